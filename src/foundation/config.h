@@ -1,0 +1,24 @@
+// Config: the key-equals-value file reader used by the settings and the log level file.
+#pragma once
+
+#include <map>
+
+#include "foundation/ustring.h"
+
+class Config {
+public:
+    enum { OK = 0, EMPTY = 1, INVALID = 2 };
+
+    // Parses the file into store; -1 for an empty path, an unreadable file or a
+    // syntax error (which empties store).
+    int read(const ustring& path);
+    ustring& operator[](const ustring& key) { return store[key]; }
+    int get_int(const ustring& key);
+
+    // Classifies one line; on OK fills key and value.
+    static int parse_line(const char* line, ustring& key, ustring& value);
+    // Decimal stream extraction into a signed 32-bit integer; 0 when no number starts the text.
+    static int to_int(const ustring& text);
+
+    std::map<ustring, ustring> store;
+};

@@ -1,0 +1,105 @@
+#include "foundation/settings.h"
+
+#include <map>
+#include <type_traits>
+
+#include "foundation/config.h"
+
+namespace {
+
+struct Locked {
+    explicit Locked(pthread_mutex_t& m) : m(m) { pthread_mutex_lock(&m); }
+    ~Locked() { pthread_mutex_unlock(&m); }
+    pthread_mutex_t& m;
+};
+
+}  // namespace
+
+Settings& Settings::getInstance() {
+    static Settings instance;
+    return instance;
+}
+
+Settings::Settings() { reset(); }
+
+void Settings::reset() {
+    Locked l(lock);
+    db_path = "/tmp/db.sqlite";
+    fstat_db_path = "/tmp/file-status.sqlite";
+    filter_db_path = "/tmp/filter.sqlite";
+    system_filter_path = "/tmp/filter";
+    pid_file_path = "/var/run/nimbrel-daemon.pid";
+    log_file_path = "/var/log/nimbrel-daemon.log";
+    log_level_file_path = "/var/log/nimbrel-daemon.debug";
+    worker_count = 3;
+    socket_path = "/tmp/nimbrel-socket";
+    ui_sock_path = "/tmp/nimbrel-ui-socket";
+    ui_port = 1024;
+    is_daemon = true;
+    client_name = "user";
+    use_ssl = false;
+    session = "InvalidSession";
+    server_port = 0;
+    server_ip = "InvalidAddress";
+}
+
+int Settings::loadConfigSettings(const ustring& path) {
+    Locked l(lock);
+    Config cfg;
+    if (cfg.read(path) != 0) return -1;
+    auto take = [&](const char* key, auto& member) {
+        auto it = cfg.store.find(key);
+        if (it == cfg.store.end() || it->second.empty()) return;
+        using T = std::decay_t<decltype(member)>;
+        if constexpr (std::is_same_v<T, ustring>) member = it->second;
+        else if constexpr (std::is_same_v<T, bool>) member = it->second == "true";
+        else member = static_cast<T>(Config::to_int(it->second));
+    };
+    take("db_path", db_path);
+    take("fstat_db_path", fstat_db_path);
+    take("filter_db_path", filter_db_path);
+    take("system_filter_path", system_filter_path);
+    take("pid_file_path", pid_file_path);
+    take("log_file_path", log_file_path);
+    take("log_level_file_path", log_level_file_path);
+    // A worker count below 1 would leave the daemon without workers or connections,
+    // and a huge one exhausts threads and sockets: such values keep the previous count.
+    uint32_t workers = worker_count;
+    take("worker_count", workers);
+    if (workers >= 1 && workers <= kMaxWorkers) worker_count = workers;
+    take("socket_path", socket_path);
+    take("ui_sock_path", ui_sock_path);
+    take("ui_port", ui_port);
+    take("is_daemon", is_daemon);
+    take("client_name", client_name);
+    take("use_ssl", use_ssl);
+    take("session", session);
+    take("server_port", server_port);
+    take("server_ip", server_ip);
+    take("ui_port", ui_port);
+    return 0;
+}
+
+#define SETTINGS_GETTER(type, name, member) \
+    type Settings::name() {                 \
+        Locked l(lock);                     \
+        return member;                      \
+    }
+SETTINGS_GETTER(ustring, getDbPath, db_path)
+SETTINGS_GETTER(ustring, getFStatDbPath, fstat_db_path)
+SETTINGS_GETTER(ustring, getFilterDbPath, filter_db_path)
+SETTINGS_GETTER(ustring, getSystemFilterPath, system_filter_path)
+SETTINGS_GETTER(ustring, getPidFilePath, pid_file_path)
+SETTINGS_GETTER(ustring, getLogFilePath, log_file_path)
+SETTINGS_GETTER(ustring, getLogLevelFilePath, log_level_file_path)
+SETTINGS_GETTER(uint32_t, getWorkerCount, worker_count)
+SETTINGS_GETTER(ustring, getSocketPath, socket_path)
+SETTINGS_GETTER(ustring, getUISocketPath, ui_sock_path)
+SETTINGS_GETTER(int, getUIPort, ui_port)
+SETTINGS_GETTER(bool, isDaemon, is_daemon)
+SETTINGS_GETTER(bool, useSSL, use_ssl)
+SETTINGS_GETTER(int, getServerPort, server_port)
+SETTINGS_GETTER(ustring, getServerIp, server_ip)
+SETTINGS_GETTER(ustring, getSession, session)
+SETTINGS_GETTER(ustring, getClientName, client_name)
+#undef SETTINGS_GETTER

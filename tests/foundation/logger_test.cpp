@@ -1,0 +1,83 @@
+#include "foundation/logger.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string slurp(const fs::path& p) {
+    std::ifstream in(p);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+class LoggerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = fs::temp_directory_path() / ("nimbrel-log-" + std::to_string(getpid()));
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        log = dir / "daemon.log";
+        std::ofstream(dir / "levels") << "verbose_debug = 7\nsilent_debug=0\nword_debug=high\n";
+        ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), (dir / "levels").c_str(), 3), 0);
+    }
+    void TearDown() override {
+        Logger::Destroy();
+        fs::remove_all(dir);
+    }
+    fs::path dir, log;
+};
+
+TEST_F(LoggerTest, LevelsPerChannel) {
+    Logger::LogMsg(Logger::L_WARNING, "unknown_debug", "[WARNING] t.cpp(%d): warn\n", 1);
+    Logger::LogMsg(Logger::L_NOTICE, "unknown_debug", "[NOTE] t.cpp(%d): dropped\n", 2);
+    Logger::LogMsg(Logger::L_DEBUG, "verbose_debug", "[DEBUG] t.cpp(%d): debug %s\n", 3, "ok");
+    Logger::LogMsg(Logger::L_ALERT, "silent_debug", "[ALERT] t.cpp(%d): dropped\n", 4);
+    Logger::LogMsg(Logger::L_EMERG, "silent_debug", "emerg %d\n", 5);
+    Logger::LogMsg(Logger::L_ALERT, "word_debug", "dropped %d\n", 6);
+    std::string text = slurp(log);
+    EXPECT_NE(text.find("[WARNING] t.cpp(1): warn\n"), std::string::npos);
+    EXPECT_EQ(text.find("dropped"), std::string::npos);
+    EXPECT_NE(text.find("[DEBUG] t.cpp(3): debug ok\n"), std::string::npos);
+    EXPECT_NE(text.find("emerg 5\n"), std::string::npos);
+    EXPECT_EQ(Logger::GetLevel("default_component"), 4);
+    EXPECT_EQ(Logger::GetLevel("word_debug"), 0);
+    // Each line starts with a time stamp such as "Mar 05 14:03:27 ".
+    EXPECT_EQ(text[3], ' ');
+    EXPECT_EQ(text[6], ' ');
+    EXPECT_EQ(text[9], ':');
+    EXPECT_EQ(text.substr(15, 10), " [WARNING]");
+}
+
+TEST_F(LoggerTest, RotationKeepsTheConfiguredNumberOfFiles) {
+    std::string big(100000, 'x');
+    // 11 messages of ~100 KB pass 1 MiB: the file rotates after the message that crossed it.
+    for (int round = 0; round < 4; ++round)
+        for (int i = 0; i < 11; ++i) Logger::LogMsg(Logger::L_ERR, "any", "%s %d\n", big.c_str(), round);
+    EXPECT_TRUE(fs::exists(dir / "daemon.log_0"));
+    EXPECT_TRUE(fs::exists(dir / "daemon.log_1"));
+    EXPECT_TRUE(fs::exists(dir / "daemon.log_2"));
+    EXPECT_FALSE(fs::exists(dir / "daemon.log_3"));
+    EXPECT_GT(fs::file_size(dir / "daemon.log_0"), 1048576u);
+    EXPECT_NE(slurp(dir / "daemon.log_0").find(" 3\n"), std::string::npos);
+    EXPECT_EQ(fs::file_size(log), 0u);
+    Logger::LogMsg(Logger::L_ERR, "any", "after\n");
+    EXPECT_NE(slurp(log).find("after"), std::string::npos);
+}
+
+TEST(LoggerInit, FileTypeNeedsAWritablePath) {
+    EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, "", "", 50), -1);
+    EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, "/nonexistent-dir/x.log", "", 50), -1);
+    EXPECT_EQ(Logger::Initialize(Logger::STDERR_LOGGER, "", "", 50), 0);
+    Logger::Destroy();
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "foundation/config.h"
+#include "foundation/settings.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { Settings::getInstance().reset(); }
+    void TearDown() override {
+        Settings::getInstance().reset();
+        std::remove(path.c_str());
+    }
+    int load(const std::string& text) {
+        std::ofstream(path) << text;
+        return Settings::getInstance().loadConfigSettings(path.c_str());
+    }
+    std::string path = "/tmp/nimbrel-settings-test-" + std::to_string(getpid()) + ".conf";
+};
+
+TEST_F(SettingsTest, DefaultsStandWithoutAFile) {
+    auto& s = Settings::getInstance();
+    EXPECT_EQ(s.loadConfigSettings("/nonexistent/file"), -1);
+    EXPECT_EQ(s.loadConfigSettings(""), -1);
+    EXPECT_EQ(s.getWorkerCount(), 3u);
+    EXPECT_EQ(s.getUIPort(), 1024);
+    EXPECT_TRUE(s.isDaemon());
+    EXPECT_EQ(s.getFStatDbPath(), ustring("/tmp/file-status.sqlite"));
+    EXPECT_EQ(s.getLogFilePath(), ustring("/var/log/nimbrel-daemon.log"));
+    EXPECT_EQ(s.getServerIp(), ustring("InvalidAddress"));
+}
+
+TEST_F(SettingsTest, CommentsBlanksAndValues) {
+    EXPECT_EQ(load("# only comments\n\n   \n# more\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
+
+    EXPECT_EQ(load("worker_count = 5 # five\r\nlog_file_path='/tmp/a b\\c.log'\nui_port=2000\nui_port=2001\n"), 0);
+    auto& s = Settings::getInstance();
+    EXPECT_EQ(s.getWorkerCount(), 5u);
+    EXPECT_EQ(s.getLogFilePath(), ustring("/tmp/a b\\c.log"));
+    EXPECT_EQ(s.getUIPort(), 2001);
+}
+
+TEST_F(SettingsTest, SyntaxErrorChangesNothing) {
+    EXPECT_EQ(load("fstat_db_path=/x\nworker_count=5 more\n"), -1);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
+    EXPECT_EQ(Settings::getInstance().getFStatDbPath(), ustring("/tmp/file-status.sqlite"));
+    EXPECT_EQ(load("ui_port=\n"), -1);
+    EXPECT_EQ(load("worker_count #x\n"), -1);
+    EXPECT_EQ(load("a=\"unterminated\n"), -1);
+}
+
+TEST_F(SettingsTest, TypedConversions) {
+    EXPECT_EQ(load("ui_port=\"\"\nis_daemon=yes\nuse_ssl=true\nworker_count#ignored\n"), 0);
+    auto& s = Settings::getInstance();
+    EXPECT_EQ(s.getUIPort(), 1024);
+    EXPECT_FALSE(s.isDaemon());
+    EXPECT_TRUE(s.useSSL());
+    EXPECT_EQ(load("is_daemon=True\nui_port=abc\n"), 0);
+    EXPECT_FALSE(s.isDaemon());
+    EXPECT_EQ(s.getUIPort(), 0);
+}
+
+TEST_F(SettingsTest, UnusableWorkerCountsKeepTheDefault) {
+    EXPECT_EQ(load("worker_count=0\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
+    EXPECT_EQ(load("worker_count=-4\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
+    EXPECT_EQ(load("worker_count=100000\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
+}
+
+TEST(ConfigLine, Classification) {
+    ustring k, v;
+    EXPECT_EQ(Config::parse_line("", k, v), Config::EMPTY);
+    EXPECT_EQ(Config::parse_line("key", k, v), Config::EMPTY);
+    EXPECT_EQ(Config::parse_line("key#c", k, v), Config::EMPTY);
+    EXPECT_EQ(Config::parse_line("key = \"a # b\"  # c\n", k, v), Config::OK);
+    EXPECT_EQ(v, ustring("a # b"));
+    EXPECT_EQ(Config::parse_line("key=''\n", k, v), Config::OK);
+    EXPECT_TRUE(v.empty());
+    EXPECT_EQ(Config::parse_line("key=\"a\tb\"", k, v), Config::INVALID);
+    EXPECT_EQ(Config::parse_line("key=x\x7fy", k, v), Config::INVALID);
+    EXPECT_EQ(Config::parse_line("k.ey=1", k, v), Config::INVALID);
+    EXPECT_EQ(Config::parse_line("key=\xc3\xa9t\xc3\xa9", k, v), Config::OK);
+    EXPECT_EQ(v, ustring("\xc3\xa9t\xc3\xa9"));
+    EXPECT_EQ(Config::to_int("  42abc"), 42);
+    EXPECT_EQ(Config::to_int("-7"), -7);
+    EXPECT_EQ(Config::to_int("x1"), 0);
+}
+
+}  // namespace
