@@ -426,7 +426,8 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         return -1;
     }
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
-    int out = open(to.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666);
+    // Never write through a link: its target may lie outside the synchronised folder.
+    int out = open(to.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0666);
     if (out < 0) {
         int err = errno;
         close(in);

@@ -120,6 +120,18 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
+int move_no_replace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+    // A file system without the no-replace flag.
+    struct stat st;
+    if (lstat(to.c_str(), &st) == 0) {
+        errno = EEXIST;
+        return -1;
+    }
+    return rename(from.c_str(), to.c_str());
+}
+
 }  // namespace
 
 int MoveToTrash(const ustring& path, ustring* trashed_as) {
@@ -152,7 +164,7 @@ int MoveToTrash(const ustring& path, ustring* trashed_as) {
         bool written = write_all(fd, record);
         written = close(fd) == 0 && written;
         std::string target = files + "/" + entry;
-        if (written && renameat2(AT_FDCWD, abs.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+        if (written && move_no_replace(abs, target) == 0) {
             if (trashed_as) *trashed_as = target.c_str();
             return 0;
         }

@@ -241,6 +241,12 @@ TEST_F(FileOps, CopyRefusesToDestroyItsSourceOrBlock) {
     EXPECT_EQ(FSCopy(at("same"), at("same"), true), -1);
     EXPECT_EQ(read("same"), "content");
 
+    // A link as destination is not written through.
+    write("outside", "precious");
+    ASSERT_EQ(symlink(at("outside").c_str(), at("dst_link").c_str()), 0);
+    EXPECT_EQ(FSCopy(at("same"), at("dst_link"), false), -1);
+    EXPECT_EQ(read("outside"), "precious");
+
     ASSERT_EQ(mkfifo(at("fifo").c_str(), 0644), 0);
     EXPECT_EQ(FSCopy(at("fifo"), at("out"), false), -1);  // returns, does not wait for a writer
     ASSERT_EQ(mkdir(at("dir").c_str(), 0755), 0);
@@ -258,7 +264,9 @@ protected:
         mounted = rc == 0;
     }
     void TearDown() override {
-        if (mounted) EXPECT_EQ(system(("umount " + mnt).c_str()), 0);
+        if (mounted) {
+            EXPECT_EQ(system(("umount " + mnt).c_str()), 0);
+        }
         ScratchDirTest::TearDown();
     }
     std::string mnt;
