@@ -136,8 +136,11 @@ int list_dir_fd(int fd, std::vector<Entry>& out) {
     return err == 0 ? 0 : -1;
 }
 
-// Empties the directory open at fd. Links are unlinked, never followed.
+// Empties the directory open at fd. Links are unlinked, never followed, and
+// another volume mounted below is left alone, as the mount point is.
 int remove_contents_at(int fd, const ustring& path) {
+    struct stat self;
+    if (fstat(fd, &self) != 0) return -1;
     std::vector<Entry> entries;
     if (list_dir_fd(fd, entries) != 0) {
         Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n",
@@ -148,6 +151,14 @@ int remove_contents_at(int fd, const ustring& path) {
     for (const Entry& e : entries) {
         if (e.is_dir) {
             int sub = openat(fd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat sub_st;
+            if (sub >= 0 && (fstat(sub, &sub_st) != 0 || sub_st.st_dev != self.st_dev)) {
+                close(sub);
+                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n",
+                               __LINE__, EXDEV);
+                result = -1;
+                continue;
+            }
             if (sub >= 0) {
                 remove_contents_at(sub, join(path, e.name.c_str()));
                 close(sub);

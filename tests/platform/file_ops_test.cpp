@@ -273,6 +273,16 @@ protected:
     bool mounted = false;
 };
 
+TEST_F(FullDisk, RemovalStopsAtAnotherVolume) {
+    if (!mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); mount points in removal not tested";
+    std::ofstream(mnt + "/other-volume") << "keep";
+    write("beside", "x");
+    EXPECT_EQ(FSRemove(root.c_str(), false), -1);
+    struct stat st;
+    EXPECT_EQ(lstat((mnt + "/other-volume").c_str(), &st), 0);
+    EXPECT_FALSE(exists("beside"));  // the rest of the tree goes
+}
+
 TEST_F(FullDisk, CopyOntoAFullDiskKeepsTheSource) {
     if (!mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root); full-disk copy not tested";
     std::string big(2 * 1024 * 1024, 'z');
