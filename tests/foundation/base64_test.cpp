@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,29 @@ TEST(Base64, DecoderStopsAtAFullOutput) {
     EXPECT_FALSE(EncBase64Dec("YWJj", 4, buf, nullptr));
     EXPECT_TRUE(EncBase64Dec("YWJj", 4, buf, &n));
     EXPECT_EQ(n, 3u);
+}
+
+TEST(Base64, RandomRoundTripsAndRandomTextNeverOverrun) {
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 2000; ++round) {
+        std::string bytes(rng() % 64, 0);
+        for (char& c : bytes) c = static_cast<char>(rng());
+        std::string text = enc(bytes);
+        ASSERT_EQ(text.size(), 4 * ((bytes.size() + 2) / 3));
+        std::string back;
+        ASSERT_TRUE(dec(text, back, bytes.size()));  // an exact-size buffer is enough
+        ASSERT_EQ(back, bytes);
+
+        // Arbitrary text decodes or is refused, never writing past the buffer.
+        static const char pool[] = "ABCxyz019+/=*- \n";
+        std::string junk(rng() % 24, 'A');
+        for (char& c : junk) c = pool[rng() % (sizeof(pool) - 1)];
+        size_t cap = rng() % 20;
+        std::vector<unsigned char> exact(cap);  // ASan catches any write past it
+        size_t n = cap;
+        EncBase64Dec(junk.data(), junk.size(), exact.data(), &n);
+        ASSERT_LE(n, cap);
+    }
 }
 
 }  // namespace
