@@ -1,4 +1,4 @@
-// The desktop trash (freedesktop.org Trash specification): what FSRemove uses to
+// The desktop trash in the freedesktop.org layout: what FSRemove uses to
 // delete with undo.
 #pragma once
 
