@@ -62,7 +62,7 @@ void BM_SetEventInfo(benchmark::State& state) {
     }
     state.SetItemsProcessed(state.iterations() * kRows);
 }
-BENCHMARK(BM_SetEventInfo)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_SetEventInfo)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 void BM_GetEventInfo(benchmark::State& state) {
     auto rows = makeRows();
@@ -80,7 +80,7 @@ void BM_GetEventInfo(benchmark::State& state) {
     db.destroy();
     fs::remove_all(d);
 }
-BENCHMARK(BM_GetEventInfo)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_GetEventInfo)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
