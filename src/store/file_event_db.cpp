@@ -573,9 +573,7 @@ ustring relativeTo(const ustring& stored, const ustring& base) {
     return stored;
 }
 
-}  // namespace
-
-static int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base, bool recursive) {
+int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base, bool recursive) {
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         int type = sqlite3_column_int(st, 0);
@@ -606,6 +604,8 @@ static int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring
     }
     return 0;
 }
+
+}  // namespace
 
 int FileEventDB::getFileList(FileList* list, const ustring& prefix) {
     if (prefix.empty()) return 0;
