@@ -71,6 +71,13 @@ TEST(IPCListener, FindsTheNextFreePort) {
     PObject got;
     ASSERT_EQ(in.Recv(ch, got), 0);
     EXPECT_EQ(got["daemon_port"].asInt32(), p2);
+    PObject answer;
+    answer["ack"] = "ok";
+    PStream out;
+    ASSERT_EQ(out.Send(ch, answer), 0);
+    PObject back;
+    ASSERT_EQ(sender.recv(back), 0);
+    EXPECT_EQ(back, answer);
     first.close();
     EXPECT_FALSE(first.isReady());
 }
