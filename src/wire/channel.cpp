@@ -15,10 +15,11 @@ const ustring& kLog() {
     return *name;
 }
 
-time_t Now() {
+// Monotonic milliseconds, for the idle limit.
+int64_t NowMs() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
-    return ts.tv_sec;
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 SOCKET CellFd(void* context) { return context ? *static_cast<SOCKET*>(context) : INVALID_SOCKET; }
@@ -364,7 +365,7 @@ int Channel::FlushWrite(int want) {
     if (IsClosed()) return ERR_IO;
     unsigned goal = want <= 0 ? w_size : std::min(static_cast<unsigned>(want), w_size);
     unsigned written = 0;
-    time_t last_progress = Now();
+    int64_t last_progress = NowMs();
     while (written < goal) {
         if (Aborted()) return ERR_INT;
         unsigned stretch = std::min(w_size, capacity - w_head);
@@ -372,14 +373,14 @@ int Channel::FlushWrite(int want) {
                        w_head, stretch);
         int n = m_ops.write(m_ops.context, w_buf + w_head, stretch, m_timeout);
         if (n == ERR_TIMEOUT) {
-            if (channel_timeout == 0 || Now() - last_progress < static_cast<time_t>(channel_timeout)) continue;
+            if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
             Logger::LogMsg(Logger::L_WARNING, kLog(),
                            "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n", __LINE__,
                            channel_timeout);
             return ERR_TIMEOUT;
         }
         if (n < 0) return n;
-        last_progress = Now();
+        last_progress = NowMs();
         written += static_cast<unsigned>(n);
         w_head += static_cast<unsigned>(n);
         w_size -= static_cast<unsigned>(n);
@@ -398,7 +399,7 @@ int Channel::ReadMore(int want) {
     if (want <= 0) return ERR_OK;
     if (IsClosed()) return ERR_IO;
     int total = 0;
-    time_t last_progress = Now();
+    int64_t last_progress = NowMs();
     while (total < want) {
         if (Aborted()) return ERR_INT;
         if (r_size == 0) r_head = 0;
@@ -419,11 +420,11 @@ int Channel::ReadMore(int want) {
         if (n > 0) {
             r_size += static_cast<unsigned>(n);
             total += n;
-            last_progress = Now();
+            last_progress = NowMs();
             continue;
         }
         if (n == ERR_TIMEOUT) {
-            if (channel_timeout == 0 || Now() - last_progress < static_cast<time_t>(channel_timeout)) continue;
+            if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
             Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
                            __LINE__, channel_timeout);
             return ERR_TIMEOUT;

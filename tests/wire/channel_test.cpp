@@ -166,15 +166,15 @@ TEST(ChannelTimeouts, IdleReadEndsAfterTheChannelTimeout) {
 
 TEST(ChannelTimeouts, ProgressRestartsTheIdleClock) {
     OpenChannel c;
-    c.ch.SetTimeout(2);
+    c.ch.SetTimeout(4);
     std::thread drip([&] {
         for (int i = 0; i < 4; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(800));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500));
             RawSend(c.pair.b, {static_cast<unsigned char>(i)});
         }
     });
     char buf[4];
-    EXPECT_EQ(c.ch.Read(buf, 4), 0);  // 3.2 s in total, never 2 s without a byte
+    EXPECT_EQ(c.ch.Read(buf, 4), 0);  // 6 s in total, never 4 s without a byte
     drip.join();
 }
 
