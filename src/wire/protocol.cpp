@@ -237,7 +237,8 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
                 result = fail(rc);
                 break;
             }
-            if (response["type"].isString() && response["type"].asString() == "keep_alive") {
+            const PObject& type = static_cast<const PObject&>(response)["type"];
+            if (type.isString() && type.asString() == "keep_alive") {
                 if (worker)
                     SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): get keepalive message\n",
                          site.worker_id);
@@ -338,22 +339,23 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
         req["do_ssl"] = (uint64_t)1;
     }
     if (RunProtocol(site, *ch, SCMD_REQUEST_CONNECT, req, resp) != 0) return ERR_IO;
+    const PObject& reply = resp;
 
-    if (resp.hasMember("error")) {
+    if (reply.hasMember("error")) {
         if (worker)
             SLog(site.caller, Logger::L_ERR, __LINE__, "Worker (%d): request channel: %s\n", site.worker_id,
-                 ToText(resp["error"]).c_str());
+                 ToText(reply["error"]).c_str());
         else
             SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: request channel: %s\n",
-                 ToText(resp["error"]).c_str());
-        rc = ProtoResp2ErrorCode(site.caller, resp["error"]["code"].asUInt32());
+                 ToText(reply["error"]).c_str());
+        rc = ProtoResp2ErrorCode(site.caller, reply["error"]["code"].asUInt32());
         // A refused connect never leaves a usable connection, even when the code has
         // no specific meaning.
         return rc != 0 ? rc : ERR_IO;
     }
 
-    if (resp.hasMember("server")) {
-        uint64_t build = resp["server"]["package_version"]["build"].asUInt64();
+    if (reply.hasMember("server")) {
+        uint64_t build = reply["server"]["package_version"]["build"].asUInt64();
         SLog(site.caller, Logger::L_INFO, __LINE__, "Connect with Nimbrel server build %lu\n",
              (unsigned long)build);
         SetServerBuild(build);
@@ -362,7 +364,7 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
         SetServerBuild(PROTO_OLD_SERVER_BUILD);
     }
 
-    uint32_t alive = resp["alive"].asUInt32();
+    uint32_t alive = reply["alive"].asUInt32();
     if (alive == 0) {
         if (worker)
             SLog(site.caller, Logger::L_INFO, __LINE__, "Worker (%d): connection refused by server.\n",
