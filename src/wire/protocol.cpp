@@ -297,6 +297,9 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
     if (conn->IsAlive()) return 0;
     const bool worker = IsWorker(site);
     Channel* ch = conn->GetChannel();
+    // Whatever the connection was, it is not confirmed any more; until the new
+    // handshake succeeds it must not be reported or lent as connected.
+    conn->Drop();
 
     int rc = EstablishConnection(site, conn, pool);
     if (rc != 0) {
