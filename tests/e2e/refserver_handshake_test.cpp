@@ -160,21 +160,24 @@ TEST_F(RefServerHandshake, ZeroAliveIsARefusedConnection) {
 }
 
 TEST_F(RefServerHandshake, ReusedWithinKeepAliveReopenedAfter) {
-    StartServer({"--alive", "2"});
+    StartServer({"--alive", "30"});
     MakePool(false);
     Connection* c = pool->pop();
     ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
     SOCKET first = c->GetChannel()->GetFd();
+    // Used ten seconds ago with a keep-alive of 30: reused without any traffic.
+    c->last_access = (uint32_t)time(nullptr) - 10;
     ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
     EXPECT_EQ(c->GetChannel()->GetFd(), first);
     EXPECT_EQ(server.CountLog("connect: view 1 ok"), 1);
     pool->push(c);
-    // Past the keep-alive period the next borrower reconnects from scratch.
-    c->last_access = (uint32_t)time(nullptr) - 3;
+    // 31 seconds ago: the next borrower reconnects from scratch.
+    c->last_access = (uint32_t)time(nullptr) - 31;
     c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
+    ASSERT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);
     EXPECT_TRUE(server.WaitLog("connect: view 1 ok", 2));
     EXPECT_EQ(server.CountLog("conn 2: connect"), 1);
+    EXPECT_TRUE(c->IsAlive());
     pool->push(c);
 }
 
@@ -216,7 +219,9 @@ TEST_F(RefServerHandshake, PinnedCertificate) {
     MakePool(true, server.fingerprint());
     c = pool->pop();
     EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
-    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);  // alive: nothing to do
+    c->Drop();
+    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);
+    EXPECT_TRUE(SSLChannelIsEncrypted(*c->GetChannel()));
     pool->push(c);
 }
 

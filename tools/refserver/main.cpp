@@ -1,6 +1,7 @@
 // nimbrel-refserver: the reference storage server for tests and demos.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +13,11 @@
 #include "ref_connection.h"
 #include "storage.h"
 #include "wire/ssl_channel.h"
+
+namespace {
+constexpr int kMaxConnections = 256;
+std::atomic<int> g_open_connections{0};
+}  // namespace
 
 int main(int argc, char** argv) {
     ServerOptions opts;
@@ -60,9 +66,19 @@ int main(int argc, char** argv) {
             continue;
         }
         ++number;
+        // A test server has no business holding thousands of threads.
+        if (g_open_connections.load() >= kMaxConnections) {
+            fprintf(stderr, "conn %llu: too many connections, closed\n", (unsigned long long)number);
+            CloseSocket(fd);
+            continue;
+        }
+        ++g_open_connections;
         std::thread([fd, number] {
-            RefConnection conn(shared, storage, fd, number);
-            conn.Serve();
+            {
+                RefConnection conn(shared, storage, fd, number);
+                conn.Serve();
+            }
+            --g_open_connections;
         }).detach();
     }
 }
