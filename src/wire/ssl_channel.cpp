@@ -353,7 +353,7 @@ int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     return 0;
 }
 
-int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout) {
+int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const int* abort_flag) {
     unsigned elapsed = 0;
     int fd = SSL_get_fd(ssl);
     for (;;) {
@@ -373,6 +373,8 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout) {
             return ERR_IO;
         }
         for (;;) {
+            // A task being paused or stopped does not sit out the whole time-out.
+            if (abort_flag && __atomic_load_n(abort_flag, __ATOMIC_ACQUIRE) != 0) return ERR_INT;
             int w = SockWaitReady(fd, for_write, wait);
             if (w < 0) {
                 Logger::LogMsg(Logger::L_WARNING, kLog,
@@ -437,7 +439,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
     }
-    if (SSLHandshake(ssl, m_timeout, channel_timeout) != 0) {
+    if (SSLHandshake(ssl, m_timeout, channel_timeout, flag) != 0) {
         Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open to SSL connect to server failed\n",
                        __LINE__);
         DeinitSSL(ssl, ctx, true);

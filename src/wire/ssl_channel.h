@@ -29,8 +29,8 @@ bool ssl_channel_is_invalid(void* ssl);
 // and key set below). 0 or -1; on failure nothing is left allocated.
 int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer);
 // Runs the handshake; the limit is channel_timeout seconds without progress (0: none).
-// 0, -2 (refused or broken), -3 (wait failed), -9 (timed out).
-int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout);
+// 0, -2 (refused or broken), -3 (wait failed), -9 (timed out), -1 (abort_flag set).
+int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const int* abort_flag = nullptr);
 // Frees both objects and nulls them; quiet skips the closing alert.
 void DeinitSSL(SSL*& ssl, SSL_CTX*& ctx, bool quiet);
 // Load the server certificate / private key (PEM) into a connection. 0 or -1.

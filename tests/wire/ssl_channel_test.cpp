@@ -123,6 +123,23 @@ TEST_F(SslChannel, HandshakeWithoutAnswerTimesOut) {
     EXPECT_GE(p.client->GetFd(), 0);
 }
 
+TEST_F(SslChannel, AbortFlagEndsAStalledHandshake) {
+    ChannelPair p;
+    ASSERT_TRUE(p.Connect());
+    int flag = 0;
+    p.client->SetFlag(&flag);
+    p.client->SetTimeout(120);
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        __atomic_store_n(&flag, 1, __ATOMIC_RELEASE);
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(p.client->ConvertToSSLChannel(false), ERR_IO);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
+    stopper.join();
+    p.client->SetFlag(nullptr);
+}
+
 TEST_F(SslChannel, GarbageInsteadOfAHandshakeFails) {
     ChannelPair p;
     ASSERT_TRUE(p.Connect());
