@@ -1,5 +1,7 @@
 #include "daemon/control_loop.h"
 
+#include <unistd.h>
+
 #include "foundation/logger.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
@@ -17,6 +19,14 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     if (!listener.isReady()) return 0;
     SOCKET sock = listener.accept();
     if (sock == INVALID_SOCKET) return 0;
+    // Any local user can reach a loopback port; only our own user may control us.
+    uid_t peer_uid = static_cast<uid_t>(-1);
+    if (SockLocalPeerUid(sock, peer_uid) != 0 || peer_uid != geteuid()) {
+        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] test.cpp(%d): refusing a control connection of user %d\n",
+                       __LINE__, static_cast<int>(peer_uid));
+        CloseSocket(sock);
+        return 0;
+    }
     if (channel.Open(sock, true) != 0) {
         CloseSocket(sock);
         return 0;
@@ -29,7 +39,8 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): recieve msg >>> %s\n", __LINE__,
                    request.toString().c_str_utf8());
     app.send_message(request, reply);
-    if (request["action"].asString() == "stop") return 1;
+    const PObject& received = request;  // read-only access: looking must not add the key
+    if (received["action"].asString() == "stop") return 1;
     Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", __LINE__,
                    reply.toString().c_str_utf8());
     if (stream.Send(channel, reply) != 0)
