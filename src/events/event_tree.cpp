@@ -7,7 +7,7 @@
 
 namespace {
 
-const ustring& Channel() {
+const ustring& LogChannel() {
     static const ustring channel("event_list_debug");
     return channel;
 }
@@ -16,8 +16,8 @@ const ustring& Channel() {
 // the tree is on the path of every event, and most of its lines are debug lines.
 #define ELOG(level, ...)                                              \
     do {                                                              \
-        if (Logger::GetLevel(Channel()) >= (level))                   \
-            Logger::LogMsg((level), Channel(), __VA_ARGS__);          \
+        if (Logger::GetLevel(LogChannel()) >= (level))                   \
+            Logger::LogMsg((level), LogChannel(), __VA_ARGS__);          \
     } while (0)
 
 constexpr uint32_t kMaxName = 1023;
@@ -304,7 +304,7 @@ void EventList2::RemoveFStat(const ustring& nodePath) {
     full.append(nodePath);
     full.replace('/', '\\');
     if (FileStatusDB::rmFileStatByPath(full) != 0)
-        Logger::LogMsg(Logger::L_ERR, Channel(),
+        Logger::LogMsg(Logger::L_ERR, LogChannel(),
                        "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB [%s].\n", __LINE__,
                        full.c_str_utf8());
 }
@@ -371,7 +371,7 @@ int EventList2::PushLocked(const Event& e, Event& old) {
     ustring name;
     DirNode* parent = WalkParent(e.m_path, true, name);
     if (!parent) {
-        Logger::LogMsg(Logger::L_ERR, Channel(), "[ERROR] event-list2.cpp(%d): Invalid event path [%s].\n", __LINE__,
+        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Invalid event path [%s].\n", __LINE__,
                        e.m_path.c_str_utf8());
         return -1;
     }
@@ -664,7 +664,7 @@ int EventList2::DoneEvent(const Event& e) {
             ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(parent not found) [%s].\n",
                  __LINE__, e.m_path.c_str_utf8());
         else
-            Logger::LogMsg(Logger::L_ERR, Channel(),
+            Logger::LogMsg(Logger::L_ERR, LogChannel(),
                            "[ERROR] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
                            __LINE__, e.m_path.c_str_utf8());
     } else if (!isDir) {
@@ -711,10 +711,10 @@ int EventList2::DoneEvent(const Event& e) {
             ret = 0;
         }
     }
-    if (Logger::GetLevel(Channel()) >= Logger::L_DEBUG) {
-        Logger::LogMsg(Logger::L_DEBUG, Channel(), "[DEBUG] event-list2.cpp(%d): DoneEvent ret = [%d], %s.\n",
+    if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
+        Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent ret = [%d], %s.\n",
                        __LINE__, ret, EventText(e).c_str_utf8());
-        Logger::LogMsg(Logger::L_DEBUG, Channel(),
+        Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
                        "[DEBUG] event-list2.cpp(%d): DoneEvent local event = [%d], server event = [%d]\n", __LINE__,
                        local_event_count, server_event_count);
     }
@@ -794,7 +794,7 @@ void EventList2::ClearLocal(DirNode* d) {
 
 void EventList2::ClearLocalEvent() {
     Lock l(&mutex);
-    Logger::LogMsg(Logger::L_INFO, Channel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n",
+    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n",
                    __LINE__);
     ClearLocal(root);
     local_event_count = 0;
@@ -802,14 +802,14 @@ void EventList2::ClearLocalEvent() {
 
 void EventList2::Clear() {
     Lock l(&mutex);
-    Logger::LogMsg(Logger::L_INFO, Channel(), "[INFO] event-list2.cpp(%d): ========Clear=========\n", __LINE__);
-    if (Logger::GetLevel(Channel()) >= Logger::L_DEBUG) {
+    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========Clear=========\n", __LINE__);
+    if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
         // Every directory is named in the log before the tree goes.
         std::vector<DirNode*> stack{root};
         while (!stack.empty()) {
             DirNode* d = stack.back();
             stack.pop_back();
-            Logger::LogMsg(Logger::L_DEBUG, Channel(), "[DEBUG] event-list2.cpp(%d): [Remove Dir] = [%s]\n", __LINE__,
+            Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove Dir] = [%s]\n", __LINE__,
                            NodePath(d).c_str_utf8());
             for (DirNode* s = d->dir.First(); s; s = s->next) stack.push_back(s);
         }
@@ -839,7 +839,7 @@ int EventList2::GetLocalEventCount() {
 
 void EventList2::Traverse(DirNode* d) {
     const Attribute& a = d->attr;
-    Logger::LogMsg(Logger::L_INFO, Channel(),
+    Logger::LogMsg(Logger::L_INFO, LogChannel(),
                    "[INFO] event-list2.cpp(%d): [Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status "
                    "=[%d],type[%d],refSerCount=[%d],refLocCount=[%d],path=[%s]\n",
                    __LINE__, a.IsServer() ? 1 : 0, (a.mode & Event::F_CONFLICT) ? 1 : 0, a.IsSubDirRescan() ? 1 : 0,
@@ -847,7 +847,7 @@ void EventList2::Traverse(DirNode* d) {
                    d->refLocalCount, NodePath(d).c_str_utf8());
     for (FileNode* f = d->file.First(); f; f = f->next) {
         const Attribute& fa = f->attr;
-        Logger::LogMsg(Logger::L_INFO, Channel(),
+        Logger::LogMsg(Logger::L_INFO, LogChannel(),
                        "[INFO] event-list2.cpp(%d): [File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],"
                        "status=[%d],type=[%d],path=[%s]\n",
                        __LINE__, fa.IsServer() ? 1 : 0, (fa.mode & Event::F_CONFLICT) ? 1 : 0,
@@ -859,8 +859,8 @@ void EventList2::Traverse(DirNode* d) {
 
 void EventList2::TraverseTree() {
     Lock l(&mutex);
-    if (Logger::GetLevel(Channel()) < Logger::L_INFO) return;
-    Logger::LogMsg(Logger::L_INFO, Channel(),
+    if (Logger::GetLevel(LogChannel()) < Logger::L_INFO) return;
+    Logger::LogMsg(Logger::L_INFO, LogChannel(),
                    "[INFO] event-list2.cpp(%d): ========TraverseTree , server_event_count = [%d], "
                    "local_event_count=[%d] =========\n",
                    __LINE__, server_event_count, local_event_count);
