@@ -15,8 +15,10 @@ struct Guard {
 }  // namespace
 
 Registry& Registry::getInstance() {
-    static Registry instance;
-    return instance;
+    // Never destroyed: the objects an entry owns log while they close, and the logger
+    // may already be gone when static destructors run. Stopping clears the registry.
+    static Registry* instance = new Registry;
+    return *instance;
 }
 
 Registry::Registry() { pthread_mutex_init(&mutex, nullptr); }
