@@ -208,7 +208,21 @@ int EventManager::DoneEvent(Task* task, Event& e) {
     if (!ent.is_dirty()) {
         MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry for [%s]\n",
              __LINE__, Text(ent.processing).c_str_utf8());
-        if (!ent.processing.isExpand() && pool) pool->event_tree.DoneEvent(ent.processing);
+        if (!ent.processing.isExpand() && pool && pool->event_tree.DoneEvent(ent.processing) != 0) {
+            // A newer event merged into the node without being seen as this worker's
+            // (the same path written differently, "//a" for "/a"): such a node leaves
+            // RETRY only by being handed out again, so hand it to this worker now
+            // rather than leave it, and everything queued after it, stuck.
+            EventList2::NodeInfo info;
+            Event next;
+            if (pool->event_tree.GetNodeInfo(ent.processing.m_path, ent.processing.isDir(), info) == 1 &&
+                info.status == EventList2::RETRY &&
+                pool->event_tree.Pop(ent.processing.m_path, ent.processing.isDir(), next) == 0) {
+                ent.processing = next;
+                e = next;
+                return -1;
+            }
+        }
         registry.erase(it);
         return 0;
     }

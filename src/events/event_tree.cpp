@@ -21,6 +21,9 @@ const ustring& LogChannel() {
     } while (0)
 
 constexpr uint32_t kMaxName = 1023;
+// Deeper paths cannot exist in a local folder (PATH_MAX is 4096 bytes); refusing them
+// keeps the recursive walks over the tree within any thread's stack.
+constexpr size_t kMaxDepth = 2048;
 constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
 
 ustring EventText(const Event& e) { return ustring(e.toString()); }
@@ -296,16 +299,25 @@ EventList2::DirNode* EventList2::WalkParent(const ustring& path, bool create, st
                                             bool moveToEnd) {
     std::string_view dirPart;
     if (!SplitPath(path, dirPart, name)) return nullptr;
+    const size_t n = dirPart.size();
+    // Check the whole path before creating anything: a refused path must not leave
+    // empty directories behind, which would hold up the hand-out of their siblings.
+    size_t depth = 0;
+    for (size_t i = 0; i < n;) {
+        while (i < n && dirPart[i] == '/') ++i;
+        if (i >= n) break;
+        size_t start = i;
+        while (i < n && dirPart[i] != '/') ++i;
+        if (i - start > kMaxName || ++depth >= kMaxDepth) return nullptr;
+    }
     DirNode* d = root;
     size_t i = 0;
-    const size_t n = dirPart.size();
     while (i < n) {
         while (i < n && dirPart[i] == '/') ++i;
         if (i >= n) break;
         size_t start = i;
         while (i < n && dirPart[i] != '/') ++i;
         std::string_view comp = dirPart.substr(start, i - start);
-        if (comp.size() > kMaxName) return nullptr;
         DirNode* child = d->dir.Find(comp);
         if (!child) {
             if (!create) return nullptr;

@@ -107,6 +107,23 @@ TEST_F(EventManagerTest, ModificationDuringUploadIsHandedToTheSameWorker) {
     EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
 }
 
+TEST_F(EventManagerTest, MergeUnderAnotherSpellingOfThePathIsNotLost) {
+    FakeWorker w;
+    mgr.PushLocalEvent(Ev(Event::EV_CREATE, "/d/f", 0, 0, 1));
+    mgr.PushLocalEvent(Ev(Event::EV_CREATE, "/d/g", 0, 0, 1));
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/d/f", e.m_path.str());
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/d//f", 0, 0, 1));  // same node, other text
+    ASSERT_EQ(-1, mgr.DoneEvent(&w, e));
+    EXPECT_EQ(Event::EV_MODIFY, e.m_type);
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/d/g", e.m_path.str());
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+}
+
 TEST_F(EventManagerTest, LocalRemovalAbortsUpload) {
     FakeWorker w;
     mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/up", 0, 0, 1));

@@ -254,6 +254,10 @@ TEST(EventTree, RefusedPaths) {
     EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, "/")));
     EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, ("/" + std::string(1024, 'x')).c_str())));
     EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, ("/" + std::string(1024, 'x') + "/f").c_str())));
+    std::string deep;
+    for (int i = 0; i < 3000; ++i) deep += "/d";
+    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, (deep + "/f").c_str())));
+    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, ("/ok/" + std::string(1024, 'x') + "/f").c_str())));
     EXPECT_TRUE(t.IsEmpty());
     EXPECT_EQ(0, t.GetLocalEventCount());
     // runs of "/" are one separator
