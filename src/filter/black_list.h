@@ -1,0 +1,65 @@
+// BlackList2: one black-list record behind a mutex, so that workers can test paths
+// while the control thread reloads or edits the list. One system-wide instance and
+// one per session.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+
+#include "filter/filter_codes.h"
+#include "filter/filter_record.h"
+#include "foundation/ustring.h"
+
+class BlackList2 {
+public:
+    BlackList2();
+    ~BlackList2();
+    BlackList2(const BlackList2&) = delete;
+    BlackList2& operator=(const BlackList2&) = delete;
+
+    // The system-wide list, created on first use.
+    static BlackList2& getInstance();
+
+    // Replaces the list with the file's. 0, or -1 when the file is missing or
+    // malformed (the list is then empty and allows everything).
+    int Load(const ustring& path);
+    int Write(const ustring& path);
+    void Clear();
+    void Destroy();
+
+    // Takes the list's mutex and hands out the record for reading or editing; the
+    // caller must call ReturnFilter() and call nothing else on this list in between.
+    Filter* GetFilter();
+    void ReturnFilter();
+
+    int TestFilePath(const ustring& path);
+    int TestDirectoryPath(const ustring& path);
+    int TestFileSize(uint64_t size);
+    int TestFullPathSize(uint64_t size);
+
+    // Version of the loaded file; not locked (callable between GetFilter and
+    // ReturnFilter).
+    uint32_t GetMajorVersion() const;
+    uint32_t GetMinorVersion() const;
+
+    // Editing one section in place (the caller holds the lock through GetFilter).
+    // The code names the target field. A set value already present (ignoring ASCII
+    // case) counts as inserted. 0, or -1 for a code the section does not take, a
+    // value the file format cannot hold (empty or over 512 bytes) or no memory.
+    static int InsertFilter(VersionSection* section, int32_t major, int32_t minor);
+    static int InsertFilter(CommonSection* section, int code, uint64_t value);
+    static int InsertFilter(FileSection* section, int code, uint64_t value);
+    // FILTER_CHAR replaces black_char; an empty value clears it.
+    static int InsertFilter(CommonSection* section, int code, const ustring& value);
+    static int InsertFilter(FileSection* section, int code, const ustring& value);
+    static int InsertFilter(DirectorySection* section, int code, const ustring& value);
+    // Removal compares exactly and succeeds also when the value is absent.
+    static int RemoveFilter(FileSection* section, int code, const ustring& value);
+    static int RemoveFilter(CommonSection* section, int code, const ustring& value);
+    // True when some entry equals `value` ignoring ASCII case.
+    static bool StringSetValueExist(const value_type_string_set* set, const ustring& value);
+
+private:
+    Filter filter;
+    std::mutex mutex;
+};

@@ -1,0 +1,44 @@
+// Value types of the filter files: 32- and 64-bit numbers, one owned string, and
+// an ordered string set that keeps duplicates. Plain structures so that the
+// schema-driven parser can reach them through byte offsets.
+#pragma once
+
+#include <cstdint>
+
+enum value_type {
+    integer32_type = 0,  // int32_t
+    integer64_type = 1,  // uint64_t (read as a signed decimal, stored two's complement)
+    string_type = 2,     // value_type_string
+    string_set_type = 3, // value_type_string_set
+};
+
+// One owned, zero-terminated byte string, or none (null).
+struct value_type_string {
+    char* str;
+};
+
+// Owned array of owned strings in insertion order.
+struct value_type_string_set {
+    char** set;
+    uint32_t used;
+    uint32_t capacity;
+};
+
+// Allocates room for `capacity` entries (0 means 4). 0, or -1 when out of memory
+// (the set is then left empty with no room; inserting grows it).
+int vt_string_set_init(value_type_string_set* s, uint32_t capacity);
+// Appends a copy of `value` (zero-terminated), growing the array when full. 0 or -1.
+int vt_string_set_insert(value_type_string_set* s, const char* value);
+// Same, for a value of `len` bytes that need not be zero-terminated.
+int vt_string_set_insert_n(value_type_string_set* s, const char* value, uint32_t len);
+// Removes the first entry byte-equal to `value` by moving the last entry into its
+// slot (order is not kept). 0 also when nothing matched.
+int vt_string_set_remove(value_type_string_set* s, const char* value);
+// Frees every entry and the array; all fields become zero.
+void vt_string_set_destroy(value_type_string_set* s);
+
+// Replaces the string with a copy of `value` (null leaves none). 0 or -1 (out of
+// memory; the old value is kept).
+int vt_string_assign(value_type_string* s, const char* value);
+int vt_string_assign_n(value_type_string* s, const char* value, uint32_t len);
+void vt_string_destroy(value_type_string* s);

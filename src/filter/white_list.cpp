@@ -1,0 +1,30 @@
+#include "filter/white_list.h"
+
+#include "filter/filter_matcher.h"
+#include "filter/filter_parser.h"
+
+WhiteListCpp::WhiteListCpp() { white_list_init(&list); }
+
+WhiteListCpp::~WhiteListCpp() { white_list_destroy(&list); }
+
+int WhiteListCpp::Load(const ustring& path) {
+    std::lock_guard<std::mutex> g(lock);
+    white_list_destroy(&list);
+    white_list_init(&list);
+    if (white_list_read(&list, path) != 0) {
+        white_list_init(&list);
+        return -1;
+    }
+    return 0;
+}
+
+void WhiteListCpp::Clear() {
+    std::lock_guard<std::mutex> g(lock);
+    white_list_destroy(&list);
+    white_list_init(&list);
+}
+
+int WhiteListCpp::Test(const ustring& name) const {
+    std::lock_guard<std::mutex> g(lock);
+    return white_list_test(&list, name.c_str_utf8());
+}

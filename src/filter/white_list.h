@@ -1,0 +1,26 @@
+// WhiteListCpp: a session's white list of file extensions behind a mutex.
+#pragma once
+
+#include <mutex>
+
+#include "filter/filter_record.h"
+#include "foundation/ustring.h"
+
+class WhiteListCpp {
+public:
+    WhiteListCpp();
+    ~WhiteListCpp();
+    WhiteListCpp(const WhiteListCpp&) = delete;
+    WhiteListCpp& operator=(const WhiteListCpp&) = delete;
+
+    // Replaces the list with the file's. 0, or -1 when the file is missing or
+    // malformed (the list is then empty and accepts nothing).
+    int Load(const ustring& path);
+    void Clear();
+    // 0 when the file name's extension is listed (or "*" is), -1 otherwise.
+    int Test(const ustring& name) const;
+
+private:
+    WhiteList list;
+    mutable std::mutex lock;
+};
