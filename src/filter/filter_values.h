@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-enum value_type {
+enum value_type : int {
     integer32_type = 0,  // int32_t
     integer64_type = 1,  // uint64_t (read as a signed decimal, stored two's complement)
     string_type = 2,     // value_type_string

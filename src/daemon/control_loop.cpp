@@ -1,0 +1,43 @@
+#include "daemon/control_loop.h"
+
+#include "foundation/logger.h"
+#include "wire/channel.h"
+#include "wire/stream.h"
+
+namespace {
+const char* const kLog = "client_debug";
+}
+
+int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
+    Channel channel(81920);
+    PStream stream;  // no folder for binaries: a control request never writes files
+    PObject request;
+    PObject reply;
+
+    if (!listener.isReady()) return 0;
+    SOCKET sock = listener.accept();
+    if (sock == INVALID_SOCKET) return 0;
+    if (channel.Open(sock, true) != 0) {
+        CloseSocket(sock);
+        return 0;
+    }
+    if (stream.Recv(channel, request) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n",
+                       __LINE__);
+        return 0;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): recieve msg >>> %s\n", __LINE__,
+                   request.toString().c_str_utf8());
+    app.send_message(request, reply);
+    if (request["action"].asString() == "stop") return 1;
+    Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", __LINE__,
+                   reply.toString().c_str_utf8());
+    if (stream.Send(channel, reply) != 0)
+        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message from channel.\n", __LINE__);
+    return 0;
+}
+
+void RunControlLoop(IPCListener& listener, ControlApp& app) {
+    while (ServeOneControlRequest(listener, app) == 0) {
+    }
+}

@@ -1,0 +1,76 @@
+#include "daemon/ipc_listener.h"
+
+#include "foundation/logger.h"
+
+namespace {
+const char* const kLog = "ipc";
+}
+
+IPCListener::IPCListener() {
+    timeout.tv_sec = 3;
+    timeout.tv_usec = 0;
+}
+
+IPCListener::~IPCListener() { close(); }
+
+int IPCListener::prepare(int port) {
+    close();
+    SOCKET sock = SockCreateTcp();
+    if (sock == INVALID_SOCKET) {
+        int err = SockLastError();
+        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock error:", __LINE__);
+        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock create error, %d\n", __LINE__, err);
+        return -1;
+    }
+    int bound = do_bind(sock, port);
+    if (bound < 0) {
+        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): find available port failed.\n", __LINE__);
+        CloseSocket(sock);
+        return -1;
+    }
+    if (SockListen(sock, 8) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): listen error, %d\n", __LINE__, SockLastError());
+        CloseSocket(sock);
+        return -1;
+    }
+    fd = sock;
+    Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): listening on port %d\n", __LINE__, bound);
+    return bound;
+}
+
+int IPCListener::do_bind(SOCKET sock, int port) {
+    // A negative start (from an unchecked command line) would never reach a valid port
+    // by counting up through the binds that fail; start at 0 instead, which lets the
+    // system choose.
+    int p = port < 0 ? 0 : port;
+    for (;;) {
+        Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): Try to bind port: %d\n", __LINE__, p);
+        if (p > 65535) {
+            Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): Port number exceeds 65536\n", __LINE__);
+            return -1;
+        }
+        if (SockBindLoopback(sock, p) == 0) {
+            int bound = p == 0 ? SockLocalPort(sock) : p;
+            Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d success\n", __LINE__, bound);
+            return bound;
+        }
+        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): bind error, %d\n", __LINE__, SockLastError());
+        Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d failed, try next one\n", __LINE__, p);
+        ++p;
+    }
+}
+
+bool IPCListener::isReady() {
+    if (fd == INVALID_SOCKET) return false;
+    return SockWaitReady(fd, false, timeout) > 0;
+}
+
+SOCKET IPCListener::accept() {
+    if (fd == INVALID_SOCKET) return INVALID_SOCKET;
+    return SockAccept(fd);
+}
+
+void IPCListener::close() {
+    CloseSocket(fd);
+    fd = INVALID_SOCKET;
+}

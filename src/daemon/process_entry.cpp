@@ -1,0 +1,137 @@
+#include "daemon/process_entry.h"
+
+#include <openssl/crypto.h>
+#include <openssl/ssl.h>
+
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "daemon/ack_only_app.h"
+#include "daemon/control_loop.h"
+#include "daemon/ipc_listener.h"
+#include "daemon/ipc_sender.h"
+#include "foundation/logger.h"
+#include "foundation/settings.h"
+#include "foundation/ustring.h"
+
+namespace {
+
+const char* const kLog = "client_debug";
+constexpr int kDefaultUIPort = 1024;
+// The configuration path, terminator included, must fit this many UTF-16 units.
+constexpr uint32_t kMaxPathUnits = 8192;
+
+// The SSL library keeps its own locks since version 1.1; loading its error strings
+// and initialising it once, before any other thread exists, is all that is left.
+void PrepareCryptoLibrary() {
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+}
+
+void PrintUsage() {
+    static const char* const kLines[] = {
+        "* Controling application: ",
+        "    Control <action>",
+        "",
+        "* Controling session: ",
+        "    ControlSession <action> <session_id> ",
+        "",
+        "* Supported actions: ",
+        "    stop",
+        "    link",
+        "    unlink",
+        "    pause",
+        "    resume",
+        "    reload_setting",
+        "    reload_session",
+        "    add_session",
+        "    remove_session",
+        "",
+    };
+    for (const char* line : kLines) std::cout << line << std::endl;
+}
+
+// The configuration path as text; false when it yields no characters (empty, not
+// valid UTF-8, or too long for the path buffer).
+bool ConvertConfigPath(const char* arg, ustring& out) {
+    ustring path(arg);
+    if (path.empty() || !ustring::is_valid(path)) return false;
+    const char16_t* wide = path.c_str();
+    uint32_t units = 0;
+    while (wide[units] != 0) ++units;
+    if (units + 1 > kMaxPathUnits) return false;
+    out = path;
+    return true;
+}
+
+}  // namespace
+
+int DaemonMain(int argc, char** argv) { return DaemonMain(argc, argv, &AckOnlyApp::Create); }
+
+int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
+    if (argc >= 4) return -1;
+
+    // A peer that goes away while we write must give an error, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    std::setlocale(LC_ALL, "");
+    PrepareCryptoLibrary();
+
+    int ui_port = kDefaultUIPort;
+    Settings& settings = Settings::getInstance();
+    if (argc >= 2) {
+        ustring config_path;
+        if (!ConvertConfigPath(argv[1], config_path)) return -1;
+        settings.loadConfigSettings(config_path);
+    }
+    if (argc >= 3) ui_port = std::atoi(argv[2]);
+
+    ustring log_path = settings.getLogFilePath();
+    ustring level_path = settings.getLogLevelFilePath();
+    if (Logger::Initialize(Logger::FILE_LOGGER, log_path, level_path, 50) != 0) {
+        std::fprintf(stderr, "Nimbrel: client is not enabled %s %s\n", log_path.c_str_utf8(),
+                     level_path.c_str_utf8());
+        return -1;
+    }
+
+    PrintUsage();
+
+    std::unique_ptr<ControlApp> app = factory();
+    if (!app || app->run() != 0) {
+        // Without its request thread the application could never answer.
+        std::fprintf(stderr, "Nimbrel: the application could not start\n");
+        return 1;
+    }
+
+    {
+        IPCListener listener;
+        int local_port = listener.prepare(ui_port == INT_MAX ? INT_MAX : ui_port + 1);
+        if (local_port < 0) {
+            Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): failed to listen on port local_port.\n",
+                           __LINE__);
+        } else {
+            auto sender = std::make_unique<IPCSender>();
+            PObject announcement;
+            if (sender->connect(ui_port) != 0) {
+                Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to connect to port : %d\n",
+                               __LINE__, ui_port);
+            } else {
+                announcement["daemon_port"] = local_port;
+                if (sender->send(announcement) != 0)
+                    Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message.\n", __LINE__);
+                else
+                    RunControlLoop(listener, *app);  // the sender stays connected, idle, until shutdown
+            }
+            listener.close();
+            announcement.clear();
+            sender.reset();
+        }
+        listener.close();
+    }
+    app->kill();
+    app.reset();
+    return 0;
+}

@@ -1,0 +1,112 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+SOCKET SockCreateTcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
+
+int SockShutdown(SOCKET fd) { return ::shutdown(fd, SHUT_RDWR); }
+
+int CloseSocket(SOCKET fd) {
+    if (fd == INVALID_SOCKET) return -1;
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+    return 0;
+}
+
+int SockSetLinger(SOCKET fd, int seconds) {
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = seconds;
+    return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
+}
+
+int SockSetNonBlock(SOCKET fd) {
+    int flags = ::fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return -1;
+    return ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 ? 0 : -1;
+}
+
+int SockWaitReady(SOCKET fd, bool for_write, const timeval& wait) {
+    // poll rather than select: select cannot watch descriptors above FD_SETSIZE.
+    pollfd p{};
+    p.fd = fd;
+    p.events = for_write ? POLLOUT : POLLIN;
+    long long ms = static_cast<long long>(wait.tv_sec) * 1000 + wait.tv_usec / 1000;
+    if (ms > INT_MAX) ms = INT_MAX;
+    if (ms < 0) ms = 0;
+    int n = ::poll(&p, 1, static_cast<int>(ms));
+    if (n < 0) return errno == EINTR ? 0 : -1;
+    if (n == 0) return 0;
+    if (p.revents & POLLNVAL) {
+        errno = EBADF;
+        return -1;
+    }
+    return 1;
+}
+
+int SockConnectStart(SOCKET fd, const char* ip, int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    if (!ip || port < 0 || port > 65535 || ::inet_pton(AF_INET, ip, &addr.sin_addr) != 1) {
+        errno = EINVAL;
+        return -1;
+    }
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
+    if (errno == EINPROGRESS || errno == EINTR) return 1;
+    return -1;
+}
+
+int SockConnectResult(SOCKET fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno ? errno : EIO;
+    return err;
+}
+
+int SockBindLoopback(SOCKET fd, int port) {
+    if (port < 0 || port > 65535) {
+        errno = EINVAL;
+        return -1;
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 ? 0 : -1;
+}
+
+int SockListen(SOCKET fd, int backlog) { return ::listen(fd, backlog) == 0 ? 0 : -1; }
+
+SOCKET SockAccept(SOCKET fd) {
+    for (;;) {
+        int s = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (s >= 0 || errno != EINTR) return s;
+    }
+}
+
+int SockLocalPort(SOCKET fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) return -1;
+    return ntohs(addr.sin_port);
+}
+
+ssize_t SockRecv(SOCKET fd, void* buf, size_t len) { return ::recv(fd, buf, len, 0); }
+
+ssize_t SockSend(SOCKET fd, const void* buf, size_t len) { return ::send(fd, buf, len, MSG_NOSIGNAL); }
+
+bool SockWouldBlock(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
+
+int SockLastError() { return errno; }
+
+const char* SockErrorText(int err) { return std::strerror(err); }

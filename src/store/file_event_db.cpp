@@ -1,0 +1,804 @@
+#include "store/file_event_db.h"
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "foundation/logger.h"
+#include "store/sql_util.h"
+
+using sqlutil::columnText;
+using sqlutil::globEscape;
+using sqlutil::SqlText;
+using sqlutil::Stmt;
+
+namespace {
+
+const char* const kChannel = "event_db_debug";
+
+const char* const kSchema =
+    "PRAGMA journal_mode = WAL;PRAGMA synchronous = NORMAL;"
+    "BEGIN TRANSACTION;"
+    "CREATE TABLE IF NOT EXISTS eventinfo ("
+    "id integer primary key, "
+    "fileType integer NOT NULL, "
+    "isExist integer NOT NULL, "
+    "syncID NUMERIC NOT NULL, "
+    "maxSyncID NUMERIC NOT NULL, "
+    "pDirID NUMERIC default NULL, "
+    "fileSize NUMERIC NOT NULL, "
+    "fileModTime NUMERIC NOT NULL, "
+    "fileCheckSum text NOT NULL, "
+    "baseName text NOT NULL, "
+    "path text unique NOT NULL, "
+    "filePrivilege text default NULL, "
+    "updateClient text NOT NULL, "
+    "signPath text default NULL, "
+    "macHash text default NULL, "
+    "windowsHash text default NULL, "
+    "linuxHash text default NULL, "
+    "varnelHash text default NULL, "
+    "inode INTEGER, "
+    "execBit INTEGER DEFAULT 0);"
+    "CREATE TABLE IF NOT EXISTS config_table ("
+    "key VARCHAR PRIMARY KEY ON CONFLICT IGNORE, "
+    "value VARCHAR NOT NULL);"
+    "INSERT INTO config_table (key, value) VALUES ('sync_id', '0');"
+    "INSERT INTO config_table (key, value) VALUES ('version', 7);"
+    "CREATE TABLE IF NOT EXISTS recycle_bin_table ("
+    "id integer primary key, "
+    "path text unique NOT NULL, "
+    "fileSize NUMERIC NOT NULL, "
+    "fileCheckSum text NOT NULL, "
+    "macHash text default NULL, "
+    "time NUMERIC NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_syncID_idx ON eventinfo(syncID);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_maxSyncID_idx ON eventinfo(maxSyncID);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_baseName_idx ON eventinfo(baseName);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_path_idx ON eventinfo(path);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_updateClient_idx ON eventinfo(updateClient);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_fileCheckSum_idx ON eventinfo(fileCheckSum);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_macHash_idx ON eventinfo(macHash);"
+    "CREATE INDEX IF NOT EXISTS eventinfo_isExist_idx ON eventinfo(isExist);"
+    "CREATE INDEX IF NOT EXISTS recycle_bin_table_fileCheckSum_idx ON recycle_bin_table(fileCheckSum);"
+    "CREATE INDEX IF NOT EXISTS recycle_bin_table_macHash_idx ON recycle_bin_table(macHash);"
+    "CREATE INDEX IF NOT EXISTS recycle_bin_table_time_idx ON recycle_bin_table(time);"
+    "CREATE TRIGGER IF NOT EXISTS eventinfo_delete_trigger AFTER DELETE ON eventinfo "
+    "BEGIN UPDATE config_table SET value = '' WHERE rowid = remove_signature(OLD.id); END;"
+    "COMMIT;";
+
+// Session-relative paths carry a leading "/"; the path column does not.
+ustring stripSlash(const ustring& path) {
+    uint32_t i = 0;
+    while (i < path.length() && path[i] == '/') ++i;
+    return path.substr(i);
+}
+
+// Leaves an aborted multi-statement change rolled back instead of open.
+void rollbackIfOpen(sqlite3* db) {
+    if (db && !sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
+}
+
+// Renames within one file system, and copies across file systems.
+int moveFile(const char* from, const char* to) {
+    if (rename(from, to) == 0) return 0;
+    if (errno != EXDEV) return -1;
+    int in = open(from, O_RDONLY | O_CLOEXEC);
+    if (in < 0) return -1;
+    std::string tmp = std::string(to) + ".part";
+    int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) {
+        close(in);
+        return -1;
+    }
+    char buf[65536];
+    ssize_t n;
+    int rc = 0;
+    while ((n = read(in, buf, sizeof buf)) > 0) {
+        for (ssize_t off = 0; off < n;) {
+            ssize_t w = write(out, buf + off, static_cast<size_t>(n - off));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                rc = -1;
+                break;
+            }
+            off += w;
+        }
+        if (rc) break;
+    }
+    if (n < 0) rc = -1;
+    if (fsync(out) != 0) rc = -1;
+    if (close(out) != 0) rc = -1;
+    close(in);
+    if (rc == 0 && rename(tmp.c_str(), to) == 0) {
+        unlink(from);
+        return 0;
+    }
+    unlink(tmp.c_str());
+    return -1;
+}
+
+void removeSignatureFn(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
+    auto* db = static_cast<FileEventDB*>(sqlite3_user_data(ctx));
+    if (argc == 1 && db) {
+        uint64_t id = static_cast<uint64_t>(sqlite3_value_int64(argv[0]));
+        if (id != 0) {
+            ustring p = db->getSignaturePath(id);
+            unlink(p.c_str_utf8());  // a missing file is fine
+        }
+    }
+    sqlite3_result_int(ctx, 0);
+}
+
+}  // namespace
+
+FileEventDB::FileEventDB() = default;
+
+FileEventDB::~FileEventDB() { destroy(); }
+
+ustring FileEventDB::SignatureName(uint64_t id) {
+    if (id == 0) return ustring();
+    unsigned bytes[8];
+    int n = 0;
+    for (uint64_t v = id; v != 0; v >>= 8) bytes[n++] = static_cast<unsigned>(v & 0xff);
+    std::string out;
+    char hex[4];
+    for (int i = n - 1; i >= 0; --i) {
+        snprintf(hex, sizeof hex, "%02x", bytes[i]);
+        if (i == 0) out += '.';
+        out += hex;
+        if (i != 0) out += '/';
+    }
+    return ustring(out);
+}
+
+ustring FileEventDB::getSignaturePath(uint64_t id) const { return m_signPath + "/" + SignatureName(id); }
+
+int FileEventDB::initialize(const ustring& location) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (m_db) {
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized (no-op)\n",
+                       __LINE__);
+        return 0;
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open(location.c_str_utf8(), &db);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] event-db.cpp(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n", __LINE__,
+                       location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return -1;
+    }
+    uint32_t slash = location.rfind('/');
+    m_signPath = (slash == ustring::npos ? ustring(".") : location.substr(0, slash)) + "/sign";
+
+    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] event-db.cpp(%d): FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
+                       __LINE__, location.c_str_utf8(), rc, sqlite3_errmsg(db));
+        rollbackIfOpen(db);
+        sqlite3_close(db);
+        m_signPath.clear();
+        return -1;
+    }
+    rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, this, removeSignatureFn, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to create function. %s (%d)\n",
+                       __LINE__, sqlite3_errmsg(db), rc);
+        sqlite3_close(db);
+        m_signPath.clear();
+        return -1;
+    }
+    rc = sqlite3_exec(db, "PRAGMA recursive_triggers = true;", nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] event-db.cpp(%d): FileEventDB: Failed to enable recursive triggers. %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(db), rc);
+        sqlite3_close(db);
+        m_signPath.clear();
+        return -1;
+    }
+    m_db = db;
+    m_eventDBPath = location;
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized with location '%s'\n",
+                   __LINE__, location.c_str_utf8());
+    Logger::LogMsg(Logger::L_INFO, kChannel,
+                   "[INFO] event-db.cpp(%d): FileEventDB::m_signPath has been initialized with location '%s'\n", __LINE__,
+                   m_signPath.c_str_utf8());
+    return 0;
+}
+
+int FileEventDB::destroy() {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) {
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed (no-op)\n",
+                       __LINE__);
+        return 0;
+    }
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    m_eventDBPath.clear();
+    m_signPath.clear();
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed\n", __LINE__);
+    return 0;
+}
+
+// Runs one (possibly multi-statement) text; a failure rolls back an open transaction.
+int FileEventDB::execLocked(const char* sql, const char* what) {
+    if (!m_db) return -1;
+    char* err = nullptr;
+    int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &err);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", __LINE__, what,
+                       err ? err : sqlite3_errmsg(m_db), rc);
+        sqlite3_free(err);
+        rollbackIfOpen(m_db);
+        return -1;
+    }
+    return 0;
+}
+
+int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
+    if (path.empty()) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n", __LINE__);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    ustring stripped = stripSlash(path);
+    SqlText sql(sqlite3_mprintf("select * from eventinfo where path='%q'", stripped.c_str_utf8()));
+    if (!sql) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n", __LINE__,
+                       path.c_str_utf8());
+        return -1;
+    }
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    rc = sqlite3_step(st.p);
+    if (rc == SQLITE_DONE) {
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): No record for event-path: [%s]\n", __LINE__,
+                       path.c_str_utf8());
+        return 0;
+    }
+    if (rc != SQLITE_ROW) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    uint64_t id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
+    info.fileType = sqlite3_column_int(st.p, 1);
+    info.isExist = sqlite3_column_int(st.p, 2);
+    info.syncID = static_cast<uint64_t>(sqlite3_column_int64(st.p, 3));
+    info.maxSyncID = static_cast<uint64_t>(sqlite3_column_int64(st.p, 4));
+    info.pDirID = static_cast<uint64_t>(sqlite3_column_int64(st.p, 5));
+    info.fileSize = static_cast<uint64_t>(sqlite3_column_int64(st.p, 6));
+    info.fileModTime = static_cast<uint32_t>(sqlite3_column_int64(st.p, 7));
+    info.fileCheckSum = columnText(st.p, 8);
+    info.baseName = columnText(st.p, 9);
+    info.path = ustring("/") + columnText(st.p, 10);
+    info.filePrivilege = columnText(st.p, 11);
+    info.updateClient = columnText(st.p, 12);
+    info.macHash = columnText(st.p, 14);
+    info.windowsHash = columnText(st.p, 15);
+    info.linuxHash = columnText(st.p, 16);
+    info.varnelHash = columnText(st.p, 17);
+    info.execBit = static_cast<uint32_t>(sqlite3_column_int64(st.p, 19));
+    info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", __LINE__,
+                   info.fileType, info.signaturePath.c_str_utf8());
+    return 1;
+}
+
+int FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, "SELECT id, syncID FROM eventinfo WHERE path = ?;", -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    sqlite3_bind_text(st.p, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
+    rc = sqlite3_step(st.p);
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    info.row_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
+    info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
+    return 1;
+}
+
+int FileEventDB::contains(const ustring& path, EventInfo& info) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    return containsLocked(stripSlash(path), info);
+}
+
+int FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) {
+    uint32_t end = stripped.rfind('/');
+    while (end != ustring::npos && end > 0) {
+        ustring parent = stripped.substr(0, end);
+        Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): updating '%s' max sync_id to (%" PRIu64 ")\n",
+                       __LINE__, parent.c_str_utf8(), syncID);
+        EventInfo ei;
+        int found = containsLocked(parent, ei);
+        if (found < 0) return -1;
+        char* sql;
+        if (found == 1) {
+            sql = sqlite3_mprintf("UPDATE eventinfo SET maxSyncID = %llu WHERE path = %Q AND maxSyncID < %llu;",
+                                  (unsigned long long)syncID, parent.c_str_utf8(), (unsigned long long)syncID);
+        } else {
+            sql = sqlite3_mprintf(
+                "INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, fileModTime, "
+                "fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, "
+                "varnelHash, inode, execBit) VALUES (1, 1, %llu, %llu, 0, 0, %u, '', '', %Q, '', '', '', '', '', '', "
+                "'', 0, 1);",
+                (unsigned long long)syncID, (unsigned long long)syncID, mtime, parent.c_str_utf8());
+        }
+        SqlText text(sql);
+        if (!text) {
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite_mprintf: failed\n", __LINE__);
+            return -1;
+        }
+        int rc = sqlite3_exec(m_db, text.get(), nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            Logger::LogMsg(Logger::L_ERR, kChannel,
+                           "[ERROR] event-db.cpp(%d): update parent info ('%s') failed. Error code: %d.\n", __LINE__,
+                           parent.c_str_utf8(), rc);
+            return -1;
+        }
+        end = parent.rfind('/');
+    }
+    return 0;
+}
+
+int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    ustring stripped = stripSlash(info.path);
+    if (stripped.empty()) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n", __LINE__);
+        return -1;
+    }
+    // The row, its ancestors and the signature move form one change: all or nothing.
+    if (execLocked("BEGIN TRANSACTION;", "setEventInfo") != 0) return -1;
+    auto fail = [this]() {
+        rollbackIfOpen(m_db);
+        return -1;
+    };
+
+    EventInfo existing;
+    int found = containsLocked(stripped, existing);
+    if (found < 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): error occurs while getting info of '%s'\n",
+                       __LINE__, stripped.c_str_utf8());
+        return fail();
+    }
+    uint64_t rowId = 0;
+    bool rowChanged = true;
+    char* sql;
+    if (found == 1) {
+        sql = sqlite3_mprintf(
+            "UPDATE eventinfo SET fileType = %d, syncID = %llu, maxSyncID = %llu, fileSize = %llu, fileModTime = %u, "
+            "fileCheckSum = %Q, path = %Q, macHash = %Q, execBit = %u WHERE path = %Q AND syncID <= %llu;",
+            info.fileType, (unsigned long long)info.syncID, (unsigned long long)info.maxSyncID,
+            (unsigned long long)info.fileSize, info.fileModTime, info.fileCheckSum.c_str_utf8(), stripped.c_str_utf8(),
+            info.macHash.c_str_utf8(), info.execBit, stripped.c_str_utf8(), (unsigned long long)info.syncID);
+        rowId = existing.row_id;
+    } else {
+        sql = sqlite3_mprintf(
+            "insert into eventinfo  (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) "
+            "values(NULL, %d, %d, %llu, %llu, %llu, %llu, %u, '%q', '%q', '%q', '%q', '%q', '', '%q', '%q', '%q', "
+            "'%q', %u);",
+            "id", "fileType", "isExist", "syncID", "maxSyncID", "pDirID", "fileSize", "fileModTime", "fileCheckSum",
+            "baseName", "path", "filePrivilege", "updateClient", "signPath", "macHash", "windowsHash", "linuxHash",
+            "varnelHash", "execBit", info.fileType, info.isExist, (unsigned long long)info.syncID,
+            (unsigned long long)info.maxSyncID, (unsigned long long)info.pDirID, (unsigned long long)info.fileSize,
+            info.fileModTime, info.fileCheckSum.c_str_utf8(), info.baseName.c_str_utf8(), stripped.c_str_utf8(),
+            info.filePrivilege.c_str_utf8(), info.updateClient.c_str_utf8(), info.macHash.c_str_utf8(),
+            info.windowsHash.c_str_utf8(), info.linuxHash.c_str_utf8(), info.varnelHash.c_str_utf8(), info.execBit);
+    }
+    {
+        SqlText text(sql);
+        if (!text) {
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
+                           __LINE__);
+            return fail();
+        }
+        int rc = sqlite3_exec(m_db, text.get(), nullptr, nullptr, nullptr);
+        if (rc != SQLITE_OK) {
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
+                           __LINE__, stripped.c_str_utf8(), rc);
+            return fail();
+        }
+        if (found == 1) {
+            rowChanged = sqlite3_changes(m_db) > 0;
+        } else {
+            rowId = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
+        }
+    }
+
+    if (updateAncestorsLocked(stripped, info.syncID, info.fileModTime) != 0) return fail();
+
+    // A row kept because the stored version is newer keeps its own signature too.
+    bool renamed = false;
+    ustring location;
+    if (info.fileType != 1 && !info.signaturePath.empty() && rowChanged) {
+        location = getSignaturePath(rowId);
+        Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): signPath = [%s]\n", __LINE__,
+                       location.c_str_utf8());
+        ustring dir = location.substr(0, location.rfind('/'));
+        if (sqlutil::makeDirs(dir.str()) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to Create folder at [%s].\n",
+                           __LINE__, dir.c_str_utf8());
+            return fail();
+        }
+        if (info.signaturePath != location) {
+            if (moveFile(info.signaturePath.c_str_utf8(), location.c_str_utf8()) != 0) {
+                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to rename from [%s] to [%s]\n.",
+                               __LINE__, info.signaturePath.c_str_utf8(), location.c_str_utf8());
+                return fail();
+            }
+            renamed = true;
+        }
+    }
+    if (sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
+                       __LINE__, stripped.c_str_utf8(), sqlite3_errcode(m_db));
+        // The old row stays; a signature that no longer matches it must not survive.
+        if (renamed) unlink(location.c_str_utf8());
+        return fail();
+    }
+    return 0;
+}
+
+int FileEventDB::rmEventInfo(const ustring& path) {
+    if (path.empty()) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The input strPath for rmEventInfo is empty.\n",
+                       __LINE__);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    ustring stripped = stripSlash(path);
+    std::string glob = globEscape(stripped);
+    SqlText sql(sqlite3_mprintf("delete from eventinfo where (path = %Q OR path GLOB '%q/*')", stripped.c_str_utf8(),
+                                glob.c_str()));
+    if (!sql) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
+                       __LINE__);
+        return -1;
+    }
+    int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK)
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): rmEventInfo: %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+    return rc;
+}
+
+int FileEventDB::rmEventInfoV3(const ustring& path) {
+    ustring stripped = stripSlash(path);
+    if (stripped.find('/') == ustring::npos) return rmEventInfo(path);
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    std::string glob = globEscape(stripped);
+    SqlText sql(sqlite3_mprintf("DELETE FROM eventinfo WHERE (path = %Q OR path GLOB '%q/*');", stripped.c_str_utf8(),
+                                glob.c_str()));
+    if (!sql) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
+                       __LINE__);
+        return -1;
+    }
+    return execLocked(sql.get(), "rmEventInfoV3");
+}
+
+int FileEventDB::rmAllFolders() {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    return execLocked("DELETE FROM eventinfo WHERE fileType = 1 OR path like '%/%';", "rmAllFolders");
+}
+
+int FileEventDB::getSyncId(uint64_t& sync_id) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, "SELECT value FROM config_table WHERE key = 'sync_id';", -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    rc = sqlite3_step(st.p);
+    if (rc != SQLITE_ROW) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    // Kept as text so that the full unsigned 64-bit range survives.
+    ustring v = columnText(st.p, 0);
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long n = strtoull(v.c_str_utf8(), &end, 10);
+    if (v.empty() || errno != 0 || (end && *end != '\0')) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): bad sync_id value '%s'\n", __LINE__,
+                       v.c_str_utf8());
+        return -1;
+    }
+    sync_id = n;
+    return 0;
+}
+
+int FileEventDB::setSyncId(uint64_t sync_id) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    SqlText sql(sqlite3_mprintf("UPDATE config_table SET value = '%llu' WHERE key = 'sync_id';",
+                                (unsigned long long)sync_id));
+    if (!sql) return -1;
+    return execLocked(sql.get(), "setSyncId");
+}
+
+namespace {
+
+// Rows come back with their full stored path; the list wants them relative to `base`
+// ("" for the whole table, otherwise the stored prefix plus "/").
+ustring relativeTo(const ustring& stored, const ustring& base) {
+    if (base.empty()) return stored;
+    if (stored.length() >= base.length() && stored.substr(0, base.length()) == base) return stored.substr(base.length());
+    return stored;
+}
+
+}  // namespace
+
+static int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base, bool recursive) {
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        int type = sqlite3_column_int(st, 0);
+        uint32_t mtime = static_cast<uint32_t>(sqlite3_column_int64(st, 1));
+        uint64_t size = static_cast<uint64_t>(sqlite3_column_int64(st, 2));
+        ustring rel = relativeTo(columnText(st, 3), base);
+        if (rel.empty()) continue;
+        if (type == 1) {
+            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddDirectory '%s'\n",
+                           __LINE__, rel.c_str_utf8());
+            if (recursive)
+                list->AddDirectory(rel, mtime);
+            else
+                list->AddDirectory(0, rel, mtime);
+        } else {
+            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddFile '%s'\n", __LINE__,
+                           rel.c_str_utf8());
+            if (recursive)
+                list->AddFile(rel, mtime, size);
+            else
+                list->AddFile(0, rel, mtime, size);
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(db));
+        return -1;
+    }
+    return 0;
+}
+
+int FileEventDB::getFileList(FileList* list, const ustring& prefix) {
+    if (prefix.empty()) return 0;
+    if (!list) return -1;
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    ustring stripped = stripSlash(prefix);
+    char* sql;
+    if (stripped.empty()) {
+        sql = sqlite3_mprintf("SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1;");
+    } else {
+        std::string glob = globEscape(stripped);
+        sql = sqlite3_mprintf(
+            "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE path GLOB '%q/*' and isExist = 1;",
+            glob.c_str());
+    }
+    SqlText text(sql);
+    if (!text) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
+                       __LINE__);
+        return -1;
+    }
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, text.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", true);
+}
+
+int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& prefix) {
+    return getFileListWithoutRecursive(list, prefix, UINT64_MAX);
+}
+
+int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t syncID) {
+    if (prefix.empty()) return 0;
+    if (!list) return -1;
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    ustring stripped = stripSlash(prefix);
+    bool bySync = syncID != UINT64_MAX;
+    char cond[64] = "";
+    if (bySync) snprintf(cond, sizeof cond, " AND syncID <= %llu", (unsigned long long)syncID);
+    char* sql;
+    if (stripped.empty()) {
+        sql = sqlite3_mprintf(
+            "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1%s AND path LIKE '%%' AND "
+            "path NOT LIKE '%%/%%';",
+            cond);
+    } else {
+        // GLOB with the prefix's wildcards bracketed: exact, case-sensitive children only.
+        std::string glob = globEscape(stripped);
+        sql = sqlite3_mprintf(
+            "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1%s AND path GLOB '%q/*' AND "
+            "path NOT GLOB '%q/*/*';",
+            cond, glob.c_str(), glob.c_str());
+    }
+    SqlText text(sql);
+    if (!text) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
+                       __LINE__);
+        return -1;
+    }
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, text.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", false);
+}
+
+int FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& path) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    sqlite3_bind_text(st.p, 1, hash.c_str_utf8(), static_cast<int>(hash.length()), SQLITE_TRANSIENT);
+    rc = sqlite3_step(st.p);
+    if (rc != SQLITE_ROW) {
+        if (rc != SQLITE_DONE)
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                           sqlite3_errmsg(m_db));
+        return 0;
+    }
+    path = columnText(st.p, 0);
+    return 1;
+}
+
+int FileEventDB::getFilePathByHash(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
+    return pathByHash("SELECT path FROM eventinfo WHERE fileCheckSum = ? AND isExist = 1 LIMIT 1;", hash, path);
+}
+
+int FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
+    return pathByHash("SELECT path FROM recycle_bin_table WHERE fileCheckSum = ? LIMIT 1;", hash, path);
+}
+
+int FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum,
+                                     const ustring& macHash) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    SqlText sql(sqlite3_mprintf(
+        "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES ('%q', %llu, '%q', '%q', "
+        "%lu);",
+        path.c_str_utf8(), (unsigned long long)size, checksum.c_str_utf8(), macHash.c_str_utf8(),
+        (unsigned long)time(nullptr)));
+    if (!sql) return -1;
+    return execLocked(sql.get(), "addFileToRecycleBin");
+}
+
+int FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    ustring stripped = stripSlash(path);
+    SqlText sql(sqlite3_mprintf(
+        "BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (%Q), "
+        "fileSize, fileCheckSum, macHash, strftime('%%s','now') FROM eventinfo WHERE path = %Q;DELETE FROM eventinfo "
+        "WHERE path = %Q;END TRANSACTION;",
+        recyclePath.c_str_utf8(), stripped.c_str_utf8(), stripped.c_str_utf8()));
+    if (!sql) return -1;
+    return execLocked(sql.get(), "dumpFileToRecycleBin");
+}
+
+int FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    ustring stripped = stripSlash(path);
+    std::string glob = globEscape(stripped);
+    unsigned long now = static_cast<unsigned long>(time(nullptr));
+    SqlText sql(sqlite3_mprintf(
+        "BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES (%Q, 0, "
+        "'', '', %lu);INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (%Q || "
+        "substr(path, length(%Q)+1)), fileSize, fileCheckSum, macHash, %lu FROM eventinfo WHERE fileType = 0 AND (path "
+        "GLOB '%q/*') ;DELETE FROM eventinfo WHERE (path = %Q OR path GLOB '%q/*');END TRANSACTION;",
+        recyclePrefix.c_str_utf8(), now, recyclePrefix.c_str_utf8(), stripped.c_str_utf8(), now, glob.c_str(),
+        stripped.c_str_utf8(), glob.c_str()));
+    if (!sql) return -1;
+    return execLocked(sql.get(), "dumpDirToRecycleBin");
+}
+
+int FileEventDB::rmRecycleByPath(const ustring& path) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';", path.c_str_utf8()));
+    if (!sql) return -1;
+    return execLocked(sql.get(), "rmRecycleByPath");
+}
+
+int FileEventDB::resetRecycleBin() {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    return execLocked("DELETE FROM recycle_bin_table;", "resetRecycleBin");
+}
+
+int FileEventDB::getOldestRecyleTime(uint32_t& t) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, "SELECT MIN(time) FROM recycle_bin_table;", -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    rc = sqlite3_step(st.p);
+    if (rc != SQLITE_ROW) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    t = static_cast<uint32_t>(sqlite3_column_int64(st.p, 0));  // NULL (empty table) reads as 0
+    return 0;
+}
+
+int FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    if (!m_db) return -1;
+    SqlText sql(sqlite3_mprintf("SELECT path FROM recycle_bin_table WHERE path NOT LIKE '/%%/%%' AND time <= %lu;",
+                                (unsigned long)t));
+    if (!sql) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) list.insert(columnText(st.p, 0));
+    if (rc != SQLITE_DONE) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        return -1;
+    }
+    return 0;
+}
+
+int FileEventDB::rmRotateRecords(uint32_t t) {
+    std::lock_guard<std::mutex> lock(m_dbMutex);
+    SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE time <= %lu;", (unsigned long)t));
+    if (!sql) return -1;
+    return execLocked(sql.get(), "rmRotateRecords");
+}
+
+int FileEventDB::getPathByInode(uint64_t, ustring&) { return -1; }
+
+int FileEventDB::setPathInode(const ustring&, uint64_t) { return -1; }

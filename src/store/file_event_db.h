@@ -1,0 +1,78 @@
+// FileEventDB: the per-session record of what has been synchronised (one row per
+// path), the session's server sync id, the index of its local recycle bin, and the
+// signature store (one signature file per synchronised file version, named by row id).
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <set>
+
+#include "foundation/ustring.h"
+#include "store/event.h"
+#include "store/file_list.h"
+
+class FileEventDB {
+public:
+    struct EventInfo {
+        uint64_t row_id = 0;
+        uint64_t sync_id = 0;
+    };
+
+    FileEventDB();
+    ~FileEventDB();
+    FileEventDB(const FileEventDB&) = delete;
+    FileEventDB& operator=(const FileEventDB&) = delete;
+
+    int initialize(const ustring& location);
+    int destroy();
+
+    int getEventInfo(const ustring& path, ClientFileEventInfo& info);
+    int setEventInfo(const ClientFileEventInfo& info);
+    int contains(const ustring& path, EventInfo& info);
+    int rmEventInfo(const ustring& path);
+    int rmEventInfoV3(const ustring& path);
+    int rmAllFolders();
+
+    int getSyncId(uint64_t& sync_id);
+    int setSyncId(uint64_t sync_id);
+
+    int getFileList(FileList* list, const ustring& prefix);
+    int getFileListWithoutRecursive(FileList* list, const ustring& prefix);
+    int getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t syncID);
+
+    int getFilePathByHash(const ustring& hash, const ustring& macHash, ustring& path);
+    int getFilePathByHashFromRecycle(const ustring& hash, const ustring& macHash, ustring& path);
+
+    int addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum, const ustring& macHash);
+    int dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path);
+    int dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path);
+    int rmRecycleByPath(const ustring& path);
+    int resetRecycleBin();
+    int getOldestRecyleTime(uint32_t& time);
+    int getRotateList(uint32_t time, std::set<ustring>& list);
+    int rmRotateRecords(uint32_t time);
+
+    int getPathByInode(uint64_t inode, ustring& path);
+    int setPathInode(const ustring& path, uint64_t inode);
+
+    // Where the signature of row `id` lives: the id's bytes from the most significant
+    // non-zero one down, two hex digits each, joined by "/", the last one behind a ".".
+    static ustring SignatureName(uint64_t id);
+    ustring getSignaturePath(uint64_t id) const;
+
+    const ustring& getDBPath() const { return m_eventDBPath; }
+    const ustring& getSignDir() const { return m_signPath; }
+
+private:
+    int execLocked(const char* sql, const char* what);
+    int containsLocked(const ustring& stripped, EventInfo& info);
+    int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime);
+    int pathByHash(const char* table_sql, const ustring& hash, ustring& path);
+
+    ustring m_eventDBPath;
+    ustring m_signPath;
+    std::mutex m_dbMutex;
+    sqlite3* m_db = nullptr;
+};

@@ -1,0 +1,57 @@
+// FileStatusDB: which local paths are being synchronised right now, in one database
+// file shared with other programs on the machine (status badges). Every operation
+// opens the file, does its work and closes it again.
+#pragma once
+
+#include <cstdarg>
+#include <cstdint>
+#include <memory>
+
+#include "foundation/ustring.h"
+
+enum { SFT_FILE = 0, SFT_DIR = 1 };
+enum { FSTAT_UNKNOWN = 0, FSTAT_SYNCED = 1, FSTAT_SYNCING = 2, FSTAT_UNSUPPORT = 3 };
+enum { FSTAT_DB_ID = 0, FSTAT_DB_PATH = 1, FSTAT_DB_FILETYPE = 2, FSTAT_DB_SYNCSTATUS = 3 };
+
+struct FileStatusInfo {
+    ustring path;  // full local path with "\" separators
+    int32_t fileType = SFT_FILE;
+    int32_t syncStatus = FSTAT_UNKNOWN;
+};
+
+// Statement builder placeholders, in the order of grgVarnelParamList.
+enum { SPID_INVALID = -1, SPID_VAR = 0, SPID_LVAR = 1, SPID_INT = 2, SPID_LLINT = 3, SPID_NEVAR = 4 };
+extern const char* const grgVarnelParamList[5];
+
+// Copies `format`, replacing each placeholder by the next argument:
+//   @VARNEL:VAR   const char*  quotes doubled (null = empty)
+//   @VARNEL:LVAR  const char*  quotes doubled, then %, _ and \ escaped for LIKE
+//   @VARNEL:INT   int32_t      decimal
+//   @VARNEL:LLINT int64_t      decimal
+//   @VARNEL:NEVAR const char*  unchanged
+// A quoted literal that held an LVAR gets " escape '\'" after its closing quote.
+// Returns a malloc'd text the caller frees, or null (null format, bad placeholder).
+char* SQLITEEscapeStringEX3(const char* format, va_list args);
+char* VARNELDBEscapeStringEX3(const char* format, ...);
+
+class FileStatusDB {
+public:
+    static int initialize(const ustring& path);
+    static void destroy();
+    static const ustring& getPath() { return m_fstatDBPath; }
+
+    static int removeAllEntry();
+    static int updateAllSyncingEntry();
+    static int setFileSyncStat(const FileStatusInfo& info);
+    static int rmFileStatByPath(const ustring& path);
+    static int rmFileSyncStat(const FileStatusInfo& info);
+    // 1 and the row when the path has one, 0 when none, -1 on error.
+    static int getFileSyncStat(const ustring& path, FileStatusInfo* info);
+    // The direct children of `dir`, one page; null (count 0) when there is none.
+    static std::unique_ptr<FileStatusInfo[]> getFileSyncStats(const ustring& dir, int start, int limit, int& count);
+    static bool isAnyFileSyncing();
+    static bool isAnySubFileDirSyncing(const ustring& prefix);
+
+private:
+    static ustring m_fstatDBPath;
+};

@@ -1,0 +1,478 @@
+#include "store/filter_db.h"
+
+#include "foundation/logger.h"
+#include "store/sql_util.h"
+
+using sqlutil::columnText;
+using sqlutil::globEscape;
+using sqlutil::SqlText;
+using sqlutil::Stmt;
+
+namespace {
+
+const char* const kChannel = "filter_db_debug";
+
+const char* const kSchema =
+    "PRAGMA journal_mode = WAL;PRAGMA synchronous = NORMAL;"
+    "BEGIN TRANSACTION;"
+    "CREATE TABLE IF NOT EXISTS config_table ("
+    "key VARCHAR PRIMARY KEY ON CONFLICT IGNORE, value VARCHAR NOT NULL);"
+    "INSERT INTO config_table (key, value) VALUES ('version', 1);"
+    "CREATE TABLE IF NOT EXISTS filter_table ("
+    "sess_id INTEGER NOT NULL, sync_id INTEGER NOT NULL, filter_type INTEGER NOT NULL, filter_desc TEXT NOT NULL, "
+    "PRIMARY KEY (sess_id, filter_type, filter_desc) ON CONFLICT IGNORE);"
+    "CREATE TABLE IF NOT EXISTS filter_range_table ("
+    "sess_id INTEGER NOT NULL, sync_id INTEGER NOT NULL, filter_type INTEGER NOT NULL, filter_desc TEXT NOT NULL, "
+    "PRIMARY KEY (sess_id, filter_type, filter_desc) ON CONFLICT IGNORE);"
+    "CREATE TABLE IF NOT EXISTS filter_resume_table ("
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, sess_id INTEGER NOT NULL, sync_id INTEGER NOT NULL, "
+    "filter_type INTEGER NOT NULL, filter_desc TEXT NOT NULL);"
+    "CREATE TABLE IF NOT EXISTS filtered_local_event_table ("
+    "sess_id INTEGER NOT NULL, file_type INTEGER NOT NULL, is_exist INTEGER NOT NULL, path TEXT NOT NULL, "
+    "sync_id NUMERIC NOT NULL, file_size NUMERIC NOT NULL, file_mod_time NUMERIC NOT NULL, "
+    "file_checksum TEXT NOT NULL, base_name TEXT NOT NULL, win_hash TEXT DEFAULT NULL, "
+    "mac_hash TEXT DEFAULT NULL, linux_hash TEXT DEFAULT NULL, varnel_hash TEXT DEFAULT NULL, inode INTEGER, "
+    "filtered_type NUMERIC NOT NULL, PRIMARY KEY (sess_id, path));"
+    "CREATE INDEX IF NOT EXISTS filter_table_sess_id_idx ON filter_table(sess_id);"
+    "CREATE INDEX IF NOT EXISTS filter_table_type_idx ON filter_table(filter_type);"
+    "CREATE INDEX IF NOT EXISTS filter_table_desc_idx ON filter_table(filter_desc);"
+    "CREATE INDEX IF NOT EXISTS filter_range_table_sess_id_idx ON filter_range_table(sess_id);"
+    "CREATE INDEX IF NOT EXISTS filter_range_table_type_idx ON filter_range_table(filter_type);"
+    "CREATE INDEX IF NOT EXISTS filter_range_table_desc_idx ON filter_range_table(filter_desc);"
+    "CREATE INDEX IF NOT EXISTS filter_resume_table_sess_id_idx ON filter_resume_table(sess_id);"
+    "CREATE INDEX IF NOT EXISTS filtered_local_event_table_sess_id_idx ON filtered_local_event_table(sess_id);"
+    "CREATE INDEX IF NOT EXISTS filtered_local_event_table_path_idx ON filtered_local_event_table(path);"
+    "CREATE INDEX IF NOT EXISTS filtered_local_event_table_filtered_type_idx ON "
+    "filtered_local_event_table(filtered_type);"
+    "CREATE INDEX IF NOT EXISTS filtered_local_event_table_file_size_idx ON filtered_local_event_table(file_size);"
+    "CREATE INDEX IF NOT EXISTS filtered_local_event_table_base_name_idx ON filtered_local_event_table(base_name);"
+    "COMMIT;";
+
+void logSql(const char* op, const char* sql) {
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] filter-db.cpp(%d): %s sql : %s\n", __LINE__, op, sql);
+}
+
+void logMprintfFailed() {
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n", __LINE__);
+}
+
+void fillEvent(sqlite3_stmt* st, int first, FilterLocalEvent& e) {
+    // Columns from `first`: file_type, sync_id, file_size, file_mod_time, file_checksum, base_name,
+    // win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type, is_exist.
+    e.file_type = sqlite3_column_int(st, first + 0);
+    e.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st, first + 1));
+    e.file_size = static_cast<uint64_t>(sqlite3_column_int64(st, first + 2));
+    e.file_mod_time = static_cast<uint32_t>(sqlite3_column_int64(st, first + 3));
+    e.file_checksum = columnText(st, first + 4);
+    e.base_name = columnText(st, first + 5);
+    e.win_hash = columnText(st, first + 6);
+    e.mac_hash = columnText(st, first + 7);
+    e.linux_hash = columnText(st, first + 8);
+    e.varnel_hash = columnText(st, first + 9);
+    e.inode = static_cast<uint64_t>(sqlite3_column_int64(st, first + 10));
+    e.filtered_type = sqlite3_column_int(st, first + 11);
+    e.is_exist = sqlite3_column_int(st, first + 12);
+}
+
+}  // namespace
+
+FilterDB& FilterDB::getInstance() {
+    static FilterDB instance;
+    return instance;
+}
+
+FilterDB::~FilterDB() {
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    if (m_db) sqlite3_close(m_db);
+    m_db = nullptr;
+}
+
+int FilterDB::initialize(const ustring& path) {
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    if (m_db) {
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized (no-op)\n", __LINE__);
+        return 0;
+    }
+    sqlite3* db = nullptr;
+    int rc = sqlite3_open(path.c_str_utf8(), &db);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
+                       __LINE__, path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
+        sqlite3_close(db);
+        return -1;
+    }
+    char* err = nullptr;
+    rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &err);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] filter-db.cpp(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n", __LINE__,
+                       path.c_str_utf8(), rc, sqlite3_errmsg(db));
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB init fail %s\n", __LINE__,
+                       err ? err : "");
+        sqlite3_free(err);
+        sqlite3_close(db);
+        return -1;
+    }
+    sqlite3_busy_timeout(db, 300000);
+    m_db = db;
+    m_filter_db_path = path;
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized with location '%s'\n",
+                   __LINE__, path.c_str_utf8());
+    return 0;
+}
+
+int FilterDB::destroy() {
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    if (!m_db) {
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed (no-op)\n", __LINE__);
+        return 0;
+    }
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    m_filter_db_path.clear();
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed\n", __LINE__);
+    return 0;
+}
+
+int FilterDB::execLocked(const char* sql, const char* what) {
+    logSql(what, sql);
+    if (!m_db) return -1;
+    int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n", __LINE__, what,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    return 0;
+}
+
+int FilterDB::setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc) {
+    SqlText sql(sqlite3_mprintf(
+        "INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
+        (unsigned long long)sess, (unsigned long long)syncId, type, desc.c_str_utf8()));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "setFilter");
+}
+
+int FilterDB::rmFilter(uint64_t sess, int type, const ustring& desc) {
+    SqlText sql(sqlite3_mprintf("DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
+                                (unsigned long long)sess, type, desc.c_str_utf8()));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "rmFilter");
+}
+
+int FilterDB::setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size) {
+    SqlText sql(sqlite3_mprintf(
+        "INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %llu)",
+        (unsigned long long)sess, (unsigned long long)syncId, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "setSizeFilter");
+}
+
+int FilterDB::updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize) {
+    SqlText sql(sqlite3_mprintf(
+        "UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu",
+        (unsigned long long)newSize, (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC,
+        (unsigned long long)oldSize));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "updateSizeFilter");
+}
+
+int FilterDB::rmSizeFilter(uint64_t sess, uint64_t size) {
+    SqlText sql(sqlite3_mprintf("DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
+                                (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "rmSizeFilter");
+}
+
+int FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
+    SqlText sql(sqlite3_mprintf("SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d;",
+                                (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("getSizeFilter", sql.get());
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getSizeFilter fail: %s (%d).\n",
+                       __LINE__, sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    info = FilterInfo();
+    rc = sqlite3_step(st.p);
+    if (rc == SQLITE_ROW) {
+        info.filter_desc = columnText(st.p, 0);
+        info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
+        return 0;
+    }
+    if (rc == SQLITE_DONE) return 0;
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                   sqlite3_errmsg(m_db), rc);
+    return -1;
+}
+
+int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
+    SqlText sql(sqlite3_mprintf(
+        "INSERT INTO filter_resume_table (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q);",
+        (unsigned long long)c.sess_id, (unsigned long long)c.sync_id, c.filter_type, c.filter_desc.c_str_utf8()));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    if (execLocked(sql.get(), "setResumeCondition") != 0) return -1;
+    id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
+    return 0;
+}
+
+int FilterDB::getResumeCondition(uint64_t& id, ResumeCondition& c) {
+    const char* sql = "SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;";
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("getResumeCondition", sql);
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getResumeCondition fail: %s (%d).\n",
+                       __LINE__, sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    rc = sqlite3_step(st.p);
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
+    c.sess_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
+    c.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 2));
+    c.filter_type = sqlite3_column_int(st.p, 3);
+    c.filter_desc = columnText(st.p, 4);
+    return 1;
+}
+
+int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<uint64_t, ResumeCondition>>& list) {
+    SqlText sql(sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM filter_resume_table WHERE sess_id = %llu;",
+                                (unsigned long long)sess));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("getResumeConditionsBySession", sql.get());
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] filter-db.cpp(%d): FilterDB getResumeConditionsBySession fail: %s (%d).\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
+        ResumeCondition c;
+        c.sess_id = sess;
+        c.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
+        c.filter_type = sqlite3_column_int(st.p, 2);
+        c.filter_desc = columnText(st.p, 3);
+        list.emplace_back(static_cast<uint64_t>(sqlite3_column_int64(st.p, 0)), c);
+    }
+    if (rc != SQLITE_DONE) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    return 0;
+}
+
+int FilterDB::updateResumeSyncId(uint64_t id, uint64_t syncId) {
+    SqlText sql(sqlite3_mprintf("UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
+                                (unsigned long long)syncId, (unsigned long long)id));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "updateResumeSyncId");
+}
+
+int FilterDB::rmResumeCondition(uint64_t id) {
+    SqlText sql(sqlite3_mprintf("DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "rmResumeCondition");
+}
+
+int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
+    SqlText sql(sqlite3_mprintf(
+        "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, sync_id, path, file_size, "
+        "file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type) "
+        "VALUES (%llu, %d, %d, %llu, %Q, %llu, %lu, %Q, %Q, %Q, %Q, %Q, %Q, %llu, %d)",
+        (unsigned long long)e.sess_id, e.file_type, e.is_exist, (unsigned long long)e.sync_id, e.path.c_str_utf8(),
+        (unsigned long long)e.file_size, (unsigned long)e.file_mod_time, e.file_checksum.c_str_utf8(),
+        e.base_name.c_str_utf8(), e.win_hash.c_str_utf8(), e.mac_hash.c_str_utf8(), e.linux_hash.c_str_utf8(),
+        e.varnel_hash.c_str_utf8(), (unsigned long long)e.inode, e.filtered_type));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "setLocalFilteredEvent");
+}
+
+int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& e) {
+    SqlText sql(sqlite3_mprintf(
+        "SELECT file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, "
+        "varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu AND path = %Q;",
+        (unsigned long long)sess, path.c_str_utf8()));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("getLocalFilteredEventByPath", sql.get());
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getLocalFilteredEventByPath fail: %s (%d).\n",
+                       __LINE__, sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    rc = sqlite3_step(st.p);
+    if (rc == SQLITE_DONE) return 0;
+    if (rc != SQLITE_ROW) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    fillEvent(st.p, 0, e);
+    e.sess_id = sess;
+    e.path = path;
+    return 1;
+}
+
+int FilterDB::rmLocalFilteredEventByPath(uint64_t sess, const ustring& path) {
+    std::string glob = globEscape(path);
+    SqlText sql(sqlite3_mprintf(
+        "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND (path = %Q OR path GLOB '%q/*');",
+        (unsigned long long)sess, path.c_str_utf8(), glob.c_str()));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "rmLocalFilteredEventByPath");
+}
+
+int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
+    SqlText sql(sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(sql.get(), "cleanLocalFilteredEventBySession");
+}
+
+int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events) {
+    SqlText sql(sqlite3_mprintf(
+        "SELECT path, file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, "
+        "linux_hash, varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu;",
+        (unsigned long long)sess));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("dumpLocalFilteredEvent", sql.get());
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB dumpLocalFilteredEvent fail: %s (%d).\n",
+                       __LINE__, sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
+        FilterLocalEvent e;
+        e.path = columnText(st.p, 0);
+        fillEvent(st.p, 1, e);
+        e.sess_id = sess;
+        events.insert(e);
+    }
+    if (rc != SQLITE_DONE) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    return 0;
+}
+
+int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
+    SqlText sql(sqlite3_mprintf("INSERT OR REPLACE INTO config_table  (key, value) VALUES(%Q, %Q);", key.c_str_utf8(),
+                                value.c_str_utf8()));
+    if (!sql) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to sqlite3_mprintf.\n", __LINE__);
+        return -1;
+    }
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("setConfigItem", sql.get());
+    if (!m_db) return -1;
+    int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): setConfigItem fail: %s (%d).\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    return 0;
+}
+
+int FilterDB::checkEventOverflow(int& stat) {
+    const char* sql = "SELECT value FROM config_table WHERE key = 'event_overflow';";
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("checkEventOverflow", sql);
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_prepare_v2: %s (%d)\n",
+                       __LINE__, sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    rc = sqlite3_step(st.p);
+    if (rc == SQLITE_DONE) {
+        stat = E_OVERFLOW;  // never recorded: assume changes were missed
+        return 0;
+    }
+    if (rc != SQLITE_ROW) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_step: %s (%d)\n",
+                       __LINE__, sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    stat = sqlite3_column_int(st.p, 0);
+    return 0;
+}
+
+int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInfo& info) {
+    SqlText sql(sqlite3_mprintf(
+        "SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE sess_id = %llu  UNION ALL SELECT filter_type, "
+        "sync_id, filter_desc FROM filter_range_table WHERE sess_id = %llu;",
+        (unsigned long long)sess, (unsigned long long)sess));
+    if (!sql) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    logSql("ConvertFilterDBToSelectiveSyncInfo", sql.get());
+    if (!m_db) return -1;
+    Stmt st;
+    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo failed1 : %s (%d).\n",
+                       __LINE__, sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
+        int64_t type = sqlite3_column_int64(st.p, 0);
+        FilterInfo fi;
+        fi.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
+        fi.filter_desc = columnText(st.p, 2);
+        switch (type) {
+        case FILTER_FILE_SIZE_SELECTIVE_SYNC: info.black_size = fi; break;
+        case FILTER_NAME_SELECTIVE_SYNC: info.black_name.insert(fi); break;
+        case FILTER_PATH_PREFIX_SELECTIVE_SYNC: info.black_prefix.insert(fi); break;
+        case FILTER_EXT_SELECTIVE_SYNC: info.black_ext.insert(fi); break;
+        default:
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): Unknow filter_type: %llu\n", __LINE__,
+                           (unsigned long long)type);
+            break;
+        }
+    }
+    if (rc != SQLITE_DONE) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                       sqlite3_errmsg(m_db), rc);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,510 @@
+#include "wire/channel.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+
+namespace {
+
+const ustring& kLog() {
+    static const ustring* name = new ustring("channel_debug");
+    return *name;
+}
+
+time_t Now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec;
+}
+
+SOCKET CellFd(void* context) { return context ? *static_cast<SOCKET*>(context) : INVALID_SOCKET; }
+
+int ReadFd(void* context, char* buf, unsigned len, const timeval& timeout) {
+    SOCKET fd = CellFd(context);
+    if (len == 0) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ReadFd: request 0\n", __LINE__);
+        return ERR_INVAL;
+    }
+    int ready = SockWaitReady(fd, false, timeout);
+    if (ready < 0) {
+        int err = SockLastError();
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: [%d] %s\n", __LINE__, err,
+                       SockErrorText(err));
+        return ERR_IO;
+    }
+    if (ready == 0) {
+        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n", __LINE__);
+        return ERR_TIMEOUT;
+    }
+    ssize_t n = SockRecv(fd, buf, len);
+    if (n < 0) {
+        int err = SockLastError();
+        // Readiness without data (a spurious wake-up) counts as one empty wait.
+        if (SockWouldBlock(err)) return ERR_TIMEOUT;
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", __LINE__, SockErrorText(err));
+        return ERR_IO;
+    }
+    if (n == 0) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", __LINE__, "connection closed");
+        Logger::LogMsg(Logger::L_WARNING, kLog(),
+                       "[WARNING] channel.cpp(%d): Diagnose: select says the socket is readable but actually we "
+                       "can't read ... connection closed?\n",
+                       __LINE__);
+        return ERR_IO;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", __LINE__,
+                   static_cast<int>(n));
+    return static_cast<int>(n);
+}
+
+int WriteFd(void* context, const char* buf, unsigned len, const timeval& timeout) {
+    SOCKET fd = CellFd(context);
+    if (len == 0) return ERR_INVAL;
+    int ready = SockWaitReady(fd, true, timeout);
+    if (ready < 0) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: %s\n", __LINE__,
+                       SockErrorText(SockLastError()));
+        return ERR_IO;
+    }
+    if (ready == 0) {
+        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n", __LINE__);
+        return ERR_TIMEOUT;
+    }
+    ssize_t n = SockSend(fd, buf, len);
+    if (n < 0) {
+        int err = SockLastError();
+        if (SockWouldBlock(err)) return ERR_TIMEOUT;
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", __LINE__,
+                       SockErrorText(err));
+        return ERR_IO;
+    }
+    if (n == 0) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", __LINE__, "nothing written");
+        Logger::LogMsg(Logger::L_WARNING, kLog(),
+                       "[WARNING] channel.cpp(%d): Diagnose: select says the socket is writeable but actually we "
+                       "can't write ... connection closed?\n",
+                       __LINE__);
+        return ERR_IO;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: write %d bytes\n", __LINE__,
+                   static_cast<int>(n));
+    return static_cast<int>(n);
+}
+
+SOCKET PlainGetFd(void* context) { return CellFd(context); }
+
+void PlainClose(void* context) {
+    if (!context) return;
+    SOCKET fd = CellFd(context);
+    if (fd != INVALID_SOCKET) {
+        if (SockShutdown(fd) != 0)
+            Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", __LINE__,
+                           SockErrorText(SockLastError()));
+        CloseSocket(fd);
+        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", __LINE__, fd);
+    }
+    delete static_cast<SOCKET*>(context);
+}
+
+bool PlainIsInvalid(void* context) { return CellFd(context) == INVALID_SOCKET; }
+
+void InstallPlain(tag_CHANNEL_OPS& ops) {
+    ops.read = ReadFd;
+    ops.write = WriteFd;
+    ops.get_fd = PlainGetFd;
+    ops.close = PlainClose;
+    ops.isInvalid = PlainIsInvalid;
+}
+
+}  // namespace
+
+Channel::Channel(unsigned cap) : capacity(cap == 0 ? 1 : cap), channel_timeout(60) {
+    w_buf = static_cast<char*>(std::malloc(capacity));
+    r_buf = static_cast<char*>(std::malloc(capacity));
+    if (!w_buf || !r_buf) std::abort();  // 80 KiB: nothing sensible is left to do without it
+    m_timeout.tv_sec = 1;
+    m_timeout.tv_usec = 0;
+    InstallPlain(m_ops);
+}
+
+Channel::~Channel() {
+    Channel::Close();
+    std::free(w_buf);
+    std::free(r_buf);
+}
+
+int Channel::Open(const char*) { return ERR_OK; }
+
+int Channel::Open(SOCKET fd, bool prepare) {
+    if (!IsClosed()) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n",
+                       __LINE__, GetFd());
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: %s\n", __LINE__,
+                       GetErrorString(ERR_INVAL));
+        return ERR_INVAL;
+    }
+    if (fd == INVALID_SOCKET) return ERR_INVAL;
+    if (prepare) {
+        if (SetLinger(fd, 1) != 0) {
+            Logger::LogMsg(Logger::L_WARNING, kLog(),
+                           "[WARNING] channel.cpp(%d): Open: SetLinger to socket [%d] failed, %s\n", __LINE__, fd,
+                           GetErrorString(ERR_SYS));
+            return ERR_SYS;
+        }
+        if (SetNonBlock(fd) != 0) {
+            Logger::LogMsg(Logger::L_WARNING, kLog(),
+                           "[WARNING] channel.cpp(%d): Open: SetNonBlock to socket [%d] failed, %s\n", __LINE__, fd,
+                           GetErrorString(ERR_SYS));
+            return ERR_SYS;
+        }
+    }
+    if (m_ops.context) m_ops.close(m_ops.context);  // a cell left holding -1
+    m_ops.context = new SOCKET(fd);
+    ClearRead();
+    ClearWrite();
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: opening socket %d\n", __LINE__, fd);
+    return ERR_OK;
+}
+
+int Channel::Open(const char* ip, int port) {
+    if (!ip || port < 0) return ERR_OK;
+    if (!IsClosed()) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n",
+                       __LINE__, GetFd());
+        return ERR_INVAL;
+    }
+    SOCKET sock = CreateSock();
+    if (sock == INVALID_SOCKET) return ERR_IO;
+    if (SetLinger(sock, 1) != 0 || SetNonBlock(sock) != 0) {
+        CloseSocket(sock);
+        return ERR_SYS;
+    }
+    int r = ConnectWithTimeout(sock, ip, port);
+    if (r != 0) {
+        CloseSocket(sock);
+        return ERR_IO;
+    }
+    ClearRead();
+    ClearWrite();
+    if (m_ops.context) m_ops.close(m_ops.context);
+    m_ops.context = new SOCKET(sock);
+    return ERR_OK;
+}
+
+int Channel::Close() {
+    if (!IsClosed()) {
+        int r = FlushWrite(0);
+        if (r != 0) {
+            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): FlushWrite: %s\n", __LINE__,
+                           GetErrorString(r));
+            ClearRead();
+            ClearWrite();
+        }
+    }
+    if (m_ops.context) {
+        m_ops.close(m_ops.context);
+        m_ops.context = nullptr;
+    }
+    m_isSSL = false;
+    SwitchChannelOp(CHANNEL_PLAIN_MODE);
+    return ERR_OK;
+}
+
+int Channel::SetTimeout(unsigned seconds) {
+    channel_timeout = seconds;
+    return ERR_OK;
+}
+
+int Channel::SetFlag(int* f) {
+    flag = f;
+    return ERR_OK;
+}
+
+int Channel::ConvertToSSLChannel(bool) {
+    if (m_isSSL) return ERR_OK;
+    return ERR_IO;
+}
+
+bool Channel::Aborted() const { return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0; }
+
+int Channel::ReadByte(uint8_t* value) {
+    char b;
+    int r = Read(&b, 1);
+    if (r == 0) *value = static_cast<uint8_t>(b);
+    return r;
+}
+
+int Channel::ReadInt16(uint16_t* value) {
+    unsigned char b[2];
+    int r = Read(reinterpret_cast<char*>(b), 2);
+    if (r == 0) *value = static_cast<uint16_t>((b[0] << 8) | b[1]);
+    return r;
+}
+
+int Channel::ReadInt32(uint32_t* value) {
+    unsigned char b[4];
+    int r = Read(reinterpret_cast<char*>(b), 4);
+    if (r == 0)
+        *value = (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+                 (static_cast<uint32_t>(b[2]) << 8) | b[3];
+    return r;
+}
+
+int Channel::ReadInt64(uint64_t* value) {
+    unsigned char b[8];
+    int r = Read(reinterpret_cast<char*>(b), 8);
+    if (r == 0) {
+        uint64_t v = 0;
+        for (unsigned char c : b) v = (v << 8) | c;
+        *value = v;
+    }
+    return r;
+}
+
+int Channel::WriteByte(uint8_t value) {
+    char b = static_cast<char>(value);
+    return Write(&b, 1);
+}
+
+int Channel::WriteInt16(uint16_t value) {
+    char b[2] = {static_cast<char>(value >> 8), static_cast<char>(value)};
+    return Write(b, 2);
+}
+
+int Channel::WriteInt32(uint32_t value) {
+    char b[4];
+    for (int i = 0; i < 4; ++i) b[i] = static_cast<char>(value >> (24 - 8 * i));
+    return Write(b, 4);
+}
+
+int Channel::WriteInt64(uint64_t value) {
+    char b[8];
+    for (int i = 0; i < 8; ++i) b[i] = static_cast<char>(value >> (56 - 8 * i));
+    return Write(b, 8);
+}
+
+int Channel::Read(char* buf, unsigned len) {
+    unsigned total = 0;
+    return Read(buf, len, total);
+}
+
+int Channel::Read(char* buf, unsigned len, unsigned& total) {
+    total = 0;
+    if (IsClosed()) return ERR_IO;
+    // Copies buffered bytes to the caller, wrapping at the end of the ring.
+    auto take = [&](unsigned n) {
+        while (n > 0) {
+            unsigned chunk = std::min(n, capacity - r_head);
+            std::memcpy(buf + total, r_buf + r_head, chunk);
+            total += chunk;
+            n -= chunk;
+            r_size -= chunk;
+            r_head += chunk;
+            if (r_head >= capacity) r_head = 0;
+        }
+        if (r_size == 0) r_head = 0;
+    };
+    take(std::min(r_size, len));
+    while (total < len) {
+        unsigned want = std::min(len - total, capacity);
+        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): want = %d, len = %d, total = %d, capacity = %d\n",
+                       __LINE__, want, len, total, capacity);
+        int r = ReadMore(static_cast<int>(want));
+        if (r != 0) {
+            take(std::min(r_size, len - total));
+            return r;
+        }
+        take(std::min(r_size, len - total));
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Read: read %d bytes, head = %d, size = %d\n",
+                   __LINE__, len, r_head, r_size);
+    return ERR_OK;
+}
+
+int Channel::Write(const char* buf, unsigned len) {
+    if (IsClosed()) return ERR_IO;
+    if (len > capacity) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: Exceed maximum data block size\n",
+                       __LINE__);
+        return ERR_INVAL;
+    }
+    if (w_size + len > capacity) {
+        int r = FlushWrite(static_cast<int>(w_size + len - capacity));
+        if (r != 0) {
+            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: FlushWrite failed\n", __LINE__);
+            return r;
+        }
+    }
+    unsigned pos = w_head + w_size;
+    if (pos >= capacity) pos -= capacity;
+    unsigned first = std::min(len, capacity - pos);
+    std::memcpy(w_buf + pos, buf, first);
+    if (first < len) std::memcpy(w_buf, buf + first, len - first);
+    w_size += len;
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Write: write %d bytes\n", __LINE__, len);
+    return ERR_OK;
+}
+
+void Channel::ClearRead() {
+    r_head = 0;
+    r_size = 0;
+}
+
+void Channel::ClearWrite() {
+    w_head = 0;
+    w_size = 0;
+}
+
+int Channel::FlushWrite(int want) {
+    if (w_size == 0) return ERR_OK;
+    if (IsClosed()) return ERR_IO;
+    unsigned goal = want <= 0 ? w_size : std::min(static_cast<unsigned>(want), w_size);
+    unsigned written = 0;
+    time_t last_progress = Now();
+    while (written < goal) {
+        if (Aborted()) return ERR_INT;
+        unsigned stretch = std::min(w_size, capacity - w_head);
+        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: from %d, len %d\n", __LINE__,
+                       w_head, stretch);
+        int n = m_ops.write(m_ops.context, w_buf + w_head, stretch, m_timeout);
+        if (n == ERR_TIMEOUT) {
+            if (channel_timeout == 0 || Now() - last_progress < static_cast<time_t>(channel_timeout)) continue;
+            Logger::LogMsg(Logger::L_WARNING, kLog(),
+                           "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n", __LINE__,
+                           channel_timeout);
+            return ERR_TIMEOUT;
+        }
+        if (n < 0) return n;
+        last_progress = Now();
+        written += static_cast<unsigned>(n);
+        w_head += static_cast<unsigned>(n);
+        w_size -= static_cast<unsigned>(n);
+        if (w_head >= capacity || w_size == 0) w_head = 0;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): FlushWrite: flush at least %d bytes\n", __LINE__,
+                   want);
+    return ERR_OK;
+}
+
+int Channel::GetPeerInfo(std::string&, int&) { return ERR_SYS; }
+
+bool Channel::IsClosed() { return m_ops.isInvalid(m_ops.context); }
+
+int Channel::ReadMore(int want) {
+    if (want <= 0) return ERR_OK;
+    if (IsClosed()) return ERR_IO;
+    int total = 0;
+    time_t last_progress = Now();
+    while (total < want) {
+        if (Aborted()) return ERR_INT;
+        if (r_size == 0) r_head = 0;
+        unsigned end = r_head + r_size;
+        unsigned start, len;
+        if (end < capacity) {
+            start = end;
+            len = capacity - end;
+        } else {
+            start = end - capacity;
+            len = r_head - start;
+        }
+        if (len == 0) return ERR_INVAL;  // buffer full: the caller asked for more than fits
+        Logger::LogMsg(Logger::L_DEBUG, kLog(),
+                       "[DEBUG] channel.cpp(%d): ReadMore: want = %d, total = %d, len = %d, r_head = %d, r_size = %d\n",
+                       __LINE__, want, total, len, r_head, r_size);
+        int n = m_ops.read(m_ops.context, r_buf + start, len, m_timeout);
+        if (n > 0) {
+            r_size += static_cast<unsigned>(n);
+            total += n;
+            last_progress = Now();
+            continue;
+        }
+        if (n == ERR_TIMEOUT) {
+            if (channel_timeout == 0 || Now() - last_progress < static_cast<time_t>(channel_timeout)) continue;
+            Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
+                           __LINE__, channel_timeout);
+            return ERR_TIMEOUT;
+        }
+        return n < 0 ? n : ERR_IO;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: read at least %d bytes\n", __LINE__,
+                   want);
+    return ERR_OK;
+}
+
+uint64_t Channel::Convert(uint64_t value) { return __builtin_bswap64(value); }
+uint32_t Channel::Convert(uint32_t value) { return __builtin_bswap32(value); }
+uint16_t Channel::Convert(uint16_t value) { return __builtin_bswap16(value); }
+
+SOCKET Channel::CreateSock() { return SockCreateTcp(); }
+
+int Channel::SetLinger(SOCKET sock, int seconds) {
+    if (SockSetLinger(sock, seconds) != 0) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): setsockopt: %s\n", __LINE__,
+                       SockErrorText(SockLastError()));
+        return -1;
+    }
+    return 0;
+}
+
+int Channel::SetNonBlock(SOCKET sock) {
+    if (SockSetNonBlock(sock) != 0) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ioctl: Error code: %d\n", __LINE__,
+                       SockLastError());
+        return -1;
+    }
+    return 0;
+}
+
+int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
+    if (sock == INVALID_SOCKET || !ip || port < 0 || port > 65535) {
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Invalid argumants (ip: %s, port: %d\n",
+                       __LINE__, ip ? ip : "(null)", port);
+        return ERR_INVAL;
+    }
+    int r = SockConnectStart(sock, ip, port);
+    if (r == 0) return ERR_OK;
+    if (r < 0) {
+        int err = SockLastError();
+        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", __LINE__, err);
+        return ERR_SYS;
+    }
+    unsigned elapsed = 0;
+    for (;;) {
+        if (Aborted()) return ERR_INT;
+        int ready = SockWaitReady(sock, true, m_timeout);
+        if (ready < 0) {
+            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: Error Code: %d\n", __LINE__,
+                           SockLastError());
+            return ERR_SYS;
+        }
+        if (ready > 0) {
+            // Writable also means "failed": the pending error tells which.
+            int err = SockConnectResult(sock);
+            if (err == 0) return ERR_OK;
+            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", __LINE__,
+                           err);
+            return ERR_SYS;
+        }
+        elapsed += 3;
+        if (channel_timeout != 0 && elapsed >= channel_timeout) {
+            Logger::LogMsg(Logger::L_WARNING, kLog(),
+                           "[WARNING] channel.cpp(%d): Channel timed out during connect (%d seconds), abort anyway\n",
+                           __LINE__, channel_timeout);
+            return ERR_TIMEOUT;
+        }
+    }
+}
+
+void Channel::SwitchChannelOp(int mode) {
+    if (mode == CHANNEL_PLAIN_MODE) {
+        InstallPlain(m_ops);
+        return;
+    }
+    // The encrypted table is installed by the encryption module; without it the
+    // plain table stays.
+    InstallPlain(m_ops);
+}

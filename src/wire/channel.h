@@ -1,0 +1,104 @@
+// Channel: a TCP socket with a write ring buffer and a read ring buffer, big-endian
+// integer helpers, a one-second readiness wait, an idle limit (channel_timeout) and an
+// external abort flag. The socket is reached through a small operation table so that
+// the same object can later be switched in place to an encrypted transport.
+#pragma once
+
+#include <sys/time.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/socket.h"
+
+enum { CHANNEL_SSL_MODE = 0, CHANNEL_PLAIN_MODE = 1 };
+
+// The transport operations of a channel. read/write move up to `length` bytes and
+// return the count moved (> 0) or a negative result code (-9 when one wait for
+// readiness ended without progress).
+struct tag_CHANNEL_OPS {
+    void* context = nullptr;
+    int (*read)(void* context, char* buffer, unsigned length, const timeval& timeout) = nullptr;
+    int (*write)(void* context, const char* buffer, unsigned length, const timeval& timeout) = nullptr;
+    SOCKET (*get_fd)(void* context) = nullptr;
+    void (*close)(void* context) = nullptr;
+    bool (*isInvalid)(void* context) = nullptr;
+};
+
+class Channel {
+public:
+    explicit Channel(unsigned capacity);
+    virtual ~Channel();
+
+    // Hook for subclasses that open their own kind of connection; does nothing here.
+    virtual int Open(const char* spec);
+    // Adopts a connected socket; with prepare set it is given a one-second linger and
+    // made non-blocking first. 0, or -3 (preparation failed), -4 (already open, or -1).
+    virtual int Open(SOCKET fd, bool prepare);
+    // Connects to a dotted IPv4 address. A null ip or a negative port opens nothing and
+    // returns 0. 0, -2 (socket or connect failed), -3 (socket preparation failed), -4, -9.
+    virtual int Open(const char* ip, int port);
+    virtual int Close();
+    // Idle limit in seconds for reads, flushes and connects; 0 waits without limit.
+    virtual int SetTimeout(unsigned seconds);
+    // Abort cell polled before every socket operation; null detaches it.
+    virtual int SetFlag(int* flag);
+    // Upgrade to the encrypted transport; the encryption module provides it. Until
+    // then a plain channel cannot be upgraded and this reports -2.
+    virtual int ConvertToSSLChannel(bool isServer);
+
+    virtual int ReadByte(uint8_t* value);
+    virtual int ReadInt16(uint16_t* value);
+    virtual int ReadInt32(uint32_t* value);
+    virtual int ReadInt64(uint64_t* value);
+    virtual int WriteByte(uint8_t value);
+    virtual int WriteInt16(uint16_t value);
+    virtual int WriteInt32(uint32_t value);
+    virtual int WriteInt64(uint64_t value);
+    // 0 when all len bytes were delivered, else a negative code.
+    virtual int Read(char* buf, unsigned len);
+    // As above; total tells how many bytes reached buf, also on failure.
+    virtual int Read(char* buf, unsigned len, unsigned& total);
+    // Buffers len bytes (at most capacity) for sending; I/O only to make room.
+    virtual int Write(const char* buf, unsigned len);
+    virtual void ClearRead();
+    virtual void ClearWrite();
+    // Sends at least `want` buffered bytes; 0 sends everything buffered.
+    virtual int FlushWrite(int want);
+    virtual int GetPeerInfo(std::string& host, int& port);
+    virtual bool IsClosed();
+    // Reads from the socket until at least `want` more bytes are buffered.
+    virtual int ReadMore(int want);
+    virtual uint64_t Convert(uint64_t value);
+    virtual uint32_t Convert(uint32_t value);
+    virtual uint16_t Convert(uint16_t value);
+    virtual SOCKET CreateSock();
+    virtual int SetLinger(SOCKET sock, int seconds);
+    virtual int SetNonBlock(SOCKET sock);
+    virtual int ConnectWithTimeout(SOCKET sock, const char* ip, int port);
+    virtual void SwitchChannelOp(int mode);
+
+    // The socket of an open channel, or -1.
+    SOCKET GetFd() { return m_ops.get_fd(m_ops.context); }
+    unsigned GetCapacity() const { return capacity; }
+    unsigned GetChannelTimeout() const { return channel_timeout; }
+
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+protected:
+    bool Aborted() const;
+
+    tag_CHANNEL_OPS m_ops;
+    char* w_buf = nullptr;
+    uint32_t w_head = 0;
+    uint32_t w_size = 0;
+    char* r_buf = nullptr;
+    uint32_t r_head = 0;
+    uint32_t r_size = 0;
+    uint32_t capacity;
+    timeval m_timeout;
+    uint32_t channel_timeout;
+    int* flag = nullptr;
+    bool m_isSSL = false;
+};

@@ -1,0 +1,549 @@
+#include "wire/stream.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "foundation/logger.h"
+
+namespace {
+
+const ustring& kLog() {
+    static const ustring* name = new ustring("stream");
+    return *name;
+}
+
+constexpr uint64_t kProgressStep = 104857600;  // one INFO line per 100 MiB
+
+// A fresh, unpredictable file name inside `folder`. Temporary until the shared
+// temporary-name generator of the file-system layer is available here.
+ustring FreshName(const ustring& folder) {
+    static const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
+    unsigned char bytes[6];
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return ustring();
+    uint64_t bits = 0;
+    for (unsigned char b : bytes) bits = (bits << 8) | b;
+    char name[9];
+    for (int i = 0; i < 8; ++i) name[i] = kAlphabet[(bits >> (42 - 6 * i)) & 0x3F];
+    name[8] = 0;
+    return folder + "/" + name;
+}
+
+bool WriteAll(int fd, const char* buf, size_t len) {
+    while (len > 0) {
+        ssize_t n = ::write(fd, buf, len);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        buf += n;
+        len -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+PStream::PStream() { pthread_mutex_init(&status_lock, nullptr); }
+
+PStream::~PStream() { pthread_mutex_destroy(&status_lock); }
+
+const char* PStream::Indent() const {
+    static const char kSpaces[] = "                      ";  // 11 levels of two spaces
+    int level = indent > 11 ? 11 : indent;
+    return kSpaces + (22 - 2 * level);
+}
+
+// ---- progress record -------------------------------------------------------
+
+void PStream::PushHistory(const ustring& key) {
+    pthread_mutex_lock(&status_lock);
+    history.push_back(key);
+    pthread_mutex_unlock(&status_lock);
+}
+
+void PStream::PopHistory() {
+    pthread_mutex_lock(&status_lock);
+    if (!history.empty()) history.pop_back();
+    pthread_mutex_unlock(&status_lock);
+}
+
+void PStream::ClearHistory() {
+    pthread_mutex_lock(&status_lock);
+    history.clear();
+    total_size = 0;
+    total_sent = 0;
+    pthread_mutex_unlock(&status_lock);
+    indent = 0;
+}
+
+ustring PStream::GetHistory() {
+    ustring text;
+    if (history.empty()) return text;
+    text = history.front();
+    for (const auto& key : history) {
+        text += ".";
+        text += key;
+    }
+    return text;
+}
+
+void PStream::DumpHistory() {
+    pthread_mutex_lock(&status_lock);
+    ustring text = GetHistory();
+    pthread_mutex_unlock(&status_lock);
+    Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): Error stack: %s\n", __LINE__, text.c_str_utf8());
+}
+
+void PStream::UpdateStatus(uint64_t sent, uint64_t size) {
+    pthread_mutex_lock(&status_lock);
+    total_sent = sent;
+    total_size = size;
+    pthread_mutex_unlock(&status_lock);
+}
+
+void PStream::GetStatus(ustring& item, uint64_t& sent, uint64_t& size) {
+    pthread_mutex_lock(&status_lock);
+    item = GetHistory();
+    sent = total_sent;
+    size = total_size;
+    pthread_mutex_unlock(&status_lock);
+}
+
+// ---- sending ---------------------------------------------------------------
+
+int PStream::Send(Channel& c, const PObject& value) {
+    trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    int r = SendObject(c, value);
+    if (r != ERR_OK) {
+        DumpHistory();
+    } else {
+        int f = c.FlushWrite(0);
+        if (f != 0) {
+            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", __LINE__, f);
+            r = ERR_IO;
+        }
+    }
+    ClearHistory();
+    return r;
+}
+
+int PStream::SendObject(Channel& c, const PObject& value) {
+    switch (value.getType()) {
+        case PObject::TYPE_NULL: return SendNull(c);
+        case PObject::TYPE_INTEGER: return Send(c, value.asInteger());
+        case PObject::TYPE_STRING: return Send(c, value.asString());
+        case PObject::TYPE_BINARY: return Send(c, value.asBinary());
+        case PObject::TYPE_MAP: return Send(c, value.asMap());
+        case PObject::TYPE_ARRAY: return Send(c, value.asArray());
+        default: return ERR_SYS;
+    }
+}
+
+int PStream::SendNull(Channel& c) {
+    UpdateStatus(0, 0);
+    if (c.WriteByte(TAG_NULL) != 0 || c.WriteByte(0) != 0) return ERR_IO;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%snull\n", Indent());
+    return ERR_OK;
+}
+
+int PStream::Send(Channel& c, uint64_t value) {
+    UpdateStatus(0, 0);
+    uint8_t width = value < (1ull << 8) ? 1 : value < (1ull << 16) ? 2 : value < (1ull << 32) ? 4 : 8;
+    char bytes[10];
+    bytes[0] = static_cast<char>(TAG_INTEGER);
+    bytes[1] = static_cast<char>(width);
+    for (int i = 0; i < width; ++i) bytes[2 + i] = static_cast<char>(value >> (8 * (width - 1 - i)));
+    if (c.Write(bytes, 2u + width) != 0) return ERR_IO;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%llu\n", Indent(), static_cast<unsigned long long>(value));
+    return ERR_OK;
+}
+
+int PStream::Send(Channel& c, const ustring& value) {
+    UpdateStatus(0, 0);
+    uint32_t len = value.length();
+    if (len > 0xFFFF) {
+        // The 16-bit count cannot express it; refuse before anything is written.
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): string of %u bytes is too long to send\n",
+                       __LINE__, len);
+        return ERR_SYS;
+    }
+    if (c.WriteByte(TAG_STRING) != 0 || c.WriteInt16(static_cast<uint16_t>(len)) != 0) return ERR_IO;
+    const char* p = value.c_str_utf8();
+    for (uint32_t done = 0; done < len;) {
+        unsigned chunk = std::min<uint32_t>(len - done, c.GetCapacity());
+        if (c.Write(p + done, chunk) != 0) return ERR_IO;
+        done += chunk;
+    }
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s\"%s\"\n", Indent(), value.c_str_utf8());
+    return ERR_OK;
+}
+
+int PStream::Send(Channel& c, const PObject::map_type& value) {
+    if (c.WriteByte(TAG_MAP) != 0) return ERR_IO;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s{\n", Indent());
+    ++indent;
+    for (const auto& [key, member] : value) {
+        // A leading "_" only serves to sort a key first; it is not sent.
+        ustring wire_key = !key.empty() && key[0] == '_' ? key.substr(1) : key;
+        int r = Send(c, wire_key);
+        if (r != ERR_OK) return r;
+        PushHistory(wire_key);
+        r = SendObject(c, member);
+        if (r != ERR_OK) return r;  // the key stays on the history for the error report
+        PopHistory();
+    }
+    --indent;
+    if (c.WriteByte(TAG_END) != 0) return ERR_IO;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s}\n", Indent());
+    return ERR_OK;
+}
+
+int PStream::Send(Channel& c, const PObject::array_type& value) {
+    if (c.WriteByte(TAG_ARRAY) != 0) return ERR_IO;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s[\n", Indent());
+    ++indent;
+    for (const auto& e : value) {
+        int r = SendObject(c, e);
+        if (r != ERR_OK) return r;
+    }
+    --indent;
+    if (c.WriteByte(TAG_END) != 0) return ERR_IO;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s]\n", Indent());
+    return ERR_OK;
+}
+
+int PStream::Send(Channel& c, const PObject::binary_type& value) {
+    if (c.WriteByte(TAG_BINARY) != 0 || c.WriteInt64(value.length) != 0) return ERR_IO;
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
+    if (!buf) {
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n", __LINE__);
+        return ERR_SYS;
+    }
+    int fd = ::open(value.path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
+                       __LINE__, value.path.c_str_utf8(), "rb", errno);
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): fopen error\n", __LINE__);
+        return ERR_SYS;
+    }
+    if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0 || value.offset > INT64_MAX) {
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): fseek error\n", __LINE__);
+        ::close(fd);
+        return ERR_SYS;
+    }
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    if (trace)
+        Logger::LogMsg(Logger::L_DEBUG, kLog(), "%sbinary, %llu bytes\n", Indent(),
+                       static_cast<unsigned long long>(value.length));
+    UpdateStatus(0, value.length);
+    uint64_t sent = 0;
+    bool eof = false;
+    while (sent < value.length) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(kBufferSize, value.length - sent));
+        ssize_t n = ::read(fd, buf.get(), want);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): fread error\n", __LINE__);
+            ::close(fd);
+            return ERR_SYS;
+        }
+        if (n == 0) {
+            eof = true;
+            break;
+        }
+        if (c.Write(buf.get(), static_cast<unsigned>(n)) != 0) {
+            ::close(fd);
+            return ERR_IO;
+        }
+        sent += static_cast<uint64_t>(n);
+        if (sent % kProgressStep == 0)
+            Logger::LogMsg(Logger::L_INFO, kLog(), "[INFO] stream.cpp(%d): sending %s ... (%llu / %llu)\n", __LINE__,
+                           value.path.c_str_utf8(), static_cast<unsigned long long>(sent),
+                           static_cast<unsigned long long>(value.length));
+        UpdateStatus(sent, value.length);
+    }
+    ::close(fd);
+    if (eof) {
+        // The peer was promised more bytes than exist; this connection is unusable now.
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): file length is incorrect.\n", __LINE__);
+        return ERR_STREAM;
+    }
+    return ERR_OK;
+}
+
+// ---- receiving -------------------------------------------------------------
+
+int PStream::ChannelFailed(int code) {
+    Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", __LINE__, code);
+    return ERR_IO;
+}
+
+int PStream::Recv(Channel& c, PObject& value) {
+    trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    int r = RecvObject(c, value);
+    if (r < 0) DumpHistory();
+    ClearHistory();
+    return r < 0 ? r : ERR_OK;
+}
+
+int PStream::RecvTag(Channel& c, uint8_t& tag) {
+    int r = c.ReadByte(&tag);
+    return r == 0 ? ERR_OK : ChannelFailed(r);
+}
+
+int PStream::RecvObject(Channel& c, PObject& value) {
+    uint8_t tag = 0;
+    int r = RecvTag(c, tag);
+    if (r != ERR_OK) return r;
+    return RecvDispatch(c, tag, value);
+}
+
+int PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
+    switch (tag) {
+        case TAG_NULL: {
+            uint8_t zero = 0;
+            int r = c.ReadByte(&zero);
+            if (r != 0) return ChannelFailed(r);
+            if (zero != 0) {
+                Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): expect length 0, but we've got %u\n",
+                               __LINE__, static_cast<unsigned>(zero));
+                return ERR_STREAM;
+            }
+            value.clear();
+            if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%snull\n", Indent());
+            return ERR_OK;
+        }
+        case TAG_INTEGER: {
+            uint64_t v = 0;
+            int r = Recv(c, v);
+            if (r == ERR_OK) value = v;
+            return r;
+        }
+        case TAG_STRING: {
+            ustring s;
+            int r = Recv(c, s);
+            if (r == ERR_OK) value = s;
+            return r;
+        }
+        case TAG_BINARY:
+            return Recv(c, value.asBinary());
+        case TAG_ARRAY:
+        case TAG_MAP: {
+            if (indent >= kMaxDepth) {
+                Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): values nested deeper than %d levels\n",
+                               __LINE__, kMaxDepth);
+                return ERR_STREAM;
+            }
+            return tag == TAG_ARRAY ? Recv(c, value.asArray()) : Recv(c, value.asMap());
+        }
+        default:
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: unknown tag %u\n", __LINE__,
+                           static_cast<unsigned>(tag));
+            return ERR_STREAM;
+    }
+}
+
+int PStream::Recv(Channel& c, uint64_t& value) {
+    UpdateStatus(0, 0);
+    uint8_t width = 0;
+    int r = c.ReadByte(&width);
+    if (r != 0) return ChannelFailed(r);
+    if (width > 8) {
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): integer of %u bytes\n", __LINE__,
+                       static_cast<unsigned>(width));
+        return ERR_STREAM;
+    }
+    unsigned char bytes[8];
+    if (width > 0) {
+        r = c.Read(reinterpret_cast<char*>(bytes), width);
+        if (r != 0) return ChannelFailed(r);
+    }
+    uint64_t v = 0;
+    for (int i = 0; i < width; ++i) v = (v << 8) | bytes[i];
+    value = v;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%llu\n", Indent(), static_cast<unsigned long long>(v));
+    return ERR_OK;
+}
+
+int PStream::Recv(Channel& c, ustring& value) {
+    UpdateStatus(0, 0);
+    uint16_t len = 0;
+    int r = c.ReadInt16(&len);
+    if (r != 0) return ChannelFailed(r);
+    std::string bytes(len, '\0');
+    for (unsigned done = 0; done < len;) {
+        unsigned chunk = std::min<unsigned>(len - done, c.GetCapacity());
+        r = c.Read(bytes.data() + done, chunk);
+        if (r != 0) return ChannelFailed(r);
+        done += chunk;
+    }
+    // The text ends at the first zero byte, if any.
+    value.assign(bytes.data(), static_cast<uint32_t>(strnlen(bytes.data(), len)));
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s\"%s\"\n", Indent(), value.c_str_utf8());
+    return ERR_OK;
+}
+
+int PStream::Recv(Channel& c, PObject::array_type& value) {
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s[\n", Indent());
+    ++indent;
+    for (;;) {
+        uint8_t tag = 0;
+        int r = RecvTag(c, tag);
+        if (r != ERR_OK) return r;
+        if (tag == TAG_END) break;
+        // Received in place, so that a partly received binary still names its file.
+        value.emplace_back();
+        r = RecvDispatch(c, tag, value.back());
+        if (r < 0) return r;
+    }
+    --indent;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s]\n", Indent());
+    return ERR_OK;
+}
+
+int PStream::Recv(Channel& c, PObject::map_type& value) {
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s{\n", Indent());
+    ++indent;
+    for (;;) {
+        uint8_t tag = 0;
+        int r = RecvTag(c, tag);
+        if (r != ERR_OK) return r;
+        if (tag == TAG_END) break;
+        if (tag != TAG_STRING) {
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
+                           __LINE__, static_cast<unsigned>(tag));
+            return ERR_STREAM;
+        }
+        ustring key;
+        r = Recv(c, key);
+        if (r != ERR_OK) return r;
+        PushHistory(key);
+        r = RecvObject(c, value[key]);  // a repeated key is read into the existing member
+        if (r < 0) return r;
+        PopHistory();
+    }
+    --indent;
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s}\n", Indent());
+    return ERR_OK;
+}
+
+int PStream::Recv(Channel& c, PObject::binary_type& value) {
+    uint64_t count = 0;
+    int r = c.ReadInt64(&count);
+    if (r != 0) return ChannelFailed(r);
+
+    bool fresh = value.path.empty();
+    if (fresh) {
+        // Only a folder the receiver chose may receive unnamed binaries.
+        if (recv_path.empty()) {
+            Logger::LogMsg(Logger::L_ERR, kLog(),
+                           "[ERROR] stream.cpp(%d): no folder for received binaries, refusing %llu bytes\n", __LINE__,
+                           static_cast<unsigned long long>(count));
+            return ERR_SYS;
+        }
+        value.offset = 0;
+        value.length = 0;
+    } else {
+        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] stream.cpp(%d): store binary to %s, offset %llu\n", __LINE__,
+                       value.path.c_str_utf8(), static_cast<unsigned long long>(value.offset));
+    }
+    std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
+    if (!buf) {
+        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n", __LINE__);
+        return ERR_SYS;
+    }
+
+    int fd = -1;
+    if (fresh) {
+        // A fresh name that happens to exist is never overwritten.
+        for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+            ustring name = FreshName(recv_path);
+            if (name.empty()) break;
+            fd = ::open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            if (fd >= 0) value.path = name;
+            else if (errno != EEXIST) break;
+        }
+        if (fd < 0) {
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
+                           __LINE__, recv_path.c_str_utf8(), "wb", errno);
+            return ERR_SYS;
+        }
+    } else if (value.offset == 0) {
+        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
+                           __LINE__, value.path.c_str_utf8(), "wb", errno);
+            return ERR_SYS;
+        }
+    } else {
+        // Continue at `offset`: whatever lies beyond it is cut off. A file shorter than
+        // `offset` cannot be continued without a gap, so it is refused.
+        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", __LINE__,
+                           errno);
+            return ERR_SYS;
+        }
+        struct stat st {};
+        if (::fstat(fd, &st) != 0 || value.offset > static_cast<uint64_t>(INT64_MAX) ||
+            static_cast<uint64_t>(st.st_size) < value.offset) {
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetFilePointerEx: Error code %d\n", __LINE__,
+                           errno ? errno : EINVAL);
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' holds %llu bytes, cannot continue at %llu\n",
+                           __LINE__, value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
+                           static_cast<unsigned long long>(value.offset));
+            ::close(fd);
+            return ERR_SYS;
+        }
+        if (::ftruncate(fd, static_cast<off_t>(value.offset)) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetEndOfFile: Error code %d\n", __LINE__,
+                           errno);
+            ::close(fd);
+            return ERR_SYS;
+        }
+        if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0) {
+            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetFilePointerEx: Error code %d\n", __LINE__,
+                           errno);
+            ::close(fd);
+            return ERR_SYS;
+        }
+    }
+
+    UpdateStatus(0, count);
+    uint64_t received = 0;
+    int result = ERR_OK;
+    while (received < count) {
+        unsigned want = static_cast<unsigned>(std::min<uint64_t>(kBufferSize, count - received));
+        unsigned got = 0;
+        int rr = c.Read(buf.get(), want, got);
+        // Bytes that did arrive are kept, so that a later request can continue after them.
+        if (got > 0 && !WriteAll(fd, buf.get(), got)) {
+            result = errno == ENOSPC || errno == EDQUOT ? ERR_DISKFULL : ERR_SYS;
+            break;
+        }
+        received += got;
+        if (rr != 0) {
+            result = ChannelFailed(rr);
+            break;
+        }
+        if (received % kProgressStep == 0)
+            Logger::LogMsg(Logger::L_INFO, kLog(), "[INFO] stream.cpp(%d): receiving %s ... (%llu / %llu)\n", __LINE__,
+                           value.path.c_str_utf8(), static_cast<unsigned long long>(received),
+                           static_cast<unsigned long long>(count));
+        UpdateStatus(received, count);
+    }
+    if (::close(fd) != 0 && result == ERR_OK) result = errno == ENOSPC || errno == EDQUOT ? ERR_DISKFULL : ERR_SYS;
+    value.offset += received;
+    value.length = value.offset;
+    Logger::LogMsg(Logger::L_DEBUG, kLog(), "%sbinary has been stored at '%s' with length %llu\n", Indent(),
+                   value.path.c_str_utf8(), static_cast<unsigned long long>(value.length));
+    return result;
+}

@@ -1,0 +1,95 @@
+// PStream: writes and reads one PObject at a time over a Channel in the tagged
+// binary encoding. Binaries are streamed from and to files through one fixed
+// buffer, never held whole in memory. A lock-protected progress record (key path,
+// bytes moved, bytes expected) may be read from another thread during a transfer.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <vector>
+
+#include "foundation/ustring.h"
+#include "wire/channel.h"
+#include "wire/object.h"
+
+class PStream {
+public:
+    // The stream's own result codes (a separate set from the system-wide table).
+    enum {
+        ERR_OK = 0,
+        ERR_SYS = -1,
+        ERR_IO = -2,       // every channel failure
+        ERR_TIMEOUT = -3,  // declared, never returned
+        ERR_DISKFULL = -4,
+        ERR_STREAM = -5,   // malformed input, or a file shorter than the promised length
+        ERR_INPUT = -6,    // declared, never returned
+    };
+    enum {
+        TAG_NULL = 0x00,
+        TAG_INTEGER = 0x01,
+        TAG_STRING = 0x10,
+        TAG_BINARY = 0x30,
+        TAG_END = 0x40,
+        TAG_ARRAY = 0x41,
+        TAG_MAP = 0x42,
+    };
+    static constexpr unsigned kBufferSize = 81920;
+    // Received values nested deeper than this are refused.
+    static constexpr int kMaxDepth = 64;
+
+    PStream();
+    ~PStream();
+
+    int Send(Channel& channel, const PObject& value);
+    int Recv(Channel& channel, PObject& value);
+
+    // Folder for received binaries whose target names no file. With none set such
+    // binaries are refused.
+    void SetDefaultRecvLocation(const ustring& folder) { recv_path = folder; }
+    // Progress of the running transfer: the key path text, bytes moved, bytes expected.
+    void GetStatus(ustring& item, uint64_t& sent, uint64_t& size);
+    static void GetVersion(int& major, int& minor, int& mini) {
+        major = 1;
+        minor = 0;
+        mini = 0;
+    }
+
+    PStream(const PStream&) = delete;
+    PStream& operator=(const PStream&) = delete;
+
+private:
+    int SendObject(Channel& c, const PObject& value);
+    int SendNull(Channel& c);
+    int Send(Channel& c, uint64_t value);
+    int Send(Channel& c, const ustring& value);
+    int Send(Channel& c, const PObject::binary_type& value);
+    int Send(Channel& c, const PObject::map_type& value);
+    int Send(Channel& c, const PObject::array_type& value);
+
+    int RecvTag(Channel& c, uint8_t& tag);
+    int RecvObject(Channel& c, PObject& value);
+    int RecvDispatch(Channel& c, uint8_t tag, PObject& value);
+    int Recv(Channel& c, uint64_t& value);
+    int Recv(Channel& c, ustring& value);
+    int Recv(Channel& c, PObject::binary_type& value);
+    int Recv(Channel& c, PObject::map_type& value);
+    int Recv(Channel& c, PObject::array_type& value);
+
+    int ChannelFailed(int code);
+    void PushHistory(const ustring& key);
+    void PopHistory();
+    void ClearHistory();
+    void DumpHistory();
+    ustring GetHistory();  // caller holds status_lock
+    void UpdateStatus(uint64_t sent, uint64_t size);
+    const char* Indent() const;
+
+    std::vector<ustring> history;
+    uint64_t total_size = 0;
+    uint64_t total_sent = 0;
+    pthread_mutex_t status_lock;
+    int indent = 0;
+    bool trace = false;  // per-value debug lines wanted (checked once per top-level call)
+    ustring recv_path;
+};
