@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 
+#include "daemon/control_app.h"
 #include "wire/object.h"
 
 class Task;
@@ -86,7 +88,7 @@ private:
     void append_worker_status(PObject& reply);
     bool require_linked(const char* action, PObject& reply);
 
-    volatile int app_running = 1;
+    int app_running = 1;  // only the message thread reads and writes it
     Task** task = nullptr;
     unsigned task_count = 0;
     bool linked = false;
@@ -98,4 +100,17 @@ private:
     bool thread_started = false;  // guarded by msg_lock
     bool thread_ended = false;    // guarded by msg_lock
     bool joined = false;
+};
+
+// The application object as the process entry sees it.
+class NimbrelControlApp : public ControlApp {
+public:
+    int run() override { return app.run(); }
+    int send_message(const PObject& request, PObject& reply) override { return app.send_message(request, reply); }
+    void kill() override { app.kill(); }
+
+    static std::unique_ptr<ControlApp> Create();
+
+private:
+    Nimbrel app;
 };

@@ -17,5 +17,5 @@ public:
     int GetAbortFlag() const { return abort_flag; }
 
 protected:
-    volatile int abort_flag = 0;
+    int abort_flag = 0;
 };

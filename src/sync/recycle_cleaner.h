@@ -18,5 +18,5 @@ public:
 
 protected:
     // Polled by long operations so that a pause or stop interrupts them.
-    volatile int abort_flag = 0;
+    int abort_flag = 0;
 };

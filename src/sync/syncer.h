@@ -18,7 +18,7 @@ public:
     int GetLastError() const { return last_error; }
 
 protected:
-    volatile int abort_flag = 0;
+    int abort_flag = 0;
     // Remembered failure of the last pull; a resumed task starts afresh.
     int last_error = 0;
 };

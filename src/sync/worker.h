@@ -58,7 +58,7 @@ protected:
     void NotifyAbortDone();
 
     // Polled by the channel during transfers; written by the control thread.
-    volatile int abort_flag = 0;
+    int abort_flag = 0;
     int last_error = 0;
 
     pthread_mutex_t worker_state_lock;

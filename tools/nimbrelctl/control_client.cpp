@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "scratch_dir.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
 
@@ -53,10 +52,8 @@ int SendControl(int port, const PObject& request, PObject* reply, std::string& e
         return -1;
     }
     if (reply == nullptr) return 0;
-    // A reply never carries file contents; should one arrive anyway it lands here
-    // and goes with the directory.
-    ScratchDir scratch;
-    stream.SetDefaultRecvLocation(scratch.path().c_str());
+    // No folder for binaries: a reply never carries file contents, and one that
+    // tries is refused rather than written anywhere.
     PObject answer;
     if (stream.Recv(channel, answer) != 0) {
         error = "no reply from port " + std::to_string(port) + " (connection closed or timed out)";

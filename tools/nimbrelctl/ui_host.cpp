@@ -173,20 +173,9 @@ pid_t StartDaemon(const std::string& program, const std::string& config, int ui_
     return pid;
 }
 
-// Unlinks files of received binaries; they only ever land in the scratch directory.
-void DropBinaries(const PObject& v) {
-    if (v.isBinary()) {
-        if (!v.asBinary().path.empty()) unlink(v.asBinary().path.c_str_utf8());
-    } else if (v.isArray()) {
-        for (const PObject& e : v.asArray()) DropBinaries(e);
-    } else if (v.isMap()) {
-        for (const auto& kv : v.asMap()) DropBinaries(kv.second);
-    }
-}
-
 class UiHost {
 public:
-    UiHost(int listen_fd, const std::string& scratch) : listen_fd(listen_fd), scratch(scratch) {}
+    explicit UiHost(int listen_fd) : listen_fd(listen_fd) {}
 
     int control_port = -1;
 
@@ -202,12 +191,10 @@ public:
         // A notification is one small value sent at once; do not let a silent peer
         // hold the UI up for long.
         channel.SetTimeout(10);
-        PStream stream;
-        stream.SetDefaultRecvLocation(scratch.c_str());
+        PStream stream;  // no folder for binaries: notifications never carry files
         PObject value;
         if (stream.Recv(channel, value) != 0) {
             fprintf(stderr, "nimbrelctl: dropped a UI connection that sent no complete value\n");
-            DropBinaries(value);
             return;
         }
         if (control_port < 0 && value.isMap() && value.hasMember("daemon_port") && value["daemon_port"].isInteger()) {
@@ -221,7 +208,6 @@ public:
         }
         printf("%s\n", DumpLine(PObjectToJson(value)).c_str());
         fflush(stdout);
-        DropBinaries(value);
     }
 
     // Waits up to seconds for a connection; serves it. False on interruption.
@@ -233,7 +219,6 @@ public:
 
 private:
     int listen_fd;
-    std::string scratch;
 };
 
 int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
@@ -282,7 +267,7 @@ int RunDaemon(const DaemonOptions& options) {
     fprintf(stderr, "nimbrelctl: started %s (pid %d), UI port %d\n", program.c_str(), static_cast<int>(child),
             ui_port);
 
-    UiHost host(listen_fd, scratch.path());
+    UiHost host(listen_fd);
     int status = 0;
     bool exited = false;
     bool stop_requested = false;
