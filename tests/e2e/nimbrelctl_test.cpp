@@ -14,14 +14,14 @@ using e2e::Daemon;
 
 namespace {
 
-std::string Ctl() { return e2e::BinDir() + "/nimbrelctl"; }
+std::string CtlPath() { return e2e::BinDir() + "/nimbrelctl"; }
 
 // Every nimbrelctl run gets its own state directory, so tests never share a port file.
-struct Ctl {
+struct CtlRunner {
     e2e::TempDir state;
     std::map<std::string, std::string> env() const { return {{"XDG_RUNTIME_DIR", state.path()}}; }
     int run(const std::vector<std::string>& args, std::string& out, std::string& err) const {
-        std::vector<std::string> argv{::Ctl()};
+        std::vector<std::string> argv{CtlPath()};
         argv.insert(argv.end(), args.begin(), args.end());
         return e2e::Run(argv, out, err, env());
     }
@@ -43,7 +43,7 @@ void ServeOnce(e2e::Listener& listener, PObject& request, const PObject& reply, 
 TEST(Nimbrelctl, SendAndShortcutsPrintTheDaemonsReply) {
     Daemon d;
     ASSERT_TRUE(d.Start());
-    Ctl ctl;
+    CtlRunner ctl;
     const std::string port = std::to_string(d.control_port());
     std::string out, err;
 
@@ -64,7 +64,7 @@ TEST(Nimbrelctl, SendAndShortcutsPrintTheDaemonsReply) {
 }
 
 TEST(Nimbrelctl, ErrorsAreOneLineAndExitOne) {
-    Ctl ctl;
+    CtlRunner ctl;
     std::string out, err;
     const std::string dead = std::to_string(e2e::UnusedPort());
 
@@ -106,7 +106,7 @@ TEST(Nimbrelctl, JsonTravelsAsTheDaemonsValueTypes) {
     bool ok = false;
     std::thread server(ServeOnce, std::ref(fake), std::ref(received), std::cref(reply), std::ref(ok));
 
-    Ctl ctl;
+    CtlRunner ctl;
     std::string out, err;
     int rc = ctl.run({"send", "--port", std::to_string(fake.port()),
                       R"({"action": "add_session", "session_id": 4294967296, "recursive": true,
@@ -143,7 +143,7 @@ TEST(Nimbrelctl, InvalidUtf8InARepliedStringIsReplacedNotFatal) {
     reply["path"] = "bad\xff";
     bool ok = false;
     std::thread server(ServeOnce, std::ref(fake), std::ref(received), std::cref(reply), std::ref(ok));
-    Ctl ctl;
+    CtlRunner ctl;
     std::string out, err;
     int rc = ctl.run({"status", "--port", std::to_string(fake.port())}, out, err);
     server.join();
@@ -153,8 +153,8 @@ TEST(Nimbrelctl, InvalidUtf8InARepliedStringIsReplacedNotFatal) {
 
 TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
     Daemon setup;  // only for its configuration and paths; never started
-    Ctl ctl;
-    e2e::Process ui({Ctl(), "daemon", "--config", setup.config_path, "--ui-port", "0", "--nimbreld",
+    CtlRunner ctl;
+    e2e::Process ui({CtlPath(), "daemon", "--config", setup.config_path, "--ui-port", "0", "--nimbreld",
                      e2e::BinDir() + "/nimbreld"},
                     ctl.env());
     std::string line;
@@ -181,21 +181,21 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
 }
 
 TEST(Nimbrelctl, DaemonModeReportsADaemonThatCannotStart) {
-    Ctl ctl;
+    CtlRunner ctl;
     e2e::TempDir dir;
     e2e::WriteFile(dir.file("bad.conf"), "log_file_path = \"/nonexistent-dir/x/nimbreld.log\"\n");
     std::string out, err;
-    int rc = e2e::Run({Ctl(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", e2e::BinDir() + "/nimbreld"},
+    int rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", e2e::BinDir() + "/nimbreld"},
                       out, err, ctl.env());
     EXPECT_EQ(rc, 1);
     EXPECT_NE(err.find("before announcing"), std::string::npos) << err;
 
-    rc = e2e::Run({Ctl(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", dir.file("missing")}, out, err,
+    rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", dir.file("missing")}, out, err,
                   ctl.env());
     EXPECT_EQ(rc, 1);
     EXPECT_NE(err.find("cannot start"), std::string::npos) << err;
 
-    rc = e2e::Run({Ctl(), "daemon", "--config", dir.file("absent.conf")}, out, err, ctl.env());
+    rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("absent.conf")}, out, err, ctl.env());
     EXPECT_EQ(rc, 1);
     EXPECT_NE(err.find("cannot read the configuration"), std::string::npos) << err;
 }
