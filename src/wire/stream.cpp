@@ -495,8 +495,6 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
         struct stat st {};
         if (::fstat(fd, &st) != 0 || value.offset > static_cast<uint64_t>(INT64_MAX) ||
             static_cast<uint64_t>(st.st_size) < value.offset) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetFilePointerEx: Error code %d\n", __LINE__,
-                           errno ? errno : EINVAL);
             Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' holds %llu bytes, cannot continue at %llu\n",
                            __LINE__, value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
                            static_cast<unsigned long long>(value.offset));

@@ -1,0 +1,349 @@
+#include "events/event_manager.h"
+
+#include "events/registry.h"
+#include "events/ui_ipc.h"
+#include "foundation/logger.h"
+#include "store/file_status_db.h"
+#include "sync/task.h"
+
+namespace {
+
+const ustring& LogChannel() {
+    static const ustring channel("event_mgr_debug");
+    return channel;
+}
+
+#define MLOG(level, ...)                                              \
+    do {                                                              \
+        if (Logger::GetLevel(LogChannel()) >= (level))                   \
+            Logger::LogMsg((level), LogChannel(), __VA_ARGS__);          \
+    } while (0)
+
+struct Guard {
+    explicit Guard(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
+    ~Guard() { pthread_mutex_unlock(m); }
+    pthread_mutex_t* m;
+};
+
+ustring Text(const Event& e) { return e.toString(); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// event_pool
+
+void EventManager::event_pool::push(const Event& e) {
+    if (e.m_type == Event::EV_EMPTY) return;
+    if (!e.isExpand()) {
+        event_tree.Push(e);
+        return;
+    }
+    if (!e.isDir()) return;
+    if (e.isRescan() && e.m_path == "/") {
+        // a rescan of the whole folder covers every expansion still queued
+        MLOG(Logger::L_INFO, "[INFO] event-manager.cpp(%d): Merging expand event.\n", __LINE__);
+        expand_events.clear();
+    }
+    expand_events.push_back(e);
+    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Push expand event [%s].\n", __LINE__,
+         Text(e).c_str_utf8());
+}
+
+int EventManager::event_pool::pop(Event& e) {
+    if (!event_tree.IsEmpty() && event_tree.Pop(e) == 0) {
+        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): event_pool: Pop an event [%s]\n", __LINE__,
+             Text(e).c_str_utf8());
+        return 0;
+    }
+    if (!expand_events.empty()) {
+        e = expand_events.front();
+        expand_events.pop_front();
+        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): event_pool: Pop an expand event [%s]\n", __LINE__,
+             Text(e).c_str_utf8());
+        return 0;
+    }
+    return -1;
+}
+
+size_t EventManager::event_pool::size() {
+    int tree = event_tree.GetLocalEventCount() + event_tree.GetServerEventCount();
+    return static_cast<size_t>(tree > 0 ? tree : 0) + expand_events.size();
+}
+
+bool EventManager::event_pool::is_empty() { return event_tree.IsEmpty() && expand_events.empty(); }
+
+size_t EventManager::event_pool::get_server_event_count() {
+    int n = event_tree.GetServerEventCount();
+    return static_cast<size_t>(n > 0 ? n : 0);
+}
+
+void EventManager::event_pool::clear() {
+    event_tree.Clear();
+    expand_events.clear();
+}
+
+// ---------------------------------------------------------------------------------------
+// EventManager
+
+EventManager& EventManager::getInstance() {
+    static EventManager instance;
+    return instance;
+}
+
+EventManager::EventManager() { pthread_mutex_init(&m_lock, nullptr); }
+
+EventManager::~EventManager() {
+    Clear();
+    pthread_mutex_destroy(&m_lock);
+}
+
+EventManager::event_pool* EventManager::FindPool(uint64_t sessionId) {
+    auto it = pool_index.find(sessionId);
+    return it == pool_index.end() ? nullptr : it->second.get();
+}
+
+void EventManager::PushLocked(const Event& in, bool server) {
+    Event e = in;
+    if (server) e.setServerEvent();
+    if (!ustring::is_valid(e.m_path)) {
+        Logger::LogMsg(Logger::L_WARNING, LogChannel(),
+                       "[WARNING] event-manager.cpp(%d): File path is not valid, drop it.\n", __LINE__);
+        return;
+    }
+
+    for (auto& [task, ent] : registry) {
+        const Event& p = ent.processing;
+        if (p.m_sess_id != e.m_sess_id || p.m_path != e.m_path) continue;
+        // Only an event that merges into the worker's own tree node is the next event
+        // for that worker; a file and a directory of one name are separate nodes.
+        if (!e.isExpand() && e.isDir() == p.isDir()) ent.waiting = e;
+        if (server || !task) continue;
+        if (p.isLocalEvent() && (p.m_type == Event::EV_CREATE || p.m_type == Event::EV_MODIFY) &&
+            e.m_type == Event::EV_REMOVE) {
+            Logger::LogMsg(Logger::L_INFO, LogChannel(),
+                           "[INFO] event-manager.cpp(%d): old event is UploadLocal but new event is RemoveRemote, "
+                           "abort UploadLocal progress '%s'.\n",
+                           __LINE__, p.m_path.c_str_utf8());
+            task->SetAbort(true);
+        }
+        if (e.isExpand() && e.m_mode == p.m_mode) {
+            Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): interrupt previous expander\n",
+                           __LINE__);
+            task->SetAbort(true);
+        }
+    }
+
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
+        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
+                       __LINE__, static_cast<unsigned long long>(e.m_sess_id));
+        return;
+    }
+
+    event_pool* pool = FindPool(e.m_sess_id);
+    if (!pool) {
+        auto created = std::make_unique<event_pool>(entry.local_path);
+        pool = created.get();
+        pool_index.emplace(e.m_sess_id, std::move(created));
+    }
+
+    pool->push(e);
+    if (server)
+        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::PushServerEvent = [%s].\n", __LINE__,
+             Text(e).c_str_utf8());
+    else
+        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::PushLocalEvent = [%s].\n", __LINE__,
+             Text(e).c_str_utf8());
+
+    if (pool->size() == 1) ready_queue.push_back(pool);
+
+    if (server || !e.isExpand()) {
+        ustring full = entry.local_path;
+        full.append(e.m_path);
+        SyncingEvent2FStatDB(full, e.isDir());
+        UI_IPC::ReportFileSyncingEventToUI(e);
+    }
+}
+
+void EventManager::PushLocalEvent(const Event& e) {
+    Guard g(&m_lock);
+    PushLocked(e, false);
+}
+
+void EventManager::PushServerEvent(const Event& e) {
+    Guard g(&m_lock);
+    PushLocked(e, true);
+}
+
+int EventManager::PullEvent(Task* task, Event& e) {
+    Guard g(&m_lock);
+    // Each pool gets one try, in queue order: a session whose pending events are all
+    // being processed does not keep a worker from the other sessions' work.
+    for (size_t tries = ready_queue.size(); tries > 0; --tries) {
+        event_pool* pool = ready_queue.front();
+        ready_queue.pop_front();
+        Event next;
+        int ret = pool->pop(next);
+        if (pool->size() != 0) ready_queue.push_back(pool);
+        if (ret == 0) {
+            registry_entry_t& ent = registry[task];
+            ent.processing = next;
+            ent.waiting.clear();
+            e = next;
+            MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::PullEvent [%s]\n", __LINE__,
+                 Text(e).c_str_utf8());
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int EventManager::DoneEvent(Task* task, Event& e) {
+    Guard g(&m_lock);
+    auto it = registry.find(task);
+    if (it == registry.end()) return 0;
+    registry_entry_t& ent = it->second;
+    event_pool* pool = FindPool(ent.processing.m_sess_id);
+
+    if (!ent.is_dirty()) {
+        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry for [%s]\n",
+             __LINE__, Text(ent.processing).c_str_utf8());
+        if (!ent.processing.isExpand() && pool) pool->event_tree.DoneEvent(ent.processing);
+        registry.erase(it);
+        return 0;
+    }
+
+    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent is dirty, waiting for [%s]\n",
+         __LINE__, Text(ent.waiting).c_str_utf8());
+    if (ent.processing.isExpand()) {
+        // The newer event went into the tree, which hands it out in its turn; handing
+        // it to this worker as well would let two workers carry out the same event.
+        registry.erase(it);
+        return 0;
+    }
+    Event next;
+    if (pool && pool->event_tree.Pop(ent.processing.m_path, ent.processing.isDir(), next) == 0) {
+        ent.processing = next;
+        ent.waiting.clear();
+        e = next;
+        return -1;
+    }
+    // The merged node was dropped meanwhile (its work cleared); nothing more to do here.
+    registry.erase(it);
+    return 0;
+}
+
+int EventManager::RedoEvent(Task* task, const Event& e) {
+    Guard g(&m_lock);
+    int ret = 0;
+    event_pool* pool = FindPool(e.m_sess_id);
+    if (!pool) {
+        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find event pool\n", __LINE__);
+        ret = -1;
+    } else if (pool->event_tree.Redo(e.m_path, e.isDir()) != 0) {
+        Logger::LogMsg(Logger::L_ERR, LogChannel(),
+                       "[ERROR] event-manager.cpp(%d): Failed to Reset event status to watting in event tree '%s'.\n",
+                       __LINE__, e.m_path.c_str_utf8());
+        ret = -1;
+    } else {
+        registry.erase(task);
+    }
+    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): EventManager::RedoEvent = [%s], ret= [%d]\n",
+                   __LINE__, Text(e).c_str_utf8(), ret);
+    return ret;
+}
+
+void EventManager::IssueExpand(uint64_t sessionId, const ustring& path) {
+    Event e;
+    e.m_type = Event::EV_CREATE;
+    e.m_path = path;
+    e.m_mode = Event::F_DIR | Event::F_EXPAND;
+    e.m_sess_id = sessionId;
+    Guard g(&m_lock);
+    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::IssueExpand at [%llu], ev=[%s]\n", __LINE__,
+         static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
+    PushLocked(e, false);
+}
+
+void EventManager::IssueRescan(uint64_t sessionId, const ustring& path, bool merge) {
+    Event e;
+    e.m_type = Event::EV_CREATE;
+    e.m_path = path;
+    e.m_mode = Event::F_DIR | Event::F_EXPAND | Event::F_RESCAN;
+    if (merge) e.m_mode |= Event::F_MERGE;
+    e.m_sess_id = sessionId;
+    Guard g(&m_lock);
+    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::IssueRescan at [%llu], ev=[%s]\n", __LINE__,
+         static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
+    PushLocked(e, false);
+}
+
+size_t EventManager::GetPendingServerEvent(uint64_t sessionId) {
+    Guard g(&m_lock);
+    event_pool* pool = FindPool(sessionId);
+    return pool ? pool->get_server_event_count() : 0;
+}
+
+size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
+    Guard g(&m_lock);
+    event_pool* pool = FindPool(sessionId);
+    if (!pool) {
+        Logger::LogMsg(Logger::L_ERR, LogChannel(),
+                       "[ERROR] event-manager.cpp(%d): ========= no id found <%llu>====================\n", __LINE__,
+                       static_cast<unsigned long long>(sessionId));
+        return 0;
+    }
+    return pool->size();
+}
+
+int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
+    ustring p = path;
+    p.replace('/', '\\');
+    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path [%s].\n", __LINE__,
+         p.c_str_utf8());
+    FileStatusInfo info;
+    info.path = p;
+    info.fileType = isDir ? SFT_DIR : SFT_FILE;
+    info.syncStatus = FSTAT_SYNCING;
+    if (FileStatusDB::setFileSyncStat(info) != 0) {
+        Logger::LogMsg(Logger::L_ERR, LogChannel(),
+                       "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB at path [%s].\n",
+                       __LINE__, p.c_str_utf8());
+        return -1;
+    }
+    return 0;
+}
+
+int EventManager::SyncedEvent2FStatDB(const ustring& path) {
+    ustring p = path;
+    p.replace('/', '\\');
+    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n", __LINE__,
+         p.c_str_utf8());
+    if (FileStatusDB::rmFileStatByPath(p) != 0) {
+        Logger::LogMsg(Logger::L_ERR, LogChannel(),
+                       "[ERROR] event-manager.cpp(%d): Failed to rm synced event from FStatDB by path [%s].\n",
+                       __LINE__, p.c_str_utf8());
+        return -1;
+    }
+    return 0;
+}
+
+void EventManager::Clear() {
+    Guard g(&m_lock);
+    ready_queue.clear();
+    registry.clear();
+    pool_index.clear();
+}
+
+size_t EventManager::GetReadyQueueSize() {
+    Guard g(&m_lock);
+    return ready_queue.size();
+}
+
+int EventManager::GetRegistryEntry(Task* task, registry_entry_t& out) {
+    Guard g(&m_lock);
+    auto it = registry.find(task);
+    if (it == registry.end()) return 0;
+    out = it->second;
+    return 1;
+}

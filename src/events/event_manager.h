@@ -1,0 +1,84 @@
+// EventManager: where the producers of events (detector, server puller, rescans and
+// expansions) meet the workers. One event_pool per session (the session's event tree
+// plus a queue of expansions); sessions are served round-robin; the manager remembers
+// which event each worker holds, so that a newer event for the same path is handed to
+// that worker when it finishes, or stops it when its work became pointless.
+//
+// Lock order: m_lock, then a tree's own mutex. The file status database and the UI
+// notifier are called with m_lock held.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+
+#include "events/event_tree.h"
+#include "foundation/ustring.h"
+#include "store/event.h"
+
+class Task;
+
+class EventManager {
+public:
+    struct registry_entry_t {
+        Event processing;  // what the worker holds
+        Event waiting;     // a newer event for the same path, EV_EMPTY when none
+        bool is_dirty() const { return waiting.m_type != Event::EV_EMPTY; }
+    };
+
+    class event_pool {
+    public:
+        explicit event_pool(const ustring& watch_path) : event_tree(watch_path) {}
+        void push(const Event& e);
+        int pop(Event& e);
+        size_t size();
+        bool is_empty();
+        size_t get_server_event_count();
+        void clear();
+
+        EventList2 event_tree;
+        std::list<Event> expand_events;
+    };
+
+    static EventManager& getInstance();
+
+    void PushLocalEvent(const Event& e);
+    void PushServerEvent(const Event& e);
+    // 0 and the next event for the worker, -1 when there is none to hand out.
+    int PullEvent(Task* task, Event& e);
+    // 0: done. -1: e now holds the next event for the same path; go on with it.
+    int DoneEvent(Task* task, Event& e);
+    int RedoEvent(Task* task, const Event& e);
+    void IssueExpand(uint64_t sessionId, const ustring& path);
+    void IssueRescan(uint64_t sessionId, const ustring& path, bool merge);
+    size_t GetPendingServerEvent(uint64_t sessionId);
+    size_t GetAllPendingEventCount(uint64_t sessionId);
+    int SyncingEvent2FStatDB(const ustring& path, bool isDir);
+    int SyncedEvent2FStatDB(const ustring& path);
+    void Clear();
+
+    // Number of pools waiting for a worker (tests and status).
+    size_t GetReadyQueueSize();
+    // 1 and a copy of the worker's registration, else 0.
+    int GetRegistryEntry(Task* task, registry_entry_t& out);
+
+    EventManager(const EventManager&) = delete;
+    EventManager& operator=(const EventManager&) = delete;
+
+private:
+    EventManager();
+    ~EventManager();
+
+    void PushLocked(const Event& e, bool server);
+    event_pool* FindPool(uint64_t sessionId);
+
+    std::map<Task*, registry_entry_t> registry;
+    std::map<uint64_t, std::unique_ptr<event_pool>> pool_index;
+    std::deque<event_pool*> ready_queue;
+    pthread_mutex_t m_lock;
+};

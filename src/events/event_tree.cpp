@@ -1,0 +1,912 @@
+#include "events/event_tree.h"
+
+#include <utility>
+
+#include "foundation/logger.h"
+#include "store/file_status_db.h"
+
+namespace {
+
+const ustring& LogChannel() {
+    static const ustring channel("event_list_debug");
+    return channel;
+}
+
+// Arguments (event texts, paths) are only built when the line will be written:
+// the tree is on the path of every event, and most of its lines are debug lines.
+#define ELOG(level, ...)                                              \
+    do {                                                              \
+        if (Logger::GetLevel(LogChannel()) >= (level))                   \
+            Logger::LogMsg((level), LogChannel(), __VA_ARGS__);          \
+    } while (0)
+
+constexpr uint32_t kMaxName = 1023;
+constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
+
+ustring EventText(const Event& e) { return ustring(e.toString()); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Attribute
+
+void EventList2::Attribute::FromEvent(const Event& e) {
+    type = e.m_type;
+    mode = e.m_mode;
+    syncID = e.m_sync_id;
+    maxSyncID = e.m_max_id;
+    sessID = e.m_sess_id;
+    hash = e.m_data_hash;
+    path = e.m_path;
+    opt = e.m_opt;
+    mac_attr_hash = e.m_mac_attr_hash;
+    size = e.m_data_size;
+    mac_attr_size = e.m_mac_attr_size;
+    time = e.m_time;
+    nodeID = 0;
+    exec_bit = e.m_exec_bit;
+}
+
+void EventList2::Attribute::ToEvent(Event& e) const {
+    e.clear();
+    e.m_type = type;
+    e.m_mode = mode;
+    e.m_sync_id = syncID;
+    e.m_max_id = maxSyncID;
+    e.m_sess_id = sessID;
+    e.m_data_hash = hash;
+    e.m_path = path;
+    e.m_opt = opt;
+    e.m_mac_attr_hash = mac_attr_hash;
+    e.m_data_size = size;
+    e.m_mac_attr_size = mac_attr_size;
+    e.m_time = time;
+    e.m_exec_bit = exec_bit;
+}
+
+// ---------------------------------------------------------------------------------------
+// ChildList
+
+template <class T>
+EventList2::ChildList<T>::~ChildList() {
+    T* n = head;
+    while (n) {
+        T* next = n->next;
+        delete n;
+        n = next;
+    }
+}
+
+template <class T>
+T* EventList2::ChildList<T>::Find(std::string_view name) const {
+    auto it = names.find(name);
+    return it == names.end() ? nullptr : it->second;
+}
+
+template <class T>
+void EventList2::ChildList<T>::Append(T* node) {
+    node->seq = next_seq++;
+    node->prev = tail;
+    node->next = nullptr;
+    if (tail)
+        tail->next = node;
+    else
+        head = node;
+    tail = node;
+    names.emplace(std::string_view(node->name.c_str_utf8(), node->name.length()), node);
+    if (T::Eligible(node->status)) eligible.insert(node);
+}
+
+template <class T>
+void EventList2::ChildList<T>::MoveToEnd(T* node) {
+    if (tail == node) return;
+    bool was = T::Eligible(node->status);
+    if (was) eligible.erase(node);
+    // unlink from the order only
+    if (node->prev)
+        node->prev->next = node->next;
+    else
+        head = node->next;
+    if (node->next)
+        node->next->prev = node->prev;
+    else
+        tail = node->prev;
+    node->seq = next_seq++;
+    node->prev = tail;
+    node->next = nullptr;
+    if (tail)
+        tail->next = node;
+    else
+        head = node;
+    tail = node;
+    if (was) eligible.insert(node);
+}
+
+template <class T>
+void EventList2::ChildList<T>::Unlink(T* node) {
+    if (T::Eligible(node->status)) eligible.erase(node);
+    names.erase(std::string_view(node->name.c_str_utf8(), node->name.length()));
+    if (node->prev)
+        node->prev->next = node->next;
+    else
+        head = node->next;
+    if (node->next)
+        node->next->prev = node->prev;
+    else
+        tail = node->prev;
+    node->prev = node->next = nullptr;
+}
+
+template <class T>
+void EventList2::ChildList<T>::SetStatus(T* node, Status s) {
+    bool was = T::Eligible(node->status);
+    bool will = T::Eligible(s);
+    if (was && !will) eligible.erase(node);
+    node->status = s;
+    if (!was && will) eligible.insert(node);
+}
+
+template <class T>
+T* EventList2::ChildList<T>::NextEligible(const T* node) const {
+    auto it = eligible.upper_bound(const_cast<T*>(node));
+    return it == eligible.end() ? nullptr : *it;
+}
+
+// ---------------------------------------------------------------------------------------
+// EventList2
+
+struct EventList2::Lock {
+    explicit Lock(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
+    ~Lock() { pthread_mutex_unlock(m); }
+    pthread_mutex_t* m;
+};
+
+EventList2::EventList2(const ustring& watch_path) : watch_path(watch_path) {
+    pthread_mutex_init(&mutex, nullptr);
+    root = new DirNode;
+    root->name = "/";
+    root->status = DONE;
+}
+
+EventList2::~EventList2() {
+    FreeTree(root);
+    pthread_mutex_destroy(&mutex);
+}
+
+void EventList2::SetWatchPath(const ustring& path) {
+    Lock l(&mutex);
+    watch_path = path;
+}
+
+ustring EventList2::GetWatchPath() {
+    Lock l(&mutex);
+    return watch_path;
+}
+
+void EventList2::FreeTree(DirNode* d) { delete d; }
+
+ustring EventList2::NodePath(const DirNode* d) {
+    if (!d || !d->parent) return ustring("/");
+    std::vector<const ustring*> parts;
+    for (const DirNode* n = d; n && n->parent; n = n->parent) parts.push_back(&n->name);
+    ustring path;
+    for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
+        path.append('/');
+        path.append(**it);
+    }
+    return path;
+}
+
+ustring EventList2::NodePath(const FileNode* f) {
+    ustring path = f->parent && f->parent->parent ? NodePath(f->parent) : ustring();
+    path.append('/');
+    path.append(f->name);
+    return path;
+}
+
+bool EventList2::SplitPath(const ustring& path, ustring& dirPart, ustring& name) {
+    if (path.empty() || path[path.length() - 1] == '/') return false;
+    uint32_t slash = path.rfind('/');
+    if (slash == ustring::npos) {
+        dirPart.clear();
+        name = path;
+    } else {
+        dirPart = path.substr(0, slash);
+        name = path.substr(slash + 1);
+    }
+    return !name.empty() && name.length() <= kMaxName;
+}
+
+EventList2::DirNode* EventList2::WalkParent(const ustring& path, bool create, ustring& name, bool moveToEnd) {
+    ustring dirPart;
+    if (!SplitPath(path, dirPart, name)) return nullptr;
+    DirNode* d = root;
+    const char* p = dirPart.c_str_utf8();
+    const char* end = p + dirPart.length();
+    while (p < end) {
+        while (p < end && *p == '/') ++p;
+        if (p >= end) break;
+        const char* start = p;
+        while (p < end && *p != '/') ++p;
+        std::string_view comp(start, static_cast<size_t>(p - start));
+        if (comp.size() > kMaxName) return nullptr;
+        DirNode* child = d->dir.Find(comp);
+        if (!child) {
+            if (!create) return nullptr;
+            child = new DirNode;
+            child->name = ustring(comp.data(), static_cast<uint32_t>(comp.size()));
+            child->parent = d;
+            child->status = DONE;
+            d->dir.Append(child);
+        } else if (moveToEnd) {
+            d->dir.MoveToEnd(child);
+        }
+        d = child;
+    }
+    return d;
+}
+
+void EventList2::AddCount(bool server, int delta) {
+    if (server)
+        server_event_count += delta;
+    else
+        local_event_count += delta;
+}
+
+void EventList2::RaiseRefs(DirNode* from, bool server) {
+    for (DirNode* a = from; a && a != root; a = a->parent) {
+        if (server)
+            ++a->refServerCount;
+        else
+            ++a->refLocalCount;
+    }
+}
+
+void EventList2::LowerRefs(DirNode* from, bool server) {
+    for (DirNode* a = from; a && a != root; a = a->parent) {
+        if (server)
+            --a->refServerCount;
+        else
+            --a->refLocalCount;
+    }
+}
+
+void EventList2::SetDirStatus(DirNode* d, Status s) {
+    if (d->parent)
+        d->parent->dir.SetStatus(d, s);
+    else
+        d->status = s;
+}
+
+void EventList2::SetFileStatus(FileNode* f, Status s) { f->parent->file.SetStatus(f, s); }
+
+void EventList2::DeleteFile(FileNode* f) {
+    f->parent->file.Unlink(f);
+    delete f;
+}
+
+void EventList2::DeleteDir(DirNode* d) {
+    if (!d->parent) return;  // never the root
+    d->parent->dir.Unlink(d);
+    FreeTree(d);
+}
+
+void EventList2::DeleteEmptyDoneAncestors(DirNode* d) {
+    while (d && d != root && d->status == DONE && !d->HasChildren()) {
+        DirNode* p = d->parent;
+        DeleteDir(d);
+        d = p;
+    }
+}
+
+void EventList2::RemoveFStat(const ustring& nodePath) {
+    ustring full = watch_path;
+    full.append(nodePath);
+    full.replace('/', '\\');
+    if (FileStatusDB::rmFileStatByPath(full) != 0)
+        Logger::LogMsg(Logger::L_ERR, LogChannel(),
+                       "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB [%s].\n", __LINE__,
+                       full.c_str_utf8());
+}
+
+// ---------------------------------------------------------------------------------------
+// Merge rules
+
+EventList2::Attribute EventList2::HandleTypeConflict(const Attribute& server, const Attribute& local) {
+    if (local.type == Event::EV_REMOVE) return server;
+    if (server.type != Event::EV_REMOVE) {
+        Attribute r = server;
+        r.mode |= Event::F_CONFLICT;
+        return r;
+    }
+    return local;
+}
+
+EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const Attribute& newAttr, bool isDir) {
+    if (oldAttr.type == Event::EV_EMPTY) return newAttr;
+    if (newAttr.type == Event::EV_EMPTY) return oldAttr;
+    bool newer = oldAttr.syncID < newAttr.syncID || oldAttr.syncID == kForcedSyncId;
+    bool oldServer = oldAttr.IsServer();
+    bool newServer = newAttr.IsServer();
+    if (!isDir) {
+        if (!oldServer && !newServer) return newAttr;
+        if (!oldServer && newServer) return HandleTypeConflict(newAttr, oldAttr);
+        if (oldServer && !newServer) return HandleTypeConflict(oldAttr, newAttr);
+        return newer ? newAttr : oldAttr;
+    }
+    Attribute r = (!oldServer || !newServer) ? newAttr : (newer ? newAttr : oldAttr);
+    if (oldAttr.type == Event::EV_REMOVE && r.type != Event::EV_REMOVE) {
+        if (!oldServer) {
+            r.mode |= Event::F_LOCAL_SUBDIR_RESCAN;
+            ELOG(Logger::L_INFO,
+                 "[INFO] event-list2.cpp(%d): Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n",
+                 __LINE__, r.path.c_str_utf8());
+        } else {
+            r.mode |= Event::F_SERVER_SUBDIR_RESCAN;
+            ELOG(Logger::L_INFO,
+                 "[INFO] event-list2.cpp(%d): Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n",
+                 __LINE__, r.path.c_str_utf8());
+        }
+    }
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------
+// Push
+
+int EventList2::Push(const Event& e) {
+    ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): [Push Event] = [%s]\n", __LINE__,
+         EventText(e).c_str_utf8());
+    Event old;
+    return Push(e, old);
+}
+
+int EventList2::Push(const Event& e, Event& old) {
+    Lock l(&mutex);
+    return PushLocked(e, old);
+}
+
+int EventList2::PushLocked(const Event& e, Event& old) {
+    old.clear();
+    ustring name;
+    DirNode* parent = WalkParent(e.m_path, true, name);
+    if (!parent) {
+        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Invalid event path [%s].\n", __LINE__,
+                       e.m_path.c_str_utf8());
+        return -1;
+    }
+    Attribute attr(e);
+    Attribute oldAttr;
+    int ret = e.isDir() ? AddDirectory(parent, name, attr, oldAttr) : AddFile(parent, name, attr, oldAttr);
+    if (ret == 0) oldAttr.ToEvent(old);
+    return ret;
+}
+
+int EventList2::AddFile(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old) {
+    FileNode* f = parent->file.Find(std::string_view(name.c_str_utf8(), name.length()));
+    if (!f) {
+        f = new FileNode;
+        f->name = name;
+        f->status = WAITING;
+        f->attr = attr;
+        f->parent = parent;
+        parent->file.Append(f);
+        AddCount(attr.IsServer(), 1);
+        return 0;
+    }
+    old = f->attr;
+    if (f->status == DONE) {
+        f->attr = attr;
+        SetFileStatus(f, WAITING);
+    } else {
+        Status was = f->status;
+        if (was == PROCESSING) LowerRefs(parent, old.IsServer());
+        AddCount(old.IsServer(), -1);
+        f->attr = HandleConflict(old, attr, false);
+        SetFileStatus(f, (was == PROCESSING || was == RETRY) ? RETRY : WAITING);
+    }
+    AddCount(f->attr.IsServer(), 1);
+    return 0;
+}
+
+int EventList2::AddDirectory(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old) {
+    DirNode* d = parent->dir.Find(std::string_view(name.c_str_utf8(), name.length()));
+    if (!d) {
+        d = new DirNode;
+        d->name = name;
+        d->parent = parent;
+        d->status = WAITING;
+        d->attr = attr;
+        parent->dir.Append(d);
+        AddCount(attr.IsServer(), 1);
+    } else {
+        old = d->attr;
+        if (d->status == DONE) {
+            d->attr = attr;
+            SetDirStatus(d, WAITING);
+        } else {
+            Status was = d->status;
+            if (was == PROCESSING) LowerRefs(parent, old.IsServer());
+            AddCount(old.IsServer(), -1);
+            d->attr = HandleConflict(old, attr, true);
+            SetDirStatus(d, (was == PROCESSING || was == RETRY) ? RETRY : WAITING);
+        }
+        AddCount(d->attr.IsServer(), 1);
+    }
+    if (d->attr.type == Event::EV_REMOVE) {
+        int kept = 0;
+        RemoveSubNode(d, d->attr.IsServer(), kept, d->attr.syncID);
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Pruning below a removed directory
+
+void EventList2::RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t baseSyncID) {
+    auto superseded = [&](const Attribute& a) {
+        return a.IsServer() == server && (!server || a.syncID < baseSyncID);
+    };
+    for (DirNode* s = d->dir.First(); s;) {
+        DirNode* next = ChildList<DirNode>::Next(s);
+        int below = 0;
+        RemoveSubNode(s, server, below, baseSyncID);
+        bool sup = s->status == WAITING && superseded(s->attr);
+        if (below == 0 && (s->status == DONE || sup)) {
+            ustring path = NodePath(s);
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove Dir Node] = [%s]\n", __LINE__,
+                 path.c_str_utf8());
+            if (s->status == WAITING) AddCount(s->attr.IsServer(), -1);
+            RemoveFStat(path);
+            DeleteDir(s);
+        } else {
+            ustring path = NodePath(s);
+            ELOG(Logger::L_DEBUG,
+                 "[DEBUG] event-list2.cpp(%d): [Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], "
+                 "event_mode_equal[%d]\n",
+                 __LINE__, path.c_str_utf8(), below, static_cast<int>(s->status), s->attr.IsServer() == server ? 1 : 0);
+            if (sup) {
+                AddCount(s->attr.IsServer(), -1);
+                RemoveFStat(path);
+                s->attr.Clear();
+                SetDirStatus(s, DONE);
+            }
+            kept += below + 1;
+        }
+        s = next;
+    }
+    for (FileNode* f = d->file.First(); f;) {
+        FileNode* next = ChildList<FileNode>::Next(f);
+        if (f->status == PROCESSING || f->status == RETRY || !superseded(f->attr)) {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Cannot Remove File Node] = [%s]\n", __LINE__,
+                 NodePath(f).c_str_utf8());
+            ++kept;
+        } else {
+            ustring path = NodePath(f);
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove File Node] = [%s]\n", __LINE__,
+                 path.c_str_utf8());
+            if (f->status == WAITING) AddCount(f->attr.IsServer(), -1);
+            RemoveFStat(path);
+            DeleteFile(f);
+        }
+        f = next;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Hand-out
+
+void EventList2::HandOutFile(FileNode* f) {
+    SetFileStatus(f, PROCESSING);
+    RaiseRefs(f->parent, f->attr.IsServer());
+}
+
+void EventList2::HandOutDir(DirNode* d) {
+    SetDirStatus(d, PROCESSING);
+    RaiseRefs(d->parent, d->attr.IsServer());
+}
+
+bool EventList2::AllBelowDoneOrRemove(const DirNode* d) const {
+    for (const FileNode* f = d->file.First(); f; f = f->next)
+        if (f->status != DONE && f->attr.type != Event::EV_REMOVE) return false;
+    for (const DirNode* s = d->dir.First(); s; s = s->next) {
+        if (s->status != DONE && s->attr.type != Event::EV_REMOVE) return false;
+        if (!AllBelowDoneOrRemove(s)) return false;
+    }
+    return true;
+}
+
+bool EventList2::SubProcessingNotRemove(const DirNode* d) const {
+    for (const FileNode* f = d->file.First(); f; f = f->next) {
+        if (f->status == PROCESSING && f->attr.type != Event::EV_REMOVE) {
+            ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): file '%s' is processing with event type [%d]\n",
+                 __LINE__, NodePath(f).c_str_utf8(), static_cast<int>(f->attr.type));
+            return true;
+        }
+    }
+    for (const DirNode* s = d->dir.First(); s; s = s->next) {
+        if (s->status == PROCESSING && s->attr.type != Event::EV_REMOVE) {
+            ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): Dir '%s' is processing with event type [%d]\n",
+                 __LINE__, NodePath(s).c_str_utf8(), static_cast<int>(s->attr.type));
+            return true;
+        }
+        if ((s->refServerCount != 0 || s->refLocalCount != 0) && SubProcessingNotRemove(s)) return true;
+    }
+    return false;
+}
+
+int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
+    while (d) {
+        if (FileNode* f = d->file.FirstEligible()) {
+            HandOutFile(f);
+            f->attr.ToEvent(e);
+            ELOG(Logger::L_DEBUG,
+                 "[DEBUG] event-list2.cpp(%d): [Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
+                 __LINE__, f->name.c_str_utf8(), f->attr.IsServer() ? 1 : 0, static_cast<int>(f->attr.type),
+                 f->attr.path.c_str_utf8());
+            return 0;
+        }
+        DirNode* descend = nullptr;
+        for (DirNode* s = d->dir.FirstEligible(); s; s = d->dir.NextEligible(s)) {
+            if (s->status == DONE) {
+                descend = s;  // its result, found or not, is the result
+                break;
+            }
+            // WAITING
+            bool server = s->attr.IsServer();
+            if (s->refServerCount == 0 && s->refLocalCount == 0) {
+                if (s->attr.type == Event::EV_REMOVE && s->HasChildren() && !AllBelowDoneOrRemove(s)) {
+                    if (server) {
+                        s->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
+                        ELOG(Logger::L_INFO,
+                             "[INFO] event-list2.cpp(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node not "
+                             "empty) [%s].\n",
+                             __LINE__, s->attr.path.c_str_utf8());
+                    } else {
+                        s->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
+                        ELOG(Logger::L_INFO,
+                             "[INFO] event-list2.cpp(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node not "
+                             "empty) [%s].\n",
+                             __LINE__, s->attr.path.c_str_utf8());
+                    }
+                }
+                HandOutDir(s);
+                s->attr.ToEvent(e);
+                ELOG(Logger::L_INFO,
+                     "[INFO] event-list2.cpp(%d): [Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
+                     __LINE__, s->name.c_str_utf8(), server ? 1 : 0, static_cast<int>(s->attr.type),
+                     s->attr.path.c_str_utf8());
+                return 0;
+            }
+            // Busy below: skipped. A removal waiting above work of another kind must
+            // later rescan what that work left behind. The check is skipped once the
+            // mark is there, so a long-busy directory is not walked on every hand-out.
+            if (s->attr.type == Event::EV_REMOVE) {
+                if (!server && s->refServerCount > 0 && !(s->attr.mode & Event::F_LOCAL_SUBDIR_RESCAN_STAT)) {
+                    if (SubProcessingNotRemove(s)) {
+                        ELOG(Logger::L_INFO,
+                             "[INFO] event-list2.cpp(%d): AllSubProcessingNode are not Delete Event '%s'.\n", __LINE__,
+                             s->attr.path.c_str_utf8());
+                        s->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
+                        ELOG(Logger::L_INFO,
+                             "[INFO] event-list2.cpp(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node "
+                             "processing) [%s].\n",
+                             __LINE__, s->attr.path.c_str_utf8());
+                    }
+                } else if (server && s->refLocalCount > 0 && !(s->attr.mode & Event::F_SERVER_SUBDIR_RESCAN_STAT)) {
+                    if (SubProcessingNotRemove(s)) {
+                        ELOG(Logger::L_INFO,
+                             "[INFO] event-list2.cpp(%d): AllSubProcessingNode are not Delete Event '%s'.\n", __LINE__,
+                             s->attr.path.c_str_utf8());
+                        s->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
+                        ELOG(Logger::L_INFO,
+                             "[INFO] event-list2.cpp(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node "
+                             "processing) [%s].\n",
+                             __LINE__, s->attr.path.c_str_utf8());
+                    }
+                }
+            }
+        }
+        d = descend;
+    }
+    return -1;
+}
+
+int EventList2::Pop(Event& e) {
+    Lock l(&mutex);
+    return GetFirstWaiting(root, e);
+}
+
+int EventList2::Pop(const ustring& path, Event& e) { return PopByPath(path, -1, e); }
+
+int EventList2::Pop(const ustring& path, bool isDir, Event& e) { return PopByPath(path, isDir ? 1 : 0, e); }
+
+int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
+    Lock l(&mutex);
+    ELOG(Logger::L_DEBUG,
+         "[DEBUG] event-list2.cpp(%d): Event tree current status local_evnet: %d, server_event:%d.\n", __LINE__,
+         local_event_count, server_event_count);
+    ustring name;
+    DirNode* parent = WalkParent(path, false, name);
+    if (!parent) return -1;
+    std::string_view key(name.c_str_utf8(), name.length());
+    DirNode* d = kind != 0 ? parent->dir.Find(key) : nullptr;
+    FileNode* f = (!d && kind != 1) ? parent->file.Find(key) : nullptr;
+    if (d) {
+        // A DONE node carries no event to hand out.
+        if (d->status == DONE) return -1;
+        // A node that is already out keeps its single reference on the ancestors.
+        if (d->status != PROCESSING) HandOutDir(d);
+        d->attr.ToEvent(e);
+    } else if (f) {
+        if (f->status == DONE) return -1;
+        if (f->status != PROCESSING) HandOutFile(f);
+        f->attr.ToEvent(e);
+    } else {
+        return -1;
+    }
+    ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): [Pop Event] = [%s]\n", __LINE__, EventText(e).c_str_utf8());
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// Completion and retry
+
+int EventList2::DoneEvent(const Event& e) {
+    Lock l(&mutex);
+    int ret = -1;
+    const bool isDir = e.isDir();
+    const bool server = e.isServerEvent();
+    ustring name;
+    DirNode* parent = WalkParent(e.m_path, false, name);
+    if (!parent) {
+        if (isDir)
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(parent not found) [%s].\n",
+                 __LINE__, e.m_path.c_str_utf8());
+        else
+            Logger::LogMsg(Logger::L_ERR, LogChannel(),
+                           "[ERROR] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
+                           __LINE__, e.m_path.c_str_utf8());
+    } else if (!isDir) {
+        FileNode* f = parent->file.Find(std::string_view(name.c_str_utf8(), name.length()));
+        if (!f) {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(FileNode not found) [%s].\n",
+                 __LINE__, e.m_path.c_str_utf8());
+        } else if (f->attr.IsServer() != server) {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(attr mode is diff) [%s].\n",
+                 __LINE__, e.m_path.c_str_utf8());
+        } else if (f->status != PROCESSING) {
+            ELOG(Logger::L_DEBUG,
+                 "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].\n",
+                 __LINE__, e.m_path.c_str_utf8(), static_cast<int>(f->status));
+        } else {
+            LowerRefs(parent, server);
+            AddCount(server, -1);
+            DeleteFile(f);
+            DeleteEmptyDoneAncestors(parent);
+            ret = 0;
+        }
+    } else {
+        DirNode* d = parent->dir.Find(std::string_view(name.c_str_utf8(), name.length()));
+        if (!d) {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(DirNode not found) [%s].\n",
+                 __LINE__, e.m_path.c_str_utf8());
+        } else if (d->attr.IsServer() != server) {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(attr mode is diff) [%s].\n",
+                 __LINE__, e.m_path.c_str_utf8());
+        } else if (d->status != PROCESSING) {
+            ELOG(Logger::L_DEBUG,
+                 "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].\n",
+                 __LINE__, e.m_path.c_str_utf8(), static_cast<int>(d->status));
+        } else {
+            LowerRefs(parent, server);
+            AddCount(server, -1);
+            if (!d->HasChildren()) {
+                DeleteDir(d);
+                DeleteEmptyDoneAncestors(parent);
+            } else {
+                d->attr.Clear();
+                SetDirStatus(d, DONE);
+            }
+            ret = 0;
+        }
+    }
+    if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
+        Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent ret = [%d], %s.\n",
+                       __LINE__, ret, EventText(e).c_str_utf8());
+        Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
+                       "[DEBUG] event-list2.cpp(%d): DoneEvent local event = [%d], server event = [%d]\n", __LINE__,
+                       local_event_count, server_event_count);
+    }
+    return ret;
+}
+
+int EventList2::Redo(const ustring& path) { return RedoByPath(path, -1); }
+
+int EventList2::Redo(const ustring& path, bool isDir) { return RedoByPath(path, isDir ? 1 : 0); }
+
+int EventList2::RedoByPath(const ustring& path, int kind) {
+    Lock l(&mutex);
+    ustring name;
+    DirNode* parent = WalkParent(path, false, name, true);
+    if (!parent) return -1;
+    std::string_view key(name.c_str_utf8(), name.length());
+    DirNode* d = kind != 0 ? parent->dir.Find(key) : nullptr;
+    FileNode* f = (!d && kind != 1) ? parent->file.Find(key) : nullptr;
+    if (d) {
+        // A DONE node has no event that could be retried.
+        if (d->status == DONE) return -1;
+        parent->dir.MoveToEnd(d);
+        if (d->status == PROCESSING) LowerRefs(parent, d->attr.IsServer());
+        SetDirStatus(d, WAITING);
+        return 0;
+    }
+    if (f) {
+        if (f->status == DONE) return -1;
+        parent->file.MoveToEnd(f);
+        if (f->status == PROCESSING) LowerRefs(parent, f->attr.IsServer());
+        SetFileStatus(f, WAITING);
+        return 0;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Bulk operations
+
+void EventList2::ClearLocal(DirNode* d) {
+    for (FileNode* f = d->file.First(); f;) {
+        FileNode* next = ChildList<FileNode>::Next(f);
+        if (!f->attr.IsServer()) {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove File Node] = [%s]\n", __LINE__,
+                 NodePath(f).c_str_utf8());
+            // A worker holding this event will fail to complete it; its reference on the
+            // ancestors must not outlive the node, or they would stay busy for good.
+            if (f->status == PROCESSING) LowerRefs(d, false);
+            DeleteFile(f);
+        } else {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Cannot Remove File Node] = [%s]\n", __LINE__,
+                 NodePath(f).c_str_utf8());
+        }
+        f = next;
+    }
+    for (DirNode* s = d->dir.First(); s;) {
+        DirNode* next = ChildList<DirNode>::Next(s);
+        ClearLocal(s);
+        bool local = s->status == DONE || !s->attr.IsServer();
+        if (!s->HasChildren() && local) {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove Dir Node] = [%s]\n", __LINE__,
+                 NodePath(s).c_str_utf8());
+            if (s->status == PROCESSING) LowerRefs(d, false);
+            DeleteDir(s);
+        } else {
+            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Cannot Remove Dir Node] = [%s],refTemp = [%d]\n",
+                 __LINE__, NodePath(s).c_str_utf8(), s->refServerCount + s->refLocalCount);
+            if (local && s->status != DONE) {
+                if (s->status == PROCESSING) LowerRefs(d, false);
+                s->attr.Clear();
+                SetDirStatus(s, DONE);
+            }
+        }
+        s = next;
+    }
+}
+
+void EventList2::ClearLocalEvent() {
+    Lock l(&mutex);
+    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n",
+                   __LINE__);
+    ClearLocal(root);
+    local_event_count = 0;
+}
+
+void EventList2::Clear() {
+    Lock l(&mutex);
+    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========Clear=========\n", __LINE__);
+    if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
+        // Every directory is named in the log before the tree goes.
+        std::vector<DirNode*> stack{root};
+        while (!stack.empty()) {
+            DirNode* d = stack.back();
+            stack.pop_back();
+            Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove Dir] = [%s]\n", __LINE__,
+                           NodePath(d).c_str_utf8());
+            for (DirNode* s = d->dir.First(); s; s = s->next) stack.push_back(s);
+        }
+    }
+    FreeTree(root);
+    root = new DirNode;
+    root->name = "/";
+    root->status = DONE;
+    server_event_count = 0;
+    local_event_count = 0;
+}
+
+bool EventList2::IsEmpty() {
+    Lock l(&mutex);
+    return !root->HasChildren();
+}
+
+int EventList2::GetServerEventCount() {
+    Lock l(&mutex);
+    return server_event_count;
+}
+
+int EventList2::GetLocalEventCount() {
+    Lock l(&mutex);
+    return local_event_count;
+}
+
+void EventList2::Traverse(DirNode* d) {
+    const Attribute& a = d->attr;
+    Logger::LogMsg(Logger::L_INFO, LogChannel(),
+                   "[INFO] event-list2.cpp(%d): [Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status "
+                   "=[%d],type[%d],refSerCount=[%d],refLocCount=[%d],path=[%s]\n",
+                   __LINE__, a.IsServer() ? 1 : 0, (a.mode & Event::F_CONFLICT) ? 1 : 0, a.IsSubDirRescan() ? 1 : 0,
+                   d->name.c_str_utf8(), static_cast<int>(d->status), static_cast<int>(a.type), d->refServerCount,
+                   d->refLocalCount, NodePath(d).c_str_utf8());
+    for (FileNode* f = d->file.First(); f; f = f->next) {
+        const Attribute& fa = f->attr;
+        Logger::LogMsg(Logger::L_INFO, LogChannel(),
+                       "[INFO] event-list2.cpp(%d): [File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],"
+                       "status=[%d],type=[%d],path=[%s]\n",
+                       __LINE__, fa.IsServer() ? 1 : 0, (fa.mode & Event::F_CONFLICT) ? 1 : 0,
+                       fa.IsSubDirRescan() ? 1 : 0, f->name.c_str_utf8(), static_cast<int>(f->status),
+                       static_cast<int>(fa.type), NodePath(f).c_str_utf8());
+    }
+    for (DirNode* s = d->dir.First(); s; s = s->next) Traverse(s);
+}
+
+void EventList2::TraverseTree() {
+    Lock l(&mutex);
+    if (Logger::GetLevel(LogChannel()) < Logger::L_INFO) return;
+    Logger::LogMsg(Logger::L_INFO, LogChannel(),
+                   "[INFO] event-list2.cpp(%d): ========TraverseTree , server_event_count = [%d], "
+                   "local_event_count=[%d] =========\n",
+                   __LINE__, server_event_count, local_event_count);
+    Traverse(root);
+}
+
+// ---------------------------------------------------------------------------------------
+// Introspection
+
+int EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
+    Lock l(&mutex);
+    ustring name;
+    DirNode* parent = WalkParent(path, false, name);
+    if (!parent) return 0;
+    std::string_view key(name.c_str_utf8(), name.length());
+    if (isDir) {
+        DirNode* d = parent->dir.Find(key);
+        if (!d) return 0;
+        info.status = d->status;
+        info.attr = d->attr;
+        info.refServerCount = d->refServerCount;
+        info.refLocalCount = d->refLocalCount;
+        return 1;
+    }
+    FileNode* f = parent->file.Find(key);
+    if (!f) return 0;
+    info.status = f->status;
+    info.attr = f->attr;
+    info.refServerCount = info.refLocalCount = 0;
+    return 1;
+}
+
+int EventList2::GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names) {
+    Lock l(&mutex);
+    names.clear();
+    DirNode* d = root;
+    if (path != "/" && !path.empty()) {
+        ustring name;
+        DirNode* parent = WalkParent(path, false, name);
+        if (!parent) return -1;
+        d = parent->dir.Find(std::string_view(name.c_str_utf8(), name.length()));
+        if (!d) return -1;
+    }
+    if (dirs)
+        for (DirNode* s = d->dir.First(); s; s = s->next) names.push_back(s->name);
+    else
+        for (FileNode* f = d->file.First(); f; f = f->next) names.push_back(f->name);
+    return 0;
+}

@@ -1,0 +1,207 @@
+// EventList2: the pending events of one session, kept as a tree that mirrors the
+// session's directories. Events for the same path merge; the tree decides the order in
+// which they are handed out (parents before contents, files of a directory before its
+// sub-directories, one sub-tree at a time) and keeps a directory busy while anything
+// below it is being processed.
+//
+// Children keep insertion order (only Redo reorders them), but every list is also
+// indexed by name and keeps a separate ordered index of the children that a hand-out
+// may pick, so neither a lookup nor a hand-out walks a long list of siblings.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <set>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "foundation/ustring.h"
+#include "store/event.h"
+
+class EventList2 {
+public:
+    // Flag bit of the tree's own (the event's bits plus this one).
+    enum { F_FORCE = 2048 };
+
+    enum Status { WAITING = 0, PROCESSING = 1, DONE = 2, RETRY = 3 };
+
+    using time_type = decltype(Event::m_time);
+
+    // The event as the tree stores it.
+    struct Attribute {
+        Event::Type type = Event::EV_EMPTY;
+        uint32_t mode = 0;
+        uint64_t syncID = 0;
+        uint64_t maxSyncID = 0;
+        uint64_t sessID = 0;
+        ustring hash;
+        ustring path;
+        ustring opt;
+        ustring mac_attr_hash;
+        uint64_t size = 0;
+        uint64_t mac_attr_size = 0;
+        time_type time{};
+        uint64_t nodeID = 0;
+        uint32_t exec_bit = 0;
+
+        Attribute() = default;
+        explicit Attribute(const Event& e) { FromEvent(e); }
+        void FromEvent(const Event& e);
+        void ToEvent(Event& e) const;
+        void Clear() { *this = Attribute(); }
+        bool IsServer() const { return (mode & Event::F_SERVER) != 0; }
+        bool IsDir() const { return (mode & Event::F_DIR) != 0; }
+        bool IsSubDirRescan() const {
+            return (mode & (Event::F_LOCAL_SUBDIR_RESCAN | Event::F_SERVER_SUBDIR_RESCAN |
+                            Event::F_LOCAL_SUBDIR_RESCAN_STAT | Event::F_SERVER_SUBDIR_RESCAN_STAT)) != 0;
+        }
+    };
+
+    struct DirNode;
+
+    // Children of one directory of one kind: insertion order, a name index, and an
+    // ordered index of the children a hand-out may pick (Eligible()).
+    template <class T>
+    class ChildList {
+    public:
+        ChildList() = default;
+        ~ChildList();
+        ChildList(const ChildList&) = delete;
+        ChildList& operator=(const ChildList&) = delete;
+
+        T* Find(std::string_view name) const;
+        void Append(T* node);          // takes ownership
+        void MoveToEnd(T* node);
+        void Unlink(T* node);          // gives ownership back
+        void SetStatus(T* node, Status s);
+        T* First() const { return head; }
+        static T* Next(const T* node) { return node->next; }
+        T* FirstEligible() const { return eligible.empty() ? nullptr : *eligible.begin(); }
+        T* NextEligible(const T* node) const;
+        size_t Size() const { return names.size(); }
+        bool Empty() const { return head == nullptr; }
+
+    private:
+        struct BySeq {
+            bool operator()(const T* a, const T* b) const { return a->seq < b->seq; }
+        };
+        T* head = nullptr;
+        T* tail = nullptr;
+        uint64_t next_seq = 0;
+        std::unordered_map<std::string_view, T*> names;
+        std::set<T*, BySeq> eligible;
+    };
+
+    struct FileNode {
+        ustring name;
+        Status status = WAITING;
+        Attribute attr;
+        DirNode* parent = nullptr;
+        // list bookkeeping
+        uint64_t seq = 0;
+        FileNode* prev = nullptr;
+        FileNode* next = nullptr;
+        static bool Eligible(Status s) { return s == WAITING; }
+    };
+
+    struct DirNode {
+        ustring name;
+        DirNode* parent = nullptr;
+        Status status = DONE;
+        Attribute attr;
+        ChildList<DirNode> dir;
+        ChildList<FileNode> file;
+        int32_t refServerCount = 0;
+        int32_t refLocalCount = 0;
+        // list bookkeeping
+        uint64_t seq = 0;
+        DirNode* prev = nullptr;
+        DirNode* next = nullptr;
+        static bool Eligible(Status s) { return s == WAITING || s == DONE; }
+        bool HasChildren() const { return !dir.Empty() || !file.Empty(); }
+    };
+
+    // What a test or a debugging session may ask about one node.
+    struct NodeInfo {
+        Status status = WAITING;
+        Attribute attr;
+        int32_t refServerCount = 0;  // directories only
+        int32_t refLocalCount = 0;
+    };
+
+    explicit EventList2(const ustring& watch_path = ustring());
+    ~EventList2();
+    EventList2(const EventList2&) = delete;
+    EventList2& operator=(const EventList2&) = delete;
+
+    int Push(const Event& e);
+    int Push(const Event& e, Event& old);
+    int Pop(Event& e);
+    int Pop(const ustring& path, Event& e);
+    // As Pop(path, e), but only the node of the given kind is considered.
+    int Pop(const ustring& path, bool isDir, Event& e);
+    int DoneEvent(const Event& e);
+    int Redo(const ustring& path);
+    // As Redo(path), but only the node of the given kind is considered.
+    int Redo(const ustring& path, bool isDir);
+    void ClearLocalEvent();
+    void Clear();
+    bool IsEmpty();
+    int GetServerEventCount();
+    int GetLocalEventCount();
+    void TraverseTree();
+
+    void SetWatchPath(const ustring& path);
+    ustring GetWatchPath();
+
+    // 1 and the node's state when a node of that kind exists at path, else 0.
+    int GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info);
+    // Names of a directory's children in list order (tests and debugging).
+    int GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names);
+
+    static Attribute HandleConflict(const Attribute& oldAttr, const Attribute& newAttr, bool isDir);
+    static Attribute HandleTypeConflict(const Attribute& server, const Attribute& local);
+
+private:
+    struct Lock;
+
+    int PushLocked(const Event& e, Event& old);
+    int AddFile(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old);
+    int AddDirectory(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old);
+    int GetFirstWaiting(DirNode* d, Event& e);
+    int PopByPath(const ustring& path, int kind, Event& e);
+    int RedoByPath(const ustring& path, int kind);
+    void RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t baseSyncID);
+    void ClearLocal(DirNode* d);
+    void Traverse(DirNode* d);
+
+    // Walks the directory part of a path; creates what is missing when create is set.
+    // The base name goes to name. Null when the path is refused or a component is missing.
+    DirNode* WalkParent(const ustring& path, bool create, ustring& name, bool moveToEnd = false);
+    static bool SplitPath(const ustring& path, ustring& dirPart, ustring& name);
+
+    void HandOutFile(FileNode* f);
+    void HandOutDir(DirNode* d);
+    void RaiseRefs(DirNode* from, bool server);
+    void LowerRefs(DirNode* from, bool server);
+    void AddCount(bool server, int delta);
+    void SetDirStatus(DirNode* d, Status s);
+    void SetFileStatus(FileNode* f, Status s);
+    void DeleteFile(FileNode* f);
+    void DeleteDir(DirNode* d);
+    void DeleteEmptyDoneAncestors(DirNode* d);
+    void RemoveFStat(const ustring& nodePath);
+    bool AllBelowDoneOrRemove(const DirNode* d) const;
+    bool SubProcessingNotRemove(const DirNode* d) const;
+    static ustring NodePath(const DirNode* d);
+    static ustring NodePath(const FileNode* f);
+    static void FreeTree(DirNode* d);
+
+    pthread_mutex_t mutex;
+    DirNode* root = nullptr;
+    int32_t server_event_count = 0;
+    int32_t local_event_count = 0;
+    ustring watch_path;
+};

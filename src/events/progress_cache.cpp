@@ -1,0 +1,91 @@
+#include "events/progress_cache.h"
+
+#include "foundation/logger.h"
+
+namespace {
+
+const ustring& LogChannel() {
+    static const ustring channel("progress_cache_debug");
+    return channel;
+}
+
+struct Guard {
+    explicit Guard(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
+    ~Guard() { pthread_mutex_unlock(m); }
+    pthread_mutex_t* m;
+};
+
+}  // namespace
+
+ProgressCache& ProgressCache::getInstance() {
+    static ProgressCache instance;
+    return instance;
+}
+
+ProgressCache::ProgressCache() { pthread_mutex_init(&m_mutex, nullptr); }
+
+ProgressCache::~ProgressCache() { pthread_mutex_destroy(&m_mutex); }
+
+void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& condition) {
+    Guard g(&m_mutex);
+    cache_list.push_back(Entry{row_id, condition});
+    Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
+                   "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
+                   "'%llu', type = '%d', desc= '%s'.",
+                   __LINE__, static_cast<unsigned long long>(row_id),
+                   static_cast<unsigned long long>(condition.sess_id),
+                   static_cast<unsigned long long>(condition.sync_id), static_cast<int>(condition.filter_type),
+                   condition.filter_desc.c_str_utf8());
+}
+
+bool ProgressCache::getProgressEntry(Entry& entry) {
+    Guard g(&m_mutex);
+    if (cache_list.empty()) {
+        Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] progress-cache.cpp(%d): cache_list is empty. \n",
+                       __LINE__);
+        return false;
+    }
+    entry = cache_list.front();
+    return true;
+}
+
+void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
+    Guard g(&m_mutex);
+    for (auto& e : cache_list) {
+        if (e.row_id == row_id) {
+            e.condition.sync_id = sync_id;
+            Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
+                           "[DEBUG] progress-cache.cpp(%d): updateProgressSyncId to %llu for row_id = %llu.\n",
+                           __LINE__, static_cast<unsigned long long>(sync_id),
+                           static_cast<unsigned long long>(row_id));
+            return;
+        }
+    }
+}
+
+void ProgressCache::rmProgressEntry(uint64_t row_id) {
+    Guard g(&m_mutex);
+    for (auto it = cache_list.begin(); it != cache_list.end(); ++it) {
+        if (it->row_id == row_id) {
+            cache_list.erase(it);
+            return;
+        }
+    }
+}
+
+bool ProgressCache::isInProgrssCache(uint64_t sess_id) {
+    Guard g(&m_mutex);
+    for (const auto& e : cache_list)
+        if (e.condition.sess_id == sess_id) return true;
+    return false;
+}
+
+void ProgressCache::clear() {
+    Guard g(&m_mutex);
+    cache_list.clear();
+}
+
+size_t ProgressCache::size() {
+    Guard g(&m_mutex);
+    return cache_list.size();
+}

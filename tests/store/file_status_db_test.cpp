@@ -1,0 +1,206 @@
+#include "store/file_status_db.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "store_test_util.h"
+
+namespace fs = std::filesystem;
+using storetest::query;
+
+namespace {
+
+std::string build(const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    char* r = SQLITEEscapeStringEX3(fmt, args);
+    va_end(args);
+    if (!r) return "<null>";
+    std::string s(r);
+    std::free(r);
+    return s;
+}
+
+class FileStatusDBTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir = storetest::makeTempDir("fstat");
+        dbPath = dir / "fstat.sqlite";
+        ASSERT_EQ(FileStatusDB::initialize(dbPath.c_str()), 0);
+    }
+    void TearDown() override {
+        FileStatusDB::destroy();
+        fs::remove_all(dir);
+    }
+    static void set(const char* path, int status, int type = SFT_FILE) {
+        FileStatusInfo i;
+        i.path = path;
+        i.fileType = type;
+        i.syncStatus = status;
+        ASSERT_EQ(FileStatusDB::setFileSyncStat(i), 0);
+    }
+    std::vector<std::string> rows() { return query(dbPath, "SELECT path, syncStatus FROM fstatinfo ORDER BY path"); }
+
+    fs::path dir, dbPath;
+};
+
+}  // namespace
+
+TEST(StatementBuilderTest, PlaceholdersAreReplacedAndEscaped) {
+    EXPECT_EQ(build("a = '@VARNEL:VAR'", "it's"), "a = 'it''s'");
+    EXPECT_EQ(build("a = '@VARNEL:VAR'", static_cast<const char*>(nullptr)), "a = ''");
+    EXPECT_EQ(build("p like '@VARNEL:LVAR'", "a_b%c\\d'e"), "p like 'a\\_b\\%c\\\\d''e' escape '\\'");
+    EXPECT_EQ(build("n = @VARNEL:INT and m = @VARNEL:LLINT", int32_t{-7}, int64_t{-9000000000}),
+              "n = -7 and m = -9000000000");
+    EXPECT_EQ(build("x @VARNEL:NEVAR y", "raw'text"), "x raw'text y");
+    // Only literals holding an LVAR get the escape clause; the format's own % stays as it is.
+    EXPECT_EQ(build("a like '@VARNEL:LVAR/%%' and b = '@VARNEL:VAR' and c not like '@VARNEL:LVAR/%%/%%'", "d", "e",
+                    "f"),
+              "a like 'd/%%' escape '\\' and b = 'e' and c not like 'f/%%/%%' escape '\\'");
+    // A doubled quote in the format does not end the literal.
+    EXPECT_EQ(build("a like 'it''s @VARNEL:LVAR'", "_"), "a like 'it''s \\_' escape '\\'");
+    EXPECT_EQ(build("@VARNEL:LVAR", "_"), "\\_");  // outside a literal: nothing to attach to
+}
+
+TEST(StatementBuilderTest, BadInputGivesNull) {
+    EXPECT_EQ(VARNELDBEscapeStringEX3(nullptr), nullptr);
+    EXPECT_EQ(build("x = @VARNEL:FLOAT", 1.0), "<null>");
+    EXPECT_EQ(build("x = @VARNEL:NEVAR", static_cast<const char*>(nullptr)), "<null>");
+    EXPECT_EQ(build("no placeholders @ all"), "no placeholders @ all");
+    std::string big(10000, 'q');
+    EXPECT_EQ(build("'@VARNEL:VAR'", big.c_str()).size(), big.size() + 2);
+    EXPECT_STREQ(grgVarnelParamList[SPID_LLINT], "@VARNEL:LLINT");
+}
+
+TEST_F(FileStatusDBTest, TableAndIndexAreCreated) {
+    auto objects = query(dbPath, "SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
+    EXPECT_EQ(objects, (std::vector<std::string>{"table|fstatinfo", "index|fstatinfo_path_idx"}));
+    EXPECT_EQ(query(dbPath, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
+    EXPECT_EQ(FileStatusDB::initialize(""), -1);
+}
+
+TEST_F(FileStatusDBTest, SettingAPathTwiceKeepsOneRow) {
+    set("C:\\a\\f.txt", FSTAT_SYNCING);
+    set("C:\\a\\f.txt", FSTAT_SYNCED);
+    EXPECT_EQ(rows(), std::vector<std::string>{"C:\\a\\f.txt|1"});
+    set("C:\\it's", FSTAT_SYNCING);
+    FileStatusInfo got;
+    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\it's", &got), 1);
+    EXPECT_EQ(got.syncStatus, FSTAT_SYNCING);
+}
+
+TEST_F(FileStatusDBTest, RemovingASubTreeHonoursBothSeparatorsAndLiteralNames) {
+    set("D:\\A", FSTAT_SYNCING);
+    set("D:\\A\\b", FSTAT_SYNCING);
+    set("D:\\A/b", FSTAT_SYNCING);
+    set("D:\\AB", FSTAT_SYNCING);
+    set("D:\\a\\b", FSTAT_SYNCING);
+    FileStatusInfo i;
+    i.path = "D:\\A";
+    ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
+    EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\AB|2", "D:\\a\\b|2"}));
+
+    set("D:\\[x]\\f", FSTAT_SYNCING);
+    set("D:\\x\\f", FSTAT_SYNCING);
+    i.path = "D:\\[x]";
+    ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
+    EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\AB|2", "D:\\a\\b|2", "D:\\x\\f|2"}));
+
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\AB"), 0);
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\a"), 0);  // that path only
+    EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\a\\b|2", "D:\\x\\f|2"}));
+}
+
+TEST_F(FileStatusDBTest, LikePatternsMatchOnlyTheLiteralPath) {
+    set("C:\\axb", FSTAT_SYNCED);
+    set("C:\\a_b", FSTAT_SYNCING);
+    set("C:\\A_B", FSTAT_UNSUPPORT);
+    set("C:\\50%", FSTAT_SYNCED);
+    FileStatusInfo got;
+    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\a_b", &got), 1);
+    EXPECT_EQ(got.path, "C:\\a_b");
+    EXPECT_EQ(got.syncStatus, FSTAT_SYNCING);
+    EXPECT_EQ(got.fileType, SFT_FILE);
+    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\A_B", &got), 1);
+    EXPECT_EQ(got.syncStatus, FSTAT_UNSUPPORT);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\5%", &got), 0);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\a%", &got), 0);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("", &got), -1);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\a_b", nullptr), -1);
+}
+
+TEST_F(FileStatusDBTest, ChildrenPagesAndSyncingQueries) {
+    set("C:\\s\\one", FSTAT_SYNCED);
+    set("C:\\s\\two", FSTAT_SYNCING, SFT_DIR);
+    set("C:\\s\\two\\deep", FSTAT_SYNCING);
+    set("C:\\sx\\other", FSTAT_SYNCED);
+    set("C:\\s_\\other", FSTAT_SYNCED);
+    int count = -1;
+    auto page = FileStatusDB::getFileSyncStats("C:\\s", 0, 10, count);
+    ASSERT_EQ(count, 0);  // the children are "\"-separated: "/" is what the listing asks for
+    EXPECT_EQ(page, nullptr);
+
+    set("C:/s/one", FSTAT_SYNCED);
+    set("C:/s/two", FSTAT_SYNCING, SFT_DIR);
+    set("C:/s/two/deep", FSTAT_SYNCING);
+    set("C:/s_/x", FSTAT_SYNCING);
+    page = FileStatusDB::getFileSyncStats("C:/s", 0, 10, count);
+    ASSERT_EQ(count, 2);
+    ASSERT_NE(page, nullptr);
+    EXPECT_EQ(page[0].path, "C:/s/one");
+    EXPECT_EQ(page[1].path, "C:/s/two");
+    EXPECT_EQ(page[1].fileType, SFT_DIR);
+    page = FileStatusDB::getFileSyncStats("C:/s", 1, 10, count);
+    ASSERT_EQ(count, 1);
+    EXPECT_EQ(page[0].path, "C:/s/two");
+    EXPECT_EQ(FileStatusDB::getFileSyncStats("", 0, 10, count), nullptr);
+    EXPECT_EQ(count, 0);
+
+    EXPECT_TRUE(FileStatusDB::isAnyFileSyncing());
+    EXPECT_TRUE(FileStatusDB::isAnySubFileDirSyncing("C:\\s"));
+    EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing("C:\\sx"));
+    EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing("C:\\s\\one"));
+    EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing(""));
+    ASSERT_EQ(FileStatusDB::updateAllSyncingEntry(), 0);
+    EXPECT_FALSE(FileStatusDB::isAnyFileSyncing());
+    EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing("C:\\s"));
+}
+
+TEST_F(FileStatusDBTest, RemoveAllEntryEmptiesTheTable) {
+    set("C:\\1", FSTAT_SYNCING);
+    set("C:\\2", FSTAT_SYNCED);
+    ASSERT_EQ(FileStatusDB::removeAllEntry(), 0);
+    EXPECT_TRUE(rows().empty());
+}
+
+TEST_F(FileStatusDBTest, ClosedDatabaseFailsEveryOperation) {
+    FileStatusDB::destroy();
+    FileStatusInfo i;
+    i.path = "C:\\x";
+    EXPECT_EQ(FileStatusDB::setFileSyncStat(i), -1);
+    EXPECT_EQ(FileStatusDB::rmFileStatByPath("C:\\x"), -1);
+    EXPECT_EQ(FileStatusDB::removeAllEntry(), -1);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\x", &i), -1);
+    EXPECT_FALSE(FileStatusDB::isAnyFileSyncing());
+}
+
+TEST_F(FileStatusDBTest, ConcurrentWritersEachUseTheirOwnConnection) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < 30; ++i) {
+                FileStatusInfo info;
+                info.path = ("C:\\t" + std::to_string(t) + "\\" + std::to_string(i)).c_str();
+                info.syncStatus = FSTAT_SYNCING;
+                EXPECT_EQ(FileStatusDB::setFileSyncStat(info), 0);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(query(dbPath, "SELECT COUNT(*) FROM fstatinfo"), std::vector<std::string>{"90"});
+}

@@ -1,0 +1,385 @@
+#include "wire/stream.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "wire/loopback_pair.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// Everything Send puts on the wire for one value, and its result.
+Bytes Encode(const PObject& v, int* result = nullptr) {
+    LoopbackPair p;
+    EXPECT_TRUE(p.ok());
+    Channel ch(81920);
+    EXPECT_EQ(ch.Open(p.release_a(), true), 0);
+    PStream s;
+    int r = s.Send(ch, v);
+    if (result) *result = r;
+    ch.Close();
+    return RawRecvAll(p.b);
+}
+
+// Receives one value from raw bytes (after which the far end stops sending).
+int Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustring()) {
+    LoopbackPair p;
+    EXPECT_TRUE(p.ok());
+    Channel ch(81920);
+    EXPECT_EQ(ch.Open(p.release_a(), true), 0);
+    EXPECT_TRUE(RawSend(p.b, bytes));
+    ::shutdown(p.b, SHUT_WR);
+    PStream s;
+    if (!recv_path.empty()) s.SetDefaultRecvLocation(recv_path);
+    return s.Recv(ch, target);
+}
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+Bytes BinaryHeader(uint64_t n) {
+    Bytes b{0x30};
+    for (int i = 7; i >= 0; --i) b.push_back(static_cast<unsigned char>(n >> (8 * i)));
+    return b;
+}
+
+std::string Pattern(size_t n, unsigned seed = 1) {
+    std::string s(n, '\0');
+    uint32_t x = seed * 2654435761u + 7;
+    for (size_t i = 0; i < n; ++i) {
+        x = x * 1103515245u + 12345u;
+        s[i] = static_cast<char>(x >> 16);
+    }
+    return s;
+}
+
+class StreamFiles : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/nimbrel-stream-test-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string Path(const char* name) const { return dir + "/" + name; }
+    void WriteFile(const std::string& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    std::string ReadFile(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    std::string dir;
+};
+
+}  // namespace
+
+TEST(StreamEncoding, IntegersUseTheSmallestWidth) {
+    EXPECT_EQ(Encode(PObject(0)), (Bytes{0x01, 0x01, 0x00}));
+    EXPECT_EQ(Encode(PObject(255)), (Bytes{0x01, 0x01, 0xFF}));
+    EXPECT_EQ(Encode(PObject(256)), (Bytes{0x01, 0x02, 0x01, 0x00}));
+    EXPECT_EQ(Encode(PObject(300)), (Bytes{0x01, 0x02, 0x01, 0x2C}));
+    EXPECT_EQ(Encode(PObject(65536)), (Bytes{0x01, 0x04, 0x00, 0x01, 0x00, 0x00}));
+    EXPECT_EQ(Encode(PObject(uint64_t{4294967296ull})),
+              (Bytes{0x01, 0x08, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(Encode(PObject(-1)), (Bytes{0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST(StreamEncoding, NullStringsAndEmptyContainers) {
+    EXPECT_EQ(Encode(PObject()), (Bytes{0x00, 0x00}));
+    EXPECT_EQ(Encode(PObject("")), (Bytes{0x10, 0x00, 0x00}));
+    EXPECT_EQ(Encode(PObject("\xc3\xa9")), (Bytes{0x10, 0x00, 0x02, 0xC3, 0xA9}));  // byte count, not characters
+    EXPECT_EQ(Encode(PObject(PObject::map_type{})), (Bytes{0x42, 0x40}));
+    EXPECT_EQ(Encode(PObject(PObject::array_type{})), (Bytes{0x41, 0x40}));
+}
+
+TEST(StreamEncoding, MapKeysInByteOrderWithLeadingUnderscoreDropped) {
+    PObject m;
+    m["a"] = 1;
+    m["_b"] = "x";
+    EXPECT_EQ(Encode(m), (Bytes{0x42, 0x10, 0x00, 0x01, 0x62, 0x10, 0x00, 0x01, 0x78, 0x10, 0x00, 0x01, 0x61, 0x01,
+                                0x01, 0x01, 0x40}));
+}
+
+TEST(StreamEncoding, UnderscoreTwinKeysArriveAsOneKeyHoldingTheLastValue) {
+    PObject m;
+    m["_action"] = "first";
+    m["action"] = "second";
+    Bytes wire = Encode(m);
+    PObject got;
+    ASSERT_EQ(Decode(wire, got), 0);
+    ASSERT_EQ(got.asMap().size(), 1u);
+    EXPECT_EQ(got["action"].asString(), "second");
+}
+
+TEST(StreamEncoding, OverlongStringIsRefusedBeforeItsTag) {
+    int r = 0;
+    Bytes wire = Encode(PObject(std::string(65536, 'x')), &r);
+    EXPECT_EQ(r, PStream::ERR_SYS);
+    EXPECT_TRUE(wire.empty());
+    Bytes ok = Encode(PObject(std::string(65535, 'x')), &r);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(ok.size(), 3u + 65535u);
+    // An over-long key is refused in the same way.
+    PObject m;
+    m[ustring(std::string(70000, 'k'))] = 1;
+    Encode(m, &r);
+    EXPECT_EQ(r, PStream::ERR_SYS);
+}
+
+TEST(StreamDecoding, RoundTripOfANestedValue) {
+    PObject v;
+    v["_action"] = "add_session";
+    v["session"]["id"] = uint64_t{1234567890123ull};
+    v["session"]["name"] = "caf\xc3\xa9";
+    v["list"].asArray() = {PObject(1), PObject(), PObject("x"), PObject(PObject::array_type{})};
+    v["long"] = std::string(70000 / 2, 'y');
+    PObject got;
+    ASSERT_EQ(Decode(Encode(v), got), 0);
+    PObject expect = v;
+    expect.asMap().erase("_action");
+    expect["action"] = "add_session";
+    EXPECT_EQ(got, expect);
+}
+
+TEST(StreamDecoding, IntegerLengthsFromZeroToEight) {
+    PObject got;
+    ASSERT_EQ(Decode({0x01, 0x00}, got), 0);
+    EXPECT_TRUE(got.isInteger());
+    EXPECT_EQ(got.asInteger(), 0u);
+    ASSERT_EQ(Decode({0x01, 0x03, 0x01, 0x02, 0x03}, got), 0);
+    EXPECT_EQ(got.asInteger(), 0x010203u);
+    ASSERT_EQ(Decode({0x01, 0x08, 0x80, 0, 0, 0, 0, 0, 0, 1}, got), 0);
+    EXPECT_EQ(got.asInteger(), 0x8000000000000001ull);
+}
+
+TEST(StreamDecoding, MalformedInputFailsWithStreamError) {
+    PObject got;
+    EXPECT_EQ(Decode({0x01, 0x09, 1, 2, 3, 4, 5, 6, 7, 8, 9}, got), PStream::ERR_STREAM);  // length byte above 8
+    EXPECT_EQ(Decode({0x00, 0x01}, got), PStream::ERR_STREAM);                           // null with a length
+    EXPECT_EQ(Decode({0x42, 0x01, 0x01, 0x05, 0x00, 0x00, 0x40}, got), PStream::ERR_STREAM);  // integer key
+    EXPECT_EQ(Decode({0x77}, got), PStream::ERR_STREAM);                                 // unknown tag
+    EXPECT_EQ(Decode({0x40}, got), PStream::ERR_STREAM);                                 // stray end byte
+    EXPECT_EQ(Decode({0x41, 0x00, 0x05, 0x40}, got), PStream::ERR_STREAM);               // null deep in an array
+    // Truncated input is a channel failure.
+    EXPECT_EQ(Decode({0x10, 0x00, 0x05, 'a', 'b'}, got), PStream::ERR_IO);
+    EXPECT_EQ(Decode({0x42, 0x10, 0x00, 0x01, 'a'}, got), PStream::ERR_IO);
+    EXPECT_EQ(Decode({}, got), PStream::ERR_IO);
+}
+
+TEST(StreamDecoding, NestingIsLimited) {
+    auto nested = [](int depth) {
+        Bytes b(static_cast<size_t>(depth), 0x41);
+        b.insert(b.end(), static_cast<size_t>(depth), 0x40);
+        return b;
+    };
+    PObject got;
+    ASSERT_EQ(Decode(nested(PStream::kMaxDepth), got), 0);
+    const PObject* p = &got;
+    int depth = 0;
+    while (p->isArray()) {
+        ++depth;
+        p = &(*p)[0];
+    }
+    EXPECT_EQ(depth, PStream::kMaxDepth);
+    EXPECT_EQ(Decode(nested(PStream::kMaxDepth + 1), got), PStream::ERR_STREAM);
+    // A deep map chain is counted the same way, and refused before it is built.
+    Bytes maps;
+    for (int i = 0; i < 100000; ++i) maps.insert(maps.end(), {0x42, 0x10, 0x00, 0x01, 'k'});
+    PObject deep;
+    EXPECT_EQ(Decode(maps, deep), PStream::ERR_STREAM);
+}
+
+TEST(StreamDecoding, StringEndsAtFirstZeroByte) {
+    PObject got;
+    ASSERT_EQ(Decode({0x10, 0x00, 0x04, 'a', 'b', 0x00, 'c'}, got), 0);
+    EXPECT_EQ(got.asString(), "ab");
+}
+
+TEST(StreamDecoding, ContainersMergeIntoExistingValues) {
+    PObject arr;
+    arr.asArray() = {PObject(1), PObject(2)};
+    ASSERT_EQ(Decode({0x41, 0x01, 0x01, 0x03, 0x01, 0x01, 0x04, 0x01, 0x01, 0x05, 0x40}, arr), 0);
+    ASSERT_EQ(arr.asArray().size(), 5u);
+    EXPECT_EQ(arr[4].asInteger(), 5u);
+
+    PObject map;
+    map["keep"] = "old";
+    map["sub"]["x"] = 1;
+    // {"sub": {"y": 2}, "new": 3}
+    ASSERT_EQ(Decode({0x42, 0x10, 0x00, 0x03, 's', 'u', 'b', 0x42, 0x10, 0x00, 0x01, 'y', 0x01, 0x01, 0x02, 0x40,
+                      0x10, 0x00, 0x03, 'n', 'e', 'w', 0x01, 0x01, 0x03, 0x40},
+                     map),
+              0);
+    EXPECT_EQ(map["keep"].asString(), "old");
+    EXPECT_EQ(map["sub"]["x"].asInteger(), 1u);
+    EXPECT_EQ(map["sub"]["y"].asInteger(), 2u);
+    EXPECT_EQ(map["new"].asInteger(), 3u);
+
+    // A value of another kind is replaced.
+    PObject s("text");
+    ASSERT_EQ(Decode({0x41, 0x01, 0x01, 0x07, 0x40}, s), 0);
+    ASSERT_TRUE(s.isArray());
+    EXPECT_EQ(s.asArray().size(), 1u);
+}
+
+TEST_F(StreamFiles, BinaryIntoAFreshFileInTheReceiveFolder) {
+    std::string content = Pattern(200000);
+    WriteFile(Path("src"), content);
+    PObject v(PObject::binary_type(Path("src"), 1000, 150000));
+    PObject got;
+    ASSERT_EQ(Decode(Encode(v), got, dir), 0);
+    ASSERT_TRUE(got.isBinary());
+    const auto& b = got.asBinary();
+    EXPECT_EQ(b.path.substr(0, static_cast<uint32_t>(dir.size()) + 1), ustring(dir + "/"));
+    EXPECT_EQ(b.path.length(), dir.size() + 9);
+    EXPECT_EQ(b.offset, 150000u);
+    EXPECT_EQ(b.length, 150000u);
+    EXPECT_EQ(ReadFile(b.path.str()), content.substr(1000, 150000));
+}
+
+TEST_F(StreamFiles, EmptyBinaryMakesAnEmptyFile) {
+    PObject got;
+    ASSERT_EQ(Decode(BinaryHeader(0), got, dir), 0);
+    ASSERT_TRUE(got.isBinary());
+    struct stat st {};
+    ASSERT_EQ(stat(got.asBinary().path.c_str_utf8(), &st), 0);
+    EXPECT_EQ(st.st_size, 0);
+}
+
+TEST_F(StreamFiles, UnnamedBinaryWithoutReceiveFolderIsRefused) {
+    PObject got;
+    EXPECT_EQ(Decode(Concat({BinaryHeader(3), {'a', 'b', 'c'}}), got), PStream::ERR_SYS);
+    EXPECT_TRUE(std::filesystem::is_empty(dir));
+}
+
+TEST_F(StreamFiles, BinaryAtOffsetZeroReplacesTheFile) {
+    WriteFile(Path("dst"), std::string(5000, 'z'));
+    PObject target(PObject::binary_type(Path("dst"), 0, 5000));
+    ASSERT_EQ(Decode(Concat({BinaryHeader(3), {'a', 'b', 'c'}}), target), 0);
+    EXPECT_EQ(ReadFile(Path("dst")), "abc");
+    EXPECT_EQ(target.asBinary().offset, 3u);
+    EXPECT_EQ(target.asBinary().length, 3u);
+}
+
+TEST_F(StreamFiles, BinaryAtTheKnownLengthContinuesTheFile) {
+    WriteFile(Path("dst"), "hello ");
+    PObject target(PObject::binary_type(Path("dst"), 6, 6));
+    ASSERT_EQ(Decode(Concat({BinaryHeader(5), {'w', 'o', 'r', 'l', 'd'}}), target), 0);
+    EXPECT_EQ(ReadFile(Path("dst")), "hello world");
+    EXPECT_EQ(target.asBinary().offset, 11u);
+    EXPECT_EQ(target.asBinary().length, 11u);
+}
+
+TEST_F(StreamFiles, BinaryInTheMiddleCutsTheRestOff) {
+    std::string base = Pattern(300);
+    WriteFile(Path("dst"), base);
+    PObject target(PObject::binary_type(Path("dst"), 100, 200));
+    ASSERT_EQ(Decode(Concat({BinaryHeader(4), {'W', 'X', 'Y', 'Z'}}), target), 0);
+    EXPECT_EQ(ReadFile(Path("dst")), base.substr(0, 100) + "WXYZ");
+    EXPECT_EQ(target.asBinary().offset, 104u);
+    EXPECT_EQ(target.asBinary().length, 104u);
+}
+
+TEST_F(StreamFiles, BinaryBeyondTheFileEndIsRefused) {
+    WriteFile(Path("dst"), "short");
+    PObject target(PObject::binary_type(Path("dst"), 100, 100));
+    EXPECT_EQ(Decode(Concat({BinaryHeader(2), {'a', 'b'}}), target), PStream::ERR_SYS);
+    EXPECT_EQ(ReadFile(Path("dst")), "short");
+}
+
+TEST_F(StreamFiles, PartialBinaryLeavesTheTargetDescribingTheBytesOnDisk) {
+    PObject target(PObject::binary_type(Path("dst"), 0, 0));
+    std::string part = Pattern(100000);
+    Bytes wire = BinaryHeader(1000000);
+    wire.insert(wire.end(), part.begin(), part.end());
+    EXPECT_EQ(Decode(wire, target), PStream::ERR_IO);
+    EXPECT_EQ(target.asBinary().offset, 100000u);
+    EXPECT_EQ(target.asBinary().length, 100000u);
+    EXPECT_EQ(ReadFile(Path("dst")), part);
+
+    // The next attempt continues after those bytes.
+    std::string rest = Pattern(50, 9);
+    ASSERT_EQ(Decode(Concat({BinaryHeader(50), Bytes(rest.begin(), rest.end())}), target), 0);
+    EXPECT_EQ(ReadFile(Path("dst")), part + rest);
+    EXPECT_EQ(target.asBinary().length, 100050u);
+}
+
+TEST_F(StreamFiles, FullDiskIsReported) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    PObject target(PObject::binary_type("/dev/full", 0, 0));
+    EXPECT_EQ(Decode(Concat({BinaryHeader(4), {'a', 'b', 'c', 'd'}}), target), PStream::ERR_DISKFULL);
+    EXPECT_EQ(target.asBinary().length, 0u);
+}
+
+TEST_F(StreamFiles, ShortFileOnSendFailsAfterSendingWhatItHolds) {
+    WriteFile(Path("src"), "0123456789");
+    int r = 0;
+    Bytes wire = Encode(PObject(PObject::binary_type(Path("src"), 4, 100)), &r);
+    EXPECT_EQ(r, PStream::ERR_STREAM);
+    EXPECT_EQ(wire, Concat({BinaryHeader(100), {'4', '5', '6', '7', '8', '9'}}));
+
+    Encode(PObject(PObject::binary_type(Path("missing"), 0, 1)), &r);
+    EXPECT_EQ(r, PStream::ERR_SYS);
+}
+
+TEST_F(StreamFiles, ProgressRecordShowsTheKeyPathDuringATransfer) {
+    const size_t size = 20 * 1024 * 1024;
+    std::string content = Pattern(size);
+    WriteFile(Path("big"), content);
+    PObject request;
+    request["file"]["data"] = PObject::binary_type(Path("big"), 0, size);
+
+    LoopbackPair p;
+    ASSERT_TRUE(p.ok());
+    Channel sender(81920), receiver(81920);
+    ASSERT_EQ(sender.Open(p.release_a(), true), 0);
+    ASSERT_EQ(receiver.Open(p.b, true), 0);
+    p.b = INVALID_SOCKET;
+    PStream out;
+    std::atomic<int> send_result{1};
+    std::thread t([&] { send_result = out.Send(sender, request); });
+
+    // The receiver does not read yet, so the sender stalls inside the binary.
+    ustring item;
+    uint64_t sent = 0, total = 0;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        out.GetStatus(item, sent, total);
+    } while ((item != "file.file.data" || sent == 0) && std::chrono::steady_clock::now() < deadline);
+    EXPECT_EQ(item, "file.file.data");
+    EXPECT_EQ(total, size);
+    EXPECT_GT(sent, 0u);
+    EXPECT_LT(sent, size);
+
+    PStream in;
+    PObject got;
+    got["file"]["data"] = PObject::binary_type(Path("copy"), 0, 0);
+    EXPECT_EQ(in.Recv(receiver, got), 0);
+    t.join();
+    EXPECT_EQ(send_result, 0);
+    EXPECT_EQ(got["file"]["data"].asBinary().length, size);
+    EXPECT_TRUE(ReadFile(Path("copy")) == content);
+    out.GetStatus(item, sent, total);
+    EXPECT_EQ(item, "");
+    EXPECT_EQ(total, 0u);
+}
+
+TEST(StreamVersion, IsOneZeroZero) {
+    int a = 0, b = 0, c = 0;
+    PStream::GetVersion(a, b, c);
+    EXPECT_EQ(a * 100 + b * 10 + c, 100);
+}
