@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "events/event_manager.h"
+#include "events/registry.h"
 #include "filter/black_list.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"
@@ -15,13 +17,6 @@
 #include "sync/recycle_cleaner.h"
 #include "sync/syncer.h"
 #include "sync/worker.h"
-
-// TEMPORARY until the registry and the event manager land.
-#if __has_include("events/registry.h") && __has_include("events/event_manager.h")
-#define HAVE_EVENTS 1
-#include "events/event_manager.h"
-#include "events/registry.h"
-#endif
 
 namespace {
 const char* const kChannel = "client_debug";
@@ -296,10 +291,8 @@ void Nimbrel::destroy_env() {
     FilterDB::getInstance().destroy();
     FileStatusDB::destroy();
     BlackList2::getInstance().Clear();
-#ifdef HAVE_EVENTS
     EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
-#endif
 }
 
 int Nimbrel::init_members() { return init_tasks(); }
@@ -351,9 +344,6 @@ void Nimbrel::get_status(const PObject&, PObject& reply) {
 }
 
 void Nimbrel::append_session_status(PObject& reply) {
-#ifndef HAVE_EVENTS
-    (void)reply;
-#else
     Registry& registry = Registry::getInstance();
     EventManager& manager = EventManager::getInstance();
     PObject list;
@@ -371,7 +361,6 @@ void Nimbrel::append_session_status(PObject& reply) {
         if (registry.FindNext(entry.sess_id, entry) == 0) break;
     } while (entry.sess_id != first);
     if (!list.isEmpty()) reply["session_list"] = list;
-#endif
 }
 
 void Nimbrel::append_connection_status(PObject&) {

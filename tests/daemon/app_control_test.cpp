@@ -1,7 +1,10 @@
 // The application object in-process: the message hand-off, the link/unlink life
 // cycle with its task table, and the "get_status" lists.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <ftw.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +18,8 @@
 #include <vector>
 
 #include "daemon/app.h"
+#include "events/event_manager.h"
+#include "events/registry.h"
 #include "foundation/settings.h"
 #include "sync/detector.h"
 #include "sync/progress_syncer.h"
@@ -50,6 +55,19 @@ Strings Keys(const PObject& map) {
     return keys;
 }
 
+// A loopback port nobody listens on, so that notifications fail at once.
+int UnusedPort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    close(fd);
+    return ntohs(addr.sin_port);
+}
+
 bool OnlyAck(const PObject& reply) { return Keys(reply) == Strings{"ack"} && reply["ack"].asString() == "ok"; }
 
 class AppTest : public ::testing::Test {
@@ -74,7 +92,8 @@ protected:
         const std::string conf = dir + "/nimbreld.conf";
         WriteFile(conf, "fstat_db_path = \"" + dir + "/fstat.sqlite\"\nfilter_db_path = \"" + dir +
                             "/filter.sqlite\"\nsystem_filter_path = \"" + system_filter +
-                            "\"\nworker_count = " + std::to_string(workers) + "\n");
+                            "\"\nworker_count = " + std::to_string(workers) +
+                            "\nui_port = " + std::to_string(UnusedPort()) + "\n");
         Settings::getInstance().reset();
         ASSERT_EQ(Settings::getInstance().loadConfigSettings(conf.c_str()), 0);
     }
@@ -331,4 +350,46 @@ TEST_F(AppTest, WorkerProgressCountsOnlyAFileBodyInTransfer) {
     drain.join();
     close(fds[1]);
     EXPECT_TRUE(sent.load());
+}
+
+TEST_F(AppTest, SessionListFollowsTheRegistryAndThePendingEvents) {
+    ASSERT_TRUE(OnlyAck(Send("link")));
+    const std::string folder = dir + "/sync";
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    Registry::Entry entry;
+    entry.local_path = folder.c_str();
+    entry.pause = true;
+    entry.sess_id = 9;
+    Registry::getInstance().Set(entry);
+    entry.sess_id = 4;
+    Registry::getInstance().Set(entry);
+
+    PObject reply = Send("get_status");
+    EXPECT_EQ(Keys(reply), (Strings{"ack", "session_list"}));
+    ASSERT_EQ(reply["session_list"].asArray().size(), 2u);
+    // Ascending session ids.
+    EXPECT_EQ(reply["session_list"][0]["session_id"].asUInt64(), 4u);
+    EXPECT_EQ(reply["session_list"][1]["session_id"].asUInt64(), 9u);
+    EXPECT_EQ(Keys(reply["session_list"][0]), (Strings{"session_id", "status", "unfinished_files"}));
+    EXPECT_EQ(reply["session_list"][0]["status"].asString(), "uptodate");
+    EXPECT_EQ(reply["session_list"][0]["unfinished_files"].asUInt64(), 0u);
+
+    for (const char* path : {"/a.txt", "/b.txt"}) {
+        Event e;
+        e.m_type = Event::EV_CREATE;
+        e.m_sess_id = 9;
+        e.m_path = path;
+        EventManager::getInstance().PushLocalEvent(e);
+    }
+    reply = Send("get_status");
+    ASSERT_EQ(reply["session_list"].asArray().size(), 2u);
+    EXPECT_EQ(reply["session_list"][0]["status"].asString(), "uptodate");
+    EXPECT_EQ(reply["session_list"][1]["status"].asString(), "syncing");
+    EXPECT_EQ(reply["session_list"][1]["unfinished_files"].asUInt64(), 2u);
+
+    // Unlinking empties the registry and the event manager.
+    ASSERT_TRUE(OnlyAck(Send("unlink")));
+    EXPECT_EQ(Registry::getInstance().Size(), 0u);
+    EXPECT_EQ(EventManager::getInstance().GetReadyQueueSize(), 0u);
+    EXPECT_TRUE(OnlyAck(Send("get_status")));
 }
