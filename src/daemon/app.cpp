@@ -88,6 +88,12 @@ void Nimbrel::do_main_loop() {
             PObject scratch;
             handle_control(*m.msg, scratch);
         }
+        if (app_running == 0) {
+            // Refuse new senders before the stop is answered.
+            pthread_mutex_lock(&msg_lock);
+            thread_ended = true;
+            pthread_mutex_unlock(&msg_lock);
+        }
         answer(m);
     }
 
