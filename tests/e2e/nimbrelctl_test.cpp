@@ -161,6 +161,26 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
     ASSERT_TRUE(ui.ReadLine(line, 120)) << ui.Stderr();
     ASSERT_EQ(line.rfind("{\"daemon_port\":", 0), 0u) << line;
 
+    // A notification arriving on the UI port comes out as one JSON line.
+    const std::string err_text = ui.Stderr();
+    const size_t at = err_text.find("UI port ");
+    ASSERT_NE(at, std::string::npos) << err_text;
+    const int ui_port = std::stoi(err_text.substr(at + 8));
+    {
+        PObject note;
+        note["notify"] = "recent_file";
+        note["session_id"] = 3;
+        note["path"] = "/docs/a.txt";
+        note["is_dir"] = false;
+        note["event_type"] = 1;
+        Channel channel(81920);
+        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
+        PStream stream;
+        ASSERT_EQ(stream.Send(channel, note), 0);
+    }
+    ASSERT_TRUE(ui.ReadLine(line, 60));
+    EXPECT_EQ(line, R"({"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt","session_id":3})");
+
     // Later commands find the daemon through the state file.
     std::string out, err;
     EXPECT_EQ(ctl.run({"status"}, out, err), 0) << err;
