@@ -29,7 +29,8 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): recieve msg >>> %s\n", __LINE__,
                    request.toString().c_str_utf8());
     app.send_message(request, reply);
-    if (request["action"].asString() == "stop") return 1;
+    const PObject& received = request;  // read-only access: looking must not add the key
+    if (received["action"].asString() == "stop") return 1;
     Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", __LINE__,
                    reply.toString().c_str_utf8());
     if (stream.Send(channel, reply) != 0)

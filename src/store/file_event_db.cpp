@@ -224,12 +224,36 @@ int FileEventDB::destroy() {
                        __LINE__);
         return 0;
     }
+    finalizeCached();
     sqlite3_close(m_db);
     m_db = nullptr;
     m_eventDBPath.clear();
     m_signPath.clear();
     Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed\n", __LINE__);
     return 0;
+}
+
+sqlite3_stmt* FileEventDB::cached(sqlite3_stmt*& slot, const char* sql) {
+    if (slot) {
+        sqlite3_reset(slot);
+        sqlite3_clear_bindings(slot);
+        return slot;
+    }
+    int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr);
+    if (rc != SQLITE_OK) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                       sqlite3_errmsg(m_db));
+        sqlite3_finalize(slot);
+        slot = nullptr;
+    }
+    return slot;
+}
+
+void FileEventDB::finalizeCached() {
+    sqlite3_finalize(m_containsStmt);
+    sqlite3_finalize(m_getStmt);
+    m_containsStmt = nullptr;
+    m_getStmt = nullptr;
 }
 
 // Runs one (possibly multi-statement) text; a failure rolls back an open transaction.
@@ -255,20 +279,12 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (!m_db) return -1;
     ustring stripped = stripSlash(path);
-    SqlText sql(sqlite3_mprintf("select * from eventinfo where path='%q'", stripped.c_str_utf8()));
-    if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n", __LINE__,
-                       path.c_str_utf8());
-        return -1;
-    }
-    Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
-    rc = sqlite3_step(st.p);
+    // Same query as "select * from eventinfo where path='%q'", with the path bound.
+    sqlite3_stmt* stp = cached(m_getStmt, "select * from eventinfo where path=?");
+    if (!stp) return -1;
+    sqlutil::ResetGuard reset(stp);
+    sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
+    int rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) {
         Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): No record for event-path: [%s]\n", __LINE__,
                        path.c_str_utf8());
@@ -279,24 +295,24 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
                        sqlite3_errmsg(m_db));
         return -1;
     }
-    uint64_t id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
-    info.fileType = sqlite3_column_int(st.p, 1);
-    info.isExist = sqlite3_column_int(st.p, 2);
-    info.syncID = static_cast<uint64_t>(sqlite3_column_int64(st.p, 3));
-    info.maxSyncID = static_cast<uint64_t>(sqlite3_column_int64(st.p, 4));
-    info.pDirID = static_cast<uint64_t>(sqlite3_column_int64(st.p, 5));
-    info.fileSize = static_cast<uint64_t>(sqlite3_column_int64(st.p, 6));
-    info.fileModTime = static_cast<uint32_t>(sqlite3_column_int64(st.p, 7));
-    info.fileCheckSum = columnText(st.p, 8);
-    info.baseName = columnText(st.p, 9);
-    info.path = ustring("/") + columnText(st.p, 10);
-    info.filePrivilege = columnText(st.p, 11);
-    info.updateClient = columnText(st.p, 12);
-    info.macHash = columnText(st.p, 14);
-    info.windowsHash = columnText(st.p, 15);
-    info.linuxHash = columnText(st.p, 16);
-    info.varnelHash = columnText(st.p, 17);
-    info.execBit = static_cast<uint32_t>(sqlite3_column_int64(st.p, 19));
+    uint64_t id = static_cast<uint64_t>(sqlite3_column_int64(stp, 0));
+    info.fileType = sqlite3_column_int(stp, 1);
+    info.isExist = sqlite3_column_int(stp, 2);
+    info.syncID = static_cast<uint64_t>(sqlite3_column_int64(stp, 3));
+    info.maxSyncID = static_cast<uint64_t>(sqlite3_column_int64(stp, 4));
+    info.pDirID = static_cast<uint64_t>(sqlite3_column_int64(stp, 5));
+    info.fileSize = static_cast<uint64_t>(sqlite3_column_int64(stp, 6));
+    info.fileModTime = static_cast<uint32_t>(sqlite3_column_int64(stp, 7));
+    info.fileCheckSum = columnText(stp, 8);
+    info.baseName = columnText(stp, 9);
+    info.path = ustring("/") + columnText(stp, 10);
+    info.filePrivilege = columnText(stp, 11);
+    info.updateClient = columnText(stp, 12);
+    info.macHash = columnText(stp, 14);
+    info.windowsHash = columnText(stp, 15);
+    info.linuxHash = columnText(stp, 16);
+    info.varnelHash = columnText(stp, 17);
+    info.execBit = static_cast<uint32_t>(sqlite3_column_int64(stp, 19));
     info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
     Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", __LINE__,
                    info.fileType, info.signaturePath.c_str_utf8());
@@ -305,23 +321,20 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
 
 int FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
     if (!m_db) return -1;
-    Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, "SELECT id, syncID FROM eventinfo WHERE path = ?;", -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
-    sqlite3_bind_text(st.p, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
-    rc = sqlite3_step(st.p);
+    sqlite3_stmt* stp = cached(m_containsStmt, "SELECT id, syncID FROM eventinfo WHERE path = ?;");
+    if (!stp) return -1;
+    sqlutil::ResetGuard reset(stp);
+    int rc;
+    sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
+    rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) return 0;
     if (rc != SQLITE_ROW) {
         Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
                        sqlite3_errmsg(m_db));
         return -1;
     }
-    info.row_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
-    info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
+    info.row_id = static_cast<uint64_t>(sqlite3_column_int64(stp, 0));
+    info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(stp, 1));
     return 1;
 }
 

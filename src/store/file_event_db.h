@@ -70,9 +70,14 @@ private:
     int containsLocked(const ustring& stripped, EventInfo& info);
     int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime);
     int pathByHash(const char* table_sql, const ustring& hash, ustring& path);
+    // A statement prepared once per connection and reset before each use.
+    sqlite3_stmt* cached(sqlite3_stmt*& slot, const char* sql);
+    void finalizeCached();
 
     ustring m_eventDBPath;
     ustring m_signPath;
     std::mutex m_dbMutex;
     sqlite3* m_db = nullptr;
+    sqlite3_stmt* m_containsStmt = nullptr;
+    sqlite3_stmt* m_getStmt = nullptr;
 };

@@ -36,6 +36,15 @@ struct Stmt {
     Stmt& operator=(const Stmt&) = delete;
 };
 
+// Resets a cached statement when leaving scope, so it holds no read lock.
+struct ResetGuard {
+    sqlite3_stmt* s;
+    explicit ResetGuard(sqlite3_stmt* st) : s(st) {}
+    ~ResetGuard() { sqlite3_reset(s); }
+    ResetGuard(const ResetGuard&) = delete;
+    ResetGuard& operator=(const ResetGuard&) = delete;
+};
+
 // Creates `dir` and every missing parent; 0 or -1 (errno set).
 int makeDirs(const std::string& dir);
 

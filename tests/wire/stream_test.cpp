@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <thread>
 
 #include "wire/loopback_pair.h"
@@ -382,4 +383,42 @@ TEST(StreamVersion, IsOneZeroZero) {
     int a = 0, b = 0, c = 0;
     PStream::GetVersion(a, b, c);
     EXPECT_EQ(a * 100 + b * 10 + c, 100);
+}
+
+TEST_F(StreamFiles, DamagedInputNeverCrashes) {
+    // Valid encodings with bytes flipped, cut short or extended: every receive ends
+    // with 0 or a negative code, and nothing is written outside the receive folder.
+    PObject v;
+    v["_action"] = "upload";
+    v["list"].asArray() = {PObject(1), PObject(uint64_t{1} << 40), PObject("x"), PObject()};
+    v["map"]["k"] = "value";
+    v["bin"] = PObject::binary_type();
+    WriteFile(Path("src"), "0123456789");
+    PObject with_binary = v;
+    with_binary["bin"] = PObject::binary_type(Path("src"), 0, 10);
+    Bytes base = Encode(with_binary);
+    ASSERT_FALSE(base.empty());
+    std::string recv_dir = Path("recv");
+    std::filesystem::create_directory(recv_dir);
+    std::mt19937 rng(1234);
+    for (int round = 0; round < 400; ++round) {
+        Bytes input = base;
+        int edits = 1 + static_cast<int>(rng() % 4);
+        for (int e = 0; e < edits; ++e) {
+            size_t pos = rng() % input.size();
+            switch (rng() % 3) {
+                case 0: input[pos] = static_cast<unsigned char>(rng()); break;
+                case 1: input.resize(pos); break;
+                default: input.insert(input.begin() + static_cast<long>(pos), static_cast<unsigned char>(rng())); break;
+            }
+            if (input.empty()) input.push_back(0x41);
+        }
+        PObject got;
+        int r = Decode(input, got, recv_dir);
+        EXPECT_LE(r, 0);
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        EXPECT_TRUE(name == "src" || name == "recv") << name;
+    }
 }

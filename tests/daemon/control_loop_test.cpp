@@ -1,0 +1,128 @@
+#include "daemon/control_loop.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "daemon/ack_only_app.h"
+#include "daemon/ipc_listener.h"
+#include "daemon/ipc_sender.h"
+#include "wire/loopback_pair.h"
+#include "wire/stream.h"
+
+namespace {
+
+// Records what the loop hands over, and answers like the stand-in application.
+class RecordingApp : public ControlApp {
+public:
+    int run() override { return 0; }
+    int send_message(const PObject& request, PObject& reply) override {
+        requests.push_back(request);
+        reply["ack"] = "ok";
+        reply["echo"] = request["action"];
+        return 0;
+    }
+    void kill() override {}
+    std::vector<PObject> requests;
+};
+
+// A UI-side exchange: connect, send one value, read one value back.
+int Exchange(int port, const PObject& request, PObject& reply) {
+    Channel ch(81920);
+    if (ch.Open("127.0.0.1", port) != 0) return -100;
+    ch.SetTimeout(30);
+    PStream s;
+    int r = s.Send(ch, request);
+    if (r != 0) return r;
+    return s.Recv(ch, reply);
+}
+
+}  // namespace
+
+TEST(IPCListener, FindsTheNextFreePort) {
+    IPCListener first;
+    int p1 = first.prepare(0);
+    ASSERT_GT(p1, 0);
+    IPCListener second;
+    int p2 = second.prepare(p1);  // p1 is taken
+    ASSERT_GT(p2, p1);
+    IPCListener none;
+    EXPECT_EQ(none.prepare(65536), -1);
+    EXPECT_FALSE(none.isReady());
+    EXPECT_EQ(none.accept(), INVALID_SOCKET);
+
+    timeval short_wait{0, 100000};
+    first.setTimeout(short_wait);
+    EXPECT_FALSE(first.isReady());
+
+    IPCSender sender;
+    ASSERT_EQ(sender.connect(p1), 0);
+    first.setTimeout(timeval{10, 0});
+    ASSERT_TRUE(first.isReady());
+    SOCKET s = first.accept();
+    ASSERT_GE(s, 0);
+    PObject hello;
+    hello["daemon_port"] = p2;
+    ASSERT_EQ(sender.send(hello), 0);
+    Channel ch(81920);
+    ASSERT_EQ(ch.Open(s, true), 0);
+    PStream in;
+    PObject got;
+    ASSERT_EQ(in.Recv(ch, got), 0);
+    EXPECT_EQ(got["daemon_port"].asInt32(), p2);
+    first.close();
+    EXPECT_FALSE(first.isReady());
+}
+
+TEST(ControlLoop, AnswersRequestsAndEndsOnStop) {
+    IPCListener listener;
+    int port = listener.prepare(0);
+    ASSERT_GT(port, 0);
+    RecordingApp app;
+    std::thread loop([&] { RunControlLoop(listener, app); });
+
+    PObject request, reply;
+    request["_action"] = "get_status";
+    ASSERT_EQ(Exchange(port, request, reply), 0);
+    EXPECT_EQ(reply["ack"].asString(), "ok");
+    EXPECT_EQ(reply["echo"].asString(), "get_status");
+
+    // A connection that sends garbage gets no reply; the loop goes on.
+    {
+        Channel ch(81920);
+        ASSERT_EQ(ch.Open("127.0.0.1", port), 0);
+        ASSERT_EQ(ch.WriteByte(0x99), 0);
+        ASSERT_EQ(ch.FlushWrite(0), 0);
+        uint8_t b;
+        ch.SetTimeout(30);
+        EXPECT_NE(ch.ReadByte(&b), 0);
+    }
+    // A binary in a request is never written anywhere.
+    {
+        PObject bin;
+        bin["action"] = "link";
+        bin["data"] = PObject::binary_type("/proc/self/exe", 0, 16);
+        PObject none;
+        EXPECT_NE(Exchange(port, bin, none), 0);
+    }
+
+    PObject stop;
+    stop["action"] = "stop";
+    PObject no_reply;
+    EXPECT_NE(Exchange(port, stop, no_reply), 0);  // closed without an answer
+    loop.join();
+    ASSERT_EQ(app.requests.size(), 2u);
+    EXPECT_EQ(app.requests[0]["action"].asString(), "get_status");
+    EXPECT_EQ(app.requests[1]["action"].asString(), "stop");
+}
+
+TEST(ControlLoop, StandInApplicationAcknowledgesEverything) {
+    AckOnlyApp app;
+    PObject request, reply;
+    request["action"] = "no_such_action";
+    EXPECT_EQ(app.send_message(request, reply), 0);
+    PObject expect;
+    expect["ack"] = "ok";
+    EXPECT_EQ(reply, expect);
+}

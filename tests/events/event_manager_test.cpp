@@ -1,0 +1,353 @@
+#include "events/event_manager.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "events/registry.h"
+#include "events_test_util.h"
+#include "store/file_status_db.h"
+#include "sync/task.h"
+#include "ui_listener.h"
+
+using events_test::Ev;
+
+namespace {
+
+constexpr uint32_t D = Event::F_DIR;
+constexpr uint32_t S = Event::F_SERVER;
+
+class FakeWorker : public Task {
+public:
+    int SetAbort(bool abort) override {
+        if (abort) ++aborts;
+        return 0;
+    }
+    std::atomic<int> aborts{0};
+};
+
+class EventManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mgr.Clear();
+        Registry::getInstance().Clear();
+        for (uint64_t id : {1, 2}) {
+            Registry::Entry e;
+            e.sess_id = id;
+            e.local_path = ("/tmp/sess" + std::to_string(id)).c_str();
+            Registry::getInstance().Set(e);
+        }
+        db = "/tmp/nimbrel_evmgr_" + std::to_string(getpid()) + ".sqlite";
+        std::remove(db.c_str());
+        ASSERT_EQ(0, FileStatusDB::initialize(db.c_str()));
+        events_test::SetUIPort(events_test::DeadPort());
+    }
+    void TearDown() override {
+        mgr.Clear();
+        Registry::getInstance().Clear();
+        FileStatusDB::destroy();
+        for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+        Settings::getInstance().reset();
+    }
+
+    static int SyncStatus(const char* full_path) {
+        FileStatusInfo info;
+        if (FileStatusDB::getFileSyncStat(full_path, &info) != 1) return -1;
+        return info.syncStatus;
+    }
+
+    EventManager& mgr = EventManager::getInstance();
+    std::string db;
+};
+
+}  // namespace
+
+TEST_F(EventManagerTest, SessionsAreServedInTurn) {
+    for (int i = 0; i < 3; ++i) {
+        mgr.PushLocalEvent(Ev(Event::EV_MODIFY, ("/a" + std::to_string(i)).c_str(), 0, 0, 1));
+        mgr.PushLocalEvent(Ev(Event::EV_MODIFY, ("/b" + std::to_string(i)).c_str(), 0, 0, 2));
+    }
+    EXPECT_EQ(3u, mgr.GetAllPendingEventCount(1));
+    FakeWorker w;
+    std::vector<uint64_t> order;
+    Event e;
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_EQ(0, mgr.PullEvent(&w, e));
+        order.push_back(e.m_sess_id);
+        ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    }
+    EXPECT_EQ((std::vector<uint64_t>{1, 2, 1, 2, 1, 2}), order);
+    EXPECT_EQ(-1, mgr.PullEvent(&w, e));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+}
+
+TEST_F(EventManagerTest, ModificationDuringUploadIsHandedToTheSameWorker) {
+    FakeWorker w;
+    mgr.PushLocalEvent(Ev(Event::EV_CREATE, "/f", 0, 0, 1));
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/f", 0, 0, 1));
+    EXPECT_EQ(0, w.aborts.load());
+    Event other;
+    FakeWorker w2;
+    EXPECT_EQ(-1, mgr.PullEvent(&w2, other));  // the merged node is not handed to anyone else
+    ASSERT_EQ(-1, mgr.DoneEvent(&w, e));
+    EXPECT_EQ(Event::EV_MODIFY, e.m_type);
+    EXPECT_EQ("/f", e.m_path.str());
+    EventManager::registry_entry_t reg;
+    ASSERT_EQ(1, mgr.GetRegistryEntry(&w, reg));
+    EXPECT_FALSE(reg.is_dirty());
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    EXPECT_EQ(0, mgr.GetRegistryEntry(&w, reg));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+}
+
+TEST_F(EventManagerTest, LocalRemovalAbortsUpload) {
+    FakeWorker w;
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/up", 0, 0, 1));
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    mgr.PushServerEvent(Ev(Event::EV_REMOVE, "/up", 0, 5, 1));  // server events never abort
+    EXPECT_EQ(0, w.aborts.load());
+    mgr.PushLocalEvent(Ev(Event::EV_REMOVE, "/other", 0, 0, 1));
+    EXPECT_EQ(0, w.aborts.load());
+    mgr.PushLocalEvent(Ev(Event::EV_REMOVE, "/up", 0, 0, 2));  // another session
+    EXPECT_EQ(0, w.aborts.load());
+    mgr.PushLocalEvent(Ev(Event::EV_REMOVE, "/up", 0, 0, 1));
+    EXPECT_EQ(1, w.aborts.load());
+}
+
+TEST_F(EventManagerTest, RepeatedExpansionInterruptsTheExpander) {
+    FakeWorker w;
+    mgr.IssueExpand(1, "/d");
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_TRUE(e.isExpand());
+    mgr.IssueRescan(1, "/d", false);  // other mode: no interruption
+    EXPECT_EQ(0, w.aborts.load());
+    mgr.IssueExpand(1, "/d");
+    EXPECT_EQ(1, w.aborts.load());
+}
+
+TEST_F(EventManagerTest, RescanOfRootReplacesQueuedExpansions) {
+    mgr.IssueExpand(1, "/a");
+    mgr.IssueExpand(1, "/b");
+    mgr.IssueRescan(1, "/c", false);
+    EXPECT_EQ(3u, mgr.GetAllPendingEventCount(1));
+    mgr.IssueRescan(1, "/", true);
+    EXPECT_EQ(1u, mgr.GetAllPendingEventCount(1));
+    FakeWorker w;
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/", e.m_path.str());
+    EXPECT_EQ(static_cast<uint32_t>(D | Event::F_EXPAND | Event::F_RESCAN | Event::F_MERGE), e.m_mode);
+    EXPECT_EQ(Event::EV_CREATE, e.m_type);
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    EXPECT_EQ(-1, mgr.PullEvent(&w, e));
+}
+
+TEST_F(EventManagerTest, TreeEventsBeforeExpansions) {
+    mgr.IssueExpand(1, "/x");
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/f", 0, 0, 1));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/g", 0, 0, 1));  // a file expansion is ignored
+    Event fexp = Ev(Event::EV_CREATE, "/h", Event::F_EXPAND, 0, 1);
+    mgr.PushLocalEvent(fexp);
+    EXPECT_EQ(3u, mgr.GetAllPendingEventCount(1));
+    FakeWorker w;
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/f", e.m_path.str());
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/g", e.m_path.str());
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/x", e.m_path.str());
+    EXPECT_TRUE(e.isExpand());
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+}
+
+TEST_F(EventManagerTest, UnregisteredSessionIsDropped) {
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/f", 0, 0, 77));
+    mgr.PushServerEvent(Ev(Event::EV_MODIFY, "/f", 0, 3, 77));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(77));
+    EXPECT_EQ(0u, mgr.GetPendingServerEvent(77));
+    EXPECT_EQ(0u, mgr.GetReadyQueueSize());
+    EXPECT_EQ(-1, SyncStatus("\\tmp\\sess77\\f"));
+}
+
+TEST_F(EventManagerTest, InvalidPathIsDropped) {
+    Event bad = Ev(Event::EV_MODIFY, "/ok", 0, 0, 1);
+    bad.m_path = ustring("/\xff\xfe", 3);
+    mgr.PushLocalEvent(bad);
+    EXPECT_EQ(0u, mgr.GetReadyQueueSize());
+}
+
+TEST_F(EventManagerTest, OnlyProcessingLeftKeepsPoolQueued) {
+    FakeWorker w1, w2;
+    mgr.PushServerEvent(Ev(Event::EV_MODIFY, "/s", 0, 4, 1));
+    EXPECT_EQ(1u, mgr.GetPendingServerEvent(1));
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w1, e));
+    EXPECT_TRUE(e.isServerEvent());  // F_SERVER is forced on
+    EXPECT_EQ(1u, mgr.GetReadyQueueSize());
+    Event none;
+    EXPECT_EQ(-1, mgr.PullEvent(&w2, none));
+    EXPECT_EQ(1u, mgr.GetReadyQueueSize());
+    ASSERT_EQ(0, mgr.DoneEvent(&w1, e));
+    EXPECT_EQ(0u, mgr.GetPendingServerEvent(1));
+    EXPECT_EQ(-1, mgr.PullEvent(&w2, none));
+    EXPECT_EQ(0u, mgr.GetReadyQueueSize());
+    // a new event brings the pool back
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/t", 0, 0, 1));
+    EXPECT_EQ(1u, mgr.GetReadyQueueSize());
+    ASSERT_EQ(0, mgr.PullEvent(&w2, e));
+}
+
+TEST_F(EventManagerTest, BlockedSessionDoesNotStallOthers) {
+    FakeWorker w1, w2;
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/only", 0, 0, 1));
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w1, e));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/other", 0, 0, 2));
+    // session 1 (in front) has nothing to hand out; session 2 is served anyway
+    ASSERT_EQ(0, mgr.PullEvent(&w2, e));
+    EXPECT_EQ(2u, e.m_sess_id);
+}
+
+TEST_F(EventManagerTest, RedoPutsEventBack) {
+    FakeWorker w;
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/a", 0, 0, 1));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/b", 0, 0, 1));
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/a", e.m_path.str());
+    ASSERT_EQ(0, mgr.RedoEvent(&w, e));
+    EventManager::registry_entry_t reg;
+    EXPECT_EQ(0, mgr.GetRegistryEntry(&w, reg));
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/b", e.m_path.str());
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ("/a", e.m_path.str());
+    EXPECT_EQ(-1, mgr.RedoEvent(&w, Ev(Event::EV_MODIFY, "/a", 0, 0, 55)));  // no pool
+    EXPECT_EQ(-1, mgr.RedoEvent(&w, Ev(Event::EV_MODIFY, "/zz", 0, 0, 1)));  // no node
+    EXPECT_EQ(1, mgr.GetRegistryEntry(&w, reg));
+}
+
+TEST_F(EventManagerTest, DoneWithoutRegistrationIsFine) {
+    FakeWorker w;
+    Event e = Ev(Event::EV_MODIFY, "/a", 0, 0, 1);
+    EXPECT_EQ(0, mgr.DoneEvent(&w, e));
+}
+
+TEST_F(EventManagerTest, ChangeDuringExpansionIsLeftToTheTree) {
+    FakeWorker w1, w2;
+    mgr.IssueExpand(1, "/d");
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w1, e));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/d", D, 0, 1));
+    EventManager::registry_entry_t reg;
+    ASSERT_EQ(1, mgr.GetRegistryEntry(&w1, reg));
+    EXPECT_TRUE(reg.is_dirty());
+    Event next;
+    ASSERT_EQ(0, mgr.PullEvent(&w2, next));
+    EXPECT_EQ("/d", next.m_path.str());
+    EXPECT_FALSE(next.isExpand());
+    // the expander finishes: it must not get the same event that w2 is carrying out
+    EXPECT_EQ(0, mgr.DoneEvent(&w1, e));
+    ASSERT_EQ(0, mgr.DoneEvent(&w2, next));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+}
+
+TEST_F(EventManagerTest, FileStatusMarks) {
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/dir/f.txt", 0, 0, 1));
+    mgr.PushServerEvent(Ev(Event::EV_CREATE, "/sdir", D, 3, 2));
+    mgr.IssueExpand(1, "/exp");
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\dir\\f.txt"));
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess2\\sdir"));
+    FileStatusInfo info;
+    ASSERT_EQ(1, FileStatusDB::getFileSyncStat("\\tmp\\sess2\\sdir", &info));
+    EXPECT_EQ(SFT_DIR, info.fileType);
+    EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\exp"));  // local expansions are not marked
+    EXPECT_EQ(0, mgr.SyncedEvent2FStatDB("/tmp/sess1/dir/f.txt"));
+    EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\dir\\f.txt"));
+}
+
+TEST_F(EventManagerTest, PruningClearsMarksOfDroppedWork) {
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/d/a", 0, 0, 1));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/d/s/b", 0, 0, 1));
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\d\\a"));
+    mgr.PushLocalEvent(Ev(Event::EV_REMOVE, "/d", D, 0, 1));
+    EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\d\\a"));
+    EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\d\\s\\b"));
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\d"));
+    EXPECT_EQ(1u, mgr.GetAllPendingEventCount(1));
+}
+
+TEST_F(EventManagerTest, SyncingNotificationsReachTheUI) {
+    events_test::UIListener ui;
+    events_test::SetUIPort(ui.Port());
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/n1", 0, 0, 1));
+    mgr.IssueExpand(1, "/n2");                                              // no notification
+    mgr.PushServerEvent(Ev(Event::EV_CREATE, "/n3", D | Event::F_EXPAND, 7, 1));  // server: notified
+    ASSERT_TRUE(ui.WaitFor(2));
+    auto v = ui.Values();
+    ASSERT_EQ(2u, v.size());
+    EXPECT_EQ("syncing_file", v[0]["notify"].asString().str());
+    EXPECT_EQ("/n1", v[0]["path"].asString().str());
+    EXPECT_EQ(3, v[0]["event_type"].asInt32());
+    EXPECT_EQ("/n3", v[1]["path"].asString().str());
+    EXPECT_TRUE(v[1]["is_dir"].asBool());
+}
+
+TEST_F(EventManagerTest, ConcurrentProducersAndWorkers) {
+    FileStatusDB::destroy();  // keep the sqlite file out of this one: speed
+    constexpr int kPerProducer = 300;
+    std::atomic<bool> producing{true};
+    std::atomic<int> done{0};
+    std::thread producers[2];
+    for (int p = 0; p < 2; ++p) {
+        producers[p] = std::thread([&, p] {
+            for (int i = 0; i < kPerProducer; ++i) {
+                std::string path = "/p" + std::to_string(p) + "/d" + std::to_string(i % 7) + "/f" + std::to_string(i);
+                if (p == 0)
+                    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, path.c_str(), 0, 0, 1 + (i % 2)));
+                else
+                    mgr.PushServerEvent(Ev(Event::EV_MODIFY, path.c_str(), 0, i + 1, 1 + (i % 2)));
+            }
+        });
+    }
+    std::vector<std::thread> workers;
+    std::vector<std::unique_ptr<FakeWorker>> tasks;
+    for (int w = 0; w < 3; ++w) tasks.push_back(std::make_unique<FakeWorker>());
+    for (int w = 0; w < 3; ++w) {
+        workers.emplace_back([&, w] {
+            Event e;
+            int idle = 0;
+            while (idle < 2000) {
+                if (mgr.PullEvent(tasks[w].get(), e) != 0) {
+                    if (!producing) ++idle;
+                    std::this_thread::yield();
+                    continue;
+                }
+                idle = 0;
+                while (mgr.DoneEvent(tasks[w].get(), e) != 0) {
+                }
+                ++done;
+            }
+        });
+    }
+    for (auto& t : producers) t.join();
+    producing = false;
+    for (auto& t : workers) t.join();
+    EXPECT_EQ(2 * kPerProducer, done.load());
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(2));
+}

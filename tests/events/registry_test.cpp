@@ -1,0 +1,122 @@
+#include "events/registry.h"
+
+#include <gtest/gtest.h>
+
+#include "filter/black_list.h"
+#include "filter/white_list.h"
+#include "store/file_event_db.h"
+
+namespace {
+
+Registry::Entry E(uint64_t id, const char* local = "/tmp/x") {
+    Registry::Entry e;
+    e.sess_id = id;
+    e.view_id = id * 10;
+    e.node_id = id * 10;
+    e.local_path = local;
+    return e;
+}
+
+class RegistryTest : public ::testing::Test {
+protected:
+    void SetUp() override { Registry::getInstance().Clear(); }
+    void TearDown() override { Registry::getInstance().Clear(); }
+    Registry& reg = Registry::getInstance();
+};
+
+}  // namespace
+
+TEST_F(RegistryTest, FindCopiesOrLeavesOutputAlone) {
+    reg.Set(E(5, "/tmp/five"));
+    Registry::Entry out;
+    out.sess_id = 99;
+    out.local_path = "untouched";
+    EXPECT_EQ(0, reg.Find(6, out));
+    EXPECT_EQ(99u, out.sess_id);
+    EXPECT_EQ("untouched", out.local_path.str());
+    ASSERT_EQ(1, reg.Find(5, out));
+    EXPECT_EQ("/tmp/five", out.local_path.str());
+    EXPECT_EQ(50u, out.view_id);
+    // a copy: changing it does not change the registry
+    out.pause = true;
+    Registry::Entry again;
+    ASSERT_EQ(1, reg.Find(5, again));
+    EXPECT_FALSE(again.pause);
+}
+
+TEST_F(RegistryTest, FindNextWalksInIdOrderAndWraps) {
+    Registry::Entry out;
+    EXPECT_EQ(0, reg.FindNext(0, out));
+    reg.Set(E(30));
+    reg.Set(E(10));
+    reg.Set(E(20));
+    ASSERT_EQ(1, reg.FindNext(0, out));
+    EXPECT_EQ(10u, out.sess_id);
+    ASSERT_EQ(1, reg.FindNext(10, out));
+    EXPECT_EQ(20u, out.sess_id);
+    ASSERT_EQ(1, reg.FindNext(20, out));
+    EXPECT_EQ(30u, out.sess_id);
+    ASSERT_EQ(1, reg.FindNext(30, out));
+    EXPECT_EQ(10u, out.sess_id);
+    ASSERT_EQ(1, reg.FindNext(25, out));  // not registered: the first
+    EXPECT_EQ(10u, out.sess_id);
+    EXPECT_EQ(3u, reg.Size());
+}
+
+TEST_F(RegistryTest, SetReplacesWholeEntry) {
+    Registry::Entry e = E(1);
+    e.recycle_time = 77;
+    e.remote_path = "/remote";
+    reg.Set(e);
+    Registry::Entry r = E(1, "/tmp/other");
+    reg.Set(r);
+    Registry::Entry out;
+    ASSERT_EQ(1, reg.Find(1, out));
+    EXPECT_EQ(0u, out.recycle_time);
+    EXPECT_TRUE(out.remote_path.empty());
+    EXPECT_EQ("/tmp/other", out.local_path.str());
+    EXPECT_EQ(1u, reg.Size());
+}
+
+TEST_F(RegistryTest, ClearDestroysOwnedObjects) {
+    // Leak checking (ASan) catches a Clear that forgets to delete these.
+    Registry::Entry e = E(4);
+    e.black_list = new BlackList2;
+    e.white_list = new WhiteListCpp;
+    e.event_db = new FileEventDB;
+    reg.Set(e);
+    reg.Set(E(8));
+    reg.Clear(4);
+    Registry::Entry out;
+    EXPECT_EQ(0, reg.Find(4, out));
+    EXPECT_EQ(1u, reg.Size());
+    reg.Clear(4);  // not registered: nothing happens
+
+    Registry::Entry f = E(9);
+    f.black_list = new BlackList2;
+    f.white_list = new WhiteListCpp;
+    f.event_db = new FileEventDB;
+    reg.Set(f);
+    reg.Clear();
+    EXPECT_EQ(0u, reg.Size());
+}
+
+TEST_F(RegistryTest, RecycleTimeUpdates) {
+    reg.Set(E(2));
+    Registry::Entry probe = E(2);
+    Registry::Entry out;
+    reg.InitRecycleTime(probe, 500);
+    ASSERT_EQ(1, reg.Find(2, out));
+    EXPECT_EQ(500u, out.recycle_time);
+    reg.InitRecycleTime(probe, 900);  // never raises
+    ASSERT_EQ(1, reg.Find(2, out));
+    EXPECT_EQ(500u, out.recycle_time);
+    reg.InitRecycleTime(probe, 300);  // lowers
+    ASSERT_EQ(1, reg.Find(2, out));
+    EXPECT_EQ(300u, out.recycle_time);
+    reg.UpdateRecycleTime(probe, 1000);  // may raise
+    ASSERT_EQ(1, reg.Find(2, out));
+    EXPECT_EQ(1000u, out.recycle_time);
+    reg.UpdateRecycleTime(E(3), 5);  // not registered: nothing
+    EXPECT_EQ(0, reg.Find(3, out));
+}
