@@ -181,6 +181,29 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
     ASSERT_TRUE(ui.ReadLine(line, 60));
     EXPECT_EQ(line, R"({"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt","session_id":3})");
 
+    // File contents sent to the UI port are refused, not written anywhere, and the
+    // UI keeps serving.
+    {
+        e2e::WriteFile(setup.dir.file("payload"), "0123456789");
+        PObject junk;
+        junk["data"] = PObject::binary_type(setup.dir.file("payload").c_str(), 0, 10);
+        Channel channel(81920);
+        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
+        PStream stream;
+        stream.Send(channel, junk);
+    }
+    {
+        PObject note;
+        note["notify"] = "syncing_file";
+        Channel channel(81920);
+        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
+        PStream stream;
+        ASSERT_EQ(stream.Send(channel, note), 0);
+    }
+    ASSERT_TRUE(ui.ReadLine(line, 60));
+    EXPECT_EQ(line, R"({"notify":"syncing_file"})");
+    EXPECT_NE(ui.Stderr().find("dropped a UI connection"), std::string::npos) << ui.Stderr();
+
     // Later commands find the daemon through the state file.
     std::string out, err;
     EXPECT_EQ(ctl.run({"status"}, out, err), 0) << err;
