@@ -1,5 +1,7 @@
 #include "daemon/control_loop.h"
 
+#include <unistd.h>
+
 #include "foundation/logger.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
@@ -17,6 +19,14 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     if (!listener.isReady()) return 0;
     SOCKET sock = listener.accept();
     if (sock == INVALID_SOCKET) return 0;
+    // Any local user can reach a loopback port; only our own user may control us.
+    uid_t peer_uid = static_cast<uid_t>(-1);
+    if (SockLocalPeerUid(sock, peer_uid) != 0 || peer_uid != geteuid()) {
+        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] test.cpp(%d): refusing a control connection of user %d\n",
+                       __LINE__, static_cast<int>(peer_uid));
+        CloseSocket(sock);
+        return 0;
+    }
     if (channel.Open(sock, true) != 0) {
         CloseSocket(sock);
         return 0;

@@ -76,7 +76,8 @@ int DaemonMain(int argc, char** argv) { return DaemonMain(argc, argv, &NimbrelCo
 int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
     if (argc >= 4) return -1;
 
-    // A peer that goes away while we write must give an error, not end the process.
+    // Shutdown order and socket start-up need nothing here. A peer that goes away
+    // while we write must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
     std::setlocale(LC_ALL, "");
     PrepareCryptoLibrary();

@@ -67,6 +67,11 @@ void EventList2::Attribute::ToEvent(Event& e) const {
 // ---------------------------------------------------------------------------------------
 // ChildList
 
+namespace {
+inline size_t HashName(std::string_view name) { return std::hash<std::string_view>()(name); }
+inline std::string_view View(const ustring& s) { return std::string_view(s.c_str_utf8(), s.length()); }
+}  // namespace
+
 template <class T>
 EventList2::ChildList<T>::~ChildList() {
     T* n = head;
@@ -79,13 +84,52 @@ EventList2::ChildList<T>::~ChildList() {
 
 template <class T>
 T* EventList2::ChildList<T>::Find(std::string_view name) const {
-    auto it = names.find(name);
-    return it == names.end() ? nullptr : it->second;
+    if (buckets.empty()) return nullptr;
+    size_t h = HashName(name);
+    for (T* n = buckets[h & (buckets.size() - 1)]; n; n = n->hnext)
+        if (n->hash == h && View(n->name) == name) return n;
+    return nullptr;
 }
 
 template <class T>
-void EventList2::ChildList<T>::Append(T* node) {
-    node->seq = next_seq++;
+void EventList2::ChildList<T>::Rehash(size_t n) {
+    std::vector<T*> fresh(n, nullptr);
+    for (T* node : buckets) {
+        while (node) {
+            T* next = node->hnext;
+            size_t idx = node->hash & (n - 1);
+            node->hnext = fresh[idx];
+            fresh[idx] = node;
+            node = next;
+        }
+    }
+    buckets.swap(fresh);
+}
+
+template <class T>
+void EventList2::ChildList<T>::HashInsert(T* node) {
+    if (count + 1 > buckets.size()) Rehash(buckets.empty() ? 8 : buckets.size() * 2);
+    node->hash = HashName(View(node->name));
+    size_t idx = node->hash & (buckets.size() - 1);
+    node->hnext = buckets[idx];
+    buckets[idx] = node;
+    ++count;
+}
+
+template <class T>
+void EventList2::ChildList<T>::HashErase(T* node) {
+    T** link = &buckets[node->hash & (buckets.size() - 1)];
+    while (*link && *link != node) link = &(*link)->hnext;
+    if (*link) {
+        *link = node->hnext;
+        --count;
+    }
+    node->hnext = nullptr;
+    if (count == 0) std::vector<T*>().swap(buckets);
+}
+
+template <class T>
+void EventList2::ChildList<T>::LinkTail(T* node) {
     node->prev = tail;
     node->next = nullptr;
     if (tail)
@@ -93,39 +137,10 @@ void EventList2::ChildList<T>::Append(T* node) {
     else
         head = node;
     tail = node;
-    names.emplace(std::string_view(node->name.c_str_utf8(), node->name.length()), node);
-    if (T::Eligible(node->status)) eligible.insert(node);
 }
 
 template <class T>
-void EventList2::ChildList<T>::MoveToEnd(T* node) {
-    if (tail == node) return;
-    bool was = T::Eligible(node->status);
-    if (was) eligible.erase(node);
-    // unlink from the order only
-    if (node->prev)
-        node->prev->next = node->next;
-    else
-        head = node->next;
-    if (node->next)
-        node->next->prev = node->prev;
-    else
-        tail = node->prev;
-    node->seq = next_seq++;
-    node->prev = tail;
-    node->next = nullptr;
-    if (tail)
-        tail->next = node;
-    else
-        head = node;
-    tail = node;
-    if (was) eligible.insert(node);
-}
-
-template <class T>
-void EventList2::ChildList<T>::Unlink(T* node) {
-    if (T::Eligible(node->status)) eligible.erase(node);
-    names.erase(std::string_view(node->name.c_str_utf8(), node->name.length()));
+void EventList2::ChildList<T>::UnlinkOrder(T* node) {
     if (node->prev)
         node->prev->next = node->next;
     else
@@ -138,18 +153,77 @@ void EventList2::ChildList<T>::Unlink(T* node) {
 }
 
 template <class T>
-void EventList2::ChildList<T>::SetStatus(T* node, Status s) {
-    bool was = T::Eligible(node->status);
-    bool will = T::Eligible(s);
-    if (was && !will) eligible.erase(node);
-    node->status = s;
-    if (!was && will) eligible.insert(node);
+void EventList2::ChildList<T>::Enlist(T* node) {
+    // The next eligible sibling in list order; only siblings out with a worker are
+    // passed over.
+    T* after = node->next;
+    while (after && !after->listed) after = after->next;
+    if (after) {
+        node->enext = after;
+        node->eprev = after->eprev;
+        if (after->eprev)
+            after->eprev->enext = node;
+        else
+            ehead = node;
+        after->eprev = node;
+    } else {
+        node->enext = nullptr;
+        node->eprev = etail;
+        if (etail)
+            etail->enext = node;
+        else
+            ehead = node;
+        etail = node;
+    }
+    node->listed = true;
 }
 
 template <class T>
-T* EventList2::ChildList<T>::NextEligible(const T* node) const {
-    auto it = eligible.upper_bound(const_cast<T*>(node));
-    return it == eligible.end() ? nullptr : *it;
+void EventList2::ChildList<T>::Delist(T* node) {
+    if (node->eprev)
+        node->eprev->enext = node->enext;
+    else
+        ehead = node->enext;
+    if (node->enext)
+        node->enext->eprev = node->eprev;
+    else
+        etail = node->eprev;
+    node->eprev = node->enext = nullptr;
+    node->listed = false;
+}
+
+template <class T>
+void EventList2::ChildList<T>::Append(T* node) {
+    LinkTail(node);
+    HashInsert(node);
+    if (T::Eligible(node->status)) Enlist(node);
+}
+
+template <class T>
+void EventList2::ChildList<T>::MoveToEnd(T* node) {
+    if (tail == node) return;
+    bool was = node->listed;
+    if (was) Delist(node);
+    UnlinkOrder(node);
+    LinkTail(node);
+    if (was) Enlist(node);
+}
+
+template <class T>
+void EventList2::ChildList<T>::Unlink(T* node) {
+    if (node->listed) Delist(node);
+    HashErase(node);
+    UnlinkOrder(node);
+}
+
+template <class T>
+void EventList2::ChildList<T>::SetStatus(T* node, Status s) {
+    bool will = T::Eligible(s);
+    node->status = s;
+    if (node->listed && !will)
+        Delist(node);
+    else if (!node->listed && will)
+        Enlist(node);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -204,31 +278,33 @@ ustring EventList2::NodePath(const FileNode* f) {
     return path;
 }
 
-bool EventList2::SplitPath(const ustring& path, ustring& dirPart, ustring& name) {
-    if (path.empty() || path[path.length() - 1] == '/') return false;
-    uint32_t slash = path.rfind('/');
-    if (slash == ustring::npos) {
-        dirPart.clear();
-        name = path;
+bool EventList2::SplitPath(const ustring& path, std::string_view& dirPart, std::string_view& name) {
+    std::string_view p = View(path);
+    if (p.empty() || p.back() == '/') return false;
+    size_t slash = p.rfind('/');
+    if (slash == std::string_view::npos) {
+        dirPart = std::string_view();
+        name = p;
     } else {
-        dirPart = path.substr(0, slash);
-        name = path.substr(slash + 1);
+        dirPart = p.substr(0, slash);
+        name = p.substr(slash + 1);
     }
-    return !name.empty() && name.length() <= kMaxName;
+    return !name.empty() && name.size() <= kMaxName;
 }
 
-EventList2::DirNode* EventList2::WalkParent(const ustring& path, bool create, ustring& name, bool moveToEnd) {
-    ustring dirPart;
+EventList2::DirNode* EventList2::WalkParent(const ustring& path, bool create, std::string_view& name,
+                                            bool moveToEnd) {
+    std::string_view dirPart;
     if (!SplitPath(path, dirPart, name)) return nullptr;
     DirNode* d = root;
-    const char* p = dirPart.c_str_utf8();
-    const char* end = p + dirPart.length();
-    while (p < end) {
-        while (p < end && *p == '/') ++p;
-        if (p >= end) break;
-        const char* start = p;
-        while (p < end && *p != '/') ++p;
-        std::string_view comp(start, static_cast<size_t>(p - start));
+    size_t i = 0;
+    const size_t n = dirPart.size();
+    while (i < n) {
+        while (i < n && dirPart[i] == '/') ++i;
+        if (i >= n) break;
+        size_t start = i;
+        while (i < n && dirPart[i] != '/') ++i;
+        std::string_view comp = dirPart.substr(start, i - start);
         if (comp.size() > kMaxName) return nullptr;
         DirNode* child = d->dir.Find(comp);
         if (!child) {
@@ -368,7 +444,7 @@ int EventList2::Push(const Event& e, Event& old) {
 
 int EventList2::PushLocked(const Event& e, Event& old) {
     old.clear();
-    ustring name;
+    std::string_view name;
     DirNode* parent = WalkParent(e.m_path, true, name);
     if (!parent) {
         Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Invalid event path [%s].\n", __LINE__,
@@ -377,26 +453,27 @@ int EventList2::PushLocked(const Event& e, Event& old) {
     }
     Attribute attr(e);
     Attribute oldAttr;
-    int ret = e.isDir() ? AddDirectory(parent, name, attr, oldAttr) : AddFile(parent, name, attr, oldAttr);
+    int ret = e.isDir() ? AddDirectory(parent, name, std::move(attr), oldAttr)
+                        : AddFile(parent, name, std::move(attr), oldAttr);
     if (ret == 0) oldAttr.ToEvent(old);
     return ret;
 }
 
-int EventList2::AddFile(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old) {
-    FileNode* f = parent->file.Find(std::string_view(name.c_str_utf8(), name.length()));
+int EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) {
+    FileNode* f = parent->file.Find(name);
     if (!f) {
         f = new FileNode;
-        f->name = name;
+        f->name = ustring(name.data(), static_cast<uint32_t>(name.size()));
         f->status = WAITING;
-        f->attr = attr;
+        f->attr = std::move(attr);
         f->parent = parent;
         parent->file.Append(f);
-        AddCount(attr.IsServer(), 1);
+        AddCount(f->attr.IsServer(), 1);
         return 0;
     }
     old = f->attr;
     if (f->status == DONE) {
-        f->attr = attr;
+        f->attr = std::move(attr);
         SetFileStatus(f, WAITING);
     } else {
         Status was = f->status;
@@ -409,20 +486,20 @@ int EventList2::AddFile(DirNode* parent, const ustring& name, const Attribute& a
     return 0;
 }
 
-int EventList2::AddDirectory(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old) {
-    DirNode* d = parent->dir.Find(std::string_view(name.c_str_utf8(), name.length()));
+int EventList2::AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) {
+    DirNode* d = parent->dir.Find(name);
     if (!d) {
         d = new DirNode;
-        d->name = name;
+        d->name = ustring(name.data(), static_cast<uint32_t>(name.size()));
         d->parent = parent;
         d->status = WAITING;
-        d->attr = attr;
+        d->attr = std::move(attr);
         parent->dir.Append(d);
-        AddCount(attr.IsServer(), 1);
+        AddCount(d->attr.IsServer(), 1);
     } else {
         old = d->attr;
         if (d->status == DONE) {
-            d->attr = attr;
+            d->attr = std::move(attr);
             SetDirStatus(d, WAITING);
         } else {
             Status was = d->status;
@@ -547,7 +624,7 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
             return 0;
         }
         DirNode* descend = nullptr;
-        for (DirNode* s = d->dir.FirstEligible(); s; s = d->dir.NextEligible(s)) {
+        for (DirNode* s = d->dir.FirstEligible(); s; s = ChildList<DirNode>::NextEligible(s)) {
             if (s->status == DONE) {
                 descend = s;  // its result, found or not, is the result
                 break;
@@ -626,10 +703,9 @@ int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
     ELOG(Logger::L_DEBUG,
          "[DEBUG] event-list2.cpp(%d): Event tree current status local_evnet: %d, server_event:%d.\n", __LINE__,
          local_event_count, server_event_count);
-    ustring name;
-    DirNode* parent = WalkParent(path, false, name);
+    std::string_view key;
+    DirNode* parent = WalkParent(path, false, key);
     if (!parent) return -1;
-    std::string_view key(name.c_str_utf8(), name.length());
     DirNode* d = kind != 0 ? parent->dir.Find(key) : nullptr;
     FileNode* f = (!d && kind != 1) ? parent->file.Find(key) : nullptr;
     if (d) {
@@ -657,7 +733,7 @@ int EventList2::DoneEvent(const Event& e) {
     int ret = -1;
     const bool isDir = e.isDir();
     const bool server = e.isServerEvent();
-    ustring name;
+    std::string_view name;
     DirNode* parent = WalkParent(e.m_path, false, name);
     if (!parent) {
         if (isDir)
@@ -668,7 +744,7 @@ int EventList2::DoneEvent(const Event& e) {
                            "[ERROR] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
                            __LINE__, e.m_path.c_str_utf8());
     } else if (!isDir) {
-        FileNode* f = parent->file.Find(std::string_view(name.c_str_utf8(), name.length()));
+        FileNode* f = parent->file.Find(name);
         if (!f) {
             ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(FileNode not found) [%s].\n",
                  __LINE__, e.m_path.c_str_utf8());
@@ -687,7 +763,7 @@ int EventList2::DoneEvent(const Event& e) {
             ret = 0;
         }
     } else {
-        DirNode* d = parent->dir.Find(std::string_view(name.c_str_utf8(), name.length()));
+        DirNode* d = parent->dir.Find(name);
         if (!d) {
             ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(DirNode not found) [%s].\n",
                  __LINE__, e.m_path.c_str_utf8());
@@ -727,10 +803,9 @@ int EventList2::Redo(const ustring& path, bool isDir) { return RedoByPath(path, 
 
 int EventList2::RedoByPath(const ustring& path, int kind) {
     Lock l(&mutex);
-    ustring name;
-    DirNode* parent = WalkParent(path, false, name, true);
+    std::string_view key;
+    DirNode* parent = WalkParent(path, false, key, true);
     if (!parent) return -1;
-    std::string_view key(name.c_str_utf8(), name.length());
     DirNode* d = kind != 0 ? parent->dir.Find(key) : nullptr;
     FileNode* f = (!d && kind != 1) ? parent->file.Find(key) : nullptr;
     if (d) {
@@ -872,10 +947,9 @@ void EventList2::TraverseTree() {
 
 int EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
     Lock l(&mutex);
-    ustring name;
-    DirNode* parent = WalkParent(path, false, name);
+    std::string_view key;
+    DirNode* parent = WalkParent(path, false, key);
     if (!parent) return 0;
-    std::string_view key(name.c_str_utf8(), name.length());
     if (isDir) {
         DirNode* d = parent->dir.Find(key);
         if (!d) return 0;
@@ -898,10 +972,10 @@ int EventList2::GetChildNames(const ustring& path, bool dirs, std::vector<ustrin
     names.clear();
     DirNode* d = root;
     if (path != "/" && !path.empty()) {
-        ustring name;
+        std::string_view name;
         DirNode* parent = WalkParent(path, false, name);
         if (!parent) return -1;
-        d = parent->dir.Find(std::string_view(name.c_str_utf8(), name.length()));
+        d = parent->dir.Find(name);
         if (!d) return -1;
     }
     if (dirs)

@@ -12,7 +12,6 @@
 #include <pthread.h>
 
 #include <cstdint>
-#include <set>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -61,8 +60,11 @@ public:
 
     struct DirNode;
 
-    // Children of one directory of one kind: insertion order, a name index, and an
-    // ordered index of the children a hand-out may pick (Eligible()).
+    // Children of one directory of one kind, owned. Three intrusive structures over the
+    // same nodes: the list in hand-out order, a hash index by name, and the sub-list of
+    // the children a hand-out may pick (Eligible() of their status), in the same order.
+    // Only nodes that are out with a worker are not eligible, so keeping the sub-list
+    // ordered costs a walk over at most those.
     template <class T>
     class ChildList {
     public:
@@ -72,41 +74,55 @@ public:
         ChildList& operator=(const ChildList&) = delete;
 
         T* Find(std::string_view name) const;
-        void Append(T* node);          // takes ownership
+        void Append(T* node);  // takes ownership
         void MoveToEnd(T* node);
-        void Unlink(T* node);          // gives ownership back
+        void Unlink(T* node);  // gives ownership back
         void SetStatus(T* node, Status s);
         T* First() const { return head; }
         static T* Next(const T* node) { return node->next; }
-        T* FirstEligible() const { return eligible.empty() ? nullptr : *eligible.begin(); }
-        T* NextEligible(const T* node) const;
-        size_t Size() const { return names.size(); }
+        T* FirstEligible() const { return ehead; }
+        static T* NextEligible(const T* node) { return node->enext; }
+        size_t Size() const { return count; }
         bool Empty() const { return head == nullptr; }
 
     private:
-        struct BySeq {
-            bool operator()(const T* a, const T* b) const { return a->seq < b->seq; }
-        };
+        void LinkTail(T* node);
+        void UnlinkOrder(T* node);
+        void Enlist(T* node);
+        void Delist(T* node);
+        void HashInsert(T* node);
+        void HashErase(T* node);
+        void Rehash(size_t n);
+
         T* head = nullptr;
         T* tail = nullptr;
-        uint64_t next_seq = 0;
-        std::unordered_map<std::string_view, T*> names;
-        std::set<T*, BySeq> eligible;
+        T* ehead = nullptr;
+        T* etail = nullptr;
+        std::vector<T*> buckets;  // size 0 or a power of two
+        size_t count = 0;
     };
 
-    struct FileNode {
+    // Bookkeeping every child node carries for its ChildList.
+    template <class T>
+    struct ListLinks {
+        T* prev = nullptr;
+        T* next = nullptr;
+        T* eprev = nullptr;
+        T* enext = nullptr;
+        T* hnext = nullptr;
+        size_t hash = 0;
+        bool listed = false;  // in the eligible sub-list
+    };
+
+    struct FileNode : ListLinks<FileNode> {
         ustring name;
         Status status = WAITING;
         Attribute attr;
         DirNode* parent = nullptr;
-        // list bookkeeping
-        uint64_t seq = 0;
-        FileNode* prev = nullptr;
-        FileNode* next = nullptr;
         static bool Eligible(Status s) { return s == WAITING; }
     };
 
-    struct DirNode {
+    struct DirNode : ListLinks<DirNode> {
         ustring name;
         DirNode* parent = nullptr;
         Status status = DONE;
@@ -115,10 +131,6 @@ public:
         ChildList<FileNode> file;
         int32_t refServerCount = 0;
         int32_t refLocalCount = 0;
-        // list bookkeeping
-        uint64_t seq = 0;
-        DirNode* prev = nullptr;
-        DirNode* next = nullptr;
         static bool Eligible(Status s) { return s == WAITING || s == DONE; }
         bool HasChildren() const { return !dir.Empty() || !file.Empty(); }
     };
@@ -168,8 +180,8 @@ private:
     struct Lock;
 
     int PushLocked(const Event& e, Event& old);
-    int AddFile(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old);
-    int AddDirectory(DirNode* parent, const ustring& name, const Attribute& attr, Attribute& old);
+    int AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old);
+    int AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old);
     int GetFirstWaiting(DirNode* d, Event& e);
     int PopByPath(const ustring& path, int kind, Event& e);
     int RedoByPath(const ustring& path, int kind);
@@ -179,8 +191,8 @@ private:
 
     // Walks the directory part of a path; creates what is missing when create is set.
     // The base name goes to name. Null when the path is refused or a component is missing.
-    DirNode* WalkParent(const ustring& path, bool create, ustring& name, bool moveToEnd = false);
-    static bool SplitPath(const ustring& path, ustring& dirPart, ustring& name);
+    DirNode* WalkParent(const ustring& path, bool create, std::string_view& name, bool moveToEnd = false);
+    static bool SplitPath(const ustring& path, std::string_view& dirPart, std::string_view& name);
 
     void HandOutFile(FileNode* f);
     void HandOutDir(DirNode* d);

@@ -42,6 +42,10 @@ SOCKET SockAccept(SOCKET fd);
 // The locally bound port of a socket, or -1.
 int SockLocalPort(SOCKET fd);
 
+// The user owning the far end of a TCP connection between two local sockets, as the
+// kernel's socket tables show it. 0 with uid set, or -1 when no such entry exists.
+int SockLocalPeerUid(SOCKET fd, uid_t& uid);
+
 // One receive or send (never raises SIGPIPE). The byte count, 0 when the peer
 // closed (receive only), or -1.
 ssize_t SockRecv(SOCKET fd, void* buf, size_t len);

@@ -573,9 +573,7 @@ ustring relativeTo(const ustring& stored, const ustring& base) {
     return stored;
 }
 
-}  // namespace
-
-static int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base, bool recursive) {
+int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base, bool recursive) {
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         int type = sqlite3_column_int(st, 0);
@@ -606,6 +604,8 @@ static int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring
     }
     return 0;
 }
+
+}  // namespace
 
 int FileEventDB::getFileList(FileList* list, const ustring& prefix) {
     if (prefix.empty()) return 0;
@@ -682,6 +682,8 @@ int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& pref
 }
 
 int FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& path) {
+    // Directory rows carry an empty checksum: an empty hash names no content.
+    if (hash.empty()) return 0;
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (!m_db) return -1;
     Stmt st;
@@ -704,7 +706,7 @@ int FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& path)
 }
 
 int FileEventDB::getFilePathByHash(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
-    return pathByHash("SELECT path FROM eventinfo WHERE fileCheckSum = ? AND isExist = 1 LIMIT 1;", hash, path);
+    return pathByHash("SELECT path FROM eventinfo WHERE fileCheckSum = ? AND fileType = 0 AND isExist = 1 LIMIT 1;", hash, path);
 }
 
 int FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const ustring& /*macHash*/, ustring& path) {

@@ -462,12 +462,14 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     }
 
     int fd = -1;
+    // Whatever happens next, the target ends up describing the bytes on disk.
+    value.length = value.offset;
     if (fresh) {
         // A fresh name that happens to exist is never overwritten.
         for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
             ustring name = FreshName(recv_path);
             if (name.empty()) break;
-            fd = ::open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+            fd = ::open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) value.path = name;
             else if (errno != EEXIST) break;
         }
@@ -477,7 +479,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             return ERR_SYS;
         }
     } else if (value.offset == 0) {
-        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) {
             Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
                            __LINE__, value.path.c_str_utf8(), "wb", errno);
@@ -486,7 +488,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     } else {
         // Continue at `offset`: whatever lies beyond it is cut off. A file shorter than
         // `offset` cannot be continued without a gap, so it is refused.
-        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) {
             Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", __LINE__,
                            errno);
@@ -540,7 +542,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     }
     if (::close(fd) != 0 && result == ERR_OK) result = errno == ENOSPC || errno == EDQUOT ? ERR_DISKFULL : ERR_SYS;
     value.offset += received;
-    value.length = value.offset;
+    value.length = value.offset;  // also after a failure: a later request continues here
     Logger::LogMsg(Logger::L_DEBUG, kLog(), "%sbinary has been stored at '%s' with length %llu\n", Indent(),
                    value.path.c_str_utf8(), static_cast<unsigned long long>(value.length));
     return result;

@@ -1,6 +1,7 @@
 #include "daemon/control_loop.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
@@ -71,6 +72,13 @@ TEST(IPCListener, FindsTheNextFreePort) {
     PObject got;
     ASSERT_EQ(in.Recv(ch, got), 0);
     EXPECT_EQ(got["daemon_port"].asInt32(), p2);
+    PObject answer;
+    answer["ack"] = "ok";
+    PStream out;
+    ASSERT_EQ(out.Send(ch, answer), 0);
+    PObject back;
+    ASSERT_EQ(sender.recv(back), 0);
+    EXPECT_EQ(back, answer);
     first.close();
     EXPECT_FALSE(first.isReady());
 }
@@ -125,4 +133,42 @@ TEST(ControlLoop, StandInApplicationAcknowledgesEverything) {
     PObject expect;
     expect["ack"] = "ok";
     EXPECT_EQ(reply, expect);
+}
+
+TEST(ControlLoop, RefusesConnectionsOfOtherUsers) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    IPCListener listener;
+    int port = listener.prepare(0);
+    ASSERT_GT(port, 0);
+    RecordingApp app;
+    std::thread loop([&] { RunControlLoop(listener, app); });
+
+    // A stop request from another user: it must get no answer and change nothing.
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        SOCKET s = SockCreateTcp();
+        if (SockConnectStart(s, "127.0.0.1", port) != 0) _exit(4);
+        const unsigned char stop[] = {0x42, 0x10, 0, 6, 'a', 'c', 't', 'i', 'o', 'n', 0x10, 0, 4, 's', 't', 'o', 'p', 0x40};
+        if (SockSend(s, stop, sizeof stop) != static_cast<ssize_t>(sizeof stop)) _exit(5);
+        char b;
+        ssize_t n = SockRecv(s, &b, 1);  // blocks until the daemon closes
+        _exit(n == 0 ? 0 : 6);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+
+    PObject request, reply;
+    request["action"] = "get_status";
+    ASSERT_EQ(Exchange(port, request, reply), 0);
+    EXPECT_EQ(reply["ack"].asString(), "ok");
+    PObject stop, none;
+    stop["action"] = "stop";
+    Exchange(port, stop, none);
+    loop.join();
+    ASSERT_EQ(app.requests.size(), 2u);  // the other user's request never arrived
+    EXPECT_EQ(app.requests[0]["action"].asString(), "get_status");
 }

@@ -91,3 +91,19 @@ TEST(Socket, RefusedConnectReportsItsError) {
     }
     ::close(c);
 }
+
+TEST(Socket, LocalPeerOwnerIsFound) {
+    Listener l;
+    SOCKET c = SockCreateTcp();
+    ASSERT_EQ(SockConnectStart(c, "127.0.0.1", l.port), 0);
+    SOCKET s = SockAccept(l.fd);
+    ASSERT_GE(s, 0);
+    uid_t uid = 12345;
+    ASSERT_EQ(SockLocalPeerUid(s, uid), 0);
+    EXPECT_EQ(uid, geteuid());
+    ASSERT_EQ(SockLocalPeerUid(c, uid), 0);  // either end
+    EXPECT_EQ(uid, geteuid());
+    EXPECT_EQ(SockLocalPeerUid(l.fd, uid), -1);  // not connected
+    ::close(c);
+    ::close(s);
+}

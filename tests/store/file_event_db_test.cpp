@@ -331,6 +331,12 @@ TEST_F(FileEventDBTest, LookupsByHashBindTheHash) {
     EXPECT_EQ(db.getFilePathByHash("aa", "", found), 1);
     EXPECT_EQ(found, "d/one");
     EXPECT_EQ(db.getFilePathByHash("bb", "", found), 0);
+    // Directories (empty checksum) are never a content source.
+    EXPECT_EQ(db.getFilePathByHash("", "", found), 0);
+    ClientFileEventInfo d = directory("/dir-with-hash", 1);
+    d.fileCheckSum = "dd";
+    ASSERT_EQ(db.setEventInfo(d), 0);
+    EXPECT_EQ(db.getFilePathByHash("dd", "", found), 0);
     // A hash with a quote, or an injection attempt, is a plain value.
     EXPECT_EQ(db.getFilePathByHash("x' OR '1'='1", "", found), 0);
     EXPECT_EQ(db.getFilePathByHash("it's", "", found), 0);
@@ -342,6 +348,11 @@ TEST_F(FileEventDBTest, LookupsByHashBindTheHash) {
     EXPECT_EQ(db.getFilePathByHashFromRecycle("q'uote", "", found), 1);
     EXPECT_EQ(found, "/R9");
     EXPECT_EQ(db.getFilePathByHashFromRecycle("x' OR '1'='1", "", found), 0);
+    ASSERT_EQ(db.dumpDirToRecycleBin("/RD", "/d"), 0);  // records "/RD" with an empty checksum
+    EXPECT_EQ(db.getFilePathByHashFromRecycle("", "", found), 0);
+    EXPECT_EQ(db.getFilePathByHashFromRecycle("aa", "", found), 1);
+    EXPECT_EQ(found, "/RD/one");
+    ASSERT_EQ(db.setEventInfo(file("/d/one", 2, "aa")), 0);
 
     // Rows that no longer exist are not a source.
     ASSERT_EQ(query(dbPath, "SELECT 1").size(), 1u);
