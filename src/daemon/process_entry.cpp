@@ -12,6 +12,7 @@
 #include <iostream>
 
 #include "daemon/ack_only_app.h"
+#include "daemon/app.h"
 #include "daemon/control_loop.h"
 #include "daemon/ipc_listener.h"
 #include "daemon/ipc_sender.h"
@@ -70,7 +71,7 @@ bool ConvertConfigPath(const char* arg, ustring& out) {
 
 }  // namespace
 
-int DaemonMain(int argc, char** argv) { return DaemonMain(argc, argv, &AckOnlyApp::Create); }
+int DaemonMain(int argc, char** argv) { return DaemonMain(argc, argv, &NimbrelControlApp::Create); }
 
 int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
     if (argc >= 4) return -1;

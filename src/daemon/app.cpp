@@ -1,0 +1,415 @@
+#include "daemon/app.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "events/event_manager.h"
+#include "events/registry.h"
+#include "filter/black_list.h"
+#include "foundation/logger.h"
+#include "foundation/settings.h"
+#include "store/file_status_db.h"
+#include "store/filter_db.h"
+#include "sync/detector.h"
+#include "sync/progress_syncer.h"
+#include "sync/recycle_cleaner.h"
+#include "sync/syncer.h"
+#include "sync/worker.h"
+
+namespace {
+const char* const kChannel = "client_debug";
+}  // namespace
+
+Nimbrel::Nimbrel() {
+    pthread_cond_init(&msg_cond, nullptr);
+    pthread_mutex_init(&msg_lock, nullptr);
+}
+
+Nimbrel::~Nimbrel() {
+    // The owner ends the message thread with kill(); make sure it is gone even when
+    // that was forgotten, so that the lock is not destroyed under it.
+    kill();
+    pthread_mutex_destroy(&msg_lock);
+    pthread_cond_destroy(&msg_cond);
+}
+
+int Nimbrel::run() {
+    pthread_mutex_lock(&msg_lock);
+    if (thread_started) {
+        pthread_mutex_unlock(&msg_lock);
+        return -1;
+    }
+    int rc = pthread_create(&msg_thread, nullptr, &Nimbrel::run_thread, this);
+    if (rc != 0) {
+        pthread_mutex_unlock(&msg_lock);
+        // The process entry ends the process: without a message thread no request
+        // could ever be answered.
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): pthread_create: %s (%d)\n", __LINE__,
+                       strerror(rc), rc);
+        return -1;
+    }
+    thread_started = true;
+    pthread_mutex_unlock(&msg_lock);
+    return 0;
+}
+
+void* Nimbrel::run_thread(void* arg) {
+    static_cast<Nimbrel*>(arg)->do_main_loop();
+    return nullptr;
+}
+
+void Nimbrel::answer(const msg_t& m) {
+    if (m.result == nullptr || m.mutex == nullptr || m.cond == nullptr) return;
+    pthread_mutex_lock(m.mutex);
+    if (m.done != nullptr) *m.done = true;
+    pthread_cond_signal(m.cond);
+    pthread_mutex_unlock(m.mutex);
+}
+
+void Nimbrel::do_main_loop() {
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): main thread starts receiving messages\n",
+                   __LINE__);
+    while (app_running != 0) {
+        pthread_mutex_lock(&msg_lock);
+        if (msg_queue.empty()) {
+            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): waiting for instructions\n", __LINE__);
+            while (msg_queue.empty()) pthread_cond_wait(&msg_cond, &msg_lock);
+        }
+        msg_t m = msg_queue.front();
+        msg_queue.pop_front();
+        pthread_mutex_unlock(&msg_lock);
+
+        if (m.result != nullptr) {
+            handle_control(*m.msg, *m.result);
+            if (m.mutex != nullptr && m.cond != nullptr) (*m.result)["ack"] = "ok";
+        } else {
+            PObject scratch;
+            handle_control(*m.msg, scratch);
+        }
+        if (app_running == 0) {
+            // Refuse new senders before the stop is answered.
+            pthread_mutex_lock(&msg_lock);
+            thread_ended = true;
+            pthread_mutex_unlock(&msg_lock);
+        }
+        answer(m);
+    }
+
+    // Nobody will take further requests: release any sender that queued one while
+    // the stop was being carried out, instead of leaving it blocked for good.
+    pthread_mutex_lock(&msg_lock);
+    thread_ended = true;
+    while (!msg_queue.empty()) {
+        msg_t m = msg_queue.front();
+        msg_queue.pop_front();
+        if (m.result != nullptr && m.mutex != nullptr && m.cond != nullptr) {
+            (*m.result)["error"] = "Daemon is stopping.";
+            (*m.result)["ack"] = "ok";
+        }
+        answer(m);
+    }
+    pthread_mutex_unlock(&msg_lock);
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): main thread down\n", __LINE__);
+}
+
+int Nimbrel::send_message(const PObject& request, PObject& reply) {
+    pthread_mutex_t mutex;
+    pthread_cond_t cond;
+    bool done = false;
+    pthread_mutex_init(&mutex, nullptr);
+    pthread_cond_init(&cond, nullptr);
+    // Held from before the request is queued until the wait, and the message thread
+    // takes it before signalling: the completion signal cannot be lost.
+    pthread_mutex_lock(&mutex);
+
+    pthread_mutex_lock(&msg_lock);
+    if (!thread_started || thread_ended) {
+        pthread_mutex_unlock(&msg_lock);
+        pthread_mutex_unlock(&mutex);
+        pthread_cond_destroy(&cond);
+        pthread_mutex_destroy(&mutex);
+        return -1;
+    }
+    if (msg_queue.empty()) pthread_cond_signal(&msg_cond);
+    msg_t m;
+    m.msg = &request;
+    m.result = &reply;
+    m.mutex = &mutex;
+    m.cond = &cond;
+    m.done = &done;
+    msg_queue.push_back(m);
+    pthread_mutex_unlock(&msg_lock);
+
+    while (!done) pthread_cond_wait(&cond, &mutex);
+    pthread_mutex_unlock(&mutex);
+    pthread_cond_destroy(&cond);
+    pthread_mutex_destroy(&mutex);
+    return 0;
+}
+
+int Nimbrel::send_message(const PObject& request) {
+    PObject reply;
+    return send_message(request, reply);
+}
+
+void Nimbrel::kill() {
+    // The record must outlive the message thread's use of it; it does, since this
+    // function joins the thread before returning.
+    static const PObject stop_request = [] {
+        PObject o;
+        o["action"] = "stop";
+        return o;
+    }();
+    pthread_mutex_lock(&msg_lock);
+    if (!thread_started || joined) {
+        pthread_mutex_unlock(&msg_lock);
+        return;
+    }
+    if (!thread_ended) {
+        msg_t m;
+        m.msg = &stop_request;
+        msg_queue.push_back(m);
+    }
+    joined = true;
+    pthread_mutex_unlock(&msg_lock);
+    pthread_cond_signal(&msg_cond);
+    pthread_join(msg_thread, nullptr);
+}
+
+bool Nimbrel::require_linked(const char* action, PObject& reply) {
+    if (linked) return true;
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): '%s' refused: the daemon is not linked\n",
+                   __LINE__, action);
+    reply["error"] = "Not linked.";
+    return false;
+}
+
+void Nimbrel::handle_control(const PObject& request, PObject& reply) {
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): >>> %s\n", __LINE__,
+                   request.toString().c_str_utf8());
+    if (!request.hasMember("action")) return;
+    const ustring action = request["action"].asString();
+
+    if (action == "stop") {
+        app_running = 0;
+        do_unlink();
+    } else if (action == "link") {
+        do_link(request, reply);
+    } else if (action == "unlink") {
+        do_unlink();
+    } else if (action == "pause") {
+        pause(request, reply);
+    } else if (action == "resume") {
+        resume(request, reply);
+    } else if (action == "link_connection") {
+        if (require_linked("link_connection", reply)) create_connections(request, reply);
+    } else if (action == "reload_connection") {
+        if (require_linked("reload_connection", reply)) reload_connection(request, reply);
+    } else if (action == "unlink_connection") {
+        if (require_linked("unlink_connection", reply)) unlink_connection(request, reply);
+    } else if (action == "reload_session") {
+        if (require_linked("reload_session", reply)) reload_session(request, reply);
+    } else if (action == "add_session") {
+        if (require_linked("add_session", reply)) add_session(request, reply);
+    } else if (action == "remove_session") {
+        if (require_linked("remove_session", reply)) remove_session(request, reply);
+    } else if (action == "get_status") {
+        get_status(request, reply);
+    }
+
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): <<< %s\n", __LINE__,
+                   reply.toString().c_str_utf8());
+}
+
+void Nimbrel::do_link(const PObject&, PObject& reply) {
+    if (linked) {
+        // A second table over the first would leave the old tasks running unowned.
+        Logger::LogMsg(Logger::L_WARNING, kChannel, "[WARNING] app.cpp(%d): already linked, link ignored\n",
+                       __LINE__);
+        reply["error"] = "Already linked.";
+        return;
+    }
+    if (init_env() != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize environment\n", __LINE__);
+        reply["error"] = "Failed to initialize environment";
+        return;
+    }
+    if (init_members() != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize members\n", __LINE__);
+        reply["error"] = "Failed to initialize members";
+        return;
+    }
+    start_all();
+    linked = true;
+}
+
+void Nimbrel::do_unlink() {
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): unlink daemon\n", __LINE__);
+    stop_all();
+    destroy_members();
+    destroy_env();
+    linked = false;
+}
+
+int Nimbrel::init_env() {
+    Settings& s = Settings::getInstance();
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): ======= Settings =======\n", __LINE__);
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): db_path: %s\n", __LINE__,
+                   s.getDbPath().c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): pid_file_path: %s\n", __LINE__,
+                   s.getPidFilePath().c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_file_path: %s\n", __LINE__,
+                   s.getLogFilePath().c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_level_file_path: %s\n", __LINE__,
+                   s.getLogLevelFilePath().c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): worker_count: %u\n", __LINE__,
+                   s.getWorkerCount());
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): socket_path: %s\n", __LINE__,
+                   s.getSocketPath().c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): is_daemon: %s\n", __LINE__,
+                   s.isDaemon() ? "true" : "false");
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): fstat_db_path: %s\n", __LINE__,
+                   s.getFStatDbPath().c_str_utf8());
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): filter_db_path: %s\n", __LINE__,
+                   s.getFilterDbPath().c_str_utf8());
+
+    const ustring filter_db_path = s.getFilterDbPath();
+    if (FilterDB::getInstance().initialize(filter_db_path) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to init filter DB at [%s]\n", __LINE__,
+                       filter_db_path.c_str_utf8());
+        return -1;
+    }
+    FileStatusDB::initialize(s.getFStatDbPath());
+    FileStatusDB::removeAllEntry();
+
+    const ustring system_filter = s.getSystemFilterPath();
+    if (BlackList2::getInstance().Load(system_filter) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load system filter from %s.\n",
+                       __LINE__, system_filter.c_str_utf8());
+        return -1;
+    }
+    return 0;
+}
+
+void Nimbrel::destroy_env() {
+    FilterDB::getInstance().destroy();
+    FileStatusDB::destroy();
+    BlackList2::getInstance().Clear();
+    EventManager::getInstance().Clear();
+    Registry::getInstance().Clear();
+}
+
+int Nimbrel::init_members() { return init_tasks(); }
+
+int Nimbrel::init_tasks() {
+    const unsigned workers = Settings::getInstance().getWorkerCount();
+    const unsigned count = workers + 3;
+    task = new Task*[count];
+    task[kDetector] = new Detector(nullptr);
+    task[kRecycleCleaner] = new RecycleCleaner(nullptr, nullptr);
+    task[kSyncer] = new Syncer(nullptr, nullptr);
+    task[kProgressSyncer] = new ProgressSyncer(nullptr, nullptr);
+    for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(nullptr, nullptr);
+    task_count = count;
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): totally %lu tasks\n", __LINE__,
+                   static_cast<unsigned long>(task_count));
+    return 0;
+}
+
+void Nimbrel::start_all() {
+    for (unsigned i = 0; i < task_count; ++i) task[i]->Run();
+}
+
+void Nimbrel::stop_all() {
+    for (unsigned i = 0; i < task_count; ++i) task[i]->Stop();
+    for (unsigned i = 0; i < task_count; ++i) task[i]->Join();
+}
+
+void Nimbrel::destroy_members() {
+    destroy_tasks();
+    destroy_connections();
+}
+
+void Nimbrel::destroy_tasks() {
+    for (unsigned i = 0; i < task_count; ++i) delete task[i];
+    delete[] task;
+    task = nullptr;
+    task_count = 0;
+}
+
+void Nimbrel::destroy_connections() {
+    // The connection pool arrives with the connection work; nothing to delete yet.
+}
+
+void Nimbrel::get_status(const PObject&, PObject& reply) {
+    append_session_status(reply);
+    append_connection_status(reply);
+    append_worker_status(reply);
+}
+
+void Nimbrel::append_session_status(PObject& reply) {
+    Registry& registry = Registry::getInstance();
+    EventManager& manager = EventManager::getInstance();
+    PObject list;
+    Registry::Entry entry;
+    // FindNext walks the sessions in ascending id order and wraps to the first.
+    if (registry.FindNext(0, entry) == 0) return;
+    const uint64_t first = entry.sess_id;
+    do {
+        PObject item;
+        const uint32_t pending = static_cast<uint32_t>(manager.GetAllPendingEventCount(entry.sess_id));
+        item["session_id"] = static_cast<uint64_t>(entry.sess_id);
+        item["status"] = pending > 0 ? "syncing" : "uptodate";
+        item["unfinished_files"] = pending;
+        list.asArray().push_back(item);
+        if (registry.FindNext(entry.sess_id, entry) == 0) break;
+    } while (entry.sess_id != first);
+    if (!list.isEmpty()) reply["session_list"] = list;
+}
+
+void Nimbrel::append_connection_status(PObject&) {
+    // Listed once a connection pool exists ("link_connection").
+}
+
+void Nimbrel::append_worker_status(PObject& reply) {
+    PObject list;
+    for (unsigned i = kFirstWorker; i < task_count; ++i) {
+        auto* worker = static_cast<Worker*>(task[i]);
+        uint64_t session_id = 0, sent = 0, total = 0;
+        ustring path;
+        Worker::WorkingType type = Worker::W_TYPE_NONE;
+        worker->GetWorkingStatus(session_id, path, type, sent, total);
+        if (session_id == 0 && path.empty() && type == Worker::W_TYPE_NONE) continue;
+        PObject item;
+        item["session_id"] = session_id;
+        item["path"] = path;
+        item["status"] = type == Worker::W_TYPE_UPLOAD ? "uploading" : "downloading";
+        item["progress"] = sent;
+        item["total_size"] = total;
+        list.asArray().push_back(item);
+    }
+    if (!list.isEmpty()) reply["worker_list"] = list;
+}
+
+// Session and connection actions. Their steps arrive with the session and
+// connection work; until then a linked daemon says so instead of pretending.
+namespace {
+void not_supported(const char* action, PObject& reply) {
+    Logger::LogMsg(Logger::L_WARNING, kChannel, "[WARNING] app.cpp(%d): '%s' is not supported yet\n", __LINE__,
+                   action);
+    reply["error"] = "Not supported.";
+}
+}  // namespace
+
+void Nimbrel::pause(const PObject&, PObject& reply) { not_supported("pause", reply); }
+void Nimbrel::resume(const PObject&, PObject& reply) { not_supported("resume", reply); }
+void Nimbrel::add_session(const PObject&, PObject& reply) { not_supported("add_session", reply); }
+void Nimbrel::reload_session(const PObject&, PObject& reply) { not_supported("reload_session", reply); }
+void Nimbrel::remove_session(const PObject&, PObject& reply) { not_supported("remove_session", reply); }
+void Nimbrel::create_connections(const PObject&, PObject& reply) { not_supported("link_connection", reply); }
+void Nimbrel::reload_connection(const PObject&, PObject& reply) { not_supported("reload_connection", reply); }
+void Nimbrel::unlink_connection(const PObject&, PObject& reply) { not_supported("unlink_connection", reply); }
+
+std::unique_ptr<ControlApp> NimbrelControlApp::Create() { return std::make_unique<NimbrelControlApp>(); }

@@ -1,0 +1,116 @@
+// Nimbrel: the application object. One message thread executes every control
+// request in arrival order, so no two control actions ever run at the same time.
+// "link" opens the environment (filter database, file status database, system
+// black list) and starts the task table; "unlink" undoes all of it; "stop" does the
+// same and ends the message thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+
+#include "daemon/control_app.h"
+#include "wire/object.h"
+
+class Task;
+
+class Nimbrel {
+public:
+    // Fixed places in the task table; workers follow from kFirstWorker on.
+    enum TaskIndex { kDetector = 0, kRecycleCleaner = 1, kSyncer = 2, kProgressSyncer = 3, kFirstWorker = 4 };
+
+    Nimbrel();
+    ~Nimbrel();
+
+    // Starts the message thread: 0, or -1 when the thread cannot be created.
+    int run();
+    // Queues the request and blocks until the message thread has answered it.
+    // 0, or -1 when the message thread is not (or no longer) running.
+    int send_message(const PObject& request, PObject& reply);
+    int send_message(const PObject& request);
+    // Queues an internal "stop" and joins the message thread.
+    void kill();
+
+    // Dispatches one request (message thread only).
+    void handle_control(const PObject& request, PObject& reply);
+
+    void do_link(const PObject& request, PObject& reply);
+    void do_unlink();
+    int init_env();
+    void destroy_env();
+    int init_members();
+    int init_tasks();
+    void destroy_members();
+    void destroy_tasks();
+    void destroy_connections();
+    void start_all();
+    void stop_all();
+    void get_status(const PObject& request, PObject& reply);
+
+    // Session and connection actions.
+    void pause(const PObject& request, PObject& reply);
+    void resume(const PObject& request, PObject& reply);
+    void add_session(const PObject& request, PObject& reply);
+    void reload_session(const PObject& request, PObject& reply);
+    void remove_session(const PObject& request, PObject& reply);
+    void create_connections(const PObject& request, PObject& reply);
+    void reload_connection(const PObject& request, PObject& reply);
+    void unlink_connection(const PObject& request, PObject& reply);
+
+    // The task table; valid on the message thread (or while it is idle).
+    bool is_linked() const { return linked; }
+    unsigned get_task_count() const { return task_count; }
+    Task* get_task(unsigned index) const { return index < task_count ? task[index] : nullptr; }
+
+    Nimbrel(const Nimbrel&) = delete;
+    Nimbrel& operator=(const Nimbrel&) = delete;
+
+private:
+    // One queued request. The sender owns every pointer; a record without a
+    // result slot (the internal stop of kill()) has nobody waiting for it.
+    struct msg_t {
+        const PObject* msg = nullptr;
+        PObject* result = nullptr;
+        pthread_mutex_t* mutex = nullptr;
+        pthread_cond_t* cond = nullptr;
+        // Set under *mutex when the reply is complete, so that a spurious wake-up of
+        // the sender is not taken for the answer.
+        bool* done = nullptr;
+    };
+
+    static void* run_thread(void* arg);
+    void do_main_loop();
+    static void answer(const msg_t& m);
+    void append_session_status(PObject& reply);
+    void append_connection_status(PObject& reply);
+    void append_worker_status(PObject& reply);
+    bool require_linked(const char* action, PObject& reply);
+
+    int app_running = 1;  // only the message thread reads and writes it
+    Task** task = nullptr;
+    unsigned task_count = 0;
+    bool linked = false;
+
+    std::deque<msg_t> msg_queue;
+    pthread_mutex_t msg_lock;
+    pthread_cond_t msg_cond;
+    pthread_t msg_thread{};
+    bool thread_started = false;  // guarded by msg_lock
+    bool thread_ended = false;    // guarded by msg_lock
+    bool joined = false;
+};
+
+// The application object as the process entry sees it.
+class NimbrelControlApp : public ControlApp {
+public:
+    int run() override { return app.run(); }
+    int send_message(const PObject& request, PObject& reply) override { return app.send_message(request, reply); }
+    void kill() override { app.kill(); }
+
+    static std::unique_ptr<ControlApp> Create();
+
+private:
+    Nimbrel app;
+};

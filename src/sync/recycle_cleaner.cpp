@@ -1,0 +1,43 @@
+#include "sync/recycle_cleaner.h"
+
+#include <unistd.h>
+
+#include "foundation/logger.h"
+
+RecycleCleaner::RecycleCleaner(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
+
+RecycleCleaner::~RecycleCleaner() = default;
+
+int RecycleCleaner::Pause() {
+    abort_flag = 1;
+    return Task::Pause();
+}
+
+int RecycleCleaner::Resume() {
+    abort_flag = 0;
+    return Task::Resume();
+}
+
+int RecycleCleaner::Stop() {
+    abort_flag = 1;
+    return Task::Stop();
+}
+
+void RecycleCleaner::DoTask() {
+    Logger::LogMsg(Logger::L_DEBUG, "recycle_cleaner_debug",
+                   "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n", __LINE__);
+    for (;;) {
+        State state = GetState();
+        if (state == STOP) {
+            Logger::LogMsg(Logger::L_DEBUG, "recycle_cleaner_debug",
+                           "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n", __LINE__);
+            return;
+        }
+        if (state == PAUSE) {
+            sleep(1);
+            continue;
+        }
+        // Nothing to rotate yet: the pass interval with nothing done.
+        Wait(3);
+    }
+}

@@ -1,0 +1,43 @@
+#include "sync/syncer.h"
+
+#include <unistd.h>
+
+#include "foundation/logger.h"
+
+Syncer::Syncer(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
+
+Syncer::~Syncer() = default;
+
+int Syncer::Pause() {
+    abort_flag = 1;
+    return Task::Pause();
+}
+
+int Syncer::Resume() {
+    last_error = 0;
+    abort_flag = 0;
+    return Task::Resume();
+}
+
+int Syncer::Stop() {
+    abort_flag = 1;
+    return Task::Stop();
+}
+
+void Syncer::DoTask() {
+    for (;;) {
+        State state = GetState();
+        if (state == STOP) {
+            Logger::LogMsg(Logger::L_DEBUG, "syncer_debug",
+                           "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
+                           __LINE__, 0ULL, 0ULL);
+            return;
+        }
+        if (state == PAUSE) {
+            sleep(1);
+            continue;
+        }
+        // No session to pull for yet: wait a second and look again.
+        Wait(1);
+    }
+}

@@ -1,0 +1,68 @@
+// Worker: one task that carries out synchronisation events one at a time. For now
+// it runs the task loop and publishes its working status (what the control plane
+// reports in "get_status"); the event handling arrives with the worker work.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstdint>
+
+#include "foundation/ustring.h"
+#include "sync/task.h"
+#include "wire/stream.h"
+
+class Worker : public Task {
+public:
+    enum WorkingType { W_TYPE_NONE = 0, W_TYPE_UPLOAD = 1, W_TYPE_DOWNLOAD = 2 };
+
+    // What the control plane sees of the worker: the event it is working on.
+    struct ProcessEvent_T {
+        uint64_t session_id = 0;
+        ustring path;
+        WorkingType working_type = W_TYPE_NONE;
+    };
+
+    // Rendezvous of an abort request: every selected worker decrements count once it
+    // has given up its event; the last one signals pause_cond.
+    struct PauseType_T {
+        pthread_mutex_t pause_mutex;
+        pthread_cond_t pause_cond;
+        uint32_t count;
+    };
+
+    explicit Worker(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    ~Worker() override;
+
+    int Pause() override;
+    int Resume() override;
+    int Stop() override;
+    int SetAbort(bool abort) override;
+    void DoTask() override;
+
+    // All outputs zero or empty while the task is paused or stopped. sent and total
+    // count the file body in transfer ("file.file.data"), else they are 0.
+    void GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& working_type, uint64_t& sent,
+                          uint64_t& total);
+    void GetCurrentProcessEventInfo(ProcessEvent_T& out);
+    void SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type);
+    void ClearCurrentProcessEventInfo();
+    void setPauseInstance(PauseType_T* instance);
+
+    int GetAbortFlag() const { return abort_flag; }
+    int GetLastError() const { return last_error; }
+    // The stream every request of this worker goes through; its progress feeds the status.
+    PStream& GetTransStream() { return trans_stream; }
+
+protected:
+    void NotifyAbortDone();
+
+    // Polled by the channel during transfers; written by the control thread.
+    int abort_flag = 0;
+    int last_error = 0;
+
+    pthread_mutex_t worker_state_lock;
+    ProcessEvent_T m_current_event;
+    PStream trans_stream;
+    std::atomic<PauseType_T*> pause_instance{nullptr};
+};

@@ -1,0 +1,244 @@
+// nimbrelctl against the real daemon and against a stand-in that checks what
+// arrives on the wire.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "e2e/e2e_support.h"
+#include "wire/channel.h"
+#include "wire/stream.h"
+
+using e2e::Daemon;
+
+namespace {
+
+std::string CtlPath() { return e2e::BinDir() + "/nimbrelctl"; }
+
+// Every nimbrelctl run gets its own state directory, so tests never share a port file.
+struct CtlRunner {
+    e2e::TempDir state;
+    std::map<std::string, std::string> env() const { return {{"XDG_RUNTIME_DIR", state.path()}}; }
+    int run(const std::vector<std::string>& args, std::string& out, std::string& err) const {
+        std::vector<std::string> argv{CtlPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return e2e::Run(argv, out, err, env());
+    }
+};
+
+// One exchange as a stand-in daemon: receive the request, answer with reply.
+void ServeOnce(e2e::Listener& listener, PObject& request, const PObject& reply, bool& ok) {
+    int fd = listener.Accept(120);
+    if (fd < 0) return;
+    Channel channel(81920);
+    if (channel.Open(fd, true) != 0) return;
+    channel.SetTimeout(60);
+    PStream stream;
+    ok = stream.Recv(channel, request) == 0 && stream.Send(channel, reply) == 0;
+}
+
+}  // namespace
+
+TEST(Nimbrelctl, SendAndShortcutsPrintTheDaemonsReply) {
+    Daemon d;
+    ASSERT_TRUE(d.Start());
+    CtlRunner ctl;
+    const std::string port = std::to_string(d.control_port());
+    std::string out, err;
+
+    EXPECT_EQ(ctl.run({"send", "--port", port, R"({"action": "get_status"})"}, out, err), 0) << err;
+    EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
+    EXPECT_EQ(ctl.run({"link", "--port", port}, out, err), 0) << err;
+    EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
+    EXPECT_EQ(ctl.run({"link", "--port=" + port}, out, err), 0) << err;
+    EXPECT_EQ(out, "{\"ack\":\"ok\",\"error\":\"Already linked.\"}\n");
+    EXPECT_EQ(ctl.run({"status", "--port", port}, out, err), 0) << err;
+    EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
+    EXPECT_EQ(ctl.run({"unlink", "--port", port}, out, err), 0) << err;
+    EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
+
+    EXPECT_EQ(ctl.run({"stop", "--port", port}, out, err), 0) << err;
+    EXPECT_EQ(out, "");
+    EXPECT_EQ(d.process->Wait(120), 0);
+}
+
+TEST(Nimbrelctl, ErrorsAreOneLineAndExitOne) {
+    CtlRunner ctl;
+    std::string out, err;
+    const std::string dead = std::to_string(e2e::UnusedPort());
+
+    EXPECT_EQ(ctl.run({"status", "--port", dead}, out, err), 1);
+    EXPECT_NE(err.find("cannot reach the daemon"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
+    EXPECT_EQ(ctl.run({"send", "--port", dead, "{\"action\": "}, out, err), 1);
+    EXPECT_NE(err.find("malformed JSON"), std::string::npos) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+
+    EXPECT_EQ(ctl.run({"send", "--port", dead, R"({"session_id": -1})"}, out, err), 1);
+    EXPECT_NE(err.find("negative"), std::string::npos) << err;
+    EXPECT_EQ(ctl.run({"send", "--port", dead, R"({"size": 1.5})"}, out, err), 1);
+    EXPECT_NE(err.find("not an integer"), std::string::npos) << err;
+    EXPECT_EQ(ctl.run({"send", "--port", dead, "\"" + std::string(70000, 'x') + "\""}, out, err), 1);
+    EXPECT_NE(err.find("65535"), std::string::npos) << err;
+
+    EXPECT_EQ(ctl.run({"status", "--port", "70000"}, out, err), 1);
+    EXPECT_NE(err.find("invalid port"), std::string::npos) << err;
+    EXPECT_EQ(ctl.run({"status", "--port", "12x"}, out, err), 1);
+    EXPECT_EQ(ctl.run({"frobnicate"}, out, err), 1);
+    EXPECT_EQ(ctl.run({"send"}, out, err), 1);
+
+    // No --port and no daemon announced in this state directory.
+    EXPECT_EQ(ctl.run({"status"}, out, err), 1);
+    EXPECT_NE(err.find("no daemon port known"), std::string::npos) << err;
+    EXPECT_TRUE(out.empty());
+}
+
+TEST(Nimbrelctl, JsonTravelsAsTheDaemonsValueTypes) {
+    e2e::Listener fake;
+    PObject received, reply;
+    reply["ack"] = "ok";
+    reply["list"].asArray().push_back(PObject(static_cast<uint64_t>(18446744073709551615ULL)));
+    reply["list"].asArray().push_back(PObject("t\xc3\xa9xt"));
+    reply["list"].asArray().push_back(PObject());
+    reply["nested"]["deep"]["n"] = static_cast<uint64_t>(0);
+    bool ok = false;
+    std::thread server(ServeOnce, std::ref(fake), std::ref(received), std::cref(reply), std::ref(ok));
+
+    CtlRunner ctl;
+    std::string out, err;
+    int rc = ctl.run({"send", "--port", std::to_string(fake.port()),
+                      R"({"action": "add_session", "session_id": 4294967296, "recursive": true,
+                          "sync_mode": false, "arr": [1, "two", [], {}], "none": null, "_first": "u"})"},
+                     out, err);
+    server.join();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(rc, 0) << err;
+
+    EXPECT_EQ(received["action"].asString(), "add_session");
+    EXPECT_TRUE(received["session_id"].isInteger());
+    EXPECT_EQ(received["session_id"].asUInt64(), 4294967296ULL);
+    EXPECT_TRUE(received["recursive"].isInteger());
+    EXPECT_EQ(received["recursive"].asUInt64(), 1u);
+    EXPECT_EQ(received["sync_mode"].asUInt64(), 0u);
+    ASSERT_TRUE(received["arr"].isArray());
+    EXPECT_EQ(received["arr"].asArray().size(), 4u);
+    EXPECT_EQ(received["arr"][1].asString(), "two");
+    EXPECT_TRUE(received["arr"][2].isArray());
+    EXPECT_TRUE(received["arr"][3].isMap());
+    EXPECT_TRUE(received.hasMember("none"));
+    EXPECT_TRUE(received["none"].isNull());
+    // A leading "_" puts the key first on the wire and is dropped there.
+    EXPECT_TRUE(received.hasMember("first"));
+
+    EXPECT_EQ(out,
+              "{\"ack\":\"ok\",\"list\":[18446744073709551615,\"t\xc3\xa9xt\",null],"
+              "\"nested\":{\"deep\":{\"n\":0}}}\n");
+}
+
+TEST(Nimbrelctl, InvalidUtf8InARepliedStringIsReplacedNotFatal) {
+    e2e::Listener fake;
+    PObject received, reply;
+    reply["path"] = "bad\xff";
+    bool ok = false;
+    std::thread server(ServeOnce, std::ref(fake), std::ref(received), std::cref(reply), std::ref(ok));
+    CtlRunner ctl;
+    std::string out, err;
+    int rc = ctl.run({"status", "--port", std::to_string(fake.port())}, out, err);
+    server.join();
+    EXPECT_EQ(rc, 0) << err;
+    EXPECT_EQ(out, "{\"path\":\"bad\xef\xbf\xbd\"}\n");
+}
+
+TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
+    Daemon setup;  // only for its configuration and paths; never started
+    CtlRunner ctl;
+    e2e::Process ui({CtlPath(), "daemon", "--config", setup.config_path, "--ui-port", "0", "--nimbreld",
+                     e2e::BinDir() + "/nimbreld"},
+                    ctl.env());
+    std::string line;
+    ASSERT_TRUE(ui.ReadLine(line, 120)) << ui.Stderr();
+    ASSERT_EQ(line.rfind("{\"daemon_port\":", 0), 0u) << line;
+
+    // A notification arriving on the UI port comes out as one JSON line.
+    const std::string err_text = ui.Stderr();
+    const size_t at = err_text.find("UI port ");
+    ASSERT_NE(at, std::string::npos) << err_text;
+    const int ui_port = std::stoi(err_text.substr(at + 8));
+    {
+        PObject note;
+        note["notify"] = "recent_file";
+        note["session_id"] = 3;
+        note["path"] = "/docs/a.txt";
+        note["is_dir"] = false;
+        note["event_type"] = 1;
+        Channel channel(81920);
+        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
+        PStream stream;
+        ASSERT_EQ(stream.Send(channel, note), 0);
+    }
+    ASSERT_TRUE(ui.ReadLine(line, 60));
+    EXPECT_EQ(line, R"({"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt","session_id":3})");
+
+    // File contents sent to the UI port are refused, not written anywhere, and the
+    // UI keeps serving.
+    {
+        e2e::WriteFile(setup.dir.file("payload"), "0123456789");
+        PObject junk;
+        junk["data"] = PObject::binary_type(setup.dir.file("payload").c_str(), 0, 10);
+        Channel channel(81920);
+        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
+        PStream stream;
+        stream.Send(channel, junk);
+    }
+    {
+        PObject note;
+        note["notify"] = "syncing_file";
+        Channel channel(81920);
+        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
+        PStream stream;
+        ASSERT_EQ(stream.Send(channel, note), 0);
+    }
+    ASSERT_TRUE(ui.ReadLine(line, 60));
+    EXPECT_EQ(line, R"({"notify":"syncing_file"})");
+    EXPECT_NE(ui.Stderr().find("dropped a UI connection"), std::string::npos) << ui.Stderr();
+
+    // Later commands find the daemon through the state file.
+    std::string out, err;
+    EXPECT_EQ(ctl.run({"status"}, out, err), 0) << err;
+    EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
+    EXPECT_EQ(ctl.run({"link"}, out, err), 0) << err;
+    EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
+
+    ui.Signal(SIGINT);
+    EXPECT_EQ(ui.Wait(120), 0) << ui.Stderr();
+    EXPECT_NE(ui.Stderr().find("asked the daemon to stop"), std::string::npos) << ui.Stderr();
+    EXPECT_NE(ui.Stderr().find("exited normally"), std::string::npos) << ui.Stderr();
+    // The daemon went through its orderly stop, tasks included.
+    const std::string log = setup.Log();
+    EXPECT_EQ(e2e::CountLines(log, ") down"), 2) << log;
+    EXPECT_EQ(e2e::CountLines(log, "main thread down"), 1) << log;
+    // And the port file no longer points at it.
+    EXPECT_EQ(ctl.run({"status"}, out, err), 1);
+}
+
+TEST(Nimbrelctl, DaemonModeReportsADaemonThatCannotStart) {
+    CtlRunner ctl;
+    e2e::TempDir dir;
+    e2e::WriteFile(dir.file("bad.conf"), "log_file_path = \"/nonexistent-dir/x/nimbreld.log\"\n");
+    std::string out, err;
+    int rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", e2e::BinDir() + "/nimbreld"},
+                      out, err, ctl.env());
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(err.find("before announcing"), std::string::npos) << err;
+
+    rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", dir.file("missing")}, out, err,
+                  ctl.env());
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(err.find("cannot start"), std::string::npos) << err;
+
+    rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("absent.conf")}, out, err, ctl.env());
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(err.find("cannot read the configuration"), std::string::npos) << err;
+}
