@@ -47,10 +47,16 @@ std::vector<uint8_t> read_all(const std::string& file)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    char templ[] = "/tmp/nimbrel-delta-fuzz-XXXXXX";
-    if (::mkdtemp(templ) == nullptr)
+    // Memory-backed when possible: the files are rewritten for every input.
+    char shm[] = "/dev/shm/nimbrel-delta-fuzz-XXXXXX";
+    char tmp[] = "/tmp/nimbrel-delta-fuzz-XXXXXX";
+    char* templ = ::mkdtemp(shm);
+    if (templ == nullptr)
+        templ = ::mkdtemp(tmp);
+    if (templ == nullptr)
         std::abort();
     g_dir = templ;
+    std::atexit([] { ::rmdir(g_dir.c_str()); });
     delta_set_error_output(nullptr);  // malformed input is the normal case here
     return 0;
 }
@@ -94,5 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (got.size() != basis_len || (basis_len > 0 && std::memcmp(got.data(), data, basis_len) != 0))
             std::abort();
     }
+    for (const std::string* f : {&basis, &delta, &out, &rdelta, &back})
+        ::unlink(f->c_str());
     return 0;
 }
