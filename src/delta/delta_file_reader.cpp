@@ -20,6 +20,7 @@ struct DeltaFileReaderImpl {
     fd_t basis_fd;
     uint64_t basis_size = 0;
     uint8_t* work = nullptr;
+    size_t work_fill = 0;  // patched bytes in work not yet given to the handlers
     uint64_t new_size = 0;  // bytes produced so far
     std::vector<Block> blocks;
 };
@@ -117,6 +118,9 @@ int DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
     }
 }
 
+// Appends the command's bytes to the work buffer and hands every full buffer to the
+// handlers. Short commands thus share one update: a file patched from many small copies
+// and literals costs as many handler calls as one read in 1 MiB chunks.
 int DeltaFileReader::carryOut(const PatchCommand& command)
 {
     DeltaFileReaderImpl& d = *impl;
@@ -130,9 +134,10 @@ int DeltaFileReader::carryOut(const PatchCommand& command)
     while (left > 0) {
         if (aborted())
             return ERROR_ABORT;
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(left, CHUNK_SIZE));
+        size_t piece = static_cast<size_t>(std::min<uint64_t>(left, CHUNK_SIZE - d.work_fill));
+        uint8_t* to = d.work + d.work_fill;
         if (command.is_literal) {
-            if (fd_bio_read(d.patch_bio, d.work, piece) != 0) {
+            if (fd_bio_read(d.patch_bio, to, piece) != 0) {
                 delta_error("api.cpp (%d): fd_bio_read: Error Code %d\n", __LINE__, errno);
                 return ERROR_SYSTEM_CALL;
             }
@@ -140,7 +145,7 @@ int DeltaFileReader::carryOut(const PatchCommand& command)
         } else {
             size_t got = 0;
             while (got < piece) {
-                int64_t n = fd_read(d.basis_fd, d.work + got, piece - got);
+                int64_t n = fd_read(d.basis_fd, to + got, piece - got);
                 if (n <= 0) {
                     delta_error("api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
                     delta_error("api.cpp (%d): fd_read: length = %u, return code = %d\n", __LINE__,
@@ -150,11 +155,26 @@ int DeltaFileReader::carryOut(const PatchCommand& command)
                 got += static_cast<size_t>(n);
             }
         }
-        int failed = update(d.work, piece);
-        if (wait() != 0 || failed != 0)
-            return ERROR_HANDLER_CALL;
+        d.work_fill += piece;
         left -= piece;
+        if (d.work_fill == CHUNK_SIZE) {
+            int rc = flushWork();
+            if (rc != RS_DONE)
+                return rc;
+        }
     }
+    return RS_DONE;
+}
+
+int DeltaFileReader::flushWork()
+{
+    DeltaFileReaderImpl& d = *impl;
+    if (d.work_fill == 0)
+        return RS_DONE;
+    int failed = update(d.work, d.work_fill);
+    d.work_fill = 0;
+    if (wait() != 0 || failed != 0)
+        return ERROR_HANDLER_CALL;
     return RS_DONE;
 }
 
@@ -191,8 +211,12 @@ int DeltaFileReader::applyCommands()
         int rc = readCommand(command, finished);
         if (rc != RS_DONE)
             return rc;
-        if (finished)
+        if (finished) {
+            rc = flushWork();
+            if (rc != RS_DONE)
+                return rc;
             break;
+        }
         if (reverse && !command.is_literal && command.length > 0) {
             try {
                 d.blocks.push_back(Block{command.start, command.length, d.new_size});
@@ -243,6 +267,7 @@ int DeltaFileReader::readFile()
         rc = ERROR_SYSTEM_CALL;
     } else {
         d.patch_offset = 0;
+        d.work_fill = 0;
         d.new_size = 0;
         d.blocks.clear();
         rc = applyCommands();

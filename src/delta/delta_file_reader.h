@@ -29,6 +29,7 @@ private:
     int applyCommands();
     int readCommand(PatchCommand& command, bool& finished);
     int carryOut(const PatchCommand& command);
+    int flushWork();
 
     std::unique_ptr<DeltaFileReaderImpl> impl;
 };
