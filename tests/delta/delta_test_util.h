@@ -20,14 +20,14 @@ using Bytes = std::vector<uint8_t>;
 
 inline const std::string& scratch_dir()
 {
+    // The name is kept in plain storage too: the removal at exit runs after the string
+    // itself has been destroyed.
+    static char name[] = "/tmp/nimbrel-delta-test-XXXXXX";
     static const std::string dir = [] {
-        char templ[] = "/tmp/nimbrel-delta-test-XXXXXX";
-        const char* made = ::mkdtemp(templ);
-        if (made == nullptr)
+        if (::mkdtemp(name) == nullptr)
             std::abort();
-        std::string d = made;
-        std::atexit([] { std::system(("rm -rf '" + scratch_dir() + "'").c_str()); });
-        return d;
+        std::atexit([] { std::system((std::string("rm -rf '") + name + "'").c_str()); });
+        return std::string(name);
     }();
     return dir;
 }

@@ -79,4 +79,13 @@ TEST(NimbrelDeltaTool, FailsClearlyAndLeavesNoPartialOutput)
     EXPECT_EQ(read_file(path("tf.sig")).size(), 1u);
     EXPECT_EQ(run({tool(), "-f", "signature", path("tf.old"), path("tf.sig")}, path("tf.log")), 0);
     EXPECT_EQ(read_file(path("tf.sig")).size(), 12u + 3 * 12);
+
+    // A forced run that fails keeps the old output, and no scratch file stays behind.
+    write_file(path("tf.keep"), Bytes{7, 7, 7});
+    EXPECT_EQ(run({tool(), "-f", "patch", path("tf.old"), path("tf.bad"), path("tf.keep")}, path("tf.log")), 1);
+    EXPECT_EQ(read_file(path("tf.keep")), (Bytes{7, 7, 7}));
+    EXPECT_EQ(run({tool(), "-f", "delta", path("tf.old"), path("tf.old"), path("tf.keep")}, path("tf.log")), 1);
+    EXPECT_EQ(read_file(path("tf.keep")), (Bytes{7, 7, 7}));
+    EXPECT_EQ(run({"sh", "-c", "ls -a '" + scratch_dir() + "' | grep -c nimbrel-delta"}, path("tf.count")), 1);
+    EXPECT_EQ(output_of(path("tf.count")), "0\n");
 }

@@ -5,6 +5,7 @@
 //   nimbrel-delta md4 FILE
 // Exit status 0 on success, 1 on any failure (with a message on stderr).
 #include <cerrno>
+#include <fcntl.h>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -103,13 +104,60 @@ const char* describe(int rc)
     }
 }
 
-int finish(int rc, const char* command, const char* output)
-{
-    if (rc == RS_DONE)
+// The result is written to a scratch file beside the output and renamed into place only
+// when complete: a failure leaves neither a half-written output nor a lost old one.
+class Output {
+public:
+    Output(const char* final_path, bool force) : target(final_path), overwrite(force) {}
+    ~Output()
+    {
+        if (!scratch.empty())
+            ::unlink(scratch.c_str());
+    }
+
+    const std::string& open_name() const { return scratch; }
+
+    // Makes the scratch file; its name, or "" (with a message) when it cannot be made.
+    const std::string& open()
+    {
+        std::string dir = target;
+        size_t slash = dir.rfind('/');
+        dir = slash == std::string::npos ? "." : dir.substr(0, slash + 1);
+        std::string templ = dir + "/.nimbrel-delta-XXXXXX";
+        int fd = ::mkstemp(templ.data());
+        if (fd < 0) {
+            fail("cannot write in '%s': %s", dir.c_str(), std::strerror(errno));
+            return scratch;
+        }
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        ::fchmod(fd, 0666 & ~mask);
+        ::close(fd);
+        scratch = templ;
+        return scratch;
+    }
+
+    int commit()
+    {
+        int rc = overwrite ? ::rename(scratch.c_str(), target.c_str())
+                           : ::renameat2(AT_FDCWD, scratch.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE);
+        if (rc != 0)
+            return fail("cannot write '%s': %s", target.c_str(), std::strerror(errno));
+        scratch.clear();
         return 0;
-    if (output != nullptr)
-        ::unlink(output);  // never leave a half-written result behind
-    return fail("%s failed: %s", command, describe(rc));
+    }
+
+private:
+    std::string target;
+    bool overwrite;
+    std::string scratch;
+};
+
+int finish(int rc, const char* command, Output* output)
+{
+    if (rc != RS_DONE)
+        return fail("%s failed: %s", command, describe(rc));
+    return output != nullptr ? output->commit() : 0;
 }
 
 }  // namespace
@@ -157,30 +205,39 @@ int main(int argc, char** argv)
             return usage_error("signature needs BASIS and SIG");
         if (check_input(args[0]) || check_output(args[1], {args[0]}, opt.force))
             return 1;
+        Output out(args[1], opt.force);
+        if (out.open().empty())
+            return 1;
         SimpleFileReader reader;
         reader.setFile(args[0]);
-        reader.setSignature(args[1], opt.block_size, opt.sum_size);
-        return finish(reader.readFile(), "signature", args[1]);
+        reader.setSignature(out.open_name(), opt.block_size, opt.sum_size);
+        return finish(reader.readFile(), "signature", &out);
     }
     if (cmd == "delta") {
         if (args.size() != 3)
             return usage_error("delta needs SIG, NEW and DELTA");
         if (check_input(args[0]) || check_input(args[1]) || check_output(args[2], {args[0], args[1]}, opt.force))
             return 1;
+        Output out(args[2], opt.force);
+        if (out.open().empty())
+            return 1;
         SimpleFileReader reader;
         reader.setFile(args[1]);
-        reader.setDelta(args[2], args[0]);
-        return finish(reader.readFile(), "delta", args[2]);
+        reader.setDelta(out.open_name(), args[0]);
+        return finish(reader.readFile(), "delta", &out);
     }
     if (cmd == "patch") {
         if (args.size() != 3)
             return usage_error("patch needs BASIS, DELTA and NEW");
         if (check_input(args[0]) || check_input(args[1]) || check_output(args[2], {args[0], args[1]}, opt.force))
             return 1;
+        Output out(args[2], opt.force);
+        if (out.open().empty())
+            return 1;
         DeltaFileReader reader;
         reader.setFile(args[1], args[0]);
-        reader.setNewFile(args[2]);
-        return finish(reader.readFile(), "patch", args[2]);
+        reader.setNewFile(out.open_name());
+        return finish(reader.readFile(), "patch", &out);
     }
     if (cmd == "md4") {
         if (args.size() != 1)
