@@ -13,6 +13,10 @@
 
 namespace {
 constexpr size_t INITIAL_BUFFER = 500;
+// Old blocks with the same weak sum examined per position. Natural data has few; a
+// signature crafted with thousands would otherwise make every position cost thousands
+// of comparisons. Missing a match only makes the delta larger, never wrong.
+constexpr int MAX_WEAK_CANDIDATES = 1024;
 
 inline uint32_t filter_hash(uint32_t weak)
 {
@@ -199,7 +203,8 @@ bool DeltaHandler::findMatch(const uint8_t* window, uint32_t weak)
     auto it = std::lower_bound(sig_stat.begin(), sig_stat.end(), weak,
                                [](const DeltaBlock& b, uint32_t w) { return b.weaksum < w; });
     size_t record = 4 + hash_size;
-    for (; it != sig_stat.end() && it->weaksum == weak; ++it) {
+    int examined = 0;
+    for (; it != sig_stat.end() && it->weaksum == weak && examined < MAX_WEAK_CANDIDATES; ++it, ++examined) {
         const uint8_t* strong = strongOf(window);
         if (std::memcmp(&sig_body[static_cast<size_t>(it->index) * record + 4], strong, hash_size) == 0) {
             match_possibility.assign(1, it->index);

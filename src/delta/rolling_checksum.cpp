@@ -14,7 +14,7 @@ namespace {
 constexpr size_t SEGMENT = 4096;
 
 // For m <= SEGMENT bytes: s = sum of x, w = sum of (m - i) * x_i, i from 0.
-void segment_sums(const uint8_t* data, size_t m, uint32_t& s, uint32_t& w)
+__attribute__((target_clones("avx2", "default"))) void segment_sums(const uint8_t* data, size_t m, uint32_t& s, uint32_t& w)
 {
     int32_t ws = 0;
     int32_t ss = 0;
