@@ -274,3 +274,27 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
     early.setAbortFlag(&set);
     EXPECT_EQ(early.readFile(), ERROR_ABORT);
 }
+
+TEST(Delta, CraftedSignatureOfEqualWeakSumsStaysCorrect)
+{
+    // Thousands of records share the weak sum of every block of the new file (all the same
+    // here) but none has its strong sum: the search must stay bounded and emit literals.
+    Bytes block = random_bytes(64, 21);
+    Bytes new_data;
+    for (int i = 0; i < 1000; ++i)
+        new_data.insert(new_data.end(), block.begin(), block.end());
+    Bytes sig = header(RSConstant::MAGIC_SIGNATURE, 64, 8);
+    uint8_t weak[4];
+    RSConstant::putBigEndian(weak, RSRollingChecksum::of(block.data(), block.size()), 4);
+    Bytes strong = random_bytes(8 * 5000, 22);
+    for (int i = 0; i < 5000; ++i) {
+        sig.insert(sig.end(), weak, weak + 4);
+        sig.insert(sig.end(), strong.begin() + 8 * i, strong.begin() + 8 * i + 8);
+    }
+    write_file(path("crafted.sig"), sig);
+    write_file(path("crafted.new"), new_data);
+    write_file(path("crafted.basis"), random_bytes(64 * 5000, 23));
+    ASSERT_EQ(make_delta(path("crafted.sig"), path("crafted.new"), path("crafted.delta")), 0);
+    ASSERT_EQ(apply_patch(path("crafted.basis"), path("crafted.delta"), path("crafted.out")), 0);
+    EXPECT_EQ(read_file(path("crafted.out")), new_data);
+}
