@@ -6,7 +6,9 @@
 // segments short enough for 16-bit weights (sum of x and sum of weight * x), which the
 // compiler turns into multiply-add vector code; the offset terms are added in closed form.
 // Everything is modulo 2^32, as the format wants.
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC optimize("O3")
+#endif
 
 namespace {
 
