@@ -1,0 +1,35 @@
+// Applies a delta to a basis file in one pass; the patched bytes feed the handlers
+// (the new file itself, its MD4, its signature), and optionally a reverse delta is written.
+#pragma once
+
+#include <memory>
+
+#include "delta/file_reader.h"
+
+struct PatchCommand {
+    uint64_t start;   // basis offset of a copy, or delta offset of a literal's data
+    uint64_t length;
+    bool is_literal;
+};
+
+struct DeltaFileReaderImpl;
+
+class DeltaFileReader : public FileReader {
+public:
+    DeltaFileReader();
+    ~DeltaFileReader() override;
+
+    void setFile(const ustring& patch_file, const ustring& basis_file);
+    void setNewFile(const ustring& output);
+    void setReverseDeltaFile(const ustring& file);
+
+    int readFile() override;
+
+private:
+    int applyCommands();
+    int readCommand(PatchCommand& command, bool& finished);
+    int carryOut(const PatchCommand& command);
+    int flushWork();
+
+    std::unique_ptr<DeltaFileReaderImpl> impl;
+};

@@ -1,0 +1,440 @@
+#include "delta/file_io.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <system_error>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "delta/error_output.h"
+
+namespace {
+
+// Appends all of [data, data + length) at the end of the file; the file is opened with
+// O_APPEND, so every write lands at the current end.
+int64_t append_all(int handle, const uint8_t* data, size_t length, int& error)
+{
+    size_t done = 0;
+    while (done < length) {
+        ssize_t n = ::write(handle, data + done, length - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            error = errno;
+            return -1;
+        }
+        if (n == 0) {
+            error = EIO;
+            return -1;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<int64_t>(done);
+}
+
+void writer_loop(fd_aio_t* aio)
+{
+    std::unique_lock<std::mutex> guard(aio->lock);
+    for (;;) {
+        aio->cond.wait(guard, [aio] { return aio->quit || (aio->job_pending && !aio->job_done); });
+        if (aio->job_pending && !aio->job_done) {
+            const uint8_t* data = aio->job_data;
+            size_t length = aio->job_length;
+            int handle = aio->file;
+            guard.unlock();
+            int error = 0;
+            int64_t result = append_all(handle, data, length, error);
+            guard.lock();
+            aio->job_result = result;
+            aio->job_errno = error;
+            aio->job_done = true;
+            aio->cond.notify_all();
+            continue;
+        }
+        if (aio->quit)
+            return;
+    }
+}
+
+}  // namespace
+
+// ---- fd_t ----
+
+int fd_open_read(const ustring& path, fd_t& fd)
+{
+    int h;
+    do {
+        h = ::open(path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+    } while (h < 0 && errno == EINTR);
+    if (h < 0) {
+        delta_error("xio.cpp (%d): CreateFile: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    struct stat st;
+    if (::fstat(h, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(h);
+        delta_error("xio.cpp (%d): CreateFile: Error Code %d\n", __LINE__, EISDIR);
+        errno = EISDIR;
+        return -1;
+    }
+    ::posix_fadvise(h, 0, 0, POSIX_FADV_SEQUENTIAL);
+    fd.handle = h;
+    return 0;
+}
+
+int fd_open_write(const ustring& path, fd_t& fd)
+{
+    int h;
+    do {
+        h = ::open(path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+    } while (h < 0 && errno == EINTR);
+    if (h < 0) {
+        delta_error("xio.cpp (%d): CreateFile: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    ::posix_fadvise(h, 0, 0, POSIX_FADV_SEQUENTIAL);
+    fd.handle = h;
+    return 0;
+}
+
+void fd_close(fd_t& fd)
+{
+    if (fd.handle >= 0)
+        ::close(fd.handle);
+    fd.handle = -1;
+}
+
+bool fd_is_open(const fd_t& fd)
+{
+    return fd.handle >= 0;
+}
+
+int64_t fd_read(fd_t& fd, void* buffer, size_t length)
+{
+    ssize_t n;
+    do {
+        n = ::read(fd.handle, buffer, length);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        delta_error("xio.cpp (%d): ReadFile: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    return n;
+}
+
+int64_t fd_write(fd_t& fd, const void* buffer, size_t length)
+{
+    // A synchronous write is an asynchronous one waited for at once; done inline, it
+    // needs no writer thread.
+    int error = 0;
+    int64_t n = append_all(fd.handle, static_cast<const uint8_t*>(buffer), length, error);
+    if (n < 0) {
+        delta_error("xio.cpp (%d): WriteFile: Error Code %d\n", __LINE__, error);
+        errno = error;
+    }
+    return n;
+}
+
+int fd_seek(fd_t& fd, uint64_t offset)
+{
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        ::lseek(fd.handle, static_cast<off_t>(offset), SEEK_SET) < 0) {
+        if (offset > static_cast<uint64_t>(INT64_MAX))
+            errno = EINVAL;
+        delta_error("xio.cpp (%d): SetFilePointer: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    return 0;
+}
+
+int fd_stat(fd_t& fd, uint64_t& size)
+{
+    struct stat st;
+    if (::fstat(fd.handle, &st) != 0) {
+        delta_error("xio.cpp (%d): GetFileInformationByHandle: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    size = static_cast<uint64_t>(st.st_size);
+    return 0;
+}
+
+int fd_sync(fd_t& fd)
+{
+    if (!fd_is_open(fd))
+        return -1;
+    if (::fsync(fd.handle) != 0) {
+        delta_error("xio.cpp (%d): FlushFileBuffers: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    return 0;
+}
+
+bool fd_same_file(const ustring& a, const ustring& b)
+{
+    struct stat sa, sb;
+    if (::stat(a.c_str_utf8(), &sa) != 0 || ::stat(b.c_str_utf8(), &sb) != 0)
+        return false;
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// ---- buffer_t ----
+
+buffer_t::buffer_t(size_t cap)
+{
+    if (cap == 0)
+        cap = 8192;
+    data = static_cast<uint8_t*>(std::malloc(cap));
+    if (data == nullptr) {
+        delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, errno);
+        throw std::bad_alloc();
+    }
+    capacity = cap;
+}
+
+buffer_t::~buffer_t()
+{
+    std::free(data);
+}
+
+size_t buffer_size(const buffer_t& buffer)
+{
+    return buffer.size;
+}
+
+size_t buffer_left(const buffer_t& buffer)
+{
+    return buffer.capacity - buffer.size;
+}
+
+bool buffer_is_full(const buffer_t& buffer)
+{
+    return buffer.size == buffer.capacity;
+}
+
+void buffer_clear(buffer_t& buffer)
+{
+    buffer.size = 0;
+    buffer.head = 0;
+}
+
+int buffer_resize(buffer_t& buffer, size_t capacity)
+{
+    if (buffer.size != 0)
+        return -1;
+    if (capacity <= buffer.capacity)
+        return 0;
+    uint8_t* fresh = static_cast<uint8_t*>(std::malloc(capacity));
+    if (fresh == nullptr) {
+        delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    std::free(buffer.data);
+    buffer.data = fresh;
+    buffer.capacity = capacity;
+    buffer.head = 0;
+    return 0;
+}
+
+size_t buffer_copy_in(buffer_t& buffer, const void* data, size_t length)
+{
+    size_t take = std::min(length, buffer_left(buffer));
+    if (take == 0)
+        return 0;
+    const uint8_t* src = static_cast<const uint8_t*>(data);
+    size_t tail = (buffer.head + buffer.size) % buffer.capacity;
+    size_t first = std::min(take, buffer.capacity - tail);
+    std::memcpy(buffer.data + tail, src, first);
+    if (take > first)
+        std::memcpy(buffer.data, src + first, take - first);
+    buffer.size += take;
+    return take;
+}
+
+size_t buffer_copy_out(buffer_t& buffer, void* data, size_t length)
+{
+    size_t give = std::min(length, buffer.size);
+    if (give == 0)
+        return 0;
+    uint8_t* dst = static_cast<uint8_t*>(data);
+    size_t first = std::min(give, buffer.capacity - buffer.head);
+    std::memcpy(dst, buffer.data + buffer.head, first);
+    if (give > first)
+        std::memcpy(dst + first, buffer.data, give - first);
+    buffer.head = (buffer.head + give) % buffer.capacity;
+    buffer.size -= give;
+    if (buffer.size == 0)
+        buffer.head = 0;
+    return give;
+}
+
+int buffer_read_fd(buffer_t& buffer, fd_t& fd)
+{
+    if (buffer_is_full(buffer))
+        return 0;
+    size_t end = buffer.head + buffer.size;
+    size_t start;
+    size_t room;
+    if (end > buffer.capacity) {
+        // Held bytes wrap: the free stretch lies between their end and head.
+        start = end - buffer.capacity;
+        room = buffer.head - start;
+    } else {
+        if (buffer.head != 0) {
+            std::memmove(buffer.data, buffer.data + buffer.head, buffer.size);
+            buffer.head = 0;
+        }
+        start = buffer.size;
+        room = buffer.capacity - buffer.size;
+    }
+    int64_t n = fd_read(fd, buffer.data + start, room);
+    if (n < 0)
+        return -1;
+    buffer.size += static_cast<size_t>(n);
+    return 0;
+}
+
+int buffer_write_fd(buffer_t& buffer, fd_t& fd)
+{
+    if (buffer.size == 0) {
+        buffer.head = 0;
+        return 0;
+    }
+    size_t first = std::min(buffer.size, buffer.capacity - buffer.head);
+    if (fd_write(fd, buffer.data + buffer.head, first) != static_cast<int64_t>(first))
+        return -1;
+    size_t rest = buffer.size - first;
+    if (rest > 0 && fd_write(fd, buffer.data, rest) != static_cast<int64_t>(rest))
+        return -1;
+    buffer_clear(buffer);
+    return 0;
+}
+
+// ---- fd_bio_t ----
+
+fd_bio_t::~fd_bio_t()
+{
+    fd_bio_unload(*this);
+}
+
+int fd_bio_load(fd_bio_t& bio, const fd_t& fd, size_t capacity)
+{
+    fd_bio_unload(bio);
+    bio.fd = fd;
+    try {
+        bio.r_buffer = new buffer_t(capacity);
+        bio.w_buffer = new buffer_t(capacity);
+    } catch (const std::bad_alloc&) {
+        fd_bio_unload(bio);
+        return -1;
+    }
+    return 0;
+}
+
+void fd_bio_unload(fd_bio_t& bio)
+{
+    delete bio.r_buffer;
+    delete bio.w_buffer;
+    bio.r_buffer = nullptr;
+    bio.w_buffer = nullptr;
+}
+
+int fd_bio_read(fd_bio_t& bio, void* data, size_t length)
+{
+    if (bio.r_buffer == nullptr)
+        return -1;
+    buffer_t& rb = *bio.r_buffer;
+    if (rb.size < length && buffer_read_fd(rb, bio.fd) != 0)
+        return -1;
+    uint8_t* dst = static_cast<uint8_t*>(data);
+    size_t got = buffer_copy_out(rb, dst, length);
+    while (got < length) {
+        int64_t n = fd_read(bio.fd, dst + got, length - got);
+        if (n <= 0)
+            return -1;
+        got += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+int fd_bio_write(fd_bio_t& bio, const void* data, size_t length)
+{
+    if (bio.w_buffer == nullptr)
+        return -1;
+    buffer_t& wb = *bio.w_buffer;
+    if (buffer_left(wb) < length) {
+        if (buffer_write_fd(wb, bio.fd) != 0)
+            return -1;
+        return fd_write(bio.fd, data, length) == static_cast<int64_t>(length) ? 0 : -1;
+    }
+    buffer_copy_in(wb, data, length);
+    return 0;
+}
+
+int fd_bio_flush(fd_bio_t& bio)
+{
+    if (bio.w_buffer == nullptr)
+        return -1;
+    return buffer_write_fd(*bio.w_buffer, bio.fd);
+}
+
+// ---- fd_aio_t ----
+
+fd_aio_t::fd_aio_t() = default;
+
+fd_aio_t::~fd_aio_t()
+{
+    {
+        std::unique_lock<std::mutex> guard(lock);
+        cond.wait(guard, [this] { return !job_pending || job_done; });
+        quit = true;
+        cond.notify_all();
+    }
+    if (writer.joinable())
+        writer.join();
+}
+
+int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length)
+{
+    std::unique_lock<std::mutex> guard(aio.lock);
+    if (aio.job_pending) {
+        delta_error("xio.cpp (%d): fd_aio_write: Error Code %d\n", __LINE__, EBUSY);
+        return 1;
+    }
+    if (!aio.writer.joinable()) {
+        try {
+            aio.writer = std::thread(writer_loop, &aio);
+        } catch (const std::system_error& e) {
+            delta_error("xio.cpp (%d): fd_aio_write: Error Code %d\n", __LINE__, e.code().value());
+            return 1;
+        }
+    }
+    aio.file = fd.handle;
+    aio.job_data = static_cast<const uint8_t*>(data);
+    aio.job_length = length;
+    aio.job_result = 0;
+    aio.job_errno = 0;
+    aio.job_done = false;
+    aio.job_pending = true;
+    aio.cond.notify_all();
+    return 0;
+}
+
+int64_t fd_aio_wait(fd_aio_t& aio)
+{
+    std::unique_lock<std::mutex> guard(aio.lock);
+    if (!aio.job_pending)
+        return 0;
+    aio.cond.wait(guard, [&aio] { return aio.job_done; });
+    aio.job_pending = false;
+    aio.job_done = false;
+    if (aio.job_result < 0) {
+        delta_error("xio.cpp (%d): WriteFile: Error Code %d\n", __LINE__, aio.job_errno);
+        delta_error("xio.cpp (%d): fd_aio_wait: Error Code %d\n", __LINE__, aio.job_errno);
+        return -1;
+    }
+    return aio.job_result;
+}

@@ -1,0 +1,102 @@
+// Buffered file I/O for the delta engine: a file handle, a ring buffer, a buffered
+// reader/writer and a one-shot asynchronous append.
+//
+// Free functions over plain structures. Failures return -1 (or non-zero where noted)
+// and write one line naming the failed call to the delta error output. Files opened
+// for writing are append-only: every write goes to the current end, so output is
+// always produced front to back.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+#include "foundation/ustring.h"
+
+struct fd_t {
+    int handle = -1;  // -1 means closed; closing is explicit (fd_close)
+};
+
+// Ring buffer of bytes; held bytes run from head forward, wrapping at capacity.
+struct buffer_t {
+    explicit buffer_t(size_t capacity = 0);  // 0 means 8192; throws std::bad_alloc
+    ~buffer_t();
+    buffer_t(const buffer_t&) = delete;
+    buffer_t& operator=(const buffer_t&) = delete;
+
+    uint8_t* data = nullptr;
+    size_t capacity = 0;
+    size_t size = 0;
+    size_t head = 0;
+};
+
+struct fd_bio_t {
+    fd_bio_t() = default;
+    ~fd_bio_t();  // frees the buffers, leaves the handle alone
+    fd_bio_t(const fd_bio_t&) = delete;
+    fd_bio_t& operator=(const fd_bio_t&) = delete;
+
+    fd_t fd;
+    buffer_t* w_buffer = nullptr;
+    buffer_t* r_buffer = nullptr;
+};
+
+// One outstanding append at a time, carried out by a writer thread of its own so that
+// the caller can go on computing while the bytes go to disk. The caller keeps the data
+// alive and unchanged until fd_aio_wait returns.
+struct fd_aio_t {
+    fd_aio_t();   // throws std::bad_alloc when the writer cannot be prepared
+    ~fd_aio_t();  // completes an outstanding write, then ends the writer
+    fd_aio_t(const fd_aio_t&) = delete;
+    fd_aio_t& operator=(const fd_aio_t&) = delete;
+
+    int file = -1;  // the handle being written
+
+    // Writer hand-off; touched only by xio functions.
+    std::mutex lock;
+    std::condition_variable cond;
+    std::thread writer;
+    const uint8_t* job_data = nullptr;
+    size_t job_length = 0;
+    bool job_pending = false;  // handed to the writer, not yet waited for
+    bool job_done = false;
+    bool quit = false;
+    int64_t job_result = 0;
+    int job_errno = 0;
+};
+
+int fd_open_read(const ustring& path, fd_t& fd);
+int fd_open_write(const ustring& path, fd_t& fd);
+void fd_close(fd_t& fd);
+bool fd_is_open(const fd_t& fd);
+int64_t fd_read(fd_t& fd, void* buffer, size_t length);
+int64_t fd_write(fd_t& fd, const void* buffer, size_t length);
+int fd_seek(fd_t& fd, uint64_t offset);
+int fd_stat(fd_t& fd, uint64_t& size);
+int fd_sync(fd_t& fd);
+
+size_t buffer_size(const buffer_t& buffer);
+size_t buffer_left(const buffer_t& buffer);
+bool buffer_is_full(const buffer_t& buffer);
+void buffer_clear(buffer_t& buffer);
+int buffer_resize(buffer_t& buffer, size_t capacity);
+size_t buffer_copy_in(buffer_t& buffer, const void* data, size_t length);
+size_t buffer_copy_out(buffer_t& buffer, void* data, size_t length);
+int buffer_read_fd(buffer_t& buffer, fd_t& fd);
+int buffer_write_fd(buffer_t& buffer, fd_t& fd);
+
+int fd_bio_load(fd_bio_t& bio, const fd_t& fd, size_t capacity);
+void fd_bio_unload(fd_bio_t& bio);
+int fd_bio_read(fd_bio_t& bio, void* data, size_t length);
+int fd_bio_write(fd_bio_t& bio, const void* data, size_t length);
+int fd_bio_flush(fd_bio_t& bio);
+
+// 0 when the write was started, non-zero otherwise.
+int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length);
+// Bytes written by the outstanding write (0 when none is outstanding) or -1.
+int64_t fd_aio_wait(fd_aio_t& aio);
+
+// True when both names exist and are the same file (same device and inode).
+bool fd_same_file(const ustring& a, const ustring& b);

@@ -1,0 +1,58 @@
+// One pass over a file, feeding every attached handler chunk by chunk: a copy of the
+// bytes, their MD4, their signature and their delta against an old signature.
+#pragma once
+
+#include <memory>
+
+#include "delta/copy_handler.h"
+#include "delta/delta_handler.h"
+#include "delta/md4_hash_handler.h"
+#include "delta/signature_handler.h"
+#include "foundation/ustring.h"
+
+// Result codes of readFile().
+enum RSResult : int {
+    RS_DONE = 0,
+    ERROR_ARGUMENT = -1,
+    ERROR_SYSTEM_CALL = -2,
+    ERROR_HANDLER_CALL = -3,
+    ERROR_ABORT = -4,
+    ERROR_FILE_FORMAT = -5,
+};
+
+class FileReader {
+public:
+    static constexpr size_t CHUNK_SIZE = 1024 * 1024;
+
+    virtual ~FileReader();
+    virtual int readFile() = 0;
+
+    // When *flag becomes non-zero the pass stops before its next chunk with ERROR_ABORT.
+    void setAbortFlag(int* flag) { abort_flag = flag; }
+    // MD4 of the bytes of the pass, as 32 lower-case hex digits, written to out at the end.
+    void setHashString(ustring& out);
+    // Signature of the bytes of the pass; block size 0 keeps 2048, a hash size outside
+    // 1..16 keeps 8.
+    void setSignature(const ustring& file, uint32_t block_size = SignatureHandler::DEFAULT_BLOCK_SIZE,
+                      uint32_t hash_size = SignatureHandler::DEFAULT_HASH_SIZE);
+
+protected:
+    // Each calls the same operation on the attached handlers in the order copy, delta,
+    // signature, MD4; non-zero when any fails.
+    int begin();
+    int update(const uint8_t* data, size_t length);
+    int wait();
+    int end();
+    bool aborted() const;
+    // True when an output named by a handler is the same file as input (it would be
+    // truncated before it is read).
+    bool outputClobbers(const ustring& input) const;
+
+    int* abort_flag = nullptr;
+    std::unique_ptr<CopyHandler> copy_handler;
+    std::unique_ptr<MD4HashHandler> md4_hash_handler;
+    std::unique_ptr<SignatureHandler> signature_handler;
+    std::unique_ptr<DeltaHandler> delta_handler;
+    ustring signature_output;
+    ustring delta_output;
+};

@@ -1,0 +1,138 @@
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+
+#include "delta/signature_handler.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <openssl/md4.h>
+
+#include "delta/error_output.h"
+#include "delta/rolling_checksum.h"
+#include "delta/rs_constant.h"
+
+SignatureHandler::SignatureHandler(const ustring& target, uint32_t block, uint32_t hash)
+    : file(target),
+      block_size(block == 0 || block > MAX_BLOCK_SIZE ? DEFAULT_BLOCK_SIZE : block),
+      hash_size(hash < 1 || hash > MAX_HASH_SIZE ? DEFAULT_HASH_SIZE : hash)
+{
+}
+
+SignatureHandler::~SignatureHandler()
+{
+    end();
+}
+
+size_t SignatureHandler::makeRecord(const uint8_t* block, size_t length, uint32_t hash, uint8_t* out)
+{
+    RSConstant::putBigEndian(out, RSRollingChecksum::of(block, length), 4);
+    uint8_t digest[MD4_DIGEST_LENGTH];
+    MD4(block, length, digest);
+    std::memcpy(out + 4, digest, hash);
+    return 4 + hash;
+}
+
+void SignatureHandler::emit(const uint8_t* block, size_t length)
+{
+    write_buffer_size += makeRecord(block, length, hash_size, write_buffer.data() + write_buffer_size);
+}
+
+int SignatureHandler::begin()
+{
+    try {
+        read_buffer.assign(2 * static_cast<size_t>(block_size), 0);
+        write_buffer.assign(4 * (4 + hash_size), 0);
+    } catch (const std::bad_alloc&) {
+        delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
+        return -1;
+    }
+    read_buffer_size = 0;
+    write_buffer_size = 0;
+    if (fd_open_write(file, fd) != 0) {
+        delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    uint8_t header[12];
+    RSConstant::putBigEndian(header, RSConstant::MAGIC_SIGNATURE, 4);
+    RSConstant::putBigEndian(header + 4, block_size, 4);
+    RSConstant::putBigEndian(header + 8, hash_size, 4);
+    if (fd_write(fd, header, sizeof header) != static_cast<int64_t>(sizeof header)) {
+        delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    return 0;
+}
+
+int SignatureHandler::update(const uint8_t* data, size_t length)
+{
+    if (!fd_is_open(fd) || writing)
+        return -1;
+    size_t need = (length / block_size + 2) * (hash_size + 4);
+    if (write_buffer.size() < need) {
+        try {
+            write_buffer.resize(need);
+        } catch (const std::bad_alloc&) {
+            delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
+            return -1;
+        }
+    }
+    // Complete a partial block carried over from the previous chunk.
+    if (read_buffer_size > 0) {
+        size_t take = std::min(length, block_size - read_buffer_size);
+        std::memcpy(read_buffer.data() + read_buffer_size, data, take);
+        read_buffer_size += take;
+        data += take;
+        length -= take;
+        if (read_buffer_size == block_size) {
+            emit(read_buffer.data(), block_size);
+            read_buffer_size = 0;
+        }
+    }
+    while (length >= block_size) {
+        emit(data, block_size);
+        data += block_size;
+        length -= block_size;
+    }
+    if (length > 0) {
+        std::memcpy(read_buffer.data() + read_buffer_size, data, length);
+        read_buffer_size += length;
+    }
+    if (write_buffer_size > 0) {
+        if (fd_aio_write(aio, fd, write_buffer.data(), write_buffer_size) != 0)
+            return -1;
+        writing = true;
+    }
+    return 0;
+}
+
+int SignatureHandler::wait()
+{
+    if (!writing)
+        return 0;
+    writing = false;
+    int64_t n = fd_aio_wait(aio);
+    size_t expected = write_buffer_size;
+    write_buffer_size = 0;
+    if (n != static_cast<int64_t>(expected)) {
+        delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    return 0;
+}
+
+int SignatureHandler::end()
+{
+    int rc = wait();
+    if (fd_is_open(fd) && rc == 0 && read_buffer_size > 0) {
+        emit(read_buffer.data(), read_buffer_size);
+        read_buffer_size = 0;
+        if (fd_write(fd, write_buffer.data(), write_buffer_size) != static_cast<int64_t>(write_buffer_size)) {
+            delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
+            rc = -1;
+        }
+        write_buffer_size = 0;
+    }
+    fd_close(fd);
+    read_buffer_size = 0;
+    return rc;
+}
