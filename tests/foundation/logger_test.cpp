@@ -73,6 +73,44 @@ TEST_F(LoggerTest, RotationKeepsTheConfiguredNumberOfFiles) {
     EXPECT_NE(slurp(log).find("after"), std::string::npos);
 }
 
+TEST(LoggerRotation, WithAllFiftyFilesPresentTheOldestGoes) {
+    fs::path dir = fs::temp_directory_path() / ("nimbrel-log50-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::path log = dir / "d.log";
+    for (int i = 0; i < 50; ++i) std::ofstream(dir / ("d.log_" + std::to_string(i))) << "old " << i << "\n";
+    ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), "", 50), 0);
+    std::string big(600000, 'y');
+    Logger::LogMsg(Logger::L_ERR, "any", "%s first\n", big.c_str());
+    EXPECT_EQ(slurp(dir / "d.log_0"), "old 0\n");  // not over the limit yet: no rotation
+    Logger::LogMsg(Logger::L_ERR, "any", "%s second\n", big.c_str());
+    // The write that crossed the limit was completed in the file that then became _0.
+    std::string newest = slurp(dir / "d.log_0");
+    EXPECT_NE(newest.find("first"), std::string::npos);
+    EXPECT_NE(newest.find("second"), std::string::npos);
+    EXPECT_EQ(slurp(dir / "d.log_1"), "old 0\n");
+    EXPECT_EQ(slurp(dir / "d.log_49"), "old 48\n");
+    EXPECT_FALSE(fs::exists(dir / "d.log_50"));
+    Logger::Destroy();
+    fs::remove_all(dir);
+}
+
+TEST(LoggerRotation, AFailedRotationDropsEveryLaterMessage) {
+    fs::path dir = fs::temp_directory_path() / ("nimbrel-logfail-" + std::to_string(getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::path log = dir / "d.log";
+    ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), "", 1), 0);
+    // A non-empty directory where the newest rotated file must go makes the rename fail.
+    fs::create_directories(dir / "d.log_0" / "blocker");
+    std::string big(1100000, 'z');
+    Logger::LogMsg(Logger::L_ERR, "any", "%s\n", big.c_str());
+    Logger::LogMsg(Logger::L_ERR, "any", "after failure\n");
+    EXPECT_EQ(slurp(log).find("after failure"), std::string::npos);
+    Logger::Destroy();
+    fs::remove_all(dir);
+}
+
 TEST(LoggerInit, FileTypeNeedsAWritablePath) {
     EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, "", "", 50), -1);
     EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, "/nonexistent-dir/x.log", "", 50), -1);
