@@ -56,6 +56,26 @@ void logMprintfFailed() {
     Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n", __LINE__);
 }
 
+// Logs `sql` for operation `what` and prepares it into `st`: 0, or -1 when there is
+// no database or SQLite refuses it. A refusal is logged with `fail_format`, which
+// takes the operation, SQLite's message and the result code.
+int prepare(sqlite3* db, const char* sql, const char* what, Stmt& st,
+            const char* fail_format = "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n") {
+    logSql(what, sql);
+    if (!db) return -1;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
+    if (rc == SQLITE_OK) return 0;
+    Logger::LogMsg(Logger::L_ERR, kChannel, fail_format, __LINE__, what, sqlite3_errmsg(db), rc);
+    return -1;
+}
+
+// Logs a failed sqlite3_step; returns -1.
+int stepFailed(sqlite3* db, int rc) {
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                   sqlite3_errmsg(db), rc);
+    return -1;
+}
+
 void fillEvent(sqlite3_stmt* st, int first, FilterLocalEvent& e) {
     // Columns from `first`: file_type, sync_id, file_size, file_mod_time, file_checksum, base_name,
     // win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type, is_exist.
@@ -195,26 +215,17 @@ int FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
                                 (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getSizeFilter", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getSizeFilter fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (prepare(m_db, sql.get(), "getSizeFilter", st) != 0) return -1;
     info = FilterInfo();
-    rc = sqlite3_step(st.p);
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_ROW) {
         info.filter_desc = columnText(st.p, 0);
         info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
         return 0;
     }
     if (rc == SQLITE_DONE) return 0;
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                   sqlite3_errmsg(m_db), rc);
-    return -1;
+    return stepFailed(m_db, rc);
 }
 
 int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
@@ -231,22 +242,11 @@ int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
 int FilterDB::getResumeCondition(uint64_t& id, ResumeCondition& c) {
     const char* sql = "SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;";
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getResumeCondition", sql);
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getResumeCondition fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    rc = sqlite3_step(st.p);
+    if (prepare(m_db, sql, "getResumeCondition", st) != 0) return -1;
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
     c.sess_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
     c.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 2));
@@ -260,16 +260,9 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<ui
                                 (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getResumeConditionsBySession", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] filter-db.cpp(%d): FilterDB getResumeConditionsBySession fail: %s (%d).\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (prepare(m_db, sql.get(), "getResumeConditionsBySession", st) != 0) return -1;
+    int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         ResumeCondition c;
         c.sess_id = sess;
@@ -278,11 +271,7 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<ui
         c.filter_desc = columnText(st.p, 3);
         list.emplace_back(static_cast<uint64_t>(sqlite3_column_int64(st.p, 0)), c);
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
     return 0;
 }
 
@@ -322,22 +311,11 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, Fi
         (unsigned long long)sess, path.c_str_utf8()));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getLocalFilteredEventByPath", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getLocalFilteredEventByPath fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    rc = sqlite3_step(st.p);
+    if (prepare(m_db, sql.get(), "getLocalFilteredEventByPath", st) != 0) return -1;
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     fillEvent(st.p, 0, e);
     e.sess_id = sess;
     e.path = path;
@@ -368,15 +346,9 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& 
         (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("dumpLocalFilteredEvent", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB dumpLocalFilteredEvent fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (prepare(m_db, sql.get(), "dumpLocalFilteredEvent", st) != 0) return -1;
+    int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         FilterLocalEvent e;
         e.path = columnText(st.p, 0);
@@ -384,11 +356,7 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& 
         e.sess_id = sess;
         events.insert(e);
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
     return 0;
 }
 
@@ -414,16 +382,10 @@ int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
 int FilterDB::checkEventOverflow(int& stat) {
     const char* sql = "SELECT value FROM config_table WHERE key = 'event_overflow';";
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("checkEventOverflow", sql);
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_prepare_v2: %s (%d)\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
+    if (prepare(m_db, sql, "checkEventOverflow", st, "[ERROR] filter-db.cpp(%d): %s: sqlite3_prepare_v2: %s (%d)\n") != 0)
         return -1;
-    }
-    rc = sqlite3_step(st.p);
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) {
         stat = E_OVERFLOW;  // never recorded: assume changes were missed
         return 0;
@@ -444,15 +406,11 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
         (unsigned long long)sess, (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("ConvertFilterDBToSelectiveSyncInfo", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo failed1 : %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
+    if (prepare(m_db, sql.get(), "ConvertFilterDBToSelectiveSyncInfo", st,
+                "[ERROR] filter-db.cpp(%d): %s failed1 : %s (%d).\n") != 0)
         return -1;
-    }
+    int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         int64_t type = sqlite3_column_int64(st.p, 0);
         FilterInfo fi;
@@ -469,10 +427,6 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
             break;
         }
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
     return 0;
 }
