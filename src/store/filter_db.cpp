@@ -166,48 +166,42 @@ int FilterDB::execLocked(const char* sql, const char* what) {
     return 0;
 }
 
+int FilterDB::execFormatted(const char* what, char* sql) {
+    SqlText text(sql);
+    if (!text) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(text.get(), what);
+}
+
 int FilterDB::setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("setFilter", sqlite3_mprintf(
         "INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
         (unsigned long long)sess, (unsigned long long)syncId, type, desc.c_str_utf8()));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "setFilter");
 }
 
 int FilterDB::rmFilter(uint64_t sess, int type, const ustring& desc) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
-                                (unsigned long long)sess, type, desc.c_str_utf8()));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmFilter");
+    return execFormatted("rmFilter", sqlite3_mprintf(
+        "DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
+        (unsigned long long)sess, type, desc.c_str_utf8()));
 }
 
 int FilterDB::setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("setSizeFilter", sqlite3_mprintf(
         "INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %llu)",
         (unsigned long long)sess, (unsigned long long)syncId, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "setSizeFilter");
 }
 
 int FilterDB::updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("updateSizeFilter", sqlite3_mprintf(
         "UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu",
         (unsigned long long)newSize, (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC,
         (unsigned long long)oldSize));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "updateSizeFilter");
 }
 
 int FilterDB::rmSizeFilter(uint64_t sess, uint64_t size) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
-                                (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmSizeFilter");
+    return execFormatted("rmSizeFilter", sqlite3_mprintf(
+        "DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
+        (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
 }
 
 int FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
@@ -276,22 +270,18 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<ui
 }
 
 int FilterDB::updateResumeSyncId(uint64_t id, uint64_t syncId) {
-    SqlText sql(sqlite3_mprintf("UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
-                                (unsigned long long)syncId, (unsigned long long)id));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "updateResumeSyncId");
+    return execFormatted("updateResumeSyncId", sqlite3_mprintf(
+        "UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
+        (unsigned long long)syncId, (unsigned long long)id));
 }
 
 int FilterDB::rmResumeCondition(uint64_t id) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmResumeCondition");
+    return execFormatted("rmResumeCondition", sqlite3_mprintf(
+        "DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
 }
 
 int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("setLocalFilteredEvent", sqlite3_mprintf(
         "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, sync_id, path, file_size, "
         "file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type) "
         "VALUES (%llu, %d, %d, %llu, %Q, %llu, %lu, %Q, %Q, %Q, %Q, %Q, %Q, %llu, %d)",
@@ -299,9 +289,6 @@ int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
         (unsigned long long)e.file_size, (unsigned long)e.file_mod_time, e.file_checksum.c_str_utf8(),
         e.base_name.c_str_utf8(), e.win_hash.c_str_utf8(), e.mac_hash.c_str_utf8(), e.linux_hash.c_str_utf8(),
         e.varnel_hash.c_str_utf8(), (unsigned long long)e.inode, e.filtered_type));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "setLocalFilteredEvent");
 }
 
 int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& e) {
@@ -324,19 +311,14 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, Fi
 
 int FilterDB::rmLocalFilteredEventByPath(uint64_t sess, const ustring& path) {
     std::string glob = globEscape(path);
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("rmLocalFilteredEventByPath", sqlite3_mprintf(
         "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND (path = %Q OR path GLOB '%q/*');",
         (unsigned long long)sess, path.c_str_utf8(), glob.c_str()));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmLocalFilteredEventByPath");
 }
 
 int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "cleanLocalFilteredEventBySession");
+    return execFormatted("cleanLocalFilteredEventBySession", sqlite3_mprintf(
+        "DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
 }
 
 int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events) {
