@@ -3,6 +3,7 @@
 #include "events/registry.h"
 #include "events/ui_ipc.h"
 #include "foundation/logger.h"
+#include "foundation/mutex_guard.h"
 #include "store/file_status_db.h"
 #include "sync/task.h"
 
@@ -18,12 +19,6 @@ const ustring& LogChannel() {
         if (Logger::GetLevel(LogChannel()) >= (level))                   \
             Logger::LogMsg((level), LogChannel(), __VA_ARGS__);          \
     } while (0)
-
-struct Guard {
-    explicit Guard(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
-    ~Guard() { pthread_mutex_unlock(m); }
-    pthread_mutex_t* m;
-};
 
 ustring Text(const Event& e) { return e.toString(); }
 
@@ -166,17 +161,17 @@ void EventManager::PushLocked(const Event& in, bool server) {
 }
 
 void EventManager::PushLocalEvent(const Event& e) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     PushLocked(e, false);
 }
 
 void EventManager::PushServerEvent(const Event& e) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     PushLocked(e, true);
 }
 
 int EventManager::PullEvent(Task* task, Event& e) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     // Each pool gets one try, in queue order: a session whose pending events are all
     // being processed does not keep a worker from the other sessions' work.
     for (size_t tries = ready_queue.size(); tries > 0; --tries) {
@@ -199,7 +194,7 @@ int EventManager::PullEvent(Task* task, Event& e) {
 }
 
 int EventManager::DoneEvent(Task* task, Event& e) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     auto it = registry.find(task);
     if (it == registry.end()) return 0;
     registry_entry_t& ent = it->second;
@@ -248,7 +243,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
 }
 
 int EventManager::RedoEvent(Task* task, const Event& e) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     int ret = 0;
     event_pool* pool = FindPool(e.m_sess_id);
     if (!pool) {
@@ -273,7 +268,7 @@ void EventManager::IssueExpand(uint64_t sessionId, const ustring& path) {
     e.m_path = path;
     e.m_mode = Event::F_DIR | Event::F_EXPAND;
     e.m_sess_id = sessionId;
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::IssueExpand at [%llu], ev=[%s]\n", __LINE__,
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     PushLocked(e, false);
@@ -286,20 +281,20 @@ void EventManager::IssueRescan(uint64_t sessionId, const ustring& path, bool mer
     e.m_mode = Event::F_DIR | Event::F_EXPAND | Event::F_RESCAN;
     if (merge) e.m_mode |= Event::F_MERGE;
     e.m_sess_id = sessionId;
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::IssueRescan at [%llu], ev=[%s]\n", __LINE__,
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     PushLocked(e, false);
 }
 
 size_t EventManager::GetPendingServerEvent(uint64_t sessionId) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     event_pool* pool = FindPool(sessionId);
     return pool ? pool->get_server_event_count() : 0;
 }
 
 size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     event_pool* pool = FindPool(sessionId);
     if (!pool) {
         Logger::LogMsg(Logger::L_ERR, LogChannel(),
@@ -343,19 +338,19 @@ int EventManager::SyncedEvent2FStatDB(const ustring& path) {
 }
 
 void EventManager::Clear() {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     ready_queue.clear();
     registry.clear();
     pool_index.clear();
 }
 
 size_t EventManager::GetReadyQueueSize() {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     return ready_queue.size();
 }
 
 int EventManager::GetRegistryEntry(Task* task, registry_entry_t& out) {
-    Guard g(&m_lock);
+    MutexGuard g(&m_lock);
     auto it = registry.find(task);
     if (it == registry.end()) return 0;
     out = it->second;

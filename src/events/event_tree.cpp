@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "foundation/logger.h"
+#include "foundation/mutex_guard.h"
 #include "store/file_status_db.h"
 
 namespace {
@@ -232,12 +233,6 @@ void EventList2::ChildList<T>::SetStatus(T* node, Status s) {
 // ---------------------------------------------------------------------------------------
 // EventList2
 
-struct EventList2::Lock {
-    explicit Lock(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
-    ~Lock() { pthread_mutex_unlock(m); }
-    pthread_mutex_t* m;
-};
-
 EventList2::EventList2(const ustring& watch_path) : watch_path(watch_path) {
     pthread_mutex_init(&mutex, nullptr);
     root = new DirNode;
@@ -251,12 +246,12 @@ EventList2::~EventList2() {
 }
 
 void EventList2::SetWatchPath(const ustring& path) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     watch_path = path;
 }
 
 ustring EventList2::GetWatchPath() {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     return watch_path;
 }
 
@@ -450,7 +445,7 @@ int EventList2::Push(const Event& e) {
 }
 
 int EventList2::Push(const Event& e, Event& old) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     return PushLocked(e, old);
 }
 
@@ -702,7 +697,7 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
 }
 
 int EventList2::Pop(Event& e) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     return GetFirstWaiting(root, e);
 }
 
@@ -711,7 +706,7 @@ int EventList2::Pop(const ustring& path, Event& e) { return PopByPath(path, -1, 
 int EventList2::Pop(const ustring& path, bool isDir, Event& e) { return PopByPath(path, isDir ? 1 : 0, e); }
 
 int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     ELOG(Logger::L_DEBUG,
          "[DEBUG] event-list2.cpp(%d): Event tree current status local_evnet: %d, server_event:%d.\n", __LINE__,
          local_event_count, server_event_count);
@@ -741,7 +736,7 @@ int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
 // Completion and retry
 
 int EventList2::DoneEvent(const Event& e) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     int ret = -1;
     const bool isDir = e.isDir();
     const bool server = e.isServerEvent();
@@ -814,7 +809,7 @@ int EventList2::Redo(const ustring& path) { return RedoByPath(path, -1); }
 int EventList2::Redo(const ustring& path, bool isDir) { return RedoByPath(path, isDir ? 1 : 0); }
 
 int EventList2::RedoByPath(const ustring& path, int kind) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key, true);
     if (!parent) return -1;
@@ -880,7 +875,7 @@ void EventList2::ClearLocal(DirNode* d) {
 }
 
 void EventList2::ClearLocalEvent() {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n",
                    __LINE__);
     ClearLocal(root);
@@ -888,7 +883,7 @@ void EventList2::ClearLocalEvent() {
 }
 
 void EventList2::Clear() {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========Clear=========\n", __LINE__);
     if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
         // Every directory is named in the log before the tree goes.
@@ -910,17 +905,17 @@ void EventList2::Clear() {
 }
 
 bool EventList2::IsEmpty() {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     return !root->HasChildren();
 }
 
 int EventList2::GetServerEventCount() {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     return server_event_count;
 }
 
 int EventList2::GetLocalEventCount() {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     return local_event_count;
 }
 
@@ -945,7 +940,7 @@ void EventList2::Traverse(DirNode* d) {
 }
 
 void EventList2::TraverseTree() {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     if (Logger::GetLevel(LogChannel()) < Logger::L_INFO) return;
     Logger::LogMsg(Logger::L_INFO, LogChannel(),
                    "[INFO] event-list2.cpp(%d): ========TraverseTree , server_event_count = [%d], "
@@ -958,7 +953,7 @@ void EventList2::TraverseTree() {
 // Introspection
 
 int EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key);
     if (!parent) return 0;
@@ -980,7 +975,7 @@ int EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
 }
 
 int EventList2::GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names) {
-    Lock l(&mutex);
+    MutexGuard l(&mutex);
     names.clear();
     DirNode* d = root;
     if (path != "/" && !path.empty()) {

@@ -177,8 +177,6 @@ public:
     static Attribute HandleTypeConflict(const Attribute& server, const Attribute& local);
 
 private:
-    struct Lock;
-
     int PushLocked(const Event& e, Event& old);
     int AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old);
     int AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old);

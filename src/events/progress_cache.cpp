@@ -1,6 +1,7 @@
 #include "events/progress_cache.h"
 
 #include "foundation/logger.h"
+#include "foundation/mutex_guard.h"
 
 namespace {
 
@@ -8,12 +9,6 @@ const ustring& LogChannel() {
     static const ustring channel("progress_cache_debug");
     return channel;
 }
-
-struct Guard {
-    explicit Guard(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
-    ~Guard() { pthread_mutex_unlock(m); }
-    pthread_mutex_t* m;
-};
 
 }  // namespace
 
@@ -27,7 +22,7 @@ ProgressCache::ProgressCache() { pthread_mutex_init(&m_mutex, nullptr); }
 ProgressCache::~ProgressCache() { pthread_mutex_destroy(&m_mutex); }
 
 void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& condition) {
-    Guard g(&m_mutex);
+    MutexGuard g(&m_mutex);
     cache_list.push_back(Entry{row_id, condition});
     Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
                    "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
@@ -39,7 +34,7 @@ void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& con
 }
 
 bool ProgressCache::getProgressEntry(Entry& entry) {
-    Guard g(&m_mutex);
+    MutexGuard g(&m_mutex);
     if (cache_list.empty()) {
         Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] progress-cache.cpp(%d): cache_list is empty. \n",
                        __LINE__);
@@ -50,7 +45,7 @@ bool ProgressCache::getProgressEntry(Entry& entry) {
 }
 
 void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
-    Guard g(&m_mutex);
+    MutexGuard g(&m_mutex);
     for (auto& e : cache_list) {
         if (e.row_id == row_id) {
             e.condition.sync_id = sync_id;
@@ -64,7 +59,7 @@ void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
 }
 
 void ProgressCache::rmProgressEntry(uint64_t row_id) {
-    Guard g(&m_mutex);
+    MutexGuard g(&m_mutex);
     for (auto it = cache_list.begin(); it != cache_list.end(); ++it) {
         if (it->row_id == row_id) {
             cache_list.erase(it);
@@ -74,18 +69,18 @@ void ProgressCache::rmProgressEntry(uint64_t row_id) {
 }
 
 bool ProgressCache::isInProgrssCache(uint64_t sess_id) {
-    Guard g(&m_mutex);
+    MutexGuard g(&m_mutex);
     for (const auto& e : cache_list)
         if (e.condition.sess_id == sess_id) return true;
     return false;
 }
 
 void ProgressCache::clear() {
-    Guard g(&m_mutex);
+    MutexGuard g(&m_mutex);
     cache_list.clear();
 }
 
 size_t ProgressCache::size() {
-    Guard g(&m_mutex);
+    MutexGuard g(&m_mutex);
     return cache_list.size();
 }

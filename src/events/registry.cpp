@@ -2,17 +2,8 @@
 
 #include "filter/black_list.h"
 #include "filter/white_list.h"
+#include "foundation/mutex_guard.h"
 #include "store/file_event_db.h"
-
-namespace {
-
-struct Guard {
-    explicit Guard(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
-    ~Guard() { pthread_mutex_unlock(m); }
-    pthread_mutex_t* m;
-};
-
-}  // namespace
 
 Registry& Registry::getInstance() {
     // Never destroyed: the objects an entry owns log while they close, and the logger
@@ -41,7 +32,7 @@ void Registry::DestroyObjects(Entry& entry) {
 }
 
 int Registry::Find(uint64_t sess_id, Entry& out) {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     auto it = index.find(sess_id);
     if (it == index.end()) return 0;
     out = it->second;
@@ -49,7 +40,7 @@ int Registry::Find(uint64_t sess_id, Entry& out) {
 }
 
 int Registry::FindNext(uint64_t sess_id, Entry& out) {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     if (index.empty()) return 0;
     auto it = index.find(sess_id);
     if (it == index.end()) {
@@ -62,12 +53,12 @@ int Registry::FindNext(uint64_t sess_id, Entry& out) {
 }
 
 void Registry::Set(const Entry& entry) {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     index[entry.sess_id] = entry;
 }
 
 void Registry::Clear(uint64_t sess_id) {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     auto it = index.find(sess_id);
     if (it == index.end()) return;
     DestroyObjects(it->second);
@@ -75,26 +66,26 @@ void Registry::Clear(uint64_t sess_id) {
 }
 
 void Registry::Clear() {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     for (auto& kv : index) DestroyObjects(kv.second);
     index.clear();
 }
 
 void Registry::InitRecycleTime(const Entry& entry, uint32_t t) {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     auto it = index.find(entry.sess_id);
     if (it == index.end()) return;
     if (it->second.recycle_time == 0 || it->second.recycle_time > t) it->second.recycle_time = t;
 }
 
 void Registry::UpdateRecycleTime(const Entry& entry, uint32_t t) {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     auto it = index.find(entry.sess_id);
     if (it == index.end()) return;
     it->second.recycle_time = t;
 }
 
 size_t Registry::Size() {
-    Guard g(&mutex);
+    MutexGuard g(&mutex);
     return index.size();
 }

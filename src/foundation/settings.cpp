@@ -4,16 +4,7 @@
 #include <type_traits>
 
 #include "foundation/config.h"
-
-namespace {
-
-struct Locked {
-    explicit Locked(pthread_mutex_t& m) : m(m) { pthread_mutex_lock(&m); }
-    ~Locked() { pthread_mutex_unlock(&m); }
-    pthread_mutex_t& m;
-};
-
-}  // namespace
+#include "foundation/mutex_guard.h"
 
 Settings& Settings::getInstance() {
     static Settings instance;
@@ -23,7 +14,7 @@ Settings& Settings::getInstance() {
 Settings::Settings() { reset(); }
 
 void Settings::reset() {
-    Locked l(lock);
+    MutexGuard l(&lock);
     db_path = "/tmp/db.sqlite";
     fstat_db_path = "/tmp/file-status.sqlite";
     filter_db_path = "/tmp/filter.sqlite";
@@ -44,7 +35,7 @@ void Settings::reset() {
 }
 
 int Settings::loadConfigSettings(const ustring& path) {
-    Locked l(lock);
+    MutexGuard l(&lock);
     Config cfg;
     if (cfg.read(path) != 0) return -1;
     auto take = [&](const char* key, auto& member) {
@@ -82,7 +73,7 @@ int Settings::loadConfigSettings(const ustring& path) {
 
 #define SETTINGS_GETTER(type, name, member) \
     type Settings::name() {                 \
-        Locked l(lock);                     \
+        MutexGuard l(&lock);                \
         return member;                      \
     }
 SETTINGS_GETTER(ustring, getDbPath, db_path)

@@ -86,6 +86,29 @@ void rollbackIfOpen(sqlite3* db) {
     if (db && !sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
 }
 
+// Logs a failed sqlite3_mprintf; returns -1.
+int mprintfFailed() {
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
+                   __LINE__);
+    return -1;
+}
+
+// Prepares `sql` into `st`; 0, or -1 with the failure logged.
+int prepare(sqlite3* db, const char* sql, Stmt& st) {
+    int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
+    if (rc == SQLITE_OK) return 0;
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
+                   sqlite3_errmsg(db));
+    return -1;
+}
+
+// Logs a failed sqlite3_step; returns -1.
+int stepFailed(sqlite3* db, int rc) {
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
+                   sqlite3_errmsg(db));
+    return -1;
+}
+
 // Renames within one file system, and copies across file systems.
 int moveFile(const char* from, const char* to) {
     if (rename(from, to) == 0) return 0;
@@ -290,11 +313,7 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
                        path.c_str_utf8());
         return 0;
     }
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     uint64_t id = static_cast<uint64_t>(sqlite3_column_int64(stp, 0));
     info.fileType = sqlite3_column_int(stp, 1);
     info.isExist = sqlite3_column_int(stp, 2);
@@ -328,11 +347,7 @@ int FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
     rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     info.row_id = static_cast<uint64_t>(sqlite3_column_int64(stp, 0));
     info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(stp, 1));
     return 1;
@@ -430,8 +445,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     {
         SqlText text(sql);
         if (!text) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
-                           __LINE__);
+            mprintfFailed();
             return fail();
         }
         int rc = sqlite3_exec(m_db, text.get(), nullptr, nullptr, nullptr);
@@ -493,11 +507,7 @@ int FileEventDB::rmEventInfo(const ustring& path) {
     std::string glob = globEscape(stripped);
     SqlText sql(sqlite3_mprintf("delete from eventinfo where (path = %Q OR path GLOB '%q/*')", stripped.c_str_utf8(),
                                 glob.c_str()));
-    if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
-                       __LINE__);
-        return -1;
-    }
+    if (!sql) return mprintfFailed();
     int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
         Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): rmEventInfo: %s (%d)\n", __LINE__,
@@ -512,11 +522,7 @@ int FileEventDB::rmEventInfoV3(const ustring& path) {
     std::string glob = globEscape(stripped);
     SqlText sql(sqlite3_mprintf("DELETE FROM eventinfo WHERE (path = %Q OR path GLOB '%q/*');", stripped.c_str_utf8(),
                                 glob.c_str()));
-    if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
-                       __LINE__);
-        return -1;
-    }
+    if (!sql) return mprintfFailed();
     return execLocked(sql.get(), "rmEventInfoV3");
 }
 
@@ -529,18 +535,9 @@ int FileEventDB::getSyncId(uint64_t& sync_id) {
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, "SELECT value FROM config_table WHERE key = 'sync_id';", -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
-    rc = sqlite3_step(st.p);
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (prepare(m_db, "SELECT value FROM config_table WHERE key = 'sync_id';", st) != 0) return -1;
+    int rc = sqlite3_step(st.p);
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     // Kept as text so that the full unsigned 64-bit range survives.
     ustring v = columnText(st.p, 0);
     char* end = nullptr;
@@ -597,11 +594,7 @@ int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base,
                 list->AddFile(0, rel, mtime, size);
         }
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(db));
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(db, rc);
     return 0;
 }
 
@@ -623,18 +616,9 @@ int FileEventDB::getFileList(FileList* list, const ustring& prefix) {
             glob.c_str());
     }
     SqlText text(sql);
-    if (!text) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
-                       __LINE__);
-        return -1;
-    }
+    if (!text) return mprintfFailed();
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, text.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (prepare(m_db, text.get(), st) != 0) return -1;
     return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", true);
 }
 
@@ -666,18 +650,9 @@ int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& pref
             cond, glob.c_str(), glob.c_str());
     }
     SqlText text(sql);
-    if (!text) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
-                       __LINE__);
-        return -1;
-    }
+    if (!text) return mprintfFailed();
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, text.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (prepare(m_db, text.get(), st) != 0) return -1;
     return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", false);
 }
 
@@ -687,18 +662,11 @@ int FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& path)
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (prepare(m_db, sql, st) != 0) return -1;
     sqlite3_bind_text(st.p, 1, hash.c_str_utf8(), static_cast<int>(hash.length()), SQLITE_TRANSIENT);
-    rc = sqlite3_step(st.p);
+    int rc = sqlite3_step(st.p);
     if (rc != SQLITE_ROW) {
-        if (rc != SQLITE_DONE)
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                           sqlite3_errmsg(m_db));
+        if (rc != SQLITE_DONE) stepFailed(m_db, rc);
         return 0;
     }
     path = columnText(st.p, 0);
@@ -769,18 +737,9 @@ int FileEventDB::getOldestRecyleTime(uint32_t& t) {
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, "SELECT MIN(time) FROM recycle_bin_table;", -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
-    rc = sqlite3_step(st.p);
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (prepare(m_db, "SELECT MIN(time) FROM recycle_bin_table;", st) != 0) return -1;
+    int rc = sqlite3_step(st.p);
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     t = static_cast<uint32_t>(sqlite3_column_int64(st.p, 0));  // NULL (empty table) reads as 0
     return 0;
 }
@@ -792,18 +751,10 @@ int FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
                                 (unsigned long)t));
     if (!sql) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (prepare(m_db, sql.get(), st) != 0) return -1;
+    int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) list.insert(columnText(st.p, 0));
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
     return 0;
 }
 

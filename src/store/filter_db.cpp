@@ -56,6 +56,26 @@ void logMprintfFailed() {
     Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n", __LINE__);
 }
 
+// Logs `sql` for operation `what` and prepares it into `st`: 0, or -1 when there is
+// no database or SQLite refuses it. A refusal is logged with `fail_format`, which
+// takes the operation, SQLite's message and the result code.
+int prepare(sqlite3* db, const char* sql, const char* what, Stmt& st,
+            const char* fail_format = "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n") {
+    logSql(what, sql);
+    if (!db) return -1;
+    int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
+    if (rc == SQLITE_OK) return 0;
+    Logger::LogMsg(Logger::L_ERR, kChannel, fail_format, __LINE__, what, sqlite3_errmsg(db), rc);
+    return -1;
+}
+
+// Logs a failed sqlite3_step; returns -1.
+int stepFailed(sqlite3* db, int rc) {
+    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
+                   sqlite3_errmsg(db), rc);
+    return -1;
+}
+
 void fillEvent(sqlite3_stmt* st, int first, FilterLocalEvent& e) {
     // Columns from `first`: file_type, sync_id, file_size, file_mod_time, file_checksum, base_name,
     // win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type, is_exist.
@@ -146,48 +166,42 @@ int FilterDB::execLocked(const char* sql, const char* what) {
     return 0;
 }
 
+int FilterDB::execFormatted(const char* what, char* sql) {
+    SqlText text(sql);
+    if (!text) return logMprintfFailed(), -1;
+    std::lock_guard<std::mutex> lock(m_db_mutex);
+    return execLocked(text.get(), what);
+}
+
 int FilterDB::setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("setFilter", sqlite3_mprintf(
         "INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
         (unsigned long long)sess, (unsigned long long)syncId, type, desc.c_str_utf8()));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "setFilter");
 }
 
 int FilterDB::rmFilter(uint64_t sess, int type, const ustring& desc) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
-                                (unsigned long long)sess, type, desc.c_str_utf8()));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmFilter");
+    return execFormatted("rmFilter", sqlite3_mprintf(
+        "DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
+        (unsigned long long)sess, type, desc.c_str_utf8()));
 }
 
 int FilterDB::setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("setSizeFilter", sqlite3_mprintf(
         "INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %llu)",
         (unsigned long long)sess, (unsigned long long)syncId, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "setSizeFilter");
 }
 
 int FilterDB::updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("updateSizeFilter", sqlite3_mprintf(
         "UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu",
         (unsigned long long)newSize, (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC,
         (unsigned long long)oldSize));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "updateSizeFilter");
 }
 
 int FilterDB::rmSizeFilter(uint64_t sess, uint64_t size) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
-                                (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmSizeFilter");
+    return execFormatted("rmSizeFilter", sqlite3_mprintf(
+        "DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
+        (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
 }
 
 int FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
@@ -195,26 +209,17 @@ int FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
                                 (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getSizeFilter", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getSizeFilter fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (prepare(m_db, sql.get(), "getSizeFilter", st) != 0) return -1;
     info = FilterInfo();
-    rc = sqlite3_step(st.p);
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_ROW) {
         info.filter_desc = columnText(st.p, 0);
         info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
         return 0;
     }
     if (rc == SQLITE_DONE) return 0;
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                   sqlite3_errmsg(m_db), rc);
-    return -1;
+    return stepFailed(m_db, rc);
 }
 
 int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
@@ -231,22 +236,11 @@ int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
 int FilterDB::getResumeCondition(uint64_t& id, ResumeCondition& c) {
     const char* sql = "SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;";
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getResumeCondition", sql);
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getResumeCondition fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    rc = sqlite3_step(st.p);
+    if (prepare(m_db, sql, "getResumeCondition", st) != 0) return -1;
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
     c.sess_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
     c.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 2));
@@ -260,16 +254,9 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<ui
                                 (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getResumeConditionsBySession", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] filter-db.cpp(%d): FilterDB getResumeConditionsBySession fail: %s (%d).\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (prepare(m_db, sql.get(), "getResumeConditionsBySession", st) != 0) return -1;
+    int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         ResumeCondition c;
         c.sess_id = sess;
@@ -278,31 +265,23 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<ui
         c.filter_desc = columnText(st.p, 3);
         list.emplace_back(static_cast<uint64_t>(sqlite3_column_int64(st.p, 0)), c);
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
     return 0;
 }
 
 int FilterDB::updateResumeSyncId(uint64_t id, uint64_t syncId) {
-    SqlText sql(sqlite3_mprintf("UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
-                                (unsigned long long)syncId, (unsigned long long)id));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "updateResumeSyncId");
+    return execFormatted("updateResumeSyncId", sqlite3_mprintf(
+        "UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
+        (unsigned long long)syncId, (unsigned long long)id));
 }
 
 int FilterDB::rmResumeCondition(uint64_t id) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmResumeCondition");
+    return execFormatted("rmResumeCondition", sqlite3_mprintf(
+        "DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
 }
 
 int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("setLocalFilteredEvent", sqlite3_mprintf(
         "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, sync_id, path, file_size, "
         "file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type) "
         "VALUES (%llu, %d, %d, %llu, %Q, %llu, %lu, %Q, %Q, %Q, %Q, %Q, %Q, %llu, %d)",
@@ -310,9 +289,6 @@ int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
         (unsigned long long)e.file_size, (unsigned long)e.file_mod_time, e.file_checksum.c_str_utf8(),
         e.base_name.c_str_utf8(), e.win_hash.c_str_utf8(), e.mac_hash.c_str_utf8(), e.linux_hash.c_str_utf8(),
         e.varnel_hash.c_str_utf8(), (unsigned long long)e.inode, e.filtered_type));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "setLocalFilteredEvent");
 }
 
 int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& e) {
@@ -322,22 +298,11 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, Fi
         (unsigned long long)sess, path.c_str_utf8()));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("getLocalFilteredEventByPath", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB getLocalFilteredEventByPath fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
-    rc = sqlite3_step(st.p);
+    if (prepare(m_db, sql.get(), "getLocalFilteredEventByPath", st) != 0) return -1;
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     fillEvent(st.p, 0, e);
     e.sess_id = sess;
     e.path = path;
@@ -346,19 +311,14 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, Fi
 
 int FilterDB::rmLocalFilteredEventByPath(uint64_t sess, const ustring& path) {
     std::string glob = globEscape(path);
-    SqlText sql(sqlite3_mprintf(
+    return execFormatted("rmLocalFilteredEventByPath", sqlite3_mprintf(
         "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND (path = %Q OR path GLOB '%q/*');",
         (unsigned long long)sess, path.c_str_utf8(), glob.c_str()));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "rmLocalFilteredEventByPath");
 }
 
 int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
-    SqlText sql(sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
-    if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
-    return execLocked(sql.get(), "cleanLocalFilteredEventBySession");
+    return execFormatted("cleanLocalFilteredEventBySession", sqlite3_mprintf(
+        "DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
 }
 
 int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events) {
@@ -368,15 +328,9 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& 
         (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("dumpLocalFilteredEvent", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB dumpLocalFilteredEvent fail: %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (prepare(m_db, sql.get(), "dumpLocalFilteredEvent", st) != 0) return -1;
+    int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         FilterLocalEvent e;
         e.path = columnText(st.p, 0);
@@ -384,11 +338,7 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& 
         e.sess_id = sess;
         events.insert(e);
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
     return 0;
 }
 
@@ -414,16 +364,10 @@ int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
 int FilterDB::checkEventOverflow(int& stat) {
     const char* sql = "SELECT value FROM config_table WHERE key = 'event_overflow';";
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("checkEventOverflow", sql);
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql, -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_prepare_v2: %s (%d)\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
+    if (prepare(m_db, sql, "checkEventOverflow", st, "[ERROR] filter-db.cpp(%d): %s: sqlite3_prepare_v2: %s (%d)\n") != 0)
         return -1;
-    }
-    rc = sqlite3_step(st.p);
+    int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) {
         stat = E_OVERFLOW;  // never recorded: assume changes were missed
         return 0;
@@ -444,15 +388,11 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
         (unsigned long long)sess, (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
     std::lock_guard<std::mutex> lock(m_db_mutex);
-    logSql("ConvertFilterDBToSelectiveSyncInfo", sql.get());
-    if (!m_db) return -1;
     Stmt st;
-    int rc = sqlite3_prepare_v2(m_db, sql.get(), -1, &st.p, nullptr);
-    if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): ConvertFilterDBToSelectiveSyncInfo failed1 : %s (%d).\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
+    if (prepare(m_db, sql.get(), "ConvertFilterDBToSelectiveSyncInfo", st,
+                "[ERROR] filter-db.cpp(%d): %s failed1 : %s (%d).\n") != 0)
         return -1;
-    }
+    int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         int64_t type = sqlite3_column_int64(st.p, 0);
         FilterInfo fi;
@@ -469,10 +409,6 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
             break;
         }
     }
-    if (rc != SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
-        return -1;
-    }
+    if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
     return 0;
 }

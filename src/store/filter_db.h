@@ -97,6 +97,10 @@ public:
 
 private:
     int execLocked(const char* sql, const char* what);
+    // Runs a statement made by sqlite3_mprintf (null when that failed) under the lock; frees it.
+    int execFormatted(const char* what, char* sql);
+    // Takes a statement from sqlite3_mprintf (null when it failed) and runs it under the lock.
+    int execFormatted(char* sql, const char* what);
 
     ustring m_filter_db_path;
     std::mutex m_db_mutex;

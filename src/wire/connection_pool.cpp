@@ -140,68 +140,31 @@ bool ConnectionPool::isConnected() {
     return any;
 }
 
-uint64_t ConnectionPool::getConnectionId() {
+template <class T>
+T ConnectionPool::Locked(const T& field) {
     pthread_mutex_lock(&mutex);
-    uint64_t v = m_conn_id;
+    T v = field;
     pthread_mutex_unlock(&mutex);
     return v;
 }
 
-ustring ConnectionPool::getServerIp() {
-    pthread_mutex_lock(&mutex);
-    ustring v = m_server_ip;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+uint64_t ConnectionPool::getConnectionId() { return Locked(m_conn_id); }
 
-int ConnectionPool::getServerPort() {
-    pthread_mutex_lock(&mutex);
-    int v = m_server_port;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+ustring ConnectionPool::getServerIp() { return Locked(m_server_ip); }
 
-ustring ConnectionPool::getSession() {
-    pthread_mutex_lock(&mutex);
-    ustring v = m_session;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+int ConnectionPool::getServerPort() { return Locked(m_server_port); }
 
-ustring ConnectionPool::getClientName() {
-    pthread_mutex_lock(&mutex);
-    ustring v = m_client_name;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+ustring ConnectionPool::getSession() { return Locked(m_session); }
 
-bool ConnectionPool::useSSL() {
-    pthread_mutex_lock(&mutex);
-    bool v = m_use_ssl;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+ustring ConnectionPool::getClientName() { return Locked(m_client_name); }
 
-std::string ConnectionPool::getSSLFingerprint() {
-    pthread_mutex_lock(&mutex);
-    std::string v = m_ssl_fingerprint;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+bool ConnectionPool::useSSL() { return Locked(m_use_ssl); }
 
-unsigned ConnectionPool::size() {
-    pthread_mutex_lock(&mutex);
-    unsigned v = m_size;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+std::string ConnectionPool::getSSLFingerprint() { return Locked(m_ssl_fingerprint); }
 
-unsigned ConnectionPool::available() {
-    pthread_mutex_lock(&mutex);
-    unsigned v = m_avail_conn;
-    pthread_mutex_unlock(&mutex);
-    return v;
-}
+unsigned ConnectionPool::size() { return Locked(m_size); }
+
+unsigned ConnectionPool::available() { return Locked(m_avail_conn); }
 
 void ConnectionPool::Replace(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel,
                              bool identity) {

@@ -51,6 +51,9 @@ private:
     void ReturnConn(Connection* conn);
     void Replace(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel, bool identity);
     void Build(const ProxyInfo& proxy, const TunnelInfo& tunnel, bool use_ssl);
+    // A copy of one field, taken under the pool lock.
+    template <class T>
+    T Locked(const T& field);
 
     std::list<Connection*> pool;
     uint64_t m_conn_id = 0;

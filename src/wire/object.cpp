@@ -131,30 +131,19 @@ const PObject::binary_type& PObject::asBinary() const {
     return isBinary() ? *static_cast<const binary_type*>(data) : empty_binary;
 }
 
-PObject::map_type& PObject::asMap() {
-    if (!isMap()) {
+template <class T>
+T& PObject::become(int kind) {
+    if (type != kind) {
         clear();
-        data = new map_type();
-        type = TYPE_MAP;
+        data = new T();
+        type = kind;
     }
-    return *static_cast<map_type*>(data);
+    return *static_cast<T*>(data);
 }
-PObject::array_type& PObject::asArray() {
-    if (!isArray()) {
-        clear();
-        data = new array_type();
-        type = TYPE_ARRAY;
-    }
-    return *static_cast<array_type*>(data);
-}
-PObject::binary_type& PObject::asBinary() {
-    if (!isBinary()) {
-        clear();
-        data = new binary_type();
-        type = TYPE_BINARY;
-    }
-    return *static_cast<binary_type*>(data);
-}
+
+PObject::map_type& PObject::asMap() { return become<map_type>(TYPE_MAP); }
+PObject::array_type& PObject::asArray() { return become<array_type>(TYPE_ARRAY); }
+PObject::binary_type& PObject::asBinary() { return become<binary_type>(TYPE_BINARY); }
 
 const PObject& PObject::operator[](const ustring& key) const {
     if (!isMap()) return empty_object;

@@ -135,6 +135,9 @@ public:
     ustring toString() const;
 
 private:
+    // The value as a T of kind `kind`; a value of another kind is replaced by an empty T.
+    template <class T>
+    T& become(int kind);
     void setInteger(uint64_t v);
     void appendText(std::string& out) const;
 

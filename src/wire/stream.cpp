@@ -391,48 +391,47 @@ int PStream::Recv(Channel& c, ustring& value) {
     return ERR_OK;
 }
 
-int PStream::Recv(Channel& c, PObject::array_type& value) {
-    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s[\n", Indent());
+template <class ReadMember>
+int PStream::RecvMembers(Channel& c, char open, char close, ReadMember read_member) {
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%c\n", Indent(), open);
     ++indent;
     for (;;) {
         uint8_t tag = 0;
         int r = RecvTag(c, tag);
         if (r != ERR_OK) return r;
         if (tag == TAG_END) break;
-        // Received in place, so that a partly received binary still names its file.
-        value.emplace_back();
-        r = RecvDispatch(c, tag, value.back());
+        r = read_member(tag);
         if (r < 0) return r;
     }
     --indent;
-    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s]\n", Indent());
+    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%c\n", Indent(), close);
     return ERR_OK;
 }
 
+int PStream::Recv(Channel& c, PObject::array_type& value) {
+    return RecvMembers(c, '[', ']', [&](uint8_t tag) {
+        // Received in place, so that a partly received binary still names its file.
+        value.emplace_back();
+        return RecvDispatch(c, tag, value.back());
+    });
+}
+
 int PStream::Recv(Channel& c, PObject::map_type& value) {
-    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s{\n", Indent());
-    ++indent;
-    for (;;) {
-        uint8_t tag = 0;
-        int r = RecvTag(c, tag);
-        if (r != ERR_OK) return r;
-        if (tag == TAG_END) break;
+    return RecvMembers(c, '{', '}', [&](uint8_t tag) {
         if (tag != TAG_STRING) {
             Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
                            __LINE__, static_cast<unsigned>(tag));
-            return ERR_STREAM;
+            return static_cast<int>(ERR_STREAM);
         }
         ustring key;
-        r = Recv(c, key);
+        int r = Recv(c, key);
         if (r != ERR_OK) return r;
         PushHistory(key);
         r = RecvObject(c, value[key]);  // a repeated key is read into the existing member
         if (r < 0) return r;
         PopHistory();
-    }
-    --indent;
-    if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s}\n", Indent());
-    return ERR_OK;
+        return static_cast<int>(ERR_OK);
+    });
 }
 
 int PStream::Recv(Channel& c, PObject::binary_type& value) {

@@ -75,6 +75,10 @@ private:
     int Recv(Channel& c, PObject::binary_type& value);
     int Recv(Channel& c, PObject::map_type& value);
     int Recv(Channel& c, PObject::array_type& value);
+    // Reads an array's or a map's members up to the end tag; read_member(tag) reads
+    // one member whose first tag is already read. open/close mark the trace lines.
+    template <class ReadMember>
+    int RecvMembers(Channel& c, char open, char close, ReadMember read_member);
 
     int ChannelFailed(int code);
     void PushHistory(const ustring& key);

@@ -9,6 +9,7 @@
 #include "daemon/ack_only_app.h"
 #include "daemon/ipc_listener.h"
 #include "daemon/ipc_sender.h"
+#include "daemon/ui_exchange.h"
 #include "wire/loopback_pair.h"
 #include "wire/stream.h"
 
@@ -27,17 +28,6 @@ public:
     void kill() override {}
     std::vector<PObject> requests;
 };
-
-// A UI-side exchange: connect, send one value, read one value back.
-int Exchange(int port, const PObject& request, PObject& reply) {
-    Channel ch(81920);
-    if (ch.Open("127.0.0.1", port) != 0) return -100;
-    ch.SetTimeout(30);
-    PStream s;
-    int r = s.Send(ch, request);
-    if (r != 0) return r;
-    return s.Recv(ch, reply);
-}
 
 }  // namespace
 

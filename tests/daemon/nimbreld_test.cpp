@@ -12,6 +12,7 @@
 #include <fstream>
 #include <thread>
 
+#include "daemon/ui_exchange.h"
 #include "wire/channel.h"
 #include "wire/loopback_pair.h"
 #include "wire/stream.h"
@@ -82,16 +83,6 @@ protected:
     std::string dir, binary;
     pid_t pid = -1;
 };
-
-int Exchange(int port, const PObject& request, PObject& reply) {
-    Channel ch(81920);
-    if (ch.Open("127.0.0.1", port) != 0) return -100;
-    ch.SetTimeout(30);
-    PStream s;
-    int r = s.Send(ch, request);
-    if (r != 0) return r;
-    return s.Recv(ch, reply);
-}
 
 }  // namespace
 

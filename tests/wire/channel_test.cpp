@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "foundation/error_codes.h"
+#include "wire/abort_later.h"
 #include "wire/loopback_pair.h"
 
 namespace {
@@ -183,10 +184,7 @@ TEST(ChannelTimeouts, AbortFlagStopsAnUnlimitedRead) {
     c.ch.SetTimeout(0);
     int abort_cell = 0;
     c.ch.SetFlag(&abort_cell);
-    std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        __atomic_store_n(&abort_cell, 1, __ATOMIC_RELEASE);
-    });
+    AbortLater t(abort_cell);
     char b;
     auto start = Clock::now();
     EXPECT_EQ(c.ch.Read(&b, 1), ERR_INT);
@@ -209,10 +207,7 @@ TEST(ChannelTimeouts, AbortFlagStopsAStalledFlush) {
     c.ch.SetTimeout(0);
     int abort_cell = 0;
     c.ch.SetFlag(&abort_cell);
-    std::thread t([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        __atomic_store_n(&abort_cell, 1, __ATOMIC_RELEASE);
-    });
+    AbortLater t(abort_cell);
     EXPECT_EQ(c.ch.FlushWrite(0), ERR_INT);
     t.join();
     c.ch.SetFlag(nullptr);

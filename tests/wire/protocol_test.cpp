@@ -8,6 +8,7 @@
 
 #include "foundation/error_codes.h"
 #include "protocol_loopback.h"
+#include "wire/abort_later.h"
 #include "wire/connection.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
@@ -228,10 +229,7 @@ TEST(ProtoRunProtocol, AbortFlagEndsTheWait) {
     Channel ch(81920);
     ASSERT_EQ(ch.Open("127.0.0.1", srv.listener.port), 0);
     int flag = 0;
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        __atomic_store_n(&flag, 1, __ATOMIC_RELEASE);
-    });
+    AbortLater stopper(flag);
     PObject req, resp;
     req["_action"] = "pull_event";
     auto start = std::chrono::steady_clock::now();

@@ -10,6 +10,7 @@
 
 #include "foundation/error_codes.h"
 #include "protocol_loopback.h"
+#include "wire/abort_later.h"
 #include "wire/object.h"
 #include "wire/stream.h"
 
@@ -129,10 +130,7 @@ TEST_F(SslChannel, AbortFlagEndsAStalledHandshake) {
     int flag = 0;
     p.client->SetFlag(&flag);
     p.client->SetTimeout(120);
-    std::thread stopper([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        __atomic_store_n(&flag, 1, __ATOMIC_RELEASE);
-    });
+    AbortLater stopper(flag);
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(p.client->ConvertToSSLChannel(false), ERR_IO);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
