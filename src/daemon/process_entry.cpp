@@ -99,6 +99,13 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
         return -1;
     }
 
+    ustring rejected = settings.getRejectedWorkerCount();
+    if (!rejected.empty())
+        Logger::LogMsg(Logger::L_WARNING, "client_debug",
+                       "[WARNING] main.cpp(%d): worker_count '%s' is outside %u..%u; using %u\n", __LINE__,
+                       rejected.c_str_utf8(), Settings::kMinWorkers, Settings::kMaxWorkers,
+                       settings.getWorkerCount());
+
     PrintUsage();
 
     std::unique_ptr<ControlApp> app = factory();

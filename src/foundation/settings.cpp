@@ -23,6 +23,7 @@ void Settings::reset() {
     log_file_path = "/var/log/nimbrel-daemon.log";
     log_level_file_path = "/var/log/nimbrel-daemon.debug";
     worker_count = 3;
+    rejected_worker_count.clear();
     socket_path = "/tmp/nimbrel-socket";
     ui_sock_path = "/tmp/nimbrel-ui-socket";
     ui_port = 1024;
@@ -53,11 +54,18 @@ int Settings::loadConfigSettings(const ustring& path) {
     take("pid_file_path", pid_file_path);
     take("log_file_path", log_file_path);
     take("log_level_file_path", log_level_file_path);
-    // A worker count below 1 would leave the daemon without workers or connections,
-    // and a huge one exhausts threads and sockets: such values keep the previous count.
-    uint32_t workers = worker_count;
-    take("worker_count", workers);
-    if (workers >= 1 && workers <= kMaxWorkers) worker_count = workers;
+    // The task table holds worker_count - 1 workers: below 2 there would be none, and
+    // a huge count means hundreds of threads and sockets. Such values keep the
+    // default; the process entry warns about them once logging runs.
+    rejected_worker_count.clear();
+    auto wc = cfg.store.find("worker_count");
+    if (wc != cfg.store.end() && !wc->second.empty()) {
+        int workers = Config::to_int(wc->second);
+        if (workers >= static_cast<int>(kMinWorkers) && workers <= static_cast<int>(kMaxWorkers))
+            worker_count = static_cast<uint32_t>(workers);
+        else
+            rejected_worker_count = wc->second;
+    }
     take("socket_path", socket_path);
     take("ui_sock_path", ui_sock_path);
     take("ui_port", ui_port);
@@ -84,6 +92,7 @@ SETTINGS_GETTER(ustring, getPidFilePath, pid_file_path)
 SETTINGS_GETTER(ustring, getLogFilePath, log_file_path)
 SETTINGS_GETTER(ustring, getLogLevelFilePath, log_level_file_path)
 SETTINGS_GETTER(uint32_t, getWorkerCount, worker_count)
+SETTINGS_GETTER(ustring, getRejectedWorkerCount, rejected_worker_count)
 SETTINGS_GETTER(ustring, getSocketPath, socket_path)
 SETTINGS_GETTER(ustring, getUISocketPath, ui_sock_path)
 SETTINGS_GETTER(int, getUIPort, ui_port)

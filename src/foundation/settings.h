@@ -9,6 +9,7 @@
 
 class Settings {
 public:
+    static constexpr uint32_t kMinWorkers = 2;
     static constexpr uint32_t kMaxWorkers = 64;
     static Settings& getInstance();
 
@@ -24,6 +25,9 @@ public:
     ustring getLogFilePath();
     ustring getLogLevelFilePath();
     uint32_t getWorkerCount();
+    // The "worker_count" text the last load refused (outside kMinWorkers..kMaxWorkers),
+    // empty when it was accepted or absent.
+    ustring getRejectedWorkerCount();
     ustring getSocketPath();
     ustring getUISocketPath();
     int getUIPort();
@@ -47,6 +51,7 @@ private:
     ustring db_path, fstat_db_path, filter_db_path, system_filter_path, pid_file_path;
     ustring log_file_path, log_level_file_path;
     uint32_t worker_count = 3;
+    ustring rejected_worker_count;
     ustring socket_path, ui_sock_path;
     int ui_port = 1024;
     bool is_daemon = true;

@@ -171,3 +171,19 @@ TEST_F(Nimbreld, CommandLineAndLoggingFailuresExitWithMinusOne) {
               std::string::npos)
         << Read("stderr");
 }
+
+TEST_F(Nimbreld, WarnsAboutAWorkerCountItCannotUse) {
+    std::ofstream(Config(), std::ios::app) << "worker_count = 1\n";
+    int ui_port;
+    {
+        SOCKET probe = SockCreateTcp();
+        ASSERT_EQ(SockBindLoopback(probe, 0), 0);
+        ui_port = SockLocalPort(probe);
+        ::close(probe);
+    }
+    Start({Config(), std::to_string(ui_port)});
+    EXPECT_EQ(WaitExit(), 0);
+    std::string log = Read("log");
+    EXPECT_NE(log.find("[WARNING] main.cpp("), std::string::npos) << log;
+    EXPECT_NE(log.find("worker_count '1' is outside 2..64; using 3"), std::string::npos) << log;
+}

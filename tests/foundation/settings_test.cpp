@@ -68,6 +68,17 @@ TEST_F(SettingsTest, TypedConversions) {
 }
 
 TEST_F(SettingsTest, UnusableWorkerCountsKeepTheDefault) {
+    EXPECT_EQ(load("worker_count=2\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 2u);
+    EXPECT_TRUE(Settings::getInstance().getRejectedWorkerCount().empty());
+    EXPECT_EQ(load("worker_count=64\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 64u);
+    Settings::getInstance().reset();
+    EXPECT_EQ(load("worker_count=1\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
+    EXPECT_EQ(Settings::getInstance().getRejectedWorkerCount(), ustring("1"));
+    EXPECT_EQ(load("worker_count=65\n"), 0);
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
     EXPECT_EQ(load("worker_count=0\n"), 0);
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
     EXPECT_EQ(load("worker_count=-4\n"), 0);
