@@ -181,10 +181,17 @@ TEST_F(AppTest, LinkBuildsTheTaskTableInIndexOrderAndStartsIt) {
 }
 
 TEST_F(AppTest, WorkerCountSetsTheNumberOfWorkers) {
+    Configure(2);
+    ASSERT_TRUE(OnlyAck(Send("link")));
+    EXPECT_EQ(app.get_task_count(), 5u);
+    EXPECT_NE(WorkerAt(4), nullptr);
+    EXPECT_EQ(WorkerAt(5), nullptr);
+    ASSERT_TRUE(OnlyAck(Send("unlink")));
+
+    // A count that would leave no worker keeps the default of three (two workers).
     Configure(1);
     ASSERT_TRUE(OnlyAck(Send("link")));
-    EXPECT_EQ(app.get_task_count(), 4u);
-    EXPECT_EQ(WorkerAt(4), nullptr);
+    EXPECT_EQ(app.get_task_count(), 6u);
     ASSERT_TRUE(OnlyAck(Send("unlink")));
 
     Configure(5);
