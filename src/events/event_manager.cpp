@@ -5,7 +5,7 @@
 #include "foundation/logger.h"
 #include "foundation/mutex_guard.h"
 #include "store/file_status_db.h"
-#include "sync/task.h"
+#include "foundation/task.h"
 
 namespace {
 

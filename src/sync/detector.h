@@ -2,7 +2,7 @@
 // the watches and the change reading arrive with the detector work.
 #pragma once
 
-#include "sync/task.h"
+#include "foundation/task.h"
 
 class Detector : public Task {
 public:

@@ -2,7 +2,7 @@
 // with the progress puller work; this runs the task loop and honours pause and stop.
 #pragma once
 
-#include "sync/task.h"
+#include "foundation/task.h"
 
 class ProgressSyncer : public Task {
 public:

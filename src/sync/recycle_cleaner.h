@@ -2,7 +2,7 @@
 // the recycle-bin work; this runs the task loop and honours pause and stop.
 #pragma once
 
-#include "sync/task.h"
+#include "foundation/task.h"
 
 class RecycleCleaner : public Task {
 public:

@@ -2,7 +2,7 @@
 // work; this runs the task loop and honours pause and stop.
 #pragma once
 
-#include "sync/task.h"
+#include "foundation/task.h"
 
 class Syncer : public Task {
 public:

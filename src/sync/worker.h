@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "foundation/ustring.h"
-#include "sync/task.h"
+#include "foundation/task.h"
 #include "wire/stream.h"
 
 class Worker : public Task {

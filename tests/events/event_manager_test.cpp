@@ -12,7 +12,7 @@
 #include "events/registry.h"
 #include "events_test_util.h"
 #include "store/file_status_db.h"
-#include "sync/task.h"
+#include "foundation/task.h"
 #include "ui_listener.h"
 
 using events_test::Ev;

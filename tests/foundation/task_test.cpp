@@ -1,4 +1,4 @@
-#include "sync/task.h"
+#include "foundation/task.h"
 
 #include <gtest/gtest.h>
 
