@@ -1,7 +1,6 @@
 #include "wire/stream.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <string>
 
 #include "foundation/logger.h"
+#include "foundation/tmp_name.h"
 
 namespace {
 
@@ -21,20 +21,6 @@ const ustring& kLog() {
 }
 
 constexpr uint64_t kProgressStep = 104857600;  // one INFO line per 100 MiB
-
-// A fresh, unpredictable file name inside `folder`. Temporary until the shared
-// temporary-name generator of the file-system layer is available here.
-ustring FreshName(const ustring& folder) {
-    static const char kAlphabet[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
-    unsigned char bytes[6];
-    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return ustring();
-    uint64_t bits = 0;
-    for (unsigned char b : bytes) bits = (bits << 8) | b;
-    char name[9];
-    for (int i = 0; i < 8; ++i) name[i] = kAlphabet[(bits >> (42 - 6 * i)) & 0x3F];
-    name[8] = 0;
-    return folder + "/" + name;
-}
 
 bool WriteAll(int fd, const char* buf, size_t len) {
     while (len > 0) {
@@ -466,7 +452,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     if (fresh) {
         // A fresh name that happens to exist is never overwritten.
         for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-            ustring name = FreshName(recv_path);
+            ustring name = TmpNameGen::getInstance().getTmpName(recv_path);
             if (name.empty()) break;
             fd = ::open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd >= 0) value.path = name;
