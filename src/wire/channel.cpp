@@ -7,6 +7,7 @@
 
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
+#include "wire/ssl_channel.h"
 
 namespace {
 
@@ -224,10 +225,7 @@ int Channel::SetFlag(int* f) {
     return ERR_OK;
 }
 
-int Channel::ConvertToSSLChannel(bool) {
-    if (m_isSSL) return ERR_OK;
-    return ERR_IO;
-}
+// Channel::ConvertToSSLChannel lives with the SSL operation table in ssl_channel.cpp.
 
 bool Channel::Aborted() const { return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0; }
 
@@ -504,7 +502,5 @@ void Channel::SwitchChannelOp(int mode) {
         InstallPlain(m_ops);
         return;
     }
-    // The encrypted table is installed by the encryption module; without it the
-    // plain table stays.
-    InstallPlain(m_ops);
+    InstallSSLOps(m_ops);
 }

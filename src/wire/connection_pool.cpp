@@ -1,0 +1,340 @@
+#include "wire/connection_pool.h"
+
+#include "foundation/logger.h"
+#include "wire/channel.h"
+#include "wire/object.h"
+
+ConnectionPool* g_pool = nullptr;
+
+ConnectionPool::ConnectionPool(ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel, unsigned n)
+    : m_conn_id(info.conn_id),
+      m_client_name(info.computer_name),
+      m_server_ip(info.server_ip),
+      m_session(info.session),
+      m_server_port(info.server_port),
+      m_use_ssl(info.use_ssl),
+      m_ssl_fingerprint(info.ssl_fingerprint),
+      m_size(n),
+      m_avail_conn(n) {
+    pthread_mutex_init(&mutex, nullptr);
+    pthread_cond_init(&cond, nullptr);
+    pthread_cond_init(&cond_all_conn_return, nullptr);
+    pthread_cond_init(&cond_leave_freeze, nullptr);
+    Build(proxy, tunnel, info.use_ssl);
+}
+
+ConnectionPool::~ConnectionPool() {
+    for (Connection* c : pool) delete c;
+    pool.clear();
+    pthread_cond_destroy(&cond);
+    pthread_cond_destroy(&cond_all_conn_return);
+    pthread_cond_destroy(&cond_leave_freeze);
+    pthread_mutex_destroy(&mutex);
+}
+
+void ConnectionPool::Build(const ProxyInfo& proxy, const TunnelInfo& tunnel, bool use_ssl) {
+    ChannelMode mode = getChannelMode(proxy, tunnel);
+    for (unsigned i = 0; i < m_size; ++i) pool.push_back(new Connection(mode, proxy, tunnel, use_ssl));
+}
+
+ChannelMode ConnectionPool::getChannelMode(const ProxyInfo& proxy, const TunnelInfo& tunnel) {
+    bool use_proxy = proxy.use_proxy && !proxy.proxy_ip.empty();
+    bool use_tunnel = tunnel.use_tunnel;
+    if (!use_proxy && !use_tunnel) {
+        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
+                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_NORMAL connection pool\n",
+                       __LINE__);
+        return CHANNEL_NORMAL;
+    }
+    if (use_proxy && !use_tunnel) {
+        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
+                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_PROXY connection pool\n",
+                       __LINE__);
+        return CHANNEL_PROXY;
+    }
+    if (use_proxy && use_tunnel) {
+        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
+                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_PROXY_TUNNEL connection pool\n",
+                       __LINE__);
+        return CHANNEL_PROXY_TUNNEL;
+    }
+    if (use_tunnel) {
+        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
+                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_TUNNEL connection pool\n",
+                       __LINE__);
+        return CHANNEL_TUNNEL;
+    }
+    Logger::LogMsg(Logger::L_WARNING, "connection_debug",
+                   "[WARNING] connection.cpp(%d): ConnectionPool: Undefined channel mode, create a normal "
+                   "connection pool\n",
+                   __LINE__);
+    return CHANNEL_NORMAL;
+}
+
+Connection* ConnectionPool::GetAvailConn() {
+    for (Connection* c : pool) {
+        if (!c->IsUsed()) {
+            c->SetUsed(true);
+            return c;
+        }
+    }
+    return nullptr;
+}
+
+Connection* ConnectionPool::pop() {
+    pthread_mutex_lock(&mutex);
+    while (m_freeze) pthread_cond_wait(&cond_leave_freeze, &mutex);
+    Connection* c;
+    // A reload may start while this borrower waits for a free connection: the freeze
+    // is honoured again after every wake-up so that no old connection is lent.
+    while (m_freeze || (c = GetAvailConn()) == nullptr) {
+        if (m_freeze)
+            pthread_cond_wait(&cond_leave_freeze, &mutex);
+        else
+            pthread_cond_wait(&cond, &mutex);
+    }
+    --m_avail_conn;
+    pthread_mutex_unlock(&mutex);
+    return c;
+}
+
+void ConnectionPool::ReturnConn(Connection* conn) {
+    bool found = false;
+    for (auto it = pool.begin(); it != pool.end(); ++it) {
+        if (*it == conn) {
+            pool.erase(it);
+            found = true;
+            break;
+        }
+    }
+    if (!found) return;
+    // A connection that was not lent (a double push) must not inflate the count.
+    bool was_used = conn->IsUsed();
+    conn->SetUsed(false);
+    if (conn->IsAlive())
+        pool.push_front(conn);
+    else
+        pool.push_back(conn);
+    if (was_used) ++m_avail_conn;
+}
+
+void ConnectionPool::push(Connection* conn) {
+    if (!conn) return;
+    pthread_mutex_lock(&mutex);
+    ReturnConn(conn);
+    pthread_cond_signal(&cond);
+    if (m_avail_conn == m_size) pthread_cond_signal(&cond_all_conn_return);
+    pthread_mutex_unlock(&mutex);
+}
+
+bool ConnectionPool::isConnected() {
+    pthread_mutex_lock(&mutex);
+    bool any = false;
+    for (Connection* c : pool) {
+        if (c->GetConnectionState() == Connection::CONNECTED) {
+            any = true;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&mutex);
+    return any;
+}
+
+uint64_t ConnectionPool::getConnectionId() {
+    pthread_mutex_lock(&mutex);
+    uint64_t v = m_conn_id;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+ustring ConnectionPool::getServerIp() {
+    pthread_mutex_lock(&mutex);
+    ustring v = m_server_ip;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+int ConnectionPool::getServerPort() {
+    pthread_mutex_lock(&mutex);
+    int v = m_server_port;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+ustring ConnectionPool::getSession() {
+    pthread_mutex_lock(&mutex);
+    ustring v = m_session;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+ustring ConnectionPool::getClientName() {
+    pthread_mutex_lock(&mutex);
+    ustring v = m_client_name;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+bool ConnectionPool::useSSL() {
+    pthread_mutex_lock(&mutex);
+    bool v = m_use_ssl;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+std::string ConnectionPool::getSSLFingerprint() {
+    pthread_mutex_lock(&mutex);
+    std::string v = m_ssl_fingerprint;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+unsigned ConnectionPool::size() {
+    pthread_mutex_lock(&mutex);
+    unsigned v = m_size;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+unsigned ConnectionPool::available() {
+    pthread_mutex_lock(&mutex);
+    unsigned v = m_avail_conn;
+    pthread_mutex_unlock(&mutex);
+    return v;
+}
+
+void ConnectionPool::Replace(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel,
+                             bool identity) {
+    pthread_mutex_lock(&mutex);
+    // Two reloads at once would both wait for the same connections; the second one
+    // waits until the first is over.
+    while (m_freeze) pthread_cond_wait(&cond_leave_freeze, &mutex);
+    m_freeze = true;
+    while (m_avail_conn != m_size) pthread_cond_wait(&cond_all_conn_return, &mutex);
+    for (Connection* c : pool) delete c;
+    pool.clear();
+    Build(proxy, tunnel, info.use_ssl);
+    m_server_ip = info.server_ip;
+    m_server_port = info.server_port;
+    m_use_ssl = info.use_ssl;
+    m_ssl_fingerprint = info.ssl_fingerprint;
+    if (identity) {
+        m_conn_id = info.conn_id;
+        m_client_name = info.computer_name;
+        m_session = info.session;
+    }
+    m_freeze = false;
+    pthread_cond_broadcast(&cond_leave_freeze);
+    // Borrowers that were waiting for a free connection before the freeze.
+    pthread_cond_broadcast(&cond);
+    pthread_mutex_unlock(&mutex);
+}
+
+void ConnectionPool::reloadConnection(const ConnectionInfo& info, const ProxyInfo& proxy,
+                                      const TunnelInfo& tunnel) {
+    Replace(info, proxy, tunnel, false);
+}
+
+void ConnectionPool::relinkConnection(const ConnectionInfo& info, const ProxyInfo& proxy,
+                                      const TunnelInfo& tunnel) {
+    Replace(info, proxy, tunnel, true);
+}
+
+namespace {
+
+// "ab:CD..." or "abcd...": 32 bytes of hex, stored lower case without separators.
+bool NormalizeFingerprint(const ustring& text, std::string* out) {
+    std::string hex;
+    for (uint32_t i = 0; i < text.length(); ++i) {
+        char c = text[i];
+        if (c == ':') continue;
+        if (c >= 'A' && c <= 'F') c = (char)(c - 'A' + 'a');
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+        hex.push_back(c);
+    }
+    if (hex.size() != 64) return false;
+    *out = hex;
+    return true;
+}
+
+void RefuseInvalid(PObject& reply) {
+    Logger::LogMsg(Logger::L_ERR, "client_debug", "[ERROR] app.cpp(%d): invalid parameters.\n", __LINE__);
+    reply["error"] = "Invalid parameters";
+}
+
+}  // namespace
+
+int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel) {
+    if (!request.hasMember("connection_id") || !request.hasMember("server_ip") ||
+        !request.hasMember("server_port") || !request.hasMember("session"))
+        return -1;
+    info = ConnectionInfo();
+    proxy = ProxyInfo();
+    tunnel = TunnelInfo();
+    info.conn_id = request["connection_id"].asUInt64();
+    info.server_ip = request["server_ip"].asString();
+    info.server_port = request["server_port"].asInt32();
+    info.session = request["session"].asString();
+    info.c_mode = (ConnectionMode)request["connection_mode"].asInt32();
+    info.username = request["username"].asString();
+    info.computer_name = request["computer_name"].asString();
+    // Absent reads as false, as for every optional key.
+    info.use_ssl = request["use_ssl"].asBool();
+    if (request.hasMember("ssl_fingerprint") && !request["ssl_fingerprint"].isEmpty()) {
+        // A pin that cannot be a SHA-256 would silently accept any certificate.
+        if (!NormalizeFingerprint(request["ssl_fingerprint"].asString(), &info.ssl_fingerprint)) return -1;
+    }
+    proxy.use_proxy = request["use_proxy"].asBool();
+    proxy.use_sys_proxy = request["use_sys_proxy"].asBool();
+    proxy.proxy_ip = request["proxy_ip"].asString().str();
+    proxy.proxy_port = request["proxy_port"].asUInt16();
+    proxy.user_name = request["proxy_username"].asString().str();
+    proxy.password = request["proxy_password"].asString().str();
+    proxy.domain = request["proxy_domain"].asString().str();
+    proxy.host = request["proxy_host"].asString().str();
+    tunnel.use_tunnel = request["use_tunnel"].asBool();
+    tunnel.tunnel_ip = request["tunnel_ip"].asString().str();
+    tunnel.tunnel_port = request["tunnel_port"].asUInt16();
+    return 0;
+}
+
+int create_connections(const PObject& request, PObject& reply, unsigned pool_size) {
+    ConnectionInfo info;
+    ProxyInfo proxy;
+    TunnelInfo tunnel;
+    if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
+        RefuseInvalid(reply);
+        return -1;
+    }
+    if (g_pool) {
+        // A second link replaces the server and identity in place once every borrowed
+        // connection is back, so no task is left holding a deleted pool.
+        g_pool->relinkConnection(info, proxy, tunnel);
+        return 0;
+    }
+    g_pool = new ConnectionPool(info, proxy, tunnel, pool_size);
+    return 0;
+}
+
+int reload_connection(const PObject& request, PObject& reply) {
+    ConnectionInfo info;
+    ProxyInfo proxy;
+    TunnelInfo tunnel;
+    if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
+        RefuseInvalid(reply);
+        return -1;
+    }
+    if (!g_pool) {
+        Logger::LogMsg(Logger::L_ERR, "client_debug",
+                       "[ERROR] app.cpp(%d): reload_connection: no connection is linked.\n", __LINE__);
+        reply["error"] = "Connection not linked";
+        return -1;
+    }
+    g_pool->reloadConnection(info, proxy, tunnel);
+    return 0;
+}
+
+void destroy_connections() {
+    delete g_pool;
+    g_pool = nullptr;
+}

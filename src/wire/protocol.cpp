@@ -1,0 +1,431 @@
+#include "wire/protocol.h"
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "wire/channel.h"
+#include "wire/connection.h"
+#include "wire/connection_pool.h"
+#include "wire/object.h"
+#include "wire/ssl_channel.h"
+#include "wire/stream.h"
+
+namespace {
+
+std::atomic<uint64_t> g_server_build{0};
+
+const char* const kCmdNames[] = {
+    "Unknown command",        // 0
+    "SCMD_REQUEST",           // 1
+    "SCMD_KEEP_ALIVE",        // 2
+    "SCMD_AUTH",              // 3
+    "SCMD_NOTIFY",            // 4
+    "SCMD_LOGOUT",            // 5
+    "SCMD_EVT_PULL",          // 6
+    "SCMD_EVT_RECV",          // 7
+    "SCMD_NEW_EVT_INFO",      // 8
+    "SCMD_EVT_SEND",          // 9
+    "SCMD_USER_CTRL",         // 10
+    "SCMD_TEST_CONN",         // 11
+    "SCMD_RESPONSE",          // 12
+    "SCMD_USER_CHECK",        // 13
+    "SCMD_REQUEST_CONNECT",   // 14
+    "SCMD_EVT_REMOVE",        // 15
+    "SCMD_GET_FILTER",        // 16
+    "SCMD_LIST_VIEW",         // 17
+    "SCMD_AUTH_2",            // 18
+    "SCMD_EVT_RECV_2",        // 19
+    "SCMD_REQUEST_SSL",       // 20
+    "SCMD_EVT_RECV_3",        // 21
+    "SCMD_REQUEST_SSL_2",     // 22
+    "SCMD_PKG_VER_QUERY",     // 23: the log table keeps the older names here
+    "SCMD_GET_FOLDER_LIST",   // 24
+};
+
+const char* LevelWord(Logger::Level level) {
+    switch (level) {
+    case Logger::L_EMERG: return "EMERG";
+    case Logger::L_ALERT: return "ALERT";
+    case Logger::L_CRIT: return "CRIT";
+    case Logger::L_ERR: return "ERROR";
+    case Logger::L_WARNING: return "WARNING";
+    case Logger::L_NOTICE: return "NOTE";
+    case Logger::L_INFO: return "INFO";
+    default: return "DEBUG";
+    }
+}
+
+const char* SiteChannel(ProtoCaller c) {
+    switch (c) {
+    case PROTO_WORKER: return "worker_debug";
+    case PROTO_PROGRESS_SYNCER: return "progress_syncer_debug";
+    default: return "syncer_debug";
+    }
+}
+
+const char* SiteFile(ProtoCaller c) {
+    switch (c) {
+    case PROTO_WORKER: return "worker.cpp";
+    case PROTO_PROGRESS_SYNCER: return "progress-syncer.cpp";
+    default: return "syncer.cpp";
+    }
+}
+
+// One log line of a caller: "[LEVEL] file.cpp(line): " and the body.
+void SLog(ProtoCaller caller, Logger::Level level, int line, const char* body, ...)
+    __attribute__((format(printf, 4, 5)));
+void SLog(ProtoCaller caller, Logger::Level level, int line, const char* body, ...) {
+    if (Logger::GetLevel(SiteChannel(caller)) < (int)level) return;
+    char head[96];
+    snprintf(head, sizeof head, "[%s] %s(%d): ", LevelWord(level), SiteFile(caller), line);
+    va_list ap;
+    va_start(ap, body);
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = vsnprintf(nullptr, 0, body, ap);
+    va_end(ap);
+    std::string text(n > 0 ? (size_t)n : 0, '\0');
+    if (n > 0) vsnprintf(text.data(), (size_t)n + 1, body, ap2);
+    va_end(ap2);
+    Logger::LogMsg(level, SiteChannel(caller), "%s%s", head, text.c_str());
+}
+
+bool IsWorker(const ProtoSite& s) { return s.caller == PROTO_WORKER; }
+
+std::string ToText(const PObject& v) { return v.toString().str(); }
+
+// An upgraded channel is checked against the pinned certificate, when there is one.
+int CheckPin(const ProtoSite& site, Channel& ch, ConnectionPool& pool) {
+    std::string pin = pool.getSSLFingerprint();
+    if (pin.empty()) return 0;
+    std::string seen;
+    if (SSLChannelPeerFingerprint(ch, seen) == 0 && seen == pin) return 0;
+    if (IsWorker(site))
+        SLog(site.caller, Logger::L_ERR, __LINE__,
+             "Worker (%d): server certificate %s does not match the configured fingerprint\n", site.worker_id,
+             seen.empty() ? "(none)" : seen.c_str());
+    else
+        SLog(site.caller, Logger::L_ERR, __LINE__,
+             "Syncer: server certificate %s does not match the configured fingerprint\n",
+             seen.empty() ? "(none)" : seen.c_str());
+    ch.Close();
+    return ERR_AUTH;
+}
+
+}  // namespace
+
+const char* ProtoCmd2String(int command) {
+    if (command <= 0 || command > 24) return kCmdNames[0];
+    return kCmdNames[command];
+}
+
+int ProtoWriteHeader(Channel& channel, uint16_t packet_length, uint8_t command) {
+    int rc = channel.WriteInt32(PROTO_MAGIC);
+    if (rc == 0) rc = channel.WriteByte(PROTO_VERSION);
+    if (rc == 0) rc = channel.WriteByte(command);
+    if (rc == 0) rc = channel.WriteInt16(packet_length);
+    if (rc != 0) {
+        Logger::LogMsg(Logger::L_ERR, "proto_common_debug",
+                       "[ERROR] proto-common.cpp(%d): ProtoWriteHeader: failed to write header of %s (%d)\n",
+                       __LINE__, ProtoCmd2String(command), rc);
+        return rc;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, "proto_common_debug",
+                   "[DEBUG] proto-common.cpp(%d): ProtoWriteHeader: %s, length %u\n", __LINE__,
+                   ProtoCmd2String(command), (unsigned)packet_length);
+    return 0;
+}
+
+int ProtoReadHeader(Channel& channel, uint16_t& length, uint8_t& command, uint8_t& version) {
+    uint32_t magic = 0;
+    int rc = channel.ReadInt32(&magic);
+    if (rc != 0) return rc;
+    if (magic != PROTO_MAGIC) {
+        Logger::LogMsg(Logger::L_ERR, "proto_common_debug",
+                       "[ERROR] proto-common.cpp(%d): ProtoReadHeader: bad magic 0x%08x\n", __LINE__, magic);
+        return -5;
+    }
+    // The rest of a header follows at once; a peer that stops here is broken.
+    channel.SetTimeout(10);
+    uint8_t v = 0, c = 0;
+    uint16_t len = 0;
+    if ((rc = channel.ReadByte(&v)) != 0) return rc;
+    if ((rc = channel.ReadByte(&c)) != 0) return rc;
+    if ((rc = channel.ReadInt16(&len)) != 0) return rc;
+    version = v;
+    command = c;
+    length = len;
+    return 0;
+}
+
+void AppendAgent(PObject& request) {
+    PObject& agent = request["_agent"];
+    agent["platform"] = "Windows";
+    PObject& ver = agent["version"];
+    ver["major"] = (uint64_t)2;
+    ver["minor"] = (uint64_t)1;
+    ver["build"] = (uint64_t)2561;
+}
+
+uint64_t GetServerBuild() { return g_server_build.load(); }
+void SetServerBuild(uint64_t build) { g_server_build.store(build); }
+
+int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request,
+                PObject& response) {
+    const bool worker = IsWorker(site);
+    ustring action = request["_action"].asString();
+    PStream stream;
+    if (worker) stream.SetDefaultRecvLocation(site.recv_location);
+
+    if (worker)
+        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): RunProtocol <<< %s\n", site.worker_id,
+             ToText(request).c_str());
+    else
+        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer >>>: %s\n", ToText(request).c_str());
+    channel.SetFlag(site.abort_flag);
+
+    auto fail = [&](int stream_code) -> int {
+        if (!worker || !site.map_stream_error) return ERR_IO;
+        return site.map_stream_error(stream_code);
+    };
+
+    int result = 0;
+    int rc = ProtoWriteHeader(channel, 0, command);
+    if (rc != 0) {
+        if (worker)
+            SLog(site.caller, Logger::L_ERR, __LINE__,
+                 "Worker (%d): RunProtocol(%s): failed to send header, stream error code = %d.\n", site.worker_id,
+                 action.c_str_utf8(), rc);
+        else
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: RunProtocol(%s): failed to send header (%d)\n",
+                 action.c_str_utf8(), rc);
+        result = ERR_IO;
+    }
+    if (result == 0 && (rc = stream.Send(channel, request)) != 0) {
+        if (worker)
+            SLog(site.caller, Logger::L_ERR, __LINE__,
+                 "Worker (%d): RunProtocol(%s): failed to send request. stream error code = %d.\n", site.worker_id,
+                 action.c_str_utf8(), rc);
+        else
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: RunProtocol(%s): failed to send request (%d)\n",
+                 action.c_str_utf8(), rc);
+        result = fail(rc);
+    }
+    if (result == 0) {
+        channel.SetTimeout(90);
+        // An upload's answer is awaited even when the task is asked to stop: the
+        // server may already have committed it.
+        if (worker && (action == "upload" || action == "resume_upload")) channel.SetFlag(nullptr);
+        // Receiving merges into the target, so each attempt starts again from what
+        // the caller prepared (e.g. where a file body should go); otherwise the
+        // keep-alive's "type" would survive into the real reply.
+        const PObject prepared(response);
+        for (;;) {
+            rc = stream.Recv(channel, response);
+            if (rc != 0) {
+                if (worker)
+                    SLog(site.caller, Logger::L_ERR, __LINE__,
+                         "Worker (%d): RunProtocol(%s): failed to recv response. stream error code = %d.\n",
+                         site.worker_id, action.c_str_utf8(), rc);
+                else
+                    SLog(site.caller, Logger::L_ERR, __LINE__,
+                         "Syncer: RunProtocol(%s): failed to recv response (%d)\n", action.c_str_utf8(), rc);
+                result = fail(rc);
+                break;
+            }
+            const PObject& type = static_cast<const PObject&>(response)["type"];
+            if (type.isString() && type.asString() == "keep_alive") {
+                if (worker)
+                    SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): get keepalive message\n",
+                         site.worker_id);
+                response = prepared;
+                continue;
+            }
+            break;
+        }
+    }
+    channel.SetTimeout(60);
+    if (worker) {
+        channel.SetFlag(nullptr);
+        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): RunProtocol >>> %s\n", site.worker_id,
+             ToText(response).c_str());
+    } else {
+        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer <<<: %s\n", ToText(response).c_str());
+    }
+    return result;
+}
+
+int EstablishConnection(const ProtoSite& site, Connection* conn, ConnectionPool& pool) {
+    ustring ip = pool.getServerIp();
+    int port = pool.getServerPort();
+    if (IsWorker(site))
+        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): Connect to server (%s:%d).\n", site.worker_id,
+             ip.c_str_utf8(), port);
+    else
+        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer: Connect to server (%s:%d).\n", ip.c_str_utf8(),
+             port);
+    Channel* ch = conn->GetChannel();
+    ch->Close();
+    int rc;
+    if (ip.empty() || port <= 0 || port > 65535) {
+        // The channel would "succeed" without opening anything for a negative port.
+        rc = ERR_INVAL;
+    } else {
+        ch->SetTimeout(90);
+        rc = ch->Open(ip.c_str_utf8(), port);
+        ch->SetTimeout(60);
+    }
+    if (rc != 0) {
+        if (IsWorker(site))
+            SLog(site.caller, Logger::L_ERR, __LINE__,
+                 "Worker (%d): Failed to establish TCP connection to server. %s\n", site.worker_id,
+                 GetErrorString(rc));
+        else
+            SLog(site.caller, Logger::L_ERR, __LINE__,
+                 "Syncer: Failed to establish TCP connection to server (%s:%d). %s\n", ip.c_str_utf8(), port,
+                 GetErrorString(rc));
+    }
+    return rc;
+}
+
+int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool, uint64_t view_id) {
+    if (!conn) return ERR_INVAL;
+    if (conn->IsAlive()) return 0;
+    const bool worker = IsWorker(site);
+    Channel* ch = conn->GetChannel();
+    // Whatever the connection was, it is not confirmed any more; until the new
+    // handshake succeeds it must not be reported or lent as connected.
+    conn->Drop();
+
+    int rc = EstablishConnection(site, conn, pool);
+    if (rc != 0) {
+        if (worker)
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Worker (%d): failed to connect to server.\n",
+                 site.worker_id);
+        else
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: failed to connect to server.\n");
+        return rc;
+    }
+    const bool use_ssl = pool.useSSL();
+
+    if (use_ssl && !worker) {
+        SLog(site.caller, Logger::L_INFO, __LINE__, "Syncer: request ssl channel\n");
+        PObject req, resp;
+        req["_action"] = "encrypt_channel";
+        AppendAgent(req);
+        if (RunProtocol(site, *ch, SCMD_REQUEST_SSL_2, req, resp) != 0) return ERR_IO;
+        if (resp.hasMember("error")) {
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: request SSL: %s\n", ToText(resp).c_str());
+            return ERR_IO;
+        }
+        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer: convert to SSL channel\n");
+        rc = ch->ConvertToSSLChannel(false);
+        if (rc != 0) {
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: Convert to SSL channel failed (%d)\n", rc);
+            return ERR_IO;
+        }
+        if ((rc = CheckPin(site, *ch, pool)) != 0) return rc;
+        SLog(site.caller, Logger::L_INFO, __LINE__, "Syncer: channel is now encrypted using SSL\n");
+    }
+
+    PObject req, resp;
+    req["_action"] = "connect";
+    req["session"] = pool.getSession();
+    req["view_id"] = view_id;
+    AppendAgent(req);
+    if (use_ssl && worker) {
+        SLog(site.caller, Logger::L_INFO, __LINE__, "Worker (%d): request ssl channel\n", site.worker_id);
+        req["do_ssl"] = (uint64_t)1;
+    }
+    if (RunProtocol(site, *ch, SCMD_REQUEST_CONNECT, req, resp) != 0) return ERR_IO;
+    const PObject& reply = resp;
+
+    if (reply.hasMember("error")) {
+        if (worker)
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Worker (%d): request channel: %s\n", site.worker_id,
+                 ToText(reply["error"]).c_str());
+        else
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: request channel: %s\n",
+                 ToText(reply["error"]).c_str());
+        rc = ProtoResp2ErrorCode(site.caller, reply["error"]["code"].asUInt32());
+        // A refused connect never leaves a usable connection, even when the code has
+        // no specific meaning.
+        return rc != 0 ? rc : ERR_IO;
+    }
+
+    if (reply.hasMember("server")) {
+        uint64_t build = reply["server"]["package_version"]["build"].asUInt64();
+        SLog(site.caller, Logger::L_INFO, __LINE__, "Connect with Nimbrel server build %lu\n",
+             (unsigned long)build);
+        SetServerBuild(build);
+    } else {
+        SLog(site.caller, Logger::L_INFO, __LINE__, "Connect with Nimbrel server build 2402\n");
+        SetServerBuild(PROTO_OLD_SERVER_BUILD);
+    }
+
+    uint32_t alive = reply["alive"].asUInt32();
+    if (alive == 0) {
+        if (worker)
+            SLog(site.caller, Logger::L_INFO, __LINE__, "Worker (%d): connection refused by server.\n",
+                 site.worker_id);
+        else
+            SLog(site.caller, Logger::L_INFO, __LINE__, "Syncer: connection refused by server.\n");
+        return ERR_IO;
+    }
+
+    if (use_ssl && worker) {
+        rc = ch->ConvertToSSLChannel(false);
+        if (rc != 0) {
+            SLog(site.caller, Logger::L_ERR, __LINE__, "Worker (%d): Convert to SSL channel failed (%d)\n",
+                 site.worker_id, rc);
+            return ERR_IO;
+        }
+        if ((rc = CheckPin(site, *ch, pool)) != 0) return rc;
+    }
+    conn->Update(alive);
+    return 0;
+}
+
+namespace {
+
+int MapServerCode(ProtoCaller caller, uint32_t code) {
+    switch (code) {
+    case 0x3002: return ERR_PERMISS;
+    case 0x3003: return ERR_VIEW_PATH;
+    case 0x4001: return ERR_QUOTA;
+    case 0x4002: return ERR_DISKFULL;
+    default: break;
+    }
+    // Only the low 16 bits carry the class; anything wider is a code we do not know.
+    uint32_t cls = (code >> 12);
+    if (cls == 7) {
+        SLog(caller, Logger::L_CRIT, __LINE__, "server error: %lu\n", (unsigned long)code);
+        return 0;
+    }
+    switch (cls) {
+    case 1:
+    case 2: return ERR_AUTH;
+    case 3: return ERR_VIEW;
+    case 5: return ERR_VERSION;
+    case 8:
+    case 9:
+    case 10:
+        if (caller == PROTO_WORKER) return ERR_INT;
+        break;
+    default: break;
+    }
+    SLog(caller, Logger::L_CRIT, __LINE__, "unhandled error code: %lu\n", (unsigned long)code);
+    return 0;
+}
+
+}  // namespace
+
+int ProtoResp2ErrorCode(uint32_t server_code) { return MapServerCode(PROTO_SYNCER, server_code); }
+int ProtoResp2ErrorCodeWorker(uint32_t server_code) { return MapServerCode(PROTO_WORKER, server_code); }
+int ProtoResp2ErrorCode(ProtoCaller caller, uint32_t server_code) {
+    return MapServerCode(caller == PROTO_WORKER ? PROTO_WORKER : caller, server_code);
+}

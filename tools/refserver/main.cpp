@@ -1,0 +1,84 @@
+// nimbrel-refserver: the reference storage server for tests and demos.
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "options.h"
+#include "platform/socket.h"
+#include "ref_connection.h"
+#include "storage.h"
+#include "wire/ssl_channel.h"
+
+namespace {
+constexpr int kMaxConnections = 256;
+std::atomic<int> g_open_connections{0};
+}  // namespace
+
+int main(int argc, char** argv) {
+    ServerOptions opts;
+    std::string error;
+    if (ParseServerOptions(argc, argv, &opts, &error) != 0) {
+        fprintf(stderr, "nimbrel-refserver: %s\n%s", error.c_str(), ServerUsage());
+        return 2;
+    }
+    // A client that disappears must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    static Storage storage;
+    if (storage.Open(opts.root) != 0) {
+        fprintf(stderr, "nimbrel-refserver: %s\n", storage.error().c_str());
+        return 1;
+    }
+    const std::string tls = storage.root() + "/tls";
+    mkdir(tls.c_str(), 0700);
+    const std::string cert = tls + "/server.crt", key = tls + "/server.key";
+    if (SSLMakeSelfSignedCertificate(cert.c_str(), key.c_str()) != 0) {
+        fprintf(stderr, "nimbrel-refserver: cannot make the server certificate in %s\n", tls.c_str());
+        return 1;
+    }
+    SetCERTPath(cert);
+    SetPriKeyPath(key);
+
+    SOCKET lsock = SockCreateTcp();
+    if (lsock < 0 || SockBindLoopback(lsock, opts.port) != 0 || SockListen(lsock, 64) != 0) {
+        fprintf(stderr, "nimbrel-refserver: cannot listen on 127.0.0.1:%d: %s\n", opts.port,
+                SockErrorText(SockLastError()));
+        return 1;
+    }
+    printf("listening on 127.0.0.1:%d\n", SockLocalPort(lsock));
+    printf("certificate sha256 %s\n", SSLCertificateFileFingerprint(cert.c_str()).c_str());
+    fflush(stdout);
+
+    static const ServerOptions& shared = opts;
+    uint64_t number = 0;
+    for (;;) {
+        SOCKET fd = SockAccept(lsock);
+        if (fd < 0) {
+            if (SockWouldBlock(SockLastError())) continue;
+            fprintf(stderr, "nimbrel-refserver: accept: %s\n", SockErrorText(SockLastError()));
+            // Out of descriptors and the like: give the open connections time to end.
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        ++number;
+        // A test server has no business holding thousands of threads.
+        if (g_open_connections.load() >= kMaxConnections) {
+            fprintf(stderr, "conn %llu: too many connections, closed\n", (unsigned long long)number);
+            CloseSocket(fd);
+            continue;
+        }
+        ++g_open_connections;
+        std::thread([fd, number] {
+            {
+                RefConnection conn(shared, storage, fd, number);
+                conn.Serve();
+            }
+            --g_open_connections;
+        }).detach();
+    }
+}

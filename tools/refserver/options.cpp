@@ -1,0 +1,115 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool ParseNumber(const char* text, uint64_t max, uint64_t* out) {
+    if (!text || !*text || *text == '-') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = strtoull(text, &end, 0);  // accepts 0x... for error codes
+    if (errno || *end || v > max) return false;
+    *out = v;
+    return true;
+}
+
+int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
+    if (spec == "ssl-stall") {
+        o->ssl_stall = true;
+        return 0;
+    }
+    size_t eq = spec.find('=');
+    if (eq == std::string::npos || eq == 0) {
+        *error = "bad --fault '" + spec + "'";
+        return -1;
+    }
+    std::string key = spec.substr(0, eq);
+    uint64_t v = 0;
+    if (key == "cut-after") {
+        if (!ParseNumber(spec.c_str() + eq + 1, UINT64_MAX, &v) || v == 0) {
+            *error = "bad --fault '" + spec + "'";
+            return -1;
+        }
+        o->cut_after = v;
+        return 0;
+    }
+    if (!ParseNumber(spec.c_str() + eq + 1, 0xFFFFFFFFu, &v) || v == 0) {
+        *error = "bad error code in --fault '" + spec + "'";
+        return -1;
+    }
+    o->fail_action[key] = (uint32_t)v;
+    return 0;
+}
+
+}  // namespace
+
+const char* ServerUsage() {
+    return "usage: nimbrel-refserver [--port N] [--build B] [--alive S] [--keepalive K] [--token T]\n"
+           "                         [--fault SPEC]... ROOT\n"
+           "  --fault ACTION=CODE   answer every ACTION request with that error code\n"
+           "  --fault ssl-stall     accept the SSL request but never answer the handshake\n"
+           "  --fault cut-after=N   close a connection after N bytes of one binary\n";
+}
+
+int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* error) {
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char** out) -> bool {
+            if (i + 1 >= argc) {
+                *error = "missing value after " + a;
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        uint64_t n = 0;
+        if (a == "--port") {
+            if (!value(&v) || !ParseNumber(v, 65535, &n)) {
+                if (error->empty()) *error = "bad --port";
+                return -1;
+            }
+            o->port = (int)n;
+        } else if (a == "--build") {
+            if (!value(&v) || !ParseNumber(v, UINT64_MAX, &n)) {
+                if (error->empty()) *error = "bad --build";
+                return -1;
+            }
+            o->build = n;
+        } else if (a == "--alive") {
+            if (!value(&v) || !ParseNumber(v, 0xFFFFFFFFu, &n)) {
+                if (error->empty()) *error = "bad --alive";
+                return -1;
+            }
+            o->alive = n;
+        } else if (a == "--keepalive") {
+            if (!value(&v) || !ParseNumber(v, 1000000, &n)) {
+                if (error->empty()) *error = "bad --keepalive";
+                return -1;
+            }
+            o->keepalive = (unsigned)n;
+        } else if (a == "--token") {
+            if (!value(&v)) return -1;
+            o->has_token = true;
+            o->token = v;
+        } else if (a == "--fault") {
+            if (!value(&v) || AddFault(v, o, error)) return -1;
+        } else if (a.size() > 1 && a[0] == '-') {
+            *error = "unknown option " + a;
+            return -1;
+        } else if (o->root.empty()) {
+            o->root = a;
+        } else {
+            *error = "more than one ROOT";
+            return -1;
+        }
+    }
+    if (o->root.empty()) {
+        *error = "ROOT is missing";
+        return -1;
+    }
+    return 0;
+}

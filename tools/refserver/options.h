@@ -1,0 +1,26 @@
+// Command line of the reference server.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+struct ServerOptions {
+    int port = 0;
+    uint64_t build = 3000;
+    uint64_t alive = 30;
+    unsigned keepalive = 0;
+    bool has_token = false;
+    std::string token;
+    std::string root;
+    // Faults: "ACTION=0xCODE" answers every request of that action with that error
+    // code; "ssl-stall" answers the SSL request but never takes part in the handshake;
+    // "cut-after=N" closes a connection after N bytes of one binary.
+    std::map<std::string, uint32_t> fail_action;
+    bool ssl_stall = false;
+    uint64_t cut_after = 0;
+};
+
+// 0 on success; -1 with a message in error for a bad command line.
+int ParseServerOptions(int argc, char** argv, ServerOptions* opts, std::string* error);
+const char* ServerUsage();

@@ -1,0 +1,55 @@
+// One client connection of the reference server: reads a header and a request value,
+// answers with one reply value (optionally after keep-alive values), and switches the
+// connection to SSL when the client asks for it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "options.h"
+#include "storage.h"
+#include "wire/channel.h"
+#include "wire/object.h"
+#include "wire/stream.h"
+
+// Server error codes the reference server answers with.
+enum RefServerCode : uint32_t {
+    REF_ERR_AUTH = 0x1001,          // wrong or missing session token
+    REF_ERR_NOT_CONNECTED = 0x1002, // a request before "connect"
+    REF_ERR_VIEW = 0x3001,          // missing or unusable view id
+    REF_ERR_VERSION = 0x5001,       // a header with another protocol version
+    REF_ERR_INTERNAL = 0x7000,      // unknown action, wrong command, storage failure
+};
+
+class RefConnection {
+public:
+    RefConnection(const ServerOptions& opts, Storage& storage, int fd, uint64_t number);
+    ~RefConnection();
+    RefConnection(const RefConnection&) = delete;
+    RefConnection& operator=(const RefConnection&) = delete;
+
+    // Serves requests until the client leaves, idles out or breaks the protocol.
+    void Serve();
+
+private:
+    enum After { AFTER_NOTHING, AFTER_SSL, AFTER_STALL, AFTER_CLOSE };
+
+    After Handle(uint8_t command, uint8_t version, const PObject& req, PObject& reply);
+    After HandleEncrypt(uint8_t command, const PObject& req, PObject& reply);
+    After HandleConnect(uint8_t command, const PObject& req, PObject& reply);
+    void Error(PObject& reply, uint32_t code, const char* why);
+    int SendReply(const PObject& reply);
+    void Stall();
+    void Log(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+    const ServerOptions& m_opts;
+    Storage& m_storage;
+    Channel m_channel;
+    uint64_t m_number;
+    int m_fd;
+    bool m_connected = false;
+    uint64_t m_view_id = 0;
+};
+
+// Deletes the files of binaries received into the server's scratch folder.
+void DropReceivedBinaries(const PObject& value, const std::string& scratch_dir);

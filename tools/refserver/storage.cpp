@@ -1,0 +1,315 @@
+#include "storage.h"
+
+#include <openssl/rand.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char* kSchema =
+    "PRAGMA journal_mode = WAL;"
+    "CREATE TABLE IF NOT EXISTS views ("
+    "  view_id INTEGER PRIMARY KEY, created INTEGER NOT NULL);"
+    // AUTOINCREMENT: a sync id is never handed out twice, even after removals.
+    "CREATE TABLE IF NOT EXISTS changes ("
+    "  sync_id INTEGER PRIMARY KEY AUTOINCREMENT,"
+    "  view_id INTEGER NOT NULL, path TEXT NOT NULL,"
+    "  is_dir INTEGER NOT NULL DEFAULT 0, is_removed INTEGER NOT NULL DEFAULT 0,"
+    "  hash TEXT NOT NULL DEFAULT '', size INTEGER NOT NULL DEFAULT 0,"
+    "  mtime INTEGER NOT NULL DEFAULT 0, mac_hash TEXT NOT NULL DEFAULT '',"
+    "  exec_bit INTEGER NOT NULL DEFAULT 0);"
+    "CREATE INDEX IF NOT EXISTS changes_by_path ON changes(view_id, path, sync_id);";
+
+int MakeDir(const std::string& p) {
+    if (mkdir(p.c_str(), 0700) == 0 || errno == EEXIST) return 0;
+    return -1;
+}
+
+void ReadRow(sqlite3_stmt* st, ChangeRow* r) {
+    r->sync_id = (uint64_t)sqlite3_column_int64(st, 0);
+    r->view_id = (uint64_t)sqlite3_column_int64(st, 1);
+    const unsigned char* p = sqlite3_column_text(st, 2);
+    r->path = p ? (const char*)p : "";
+    r->is_dir = sqlite3_column_int(st, 3) != 0;
+    r->is_removed = sqlite3_column_int(st, 4) != 0;
+    p = sqlite3_column_text(st, 5);
+    r->hash = p ? (const char*)p : "";
+    r->size = (uint64_t)sqlite3_column_int64(st, 6);
+    r->mtime = (uint64_t)sqlite3_column_int64(st, 7);
+    p = sqlite3_column_text(st, 8);
+    r->mac_hash = p ? (const char*)p : "";
+    r->exec_bit = sqlite3_column_int(st, 9) != 0;
+}
+
+const char* kCols = "sync_id, view_id, path, is_dir, is_removed, hash, size, mtime, mac_hash, exec_bit";
+
+// Upper bound for a LIKE-free prefix range: every path below "/a" sorts in ["/a/", "/a0").
+std::string DirPrefix(const std::string& dir) {
+    if (dir == "/") return "/";
+    return dir + "/";
+}
+
+}  // namespace
+
+Storage::~Storage() { Close(); }
+
+void Storage::Close() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_db) sqlite3_close(m_db);
+    m_db = nullptr;
+}
+
+int Storage::Exec(const char* sql) {
+    char* msg = nullptr;
+    if (sqlite3_exec(m_db, sql, nullptr, nullptr, &msg) != SQLITE_OK) {
+        m_error = msg ? msg : "sqlite error";
+        sqlite3_free(msg);
+        return -1;
+    }
+    return 0;
+}
+
+int Storage::Open(const std::string& root) {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_root = root;
+    while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
+    if (MakeDir(m_root) || MakeDir(m_root + "/blobs") || MakeDir(m_root + "/resume") ||
+        MakeDir(m_root + "/tmp")) {
+        m_error = "cannot create storage folders under " + m_root + ": " + strerror(errno);
+        return -1;
+    }
+    std::string db = m_root + "/index.sqlite";
+    if (sqlite3_open(db.c_str(), &m_db) != SQLITE_OK) {
+        m_error = m_db ? sqlite3_errmsg(m_db) : "sqlite3_open failed";
+        if (m_db) sqlite3_close(m_db);
+        m_db = nullptr;
+        return -1;
+    }
+    sqlite3_busy_timeout(m_db, 30000);
+    if (Exec(kSchema)) {
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        return -1;
+    }
+    return 0;
+}
+
+int Storage::EnsureView(uint64_t view_id) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return -1;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_db, "INSERT OR IGNORE INTO views(view_id, created) VALUES(?, ?)", -1, &st,
+                           nullptr) != SQLITE_OK)
+        return -1;
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    sqlite3_bind_int64(st, 2, (sqlite3_int64)time(nullptr));
+    int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) {
+        m_error = sqlite3_errmsg(m_db);
+        return -1;
+    }
+    return sqlite3_changes(m_db) > 0 ? 1 : 0;
+}
+
+bool Storage::HasView(uint64_t view_id) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return false;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_db, "SELECT 1 FROM views WHERE view_id = ?", -1, &st, nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    bool found = sqlite3_step(st) == SQLITE_ROW;
+    sqlite3_finalize(st);
+    return found;
+}
+
+int Storage::AddChange(const ChangeRow& row, uint64_t* sync_id) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return -1;
+    sqlite3_stmt* st = nullptr;
+    const char* sql =
+        "INSERT INTO changes(view_id, path, is_dir, is_removed, hash, size, mtime, mac_hash, exec_bit)"
+        " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)";
+    if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) {
+        m_error = sqlite3_errmsg(m_db);
+        return -1;
+    }
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)row.view_id);
+    sqlite3_bind_text(st, 2, row.path.c_str(), (int)row.path.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_int(st, 3, row.is_dir ? 1 : 0);
+    sqlite3_bind_int(st, 4, row.is_removed ? 1 : 0);
+    sqlite3_bind_text(st, 5, row.hash.c_str(), (int)row.hash.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st, 6, (sqlite3_int64)row.size);
+    sqlite3_bind_int64(st, 7, (sqlite3_int64)row.mtime);
+    sqlite3_bind_text(st, 8, row.mac_hash.c_str(), (int)row.mac_hash.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_int(st, 9, row.exec_bit ? 1 : 0);
+    int rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+    if (rc != SQLITE_DONE) {
+        m_error = sqlite3_errmsg(m_db);
+        return -1;
+    }
+    if (sync_id) *sync_id = (uint64_t)sqlite3_last_insert_rowid(m_db);
+    return 0;
+}
+
+int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return -1;
+    std::string sql = std::string("SELECT ") + kCols +
+                      " FROM changes WHERE view_id = ? AND path = ? ORDER BY sync_id DESC LIMIT 1";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return -1;
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    sqlite3_bind_text(st, 2, path.c_str(), (int)path.size(), SQLITE_TRANSIENT);
+    int rc = sqlite3_step(st);
+    int result = 0;
+    if (rc == SQLITE_ROW) {
+        if (row) ReadRow(st, row);
+        result = 1;
+    } else if (rc != SQLITE_DONE) {
+        result = -1;
+    }
+    sqlite3_finalize(st);
+    return result;
+}
+
+uint64_t Storage::MaxSyncId(uint64_t view_id) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return 0;
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_db, "SELECT MAX(sync_id) FROM changes WHERE view_id = ?", -1, &st, nullptr) !=
+        SQLITE_OK)
+        return 0;
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    uint64_t v = 0;
+    if (sqlite3_step(st) == SQLITE_ROW) v = (uint64_t)sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    return v;
+}
+
+uint64_t Storage::MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return 0;
+    std::string lo = DirPrefix(dir_path);
+    std::string hi = lo;
+    hi.back() = (char)(hi.back() + 1);  // "/" + 1 = "0": the end of the range below the directory
+    sqlite3_stmt* st = nullptr;
+    const char* sql =
+        "SELECT MAX(sync_id) FROM changes WHERE view_id = ? AND (path = ? OR (path >= ? AND path < ?))";
+    if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) return 0;
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    sqlite3_bind_text(st, 2, dir_path.c_str(), (int)dir_path.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 3, lo.c_str(), (int)lo.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 4, hi.c_str(), (int)hi.size(), SQLITE_TRANSIENT);
+    uint64_t v = 0;
+    if (sqlite3_step(st) == SQLITE_ROW) v = (uint64_t)sqlite3_column_int64(st, 0);
+    sqlite3_finalize(st);
+    return v;
+}
+
+int Storage::LatestSince(uint64_t view_id, uint64_t since, const std::string& prefix, bool recursive,
+                         std::vector<ChangeRow>* rows) {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (!m_db) return -1;
+    std::string lo = DirPrefix(prefix);
+    std::string hi = lo;
+    hi.back() = (char)(hi.back() + 1);
+    std::string sql = std::string("SELECT ") + kCols +
+                      " FROM changes c WHERE view_id = ?1 AND sync_id > ?2"
+                      " AND (path = ?3 OR (path >= ?4 AND path < ?5))"
+                      " AND sync_id = (SELECT MAX(sync_id) FROM changes d"
+                      "                WHERE d.view_id = c.view_id AND d.path = c.path)"
+                      " ORDER BY sync_id";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+        m_error = sqlite3_errmsg(m_db);
+        return -1;
+    }
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    sqlite3_bind_int64(st, 2, (sqlite3_int64)since);
+    sqlite3_bind_text(st, 3, prefix.c_str(), (int)prefix.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 4, lo.c_str(), (int)lo.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 5, hi.c_str(), (int)hi.size(), SQLITE_TRANSIENT);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        ChangeRow r;
+        ReadRow(st, &r);
+        if (!recursive && r.path != prefix) {
+            // Only the direct children of the prefix.
+            if (r.path.find('/', lo.size()) != std::string::npos) continue;
+        }
+        rows->push_back(std::move(r));
+    }
+    sqlite3_finalize(st);
+    return rc == SQLITE_DONE ? 0 : -1;
+}
+
+bool Storage::IsHex(const std::string& s, size_t len) {
+    if (s.size() != len) return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+bool Storage::IsValidPath(const std::string& path) {
+    if (path.empty() || path[0] != '/') return false;
+    if (path == "/") return true;
+    size_t start = 1;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string comp = path.substr(start, end - start);
+        if (comp.empty() || comp == "." || comp == "..") return false;
+        start = end + 1;
+    }
+    return path.find('\0') == std::string::npos && path.find('\\') == std::string::npos;
+}
+
+std::string Storage::BlobPath(const std::string& md4_hex) const {
+    if (!IsHex(md4_hex, 32)) return std::string();
+    std::string lower = md4_hex;
+    for (char& c : lower)
+        if (c >= 'A' && c <= 'F') c = (char)(c - 'A' + 'a');
+    return m_root + "/blobs/" + lower;
+}
+
+bool Storage::HasBlob(const std::string& md4_hex) const {
+    std::string p = BlobPath(md4_hex);
+    struct stat st;
+    return !p.empty() && stat(p.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int Storage::AdoptBlob(const std::string& tmp_path, const std::string& md4_hex) {
+    std::string p = BlobPath(md4_hex);
+    if (p.empty()) return -1;
+    if (HasBlob(md4_hex)) {
+        unlink(tmp_path.c_str());
+        return 0;
+    }
+    return rename(tmp_path.c_str(), p.c_str()) == 0 ? 0 : -1;
+}
+
+std::string Storage::NewResumeToken() {
+    unsigned char raw[16];
+    if (RAND_bytes(raw, sizeof raw) != 1) return std::string();
+    char hex[33];
+    for (int i = 0; i < 16; ++i) snprintf(hex + 2 * i, 3, "%02x", raw[i]);
+    return std::string(hex, 32);
+}
+
+std::string Storage::ResumePath(const std::string& token) const {
+    if (!IsHex(token, 32)) return std::string();
+    return m_root + "/resume/" + token;
+}
+
+std::string Storage::TempPath() {
+    std::lock_guard<std::mutex> g(m_lock);
+    return m_root + "/tmp/" + std::to_string(getpid()) + "-" + std::to_string(++m_tmp_serial);
+}

@@ -1,0 +1,79 @@
+// Storage of the reference server: one sqlite index of changes, content blobs named
+// by their MD4, and partial transfers named by resume token. Every path that touches
+// the disk is built from a hash or token that was checked to be hex, never from a
+// client-supplied file path.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct ChangeRow {
+    uint64_t sync_id = 0;
+    uint64_t view_id = 0;
+    std::string path;        // view-relative, leading "/"
+    bool is_dir = false;
+    bool is_removed = false;
+    std::string hash;        // MD4 hex of the content; empty for directories
+    uint64_t size = 0;
+    uint64_t mtime = 0;
+    std::string mac_hash;
+    bool exec_bit = false;
+};
+
+class Storage {
+public:
+    Storage() = default;
+    ~Storage();
+    Storage(const Storage&) = delete;
+    Storage& operator=(const Storage&) = delete;
+
+    // Creates ROOT, ROOT/blobs, ROOT/resume and the index; 0 or -1 (message in error()).
+    int Open(const std::string& root);
+    void Close();
+
+    // Views exist from their first "connect" on. 1 when created now, 0 when known, -1.
+    int EnsureView(uint64_t view_id);
+    bool HasView(uint64_t view_id);
+
+    // Appends one change; its sync id is the next one across the server.
+    int AddChange(const ChangeRow& row, uint64_t* sync_id);
+    // Latest row of one path: 1 found, 0 none, -1 error.
+    int Current(uint64_t view_id, const std::string& path, ChangeRow* row);
+    // Highest sync id of a view (0 for none), and highest at or below a directory path.
+    uint64_t MaxSyncId(uint64_t view_id);
+    uint64_t MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path);
+    // Latest row per path below prefix (the prefix itself included) whose latest
+    // sync id is above since, in sync-id order.
+    int LatestSince(uint64_t view_id, uint64_t since, const std::string& prefix, bool recursive,
+                    std::vector<ChangeRow>* rows);
+
+    // Blobs: ROOT/blobs/<md4 hex>. Empty string for a hash that is not 32 hex digits.
+    std::string BlobPath(const std::string& md4_hex) const;
+    bool HasBlob(const std::string& md4_hex) const;
+    // Moves a finished temporary file into the blob store (kept once per content).
+    int AdoptBlob(const std::string& tmp_path, const std::string& md4_hex);
+    // Partial transfers: ROOT/resume/<token>; tokens are 32 hex digits.
+    std::string NewResumeToken();
+    std::string ResumePath(const std::string& token) const;
+    std::string TempPath();
+
+    const std::string& root() const { return m_root; }
+    const std::string& error() const { return m_error; }
+
+    static bool IsHex(const std::string& s, size_t len);
+    // A view path the server accepts: leading "/", no empty, "." or ".." component,
+    // no NUL, no backslash.
+    static bool IsValidPath(const std::string& path);
+
+private:
+    int Exec(const char* sql);
+    std::mutex m_lock;
+    sqlite3* m_db = nullptr;
+    std::string m_root;
+    std::string m_error;
+    uint64_t m_tmp_serial = 0;
+};
