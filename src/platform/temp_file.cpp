@@ -1,0 +1,93 @@
+#include "platform/temp_file.h"
+
+#include <mutex>
+
+#include "foundation/logger.h"
+#include "platform/file_ops.h"
+
+namespace {
+
+constexpr const char* kChannel = "utility_debug";
+
+std::mutex g_default_mutex;
+ustring& default_prefix() {
+    static ustring prefix("/tmp");
+    return prefix;
+}
+
+}  // namespace
+
+void TempFile::setDefaultPrefix(const ustring& prefix) {
+    std::lock_guard<std::mutex> lock(g_default_mutex);
+    default_prefix() = prefix;
+}
+
+ustring TempFile::defaultPrefix() {
+    std::lock_guard<std::mutex> lock(g_default_mutex);
+    return default_prefix();
+}
+
+TempFile::TempFile(const ustring& prefix)
+    : tmp_prefix(prefix.empty() ? defaultPrefix() : prefix), ref(std::make_shared<int>(0)) {}
+
+TempFile::TempFile(const TempFile& other) : tmp_prefix(other.tmp_prefix), ref(std::make_shared<int>(0)) {
+    *this = other;
+}
+
+TempFile& TempFile::operator=(const TempFile& other) {
+    if (this == &other || (ref == other.ref && path == other.path)) {
+        permanent = other.permanent;
+        return *this;
+    }
+    release();
+    tmp_prefix = other.tmp_prefix;
+    path = other.path;
+    permanent = other.permanent;
+    if (!path.empty() && *other.ref > 0) {
+        ref = other.ref;
+        ++*ref;
+    } else {
+        ref = std::make_shared<int>(0);
+    }
+    return *this;
+}
+
+TempFile::~TempFile() { release(); }
+
+// Gives up this holder's share: the last non-permanent holder deletes the file.
+void TempFile::release() {
+    if (!ref) return;
+    if (*ref >= 2) {
+        --*ref;
+    } else if (*ref == 1 && !permanent) {
+        remove();
+    } else if (*ref == 1) {
+        *ref = 0;
+    }
+    ref.reset();
+    path.clear();
+}
+
+int TempFile::create() {
+    if (*ref != 0) return -1;
+    // A counter left at 0 by another holder's remove() may still be shared.
+    if (ref.use_count() > 1) ref = std::make_shared<int>(0);
+    ustring made;
+    if (FSMktemp(tmp_prefix, made) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n", __LINE__);
+        return -1;
+    }
+    path = made;
+    *ref = 1;
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): creating TempFile '%s'\n", __LINE__,
+                   path.c_str_utf8());
+    return 0;
+}
+
+void TempFile::remove() {
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): removing TempFile '%s'\n", __LINE__,
+                   path.c_str_utf8());
+    if (!path.empty()) FSRemove(path, false);
+    if (ref) *ref = 0;
+    path.clear();
+}

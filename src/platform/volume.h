@@ -1,0 +1,29 @@
+// Volume facts that change how the engine compares files: FAT-family volumes keep
+// modification times to two seconds, and some volumes ignore letter case.
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/ustring.h"
+
+// Checks the volume of path (an absolute path; the nearest existing ancestor is
+// asked). A FAT-family volume switches the whole process to two-second times.
+// 0, or -1 for a relative path or a failed volume query.
+int FSInit(const ustring& path);
+
+// True when path's volume is FAT-family; does not touch the process-wide flag.
+bool IsMSDOS(const ustring& path);
+
+// Times compare equal within one second once two-second times are in force.
+bool FSTimeEqual(uint32_t a, uint32_t b);
+
+// The process-wide two-second-time flag (set by FSInit; settable for tests).
+bool FSTwoSecondTime();
+void FSSetTwoSecondTime(bool on);
+
+// Whether the volume type (statfs f_type) stores times at two-second resolution.
+bool IsTwoSecondTimeFsType(unsigned long f_type);
+
+// Whether names in directory dir may match entries that differ in letter case:
+// a volume that always folds case, or a case-folding directory.
+bool IsCaseFoldingDir(const ustring& dir);

@@ -1,0 +1,115 @@
+#include "sync/conflict_rename.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "foundation/logger.h"
+#include "platform/file_ops.h"
+
+namespace {
+
+constexpr const char* kChannel = "conflict_rename_debug";
+constexpr int kLastCounter = 99;
+
+// Tries candidate names in order and renames to the first free one. A name seen
+// as free may be taken by the time of the rename; the no-replace rename then
+// fails with FS_ERR_EXIST and the next name is tried.
+template <typename NameAt>
+int rename_to_free_name(const ustring& from, int first_counter, NameAt name_at, ustring& to) {
+    for (int n = first_counter - 1; n <= kLastCounter; ++n) {
+        to = name_at(n < first_counter ? -1 : n);
+        if (IsFileExist(to)) continue;
+        int rc = FSRenameNoReplace(from, to);
+        if (rc == FS_ERR_EXIST) continue;
+        return rc;
+    }
+    return -1;  // every name is taken: leave the file where it is
+}
+
+}  // namespace
+
+ustring ConflictTimeStamp(time_t t) {
+    struct tm tm{};
+    localtime_r(&t, &tm);
+    char buf[64];
+    strftime(buf, sizeof(buf), "%b-%d-%H%M-%Y", &tm);
+    return ustring(buf);
+}
+
+ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool dot_at_end_is_extension) {
+    uint32_t dot = path.rfind('.');
+    uint32_t slash = path.rfind('/');
+    bool has_ext = dot != ustring::npos && (slash == ustring::npos || dot > slash);
+    if (has_ext && !dot_at_end_is_extension && dot + 1 == path.length()) has_ext = false;
+    if (!has_ext) return path + insert;
+    return path.substr(0, dot) + insert + path.substr(dot);
+}
+
+int ConflictRename(const ustring& org_path, const ustring& client_name, const ustring& reason) {
+    ustring suffix = ustring("_") + client_name + "_" + ConflictTimeStamp(time(nullptr)) + "_" + reason;
+    ustring to;
+    int rc = rename_to_free_name(
+        org_path, 1,
+        [&](int n) {
+            if (n < 0) return InsertBeforeExtension(org_path, suffix, false);
+            char counter[16];
+            snprintf(counter, sizeof(counter), "_%d", n);
+            return InsertBeforeExtension(org_path, suffix + counter, false);
+        },
+        to);
+    if (rc == 0) {
+        Logger::LogMsg(Logger::L_INFO, kChannel,
+                       "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n", __LINE__,
+                       org_path.c_str_utf8(), to.c_str_utf8(), reason.c_str_utf8());
+    } else {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] err = [%d]\n", __LINE__,
+                       org_path.c_str_utf8(), to.c_str_utf8(), rc);
+    }
+    return rc;
+}
+
+int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, const ustring& clientname) {
+    uint32_t slash = fullpath.rfind('/');
+    ustring folder = slash == ustring::npos ? ustring() : fullpath.substr(0, slash);
+    ustring trimmed(basename);
+    trimmed.trim(" ");
+    ustring target = folder + "/" + trimmed;
+
+    // A name that would leave the folder or name nothing is not tried as such.
+    bool usable = !trimmed.empty() && trimmed.find('/') == ustring::npos && trimmed != "." && trimmed != "..";
+    if (basename.find('/') != ustring::npos) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+                       __LINE__, fullpath.c_str_utf8(), target.c_str_utf8(), -1);
+        return -1;
+    }
+    if (usable && !IsFileExist(target) && FSRenameNoReplace(fullpath, target) == 0) {
+        Logger::LogMsg(Logger::L_INFO, kChannel,
+                       "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n", __LINE__,
+                       fullpath.c_str_utf8(), target.c_str_utf8());
+        return 0;
+    }
+
+    ustring suffix = ustring("_") + clientname + "_" + ConflictTimeStamp(time(nullptr)) + "_WhiteSpaceConflict";
+    ustring to;
+    int rc = rename_to_free_name(
+        fullpath, 0,
+        [&](int n) {
+            if (n < 0) return InsertBeforeExtension(target, suffix, true);
+            char counter[16];
+            snprintf(counter, sizeof(counter), "_%d", n);
+            return InsertBeforeExtension(target, suffix + counter, true);
+        },
+        to);
+    if (rc == 0) {
+        Logger::LogMsg(Logger::L_INFO, kChannel,
+                       "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n", __LINE__,
+                       fullpath.c_str_utf8(), to.c_str_utf8());
+    } else {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+                       __LINE__, fullpath.c_str_utf8(), to.c_str_utf8(), rc);
+    }
+    return rc;
+}

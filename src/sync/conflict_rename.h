@@ -1,0 +1,25 @@
+// Conflict renaming: keeps a local file or directory under a self-describing name
+// in the same folder ("report_PC1_Dec-06-1604-2026_Conflict.txt") so that an
+// incoming version can take its name. An existing entry is never replaced.
+#pragma once
+
+#include "foundation/ustring.h"
+
+// Renames org_path to the first free name among
+//   <stem>_<client>_<time>_<reason><ext>  and  <stem>_<client>_<time>_<reason>_<n><ext>, n = 1..99.
+// 0; -1 when the rename fails or every name is taken; -100 when the name is too long.
+int ConflictRename(const ustring& org_path, const ustring& client_name, const ustring& reason);
+
+// For a name with leading or trailing spaces: moves fullpath to the trimmed
+// basename in the same folder, or when that is taken to the first free name among
+//   <trimmed stem>_<client>_<time>_WhiteSpaceConflict<ext> and ..._WhiteSpaceConflict_<n><ext>, n = 0..99.
+// Results as for ConflictRename.
+int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, const ustring& clientname);
+
+// The pieces, exposed for tests and for callers that want to show the name.
+// Time stamp of t in local time, e.g. "Dec-06-1604-2026".
+ustring ConflictTimeStamp(time_t t);
+// path with insert placed before the extension (from the last "." of the last
+// component), or at the end when there is none. With dot_at_end_is_extension false,
+// a final "." does not start an extension.
+ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool dot_at_end_is_extension);

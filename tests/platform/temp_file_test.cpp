@@ -1,0 +1,115 @@
+#include "platform/temp_file.h"
+
+#include <sys/stat.h>
+
+#include "platform/scratch_dir.h"
+
+namespace {
+
+class TempFiles : public ScratchDirTest {
+protected:
+    bool on_disk(const ustring& p) {
+        struct stat st;
+        return !p.empty() && lstat(p.c_str_utf8(), &st) == 0;
+    }
+};
+
+TEST_F(TempFiles, CreateOnceAndRemoveOnDestruction) {
+    ustring path;
+    {
+        TempFile t(root.c_str());
+        EXPECT_TRUE(t.getPath().empty());
+        ASSERT_EQ(t.create(), 0);
+        path = t.getPath();
+        EXPECT_EQ(path.substr(0, root.size()), root.c_str());
+        EXPECT_TRUE(on_disk(path));
+        EXPECT_EQ(t.create(), -1);  // already holds one
+        EXPECT_EQ(t.getPath(), path);
+        EXPECT_TRUE(on_disk(path));
+    }
+    EXPECT_FALSE(on_disk(path));
+
+    {
+        TempFile t(root.c_str());
+        ASSERT_EQ(t.create(), 0);
+        path = t.getPath();
+        t.convert_permanent();
+    }
+    EXPECT_TRUE(on_disk(path));
+
+    TempFile bad(at("missing").c_str());
+    EXPECT_EQ(bad.create(), -1);
+    EXPECT_EQ(bad.refCount(), 0);
+}
+
+TEST_F(TempFiles, DefaultPrefix) {
+    ustring old = TempFile::defaultPrefix();
+    TempFile::setDefaultPrefix(root.c_str());
+    TempFile t;
+    ASSERT_EQ(t.create(), 0);
+    EXPECT_EQ(t.getPath().substr(0, root.size()), root.c_str());
+    TempFile::setDefaultPrefix(old);
+}
+
+TEST_F(TempFiles, AssignmentSharesOneFile) {
+    ustring old_target, shared;
+    {
+        TempFile a(root.c_str());
+        ASSERT_EQ(a.create(), 0);
+        shared = a.getPath();
+        {
+            TempFile b(root.c_str());
+            ASSERT_EQ(b.create(), 0);
+            old_target = b.getPath();
+            b = a;
+            EXPECT_FALSE(on_disk(old_target));  // the target's own file went
+            EXPECT_EQ(b.getPath(), shared);
+            EXPECT_EQ(a.refCount(), 2);
+            TempFile c(b);  // a copy shares too
+            EXPECT_EQ(a.refCount(), 3);
+        }
+        EXPECT_EQ(a.refCount(), 1);
+        EXPECT_TRUE(on_disk(shared));  // one holder is left
+    }
+    EXPECT_FALSE(on_disk(shared));
+}
+
+TEST_F(TempFiles, PermanentFileSurvivesBeingAssignedOver) {
+    TempFile keep(root.c_str()), other(root.c_str());
+    ASSERT_EQ(keep.create(), 0);
+    ASSERT_EQ(other.create(), 0);
+    ustring kept = keep.getPath();
+    keep.convert_permanent();
+    keep = other;
+    EXPECT_TRUE(on_disk(kept));
+    EXPECT_EQ(keep.getPath(), other.getPath());
+}
+
+TEST_F(TempFiles, ExplicitRemoveOfASharedFile) {
+    ustring first;
+    TempFile b(root.c_str());
+    {
+        TempFile a(root.c_str());
+        ASSERT_EQ(a.create(), 0);
+        first = a.getPath();
+        b = a;
+        a.remove();
+        EXPECT_FALSE(on_disk(first));
+        EXPECT_TRUE(a.getPath().empty());
+        EXPECT_EQ(b.refCount(), 0);  // every holder sees the file gone
+        // b may make a new file of its own; a's destruction must not touch it.
+        ASSERT_EQ(b.create(), 0);
+        EXPECT_NE(b.getPath(), first);
+    }
+    EXPECT_TRUE(on_disk(b.getPath()));
+    EXPECT_EQ(b.refCount(), 1);
+
+    TempFile self(root.c_str());
+    ASSERT_EQ(self.create(), 0);
+    ustring p = self.getPath();
+    self = self;
+    EXPECT_TRUE(on_disk(p));
+    EXPECT_EQ(self.refCount(), 1);
+}
+
+}  // namespace

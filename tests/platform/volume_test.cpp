@@ -1,0 +1,80 @@
+#include "platform/volume.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/magic.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "platform/file_ops.h"
+#include "platform/scratch_dir.h"
+
+namespace {
+
+class Volume : public ScratchDirTest {
+protected:
+    void TearDown() override {
+        FSSetTwoSecondTime(false);
+        ScratchDirTest::TearDown();
+    }
+};
+
+TEST_F(Volume, InitNeedsAnAbsolutePathAndLeavesOrdinaryVolumesAlone) {
+    EXPECT_EQ(FSInit("relative/path"), -1);
+    EXPECT_EQ(FSInit(""), -1);
+    EXPECT_FALSE(IsMSDOS("relative"));
+    EXPECT_EQ(FSInit(root.c_str()), 0);
+    EXPECT_EQ(FSInit(at("not/yet/made").c_str()), 0);  // asks the nearest existing ancestor
+    EXPECT_FALSE(FSTwoSecondTime());
+    EXPECT_FALSE(IsMSDOS(root.c_str()));
+}
+
+TEST_F(Volume, FatFamilyMeansTwoSecondTimes) {
+    EXPECT_TRUE(IsTwoSecondTimeFsType(MSDOS_SUPER_MAGIC));
+    EXPECT_TRUE(IsTwoSecondTimeFsType(0x2011BAB0UL));  // exFAT
+    EXPECT_FALSE(IsTwoSecondTimeFsType(EXT4_SUPER_MAGIC));
+    EXPECT_FALSE(IsTwoSecondTimeFsType(TMPFS_MAGIC));
+
+    EXPECT_TRUE(FSTimeEqual(100, 100));
+    EXPECT_FALSE(FSTimeEqual(100, 101));
+    FSSetTwoSecondTime(true);
+    EXPECT_TRUE(FSTimeEqual(100, 101));
+    EXPECT_TRUE(FSTimeEqual(101, 100));
+    EXPECT_FALSE(FSTimeEqual(100, 102));
+    EXPECT_FALSE(FSTimeEqual(0, 0xFFFFFFFFu));
+}
+
+// A case-folding directory on a tmpfs mounted for the test (kernels with Unicode
+// support only).
+TEST_F(Volume, CaseFoldingDirectoryStillNeedsTheExactName) {
+    std::string mnt = at("cf");
+    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+    if (system(("mount -t tmpfs -o size=1m,casefold nimbrel-test " + mnt + " 2>/dev/null").c_str()) != 0)
+        GTEST_SKIP() << "cannot mount a case-folding tmpfs here; case-folding lookup not tested";
+    std::string dir = mnt + "/d";
+    bool folding = false;
+    if (mkdir(dir.c_str(), 0755) == 0) {
+        int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+        int flags = 0;
+        if (fd >= 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= 0x40000000;  // FS_CASEFOLD_FL
+            folding = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+        if (fd >= 0) close(fd);
+    }
+    if (folding) {
+        std::ofstream(dir + "/readme.txt") << "x";
+        EXPECT_TRUE(IsCaseFoldingDir(dir.c_str()));
+        EXPECT_TRUE(IsFileExist((dir + "/readme.txt").c_str()));
+        EXPECT_FALSE(IsFileExist((dir + "/README.txt").c_str()));
+        FILE_INFO info;
+        EXPECT_EQ(FSStat((dir + "/README.txt").c_str(), info), 0);
+        EXPECT_FALSE(info.isExist);
+    }
+    EXPECT_EQ(system(("umount " + mnt).c_str()), 0);
+    if (!folding) GTEST_SKIP() << "tmpfs here cannot mark a directory case-folding";
+}
+
+}  // namespace

@@ -1,0 +1,185 @@
+#include "sync/conflict_rename.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/file_ops.h"
+
+namespace {
+
+class ConflictRenameTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        static std::atomic<int> seq{0};
+        root = "/tmp/nimbrel-conflict-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+    }
+    void TearDown() override { std::filesystem::remove_all(root); }
+
+    std::string at(const std::string& rel) const { return root + "/" + rel; }
+    void write(const std::string& rel, const std::string& text) const { std::ofstream(at(rel)) << text; }
+    std::string read(const std::string& rel) const {
+        std::ifstream in(at(rel));
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    bool exists(const std::string& rel) const {
+        struct stat st;
+        return lstat(at(rel).c_str(), &st) == 0;
+    }
+    // Runs op with the time stamp it will use; runs it again if the minute
+    // turned over meanwhile, so that expectations can name the stamp.
+    template <typename Op>
+    void with_stamp(Op op) {
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            std::string before = ConflictTimeStamp(time(nullptr)).str();
+            if (op(before) && ConflictTimeStamp(time(nullptr)).str() == before) return;
+            sleep(1);
+        }
+        ADD_FAILURE() << "time stamp kept changing";
+    }
+
+    std::string root;
+};
+
+TEST(ConflictName, TimeStampAndExtensionRule) {
+    const char* old_tz = getenv("TZ");
+    std::string saved = old_tz ? old_tz : "";
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(ConflictTimeStamp(1796573040), "Dec-06-1604-2026");
+    if (old_tz)
+        setenv("TZ", saved.c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+
+    EXPECT_EQ(InsertBeforeExtension("D:/s/report.txt", "_X", false), "D:/s/report_X.txt");
+    EXPECT_EQ(InsertBeforeExtension("D:/s/notes", "_X", false), "D:/s/notes_X");
+    EXPECT_EQ(InsertBeforeExtension("D:/s.d/notes", "_X", false), "D:/s.d/notes_X");
+    EXPECT_EQ(InsertBeforeExtension("D:/s/a.tar.gz", "_X", false), "D:/s/a.tar_X.gz");
+    EXPECT_EQ(InsertBeforeExtension("D:/s/name.", "_X", false), "D:/s/name._X");
+    EXPECT_EQ(InsertBeforeExtension("D:/s/name.", "_X", true), "D:/s/name_X.");
+    EXPECT_EQ(InsertBeforeExtension("noslash.txt", "_X", false), "noslash_X.txt");
+}
+
+TEST_F(ConflictRenameTest, RenamesBesideTheFileAndCountsOnWhenTaken) {
+    with_stamp([&](const std::string& ts) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root + "/s.d");
+        write("report.txt", "v1");
+        if (ConflictRename(at("report.txt").c_str(), "PC1", "Conflict") != 0) return false;
+        EXPECT_FALSE(exists("report.txt"));
+        EXPECT_EQ(read("report_PC1_" + ts + "_Conflict.txt"), "v1");
+
+        write("report.txt", "v2");
+        EXPECT_EQ(ConflictRename(at("report.txt").c_str(), "PC1", "Conflict"), 0);
+        EXPECT_EQ(read("report_PC1_" + ts + "_Conflict_1.txt"), "v2");
+        EXPECT_EQ(read("report_PC1_" + ts + "_Conflict.txt"), "v1");
+
+        write("s.d/notes", "n");
+        EXPECT_EQ(ConflictRename(at("s.d/notes").c_str(), "PC1", "Conflict"), 0);
+        EXPECT_EQ(read("s.d/notes_PC1_" + ts + "_Conflict"), "n");
+
+        write("name.", "a");
+        EXPECT_EQ(ConflictRename(at("name.").c_str(), "PC1", "TailCharacterConflict"), 0);
+        EXPECT_EQ(read("name._PC1_" + ts + "_TailCharacterConflict"), "a");
+        write("name.", "b");
+        EXPECT_EQ(ConflictRename(at("name.").c_str(), "PC1", "TailCharacterConflict"), 0);
+        EXPECT_EQ(read("name._PC1_" + ts + "_TailCharacterConflict_1"), "b");
+
+        std::filesystem::create_directories(at("folder.d/inner"));
+        EXPECT_EQ(ConflictRename(at("folder.d").c_str(), "PC1", "Conflict"), 0);
+        EXPECT_TRUE(exists("folder_PC1_" + ts + "_Conflict.d/inner"));
+        return true;
+    });
+}
+
+TEST_F(ConflictRenameTest, NeverReplacesAndGivesUpAfterTheLastCounter) {
+    with_stamp([&](const std::string& ts) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        std::string base = "r_PC1_" + ts + "_Conflict";
+        write(base + ".txt", "taken");
+        for (int n = 1; n <= 98; ++n) write(base + "_" + std::to_string(n) + ".txt", std::to_string(n));
+        write("r.txt", "mine");
+        if (ConflictRename(at("r.txt").c_str(), "PC1", "Conflict") != 0) return false;
+        EXPECT_EQ(read(base + "_99.txt"), "mine");  // the last numbered name
+
+        write("r.txt", "still mine");
+        EXPECT_EQ(ConflictRename(at("r.txt").c_str(), "PC1", "Conflict"), -1);
+        EXPECT_EQ(read("r.txt"), "still mine");  // left where it was
+        EXPECT_EQ(read(base + ".txt"), "taken");
+        EXPECT_EQ(read(base + "_50.txt"), "50");
+        EXPECT_EQ(read(base + "_99.txt"), "mine");
+        EXPECT_FALSE(exists(base + "_100.txt"));
+        return true;
+    });
+}
+
+TEST_F(ConflictRenameTest, FailuresAreReported) {
+    EXPECT_EQ(ConflictRename(at("missing.txt").c_str(), "PC1", "Conflict"), -1);
+    std::string long_name(240, 'x');
+    write(long_name, "x");
+    EXPECT_EQ(ConflictRename(at(long_name).c_str(), "PC1", "Conflict"), FS_ERR_NAME_TOO_LONG);
+    EXPECT_EQ(read(long_name), "x");
+}
+
+TEST_F(ConflictRenameTest, WhiteSpaceNamesAreTrimmedOrMarked) {
+    with_stamp([&](const std::string& ts) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        write(" a.txt ", "spaced");
+        if (WhiteSpaceConflictRename(at(" a.txt ").c_str(), " a.txt ", "PC1") != 0) return false;
+        EXPECT_EQ(read("a.txt"), "spaced");
+
+        write(" a.txt", "second");
+        EXPECT_EQ(WhiteSpaceConflictRename(at(" a.txt").c_str(), " a.txt", "PC1"), 0);
+        EXPECT_EQ(read("a_PC1_" + ts + "_WhiteSpaceConflict.txt"), "second");
+        write(" a.txt", "third");
+        EXPECT_EQ(WhiteSpaceConflictRename(at(" a.txt").c_str(), " a.txt", "PC1"), 0);
+        EXPECT_EQ(read("a_PC1_" + ts + "_WhiteSpaceConflict_0.txt"), "third");
+        EXPECT_EQ(read("a.txt"), "spaced");
+
+        write("b.", "x");
+        write("b. ", "y");
+        EXPECT_EQ(WhiteSpaceConflictRename(at("b. ").c_str(), "b. ", "PC1"), 0);
+        EXPECT_EQ(read("b_PC1_" + ts + "_WhiteSpaceConflict."), "y");
+
+        // Every name taken (plain and 0..99): nothing moves, nothing is replaced.
+        std::string base = "c_PC1_" + ts + "_WhiteSpaceConflict";
+        write("c", "c");
+        write(base, "t");
+        for (int n = 0; n <= 99; ++n) write(base + "_" + std::to_string(n), "t");
+        write(" c", "mine");
+        EXPECT_EQ(WhiteSpaceConflictRename(at(" c").c_str(), " c", "PC1"), -1);
+        EXPECT_EQ(read(" c"), "mine");
+        EXPECT_EQ(read("c"), "c");
+        return true;
+    });
+}
+
+TEST_F(ConflictRenameTest, WhiteSpaceNameThatIsOnlyBlanksOrLeavesTheFolder) {
+    with_stamp([&](const std::string& ts) {
+        std::filesystem::remove_all(root);
+        std::filesystem::create_directories(root);
+        write("   ", "blank");
+        if (WhiteSpaceConflictRename(at("   ").c_str(), "   ", "PC1") != 0) return false;
+        EXPECT_EQ(read("_PC1_" + ts + "_WhiteSpaceConflict"), "blank");
+        return true;
+    });
+    write(" x", "x");
+    EXPECT_EQ(WhiteSpaceConflictRename(at(" x").c_str(), "../ x", "PC1"), -1);
+    EXPECT_EQ(read(" x"), "x");
+}
+
+}  // namespace
