@@ -1,7 +1,9 @@
 // The session actions of the application object: "add_session", "reload_session",
 // "remove_session", "pause" and "resume", with their steps. They run on the message
 // thread only, so they never overlap each other.
+#include <cstdlib>
 #include <ctime>
+#include <string>
 
 #include "daemon/app.h"
 #include "daemon/selective_sync.h"
@@ -47,6 +49,31 @@ std::vector<uint64_t> RegisteredSessions() {
         if (registry.FindNext(entry.sess_id, entry) == 0) break;
     } while (entry.sess_id != first);
     return ids;
+}
+
+// The canonical form of an existing path (links resolved), else the path itself.
+std::string Canonical(const ustring& path) {
+    char* real = realpath(path.c_str_utf8(), nullptr);
+    if (real == nullptr) return path.str();
+    std::string out(real);
+    free(real);
+    return out;
+}
+
+// A registered session that uses the same local folder or configuration folder:
+// adding another would wipe that session's working directory and share its event
+// database.
+bool SharesFolders(const ustring& local_path, const ustring& config_path, uint64_t& other) {
+    const std::string local = Canonical(local_path), config = Canonical(config_path);
+    for (uint64_t id : RegisteredSessions()) {
+        Registry::Entry entry;
+        if (Registry::getInstance().Find(id, entry) == 0) continue;
+        if (Canonical(entry.local_path) == local || Canonical(entry.config_path) == config) {
+            other = id;
+            return true;
+        }
+    }
+    return false;
 }
 
 // A path from the filter database that may be joined to the local folder.
@@ -123,6 +150,14 @@ int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
     const uint64_t sess_id = session.sess_id;
     Detector* detector = get_detector();
     if (detector == nullptr) return -1;
+
+    uint64_t other = 0;
+    if (SharesFolders(session.local_path, session.config_path, other)) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] app.cpp(%d): session %llu uses the folders of session %llu, not added\n", __LINE__,
+                       ull(sess_id), ull(other));
+        return -1;
+    }
 
     auto* event_db = new FileEventDB();
     auto* black_list = new BlackList2();

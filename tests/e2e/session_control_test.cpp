@@ -234,6 +234,31 @@ TEST(SessionControl, AddSessionFailsWithoutItsFoldersAndRegistersNothing) {
     EXPECT_EQ(e2e::CountLines(log, "Failed to load white list filter for session 3"), 1);
 }
 
+TEST(SessionControl, AddSessionRefusesTheFoldersOfAnotherSession) {
+    Daemon d;
+    ASSERT_TRUE(d.Start());
+    ASSERT_TRUE(OnlyAck(d.Send("link")));
+    SessionDirs a(d.dir, "a"), b(d.dir, "b");
+    ASSERT_TRUE(OnlyAck(d.Send(a.AddRequest(1))));
+    e2e::WriteFile(a.recycle() + "/KEEPME01", "recycled");
+
+    // The same local folder (here through a link): adding would wipe the first
+    // session's working directory.
+    ASSERT_EQ(symlink(a.sync.c_str(), (d.dir.file("alias")).c_str()), 0);
+    PObject same_sync = b.AddRequest(2);
+    same_sync["sync_folder"] = d.dir.file("alias");
+    EXPECT_EQ(ErrorOf(d.Send(same_sync)), "Failed to create registry entry.");
+    PObject same_config = b.AddRequest(2);
+    same_config["config_path"] = a.config + "/";
+    EXPECT_EQ(ErrorOf(d.Send(same_config)), "Failed to create registry entry.");
+    EXPECT_EQ(e2e::ReadFile(a.recycle() + "/KEEPME01"), "recycled");
+    EXPECT_EQ(ListedSessions(d), std::vector<uint64_t>{1});
+
+    EXPECT_TRUE(OnlyAck(d.Send(b.AddRequest(2))));
+    EXPECT_EQ(d.Stop(), 0);
+    EXPECT_EQ(e2e::CountLines(d.Log(), "uses the folders of session 1"), 2);
+}
+
 TEST(SessionControl, ReloadAndRemoveAreRefusedOnARunningSession) {
     Daemon d;
     ASSERT_TRUE(d.Start());
