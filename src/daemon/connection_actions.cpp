@@ -2,7 +2,6 @@
 // "reload_connection" and "unlink_connection". The pool itself is the wire layer's
 // (g_pool); these only check the request and drive it.
 #include "daemon/app.h"
-#include "events/registry.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"
 #include "wire/connection_pool.h"
@@ -36,18 +35,8 @@ void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
 }
 
 void Nimbrel::unlink_connection(const PObject&, PObject& reply) {
-    // Every session once, as "remove_session" without an id; the pool stays.
-    std::vector<uint64_t> ids;
-    Registry& registry = Registry::getInstance();
-    Registry::Entry entry;
-    if (registry.FindNext(0, entry) != 0) {
-        const uint64_t first = entry.sess_id;
-        do {
-            ids.push_back(entry.sess_id);
-            if (registry.FindNext(entry.sess_id, entry) == 0) break;
-        } while (entry.sess_id != first);
-    }
-    for (uint64_t sess_id : ids) remove_one_session(sess_id, reply);
+    // Every session once, as "remove_session" without an id does; the pool stays.
+    remove_session(PObject(), reply);
 }
 
 void Nimbrel::destroy_connections() {
