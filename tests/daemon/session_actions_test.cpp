@@ -28,6 +28,7 @@
 #include "store/filter_db.h"
 #include "sync/detector.h"
 #include "sync/task.h"
+#include "sync/worker.h"
 #include "wire/connection_pool.h"
 
 namespace {
@@ -392,4 +393,24 @@ TEST_F(SessionActionsTest, UnlinkDeletesThePool) {
     EXPECT_NE(g_pool, nullptr);
     Send(Action("unlink"));
     EXPECT_EQ(g_pool, nullptr);
+}
+
+TEST_F(SessionActionsTest, PauseMeetsTheDaemonsOwnWorkers) {
+    ASSERT_FALSE(Send(Prepare(7)).hasMember("error"));
+    auto* worker = dynamic_cast<Worker*>(app.get_task(Nimbrel::kFirstWorker));
+    ASSERT_NE(worker, nullptr);
+    // A paused task keeps what it published, so the event stays visible to "pause".
+    worker->Pause();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    worker->SetCurrentProcessEventInfo(7, "/big.bin", Worker::W_TYPE_UPLOAD);
+
+    // Another session's pause does not wait for it.
+    ASSERT_FALSE(Send(WithId("pause", 8)).hasMember("error"));
+    EXPECT_EQ(worker->GetAbortFlag(), 1);  // still the task's own pause
+
+    // This session's pause hands the worker the rendezvous, which its loop meets.
+    ASSERT_FALSE(Send(WithId("pause", 7)).hasMember("error"));
+    EXPECT_EQ(worker->GetAbortFlag(), 0);  // withdrawn once the worker dropped
+    worker->ClearCurrentProcessEventInfo();
+    worker->Resume();
 }
