@@ -339,10 +339,6 @@ void Nimbrel::destroy_tasks() {
     task_count = 0;
 }
 
-void Nimbrel::destroy_connections() {
-    // The connection pool arrives with the connection work; nothing to delete yet.
-}
-
 void Nimbrel::get_status(const PObject&, PObject& reply) {
     append_session_status(reply);
     append_connection_status(reply);
@@ -369,10 +365,6 @@ void Nimbrel::append_session_status(PObject& reply) {
     if (!list.isEmpty()) reply["session_list"] = list;
 }
 
-void Nimbrel::append_connection_status(PObject&) {
-    // Listed once a connection pool exists ("link_connection").
-}
-
 void Nimbrel::append_worker_status(PObject& reply) {
     PObject list;
     for (unsigned i = kFirstWorker; i < task_count; ++i) {
@@ -392,24 +384,5 @@ void Nimbrel::append_worker_status(PObject& reply) {
     }
     if (!list.isEmpty()) reply["worker_list"] = list;
 }
-
-// Session and connection actions. Their steps arrive with the session and
-// connection work; until then a linked daemon says so instead of pretending.
-namespace {
-void not_supported(const char* action, PObject& reply) {
-    Logger::LogMsg(Logger::L_WARNING, kChannel, "[WARNING] app.cpp(%d): '%s' is not supported yet\n", __LINE__,
-                   action);
-    reply["error"] = "Not supported.";
-}
-}  // namespace
-
-void Nimbrel::pause(const PObject&, PObject& reply) { not_supported("pause", reply); }
-void Nimbrel::resume(const PObject&, PObject& reply) { not_supported("resume", reply); }
-void Nimbrel::add_session(const PObject&, PObject& reply) { not_supported("add_session", reply); }
-void Nimbrel::reload_session(const PObject&, PObject& reply) { not_supported("reload_session", reply); }
-void Nimbrel::remove_session(const PObject&, PObject& reply) { not_supported("remove_session", reply); }
-void Nimbrel::create_connections(const PObject&, PObject& reply) { not_supported("link_connection", reply); }
-void Nimbrel::reload_connection(const PObject&, PObject& reply) { not_supported("reload_connection", reply); }
-void Nimbrel::unlink_connection(const PObject&, PObject& reply) { not_supported("unlink_connection", reply); }
 
 std::unique_ptr<ControlApp> NimbrelControlApp::Create() { return std::make_unique<NimbrelControlApp>(); }

@@ -10,16 +10,33 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
+#include <set>
+#include <vector>
 
 #include "daemon/control_app.h"
+#include "foundation/ustring.h"
 #include "wire/object.h"
 
+class Detector;
 class Task;
+class Worker;
 
 class Nimbrel {
 public:
     // Fixed places in the task table; workers follow from kFirstWorker on.
     enum TaskIndex { kDetector = 0, kRecycleCleaner = 1, kSyncer = 2, kProgressSyncer = 3, kFirstWorker = 4 };
+
+    // The parameters of "add_session".
+    struct Session {
+        uint64_t sess_id = 0;
+        uint64_t view_id = 0;
+        uint64_t node_id = 0;
+        bool recursive = true;
+        ustring config_path;
+        ustring local_path;
+        ustring remote_path;
+        uint32_t create_time = 0;  // accepted, not used further
+    };
 
     Nimbrel();
     ~Nimbrel();
@@ -59,10 +76,25 @@ public:
     void reload_connection(const PObject& request, PObject& reply);
     void unlink_connection(const PObject& request, PObject& reply);
 
+    // Steps of the session actions (message thread).
+    int create_registry_entry(const Session& session, bool do_merge);
+    int create_session_environment(const ustring& local_path, const ustring& config_path);
+    int load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued = {});
+    void reload_local_events(uint64_t sess_id);
+    // 0 when removed; -1 with reply["error"] set when refused.
+    int remove_one_session(uint64_t sess_id, PObject& reply);
+    void pauseRegistry(uint64_t sess_id);
+    void resumeRegistry(uint64_t sess_id);
+    // Returns once every worker busy with the session (0: any session) gave up its event.
+    void drop_session(uint64_t sess_id);
+    static bool is_dir(const ustring& path);
+
     // The task table; valid on the message thread (or while it is idle).
     bool is_linked() const { return linked; }
     unsigned get_task_count() const { return task_count; }
     Task* get_task(unsigned index) const { return index < task_count ? task[index] : nullptr; }
+    Detector* get_detector() const;
+    std::vector<Worker*> get_workers() const;
 
     Nimbrel(const Nimbrel&) = delete;
     Nimbrel& operator=(const Nimbrel&) = delete;

@@ -1,0 +1,53 @@
+// The connection actions of the application object: "link_connection",
+// "reload_connection" and "unlink_connection". The pool itself is the wire layer's
+// (g_pool); these only check the request and drive it.
+#include "daemon/app.h"
+#include "foundation/logger.h"
+#include "foundation/settings.h"
+#include "wire/connection_pool.h"
+
+namespace {
+const char* const kChannel = "client_debug";
+}  // namespace
+
+void Nimbrel::create_connections(const PObject& request, PObject& reply) {
+    // One connection per task that can hold one: the workers and the two pullers. A
+    // pool that exists already is changed in place once its connections are back.
+    ::create_connections(request, reply, Settings::getInstance().getWorkerCount() + 1);
+}
+
+void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
+    if (g_pool == nullptr) {
+        ConnectionInfo info;
+        ProxyInfo proxy;
+        TunnelInfo tunnel;
+        if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid parameters.\n", __LINE__);
+            reply["error"] = "Invalid parameters";
+            return;
+        }
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): reload_connection without a connection\n",
+                       __LINE__);
+        reply["error"] = "No connection.";
+        return;
+    }
+    ::reload_connection(request, reply);
+}
+
+void Nimbrel::unlink_connection(const PObject&, PObject& reply) {
+    // Every session once, as "remove_session" without an id does; the pool stays.
+    remove_session(PObject(), reply);
+}
+
+void Nimbrel::destroy_connections() {
+    // Runs after every task has been stopped and joined: nothing borrows any more.
+    ::destroy_connections();
+}
+
+void Nimbrel::append_connection_status(PObject& reply) {
+    if (g_pool == nullptr) return;
+    PObject item;
+    item["connection_id"] = g_pool->getConnectionId();
+    item["status"] = g_pool->isConnected() ? "connected" : "disconnected";
+    reply["connection_list"].asArray().push_back(item);
+}

@@ -1,0 +1,359 @@
+#include "daemon/selective_sync.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <vector>
+
+#include "events/progress_cache.h"
+#include "events/registry.h"
+#include "filter/filter_codes.h"
+#include "filter/filter_parser.h"
+#include "foundation/logger.h"
+#include "platform/file_ops.h"
+#include "store/file_event_db.h"
+
+namespace {
+const char* const kChannel = "client_debug";
+const char* const kRecycleDir = "/.VarnelWorkingDirectory/#VarnelRecycle";
+constexpr int kUniqueNameAttempts = 16;
+
+unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// A size description as a number; empty (and anything unreadable) is 0.
+uint64_t SizeOf(const ustring& desc) {
+    if (desc.empty()) return 0;
+    return strtoull(desc.c_str_utf8(), nullptr, 10);
+}
+
+// 0 means no limit, which is looser than any number.
+uint64_t EffectiveLimit(uint64_t size) { return size == 0 ? UINT64_MAX : size; }
+
+ustring Decimal(uint64_t v) {
+    char buf[32];
+    snprintf(buf, sizeof buf, "%llu", ull(v));
+    return ustring(buf);
+}
+
+void AddSet(const value_type_string_set& set, uint64_t sync_id, std::set<FilterInfo>& out) {
+    for (uint32_t i = 0; i < set.used; ++i) {
+        if (set.set[i] == nullptr) continue;
+        FilterInfo info;
+        info.sync_id = sync_id;
+        info.filter_desc = set.set[i];
+        out.insert(info);
+    }
+}
+
+// The components of a session-relative path, empty ones ("//", a trailing "/") left out.
+std::vector<ustring> Components(const ustring& path) {
+    std::vector<ustring> parts;
+    uint32_t start = 0;
+    while (start <= path.length()) {
+        uint32_t slash = path.find('/', start);
+        if (slash == ustring::npos) slash = path.length();
+        if (slash > start) parts.push_back(path.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return parts;
+}
+
+int StoreResume(const ResumeCondition& condition, std::set<uint64_t>* added_rows, const char* fmt_fail,
+                int line) {
+    uint64_t row_id = 0;
+    if (FilterDB::getInstance().setResumeCondition(condition, row_id) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, fmt_fail, line, ull(condition.sess_id),
+                       condition.filter_desc.c_str_utf8());
+        return -1;
+    }
+    ProgressCache::getInstance().addProgressEntry(row_id, condition);
+    if (added_rows != nullptr) added_rows->insert(row_id);
+    return 0;
+}
+}  // namespace
+
+int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out) {
+    char buf[64];
+    int n = snprintf(buf, sizeof buf, "from=%llu,to=%llu", ull(from), ull(to));
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return -1;
+    out = buf;
+    return 0;
+}
+
+int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound) {
+    if (desc.empty()) return -1;
+    unsigned long long lower = 0, upper = 0;
+    if (sscanf(desc.c_str_utf8(), "from=%llu,to=%llu", &lower, &upper) != 2) return -1;
+    lower_bound = lower;
+    upper_bound = upper;
+    return 0;
+}
+
+bool IsSafeSelectiveSyncPrefix(const ustring& desc) {
+    if (desc.empty() || desc[0] != '/') return false;
+    std::vector<ustring> parts = Components(desc);
+    if (parts.empty()) return false;
+    for (const ustring& part : parts) {
+        if (part == "." || part == "..") return false;
+    }
+    return true;
+}
+
+void ConvertFilterFileToSelectiveSyncInfo(uint64_t sess_id, uint64_t sync_id, const Filter& filter,
+                                          SelectiveSyncInfo& ss_info) {
+    (void)sess_id;
+    AddSet(filter.common.black_path_prefix_selective_sync, sync_id, ss_info.black_prefix);
+    AddSet(filter.file.black_name_selective_sync, sync_id, ss_info.black_name);
+    AddSet(filter.file.black_ext_selective_sync, sync_id, ss_info.black_ext);
+    ss_info.black_size.sync_id = sync_id;
+    ss_info.black_size.filter_desc = Decimal(filter.file.max_size_selective_sync);
+}
+
+int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, const ustring& desc) {
+    if (!IsSafeSelectiveSyncPrefix(desc)) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse to move aside '%s'\n", __LINE__,
+                       desc.c_str_utf8());
+        return -1;
+    }
+    // The path as the event database stores it: "/a/b", without empty components.
+    ustring rel;
+    for (const ustring& part : Components(desc)) rel += "/" + part;
+
+    // Every folder on the way must be a real folder inside the session: a link would
+    // make the move reach outside the synchronised folder.
+    std::vector<ustring> parts = Components(rel);
+    ustring walk = sync_folder;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        walk += "/" + parts[i];
+        struct stat st;
+        if (lstat(walk.c_str_utf8(), &st) != 0) {
+            if (errno == ENOENT || errno == ENOTDIR) return 0;  // nothing to move
+            return -1;
+        }
+        if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
+            Logger::LogMsg(Logger::L_ERR, kChannel,
+                           "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n", __LINE__,
+                           walk.c_str_utf8(), rel.c_str_utf8());
+            return S_ISLNK(st.st_mode) ? -1 : 0;
+        }
+    }
+    const ustring full = sync_folder + rel;
+    struct stat st;
+    if (lstat(full.c_str_utf8(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
+    const bool is_dir = S_ISDIR(st.st_mode);
+
+    const ustring recycle = sync_folder + kRecycleDir;
+    FSMKDirP(recycle);
+    ustring unique;
+    int rc = -1;
+    for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
+        if (FSCreateTempPath("", unique) != 0) break;
+        rc = FSRenameNoReplace(full, recycle + unique);
+        if (rc != FS_ERR_EXIST) break;
+    }
+    if (rc != 0) return -1;
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): '%s' moved to the recycle folder as '%s'\n",
+                   __LINE__, rel.c_str_utf8(), unique.c_str_utf8());
+
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(sess_id, entry) == 0 || entry.event_db == nullptr) {
+        // Without a session there is no index to record it in; the recycle folder is
+        // emptied when the session is added again.
+        Logger::LogMsg(Logger::L_WARNING, kChannel,
+                       "[WARNING] filter-utils.cpp(%d): session %llu is not registered, '%s' is not recorded\n",
+                       __LINE__, ull(sess_id), unique.c_str_utf8());
+        return 0;
+    }
+    const int recorded =
+        is_dir ? entry.event_db->dumpDirToRecycleBin(unique, rel) : entry.event_db->dumpFileToRecycleBin(unique, rel);
+    if (recorded != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] filter-utils.cpp(%d): failed to record '%s' in the recycle bin of session %llu\n",
+                       __LINE__, unique.c_str_utf8(), ull(sess_id));
+    }
+    Registry::getInstance().InitRecycleTime(entry, static_cast<uint32_t>(time(nullptr)));
+    return 0;
+}
+
+int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterInfo>& db_set,
+                      const std::set<FilterInfo>& file_set, const ustring& sync_folder,
+                      std::set<uint64_t>* added_rows) {
+    FilterDB& db = FilterDB::getInstance();
+    auto d = db_set.begin();
+    auto f = file_set.begin();
+    while (d != db_set.end() || f != file_set.end()) {
+        const bool take_db = f == file_set.end() || (d != db_set.end() && d->filter_desc < f->filter_desc);
+        const bool take_file = d == db_set.end() || (f != file_set.end() && f->filter_desc < d->filter_desc);
+        if (!take_db && !take_file) {
+            Logger::LogMsg(Logger::L_INFO, kChannel,
+                           "[INFO] filter-utils.cpp(%d): filter: (%llu)[%s] didn't change, skipping...\n", __LINE__,
+                           ull(sess_id), d->filter_desc.c_str_utf8());
+            ++d;
+            ++f;
+        } else if (take_db) {
+            // The rule was dropped: what it held back is to be fetched.
+            ResumeCondition condition;
+            condition.sess_id = sess_id;
+            condition.sync_id = d->sync_id;
+            condition.filter_type = filter_type;
+            condition.filter_desc = d->filter_desc;
+            if (StoreResume(condition, added_rows,
+                            "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__) != 0)
+                return -1;
+            if (db.rmFilter(sess_id, filter_type, d->filter_desc) != 0) {
+                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to rmFilter (%llu)[%s].\n",
+                               __LINE__, ull(sess_id), d->filter_desc.c_str_utf8());
+                return -1;
+            }
+            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): RESUME filter: (%llu)[%s].\n",
+                           __LINE__, ull(sess_id), d->filter_desc.c_str_utf8());
+            ++d;
+        } else {
+            const bool prefix = filter_type == FILTER_PATH_PREFIX_SELECTIVE_SYNC;
+            if (prefix && !IsSafeSelectiveSyncPrefix(f->filter_desc)) {
+                Logger::LogMsg(Logger::L_ERR, kChannel,
+                               "[ERROR] filter-utils.cpp(%d): Refuse path prefix filter (%llu)[%s].\n", __LINE__,
+                               ull(sess_id), f->filter_desc.c_str_utf8());
+                return -1;
+            }
+            if (db.setFilter(sess_id, prefix ? 0 : f->sync_id, filter_type, f->filter_desc) != 0) {
+                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setFilter (%llu)[%s].\n",
+                               __LINE__, ull(sess_id), f->filter_desc.c_str_utf8());
+                return -1;
+            }
+            if (prefix) {
+                Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): Remove dir (%llu)[%s].\n",
+                               __LINE__, ull(sess_id), f->filter_desc.c_str_utf8());
+                // Not deleted: the server may not hold the same content. The recycle
+                // folder keeps it until the rotation removes it.
+                if (MoveSelectiveSyncFolderAside(sess_id, sync_folder, f->filter_desc) != 0) {
+                    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to remove path '%s'\n",
+                                   __LINE__, (sync_folder + f->filter_desc).c_str_utf8());
+                }
+            }
+            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter: (%llu)[%s].\n", __LINE__,
+                           ull(sess_id), f->filter_desc.c_str_utf8());
+            ++f;
+        }
+    }
+    return 0;
+}
+
+int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const FilterInfo& file_finfo,
+                      std::set<uint64_t>* added_rows) {
+    FilterDB& db = FilterDB::getInstance();
+    const uint64_t db_size = SizeOf(db_finfo.filter_desc);
+    const uint64_t file_size = SizeOf(file_finfo.filter_desc);
+
+    // No rule stored yet. A stored rule of 0 (lifted earlier) is a rule, and is
+    // compared below, so that it is updated rather than joined by a second row.
+    if (db_finfo.filter_desc.empty()) {
+        if (file_size != 0) {
+            if (db.setSizeFilter(sess_id, file_finfo.sync_id, file_size) != 0) {
+                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setSizeFilter (%llu)[%llu]\n",
+                               __LINE__, ull(sess_id), ull(file_size));
+                return -1;
+            }
+            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter (%llu)[%s]\n", __LINE__,
+                           ull(sess_id), file_finfo.filter_desc.c_str_utf8());
+        }
+        return 0;
+    }
+    if (db_size == file_size) {
+        Logger::LogMsg(Logger::L_INFO, kChannel,
+                       "[INFO] filter-utils.cpp(%d): size filter (%llu)[%s] didn't change, skipping...\n", __LINE__,
+                       ull(sess_id), file_finfo.filter_desc.c_str_utf8());
+        return 0;
+    }
+    if (EffectiveLimit(file_size) > EffectiveLimit(db_size)) {
+        ResumeCondition condition;
+        condition.sess_id = sess_id;
+        condition.sync_id = db_finfo.sync_id;
+        condition.filter_type = FILTER_FILE_SIZE_SELECTIVE_SYNC;
+        if (EncodeResumeSizeFilterDesc(db_size, file_size == 0 ? kResumeSizeNoLimit : file_size,
+                                       condition.filter_desc) != 0)
+            return -1;
+        if (StoreResume(condition, added_rows,
+                        "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__) != 0)
+            return -1;
+        if (db.updateSizeFilter(sess_id, db_size, file_size) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kChannel,
+                           "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
+                           __LINE__, ull(sess_id), ull(db_size), ull(file_size));
+            return -1;
+        }
+        Logger::LogMsg(Logger::L_INFO, kChannel,
+                       "[INFO] filter-utils.cpp(%d): size filter is more loosely, update DB and resume (%llu)[%s].\n",
+                       __LINE__, ull(sess_id), condition.filter_desc.c_str_utf8());
+        return 0;
+    }
+    if (db.updateSizeFilter(sess_id, db_size, file_size) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)[%s]\n",
+                       __LINE__, ull(sess_id), file_finfo.filter_desc.c_str_utf8());
+        return -1;
+    }
+    Logger::LogMsg(Logger::L_INFO, kChannel,
+                   "[INFO] filter-utils.cpp(%d): size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
+                   __LINE__, ull(sess_id), ull(db_size), ull(file_size));
+    return 0;
+}
+
+int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path, const ustring& sync_folder,
+                  std::set<uint64_t>* added_rows) {
+    Filter filter;
+    filter_init(&filter);
+    if (filter_read(&filter, filter_path) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to read filter [%s]\n", __LINE__,
+                       filter_path.c_str_utf8());
+        return -1;
+    }
+    SelectiveSyncInfo file_info;
+    ConvertFilterFileToSelectiveSyncInfo(sess_id, sync_id, filter, file_info);
+    filter_destroy(&filter);
+
+    SelectiveSyncInfo db_info;
+    if (FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(sess_id, db_info) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to convert from filter DB.\n", __LINE__);
+        return -1;
+    }
+
+    // A new path-prefix rule acts on the local disk; a description that names no
+    // folder below the session is refused before anything is changed.
+    for (const FilterInfo& info : file_info.black_prefix) {
+        if (db_info.black_prefix.count(info) != 0) continue;
+        if (!IsSafeSelectiveSyncPrefix(info.filter_desc)) {
+            Logger::LogMsg(Logger::L_ERR, kChannel,
+                           "[ERROR] app.cpp(%d): Refuse selective sync path prefix [%s] for session '%llu'.\n",
+                           __LINE__, info.filter_desc.c_str_utf8(), ull(sess_id));
+            return -1;
+        }
+    }
+
+    if (CompareFilterList(sess_id, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_info.black_prefix, file_info.black_prefix,
+                          sync_folder, added_rows) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for PATH_PREFIX.\n",
+                       __LINE__);
+        return -1;
+    }
+    if (CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, db_info.black_name, file_info.black_name, sync_folder,
+                          added_rows) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_NAME.\n",
+                       __LINE__);
+        return -1;
+    }
+    if (CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, db_info.black_ext, file_info.black_ext, sync_folder,
+                          added_rows) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_EXTENSION.\n", __LINE__);
+        return -1;
+    }
+    if (CompareSizeFilter(sess_id, db_info.black_size, file_info.black_size, added_rows) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareSizeFilter.\n", __LINE__);
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,485 @@
+// The session actions of the application object: "add_session", "reload_session",
+// "remove_session", "pause" and "resume", with their steps. They run on the message
+// thread only, so they never overlap each other.
+#include <cstdlib>
+#include <ctime>
+#include <string>
+
+#include "daemon/app.h"
+#include "daemon/selective_sync.h"
+#include "daemon/session_drop.h"
+#include "events/event_manager.h"
+#include "events/progress_cache.h"
+#include "events/registry.h"
+#include "filter/black_list.h"
+#include "filter/white_list.h"
+#include "foundation/logger.h"
+#include "platform/file_ops.h"
+#include "platform/volume.h"
+#include "store/event.h"
+#include "store/file_event_db.h"
+#include "store/filter_db.h"
+#include "sync/detector.h"
+#include "sync/worker.h"
+
+namespace {
+const char* const kChannel = "client_debug";
+const char* const kWorkingDirectory = "/.VarnelWorkingDirectory";
+const char* const kRecycleFolder = "/#VarnelRecycle";
+const char* const kBlackListFile = "/conf/blacklist.filter";
+const char* const kWhiteListFile = "/conf/whitelist.filter";
+const uint64_t kServerResumeSyncId = 0x7FFFFFFFFFFFFFFFULL;
+
+unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+uint64_t OptionalSessionId(const PObject& request) {
+    return request.hasMember("session_id") ? request["session_id"].asUInt64() : 0;
+}
+
+// Every registered session id, ascending; a snapshot, so that the walk does not
+// depend on entries that disappear under it.
+std::vector<uint64_t> RegisteredSessions() {
+    std::vector<uint64_t> ids;
+    Registry& registry = Registry::getInstance();
+    Registry::Entry entry;
+    if (registry.FindNext(0, entry) == 0) return ids;
+    const uint64_t first = entry.sess_id;
+    do {
+        ids.push_back(entry.sess_id);
+        if (registry.FindNext(entry.sess_id, entry) == 0) break;
+    } while (entry.sess_id != first);
+    return ids;
+}
+
+// The canonical form of an existing path (links resolved), else the path itself.
+std::string Canonical(const ustring& path) {
+    char* real = realpath(path.c_str_utf8(), nullptr);
+    if (real == nullptr) return path.str();
+    std::string out(real);
+    free(real);
+    return out;
+}
+
+// A registered session that uses the same local folder or configuration folder:
+// adding another would wipe that session's working directory and share its event
+// database.
+bool SharesFolders(const ustring& local_path, const ustring& config_path, uint64_t& other) {
+    const std::string local = Canonical(local_path), config = Canonical(config_path);
+    for (uint64_t id : RegisteredSessions()) {
+        Registry::Entry entry;
+        if (Registry::getInstance().Find(id, entry) == 0) continue;
+        if (Canonical(entry.local_path) == local || Canonical(entry.config_path) == config) {
+            other = id;
+            return true;
+        }
+    }
+    return false;
+}
+
+// A path from the filter database that may be joined to the local folder.
+bool IsSessionRelative(const ustring& path) {
+    if (path.empty() || path[0] != '/') return false;
+    uint32_t start = 1;
+    while (start <= path.length()) {
+        uint32_t slash = path.find('/', start);
+        if (slash == ustring::npos) slash = path.length();
+        const ustring part = path.substr(start, slash - start);
+        if (part == "." || part == "..") return false;
+        start = slash + 1;
+    }
+    return true;
+}
+}  // namespace
+
+Detector* Nimbrel::get_detector() const {
+    return task_count > kDetector ? static_cast<Detector*>(task[kDetector]) : nullptr;
+}
+
+std::vector<Worker*> Nimbrel::get_workers() const {
+    std::vector<Worker*> workers;
+    for (unsigned i = kFirstWorker; i < task_count; ++i) workers.push_back(static_cast<Worker*>(task[i]));
+    return workers;
+}
+
+bool Nimbrel::is_dir(const ustring& path) {
+    FILE_INFO info;
+    return !path.empty() && FSStat(path, info) == 0 && info.isExist && info.type == FT_DIR;
+}
+
+void Nimbrel::add_session(const PObject& request, PObject& reply) {
+    if (!request.hasMember("connection_id") || !request.hasMember("session_id") || !request.hasMember("view_id") ||
+        !request.hasMember("config_path") || !request.hasMember("sync_folder") ||
+        // Id 0 stands for "every session" in pause and resume; folders are texts.
+        request["session_id"].asUInt64() == 0 || !request["config_path"].isString() ||
+        !request["sync_folder"].isString()) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameters.\n", __LINE__);
+        reply["error"] = "Invalid parameters.";
+        return;
+    }
+    Session session;
+    session.sess_id = request["session_id"].asUInt64();
+    session.view_id = request["view_id"].asUInt64();
+    session.node_id = request.hasMember("node_id") ? request["node_id"].asUInt64() : session.view_id;
+    session.recursive = request.hasMember("recursive") ? request["recursive"].asBool() : true;
+    session.config_path = request["config_path"].asString();
+    session.local_path = request["sync_folder"].asString();
+    session.remote_path = request.hasMember("remote_path") ? request["remote_path"].asString() : ustring();
+    session.create_time = request.hasMember("create_time") ? request["create_time"].asUInt32() : 0;
+    const bool do_merge = !(request.hasMember("sync_mode") && request["sync_mode"].asBool());
+
+    Registry::Entry existing;
+    if (Registry::getInstance().Find(session.sess_id, existing) != 0) {
+        // Replacing it would leave the old entry's objects and watch behind.
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu already exists, not added\n",
+                       __LINE__, ull(session.sess_id));
+        reply["error"] = "Session already exists.";
+        return;
+    }
+
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): rescan syncfolder for session '%llu' do_merge[%d].\n",
+                   __LINE__, ull(session.sess_id), do_merge ? 1 : 0);
+    if (create_registry_entry(session, do_merge) != 0) {
+        Logger::LogMsg(Logger::L_WARNING, kChannel,
+                       "[WARNING] app.cpp(%d): session %llu is not added, failed to create registry entry\n", __LINE__,
+                       ull(session.sess_id));
+        reply["error"] = "Failed to create registry entry.";
+    }
+}
+
+int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
+    const uint64_t sess_id = session.sess_id;
+    Detector* detector = get_detector();
+    if (detector == nullptr) return -1;
+
+    uint64_t other = 0;
+    if (SharesFolders(session.local_path, session.config_path, other)) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] app.cpp(%d): session %llu uses the folders of session %llu, not added\n", __LINE__,
+                       ull(sess_id), ull(other));
+        return -1;
+    }
+
+    auto* event_db = new FileEventDB();
+    auto* black_list = new BlackList2();
+    auto* white_list = new WhiteListCpp();
+    auto fail = [&]() {
+        event_db->destroy();
+        delete event_db;
+        delete black_list;
+        delete white_list;
+        return -1;
+    };
+
+    if (create_session_environment(session.local_path, session.config_path) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n", __LINE__,
+                       ull(sess_id));
+        return fail();
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n",
+                   __LINE__, ull(sess_id));
+
+    if (event_db->initialize(session.config_path + "/db" + "/event-db.sqlite") != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
+                       __LINE__, ull(sess_id));
+        return fail();
+    }
+    // The recycle folder was just recreated empty; its index must say the same.
+    if (event_db->resetRecycleBin() != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to resetRecycleBin table for session %llu\n",
+                       __LINE__, ull(sess_id));
+        return fail();
+    }
+    const ustring black_path = session.config_path + kBlackListFile;
+    if (black_list->Load(black_path) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n",
+                       __LINE__, ull(sess_id));
+        return fail();
+    }
+    if (white_list->Load(session.config_path + kWhiteListFile) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n",
+                       __LINE__, ull(sess_id));
+        return fail();
+    }
+    if (detector->AddWatch(session.local_path, sess_id) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to add watch for session %llu at '%s'\n",
+                       __LINE__, ull(sess_id), session.local_path.c_str_utf8());
+        return fail();
+    }
+
+    Registry::Entry entry;
+    entry.sess_id = sess_id;
+    entry.view_id = session.view_id;
+    entry.node_id = session.node_id;
+    entry.recursive = session.recursive;
+    entry.local_path = session.local_path;
+    entry.remote_path = session.remote_path;
+    entry.config_path = session.config_path;
+    entry.black_list = black_list;
+    entry.white_list = white_list;
+    entry.event_db = event_db;
+    entry.recycle_time = 0;
+    entry.isMSDOS = IsMSDOS(session.local_path);
+    // Registered paused: it is synchronised only after "resume".
+    entry.pause = true;
+    Registry::getInstance().Set(entry);
+
+    // From here on the session stays registered; failures are only logged.
+    uint64_t sync_id = 0;
+    if (event_db->getSyncId(sync_id) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", __LINE__,
+                       ull(sess_id));
+        return 0;
+    }
+    Logger::LogMsg(Logger::L_DEBUG, kChannel,
+                   "[DEBUG] app.cpp(%d): reload_filter for session '%llu', current sync_id [%llu]\n", __LINE__,
+                   ull(sess_id), ull(sync_id));
+    std::set<uint64_t> queued;
+    if (reload_filter(sess_id, sync_id, black_path, session.local_path, &queued) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for session '%llu'.\n",
+                       __LINE__, ull(sess_id));
+        return 0;
+    }
+    // The conditions the reconciliation just stored are queued already.
+    if (load_resume_condition(sess_id, queued) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load_resume_condition for session '%llu'.\n",
+                       __LINE__, ull(sess_id));
+        return 0;
+    }
+    EventManager::getInstance().IssueRescan(sess_id, "/", do_merge);
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): Folder '%s' is ready (with view %llu at %s)\n",
+                   __LINE__, session.local_path.c_str_utf8(), ull(session.view_id),
+                   session.remote_path.c_str_utf8());
+    return 0;
+}
+
+int Nimbrel::create_session_environment(const ustring& local_path, const ustring& config_path) {
+    if (!is_dir(local_path)) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
+                       __LINE__, local_path.c_str_utf8());
+        return -1;
+    }
+    if (!is_dir(config_path)) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): local config folder (%s) is not a directory\n",
+                       __LINE__, config_path.c_str_utf8());
+        return -1;
+    }
+    if (FSMKDirP(config_path + "/db/sign") != 0) return -1;
+
+    const ustring working = local_path + kWorkingDirectory;
+    // Permanently, not to the trash; a failure is not fatal (the folders are made
+    // below, and whatever stayed is only scratch).
+    RemoveDirectoryRecursive(working);
+    if (FSMKDirP(working) != 0) return -1;
+    if (FSMKDirP(working + kRecycleFolder) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n",
+                       __LINE__);
+        return -1;
+    }
+    return 0;
+}
+
+int Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued) {
+    std::list<std::pair<uint64_t, ResumeCondition>> conditions;
+    if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get resume condition for session '%llu'\n",
+                       __LINE__, ull(sess_id));
+        return -1;
+    }
+    for (const auto& [row_id, condition] : conditions) {
+        if (already_queued.count(row_id) != 0) continue;
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): Add row_id '%llu' to progress_cache.\n", __LINE__,
+                       ull(row_id));
+        ProgressCache::getInstance().addProgressEntry(row_id, condition);
+    }
+    return 0;
+}
+
+void Nimbrel::reload_session(const PObject& request, PObject& reply) {
+    if (!request.hasMember("session_id")) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameter\n.", __LINE__);
+        reply["error"] = "Invalid parameter";
+        return;
+    }
+    const uint64_t sess_id = request["session_id"].asUInt64();
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(sess_id, entry) == 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop reload\n", __LINE__,
+                       ull(sess_id));
+        reply["error"] = "Invalid session.";
+        return;
+    }
+    if (!entry.pause) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): reload session %llu without pause, stop reload\n",
+                       __LINE__, ull(sess_id));
+        reply["error"] = "Reload session without puase";
+        return;
+    }
+
+    const ustring black_path = entry.config_path + kBlackListFile;
+    const ustring white_path = entry.config_path + kWhiteListFile;
+    // Each file is read on the side first: a file that cannot be read must not leave
+    // the session with an emptied list, which would let everything through.
+    {
+        BlackList2 probe;
+        if (probe.Load(black_path) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
+                           __LINE__, ull(sess_id));
+            reply["error"] = "Failed to load black list.";
+            return;
+        }
+    }
+    {
+        WhiteListCpp probe;
+        if (probe.Load(white_path) != 0) {
+            Logger::LogMsg(Logger::L_ERR, kChannel,
+                           "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n", __LINE__,
+                           ull(sess_id));
+            reply["error"] = "Failed to load white list.";
+            return;
+        }
+    }
+    if (entry.black_list->Load(black_path) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
+                       __LINE__, ull(sess_id));
+        reply["error"] = "Failed to load black list.";
+        return;
+    }
+    if (entry.white_list->Load(white_path) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
+                       __LINE__, ull(sess_id));
+        reply["error"] = "Failed to load white list.";
+        return;
+    }
+
+    uint64_t sync_id = 0;
+    if (entry.event_db->getSyncId(sync_id) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", __LINE__,
+                       ull(sess_id));
+        reply["error"] = "Failed to get current sync_id.";
+        return;
+    }
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): Reload session (%llu), current sync_id [%llu]\n",
+                   __LINE__, ull(sess_id), ull(sync_id));
+    if (reload_filter(sess_id, sync_id, black_path, entry.local_path) != 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for sess (%llu)\n", __LINE__,
+                       ull(sess_id));
+        reply["error"] = "Failed to reload filter.";
+        return;
+    }
+    reload_local_events(sess_id);
+}
+
+void Nimbrel::reload_local_events(uint64_t sess_id) {
+    Logger::LogMsg(Logger::L_INFO, kChannel,
+                   "[INFO] app.cpp(%d): reload local filtered events from database for session '%llu'\n", __LINE__,
+                   ull(sess_id));
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(sess_id, entry) == 0) return;
+
+    std::set<FilterLocalEvent> items;
+    if (FilterDB::getInstance().dumpLocalFilteredEvent(sess_id, items) != 0) {
+        Logger::LogMsg(Logger::L_WARNING, kChannel,
+                       "[WARNING] app.cpp(%d): failed to dump resume items for session '%llu'... \n", __LINE__,
+                       ull(sess_id));
+        items.clear();
+    }
+    EventManager& manager = EventManager::getInstance();
+    for (const FilterLocalEvent& item : items) {
+        if (!IsSessionRelative(item.path)) {
+            Logger::LogMsg(Logger::L_WARNING, kChannel,
+                           "[WARNING] app.cpp(%d): ignoring filtered item '%s' of session '%llu'\n", __LINE__,
+                           item.path.c_str_utf8(), ull(sess_id));
+            continue;
+        }
+        Event event;
+        event.m_type = Event::EV_CREATE;
+        event.m_path = item.path;
+        event.m_data_hash = item.file_checksum;
+        event.m_data_size = item.file_size;
+        event.m_sess_id = sess_id;
+        if (item.file_type == 1) event.setDir();
+        FILE_INFO info;
+        if (FSStat(entry.local_path + item.path, info) == 0 && info.isExist) {
+            manager.PushLocalEvent(event);  // still here: upload it
+        } else {
+            event.setServerEvent();  // gone locally: fetch it
+            event.m_sync_id = kServerResumeSyncId;
+            manager.PushServerEvent(event);
+        }
+    }
+}
+
+void Nimbrel::remove_session(const PObject& request, PObject& reply) {
+    if (request.hasMember("session_id")) {
+        remove_one_session(request["session_id"].asUInt64(), reply);
+        return;
+    }
+    // Each session is tried once; one that is running is reported and left alone.
+    for (uint64_t sess_id : RegisteredSessions()) remove_one_session(sess_id, reply);
+}
+
+int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): remove_one_session '%llu'.\n", __LINE__,
+                   ull(sess_id));
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(sess_id, entry) == 0) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop remove\n", __LINE__,
+                       ull(sess_id));
+        reply["error"] = "Invalid session.";
+        return -1;
+    }
+    if (!entry.pause) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): remove session %llu without pause, stop remove\n",
+                       __LINE__, ull(sess_id));
+        reply["error"] = "Remove session without puase";
+        return -1;
+    }
+    Registry::getInstance().Clear(sess_id);
+    if (Detector* detector = get_detector()) detector->RemoveWatch(sess_id);
+
+    // Its queued resume conditions go too; they stay stored and are queued again
+    // when the session is added again, instead of twice.
+    std::list<std::pair<uint64_t, ResumeCondition>> conditions;
+    if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) == 0) {
+        for (const auto& condition : conditions) ProgressCache::getInstance().rmProgressEntry(condition.first);
+    }
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): session '%llu' is removed.\n", __LINE__,
+                   ull(sess_id));
+    return 0;
+}
+
+void Nimbrel::pause(const PObject& request, PObject&) {
+    const uint64_t sess_id = OptionalSessionId(request);
+    pauseRegistry(sess_id);
+    drop_session(sess_id);
+}
+
+void Nimbrel::resume(const PObject& request, PObject&) { resumeRegistry(OptionalSessionId(request)); }
+
+namespace {
+void SetPause(uint64_t sess_id, bool pause) {
+    Registry& registry = Registry::getInstance();
+    auto one = [&](uint64_t id) {
+        Registry::Entry entry;
+        if (registry.Find(id, entry) == 0) return;
+        if (pause)
+            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): pause session %llu\n", __LINE__, ull(id));
+        else
+            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): resume session %llu\n", __LINE__, ull(id));
+        entry.pause = pause;
+        registry.Set(entry);
+    };
+    if (sess_id != 0) {
+        one(sess_id);
+        return;
+    }
+    for (uint64_t id : RegisteredSessions()) one(id);
+}
+}  // namespace
+
+void Nimbrel::pauseRegistry(uint64_t sess_id) { SetPause(sess_id, true); }
+
+void Nimbrel::resumeRegistry(uint64_t sess_id) { SetPause(sess_id, false); }
+
+void Nimbrel::drop_session(uint64_t sess_id) { drop_session_workers(get_workers(), sess_id); }

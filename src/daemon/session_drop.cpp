@@ -1,0 +1,53 @@
+#include "daemon/session_drop.h"
+
+#include <pthread.h>
+
+#include "foundation/logger.h"
+#include "sync/worker.h"
+
+namespace {
+const char* const kChannel = "client_debug";
+}  // namespace
+
+unsigned drop_session_workers(const std::vector<Worker*>& workers, uint64_t sess_id) {
+    std::vector<Worker*> selected;
+    for (Worker* worker : workers) {
+        if (worker == nullptr) continue;
+        Worker::ProcessEvent_T current;
+        worker->GetCurrentProcessEventInfo(current);
+        if (current.session_id == 0) continue;
+        if (sess_id != 0 && current.session_id != sess_id) continue;
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): pause worker %d\n", __LINE__, worker->GetId());
+        selected.push_back(worker);
+    }
+
+    if (!selected.empty()) {
+        Worker::PauseType_T rendezvous;
+        pthread_mutex_init(&rendezvous.pause_mutex, nullptr);
+        pthread_cond_init(&rendezvous.pause_cond, nullptr);
+        rendezvous.count = static_cast<uint32_t>(selected.size());
+
+        // Held while the record is handed out, so that no worker can decrement the
+        // count (and signal) before this thread waits.
+        pthread_mutex_lock(&rendezvous.pause_mutex);
+        for (Worker* worker : selected) {
+            worker->setPauseInstance(&rendezvous);
+            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): abort worker %d\n", __LINE__,
+                           worker->GetId());
+            worker->SetAbort(true);
+        }
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): wait for worker drop ...\n", __LINE__);
+        while (rendezvous.count > 0) pthread_cond_wait(&rendezvous.pause_cond, &rendezvous.pause_mutex);
+        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): worker drop session done, continue\n",
+                       __LINE__);
+        pthread_mutex_unlock(&rendezvous.pause_mutex);
+
+        for (Worker* worker : selected) worker->SetAbort(false);
+        pthread_cond_destroy(&rendezvous.pause_cond);
+        pthread_mutex_destroy(&rendezvous.pause_mutex);
+    }
+
+    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): drop session %llu done\n", __LINE__,
+                   static_cast<unsigned long long>(sess_id));
+    return static_cast<unsigned>(selected.size());
+}
