@@ -22,8 +22,8 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     // Any local user can reach a loopback port; only our own user may control us.
     uid_t peer_uid = static_cast<uid_t>(-1);
     if (SockLocalPeerUid(sock, peer_uid) != 0 || peer_uid != geteuid()) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] test.cpp(%d): refusing a control connection of user %d\n",
-                       __LINE__, static_cast<int>(peer_uid));
+        NLOG(L_WARNING, kLog, "[WARNING] test.cpp(%d): refusing a control connection of user %d\n",
+             static_cast<int>(peer_uid));
         CloseSocket(sock);
         return 0;
     }
@@ -32,19 +32,16 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
         return 0;
     }
     if (stream.Recv(channel, request) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n",
-                       __LINE__);
+        NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n");
         return 0;
     }
-    Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): recieve msg >>> %s\n", __LINE__,
-                   request.toString().c_str_utf8());
+    NLOG(L_DEBUG, kLog, "[DEBUG] test.cpp(%d): recieve msg >>> %s\n", request.toString().c_str_utf8());
     app.send_message(request, reply);
     const PObject& received = request;  // read-only access: looking must not add the key
     if (received["action"].asString() == "stop") return 1;
-    Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", __LINE__,
-                   reply.toString().c_str_utf8());
+    NLOG(L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", reply.toString().c_str_utf8());
     if (stream.Send(channel, reply) != 0)
-        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message from channel.\n", __LINE__);
+        NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message from channel.\n");
     return 0;
 }
 

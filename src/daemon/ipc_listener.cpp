@@ -18,23 +18,23 @@ int IPCListener::prepare(int port) {
     SOCKET sock = SockCreateTcp();
     if (sock == INVALID_SOCKET) {
         int err = SockLastError();
-        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock error:", __LINE__);
-        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock create error, %d\n", __LINE__, err);
+        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock error:");
+        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock create error, %d\n", err);
         return -1;
     }
     int bound = do_bind(sock, port);
     if (bound < 0) {
-        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): find available port failed.\n", __LINE__);
+        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): find available port failed.\n");
         CloseSocket(sock);
         return -1;
     }
     if (SockListen(sock, 8) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): listen error, %d\n", __LINE__, SockLastError());
+        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): listen error, %d\n", SockLastError());
         CloseSocket(sock);
         return -1;
     }
     fd = sock;
-    Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): listening on port %d\n", __LINE__, bound);
+    NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): listening on port %d\n", bound);
     return bound;
 }
 
@@ -44,18 +44,18 @@ int IPCListener::do_bind(SOCKET sock, int port) {
     // system choose.
     int p = port < 0 ? 0 : port;
     for (;;) {
-        Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): Try to bind port: %d\n", __LINE__, p);
+        NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): Try to bind port: %d\n", p);
         if (p > 65535) {
-            Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): Port number exceeds 65536\n", __LINE__);
+            NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): Port number exceeds 65536\n");
             return -1;
         }
         if (SockBindLoopback(sock, p) == 0) {
             int bound = p == 0 ? SockLocalPort(sock) : p;
-            Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d success\n", __LINE__, bound);
+            NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d success\n", bound);
             return bound;
         }
-        Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] ipc.cpp(%d): bind error, %d\n", __LINE__, SockLastError());
-        Logger::LogMsg(Logger::L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d failed, try next one\n", __LINE__, p);
+        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): bind error, %d\n", SockLastError());
+        NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d failed, try next one\n", p);
         ++p;
     }
 }

@@ -101,10 +101,8 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
 
     ustring rejected = settings.getRejectedWorkerCount();
     if (!rejected.empty())
-        Logger::LogMsg(Logger::L_WARNING, "client_debug",
-                       "[WARNING] main.cpp(%d): worker_count '%s' is outside %u..%u; using %u\n", __LINE__,
-                       rejected.c_str_utf8(), Settings::kMinWorkers, Settings::kMaxWorkers,
-                       settings.getWorkerCount());
+        NLOG(L_WARNING, "client_debug", "[WARNING] main.cpp(%d): worker_count '%s' is outside %u..%u; using %u\n",
+             rejected.c_str_utf8(), Settings::kMinWorkers, Settings::kMaxWorkers, settings.getWorkerCount());
 
     PrintUsage();
 
@@ -119,18 +117,16 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
         IPCListener listener;
         int local_port = listener.prepare(ui_port == INT_MAX ? INT_MAX : ui_port + 1);
         if (local_port < 0) {
-            Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): failed to listen on port local_port.\n",
-                           __LINE__);
+            NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): failed to listen on port local_port.\n");
         } else {
             auto sender = std::make_unique<IPCSender>();
             PObject announcement;
             if (sender->connect(ui_port) != 0) {
-                Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to connect to port : %d\n",
-                               __LINE__, ui_port);
+                NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to connect to port : %d\n", ui_port);
             } else {
                 announcement["daemon_port"] = local_port;
                 if (sender->send(announcement) != 0)
-                    Logger::LogMsg(Logger::L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message.\n", __LINE__);
+                    NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message.\n");
                 else
                     RunControlLoop(listener, *app);  // the sender stays connected, idle, until shutdown
             }

@@ -101,8 +101,7 @@ void EventManager::PushLocked(const Event& in, bool server) {
     Event e = in;
     if (server) e.setServerEvent();
     if (!ustring::is_valid(e.m_path)) {
-        Logger::LogMsg(Logger::L_WARNING, LogChannel(),
-                       "[WARNING] event-manager.cpp(%d): File path is not valid, drop it.\n", __LINE__);
+        NLOG(L_WARNING, LogChannel(), "[WARNING] event-manager.cpp(%d): File path is not valid, drop it.\n");
         return;
     }
 
@@ -115,23 +114,22 @@ void EventManager::PushLocked(const Event& in, bool server) {
         if (server || !task) continue;
         if (p.isLocalEvent() && (p.m_type == Event::EV_CREATE || p.m_type == Event::EV_MODIFY) &&
             e.m_type == Event::EV_REMOVE) {
-            Logger::LogMsg(Logger::L_INFO, LogChannel(),
-                           "[INFO] event-manager.cpp(%d): old event is UploadLocal but new event is RemoveRemote, "
-                           "abort UploadLocal progress '%s'.\n",
-                           __LINE__, p.m_path.c_str_utf8());
+            NLOG(L_INFO, LogChannel(),
+                 "[INFO] event-manager.cpp(%d): old event is UploadLocal but new event is RemoveRemote, "
+                 "abort UploadLocal progress '%s'.\n",
+                 p.m_path.c_str_utf8());
             task->SetAbort(true);
         }
         if (e.isExpand() && e.m_mode == p.m_mode) {
-            Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): interrupt previous expander\n",
-                           __LINE__);
+            NLOG(L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): interrupt previous expander\n");
             task->SetAbort(true);
         }
     }
 
     Registry::Entry entry;
     if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
-                       __LINE__, static_cast<unsigned long long>(e.m_sess_id));
+        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
+             static_cast<unsigned long long>(e.m_sess_id));
         return;
     }
 
@@ -247,18 +245,18 @@ int EventManager::RedoEvent(Task* task, const Event& e) {
     int ret = 0;
     event_pool* pool = FindPool(e.m_sess_id);
     if (!pool) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find event pool\n", __LINE__);
+        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find event pool\n");
         ret = -1;
     } else if (pool->event_tree.Redo(e.m_path, e.isDir()) != 0) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(),
-                       "[ERROR] event-manager.cpp(%d): Failed to Reset event status to watting in event tree '%s'.\n",
-                       __LINE__, e.m_path.c_str_utf8());
+        NLOG(L_ERR, LogChannel(),
+             "[ERROR] event-manager.cpp(%d): Failed to Reset event status to watting in event tree '%s'.\n",
+             e.m_path.c_str_utf8());
         ret = -1;
     } else {
         registry.erase(task);
     }
-    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): EventManager::RedoEvent = [%s], ret= [%d]\n",
-                   __LINE__, Text(e).c_str_utf8(), ret);
+    NLOG(L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): EventManager::RedoEvent = [%s], ret= [%d]\n",
+         Text(e).c_str_utf8(), ret);
     return ret;
 }
 
@@ -297,9 +295,8 @@ size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
     MutexGuard g(&m_lock);
     event_pool* pool = FindPool(sessionId);
     if (!pool) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(),
-                       "[ERROR] event-manager.cpp(%d): ========= no id found <%llu>====================\n", __LINE__,
-                       static_cast<unsigned long long>(sessionId));
+        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): ========= no id found <%llu>====================\n",
+             static_cast<unsigned long long>(sessionId));
         return 0;
     }
     return pool->size();
@@ -315,9 +312,8 @@ int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     info.fileType = isDir ? SFT_DIR : SFT_FILE;
     info.syncStatus = FSTAT_SYNCING;
     if (FileStatusDB::setFileSyncStat(info) != 0) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(),
-                       "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB at path [%s].\n",
-                       __LINE__, p.c_str_utf8());
+        NLOG(L_ERR, LogChannel(),
+             "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB at path [%s].\n", p.c_str_utf8());
         return -1;
     }
     return 0;
@@ -329,9 +325,8 @@ int EventManager::SyncedEvent2FStatDB(const ustring& path) {
     MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n", __LINE__,
          p.c_str_utf8());
     if (FileStatusDB::rmFileStatByPath(p) != 0) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(),
-                       "[ERROR] event-manager.cpp(%d): Failed to rm synced event from FStatDB by path [%s].\n",
-                       __LINE__, p.c_str_utf8());
+        NLOG(L_ERR, LogChannel(),
+             "[ERROR] event-manager.cpp(%d): Failed to rm synced event from FStatDB by path [%s].\n", p.c_str_utf8());
         return -1;
     }
     return 0;

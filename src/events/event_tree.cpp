@@ -387,9 +387,8 @@ void EventList2::RemoveFStat(const ustring& nodePath) {
     full.append(nodePath);
     full.replace('/', '\\');
     if (FileStatusDB::rmFileStatByPath(full) != 0)
-        Logger::LogMsg(Logger::L_ERR, LogChannel(),
-                       "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB [%s].\n", __LINE__,
-                       full.c_str_utf8());
+        NLOG(L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB [%s].\n",
+             full.c_str_utf8());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -454,8 +453,7 @@ int EventList2::PushLocked(const Event& e, Event& old) {
     std::string_view name;
     DirNode* parent = WalkParent(e.m_path, true, name);
     if (!parent) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Invalid event path [%s].\n", __LINE__,
-                       e.m_path.c_str_utf8());
+        NLOG(L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Invalid event path [%s].\n", e.m_path.c_str_utf8());
         return -1;
     }
     Attribute attr(e);
@@ -747,9 +745,9 @@ int EventList2::DoneEvent(const Event& e) {
             ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(parent not found) [%s].\n",
                  __LINE__, e.m_path.c_str_utf8());
         else
-            Logger::LogMsg(Logger::L_ERR, LogChannel(),
-                           "[ERROR] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
-                           __LINE__, e.m_path.c_str_utf8());
+            NLOG(L_ERR, LogChannel(),
+                 "[ERROR] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
+                 e.m_path.c_str_utf8());
     } else if (!isDir) {
         FileNode* f = parent->file.Find(name);
         if (!f) {
@@ -795,11 +793,10 @@ int EventList2::DoneEvent(const Event& e) {
         }
     }
     if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
-        Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent ret = [%d], %s.\n",
-                       __LINE__, ret, EventText(e).c_str_utf8());
-        Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
-                       "[DEBUG] event-list2.cpp(%d): DoneEvent local event = [%d], server event = [%d]\n", __LINE__,
-                       local_event_count, server_event_count);
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent ret = [%d], %s.\n", ret,
+             EventText(e).c_str_utf8());
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent local event = [%d], server event = [%d]\n",
+             local_event_count, server_event_count);
     }
     return ret;
 }
@@ -876,23 +873,21 @@ void EventList2::ClearLocal(DirNode* d) {
 
 void EventList2::ClearLocalEvent() {
     MutexGuard l(&mutex);
-    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n",
-                   __LINE__);
+    NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n");
     ClearLocal(root);
     local_event_count = 0;
 }
 
 void EventList2::Clear() {
     MutexGuard l(&mutex);
-    Logger::LogMsg(Logger::L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========Clear=========\n", __LINE__);
+    NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========Clear=========\n");
     if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
         // Every directory is named in the log before the tree goes.
         std::vector<DirNode*> stack{root};
         while (!stack.empty()) {
             DirNode* d = stack.back();
             stack.pop_back();
-            Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove Dir] = [%s]\n", __LINE__,
-                           NodePath(d).c_str_utf8());
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove Dir] = [%s]\n", NodePath(d).c_str_utf8());
             for (DirNode* s = d->dir.First(); s; s = s->next) stack.push_back(s);
         }
     }
@@ -921,20 +916,19 @@ int EventList2::GetLocalEventCount() {
 
 void EventList2::Traverse(DirNode* d) {
     const Attribute& a = d->attr;
-    Logger::LogMsg(Logger::L_INFO, LogChannel(),
-                   "[INFO] event-list2.cpp(%d): [Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status "
-                   "=[%d],type[%d],refSerCount=[%d],refLocCount=[%d],path=[%s]\n",
-                   __LINE__, a.IsServer() ? 1 : 0, (a.mode & Event::F_CONFLICT) ? 1 : 0, a.IsSubDirRescan() ? 1 : 0,
-                   d->name.c_str_utf8(), static_cast<int>(d->status), static_cast<int>(a.type), d->refServerCount,
-                   d->refLocalCount, NodePath(d).c_str_utf8());
+    NLOG(L_INFO, LogChannel(),
+         "[INFO] event-list2.cpp(%d): [Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status "
+         "=[%d],type[%d],refSerCount=[%d],refLocCount=[%d],path=[%s]\n",
+         a.IsServer() ? 1 : 0, (a.mode & Event::F_CONFLICT) ? 1 : 0, a.IsSubDirRescan() ? 1 : 0, d->name.c_str_utf8(),
+         static_cast<int>(d->status), static_cast<int>(a.type), d->refServerCount, d->refLocalCount,
+         NodePath(d).c_str_utf8());
     for (FileNode* f = d->file.First(); f; f = f->next) {
         const Attribute& fa = f->attr;
-        Logger::LogMsg(Logger::L_INFO, LogChannel(),
-                       "[INFO] event-list2.cpp(%d): [File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],"
-                       "status=[%d],type=[%d],path=[%s]\n",
-                       __LINE__, fa.IsServer() ? 1 : 0, (fa.mode & Event::F_CONFLICT) ? 1 : 0,
-                       fa.IsSubDirRescan() ? 1 : 0, f->name.c_str_utf8(), static_cast<int>(f->status),
-                       static_cast<int>(fa.type), NodePath(f).c_str_utf8());
+        NLOG(L_INFO, LogChannel(),
+             "[INFO] event-list2.cpp(%d): [File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],"
+             "status=[%d],type=[%d],path=[%s]\n",
+             fa.IsServer() ? 1 : 0, (fa.mode & Event::F_CONFLICT) ? 1 : 0, fa.IsSubDirRescan() ? 1 : 0,
+             f->name.c_str_utf8(), static_cast<int>(f->status), static_cast<int>(fa.type), NodePath(f).c_str_utf8());
     }
     for (DirNode* s = d->dir.First(); s; s = s->next) Traverse(s);
 }
@@ -942,10 +936,10 @@ void EventList2::Traverse(DirNode* d) {
 void EventList2::TraverseTree() {
     MutexGuard l(&mutex);
     if (Logger::GetLevel(LogChannel()) < Logger::L_INFO) return;
-    Logger::LogMsg(Logger::L_INFO, LogChannel(),
-                   "[INFO] event-list2.cpp(%d): ========TraverseTree , server_event_count = [%d], "
-                   "local_event_count=[%d] =========\n",
-                   __LINE__, server_event_count, local_event_count);
+    NLOG(L_INFO, LogChannel(),
+         "[INFO] event-list2.cpp(%d): ========TraverseTree , server_event_count = [%d], "
+         "local_event_count=[%d] =========\n",
+         server_event_count, local_event_count);
     Traverse(root);
 }
 

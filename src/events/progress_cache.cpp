@@ -24,20 +24,18 @@ ProgressCache::~ProgressCache() { pthread_mutex_destroy(&m_mutex); }
 void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& condition) {
     MutexGuard g(&m_mutex);
     cache_list.push_back(Entry{row_id, condition});
-    Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
-                   "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
-                   "'%llu', type = '%d', desc= '%s'.",
-                   __LINE__, static_cast<unsigned long long>(row_id),
-                   static_cast<unsigned long long>(condition.sess_id),
-                   static_cast<unsigned long long>(condition.sync_id), static_cast<int>(condition.filter_type),
-                   condition.filter_desc.c_str_utf8());
+    NLOG(L_DEBUG, LogChannel(),
+         "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
+         "'%llu', type = '%d', desc= '%s'.",
+         static_cast<unsigned long long>(row_id), static_cast<unsigned long long>(condition.sess_id),
+         static_cast<unsigned long long>(condition.sync_id), static_cast<int>(condition.filter_type),
+         condition.filter_desc.c_str_utf8());
 }
 
 bool ProgressCache::getProgressEntry(Entry& entry) {
     MutexGuard g(&m_mutex);
     if (cache_list.empty()) {
-        Logger::LogMsg(Logger::L_DEBUG, LogChannel(), "[DEBUG] progress-cache.cpp(%d): cache_list is empty. \n",
-                       __LINE__);
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] progress-cache.cpp(%d): cache_list is empty. \n");
         return false;
     }
     entry = cache_list.front();
@@ -49,10 +47,9 @@ void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
     for (auto& e : cache_list) {
         if (e.row_id == row_id) {
             e.condition.sync_id = sync_id;
-            Logger::LogMsg(Logger::L_DEBUG, LogChannel(),
-                           "[DEBUG] progress-cache.cpp(%d): updateProgressSyncId to %llu for row_id = %llu.\n",
-                           __LINE__, static_cast<unsigned long long>(sync_id),
-                           static_cast<unsigned long long>(row_id));
+            NLOG(L_DEBUG, LogChannel(),
+                 "[DEBUG] progress-cache.cpp(%d): updateProgressSyncId to %llu for row_id = %llu.\n",
+                 static_cast<unsigned long long>(sync_id), static_cast<unsigned long long>(row_id));
             return;
         }
     }

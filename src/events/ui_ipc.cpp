@@ -21,14 +21,14 @@ int SendToUI(const PObject& msg, bool error_form) {
     int port = Settings::getInstance().getUIPort();
     if (channel.Open("127.0.0.1", port) != 0 || channel.IsClosed()) {
         if (error_form)
-            Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui socket failed\n", __LINE__);
+            NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui socket failed\n");
         else
-            Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui channel failed\n", __LINE__);
+            NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui channel failed\n");
         return -1;
     }
     PStream stream;
     if (stream.Send(channel, msg) != 0) {
-        Logger::LogMsg(Logger::L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n", __LINE__);
+        NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
         return -1;
     }
     channel.Close();

@@ -8,6 +8,12 @@
 
 #include "foundation/ustring.h"
 
+// The call every module uses: the level, the module's channel and a format whose
+// first "%d" is the source line, e.g.
+//   NLOG(L_ERR, "event_db_debug", "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
+#define NLOG(level, channel, format, ...) \
+    Logger::LogMsg(Logger::level, channel, format, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+
 class Logger {
 public:
     enum Level { L_EMERG = 0, L_ALERT, L_CRIT, L_ERR, L_WARNING, L_NOTICE, L_INFO, L_DEBUG };

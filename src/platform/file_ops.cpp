@@ -143,8 +143,7 @@ int remove_contents_at(int fd, const ustring& path) {
     if (fstat(fd, &self) != 0) return -1;
     std::vector<Entry> entries;
     if (list_dir_fd(fd, entries) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n",
-                       __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
         return -1;
     }
     int result = 0;
@@ -154,8 +153,7 @@ int remove_contents_at(int fd, const ustring& path) {
             struct stat sub_st;
             if (sub >= 0 && (fstat(sub, &sub_st) != 0 || sub_st.st_dev != self.st_dev)) {
                 close(sub);
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n",
-                               __LINE__, EXDEV);
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", EXDEV);
                 result = -1;
                 continue;
             }
@@ -163,23 +161,20 @@ int remove_contents_at(int fd, const ustring& path) {
                 remove_contents_at(sub, join(path, e.name.c_str()));
                 close(sub);
                 if (unlinkat(fd, e.name.c_str(), AT_REMOVEDIR) != 0) {
-                    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n",
-                                   __LINE__, errno);
+                    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
                     result = -1;
                 }
                 continue;
             }
             if (errno != ENOTDIR && errno != ELOOP) {
-                Logger::LogMsg(Logger::L_ERR, kChannel,
-                               "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", __LINE__, errno);
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
                 result = -1;
                 continue;
             }
             // Replaced by a link or a file since the listing: unlink it below.
         }
         if (unlinkat(fd, e.name.c_str(), 0) != 0 && errno != ENOENT) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): DeleteFile: error code %d\n", __LINE__,
-                           errno);
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): DeleteFile: error code %d\n", errno);
             result = -1;
         }
     }
@@ -187,7 +182,7 @@ int remove_contents_at(int fd, const ustring& path) {
 }
 
 int log_rename_failure(int err) {
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", __LINE__, err);
+    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
     return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
 }
 
@@ -204,7 +199,7 @@ bool IsFileExist(const ustring& path) {
     struct stat st;
     int r = lstat_exact(path, &st);
     if (r < 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FindFirstFile: %d\n", __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FindFirstFile: %d\n", errno);
         return false;
     }
     return r == 1;
@@ -220,8 +215,8 @@ int FSStat(const ustring& path, FILE_INFO& info) {
     if (r < 0) {
         // Not knowing is not the same as missing: a caller must not take an
         // unreadable file for a removed one.
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n",
-                       __LINE__, path.c_str_utf8(), errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n", path.c_str_utf8(),
+             errno);
         return -1;
     }
     info.isExist = true;
@@ -287,7 +282,7 @@ int FSMKDir(const ustring& path, bool isCreateParent) {
     if (isCreateParent) return FSMKDirP(path, nullptr, false);
     if (path.empty()) return -1;
     if (mkdir(path.c_str_utf8(), 0777) == 0 || errno == EEXIST) return 0;
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMKDirP: error code %d\n", __LINE__, errno);
+    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMKDirP: error code %d\n", errno);
     return -1;
 }
 
@@ -315,20 +310,17 @@ int FSMKDirP(const ustring& path, const char*, bool blForceCreate, uint32_t, uin
                 continue;
             }
             if (FSRemove(prefix.c_str(), false) != 0) {
-                Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", __LINE__,
-                               prefix.c_str());
+                NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", prefix.c_str());
                 result = -1;
                 continue;
             }
         }
         if (mkdir(prefix.c_str(), 0777) == 0 ||
             (errno == EEXIST && stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP: %s\n", __LINE__,
-                           prefix.c_str());
+            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP: %s\n", prefix.c_str());
             result = 0;
         } else {
-            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", __LINE__,
-                           prefix.c_str());
+            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", prefix.c_str());
             result = -1;
         }
     }
@@ -346,9 +338,9 @@ int FSRemove(const ustring& path, bool allowundo) {
         int rc = MoveToTrash(path);
         if (rc == 0) return 0;
         int err = errno;
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] file-op-win.cpp(%d): SHFileOperation fail: %s %s  GetLastError:%d   return code: %d=%x\n",
-                       __LINE__, path.c_str_utf8(), strerror(err), err, rc, static_cast<unsigned>(rc));
+        NLOG(L_ERR, kChannel,
+             "[ERROR] file-op-win.cpp(%d): SHFileOperation fail: %s %s  GetLastError:%d   return code: %d=%x\n",
+             path.c_str_utf8(), strerror(err), err, rc, static_cast<unsigned>(rc));
         return FS_ERR_TRASH;
     }
 
@@ -358,8 +350,8 @@ int FSRemove(const ustring& path, bool allowundo) {
         case FT_FILE:
         case FT_SLINK:  // the link itself goes, never what it points to
             if (unlink(path.c_str_utf8()) != 0) {
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRemove: failed on %s. error code %d\n",
-                               __LINE__, path.c_str_utf8(), errno);
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRemove: failed on %s. error code %d\n",
+                     path.c_str_utf8(), errno);
                 return -1;
             }
             return 0;
@@ -378,15 +370,13 @@ int RemoveDirectoryRecursive(const ustring& path) {
             // A link to a directory: remove the link, leave the target alone.
             if (unlink(p.c_str()) == 0) return 0;
         }
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n",
-                       __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
         return -1;
     }
     int result = remove_contents_at(fd, path);
     close(fd);
     if (rmdir(p.c_str()) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", __LINE__,
-                       errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
         return -1;
     }
     return result;
@@ -424,16 +414,15 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         errno = EINVAL;
     }
     if (in < 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
-                       __LINE__, from.c_str_utf8(), errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
+             from.c_str_utf8(), errno);
         return -1;
     }
     struct stat dst;
     if (stat(to.c_str_utf8(), &dst) == 0 && dst.st_dev == sst.st_dev && dst.st_ino == sst.st_ino) {
         // Truncating the destination would destroy the source.
         close(in);
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n",
-                       __LINE__, EINVAL);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", EINVAL);
         return -1;
     }
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -442,8 +431,7 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
     if (out < 0) {
         int err = errno;
         close(in);
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n",
-                       __LINE__, err);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", err);
         return -1;
     }
 
@@ -461,16 +449,14 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
                 continue;
             }
             int err = errno;
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
-                           __LINE__, err);
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
             result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
             break;
         }
         if (!buffer) {
             buffer = static_cast<char*>(malloc(kCopyBuffer));
             if (!buffer) {
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n",
-                               __LINE__);
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n");
                 result = -1;
                 break;
             }
@@ -478,8 +464,7 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         ssize_t got = read(in, buffer, kCopyBuffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n",
-                           __LINE__, errno);
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n", errno);
             result = -1;
             break;
         }
@@ -490,8 +475,8 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 int err = w < 0 ? errno : ENOSPC;
-                Logger::LogMsg(Logger::L_ERR, kChannel,
-                               "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", __LINE__, err);
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
+                     err);
                 result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
                 break;
             }
@@ -504,8 +489,7 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
     if (close(out) != 0 && result == 0) {
         // Some file systems report a full disk only when the file is closed.
         int err = errno;
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
-                       __LINE__, err);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
         result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
     }
     if (result != 0) {
@@ -514,8 +498,7 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         return result;
     }
     if (isDelOrigin && unlink(from.c_str_utf8()) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: DeleteFile failed with error code %d\n",
-                       __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: DeleteFile failed with error code %d\n", errno);
         return -1;
     }
     return 0;
@@ -529,7 +512,7 @@ int FSUTime(const ustring& path, uint32_t, uint32_t mtime) {
     times[1].tv_sec = static_cast<time_t>(mtime);
     times[1].tv_nsec = 0;
     if (utimensat(AT_FDCWD, path.c_str_utf8(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", errno);
         return -1;
     }
     return 0;
@@ -575,8 +558,8 @@ int TraverseDir(const ustring& dir, TraverseCallback callback, void* priv) {
     if (callback(dir, priv) != 0) return -2;
     struct stat st;
     if (lstat(dir.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): TraverseDir: '%s' is not directory, stop here\n",
-                       __LINE__, dir.c_str_utf8());
+        NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): TraverseDir: '%s' is not directory, stop here\n",
+             dir.c_str_utf8());
         return 0;
     }
     std::vector<Entry> entries;
@@ -589,8 +572,7 @@ int TraverseDir(const ustring& dir, TraverseCallback callback, void* priv) {
         ustring full = join(dir, e.name.c_str());
         int r = e.is_dir ? TraverseDir(full, callback, priv) : (callback(full, priv) != 0 ? -1 : 0);
         if (r < 0)
-            Logger::LogMsg(Logger::L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): TraverseDir: stopped at '%s'\n", __LINE__,
-                           full.c_str_utf8());
+            NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): TraverseDir: stopped at '%s'\n", full.c_str_utf8());
     }
     return 0;
 }
@@ -605,8 +587,8 @@ int FSCreateTempPath(const ustring& prefix, ustring& path) {
 int FSMktemp(const ustring& prefix, ustring& path) {
     for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
         ustring name = TmpNameGen::getInstance().getTmpName(prefix);
-        Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMktemp: prefix [%s], path[%s]\n", __LINE__,
-                       prefix.c_str_utf8(), name.c_str_utf8());
+        NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMktemp: prefix [%s], path[%s]\n", prefix.c_str_utf8(),
+             name.c_str_utf8());
         if (name.empty()) break;
         // O_EXCL: an existing file, whoever made it, is never opened or truncated.
         int fd = open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
@@ -617,7 +599,7 @@ int FSMktemp(const ustring& prefix, ustring& path) {
         }
         if (errno != EEXIST) break;
     }
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n", __LINE__);
+    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
     return -1;
 }
 

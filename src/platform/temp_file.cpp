@@ -74,19 +74,17 @@ int TempFile::create() {
     if (ref.use_count() > 1) ref = std::make_shared<int>(0);
     ustring made;
     if (FSMktemp(tmp_prefix, made) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n");
         return -1;
     }
     path = made;
     *ref = 1;
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): creating TempFile '%s'\n", __LINE__,
-                   path.c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): creating TempFile '%s'\n", path.c_str_utf8());
     return 0;
 }
 
 void TempFile::remove() {
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): removing TempFile '%s'\n", __LINE__,
-                   path.c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): removing TempFile '%s'\n", path.c_str_utf8());
     if (!path.empty()) FSRemove(path, false);
     if (ref) *ref = 0;
     path.clear();

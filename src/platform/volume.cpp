@@ -57,20 +57,17 @@ bool IsTwoSecondTimeFsType(unsigned long f_type) {
 
 int FSInit(const ustring& path) {
     if (path.empty() || path[0] != '/') {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSInit: Invalid path (%s)\n", __LINE__,
-                       path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSInit: Invalid path (%s)\n", path.c_str_utf8());
         return -1;
     }
     struct statfs sf{};
     if (volume_of(path.str(), &sf) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n",
-                       __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n", errno);
         return -1;
     }
     unsigned long t = static_cast<unsigned long>(sf.f_type);
     if (IsTwoSecondTimeFsType(t)) {
-        Logger::LogMsg(Logger::L_WARNING, kChannel, "[WARNING] file-op-win.cpp(%d): Detect a non-NTFS platform (%s)\n",
-                       __LINE__, fs_name(t));
+        NLOG(L_WARNING, kChannel, "[WARNING] file-op-win.cpp(%d): Detect a non-NTFS platform (%s)\n", fs_name(t));
         g_two_second_time = true;
     }
     return 0;
@@ -78,21 +75,19 @@ int FSInit(const ustring& path) {
 
 bool IsMSDOS(const ustring& path) {
     if (path.empty() || path[0] != '/') {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): IsSupportLargeFile: Invalid path (%s)\n",
-                       __LINE__, path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): IsSupportLargeFile: Invalid path (%s)\n",
+             path.c_str_utf8());
         return false;
     }
     struct statfs sf{};
     if (volume_of(path.str(), &sf) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n",
-                       __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n", errno);
         return false;
     }
     unsigned long t = static_cast<unsigned long>(sf.f_type);
     if (!IsTwoSecondTimeFsType(t)) return false;
-    Logger::LogMsg(Logger::L_WARNING, kChannel,
-                   "[WARNING] file-op-win.cpp(%d): Detect a non-NTFS platform (%s) for path '%s'.\n", __LINE__,
-                   fs_name(t), path.c_str_utf8());
+    NLOG(L_WARNING, kChannel, "[WARNING] file-op-win.cpp(%d): Detect a non-NTFS platform (%s) for path '%s'.\n",
+         fs_name(t), path.c_str_utf8());
     return true;
 }
 

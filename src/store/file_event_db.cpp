@@ -88,8 +88,7 @@ void rollbackIfOpen(sqlite3* db) {
 
 // Logs a failed sqlite3_mprintf; returns -1.
 int mprintfFailed() {
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n",
-                   __LINE__);
+    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n");
     return -1;
 }
 
@@ -97,15 +96,13 @@ int mprintfFailed() {
 int prepare(sqlite3* db, const char* sql, Stmt& st) {
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
     if (rc == SQLITE_OK) return 0;
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                   sqlite3_errmsg(db));
+    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(db));
     return -1;
 }
 
 // Logs a failed sqlite3_step; returns -1.
 int stepFailed(sqlite3* db, int rc) {
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", __LINE__, rc,
-                   sqlite3_errmsg(db));
+    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", rc, sqlite3_errmsg(db));
     return -1;
 }
 
@@ -187,16 +184,14 @@ ustring FileEventDB::getSignaturePath(uint64_t id) const { return m_signPath + "
 int FileEventDB::initialize(const ustring& location) {
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (m_db) {
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized (no-op)\n",
-                       __LINE__);
+        NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized (no-op)\n");
         return 0;
     }
     sqlite3* db = nullptr;
     int rc = sqlite3_open(location.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] event-db.cpp(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n", __LINE__,
-                       location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n",
+             location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return -1;
     }
@@ -205,9 +200,8 @@ int FileEventDB::initialize(const ustring& location) {
 
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] event-db.cpp(%d): FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
-                       __LINE__, location.c_str_utf8(), rc, sqlite3_errmsg(db));
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
+             location.c_str_utf8(), rc, sqlite3_errmsg(db));
         rollbackIfOpen(db);
         sqlite3_close(db);
         m_signPath.clear();
@@ -215,36 +209,33 @@ int FileEventDB::initialize(const ustring& location) {
     }
     rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, this, removeSignatureFn, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to create function. %s (%d)\n",
-                       __LINE__, sqlite3_errmsg(db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to create function. %s (%d)\n",
+             sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
         return -1;
     }
     rc = sqlite3_exec(db, "PRAGMA recursive_triggers = true;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] event-db.cpp(%d): FileEventDB: Failed to enable recursive triggers. %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to enable recursive triggers. %s (%d)\n",
+             sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
         return -1;
     }
     m_db = db;
     m_eventDBPath = location;
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized with location '%s'\n",
-                   __LINE__, location.c_str_utf8());
-    Logger::LogMsg(Logger::L_INFO, kChannel,
-                   "[INFO] event-db.cpp(%d): FileEventDB::m_signPath has been initialized with location '%s'\n", __LINE__,
-                   m_signPath.c_str_utf8());
+    NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized with location '%s'\n",
+         location.c_str_utf8());
+    NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB::m_signPath has been initialized with location '%s'\n",
+         m_signPath.c_str_utf8());
     return 0;
 }
 
 int FileEventDB::destroy() {
     std::lock_guard<std::mutex> lock(m_dbMutex);
     if (!m_db) {
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed (no-op)\n",
-                       __LINE__);
+        NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed (no-op)\n");
         return 0;
     }
     finalizeCached();
@@ -252,7 +243,7 @@ int FileEventDB::destroy() {
     m_db = nullptr;
     m_eventDBPath.clear();
     m_signPath.clear();
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed\n", __LINE__);
+    NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed\n");
     return 0;
 }
 
@@ -264,8 +255,7 @@ sqlite3_stmt* FileEventDB::cached(sqlite3_stmt*& slot, const char* sql) {
     }
     int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", __LINE__, rc,
-                       sqlite3_errmsg(m_db));
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(m_db));
         sqlite3_finalize(slot);
         slot = nullptr;
     }
@@ -285,8 +275,7 @@ int FileEventDB::execLocked(const char* sql, const char* what) {
     char* err = nullptr;
     int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", __LINE__, what,
-                       err ? err : sqlite3_errmsg(m_db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, err ? err : sqlite3_errmsg(m_db), rc);
         sqlite3_free(err);
         rollbackIfOpen(m_db);
         return -1;
@@ -296,7 +285,7 @@ int FileEventDB::execLocked(const char* sql, const char* what) {
 
 int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     if (path.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_dbMutex);
@@ -309,8 +298,7 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
     int rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) {
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] event-db.cpp(%d): No record for event-path: [%s]\n", __LINE__,
-                       path.c_str_utf8());
+        NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): No record for event-path: [%s]\n", path.c_str_utf8());
         return 0;
     }
     if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
@@ -333,8 +321,8 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     info.varnelHash = columnText(stp, 17);
     info.execBit = static_cast<uint32_t>(sqlite3_column_int64(stp, 19));
     info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", __LINE__,
-                   info.fileType, info.signaturePath.c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", info.fileType,
+         info.signaturePath.c_str_utf8());
     return 1;
 }
 
@@ -362,8 +350,8 @@ int FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t syncID,
     uint32_t end = stripped.rfind('/');
     while (end != ustring::npos && end > 0) {
         ustring parent = stripped.substr(0, end);
-        Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): updating '%s' max sync_id to (%" PRIu64 ")\n",
-                       __LINE__, parent.c_str_utf8(), syncID);
+        NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): updating '%s' max sync_id to (%" PRIu64 ")\n",
+             parent.c_str_utf8(), syncID);
         EventInfo ei;
         int found = containsLocked(parent, ei);
         if (found < 0) return -1;
@@ -381,14 +369,13 @@ int FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t syncID,
         }
         SqlText text(sql);
         if (!text) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite_mprintf: failed\n", __LINE__);
+            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite_mprintf: failed\n");
             return -1;
         }
         int rc = sqlite3_exec(m_db, text.get(), nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
-            Logger::LogMsg(Logger::L_ERR, kChannel,
-                           "[ERROR] event-db.cpp(%d): update parent info ('%s') failed. Error code: %d.\n", __LINE__,
-                           parent.c_str_utf8(), rc);
+            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): update parent info ('%s') failed. Error code: %d.\n",
+                 parent.c_str_utf8(), rc);
             return -1;
         }
         end = parent.rfind('/');
@@ -401,7 +388,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     if (!m_db) return -1;
     ustring stripped = stripSlash(info.path);
     if (stripped.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
         return -1;
     }
     // The row, its ancestors and the signature move form one change: all or nothing.
@@ -414,8 +401,8 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     EventInfo existing;
     int found = containsLocked(stripped, existing);
     if (found < 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): error occurs while getting info of '%s'\n",
-                       __LINE__, stripped.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): error occurs while getting info of '%s'\n",
+             stripped.c_str_utf8());
         return fail();
     }
     uint64_t rowId = 0;
@@ -450,8 +437,8 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         }
         int rc = sqlite3_exec(m_db, text.get(), nullptr, nullptr, nullptr);
         if (rc != SQLITE_OK) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
-                           __LINE__, stripped.c_str_utf8(), rc);
+            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
+                 stripped.c_str_utf8(), rc);
             return fail();
         }
         if (found == 1) {
@@ -468,26 +455,24 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     ustring location;
     if (info.fileType != 1 && !info.signaturePath.empty() && rowChanged) {
         location = getSignaturePath(rowId);
-        Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): signPath = [%s]\n", __LINE__,
-                       location.c_str_utf8());
+        NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): signPath = [%s]\n", location.c_str_utf8());
         ustring dir = location.substr(0, location.rfind('/'));
         if (sqlutil::makeDirs(dir.str()) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to Create folder at [%s].\n",
-                           __LINE__, dir.c_str_utf8());
+            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to Create folder at [%s].\n", dir.c_str_utf8());
             return fail();
         }
         if (info.signaturePath != location) {
             if (moveFile(info.signaturePath.c_str_utf8(), location.c_str_utf8()) != 0) {
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to rename from [%s] to [%s]\n.",
-                               __LINE__, info.signaturePath.c_str_utf8(), location.c_str_utf8());
+                NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to rename from [%s] to [%s]\n.",
+                     info.signaturePath.c_str_utf8(), location.c_str_utf8());
                 return fail();
             }
             renamed = true;
         }
     }
     if (sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
-                       __LINE__, stripped.c_str_utf8(), sqlite3_errcode(m_db));
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
+             stripped.c_str_utf8(), sqlite3_errcode(m_db));
         // The old row stays; a signature that no longer matches it must not survive.
         if (renamed) unlink(location.c_str_utf8());
         return fail();
@@ -497,8 +482,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
 
 int FileEventDB::rmEventInfo(const ustring& path) {
     if (path.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The input strPath for rmEventInfo is empty.\n",
-                       __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The input strPath for rmEventInfo is empty.\n");
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_dbMutex);
@@ -510,8 +494,7 @@ int FileEventDB::rmEventInfo(const ustring& path) {
     if (!sql) return mprintfFailed();
     int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): rmEventInfo: %s (%d)\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): rmEventInfo: %s (%d)\n", sqlite3_errmsg(m_db), rc);
     return rc;
 }
 
@@ -544,8 +527,7 @@ int FileEventDB::getSyncId(uint64_t& sync_id) {
     errno = 0;
     unsigned long long n = strtoull(v.c_str_utf8(), &end, 10);
     if (v.empty() || errno != 0 || (end && *end != '\0')) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] event-db.cpp(%d): bad sync_id value '%s'\n", __LINE__,
-                       v.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): bad sync_id value '%s'\n", v.c_str_utf8());
         return -1;
     }
     sync_id = n;
@@ -579,15 +561,13 @@ int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base,
         ustring rel = relativeTo(columnText(st, 3), base);
         if (rel.empty()) continue;
         if (type == 1) {
-            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddDirectory '%s'\n",
-                           __LINE__, rel.c_str_utf8());
+            NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddDirectory '%s'\n", rel.c_str_utf8());
             if (recursive)
                 list->AddDirectory(rel, mtime);
             else
                 list->AddDirectory(0, rel, mtime);
         } else {
-            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddFile '%s'\n", __LINE__,
-                           rel.c_str_utf8());
+            NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddFile '%s'\n", rel.c_str_utf8());
             if (recursive)
                 list->AddFile(rel, mtime, size);
             else

@@ -109,8 +109,7 @@ FileList::DirNode* FileList::walk(const ustring& pathname, bool keep_last, std::
 }
 
 int FileList::AddDirectory(const ustring& pathname, uint32_t mtime) {
-    Logger::LogMsg(Logger::L_DEBUG, "flist_debug", "[DEBUG] flist.cpp(%d): adding directory '%s'\n", __LINE__,
-                   pathname.c_str_utf8());
+    NLOG(L_DEBUG, "flist_debug", "[DEBUG] flist.cpp(%d): adding directory '%s'\n", pathname.c_str_utf8());
     int created = 0;
     DirNode* d = walk(pathname, false, nullptr, created);
     if (!d) return -1;

@@ -61,13 +61,13 @@ sqlite3* openForOp(const char* open_fmt_is_rm) {
     int rc = path.empty() ? SQLITE_MISUSE : sqlite3_open(path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
         if (open_fmt_is_rm)
-            Logger::LogMsg(Logger::L_ERR, kChannel,
-                           "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
-                           __LINE__, path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "not initialized");
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
+                 path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "not initialized");
         else
-            Logger::LogMsg(Logger::L_ERR, kChannel,
-                           "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
-                           __LINE__, path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "not initialized");
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
+                 path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "not initialized");
         sqlite3_close(db);
         return nullptr;
     }
@@ -75,8 +75,8 @@ sqlite3* openForOp(const char* open_fmt_is_rm) {
     char* err = nullptr;
     rc = sqlite3_exec(db, kPerOpen, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n",
-                       __LINE__, rc, err ? err : "");
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+             err ? err : "");
         sqlite3_free(err);
         sqlite3_close(db);
         return nullptr;
@@ -90,8 +90,8 @@ int execOp(const char* sql, bool rm_open_text = false) {
     char* err = nullptr;
     int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK)
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n",
-                       __LINE__, rc, err ? err : sqlite3_errmsg(db));
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+             err ? err : sqlite3_errmsg(db));
     sqlite3_free(err);
     sqlite3_close(db);
     return rc == SQLITE_OK ? 0 : -1;
@@ -107,8 +107,8 @@ int tableOp(const char* sql, Fn fn) {
     char* err = nullptr;
     int rc = sqlite3_get_table(db, sql, &result, &rows, &cols, &err);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n",
-                       __LINE__, sql, rc, err ? err : sqlite3_errmsg(db));
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n",
+             sql, rc, err ? err : sqlite3_errmsg(db));
         sqlite3_free(err);
         sqlite3_close(db);
         return -1;
@@ -121,9 +121,8 @@ int tableOp(const char* sql, Fn fn) {
 
 int fillInfo(char** result, int row, int cols, FileStatusInfo& info) {
     if (cols != 4) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] file-status-db.cpp(%d): mismatched db output index. row-idx:[%d] col-idx:[%d]\n", __LINE__,
-                       row, cols);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): mismatched db output index. row-idx:[%d] col-idx:[%d]\n",
+             row, cols);
         return -1;
     }
     char** r = result + (row + 1) * cols;  // row 0 of the table holds the column names
@@ -173,8 +172,7 @@ char* SQLITEEscapeStringEX3(const char* format, va_list args) {
                 case SPID_NEVAR: {
                     const char* s = va_arg(args, const char*);
                     if (!s) {
-                        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Bad parameters.",
-                                       __LINE__);
+                        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Bad parameters.");
                         return nullptr;
                     }
                     out += s;
@@ -185,7 +183,7 @@ char* SQLITEEscapeStringEX3(const char* format, va_list args) {
                 continue;
             }
             if (std::strncmp(p, "@VARNEL:", 8) == 0) {
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Bad parameters.", __LINE__);
+                NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Bad parameters.");
                 return nullptr;
             }
         }
@@ -217,15 +215,15 @@ struct Malloced {
 
 int FileStatusDB::initialize(const ustring& path) {
     if (path.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): fstat-db path is empty.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): fstat-db path is empty.\n");
         return -1;
     }
     m_fstatDBPath = path;
     sqlite3* db = nullptr;
     int rc = sqlite3_open(path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errmsg:[%s]\n",
-                       __LINE__, path.c_str_utf8(), db ? sqlite3_errmsg(db) : "out of memory");
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errmsg:[%s]\n",
+             path.c_str_utf8(), db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return -1;
     }
@@ -234,8 +232,8 @@ int FileStatusDB::initialize(const ustring& path) {
         char* err = nullptr;
         rc = sqlite3_exec(db, cmd, nullptr, nullptr, &err);
         if (rc != SQLITE_OK) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. cmd:(%s)  error:(%s)\n",
-                           __LINE__, cmd, err ? err : sqlite3_errmsg(db));
+            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. cmd:(%s)  error:(%s)\n", cmd,
+                 err ? err : sqlite3_errmsg(db));
             sqlite3_free(err);
             sqlite3_close(db);
             return -1;
@@ -251,8 +249,8 @@ int FileStatusDB::removeAllEntry() {
     sqlite3* db = nullptr;
     int rc = m_fstatDBPath.empty() ? SQLITE_MISUSE : sqlite3_open(m_fstatDBPath.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: failed to open database (%s)\n",
-                       __LINE__, m_fstatDBPath.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: failed to open database (%s)\n",
+             m_fstatDBPath.c_str_utf8());
         sqlite3_close(db);
         return -1;
     }
@@ -260,8 +258,8 @@ int FileStatusDB::removeAllEntry() {
     sqlite3_exec(db, kPerOpen, nullptr, nullptr, nullptr);
     rc = sqlite3_exec(db, "DELETE FROM fstatinfo;ANALYZE;VACUUM;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: sqlite3_exec: %s  (%d)\n",
-                       __LINE__, sqlite3_errmsg(db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: sqlite3_exec: %s  (%d)\n",
+             sqlite3_errmsg(db), rc);
     sqlite3_close(db);
     return rc == SQLITE_OK ? 0 : -1;
 }
@@ -274,8 +272,8 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
     SqlText sql(sqlite3_mprintf("insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
                                 info.path.c_str_utf8(), info.fileType, info.syncStatus));
     if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. filename:(%s)\n",
-                       __LINE__, info.path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. filename:(%s)\n",
+             info.path.c_str_utf8());
         return -1;
     }
     return execOp(sql.get());
@@ -284,8 +282,7 @@ int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
 int FileStatusDB::rmFileStatByPath(const ustring& path) {
     SqlText sql(sqlite3_mprintf("delete from fstatinfo where path = %Q;", path.c_str_utf8()));
     if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n",
-                       __LINE__, path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n", path.c_str_utf8());
         return -1;
     }
     return execOp(sql.get(), true);
@@ -296,8 +293,8 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
     SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q/*' OR path GLOB '%q\\*');",
                                 info.path.c_str_utf8(), glob.c_str(), glob.c_str()));
     if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n",
-                       __LINE__, info.path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n",
+             info.path.c_str_utf8());
         return -1;
     }
     return execOp(sql.get());
@@ -305,16 +302,16 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
 
 int FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* info) {
     if (path.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): filepath is empty.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): filepath is empty.\n");
         return -1;
     }
     if (!info) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusInfo  is NULL.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusInfo  is NULL.\n");
         return -1;
     }
     Malloced sql(VARNELDBEscapeStringEX3("select * from fstatinfo where path like '@VARNEL:LVAR'", path.c_str_utf8()));
     if (!sql.p) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error.\n");
         return -1;
     }
     return tableOp(sql.p, [&](char** result, int rows, int cols) {
@@ -326,7 +323,7 @@ int FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* info) {
 std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& dir, int start, int limit, int& count) {
     count = 0;
     if (dir.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): dirpath is empty.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): dirpath is empty.\n");
         return nullptr;
     }
     Malloced sql(VARNELDBEscapeStringEX3(
@@ -334,7 +331,7 @@ std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& 
         "@VARNEL:INT, @VARNEL:INT ",
         dir.c_str_utf8(), dir.c_str_utf8(), static_cast<int32_t>(start), static_cast<int32_t>(limit)));
     if (!sql.p) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error.\n");
         return nullptr;
     }
     std::unique_ptr<FileStatusInfo[]> out;
@@ -342,8 +339,7 @@ std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& 
         if (rows == 0) return 0;
         out.reset(new (std::nothrow) FileStatusInfo[rows]);
         if (!out) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Don't have enough to show file status",
-                           __LINE__);
+            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Don't have enough to show file status");
             return -1;
         }
         for (int i = 0; i < rows; ++i) {
@@ -367,7 +363,7 @@ bool FileStatusDB::isAnyFileSyncing() {
 
 bool FileStatusDB::isAnySubFileDirSyncing(const ustring& prefix) {
     if (prefix.empty()) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): prefix dirpath is empty.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): prefix dirpath is empty.\n");
         return false;
     }
     ustring withSep = prefix + "\\";

@@ -49,12 +49,10 @@ const char* const kSchema =
     "COMMIT;";
 
 void logSql(const char* op, const char* sql) {
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] filter-db.cpp(%d): %s sql : %s\n", __LINE__, op, sql);
+    NLOG(L_DEBUG, kChannel, "[DEBUG] filter-db.cpp(%d): %s sql : %s\n", op, sql);
 }
 
-void logMprintfFailed() {
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n", __LINE__);
-}
+void logMprintfFailed() { NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n"); }
 
 // Logs `sql` for operation `what` and prepares it into `st`: 0, or -1 when there is
 // no database or SQLite refuses it. A refusal is logged with `fail_format`, which
@@ -65,14 +63,13 @@ int prepare(sqlite3* db, const char* sql, const char* what, Stmt& st,
     if (!db) return -1;
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
     if (rc == SQLITE_OK) return 0;
-    Logger::LogMsg(Logger::L_ERR, kChannel, fail_format, __LINE__, what, sqlite3_errmsg(db), rc);
+    NLOG(L_ERR, kChannel, fail_format, what, sqlite3_errmsg(db), rc);
     return -1;
 }
 
 // Logs a failed sqlite3_step; returns -1.
 int stepFailed(sqlite3* db, int rc) {
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", __LINE__,
-                   sqlite3_errmsg(db), rc);
+    NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", sqlite3_errmsg(db), rc);
     return -1;
 }
 
@@ -110,25 +107,23 @@ FilterDB::~FilterDB() {
 int FilterDB::initialize(const ustring& path) {
     std::lock_guard<std::mutex> lock(m_db_mutex);
     if (m_db) {
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized (no-op)\n", __LINE__);
+        NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized (no-op)\n");
         return 0;
     }
     sqlite3* db = nullptr;
     int rc = sqlite3_open(path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
-                       __LINE__, path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
+        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
+             path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return -1;
     }
     char* err = nullptr;
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] filter-db.cpp(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n", __LINE__,
-                       path.c_str_utf8(), rc, sqlite3_errmsg(db));
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB init fail %s\n", __LINE__,
-                       err ? err : "");
+        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
+             path.c_str_utf8(), rc, sqlite3_errmsg(db));
+        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB init fail %s\n", err ? err : "");
         sqlite3_free(err);
         sqlite3_close(db);
         return -1;
@@ -136,21 +131,21 @@ int FilterDB::initialize(const ustring& path) {
     sqlite3_busy_timeout(db, 300000);
     m_db = db;
     m_filter_db_path = path;
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized with location '%s'\n",
-                   __LINE__, path.c_str_utf8());
+    NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized with location '%s'\n",
+         path.c_str_utf8());
     return 0;
 }
 
 int FilterDB::destroy() {
     std::lock_guard<std::mutex> lock(m_db_mutex);
     if (!m_db) {
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed (no-op)\n", __LINE__);
+        NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed (no-op)\n");
         return 0;
     }
     sqlite3_close(m_db);
     m_db = nullptr;
     m_filter_db_path.clear();
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed\n", __LINE__);
+    NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed\n");
     return 0;
 }
 
@@ -159,8 +154,8 @@ int FilterDB::execLocked(const char* sql, const char* what) {
     if (!m_db) return -1;
     int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n", __LINE__, what,
-                       sqlite3_errmsg(m_db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n", what, sqlite3_errmsg(m_db),
+             rc);
         return -1;
     }
     return 0;
@@ -346,7 +341,7 @@ int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
     SqlText sql(sqlite3_mprintf("INSERT OR REPLACE INTO config_table  (key, value) VALUES(%Q, %Q);", key.c_str_utf8(),
                                 value.c_str_utf8()));
     if (!sql) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to sqlite3_mprintf.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to sqlite3_mprintf.\n");
         return -1;
     }
     std::lock_guard<std::mutex> lock(m_db_mutex);
@@ -354,8 +349,7 @@ int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
     if (!m_db) return -1;
     int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): setConfigItem fail: %s (%d).\n", __LINE__,
-                       sqlite3_errmsg(m_db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): setConfigItem fail: %s (%d).\n", sqlite3_errmsg(m_db), rc);
         return -1;
     }
     return 0;
@@ -373,8 +367,8 @@ int FilterDB::checkEventOverflow(int& stat) {
         return 0;
     }
     if (rc != SQLITE_ROW) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_step: %s (%d)\n",
-                       __LINE__, sqlite3_errmsg(m_db), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_step: %s (%d)\n",
+             sqlite3_errmsg(m_db), rc);
         return -1;
     }
     stat = sqlite3_column_int(st.p, 0);
@@ -404,8 +398,7 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
         case FILTER_PATH_PREFIX_SELECTIVE_SYNC: info.black_prefix.insert(fi); break;
         case FILTER_EXT_SELECTIVE_SYNC: info.black_ext.insert(fi); break;
         default:
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): Unknow filter_type: %llu\n", __LINE__,
-                           (unsigned long long)type);
+            NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): Unknow filter_type: %llu\n", (unsigned long long)type);
             break;
         }
     }

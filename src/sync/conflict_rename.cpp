@@ -58,13 +58,11 @@ int ConflictRename(const ustring& org_path, const ustring& client_name, const us
         },
         to);
     if (rc == 0) {
-        Logger::LogMsg(Logger::L_INFO, kChannel,
-                       "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n", __LINE__,
-                       org_path.c_str_utf8(), to.c_str_utf8(), reason.c_str_utf8());
+        NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n",
+             org_path.c_str_utf8(), to.c_str_utf8(), reason.c_str_utf8());
     } else {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] err = [%d]\n", __LINE__,
-                       org_path.c_str_utf8(), to.c_str_utf8(), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] err = [%d]\n",
+             org_path.c_str_utf8(), to.c_str_utf8(), rc);
     }
     return rc;
 }
@@ -79,15 +77,14 @@ int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, c
     // A name that would leave the folder or name nothing is not tried as such.
     bool usable = !trimmed.empty() && trimmed.find('/') == ustring::npos && trimmed != "." && trimmed != "..";
     if (basename.find('/') != ustring::npos) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
-                       __LINE__, fullpath.c_str_utf8(), target.c_str_utf8(), -1);
+        NLOG(L_ERR, kChannel,
+             "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+             fullpath.c_str_utf8(), target.c_str_utf8(), -1);
         return -1;
     }
     if (usable && !IsFileExist(target) && FSRenameNoReplace(fullpath, target) == 0) {
-        Logger::LogMsg(Logger::L_INFO, kChannel,
-                       "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n", __LINE__,
-                       fullpath.c_str_utf8(), target.c_str_utf8());
+        NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
+             fullpath.c_str_utf8(), target.c_str_utf8());
         return 0;
     }
 
@@ -103,13 +100,12 @@ int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, c
         },
         to);
     if (rc == 0) {
-        Logger::LogMsg(Logger::L_INFO, kChannel,
-                       "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n", __LINE__,
-                       fullpath.c_str_utf8(), to.c_str_utf8());
+        NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
+             fullpath.c_str_utf8(), to.c_str_utf8());
     } else {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
-                       __LINE__, fullpath.c_str_utf8(), to.c_str_utf8(), rc);
+        NLOG(L_ERR, kChannel,
+             "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+             fullpath.c_str_utf8(), to.c_str_utf8(), rc);
     }
     return rc;
 }

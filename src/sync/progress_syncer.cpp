@@ -24,15 +24,14 @@ int ProgressSyncer::Stop() {
 }
 
 void ProgressSyncer::DoTask() {
-    Logger::LogMsg(Logger::L_DEBUG, "progress_syncer_debug",
-                   "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer START.\n", __LINE__);
+    NLOG(L_DEBUG, "progress_syncer_debug", "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer START.\n");
     for (;;) {
         State state = GetState();
         if (state == STOP) {
-            Logger::LogMsg(Logger::L_DEBUG, "progress_syncer_debug",
-                           "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on sess_id = %llu, "
-                           "sync_id = %llu.\n",
-                           __LINE__, 0ULL, 0ULL);
+            NLOG(L_DEBUG, "progress_syncer_debug",
+                 "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on sess_id = %llu, "
+                 "sync_id = %llu.\n",
+                 0ULL, 0ULL);
             return;
         }
         if (state == PAUSE) {

@@ -24,13 +24,11 @@ int RecycleCleaner::Stop() {
 }
 
 void RecycleCleaner::DoTask() {
-    Logger::LogMsg(Logger::L_DEBUG, "recycle_cleaner_debug",
-                   "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n", __LINE__);
+    NLOG(L_DEBUG, "recycle_cleaner_debug", "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n");
     for (;;) {
         State state = GetState();
         if (state == STOP) {
-            Logger::LogMsg(Logger::L_DEBUG, "recycle_cleaner_debug",
-                           "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n", __LINE__);
+            NLOG(L_DEBUG, "recycle_cleaner_debug", "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n");
             return;
         }
         if (state == PAUSE) {

@@ -28,9 +28,8 @@ void Syncer::DoTask() {
     for (;;) {
         State state = GetState();
         if (state == STOP) {
-            Logger::LogMsg(Logger::L_DEBUG, "syncer_debug",
-                           "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
-                           __LINE__, 0ULL, 0ULL);
+            NLOG(L_DEBUG, "syncer_debug",
+                 "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n", 0ULL, 0ULL);
             return;
         }
         if (state == PAUSE) {

@@ -28,18 +28,17 @@ SOCKET CellFd(void* context) { return context ? *static_cast<SOCKET*>(context) :
 int ReadFd(void* context, char* buf, unsigned len, const timeval& timeout) {
     SOCKET fd = CellFd(context);
     if (len == 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ReadFd: request 0\n", __LINE__);
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ReadFd: request 0\n");
         return ERR_INVAL;
     }
     int ready = SockWaitReady(fd, false, timeout);
     if (ready < 0) {
         int err = SockLastError();
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: [%d] %s\n", __LINE__, err,
-                       SockErrorText(err));
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: [%d] %s\n", err, SockErrorText(err));
         return ERR_IO;
     }
     if (ready == 0) {
-        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n", __LINE__);
+        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n");
         return ERR_TIMEOUT;
     }
     ssize_t n = SockRecv(fd, buf, len);
@@ -47,19 +46,17 @@ int ReadFd(void* context, char* buf, unsigned len, const timeval& timeout) {
         int err = SockLastError();
         // Readiness without data (a spurious wake-up) counts as one empty wait.
         if (SockWouldBlock(err)) return ERR_TIMEOUT;
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", __LINE__, SockErrorText(err));
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", SockErrorText(err));
         return ERR_IO;
     }
     if (n == 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", __LINE__, "connection closed");
-        Logger::LogMsg(Logger::L_WARNING, kLog(),
-                       "[WARNING] channel.cpp(%d): Diagnose: select says the socket is readable but actually we "
-                       "can't read ... connection closed?\n",
-                       __LINE__);
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", "connection closed");
+        NLOG(L_WARNING, kLog(),
+             "[WARNING] channel.cpp(%d): Diagnose: select says the socket is readable but actually we "
+             "can't read ... connection closed?\n");
         return ERR_IO;
     }
-    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", __LINE__,
-                   static_cast<int>(n));
+    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", static_cast<int>(n));
     return static_cast<int>(n);
 }
 
@@ -68,32 +65,28 @@ int WriteFd(void* context, const char* buf, unsigned len, const timeval& timeout
     if (len == 0) return ERR_INVAL;
     int ready = SockWaitReady(fd, true, timeout);
     if (ready < 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: %s\n", __LINE__,
-                       SockErrorText(SockLastError()));
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: %s\n", SockErrorText(SockLastError()));
         return ERR_IO;
     }
     if (ready == 0) {
-        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n", __LINE__);
+        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n");
         return ERR_TIMEOUT;
     }
     ssize_t n = SockSend(fd, buf, len);
     if (n < 0) {
         int err = SockLastError();
         if (SockWouldBlock(err)) return ERR_TIMEOUT;
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", __LINE__,
-                       SockErrorText(err));
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", SockErrorText(err));
         return ERR_IO;
     }
     if (n == 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", __LINE__, "nothing written");
-        Logger::LogMsg(Logger::L_WARNING, kLog(),
-                       "[WARNING] channel.cpp(%d): Diagnose: select says the socket is writeable but actually we "
-                       "can't write ... connection closed?\n",
-                       __LINE__);
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", "nothing written");
+        NLOG(L_WARNING, kLog(),
+             "[WARNING] channel.cpp(%d): Diagnose: select says the socket is writeable but actually we "
+             "can't write ... connection closed?\n");
         return ERR_IO;
     }
-    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: write %d bytes\n", __LINE__,
-                   static_cast<int>(n));
+    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: write %d bytes\n", static_cast<int>(n));
     return static_cast<int>(n);
 }
 
@@ -104,10 +97,9 @@ void PlainClose(void* context) {
     SOCKET fd = CellFd(context);
     if (fd != INVALID_SOCKET) {
         if (SockShutdown(fd) != 0)
-            Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", __LINE__,
-                           SockErrorText(SockLastError()));
+            NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", SockErrorText(SockLastError()));
         CloseSocket(fd);
-        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", __LINE__, fd);
+        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", fd);
     }
     delete static_cast<SOCKET*>(context);
 }
@@ -143,24 +135,20 @@ int Channel::Open(const char*) { return ERR_OK; }
 
 int Channel::Open(SOCKET fd, bool prepare) {
     if (!IsClosed()) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n",
-                       __LINE__, GetFd());
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: %s\n", __LINE__,
-                       GetErrorString(ERR_INVAL));
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n", GetFd());
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: %s\n", GetErrorString(ERR_INVAL));
         return ERR_INVAL;
     }
     if (fd == INVALID_SOCKET) return ERR_INVAL;
     if (prepare) {
         if (SetLinger(fd, 1) != 0) {
-            Logger::LogMsg(Logger::L_WARNING, kLog(),
-                           "[WARNING] channel.cpp(%d): Open: SetLinger to socket [%d] failed, %s\n", __LINE__, fd,
-                           GetErrorString(ERR_SYS));
+            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: SetLinger to socket [%d] failed, %s\n", fd,
+                 GetErrorString(ERR_SYS));
             return ERR_SYS;
         }
         if (SetNonBlock(fd) != 0) {
-            Logger::LogMsg(Logger::L_WARNING, kLog(),
-                           "[WARNING] channel.cpp(%d): Open: SetNonBlock to socket [%d] failed, %s\n", __LINE__, fd,
-                           GetErrorString(ERR_SYS));
+            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: SetNonBlock to socket [%d] failed, %s\n", fd,
+                 GetErrorString(ERR_SYS));
             return ERR_SYS;
         }
     }
@@ -168,15 +156,14 @@ int Channel::Open(SOCKET fd, bool prepare) {
     m_ops.context = new SOCKET(fd);
     ClearRead();
     ClearWrite();
-    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: opening socket %d\n", __LINE__, fd);
+    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: opening socket %d\n", fd);
     return ERR_OK;
 }
 
 int Channel::Open(const char* ip, int port) {
     if (!ip || port < 0) return ERR_OK;
     if (!IsClosed()) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n",
-                       __LINE__, GetFd());
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n", GetFd());
         return ERR_INVAL;
     }
     SOCKET sock = CreateSock();
@@ -201,8 +188,7 @@ int Channel::Close() {
     if (!IsClosed()) {
         int r = FlushWrite(0);
         if (r != 0) {
-            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): FlushWrite: %s\n", __LINE__,
-                           GetErrorString(r));
+            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): FlushWrite: %s\n", GetErrorString(r));
             ClearRead();
             ClearWrite();
         }
@@ -310,8 +296,8 @@ int Channel::Read(char* buf, unsigned len, unsigned& total) {
     take(std::min(r_size, len));
     while (total < len) {
         unsigned want = std::min(len - total, capacity);
-        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): want = %d, len = %d, total = %d, capacity = %d\n",
-                       __LINE__, want, len, total, capacity);
+        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): want = %d, len = %d, total = %d, capacity = %d\n", want, len,
+             total, capacity);
         int r = ReadMore(static_cast<int>(want));
         if (r != 0) {
             take(std::min(r_size, len - total));
@@ -319,22 +305,20 @@ int Channel::Read(char* buf, unsigned len, unsigned& total) {
         }
         take(std::min(r_size, len - total));
     }
-    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Read: read %d bytes, head = %d, size = %d\n",
-                   __LINE__, len, r_head, r_size);
+    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Read: read %d bytes, head = %d, size = %d\n", len, r_head, r_size);
     return ERR_OK;
 }
 
 int Channel::Write(const char* buf, unsigned len) {
     if (IsClosed()) return ERR_IO;
     if (len > capacity) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: Exceed maximum data block size\n",
-                       __LINE__);
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: Exceed maximum data block size\n");
         return ERR_INVAL;
     }
     if (w_size + len > capacity) {
         int r = FlushWrite(static_cast<int>(w_size + len - capacity));
         if (r != 0) {
-            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: FlushWrite failed\n", __LINE__);
+            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: FlushWrite failed\n");
             return r;
         }
     }
@@ -344,7 +328,7 @@ int Channel::Write(const char* buf, unsigned len) {
     std::memcpy(w_buf + pos, buf, first);
     if (first < len) std::memcpy(w_buf, buf + first, len - first);
     w_size += len;
-    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Write: write %d bytes\n", __LINE__, len);
+    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Write: write %d bytes\n", len);
     return ERR_OK;
 }
 
@@ -367,14 +351,12 @@ int Channel::FlushWrite(int want) {
     while (written < goal) {
         if (Aborted()) return ERR_INT;
         unsigned stretch = std::min(w_size, capacity - w_head);
-        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: from %d, len %d\n", __LINE__,
-                       w_head, stretch);
+        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: from %d, len %d\n", w_head, stretch);
         int n = m_ops.write(m_ops.context, w_buf + w_head, stretch, m_timeout);
         if (n == ERR_TIMEOUT) {
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
-            Logger::LogMsg(Logger::L_WARNING, kLog(),
-                           "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n", __LINE__,
-                           channel_timeout);
+            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n",
+                 channel_timeout);
             return ERR_TIMEOUT;
         }
         if (n < 0) return n;
@@ -384,8 +366,7 @@ int Channel::FlushWrite(int want) {
         w_size -= static_cast<unsigned>(n);
         if (w_head >= capacity || w_size == 0) w_head = 0;
     }
-    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): FlushWrite: flush at least %d bytes\n", __LINE__,
-                   want);
+    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): FlushWrite: flush at least %d bytes\n", want);
     return ERR_OK;
 }
 
@@ -411,9 +392,9 @@ int Channel::ReadMore(int want) {
             len = r_head - start;
         }
         if (len == 0) return ERR_INVAL;  // buffer full: the caller asked for more than fits
-        Logger::LogMsg(Logger::L_DEBUG, kLog(),
-                       "[DEBUG] channel.cpp(%d): ReadMore: want = %d, total = %d, len = %d, r_head = %d, r_size = %d\n",
-                       __LINE__, want, total, len, r_head, r_size);
+        NLOG(L_DEBUG, kLog(),
+             "[DEBUG] channel.cpp(%d): ReadMore: want = %d, total = %d, len = %d, r_head = %d, r_size = %d\n", want,
+             total, len, r_head, r_size);
         int n = m_ops.read(m_ops.context, r_buf + start, len, m_timeout);
         if (n > 0) {
             r_size += static_cast<unsigned>(n);
@@ -423,14 +404,13 @@ int Channel::ReadMore(int want) {
         }
         if (n == ERR_TIMEOUT) {
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
-            Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
-                           __LINE__, channel_timeout);
+            NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
+                 channel_timeout);
             return ERR_TIMEOUT;
         }
         return n < 0 ? n : ERR_IO;
     }
-    Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: read at least %d bytes\n", __LINE__,
-                   want);
+    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: read at least %d bytes\n", want);
     return ERR_OK;
 }
 
@@ -442,8 +422,7 @@ SOCKET Channel::CreateSock() { return SockCreateTcp(); }
 
 int Channel::SetLinger(SOCKET sock, int seconds) {
     if (SockSetLinger(sock, seconds) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): setsockopt: %s\n", __LINE__,
-                       SockErrorText(SockLastError()));
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): setsockopt: %s\n", SockErrorText(SockLastError()));
         return -1;
     }
     return 0;
@@ -451,8 +430,7 @@ int Channel::SetLinger(SOCKET sock, int seconds) {
 
 int Channel::SetNonBlock(SOCKET sock) {
     if (SockSetNonBlock(sock) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ioctl: Error code: %d\n", __LINE__,
-                       SockLastError());
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ioctl: Error code: %d\n", SockLastError());
         return -1;
     }
     return 0;
@@ -460,15 +438,15 @@ int Channel::SetNonBlock(SOCKET sock) {
 
 int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
     if (sock == INVALID_SOCKET || !ip || port < 0 || port > 65535) {
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Invalid argumants (ip: %s, port: %d\n",
-                       __LINE__, ip ? ip : "(null)", port);
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Invalid argumants (ip: %s, port: %d\n", ip ? ip : "(null)",
+             port);
         return ERR_INVAL;
     }
     int r = SockConnectStart(sock, ip, port);
     if (r == 0) return ERR_OK;
     if (r < 0) {
         int err = SockLastError();
-        Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", __LINE__, err);
+        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", err);
         return ERR_SYS;
     }
     unsigned elapsed = 0;
@@ -476,23 +454,21 @@ int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
         if (Aborted()) return ERR_INT;
         int ready = SockWaitReady(sock, true, m_timeout);
         if (ready < 0) {
-            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: Error Code: %d\n", __LINE__,
-                           SockLastError());
+            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: Error Code: %d\n", SockLastError());
             return ERR_SYS;
         }
         if (ready > 0) {
             // Writable also means "failed": the pending error tells which.
             int err = SockConnectResult(sock);
             if (err == 0) return ERR_OK;
-            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", __LINE__,
-                           err);
+            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", err);
             return ERR_SYS;
         }
         elapsed += 3;
         if (channel_timeout != 0 && elapsed >= channel_timeout) {
-            Logger::LogMsg(Logger::L_WARNING, kLog(),
-                           "[WARNING] channel.cpp(%d): Channel timed out during connect (%d seconds), abort anyway\n",
-                           __LINE__, channel_timeout);
+            NLOG(L_WARNING, kLog(),
+                 "[WARNING] channel.cpp(%d): Channel timed out during connect (%d seconds), abort anyway\n",
+                 channel_timeout);
             return ERR_TIMEOUT;
         }
     }

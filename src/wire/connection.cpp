@@ -18,10 +18,10 @@ Channel* CreateChannel(ChannelMode mode, const ProxyInfo& proxy, const TunnelInf
     case CHANNEL_PROXY_TUNNEL:
         // Proxy and relay channels are not built yet: fall back to a direct connection
         // so that a configured proxy degrades to "reach the server directly".
-        Logger::LogMsg(Logger::L_WARNING, "connection_debug",
-                       "[WARNING] connection.cpp(%d): Connection: channel mode %d is not available, "
-                       "using a direct connection\n",
-                       __LINE__, (int)mode);
+        NLOG(L_WARNING, "connection_debug",
+             "[WARNING] connection.cpp(%d): Connection: channel mode %d is not available, "
+             "using a direct connection\n",
+             (int)mode);
         return new Channel(kChannelBuffer);
     case CHANNEL_NORMAL:
     case CHANNEL_UNKNOWN:

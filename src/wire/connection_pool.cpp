@@ -41,33 +41,28 @@ ChannelMode ConnectionPool::getChannelMode(const ProxyInfo& proxy, const TunnelI
     bool use_proxy = proxy.use_proxy && !proxy.proxy_ip.empty();
     bool use_tunnel = tunnel.use_tunnel;
     if (!use_proxy && !use_tunnel) {
-        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
-                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_NORMAL connection pool\n",
-                       __LINE__);
+        NLOG(L_DEBUG, "connection_debug",
+             "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_NORMAL connection pool\n");
         return CHANNEL_NORMAL;
     }
     if (use_proxy && !use_tunnel) {
-        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
-                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_PROXY connection pool\n",
-                       __LINE__);
+        NLOG(L_DEBUG, "connection_debug",
+             "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_PROXY connection pool\n");
         return CHANNEL_PROXY;
     }
     if (use_proxy && use_tunnel) {
-        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
-                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_PROXY_TUNNEL connection pool\n",
-                       __LINE__);
+        NLOG(L_DEBUG, "connection_debug",
+             "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_PROXY_TUNNEL connection pool\n");
         return CHANNEL_PROXY_TUNNEL;
     }
     if (use_tunnel) {
-        Logger::LogMsg(Logger::L_DEBUG, "connection_debug",
-                       "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_TUNNEL connection pool\n",
-                       __LINE__);
+        NLOG(L_DEBUG, "connection_debug",
+             "[DEBUG] connection.cpp(%d): ConnectionPool: Create CHANNEL_TUNNEL connection pool\n");
         return CHANNEL_TUNNEL;
     }
-    Logger::LogMsg(Logger::L_WARNING, "connection_debug",
-                   "[WARNING] connection.cpp(%d): ConnectionPool: Undefined channel mode, create a normal "
-                   "connection pool\n",
-                   __LINE__);
+    NLOG(L_WARNING, "connection_debug",
+         "[WARNING] connection.cpp(%d): ConnectionPool: Undefined channel mode, create a normal "
+         "connection pool\n");
     return CHANNEL_NORMAL;
 }
 
@@ -221,7 +216,7 @@ bool NormalizeFingerprint(const ustring& text, std::string* out) {
 }
 
 void RefuseInvalid(PObject& reply) {
-    Logger::LogMsg(Logger::L_ERR, "client_debug", "[ERROR] app.cpp(%d): invalid parameters.\n", __LINE__);
+    NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): invalid parameters.\n");
     reply["error"] = "Invalid parameters";
 }
 
@@ -288,8 +283,7 @@ int reload_connection(const PObject& request, PObject& reply) {
         return -1;
     }
     if (!g_pool) {
-        Logger::LogMsg(Logger::L_ERR, "client_debug",
-                       "[ERROR] app.cpp(%d): reload_connection: no connection is linked.\n", __LINE__);
+        NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): reload_connection: no connection is linked.\n");
         reply["error"] = "Connection not linked";
         return -1;
     }

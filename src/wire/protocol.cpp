@@ -129,14 +129,13 @@ int ProtoWriteHeader(Channel& channel, uint16_t packet_length, uint8_t command) 
     if (rc == 0) rc = channel.WriteByte(command);
     if (rc == 0) rc = channel.WriteInt16(packet_length);
     if (rc != 0) {
-        Logger::LogMsg(Logger::L_ERR, "proto_common_debug",
-                       "[ERROR] proto-common.cpp(%d): ProtoWriteHeader: failed to write header of %s (%d)\n",
-                       __LINE__, ProtoCmd2String(command), rc);
+        NLOG(L_ERR, "proto_common_debug",
+             "[ERROR] proto-common.cpp(%d): ProtoWriteHeader: failed to write header of %s (%d)\n",
+             ProtoCmd2String(command), rc);
         return rc;
     }
-    Logger::LogMsg(Logger::L_DEBUG, "proto_common_debug",
-                   "[DEBUG] proto-common.cpp(%d): ProtoWriteHeader: %s, length %u\n", __LINE__,
-                   ProtoCmd2String(command), (unsigned)packet_length);
+    NLOG(L_DEBUG, "proto_common_debug", "[DEBUG] proto-common.cpp(%d): ProtoWriteHeader: %s, length %u\n",
+         ProtoCmd2String(command), (unsigned)packet_length);
     return 0;
 }
 
@@ -145,8 +144,7 @@ int ProtoReadHeader(Channel& channel, uint16_t& length, uint8_t& command, uint8_
     int rc = channel.ReadInt32(&magic);
     if (rc != 0) return rc;
     if (magic != PROTO_MAGIC) {
-        Logger::LogMsg(Logger::L_ERR, "proto_common_debug",
-                       "[ERROR] proto-common.cpp(%d): ProtoReadHeader: bad magic 0x%08x\n", __LINE__, magic);
+        NLOG(L_ERR, "proto_common_debug", "[ERROR] proto-common.cpp(%d): ProtoReadHeader: bad magic 0x%08x\n", magic);
         return -5;
     }
     // The rest of a header follows at once; a peer that stops here is broken.

@@ -43,14 +43,14 @@ void log_ssl() {
     char text[256];
     while ((e = ERR_get_error()) != 0) {
         ERR_error_string_n(e, text, sizeof text);
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): ssl-errors: %s\n", __LINE__, text);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): ssl-errors: %s\n", text);
     }
 }
 
 int SSLReadFd(void* ctx, char* buf, unsigned len, const timeval& wait) {
     SSL* ssl = (SSL*)ctx;
     if (len == 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): ReadFd: request 0\n", __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): ReadFd: request 0\n");
         return ERR_INVAL;
     }
     if (!ssl) return ERR_IO;
@@ -59,34 +59,32 @@ int SSLReadFd(void* ctx, char* buf, unsigned len, const timeval& wait) {
         int want = (unsigned)held < len ? held : (int)len;
         int n = SSL_read(ssl, buf, want);
         if (n <= 0) {
-            Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Diagnose: SSL_read failed\n",
-                           __LINE__);
+            NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Diagnose: SSL_read failed\n");
             log_ssl();
             return ERR_IO;
         }
-        Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", __LINE__, n);
+        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", n);
         return n;
     }
     int fd = SSL_get_fd(ssl);
     int w = SockWaitReady(fd, false, wait);
     if (w < 0) {
         int err = SockLastError();
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): select: [%d] %s\n", __LINE__, err,
-                       SockErrorText(err));
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): select: [%d] %s\n", err, SockErrorText(err));
         return ERR_IO;
     }
     if (w == 0) return ERR_TIMEOUT;
     int cap = len > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)len;
     int n = SSL_read(ssl, buf, cap);
     if (n > 0) {
-        Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", __LINE__, n);
+        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", n);
         return n;
     }
     int e = SSL_get_error(ssl, n);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
         // Only part of a record has arrived: report one empty wait so the caller
         // simply waits again.
-        Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSL want read", __LINE__);
+        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSL want read");
         return ERR_TIMEOUT;
     }
     log_ssl();
@@ -100,36 +98,33 @@ int SSLWriteFd(void* ctx, const char* buf, unsigned len, const timeval& wait) {
     int fd = SSL_get_fd(ssl);
     int w = SockWaitReady(fd, true, wait);
     if (w < 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): select: %s\n", __LINE__,
-                       SockErrorText(SockLastError()));
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): select: %s\n", SockErrorText(SockLastError()));
         return ERR_IO;
     }
     if (w == 0) {
-        Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): select: timeout\n", __LINE__);
+        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): select: timeout\n");
         return ERR_TIMEOUT;
     }
     int cap = len > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)len;
     ERR_clear_error();
     int n = SSL_write(ssl, buf, cap);
     if (n > 0) {
-        Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): WriteFd: write %d bytes\n", __LINE__, n);
+        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): WriteFd: write %d bytes\n", n);
         return n;
     }
     int e = SSL_get_error(ssl, n);
     int err = errno;
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSL want write\n", __LINE__);
+        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSL want write\n");
         return ERR_TIMEOUT;
     }
     if (e == SSL_ERROR_SYSCALL) {
-        Logger::LogMsg(Logger::L_WARNING, kLog,
-                       "[WARNING] channel.cpp(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n",
-                       __LINE__, n, e, err, strerror(err));
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n",
+             n, e, err, strerror(err));
         log_ssl();
         return ERR_SYS;
     }
-    Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n",
-                   __LINE__, n, e, err);
+    NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n", n, e, err);
     log_ssl();
     return ERR_IO;
 }
@@ -140,7 +135,7 @@ bool ssl_channel_is_invalid(void* ctx) { return ctx == nullptr; }
 
 void ssl_channel_close(void* ctx) {
     SSL* ssl = (SSL*)ctx;
-    Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): destroy ssl obj %p\n", __LINE__, ctx);
+    NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): destroy ssl obj %p\n", ctx);
     if (!ssl) return;
     int fd = SSL_get_fd(ssl);
     SSL_CTX* sctx = SSL_get_SSL_CTX(ssl);
@@ -152,10 +147,9 @@ void ssl_channel_close(void* ctx) {
     SSL_CTX_free(sctx);
     if (fd >= 0) {
         if (shutdown(fd, SHUT_RDWR) != 0)
-            Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", __LINE__,
-                           strerror(errno));
+            NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", strerror(errno));
         close(fd);
-        Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", __LINE__, fd);
+        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", fd);
     }
 }
 
@@ -278,7 +272,7 @@ int InstallCERT(SSL* ssl) {
     std::string path = GetCERTPath();
     if (SSL_use_certificate_file(ssl, path.c_str(), SSL_FILETYPE_PEM) != 1) {
         log_ssl();
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install certificate failed\n", __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install certificate failed\n");
         return -1;
     }
     return 0;
@@ -288,7 +282,7 @@ int InstallPriKey(SSL* ssl) {
     std::string path = GetPriKeyPath();
     if (SSL_use_PrivateKey_file(ssl, path.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_check_private_key(ssl) != 1) {
         log_ssl();
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install private key failed\n", __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install private key failed\n");
         return -1;
     }
     return 0;
@@ -312,7 +306,7 @@ int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     ssl = nullptr;
     ctx = SSL_CTX_new(isServer ? TLS_server_method() : TLS_client_method());
     if (!ctx) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl_ctx created failed\n", __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl_ctx created failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
         return -1;
@@ -328,7 +322,7 @@ int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
     ssl = SSL_new(ctx);
     if (!ssl) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl created failed\n", __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl created failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
         return -1;
@@ -338,14 +332,12 @@ int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
         return 0;
     }
     if (InstallCERT(ssl) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl certificate failed\n",
-                       __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl certificate failed\n");
         DeinitSSL(ssl, ctx, true);
         return -1;
     }
     if (InstallPriKey(ssl) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl private key failed\n",
-                       __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl private key failed\n");
         DeinitSSL(ssl, ctx, true);
         return -1;
     }
@@ -367,8 +359,7 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
         } else if (e == SSL_ERROR_WANT_WRITE) {
             for_write = true;
         } else {
-            Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): SSLHandshake: SSL error code: %d\n",
-                           __LINE__, e);
+            NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): SSLHandshake: SSL error code: %d\n", e);
             log_ssl();
             return ERR_IO;
         }
@@ -377,24 +368,22 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
             if (abort_flag && __atomic_load_n(abort_flag, __ATOMIC_ACQUIRE) != 0) return ERR_INT;
             int w = SockWaitReady(fd, for_write, wait);
             if (w < 0) {
-                Logger::LogMsg(Logger::L_WARNING, kLog,
-                               "[WARNING] channel.cpp(%d): SSLHandshake: select: Error Code: %d\n", __LINE__,
-                               SockLastError());
+                NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): SSLHandshake: select: Error Code: %d\n",
+                     SockLastError());
                 return ERR_SYS;
             }
             if (w > 0) {
-                Logger::LogMsg(Logger::L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSLHandshake: reset timeout\n",
-                               __LINE__);
+                NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSLHandshake: reset timeout\n");
                 elapsed = 0;
                 break;
             }
             // A wait shorter than a second still counts one, so the limit is reached.
             elapsed += wait.tv_sec > 0 ? (unsigned)wait.tv_sec : 1;
             if (channel_timeout != 0 && elapsed >= channel_timeout) {
-                Logger::LogMsg(Logger::L_WARNING, kLog,
-                               "[WARNING] channel.cpp(%d): SSLHandshake: timed out during connect (%d seconds), "
-                               "abort anyway\n",
-                               __LINE__, (int)channel_timeout);
+                NLOG(L_WARNING, kLog,
+                     "[WARNING] channel.cpp(%d): SSLHandshake: timed out during connect (%d seconds), "
+                     "abort anyway\n",
+                     (int)channel_timeout);
                 return ERR_TIMEOUT;
             }
         }
@@ -403,17 +392,16 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
 
 int Channel::ConvertToSSLChannel(bool isServer) {
     if (m_isSSL) {
-        Logger::LogMsg(Logger::L_WARNING, kLog,
-                       "[WARNING] channel.cpp(%d): ConvertToSSLChannel: Channel is SSL channel, no need to be "
-                       "converted\n",
-                       __LINE__);
+        NLOG(L_WARNING, kLog,
+             "[WARNING] channel.cpp(%d): ConvertToSSLChannel: Channel is SSL channel, no need to be "
+             "converted\n");
         return ERR_OK;
     }
     if (IsClosed()) return ERR_IO;
     SSL* ssl = nullptr;
     SSL_CTX* ctx = nullptr;
     if (InitSSL(ssl, ctx, isServer) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl failed\n", __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl failed\n");
         return ERR_IO;
     }
     // Anything still buffered for sending belongs to the plain part of the
@@ -424,7 +412,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     }
     SOCKET fd = GetFd();
     if (SSL_set_fd(ssl, fd) != 1) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): set fd failed\n", __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): set fd failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
@@ -433,15 +421,14 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     // they sit in the read buffer and cannot be handed to the library, so a peer
     // that does that is refused rather than misread.
     if (r_size != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog,
-                       "[WARNING] channel.cpp(%d): ConvertToSSLChannel: %u unread plain bytes before the handshake\n",
-                       __LINE__, (unsigned)r_size);
+        NLOG(L_WARNING, kLog,
+             "[WARNING] channel.cpp(%d): ConvertToSSLChannel: %u unread plain bytes before the handshake\n",
+             (unsigned)r_size);
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
     }
     if (SSLHandshake(ssl, m_timeout, channel_timeout, flag) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open to SSL connect to server failed\n",
-                       __LINE__);
+        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open to SSL connect to server failed\n");
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
     }

@@ -85,7 +85,7 @@ void PStream::DumpHistory() {
     pthread_mutex_lock(&status_lock);
     ustring text = GetHistory();
     pthread_mutex_unlock(&status_lock);
-    Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): Error stack: %s\n", __LINE__, text.c_str_utf8());
+    NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): Error stack: %s\n", text.c_str_utf8());
 }
 
 void PStream::UpdateStatus(uint64_t sent, uint64_t size) {
@@ -113,7 +113,7 @@ int PStream::Send(Channel& c, const PObject& value) {
     } else {
         int f = c.FlushWrite(0);
         if (f != 0) {
-            Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", __LINE__, f);
+            NLOG(L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", f);
             r = ERR_IO;
         }
     }
@@ -157,8 +157,7 @@ int PStream::Send(Channel& c, const ustring& value) {
     uint32_t len = value.length();
     if (len > 0xFFFF) {
         // The 16-bit count cannot express it; refuse before anything is written.
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): string of %u bytes is too long to send\n",
-                       __LINE__, len);
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): string of %u bytes is too long to send\n", len);
         return ERR_SYS;
     }
     if (c.WriteByte(TAG_STRING) != 0 || c.WriteInt16(static_cast<uint16_t>(len)) != 0) return ERR_IO;
@@ -210,18 +209,18 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
     if (c.WriteByte(TAG_BINARY) != 0 || c.WriteInt64(value.length) != 0) return ERR_IO;
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n", __LINE__);
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
         return ERR_SYS;
     }
     int fd = ::open(value.path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
-                       __LINE__, value.path.c_str_utf8(), "rb", errno);
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): fopen error\n", __LINE__);
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
+             "rb", errno);
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fopen error\n");
         return ERR_SYS;
     }
     if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0 || value.offset > INT64_MAX) {
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): fseek error\n", __LINE__);
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fseek error\n");
         ::close(fd);
         return ERR_SYS;
     }
@@ -237,7 +236,7 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
         ssize_t n = ::read(fd, buf.get(), want);
         if (n < 0) {
             if (errno == EINTR) continue;
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): fread error\n", __LINE__);
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fread error\n");
             ::close(fd);
             return ERR_SYS;
         }
@@ -251,15 +250,14 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
         }
         sent += static_cast<uint64_t>(n);
         if (sent % kProgressStep == 0)
-            Logger::LogMsg(Logger::L_INFO, kLog(), "[INFO] stream.cpp(%d): sending %s ... (%llu / %llu)\n", __LINE__,
-                           value.path.c_str_utf8(), static_cast<unsigned long long>(sent),
-                           static_cast<unsigned long long>(value.length));
+            NLOG(L_INFO, kLog(), "[INFO] stream.cpp(%d): sending %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
+                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(value.length));
         UpdateStatus(sent, value.length);
     }
     ::close(fd);
     if (eof) {
         // The peer was promised more bytes than exist; this connection is unusable now.
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): file length is incorrect.\n", __LINE__);
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): file length is incorrect.\n");
         return ERR_STREAM;
     }
     return ERR_OK;
@@ -268,7 +266,7 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
 // ---- receiving -------------------------------------------------------------
 
 int PStream::ChannelFailed(int code) {
-    Logger::LogMsg(Logger::L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", __LINE__, code);
+    NLOG(L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", code);
     return ERR_IO;
 }
 
@@ -299,8 +297,8 @@ int PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
             int r = c.ReadByte(&zero);
             if (r != 0) return ChannelFailed(r);
             if (zero != 0) {
-                Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): expect length 0, but we've got %u\n",
-                               __LINE__, static_cast<unsigned>(zero));
+                NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): expect length 0, but we've got %u\n",
+                     static_cast<unsigned>(zero));
                 return ERR_STREAM;
             }
             value.clear();
@@ -324,15 +322,13 @@ int PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
         case TAG_ARRAY:
         case TAG_MAP: {
             if (indent >= kMaxDepth) {
-                Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): values nested deeper than %d levels\n",
-                               __LINE__, kMaxDepth);
+                NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): values nested deeper than %d levels\n", kMaxDepth);
                 return ERR_STREAM;
             }
             return tag == TAG_ARRAY ? Recv(c, value.asArray()) : Recv(c, value.asMap());
         }
         default:
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: unknown tag %u\n", __LINE__,
-                           static_cast<unsigned>(tag));
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: unknown tag %u\n", static_cast<unsigned>(tag));
             return ERR_STREAM;
     }
 }
@@ -343,8 +339,7 @@ int PStream::Recv(Channel& c, uint64_t& value) {
     int r = c.ReadByte(&width);
     if (r != 0) return ChannelFailed(r);
     if (width > 8) {
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): integer of %u bytes\n", __LINE__,
-                       static_cast<unsigned>(width));
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): integer of %u bytes\n", static_cast<unsigned>(width));
         return ERR_STREAM;
     }
     unsigned char bytes[8];
@@ -405,8 +400,8 @@ int PStream::Recv(Channel& c, PObject::array_type& value) {
 int PStream::Recv(Channel& c, PObject::map_type& value) {
     return RecvMembers(c, '{', '}', [&](uint8_t tag) {
         if (tag != TAG_STRING) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
-                           __LINE__, static_cast<unsigned>(tag));
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
+                 static_cast<unsigned>(tag));
             return static_cast<int>(ERR_STREAM);
         }
         ustring key;
@@ -429,20 +424,19 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     if (fresh) {
         // Only a folder the receiver chose may receive unnamed binaries.
         if (recv_path.empty()) {
-            Logger::LogMsg(Logger::L_ERR, kLog(),
-                           "[ERROR] stream.cpp(%d): no folder for received binaries, refusing %llu bytes\n", __LINE__,
-                           static_cast<unsigned long long>(count));
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): no folder for received binaries, refusing %llu bytes\n",
+                 static_cast<unsigned long long>(count));
             return ERR_SYS;
         }
         value.offset = 0;
         value.length = 0;
     } else {
-        Logger::LogMsg(Logger::L_DEBUG, kLog(), "[DEBUG] stream.cpp(%d): store binary to %s, offset %llu\n", __LINE__,
-                       value.path.c_str_utf8(), static_cast<unsigned long long>(value.offset));
+        NLOG(L_DEBUG, kLog(), "[DEBUG] stream.cpp(%d): store binary to %s, offset %llu\n", value.path.c_str_utf8(),
+             static_cast<unsigned long long>(value.offset));
     }
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
-        Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n", __LINE__);
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
         return ERR_SYS;
     }
 
@@ -459,15 +453,15 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             else if (errno != EEXIST) break;
         }
         if (fd < 0) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
-                           __LINE__, recv_path.c_str_utf8(), "wb", errno);
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
+                 recv_path.c_str_utf8(), "wb", errno);
             return ERR_SYS;
         }
     } else if (value.offset == 0) {
         fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (fd < 0) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
-                           __LINE__, value.path.c_str_utf8(), "wb", errno);
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
+                 value.path.c_str_utf8(), "wb", errno);
             return ERR_SYS;
         }
     } else {
@@ -475,28 +469,25 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
         // `offset` cannot be continued without a gap, so it is refused.
         fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         if (fd < 0) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", __LINE__,
-                           errno);
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", errno);
             return ERR_SYS;
         }
         struct stat st {};
         if (::fstat(fd, &st) != 0 || value.offset > static_cast<uint64_t>(INT64_MAX) ||
             static_cast<uint64_t>(st.st_size) < value.offset) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' holds %llu bytes, cannot continue at %llu\n",
-                           __LINE__, value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
-                           static_cast<unsigned long long>(value.offset));
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' holds %llu bytes, cannot continue at %llu\n",
+                 value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
+                 static_cast<unsigned long long>(value.offset));
             ::close(fd);
             return ERR_SYS;
         }
         if (::ftruncate(fd, static_cast<off_t>(value.offset)) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetEndOfFile: Error code %d\n", __LINE__,
-                           errno);
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetEndOfFile: Error code %d\n", errno);
             ::close(fd);
             return ERR_SYS;
         }
         if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0) {
-            Logger::LogMsg(Logger::L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetFilePointerEx: Error code %d\n", __LINE__,
-                           errno);
+            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetFilePointerEx: Error code %d\n", errno);
             ::close(fd);
             return ERR_SYS;
         }
@@ -520,9 +511,8 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             break;
         }
         if (received % kProgressStep == 0)
-            Logger::LogMsg(Logger::L_INFO, kLog(), "[INFO] stream.cpp(%d): receiving %s ... (%llu / %llu)\n", __LINE__,
-                           value.path.c_str_utf8(), static_cast<unsigned long long>(received),
-                           static_cast<unsigned long long>(count));
+            NLOG(L_INFO, kLog(), "[INFO] stream.cpp(%d): receiving %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
+                 static_cast<unsigned long long>(received), static_cast<unsigned long long>(count));
         UpdateStatus(received, count);
     }
     if (::close(fd) != 0 && result == ERR_OK) result = errno == ENOSPC || errno == EDQUOT ? ERR_DISKFULL : ERR_SYS;
