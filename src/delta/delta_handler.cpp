@@ -318,27 +318,12 @@ int DeltaHandler::update(const uint8_t* data, size_t length)
     std::memmove(read_buffer.data(), buf + pos, len - pos);
     read_buffer_size = len - pos;
 
-    if (write_buffer_size > 0) {
-        if (fd_aio_write(aio, fd, write_buffer.data(), write_buffer_size) != 0)
-            return -1;
-        writing = true;
-    }
-    return 0;
+    return fd_aio_start(aio, fd, write_buffer.data(), write_buffer_size, writing);
 }
 
 int DeltaHandler::wait()
 {
-    if (!writing)
-        return 0;
-    writing = false;
-    int64_t n = fd_aio_wait(aio);
-    size_t expected = write_buffer_size;
-    write_buffer_size = 0;
-    if (n != static_cast<int64_t>(expected)) {
-        delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-        return -1;
-    }
-    return 0;
+    return fd_aio_finish(aio, write_buffer_size, writing);
 }
 
 int DeltaHandler::end()

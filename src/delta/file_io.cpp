@@ -438,3 +438,28 @@ int64_t fd_aio_wait(fd_aio_t& aio)
     }
     return aio.job_result;
 }
+
+int fd_aio_start(fd_aio_t& aio, fd_t& fd, const void* data, size_t size, bool& writing)
+{
+    if (size == 0)
+        return 0;
+    if (fd_aio_write(aio, fd, data, size) != 0)
+        return -1;
+    writing = true;
+    return 0;
+}
+
+int fd_aio_finish(fd_aio_t& aio, size_t& size, bool& writing)
+{
+    if (!writing)
+        return 0;
+    writing = false;
+    int64_t n = fd_aio_wait(aio);
+    size_t expected = size;
+    size = 0;
+    if (n != static_cast<int64_t>(expected)) {
+        delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
+        return -1;
+    }
+    return 0;
+}

@@ -98,5 +98,12 @@ int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length);
 // Bytes written by the outstanding write (0 when none is outstanding) or -1.
 int64_t fd_aio_wait(fd_aio_t& aio);
 
+// The output step the signature and delta handlers share: start writing the first
+// `size` bytes of `data` in the background when there are any (setting `writing`),
+// and later complete that write, which fails unless every byte was written. Both
+// clear `writing`; finishing also resets `size`.
+int fd_aio_start(fd_aio_t& aio, fd_t& fd, const void* data, size_t size, bool& writing);
+int fd_aio_finish(fd_aio_t& aio, size_t& size, bool& writing);
+
 // True when both names exist and are the same file (same device and inode).
 bool fd_same_file(const ustring& a, const ustring& b);

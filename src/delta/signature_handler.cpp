@@ -97,27 +97,12 @@ int SignatureHandler::update(const uint8_t* data, size_t length)
         std::memcpy(read_buffer.data() + read_buffer_size, data, length);
         read_buffer_size += length;
     }
-    if (write_buffer_size > 0) {
-        if (fd_aio_write(aio, fd, write_buffer.data(), write_buffer_size) != 0)
-            return -1;
-        writing = true;
-    }
-    return 0;
+    return fd_aio_start(aio, fd, write_buffer.data(), write_buffer_size, writing);
 }
 
 int SignatureHandler::wait()
 {
-    if (!writing)
-        return 0;
-    writing = false;
-    int64_t n = fd_aio_wait(aio);
-    size_t expected = write_buffer_size;
-    write_buffer_size = 0;
-    if (n != static_cast<int64_t>(expected)) {
-        delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-        return -1;
-    }
-    return 0;
+    return fd_aio_finish(aio, write_buffer_size, writing);
 }
 
 int SignatureHandler::end()
