@@ -13,29 +13,12 @@
 #include <string>
 
 #include "platform/file_ops.h"
+#include "platform/scratch_dir.h"
 
 namespace {
 
-class ConflictRenameTest : public ::testing::Test {
+class ConflictRenameTest : public ScratchDirTest {
 protected:
-    void SetUp() override {
-        static std::atomic<int> seq{0};
-        root = "/tmp/nimbrel-conflict-" + std::to_string(getpid()) + "-" + std::to_string(seq++);
-        std::filesystem::remove_all(root);
-        std::filesystem::create_directories(root);
-    }
-    void TearDown() override { std::filesystem::remove_all(root); }
-
-    std::string at(const std::string& rel) const { return root + "/" + rel; }
-    void write(const std::string& rel, const std::string& text) const { std::ofstream(at(rel)) << text; }
-    std::string read(const std::string& rel) const {
-        std::ifstream in(at(rel));
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    bool exists(const std::string& rel) const {
-        struct stat st;
-        return lstat(at(rel).c_str(), &st) == 0;
-    }
     // Runs op with the time stamp it will use; runs it again if the minute
     // turned over meanwhile, so that expectations can name the stamp.
     template <typename Op>
@@ -47,8 +30,6 @@ protected:
         }
         ADD_FAILURE() << "time stamp kept changing";
     }
-
-    std::string root;
 };
 
 TEST(ConflictName, TimeStampAndExtensionRule) {
