@@ -76,6 +76,29 @@ bool SharesFolders(const ustring& local_path, const ustring& config_path, uint64
     return false;
 }
 
+// A folder path a request may hand to "add_session": absolute, without ".." parts
+// and without NUL bytes. A relative one would depend on the daemon's working
+// directory and ".." could lead out of the folder the user chose; both get folders
+// created and a working directory wiped.
+bool IsUsableFolderPath(const ustring& path) {
+    const std::string& bytes = path.str();
+    if (bytes.empty() || bytes[0] != '/' || bytes.find('\0') != std::string::npos) return false;
+    size_t start = 1;
+    while (start <= bytes.size()) {
+        size_t slash = bytes.find('/', start);
+        if (slash == std::string::npos) slash = bytes.size();
+        if (bytes.compare(start, slash - start, "..") == 0) return false;
+        start = slash + 1;
+    }
+    return true;
+}
+
+// An id member: absent, or an integer. Any other kind would read as 0, which means
+// "every session" to pause and resume.
+bool IsIdOrAbsent(const PObject& request, const char* key) {
+    return !request.hasMember(key) || request[key].isInteger();
+}
+
 // A path from the filter database that may be joined to the local folder.
 bool IsSessionRelative(const ustring& path) {
     if (path.empty() || path[0] != '/') return false;
@@ -111,7 +134,8 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
         !request.hasMember("config_path") || !request.hasMember("sync_folder") ||
         // Id 0 stands for "every session" in pause and resume; folders are texts.
         request["session_id"].asUInt64() == 0 || !request["config_path"].isString() ||
-        !request["sync_folder"].isString()) {
+        !request["sync_folder"].isString() || !IsIdOrAbsent(request, "session_id") ||
+        !IsIdOrAbsent(request, "view_id") || !IsIdOrAbsent(request, "node_id")) {
         Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameters.\n", __LINE__);
         reply["error"] = "Invalid parameters.";
         return;
@@ -126,6 +150,14 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     session.remote_path = request.hasMember("remote_path") ? request["remote_path"].asString() : ustring();
     session.create_time = request.hasMember("create_time") ? request["create_time"].asUInt32() : 0;
     const bool do_merge = !(request.hasMember("sync_mode") && request["sync_mode"].asBool());
+    if (!IsUsableFolderPath(session.config_path) || !IsUsableFolderPath(session.local_path)) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] app.cpp(%d): session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
+                       __LINE__, ull(session.sess_id), session.local_path.c_str_utf8(),
+                       session.config_path.c_str_utf8());
+        reply["error"] = "Invalid parameters.";
+        return;
+    }
 
     Registry::Entry existing;
     if (Registry::getInstance().Find(session.sess_id, existing) != 0) {
@@ -449,13 +481,27 @@ int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
     return 0;
 }
 
-void Nimbrel::pause(const PObject& request, PObject&) {
+void Nimbrel::pause(const PObject& request, PObject& reply) {
+    if (!IsIdOrAbsent(request, "session_id")) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): pause: invalid session id %s\n", __LINE__,
+                       request["session_id"].toString().c_str_utf8());
+        reply["error"] = "Invalid parameters";
+        return;
+    }
     const uint64_t sess_id = OptionalSessionId(request);
     pauseRegistry(sess_id);
     drop_session(sess_id);
 }
 
-void Nimbrel::resume(const PObject& request, PObject&) { resumeRegistry(OptionalSessionId(request)); }
+void Nimbrel::resume(const PObject& request, PObject& reply) {
+    if (!IsIdOrAbsent(request, "session_id")) {
+        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): resume: invalid session id %s\n", __LINE__,
+                       request["session_id"].toString().c_str_utf8());
+        reply["error"] = "Invalid parameters";
+        return;
+    }
+    resumeRegistry(OptionalSessionId(request));
+}
 
 namespace {
 void SetPause(uint64_t sess_id, bool pause) {

@@ -414,3 +414,98 @@ TEST_F(SessionActionsTest, PauseMeetsTheDaemonsOwnWorkers) {
     worker->ClearCurrentProcessEventInfo();
     worker->Resume();
 }
+
+namespace {
+// Every entry below `root`, relative to it, so that "nothing changed" can be checked.
+std::set<std::string> Tree(const std::string& root) {
+    static std::set<std::string>* out;
+    static size_t prefix;
+    std::set<std::string> entries;
+    out = &entries;
+    prefix = root.size();
+    nftw(
+        root.c_str(),
+        [](const char* p, const struct stat*, int, struct FTW*) {
+            out->insert(std::string(p).substr(prefix));
+            return 0;
+        },
+        16, FTW_PHYS);
+    return entries;
+}
+}  // namespace
+
+TEST_F(SessionActionsTest, FolderPathsThatAreNotPlainAbsoluteFoldersAreRefusedAndChangeNothing) {
+    PObject good = Prepare(5);
+    WriteFile(dir + "/s5/plain-file", "x");
+    const std::string cwd = dir + "/s5/sync";  // relative paths would land here
+    char* saved = getcwd(nullptr, 0);
+    ASSERT_NE(saved, nullptr);
+    ASSERT_EQ(chdir(cwd.c_str()), 0);
+    const std::set<std::string> before = Tree(dir);
+
+    struct Case {
+        const char* key;
+        std::string value;
+        const char* error;
+    };
+    const std::vector<Case> cases = {
+        {"sync_folder", "", "Invalid parameters."},
+        {"config_path", "", "Invalid parameters."},
+        {"sync_folder", ".", "Invalid parameters."},
+        {"config_path", ".", "Invalid parameters."},
+        {"sync_folder", "s5/sync", "Invalid parameters."},
+        {"sync_folder", Sync(5) + "/..", "Invalid parameters."},
+        {"config_path", dir + "/s5/sync/../config", "Invalid parameters."},
+        {"sync_folder", dir + "/../" + dir.substr(5) + "/s5/sync", "Invalid parameters."},
+        // A file, or a folder that does not exist, is refused before anything is made.
+        {"sync_folder", dir + "/s5/plain-file", "Failed to create registry entry."},
+        {"config_path", dir + "/s5/plain-file", "Failed to create registry entry."},
+        {"sync_folder", dir + "/s5/missing", "Failed to create registry entry."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + " = '" + c.value + "'");
+        PObject r = good;
+        r[c.key] = ustring(c.value);
+        EXPECT_EQ(Send(r)["error"].asString(), c.error);
+        EXPECT_EQ(Registry::getInstance().Size(), 0u);
+        EXPECT_EQ(TheDetector()->GetWatchCount(), 0u);
+        EXPECT_EQ(Tree(dir), before);
+    }
+    EXPECT_TRUE(Drain().empty());
+    ASSERT_EQ(chdir(saved), 0);
+    free(saved);
+
+    // "." parts and a trailing slash are harmless and still accepted.
+    good["sync_folder"] = ustring(dir + "/s5/./sync/");
+    EXPECT_FALSE(Send(good).hasMember("error"));
+    EXPECT_EQ(Registry::getInstance().Size(), 1u);
+}
+
+TEST_F(SessionActionsTest, IdsOfAnotherKindAreRefused) {
+    ASSERT_FALSE(Send(Prepare(1)).hasMember("error"));
+    ASSERT_FALSE(Send(Prepare(2)).hasMember("error"));
+    ASSERT_FALSE(Send(WithId("resume", 1)).hasMember("error"));
+
+    // A text id read as 0 would pause or resume every session.
+    for (const char* action : {"pause", "resume"}) {
+        for (const PObject& id : {PObject("2"), PObject(), PObject(PObject::array_type{PObject(2)})}) {
+            SCOPED_TRACE(std::string(action) + " " + id.toString().str());
+            PObject r = Action(action);
+            r["session_id"] = id;
+            EXPECT_EQ(Send(r)["error"].asString(), "Invalid parameters");
+            Registry::Entry one, two;
+            ASSERT_EQ(Registry::getInstance().Find(1, one), 1);
+            ASSERT_EQ(Registry::getInstance().Find(2, two), 1);
+            EXPECT_FALSE(one.pause);
+            EXPECT_TRUE(two.pause);
+        }
+    }
+
+    for (const char* key : {"session_id", "view_id", "node_id"}) {
+        SCOPED_TRACE(key);
+        PObject r = Prepare(3);
+        r[key] = "3";
+        EXPECT_EQ(Send(r)["error"].asString(), "Invalid parameters.");
+        EXPECT_EQ(Registry::getInstance().Size(), 2u);
+    }
+}
