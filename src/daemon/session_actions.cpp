@@ -93,10 +93,16 @@ bool IsUsableFolderPath(const ustring& path) {
     return true;
 }
 
-// An id member: absent, or an integer. Any other kind would read as 0, which means
-// "every session" to pause and resume.
-bool IsIdOrAbsent(const PObject& request, const char* key) {
+// An id, flag or time member: absent, or an integer (flags travel as 0 or 1). Any
+// other kind would be read as something it does not say: a text id as 0, which means
+// "every session" to pause and resume, and a text "sync_mode" such as "false" as true,
+// which turns the first rescan's merge off and lets it remove server items.
+bool IsIntegerOrAbsent(const PObject& request, const char* key) {
     return !request.hasMember(key) || request[key].isInteger();
+}
+
+bool IsStringOrAbsent(const PObject& request, const char* key) {
+    return !request.hasMember(key) || request[key].isString();
 }
 
 // A path from the filter database that may be joined to the local folder.
@@ -134,8 +140,10 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
         !request.hasMember("config_path") || !request.hasMember("sync_folder") ||
         // Id 0 stands for "every session" in pause and resume; folders are texts.
         request["session_id"].asUInt64() == 0 || !request["config_path"].isString() ||
-        !request["sync_folder"].isString() || !IsIdOrAbsent(request, "session_id") ||
-        !IsIdOrAbsent(request, "view_id") || !IsIdOrAbsent(request, "node_id")) {
+        !request["sync_folder"].isString() || !IsIntegerOrAbsent(request, "session_id") ||
+        !IsIntegerOrAbsent(request, "view_id") || !IsIntegerOrAbsent(request, "node_id") ||
+        !IsIntegerOrAbsent(request, "recursive") || !IsIntegerOrAbsent(request, "create_time") ||
+        !IsIntegerOrAbsent(request, "sync_mode") || !IsStringOrAbsent(request, "remote_path")) {
         Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameters.\n", __LINE__);
         reply["error"] = "Invalid parameters.";
         return;
@@ -482,7 +490,7 @@ int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
 }
 
 void Nimbrel::pause(const PObject& request, PObject& reply) {
-    if (!IsIdOrAbsent(request, "session_id")) {
+    if (!IsIntegerOrAbsent(request, "session_id")) {
         Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): pause: invalid session id %s\n", __LINE__,
                        request["session_id"].toString().c_str_utf8());
         reply["error"] = "Invalid parameters";
@@ -494,7 +502,7 @@ void Nimbrel::pause(const PObject& request, PObject& reply) {
 }
 
 void Nimbrel::resume(const PObject& request, PObject& reply) {
-    if (!IsIdOrAbsent(request, "session_id")) {
+    if (!IsIntegerOrAbsent(request, "session_id")) {
         Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): resume: invalid session id %s\n", __LINE__,
                        request["session_id"].toString().c_str_utf8());
         reply["error"] = "Invalid parameters";

@@ -501,11 +501,18 @@ TEST_F(SessionActionsTest, IdsOfAnotherKindAreRefused) {
         }
     }
 
-    for (const char* key : {"session_id", "view_id", "node_id"}) {
+    // A text flag "false" read as true would turn the merge off; a number is no path.
+    const std::vector<std::pair<const char*, PObject>> wrong = {
+        {"session_id", PObject("3")},   {"view_id", PObject("503")}, {"node_id", PObject()},
+        {"recursive", PObject("false")}, {"sync_mode", PObject("false")}, {"create_time", PObject("1")},
+        {"remote_path", PObject(7)},
+    };
+    for (const auto& [key, value] : wrong) {
         SCOPED_TRACE(key);
         PObject r = Prepare(3);
-        r[key] = "3";
+        r[key] = value;
         EXPECT_EQ(Send(r)["error"].asString(), "Invalid parameters.");
         EXPECT_EQ(Registry::getInstance().Size(), 2u);
+        EXPECT_FALSE(TheDetector()->HasWatch(3));
     }
 }
