@@ -226,6 +226,19 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
     if (!request.hasMember("connection_id") || !request.hasMember("server_ip") ||
         !request.hasMember("server_port") || !request.hasMember("session"))
         return -1;
+    // A member of another kind would be read as something it does not say: a text
+    // "use_ssl" of "no" as true, an empty array as false (plain text to the server),
+    // a number as an address.
+    static const char* const kIntegers[] = {"connection_id", "server_port", "connection_mode", "use_ssl",
+                                            "use_proxy",     "use_sys_proxy", "proxy_port", "use_tunnel",
+                                            "tunnel_port"};
+    static const char* const kStrings[] = {"server_ip",      "session",        "username",     "computer_name",
+                                           "proxy_ip",       "proxy_username", "proxy_password", "proxy_domain",
+                                           "proxy_host",     "tunnel_ip"};
+    for (const char* key : kIntegers)
+        if (request.hasMember(key) && !request[key].isInteger()) return -1;
+    for (const char* key : kStrings)
+        if (request.hasMember(key) && !request[key].isString()) return -1;
     info = ConnectionInfo();
     proxy = ProxyInfo();
     tunnel = TunnelInfo();

@@ -260,6 +260,33 @@ TEST_F(ConnectionControl, RequiredKeysAndDefaults) {
     EXPECT_FALSE(t.use_tunnel);
 }
 
+TEST_F(ConnectionControl, MembersOfAnotherKindAreRefused) {
+    const std::vector<std::pair<const char*, PObject>> wrong = {
+        {"connection_id", PObject("12")}, {"server_ip", PObject(2130706433)},
+        {"server_port", PObject("8443")}, {"session", PObject()},
+        {"use_ssl", PObject("no")},       {"use_ssl", PObject(PObject::array_type{})},
+        {"use_proxy", PObject("yes")},    {"proxy_ip", PObject(7)},
+        {"proxy_port", PObject("3128")},  {"use_tunnel", PObject()},
+        {"tunnel_ip", PObject(PObject::map_type{})}, {"username", PObject(1)},
+        {"connection_mode", PObject("2")},
+    };
+    for (const auto& [key, value] : wrong) {
+        PObject r = LinkRequest();
+        r[key] = value;
+        PObject reply;
+        EXPECT_EQ(create_connections(r, reply, 4), -1) << key << " " << value.toString().c_str_utf8();
+        EXPECT_EQ(reply["error"].asString(), "Invalid parameters");
+        EXPECT_EQ(g_pool, nullptr);
+    }
+    // Nor does a reload change an existing pool with one.
+    PObject reply;
+    ASSERT_EQ(create_connections(LinkRequest(), reply, 4), 0);
+    PObject r = LinkRequest();
+    r["server_ip"] = 1;
+    EXPECT_EQ(reload_connection(r, reply), -1);
+    EXPECT_EQ(reply["error"].asString(), "Invalid parameters");
+}
+
 TEST_F(ConnectionControl, AllKeysAreRead) {
     PObject r = LinkRequest();
     r["connection_mode"] = 2;
