@@ -60,15 +60,27 @@ std::string Canonical(const ustring& path) {
     return out;
 }
 
-// A registered session that uses the same local folder or configuration folder:
-// adding another would wipe that session's working directory and share its event
-// database.
+// One folder is the other or lies inside it (paths canonical).
+bool Overlaps(const std::string& a, const std::string& b) {
+    auto inside = [](const std::string& inner, const std::string& outer) {
+        if (outer == "/") return true;
+        return inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 && inner[outer.size()] == '/';
+    };
+    return a == b || inside(a, b) || inside(b, a);
+}
+
+// A registered session whose local folder or configuration folder is one of the new
+// session's folders or lies inside or around one: adding another would wipe that
+// session's working directory, share its event database, or synchronise one
+// session's files (or database) through the other's view as well.
 bool SharesFolders(const ustring& local_path, const ustring& config_path, uint64_t& other) {
     const std::string local = Canonical(local_path), config = Canonical(config_path);
     for (uint64_t id : RegisteredSessions()) {
         Registry::Entry entry;
         if (Registry::getInstance().Find(id, entry) == 0) continue;
-        if (Canonical(entry.local_path) == local || Canonical(entry.config_path) == config) {
+        const std::string their_local = Canonical(entry.local_path), their_config = Canonical(entry.config_path);
+        if (Overlaps(their_local, local) || Overlaps(their_config, config) || Overlaps(their_local, config) ||
+            Overlaps(their_config, local)) {
             other = id;
             return true;
         }
@@ -161,6 +173,16 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     if (!IsUsableFolderPath(session.config_path) || !IsUsableFolderPath(session.local_path)) {
         Logger::LogMsg(Logger::L_ERR, kChannel,
                        "[ERROR] app.cpp(%d): session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
+                       __LINE__, ull(session.sess_id), session.local_path.c_str_utf8(),
+                       session.config_path.c_str_utf8());
+        reply["error"] = "Invalid parameters.";
+        return;
+    }
+    // The event database in the synchronised folder would be uploaded on every change
+    // it records, and a removal from the server would take it away.
+    if (Overlaps(Canonical(session.local_path), Canonical(session.config_path))) {
+        Logger::LogMsg(Logger::L_ERR, kChannel,
+                       "[ERROR] app.cpp(%d): session %llu: the local folder '%s' and the configuration folder '%s' overlap\n",
                        __LINE__, ull(session.sess_id), session.local_path.c_str_utf8(),
                        session.config_path.c_str_utf8());
         reply["error"] = "Invalid parameters.";

@@ -457,6 +457,12 @@ TEST_F(SessionActionsTest, FolderPathsThatAreNotPlainAbsoluteFoldersAreRefusedAn
         {"sync_folder", Sync(5) + "/..", "Invalid parameters."},
         {"config_path", dir + "/s5/sync/../config", "Invalid parameters."},
         {"sync_folder", dir + "/../" + dir.substr(5) + "/s5/sync", "Invalid parameters."},
+        // The configuration folder inside the synchronised one, or the other way round.
+        {"sync_folder", dir + "/s5/config", "Invalid parameters."},
+        {"sync_folder", dir + "/s5", "Invalid parameters."},
+        {"config_path", dir + "/s5/sync", "Invalid parameters."},
+        {"config_path", dir + "/s5/sync/", "Invalid parameters."},
+        {"sync_folder", dir + "/s5/config/conf", "Invalid parameters."},
         // A file, or a folder that does not exist, is refused before anything is made.
         {"sync_folder", dir + "/s5/plain-file", "Failed to create registry entry."},
         {"config_path", dir + "/s5/plain-file", "Failed to create registry entry."},
@@ -515,4 +521,31 @@ TEST_F(SessionActionsTest, IdsOfAnotherKindAreRefused) {
         EXPECT_EQ(Registry::getInstance().Size(), 2u);
         EXPECT_FALSE(TheDetector()->HasWatch(3));
     }
+}
+
+TEST_F(SessionActionsTest, FoldersInsideOrAroundAnotherSessionsFoldersAreRefused) {
+    ASSERT_FALSE(Send(Prepare(1)).hasMember("error"));
+    WriteFile(Sync(1) + "/.VarnelWorkingDirectory/#VarnelRecycle/KEEP", "recycled");
+    PObject second = Prepare(2);
+    mkdir((Sync(1) + "/inner").c_str(), 0755);
+    mkdir((Config(1) + "/inner").c_str(), 0755);
+
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"sync_folder", Sync(1) + "/inner"},  // inside the other's local folder
+        {"sync_folder", dir + "/s1"},         // around it
+        {"sync_folder", Config(1)},           // the other's database would be synchronised
+        {"config_path", Sync(1) + "/inner"},  // this one's database inside the other's folder
+        {"config_path", Config(1) + "/inner"},
+    };
+    for (const auto& [key, value] : cases) {
+        SCOPED_TRACE(std::string(key) + " = " + value);
+        PObject r = second;
+        r[key] = ustring(value);
+        EXPECT_EQ(Send(r)["error"].asString(), "Failed to create registry entry.");
+        EXPECT_EQ(Registry::getInstance().Size(), 1u);
+    }
+    std::ifstream kept(Sync(1) + "/.VarnelWorkingDirectory/#VarnelRecycle/KEEP");
+    EXPECT_TRUE(kept.good());
+    EXPECT_FALSE(Send(second).hasMember("error"));  // side by side is fine
+    EXPECT_EQ(Registry::getInstance().Size(), 2u);
 }
