@@ -5,8 +5,8 @@
 // would. Besides crashes, hangs and sanitizer reports it checks that nothing is
 // created outside the private folder: every path the requests carry is confined to
 // the subfolder "f" (relative ones are taken from there too, as the working
-// directory is moved inside it while an input runs), and a marker folder next to it
-// must stay empty.
+// directory is moved inside it while an input runs), a marker folder next to it
+// must stay empty, and the user's files in the prepared session folders must stay.
 //
 // Input: a count byte, then per request an action byte, a member count byte and the
 // members: a key byte, a kind byte and the bytes of the value. After each input the
@@ -105,6 +105,17 @@ void MakeSession(const std::string& root) {
               "[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = \"mkv\"\n");
     WriteFile(root + "/config/conf/whitelist.filter", "[Version]\nmajor = 1\nminor = 0\n");
     WriteFile(root + "/sync/hello.txt", "hello");
+}
+
+// The user's files in the prepared session folders: no request may lose one.
+bool UserFilesKept() {
+    for (const std::string& base : {g_root, g_cwd})
+        for (const char* name : {"/s1/sync/hello.txt", "/s2/sync/hello.txt", "/s1/config/conf/blacklist.filter",
+                                 "/s2/config/conf/whitelist.filter", "/file"}) {
+            struct stat st;
+            if (::lstat((base + name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+        }
+    return true;
 }
 
 // A folder of the private area that no request can name: it must stay empty.
@@ -276,7 +287,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             request[ustring(key)] = Value(in, key, 0);
         }
         Send(request);
-        if (!OutsideUntouched()) std::abort();
+        if (!OutsideUntouched() || !UserFilesKept()) std::abort();
     }
     // The same start for the next input: linked, no session, no connection pool.
     // Unlinking costs a tenth of a second per task, so it is done only when needed.
