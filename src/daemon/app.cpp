@@ -46,8 +46,7 @@ int Nimbrel::run() {
         pthread_mutex_unlock(&msg_lock);
         // The process entry ends the process: without a message thread no request
         // could ever be answered.
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): pthread_create: %s (%d)\n", __LINE__,
-                       strerror(rc), rc);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): pthread_create: %s (%d)\n", strerror(rc), rc);
         return -1;
     }
     thread_started = true;
@@ -69,12 +68,11 @@ void Nimbrel::answer(const msg_t& m) {
 }
 
 void Nimbrel::do_main_loop() {
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): main thread starts receiving messages\n",
-                   __LINE__);
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): main thread starts receiving messages\n");
     while (app_running != 0) {
         pthread_mutex_lock(&msg_lock);
         if (msg_queue.empty()) {
-            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): waiting for instructions\n", __LINE__);
+            NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): waiting for instructions\n");
             while (msg_queue.empty()) pthread_cond_wait(&msg_cond, &msg_lock);
         }
         msg_t m = msg_queue.front();
@@ -111,7 +109,7 @@ void Nimbrel::do_main_loop() {
         answer(m);
     }
     pthread_mutex_unlock(&msg_lock);
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): main thread down\n", __LINE__);
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): main thread down\n");
 }
 
 int Nimbrel::send_message(const PObject& request, PObject& reply) {
@@ -180,15 +178,13 @@ void Nimbrel::kill() {
 
 bool Nimbrel::require_linked(const char* action, PObject& reply) {
     if (linked) return true;
-    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): '%s' refused: the daemon is not linked\n",
-                   __LINE__, action);
+    NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): '%s' refused: the daemon is not linked\n", action);
     reply["error"] = "Not linked.";
     return false;
 }
 
 void Nimbrel::handle_control(const PObject& request, PObject& reply) {
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): >>> %s\n", __LINE__,
-                   request.toString().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): >>> %s\n", request.toString().c_str_utf8());
     if (!request.hasMember("action")) return;
     const ustring action = request["action"].asString();
 
@@ -219,25 +215,23 @@ void Nimbrel::handle_control(const PObject& request, PObject& reply) {
         get_status(request, reply);
     }
 
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): <<< %s\n", __LINE__,
-                   reply.toString().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): <<< %s\n", reply.toString().c_str_utf8());
 }
 
 void Nimbrel::do_link(const PObject&, PObject& reply) {
     if (linked) {
         // A second table over the first would leave the old tasks running unowned.
-        Logger::LogMsg(Logger::L_WARNING, kChannel, "[WARNING] app.cpp(%d): already linked, link ignored\n",
-                       __LINE__);
+        NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): already linked, link ignored\n");
         reply["error"] = "Already linked.";
         return;
     }
     if (init_env() != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize environment\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize environment\n");
         reply["error"] = "Failed to initialize environment";
         return;
     }
     if (init_members() != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize members\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize members\n");
         reply["error"] = "Failed to initialize members";
         return;
     }
@@ -246,7 +240,7 @@ void Nimbrel::do_link(const PObject&, PObject& reply) {
 }
 
 void Nimbrel::do_unlink() {
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): unlink daemon\n", __LINE__);
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): unlink daemon\n");
     stop_all();
     destroy_members();
     destroy_env();
@@ -255,30 +249,20 @@ void Nimbrel::do_unlink() {
 
 int Nimbrel::init_env() {
     Settings& s = Settings::getInstance();
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): ======= Settings =======\n", __LINE__);
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): db_path: %s\n", __LINE__,
-                   s.getDbPath().c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): pid_file_path: %s\n", __LINE__,
-                   s.getPidFilePath().c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_file_path: %s\n", __LINE__,
-                   s.getLogFilePath().c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_level_file_path: %s\n", __LINE__,
-                   s.getLogLevelFilePath().c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): worker_count: %u\n", __LINE__,
-                   s.getWorkerCount());
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): socket_path: %s\n", __LINE__,
-                   s.getSocketPath().c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): is_daemon: %s\n", __LINE__,
-                   s.isDaemon() ? "true" : "false");
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): fstat_db_path: %s\n", __LINE__,
-                   s.getFStatDbPath().c_str_utf8());
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): filter_db_path: %s\n", __LINE__,
-                   s.getFilterDbPath().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): ======= Settings =======\n");
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): db_path: %s\n", s.getDbPath().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): pid_file_path: %s\n", s.getPidFilePath().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_file_path: %s\n", s.getLogFilePath().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_level_file_path: %s\n", s.getLogLevelFilePath().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): worker_count: %u\n", s.getWorkerCount());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): socket_path: %s\n", s.getSocketPath().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): is_daemon: %s\n", s.isDaemon() ? "true" : "false");
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): fstat_db_path: %s\n", s.getFStatDbPath().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): filter_db_path: %s\n", s.getFilterDbPath().c_str_utf8());
 
     const ustring filter_db_path = s.getFilterDbPath();
     if (FilterDB::getInstance().initialize(filter_db_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to init filter DB at [%s]\n", __LINE__,
-                       filter_db_path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to init filter DB at [%s]\n", filter_db_path.c_str_utf8());
         return -1;
     }
     FileStatusDB::initialize(s.getFStatDbPath());
@@ -286,8 +270,8 @@ int Nimbrel::init_env() {
 
     const ustring system_filter = s.getSystemFilterPath();
     if (BlackList2::getInstance().Load(system_filter) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load system filter from %s.\n",
-                       __LINE__, system_filter.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load system filter from %s.\n",
+             system_filter.c_str_utf8());
         return -1;
     }
     return 0;
@@ -313,8 +297,7 @@ int Nimbrel::init_tasks() {
     task[kProgressSyncer] = new ProgressSyncer(nullptr, nullptr);
     for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(nullptr, nullptr);
     task_count = count;
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): totally %lu tasks\n", __LINE__,
-                   static_cast<unsigned long>(task_count));
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): totally %lu tasks\n", static_cast<unsigned long>(task_count));
     return 0;
 }
 

@@ -22,12 +22,11 @@ void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
         ProxyInfo proxy;
         TunnelInfo tunnel;
         if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid parameters.\n", __LINE__);
+            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid parameters.\n");
             reply["error"] = "Invalid parameters";
             return;
         }
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): reload_connection without a connection\n",
-                       __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): reload_connection without a connection\n");
         reply["error"] = "No connection.";
         return;
     }

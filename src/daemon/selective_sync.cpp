@@ -115,8 +115,7 @@ void ConvertFilterFileToSelectiveSyncInfo(uint64_t sess_id, uint64_t sync_id, co
 
 int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, const ustring& desc) {
     if (!IsSafeSelectiveSyncPrefix(desc)) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse to move aside '%s'\n", __LINE__,
-                       desc.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse to move aside '%s'\n", desc.c_str_utf8());
         return -1;
     }
     // The path as the event database stores it: "/a/b", without empty components.
@@ -135,9 +134,8 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
             return -1;
         }
         if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
-            Logger::LogMsg(Logger::L_ERR, kChannel,
-                           "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n", __LINE__,
-                           walk.c_str_utf8(), rel.c_str_utf8());
+            NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n",
+                 walk.c_str_utf8(), rel.c_str_utf8());
             return S_ISLNK(st.st_mode) ? -1 : 0;
         }
     }
@@ -156,24 +154,24 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
         if (rc != FS_ERR_EXIST) break;
     }
     if (rc != 0) return -1;
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): '%s' moved to the recycle folder as '%s'\n",
-                   __LINE__, rel.c_str_utf8(), unique.c_str_utf8());
+    NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): '%s' moved to the recycle folder as '%s'\n", rel.c_str_utf8(),
+         unique.c_str_utf8());
 
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0 || entry.event_db == nullptr) {
         // Without a session there is no index to record it in; the recycle folder is
         // emptied when the session is added again.
-        Logger::LogMsg(Logger::L_WARNING, kChannel,
-                       "[WARNING] filter-utils.cpp(%d): session %llu is not registered, '%s' is not recorded\n",
-                       __LINE__, ull(sess_id), unique.c_str_utf8());
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] filter-utils.cpp(%d): session %llu is not registered, '%s' is not recorded\n", ull(sess_id),
+             unique.c_str_utf8());
         return 0;
     }
     const int recorded =
         is_dir ? entry.event_db->dumpDirToRecycleBin(unique, rel) : entry.event_db->dumpFileToRecycleBin(unique, rel);
     if (recorded != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] filter-utils.cpp(%d): failed to record '%s' in the recycle bin of session %llu\n",
-                       __LINE__, unique.c_str_utf8(), ull(sess_id));
+        NLOG(L_ERR, kChannel,
+             "[ERROR] filter-utils.cpp(%d): failed to record '%s' in the recycle bin of session %llu\n",
+             unique.c_str_utf8(), ull(sess_id));
     }
     Registry::getInstance().InitRecycleTime(entry, static_cast<uint32_t>(time(nullptr)));
     return 0;
@@ -189,9 +187,8 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
         const bool take_db = f == file_set.end() || (d != db_set.end() && d->filter_desc < f->filter_desc);
         const bool take_file = d == db_set.end() || (f != file_set.end() && f->filter_desc < d->filter_desc);
         if (!take_db && !take_file) {
-            Logger::LogMsg(Logger::L_INFO, kChannel,
-                           "[INFO] filter-utils.cpp(%d): filter: (%llu)[%s] didn't change, skipping...\n", __LINE__,
-                           ull(sess_id), d->filter_desc.c_str_utf8());
+            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): filter: (%llu)[%s] didn't change, skipping...\n",
+                 ull(sess_id), d->filter_desc.c_str_utf8());
             ++d;
             ++f;
         } else if (take_db) {
@@ -205,38 +202,37 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
                             "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__) != 0)
                 return -1;
             if (db.rmFilter(sess_id, filter_type, d->filter_desc) != 0) {
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to rmFilter (%llu)[%s].\n",
-                               __LINE__, ull(sess_id), d->filter_desc.c_str_utf8());
+                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to rmFilter (%llu)[%s].\n", ull(sess_id),
+                     d->filter_desc.c_str_utf8());
                 return -1;
             }
-            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): RESUME filter: (%llu)[%s].\n",
-                           __LINE__, ull(sess_id), d->filter_desc.c_str_utf8());
+            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): RESUME filter: (%llu)[%s].\n", ull(sess_id),
+                 d->filter_desc.c_str_utf8());
             ++d;
         } else {
             const bool prefix = filter_type == FILTER_PATH_PREFIX_SELECTIVE_SYNC;
             if (prefix && !IsSafeSelectiveSyncPrefix(f->filter_desc)) {
-                Logger::LogMsg(Logger::L_ERR, kChannel,
-                               "[ERROR] filter-utils.cpp(%d): Refuse path prefix filter (%llu)[%s].\n", __LINE__,
-                               ull(sess_id), f->filter_desc.c_str_utf8());
+                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse path prefix filter (%llu)[%s].\n",
+                     ull(sess_id), f->filter_desc.c_str_utf8());
                 return -1;
             }
             if (db.setFilter(sess_id, prefix ? 0 : f->sync_id, filter_type, f->filter_desc) != 0) {
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setFilter (%llu)[%s].\n",
-                               __LINE__, ull(sess_id), f->filter_desc.c_str_utf8());
+                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setFilter (%llu)[%s].\n", ull(sess_id),
+                     f->filter_desc.c_str_utf8());
                 return -1;
             }
             if (prefix) {
-                Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): Remove dir (%llu)[%s].\n",
-                               __LINE__, ull(sess_id), f->filter_desc.c_str_utf8());
+                NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): Remove dir (%llu)[%s].\n", ull(sess_id),
+                     f->filter_desc.c_str_utf8());
                 // Not deleted: the server may not hold the same content. The recycle
                 // folder keeps it until the rotation removes it.
                 if (MoveSelectiveSyncFolderAside(sess_id, sync_folder, f->filter_desc) != 0) {
-                    Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to remove path '%s'\n",
-                                   __LINE__, (sync_folder + f->filter_desc).c_str_utf8());
+                    NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to remove path '%s'\n",
+                         (sync_folder + f->filter_desc).c_str_utf8());
                 }
             }
-            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter: (%llu)[%s].\n", __LINE__,
-                           ull(sess_id), f->filter_desc.c_str_utf8());
+            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter: (%llu)[%s].\n", ull(sess_id),
+                 f->filter_desc.c_str_utf8());
             ++f;
         }
     }
@@ -254,19 +250,18 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
     if (db_finfo.filter_desc.empty()) {
         if (file_size != 0) {
             if (db.setSizeFilter(sess_id, file_finfo.sync_id, file_size) != 0) {
-                Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setSizeFilter (%llu)[%llu]\n",
-                               __LINE__, ull(sess_id), ull(file_size));
+                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setSizeFilter (%llu)[%llu]\n",
+                     ull(sess_id), ull(file_size));
                 return -1;
             }
-            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter (%llu)[%s]\n", __LINE__,
-                           ull(sess_id), file_finfo.filter_desc.c_str_utf8());
+            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter (%llu)[%s]\n", ull(sess_id),
+                 file_finfo.filter_desc.c_str_utf8());
         }
         return 0;
     }
     if (db_size == file_size) {
-        Logger::LogMsg(Logger::L_INFO, kChannel,
-                       "[INFO] filter-utils.cpp(%d): size filter (%llu)[%s] didn't change, skipping...\n", __LINE__,
-                       ull(sess_id), file_finfo.filter_desc.c_str_utf8());
+        NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): size filter (%llu)[%s] didn't change, skipping...\n",
+             ull(sess_id), file_finfo.filter_desc.c_str_utf8());
         return 0;
     }
     if (EffectiveLimit(file_size) > EffectiveLimit(db_size)) {
@@ -281,24 +276,24 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
                         "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__) != 0)
             return -1;
         if (db.updateSizeFilter(sess_id, db_size, file_size) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kChannel,
-                           "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
-                           __LINE__, ull(sess_id), ull(db_size), ull(file_size));
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
+                 ull(sess_id), ull(db_size), ull(file_size));
             return -1;
         }
-        Logger::LogMsg(Logger::L_INFO, kChannel,
-                       "[INFO] filter-utils.cpp(%d): size filter is more loosely, update DB and resume (%llu)[%s].\n",
-                       __LINE__, ull(sess_id), condition.filter_desc.c_str_utf8());
+        NLOG(L_INFO, kChannel,
+             "[INFO] filter-utils.cpp(%d): size filter is more loosely, update DB and resume (%llu)[%s].\n",
+             ull(sess_id), condition.filter_desc.c_str_utf8());
         return 0;
     }
     if (db.updateSizeFilter(sess_id, db_size, file_size) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)[%s]\n",
-                       __LINE__, ull(sess_id), file_finfo.filter_desc.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)[%s]\n", ull(sess_id),
+             file_finfo.filter_desc.c_str_utf8());
         return -1;
     }
-    Logger::LogMsg(Logger::L_INFO, kChannel,
-                   "[INFO] filter-utils.cpp(%d): size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
-                   __LINE__, ull(sess_id), ull(db_size), ull(file_size));
+    NLOG(L_INFO, kChannel,
+         "[INFO] filter-utils.cpp(%d): size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
+         ull(sess_id), ull(db_size), ull(file_size));
     return 0;
 }
 
@@ -307,8 +302,7 @@ int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path
     Filter filter;
     filter_init(&filter);
     if (filter_read(&filter, filter_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to read filter [%s]\n", __LINE__,
-                       filter_path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to read filter [%s]\n", filter_path.c_str_utf8());
         return -1;
     }
     SelectiveSyncInfo file_info;
@@ -317,7 +311,7 @@ int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path
 
     SelectiveSyncInfo db_info;
     if (FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(sess_id, db_info) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to convert from filter DB.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to convert from filter DB.\n");
         return -1;
     }
 
@@ -326,33 +320,29 @@ int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path
     for (const FilterInfo& info : file_info.black_prefix) {
         if (db_info.black_prefix.count(info) != 0) continue;
         if (!IsSafeSelectiveSyncPrefix(info.filter_desc)) {
-            Logger::LogMsg(Logger::L_ERR, kChannel,
-                           "[ERROR] app.cpp(%d): Refuse selective sync path prefix [%s] for session '%llu'.\n",
-                           __LINE__, info.filter_desc.c_str_utf8(), ull(sess_id));
+            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Refuse selective sync path prefix [%s] for session '%llu'.\n",
+                 info.filter_desc.c_str_utf8(), ull(sess_id));
             return -1;
         }
     }
 
     if (CompareFilterList(sess_id, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_info.black_prefix, file_info.black_prefix,
                           sync_folder, added_rows) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for PATH_PREFIX.\n",
-                       __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for PATH_PREFIX.\n");
         return -1;
     }
     if (CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, db_info.black_name, file_info.black_name, sync_folder,
                           added_rows) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_NAME.\n",
-                       __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_NAME.\n");
         return -1;
     }
     if (CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, db_info.black_ext, file_info.black_ext, sync_folder,
                           added_rows) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_EXTENSION.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_EXTENSION.\n");
         return -1;
     }
     if (CompareSizeFilter(sess_id, db_info.black_size, file_info.black_size, added_rows) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareSizeFilter.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareSizeFilter.\n");
         return -1;
     }
     return 0;

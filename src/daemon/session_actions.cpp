@@ -156,7 +156,7 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
         !IsIntegerOrAbsent(request, "view_id") || !IsIntegerOrAbsent(request, "node_id") ||
         !IsIntegerOrAbsent(request, "recursive") || !IsIntegerOrAbsent(request, "create_time") ||
         !IsIntegerOrAbsent(request, "sync_mode") || !IsStringOrAbsent(request, "remote_path")) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameters.\n", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameters.\n");
         reply["error"] = "Invalid parameters.";
         return;
     }
@@ -171,20 +171,18 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     session.create_time = request.hasMember("create_time") ? request["create_time"].asUInt32() : 0;
     const bool do_merge = !(request.hasMember("sync_mode") && request["sync_mode"].asBool());
     if (!IsUsableFolderPath(session.config_path) || !IsUsableFolderPath(session.local_path)) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] app.cpp(%d): session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
-                       __LINE__, ull(session.sess_id), session.local_path.c_str_utf8(),
-                       session.config_path.c_str_utf8());
+        NLOG(L_ERR, kChannel,
+             "[ERROR] app.cpp(%d): session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
+             ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
         reply["error"] = "Invalid parameters.";
         return;
     }
     // The event database in the synchronised folder would be uploaded on every change
     // it records, and a removal from the server would take it away.
     if (Overlaps(Canonical(session.local_path), Canonical(session.config_path))) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] app.cpp(%d): session %llu: the local folder '%s' and the configuration folder '%s' overlap\n",
-                       __LINE__, ull(session.sess_id), session.local_path.c_str_utf8(),
-                       session.config_path.c_str_utf8());
+        NLOG(L_ERR, kChannel,
+             "[ERROR] app.cpp(%d): session %llu: the local folder '%s' and the configuration folder '%s' overlap\n",
+             ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
         reply["error"] = "Invalid parameters.";
         return;
     }
@@ -192,18 +190,16 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     Registry::Entry existing;
     if (Registry::getInstance().Find(session.sess_id, existing) != 0) {
         // Replacing it would leave the old entry's objects and watch behind.
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu already exists, not added\n",
-                       __LINE__, ull(session.sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu already exists, not added\n", ull(session.sess_id));
         reply["error"] = "Session already exists.";
         return;
     }
 
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): rescan syncfolder for session '%llu' do_merge[%d].\n",
-                   __LINE__, ull(session.sess_id), do_merge ? 1 : 0);
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): rescan syncfolder for session '%llu' do_merge[%d].\n",
+         ull(session.sess_id), do_merge ? 1 : 0);
     if (create_registry_entry(session, do_merge) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kChannel,
-                       "[WARNING] app.cpp(%d): session %llu is not added, failed to create registry entry\n", __LINE__,
-                       ull(session.sess_id));
+        NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): session %llu is not added, failed to create registry entry\n",
+             ull(session.sess_id));
         reply["error"] = "Failed to create registry entry.";
     }
 }
@@ -215,9 +211,8 @@ int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
 
     uint64_t other = 0;
     if (SharesFolders(session.local_path, session.config_path, other)) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] app.cpp(%d): session %llu uses the folders of session %llu, not added\n", __LINE__,
-                       ull(sess_id), ull(other));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu uses the folders of session %llu, not added\n",
+             ull(sess_id), ull(other));
         return -1;
     }
 
@@ -233,39 +228,34 @@ int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
     };
 
     if (create_session_environment(session.local_path, session.config_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel,
-                       "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n", __LINE__,
-                       ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n",
+             ull(sess_id));
         return fail();
     }
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n",
-                   __LINE__, ull(sess_id));
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n", ull(sess_id));
 
     if (event_db->initialize(session.config_path + "/db" + "/event-db.sqlite") != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
+             ull(sess_id));
         return fail();
     }
     // The recycle folder was just recreated empty; its index must say the same.
     if (event_db->resetRecycleBin() != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to resetRecycleBin table for session %llu\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to resetRecycleBin table for session %llu\n", ull(sess_id));
         return fail();
     }
     const ustring black_path = session.config_path + kBlackListFile;
     if (black_list->Load(black_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n", ull(sess_id));
         return fail();
     }
     if (white_list->Load(session.config_path + kWhiteListFile) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n", ull(sess_id));
         return fail();
     }
     if (detector->AddWatch(session.local_path, sess_id) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to add watch for session %llu at '%s'\n",
-                       __LINE__, ull(sess_id), session.local_path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to add watch for session %llu at '%s'\n", ull(sess_id),
+             session.local_path.c_str_utf8());
         return fail();
     }
 
@@ -289,41 +279,37 @@ int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
     // From here on the session stays registered; failures are only logged.
     uint64_t sync_id = 0;
     if (event_db->getSyncId(sync_id) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", __LINE__,
-                       ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", ull(sess_id));
         return 0;
     }
-    Logger::LogMsg(Logger::L_DEBUG, kChannel,
-                   "[DEBUG] app.cpp(%d): reload_filter for session '%llu', current sync_id [%llu]\n", __LINE__,
-                   ull(sess_id), ull(sync_id));
+    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): reload_filter for session '%llu', current sync_id [%llu]\n",
+         ull(sess_id), ull(sync_id));
     std::set<uint64_t> queued;
     if (reload_filter(sess_id, sync_id, black_path, session.local_path, &queued) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for session '%llu'.\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for session '%llu'.\n", ull(sess_id));
         return 0;
     }
     // The conditions the reconciliation just stored are queued already.
     if (load_resume_condition(sess_id, queued) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load_resume_condition for session '%llu'.\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load_resume_condition for session '%llu'.\n",
+             ull(sess_id));
         return 0;
     }
     EventManager::getInstance().IssueRescan(sess_id, "/", do_merge);
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): Folder '%s' is ready (with view %llu at %s)\n",
-                   __LINE__, session.local_path.c_str_utf8(), ull(session.view_id),
-                   session.remote_path.c_str_utf8());
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Folder '%s' is ready (with view %llu at %s)\n",
+         session.local_path.c_str_utf8(), ull(session.view_id), session.remote_path.c_str_utf8());
     return 0;
 }
 
 int Nimbrel::create_session_environment(const ustring& local_path, const ustring& config_path) {
     if (!is_dir(local_path)) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
-                       __LINE__, local_path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
+             local_path.c_str_utf8());
         return -1;
     }
     if (!is_dir(config_path)) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): local config folder (%s) is not a directory\n",
-                       __LINE__, config_path.c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local config folder (%s) is not a directory\n",
+             config_path.c_str_utf8());
         return -1;
     }
     if (FSMKDirP(config_path + "/db/sign") != 0) return -1;
@@ -334,8 +320,7 @@ int Nimbrel::create_session_environment(const ustring& local_path, const ustring
     RemoveDirectoryRecursive(working);
     if (FSMKDirP(working) != 0) return -1;
     if (FSMKDirP(working + kRecycleFolder) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n",
-                       __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n");
         return -1;
     }
     return 0;
@@ -344,14 +329,12 @@ int Nimbrel::create_session_environment(const ustring& local_path, const ustring
 int Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued) {
     std::list<std::pair<uint64_t, ResumeCondition>> conditions;
     if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get resume condition for session '%llu'\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get resume condition for session '%llu'\n", ull(sess_id));
         return -1;
     }
     for (const auto& [row_id, condition] : conditions) {
         if (already_queued.count(row_id) != 0) continue;
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): Add row_id '%llu' to progress_cache.\n", __LINE__,
-                       ull(row_id));
+        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Add row_id '%llu' to progress_cache.\n", ull(row_id));
         ProgressCache::getInstance().addProgressEntry(row_id, condition);
     }
     return 0;
@@ -359,21 +342,19 @@ int Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& a
 
 void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     if (!request.hasMember("session_id")) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameter\n.", __LINE__);
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameter\n.");
         reply["error"] = "Invalid parameter";
         return;
     }
     const uint64_t sess_id = request["session_id"].asUInt64();
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop reload\n", __LINE__,
-                       ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop reload\n", ull(sess_id));
         reply["error"] = "Invalid session.";
         return;
     }
     if (!entry.pause) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): reload session %llu without pause, stop reload\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): reload session %llu without pause, stop reload\n", ull(sess_id));
         reply["error"] = "Reload session without puase";
         return;
     }
@@ -385,8 +366,8 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     {
         BlackList2 probe;
         if (probe.Load(black_path) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
-                           __LINE__, ull(sess_id));
+            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
+                 ull(sess_id));
             reply["error"] = "Failed to load black list.";
             return;
         }
@@ -394,38 +375,35 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     {
         WhiteListCpp probe;
         if (probe.Load(white_path) != 0) {
-            Logger::LogMsg(Logger::L_ERR, kChannel,
-                           "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n", __LINE__,
-                           ull(sess_id));
+            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
+                 ull(sess_id));
             reply["error"] = "Failed to load white list.";
             return;
         }
     }
     if (entry.black_list->Load(black_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
+             ull(sess_id));
         reply["error"] = "Failed to load black list.";
         return;
     }
     if (entry.white_list->Load(white_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
+             ull(sess_id));
         reply["error"] = "Failed to load white list.";
         return;
     }
 
     uint64_t sync_id = 0;
     if (entry.event_db->getSyncId(sync_id) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", __LINE__,
-                       ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", ull(sess_id));
         reply["error"] = "Failed to get current sync_id.";
         return;
     }
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): Reload session (%llu), current sync_id [%llu]\n",
-                   __LINE__, ull(sess_id), ull(sync_id));
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Reload session (%llu), current sync_id [%llu]\n", ull(sess_id),
+         ull(sync_id));
     if (reload_filter(sess_id, sync_id, black_path, entry.local_path) != 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for sess (%llu)\n", __LINE__,
-                       ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for sess (%llu)\n", ull(sess_id));
         reply["error"] = "Failed to reload filter.";
         return;
     }
@@ -433,25 +411,22 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
 }
 
 void Nimbrel::reload_local_events(uint64_t sess_id) {
-    Logger::LogMsg(Logger::L_INFO, kChannel,
-                   "[INFO] app.cpp(%d): reload local filtered events from database for session '%llu'\n", __LINE__,
-                   ull(sess_id));
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): reload local filtered events from database for session '%llu'\n",
+         ull(sess_id));
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) return;
 
     std::set<FilterLocalEvent> items;
     if (FilterDB::getInstance().dumpLocalFilteredEvent(sess_id, items) != 0) {
-        Logger::LogMsg(Logger::L_WARNING, kChannel,
-                       "[WARNING] app.cpp(%d): failed to dump resume items for session '%llu'... \n", __LINE__,
-                       ull(sess_id));
+        NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): failed to dump resume items for session '%llu'... \n",
+             ull(sess_id));
         items.clear();
     }
     EventManager& manager = EventManager::getInstance();
     for (const FilterLocalEvent& item : items) {
         if (!IsSessionRelative(item.path)) {
-            Logger::LogMsg(Logger::L_WARNING, kChannel,
-                           "[WARNING] app.cpp(%d): ignoring filtered item '%s' of session '%llu'\n", __LINE__,
-                           item.path.c_str_utf8(), ull(sess_id));
+            NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): ignoring filtered item '%s' of session '%llu'\n",
+                 item.path.c_str_utf8(), ull(sess_id));
             continue;
         }
         Event event;
@@ -482,18 +457,15 @@ void Nimbrel::remove_session(const PObject& request, PObject& reply) {
 }
 
 int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): remove_one_session '%llu'.\n", __LINE__,
-                   ull(sess_id));
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): remove_one_session '%llu'.\n", ull(sess_id));
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop remove\n", __LINE__,
-                       ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop remove\n", ull(sess_id));
         reply["error"] = "Invalid session.";
         return -1;
     }
     if (!entry.pause) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): remove session %llu without pause, stop remove\n",
-                       __LINE__, ull(sess_id));
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): remove session %llu without pause, stop remove\n", ull(sess_id));
         reply["error"] = "Remove session without puase";
         return -1;
     }
@@ -506,15 +478,14 @@ int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
     if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) == 0) {
         for (const auto& condition : conditions) ProgressCache::getInstance().rmProgressEntry(condition.first);
     }
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): session '%llu' is removed.\n", __LINE__,
-                   ull(sess_id));
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): session '%llu' is removed.\n", ull(sess_id));
     return 0;
 }
 
 void Nimbrel::pause(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): pause: invalid session id %s\n", __LINE__,
-                       request["session_id"].toString().c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): pause: invalid session id %s\n",
+             request["session_id"].toString().c_str_utf8());
         reply["error"] = "Invalid parameters";
         return;
     }
@@ -525,8 +496,8 @@ void Nimbrel::pause(const PObject& request, PObject& reply) {
 
 void Nimbrel::resume(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] app.cpp(%d): resume: invalid session id %s\n", __LINE__,
-                       request["session_id"].toString().c_str_utf8());
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): resume: invalid session id %s\n",
+             request["session_id"].toString().c_str_utf8());
         reply["error"] = "Invalid parameters";
         return;
     }
@@ -540,9 +511,9 @@ void SetPause(uint64_t sess_id, bool pause) {
         Registry::Entry entry;
         if (registry.Find(id, entry) == 0) return;
         if (pause)
-            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): pause session %llu\n", __LINE__, ull(id));
+            NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): pause session %llu\n", ull(id));
         else
-            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): resume session %llu\n", __LINE__, ull(id));
+            NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): resume session %llu\n", ull(id));
         entry.pause = pause;
         registry.Set(entry);
     };

@@ -17,7 +17,7 @@ unsigned drop_session_workers(const std::vector<Worker*>& workers, uint64_t sess
         worker->GetCurrentProcessEventInfo(current);
         if (current.session_id == 0) continue;
         if (sess_id != 0 && current.session_id != sess_id) continue;
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): pause worker %d\n", __LINE__, worker->GetId());
+        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): pause worker %d\n", worker->GetId());
         selected.push_back(worker);
     }
 
@@ -32,14 +32,12 @@ unsigned drop_session_workers(const std::vector<Worker*>& workers, uint64_t sess
         pthread_mutex_lock(&rendezvous.pause_mutex);
         for (Worker* worker : selected) {
             worker->setPauseInstance(&rendezvous);
-            Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): abort worker %d\n", __LINE__,
-                           worker->GetId());
+            NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): abort worker %d\n", worker->GetId());
             worker->SetAbort(true);
         }
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): wait for worker drop ...\n", __LINE__);
+        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): wait for worker drop ...\n");
         while (rendezvous.count > 0) pthread_cond_wait(&rendezvous.pause_cond, &rendezvous.pause_mutex);
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): worker drop session done, continue\n",
-                       __LINE__);
+        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): worker drop session done, continue\n");
         pthread_mutex_unlock(&rendezvous.pause_mutex);
 
         for (Worker* worker : selected) worker->SetAbort(false);
@@ -47,7 +45,6 @@ unsigned drop_session_workers(const std::vector<Worker*>& workers, uint64_t sess
         pthread_mutex_destroy(&rendezvous.pause_mutex);
     }
 
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] app.cpp(%d): drop session %llu done\n", __LINE__,
-                   static_cast<unsigned long long>(sess_id));
+    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): drop session %llu done\n", static_cast<unsigned long long>(sess_id));
     return static_cast<unsigned>(selected.size());
 }

@@ -38,8 +38,7 @@ void Detector::Release(session_info& info) {
 }
 
 void Detector::CreateWorkingDirectory(const ustring& root) {
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): creating working directory under %s\n",
-                   __LINE__, root.c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): creating working directory under %s\n", root.c_str_utf8());
     const ustring working = root + "/" + kWorkingDirectory;
     // The leading dot keeps it hidden; there is no attribute to set.
     mkdir(working.c_str_utf8(), 0755);
@@ -47,14 +46,12 @@ void Detector::CreateWorkingDirectory(const ustring& root) {
 }
 
 int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): Detector add watch: %s\n", __LINE__,
-                   path.c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): Detector add watch: %s\n", path.c_str_utf8());
     session_info info;
     info.path = path;
     info.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (info.fd < 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateEvent: Error Code: %d\n",
-                       __LINE__, errno);
+        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateEvent: Error Code: %d\n", errno);
         return -1;
     }
     // IN_ONLYDIR: a file or a link to one is no folder to watch. The link itself is
@@ -63,8 +60,8 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
                           IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
     info.wd = inotify_add_watch(info.fd, path.c_str_utf8(), mask);
     if (info.wd < 0) {
-        Logger::LogMsg(Logger::L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n",
-                       __LINE__, path.c_str_utf8(), errno);
+        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
+             errno);
         Release(info);
         return -1;
     }
@@ -94,8 +91,8 @@ void Detector::RemoveWatch(uint64_t sess_id) {
 void Detector::Clear() {
     Locker guard(&lock);
     for (auto& [sess_id, info] : index) {
-        Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): session #%llu (%s) down\n",
-                       __LINE__, static_cast<unsigned long long>(sess_id), info.path.c_str_utf8());
+        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): session #%llu (%s) down\n",
+             static_cast<unsigned long long>(sess_id), info.path.c_str_utf8());
         Release(info);
     }
     index.clear();
@@ -118,11 +115,11 @@ ustring Detector::GetWatchPath(uint64_t sess_id) {
 }
 
 void Detector::DoTask() {
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector start\n", __LINE__);
+    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector start\n");
     for (;;) {
         State state = GetState();
         if (state == STOP) {
-            Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n", __LINE__);
+            NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n");
             return;
         }
         if (state == PAUSE) {

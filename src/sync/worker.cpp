@@ -81,17 +81,16 @@ void Worker::NotifyAbortDone() {
     if (instance == nullptr) return;
     pthread_mutex_lock(&instance->pause_mutex);
     --instance->count;
-    Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d done abort\n", __LINE__, GetId());
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d done abort\n", GetId());
     if (instance->count == 0) {
-        Logger::LogMsg(Logger::L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d signal the command thread\n",
-                       __LINE__, GetId());
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d signal the command thread\n", GetId());
         pthread_cond_signal(&instance->pause_cond);
     }
     pthread_mutex_unlock(&instance->pause_mutex);
 }
 
 void Worker::DoTask() {
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) up\n", __LINE__, GetId());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) up\n", GetId());
     for (;;) {
         NotifyAbortDone();
         State state = GetState();
@@ -104,5 +103,5 @@ void Worker::DoTask() {
         ClearCurrentProcessEventInfo();
         Wait(1);
     }
-    Logger::LogMsg(Logger::L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) down\n", __LINE__, GetId());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) down\n", GetId());
 }
