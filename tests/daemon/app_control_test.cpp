@@ -28,6 +28,7 @@
 #include "sync/worker.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
+#include "daemon/daemon_test_util.h"
 
 namespace {
 
@@ -36,11 +37,6 @@ using Strings = std::vector<std::string>;
 int RemoveEntry(const char* p, const struct stat*, int, struct FTW*) {
     remove(p);
     return 0;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << content;
 }
 
 PObject Action(const char* action) {
@@ -53,19 +49,6 @@ Strings Keys(const PObject& map) {
     Strings keys;
     for (const auto& kv : map.asMap()) keys.push_back(kv.first.str());
     return keys;
-}
-
-// A loopback port nobody listens on, so that notifications fail at once.
-int UnusedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 bool OnlyAck(const PObject& reply) { return Keys(reply) == Strings{"ack"} && reply["ack"].asString() == "ok"; }

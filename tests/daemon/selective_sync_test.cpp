@@ -23,17 +23,13 @@
 #include "filter/white_list.h"
 #include "store/file_event_db.h"
 #include "store/filter_db.h"
+#include "daemon/daemon_test_util.h"
 
 namespace {
 
 int RemoveEntry(const char* p, const struct stat*, int, struct FTW*) {
     remove(p);
     return 0;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << content;
 }
 
 std::string ReadFile(const std::string& path) {

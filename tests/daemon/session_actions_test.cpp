@@ -30,29 +30,13 @@
 #include "foundation/task.h"
 #include "sync/worker.h"
 #include "wire/connection_pool.h"
+#include "daemon/daemon_test_util.h"
 
 namespace {
 
 int RemoveEntry(const char* p, const struct stat*, int, struct FTW*) {
     remove(p);
     return 0;
-}
-
-void WriteFile(const std::string& path, const std::string& content) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << content;
-}
-
-int UnusedPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
 }
 
 PObject Action(const char* action) {
