@@ -79,6 +79,14 @@ protected:
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
     std::string Config() const { return dir + "/nimbrel.conf"; }
+    // A loopback port nobody listens on: the daemon's announcement finds no UI there.
+    static int FreePort() {
+        SOCKET probe = SockCreateTcp();
+        if (SockBindLoopback(probe, 0) != 0) return -1;
+        int port = SockLocalPort(probe);
+        ::close(probe);
+        return port;
+    }
 
     std::string dir, binary;
     pid_t pid = -1;
@@ -133,13 +141,8 @@ TEST_F(Nimbreld, ServesTheUIUntilStop) {
 }
 
 TEST_F(Nimbreld, ExitsWithZeroWhenNoUIListens) {
-    int ui_port;
-    {
-        SOCKET probe = SockCreateTcp();
-        ASSERT_EQ(SockBindLoopback(probe, 0), 0);
-        ui_port = SockLocalPort(probe);
-        ::close(probe);
-    }
+    int ui_port = FreePort();
+    ASSERT_GT(ui_port, 0);
     Start({Config(), std::to_string(ui_port)});
     EXPECT_EQ(WaitExit(), 0);
     std::string log = Read("log");
@@ -174,13 +177,8 @@ TEST_F(Nimbreld, CommandLineAndLoggingFailuresExitWithMinusOne) {
 
 TEST_F(Nimbreld, WarnsAboutAWorkerCountItCannotUse) {
     std::ofstream(Config(), std::ios::app) << "worker_count = 1\n";
-    int ui_port;
-    {
-        SOCKET probe = SockCreateTcp();
-        ASSERT_EQ(SockBindLoopback(probe, 0), 0);
-        ui_port = SockLocalPort(probe);
-        ::close(probe);
-    }
+    int ui_port = FreePort();
+    ASSERT_GT(ui_port, 0);
     Start({Config(), std::to_string(ui_port)});
     EXPECT_EQ(WaitExit(), 0);
     std::string log = Read("log");
