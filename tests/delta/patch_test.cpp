@@ -157,7 +157,8 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     int abort_flag = 0;
     std::atomic<size_t> drained{0};
-    std::thread drain([&] {
+    // Reads the fifo to its end, raising the abort flag as soon as output arrives.
+    auto drain_fifo = [&] {
         int fd = ::open(fifo.c_str(), O_RDONLY);
         char buf[65536];
         for (;;) {
@@ -168,7 +169,8 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
             drained += static_cast<size_t>(n);
         }
         ::close(fd);
-    });
+    };
+    std::thread drain(drain_fifo);
     EXPECT_EQ(apply_patch(path("pa.basis"), path("pa.delta"), fifo), 0) << "flag not yet given";
     drain.join();
     EXPECT_EQ(drained.load(), basis.size());
@@ -177,18 +179,7 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     drained = 0;
     abort_flag = 0;
-    std::thread drain2([&] {
-        int fd = ::open(fifo.c_str(), O_RDONLY);
-        char buf[65536];
-        for (;;) {
-            ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            __atomic_store_n(&abort_flag, 1, __ATOMIC_RELAXED);
-            drained += static_cast<size_t>(n);
-        }
-        ::close(fd);
-    });
+    std::thread drain2(drain_fifo);
     DeltaFileReader r;
     r.setFile(path("pa.delta"), path("pa.basis"));
     r.setNewFile(fifo);
