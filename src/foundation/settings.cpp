@@ -33,6 +33,10 @@ void Settings::reset() {
     session = "InvalidSession";
     server_port = 0;
     server_ip = "InvalidAddress";
+    relay_host.clear();
+    relay_key_multiplier.clear();
+    relay_key_increment.clear();
+    relay_iv.clear();
 }
 
 int Settings::loadConfigSettings(const ustring& path) {
@@ -75,6 +79,10 @@ int Settings::loadConfigSettings(const ustring& path) {
     take("session", session);
     take("server_port", server_port);
     take("server_ip", server_ip);
+    take("relay_host", relay_host);
+    take("relay_key_multiplier", relay_key_multiplier);
+    take("relay_key_increment", relay_key_increment);
+    take("relay_iv", relay_iv);
     take("ui_port", ui_port);
     return 0;
 }
@@ -102,4 +110,8 @@ SETTINGS_GETTER(int, getServerPort, server_port)
 SETTINGS_GETTER(ustring, getServerIp, server_ip)
 SETTINGS_GETTER(ustring, getSession, session)
 SETTINGS_GETTER(ustring, getClientName, client_name)
+SETTINGS_GETTER(ustring, getRelayHost, relay_host)
+SETTINGS_GETTER(ustring, getRelayKeyMultiplier, relay_key_multiplier)
+SETTINGS_GETTER(ustring, getRelayKeyIncrement, relay_key_increment)
+SETTINGS_GETTER(ustring, getRelayIV, relay_iv)
 #undef SETTINGS_GETTER

@@ -37,6 +37,15 @@ public:
     ustring getServerIp();
     ustring getSession();
     ustring getClientName();
+    // The relay tunnel's settings, as texts; empty means unset. "relay_host" names the
+    // relay in its handshake (default empty: the relay's "tunnel_ip:tunnel_port").
+    // "relay_key_multiplier" and "relay_key_increment" (unsigned 32-bit, decimal or
+    // 0x-hex) and "relay_iv" (16 hex digits) must match the relay's token key; they
+    // have no built-in value (default unset), and a tunnel cannot open without them.
+    ustring getRelayHost();
+    ustring getRelayKeyMultiplier();
+    ustring getRelayKeyIncrement();
+    ustring getRelayIV();
 
     // Restores every default (tests and a fresh start use it).
     void reset();
@@ -60,4 +69,5 @@ private:
     ustring session;
     int server_port = 0;
     ustring server_ip;
+    ustring relay_host, relay_key_multiplier, relay_key_increment, relay_iv;
 };

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +30,11 @@ int SockSetLinger(SOCKET fd, int seconds) {
     l.l_onoff = 1;
     l.l_linger = seconds;
     return ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l) == 0 ? 0 : -1;
+}
+
+int SockSetNoDelay(SOCKET fd, bool on) {
+    int v = on ? 1 : 0;
+    return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) == 0 ? 0 : -1;
 }
 
 int SockSetNonBlock(SOCKET fd) {

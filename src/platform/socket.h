@@ -19,6 +19,8 @@ int CloseSocket(SOCKET fd);
 int SockShutdown(SOCKET fd);
 int SockSetLinger(SOCKET fd, int seconds);
 int SockSetNonBlock(SOCKET fd);
+// Sends small writes at once (on) or lets the kernel coalesce them (off, the default).
+int SockSetNoDelay(SOCKET fd, bool on);
 
 // Waits at most `wait` for the socket to become readable (for_write false) or
 // writable. 1: ready (including error or hang-up conditions, which the next

@@ -202,6 +202,22 @@ int Channel::Close() {
     return ERR_OK;
 }
 
+SOCKET Channel::DetachSocket() {
+    SOCKET fd = IsClosed() ? INVALID_SOCKET : GetFd();
+    if (m_ops.context) {
+        if (m_isSSL)
+            ssl_channel_release(m_ops.context);
+        else
+            delete static_cast<SOCKET*>(m_ops.context);
+        m_ops.context = nullptr;
+    }
+    m_isSSL = false;
+    SwitchChannelOp(CHANNEL_PLAIN_MODE);
+    ClearRead();
+    ClearWrite();
+    return fd;
+}
+
 int Channel::SetTimeout(unsigned seconds) {
     channel_timeout = seconds;
     return ERR_OK;

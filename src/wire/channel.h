@@ -88,6 +88,10 @@ public:
 
 protected:
     bool Aborted() const;
+    // Ends the transport without closing the descriptor (an SSL session is released)
+    // and empties both buffers; returns the descriptor, or -1 when none was open. For
+    // subclasses whose socket must go back to whoever made it.
+    SOCKET DetachSocket();
 
     tag_CHANNEL_OPS m_ops;
     char* w_buf = nullptr;

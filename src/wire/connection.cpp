@@ -4,25 +4,22 @@
 
 #include "foundation/logger.h"
 #include "wire/channel.h"
+#include "wire/proxy_channel.h"
+#include "wire/proxy_tunnel_channel.h"
+#include "wire/tunnel_channel.h"
 
 namespace {
 constexpr unsigned kChannelBuffer = 81920;
 }
 
 Channel* CreateChannel(ChannelMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel) {
-    (void)proxy;
-    (void)tunnel;
     switch (mode) {
     case CHANNEL_PROXY:
+        return new ProxyChannel(proxy);
     case CHANNEL_TUNNEL:
+        return new TunnelChannel(tunnel);
     case CHANNEL_PROXY_TUNNEL:
-        // Proxy and relay channels are not built yet: fall back to a direct connection
-        // so that a configured proxy degrades to "reach the server directly".
-        NLOG(L_WARNING, "connection_debug",
-             "[WARNING] connection.cpp(%d): Connection: channel mode %d is not available, "
-             "using a direct connection\n",
-             (int)mode);
-        return new Channel(kChannelBuffer);
+        return new ProxyTunnelChannel(proxy, tunnel);
     case CHANNEL_NORMAL:
     case CHANNEL_UNKNOWN:
     default:

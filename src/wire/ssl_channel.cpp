@@ -133,11 +133,10 @@ int ssl_channel_get_fd(void* ctx) { return ctx ? SSL_get_fd((SSL*)ctx) : -1; }
 
 bool ssl_channel_is_invalid(void* ctx) { return ctx == nullptr; }
 
-void ssl_channel_close(void* ctx) {
+void ssl_channel_release(void* ctx) {
     SSL* ssl = (SSL*)ctx;
     NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): destroy ssl obj %p\n", ctx);
     if (!ssl) return;
-    int fd = SSL_get_fd(ssl);
     SSL_CTX* sctx = SSL_get_SSL_CTX(ssl);
     // The closing alert is best effort: the peer may be gone already, and a
     // non-blocking socket must not make this wait.
@@ -145,6 +144,13 @@ void ssl_channel_close(void* ctx) {
     ERR_clear_error();
     SSL_free(ssl);
     SSL_CTX_free(sctx);
+}
+
+void ssl_channel_close(void* ctx) {
+    SSL* ssl = (SSL*)ctx;
+    if (!ssl) return;
+    int fd = SSL_get_fd(ssl);
+    ssl_channel_release(ctx);
     if (fd >= 0) {
         if (shutdown(fd, SHUT_RDWR) != 0)
             NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", strerror(errno));

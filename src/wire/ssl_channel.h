@@ -22,6 +22,8 @@ int SSLReadFd(void* ssl, char* buf, unsigned len, const timeval& wait);
 int SSLWriteFd(void* ssl, const char* buf, unsigned len, const timeval& wait);
 int ssl_channel_get_fd(void* ssl);
 void ssl_channel_close(void* ssl);
+// As ssl_channel_close, but the socket stays open for its owner.
+void ssl_channel_release(void* ssl);
 bool ssl_channel_is_invalid(void* ssl);
 
 // Makes the context and the connection object (client: TLS 1.2 or newer, the

@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
     printf("listening on 127.0.0.1:%d\n", SockLocalPort(lsock));
     printf("certificate sha256 %s\n", SSLCertificateFileFingerprint(cert.c_str()).c_str());
     fflush(stdout);
+    if (opts.relay.enabled) return RunRelay(lsock, opts.relay);
 
     static const ServerOptions& shared = opts;
     uint64_t number = 0;

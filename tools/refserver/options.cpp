@@ -21,6 +21,19 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
         o->ssl_stall = true;
         return 0;
     }
+    if (spec == "relay-stall") {
+        o->relay.fault_stall = true;
+        return 0;
+    }
+    if (spec.rfind("relay-status=", 0) == 0 || spec.rfind("relay-no-header=", 0) == 0) {
+        uint64_t code = 0;
+        if (!ParseNumber(spec.c_str() + spec.find('=') + 1, 999, &code) || code < 100) {
+            *error = "bad --fault '" + spec + "'";
+            return -1;
+        }
+        (spec[6] == 's' ? o->relay.fault_status : o->relay.fault_no_header) = (int)code;
+        return 0;
+    }
     size_t eq = spec.find('=');
     if (eq == std::string::npos || eq == 0) {
         *error = "bad --fault '" + spec + "'";
@@ -51,7 +64,15 @@ const char* ServerUsage() {
            "                         [--fault SPEC]... ROOT\n"
            "  --fault ACTION=CODE   answer every ACTION request with that error code\n"
            "  --fault ssl-stall     accept the SSL request but never answer the handshake\n"
-           "  --fault cut-after=N   close a connection after N bytes of one binary\n";
+           "  --fault cut-after=N   close a connection after N bytes of one binary\n"
+           "       nimbrel-refserver --relay --relay-key MULT:INC --relay-iv HEX16 [--port N]\n"
+           "                         [--fault relay-status=N|relay-no-header=N|relay-stall] ROOT\n"
+           "  --relay               serve as the tunnel relay (targets on 127.x only)\n"
+           "  --relay-key MULT:INC  the token key constants (decimal or 0x-hex)\n"
+           "  --relay-iv HEX16      the token's initialisation vector, 16 hex digits\n"
+           "  --fault relay-status=N     answer 101 with \"x-target-status: N\"\n"
+           "  --fault relay-no-header=N  answer status N without X-Target-Status\n"
+           "  --fault relay-stall        never answer the relay handshake\n";
 }
 
 int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* error) {
@@ -95,6 +116,20 @@ int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* err
             if (!value(&v)) return -1;
             o->has_token = true;
             o->token = v;
+        } else if (a == "--relay") {
+            o->relay.enabled = true;
+        } else if (a == "--relay-key") {
+            if (!value(&v)) return -1;
+            const char* colon = strchr(v, ':');
+            if (!colon) {
+                *error = "bad --relay-key (MULT:INC)";
+                return -1;
+            }
+            o->relay.key_multiplier.assign(v, colon - v);
+            o->relay.key_increment = colon + 1;
+        } else if (a == "--relay-iv") {
+            if (!value(&v)) return -1;
+            o->relay.iv = v;
         } else if (a == "--fault") {
             if (!value(&v) || AddFault(v, o, error)) return -1;
         } else if (a.size() > 1 && a[0] == '-') {
@@ -110,6 +145,10 @@ int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* err
     if (o->root.empty()) {
         *error = "ROOT is missing";
         return -1;
+    }
+    if (o->relay.enabled) {
+        *error = CheckRelayOptions(o->relay);
+        if (!error->empty()) return -1;
     }
     return 0;
 }

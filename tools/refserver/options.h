@@ -5,6 +5,8 @@
 #include <map>
 #include <string>
 
+#include "relay.h"
+
 struct ServerOptions {
     int port = 0;
     uint64_t build = 3000;
@@ -19,6 +21,8 @@ struct ServerOptions {
     std::map<std::string, uint32_t> fail_action;
     bool ssl_stall = false;
     uint64_t cut_after = 0;
+    // --relay: serve as the tunnel relay instead of the storage server.
+    RelayOptions relay;
 };
 
 // 0 on success; -1 with a message in error for a bad command line.
