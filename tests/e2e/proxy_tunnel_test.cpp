@@ -162,11 +162,14 @@ TEST_F(ProxyTunnel, RefusalsFailClearlyAndReachNothing) {
         std::vector<std::string> relay_faults;  // empty: no relay
         ProxyInfo proxy;
         const char* log;
+        int port = 0;  // the target when not the listener
     } cases[] = {
         {"407 without credentials", {}, Proxy(), "requires authentication (407) and no proxy user name is configured"},
         {"407 with wrong credentials", {}, Proxy("alice", "Wr0ngPw"), "refused the credentials of user alice"},
         {"relay x-target-status: 401", {"relay-status=401"}, ProxyInfo(), "VARNELTunnelClientHandshake: failed, code: 401"},
         {"relay 502 without header", {"relay-no-header=502"}, ProxyInfo(), "VARNELTunnelClientHandshake: failed, code: 502"},
+        {"proxy cannot reach the target", {}, Proxy("alice", "secret"), "refused the tunnel to 127.0.0.1:",
+         e2e::UnusedPort()},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -179,7 +182,7 @@ TEST_F(ProxyTunnel, RefusalsFailClearlyAndReachNothing) {
         // Everything the channels log, so that a logged password would show.
         Logger::SetLevel("channel_debug", Logger::L_DEBUG);
         testing::internal::CaptureStderr();
-        int rc = Connect(c.proxy, tunnel, false, target.port());
+        int rc = Connect(c.proxy, tunnel, false, c.port ? c.port : target.port());
         std::string log = testing::internal::GetCapturedStderr();
         Logger::SetLevel("channel_debug", Logger::L_WARNING);
         EXPECT_NE(rc, 0);

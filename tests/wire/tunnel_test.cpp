@@ -136,7 +136,9 @@ TEST(HttpText, StatusHeaderIsReadWhateverTheCase) {
         SCOPED_TRACE(c.line);
         int n = -7;
         EXPECT_EQ(ParseNumericHeader(c.line, "X-Target-Status", &n), c.result);
-        if (c.result == 1) EXPECT_EQ(n, c.number);
+        if (c.result == 1) {
+            EXPECT_EQ(n, c.number);
+        }
     }
     int code = 0;
     EXPECT_TRUE(ParseHttpStatusLine("HTTP/1.1 101 Switching Protocols\r\n", &code));

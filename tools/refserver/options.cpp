@@ -31,7 +31,10 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
             *error = "bad --fault '" + spec + "'";
             return -1;
         }
-        (spec[6] == 's' ? o->relay.fault_status : o->relay.fault_no_header) = (int)code;
+        if (spec.rfind("relay-status=", 0) == 0)
+            o->relay.fault_status = (int)code;
+        else
+            o->relay.fault_no_header = (int)code;
         return 0;
     }
     size_t eq = spec.find('=');

@@ -21,5 +21,6 @@ struct RelayOptions {
 
 // Checks the key texts; empty when usable, else what is wrong.
 std::string CheckRelayOptions(const RelayOptions& opts);
-// Serves relay connections on listen_fd until the process ends.
+// Serves relay connections on listen_fd until the process ends; returns (2) only when
+// the key options are unusable.
 int RunRelay(SOCKET listen_fd, const RelayOptions& opts);
