@@ -1,4 +1,5 @@
 #include "platform/file_ops.h"
+#include "platform/file_ops_at.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,7 +24,6 @@ namespace {
 
 constexpr const char* kChannel = "file_op_debug";
 
-std::mutex g_rename_mutex;
 std::mutex g_trash_mutex;
 
 // Fallback buffer of FSCopy when the kernel cannot copy between the two files.
@@ -136,9 +136,20 @@ int list_dir_fd(int fd, std::vector<Entry>& out) {
     return err == 0 ? 0 : -1;
 }
 
-// Empties the directory open at fd. Links are unlinked, never followed, and
-// another volume mounted below is left alone, as the mount point is.
-int remove_contents_at(int fd, const ustring& path) {
+}  // namespace
+
+namespace fsat {
+
+std::mutex& RenameMutex() {
+    static std::mutex m;
+    return m;
+}
+
+bool DiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+
+// Links are unlinked, never followed, and another volume mounted below is left
+// alone, as the mount point is.
+int RemoveContentsAt(int fd, const ustring& path) {
     struct stat self;
     if (fstat(fd, &self) != 0) return -1;
     std::vector<Entry> entries;
@@ -158,7 +169,7 @@ int remove_contents_at(int fd, const ustring& path) {
                 continue;
             }
             if (sub >= 0) {
-                remove_contents_at(sub, join(path, e.name.c_str()));
+                RemoveContentsAt(sub, join(path, e.name.c_str()));
                 close(sub);
                 if (unlinkat(fd, e.name.c_str(), AT_REMOVEDIR) != 0) {
                     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
@@ -181,12 +192,68 @@ int remove_contents_at(int fd, const ustring& path) {
     return result;
 }
 
+int CopyData(int in, int out) {
+    int result = 0;
+    bool kernel_copy = true;
+    char* buffer = nullptr;
+    for (;;) {
+        if (kernel_copy) {
+            ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
+            if (n > 0) continue;
+            if (n == 0) break;
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
+                kernel_copy = false;  // not between these two files: copy through memory
+                continue;
+            }
+            int err = errno;
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
+            result = DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+            break;
+        }
+        if (!buffer) {
+            buffer = static_cast<char*>(malloc(kCopyBuffer));
+            if (!buffer) {
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n");
+                result = -1;
+                break;
+            }
+        }
+        ssize_t got = read(in, buffer, kCopyBuffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n", errno);
+            result = -1;
+            break;
+        }
+        if (got == 0) break;
+        ssize_t done = 0;
+        while (done < got) {
+            ssize_t w = write(out, buffer + done, static_cast<size_t>(got - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                int err = w < 0 ? errno : ENOSPC;
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
+                     err);
+                result = DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+                break;
+            }
+            done += w;
+        }
+        if (result != 0) break;
+    }
+    free(buffer);
+    return result;
+}
+
+}  // namespace fsat
+
+namespace {
+
 int log_rename_failure(int err) {
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
     return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
 }
-
-bool disk_full(int err) { return err == ENOSPC || err == EDQUOT; }
 
 }  // namespace
 
@@ -373,7 +440,7 @@ int RemoveDirectoryRecursive(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
         return -1;
     }
-    int result = remove_contents_at(fd, path);
+    int result = fsat::RemoveContentsAt(fd, path);
     close(fd);
     if (rmdir(p.c_str()) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
@@ -383,13 +450,13 @@ int RemoveDirectoryRecursive(const ustring& path) {
 }
 
 int FSRename(const ustring& from, const ustring& to) {
-    std::lock_guard<std::mutex> lock(g_rename_mutex);
+    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
     if (rename(from.c_str_utf8(), to.c_str_utf8()) == 0) return 0;
     return log_rename_failure(errno);
 }
 
 int FSRenameNoReplace(const ustring& from, const ustring& to) {
-    std::lock_guard<std::mutex> lock(g_rename_mutex);
+    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
     if (renameat2(AT_FDCWD, from.c_str_utf8(), AT_FDCWD, to.c_str_utf8(), RENAME_NOREPLACE) == 0) return 0;
     int err = errno;
     if (err == EEXIST) return FS_ERR_EXIST;
@@ -435,62 +502,13 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         return -1;
     }
 
-    int result = 0;
-    bool kernel_copy = true;
-    char* buffer = nullptr;
-    for (;;) {
-        if (kernel_copy) {
-            ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
-            if (n > 0) continue;
-            if (n == 0) break;
-            if (errno == EINTR) continue;
-            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
-                kernel_copy = false;  // not between these two files: copy through memory
-                continue;
-            }
-            int err = errno;
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
-            result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
-            break;
-        }
-        if (!buffer) {
-            buffer = static_cast<char*>(malloc(kCopyBuffer));
-            if (!buffer) {
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n");
-                result = -1;
-                break;
-            }
-        }
-        ssize_t got = read(in, buffer, kCopyBuffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n", errno);
-            result = -1;
-            break;
-        }
-        if (got == 0) break;
-        ssize_t done = 0;
-        while (done < got) {
-            ssize_t w = write(out, buffer + done, static_cast<size_t>(got - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                int err = w < 0 ? errno : ENOSPC;
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
-                     err);
-                result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
-                break;
-            }
-            done += w;
-        }
-        if (result != 0) break;
-    }
-    free(buffer);
+    int result = fsat::CopyData(in, out);
     close(in);
     if (close(out) != 0 && result == 0) {
         // Some file systems report a full disk only when the file is closed.
         int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
-        result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
+        result = fsat::DiskFull(err) ? FS_ERR_DISK_FULL : -1;
     }
     if (result != 0) {
         // A partial copy must not pass for the file.

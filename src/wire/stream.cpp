@@ -415,6 +415,19 @@ int PStream::Recv(Channel& c, PObject::map_type& value) {
     });
 }
 
+int PStream::OpenRecvFile(const ustring& path, int flags) {
+    if (!recv_root) return ::open(path.c_str_utf8(), flags | O_CLOEXEC, 0666);
+    ustring rel;
+    int fd = -1;
+    if (recv_root->Relative(path, rel) != 0) {
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' is not inside '%s'\n", path.c_str_utf8(),
+             recv_root->path().c_str_utf8());
+        errno = EXDEV;
+        return -1;
+    }
+    return recv_root->OpenAt(rel, flags, 0666, fd) == 0 ? fd : -1;
+}
+
 int PStream::Recv(Channel& c, PObject::binary_type& value) {
     uint64_t count = 0;
     int r = c.ReadInt64(&count);
@@ -448,7 +461,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
         for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
             ustring name = TmpNameGen::getInstance().getTmpName(recv_path);
             if (name.empty()) break;
-            fd = ::open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd = OpenRecvFile(name, O_WRONLY | O_CREAT | O_EXCL);
             if (fd >= 0) value.path = name;
             else if (errno != EEXIST) break;
         }
@@ -458,7 +471,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             return ERR_SYS;
         }
     } else if (value.offset == 0) {
-        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT | O_TRUNC);
         if (fd < 0) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
                  value.path.c_str_utf8(), "wb", errno);
@@ -467,7 +480,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     } else {
         // Continue at `offset`: whatever lies beyond it is cut off. A file shorter than
         // `offset` cannot be continued without a gap, so it is refused.
-        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT);
         if (fd < 0) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", errno);
             return ERR_SYS;

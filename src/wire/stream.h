@@ -7,9 +7,11 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "foundation/ustring.h"
+#include "platform/session_root.h"
 #include "wire/channel.h"
 #include "wire/object.h"
 
@@ -47,6 +49,10 @@ public:
     // Folder for received binaries whose target names no file. With none set such
     // binaries are refused.
     void SetDefaultRecvLocation(const ustring& folder) { recv_path = folder; }
+    // With a root set, every received binary (in the default folder or in the file a
+    // target names) must lie beneath the root and is opened through it, never through
+    // a link; anything else is refused with ERR_SYS.
+    void SetRecvRoot(std::shared_ptr<const SessionRoot> root) { recv_root = std::move(root); }
     // Progress of the running transfer: the key path text, bytes moved, bytes expected.
     void GetStatus(ustring& item, uint64_t& sent, uint64_t& size);
     static void GetVersion(int& major, int& minor, int& mini) {
@@ -81,6 +87,8 @@ private:
     int RecvMembers(Channel& c, char open, char close, ReadMember read_member);
 
     int ChannelFailed(int code);
+    // Opens a file for a received binary (through recv_root when set): fd or -1.
+    int OpenRecvFile(const ustring& path, int flags);
     void PushHistory(const ustring& key);
     void PopHistory();
     void ClearHistory();
@@ -96,4 +104,5 @@ private:
     int indent = 0;
     bool trace = false;  // per-value debug lines wanted (checked once per top-level call)
     ustring recv_path;
+    std::shared_ptr<const SessionRoot> recv_root;
 };

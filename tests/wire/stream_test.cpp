@@ -32,7 +32,8 @@ Bytes Encode(const PObject& v, int* result = nullptr) {
 }
 
 // Receives one value from raw bytes (after which the far end stops sending).
-int Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustring()) {
+int Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustring(),
+           std::shared_ptr<const SessionRoot> root = nullptr) {
     LoopbackPair p;
     EXPECT_TRUE(p.ok());
     Channel ch(81920);
@@ -41,6 +42,7 @@ int Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustri
     ::shutdown(p.b, SHUT_WR);
     PStream s;
     if (!recv_path.empty()) s.SetDefaultRecvLocation(recv_path);
+    s.SetRecvRoot(std::move(root));
     return s.Recv(ch, target);
 }
 
@@ -249,6 +251,30 @@ TEST_F(StreamFiles, BinaryIntoAFreshFileInTheReceiveFolder) {
     EXPECT_EQ(b.offset, 150000u);
     EXPECT_EQ(b.length, 150000u);
     EXPECT_EQ(ReadFile(b.path.str()), content.substr(1000, 150000));
+}
+
+TEST_F(StreamFiles, WithARootBinariesAreWrittenOnlyBeneathIt) {
+    ASSERT_EQ(mkdir(Path("sync").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(Path("outside").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(Path("outside").c_str(), Path("sync/out").c_str()), 0);
+    WriteFile(Path("outside/f"), "keep");
+    std::shared_ptr<const SessionRoot> root;
+    ASSERT_EQ(SessionRoot::Open(Path("sync"), root), 0);
+    const Bytes abc = Concat({BinaryHeader(3), {'a', 'b', 'c'}});
+    for (const std::string& name : {Path("sync/out/f"), Path("sync/out/new"), Path("elsewhere")}) {
+        SCOPED_TRACE(name);
+        PObject target(PObject::binary_type(name, 0, 0));
+        EXPECT_EQ(Decode(abc, target, ustring(), root), PStream::ERR_SYS);
+    }
+    PObject fresh;
+    EXPECT_EQ(Decode(abc, fresh, Path("sync/out"), root), PStream::ERR_SYS);
+    EXPECT_EQ(ReadFile(Path("outside/f")), "keep");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("outside")), {}), 1);
+    EXPECT_FALSE(std::filesystem::exists(Path("elsewhere")));
+
+    PObject inside(PObject::binary_type(Path("sync/in"), 0, 0));
+    ASSERT_EQ(Decode(abc, inside, ustring(), root), 0);
+    EXPECT_EQ(ReadFile(Path("sync/in")), "abc");
 }
 
 TEST_F(StreamFiles, EmptyBinaryMakesAnEmptyFile) {
