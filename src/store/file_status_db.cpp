@@ -20,6 +20,17 @@ const char* const grgVarnelParamList[5] = {"@VARNEL:VAR", "@VARNEL:LVAR", "@VARN
 
 ustring FileStatusDB::m_fstatDBPath;
 
+ustring FileStatusKey(const ustring& path) {
+    std::string key = path.str();
+    for (char& c : key) {
+        if (c == '/')
+            c = '\\';
+        else if (c == '\\')
+            c = '/';
+    }
+    return ustring(key);
+}
+
 namespace {
 
 const char* const kChannel = "fstat_db_debug";
