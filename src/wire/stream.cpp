@@ -272,10 +272,21 @@ int PStream::ChannelFailed(int code) {
 
 int PStream::Recv(Channel& c, PObject& value) {
     trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    recv_elements = 0;
+    recv_bytes = 0;
     int r = RecvObject(c, value);
     if (r < 0) DumpHistory();
     ClearHistory();
     return r < 0 ? r : ERR_OK;
+}
+
+int PStream::Charge(uint64_t members, uint64_t bytes) {
+    recv_elements += members;
+    recv_bytes += members * kElementCharge + bytes;
+    if (recv_elements <= kMaxRecvElements && recv_bytes <= kMaxRecvBytes) return ERR_OK;
+    NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): value too large: over %llu members or %llu bytes\n",
+         static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(kMaxRecvBytes));
+    return ERR_STREAM;
 }
 
 int PStream::RecvTag(Channel& c, uint8_t& tag) {
@@ -359,6 +370,8 @@ int PStream::Recv(Channel& c, ustring& value) {
     uint16_t len = 0;
     int r = c.ReadInt16(&len);
     if (r != 0) return ChannelFailed(r);
+    r = Charge(0, len);
+    if (r != ERR_OK) return r;
     std::string bytes(len, '\0');
     for (unsigned done = 0; done < len;) {
         unsigned chunk = std::min<unsigned>(len - done, c.GetCapacity());
@@ -381,6 +394,8 @@ int PStream::RecvMembers(Channel& c, char open, char close, ReadMember read_memb
         int r = RecvTag(c, tag);
         if (r != ERR_OK) return r;
         if (tag == TAG_END) break;
+        r = Charge(1, 0);
+        if (r != ERR_OK) return r;
         r = read_member(tag);
         if (r < 0) return r;
     }

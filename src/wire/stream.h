@@ -39,6 +39,14 @@ public:
     static constexpr unsigned kBufferSize = 81920;
     // Received values nested deeper than this are refused.
     static constexpr int kMaxDepth = 64;
+    // Bounds of one received value, far above any real request or reply, so that a
+    // peer that keeps streaming cannot grow our memory without end: the members of
+    // its arrays and maps (all levels together), and its decoded size (the bytes of
+    // its texts and keys plus kElementCharge per member). Binaries go to files and
+    // count only as members. Past either bound Recv gives ERR_STREAM.
+    static constexpr uint64_t kMaxRecvElements = uint64_t{1} << 22;
+    static constexpr uint64_t kMaxRecvBytes = uint64_t{64} << 20;
+    static constexpr uint64_t kElementCharge = 16;
 
     PStream();
     ~PStream();
@@ -87,6 +95,8 @@ private:
     int RecvMembers(Channel& c, char open, char close, ReadMember read_member);
 
     int ChannelFailed(int code);
+    // Counts one more member of kElementCharge + text bytes; ERR_STREAM past a bound.
+    int Charge(uint64_t members, uint64_t bytes);
     // Opens a file for a received binary (through recv_root when set): fd or -1.
     int OpenRecvFile(const ustring& path, int flags);
     void PushHistory(const ustring& key);
@@ -105,4 +115,6 @@ private:
     bool trace = false;  // per-value debug lines wanted (checked once per top-level call)
     ustring recv_path;
     std::shared_ptr<const SessionRoot> recv_root;
+    uint64_t recv_elements = 0;  // of the value being received
+    uint64_t recv_bytes = 0;
 };

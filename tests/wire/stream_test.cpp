@@ -205,6 +205,55 @@ TEST(StreamDecoding, NestingIsLimited) {
     EXPECT_EQ(Decode(maps, deep), PStream::ERR_STREAM);
 }
 
+// A peer that opens a value and keeps streaming members is cut off at the bound:
+// the receiver stops with ERR_STREAM, never waits for the end that does not come.
+TEST(StreamDecoding, EndlessValuesAreCutOffAtTheBound) {
+    Bytes text{0x10, 0xFF, 0xFF};  // a 65535-byte string
+    text.resize(text.size() + 0xFFFF, 'x');
+    struct Case {
+        const char* name;
+        Bytes open;    // opens the value
+        Bytes member;  // repeated for ever
+    };
+    const std::vector<Case> cases = {
+        {"array of nulls", {0x41}, {0x00, 0x00}},
+        {"array of long texts", {0x41}, text},
+        {"map with long keys", {0x42}, Concat({text, {0x01, 0x00}})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackPair p;
+        ASSERT_TRUE(p.ok());
+        Channel ch(81920);
+        ASSERT_EQ(ch.Open(p.release_a(), true), 0);
+        std::atomic<uint64_t> sent{0};
+        std::thread peer([&] {
+            Bytes burst;
+            while (burst.size() < 65536) burst.insert(burst.end(), c.member.begin(), c.member.end());
+            const uint64_t per_burst = burst.size() / c.member.size();
+            if (!RawSend(p.b, c.open)) return;
+            while (RawSend(p.b, burst)) sent += per_burst;  // until the receiver hangs up
+        });
+        PStream s;
+        PObject got;
+        EXPECT_EQ(s.Recv(ch, got), PStream::ERR_STREAM);
+        ch.Close();
+        peer.join();
+        EXPECT_GT(sent.load(), 0u);
+        const uint64_t members = got.isArray() ? got.asArray().size() : got.isMap() ? got.asMap().size() : 0;
+        EXPECT_LE(members, PStream::kMaxRecvElements);
+        // The same stream takes the next value as usual.
+        LoopbackPair q;
+        ASSERT_TRUE(q.ok());
+        Channel next_ch(81920);
+        ASSERT_EQ(next_ch.Open(q.release_a(), true), 0);
+        ASSERT_TRUE(RawSend(q.b, Encode(PObject(uint64_t{7}))));
+        PObject next;
+        EXPECT_EQ(s.Recv(next_ch, next), 0);
+        EXPECT_EQ(next.asUInt64(), 7u);
+    }
+}
+
 TEST(StreamDecoding, StringEndsAtFirstZeroByte) {
     PObject got;
     ASSERT_EQ(Decode({0x10, 0x00, 0x04, 'a', 'b', 0x00, 'c'}, got), 0);
