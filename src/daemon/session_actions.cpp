@@ -452,8 +452,9 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
         if (item.file_type == 1) event.setDir();
         FILE_INFO info;
         const int stat_rc = entry.root ? entry.root->Stat(item.path, info) : -1;
+        if (stat_rc == 0 && info.isExist && info.type == FT_SLINK) entry.root->NoteLink(item.path);
         if (stat_rc == FS_ERR_LINK || (stat_rc == 0 && info.isExist && info.type == FT_SLINK)) {
-            continue;  // a link inside the session is not synchronised (logged by the root)
+            continue;  // a link inside the session is not synchronised
         }
         if (stat_rc == 0 && info.isExist) {
             manager.PushLocalEvent(event);  // still here: upload it

@@ -175,7 +175,7 @@ int SessionRoot::Refused(int err, const ustring& rel) const {
     }
     if (first)
         NLOG(L_NOTICE, kChannel,
-             "[NOTE] file-op-win.cpp(%d): '%s' runs through a symbolic link; it is not synchronised\n",
+             "[NOTE] file-op-win.cpp(%d): '%s' is or runs through a symbolic link; not synchronised, never followed\n",
              Full(rel).c_str_utf8());
     errno = err;
     return FS_ERR_LINK;
@@ -460,6 +460,22 @@ int SessionRoot::UTime(const ustring& rel, uint32_t mtime) const {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", errno);
         return -1;
     }
+    return 0;
+}
+
+int SessionRoot::OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const {
+    FSCloseDir(dh);
+    int fd = -1;
+    int rc = OpenAt(rel, O_RDONLY | O_DIRECTORY, 0, fd);
+    if (rc != 0) return rc;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        close(fd);
+        return -1;
+    }
+    dh.path = Full(rel);
+    dh.flag = flag;
+    dh.handle = d;
     return 0;
 }
 

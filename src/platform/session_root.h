@@ -22,6 +22,8 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
+
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,9 +80,16 @@ public:
     int Copy(const ustring& from, const ustring& to, bool del) const;
     // Sets the modification time of rel itself (a link is not followed).
     int UTime(const ustring& rel, uint32_t mtime) const;
+    // Opens the folder rel for listing with FSReadDir (flag as for FSOpenDir). Entries
+    // that are links are listed as FT_SLINK, never followed. 0, FS_ERR_LINK or -1.
+    int OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const;
     // Creates a new empty file under a fresh temporary name in the folder dir and
     // stores its relative path in rel. Never opens an existing file.
     int Mktemp(const ustring& dir, ustring& rel) const;
+
+    // Logs, once per path, that rel is (or runs through) a link and is not
+    // synchronised. For callers that meet an FT_SLINK entry. Returns FS_ERR_LINK.
+    int NoteLink(const ustring& rel) const { return Refused(ELOOP, rel); }
 
 private:
     SessionRoot(int fd, const ustring& path);

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <string>
 
 #include "platform/scratch_dir.h"
@@ -56,6 +57,8 @@ TEST_F(SessionRootTest, NoOperationPassesThroughALink) {
         EXPECT_EQ(r.OpenAt(v + "/secret", O_RDONLY, 0, fd), FS_ERR_LINK);
         FILE_INFO info;
         EXPECT_EQ(r.Stat(v + "/secret", info), FS_ERR_LINK);
+        DIR_HANDLE dh;
+        EXPECT_EQ(r.OpenDir(v, 0, dh), FS_ERR_LINK);
     }
     // The link as the last component: opened or written through, never.
     int fd = -1;
@@ -113,6 +116,12 @@ TEST_F(SessionRootTest, OrdinaryOperationsWorkBeneathTheRoot) {
     EXPECT_EQ(r.MKDirP("/a/b/file/sub", true), 0);  // a file in the way makes room with force
     EXPECT_EQ(r.Copy("/d/f", "/d/f", false), -1);  // never truncates its own source
     EXPECT_EQ(read("sync/d/f"), "data");
+    DIR_HANDLE dh;
+    ASSERT_EQ(r.OpenDir("/a/b", FS_DIR_STAT, dh), 0);
+    DIR_ENTRY entry;
+    std::set<std::string> names;
+    while (FSReadDir(dh, entry) == 1) names.insert(entry.name.str());
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "c", "file"}));
     ustring rel;
     EXPECT_EQ(r.Relative(r.path() + "/x/y", rel), 0);
     EXPECT_EQ(rel, "/x/y");
