@@ -58,34 +58,6 @@ ustring join(const ustring& dir, const char* name) {
     return out;
 }
 
-uint32_t clamp_time(time_t t) {
-    if (t < 0) return 0;
-    if (static_cast<unsigned long long>(t) > 0xFFFFFFFFull) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(t);
-}
-
-FILE_TYPE type_of_mode(mode_t m) {
-    if (S_ISLNK(m)) return FT_SLINK;
-    if (S_ISDIR(m)) return FT_DIR;
-    if (S_ISREG(m)) return FT_FILE;
-    return FT_ERR;  // devices, FIFOs and sockets are nothing the engine may read
-}
-
-// Whether dir holds an entry named exactly name (byte for byte).
-bool has_exact_entry(const std::string& dir, const std::string& name) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) return false;
-    bool found = false;
-    while (dirent* e = readdir(d)) {
-        if (name == e->d_name) {
-            found = true;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
 // lstat of path, honouring the exact-name rule. 1: exists (st filled),
 // 0: missing, -1: cannot tell (errno set).
 int lstat_exact(const ustring& path, struct stat* st) {
@@ -99,7 +71,7 @@ int lstat_exact(const ustring& path, struct stat* st) {
     std::string parent = parent_of(p);
     // A case-folding directory answers for names that differ in letter case;
     // the engine wants the entry exactly as named.
-    if (IsCaseFoldingDir(parent.c_str()) && !has_exact_entry(parent, last_component(p))) return 0;
+    if (IsCaseFoldingDir(parent.c_str()) && !fsat::HasExactEntryAt(AT_FDCWD, parent, last_component(p))) return 0;
     return 1;
 }
 
@@ -146,6 +118,38 @@ std::mutex& RenameMutex() {
 }
 
 bool DiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+
+uint32_t ClampTime(time_t t) {
+    if (t < 0) return 0;
+    if (static_cast<unsigned long long>(t) > 0xFFFFFFFFull) return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(t);
+}
+
+FILE_TYPE TypeOfMode(mode_t m) {
+    if (S_ISLNK(m)) return FT_SLINK;
+    if (S_ISDIR(m)) return FT_DIR;
+    if (S_ISREG(m)) return FT_FILE;
+    return FT_ERR;  // devices, FIFOs and sockets are nothing the engine may read
+}
+
+bool HasExactEntryAt(int at_fd, const std::string& dir, const std::string& name) {
+    int fd = openat(at_fd, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+        close(fd);
+        return false;
+    }
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        if (name == e->d_name) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
 
 // Links are unlinked, never followed, and another volume mounted below is left
 // alone, as the mount point is.
@@ -288,9 +292,9 @@ int FSStat(const ustring& path, FILE_INFO& info) {
     }
     info.isExist = true;
     info.path = path;
-    info.type = type_of_mode(st.st_mode);
+    info.type = fsat::TypeOfMode(st.st_mode);
     info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
-    info.mtime = clamp_time(st.st_mtime);
+    info.mtime = fsat::ClampTime(st.st_mtime);
     return 0;
 }
 
@@ -322,9 +326,9 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
     bool need_stat = (dh.flag & FS_DIR_STAT) || e->d_type == DT_UNKNOWN;
     struct stat st;
     if (need_stat && fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        entry.type = type_of_mode(st.st_mode);
+        entry.type = fsat::TypeOfMode(st.st_mode);
         if (dh.flag & FS_DIR_STAT) {
-            entry.mtime = clamp_time(st.st_mtime);
+            entry.mtime = fsat::ClampTime(st.st_mtime);
             if (entry.type == FT_FILE) entry.size = static_cast<uint64_t>(st.st_size);
         }
     } else {

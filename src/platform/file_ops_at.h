@@ -2,9 +2,15 @@
 // the platform layer.
 #pragma once
 
+#include <sys/types.h>
+
+#include <cstdint>
+#include <ctime>
 #include <mutex>
+#include <string>
 
 #include "foundation/ustring.h"
+#include "platform/file_ops.h"
 
 namespace fsat {
 
@@ -17,5 +23,12 @@ int RemoveContentsAt(int fd, const ustring& path);
 int CopyData(int in, int out);
 // An errno that means a full volume.
 bool DiskFull(int err);
+// A time stamp clamped to the 32-bit seconds FILE_INFO holds.
+uint32_t ClampTime(time_t t);
+// The FILE_INFO type of a mode (devices, FIFOs and sockets are FT_ERR).
+FILE_TYPE TypeOfMode(mode_t m);
+// Whether the folder dir (relative to at_fd, or AT_FDCWD) holds an entry named
+// exactly name, byte for byte.
+bool HasExactEntryAt(int at_fd, const std::string& dir, const std::string& name);
 
 }  // namespace fsat

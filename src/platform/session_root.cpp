@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -79,31 +78,6 @@ std::string joined(const std::vector<std::string>& parts, size_t count) {
         out += parts[i];
     }
     return out.empty() ? std::string(".") : out;
-}
-
-bool has_exact_entry(int dir_fd, const std::string& name) {
-    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return false;
-    DIR* d = fdopendir(fd);
-    if (!d) {
-        close(fd);
-        return false;
-    }
-    bool found = false;
-    while (dirent* e = readdir(d)) {
-        if (name == e->d_name) {
-            found = true;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
-uint32_t clamp_time(time_t t) {
-    if (t < 0) return 0;
-    if (static_cast<unsigned long long>(t) > 0xFFFFFFFFull) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(t);
 }
 
 }  // namespace
@@ -234,15 +208,15 @@ int SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
     }
     // A case-folding directory answers for names that differ in letter case; the
     // engine wants the entry exactly as named.
-    if (!name.empty() && IsCaseFoldingDirFd(dir_fd) && !has_exact_entry(dir_fd, name)) {
+    if (!name.empty() && IsCaseFoldingDirFd(dir_fd) && !fsat::HasExactEntryAt(dir_fd, ".", name)) {
         info.isExist = false;
         return 0;
     }
     info.isExist = true;
     info.path = Full(rel);
-    info.type = S_ISLNK(st.st_mode) ? FT_SLINK : S_ISDIR(st.st_mode) ? FT_DIR : S_ISREG(st.st_mode) ? FT_FILE : FT_ERR;
+    info.type = fsat::TypeOfMode(st.st_mode);
     info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
-    info.mtime = clamp_time(st.st_mtime);
+    info.mtime = fsat::ClampTime(st.st_mtime);
     return 0;
 }
 
@@ -337,22 +311,11 @@ int rename_result(int err) {
 }
 }  // namespace
 
-int SessionRoot::Rename(const ustring& from, const ustring& to) const {
-    int from_dir = -1, to_dir = -1;
-    std::string from_name, to_name;
-    int rc = OpenParent(from, from_dir, from_name);
-    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
-    Fd a(from_dir);
-    rc = OpenParent(to, to_dir, to_name);
-    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
-    Fd b(to_dir);
-    if (from_name.empty() || to_name.empty()) return rename_result(EINVAL);
-    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
-    if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return 0;
-    return rename_result(errno);
-}
+int SessionRoot::Rename(const ustring& from, const ustring& to) const { return MoveEntry(from, to, true); }
 
-int SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const {
+int SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const { return MoveEntry(from, to, false); }
+
+int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace) const {
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
     int rc = OpenParent(from, from_dir, from_name);
@@ -363,6 +326,10 @@ int SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const {
     Fd b(to_dir);
     if (from_name.empty() || to_name.empty()) return rename_result(EINVAL);
     std::lock_guard<std::mutex> lock(fsat::RenameMutex());
+    if (replace) {
+        if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return 0;
+        return rename_result(errno);
+    }
     if (renameat2(from_dir, from_name.c_str(), to_dir, to_name.c_str(), RENAME_NOREPLACE) == 0) return 0;
     int err = errno;
     if (err == EEXIST) return FS_ERR_EXIST;

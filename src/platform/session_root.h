@@ -96,6 +96,8 @@ private:
     // The folder holding rel's last component, opened beneath the root: 0 with
     // `dir_fd` (O_PATH) and `name` set; `name` is empty for the root itself.
     int OpenParent(const ustring& rel, int& dir_fd, std::string& name) const;
+    // Rename and RenameNoReplace.
+    int MoveEntry(const ustring& from, const ustring& to, bool replace) const;
     // Maps an errno of a resolution to a result code, logging a link refusal once.
     int Refused(int err, const ustring& rel) const;
 
