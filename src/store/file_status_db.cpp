@@ -300,9 +300,11 @@ int FileStatusDB::rmFileStatByPath(const ustring& path) {
 }
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
+    // Only "\\" separates in a key: "/" stands for a "\\" inside a name (FileStatusKey),
+    // so "<key>/..." is a sibling whose name merely starts alike, never a child.
     std::string glob = globEscape(info.path);
-    SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q/*' OR path GLOB '%q\\*');",
-                                info.path.c_str_utf8(), glob.c_str(), glob.c_str()));
+    SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q\\*');",
+                                info.path.c_str_utf8(), glob.c_str()));
     if (!sql) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n",
              info.path.c_str_utf8());

@@ -50,6 +50,7 @@ public:
     static int updateAllSyncingEntry();
     static int setFileSyncStat(const FileStatusInfo& info);
     static int rmFileStatByPath(const ustring& path);
+    // The row of info.path and the rows of everything below it (keys that go on with "\\").
     static int rmFileSyncStat(const FileStatusInfo& info);
     // 1 and the row when the path has one, 0 when none, -1 on error.
     static int getFileSyncStat(const ustring& path, FileStatusInfo* info);
