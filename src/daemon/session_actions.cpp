@@ -456,6 +456,12 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
         if (stat_rc == FS_ERR_LINK || (stat_rc == 0 && info.isExist && info.type == FT_SLINK)) {
             continue;  // a link inside the session is not synchronised
         }
+        if (stat_rc != 0) {
+            // Not knowing is not missing: fetching it could replace the local item.
+            NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): cannot examine filtered item '%s' of session '%llu'\n",
+                 item.path.c_str_utf8(), ull(sess_id));
+            continue;
+        }
         if (stat_rc == 0 && info.isExist) {
             manager.PushLocalEvent(event);  // still here: upload it
         } else {

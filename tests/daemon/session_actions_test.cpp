@@ -253,12 +253,17 @@ TEST_F(SessionActionsTest, ReloadReplaysLocallyFilteredItems) {
     ASSERT_EQ(db.setLocalFilteredEvent(item("/gone.txt", 0)), 0);
     ASSERT_EQ(db.setLocalFilteredEvent(item("/folder", 1)), 0);
     ASSERT_EQ(db.setLocalFilteredEvent(item("/../escape", 0)), 0);
+    // Links, and items reached through one, are neither uploaded nor fetched.
+    ASSERT_EQ(symlink(dir.c_str(), (Sync(9) + "/link").c_str()), 0);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/link", 0)), 0);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/link/s9", 1)), 0);
 
     ASSERT_FALSE(Send(WithId("reload_session", 9)).hasMember("error"));
     std::map<std::string, Event> seen;
     for (const Event& e : Drain()) seen[e.m_path.str()] = e;
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen.count("/../escape"), 0u);
+    EXPECT_EQ(seen.count("/link"), 0u);
 
     const Event& here = seen["/here.txt"];
     EXPECT_EQ(here.m_type, Event::EV_CREATE);
