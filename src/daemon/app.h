@@ -18,6 +18,7 @@
 #include "wire/object.h"
 
 class Detector;
+class SessionRoot;
 class Task;
 class Worker;
 
@@ -78,7 +79,7 @@ public:
 
     // Steps of the session actions (message thread).
     int create_registry_entry(const Session& session, bool do_merge);
-    int create_session_environment(const ustring& local_path, const ustring& config_path);
+    int create_session_environment(const SessionRoot& root, const ustring& config_path);
     int load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued = {});
     void reload_local_events(uint64_t sess_id);
     // 0 when removed; -1 with reply["error"] set when refused.

@@ -19,11 +19,21 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     if (!listener.isReady()) return 0;
     SOCKET sock = listener.accept();
     if (sock == INVALID_SOCKET) return 0;
-    // Any local user can reach a loopback port; only our own user may control us.
+    // Any local user can reach a loopback port; only our own user may control us. The
+    // owner is known only while the client keeps its end open (our clients wait for
+    // the reply, or for the close after "stop"); one that has closed already cannot be
+    // told from another user's, so its request is not run.
     uid_t peer_uid = static_cast<uid_t>(-1);
-    if (SockLocalPeerUid(sock, peer_uid) != 0 || peer_uid != geteuid()) {
-        NLOG(L_WARNING, kLog, "[WARNING] test.cpp(%d): refusing a control connection of user %d\n",
-             static_cast<int>(peer_uid));
+    if (SockLocalPeerUid(sock, peer_uid) != 0) {
+        NLOG(L_WARNING, kLog,
+             "[WARNING] test.cpp(%d): refusing a control connection of an unknown user: the client closed it "
+             "before it was served\n");
+        CloseSocket(sock);
+        return 0;
+    }
+    if (peer_uid != geteuid()) {
+        NLOG(L_WARNING, kLog, "[WARNING] test.cpp(%d): refusing a control connection of user %u\n",
+             static_cast<unsigned>(peer_uid));
         CloseSocket(sock);
         return 0;
     }

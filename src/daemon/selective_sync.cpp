@@ -15,6 +15,7 @@
 #include "filter/filter_parser.h"
 #include "foundation/logger.h"
 #include "platform/file_ops.h"
+#include "platform/session_root.h"
 #include "store/file_event_db.h"
 
 namespace {
@@ -122,43 +123,39 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
     ustring rel;
     for (const ustring& part : Components(desc)) rel += "/" + part;
 
-    // Every folder on the way must be a real folder inside the session: a link would
-    // make the move reach outside the synchronised folder.
-    std::vector<ustring> parts = Components(rel);
-    ustring walk = sync_folder;
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        walk += "/" + parts[i];
-        struct stat st;
-        if (lstat(walk.c_str_utf8(), &st) != 0) {
-            if (errno == ENOENT || errno == ENOTDIR) return 0;  // nothing to move
-            return -1;
-        }
-        if (S_ISLNK(st.st_mode) || !S_ISDIR(st.st_mode)) {
-            NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n",
-                 walk.c_str_utf8(), rel.c_str_utf8());
-            return S_ISLNK(st.st_mode) ? -1 : 0;
-        }
-    }
-    const ustring full = sync_folder + rel;
-    struct stat st;
-    if (lstat(full.c_str_utf8(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
-    const bool is_dir = S_ISDIR(st.st_mode);
+    // The registered session's root, opened when it was added; without one the folder
+    // is opened now. Every step below is resolved beneath it, never through a link.
+    Registry::Entry entry;
+    const bool registered = Registry::getInstance().Find(sess_id, entry) != 0 && entry.event_db != nullptr;
+    std::shared_ptr<const SessionRoot> root = registered ? entry.root : nullptr;
+    if (!root && SessionRoot::Open(sync_folder, root) != 0) return -1;
 
-    const ustring recycle = sync_folder + kRecycleDir;
-    FSMKDirP(recycle);
+    FILE_INFO info;
+    int rc = root->Stat(rel, info);
+    // A link as the last component is moved as the link it is; one on the way is
+    // never passed through.
+    if (rc == FS_ERR_LINK) {
+        NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n",
+             root->Full(rel).c_str_utf8(), rel.c_str_utf8());
+        return -1;
+    }
+    if (rc != 0) return -1;
+    if (!info.isExist) return 0;  // nothing to move
+    const bool is_dir = info.type == FT_DIR;
+
+    if (root->MKDirP(kRecycleDir) != 0) return -1;
     ustring unique;
-    int rc = -1;
+    rc = -1;
     for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
         if (FSCreateTempPath("", unique) != 0) break;
-        rc = FSRenameNoReplace(full, recycle + unique);
+        rc = root->RenameNoReplace(rel, kRecycleDir + unique);
         if (rc != FS_ERR_EXIST) break;
     }
     if (rc != 0) return -1;
     NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): '%s' moved to the recycle folder as '%s'\n", rel.c_str_utf8(),
          unique.c_str_utf8());
 
-    Registry::Entry entry;
-    if (Registry::getInstance().Find(sess_id, entry) == 0 || entry.event_db == nullptr) {
+    if (!registered) {
         // Without a session there is no index to record it in; the recycle folder is
         // emptied when the session is added again.
         NLOG(L_WARNING, kChannel,

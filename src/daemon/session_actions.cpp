@@ -15,6 +15,7 @@
 #include "filter/white_list.h"
 #include "foundation/logger.h"
 #include "platform/file_ops.h"
+#include "platform/session_root.h"
 #include "platform/volume.h"
 #include "store/event.h"
 #include "store/file_event_db.h"
@@ -204,10 +205,22 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     }
 }
 
-int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
-    const uint64_t sess_id = session.sess_id;
+int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
+    const uint64_t sess_id = requested.sess_id;
     Detector* detector = get_detector();
     if (detector == nullptr) return -1;
+
+    // The folder is resolved once, here: a sync folder given as a link to a directory
+    // is synchronised beneath that directory, and every file operation of the session
+    // goes through this root, never through a link.
+    std::shared_ptr<const SessionRoot> root;
+    if (SessionRoot::Open(requested.local_path, root) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
+             requested.local_path.c_str_utf8());
+        return -1;
+    }
+    Session session = requested;
+    session.local_path = root->path();
 
     uint64_t other = 0;
     if (SharesFolders(session.local_path, session.config_path, other)) {
@@ -227,7 +240,7 @@ int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
         return -1;
     };
 
-    if (create_session_environment(session.local_path, session.config_path) != 0) {
+    if (create_session_environment(*root, session.config_path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n",
              ull(sess_id));
         return fail();
@@ -265,6 +278,7 @@ int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
     entry.node_id = session.node_id;
     entry.recursive = session.recursive;
     entry.local_path = session.local_path;
+    entry.root = root;
     entry.remote_path = session.remote_path;
     entry.config_path = session.config_path;
     entry.black_list = black_list;
@@ -301,12 +315,7 @@ int Nimbrel::create_registry_entry(const Session& session, bool do_merge) {
     return 0;
 }
 
-int Nimbrel::create_session_environment(const ustring& local_path, const ustring& config_path) {
-    if (!is_dir(local_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
-             local_path.c_str_utf8());
-        return -1;
-    }
+int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& config_path) {
     if (!is_dir(config_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local config folder (%s) is not a directory\n",
              config_path.c_str_utf8());
@@ -314,12 +323,17 @@ int Nimbrel::create_session_environment(const ustring& local_path, const ustring
     }
     if (FSMKDirP(config_path + "/db/sign") != 0) return -1;
 
-    const ustring working = local_path + kWorkingDirectory;
+    const ustring working = kWorkingDirectory;
     // Permanently, not to the trash; a failure is not fatal (the folders are made
-    // below, and whatever stayed is only scratch).
-    RemoveDirectoryRecursive(working);
-    if (FSMKDirP(working) != 0) return -1;
-    if (FSMKDirP(working + kRecycleFolder) != 0) {
+    // below, and whatever stayed is only scratch). A link put in its place is removed
+    // as a link: what it names is never touched.
+    root.Remove(working);
+    if (root.MKDirP(working) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create working directory in '%s'.\n",
+             root.path().c_str_utf8());
+        return -1;
+    }
+    if (root.MKDirP(working + kRecycleFolder) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n");
         return -1;
     }
@@ -437,7 +451,18 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
         event.m_sess_id = sess_id;
         if (item.file_type == 1) event.setDir();
         FILE_INFO info;
-        if (FSStat(entry.local_path + item.path, info) == 0 && info.isExist) {
+        const int stat_rc = entry.root ? entry.root->Stat(item.path, info) : -1;
+        if (stat_rc == 0 && info.isExist && info.type == FT_SLINK) entry.root->NoteLink(item.path);
+        if (stat_rc == FS_ERR_LINK || (stat_rc == 0 && info.isExist && info.type == FT_SLINK)) {
+            continue;  // a link inside the session is not synchronised
+        }
+        if (stat_rc != 0) {
+            // Not knowing is not missing: fetching it could replace the local item.
+            NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): cannot examine filtered item '%s' of session '%llu'\n",
+                 item.path.c_str_utf8(), ull(sess_id));
+            continue;
+        }
+        if (stat_rc == 0 && info.isExist) {
             manager.PushLocalEvent(event);  // still here: upload it
         } else {
             event.setServerEvent();  // gone locally: fetch it

@@ -27,13 +27,10 @@ ustring Text(const Event& e) { return e.toString(); }
 // ---------------------------------------------------------------------------------------
 // event_pool
 
-void EventManager::event_pool::push(const Event& e) {
-    if (e.m_type == Event::EV_EMPTY) return;
-    if (!e.isExpand()) {
-        event_tree.Push(e);
-        return;
-    }
-    if (!e.isDir()) return;
+int EventManager::event_pool::push(const Event& e) {
+    if (e.m_type == Event::EV_EMPTY) return -1;
+    if (!e.isExpand()) return event_tree.Push(e) == 0 ? 0 : -1;
+    if (!e.isDir()) return -1;
     if (e.isRescan() && e.m_path == "/") {
         // a rescan of the whole folder covers every expansion still queued
         MLOG(Logger::L_INFO, "[INFO] event-manager.cpp(%d): Merging expand event.\n", __LINE__);
@@ -42,6 +39,7 @@ void EventManager::event_pool::push(const Event& e) {
     expand_events.push_back(e);
     MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Push expand event [%s].\n", __LINE__,
          Text(e).c_str_utf8());
+    return 0;
 }
 
 int EventManager::event_pool::pop(Event& e) {
@@ -105,6 +103,27 @@ void EventManager::PushLocked(const Event& in, bool server) {
         return;
     }
 
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
+        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
+             static_cast<unsigned long long>(e.m_sess_id));
+        return;
+    }
+
+    event_pool* pool = FindPool(e.m_sess_id);
+    if (!pool) {
+        auto created = std::make_unique<event_pool>(entry.local_path);
+        pool = created.get();
+        pool_index.emplace(e.m_sess_id, std::move(created));
+    }
+
+    // Only what was queued is marked syncing, announced, or handed to a worker: a
+    // refused event would leave a mark that nothing clears.
+    if (pool->push(e) != 0) {
+        NLOG(L_WARNING, LogChannel(), "[WARNING] event-manager.cpp(%d): event refused by the tree, drop it: [%s].\n",
+             Text(e).c_str_utf8());
+        return;
+    }
     for (auto& [task, ent] : registry) {
         const Event& p = ent.processing;
         if (p.m_sess_id != e.m_sess_id || p.m_path != e.m_path) continue;
@@ -126,21 +145,6 @@ void EventManager::PushLocked(const Event& in, bool server) {
         }
     }
 
-    Registry::Entry entry;
-    if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
-        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
-             static_cast<unsigned long long>(e.m_sess_id));
-        return;
-    }
-
-    event_pool* pool = FindPool(e.m_sess_id);
-    if (!pool) {
-        auto created = std::make_unique<event_pool>(entry.local_path);
-        pool = created.get();
-        pool_index.emplace(e.m_sess_id, std::move(created));
-    }
-
-    pool->push(e);
     if (server)
         MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::PushServerEvent = [%s].\n", __LINE__,
              Text(e).c_str_utf8());
@@ -303,8 +307,7 @@ size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
 }
 
 int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
-    ustring p = path;
-    p.replace('/', '\\');
+    const ustring p = FileStatusKey(path);
     MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path [%s].\n", __LINE__,
          p.c_str_utf8());
     FileStatusInfo info;
@@ -320,8 +323,7 @@ int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
 }
 
 int EventManager::SyncedEvent2FStatDB(const ustring& path) {
-    ustring p = path;
-    p.replace('/', '\\');
+    const ustring p = FileStatusKey(path);
     MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n", __LINE__,
          p.c_str_utf8());
     if (FileStatusDB::rmFileStatByPath(p) != 0) {

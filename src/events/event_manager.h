@@ -34,7 +34,9 @@ public:
     class event_pool {
     public:
         explicit event_pool(const ustring& watch_path) : event_tree(watch_path) {}
-        void push(const Event& e);
+        // 0 when the event was queued; -1 when it was refused (the tree refuses a
+        // path it cannot hold, an expansion must be a directory, EV_EMPTY is nothing).
+        int push(const Event& e);
         int pop(Event& e);
         size_t size();
         bool is_empty();

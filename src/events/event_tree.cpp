@@ -385,7 +385,7 @@ void EventList2::DeleteEmptyDoneAncestors(DirNode* d) {
 void EventList2::RemoveFStat(const ustring& nodePath) {
     ustring full = watch_path;
     full.append(nodePath);
-    full.replace('/', '\\');
+    full = FileStatusKey(full);
     if (FileStatusDB::rmFileStatByPath(full) != 0)
         NLOG(L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB [%s].\n",
              full.c_str_utf8());

@@ -8,8 +8,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 
 #include "foundation/ustring.h"
+#include "platform/session_root.h"
 
 class BlackList2;
 class WhiteListCpp;
@@ -23,7 +25,9 @@ public:
         uint64_t node_id = 0;
         uint32_t recycle_time = 0;  // oldest entry of the recycle folder, 0 = none
         bool recursive = true;
-        ustring local_path;
+        ustring local_path;  // the resolved folder: root->path()
+        // Every file operation in the session's folder goes through this root.
+        std::shared_ptr<const SessionRoot> root;
         ustring remote_path;
         ustring config_path;
         bool isMSDOS = false;

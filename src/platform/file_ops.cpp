@@ -1,4 +1,5 @@
 #include "platform/file_ops.h"
+#include "platform/file_ops_at.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,7 +24,6 @@ namespace {
 
 constexpr const char* kChannel = "file_op_debug";
 
-std::mutex g_rename_mutex;
 std::mutex g_trash_mutex;
 
 // Fallback buffer of FSCopy when the kernel cannot copy between the two files.
@@ -58,34 +58,6 @@ ustring join(const ustring& dir, const char* name) {
     return out;
 }
 
-uint32_t clamp_time(time_t t) {
-    if (t < 0) return 0;
-    if (static_cast<unsigned long long>(t) > 0xFFFFFFFFull) return 0xFFFFFFFFu;
-    return static_cast<uint32_t>(t);
-}
-
-FILE_TYPE type_of_mode(mode_t m) {
-    if (S_ISLNK(m)) return FT_SLINK;
-    if (S_ISDIR(m)) return FT_DIR;
-    if (S_ISREG(m)) return FT_FILE;
-    return FT_ERR;  // devices, FIFOs and sockets are nothing the engine may read
-}
-
-// Whether dir holds an entry named exactly name (byte for byte).
-bool has_exact_entry(const std::string& dir, const std::string& name) {
-    DIR* d = opendir(dir.c_str());
-    if (!d) return false;
-    bool found = false;
-    while (dirent* e = readdir(d)) {
-        if (name == e->d_name) {
-            found = true;
-            break;
-        }
-    }
-    closedir(d);
-    return found;
-}
-
 // lstat of path, honouring the exact-name rule. 1: exists (st filled),
 // 0: missing, -1: cannot tell (errno set).
 int lstat_exact(const ustring& path, struct stat* st) {
@@ -99,7 +71,7 @@ int lstat_exact(const ustring& path, struct stat* st) {
     std::string parent = parent_of(p);
     // A case-folding directory answers for names that differ in letter case;
     // the engine wants the entry exactly as named.
-    if (IsCaseFoldingDir(parent.c_str()) && !has_exact_entry(parent, last_component(p))) return 0;
+    if (IsCaseFoldingDir(parent.c_str()) && !fsat::HasExactEntryAt(AT_FDCWD, parent, last_component(p))) return 0;
     return 1;
 }
 
@@ -136,9 +108,52 @@ int list_dir_fd(int fd, std::vector<Entry>& out) {
     return err == 0 ? 0 : -1;
 }
 
-// Empties the directory open at fd. Links are unlinked, never followed, and
-// another volume mounted below is left alone, as the mount point is.
-int remove_contents_at(int fd, const ustring& path) {
+}  // namespace
+
+namespace fsat {
+
+std::mutex& RenameMutex() {
+    static std::mutex m;
+    return m;
+}
+
+bool DiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+
+uint32_t ClampTime(time_t t) {
+    if (t < 0) return 0;
+    if (static_cast<unsigned long long>(t) > 0xFFFFFFFFull) return 0xFFFFFFFFu;
+    return static_cast<uint32_t>(t);
+}
+
+FILE_TYPE TypeOfMode(mode_t m) {
+    if (S_ISLNK(m)) return FT_SLINK;
+    if (S_ISDIR(m)) return FT_DIR;
+    if (S_ISREG(m)) return FT_FILE;
+    return FT_ERR;  // devices, FIFOs and sockets are nothing the engine may read
+}
+
+bool HasExactEntryAt(int at_fd, const std::string& dir, const std::string& name) {
+    int fd = openat(at_fd, dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    DIR* d = fdopendir(fd);
+    if (!d) {
+        close(fd);
+        return false;
+    }
+    bool found = false;
+    while (dirent* e = readdir(d)) {
+        if (name == e->d_name) {
+            found = true;
+            break;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// Links are unlinked, never followed, and another volume mounted below is left
+// alone, as the mount point is.
+int RemoveContentsAt(int fd, const ustring& path) {
     struct stat self;
     if (fstat(fd, &self) != 0) return -1;
     std::vector<Entry> entries;
@@ -158,7 +173,7 @@ int remove_contents_at(int fd, const ustring& path) {
                 continue;
             }
             if (sub >= 0) {
-                remove_contents_at(sub, join(path, e.name.c_str()));
+                RemoveContentsAt(sub, join(path, e.name.c_str()));
                 close(sub);
                 if (unlinkat(fd, e.name.c_str(), AT_REMOVEDIR) != 0) {
                     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
@@ -181,12 +196,68 @@ int remove_contents_at(int fd, const ustring& path) {
     return result;
 }
 
+int CopyData(int in, int out) {
+    int result = 0;
+    bool kernel_copy = true;
+    char* buffer = nullptr;
+    for (;;) {
+        if (kernel_copy) {
+            ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
+            if (n > 0) continue;
+            if (n == 0) break;
+            if (errno == EINTR) continue;
+            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
+                kernel_copy = false;  // not between these two files: copy through memory
+                continue;
+            }
+            int err = errno;
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
+            result = DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+            break;
+        }
+        if (!buffer) {
+            buffer = static_cast<char*>(malloc(kCopyBuffer));
+            if (!buffer) {
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n");
+                result = -1;
+                break;
+            }
+        }
+        ssize_t got = read(in, buffer, kCopyBuffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n", errno);
+            result = -1;
+            break;
+        }
+        if (got == 0) break;
+        ssize_t done = 0;
+        while (done < got) {
+            ssize_t w = write(out, buffer + done, static_cast<size_t>(got - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) {
+                int err = w < 0 ? errno : ENOSPC;
+                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
+                     err);
+                result = DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+                break;
+            }
+            done += w;
+        }
+        if (result != 0) break;
+    }
+    free(buffer);
+    return result;
+}
+
+}  // namespace fsat
+
+namespace {
+
 int log_rename_failure(int err) {
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
     return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
 }
-
-bool disk_full(int err) { return err == ENOSPC || err == EDQUOT; }
 
 }  // namespace
 
@@ -221,9 +292,9 @@ int FSStat(const ustring& path, FILE_INFO& info) {
     }
     info.isExist = true;
     info.path = path;
-    info.type = type_of_mode(st.st_mode);
+    info.type = fsat::TypeOfMode(st.st_mode);
     info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
-    info.mtime = clamp_time(st.st_mtime);
+    info.mtime = fsat::ClampTime(st.st_mtime);
     return 0;
 }
 
@@ -255,9 +326,9 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
     bool need_stat = (dh.flag & FS_DIR_STAT) || e->d_type == DT_UNKNOWN;
     struct stat st;
     if (need_stat && fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-        entry.type = type_of_mode(st.st_mode);
+        entry.type = fsat::TypeOfMode(st.st_mode);
         if (dh.flag & FS_DIR_STAT) {
-            entry.mtime = clamp_time(st.st_mtime);
+            entry.mtime = fsat::ClampTime(st.st_mtime);
             if (entry.type == FT_FILE) entry.size = static_cast<uint64_t>(st.st_size);
         }
     } else {
@@ -373,7 +444,7 @@ int RemoveDirectoryRecursive(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
         return -1;
     }
-    int result = remove_contents_at(fd, path);
+    int result = fsat::RemoveContentsAt(fd, path);
     close(fd);
     if (rmdir(p.c_str()) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
@@ -383,13 +454,13 @@ int RemoveDirectoryRecursive(const ustring& path) {
 }
 
 int FSRename(const ustring& from, const ustring& to) {
-    std::lock_guard<std::mutex> lock(g_rename_mutex);
+    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
     if (rename(from.c_str_utf8(), to.c_str_utf8()) == 0) return 0;
     return log_rename_failure(errno);
 }
 
 int FSRenameNoReplace(const ustring& from, const ustring& to) {
-    std::lock_guard<std::mutex> lock(g_rename_mutex);
+    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
     if (renameat2(AT_FDCWD, from.c_str_utf8(), AT_FDCWD, to.c_str_utf8(), RENAME_NOREPLACE) == 0) return 0;
     int err = errno;
     if (err == EEXIST) return FS_ERR_EXIST;
@@ -435,62 +506,13 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         return -1;
     }
 
-    int result = 0;
-    bool kernel_copy = true;
-    char* buffer = nullptr;
-    for (;;) {
-        if (kernel_copy) {
-            ssize_t n = copy_file_range(in, nullptr, out, nullptr, kCopyChunk, 0);
-            if (n > 0) continue;
-            if (n == 0) break;
-            if (errno == EINTR) continue;
-            if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
-                kernel_copy = false;  // not between these two files: copy through memory
-                continue;
-            }
-            int err = errno;
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
-            result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
-            break;
-        }
-        if (!buffer) {
-            buffer = static_cast<char*>(malloc(kCopyBuffer));
-            if (!buffer) {
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n");
-                result = -1;
-                break;
-            }
-        }
-        ssize_t got = read(in, buffer, kCopyBuffer);
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n", errno);
-            result = -1;
-            break;
-        }
-        if (got == 0) break;
-        ssize_t done = 0;
-        while (done < got) {
-            ssize_t w = write(out, buffer + done, static_cast<size_t>(got - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) {
-                int err = w < 0 ? errno : ENOSPC;
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
-                     err);
-                result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
-                break;
-            }
-            done += w;
-        }
-        if (result != 0) break;
-    }
-    free(buffer);
+    int result = fsat::CopyData(in, out);
     close(in);
     if (close(out) != 0 && result == 0) {
         // Some file systems report a full disk only when the file is closed.
         int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
-        result = disk_full(err) ? FS_ERR_DISK_FULL : -1;
+        result = fsat::DiskFull(err) ? FS_ERR_DISK_FULL : -1;
     }
     if (result != 0) {
         // A partial copy must not pass for the file.

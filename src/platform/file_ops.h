@@ -1,6 +1,8 @@
 // File-system operations of the sync engine, on UTF-8 paths.
 // Results: 0 for success and -1 for failure unless stated; failures are logged on
-// the "file_op_debug" channel. Paths are joined with "/".
+// the "file_op_debug" channel. Paths are joined with "/". Files inside a session
+// folder are reached through SessionRoot (session_root.h) instead, never by a
+// full path that could pass through a link.
 #pragma once
 
 #include <cstdint>
@@ -40,6 +42,7 @@ enum {
     FS_ERR_DISK_FULL = -2,      // FSCopy: the destination volume is full
     FS_ERR_TRASH = -3,          // FSRemove: the move to the trash failed
     FS_ERR_EXIST = -4,          // FSRenameNoReplace: the target is taken
+    FS_ERR_LINK = -5,           // SessionRoot: a link on the way, or a step out of the root
     FS_ERR_NAME_TOO_LONG = -100 // FSRename: the new name is too long
 };
 

@@ -123,8 +123,10 @@ bool FindUid(const char* table, const char* local, const char* remote, uid_t& ui
             char l[64], r[64];
             unsigned state = 0, u = 0;
             if (std::sscanf(line, " %*u: %63s %63s %x %*x:%*x %*x:%*x %*x %u", l, r, &state, &u) != 4) continue;
-            // 0x06 is TIME_WAIT: such entries no longer know their owner.
-            if (state == 0x06) continue;
+            // Only a live connection (0x01, ESTABLISHED) knows its owner: once the
+            // client has closed, the kernel keeps a minimal record (FIN_WAIT2,
+            // TIME_WAIT) that shows uid 0 whoever owned it.
+            if (state != 0x01) continue;
             if (strcasecmp(l, local) == 0 && strcasecmp(r, remote) == 0) {
                 uid = static_cast<uid_t>(u);
                 found = true;

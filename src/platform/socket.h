@@ -45,7 +45,9 @@ SOCKET SockAccept(SOCKET fd);
 int SockLocalPort(SOCKET fd);
 
 // The user owning the far end of a TCP connection between two local sockets, as the
-// kernel's socket tables show it. 0 with uid set, or -1 when no such entry exists.
+// kernel's socket tables show it. 0 with uid set, or -1 when no live (established)
+// entry exists: a client that has already closed its end cannot be told apart, and
+// its owner is unknown, never "user 0".
 int SockLocalPeerUid(SOCKET fd, uid_t& uid);
 
 // One receive or send (never raises SIGPIPE). The byte count, 0 when the peer

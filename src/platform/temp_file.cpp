@@ -4,6 +4,7 @@
 
 #include "foundation/logger.h"
 #include "platform/file_ops.h"
+#include "platform/session_root.h"
 
 namespace {
 
@@ -30,7 +31,11 @@ ustring TempFile::defaultPrefix() {
 TempFile::TempFile(const ustring& prefix)
     : tmp_prefix(prefix.empty() ? defaultPrefix() : prefix), ref(std::make_shared<int>(0)) {}
 
-TempFile::TempFile(const TempFile& other) : tmp_prefix(other.tmp_prefix), ref(std::make_shared<int>(0)) {
+TempFile::TempFile(std::shared_ptr<const SessionRoot> r, const ustring& rel_prefix)
+    : root(std::move(r)), tmp_prefix(rel_prefix), ref(std::make_shared<int>(0)) {}
+
+TempFile::TempFile(const TempFile& other)
+    : root(other.root), tmp_prefix(other.tmp_prefix), ref(std::make_shared<int>(0)) {
     *this = other;
 }
 
@@ -40,8 +45,10 @@ TempFile& TempFile::operator=(const TempFile& other) {
         return *this;
     }
     release();
+    root = other.root;
     tmp_prefix = other.tmp_prefix;
     path = other.path;
+    rel_path = other.rel_path;
     permanent = other.permanent;
     if (!path.empty() && *other.ref > 0) {
         ref = other.ref;
@@ -66,6 +73,7 @@ void TempFile::release() {
     }
     ref.reset();
     path.clear();
+    rel_path.clear();
 }
 
 int TempFile::create() {
@@ -73,11 +81,12 @@ int TempFile::create() {
     // A counter left at 0 by another holder's remove() may still be shared.
     if (ref.use_count() > 1) ref = std::make_shared<int>(0);
     ustring made;
-    if (FSMktemp(tmp_prefix, made) != 0) {
+    if ((root ? root->Mktemp(tmp_prefix, made) : FSMktemp(tmp_prefix, made)) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n");
         return -1;
     }
-    path = made;
+    path = root ? root->Full(made) : made;
+    rel_path = root ? made : ustring();
     *ref = 1;
     NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): creating TempFile '%s'\n", path.c_str_utf8());
     return 0;
@@ -85,7 +94,13 @@ int TempFile::create() {
 
 void TempFile::remove() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): removing TempFile '%s'\n", path.c_str_utf8());
-    if (!path.empty()) FSRemove(path, false);
+    if (!path.empty()) {
+        if (root)
+            root->Remove(rel_path);
+        else
+            FSRemove(path, false);
+    }
     if (ref) *ref = 0;
     path.clear();
+    rel_path.clear();
 }

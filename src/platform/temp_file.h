@@ -7,9 +7,14 @@
 
 #include "foundation/ustring.h"
 
+class SessionRoot;
+
 class TempFile {
 public:
     explicit TempFile(const ustring& prefix = ustring());
+    // A scratch file of a session: made in the folder rel_prefix (relative to root)
+    // and removed through the root, never through a link.
+    TempFile(std::shared_ptr<const SessionRoot> root, const ustring& rel_prefix);
     TempFile(const TempFile& other);
     TempFile& operator=(const TempFile& other);
     ~TempFile();
@@ -17,6 +22,8 @@ public:
     // Makes a new empty file in tmp_prefix; -1 when this object already holds one.
     int create();
     const ustring& getPath() const { return path; }
+    // With a root: the file relative to it (what the root's functions take); else empty.
+    const ustring& getRelPath() const { return rel_path; }
     void convert_permanent() { permanent = true; }
     // Deletes the file now (never to the trash); every holder sees it gone.
     void remove();
@@ -31,8 +38,10 @@ public:
 private:
     void release();
 
+    std::shared_ptr<const SessionRoot> root;  // null: tmp_prefix is a plain folder
     ustring tmp_prefix;
     ustring path;
+    ustring rel_path;
     // 0 = no file; n = holders sharing the file. The shared_ptr owns the counter's
     // memory, so that an explicit remove() by one holder cannot leave the others
     // pointing at a freed counter.

@@ -100,8 +100,16 @@ bool FSTwoSecondTime() { return g_two_second_time; }
 void FSSetTwoSecondTime(bool on) { g_two_second_time = on; }
 
 bool IsCaseFoldingDir(const ustring& dir) {
+    int fd = open(dir.empty() ? "/" : dir.c_str_utf8(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool folding = IsCaseFoldingDirFd(fd);
+    close(fd);
+    return folding;
+}
+
+bool IsCaseFoldingDirFd(int dir_fd) {
     struct statfs sf{};
-    if (statfs(dir.empty() ? "/" : dir.c_str_utf8(), &sf) != 0) return false;
+    if (fstatfs(dir_fd, &sf) != 0) return false;
     unsigned long t = static_cast<unsigned long>(sf.f_type);
     switch (t) {
         case MSDOS_SUPER_MAGIC:
@@ -114,8 +122,9 @@ bool IsCaseFoldingDir(const ustring& dir) {
         case EXT4_SUPER_MAGIC:
         case kF2fsMagic:
         case TMPFS_MAGIC: {
-            // These fold case only in directories marked for it.
-            int fd = open(dir.empty() ? "/" : dir.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+            // These fold case only in directories marked for it; the flags need a
+            // real descriptor, not a path-only one.
+            int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
             if (fd < 0) return false;
             int flags = 0;  // the kernel reads and writes an int here
             bool folding = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL);

@@ -27,3 +27,5 @@ bool IsTwoSecondTimeFsType(unsigned long f_type);
 // Whether names in directory dir may match entries that differ in letter case:
 // a volume that always folds case, or a case-folding directory.
 bool IsCaseFoldingDir(const ustring& dir);
+// The same for a directory open at fd (an O_PATH descriptor will do).
+bool IsCaseFoldingDirFd(int fd);

@@ -20,6 +20,17 @@ const char* const grgVarnelParamList[5] = {"@VARNEL:VAR", "@VARNEL:LVAR", "@VARN
 
 ustring FileStatusDB::m_fstatDBPath;
 
+ustring FileStatusKey(const ustring& path) {
+    std::string key = path.str();
+    for (char& c : key) {
+        if (c == '/')
+            c = '\\';
+        else if (c == '\\')
+            c = '/';
+    }
+    return ustring(key);
+}
+
 namespace {
 
 const char* const kChannel = "fstat_db_debug";
@@ -289,9 +300,11 @@ int FileStatusDB::rmFileStatByPath(const ustring& path) {
 }
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
+    // Only "\\" separates in a key: "/" stands for a "\\" inside a name (FileStatusKey),
+    // so "<key>/..." is a sibling whose name merely starts alike, never a child.
     std::string glob = globEscape(info.path);
-    SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q/*' OR path GLOB '%q\\*');",
-                                info.path.c_str_utf8(), glob.c_str(), glob.c_str()));
+    SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q\\*');",
+                                info.path.c_str_utf8(), glob.c_str()));
     if (!sql) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n",
              info.path.c_str_utf8());

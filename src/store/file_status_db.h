@@ -13,8 +13,14 @@ enum { SFT_FILE = 0, SFT_DIR = 1 };
 enum { FSTAT_UNKNOWN = 0, FSTAT_SYNCED = 1, FSTAT_SYNCING = 2, FSTAT_UNSUPPORT = 3 };
 enum { FSTAT_DB_ID = 0, FSTAT_DB_PATH = 1, FSTAT_DB_FILETYPE = 2, FSTAT_DB_SYNCSTATUS = 3 };
 
+// The key of a full local path: "/" and "\" swapped. A path without "\" keeps the
+// form other programs read ("/s/a/b" is "\s\a\b"); "\" is a legal name byte here,
+// and the swap (its own inverse) keeps "/s/a\b" ("\s\a/b") apart from "/s/a/b". A
+// folder's key followed by "\" still starts the keys of everything inside it.
+ustring FileStatusKey(const ustring& path);
+
 struct FileStatusInfo {
-    ustring path;  // full local path with "\" separators
+    ustring path;  // the key of a full local path (FileStatusKey)
     int32_t fileType = SFT_FILE;
     int32_t syncStatus = FSTAT_UNKNOWN;
 };
@@ -44,6 +50,7 @@ public:
     static int updateAllSyncingEntry();
     static int setFileSyncStat(const FileStatusInfo& info);
     static int rmFileStatByPath(const ustring& path);
+    // The row of info.path and the rows of everything below it (keys that go on with "\\").
     static int rmFileSyncStat(const FileStatusInfo& info);
     // 1 and the row when the path has one, 0 when none, -1 on error.
     static int getFileSyncStat(const ustring& path, FileStatusInfo* info);

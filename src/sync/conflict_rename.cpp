@@ -5,6 +5,7 @@
 
 #include "foundation/logger.h"
 #include "platform/file_ops.h"
+#include "platform/session_root.h"
 
 namespace {
 
@@ -15,11 +16,11 @@ constexpr int kLastCounter = 99;
 // as free may be taken by the time of the rename; the no-replace rename then
 // fails with FS_ERR_EXIST and the next name is tried.
 template <typename NameAt>
-int rename_to_free_name(const ustring& from, int first_counter, NameAt name_at, ustring& to) {
+int rename_to_free_name(const SessionRoot& root, const ustring& from, int first_counter, NameAt name_at, ustring& to) {
     for (int n = first_counter - 1; n <= kLastCounter; ++n) {
         to = name_at(n < first_counter ? -1 : n);
-        if (IsFileExist(to)) continue;
-        int rc = FSRenameNoReplace(from, to);
+        if (root.Exists(to)) continue;
+        int rc = root.RenameNoReplace(from, to);
         if (rc == FS_ERR_EXIST) continue;
         return rc;
     }
@@ -45,11 +46,12 @@ ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool d
     return path.substr(0, dot) + insert + path.substr(dot);
 }
 
-int ConflictRename(const ustring& org_path, const ustring& client_name, const ustring& reason) {
+int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
+                   const ustring& reason) {
     ustring suffix = ustring("_") + client_name + "_" + ConflictTimeStamp(time(nullptr)) + "_" + reason;
     ustring to;
     int rc = rename_to_free_name(
-        org_path, 1,
+        root, org_path, 1,
         [&](int n) {
             if (n < 0) return InsertBeforeExtension(org_path, suffix, false);
             char counter[16];
@@ -59,15 +61,16 @@ int ConflictRename(const ustring& org_path, const ustring& client_name, const us
         to);
     if (rc == 0) {
         NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n",
-             org_path.c_str_utf8(), to.c_str_utf8(), reason.c_str_utf8());
+             root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), reason.c_str_utf8());
     } else {
         NLOG(L_ERR, kChannel, "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] err = [%d]\n",
-             org_path.c_str_utf8(), to.c_str_utf8(), rc);
+             root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), rc);
     }
     return rc;
 }
 
-int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, const ustring& clientname) {
+int WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, const ustring& basename,
+                             const ustring& clientname) {
     uint32_t slash = fullpath.rfind('/');
     ustring folder = slash == ustring::npos ? ustring() : fullpath.substr(0, slash);
     ustring trimmed(basename);
@@ -79,19 +82,19 @@ int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, c
     if (basename.find('/') != ustring::npos) {
         NLOG(L_ERR, kChannel,
              "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
-             fullpath.c_str_utf8(), target.c_str_utf8(), -1);
+             root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8(), -1);
         return -1;
     }
-    if (usable && !IsFileExist(target) && FSRenameNoReplace(fullpath, target) == 0) {
+    if (usable && !root.Exists(target) && root.RenameNoReplace(fullpath, target) == 0) {
         NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
-             fullpath.c_str_utf8(), target.c_str_utf8());
+             root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8());
         return 0;
     }
 
     ustring suffix = ustring("_") + clientname + "_" + ConflictTimeStamp(time(nullptr)) + "_WhiteSpaceConflict";
     ustring to;
     int rc = rename_to_free_name(
-        fullpath, 0,
+        root, fullpath, 0,
         [&](int n) {
             if (n < 0) return InsertBeforeExtension(target, suffix, true);
             char counter[16];
@@ -101,11 +104,11 @@ int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, c
         to);
     if (rc == 0) {
         NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
-             fullpath.c_str_utf8(), to.c_str_utf8());
+             root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8());
     } else {
         NLOG(L_ERR, kChannel,
              "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
-             fullpath.c_str_utf8(), to.c_str_utf8(), rc);
+             root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8(), rc);
     }
     return rc;
 }

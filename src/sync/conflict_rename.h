@@ -5,16 +5,24 @@
 
 #include "foundation/ustring.h"
 
+class SessionRoot;
+
+// Paths are relative to the session's root and every step stays beneath it (a
+// link on the way gives FS_ERR_LINK). Log lines name the full paths.
+//
 // Renames org_path to the first free name among
 //   <stem>_<client>_<time>_<reason><ext>  and  <stem>_<client>_<time>_<reason>_<n><ext>, n = 1..99.
-// 0; -1 when the rename fails or every name is taken; -100 when the name is too long.
-int ConflictRename(const ustring& org_path, const ustring& client_name, const ustring& reason);
+// 0; -1 when the rename fails or every name is taken; FS_ERR_NAME_TOO_LONG (-100)
+// when the name is too long; FS_ERR_LINK when the path runs through a link.
+int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
+                   const ustring& reason);
 
 // For a name with leading or trailing spaces: moves fullpath to the trimmed
 // basename in the same folder, or when that is taken to the first free name among
 //   <trimmed stem>_<client>_<time>_WhiteSpaceConflict<ext> and ..._WhiteSpaceConflict_<n><ext>, n = 0..99.
 // Results as for ConflictRename.
-int WhiteSpaceConflictRename(const ustring& fullpath, const ustring& basename, const ustring& clientname);
+int WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, const ustring& basename,
+                             const ustring& clientname);
 
 // The pieces, exposed for tests and for callers that want to show the name.
 // Time stamp of t in local time, e.g. "Dec-06-1604-2026".

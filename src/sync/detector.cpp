@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "foundation/logger.h"
+#include "platform/session_root.h"
 
 namespace {
 const char* const kChannel = "detector_debug";
@@ -39,10 +40,11 @@ void Detector::Release(session_info& info) {
 
 void Detector::CreateWorkingDirectory(const ustring& root) {
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): creating working directory under %s\n", root.c_str_utf8());
-    const ustring working = root + "/" + kWorkingDirectory;
-    // The leading dot keeps it hidden; there is no attribute to set.
-    mkdir(working.c_str_utf8(), 0755);
-    mkdir((working + "/" + kRecycleFolder).c_str_utf8(), 0755);
+    // The leading dot keeps it hidden; there is no attribute to set. Made beneath the
+    // folder, never through a link that stands in its place.
+    std::shared_ptr<const SessionRoot> dir;
+    if (SessionRoot::Open(root, dir) != 0) return;
+    dir->MKDirP(ustring("/") + kWorkingDirectory + "/" + kRecycleFolder);
 }
 
 int Detector::AddWatch(const ustring& path, uint64_t sess_id) {

@@ -34,8 +34,8 @@ public:
     // The folder the session's watch was given, empty when it is not watched.
     ustring GetWatchPath(uint64_t sess_id);
 
-    // Creates root + "/.VarnelWorkingDirectory" and its "/#VarnelRecycle"; errors
-    // (a folder that exists already) are ignored.
+    // Creates root + "/.VarnelWorkingDirectory" and its "/#VarnelRecycle" beneath
+    // root (never through a link); errors (a folder that exists already) are ignored.
     static void CreateWorkingDirectory(const ustring& root);
 
 private:

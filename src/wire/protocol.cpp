@@ -178,6 +178,7 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
     ustring action = request["_action"].asString();
     PStream stream;
     if (worker) stream.SetDefaultRecvLocation(site.recv_location);
+    if (worker) stream.SetRecvRoot(site.recv_root);
 
     if (worker)
         SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): RunProtocol <<< %s\n", site.worker_id,

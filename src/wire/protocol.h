@@ -5,8 +5,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 #include "foundation/ustring.h"
+#include "platform/session_root.h"
 
 class Channel;
 class Connection;
@@ -74,6 +76,8 @@ struct ProtoSite {
     int* abort_flag = nullptr;  // the task's stop cell, polled by the channel
     int worker_id = 0;          // for the worker's log texts
     ustring recv_location;      // worker: the folder for received file bodies
+    // Worker: the session's root; received bodies are then written only beneath it.
+    std::shared_ptr<const SessionRoot> recv_root;
     // Worker: maps a failed stream code to a result code (its abort and pause
     // handling live in the task). Without it every failure is -2.
     std::function<int(int)> map_stream_error;

@@ -272,10 +272,21 @@ int PStream::ChannelFailed(int code) {
 
 int PStream::Recv(Channel& c, PObject& value) {
     trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    recv_elements = 0;
+    recv_bytes = 0;
     int r = RecvObject(c, value);
     if (r < 0) DumpHistory();
     ClearHistory();
     return r < 0 ? r : ERR_OK;
+}
+
+int PStream::Charge(uint64_t members, uint64_t bytes) {
+    recv_elements += members;
+    recv_bytes += members * kElementCharge + bytes;
+    if (recv_elements <= kMaxRecvElements && recv_bytes <= kMaxRecvBytes) return ERR_OK;
+    NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): value too large: over %llu members or %llu bytes\n",
+         static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(kMaxRecvBytes));
+    return ERR_STREAM;
 }
 
 int PStream::RecvTag(Channel& c, uint8_t& tag) {
@@ -359,6 +370,8 @@ int PStream::Recv(Channel& c, ustring& value) {
     uint16_t len = 0;
     int r = c.ReadInt16(&len);
     if (r != 0) return ChannelFailed(r);
+    r = Charge(0, len);
+    if (r != ERR_OK) return r;
     std::string bytes(len, '\0');
     for (unsigned done = 0; done < len;) {
         unsigned chunk = std::min<unsigned>(len - done, c.GetCapacity());
@@ -381,6 +394,8 @@ int PStream::RecvMembers(Channel& c, char open, char close, ReadMember read_memb
         int r = RecvTag(c, tag);
         if (r != ERR_OK) return r;
         if (tag == TAG_END) break;
+        r = Charge(1, 0);
+        if (r != ERR_OK) return r;
         r = read_member(tag);
         if (r < 0) return r;
     }
@@ -413,6 +428,19 @@ int PStream::Recv(Channel& c, PObject::map_type& value) {
         PopHistory();
         return static_cast<int>(ERR_OK);
     });
+}
+
+int PStream::OpenRecvFile(const ustring& path, int flags) {
+    if (!recv_root) return ::open(path.c_str_utf8(), flags | O_CLOEXEC, 0666);
+    ustring rel;
+    int fd = -1;
+    if (recv_root->Relative(path, rel) != 0) {
+        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' is not inside '%s'\n", path.c_str_utf8(),
+             recv_root->path().c_str_utf8());
+        errno = EXDEV;
+        return -1;
+    }
+    return recv_root->OpenAt(rel, flags, 0666, fd) == 0 ? fd : -1;
 }
 
 int PStream::Recv(Channel& c, PObject::binary_type& value) {
@@ -448,7 +476,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
         for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
             ustring name = TmpNameGen::getInstance().getTmpName(recv_path);
             if (name.empty()) break;
-            fd = ::open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            fd = OpenRecvFile(name, O_WRONLY | O_CREAT | O_EXCL);
             if (fd >= 0) value.path = name;
             else if (errno != EEXIST) break;
         }
@@ -458,7 +486,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             return ERR_SYS;
         }
     } else if (value.offset == 0) {
-        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT | O_TRUNC);
         if (fd < 0) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
                  value.path.c_str_utf8(), "wb", errno);
@@ -467,7 +495,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     } else {
         // Continue at `offset`: whatever lies beyond it is cut off. A file shorter than
         // `offset` cannot be continued without a gap, so it is refused.
-        fd = ::open(value.path.c_str_utf8(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+        fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT);
         if (fd < 0) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", errno);
             return ERR_SYS;

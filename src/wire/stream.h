@@ -7,9 +7,11 @@
 #include <pthread.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "foundation/ustring.h"
+#include "platform/session_root.h"
 #include "wire/channel.h"
 #include "wire/object.h"
 
@@ -37,6 +39,14 @@ public:
     static constexpr unsigned kBufferSize = 81920;
     // Received values nested deeper than this are refused.
     static constexpr int kMaxDepth = 64;
+    // Bounds of one received value, far above any real request or reply, so that a
+    // peer that keeps streaming cannot grow our memory without end: the members of
+    // its arrays and maps (all levels together), and its decoded size (the bytes of
+    // its texts and keys plus kElementCharge per member). Binaries go to files and
+    // count only as members. Past either bound Recv gives ERR_STREAM.
+    static constexpr uint64_t kMaxRecvElements = uint64_t{1} << 22;
+    static constexpr uint64_t kMaxRecvBytes = uint64_t{64} << 20;
+    static constexpr uint64_t kElementCharge = 16;
 
     PStream();
     ~PStream();
@@ -47,6 +57,10 @@ public:
     // Folder for received binaries whose target names no file. With none set such
     // binaries are refused.
     void SetDefaultRecvLocation(const ustring& folder) { recv_path = folder; }
+    // With a root set, every received binary (in the default folder or in the file a
+    // target names) must lie beneath the root and is opened through it, never through
+    // a link; anything else is refused with ERR_SYS.
+    void SetRecvRoot(std::shared_ptr<const SessionRoot> root) { recv_root = std::move(root); }
     // Progress of the running transfer: the key path text, bytes moved, bytes expected.
     void GetStatus(ustring& item, uint64_t& sent, uint64_t& size);
     static void GetVersion(int& major, int& minor, int& mini) {
@@ -81,6 +95,10 @@ private:
     int RecvMembers(Channel& c, char open, char close, ReadMember read_member);
 
     int ChannelFailed(int code);
+    // Counts one more member of kElementCharge + text bytes; ERR_STREAM past a bound.
+    int Charge(uint64_t members, uint64_t bytes);
+    // Opens a file for a received binary (through recv_root when set): fd or -1.
+    int OpenRecvFile(const ustring& path, int flags);
     void PushHistory(const ustring& key);
     void PopHistory();
     void ClearHistory();
@@ -96,4 +114,7 @@ private:
     int indent = 0;
     bool trace = false;  // per-value debug lines wanted (checked once per top-level call)
     ustring recv_path;
+    std::shared_ptr<const SessionRoot> recv_root;
+    uint64_t recv_elements = 0;  // of the value being received
+    uint64_t recv_bytes = 0;
 };

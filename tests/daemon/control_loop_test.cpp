@@ -162,3 +162,38 @@ TEST(ControlLoop, RefusesConnectionsOfOtherUsers) {
     ASSERT_EQ(app.requests.size(), 2u);  // the other user's request never arrived
     EXPECT_EQ(app.requests[0]["action"].asString(), "get_status");
 }
+
+// A client that opens an array and streams members for ever is cut off at the value
+// bound (so the daemon's memory stops growing there), and the next request is
+// answered as usual.
+TEST(ControlLoop, EndlessRequestIsCutOffAndTheNextOneAnswered) {
+    IPCListener listener;
+    int port = listener.prepare(0);
+    ASSERT_GT(port, 0);
+    RecordingApp app;
+    std::thread loop([&] { RunControlLoop(listener, app); });
+
+    uint64_t sent = 0;
+    {
+        SOCKET s = SockCreateTcp();
+        ASSERT_EQ(SockConnectStart(s, "127.0.0.1", port), 0);
+        std::vector<unsigned char> nulls(1 << 16, 0x00);  // null members: tag 0x00, length 0
+        ASSERT_TRUE(RawSend(s, {0x41}));
+        const uint64_t give_up = 4 * PStream::kMaxRecvElements;
+        while (sent < give_up && RawSend(s, nulls)) sent += nulls.size() / 2;  // until the daemon hangs up
+        CloseSocket(s);
+        EXPECT_LT(sent, give_up) << "never cut off";
+    }
+    EXPECT_GE(sent, PStream::kMaxRecvElements / 2);  // it did read up to about the bound
+    PObject request, reply;
+    request["action"] = "get_status";
+    ASSERT_EQ(Exchange(port, request, reply), 0);
+    EXPECT_EQ(reply["ack"].asString(), "ok");
+
+    PObject stop, none;
+    stop["action"] = "stop";
+    Exchange(port, stop, none);
+    loop.join();
+    ASSERT_EQ(app.requests.size(), 2u);  // the endless one never reached the application
+    EXPECT_EQ(app.requests[0]["action"].asString(), "get_status");
+}

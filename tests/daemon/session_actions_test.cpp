@@ -253,12 +253,17 @@ TEST_F(SessionActionsTest, ReloadReplaysLocallyFilteredItems) {
     ASSERT_EQ(db.setLocalFilteredEvent(item("/gone.txt", 0)), 0);
     ASSERT_EQ(db.setLocalFilteredEvent(item("/folder", 1)), 0);
     ASSERT_EQ(db.setLocalFilteredEvent(item("/../escape", 0)), 0);
+    // Links, and items reached through one, are neither uploaded nor fetched.
+    ASSERT_EQ(symlink(dir.c_str(), (Sync(9) + "/link").c_str()), 0);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/link", 0)), 0);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/link/s9", 1)), 0);
 
     ASSERT_FALSE(Send(WithId("reload_session", 9)).hasMember("error"));
     std::map<std::string, Event> seen;
     for (const Event& e : Drain()) seen[e.m_path.str()] = e;
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen.count("/../escape"), 0u);
+    EXPECT_EQ(seen.count("/link"), 0u);
 
     const Event& here = seen["/here.txt"];
     EXPECT_EQ(here.m_type, Event::EV_CREATE);
@@ -532,4 +537,31 @@ TEST_F(SessionActionsTest, FoldersInsideOrAroundAnotherSessionsFoldersAreRefused
     EXPECT_TRUE(kept.good());
     EXPECT_FALSE(Send(second).hasMember("error"));  // side by side is fine
     EXPECT_EQ(Registry::getInstance().Size(), 2u);
+}
+
+TEST_F(SessionActionsTest, AFolderGivenAsALinkIsResolvedOnceAndLinksInsideAreNotFollowed) {
+    PObject r = Prepare(8);
+    // ~/Sync as a link to the real folder.
+    ASSERT_EQ(symlink(Sync(8).c_str(), (dir + "/Sync-link").c_str()), 0);
+    r["sync_folder"] = ustring(dir + "/Sync-link");
+    // A working directory that is a link to a folder outside: it is removed as the
+    // link it is, and what it names is never emptied or written.
+    const std::string outside = dir + "/outside";
+    ASSERT_EQ(mkdir(outside.c_str(), 0755), 0);
+    WriteFile(outside + "/keep", "x");
+    ASSERT_EQ(symlink(outside.c_str(), (Sync(8) + "/.VarnelWorkingDirectory").c_str()), 0);
+
+    ASSERT_FALSE(Send(r).hasMember("error"));
+    Registry::Entry entry;
+    ASSERT_EQ(Registry::getInstance().Find(8, entry), 1);
+    EXPECT_EQ(entry.local_path, ustring(Sync(8)));
+    ASSERT_NE(entry.root, nullptr);
+    EXPECT_EQ(entry.root->path(), ustring(Sync(8)));
+    EXPECT_EQ(TheDetector()->GetWatchPath(8), ustring(Sync(8)));
+    struct stat st;
+    ASSERT_EQ(lstat((Sync(8) + "/.VarnelWorkingDirectory/#VarnelRecycle").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    ASSERT_EQ(lstat((Sync(8) + "/.VarnelWorkingDirectory").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(Tree(outside), (std::set<std::string>{"", "/keep"}));
 }

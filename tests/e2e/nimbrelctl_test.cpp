@@ -1,12 +1,18 @@
 // nimbrelctl against the real daemon and against a stand-in that checks what
 // arrives on the wire.
+#include <grp.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
+#include "daemon/control_loop.h"
+#include "daemon/ipc_listener.h"
 #include "e2e/e2e_support.h"
+#include "platform/socket.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
 
@@ -241,4 +247,74 @@ TEST(Nimbrelctl, DaemonModeReportsADaemonThatCannotStart) {
     rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("absent.conf")}, out, err, ctl.env());
     EXPECT_EQ(rc, 1);
     EXPECT_NE(err.find("cannot read the configuration"), std::string::npos) << err;
+}
+
+namespace {
+// Records the requests the control loop hands over.
+class RecordingApp : public ControlApp {
+public:
+    int run() override { return 0; }
+    int send_message(const PObject& request, PObject& reply) override {
+        requests.push_back(request);
+        reply["ack"] = "ok";
+        return 0;
+    }
+    void kill() override {}
+    std::vector<PObject> requests;
+};
+constexpr uid_t kNobody = 65534;
+}  // namespace
+
+// The daemon and nimbrelctl run as an ordinary user; the control loop is busy when
+// "stop" is written. nimbrelctl keeps its end open until the daemon closes it, so the
+// daemon can still tell its user and runs the request. A raw client that writes and
+// closes at once can no longer be told from another user's and is refused as unknown
+// (never taken for user 0), and the loop goes on.
+TEST(Nimbrelctl, StopOfAnOrdinaryUserIsRunWhenTheLoopGetsToIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run both sides as the ordinary user 65534";
+    const std::string ctl = CtlPath();
+    e2e::TempDir state;
+    ASSERT_EQ(chown(state.path().c_str(), kNobody, kNobody), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(70);
+        if (access(ctl.c_str(), X_OK) != 0) _exit(77);  // the build is not reachable for that user
+        IPCListener listener;
+        const int port = listener.prepare(0);
+        if (port <= 0) _exit(71);
+        {
+            SOCKET s = SockCreateTcp();
+            if (SockConnectStart(s, "127.0.0.1", port) != 0) _exit(72);
+            const unsigned char link[] = {0x42, 0x10, 0, 6, 'a', 'c', 't', 'i', 'o', 'n', 0x10, 0, 4, 'l', 'i', 'n', 'k', 0x40};
+            if (SockSend(s, link, sizeof link) != static_cast<ssize_t>(sizeof link)) _exit(73);
+            CloseSocket(s);
+        }
+        pid_t c = fork();
+        if (c == 0) {
+            setenv("XDG_RUNTIME_DIR", state.path().c_str(), 1);
+            const std::string p = std::to_string(port);
+            execl(ctl.c_str(), "nimbrelctl", "stop", "--port", p.c_str(), static_cast<char*>(nullptr));
+            _exit(74);
+        }
+        // Busy: nimbrelctl gets a second to write (a client that closes at once has
+        // closed by then).
+        int status = 0;
+        bool reaped = false;
+        for (int i = 0; i < 20 && !reaped; ++i) {
+            reaped = waitpid(c, &status, WNOHANG) == c;
+            if (!reaped) usleep(50000);
+        }
+        RecordingApp app;
+        int ended = 0;
+        for (int i = 0; i < 2 && ended == 0; ++i) ended = ServeOneControlRequest(listener, app);
+        if (!reaped && waitpid(c, &status, 0) != c) _exit(75);
+        if (app.requests.size() != 1 || app.requests[0]["action"].asString() != "stop" || ended != 1) _exit(1);
+        _exit(WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << ctl << " cannot be run by user 65534";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the stop request was not run; 2: nimbrelctl failed";
 }

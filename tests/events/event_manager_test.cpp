@@ -368,3 +368,44 @@ TEST_F(EventManagerTest, ConcurrentProducersAndWorkers) {
     EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
     EXPECT_EQ(0u, mgr.GetAllPendingEventCount(2));
 }
+
+TEST_F(EventManagerTest, RefusedEventsLeaveNoMarkAndNoNotice) {
+    events_test::UIListener ui;
+    events_test::SetUIPort(ui.Port());
+    std::string deep;
+    for (int i = 0; i < 2049; ++i) deep += "/d";
+    const std::vector<std::string> refused = {"/ends/in/", "/" + std::string(1024, 'n'), deep};
+    for (const std::string& path : refused) {
+        mgr.PushLocalEvent(Ev(Event::EV_MODIFY, path.c_str(), 0, 0, 1));
+        mgr.PushServerEvent(Ev(Event::EV_CREATE, path.c_str(), 0, 5, 1));
+        std::string key = "\\tmp\\sess1" + path;
+        for (char& c : key)
+            if (c == '/') c = '\\';
+        EXPECT_EQ(-1, SyncStatus(key.c_str())) << path.substr(0, 40);
+    }
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+    EXPECT_EQ(0u, mgr.GetReadyQueueSize());
+    // The one accepted event afterwards is the only notice.
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/fine", 0, 0, 1));
+    ASSERT_TRUE(ui.WaitFor(1));
+    auto v = ui.Values();
+    ASSERT_EQ(1u, v.size());
+    EXPECT_EQ("/fine", v[0]["path"].asString().str());
+}
+
+TEST_F(EventManagerTest, ABackslashInANameNeverSharesAFileStatusKey) {
+    EXPECT_EQ(FileStatusKey("/s/a/b"), "\\s\\a\\b");  // the form other programs read
+    EXPECT_EQ(FileStatusKey("/s/a\\b"), "\\s\\a/b");
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/a\\b", 0, 0, 1));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/a/b", 0, 0, 1));
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a/b"));
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a\\b"));
+    // Finishing one, or pruning it under a removed folder, leaves the other's mark.
+    EXPECT_EQ(0, mgr.SyncedEvent2FStatDB("/tmp/sess1/a/b"));
+    EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\a\\b"));
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a/b"));
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/a/c", 0, 0, 1));
+    mgr.PushLocalEvent(Ev(Event::EV_REMOVE, "/a", D, 0, 1));
+    EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\a\\c"));
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a/b"));
+}

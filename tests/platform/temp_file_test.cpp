@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include "platform/scratch_dir.h"
+#include "platform/session_root.h"
 
 namespace {
 
@@ -110,6 +111,30 @@ TEST_F(TempFiles, ExplicitRemoveOfASharedFile) {
     self = self;
     EXPECT_TRUE(on_disk(p));
     EXPECT_EQ(self.refCount(), 1);
+}
+
+TEST_F(TempFiles, SessionScratchFilesStayBeneathTheRoot) {
+    ASSERT_EQ(mkdir(at("sync").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(at("sync/work").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(at("outside").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(at("outside").c_str(), at("sync/linked").c_str()), 0);
+    std::shared_ptr<const SessionRoot> sync;
+    ASSERT_EQ(SessionRoot::Open(at("sync"), sync), 0);
+    ustring path;
+    {
+        TempFile t(sync, "/work");
+        ASSERT_EQ(t.create(), 0);
+        path = t.getPath();
+        EXPECT_EQ(path, sync->Full(t.getRelPath()));
+        EXPECT_EQ(t.getRelPath().substr(0, 6), "/work/");
+        EXPECT_TRUE(on_disk(path));
+        TempFile shared = t;
+        EXPECT_EQ(shared.getRelPath(), t.getRelPath());
+    }
+    EXPECT_FALSE(on_disk(path));
+    TempFile through_link(sync, "/linked");
+    EXPECT_EQ(through_link.create(), -1);
+    EXPECT_TRUE(std::filesystem::is_empty(at("outside")));
 }
 
 }  // namespace

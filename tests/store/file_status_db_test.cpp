@@ -94,16 +94,17 @@ TEST_F(FileStatusDBTest, SettingAPathTwiceKeepsOneRow) {
     EXPECT_EQ(got.syncStatus, FSTAT_SYNCING);
 }
 
-TEST_F(FileStatusDBTest, RemovingASubTreeHonoursBothSeparatorsAndLiteralNames) {
+TEST_F(FileStatusDBTest, RemovingASubTreeTakesOnlyWhatLiesBelowAndLiteralNames) {
     set("D:\\A", FSTAT_SYNCING);
     set("D:\\A\\b", FSTAT_SYNCING);
-    set("D:\\A/b", FSTAT_SYNCING);
+    set("D:\\A/b", FSTAT_SYNCING);  // the key of a sibling named "A\\b"
     set("D:\\AB", FSTAT_SYNCING);
     set("D:\\a\\b", FSTAT_SYNCING);
     FileStatusInfo i;
     i.path = "D:\\A";
     ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
-    EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\AB|2", "D:\\a\\b|2"}));
+    EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\A/b|2", "D:\\AB|2", "D:\\a\\b|2"}));
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\A/b"), 0);
 
     set("D:\\[x]\\f", FSTAT_SYNCING);
     set("D:\\x\\f", FSTAT_SYNCING);

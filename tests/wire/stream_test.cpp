@@ -32,7 +32,8 @@ Bytes Encode(const PObject& v, int* result = nullptr) {
 }
 
 // Receives one value from raw bytes (after which the far end stops sending).
-int Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustring()) {
+int Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustring(),
+           std::shared_ptr<const SessionRoot> root = nullptr) {
     LoopbackPair p;
     EXPECT_TRUE(p.ok());
     Channel ch(81920);
@@ -41,6 +42,7 @@ int Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustri
     ::shutdown(p.b, SHUT_WR);
     PStream s;
     if (!recv_path.empty()) s.SetDefaultRecvLocation(recv_path);
+    s.SetRecvRoot(std::move(root));
     return s.Recv(ch, target);
 }
 
@@ -203,6 +205,55 @@ TEST(StreamDecoding, NestingIsLimited) {
     EXPECT_EQ(Decode(maps, deep), PStream::ERR_STREAM);
 }
 
+// A peer that opens a value and keeps streaming members is cut off at the bound:
+// the receiver stops with ERR_STREAM, never waits for the end that does not come.
+TEST(StreamDecoding, EndlessValuesAreCutOffAtTheBound) {
+    Bytes text{0x10, 0xFF, 0xFF};  // a 65535-byte string
+    text.resize(text.size() + 0xFFFF, 'x');
+    struct Case {
+        const char* name;
+        Bytes open;    // opens the value
+        Bytes member;  // repeated for ever
+    };
+    const std::vector<Case> cases = {
+        {"array of nulls", {0x41}, {0x00, 0x00}},
+        {"array of long texts", {0x41}, text},
+        {"map with long keys", {0x42}, Concat({text, {0x01, 0x00}})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        LoopbackPair p;
+        ASSERT_TRUE(p.ok());
+        Channel ch(81920);
+        ASSERT_EQ(ch.Open(p.release_a(), true), 0);
+        std::atomic<uint64_t> sent{0};
+        std::thread peer([&] {
+            Bytes burst;
+            while (burst.size() < 65536) burst.insert(burst.end(), c.member.begin(), c.member.end());
+            const uint64_t per_burst = burst.size() / c.member.size();
+            if (!RawSend(p.b, c.open)) return;
+            while (RawSend(p.b, burst)) sent += per_burst;  // until the receiver hangs up
+        });
+        PStream s;
+        PObject got;
+        EXPECT_EQ(s.Recv(ch, got), PStream::ERR_STREAM);
+        ch.Close();
+        peer.join();
+        EXPECT_GT(sent.load(), 0u);
+        const uint64_t members = got.isArray() ? got.asArray().size() : got.isMap() ? got.asMap().size() : 0;
+        EXPECT_LE(members, PStream::kMaxRecvElements);
+        // The same stream takes the next value as usual.
+        LoopbackPair q;
+        ASSERT_TRUE(q.ok());
+        Channel next_ch(81920);
+        ASSERT_EQ(next_ch.Open(q.release_a(), true), 0);
+        ASSERT_TRUE(RawSend(q.b, Encode(PObject(uint64_t{7}))));
+        PObject next;
+        EXPECT_EQ(s.Recv(next_ch, next), 0);
+        EXPECT_EQ(next.asUInt64(), 7u);
+    }
+}
+
 TEST(StreamDecoding, StringEndsAtFirstZeroByte) {
     PObject got;
     ASSERT_EQ(Decode({0x10, 0x00, 0x04, 'a', 'b', 0x00, 'c'}, got), 0);
@@ -249,6 +300,30 @@ TEST_F(StreamFiles, BinaryIntoAFreshFileInTheReceiveFolder) {
     EXPECT_EQ(b.offset, 150000u);
     EXPECT_EQ(b.length, 150000u);
     EXPECT_EQ(ReadFile(b.path.str()), content.substr(1000, 150000));
+}
+
+TEST_F(StreamFiles, WithARootBinariesAreWrittenOnlyBeneathIt) {
+    ASSERT_EQ(mkdir(Path("sync").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(Path("outside").c_str(), 0755), 0);
+    ASSERT_EQ(symlink(Path("outside").c_str(), Path("sync/out").c_str()), 0);
+    WriteFile(Path("outside/f"), "keep");
+    std::shared_ptr<const SessionRoot> root;
+    ASSERT_EQ(SessionRoot::Open(Path("sync"), root), 0);
+    const Bytes abc = Concat({BinaryHeader(3), {'a', 'b', 'c'}});
+    for (const std::string& name : {Path("sync/out/f"), Path("sync/out/new"), Path("elsewhere")}) {
+        SCOPED_TRACE(name);
+        PObject target(PObject::binary_type(name, 0, 0));
+        EXPECT_EQ(Decode(abc, target, ustring(), root), PStream::ERR_SYS);
+    }
+    PObject fresh;
+    EXPECT_EQ(Decode(abc, fresh, Path("sync/out"), root), PStream::ERR_SYS);
+    EXPECT_EQ(ReadFile(Path("outside/f")), "keep");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Path("outside")), {}), 1);
+    EXPECT_FALSE(std::filesystem::exists(Path("elsewhere")));
+
+    PObject inside(PObject::binary_type(Path("sync/in"), 0, 0));
+    ASSERT_EQ(Decode(abc, inside, ustring(), root), 0);
+    EXPECT_EQ(ReadFile(Path("sync/in")), "abc");
 }
 
 TEST_F(StreamFiles, EmptyBinaryMakesAnEmptyFile) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "foundation/error_codes.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
 
@@ -51,7 +52,20 @@ int SendControl(int port, const PObject& request, PObject* reply, std::string& e
         error = "failed to send the request to port " + std::to_string(port) + " (connection lost)";
         return -1;
     }
-    if (reply == nullptr) return 0;
+    if (reply == nullptr) {
+        // No answer comes (the daemon answers "stop" by closing), but the connection
+        // stays open until the daemon closes it: the daemon only serves a client whose
+        // end is still open, since a closed one's user cannot be known.
+        uint8_t byte = 0;
+        int r;
+        while ((r = channel.ReadByte(&byte)) == 0) {
+        }
+        if (r == ERR_TIMEOUT) {
+            error = "the daemon at port " + std::to_string(port) + " did not take the request in time";
+            return -1;
+        }
+        return 0;
+    }
     // No folder for binaries: a reply never carries file contents, and one that
     // tries is refused rather than written anywhere.
     PObject answer;

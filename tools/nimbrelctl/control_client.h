@@ -8,7 +8,8 @@
 namespace nimbrelctl {
 
 // Connects to 127.0.0.1:port, writes the request and, when reply is given, reads
-// one value back. 0, or -1 with a one-line reason in error.
+// one value back; without reply it waits until the daemon closes the connection
+// (what it does after "stop"). 0, or -1 with a one-line reason in error.
 int SendControl(int port, const PObject& request, PObject* reply, std::string& error);
 
 // A connected loopback TCP socket, or -1 with a reason in error.

@@ -1,0 +1,470 @@
+#include "platform/session_root.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "foundation/logger.h"
+#include "foundation/tmp_name.h"
+#include "platform/file_ops_at.h"
+#include "platform/volume.h"
+
+namespace {
+
+constexpr const char* kChannel = "file_op_debug";
+// Refusals logged per root; past this a session full of links logs no more.
+constexpr size_t kMaxReported = 4096;
+// Fresh names Mktemp draws before it gives up on collisions.
+constexpr int kMktempAttempts = 32;
+
+// Closes a descriptor when the scope ends.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    ~Fd() {
+        if (fd >= 0) close(fd);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+};
+
+// openat2 beneath dir_fd, never through a link. The kernel answers EAGAIN when a
+// rename elsewhere raced the walk; the walk is simply made again.
+int open_beneath(int dir_fd, const char* rel, int flags, mode_t mode) {
+    struct open_how how {};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & (O_CREAT | O_TMPFILE)) ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        long fd = syscall(SYS_openat2, dir_fd, rel, &how, sizeof how);
+        if (fd >= 0) return static_cast<int>(fd);
+        if (errno != EAGAIN && errno != EINTR) return -1;
+    }
+    return -1;
+}
+
+// The components of rel without empty ones; false for "." or ".." parts and NUL bytes,
+// which no path of the engine holds.
+bool split(const ustring& rel, std::vector<std::string>& parts) {
+    const std::string& s = rel.str();
+    if (s.find('\0') != std::string::npos) return false;
+    size_t start = 0;
+    while (start <= s.size()) {
+        size_t slash = s.find('/', start);
+        if (slash == std::string::npos) slash = s.size();
+        if (slash > start) {
+            std::string part = s.substr(start, slash - start);
+            if (part == "." || part == "..") return false;
+            parts.push_back(std::move(part));
+        }
+        start = slash + 1;
+    }
+    return true;
+}
+
+std::string joined(const std::vector<std::string>& parts, size_t count) {
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        if (i) out += "/";
+        out += parts[i];
+    }
+    return out.empty() ? std::string(".") : out;
+}
+
+}  // namespace
+
+int SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& out) {
+    if (path.empty() || path[0] != '/' || path.str().find('\0') != std::string::npos) return -1;
+    char* real = realpath(path.c_str_utf8(), nullptr);
+    if (real == nullptr) {
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): cannot resolve the folder '%s': error code %d\n",
+             path.c_str_utf8(), errno);
+        return -1;
+    }
+    ustring resolved(real);
+    free(real);
+    // The resolved name has no links left; a link put in its place meanwhile is refused.
+    int fd = open(resolved.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): cannot open the folder '%s': error code %d\n",
+             resolved.c_str_utf8(), errno);
+        return -1;
+    }
+    if (resolved != path)
+        NLOG(L_INFO, kChannel, "[INFO] file-op-win.cpp(%d): folder '%s' is '%s'\n", path.c_str_utf8(),
+             resolved.c_str_utf8());
+    out.reset(new SessionRoot(fd, resolved));
+    return 0;
+}
+
+SessionRoot::SessionRoot(int fd, const ustring& path) : root_fd(fd), root_path(path) {
+    if (root_path.length() > 1 && root_path[root_path.length() - 1] == '/') root_path = root_path.substr(0, root_path.length() - 1);
+}
+
+SessionRoot::~SessionRoot() { close(root_fd); }
+
+ustring SessionRoot::Full(const ustring& rel) const {
+    if (rel.empty() || rel == "/") return root_path;
+    ustring out = root_path == "/" ? ustring() : root_path;
+    if (rel[0] != '/') out += "/";
+    out += rel;
+    return out;
+}
+
+int SessionRoot::Relative(const ustring& full, ustring& rel) const {
+    const std::string& f = full.str();
+    const std::string& r = root_path.str();
+    if (r == "/") {
+        if (f.empty() || f[0] != '/') return FS_ERR_LINK;
+        rel = full;
+        return 0;
+    }
+    if (f == r) {
+        rel = "/";
+        return 0;
+    }
+    if (f.size() <= r.size() || f.compare(0, r.size(), r) != 0 || f[r.size()] != '/') return FS_ERR_LINK;
+    rel = ustring(f.substr(r.size()));
+    return 0;
+}
+
+int SessionRoot::Refused(int err, const ustring& rel) const {
+    if (err != ELOOP && err != EXDEV) {
+        errno = err;
+        return -1;
+    }
+    bool first = false;
+    {
+        std::lock_guard<std::mutex> guard(reported_lock);
+        if (reported.size() < kMaxReported) first = reported.insert(rel.str()).second;
+    }
+    if (first)
+        NLOG(L_NOTICE, kChannel,
+             "[NOTE] file-op-win.cpp(%d): '%s' is or runs through a symbolic link; not synchronised, never followed\n",
+             Full(rel).c_str_utf8());
+    errno = err;
+    return FS_ERR_LINK;
+}
+
+int SessionRoot::OpenParent(const ustring& rel, int& dir_fd, std::string& name) const {
+    std::vector<std::string> parts;
+    if (!split(rel, parts)) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (parts.empty()) {
+        name.clear();
+        dir_fd = open_beneath(root_fd, ".", O_PATH | O_DIRECTORY, 0);
+        return dir_fd >= 0 ? 0 : -1;
+    }
+    name = parts.back();
+    dir_fd = open_beneath(root_fd, joined(parts, parts.size() - 1).c_str(), O_PATH | O_DIRECTORY, 0);
+    if (dir_fd < 0) return Refused(errno, rel);
+    return 0;
+}
+
+int SessionRoot::OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const {
+    std::vector<std::string> parts;
+    if (!split(rel, parts)) {
+        errno = EINVAL;
+        return -1;
+    }
+    fd = open_beneath(root_fd, joined(parts, parts.size()).c_str(), flags, mode);
+    if (fd < 0) return Refused(errno, rel);
+    return 0;
+}
+
+int SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
+    int dir_fd = -1;
+    std::string name;
+    int rc = OpenParent(rel, dir_fd, name);
+    if (rc != 0) {
+        if (rc == -1 && (errno == ENOENT || errno == ENOTDIR)) {
+            info.isExist = false;
+            return 0;
+        }
+        return rc;
+    }
+    Fd dir(dir_fd);
+    struct stat st;
+    if (fstatat(dir_fd, name.empty() ? "" : name.c_str(), &st,
+                AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            info.isExist = false;
+            return 0;
+        }
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n",
+             Full(rel).c_str_utf8(), errno);
+        return -1;
+    }
+    // A case-folding directory answers for names that differ in letter case; the
+    // engine wants the entry exactly as named.
+    if (!name.empty() && IsCaseFoldingDirFd(dir_fd) && !fsat::HasExactEntryAt(dir_fd, ".", name)) {
+        info.isExist = false;
+        return 0;
+    }
+    info.isExist = true;
+    info.path = Full(rel);
+    info.type = fsat::TypeOfMode(st.st_mode);
+    info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
+    info.mtime = fsat::ClampTime(st.st_mtime);
+    return 0;
+}
+
+bool SessionRoot::Exists(const ustring& rel) const {
+    FILE_INFO info;
+    return Stat(rel, info) == 0 && info.isExist;
+}
+
+int SessionRoot::MKDirP(const ustring& rel, bool force) const {
+    std::vector<std::string> parts;
+    if (!split(rel, parts)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int cur = open_beneath(root_fd, ".", O_PATH | O_DIRECTORY, 0);
+    if (cur < 0) return -1;
+    for (size_t i = 0; i < parts.size(); ++i) {
+        const char* part = parts[i].c_str();
+        const ustring so_far(joined(parts, i + 1));
+        if (mkdirat(cur, part, 0777) != 0 && errno != EEXIST) {
+            int err = errno;
+            close(cur);
+            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", Full(so_far).c_str_utf8());
+            errno = err;
+            return -1;
+        }
+        int next = open_beneath(cur, part, O_PATH | O_DIRECTORY, 0);
+        if (next < 0 && errno == ENOTDIR && force) {
+            // A file where a directory belongs: with force it makes way. A link is
+            // never removed here (open_beneath reports it as ELOOP, not ENOTDIR).
+            struct stat st;
+            if (fstatat(cur, part, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISLNK(st.st_mode) &&
+                unlinkat(cur, part, 0) == 0 && mkdirat(cur, part, 0777) == 0)
+                next = open_beneath(cur, part, O_PATH | O_DIRECTORY, 0);
+        }
+        if (next < 0) {
+            int err = errno;
+            close(cur);
+            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", Full(so_far).c_str_utf8());
+            return Refused(err, so_far);
+        }
+        close(cur);
+        cur = next;
+    }
+    close(cur);
+    return 0;
+}
+
+int SessionRoot::Remove(const ustring& rel) const {
+    int dir_fd = -1;
+    std::string name;
+    int rc = OpenParent(rel, dir_fd, name);
+    if (rc != 0) return rc == -1 && (errno == ENOENT || errno == ENOTDIR) ? 0 : rc;
+    Fd dir(dir_fd);
+    if (name.empty()) {
+        errno = EINVAL;
+        return -1;  // the root itself stays
+    }
+    struct stat st;
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+    if (S_ISDIR(st.st_mode)) {
+        int sub = open_beneath(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY, 0);
+        if (sub < 0) return Refused(errno, rel);
+        struct stat sub_st;
+        struct stat parent_st;
+        if (fstat(sub, &sub_st) != 0 || fstat(dir_fd, &parent_st) != 0 || sub_st.st_dev != parent_st.st_dev) {
+            close(sub);
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", EXDEV);
+            return -1;
+        }
+        int result = fsat::RemoveContentsAt(sub, Full(rel));
+        close(sub);
+        if (unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
+            return -1;
+        }
+        return result;
+    }
+    if (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRemove: failed on %s. error code %d\n",
+             Full(rel).c_str_utf8(), errno);
+        return -1;
+    }
+    return 0;
+}
+
+namespace {
+int rename_result(int err) {
+    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
+    errno = err;
+    return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
+}
+}  // namespace
+
+int SessionRoot::Rename(const ustring& from, const ustring& to) const { return MoveEntry(from, to, true); }
+
+int SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const { return MoveEntry(from, to, false); }
+
+int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace) const {
+    int from_dir = -1, to_dir = -1;
+    std::string from_name, to_name;
+    int rc = OpenParent(from, from_dir, from_name);
+    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
+    Fd a(from_dir);
+    rc = OpenParent(to, to_dir, to_name);
+    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
+    Fd b(to_dir);
+    if (from_name.empty() || to_name.empty()) return rename_result(EINVAL);
+    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
+    if (replace) {
+        if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return 0;
+        return rename_result(errno);
+    }
+    if (renameat2(from_dir, from_name.c_str(), to_dir, to_name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    int err = errno;
+    if (err == EEXIST) return FS_ERR_EXIST;
+    if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
+        // A file system without the no-replace flag: test, then rename (our own
+        // renames are serialised by the mutex).
+        struct stat st;
+        if (fstatat(to_dir, to_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return FS_ERR_EXIST;
+        if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return 0;
+        err = errno;
+    }
+    return rename_result(err);
+}
+
+int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
+    int in = -1;
+    int rc = OpenAt(from, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, in);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
+             Full(from).c_str_utf8(), errno);
+        return rc;
+    }
+    Fd src(in);
+    struct stat sst;
+    if (fstat(in, &sst) != 0 || !S_ISREG(sst.st_mode)) {
+        // Only regular files: reading a FIFO or a device could block or never end.
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
+             Full(from).c_str_utf8(), EINVAL);
+        errno = EINVAL;
+        return -1;
+    }
+    int to_dir = -1;
+    std::string to_name;
+    rc = OpenParent(to, to_dir, to_name);
+    if (rc != 0) return rc;
+    Fd dir(to_dir);
+    if (to_name.empty()) {
+        errno = EISDIR;
+        return -1;
+    }
+    struct stat dst;
+    if (fstatat(to_dir, to_name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0 && dst.st_dev == sst.st_dev &&
+        dst.st_ino == sst.st_ino) {
+        // Truncating the destination would destroy the source.
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", EINVAL);
+        errno = EINVAL;
+        return -1;
+    }
+    posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
+    int out = open_beneath(to_dir, to_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0666);
+    if (out < 0) {
+        int err = errno;
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", err);
+        return Refused(err, to);
+    }
+    int result = fsat::CopyData(in, out);
+    if (close(out) != 0 && result == 0) {
+        // Some file systems report a full disk only when the file is closed.
+        int err = errno;
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
+        result = fsat::DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+    }
+    if (result != 0) {
+        unlinkat(to_dir, to_name.c_str(), 0);  // a partial copy must not pass for the file
+        return result;
+    }
+    if (del) {
+        int from_dir = -1;
+        std::string from_name;
+        if (OpenParent(from, from_dir, from_name) != 0) return -1;
+        Fd fdir(from_dir);
+        if (unlinkat(from_dir, from_name.c_str(), 0) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: DeleteFile failed with error code %d\n",
+                 errno);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+int SessionRoot::UTime(const ustring& rel, uint32_t mtime) const {
+    int dir_fd = -1;
+    std::string name;
+    int rc = OpenParent(rel, dir_fd, name);
+    if (rc != 0) return rc;
+    Fd dir(dir_fd);
+    if (FSTwoSecondTime()) mtime &= ~1u;
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(mtime);
+    times[1].tv_nsec = 0;
+    if (utimensat(dir_fd, name.empty() ? "" : name.c_str(), times,
+                  AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", errno);
+        return -1;
+    }
+    return 0;
+}
+
+int SessionRoot::OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const {
+    FSCloseDir(dh);
+    int fd = -1;
+    int rc = OpenAt(rel, O_RDONLY | O_DIRECTORY, 0, fd);
+    if (rc != 0) return rc;
+    DIR* d = fdopendir(fd);
+    if (d == nullptr) {
+        close(fd);
+        return -1;
+    }
+    dh.path = Full(rel);
+    dh.flag = flag;
+    dh.handle = d;
+    return 0;
+}
+
+int SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
+    for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
+        ustring name = TmpNameGen::getInstance().getTmpName(dir);
+        NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMktemp: prefix [%s], path[%s]\n",
+             Full(dir).c_str_utf8(), name.c_str_utf8());
+        if (name.empty()) break;
+        int fd = -1;
+        // O_EXCL: an existing file, whoever made it, is never opened or truncated.
+        int rc = OpenAt(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, 0666, fd);
+        if (rc == 0) {
+            close(fd);
+            rel = name;
+            return 0;
+        }
+        if (rc != -1 || errno != EEXIST) {
+            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
+            return rc;
+        }
+    }
+    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
+    return -1;
+}

@@ -1,0 +1,108 @@
+// SessionRoot: the one way to touch files inside a session's folder (its files, its
+// working directory and its recycle folder). The root directory is opened once; every
+// path given to the functions below is relative to it ("a/b" or "/a/b"; "" and "/"
+// name the root itself) and the kernel resolves it beneath the root without passing
+// through any symbolic link (openat2 with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS). A
+// link inside a session is an item the daemon does not synchronise: it is never
+// followed, and an operation whose path runs through one fails with FS_ERR_LINK. The
+// first such refusal of each path is logged on "file_op_debug".
+//
+// Result codes (shared with file_ops.h):
+//   0                     success
+//   -1                    any other failure (errno describes it): missing parent,
+//                         permission, an invalid path ("." or ".." parts, a NUL byte)
+//   FS_ERR_DISK_FULL      Copy: the volume is full (the partial copy is removed)
+//   FS_ERR_EXIST          RenameNoReplace: the target is taken
+//   FS_ERR_LINK           the path runs through a symbolic link, is one where the
+//                         operation would follow it, or would leave the root
+//   FS_ERR_NAME_TOO_LONG  Rename, RenameNoReplace: a name is too long
+// Objects are shared-owned (std::shared_ptr) and immutable after Open, so any number
+// of threads may use one at a time and a task may keep one after its session is gone.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cerrno>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+#include "foundation/ustring.h"
+#include "platform/file_ops.h"
+
+class SessionRoot {
+public:
+    // Opens the directory at `path` (absolute). A link in `path` itself is followed
+    // once here, so a root given as a link (people keep ~/Sync as one) works beneath
+    // the directory it names; path() is then that directory. 0 with `out` set, or -1
+    // when `path` is not absolute or names no directory.
+    static int Open(const ustring& path, std::shared_ptr<const SessionRoot>& out);
+
+    ~SessionRoot();
+    SessionRoot(const SessionRoot&) = delete;
+    SessionRoot& operator=(const SessionRoot&) = delete;
+
+    // The resolved absolute path of the root, without a trailing "/".
+    const ustring& path() const { return root_path; }
+    // path() joined with a relative path, for log lines and for callers that must
+    // hand a full name on. Never use it to open what it names.
+    ustring Full(const ustring& rel) const;
+    // The relative form of a full path that lies beneath path() (lexically): 0 with
+    // `rel` set ("/..."), or FS_ERR_LINK when `full` is not beneath the root.
+    int Relative(const ustring& full, ustring& rel) const;
+
+    // Opens rel with open(2) flags (O_CLOEXEC is added; O_CREAT takes `mode`). 0 with
+    // `fd` set (the caller closes it), FS_ERR_LINK, or -1.
+    int OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const;
+    // As FSStat: a link at rel is reported as FT_SLINK, never followed; a missing
+    // path gives 0 with isExist false (also when a parent is missing). FS_ERR_LINK
+    // when a parent is a link, -1 when the path cannot be examined.
+    int Stat(const ustring& rel, FILE_INFO& info) const;
+    // True when an entry named exactly so exists (a link counts, whatever it names).
+    bool Exists(const ustring& rel) const;
+    // Creates every missing directory along rel. A file in the way fails the call
+    // (-1) unless force, which replaces it by a directory; a link in the way is never
+    // replaced (FS_ERR_LINK).
+    int MKDirP(const ustring& rel, bool force = false) const;
+    // Removes a file, a link (never what it names) or a directory tree; a missing
+    // path gives 0. The root itself is never removed (-1). Another volume mounted
+    // below is left in place (-1).
+    int Remove(const ustring& rel) const;
+    // Moves from to to, replacing an existing file (Rename) or never (RenameNoReplace).
+    int Rename(const ustring& from, const ustring& to) const;
+    int RenameNoReplace(const ustring& from, const ustring& to) const;
+    // Copies the regular file from to to (created or truncated); with del, from is
+    // removed after a successful copy. As FSCopy: the partial copy is removed on
+    // failure and from is never lost.
+    int Copy(const ustring& from, const ustring& to, bool del) const;
+    // Sets the modification time of rel itself (a link is not followed).
+    int UTime(const ustring& rel, uint32_t mtime) const;
+    // Opens the folder rel for listing with FSReadDir (flag as for FSOpenDir). Entries
+    // that are links are listed as FT_SLINK, never followed. 0, FS_ERR_LINK or -1.
+    int OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const;
+    // Creates a new empty file under a fresh temporary name in the folder dir and
+    // stores its relative path in rel. Never opens an existing file.
+    int Mktemp(const ustring& dir, ustring& rel) const;
+
+    // Logs, once per path, that rel is (or runs through) a link and is not
+    // synchronised. For callers that meet an FT_SLINK entry. Returns FS_ERR_LINK.
+    int NoteLink(const ustring& rel) const { return Refused(ELOOP, rel); }
+
+private:
+    SessionRoot(int fd, const ustring& path);
+    // The folder holding rel's last component, opened beneath the root: 0 with
+    // `dir_fd` (O_PATH) and `name` set; `name` is empty for the root itself.
+    int OpenParent(const ustring& rel, int& dir_fd, std::string& name) const;
+    // Rename and RenameNoReplace.
+    int MoveEntry(const ustring& from, const ustring& to, bool replace) const;
+    // Maps an errno of a resolution to a result code, logging a link refusal once.
+    int Refused(int err, const ustring& rel) const;
+
+    int root_fd;
+    ustring root_path;
+    mutable std::mutex reported_lock;  // guards reported
+    mutable std::set<std::string> reported;  // paths whose link refusal was logged
+};

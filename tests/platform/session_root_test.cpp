@@ -1,0 +1,145 @@
+#include "platform/session_root.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "platform/scratch_dir.h"
+
+namespace {
+
+// sync/ is the session's folder; outside/ lies next to it, reachable through links.
+class SessionRootTest : public ScratchDirTest {
+protected:
+    void SetUp() override {
+        ScratchDirTest::SetUp();
+        ASSERT_EQ(mkdir(at("sync").c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(at("outside").c_str(), 0755), 0);
+        write("outside/secret", "keep");
+        ASSERT_EQ(symlink("../outside", at("sync/link").c_str()), 0);           // relative, to outside
+        ASSERT_EQ(symlink(at("outside").c_str(), at("sync/abslink").c_str()), 0);  // absolute
+        ASSERT_EQ(symlink("../outside/secret", at("sync/filelink").c_str()), 0);
+        ASSERT_EQ(mkdir(at("sync/d").c_str(), 0755), 0);
+        write("sync/d/f", "data");
+        ASSERT_EQ(SessionRoot::Open(at("sync"), root_dir), 0);
+    }
+    bool outside_untouched() const {
+        std::error_code ec;
+        size_t n = 0;
+        for (auto it = std::filesystem::directory_iterator(at("outside"), ec); it != std::filesystem::directory_iterator();
+             ++it)
+            ++n;
+        return n == 1 && read("outside/secret") == "keep";
+    }
+    std::shared_ptr<const SessionRoot> root_dir;
+};
+
+TEST_F(SessionRootTest, NoOperationPassesThroughALink) {
+    const SessionRoot& r = *root_dir;
+    for (const char* via : {"link", "abslink"}) {
+        SCOPED_TRACE(via);
+        const std::string v = std::string("/") + via;
+        EXPECT_EQ(r.MKDirP(v + "/created/deeper"), FS_ERR_LINK);
+        EXPECT_EQ(r.Copy("/d/f", v + "/x", false), FS_ERR_LINK);
+        EXPECT_EQ(r.Rename("/d/f", v + "/moved"), FS_ERR_LINK);
+        EXPECT_EQ(r.RenameNoReplace("/d/f", v + "/moved"), FS_ERR_LINK);
+        EXPECT_EQ(r.Rename(v + "/secret", "/stolen"), FS_ERR_LINK);
+        EXPECT_EQ(r.Copy(v + "/secret", "/stolen", true), FS_ERR_LINK);
+        EXPECT_EQ(r.Remove(v + "/secret"), FS_ERR_LINK);
+        EXPECT_EQ(r.UTime(v + "/secret", 1000), FS_ERR_LINK);
+        ustring made;
+        EXPECT_EQ(r.Mktemp(v, made), FS_ERR_LINK);
+        int fd = -1;
+        EXPECT_EQ(r.OpenAt(v + "/new", O_WRONLY | O_CREAT, 0644, fd), FS_ERR_LINK);
+        EXPECT_EQ(r.OpenAt(v + "/secret", O_RDONLY, 0, fd), FS_ERR_LINK);
+        FILE_INFO info;
+        EXPECT_EQ(r.Stat(v + "/secret", info), FS_ERR_LINK);
+        DIR_HANDLE dh;
+        EXPECT_EQ(r.OpenDir(v, 0, dh), FS_ERR_LINK);
+    }
+    // The link as the last component: opened or written through, never.
+    int fd = -1;
+    EXPECT_EQ(r.OpenAt("/filelink", O_WRONLY | O_TRUNC, 0, fd), FS_ERR_LINK);
+    EXPECT_EQ(r.Copy("/d/f", "/filelink", false), FS_ERR_LINK);
+    EXPECT_EQ(r.Copy("/filelink", "/d/copy", false), FS_ERR_LINK);
+    EXPECT_EQ(r.MKDirP("/link", true), FS_ERR_LINK);  // force never replaces a link
+    // ".." cannot climb out either.
+    EXPECT_EQ(r.MKDirP("/../outside/x"), -1);
+    EXPECT_TRUE(outside_untouched());
+    EXPECT_EQ(read("sync/d/f"), "data");
+    EXPECT_TRUE(exists("sync/link"));
+}
+
+TEST_F(SessionRootTest, LinksThemselvesAreSeenAndRemovedNeverFollowed) {
+    const SessionRoot& r = *root_dir;
+    FILE_INFO info;
+    ASSERT_EQ(r.Stat("/link", info), 0);
+    EXPECT_EQ(info.type, FT_SLINK);
+    EXPECT_TRUE(r.Exists("/filelink"));
+    EXPECT_EQ(r.Remove("/filelink"), 0);
+    EXPECT_EQ(r.Remove("/link"), 0);
+    EXPECT_FALSE(exists("sync/link"));
+    EXPECT_TRUE(outside_untouched());
+    // A tree holding a link loses the link, not its target's contents.
+    ASSERT_EQ(symlink(at("outside").c_str(), at("sync/d/inner").c_str()), 0);
+    EXPECT_EQ(r.Remove("/d"), 0);
+    EXPECT_FALSE(exists("sync/d"));
+    EXPECT_TRUE(outside_untouched());
+    EXPECT_EQ(r.Remove("/"), -1);  // never the root itself
+    EXPECT_TRUE(exists("sync"));
+}
+
+TEST_F(SessionRootTest, OrdinaryOperationsWorkBeneathTheRoot) {
+    const SessionRoot& r = *root_dir;
+    EXPECT_EQ(r.MKDirP("/a/b/c"), 0);
+    EXPECT_EQ(r.MKDirP("a/b/c"), 0);  // existing is fine
+    EXPECT_EQ(r.Copy("/d/f", "/a/b/c/g", false), 0);
+    EXPECT_EQ(read("sync/a/b/c/g"), "data");
+    EXPECT_EQ(r.RenameNoReplace("/a/b/c/g", "/d/f"), FS_ERR_EXIST);
+    EXPECT_EQ(r.Rename("/a/b/c/g", "/d/f"), 0);
+    EXPECT_EQ(r.UTime("/d/f", 1000000000), 0);
+    FILE_INFO info;
+    ASSERT_EQ(r.Stat("/d/f", info), 0);
+    EXPECT_TRUE(info.isExist);
+    EXPECT_EQ(info.mtime, 1000000000u);
+    EXPECT_EQ(info.path, at("sync/d/f").c_str());
+    ASSERT_EQ(r.Stat("/missing/deeper", info), 0);
+    EXPECT_FALSE(info.isExist);
+    ustring tmp;
+    ASSERT_EQ(r.Mktemp("/a", tmp), 0);
+    EXPECT_TRUE(exists("sync" + tmp.str()));
+    write("sync/a/b/file", "x");
+    EXPECT_EQ(r.MKDirP("/a/b/file/sub"), -1);
+    EXPECT_EQ(r.MKDirP("/a/b/file/sub", true), 0);  // a file in the way makes room with force
+    EXPECT_EQ(r.Copy("/d/f", "/d/f", false), -1);  // never truncates its own source
+    EXPECT_EQ(read("sync/d/f"), "data");
+    DIR_HANDLE dh;
+    ASSERT_EQ(r.OpenDir("/a/b", FS_DIR_STAT, dh), 0);
+    DIR_ENTRY entry;
+    std::set<std::string> names;
+    while (FSReadDir(dh, entry) == 1) names.insert(entry.name.str());
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "c", "file"}));
+    ustring rel;
+    EXPECT_EQ(r.Relative(r.path() + "/x/y", rel), 0);
+    EXPECT_EQ(rel, "/x/y");
+    EXPECT_EQ(r.Relative(r.path() + "x", rel), FS_ERR_LINK);
+    EXPECT_EQ(r.Full("/x"), r.path() + "/x");
+}
+
+TEST_F(SessionRootTest, ARootGivenAsALinkWorksBeneathItsTarget) {
+    ASSERT_EQ(symlink(at("sync").c_str(), at("Sync").c_str()), 0);
+    std::shared_ptr<const SessionRoot> linked;
+    ASSERT_EQ(SessionRoot::Open(at("Sync"), linked), 0);
+    EXPECT_EQ(linked->path(), root_dir->path());
+    EXPECT_EQ(linked->MKDirP("/via"), 0);
+    EXPECT_TRUE(exists("sync/via"));
+    std::shared_ptr<const SessionRoot> none;
+    EXPECT_EQ(SessionRoot::Open(at("sync/d/f"), none), -1);
+    EXPECT_EQ(SessionRoot::Open("relative", none), -1);
+    EXPECT_EQ(none, nullptr);
+}
+
+}  // namespace
