@@ -49,6 +49,9 @@ public:
     void SetDefaultRecvLocation(const ustring& folder) { recv_path = folder; }
     // Progress of the running transfer: the key path text, bytes moved, bytes expected.
     void GetStatus(ustring& item, uint64_t& sent, uint64_t& size);
+    // Texts of the last received value that held a zero byte, as kept (cut before it):
+    // a receiver that must not act on a cut name (a server path) can refuse them.
+    const std::vector<ustring>& CutTexts() const { return cut_texts; }
     static void GetVersion(int& major, int& minor, int& mini) {
         major = 1;
         minor = 0;
@@ -96,4 +99,5 @@ private:
     int indent = 0;
     bool trace = false;  // per-value debug lines wanted (checked once per top-level call)
     ustring recv_path;
+    std::vector<ustring> cut_texts;
 };
