@@ -29,6 +29,7 @@
 #include "events/event_manager.h"
 #include "events/ui_ipc.h"
 #include "filter/black_list.h"
+#include "filter/filter_codes.h"
 #include "filter/white_list.h"
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
@@ -603,7 +604,8 @@ int Worker::TestBlackListPath() {
     return rc;
 }
 
-int Worker::TestCommonFilter() { return TestWhiteList() != 0 ? ERR_USER : TestBlackListPath(); }
+// The white list's refusal counts as the selective-sync extension rule.
+int Worker::TestCommonFilter() { return TestWhiteList() != 0 ? FILTER_EXT_SELECTIVE_SYNC : TestBlackListPath(); }
 
 int Worker::TestBaseNameConflict(const ustring& base_name) {
     const std::string name = base_name.str();

@@ -148,8 +148,8 @@ public:
     BlackList2* GetBlackList() const { return context.root_entry.black_list; }
     WhiteListCpp* GetWhiteList() const { return context.root_entry.white_list; }
 
-    // 0: allowed; -12 (ERR_USER) when the white list refuses the name; else the
-    // black lists' FILTER_* code.
+    // 0: allowed; FILTER_EXT_SELECTIVE_SYNC (-12) when the session's white list does
+    // not list the name's extension; else the black lists' FILTER_* code.
     int TestCommonFilter();
     int TestWhiteList();
     int TestBlackListPath();

@@ -56,7 +56,7 @@ protected:
     }
 
     // Starts the server with these options and links a pool of n connections to it.
-    void StartServer(const std::vector<std::string>& options = {}, unsigned n = 4) {
+    void StartServer(const std::vector<std::string>& options = {}, unsigned n = 4, bool ssl = false) {
         ASSERT_TRUE(server.Start(options));
         ConnectionInfo info;
         info.server_ip = "127.0.0.1";
@@ -64,7 +64,7 @@ protected:
         info.session = "token";
         info.conn_id = 1;
         info.computer_name = "testbox";
-        info.use_ssl = false;
+        info.use_ssl = ssl;
         ProxyInfo proxy;
         TunnelInfo tunnel;
         delete g_pool;

@@ -113,14 +113,16 @@ TEST_F(SyncerTest, PausedMidWayKeepsTheSyncIdAndTheSameEventsComeAgain) {
 
 TEST_F(SyncerTest, ErrorRepliesBecomeRetriesAndNeverMoveTheSyncId) {
     struct Case {
-        const char* fault;
+        std::vector<std::string> options;
         int code;
-        bool session_notice;
+        const char* notice;  // "session_id", "connection_id" or none
     };
-    for (const Case& c : {Case{"pull_event=0x3003", ERR_VIEW_PATH, true}, Case{"pull_event=0x7005", ERR_SERVER, false},
-                          Case{"pull_event=0xB001", ERR_SERVER, false}}) {
-        SCOPED_TRACE(c.fault);
-        StartServer({"--fault", c.fault});
+    for (const Case& c : {Case{{"--fault", "pull_event=0x3003"}, ERR_VIEW_PATH, "session_id"},
+                          Case{{"--fault", "pull_event=0x7005"}, ERR_SERVER, nullptr},
+                          Case{{"--fault", "pull_event=0xB001"}, ERR_SERVER, nullptr},
+                          Case{{"--token", "another"}, ERR_AUTH, "connection_id"}}) {
+        SCOPED_TRACE(c.options.back());
+        StartServer(c.options);
         Registry::Entry s = AddSession(1, 7);
         ASSERT_EQ(s.event_db->setSyncId(5), 0);
         Change(7, "/a.txt");
@@ -131,12 +133,14 @@ TEST_F(SyncerTest, ErrorRepliesBecomeRetriesAndNeverMoveTheSyncId) {
         EXPECT_EQ(syncer.HandleError(c.code), Syncer::ACTION_RETRY);
         EXPECT_EQ(Syncer::WaitOf(Syncer::ACTION_RETRY), 3u);
         EXPECT_EQ(StoredSyncId(1), 5u);
-        if (c.session_notice) {
+        if (c.notice) {
             ASSERT_TRUE(ui.WaitFor(1));
             std::vector<PObject> notices = ErrorNotices();
             ASSERT_EQ(notices.size(), 1u);
-            EXPECT_EQ(notices[0]["session_id"].asUInt64(), 1u);
-            EXPECT_EQ(notices[0]["error_type"].asInt32(), ERR_VIEW_PATH);
+            EXPECT_EQ(notices[0][c.notice].asUInt64(), 1u);
+            EXPECT_EQ(notices[0]["error_type"].asInt32(), c.code);
+        } else {
+            EXPECT_TRUE(ErrorNotices().empty());
         }
         Registry::getInstance().Clear();
         server.Stop();

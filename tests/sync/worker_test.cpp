@@ -3,6 +3,9 @@
 // control plane sees, and handlers that are not built yet.
 #include "sync/worker.h"
 
+#include "filter/black_list.h"
+#include "filter/filter_codes.h"
+#include "filter/white_list.h"
 #include "foundation/error_codes.h"
 #include "sync/sync_fixture.h"
 #include "wire/protocol.h"
@@ -30,6 +33,7 @@ protected:
         AppendAgent(r);
         return r;
     }
+    void WriteFileAt(const std::string& rel, const std::string& text) { write(rel, text); }
     size_t Pending(uint64_t sess) { return EventManager::getInstance().GetAllPendingEventCount(sess); }
 };
 
@@ -51,6 +55,46 @@ TEST_F(WorkerTest, ExchangeAnsweredWithAnInternalErrorOnceIsRetriedNotDone) {
     EXPECT_FALSE(worker.GetContext().current_event.isValid());
     EXPECT_EQ(worker.Seen().size(), 2u);
     EXPECT_EQ(server.CountLog("pull_event: fault injected, error 0x7005"), 1);
+}
+
+TEST_F(WorkerTest, ExchangeAsksForSslInItsConnect) {
+    StartServer({}, 2, true);
+    AddSession(1, 7);
+    RecordingWorker worker;
+    worker.body = [](RecordingWorker& w) {
+        PObject reply;
+        int rc = w.Exchange(SCMD_EVT_PULL, PullRequest(w.GetViewId()), reply);
+        return rc == 0 && static_cast<const PObject&>(reply)["event_list"].isArray() ? 0 : ERR_IO;
+    };
+    EventManager::getInstance().PushServerEvent(ServerEvent(1, "/f.txt"));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(server.CountLog("connect: view 7 ok, do_ssl"), 1);
+    EXPECT_EQ(server.CountLog("encrypt_channel"), 0);
+}
+
+TEST_F(WorkerTest, FilterTestsUseTheSessionsLists) {
+    Registry::Entry s = AddSession(1, 7);
+    WriteFileAt("white.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nwhite_ext = \"txt\", \"mkv\"\n");
+    WriteFileAt("black.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = \"mkv\"\n");
+    s.white_list = new WhiteListCpp();
+    s.black_list = new BlackList2();
+    ASSERT_EQ(s.white_list->Load(at("white.filter")), 0);
+    ASSERT_EQ(s.black_list->Load(at("black.filter")), 0);
+    Registry::getInstance().Set(s);
+
+    RecordingWorker worker;
+    std::map<std::string, int> result;
+    worker.body = [&](RecordingWorker& w) {
+        result[w.GetPath().str()] = w.TestCommonFilter();
+        return 0;
+    };
+    for (const char* p : {"/notes.txt", "/film.mkv", "/tool.bin"})
+        EventManager::getInstance().PushServerEvent(ServerEvent(1, p));
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(result["/notes.txt"], 0);
+    EXPECT_NE(result["/film.mkv"], 0);
+    EXPECT_NE(result["/film.mkv"], FILTER_EXT_SELECTIVE_SYNC);  // the black list's own code
+    EXPECT_EQ(result["/tool.bin"], FILTER_EXT_SELECTIVE_SYNC);  // not in the white list
 }
 
 TEST_F(WorkerTest, ReplyErrorsNeverReadAsSuccess) {
