@@ -82,6 +82,26 @@ TEST_F(SyncerTest, EchoesAreDroppedAndTheSyncIdIsStoredAfterTheWorkers) {
     EXPECT_EQ(server.CountLog("since " + std::to_string(last) + ": 0 events"), 1);
 }
 
+TEST_F(SyncerTest, PathsAreRelativeToTheRemoteFolderAndHonourRecursion) {
+    StartServer();
+    AddSession(1, 7, "/team", false);
+    Change(7, "/team/a.txt");
+    Change(7, "/team/sub", true);
+    Change(7, "/team/sub/c.txt");
+    Change(7, "/teamx/b.txt");
+    const uint64_t last = Change(7, "/other.txt");
+
+    RecordingWorker worker;
+    ASSERT_EQ(worker.Run(), 0);
+    Syncer syncer;
+    syncer.SetState(Task::RUN);
+    EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
+    EXPECT_EQ(StoredSyncId(1), last);
+    EXPECT_EQ(server.CountLog("since 0: 2 events"), 1);  // /a.txt and /sub
+    // The worker leaves out directories of a session that is not recursive.
+    EXPECT_EQ(Paths(worker.Seen()), (std::vector<std::string>{"/a.txt"}));
+}
+
 TEST_F(SyncerTest, PausedMidWayKeepsTheSyncIdAndTheSameEventsComeAgain) {
     StartServer();
     AddSession(1, 7);

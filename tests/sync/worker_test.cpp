@@ -97,6 +97,28 @@ TEST_F(WorkerTest, FilterTestsUseTheSessionsLists) {
     EXPECT_EQ(result["/tool.bin"], FILTER_EXT_SELECTIVE_SYNC);  // not in the white list
 }
 
+TEST_F(WorkerTest, ClearCacheDeletesOnlyScratchFilesOfTheWorkingDirectory) {
+    struct CacheWorker : Worker {
+        using Worker::cached_request;
+        using Worker::cached_response;
+        using Worker::context;
+    } worker;
+    const std::string wd = at("wd");
+    std::filesystem::create_directories(wd);
+    worker.context.working_directory = wd;
+    write("wd/received", "x");
+    write("outside", "x");
+    write("escape", "x");
+    worker.cached_response["file"]["data"] = PObject::binary_type(wd + "/received", 0, 1);
+    worker.cached_request["file"]["data"] = PObject::binary_type(at("outside"), 0, 1);
+    worker.cached_request["mac_attribute"]["data"] = PObject::binary_type(wd + "/../escape", 0, 1);
+    worker.ClearCache();
+    EXPECT_FALSE(exists("wd/received"));
+    EXPECT_TRUE(exists("outside"));
+    EXPECT_TRUE(exists("escape"));
+    EXPECT_TRUE(worker.cached_request.isEmpty() && worker.cached_response.isEmpty());
+}
+
 TEST_F(WorkerTest, ReplyErrorsNeverReadAsSuccess) {
     struct Case {
         uint64_t code;
