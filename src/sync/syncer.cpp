@@ -1,8 +1,78 @@
+// Syncer: the server event puller.
+//
+// One pull cycle per session: read the stored sync id -> pull -> check and filter the
+// events -> push them to the event manager -> wait until the workers carried them
+// out -> store the reply's next_sync_id. The stored sync id only moves forward, and
+// only after the workers finished: a stop, a pause or a removal in between leaves it
+// where it was, so the same events come again and the echo test drops those already
+// applied.
+//
+// Every path in a reply is checked before it becomes an event (sync/server_path.h);
+// a reply that cannot be trusted as a whole (no next_sync_id, one below the pull's
+// start, an error without a meaning) is a server error and changes nothing.
+//
+// Who writes what: context, uptodate_set and the counters belong to the task's own
+// thread. abort_flag is written by the control thread (Pause, Stop, Resume) and read
+// by the task and by the channel of the borrowed connection. No lock of this task is
+// held while it calls the registry, the event manager, the pool or the UI.
 #include "sync/syncer.h"
 
 #include <unistd.h>
 
+#include "events/event_manager.h"
+#include "events/progress_cache.h"
+#include "events/ui_ipc.h"
+#include "foundation/error_codes.h"
 #include "foundation/logger.h"
+#include "store/file_event_db.h"
+#include "sync/conn_lease.h"
+#include "sync/server_path.h"
+#include "wire/channel.h"
+#include "wire/connection_pool.h"
+
+namespace {
+
+const char* const kChannel = "syncer_debug";
+
+struct PolicyRow {
+    int action;
+    int report;
+};
+
+constexpr int A_UNEXPECTED = -1;
+
+// Indexed by the negated result code.
+const PolicyRow kPolicy[] = {
+    {Syncer::ACTION_DONE, Syncer::REPORT_NONE},              //   0 ERR_OK
+    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -1 ERR_INT
+    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -2 ERR_IO
+    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -3 ERR_SYS
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     //  -4 ERR_INVAL
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     //  -5 ERR_PROTO
+    {Syncer::ACTION_RETRY, Syncer::REPORT_CONNECTION},       //  -6 ERR_AUTH
+    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -7 ERR_SERVER
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     //  -8 ERR_CONFLICT
+    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -9 ERR_TIMEOUT
+    {Syncer::ACTION_RETRY, Syncer::REPORT_CONNECTION},       // -10 ERR_VERSION
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -11 ERR_NOENT
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -12 ERR_USER
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -13 ERR_PASSWORD
+    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -14 ERR_HALDENDISABLE
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -15 ERR_QUOTA
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -16 ERR_DISKFULL
+    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -17 ERR_SYNCFOLDER_MISS
+    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -18 ERR_VIEW
+    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -19 ERR_PERMISS
+    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -20 ERR_VIEW_PATH
+    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             // -21 ERR_CH_CONNECTION_ABORT: a pause, quietly
+    {Syncer::ACTION_RETRY_LONG_WAIT, Syncer::REPORT_SESSION},  // -22 ERR_LOCAL_DISKFULL
+    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             // -23 ERR_LOCKED_FILE
+};
+static_assert(sizeof kPolicy / sizeof kPolicy[0] == -ERR_MAX, "one row per result code");
+
+bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
+
+}  // namespace
 
 Syncer::Syncer(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
 
@@ -24,19 +94,299 @@ int Syncer::Stop() {
     return Task::Stop();
 }
 
+// ---------------------------------------------------------------------------------------
+// The loop
+
 void Syncer::DoTask() {
     for (;;) {
         State state = GetState();
         if (state == STOP) {
-            NLOG(L_DEBUG, "syncer_debug",
-                 "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n", 0ULL, 0ULL);
+            NLOG(L_DEBUG, kChannel,
+                 "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
+                 (unsigned long long)context.entry.view_id, (unsigned long long)context.sync_id);
             return;
         }
         if (state == PAUSE) {
             sleep(1);
             continue;
         }
-        // No session to pull for yet: wait a second and look again.
+        RunOnce();
+    }
+}
+
+int Syncer::RunOnce() {
+    if (UpdateContext() != 0 || !IsSessionReady()) {
+        Wait(1);
+        return -1;
+    }
+    const int code = PullEvent();
+    last_error = code;
+    int action = HandleError(code);
+    if (action < 0) {
+        NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): abort()\n");
+        action = ACTION_RETRY;
+    }
+    Wait(WaitOf(action));
+    return action;
+}
+
+int Syncer::UpdateContext() {
+    Registry::Entry entry;
+    if (Registry::getInstance().FindNext(context.entry.sess_id, entry) == 0) {
+        context = Context();
+        return -1;
+    }
+    context.entry = entry;
+    context.sync_id = 0;
+    return 0;
+}
+
+bool Syncer::IsSessionReady() {
+    if (ProgressCache::getInstance().isInProgrssCache(context.entry.sess_id)) {
+        NLOG(L_INFO, kChannel, "[INFO] syncer.cpp(%d): session '%llu' is in ProgrssCache.\n",
+             (unsigned long long)context.entry.sess_id);
+        return false;
+    }
+    return !context.entry.pause;
+}
+
+// ---------------------------------------------------------------------------------------
+// Errors
+
+int Syncer::ActionOf(int code) { return InTable(code) ? kPolicy[-code].action : A_UNEXPECTED; }
+
+int Syncer::ReportOf(int code) { return InTable(code) ? kPolicy[-code].report : REPORT_NONE; }
+
+unsigned Syncer::WaitOf(int action) {
+    switch (action) {
+    case ACTION_DONE: return 0;
+    case ACTION_RETRY_LONG_WAIT: return 120;
+    default: return 3;
+    }
+}
+
+int Syncer::HandleError(int code) {
+    if (!InTable(code)) {
+        NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unknown error code [%d].\n", code);
+        return -1;
+    }
+    NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n", code);
+    switch (ReportOf(code)) {
+    case REPORT_SESSION: UI_IPC::ReportSessionErrorToUI(context.entry.sess_id, code); break;
+    case REPORT_CONNECTION: {
+        ConnectionPool* pool = TaskPool();
+        UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
+        break;
+    }
+    default: NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): No type for error: %d\n", code); break;
+    }
+    const int action = ActionOf(code);
+    if (action < 0) NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unexpected error code [%d].\n", code);
+    return action;
+}
+
+// ---------------------------------------------------------------------------------------
+// The pull
+
+ProtoSite Syncer::Site() {
+    ProtoSite site;
+    site.caller = PROTO_SYNCER;
+    site.abort_flag = &abort_flag;
+    site.stream = &pull_stream;
+    return site;
+}
+
+int Syncer::PullEvent() {
+    PObject reply;
+    cut_paths.clear();
+    int rc = PullEventFromServer(reply);
+    if (rc != 0) return rc;
+    return ProcessEvents(reply);
+}
+
+int Syncer::PullEventFromServer(PObject& reply) {
+    const Registry::Entry& entry = context.entry;
+    uint64_t sync_id = 0;
+    if (entry.event_db == nullptr || entry.event_db->getSyncId(sync_id) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to get base sync id ... starts from 0\n");
+        return ERR_SYS;
+    }
+    context.sync_id = sync_id;
+
+    ConnLease lease;
+    if (!lease) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+        return ERR_IO;
+    }
+    PObject request;
+    request["_action"] = "pull_event";
+    request["sync_id"] = sync_id;
+    request["session"] = lease.pool().getSession();
+    request["path"] = entry.remote_path;
+    request["view_id"] = entry.view_id;
+    request["node_id"] = entry.node_id;
+    request["recursive"] = (uint64_t)(entry.recursive ? 1 : 0);
+    AppendAgent(request);
+    NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: pull event by session %llu (%llu:%s) since %llu\n",
+         (unsigned long long)entry.sess_id, (unsigned long long)entry.view_id, entry.remote_path.c_str_utf8(),
+         (unsigned long long)sync_id);
+
+    const ProtoSite site = Site();
+    int rc = RequestChannel(site, lease.get(), lease.pool(), entry.view_id);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+        lease.Fail();
+        return rc;
+    }
+    rc = RunProtocol(site, *lease.get()->GetChannel(), SCMD_EVT_PULL, request, reply);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", rc);
+        lease.Fail();
+        return rc;
+    }
+    cut_paths = std::set<ustring>(pull_stream.CutTexts().begin(), pull_stream.CutTexts().end());
+    const PObject& r = reply;
+    lease.Update(r["alive"].asUInt32());
+    if (!r.hasMember("error")) return 0;
+
+    NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: response: %s.\n", r["error"].toString().c_str_utf8());
+    const uint64_t wide = r["error"]["code"].asUInt64();
+    rc = ProtoResp2ErrorCode(wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide);
+    // An error without a meaning of its own is still an error: never read such a reply
+    // as a list of events (it would set the stored sync id back or skip changes).
+    return rc != 0 ? rc : ERR_SERVER;
+}
+
+int Syncer::MakeEvent(const PObject& item, Event& e) {
+    if (!item.isMap()) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: event that is not a map dropped: %s\n",
+             item.toString().c_str_utf8());
+        return 0;
+    }
+    const PObject& path = item["path"];
+    const char* why = "is not a text";
+    if (path.isString() && cut_paths.count(path.asString())) why = "holds a NUL byte";
+    if (!path.isString() || cut_paths.count(path.asString()) || !IsSafeServerPath(path.asString(), &why)) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: server path '%s' %s, event dropped\n",
+             EscapeForLog(path.isString() ? path.asString() : item["path"].toString()).c_str(), why);
+        return 0;
+    }
+    e.clear();
+    e.m_type = item["is_removed"].asBool() ? Event::EV_REMOVE : Event::EV_CREATE;
+    e.m_mode = item["is_dir"].asBool() ? (Event::F_DIR | Event::F_SERVER) : Event::F_SERVER;
+    e.m_sync_id = item["sync_id"].asUInt64();
+    e.m_max_id = item.hasMember("max_id") ? item["max_id"].asUInt64() : e.m_sync_id;
+    e.m_path = path.asString();
+    if (item.hasMember("file")) {
+        e.m_data_hash = item["file"]["hash"].asString();
+        e.m_data_size = item["file"]["size"].asUInt64();
+    }
+    if (item.hasMember("common_attribute")) e.m_time = item["common_attribute"]["mtime"].asUInt32();
+    if (item.hasMember("mac_attribute")) {
+        e.m_mac_attr_hash = item["mac_attribute"]["hash"].asString();
+        e.m_mac_attr_size = item["mac_attribute"]["size"].asUInt64();
+    }
+    if (item.hasMember("exec_bit")) e.m_exec_bit = item["exec_bit"].asUInt32();
+    e.m_sess_id = context.entry.sess_id;
+
+    ClientFileEventInfo row;
+    const int found = context.entry.event_db->getEventInfo(e.m_path, row);
+    if (found == 1 && row.syncID >= e.m_sync_id) {
+        NLOG(L_INFO, kChannel, "[INFO] syncer.cpp(%d): File [%s] is already up-to-date (server echo).\n",
+             e.m_path.c_str_utf8());
+        return 0;
+    }
+    if (found == 0 && e.m_type == Event::EV_REMOVE) {
+        NLOG(L_INFO, kChannel, "[INFO] syncer.cpp(%d): Server delete event [%s] and cannot find db record (server echo).\n",
+             e.m_path.c_str_utf8());
+        return 0;
+    }
+    return 1;
+}
+
+int Syncer::ProcessEvents(const PObject& reply) {
+    const uint64_t sess = context.entry.sess_id;
+    const PObject& next_value = reply["next_sync_id"];
+    if (!next_value.isInteger()) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: reply without next_sync_id, ignored\n");
+        return ERR_SERVER;
+    }
+    const uint64_t next = next_value.asUInt64();
+    if (next < context.sync_id) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: next_sync_id %llu is below %llu, ignored\n",
+             (unsigned long long)next, (unsigned long long)context.sync_id);
+        return ERR_SERVER;
+    }
+    if (next == context.sync_id) {
+        uptodate_set.insert(sess);
+        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): session '%llu' is uptodate.\n", (unsigned long long)sess);
+        if (uptodate_set.size() >= Registry::getInstance().Size()) {
+            NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): all session is uptodate, wait for 5 seconds.\n");
+            uptodate_set.clear();
+            ++rest_count;
+            Wait(5);
+        }
+        return 0;
+    }
+    const PObject& list = reply["event_list"];
+    if (!list.isArray()) {
+        // Changes happened, but the reply does not say which: storing next_sync_id
+        // would skip them.
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: reply without event_list, ignored\n");
+        return ERR_SERVER;
+    }
+    uptodate_set.erase(sess);
+    for (const PObject& item : list.asArray()) {
+        Event e;
+        if (MakeEvent(item, e) != 1) continue;
+        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
+             item.toString().c_str_utf8(), (unsigned long long)sess);
+        EventManager::getInstance().PushServerEvent(e);
+    }
+    if (WaitForWorkers() != 0) {
+        NLOG(L_NOTICE, kChannel,
+             "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
+        return -1;
+    }
+    if (context.entry.event_db->setSyncId(next) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to store sync id %llu\n",
+             (unsigned long long)next);
+        return ERR_SYS;
+    }
+    return 0;
+}
+
+int Syncer::WaitForWorkers() {
+    const uint64_t sess = context.entry.sess_id;
+    Registry& registry = Registry::getInstance();
+    for (;;) {
+        const size_t pending = EventManager::getInstance().GetPendingServerEvent(sess);
+        Registry::Entry now;
+        const bool registered = registry.Find(sess, now) == 1;
+        if (pending == 0) {
+            if (registered) return 0;
+            NLOG(L_WARNING, kChannel, "[WARNING] syncer.cpp(%d): session %llu is removed, events might be dropped\n",
+                 (unsigned long long)sess);
+            return -1;
+        }
+        const State state = GetState();
+        if (state == STOP) {
+            NLOG(L_WARNING, kChannel, "[WARNING] syncer.cpp(%d): Program stopped while syncing files ...\n");
+            return -1;
+        }
+        if (state == PAUSE) sleep(1);
+        if (!registered) {
+            NLOG(L_WARNING, kChannel, "[WARNING] syncer.cpp(%d): session %llu is removed while there are events\n",
+                 (unsigned long long)sess);
+            return -1;
+        }
+        if (now.pause) {
+            NLOG(L_NOTICE, kChannel, "[NOTE] syncer.cpp(%d): session %llu is paused while there are events\n",
+                 (unsigned long long)sess);
+            return -1;
+        }
+        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Wait for workers (still %d pending server events).\n",
+             (int)pending);
         Wait(1);
     }
 }

@@ -1,11 +1,29 @@
-// Syncer: the server event puller task. The pull itself arrives with the puller
-// work; this runs the task loop and honours pause and stop.
+// Syncer: the server event puller task. It visits the sessions in turn, asks the
+// server for the events of each session's view since its stored sync id, drops the
+// server's echoes of this client's own changes, hands the rest to the workers, waits
+// until they are carried out and only then stores the new sync id.
 #pragma once
 
+#include <cstdint>
+#include <set>
+
+#include "events/registry.h"
 #include "foundation/task.h"
+#include "store/event.h"
+#include "wire/object.h"
+#include "wire/protocol.h"
+#include "wire/stream.h"
 
 class Syncer : public Task {
 public:
+    enum Action { ACTION_DONE = 0, ACTION_RETRY = 1, ACTION_RETRY_LONG_WAIT = 2 };
+    enum ReportType { REPORT_NONE = 0, REPORT_SESSION = 1, REPORT_CONNECTION = 2 };
+
+    struct Context {
+        Registry::Entry entry;
+        uint64_t sync_id = 0;  // the sync id the current pull started from
+    };
+
     explicit Syncer(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Syncer() override;
 
@@ -14,11 +32,52 @@ public:
     int Stop() override;
     void DoTask() override;
 
+    // One pass of the loop after the state checks: take the next session, pull and
+    // process its events when it is ready, and wait as the result asks. Returns the
+    // action (ACTION_*), or -1 when no session was ready. Public so that tests can
+    // drive a syncer that was never started.
+    int RunOnce();
+
+    // The error policy: action for a result code (-1 for codes without a row) and the
+    // report kind it gives to the UI.
+    static int ActionOf(int code);
+    static int ReportOf(int code);
+    // Seconds to wait after an action.
+    static unsigned WaitOf(int action);
+    // Reports code to the UI as the policy says; returns its action (-1: unexpected).
+    int HandleError(int code);
+
+    // 0, or a result code: the sync id could not be read (ERR_SYS), the exchange
+    // failed, the reply carries an error (its mapped code; ERR_SERVER when the code has
+    // no meaning of its own), or the reply is not usable (ERR_SERVER).
+    int PullEvent();
+
     int GetAbortFlag() const { return abort_flag; }
     int GetLastError() const { return last_error; }
+    const Context& GetContext() const { return context; }
+    const std::set<uint64_t>& GetUptodateSet() const { return uptodate_set; }
+    // How often every session was up to date and the task rested.
+    unsigned GetRestCount() const { return rest_count; }
 
 protected:
+    int UpdateContext();
+    bool IsSessionReady();
+    int PullEventFromServer(PObject& reply);
+    int ProcessEvents(const PObject& reply);
+    // 1: an event to push; 0: dropped (echo or unusable), with a log line.
+    int MakeEvent(const PObject& item, Event& e);
+    int WaitForWorkers();
+    // The exchange texts and flags of this task, in one place.
+    ProtoSite Site();
+
     int abort_flag = 0;
     // Remembered failure of the last pull; a resumed task starts afresh.
     int last_error = 0;
+    Context context;
+    // The pull's stream, and the texts of its last reply that the wire cut at a zero
+    // byte: a path among them is not the path the server named.
+    PStream pull_stream;
+    std::set<ustring> cut_paths;
+    std::set<uint64_t> uptodate_set;
+    unsigned rest_count = 0;
 };

@@ -1,18 +1,121 @@
+// Worker: the loop, the event context, the error tables and the server exchange.
+//
+// States of an event, as a worker sees it:
+//   (manager) --GetEvent--> held --UpdateContext--> running its handler
+//   running --HandleError: DONE--> DoneEvent: finished, or the next event of the same
+//                                 path is handed over and becomes the held one
+//   running --RETRY--> held again after 3 s (the transfer cache survives)
+//   running --RETURN_EVENT--> RedoEvent: back to the manager, the worker rests 2 s
+//   held --session gone--> finished without work; --session paused--> handed back
+// A worker never keeps an event whatever its handler answers: every code that the
+// table does not expect hands the event back.
+//
+// Who writes what:
+//   - context, cached_request/response, the counters: the worker's own thread only.
+//   - m_current_event (what "get_status" and session removal read): the worker's
+//     thread, under worker_state_lock; other threads only copy it under that lock.
+//   - abort_flag: the control thread (Pause, Stop, SetAbort) and the event manager
+//     (SetAbort); read by the worker and by the channel while an exchange runs.
+//   - pause_instance: installed by the control thread, taken by the worker.
+// Rules: worker_state_lock guards m_current_event and nothing else, and is never held
+// while calling the event manager, the registry, the UI or the pool.
 #include "sync/worker.h"
 
 #include <unistd.h>
 
+#include <cassert>
+#include <climits>
+
+#include "events/event_manager.h"
+#include "events/ui_ipc.h"
+#include "filter/black_list.h"
+#include "filter/filter_codes.h"
+#include "filter/white_list.h"
+#include "foundation/error_codes.h"
 #include "foundation/logger.h"
+#include "foundation/mutex_guard.h"
+#include "store/file_event_db.h"
+#include "store/file_status_db.h"
+#include "sync/conflict_rename.h"
+#include "sync/conn_lease.h"
+#include "sync/server_path.h"
+#include "wire/channel.h"
+#include "wire/connection_pool.h"
 
 namespace {
+
 const char* const kChannel = "worker_debug";
+
+constexpr int A_NONE = -1;
+
+struct ErrorRow {
+    int action;
+    int report;
+};
+
+// Indexed by the negated result code.
+const ErrorRow kErrorTable[] = {
+    {Worker::ACTION_DONE, Worker::ERR_NONE},             //   0 ERR_OK
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_NONE},     //  -1 ERR_INT
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -2 ERR_IO
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -3 ERR_SYS (see HandleError)
+    {A_NONE, Worker::ERR_NONE},                          //  -4 ERR_INVAL
+    {A_NONE, Worker::ERR_NONE},                          //  -5 ERR_PROTO
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_CONNECTION},  //  -6 ERR_AUTH
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -7 ERR_SERVER
+    {A_NONE, Worker::ERR_NONE},                          //  -8 ERR_CONFLICT
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -9 ERR_TIMEOUT
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_CONNECTION},  // -10 ERR_VERSION
+    {A_NONE, Worker::ERR_NONE},                          // -11 ERR_NOENT
+    {A_NONE, Worker::ERR_NONE},                          // -12 ERR_USER
+    {A_NONE, Worker::ERR_NONE},                          // -13 ERR_PASSWORD
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -14 ERR_HALDENDISABLE
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -15 ERR_QUOTA
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -16 ERR_DISKFULL
+    {A_NONE, Worker::ERR_NONE},                          // -17 ERR_SYNCFOLDER_MISS
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -18 ERR_VIEW
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -19 ERR_PERMISS
+    // A path the view refuses now may be accepted later (the user fixes the view):
+    // hand the event back and tell the user, as for ERR_VIEW.
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -20 ERR_VIEW_PATH
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},            // -21 ERR_CH_CONNECTION_ABORT
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -22 ERR_LOCAL_DISKFULL
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_FILE},     // -23 ERR_LOCKED_FILE
+};
+static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == -ERR_MAX, "one row per result code");
+
+bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
+
+// Deletes a binary's file when it is a scratch file inside dir.
+void DropScratch(const PObject& value, const ustring& dir) {
+    if (!value.isBinary() || dir.empty()) return;
+    const std::string path = value.asBinary().path.str();
+    const std::string prefix = dir.str() + "/";
+    if (path.compare(0, prefix.size(), prefix) != 0) return;
+    if (path.find("/..", prefix.size() - 1) != std::string::npos) return;
+    unlink(path.c_str());
+}
+
 }  // namespace
+
+void Worker::EventContext::clear() {
+    current_event.clear();
+    root_entry = Registry::Entry();
+    database_record.Clear();
+    working_directory.clear();
+    sign_directory.clear();
+    full_path.clear();
+}
 
 Worker::Worker(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {
     pthread_mutex_init(&worker_state_lock, nullptr);
+    ClearCache();
 }
 
-Worker::~Worker() { pthread_mutex_destroy(&worker_state_lock); }
+Worker::~Worker() {
+    ClearCache();
+    pthread_mutex_destroy(&worker_state_lock);
+}
 
 int Worker::Pause() {
     abort_flag = 1;
@@ -35,6 +138,9 @@ int Worker::SetAbort(bool abort) {
     return 0;
 }
 
+// ---------------------------------------------------------------------------------------
+// Status seen by the control plane
+
 void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& working_type, uint64_t& sent,
                               uint64_t& total) {
     session_id = 0;
@@ -51,28 +157,33 @@ void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& 
         sent = done;
         total = size;
     }
-    pthread_mutex_lock(&worker_state_lock);
+    MutexGuard g(&worker_state_lock);
     session_id = m_current_event.session_id;
     path = m_current_event.path;
     working_type = m_current_event.working_type;
-    pthread_mutex_unlock(&worker_state_lock);
 }
 
 void Worker::GetCurrentProcessEventInfo(ProcessEvent_T& out) {
-    pthread_mutex_lock(&worker_state_lock);
+    MutexGuard g(&worker_state_lock);
     out = m_current_event;
-    pthread_mutex_unlock(&worker_state_lock);
 }
 
 void Worker::SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type) {
-    pthread_mutex_lock(&worker_state_lock);
+    MutexGuard g(&worker_state_lock);
     m_current_event.session_id = session_id;
     m_current_event.path = path;
     m_current_event.working_type = working_type;
-    pthread_mutex_unlock(&worker_state_lock);
 }
 
 void Worker::ClearCurrentProcessEventInfo() { SetCurrentProcessEventInfo(0, ustring(), W_TYPE_NONE); }
+
+void Worker::PublishCurrentEvent() {
+    const Event& e = context.current_event;
+    if (e.isExpand() || e.isRescan())
+        ClearCurrentProcessEventInfo();
+    else
+        SetCurrentProcessEventInfo(e.m_sess_id, e.m_path, W_TYPE_NONE);
+}
 
 void Worker::setPauseInstance(PauseType_T* instance) { pause_instance.store(instance); }
 
@@ -80,6 +191,7 @@ void Worker::NotifyAbortDone() {
     PauseType_T* instance = pause_instance.exchange(nullptr);
     if (instance == nullptr) return;
     pthread_mutex_lock(&instance->pause_mutex);
+    assert(instance->count > 0);
     --instance->count;
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d done abort\n", GetId());
     if (instance->count == 0) {
@@ -88,6 +200,9 @@ void Worker::NotifyAbortDone() {
     }
     pthread_mutex_unlock(&instance->pause_mutex);
 }
+
+// ---------------------------------------------------------------------------------------
+// The loop
 
 void Worker::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) up\n", GetId());
@@ -99,9 +214,413 @@ void Worker::DoTask() {
             sleep(1);
             continue;
         }
-        // No event source yet: behave as after a failed pull.
+        RunOnce();
+    }
+    ClearCache();
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) down\n", GetId());
+}
+
+int Worker::RunOnce() {
+    if (GetEvent() != 0) {
         ClearCurrentProcessEventInfo();
         Wait(1);
+        return -1;
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) down\n", GetId());
+    if (UpdateContext() != 0) return -1;
+    SetAbort(false);
+
+    const Event& ev = context.current_event;
+    if (ev.isRescan() || ev.isExpand()) {
+        const int rc = ev.isRescan() ? Rescan() : Expand();
+        ClearCurrentProcessEventInfo();
+        if (rc == ERR_SYS) {
+            // Not carried out: queue it again rather than finish it. Expansions live
+            // outside the tree, so they go back the way they came.
+            Event again = context.current_event;
+            NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Worker (%d): %s not carried out, queued again\n",
+                 GetId(), again.toString().c_str_utf8());
+            EventManager::getInstance().DoneEvent(this, again);
+            ClearCache();
+            context.clear();
+            EventManager::getInstance().PushLocalEvent(again);
+            Wait(2);
+            return ACTION_RETURN_EVENT;
+        }
+        DoneEvent();
+        return ACTION_DONE;
+    }
+
+    const int rc = ProcessEvent();
+    ClearCurrentProcessEventInfo();
+    const int action = HandleError(rc);
+    switch (action) {
+    case ACTION_DONE: DoneEvent(); break;
+    case ACTION_RETURN_EVENT: RedoEvent(); break;
+    case ACTION_RETRY: Wait(3); break;
+    default:
+        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): abort()\n");
+        Wait(3);
+        break;
+    }
+    return action;
+}
+
+int Worker::ProcessEvent() {
+    const Event& e = context.current_event;
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processEvent %s...\n", GetId(),
+         e.m_path.c_str_utf8());
+    assert(!e.isRescan() && !e.isExpand());
+    if (e.isSubDirRescan()) return ExpandDeleteEvent();
+    if (e.isServerEvent()) return e.m_type == Event::EV_REMOVE ? RemoveLocal() : DownloadRemote();
+    return e.m_type == Event::EV_REMOVE ? RemoveRemote() : UploadLocal();
+}
+
+// ---------------------------------------------------------------------------------------
+// Event context
+
+int Worker::GetEvent() {
+    if (context.current_event.m_type != Event::EV_EMPTY) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): current event is valid: %s\n",
+             context.current_event.toString().c_str_utf8());
+        PublishCurrentEvent();
+        return 0;
+    }
+    Event e;
+    if (EventManager::getInstance().PullEvent(this, e) != 0) {
+        ClearCache();
+        context.clear();
+        return -1;
+    }
+    context.current_event = e;
+    ClearCache();
+    PublishCurrentEvent();
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
+         e.toString().c_str_utf8());
+    return 0;
+}
+
+int Worker::UpdateContext() {
+    Event& e = context.current_event;
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
+        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): registry entry (with session %llu) is removed\n",
+             (unsigned long long)e.m_sess_id);
+        ClearCurrentProcessEventInfo();
+        DoneEvent();
+        return -1;
+    }
+    // Whatever produced the event, its path must stay inside the session's folder.
+    const char* why = nullptr;
+    if (!IsSafeServerPath(e.m_path, &why)) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): event path '%s' %s, dropped\n", GetId(),
+             EscapeForLog(e.m_path).c_str(), why);
+        ClearCurrentProcessEventInfo();
+        EventManager::getInstance().DoneEvent(this, e);
+        ClearCache();
+        context.clear();
+        return -1;
+    }
+    context.root_entry = entry;
+    context.working_directory = entry.local_path + "/.VarnelWorkingDirectory";
+    context.sign_directory = entry.config_path + "/db/sign";
+    context.full_path = e.m_path == "/" ? entry.local_path : entry.local_path + e.m_path;
+
+    if (entry.pause && !e.isExpand() && !e.isRescan()) {
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] worker.cpp(%d): Worker (%d): session %llu is paused, process this event (%s) later\n", GetId(),
+             (unsigned long long)entry.sess_id, e.toString().c_str_utf8());
+        ClearCurrentProcessEventInfo();
+        RedoEvent();
+        return -1;
+    }
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
+         e.toString().c_str_utf8());
+
+    if (!entry.recursive) {
+        int slashes = 0;
+        for (char c : e.m_path.str()) slashes += c == '/';
+        if ((e.isDir() && e.m_path != "/") || slashes >= 2) {
+            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): filter out recursive events (%s, %s)\n",
+                 e.m_path.c_str_utf8(), e.isDir() ? "dir" : "file");
+            ClearCurrentProcessEventInfo();
+            DoneEvent();
+            return -1;
+        }
+    }
+
+    context.database_record.Clear();
+    if (entry.event_db == nullptr || entry.event_db->getEventInfo(e.m_path, context.database_record) != 1)
+        context.database_record.Clear();
+    return 0;
+}
+
+int Worker::DoneEvent() {
+    if (notify_event_type > NOTIFY_FILTERED) {
+        NotifyEvent(notify_event_type);
+        notify_event_type = NOTIFY_NONE;
+    }
+    Event e = context.current_event;
+    if (EventManager::getInstance().DoneEvent(this, e) < 0) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' not yet done.\n", GetId(),
+             context.current_event.toString().c_str_utf8());
+        context.current_event = e;
+        ClearCache();
+        return -1;
+    }
+    if (!context.full_path.empty()) {
+        ustring key = context.full_path;
+        key.replace('/', '\\');
+        FileStatusDB::rmFileStatByPath(key);
+    }
+    notify_file_status = -1;
+    if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' done\n", GetId(),
+         context.current_event.toString().c_str_utf8());
+    ClearCache();
+    context.clear();
+    return 0;
+}
+
+void Worker::RedoEvent() {
+    if (EventManager::getInstance().RedoEvent(this, context.current_event) != 0)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to redo event\n", GetId());
+    ClearCache();
+    context.clear();
+    Wait(2);
+}
+
+void Worker::NotifyEvent(NotifyEventType type) {
+    Event e;
+    e.m_path = context.current_event.m_path;
+    e.m_sess_id = context.current_event.m_sess_id;
+    e.m_mode = context.current_event.m_mode;
+    switch (type) {
+    case NOTIFY_SERVER_MODIFY:
+    case NOTIFY_CLIENT_MODIFY: e.m_type = Event::EV_MODIFY; break;
+    case NOTIFY_SERVER_REMOVE:
+    case NOTIFY_CLIENT_REMOVE: e.m_type = Event::EV_REMOVE; break;
+    default: e.m_type = Event::EV_EMPTY; break;
+    }
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): event type = %d, path = %s\n", (int)e.m_type,
+         e.m_path.c_str_utf8());
+    if (e.m_type != Event::EV_EMPTY) UI_IPC::ReportFileEventToUI(e);
+}
+
+void Worker::ClearCache() {
+    for (PObject* v : {&cached_response, &cached_request}) {
+        const PObject& value = *v;
+        if (value.isMap()) {
+            DropScratch(value["file"]["data"], context.working_directory);
+            DropScratch(value["mac_attribute"]["data"], context.working_directory);
+        }
+        v->clear();
+    }
+    if (!upload_sign_file.empty()) {
+        unlink(upload_sign_file.c_str_utf8());
+        upload_sign_file.clear();
+    }
+}
+
+ustring Worker::GetRecycleBinDir() const { return context.working_directory + "/#VarnelRecycle"; }
+
+// ---------------------------------------------------------------------------------------
+// Errors
+
+int Worker::ActionOf(int code) { return InTable(code) ? kErrorTable[-code].action : A_NONE; }
+
+int Worker::ReportOf(int code) { return InTable(code) ? kErrorTable[-code].report : ERR_NONE; }
+
+int Worker::HandleError(int code) {
+    if (!InTable(code)) {
+        // Whatever it means, holding the event cannot help: give it back.
+        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): worker: unknown error code [%d].\n", code);
+        return ACTION_RETURN_EVENT;
+    }
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
+    int action = ActionOf(code);
+    if (action == A_NONE) {
+        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): Worker (%d): unexpected error code [%d].\n", GetId(), code);
+        return ACTION_RETURN_EVENT;
+    }
+    if (code == ERR_SYS) {
+        ClearCache();
+        if (++sys_err_count > 3) {
+            sys_err_count = 0;
+            action = ACTION_RETURN_EVENT;
+        }
+        if (patch_err_count > 2) {
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] worker.cpp(%d): Worker (%d): patch error count has reached limit, event will be "
+                 "dropped.\n",
+                 GetId());
+            patch_err_count = 0;
+            action = ACTION_DONE;
+        }
+    } else {
+        sys_err_count = 0;
+        patch_err_count = 0;
+        if (code == ERR_LOCAL_DISKFULL) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): get disk full\n");
+            ClearCache();
+        }
+    }
+    switch (ReportOf(code)) {
+    case ERR_SESSION: UI_IPC::ReportSessionErrorToUI(context.current_event.m_sess_id, code); break;
+    case ERR_CONNECTION: {
+        ConnectionPool* pool = TaskPool();
+        UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
+        break;
+    }
+    case ERR_FILE: {
+        Event e;
+        e.m_path = context.current_event.m_path;
+        e.m_sess_id = context.current_event.m_sess_id;
+        e.m_mode = context.current_event.m_mode;
+        UI_IPC::ReportFileLockedEventToUI(e, code);
+        break;
+    }
+    default: NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): No type for error: %d\n", code); break;
+    }
+    return action;
+}
+
+int Worker::streamErr2DaemonErr(int stream_code) {
+    if (abort_flag) {
+        abort_flag = 0;
+        if (GetState() == PAUSE) return ERR_CH_CONNECTION_ABORT;
+        ClearCache();
+        return ERR_INT;
+    }
+    switch (stream_code) {
+    case PStream::ERR_DISKFULL: ClearCache(); return ERR_LOCAL_DISKFULL;
+    case PStream::ERR_TIMEOUT:
+    case PStream::ERR_IO: return ERR_IO;
+    case PStream::ERR_SYS:
+    case PStream::ERR_STREAM:
+    case PStream::ERR_INPUT: ClearCache(); return ERR_SYS;
+    default: return 0;
+    }
+}
+
+int Worker::ReplyError(const PObject& reply) {
+    if (!reply.isMap() || !reply.hasMember("error")) return 0;
+    const uint64_t wide = reply["error"]["code"].asUInt64();
+    // A code wider than 32 bits is one we do not know; keep it out of the known classes.
+    const uint32_t code = wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide;
+    const int rc = ProtoResp2ErrorCodeWorker(code);
+    // No specific meaning (the server's internal errors, unknown classes): the request
+    // did not succeed, so it must not be taken for success. Retry it.
+    return rc != 0 ? rc : ERR_SERVER;
+}
+
+// ---------------------------------------------------------------------------------------
+// Server exchange
+
+ProtoSite Worker::Site() {
+    ProtoSite site;
+    site.caller = PROTO_WORKER;
+    site.abort_flag = &abort_flag;
+    site.worker_id = GetId();
+    site.recv_location = context.working_directory;
+    site.map_stream_error = [this](int code) { return streamErr2DaemonErr(code); };
+    site.stream = &trans_stream;
+    return site;
+}
+
+int Worker::RunProtocol(Channel& channel, uint8_t command, const PObject& request, PObject& response) {
+    return ::RunProtocol(Site(), channel, command, request, response);
+}
+
+int Worker::RequestChannel(Connection* conn, ConnectionPool& pool) {
+    return ::RequestChannel(Site(), conn, pool, context.root_entry.view_id);
+}
+
+int Worker::Exchange(uint8_t command, const PObject& request, PObject& reply) {
+    ConnLease lease;
+    if (!lease) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): no server connection\n", GetId());
+        return ERR_IO;
+    }
+    int rc = RequestChannel(lease.get(), lease.pool());
+    if (rc != 0) {
+        lease.Fail();
+        return rc;
+    }
+    rc = RunProtocol(*lease.get()->GetChannel(), command, request, reply);
+    if (rc != 0) {
+        lease.Fail();
+        return rc;
+    }
+    lease.Update(static_cast<const PObject&>(reply)["alive"].asUInt32());
+    return ReplyError(reply);
+}
+
+// ---------------------------------------------------------------------------------------
+// Filter tests
+
+int Worker::TestWhiteList() {
+    const ustring& path = GetPath();
+    if (path.empty() || path == "/") return 0;
+    WhiteListCpp* list = GetWhiteList();
+    if (list == nullptr) return 0;
+    const uint32_t slash = path.rfind('/');
+    const ustring base = slash == ustring::npos ? path : path.substr(slash + 1);
+    return list->Test(base) != 0 ? -1 : 0;
+}
+
+int Worker::TestFilePath(const ustring& path, uint64_t full_path_length) {
+    BlackList2& system = BlackList2::getInstance();
+    int rc = system.TestFullPathSize(full_path_length);
+    if (rc == 0) rc = system.TestFilePath(path);
+    BlackList2* own = GetBlackList();
+    if (rc == 0 && own) rc = own->TestFullPathSize(full_path_length);
+    if (rc == 0 && own) rc = own->TestFilePath(path);
+    return rc;
+}
+
+int Worker::TestDirectory(const ustring& path, uint64_t full_path_length) {
+    BlackList2& system = BlackList2::getInstance();
+    int rc = system.TestFullPathSize(full_path_length);
+    if (rc == 0) rc = system.TestDirectoryPath(path);
+    BlackList2* own = GetBlackList();
+    if (rc == 0 && own) rc = own->TestFullPathSize(full_path_length);
+    if (rc == 0 && own) rc = own->TestDirectoryPath(path);
+    return rc;
+}
+
+int Worker::TestBlackListPath() {
+    const uint64_t len = GetFullPath().length();
+    if (context.current_event.isDir()) {
+        int rc = TestDirectory(GetPath(), len);
+        if (rc != 0)
+            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestBlackListPath: Directory '%s' (blocked: %d)\n",
+                 GetPath().c_str_utf8(), rc);
+        return rc;
+    }
+    int rc = TestFilePath(GetPath(), len);
+    if (rc != 0)
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestBlackListPath: File '%s' (blocked: %d)\n",
+             GetPath().c_str_utf8(), rc);
+    return rc;
+}
+
+// The white list's refusal counts as the selective-sync extension rule.
+int Worker::TestCommonFilter() { return TestWhiteList() != 0 ? FILTER_EXT_SELECTIVE_SYNC : TestBlackListPath(); }
+
+int Worker::TestBaseNameConflict(const ustring& base_name) {
+    const std::string name = base_name.str();
+    if (name.empty()) return 1;
+    ConnectionPool* pool = TaskPool();
+    const ustring client = pool ? pool->getClientName() : ustring();
+    if (name.front() == ' ' || name.back() == ' ') {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
+             base_name.c_str_utf8());
+        return WhiteSpaceConflictRename(GetFullPath(), base_name, client) == 0 ? 0 : ERR_SYS;
+    }
+    if (name.back() == '.') {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : TailCharacterConflict '%s'.\n",
+             base_name.c_str_utf8());
+        return ConflictRename(GetFullPath(), client, "TailCharacterConflict") == 0 ? 0 : ERR_SYS;
+    }
+    return 1;
 }

@@ -1,20 +1,41 @@
-// Worker: one task that carries out synchronisation events one at a time. For now
-// it runs the task loop and publishes its working status (what the control plane
-// reports in "get_status"); the event handling arrives with the worker work.
+// Worker: one task that carries out synchronisation events one at a time. The loop,
+// the per-event context, the error tables and the server exchange live here; each
+// handler (upload, download, removal, rescan and expansion) lives in its own file and
+// works on the context of the one event the worker holds.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
-#include "foundation/ustring.h"
+#include "events/registry.h"
 #include "foundation/task.h"
+#include "foundation/ustring.h"
+#include "store/event.h"
+#include "wire/object.h"
+#include "wire/protocol.h"
 #include "wire/stream.h"
+
+class Connection;
+class ConnectionPool;
 
 class Worker : public Task {
 public:
     enum WorkingType { W_TYPE_NONE = 0, W_TYPE_UPLOAD = 1, W_TYPE_DOWNLOAD = 2 };
+    enum NotifyEventType {
+        NOTIFY_NONE = 0,
+        NOTIFY_FILTERED = 1,
+        NOTIFY_SERVER_MODIFY = 2,
+        NOTIFY_SERVER_REMOVE = 3,
+        NOTIFY_CLIENT_MODIFY = 4,
+        NOTIFY_CLIENT_REMOVE = 5,
+    };
+    // What HandleError decides for an event.
+    enum Action { ACTION_DONE = 0, ACTION_RETRY = 1, ACTION_RETURN_EVENT = 2 };
+    // Which report an error code gives to the UI.
+    enum ErrorType { ERR_NONE = 0, ERR_SESSION = 1, ERR_CONNECTION = 2, ERR_FILE = 3 };
 
     // What the control plane sees of the worker: the event it is working on.
     struct ProcessEvent_T {
@@ -31,6 +52,17 @@ public:
         uint32_t count;
     };
 
+    // The per-event context; written by the worker's own thread only.
+    struct EventContext {
+        Event current_event;  // EV_EMPTY: the worker holds no event
+        Registry::Entry root_entry;
+        ClientFileEventInfo database_record;
+        ustring working_directory;
+        ustring sign_directory;
+        ustring full_path;
+        void clear();
+    };
+
     explicit Worker(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Worker() override;
 
@@ -39,6 +71,13 @@ public:
     int Stop() override;
     int SetAbort(bool abort) override;
     void DoTask() override;
+
+    // One pass of the loop after the state checks: take an event (or keep the one
+    // held), load its session, run its handler and act on the result. Returns the
+    // action taken (ACTION_*), or -1 when there was no event to work on or the event
+    // was finished or handed back before a handler ran. Public so that tests can
+    // drive a worker that was never started.
+    int RunOnce();
 
     // All outputs zero or empty while the task is paused or stopped. sent and total
     // count the file body in transfer ("file.file.data"), else they are 0.
@@ -53,16 +92,111 @@ public:
     int GetLastError() const { return last_error; }
     // The stream every request of this worker goes through; its progress feeds the status.
     PStream& GetTransStream() { return trans_stream; }
+    const EventContext& GetContext() const { return context; }
+    int GetSysErrCount() const { return sys_err_count; }
+
+    // --- Error tables ---------------------------------------------------------------
+    // Action and report kind of a result code 0..-23; -1 for codes outside the table
+    // and for codes the table does not expect from a handler.
+    static int ActionOf(int code);
+    static int ReportOf(int code);
+    // A handler's result -> the action (ACTION_*), after the counters and UI reports.
+    // A code outside -23..0, or one the table does not expect from a handler, gives
+    // ACTION_RETURN_EVENT (with a CRIT line): no code pins the worker to its event.
+    int HandleError(int code);
+    // A failed send or receive of a stream -> result code (abort and pause aware).
+    int streamErr2DaemonErr(int stream_code);
+    // The "error" member of a reply -> result code: 0 when the reply has none;
+    // otherwise never 0: the server-error class and the codes without a meaning for
+    // the worker become ERR_SERVER (retried).
+    static int ReplyError(const PObject& reply);
+
+    // --- Server exchange --------------------------------------------------------------
+    // One request/reply exchange with the session's view over a borrowed connection:
+    // connection set-up when needed, the exchange, the reply's "error" mapped by
+    // ReplyError. 0: reply holds the answer; a negative result code otherwise (the
+    // connection is closed after a broken exchange).
+    int Exchange(uint8_t command, const PObject& request, PObject& reply);
+    // One exchange on a channel the caller holds: 0, or ERR_IO / the mapped stream error.
+    int RunProtocol(Channel& channel, uint8_t command, const PObject& request, PObject& response);
+    // Makes a borrowed connection usable for the session's view ("do_ssl" when the
+    // pool uses SSL). 0 or a result code.
+    int RequestChannel(Connection* conn, ConnectionPool& pool);
+
+    // --- Event context ----------------------------------------------------------------
+    // 0 and an event in the context, -1 when the manager has none for this worker.
+    int GetEvent();
+    // 0: the session is loaded. -1: the event was finished or handed back already.
+    int UpdateContext();
+    // 0: finished. -1: the manager handed over the next event of the same path, which
+    // is now the current one.
+    int DoneEvent();
+    void RedoEvent();
+    void NotifyEvent(NotifyEventType type);
+    void ClearCache();
+
+    // --- Paths and filters for the handlers -------------------------------------------
+    const ustring& GetPath() const { return context.current_event.m_path; }
+    const ustring& GetFullPath() const { return context.full_path; }
+    const ustring& GetLocalWatch() const { return context.root_entry.local_path; }
+    const ustring& GetRemoteWatch() const { return context.root_entry.remote_path; }
+    const ustring& GetWorkingDirectory() const { return context.working_directory; }
+    const ustring& GetSignDirectory() const { return context.sign_directory; }
+    ustring GetRecycleBinDir() const;
+    uint64_t GetViewId() const { return context.root_entry.view_id; }
+    FileEventDB* GetEventDatabase() const { return context.root_entry.event_db; }
+    BlackList2* GetBlackList() const { return context.root_entry.black_list; }
+    WhiteListCpp* GetWhiteList() const { return context.root_entry.white_list; }
+
+    // 0: allowed; FILTER_EXT_SELECTIVE_SYNC (-12) when the session's white list does
+    // not list the name's extension; else the black lists' FILTER_* code.
+    int TestCommonFilter();
+    int TestWhiteList();
+    int TestBlackListPath();
+    int TestFilePath(const ustring& path, uint64_t full_path_length);
+    int TestDirectory(const ustring& path, uint64_t full_path_length);
+    // 1: the name has no blank or trailing-dot conflict; 0: the local item was
+    // renamed; ERR_SYS: the rename failed.
+    int TestBaseNameConflict(const ustring& base_name);
+
+    // --- Handlers ---------------------------------------------------------------------
+    // Each returns a result code for HandleError. A handler whose issue has not been
+    // built yet returns ERR_SYS (sync/worker_pending.cpp), so that nothing is marked
+    // done that was not done. Virtual so that tests can stand in for one.
+    virtual int UploadLocal();
+    virtual int DownloadRemote();
+    virtual int RemoveLocal();
+    virtual int RemoveRemote();
+    virtual int Rescan();
+    virtual int Expand();
+    virtual int ExpandDeleteEvent();
+    virtual void CreateDirSelfEvent();
 
 protected:
+    // The dispatch table: the handler of the current event.
+    int ProcessEvent();
     void NotifyAbortDone();
+    // The exchange texts and flags of this worker, in one place.
+    ProtoSite Site();
+    void PublishCurrentEvent();
 
     // Polled by the channel during transfers; written by the control thread.
     int abort_flag = 0;
     int last_error = 0;
+    int sys_err_count = 0;
+    time_t last_err_io_time = 0;
+    unsigned patch_err_count = 0;
+    NotifyEventType notify_event_type = NOTIFY_NONE;
+    int notify_file_status = -1;
 
+    // Guards m_current_event only; held for copies, never while calling out.
     pthread_mutex_t worker_state_lock;
     ProcessEvent_T m_current_event;
+
+    EventContext context;
+    PObject cached_request;
+    PObject cached_response;
+    ustring upload_sign_file;
     PStream trans_stream;
     std::atomic<PauseType_T*> pause_instance{nullptr};
 };

@@ -176,7 +176,8 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
                 PObject& response) {
     const bool worker = IsWorker(site);
     ustring action = request["_action"].asString();
-    PStream stream;
+    PStream local;
+    PStream& stream = site.stream ? *site.stream : local;
     if (worker) stream.SetDefaultRecvLocation(site.recv_location);
     if (worker) stream.SetRecvRoot(site.recv_root);
 

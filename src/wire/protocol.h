@@ -14,6 +14,7 @@ class Channel;
 class Connection;
 class ConnectionPool;
 class PObject;
+class PStream;
 
 enum _SYNC_PROTO_CMD_tag {
     SCMD_REQUEST = 1,
@@ -81,6 +82,9 @@ struct ProtoSite {
     // Worker: maps a failed stream code to a result code (its abort and pause
     // handling live in the task). Without it every failure is -2.
     std::function<int(int)> map_stream_error;
+    // The stream for the exchange (its progress is what "get_status" reports); a
+    // fresh one when null.
+    PStream* stream = nullptr;
 };
 
 // One exchange: header, request, reply. Keep-alive values before the reply are

@@ -274,6 +274,7 @@ int PStream::Recv(Channel& c, PObject& value) {
     trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
     recv_elements = 0;
     recv_bytes = 0;
+    cut_texts.clear();
     int r = RecvObject(c, value);
     if (r < 0) DumpHistory();
     ClearHistory();
@@ -379,8 +380,10 @@ int PStream::Recv(Channel& c, ustring& value) {
         if (r != 0) return ChannelFailed(r);
         done += chunk;
     }
-    // The text ends at the first zero byte, if any.
-    value.assign(bytes.data(), static_cast<uint32_t>(strnlen(bytes.data(), len)));
+    // The text ends at the first zero byte, if any; the receiver may want to know.
+    const size_t kept = strnlen(bytes.data(), len);
+    value.assign(bytes.data(), static_cast<uint32_t>(kept));
+    if (kept < len) cut_texts.push_back(value);
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s\"%s\"\n", Indent(), value.c_str_utf8());
     return ERR_OK;
 }

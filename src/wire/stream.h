@@ -63,6 +63,9 @@ public:
     void SetRecvRoot(std::shared_ptr<const SessionRoot> root) { recv_root = std::move(root); }
     // Progress of the running transfer: the key path text, bytes moved, bytes expected.
     void GetStatus(ustring& item, uint64_t& sent, uint64_t& size);
+    // Texts of the last received value that held a zero byte, as kept (cut before it):
+    // a receiver that must not act on a cut name (a server path) can refuse them.
+    const std::vector<ustring>& CutTexts() const { return cut_texts; }
     static void GetVersion(int& major, int& minor, int& mini) {
         major = 1;
         minor = 0;
@@ -117,4 +120,5 @@ private:
     std::shared_ptr<const SessionRoot> recv_root;
     uint64_t recv_elements = 0;  // of the value being received
     uint64_t recv_bytes = 0;
+    std::vector<ustring> cut_texts;
 };

@@ -52,11 +52,22 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
         o->cut_after = v;
         return 0;
     }
-    if (!ParseNumber(spec.c_str() + eq + 1, 0xFFFFFFFFu, &v) || v == 0) {
+    std::string code = spec.substr(eq + 1);
+    uint64_t times = 0;
+    size_t star = code.find('*');
+    if (star != std::string::npos) {
+        if (!ParseNumber(code.c_str() + star + 1, UINT64_MAX, &times) || times == 0) {
+            *error = "bad count in --fault '" + spec + "'";
+            return -1;
+        }
+        code.resize(star);
+    }
+    if (!ParseNumber(code.c_str(), 0xFFFFFFFFu, &v) || v == 0) {
         *error = "bad error code in --fault '" + spec + "'";
         return -1;
     }
     o->fail_action[key] = (uint32_t)v;
+    o->fail_times[key] = times;
     return 0;
 }
 
@@ -66,6 +77,7 @@ const char* ServerUsage() {
     return "usage: nimbrel-refserver [--port N] [--build B] [--alive S] [--keepalive K] [--token T]\n"
            "                         [--fault SPEC]... ROOT\n"
            "  --fault ACTION=CODE   answer every ACTION request with that error code\n"
+           "  --fault ACTION=CODE*N answer only the first N ACTION requests with it\n"
            "  --fault ssl-stall     accept the SSL request but never answer the handshake\n"
            "  --fault cut-after=N   close a connection after N bytes of one binary\n"
            "       nimbrel-refserver --relay --relay-key MULT:INC --relay-iv HEX16 [--port N]\n"

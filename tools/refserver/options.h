@@ -19,6 +19,8 @@ struct ServerOptions {
     // code; "ssl-stall" answers the SSL request but never takes part in the handshake;
     // "cut-after=N" closes a connection after N bytes of one binary.
     std::map<std::string, uint32_t> fail_action;
+    // "ACTION=0xCODE*N": only the first N requests of that action fail (0: every one).
+    std::map<std::string, uint64_t> fail_times;
     bool ssl_stall = false;
     uint64_t cut_after = 0;
     // --relay: serve as the tunnel relay instead of the storage server.

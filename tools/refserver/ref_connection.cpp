@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <map>
 #include <mutex>
 
 #include "wire/protocol.h"
@@ -56,6 +57,43 @@ void RefConnection::Error(PObject& reply, uint32_t code, const char* why) {
     reply["error"]["reason"] = why;
 }
 
+namespace {
+
+// The value encoding written by hand, for replies that must carry texts the value
+// type cannot hold (a stored path with a zero byte, as a broken or hostile server
+// would send it). A string equal to a key of raw is written as raw's bytes.
+int WriteRaw(Channel& ch, const PObject& v, const std::map<std::string, std::string>& raw) {
+    auto text = [&](const std::string& t) {
+        if (t.size() > 0xFFFF) return -1;
+        if (ch.WriteByte(PStream::TAG_STRING) || ch.WriteInt16((uint16_t)t.size())) return -1;
+        return t.empty() ? 0 : ch.Write(t.data(), (unsigned)t.size());
+    };
+    if (v.isInteger()) {
+        if (ch.WriteByte(PStream::TAG_INTEGER) || ch.WriteByte(8)) return -1;
+        return ch.WriteInt64(v.asUInt64());
+    }
+    if (v.isString()) {
+        const std::string t = v.asString().str();
+        auto it = raw.find(t);
+        return text(it == raw.end() ? t : it->second);
+    }
+    if (v.isArray() || v.isMap()) {
+        if (ch.WriteByte(v.isMap() ? PStream::TAG_MAP : PStream::TAG_ARRAY)) return -1;
+        if (v.isMap()) {
+            for (const auto& [key, member] : v.asMap())
+                if (text(key.str()) || WriteRaw(ch, member, raw)) return -1;
+        } else {
+            for (const PObject& member : v.asArray())
+                if (WriteRaw(ch, member, raw)) return -1;
+        }
+        return ch.WriteByte(PStream::TAG_END);
+    }
+    if (ch.WriteByte(PStream::TAG_NULL) || ch.WriteByte(0)) return -1;
+    return 0;
+}
+
+}  // namespace
+
 int RefConnection::SendReply(const PObject& reply) {
     PStream out;
     for (unsigned i = 0; i < m_opts.keepalive; ++i) {
@@ -65,7 +103,10 @@ int RefConnection::SendReply(const PObject& reply) {
     }
     PObject full(reply);
     full["alive"] = m_opts.alive;
-    return out.Send(m_channel, full) == 0 ? 0 : -1;
+    if (m_raw_texts.empty()) return out.Send(m_channel, full) == 0 ? 0 : -1;
+    int rc = WriteRaw(m_channel, full, m_raw_texts);
+    m_raw_texts.clear();
+    return rc == 0 && m_channel.FlushWrite(0) == 0 ? 0 : -1;
 }
 
 void RefConnection::Stall() {
@@ -130,6 +171,22 @@ void RefConnection::Serve() {
     m_channel.Close();
 }
 
+const RefConnection::ExchangeEntry RefConnection::kExchanges[] = {
+    {"encrypt_channel", SCMD_REQUEST_SSL_2, false, &RefConnection::HandleEncrypt},
+    {"connect", SCMD_REQUEST_CONNECT, false, &RefConnection::HandleConnect},
+    {"pull_event", SCMD_EVT_PULL, true, &RefConnection::HandlePullEvent},
+};
+
+bool RefConnection::FaultApplies(const std::string& action) {
+    auto times = m_opts.fail_times.find(action);
+    if (times == m_opts.fail_times.end() || times->second == 0) return true;
+    // Counted across connections: "the first N requests" of the whole server.
+    static std::mutex lock;
+    static std::map<std::string, uint64_t> seen;
+    std::lock_guard<std::mutex> g(lock);
+    return ++seen[action] <= times->second;
+}
+
 RefConnection::After RefConnection::Handle(uint8_t command, uint8_t version, const PObject& req, PObject& reply) {
     std::string action = req["action"].asString().str();
     if (version != PROTO_VERSION) {
@@ -143,24 +200,31 @@ RefConnection::After RefConnection::Handle(uint8_t command, uint8_t version, con
         return AFTER_NOTHING;
     }
     auto fault = m_opts.fail_action.find(action);
-    if (fault != m_opts.fail_action.end()) {
+    if (fault != m_opts.fail_action.end() && FaultApplies(action)) {
         Log("%s: fault injected, error 0x%x", action.c_str(), fault->second);
         Error(reply, fault->second, "injected fault");
         return AFTER_NOTHING;
     }
-    if (action == "encrypt_channel") return HandleEncrypt(command, req, reply);
-    if (action == "connect") return HandleConnect(command, req, reply);
+    for (const ExchangeEntry& e : kExchanges) {
+        if (action != e.action) continue;
+        if (command != e.command) {
+            Log("%s: sent with command %u", action.c_str(), (unsigned)command);
+            Error(reply, REF_ERR_INTERNAL, "wrong command for this action");
+            return AFTER_NOTHING;
+        }
+        if (e.needs_connect && !m_connected) {
+            Log("%s: before connect", action.c_str());
+            Error(reply, REF_ERR_NOT_CONNECTED, "connect first");
+            return AFTER_NOTHING;
+        }
+        return (this->*e.handler)(req, reply);
+    }
     Log("%s: unknown action", action.c_str());
     Error(reply, REF_ERR_INTERNAL, "unknown action");
     return AFTER_NOTHING;
 }
 
-RefConnection::After RefConnection::HandleEncrypt(uint8_t command, const PObject&, PObject& reply) {
-    if (command != SCMD_REQUEST_SSL_2) {
-        Log("encrypt_channel: sent with command %u", (unsigned)command);
-        Error(reply, REF_ERR_INTERNAL, "wrong command for encrypt_channel");
-        return AFTER_NOTHING;
-    }
+RefConnection::After RefConnection::HandleEncrypt(const PObject&, PObject& reply) {
     if (SSLChannelIsEncrypted(m_channel)) {
         Log("encrypt_channel: already encrypted");
         Error(reply, REF_ERR_INTERNAL, "channel already encrypted");
@@ -171,12 +235,7 @@ RefConnection::After RefConnection::HandleEncrypt(uint8_t command, const PObject
     return m_opts.ssl_stall ? AFTER_STALL : AFTER_SSL;
 }
 
-RefConnection::After RefConnection::HandleConnect(uint8_t command, const PObject& req, PObject& reply) {
-    if (command != SCMD_REQUEST_CONNECT) {
-        Log("connect: sent with command %u", (unsigned)command);
-        Error(reply, REF_ERR_INTERNAL, "wrong command for connect");
-        return AFTER_NOTHING;
-    }
+RefConnection::After RefConnection::HandleConnect(const PObject& req, PObject& reply) {
     const PObject& session = req["session"];
     if (!session.isString() || session.asString().empty() ||
         (m_opts.has_token && session.asString().str() != m_opts.token)) {
@@ -208,4 +267,73 @@ RefConnection::After RefConnection::HandleConnect(uint8_t command, const PObject
         m_opts.ssl_stall && do_ssl ? " (stalling the handshake)" : "");
     if (!do_ssl) return AFTER_NOTHING;
     return m_opts.ssl_stall ? AFTER_STALL : AFTER_SSL;
+}
+
+RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject& reply) {
+    if (!req["view_id"].isInteger() || !req["sync_id"].isInteger() || !req["path"].isString()) {
+        Log("pull_event: view_id, sync_id or path missing");
+        Error(reply, REF_ERR_VIEW, "view_id, sync_id and path are required");
+        return AFTER_NOTHING;
+    }
+    if (req.hasMember("condition")) {
+        Log("pull_event: condition not supported");
+        Error(reply, REF_ERR_INTERNAL, "pulls with a condition are not supported");
+        return AFTER_NOTHING;
+    }
+    const uint64_t view = req["view_id"].asUInt64();
+    const uint64_t since = req["sync_id"].asUInt64();
+    const std::string root = req["path"].asString().str();
+    const bool recursive = req["recursive"].asBool();
+    // Pooled connections serve every session, so a pull may name a view other than
+    // the one its connection was opened for: views exist from their first use.
+    if (m_storage.EnsureView(view) < 0) {
+        Log("pull_event: view %llu cannot be stored: %s", (unsigned long long)view, m_storage.error().c_str());
+        Error(reply, REF_ERR_INTERNAL, "storage failure");
+        return AFTER_NOTHING;
+    }
+    if (!Storage::IsValidPath(root)) {
+        Log("pull_event: bad path");
+        Error(reply, REF_ERR_VIEW_PATH, "invalid path");
+        return AFTER_NOTHING;
+    }
+    // The list and next_sync_id describe the same moment: rows added meanwhile come
+    // with the next pull.
+    const uint64_t next = m_storage.MaxSyncId(view);
+    std::vector<ChangeRow> rows;
+    if (next > since && m_storage.LatestSince(view, since, root, recursive, &rows, next) != 0) {
+        Log("pull_event: storage failure: %s", m_storage.error().c_str());
+        Error(reply, REF_ERR_INTERNAL, "storage failure");
+        return AFTER_NOTHING;
+    }
+    PObject list = PObject::array_type();
+    for (const ChangeRow& r : rows) {
+        PObject e;
+        e["is_removed"] = (uint64_t)(r.is_removed ? 1 : 0);
+        e["is_dir"] = (uint64_t)(r.is_dir ? 1 : 0);
+        e["sync_id"] = r.sync_id;
+        if (r.is_dir) e["max_id"] = m_storage.MaxSyncIdBelow(view, r.path);
+        // Relative to the requested root, with a leading "/".
+        std::string rel = r.path;
+        if (root != "/") rel = r.path.size() == root.size() ? "/" : r.path.substr(root.size());
+        if (rel.find('\0') != std::string::npos) {
+            // The value type cuts texts at a zero byte; send this one as it is stored.
+            const std::string mark = "@raw-text-" + std::to_string(m_raw_texts.size()) + "@";
+            m_raw_texts[mark] = rel;
+            rel = mark;
+        }
+        e["path"] = ustring(rel);
+        if (!r.is_dir && !r.is_removed) {
+            e["file"]["hash"] = ustring(r.hash);
+            e["file"]["size"] = r.size;
+        }
+        e["common_attribute"]["mtime"] = r.mtime;
+        if (!r.mac_hash.empty()) e["mac_attribute"]["hash"] = ustring(r.mac_hash);
+        if (r.exec_bit) e["exec_bit"] = (uint64_t)1;
+        list.asArray().push_back(e);
+    }
+    reply["event_list"] = list;
+    reply["next_sync_id"] = next;
+    Log("pull_event: view %llu since %llu: %zu events, next %llu", (unsigned long long)view,
+        (unsigned long long)since, rows.size(), (unsigned long long)next);
+    return AFTER_NOTHING;
 }

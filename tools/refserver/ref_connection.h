@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 
 #include "options.h"
@@ -17,6 +18,7 @@ enum RefServerCode : uint32_t {
     REF_ERR_AUTH = 0x1001,          // wrong or missing session token
     REF_ERR_NOT_CONNECTED = 0x1002, // a request before "connect"
     REF_ERR_VIEW = 0x3001,          // missing or unusable view id
+    REF_ERR_VIEW_PATH = 0x3003,     // a path the view cannot have
     REF_ERR_VERSION = 0x5001,       // a header with another protocol version
     REF_ERR_INTERNAL = 0x7000,      // unknown action, wrong command, storage failure
 };
@@ -34,9 +36,21 @@ public:
 private:
     enum After { AFTER_NOTHING, AFTER_SSL, AFTER_STALL, AFTER_CLOSE };
 
+    // One exchange per action, each its own member; Handle finds it in kExchanges.
+    using Exchange = After (RefConnection::*)(const PObject& req, PObject& reply);
+    struct ExchangeEntry {
+        const char* action;
+        uint8_t command;  // the only command the action may arrive with
+        bool needs_connect;
+        Exchange handler;
+    };
+    static const ExchangeEntry kExchanges[];
+
     After Handle(uint8_t command, uint8_t version, const PObject& req, PObject& reply);
-    After HandleEncrypt(uint8_t command, const PObject& req, PObject& reply);
-    After HandleConnect(uint8_t command, const PObject& req, PObject& reply);
+    bool FaultApplies(const std::string& action);
+    After HandleEncrypt(const PObject& req, PObject& reply);
+    After HandleConnect(const PObject& req, PObject& reply);
+    After HandlePullEvent(const PObject& req, PObject& reply);
     void Error(PObject& reply, uint32_t code, const char* why);
     int SendReply(const PObject& reply);
     void Stall();
@@ -49,6 +63,8 @@ private:
     int m_fd;
     bool m_connected = false;
     uint64_t m_view_id = 0;
+    // Texts of the next reply written byte for byte (see SendReply).
+    std::map<std::string, std::string> m_raw_texts;
 };
 
 // Deletes the files of binaries received into the server's scratch folder.

@@ -33,8 +33,9 @@ int MakeDir(const std::string& p) {
 void ReadRow(sqlite3_stmt* st, ChangeRow* r) {
     r->sync_id = (uint64_t)sqlite3_column_int64(st, 0);
     r->view_id = (uint64_t)sqlite3_column_int64(st, 1);
+    // By length: a stored path may hold any byte (tests store hostile ones on purpose).
     const unsigned char* p = sqlite3_column_text(st, 2);
-    r->path = p ? (const char*)p : "";
+    r->path = p ? std::string((const char*)p, (size_t)sqlite3_column_bytes(st, 2)) : "";
     r->is_dir = sqlite3_column_int(st, 3) != 0;
     r->is_removed = sqlite3_column_int(st, 4) != 0;
     p = sqlite3_column_text(st, 5);
@@ -215,15 +216,16 @@ uint64_t Storage::MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path) 
 }
 
 int Storage::LatestSince(uint64_t view_id, uint64_t since, const std::string& prefix, bool recursive,
-                         std::vector<ChangeRow>* rows) {
+                         std::vector<ChangeRow>* rows, uint64_t upto) {
     std::lock_guard<std::mutex> g(m_lock);
     if (!m_db) return -1;
     std::string lo = DirPrefix(prefix);
     std::string hi = lo;
     hi.back() = (char)(hi.back() + 1);
     std::string sql = std::string("SELECT ") + kCols +
-                      " FROM changes c WHERE view_id = ?1 AND sync_id > ?2"
-                      " AND (path = ?3 OR (path >= ?4 AND path < ?5))"
+                      " FROM changes c WHERE view_id = ?1 AND sync_id > ?2 AND sync_id <= ?6"
+                      // Below "/" is the whole view, whatever its rows look like.
+                      " AND (?3 = '/' OR path = ?3 OR (path >= ?4 AND path < ?5))"
                       " AND sync_id = (SELECT MAX(sync_id) FROM changes d"
                       "                WHERE d.view_id = c.view_id AND d.path = c.path)"
                       " ORDER BY sync_id";
@@ -237,6 +239,7 @@ int Storage::LatestSince(uint64_t view_id, uint64_t since, const std::string& pr
     sqlite3_bind_text(st, 3, prefix.c_str(), (int)prefix.size(), SQLITE_TRANSIENT);
     sqlite3_bind_text(st, 4, lo.c_str(), (int)lo.size(), SQLITE_TRANSIENT);
     sqlite3_bind_text(st, 5, hi.c_str(), (int)hi.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st, 6, (sqlite3_int64)(upto > (uint64_t)INT64_MAX ? (uint64_t)INT64_MAX : upto));
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         ChangeRow r;

@@ -46,10 +46,10 @@ public:
     // Highest sync id of a view (0 for none), and highest at or below a directory path.
     uint64_t MaxSyncId(uint64_t view_id);
     uint64_t MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path);
-    // Latest row per path below prefix (the prefix itself included) whose latest
-    // sync id is above since, in sync-id order.
+    // Latest row per path below prefix (the prefix itself included; "/" is the whole
+    // view) whose latest sync id is above since and at most upto, in sync-id order.
     int LatestSince(uint64_t view_id, uint64_t since, const std::string& prefix, bool recursive,
-                    std::vector<ChangeRow>* rows);
+                    std::vector<ChangeRow>* rows, uint64_t upto = UINT64_MAX);
 
     // Blobs: ROOT/blobs/<md4 hex>. Empty string for a hash that is not 32 hex digits.
     std::string BlobPath(const std::string& md4_hex) const;
