@@ -612,15 +612,17 @@ int Worker::TestBaseNameConflict(const ustring& base_name) {
     if (name.empty()) return 1;
     ConnectionPool* pool = TaskPool();
     const ustring client = pool ? pool->getClientName() : ustring();
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return ERR_SYS;
     if (name.front() == ' ' || name.back() == ' ') {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
              base_name.c_str_utf8());
-        return WhiteSpaceConflictRename(GetFullPath(), base_name, client) == 0 ? 0 : ERR_SYS;
+        return WhiteSpaceConflictRename(*root, GetPath(), base_name, client) == 0 ? 0 : ERR_SYS;
     }
     if (name.back() == '.') {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : TailCharacterConflict '%s'.\n",
              base_name.c_str_utf8());
-        return ConflictRename(GetFullPath(), client, "TailCharacterConflict") == 0 ? 0 : ERR_SYS;
+        return ConflictRename(*root, GetPath(), client, "TailCharacterConflict") == 0 ? 0 : ERR_SYS;
     }
     return 1;
 }
