@@ -19,6 +19,8 @@
 
 #include <unistd.h>
 
+#include <cassert>
+
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/ui_ipc.h"
@@ -348,6 +350,8 @@ int Syncer::ProcessEvents(const PObject& reply) {
              "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
         return -1;
     }
+    // The stored sync id never moves back.
+    assert(next > context.sync_id);
     if (context.entry.event_db->setSyncId(next) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to store sync id %llu\n",
              (unsigned long long)next);

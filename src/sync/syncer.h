@@ -60,12 +60,20 @@ public:
     unsigned GetRestCount() const { return rest_count; }
 
 protected:
+    // 0: the next registered session is in the context; -1: there is none.
     int UpdateContext();
+    // False while the session is paused or its selective-sync resume is in progress.
     bool IsSessionReady();
+    // 0: reply holds the server's answer; else a result code as for PullEvent.
     int PullEventFromServer(PObject& reply);
+    // 0: nothing new, or every event carried out and next_sync_id stored; -1: the wait
+    // for the workers was cut short (nothing stored); ERR_SERVER: the reply cannot be
+    // trusted; ERR_SYS: the sync id could not be stored.
     int ProcessEvents(const PObject& reply);
     // 1: an event to push; 0: dropped (echo or unusable), with a log line.
     int MakeEvent(const PObject& item, Event& e);
+    // 0: no server event of the session is pending; -1: stopped, or the session was
+    // paused or removed meanwhile.
     int WaitForWorkers();
     // The exchange texts and flags of this task, in one place.
     ProtoSite Site();

@@ -239,7 +239,8 @@ int Worker::RunOnce() {
             Event again = context.current_event;
             NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Worker (%d): %s not carried out, queued again\n",
                  GetId(), again.toString().c_str_utf8());
-            EventManager::getInstance().DoneEvent(this, again);
+            Event unregister = again;
+            EventManager::getInstance().DoneEvent(this, unregister);
             ClearCache();
             context.clear();
             EventManager::getInstance().PushLocalEvent(again);

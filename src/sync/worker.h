@@ -151,7 +151,10 @@ public:
     // 0: allowed; FILTER_EXT_SELECTIVE_SYNC (-12) when the session's white list does
     // not list the name's extension; else the black lists' FILTER_* code.
     int TestCommonFilter();
+    // 0: the root, or the name's extension is listed; -1: the white list refuses it.
     int TestWhiteList();
+    // 0: allowed; else the first FILTER_* code of the system's and then the session's
+    // black list (full path length, then the path) for the current event.
     int TestBlackListPath();
     int TestFilePath(const ustring& path, uint64_t full_path_length);
     int TestDirectory(const ustring& path, uint64_t full_path_length);

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "../../tools/refserver/storage.h"
 #include "e2e/e2e_support.h"
+#include "e2e/refserver_harness.h"
 
 using e2e::Daemon;
 
@@ -441,5 +443,45 @@ TEST(SessionControl, ConnectionActions) {
     EXPECT_TRUE(OnlyAck(d.Send("unlink")));
     EXPECT_TRUE(OnlyAck(d.Send("link")));
     EXPECT_FALSE(d.Send("get_status").hasMember("connection_list"));
+    EXPECT_EQ(d.Stop(), 0);
+}
+
+TEST(SessionControl, ResumedSessionIsPulledAndItsSyncIdWaitsForTheWork) {
+    RefServer server;
+    ASSERT_TRUE(server.Start({}));
+    {
+        Storage index;  // another client's upload, in the server's index
+        ASSERT_EQ(index.Open(server.data_root().string()), 0);
+        ChangeRow row;
+        row.view_id = 101;
+        row.path = "/from-elsewhere.txt";
+        row.hash = std::string(32, 'a');
+        row.size = 3;
+        ASSERT_EQ(index.AddChange(row, nullptr), 0);
+    }
+    Daemon d(3);
+    ASSERT_TRUE(d.Start());
+    ASSERT_TRUE(OnlyAck(d.Send("link")));
+    PObject c = ConnectionRequest("link_connection", 1);
+    c["server_port"] = static_cast<uint64_t>(server.port());
+    c["use_ssl"] = static_cast<uint64_t>(0);
+    ASSERT_TRUE(OnlyAck(d.Send(c)));
+    SessionDirs s(d.dir, "one");
+    ASSERT_TRUE(OnlyAck(d.Send(s.AddRequest(1))));
+    ASSERT_TRUE(OnlyAck(d.Send(WithId("resume", 1))));
+
+    // The event arrives; downloads are not built yet, so it stays pending and the
+    // stored sync id does not move past it.
+    ASSERT_TRUE(server.WaitLog("pull_event: view 101 since 0: 1 events", 1)) << server.Log();
+    PObject status;
+    for (int i = 0; i < 600; ++i) {
+        status = d.Send("get_status");
+        if (status["session_list"][0]["status"].asString() == "syncing") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(status["session_list"][0]["status"].asString(), "syncing") << status.toString().c_str_utf8();
+    EXPECT_EQ(QueryRows(s.config + "/db/event-db.sqlite", "SELECT value FROM config_table WHERE key = 'sync_id';"),
+              Strings{"0"});
+    EXPECT_FALSE(Exists(s.sync + "/from-elsewhere.txt"));
     EXPECT_EQ(d.Stop(), 0);
 }

@@ -282,7 +282,10 @@ RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject&
     }
     const uint64_t view = req["view_id"].asUInt64();
     const uint64_t since = req["sync_id"].asUInt64();
-    const std::string root = req["path"].asString().str();
+    // A session of the whole view names it "" (paths are the remote folder plus the
+    // event path) or "/".
+    std::string root = req["path"].asString().str();
+    if (root.empty()) root = "/";
     const bool recursive = req["recursive"].asBool();
     // Pooled connections serve every session, so a pull may name a view other than
     // the one its connection was opened for: views exist from their first use.
