@@ -16,10 +16,10 @@
 #include "foundation/logger.h"
 #include "platform/file_ops.h"
 #include "store/file_event_db.h"
+#include "store/session_folders.h"
 
 namespace {
 const char* const kChannel = "client_debug";
-const char* const kRecycleDir = "/.VarnelWorkingDirectory/#VarnelRecycle";
 constexpr int kUniqueNameAttempts = 16;
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
@@ -144,7 +144,7 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
     if (lstat(full.c_str_utf8(), &st) != 0) return errno == ENOENT || errno == ENOTDIR ? 0 : -1;
     const bool is_dir = S_ISDIR(st.st_mode);
 
-    const ustring recycle = sync_folder + kRecycleDir;
+    const ustring recycle = session_folders::RecycleFolder(sync_folder);
     FSMKDirP(recycle);
     ustring unique;
     int rc = -1;

@@ -8,24 +8,16 @@
 #include <cerrno>
 
 #include "foundation/logger.h"
+#include "store/session_folders.h"
 
 namespace {
 const char* const kChannel = "detector_debug";
-const char* const kWorkingDirectory = ".VarnelWorkingDirectory";
-const char* const kRecycleFolder = "#VarnelRecycle";
-
-struct Locker {
-    explicit Locker(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
-    ~Locker() { pthread_mutex_unlock(m); }
-    pthread_mutex_t* m;
-};
 }  // namespace
 
-Detector::Detector(TaskManager* owner) : Task(owner, nullptr) { pthread_mutex_init(&lock, nullptr); }
+Detector::Detector(TaskManager* owner) : Task(owner, nullptr) {}
 
 Detector::~Detector() {
     Clear();
-    pthread_mutex_destroy(&lock);
 }
 
 void Detector::Release(session_info& info) {
@@ -39,10 +31,9 @@ void Detector::Release(session_info& info) {
 
 void Detector::CreateWorkingDirectory(const ustring& root) {
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): creating working directory under %s\n", root.c_str_utf8());
-    const ustring working = root + "/" + kWorkingDirectory;
     // The leading dot keeps it hidden; there is no attribute to set.
-    mkdir(working.c_str_utf8(), 0755);
-    mkdir((working + "/" + kRecycleFolder).c_str_utf8(), 0755);
+    mkdir(session_folders::WorkingDirectory(root).c_str_utf8(), 0755);
+    mkdir(session_folders::RecycleFolder(root).c_str_utf8(), 0755);
 }
 
 int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
@@ -67,7 +58,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
     }
     CreateWorkingDirectory(path);
 
-    Locker guard(&lock);
+    MutexLock guard(lock);
     auto it = index.find(sess_id);
     if (it != index.end()) {
         // A second watch for the same id: the first one's resources are released,
@@ -81,7 +72,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
 }
 
 void Detector::RemoveWatch(uint64_t sess_id) {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     auto it = index.find(sess_id);
     if (it == index.end()) return;
     Release(it->second);
@@ -89,7 +80,7 @@ void Detector::RemoveWatch(uint64_t sess_id) {
 }
 
 void Detector::Clear() {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     for (auto& [sess_id, info] : index) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): session #%llu (%s) down\n",
              static_cast<unsigned long long>(sess_id), info.path.c_str_utf8());
@@ -99,35 +90,25 @@ void Detector::Clear() {
 }
 
 bool Detector::HasWatch(uint64_t sess_id) {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     return index.count(sess_id) != 0;
 }
 
 size_t Detector::GetWatchCount() {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     return index.size();
 }
 
 ustring Detector::GetWatchPath(uint64_t sess_id) {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     auto it = index.find(sess_id);
     return it == index.end() ? ustring() : it->second.path;
 }
 
 void Detector::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector start\n");
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n");
-            return;
-        }
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
-        // Change reading is not in place yet: idle for a second, as the loop does
-        // with no watched folder.
-        Wait(1);
-    }
+    // Change reading is not in place yet: idle for a second, as the loop does with no
+    // watched folder.
+    RunLoop([] { return 1u; });
+    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n");
 }

@@ -1,10 +1,8 @@
 #include "sync/syncer.h"
 
-#include <unistd.h>
-
 #include "foundation/logger.h"
 
-Syncer::Syncer(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
+Syncer::Syncer(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {}
 
 Syncer::~Syncer() = default;
 
@@ -25,18 +23,8 @@ int Syncer::Stop() {
 }
 
 void Syncer::DoTask() {
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            NLOG(L_DEBUG, "syncer_debug",
-                 "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n", 0ULL, 0ULL);
-            return;
-        }
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
-        // No session to pull for yet: wait a second and look again.
-        Wait(1);
-    }
+    // No session to pull for yet: wait a second and look again.
+    RunLoop([] { return 1u; });
+    NLOG(L_DEBUG, "syncer_debug", "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
+         0ULL, 0ULL);
 }

@@ -2,11 +2,16 @@
 // work; this runs the task loop and honours pause and stop.
 #pragma once
 
+#include <atomic>
+
 #include "foundation/task.h"
+#include "wire/connection_pool.h"
 
 class Syncer : public Task {
 public:
-    explicit Syncer(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    // The task borrows its connections from the pool in `pool` (the process's g_pool,
+    // or a test's own).
+    explicit Syncer(PoolSlot& pool = g_pool, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Syncer() override;
 
     int Pause() override;
@@ -14,11 +19,13 @@ public:
     int Stop() override;
     void DoTask() override;
 
-    int GetAbortFlag() const { return abort_flag; }
+    int GetAbortFlag() const { return abort_flag.load(); }
     int GetLastError() const { return last_error; }
 
 protected:
-    int abort_flag = 0;
+    PoolSlot& pool_slot;
+    // Written by the control thread, read by the task and the channel it borrows.
+    std::atomic<int> abort_flag{0};
     // Remembered failure of the last pull; a resumed task starts afresh.
     int last_error = 0;
 };

@@ -1,18 +1,14 @@
 #include "sync/worker.h"
 
-#include <unistd.h>
-
 #include "foundation/logger.h"
 
 namespace {
 const char* const kChannel = "worker_debug";
 }  // namespace
 
-Worker::Worker(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {
-    pthread_mutex_init(&worker_state_lock, nullptr);
-}
+Worker::Worker(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {}
 
-Worker::~Worker() { pthread_mutex_destroy(&worker_state_lock); }
+Worker::~Worker() = default;
 
 int Worker::Pause() {
     abort_flag = 1;
@@ -51,25 +47,22 @@ void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& 
         sent = done;
         total = size;
     }
-    pthread_mutex_lock(&worker_state_lock);
+    MutexLock l(worker_state_lock);
     session_id = m_current_event.session_id;
     path = m_current_event.path;
     working_type = m_current_event.working_type;
-    pthread_mutex_unlock(&worker_state_lock);
 }
 
 void Worker::GetCurrentProcessEventInfo(ProcessEvent_T& out) {
-    pthread_mutex_lock(&worker_state_lock);
+    MutexLock l(worker_state_lock);
     out = m_current_event;
-    pthread_mutex_unlock(&worker_state_lock);
 }
 
 void Worker::SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type) {
-    pthread_mutex_lock(&worker_state_lock);
+    MutexLock l(worker_state_lock);
     m_current_event.session_id = session_id;
     m_current_event.path = path;
     m_current_event.working_type = working_type;
-    pthread_mutex_unlock(&worker_state_lock);
 }
 
 void Worker::ClearCurrentProcessEventInfo() { SetCurrentProcessEventInfo(0, ustring(), W_TYPE_NONE); }
@@ -79,29 +72,23 @@ void Worker::setPauseInstance(PauseType_T* instance) { pause_instance.store(inst
 void Worker::NotifyAbortDone() {
     PauseType_T* instance = pause_instance.exchange(nullptr);
     if (instance == nullptr) return;
-    pthread_mutex_lock(&instance->pause_mutex);
+    MutexLock l(instance->pause_mutex);
     --instance->count;
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d done abort\n", GetId());
     if (instance->count == 0) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d signal the command thread\n", GetId());
-        pthread_cond_signal(&instance->pause_cond);
+        instance->pause_cond.Signal();
     }
-    pthread_mutex_unlock(&instance->pause_mutex);
 }
 
 void Worker::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) up\n", GetId());
-    for (;;) {
-        NotifyAbortDone();
-        State state = GetState();
-        if (state == STOP) break;
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
-        // No event source yet: behave as after a failed pull.
-        ClearCurrentProcessEventInfo();
-        Wait(1);
-    }
+    RunLoop(
+        [this] {
+            // No event source yet: behave as after a failed pull.
+            ClearCurrentProcessEventInfo();
+            return 1u;
+        },
+        [this] { NotifyAbortDone(); });
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) down\n", GetId());
 }

@@ -3,13 +3,12 @@
 // reports in "get_status"); the event handling arrives with the worker work.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 
 #include "foundation/ustring.h"
 #include "foundation/task.h"
+#include "wire/connection_pool.h"
 #include "wire/stream.h"
 
 class Worker : public Task {
@@ -26,12 +25,14 @@ public:
     // Rendezvous of an abort request: every selected worker decrements count once it
     // has given up its event; the last one signals pause_cond.
     struct PauseType_T {
-        pthread_mutex_t pause_mutex;
-        pthread_cond_t pause_cond;
-        uint32_t count;
+        Mutex pause_mutex;
+        CondVar pause_cond;
+        uint32_t count GUARDED_BY(pause_mutex) = 0;
     };
 
-    explicit Worker(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    // The task borrows its connections from the pool in `pool` (the process's g_pool,
+    // or a test's own).
+    explicit Worker(PoolSlot& pool = g_pool, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Worker() override;
 
     int Pause() override;
@@ -43,26 +44,29 @@ public:
     // All outputs zero or empty while the task is paused or stopped. sent and total
     // count the file body in transfer ("file.file.data"), else they are 0.
     void GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& working_type, uint64_t& sent,
-                          uint64_t& total);
-    void GetCurrentProcessEventInfo(ProcessEvent_T& out);
-    void SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type);
+                          uint64_t& total) EXCLUDES(worker_state_lock);
+    void GetCurrentProcessEventInfo(ProcessEvent_T& out) EXCLUDES(worker_state_lock);
+    void SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type)
+        EXCLUDES(worker_state_lock);
     void ClearCurrentProcessEventInfo();
     void setPauseInstance(PauseType_T* instance);
 
-    int GetAbortFlag() const { return abort_flag; }
+    int GetAbortFlag() const { return abort_flag.load(); }
     int GetLastError() const { return last_error; }
     // The stream every request of this worker goes through; its progress feeds the status.
     PStream& GetTransStream() { return trans_stream; }
 
 protected:
+    PoolSlot& pool_slot;
     void NotifyAbortDone();
 
     // Polled by the channel during transfers; written by the control thread.
-    int abort_flag = 0;
+    // Written by the control thread, read by the task and the channel it borrows.
+    std::atomic<int> abort_flag{0};
     int last_error = 0;
 
-    pthread_mutex_t worker_state_lock;
-    ProcessEvent_T m_current_event;
+    Mutex worker_state_lock;
+    ProcessEvent_T m_current_event GUARDED_BY(worker_state_lock);
     PStream trans_stream;
     std::atomic<PauseType_T*> pause_instance{nullptr};
 };
