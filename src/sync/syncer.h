@@ -20,12 +20,13 @@ public:
     void DoTask() override;
 
     int GetAbortFlag() const { return abort_flag.load(); }
-    int GetLastError() const { return last_error; }
+    int GetLastError() const { return last_error.load(); }
 
 protected:
     PoolSlot& pool_slot;
     // Written by the control thread, read by the task and the channel it borrows.
     std::atomic<int> abort_flag{0};
-    // Remembered failure of the last pull; a resumed task starts afresh.
-    int last_error = 0;
+    // Remembered failure of the last pull; a resumed task starts afresh (cleared by
+    // Resume on the control thread).
+    std::atomic<int> last_error{0};
 };

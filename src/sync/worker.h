@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "foundation/ustring.h"
 #include "foundation/task.h"
+#include "foundation/ustring.h"
 #include "wire/connection_pool.h"
 #include "wire/stream.h"
 
@@ -52,18 +52,19 @@ public:
     void setPauseInstance(PauseType_T* instance);
 
     int GetAbortFlag() const { return abort_flag.load(); }
-    int GetLastError() const { return last_error; }
+    int GetLastError() const { return last_error.load(); }
     // The stream every request of this worker goes through; its progress feeds the status.
     PStream& GetTransStream() { return trans_stream; }
 
 protected:
-    PoolSlot& pool_slot;
     void NotifyAbortDone();
 
-    // Polled by the channel during transfers; written by the control thread.
-    // Written by the control thread, read by the task and the channel it borrows.
+    PoolSlot& pool_slot;
+    // Written by the control thread, read by the task and the channel it borrows
+    // (polled during transfers).
     std::atomic<int> abort_flag{0};
-    int last_error = 0;
+    // Cleared by Resume on the control thread, set by the task.
+    std::atomic<int> last_error{0};
 
     Mutex worker_state_lock;
     ProcessEvent_T m_current_event GUARDED_BY(worker_state_lock);
