@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "events/event_manager.h"
+#include "events/progress_cache.h"
 #include "events/registry.h"
 #include "filter/black_list.h"
 #include "foundation/logger.h"
@@ -17,40 +18,34 @@
 #include "sync/recycle_cleaner.h"
 #include "sync/syncer.h"
 #include "sync/worker.h"
+#include "wire/connection_pool.h"
 
 namespace {
 const char* const kChannel = "client_debug";
 }  // namespace
 
-Nimbrel::Nimbrel() {
-    pthread_cond_init(&msg_cond, nullptr);
-    pthread_mutex_init(&msg_lock, nullptr);
-}
+Nimbrel::Nimbrel() = default;
 
 Nimbrel::~Nimbrel() {
     // The owner ends the message thread with kill(); make sure it is gone even when
     // that was forgotten, so that the lock is not destroyed under it.
     kill();
-    pthread_mutex_destroy(&msg_lock);
-    pthread_cond_destroy(&msg_cond);
 }
 
 int Nimbrel::run() {
-    pthread_mutex_lock(&msg_lock);
-    if (thread_started) {
-        pthread_mutex_unlock(&msg_lock);
-        return -1;
+    int rc;
+    {
+        MutexLock l(msg_lock);
+        if (thread_started) return -1;
+        rc = pthread_create(&msg_thread, nullptr, &Nimbrel::run_thread, this);
+        if (rc == 0) thread_started = true;
     }
-    int rc = pthread_create(&msg_thread, nullptr, &Nimbrel::run_thread, this);
     if (rc != 0) {
-        pthread_mutex_unlock(&msg_lock);
         // The process entry ends the process: without a message thread no request
         // could ever be answered.
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): pthread_create: %s (%d)\n", strerror(rc), rc);
         return -1;
     }
-    thread_started = true;
-    pthread_mutex_unlock(&msg_lock);
     return 0;
 }
 
@@ -61,23 +56,24 @@ void* Nimbrel::run_thread(void* arg) {
 
 void Nimbrel::answer(const msg_t& m) {
     if (m.result == nullptr || m.mutex == nullptr || m.cond == nullptr) return;
-    pthread_mutex_lock(m.mutex);
+    MutexLock l(*m.mutex);
     if (m.done != nullptr) *m.done = true;
-    pthread_cond_signal(m.cond);
-    pthread_mutex_unlock(m.mutex);
+    m.cond->Signal();
 }
 
 void Nimbrel::do_main_loop() {
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): main thread starts receiving messages\n");
     while (app_running != 0) {
-        pthread_mutex_lock(&msg_lock);
-        if (msg_queue.empty()) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): waiting for instructions\n");
-            while (msg_queue.empty()) pthread_cond_wait(&msg_cond, &msg_lock);
+        msg_t m;
+        {
+            MutexLock l(msg_lock);
+            if (msg_queue.empty()) {
+                NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): waiting for instructions\n");
+                while (msg_queue.empty()) msg_cond.Wait(msg_lock);
+            }
+            m = msg_queue.front();
+            msg_queue.pop_front();
         }
-        msg_t m = msg_queue.front();
-        msg_queue.pop_front();
-        pthread_mutex_unlock(&msg_lock);
 
         if (m.result != nullptr) {
             handle_control(*m.msg, *m.result);
@@ -88,16 +84,15 @@ void Nimbrel::do_main_loop() {
         }
         if (app_running == 0) {
             // Refuse new senders before the stop is answered.
-            pthread_mutex_lock(&msg_lock);
+            MutexLock l(msg_lock);
             thread_ended = true;
-            pthread_mutex_unlock(&msg_lock);
         }
         answer(m);
     }
 
     // Nobody will take further requests: release any sender that queued one while
     // the stop was being carried out, instead of leaving it blocked for good.
-    pthread_mutex_lock(&msg_lock);
+    MutexLock l(msg_lock);
     thread_ended = true;
     while (!msg_queue.empty()) {
         msg_t m = msg_queue.front();
@@ -108,42 +103,29 @@ void Nimbrel::do_main_loop() {
         }
         answer(m);
     }
-    pthread_mutex_unlock(&msg_lock);
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): main thread down\n");
 }
 
 int Nimbrel::send_message(const PObject& request, PObject& reply) {
-    pthread_mutex_t mutex;
-    pthread_cond_t cond;
+    Mutex mutex;
+    CondVar cond;
     bool done = false;
-    pthread_mutex_init(&mutex, nullptr);
-    pthread_cond_init(&cond, nullptr);
     // Held from before the request is queued until the wait, and the message thread
     // takes it before signalling: the completion signal cannot be lost.
-    pthread_mutex_lock(&mutex);
-
-    pthread_mutex_lock(&msg_lock);
-    if (!thread_started || thread_ended) {
-        pthread_mutex_unlock(&msg_lock);
-        pthread_mutex_unlock(&mutex);
-        pthread_cond_destroy(&cond);
-        pthread_mutex_destroy(&mutex);
-        return -1;
+    MutexLock wait_lock(mutex);
+    {
+        MutexLock l(msg_lock);
+        if (!thread_started || thread_ended) return -1;
+        if (msg_queue.empty()) msg_cond.Signal();
+        msg_t m;
+        m.msg = &request;
+        m.result = &reply;
+        m.mutex = &mutex;
+        m.cond = &cond;
+        m.done = &done;
+        msg_queue.push_back(m);
     }
-    if (msg_queue.empty()) pthread_cond_signal(&msg_cond);
-    msg_t m;
-    m.msg = &request;
-    m.result = &reply;
-    m.mutex = &mutex;
-    m.cond = &cond;
-    m.done = &done;
-    msg_queue.push_back(m);
-    pthread_mutex_unlock(&msg_lock);
-
-    while (!done) pthread_cond_wait(&cond, &mutex);
-    pthread_mutex_unlock(&mutex);
-    pthread_cond_destroy(&cond);
-    pthread_mutex_destroy(&mutex);
+    while (!done) cond.Wait(mutex);
     return 0;
 }
 
@@ -160,19 +142,17 @@ void Nimbrel::kill() {
         o["action"] = "stop";
         return o;
     }();
-    pthread_mutex_lock(&msg_lock);
-    if (!thread_started || joined) {
-        pthread_mutex_unlock(&msg_lock);
-        return;
+    {
+        MutexLock l(msg_lock);
+        if (!thread_started || joined) return;
+        if (!thread_ended) {
+            msg_t m;
+            m.msg = &stop_request;
+            msg_queue.push_back(m);
+        }
+        joined = true;
     }
-    if (!thread_ended) {
-        msg_t m;
-        m.msg = &stop_request;
-        msg_queue.push_back(m);
-    }
-    joined = true;
-    pthread_mutex_unlock(&msg_lock);
-    pthread_cond_signal(&msg_cond);
+    msg_cond.Signal();
     pthread_join(msg_thread, nullptr);
 }
 
@@ -283,6 +263,9 @@ void Nimbrel::destroy_env() {
     BlackList2::getInstance().Clear();
     EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
+    // The conditions are queued again from the filter database by the next
+    // add_session; left here they would be queued twice.
+    ProgressCache::getInstance().clear();
 }
 
 int Nimbrel::init_members() { return init_tasks(); }
@@ -293,9 +276,10 @@ int Nimbrel::init_tasks() {
     task = new Task*[count];
     task[kDetector] = new Detector(nullptr);
     task[kRecycleCleaner] = new RecycleCleaner(nullptr, nullptr);
-    task[kSyncer] = new Syncer(nullptr, nullptr);
-    task[kProgressSyncer] = new ProgressSyncer(nullptr, nullptr);
-    for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(nullptr, nullptr);
+    // The pool arrives with "link_connection"; the tasks look in the slot.
+    task[kSyncer] = new Syncer(g_pool);
+    task[kProgressSyncer] = new ProgressSyncer(g_pool);
+    for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(g_pool);
     task_count = count;
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): totally %lu tasks\n", static_cast<unsigned long>(task_count));
     return 0;

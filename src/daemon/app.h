@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "daemon/control_app.h"
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "wire/object.h"
 
@@ -106,8 +107,8 @@ private:
     struct msg_t {
         const PObject* msg = nullptr;
         PObject* result = nullptr;
-        pthread_mutex_t* mutex = nullptr;
-        pthread_cond_t* cond = nullptr;
+        Mutex* mutex = nullptr;
+        CondVar* cond = nullptr;
         // Set under *mutex when the reply is complete, so that a spurious wake-up of
         // the sender is not taken for the answer.
         bool* done = nullptr;
@@ -126,13 +127,13 @@ private:
     unsigned task_count = 0;
     bool linked = false;
 
-    std::deque<msg_t> msg_queue;
-    pthread_mutex_t msg_lock;
-    pthread_cond_t msg_cond;
+    Mutex msg_lock;
+    std::deque<msg_t> msg_queue GUARDED_BY(msg_lock);
+    CondVar msg_cond;
     pthread_t msg_thread{};
-    bool thread_started = false;  // guarded by msg_lock
-    bool thread_ended = false;    // guarded by msg_lock
-    bool joined = false;
+    bool thread_started GUARDED_BY(msg_lock) = false;
+    bool thread_ended GUARDED_BY(msg_lock) = false;
+    bool joined GUARDED_BY(msg_lock) = false;
 };
 
 // The application object as the process entry sees it.

@@ -17,10 +17,10 @@
 #include "platform/file_ops.h"
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
+#include "store/session_folders.h"
 
 namespace {
 const char* const kChannel = "client_debug";
-const char* const kRecycleDir = "/.VarnelWorkingDirectory/#VarnelRecycle";
 constexpr int kUniqueNameAttempts = 16;
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
@@ -143,12 +143,12 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
     if (!info.isExist) return 0;  // nothing to move
     const bool is_dir = info.type == FT_DIR;
 
-    if (root->MKDirP(kRecycleDir) != 0) return -1;
+    if (root->MKDirP(session_folders::kRelRecycleFolder) != 0) return -1;
     ustring unique;
     rc = -1;
     for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
         if (FSCreateTempPath("", unique) != 0) break;
-        rc = root->RenameNoReplace(rel, kRecycleDir + unique);
+        rc = root->RenameNoReplace(rel, session_folders::kRelRecycleFolder + unique);
         if (rc != FS_ERR_EXIST) break;
     }
     if (rc != 0) return -1;

@@ -3,6 +3,7 @@
 // thread only, so they never overlap each other.
 #include <cstdlib>
 #include <ctime>
+#include <memory>
 #include <string>
 
 #include "daemon/app.h"
@@ -19,16 +20,13 @@
 #include "platform/volume.h"
 #include "store/event.h"
 #include "store/file_event_db.h"
+#include "store/session_folders.h"
 #include "store/filter_db.h"
 #include "sync/detector.h"
 #include "sync/worker.h"
 
 namespace {
 const char* const kChannel = "client_debug";
-const char* const kWorkingDirectory = "/.VarnelWorkingDirectory";
-const char* const kRecycleFolder = "/#VarnelRecycle";
-const char* const kBlackListFile = "/conf/blacklist.filter";
-const char* const kWhiteListFile = "/conf/whitelist.filter";
 const uint64_t kServerResumeSyncId = 0x7FFFFFFFFFFFFFFFULL;
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
@@ -229,47 +227,41 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
         return -1;
     }
 
-    auto* event_db = new FileEventDB();
-    auto* black_list = new BlackList2();
-    auto* white_list = new WhiteListCpp();
-    auto fail = [&]() {
-        event_db->destroy();
-        delete event_db;
-        delete black_list;
-        delete white_list;
-        return -1;
-    };
+    // Shared with every registry copy a task takes; a failure below frees them here.
+    std::shared_ptr<FileEventDB> event_db = Registry::MakeEventDB();
+    auto black_list = std::make_shared<BlackList2>();
+    auto white_list = std::make_shared<WhiteListCpp>();
 
     if (create_session_environment(*root, session.config_path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n",
              ull(sess_id));
-        return fail();
+        return -1;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n", ull(sess_id));
 
-    if (event_db->initialize(session.config_path + "/db" + "/event-db.sqlite") != 0) {
+    if (event_db->initialize(session_folders::EventDBFile(session.config_path)) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
              ull(sess_id));
-        return fail();
+        return -1;
     }
     // The recycle folder was just recreated empty; its index must say the same.
     if (event_db->resetRecycleBin() != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to resetRecycleBin table for session %llu\n", ull(sess_id));
-        return fail();
+        return -1;
     }
-    const ustring black_path = session.config_path + kBlackListFile;
+    const ustring black_path = session_folders::BlackListFile(session.config_path);
     if (black_list->Load(black_path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n", ull(sess_id));
-        return fail();
+        return -1;
     }
-    if (white_list->Load(session.config_path + kWhiteListFile) != 0) {
+    if (white_list->Load(session_folders::WhiteListFile(session.config_path)) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n", ull(sess_id));
-        return fail();
+        return -1;
     }
     if (detector->AddWatch(session.local_path, sess_id) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to add watch for session %llu at '%s'\n", ull(sess_id),
              session.local_path.c_str_utf8());
-        return fail();
+        return -1;
     }
 
     Registry::Entry entry;
@@ -321,9 +313,9 @@ int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& 
              config_path.c_str_utf8());
         return -1;
     }
-    if (FSMKDirP(config_path + "/db/sign") != 0) return -1;
+    if (FSMKDirP(session_folders::SignFolder(config_path)) != 0) return -1;
 
-    const ustring working = kWorkingDirectory;
+    const ustring working = session_folders::kRelWorkingDirectory;
     // Permanently, not to the trash; a failure is not fatal (the folders are made
     // below, and whatever stayed is only scratch). A link put in its place is removed
     // as a link: what it names is never touched.
@@ -333,7 +325,7 @@ int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& 
              root.path().c_str_utf8());
         return -1;
     }
-    if (root.MKDirP(working + kRecycleFolder) != 0) {
+    if (root.MKDirP(session_folders::kRelRecycleFolder) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n");
         return -1;
     }
@@ -373,8 +365,8 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
         return;
     }
 
-    const ustring black_path = entry.config_path + kBlackListFile;
-    const ustring white_path = entry.config_path + kWhiteListFile;
+    const ustring black_path = session_folders::BlackListFile(entry.config_path);
+    const ustring white_path = session_folders::WhiteListFile(entry.config_path);
     // Each file is read on the side first: a file that cannot be read must not leave
     // the session with an emptied list, which would let everything through.
     {
@@ -497,12 +489,9 @@ int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
     Registry::getInstance().Clear(sess_id);
     if (Detector* detector = get_detector()) detector->RemoveWatch(sess_id);
 
-    // Its queued resume conditions go too; they stay stored and are queued again
-    // when the session is added again, instead of twice.
-    std::list<std::pair<uint64_t, ResumeCondition>> conditions;
-    if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) == 0) {
-        for (const auto& condition : conditions) ProgressCache::getInstance().rmProgressEntry(condition.first);
-    }
+    // Every queued resume condition of it goes too, including ones whose stored row is
+    // gone already; the stored ones are queued again when the session is added again.
+    ProgressCache::getInstance().rmSessionEntries(sess_id);
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): session '%llu' is removed.\n", ull(sess_id));
     return 0;
 }
@@ -533,14 +522,13 @@ namespace {
 void SetPause(uint64_t sess_id, bool pause) {
     Registry& registry = Registry::getInstance();
     auto one = [&](uint64_t id) {
-        Registry::Entry entry;
-        if (registry.Find(id, entry) == 0) return;
+        // Only the flag: a copy written back whole would undo what a task changed
+        // meanwhile (its recycle_time).
+        if (registry.SetPause(id, pause) == 0) return;
         if (pause)
             NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): pause session %llu\n", ull(id));
         else
             NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): resume session %llu\n", ull(id));
-        entry.pause = pause;
-        registry.Set(entry);
     };
     if (sess_id != 0) {
         one(sess_id);

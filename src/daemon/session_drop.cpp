@@ -1,7 +1,5 @@
 #include "daemon/session_drop.h"
 
-#include <pthread.h>
-
 #include "foundation/logger.h"
 #include "sync/worker.h"
 
@@ -23,26 +21,21 @@ unsigned drop_session_workers(const std::vector<Worker*>& workers, uint64_t sess
 
     if (!selected.empty()) {
         Worker::PauseType_T rendezvous;
-        pthread_mutex_init(&rendezvous.pause_mutex, nullptr);
-        pthread_cond_init(&rendezvous.pause_cond, nullptr);
-        rendezvous.count = static_cast<uint32_t>(selected.size());
-
         // Held while the record is handed out, so that no worker can decrement the
         // count (and signal) before this thread waits.
-        pthread_mutex_lock(&rendezvous.pause_mutex);
+        rendezvous.pause_mutex.Lock();
+        rendezvous.count = static_cast<uint32_t>(selected.size());
         for (Worker* worker : selected) {
             worker->setPauseInstance(&rendezvous);
             NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): abort worker %d\n", worker->GetId());
             worker->SetAbort(true);
         }
         NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): wait for worker drop ...\n");
-        while (rendezvous.count > 0) pthread_cond_wait(&rendezvous.pause_cond, &rendezvous.pause_mutex);
+        while (rendezvous.count > 0) rendezvous.pause_cond.Wait(rendezvous.pause_mutex);
         NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): worker drop session done, continue\n");
-        pthread_mutex_unlock(&rendezvous.pause_mutex);
+        rendezvous.pause_mutex.Unlock();
 
         for (Worker* worker : selected) worker->SetAbort(false);
-        pthread_cond_destroy(&rendezvous.pause_cond);
-        pthread_mutex_destroy(&rendezvous.pause_mutex);
     }
 
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): drop session %llu done\n", static_cast<unsigned long long>(sess_id));

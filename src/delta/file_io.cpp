@@ -38,21 +38,22 @@ int64_t append_all(int handle, const uint8_t* data, size_t length, int& error)
 
 void writer_loop(fd_aio_t* aio)
 {
-    std::unique_lock<std::mutex> guard(aio->lock);
+    MutexLock guard(aio->lock);
     for (;;) {
-        aio->cond.wait(guard, [aio] { return aio->quit || (aio->job_pending && !aio->job_done); });
+        while (!(aio->quit || (aio->job_pending && !aio->job_done)))
+            aio->cond.Wait(aio->lock);
         if (aio->job_pending && !aio->job_done) {
             const uint8_t* data = aio->job_data;
             size_t length = aio->job_length;
             int handle = aio->file;
-            guard.unlock();
+            aio->lock.Unlock();
             int error = 0;
             int64_t result = append_all(handle, data, length, error);
-            guard.lock();
+            aio->lock.Lock();
             aio->job_result = result;
             aio->job_errno = error;
             aio->job_done = true;
-            aio->cond.notify_all();
+            aio->cond.Broadcast();
             continue;
         }
         if (aio->quit)
@@ -388,10 +389,11 @@ fd_aio_t::fd_aio_t() = default;
 fd_aio_t::~fd_aio_t()
 {
     {
-        std::unique_lock<std::mutex> guard(lock);
-        cond.wait(guard, [this] { return !job_pending || job_done; });
+        MutexLock guard(lock);
+        while (job_pending && !job_done)
+            cond.Wait(lock);
         quit = true;
-        cond.notify_all();
+        cond.Broadcast();
     }
     if (writer.joinable())
         writer.join();
@@ -399,7 +401,7 @@ fd_aio_t::~fd_aio_t()
 
 int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length)
 {
-    std::unique_lock<std::mutex> guard(aio.lock);
+    MutexLock guard(aio.lock);
     if (aio.job_pending) {
         delta_error("xio.cpp (%d): fd_aio_write: Error Code %d\n", __LINE__, EBUSY);
         return 1;
@@ -419,16 +421,17 @@ int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length)
     aio.job_errno = 0;
     aio.job_done = false;
     aio.job_pending = true;
-    aio.cond.notify_all();
+    aio.cond.Broadcast();
     return 0;
 }
 
 int64_t fd_aio_wait(fd_aio_t& aio)
 {
-    std::unique_lock<std::mutex> guard(aio.lock);
+    MutexLock guard(aio.lock);
     if (!aio.job_pending)
         return 0;
-    aio.cond.wait(guard, [&aio] { return aio.job_done; });
+    while (!aio.job_done)
+        aio.cond.Wait(aio.lock);
     aio.job_pending = false;
     aio.job_done = false;
     if (aio.job_result < 0) {

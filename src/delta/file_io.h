@@ -7,12 +7,11 @@
 // always produced front to back.
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <thread>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
 struct fd_t {
@@ -55,16 +54,16 @@ struct fd_aio_t {
     int file = -1;  // the handle being written
 
     // Writer hand-off; touched only by xio functions.
-    std::mutex lock;
-    std::condition_variable cond;
+    Mutex lock;
+    CondVar cond;
     std::thread writer;
-    const uint8_t* job_data = nullptr;
-    size_t job_length = 0;
-    bool job_pending = false;  // handed to the writer, not yet waited for
-    bool job_done = false;
-    bool quit = false;
-    int64_t job_result = 0;
-    int job_errno = 0;
+    const uint8_t* job_data GUARDED_BY(lock) = nullptr;
+    size_t job_length GUARDED_BY(lock) = 0;
+    bool job_pending GUARDED_BY(lock) = false;  // handed to the writer, not yet waited for
+    bool job_done GUARDED_BY(lock) = false;
+    bool quit GUARDED_BY(lock) = false;
+    int64_t job_result GUARDED_BY(lock) = 0;
+    int job_errno GUARDED_BY(lock) = 0;
 };
 
 int fd_open_read(const ustring& path, fd_t& fd);

@@ -59,7 +59,7 @@ int FileReader::end()
 
 bool FileReader::aborted() const
 {
-    return abort_flag != nullptr && __atomic_load_n(abort_flag, __ATOMIC_RELAXED) != 0;
+    return abort_flag != nullptr && abort_flag->load(std::memory_order_relaxed) != 0;
 }
 
 bool FileReader::outputClobbers(const ustring& input) const

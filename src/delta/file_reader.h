@@ -2,6 +2,7 @@
 // bytes, their MD4, their signature and their delta against an old signature.
 #pragma once
 
+#include <atomic>
 #include <memory>
 
 #include "delta/copy_handler.h"
@@ -28,7 +29,7 @@ public:
     virtual int readFile() = 0;
 
     // When *flag becomes non-zero the pass stops before its next chunk with ERROR_ABORT.
-    void setAbortFlag(int* flag) { abort_flag = flag; }
+    void setAbortFlag(const std::atomic<int>* flag) { abort_flag = flag; }
     // MD4 of the bytes of the pass, as 32 lower-case hex digits, written to out at the end.
     void setHashString(ustring& out);
     // Signature of the bytes of the pass; block size 0 keeps 2048, a hash size outside
@@ -48,7 +49,7 @@ protected:
     // truncated before it is read).
     bool outputClobbers(const ustring& input) const;
 
-    int* abort_flag = nullptr;
+    const std::atomic<int>* abort_flag = nullptr;
     std::unique_ptr<CopyHandler> copy_handler;
     std::unique_ptr<MD4HashHandler> md4_hash_handler;
     std::unique_ptr<SignatureHandler> signature_handler;

@@ -3,7 +3,6 @@
 #include "events/registry.h"
 #include "events/ui_ipc.h"
 #include "foundation/logger.h"
-#include "foundation/mutex_guard.h"
 #include "store/file_status_db.h"
 #include "foundation/task.h"
 
@@ -14,11 +13,6 @@ const ustring& LogChannel() {
     return channel;
 }
 
-#define MLOG(level, ...)                                              \
-    do {                                                              \
-        if (Logger::GetLevel(LogChannel()) >= (level))                   \
-            Logger::LogMsg((level), LogChannel(), __VA_ARGS__);          \
-    } while (0)
 
 ustring Text(const Event& e) { return e.toString(); }
 
@@ -33,25 +27,25 @@ int EventManager::event_pool::push(const Event& e) {
     if (!e.isDir()) return -1;
     if (e.isRescan() && e.m_path == "/") {
         // a rescan of the whole folder covers every expansion still queued
-        MLOG(Logger::L_INFO, "[INFO] event-manager.cpp(%d): Merging expand event.\n", __LINE__);
+        NLOG(L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): Merging expand event.\n");
         expand_events.clear();
     }
     expand_events.push_back(e);
-    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Push expand event [%s].\n", __LINE__,
+    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Push expand event [%s].\n",
          Text(e).c_str_utf8());
     return 0;
 }
 
 int EventManager::event_pool::pop(Event& e) {
     if (!event_tree.IsEmpty() && event_tree.Pop(e) == 0) {
-        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): event_pool: Pop an event [%s]\n", __LINE__,
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): event_pool: Pop an event [%s]\n",
              Text(e).c_str_utf8());
         return 0;
     }
     if (!expand_events.empty()) {
         e = expand_events.front();
         expand_events.pop_front();
-        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): event_pool: Pop an expand event [%s]\n", __LINE__,
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): event_pool: Pop an expand event [%s]\n",
              Text(e).c_str_utf8());
         return 0;
     }
@@ -83,16 +77,21 @@ EventManager& EventManager::getInstance() {
     return instance;
 }
 
-EventManager::EventManager() { pthread_mutex_init(&m_lock, nullptr); }
+EventManager::EventManager() = default;
 
 EventManager::~EventManager() {
     Clear();
-    pthread_mutex_destroy(&m_lock);
 }
 
 EventManager::event_pool* EventManager::FindPool(uint64_t sessionId) {
     auto it = pool_index.find(sessionId);
     return it == pool_index.end() ? nullptr : it->second.get();
+}
+
+void EventManager::MakeReady(event_pool* pool) {
+    if (pool->queued) return;
+    pool->queued = true;
+    ready_queue.push_back(pool);
 }
 
 void EventManager::PushLocked(const Event& in, bool server) {
@@ -146,13 +145,13 @@ void EventManager::PushLocked(const Event& in, bool server) {
     }
 
     if (server)
-        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::PushServerEvent = [%s].\n", __LINE__,
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::PushServerEvent = [%s].\n",
              Text(e).c_str_utf8());
     else
-        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::PushLocalEvent = [%s].\n", __LINE__,
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::PushLocalEvent = [%s].\n",
              Text(e).c_str_utf8());
 
-    if (pool->size() == 1) ready_queue.push_back(pool);
+    MakeReady(pool);
 
     if (server || !e.isExpand()) {
         ustring full = entry.local_path;
@@ -163,31 +162,32 @@ void EventManager::PushLocked(const Event& in, bool server) {
 }
 
 void EventManager::PushLocalEvent(const Event& e) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     PushLocked(e, false);
 }
 
 void EventManager::PushServerEvent(const Event& e) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     PushLocked(e, true);
 }
 
 int EventManager::PullEvent(Task* task, Event& e) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     // Each pool gets one try, in queue order: a session whose pending events are all
     // being processed does not keep a worker from the other sessions' work.
     for (size_t tries = ready_queue.size(); tries > 0; --tries) {
         event_pool* pool = ready_queue.front();
         ready_queue.pop_front();
+        pool->queued = false;
         Event next;
         int ret = pool->pop(next);
-        if (pool->size() != 0) ready_queue.push_back(pool);
+        if (pool->size() != 0) MakeReady(pool);
         if (ret == 0) {
             registry_entry_t& ent = registry[task];
             ent.processing = next;
             ent.waiting.clear();
             e = next;
-            MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::PullEvent [%s]\n", __LINE__,
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::PullEvent [%s]\n",
                  Text(e).c_str_utf8());
             return 0;
         }
@@ -196,15 +196,14 @@ int EventManager::PullEvent(Task* task, Event& e) {
 }
 
 int EventManager::DoneEvent(Task* task, Event& e) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     auto it = registry.find(task);
     if (it == registry.end()) return 0;
     registry_entry_t& ent = it->second;
     event_pool* pool = FindPool(ent.processing.m_sess_id);
 
     if (!ent.is_dirty()) {
-        MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry for [%s]\n",
-             __LINE__, Text(ent.processing).c_str_utf8());
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry for [%s]\n", Text(ent.processing).c_str_utf8());
         if (!ent.processing.isExpand() && pool && pool->event_tree.DoneEvent(ent.processing) != 0) {
             // A newer event merged into the node without being seen as this worker's
             // (the same path written differently, "//a" for "/a"): such a node leaves
@@ -224,8 +223,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
         return 0;
     }
 
-    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent is dirty, waiting for [%s]\n",
-         __LINE__, Text(ent.waiting).c_str_utf8());
+    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent is dirty, waiting for [%s]\n", Text(ent.waiting).c_str_utf8());
     if (ent.processing.isExpand()) {
         // The newer event went into the tree, which hands it out in its turn; handing
         // it to this worker as well would let two workers carry out the same event.
@@ -245,7 +243,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
 }
 
 int EventManager::RedoEvent(Task* task, const Event& e) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     int ret = 0;
     event_pool* pool = FindPool(e.m_sess_id);
     if (!pool) {
@@ -270,8 +268,8 @@ void EventManager::IssueExpand(uint64_t sessionId, const ustring& path) {
     e.m_path = path;
     e.m_mode = Event::F_DIR | Event::F_EXPAND;
     e.m_sess_id = sessionId;
-    MutexGuard g(&m_lock);
-    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::IssueExpand at [%llu], ev=[%s]\n", __LINE__,
+    MutexLock g(m_lock);
+    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::IssueExpand at [%llu], ev=[%s]\n",
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     PushLocked(e, false);
 }
@@ -283,20 +281,20 @@ void EventManager::IssueRescan(uint64_t sessionId, const ustring& path, bool mer
     e.m_mode = Event::F_DIR | Event::F_EXPAND | Event::F_RESCAN;
     if (merge) e.m_mode |= Event::F_MERGE;
     e.m_sess_id = sessionId;
-    MutexGuard g(&m_lock);
-    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): EventManager::IssueRescan at [%llu], ev=[%s]\n", __LINE__,
+    MutexLock g(m_lock);
+    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::IssueRescan at [%llu], ev=[%s]\n",
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     PushLocked(e, false);
 }
 
 size_t EventManager::GetPendingServerEvent(uint64_t sessionId) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     event_pool* pool = FindPool(sessionId);
     return pool ? pool->get_server_event_count() : 0;
 }
 
 size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     event_pool* pool = FindPool(sessionId);
     if (!pool) {
         NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): ========= no id found <%llu>====================\n",
@@ -308,7 +306,7 @@ size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
 
 int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     const ustring p = FileStatusKey(path);
-    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path [%s].\n", __LINE__,
+    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path [%s].\n",
          p.c_str_utf8());
     FileStatusInfo info;
     info.path = p;
@@ -324,7 +322,7 @@ int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
 
 int EventManager::SyncedEvent2FStatDB(const ustring& path) {
     const ustring p = FileStatusKey(path);
-    MLOG(Logger::L_DEBUG, "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n", __LINE__,
+    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n",
          p.c_str_utf8());
     if (FileStatusDB::rmFileStatByPath(p) != 0) {
         NLOG(L_ERR, LogChannel(),
@@ -335,19 +333,19 @@ int EventManager::SyncedEvent2FStatDB(const ustring& path) {
 }
 
 void EventManager::Clear() {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     ready_queue.clear();
     registry.clear();
     pool_index.clear();
 }
 
 size_t EventManager::GetReadyQueueSize() {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     return ready_queue.size();
 }
 
 int EventManager::GetRegistryEntry(Task* task, registry_entry_t& out) {
-    MutexGuard g(&m_lock);
+    MutexLock g(m_lock);
     auto it = registry.find(task);
     if (it == registry.end()) return 0;
     out = it->second;

@@ -8,8 +8,6 @@
 // notifier are called with m_lock held.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -18,6 +16,7 @@
 #include <memory>
 
 #include "events/event_tree.h"
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "store/event.h"
 
@@ -45,6 +44,7 @@ public:
 
         EventList2 event_tree;
         std::list<Event> expand_events;
+        bool queued = false;  // in the manager's ready_queue; under its m_lock
     };
 
     static EventManager& getInstance();
@@ -76,11 +76,15 @@ private:
     EventManager();
     ~EventManager();
 
-    void PushLocked(const Event& e, bool server);
-    event_pool* FindPool(uint64_t sessionId);
+    void PushLocked(const Event& e, bool server) REQUIRES(m_lock);
+    event_pool* FindPool(uint64_t sessionId) REQUIRES(m_lock);
+    // Queues the pool for a worker unless it is queued already.
+    void MakeReady(event_pool* pool) REQUIRES(m_lock);
 
-    std::map<Task*, registry_entry_t> registry;
-    std::map<uint64_t, std::unique_ptr<event_pool>> pool_index;
-    std::deque<event_pool*> ready_queue;
-    pthread_mutex_t m_lock;
+    Mutex m_lock;
+    std::map<Task*, registry_entry_t> registry GUARDED_BY(m_lock);
+    std::map<uint64_t, std::unique_ptr<event_pool>> pool_index GUARDED_BY(m_lock);
+    // Each pool at most once (event_pool::queued says whether it is in), so sessions
+    // are served in turn and the queue never holds more entries than sessions.
+    std::deque<event_pool*> ready_queue GUARDED_BY(m_lock);
 };

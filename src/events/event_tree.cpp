@@ -3,7 +3,6 @@
 #include <utility>
 
 #include "foundation/logger.h"
-#include "foundation/mutex_guard.h"
 #include "store/file_status_db.h"
 
 namespace {
@@ -12,14 +11,6 @@ const ustring& LogChannel() {
     static const ustring channel("event_list_debug");
     return channel;
 }
-
-// Arguments (event texts, paths) are only built when the line will be written:
-// the tree is on the path of every event, and most of its lines are debug lines.
-#define ELOG(level, ...)                                              \
-    do {                                                              \
-        if (Logger::GetLevel(LogChannel()) >= (level))                   \
-            Logger::LogMsg((level), LogChannel(), __VA_ARGS__);          \
-    } while (0)
 
 constexpr uint32_t kMaxName = 1023;
 // Deeper paths cannot exist in a local folder (PATH_MAX is 4096 bytes); refusing them
@@ -234,24 +225,22 @@ void EventList2::ChildList<T>::SetStatus(T* node, Status s) {
 // EventList2
 
 EventList2::EventList2(const ustring& watch_path) : watch_path(watch_path) {
-    pthread_mutex_init(&mutex, nullptr);
-    root = new DirNode;
+        root = new DirNode;
     root->name = "/";
     root->status = DONE;
 }
 
 EventList2::~EventList2() {
     FreeTree(root);
-    pthread_mutex_destroy(&mutex);
-}
+    }
 
 void EventList2::SetWatchPath(const ustring& path) {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     watch_path = path;
 }
 
 ustring EventList2::GetWatchPath() {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     return watch_path;
 }
 
@@ -420,14 +409,10 @@ EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const
     if (oldAttr.type == Event::EV_REMOVE && r.type != Event::EV_REMOVE) {
         if (!oldServer) {
             r.mode |= Event::F_LOCAL_SUBDIR_RESCAN;
-            ELOG(Logger::L_INFO,
-                 "[INFO] event-list2.cpp(%d): Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n",
-                 __LINE__, r.path.c_str_utf8());
+            NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str_utf8());
         } else {
             r.mode |= Event::F_SERVER_SUBDIR_RESCAN;
-            ELOG(Logger::L_INFO,
-                 "[INFO] event-list2.cpp(%d): Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n",
-                 __LINE__, r.path.c_str_utf8());
+            NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str_utf8());
         }
     }
     return r;
@@ -437,14 +422,14 @@ EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const
 // Push
 
 int EventList2::Push(const Event& e) {
-    ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): [Push Event] = [%s]\n", __LINE__,
+    NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): [Push Event] = [%s]\n",
          EventText(e).c_str_utf8());
     Event old;
     return Push(e, old);
 }
 
 int EventList2::Push(const Event& e, Event& old) {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     return PushLocked(e, old);
 }
 
@@ -536,17 +521,15 @@ void EventList2::RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t base
         bool sup = s->status == WAITING && superseded(s->attr);
         if (below == 0 && (s->status == DONE || sup)) {
             ustring path = NodePath(s);
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove Dir Node] = [%s]\n", __LINE__,
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove Dir Node] = [%s]\n",
                  path.c_str_utf8());
             if (s->status == WAITING) AddCount(s->attr.IsServer(), -1);
             RemoveFStat(path);
             DeleteDir(s);
         } else {
             ustring path = NodePath(s);
-            ELOG(Logger::L_DEBUG,
-                 "[DEBUG] event-list2.cpp(%d): [Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], "
-                 "event_mode_equal[%d]\n",
-                 __LINE__, path.c_str_utf8(), below, static_cast<int>(s->status), s->attr.IsServer() == server ? 1 : 0);
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], "
+                 "event_mode_equal[%d]\n", path.c_str_utf8(), below, static_cast<int>(s->status), s->attr.IsServer() == server ? 1 : 0);
             if (sup) {
                 AddCount(s->attr.IsServer(), -1);
                 RemoveFStat(path);
@@ -560,12 +543,12 @@ void EventList2::RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t base
     for (FileNode* f = d->file.First(); f;) {
         FileNode* next = ChildList<FileNode>::Next(f);
         if (f->status == PROCESSING || f->status == RETRY || !superseded(f->attr)) {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Cannot Remove File Node] = [%s]\n", __LINE__,
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Cannot Remove File Node] = [%s]\n",
                  NodePath(f).c_str_utf8());
             ++kept;
         } else {
             ustring path = NodePath(f);
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove File Node] = [%s]\n", __LINE__,
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove File Node] = [%s]\n",
                  path.c_str_utf8());
             if (f->status == WAITING) AddCount(f->attr.IsServer(), -1);
             RemoveFStat(path);
@@ -601,15 +584,13 @@ bool EventList2::AllBelowDoneOrRemove(const DirNode* d) const {
 bool EventList2::SubProcessingNotRemove(const DirNode* d) const {
     for (const FileNode* f = d->file.First(); f; f = f->next) {
         if (f->status == PROCESSING && f->attr.type != Event::EV_REMOVE) {
-            ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): file '%s' is processing with event type [%d]\n",
-                 __LINE__, NodePath(f).c_str_utf8(), static_cast<int>(f->attr.type));
+            NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): file '%s' is processing with event type [%d]\n", NodePath(f).c_str_utf8(), static_cast<int>(f->attr.type));
             return true;
         }
     }
     for (const DirNode* s = d->dir.First(); s; s = s->next) {
         if (s->status == PROCESSING && s->attr.type != Event::EV_REMOVE) {
-            ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): Dir '%s' is processing with event type [%d]\n",
-                 __LINE__, NodePath(s).c_str_utf8(), static_cast<int>(s->attr.type));
+            NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): Dir '%s' is processing with event type [%d]\n", NodePath(s).c_str_utf8(), static_cast<int>(s->attr.type));
             return true;
         }
         if ((s->refServerCount != 0 || s->refLocalCount != 0) && SubProcessingNotRemove(s)) return true;
@@ -622,9 +603,7 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
         if (FileNode* f = d->file.FirstEligible()) {
             HandOutFile(f);
             f->attr.ToEvent(e);
-            ELOG(Logger::L_DEBUG,
-                 "[DEBUG] event-list2.cpp(%d): [Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
-                 __LINE__, f->name.c_str_utf8(), f->attr.IsServer() ? 1 : 0, static_cast<int>(f->attr.type),
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n", f->name.c_str_utf8(), f->attr.IsServer() ? 1 : 0, static_cast<int>(f->attr.type),
                  f->attr.path.c_str_utf8());
             return 0;
         }
@@ -640,23 +619,17 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
                 if (s->attr.type == Event::EV_REMOVE && s->HasChildren() && !AllBelowDoneOrRemove(s)) {
                     if (server) {
                         s->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
-                        ELOG(Logger::L_INFO,
-                             "[INFO] event-list2.cpp(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node not "
-                             "empty) [%s].\n",
-                             __LINE__, s->attr.path.c_str_utf8());
+                        NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node not "
+                             "empty) [%s].\n", s->attr.path.c_str_utf8());
                     } else {
                         s->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
-                        ELOG(Logger::L_INFO,
-                             "[INFO] event-list2.cpp(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node not "
-                             "empty) [%s].\n",
-                             __LINE__, s->attr.path.c_str_utf8());
+                        NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node not "
+                             "empty) [%s].\n", s->attr.path.c_str_utf8());
                     }
                 }
                 HandOutDir(s);
                 s->attr.ToEvent(e);
-                ELOG(Logger::L_INFO,
-                     "[INFO] event-list2.cpp(%d): [Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n",
-                     __LINE__, s->name.c_str_utf8(), server ? 1 : 0, static_cast<int>(s->attr.type),
+                NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): [Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n", s->name.c_str_utf8(), server ? 1 : 0, static_cast<int>(s->attr.type),
                      s->attr.path.c_str_utf8());
                 return 0;
             }
@@ -666,25 +639,19 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
             if (s->attr.type == Event::EV_REMOVE) {
                 if (!server && s->refServerCount > 0 && !(s->attr.mode & Event::F_LOCAL_SUBDIR_RESCAN_STAT)) {
                     if (SubProcessingNotRemove(s)) {
-                        ELOG(Logger::L_INFO,
-                             "[INFO] event-list2.cpp(%d): AllSubProcessingNode are not Delete Event '%s'.\n", __LINE__,
+                        NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): AllSubProcessingNode are not Delete Event '%s'.\n",
                              s->attr.path.c_str_utf8());
                         s->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
-                        ELOG(Logger::L_INFO,
-                             "[INFO] event-list2.cpp(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node "
-                             "processing) [%s].\n",
-                             __LINE__, s->attr.path.c_str_utf8());
+                        NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): Mark node to be SetLocalSubDirRescanWithStat(sub-node "
+                             "processing) [%s].\n", s->attr.path.c_str_utf8());
                     }
                 } else if (server && s->refLocalCount > 0 && !(s->attr.mode & Event::F_SERVER_SUBDIR_RESCAN_STAT)) {
                     if (SubProcessingNotRemove(s)) {
-                        ELOG(Logger::L_INFO,
-                             "[INFO] event-list2.cpp(%d): AllSubProcessingNode are not Delete Event '%s'.\n", __LINE__,
+                        NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): AllSubProcessingNode are not Delete Event '%s'.\n",
                              s->attr.path.c_str_utf8());
                         s->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
-                        ELOG(Logger::L_INFO,
-                             "[INFO] event-list2.cpp(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node "
-                             "processing) [%s].\n",
-                             __LINE__, s->attr.path.c_str_utf8());
+                        NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): Mark node to be SetServerSubDirRescanWithStat(sub-node "
+                             "processing) [%s].\n", s->attr.path.c_str_utf8());
                     }
                 }
             }
@@ -695,7 +662,7 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
 }
 
 int EventList2::Pop(Event& e) {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     return GetFirstWaiting(root, e);
 }
 
@@ -704,9 +671,8 @@ int EventList2::Pop(const ustring& path, Event& e) { return PopByPath(path, -1, 
 int EventList2::Pop(const ustring& path, bool isDir, Event& e) { return PopByPath(path, isDir ? 1 : 0, e); }
 
 int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
-    MutexGuard l(&mutex);
-    ELOG(Logger::L_DEBUG,
-         "[DEBUG] event-list2.cpp(%d): Event tree current status local_evnet: %d, server_event:%d.\n", __LINE__,
+    MutexLock l(mutex);
+    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Event tree current status local_evnet: %d, server_event:%d.\n",
          local_event_count, server_event_count);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key);
@@ -726,7 +692,7 @@ int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
     } else {
         return -1;
     }
-    ELOG(Logger::L_INFO, "[INFO] event-list2.cpp(%d): [Pop Event] = [%s]\n", __LINE__, EventText(e).c_str_utf8());
+    NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): [Pop Event] = [%s]\n", EventText(e).c_str_utf8());
     return 0;
 }
 
@@ -734,7 +700,7 @@ int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
 // Completion and retry
 
 int EventList2::DoneEvent(const Event& e) {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     int ret = -1;
     const bool isDir = e.isDir();
     const bool server = e.isServerEvent();
@@ -742,8 +708,7 @@ int EventList2::DoneEvent(const Event& e) {
     DirNode* parent = WalkParent(e.m_path, false, name);
     if (!parent) {
         if (isDir)
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(parent not found) [%s].\n",
-                 __LINE__, e.m_path.c_str_utf8());
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(parent not found) [%s].\n", e.m_path.c_str_utf8());
         else
             NLOG(L_ERR, LogChannel(),
                  "[ERROR] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
@@ -751,15 +716,11 @@ int EventList2::DoneEvent(const Event& e) {
     } else if (!isDir) {
         FileNode* f = parent->file.Find(name);
         if (!f) {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(FileNode not found) [%s].\n",
-                 __LINE__, e.m_path.c_str_utf8());
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(FileNode not found) [%s].\n", e.m_path.c_str_utf8());
         } else if (f->attr.IsServer() != server) {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(attr mode is diff) [%s].\n",
-                 __LINE__, e.m_path.c_str_utf8());
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(attr mode is diff) [%s].\n", e.m_path.c_str_utf8());
         } else if (f->status != PROCESSING) {
-            ELOG(Logger::L_DEBUG,
-                 "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].\n",
-                 __LINE__, e.m_path.c_str_utf8(), static_cast<int>(f->status));
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].\n", e.m_path.c_str_utf8(), static_cast<int>(f->status));
         } else {
             LowerRefs(parent, server);
             AddCount(server, -1);
@@ -770,15 +731,11 @@ int EventList2::DoneEvent(const Event& e) {
     } else {
         DirNode* d = parent->dir.Find(name);
         if (!d) {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(DirNode not found) [%s].\n",
-                 __LINE__, e.m_path.c_str_utf8());
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(DirNode not found) [%s].\n", e.m_path.c_str_utf8());
         } else if (d->attr.IsServer() != server) {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(attr mode is diff) [%s].\n",
-                 __LINE__, e.m_path.c_str_utf8());
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(attr mode is diff) [%s].\n", e.m_path.c_str_utf8());
         } else if (d->status != PROCESSING) {
-            ELOG(Logger::L_DEBUG,
-                 "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].\n",
-                 __LINE__, e.m_path.c_str_utf8(), static_cast<int>(d->status));
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].\n", e.m_path.c_str_utf8(), static_cast<int>(d->status));
         } else {
             LowerRefs(parent, server);
             AddCount(server, -1);
@@ -806,7 +763,7 @@ int EventList2::Redo(const ustring& path) { return RedoByPath(path, -1); }
 int EventList2::Redo(const ustring& path, bool isDir) { return RedoByPath(path, isDir ? 1 : 0); }
 
 int EventList2::RedoByPath(const ustring& path, int kind) {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key, true);
     if (!parent) return -1;
@@ -837,14 +794,14 @@ void EventList2::ClearLocal(DirNode* d) {
     for (FileNode* f = d->file.First(); f;) {
         FileNode* next = ChildList<FileNode>::Next(f);
         if (!f->attr.IsServer()) {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove File Node] = [%s]\n", __LINE__,
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove File Node] = [%s]\n",
                  NodePath(f).c_str_utf8());
             // A worker holding this event will fail to complete it; its reference on the
             // ancestors must not outlive the node, or they would stay busy for good.
             if (f->status == PROCESSING) LowerRefs(d, false);
             DeleteFile(f);
         } else {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Cannot Remove File Node] = [%s]\n", __LINE__,
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Cannot Remove File Node] = [%s]\n",
                  NodePath(f).c_str_utf8());
         }
         f = next;
@@ -854,13 +811,12 @@ void EventList2::ClearLocal(DirNode* d) {
         ClearLocal(s);
         bool local = s->status == DONE || !s->attr.IsServer();
         if (!s->HasChildren() && local) {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Remove Dir Node] = [%s]\n", __LINE__,
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Remove Dir Node] = [%s]\n",
                  NodePath(s).c_str_utf8());
             if (s->status == PROCESSING) LowerRefs(d, false);
             DeleteDir(s);
         } else {
-            ELOG(Logger::L_DEBUG, "[DEBUG] event-list2.cpp(%d): [Cannot Remove Dir Node] = [%s],refTemp = [%d]\n",
-                 __LINE__, NodePath(s).c_str_utf8(), s->refServerCount + s->refLocalCount);
+            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Cannot Remove Dir Node] = [%s],refTemp = [%d]\n", NodePath(s).c_str_utf8(), s->refServerCount + s->refLocalCount);
             if (local && s->status != DONE) {
                 if (s->status == PROCESSING) LowerRefs(d, false);
                 s->attr.Clear();
@@ -872,14 +828,14 @@ void EventList2::ClearLocal(DirNode* d) {
 }
 
 void EventList2::ClearLocalEvent() {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n");
     ClearLocal(root);
     local_event_count = 0;
 }
 
 void EventList2::Clear() {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========Clear=========\n");
     if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
         // Every directory is named in the log before the tree goes.
@@ -900,17 +856,17 @@ void EventList2::Clear() {
 }
 
 bool EventList2::IsEmpty() {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     return !root->HasChildren();
 }
 
 int EventList2::GetServerEventCount() {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     return server_event_count;
 }
 
 int EventList2::GetLocalEventCount() {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     return local_event_count;
 }
 
@@ -934,7 +890,7 @@ void EventList2::Traverse(DirNode* d) {
 }
 
 void EventList2::TraverseTree() {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     if (Logger::GetLevel(LogChannel()) < Logger::L_INFO) return;
     NLOG(L_INFO, LogChannel(),
          "[INFO] event-list2.cpp(%d): ========TraverseTree , server_event_count = [%d], "
@@ -947,7 +903,7 @@ void EventList2::TraverseTree() {
 // Introspection
 
 int EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key);
     if (!parent) return 0;
@@ -969,7 +925,7 @@ int EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
 }
 
 int EventList2::GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names) {
-    MutexGuard l(&mutex);
+    MutexLock l(mutex);
     names.clear();
     DirNode* d = root;
     if (path != "/" && !path.empty()) {

@@ -9,13 +9,13 @@
 // may pick, so neither a lookup nor a hand-out walks a long list of siblings.
 #pragma once
 
-#include <pthread.h>
 
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "store/event.h"
 
@@ -177,41 +177,42 @@ public:
     static Attribute HandleTypeConflict(const Attribute& server, const Attribute& local);
 
 private:
-    int PushLocked(const Event& e, Event& old);
-    int AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old);
-    int AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old);
-    int GetFirstWaiting(DirNode* d, Event& e);
-    int PopByPath(const ustring& path, int kind, Event& e);
-    int RedoByPath(const ustring& path, int kind);
-    void RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t baseSyncID);
-    void ClearLocal(DirNode* d);
-    void Traverse(DirNode* d);
+    int PushLocked(const Event& e, Event& old) REQUIRES(mutex);
+    int AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) REQUIRES(mutex);
+    int AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) REQUIRES(mutex);
+    int GetFirstWaiting(DirNode* d, Event& e) REQUIRES(mutex);
+    int PopByPath(const ustring& path, int kind, Event& e) EXCLUDES(mutex);
+    int RedoByPath(const ustring& path, int kind) EXCLUDES(mutex);
+    void RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t baseSyncID) REQUIRES(mutex);
+    void ClearLocal(DirNode* d) REQUIRES(mutex);
+    void Traverse(DirNode* d) REQUIRES(mutex);
 
     // Walks the directory part of a path; creates what is missing when create is set.
     // The base name goes to name. Null when the path is refused or a component is missing.
-    DirNode* WalkParent(const ustring& path, bool create, std::string_view& name, bool moveToEnd = false);
+    DirNode* WalkParent(const ustring& path, bool create, std::string_view& name, bool moveToEnd = false)
+        REQUIRES(mutex);
     static bool SplitPath(const ustring& path, std::string_view& dirPart, std::string_view& name);
 
-    void HandOutFile(FileNode* f);
-    void HandOutDir(DirNode* d);
-    void RaiseRefs(DirNode* from, bool server);
-    void LowerRefs(DirNode* from, bool server);
-    void AddCount(bool server, int delta);
-    void SetDirStatus(DirNode* d, Status s);
-    void SetFileStatus(FileNode* f, Status s);
-    void DeleteFile(FileNode* f);
-    void DeleteDir(DirNode* d);
-    void DeleteEmptyDoneAncestors(DirNode* d);
-    void RemoveFStat(const ustring& nodePath);
+    void HandOutFile(FileNode* f) REQUIRES(mutex);
+    void HandOutDir(DirNode* d) REQUIRES(mutex);
+    void RaiseRefs(DirNode* from, bool server) REQUIRES(mutex);
+    void LowerRefs(DirNode* from, bool server) REQUIRES(mutex);
+    void AddCount(bool server, int delta) REQUIRES(mutex);
+    void SetDirStatus(DirNode* d, Status s) REQUIRES(mutex);
+    void SetFileStatus(FileNode* f, Status s) REQUIRES(mutex);
+    void DeleteFile(FileNode* f) REQUIRES(mutex);
+    void DeleteDir(DirNode* d) REQUIRES(mutex);
+    void DeleteEmptyDoneAncestors(DirNode* d) REQUIRES(mutex);
+    void RemoveFStat(const ustring& nodePath) REQUIRES(mutex);
     bool AllBelowDoneOrRemove(const DirNode* d) const;
     bool SubProcessingNotRemove(const DirNode* d) const;
     static ustring NodePath(const DirNode* d);
     static ustring NodePath(const FileNode* f);
     static void FreeTree(DirNode* d);
 
-    pthread_mutex_t mutex;
-    DirNode* root = nullptr;
-    int32_t server_event_count = 0;
-    int32_t local_event_count = 0;
-    ustring watch_path;
+    Mutex mutex;
+    DirNode* root GUARDED_BY(mutex) = nullptr;
+    int32_t server_event_count GUARDED_BY(mutex) = 0;
+    int32_t local_event_count GUARDED_BY(mutex) = 0;
+    ustring watch_path GUARDED_BY(mutex);
 };

@@ -1,7 +1,6 @@
 #include "events/progress_cache.h"
 
 #include "foundation/logger.h"
-#include "foundation/mutex_guard.h"
 
 namespace {
 
@@ -17,12 +16,8 @@ ProgressCache& ProgressCache::getInstance() {
     return instance;
 }
 
-ProgressCache::ProgressCache() { pthread_mutex_init(&m_mutex, nullptr); }
-
-ProgressCache::~ProgressCache() { pthread_mutex_destroy(&m_mutex); }
-
 void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& condition) {
-    MutexGuard g(&m_mutex);
+    MutexLock g(m_mutex);
     cache_list.push_back(Entry{row_id, condition});
     NLOG(L_DEBUG, LogChannel(),
          "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
@@ -33,7 +28,7 @@ void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& con
 }
 
 bool ProgressCache::getProgressEntry(Entry& entry) {
-    MutexGuard g(&m_mutex);
+    MutexLock g(m_mutex);
     if (cache_list.empty()) {
         NLOG(L_DEBUG, LogChannel(), "[DEBUG] progress-cache.cpp(%d): cache_list is empty. \n");
         return false;
@@ -43,7 +38,7 @@ bool ProgressCache::getProgressEntry(Entry& entry) {
 }
 
 void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
-    MutexGuard g(&m_mutex);
+    MutexLock g(m_mutex);
     for (auto& e : cache_list) {
         if (e.row_id == row_id) {
             e.condition.sync_id = sync_id;
@@ -56,7 +51,7 @@ void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
 }
 
 void ProgressCache::rmProgressEntry(uint64_t row_id) {
-    MutexGuard g(&m_mutex);
+    MutexLock g(m_mutex);
     for (auto it = cache_list.begin(); it != cache_list.end(); ++it) {
         if (it->row_id == row_id) {
             cache_list.erase(it);
@@ -66,18 +61,23 @@ void ProgressCache::rmProgressEntry(uint64_t row_id) {
 }
 
 bool ProgressCache::isInProgrssCache(uint64_t sess_id) {
-    MutexGuard g(&m_mutex);
+    MutexLock g(m_mutex);
     for (const auto& e : cache_list)
         if (e.condition.sess_id == sess_id) return true;
     return false;
 }
 
+void ProgressCache::rmSessionEntries(uint64_t sess_id) {
+    MutexLock g(m_mutex);
+    cache_list.remove_if([sess_id](const Entry& e) { return e.condition.sess_id == sess_id; });
+}
+
 void ProgressCache::clear() {
-    MutexGuard g(&m_mutex);
+    MutexLock g(m_mutex);
     cache_list.clear();
 }
 
 size_t ProgressCache::size() {
-    MutexGuard g(&m_mutex);
+    MutexLock g(m_mutex);
     return cache_list.size();
 }

@@ -3,11 +3,10 @@
 // entries are copied in and out.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 #include <list>
 
+#include "foundation/mutex.h"
 #include "store/filter_db.h"
 
 class ProgressCache {
@@ -25,6 +24,8 @@ public:
     void updateProgressSyncId(uint64_t row_id, uint64_t sync_id);
     void rmProgressEntry(uint64_t row_id);
     bool isInProgrssCache(uint64_t sess_id);
+    // Drops every entry of the session (it is being removed).
+    void rmSessionEntries(uint64_t sess_id);
     // Drops every entry (the environment is being torn down).
     void clear();
     size_t size();
@@ -33,9 +34,9 @@ public:
     ProgressCache& operator=(const ProgressCache&) = delete;
 
 private:
-    ProgressCache();
-    ~ProgressCache();
+    ProgressCache() = default;
+    ~ProgressCache() = default;
 
-    std::list<Entry> cache_list;
-    pthread_mutex_t m_mutex;
+    Mutex m_mutex;
+    std::list<Entry> cache_list GUARDED_BY(m_mutex);
 };

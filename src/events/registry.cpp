@@ -1,8 +1,10 @@
 #include "events/registry.h"
 
+#include <utility>
+#include <vector>
+
 #include "filter/black_list.h"
 #include "filter/white_list.h"
-#include "foundation/mutex_guard.h"
 #include "store/file_event_db.h"
 
 Registry& Registry::getInstance() {
@@ -12,27 +14,15 @@ Registry& Registry::getInstance() {
     return *instance;
 }
 
-Registry::Registry() { pthread_mutex_init(&mutex, nullptr); }
-
-Registry::~Registry() {
-    Clear();
-    pthread_mutex_destroy(&mutex);
-}
-
-void Registry::DestroyObjects(Entry& entry) {
-    if (entry.event_db) {
-        entry.event_db->destroy();
-        delete entry.event_db;
-        entry.event_db = nullptr;
-    }
-    delete entry.white_list;
-    entry.white_list = nullptr;
-    delete entry.black_list;
-    entry.black_list = nullptr;
+std::shared_ptr<FileEventDB> Registry::MakeEventDB() {
+    return std::shared_ptr<FileEventDB>(new FileEventDB(), [](FileEventDB* db) {
+        db->destroy();
+        delete db;
+    });
 }
 
 int Registry::Find(uint64_t sess_id, Entry& out) {
-    MutexGuard g(&mutex);
+    MutexLock g(mutex);
     auto it = index.find(sess_id);
     if (it == index.end()) return 0;
     out = it->second;
@@ -40,7 +30,7 @@ int Registry::Find(uint64_t sess_id, Entry& out) {
 }
 
 int Registry::FindNext(uint64_t sess_id, Entry& out) {
-    MutexGuard g(&mutex);
+    MutexLock g(mutex);
     if (index.empty()) return 0;
     auto it = index.find(sess_id);
     if (it == index.end()) {
@@ -53,39 +43,59 @@ int Registry::FindNext(uint64_t sess_id, Entry& out) {
 }
 
 void Registry::Set(const Entry& entry) {
-    MutexGuard g(&mutex);
-    index[entry.sess_id] = entry;
+    // The replaced objects may be the last hold on a database, whose closing logs and
+    // takes its own lock: they are let go after the registry lock.
+    Entry replaced;
+    {
+        MutexLock g(mutex);
+        Entry& slot = index[entry.sess_id];
+        replaced = std::move(slot);
+        slot = entry;
+    }
+}
+
+int Registry::SetPause(uint64_t sess_id, bool pause) {
+    MutexLock g(mutex);
+    auto it = index.find(sess_id);
+    if (it == index.end()) return 0;
+    it->second.pause = pause;
+    return 1;
 }
 
 void Registry::Clear(uint64_t sess_id) {
-    MutexGuard g(&mutex);
-    auto it = index.find(sess_id);
-    if (it == index.end()) return;
-    DestroyObjects(it->second);
-    index.erase(it);
+    Entry removed;
+    {
+        MutexLock g(mutex);
+        auto it = index.find(sess_id);
+        if (it == index.end()) return;
+        removed = std::move(it->second);
+        index.erase(it);
+    }
 }
 
 void Registry::Clear() {
-    MutexGuard g(&mutex);
-    for (auto& kv : index) DestroyObjects(kv.second);
-    index.clear();
+    std::map<uint64_t, Entry> removed;
+    {
+        MutexLock g(mutex);
+        removed.swap(index);
+    }
 }
 
 void Registry::InitRecycleTime(const Entry& entry, uint32_t t) {
-    MutexGuard g(&mutex);
+    MutexLock g(mutex);
     auto it = index.find(entry.sess_id);
     if (it == index.end()) return;
     if (it->second.recycle_time == 0 || it->second.recycle_time > t) it->second.recycle_time = t;
 }
 
 void Registry::UpdateRecycleTime(const Entry& entry, uint32_t t) {
-    MutexGuard g(&mutex);
+    MutexLock g(mutex);
     auto it = index.find(entry.sess_id);
     if (it == index.end()) return;
     it->second.recycle_time = t;
 }
 
 size_t Registry::Size() {
-    MutexGuard g(&mutex);
+    MutexLock g(mutex);
     return index.size();
 }

@@ -1,15 +1,15 @@
 // Registry: the process-wide table of live sessions. Callers get copies of entries,
-// never references into the table; the registered copy owns the session's black list,
-// white list and event database, which only Clear destroys.
+// never references into the table. An entry's black list, white list and event
+// database are shared-owned: a copy that a task still holds keeps them usable after
+// the session was removed, and they are destroyed when the last copy goes.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "platform/session_root.h"
 
@@ -32,36 +32,41 @@ public:
         ustring config_path;
         bool isMSDOS = false;
         bool pause = false;
-        BlackList2* black_list = nullptr;
-        WhiteListCpp* white_list = nullptr;
-        FileEventDB* event_db = nullptr;
+        std::shared_ptr<BlackList2> black_list;
+        std::shared_ptr<WhiteListCpp> white_list;
+        // Closed (FileEventDB::destroy) when the last holder lets go.
+        std::shared_ptr<FileEventDB> event_db;
     };
 
     static Registry& getInstance();
+    // An event database that is closed before it is freed, for Entry::event_db.
+    static std::shared_ptr<FileEventDB> MakeEventDB();
 
     // 1 and a copy when registered, else 0 (out untouched).
-    int Find(uint64_t sess_id, Entry& out);
+    int Find(uint64_t sess_id, Entry& out) EXCLUDES(mutex);
     // 0 only when empty; else 1 and the entry after sess_id (wrapping), or the first
     // entry when sess_id is not registered.
-    int FindNext(uint64_t sess_id, Entry& out);
-    // Inserts, or replaces the whole registered entry of that id.
-    void Set(const Entry& entry);
-    // Destroys the session's event database, white list and black list and forgets it.
-    void Clear(uint64_t sess_id);
-    void Clear();
+    int FindNext(uint64_t sess_id, Entry& out) EXCLUDES(mutex);
+    // Inserts, or replaces the whole registered entry of that id; the registry's hold
+    // on the objects of a replaced entry is released.
+    void Set(const Entry& entry) EXCLUDES(mutex);
+    // Changes only the pause flag: 1 when the id is registered, else 0.
+    int SetPause(uint64_t sess_id, bool pause) EXCLUDES(mutex);
+    // Forgets the session; its objects go once no copy holds them any more.
+    void Clear(uint64_t sess_id) EXCLUDES(mutex);
+    void Clear() EXCLUDES(mutex);
     // Lowers recycle_time to t, or sets it when it is 0.
-    void InitRecycleTime(const Entry& entry, uint32_t t);
-    void UpdateRecycleTime(const Entry& entry, uint32_t t);
-    size_t Size();
+    void InitRecycleTime(const Entry& entry, uint32_t t) EXCLUDES(mutex);
+    void UpdateRecycleTime(const Entry& entry, uint32_t t) EXCLUDES(mutex);
+    size_t Size() EXCLUDES(mutex);
 
     Registry(const Registry&) = delete;
     Registry& operator=(const Registry&) = delete;
 
 private:
-    Registry();
-    ~Registry();
-    static void DestroyObjects(Entry& entry);
+    Registry() = default;
+    ~Registry() = default;
 
-    std::map<uint64_t, Entry> index;
-    pthread_mutex_t mutex;
+    Mutex mutex;
+    std::map<uint64_t, Entry> index GUARDED_BY(mutex);
 };

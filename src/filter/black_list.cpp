@@ -18,7 +18,7 @@ int add_unique(value_type_string_set* set, const ustring& value) {
 }  // namespace
 
 BlackList2::BlackList2() {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     filter_init(&filter);
 }
 
@@ -30,7 +30,7 @@ BlackList2& BlackList2::getInstance() {
 }
 
 int BlackList2::Load(const ustring& path) {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     filter_destroy(&filter);
     filter_init(&filter);
     if (filter_read(&filter, path) != 0) {
@@ -42,45 +42,45 @@ int BlackList2::Load(const ustring& path) {
 }
 
 int BlackList2::Write(const ustring& path) {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     return filter_write(&filter, path);
 }
 
 void BlackList2::Clear() {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     filter_destroy(&filter);
     filter_init(&filter);
 }
 
 void BlackList2::Destroy() {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     filter_destroy(&filter);
 }
 
 Filter* BlackList2::GetFilter() {
-    mutex.lock();
+    mutex.Lock();
     return &filter;
 }
 
-void BlackList2::ReturnFilter() { mutex.unlock(); }
+void BlackList2::ReturnFilter() { mutex.Unlock(); }
 
 int BlackList2::TestFilePath(const ustring& path) {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     return filter_test_path(&filter, 0, path.c_str_utf8());
 }
 
 int BlackList2::TestDirectoryPath(const ustring& path) {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     return filter_test_path(&filter, 1, path.c_str_utf8());
 }
 
 int BlackList2::TestFileSize(uint64_t size) {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     return filter_test_file_size(&filter, size);
 }
 
 int BlackList2::TestFullPathSize(uint64_t size) {
-    std::lock_guard<std::mutex> g(mutex);
+    MutexLock g(mutex);
     return filter_test_full_path_size(&filter, size);
 }
 

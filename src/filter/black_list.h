@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
 #include "filter/filter_codes.h"
 #include "filter/filter_record.h"
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
 class BlackList2 {
@@ -29,18 +29,17 @@ public:
 
     // Takes the list's mutex and hands out the record for reading or editing; the
     // caller must call ReturnFilter() and call nothing else on this list in between.
-    Filter* GetFilter();
-    void ReturnFilter();
+    Filter* GetFilter() ACQUIRE(mutex);
+    void ReturnFilter() RELEASE(mutex);
 
     int TestFilePath(const ustring& path);
     int TestDirectoryPath(const ustring& path);
     int TestFileSize(uint64_t size);
     int TestFullPathSize(uint64_t size);
 
-    // Version of the loaded file; not locked (callable between GetFilter and
-    // ReturnFilter).
-    uint32_t GetMajorVersion() const;
-    uint32_t GetMinorVersion() const;
+    // Version of the loaded file; only between GetFilter and ReturnFilter.
+    uint32_t GetMajorVersion() const REQUIRES(mutex);
+    uint32_t GetMinorVersion() const REQUIRES(mutex);
 
     // Editing one section in place (the caller holds the lock through GetFilter).
     // The code names the target field. A set value already present (ignoring ASCII
@@ -60,6 +59,6 @@ public:
     static bool StringSetValueExist(const value_type_string_set* set, const ustring& value);
 
 private:
-    Filter filter;
-    std::mutex mutex;
+    Filter filter GUARDED_BY(mutex);
+    Mutex mutex;
 };

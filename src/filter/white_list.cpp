@@ -8,7 +8,7 @@ WhiteListCpp::WhiteListCpp() { white_list_init(&list); }
 WhiteListCpp::~WhiteListCpp() { white_list_destroy(&list); }
 
 int WhiteListCpp::Load(const ustring& path) {
-    std::lock_guard<std::mutex> g(lock);
+    MutexLock g(lock);
     white_list_destroy(&list);
     white_list_init(&list);
     if (white_list_read(&list, path) != 0) {
@@ -19,12 +19,12 @@ int WhiteListCpp::Load(const ustring& path) {
 }
 
 void WhiteListCpp::Clear() {
-    std::lock_guard<std::mutex> g(lock);
+    MutexLock g(lock);
     white_list_destroy(&list);
     white_list_init(&list);
 }
 
 int WhiteListCpp::Test(const ustring& name) const {
-    std::lock_guard<std::mutex> g(lock);
+    MutexLock g(lock);
     return white_list_test(&list, name.c_str_utf8());
 }

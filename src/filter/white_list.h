@@ -1,9 +1,8 @@
 // WhiteListCpp: a session's white list of file extensions behind a mutex.
 #pragma once
 
-#include <mutex>
-
 #include "filter/filter_record.h"
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
 class WhiteListCpp {
@@ -21,6 +20,6 @@ public:
     int Test(const ustring& name) const;
 
 private:
-    WhiteList list;
-    mutable std::mutex lock;
+    WhiteList list GUARDED_BY(lock);
+    mutable Mutex lock;
 };

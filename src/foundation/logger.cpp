@@ -1,34 +1,36 @@
 #include "foundation/logger.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <ctime>
 #include <map>
+#include <string>
 
 #include "foundation/config.h"
+#include "foundation/mutex.h"
 
 namespace {
 
-Logger::Type log_type = Logger::STDOUT_LOGGER;
-FILE* log_fp = nullptr;  // null with STDOUT_LOGGER before Initialize means standard error
-bool log_fp_default = true;
-int log_size = -1;
-int rotate_cnt = 50;
-ustring* log_path_ptr() {
+Mutex log_lock;
+Logger::Type log_type GUARDED_BY(log_lock) = Logger::STDOUT_LOGGER;
+// null with STDOUT_LOGGER before Initialize means standard error
+FILE* log_fp GUARDED_BY(log_lock) = nullptr;
+bool log_fp_default GUARDED_BY(log_lock) = true;
+int log_size GUARDED_BY(log_lock) = -1;
+int rotate_cnt GUARDED_BY(log_lock) = 50;
+ustring* log_path_ptr() REQUIRES(log_lock) {
     static ustring* p = new ustring();  // never destroyed: may be used during exit
     return p;
 }
-pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 
-std::map<ustring, int>& level_table() {
+std::map<ustring, int>& level_table() REQUIRES(log_lock) {
     static auto* t = new std::map<ustring, int>();
     return *t;
 }
 
-FILE* current_stream() {
+FILE* current_stream() REQUIRES(log_lock) {
     if (log_fp_default) return stderr;
     return log_fp;
 }
@@ -38,15 +40,18 @@ void no_inherit(FILE* fp) {
     if (fd >= 0) fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
 }
 
-ustring rotated_name(int index) {
+ustring rotated_name(int index) REQUIRES(log_lock) {
     char buf[2048];
     std::snprintf(buf, sizeof buf, "%s_%d", log_path_ptr()->c_str_utf8(), index);
     return ustring(buf);
 }
 
+int RotateLocked() REQUIRES(log_lock);
+
 }  // namespace
 
 int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_path, int rotate) {
+    MutexLock l(log_lock);
     auto& table = level_table();
     table["default_component"] = 4;
     if (!level_path.empty()) {
@@ -75,18 +80,15 @@ int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_
 }
 
 int Logger::GetLevel(const ustring& channel) {
-    pthread_mutex_lock(&log_lock);
+    MutexLock l(log_lock);
     auto& table = level_table();
     auto it = table.find(channel);
-    int level = it == table.end() ? L_WARNING : it->second;
-    pthread_mutex_unlock(&log_lock);
-    return level;
+    return it == table.end() ? L_WARNING : it->second;
 }
 
 void Logger::SetLevel(const ustring& channel, int level) {
-    pthread_mutex_lock(&log_lock);
+    MutexLock l(log_lock);
     level_table()[channel] = level;
-    pthread_mutex_unlock(&log_lock);
 }
 
 void Logger::LogMsg(Level level, const ustring& channel, const char* format, ...) {
@@ -101,15 +103,12 @@ void Logger::LogMSG_c(int level, const char* channel, const char* format, va_lis
 }
 
 void Logger::LogMsg2(Level level, const ustring& channel, const char* format, va_list args) {
+    MutexLock l(log_lock);
     if (log_type != SYSLOG_LOGGER && current_stream() == nullptr) return;
-    pthread_mutex_lock(&log_lock);
     auto& table = level_table();
     auto it = table.find(channel);
     int allowed = it == table.end() ? L_WARNING : it->second;
-    if (static_cast<int>(level) > allowed) {
-        pthread_mutex_unlock(&log_lock);
-        return;
-    }
+    if (static_cast<int>(level) > allowed) return;
     FILE* fp = current_stream();
     if ((log_type == STDOUT_LOGGER || log_type == STDERR_LOGGER || log_type >= FILE_LOGGER) && fp) {
         char stamp[64];
@@ -123,17 +122,37 @@ void Logger::LogMsg2(Level level, const ustring& channel, const char* format, va
         if (log_type >= FILE_LOGGER && log_size >= 0 && a >= 0 && b >= 0) {
             log_size += a + b;
             if (log_size > 0x100000) {
-                Rotate();
+                RotateLocked();
                 log_size = 0;
             }
         }
     } else {
         std::vfprintf(stderr, format, args);
     }
-    pthread_mutex_unlock(&log_lock);
+}
+
+void Logger::LogAt(Level level, const ustring& channel, const char* file, int line, const char* body, ...) {
+    static const char* const kWords[] = {"EMERG", "ALERT", "CRIT", "ERROR", "WARNING", "NOTE", "INFO", "DEBUG"};
+    const char* word = level >= L_EMERG && level <= L_DEBUG ? kWords[level] : "DEBUG";
+    va_list ap;
+    va_start(ap, body);
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = std::vsnprintf(nullptr, 0, body, ap);
+    va_end(ap);
+    std::string text(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+    if (n > 0) std::vsnprintf(text.data(), static_cast<size_t>(n) + 1, body, ap2);
+    va_end(ap2);
+    LogMsg(level, channel, "[%s] %s(%d): %s", word, file, line, text.c_str());
 }
 
 int Logger::Rotate() {
+    MutexLock l(log_lock);
+    return RotateLocked();
+}
+
+namespace {
+int RotateLocked() {
     std::remove(rotated_name(rotate_cnt - 1).c_str_utf8());
     for (int i = rotate_cnt - 2; i >= 0; --i)
         std::rename(rotated_name(i).c_str_utf8(), rotated_name(i + 1).c_str_utf8());
@@ -147,14 +166,14 @@ int Logger::Rotate() {
     log_fp = fp;
     return 0;
 }
+}  // namespace
 
 void Logger::Destroy() {
-    pthread_mutex_lock(&log_lock);
+    MutexLock l(log_lock);
     if (log_fp && !log_fp_default && log_fp != stdout && log_fp != stderr) std::fclose(log_fp);
     log_fp = nullptr;
     log_fp_default = true;
     log_type = STDOUT_LOGGER;
     log_size = -1;
     log_path_ptr()->clear();
-    pthread_mutex_unlock(&log_lock);
 }

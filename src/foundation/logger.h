@@ -11,8 +11,22 @@
 // The call every module uses: the level, the module's channel and a format whose
 // first "%d" is the source line, e.g.
 //   NLOG(L_ERR, "event_db_debug", "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
-#define NLOG(level, channel, format, ...) \
-    Logger::LogMsg(Logger::level, channel, format, __LINE__ __VA_OPT__(, ) __VA_ARGS__)
+// The arguments (event texts, paths) are only built when the line will be written:
+// most lines are debug lines on busy paths.
+#define NLOG(level, channel, format, ...)                                                      \
+    do {                                                                                       \
+        if (Logger::GetLevel(channel) >= Logger::level)                                        \
+            Logger::LogMsg(Logger::level, channel, format, __LINE__ __VA_OPT__(, ) __VA_ARGS__); \
+    } while (0)
+
+// The same for a caller-named source: the line reads "[LEVEL] <file>(<line>): " and the
+// body, e.g. NLOG_AT(L_ERR, site.channel, site.file, "%s: failed (%d)\n", who, rc)
+// for code that logs on behalf of whoever called it.
+#define NLOG_AT(level, channel, file, format, ...)                                              \
+    do {                                                                                        \
+        if (Logger::GetLevel(channel) >= Logger::level)                                         \
+            Logger::LogAt(Logger::level, channel, file, __LINE__, format __VA_OPT__(, ) __VA_ARGS__); \
+    } while (0)
 
 class Logger {
 public:
@@ -26,6 +40,9 @@ public:
         __attribute__((format(printf, 3, 0)));
     static void LogMSG_c(int level, const char* channel, const char* format, va_list args)
         __attribute__((format(printf, 3, 0)));
+    // Writes "[LEVEL] file(line): " and the formatted body as one line.
+    static void LogAt(Level level, const ustring& channel, const char* file, int line, const char* body, ...)
+        __attribute__((format(printf, 5, 6)));
     static int Rotate();
     static void Destroy();
 

@@ -4,7 +4,7 @@
 #include <type_traits>
 
 #include "foundation/config.h"
-#include "foundation/mutex_guard.h"
+#include "foundation/mutex.h"
 
 Settings& Settings::getInstance() {
     static Settings instance;
@@ -14,7 +14,7 @@ Settings& Settings::getInstance() {
 Settings::Settings() { reset(); }
 
 void Settings::reset() {
-    MutexGuard l(&lock);
+    MutexLock l(lock);
     db_path = "/tmp/db.sqlite";
     fstat_db_path = "/tmp/file-status.sqlite";
     filter_db_path = "/tmp/filter.sqlite";
@@ -40,7 +40,7 @@ void Settings::reset() {
 }
 
 int Settings::loadConfigSettings(const ustring& path) {
-    MutexGuard l(&lock);
+    MutexLock l(lock);
     Config cfg;
     if (cfg.read(path) != 0) return -1;
     auto take = [&](const char* key, auto& member) {
@@ -89,7 +89,7 @@ int Settings::loadConfigSettings(const ustring& path) {
 
 #define SETTINGS_GETTER(type, name, member) \
     type Settings::name() {                 \
-        MutexGuard l(&lock);                \
+        MutexLock l(lock);                \
         return member;                      \
     }
 SETTINGS_GETTER(ustring, getDbPath, db_path)

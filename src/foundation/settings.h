@@ -1,10 +1,9 @@
 // Settings: the daemon's process-wide settings, loaded once from a key=value file.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
 class Settings {
@@ -56,18 +55,27 @@ public:
 private:
     Settings();
 
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    ustring db_path, fstat_db_path, filter_db_path, system_filter_path, pid_file_path;
-    ustring log_file_path, log_level_file_path;
-    uint32_t worker_count = 3;
-    ustring rejected_worker_count;
-    ustring socket_path, ui_sock_path;
-    int ui_port = 1024;
-    bool is_daemon = true;
-    ustring client_name;
-    bool use_ssl = false;
-    ustring session;
-    int server_port = 0;
-    ustring server_ip;
-    ustring relay_host, relay_key_multiplier, relay_key_increment, relay_iv;
+    Mutex lock;
+    ustring db_path GUARDED_BY(lock);
+    ustring fstat_db_path GUARDED_BY(lock);
+    ustring filter_db_path GUARDED_BY(lock);
+    ustring system_filter_path GUARDED_BY(lock);
+    ustring pid_file_path GUARDED_BY(lock);
+    ustring log_file_path GUARDED_BY(lock);
+    ustring log_level_file_path GUARDED_BY(lock);
+    uint32_t worker_count GUARDED_BY(lock) = 3;
+    ustring rejected_worker_count GUARDED_BY(lock);
+    ustring socket_path GUARDED_BY(lock);
+    ustring ui_sock_path GUARDED_BY(lock);
+    int ui_port GUARDED_BY(lock) = 1024;
+    bool is_daemon GUARDED_BY(lock) = true;
+    ustring client_name GUARDED_BY(lock);
+    bool use_ssl GUARDED_BY(lock) = false;
+    ustring session GUARDED_BY(lock);
+    int server_port GUARDED_BY(lock) = 0;
+    ustring server_ip GUARDED_BY(lock);
+    ustring relay_host GUARDED_BY(lock);
+    ustring relay_key_multiplier GUARDED_BY(lock);
+    ustring relay_key_increment GUARDED_BY(lock);
+    ustring relay_iv GUARDED_BY(lock);
 };

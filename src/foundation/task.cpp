@@ -3,18 +3,12 @@
 #include <unistd.h>
 
 namespace {
-pthread_mutex_t task_id_mutex = PTHREAD_MUTEX_INITIALIZER;
-int task_count = 0;
+std::atomic<int> task_count{0};
 }  // namespace
 
-Task::Task(TaskManager* owner, TaskContext* ctx) : m_owner(owner), m_ctx(ctx) {
-    pthread_mutex_init(&m_state_mutex, nullptr);
-}
+Task::Task(TaskManager* owner, TaskContext* ctx) : m_owner(owner), m_ctx(ctx) {}
 
-Task::~Task() {
-    Task::Stop();
-    pthread_mutex_destroy(&m_state_mutex);
-}
+Task::~Task() { Task::Stop(); }
 
 int Task::Pause() {
     SetState(PAUSE);
@@ -31,27 +25,19 @@ int Task::Stop() {
     return 0;
 }
 
-int Task::CreateTaskId() {
-    pthread_mutex_lock(&task_id_mutex);
-    int id = task_count++;
-    pthread_mutex_unlock(&task_id_mutex);
-    return id;
-}
+int Task::CreateTaskId() { return task_count.fetch_add(1); }
 
 int Task::Run() {
-    LockState();
-    if (m_task_id >= 0) {
-        UnlockState();
-        return -1;
-    }
+    MutexLock l(m_state_mutex);
+    if (m_task_id.load() >= 0) return -1;
     m_state = RUN;
+    // The id is in place before the thread exists: its body may log it at once.
+    m_task_id.store(CreateTaskId());
     if (pthread_create(&m_tid, nullptr, &Task::Exec, this) != 0) {
         m_state = STOP;
-        UnlockState();
+        m_task_id.store(-1);
         return -1;
     }
-    m_task_id = CreateTaskId();
-    UnlockState();
     return 0;
 }
 
@@ -63,23 +49,20 @@ void* Task::Exec(void* arg) {
 }
 
 int Task::Join() {
-    if (m_task_id < 0) return -1;
+    if (m_task_id.load() < 0) return -1;
     pthread_join(m_tid, nullptr);
-    m_task_id = -1;
+    m_task_id.store(-1);
     return 0;
 }
 
 Task::State Task::GetState() {
-    LockState();
-    State s = m_state;
-    UnlockState();
-    return s;
+    MutexLock l(m_state_mutex);
+    return m_state;
 }
 
 void Task::SetState(State state) {
-    LockState();
+    MutexLock l(m_state_mutex);
     m_state = state;
-    UnlockState();
 }
 
 int Task::Wait(unsigned sec) {
@@ -88,4 +71,17 @@ int Task::Wait(unsigned sec) {
         usleep(100 * 1000);
     }
     return 0;
+}
+
+void Task::RunLoop(const std::function<unsigned()>& work, const std::function<void()>& each_round) {
+    for (;;) {
+        if (each_round) each_round();
+        State state = GetState();
+        if (state == STOP) return;
+        if (state == PAUSE) {
+            sleep(1);
+            continue;
+        }
+        Wait(work());
+    }
 }

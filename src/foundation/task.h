@@ -4,6 +4,11 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <functional>
+
+#include "foundation/mutex.h"
+
 class TaskManager;
 class TaskContext;
 
@@ -21,15 +26,16 @@ public:
     virtual int SetAbort(bool) { return 0; }
     virtual void DoTask() {}
 
-    int Run();
+    // 0, or -1 when a thread was started and not joined yet, or cannot be created.
+    int Run() EXCLUDES(m_state_mutex);
+    // 0 once the thread has ended; -1 when none was started.
     int Join();
-    State GetState();
-    int GetId() const { return m_task_id; }
+    State GetState() EXCLUDES(m_state_mutex);
+    // -1 while no thread runs. Set before the thread starts, so the body sees its own id.
+    int GetId() const { return m_task_id.load(); }
     // Sleeps sec seconds in 100 ms steps; -1 as soon as the state is not RUN.
     int Wait(unsigned sec);
-    void SetState(State state);
-    void LockState() { pthread_mutex_lock(&m_state_mutex); }
-    void UnlockState() { pthread_mutex_unlock(&m_state_mutex); }
+    void SetState(State state) EXCLUDES(m_state_mutex);
 
     static void* Exec(void* task);
     static int CreateTaskId();
@@ -38,10 +44,15 @@ public:
     Task& operator=(const Task&) = delete;
 
 protected:
+    // The loop every body runs. Each round calls each_round (when given), then reads
+    // the state: STOP returns; PAUSE sleeps a second; RUN calls work, which does one
+    // unit and returns the seconds to Wait before the next round.
+    void RunLoop(const std::function<unsigned()>& work, const std::function<void()>& each_round = {});
+
     TaskManager* m_owner;
     TaskContext* m_ctx;
-    State m_state = STOP;
-    pthread_mutex_t m_state_mutex;
+    Mutex m_state_mutex;
+    State m_state GUARDED_BY(m_state_mutex) = STOP;
     pthread_t m_tid{};
-    int m_task_id = -1;
+    std::atomic<int> m_task_id{-1};
 };

@@ -27,6 +27,7 @@ TmpNameGen::TmpNameGen(const char* key_text) {
 }
 
 void TmpNameGen::schedule() {
+    MutexLock lock(m_mutex);
     for (int i = 0; i < 256; ++i) m_s_box[i] = static_cast<unsigned char>(i);
     if (m_key[0] == 0) {
         // No clock text: fall back to the C library generator seeded with the time.
@@ -44,7 +45,7 @@ void TmpNameGen::schedule() {
 ustring TmpNameGen::getTmpName(const ustring& prefix) {
     char name[9];
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        MutexLock lock(m_mutex);
         // Both RC4 indices start again at 0 for every name; only the
         // permutation carries over.
         unsigned j = 0;

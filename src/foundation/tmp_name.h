@@ -4,8 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
 class TmpNameGen {
@@ -30,8 +30,8 @@ private:
     TmpNameGen();
     void schedule();
 
+    Mutex m_mutex;
     unsigned char m_key[256] = {};
-    unsigned char m_s_box[256] = {};
-    unsigned char m_buffer[8] = {};
-    std::mutex m_mutex;
+    unsigned char m_s_box[256] GUARDED_BY(m_mutex) = {};
+    unsigned char m_buffer[8] GUARDED_BY(m_mutex) = {};
 };

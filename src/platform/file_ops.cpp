@@ -11,12 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "foundation/logger.h"
+#include "foundation/mutex.h"
 #include "foundation/tmp_name.h"
+#include "platform/make_dirs.h"
 #include "platform/trash.h"
 #include "platform/volume.h"
 
@@ -24,7 +26,7 @@ namespace {
 
 constexpr const char* kChannel = "file_op_debug";
 
-std::mutex g_trash_mutex;
+Mutex g_trash_mutex;
 
 // Fallback buffer of FSCopy when the kernel cannot copy between the two files.
 constexpr size_t kCopyBuffer = 4u << 20;
@@ -112,8 +114,8 @@ int list_dir_fd(int fd, std::vector<Entry>& out) {
 
 namespace fsat {
 
-std::mutex& RenameMutex() {
-    static std::mutex m;
+Mutex& RenameMutex() {
+    static Mutex m;
     return m;
 }
 
@@ -359,43 +361,11 @@ int FSMKDir(const ustring& path, bool isCreateParent) {
 
 int FSMKDirP(const ustring& path, const char*, bool blForceCreate, uint32_t, uint32_t, uint32_t) {
     if (path.empty()) return -1;
-    const std::string p = path.str();
-    int result = 0;
-    for (size_t i = 1; i <= p.size(); ++i) {
-        if (i < p.size() && p[i] != '/') continue;
-        if (p[i - 1] == '/') continue;  // repeated or trailing separator
-        const std::string prefix = p.substr(0, i);
-        const bool last = p.find_first_not_of('/', i) == std::string::npos;
-
-        struct stat st;
-        bool present = stat(prefix.c_str(), &st) == 0;
-        if (present && S_ISDIR(st.st_mode)) {
-            result = 0;
-            continue;
-        }
-        // Something that is not a directory (or a dangling link) is in the way.
-        if (present || lstat(prefix.c_str(), &st) == 0) {
-            if (!blForceCreate) {
-                errno = last ? EEXIST : ENOTDIR;
-                result = -1;
-                continue;
-            }
-            if (FSRemove(prefix.c_str(), false) != 0) {
-                NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", prefix.c_str());
-                result = -1;
-                continue;
-            }
-        }
-        if (mkdir(prefix.c_str(), 0777) == 0 ||
-            (errno == EEXIST && stat(prefix.c_str(), &st) == 0 && S_ISDIR(st.st_mode))) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP: %s\n", prefix.c_str());
-            result = 0;
-        } else {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", prefix.c_str());
-            result = -1;
-        }
-    }
-    return result;
+    std::function<int(const std::string&)> remove_in_the_way;
+    if (blForceCreate) remove_in_the_way = [](const std::string& p) { return FSRemove(p.c_str(), false); };
+    if (MakeDirs(path.str(), 0777, true, remove_in_the_way) == 0) return 0;
+    NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", path.c_str_utf8());
+    return -1;
 }
 
 int FSRemove(const ustring& path, bool allowundo) {
@@ -405,7 +375,7 @@ int FSRemove(const ustring& path, bool allowundo) {
     if (!info.isExist) return 0;
 
     if (allowundo) {
-        std::lock_guard<std::mutex> lock(g_trash_mutex);
+        MutexLock lock(g_trash_mutex);
         int rc = MoveToTrash(path);
         if (rc == 0) return 0;
         int err = errno;
@@ -454,13 +424,13 @@ int RemoveDirectoryRecursive(const ustring& path) {
 }
 
 int FSRename(const ustring& from, const ustring& to) {
-    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
+    MutexLock lock(fsat::RenameMutex());
     if (rename(from.c_str_utf8(), to.c_str_utf8()) == 0) return 0;
     return log_rename_failure(errno);
 }
 
 int FSRenameNoReplace(const ustring& from, const ustring& to) {
-    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
+    MutexLock lock(fsat::RenameMutex());
     if (renameat2(AT_FDCWD, from.c_str_utf8(), AT_FDCWD, to.c_str_utf8(), RENAME_NOREPLACE) == 0) return 0;
     int err = errno;
     if (err == EEXIST) return FS_ERR_EXIST;

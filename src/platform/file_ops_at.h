@@ -6,16 +6,16 @@
 
 #include <cstdint>
 #include <ctime>
-#include <mutex>
 #include <string>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "platform/file_ops.h"
 
 namespace fsat {
 
 // Serialises every rename of the process.
-std::mutex& RenameMutex();
+Mutex& RenameMutex();
 // Empties the directory open at fd without following links or crossing into another
 // volume; `path` names it in log lines. 0, or -1 when anything stayed.
 int RemoveContentsAt(int fd, const ustring& path);

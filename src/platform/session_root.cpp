@@ -144,7 +144,7 @@ int SessionRoot::Refused(int err, const ustring& rel) const {
     }
     bool first = false;
     {
-        std::lock_guard<std::mutex> guard(reported_lock);
+        MutexLock guard(reported_lock);
         if (reported.size() < kMaxReported) first = reported.insert(rel.str()).second;
     }
     if (first)
@@ -325,7 +325,7 @@ int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace)
     if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
     Fd b(to_dir);
     if (from_name.empty() || to_name.empty()) return rename_result(EINVAL);
-    std::lock_guard<std::mutex> lock(fsat::RenameMutex());
+    MutexLock lock(fsat::RenameMutex());
     if (replace) {
         if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return 0;
         return rename_result(errno);

@@ -26,10 +26,10 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "platform/file_ops.h"
 
@@ -103,6 +103,6 @@ private:
 
     int root_fd;
     ustring root_path;
-    mutable std::mutex reported_lock;  // guards reported
-    mutable std::set<std::string> reported;  // paths whose link refusal was logged
+    mutable Mutex reported_lock;
+    mutable std::set<std::string> reported GUARDED_BY(reported_lock);  // paths whose link refusal was logged
 };

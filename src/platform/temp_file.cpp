@@ -1,8 +1,7 @@
 #include "platform/temp_file.h"
 
-#include <mutex>
-
 #include "foundation/logger.h"
+#include "foundation/mutex.h"
 #include "platform/file_ops.h"
 #include "platform/session_root.h"
 
@@ -10,8 +9,8 @@ namespace {
 
 constexpr const char* kChannel = "utility_debug";
 
-std::mutex g_default_mutex;
-ustring& default_prefix() {
+Mutex g_default_mutex;
+ustring& default_prefix() REQUIRES(g_default_mutex) {
     static ustring prefix("/tmp");
     return prefix;
 }
@@ -19,12 +18,12 @@ ustring& default_prefix() {
 }  // namespace
 
 void TempFile::setDefaultPrefix(const ustring& prefix) {
-    std::lock_guard<std::mutex> lock(g_default_mutex);
+    MutexLock lock(g_default_mutex);
     default_prefix() = prefix;
 }
 
 ustring TempFile::defaultPrefix() {
-    std::lock_guard<std::mutex> lock(g_default_mutex);
+    MutexLock lock(g_default_mutex);
     return default_prefix();
 }
 

@@ -11,6 +11,8 @@
 #include <ctime>
 #include <string>
 
+#include "platform/make_dirs.h"
+
 namespace {
 
 std::string absolute_of(const std::string& path) {
@@ -39,13 +41,7 @@ int ensure_dir(const std::string& p) {
     return -1;
 }
 
-int ensure_dirs(const std::string& p) {
-    for (size_t i = 1; i <= p.size(); ++i) {
-        if (i < p.size() && p[i] != '/') continue;
-        if (ensure_dir(p.substr(0, i)) != 0) return -1;
-    }
-    return 0;
-}
+int ensure_dirs(const std::string& p) { return MakeDirs(p, 0700, false); }
 
 // Mount point of the volume holding abs (an absolute path whose parent exists).
 std::string top_dir_of(const std::string& abs, dev_t dev) {

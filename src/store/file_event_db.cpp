@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "foundation/logger.h"
+#include "platform/make_dirs.h"
 #include "store/sql_util.h"
 
 using sqlutil::columnText;
@@ -182,7 +183,7 @@ ustring FileEventDB::SignatureName(uint64_t id) {
 ustring FileEventDB::getSignaturePath(uint64_t id) const { return m_signPath + "/" + SignatureName(id); }
 
 int FileEventDB::initialize(const ustring& location) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (m_db) {
         NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized (no-op)\n");
         return 0;
@@ -233,7 +234,7 @@ int FileEventDB::initialize(const ustring& location) {
 }
 
 int FileEventDB::destroy() {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) {
         NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed (no-op)\n");
         return 0;
@@ -288,7 +289,7 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     ustring stripped = stripSlash(path);
     // Same query as "select * from eventinfo where path='%q'", with the path bound.
@@ -342,7 +343,7 @@ int FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
 }
 
 int FileEventDB::contains(const ustring& path, EventInfo& info) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     return containsLocked(stripSlash(path), info);
 }
 
@@ -384,7 +385,7 @@ int FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t syncID,
 }
 
 int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     ustring stripped = stripSlash(info.path);
     if (stripped.empty()) {
@@ -393,7 +394,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     }
     // The row, its ancestors and the signature move form one change: all or nothing.
     if (execLocked("BEGIN TRANSACTION;", "setEventInfo") != 0) return -1;
-    auto fail = [this]() {
+    auto fail = [this]() REQUIRES(m_dbMutex) {
         rollbackIfOpen(m_db);
         return -1;
     };
@@ -457,7 +458,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         location = getSignaturePath(rowId);
         NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): signPath = [%s]\n", location.c_str_utf8());
         ustring dir = location.substr(0, location.rfind('/'));
-        if (sqlutil::makeDirs(dir.str()) != 0) {
+        if (MakeDirs(dir.str(), 0700) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to Create folder at [%s].\n", dir.c_str_utf8());
             return fail();
         }
@@ -485,7 +486,7 @@ int FileEventDB::rmEventInfo(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The input strPath for rmEventInfo is empty.\n");
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     ustring stripped = stripSlash(path);
     std::string glob = globEscape(stripped);
@@ -501,7 +502,7 @@ int FileEventDB::rmEventInfo(const ustring& path) {
 int FileEventDB::rmEventInfoV3(const ustring& path) {
     ustring stripped = stripSlash(path);
     if (stripped.find('/') == ustring::npos) return rmEventInfo(path);
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     std::string glob = globEscape(stripped);
     SqlText sql(sqlite3_mprintf("DELETE FROM eventinfo WHERE (path = %Q OR path GLOB '%q/*');", stripped.c_str_utf8(),
                                 glob.c_str()));
@@ -510,12 +511,12 @@ int FileEventDB::rmEventInfoV3(const ustring& path) {
 }
 
 int FileEventDB::rmAllFolders() {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     return execLocked("DELETE FROM eventinfo WHERE fileType = 1 OR path like '%/%';", "rmAllFolders");
 }
 
 int FileEventDB::getSyncId(uint64_t& sync_id) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     Stmt st;
     if (prepare(m_db, "SELECT value FROM config_table WHERE key = 'sync_id';", st) != 0) return -1;
@@ -535,7 +536,7 @@ int FileEventDB::getSyncId(uint64_t& sync_id) {
 }
 
 int FileEventDB::setSyncId(uint64_t sync_id) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf("UPDATE config_table SET value = '%llu' WHERE key = 'sync_id';",
                                 (unsigned long long)sync_id));
     if (!sql) return -1;
@@ -583,7 +584,7 @@ int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base,
 int FileEventDB::getFileList(FileList* list, const ustring& prefix) {
     if (prefix.empty()) return 0;
     if (!list) return -1;
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     ustring stripped = stripSlash(prefix);
     char* sql;
@@ -609,7 +610,7 @@ int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& pref
 int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t syncID) {
     if (prefix.empty()) return 0;
     if (!list) return -1;
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     ustring stripped = stripSlash(prefix);
     bool bySync = syncID != UINT64_MAX;
@@ -639,7 +640,7 @@ int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& pref
 int FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& path) {
     // Directory rows carry an empty checksum: an empty hash names no content.
     if (hash.empty()) return 0;
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     Stmt st;
     if (prepare(m_db, sql, st) != 0) return -1;
@@ -663,7 +664,7 @@ int FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const ustring
 
 int FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum,
                                      const ustring& macHash) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf(
         "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES ('%q', %llu, '%q', '%q', "
         "%lu);",
@@ -674,7 +675,7 @@ int FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const u
 }
 
 int FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     ustring stripped = stripSlash(path);
     SqlText sql(sqlite3_mprintf(
         "BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (%Q), "
@@ -686,7 +687,7 @@ int FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring&
 }
 
 int FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     ustring stripped = stripSlash(path);
     std::string glob = globEscape(stripped);
     unsigned long now = static_cast<unsigned long>(time(nullptr));
@@ -702,19 +703,19 @@ int FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring
 }
 
 int FileEventDB::rmRecycleByPath(const ustring& path) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';", path.c_str_utf8()));
     if (!sql) return -1;
     return execLocked(sql.get(), "rmRecycleByPath");
 }
 
 int FileEventDB::resetRecycleBin() {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     return execLocked("DELETE FROM recycle_bin_table;", "resetRecycleBin");
 }
 
 int FileEventDB::getOldestRecyleTime(uint32_t& t) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     Stmt st;
     if (prepare(m_db, "SELECT MIN(time) FROM recycle_bin_table;", st) != 0) return -1;
@@ -725,7 +726,7 @@ int FileEventDB::getOldestRecyleTime(uint32_t& t) {
 }
 
 int FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     SqlText sql(sqlite3_mprintf("SELECT path FROM recycle_bin_table WHERE path NOT LIKE '/%%/%%' AND time <= %lu;",
                                 (unsigned long)t));
@@ -739,7 +740,7 @@ int FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
 }
 
 int FileEventDB::rmRotateRecords(uint32_t t) {
-    std::lock_guard<std::mutex> lock(m_dbMutex);
+    MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE time <= %lu;", (unsigned long)t));
     if (!sql) return -1;
     return execLocked(sql.get(), "rmRotateRecords");

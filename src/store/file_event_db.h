@@ -6,9 +6,9 @@
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <mutex>
 #include <set>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "store/event.h"
 #include "store/file_list.h"
@@ -66,18 +66,18 @@ public:
     const ustring& getSignDir() const { return m_signPath; }
 
 private:
-    int execLocked(const char* sql, const char* what);
-    int containsLocked(const ustring& stripped, EventInfo& info);
-    int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime);
-    int pathByHash(const char* table_sql, const ustring& hash, ustring& path);
+    int execLocked(const char* sql, const char* what) REQUIRES(m_dbMutex);
+    int containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
+    int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) REQUIRES(m_dbMutex);
+    int pathByHash(const char* table_sql, const ustring& hash, ustring& path) EXCLUDES(m_dbMutex);
     // A statement prepared once per connection and reset before each use.
-    sqlite3_stmt* cached(sqlite3_stmt*& slot, const char* sql);
-    void finalizeCached();
+    sqlite3_stmt* cached(sqlite3_stmt*& slot, const char* sql) REQUIRES(m_dbMutex);
+    void finalizeCached() REQUIRES(m_dbMutex);
 
     ustring m_eventDBPath;
     ustring m_signPath;
-    std::mutex m_dbMutex;
-    sqlite3* m_db = nullptr;
-    sqlite3_stmt* m_containsStmt = nullptr;
-    sqlite3_stmt* m_getStmt = nullptr;
+    Mutex m_dbMutex;
+    sqlite3* m_db GUARDED_BY(m_dbMutex) = nullptr;
+    sqlite3_stmt* m_containsStmt GUARDED_BY(m_dbMutex) = nullptr;
+    sqlite3_stmt* m_getStmt GUARDED_BY(m_dbMutex) = nullptr;
 };

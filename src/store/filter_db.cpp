@@ -99,13 +99,13 @@ FilterDB& FilterDB::getInstance() {
 }
 
 FilterDB::~FilterDB() {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     if (m_db) sqlite3_close(m_db);
     m_db = nullptr;
 }
 
 int FilterDB::initialize(const ustring& path) {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     if (m_db) {
         NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized (no-op)\n");
         return 0;
@@ -137,7 +137,7 @@ int FilterDB::initialize(const ustring& path) {
 }
 
 int FilterDB::destroy() {
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     if (!m_db) {
         NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed (no-op)\n");
         return 0;
@@ -164,7 +164,7 @@ int FilterDB::execLocked(const char* sql, const char* what) {
 int FilterDB::execFormatted(const char* what, char* sql) {
     SqlText text(sql);
     if (!text) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     return execLocked(text.get(), what);
 }
 
@@ -203,7 +203,7 @@ int FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
     SqlText sql(sqlite3_mprintf("SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d;",
                                 (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC));
     if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     Stmt st;
     if (prepare(m_db, sql.get(), "getSizeFilter", st) != 0) return -1;
     info = FilterInfo();
@@ -222,7 +222,7 @@ int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
         "INSERT INTO filter_resume_table (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q);",
         (unsigned long long)c.sess_id, (unsigned long long)c.sync_id, c.filter_type, c.filter_desc.c_str_utf8()));
     if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     if (execLocked(sql.get(), "setResumeCondition") != 0) return -1;
     id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
     return 0;
@@ -230,7 +230,7 @@ int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
 
 int FilterDB::getResumeCondition(uint64_t& id, ResumeCondition& c) {
     const char* sql = "SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;";
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     Stmt st;
     if (prepare(m_db, sql, "getResumeCondition", st) != 0) return -1;
     int rc = sqlite3_step(st.p);
@@ -248,7 +248,7 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<ui
     SqlText sql(sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM filter_resume_table WHERE sess_id = %llu;",
                                 (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     Stmt st;
     if (prepare(m_db, sql.get(), "getResumeConditionsBySession", st) != 0) return -1;
     int rc;
@@ -292,7 +292,7 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, Fi
         "varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu AND path = %Q;",
         (unsigned long long)sess, path.c_str_utf8()));
     if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     Stmt st;
     if (prepare(m_db, sql.get(), "getLocalFilteredEventByPath", st) != 0) return -1;
     int rc = sqlite3_step(st.p);
@@ -322,7 +322,7 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& 
         "linux_hash, varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu;",
         (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     Stmt st;
     if (prepare(m_db, sql.get(), "dumpLocalFilteredEvent", st) != 0) return -1;
     int rc;
@@ -344,7 +344,7 @@ int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to sqlite3_mprintf.\n");
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     logSql("setConfigItem", sql.get());
     if (!m_db) return -1;
     int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
@@ -357,7 +357,7 @@ int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
 
 int FilterDB::checkEventOverflow(int& stat) {
     const char* sql = "SELECT value FROM config_table WHERE key = 'event_overflow';";
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     Stmt st;
     if (prepare(m_db, sql, "checkEventOverflow", st, "[ERROR] filter-db.cpp(%d): %s: sqlite3_prepare_v2: %s (%d)\n") != 0)
         return -1;
@@ -381,7 +381,7 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
         "sync_id, filter_desc FROM filter_range_table WHERE sess_id = %llu;",
         (unsigned long long)sess, (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
-    std::lock_guard<std::mutex> lock(m_db_mutex);
+    MutexLock lock(m_db_mutex);
     Stmt st;
     if (prepare(m_db, sql.get(), "ConvertFilterDBToSelectiveSyncInfo", st,
                 "[ERROR] filter-db.cpp(%d): %s failed1 : %s (%d).\n") != 0)

@@ -7,11 +7,11 @@
 
 #include <cstdint>
 #include <list>
-#include <mutex>
 #include <set>
 #include <utility>
 
 #include "filter/filter_codes.h"
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
 struct FilterInfo {
@@ -96,13 +96,13 @@ public:
     int ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInfo& info);
 
 private:
-    int execLocked(const char* sql, const char* what);
+    int execLocked(const char* sql, const char* what) REQUIRES(m_db_mutex);
     // Runs a statement made by sqlite3_mprintf (null when that failed) under the lock; frees it.
     int execFormatted(const char* what, char* sql);
     // Takes a statement from sqlite3_mprintf (null when it failed) and runs it under the lock.
     int execFormatted(char* sql, const char* what);
 
     ustring m_filter_db_path;
-    std::mutex m_db_mutex;
-    sqlite3* m_db = nullptr;
+    Mutex m_db_mutex;
+    sqlite3* m_db GUARDED_BY(m_db_mutex) = nullptr;
 };

@@ -45,7 +45,5 @@ struct ResetGuard {
     ResetGuard& operator=(const ResetGuard&) = delete;
 };
 
-// Creates `dir` and every missing parent; 0 or -1 (errno set).
-int makeDirs(const std::string& dir);
 
 }  // namespace sqlutil

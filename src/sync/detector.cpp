@@ -9,24 +9,16 @@
 
 #include "foundation/logger.h"
 #include "platform/session_root.h"
+#include "store/session_folders.h"
 
 namespace {
 const char* const kChannel = "detector_debug";
-const char* const kWorkingDirectory = ".VarnelWorkingDirectory";
-const char* const kRecycleFolder = "#VarnelRecycle";
-
-struct Locker {
-    explicit Locker(pthread_mutex_t* m) : m(m) { pthread_mutex_lock(m); }
-    ~Locker() { pthread_mutex_unlock(m); }
-    pthread_mutex_t* m;
-};
 }  // namespace
 
-Detector::Detector(TaskManager* owner) : Task(owner, nullptr) { pthread_mutex_init(&lock, nullptr); }
+Detector::Detector(TaskManager* owner) : Task(owner, nullptr) {}
 
 Detector::~Detector() {
     Clear();
-    pthread_mutex_destroy(&lock);
 }
 
 void Detector::Release(session_info& info) {
@@ -44,7 +36,7 @@ void Detector::CreateWorkingDirectory(const ustring& root) {
     // folder, never through a link that stands in its place.
     std::shared_ptr<const SessionRoot> dir;
     if (SessionRoot::Open(root, dir) != 0) return;
-    dir->MKDirP(ustring("/") + kWorkingDirectory + "/" + kRecycleFolder);
+    dir->MKDirP(session_folders::kRelRecycleFolder);
 }
 
 int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
@@ -69,7 +61,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
     }
     CreateWorkingDirectory(path);
 
-    Locker guard(&lock);
+    MutexLock guard(lock);
     auto it = index.find(sess_id);
     if (it != index.end()) {
         // A second watch for the same id: the first one's resources are released,
@@ -83,7 +75,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
 }
 
 void Detector::RemoveWatch(uint64_t sess_id) {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     auto it = index.find(sess_id);
     if (it == index.end()) return;
     Release(it->second);
@@ -91,7 +83,7 @@ void Detector::RemoveWatch(uint64_t sess_id) {
 }
 
 void Detector::Clear() {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     for (auto& [sess_id, info] : index) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): session #%llu (%s) down\n",
              static_cast<unsigned long long>(sess_id), info.path.c_str_utf8());
@@ -101,35 +93,25 @@ void Detector::Clear() {
 }
 
 bool Detector::HasWatch(uint64_t sess_id) {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     return index.count(sess_id) != 0;
 }
 
 size_t Detector::GetWatchCount() {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     return index.size();
 }
 
 ustring Detector::GetWatchPath(uint64_t sess_id) {
-    Locker guard(&lock);
+    MutexLock guard(lock);
     auto it = index.find(sess_id);
     return it == index.end() ? ustring() : it->second.path;
 }
 
 void Detector::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector start\n");
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n");
-            return;
-        }
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
-        // Change reading is not in place yet: idle for a second, as the loop does
-        // with no watched folder.
-        Wait(1);
-    }
+    // Change reading is not in place yet: idle for a second, as the loop does with no
+    // watched folder.
+    RunLoop([] { return 1u; });
+    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n");
 }

@@ -4,14 +4,13 @@
 // for now a watch holds its inotify instance and the watch on the folder itself.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <map>
 
-#include "foundation/ustring.h"
+#include "foundation/mutex.h"
 #include "foundation/task.h"
+#include "foundation/ustring.h"
 
 class Detector : public Task {
 public:
@@ -47,6 +46,6 @@ private:
 
     static void Release(session_info& info);
 
-    pthread_mutex_t lock;
-    std::map<uint64_t, session_info> index;
+    Mutex lock;
+    std::map<uint64_t, session_info> index GUARDED_BY(lock);
 };

@@ -1,10 +1,8 @@
 #include "sync/progress_syncer.h"
 
-#include <unistd.h>
-
 #include "foundation/logger.h"
 
-ProgressSyncer::ProgressSyncer(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
+ProgressSyncer::ProgressSyncer(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {}
 
 ProgressSyncer::~ProgressSyncer() = default;
 
@@ -25,20 +23,9 @@ int ProgressSyncer::Stop() {
 
 void ProgressSyncer::DoTask() {
     NLOG(L_DEBUG, "progress_syncer_debug", "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer START.\n");
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            NLOG(L_DEBUG, "progress_syncer_debug",
-                 "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on sess_id = %llu, "
-                 "sync_id = %llu.\n",
-                 0ULL, 0ULL);
-            return;
-        }
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
-        // No resume condition to work on yet.
-        Wait(1);
-    }
+    // No resume condition to work on yet.
+    RunLoop([] { return 1u; });
+    NLOG(L_DEBUG, "progress_syncer_debug",
+         "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on sess_id = %llu, sync_id = %llu.\n",
+         0ULL, 0ULL);
 }

@@ -1,7 +1,5 @@
 #include "sync/recycle_cleaner.h"
 
-#include <unistd.h>
-
 #include "foundation/logger.h"
 
 RecycleCleaner::RecycleCleaner(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
@@ -25,17 +23,7 @@ int RecycleCleaner::Stop() {
 
 void RecycleCleaner::DoTask() {
     NLOG(L_DEBUG, "recycle_cleaner_debug", "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n");
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            NLOG(L_DEBUG, "recycle_cleaner_debug", "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n");
-            return;
-        }
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
-        // Nothing to rotate yet: the pass interval with nothing done.
-        Wait(3);
-    }
+    // Nothing to rotate yet: the pass interval with nothing done.
+    RunLoop([] { return 3u; });
+    NLOG(L_DEBUG, "recycle_cleaner_debug", "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n");
 }

@@ -2,6 +2,8 @@
 // the recycle-bin work; this runs the task loop and honours pause and stop.
 #pragma once
 
+#include <atomic>
+
 #include "foundation/task.h"
 
 class RecycleCleaner : public Task {
@@ -14,9 +16,10 @@ public:
     int Stop() override;
     void DoTask() override;
 
-    int GetAbortFlag() const { return abort_flag; }
+    int GetAbortFlag() const { return abort_flag.load(); }
 
 protected:
     // Polled by long operations so that a pause or stop interrupts them.
-    int abort_flag = 0;
+    // Written by the control thread, read by the task and the channel it borrows.
+    std::atomic<int> abort_flag{0};
 };

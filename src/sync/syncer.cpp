@@ -27,7 +27,7 @@
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
 #include "store/file_event_db.h"
-#include "sync/conn_lease.h"
+#include "sync/proto_sites.h"
 #include "sync/server_path.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
@@ -76,7 +76,7 @@ bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
 
 }  // namespace
 
-Syncer::Syncer(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
+Syncer::Syncer(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {}
 
 Syncer::~Syncer() = default;
 
@@ -100,20 +100,13 @@ int Syncer::Stop() {
 // The loop
 
 void Syncer::DoTask() {
-    for (;;) {
-        State state = GetState();
-        if (state == STOP) {
-            NLOG(L_DEBUG, kChannel,
-                 "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
-                 (unsigned long long)context.entry.view_id, (unsigned long long)context.sync_id);
-            return;
-        }
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
+    // RunOnce does its own waiting, as the pull's result asks.
+    RunLoop([this] {
         RunOnce();
-    }
+        return 0u;
+    });
+    NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
+         (unsigned long long)context.entry.view_id, (unsigned long long)context.sync_id);
 }
 
 int Syncer::RunOnce() {
@@ -176,7 +169,7 @@ int Syncer::HandleError(int code) {
     switch (ReportOf(code)) {
     case REPORT_SESSION: UI_IPC::ReportSessionErrorToUI(context.entry.sess_id, code); break;
     case REPORT_CONNECTION: {
-        ConnectionPool* pool = TaskPool();
+        ConnectionPool* pool = pool_slot.get();
         UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
         break;
     }
@@ -191,9 +184,7 @@ int Syncer::HandleError(int code) {
 // The pull
 
 ProtoSite Syncer::Site() {
-    ProtoSite site;
-    site.caller = PROTO_SYNCER;
-    site.abort_flag = &abort_flag;
+    ProtoSite site = SyncerSite();
     site.stream = &pull_stream;
     return site;
 }
@@ -215,15 +206,16 @@ int Syncer::PullEventFromServer(PObject& reply) {
     }
     context.sync_id = sync_id;
 
-    ConnLease lease;
-    if (!lease) {
+    ConnectionPool* pool = pool_slot.get();
+    if (pool == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
         return ERR_IO;
     }
+    ConnectionLease lease(*pool, &abort_flag);
     PObject request;
     request["_action"] = "pull_event";
     request["sync_id"] = sync_id;
-    request["session"] = lease.pool().getSession();
+    request["session"] = pool->getSession();
     request["path"] = entry.remote_path;
     request["view_id"] = entry.view_id;
     request["node_id"] = entry.node_id;
@@ -234,21 +226,21 @@ int Syncer::PullEventFromServer(PObject& reply) {
          (unsigned long long)sync_id);
 
     const ProtoSite site = Site();
-    int rc = RequestChannel(site, lease.get(), lease.pool(), entry.view_id);
+    int rc = RequestChannel(site, lease.get(), *pool, entry.view_id);
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
-        lease.Fail();
+        lease->Drop();
         return rc;
     }
-    rc = RunProtocol(site, *lease.get()->GetChannel(), SCMD_EVT_PULL, request, reply);
+    rc = RunProtocol(site, *lease->GetChannel(), SCMD_EVT_PULL, request, reply);
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", rc);
-        lease.Fail();
+        lease->Drop();
         return rc;
     }
     cut_paths = std::set<ustring>(pull_stream.CutTexts().begin(), pull_stream.CutTexts().end());
     const PObject& r = reply;
-    lease.Update(r["alive"].asUInt32());
+    lease->Update(r["alive"].asUInt32());
     if (!r.hasMember("error")) return 0;
 
     NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: response: %s.\n", r["error"].toString().c_str_utf8());

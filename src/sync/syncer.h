@@ -4,12 +4,14 @@
 // until they are carried out and only then stores the new sync id.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <set>
 
 #include "events/registry.h"
 #include "foundation/task.h"
 #include "store/event.h"
+#include "wire/connection_pool.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
 #include "wire/stream.h"
@@ -24,7 +26,9 @@ public:
         uint64_t sync_id = 0;  // the sync id the current pull started from
     };
 
-    explicit Syncer(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    // The task borrows its connections from the pool in `pool` (the process's g_pool,
+    // or a test's own).
+    explicit Syncer(PoolSlot& pool = g_pool, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Syncer() override;
 
     int Pause() override;
@@ -52,8 +56,8 @@ public:
     // no meaning of its own), or the reply is not usable (ERR_SERVER).
     int PullEvent();
 
-    int GetAbortFlag() const { return abort_flag; }
-    int GetLastError() const { return last_error; }
+    int GetAbortFlag() const { return abort_flag.load(); }
+    int GetLastError() const { return last_error.load(); }
     const Context& GetContext() const { return context; }
     const std::set<uint64_t>& GetUptodateSet() const { return uptodate_set; }
     // How often every session was up to date and the task rested.
@@ -78,9 +82,12 @@ protected:
     // The exchange texts and flags of this task, in one place.
     ProtoSite Site();
 
-    int abort_flag = 0;
-    // Remembered failure of the last pull; a resumed task starts afresh.
-    int last_error = 0;
+    PoolSlot& pool_slot;
+    // Written by the control thread, read by the task and the channel it borrows.
+    std::atomic<int> abort_flag{0};
+    // Remembered failure of the last pull; a resumed task starts afresh (cleared by
+    // Resume on the control thread).
+    std::atomic<int> last_error{0};
     Context context;
     // The pull's stream, and the texts of its last reply that the wire cut at a zero
     // byte: a path among them is not the path the server named.

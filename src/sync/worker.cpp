@@ -33,11 +33,11 @@
 #include "filter/white_list.h"
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
-#include "foundation/mutex_guard.h"
+#include "foundation/mutex.h"
 #include "store/file_event_db.h"
 #include "store/file_status_db.h"
 #include "sync/conflict_rename.h"
-#include "sync/conn_lease.h"
+#include "sync/proto_sites.h"
 #include "sync/server_path.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
@@ -107,15 +107,11 @@ void Worker::EventContext::clear() {
     full_path.clear();
 }
 
-Worker::Worker(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {
-    pthread_mutex_init(&worker_state_lock, nullptr);
+Worker::Worker(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {
     ClearCache();
 }
 
-Worker::~Worker() {
-    ClearCache();
-    pthread_mutex_destroy(&worker_state_lock);
-}
+Worker::~Worker() { ClearCache(); }
 
 int Worker::Pause() {
     abort_flag = 1;
@@ -157,19 +153,19 @@ void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& 
         sent = done;
         total = size;
     }
-    MutexGuard g(&worker_state_lock);
+    MutexLock l(worker_state_lock);
     session_id = m_current_event.session_id;
     path = m_current_event.path;
     working_type = m_current_event.working_type;
 }
 
 void Worker::GetCurrentProcessEventInfo(ProcessEvent_T& out) {
-    MutexGuard g(&worker_state_lock);
+    MutexLock l(worker_state_lock);
     out = m_current_event;
 }
 
 void Worker::SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type) {
-    MutexGuard g(&worker_state_lock);
+    MutexLock l(worker_state_lock);
     m_current_event.session_id = session_id;
     m_current_event.path = path;
     m_current_event.working_type = working_type;
@@ -190,15 +186,14 @@ void Worker::setPauseInstance(PauseType_T* instance) { pause_instance.store(inst
 void Worker::NotifyAbortDone() {
     PauseType_T* instance = pause_instance.exchange(nullptr);
     if (instance == nullptr) return;
-    pthread_mutex_lock(&instance->pause_mutex);
+    MutexLock l(instance->pause_mutex);
     assert(instance->count > 0);
     --instance->count;
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d done abort\n", GetId());
     if (instance->count == 0) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d signal the command thread\n", GetId());
-        pthread_cond_signal(&instance->pause_cond);
+        instance->pause_cond.Signal();
     }
-    pthread_mutex_unlock(&instance->pause_mutex);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -206,16 +201,13 @@ void Worker::NotifyAbortDone() {
 
 void Worker::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) up\n", GetId());
-    for (;;) {
-        NotifyAbortDone();
-        State state = GetState();
-        if (state == STOP) break;
-        if (state == PAUSE) {
-            sleep(1);
-            continue;
-        }
-        RunOnce();
-    }
+    // RunOnce does its own waiting, as the event's result asks.
+    RunLoop(
+        [this] {
+            RunOnce();
+            return 0u;
+        },
+        [this] { NotifyAbortDone(); });
     ClearCache();
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) down\n", GetId());
 }
@@ -468,7 +460,7 @@ int Worker::HandleError(int code) {
     switch (ReportOf(code)) {
     case ERR_SESSION: UI_IPC::ReportSessionErrorToUI(context.current_event.m_sess_id, code); break;
     case ERR_CONNECTION: {
-        ConnectionPool* pool = TaskPool();
+        ConnectionPool* pool = pool_slot.get();
         UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
         break;
     }
@@ -486,8 +478,7 @@ int Worker::HandleError(int code) {
 }
 
 int Worker::streamErr2DaemonErr(int stream_code) {
-    if (abort_flag) {
-        abort_flag = 0;
+    if (abort_flag.exchange(0) != 0) {
         if (GetState() == PAUSE) return ERR_CH_CONNECTION_ABORT;
         ClearCache();
         return ERR_INT;
@@ -508,7 +499,9 @@ int Worker::ReplyError(const PObject& reply) {
     const uint64_t wide = reply["error"]["code"].asUInt64();
     // A code wider than 32 bits is one we do not know; keep it out of the known classes.
     const uint32_t code = wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide;
-    const int rc = ProtoResp2ErrorCodeWorker(code);
+    // The worker's table: only the flags and the log channel of the site matter here.
+    static const ProtoSite kTable = WorkerSite(0);
+    const int rc = ProtoResp2ErrorCode(kTable, code);
     // No specific meaning (the server's internal errors, unknown classes): the request
     // did not succeed, so it must not be taken for success. Retry it.
     return rc != 0 ? rc : ERR_SERVER;
@@ -518,18 +511,20 @@ int Worker::ReplyError(const PObject& reply) {
 // Server exchange
 
 ProtoSite Worker::Site() {
-    ProtoSite site;
-    site.caller = PROTO_WORKER;
-    site.abort_flag = &abort_flag;
-    site.worker_id = GetId();
-    site.recv_location = context.working_directory;
-    site.map_stream_error = [this](int code) { return streamErr2DaemonErr(code); };
+    ProtoSite site =
+        WorkerSite(GetId(), context.working_directory, [this](int code) { return streamErr2DaemonErr(code); });
+    site.recv_root = context.root_entry.root;
     site.stream = &trans_stream;
     return site;
 }
 
 int Worker::RunProtocol(Channel& channel, uint8_t command, const PObject& request, PObject& response) {
-    return ::RunProtocol(Site(), channel, command, request, response);
+    // The server may already have committed an upload when a pause comes: its reply
+    // is still awaited, for a bounded time (the next pull's echo test settles the rest).
+    ProtoReplyWait wait;
+    const ustring action = request["_action"].asString();
+    wait.may_commit = action == "upload" || action == "resume_upload";
+    return ::RunProtocol(Site(), channel, command, request, response, wait);
 }
 
 int Worker::RequestChannel(Connection* conn, ConnectionPool& pool) {
@@ -537,22 +532,24 @@ int Worker::RequestChannel(Connection* conn, ConnectionPool& pool) {
 }
 
 int Worker::Exchange(uint8_t command, const PObject& request, PObject& reply) {
-    ConnLease lease;
-    if (!lease) {
+    ConnectionPool* pool = pool_slot.get();
+    if (pool == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): no server connection\n", GetId());
         return ERR_IO;
     }
-    int rc = RequestChannel(lease.get(), lease.pool());
+    ConnectionLease lease(*pool, &abort_flag);
+    int rc = RequestChannel(lease.get(), *pool);
     if (rc != 0) {
-        lease.Fail();
+        // The stream position is unknown: the next borrower reconnects.
+        lease->Drop();
         return rc;
     }
-    rc = RunProtocol(*lease.get()->GetChannel(), command, request, reply);
+    rc = RunProtocol(*lease->GetChannel(), command, request, reply);
     if (rc != 0) {
-        lease.Fail();
+        lease->Drop();
         return rc;
     }
-    lease.Update(static_cast<const PObject&>(reply)["alive"].asUInt32());
+    lease->Update(static_cast<const PObject&>(reply)["alive"].asUInt32());
     return ReplyError(reply);
 }
 
@@ -611,7 +608,7 @@ int Worker::TestCommonFilter() { return TestWhiteList() != 0 ? FILTER_EXT_SELECT
 int Worker::TestBaseNameConflict(const ustring& base_name) {
     const std::string name = base_name.str();
     if (name.empty()) return 1;
-    ConnectionPool* pool = TaskPool();
+    ConnectionPool* pool = pool_slot.get();
     const ustring client = pool ? pool->getClientName() : ustring();
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;

@@ -4,8 +4,6 @@
 // works on the context of the one event the worker holds.
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -14,6 +12,7 @@
 #include "foundation/task.h"
 #include "foundation/ustring.h"
 #include "store/event.h"
+#include "wire/connection_pool.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
 #include "wire/stream.h"
@@ -47,9 +46,9 @@ public:
     // Rendezvous of an abort request: every selected worker decrements count once it
     // has given up its event; the last one signals pause_cond.
     struct PauseType_T {
-        pthread_mutex_t pause_mutex;
-        pthread_cond_t pause_cond;
-        uint32_t count;
+        Mutex pause_mutex;
+        CondVar pause_cond;
+        uint32_t count GUARDED_BY(pause_mutex) = 0;
     };
 
     // The per-event context; written by the worker's own thread only.
@@ -63,7 +62,9 @@ public:
         void clear();
     };
 
-    explicit Worker(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    // The task borrows its connections from the pool in `pool` (the process's g_pool,
+    // or a test's own).
+    explicit Worker(PoolSlot& pool = g_pool, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Worker() override;
 
     int Pause() override;
@@ -82,14 +83,15 @@ public:
     // All outputs zero or empty while the task is paused or stopped. sent and total
     // count the file body in transfer ("file.file.data"), else they are 0.
     void GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& working_type, uint64_t& sent,
-                          uint64_t& total);
-    void GetCurrentProcessEventInfo(ProcessEvent_T& out);
-    void SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type);
+                          uint64_t& total) EXCLUDES(worker_state_lock);
+    void GetCurrentProcessEventInfo(ProcessEvent_T& out) EXCLUDES(worker_state_lock);
+    void SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type)
+        EXCLUDES(worker_state_lock);
     void ClearCurrentProcessEventInfo();
     void setPauseInstance(PauseType_T* instance);
 
-    int GetAbortFlag() const { return abort_flag; }
-    int GetLastError() const { return last_error; }
+    int GetAbortFlag() const { return abort_flag.load(); }
+    int GetLastError() const { return last_error.load(); }
     // The stream every request of this worker goes through; its progress feeds the status.
     PStream& GetTransStream() { return trans_stream; }
     const EventContext& GetContext() const { return context; }
@@ -144,9 +146,9 @@ public:
     const ustring& GetSignDirectory() const { return context.sign_directory; }
     ustring GetRecycleBinDir() const;
     uint64_t GetViewId() const { return context.root_entry.view_id; }
-    FileEventDB* GetEventDatabase() const { return context.root_entry.event_db; }
-    BlackList2* GetBlackList() const { return context.root_entry.black_list; }
-    WhiteListCpp* GetWhiteList() const { return context.root_entry.white_list; }
+    FileEventDB* GetEventDatabase() const { return context.root_entry.event_db.get(); }
+    BlackList2* GetBlackList() const { return context.root_entry.black_list.get(); }
+    WhiteListCpp* GetWhiteList() const { return context.root_entry.white_list.get(); }
 
     // 0: allowed; FILTER_EXT_SELECTIVE_SYNC (-12) when the session's white list does
     // not list the name's extension; else the black lists' FILTER_* code.
@@ -183,9 +185,12 @@ protected:
     ProtoSite Site();
     void PublishCurrentEvent();
 
-    // Polled by the channel during transfers; written by the control thread.
-    int abort_flag = 0;
-    int last_error = 0;
+    PoolSlot& pool_slot;
+    // Written by the control thread, read by the task and the channel it borrows
+    // (polled during transfers).
+    std::atomic<int> abort_flag{0};
+    // Cleared by Resume on the control thread, set by the task.
+    std::atomic<int> last_error{0};
     int sys_err_count = 0;
     time_t last_err_io_time = 0;
     unsigned patch_err_count = 0;
@@ -193,8 +198,8 @@ protected:
     int notify_file_status = -1;
 
     // Guards m_current_event only; held for copies, never while calling out.
-    pthread_mutex_t worker_state_lock;
-    ProcessEvent_T m_current_event;
+    Mutex worker_state_lock;
+    ProcessEvent_T m_current_event GUARDED_BY(worker_state_lock);
 
     EventContext context;
     PObject cached_request;

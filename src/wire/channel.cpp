@@ -223,14 +223,25 @@ int Channel::SetTimeout(unsigned seconds) {
     return ERR_OK;
 }
 
-int Channel::SetFlag(int* f) {
+int Channel::SetFlag(const std::atomic<int>* f) {
     flag = f;
     return ERR_OK;
 }
 
 // Channel::ConvertToSSLChannel lives with the SSL operation table in ssl_channel.cpp.
 
-bool Channel::Aborted() const { return flag && __atomic_load_n(flag, __ATOMIC_ACQUIRE) != 0; }
+void Channel::SetAbortGrace(int seconds) {
+    abort_grace_ms = seconds < 0 ? -1 : int64_t{seconds} * 1000;
+    abort_seen_ms = 0;
+}
+
+bool Channel::Aborted() const {
+    if (!flag || flag->load() == 0) return false;
+    if (abort_grace_ms < 0) return true;
+    const int64_t now = NowMs();
+    if (abort_seen_ms == 0) abort_seen_ms = now;
+    return now - abort_seen_ms >= abort_grace_ms;
+}
 
 int Channel::ReadByte(uint8_t* value) {
     char b;

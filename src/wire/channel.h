@@ -6,6 +6,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -41,8 +42,14 @@ public:
     virtual int Close();
     // Idle limit in seconds for reads, flushes and connects; 0 waits without limit.
     virtual int SetTimeout(unsigned seconds);
-    // Abort cell polled before every socket operation; null detaches it.
-    virtual int SetFlag(int* flag);
+    // Abort cell polled before every socket operation (non-zero aborts); null detaches
+    // it. The cell is written by other threads and must outlive its use here.
+    virtual int SetFlag(const std::atomic<int>* flag);
+    const std::atomic<int>* GetFlag() const { return flag; }
+    // Once the abort flag is raised, go on for at most `seconds` more before giving up
+    // (a reply that may commit something is still worth waiting for); -1, the
+    // default, gives up at once.
+    void SetAbortGrace(int seconds);
     // Upgrade to the encrypted transport; the encryption module provides it. Until
     // then a plain channel cannot be upgraded and this reports -2.
     virtual int ConvertToSSLChannel(bool isServer);
@@ -103,6 +110,8 @@ protected:
     uint32_t capacity;
     timeval m_timeout;
     uint32_t channel_timeout;
-    int* flag = nullptr;
+    const std::atomic<int>* flag = nullptr;
+    int64_t abort_grace_ms = -1;
+    mutable int64_t abort_seen_ms = 0;  // when the raised flag was first seen; 0: not yet
     bool m_isSSL = false;
 };

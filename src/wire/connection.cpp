@@ -29,7 +29,6 @@ Channel* CreateChannel(ChannelMode mode, const ProxyInfo& proxy, const TunnelInf
 
 Connection::Connection(ChannelMode mode, ProxyInfo proxy, TunnelInfo tunnel, bool use_ssl) {
     (void)use_ssl;  // the pool's useSSL() is asked instead
-    pthread_mutex_init(&m_conn_state_lock, nullptr);
     channel = CreateChannel(mode, proxy, tunnel);
 }
 
@@ -38,7 +37,6 @@ Connection::~Connection() {
         channel->Close();
         delete channel;
     }
-    pthread_mutex_destroy(&m_conn_state_lock);
 }
 
 void Connection::Update(unsigned alive) {
@@ -69,14 +67,11 @@ bool Connection::IsAlive() const {
 }
 
 Connection::ConnectionState Connection::GetConnectionState() {
-    pthread_mutex_lock(&m_conn_state_lock);
-    ConnectionState s = m_conn_state;
-    pthread_mutex_unlock(&m_conn_state_lock);
-    return s;
+    MutexLock l(m_conn_state_lock);
+    return m_conn_state;
 }
 
 void Connection::SetConnectionState(ConnectionState state) {
-    pthread_mutex_lock(&m_conn_state_lock);
+    MutexLock l(m_conn_state_lock);
     m_conn_state = state;
-    pthread_mutex_unlock(&m_conn_state_lock);
 }

@@ -2,11 +2,10 @@
 // plus the records that describe how to reach the server.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstdint>
 #include <string>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
 class Channel;
@@ -89,7 +88,7 @@ public:
 
 private:
     bool m_used = false;
-    ConnectionState m_conn_state = DISCONNECTED;
-    pthread_mutex_t m_conn_state_lock;
+    Mutex m_conn_state_lock;
+    ConnectionState m_conn_state GUARDED_BY(m_conn_state_lock) = DISCONNECTED;
     Channel* channel = nullptr;
 };

@@ -4,7 +4,7 @@
 #include "wire/channel.h"
 #include "wire/object.h"
 
-ConnectionPool* g_pool = nullptr;
+PoolSlot g_pool;
 
 ConnectionPool::ConnectionPool(ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel, unsigned n)
     : m_conn_id(info.conn_id),
@@ -16,20 +16,14 @@ ConnectionPool::ConnectionPool(ConnectionInfo& info, ProxyInfo& proxy, TunnelInf
       m_ssl_fingerprint(info.ssl_fingerprint),
       m_size(n),
       m_avail_conn(n) {
-    pthread_mutex_init(&mutex, nullptr);
-    pthread_cond_init(&cond, nullptr);
-    pthread_cond_init(&cond_all_conn_return, nullptr);
-    pthread_cond_init(&cond_leave_freeze, nullptr);
+    MutexLock l(mutex);
     Build(proxy, tunnel, info.use_ssl);
 }
 
 ConnectionPool::~ConnectionPool() {
+    MutexLock l(mutex);
     for (Connection* c : pool) delete c;
     pool.clear();
-    pthread_cond_destroy(&cond);
-    pthread_cond_destroy(&cond_all_conn_return);
-    pthread_cond_destroy(&cond_leave_freeze);
-    pthread_mutex_destroy(&mutex);
 }
 
 void ConnectionPool::Build(const ProxyInfo& proxy, const TunnelInfo& tunnel, bool use_ssl) {
@@ -76,20 +70,22 @@ Connection* ConnectionPool::GetAvailConn() {
     return nullptr;
 }
 
-Connection* ConnectionPool::pop() {
-    pthread_mutex_lock(&mutex);
-    while (m_freeze) pthread_cond_wait(&cond_leave_freeze, &mutex);
+Connection* ConnectionPool::pop(const std::atomic<int>* abort_flag) {
+    MutexLock l(mutex);
+    while (m_freeze) cond_leave_freeze.Wait(mutex);
     Connection* c;
     // A reload may start while this borrower waits for a free connection: the freeze
     // is honoured again after every wake-up so that no old connection is lent.
     while (m_freeze || (c = GetAvailConn()) == nullptr) {
         if (m_freeze)
-            pthread_cond_wait(&cond_leave_freeze, &mutex);
+            cond_leave_freeze.Wait(mutex);
         else
-            pthread_cond_wait(&cond, &mutex);
+            cond.Wait(mutex);
     }
     --m_avail_conn;
-    pthread_mutex_unlock(&mutex);
+    // Before anything is done with it: a previous borrower's flag must not abort this
+    // borrower's connect, and this borrower's pause must stop its handshake.
+    c->GetChannel()->SetFlag(abort_flag);
     return c;
 }
 
@@ -106,6 +102,8 @@ void ConnectionPool::ReturnConn(Connection* conn) {
     // A connection that was not lent (a double push) must not inflate the count.
     bool was_used = conn->IsUsed();
     conn->SetUsed(false);
+    // The borrower's flag may die with the borrower.
+    conn->GetChannel()->SetFlag(nullptr);
     if (conn->IsAlive())
         pool.push_front(conn);
     else
@@ -115,60 +113,72 @@ void ConnectionPool::ReturnConn(Connection* conn) {
 
 void ConnectionPool::push(Connection* conn) {
     if (!conn) return;
-    pthread_mutex_lock(&mutex);
+    MutexLock l(mutex);
     ReturnConn(conn);
-    pthread_cond_signal(&cond);
-    if (m_avail_conn == m_size) pthread_cond_signal(&cond_all_conn_return);
-    pthread_mutex_unlock(&mutex);
+    cond.Signal();
+    if (m_avail_conn == m_size) cond_all_conn_return.Signal();
 }
 
 bool ConnectionPool::isConnected() {
-    pthread_mutex_lock(&mutex);
-    bool any = false;
-    for (Connection* c : pool) {
-        if (c->GetConnectionState() == Connection::CONNECTED) {
-            any = true;
-            break;
-        }
-    }
-    pthread_mutex_unlock(&mutex);
-    return any;
+    MutexLock l(mutex);
+    for (Connection* c : pool)
+        if (c->GetConnectionState() == Connection::CONNECTED) return true;
+    return false;
 }
 
-template <class T>
-T ConnectionPool::Locked(const T& field) {
-    pthread_mutex_lock(&mutex);
-    T v = field;
-    pthread_mutex_unlock(&mutex);
-    return v;
+uint64_t ConnectionPool::getConnectionId() {
+    MutexLock l(mutex);
+    return m_conn_id;
 }
 
-uint64_t ConnectionPool::getConnectionId() { return Locked(m_conn_id); }
+ustring ConnectionPool::getServerIp() {
+    MutexLock l(mutex);
+    return m_server_ip;
+}
 
-ustring ConnectionPool::getServerIp() { return Locked(m_server_ip); }
+int ConnectionPool::getServerPort() {
+    MutexLock l(mutex);
+    return m_server_port;
+}
 
-int ConnectionPool::getServerPort() { return Locked(m_server_port); }
+ustring ConnectionPool::getSession() {
+    MutexLock l(mutex);
+    return m_session;
+}
 
-ustring ConnectionPool::getSession() { return Locked(m_session); }
+ustring ConnectionPool::getClientName() {
+    MutexLock l(mutex);
+    return m_client_name;
+}
 
-ustring ConnectionPool::getClientName() { return Locked(m_client_name); }
+bool ConnectionPool::useSSL() {
+    MutexLock l(mutex);
+    return m_use_ssl;
+}
 
-bool ConnectionPool::useSSL() { return Locked(m_use_ssl); }
+std::string ConnectionPool::getSSLFingerprint() {
+    MutexLock l(mutex);
+    return m_ssl_fingerprint;
+}
 
-std::string ConnectionPool::getSSLFingerprint() { return Locked(m_ssl_fingerprint); }
+unsigned ConnectionPool::size() {
+    MutexLock l(mutex);
+    return m_size;
+}
 
-unsigned ConnectionPool::size() { return Locked(m_size); }
-
-unsigned ConnectionPool::available() { return Locked(m_avail_conn); }
+unsigned ConnectionPool::available() {
+    MutexLock l(mutex);
+    return m_avail_conn;
+}
 
 void ConnectionPool::Replace(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel,
                              bool identity) {
-    pthread_mutex_lock(&mutex);
+    MutexLock l(mutex);
     // Two reloads at once would both wait for the same connections; the second one
     // waits until the first is over.
-    while (m_freeze) pthread_cond_wait(&cond_leave_freeze, &mutex);
+    while (m_freeze) cond_leave_freeze.Wait(mutex);
     m_freeze = true;
-    while (m_avail_conn != m_size) pthread_cond_wait(&cond_all_conn_return, &mutex);
+    while (m_avail_conn != m_size) cond_all_conn_return.Wait(mutex);
     for (Connection* c : pool) delete c;
     pool.clear();
     Build(proxy, tunnel, info.use_ssl);
@@ -182,10 +192,9 @@ void ConnectionPool::Replace(const ConnectionInfo& info, const ProxyInfo& proxy,
         m_session = info.session;
     }
     m_freeze = false;
-    pthread_cond_broadcast(&cond_leave_freeze);
+    cond_leave_freeze.Broadcast();
     // Borrowers that were waiting for a free connection before the freeze.
-    pthread_cond_broadcast(&cond);
-    pthread_mutex_unlock(&mutex);
+    cond.Broadcast();
 }
 
 void ConnectionPool::reloadConnection(const ConnectionInfo& info, const ProxyInfo& proxy,
@@ -283,7 +292,7 @@ int create_connections(const PObject& request, PObject& reply, unsigned pool_siz
         g_pool->relinkConnection(info, proxy, tunnel);
         return 0;
     }
-    g_pool = new ConnectionPool(info, proxy, tunnel, pool_size);
+    g_pool.set(new ConnectionPool(info, proxy, tunnel, pool_size));
     return 0;
 }
 
@@ -305,6 +314,7 @@ int reload_connection(const PObject& request, PObject& reply) {
 }
 
 void destroy_connections() {
-    delete g_pool;
-    g_pool = nullptr;
+    ConnectionPool* pool = g_pool.get();
+    g_pool.set(nullptr);
+    delete pool;
 }

@@ -1,7 +1,6 @@
 #include "wire/protocol.h"
 
 #include <atomic>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 
@@ -46,56 +45,6 @@ const char* const kCmdNames[] = {
     "SCMD_GET_FOLDER_LIST",   // 24
 };
 
-const char* LevelWord(Logger::Level level) {
-    switch (level) {
-    case Logger::L_EMERG: return "EMERG";
-    case Logger::L_ALERT: return "ALERT";
-    case Logger::L_CRIT: return "CRIT";
-    case Logger::L_ERR: return "ERROR";
-    case Logger::L_WARNING: return "WARNING";
-    case Logger::L_NOTICE: return "NOTE";
-    case Logger::L_INFO: return "INFO";
-    default: return "DEBUG";
-    }
-}
-
-const char* SiteChannel(ProtoCaller c) {
-    switch (c) {
-    case PROTO_WORKER: return "worker_debug";
-    case PROTO_PROGRESS_SYNCER: return "progress_syncer_debug";
-    default: return "syncer_debug";
-    }
-}
-
-const char* SiteFile(ProtoCaller c) {
-    switch (c) {
-    case PROTO_WORKER: return "worker.cpp";
-    case PROTO_PROGRESS_SYNCER: return "progress-syncer.cpp";
-    default: return "syncer.cpp";
-    }
-}
-
-// One log line of a caller: "[LEVEL] file.cpp(line): " and the body.
-void SLog(ProtoCaller caller, Logger::Level level, int line, const char* body, ...)
-    __attribute__((format(printf, 4, 5)));
-void SLog(ProtoCaller caller, Logger::Level level, int line, const char* body, ...) {
-    if (Logger::GetLevel(SiteChannel(caller)) < (int)level) return;
-    char head[96];
-    snprintf(head, sizeof head, "[%s] %s(%d): ", LevelWord(level), SiteFile(caller), line);
-    va_list ap;
-    va_start(ap, body);
-    va_list ap2;
-    va_copy(ap2, ap);
-    int n = vsnprintf(nullptr, 0, body, ap);
-    va_end(ap);
-    std::string text(n > 0 ? (size_t)n : 0, '\0');
-    if (n > 0) vsnprintf(text.data(), (size_t)n + 1, body, ap2);
-    va_end(ap2);
-    Logger::LogMsg(level, SiteChannel(caller), "%s%s", head, text.c_str());
-}
-
-bool IsWorker(const ProtoSite& s) { return s.caller == PROTO_WORKER; }
-
 std::string ToText(const PObject& v) { return v.toString().str(); }
 
 // An upgraded channel is checked against the pinned certificate, when there is one.
@@ -104,14 +53,8 @@ int CheckPin(const ProtoSite& site, Channel& ch, ConnectionPool& pool) {
     if (pin.empty()) return 0;
     std::string seen;
     if (SSLChannelPeerFingerprint(ch, seen) == 0 && seen == pin) return 0;
-    if (IsWorker(site))
-        SLog(site.caller, Logger::L_ERR, __LINE__,
-             "Worker (%d): server certificate %s does not match the configured fingerprint\n", site.worker_id,
-             seen.empty() ? "(none)" : seen.c_str());
-    else
-        SLog(site.caller, Logger::L_ERR, __LINE__,
-             "Syncer: server certificate %s does not match the configured fingerprint\n",
-             seen.empty() ? "(none)" : seen.c_str());
+    NLOG_AT(L_ERR, site.channel, site.file, "%s: server certificate %s does not match the configured fingerprint\n",
+            site.who.c_str_utf8(), seen.empty() ? "(none)" : seen.c_str());
     ch.Close();
     return ERR_AUTH;
 }
@@ -173,53 +116,35 @@ uint64_t GetServerBuild() { return g_server_build.load(); }
 void SetServerBuild(uint64_t build) { g_server_build.store(build); }
 
 int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request,
-                PObject& response) {
-    const bool worker = IsWorker(site);
-    ustring action = request["_action"].asString();
+                PObject& response, const ProtoReplyWait& wait) {
+    const char* who = site.who.c_str_utf8();
+    const ustring action = request["_action"].asString();
     PStream local;
     PStream& stream = site.stream ? *site.stream : local;
-    if (worker) stream.SetDefaultRecvLocation(site.recv_location);
-    if (worker) stream.SetRecvRoot(site.recv_root);
-
-    if (worker)
-        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): RunProtocol <<< %s\n", site.worker_id,
-             ToText(request).c_str());
-    else
-        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer >>>: %s\n", ToText(request).c_str());
-    channel.SetFlag(site.abort_flag);
+    // Set every time: a caller's own stream must not keep another session's folder.
+    stream.SetDefaultRecvLocation(site.recv_location);
+    stream.SetRecvRoot(site.recv_root);
+    NLOG_AT(L_DEBUG, site.channel, site.file, site.texts.request, who, ToText(request).c_str());
 
     auto fail = [&](int stream_code) -> int {
-        if (!worker || !site.map_stream_error) return ERR_IO;
+        if (!site.map_stream_error) return ERR_IO;
         return site.map_stream_error(stream_code);
     };
 
     int result = 0;
     int rc = ProtoWriteHeader(channel, 0, command);
     if (rc != 0) {
-        if (worker)
-            SLog(site.caller, Logger::L_ERR, __LINE__,
-                 "Worker (%d): RunProtocol(%s): failed to send header, stream error code = %d.\n", site.worker_id,
-                 action.c_str_utf8(), rc);
-        else
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: RunProtocol(%s): failed to send header (%d)\n",
-                 action.c_str_utf8(), rc);
+        NLOG_AT(L_ERR, site.channel, site.file, site.texts.send_header_failed, who, action.c_str_utf8(), rc);
         result = ERR_IO;
     }
     if (result == 0 && (rc = stream.Send(channel, request)) != 0) {
-        if (worker)
-            SLog(site.caller, Logger::L_ERR, __LINE__,
-                 "Worker (%d): RunProtocol(%s): failed to send request. stream error code = %d.\n", site.worker_id,
-                 action.c_str_utf8(), rc);
-        else
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: RunProtocol(%s): failed to send request (%d)\n",
-                 action.c_str_utf8(), rc);
+        NLOG_AT(L_ERR, site.channel, site.file, site.texts.send_request_failed, who, action.c_str_utf8(), rc);
         result = fail(rc);
     }
     if (result == 0) {
         channel.SetTimeout(90);
-        // An upload's answer is awaited even when the task is asked to stop: the
-        // server may already have committed it.
-        if (worker && (action == "upload" || action == "resume_upload")) channel.SetFlag(nullptr);
+        // A reply that may commit is awaited after an abort too, but not for ever.
+        if (wait.may_commit) channel.SetAbortGrace(static_cast<int>(wait.commit_wait));
         // Receiving merges into the target, so each attempt starts again from what
         // the caller prepared (e.g. where a file body should go); otherwise the
         // keep-alive's "type" would survive into the real reply.
@@ -227,47 +152,39 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
         for (;;) {
             rc = stream.Recv(channel, response);
             if (rc != 0) {
-                if (worker)
-                    SLog(site.caller, Logger::L_ERR, __LINE__,
-                         "Worker (%d): RunProtocol(%s): failed to recv response. stream error code = %d.\n",
-                         site.worker_id, action.c_str_utf8(), rc);
-                else
-                    SLog(site.caller, Logger::L_ERR, __LINE__,
-                         "Syncer: RunProtocol(%s): failed to recv response (%d)\n", action.c_str_utf8(), rc);
-                result = fail(rc);
+                NLOG_AT(L_ERR, site.channel, site.file, site.texts.recv_failed, who, action.c_str_utf8(), rc);
+                const std::atomic<int>* abort = channel.GetFlag();
+                if (wait.may_commit && abort && abort->load() != 0) {
+                    NLOG_AT(L_WARNING, site.channel, site.file,
+                            "%s: RunProtocol(%s): no reply within %u seconds of the abort; the result is unknown\n",
+                            who, action.c_str_utf8(), wait.commit_wait);
+                    channel.Close();
+                    result = ERR_INT;
+                } else {
+                    result = fail(rc);
+                }
                 break;
             }
             const PObject& type = static_cast<const PObject&>(response)["type"];
             if (type.isString() && type.asString() == "keep_alive") {
-                if (worker)
-                    SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): get keepalive message\n",
-                         site.worker_id);
+                if (site.texts.keep_alive) NLOG_AT(L_DEBUG, site.channel, site.file, site.texts.keep_alive, who);
                 response = prepared;
                 continue;
             }
             break;
         }
+        if (wait.may_commit) channel.SetAbortGrace(-1);
     }
     channel.SetTimeout(60);
-    if (worker) {
-        channel.SetFlag(nullptr);
-        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): RunProtocol >>> %s\n", site.worker_id,
-             ToText(response).c_str());
-    } else {
-        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer <<<: %s\n", ToText(response).c_str());
-    }
+    NLOG_AT(L_DEBUG, site.channel, site.file, site.texts.reply, who, ToText(response).c_str());
     return result;
 }
 
 int EstablishConnection(const ProtoSite& site, Connection* conn, ConnectionPool& pool) {
     ustring ip = pool.getServerIp();
     int port = pool.getServerPort();
-    if (IsWorker(site))
-        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Worker (%d): Connect to server (%s:%d).\n", site.worker_id,
-             ip.c_str_utf8(), port);
-    else
-        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer: Connect to server (%s:%d).\n", ip.c_str_utf8(),
-             port);
+    const char* who = site.who.c_str_utf8();
+    NLOG_AT(L_DEBUG, site.channel, site.file, "%s: Connect to server (%s:%d).\n", who, ip.c_str_utf8(), port);
     Channel* ch = conn->GetChannel();
     ch->Close();
     int rc;
@@ -280,14 +197,8 @@ int EstablishConnection(const ProtoSite& site, Connection* conn, ConnectionPool&
         ch->SetTimeout(60);
     }
     if (rc != 0) {
-        if (IsWorker(site))
-            SLog(site.caller, Logger::L_ERR, __LINE__,
-                 "Worker (%d): Failed to establish TCP connection to server. %s\n", site.worker_id,
-                 GetErrorString(rc));
-        else
-            SLog(site.caller, Logger::L_ERR, __LINE__,
-                 "Syncer: Failed to establish TCP connection to server (%s:%d). %s\n", ip.c_str_utf8(), port,
-                 GetErrorString(rc));
+        const std::string address = ip.str() + ":" + std::to_string(port);
+        NLOG_AT(L_ERR, site.channel, site.file, site.texts.connect_failed, who, address.c_str(), GetErrorString(rc));
     }
     return rc;
 }
@@ -295,7 +206,7 @@ int EstablishConnection(const ProtoSite& site, Connection* conn, ConnectionPool&
 int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool, uint64_t view_id) {
     if (!conn) return ERR_INVAL;
     if (conn->IsAlive()) return 0;
-    const bool worker = IsWorker(site);
+    const char* who = site.who.c_str_utf8();
     Channel* ch = conn->GetChannel();
     // Whatever the connection was, it is not confirmed any more; until the new
     // handshake succeeds it must not be reported or lent as connected.
@@ -303,33 +214,29 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
 
     int rc = EstablishConnection(site, conn, pool);
     if (rc != 0) {
-        if (worker)
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Worker (%d): failed to connect to server.\n",
-                 site.worker_id);
-        else
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: failed to connect to server.\n");
+        NLOG_AT(L_ERR, site.channel, site.file, "%s: failed to connect to server.\n", who);
         return rc;
     }
     const bool use_ssl = pool.useSSL();
 
-    if (use_ssl && !worker) {
-        SLog(site.caller, Logger::L_INFO, __LINE__, "Syncer: request ssl channel\n");
+    if (use_ssl && !site.ssl_in_connect) {
+        NLOG_AT(L_INFO, site.channel, site.file, "%s: request ssl channel\n", who);
         PObject req, resp;
         req["_action"] = "encrypt_channel";
         AppendAgent(req);
         if (RunProtocol(site, *ch, SCMD_REQUEST_SSL_2, req, resp) != 0) return ERR_IO;
         if (resp.hasMember("error")) {
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: request SSL: %s\n", ToText(resp).c_str());
+            NLOG_AT(L_ERR, site.channel, site.file, "%s: request SSL: %s\n", who, ToText(resp).c_str());
             return ERR_IO;
         }
-        SLog(site.caller, Logger::L_DEBUG, __LINE__, "Syncer: convert to SSL channel\n");
+        NLOG_AT(L_DEBUG, site.channel, site.file, "%s: convert to SSL channel\n", who);
         rc = ch->ConvertToSSLChannel(false);
         if (rc != 0) {
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: Convert to SSL channel failed (%d)\n", rc);
+            NLOG_AT(L_ERR, site.channel, site.file, "%s: Convert to SSL channel failed (%d)\n", who, rc);
             return ERR_IO;
         }
         if ((rc = CheckPin(site, *ch, pool)) != 0) return rc;
-        SLog(site.caller, Logger::L_INFO, __LINE__, "Syncer: channel is now encrypted using SSL\n");
+        NLOG_AT(L_INFO, site.channel, site.file, "%s: channel is now encrypted using SSL\n", who);
     }
 
     PObject req, resp;
@@ -337,21 +244,16 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
     req["session"] = pool.getSession();
     req["view_id"] = view_id;
     AppendAgent(req);
-    if (use_ssl && worker) {
-        SLog(site.caller, Logger::L_INFO, __LINE__, "Worker (%d): request ssl channel\n", site.worker_id);
+    if (use_ssl && site.ssl_in_connect) {
+        NLOG_AT(L_INFO, site.channel, site.file, "%s: request ssl channel\n", who);
         req["do_ssl"] = (uint64_t)1;
     }
     if (RunProtocol(site, *ch, SCMD_REQUEST_CONNECT, req, resp) != 0) return ERR_IO;
     const PObject& reply = resp;
 
     if (reply.hasMember("error")) {
-        if (worker)
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Worker (%d): request channel: %s\n", site.worker_id,
-                 ToText(reply["error"]).c_str());
-        else
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Syncer: request channel: %s\n",
-                 ToText(reply["error"]).c_str());
-        rc = ProtoResp2ErrorCode(site.caller, reply["error"]["code"].asUInt32());
+        NLOG_AT(L_ERR, site.channel, site.file, "%s: request channel: %s\n", who, ToText(reply["error"]).c_str());
+        rc = ProtoResp2ErrorCode(site, reply["error"]["code"].asUInt32());
         // A refused connect never leaves a usable connection, even when the code has
         // no specific meaning.
         return rc != 0 ? rc : ERR_IO;
@@ -359,29 +261,23 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
 
     if (reply.hasMember("server")) {
         uint64_t build = reply["server"]["package_version"]["build"].asUInt64();
-        SLog(site.caller, Logger::L_INFO, __LINE__, "Connect with Nimbrel server build %lu\n",
-             (unsigned long)build);
+        NLOG_AT(L_INFO, site.channel, site.file, "Connect with Nimbrel server build %lu\n", (unsigned long)build);
         SetServerBuild(build);
     } else {
-        SLog(site.caller, Logger::L_INFO, __LINE__, "Connect with Nimbrel server build 2402\n");
+        NLOG_AT(L_INFO, site.channel, site.file, "Connect with Nimbrel server build 2402\n");
         SetServerBuild(PROTO_OLD_SERVER_BUILD);
     }
 
     uint32_t alive = reply["alive"].asUInt32();
     if (alive == 0) {
-        if (worker)
-            SLog(site.caller, Logger::L_INFO, __LINE__, "Worker (%d): connection refused by server.\n",
-                 site.worker_id);
-        else
-            SLog(site.caller, Logger::L_INFO, __LINE__, "Syncer: connection refused by server.\n");
+        NLOG_AT(L_INFO, site.channel, site.file, "%s: connection refused by server.\n", who);
         return ERR_IO;
     }
 
-    if (use_ssl && worker) {
+    if (use_ssl && site.ssl_in_connect) {
         rc = ch->ConvertToSSLChannel(false);
         if (rc != 0) {
-            SLog(site.caller, Logger::L_ERR, __LINE__, "Worker (%d): Convert to SSL channel failed (%d)\n",
-                 site.worker_id, rc);
+            NLOG_AT(L_ERR, site.channel, site.file, "%s: Convert to SSL channel failed (%d)\n", who, rc);
             return ERR_IO;
         }
         if ((rc = CheckPin(site, *ch, pool)) != 0) return rc;
@@ -390,9 +286,7 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
     return 0;
 }
 
-namespace {
-
-int MapServerCode(ProtoCaller caller, uint32_t code) {
+int ProtoResp2ErrorCode(const ProtoSite& site, uint32_t code) {
     switch (code) {
     case 0x3002: return ERR_PERMISS;
     case 0x3003: return ERR_VIEW_PATH;
@@ -403,7 +297,7 @@ int MapServerCode(ProtoCaller caller, uint32_t code) {
     // Only the low 16 bits carry the class; anything wider is a code we do not know.
     uint32_t cls = (code >> 12);
     if (cls == 7) {
-        SLog(caller, Logger::L_CRIT, __LINE__, "server error: %lu\n", (unsigned long)code);
+        NLOG_AT(L_CRIT, site.channel, site.file, "server error: %lu\n", (unsigned long)code);
         return 0;
     }
     switch (cls) {
@@ -414,18 +308,12 @@ int MapServerCode(ProtoCaller caller, uint32_t code) {
     case 8:
     case 9:
     case 10:
-        if (caller == PROTO_WORKER) return ERR_INT;
+        if (site.transfer_errors_interrupt) return ERR_INT;
         break;
     default: break;
     }
-    SLog(caller, Logger::L_CRIT, __LINE__, "unhandled error code: %lu\n", (unsigned long)code);
+    NLOG_AT(L_CRIT, site.channel, site.file, "unhandled error code: %lu\n", (unsigned long)code);
     return 0;
 }
 
-}  // namespace
-
-int ProtoResp2ErrorCode(uint32_t server_code) { return MapServerCode(PROTO_SYNCER, server_code); }
-int ProtoResp2ErrorCodeWorker(uint32_t server_code) { return MapServerCode(PROTO_WORKER, server_code); }
-int ProtoResp2ErrorCode(ProtoCaller caller, uint32_t server_code) {
-    return MapServerCode(caller == PROTO_WORKER ? PROTO_WORKER : caller, server_code);
-}
+int ProtoResp2ErrorCode(uint32_t server_code) { return ProtoResp2ErrorCode(ProtoSite(), server_code); }

@@ -67,40 +67,75 @@ void AppendAgent(PObject& request);
 uint64_t GetServerBuild();
 void SetServerBuild(uint64_t build);
 
-// Who runs an exchange: decides the log channel, the texts, the result codes and the
-// way SSL is requested (a separate "encrypt_channel" request for the pullers, "do_ssl"
-// in the worker's "connect").
-enum ProtoCaller { PROTO_SYNCER = 0, PROTO_PROGRESS_SYNCER = 1, PROTO_WORKER = 2 };
+// The log texts of an exchange and a connection set-up: printf bodies written after
+// "[LEVEL] <file>(<line>): ". Each takes the caller's `who` first. The defaults are
+// the pullers' wording; a caller with other texts passes its own.
+struct ProtoTexts {
+    const char* request = "%s >>>: %s\n";                                       // who, request
+    const char* reply = "%s <<<: %s\n";                                         // who, reply
+    const char* send_header_failed = "%s: RunProtocol(%s): failed to send header (%d)\n";    // who, action, code
+    const char* send_request_failed = "%s: RunProtocol(%s): failed to send request (%d)\n";  // who, action, code
+    const char* recv_failed = "%s: RunProtocol(%s): failed to recv response (%d)\n";         // who, action, code
+    const char* keep_alive = nullptr;  // who; null logs nothing
+    // who, "ip:port", error text
+    const char* connect_failed = "%s: Failed to establish TCP connection to server (%s). %s\n";
+};
 
+// Who runs an exchange, as the wire layer needs to know it: where its log lines go and
+// how it wants the set-up done. Built by the caller; the wire layer has no idea which
+// task that is.
 struct ProtoSite {
-    ProtoCaller caller = PROTO_SYNCER;
-    int* abort_flag = nullptr;  // the task's stop cell, polled by the channel
-    int worker_id = 0;          // for the worker's log texts
-    ustring recv_location;      // worker: the folder for received file bodies
-    // Worker: the session's root; received bodies are then written only beneath it.
+    const char* channel = "syncer_debug";  // log channel
+    const char* file = "syncer.cpp";       // source name in the log lines
+    ustring who = "Syncer";                // first words of each line, e.g. "Worker (3)"
+    ProtoTexts texts;
+    // SSL is asked for with "do_ssl" in the "connect" request and switched on after its
+    // reply; otherwise with a separate "encrypt_channel" exchange before "connect".
+    bool ssl_in_connect = false;
+    // Server error classes 8, 9 and 10 (transfer errors) give ERR_INT instead of "no
+    // specific code".
+    bool transfer_errors_interrupt = false;
+    ustring recv_location;  // the folder for received file bodies; empty: the stream's default
+    // The session's root; when set, received bodies are written only beneath it.
     std::shared_ptr<const SessionRoot> recv_root;
-    // Worker: maps a failed stream code to a result code (its abort and pause
-    // handling live in the task). Without it every failure is -2.
+    // Maps a failed stream code to a result code. Without it every failure is ERR_IO.
     std::function<int(int)> map_stream_error;
     // The stream for the exchange (its progress is what "get_status" reports); a
     // fresh one when null.
     PStream* stream = nullptr;
 };
 
-// One exchange: header, request, reply. Keep-alive values before the reply are
-// skipped. Pullers: 0 or -2. Worker: 0, -2 or the mapped stream error.
-int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request,
-                PObject& response);
+// The wait for the reply of one exchange. By default the borrower's abort flag ends
+// it at once. A reply that may commit something on the server (an upload) is waited
+// for after an abort as well, but at most commit_wait seconds: a server that keeps
+// sending keep-alives must not hold a pause for ever.
+struct ProtoReplyWait {
+    bool may_commit = false;
+    unsigned commit_wait = 30;  // seconds, counted from the abort
+};
 
-// Closes the connection's channel and opens it to the pool's server. 0 or the code.
+// One exchange: header, request, reply; keep-alive values before the reply are skipped.
+// The channel's abort flag (the borrower's, set by the lease) is polled throughout.
+// 0: the reply is in response. ERR_IO (or site.map_stream_error's code): the exchange
+// broke, the channel is at an unknown position and the caller drops the connection.
+// With wait.may_commit, an abort that outlasts wait.commit_wait closes the channel and
+// gives ERR_INT: whether the server committed is unknown (the next pull tells).
+int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request,
+                PObject& response, const ProtoReplyWait& wait = ProtoReplyWait());
+
+// Closes the connection's channel and opens it to the pool's server. 0, ERR_INVAL for
+// an unusable address, or the channel's code.
 int EstablishConnection(const ProtoSite& site, Connection* conn, ConnectionPool& pool);
 
 // Makes a borrowed connection usable: nothing while it is alive; else TCP, the SSL
-// upgrade when the pool asks for it, and "connect" for view_id. 0 or a result code
-// (-6 ERR_AUTH when the server certificate does not match the pool's fingerprint).
+// upgrade when the pool asks for it, and "connect" for view_id. 0, ERR_INVAL (no
+// connection or unusable address), ERR_IO (broken exchange, refusal, failed upgrade),
+// ERR_AUTH (also when the server certificate does not match the pool's fingerprint),
+// the mapped server code of a refused connect, or the channel's code (ERR_INT on abort).
 int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool, uint64_t view_id);
 
-// Server error code -> result code; 0 when no specific code applies.
-int ProtoResp2ErrorCode(uint32_t server_code);            // the pullers' table
-int ProtoResp2ErrorCodeWorker(uint32_t server_code);      // the workers' table
-int ProtoResp2ErrorCode(ProtoCaller caller, uint32_t server_code);
+// Server error code -> result code; 0 when no specific code applies (unknown codes
+// are logged on the site's channel).
+int ProtoResp2ErrorCode(const ProtoSite& site, uint32_t server_code);
+// The same with the default site (the pullers' table).
+int ProtoResp2ErrorCode(uint32_t server_code);

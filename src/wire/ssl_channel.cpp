@@ -14,10 +14,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
+#include "foundation/mutex.h"
 #include "platform/socket.h"
 #include "wire/channel.h"
 
@@ -233,9 +233,9 @@ done:
 
 namespace {
 
-std::mutex g_path_lock;
-std::string g_cert_path = "/usr/varnel/etc/ssl/ssl.crt/server.crt";
-std::string g_key_path = "/usr/varnel/etc/ssl/ssl.key/server.key";
+Mutex g_path_lock;
+std::string g_cert_path GUARDED_BY(g_path_lock) = "/usr/varnel/etc/ssl/ssl.crt/server.crt";
+std::string g_key_path GUARDED_BY(g_path_lock) = "/usr/varnel/etc/ssl/ssl.key/server.key";
 
 // Reaches the channel's protected operation table from outside the class: a
 // pointer to a protected member taken in a derived class is valid for any Channel.
@@ -255,22 +255,22 @@ void InstallSSLOps(tag_CHANNEL_OPS& ops) {
 }
 
 void SetCERTPath(const std::string& path) {
-    std::lock_guard<std::mutex> g(g_path_lock);
+    MutexLock g(g_path_lock);
     g_cert_path = path;
 }
 
 void SetPriKeyPath(const std::string& path) {
-    std::lock_guard<std::mutex> g(g_path_lock);
+    MutexLock g(g_path_lock);
     g_key_path = path;
 }
 
 std::string GetCERTPath() {
-    std::lock_guard<std::mutex> g(g_path_lock);
+    MutexLock g(g_path_lock);
     return g_cert_path;
 }
 
 std::string GetPriKeyPath() {
-    std::lock_guard<std::mutex> g(g_path_lock);
+    MutexLock g(g_path_lock);
     return g_key_path;
 }
 
@@ -351,7 +351,7 @@ int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     return 0;
 }
 
-int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const int* abort_flag) {
+int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const std::atomic<int>* abort_flag) {
     unsigned elapsed = 0;
     int fd = SSL_get_fd(ssl);
     for (;;) {
@@ -371,7 +371,7 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
         }
         for (;;) {
             // A task being paused or stopped does not sit out the whole time-out.
-            if (abort_flag && __atomic_load_n(abort_flag, __ATOMIC_ACQUIRE) != 0) return ERR_INT;
+            if (abort_flag && abort_flag->load() != 0) return ERR_INT;
             int w = SockWaitReady(fd, for_write, wait);
             if (w < 0) {
                 NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): SSLHandshake: select: Error Code: %d\n",

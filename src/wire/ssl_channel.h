@@ -9,6 +9,7 @@
 #include <openssl/ssl.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <string>
 
 #include "foundation/ustring.h"
@@ -32,7 +33,8 @@ bool ssl_channel_is_invalid(void* ssl);
 int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer);
 // Runs the handshake; the limit is channel_timeout seconds without progress (0: none).
 // 0, -2 (refused or broken), -3 (wait failed), -9 (timed out), -1 (abort_flag set).
-int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const int* abort_flag = nullptr);
+int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout,
+                 const std::atomic<int>* abort_flag = nullptr);
 // Frees both objects and nulls them; quiet skips the closing alert.
 void DeinitSSL(SSL*& ssl, SSL_CTX*& ctx, bool quiet);
 // Load the server certificate / private key (PEM) into a connection. 0 or -1.

@@ -37,9 +37,9 @@ bool WriteAll(int fd, const char* buf, size_t len) {
 
 }  // namespace
 
-PStream::PStream() { pthread_mutex_init(&status_lock, nullptr); }
+PStream::PStream() = default;
 
-PStream::~PStream() { pthread_mutex_destroy(&status_lock); }
+PStream::~PStream() = default;
 
 const char* PStream::Indent() const {
     static const char kSpaces[] = "                      ";  // 11 levels of two spaces
@@ -50,23 +50,22 @@ const char* PStream::Indent() const {
 // ---- progress record -------------------------------------------------------
 
 void PStream::PushHistory(const ustring& key) {
-    pthread_mutex_lock(&status_lock);
+    MutexLock l(status_lock);
     history.push_back(key);
-    pthread_mutex_unlock(&status_lock);
 }
 
 void PStream::PopHistory() {
-    pthread_mutex_lock(&status_lock);
+    MutexLock l(status_lock);
     if (!history.empty()) history.pop_back();
-    pthread_mutex_unlock(&status_lock);
 }
 
 void PStream::ClearHistory() {
-    pthread_mutex_lock(&status_lock);
-    history.clear();
-    total_size = 0;
-    total_sent = 0;
-    pthread_mutex_unlock(&status_lock);
+    {
+        MutexLock l(status_lock);
+        history.clear();
+        total_size = 0;
+        total_sent = 0;
+    }
     indent = 0;
 }
 
@@ -82,25 +81,25 @@ ustring PStream::GetHistory() {
 }
 
 void PStream::DumpHistory() {
-    pthread_mutex_lock(&status_lock);
-    ustring text = GetHistory();
-    pthread_mutex_unlock(&status_lock);
+    ustring text;
+    {
+        MutexLock l(status_lock);
+        text = GetHistory();
+    }
     NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): Error stack: %s\n", text.c_str_utf8());
 }
 
 void PStream::UpdateStatus(uint64_t sent, uint64_t size) {
-    pthread_mutex_lock(&status_lock);
+    MutexLock l(status_lock);
     total_sent = sent;
     total_size = size;
-    pthread_mutex_unlock(&status_lock);
 }
 
 void PStream::GetStatus(ustring& item, uint64_t& sent, uint64_t& size) {
-    pthread_mutex_lock(&status_lock);
+    MutexLock l(status_lock);
     item = GetHistory();
     sent = total_sent;
     size = total_size;
-    pthread_mutex_unlock(&status_lock);
 }
 
 // ---- sending ---------------------------------------------------------------

@@ -4,12 +4,13 @@
 // bytes moved, bytes expected) may be read from another thread during a transfer.
 #pragma once
 
-#include <pthread.h>
+
 
 #include <cstdint>
 #include <memory>
 #include <vector>
 
+#include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "platform/session_root.h"
 #include "wire/channel.h"
@@ -102,18 +103,18 @@ private:
     int Charge(uint64_t members, uint64_t bytes);
     // Opens a file for a received binary (through recv_root when set): fd or -1.
     int OpenRecvFile(const ustring& path, int flags);
-    void PushHistory(const ustring& key);
-    void PopHistory();
-    void ClearHistory();
-    void DumpHistory();
-    ustring GetHistory();  // caller holds status_lock
-    void UpdateStatus(uint64_t sent, uint64_t size);
+    void PushHistory(const ustring& key) EXCLUDES(status_lock);
+    void PopHistory() EXCLUDES(status_lock);
+    void ClearHistory() EXCLUDES(status_lock);
+    void DumpHistory() EXCLUDES(status_lock);
+    ustring GetHistory() REQUIRES(status_lock);
+    void UpdateStatus(uint64_t sent, uint64_t size) EXCLUDES(status_lock);
     const char* Indent() const;
 
-    std::vector<ustring> history;
-    uint64_t total_size = 0;
-    uint64_t total_sent = 0;
-    pthread_mutex_t status_lock;
+    Mutex status_lock;
+    std::vector<ustring> history GUARDED_BY(status_lock);
+    uint64_t total_size GUARDED_BY(status_lock) = 0;
+    uint64_t total_sent GUARDED_BY(status_lock) = 0;
     int indent = 0;
     bool trace = false;  // per-value debug lines wanted (checked once per top-level call)
     ustring recv_path;

@@ -59,7 +59,7 @@ int Prepare(const RelaySettings& relay, const std::string& relay_address, uint16
 }
 
 int Handshake(Channel& channel, const char* host, int port, const RelayKey& key, const std::string& host_header,
-              const timeval& wait, const int* abort_flag, std::function<bool()> aborted, bool proxied) {
+              const timeval& wait, const std::atomic<int>* abort_flag, std::function<bool()> aborted, bool proxied) {
     SSL* ssl = nullptr;
     SSL_CTX* ctx = nullptr;
     int rc = 0;

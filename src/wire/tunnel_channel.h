@@ -6,6 +6,7 @@
 
 #include <sys/time.h>
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -52,5 +53,5 @@ int Prepare(const RelaySettings& relay, const std::string& relay_address, uint16
 // On a channel connected to the relay: SSL, the handshake, SSL released with the
 // socket kept. 0, or -2 after closing the channel (logged).
 int Handshake(Channel& channel, const char* host, int port, const RelayKey& key, const std::string& host_header,
-              const timeval& wait, const int* abort_flag, std::function<bool()> aborted, bool proxied);
+              const timeval& wait, const std::atomic<int>* abort_flag, std::function<bool()> aborted, bool proxied);
 }  // namespace relay_open

@@ -100,17 +100,17 @@ protected:
     // Registers the session with an event database, as "add_session" does.
     FileEventDB* Register() {
         mkdir((dir + "/db").c_str(), 0755);
-        auto* db = new FileEventDB();
+        std::shared_ptr<FileEventDB> db = Registry::MakeEventDB();
         EXPECT_EQ(db->initialize(dir + "/db/event-db.sqlite"), 0);
         Registry::Entry entry;
         entry.sess_id = kSess;
         entry.local_path = sync;
         entry.event_db = db;
-        entry.black_list = new BlackList2();
-        entry.white_list = new WhiteListCpp();
+        entry.black_list = std::make_shared<BlackList2>();
+        entry.white_list = std::make_shared<WhiteListCpp>();
         entry.pause = true;
         Registry::getInstance().Set(entry);
-        return db;
+        return db.get();  // the registry keeps it
     }
 
     std::string dir, sync, filter_file;

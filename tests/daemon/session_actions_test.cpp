@@ -24,6 +24,10 @@
 #include "events/progress_cache.h"
 #include "events/registry.h"
 #include "filter/black_list.h"
+#include "filter/white_list.h"
+#include "store/file_event_db.h"
+#include "sync/proto_sites.h"
+#include "wire/protocol.h"
 #include "foundation/settings.h"
 #include "store/filter_db.h"
 #include "sync/detector.h"
@@ -155,7 +159,7 @@ TEST_F(SessionActionsTest, RegistryEntryFollowsTheRequestAndStartsPaused) {
     ASSERT_NE(entry.event_db, nullptr);
     EXPECT_NE(entry.black_list->TestFilePath("/film.mkv"), 0);
     EXPECT_TRUE(TheDetector()->HasWatch(3));
-    BlackList2* const black_list3 = entry.black_list;
+    BlackList2* const black_list3 = entry.black_list.get();
 
     PObject s = Prepare(4);
     s["node_id"] = 77;
@@ -191,7 +195,7 @@ TEST_F(SessionActionsTest, RegistryEntryFollowsTheRequestAndStartsPaused) {
     ASSERT_FALSE(Send(Action("pause")).hasMember("error"));
     ASSERT_EQ(Registry::getInstance().Find(3, after), 1);
     EXPECT_TRUE(after.pause);
-    EXPECT_EQ(after.black_list, black_list3);
+    EXPECT_EQ(after.black_list.get(), black_list3);
 
     // Removal releases the watch.
     ASSERT_FALSE(Send(WithId("remove_session", 3)).hasMember("error"));
@@ -304,6 +308,23 @@ TEST_F(SessionActionsTest, ResumeConditionsAreQueuedOnceAcrossRemoveAndAdd) {
     EXPECT_FALSE(ProgressCache::getInstance().isInProgrssCache(5));
     ASSERT_FALSE(Send(Prepare(5)).hasMember("error"));
     EXPECT_EQ(ProgressCache::getInstance().size(), 2u);
+
+    // A queued condition whose stored row is gone goes with its session as well.
+    ResumeCondition orphan = stored;
+    orphan.filter_desc = "gone";
+    ProgressCache::getInstance().addProgressEntry(row + 100, orphan);
+    ASSERT_FALSE(Send(WithId("pause", 5)).hasMember("error"));
+    ASSERT_FALSE(Send(WithId("remove_session", 5)).hasMember("error"));
+    EXPECT_EQ(ProgressCache::getInstance().size(), 0u);
+
+    // Unlink, link and the same session again: each stored condition queued once.
+    ASSERT_FALSE(Send(Prepare(5)).hasMember("error"));
+    EXPECT_EQ(ProgressCache::getInstance().size(), 2u);
+    ASSERT_FALSE(Send(Action("unlink")).hasMember("error"));
+    EXPECT_EQ(ProgressCache::getInstance().size(), 0u);
+    ASSERT_FALSE(Send(Action("link")).hasMember("error"));
+    ASSERT_FALSE(Send(Prepare(5)).hasMember("error"));
+    EXPECT_EQ(ProgressCache::getInstance().size(), 2u);
 }
 
 TEST_F(SessionActionsTest, PoolHasOneConnectionPerWorkerAndPuller) {
@@ -327,10 +348,11 @@ TEST_F(SessionActionsTest, PoolHasOneConnectionPerWorkerAndPuller) {
 TEST_F(SessionActionsTest, ReloadWaitsForLentConnectionsAndBorrowersWaitForTheReload) {
     ASSERT_FALSE(Send(ConnectionRequest("link_connection", 1)).hasMember("error"));
     ConnectionPool* pool = g_pool;
-    std::set<Connection*> old;
+    // Old connections are told apart by a mark, not by address: the allocator may hand
+    // a freed address to a new one. A new connection was never confirmed.
     std::vector<Connection*> all;
     for (unsigned i = 0; i < pool->size(); ++i) all.push_back(pool->pop());
-    old.insert(all.begin(), all.end());
+    for (Connection* c : all) c->alive_value = 600;
     for (size_t i = 1; i < all.size(); ++i) pool->push(all[i]);
     Connection* held = all[0];  // a task in the middle of a request
 
@@ -353,7 +375,7 @@ TEST_F(SessionActionsTest, ReloadWaitsForLentConnectionsAndBorrowersWaitForTheRe
     borrower.join();
     EXPECT_TRUE(reloaded.load());
     ASSERT_NE(borrowed.load(), nullptr);
-    EXPECT_EQ(old.count(borrowed.load()), 0u);  // one of the new connections
+    EXPECT_EQ(borrowed.load()->alive_value, 0u);  // one of the new connections
     EXPECT_EQ(pool->getServerIp(), ustring("127.0.0.2"));
     EXPECT_EQ(g_pool, pool);
     pool->push(borrowed.load());
@@ -567,4 +589,81 @@ TEST_F(SessionActionsTest, AFolderGivenAsALinkIsResolvedOnceAndLinksInsideAreNot
     ASSERT_EQ(lstat((Sync(8) + "/.VarnelWorkingDirectory").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(Tree(outside), (std::set<std::string>{"", "/keep"}));
+}
+
+namespace {
+
+// A stand-in for a puller or a worker: walks the sessions through registry copies,
+// uses each copy's lists and database, and borrows a connection for a (failing)
+// connect, as the tasks will.
+class StandInTask : public Task {
+public:
+    void DoTask() override {
+        RunLoop([this] {
+            Registry::Entry entry;
+            if (Registry::getInstance().FindNext(last, entry) == 1) {
+                last = entry.sess_id;
+                uint64_t sync_id = 0;
+                if (entry.event_db) entry.event_db->getSyncId(sync_id);
+                if (entry.black_list) entry.black_list->TestFilePath("/film.mkv");
+                if (entry.white_list) entry.white_list->Test("a.pdf");
+                Registry::getInstance().InitRecycleTime(entry, 1000);
+            }
+            if (ConnectionPool* pool = g_pool.get()) {
+                ConnectionLease lease(*pool, &abort_flag);
+                RequestChannel(SyncerSite(), lease.get(), *pool, entry.view_id);
+                ++rounds;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            return 0u;
+        });
+    }
+    int Pause() override {
+        abort_flag = 1;
+        return Task::Pause();
+    }
+    int Resume() override {
+        abort_flag = 0;
+        return Task::Resume();
+    }
+    int Stop() override {
+        abort_flag = 1;
+        return Task::Stop();
+    }
+    std::atomic<int> abort_flag{0};
+    std::atomic<int> rounds{0};
+
+private:
+    uint64_t last = 0;
+};
+
+}  // namespace
+
+TEST_F(SessionActionsTest, ControlActionsBesideBorrowingTasksForTenSeconds) {
+    ASSERT_FALSE(Send(ConnectionRequest("link_connection", 1)).hasMember("error"));
+    for (uint64_t id : {1, 2, 3}) ASSERT_FALSE(Send(Prepare(id)).hasMember("error"));
+    StandInTask tasks[3];
+    for (StandInTask& t : tasks) ASSERT_EQ(t.Run(), 0);
+
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (unsigned round = 0; std::chrono::steady_clock::now() < end; ++round) {
+        const uint64_t id = 1 + round % 3;
+        Send(WithId("resume", id));
+        Send(Action("resume"));
+        Send(Action("pause"));
+        Send(WithId("remove_session", id));
+        Send(Prepare(id));
+        if (round % 4 == 0) Send(ConnectionRequest("reload_connection", 1, round % 8 ? "127.0.0.1" : "127.0.0.2"));
+        if (round % 5 == 0) tasks[round % 3].Pause();
+        if (round % 5 == 2) tasks[round % 3].Resume();
+        Send(Action("get_status"));
+    }
+    for (StandInTask& t : tasks) t.Resume();
+    for (StandInTask& t : tasks) {
+        t.Stop();
+        t.Join();
+        EXPECT_GT(t.rounds.load(), 0);
+    }
+    EXPECT_EQ(Registry::getInstance().Size(), 3u);
+    EXPECT_EQ(g_pool->available(), g_pool->size());
 }

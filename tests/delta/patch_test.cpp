@@ -155,7 +155,7 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
     write_file(path("pa.delta"), concat({kMagic, copy_cmd(0, basis.size()), {0x00}}));
     std::string fifo = path("pa.fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    int abort_flag = 0;
+    std::atomic<int> abort_flag{0};
     std::atomic<size_t> drained{0};
     // Reads the fifo to its end, raising the abort flag as soon as output arrives.
     auto drain_fifo = [&] {
@@ -165,7 +165,7 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
             ssize_t n = ::read(fd, buf, sizeof buf);
             if (n <= 0)
                 break;
-            __atomic_store_n(&abort_flag, 1, __ATOMIC_RELAXED);
+            abort_flag = 1;
             drained += static_cast<size_t>(n);
         }
         ::close(fd);

@@ -237,7 +237,7 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
     std::string fifo = path("abort.fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
-    int abort_flag = 0;
+    std::atomic<int> abort_flag{0};
     std::atomic<size_t> drained{0};
     std::thread drain([&] {
         int fd = ::open(fifo.c_str(), O_RDONLY);
@@ -250,7 +250,7 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
             if (!flagged) {
                 // The first chunk cannot finish writing before this is set: it is
                 // larger than the pipe.
-                __atomic_store_n(&abort_flag, 1, __ATOMIC_RELAXED);
+                abort_flag = 1;
                 flagged = true;
             }
             drained += static_cast<size_t>(n);
@@ -266,7 +266,7 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
     EXPECT_EQ(drained.load(), FileReader::CHUNK_SIZE);
 
     // A flag set from the start stops before the first chunk.
-    int set = 1;
+    std::atomic<int> set{1};
     SimpleFileReader early;
     ustring hex;
     early.setFile(path("abort.in"));

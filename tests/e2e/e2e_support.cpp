@@ -165,6 +165,18 @@ bool Process::ReadLine(std::string& line, double timeout_seconds) {
     }
 }
 
+bool Process::WaitForStderr(const std::string& needle, double timeout_seconds) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cond.wait_for(lock, std::chrono::duration<double>(timeout_seconds),
+                         [&] { return err.find(needle) != std::string::npos || err_closed; }) &&
+           err.find(needle) != std::string::npos;
+}
+
+bool Process::WaitForOutputEnd(double timeout_seconds) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return cond.wait_for(lock, std::chrono::duration<double>(timeout_seconds), [this] { return out_closed && err_closed; });
+}
+
 int Process::Wait(double timeout_seconds) {
     if (child <= 0) return -1;
     if (reaped) return status;
@@ -202,10 +214,9 @@ int Run(const std::vector<std::string>& argv, std::string& out, std::string& err
     int rc = p.Wait(timeout_seconds);
     if (rc < 0) p.Signal(SIGKILL);
     p.Wait(30);
-    // The pipes close when the child is gone; give the pumps a moment to drain.
-    std::string line;
-    while (p.ReadLine(line, 10)) {
-    }
+    // The pipes close when the child is gone; both pumps must have drained them, or a
+    // message on standard error may not have been read yet.
+    p.WaitForOutputEnd(10);
     out = p.Stdout();
     err = p.Stderr();
     return rc;

@@ -45,6 +45,11 @@ public:
     pid_t pid() const { return child; }
     // The next line of standard output (without the newline); false on time-out or end.
     bool ReadLine(std::string& line, double timeout_seconds);
+    // Waits until the child's standard error holds needle; false on timeout or end. Its
+    // two streams are read separately: a line on one says nothing about the other.
+    bool WaitForStderr(const std::string& needle, double timeout_seconds);
+    // Waits until the child's standard output and error are both closed; false on timeout.
+    bool WaitForOutputEnd(double timeout_seconds);
     // Exit status as a shell shows it (128 + signal when killed); -1 on time-out.
     int Wait(double timeout_seconds);
     void Signal(int sig);

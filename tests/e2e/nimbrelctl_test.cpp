@@ -168,6 +168,7 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
     ASSERT_EQ(line.rfind("{\"daemon_port\":", 0), 0u) << line;
 
     // A notification arriving on the UI port comes out as one JSON line.
+    ASSERT_TRUE(ui.WaitForStderr("UI port ", 60)) << ui.Stderr();
     const std::string err_text = ui.Stderr();
     const size_t at = err_text.find("UI port ");
     ASSERT_NE(at, std::string::npos) << err_text;
@@ -208,7 +209,7 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
     }
     ASSERT_TRUE(ui.ReadLine(line, 60));
     EXPECT_EQ(line, R"({"notify":"syncing_file"})");
-    EXPECT_NE(ui.Stderr().find("dropped a UI connection"), std::string::npos) << ui.Stderr();
+    EXPECT_TRUE(ui.WaitForStderr("dropped a UI connection", 60)) << ui.Stderr();
 
     // Later commands find the daemon through the state file.
     std::string out, err;

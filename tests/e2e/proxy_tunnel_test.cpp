@@ -99,8 +99,7 @@ protected:
         info.conn_id = 5;
         pool = std::make_unique<ConnectionPool>(info, p, t, 1);
         ProtoSite site;
-        site.abort_flag = &abort_flag;
-        Connection* c = pool->pop();
+        Connection* c = pool->pop(&abort_flag);
         int rc = RequestChannel(site, c, *pool, 7);
         if (rc == 0) {
             // A second exchange on the same tunnel.
@@ -119,7 +118,7 @@ protected:
     std::unique_ptr<TinyProxy> proxy;
     std::unique_ptr<ConnectionPool> pool;
     e2e::TempDir conf;
-    int abort_flag = 0;
+    std::atomic<int> abort_flag{0};
 };
 
 #define SKIP_WITHOUT_TINYPROXY(...) \

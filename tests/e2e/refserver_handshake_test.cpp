@@ -9,6 +9,7 @@
 
 #include "foundation/error_codes.h"
 #include "refserver_harness.h"
+#include "sync/proto_sites.h"
 #include "wire/channel.h"
 #include "wire/connection.h"
 #include "wire/connection_pool.h"
@@ -41,24 +42,16 @@ protected:
         TunnelInfo tunnel;
         pool = std::make_unique<ConnectionPool>(info, proxy, tunnel, 1);
     }
-    ProtoSite Site(ProtoCaller caller) {
-        ProtoSite s;
-        s.caller = caller;
-        s.abort_flag = &abort_flag;
-        s.worker_id = 1;
-        return s;
-    }
     // One exchange of an arbitrary request on a connected connection.
     int Exchange(Connection* c, const char* action, uint8_t command, PObject& reply) {
         PObject req;
         req["_action"] = action;
         AppendAgent(req);
-        return RunProtocol(Site(PROTO_SYNCER), *c->GetChannel(), command, req, reply);
+        return RunProtocol(SyncerSite(), *c->GetChannel(), command, req, reply);
     }
 
     RefServer server;
     std::unique_ptr<ConnectionPool> pool;
-    int abort_flag = 0;
 };
 
 TEST_F(RefServerHandshake, PlainConnectRecordsBuildAndKeepAlive) {
@@ -66,7 +59,7 @@ TEST_F(RefServerHandshake, PlainConnectRecordsBuildAndKeepAlive) {
     MakePool(false);
     SetServerBuild(0);
     Connection* c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 7), 0);
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 7), 0);
     EXPECT_EQ(GetServerBuild(), 3012u);
     EXPECT_EQ(c->alive_value, 45u);
     EXPECT_TRUE(c->IsConnected());
@@ -82,7 +75,7 @@ TEST_F(RefServerHandshake, SslRequestedBeforeConnect) {
     StartServer({});
     MakePool(true);
     Connection* c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 3), 0);
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 3), 0);
     EXPECT_TRUE(SSLChannelIsEncrypted(*c->GetChannel()));
     ASSERT_TRUE(server.WaitLog("channel is now encrypted", 1));
     EXPECT_EQ(server.CountLog("encrypt_channel: ok"), 1);
@@ -98,7 +91,7 @@ TEST_F(RefServerHandshake, SslRequestedInWorkerConnect) {
     StartServer({"--build", "2999"});
     MakePool(true);
     Connection* c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 9), 0);
+    ASSERT_EQ(RequestChannel(WorkerSite(1), c, *pool, 9), 0);
     EXPECT_TRUE(SSLChannelIsEncrypted(*c->GetChannel()));
     EXPECT_EQ(GetServerBuild(), 2999u);
     EXPECT_EQ(server.CountLog("encrypt_channel"), 0);
@@ -114,7 +107,7 @@ TEST_F(RefServerHandshake, ReplyAfterThreeKeepAlives) {
     MakePool(true);
     Connection* c = pool->pop();
     // Both the SSL request and the connect reply come after three keep-alives.
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
     EXPECT_EQ(GetServerBuild(), 3100u);
     PObject reply;
     ASSERT_EQ(Exchange(c, "no_such_action", SCMD_REQUEST, reply), 0);
@@ -128,11 +121,11 @@ TEST_F(RefServerHandshake, ErrorRepliesMapThroughBothTables) {
     MakePool(false);
     Connection* c = pool->pop();
     // The pullers have no meaning for class 0x8000; a refused connect is still a failure.
-    EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), ERR_IO);
+    EXPECT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), ERR_IO);
     EXPECT_FALSE(c->IsConnected());
     EXPECT_EQ(c->alive_value, 0u);
     // The workers' table maps it to an interruption.
-    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), ERR_INT);
+    EXPECT_EQ(RequestChannel(WorkerSite(1), c, *pool, 1), ERR_INT);
     EXPECT_FALSE(c->IsConnected());
     pool->push(c);
 }
@@ -141,12 +134,12 @@ TEST_F(RefServerHandshake, WrongSessionIsAnAuthenticationError) {
     StartServer({"--token", "right"});
     MakePool(false, "", "wrong");
     Connection* c = pool->pop();
-    EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), ERR_AUTH);
-    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), ERR_AUTH);
+    EXPECT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), ERR_AUTH);
+    EXPECT_EQ(RequestChannel(WorkerSite(1), c, *pool, 1), ERR_AUTH);
     pool->push(c);
     MakePool(false, "", "right");
     c = pool->pop();
-    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);
+    EXPECT_EQ(RequestChannel(WorkerSite(1), c, *pool, 1), 0);
     pool->push(c);
 }
 
@@ -154,7 +147,7 @@ TEST_F(RefServerHandshake, ZeroAliveIsARefusedConnection) {
     StartServer({"--alive", "0"});
     MakePool(false);
     Connection* c = pool->pop();
-    EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), ERR_IO);
+    EXPECT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), ERR_IO);
     EXPECT_FALSE(c->IsConnected());
     pool->push(c);
 }
@@ -163,18 +156,18 @@ TEST_F(RefServerHandshake, ReusedWithinKeepAliveReopenedAfter) {
     StartServer({"--alive", "30"});
     MakePool(false);
     Connection* c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
     SOCKET first = c->GetChannel()->GetFd();
     // Used ten seconds ago with a keep-alive of 30: reused without any traffic.
     c->last_access = (uint32_t)time(nullptr) - 10;
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
     EXPECT_EQ(c->GetChannel()->GetFd(), first);
     EXPECT_EQ(server.CountLog("connect: view 1 ok"), 1);
     pool->push(c);
     // 31 seconds ago: the next borrower reconnects from scratch.
     c->last_access = (uint32_t)time(nullptr) - 31;
     c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);
+    ASSERT_EQ(RequestChannel(WorkerSite(1), c, *pool, 1), 0);
     EXPECT_TRUE(server.WaitLog("connect: view 1 ok", 2));
     EXPECT_EQ(server.CountLog("conn 2: connect"), 1);
     EXPECT_TRUE(c->IsAlive());
@@ -185,7 +178,7 @@ TEST_F(RefServerHandshake, StalledSslHandshakeFailsWithinChannelTimeout) {
     StartServer({"--fault", "ssl-stall"});
     MakePool(true);
     Connection* c = pool->pop();
-    ASSERT_EQ(EstablishConnection(Site(PROTO_SYNCER), c, *pool), 0);
+    ASSERT_EQ(EstablishConnection(SyncerSite(), c, *pool), 0);
     PObject reply;
     ASSERT_EQ(Exchange(c, "encrypt_channel", SCMD_REQUEST_SSL_2, reply), 0);
     ASSERT_FALSE(reply.hasMember("error"));
@@ -209,18 +202,18 @@ TEST_F(RefServerHandshake, PinnedCertificate) {
     ASSERT_EQ(server.fingerprint().size(), 64u);
     MakePool(true, std::string(64, '0'));
     Connection* c = pool->pop();
-    EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), ERR_AUTH);
+    EXPECT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), ERR_AUTH);
     EXPECT_FALSE(c->IsConnected());
     EXPECT_TRUE(c->GetChannel()->IsClosed());
-    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), ERR_AUTH);
+    EXPECT_EQ(RequestChannel(WorkerSite(1), c, *pool, 1), ERR_AUTH);
     EXPECT_TRUE(c->GetChannel()->IsClosed());
     pool->push(c);
 
     MakePool(true, server.fingerprint());
     c = pool->pop();
-    EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
+    EXPECT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
     c->Drop();
-    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);
+    EXPECT_EQ(RequestChannel(WorkerSite(1), c, *pool, 1), 0);
     EXPECT_TRUE(SSLChannelIsEncrypted(*c->GetChannel()));
     pool->push(c);
 }
@@ -229,7 +222,7 @@ TEST_F(RefServerHandshake, UnknownActionAndWrongCommand) {
     StartServer({});
     MakePool(false);
     Connection* c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
     PObject reply;
     ASSERT_EQ(Exchange(c, "frobnicate", SCMD_REQUEST, reply), 0);
     EXPECT_EQ(reply["error"]["code"].asUInt32(), 0x7000u);

@@ -86,6 +86,30 @@ TEST_F(EventManagerTest, SessionsAreServedInTurn) {
     EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
 }
 
+TEST_F(EventManagerTest, BusySessionsAlternateAndEachIsQueuedOnce) {
+    FakeWorker w;
+    Event e;
+    // A pool that empties and refills before a worker asks is still queued once.
+    for (int i = 0; i < 10; ++i) {
+        mgr.PushLocalEvent(Ev(Event::EV_MODIFY, ("/a" + std::to_string(i)).c_str(), 0, 0, 1));
+        ASSERT_EQ(0, mgr.PullEvent(&w, e));
+        ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+        mgr.PushLocalEvent(Ev(Event::EV_MODIFY, ("/n" + std::to_string(i)).c_str(), 0, 0, 1));
+        EXPECT_EQ(1u, mgr.GetReadyQueueSize());
+    }
+    // Two sessions that stay busy (each event done is followed by a new one) take turns.
+    mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/b", 0, 0, 2));
+    std::vector<uint64_t> order;
+    for (int i = 0; i < 12; ++i) {
+        ASSERT_EQ(0, mgr.PullEvent(&w, e));
+        order.push_back(e.m_sess_id);
+        ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+        mgr.PushLocalEvent(Ev(Event::EV_MODIFY, ("/busy" + std::to_string(i)).c_str(), 0, 0, e.m_sess_id));
+        EXPECT_LE(mgr.GetReadyQueueSize(), 2u);
+    }
+    for (size_t i = 1; i < order.size(); ++i) EXPECT_NE(order[i], order[i - 1]) << "pull " << i;
+}
+
 TEST_F(EventManagerTest, ModificationDuringUploadIsHandedToTheSameWorker) {
     FakeWorker w;
     mgr.PushLocalEvent(Ev(Event::EV_CREATE, "/f", 0, 0, 1));

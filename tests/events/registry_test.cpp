@@ -1,6 +1,13 @@
 #include "events/registry.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
 
 #include "filter/black_list.h"
 #include "filter/white_list.h"
@@ -78,27 +85,76 @@ TEST_F(RegistryTest, SetReplacesWholeEntry) {
     EXPECT_EQ(1u, reg.Size());
 }
 
-TEST_F(RegistryTest, ClearDestroysOwnedObjects) {
-    // Leak checking (ASan) catches a Clear that forgets to delete these.
+TEST_F(RegistryTest, ACopyKeepsItsObjectsUsableAfterTheSessionIsRemoved) {
+    // A task may still hold a copy when the control thread removes the session: its
+    // lists and database must stay valid until the copy goes (ASan sees a use after
+    // free), and be freed then (ASan sees a leak).
+    const std::string dir = "/tmp/nimbrel-registry-" + std::to_string(getpid());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
     Registry::Entry e = E(4);
-    e.black_list = new BlackList2;
-    e.white_list = new WhiteListCpp;
-    e.event_db = new FileEventDB;
+    e.black_list = std::make_shared<BlackList2>();
+    e.white_list = std::make_shared<WhiteListCpp>();
+    e.event_db = Registry::MakeEventDB();
+    ASSERT_EQ(e.event_db->initialize(ustring((dir + "/event-db.sqlite").c_str())), 0);
+    std::weak_ptr<FileEventDB> db = e.event_db;
     reg.Set(e);
-    reg.Set(E(8));
-    reg.Clear(4);
-    Registry::Entry out;
-    EXPECT_EQ(0, reg.Find(4, out));
-    EXPECT_EQ(1u, reg.Size());
-    reg.Clear(4);  // not registered: nothing happens
+    e = Registry::Entry();
 
+    Registry::Entry held;
+    ASSERT_EQ(1, reg.Find(4, held));
+    reg.Clear(4);
+    EXPECT_EQ(0u, reg.Size());
+    uint64_t sync_id = 1;
+    EXPECT_EQ(held.event_db->getSyncId(sync_id), 0);
+    EXPECT_EQ(sync_id, 0u);
+    EXPECT_EQ(held.black_list->TestFilePath("/a.txt"), 0);
+    EXPECT_FALSE(db.expired());
+    held = Registry::Entry();
+    EXPECT_TRUE(db.expired());
+
+    // Set releases what it replaces; Clear() what it empties.
     Registry::Entry f = E(9);
-    f.black_list = new BlackList2;
-    f.white_list = new WhiteListCpp;
-    f.event_db = new FileEventDB;
+    f.event_db = Registry::MakeEventDB();
+    db = f.event_db;
     reg.Set(f);
+    f.event_db.reset();
+    reg.Set(E(9));
+    EXPECT_TRUE(db.expired());
+    f.event_db = Registry::MakeEventDB();
+    db = f.event_db;
+    reg.Set(f);
+    f.event_db.reset();
     reg.Clear();
     EXPECT_EQ(0u, reg.Size());
+    EXPECT_TRUE(db.expired());
+    std::filesystem::remove_all(dir);
+}
+
+TEST_F(RegistryTest, PauseChangesOnlyTheFlag) {
+    EXPECT_EQ(0, reg.SetPause(7, true));  // not registered
+    reg.Set(E(7));
+    // A task moves recycle_time while the control thread pauses and resumes: no
+    // pause may write back an older copy of the entry.
+    std::atomic<bool> done{false};
+    std::thread pauser([&] {
+        bool pause = true;
+        while (!done.load()) {
+            EXPECT_EQ(1, reg.SetPause(7, pause));
+            pause = !pause;
+        }
+    });
+    Registry::Entry probe = E(7);
+    for (uint32_t t = 1; t <= 20000; ++t) reg.UpdateRecycleTime(probe, t);
+    done = true;
+    pauser.join();
+    Registry::Entry out;
+    ASSERT_EQ(1, reg.Find(7, out));
+    EXPECT_EQ(20000u, out.recycle_time);
+    ASSERT_EQ(1, reg.SetPause(7, true));
+    ASSERT_EQ(1, reg.Find(7, out));
+    EXPECT_TRUE(out.pause);
+    EXPECT_EQ(20000u, out.recycle_time);
 }
 
 TEST_F(RegistryTest, RecycleTimeUpdates) {

@@ -44,8 +44,10 @@ TEST(BlackList2, LoadTestAndVersion) {
                                 "[Common]\nmax_path = 100\nblack_dir_prefix = \"/tmp\"\n"
                                 "[File]\nmax_size = 10\nblack_name = \"thumbs.db\"\n")),
               0);
+    bl.GetFilter();
     EXPECT_EQ(bl.GetMajorVersion(), 1u);
     EXPECT_EQ(bl.GetMinorVersion(), 3u);
+    bl.ReturnFilter();
     EXPECT_EQ(bl.TestFilePath("/x/Thumbs.db"), FILTER_NAME);
     EXPECT_EQ(bl.TestDirectoryPath("/tmp/x"), FILTER_DIR_PREFIX);
     EXPECT_EQ(bl.TestDirectoryPath("/Thumbs.db"), FILTER_OK);
@@ -54,7 +56,9 @@ TEST(BlackList2, LoadTestAndVersion) {
 
     bl.Clear();
     EXPECT_EQ(bl.TestFilePath("/x/Thumbs.db"), FILTER_OK);
+    bl.GetFilter();
     EXPECT_EQ(bl.GetMajorVersion(), 0u);
+    bl.ReturnFilter();
 }
 
 TEST(BlackList2, InsertIgnoresDuplicatesRegardlessOfCase) {
@@ -135,11 +139,11 @@ TEST(BlackList2, InsertRefusesCodesAndValuesItCannotStore) {
 TEST(BlackList2, RemoveIsExactAndSucceedsWhenAbsent) {
     BlackList2 bl;
     Filter* f = bl.GetFilter();
-    ASSERT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/a"), 0);
-    ASSERT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/b"), 0);
-    ASSERT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/c"), 0);
-    ASSERT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, "~"), 0);
-    ASSERT_EQ(BlackList2::InsertFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"), 0);
+    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/a"), 0);
+    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/b"), 0);
+    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/c"), 0);
+    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, "~"), 0);
+    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"), 0);
 
     EXPECT_EQ(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/missing"), 0);
     EXPECT_EQ(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/A"), 0);  // case-sensitive

@@ -46,8 +46,8 @@ protected:
     }
 
     void TearDown() override {
-        delete g_pool;
-        g_pool = nullptr;
+        delete g_pool.get();
+        g_pool.set(nullptr);
         EventManager::getInstance().Clear();
         Registry::getInstance().Clear();
         server.Stop();
@@ -67,8 +67,8 @@ protected:
         info.use_ssl = ssl;
         ProxyInfo proxy;
         TunnelInfo tunnel;
-        delete g_pool;
-        g_pool = new ConnectionPool(info, proxy, tunnel, n);
+        delete g_pool.get();
+        g_pool.set(new ConnectionPool(info, proxy, tunnel, n));
     }
 
     // Registers a running (not paused) session with its own folder and event database.
@@ -83,17 +83,15 @@ protected:
         e.local_path = base + "/sync";
         e.remote_path = remote;
         e.config_path = base + "/config";
-        e.event_db = new FileEventDB();
+        EXPECT_EQ(SessionRoot::Open(e.local_path, e.root), 0);
+        e.event_db = Registry::MakeEventDB();
         EXPECT_EQ(e.event_db->initialize(base + "/config/db/event-db.sqlite"), 0);
         Registry::getInstance().Set(e);
         return e;
     }
 
     void SetPause(uint64_t id, bool pause) {
-        Registry::Entry e;
-        ASSERT_EQ(Registry::getInstance().Find(id, e), 1);
-        e.pause = pause;
-        Registry::getInstance().Set(e);
+        ASSERT_EQ(Registry::getInstance().SetPause(id, pause), 1);
     }
 
     uint64_t StoredSyncId(uint64_t id) {

@@ -76,8 +76,8 @@ TEST_F(WorkerTest, FilterTestsUseTheSessionsLists) {
     Registry::Entry s = AddSession(1, 7);
     WriteFileAt("white.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nwhite_ext = \"txt\", \"mkv\"\n");
     WriteFileAt("black.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = \"mkv\"\n");
-    s.white_list = new WhiteListCpp();
-    s.black_list = new BlackList2();
+    s.white_list = std::make_shared<WhiteListCpp>();
+    s.black_list = std::make_shared<BlackList2>();
     ASSERT_EQ(s.white_list->Load(at("white.filter")), 0);
     ASSERT_EQ(s.black_list->Load(at("black.filter")), 0);
     Registry::getInstance().Set(s);

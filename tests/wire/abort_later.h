@@ -2,15 +2,16 @@
 // after a short delay, so that a blocked call can be seen to end on it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
 class AbortLater {
 public:
-    explicit AbortLater(int& cell, int delay_ms = 300)
+    explicit AbortLater(std::atomic<int>& cell, int delay_ms = 300)
         : thread([&cell, delay_ms] {
               std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
-              __atomic_store_n(&cell, 1, __ATOMIC_RELEASE);
+              cell = 1;
           }) {}
     ~AbortLater() { join(); }
     void join() {

@@ -182,7 +182,7 @@ TEST(ChannelTimeouts, ProgressRestartsTheIdleClock) {
 TEST(ChannelTimeouts, AbortFlagStopsAnUnlimitedRead) {
     OpenChannel c;
     c.ch.SetTimeout(0);
-    int abort_cell = 0;
+    std::atomic<int> abort_cell{0};
     c.ch.SetFlag(&abort_cell);
     AbortLater t(abort_cell);
     char b;
@@ -205,7 +205,7 @@ TEST(ChannelTimeouts, AbortFlagStopsAStalledFlush) {
     OpenChannel c;
     FillUntilStalled(c.ch);
     c.ch.SetTimeout(0);
-    int abort_cell = 0;
+    std::atomic<int> abort_cell{0};
     c.ch.SetFlag(&abort_cell);
     AbortLater t(abort_cell);
     EXPECT_EQ(c.ch.FlushWrite(0), ERR_INT);

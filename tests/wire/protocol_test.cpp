@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <ctime>
 #include <thread>
 #include <vector>
@@ -112,11 +114,12 @@ TEST(ProtoErrors, PullerAndWorkerTables) {
         {0xB000, 0, 0},                     {0xF123, 0, 0},
         {0x17003, 0, 0},  // wider than 16 bits: no class we know
     };
+    ProtoSite interrupting;
+    interrupting.transfer_errors_interrupt = true;
     for (const Case& c : cases) {
         EXPECT_EQ(ProtoResp2ErrorCode(c.code), c.puller) << std::hex << c.code;
-        EXPECT_EQ(ProtoResp2ErrorCodeWorker(c.code), c.worker) << std::hex << c.code;
-        EXPECT_EQ(ProtoResp2ErrorCode(PROTO_PROGRESS_SYNCER, c.code), c.puller) << std::hex << c.code;
-        EXPECT_EQ(ProtoResp2ErrorCode(PROTO_WORKER, c.code), c.worker) << std::hex << c.code;
+        EXPECT_EQ(ProtoResp2ErrorCode(ProtoSite(), c.code), c.puller) << std::hex << c.code;
+        EXPECT_EQ(ProtoResp2ErrorCode(interrupting, c.code), c.worker) << std::hex << c.code;
     }
 }
 
@@ -163,11 +166,16 @@ PObject KeepAlive() {
     return k;
 }
 
-ProtoSite Site(ProtoCaller c, int* flag = nullptr) {
+enum Kind { PULLER, WORKER };
+
+// A puller-like site, or one that asks for SSL inside "connect" as the workers do.
+ProtoSite Site(Kind kind) {
     ProtoSite s;
-    s.caller = c;
-    s.abort_flag = flag;
-    s.worker_id = 3;
+    if (kind == WORKER) {
+        s.who = "Worker (3)";
+        s.ssl_in_connect = true;
+        s.transfer_errors_interrupt = true;
+    }
     return s;
 }
 
@@ -182,7 +190,7 @@ TEST(ProtoRunProtocol, FourthValueAfterThreeKeepAlives) {
     req["_action"] = "ping";
     // What the caller prepared survives the keep-alives; nothing of them remains.
     resp["prepared"] = 1;
-    ASSERT_EQ(RunProtocol(Site(PROTO_SYNCER), ch, SCMD_EVT_PULL, req, resp), 0);
+    ASSERT_EQ(RunProtocol(Site(PULLER), ch, SCMD_EVT_PULL, req, resp), 0);
     EXPECT_EQ(resp["x"].asUInt32(), 2u);
     EXPECT_EQ(resp["prepared"].asUInt32(), 1u);
     EXPECT_FALSE(resp.hasMember("type"));
@@ -202,7 +210,7 @@ TEST(ProtoRunProtocol, BrokenExchangeIsIoErrorOrTheWorkersMapping) {
         ASSERT_EQ(ch.Open("127.0.0.1", srv.listener.port), 0);
         PObject req, resp;
         req["_action"] = "ping";
-        EXPECT_EQ(RunProtocol(Site(PROTO_SYNCER), ch, SCMD_EVT_PULL, req, resp), ERR_IO);
+        EXPECT_EQ(RunProtocol(Site(PULLER), ch, SCMD_EVT_PULL, req, resp), ERR_IO);
     }
     {
         FakeServer srv;
@@ -212,7 +220,7 @@ TEST(ProtoRunProtocol, BrokenExchangeIsIoErrorOrTheWorkersMapping) {
         ASSERT_EQ(ch.Open("127.0.0.1", srv.listener.port), 0);
         PObject req, resp;
         req["_action"] = "ping";
-        ProtoSite s = Site(PROTO_WORKER);
+        ProtoSite s = Site(WORKER);
         int seen = 0;
         s.map_stream_error = [&](int code) {
             seen = code;
@@ -228,18 +236,19 @@ TEST(ProtoRunProtocol, AbortFlagEndsTheWait) {
     srv.Run({}, 1);  // reads the request, never answers
     Channel ch(81920);
     ASSERT_EQ(ch.Open("127.0.0.1", srv.listener.port), 0);
-    int flag = 0;
+    std::atomic<int> flag{0};
+    ch.SetFlag(&flag);
     AbortLater stopper(flag);
     PObject req, resp;
     req["_action"] = "pull_event";
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(RunProtocol(Site(PROTO_SYNCER, &flag), ch, SCMD_EVT_PULL, req, resp), ERR_IO);
+    EXPECT_EQ(RunProtocol(Site(PULLER), ch, SCMD_EVT_PULL, req, resp), ERR_IO);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
     stopper.join();
     ch.Close();
 }
 
-std::unique_ptr<ConnectionPool> PoolFor(int port, bool ssl = false) {
+std::unique_ptr<ConnectionPool> PoolFor(int port, bool ssl = false, unsigned n = 2) {
     ConnectionInfo info;
     info.server_ip = "127.0.0.1";
     info.server_port = port;
@@ -247,7 +256,7 @@ std::unique_ptr<ConnectionPool> PoolFor(int port, bool ssl = false) {
     info.use_ssl = ssl;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    return std::make_unique<ConnectionPool>(info, proxy, tunnel, 1);
+    return std::make_unique<ConnectionPool>(info, proxy, tunnel, n);
 }
 
 TEST(ProtoRequestChannel, ReplyWithoutServerMeansOldBuild) {
@@ -258,7 +267,7 @@ TEST(ProtoRequestChannel, ReplyWithoutServerMeansOldBuild) {
     auto pool = PoolFor(srv.listener.port);
     SetServerBuild(9999);
     Connection* c = pool->pop();
-    ASSERT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 42), 0);
+    ASSERT_EQ(RequestChannel(Site(PULLER), c, *pool, 42), 0);
     EXPECT_EQ(GetServerBuild(), 2402u);
     EXPECT_EQ(c->alive_value, 30u);
     EXPECT_TRUE(c->IsConnected());
@@ -284,11 +293,11 @@ TEST(ProtoRequestChannel, AliveConnectionIsReusedWithoutTraffic) {
     Connection* c = pool->pop();
     c->alive_value = 30;
     c->last_access = (uint32_t)time(nullptr) - 10;
-    EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
-    EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);
+    EXPECT_EQ(RequestChannel(Site(PULLER), c, *pool, 1), 0);
+    EXPECT_EQ(RequestChannel(Site(WORKER), c, *pool, 1), 0);
     c->last_access = (uint32_t)time(nullptr) - 31;
-    EXPECT_LT(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), 0);
-    EXPECT_LT(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), 0);
+    EXPECT_LT(RequestChannel(Site(PULLER), c, *pool, 1), 0);
+    EXPECT_LT(RequestChannel(Site(WORKER), c, *pool, 1), 0);
     pool->push(c);
 }
 
@@ -296,8 +305,8 @@ TEST(ProtoRequestChannel, UnusablePortIsRefusedBeforeConnecting) {
     for (int port : {0, -1, 70000}) {
         auto pool = PoolFor(port);
         Connection* c = pool->pop();
-        EXPECT_EQ(EstablishConnection(Site(PROTO_SYNCER), c, *pool), ERR_INVAL) << port;
-        EXPECT_EQ(RequestChannel(Site(PROTO_WORKER), c, *pool, 1), ERR_INVAL) << port;
+        EXPECT_EQ(EstablishConnection(Site(PULLER), c, *pool), ERR_INVAL) << port;
+        EXPECT_EQ(RequestChannel(Site(WORKER), c, *pool, 1), ERR_INVAL) << port;
         EXPECT_TRUE(c->GetChannel()->IsClosed());
         pool->push(c);
     }
@@ -311,10 +320,132 @@ TEST(ProtoRequestChannel, ErrorReplyWithoutMeaningStillFailsTheConnect) {
     srv.Run({reply});
     auto pool = PoolFor(srv.listener.port);
     Connection* c = pool->pop();
-    EXPECT_EQ(RequestChannel(Site(PROTO_SYNCER), c, *pool, 1), ERR_IO);
+    EXPECT_EQ(RequestChannel(Site(PULLER), c, *pool, 1), ERR_IO);
     EXPECT_FALSE(c->IsConnected());
     c->Drop();
     pool->push(c);
+}
+
+// A server that answers each request with keep-alives, one every 50 ms, until
+// `replies_after` of them were sent (then the replies), or for ever (-1) while the
+// client stays.
+struct KeepAliveServer {
+    LoopbackListener listener;
+    std::thread thread;
+    int replies_after = -1;
+    std::vector<PObject> replies;
+    // Raised once the whole request is in: the client waits for the reply from then on.
+    std::atomic<int>* pause = nullptr;
+
+    void Run() {
+        thread = std::thread([this] {
+            auto ch = listener.Accept();
+            if (!ch) return;
+            uint16_t len;
+            uint8_t cmd, ver;
+            if (ProtoReadHeader(*ch, len, cmd, ver) != 0) return;
+            ch->SetTimeout(30);
+            PStream in;
+            PObject request;
+            if (in.Recv(*ch, request) != 0) return;
+            if (pause) *pause = 1;
+            PStream out;
+            for (int sent = 0; replies_after < 0 || sent < replies_after; ++sent) {
+                if (out.Send(*ch, KeepAlive()) != 0) return;  // the client is gone
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            for (const PObject& r : replies)
+                if (out.Send(*ch, r) != 0) return;
+            uint8_t b;
+            while (ch->ReadByte(&b) == 0) {
+            }
+        });
+    }
+    ~KeepAliveServer() {
+        if (thread.joinable()) thread.join();
+    }
+};
+
+TEST(ProtoReplyWait, AReplyThatMayCommitIsAwaitedAfterTheAbortButNotForEver) {
+    ProtoReplyWait commit;
+    commit.may_commit = true;
+    {
+        // The server answers within the bound: the reply counts, the abort does not.
+        KeepAliveServer srv;
+        PObject reply;
+        reply["sync_id"] = 8;
+        srv.replies = {reply};
+        srv.replies_after = 20;
+        std::atomic<int> flag{0};
+        srv.pause = &flag;  // paused before the reply came
+        srv.Run();
+        Channel ch(81920);
+        ASSERT_EQ(ch.Open("127.0.0.1", srv.listener.port), 0);
+        ch.SetFlag(&flag);
+        PObject req, resp;
+        req["_action"] = "upload";
+        EXPECT_EQ(RunProtocol(Site(WORKER), ch, SCMD_EVT_RECV_4, req, resp, commit), 0);
+        EXPECT_EQ(resp["sync_id"].asUInt32(), 8u);
+        ch.Close();
+    }
+    {
+        // Keep-alives for ever: the pause is answered once the bound is over, and the
+        // channel, whose position nobody knows, is closed.
+        KeepAliveServer srv;
+        std::atomic<int> flag{0};
+        srv.pause = &flag;
+        srv.Run();
+        Channel ch(81920);
+        ASSERT_EQ(ch.Open("127.0.0.1", srv.listener.port), 0);
+        ch.SetFlag(&flag);
+        commit.commit_wait = 1;
+        PObject req, resp;
+        req["_action"] = "upload";
+        EXPECT_EQ(RunProtocol(Site(WORKER), ch, SCMD_EVT_RECV_4, req, resp, commit), ERR_INT);
+        EXPECT_TRUE(ch.IsClosed());
+    }
+}
+
+TEST(ConnectionLease, ABorrowedConnectionAbortsOnItsBorrowersFlagAndNoOther) {
+    // Two servers that never answer "connect"; each borrower connects to one.
+    FakeServer a, b;
+    a.Run({});
+    b.Run({});
+    auto pool = PoolFor(a.listener.port);
+    std::atomic<int> flag_a{0}, flag_b{0};
+    std::atomic<int> result_a{1};
+    std::thread borrower_a([&] {
+        ConnectionLease lease(*pool, &flag_a);
+        result_a = RequestChannel(Site(PULLER), lease.get(), *pool, 1);
+    });
+    {
+        ConnectionLease lease(*pool, &flag_b);
+        EXPECT_EQ(lease->GetChannel()->GetFlag(), &flag_b);
+        ASSERT_EQ(lease->GetChannel()->Open("127.0.0.1", b.listener.port), 0);
+        std::atomic<int> result_b{1};
+        std::thread exchange_b([&] {
+            PObject req, resp;
+            req["_action"] = "pull_event";
+            result_b = RunProtocol(Site(PULLER), *lease->GetChannel(), SCMD_EVT_PULL, req, resp);
+        });
+        // A's pause ends A's handshake; B goes on waiting for its reply.
+        flag_a = 1;
+        borrower_a.join();
+        EXPECT_LT(result_a.load(), 0);
+        EXPECT_EQ(result_b.load(), 1);
+        flag_b = 1;
+        exchange_b.join();
+        EXPECT_EQ(result_b.load(), ERR_IO);
+        lease->Drop();
+    }
+    // Back in the pool, no channel keeps a borrower's flag.
+    Connection* c1 = pool->pop();
+    Connection* c2 = pool->pop();
+    EXPECT_EQ(c1->GetChannel()->GetFlag(), nullptr);
+    EXPECT_EQ(c2->GetChannel()->GetFlag(), nullptr);
+    pool->push(c1);
+    pool->push(c2);
+    EXPECT_EQ(pool->available(), 2u);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "wire/ssl_channel.h"
 
 #include <gtest/gtest.h>
+
+#include <atomic>
 #include <unistd.h>
 
 #include <chrono>
@@ -127,7 +129,7 @@ TEST_F(SslChannel, HandshakeWithoutAnswerTimesOut) {
 TEST_F(SslChannel, AbortFlagEndsAStalledHandshake) {
     ChannelPair p;
     ASSERT_TRUE(p.Connect());
-    int flag = 0;
+    std::atomic<int> flag{0};
     p.client->SetFlag(&flag);
     p.client->SetTimeout(120);
     AbortLater stopper(flag);

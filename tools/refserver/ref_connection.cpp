@@ -3,16 +3,17 @@
 #include <unistd.h>
 
 #include <cstdarg>
+#include <atomic>
 #include <cstdio>
 #include <map>
-#include <mutex>
 
+#include "foundation/mutex.h"
 #include "wire/protocol.h"
 #include "wire/ssl_channel.h"
 
 namespace {
 
-std::mutex g_log_lock;
+Mutex g_log_lock;
 
 constexpr unsigned kChannelBuffer = 81920;
 // A request value must follow its header promptly.
@@ -46,7 +47,7 @@ void RefConnection::Log(const char* fmt, ...) {
     va_start(ap, fmt);
     vsnprintf(line, sizeof line, fmt, ap);
     va_end(ap);
-    std::lock_guard<std::mutex> g(g_log_lock);
+    MutexLock g(g_log_lock);
     fprintf(stderr, "conn %llu: %s\n", (unsigned long long)m_number, line);
     fflush(stderr);
 }
@@ -113,7 +114,7 @@ void RefConnection::Stall() {
     // Holds the connection open without ever answering, until the client gives up.
     m_channel.SetTimeout(0);
     char byte;
-    int stop = 0;
+    std::atomic<int> stop{0};
     m_channel.SetFlag(&stop);
     while (m_channel.Read(&byte, 1) == 0) {
     }
@@ -181,9 +182,9 @@ bool RefConnection::FaultApplies(const std::string& action) {
     auto times = m_opts.fail_times.find(action);
     if (times == m_opts.fail_times.end() || times->second == 0) return true;
     // Counted across connections: "the first N requests" of the whole server.
-    static std::mutex lock;
+    static Mutex lock;
     static std::map<std::string, uint64_t> seen;
-    std::lock_guard<std::mutex> g(lock);
+    MutexLock g(lock);
     return ++seen[action] <= times->second;
 }
 

@@ -60,7 +60,7 @@ std::string DirPrefix(const std::string& dir) {
 Storage::~Storage() { Close(); }
 
 void Storage::Close() {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (m_db) sqlite3_close(m_db);
     m_db = nullptr;
 }
@@ -76,7 +76,7 @@ int Storage::Exec(const char* sql) {
 }
 
 int Storage::Open(const std::string& root) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     m_root = root;
     while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
     if (MakeDir(m_root) || MakeDir(m_root + "/blobs") || MakeDir(m_root + "/resume") ||
@@ -101,7 +101,7 @@ int Storage::Open(const std::string& root) {
 }
 
 int Storage::EnsureView(uint64_t view_id) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (!m_db) return -1;
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(m_db, "INSERT OR IGNORE INTO views(view_id, created) VALUES(?, ?)", -1, &st,
@@ -119,7 +119,7 @@ int Storage::EnsureView(uint64_t view_id) {
 }
 
 bool Storage::HasView(uint64_t view_id) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (!m_db) return false;
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(m_db, "SELECT 1 FROM views WHERE view_id = ?", -1, &st, nullptr) != SQLITE_OK)
@@ -131,7 +131,7 @@ bool Storage::HasView(uint64_t view_id) {
 }
 
 int Storage::AddChange(const ChangeRow& row, uint64_t* sync_id) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (!m_db) return -1;
     sqlite3_stmt* st = nullptr;
     const char* sql =
@@ -161,7 +161,7 @@ int Storage::AddChange(const ChangeRow& row, uint64_t* sync_id) {
 }
 
 int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (!m_db) return -1;
     std::string sql = std::string("SELECT ") + kCols +
                       " FROM changes WHERE view_id = ? AND path = ? ORDER BY sync_id DESC LIMIT 1";
@@ -182,7 +182,7 @@ int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) 
 }
 
 uint64_t Storage::MaxSyncId(uint64_t view_id) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (!m_db) return 0;
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(m_db, "SELECT MAX(sync_id) FROM changes WHERE view_id = ?", -1, &st, nullptr) !=
@@ -196,7 +196,7 @@ uint64_t Storage::MaxSyncId(uint64_t view_id) {
 }
 
 uint64_t Storage::MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (!m_db) return 0;
     std::string lo = DirPrefix(dir_path);
     std::string hi = lo;
@@ -217,7 +217,7 @@ uint64_t Storage::MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path) 
 
 int Storage::LatestSince(uint64_t view_id, uint64_t since, const std::string& prefix, bool recursive,
                          std::vector<ChangeRow>* rows, uint64_t upto) {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     if (!m_db) return -1;
     std::string lo = DirPrefix(prefix);
     std::string hi = lo;
@@ -313,6 +313,6 @@ std::string Storage::ResumePath(const std::string& token) const {
 }
 
 std::string Storage::TempPath() {
-    std::lock_guard<std::mutex> g(m_lock);
+    MutexLock g(m_lock);
     return m_root + "/tmp/" + std::to_string(getpid()) + "-" + std::to_string(++m_tmp_serial);
 }

@@ -7,9 +7,10 @@
 #include <sqlite3.h>
 
 #include <cstdint>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "foundation/mutex.h"
 
 struct ChangeRow {
     uint64_t sync_id = 0;
@@ -71,7 +72,7 @@ public:
 
 private:
     int Exec(const char* sql);
-    std::mutex m_lock;
+    Mutex m_lock;
     sqlite3* m_db = nullptr;
     std::string m_root;
     std::string m_error;

@@ -1,0 +1,42 @@
+#include "platform/make_dirs.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+namespace {
+
+bool IsFolder(const std::string& p, bool follow_links) {
+    struct stat st;
+    return (follow_links ? stat(p.c_str(), &st) : lstat(p.c_str(), &st)) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+int MakeDirs(const std::string& path, mode_t mode, bool follow_links,
+             const std::function<int(const std::string&)>& in_the_way) {
+    if (path.empty()) {
+        errno = ENOENT;
+        return -1;
+    }
+    for (size_t i = 1; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != '/') continue;
+        if (path[i - 1] == '/') continue;  // repeated or trailing separator
+        const std::string prefix = path.substr(0, i);
+        const bool last = path.find_first_not_of('/', i) == std::string::npos;
+        if (IsFolder(prefix, follow_links)) continue;
+        struct stat st;
+        if (lstat(prefix.c_str(), &st) == 0) {
+            // Something that is not a folder (or a link, or a dangling one) is in the way.
+            if (!in_the_way || in_the_way(prefix) != 0) {
+                errno = last ? EEXIST : ENOTDIR;
+                return -1;
+            }
+        }
+        if (mkdir(prefix.c_str(), mode) != 0 && !(errno == EEXIST && IsFolder(prefix, follow_links))) {
+            if (errno == EEXIST) errno = last ? EEXIST : ENOTDIR;
+            return -1;
+        }
+    }
+    return 0;
+}

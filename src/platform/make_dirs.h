@@ -1,0 +1,15 @@
+// Making a folder and the missing folders above it: the one place that does it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <functional>
+#include <string>
+
+// Creates path and every missing folder above it, new ones with `mode` (less the
+// umask). An existing component must be a folder; a link to one counts only with
+// follow_links. Something else in the way is handed to in_the_way when given, which
+// may remove it and return 0 to go on. 0, or -1 with errno set (EEXIST: the last
+// component is in the way; ENOTDIR: one above it is; or mkdir's error).
+int MakeDirs(const std::string& path, mode_t mode, bool follow_links = true,
+             const std::function<int(const std::string&)>& in_the_way = {});
