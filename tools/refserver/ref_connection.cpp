@@ -374,8 +374,11 @@ RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject&
     // The list and next_sync_id describe the same moment: rows added meanwhile come
     // with the next pull.
     const uint64_t next = m_storage.MaxSyncId(view);
+    // A condition names paths whatever their age: every matching path's latest
+    // change, however old; the client's echo test keeps what it already has.
+    const uint64_t from = condition.kind == PullCondition::NONE ? since : 0;
     std::vector<ChangeRow> rows;
-    if (next > since && m_storage.LatestSince(view, since, root, recursive, &rows, next) != 0) {
+    if (next > from && m_storage.LatestSince(view, from, root, recursive, &rows, next) != 0) {
         Log("pull_event: storage failure: %s", m_storage.error().c_str());
         Error(reply, REF_ERR_INTERNAL, "storage failure");
         return AFTER_NOTHING;
