@@ -77,23 +77,6 @@ int StoreResume(const ResumeCondition& condition, std::set<uint64_t>* added_rows
 }
 }  // namespace
 
-int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out) {
-    char buf[64];
-    int n = snprintf(buf, sizeof buf, "from=%llu,to=%llu", ull(from), ull(to));
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return -1;
-    out = buf;
-    return 0;
-}
-
-int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound) {
-    if (desc.empty()) return -1;
-    unsigned long long lower = 0, upper = 0;
-    if (sscanf(desc.c_str_utf8(), "from=%llu,to=%llu", &lower, &upper) != 2) return -1;
-    lower_bound = lower;
-    upper_bound = upper;
-    return 0;
-}
-
 bool IsSafeSelectiveSyncPrefix(const ustring& desc) {
     if (desc.empty() || desc[0] != '/') return false;
     std::vector<ustring> parts = Components(desc);

@@ -33,10 +33,7 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
 int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const FilterInfo& file_finfo,
                       std::set<uint64_t>* added_rows = nullptr);
 
-// "from=<from>,to=<to>".
-int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out);
-// -1 for an empty text or one that does not hold the two numbers.
-int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound);
+// EncodeResumeSizeFilterDesc and DecodeResumeSizeFilterDesc: store/filter_db.h.
 
 // A path-prefix description that may be acted on locally: a session-relative path
 // with a leading "/", at least one component, and no "." or ".." component.

@@ -37,6 +37,17 @@ bool ProgressCache::getProgressEntry(Entry& entry) {
     return true;
 }
 
+bool ProgressCache::getProgressEntry(Entry& entry, const std::set<uint64_t>& skip) {
+    MutexLock g(m_mutex);
+    for (const auto& e : cache_list) {
+        if (skip.count(e.condition.sess_id) == 0) {
+            entry = e;
+            return true;
+        }
+    }
+    return false;
+}
+
 void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
     MutexLock g(m_mutex);
     for (auto& e : cache_list) {
@@ -67,9 +78,12 @@ bool ProgressCache::isInProgrssCache(uint64_t sess_id) {
     return false;
 }
 
-void ProgressCache::rmSessionEntries(uint64_t sess_id) {
+size_t ProgressCache::rmSessionEntries(uint64_t sess_id, const std::function<bool(uint64_t)>& confirm) {
     MutexLock g(m_mutex);
+    if (confirm && !confirm(sess_id)) return 0;
+    const size_t before = cache_list.size();
     cache_list.remove_if([sess_id](const Entry& e) { return e.condition.sess_id == sess_id; });
+    return before - cache_list.size();
 }
 
 void ProgressCache::clear() {

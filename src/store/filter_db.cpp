@@ -1,5 +1,7 @@
 #include "store/filter_db.h"
 
+#include <cstdio>
+
 #include "foundation/logger.h"
 #include "store/sql_util.h"
 
@@ -403,5 +405,22 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
         }
     }
     if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
+    return 0;
+}
+
+int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out) {
+    char buf[64];
+    int n = snprintf(buf, sizeof buf, "from=%llu,to=%llu", (unsigned long long)from, (unsigned long long)to);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return -1;
+    out = buf;
+    return 0;
+}
+
+int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound) {
+    if (desc.empty()) return -1;
+    unsigned long long lower = 0, upper = 0;
+    if (sscanf(desc.c_str_utf8(), "from=%llu,to=%llu", &lower, &upper) != 2) return -1;
+    lower_bound = lower;
+    upper_bound = upper;
     return 0;
 }

@@ -34,6 +34,12 @@ struct ResumeCondition {
     ustring filter_desc;
 };
 
+// The description of a size condition: "from=<from>,to=<to>", the range of sizes
+// that became allowed. Encode: 0, or -1 when the text cannot be made. Decode: 0, or
+// -1 for an empty text or one that does not hold the two numbers.
+int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out);
+int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound);
+
 struct FilterLocalEvent {
     ustring path;
     ustring file_checksum;

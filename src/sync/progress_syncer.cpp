@@ -1,8 +1,58 @@
+// ProgressSyncer: the selective-sync progress puller.
+//
+// One pass per resume condition: pick the first queued condition whose session is
+// ready -> pull the session's events matching the condition, from the condition's
+// sync id -> check and filter them (echo test, path check) -> push them to the event
+// manager -> wait until the workers carried them out -> store next_sync_id as the
+// condition's sync id (database first, then the cache). A reply whose next_sync_id
+// equals the condition's sync id retires the condition: its row and its cache entry
+// go. The condition's sync id only moves forward and only after the workers: a stop,
+// a pause or a removal in between leaves it, so the same events come again.
+//
+// No condition blocks the others: the conditions of a paused session, or of one with
+// server events still pending, are skipped and stay queued; the conditions of a
+// removed session leave the cache (not the database, so a later add queues them
+// again). A condition whose pull fails stays first in line for the next pass.
+//
+// Who writes what: context, cut_paths and the stream belong to the task's own thread.
+// abort_flag is written by the control thread (Pause, Stop, Resume) and read by the
+// task and by the channel of the borrowed connection. conn_state is written by the
+// task only through SetConnectionState and read by anyone, under conn_state_lock,
+// which is held for that one field and never while calling out. No lock of this task
+// is held while it calls the registry, the progress cache, the event manager or the
+// pool; the cache's lock is taken before the registry's (see rmSessionEntries).
 #include "sync/progress_syncer.h"
 
-#include "foundation/logger.h"
+#include <unistd.h>
 
-ProgressSyncer::ProgressSyncer(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {}
+#include <cassert>
+
+#include "events/event_manager.h"
+#include "filter/filter_codes.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "store/filter_db.h"
+#include "sync/proto_sites.h"
+#include "wire/channel.h"
+#include "wire/connection_pool.h"
+
+namespace {
+
+const char* const kChannel = "progress_syncer_debug";
+const PullerTexts kTexts{kChannel, "progress-syncer.cpp", "ProgressSyncer"};
+
+unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+bool Unregistered(uint64_t sess_id) {
+    Registry::Entry entry;
+    return Registry::getInstance().Find(sess_id, entry) == 0;
+}
+
+}  // namespace
+
+ProgressSyncer::ProgressSyncer(PoolSlot& pool, TaskManager* owner, TaskContext* ctx)
+    : Task(owner, ctx), pool_slot(pool) {
+}
 
 ProgressSyncer::~ProgressSyncer() = default;
 
@@ -21,11 +71,281 @@ int ProgressSyncer::Stop() {
     return Task::Stop();
 }
 
+ProgressSyncer::ConnectionState ProgressSyncer::GetConnectionState() {
+    MutexLock g(conn_state_lock);
+    return conn_state;
+}
+
+void ProgressSyncer::SetConnectionState(ConnectionState state) {
+    MutexLock g(conn_state_lock);
+    conn_state = state;
+}
+
+// ---------------------------------------------------------------------------------------
+// The loop
+
 void ProgressSyncer::DoTask() {
-    NLOG(L_DEBUG, "progress_syncer_debug", "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer START.\n");
-    // No resume condition to work on yet.
-    RunLoop([] { return 1u; });
-    NLOG(L_DEBUG, "progress_syncer_debug",
-         "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on sess_id = %llu, sync_id = %llu.\n",
-         0ULL, 0ULL);
+    NLOG(L_DEBUG, kChannel, "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer START.\n");
+    // RunOnce does its own waiting, as the pull's result asks.
+    RunLoop([this] {
+        RunOnce();
+        return 0u;
+    });
+    NLOG(L_DEBUG, kChannel,
+         "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on sess_id = %llu, "
+         "sync_id = %llu.\n",
+         ull(context.progress_entry.condition.sess_id), ull(context.progress_entry.condition.sync_id));
+}
+
+int ProgressSyncer::RunOnce() {
+    if (UpdateContext() != 0) {
+        Wait(1);
+        return -1;
+    }
+    const int action = HandleError(PullEvent());
+    if (action < 0) {
+        NLOG(L_CRIT, kChannel, "[CRIT] progress-syncer.cpp(%d): abort()\n");
+        Wait(3);
+        return action;
+    }
+    Wait(PullWaitOf(action));
+    return action;
+}
+
+int ProgressSyncer::UpdateContext() {
+    ProgressCache& cache = ProgressCache::getInstance();
+    std::set<uint64_t> skipped;
+    ProgressCache::Entry head;
+    while (cache.getProgressEntry(head, skipped)) {
+        const uint64_t sess = head.condition.sess_id;
+        Registry::Entry entry;
+        if (Registry::getInstance().Find(sess, entry) == 0) {
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] progress-syncer.cpp(%d): Cannot find corresponding registry entry for sess_id '%llu'.\n",
+                 ull(sess));
+            // Only while the session is still gone: one added again meanwhile keeps
+            // the conditions it queued.
+            const size_t dropped = cache.rmSessionEntries(sess, Unregistered);
+            NLOG(L_INFO, kChannel,
+                 "[INFO] progress-syncer.cpp(%d): %zu resume conditions of removed session %llu leave the cache\n",
+                 dropped, ull(sess));
+            if (dropped == 0) skipped.insert(sess);  // registered again: next pass
+            continue;
+        }
+        if (!IsSessionReady(entry)) {
+            skipped.insert(sess);
+            continue;
+        }
+        context.row_id = head.row_id;
+        context.progress_entry = head;
+        context.reg_entry = entry;
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] progress-syncer.cpp(%d): Find an resume_condition (%llu): sess_id (%llu), sync_id (%llu), "
+             "type (%d), desc [%s].\n",
+             ull(head.row_id), ull(sess), ull(head.condition.sync_id), (int)head.condition.filter_type,
+             head.condition.filter_desc.c_str_utf8());
+        return 0;
+    }
+    context = Context();
+    return -1;
+}
+
+bool ProgressSyncer::IsSessionReady(const Registry::Entry& entry) {
+    if (entry.pause) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] progress-syncer.cpp(%d): session (%llu) is under pause status.\n",
+             ull(entry.sess_id));
+        return false;
+    }
+    const size_t pending = EventManager::getInstance().GetPendingServerEvent(entry.sess_id);
+    if (pending != 0) {
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] progress-syncer.cpp(%d): session (%llu) still has '%d' pending server events.\n",
+             ull(entry.sess_id), (int)pending);
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------
+// Errors
+
+int ProgressSyncer::ActionOf(int code) { return ProgressActionOf(code); }
+
+int ProgressSyncer::HandleError(int code) {
+    if (!PullCodeInTable(code)) {
+        NLOG(L_CRIT, kChannel, "[CRIT] progress-syncer.cpp(%d): ProgressSyncer: unknown error code [%d].\n", code);
+        return -1;
+    }
+    NLOG(L_DEBUG, kChannel, "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer: HandleError: %d.\n", code);
+    const int action = ActionOf(code);
+    if (action < 0)
+        NLOG(L_CRIT, kChannel, "[CRIT] progress-syncer.cpp(%d): ProgressSyncer: unexpected error code [%d].\n", code);
+    return action;
+}
+
+// ---------------------------------------------------------------------------------------
+// The pull
+
+ProtoSite ProgressSyncer::Site() {
+    ProtoSite site = ProgressSyncerSite();
+    site.stream = &pull_stream;
+    return site;
+}
+
+void ProgressSyncer::PrepareRequest(const ustring& session, PObject& request) {
+    const Registry::Entry& entry = context.reg_entry;
+    const ResumeCondition& condition = context.progress_entry.condition;
+    request = PObject::map_type();
+    request["_action"] = "pull_event";
+    request["session"] = session;
+    request["sync_id"] = condition.sync_id;
+    request["path"] = entry.remote_path;
+    request["view_id"] = entry.view_id;
+    request["node_id"] = entry.node_id;
+    request["recursive"] = (uint64_t)(entry.recursive ? 1 : 0);
+    AppendAgent(request);
+    switch (condition.filter_type) {
+        case FILTER_EXT_SELECTIVE_SYNC:
+            request["condition"]["extension"] = condition.filter_desc;
+            break;
+        case FILTER_PATH_PREFIX_SELECTIVE_SYNC:
+            request["condition"]["prefix"] = condition.filter_desc;
+            break;
+        case FILTER_NAME_SELECTIVE_SYNC:
+            request["condition"]["name"] = condition.filter_desc;
+            break;
+        case FILTER_FILE_SIZE_SELECTIVE_SYNC: {
+            uint64_t from = 0, to = 0;
+            if (DecodeResumeSizeFilterDesc(condition.filter_desc, from, to) != 0) {
+                NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): Failed to decode resume size filter '%s'\n",
+                     condition.filter_desc.c_str_utf8());
+                break;
+            }
+            request["condition"]["min_size"] = from;
+            request["condition"]["max_size"] = to;
+            break;
+        }
+        default:
+            NLOG(L_WARNING, kChannel, "[WARNING] progress-syncer.cpp(%d): Unknow filter type '%d'.\n",
+                 (int)condition.filter_type);
+            break;
+    }
+}
+
+int ProgressSyncer::PullEvent() {
+    PObject reply;
+    cut_paths.clear();
+    int rc = PullFromServer(reply);
+    if (rc != 0) return rc;
+    rc = ProcessEvents(reply);
+    if (rc != 0) NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to process event.\n");
+    return rc;
+}
+
+int ProgressSyncer::PullFromServer(PObject& reply) {
+    // The connection goes back to the pool before the wait for the workers.
+    ConnectionPool* pool = pool_slot.get();
+    if (pool == nullptr) {
+        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+        return ERR_IO;
+    }
+    ConnectionLease lease(*pool, &abort_flag);
+    PObject request;
+    PrepareRequest(pool->getSession(), request);
+
+    const ProtoSite site = Site();
+    int rc = RequestChannel(site, lease.get(), *pool, context.reg_entry.view_id);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+        lease->Drop();
+        SetConnectionState(DISCONNECTED);
+        return rc;
+    }
+    SetConnectionState(CONNECTED);
+    rc = RunProtocol(site, *lease->GetChannel(), SCMD_EVT_PULL, request, reply);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", rc);
+        lease->Drop();
+        SetConnectionState(DISCONNECTED);
+        return rc;
+    }
+    cut_paths = std::set<ustring>(pull_stream.CutTexts().begin(), pull_stream.CutTexts().end());
+    const PObject& r = reply;
+    lease->Update(r["alive"].asUInt32());
+    if (r["alive"].asUInt32() == 0) SetConnectionState(DISCONNECTED);
+    if (!r.hasMember("error")) return 0;
+
+    NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: response: %s.\n",
+         r["error"].toString().c_str_utf8());
+    const uint64_t wide = r["error"]["code"].asUInt64();
+    rc = ProtoResp2ErrorCode(Site(), wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide);
+    // An error without a meaning of its own is still an error: such a reply read as
+    // a list of events could retire the condition before its files came down.
+    return rc != 0 ? rc : ERR_SERVER;
+}
+
+int ProgressSyncer::ProcessEvents(const PObject& reply) {
+    const uint64_t row_id = context.row_id;
+    const uint64_t since = context.progress_entry.condition.sync_id;
+    const PObject& next_value = reply["next_sync_id"];
+    if (!next_value.isInteger()) {
+        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): ProgressSyncer: reply without next_sync_id, ignored\n");
+        return ERR_SERVER;
+    }
+    const uint64_t next = next_value.asUInt64();
+    if (next < since) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] progress-syncer.cpp(%d): ProgressSyncer: next_sync_id %llu is below %llu, ignored\n", ull(next),
+             ull(since));
+        return ERR_SERVER;
+    }
+    if (next == since) {
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] progress-syncer.cpp(%d): already uptodate for current event pull condition.\n");
+        if (FilterDB::getInstance().rmResumeCondition(row_id) != 0) {
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] progress-syncer.cpp(%d): ProcessEvents: fail to remove resume condition for row_id(%llu)\n",
+                 ull(row_id));
+        }
+        ProgressCache::getInstance().rmProgressEntry(row_id);
+        return 0;
+    }
+    const PObject& list = reply["event_list"];
+    if (!list.isArray()) {
+        // Changes happened, but the reply does not say which: advancing the
+        // condition would skip them.
+        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): ProgressSyncer: reply without event_list, ignored\n");
+        return ERR_SERVER;
+    }
+    const uint64_t sess = context.reg_entry.sess_id;
+    for (const PObject& item : list.asArray()) {
+        Event e;
+        if (EventFromReply(item, sess, cut_paths, kTexts, e) != 1) continue;
+        if (IsServerEcho(e, context.reg_entry, true, kTexts)) continue;
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] progress-syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
+             item.toString().c_str_utf8(), ull(sess));
+        EventManager::getInstance().PushServerEvent(e);
+    }
+    if (WaitForWorkers() != 0) {
+        NLOG(L_NOTICE, kChannel,
+             "[NOTE] progress-syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
+        return ERR_INT;
+    }
+    // The condition's sync id never moves back.
+    assert(next > since);
+    if (FilterDB::getInstance().updateResumeSyncId(row_id, next) != 0) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] progress-syncer.cpp(%d): ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
+             "for row_id(%llu)\n",
+             ull(next), ull(row_id));
+        return ERR_INT;
+    }
+    ProgressCache::getInstance().updateProgressSyncId(row_id, next);
+    return 0;
+}
+
+int ProgressSyncer::WaitForWorkers() {
+    SetConnectionState(IDLE);
+    return WaitForSessionWorkers(*this, context.reg_entry.sess_id, kTexts);
 }

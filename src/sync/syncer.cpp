@@ -28,51 +28,14 @@
 #include "foundation/logger.h"
 #include "store/file_event_db.h"
 #include "sync/proto_sites.h"
-#include "sync/server_path.h"
+#include "sync/pull_common.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 
 namespace {
 
 const char* const kChannel = "syncer_debug";
-
-struct PolicyRow {
-    int action;
-    int report;
-};
-
-constexpr int A_UNEXPECTED = -1;
-
-// Indexed by the negated result code.
-const PolicyRow kPolicy[] = {
-    {Syncer::ACTION_DONE, Syncer::REPORT_NONE},              //   0 ERR_OK
-    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -1 ERR_INT
-    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -2 ERR_IO
-    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -3 ERR_SYS
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     //  -4 ERR_INVAL
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     //  -5 ERR_PROTO
-    {Syncer::ACTION_RETRY, Syncer::REPORT_CONNECTION},       //  -6 ERR_AUTH
-    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -7 ERR_SERVER
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     //  -8 ERR_CONFLICT
-    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             //  -9 ERR_TIMEOUT
-    {Syncer::ACTION_RETRY, Syncer::REPORT_CONNECTION},       // -10 ERR_VERSION
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -11 ERR_NOENT
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -12 ERR_USER
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -13 ERR_PASSWORD
-    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -14 ERR_HALDENDISABLE
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -15 ERR_QUOTA
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -16 ERR_DISKFULL
-    {A_UNEXPECTED, Syncer::REPORT_NONE},                     // -17 ERR_SYNCFOLDER_MISS
-    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -18 ERR_VIEW
-    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -19 ERR_PERMISS
-    {Syncer::ACTION_RETRY, Syncer::REPORT_SESSION},          // -20 ERR_VIEW_PATH
-    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             // -21 ERR_CH_CONNECTION_ABORT: a pause, quietly
-    {Syncer::ACTION_RETRY_LONG_WAIT, Syncer::REPORT_SESSION},  // -22 ERR_LOCAL_DISKFULL
-    {Syncer::ACTION_RETRY, Syncer::REPORT_NONE},             // -23 ERR_LOCKED_FILE
-};
-static_assert(sizeof kPolicy / sizeof kPolicy[0] == -ERR_MAX, "one row per result code");
-
-bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
+const PullerTexts kTexts{kChannel, "syncer.cpp", "Syncer"};
 
 }  // namespace
 
@@ -148,32 +111,30 @@ bool Syncer::IsSessionReady() {
 // ---------------------------------------------------------------------------------------
 // Errors
 
-int Syncer::ActionOf(int code) { return InTable(code) ? kPolicy[-code].action : A_UNEXPECTED; }
+int Syncer::ActionOf(int code) { return PullActionOf(code); }
 
-int Syncer::ReportOf(int code) { return InTable(code) ? kPolicy[-code].report : REPORT_NONE; }
+int Syncer::ReportOf(int code) { return PullReportOf(code); }
 
-unsigned Syncer::WaitOf(int action) {
-    switch (action) {
-    case ACTION_DONE: return 0;
-    case ACTION_RETRY_LONG_WAIT: return 120;
-    default: return 3;
-    }
-}
+unsigned Syncer::WaitOf(int action) { return PullWaitOf(action); }
 
 int Syncer::HandleError(int code) {
-    if (!InTable(code)) {
+    if (!PullCodeInTable(code)) {
         NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unknown error code [%d].\n", code);
         return -1;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n", code);
     switch (ReportOf(code)) {
-    case REPORT_SESSION: UI_IPC::ReportSessionErrorToUI(context.entry.sess_id, code); break;
-    case REPORT_CONNECTION: {
-        ConnectionPool* pool = pool_slot.get();
-        UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
-        break;
-    }
-    default: NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): No type for error: %d\n", code); break;
+        case REPORT_SESSION:
+            UI_IPC::ReportSessionErrorToUI(context.entry.sess_id, code);
+            break;
+        case REPORT_CONNECTION: {
+            ConnectionPool* pool = pool_slot.get();
+            UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
+            break;
+        }
+        default:
+            NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): No type for error: %d\n", code);
+            break;
     }
     const int action = ActionOf(code);
     if (action < 0) NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unexpected error code [%d].\n", code);
@@ -252,50 +213,8 @@ int Syncer::PullEventFromServer(PObject& reply) {
 }
 
 int Syncer::MakeEvent(const PObject& item, Event& e) {
-    if (!item.isMap()) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: event that is not a map dropped: %s\n",
-             item.toString().c_str_utf8());
-        return 0;
-    }
-    const PObject& path = item["path"];
-    const char* why = "is not a text";
-    if (path.isString() && cut_paths.count(path.asString())) why = "holds a NUL byte";
-    if (!path.isString() || cut_paths.count(path.asString()) || !IsSafeServerPath(path.asString(), &why)) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: server path '%s' %s, event dropped\n",
-             EscapeForLog(path.isString() ? path.asString() : item["path"].toString()).c_str(), why);
-        return 0;
-    }
-    e.clear();
-    e.m_type = item["is_removed"].asBool() ? Event::EV_REMOVE : Event::EV_CREATE;
-    e.m_mode = item["is_dir"].asBool() ? (Event::F_DIR | Event::F_SERVER) : Event::F_SERVER;
-    e.m_sync_id = item["sync_id"].asUInt64();
-    e.m_max_id = item.hasMember("max_id") ? item["max_id"].asUInt64() : e.m_sync_id;
-    e.m_path = path.asString();
-    if (item.hasMember("file")) {
-        e.m_data_hash = item["file"]["hash"].asString();
-        e.m_data_size = item["file"]["size"].asUInt64();
-    }
-    if (item.hasMember("common_attribute")) e.m_time = item["common_attribute"]["mtime"].asUInt32();
-    if (item.hasMember("mac_attribute")) {
-        e.m_mac_attr_hash = item["mac_attribute"]["hash"].asString();
-        e.m_mac_attr_size = item["mac_attribute"]["size"].asUInt64();
-    }
-    if (item.hasMember("exec_bit")) e.m_exec_bit = item["exec_bit"].asUInt32();
-    e.m_sess_id = context.entry.sess_id;
-
-    ClientFileEventInfo row;
-    const int found = context.entry.event_db->getEventInfo(e.m_path, row);
-    if (found == 1 && row.syncID >= e.m_sync_id) {
-        NLOG(L_INFO, kChannel, "[INFO] syncer.cpp(%d): File [%s] is already up-to-date (server echo).\n",
-             e.m_path.c_str_utf8());
-        return 0;
-    }
-    if (found == 0 && e.m_type == Event::EV_REMOVE) {
-        NLOG(L_INFO, kChannel, "[INFO] syncer.cpp(%d): Server delete event [%s] and cannot find db record (server echo).\n",
-             e.m_path.c_str_utf8());
-        return 0;
-    }
-    return 1;
+    if (EventFromReply(item, context.entry.sess_id, cut_paths, kTexts, e) != 1) return 0;
+    return IsServerEcho(e, context.entry, false, kTexts) ? 0 : 1;
 }
 
 int Syncer::ProcessEvents(const PObject& reply) {
@@ -352,37 +271,4 @@ int Syncer::ProcessEvents(const PObject& reply) {
     return 0;
 }
 
-int Syncer::WaitForWorkers() {
-    const uint64_t sess = context.entry.sess_id;
-    Registry& registry = Registry::getInstance();
-    for (;;) {
-        const size_t pending = EventManager::getInstance().GetPendingServerEvent(sess);
-        Registry::Entry now;
-        const bool registered = registry.Find(sess, now) == 1;
-        if (pending == 0) {
-            if (registered) return 0;
-            NLOG(L_WARNING, kChannel, "[WARNING] syncer.cpp(%d): session %llu is removed, events might be dropped\n",
-                 (unsigned long long)sess);
-            return -1;
-        }
-        const State state = GetState();
-        if (state == STOP) {
-            NLOG(L_WARNING, kChannel, "[WARNING] syncer.cpp(%d): Program stopped while syncing files ...\n");
-            return -1;
-        }
-        if (state == PAUSE) sleep(1);
-        if (!registered) {
-            NLOG(L_WARNING, kChannel, "[WARNING] syncer.cpp(%d): session %llu is removed while there are events\n",
-                 (unsigned long long)sess);
-            return -1;
-        }
-        if (now.pause) {
-            NLOG(L_NOTICE, kChannel, "[NOTE] syncer.cpp(%d): session %llu is paused while there are events\n",
-                 (unsigned long long)sess);
-            return -1;
-        }
-        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Wait for workers (still %d pending server events).\n",
-             (int)pending);
-        Wait(1);
-    }
-}
+int Syncer::WaitForWorkers() { return WaitForSessionWorkers(*this, context.entry.sess_id, kTexts); }

@@ -12,14 +12,23 @@
 #include "foundation/task.h"
 #include "store/event.h"
 #include "wire/connection_pool.h"
+#include "sync/pull_common.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
 #include "wire/stream.h"
 
 class Syncer : public Task {
 public:
-    enum Action { ACTION_DONE = 0, ACTION_RETRY = 1, ACTION_RETRY_LONG_WAIT = 2 };
-    enum ReportType { REPORT_NONE = 0, REPORT_SESSION = 1, REPORT_CONNECTION = 2 };
+    enum Action {
+        ACTION_DONE = PULL_ACTION_DONE,
+        ACTION_RETRY = PULL_ACTION_RETRY,
+        ACTION_RETRY_LONG_WAIT = PULL_ACTION_RETRY_LONG_WAIT
+    };
+    enum ReportType {
+        REPORT_NONE = PULL_REPORT_NONE,
+        REPORT_SESSION = PULL_REPORT_SESSION,
+        REPORT_CONNECTION = PULL_REPORT_CONNECTION
+    };
 
     struct Context {
         Registry::Entry entry;
@@ -42,8 +51,8 @@ public:
     // drive a syncer that was never started.
     int RunOnce();
 
-    // The error policy: action for a result code (-1 for codes without a row) and the
-    // report kind it gives to the UI.
+    // The error policy (sync/pull_common.h): action for a result code (-1 for codes
+    // without a row) and the report kind it gives to the UI.
     static int ActionOf(int code);
     static int ReportOf(int code);
     // Seconds to wait after an action.

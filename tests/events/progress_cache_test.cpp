@@ -81,3 +81,25 @@ TEST_F(ProgressCacheTest, SessionMembership) {
     cache.rmProgressEntry(2);
     EXPECT_FALSE(cache.isInProgrssCache(5));
 }
+
+TEST_F(ProgressCacheTest, SkippedSessionsAndRemovedSessions) {
+    cache.addProgressEntry(1, C(10, 100));
+    cache.addProgressEntry(2, C(11, 200));
+    cache.addProgressEntry(3, C(10, 300));
+    cache.addProgressEntry(4, C(12, 400));
+    ProgressCache::Entry e;
+    ASSERT_TRUE(cache.getProgressEntry(e, {10}));
+    EXPECT_EQ(2u, e.row_id);
+    ASSERT_TRUE(cache.getProgressEntry(e, {10, 11}));
+    EXPECT_EQ(4u, e.row_id);
+    EXPECT_FALSE(cache.getProgressEntry(e, {10, 11, 12}));
+    EXPECT_EQ(4u, e.row_id);
+    // Skipping deletes nothing; removing a session takes all of its entries, in place.
+    EXPECT_EQ(0u, cache.rmSessionEntries(10, [](uint64_t) { return false; }));
+    EXPECT_EQ(2u, cache.rmSessionEntries(10, [](uint64_t id) { return id == 10; }));
+    EXPECT_EQ(0u, cache.rmSessionEntries(10));
+    EXPECT_FALSE(cache.isInProgrssCache(10));
+    ASSERT_TRUE(cache.getProgressEntry(e));
+    EXPECT_EQ(2u, e.row_id);
+    EXPECT_EQ(2u, cache.size());
+}

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdarg>
 #include <atomic>
 #include <cstdio>
@@ -270,15 +271,86 @@ RefConnection::After RefConnection::HandleConnect(const PObject& req, PObject& r
     return m_opts.ssl_stall ? AFTER_STALL : AFTER_SSL;
 }
 
+namespace {
+
+bool EqualNoCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
+    return true;
+}
+
+}  // namespace
+
+// The last component; its extension is what follows the last "." that is not the
+// name's first character (as the client's filter reads names).
+bool PullCondition::Matches(const ChangeRow& row, const std::string& rel) const {
+    if (kind == NONE) return true;
+    const std::string name = rel.substr(rel.rfind('/') + 1);
+    switch (kind) {
+    case PREFIX:
+        // The folder itself and everything below it, files and folders alike.
+        return rel.size() >= text.size() && EqualNoCase(rel.substr(0, text.size()), text) &&
+               (rel.size() == text.size() || rel[text.size()] == '/');
+    case NAME: return !row.is_dir && EqualNoCase(name, text);
+    case EXTENSION: {
+        const size_t dot = name.rfind('.');
+        return !row.is_dir && dot != std::string::npos && dot > 0 && EqualNoCase(name.substr(dot + 1), text);
+    }
+    case SIZE:
+        // Sizes that the old limit held back and the new one lets through; a removal
+        // has no size to test.
+        return !row.is_dir && !row.is_removed && row.size > min_size && row.size <= max_size;
+    default: return false;
+    }
+}
+
+std::string PullCondition::Describe() const {
+    switch (kind) {
+    case PREFIX: return " with prefix " + text;
+    case NAME: return " with name " + text;
+    case EXTENSION: return " with extension " + text;
+    case SIZE: return " with size " + std::to_string(min_size) + ".." + std::to_string(max_size);
+    default: return "";
+    }
+}
+
+// Exactly one kind: "extension", "prefix" or "name" (a non-empty text; a prefix is a
+// path with a leading "/"), or "min_size" with "max_size" (numbers, min below max).
+bool ReadPullCondition(const PObject& value, PullCondition* out) {
+    if (!value.isMap() || value.asMap().empty()) return false;
+    const auto& m = value.asMap();
+    auto text_of = [&](const char* key, PullCondition::Kind kind) {
+        if (m.size() != 1 || !value[key].isString() || value[key].asString().empty()) return false;
+        out->kind = kind;
+        out->text = value[key].asString().str();
+        return true;
+    };
+    if (value.hasMember("extension")) return text_of("extension", PullCondition::EXTENSION);
+    if (value.hasMember("name")) return text_of("name", PullCondition::NAME);
+    if (value.hasMember("prefix")) {
+        if (!text_of("prefix", PullCondition::PREFIX)) return false;
+        // "/photos/" names the same folder as "/photos".
+        while (out->text.size() > 1 && out->text.back() == '/') out->text.pop_back();
+        return Storage::IsValidPath(out->text) && out->text != "/";
+    }
+    if (m.size() != 2 || !value["min_size"].isInteger() || !value["max_size"].isInteger()) return false;
+    out->kind = PullCondition::SIZE;
+    out->min_size = value["min_size"].asUInt64();
+    out->max_size = value["max_size"].asUInt64();
+    return out->min_size < out->max_size;
+}
+
 RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject& reply) {
     if (!req["view_id"].isInteger() || !req["sync_id"].isInteger() || !req["path"].isString()) {
         Log("pull_event: view_id, sync_id or path missing");
         Error(reply, REF_ERR_VIEW, "view_id, sync_id and path are required");
         return AFTER_NOTHING;
     }
-    if (req.hasMember("condition")) {
-        Log("pull_event: condition not supported");
-        Error(reply, REF_ERR_INTERNAL, "pulls with a condition are not supported");
+    PullCondition condition;
+    if (req.hasMember("condition") && !ReadPullCondition(req["condition"], &condition)) {
+        Log("pull_event: condition refused: %s", req["condition"].toString().c_str_utf8());
+        Error(reply, REF_ERR_INTERNAL, "condition must be one of extension, prefix, name or min_size with max_size");
         return AFTER_NOTHING;
     }
     const uint64_t view = req["view_id"].asUInt64();
@@ -303,8 +375,11 @@ RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject&
     // The list and next_sync_id describe the same moment: rows added meanwhile come
     // with the next pull.
     const uint64_t next = m_storage.MaxSyncId(view);
+    // A condition names paths whatever their age: every matching path's latest
+    // change, however old; the client's echo test keeps what it already has.
+    const uint64_t from = condition.kind == PullCondition::NONE ? since : 0;
     std::vector<ChangeRow> rows;
-    if (next > since && m_storage.LatestSince(view, since, root, recursive, &rows, next) != 0) {
+    if (next > from && m_storage.LatestSince(view, from, root, recursive, &rows, next) != 0) {
         Log("pull_event: storage failure: %s", m_storage.error().c_str());
         Error(reply, REF_ERR_INTERNAL, "storage failure");
         return AFTER_NOTHING;
@@ -319,6 +394,7 @@ RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject&
         // Relative to the requested root, with a leading "/".
         std::string rel = r.path;
         if (root != "/") rel = r.path.size() == root.size() ? "/" : r.path.substr(root.size());
+        if (!condition.Matches(r, rel)) continue;
         if (rel.find('\0') != std::string::npos) {
             // The value type cuts texts at a zero byte; send this one as it is stored.
             const std::string mark = "@raw-text-" + std::to_string(m_raw_texts.size()) + "@";
@@ -337,7 +413,7 @@ RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject&
     }
     reply["event_list"] = list;
     reply["next_sync_id"] = next;
-    Log("pull_event: view %llu since %llu: %zu events, next %llu", (unsigned long long)view,
-        (unsigned long long)since, rows.size(), (unsigned long long)next);
+    Log("pull_event: view %llu since %llu%s: %zu events, next %llu", (unsigned long long)view,
+        (unsigned long long)since, condition.Describe().c_str(), list.asArray().size(), (unsigned long long)next);
     return AFTER_NOTHING;
 }

@@ -23,6 +23,18 @@ enum RefServerCode : uint32_t {
     REF_ERR_INTERNAL = 0x7000,      // unknown action, wrong command, storage failure
 };
 
+// The "condition" of a selective-sync pull: only the paths it names are answered.
+struct PullCondition {
+    enum Kind { NONE, EXTENSION, PREFIX, NAME, SIZE } kind = NONE;
+    std::string text;  // extension, prefix (session-relative) or name
+    uint64_t min_size = 0, max_size = 0;
+    // rel: the row's path relative to the pulled folder.
+    bool Matches(const ChangeRow& row, const std::string& rel) const;
+    std::string Describe() const;
+};
+// False for a condition the server does not understand (see ref_connection.cpp).
+bool ReadPullCondition(const PObject& value, PullCondition* out);
+
 class RefConnection {
 public:
     RefConnection(const ServerOptions& opts, Storage& storage, int fd, uint64_t number);
