@@ -6,6 +6,10 @@
 class SimpleFileReader : public FileReader {
 public:
     void setFile(const ustring& source) { file = source; }
+    // Reads from an open descriptor instead (from where it stands); the caller keeps
+    // and closes it. Lets a caller that resolves names itself (beneath a folder,
+    // never through a link) hand the file over.
+    void setFileHandle(int fd) { handle = fd; }
     void setCopyFile(const ustring& target);
     // Delta of the source against the signature of its old version.
     void setDelta(const ustring& delta_file, const ustring& signature_file);
@@ -14,5 +18,6 @@ public:
 
 private:
     ustring file;
+    int handle = -1;
     ustring signature_input;
 };

@@ -523,6 +523,7 @@ ProtoSite Worker::Site() {
     site.abort_flag = &abort_flag;
     site.worker_id = GetId();
     site.recv_location = context.working_directory;
+    site.recv_root = context.root_entry.root;
     site.map_stream_error = [this](int code) { return streamErr2DaemonErr(code); };
     site.stream = &trans_stream;
     return site;
