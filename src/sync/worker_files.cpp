@@ -2,6 +2,7 @@
 // test, the one read that hashes a file and writes its signature and delta, and the
 // database steps that record or forget a path.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "delta/simple_file_reader.h"
@@ -62,7 +63,14 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     int fd = -1;
-    if (root->OpenAt(rel, O_RDONLY | O_NOFOLLOW, 0, fd) != 0) return ERR_SYS;
+    // Non-blocking, so that a FIFO put in the file's place cannot stall the worker;
+    // only a regular file is read.
+    if (root->OpenAt(rel, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) != 0) return ERR_SYS;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return ERR_SYS;
+    }
     SimpleFileReader reader;
     reader.setFileHandle(fd);
     reader.setAbortFlag(&abort_flag);

@@ -2,6 +2,7 @@
 // what is sent (whole, delta, nothing), the plain and the resumable protocol, the
 // server's answers, and files that change while they are uploaded.
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
 #include <fstream>
@@ -9,6 +10,8 @@
 #include <random>
 
 #include "delta/simple_file_reader.h"
+#include "filter/filter_codes.h"
+#include "filter/white_list.h"
 #include "store/filter_db.h"
 #include "sync/sync_fixture.h"
 
@@ -180,6 +183,28 @@ TEST_F(UploadTest, DirectoryUnderARemoteFolderIsCreatedOnceThenOnlyGetsItsTimeBa
     EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(server.CountLog("stored as"), 1);
     EXPECT_EQ(TimeOf("/d"), 1700000000);
+}
+
+TEST_F(UploadTest, ItemsThatCannotBeSentFinishWithoutTraffic) {
+    Start();
+    write("white.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nwhite_ext = \"txt\"\n");
+    session.white_list = new WhiteListCpp();
+    ASSERT_EQ(session.white_list->Load(at("white.filter")), 0);
+    Registry::getInstance().Set(session);
+    Put("/film.mkv", "frames");
+    ASSERT_EQ(symlink("/etc/hostname", Local("/link.txt").c_str()), 0);
+    ASSERT_EQ(mkfifo(Local("/pipe.txt").c_str(), 0600), 0);
+    UploadWorker w;
+    for (const char* name : {"/film.mkv", "/link.txt", "/pipe.txt", "/vanished.txt"}) {
+        Push(name, Event::EV_CREATE);
+        EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE) << name;
+        EXPECT_EQ(Row(name).syncID, 0u) << name;
+    }
+    EXPECT_EQ(server.CountLog("connect"), 0);
+    // The selective-sync refusal is remembered, so that a wider rule can bring it back.
+    FilterLocalEvent recorded;
+    EXPECT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/film.mkv", recorded), 1);
+    EXPECT_EQ(recorded.filtered_type, FILTER_EXT_SELECTIVE_SYNC);
 }
 
 TEST_F(UploadTest, PlainUpToHalfAMebibyteResumableAbove) {
