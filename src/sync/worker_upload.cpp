@@ -375,6 +375,12 @@ int Worker::UploadLocal() {
     const ustring& path = GetPath();
     const char* cpath = path.c_str_utf8();
     const ustring base = BaseName(path);
+    // The daemon's own scratch and recycle folder never goes to the server.
+    const std::string full = GetFullPath().str(), working = GetWorkingDirectory().str();
+    if (!working.empty() && (full == working || full.rfind(working + "/", 0) == 0)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' is in the working directory, skipped\n", cpath);
+        return 0;
+    }
     int rc = TestUploadLocalFilter();
     if (rc != 1) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
@@ -452,7 +458,8 @@ int Worker::UploadLocal() {
             AppendAgent(request);
             // Kept for a retry of this event: the request (with its token, later), the
             // delta it names and the new signature.
-            delta.convert_permanent();
+            if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
+                delta.convert_permanent();
             sig.convert_permanent();
             upload_sign_file = sig.getPath();
             cached_request = request;
@@ -511,6 +518,14 @@ int Worker::UploadLocal() {
     if (response.hasMember("error")) {
         ClearCache();
         return UploadErrorResult(response);
+    }
+    // A success must name the new version, of the kind that was sent.
+    const PObject& answer = response;
+    if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
+        answer["is_dir"].asBool() != request["is_dir"].asBool()) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", answer.toString().c_str_utf8());
+        ClearCache();
+        return ERR_SERVER;
     }
 
     const ustring sign_path = resumable || !upload_sign_file.empty() ? upload_sign_file : sig.getPath();

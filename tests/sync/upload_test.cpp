@@ -194,8 +194,11 @@ TEST_F(UploadTest, ItemsThatCannotBeSentFinishWithoutTraffic) {
     Put("/film.mkv", "frames");
     ASSERT_EQ(symlink("/etc/hostname", Local("/link.txt").c_str()), 0);
     ASSERT_EQ(mkfifo(Local("/pipe.txt").c_str(), 0600), 0);
+    std::filesystem::create_directory(Local("/.VarnelWorkingDirectory"));
+    Put("/.VarnelWorkingDirectory/scratch.txt", "partial download");
     UploadWorker w;
-    for (const char* name : {"/film.mkv", "/link.txt", "/pipe.txt", "/vanished.txt"}) {
+    for (const char* name :
+         {"/film.mkv", "/link.txt", "/pipe.txt", "/vanished.txt", "/.VarnelWorkingDirectory/scratch.txt"}) {
         Push(name, Event::EV_CREATE);
         EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE) << name;
         EXPECT_EQ(Row(name).syncID, 0u) << name;
