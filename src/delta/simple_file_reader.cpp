@@ -17,6 +17,12 @@ void SimpleFileReader::setDelta(const ustring& delta_file, const ustring& signat
     delta_handler = std::make_unique<DeltaHandler>(delta_file, signature_file);
 }
 
+void SimpleFileReader::setDeltaHandle(int delta_fd, const ustring& delta_file, const ustring& signature_file)
+{
+    setDelta(delta_file, signature_file);
+    delta_handler->setOutputHandle(delta_fd);
+}
+
 int SimpleFileReader::readFile()
 {
     if (file.empty() && handle < 0)

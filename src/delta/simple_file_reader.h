@@ -13,6 +13,9 @@ public:
     void setCopyFile(const ustring& target);
     // Delta of the source against the signature of its old version.
     void setDelta(const ustring& delta_file, const ustring& signature_file);
+    // The same, written to a descriptor the caller opened for writing (an empty file
+    // named delta_file); the caller keeps and closes it.
+    void setDeltaHandle(int delta_fd, const ustring& delta_file, const ustring& signature_file);
 
     int readFile() override;
 

@@ -187,10 +187,11 @@ public:
     // One read of the session's file rel (opened beneath the root, never through a
     // link), with the worker's abort flag: its MD4 into hash, its signature into
     // sig_path (block 2048, strong sum 8) and, when base_sig is not empty, its delta
-    // against base_sig into delta_path. 0; ERR_INT when aborted; ERR_SYS otherwise.
+    // against base_sig into the existing empty session file delta_rel (opened beneath
+    // the root as well). 0; ERR_INT when aborted; ERR_SYS otherwise.
     // Virtual so that tests can change a file while it is read.
     virtual int ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
-                     const ustring& delta_path);
+                     const ustring& delta_rel);
     // Writes row (for row.path) into the session's event database, which takes over
     // the file named by row.signaturePath, then drops the path's local filtered-event
     // record. 0, or -1 (logged) when either step fails.

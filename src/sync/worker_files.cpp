@@ -59,7 +59,7 @@ bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& 
 }
 
 int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
-                         const ustring& delta_path) {
+                         const ustring& delta_rel) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     int fd = -1;
@@ -71,14 +71,20 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
         close(fd);
         return ERR_SYS;
     }
+    int out = -1;
+    if (!base_sig.empty() && root->OpenAt(delta_rel, O_WRONLY | O_TRUNC | O_APPEND | O_NOFOLLOW, 0, out) != 0) {
+        close(fd);
+        return ERR_SYS;
+    }
     SimpleFileReader reader;
     reader.setFileHandle(fd);
     reader.setAbortFlag(&abort_flag);
     reader.setHashString(hash);
     if (!sig_path.empty()) reader.setSignature(sig_path);
-    if (!base_sig.empty()) reader.setDelta(delta_path, base_sig);
+    if (out >= 0) reader.setDeltaHandle(out, root->Full(delta_rel), base_sig);
     const int rc = reader.readFile();
     close(fd);
+    if (out >= 0) close(out);
     if (rc == ERROR_ABORT) return ERR_INT;
     return rc == RS_DONE ? 0 : ERR_SYS;
 }

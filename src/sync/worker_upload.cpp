@@ -161,7 +161,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
              path.c_str_utf8());
     }
     ustring hash;
-    int rc = ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getPath());
+    int rc = ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to read file for '%s', try it again\n",
              path.c_str_utf8());
