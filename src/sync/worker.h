@@ -177,7 +177,22 @@ public:
     virtual int ExpandDeleteEvent();
     virtual void CreateDirSelfEvent();
 
+    // What tells one state of a file from the next: a write changes the change time
+    // (nanoseconds) even when size and modification second stay the same.
+    struct FileStamp {
+        bool exists = false;
+        uint32_t kind = 0;  // the st_mode file-type bits
+        uint64_t size = 0;
+        uint64_t inode = 0;
+        int64_t mtime_ns = 0;
+        int64_t ctime_ns = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+
     // --- Helpers the transfer handlers share (sync/worker_files.cpp) -----------------
+    // The stamp of the session item rel (never through a link): 0 with out set
+    // (exists false when it is missing), -1 when it cannot be examined.
+    int StampOf(const ustring& rel, FileStamp& out) const;
     // The event path as the server names it: remote_path + path, or the path alone
     // when remote_path is "/" (or empty).
     ustring GetServerPath() const;
@@ -212,10 +227,10 @@ protected:
     // --- Upload steps (sync/worker_upload.cpp) ----------------------------------------
     // 1: the item passes the filters; 0: filtered (finished); else a result code.
     int TestUploadLocalFilter();
-    // Fills request["file"] for the local file. `hashed` receives the stat the content
-    // was read under; `sig` the new signature, `delta` the delta (when one was made).
-    // 0; ERR_INT when the file changed while it was read; ERR_SYS otherwise.
-    int PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed);
+    // Fills request["file"] for the local file. `hashed` and `stamp` receive the state
+    // the content was read under; `sig` the new signature, `delta` the delta (when one
+    // was made). 0; ERR_INT when the file changed while it was read; ERR_SYS otherwise.
+    int PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed, FileStamp& stamp);
     // "mtime", "mac_attribute" and "exec_bit" of the request.
     void PrepareAttributes(PObject& request, uint32_t local_mtime) const;
     // True when the request changes nothing but, perhaps, the local time.

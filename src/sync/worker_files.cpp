@@ -2,6 +2,7 @@
 // test, the one read that hashes a file and writes its signature and delta, and the
 // database steps that record or forget a path.
 #include <fcntl.h>
+#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +57,26 @@ bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& 
         return true;
     }
     return false;
+}
+
+int Worker::StampOf(const ustring& rel, FileStamp& out) const {
+    out = FileStamp();
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return -1;
+    int fd = -1;
+    const int rc = root->OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd);
+    if (rc != 0) return rc == -1 && errno == ENOENT ? 0 : -1;
+    struct stat st;
+    const int got = fstat(fd, &st);
+    close(fd);
+    if (got != 0) return -1;
+    out.exists = true;
+    out.kind = st.st_mode & S_IFMT;
+    out.size = (uint64_t)st.st_size;
+    out.inode = (uint64_t)st.st_ino;
+    out.mtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    out.ctime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
+    return 0;
 }
 
 int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,

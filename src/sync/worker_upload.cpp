@@ -53,10 +53,6 @@ bool IsSelectiveSyncCode(int code) {
            code == FILTER_NAME_SELECTIVE_SYNC;
 }
 
-bool SameState(const FILE_INFO& a, const FILE_INFO& b) {
-    return a.isExist == b.isExist && a.type == b.type && a.size == b.size && a.mtime == b.mtime;
-}
-
 }  // namespace
 
 int Worker::TestUploadLocalFilter() {
@@ -119,7 +115,8 @@ bool Worker::IsFakeRequest(const PObject& request) {
     return true;
 }
 
-int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed) {
+int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
+                             FileStamp& stamp) {
     const SessionRoot* root = context.root_entry.root.get();
     const ustring& path = GetPath();
     const ClientFileEventInfo& row = context.database_record;
@@ -130,6 +127,11 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
         return ERR_SYS;
     }
     hashed = first;
+    if (StampOf(path, stamp) != 0 || !stamp.exists) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
+             path.c_str_utf8());
+        return ERR_SYS;
+    }
     PObject& file = request["file"];
     if (row.syncID != 0 && !LocallyModified(first, row, nullptr)) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is not modified (weak check)\n",
@@ -175,13 +177,13 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
         file["refer"] = (uint64_t)1;
         return 0;
     }
-    FILE_INFO second;
-    if (root->Stat(path, second) != 0) {
+    FileStamp second;
+    if (StampOf(path, second) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
              path.c_str_utf8());
         return ERR_SYS;
     }
-    if (!SameState(first, second)) {
+    if (!(second == stamp)) {
         NLOG(L_INFO, kChannel,
              "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
              "it again\n",
@@ -432,6 +434,12 @@ int Worker::UploadLocal() {
     TempFile sig(GetSignDirectory());
     TempFile delta(root, scratch);
     FILE_INFO hashed = local;
+    FileStamp stamp;
+    if (StampOf(path, stamp) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+             cpath);
+        return ERR_SYS;
+    }
     PObject request;
     const bool resumable = cached_request.isMap() && !cached_request.isEmpty();
     if (!resumable) {
@@ -445,7 +453,7 @@ int Worker::UploadLocal() {
         request["is_dir"] = (uint64_t)(is_dir ? 1 : 0);
         request["common_attribute"]["mtime"] = (uint64_t)local.mtime;
         if (!is_dir) {
-            rc = PrepareFileBlock(request, sig, delta, hashed);
+            rc = PrepareFileBlock(request, sig, delta, hashed, stamp);
             if (rc != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
                      cpath, GetErrorString(rc));
@@ -477,8 +485,8 @@ int Worker::UploadLocal() {
                  cpath);
             // Only the state that was compared may get the old time: a write landing
             // since then must stay visible as a change.
-            FILE_INFO now;
-            if (root->Stat(path, now) != 0 || !SameState(now, hashed)) {
+            FileStamp now;
+            if (StampOf(path, now) != 0 || !(now == stamp)) {
                 NLOG(L_INFO, kChannel,
                      "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n", cpath);
                 return ERR_INT;
