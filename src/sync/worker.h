@@ -273,6 +273,8 @@ protected:
     PObject cached_request;
     PObject cached_response;
     ustring upload_sign_file;
+    // The state of the file cached_request was made from (upload).
+    FileStamp cached_stamp;
     PStream trans_stream;
     std::atomic<PauseType_T*> pause_instance{nullptr};
 };

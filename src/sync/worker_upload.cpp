@@ -414,10 +414,18 @@ int Worker::UploadLocal() {
 
     const bool is_dir = local.type == FT_DIR;
     const ClientFileEventInfo row = context.database_record;
+    FileStamp stamp;
+    if (StampOf(path, stamp) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+             cpath);
+        return ERR_SYS;
+    }
     if (cached_request.isMap() && !cached_request.isEmpty()) {
         const PObject& cached = cached_request;
+        // Size and time, and the finer stamp: an edit in the same second with the
+        // same size must not resume the old content.
         if (is_dir || cached["mtime"]["mtime"].asUInt64() != local.mtime ||
-            cached["file"]["size"].asUInt64() != local.size) {
+            cached["file"]["size"].asUInt64() != local.size || !(stamp == cached_stamp)) {
             NLOG(L_WARNING, kChannel,
                  "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
                  "cache\n",
@@ -434,12 +442,6 @@ int Worker::UploadLocal() {
     TempFile sig(GetSignDirectory());
     TempFile delta(root, scratch);
     FILE_INFO hashed = local;
-    FileStamp stamp;
-    if (StampOf(path, stamp) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
-             cpath);
-        return ERR_SYS;
-    }
     PObject request;
     const bool resumable = cached_request.isMap() && !cached_request.isEmpty();
     if (!resumable) {
@@ -471,6 +473,7 @@ int Worker::UploadLocal() {
             sig.convert_permanent();
             upload_sign_file = sig.getPath();
             cached_request = request;
+            cached_stamp = stamp;
         } else {
             request["_action"] = "upload";
             AppendAgent(request);

@@ -244,6 +244,23 @@ TEST_F(UploadTest, CutResumableUploadResumesAtTheServersOffset) {
     ExpectServerHasLocal("/big.bin");
 }
 
+TEST_F(UploadTest, EditBetweenAttemptsInTheSameSecondStartsAFreshUpload) {
+    Start({"--fault", "cut-after=300000"});
+    UploadWorker w;
+    const std::string head = RandomBytes(300000, 8);
+    Put("/big.bin", head + RandomBytes(400000, 9));
+    Push("/big.bin", Event::EV_CREATE);
+    EXPECT_EQ(Drain(w).back(), Worker::ACTION_DONE);
+    // A delta of about 400000 bytes, cut after 300000.
+    Put("/big.bin", head + RandomBytes(400000, 10), 1700000100);
+    Push("/big.bin");
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_RETRY);
+    // Edited again before the retry: same size, same modification second.
+    Put("/big.bin", head + RandomBytes(400000, 11), 1700000100);
+    EXPECT_EQ(Drain(w).back(), Worker::ACTION_DONE);
+    ExpectServerHasLocal("/big.bin");
+}
+
 TEST_F(UploadTest, ServerOffsetPastTheDataStartsTheUploadAgain) {
     Start({"--fault", "cut-after=300000"});
     UploadWorker w;
