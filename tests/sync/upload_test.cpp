@@ -316,6 +316,46 @@ TEST_F(UploadTest, BaseChangedOnTheServerFinishesWithoutADatabaseWrite) {
     EXPECT_EQ(after.fileModTime, before.fileModTime);
 }
 
+TEST_F(UploadTest, ServerErrorsDecideTheActionAndWhatHappensToTheRow) {
+    const struct {
+        const char* code;
+        int action;
+        bool row_kept;
+    } cases[] = {
+        {"0x9001", Worker::ACTION_RETURN_EVENT, false},  // base gone: forget the row, send again
+        {"0x6001", Worker::ACTION_DONE, true},           // wait for the server's version
+        {"0x7000", Worker::ACTION_RETURN_EVENT, false},  // bad request: forget the row
+        {"0xb001", Worker::ACTION_RETURN_EVENT, true},   // resume state lost
+        {"0x4001", Worker::ACTION_RETURN_EVENT, true},   // quota
+        {"0x7001", Worker::ACTION_RETRY, true},          // content refused: read it again
+    };
+    uint64_t id = 10;
+    for (const auto& c : cases) {
+        server.Stop();
+        StartServer({"--fault", std::string("upload=") + c.code});
+        session = AddSession(++id, id);
+        ClientFileEventInfo known;
+        known.path = "/f.txt";
+        known.syncID = known.maxSyncID = 5;
+        known.fileSize = 3;
+        known.fileModTime = 1600000000;
+        known.fileCheckSum = "0123456789abcdef0123456789abcdef";
+        ASSERT_EQ(session.event_db->setEventInfo(known), 0);
+        Put("/f.txt", "new content");
+        Event e;
+        e.m_type = Event::EV_MODIFY;
+        e.m_path = "/f.txt";
+        e.m_sess_id = id;
+        EventManager::getInstance().PushLocalEvent(e);
+        UploadWorker w;
+        EXPECT_EQ(w.RunOnce(), c.action) << c.code;
+        ClientFileEventInfo row;
+        EXPECT_EQ(session.event_db->getEventInfo("/f.txt", row), c.row_kept ? 1 : 0) << c.code;
+        if (c.row_kept) EXPECT_EQ(row.syncID, 5u) << c.code;
+        EventManager::getInstance().Clear();
+    }
+}
+
 TEST_F(UploadTest, NameConflictRenamesTheLocalFileWhichIsUploadedUnderItsNewName) {
     Start();
     UploadWorker w;
