@@ -1,6 +1,7 @@
 // The upload handler on a worker that was never started, against the real refserver:
 // what is sent (whole, delta, nothing), the plain and the resumable protocol, the
 // server's answers, and files that change while they are uploaded.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
@@ -208,6 +209,25 @@ TEST_F(UploadTest, ItemsThatCannotBeSentFinishWithoutTraffic) {
     FilterLocalEvent recorded;
     EXPECT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/film.mkv", recorded), 1);
     EXPECT_EQ(recorded.filtered_type, FILTER_EXT_SELECTIVE_SYNC);
+}
+
+TEST_F(UploadTest, FileLockedByAnotherHolderIsHandedBackAndReported) {
+    Start();
+    Put("/held.txt", "in use");
+    const int fd = open(Local("/held.txt").c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &lock), 0);
+    UploadWorker w;
+    Push("/held.txt", Event::EV_CREATE);
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    close(fd);
+    ASSERT_TRUE(ui.WaitFor(1));
+    EXPECT_EQ(ui.Values().back()["notify"].asString(), ustring("locked_file"));
+    EXPECT_EQ(ui.Values().back()["path"].asString(), ustring("/held.txt"));
+    EXPECT_EQ(server.CountLog("connect"), 0);
 }
 
 TEST_F(UploadTest, PlainUpToHalfAMebibyteResumableAbove) {
