@@ -2,6 +2,8 @@
 
 #include "delta/delta_handler.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -141,7 +143,13 @@ int DeltaHandler::begin()
     }
     if (loadSignature() != 0)
         return -1;
-    if (fd_open_write(delta_file, fd) != 0) {
+    if (output_handle >= 0) {
+        fd.handle = fcntl(output_handle, F_DUPFD_CLOEXEC, 0);
+        if (fd.handle < 0) {
+            delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
+            return -1;
+        }
+    } else if (fd_open_write(delta_file, fd) != 0) {
         delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
         return -1;
     }

@@ -25,6 +25,11 @@ public:
     int wait() override;
     int end() override;
 
+    // Writes the delta to a descriptor the caller opened (for writing, empty) instead
+    // of creating delta_file; the handler closes its own duplicate, the caller keeps
+    // out_fd.
+    void setOutputHandle(int out_fd) { output_handle = out_fd; }
+
 private:
     int loadSignature();
     bool mayHave(uint32_t weak) const;
@@ -36,6 +41,7 @@ private:
     void reserveWrite(size_t more);
 
     ustring delta_file;
+    int output_handle = -1;
     ustring signature_file;
     fd_t fd;
     fd_aio_t aio;

@@ -17,11 +17,17 @@ void SimpleFileReader::setDelta(const ustring& delta_file, const ustring& signat
     delta_handler = std::make_unique<DeltaHandler>(delta_file, signature_file);
 }
 
+void SimpleFileReader::setDeltaHandle(int delta_fd, const ustring& delta_file, const ustring& signature_file)
+{
+    setDelta(delta_file, signature_file);
+    delta_handler->setOutputHandle(delta_fd);
+}
+
 int SimpleFileReader::readFile()
 {
-    if (file.empty())
+    if (file.empty() && handle < 0)
         return ERROR_ARGUMENT;
-    if (outputClobbers(file) || (delta_handler && fd_same_file(delta_output, signature_input))) {
+    if ((handle < 0 && outputClobbers(file)) || (delta_handler && fd_same_file(delta_output, signature_input))) {
         delta_error("api.cpp (%d): an output file is also an input (file = '%s')\n", __LINE__,
                     file.c_str_utf8());
         return ERROR_ARGUMENT;
@@ -31,7 +37,9 @@ int SimpleFileReader::readFile()
         return ERROR_HANDLER_CALL;
     }
     fd_t fd;
-    if (fd_open_read(file, fd) != 0) {
+    if (handle >= 0) {
+        fd.handle = handle;
+    } else if (fd_open_read(file, fd) != 0) {
         delta_error("api.cpp (%d): fd_open_read: Error Code %d\n", __LINE__, errno);
         end();
         return ERROR_SYSTEM_CALL;
@@ -40,7 +48,8 @@ int SimpleFileReader::readFile()
     if (chunk == nullptr) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, errno);
         end();
-        fd_close(fd);
+        if (handle < 0)
+            fd_close(fd);
         return ERROR_SYSTEM_CALL;
     }
     int rc = RS_DONE;
@@ -67,7 +76,8 @@ int SimpleFileReader::readFile()
     // The last records and commands are written by end(); their failure fails the pass.
     if (end() != 0 && rc == RS_DONE)
         rc = ERROR_HANDLER_CALL;
-    fd_close(fd);
+    if (handle < 0)
+        fd_close(fd);
     std::free(chunk);
     return rc;
 }

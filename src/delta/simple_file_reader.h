@@ -6,13 +6,21 @@
 class SimpleFileReader : public FileReader {
 public:
     void setFile(const ustring& source) { file = source; }
+    // Reads from an open descriptor instead (from where it stands); the caller keeps
+    // and closes it. Lets a caller that resolves names itself (beneath a folder,
+    // never through a link) hand the file over.
+    void setFileHandle(int fd) { handle = fd; }
     void setCopyFile(const ustring& target);
     // Delta of the source against the signature of its old version.
     void setDelta(const ustring& delta_file, const ustring& signature_file);
+    // The same, written to a descriptor the caller opened for writing (an empty file
+    // named delta_file); the caller keeps and closes it.
+    void setDeltaHandle(int delta_fd, const ustring& delta_file, const ustring& signature_file);
 
     int readFile() override;
 
 private:
     ustring file;
+    int handle = -1;
     ustring signature_input;
 };

@@ -11,6 +11,7 @@
 #include "events/registry.h"
 #include "foundation/task.h"
 #include "foundation/ustring.h"
+#include "platform/file_ops.h"
 #include "store/event.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
@@ -19,6 +20,7 @@
 
 class Connection;
 class ConnectionPool;
+class TempFile;
 
 class Worker : public Task {
 public:
@@ -177,7 +179,78 @@ public:
     virtual int ExpandDeleteEvent();
     virtual void CreateDirSelfEvent();
 
+    // What tells one state of a file from the next: a write changes the change time
+    // (nanoseconds) even when size and modification second stay the same.
+    struct FileStamp {
+        bool exists = false;
+        uint32_t kind = 0;  // the st_mode file-type bits
+        uint64_t size = 0;
+        uint64_t inode = 0;
+        int64_t mtime_ns = 0;
+        int64_t ctime_ns = 0;
+        bool operator==(const FileStamp&) const = default;
+    };
+
+    // --- Helpers the transfer handlers share (sync/worker_files.cpp) -----------------
+    // The stamp of the session item rel (never through a link): 0 with out set
+    // (exists false when it is missing), -1 when it cannot be examined.
+    int StampOf(const ustring& rel, FileStamp& out) const;
+    // The event path as the server names it: remote_path + path, or the path alone
+    // when remote_path is "/" (or empty).
+    ustring GetServerPath() const;
+    // Whether the local item differs from the row: its kind, a regular file's size or
+    // modification time, and (hash given) its content. Logs the reason.
+    bool LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row, const ustring* hash) const;
+    // One read of the session's file rel (opened beneath the root, never through a
+    // link), with the worker's abort flag: its MD4 into hash, its signature into
+    // sig_path (block 2048, strong sum 8) and, when base_sig is not empty, its delta
+    // against base_sig into the existing empty session file delta_rel (opened beneath
+    // the root as well). 0; ERR_INT when aborted; ERR_SYS otherwise.
+    // Virtual so that tests can change a file while it is read.
+    virtual int ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
+                     const ustring& delta_rel);
+    // Writes row (for row.path) into the session's event database, which takes over
+    // the file named by row.signaturePath, then drops the path's local filtered-event
+    // record. 0, or -1 (logged) when either step fails.
+    int CommitDatabase(const ClientFileEventInfo& row);
+    // Forgets the current path: its rows (the whole sub-tree) in the event database
+    // and its local filtered-event record. 0, or -1 when the event database fails.
+    int RemoveDatabaseInfo();
+    // Records the current event as filtered locally by the selective-sync rule
+    // `code` (FILTER_*), so that a later change of the rules can bring it back. 0 or -1.
+    int AddFilteredEventToDB(int code);
+    // Queues a local removal event of the current session for path.
+    void PushRemoveEvent(const ustring& path, bool is_dir);
+    // The scratch folder for transfers (the working directory), made when missing. 0
+    // with rel set to its path relative to the root, or ERR_SYS.
+    int WorkingScratchDir(ustring& rel);
+
 protected:
+    // --- Upload steps (sync/worker_upload.cpp) ----------------------------------------
+    // 1: the item passes the filters; 0: filtered (finished); else a result code.
+    int TestUploadLocalFilter();
+    // Fills request["file"] for the local file. `hashed` and `stamp` receive the state
+    // the content was read under; `sig` the new signature, `delta` the delta (when one
+    // was made). 0; ERR_INT when the file changed while it was read; ERR_SYS otherwise.
+    int PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed, FileStamp& stamp);
+    // "mtime", "mac_attribute" and "exec_bit" of the request.
+    void PrepareAttributes(PObject& request, uint32_t local_mtime) const;
+    // True when the request changes nothing but, perhaps, the local time.
+    static bool IsFakeRequest(const PObject& request);
+    // Command 23 exchange; 0 or a result code for a broken exchange.
+    int ProtoUploadObject(Channel& channel, const PObject& request, PObject& response);
+    // The resumable exchanges (token, dry run, status, upload); 0 or a result code for
+    // a broken exchange. An error answer of any step becomes the response.
+    int ProtoResumeUploadObject(Channel& channel, PObject& request, PObject& response);
+    // The result of an upload answered with "error" (after the database work its
+    // code asks for).
+    int UploadErrorResult(const PObject& response);
+    // Writes the row the upload made. 0 or -1.
+    int CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+                             const ustring& sign_path);
+    // Queues a removal when the item vanished during the upload. 0 or -1.
+    int CheckLocalModification(const PObject& request);
+
     // The dispatch table: the handler of the current event.
     int ProcessEvent();
     void NotifyAbortDone();
@@ -205,6 +278,8 @@ protected:
     PObject cached_request;
     PObject cached_response;
     ustring upload_sign_file;
+    // The state of the file cached_request was made from (upload).
+    FileStamp cached_stamp;
     PStream trans_stream;
     std::atomic<PauseType_T*> pause_instance{nullptr};
 };

@@ -211,7 +211,8 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
         return ERR_SYS;
     }
-    int fd = ::open(value.path.c_str_utf8(), O_RDONLY | O_CLOEXEC);
+    // A session's file is read beneath its root too, never through a link.
+    int fd = OpenRecvFile(value.path, O_RDONLY);
     if (fd < 0) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
              "rb", errno);

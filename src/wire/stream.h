@@ -59,8 +59,8 @@ public:
     // binaries are refused.
     void SetDefaultRecvLocation(const ustring& folder) { recv_path = folder; }
     // With a root set, every received binary (in the default folder or in the file a
-    // target names) must lie beneath the root and is opened through it, never through
-    // a link; anything else is refused with ERR_SYS.
+    // target names) and every sent one must lie beneath the root and is opened through
+    // it, never through a link; anything else is refused with ERR_SYS.
     void SetRecvRoot(std::shared_ptr<const SessionRoot> root) { recv_root = std::move(root); }
     // Progress of the running transfer: the key path text, bytes moved, bytes expected.
     void GetStatus(ustring& item, uint64_t& sent, uint64_t& size);
@@ -101,7 +101,7 @@ private:
     int ChannelFailed(int code);
     // Counts one more member of kElementCharge + text bytes; ERR_STREAM past a bound.
     int Charge(uint64_t members, uint64_t bytes);
-    // Opens a file for a received binary (through recv_root when set): fd or -1.
+    // Opens a file for a sent or received binary (through recv_root when set): fd or -1.
     int OpenRecvFile(const ustring& path, int flags);
     void PushHistory(const ustring& key) EXCLUDES(status_lock);
     void PopHistory() EXCLUDES(status_lock);

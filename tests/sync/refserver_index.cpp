@@ -2,6 +2,7 @@
 // a view the way another client's uploads would.
 #include "../../tools/refserver/storage.cpp"
 
+#include "delta/simple_file_reader.h"
 #include "sync/sync_fixture.h"
 
 uint64_t AddServerChange(const std::string& root, uint64_t view, const std::string& path, bool dir, bool removed,
@@ -18,4 +19,25 @@ uint64_t AddServerChange(const std::string& root, uint64_t view, const std::stri
     row.mtime = mtime;
     uint64_t id = 0;
     return store.AddChange(row, &id) == 0 ? id : 0;
+}
+
+int ServerFile(const std::string& root, uint64_t view, const std::string& path, std::string* hash,
+               std::string* blob_md4, uint64_t* sync_id) {
+    Storage store;
+    if (store.Open(root) != 0) return -1;
+    ChangeRow row;
+    const int found = store.Current(view, path, &row);
+    if (found != 1) return found;
+    *hash = row.is_removed ? std::string() : row.hash;
+    if (sync_id) *sync_id = row.sync_id;
+    blob_md4->clear();
+    if (!hash->empty() && store.HasBlob(*hash)) {
+        ustring md4;
+        SimpleFileReader reader;
+        reader.setFile(store.BlobPath(*hash));
+        reader.setHashString(md4);
+        if (reader.readFile() != RS_DONE) return -1;
+        *blob_md4 = md4.str();
+    }
+    return 1;
 }

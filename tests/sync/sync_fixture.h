@@ -24,6 +24,7 @@
 #include "events/ui_listener.h"
 #include "foundation/settings.h"
 #include "platform/scratch_dir.h"
+#include "platform/session_root.h"
 #include "store/file_event_db.h"
 #include "store/file_status_db.h"
 #include "sync/worker.h"
@@ -34,6 +35,11 @@
 uint64_t AddServerChange(const std::string& root, uint64_t view, const std::string& path, bool dir = false,
                          bool removed = false, const std::string& hash = "", uint64_t size = 0,
                          uint64_t mtime = 0);
+// The latest change of a path in a view: 1 with its content hash (empty for a
+// directory or a removal) and the MD4 of the stored blob ("" when there is none), 0
+// when the path has no change, -1 on failure.
+int ServerFile(const std::string& root, uint64_t view, const std::string& path, std::string* hash,
+               std::string* blob_md4, uint64_t* sync_id = nullptr);
 
 class SyncFixture : public ScratchDirTest {
 protected:
@@ -80,7 +86,8 @@ protected:
         e.sess_id = id;
         e.view_id = view;
         e.recursive = recursive;
-        e.local_path = base + "/sync";
+        EXPECT_EQ(SessionRoot::Open(base + "/sync", e.root), 0);
+        e.local_path = e.root ? e.root->path() : ustring(base + "/sync");
         e.remote_path = remote;
         e.config_path = base + "/config";
         EXPECT_EQ(SessionRoot::Open(e.local_path, e.root), 0);

@@ -158,11 +158,11 @@ TEST_F(WorkerTest, ErrorTableNeverPinsAnEvent) {
 TEST_F(WorkerTest, HandlersNotBuiltYetNeverFinishAnEvent) {
     AddSession(1, 7);
     Worker worker;
-    Event upload;
-    upload.m_type = Event::EV_MODIFY;
-    upload.m_path = "/up.txt";
-    upload.m_sess_id = 1;
-    EventManager::getInstance().PushLocalEvent(upload);
+    Event removal;  // a local removal: RemoveRemote is not built yet
+    removal.m_type = Event::EV_REMOVE;
+    removal.m_path = "/gone.txt";
+    removal.m_sess_id = 1;
+    EventManager::getInstance().PushLocalEvent(removal);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY) << i;
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
     EXPECT_EQ(Pending(1), 1u);

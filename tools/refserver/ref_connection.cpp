@@ -152,6 +152,10 @@ void RefConnection::Serve() {
         PObject reply;
         After after = Handle(command, version, req, reply);
         DropReceivedBinaries(req, scratch);
+        if (after == AFTER_CUT) {
+            Log("connection cut (fault)");
+            break;
+        }
         if (SendReply(reply) != 0) {
             Log("reply could not be sent, closing");
             break;
@@ -177,6 +181,10 @@ const RefConnection::ExchangeEntry RefConnection::kExchanges[] = {
     {"encrypt_channel", SCMD_REQUEST_SSL_2, false, &RefConnection::HandleEncrypt},
     {"connect", SCMD_REQUEST_CONNECT, false, &RefConnection::HandleConnect},
     {"pull_event", SCMD_EVT_PULL, true, &RefConnection::HandlePullEvent},
+    {"upload", SCMD_EVT_RECV_4, true, &RefConnection::HandleUpload},
+    {"resume_get_token", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeGetToken},
+    {"resume_get_status", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeGetStatus},
+    {"resume_upload", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeUpload},
 };
 
 bool RefConnection::FaultApplies(const std::string& action) {

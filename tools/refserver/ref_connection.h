@@ -21,6 +21,11 @@ enum RefServerCode : uint32_t {
     REF_ERR_VIEW_PATH = 0x3003,     // a path the view cannot have
     REF_ERR_VERSION = 0x5001,       // a header with another protocol version
     REF_ERR_INTERNAL = 0x7000,      // unknown action, wrong command, storage failure
+    REF_ERR_CONTENT = 0x7001,       // uploaded content whose MD4 is not file.hash
+    REF_ERR_CONFLICT = 0x6002,      // a new item where another one already is
+    REF_ERR_NOBASE = 0x9001,        // the content a delta or a reference needs is gone
+    REF_ERR_BASE_CHANGED = 0x9002,  // the client's base is not the current version
+    REF_ERR_RESUME = 0xB001,        // unknown resume token
 };
 
 // The "condition" of a selective-sync pull: only the paths it names are answered.
@@ -46,7 +51,8 @@ public:
     void Serve();
 
 private:
-    enum After { AFTER_NOTHING, AFTER_SSL, AFTER_STALL, AFTER_CLOSE };
+    // AFTER_CUT closes the connection without a reply (the cut-after fault).
+    enum After { AFTER_NOTHING, AFTER_SSL, AFTER_STALL, AFTER_CLOSE, AFTER_CUT };
 
     // One exchange per action, each its own member; Handle finds it in kExchanges.
     using Exchange = After (RefConnection::*)(const PObject& req, PObject& reply);
@@ -63,6 +69,14 @@ private:
     After HandleEncrypt(const PObject& req, PObject& reply);
     After HandleConnect(const PObject& req, PObject& reply);
     After HandlePullEvent(const PObject& req, PObject& reply);
+    // Uploads (ref_upload.cpp).
+    After HandleUpload(const PObject& req, PObject& reply);
+    After HandleResumeGetToken(const PObject& req, PObject& reply);
+    After HandleResumeGetStatus(const PObject& req, PObject& reply);
+    After HandleResumeUpload(const PObject& req, PObject& reply);
+    // Stores the upload req describes, its body (if any) in the file data; fills the
+    // reply (success or error).
+    void StoreUpload(const PObject& req, const std::string& data, PObject& reply);
     void Error(PObject& reply, uint32_t code, const char* why);
     int SendReply(const PObject& reply);
     void Stall();

@@ -1,0 +1,181 @@
+// Helpers the transfer handlers share: the server's name of a path, the modification
+// test, the one read that hashes a file and writes its signature and delta, and the
+// database steps that record or forget a path.
+#include <fcntl.h>
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "delta/simple_file_reader.h"
+#include "events/event_manager.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "store/file_event_db.h"
+#include "store/filter_db.h"
+#include "sync/worker.h"
+
+namespace {
+const char* const kChannel = "worker_debug";
+const char* const kWorkingFolder = "/.VarnelWorkingDirectory";
+}  // namespace
+
+ustring Worker::GetServerPath() const {
+    std::string remote = GetRemoteWatch().str();
+    while (!remote.empty() && remote.back() == '/') remote.pop_back();
+    if (remote.empty()) return GetPath();
+    if (GetPath() == "/") return ustring(remote);
+    return ustring(remote) + GetPath();
+}
+
+bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row, const ustring* hash) const {
+    const char* path = GetPath().c_str_utf8();
+    if (local.type == FT_DIR) {
+        if (row.fileType == 0) {
+            NLOG(L_INFO, kChannel,
+                 "[INFO] worker.cpp(%d): ModificationCheck: '%s' appears as FILE in database, but now it is a "
+                 "directory\n",
+                 path);
+            return true;
+        }
+        return false;
+    }
+    if (row.fileType == 1) {
+        NLOG(L_INFO, kChannel,
+             "[INFO] worker.cpp(%d): ModificationCheck: '%s' appears as DIR in database, but now it is a file\n", path);
+        return true;
+    }
+    if (local.type != FT_FILE) return false;
+    if (local.size != row.fileSize || local.mtime != row.fileModTime) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): ModificationCheck: '%s' is modified (size and mtime not match)\n",
+             path);
+        return true;
+    }
+    if (hash != nullptr && *hash != row.fileCheckSum) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): ModificationCheck: '%s' is modified (hash does not match)\n",
+             path);
+        return true;
+    }
+    return false;
+}
+
+int Worker::StampOf(const ustring& rel, FileStamp& out) const {
+    out = FileStamp();
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return -1;
+    int fd = -1;
+    const int rc = root->OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd);
+    if (rc != 0) return rc == -1 && errno == ENOENT ? 0 : -1;
+    struct stat st;
+    const int got = fstat(fd, &st);
+    close(fd);
+    if (got != 0) return -1;
+    out.exists = true;
+    out.kind = st.st_mode & S_IFMT;
+    out.size = (uint64_t)st.st_size;
+    out.inode = (uint64_t)st.st_ino;
+    out.mtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
+    out.ctime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
+    return 0;
+}
+
+int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
+                         const ustring& delta_rel) {
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return ERR_SYS;
+    int fd = -1;
+    // Non-blocking, so that a FIFO put in the file's place cannot stall the worker;
+    // only a regular file is read.
+    if (root->OpenAt(rel, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) != 0) return ERR_SYS;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return ERR_SYS;
+    }
+    int out = -1;
+    if (!base_sig.empty() && root->OpenAt(delta_rel, O_WRONLY | O_TRUNC | O_APPEND | O_NOFOLLOW, 0, out) != 0) {
+        close(fd);
+        return ERR_SYS;
+    }
+    SimpleFileReader reader;
+    reader.setFileHandle(fd);
+    reader.setAbortFlag(&abort_flag);
+    reader.setHashString(hash);
+    if (!sig_path.empty()) reader.setSignature(sig_path);
+    if (out >= 0) reader.setDeltaHandle(out, root->Full(delta_rel), base_sig);
+    const int rc = reader.readFile();
+    close(fd);
+    if (out >= 0) close(out);
+    if (rc == ERROR_ABORT) return ERR_INT;
+    return rc == RS_DONE ? 0 : ERR_SYS;
+}
+
+int Worker::CommitDatabase(const ClientFileEventInfo& row) {
+    FileEventDB* db = GetEventDatabase();
+    if (db == nullptr) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UpdateDatabaseInfo: missing databasehandle\n");
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event database. Error code = %d\n",
+             -1);
+        return -1;
+    }
+    const int rc = db->setEventInfo(row);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UpdateDatabaseInfo: failed to update database, error code %d\n",
+             rc);
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event database. Error code = %d\n",
+             rc);
+        return -1;
+    }
+    if (FilterDB::getInstance().rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != 0) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
+             (unsigned long long)context.root_entry.sess_id, row.path.c_str_utf8());
+        return -1;
+    }
+    return 0;
+}
+
+int Worker::RemoveDatabaseInfo() {
+    FileEventDB* db = GetEventDatabase();
+    int rc = db == nullptr ? -1 : (db->rmEventInfo(GetPath()) == 0 ? 0 : -1);
+    if (rc != 0)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveDatabaseInfo: failed to remove '%s'\n",
+             GetPath().c_str_utf8());
+    FilterDB::getInstance().rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath());
+    return rc;
+}
+
+int Worker::AddFilteredEventToDB(int code) {
+    FilterLocalEvent e;
+    e.path = GetPath();
+    e.sess_id = context.root_entry.sess_id;
+    e.event_type = context.current_event.m_type;
+    e.file_type = context.current_event.isDir() ? 1 : 0;
+    e.is_exist = 1;
+    e.filtered_type = code;
+    const uint32_t slash = GetPath().rfind('/');
+    e.base_name = slash == ustring::npos ? GetPath() : GetPath().substr(slash + 1);
+    FILE_INFO st;
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root != nullptr && root->Stat(GetPath(), st) == 0 && st.isExist) {
+        e.file_size = st.size;
+        e.file_mod_time = st.mtime;
+    }
+    return FilterDB::getInstance().setLocalFilteredEvent(e) == 0 ? 0 : -1;
+}
+
+void Worker::PushRemoveEvent(const ustring& path, bool is_dir) {
+    Event e;
+    e.m_type = Event::EV_REMOVE;
+    e.m_path = path;
+    e.m_sess_id = context.root_entry.sess_id;
+    if (is_dir) e.setDir();
+    EventManager::getInstance().PushLocalEvent(e);
+}
+
+int Worker::WorkingScratchDir(ustring& rel) {
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr || root->MKDirP(kWorkingFolder) != 0) return ERR_SYS;
+    rel = kWorkingFolder;
+    return 0;
+}

@@ -1,0 +1,555 @@
+// Upload: the handler of a local event that is not a removal. It decides whether
+// anything must cross the network (filters, vanished items, unchanged content), builds
+// the request (attributes; for a file its content as a whole, as a delta against the
+// version the server has, or as a reference), sends it plainly or resumably, acts on
+// the server's answer and records what was sent.
+//
+// A file is read once for its hash, signature and delta, and its stat is taken before
+// and after that read: a file that changed meanwhile is handed back, never sent or
+// recorded with a stale hash. Putting a touched file's time back is done only after a
+// fresh stat shows the size and time that were hashed, so a racing edit is never
+// hidden behind the old time.
+//
+// A resumable upload (files above 512 KiB) keeps its request, resume token, delta and
+// signature in cached_request / upload_sign_file between passes over the same event,
+// so that a retry asks the server for the bytes it holds and sends only the rest.
+#include <fcntl.h>
+
+#include <cassert>
+
+#include "filter/black_list.h"
+#include "filter/filter_codes.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "platform/temp_file.h"
+#include "store/file_event_db.h"
+#include "sync/conflict_rename.h"
+#include "sync/worker.h"
+#include "wire/channel.h"
+#include "wire/connection_pool.h"
+
+namespace {
+
+const char* const kChannel = "worker_debug";
+// Files larger than this go with the resumable protocol.
+constexpr uint64_t kResumeThreshold = 524288;
+constexpr uint64_t kOldServerBuild = 2402;
+
+// Server codes the upload acts on itself.
+constexpr uint32_t kErrNoBase = 0x9001;
+constexpr uint32_t kErrBaseChanged = 0x9002;
+constexpr uint32_t kErrConflictMacAttr = 0x6001;
+constexpr uint32_t kErrInternal = 0x7000;
+
+ustring BaseName(const ustring& path) {
+    const uint32_t slash = path.rfind('/');
+    return slash == ustring::npos ? path : path.substr(slash + 1);
+}
+
+bool IsSelectiveSyncCode(int code) {
+    return code == FILTER_EXT_SELECTIVE_SYNC || code == FILTER_PATH_PREFIX_SELECTIVE_SYNC ||
+           code == FILTER_NAME_SELECTIVE_SYNC;
+}
+
+}  // namespace
+
+int Worker::TestUploadLocalFilter() {
+    notify_event_type = NOTIFY_NONE;
+    const char* path = GetPath().c_str_utf8();
+    int rc = TestCommonFilter();
+    if (rc != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+        if (IsSelectiveSyncCode(rc)) AddFilteredEventToDB(rc);
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return ERR_SYS;
+    if (isFileLocked(GetFullPath(), FS_ACCESS_READ)) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+             GetId(), path);
+        return ERR_LOCKED_FILE;
+    }
+    FILE_INFO st;
+    if (root->Stat(GetPath(), st) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get file status for '%s'.\n", path);
+        return ERR_SYS;
+    }
+    // Size limits concern files; a directory has no size of its own.
+    if (st.isExist && st.type == FT_FILE) {
+        rc = BlackList2::getInstance().TestFileSize(st.size);
+        bool own = false;
+        if (rc == 0 && GetBlackList() != nullptr) {
+            rc = GetBlackList()->TestFileSize(st.size);
+            own = rc != 0;
+        }
+        if (rc != 0) {
+            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+            if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) AddFilteredEventToDB(rc);
+            notify_event_type = NOTIFY_FILTERED;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void Worker::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
+    const ClientFileEventInfo& row = context.database_record;
+    request["mtime"]["refer"] = (uint64_t)(row.syncID != 0 && local_mtime == row.fileModTime ? 1 : 0);
+    request["mtime"]["mtime"] = (uint64_t)local_mtime;
+    // Neither attribute is kept on this platform: the server keeps its own values.
+    request["mac_attribute"]["refer"] = (uint64_t)1;
+    request["exec_bit"]["refer"] = (uint64_t)1;
+}
+
+bool Worker::IsFakeRequest(const PObject& request) {
+    if (!request["is_dir"].asBool() && request.hasMember("file") && request["file"]["refer"].asUInt64() != 1)
+        return false;
+    for (const char* key : {"mac_attribute", "exec_bit"}) {
+        const PObject& attr = request[key];
+        if (attr.hasMember("refer") && attr["refer"].asUInt64() != 1) return false;
+    }
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): upload fake request\n");
+    return true;
+}
+
+int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
+                             FileStamp& stamp) {
+    const SessionRoot* root = context.root_entry.root.get();
+    const ustring& path = GetPath();
+    const ClientFileEventInfo& row = context.database_record;
+    FILE_INFO first;
+    if (root == nullptr || root->Stat(path, first) != 0 || !first.isExist) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
+             path.c_str_utf8());
+        return ERR_SYS;
+    }
+    hashed = first;
+    if (StampOf(path, stamp) != 0 || !stamp.exists) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
+             path.c_str_utf8());
+        return ERR_SYS;
+    }
+    PObject& file = request["file"];
+    if (row.syncID != 0 && !LocallyModified(first, row, nullptr)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is not modified (weak check)\n",
+             path.c_str_utf8());
+        file["size"] = first.size;
+        file["hash"] = row.fileCheckSum;
+        file["refer"] = (uint64_t)1;
+        return 0;
+    }
+
+    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create signature \n");
+        return ERR_SYS;
+    }
+    ustring base_sig;
+    if (row.syncID != 0 && row.fileType == 0 && row.fileSize != 0 && !row.signaturePath.empty() &&
+        IsFileExist(row.signaturePath)) {
+        ustring scratch;
+        if (WorkingScratchDir(scratch) != 0 || delta.create() != 0) {
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create temporary delta file, try it again\n");
+            return ERR_SYS;
+        }
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareFileBlock: prepare delta file at '%s'\n",
+             delta.getPath().c_str_utf8());
+        base_sig = row.signaturePath;
+    } else {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareFileBlock: Cannot retrieve base event info for file '%s'\n",
+             path.c_str_utf8());
+    }
+    ustring hash;
+    int rc = ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to read file for '%s', try it again\n",
+             path.c_str_utf8());
+        return rc == ERR_INT ? ERR_INT : ERR_SYS;
+    }
+    if (hash == row.fileCheckSum) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File content of '%s' is not changed, do refer\n",
+             path.c_str_utf8());
+        file["size"] = first.size;
+        file["hash"] = hash;
+        file["refer"] = (uint64_t)1;
+        return 0;
+    }
+    FileStamp second;
+    if (StampOf(path, second) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
+             path.c_str_utf8());
+        return ERR_SYS;
+    }
+    if (!(second == stamp)) {
+        NLOG(L_INFO, kChannel,
+             "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             "it again\n",
+             path.c_str_utf8());
+        return ERR_INT;
+    }
+    file["size"] = first.size;
+    file["hash"] = hash;
+    file["refer"] = (uint64_t)0;
+    if (!base_sig.empty()) {
+        FILE_INFO d;
+        int src = root->Stat(delta.getRelPath(), d);
+        if (src != 0 || !d.isExist) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: FSStat(%s) returns %d\n",
+                 delta.getPath().c_str_utf8(), src);
+            return ERR_SYS;
+        }
+        file["is_delta"] = (uint64_t)1;
+        file["data"] = PObject::binary_type(delta.getPath(), 0, d.size);
+    } else {
+        file["is_delta"] = (uint64_t)0;
+        file["data"] = PObject::binary_type(GetFullPath(), 0, first.size);
+    }
+    return 0;
+}
+
+int Worker::ProtoUploadObject(Channel& channel, const PObject& request, PObject& response) {
+    return RunProtocol(channel, SCMD_EVT_RECV_4, request, response);
+}
+
+int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject& response) {
+    const PObject& req = request;
+    PObject ask;
+    ask["session"] = req["session"];
+    ask["view_id"] = req["view_id"];
+    PObject answer;
+    if (!req.hasMember("_resume_token")) {
+        ask["_action"] = "resume_get_token";
+        AppendAgent(ask);
+        int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
+        if (rc < 0) return rc;
+        if (answer.hasMember("error")) {
+            response = answer;
+            return 0;
+        }
+        const PObject& token = static_cast<const PObject&>(answer)["resume_token"];
+        if (!token.isString() || token.asString().empty()) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n",
+                 answer.toString().c_str_utf8());
+            return ERR_SERVER;
+        }
+        request["_resume_token"] = token;
+        cached_request["_resume_token"] = token;
+
+        PObject dry = request;
+        dry["_action"] = "upload";
+        dry["dry_run"] = (uint64_t)1;
+        if (dry["file"].isMap()) dry["file"].asMap().erase("data");
+        if (dry["mac_attribute"].isMap()) dry["mac_attribute"].asMap().erase("data");
+        PObject dry_answer;
+        rc = RunProtocol(channel, SCMD_EVT_RECV_4, dry, dry_answer);
+        if (rc < 0) return rc;
+        if (dry_answer.hasMember("error")) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): upload file: %s\n", GetId(),
+                 dry_answer.toString().c_str_utf8());
+            response = dry_answer;
+            return 0;
+        }
+        const uint64_t file_id = static_cast<const PObject&>(dry_answer)["file"]["file_id"].asUInt64();
+        if (file_id != 0) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Server side has same file hash '%s' in file_id '%llu'.\n",
+                 req["file"]["hash"].asString().c_str_utf8(), (unsigned long long)file_id);
+            request["file"]["refer"] = (uint64_t)1;
+            request["file"]["file_id"] = file_id;
+            request["file"].asMap().erase("data");
+        }
+    } else {
+        ask["_action"] = "resume_get_status";
+        ask["_resume_token"] = req["_resume_token"];
+        AppendAgent(ask);
+        int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
+        if (rc < 0) return rc;
+        if (answer.hasMember("error")) {
+            response = answer;
+            return 0;
+        }
+        const PObject& status = answer;
+        if (status["file"].hasMember("offset") && req["file"]["data"].isBinary()) {
+            const uint64_t offset = status["file"]["offset"].asUInt64();
+            PObject::binary_type& data = request["file"]["data"].asBinary();
+            if (offset > data.length) {
+                // More than we have to send: its length would wrap. Start over.
+                NLOG(L_WARNING, kChannel,
+                     "[WARNING] worker.cpp(%d): Worker (%d): server offset %llu is past the %llu bytes of '%s', "
+                     "upload starts again\n",
+                     GetId(), (unsigned long long)offset, (unsigned long long)data.length, GetPath().c_str_utf8());
+                ClearCache();
+                return ERR_SERVER;
+            }
+            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): adjust upload file offset to %llu\n", GetId(),
+                 (unsigned long long)offset);
+            data.offset += offset;
+            data.length -= offset;
+        }
+    }
+    const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
+    return rc < 0 ? rc : 0;
+}
+
+int Worker::UploadErrorResult(const PObject& response) {
+    const uint64_t wide = response["error"]["code"].asUInt64();
+    const uint32_t code = wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide;
+    const char* path = GetPath().c_str_utf8();
+    if (code == kErrNoBase) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: file is removed during transfer, try it again.\n");
+        RemoveDatabaseInfo();
+        return ERR_INT;
+    }
+    if (code == kErrBaseChanged) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: '%s' is changed on the server side, wait \n", path);
+        return 0;
+    }
+    if (code == kErrConflictMacAttr) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: wait until '%s' is synced with server ... \n", path);
+        return 0;
+    }
+    if ((code & 0xF000) == 0x6000) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: Pathname '%s' conflict.\n", path);
+        ConnectionPool* pool = pool_slot.get();
+        const ustring client = pool ? pool->getClientName() : ustring();
+        const SessionRoot* root = context.root_entry.root.get();
+        return root != nullptr && ConflictRename(*root, GetPath(), client, "Conflict") == 0 ? ERR_INT : ERR_SYS;
+    }
+    if (code == kErrInternal) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
+        RemoveDatabaseInfo();
+        return ERR_INT;
+    }
+    if ((code & 0xF000) == 0xB000) return ERR_INT;
+    const int mapped = ReplyError(response);
+    NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", GetErrorString(mapped));
+    return mapped;
+}
+
+int Worker::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+                                 const ustring& sign_path) {
+    ClientFileEventInfo n;
+    n.syncID = response["sync_id"].asUInt64();
+    n.maxSyncID = GetServerBuild() == kOldServerBuild ? n.syncID : response["max_id"].asUInt64();
+    n.fileType = response["is_dir"].asBool() ? 1 : 0;
+    n.isExist = 1;
+    n.path = GetPath();
+    n.baseName = BaseName(GetPath());
+    if (n.fileType == 1) {
+        n.fileSize = 0;
+    } else if (request.hasMember("file")) {
+        // What was sent (or referred to) is what the server now holds.
+        n.fileSize = request["file"]["size"].asUInt64();
+        n.fileCheckSum = request["file"]["hash"].asString();
+    } else {
+        n.fileSize = row.fileSize;
+        n.fileCheckSum = row.fileCheckSum;
+    }
+    const PObject& mtime = request["mtime"];
+    n.fileModTime = mtime.hasMember("mtime") && !mtime["refer"].asBool() ? mtime["mtime"].asUInt32() : row.fileModTime;
+    const PObject& mac = request["mac_attribute"];
+    n.macHash = mac.hasMember("hash") && !mac["refer"].asBool() ? mac["hash"].asString() : row.macHash;
+    const PObject& exec = request["exec_bit"];
+    n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : row.execBit;
+    n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? row.signaturePath : sign_path;
+    return CommitDatabase(n);
+}
+
+int Worker::CheckLocalModification(const PObject& request) {
+    const SessionRoot* root = context.root_entry.root.get();
+    FILE_INFO st;
+    if (root == nullptr || root->Stat(GetPath(), st) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get local file info at '%s'.\n",
+             GetFullPath().c_str_utf8());
+        return -1;
+    }
+    if (!st.isExist) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): File removed during upload progress, add event remove for '%s'\n",
+             GetPath().c_str_utf8());
+        PushRemoveEvent(GetPath(), request["is_dir"].asBool());
+    }
+    return 0;
+}
+
+int Worker::UploadLocal() {
+    const ustring& path = GetPath();
+    const char* cpath = path.c_str_utf8();
+    const ustring base = BaseName(path);
+    // The daemon's own scratch and recycle folder never goes to the server.
+    const std::string full = GetFullPath().str(), working = GetWorkingDirectory().str();
+    if (!working.empty() && (full == working || full.rfind(working + "/", 0) == 0)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' is in the working directory, skipped\n", cpath);
+        return 0;
+    }
+    int rc = TestUploadLocalFilter();
+    if (rc != 1) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
+             cpath, rc);
+        return rc;
+    }
+    std::shared_ptr<const SessionRoot> root = context.root_entry.root;
+    assert(root != nullptr);  // TestUploadLocalFilter refuses a session without one
+
+    SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, W_TYPE_UPLOAD);
+    FILE_INFO local;
+    if (root->Stat(path, local) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+             cpath);
+        return ERR_SYS;
+    }
+    if (!local.isExist) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (vanish)\n", cpath);
+        return 0;
+    }
+    if (local.type != FT_FILE && local.type != FT_DIR) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (unsupported file)\n",
+             cpath);
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    rc = TestBaseNameConflict(base);
+    if (rc != 1) return rc;
+
+    const bool is_dir = local.type == FT_DIR;
+    const ClientFileEventInfo row = context.database_record;
+    FileStamp stamp;
+    if (StampOf(path, stamp) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+             cpath);
+        return ERR_SYS;
+    }
+    if (cached_request.isMap() && !cached_request.isEmpty()) {
+        const PObject& cached = cached_request;
+        // Size and time, and the finer stamp: an edit in the same second with the
+        // same size must not resume the old content.
+        if (is_dir || cached["mtime"]["mtime"].asUInt64() != local.mtime ||
+            cached["file"]["size"].asUInt64() != local.size || !(stamp == cached_stamp)) {
+            NLOG(L_WARNING, kChannel,
+                 "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
+                 "cache\n",
+                 cpath);
+            ClearCache();
+        }
+    }
+
+    ustring scratch;
+    if (!is_dir && WorkingScratchDir(scratch) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: no working directory for '%s'\n", cpath);
+        return ERR_SYS;
+    }
+    TempFile sig(GetSignDirectory());
+    TempFile delta(root, scratch);
+    FILE_INFO hashed = local;
+    PObject request;
+    const bool resumable = cached_request.isMap() && !cached_request.isEmpty();
+    if (!resumable) {
+        ConnectionPool* pool = pool_slot.get();
+        const bool old_server = GetServerBuild() == kOldServerBuild;
+        request["session"] = pool ? pool->getSession() : ustring();
+        request["view_id"] = GetViewId();
+        request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
+        if (!old_server) request["max_id"] = row.maxSyncID;
+        request["path"] = GetServerPath();
+        request["is_dir"] = (uint64_t)(is_dir ? 1 : 0);
+        request["common_attribute"]["mtime"] = (uint64_t)local.mtime;
+        if (!is_dir) {
+            rc = PrepareFileBlock(request, sig, delta, hashed, stamp);
+            if (rc != 0) {
+                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
+                     cpath, GetErrorString(rc));
+                return rc;
+            }
+        }
+        PrepareAttributes(request, hashed.mtime);
+        if (!is_dir && hashed.size > kResumeThreshold) {
+            request["_action"] = "resume_upload";
+            AppendAgent(request);
+            // Kept for a retry of this event: the request (with its token, later), the
+            // delta it names and the new signature.
+            if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
+                delta.convert_permanent();
+            sig.convert_permanent();
+            upload_sign_file = sig.getPath();
+            cached_request = request;
+            cached_stamp = stamp;
+        } else {
+            request["_action"] = "upload";
+            AppendAgent(request);
+        }
+    } else {
+        request = cached_request;
+    }
+
+    if (row.syncID != 0 && IsFakeRequest(request)) {
+        if (request["mtime"]["refer"].asUInt64() == 0) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
+                 cpath);
+            // Only the state that was compared may get the old time: a write landing
+            // since then must stay visible as a change.
+            FileStamp now;
+            if (StampOf(path, now) != 0 || !(now == stamp)) {
+                NLOG(L_INFO, kChannel,
+                     "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n", cpath);
+                return ERR_INT;
+            }
+            if (root->UTime(path, row.fileModTime) != 0) {
+                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n",
+                     cpath);
+                return ERR_SYS;
+            }
+        }
+        return 0;
+    }
+
+    PObject response;
+    {
+        ConnectionPool* pool = pool_slot.get();
+        if (pool == nullptr) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
+            return ERR_IO;
+        }
+        ConnectionLease lease(*pool, &abort_flag);
+        rc = RequestChannel(lease.get(), *pool);
+        if (rc != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
+            lease->Drop();
+            return rc;
+        }
+        Channel& channel = *lease->GetChannel();
+        rc = request["_action"].asString() == "resume_upload" ? ProtoResumeUploadObject(channel, request, response)
+                                                               : ProtoUploadObject(channel, request, response);
+        if (rc < 0) {
+            lease->Drop();
+            return rc;
+        }
+        lease->Update(static_cast<const PObject&>(response)["alive"].asUInt32());
+    }
+
+    if (response.hasMember("error")) {
+        ClearCache();
+        return UploadErrorResult(response);
+    }
+    // A success must name the new version, of the kind that was sent.
+    const PObject& answer = response;
+    if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
+        answer["is_dir"].asBool() != request["is_dir"].asBool()) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", answer.toString().c_str_utf8());
+        ClearCache();
+        return ERR_SERVER;
+    }
+
+    const ustring sign_path = resumable || !upload_sign_file.empty() ? upload_sign_file : sig.getPath();
+    if (CommitDatabaseUpload(request, response, row, sign_path) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
+        return ERR_SYS;
+    }
+    // The database has taken the signature file over.
+    sig.convert_permanent();
+    upload_sign_file.clear();
+    if (CheckLocalModification(request) != 0)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to CheckLocalModification.\n");
+    notify_event_type = NOTIFY_CLIENT_MODIFY;
+    ClearCache();
+    return 0;
+}
