@@ -312,6 +312,9 @@ protected:
     // local item already held it); -100; ERR_INT; ERR_SYS.
     int PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote);
     int UpdateAttribute(const ustring& rel, const PObject& response);
+    // Queues local creation events for the directory rel and everything below it
+    // (parents first), so that a tree kept under a conflict name is uploaded whole.
+    void PushTreeCreateEvents(const ustring& rel);
     int CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base, const ustring& sign_path);
     // Steps 12 on of a download: request (resumed from the cache when it holds this
     // event's), transfer, verification, placement and the row. With empty_base the

@@ -24,6 +24,7 @@
 
 #include <cassert>
 #include <climits>
+#include <vector>
 
 #include "delta/delta_file_reader.h"
 #include "filter/black_list.h"
@@ -155,6 +156,8 @@ int Worker::MergeEvent() {
     uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
     if (local_dir) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: both sides are folders and ea not change.\n");
+        if (root.UTime(GetPath(), mtime) != 0)
+            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
     } else {
         if (local.type != FT_FILE) return -1;
         if (local.size != ev.m_data_size) {
@@ -193,7 +196,7 @@ int Worker::MergeEvent() {
     row.baseName = BaseName(GetPath());
     row.fileSize = ev.isDir() ? 0 : ev.m_data_size;
     row.macHash = ev.m_mac_attr_hash;
-    row.fileModTime = local_dir ? local.mtime : mtime;
+    row.fileModTime = mtime;
     row.execBit = ev.m_exec_bit;
     if (CommitDatabase(row) != 0) return -1;
     sig.convert_permanent();
@@ -265,7 +268,8 @@ int Worker::PrepareFileFromLocal() {
              root.Full(prepared).c_str_utf8(), GetFullPath().c_str_utf8());
         return -1;
     }
-    if (from_recycle && db->rmRecycleByPath(found) != 0)
+    // A recycle copy that stayed (the local file already held the content) keeps its record.
+    if (from_recycle && !root.Exists(prepared) && db->rmRecycleByPath(found) != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
     ClientFileEventInfo row;
     row.syncID = ev.m_sync_id;
@@ -484,9 +488,9 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
         if (!clean) {
             ustring renamed;
             if (ConflictRename(root, GetPath(), client, "Conflict", &renamed) != 0) return ERR_SYS;
-            // Its rows named the old path; the kept tree goes up as a new item.
+            // Its rows named the old path; the kept tree goes up as new items.
             RemoveDatabaseInfo();
-            PushLocalEvent(renamed, Event::EV_CREATE, true);
+            PushTreeCreateEvents(renamed);
             return 0;
         }
     }
@@ -495,6 +499,26 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
         return ERR_SYS;
     }
     return 0;
+}
+
+void Worker::PushTreeCreateEvents(const ustring& rel) {
+    const SessionRoot& root = *context.root_entry.root;
+    PushLocalEvent(rel, Event::EV_CREATE, true);
+    std::vector<ustring> folders{rel};
+    while (!folders.empty()) {
+        const ustring folder = folders.back();
+        folders.pop_back();
+        DIR_HANDLE dh;
+        if (root.OpenDir(folder, 0, dh) != 0) continue;
+        DIR_ENTRY entry;
+        while (FSReadDir(dh, entry) == 1) {
+            if (entry.name == "." || entry.name == ".." || (entry.type != FT_DIR && entry.type != FT_FILE)) continue;
+            const ustring child = folder + "/" + entry.name;
+            PushLocalEvent(child, Event::EV_CREATE, entry.type == FT_DIR);
+            if (entry.type == FT_DIR) folders.push_back(child);
+        }
+        FSCloseDir(dh);
+    }
 }
 
 int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {

@@ -258,13 +258,16 @@ TEST_F(DownloadTest, TypeJumpsNeverDeleteUnsynchronisedItems) {
     // A directory holding an unsynchronised file becomes a file on the server.
     EXPECT_EQ(Sync("/d", "", true), kDone);
     Put("/d/new.txt", "not yet uploaded");
-    // The download, then the upload of the kept directory as a new item.
-    EXPECT_EQ(Sync("/d", "now a file"), (std::vector<int>{Worker::ACTION_DONE, Worker::ACTION_DONE}));
+    // The download, then the upload of the kept directory and its file as new items.
+    EXPECT_EQ(Sync("/d", "now a file"),
+              (std::vector<int>{Worker::ACTION_DONE, Worker::ACTION_DONE, Worker::ACTION_DONE}));
     EXPECT_EQ(Read(Local("/d")), "now a file");
     auto kept = Named(session.local_path.str(), "d_testbox_");
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(Read(kept[0] + "/new.txt"), "not yet uploaded");
-    EXPECT_EQ(server.CountLog("upload: /" + fs::path(kept[0]).filename().string() + ": stored as"), 1);
+    const std::string kept_name = "/" + fs::path(kept[0]).filename().string();
+    EXPECT_EQ(server.CountLog("upload: " + kept_name + ": stored as"), 1);
+    EXPECT_EQ(server.CountLog("upload: " + kept_name + "/new.txt: stored as"), 1);
 
     // A directory whose contents are all synchronised goes to the recycle folder.
     EXPECT_EQ(Sync("/e", "", true), kDone);
