@@ -204,8 +204,11 @@ TEST_F(DownloadTest, EchoMergeRecycleAndLocalCopyTakeNoTransfer) {
 TEST_F(DownloadTest, CutDownloadResumesFromTheStoredLength) {
     Start({"--fault", "cut-after=100000"});
     const std::string body = RandomBytes(250000, 2);
-    const std::vector<int> actions = Sync("/big.bin", body);
-    EXPECT_EQ(actions, (std::vector<int>{Worker::ACTION_RETRY, Worker::ACTION_RETRY, Worker::ACTION_DONE}));
+    EventManager::getInstance().PushServerEvent(ServerEvent("/big.bin", ServerPut("/big.bin", body), body));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
+    EXPECT_FALSE(fs::exists(Local("/big.bin")));  // never a partial file at the user's path
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     EXPECT_TRUE(Read(Local("/big.bin")) == body);
     EXPECT_EQ(server.CountLog("bytes from 100000 (fault)"), 1);
     EXPECT_EQ(server.CountLog("(whole, 50000 bytes from 200000)"), 1);
