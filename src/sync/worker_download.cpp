@@ -651,10 +651,10 @@ int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
     }
     UpdateAttribute(new_rel, response);
     rc = PlaceNewFile(new_rel, RemoteOf(response));
-    if (rc != 0 && rc != ERR_INT && rc != kNameTooLong && root.Exists(new_rel)) {
+    if (rc != 0 && rc != kNameTooLong && root.Exists(new_rel)) {
         // Fully received but not placeable: parked, so that the retry finds it by hash.
         const PObject& file = response["file"];
-        MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), file["hash"].asString(),
+        MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
                              response["mac_attribute"]["hash"].asString());
     }
     root.Remove(new_rel);
