@@ -1,6 +1,9 @@
 #include "delta/delta_file_reader.h"
 
 #include <algorithm>
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -18,6 +21,7 @@ struct DeltaFileReaderImpl {
     uint64_t patch_offset = 0;  // bytes of the delta consumed, magic included
     uint64_t patch_size = 0;
     fd_t basis_fd;
+    int basis_handle = -1;  // the caller's descriptor, or -1
     uint64_t basis_size = 0;
     uint8_t* work = nullptr;
     size_t work_fill = 0;  // patched bytes in work not yet given to the handlers
@@ -44,6 +48,11 @@ void DeltaFileReader::setFile(const ustring& patch_file, const ustring& basis_fi
 void DeltaFileReader::setNewFile(const ustring& output)
 {
     copy_handler = std::make_unique<CopyHandler>(output);
+}
+
+void DeltaFileReader::setBasisHandle(int fd)
+{
+    impl->basis_handle = fd;
 }
 
 void DeltaFileReader::setReverseDeltaFile(const ustring& file)
@@ -257,7 +266,15 @@ int DeltaFileReader::readFile()
         return ERROR_HANDLER_CALL;
     }
     int rc = RS_DONE;
-    if (fd_open_read(d.patch_file, d.patch_fd) != 0 || fd_open_read(d.basis_file, d.basis_fd) != 0) {
+    bool basis_open = false;
+    if (d.basis_handle >= 0) {
+        // A copy of the caller's descriptor, read from its start.
+        d.basis_fd.handle = fcntl(d.basis_handle, F_DUPFD_CLOEXEC, 0);
+        basis_open = d.basis_fd.handle >= 0 && lseek(d.basis_fd.handle, 0, SEEK_SET) == 0;
+    } else {
+        basis_open = fd_open_read(d.basis_file, d.basis_fd) == 0;
+    }
+    if (fd_open_read(d.patch_file, d.patch_fd) != 0 || !basis_open) {
         delta_error("api.cpp (%d): fd_open_read: Error Code %d\n", __LINE__, errno);
         rc = ERROR_SYSTEM_CALL;
     } else if (fd_stat(d.patch_fd, d.patch_size) != 0 || fd_stat(d.basis_fd, d.basis_size) != 0) {

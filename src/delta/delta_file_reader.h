@@ -21,6 +21,9 @@ public:
 
     void setFile(const ustring& patch_file, const ustring& basis_file);
     void setNewFile(const ustring& output);
+    // Reads the basis from a descriptor the caller opened (it keeps and closes it)
+    // instead of opening basis_file by name; basis_file then only names it in logs.
+    void setBasisHandle(int fd);
     void setReverseDeltaFile(const ustring& file);
 
     int readFile() override;

@@ -47,7 +47,7 @@ ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool d
 }
 
 int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
-                   const ustring& reason) {
+                   const ustring& reason, ustring* renamed_to) {
     ustring suffix = ustring("_") + client_name + "_" + ConflictTimeStamp(time(nullptr)) + "_" + reason;
     ustring to;
     int rc = rename_to_free_name(
@@ -60,6 +60,7 @@ int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustri
         },
         to);
     if (rc == 0) {
+        if (renamed_to != nullptr) *renamed_to = to;
         NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n",
              root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), reason.c_str_utf8());
     } else {

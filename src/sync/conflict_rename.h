@@ -14,8 +14,9 @@ class SessionRoot;
 //   <stem>_<client>_<time>_<reason><ext>  and  <stem>_<client>_<time>_<reason>_<n><ext>, n = 1..99.
 // 0; -1 when the rename fails or every name is taken; FS_ERR_NAME_TOO_LONG (-100)
 // when the name is too long; FS_ERR_LINK when the path runs through a link.
+// renamed_to, when given, receives the new path on success.
 int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
-                   const ustring& reason);
+                   const ustring& reason, ustring* renamed_to = nullptr);
 
 // For a name with leading or trailing spaces: moves fullpath to the trimmed
 // basename in the same folder, or when that is taken to the first free name among

@@ -441,14 +441,9 @@ int Worker::HandleError(int code) {
             sys_err_count = 0;
             action = ACTION_RETURN_EVENT;
         }
-        if (patch_err_count > 2) {
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] worker.cpp(%d): Worker (%d): patch error count has reached limit, event will be "
-                 "dropped.\n",
-                 GetId());
-            patch_err_count = 0;
-            action = ACTION_DONE;
-        }
+        // Bad patches never finish an event: the download handler fetches the whole
+        // file at their limit, and a handed-back event starts counting afresh.
+        if (action == ACTION_RETURN_EVENT) patch_err_count = 0;
     } else {
         sys_err_count = 0;
         patch_err_count = 0;

@@ -191,6 +191,14 @@ public:
         bool operator==(const FileStamp&) const = default;
     };
 
+    // The server's version as the conflict test compares it.
+    struct RemoteVersion {
+        bool is_dir = false;
+        uint64_t size = 0;
+        ustring hash;
+    };
+    enum ConflictResult { CONFLICT_NONE = 0, CONFLICT_RETRY = 1, CONFLICT_IGNORE = 2, CONFLICT_REMOVED = 3 };
+
     // --- Helpers the transfer handlers share (sync/worker_files.cpp) -----------------
     // The stamp of the session item rel (never through a link): 0 with out set
     // (exists false when it is missing), -1 when it cannot be examined.
@@ -221,9 +229,27 @@ public:
     int AddFilteredEventToDB(int code);
     // Queues a local removal event of the current session for path.
     void PushRemoveEvent(const ustring& path, bool is_dir);
+    // Queues a local event of that type of the current session for path.
+    void PushLocalEvent(const ustring& path, Event::Type type, bool is_dir);
     // The scratch folder for transfers (the working directory), made when missing. 0
     // with rel set to its path relative to the root, or ERR_SYS.
     int WorkingScratchDir(ustring& rel);
+    // True for an MD4 as the server names content: exactly 32 hex digits. Anything
+    // else is refused before it reaches a lookup or a record.
+    static bool IsMD4Hex(const ustring& hash);
+    // Moves the session item rel (a file, or a directory with everything below it)
+    // into the recycle folder under a fresh name, and its rows into the recycle-bin
+    // table, so that a later download can take the content back. 0, or -1 (logged)
+    // when the move fails (the item then stays where it was).
+    int MoveToRecycle(const ustring& rel, bool is_dir);
+    // Parks the scratch file rel (never a user's file) in the recycle folder,
+    // recorded with the given size and hashes, so that a retry finds it by hash. 0;
+    // -1 when that fails (the file is then deleted).
+    int MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash);
+    // Whether everything below the directory rel is what the event database knows:
+    // every entry has a row of its kind and every file its row's size and time. 0
+    // with clean set; -1 when the tree cannot be read (treat as not clean).
+    int TreeMatchesDatabase(const ustring& rel, bool& clean) const;
 
 protected:
     // --- Upload steps (sync/worker_upload.cpp) ----------------------------------------
@@ -250,6 +276,50 @@ protected:
                              const ustring& sign_path);
     // Queues a removal when the item vanished during the upload. 0 or -1.
     int CheckLocalModification(const PObject& request);
+
+    // --- Download steps (sync/worker_download.cpp) --------------------------------------
+    // 1: the event passes the filters; 0: filtered (finished); else a result code.
+    int TestDownloadRemoteFilter();
+    // 0: the local item already is the server's version (row written); -1 otherwise.
+    int MergeEvent();
+    // 0: the content was found locally (recycle folder or another synchronised file)
+    // and put in place, row written; -1: it must be downloaded.
+    int PrepareFileFromLocal();
+    // Token, then the download request (command 27). 0 with the answer (or an error
+    // answer of the token step) in response; a result code for a broken exchange.
+    int ProtoResumeDownloadObject(Channel& channel, PObject& request, PObject& response);
+    int ProcessDownloadDirectory(const PObject& response);
+    // Builds, verifies and places the file; sig receives its new signature. 0; -100
+    // when the name is too long; else a result code.
+    int ProcessDownloadFile(const PObject& response, TempFile& sig);
+    // The verified new file: new_rel is the scratch file, or the event path itself
+    // when nothing changes. 0 or a result code.
+    int PrepareDownloadFile(const PObject& response, ustring& new_rel, TempFile& sig);
+    // After a patch that failed or did not verify: 0 when the local item already is
+    // the new version or is gone; ERR_SYS (counted) for a bad patch on an unchanged
+    // basis; ERR_INT after a changed basis was renamed aside.
+    int HandleDownloadPatchError(const RemoteVersion& remote);
+    // Clears the event path for the new version: a changed local item is renamed to a
+    // conflict name; a type jump moves the old item to the recycle folder (a
+    // directory holding unknown or changed items is conflict-renamed instead). 0 with
+    // keep_local set when the local item already equals the new version; ERR_SYS.
+    int HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local);
+    // CONFLICT_* for the local item against the base row and the server's version;
+    // ERR_SYS when the local file cannot be read.
+    int TestDownloadConflict(const FILE_INFO& local, const ClientFileEventInfo& base, const RemoteVersion& remote);
+    // Moves the verified scratch file new_rel onto the event path after the conflict
+    // test: never over a local item that differs from the base row. 0: placed (or the
+    // local item already held it); -100; ERR_INT; ERR_SYS.
+    int PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote);
+    int UpdateAttribute(const ustring& rel, const PObject& response);
+    // Queues local creation events for the directory rel and everything below it
+    // (parents first), so that a tree kept under a conflict name is uploaded whole.
+    void PushTreeCreateEvents(const ustring& rel);
+    int CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base, const ustring& sign_path);
+    // Steps 12 on of a download: request (resumed from the cache when it holds this
+    // event's), transfer, verification, placement and the row. With empty_base the
+    // server is asked for the whole item. A result code.
+    int FetchAndPlace(bool empty_base);
 
     // The dispatch table: the handler of the current event.
     int ProcessEvent();
@@ -280,6 +350,11 @@ protected:
     ustring upload_sign_file;
     // The state of the file cached_request was made from (upload).
     FileStamp cached_stamp;
+    // Download: the base row the current event is compared with, and the stamp of the
+    // local item when the conflict test found it unchanged (checked again before it
+    // is replaced).
+    ClientFileEventInfo download_base;
+    FileStamp basis_stamp;
     PStream trans_stream;
     std::atomic<PauseType_T*> pause_instance{nullptr};
 };

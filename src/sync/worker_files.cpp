@@ -7,12 +7,18 @@
 #include <unistd.h>
 
 #include "delta/simple_file_reader.h"
+#include <ctime>
+#include <vector>
+
 #include "events/event_manager.h"
+#include "events/registry.h"
+#include "foundation/tmp_name.h"
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
 #include "store/filter_db.h"
+#include "store/session_folders.h"
 #include "sync/worker.h"
 
 namespace {
@@ -164,9 +170,11 @@ int Worker::AddFilteredEventToDB(int code) {
     return FilterDB::getInstance().setLocalFilteredEvent(e) == 0 ? 0 : -1;
 }
 
-void Worker::PushRemoveEvent(const ustring& path, bool is_dir) {
+void Worker::PushRemoveEvent(const ustring& path, bool is_dir) { PushLocalEvent(path, Event::EV_REMOVE, is_dir); }
+
+void Worker::PushLocalEvent(const ustring& path, Event::Type type, bool is_dir) {
     Event e;
-    e.m_type = Event::EV_REMOVE;
+    e.m_type = type;
     e.m_path = path;
     e.m_sess_id = context.root_entry.sess_id;
     if (is_dir) e.setDir();
@@ -177,5 +185,136 @@ int Worker::WorkingScratchDir(ustring& rel) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr || root->MKDirP(kWorkingFolder) != 0) return ERR_SYS;
     rel = kWorkingFolder;
+    return 0;
+}
+
+bool Worker::IsMD4Hex(const ustring& hash) {
+    const std::string& s = hash.str();
+    if (s.size() != 32) return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+    return true;
+}
+
+namespace {
+
+// A fresh name in the recycle folder: 0 with name ("/" + 8 characters, as the
+// recycle-bin table keys it) set, -1.
+int FreshRecycleName(const SessionRoot& root, ustring& name) {
+    if (root.MKDirP(session_folders::kRelRecycleFolder) != 0) return -1;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+        const ustring made = TmpNameGen::getInstance().getTmpName(ustring());
+        if (made.empty()) return -1;
+        if (!root.Exists(ustring(session_folders::kRelRecycleFolder) + made)) {
+            name = made;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+int Worker::MoveToRecycle(const ustring& rel, bool is_dir) {
+    const SessionRoot* root = context.root_entry.root.get();
+    FileEventDB* db = GetEventDatabase();
+    const char* what = is_dir ? "RenameRemoveDirectory" : "RenameRemoveFile";
+    ustring name;
+    if (root == nullptr || FreshRecycleName(*root, name) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: no name in the recycle folder for '%s'.\n", what,
+             rel.c_str_utf8());
+        return -1;
+    }
+    const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
+    if (root->RenameNoReplace(rel, target) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to move '%s' to '%s'.\n", what,
+             root->Full(rel).c_str_utf8(), root->Full(target).c_str_utf8());
+        return -1;
+    }
+    if (db == nullptr) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: missing databasehandle\n", what);
+        return -1;
+    }
+    const int rc = is_dir ? db->dumpDirToRecycleBin(name, rel) : db->dumpFileToRecycleBin(name, rel);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to dumpDirToRecycleBin '%s'.\n", what,
+             rel.c_str_utf8());
+        return -1;
+    }
+    if (rel == GetPath()) context.database_record.Clear();
+    if (FilterDB::getInstance().rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != 0) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] worker.cpp(%d): %s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
+             what, (unsigned long long)context.root_entry.sess_id, rel.c_str_utf8());
+        return -1;
+    }
+    Registry::getInstance().InitRecycleTime(context.root_entry, (uint32_t)time(nullptr));
+    return 0;
+}
+
+int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash) {
+    const SessionRoot* root = context.root_entry.root.get();
+    FileEventDB* db = GetEventDatabase();
+    if (root == nullptr) return -1;
+    ustring name;
+    if (db == nullptr) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: missing databasehandle\n");
+    } else if (FreshRecycleName(*root, name) != 0 ||
+               root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
+             root->Full(rel).c_str_utf8(), root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
+    } else if (db->addFileToRecycleBin(name, size, hash, mac_hash) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
+             rel.c_str_utf8());
+        root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
+        return -1;
+    } else {
+        Registry::getInstance().InitRecycleTime(context.root_entry, (uint32_t)time(nullptr));
+        return 0;
+    }
+    root->Remove(rel);
+    return -1;
+}
+
+int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
+    clean = false;
+    const SessionRoot* root = context.root_entry.root.get();
+    FileEventDB* db = GetEventDatabase();
+    if (root == nullptr || db == nullptr) return -1;
+    std::vector<ustring> folders{rel};
+    while (!folders.empty()) {
+        const ustring folder = folders.back();
+        folders.pop_back();
+        DIR_HANDLE dh;
+        if (root->OpenDir(folder, 0, dh) != 0) return -1;
+        DIR_ENTRY entry;
+        int got = 0;
+        while ((got = FSReadDir(dh, entry)) == 1) {
+            if (entry.name == "." || entry.name == "..") continue;
+            const ustring child = folder + "/" + entry.name;
+            ClientFileEventInfo row;
+            if (db->getEventInfo(child, row) != 1 || row.syncID == 0) {
+                NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is unknown to the database\n",
+                     child.c_str_utf8());
+                FSCloseDir(dh);
+                return 0;
+            }
+            FILE_INFO st;
+            if (entry.type == FT_DIR) {
+                st.type = FT_DIR;
+            } else if (entry.type != FT_FILE || root->Stat(child, st) != 0 || st.type != FT_FILE) {
+                FSCloseDir(dh);
+                return 0;
+            }
+            if (LocallyModified(st, row, nullptr)) {
+                FSCloseDir(dh);
+                return 0;
+            }
+            if (entry.type == FT_DIR) folders.push_back(child);
+        }
+        FSCloseDir(dh);
+        if (got != 0) return -1;
+    }
+    clean = true;
     return 0;
 }

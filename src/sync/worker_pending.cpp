@@ -13,7 +13,6 @@ int NotBuilt(const Worker& w, const char* handler) {
 }
 }  // namespace
 
-int Worker::DownloadRemote() { return NotBuilt(*this, "DownloadRemote"); }
 int Worker::RemoveLocal() { return NotBuilt(*this, "RemoveLocal"); }
 int Worker::RemoveRemote() { return NotBuilt(*this, "RemoveRemote"); }
 int Worker::Rescan() { return NotBuilt(*this, "Rescan"); }

@@ -21,6 +21,10 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
         o->ssl_stall = true;
         return 0;
     }
+    if (spec == "corrupt-delta") {
+        o->corrupt_delta = true;
+        return 0;
+    }
     if (spec == "relay-stall") {
         o->relay.fault_stall = true;
         return 0;
@@ -80,6 +84,7 @@ const char* ServerUsage() {
            "  --fault ACTION=CODE*N answer only the first N ACTION requests with it\n"
            "  --fault ssl-stall     accept the SSL request but never answer the handshake\n"
            "  --fault cut-after=N   close a connection after N bytes of one binary\n"
+           "  --fault corrupt-delta change one byte of every delta resume_download sends\n"
            "       nimbrel-refserver --relay --relay-key MULT:INC --relay-iv HEX16 [--port N]\n"
            "                         [--fault relay-status=N|relay-no-header=N|relay-stall] ROOT\n"
            "  --relay               serve as the tunnel relay (targets on 127.x only)\n"

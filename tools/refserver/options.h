@@ -17,12 +17,15 @@ struct ServerOptions {
     std::string root;
     // Faults: "ACTION=0xCODE" answers every request of that action with that error
     // code; "ssl-stall" answers the SSL request but never takes part in the handshake;
-    // "cut-after=N" closes a connection after N bytes of one binary.
+    // "cut-after=N" closes a connection after N bytes of one binary (resume_upload
+    // receiving, resume_download sending).
     std::map<std::string, uint32_t> fail_action;
     // "ACTION=0xCODE*N": only the first N requests of that action fail (0: every one).
     std::map<std::string, uint64_t> fail_times;
     bool ssl_stall = false;
     uint64_t cut_after = 0;
+    // "corrupt-delta": every delta sent by resume_download has one byte changed.
+    bool corrupt_delta = false;
     // --relay: serve as the tunnel relay instead of the storage server.
     RelayOptions relay;
 };

@@ -156,7 +156,15 @@ void RefConnection::Serve() {
             Log("connection cut (fault)");
             break;
         }
-        if (SendReply(reply) != 0) {
+        const int sent = SendReply(reply);
+        if (!m_cut_file.empty()) {
+            // The promised bytes ran out on purpose: the client sees a broken transfer.
+            unlink(m_cut_file.c_str());
+            m_cut_file.clear();
+            Log("connection cut (fault)");
+            break;
+        }
+        if (sent != 0) {
             Log("reply could not be sent, closing");
             break;
         }
@@ -185,6 +193,7 @@ const RefConnection::ExchangeEntry RefConnection::kExchanges[] = {
     {"resume_get_token", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeGetToken},
     {"resume_get_status", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeGetStatus},
     {"resume_upload", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeUpload},
+    {"resume_download", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeDownload},
 };
 
 bool RefConnection::FaultApplies(const std::string& action) {

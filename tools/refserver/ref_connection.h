@@ -23,6 +23,7 @@ enum RefServerCode : uint32_t {
     REF_ERR_INTERNAL = 0x7000,      // unknown action, wrong command, storage failure
     REF_ERR_CONTENT = 0x7001,       // uploaded content whose MD4 is not file.hash
     REF_ERR_CONFLICT = 0x6002,      // a new item where another one already is
+    REF_ERR_NOFILE = 0x8001,        // a download of a path that does not exist
     REF_ERR_NOBASE = 0x9001,        // the content a delta or a reference needs is gone
     REF_ERR_BASE_CHANGED = 0x9002,  // the client's base is not the current version
     REF_ERR_RESUME = 0xB001,        // unknown resume token
@@ -74,6 +75,8 @@ private:
     After HandleResumeGetToken(const PObject& req, PObject& reply);
     After HandleResumeGetStatus(const PObject& req, PObject& reply);
     After HandleResumeUpload(const PObject& req, PObject& reply);
+    // Downloads (ref_download.cpp).
+    After HandleResumeDownload(const PObject& req, PObject& reply);
     // Stores the upload req describes, its body (if any) in the file data; fills the
     // reply (success or error).
     void StoreUpload(const PObject& req, const std::string& data, PObject& reply);
@@ -89,6 +92,9 @@ private:
     int m_fd;
     bool m_connected = false;
     uint64_t m_view_id = 0;
+    // Scratch file holding the cut part of a download's data (the cut-after fault);
+    // removed after the reply.
+    std::string m_cut_file;
     // Texts of the next reply written byte for byte (see SendReply).
     std::map<std::string, std::string> m_raw_texts;
 };

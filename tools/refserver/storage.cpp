@@ -181,6 +181,27 @@ int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) 
     return result;
 }
 
+int Storage::AtSyncId(uint64_t view_id, const std::string& path, uint64_t sync_id, ChangeRow* row) {
+    MutexLock g(m_lock);
+    if (!m_db) return -1;
+    std::string sql = std::string("SELECT ") + kCols + " FROM changes WHERE view_id = ? AND path = ? AND sync_id = ?";
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return -1;
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    sqlite3_bind_text(st, 2, path.c_str(), (int)path.size(), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(st, 3, (sqlite3_int64)sync_id);
+    int result = 0;
+    const int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) {
+        if (row) ReadRow(st, row);
+        result = 1;
+    } else if (rc != SQLITE_DONE) {
+        result = -1;
+    }
+    sqlite3_finalize(st);
+    return result;
+}
+
 uint64_t Storage::MaxSyncId(uint64_t view_id) {
     MutexLock g(m_lock);
     if (!m_db) return 0;

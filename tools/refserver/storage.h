@@ -44,6 +44,8 @@ public:
     int AddChange(const ChangeRow& row, uint64_t* sync_id);
     // Latest row of one path: 1 found, 0 none, -1 error.
     int Current(uint64_t view_id, const std::string& path, ChangeRow* row);
+    // The change sync_id of one path (any age): 1 found, 0 none, -1 error.
+    int AtSyncId(uint64_t view_id, const std::string& path, uint64_t sync_id, ChangeRow* row);
     // Highest sync id of a view (0 for none), and highest at or below a directory path.
     uint64_t MaxSyncId(uint64_t view_id);
     uint64_t MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path);

@@ -1,0 +1,944 @@
+// Download: the handler of a server event that is not a removal. Before anything
+// crosses the network it tries the cheap ways: the event may echo the client's own
+// upload, the local item may already be the server's version (merge), or the content
+// may lie in the recycle folder or in another synchronised file. Otherwise it asks
+// for the item with the resumable protocol and gets a reference, a delta against the
+// local version or the whole file.
+//
+// A new file is built and verified (MD4) in the working directory and reaches the
+// user's path only by a rename, after the conflict test: a local item that differs
+// from the base row is renamed to a conflict name first, and a type jump never
+// deletes in place (an unknown or changed tree under a directory keeps it under a
+// conflict name; anything else goes to the recycle folder with its rows). The rename
+// onto the path is a no-replace one unless the test found the base version there,
+// and that version's stamp is checked again just before it is replaced.
+//
+// A broken transfer keeps its request (with the resume token) in cached_request and
+// the partial data in cached_response, so the next pass continues at that length.
+// Bad patches count in patch_err_count; at the limit the whole file is fetched once
+// more with an empty base, and if that does not verify either the event is handed
+// back with a file error, never marked done.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cassert>
+#include <climits>
+#include <vector>
+
+#include "delta/delta_file_reader.h"
+#include "filter/black_list.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "platform/temp_file.h"
+#include "store/file_event_db.h"
+#include "store/session_folders.h"
+#include "sync/conflict_rename.h"
+#include "sync/worker.h"
+#include "wire/channel.h"
+#include "wire/connection_pool.h"
+
+namespace {
+
+const char* const kChannel = "worker_debug";
+constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
+constexpr uint64_t kOldServerBuild = 2402;
+constexpr uint32_t kErrNoFile = 0x8001;
+constexpr int kNameTooLong = FS_ERR_NAME_TOO_LONG;
+// Bad patches on an unchanged basis before the whole file is fetched instead.
+constexpr unsigned kPatchErrorLimit = 2;
+
+ustring BaseName(const ustring& path) {
+    const uint32_t slash = path.rfind('/');
+    return slash == ustring::npos ? path : path.substr(slash + 1);
+}
+
+ustring ParentOf(const ustring& path) {
+    const uint32_t slash = path.rfind('/');
+    return slash == ustring::npos || slash == 0 ? ustring("/") : path.substr(0, slash);
+}
+
+uint32_t EvenSeconds(uint32_t t) { return t & ~1u; }
+
+// MD4s are compared in the lower-case form the hash reader writes.
+ustring Lower(const ustring& text) {
+    std::string s = text.str();
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = (char)(c - 'A' + 'a');
+    return ustring(s);
+}
+
+// The response's modification time: "mtime"."mtime", else "common_attribute"."mtime".
+bool ResponseTime(const PObject& r, uint32_t& t) {
+    if (r.hasMember("mtime") && r["mtime"].hasMember("mtime")) {
+        t = r["mtime"]["mtime"].asUInt32();
+        return true;
+    }
+    if (r["common_attribute"].hasMember("mtime")) {
+        t = r["common_attribute"]["mtime"].asUInt32();
+        return true;
+    }
+    return false;
+}
+
+Worker::RemoteVersion RemoteOf(const PObject& r) {
+    Worker::RemoteVersion v;
+    v.is_dir = r["is_dir"].asBool();
+    v.size = r["file"]["size"].asUInt64();
+    v.hash = r["file"]["hash"].asString();
+    return v;
+}
+
+}  // namespace
+
+int Worker::TestDownloadRemoteFilter() {
+    notify_event_type = NOTIFY_NONE;
+    const Event& ev = context.current_event;
+    const char* path = GetPath().c_str_utf8();
+    int rc = TestCommonFilter();
+    if (rc != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    if (context.root_entry.root == nullptr) return ERR_SYS;
+    if (ev.isDir()) return 1;
+    uint64_t size = ev.m_data_size;
+    if (ev.m_sync_id == kForcedSyncId) {
+        if (context.database_record.syncID == 0) {
+            NLOG(L_WARNING, kChannel,
+                 "[WARNING] worker.cpp(%d): Force download '%s' but cannot find any record in event DB. file size "
+                 "filter will NOT work.\n",
+                 path);
+            return 1;
+        }
+        size = context.database_record.fileSize;
+    }
+    rc = BlackList2::getInstance().TestFileSize(size);
+    if (rc != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    if (GetBlackList() != nullptr && (rc = GetBlackList()->TestFileSize(size)) != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    if (context.root_entry.isMSDOS && size >= 0xFFFFFFFFull) {
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] worker.cpp(%d): Filtered Event: '%s' (file system is not support large file)\n", path);
+        return 0;
+    }
+    return 1;
+}
+
+int Worker::MergeEvent() {
+    const SessionRoot& root = *context.root_entry.root;
+    const Event& ev = context.current_event;
+    FILE_INFO local;
+    if (root.Stat(GetPath(), local) != 0 || !local.isExist) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: missing local file, merge failed\n");
+        return -1;
+    }
+    const bool local_dir = local.type == FT_DIR;
+    if (local_dir && !ev.isDir()) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 1\n");
+        return -1;
+    }
+    if (!local_dir && ev.isDir()) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 2\n");
+        return -1;
+    }
+    ClientFileEventInfo row;
+    TempFile sig(GetSignDirectory());
+    uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
+    if (local_dir) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: both sides are folders and ea not change.\n");
+        if (root.UTime(GetPath(), mtime) != 0)
+            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
+    } else {
+        if (local.type != FT_FILE) return -1;
+        if (local.size != ev.m_data_size) {
+            NLOG(L_INFO, kChannel,
+                 "[INFO] worker.cpp(%d): MergeEvent: local file is different in size, merge failed\n");
+            return -1;
+        }
+        if (!IsMD4Hex(ev.m_data_hash)) return -1;
+        if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to create temp file'\n");
+            return -1;
+        }
+        FileStamp before, after;
+        ustring hash;
+        if (StampOf(GetPath(), before) != 0 || ReadFileOnce(GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to read '%s'\n",
+                 GetFullPath().c_str_utf8());
+            return -1;
+        }
+        if (hash.str() != ev.m_data_hash.str() && hash.str() != Lower(ev.m_data_hash).str()) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: local file is different in hash, merge failed\n");
+            return -1;
+        }
+        // The time goes only onto the content that was compared.
+        if (StampOf(GetPath(), after) != 0 || !(after == before)) return -1;
+        if (root.UTime(GetPath(), mtime) != 0)
+            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
+        row.fileCheckSum = hash;
+        row.signaturePath = sig.getPath();
+    }
+    row.syncID = ev.m_sync_id;
+    row.maxSyncID = ev.m_max_id;
+    row.fileType = ev.isDir() ? 1 : 0;
+    row.isExist = 1;
+    row.path = GetPath();
+    row.baseName = BaseName(GetPath());
+    row.fileSize = ev.isDir() ? 0 : ev.m_data_size;
+    row.macHash = ev.m_mac_attr_hash;
+    row.fileModTime = mtime;
+    row.execBit = ev.m_exec_bit;
+    if (CommitDatabase(row) != 0) return -1;
+    sig.convert_permanent();
+    return 0;
+}
+
+int Worker::PrepareFileFromLocal() {
+    const SessionRoot& root = *context.root_entry.root;
+    const Event& ev = context.current_event;
+    FileEventDB* db = GetEventDatabase();
+    if (db == nullptr) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: missing databasehandle\n");
+        return -1;
+    }
+    // The hash goes into lookups and records: only a real MD4 may.
+    if (!IsMD4Hex(ev.m_data_hash)) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): PreparFileFromLocal: event hash of '%s' is not an MD4\n",
+             GetPath().c_str_utf8());
+        return -1;
+    }
+    const ustring want = Lower(ev.m_data_hash);
+    ustring found, source;
+    bool from_recycle = false;
+    if (db->getFilePathByHashFromRecycle(want, ev.m_mac_attr_hash, found) == 1) {
+        from_recycle = true;
+        source = ustring(session_folders::kRelRecycleFolder) + found;
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from recycle bin '%s'\n", found.c_str_utf8());
+    } else if (db->getFilePathByHash(want, ev.m_mac_attr_hash, found) == 1 && found != GetPath()) {
+        source = found;
+    } else {
+        return -1;
+    }
+    ustring scratch_dir;
+    if (WorkingScratchDir(scratch_dir) != 0) return -1;
+    TempFile scratch(context.root_entry.root, scratch_dir);
+    ustring prepared = source;
+    if (!from_recycle) {
+        if (scratch.create() != 0 || root.Copy(source, scratch.getRelPath(), false) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp file.\n");
+            return -1;
+        }
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from syncfolder '%s'.\n", source.c_str_utf8());
+        prepared = scratch.getRelPath();
+    }
+    TempFile sig(GetSignDirectory());
+    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp signature file.\n");
+        return -1;
+    }
+    ustring hash;
+    int rc = ReadFileOnce(prepared, hash, sig.getPath(), ustring(), ustring());
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
+        return -1;
+    }
+    if (hash != want) {
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] worker.cpp(%d): PreparFileFromLocal: File locally modification, can not use local copy.\n");
+        return -1;
+    }
+    const uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
+    root.UTime(prepared, mtime);
+    RemoteVersion remote;
+    remote.size = ev.m_data_size;
+    remote.hash = want;
+    rc = PlaceNewFile(prepared, remote);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Cannot rename from %s -> %s\n",
+             root.Full(prepared).c_str_utf8(), GetFullPath().c_str_utf8());
+        return -1;
+    }
+    // A recycle copy that stayed (the local file already held the content) keeps its record.
+    if (from_recycle && !root.Exists(prepared) && db->rmRecycleByPath(found) != 0)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
+    ClientFileEventInfo row;
+    row.syncID = ev.m_sync_id;
+    row.maxSyncID = ev.m_max_id;
+    row.fileType = 0;
+    row.isExist = 1;
+    row.path = GetPath();
+    row.baseName = BaseName(GetPath());
+    row.fileSize = ev.m_data_size;
+    row.fileCheckSum = want;
+    row.macHash = ev.m_mac_attr_hash;
+    row.fileModTime = mtime;
+    row.execBit = ev.m_exec_bit;
+    row.signaturePath = sig.getPath();
+    if (CommitDatabase(row) != 0) return -1;
+    sig.convert_permanent();
+    return 0;
+}
+
+int Worker::ProtoResumeDownloadObject(Channel& channel, PObject& request, PObject& response) {
+    if (!request.hasMember("_resume_token")) {
+        const PObject& req = request;
+        PObject ask, answer;
+        ask["_action"] = "resume_get_token";
+        ask["session"] = req["session"];
+        ask["view_id"] = req["view_id"];
+        AppendAgent(ask);
+        int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
+        if (rc < 0) return rc;
+        if (answer.hasMember("error")) {
+            response = answer;
+            return 0;
+        }
+        const PObject& token = static_cast<const PObject&>(answer)["resume_token"];
+        if (!token.isString() || token.asString().empty()) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n",
+                 answer.toString().c_str_utf8());
+            return ERR_SERVER;
+        }
+        request["_resume_token"] = token;
+        cached_request["_resume_token"] = token;
+    }
+    const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
+    return rc < 0 ? rc : 0;
+}
+
+int Worker::UpdateAttribute(const ustring& rel, const PObject& response) {
+    const SessionRoot& root = *context.root_entry.root;
+    if (response.hasMember("mtime") && response["mtime"]["refer"].asBool()) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): last motify time is not changed\n");
+        return 0;
+    }
+    uint32_t t = 0;
+    if (!ResponseTime(response, t)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): last motify time is not provided, might be out of sync\n");
+        return 0;
+    }
+    root.UTime(rel, t);
+    return 0;
+}
+
+int Worker::ProcessDownloadDirectory(const PObject& response) {
+    const SessionRoot& root = *context.root_entry.root;
+    FILE_INFO local;
+    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (local.isExist && local.type != FT_DIR) {
+        // Something else holds the name: the conflict test decides where it goes;
+        // it is never replaced in place.
+        bool keep_local = false;
+        const int rc = HandleDownloadConflict(RemoteOf(response), keep_local);
+        if (rc != 0) return rc;
+    }
+    if (root.MKDirP(GetPath()) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadDirectory: Cannot create directory %s\n",
+             GetFullPath().c_str_utf8());
+        return ERR_SYS;
+    }
+    return UpdateAttribute(GetPath(), response);
+}
+
+int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventInfo& base,
+                                 const RemoteVersion& remote) {
+    const bool local_dir = local.type == FT_DIR;
+    bool changed = false;
+    if (base.syncID != 0) {
+        if (!local.isExist) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file vanished.\n");
+            return CONFLICT_REMOVED;
+        }
+        if (local_dir && base.fileType == 1) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is unchanged (dir)\n");
+        } else if (local_dir) {
+            NLOG(L_INFO, kChannel,
+                 "[INFO] worker.cpp(%d): CheckBasisFile: Basis file appears as FILE in database, but now it is a "
+                 "directory\n");
+            changed = true;
+        } else if (base.fileType == 1) {
+            NLOG(L_INFO, kChannel,
+                 "[INFO] worker.cpp(%d): CheckBasisFile: Basis appears as DIR in database, but now it is a file\n");
+            changed = true;
+        } else if (local.size != base.fileSize) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is modified (size not match) \n");
+            changed = true;
+        }
+    } else if (!local.isExist) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis is not changed (vanish).\n");
+    } else {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis does not appear in database.\n");
+        changed = true;
+    }
+    if (local.isExist && !local_dir && local.type != FT_FILE) return CONFLICT_RETRY;  // a link or device: keep it
+    ustring hash;
+    const bool local_file = local.isExist && !local_dir;
+    if (!changed) {
+        if (local_file) {
+            if (StampOf(GetPath(), basis_stamp) != 0 || ReadFileOnce(GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
+                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n",
+                     GetId(), GetFullPath().c_str_utf8());
+                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
+                return ERR_SYS;
+            }
+            if (base.syncID != 0 && hash != base.fileCheckSum) {
+                NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is locally modified\n");
+                changed = true;
+                if (remote.is_dir) return CONFLICT_RETRY;
+                if (hash == remote.hash) {
+                    NLOG(L_INFO, kChannel,
+                         "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+                    return CONFLICT_IGNORE;
+                }
+                return CONFLICT_RETRY;
+            }
+        } else if (local_dir) {
+            StampOf(GetPath(), basis_stamp);
+        }
+        return CONFLICT_NONE;
+    }
+    if (local_dir) return remote.is_dir ? CONFLICT_IGNORE : CONFLICT_RETRY;
+    if (remote.is_dir || remote.size != local.size) return CONFLICT_RETRY;
+    if (ReadFileOnce(GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
+        return ERR_SYS;
+    }
+    if (hash == remote.hash) {
+        NLOG(L_INFO, kChannel,
+             "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+        return CONFLICT_IGNORE;
+    }
+    return CONFLICT_RETRY;
+}
+
+int Worker::HandleDownloadPatchError(const RemoteVersion& remote) {
+    const SessionRoot& root = *context.root_entry.root;
+    FILE_INFO local;
+    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (!local.isExist) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+             "(basis removed)\n",
+             GetId());
+        return ERR_INT;
+    }
+    const int rc = TestDownloadConflict(local, download_base, remote);
+    switch (rc) {
+    case CONFLICT_NONE:
+        NLOG(L_ERR, kChannel,
+             "[ERROR] worker.cpp(%d): Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+             "(incorrect patch file)\n",
+             GetId());
+        ++patch_err_count;
+        return ERR_SYS;
+    case CONFLICT_IGNORE:
+    case CONFLICT_REMOVED: return 0;
+    case CONFLICT_RETRY: {
+        NLOG(L_INFO, kChannel,
+             "[INFO] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
+             GetId());
+        ConnectionPool* pool = pool_slot.get();
+        return ConflictRename(root, GetPath(), pool ? pool->getClientName() : ustring(), "Conflict") == 0 ? ERR_INT
+                                                                                                          : ERR_SYS;
+    }
+    default: return rc;
+    }
+}
+
+int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local) {
+    keep_local = false;
+    const SessionRoot& root = *context.root_entry.root;
+    FILE_INFO local;
+    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (!local.isExist) return 0;
+    ConnectionPool* pool = pool_slot.get();
+    const ustring client = pool ? pool->getClientName() : ustring();
+    const int rc = TestDownloadConflict(local, download_base, remote);
+    if (rc == CONFLICT_RETRY) {
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
+             GetId());
+        return ConflictRename(root, GetPath(), client, "Conflict") == 0 ? 0 : ERR_SYS;
+    }
+    if (rc == CONFLICT_IGNORE || rc == CONFLICT_REMOVED) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: no conflict, keep going\n",
+             GetId());
+        keep_local = rc == CONFLICT_IGNORE && local.type == (remote.is_dir ? FT_DIR : FT_FILE);
+        return 0;
+    }
+    if (rc != CONFLICT_NONE) return rc;
+    const bool local_dir = local.type == FT_DIR;
+    if (local_dir == remote.is_dir) return 0;
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: no conflict with type jump\n",
+         GetId());
+    if (local_dir) {
+        // The directory's own row says nothing about what lies below it.
+        bool clean = false;
+        TreeMatchesDatabase(GetPath(), clean);
+        if (!clean) {
+            ustring renamed;
+            if (ConflictRename(root, GetPath(), client, "Conflict", &renamed) != 0) return ERR_SYS;
+            // Its rows named the old path; the kept tree goes up as new items.
+            RemoveDatabaseInfo();
+            PushTreeCreateEvents(renamed);
+            return 0;
+        }
+    }
+    if (MoveToRecycle(GetPath(), local_dir) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: type jump, but can not remove basis.\n");
+        return ERR_SYS;
+    }
+    return 0;
+}
+
+void Worker::PushTreeCreateEvents(const ustring& rel) {
+    const SessionRoot& root = *context.root_entry.root;
+    PushLocalEvent(rel, Event::EV_CREATE, true);
+    std::vector<ustring> folders{rel};
+    while (!folders.empty()) {
+        const ustring folder = folders.back();
+        folders.pop_back();
+        DIR_HANDLE dh;
+        if (root.OpenDir(folder, 0, dh) != 0) continue;
+        DIR_ENTRY entry;
+        while (FSReadDir(dh, entry) == 1) {
+            if (entry.name == "." || entry.name == ".." || (entry.type != FT_DIR && entry.type != FT_FILE)) continue;
+            const ustring child = folder + "/" + entry.name;
+            PushLocalEvent(child, Event::EV_CREATE, entry.type == FT_DIR);
+            if (entry.type == FT_DIR) folders.push_back(child);
+        }
+        FSCloseDir(dh);
+    }
+}
+
+int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
+    const SessionRoot& root = *context.root_entry.root;
+    bool keep_local = false;
+    basis_stamp = FileStamp();
+    int rc = HandleDownloadConflict(remote, keep_local);
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadFile: HandleDownloadConflict(%s) failed\n",
+             GetFullPath().c_str_utf8());
+        return rc;
+    }
+    if (keep_local) return 0;
+    if (root.MKDirP(ParentOf(GetPath())) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot create parent directory of '%s'\n",
+             GetFullPath().c_str_utf8());
+        return ERR_SYS;
+    }
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
+         GetFullPath().c_str_utf8());
+    rc = root.RenameNoReplace(new_rel, GetPath());
+    if (rc == FS_ERR_EXIST && basis_stamp.exists && basis_stamp.kind == S_IFREG) {
+        // The base version is there, unchanged when it was tested: replace it, unless
+        // it changed since.
+        FileStamp now;
+        if (StampOf(GetPath(), now) != 0 || !(now == basis_stamp)) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' changed while downloading, try it again\n",
+                 GetPath().c_str_utf8());
+            return ERR_INT;
+        }
+        rc = root.Rename(new_rel, GetPath());
+    }
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot rename from %s -> %s\n",
+             root.Full(new_rel).c_str_utf8(), GetFullPath().c_str_utf8());
+        return rc == kNameTooLong ? kNameTooLong : rc == FS_ERR_EXIST ? ERR_INT : ERR_SYS;
+    }
+    return 0;
+}
+
+int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempFile& sig) {
+    const SessionRoot& root = *context.root_entry.root;
+    const PObject& file = response["file"];
+    new_rel = GetPath();
+    if (!response.hasMember("file") || file["refer"].asBool()) return 0;
+    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
+        return ERR_SYS;
+    }
+    // The received data must be a scratch file of this session's working directory.
+    ustring data_rel;
+    const ustring working = ustring(session_folders::kRelWorkingDirectory) + "/";
+    if (!file["data"].isBinary() || root.Relative(file["data"].asBinary().path, data_rel) != 0 ||
+        data_rel.str().rfind(working.str(), 0) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: no file data\n");
+        return ERR_SERVER;
+    }
+    const RemoteVersion remote = RemoteOf(response);
+    ustring hash;
+    int rc = 0;
+    if (file["is_delta"].asBool()) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download patch file\n");
+        ustring scratch;
+        if (WorkingScratchDir(scratch) != 0 || root.Mktemp(scratch, new_rel) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
+            new_rel = GetPath();
+            return ERR_SYS;
+        }
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): new file will be generated at %s\n",
+             root.Full(new_rel).c_str_utf8());
+        int basis = -1;
+        rc = ERR_SYS;
+        if (root.OpenAt(GetPath(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, basis) == 0) {
+            DeltaFileReader patcher;
+            patcher.setFile(root.Full(data_rel), GetFullPath());
+            patcher.setBasisHandle(basis);
+            patcher.setNewFile(root.Full(new_rel));
+            patcher.setHashString(hash);
+            patcher.setSignature(sig.getPath());
+            patcher.setAbortFlag(&abort_flag);
+            const int pr = patcher.readFile();
+            close(basis);
+            rc = pr == RS_DONE ? 0 : pr == ERROR_ABORT ? ERR_INT : ERR_SYS;
+        }
+        if (rc == ERR_INT) return rc;
+        if (rc != 0) {
+            NLOG(L_INFO, kChannel,
+                 "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
+                 GetFullPath().c_str_utf8());
+            root.Remove(new_rel);
+            new_rel = GetPath();
+            rc = HandleDownloadPatchError(remote);
+            if (rc != 0) return rc;
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
+            return 0;
+        }
+    } else {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download whole file\n");
+        new_rel = data_rel;
+        rc = ReadFileOnce(data_rel, hash, sig.getPath(), ustring(), ustring());
+        if (rc != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: Failed to verify new file, try it again\n");
+            return rc == ERR_INT ? ERR_INT : ERR_SYS;
+        }
+    }
+    if (hash == Lower(remote.hash)) return 0;
+    NLOG(L_INFO, kChannel,
+         "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
+         GetFullPath().c_str_utf8());
+    root.Remove(new_rel);
+    new_rel = GetPath();
+    rc = HandleDownloadPatchError(remote);
+    if (rc < 0) return rc;
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
+    return 0;
+}
+
+int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
+    const SessionRoot& root = *context.root_entry.root;
+    ustring new_rel;
+    int rc = PrepareDownloadFile(response, new_rel, sig);
+    if (rc != 0) return rc;
+    if (new_rel == GetPath()) {
+        // Nothing to replace; the time goes only onto the version the row describes.
+        FILE_INFO local;
+        if (root.Stat(GetPath(), local) == 0 && local.isExist && local.type == FT_FILE &&
+            !LocallyModified(local, download_base, nullptr))
+            UpdateAttribute(GetPath(), response);
+        return 0;
+    }
+    UpdateAttribute(new_rel, response);
+    rc = PlaceNewFile(new_rel, RemoteOf(response));
+    if (rc != 0 && rc != kNameTooLong && root.Exists(new_rel)) {
+        // Fully received but not placeable: parked, so that the retry finds it by hash.
+        const PObject& file = response["file"];
+        MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
+                             response["mac_attribute"]["hash"].asString());
+    }
+    root.Remove(new_rel);
+    return rc;
+}
+
+int Worker::CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
+                                   const ustring& sign_path) {
+    ClientFileEventInfo n;
+    n.syncID = response["sync_id"].asUInt64();
+    n.maxSyncID = GetServerBuild() == kOldServerBuild ? n.syncID : response["max_id"].asUInt64();
+    n.fileType = response["is_dir"].asBool() ? 1 : 0;
+    n.isExist = 1;
+    n.path = GetPath();
+    n.baseName = BaseName(GetPath());
+    const PObject& file = response["file"];
+    if (n.fileType == 1) {
+        n.fileSize = 0;
+    } else if (file["refer"].asBool()) {
+        n.fileSize = base.fileSize;
+        n.fileCheckSum = base.fileCheckSum;
+    } else {
+        n.fileSize = file["size"].asUInt64();
+        n.fileCheckSum = Lower(file["hash"].asString());
+    }
+    const PObject& mtime = response["mtime"];
+    if (response.hasMember("mtime"))
+        n.fileModTime = mtime["refer"].asBool() ? base.fileModTime : mtime["mtime"].asUInt32();
+    else
+        n.fileModTime = response["common_attribute"]["mtime"].asUInt32();
+    const PObject& mac = response["mac_attribute"];
+    n.macHash = mac.hasMember("hash") && !mac["refer"].asBool() ? mac["hash"].asString() : base.macHash;
+    const PObject& exec = response["exec_bit"];
+    n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : base.execBit;
+    n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? base.signaturePath : sign_path;
+    return CommitDatabase(n);
+}
+
+int Worker::FetchAndPlace(bool empty_base) {
+    const SessionRoot& root = *context.root_entry.root;
+    const Event& ev = context.current_event;
+    const ClientFileEventInfo& base = download_base;
+    const char* cpath = GetPath().c_str_utf8();
+    ustring scratch_dir;
+    if (WorkingScratchDir(scratch_dir) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: no working directory for '%s'\n", cpath);
+        return ERR_SYS;
+    }
+    PObject request;
+    PObject response;
+    const PObject& cached = cached_request;
+    if (cached.isMap() && !cached.isEmpty() &&
+        (cached["_action"].asString() != "resume_download" || cached["path"].asString() != GetServerPath() ||
+         cached["target_sync_id"].asUInt64() != ev.m_sync_id))
+        ClearCache();
+    if (!cached_request.isMap() || cached_request.isEmpty()) {
+        ConnectionPool* pool = pool_slot.get();
+        const bool old_server = GetServerBuild() == kOldServerBuild;
+        const uint64_t sync_id = empty_base ? 0 : old_server ? base.maxSyncID : base.syncID;
+        request["session"] = pool ? pool->getSession() : ustring();
+        request["view_id"] = GetViewId();
+        request["sync_id"] = sync_id;
+        if (!old_server) request["max_id"] = empty_base ? 0 : base.maxSyncID;
+        request["path"] = GetServerPath();
+        request["target_sync_id"] = ev.m_sync_id;
+        request["ignore"]["file"] = (uint64_t)0;
+        request["ignore"]["mtime"] = (uint64_t)0;
+        request["ignore"]["mac_attribute"] = (uint64_t)1;
+        request["ignore"]["exec_bit"] = (uint64_t)1;
+        for (const char* key : {"file", "mtime", "mac_attribute", "exec_bit"}) request[key]["offset"] = (uint64_t)0;
+        request["force_current_version"] = (uint64_t)0;
+        request["_action"] = "resume_download";
+        AppendAgent(request);
+        cached_request = request;
+    } else {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_request %s\n", GetId(),
+             cached_request.toString().c_str_utf8());
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_response %s\n", GetId(),
+             cached_response.toString().c_str_utf8());
+        request = cached_request;
+        const PObject& held = cached_response;
+        if (held.isMap() && held["file"]["data"].isBinary() && !held["file"]["data"].asBinary().empty()) {
+            const PObject::binary_type part = held["file"]["data"].asBinary();
+            request["file"]["offset"] = part.length;
+            // The stream appends to the held bytes.
+            response["file"]["data"] = PObject::binary_type(part.path, part.length, part.length);
+            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): continue download file to %s, offset %llu\n",
+                 GetId(), part.path.c_str_utf8(), (unsigned long long)part.length);
+        }
+    }
+
+    int rc = 0;
+    {
+        ConnectionPool* pool = pool_slot.get();
+        if (pool == nullptr) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
+                 GetErrorString(ERR_IO));
+            return ERR_IO;
+        }
+        ConnectionLease lease(*pool, &abort_flag);
+        rc = RequestChannel(lease.get(), *pool);
+        if (rc != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
+                 GetErrorString(rc));
+            lease->Drop();
+            return rc;
+        }
+        rc = ProtoResumeDownloadObject(*lease->GetChannel(), request, response);
+        if (rc < 0)
+            lease->Drop();
+        else
+            lease->Update(static_cast<const PObject&>(response)["alive"].asUInt32());
+    }
+    const PObject& answer = response;
+    const PObject& data = answer["file"]["data"];
+    if (rc < 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to download '%s'. %s.\n", GetId(), cpath,
+             GetErrorString(rc));
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): partial response %s\n", GetId(),
+             answer.toString().c_str_utf8());
+        if (data.isBinary() && !data.asBinary().empty() && cached_request.isMap() && !cached_request.isEmpty()) {
+            cached_response.clear();
+            cached_response["file"]["data"] = data;
+            NLOG(L_DEBUG, kChannel,
+                 "[DEBUG] worker.cpp(%d): Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
+                 GetId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
+        } else if (data.isBinary()) {
+            PObject drop;
+            drop["file"]["data"] = data;
+            cached_response = drop;
+            ClearCache();
+        }
+        return rc;
+    }
+    // From here on the received data is this pass's: it goes into place or away.
+    struct DropData {
+        const SessionRoot& root;
+        ustring full;
+        ~DropData() {
+            ustring rel;
+            if (!full.empty() && root.Relative(full, rel) == 0 &&
+                rel.str().rfind(std::string(session_folders::kRelWorkingDirectory) + "/", 0) == 0)
+                root.Remove(rel);
+        }
+    } drop_data{root, data.isBinary() ? data.asBinary().path : ustring()};
+    cached_response.clear();
+    ClearCache();
+
+    if (answer.hasMember("error")) {
+        const uint64_t code = answer["error"]["code"].asUInt64();
+        if (code == kErrNoFile) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: Object %s is removed, fake event, abort anyway\n",
+                 cpath);
+            return RemoveLocal();
+        }
+        if ((code & 0xF000) == 0xB000) return ERR_INT;
+        const int mapped = ReplyError(response);
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n", GetErrorString(mapped));
+        return mapped;
+    }
+    const bool is_dir = answer["is_dir"].asBool();
+    if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
+        (!is_dir && !answer["file"]["refer"].asBool() &&
+         (!IsMD4Hex(answer["file"]["hash"].asString()) || !data.isBinary()))) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n",
+             answer.toString().c_str_utf8());
+        return ERR_SERVER;
+    }
+    if (context.root_entry.isMSDOS) {
+        // FAT keeps times in two-second steps.
+        if (answer.hasMember("mtime"))
+            response["mtime"]["mtime"] = (uint64_t)EvenSeconds(answer["mtime"]["mtime"].asUInt32());
+        else if (answer["common_attribute"].hasMember("mtime"))
+            response["common_attribute"]["mtime"] = (uint64_t)EvenSeconds(answer["common_attribute"]["mtime"].asUInt32());
+    }
+    if (answer["sync_id"].asUInt64() == static_cast<const PObject&>(request)["sync_id"].asUInt64()) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: %s is already up to date\n", cpath);
+        notify_event_type = NOTIFY_SERVER_MODIFY;
+        return 0;
+    }
+    TempFile sig(GetSignDirectory());
+    rc = is_dir ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
+    if (rc == kNameTooLong) {
+        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n",
+             cpath);
+        return 0;
+    }
+    if (rc != 0) return rc;
+    if (CommitDatabaseDownload(response, base, sig.getPath()) != 0) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] worker.cpp(%d): DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
+             "= %d\n",
+             cpath, -1);
+        return ERR_SYS;
+    }
+    sig.convert_permanent();
+    notify_event_type = NOTIFY_SERVER_MODIFY;
+    return 0;
+}
+
+int Worker::DownloadRemote() {
+    const char* cpath = GetPath().c_str_utf8();
+    int rc = TestDownloadRemoteFilter();
+    if (rc != 1) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): DownloadRemote: File '%s' cannot pass filter testing '%d'.\n",
+             cpath, rc);
+        return rc;
+    }
+    std::shared_ptr<const SessionRoot> root = context.root_entry.root;
+    assert(root != nullptr);  // TestDownloadRemoteFilter refuses a session without one
+    if (isFileLocked(GetFullPath(), FS_ACCESS_READ | FS_ACCESS_WRITE)) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+             GetId(), cpath);
+        return ERR_LOCKED_FILE;
+    }
+    Event& ev = context.current_event;
+    SetCurrentProcessEventInfo(ev.m_sess_id, GetPath(), W_TYPE_DOWNLOAD);
+    download_base = context.database_record;
+    const bool forced = ev.m_sync_id == kForcedSyncId;
+    if (forced && download_base.syncID == 0) {
+        NLOG(L_INFO, kChannel,
+             "[INFO] worker.cpp(%d): Force download '%s' but cannot find any record in event DB, skipping....\n", cpath);
+        return 0;
+    }
+    FILE_INFO local;
+    if (root->Stat(GetPath(), local) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to get local file info (%s)\n",
+             GetFullPath().c_str_utf8());
+        return ERR_SYS;
+    }
+    if (forced) {
+        if (local.isExist && !LocallyModified(local, download_base, nullptr)) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Force download event but NOT LocallyModified.\n");
+            return 0;
+        }
+        ev.m_sync_id = GetServerBuild() == kOldServerBuild ? download_base.maxSyncID : download_base.syncID;
+        ev.m_max_id = download_base.maxSyncID;
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): (%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", GetId(),
+             (unsigned long long)ev.m_sync_id);
+        // The conflict test still compares with the row; only the request asks for
+        // the whole item.
+    }
+    if (download_base.syncID != 0 && download_base.fileType == 0 && !download_base.signaturePath.empty() &&
+        !IsFileExist(download_base.signaturePath))
+        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): DownloadRemote: missing signature while downloading '%s'.\n",
+             cpath);
+    if (!local.isExist) {
+        download_base.Clear();
+        if (!ev.isDir()) RemoveDatabaseInfo();
+    }
+    if (!forced && download_base.syncID != 0 && download_base.syncID >= ev.m_sync_id) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: File '%s' is already up-to-date (server echo).\n",
+             cpath);
+        return 0;
+    }
+    if (MergeEvent() == 0) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' is merged successfully\n", cpath);
+        notify_event_type = NOTIFY_SERVER_MODIFY;
+        return 0;
+    }
+    if (!ev.isDir()) {
+        if (PrepareFileFromLocal() == 0) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: PreparFileFromLocal successfully.\n");
+            notify_event_type = NOTIFY_SERVER_MODIFY;
+            return 0;
+        }
+        NLOG(L_INFO, kChannel,
+             "[INFO] worker.cpp(%d): DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
+    }
+    rc = FetchAndPlace(forced);
+    if (rc == ERR_SYS && patch_err_count > kPatchErrorLimit) {
+        // The patches keep failing on an unchanged basis: fetch the whole file once.
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] worker.cpp(%d): Worker (%d): patch error count has reached limit, download whole '%s'\n",
+             GetId(), cpath);
+        ClearCache();
+        patch_err_count = 0;
+        rc = FetchAndPlace(true);
+        if (rc == ERR_SYS && patch_err_count > 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): whole file of '%s' does not verify either\n",
+                 GetId(), cpath);
+            patch_err_count = 0;
+            return ERR_LOCKED_FILE;
+        }
+    }
+    return rc;
+}

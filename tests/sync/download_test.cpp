@@ -1,0 +1,317 @@
+// The download handler on a worker that was never started, against the real
+// refserver: whole files, patches, the ways that need no transfer, resumed transfers,
+// conflicts with local edits, type jumps and hostile hashes.
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <sstream>
+
+#include "delta/simple_file_reader.h"
+#include "store/filter_db.h"
+#include "store/session_folders.h"
+#include "sync/sync_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+constexpr uint64_t kView = 9;
+constexpr uint32_t kServerTime = 1690000000;
+
+class DownloadWorker : public Worker {
+public:
+    ~DownloadWorker() override {
+        Stop();
+        Join();
+    }
+};
+
+std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
+
+class DownloadTest : public SyncFixture {
+protected:
+    void SetUp() override {
+        SyncFixture::SetUp();
+        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), 0);
+    }
+    void TearDown() override {
+        if (HasFailure()) std::cerr << server.Log();
+        FilterDB::getInstance().destroy();
+        SyncFixture::TearDown();
+    }
+    void Start(const std::vector<std::string>& options = {}) {
+        StartServer(options);
+        session = AddSession(1, kView);
+    }
+    std::string Local(const std::string& name) const { return session.local_path.str() + name; }
+    std::string Recycle() const { return session_folders::RecycleFolder(session.local_path).str(); }
+    static std::string Read(const std::string& file) {
+        std::ifstream in(file, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    void Put(const std::string& name, const std::string& bytes, time_t mtime = 1700000000) {
+        std::ofstream(Local(name), std::ios::binary | std::ios::trunc) << bytes;
+        utimbuf t{mtime, mtime};
+        utime(Local(name).c_str(), &t);
+    }
+    std::string Md4Of(const std::string& bytes) {
+        const std::string tmp = at("md4-input");
+        std::ofstream(tmp, std::ios::binary | std::ios::trunc) << bytes;
+        ustring out;
+        SimpleFileReader r;
+        r.setFile(tmp);
+        r.setHashString(out);
+        EXPECT_EQ(r.readFile(), RS_DONE);
+        return out.str();
+    }
+    // Another client stored content (or a directory) at name; the new sync id.
+    uint64_t ServerPut(const std::string& name, const std::string& bytes, bool dir = false) {
+        if (dir) return AddServerChange(server.data_root().string(), kView, name, true, false, "", 0, kServerTime);
+        const std::string hash = Md4Of(bytes);
+        std::ofstream(server.data_root() / "blobs" / hash, std::ios::binary | std::ios::trunc) << bytes;
+        return AddServerChange(server.data_root().string(), kView, name, false, false, hash, bytes.size(),
+                               kServerTime);
+    }
+    // The server event the puller would make for that change.
+    Event ServerEvent(const std::string& name, uint64_t sync_id, const std::string& bytes, bool dir = false) {
+        Event e;
+        e.m_type = Event::EV_MODIFY;
+        e.setServerEvent();
+        if (dir) e.setDir();
+        e.m_sess_id = 1;
+        e.m_path = name;
+        e.m_sync_id = sync_id;
+        e.m_max_id = sync_id;
+        e.m_time = kServerTime;
+        if (!dir) {
+            e.m_data_size = bytes.size();
+            e.m_data_hash = Md4Of(bytes);
+        }
+        return e;
+    }
+    // Runs passes over the pushed event until it is finished; the actions taken.
+    std::vector<int> Run(const Event& e, int passes = 6) {
+        EventManager::getInstance().PushServerEvent(e);
+        std::vector<int> actions;
+        for (int i = 0; i < passes && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
+            actions.push_back(worker.RunOnce());
+        return actions;
+    }
+    // The server changes name and the event for it is carried out.
+    std::vector<int> Sync(const std::string& name, const std::string& bytes, bool dir = false) {
+        return Run(ServerEvent(name, ServerPut(name, bytes, dir), bytes, dir));
+    }
+    ClientFileEventInfo Row(const std::string& name) {
+        ClientFileEventInfo row;
+        session.event_db->getEventInfo(name, row);
+        return row;
+    }
+    // Names in the folder that start with prefix.
+    std::vector<std::string> Named(const std::string& folder, const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(folder))
+            if (e.path().filename().string().rfind(prefix, 0) == 0) out.push_back(e.path().string());
+        return out;
+    }
+    // Files left in the working directory outside the recycle folder.
+    int Scratch() {
+        int n = 0;
+        const std::string wd = session_folders::WorkingDirectory(session.local_path).str();
+        if (!fs::exists(wd)) return 0;
+        for (const auto& e : fs::directory_iterator(wd))
+            if (e.path().filename() != session_folders::kRecycleFolder) ++n;
+        return n;
+    }
+    time_t TimeOf(const std::string& name) {
+        struct stat st {};
+        stat(Local(name).c_str(), &st);
+        return st.st_mtime;
+    }
+
+    Registry::Entry session;
+    DownloadWorker worker;
+};
+
+const std::vector<int> kDone{Worker::ACTION_DONE};
+
+TEST_F(DownloadTest, NewFileArrivesWholeWithItsTimeAndAChangeArrivesAsPatch) {
+    Start();
+    std::string body = RandomBytes(300000, 1);
+    EXPECT_EQ(Sync("/doc.bin", body), kDone);
+    EXPECT_TRUE(Read(Local("/doc.bin")) == body);
+    EXPECT_EQ(TimeOf("/doc.bin"), kServerTime);
+    EXPECT_EQ(Row("/doc.bin").fileCheckSum.str(), Md4Of(body));
+    EXPECT_EQ(server.CountLog("(whole, 300000 bytes from 0)"), 1);
+
+    body.replace(150000, 5, "edit!");
+    const uint64_t id = ServerPut("/doc.bin", body);
+    EXPECT_EQ(Run(ServerEvent("/doc.bin", id, body)), kDone);
+    EXPECT_TRUE(Read(Local("/doc.bin")) == body);
+    EXPECT_EQ(Row("/doc.bin").syncID, id);
+    EXPECT_EQ(server.CountLog("(delta,"), 1);
+    EXPECT_EQ(Scratch(), 0);
+
+    // A directory arrives too.
+    EXPECT_EQ(Sync("/sub", "", true), kDone);
+    EXPECT_TRUE(fs::is_directory(Local("/sub")));
+    EXPECT_EQ(Row("/sub").fileType, 1);
+}
+
+TEST_F(DownloadTest, EchoMergeRecycleAndLocalCopyTakeNoTransfer) {
+    Start();
+    // Echo: the row already holds this change.
+    EXPECT_EQ(Sync("/a.txt", "alpha"), kDone);
+    EXPECT_EQ(Run(ServerEvent("/a.txt", Row("/a.txt").syncID, "alpha")), kDone);
+    // Merge: both sides made the same file.
+    Put("/same.txt", "same bytes");
+    const uint64_t same = ServerPut("/same.txt", "same bytes");
+    EXPECT_EQ(Run(ServerEvent("/same.txt", same, "same bytes")), kDone);
+    EXPECT_EQ(Row("/same.txt").syncID, same);
+    EXPECT_EQ(TimeOf("/same.txt"), kServerTime);
+    // Recycle folder: content that was removed comes back from there.
+    fs::create_directories(Recycle());
+    std::ofstream(Recycle() + "/Rb123456", std::ios::binary) << "recycled";
+    ASSERT_EQ(session.event_db->addFileToRecycleBin("/Rb123456", 8, Md4Of("recycled"), ""), 0);
+    const uint64_t back = ServerPut("/back.txt", "recycled");
+    EXPECT_EQ(Run(ServerEvent("/back.txt", back, "recycled")), kDone);
+    EXPECT_EQ(Read(Local("/back.txt")), "recycled");
+    EXPECT_FALSE(fs::exists(Recycle() + "/Rb123456"));
+    ustring found;
+    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("recycled"), "", found), 0);
+    // Another synchronised file holds the content: copied.
+    const uint64_t copy = ServerPut("/copy.txt", "alpha");
+    EXPECT_EQ(Run(ServerEvent("/copy.txt", copy, "alpha")), kDone);
+    EXPECT_EQ(Read(Local("/copy.txt")), "alpha");
+    EXPECT_EQ(Read(Local("/a.txt")), "alpha");
+    EXPECT_EQ(Row("/copy.txt").syncID, copy);
+
+    EXPECT_EQ(server.CountLog("resume_download: /a.txt"), 1);
+    EXPECT_EQ(server.CountLog("resume_download:"), 1);
+    EXPECT_EQ(Scratch(), 0);
+}
+
+TEST_F(DownloadTest, CutDownloadResumesFromTheStoredLength) {
+    Start({"--fault", "cut-after=100000"});
+    const std::string body = RandomBytes(250000, 2);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/big.bin", ServerPut("/big.bin", body), body));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
+    EXPECT_FALSE(fs::exists(Local("/big.bin")));  // never a partial file at the user's path
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_TRUE(Read(Local("/big.bin")) == body);
+    EXPECT_EQ(server.CountLog("bytes from 100000 (fault)"), 1);
+    EXPECT_EQ(server.CountLog("(whole, 50000 bytes from 200000)"), 1);
+    EXPECT_EQ(server.CountLog("resume_get_token"), 1);
+    EXPECT_EQ(Scratch(), 0);
+}
+
+TEST_F(DownloadTest, LocalEditRacingServerChangeKeepsBoth) {
+    Start();
+    EXPECT_EQ(Sync("/n.txt", "version one"), kDone);
+    Put("/n.txt", "my local edit, longer");
+    EXPECT_EQ(Sync("/n.txt", "version two"), kDone);
+    EXPECT_EQ(Read(Local("/n.txt")), "version two");
+    const auto kept = Named(session.local_path.str(), "n_testbox_");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(Read(kept[0]), "my local edit, longer");
+}
+
+TEST_F(DownloadTest, PendingEditIsKeptWhenTheNewContentIsCopiedFromAnotherFile) {
+    Start();
+    EXPECT_EQ(Sync("/a.txt", "first"), kDone);
+    EXPECT_EQ(Sync("/b.txt", "content of b"), kDone);
+    Put("/a.txt", "pending edit");
+    const uint64_t id = ServerPut("/a.txt", "content of b");
+    EXPECT_EQ(Run(ServerEvent("/a.txt", id, "content of b")), kDone);
+    EXPECT_EQ(Read(Local("/a.txt")), "content of b");
+    const auto kept = Named(session.local_path.str(), "a_testbox_");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(Read(kept[0]), "pending edit");
+    EXPECT_EQ(server.CountLog("resume_download: /a.txt"), 1);  // only the first version was sent
+}
+
+TEST_F(DownloadTest, ThreeCorruptPatchesEndWithTheServersContent) {
+    Start({"--fault", "corrupt-delta"});
+    std::string body = RandomBytes(200000, 3);
+    EXPECT_EQ(Sync("/p.bin", body), kDone);
+    body.replace(100000, 2000, RandomBytes(2000, 4));
+    const uint64_t id = ServerPut("/p.bin", body);
+    const std::vector<int> actions = Run(ServerEvent("/p.bin", id, body));
+    EXPECT_EQ(actions, (std::vector<int>{Worker::ACTION_RETRY, Worker::ACTION_RETRY, Worker::ACTION_DONE}));
+    EXPECT_TRUE(Read(Local("/p.bin")) == body);
+    EXPECT_EQ(Row("/p.bin").syncID, id);
+    EXPECT_EQ(server.CountLog("(delta,"), 3);
+    EXPECT_EQ(server.CountLog("(whole,"), 2);
+    EXPECT_EQ(Scratch(), 0);
+}
+
+TEST_F(DownloadTest, TypeJumpsNeverDeleteUnsynchronisedItems) {
+    Start();
+    // A directory holding an unsynchronised file becomes a file on the server.
+    EXPECT_EQ(Sync("/d", "", true), kDone);
+    Put("/d/new.txt", "not yet uploaded");
+    // The download, then the upload of the kept directory and its file as new items.
+    EXPECT_EQ(Sync("/d", "now a file"),
+              (std::vector<int>{Worker::ACTION_DONE, Worker::ACTION_DONE, Worker::ACTION_DONE}));
+    EXPECT_EQ(Read(Local("/d")), "now a file");
+    auto kept = Named(session.local_path.str(), "d_testbox_");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(Read(kept[0] + "/new.txt"), "not yet uploaded");
+    const std::string kept_name = "/" + fs::path(kept[0]).filename().string();
+    EXPECT_EQ(server.CountLog("upload: " + kept_name + ": stored as"), 1);
+    EXPECT_EQ(server.CountLog("upload: " + kept_name + "/new.txt: stored as"), 1);
+
+    // A directory whose contents are all synchronised goes to the recycle folder.
+    EXPECT_EQ(Sync("/e", "", true), kDone);
+    EXPECT_EQ(Sync("/e/known.txt", "known"), kDone);
+    EXPECT_EQ(Sync("/e", "file e"), kDone);
+    EXPECT_EQ(Read(Local("/e")), "file e");
+    EXPECT_TRUE(Named(session.local_path.str(), "e_testbox_").empty());
+    ustring found;
+    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("known"), "", found), 1);
+    EXPECT_EQ(Read(Recycle() + found.str()), "known");
+
+    // The reverse: an edited file in the way of a new directory keeps its edit.
+    EXPECT_EQ(Sync("/f", "file f"), kDone);
+    Put("/f", "file f, edited here");
+    EXPECT_EQ(Sync("/f", "", true), kDone);
+    EXPECT_TRUE(fs::is_directory(Local("/f")));
+    kept = Named(session.local_path.str(), "f_testbox_");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(Read(kept[0]), "file f, edited here");
+    // ... and an unchanged one goes to the recycle folder.
+    EXPECT_EQ(Sync("/g", "file g"), kDone);
+    EXPECT_EQ(Sync("/g", "", true), kDone);
+    EXPECT_TRUE(fs::is_directory(Local("/g")));
+    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("file g"), "", found), 1);
+}
+
+TEST_F(DownloadTest, AHashThatIsNoMD4MovesNothing) {
+    Start();
+    EXPECT_EQ(Sync("/other.txt", "other"), kDone);
+    fs::create_directories(Recycle());
+    std::ofstream(Recycle() + "/Rc123456", std::ios::binary) << "binned";
+    ASSERT_EQ(session.event_db->addFileToRecycleBin("/Rc123456", 6, Md4Of("binned"), ""), 0);
+    const uint64_t id = ServerPut("/inj.txt", "served");
+    Event e = ServerEvent("/inj.txt", id, "served");
+    e.m_data_hash = "x' OR '1'='1";
+    EXPECT_EQ(Run(e), kDone);
+    EXPECT_EQ(Read(Local("/inj.txt")), "served");
+    EXPECT_EQ(Read(Local("/other.txt")), "other");
+    EXPECT_EQ(Read(Recycle() + "/Rc123456"), "binned");
+    EXPECT_TRUE(Worker::IsMD4Hex("0123456789abcdefABCDEF0123456789"));
+    EXPECT_FALSE(Worker::IsMD4Hex("0123456789abcdefABCDEF012345678g"));
+}
+
+}  // namespace
