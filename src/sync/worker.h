@@ -263,6 +263,11 @@ protected:
     void PrepareAttributes(PObject& request, uint32_t local_mtime) const;
     // True when the request changes nothing but, perhaps, the local time.
     static bool IsFakeRequest(const PObject& request);
+    // Asks for a resume token (command 27) and stores it in request and cached_request.
+    // 0: stored; 1: the server answered with an error, which is now the response; a
+    // negative result code for a broken exchange or an answer without a token. `who`
+    // names the step in the log line.
+    int RequestResumeToken(Channel& channel, PObject& request, PObject& response, const char* who);
     // Command 23 exchange; 0 or a result code for a broken exchange.
     int ProtoUploadObject(Channel& channel, const PObject& request, PObject& response);
     // The resumable exchanges (token, dry run, status, upload); 0 or a result code for

@@ -291,26 +291,8 @@ int Worker::PrepareFileFromLocal() {
 
 int Worker::ProtoResumeDownloadObject(Channel& channel, PObject& request, PObject& response) {
     if (!request.hasMember("_resume_token")) {
-        const PObject& req = request;
-        PObject ask, answer;
-        ask["_action"] = "resume_get_token";
-        ask["session"] = req["session"];
-        ask["view_id"] = req["view_id"];
-        AppendAgent(ask);
-        int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
-        if (rc < 0) return rc;
-        if (answer.hasMember("error")) {
-            response = answer;
-            return 0;
-        }
-        const PObject& token = static_cast<const PObject&>(answer)["resume_token"];
-        if (!token.isString() || token.asString().empty()) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n",
-                 answer.toString().c_str_utf8());
-            return ERR_SERVER;
-        }
-        request["_resume_token"] = token;
-        cached_request["_resume_token"] = token;
+        const int rc = RequestResumeToken(channel, request, response, "DownloadRemote");
+        if (rc != 0) return rc < 0 ? rc : 0;
     }
     const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
     return rc < 0 ? rc : 0;

@@ -318,3 +318,26 @@ int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
     clean = true;
     return 0;
 }
+
+int Worker::RequestResumeToken(Channel& channel, PObject& request, PObject& response, const char* who) {
+    const PObject& req = request;
+    PObject ask, answer;
+    ask["_action"] = "resume_get_token";
+    ask["session"] = req["session"];
+    ask["view_id"] = req["view_id"];
+    AppendAgent(ask);
+    const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
+    if (rc < 0) return rc;
+    if (answer.hasMember("error")) {
+        response = answer;
+        return 1;
+    }
+    const PObject& token = static_cast<const PObject&>(answer)["resume_token"];
+    if (!token.isString() || token.asString().empty()) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: Bad response: %s\n", who, answer.toString().c_str_utf8());
+        return ERR_SERVER;
+    }
+    request["_resume_token"] = token;
+    cached_request["_resume_token"] = token;
+    return 0;
+}

@@ -220,22 +220,8 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
     ask["view_id"] = req["view_id"];
     PObject answer;
     if (!req.hasMember("_resume_token")) {
-        ask["_action"] = "resume_get_token";
-        AppendAgent(ask);
-        int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
-        if (rc < 0) return rc;
-        if (answer.hasMember("error")) {
-            response = answer;
-            return 0;
-        }
-        const PObject& token = static_cast<const PObject&>(answer)["resume_token"];
-        if (!token.isString() || token.asString().empty()) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n",
-                 answer.toString().c_str_utf8());
-            return ERR_SERVER;
-        }
-        request["_resume_token"] = token;
-        cached_request["_resume_token"] = token;
+        int rc = RequestResumeToken(channel, request, response, "UploadFile");
+        if (rc != 0) return rc < 0 ? rc : 0;
 
         PObject dry = request;
         dry["_action"] = "upload";

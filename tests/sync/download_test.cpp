@@ -30,13 +30,6 @@ public:
     }
 };
 
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 class DownloadTest : public SyncFixture {
 protected:
     void SetUp() override {

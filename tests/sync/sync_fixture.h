@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -152,6 +153,14 @@ private:
     std::mutex mu;
     std::vector<Event> seen;
 };
+
+// n bytes that compress badly and differ per seed.
+inline std::string RandomBytes(size_t n, unsigned seed) {
+    std::mt19937 gen(seed);
+    std::string s(n, '\0');
+    for (char& c : s) c = static_cast<char>(gen());
+    return s;
+}
 
 inline std::vector<std::string> Paths(const std::vector<Event>& events) {
     std::vector<std::string> out;

@@ -41,13 +41,6 @@ public:
     PObject& Cached() { return cached_request; }
 };
 
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (char& c : s) c = static_cast<char>(gen());
-    return s;
-}
-
 class UploadTest : public SyncFixture {
 protected:
     void SetUp() override {
