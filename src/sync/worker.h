@@ -22,6 +22,9 @@ class Connection;
 class ConnectionPool;
 class TempFile;
 
+// The text after the last "/" of a session path (the whole path when it has none).
+ustring LastComponent(const ustring& path);
+
 class Worker : public Task {
 public:
     enum WorkingType { W_TYPE_NONE = 0, W_TYPE_UPLOAD = 1, W_TYPE_DOWNLOAD = 2 };
@@ -276,6 +279,9 @@ protected:
     // The result of an upload answered with "error" (after the database work its
     // code asks for).
     int UploadErrorResult(const PObject& response);
+    // The version fields of the row a successful upload or download reply names (sync
+    // ids, kind, path), for the current event.
+    void RowFromReply(const PObject& response, ClientFileEventInfo& row) const;
     // Writes the row the upload made. 0 or -1.
     int CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
                              const ustring& sign_path);

@@ -43,16 +43,10 @@ namespace {
 
 const char* const kChannel = "worker_debug";
 constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
-constexpr uint64_t kOldServerBuild = 2402;
 constexpr uint32_t kErrNoFile = 0x8001;
 constexpr int kNameTooLong = FS_ERR_NAME_TOO_LONG;
 // Bad patches on an unchanged basis before the whole file is fetched instead.
 constexpr unsigned kPatchErrorLimit = 2;
-
-ustring BaseName(const ustring& path) {
-    const uint32_t slash = path.rfind('/');
-    return slash == ustring::npos ? path : path.substr(slash + 1);
-}
 
 ustring ParentOf(const ustring& path) {
     const uint32_t slash = path.rfind('/');
@@ -193,7 +187,7 @@ int Worker::MergeEvent() {
     row.fileType = ev.isDir() ? 1 : 0;
     row.isExist = 1;
     row.path = GetPath();
-    row.baseName = BaseName(GetPath());
+    row.baseName = LastComponent(GetPath());
     row.fileSize = ev.isDir() ? 0 : ev.m_data_size;
     row.macHash = ev.m_mac_attr_hash;
     row.fileModTime = mtime;
@@ -277,7 +271,7 @@ int Worker::PrepareFileFromLocal() {
     row.fileType = 0;
     row.isExist = 1;
     row.path = GetPath();
-    row.baseName = BaseName(GetPath());
+    row.baseName = LastComponent(GetPath());
     row.fileSize = ev.m_data_size;
     row.fileCheckSum = want;
     row.macHash = ev.m_mac_attr_hash;
@@ -646,12 +640,7 @@ int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
 int Worker::CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
                                    const ustring& sign_path) {
     ClientFileEventInfo n;
-    n.syncID = response["sync_id"].asUInt64();
-    n.maxSyncID = GetServerBuild() == kOldServerBuild ? n.syncID : response["max_id"].asUInt64();
-    n.fileType = response["is_dir"].asBool() ? 1 : 0;
-    n.isExist = 1;
-    n.path = GetPath();
-    n.baseName = BaseName(GetPath());
+    RowFromReply(response, n);
     const PObject& file = response["file"];
     if (n.fileType == 1) {
         n.fileSize = 0;
@@ -694,7 +683,7 @@ int Worker::FetchAndPlace(bool empty_base) {
         ClearCache();
     if (!cached_request.isMap() || cached_request.isEmpty()) {
         ConnectionPool* pool = pool_slot.get();
-        const bool old_server = GetServerBuild() == kOldServerBuild;
+        const bool old_server = GetServerBuild() == PROTO_OLD_SERVER_BUILD;
         const uint64_t sync_id = empty_base ? 0 : old_server ? base.maxSyncID : base.syncID;
         request["session"] = pool ? pool->getSession() : ustring();
         request["view_id"] = GetViewId();
@@ -872,7 +861,7 @@ int Worker::DownloadRemote() {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Force download event but NOT LocallyModified.\n");
             return 0;
         }
-        ev.m_sync_id = GetServerBuild() == kOldServerBuild ? download_base.maxSyncID : download_base.syncID;
+        ev.m_sync_id = GetServerBuild() == PROTO_OLD_SERVER_BUILD ? download_base.maxSyncID : download_base.syncID;
         ev.m_max_id = download_base.maxSyncID;
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): (%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", GetId(),
              (unsigned long long)ev.m_sync_id);

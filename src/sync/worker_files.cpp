@@ -341,3 +341,17 @@ int Worker::RequestResumeToken(Channel& channel, PObject& request, PObject& resp
     cached_request["_resume_token"] = token;
     return 0;
 }
+
+void Worker::RowFromReply(const PObject& response, ClientFileEventInfo& n) const {
+    n.syncID = response["sync_id"].asUInt64();
+    n.maxSyncID = GetServerBuild() == PROTO_OLD_SERVER_BUILD ? n.syncID : response["max_id"].asUInt64();
+    n.fileType = response["is_dir"].asBool() ? 1 : 0;
+    n.isExist = 1;
+    n.path = GetPath();
+    n.baseName = LastComponent(GetPath());
+}
+
+ustring LastComponent(const ustring& path) {
+    const uint32_t slash = path.rfind('/');
+    return slash == ustring::npos ? path : path.substr(slash + 1);
+}

@@ -34,18 +34,12 @@ namespace {
 const char* const kChannel = "worker_debug";
 // Files larger than this go with the resumable protocol.
 constexpr uint64_t kResumeThreshold = 524288;
-constexpr uint64_t kOldServerBuild = 2402;
 
 // Server codes the upload acts on itself.
 constexpr uint32_t kErrNoBase = 0x9001;
 constexpr uint32_t kErrBaseChanged = 0x9002;
 constexpr uint32_t kErrConflictMacAttr = 0x6001;
 constexpr uint32_t kErrInternal = 0x7000;
-
-ustring BaseName(const ustring& path) {
-    const uint32_t slash = path.rfind('/');
-    return slash == ustring::npos ? path : path.substr(slash + 1);
-}
 
 bool IsSelectiveSyncCode(int code) {
     return code == FILTER_EXT_SELECTIVE_SYNC || code == FILTER_PATH_PREFIX_SELECTIVE_SYNC ||
@@ -316,12 +310,7 @@ int Worker::UploadErrorResult(const PObject& response) {
 int Worker::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
                                  const ustring& sign_path) {
     ClientFileEventInfo n;
-    n.syncID = response["sync_id"].asUInt64();
-    n.maxSyncID = GetServerBuild() == kOldServerBuild ? n.syncID : response["max_id"].asUInt64();
-    n.fileType = response["is_dir"].asBool() ? 1 : 0;
-    n.isExist = 1;
-    n.path = GetPath();
-    n.baseName = BaseName(GetPath());
+    RowFromReply(response, n);
     if (n.fileType == 1) {
         n.fileSize = 0;
     } else if (request.hasMember("file")) {
@@ -361,7 +350,7 @@ int Worker::CheckLocalModification(const PObject& request) {
 int Worker::UploadLocal() {
     const ustring& path = GetPath();
     const char* cpath = path.c_str_utf8();
-    const ustring base = BaseName(path);
+    const ustring base = LastComponent(path);
     // The daemon's own scratch and recycle folder never goes to the server.
     const std::string full = GetFullPath().str(), working = GetWorkingDirectory().str();
     if (!working.empty() && (full == working || full.rfind(working + "/", 0) == 0)) {
@@ -431,7 +420,7 @@ int Worker::UploadLocal() {
     const bool resumable = cached_request.isMap() && !cached_request.isEmpty();
     if (!resumable) {
         ConnectionPool* pool = pool_slot.get();
-        const bool old_server = GetServerBuild() == kOldServerBuild;
+        const bool old_server = GetServerBuild() == PROTO_OLD_SERVER_BUILD;
         request["session"] = pool ? pool->getSession() : ustring();
         request["view_id"] = GetViewId();
         request["sync_id"] = old_server ? row.maxSyncID : row.syncID;

@@ -47,6 +47,21 @@ void ReadRow(sqlite3_stmt* st, ChangeRow* r) {
     r->exec_bit = sqlite3_column_int(st, 9) != 0;
 }
 
+// Steps a statement that names at most one row and finalises it: 1 with the row read
+// into row (when given), 0 for no row, -1 on failure.
+int StepOneRow(sqlite3_stmt* st, ChangeRow* row) {
+    int result = 0;
+    const int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW) {
+        if (row) ReadRow(st, row);
+        result = 1;
+    } else if (rc != SQLITE_DONE) {
+        result = -1;
+    }
+    sqlite3_finalize(st);
+    return result;
+}
+
 const char* kCols = "sync_id, view_id, path, is_dir, is_removed, hash, size, mtime, mac_hash, exec_bit";
 
 // Upper bound for a LIKE-free prefix range: every path below "/a" sorts in ["/a/", "/a0").
@@ -169,16 +184,7 @@ int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) 
     if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return -1;
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
     sqlite3_bind_text(st, 2, path.c_str(), (int)path.size(), SQLITE_TRANSIENT);
-    int rc = sqlite3_step(st);
-    int result = 0;
-    if (rc == SQLITE_ROW) {
-        if (row) ReadRow(st, row);
-        result = 1;
-    } else if (rc != SQLITE_DONE) {
-        result = -1;
-    }
-    sqlite3_finalize(st);
-    return result;
+    return StepOneRow(st, row);
 }
 
 int Storage::AtSyncId(uint64_t view_id, const std::string& path, uint64_t sync_id, ChangeRow* row) {
@@ -190,16 +196,7 @@ int Storage::AtSyncId(uint64_t view_id, const std::string& path, uint64_t sync_i
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
     sqlite3_bind_text(st, 2, path.c_str(), (int)path.size(), SQLITE_TRANSIENT);
     sqlite3_bind_int64(st, 3, (sqlite3_int64)sync_id);
-    int result = 0;
-    const int rc = sqlite3_step(st);
-    if (rc == SQLITE_ROW) {
-        if (row) ReadRow(st, row);
-        result = 1;
-    } else if (rc != SQLITE_DONE) {
-        result = -1;
-    }
-    sqlite3_finalize(st);
-    return result;
+    return StepOneRow(st, row);
 }
 
 uint64_t Storage::MaxSyncId(uint64_t view_id) {
