@@ -215,42 +215,24 @@ size_t DeltaHandler::firstWithWeak(uint32_t weak) const
 
 // Rolls the window forward from pos past every position whose weak sum no block has,
 // stopping at a possible hit or at the last whole window; returns the new position.
-// The sums of a run of positions are rolled first and looked up after, without a
-// branch per position, so that the filter loads of the run overlap instead of waiting
-// one after another behind the rolling sum. The state is held in locals: through the
-// byte pointer the compiler would otherwise reload and store it for every byte.
+// The state is held in locals: through the byte pointer the compiler would otherwise
+// reload and store it for every byte.
 size_t DeltaHandler::skipMisses(const uint8_t* buf, size_t pos, size_t len)
 {
-    constexpr size_t RUN = 32;
     const size_t B = block_size;
     const uint64_t* filter = weak_filter.data();
     const int shift = filter_shift;
     const uint32_t n = static_cast<uint32_t>(checksum.count);
     uint32_t a = checksum.a;
     uint32_t b = checksum.b;
-    uint32_t as[RUN];
-    uint32_t bs[RUN];
     while (pos + B < len) {
-        const size_t m = std::min(RUN, len - B - pos);
-        for (size_t k = 0; k < m; ++k) {
-            as[k] = a;
-            bs[k] = b;
-            uint32_t out = buf[pos + k];
-            a += static_cast<uint32_t>(buf[pos + k + B]) - out;
-            b += a - n * (out + RSRollingChecksum::CHAR_OFFSET);
-        }
-        uint32_t hits = 0;
-        for (size_t k = 0; k < m; ++k) {
-            FilterProbe p = filter_probe((bs[k] << 16) | (as[k] & 0xFFFF), shift);
-            hits |= static_cast<uint32_t>((filter[p.word] & p.mask) == p.mask) << k;
-        }
-        if (hits != 0) {
-            size_t k = static_cast<size_t>(__builtin_ctz(hits));
-            checksum.a = as[k];
-            checksum.b = bs[k];
-            return pos + k;
-        }
-        pos += m;
+        FilterProbe p = filter_probe((b << 16) | (a & 0xFFFF), shift);
+        if ((filter[p.word] & p.mask) == p.mask)
+            break;
+        uint32_t out = buf[pos];
+        a += static_cast<uint32_t>(buf[pos + B]) - out;
+        b += a - n * (out + RSRollingChecksum::CHAR_OFFSET);
+        ++pos;
     }
     checksum.a = a;
     checksum.b = b;
