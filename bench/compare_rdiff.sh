@@ -2,7 +2,8 @@
 # Times the delta engine against rdiff on the same files in one run and prints the ratios:
 # signature, delta and patch (ours / rdiff), MD4 against reading the file, and signature
 # against MD4. Files: a random file (NIMBREL_BENCH_MIB MiB, default 256) and a copy with
-# 1% of its blocks changed, made under /tmp by the benchmark and deleted afterwards.
+# 1% of its blocks changed and one with half its blocks new, made under /tmp by the
+# benchmark and deleted afterwards.
 # Usage: bench/compare_rdiff.sh [REPETITIONS]      (default 7; medians are compared)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -25,7 +26,13 @@ def ratio(a, b, label, aim):
 print("median wall times, ratio = first / second")
 ratio("BM_Signature_Ours", "BM_Signature_Rdiff", "signature: ours / rdiff", "< 1")
 ratio("BM_Delta_Ours", "BM_Delta_Rdiff", "delta (1% changed): ours / rdiff", "< 1")
+ratio("BM_DeltaHalfNew_Ours", "BM_DeltaHalfNew_Rdiff", "delta (half new): ours / rdiff", "< 1")
 ratio("BM_Patch_Ours", "BM_Patch_Rdiff", "patch: ours / rdiff", "< 1")
 ratio("BM_Md4", "BM_ReadFile", "md4 / reading the file", "-")
-ratio("BM_Signature_Ours", "BM_Md4", "signature / md4", "<= 1.5")
+ratio("BM_Signature_Ours", "BM_Md4", "signature / md4", "<= 1.2")
+import os
+mib = int(os.environ.get("NIMBREL_BENCH_MIB", "256"))
+for name in ("BM_DeltaHalfNew_Ours", "BM_DeltaHalfNew_Rdiff"):
+    if name in med:
+        print(f"{name:<32} {mib * 1048576 / 1e6 / (med[name] / 1000):9.1f} MB/s")
 PY

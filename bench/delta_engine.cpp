@@ -2,7 +2,8 @@
 // delta and patch, plus the MD4 of the file against merely reading it.
 //
 // Files: a random file of NIMBREL_BENCH_MIB MiB (default 256) and a copy with 1% of its
-// 2048-byte blocks changed (one byte each), made under /tmp at start and deleted at exit.
+// 2048-byte blocks changed (one byte each), and one with half its blocks replaced by new
+// random bytes, made under /tmp at start and deleted at exit.
 // rdiff is run as a separate process; its benchmarks are skipped when it is missing.
 // Every figure is wall time of one whole operation (Iterations(1)), repeated.
 #include <benchmark/benchmark.h>
@@ -25,7 +26,7 @@ extern char** environ;
 
 namespace {
 
-std::string g_dir, g_old, g_new, g_sig, g_delta, g_out, g_rdiff;
+std::string g_dir, g_old, g_new, g_half, g_sig, g_delta, g_out, g_rdiff;
 
 std::string find_rdiff()
 {
@@ -79,6 +80,7 @@ void make_files(size_t mib)
     g_dir = templ;
     g_old = g_dir + "/old";
     g_new = g_dir + "/new";
+    g_half = g_dir + "/half";
     g_sig = g_dir + "/sig";
     g_delta = g_dir + "/delta";
     g_out = g_dir + "/out";
@@ -91,6 +93,17 @@ void make_files(size_t mib)
     write_file(g_old, data);
     // 1% of the blocks get one changed byte each.
     size_t blocks = data.size() / 2048;
+    std::vector<uint8_t> half = data;
+    for (size_t blk = 0; blk < blocks; ++blk) {
+        if (gen() & 1)
+            continue;
+        for (size_t i = 0; i < 2048; i += 8) {
+            uint64_t v = gen();
+            std::copy_n(reinterpret_cast<const uint8_t*>(&v), 8, &half[blk * 2048 + i]);
+        }
+    }
+    write_file(g_half, half);
+    half = {};
     std::vector<size_t> idx(blocks);
     for (size_t i = 0; i < blocks; ++i)
         idx[i] = i;
@@ -111,7 +124,7 @@ void make_files(size_t mib)
 
 void remove_files()
 {
-    for (const std::string* f : {&g_old, &g_new, &g_sig, &g_delta, &g_out})
+    for (const std::string* f : {&g_old, &g_new, &g_half, &g_sig, &g_delta, &g_out})
         ::unlink(f->c_str());
     ::unlink((g_dir + "/tmp").c_str());
     ::rmdir(g_dir.c_str());
@@ -178,21 +191,21 @@ void BM_Signature_Rdiff(benchmark::State& state)
     }
 }
 
-void BM_Delta_Ours(benchmark::State& state)
+void delta_ours(benchmark::State& state, const std::string& file)
 {
     for (auto _ : state) {
         state.PauseTiming();
         std::string out = fresh_output();
         state.ResumeTiming();
         SimpleFileReader r;
-        r.setFile(g_new);
+        r.setFile(file);
         r.setDelta(out, g_sig);
         if (r.readFile() != 0)
             state.SkipWithError("delta failed");
     }
 }
 
-void BM_Delta_Rdiff(benchmark::State& state)
+void delta_rdiff(benchmark::State& state, const std::string& file)
 {
     if (g_rdiff.empty()) {
         state.SkipWithError("rdiff not installed");
@@ -202,9 +215,29 @@ void BM_Delta_Rdiff(benchmark::State& state)
         state.PauseTiming();
         std::string out = fresh_output();
         state.ResumeTiming();
-        if (!run({g_rdiff, "-f", "delta", g_sig, g_new, out}))
+        if (!run({g_rdiff, "-f", "delta", g_sig, file, out}))
             state.SkipWithError("rdiff delta failed");
     }
+}
+
+void BM_Delta_Ours(benchmark::State& state)
+{
+    delta_ours(state, g_new);
+}
+
+void BM_Delta_Rdiff(benchmark::State& state)
+{
+    delta_rdiff(state, g_new);
+}
+
+void BM_DeltaHalfNew_Ours(benchmark::State& state)
+{
+    delta_ours(state, g_half);
+}
+
+void BM_DeltaHalfNew_Rdiff(benchmark::State& state)
+{
+    delta_rdiff(state, g_half);
 }
 
 void BM_Patch_Ours(benchmark::State& state)
@@ -249,6 +282,8 @@ BENCHMARK(BM_Signature_Ours)->Apply(configure);
 BENCHMARK(BM_Signature_Rdiff)->Apply(configure);
 BENCHMARK(BM_Delta_Ours)->Apply(configure);
 BENCHMARK(BM_Delta_Rdiff)->Apply(configure);
+BENCHMARK(BM_DeltaHalfNew_Ours)->Apply(configure);
+BENCHMARK(BM_DeltaHalfNew_Rdiff)->Apply(configure);
 BENCHMARK(BM_Patch_Ours)->Apply(configure);
 BENCHMARK(BM_Patch_Rdiff)->Apply(configure);
 

@@ -23,7 +23,11 @@ struct DeltaFileReaderImpl {
     fd_t basis_fd;
     int basis_handle = -1;  // the caller's descriptor, or -1
     uint64_t basis_size = 0;
+    // Two work buffers: the handlers write out one (in the background) while the next
+    // is filled from the basis and the delta, so reading and writing overlap.
     uint8_t* work = nullptr;
+    uint8_t* spare = nullptr;
+    bool spare_busy = false;  // handed to the handlers and not yet waited for
     size_t work_fill = 0;  // patched bytes in work not yet given to the handlers
     uint64_t new_size = 0;  // bytes produced so far
     std::vector<Block> blocks;
@@ -37,6 +41,7 @@ DeltaFileReader::~DeltaFileReader()
     fd_close(impl->patch_fd);
     fd_close(impl->basis_fd);
     std::free(impl->work);
+    std::free(impl->spare);
 }
 
 void DeltaFileReader::setFile(const ustring& patch_file, const ustring& basis_file)
@@ -175,16 +180,37 @@ int DeltaFileReader::carryOut(const PatchCommand& command)
     return RS_DONE;
 }
 
+// Hands the filled work buffer to the handlers without waiting for them; the buffer
+// handed over before is waited for first, so at most one is out at a time.
 int DeltaFileReader::flushWork()
 {
     DeltaFileReaderImpl& d = *impl;
     if (d.work_fill == 0)
         return RS_DONE;
+    int rc = drainWork();
+    if (rc != RS_DONE)
+        return rc;
+    // An abort raised while the previous buffer went out stops before the next.
+    if (aborted())
+        return ERROR_ABORT;
     int failed = update(d.work, d.work_fill);
     d.work_fill = 0;
-    if (wait() != 0 || failed != 0)
+    std::swap(d.work, d.spare);
+    d.spare_busy = true;
+    if (failed != 0) {
+        drainWork();
         return ERROR_HANDLER_CALL;
+    }
     return RS_DONE;
+}
+
+int DeltaFileReader::drainWork()
+{
+    DeltaFileReaderImpl& d = *impl;
+    if (!d.spare_busy)
+        return RS_DONE;
+    d.spare_busy = false;
+    return wait() != 0 ? ERROR_HANDLER_CALL : RS_DONE;
 }
 
 int DeltaFileReader::applyCommands()
@@ -207,7 +233,8 @@ int DeltaFileReader::applyCommands()
         return ERROR_FILE_FORMAT;
     }
     d.work = static_cast<uint8_t*>(std::malloc(CHUNK_SIZE));
-    if (d.work == nullptr) {
+    d.spare = static_cast<uint8_t*>(std::malloc(CHUNK_SIZE));
+    if (d.work == nullptr || d.spare == nullptr) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, errno);
         return ERROR_SYSTEM_CALL;
     }
@@ -222,6 +249,9 @@ int DeltaFileReader::applyCommands()
             return rc;
         if (finished) {
             rc = flushWork();
+            if (rc != RS_DONE)
+                return rc;
+            rc = drainWork();
             if (rc != RS_DONE)
                 return rc;
             break;
@@ -289,13 +319,17 @@ int DeltaFileReader::readFile()
         d.blocks.clear();
         rc = applyCommands();
     }
+    // end() waits for every handler, so neither buffer is still being written from.
     if (end() != 0 && rc == RS_DONE)
         rc = ERROR_HANDLER_CALL;
+    d.spare_busy = false;
     fd_bio_unload(d.patch_bio);
     fd_close(d.patch_fd);
     fd_close(d.basis_fd);
     std::free(d.work);
     d.work = nullptr;
+    std::free(d.spare);
+    d.spare = nullptr;
     d.blocks.clear();
     return rc;
 }

@@ -33,6 +33,7 @@ private:
     int readCommand(PatchCommand& command, bool& finished);
     int carryOut(const PatchCommand& command);
     int flushWork();
+    int drainWork();
 
     std::unique_ptr<DeltaFileReaderImpl> impl;
 };

@@ -24,6 +24,22 @@ inline uint32_t filter_hash(uint32_t weak)
 {
     return weak * 0x9E3779B1u;
 }
+
+// The filter is a Bloom filter blocked into 64-bit words: a weak sum picks one word
+// (top bits of a 64-bit product) and sets three bits in it (middle bits), so a lookup is
+// one load and false hits are rare enough that the table behind it is seldom touched.
+struct FilterProbe {
+    size_t word;
+    uint64_t mask;
+};
+
+inline FilterProbe filter_probe(uint32_t weak, int word_shift)
+{
+    uint64_t h = uint64_t(weak) * 0x9E3779B97F4A7C15ull;
+    return {static_cast<size_t>(h >> word_shift),
+            (uint64_t(1) << ((h >> 22) & 63)) | (uint64_t(1) << ((h >> 28) & 63)) |
+                (uint64_t(1) << ((h >> 34) & 63))};
+}
 }  // namespace
 
 DeltaHandler::DeltaHandler(const ustring& delta, const ustring& signature)
@@ -117,16 +133,33 @@ int DeltaHandler::loadSignature()
         return x.weaksum != y.weaksum ? x.weaksum < y.weaksum : x.index < y.index;
     });
 
-    // A bit table in front of the binary search: most positions of changed data miss
-    // every block, and a miss then costs one lookup.
+    // A filter in front of the lookup: most positions of changed data miss every block,
+    // and a miss then costs one load. About 32 bits a block keep false hits near 0.1%
+    // while the filter stays small enough for the cache; it stays within 16 MiB.
     int bits = 16;
-    while (bits < 26 && (uint64_t(1) << bits) < uint64_t(sig_block_count) * 16)
+    while (bits < 27 && (uint64_t(1) << bits) < uint64_t(sig_block_count) * 32)
         ++bits;
-    filter_shift = 32 - bits;
+    filter_shift = 64 - (bits - 6);
     weak_filter.assign((size_t(1) << bits) / 64, 0);
     for (const DeltaBlock& b : sig_stat) {
-        uint32_t h = filter_hash(b.weaksum) >> filter_shift;
-        weak_filter[h >> 6] |= uint64_t(1) << (h & 63);
+        FilterProbe p = filter_probe(b.weaksum, filter_shift);
+        weak_filter[p.word] |= p.mask;
+    }
+    // The weak sums present, each with its first entry in the sorted table, open-addressed
+    // at most half full: a filter hit costs one or two probes instead of a binary search.
+    int slot_bits = 4;
+    while (slot_bits < 31 && (uint64_t(1) << slot_bits) < uint64_t(sig_block_count) * 2)
+        ++slot_bits;
+    slot_shift = 32 - slot_bits;
+    weak_slots.assign(size_t(1) << slot_bits, WeakSlot{});
+    const size_t slot_mask = weak_slots.size() - 1;
+    for (uint32_t i = 0; i < sig_block_count; ++i) {
+        if (i > 0 && sig_stat[i].weaksum == sig_stat[i - 1].weaksum)
+            continue;
+        size_t s = filter_hash(sig_stat[i].weaksum) >> slot_shift;
+        while (weak_slots[s].first != WeakSlot::EMPTY)
+            s = (s + 1) & slot_mask;
+        weak_slots[s] = WeakSlot{sig_stat[i].weaksum, i};
     }
     return 0;
 }
@@ -164,8 +197,46 @@ int DeltaHandler::begin()
 
 inline bool DeltaHandler::mayHave(uint32_t weak) const
 {
-    uint32_t h = filter_hash(weak) >> filter_shift;
-    return (weak_filter[h >> 6] >> (h & 63)) & 1;
+    FilterProbe p = filter_probe(weak, filter_shift);
+    return (weak_filter[p.word] & p.mask) == p.mask;
+}
+
+size_t DeltaHandler::firstWithWeak(uint32_t weak) const
+{
+    const size_t mask = weak_slots.size() - 1;
+    for (size_t s = filter_hash(weak) >> slot_shift;; s = (s + 1) & mask) {
+        const WeakSlot& slot = weak_slots[s];
+        if (slot.first == WeakSlot::EMPTY)
+            return SIZE_MAX;
+        if (slot.weaksum == weak)
+            return slot.first;
+    }
+}
+
+// Rolls the window forward from pos past every position whose weak sum no block has,
+// stopping at a possible hit or at the last whole window; returns the new position.
+// The state is held in locals: through the byte pointer the compiler would otherwise
+// reload and store it for every byte.
+size_t DeltaHandler::skipMisses(const uint8_t* buf, size_t pos, size_t len)
+{
+    const size_t B = block_size;
+    const uint64_t* filter = weak_filter.data();
+    const int shift = filter_shift;
+    const uint32_t n = static_cast<uint32_t>(checksum.count);
+    uint32_t a = checksum.a;
+    uint32_t b = checksum.b;
+    while (pos + B < len) {
+        FilterProbe p = filter_probe((b << 16) | (a & 0xFFFF), shift);
+        if ((filter[p.word] & p.mask) == p.mask)
+            break;
+        uint32_t out = buf[pos];
+        a += static_cast<uint32_t>(buf[pos + B]) - out;
+        b += a - n * (out + RSRollingChecksum::CHAR_OFFSET);
+        ++pos;
+    }
+    checksum.a = a;
+    checksum.b = b;
+    return pos;
 }
 
 const uint8_t* DeltaHandler::strongOf(const uint8_t* window)
@@ -208,8 +279,10 @@ bool DeltaHandler::findMatch(const uint8_t* window, uint32_t weak)
 {
     if (!mayHave(weak))
         return false;
-    auto it = std::lower_bound(sig_stat.begin(), sig_stat.end(), weak,
-                               [](const DeltaBlock& b, uint32_t w) { return b.weaksum < w; });
+    size_t first = firstWithWeak(weak);
+    if (first == SIZE_MAX)
+        return false;
+    auto it = sig_stat.begin() + static_cast<ptrdiff_t>(first);
     size_t record = 4 + hash_size;
     int examined = 0;
     for (; it != sig_stat.end() && it->weaksum == weak && examined < MAX_WEAK_CANDIDATES; ++it, ++examined) {
@@ -291,18 +364,7 @@ int DeltaHandler::update(const uint8_t* data, size_t length)
         if (match_count == 0 && mismatch_start != NO_MISMATCH) {
             // Inside unmatched data: roll quickly past positions whose weak sum no
             // block has.
-            while (!mayHave(checksum.digest())) {
-                if (pos + B < len) {
-                    checksum.rotate(buf[pos], buf[pos + B]);
-                    ++pos;
-                } else {
-                    checksum.rollout(buf[pos]);
-                    ++pos;
-                    break;
-                }
-            }
-            if (len - pos < B)
-                break;
+            pos = skipMisses(buf, pos, len);
         }
         if (matchBlock(buf + pos)) {
             pos += B;
@@ -359,6 +421,7 @@ int DeltaHandler::end()
     sig_stat.clear();
     sig_stat.shrink_to_fit();
     weak_filter.clear();
+    weak_slots.clear();
     read_buffer.clear();
     write_buffer.clear();
     match_possibility.clear();

@@ -15,6 +15,14 @@ struct DeltaBlock {
     uint32_t index;
 };
 
+// One slot of the open-addressed table from a weak sum to its first entry in the sorted
+// block table; first == EMPTY marks a free slot.
+struct WeakSlot {
+    static constexpr uint32_t EMPTY = UINT32_MAX;
+    uint32_t weaksum = 0;
+    uint32_t first = EMPTY;
+};
+
 class DeltaHandler : public FileHandler {
 public:
     DeltaHandler(const ustring& delta_file, const ustring& signature_file);
@@ -33,6 +41,8 @@ public:
 private:
     int loadSignature();
     bool mayHave(uint32_t weak) const;
+    size_t firstWithWeak(uint32_t weak) const;
+    size_t skipMisses(const uint8_t* buf, size_t pos, size_t len);
     bool matchBlock(const uint8_t* window);
     bool findMatch(const uint8_t* window, uint32_t weak);
     const uint8_t* strongOf(const uint8_t* window);
@@ -50,8 +60,10 @@ private:
     std::vector<uint8_t> sig_body;     // the signature's block records as read
     std::vector<DeltaBlock> sig_stat;  // sorted by weak sum, then index
     uint32_t sig_block_count = 0;
-    std::vector<uint64_t> weak_filter;  // one bit per hashed weak sum present
-    int filter_shift = 32;
+    std::vector<uint64_t> weak_filter;  // two bits in one word per weak sum present
+    int filter_shift = 64;
+    std::vector<WeakSlot> weak_slots;  // weak sum -> first index into sig_stat
+    int slot_shift = 32;
     std::vector<uint8_t> read_buffer;
     size_t read_buffer_size = 0;
     std::vector<uint8_t> write_buffer;

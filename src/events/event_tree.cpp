@@ -31,14 +31,14 @@ void EventList2::Attribute::FromEvent(const Event& e) {
     syncID = e.m_sync_id;
     maxSyncID = e.m_max_id;
     sessID = e.m_sess_id;
-    hash = e.m_data_hash;
+    hash = PackedText::Hex(e.m_data_hash);
     path = e.m_path;
-    opt = e.m_opt;
-    mac_attr_hash = e.m_mac_attr_hash;
+    if (!e.m_opt.empty() || !e.m_mac_attr_hash.empty() || e.m_mac_attr_size != 0)
+        rare.reset(new Rare{e.m_opt, e.m_mac_attr_hash, e.m_mac_attr_size});
+    else
+        rare.reset();
     size = e.m_data_size;
-    mac_attr_size = e.m_mac_attr_size;
     time = e.m_time;
-    nodeID = 0;
     exec_bit = e.m_exec_bit;
 }
 
@@ -49,21 +49,41 @@ void EventList2::Attribute::ToEvent(Event& e) const {
     e.m_sync_id = syncID;
     e.m_max_id = maxSyncID;
     e.m_sess_id = sessID;
-    e.m_data_hash = hash;
-    e.m_path = path;
-    e.m_opt = opt;
-    e.m_mac_attr_hash = mac_attr_hash;
+    e.m_data_hash = hash.str();
+    e.m_path = path.str();
+    if (rare) {
+        e.m_opt = rare->opt;
+        e.m_mac_attr_hash = rare->mac_attr_hash;
+        e.m_mac_attr_size = rare->mac_attr_size;
+    }
     e.m_data_size = size;
-    e.m_mac_attr_size = mac_attr_size;
     e.m_time = time;
     e.m_exec_bit = exec_bit;
+}
+
+EventList2::Attribute& EventList2::Attribute::operator=(const Attribute& o) {
+    if (this == &o) return *this;
+    type = o.type;
+    mode = o.mode;
+    syncID = o.syncID;
+    maxSyncID = o.maxSyncID;
+    sessID = o.sessID;
+    size = o.size;
+    time = o.time;
+    exec_bit = o.exec_bit;
+    hash = o.hash;
+    path = o.path;
+    rare.reset(o.rare ? new Rare(*o.rare) : nullptr);
+    return *this;
 }
 
 // ---------------------------------------------------------------------------------------
 // ChildList
 
 namespace {
-inline size_t HashName(std::string_view name) { return std::hash<std::string_view>()(name); }
+inline uint32_t HashName(std::string_view name) {
+    return static_cast<uint32_t>(std::hash<std::string_view>()(name));
+}
 inline std::string_view View(const ustring& s) { return std::string_view(s.c_str_utf8(), s.length()); }
 }  // namespace
 
@@ -80,9 +100,9 @@ EventList2::ChildList<T>::~ChildList() {
 template <class T>
 T* EventList2::ChildList<T>::Find(std::string_view name) const {
     if (buckets.empty()) return nullptr;
-    size_t h = HashName(name);
+    uint32_t h = HashName(name);
     for (T* n = buckets[h & (buckets.size() - 1)]; n; n = n->hnext)
-        if (n->hash == h && View(n->name) == name) return n;
+        if (n->hash == h && n->name.view() == name) return n;
     return nullptr;
 }
 
@@ -104,7 +124,7 @@ void EventList2::ChildList<T>::Rehash(size_t n) {
 template <class T>
 void EventList2::ChildList<T>::HashInsert(T* node) {
     if (count + 1 > buckets.size()) Rehash(buckets.empty() ? 8 : buckets.size() * 2);
-    node->hash = HashName(View(node->name));
+    node->hash = HashName(node->name.view());
     size_t idx = node->hash & (buckets.size() - 1);
     node->hnext = buckets[idx];
     buckets[idx] = node;
@@ -248,12 +268,12 @@ void EventList2::FreeTree(DirNode* d) { delete d; }
 
 ustring EventList2::NodePath(const DirNode* d) {
     if (!d || !d->parent) return ustring("/");
-    std::vector<const ustring*> parts;
-    for (const DirNode* n = d; n && n->parent; n = n->parent) parts.push_back(&n->name);
+    std::vector<std::string_view> parts;
+    for (const DirNode* n = d; n && n->parent; n = n->parent) parts.push_back(n->name.view());
     ustring path;
     for (auto it = parts.rbegin(); it != parts.rend(); ++it) {
         path.append('/');
-        path.append(**it);
+        path.append(it->data(), static_cast<uint32_t>(it->size()));
     }
     return path;
 }
@@ -261,7 +281,7 @@ ustring EventList2::NodePath(const DirNode* d) {
 ustring EventList2::NodePath(const FileNode* f) {
     ustring path = f->parent && f->parent->parent ? NodePath(f->parent) : ustring();
     path.append('/');
-    path.append(f->name);
+    path.append(f->name.c_str_utf8(), f->name.length());
     return path;
 }
 
@@ -306,7 +326,7 @@ EventList2::DirNode* EventList2::WalkParent(const ustring& path, bool create, st
         if (!child) {
             if (!create) return nullptr;
             child = new DirNode;
-            child->name = ustring(comp.data(), static_cast<uint32_t>(comp.size()));
+            child->name = PackedText(comp);
             child->parent = d;
             child->status = DONE;
             d->dir.Append(child);
@@ -453,7 +473,7 @@ int EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr
     FileNode* f = parent->file.Find(name);
     if (!f) {
         f = new FileNode;
-        f->name = ustring(name.data(), static_cast<uint32_t>(name.size()));
+        f->name = PackedText(name);
         f->status = WAITING;
         f->attr = std::move(attr);
         f->parent = parent;
@@ -480,7 +500,7 @@ int EventList2::AddDirectory(DirNode* parent, std::string_view name, Attribute&&
     DirNode* d = parent->dir.Find(name);
     if (!d) {
         d = new DirNode;
-        d->name = ustring(name.data(), static_cast<uint32_t>(name.size()));
+        d->name = PackedText(name);
         d->parent = parent;
         d->status = WAITING;
         d->attr = std::move(attr);
@@ -936,8 +956,8 @@ int EventList2::GetChildNames(const ustring& path, bool dirs, std::vector<ustrin
         if (!d) return -1;
     }
     if (dirs)
-        for (DirNode* s = d->dir.First(); s; s = s->next) names.push_back(s->name);
+        for (DirNode* s = d->dir.First(); s; s = s->next) names.push_back(s->name.str());
     else
-        for (FileNode* f = d->file.First(); f; f = f->next) names.push_back(f->name);
+        for (FileNode* f = d->file.First(); f; f = f->next) names.push_back(f->name.str());
     return 0;
 }

@@ -15,6 +15,9 @@
 #include <unordered_map>
 #include <vector>
 
+#include <memory>
+
+#include "events/packed_text.h"
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
 #include "store/event.h"
@@ -28,34 +31,48 @@ public:
 
     using time_type = decltype(Event::m_time);
 
-    // The event as the tree stores it.
+    // What few events carry, kept out of line so that the others do not pay for it.
+    struct Rare {
+        ustring opt;
+        ustring mac_attr_hash;
+        uint64_t mac_attr_size = 0;
+    };
+
+    // The event as the tree stores it: a million of them may wait at once, so the texts
+    // are packed and the rarely set fields live in a separate box.
     struct Attribute {
         Event::Type type = Event::EV_EMPTY;
         uint32_t mode = 0;
         uint64_t syncID = 0;
         uint64_t maxSyncID = 0;
         uint64_t sessID = 0;
-        ustring hash;
-        ustring path;
-        ustring opt;
-        ustring mac_attr_hash;
         uint64_t size = 0;
-        uint64_t mac_attr_size = 0;
         time_type time{};
-        uint64_t nodeID = 0;
         uint32_t exec_bit = 0;
+        PackedText hash;
+        PackedText path;
 
         Attribute() = default;
         explicit Attribute(const Event& e) { FromEvent(e); }
         void FromEvent(const Event& e);
         void ToEvent(Event& e) const;
+        Attribute(const Attribute& o) { *this = o; }
+        Attribute(Attribute&&) noexcept = default;
+        Attribute& operator=(const Attribute& o);
+        Attribute& operator=(Attribute&&) noexcept = default;
         void Clear() { *this = Attribute(); }
+        ustring opt() const { return rare ? rare->opt : ustring(); }
+        ustring mac_attr_hash() const { return rare ? rare->mac_attr_hash : ustring(); }
+        uint64_t mac_attr_size() const { return rare ? rare->mac_attr_size : 0; }
         bool IsServer() const { return (mode & Event::F_SERVER) != 0; }
         bool IsDir() const { return (mode & Event::F_DIR) != 0; }
         bool IsSubDirRescan() const {
             return (mode & (Event::F_LOCAL_SUBDIR_RESCAN | Event::F_SERVER_SUBDIR_RESCAN |
                             Event::F_LOCAL_SUBDIR_RESCAN_STAT | Event::F_SERVER_SUBDIR_RESCAN_STAT)) != 0;
         }
+
+    private:
+        std::unique_ptr<Rare> rare;  // null while opt, mac_attr_hash and mac_attr_size are unset
     };
 
     struct DirNode;
@@ -110,22 +127,25 @@ public:
         T* eprev = nullptr;
         T* enext = nullptr;
         T* hnext = nullptr;
-        size_t hash = 0;
+        uint32_t hash = 0;    // of the name, the low bits of the index's hash
         bool listed = false;  // in the eligible sub-list
+        // The node's status, packed here beside the other small fields; a node of each
+        // kind sets its own initial value.
+        Status status : 8;
     };
 
     struct FileNode : ListLinks<FileNode> {
-        ustring name;
-        Status status = WAITING;
+        FileNode() { status = WAITING; }
+        PackedText name;
         Attribute attr;
         DirNode* parent = nullptr;
         static bool Eligible(Status s) { return s == WAITING; }
     };
 
     struct DirNode : ListLinks<DirNode> {
-        ustring name;
+        DirNode() { status = DONE; }
+        PackedText name;
         DirNode* parent = nullptr;
-        Status status = DONE;
         Attribute attr;
         ChildList<DirNode> dir;
         ChildList<FileNode> file;

@@ -607,3 +607,50 @@ TEST(EventTreeScale, ManySiblingsKeepInsertionOrder) {
     for (auto& e : out) ASSERT_EQ(0, t.DoneEvent(e));
     EXPECT_TRUE(t.IsEmpty());
 }
+
+TEST(PackedText, GivesBackExactlyWhatWasStored) {
+    const std::string hex = "0123456789abcdef0123456789abcdef";
+    for (const std::string& s : {std::string(), std::string("a"), std::string(22, 'x'), std::string(23, 'y'),
+                                 std::string(300, 'z'), hex, std::string("0123456789ABCDEF0123456789abcdef"),
+                                 std::string(32, 'g')}) {
+        for (bool packHex : {false, true}) {
+            PackedText t = packHex ? PackedText::Hex(ustring(s)) : PackedText(ustring(s));
+            PackedText copy(t), moved(std::move(t));
+            PackedText& self = copy;
+            copy = self;
+            EXPECT_EQ(std::string(copy.str().c_str_utf8()), s) << s << " hex " << packHex;
+            EXPECT_EQ(std::string(moved.str().c_str_utf8()), s);
+            EXPECT_EQ(moved.length(), s.size());
+            EXPECT_EQ(moved.empty(), s.empty());
+            if (!packHex || s != hex) {
+                EXPECT_EQ(std::string(copy.c_str_utf8()), s);
+            }
+        }
+    }
+}
+
+TEST(EventList2, PopGivesBackEveryFieldOfThePush) {
+    EventList2 tree;
+    Event in = Ev(Event::EV_MODIFY, "/a/some-rather-long-file-name.txt", Event::F_SERVER, 7);
+    in.m_data_hash = "0123456789abcdef0123456789abcdef";
+    in.m_opt = "opt";
+    in.m_mac_attr_hash = "m";
+    in.m_mac_attr_size = 5;
+    in.m_data_size = 9;
+    in.m_max_id = 8;
+    in.m_sess_id = 3;
+    in.m_time = 4;
+    in.m_exec_bit = 1;
+    ASSERT_EQ(tree.Push(in), 0);
+    Event out;
+    ASSERT_EQ(tree.Pop(out), 0);
+    EXPECT_EQ(out.toString(), in.toString());
+    EXPECT_EQ(out.m_opt, in.m_opt);
+    EXPECT_EQ(out.m_mac_attr_hash, in.m_mac_attr_hash);
+    EXPECT_EQ(out.m_mac_attr_size, in.m_mac_attr_size);
+    EXPECT_EQ(out.m_max_id, in.m_max_id);
+    EXPECT_EQ(out.m_sess_id, in.m_sess_id);
+    EXPECT_EQ(out.m_time, in.m_time);
+    EXPECT_EQ(out.m_exec_bit, in.m_exec_bit);
+    EXPECT_EQ(out.m_mode, in.m_mode);
+}
