@@ -556,9 +556,7 @@ int Worker::TestWhiteList() {
     if (path.empty() || path == "/") return 0;
     WhiteListCpp* list = GetWhiteList();
     if (list == nullptr) return 0;
-    const uint32_t slash = path.rfind('/');
-    const ustring base = slash == ustring::npos ? path : path.substr(slash + 1);
-    return list->Test(base) != 0 ? -1 : 0;
+    return list->Test(LastComponent(path)) != 0 ? -1 : 0;
 }
 
 int Worker::TestFilePath(const ustring& path, uint64_t full_path_length) {
