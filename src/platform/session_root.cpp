@@ -107,10 +107,34 @@ int SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& o
 }
 
 SessionRoot::SessionRoot(int fd, const ustring& path) : root_fd(fd), root_path(path) {
+    struct stat st;
+    if (fstat(fd, &st) == 0) {
+        root_dev = st.st_dev;
+        root_ino = st.st_ino;
+    }
     if (root_path.length() > 1 && root_path[root_path.length() - 1] == '/') root_path = root_path.substr(0, root_path.length() - 1);
 }
 
 SessionRoot::~SessionRoot() { close(root_fd); }
+
+int SessionRoot::CheckPresent(uint64_t expected_dev) const {
+    struct stat st;
+    const char* why = nullptr;
+    if (stat(root_path.c_str_utf8(), &st) != 0)
+        why = "is missing";
+    else if (!S_ISDIR(st.st_mode))
+        why = "is not a directory";
+    else if (st.st_dev != root_dev || st.st_ino != root_ino)
+        why = "was replaced or a volume was mounted over it";
+    else if (expected_dev != 0 && st.st_dev != expected_dev)
+        why = "is on another volume than when the session was added";
+    else if (faccessat(root_fd, ".", R_OK | X_OK, 0) != 0)
+        why = "cannot be read";
+    if (why == nullptr) return 0;
+    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): the synchronised folder '%s' %s\n", root_path.c_str_utf8(),
+         why);
+    return -1;
+}
 
 ustring SessionRoot::Full(const ustring& rel) const {
     if (rel.empty() || rel == "/") return root_path;

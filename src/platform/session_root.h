@@ -87,6 +87,15 @@ public:
     // stores its relative path in rel. Never opens an existing file.
     int Mktemp(const ustring& dir, ustring& rel) const;
 
+    // Whether the folder is still there to be synchronised: path() names the very
+    // directory opened (same device and inode), it can be listed, and, when
+    // expected_dev is not 0, it lies on that device. 0 when so; otherwise -1, and a
+    // caller must not read the folder's absence as its files having been removed (a
+    // deleted, replaced or unmounted folder lists as empty).
+    int CheckPresent(uint64_t expected_dev = 0) const;
+    // The device the root was opened on.
+    uint64_t device() const { return root_dev; }
+
     // Logs, once per path, that rel is (or runs through) a link and is not
     // synchronised. For callers that meet an FT_SLINK entry. Returns FS_ERR_LINK.
     int NoteLink(const ustring& rel) const { return Refused(ELOOP, rel); }
@@ -102,6 +111,8 @@ private:
     int Refused(int err, const ustring& rel) const;
 
     int root_fd;
+    uint64_t root_dev = 0;
+    uint64_t root_ino = 0;
     ustring root_path;
     mutable Mutex reported_lock;
     mutable std::set<std::string> reported GUARDED_BY(reported_lock);  // paths whose link refusal was logged

@@ -142,4 +142,28 @@ TEST_F(SessionRootTest, ARootGivenAsALinkWorksBeneathItsTarget) {
     EXPECT_EQ(none, nullptr);
 }
 
+// A folder that went away lists as empty through the old descriptor; the check must
+// say so, whatever took its place.
+TEST_F(SessionRootTest, CheckPresentSeesAFolderThatWentAway) {
+    const SessionRoot& r = *root_dir;
+    EXPECT_EQ(r.CheckPresent(), 0);
+    EXPECT_EQ(r.CheckPresent(r.device()), 0);
+    EXPECT_EQ(r.CheckPresent(r.device() + 1), -1);  // not the volume it was added on
+    if (geteuid() != 0) {
+        ASSERT_EQ(chmod(at("sync").c_str(), 0), 0);
+        EXPECT_EQ(r.CheckPresent(), -1);
+        ASSERT_EQ(chmod(at("sync").c_str(), 0755), 0);
+    }
+    ASSERT_EQ(rename(at("sync").c_str(), at("moved").c_str()), 0);
+    EXPECT_EQ(r.CheckPresent(), -1);  // missing
+    ASSERT_EQ(mkdir(at("sync").c_str(), 0755), 0);
+    EXPECT_EQ(r.CheckPresent(), -1);  // an empty folder in its place
+    ASSERT_EQ(rmdir(at("sync").c_str()), 0);
+    write("sync", "a file");
+    EXPECT_EQ(r.CheckPresent(), -1);  // not a directory
+    ASSERT_EQ(unlink(at("sync").c_str()), 0);
+    ASSERT_EQ(rename(at("moved").c_str(), at("sync").c_str()), 0);
+    EXPECT_EQ(r.CheckPresent(), 0);  // back again
+}
+
 }  // namespace
