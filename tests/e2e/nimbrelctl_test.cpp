@@ -12,6 +12,7 @@
 #include "daemon/control_loop.h"
 #include "daemon/ipc_listener.h"
 #include "e2e/e2e_support.h"
+#include "foundation/config.h"
 #include "platform/socket.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
@@ -22,10 +23,13 @@ namespace {
 
 std::string CtlPath() { return e2e::BinDir() + "/nimbrelctl"; }
 
-// Every nimbrelctl run gets its own state directory, so tests never share a port file.
+// Every nimbrelctl run gets its own runtime and state directories, so tests never share
+// a port file (nor find the user's own daemon).
 struct CtlRunner {
     e2e::TempDir state;
-    std::map<std::string, std::string> env() const { return {{"XDG_RUNTIME_DIR", state.path()}}; }
+    std::map<std::string, std::string> env() const {
+        return {{"XDG_RUNTIME_DIR", state.path()}, {"NIMBREL_HOME", state.file("home")}};
+    }
     int run(const std::vector<std::string>& args, std::string& out, std::string& err) const {
         std::vector<std::string> argv{CtlPath()};
         argv.insert(argv.end(), args.begin(), args.end());
@@ -248,6 +252,48 @@ TEST(Nimbrelctl, DaemonModeReportsADaemonThatCannotStart) {
     rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("absent.conf")}, out, err, ctl.env());
     EXPECT_EQ(rc, 1);
     EXPECT_NE(err.find("cannot read the configuration"), std::string::npos) << err;
+}
+
+// The first-start files: written once with every path below the state folder, quoted
+// so that the settings reader takes them back as they are; a user's edits are never
+// overwritten; a folder no quoting can carry is refused before anything is written.
+TEST(Nimbrelctl, InitConfigWritesTheSampleOnceWithItsPathsQuoted) {
+    CtlRunner ctl;
+    struct Case {
+        const char* state;  // below the scratch folder
+        bool accepted;
+    };
+    const Case cases[] = {{"plain", true}, {"with blank", true}, {"dq\"here", true}, {"both\"'", false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.state);
+        const std::string state = ctl.state.file(c.state);
+        const std::string config = ctl.state.file(std::string("conf-") + c.state + "/sub/nimbreld.conf");
+        std::string out, err;
+        const int rc = ctl.run({"init-config", "--config", config, "--state", state}, out, err);
+        if (!c.accepted) {
+            EXPECT_EQ(rc, 1);
+            EXPECT_NE(err.find("cannot be written into a configuration"), std::string::npos) << err;
+            EXPECT_NE(access(state.c_str(), F_OK), 0);
+            EXPECT_NE(access(config.c_str(), F_OK), 0);
+            continue;
+        }
+        ASSERT_EQ(rc, 0) << err;
+        EXPECT_NE(err.find("wrote a sample configuration to " + config), std::string::npos) << err;
+        Config parsed;
+        ASSERT_EQ(parsed.read(config.c_str()), 0) << e2e::ReadFile(config);
+        EXPECT_EQ(std::string(parsed["fstat_db_path"].c_str_utf8()), state + "/file-status.sqlite");
+        EXPECT_EQ(std::string(parsed["log_file_path"].c_str_utf8()), state + "/log/nimbreld.log");
+        EXPECT_EQ(std::string(parsed["system_filter_path"].c_str_utf8()), state + "/system.filter");
+        EXPECT_NE(e2e::ReadFile(state + "/system.filter").find("[Version]"), std::string::npos);
+        EXPECT_FALSE(e2e::ReadFile(state + "/log/nimbreld.debug").empty());
+
+        e2e::WriteFile(config, "worker_count = 5\n");
+        e2e::WriteFile(state + "/system.filter", "# mine\n");
+        ASSERT_EQ(ctl.run({"init-config", "--config", config, "--state", state}, out, err), 0) << err;
+        EXPECT_EQ(err, "");
+        EXPECT_EQ(e2e::ReadFile(config), "worker_count = 5\n");
+        EXPECT_EQ(e2e::ReadFile(state + "/system.filter"), "# mine\n");
+    }
 }
 
 namespace {

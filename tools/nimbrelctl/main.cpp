@@ -12,20 +12,33 @@
 #include "control_client.h"
 #include "json_convert.h"
 #include "port_state.h"
+#include "sample_config.h"
 #include "ui_host.h"
 
 namespace {
 
 const char kUsage[] =
     "Usage:\n"
-    "  nimbrelctl daemon [--config FILE] [--ui-port N] [--nimbreld PATH]\n"
+    "  nimbrelctl daemon [--config FILE] [--state DIR] [--ui-port N] [--nimbreld PATH]\n"
     "      play the UI: start nimbreld, print its control port and every notification\n"
-    "      as one JSON line; Ctrl-C stops the daemon\n"
-    "  nimbrelctl send [--port N] JSON\n"
+    "      as one JSON line; Ctrl-C or SIGTERM sends \"stop\" and waits for the daemon.\n"
+    "      With --state, DIR/daemon.port holds the control port while it runs, and a\n"
+    "      second daemon with the same DIR is refused\n"
+    "  nimbrelctl init-config [--config FILE] [--state DIR]\n"
+    "      write a sample configuration to FILE, and a system filter and log levels to\n"
+    "      DIR, each only if it does not exist\n"
+    "  nimbrelctl send [--port N] [--state DIR] JSON\n"
     "      send one control request and print the reply as JSON\n"
-    "  nimbrelctl status|link|unlink|stop [--port N]\n"
+    "  nimbrelctl status|link|unlink|stop [--port N] [--state DIR]\n"
     "      shortcuts for get_status, link, unlink and stop\n"
-    "The port defaults to the one that 'nimbrelctl daemon' last announced.\n";
+    "  nimbrelctl --help\n"
+    "      show this help\n"
+    "Without --port the port is the one announced in the state folder's daemon.port,\n"
+    "else the one that 'nimbrelctl daemon' last announced ($XDG_RUNTIME_DIR/nimbrelctl.port,\n"
+    "else /tmp/nimbrelctl-UID.port).\n"
+    "Defaults: DIR is $NIMBREL_HOME, else ${XDG_STATE_HOME:-~/.local/state}/nimbrel (the\n"
+    "daemon takes no --state default); init-config's FILE is\n"
+    "${XDG_CONFIG_HOME:-~/.config}/nimbrel/nimbreld.conf.\n";
 
 int Fail(const std::string& message) {
     fprintf(stderr, "nimbrelctl: %s\n", message.c_str());
@@ -43,39 +56,54 @@ bool ParsePort(const char* text, int& port, bool allow_zero) {
     return true;
 }
 
-// Options of send and the shortcuts: [--port N] and positional arguments.
+// Matches "--name VALUE" and "--name=VALUE" at argv[i] (moving i past VALUE). 1 with
+// value set, 0 when argv[i] is another argument, -1 with error when VALUE is missing.
+int OptionValue(int argc, char** argv, int& i, const char* name, const char*& value, std::string& error) {
+    const size_t len = strlen(name);
+    if (strncmp(argv[i], name, len) != 0) return 0;
+    if (argv[i][len] == '=') {
+        value = argv[i] + len + 1;
+        return 1;
+    }
+    if (argv[i][len] != '\0') return 0;
+    if (i + 1 >= argc) {
+        error = std::string(name) + " needs a value";
+        return -1;
+    }
+    value = argv[++i];
+    return 1;
+}
+
+// Options of send and the shortcuts: [--port N] [--state DIR] and positional arguments.
 bool ParseClientArgs(int argc, char** argv, int first, int& port, std::vector<std::string>& rest,
                      std::string& error) {
     port = -1;
+    std::string state_dir = nimbrelctl::DefaultStateDir();
     for (int i = first; i < argc; ++i) {
+        const char* value = nullptr;
+        int found = OptionValue(argc, argv, i, "--port", value, error);
+        if (found == 1 && !ParsePort(value, port, false)) {
+            error = std::string("invalid port '") + value + "' (1-65535)";
+            return false;
+        }
+        if (found == 0) {
+            found = OptionValue(argc, argv, i, "--state", value, error);
+            if (found == 1) state_dir = nimbrelctl::Absolute(value);
+        }
+        if (found < 0) return false;
+        if (found == 1) continue;
         std::string arg = argv[i];
-        if (arg == "--port" || arg.rfind("--port=", 0) == 0) {
-            const char* value = nullptr;
-            if (arg == "--port") {
-                if (i + 1 >= argc) {
-                    error = "--port needs a value";
-                    return false;
-                }
-                value = argv[++i];
-            } else {
-                value = argv[i] + strlen("--port=");
-            }
-            if (!ParsePort(value, port, false)) {
-                error = std::string("invalid port '") + value + "' (1-65535)";
-                return false;
-            }
-        } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
             error = "unknown option " + arg;
             return false;
-        } else {
-            rest.push_back(arg);
         }
+        rest.push_back(arg);
     }
     if (port < 0) {
-        port = nimbrelctl::LoadPort();
+        port = nimbrelctl::LoadPort(state_dir);
         if (port < 0) {
             error = "no daemon port known: give --port N or start one with 'nimbrelctl daemon' (looked in " +
-                    nimbrelctl::PortStatePath() + ")";
+                    nimbrelctl::StatePortPath(state_dir) + " and " + nimbrelctl::PortStatePath() + ")";
             return false;
         }
     }
@@ -124,32 +152,47 @@ int CmdShortcut(const std::string& command, int argc, char** argv) {
 
 int CmdDaemon(int argc, char** argv) {
     nimbrelctl::DaemonOptions options;
+    std::string error;
     for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) return nullptr;
-            (void)name;
-            return argv[++i];
-        };
-        if (arg == "--config") {
-            const char* v = value("--config");
-            if (v == nullptr) return Fail("--config needs a file");
-            options.config = v;
-        } else if (arg == "--ui-port") {
-            const char* v = value("--ui-port");
-            if (v == nullptr || !ParsePort(v, options.ui_port, true)) {
-                return Fail(std::string("invalid --ui-port '") + (v ? v : "") + "' (0-65534, 0 picks a free one)");
+        const char* v = nullptr;
+        int found;
+        if ((found = OptionValue(argc, argv, i, "--config", v, error)) != 0) {
+            if (found == 1) options.config = v;
+        } else if ((found = OptionValue(argc, argv, i, "--state", v, error)) != 0) {
+            if (found == 1) options.state_dir = nimbrelctl::Absolute(v);
+        } else if ((found = OptionValue(argc, argv, i, "--ui-port", v, error)) != 0) {
+            if (found == 1 && !ParsePort(v, options.ui_port, true)) {
+                return Fail(std::string("invalid --ui-port '") + v + "' (0-65534, 0 picks a free one)");
             }
             if (options.ui_port == 65535) return Fail("--ui-port 65535 leaves no port for the daemon");
-        } else if (arg == "--nimbreld") {
-            const char* v = value("--nimbreld");
-            if (v == nullptr) return Fail("--nimbreld needs a path");
-            options.nimbreld = v;
+        } else if ((found = OptionValue(argc, argv, i, "--nimbreld", v, error)) != 0) {
+            if (found == 1) options.nimbreld = v;
         } else {
-            return Fail("unknown argument '" + arg + "' for daemon (see nimbrelctl --help)");
+            return Fail(std::string("unknown argument '") + argv[i] + "' for daemon (see nimbrelctl --help)");
         }
+        if (found < 0) return Fail(error);
     }
     return nimbrelctl::RunDaemon(options);
+}
+
+int CmdInitConfig(int argc, char** argv) {
+    std::string config = nimbrelctl::DefaultConfigPath();
+    std::string state_dir = nimbrelctl::DefaultStateDir();
+    std::string error;
+    for (int i = 2; i < argc; ++i) {
+        const char* v = nullptr;
+        int found;
+        if ((found = OptionValue(argc, argv, i, "--config", v, error)) != 0) {
+            if (found == 1) config = v;
+        } else if ((found = OptionValue(argc, argv, i, "--state", v, error)) != 0) {
+            if (found == 1) state_dir = v;
+        } else {
+            return Fail(std::string("unknown argument '") + argv[i] + "' for init-config (see nimbrelctl --help)");
+        }
+        if (found < 0) return Fail(error);
+    }
+    if (nimbrelctl::InitConfig(config, state_dir, error) != 0) return Fail(error);
+    return 0;
 }
 
 }  // namespace
@@ -169,6 +212,7 @@ int main(int argc, char** argv) {
         return CmdShortcut(command, argc, argv);
     }
     if (command == "daemon") return CmdDaemon(argc, argv);
+    if (command == "init-config") return CmdInitConfig(argc, argv);
     fprintf(stderr, "nimbrelctl: unknown command '%s'\n%s", command.c_str(), kUsage);
     return 1;
 }

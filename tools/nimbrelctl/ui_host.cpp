@@ -175,7 +175,7 @@ pid_t StartDaemon(const std::string& program, const std::string& config, int ui_
 
 class UiHost {
 public:
-    explicit UiHost(int listen_fd) : listen_fd(listen_fd) {}
+    UiHost(int listen_fd, StateClaim* claim) : listen_fd(listen_fd), claim(claim) {}
 
     int control_port = -1;
 
@@ -203,6 +203,9 @@ public:
                 control_port = static_cast<int>(port);
                 std::string error;
                 if (!SavePort(control_port, error)) fprintf(stderr, "nimbrelctl: %s\n", error.c_str());
+                if (claim != nullptr && !claim->Announce(control_port, error)) {
+                    fprintf(stderr, "nimbrelctl: %s\n", error.c_str());
+                }
                 fprintf(stderr, "nimbrelctl: daemon control port %d\n", control_port);
             }
         }
@@ -219,6 +222,7 @@ public:
 
 private:
     int listen_fd;
+    StateClaim* claim;
 };
 
 int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
@@ -237,6 +241,12 @@ int RunDaemon(const DaemonOptions& options) {
     }
 
     std::string error;
+    // Claimed first: a second daemon on the same databases never starts.
+    StateClaim claim;
+    if (!options.state_dir.empty() && !claim.Claim(options.state_dir, error)) {
+        fprintf(stderr, "nimbrelctl: %s\n", error.c_str());
+        return 1;
+    }
     int listen_fd = ListenLoopback(ui_port, error);
     if (listen_fd < 0) {
         fprintf(stderr, "nimbrelctl: %s\n", error.c_str());
@@ -267,7 +277,7 @@ int RunDaemon(const DaemonOptions& options) {
     fprintf(stderr, "nimbrelctl: started %s (pid %d), UI port %d\n", program.c_str(), static_cast<int>(child),
             ui_port);
 
-    UiHost host(listen_fd);
+    UiHost host(listen_fd, options.state_dir.empty() ? nullptr : &claim);
     int status = 0;
     bool exited = false;
     bool stop_requested = false;
