@@ -20,6 +20,10 @@ std::atomic<int> g_open_connections{0};
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+        fputs(ServerUsage(), stdout);
+        return 0;
+    }
     ServerOptions opts;
     std::string error;
     if (ParseServerOptions(argc, argv, &opts, &error) != 0) {

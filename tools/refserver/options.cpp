@@ -92,7 +92,10 @@ const char* ServerUsage() {
            "  --relay-iv HEX16      the token's initialisation vector, 16 hex digits\n"
            "  --fault relay-status=N     answer 101 with \"x-target-status: N\"\n"
            "  --fault relay-no-header=N  answer status N without X-Target-Status\n"
-           "  --fault relay-stall        never answer the relay handshake\n";
+           "  --fault relay-stall        never answer the relay handshake\n"
+           "       nimbrel-refserver --help   show this help\n"
+           "ROOT holds index.sqlite, blobs/, resume/, tmp/ and tls/ (a self-signed certificate\n"
+           "made at start); the first output line is \"listening on 127.0.0.1:PORT\".\n";
 }
 
 int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* error) {
