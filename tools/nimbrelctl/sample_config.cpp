@@ -67,18 +67,19 @@ const char kSystemFilter[] =
 // Per-channel log levels (7 = debug); channels not named log up to level 4.
 const char kLogLevels[] = "client_debug = 7\nipc = 6\n";
 
-}  // namespace
-
 std::string SampleConfig(const std::string& state_dir) {
-    auto at = [&](const char* name) { return Quote(state_dir + "/" + name); };
-    return "# Nimbrel daemon settings (key = value; quote values that hold blanks).\n"
-           "fstat_db_path = " + at("file-status.sqlite") + "\n"
-           "filter_db_path = " + at("filter.sqlite") + "\n"
-           "system_filter_path = " + at("system.filter") + "\n"
-           "db_path = " + at("db.sqlite") + "\n"
-           "pid_file_path = " + at("nimbreld.pid") + "\n"
-           "log_file_path = " + at("log/nimbreld.log") + "\n"
-           "log_level_file_path = " + at("log/nimbreld.debug") + "\n"
+    static const char* const kPaths[][2] = {
+        {"fstat_db_path", "file-status.sqlite"},
+        {"filter_db_path", "filter.sqlite"},
+        {"system_filter_path", "system.filter"},
+        {"db_path", "db.sqlite"},
+        {"pid_file_path", "nimbreld.pid"},
+        {"log_file_path", "log/nimbreld.log"},
+        {"log_level_file_path", "log/nimbreld.debug"},
+    };
+    std::string text = "# Nimbrel daemon settings (key = value; quote values that hold blanks).\n";
+    for (const auto& [key, name] : kPaths) text += std::string(key) + " = " + Quote(state_dir + "/" + name) + "\n";
+    return text +
            "worker_count = 3\n"
            "# ui_port is where notifications go; nimbrelctl picks a free port when it is unset.\n"
            "# A relay tunnel (\"use_tunnel\" in link_connection) needs the relay's token key; there\n"
@@ -89,6 +90,8 @@ std::string SampleConfig(const std::string& state_dir) {
            "# The relay's name in its handshake; default: the relay's \"tunnel_ip:tunnel_port\".\n"
            "#relay_host = relay.example.net\n";
 }
+
+}  // namespace
 
 int InitConfig(const std::string& config_arg, const std::string& state_arg, std::string& error) {
     const std::string config = Absolute(config_arg);

@@ -11,7 +11,7 @@ struct DaemonOptions {
     std::string config;    // configuration file; empty: none
     int ui_port = -1;      // -1: the configuration's "ui_port", else any free port; 0: any free port
     std::string nimbreld;  // daemon executable; empty: next to nimbrelctl, else from PATH
-    std::string state_dir; // claimed for the daemon's lifetime, its port announced there; empty: none
+    std::string state_dir;  // claimed for the daemon's lifetime, its port announced there; empty: none
 };
 
 // Exit code for the process: 0 when the daemon ended with 0, 1 otherwise (also when
