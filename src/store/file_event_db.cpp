@@ -729,6 +729,13 @@ int FileEventDB::rmRecycleByPath(const ustring& path) {
     return execLocked(sql.get(), "rmRecycleByPath");
 }
 
+int FileEventDB::rmRecycleTree(const ustring& path) {
+    MutexLock lock(m_dbMutex);
+    const SubtreeRange below(path.str());
+    return runBound(m_db, "DELETE FROM recycle_bin_table WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
+                    {path.str(), below.lo, below.hi}, "rmRecycleTree");
+}
+
 int FileEventDB::resetRecycleBin() {
     MutexLock lock(m_dbMutex);
     return execLocked("DELETE FROM recycle_bin_table;", "resetRecycleBin");
