@@ -148,6 +148,15 @@ TEST_F(RemoveTest, LocalRemovalRemovesOnTheServerAndHandlesItsRefusals) {
     EXPECT_EQ(ServerFile(root, kView, "/newer.txt", &hash, &blob), 1);
     EXPECT_EQ(hash, Md4Of("a newer version"));  // it comes back by its own event
 
+    // A directory goes with everything below it.
+    for (const char* name : {"/e", "/e/k.txt"}) EXPECT_EQ(Sync(name, name, name[2] == 0), kDone);
+    fs::remove_all(Local("/e"));
+    EXPECT_EQ(RunLocal(RemovalEvent("/e", true, false)), kDone);
+    EXPECT_EQ(server.CountLog("remove: /e: removed as"), 1);
+    EXPECT_EQ(ServerFile(root, kView, "/e/k.txt", &hash, &blob), 1);
+    EXPECT_EQ(hash, "");
+    EXPECT_EQ(Row("/e/k.txt").syncID, 0u);
+
     // A directory changed below on the server: its row stays and it is rescanned.
     fs::remove_all(Local("/dd"));
     EventManager::getInstance().PushLocalEvent(RemovalEvent("/dd", true, false));
