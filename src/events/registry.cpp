@@ -88,11 +88,15 @@ void Registry::InitRecycleTime(const Entry& entry, uint32_t t) {
     if (it->second.recycle_time == 0 || it->second.recycle_time > t) it->second.recycle_time = t;
 }
 
-void Registry::UpdateRecycleTime(const Entry& entry, uint32_t t) {
+void Registry::UpdateRecycleTime(const Entry& entry, uint32_t start, uint32_t t) {
     MutexLock g(mutex);
     auto it = index.find(entry.sess_id);
     if (it == index.end()) return;
-    it->second.recycle_time = t;
+    uint32_t& cur = it->second.recycle_time;
+    if (cur == start)
+        cur = t;
+    else if (t != 0 && (cur == 0 || t < cur))
+        cur = t;  // a worker parked something meanwhile: the older of the two is due first
 }
 
 size_t Registry::Size() {

@@ -57,7 +57,10 @@ public:
     void Clear() EXCLUDES(mutex);
     // Lowers recycle_time to t, or sets it when it is 0.
     void InitRecycleTime(const Entry& entry, uint32_t t) EXCLUDES(mutex);
-    void UpdateRecycleTime(const Entry& entry, uint32_t t) EXCLUDES(mutex);
+    // The rotation's result: recycle_time becomes t when it still is `start`, the value
+    // the pass began from; otherwise (changed meanwhile) it keeps the smaller non-zero
+    // of the two, so a pass never wipes the time of an entry parked during it.
+    void UpdateRecycleTime(const Entry& entry, uint32_t start, uint32_t t) EXCLUDES(mutex);
     size_t Size() EXCLUDES(mutex);
 
     Registry(const Registry&) = delete;

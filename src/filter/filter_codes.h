@@ -21,3 +21,10 @@ enum FilterCode {
     FILTER_NAME_SELECTIVE_SYNC = -14,
     FILTER_FILE_SIZE_SELECTIVE_SYNC = -15,
 };
+
+// The selective-sync rules by name, extension and path prefix: a path they hold back
+// is recorded, so that loosening the rule later brings it back.
+inline bool IsSelectiveSyncCode(int code) {
+    return code == FILTER_EXT_SELECTIVE_SYNC || code == FILTER_PATH_PREFIX_SELECTIVE_SYNC ||
+           code == FILTER_NAME_SELECTIVE_SYNC;
+}

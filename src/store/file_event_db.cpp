@@ -16,9 +16,10 @@
 #include "store/sql_util.h"
 
 using sqlutil::columnText;
-using sqlutil::globEscape;
+using sqlutil::bindTexts;
 using sqlutil::SqlText;
 using sqlutil::Stmt;
+using sqlutil::SubtreeRange;
 
 namespace {
 
@@ -104,6 +105,18 @@ int prepare(sqlite3* db, const char* sql, Stmt& st) {
 // Logs a failed sqlite3_step; returns -1.
 int stepFailed(sqlite3* db, int rc) {
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", rc, sqlite3_errmsg(db));
+    return -1;
+}
+
+// Runs one statement with its text parameters bound in order: 0, or -1 logged as `what`.
+int runBound(sqlite3* db, const char* sql, std::initializer_list<std::string> params, const char* what) {
+    if (!db) return -1;
+    Stmt st;
+    if (prepare(db, sql, st) != 0) return -1;
+    int rc = bindTexts(st.p, params);
+    if (rc == SQLITE_OK) rc = sqlite3_step(st.p);
+    if (rc == SQLITE_DONE) return 0;
+    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
     return -1;
 }
 
@@ -488,26 +501,19 @@ int FileEventDB::rmEventInfo(const ustring& path) {
     }
     MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
-    ustring stripped = stripSlash(path);
-    std::string glob = globEscape(stripped);
-    SqlText sql(sqlite3_mprintf("delete from eventinfo where (path = %Q OR path GLOB '%q/*')", stripped.c_str_utf8(),
-                                glob.c_str()));
-    if (!sql) return mprintfFailed();
-    int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
-    if (rc != SQLITE_OK)
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): rmEventInfo: %s (%d)\n", sqlite3_errmsg(m_db), rc);
-    return rc;
+    const std::string stripped = stripSlash(path).str();
+    const SubtreeRange below(stripped);
+    return runBound(m_db, "DELETE FROM eventinfo WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
+                    {stripped, below.lo, below.hi}, "rmEventInfo");
 }
 
 int FileEventDB::rmEventInfoV3(const ustring& path) {
     ustring stripped = stripSlash(path);
     if (stripped.find('/') == ustring::npos) return rmEventInfo(path);
     MutexLock lock(m_dbMutex);
-    std::string glob = globEscape(stripped);
-    SqlText sql(sqlite3_mprintf("DELETE FROM eventinfo WHERE (path = %Q OR path GLOB '%q/*');", stripped.c_str_utf8(),
-                                glob.c_str()));
-    if (!sql) return mprintfFailed();
-    return execLocked(sql.get(), "rmEventInfoV3");
+    const SubtreeRange below(stripped.str());
+    return runBound(m_db, "DELETE FROM eventinfo WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
+                    {stripped.str(), below.lo, below.hi}, "rmEventInfoV3");
 }
 
 int FileEventDB::rmAllFolders() {
@@ -587,19 +593,19 @@ int FileEventDB::getFileList(FileList* list, const ustring& prefix) {
     MutexLock lock(m_dbMutex);
     if (!m_db) return -1;
     ustring stripped = stripSlash(prefix);
-    char* sql;
-    if (stripped.empty()) {
-        sql = sqlite3_mprintf("SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1;");
-    } else {
-        std::string glob = globEscape(stripped);
-        sql = sqlite3_mprintf(
-            "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE path GLOB '%q/*' and isExist = 1;",
-            glob.c_str());
-    }
-    SqlText text(sql);
-    if (!text) return mprintfFailed();
     Stmt st;
-    if (prepare(m_db, text.get(), st) != 0) return -1;
+    if (stripped.empty()) {
+        if (prepare(m_db, "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1;", st) != 0)
+            return -1;
+    } else {
+        const SubtreeRange below(stripped.str());
+        if (prepare(m_db,
+                    "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE path >= ?1 AND path < ?2 AND "
+                    "isExist = 1;",
+                    st) != 0 ||
+            bindTexts(st.p, {below.lo, below.hi}) != SQLITE_OK)
+            return -1;
+    }
     return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", true);
 }
 
@@ -623,17 +629,20 @@ int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& pref
             "path NOT LIKE '%%/%%';",
             cond);
     } else {
-        // GLOB with the prefix's wildcards bracketed: exact, case-sensitive children only.
-        std::string glob = globEscape(stripped);
+        // Exact, case-sensitive children only: below the prefix, no further "/".
         sql = sqlite3_mprintf(
-            "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1%s AND path GLOB '%q/*' AND "
-            "path NOT GLOB '%q/*/*';",
-            cond, glob.c_str(), glob.c_str());
+            "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1%s AND path >= ?1 AND "
+            "path < ?2 AND instr(substr(path, length(?1) + 1), '/') = 0;",
+            cond);
     }
     SqlText text(sql);
     if (!text) return mprintfFailed();
     Stmt st;
     if (prepare(m_db, text.get(), st) != 0) return -1;
+    if (!stripped.empty()) {
+        const SubtreeRange below(stripped.str());
+        if (bindTexts(st.p, {below.lo, below.hi}) != SQLITE_OK) return -1;
+    }
     return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", false);
 }
 
@@ -688,18 +697,29 @@ int FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring&
 
 int FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path) {
     MutexLock lock(m_dbMutex);
-    ustring stripped = stripSlash(path);
-    std::string glob = globEscape(stripped);
-    unsigned long now = static_cast<unsigned long>(time(nullptr));
-    SqlText sql(sqlite3_mprintf(
-        "BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES (%Q, 0, "
-        "'', '', %lu);INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (%Q || "
-        "substr(path, length(%Q)+1)), fileSize, fileCheckSum, macHash, %lu FROM eventinfo WHERE fileType = 0 AND (path "
-        "GLOB '%q/*') ;DELETE FROM eventinfo WHERE (path = %Q OR path GLOB '%q/*');END TRANSACTION;",
-        recyclePrefix.c_str_utf8(), now, recyclePrefix.c_str_utf8(), stripped.c_str_utf8(), now, glob.c_str(),
-        stripped.c_str_utf8(), glob.c_str()));
-    if (!sql) return -1;
-    return execLocked(sql.get(), "dumpDirToRecycleBin");
+    const std::string stripped = stripSlash(path).str();
+    const std::string prefix = recyclePrefix.str();
+    const SubtreeRange below(stripped);
+    // One time for the directory and everything in it: the rotation removes it whole.
+    const unsigned long now = static_cast<unsigned long>(time(nullptr));
+    SqlText own(sqlite3_mprintf(
+        "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES (?1, 0, '', '', %lu);", now));
+    SqlText files(sqlite3_mprintf(
+        "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (?1 || substr(path, "
+        "length(?2) + 1)), fileSize, fileCheckSum, macHash, %lu FROM eventinfo WHERE fileType = 0 AND path >= ?3 AND "
+        "path < ?4;",
+        now));
+    if (!own || !files) return mprintfFailed();
+    if (execLocked("BEGIN TRANSACTION;", "dumpDirToRecycleBin") != 0) return -1;
+    if (runBound(m_db, own.get(), {prefix}, "dumpDirToRecycleBin") != 0 ||
+        runBound(m_db, files.get(), {prefix, stripped, below.lo, below.hi}, "dumpDirToRecycleBin") != 0 ||
+        runBound(m_db, "DELETE FROM eventinfo WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
+                 {stripped, below.lo, below.hi}, "dumpDirToRecycleBin") != 0 ||
+        execLocked("COMMIT;", "dumpDirToRecycleBin") != 0) {
+        rollbackIfOpen(m_db);
+        return -1;
+    }
+    return 0;
 }
 
 int FileEventDB::rmRecycleByPath(const ustring& path) {
@@ -707,6 +727,13 @@ int FileEventDB::rmRecycleByPath(const ustring& path) {
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';", path.c_str_utf8()));
     if (!sql) return -1;
     return execLocked(sql.get(), "rmRecycleByPath");
+}
+
+int FileEventDB::rmRecycleTree(const ustring& path) {
+    MutexLock lock(m_dbMutex);
+    const SubtreeRange below(path.str());
+    return runBound(m_db, "DELETE FROM recycle_bin_table WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
+                    {path.str(), below.lo, below.hi}, "rmRecycleTree");
 }
 
 int FileEventDB::resetRecycleBin() {

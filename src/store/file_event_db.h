@@ -49,6 +49,9 @@ public:
     int dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path);
     int dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path);
     int rmRecycleByPath(const ustring& path);
+    // Removes the recycle-bin rows of the entry `path` and of everything recorded
+    // below it ("path/..."). 0 or -1.
+    int rmRecycleTree(const ustring& path);
     int resetRecycleBin();
     int getOldestRecyleTime(uint32_t& time);
     int getRotateList(uint32_t time, std::set<ustring>& list);

@@ -6,7 +6,8 @@
 #include "store/sql_util.h"
 
 using sqlutil::columnText;
-using sqlutil::globEscape;
+using sqlutil::bindTexts;
+using sqlutil::SubtreeRange;
 using sqlutil::SqlText;
 using sqlutil::Stmt;
 
@@ -307,10 +308,17 @@ int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, Fi
 }
 
 int FilterDB::rmLocalFilteredEventByPath(uint64_t sess, const ustring& path) {
-    std::string glob = globEscape(path);
-    return execFormatted("rmLocalFilteredEventByPath", sqlite3_mprintf(
-        "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND (path = %Q OR path GLOB '%q/*');",
-        (unsigned long long)sess, path.c_str_utf8(), glob.c_str()));
+    SqlText sql(sqlite3_mprintf(
+        "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND (path = ?1 OR (path >= ?2 AND path < ?3));",
+        (unsigned long long)sess));
+    if (!sql) return logMprintfFailed(), -1;
+    MutexLock lock(m_db_mutex);
+    Stmt st;
+    if (prepare(m_db, sql.get(), "rmLocalFilteredEventByPath", st) != 0) return -1;
+    const SubtreeRange below(path.str());
+    int rc = bindTexts(st.p, {path.str(), below.lo, below.hi});
+    if (rc == SQLITE_OK) rc = sqlite3_step(st.p);
+    return rc == SQLITE_DONE ? 0 : stepFailed(m_db, rc);
 }
 
 int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {

@@ -18,6 +18,15 @@ std::string globEscape(const char* text) {
     return out;
 }
 
+int bindTexts(sqlite3_stmt* st, std::initializer_list<std::string> texts) {
+    int i = 1;
+    for (const std::string& t : texts) {
+        const int rc = sqlite3_bind_text(st, i++, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+        if (rc != SQLITE_OK) return rc;
+    }
+    return SQLITE_OK;
+}
+
 ustring columnText(sqlite3_stmt* stmt, int col) {
     const unsigned char* t = sqlite3_column_text(stmt, col);
     if (!t) return ustring();

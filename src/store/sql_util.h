@@ -3,6 +3,7 @@
 
 #include <sqlite3.h>
 
+#include <initializer_list>
 #include <string>
 
 #include "foundation/ustring.h"
@@ -12,6 +13,18 @@ namespace sqlutil {
 // A GLOB pattern that matches `text` literally: "*", "?" and "[" are put in brackets.
 std::string globEscape(const char* text);
 inline std::string globEscape(const ustring& text) { return globEscape(text.c_str_utf8()); }
+
+// A literal subtree match with bound values: under the binary collation the texts
+// that start with prefix + "/" are exactly those in [lo, hi), since "0" follows "/".
+// No character of the prefix acts as a pattern, and the path index serves the range.
+struct SubtreeRange {
+    std::string lo, hi;
+    explicit SubtreeRange(const std::string& prefix) : lo(prefix + "/"), hi(prefix + "0") {}
+};
+
+// Binds each text to the parameters 1..n of st in order (copied). SQLITE_OK or the
+// first failure.
+int bindTexts(sqlite3_stmt* st, std::initializer_list<std::string> texts);
 
 // The column as text; NULL becomes empty.
 ustring columnText(sqlite3_stmt* stmt, int col);

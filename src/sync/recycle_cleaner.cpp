@@ -1,6 +1,22 @@
 #include "sync/recycle_cleaner.h"
 
+#include <ctime>
+#include <set>
+
 #include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "store/file_event_db.h"
+#include "store/session_folders.h"
+
+namespace {
+const char* const kChannel = "recycle_cleaner_debug";
+
+// A name the recycle folder's table may hold at its top level: "/" and one component.
+bool IsTopLevelName(const ustring& name) {
+    const std::string& s = name.str();
+    return s.size() > 1 && s[0] == '/' && s.find('/', 1) == std::string::npos && s != "/." && s != "/..";
+}
+}  // namespace
 
 RecycleCleaner::RecycleCleaner(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
 
@@ -22,8 +38,70 @@ int RecycleCleaner::Stop() {
 }
 
 void RecycleCleaner::DoTask() {
-    NLOG(L_DEBUG, "recycle_cleaner_debug", "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n");
-    // Nothing to rotate yet: the pass interval with nothing done.
-    RunLoop([] { return 3u; });
-    NLOG(L_DEBUG, "recycle_cleaner_debug", "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n");
+    NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n");
+    RunLoop([this] { return UpdateContext() != 0 || Rotate() != 0 ? 3u : 1u; });
+    context = Registry::Entry();
+    NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n");
+}
+
+int RecycleCleaner::UpdateContext() {
+    Registry::Entry next;
+    if (Registry::getInstance().FindNext(context.sess_id, next) == 0) {
+        context = Registry::Entry();
+        return -1;
+    }
+    context = next;
+    return 0;
+}
+
+ustring RecycleCleaner::GetRecycleBinDir() const { return session_folders::RecycleFolder(context.local_path); }
+
+int RecycleCleaner::Rotate(uint32_t now) {
+    const uint32_t start = context.recycle_time;
+    if (start == 0 || context.pause) return 0;
+    if (now == 0) now = (uint32_t)time(nullptr);
+    if (now - start < kRotateAfter) return 0;
+    FileEventDB* db = context.event_db.get();
+    const SessionRoot* root = context.root.get();
+    const uint32_t criterion = now - kRotateAfter;
+    std::set<ustring> due;
+    if (db == nullptr || root == nullptr || db->getRotateList(criterion, due) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getRotateList.\n");
+        return -1;
+    }
+    // One entry that cannot go (held, undeletable, a link in the way) must not keep
+    // the others: skip it, keep its rows, and try it again next pass.
+    bool all_removed = true;
+    for (const ustring& name : due) {
+        if (abort_flag.load() != 0) return -1;
+        const ustring rel = ustring(session_folders::kRelRecycleFolder) + name;
+        NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): Need rotate '%s'.\n", root->Full(rel).c_str_utf8());
+        if (!IsTopLevelName(name) || root->Remove(rel) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to remove file. at '%s'\n",
+                 root->Full(rel).c_str_utf8());
+            all_removed = false;
+            continue;
+        }
+        if (db->rmRecycleTree(name) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
+            return -1;
+        }
+    }
+    // Everything due went: rows left behind without their entry (none are expected)
+    // are due as well.
+    if (all_removed && db->rmRotateRecords(criterion) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
+        return -1;
+    }
+    uint32_t oldest = 0;
+    if (db->getOldestRecyleTime(oldest) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getOldestRecyleTime.\n");
+        return -1;
+    }
+    Registry::getInstance().UpdateRecycleTime(context, start, oldest);
+    // A worker that parked an entry after the read above but before the update found
+    // the old time in place and left it: read once more, so that its entry always
+    // has a time (a later parking sets its own).
+    if (db->getOldestRecyleTime(oldest) == 0 && oldest != 0) Registry::getInstance().InitRecycleTime(context, oldest);
+    return all_removed ? 0 : -1;
 }

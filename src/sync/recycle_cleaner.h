@@ -1,13 +1,27 @@
-// RecycleCleaner: the recycle-bin rotation task. The rotation itself arrives with
-// the recycle-bin work; this runs the task loop and honours pause and stop.
+// RecycleCleaner: the recycle-bin rotation task. One pass loads the next session (in
+// ascending id order, wrapping) and removes from its recycle folder every entry that
+// has been there longer than kRotateAfter seconds, with its rows in the session's
+// recycle-bin table.
+//
+// Threads: the task's own thread runs DoTask, UpdateContext and Rotate and owns the
+// context; the control thread only calls Pause/Resume/Stop, which set abort_flag (an
+// atomic, polled between entries). The registry is read and written through its own
+// calls only; the session's root and event database are shared-owned, so a session
+// removed during a pass stays usable until the pass ends.
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 
+#include "events/registry.h"
 #include "foundation/task.h"
+#include "foundation/ustring.h"
 
 class RecycleCleaner : public Task {
 public:
+    // An entry is rotated out once it is this many seconds old.
+    static constexpr uint32_t kRotateAfter = 1800;
+
     explicit RecycleCleaner(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~RecycleCleaner() override;
 
@@ -16,10 +30,25 @@ public:
     int Stop() override;
     void DoTask() override;
 
+    // Loads the session after the current one (the first when the current one is
+    // gone). 0: loaded; -1: the registry is empty (the context is then cleared).
+    int UpdateContext();
+    // Rotates the context's session as of `now` (seconds since the epoch; the
+    // current time when 0). Entries that cannot be removed are skipped (their rows
+    // stay, so the next pass tries them again) and the rest are rotated. 0: done, or
+    // nothing was due, or the session is paused; -1: a database step failed, an entry
+    // could not be removed, or the pass was aborted (all logged).
+    int Rotate(uint32_t now = 0);
+    // local_path + "/.VarnelWorkingDirectory/#VarnelRecycle" of the context's session.
+    ustring GetRecycleBinDir() const;
+
     int GetAbortFlag() const { return abort_flag.load(); }
+    const Registry::Entry& GetContext() const { return context; }
 
 protected:
-    // Polled by long operations so that a pause or stop interrupts them.
-    // Written by the control thread, read by the task and the channel it borrows.
+    // Polled between entries so that a pause or stop ends a pass early.
+    // Written by the control thread, read by the task.
     std::atomic<int> abort_flag{0};
+    // The session being rotated: a copy of its registry entry. Task thread only.
+    Registry::Entry context;
 };

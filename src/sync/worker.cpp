@@ -72,7 +72,9 @@ const ErrorRow kErrorTable[] = {
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -14 ERR_HALDENDISABLE
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -15 ERR_QUOTA
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -16 ERR_DISKFULL
-    {A_NONE, Worker::ERR_NONE},                          // -17 ERR_SYNCFOLDER_MISS
+    // The session folder is gone or replaced: keep the event for when it is back, and
+    // tell the user.
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -17 ERR_SYNCFOLDER_MISS
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -18 ERR_VIEW
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -19 ERR_PERMISS
     // A path the view refuses now may be accepted later (the user fixes the view):

@@ -181,6 +181,12 @@ public:
     virtual int Expand();
     virtual int ExpandDeleteEvent();
     virtual void CreateDirSelfEvent();
+    // Expansions a removal hands on (sync/worker_expand.cpp). Local: removals on the
+    // server for what is missing below the existing directory path. Server: removals
+    // of the children of path that are unchanged since sync_id. 0, or -1 when the
+    // walk was interrupted or failed.
+    virtual int ExpandLocalDeleteEvent(const ustring& path);
+    virtual int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
 
     // What tells one state of a file from the next: a write changes the change time
     // (nanoseconds) even when size and modification second stay the same.
@@ -331,6 +337,31 @@ protected:
     // event's), transfer, verification, placement and the row. With empty_base the
     // server is asked for the whole item. A result code.
     int FetchAndPlace(bool empty_base);
+
+    // --- Removal steps (sync/worker_remove_local.cpp, worker_remove_remote.cpp) ------
+    // 1: the event passes the filters; 0: filtered (finished; recorded when a
+    // selective-sync rule held it back, so that loosening the rule brings it back);
+    // ERR_SYS when that record cannot be written.
+    int TestRemoveLocalFilter();
+    int TestRemoveRemoteFilter();
+    // Clears the event path for a server removal: a file goes to the recycle folder,
+    // a directory through RenameRemoveDirectory. 0 or ERR_SYS (logged; the item stays).
+    int ProcessRenameRemoveLocal(const FILE_INFO& local);
+    // The file at the event path into the recycle folder with its row. 0 or -1.
+    int RenameRemoveFile();
+    // A directory the database knows unchanged all through goes to the recycle folder
+    // whole. Otherwise only its known, unchanged items (and folders left empty by
+    // that) go; what stays (items created or edited here) loses its rows and is
+    // queued for upload as new items. 0, or -1 when a step failed (what was not moved
+    // stays in place).
+    int RenameRemoveDirectory();
+    // Moves the known, unchanged items below dir into the recycle folder, deepest
+    // first. 0 with emptied set when nothing of the user's is left below dir; -1 when
+    // dir cannot be listed (then nothing below it is touched further).
+    int RecycleUnchangedItems(const ustring& dir, bool& emptied);
+    // Command 15 exchange for the current row. 0 with the reply (which may hold
+    // "error"); a result code for a broken exchange.
+    int ProtoRemoveObject(PObject& reply);
 
     // The dispatch table: the handler of the current event.
     int ProcessEvent();

@@ -157,7 +157,7 @@ int Worker::AddFilteredEventToDB(int code) {
     e.sess_id = context.root_entry.sess_id;
     e.event_type = context.current_event.m_type;
     e.file_type = context.current_event.isDir() ? 1 : 0;
-    e.is_exist = 1;
+    e.is_exist = context.current_event.m_type == Event::EV_REMOVE ? 0 : 1;
     e.filtered_type = code;
     const uint32_t slash = GetPath().rfind('/');
     e.base_name = slash == ustring::npos ? GetPath() : GetPath().substr(slash + 1);

@@ -13,9 +13,15 @@ int NotBuilt(const Worker& w, const char* handler) {
 }
 }  // namespace
 
-int Worker::RemoveLocal() { return NotBuilt(*this, "RemoveLocal"); }
-int Worker::RemoveRemote() { return NotBuilt(*this, "RemoveRemote"); }
 int Worker::Rescan() { return NotBuilt(*this, "Rescan"); }
 int Worker::Expand() { return NotBuilt(*this, "Expand"); }
 int Worker::ExpandDeleteEvent() { return NotBuilt(*this, "ExpandDeleteEvent"); }
 void Worker::CreateDirSelfEvent() {}
+int Worker::ExpandLocalDeleteEvent(const ustring&) {
+    NotBuilt(*this, "ExpandLocalDeleteEvent");
+    return -1;
+}
+int Worker::ExpandServerDeleteEvent(const ustring&, uint64_t, uint64_t) {
+    NotBuilt(*this, "ExpandServerDeleteEvent");
+    return -1;
+}

@@ -41,11 +41,6 @@ constexpr uint32_t kErrBaseChanged = 0x9002;
 constexpr uint32_t kErrConflictMacAttr = 0x6001;
 constexpr uint32_t kErrInternal = 0x7000;
 
-bool IsSelectiveSyncCode(int code) {
-    return code == FILTER_EXT_SELECTIVE_SYNC || code == FILTER_PATH_PREFIX_SELECTIVE_SYNC ||
-           code == FILTER_NAME_SELECTIVE_SYNC;
-}
-
 }  // namespace
 
 int Worker::TestUploadLocalFilter() {

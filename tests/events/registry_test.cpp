@@ -145,7 +145,7 @@ TEST_F(RegistryTest, PauseChangesOnlyTheFlag) {
         }
     });
     Registry::Entry probe = E(7);
-    for (uint32_t t = 1; t <= 20000; ++t) reg.UpdateRecycleTime(probe, t);
+    for (uint32_t t = 1; t <= 20000; ++t) reg.UpdateRecycleTime(probe, t - 1, t);
     done = true;
     pauser.join();
     Registry::Entry out;
@@ -170,9 +170,18 @@ TEST_F(RegistryTest, RecycleTimeUpdates) {
     reg.InitRecycleTime(probe, 300);  // lowers
     ASSERT_EQ(1, reg.Find(2, out));
     EXPECT_EQ(300u, out.recycle_time);
-    reg.UpdateRecycleTime(probe, 1000);  // may raise
+    reg.UpdateRecycleTime(probe, 300, 1000);  // may raise
     ASSERT_EQ(1, reg.Find(2, out));
     EXPECT_EQ(1000u, out.recycle_time);
-    reg.UpdateRecycleTime(E(3), 5);  // not registered: nothing
+    // A pass that began from another value (a worker parked something meanwhile)
+    // never wipes it and keeps the older time.
+    struct Case { uint32_t start, t, want; };
+    for (const Case& c : {Case{999, 0, 1000}, Case{999, 1200, 1000}, Case{999, 800, 800}, Case{800, 0, 0},
+                          Case{5, 700, 700}}) {
+        reg.UpdateRecycleTime(probe, c.start, c.t);
+        ASSERT_EQ(1, reg.Find(2, out));
+        EXPECT_EQ(c.want, out.recycle_time) << c.start << " " << c.t;
+    }
+    reg.UpdateRecycleTime(E(3), 0, 5);  // not registered: nothing
     EXPECT_EQ(0, reg.Find(3, out));
 }

@@ -311,6 +311,15 @@ TEST_F(FileEventDBTest, WildcardsInPathsAreMatchedLiterally) {
     EXPECT_EQ(db.rmEventInfo("/s*"), 0);
     EXPECT_EQ(db.rmEventInfoV3("/q?/j"), 0);
     EXPECT_EQ(paths(), (std::vector<std::string>{"a1", "a1/g", "q?", "qq", "qq/k", "sx", "sx/i"}));
+    // A bracket set names itself only: "ab/" and "ax/" keep their rows and signatures.
+    for (const char* p : {"/a[bx]/f", "/ab/g", "/ax/h"}) ASSERT_EQ(setWithSignature(file(p, 1), p), 0);
+    const fs::path ab = sigOf("/ab/g").c_str_utf8(), ax = sigOf("/ax/h").c_str_utf8();
+    EXPECT_EQ(db.rmEventInfo("/a[bx]"), 0);
+    EXPECT_TRUE(fs::exists(ab) && fs::exists(ax));
+    ClientFileEventInfo kept;
+    EXPECT_EQ(db.getEventInfo("/ab/g", kept) + db.getEventInfo("/ax/h", kept) + db.getEventInfo("/a[bx]/f", kept), 2);
+    EXPECT_EQ(db.dumpDirToRecycleBin("/Rbx", "/a[b"), 0);  // an unmatched bracket is a name too
+    EXPECT_EQ(db.getEventInfo("/ab/g", kept), 1);
 
     StringBuffer buf;
     FileList l(buf);

@@ -157,12 +157,9 @@ TEST_F(WorkerTest, ErrorTableNeverPinsAnEvent) {
 
 TEST_F(WorkerTest, HandlersNotBuiltYetNeverFinishAnEvent) {
     AddSession(1, 7);
-    Worker worker;
-    Event removal;  // a local removal: RemoveRemote is not built yet
-    removal.m_type = Event::EV_REMOVE;
-    removal.m_path = "/gone.txt";
-    removal.m_sess_id = 1;
-    EventManager::getInstance().PushLocalEvent(removal);
+    RecordingWorker worker;  // a handler that cannot carry its event out
+    worker.body = [](RecordingWorker&) { return ERR_SYS; };
+    EventManager::getInstance().PushServerEvent(ServerEvent(1, "/gone.txt"));
     for (int i = 0; i < 3; ++i) EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY) << i;
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
     EXPECT_EQ(Pending(1), 1u);

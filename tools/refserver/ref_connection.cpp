@@ -194,6 +194,7 @@ const RefConnection::ExchangeEntry RefConnection::kExchanges[] = {
     {"resume_get_status", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeGetStatus},
     {"resume_upload", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeUpload},
     {"resume_download", SCMD_RESUME_TRANSFER, true, &RefConnection::HandleResumeDownload},
+    {"remove", SCMD_EVT_REMOVE, true, &RefConnection::HandleRemove},
 };
 
 bool RefConnection::FaultApplies(const std::string& action) {

@@ -26,6 +26,8 @@ enum RefServerCode : uint32_t {
     REF_ERR_NOFILE = 0x8001,        // a download of a path that does not exist
     REF_ERR_NOBASE = 0x9001,        // the content a delta or a reference needs is gone
     REF_ERR_BASE_CHANGED = 0x9002,  // the client's base is not the current version
+    REF_ERR_REMOVE_NOFILE = 0xA001,   // a removal of a path that does not exist
+    REF_ERR_REMOVE_MODIFIED = 0xA002, // a removal of an item changed after the client's version
     REF_ERR_RESUME = 0xB001,        // unknown resume token
 };
 
@@ -77,6 +79,8 @@ private:
     After HandleResumeUpload(const PObject& req, PObject& reply);
     // Downloads (ref_download.cpp).
     After HandleResumeDownload(const PObject& req, PObject& reply);
+    // Removal (ref_remove.cpp).
+    After HandleRemove(const PObject& req, PObject& reply);
     // Stores the upload req describes, its body (if any) in the file data; fills the
     // reply (success or error).
     void StoreUpload(const PObject& req, const std::string& data, PObject& reply);

@@ -1,0 +1,163 @@
+// Server removals (RemoveLocal): the local item goes to the recycle folder, from
+// which a later download of the same content is served and which the rotation
+// empties by age. Nothing the user changed or created here is ever moved there: an
+// edited item is kept under a conflict name, and a removed directory gives up only
+// what the database knows unchanged; the rest stays and goes up again as new items.
+#include <vector>
+
+#include "filter/filter_codes.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "store/file_event_db.h"
+#include "sync/conflict_rename.h"
+#include "sync/worker.h"
+#include "wire/connection_pool.h"
+
+namespace {
+const char* const kChannel = "worker_debug";
+}  // namespace
+
+int Worker::TestRemoveLocalFilter() {
+    notify_event_type = NOTIFY_NONE;
+    const int rc = TestCommonFilter();
+    if (rc == 0) return 1;
+    NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n",
+         GetPath().c_str_utf8(), rc);
+    notify_event_type = NOTIFY_FILTERED;
+    return 0;
+}
+
+int Worker::RemoveLocal() {
+    const char* path = GetPath().c_str_utf8();
+    const int filter = TestRemoveLocalFilter();
+    if (filter != 1) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveLocal: File '%s' cannot pass filter testing '%d'.\n",
+             path, filter);
+        return filter;
+    }
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return ERR_SYS;
+    // A folder that went away shows every item as already removed; wait for it.
+    if (root->CheckPresent() != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveLocal: sync folder '%s' is missing\n",
+             GetId(), root->path().c_str_utf8());
+        return ERR_SYNCFOLDER_MISS;
+    }
+    if (isFileLocked(GetFullPath(), FS_ACCESS_WRITE | FS_ACCESS_DELETE)) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+             GetId(), path);
+        return ERR_LOCKED_FILE;
+    }
+    FILE_INFO local;
+    if (root->Stat(GetPath(), local) != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveLocal: File '%s' cannot be removed\n", path);
+        return ERR_SYS;
+    }
+    if (!local.isExist) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: '%s' has already been removed\n", path);
+        RemoveDatabaseInfo();
+        return 0;
+    }
+    const Event& ev = context.current_event;
+    const ClientFileEventInfo& row = context.database_record;
+    if (row.maxSyncID > ev.m_max_id) {
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] worker.cpp(%d): RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
+             "'%llu', event max_id = '%llu'\n",
+             path, (unsigned long long)row.maxSyncID, (unsigned long long)ev.m_max_id);
+        if (local.type == FT_DIR) ExpandServerDeleteEvent(GetPath(), ev.m_sess_id, ev.m_sync_id);
+        return 0;
+    }
+    if (row.syncID != 0 && !LocallyModified(local, row, nullptr)) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Removing local '%s'\n", path);
+        if (ProcessRenameRemoveLocal(local) != 0) return ERR_SYS;
+        notify_event_type = NOTIFY_SERVER_REMOVE;
+        return 0;
+    }
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: Detect local modification to '%s', resolve conflict\n",
+         path);
+    ConnectionPool* pool = pool_slot.get();
+    ustring renamed;
+    if (ConflictRename(*root, GetPath(), pool ? pool->getClientName() : ustring(), "Conflict", &renamed) != 0)
+        return ERR_SYS;
+    if (RemoveDatabaseInfo() != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",
+             (unsigned long long)GetViewId(), path);
+        return ERR_SYS;
+    }
+    // The kept copy is a new item for the server.
+    if (local.type == FT_DIR)
+        PushTreeCreateEvents(renamed);
+    else if (local.type == FT_FILE)
+        PushLocalEvent(renamed, Event::EV_CREATE, false);
+    notify_event_type = NOTIFY_SERVER_REMOVE;
+    return 0;
+}
+
+int Worker::ProcessRenameRemoveLocal(const FILE_INFO& local) {
+    const int rc = local.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessRenameRemoveLocal: Failed to remove '%s'\n",
+             GetFullPath().c_str_utf8());
+        return ERR_SYS;
+    }
+    return 0;
+}
+
+int Worker::RenameRemoveFile() { return MoveToRecycle(GetPath(), false); }
+
+int Worker::RenameRemoveDirectory() {
+    bool clean = false;
+    if (TreeMatchesDatabase(GetPath(), clean) == 0 && clean) return MoveToRecycle(GetPath(), true);
+    NLOG(L_INFO, kChannel,
+         "[INFO] worker.cpp(%d): RemoveLocal: '%s' holds local changes, only its unchanged items are removed\n",
+         GetPath().c_str_utf8());
+    bool emptied = false;
+    if (RecycleUnchangedItems(GetPath(), emptied) != 0) return -1;
+    if (emptied) return MoveToRecycle(GetPath(), true);
+    // What stays is the user's: its rows named the version the server removed.
+    if (RemoveDatabaseInfo() != 0) return -1;
+    PushTreeCreateEvents(GetPath());
+    return 0;
+}
+
+int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
+    emptied = false;
+    const SessionRoot* root = context.root_entry.root.get();
+    FileEventDB* db = GetEventDatabase();
+    if (root == nullptr || db == nullptr) return -1;
+    // Listed first: the moves below change the folder.
+    std::vector<DIR_ENTRY> entries;
+    DIR_HANDLE dh;
+    if (root->OpenDir(dir, 0, dh) != 0) return -1;
+    DIR_ENTRY entry;
+    int got = 0;
+    while ((got = FSReadDir(dh, entry)) == 1)
+        if (entry.name != "." && entry.name != "..") entries.push_back(entry);
+    FSCloseDir(dh);
+    if (got != 0) return -1;
+
+    bool kept = false;
+    for (const DIR_ENTRY& e : entries) {
+        const ustring child = dir + "/" + e.name;
+        ClientFileEventInfo row;
+        const bool known = db->getEventInfo(child, row) == 1 && row.syncID != 0;
+        bool moved = false;
+        if (known && e.type == FT_DIR && row.fileType == 1) {
+            bool child_emptied = false;
+            moved = RecycleUnchangedItems(child, child_emptied) == 0 && child_emptied && MoveToRecycle(child, true) == 0;
+        } else if (known && e.type == FT_FILE) {
+            FILE_INFO st;
+            moved = root->Stat(child, st) == 0 && st.type == FT_FILE && !LocallyModified(st, row, nullptr) &&
+                    MoveToRecycle(child, false) == 0;
+        }
+        // Anything else (unknown, edited, a link) is not the removed version: it stays.
+        if (!moved) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: '%s' is kept\n", child.c_str_utf8());
+            kept = true;
+        }
+    }
+    emptied = !kept;
+    return 0;
+}

@@ -1,0 +1,161 @@
+// Local removals (RemoveRemote): the item is removed on the server, but only after
+// the session folder is confirmed present (a folder that went away is not one whose
+// files were deleted) and the item is confirmed gone. The server refuses a removal
+// of a version newer than the row's; then nothing is lost: a directory is rescanned
+// and a file comes back by its own server event.
+#include "events/event_manager.h"
+#include "filter/black_list.h"
+#include "filter/filter_codes.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "store/filter_db.h"
+#include "sync/worker.h"
+#include "wire/connection_pool.h"
+
+namespace {
+const char* const kChannel = "worker_debug";
+constexpr uint32_t kErrRemoveNoFile = 0xA001;
+constexpr uint32_t kErrRemoveModified = 0xA002;
+}  // namespace
+
+int Worker::TestRemoveRemoteFilter() {
+    notify_event_type = NOTIFY_NONE;
+    const char* path = GetPath().c_str_utf8();
+    int rc = TestCommonFilter();
+    if (rc != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
+        if (IsSelectiveSyncCode(rc)) AddFilteredEventToDB(rc);
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    const ClientFileEventInfo& row = context.database_record;
+    if (context.current_event.isDir() || row.syncID == 0) return 1;
+    // A file the selective-sync rules hold back locally: its removal is held back too.
+    FilterLocalEvent held;
+    if (FilterDB::getInstance().getLocalFilteredEventByPath(context.root_entry.sess_id, GetPath(), held) == 1) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, 0);
+        if (AddFilteredEventToDB(0) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
+                 (unsigned long long)context.root_entry.sess_id, path);
+            return ERR_SYS;
+        }
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    rc = GetBlackList() != nullptr ? GetBlackList()->TestFileSize(row.fileSize) : 0;
+    if (rc != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
+        AddFilteredEventToDB(FILTER_FILE_SIZE_SELECTIVE_SYNC);
+        notify_event_type = NOTIFY_FILTERED;
+        return 0;
+    }
+    return 1;
+}
+
+int Worker::ProtoRemoveObject(PObject& reply) {
+    const ClientFileEventInfo& row = context.database_record;
+    ConnectionPool* pool = pool_slot.get();
+    PObject request;
+    request["_action"] = "remove";
+    request["session"] = pool ? pool->getSession() : ustring();
+    request["view_id"] = GetViewId();
+    if (GetServerBuild() == PROTO_OLD_SERVER_BUILD) {
+        request["sync_id"] = row.maxSyncID;
+    } else {
+        request["sync_id"] = row.syncID;
+        request["max_id"] = row.maxSyncID;
+    }
+    request["path"] = GetServerPath();
+    AppendAgent(request);
+    const int rc = Exchange(SCMD_EVT_REMOVE, request, reply);
+    // A refusal is an answer; the caller reads its code.
+    if (rc != 0 && reply.isMap() && reply.hasMember("error")) return 0;
+    return rc;
+}
+
+int Worker::RemoveRemote() {
+    const char* path = GetPath().c_str_utf8();
+    const int filter = TestRemoveRemoteFilter();
+    if (filter != 1) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveRemote: File '%s' cannot pass filter testing '%d'.\n",
+             path, filter);
+        return filter;
+    }
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return ERR_SYS;
+    // A folder that was removed, replaced or unmounted lists as empty: that is no
+    // reason to remove anything on the server.
+    if (root->CheckPresent() != 0) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: sync folder '%s' is missing, '%s' is not removed\n",
+             GetId(), root->path().c_str_utf8(), path);
+        return ERR_SYNCFOLDER_MISS;
+    }
+    if (isFileLocked(GetFullPath(), FS_ACCESS_READ)) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+             GetId(), path);
+        return ERR_LOCKED_FILE;
+    }
+    FILE_INFO local;
+    if (root->Stat(GetPath(), local) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: Failed to get filesystem into for %s\n",
+             GetId(), path);
+        return ERR_SYS;
+    }
+    if (local.isExist) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): RemoveRemote: Path '%s' exists\n", GetId(),
+             path);
+        if (local.type == FT_DIR) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n",
+                 GetId(), path);
+            ExpandLocalDeleteEvent(GetPath());
+        }
+        return 0;
+    }
+    const ClientFileEventInfo& row = context.database_record;
+    if (row.syncID == 0) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): RemoveRemote: '%llu:%s' cannot be removed (no record).\n",
+             GetId(), (unsigned long long)GetViewId(), path);
+        return 0;
+    }
+
+    PObject reply;
+    int rc = ProtoRemoveObject(reply);
+    if (rc != 0) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n",
+             GetId(), path, GetErrorString(rc));
+        return rc;
+    }
+    const PObject& answer = reply;
+    if (answer.hasMember("error")) {
+        const uint64_t code = answer["error"]["code"].asUInt64();
+        if (code == kErrRemoveNoFile) {
+            NLOG(L_INFO, kChannel,
+                 "[INFO] worker.cpp(%d): RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
+                 "anyway.\n",
+                 path);
+        } else if (code == kErrRemoveModified) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
+                 path);
+            if (row.fileType == 1) {
+                // The row stays: the rescan compares the tree with it and finds what changed.
+                NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: rescan directory '%s'\n", path);
+                EventManager::getInstance().IssueRescan(context.root_entry.sess_id, GetPath(), false);
+                return 0;
+            }
+        } else {
+            rc = ReplyError(reply);
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveRemote: Failed to remove '%s'. %s\n", path,
+                 GetErrorString(rc));
+            return rc;
+        }
+    }
+    if (RemoveDatabaseInfo() != 0) {
+        NLOG(L_ERR, kChannel,
+             "[ERROR] worker.cpp(%d): RemoveRemote: Failed to update local event database. Error code = %d\n", -1);
+        return ERR_SYS;
+    }
+    notify_event_type = NOTIFY_CLIENT_REMOVE;
+    return 0;
+}

@@ -1,0 +1,220 @@
+// The removal handlers on a worker that was never started, against the real
+// refserver: server removals into the recycle folder (never of local work), local
+// removals on the server with its refusals, and a session folder that went away.
+#include <unistd.h>
+
+#include "foundation/error_codes.h"
+#include "sync/transfer_fixture.h"
+
+namespace {
+
+class RemoveTest : public TransferTest {
+protected:
+    // The content of the recycle folder's entry with that content's hash, or "(none)".
+    std::string Recycled(const std::string& content) {
+        ustring found;
+        if (session.event_db->getFilePathByHashFromRecycle(Md4Of(content), "", found) != 1) return "(none)";
+        return Read(Recycle() + found.str());
+    }
+    // Passes over a pushed local event until nothing is pending; the actions taken.
+    std::vector<int> RunLocal(const Event& e) {
+        EventManager::getInstance().PushLocalEvent(e);
+        std::vector<int> actions;
+        for (int i = 0; i < 6 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
+            actions.push_back(worker.RunOnce());
+        return actions;
+    }
+};
+
+// Records the expansions a removal hands on instead of running them.
+class ExpansionRecorder : public TransferWorker {
+public:
+    std::vector<std::string> expanded;
+    int ExpandLocalDeleteEvent(const ustring& path) override {
+        expanded.push_back("local " + path.str());
+        return 0;
+    }
+    int ExpandServerDeleteEvent(const ustring& path, uint64_t, uint64_t sync_id) override {
+        expanded.push_back("server " + path.str() + " " + std::to_string(sync_id));
+        return 0;
+    }
+    int ExpandDeleteEvent() override {
+        expanded.push_back("subdir " + GetPath().str());
+        return 0;
+    }
+};
+
+Event RemovalEvent(const std::string& path, bool dir, bool server, uint64_t id = 0) {
+    Event e;
+    e.m_type = Event::EV_REMOVE;
+    if (server) e.setServerEvent();
+    if (dir) e.setDir();
+    e.m_sess_id = 1;
+    e.m_path = path;
+    e.m_sync_id = id;
+    e.m_max_id = id;
+    return e;
+}
+
+TEST_F(RemoveTest, ServerRemovalRecyclesAKnownFileAndKeepsAnEditedOne) {
+    Start();
+    EXPECT_EQ(Sync("/a.txt", "alpha"), kDone);
+    EXPECT_EQ(Sync("/b.txt", "beta"), kDone);
+    Put("/b.txt", "beta, edited here");
+    for (const char* name : {"/a.txt", "/b.txt"}) {
+        const uint64_t id = AddServerChange(server.data_root().string(), kView, name, false, true);
+        Run(RemovalEvent(name, false, true, id));
+        EXPECT_FALSE(fs::exists(Local(name))) << name;
+        EXPECT_EQ(Row(name).syncID, 0u) << name;
+    }
+    // The known file went to the recycle folder with its row's hash; the recycle
+    // time started.
+    EXPECT_EQ(Recycled("alpha"), "alpha");
+    Registry::Entry now;
+    ASSERT_EQ(Registry::getInstance().Find(1, now), 1);
+    EXPECT_NE(now.recycle_time, 0u);
+    // The edited one stays under a conflict name, goes up as a new item, and nothing
+    // of it is in the recycle folder.
+    const auto kept = Named(session.local_path.str(), "b_testbox_");
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(Read(kept[0]), "beta, edited here");
+    EXPECT_EQ(Recycled("beta"), "(none)");
+    EXPECT_EQ(server.CountLog("upload: /" + fs::path(kept[0]).filename().string() + ": stored as"), 1);
+}
+
+TEST_F(RemoveTest, ServerRemovalOfADirectoryKeepsWhatWasMadeOffline) {
+    Start();
+    for (const char* dir : {"/d", "/d/sub"}) EXPECT_EQ(Sync(dir, "", true), kDone);
+    EXPECT_EQ(Sync("/d/known.txt", "known"), kDone);
+    EXPECT_EQ(Sync("/d/sub/k2.txt", "k2"), kDone);
+    Put("/d/new.txt", "made while offline");
+    const uint64_t id = AddServerChange(server.data_root().string(), kView, "/d", true, true);
+    ExpansionRecorder w;
+    EventManager::getInstance().PushServerEvent(RemovalEvent("/d", true, true, id));
+    for (int i = 0; i < 6 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
+        EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(EventManager::getInstance().GetAllPendingEventCount(1), 0u);
+    // The directory's own creation merged into its removal: the tree hands it on as
+    // a rescan of the directory, which puts it back on the server.
+    EXPECT_EQ(w.expanded, std::vector<std::string>{"subdir /d"});
+    // Known and unchanged: recycled, the emptied sub-folder with it.
+    EXPECT_FALSE(fs::exists(Local("/d/known.txt")));
+    EXPECT_FALSE(fs::exists(Local("/d/sub")));
+    EXPECT_EQ(Recycled("known"), "known");
+    EXPECT_EQ(Recycled("k2"), "k2");
+    // The new file stayed and went up again with its folder.
+    EXPECT_EQ(Read(Local("/d/new.txt")), "made while offline");
+    EXPECT_EQ(server.CountLog("upload: /d/new.txt: stored as"), 1);
+    std::string hash, blob;
+    EXPECT_EQ(ServerFile(server.data_root().string(), kView, "/d/new.txt", &hash, &blob), 1);
+    EXPECT_EQ(hash, Md4Of("made while offline"));
+}
+
+TEST_F(RemoveTest, StaleRemovalAndReappearedItemsHandOnToTheExpansions) {
+    Start();
+    ExpansionRecorder w;
+    EXPECT_EQ(Sync("/s", "", true), kDone);
+    EXPECT_EQ(Sync("/s/new.txt", "newer than the removal"), kDone);
+    // The server removed a version of "/s" older than what the row holds.
+    EventManager::getInstance().PushServerEvent(RemovalEvent("/s", true, true, Row("/s").syncID));
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_TRUE(fs::exists(Local("/s/new.txt")));
+    // A local removal of a directory that is there again.
+    EventManager::getInstance().PushLocalEvent(RemovalEvent("/s", true, false));
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(w.expanded, (std::vector<std::string>{"server /s " + std::to_string(Row("/s").syncID), "local /s"}));
+    EXPECT_EQ(server.CountLog("remove:"), 0);
+}
+
+TEST_F(RemoveTest, LocalRemovalRemovesOnTheServerAndHandlesItsRefusals) {
+    Start();
+    const std::string root = server.data_root().string();
+    for (const char* name : {"/f.txt", "/gone.txt", "/newer.txt"}) EXPECT_EQ(Sync(name, name), kDone);
+    for (const char* dir : {"/dd", "/dd/x"}) EXPECT_EQ(Sync(dir, "", true), kDone);
+    AddServerChange(root, kView, "/gone.txt", false, true);  // another client removed it first
+    ServerPut("/newer.txt", "a newer version");             // or changed it
+    ServerPut("/dd/x/y.txt", "new below the directory");
+    for (const char* name : {"/f.txt", "/gone.txt", "/newer.txt"}) {
+        unlink(Local(name).c_str());
+        EXPECT_EQ(RunLocal(RemovalEvent(name, false, false)), kDone) << name;
+        EXPECT_EQ(Row(name).syncID, 0u) << name;
+    }
+    EXPECT_EQ(server.CountLog("remove: /f.txt: removed as"), 1);
+    EXPECT_EQ(server.CountLog("remove: /gone.txt: no such item"), 1);
+    EXPECT_EQ(server.CountLog("remove: /newer.txt: modified"), 1);
+    std::string hash, blob;
+    EXPECT_EQ(ServerFile(root, kView, "/f.txt", &hash, &blob), 1);
+    EXPECT_EQ(hash, "");
+    EXPECT_EQ(ServerFile(root, kView, "/newer.txt", &hash, &blob), 1);
+    EXPECT_EQ(hash, Md4Of("a newer version"));  // it comes back by its own event
+
+    // A directory goes with everything below it.
+    for (const char* name : {"/e", "/e/k.txt"}) EXPECT_EQ(Sync(name, name, name[2] == 0), kDone);
+    fs::remove_all(Local("/e"));
+    EXPECT_EQ(RunLocal(RemovalEvent("/e", true, false)), kDone);
+    EXPECT_EQ(server.CountLog("remove: /e: removed as"), 1);
+    EXPECT_EQ(ServerFile(root, kView, "/e/k.txt", &hash, &blob), 1);
+    EXPECT_EQ(hash, "");
+    EXPECT_EQ(Row("/e/k.txt").syncID, 0u);
+
+    // A directory changed below on the server: its row stays and it is rescanned.
+    fs::remove_all(Local("/dd"));
+    EventManager::getInstance().PushLocalEvent(RemovalEvent("/dd", true, false));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(server.CountLog("remove: /dd: modified"), 1);
+    EXPECT_NE(Row("/dd").syncID, 0u);
+    EXPECT_NE(Row("/dd/x").syncID, 0u);
+    Event next;
+    Task other;
+    ASSERT_EQ(EventManager::getInstance().PullEvent(&other, next), 0);
+    EXPECT_TRUE(next.isRescan());
+    EXPECT_EQ(next.m_path, "/dd");
+    EXPECT_EQ(ServerFile(root, kView, "/dd/x/y.txt", &hash, &blob), 1);
+    EXPECT_EQ(hash, Md4Of("new below the directory"));
+}
+
+TEST_F(RemoveTest, AServerFaultOnRemovalIsRetriedAndKeepsTheRow) {
+    Start({"--fault", "remove=0x7000"});
+    EXPECT_EQ(Sync("/r.txt", "r"), kDone);
+    unlink(Local("/r.txt").c_str());
+    EventManager::getInstance().PushLocalEvent(RemovalEvent("/r.txt", false, false));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
+    EXPECT_NE(Row("/r.txt").syncID, 0u);
+    EXPECT_EQ(server.CountLog("remove: fault injected"), 1);
+}
+
+TEST_F(RemoveTest, AMissingSessionFolderRemovesNothingAndTellsTheUser) {
+    Start();
+    EXPECT_EQ(Sync("/m.txt", "m"), kDone);
+    EXPECT_EQ(Sync("/n.txt", "n"), kDone);
+    const std::string folder = session.local_path.str();
+    struct Case {
+        const char* what;
+        bool replace;  // an empty folder takes the old one's place (an empty mount point)
+    };
+    for (const Case& c : {Case{"renamed away", false}, Case{"replaced by an empty folder", true}}) {
+        SCOPED_TRACE(c.what);
+        fs::rename(folder, folder + ".moved");
+        if (c.replace) fs::create_directory(folder);
+        const size_t notices = ErrorNotices().size();
+        EventManager::getInstance().PushLocalEvent(RemovalEvent("/m.txt", false, false));
+        const uint64_t id = AddServerChange(server.data_root().string(), kView, "/n.txt", false, true);
+        EventManager::getInstance().PushServerEvent(RemovalEvent("/n.txt", false, true, id));
+        EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+        EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+        EXPECT_EQ(EventManager::getInstance().GetAllPendingEventCount(1), 2u);
+        EXPECT_EQ(server.CountLog("remove:"), 0);
+        EXPECT_NE(Row("/m.txt").syncID, 0u);
+        EXPECT_NE(Row("/n.txt").syncID, 0u);
+        EXPECT_EQ(Read(folder + ".moved/n.txt"), "n");
+        const std::vector<PObject> now = ErrorNotices();
+        ASSERT_EQ(now.size(), notices + 2);
+        EXPECT_EQ(now.back()["error_type"].asInt32(), ERR_SYNCFOLDER_MISS);
+        EXPECT_EQ(now.back()["session_id"].asUInt64(), 1u);
+        EventManager::getInstance().Clear();
+        if (c.replace) fs::remove(folder);
+        fs::rename(folder + ".moved", folder);
+    }
+}
+
+}  // namespace
