@@ -72,7 +72,8 @@ const ErrorRow kErrorTable[] = {
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -14 ERR_HALDENDISABLE
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -15 ERR_QUOTA
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -16 ERR_DISKFULL
-    {A_NONE, Worker::ERR_NONE},                          // -17 ERR_SYNCFOLDER_MISS
+    // The session's folder is missing: nothing is done in it until it is back.
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -17 ERR_SYNCFOLDER_MISS
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -18 ERR_VIEW
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -19 ERR_PERMISS
     // A path the view refuses now may be accepted later (the user fixes the view):
@@ -225,18 +226,21 @@ int Worker::RunOnce() {
     if (ev.isRescan() || ev.isExpand()) {
         const int rc = ev.isRescan() ? Rescan() : Expand();
         ClearCurrentProcessEventInfo();
-        if (rc == ERR_SYS) {
-            // Not carried out: queue it again rather than finish it. Expansions live
+        if (rc == ERR_SYS || rc == ERR_INT || rc == ERR_SYNCFOLDER_MISS) {
+            // Not carried out (failed, interrupted, or the session's folder is
+            // missing): queue it again rather than finish it. Expansions live
             // outside the tree, so they go back the way they came.
+            if (rc == ERR_SYNCFOLDER_MISS) HandleError(rc);  // the session error for the UI
             Event again = context.current_event;
             NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Worker (%d): %s not carried out, queued again\n",
                  GetId(), again.toString().c_str_utf8());
-            Event unregister = again;
-            EventManager::getInstance().DoneEvent(this, unregister);
+            Event next = again;
+            const bool handed_over = EventManager::getInstance().DoneEvent(this, next) < 0;
             ClearCache();
             context.clear();
+            if (handed_over) context.current_event = next;  // an event of the same path came meanwhile
             EventManager::getInstance().PushLocalEvent(again);
-            Wait(2);
+            Wait(rc == ERR_SYNCFOLDER_MISS ? 10 : 2);
             return ACTION_RETURN_EVENT;
         }
         DoneEvent();

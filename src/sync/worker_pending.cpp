@@ -15,7 +15,3 @@ int NotBuilt(const Worker& w, const char* handler) {
 
 int Worker::RemoveLocal() { return NotBuilt(*this, "RemoveLocal"); }
 int Worker::RemoveRemote() { return NotBuilt(*this, "RemoveRemote"); }
-int Worker::Rescan() { return NotBuilt(*this, "Rescan"); }
-int Worker::Expand() { return NotBuilt(*this, "Expand"); }
-int Worker::ExpandDeleteEvent() { return NotBuilt(*this, "ExpandDeleteEvent"); }
-void Worker::CreateDirSelfEvent() {}

@@ -166,18 +166,6 @@ TEST_F(WorkerTest, HandlersNotBuiltYetNeverFinishAnEvent) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY) << i;
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
     EXPECT_EQ(Pending(1), 1u);
-
-    // A rescan goes back to the queue rather than being finished.
-    Registry::getInstance().Clear();
-    EventManager::getInstance().Clear();
-    AddSession(2, 8);
-    EventManager::getInstance().IssueRescan(2, "/", true);
-    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
-    EXPECT_EQ(Pending(2), 1u);
-    Event again;
-    Task other;
-    ASSERT_EQ(EventManager::getInstance().PullEvent(&other, again), 0);
-    EXPECT_TRUE(again.isRescan() && again.isMerge());
 }
 
 TEST_F(WorkerTest, SessionStateDecidesBeforeAnyHandlerRuns) {
