@@ -1,8 +1,11 @@
 // Rescan and expansion on workers that were never started: the events they queue
 // are drained from the real event manager in the order workers would get them.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <utime.h>
 
+#include <climits>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -188,6 +191,36 @@ TEST_F(RescanTest, WhatCannotBeReadOrIsFilteredIsNeverRemoved) {
     ASSERT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/skip/f.txt", rec), 1);
     EXPECT_EQ(rec.filtered_type, FILTER_PATH_PREFIX_SELECTIVE_SYNC);
     EXPECT_EQ(rec.base_name, ustring("f.txt"));
+}
+
+TEST_F(RescanTest, AFolderThatCannotBeOpenedKeepsTheRowsBelowIt) {
+    // A chain of folders deeper than a path can name: the deepest one is listed by
+    // its parent but cannot be opened itself (as root nothing else refuses a folder).
+    const std::string name(200, 'n');
+    std::vector<int> fds{open(session.local_path.c_str_utf8(), O_RDONLY | O_DIRECTORY)};
+    std::string rel;
+    for (int i = 0; i < 22; ++i) {
+        ASSERT_EQ(mkdirat(fds.back(), name.c_str(), 0755), 0);
+        fds.push_back(openat(fds.back(), name.c_str(), O_RDONLY | O_DIRECTORY));
+        ASSERT_GE(fds.back(), 0);
+        rel += "/" + name;
+        Row(rel, true);
+    }
+    ASSERT_GT(rel.size(), size_t{PATH_MAX});
+    Row(rel + "/f.txt", false, 4);
+    ASSERT_EQ(close(openat(fds.back(), "f.txt", O_WRONLY | O_CREAT, 0644)), 0);
+
+    Worker worker;
+    EventManager::getInstance().IssueRescan(1, "/", false);
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(DrainSet(), std::set<std::string>{});
+
+    unlinkat(fds.back(), "f.txt", 0);
+    for (size_t i = fds.size() - 1; i > 0; --i) {
+        close(fds[i]);
+        unlinkat(fds[i - 1], name.c_str(), AT_REMOVEDIR);
+    }
+    close(fds[0]);
 }
 
 TEST_F(RescanTest, AMissingSessionFolderQueuesNothingAndReportsIt) {
