@@ -8,7 +8,9 @@
 //   running --RETURN_EVENT--> RedoEvent: back to the manager, the worker rests 2 s
 //   held --session gone--> finished without work; --session paused--> handed back
 // A worker never keeps an event whatever its handler answers: every code that the
-// table does not expect hands the event back.
+// table does not expect hands the event back. A rescan or expansion is finished only
+// when it ran to its end: failed, interrupted, or with the session's folder missing
+// (ERR_SYNCFOLDER_MISS, reported to the UI) it is queued again.
 //
 // Who writes what:
 //   - context, cached_request/response, the counters: the worker's own thread only.

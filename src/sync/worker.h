@@ -179,6 +179,10 @@ public:
     // Each returns a result code for HandleError. A handler whose issue has not been
     // built yet returns ERR_SYS (sync/worker_pending.cpp), so that nothing is marked
     // done that was not done. Virtual so that tests can stand in for one.
+    // Rescan and Expand: 0 when every event is queued; ERR_INT when the abort flag
+    // stopped them; ERR_SYNCFOLDER_MISS when the session's folder is missing (nothing
+    // queued); ERR_SYS otherwise. The loop queues them again for anything but 0.
+    // ExpandDeleteEvent: 0; ERR_SYNCFOLDER_MISS; ERR_INT when an expansion failed.
     virtual int UploadLocal();
     virtual int DownloadRemote();
     virtual int RemoveLocal();

@@ -8,6 +8,7 @@
 //     while that very node is in progress it would merge into it and be handed
 //     straight back, for ever. The directory is settled by CreateDirSelfEvent once
 //     the event is done, and a directory holding newer content stays.
+#include <cassert>
 #include <cerrno>
 
 #include "events/event_manager.h"
@@ -149,6 +150,7 @@ int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint6
         Event e;
         e.m_type = Event::EV_REMOVE;
         e.m_path = SubPath(path, it->path);
+        assert(e.m_path != path);  // never the directory's own removal: it would never end
         e.m_sync_id = sync_id;
         e.m_max_id = sync_id;
         e.m_sess_id = sess_id;

@@ -161,6 +161,9 @@ int Worker::Rescan() {
             NLOG(L_DEBUG, kChannel, dir ? "[DEBUG] worker.cpp(%d): Worker (%d): local list: add directory '%s'\n"
                                         : "[DEBUG] worker.cpp(%d): Worker (%d): local list: add file '%s'\n",
                  GetId(), sub.c_str_utf8());
+            // Below the top level a flat session synchronises nothing: its rows
+            // there are neither read as removed nor fetched.
+            if (dir && !deep) unknown.insert(sub);
             return dir && deep;
         },
         &unknown);
