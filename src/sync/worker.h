@@ -274,10 +274,11 @@ public:
     // directory at the session root. Each folder's entries are visited before any of
     // its subfolders is listed, so a directory always comes before its contents.
     // Entries that are links or special files, and folders that cannot be listed for
-    // any reason but "not found", go into unknown (when given), relative to rel. With
-    // check_abort the abort flag is polled before each entry.
-    // 0; 0 with nothing visited when rel is not there; ERR_INT when aborted; ERR_SYS
-    // when rel itself cannot be listed.
+    // any reason but "not found", go into unknown (when given), relative to rel ("" for
+    // rel itself). With check_abort the abort flag is polled before each entry.
+    // 0; 0 with nothing visited when rel is not there, or is a link, not a folder or
+    // too deep to name ("" in unknown); ERR_INT when aborted; ERR_SYS when rel cannot
+    // be listed for another reason (it may pass).
     int WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisitor& visit, std::set<ustring>* unknown);
     // Compares a local list with a database list of the folder root, name by name in
     // the order the lists' iterators walk, and queues the events that make the two

@@ -47,6 +47,7 @@ int ComparePaths(const std::string& a, const std::string& b) {
 // Whether path is, or lies below, one of the entries the walk could not read.
 bool Unknown(const std::set<ustring>* unknown, const ustring& path) {
     if (unknown == nullptr || unknown->empty()) return false;
+    if (unknown->count(ustring())) return true;  // the walked folder itself
     const std::string& p = path.str();
     for (size_t i = 1; i <= p.size(); ++i) {
         if (i < p.size() && p[i] != '/') continue;
@@ -79,7 +80,10 @@ int Worker::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisito
             // Gone since it was listed (or never there): nothing below it exists.
             if (rc == -1 && err == ENOENT) continue;
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): FSOpenDir(%s)\n", root->Full(where).c_str_utf8());
-            if (folder.empty()) return ERR_SYS;
+            // The walked folder itself: a link, a file or a name too long for a path
+            // stays so, and nothing of it is synchronised; anything else may pass.
+            const bool lasting = rc == FS_ERR_LINK || err == ENOTDIR || err == ENAMETOOLONG;
+            if (folder.empty() && !lasting) return ERR_SYS;
             if (unknown) unknown->insert(folder);
             continue;
         }

@@ -191,6 +191,13 @@ TEST_F(RescanTest, WhatCannotBeReadOrIsFilteredIsNeverRemoved) {
     ASSERT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/skip/f.txt", rec), 1);
     EXPECT_EQ(rec.filtered_type, FILTER_PATH_PREFIX_SELECTIVE_SYNC);
     EXPECT_EQ(rec.base_name, ustring("f.txt"));
+
+    // Rescanning or expanding the link itself finds nothing, and ends.
+    EventManager::getInstance().IssueRescan(1, "/linked", false);
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EventManager::getInstance().IssueExpand(1, "/linked");
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(DrainSet(), std::set<std::string>{});
 }
 
 TEST_F(RescanTest, AFolderThatCannotBeOpenedKeepsTheRowsBelowIt) {
@@ -273,6 +280,25 @@ TEST_F(RescanTest, AMissingSessionFolderQueuesNothingAndReportsIt) {
             EXPECT_EQ(now.back()["session_id"].asUInt64(), 1u);
         }
     }
+}
+
+TEST_F(RescanTest, LocalDeleteExpansionComparesOneLevelAndThenQueuesTheDirectory) {
+    Row("/d", true);
+    Row("/d/a.txt", false, 4);  // removed locally
+    Row("/d/b.txt", false, 4);
+    Row("/d/sub/deep.txt", false, 4);  // a level below: not this expansion's business
+    Put("/d/b.txt", "same");
+    Put("/d/c.txt", "new");
+    fs::create_directories(Local("/d/sub"));
+    Event e;
+    e.m_type = Event::EV_CREATE;
+    e.m_path = "/d";
+    e.m_mode = Event::F_DIR | Event::F_LOCAL_SUBDIR_RESCAN;
+    e.m_sess_id = 1;
+    EventManager::getInstance().PushLocalEvent(e);
+    Worker worker;
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(DrainSet(), (std::set<std::string>{"local create /d", "local remove /d/a.txt", "local modify /d/c.txt"}));
 }
 
 TEST_F(RescanTest, ExpansionAnnouncesEachDirectoryBeforeItsContents) {
