@@ -1,8 +1,10 @@
 // The session actions of the application object: "add_session", "reload_session",
 // "remove_session", "pause" and "resume", with their steps. They run on the message
 // thread only, so they never overlap each other.
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -30,6 +32,28 @@ const char* const kChannel = "client_debug";
 const uint64_t kServerResumeSyncId = 0x7FFFFFFFFFFFFFFFULL;
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
+
+// The device the session's folder lay on when the session was first added, kept in
+// its configuration folder: a daemon started while the folder is an empty mount
+// point must see that it is not the folder it synchronises. 0 when it cannot be
+// kept (the check is then only against the folder opened now).
+uint64_t RecordedRootDevice(const ustring& config_path, uint64_t current) {
+    const std::string file = config_path.str() + "/db/root-device";
+    unsigned long long stored = 0;
+    std::ifstream in(file);
+    if (in >> stored && stored != 0) return stored;
+    const std::string tmp = file + ".new";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << current << "\n";
+        if (!out.flush()) return 0;
+    }
+    if (std::rename(tmp.c_str(), file.c_str()) != 0) {
+        std::remove(tmp.c_str());
+        return 0;
+    }
+    return current;
+}
 
 uint64_t OptionalSessionId(const PObject& request) {
     return request.hasMember("session_id") ? request["session_id"].asUInt64() : 0;
@@ -271,6 +295,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
     entry.recursive = session.recursive;
     entry.local_path = session.local_path;
     entry.root = root;
+    entry.root_dev = RecordedRootDevice(session.config_path, root->device());
     entry.remote_path = session.remote_path;
     entry.config_path = session.config_path;
     entry.black_list = black_list;

@@ -26,6 +26,9 @@ public:
         uint32_t recycle_time = 0;  // oldest entry of the recycle folder, 0 = none
         bool recursive = true;
         ustring local_path;  // the resolved folder: root->path()
+        // The device the folder lay on when the session was first added (0: unknown);
+        // a folder found on another device is taken for missing, not for empty.
+        uint64_t root_dev = 0;
         // Every file operation in the session's folder goes through this root.
         std::shared_ptr<const SessionRoot> root;
         ustring remote_path;

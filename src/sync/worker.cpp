@@ -8,7 +8,9 @@
 //   running --RETURN_EVENT--> RedoEvent: back to the manager, the worker rests 2 s
 //   held --session gone--> finished without work; --session paused--> handed back
 // A worker never keeps an event whatever its handler answers: every code that the
-// table does not expect hands the event back.
+// table does not expect hands the event back. A rescan or expansion is finished only
+// when it ran to its end: failed, interrupted, or with the session's folder missing
+// (ERR_SYNCFOLDER_MISS, reported to the UI) it is queued again.
 //
 // Who writes what:
 //   - context, cached_request/response, the counters: the worker's own thread only.
@@ -227,18 +229,21 @@ int Worker::RunOnce() {
     if (ev.isRescan() || ev.isExpand()) {
         const int rc = ev.isRescan() ? Rescan() : Expand();
         ClearCurrentProcessEventInfo();
-        if (rc == ERR_SYS) {
-            // Not carried out: queue it again rather than finish it. Expansions live
+        if (rc == ERR_SYS || rc == ERR_INT || rc == ERR_SYNCFOLDER_MISS) {
+            // Not carried out (failed, interrupted, or the session's folder is
+            // missing): queue it again rather than finish it. Expansions live
             // outside the tree, so they go back the way they came.
+            if (rc == ERR_SYNCFOLDER_MISS) HandleError(rc);  // the session error for the UI
             Event again = context.current_event;
             NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Worker (%d): %s not carried out, queued again\n",
                  GetId(), again.toString().c_str_utf8());
-            Event unregister = again;
-            EventManager::getInstance().DoneEvent(this, unregister);
+            Event next = again;
+            const bool handed_over = EventManager::getInstance().DoneEvent(this, next) < 0;
             ClearCache();
             context.clear();
+            if (handed_over) context.current_event = next;  // an event of the same path came meanwhile
             EventManager::getInstance().PushLocalEvent(again);
-            Wait(2);
+            Wait(rc == ERR_SYNCFOLDER_MISS ? 10 : 2);
             return ACTION_RETURN_EVENT;
         }
         DoneEvent();

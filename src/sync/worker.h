@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <set>
 
 #include "events/registry.h"
 #include "foundation/task.h"
@@ -20,10 +22,14 @@
 
 class Connection;
 class ConnectionPool;
+class FileList;
 class TempFile;
 
 // The text after the last "/" of a session path (the whole path when it has none).
 ustring LastComponent(const ustring& path);
+// The session path of sub ("/a/b", or "" for the folder itself) below the session
+// folder dir ("/" for the session root).
+ustring SubPath(const ustring& dir, const ustring& sub);
 
 class Worker : public Task {
 public:
@@ -173,6 +179,10 @@ public:
     // Each returns a result code for HandleError. A handler whose issue has not been
     // built yet returns ERR_SYS (sync/worker_pending.cpp), so that nothing is marked
     // done that was not done. Virtual so that tests can stand in for one.
+    // Rescan and Expand: 0 when every event is queued; ERR_INT when the abort flag
+    // stopped them; ERR_SYNCFOLDER_MISS when the session's folder is missing (nothing
+    // queued); ERR_SYS otherwise. The loop queues them again for anything but 0.
+    // ExpandDeleteEvent: 0; ERR_SYNCFOLDER_MISS; ERR_INT when an expansion failed.
     virtual int UploadLocal();
     virtual int DownloadRemote();
     virtual int RemoveLocal();
@@ -181,11 +191,16 @@ public:
     virtual int Expand();
     virtual int ExpandDeleteEvent();
     virtual void CreateDirSelfEvent();
-    // Expansions a removal hands on (sync/worker_expand.cpp). Local: removals on the
-    // server for what is missing below the existing directory path. Server: removals
-    // of the children of path that are unchanged since sync_id. 0, or -1 when the
-    // walk was interrupted or failed.
+    // Expansions a removal hands on (sync/worker_expand.cpp); virtual so that tests
+    // can stand in for them.
+    // One level of a local directory removal that is not one: removals for the
+    // children that vanished, uploads for new or changed ones. 0, or -1 (nothing is
+    // queued when the session folder is missing or path cannot be read).
     virtual int ExpandLocalDeleteEvent(const ustring& path);
+    // A server removal of the directory path at sync_id, turned into removals of its
+    // direct children that were synchronised at or before sync_id. The directory
+    // itself is not queued: it is settled once its children are (CreateDirSelfEvent),
+    // and one that holds newer content stays. 0, or -1.
     virtual int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
 
     // What tells one state of a file from the next: a write changes the change time
@@ -259,6 +274,43 @@ public:
     // every entry has a row of its kind and every file its row's size and time. 0
     // with clean set; -1 when the tree cannot be read (treat as not clean).
     int TreeMatchesDatabase(const ustring& rel, bool& clean) const;
+
+    // --- Rescan and expansion (sync/worker_rescan.cpp, sync/worker_expand.cpp) --------
+    // Called with the entry's path relative to the walked folder ("/a/b"), the folder
+    // holding it (relative the same way, "" for the walked folder itself) and what
+    // the listing said of it. For a directory the answer says whether to walk into it.
+    using WalkVisitor = std::function<bool(const ustring& folder, const ustring& sub, const DIR_ENTRY& entry)>;
+    // The one walk of a local tree: the session folder rel and everything below it,
+    // through the session root, never through a link and never into the working
+    // directory at the session root. Each folder's entries are visited before any of
+    // its subfolders is listed, so a directory always comes before its contents.
+    // Entries that are links or special files, and folders that cannot be listed for
+    // any reason but "not found", go into unknown (when given), relative to rel ("" for
+    // rel itself). With check_abort the abort flag is polled before each entry.
+    // 0; 0 with nothing visited when rel is not there, or is a link, not a folder or
+    // too deep to name ("" in unknown); ERR_INT when aborted; ERR_SYS when rel cannot
+    // be listed for another reason (it may pass).
+    int WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisitor& visit, std::set<ustring>* unknown);
+    // Compares a local list with a database list of the folder root, name by name in
+    // the order the lists' iterators walk, and queues the events that make the two
+    // sides agree: uploads for what is new or changed locally; for what is only in
+    // the database a removal, or with merge a forced download. Entries at or below a
+    // path in unknown (one the walk could not read) never count as removed.
+    // 0; -1 when the abort flag stopped it (the events queued so far stay).
+    int CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
+                        const std::set<ustring>* unknown = nullptr);
+    // 1: the database item path is excluded by the session's selective-sync prefix
+    // rule; a filtered record was stored and no event is wanted. 0 otherwise.
+    int TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
+    // Queues a local modification (an upload) of path in the current session.
+    void PushUploadEvent(const ustring& path, bool is_dir);
+    // Queues a forced download of path: a server modification that is newer than
+    // anything, with the row's size and hashes when the database has one.
+    void PushDownloadEvent(const ustring& path, bool is_dir);
+    // The direct children of the session folder rel, as the walk sees them, under the
+    // list's root. 0 (an empty list when rel is not there); -1 when rel cannot be
+    // listed or the abort flag stopped it.
+    int BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown);
 
 protected:
     // --- Upload steps (sync/worker_upload.cpp) ----------------------------------------

@@ -477,26 +477,6 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
     return 0;
 }
 
-void Worker::PushTreeCreateEvents(const ustring& rel) {
-    const SessionRoot& root = *context.root_entry.root;
-    PushLocalEvent(rel, Event::EV_CREATE, true);
-    std::vector<ustring> folders{rel};
-    while (!folders.empty()) {
-        const ustring folder = folders.back();
-        folders.pop_back();
-        DIR_HANDLE dh;
-        if (root.OpenDir(folder, 0, dh) != 0) continue;
-        DIR_ENTRY entry;
-        while (FSReadDir(dh, entry) == 1) {
-            if (entry.name == "." || entry.name == ".." || (entry.type != FT_DIR && entry.type != FT_FILE)) continue;
-            const ustring child = folder + "/" + entry.name;
-            PushLocalEvent(child, Event::EV_CREATE, entry.type == FT_DIR);
-            if (entry.type == FT_DIR) folders.push_back(child);
-        }
-        FSCloseDir(dh);
-    }
-}
-
 int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
     const SessionRoot& root = *context.root_entry.root;
     bool keep_local = false;

@@ -667,3 +667,20 @@ TEST_F(SessionActionsTest, ControlActionsBesideBorrowingTasksForTenSeconds) {
     EXPECT_EQ(Registry::getInstance().Size(), 3u);
     EXPECT_EQ(g_pool->available(), g_pool->size());
 }
+
+TEST_F(SessionActionsTest, TheFoldersDeviceIsRecordedAtTheFirstAddAndKept) {
+    ASSERT_FALSE(Send(Prepare(5)).hasMember("error"));
+    Registry::Entry entry;
+    ASSERT_EQ(Registry::getInstance().Find(5, entry), 1);
+    struct stat st;
+    ASSERT_EQ(stat(Sync(5).c_str(), &st), 0);
+    EXPECT_EQ(entry.root_dev, static_cast<uint64_t>(st.st_dev));
+
+    // Added again later (a restart), the first add's device holds, not the one the
+    // path lies on now: an empty mount point must not pass for the folder.
+    ASSERT_FALSE(Send(WithId("remove_session", 5)).hasMember("error"));
+    WriteFile(Config(5) + "/db/root-device", "12345\n");
+    ASSERT_FALSE(Send(Prepare(5)).hasMember("error"));
+    ASSERT_EQ(Registry::getInstance().Find(5, entry), 1);
+    EXPECT_EQ(entry.root_dev, 12345u);
+}

@@ -485,3 +485,32 @@ TEST(SessionControl, ResumedSessionIsPulledAndItsSyncIdWaitsForTheWork) {
     EXPECT_FALSE(Exists(s.sync + "/from-elsewhere.txt"));
     EXPECT_EQ(d.Stop(), 0);
 }
+
+TEST(SessionControl, AFreshEmptySessionListsAsUptodate) {
+    RefServer server;
+    ASSERT_TRUE(server.Start({}));
+    Daemon d(3);
+    ASSERT_TRUE(d.Start());
+    ASSERT_TRUE(OnlyAck(d.Send("link")));
+    PObject c = ConnectionRequest("link_connection", 1);
+    c["server_port"] = static_cast<uint64_t>(server.port());
+    c["use_ssl"] = static_cast<uint64_t>(0);
+    ASSERT_TRUE(OnlyAck(d.Send(c)));
+    SessionDirs s(d.dir, "fresh");
+    ASSERT_TRUE(OnlyAck(d.Send(s.AddRequest(1))));
+    ASSERT_TRUE(OnlyAck(d.Send(WithId("resume", 1))));
+
+    // The first rescan finds only the daemon's own working directory, which is not
+    // synchronised: nothing is left to do.
+    ASSERT_TRUE(server.WaitLog("pull_event: view 101 since 0: 0 events", 1)) << server.Log();
+    PObject status;
+    for (int i = 0; i < 600; ++i) {
+        status = d.Send("get_status");
+        if (status["session_list"][0]["status"].asString() == "uptodate") break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_EQ(status["session_list"][0]["status"].asString(), "uptodate") << status.toString().c_str_utf8();
+    EXPECT_EQ(status["session_list"][0]["unfinished_files"].asUInt64(), 0u);
+    EXPECT_EQ(server.CountLog(".VarnelWorkingDirectory"), 0) << server.Log();
+    EXPECT_EQ(d.Stop(), 0);
+}

@@ -1,6 +1,6 @@
 // The worker frame, driven on workers that were never started (their waits return at
 // once) against the real refserver: error table, retries, hand-backs, the status the
-// control plane sees, and handlers that are not built yet.
+// control plane sees, and handlers that cannot carry an event out.
 #include "sync/worker.h"
 
 #include "filter/black_list.h"
@@ -155,7 +155,7 @@ TEST_F(WorkerTest, ErrorTableNeverPinsAnEvent) {
     EXPECT_EQ(Worker::ReportOf(ERR_AUTH), Worker::ERR_CONNECTION);
 }
 
-TEST_F(WorkerTest, HandlersNotBuiltYetNeverFinishAnEvent) {
+TEST_F(WorkerTest, AHandlerThatKeepsFailingNeverFinishesItsEvent) {
     AddSession(1, 7);
     RecordingWorker worker;  // a handler that cannot carry its event out
     worker.body = [](RecordingWorker&) { return ERR_SYS; };
@@ -163,18 +163,6 @@ TEST_F(WorkerTest, HandlersNotBuiltYetNeverFinishAnEvent) {
     for (int i = 0; i < 3; ++i) EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY) << i;
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
     EXPECT_EQ(Pending(1), 1u);
-
-    // A rescan goes back to the queue rather than being finished.
-    Registry::getInstance().Clear();
-    EventManager::getInstance().Clear();
-    AddSession(2, 8);
-    EventManager::getInstance().IssueRescan(2, "/", true);
-    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
-    EXPECT_EQ(Pending(2), 1u);
-    Event again;
-    Task other;
-    ASSERT_EQ(EventManager::getInstance().PullEvent(&other, again), 0);
-    EXPECT_TRUE(again.isRescan() && again.isMerge());
 }
 
 TEST_F(WorkerTest, SessionStateDecidesBeforeAnyHandlerRuns) {

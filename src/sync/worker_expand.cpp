@@ -1,0 +1,192 @@
+// Expansion: events that stand for a whole subtree become events of its items.
+//   - Expand: a new local directory -> creation events for everything below it,
+//     each directory before its contents (the same walk as a rescan).
+//   - ExpandLocalDeleteEvent: a local directory removal that found the directory
+//     there again -> one level compared with its rows.
+//   - ExpandServerDeleteEvent: a server directory removal -> removals of the
+//     children that the removal covers. Never the directory's own removal: pushed
+//     while that very node is in progress it would merge into it and be handed
+//     straight back, for ever. The directory is settled by CreateDirSelfEvent once
+//     the event is done, and a directory holding newer content stays.
+#include <cassert>
+#include <cerrno>
+
+#include "events/event_manager.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "store/file_event_db.h"
+#include "store/file_list.h"
+#include "sync/worker.h"
+
+namespace {
+
+const char* const kChannel = "worker_debug";
+
+}  // namespace
+
+int Worker::Expand() {
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): expanding directory '%s'\n", GetId(),
+         GetFullPath().c_str_utf8());
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return ERR_SYS;
+    // A folder that is not there lists as empty: keep the expansion for later.
+    if (root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
+    const ustring base = GetPath();
+    const int rc = WalkLocalTree(
+        base, true,
+        [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
+            const ustring path = SubPath(base, sub);
+            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandHandler push local event: %s\n", path.c_str_utf8());
+            PushLocalEvent(path, Event::EV_CREATE, e.type == FT_DIR);
+            return true;
+        },
+        nullptr);
+    if (rc == ERR_INT) {
+        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding '%s'\n",
+             GetFullPath().c_str_utf8());
+        return ERR_INT;
+    }
+    return rc == 0 ? 0 : ERR_SYS;
+}
+
+void Worker::PushTreeCreateEvents(const ustring& rel) {
+    // Not stopped by the abort flag: the tree was renamed already, and whatever of
+    // it is not announced now would wait for the next rescan.
+    PushLocalEvent(rel, Event::EV_CREATE, true);
+    WalkLocalTree(
+        rel, false,
+        [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
+            PushLocalEvent(SubPath(rel, sub), Event::EV_CREATE, e.type == FT_DIR);
+            return true;
+        },
+        nullptr);
+}
+
+int Worker::ExpandDeleteEvent() {
+    const Event& e = context.current_event;
+    if (e.isLocalSubDirRescan() || e.isLocalSubDirRescanWithStat()) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandLocalDeleteEvent event: %s\n",
+             e.toString().c_str_utf8());
+        const SessionRoot* root = context.root_entry.root.get();
+        if (root != nullptr && root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
+        if (ExpandLocalDeleteEvent(e.m_path) != 0) return ERR_INT;
+    }
+    if (e.isServerSubDirRescan() || e.isServerSubDirRescanWithStat()) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent event: %s\n",
+             e.toString().c_str_utf8());
+        if (ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) != 0) return ERR_INT;
+    }
+    return 0;
+}
+
+int Worker::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown) {
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return -1;
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: path '%s'\n",
+         root->Full(rel).c_str_utf8());
+    const int rc = WalkLocalTree(
+        rel, true,
+        [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
+            if (e.type == FT_DIR) {
+                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileList: add dir '%s' (%u)\n",
+                     e.name.c_str_utf8(), e.mtime);
+                if (list.AddDirectory(0, e.name, e.mtime) < 0) unknown.insert(sub);
+            } else {
+                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileList: add file '%s' (%u, %llu)\n",
+                     e.name.c_str_utf8(), e.mtime, (unsigned long long)e.size);
+                if (list.AddFile(0, e.name, e.mtime, e.size) < 0) unknown.insert(sub);
+            }
+            return false;  // one level
+        },
+        &unknown);
+    if (rc == ERR_INT) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): BuildLocalFileListWithoutResursive: user stopped\n");
+        return -1;
+    }
+    if (rc != 0) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: Failed to open directory '%s'\n",
+             root->Full(rel).c_str_utf8());
+        return -1;
+    }
+    return 0;
+}
+
+int Worker::ExpandLocalDeleteEvent(const ustring& path) {
+    const SessionRoot* root = context.root_entry.root.get();
+    FileEventDB* db = GetEventDatabase();
+    int rc = -1;
+    // A missing session folder would read as every child removed.
+    if (root != nullptr && db != nullptr && root->CheckPresent(context.root_entry.root_dev) == 0) {
+        StringBuffer names;
+        FileList local(names), known(names);
+        std::set<ustring> unknown;
+        if (db->getFileListWithoutRecursive(&known, path) == 0 &&
+            BuildLocalFileListWithoutResursive(path, local, unknown) == 0)
+            rc = CompareFileList(path, local, known, false, &unknown);
+    }
+    if (rc != 0)
+        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding local delete event (%s)\n",
+             path.c_str_utf8());
+    return rc;
+}
+
+int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) {
+    std::shared_ptr<FileEventDB> db = context.root_entry.event_db;
+    if (sess_id != context.root_entry.sess_id) {
+        Registry::Entry entry;
+        db = Registry::getInstance().Find(sess_id, entry) == 1 ? entry.event_db : nullptr;
+    }
+    if (db == nullptr) return -1;
+    StringBuffer names;
+    FileList known(names);
+    if (db->getFileListWithoutRecursive(&known, path, sync_id) != 0) return -1;
+    for (FileList::reverse_iterator it = known.rbegin(), end = known.rend(); it != end; ++it) {
+        if (abort_flag.load() != 0) {
+            NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding server delete event (%s)\n",
+                 path.c_str_utf8());
+            return -1;
+        }
+        if (it->path.empty()) continue;  // the directory itself: see above
+        Event e;
+        e.m_type = Event::EV_REMOVE;
+        e.m_path = SubPath(path, it->path);
+        assert(e.m_path != path);  // never the directory's own removal: it would never end
+        e.m_sync_id = sync_id;
+        e.m_max_id = sync_id;
+        e.m_sess_id = sess_id;
+        if (it->is_dir()) e.setDir();
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent: %s.\n", e.toString().c_str_utf8());
+        EventManager::getInstance().PushServerEvent(e);
+    }
+    return 0;
+}
+
+void Worker::CreateDirSelfEvent() {
+    const Event& done = context.current_event;
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): CreateDirSelfEvent event: %s\n", done.toString().c_str_utf8());
+    if (done.isLocalSubDirRescanWithStat() || done.isServerSubDirRescanWithStat()) {
+        const SessionRoot* root = context.root_entry.root.get();
+        FILE_INFO st;
+        if (root == nullptr || root->Stat(done.m_path, st) != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CreateDirSelfEvent: failed to get local file system info of '%s'\n",
+                 GetFullPath().c_str_utf8());
+            return;
+        }
+        if (st.isExist && st.type == FT_DIR) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CreateDirSelfEvent: upload [%s].\n", done.m_path.c_str_utf8());
+            PushUploadEvent(done.m_path, true);
+        } else {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CreateDirSelfEvent: download [%s].\n",
+                 done.m_path.c_str_utf8());
+            PushDownloadEvent(done.m_path, true);
+        }
+        return;
+    }
+    if (done.isLocalSubDirRescan() || done.isServerSubDirRescan()) {
+        Event self = done;
+        self.m_mode = Event::F_DIR;
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CreateDirSelfEvent: create self event [%s].\n",
+             self.toString().c_str_utf8());
+        EventManager::getInstance().PushLocalEvent(self);
+    }
+}
