@@ -89,14 +89,13 @@ TEST_F(RemoveTest, ServerRemovalOfADirectoryKeepsWhatWasMadeOffline) {
     EXPECT_EQ(Sync("/d/sub/k2.txt", "k2"), kDone);
     Put("/d/new.txt", "made while offline");
     const uint64_t id = AddServerChange(server.data_root().string(), kView, "/d", true, true);
-    ExpansionRecorder w;
     EventManager::getInstance().PushServerEvent(RemovalEvent("/d", true, true, id));
-    for (int i = 0; i < 6 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
-        EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    for (int i = 0; i < 12 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
+        EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(EventManager::getInstance().GetAllPendingEventCount(1), 0u);
     // The directory's own creation merged into its removal: the tree hands it on as
     // a rescan of the directory, which puts it back on the server.
-    EXPECT_EQ(w.expanded, std::vector<std::string>{"subdir /d"});
+    EXPECT_GE(server.CountLog("upload: /d: stored as"), 1);
     // Known and unchanged: recycled, the emptied sub-folder with it.
     EXPECT_FALSE(fs::exists(Local("/d/known.txt")));
     EXPECT_FALSE(fs::exists(Local("/d/sub")));
@@ -215,6 +214,57 @@ TEST_F(RemoveTest, AMissingSessionFolderRemovesNothingAndTellsTheUser) {
         if (c.replace) fs::remove(folder);
         fs::rename(folder + ".moved", folder);
     }
+}
+
+// A rescan and the handlers together, as a worker runs them: exactly the local
+// changes reach the server, and a session folder that went away removes nothing.
+TEST_F(RemoveTest, ARescanCarriesExactlyTheLocalChangesToTheServer) {
+    Start();
+    const std::string root = server.data_root().string();
+    for (const char* dir : {"/Project", "/a[bx]", "/ab"}) EXPECT_EQ(Sync(dir, "", true), kDone);
+    for (const char* name : {"/Project/x", "/Project.zip", "/a[bx]/f", "/ab/f"}) EXPECT_EQ(Sync(name, name), kDone);
+    auto rescan = [&] {
+        EventManager::getInstance().IssueRescan(1, "/", false);
+        std::vector<int> actions;
+        for (int i = 0; i < 12 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
+            actions.push_back(worker.RunOnce());
+        return actions;
+    };
+    std::string hash, blob;
+
+    // The folder replaced by an empty one (an empty mount point): nothing is removed.
+    const std::string folder = session.local_path.str();
+    fs::rename(folder, folder + ".moved");
+    fs::create_directory(folder);
+    rescan();
+    EXPECT_EQ(server.CountLog("remove:"), 0);
+    EXPECT_EQ(ServerFile(root, kView, "/Project/x", &hash, &blob), 1);
+    EXPECT_EQ(hash, Md4Of("/Project/x"));
+    EventManager::getInstance().Clear();
+    fs::remove(folder);
+    fs::rename(folder + ".moved", folder);
+
+    // "Project.zip" removed beside an edited "Project/x", and the folder "a[bx]"
+    // removed beside "ab": exactly those changes arrive.
+    unlink(Local("/Project.zip").c_str());
+    fs::remove_all(Local("/a[bx]"));
+    Put("/Project/x", "edited", 1700000100);
+    rescan();
+    EXPECT_EQ(EventManager::getInstance().GetAllPendingEventCount(1), 0u);
+    EXPECT_EQ(server.CountLog("remove: /Project.zip: removed as"), 1);
+    EXPECT_EQ(server.CountLog("remove: /a[bx]: removed as"), 1);
+    EXPECT_EQ(server.CountLog("remove: /ab"), 0);
+    EXPECT_EQ(server.CountLog("remove: /Project/"), 0);
+    for (const char* gone : {"/Project.zip", "/a[bx]/f"}) {
+        EXPECT_EQ(ServerFile(root, kView, gone, &hash, &blob), 1);
+        EXPECT_EQ(hash, "") << gone;
+    }
+    EXPECT_EQ(ServerFile(root, kView, "/Project/x", &hash, &blob), 1);
+    EXPECT_EQ(hash, Md4Of("edited"));
+    EXPECT_EQ(ServerFile(root, kView, "/ab/f", &hash, &blob), 1);
+    EXPECT_EQ(hash, Md4Of("/ab/f"));
+    EXPECT_NE(Row("/ab/f").syncID, 0u);
+    EXPECT_EQ(Row("/a[bx]/f").syncID, 0u);
 }
 
 }  // namespace
