@@ -219,7 +219,7 @@ int CmdWatch(int argc, char** argv) {
         const char* v = nullptr;
         int found;
         if ((found = OptionValue(n, args, i, "--interval", v, err)) == 1) {
-            // Seconds with up to three decimals, 0.1 to one hour.
+            // Seconds, fractions allowed, 0.1 to one hour.
             char* end = nullptr;
             errno = 0;
             const double seconds = strtod(v, &end);
