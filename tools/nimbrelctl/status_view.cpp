@@ -90,10 +90,20 @@ std::string HumanBytes(uint64_t bytes) {
 }
 
 std::string Printable(const std::string& text) {
-    std::string out = text;
-    for (char& c : out) {
-        const unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) c = '?';
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char u = static_cast<unsigned char>(text[i]);
+        const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (u < 0x20 || u == 0x7F) {
+            out += '?';
+        } else if (u == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            // U+0080..U+009F: the C1 controls, CSI among them.
+            out += '?';
+            ++i;
+        } else {
+            out += text[i];
+        }
     }
     return out;
 }
