@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "daemon/control_loop.h"
@@ -63,8 +64,10 @@ TEST(Nimbrelctl, SendAndShortcutsPrintTheDaemonsReply) {
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
     EXPECT_EQ(ctl.run({"link", "--port=" + port}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\",\"error\":\"Already linked.\"}\n");
-    EXPECT_EQ(ctl.run({"status", "--port", port}, out, err), 0) << err;
+    EXPECT_EQ(ctl.run({"status", "--json", "--port", port}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
+    EXPECT_EQ(ctl.run({"status", "--port", port}, out, err), 0) << err;
+    EXPECT_EQ(out, "no sessions\nno connection\n");
     EXPECT_EQ(ctl.run({"unlink", "--port", port}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
 
@@ -147,6 +150,83 @@ TEST(Nimbrelctl, JsonTravelsAsTheDaemonsValueTypes) {
               "\"nested\":{\"deep\":{\"n\":0}}}\n");
 }
 
+// Off a terminal, watch prints one JSON line per change; the notification file is
+// followed from its end, so only what the daemon says during the watch counts.
+TEST(Nimbrelctl, WatchPrintsAJsonLinePerChange) {
+    e2e::TempDir dir;
+    const std::string notes = dir.file("notifications.jsonl");
+    const std::string recent = R"({"notify":"recent_file","session_id":3,"path":"/done.txt","is_dir":0,"event_type":1})";
+    e2e::WriteFile(notes, recent + "\n");  // from before the watch: not counted
+
+    PObject session, worker, idle, busy;
+    session["session_id"] = static_cast<uint64_t>(3);
+    session["status"] = "uptodate";
+    session["unfinished_files"] = static_cast<uint64_t>(0);
+    idle["ack"] = "ok";
+    idle["session_list"].asArray().push_back(session);
+    session["status"] = "syncing";
+    session["unfinished_files"] = static_cast<uint64_t>(2);
+    worker["session_id"] = static_cast<uint64_t>(3);
+    worker["path"] = "/big";
+    worker["status"] = "downloading";
+    worker["progress"] = static_cast<uint64_t>(100);
+    worker["total_size"] = static_cast<uint64_t>(400);
+    busy["ack"] = "ok";
+    busy["session_list"].asArray().push_back(session);
+    busy["worker_list"].asArray().push_back(worker);
+
+    e2e::Listener fake;
+    bool ok = true;
+    std::thread server([&] {
+        // Poll 2 is answered after a notification arrived: poll 3 shows it.
+        const PObject* replies[] = {&idle, &idle, &busy};
+        for (int i = 0; i < 3 && ok; ++i) {
+            int fd = fake.Accept(120);
+            Channel channel(81920);
+            PObject request;
+            PStream stream;
+            ok = fd >= 0 && channel.Open(fd, true) == 0 && stream.Recv(channel, request) == 0 &&
+                 request["action"].asString() == "get_status";
+            if (ok && i == 1) {
+                FILE* f = fopen(notes.c_str(), "a");
+                fprintf(f, "%s\n", recent.c_str());
+                fclose(f);
+            }
+            ok = ok && stream.Send(channel, *replies[i]) == 0;
+        }
+    });
+    CtlRunner ctl;
+    std::string out, err;
+    const int rc = ctl.run({"watch", "--port", std::to_string(fake.port()), "--interval", "0.1", "--count", "3",
+                            "--notifications", notes},
+                           out, err);
+    server.join();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(rc, 0) << err;
+    std::vector<nlohmann::json> lines;
+    size_t start = 0, end;
+    while ((end = out.find('\n', start)) != std::string::npos) {
+        lines.push_back(nlohmann::json::parse(out.substr(start, end - start)));
+        start = end + 1;
+    }
+    ASSERT_EQ(lines.size(), 2u) << out;
+    EXPECT_EQ(lines[0]["sessions"][0]["status"], "uptodate") << out;
+    EXPECT_EQ(lines[0]["sessions"][0]["files_done"], 0) << out;
+    const nlohmann::json& s = lines[1]["sessions"][0];
+    EXPECT_EQ(s["session_id"], 3);
+    EXPECT_EQ(s["files_to_go"], 2);
+    EXPECT_EQ(s["bytes_to_go"], 300);
+    EXPECT_EQ(s["transfers"][0]["path"], "/big");
+    EXPECT_EQ(s["files_done"], 1) << out;
+    EXPECT_EQ(s["last_file"], "/done.txt");
+
+    // A daemon that is not there: a clear error, not a hang.
+    EXPECT_EQ(ctl.run({"watch", "--port", std::to_string(e2e::UnusedPort())}, out, err), 1);
+    EXPECT_NE(err.find("watch: cannot reach the daemon"), std::string::npos) << err;
+    EXPECT_EQ(ctl.run({"watch", "--port", "1", "--interval", "0"}, out, err), 1);
+    EXPECT_NE(err.find("invalid --interval"), std::string::npos) << err;
+}
+
 TEST(Nimbrelctl, InvalidUtf8InARepliedStringIsReplacedNotFatal) {
     e2e::Listener fake;
     PObject received, reply;
@@ -155,7 +235,7 @@ TEST(Nimbrelctl, InvalidUtf8InARepliedStringIsReplacedNotFatal) {
     std::thread server(ServeOnce, std::ref(fake), std::ref(received), std::cref(reply), std::ref(ok));
     CtlRunner ctl;
     std::string out, err;
-    int rc = ctl.run({"status", "--port", std::to_string(fake.port())}, out, err);
+    int rc = ctl.run({"status", "--json", "--port", std::to_string(fake.port())}, out, err);
     server.join();
     EXPECT_EQ(rc, 0) << err;
     EXPECT_EQ(out, "{\"path\":\"bad\xef\xbf\xbd\"}\n");
@@ -217,7 +297,7 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
 
     // Later commands find the daemon through the state file.
     std::string out, err;
-    EXPECT_EQ(ctl.run({"status"}, out, err), 0) << err;
+    EXPECT_EQ(ctl.run({"status", "--json"}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
     EXPECT_EQ(ctl.run({"link"}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");

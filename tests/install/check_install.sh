@@ -71,7 +71,7 @@ grep -q '^Restart=on-failure$' "$tmp/nimbreld.service" || fail "a crash must res
 [ -f "$XDG_CONFIG_HOME/nimbrel/nimbreld.conf" ] || fail "no sample configuration written"
 
 # A client in another login (its own runtime folder) finds the daemon through the state folder.
-status() { XDG_RUNTIME_DIR=$tmp/run2 "$root/bin/nimbrelctl" status 2>"$tmp/status.err"; }
+status() { XDG_RUNTIME_DIR=$tmp/run2 "$root/bin/nimbrelctl" status --json 2>"$tmp/status.err"; }
 start_daemon() {
   "${start[@]}" >"$tmp/out" 2>"$tmp/err" </dev/null &
   main=$!

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,9 @@
 #include "json_convert.h"
 #include "port_state.h"
 #include "sample_config.h"
+#include "status_view.h"
 #include "ui_host.h"
+#include "watch.h"
 
 namespace {
 
@@ -29,8 +32,17 @@ const char kUsage[] =
     "      DIR, each only if it does not exist\n"
     "  nimbrelctl send [--port N] [--state DIR] JSON\n"
     "      send one control request and print the reply as JSON\n"
-    "  nimbrelctl status|link|unlink|stop [--port N] [--state DIR]\n"
-    "      shortcuts for get_status, link, unlink and stop\n"
+    "  nimbrelctl status [--json] [--port N] [--state DIR]\n"
+    "      show get_status as a short table (--json: the reply as it came)\n"
+    "  nimbrelctl watch [--json] [--interval SECONDS] [--count N] [--notifications FILE]\n"
+    "                   [--port N] [--state DIR]\n"
+    "      one live line per session (status, files and bytes to go, rate, the file\n"
+    "      being moved), polled every SECONDS (default 1) and redrawn in place on a\n"
+    "      terminal; one JSON line per change otherwise or with --json. FILE holds the\n"
+    "      JSON lines of 'nimbrelctl daemon' (finished files and errors are counted from\n"
+    "      them). Stops after N polls, or on Ctrl-C\n"
+    "  nimbrelctl link|unlink|stop [--port N] [--state DIR]\n"
+    "      shortcuts for link, unlink and stop\n"
     "  nimbrelctl --help\n"
     "      show this help\n"
     "Without --port the port is the one announced in the state folder's daemon.port,\n"
@@ -74,14 +86,22 @@ int OptionValue(int argc, char** argv, int& i, const char* name, const char*& va
     return 1;
 }
 
-// Options of send and the shortcuts: [--port N] [--state DIR] and positional arguments.
+// A command's own options: 1 when argv[i] was one (i moved past its value), 0 when it
+// is not, -1 with error.
+using ExtraOptions = std::function<int(int argc, char** argv, int& i, std::string& error)>;
+
+// Options of send and the shortcuts: [--port N] [--state DIR], the command's own
+// options and positional arguments.
 bool ParseClientArgs(int argc, char** argv, int first, int& port, std::vector<std::string>& rest,
-                     std::string& error) {
+                     std::string& error, const ExtraOptions& extra = nullptr) {
     port = -1;
     std::string state_dir = nimbrelctl::DefaultStateDir();
     for (int i = first; i < argc; ++i) {
         const char* value = nullptr;
-        int found = OptionValue(argc, argv, i, "--port", value, error);
+        int found = extra ? extra(argc, argv, i, error) : 0;
+        if (found < 0) return false;
+        if (found == 1) continue;
+        found = OptionValue(argc, argv, i, "--port", value, error);
         if (found == 1 && !ParsePort(value, port, false)) {
             error = std::string("invalid port '") + value + "' (1-65535)";
             return false;
@@ -146,8 +166,81 @@ int CmdShortcut(const std::string& command, int argc, char** argv) {
     if (!ParseClientArgs(argc, argv, 2, port, rest, error)) return Fail(error);
     if (!rest.empty()) return Fail(command + " takes no arguments besides --port");
     PObject request;
-    request["action"] = command == "status" ? "get_status" : command.c_str();
+    request["action"] = command.c_str();
     return SendAndPrint(port, request, command != "stop");
+}
+
+int CmdStatus(int argc, char** argv) {
+    bool raw = false;
+    int port = -1;
+    std::vector<std::string> rest;
+    std::string error;
+    auto extra = [&raw](int, char** args, int& i, std::string&) {
+        if (strcmp(args[i], "--json") != 0) return 0;
+        raw = true;
+        return 1;
+    };
+    if (!ParseClientArgs(argc, argv, 2, port, rest, error, extra)) return Fail(error);
+    if (!rest.empty()) return Fail("status takes no arguments besides --json, --port and --state");
+    PObject request;
+    request["action"] = "get_status";
+    PObject reply;
+    if (nimbrelctl::SendControl(port, request, &reply, error) != 0) return Fail(error);
+    const nlohmann::json json = nimbrelctl::PObjectToJson(reply);
+    if (raw) {
+        printf("%s\n", nimbrelctl::DumpLine(json).c_str());
+    } else {
+        fputs(nimbrelctl::StatusTable(json).c_str(), stdout);
+    }
+    fflush(stdout);
+    return 0;
+}
+
+// Strict decimal count 1..max.
+bool ParseCount(const char* text, unsigned max, unsigned& out) {
+    if (text == nullptr || *text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long v = strtoul(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v < 1 || v > max) return false;
+    out = static_cast<unsigned>(v);
+    return true;
+}
+
+int CmdWatch(int argc, char** argv) {
+    nimbrelctl::WatchOptions options;
+    std::vector<std::string> rest;
+    std::string error;
+    auto extra = [&options](int n, char** args, int& i, std::string& err) {
+        if (strcmp(args[i], "--json") == 0) {
+            options.json = true;
+            return 1;
+        }
+        const char* v = nullptr;
+        int found;
+        if ((found = OptionValue(n, args, i, "--interval", v, err)) == 1) {
+            // Seconds, fractions allowed, 0.1 to one hour.
+            char* end = nullptr;
+            errno = 0;
+            const double seconds = strtod(v, &end);
+            if (errno != 0 || end == v || *end != '\0' || !(seconds >= 0.1 && seconds <= 3600)) {
+                err = std::string("invalid --interval '") + v + "' (seconds, 0.1 to 3600)";
+                return -1;
+            }
+            options.interval_ms = static_cast<unsigned>(seconds * 1000 + 0.5);
+        } else if (found == 0 && (found = OptionValue(n, args, i, "--count", v, err)) == 1) {
+            if (!ParseCount(v, 1000000000, options.count)) {
+                err = std::string("invalid --count '") + v + "' (a positive number)";
+                return -1;
+            }
+        } else if (found == 0 && (found = OptionValue(n, args, i, "--notifications", v, err)) == 1) {
+            options.notifications = v;
+        }
+        return found;
+    };
+    if (!ParseClientArgs(argc, argv, 2, options.port, rest, error, extra)) return Fail(error);
+    if (!rest.empty()) return Fail("watch takes no positional arguments (see nimbrelctl --help)");
+    return nimbrelctl::RunWatch(options);
 }
 
 int CmdDaemon(int argc, char** argv) {
@@ -208,7 +301,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "send") return CmdSend(argc, argv);
-    if (command == "status" || command == "link" || command == "unlink" || command == "stop") {
+    if (command == "status") return CmdStatus(argc, argv);
+    if (command == "watch") return CmdWatch(argc, argv);
+    if (command == "link" || command == "unlink" || command == "stop") {
         return CmdShortcut(command, argc, argv);
     }
     if (command == "daemon") return CmdDaemon(argc, argv);
