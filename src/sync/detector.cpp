@@ -164,21 +164,9 @@ void Detector::Register(uint64_t sess_id, session_info& info, const std::string&
     auto known = info.dirs.find(rel);
     if (known != info.dirs.end() && known->second != wd) {
         // Another directory now stands under this name: release the old one's watch.
-        const int old_wd = known->second;
-        auto owners = by_wd.find(old_wd);
-        if (owners != by_wd.end()) {
-            auto& list = owners->second;
-            for (auto o = list.begin(); o != list.end(); ++o) {
-                if (o->sess_id == sess_id) {
-                    list.erase(o);
-                    break;
-                }
-            }
-            if (list.empty()) {
-                by_wd.erase(owners);
-                notifier.RemoveWatch(old_wd);
-            }
-        }
+        std::vector<int> unused;
+        ForgetDir(sess_id, info, known, unused);
+        RemoveUnused(unused);
     }
     info.dirs[rel] = wd;
     auto& owners = by_wd[wd];
@@ -195,36 +183,39 @@ void Detector::Register(uint64_t sess_id, session_info& info, const std::string&
     owners.push_back(Owner{sess_id, rel});
 }
 
-void Detector::ForgetTree(uint64_t sess_id, session_info& info, const std::string& rel, std::vector<int>& unused) {
-    auto forget = [&](std::map<std::string, int>::iterator it) {
-        const int wd = it->second;
-        auto owners = by_wd.find(wd);
-        if (owners != by_wd.end()) {
-            auto& list = owners->second;
-            for (auto o = list.begin(); o != list.end(); ++o) {
-                if (o->sess_id == sess_id) {
-                    list.erase(o);
-                    break;
-                }
-            }
-            if (list.empty()) {
-                by_wd.erase(owners);
-                unused.push_back(wd);
+std::map<std::string, int>::iterator Detector::ForgetDir(uint64_t sess_id, session_info& info,
+                                                        std::map<std::string, int>::iterator it,
+                                                        std::vector<int>& unused) {
+    const int wd = it->second;
+    auto owners = by_wd.find(wd);
+    if (owners != by_wd.end()) {
+        auto& list = owners->second;
+        for (auto o = list.begin(); o != list.end(); ++o) {
+            if (o->sess_id == sess_id) {
+                list.erase(o);
+                break;
             }
         }
-        return info.dirs.erase(it);
-    };
+        if (list.empty()) {
+            by_wd.erase(owners);
+            unused.push_back(wd);
+        }
+    }
+    return info.dirs.erase(it);
+}
+
+void Detector::ForgetTree(uint64_t sess_id, session_info& info, const std::string& rel, std::vector<int>& unused) {
     if (rel == "/") {
-        for (auto it = info.dirs.begin(); it != info.dirs.end();) it = forget(it);
+        for (auto it = info.dirs.begin(); it != info.dirs.end();) it = ForgetDir(sess_id, info, it, unused);
         return;
     }
     auto self = info.dirs.find(rel);
-    if (self != info.dirs.end()) forget(self);
+    if (self != info.dirs.end()) ForgetDir(sess_id, info, self, unused);
     // Everything below rel sorts together, right after rel + "/".
     const std::string prefix = rel + "/";
     for (auto it = info.dirs.lower_bound(prefix);
          it != info.dirs.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
-        it = forget(it);
+        it = ForgetDir(sess_id, info, it, unused);
 }
 
 void Detector::RemoveUnused(const std::vector<int>& wds) {

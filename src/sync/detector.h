@@ -141,6 +141,10 @@ private:
     // more are appended to unused.
     void ForgetTree(uint64_t sess_id, session_info& info, const std::string& rel, std::vector<int>& unused)
         REQUIRES(lock);
+    // Forgets one watched directory; returns the next one.
+    std::map<std::string, int>::iterator ForgetDir(uint64_t sess_id, session_info& info,
+                                                   std::map<std::string, int>::iterator it,
+                                                   std::vector<int>& unused) REQUIRES(lock);
     void RemoveUnused(const std::vector<int>& wds) REQUIRES(lock);
     void LoseFolder(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
     int Rewatch(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);

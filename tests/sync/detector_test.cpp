@@ -400,3 +400,12 @@ TEST_F(DetectorTest, MoveBetweenSessionsAndRunningTask) {
     EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{R, "/moving", false}}));
     EXPECT_EQ(sink->Events(sess + 1000), (std::vector<Seen>{S{C, "/moved", false}}));
 }
+
+TEST_F(DetectorTest, LongWriteIsReportedWithoutItsClose) {
+    Write("/log");
+    Watch();
+    std::ofstream log(in("/log"), std::ios::app);
+    log << "line\n" << std::flush;
+    EXPECT_TRUE(PollFor(1));
+    EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{M, "/log", false}}));
+}
