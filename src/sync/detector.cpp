@@ -320,6 +320,7 @@ int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
     if (SessionRoot::Open(info.path, root) != 0) return -1;
     info.root = root;
     info.lost = false;
+    info.degraded = false;
     root->MKDirP(session_folders::kRelRecycleFolder);
     AddTree(sess_id, info, "/", false, out);
     if (info.dirs.count("/") == 0) {

@@ -76,6 +76,8 @@ protected:
         // These tests take the events themselves (Drain); running workers would race
         // them for each event. Paused workers still meet a pause rendezvous.
         for (unsigned i = Nimbrel::kFirstWorker; i < app.get_task_count(); ++i) app.get_task(i)->Pause();
+        // So would the detector with events of the files the tests write.
+        app.get_task(Nimbrel::kDetector)->Pause();
     }
 
     void TearDown() override {
