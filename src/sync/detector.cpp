@@ -1,3 +1,32 @@
+// Local change detector.
+//
+// One inotify instance (notifier) serves every session. Each session has a watch on
+// every directory of its folder, added when the session is added and for every
+// directory that appears later (a tree created or moved in is walked: it is watched
+// and each entry in it is announced as a creation, parents first). The working
+// directory itself is watched, never its contents: only the loss of it or of its
+// recycle folder matters there, and both are recreated at once.
+//
+// A change record goes through these steps, all on the detector thread:
+//   read (Poll, no lock) -> translated under `lock` into an Outbox (events, rescans,
+//   session errors, warnings) -> handed on by Deliver, with `lock` released.
+// The halves of a rename are joined by their cookie: the first half waits in `moves`
+// until its partner arrives or kMoveWait passes; a partner inside the same session
+// makes a removal + creation, one elsewhere (another session, the working directory,
+// outside every folder) makes the first half a removal of a known path. Writes are
+// coalesced: IN_MODIFY only marks the file (`dirty`); its close, or a second of
+// writing without one, makes the one EV_MODIFY.
+// A queue overflow re-walks every session's watches and rescans it; a watch refused by
+// the per-user limit leaves the session partly watched and rescanned every
+// degraded_interval; a folder that goes away is reported as a session error, watched
+// for again every second, and rescanned (with merge, so nothing on the server is
+// removed because of a folder that was away) once it is back.
+//
+// Threads and locks: `lock` guards index, by_wd, moves, dirty and degraded_interval.
+// The message thread takes it in AddWatch, RemoveWatch and Clear; the detector thread
+// while it translates. The notifier has its own lock and may be called either way.
+// Rule: never call the sink (event manager, UI, registry, event database) while
+// holding `lock`; Deliver asserts it.
 #include "sync/detector.h"
 
 #include <fcntl.h>
@@ -5,29 +34,111 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cassert>
 #include <cerrno>
 
+#include "events/event_manager.h"
+#include "events/registry.h"
+#include "events/ui_ipc.h"
+#include "foundation/error_codes.h"
 #include "foundation/logger.h"
+#include "platform/file_ops.h"
 #include "platform/session_root.h"
+#include "store/file_event_db.h"
 #include "store/session_folders.h"
 
 namespace {
+
 const char* const kChannel = "detector_debug";
+
+// Everything that changes a directory's entries or a file's content or times. The
+// directory's own removal or move ends its watch.
+constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM |
+                           IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF;
+constexpr int kPollMs = 200;  // the task sees pause and stop within this
+constexpr auto kMoveWait = std::chrono::milliseconds(20);
+constexpr auto kWriteFlush = std::chrono::seconds(1);
+constexpr auto kLostCheck = std::chrono::seconds(1);
+constexpr auto kDegradedInterval = std::chrono::seconds(120);
+constexpr int kReadsPerRound = 16;
+
+// Set while this thread holds a Detector's lock; Deliver must never run then.
+thread_local bool t_lock_held = false;
+struct HeldMark {
+    HeldMark() { t_lock_held = true; }
+    ~HeldMark() { t_lock_held = false; }
+};
+
+std::string ChildPath(const std::string& dir, const std::string& name) {
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+bool InTree(const std::string& rel, const std::string& top) {
+    return top == "/" || rel == top || (rel.size() > top.size() && rel.compare(0, top.size(), top) == 0 &&
+                                        rel[top.size()] == '/');
+}
+
+// Exact case: a user folder ".varnelworkingdirectory" is synchronised like any other.
+bool IsWorking(const std::string& rel) {
+    return InTree(rel, session_folders::kRelWorkingDirectory);
+}
+
+unsigned long long ull(uint64_t v) {
+    return static_cast<unsigned long long>(v);
+}
+
 }  // namespace
 
-Detector::Detector(TaskManager* owner) : Task(owner, nullptr) {}
+void DetectorSink::PushLocalEvent(const Event& e) {
+    EventManager::getInstance().PushLocalEvent(e);
+}
+
+void DetectorSink::IssueRescan(uint64_t sess_id, const ustring& path, bool merge) {
+    EventManager::getInstance().IssueRescan(sess_id, path, merge);
+}
+
+void DetectorSink::ReportSessionError(uint64_t sess_id, int error) {
+    UI_IPC::ReportSessionErrorToUI(sess_id, error);
+}
+
+void DetectorSink::Warning(uint64_t, const std::string& line) {
+    NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): %s\n", line.c_str());
+}
+
+void Detector::Outbox::Push(uint64_t sess_id, Event::Type type, const std::string& rel, bool is_dir,
+                            bool type_from_db) {
+    const auto key = std::make_pair(sess_id, rel);
+    auto prev = last.find(key);
+    if (prev != last.end() && !events[prev->second].type_from_db) {
+        // A file created or written earlier in this round is read whole later anyway.
+        const Event::Type before = events[prev->second].event.m_type;
+        if ((type == Event::EV_MODIFY && (before == Event::EV_CREATE || before == Event::EV_MODIFY)) ||
+            (type == Event::EV_CREATE && before == Event::EV_CREATE))
+            return;
+    }
+    Item item{Event(), type_from_db};
+    item.event.m_type = type;
+    item.event.m_path = rel;
+    item.event.m_sess_id = sess_id;
+    if (is_dir) item.event.setDir();
+    last[key] = events.size();
+    events.push_back(std::move(item));
+}
+
+void Detector::Outbox::Rescan(uint64_t sess_id, bool merge) {
+    rescans[sess_id] = rescans[sess_id] || merge;
+}
+
+Detector::Detector(TaskManager* owner, std::shared_ptr<DetectorSink> s)
+    : Task(owner, nullptr), sink(s ? std::move(s) : std::make_shared<DetectorSink>()) {
+    MutexLock guard(lock);
+    degraded_interval = kDegradedInterval;
+    if (notifier.Open() != INOTIFY_OK)
+        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): inotify_init: Error Code: %d\n", errno);
+}
 
 Detector::~Detector() {
     Clear();
-}
-
-void Detector::Release(session_info& info) {
-    if (info.fd >= 0) {
-        // Closing the instance removes its watches as well.
-        close(info.fd);
-        info.fd = -1;
-        info.wd = -1;
-    }
 }
 
 void Detector::CreateWorkingDirectory(const ustring& root) {
@@ -39,57 +150,266 @@ void Detector::CreateWorkingDirectory(const ustring& root) {
     dir->MKDirP(session_folders::kRelRecycleFolder);
 }
 
+void Detector::SetDegradedRescanInterval(std::chrono::milliseconds d) {
+    MutexLock guard(lock);
+    degraded_interval = d;
+    const Clock::time_point soonest = Clock::now() + d;
+    for (auto& [sess_id, info] : index)
+        if (info.degraded && info.next_rescan > soonest) info.next_rescan = soonest;
+}
+
+// ---- watch bookkeeping -------------------------------------------------------------
+
+void Detector::Register(uint64_t sess_id, session_info& info, const std::string& rel, int wd) {
+    auto known = info.dirs.find(rel);
+    if (known != info.dirs.end() && known->second != wd) {
+        // Another directory now stands under this name: release the old one's watch.
+        std::vector<int> unused;
+        ForgetDir(sess_id, info, known, unused);
+        RemoveUnused(unused);
+    }
+    info.dirs[rel] = wd;
+    auto& owners = by_wd[wd];
+    for (Owner& o : owners) {
+        if (o.sess_id != sess_id) continue;
+        if (o.rel != rel) {
+            // The directory was known under another name (a rename we did not see).
+            auto stale = info.dirs.find(o.rel);
+            if (stale != info.dirs.end() && stale->second == wd) info.dirs.erase(stale);
+            o.rel = rel;
+        }
+        return;
+    }
+    owners.push_back(Owner{sess_id, rel});
+}
+
+std::map<std::string, int>::iterator Detector::ForgetDir(uint64_t sess_id, session_info& info,
+                                                        std::map<std::string, int>::iterator it,
+                                                        std::vector<int>& unused) {
+    const int wd = it->second;
+    auto owners = by_wd.find(wd);
+    if (owners != by_wd.end()) {
+        auto& list = owners->second;
+        for (auto o = list.begin(); o != list.end(); ++o) {
+            if (o->sess_id == sess_id) {
+                list.erase(o);
+                break;
+            }
+        }
+        if (list.empty()) {
+            by_wd.erase(owners);
+            unused.push_back(wd);
+        }
+    }
+    return info.dirs.erase(it);
+}
+
+void Detector::ForgetTree(uint64_t sess_id, session_info& info, const std::string& rel, std::vector<int>& unused) {
+    if (rel == "/") {
+        for (auto it = info.dirs.begin(); it != info.dirs.end();) it = ForgetDir(sess_id, info, it, unused);
+        return;
+    }
+    auto self = info.dirs.find(rel);
+    if (self != info.dirs.end()) ForgetDir(sess_id, info, self, unused);
+    // Everything below rel sorts together, right after rel + "/".
+    const std::string prefix = rel + "/";
+    for (auto it = info.dirs.lower_bound(prefix);
+         it != info.dirs.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+        it = ForgetDir(sess_id, info, it, unused);
+}
+
+void Detector::RemoveUnused(const std::vector<int>& wds) {
+    for (int wd : wds) {
+        // Removing a watch the kernel ended already fails harmlessly.
+        if (by_wd.count(wd) == 0) notifier.RemoveWatch(wd);
+    }
+}
+
+void Detector::DropTree(uint64_t sess_id, session_info& info, const std::string& rel) {
+    std::vector<int> unused;
+    ForgetTree(sess_id, info, rel, unused);
+    RemoveUnused(unused);
+}
+
+int Detector::WatchDir(uint64_t sess_id, session_info& info, const std::string& rel, Outbox& out) {
+    // Opened beneath the root without passing a link; the watch goes on that very
+    // directory.
+    int fd = -1;
+    if (info.root->OpenAt(rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, 0, fd) != 0) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): not watching %s: error code %d\n", rel.c_str(), errno);
+        return INOTIFY_ERR_GONE;
+    }
+    int wd = -1;
+    const int rc = notifier.AddWatchAt(fd, kMask, wd);
+    close(fd);
+    if (rc == INOTIFY_ERR_LIMIT) {
+        Degrade(sess_id, info, out);
+        return rc;
+    }
+    if (rc != INOTIFY_OK) {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): inotify_add_watch(%s): %d\n", rel.c_str(), rc);
+        return rc;
+    }
+    Register(sess_id, info, rel, wd);
+    return INOTIFY_OK;
+}
+
+void Detector::AddTree(uint64_t sess_id, session_info& info, const std::string& rel, bool push, Outbox& out) {
+    std::vector<std::string> stack{rel};
+    while (!stack.empty()) {
+        const std::string dir = std::move(stack.back());
+        stack.pop_back();
+        const int rc = WatchDir(sess_id, info, dir, out);
+        if (rc == INOTIFY_ERR_GONE || rc == INOTIFY_ERR_NOT_DIR) continue;
+        if (push && dir != "/") out.Push(sess_id, Event::EV_CREATE, dir, true, false);
+        // A subtree that cannot be watched is left to the rescans; with push its
+        // entries are still announced, since nothing else will do it now.
+        if (rc != INOTIFY_OK && !push) continue;
+        DIR_HANDLE dh;
+        if (info.root->OpenDir(dir, 0, dh) != 0) continue;
+        std::vector<std::string> subdirs;
+        DIR_ENTRY entry;
+        while (FSReadDir(dh, entry) == 1) {
+            const std::string name = entry.name.str();
+            if (name == "." || name == "..") continue;
+            const std::string child = ChildPath(dir, name);
+            if (child == session_folders::kRelWorkingDirectory) {
+                if (!push) WatchDir(sess_id, info, child, out);
+                continue;
+            }
+            if (entry.type == FT_DIR)
+                subdirs.push_back(child);
+            else if (entry.type == FT_FILE && push)
+                out.Push(sess_id, Event::EV_CREATE, child, false, false);
+        }
+        FSCloseDir(dh);
+        stack.insert(stack.end(), subdirs.rbegin(), subdirs.rend());
+    }
+}
+
+void Detector::Degrade(uint64_t sess_id, session_info& info, Outbox& out) {
+    if (info.degraded) return;
+    info.degraded = true;
+    info.next_rescan = Clock::now() + degraded_interval;
+    out.Rescan(sess_id, false);
+    if (info.warned) return;
+    info.warned = true;
+    out.warnings.emplace_back(
+        sess_id, "session " + std::to_string(sess_id) + ": the per-user inotify watch limit " +
+                     "(fs.inotify.max_user_watches) is reached, so some folders of " + info.path.str() +
+                     " are not watched and their changes arrive only by rescans; raise the limit, e.g. "
+                     "'sysctl fs.inotify.max_user_watches=524288' (keep it in /etc/sysctl.d/)");
+}
+
+void Detector::LoseFolder(uint64_t sess_id, session_info& info, Outbox& out) {
+    if (info.lost) return;
+    NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): session %llu: the folder %s went away, waiting for it\n",
+         ull(sess_id), info.path.c_str_utf8());
+    info.lost = true;
+    info.next_check = Clock::now() + kLostCheck;
+    DropTree(sess_id, info, "/");
+    for (auto it = moves.begin(); it != moves.end();) it = it->second.sess_id == sess_id ? moves.erase(it) : ++it;
+    for (auto it = dirty.begin(); it != dirty.end();) it = it->first.first == sess_id ? dirty.erase(it) : ++it;
+    out.errors.emplace_back(sess_id, ERR_SYNCFOLDER_MISS);
+}
+
+int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
+    struct stat st;
+    if (lstat(info.path.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
+    std::shared_ptr<const SessionRoot> root;
+    if (SessionRoot::Open(info.path, root) != 0) return -1;
+    info.root = root;
+    info.lost = false;
+    info.degraded = false;
+    root->MKDirP(session_folders::kRelRecycleFolder);
+    AddTree(sess_id, info, "/", false, out);
+    if (info.dirs.count("/") == 0) {
+        info.lost = true;
+        return -1;
+    }
+    NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): session %llu: the folder %s is back, rescan it\n",
+         ull(sess_id), info.path.c_str_utf8());
+    // Merge: what is missing now is fetched again rather than removed on the server.
+    out.Rescan(sess_id, true);
+    return 0;
+}
+
+// ---- the message thread's side -----------------------------------------------------
+
 int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): Detector add watch: %s\n", path.c_str_utf8());
-    session_info info;
-    info.path = path;
-    info.fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (info.fd < 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateEvent: Error Code: %d\n", errno);
-        return -1;
-    }
-    // IN_ONLYDIR: a file or a link to one is no folder to watch. The link itself is
-    // not followed, so a watch never ends up outside the folder it was given.
-    const uint32_t mask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_MOVED_FROM | IN_MOVED_TO | IN_ATTRIB |
-                          IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR | IN_DONT_FOLLOW;
-    info.wd = inotify_add_watch(info.fd, path.c_str_utf8(), mask);
-    if (info.wd < 0) {
+    // The folder itself, never a link standing in its place (IN_DONT_FOLLOW) and only a
+    // directory; it must open as a session root as well.
+    int wd = -1;
+    const int rc = notifier.AddWatch(path.str(), kMask, wd);
+    if (rc != INOTIFY_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
              errno);
-        Release(info);
         return -1;
     }
-    CreateWorkingDirectory(path);
-
-    MutexLock guard(lock);
-    auto it = index.find(sess_id);
-    if (it != index.end()) {
-        // A second watch for the same id: the first one's resources are released,
-        // never left unreachable.
-        Release(it->second);
-        it->second = info;
-    } else {
-        index.emplace(sess_id, info);
+    std::shared_ptr<const SessionRoot> root;
+    if (SessionRoot::Open(path, root) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
+             errno);
+        MutexLock guard(lock);
+        HeldMark held;
+        RemoveUnused({wd});
+        return -1;
     }
+    root->MKDirP(session_folders::kRelRecycleFolder);
+
+    Outbox out;
+    {
+        MutexLock guard(lock);
+        HeldMark held;
+        std::vector<int> unused;
+        auto old = index.find(sess_id);
+        if (old != index.end()) {
+            // A second watch for the same id: the first one's watches are released,
+            // never left unreachable (those the new one shares stay).
+            ForgetTree(sess_id, old->second, "/", unused);
+            index.erase(old);
+        }
+        for (auto it = moves.begin(); it != moves.end();) it = it->second.sess_id == sess_id ? moves.erase(it) : ++it;
+        for (auto it = dirty.begin(); it != dirty.end();) it = it->first.first == sess_id ? dirty.erase(it) : ++it;
+        session_info& info = index[sess_id];
+        info.path = path;
+        info.root = root;
+        Register(sess_id, info, "/", wd);
+        AddTree(sess_id, info, "/", false, out);
+        RemoveUnused(unused);
+    }
+    // A new session is rescanned as it is added; a rescan asked for here would come
+    // before its registry entry exists.
+    out.rescans.clear();
+    Deliver(out);
     return 0;
 }
 
 void Detector::RemoveWatch(uint64_t sess_id) {
     MutexLock guard(lock);
+    HeldMark held;
     auto it = index.find(sess_id);
     if (it == index.end()) return;
-    Release(it->second);
+    DropTree(sess_id, it->second, "/");
+    for (auto m = moves.begin(); m != moves.end();) m = m->second.sess_id == sess_id ? moves.erase(m) : ++m;
+    for (auto d = dirty.begin(); d != dirty.end();) d = d->first.first == sess_id ? dirty.erase(d) : ++d;
     index.erase(it);
 }
 
 void Detector::Clear() {
     MutexLock guard(lock);
+    HeldMark held;
+    std::vector<int> unused;
     for (auto& [sess_id, info] : index) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): session #%llu (%s) down\n",
-             static_cast<unsigned long long>(sess_id), info.path.c_str_utf8());
-        Release(info);
+        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): session #%llu (%s) down\n", ull(sess_id),
+             info.path.c_str_utf8());
+        ForgetTree(sess_id, info, "/", unused);
     }
+    RemoveUnused(unused);
     index.clear();
+    moves.clear();
+    dirty.clear();
 }
 
 bool Detector::HasWatch(uint64_t sess_id) {
@@ -108,10 +428,282 @@ ustring Detector::GetWatchPath(uint64_t sess_id) {
     return it == index.end() ? ustring() : it->second.path;
 }
 
+size_t Detector::GetWatchedDirCount(uint64_t sess_id) {
+    MutexLock guard(lock);
+    auto it = index.find(sess_id);
+    return it == index.end() ? 0 : it->second.dirs.size();
+}
+
+// ---- the detector thread's side ----------------------------------------------------
+
 void Detector::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector start\n");
-    // Change reading is not in place yet: idle for a second, as the loop does with no
-    // watched folder.
-    RunLoop([] { return 1u; });
+    RunLoop([this] { return Poll(kPollMs) < 0 ? 1u : 0u; });
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n");
+}
+
+int Detector::Poll(int timeout_ms) {
+    {
+        MutexLock guard(lock);
+        if (!moves.empty()) timeout_ms = std::min<int>(timeout_ms, kMoveWait.count());
+    }
+    const int ready = notifier.Wait(timeout_ms);
+    if (ready < 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): poll: Error Code: %d\n", errno);
+        return -1;
+    }
+    std::vector<InotifyRecord> records;
+    if (ready > 0) {
+        for (int i = 0; i < kReadsPerRound; ++i) {
+            const int n = notifier.Read(records);
+            if (n < 0) {
+                NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): read: Error Code: %d\n", errno);
+                break;
+            }
+            if (n == 0) break;
+        }
+    }
+    Outbox out;
+    {
+        MutexLock guard(lock);
+        HeldMark held;
+        const Clock::time_point now = Clock::now();
+        for (const InotifyRecord& rec : records) Handle(rec, now, out);
+        DoDue(now, out);
+    }
+    Deliver(out);
+    return static_cast<int>(records.size());
+}
+
+void Detector::Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& out) {
+    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): Notification: wd %d, mask 0x%x, cookie %u, %s\n", rec.wd,
+         rec.mask, rec.cookie, rec.name.c_str());
+    if ((rec.mask & IN_Q_OVERFLOW) != 0) {
+        Overflow(out);
+        return;
+    }
+    auto it = by_wd.find(rec.wd);
+    if (it == by_wd.end()) return;  // a watch released meanwhile
+    const std::vector<Owner> owners = it->second;  // the handlers below change by_wd
+    for (const Owner& o : owners) {
+        auto s = index.find(o.sess_id);
+        if (s == index.end() || s->second.lost) continue;
+        session_info& info = s->second;
+        if (o.rel == "/" && (rec.mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) != 0) {
+            LoseFolder(o.sess_id, info, out);
+            continue;
+        }
+        if ((rec.mask & IN_IGNORED) != 0) {
+            // A directory below went away; its removal was reported by its parent.
+            auto d = info.dirs.find(o.rel);
+            if (d != info.dirs.end() && d->second == rec.wd) {
+                std::vector<int> unused;
+                ForgetTree(o.sess_id, info, o.rel, unused);
+                RemoveUnused(unused);
+            }
+            continue;
+        }
+        // Changes of a directory itself (its times, its mode) are not synchronised.
+        if (rec.name.empty()) continue;
+        HandleEntry(o.sess_id, ChildPath(o.rel, rec.name), rec, now, out);
+    }
+}
+
+void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec,
+                           Clock::time_point now, Outbox& out) {
+    session_info& info = index[sess_id];
+    const bool is_dir = (rec.mask & IN_ISDIR) != 0;
+    const auto key = std::make_pair(sess_id, rel);
+
+    if (IsWorking(rel)) {
+        if ((rec.mask & (IN_DELETE | IN_MOVED_FROM)) != 0 &&
+            (rel == session_folders::kRelWorkingDirectory || rel == session_folders::kRelRecycleFolder)) {
+            NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): recreating working directory (%d)\n",
+                 static_cast<int>(rec.mask));
+            if (rel == session_folders::kRelWorkingDirectory) DropTree(sess_id, info, rel);
+            info.next_check = now;  // perhaps the whole folder is going
+            info.root->MKDirP(session_folders::kRelRecycleFolder);
+            if (info.dirs.count(session_folders::kRelWorkingDirectory) == 0)
+                WatchDir(sess_id, info, session_folders::kRelWorkingDirectory, out);
+        }
+        if ((rec.mask & IN_MOVED_TO) != 0) {
+            // Moved into the working directory: gone from the folder.
+            auto m = moves.find(rec.cookie);
+            if (m != moves.end()) {
+                const PendingMove from = m->second;
+                moves.erase(m);
+                MovedOut(from, out);
+            }
+        }
+        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): ignoring changes to %s\n", rel.c_str());
+        return;
+    }
+
+    auto push_file = [&](Event::Type type) {
+        FILE_INFO fi;
+        if (info.root->Stat(rel, fi) != 0 || !fi.isExist) return;  // gone again: its removal follows
+        if (fi.type == FT_FILE) out.Push(sess_id, type, rel, false, false);
+        // Links and special files are not synchronised.
+    };
+
+    if ((rec.mask & IN_CREATE) != 0) {
+        if (is_dir)
+            AddTree(sess_id, info, rel, true, out);
+        else
+            push_file(Event::EV_CREATE);
+    } else if ((rec.mask & IN_MODIFY) != 0) {
+        if (!is_dir) dirty.emplace(key, now);
+    } else if ((rec.mask & IN_CLOSE_WRITE) != 0) {
+        dirty.erase(key);
+        push_file(Event::EV_MODIFY);
+    } else if ((rec.mask & IN_ATTRIB) != 0) {
+        if (!is_dir) push_file(Event::EV_MODIFY);
+    } else if ((rec.mask & IN_DELETE) != 0) {
+        dirty.erase(key);
+        if (is_dir) DropTree(sess_id, info, rel);
+        out.Push(sess_id, Event::EV_REMOVE, rel, is_dir, true);
+    } else if ((rec.mask & IN_MOVED_FROM) != 0) {
+        dirty.erase(key);
+        moves[rec.cookie] = PendingMove{sess_id, rel, is_dir, now};
+    } else if ((rec.mask & IN_MOVED_TO) != 0) {
+        auto m = moves.find(rec.cookie);
+        if (m != moves.end()) {
+            const PendingMove from = m->second;
+            moves.erase(m);
+            if (from.sess_id == sess_id) {
+                // A rename inside the folder: the old name goes, the new one comes.
+                if (from.is_dir) DropTree(sess_id, info, from.rel);
+                out.Push(sess_id, Event::EV_REMOVE, from.rel, from.is_dir, false);
+            } else {
+                MovedOut(from, out);
+            }
+        }
+        if (is_dir)
+            AddTree(sess_id, info, rel, true, out);
+        else
+            push_file(Event::EV_CREATE);
+    }
+}
+
+void Detector::MovedOut(const PendingMove& move, Outbox& out) {
+    auto s = index.find(move.sess_id);
+    if (s == index.end() || s->second.lost) return;
+    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): %s moved out of session %llu\n", move.rel.c_str(),
+         ull(move.sess_id));
+    if (move.is_dir) DropTree(move.sess_id, s->second, move.rel);
+    // Only a path the event database knows was synchronised and has to go.
+    out.Push(move.sess_id, Event::EV_REMOVE, move.rel, move.is_dir, true);
+}
+
+void Detector::Overflow(Outbox& out) {
+    NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): Event queue overflow, rescan watch\n");
+    // The partners of waiting renames may be among the lost records.
+    moves.clear();
+    for (auto& [sess_id, info] : index) {
+        if (info.lost) continue;
+        // Directories made or renamed among the lost records are watched afresh.
+        std::vector<int> unused;
+        ForgetTree(sess_id, info, "/", unused);
+        AddTree(sess_id, info, "/", false, out);
+        RemoveUnused(unused);
+        out.Rescan(sess_id, false);
+        out.warnings.emplace_back(sess_id, "session " + std::to_string(sess_id) +
+                                               ": the inotify event queue overflowed and changes were lost, so " +
+                                               info.path.str() +
+                                               " is rescanned; if this recurs, raise the queue limit, e.g. "
+                                               "'sysctl fs.inotify.max_queued_events=65536'");
+    }
+}
+
+void Detector::DoDue(Clock::time_point now, Outbox& out) {
+    for (auto it = moves.begin(); it != moves.end();) {
+        if (now - it->second.seen < kMoveWait) {
+            ++it;
+            continue;
+        }
+        const PendingMove from = it->second;
+        it = moves.erase(it);
+        MovedOut(from, out);
+    }
+    for (auto it = dirty.begin(); it != dirty.end();) {
+        if (now - it->second < kWriteFlush) {
+            ++it;
+            continue;
+        }
+        // Written for a while without being closed (a log, a download): report it now.
+        const auto [sess_id, rel] = it->first;
+        it = dirty.erase(it);
+        auto s = index.find(sess_id);
+        FILE_INFO fi;
+        if (s != index.end() && !s->second.lost && s->second.root->Stat(rel, fi) == 0 && fi.isExist &&
+            fi.type == FT_FILE)
+            out.Push(sess_id, Event::EV_MODIFY, rel, false, false);
+    }
+    for (auto& [sess_id, info] : index) {
+        if (info.lost) {
+            if (now < info.next_check) continue;
+            if (Rewatch(sess_id, info, out) != 0) info.next_check = now + kLostCheck;
+            continue;
+        }
+        if (now >= info.next_check) {
+            // The folder's own removal is not reported while anyone (its session root)
+            // holds it open, so it is looked at every second.
+            info.next_check = now + kLostCheck;
+            if (info.root->CheckPresent() != 0) {
+                LoseFolder(sess_id, info, out);
+                continue;
+            }
+        }
+        if (info.degraded && now >= info.next_rescan) {
+            // Try the refused directories again (the limit may have been raised), and
+            // rescan for what changed in those still unwatched.
+            std::vector<int> unused;
+            ForgetTree(sess_id, info, "/", unused);
+            info.degraded = false;
+            AddTree(sess_id, info, "/", false, out);
+            RemoveUnused(unused);
+            if (!info.degraded) {
+                info.warned = false;
+                NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): session %llu: every folder is watched again\n",
+                     ull(sess_id));
+            }
+            info.next_rescan = now + degraded_interval;
+            out.Rescan(sess_id, false);
+        }
+    }
+}
+
+void Detector::Deliver(Outbox& out) {
+    // The event manager, the registry and the databases take their own locks.
+    assert(!t_lock_held);
+    for (Outbox::Item& item : out.events) {
+        Event& e = item.event;
+        if (item.type_from_db) {
+            // Gone from disk: only the event database can tell what it was.
+            Registry::Entry entry;
+            ClientFileEventInfo known;
+            if (Registry::getInstance().Find(e.m_sess_id, entry) == 0 || !entry.event_db) {
+                NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): can not find registry entry for session %llu \n",
+                     ull(e.m_sess_id));
+                continue;
+            }
+            if (entry.event_db->getEventInfo(e.m_path, known) <= 0) {
+                NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item %s\n",
+                     e.m_path.c_str_utf8());
+                continue;
+            }
+            if (known.fileType != 0)
+                e.setDir();
+            else
+                e.setFile();
+            NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): file type of deleted item %s is %d\n",
+                 e.m_path.c_str_utf8(), known.fileType);
+        }
+        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): PushEvent: %s at %llu\n", e.m_path.c_str_utf8(),
+             ull(e.m_sess_id));
+        sink->PushLocalEvent(e);
+    }
+    for (const auto& [sess_id, merge] : out.rescans) sink->IssueRescan(sess_id, "/", merge);
+    for (const auto& [sess_id, code] : out.errors) sink->ReportSessionError(sess_id, code);
+    for (const auto& [sess_id, line] : out.warnings) sink->Warning(sess_id, line);
 }

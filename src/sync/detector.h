@@ -1,51 +1,162 @@
-// Detector: the local change detector task. It keeps one watch per session on the
-// session's local folder; sessions get their watch when they are added and lose it
-// when they are removed. The reading of changes arrives with the detector work;
-// for now a watch holds its inotify instance and the watch on the folder itself.
+// Detector: the local change detector task. One inotify instance watches every
+// directory of every session's folder (sessions get their watches when they are added
+// and lose them when they are removed); the task reads the change records, turns them
+// into local events and hands those to the event manager. Design notes at the top of
+// detector.cpp.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "foundation/mutex.h"
 #include "foundation/task.h"
 #include "foundation/ustring.h"
+#include "platform/inotify.h"
+#include "store/event.h"
+
+class SessionRoot;
+
+// Where the detector's results go. The default one forwards to the event manager, the
+// UI notifier and the log; tests record them instead.
+class DetectorSink {
+public:
+    virtual ~DetectorSink() = default;
+    virtual void PushLocalEvent(const Event& e);
+    virtual void IssueRescan(uint64_t sess_id, const ustring& path, bool merge);
+    virtual void ReportSessionError(uint64_t sess_id, int error);
+    // A warning for the user's log (the text is a whole log line).
+    virtual void Warning(uint64_t sess_id, const std::string& line);
+};
 
 class Detector : public Task {
 public:
-    explicit Detector(TaskManager* owner = nullptr);
+    explicit Detector(TaskManager* owner = nullptr, std::shared_ptr<DetectorSink> sink = nullptr);
     ~Detector() override;
 
     void DoTask() override;
 
-    // Watches path for the session (message thread). Replacing the watch of an id
-    // already watched releases the earlier one. 0, or -1 when the folder cannot be
-    // watched (nothing is kept then).
-    int AddWatch(const ustring& path, uint64_t sess_id);
-    // Releases the session's watch; an id that is not watched changes nothing.
-    void RemoveWatch(uint64_t sess_id);
+    // Watches path (a directory, not a link) and every directory below it for the
+    // session (message thread). Replacing the watch of an id already watched releases
+    // the earlier one. 0, or -1 when the folder cannot be watched (nothing changes
+    // then). Directories refused by the watch limit leave the session watched in part,
+    // rescanned now and then (see SetDegradedRescanInterval).
+    int AddWatch(const ustring& path, uint64_t sess_id) EXCLUDES(lock);
+    // Releases the session's watches; an id that is not watched changes nothing.
+    void RemoveWatch(uint64_t sess_id) EXCLUDES(lock);
     // Releases every watch.
-    void Clear();
+    void Clear() EXCLUDES(lock);
 
-    bool HasWatch(uint64_t sess_id);
-    size_t GetWatchCount();
+    bool HasWatch(uint64_t sess_id) EXCLUDES(lock);
+    size_t GetWatchCount() EXCLUDES(lock);
     // The folder the session's watch was given, empty when it is not watched.
-    ustring GetWatchPath(uint64_t sess_id);
+    ustring GetWatchPath(uint64_t sess_id) EXCLUDES(lock);
+    // Directories of the session that are watched now (tests).
+    size_t GetWatchedDirCount(uint64_t sess_id) EXCLUDES(lock);
+
+    // One round of the task (the detector thread; tests call it on a detector that was
+    // never started): waits up to timeout_ms for change records, translates them and
+    // hands the events on; then does what is due (pending renames that found no
+    // partner, long writes, lost folders, partly watched sessions). The number of
+    // records read, or -1 when the instance failed.
+    int Poll(int timeout_ms) EXCLUDES(lock);
 
     // Creates root + "/.VarnelWorkingDirectory" and its "/#VarnelRecycle" beneath
     // root (never through a link); errors (a folder that exists already) are ignored.
     static void CreateWorkingDirectory(const ustring& root);
 
+    // Test knobs: the inotify stand-ins for the kernel's limits (Inotify::SetWatchLimit,
+    // SetQueueLimit), and how often a partly watched session is rescanned.
+    void SetWatchLimit(size_t n) { notifier.SetWatchLimit(n); }
+    void SetQueueLimit(size_t n) { notifier.SetQueueLimit(n); }
+    void SetDegradedRescanInterval(std::chrono::milliseconds d) EXCLUDES(lock);
+
 private:
-    struct session_info {
-        int fd = -1;  // inotify instance
-        int wd = -1;  // watch on the local folder
-        ustring path;
+    using Clock = std::chrono::steady_clock;
+
+    struct Owner {
+        uint64_t sess_id;
+        std::string rel;  // the watched directory: "/" or "/a/b"
     };
 
-    static void Release(session_info& info);
+    struct session_info {
+        ustring path;  // as AddWatch received it
+        std::shared_ptr<const SessionRoot> root;
+        std::map<std::string, int> dirs;  // watched directories: rel -> descriptor
+        bool lost = false;                // the folder went away; waiting for it
+        Clock::time_point next_check{};   // when to look at the folder again
+        bool degraded = false;            // some directories could not be watched
+        bool warned = false;              // the user was told why
+        Clock::time_point next_rescan{};  // degraded: when to rescan next
+    };
+
+    // A rename's first half, waiting for its second.
+    struct PendingMove {
+        uint64_t sess_id;
+        std::string rel;
+        bool is_dir;
+        Clock::time_point seen;
+    };
+
+    // What one round produced, handed on once the lock is released.
+    struct Outbox {
+        struct Item {
+            Event event;
+            bool type_from_db;  // a removal typed from the event database (or dropped)
+        };
+        std::vector<Item> events;
+        std::map<std::pair<uint64_t, std::string>, size_t> last;  // newest item per path
+        std::map<uint64_t, bool> rescans;                          // session -> merge
+        std::vector<std::pair<uint64_t, int>> errors;
+        std::vector<std::pair<uint64_t, std::string>> warnings;
+
+        void Push(uint64_t sess_id, Event::Type type, const std::string& rel, bool is_dir, bool type_from_db);
+        void Rescan(uint64_t sess_id, bool merge);
+    };
+
+    void Deliver(Outbox& out) EXCLUDES(lock);
+    void Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& out) REQUIRES(lock);
+    void HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec, Clock::time_point now,
+                     Outbox& out) REQUIRES(lock);
+    void MovedIn(uint64_t sess_id, const std::string& rel, bool is_dir, Outbox& out) REQUIRES(lock);
+    void MovedOut(const PendingMove& move, Outbox& out) REQUIRES(lock);
+    void Overflow(Outbox& out) REQUIRES(lock);
+    void DoDue(Clock::time_point now, Outbox& out) REQUIRES(lock);
+
+    // Watches rel and every directory below it (not the working directory's contents);
+    // with push, announces each entry found as an EV_CREATE, directories first.
+    void AddTree(uint64_t sess_id, session_info& info, const std::string& rel, bool push, Outbox& out)
+        REQUIRES(lock);
+    int WatchDir(uint64_t sess_id, session_info& info, const std::string& rel, Outbox& out) REQUIRES(lock);
+    void Register(uint64_t sess_id, session_info& info, const std::string& rel, int wd) REQUIRES(lock);
+    // Forgets the watches of rel and everything below it; the descriptors nobody else
+    // uses are removed.
+    void DropTree(uint64_t sess_id, session_info& info, const std::string& rel) REQUIRES(lock);
+    // Forgets the watches without removing them: the descriptors that nobody uses any
+    // more are appended to unused.
+    void ForgetTree(uint64_t sess_id, session_info& info, const std::string& rel, std::vector<int>& unused)
+        REQUIRES(lock);
+    // Forgets one watched directory; returns the next one.
+    std::map<std::string, int>::iterator ForgetDir(uint64_t sess_id, session_info& info,
+                                                   std::map<std::string, int>::iterator it,
+                                                   std::vector<int>& unused) REQUIRES(lock);
+    void RemoveUnused(const std::vector<int>& wds) REQUIRES(lock);
+    void LoseFolder(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
+    int Rewatch(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
+    void Degrade(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
+
+    std::shared_ptr<DetectorSink> sink;
+    Inotify notifier;  // its own lock; add and remove from any thread
 
     Mutex lock;
     std::map<uint64_t, session_info> index GUARDED_BY(lock);
+    std::map<int, std::vector<Owner>> by_wd GUARDED_BY(lock);  // a folder may sit in two sessions
+    std::map<uint32_t, PendingMove> moves GUARDED_BY(lock);     // by cookie
+    std::map<std::pair<uint64_t, std::string>, Clock::time_point> dirty GUARDED_BY(lock);  // written, not closed
+    std::chrono::milliseconds degraded_interval GUARDED_BY(lock);
 };

@@ -76,6 +76,10 @@ protected:
         // These tests take the events themselves (Drain); running workers would race
         // them for each event. Paused workers still meet a pause rendezvous.
         for (unsigned i = Nimbrel::kFirstWorker; i < app.get_task_count(); ++i) app.get_task(i)->Pause();
+        // The detector's events of the files the tests write would mix in: it is
+        // stopped (its watches stay), and waited for, so none is on its way.
+        app.get_task(Nimbrel::kDetector)->Stop();
+        app.get_task(Nimbrel::kDetector)->Join();
     }
 
     void TearDown() override {
