@@ -62,6 +62,16 @@ int Registry::SetPause(uint64_t sess_id, bool pause) {
     return 1;
 }
 
+int Registry::SetRoot(uint64_t sess_id, std::shared_ptr<const SessionRoot> root) {
+    {
+        MutexLock g(mutex);
+        auto it = index.find(sess_id);
+        if (it == index.end()) return 0;
+        it->second.root.swap(root);
+    }
+    return 1;  // the old root is let go here, outside the lock
+}
+
 void Registry::Clear(uint64_t sess_id) {
     Entry removed;
     {

@@ -55,6 +55,10 @@ public:
     void Set(const Entry& entry) EXCLUDES(mutex);
     // Changes only the pause flag: 1 when the id is registered, else 0.
     int SetPause(uint64_t sess_id, bool pause) EXCLUDES(mutex);
+    // Replaces only the session root (the folder was removed and made again, and the
+    // old root names the deleted directory). 1 when the id is registered, else 0.
+    // Copies already taken keep the old root.
+    int SetRoot(uint64_t sess_id, std::shared_ptr<const SessionRoot> root) EXCLUDES(mutex);
     // Forgets the session; its objects go once no copy holds them any more.
     void Clear(uint64_t sess_id) EXCLUDES(mutex);
     void Clear() EXCLUDES(mutex);

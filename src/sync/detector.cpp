@@ -97,6 +97,10 @@ void DetectorSink::IssueRescan(uint64_t sess_id, const ustring& path, bool merge
     EventManager::getInstance().IssueRescan(sess_id, path, merge);
 }
 
+void DetectorSink::ReplaceRoot(uint64_t sess_id, std::shared_ptr<const SessionRoot> root) {
+    Registry::getInstance().SetRoot(sess_id, std::move(root));
+}
+
 void DetectorSink::ReportSessionError(uint64_t sess_id, int error) {
     UI_IPC::ReportSessionErrorToUI(sess_id, error);
 }
@@ -330,6 +334,7 @@ int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
     NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): session %llu: the folder %s is back, rescan it\n",
          ull(sess_id), info.path.c_str_utf8());
     // Merge: what is missing now is fetched again rather than removed on the server.
+    out.roots[sess_id] = root;
     out.Rescan(sess_id, true);
     return 0;
 }
@@ -703,6 +708,7 @@ void Detector::Deliver(Outbox& out) {
              ull(e.m_sess_id));
         sink->PushLocalEvent(e);
     }
+    for (const auto& [sess_id, root] : out.roots) sink->ReplaceRoot(sess_id, root);
     for (const auto& [sess_id, merge] : out.rescans) sink->IssueRescan(sess_id, "/", merge);
     for (const auto& [sess_id, code] : out.errors) sink->ReportSessionError(sess_id, code);
     for (const auto& [sess_id, line] : out.warnings) sink->Warning(sess_id, line);

@@ -30,6 +30,9 @@ public:
     virtual void PushLocalEvent(const Event& e);
     virtual void IssueRescan(uint64_t sess_id, const ustring& path, bool merge);
     virtual void ReportSessionError(uint64_t sess_id, int error);
+    // The session's folder is back as a new directory: the root every task uses from
+    // now on. The device check at each rescan still refuses one on another volume.
+    virtual void ReplaceRoot(uint64_t sess_id, std::shared_ptr<const SessionRoot> root);
     // A warning for the user's log (the text is a whole log line).
     virtual void Warning(uint64_t sess_id, const std::string& line);
 };
@@ -112,6 +115,7 @@ private:
         std::vector<Item> events;
         std::map<std::pair<uint64_t, std::string>, size_t> last;  // newest item per path
         std::map<uint64_t, bool> rescans;                          // session -> merge
+        std::map<uint64_t, std::shared_ptr<const SessionRoot>> roots;  // folders that came back
         std::vector<std::pair<uint64_t, int>> errors;
         std::vector<std::pair<uint64_t, std::string>> warnings;
 

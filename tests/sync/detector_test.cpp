@@ -54,6 +54,10 @@ public:
         std::lock_guard<std::mutex> g(mu);
         warnings.push_back(line);
     }
+    void ReplaceRoot(uint64_t, std::shared_ptr<const SessionRoot> root) override {
+        std::lock_guard<std::mutex> g(mu);
+        roots.push_back(std::move(root));
+    }
 
     struct Rescan {
         uint64_t sess_id;
@@ -90,6 +94,7 @@ public:
     std::vector<Rescan> rescans;
     std::vector<std::pair<uint64_t, int>> errors;
     std::vector<std::string> warnings;
+    std::vector<std::shared_ptr<const SessionRoot>> roots;
 };
 
 class DetectorTest : public ScratchDirTest {
@@ -376,6 +381,10 @@ TEST_F(DetectorTest, LostFolderIsReportedRewatchedAndRescanned) {
     ASSERT_EQ(rescans.size(), 1u);
     // What went missing is fetched again, never removed on the server.
     EXPECT_TRUE(rescans[0].merge);
+    // The tasks get the new folder: the old root names the deleted directory.
+    const auto roots = sink->Get(&RecordingSink::roots);
+    ASSERT_EQ(roots.size(), 1u);
+    EXPECT_EQ(roots[0]->CheckPresent(), 0);
     EXPECT_TRUE(fs::is_directory(in("/.VarnelWorkingDirectory/#VarnelRecycle")));
     sink->Reset();
     Write("/sub/back");
