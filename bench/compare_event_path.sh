@@ -32,8 +32,8 @@ base=$(mktemp /tmp/nimbrel-bench-base-XXXXXX.json)
 trap 'rm -f "$ours" "$base"' EXIT
 echo "baseline: $base_ref ($base_commit)"
 for i in $(seq "$reps"); do
-  "$base_root/build/bin/bench_event_manager" --benchmark_out="$base.$i" --benchmark_out_format=json >/dev/null
-  "$build/bin/bench_event_manager" --benchmark_out="$ours.$i" --benchmark_out_format=json >/dev/null
+  "$base_root/build/bin/bench_event_manager" --benchmark_out="$base.$i" --benchmark_out_format=json >/dev/null 2>&1
+  "$build/bin/bench_event_manager" --benchmark_out="$ours.$i" --benchmark_out_format=json >/dev/null 2>&1
 done
 python3 - "$ours" "$base" "$reps" <<'PY'
 import json, statistics, sys
