@@ -8,6 +8,7 @@
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/registry.h"
+#include "events/ui_ipc.h"
 #include "filter/black_list.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"
@@ -247,6 +248,8 @@ int Nimbrel::init_env() {
     }
     FileStatusDB::initialize(s.getFStatDbPath());
     FileStatusDB::removeAllEntry();
+    // Before any task runs, so that no worker or puller waits for the UI.
+    UiNotifier::getInstance().Start();
 
     const ustring system_filter = s.getSystemFilterPath();
     if (BlackList2::getInstance().Load(system_filter) != 0) {
@@ -258,6 +261,8 @@ int Nimbrel::init_env() {
 }
 
 void Nimbrel::destroy_env() {
+    // The tasks are stopped: what they queued is sent before the thread ends.
+    UiNotifier::getInstance().Stop();
     FilterDB::getInstance().destroy();
     FileStatusDB::destroy();
     BlackList2::getInstance().Clear();

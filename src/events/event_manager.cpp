@@ -94,19 +94,20 @@ void EventManager::MakeReady(event_pool* pool) {
     ready_queue.push_back(pool);
 }
 
-void EventManager::PushLocked(const Event& in, bool server) {
-    Event e = in;
+bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
+    Event& e = notice;
+    e = in;
     if (server) e.setServerEvent();
     if (!ustring::is_valid(e.m_path)) {
         NLOG(L_WARNING, LogChannel(), "[WARNING] event-manager.cpp(%d): File path is not valid, drop it.\n");
-        return;
+        return false;
     }
 
     Registry::Entry entry;
     if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
         NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
              static_cast<unsigned long long>(e.m_sess_id));
-        return;
+        return false;
     }
 
     event_pool* pool = FindPool(e.m_sess_id);
@@ -121,7 +122,7 @@ void EventManager::PushLocked(const Event& in, bool server) {
     if (pool->push(e) != 0) {
         NLOG(L_WARNING, LogChannel(), "[WARNING] event-manager.cpp(%d): event refused by the tree, drop it: [%s].\n",
              Text(e).c_str_utf8());
-        return;
+        return false;
     }
     for (auto& [task, ent] : registry) {
         const Event& p = ent.processing;
@@ -153,26 +154,31 @@ void EventManager::PushLocked(const Event& in, bool server) {
 
     MakeReady(pool);
 
-    if (server || !e.isExpand()) {
-        ustring full = entry.local_path;
-        full.append(e.m_path);
-        SyncingEvent2FStatDB(full, e.isDir());
-        UI_IPC::ReportFileSyncingEventToUI(e);
+    if (!server && e.isExpand()) return false;
+    // The mark is queued here, under the lock, so that it is ordered before the removal a
+    // worker makes once it has pulled this event; the writer thread does the writing.
+    ustring full = entry.local_path;
+    full.append(e.m_path);
+    SyncingEvent2FStatDB(full, e.isDir());
+    return true;
+}
+
+void EventManager::Push(const Event& e, bool server) {
+    Event notice;
+    bool notify;
+    {
+        NoIoLock g(m_lock);
+        notify = PushLocked(e, server, notice);
     }
+    if (notify) UI_IPC::ReportFileSyncingEventToUI(notice);
 }
 
-void EventManager::PushLocalEvent(const Event& e) {
-    MutexLock g(m_lock);
-    PushLocked(e, false);
-}
+void EventManager::PushLocalEvent(const Event& e) { Push(e, false); }
 
-void EventManager::PushServerEvent(const Event& e) {
-    MutexLock g(m_lock);
-    PushLocked(e, true);
-}
+void EventManager::PushServerEvent(const Event& e) { Push(e, true); }
 
 int EventManager::PullEvent(Task* task, Event& e) {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     // Each pool gets one try, in queue order: a session whose pending events are all
     // being processed does not keep a worker from the other sessions' work.
     for (size_t tries = ready_queue.size(); tries > 0; --tries) {
@@ -196,7 +202,7 @@ int EventManager::PullEvent(Task* task, Event& e) {
 }
 
 int EventManager::DoneEvent(Task* task, Event& e) {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     auto it = registry.find(task);
     if (it == registry.end()) return 0;
     registry_entry_t& ent = it->second;
@@ -243,7 +249,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
 }
 
 int EventManager::RedoEvent(Task* task, const Event& e) {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     int ret = 0;
     event_pool* pool = FindPool(e.m_sess_id);
     if (!pool) {
@@ -268,10 +274,9 @@ void EventManager::IssueExpand(uint64_t sessionId, const ustring& path) {
     e.m_path = path;
     e.m_mode = Event::F_DIR | Event::F_EXPAND;
     e.m_sess_id = sessionId;
-    MutexLock g(m_lock);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::IssueExpand at [%llu], ev=[%s]\n",
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
-    PushLocked(e, false);
+    Push(e, false);
 }
 
 void EventManager::IssueRescan(uint64_t sessionId, const ustring& path, bool merge) {
@@ -281,20 +286,19 @@ void EventManager::IssueRescan(uint64_t sessionId, const ustring& path, bool mer
     e.m_mode = Event::F_DIR | Event::F_EXPAND | Event::F_RESCAN;
     if (merge) e.m_mode |= Event::F_MERGE;
     e.m_sess_id = sessionId;
-    MutexLock g(m_lock);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::IssueRescan at [%llu], ev=[%s]\n",
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
-    PushLocked(e, false);
+    Push(e, false);
 }
 
 size_t EventManager::GetPendingServerEvent(uint64_t sessionId) {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     event_pool* pool = FindPool(sessionId);
     return pool ? pool->get_server_event_count() : 0;
 }
 
 size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     event_pool* pool = FindPool(sessionId);
     if (!pool) {
         NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): ========= no id found <%llu>====================\n",
@@ -312,7 +316,7 @@ int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     info.path = p;
     info.fileType = isDir ? SFT_DIR : SFT_FILE;
     info.syncStatus = FSTAT_SYNCING;
-    if (FileStatusDB::setFileSyncStat(info) != 0) {
+    if (FileStatusDB::queueSyncStat(info) != 0) {
         NLOG(L_ERR, LogChannel(),
              "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB at path [%s].\n", p.c_str_utf8());
         return -1;
@@ -333,19 +337,19 @@ int EventManager::SyncedEvent2FStatDB(const ustring& path) {
 }
 
 void EventManager::Clear() {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     ready_queue.clear();
     registry.clear();
     pool_index.clear();
 }
 
 size_t EventManager::GetReadyQueueSize() {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     return ready_queue.size();
 }
 
 int EventManager::GetRegistryEntry(Task* task, registry_entry_t& out) {
-    MutexLock g(m_lock);
+    NoIoLock g(m_lock);
     auto it = registry.find(task);
     if (it == registry.end()) return 0;
     out = it->second;

@@ -4,8 +4,13 @@
 // which event each worker holds, so that a newer event for the same path is handed to
 // that worker when it finishes, or stops it when its work became pointless.
 //
-// Lock order: m_lock, then a tree's own mutex. The file status database and the UI
-// notifier are called with m_lock held.
+// Lock order: m_lock, then a tree's own mutex, then the file status queue's. m_lock is
+// held through a NoIoLock: nothing under it touches the file system, a database or the
+// network (AssertIoAllowed aborts when something tries). What a push must write or send
+// is handed over instead: the syncing mark goes to the file status database's queue
+// while the lock is held (a queue in memory; it must be ordered before the removal of
+// the mark by the worker that pulls the event), the "syncing_file" notice goes to the UI
+// notifier after the lock is released.
 #pragma once
 
 #include <cstddef>
@@ -60,7 +65,11 @@ public:
     void IssueRescan(uint64_t sessionId, const ustring& path, bool merge);
     size_t GetPendingServerEvent(uint64_t sessionId);
     size_t GetAllPendingEventCount(uint64_t sessionId);
+    // Queues the syncing mark of a full local path: 0 queued, -1 the database is not
+    // open (logged). Memory only: fine under m_lock.
     int SyncingEvent2FStatDB(const ustring& path, bool isDir);
+    // Removes the mark now (after whatever is queued): 0 removed, -1 failed (logged).
+    // Database work: never under m_lock.
     int SyncedEvent2FStatDB(const ustring& path);
     void Clear();
 
@@ -76,7 +85,10 @@ private:
     EventManager();
     ~EventManager();
 
-    void PushLocked(const Event& e, bool server) REQUIRES(m_lock);
+    // Takes the lock, pushes, and sends the "syncing_file" notice after releasing it.
+    void Push(const Event& e, bool server) EXCLUDES(m_lock);
+    // true when the event was queued and the UI is to hear of it: notice holds the event.
+    bool PushLocked(const Event& e, bool server, Event& notice) REQUIRES(m_lock);
     event_pool* FindPool(uint64_t sessionId) REQUIRES(m_lock);
     // Queues the pool for a worker unless it is queued already.
     void MakeReady(event_pool* pool) REQUIRES(m_lock);

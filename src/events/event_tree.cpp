@@ -395,7 +395,8 @@ void EventList2::RemoveFStat(const ustring& nodePath) {
     ustring full = watch_path;
     full.append(nodePath);
     full = FileStatusKey(full);
-    if (FileStatusDB::rmFileStatByPath(full) != 0)
+    // Queued, not written: this runs under the tree's lock (and the manager's).
+    if (FileStatusDB::queueRmByPath(full) != 0)
         NLOG(L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB [%s].\n",
              full.c_str_utf8());
 }

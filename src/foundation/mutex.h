@@ -7,6 +7,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #if defined(__clang__)
@@ -54,6 +56,45 @@ public:
 
 private:
     Mutex& mu;
+};
+
+// A lock that others wait on often (the event manager's) must never be held across
+// file-system, database or network work. NoIoLock holds the Mutex and marks the scope
+// as a no-I/O zone on this thread; code that does such work calls AssertIoAllowed()
+// first, which aborts in every build when called inside a zone (a thread-local read).
+class NoIoZone {
+public:
+    NoIoZone() { ++Depth(); }
+    ~NoIoZone() { --Depth(); }
+    static bool Active() { return Depth() != 0; }
+
+    NoIoZone(const NoIoZone&) = delete;
+    NoIoZone& operator=(const NoIoZone&) = delete;
+
+private:
+    static int& Depth() {
+        thread_local int depth = 0;
+        return depth;
+    }
+};
+
+inline void AssertIoAllowed(const char* what) {
+    if (!NoIoZone::Active()) return;
+    std::fprintf(stderr, "%s called while a no-I/O lock is held\n", what);
+    std::abort();
+}
+
+class SCOPED_CAPABILITY NoIoLock {
+public:
+    explicit NoIoLock(Mutex& mu) ACQUIRE(mu) : mu(mu) { mu.Lock(); }
+    ~NoIoLock() RELEASE() { mu.Unlock(); }
+
+    NoIoLock(const NoIoLock&) = delete;
+    NoIoLock& operator=(const NoIoLock&) = delete;
+
+private:
+    Mutex& mu;
+    NoIoZone zone;
 };
 
 // A condition variable waited on with a held Mutex. Callers loop on their own

@@ -8,11 +8,13 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "foundation/logger.h"
+#include "foundation/mutex.h"
 #include "store/sql_util.h"
 
-using sqlutil::globEscape;
 using sqlutil::SqlText;
 
 const char* const grgVarnelParamList[5] = {"@VARNEL:VAR", "@VARNEL:LVAR", "@VARNEL:INT", "@VARNEL:LLINT",
@@ -65,69 +67,156 @@ void appendQuoted(std::string& out, const char* s, bool like) {
     }
 }
 
-// Opens the shared file for one operation; null after logging on failure.
-sqlite3* openForOp(const char* open_fmt_is_rm) {
-    const ustring& path = FileStatusDB::getPath();
-    sqlite3* db = nullptr;
-    int rc = path.empty() ? SQLITE_MISUSE : sqlite3_open(path.c_str_utf8(), &db);
-    if (rc != SQLITE_OK) {
-        if (open_fmt_is_rm)
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
-                 path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "not initialized");
-        else
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
-                 path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "not initialized");
-        sqlite3_close(db);
-        return nullptr;
+// The one handle of the process and the queue of marks waiting for the writer.
+// Lock order: db_mu, then queue_mu. queue_mu is held only to add to or take the queue,
+// never across database work, so queuing never waits for a write.
+struct Op {
+    bool remove = false;
+    ustring path;
+    int32_t fileType = SFT_FILE;
+    int32_t syncStatus = FSTAT_UNKNOWN;
+};
+
+struct Store {
+    Mutex db_mu;
+    sqlite3* db GUARDED_BY(db_mu) = nullptr;
+    sqlite3_stmt* set_stmt GUARDED_BY(db_mu) = nullptr;
+    sqlite3_stmt* rm_stmt GUARDED_BY(db_mu) = nullptr;
+
+    Mutex queue_mu;
+    CondVar queue_cv;
+    std::vector<Op> queue GUARDED_BY(queue_mu);
+    bool accepting GUARDED_BY(queue_mu) = false;  // open, and the writer runs
+    bool stopping GUARDED_BY(queue_mu) = false;
+    std::thread writer;  // started and joined by initialize/destroy, which the daemon serialises
+};
+
+Store& store() {
+    static Store* s = new Store;  // never destroyed: the writer may outlive static destruction order
+    return *s;
+}
+
+// A batch this large is written at once rather than after the usual short wait.
+constexpr size_t kEagerBatch = 8192;
+constexpr std::chrono::milliseconds kBatchWait{50};
+
+void closeHandle(Store& st) REQUIRES(st.db_mu) {
+    sqlite3_finalize(st.set_stmt);
+    sqlite3_finalize(st.rm_stmt);
+    sqlite3_close(st.db);
+    st.set_stmt = st.rm_stmt = nullptr;
+    st.db = nullptr;
+}
+
+// Writes ops in one transaction; 0, or -1 after logging.
+int writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
+    if (ops.empty()) return 0;
+    if (!st.db) {
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
+             FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
+        return -1;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
     char* err = nullptr;
-    rc = sqlite3_exec(db, kPerOpen, nullptr, nullptr, &err);
+    int rc = sqlite3_exec(st.db, "BEGIN IMMEDIATE", nullptr, nullptr, &err);
+    for (size_t i = 0; rc == SQLITE_OK && i < ops.size(); ++i) {
+        const Op& op = ops[i];
+        sqlite3_stmt* stmt = op.remove ? st.rm_stmt : st.set_stmt;
+        sqlite3_bind_text(stmt, 1, op.path.c_str_utf8(), -1, SQLITE_TRANSIENT);
+        if (!op.remove) {
+            sqlite3_bind_int(stmt, 2, op.fileType);
+            sqlite3_bind_int(stmt, 3, op.syncStatus);
+        }
+        rc = sqlite3_step(stmt);
+        sqlite3_reset(stmt);
+        if (rc == SQLITE_DONE) rc = SQLITE_OK;
+    }
+    if (rc == SQLITE_OK) rc = sqlite3_exec(st.db, "COMMIT", nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
-             err ? err : "");
+             err ? err : sqlite3_errmsg(st.db));
         sqlite3_free(err);
-        sqlite3_close(db);
-        return nullptr;
+        if (!sqlite3_get_autocommit(st.db)) sqlite3_exec(st.db, "ROLLBACK", nullptr, nullptr, nullptr);
+        return -1;
     }
-    return db;
+    return 0;
+}
+
+// Takes the queue and writes it; the caller holds db_mu, so batches are written in the
+// order they were queued.
+int writeQueued(Store& st) REQUIRES(st.db_mu) {
+    std::vector<Op> ops;
+    {
+        MutexLock q(st.queue_mu);
+        ops.swap(st.queue);
+    }
+    return writeOps(st, ops);
+}
+
+void writerLoop() {
+    Store& st = store();
+    for (;;) {
+        {
+            MutexLock q(st.queue_mu);
+            while (st.queue.empty() && !st.stopping) st.queue_cv.Wait(st.queue_mu);
+            if (st.queue.empty()) return;  // stopping, and everything is written
+            // Let a burst gather into one transaction, but not for long.
+            if (!st.stopping && st.queue.size() < kEagerBatch) st.queue_cv.WaitFor(st.queue_mu, kBatchWait);
+        }
+        MutexLock l(st.db_mu);
+        writeQueued(st);
+    }
+}
+
+// Runs fn(db) on the open handle after writing what is queued, so that fn sees every
+// mark queued before the call and is ordered after them. Null handle: the open-failure
+// text (the removal's own wording when rm_text), -1.
+template <typename Fn>
+int withDb(const char* what, bool rm_text, Fn fn) {
+    AssertIoAllowed(what);
+    Store& st = store();
+    MutexLock l(st.db_mu);
+    if (!st.db) {
+        const char* fmt = rm_text
+                              ? "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n"
+                              : "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n";
+        NLOG(L_ERR, kChannel, fmt, FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
+        return -1;
+    }
+    writeQueued(st);
+    return fn(st.db);
 }
 
 int execOp(const char* sql, bool rm_open_text = false) {
-    sqlite3* db = openForOp(rm_open_text ? "rm" : nullptr);
-    if (!db) return -1;
-    char* err = nullptr;
-    int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
-    if (rc != SQLITE_OK)
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
-             err ? err : sqlite3_errmsg(db));
-    sqlite3_free(err);
-    sqlite3_close(db);
-    return rc == SQLITE_OK ? 0 : -1;
+    return withDb("FileStatusDB", rm_open_text, [&](sqlite3* db) {
+        char* err = nullptr;
+        int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
+        if (rc != SQLITE_OK)
+            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+                 err ? err : sqlite3_errmsg(db));
+        sqlite3_free(err);
+        return rc == SQLITE_OK ? 0 : -1;
+    });
 }
 
 // Runs a query through sqlite3_get_table; rows are handed to `fn(row_values)`.
 template <typename Fn>
 int tableOp(const char* sql, Fn fn) {
-    sqlite3* db = openForOp(nullptr);
-    if (!db) return -1;
-    char** result = nullptr;
-    int rows = 0, cols = 0;
-    char* err = nullptr;
-    int rc = sqlite3_get_table(db, sql, &result, &rows, &cols, &err);
-    if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n",
-             sql, rc, err ? err : sqlite3_errmsg(db));
-        sqlite3_free(err);
-        sqlite3_close(db);
-        return -1;
-    }
-    int out = fn(result, rows, cols);
-    sqlite3_free_table(result);
-    sqlite3_close(db);
-    return out;
+    return withDb("FileStatusDB", false, [&](sqlite3* db) {
+        char** result = nullptr;
+        int rows = 0, cols = 0;
+        char* err = nullptr;
+        int rc = sqlite3_get_table(db, sql, &result, &rows, &cols, &err);
+        if (rc != SQLITE_OK) {
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] file-status-db.cpp(%d): get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
+                 err ? err : sqlite3_errmsg(db));
+            sqlite3_free(err);
+            return -1;
+        }
+        int out = fn(result, rows, cols);
+        sqlite3_free_table(result);
+        return out;
+    });
 }
 
 int fillInfo(char** result, int row, int cols, FileStatusInfo& info) {
@@ -229,49 +318,103 @@ int FileStatusDB::initialize(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): fstat-db path is empty.\n");
         return -1;
     }
+    AssertIoAllowed("FileStatusDB::initialize");
+    destroy();  // a second initialize replaces the first handle
+    Store& st = store();
+    MutexLock l(st.db_mu);
     m_fstatDBPath = path;
-    sqlite3* db = nullptr;
-    int rc = sqlite3_open(path.c_str_utf8(), &db);
+    int rc = sqlite3_open(path.c_str_utf8(), &st.db);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errmsg:[%s]\n",
-             path.c_str_utf8(), db ? sqlite3_errmsg(db) : "out of memory");
-        sqlite3_close(db);
+             path.c_str_utf8(), st.db ? sqlite3_errmsg(st.db) : "out of memory");
+        closeHandle(st);
         return -1;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    for (const char* cmd : {kCreate, kIndex}) {
+    sqlite3_busy_timeout(st.db, kBusyTimeoutMs);
+    for (const char* cmd : {kCreate, kIndex, kPerOpen}) {
         char* err = nullptr;
-        rc = sqlite3_exec(db, cmd, nullptr, nullptr, &err);
+        rc = sqlite3_exec(st.db, cmd, nullptr, nullptr, &err);
         if (rc != SQLITE_OK) {
             NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. cmd:(%s)  error:(%s)\n", cmd,
-                 err ? err : sqlite3_errmsg(db));
+                 err ? err : sqlite3_errmsg(st.db));
             sqlite3_free(err);
-            sqlite3_close(db);
+            closeHandle(st);
             return -1;
         }
     }
-    sqlite3_close(db);
+    rc = sqlite3_prepare_v2(st.db, "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, ?1, ?2, ?3);",
+                            -1, &st.set_stmt, nullptr);
+    if (rc == SQLITE_OK)
+        rc = sqlite3_prepare_v2(st.db, "delete from fstatinfo where path = ?1;", -1, &st.rm_stmt, nullptr);
+    if (rc != SQLITE_OK) {
+        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+             sqlite3_errmsg(st.db));
+        closeHandle(st);
+        return -1;
+    }
+    MutexLock q(st.queue_mu);
+    st.stopping = false;
+    st.accepting = true;
+    st.writer = std::thread(writerLoop);
     return 0;
 }
 
-void FileStatusDB::destroy() { m_fstatDBPath.clear(); }
+void FileStatusDB::destroy() {
+    AssertIoAllowed("FileStatusDB::destroy");
+    Store& st = store();
+    {
+        MutexLock q(st.queue_mu);
+        st.accepting = false;
+        st.stopping = true;
+        st.queue_cv.Broadcast();
+    }
+    if (st.writer.joinable()) st.writer.join();
+    MutexLock l(st.db_mu);
+    if (st.db) writeQueued(st);
+    closeHandle(st);
+    m_fstatDBPath.clear();
+}
+
+int FileStatusDB::queueSyncStat(const FileStatusInfo& info) {
+    Store& st = store();
+    MutexLock q(st.queue_mu);
+    if (!st.accepting) return -1;
+    st.queue.push_back(Op{false, info.path, info.fileType, info.syncStatus});
+    if (st.queue.size() == 1 || st.queue.size() == kEagerBatch) st.queue_cv.Signal();
+    return 0;
+}
+
+int FileStatusDB::queueRmByPath(const ustring& path) {
+    Store& st = store();
+    MutexLock q(st.queue_mu);
+    if (!st.accepting) return -1;
+    st.queue.push_back(Op{true, path});
+    if (st.queue.size() == 1 || st.queue.size() == kEagerBatch) st.queue_cv.Signal();
+    return 0;
+}
+
+int FileStatusDB::flush() {
+    AssertIoAllowed("FileStatusDB::flush");
+    Store& st = store();
+    MutexLock l(st.db_mu);
+    if (!st.db) return -1;
+    return writeQueued(st);
+}
 
 int FileStatusDB::removeAllEntry() {
-    sqlite3* db = nullptr;
-    int rc = m_fstatDBPath.empty() ? SQLITE_MISUSE : sqlite3_open(m_fstatDBPath.c_str_utf8(), &db);
-    if (rc != SQLITE_OK) {
+    AssertIoAllowed("FileStatusDB::removeAllEntry");
+    Store& st = store();
+    MutexLock l(st.db_mu);
+    if (!st.db) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: failed to open database (%s)\n",
              m_fstatDBPath.c_str_utf8());
-        sqlite3_close(db);
         return -1;
     }
-    sqlite3_busy_timeout(db, kBusyTimeoutMs);
-    sqlite3_exec(db, kPerOpen, nullptr, nullptr, nullptr);
-    rc = sqlite3_exec(db, "DELETE FROM fstatinfo;ANALYZE;VACUUM;", nullptr, nullptr, nullptr);
+    writeQueued(st);
+    int rc = sqlite3_exec(st.db, "DELETE FROM fstatinfo;ANALYZE;VACUUM;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: sqlite3_exec: %s  (%d)\n",
-             sqlite3_errmsg(db), rc);
-    sqlite3_close(db);
+             sqlite3_errmsg(st.db), rc);
     return rc == SQLITE_OK ? 0 : -1;
 }
 
@@ -301,16 +444,29 @@ int FileStatusDB::rmFileStatByPath(const ustring& path) {
 
 int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
     // Only "\\" separates in a key: "/" stands for a "\\" inside a name (FileStatusKey),
-    // so "<key>/..." is a sibling whose name merely starts alike, never a child.
-    std::string glob = globEscape(info.path);
-    SqlText sql(sqlite3_mprintf("delete from fstatinfo where (path = %Q OR path GLOB '%q\\*');",
-                                info.path.c_str_utf8(), glob.c_str()));
-    if (!sql) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n",
-             info.path.c_str_utf8());
-        return -1;
-    }
-    return execOp(sql.get());
+    // so "<key>/..." is a sibling whose name merely starts alike, never a child. The keys
+    // below the path are exactly those in ["<key>\\", "<key>]"): "]" follows "\\" in byte
+    // order. Bound as values, no character of the path is a pattern.
+    const std::string key = info.path.str();
+    const std::string lo = key + "\\";
+    const std::string hi = key + "]";
+    return withDb("FileStatusDB::rmFileSyncStat", false, [&](sqlite3* db) {
+        sqlutil::Stmt stmt;
+        int rc = sqlite3_prepare_v2(db, "delete from fstatinfo where path = ?1 OR (path >= ?2 AND path < ?3);", -1,
+                                    &stmt.p, nullptr);
+        if (rc == SQLITE_OK) {
+            sqlite3_bind_text(stmt.p, 1, key.data(), static_cast<int>(key.size()), SQLITE_STATIC);
+            sqlite3_bind_text(stmt.p, 2, lo.data(), static_cast<int>(lo.size()), SQLITE_STATIC);
+            sqlite3_bind_text(stmt.p, 3, hi.data(), static_cast<int>(hi.size()), SQLITE_STATIC);
+            rc = sqlite3_step(stmt.p);
+        }
+        if (rc != SQLITE_DONE) {
+            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+                 sqlite3_errmsg(db));
+            return -1;
+        }
+        return 0;
+    });
 }
 
 int FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* info) {

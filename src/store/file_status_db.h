@@ -1,6 +1,13 @@
 // FileStatusDB: which local paths are being synchronised right now, in one database
-// file shared with other programs on the machine (status badges). Every operation
-// opens the file, does its work and closes it again.
+// file shared with other programs on the machine (status badges). The process keeps one
+// handle open from initialize() to destroy().
+//
+// Marks from the event path are queued (queueSyncStat, queueRmByPath) and written by a
+// writer thread, many rows to a transaction, within about 50 ms of the first one queued.
+// Queuing touches only memory, so it may be called with any lock held. Every other
+// operation first writes whatever is queued and then does its own work, so it sees, and
+// is ordered after, every mark queued before it was called; those operations do
+// database work and must not be called in a no-I/O zone (foundation/mutex.h).
 #pragma once
 
 #include <cstdarg>
@@ -40,17 +47,31 @@ extern const char* const grgVarnelParamList[5];
 char* SQLITEEscapeStringEX3(const char* format, va_list args);
 char* VARNELDBEscapeStringEX3(const char* format, ...);
 
+// Unless said otherwise, an operation returns 0 on success and -1 on failure (logged).
 class FileStatusDB {
 public:
+    // 0: the file is open (and the writer runs); -1: empty path or the file could not
+    // be opened or set up (logged). Opening again closes the previous file first.
     static int initialize(const ustring& path);
+    // Writes what is queued, ends the writer and closes the file.
     static void destroy();
     static const ustring& getPath() { return m_fstatDBPath; }
+
+    // Queue the writes that setFileSyncStat and rmFileStatByPath do. 0: queued;
+    // -1: the database is not open, nothing is queued.
+    static int queueSyncStat(const FileStatusInfo& info);
+    static int queueRmByPath(const ustring& path);
+    // Writes everything queued so far. 0: written (or nothing to write); -1: the database
+    // is not open or the transaction failed (logged; the rows are lost as a failed
+    // single write would lose its row).
+    static int flush();
 
     static int removeAllEntry();
     static int updateAllSyncingEntry();
     static int setFileSyncStat(const FileStatusInfo& info);
     static int rmFileStatByPath(const ustring& path);
-    // The row of info.path and the rows of everything below it (keys that go on with "\\").
+    // The row of info.path and the rows of everything below it (keys that go on with
+    // "\\"), matched literally: no character of the path acts as a pattern.
     static int rmFileSyncStat(const FileStatusInfo& info);
     // 1 and the row when the path has one, 0 when none, -1 on error.
     static int getFileSyncStat(const ustring& path, FileStatusInfo* info);

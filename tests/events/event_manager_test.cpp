@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "events/registry.h"
+#include "events/ui_ipc.h"
 #include "events_test_util.h"
 #include "store/file_status_db.h"
 #include "foundation/task.h"
@@ -432,4 +433,29 @@ TEST_F(EventManagerTest, ABackslashInANameNeverSharesAFileStatusKey) {
     mgr.PushLocalEvent(Ev(Event::EV_REMOVE, "/a", D, 0, 1));
     EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\a\\c"));
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a/b"));
+}
+
+// The manager's lock is a no-I/O zone: every push above ran its database and UI work
+// outside it, or this check would have aborted the test. Here it fires on purpose.
+TEST_F(EventManagerTest, DatabaseOrUiWorkInsideTheNoIoZoneAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            NoIoZone zone;
+            FileStatusDB::flush();
+        },
+        "FileStatusDB::flush called while a no-I/O lock is held");
+    EXPECT_DEATH(
+        {
+            NoIoZone zone;
+            UI_IPC::ReportFileEventToUI(Ev(Event::EV_MODIFY, "/x", 0, 0, 1));
+        },
+        "called while a no-I/O lock is held");
+    // Queuing a mark is memory only and allowed there.
+    {
+        NoIoZone zone;
+        EXPECT_EQ(0, mgr.SyncingEvent2FStatDB("/tmp/sess1/q", false));
+    }
+    ASSERT_EQ(0, FileStatusDB::flush());
+    EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\q"));
 }

@@ -1,8 +1,16 @@
 #include "events/ui_ipc.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
 
 #include "events_test_util.h"
+#include "foundation/logger.h"
 #include "ui_listener.h"
 
 using events_test::Ev;
@@ -80,4 +88,47 @@ TEST(UIIPCNoListener, EveryNotificationFails) {
     EXPECT_EQ(-1, UI_IPC::ReportFileEventToUI(e));
     EXPECT_EQ(-1, UI_IPC::ReportFileSyncingEventToUI(e));
     Settings::getInstance().reset();
+}
+
+// A full queue drops the oldest "syncing_file" notice for each new one, never another
+// kind; the drop count is logged once the queue drains; Stop sends what was queued.
+TEST_F(UIIPCTest, FullNotifierQueueDropsOnlySupersededSyncingNotices) {
+    namespace fs = std::filesystem;
+    const fs::path log = fs::temp_directory_path() / ("nimbrel-notifier-" + std::to_string(getpid()) + ".log");
+    fs::remove(log);
+    ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), ustring(), 1));
+    UiNotifier& n = UiNotifier::getInstance();
+    ASSERT_EQ(0, n.Start(4));
+    n.SetHeld(true);
+    const uint64_t dropped_before = n.DroppedCount();
+    auto syncing = [](const char* p) { return UI_IPC::ReportFileSyncingEventToUI(Ev(Event::EV_MODIFY, p, 0, 0, 1)); };
+    ASSERT_EQ(0, syncing("/a"));
+    ASSERT_EQ(0, UI_IPC::ReportSessionErrorToUI(1, -5));
+    ASSERT_EQ(0, syncing("/b"));
+    ASSERT_EQ(0, syncing("/c"));                                          // full
+    ASSERT_EQ(0, UI_IPC::ReportFileEventToUI(Ev(Event::EV_CREATE, "/r", 0, 0, 1)));  // grows
+    ASSERT_EQ(0, syncing("/d"));                                          // drops /a
+    ASSERT_EQ(0, UI_IPC::ReportFileLockedEventToUI(Ev(Event::EV_MODIFY, "/l", 0, 0, 1), -23));
+    ASSERT_EQ(0, UI_IPC::ReportConnectionErrorToUI(3, -9));
+    ASSERT_EQ(0, syncing("/e"));                                          // drops /b
+    EXPECT_EQ(2u, n.DroppedCount() - dropped_before);
+    n.SetHeld(false);
+    n.Drain();
+    ASSERT_EQ(0, syncing("/after"));  // a clean stop still sends what was queued before it
+    n.Stop();
+    ASSERT_TRUE(ui.WaitFor(8));
+    std::vector<std::string> got;
+    for (const PObject& v : ui.Values())
+        got.push_back(v["notify"].asString().str() + " " +
+                      (v.hasMember("path") ? v["path"].asString().str() : std::to_string(v["error_type"].asInt32())));
+    EXPECT_EQ(got, (std::vector<std::string>{"error -5", "syncing_file /c", "recent_file /r", "syncing_file /d",
+                                             "locked_file /l", "error -9", "syncing_file /e", "syncing_file /after"}));
+    // Stopped: the caller's thread sends again, and the result says whether it arrived.
+    ASSERT_EQ(0, syncing("/sync"));
+    ASSERT_TRUE(ui.WaitFor(9));
+    Logger::Destroy();
+    std::ifstream in(log);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("2 syncing_file notices dropped: the UI queue was full"), std::string::npos) << text;
+    fs::remove(log);
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -112,6 +113,15 @@ TEST_F(FileStatusDBTest, RemovingASubTreeTakesOnlyWhatLiesBelowAndLiteralNames) 
     ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
     EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\AB|2", "D:\\a\\b|2", "D:\\x\\f|2"}));
 
+    // Pattern characters are literal: "a[bx]", "a*", "a?" are none of them "ab".
+    set("D:\\ab\\f", FSTAT_SYNCING);
+    for (const char* name : {"D:\\a[bx]", "D:\\a*", "D:\\a?", "D:\\a%", "D:\\a_"}) {
+        i.path = name;
+        ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
+    }
+    EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\AB|2", "D:\\a\\b|2", "D:\\ab\\f|2", "D:\\x\\f|2"}));
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\ab\\f"), 0);
+
     ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\AB"), 0);
     ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\a"), 0);  // that path only
     EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\a\\b|2", "D:\\x\\f|2"}));
@@ -190,7 +200,7 @@ TEST_F(FileStatusDBTest, ClosedDatabaseFailsEveryOperation) {
     EXPECT_FALSE(FileStatusDB::isAnyFileSyncing());
 }
 
-TEST_F(FileStatusDBTest, ConcurrentWritersEachUseTheirOwnConnection) {
+TEST_F(FileStatusDBTest, ConcurrentWritersShareTheOneHandle) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t) {
         threads.emplace_back([t] {
@@ -204,4 +214,62 @@ TEST_F(FileStatusDBTest, ConcurrentWritersEachUseTheirOwnConnection) {
     }
     for (auto& th : threads) th.join();
     EXPECT_EQ(query(dbPath, "SELECT COUNT(*) FROM fstatinfo"), std::vector<std::string>{"90"});
+}
+
+// The queued writes leave exactly the rows (ids included) that the same writes made one
+// by one leave, and an operation called after queuing is ordered after the queued marks.
+TEST_F(FileStatusDBTest, QueuedMarksEndAsWritesOneByOne) {
+    struct Op {
+        bool remove;
+        std::string path;
+        int type;
+    };
+    std::vector<Op> ops;
+    for (int round = 0; round < 3; ++round) {
+        for (int n = 0; n < 200; ++n) {
+            std::string p = "C:\\s\\d" + std::to_string(n % 7) + "\\f" + std::to_string(n);
+            ops.push_back({false, p, n % 2});
+            if (n % 3 == round) ops.push_back({true, p, 0});
+        }
+    }
+    auto apply = [&](bool queued) {
+        for (const Op& op : ops) {
+            FileStatusInfo i;
+            i.path = op.path.c_str();
+            i.fileType = op.type;
+            i.syncStatus = FSTAT_SYNCING;
+            if (queued)
+                ASSERT_EQ(op.remove ? FileStatusDB::queueRmByPath(op.path.c_str()) : FileStatusDB::queueSyncStat(i), 0);
+            else
+                ASSERT_EQ(op.remove ? FileStatusDB::rmFileStatByPath(op.path.c_str()) : FileStatusDB::setFileSyncStat(i), 0);
+        }
+    };
+    const char* all = "SELECT id, path, fileType, syncStatus FROM fstatinfo ORDER BY id";
+    apply(false);
+    const auto one_by_one = query(dbPath, all);
+    EXPECT_EQ(one_by_one.size(), 134u);  // the last round removes n % 3 == 2
+
+    // A fresh file: the same writes, queued.
+    FileStatusDB::destroy();
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    ASSERT_EQ(FileStatusDB::initialize(dbPath.c_str()), 0);
+    apply(true);
+    ASSERT_EQ(FileStatusDB::flush(), 0);
+    EXPECT_EQ(query(dbPath, all), one_by_one);
+
+    // The writer writes without being asked (no time limit checked here) ...
+    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\late", SFT_FILE, FSTAT_SYNCING}), 0);
+    for (int i = 0; i < 3000 && query(dbPath, "SELECT syncStatus FROM fstatinfo WHERE path = 'C:\\late'").empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(query(dbPath, "SELECT syncStatus FROM fstatinfo WHERE path = 'C:\\late'"), std::vector<std::string>{"2"});
+    // ... and a removal called after a queued mark comes after it; so does destroy.
+    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\m", SFT_FILE, FSTAT_SYNCING}), 0);
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("C:\\m"), 0);
+    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\last", SFT_DIR, FSTAT_SYNCING}), 0);
+    FileStatusDB::destroy();
+    EXPECT_EQ(query(dbPath, "SELECT path FROM fstatinfo WHERE path IN ('C:\\m', 'C:\\last')"),
+              std::vector<std::string>{"C:\\last"});
+    EXPECT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\x", SFT_FILE, FSTAT_SYNCING}), -1);
+    EXPECT_EQ(FileStatusDB::flush(), -1);
 }
