@@ -367,11 +367,8 @@ int Worker::DoneEvent() {
         ClearCache();
         return -1;
     }
-    if (!context.full_path.empty()) {
-        ustring key = context.full_path;
-        key.replace('/', '\\');
-        FileStatusDB::rmFileStatByPath(key);
-    }
+    // Queued behind the event's own "syncing" mark, so the two are written in order.
+    if (!context.full_path.empty()) FileStatusDB::queueRmByPath(FileStatusKey(context.full_path));
     notify_file_status = -1;
     if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' done\n", GetId(),

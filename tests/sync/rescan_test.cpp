@@ -149,8 +149,12 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         std::set<std::string> got;
         for (const Event& e : events) {
             got.insert(Describe(e));
-            if (e.isServerEvent()) EXPECT_EQ(e.m_sync_id, 0x7FFFFFFFFFFFFFFFull) << e.m_path.str();
-            if (e.isServerEvent() && e.m_path == "/gone.txt") EXPECT_EQ(e.m_data_hash.str().size(), 32u);
+            if (e.isServerEvent()) {
+                EXPECT_EQ(e.m_sync_id, 0x7FFFFFFFFFFFFFFFull) << e.m_path.str();
+            }
+            if (e.isServerEvent() && e.m_path == "/gone.txt") {
+                EXPECT_EQ(e.m_data_hash.str().size(), 32u);
+            }
         }
         EXPECT_EQ(got, c.events);
     }

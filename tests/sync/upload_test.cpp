@@ -346,7 +346,8 @@ TEST_F(UploadTest, ServerErrorsDecideTheActionAndWhatHappensToTheRow) {
     for (const auto& c : cases) {
         server.Stop();
         StartServer({"--fault", std::string("upload=") + c.code});
-        session = AddSession(++id, id);
+        ++id;
+        session = AddSession(id, id);
         ClientFileEventInfo known;
         known.path = "/f.txt";
         known.syncID = known.maxSyncID = 5;
@@ -364,7 +365,9 @@ TEST_F(UploadTest, ServerErrorsDecideTheActionAndWhatHappensToTheRow) {
         EXPECT_EQ(w.RunOnce(), c.action) << c.code;
         ClientFileEventInfo row;
         EXPECT_EQ(session.event_db->getEventInfo("/f.txt", row), c.row_kept ? 1 : 0) << c.code;
-        if (c.row_kept) EXPECT_EQ(row.syncID, 5u) << c.code;
+        if (c.row_kept) {
+            EXPECT_EQ(row.syncID, 5u) << c.code;
+        }
         EventManager::getInstance().Clear();
     }
 }
