@@ -516,6 +516,20 @@ int FileEventDB::rmEventInfoV3(const ustring& path) {
                     {stripped.str(), below.lo, below.hi}, "rmEventInfoV3");
 }
 
+int FileEventDB::raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID) {
+    MutexLock lock(m_dbMutex);
+    if (!m_db) return -1;
+    const ustring stripped = stripSlash(path);
+    for (uint32_t end = stripped.rfind('/'); end != ustring::npos && end > 0;) {
+        const ustring parent = stripped.substr(0, end);
+        if (runBound(m_db, "UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;",
+                     {std::to_string(syncID), parent.str()}, "raiseAncestorsMaxSyncId") != 0)
+            return -1;
+        end = parent.rfind('/');
+    }
+    return 0;
+}
+
 int FileEventDB::rmAllFolders() {
     MutexLock lock(m_dbMutex);
     return execLocked("DELETE FROM eventinfo WHERE fileType = 1 OR path like '%/%';", "rmAllFolders");

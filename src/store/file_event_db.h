@@ -33,6 +33,11 @@ public:
     int contains(const ustring& path, EventInfo& info);
     int rmEventInfo(const ustring& path);
     int rmEventInfoV3(const ustring& path);
+    // A removal stored on the server as syncID is a change below every folder that held
+    // the path: their rows' maxSyncID rise to it (rows never fall, and no row is made),
+    // so that a later removal or upload of one of them names the version the server
+    // holds. 0, or -1 when the database failed.
+    int raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID);
     int rmAllFolders();
 
     int getSyncId(uint64_t& sync_id);

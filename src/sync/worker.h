@@ -248,6 +248,9 @@ public:
     // Forgets the current path: its rows (the whole sub-tree) in the event database
     // and its local filtered-event record. 0, or -1 when the event database fails.
     int RemoveDatabaseInfo();
+    // The server removed the current path as sync_id: the folders above it changed
+    // too (FileEventDB::raiseAncestorsMaxSyncId). 0 or -1.
+    int RaiseAncestors(uint64_t sync_id);
     // Records the current event as filtered locally by the selective-sync rule
     // `code` (FILTER_*), so that a later change of the rules can bring it back. 0 or -1.
     int AddFilteredEventToDB(int code);

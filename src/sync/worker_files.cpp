@@ -151,6 +151,12 @@ int Worker::RemoveDatabaseInfo() {
     return rc;
 }
 
+int Worker::RaiseAncestors(uint64_t sync_id) {
+    FileEventDB* db = GetEventDatabase();
+    if (sync_id == 0) return 0;
+    return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == 0 ? 0 : -1;
+}
+
 int Worker::AddFilteredEventToDB(int code) {
     FilterLocalEvent e;
     e.path = GetPath();

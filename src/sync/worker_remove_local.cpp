@@ -57,6 +57,7 @@ int Worker::RemoveLocal() {
     if (!local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: '%s' has already been removed\n", path);
         RemoveDatabaseInfo();
+        RaiseAncestors(context.current_event.m_sync_id);
         return 0;
     }
     const Event& ev = context.current_event;
@@ -72,6 +73,7 @@ int Worker::RemoveLocal() {
     if (row.syncID != 0 && !LocallyModified(local, row, nullptr)) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Removing local '%s'\n", path);
         if (ProcessRenameRemoveLocal(local) != 0) return ERR_SYS;
+        RaiseAncestors(ev.m_sync_id);
         notify_event_type = NOTIFY_SERVER_REMOVE;
         return 0;
     }
@@ -86,6 +88,7 @@ int Worker::RemoveLocal() {
              (unsigned long long)GetViewId(), path);
         return ERR_SYS;
     }
+    RaiseAncestors(ev.m_sync_id);
     // The kept copy is a new item for the server.
     if (local.type == FT_DIR)
         PushTreeCreateEvents(renamed);

@@ -156,6 +156,9 @@ int Worker::RemoveRemote() {
              "[ERROR] worker.cpp(%d): RemoveRemote: Failed to update local event database. Error code = %d\n", -1);
         return ERR_SYS;
     }
+    // The folders above hold a newer version now; removing one of them later must say so.
+    if (!answer.hasMember("error") && answer["sync_id"].isInteger() && RaiseAncestors(answer["sync_id"].asUInt64()) != 0)
+        return ERR_SYS;
     notify_event_type = NOTIFY_CLIENT_REMOVE;
     return 0;
 }

@@ -171,6 +171,15 @@ TEST_F(FileEventDBTest, SetEventInfoCreatesAncestorsWithRaisedMaxSyncId) {
     ASSERT_EQ(db.setEventInfo(file("/a/e.txt", 2)), 0);
     EXPECT_EQ(query(dbPath, "SELECT path, maxSyncID FROM eventinfo WHERE fileType = 1 ORDER BY path"),
               (std::vector<std::string>{"a|9", "a/b|9"}));
+
+    // A removal stored on the server lifts the ancestors the same way, makes no row,
+    // and never lowers one.
+    ASSERT_EQ(db.rmEventInfo("/a/b/d.txt"), 0);
+    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/a/b/d.txt", 14), 0);
+    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/a/e.txt", 5), 0);
+    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/x/y/z", 20), 0);
+    EXPECT_EQ(query(dbPath, "SELECT path, maxSyncID FROM eventinfo WHERE fileType = 1 ORDER BY path"),
+              (std::vector<std::string>{"a|14", "a/b|14"}));
 }
 
 TEST_F(FileEventDBTest, OlderSyncIdDoesNotOverwriteANewerRow) {
