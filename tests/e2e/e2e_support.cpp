@@ -52,6 +52,9 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+    // NIMBREL_E2E_KEEP=1 keeps the folders and logs of a run for a look afterwards.
+    const char* keep = getenv("NIMBREL_E2E_KEEP");
+    if (keep != nullptr && keep[0] == '1') return;
     if (!dir.empty()) nftw(dir.c_str(), Remove, 16, FTW_DEPTH | FTW_PHYS);
 }
 
