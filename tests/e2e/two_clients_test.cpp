@@ -109,16 +109,20 @@ TEST_F(TwoClients, ChangesOnEitherSideArriveOnTheOther) {
     // Edited, created, renamed and moved on b.
     e2e::WriteFile(b.path("top.txt"), "top v2, longer than before");
     e2e::WriteFile(b.path("docs/new.txt"), "from beta");
+    fs::create_directories(b.path("old/sub"));
+    e2e::WriteFile(b.path("old/a.txt"), "a");
+    e2e::WriteFile(b.path("old/sub/b.txt"), "b");
     fs::rename(b.path("docs/note.md"), b.path("docs/renamed.md"));
     fs::rename(b.path("docs/deep/data.bin"), b.path("moved.bin"));
     ExpectConverged();
     EXPECT_EQ(e2e::ReadFile(a.path("top.txt")), "top v2, longer than before");
     EXPECT_EQ(e2e::ReadFile(a.path("docs/renamed.md")), "note");
 
-    // On a: a folder renamed with what it holds, a file and a folder deleted.
+    // On a: a folder renamed with what it holds, a file, an empty and a full folder deleted.
     fs::rename(a.path("docs"), a.path("papers"));
     fs::remove(a.path("moved.bin"));
     fs::remove_all(a.path("empty"));
+    fs::remove_all(a.path("old"));
     ExpectConverged();
 
     auto h = [&](const std::string& bytes) { return Md4Of(bytes, scratch.file("h")); };
