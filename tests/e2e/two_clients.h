@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -80,24 +79,6 @@ inline bool ServerTree(const RefServer& server, Tree& tree) {
     sqlite3_finalize(st);
     sqlite3_close(db);
     return ok;
-}
-
-// Every content the server ever stored for the view (blob hashes of all changes).
-inline std::set<std::string> ServerHistory(const RefServer& server) {
-    std::set<std::string> hashes;
-    sqlite3* db = nullptr;
-    if (sqlite3_open_v2((server.data_root().string() + "/index.sqlite").c_str(), &db, SQLITE_OPEN_READONLY,
-                        nullptr) == SQLITE_OK) {
-        sqlite3_busy_timeout(db, 10000);
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db, "SELECT hash FROM changes WHERE is_dir = 0 AND is_removed = 0", -1, &st,
-                               nullptr) == SQLITE_OK) {
-            while (sqlite3_step(st) == SQLITE_ROW) hashes.insert(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
-        }
-        sqlite3_finalize(st);
-    }
-    sqlite3_close(db);
-    return hashes;
 }
 
 inline std::string Describe(const Tree& tree) {

@@ -8,8 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "e2e/two_clients.h"
 
