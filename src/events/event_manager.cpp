@@ -169,6 +169,7 @@ void EventManager::Push(const Event& e, bool server) {
     {
         NoIoLock g(m_lock);
         notify = PushLocked(e, server, notice);
+        MoreWork();
     }
     if (notify) UI_IPC::ReportFileSyncingEventToUI(notice);
 }
@@ -201,8 +202,22 @@ int EventManager::PullEvent(Task* task, Event& e) {
     return -1;
 }
 
+uint64_t EventManager::WorkStamp() {
+    NoIoLock g(m_lock);
+    return work_stamp;
+}
+
+bool EventManager::WaitForWork(uint64_t seen, std::chrono::milliseconds d) {
+    NoIoLock g(m_lock);
+    if (work_stamp != seen) return true;
+    work_cv.WaitFor(m_lock, d);
+    return work_stamp != seen;
+}
+
 int EventManager::DoneEvent(Task* task, Event& e) {
     NoIoLock g(m_lock);
+    // A finished node may free its children and later events of its path.
+    MoreWork();
     auto it = registry.find(task);
     if (it == registry.end()) return 0;
     registry_entry_t& ent = it->second;
@@ -250,6 +265,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
 
 int EventManager::RedoEvent(Task* task, const Event& e) {
     NoIoLock g(m_lock);
+    MoreWork();
     int ret = 0;
     event_pool* pool = FindPool(e.m_sess_id);
     if (!pool) {

@@ -61,6 +61,11 @@ public:
     // 0: done. -1: e now holds the next event for the same path; go on with it.
     int DoneEvent(Task* task, Event& e);
     int RedoEvent(Task* task, const Event& e);
+    // Idle workers wait here instead of polling: WorkStamp counts the changes that may
+    // have made an event available (pushes, dones, redos); WaitForWork returns true as
+    // soon as it differs from seen, false after d.
+    uint64_t WorkStamp() EXCLUDES(m_lock);
+    bool WaitForWork(uint64_t seen, std::chrono::milliseconds d) EXCLUDES(m_lock);
     void IssueExpand(uint64_t sessionId, const ustring& path);
     void IssueRescan(uint64_t sessionId, const ustring& path, bool merge);
     size_t GetPendingServerEvent(uint64_t sessionId);
@@ -99,4 +104,11 @@ private:
     // Each pool at most once (event_pool::queued says whether it is in), so sessions
     // are served in turn and the queue never holds more entries than sessions.
     std::deque<event_pool*> ready_queue GUARDED_BY(m_lock);
+    uint64_t work_stamp GUARDED_BY(m_lock) = 0;
+    CondVar work_cv;
+    // Wakes idle workers: something may be there to pull.
+    void MoreWork() REQUIRES(m_lock) {
+        ++work_stamp;
+        work_cv.Broadcast();
+    }
 };

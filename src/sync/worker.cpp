@@ -217,9 +217,13 @@ void Worker::DoTask() {
 }
 
 int Worker::RunOnce() {
+    // Taken before looking, so that work queued in between wakes the wait below.
+    const uint64_t stamp = EventManager::getInstance().WorkStamp();
     if (GetEvent() != 0) {
         ClearCurrentProcessEventInfo();
-        Wait(1);
+        // Up to a second, woken at once by new work; stop and pause within 100 ms.
+        for (int i = 0; i < 10 && GetState() == RUN; ++i)
+            if (EventManager::getInstance().WaitForWork(stamp, std::chrono::milliseconds(100))) break;
         return -1;
     }
     if (UpdateContext() != 0) return -1;

@@ -323,6 +323,13 @@ protected:
     // the content was read under; `sig` the new signature, `delta` the delta (when one
     // was made). 0; ERR_INT when the file changed while it was read; ERR_SYS otherwise.
     int PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed, FileStamp& stamp);
+    // Waits until the second of rel's last modification has passed (at most a few
+    // seconds). Rows keep modification times in whole seconds: a row taken from a file
+    // written in the current second would match a second write within that same
+    // second, and every size-and-time check would then miss that write for good.
+    // 0 when rel may be read now (or cannot be examined: the caller reports that);
+    // ERR_INT when aborted or when rel is still being written after the wait.
+    int WaitOutModificationSecond(const ustring& rel);
     // "mtime", "mac_attribute" and "exec_bit" of the request.
     void PrepareAttributes(PObject& request, uint32_t local_mtime) const;
     // True when the request changes nothing but, perhaps, the local time.

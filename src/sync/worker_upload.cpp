@@ -14,6 +14,8 @@
 // signature in cached_request / upload_sign_file between passes over the same event,
 // so that a retry asks the server for the bytes it holds and sends only the rest.
 #include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cassert>
 
@@ -103,11 +105,33 @@ bool Worker::IsFakeRequest(const PObject& request) {
     return true;
 }
 
+int Worker::WaitOutModificationSecond(const ustring& rel) {
+    constexpr int kMaxWaitMs = 3000;
+    for (int waited = 0;; waited += 50) {
+        FileStamp s;
+        if (StampOf(rel, s) != 0 || !s.exists) return 0;
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const int64_t second = s.mtime_ns >= 0 ? s.mtime_ns / 1000000000 : -1;
+        // Only the current second is a risk; a time in the future (a skewed clock, a
+        // restored file) would never pass and is read as it is.
+        if (second != (int64_t)now.tv_sec) return 0;
+        if (abort_flag.load() != 0) return ERR_INT;
+        if (waited >= kMaxWaitMs) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is still being written, try it again later\n",
+                 rel.c_str_utf8());
+            return ERR_INT;
+        }
+        usleep(50 * 1000);
+    }
+}
+
 int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
                              FileStamp& stamp) {
     const SessionRoot* root = context.root_entry.root.get();
     const ustring& path = GetPath();
     const ClientFileEventInfo& row = context.database_record;
+    if (const int rc = WaitOutModificationSecond(path); rc != 0) return rc;
     FILE_INFO first;
     if (root == nullptr || root->Stat(path, first) != 0 || !first.isExist) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",

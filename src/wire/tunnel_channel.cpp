@@ -95,7 +95,6 @@ int Handshake(Channel& channel, const char* host, int port, const RelayKey& key,
         if (!channel.IsClosed()) channel.Close();
         return ERR_IO;
     }
-    SockSetNoDelay(channel.GetFd(), false);
     channel.ClearRead();
     channel.ClearWrite();
     return 0;

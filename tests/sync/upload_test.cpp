@@ -425,4 +425,22 @@ TEST_F(UploadTest, EditRacingATouchedFileKeepsItsNewTimeAndIsUploaded) {
     ExpectServerHasLocal("/t.bin");
 }
 
+// A file saved twice within one second, the second time after the first upload has
+// read it: the row keeps whole seconds, so the second save must not look unchanged.
+TEST_F(UploadTest, ASecondSaveWithinTheSameSecondIsUploadedToo) {
+    Start();
+    UploadWorker w;
+    std::string body = RandomBytes(20000, 8);
+    std::ofstream(Local("/s.bin"), std::ios::binary | std::ios::trunc) << body;  // written now
+    Push("/s.bin", Event::EV_CREATE);
+    EXPECT_EQ(Drain(w).back(), Worker::ACTION_DONE);
+    // Saved again at once, same size; same second unless the upload waited it out.
+    body[5] ^= 0x33;
+    std::ofstream(Local("/s.bin"), std::ios::binary | std::ios::trunc) << body;
+    Push("/s.bin");
+    EXPECT_EQ(Drain(w).back(), Worker::ACTION_DONE);
+    ExpectServerHasLocal("/s.bin");
+}
+
 }  // namespace
+

@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
             continue;
         }
         ++number;
+        SockSetNoDelay(fd, true);  // answers are small and each one is waited for
         // A test server has no business holding thousands of threads.
         if (g_open_connections.load() >= kMaxConnections) {
             fprintf(stderr, "conn %llu: too many connections, closed\n", (unsigned long long)number);
