@@ -12,6 +12,9 @@
 #include "ref_connection.h"
 
 namespace {
+// Serialises the last check and the store of every upload (all connections).
+Mutex g_store_lock;
+
 
 // A non-zero id for stored content, derived from its hash.
 uint64_t FileIdOf(const std::string& hash) {
@@ -172,6 +175,22 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
         sync_id = cur.sync_id;  // the same item is already there
         Log("%s: %s: already stored as %llu", action.c_str(), path.c_str(), (unsigned long long)sync_id);
     } else {
+        // The checks above ran before the data arrived; another connection may have
+        // stored this path since. Check again and store in one step, or two uploads on
+        // the same base would both be accepted and the first one silently replaced.
+        MutexLock store_guard(g_store_lock);
+        ChangeRow now;
+        const int now_found = m_storage.Current(view, path, &now);
+        if (now_found != found || (found == 1 && now.sync_id != cur.sync_id)) {
+            if (base == 0) {
+                Log("%s: %s: name conflict", action.c_str(), path.c_str());
+                Error(reply, REF_ERR_CONFLICT, "name conflict");
+            } else {
+                Log("%s: %s: base %llu is not current", action.c_str(), path.c_str(), (unsigned long long)base);
+                Error(reply, REF_ERR_BASE_CHANGED, "base changed");
+            }
+            return;
+        }
         ChangeRow row;
         row.view_id = view;
         row.path = path;
