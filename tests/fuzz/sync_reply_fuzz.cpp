@@ -11,7 +11,8 @@
 // rows in a fresh event database, a link to a sentinel folder beside the session,
 // and an empty working directory for the process. After it, nothing outside the
 // session folder may have changed: the sentinel keeps its one file, no entry appears
-// beside the session, its configuration folder or in the working directory.
+// beside the session, its configuration folder or in the working directory. And the
+// content of the one file that was never uploaded is still somewhere in the folder.
 //
 // Input: a flags byte, then the server's bytes. Flag bit 0 runs the puller first;
 // bit 1 queues an upload of the local file "/up.txt"; bit 2 queues a remote removal
@@ -215,6 +216,27 @@ void CheckOutside() {
     ss << in.rdbuf();
     if (ss.str() != "keep\n") Fail("the sentinel file's content changed");
     if (!Names(g_cwd).empty()) Fail("a file appeared in the working directory");
+}
+
+// Whether some regular file below dir (never through a link) holds content.
+bool HoldsContent(const std::string& dir, const std::string& content) {
+    static const std::string* wanted = nullptr;
+    static bool found = false;
+    wanted = &content;
+    found = false;
+    nftw(
+        dir.c_str(),
+        [](const char* p, const struct stat* st, int type, struct FTW*) {
+            if (type != FTW_F || !S_ISREG(st->st_mode) || static_cast<size_t>(st->st_size) != wanted->size())
+                return 0;
+            std::ifstream in(p, std::ios::binary);
+            std::stringstream ss;
+            ss << in.rdbuf();
+            found = ss.str() == *wanted;
+            return found ? 1 : 0;
+        },
+        16, FTW_PHYS);
+    return found;
 }
 
 // The queued work of one input: the puller once, then the worker's passes.
@@ -509,5 +531,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     SetConnection(-1);  // the server's end sees the close and ends
     server.join();
     CheckOutside();
+    // "/up.txt" was never synchronised: whatever the server says, its content stays
+    // in the session folder (in place, under a conflict name or in the recycle folder).
+    if (!HoldsContent(g_sync, kFiles[2].content)) Fail("the content of a file not yet uploaded was lost");
     return 0;
 }
