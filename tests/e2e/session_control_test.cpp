@@ -470,8 +470,8 @@ TEST(SessionControl, ResumedSessionIsPulledAndItsSyncIdWaitsForTheWork) {
     ASSERT_TRUE(OnlyAck(d.Send(s.AddRequest(1))));
     ASSERT_TRUE(OnlyAck(d.Send(WithId("resume", 1))));
 
-    // The event arrives; downloads are not built yet, so it stays pending and the
-    // stored sync id does not move past it.
+    // The event arrives; its content is in no blob on the server, so the download
+    // cannot finish: it stays pending and the stored sync id does not move past it.
     ASSERT_TRUE(server.WaitLog("pull_event: view 101 since 0: 1 events", 1)) << server.Log();
     PObject status;
     for (int i = 0; i < 600; ++i) {

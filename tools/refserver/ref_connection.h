@@ -81,6 +81,11 @@ private:
     After HandleResumeDownload(const PObject& req, PObject& reply);
     // Removal (ref_remove.cpp).
     After HandleRemove(const PObject& req, PObject& reply);
+    // The request's "view_id" and "path" and the item's current, not removed, row. true
+    // with view, path and cur set; false with reply holding the error: an invalid view
+    // or path, a storage failure, or missing_code when there is no such item.
+    bool FindLiveItem(const char* action, const PObject& req, uint32_t missing_code, const char* missing_text,
+                      PObject& reply, uint64_t& view, std::string& path, ChangeRow& cur);
     // Stores the upload req describes, its body (if any) in the file data; fills the
     // reply (success or error).
     void StoreUpload(const PObject& req, const std::string& data, PObject& reply);

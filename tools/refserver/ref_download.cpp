@@ -57,24 +57,11 @@ RefConnection::After RefConnection::HandleResumeDownload(const PObject& req, POb
         Error(reply, REF_ERR_RESUME, "unknown resume token");
         return AFTER_NOTHING;
     }
-    const std::string path = req["path"].asString().str();
-    if (!req["view_id"].isInteger() || !Storage::IsValidPath(path)) {
-        Log("resume_download: bad view or path");
-        Error(reply, REF_ERR_VIEW_PATH, "invalid path");
-        return AFTER_NOTHING;
-    }
-    const uint64_t view = req["view_id"].asUInt64();
+    uint64_t view = 0;
+    std::string path;
     ChangeRow cur;
-    const int found = m_storage.Current(view, path, &cur);
-    if (found < 0) {
-        Error(reply, REF_ERR_INTERNAL, "storage failure");
+    if (!FindLiveItem("resume_download", req, REF_ERR_NOFILE, "no such file", reply, view, path, cur))
         return AFTER_NOTHING;
-    }
-    if (found == 0 || cur.is_removed) {
-        Log("resume_download: %s: no such file", path.c_str());
-        Error(reply, REF_ERR_NOFILE, "no such file");
-        return AFTER_NOTHING;
-    }
     reply["sync_id"] = cur.sync_id;
     reply["max_id"] = cur.is_dir ? m_storage.MaxSyncIdBelow(view, path) : cur.sync_id;
     if (reply["max_id"].asUInt64() < cur.sync_id) reply["max_id"] = cur.sync_id;

@@ -6,25 +6,40 @@
 
 #include "ref_connection.h"
 
+bool RefConnection::FindLiveItem(const char* action, const PObject& req, uint32_t missing_code,
+                                 const char* missing_text, PObject& reply, uint64_t& view, std::string& path,
+                                 ChangeRow& cur) {
+    path = req["path"].asString().str();
+    if (!req["view_id"].isInteger() || !Storage::IsValidPath(path)) {
+        Log("%s: bad view or path", action);
+        Error(reply, REF_ERR_VIEW_PATH, "invalid path");
+        return false;
+    }
+    view = req["view_id"].asUInt64();
+    const int found = m_storage.Current(view, path, &cur);
+    if (found < 0) {
+        Error(reply, REF_ERR_INTERNAL, "storage failure");
+        return false;
+    }
+    if (found == 0 || cur.is_removed) {
+        Log("%s: %s: %s", action, path.c_str(), missing_text);
+        Error(reply, missing_code, missing_text);
+        return false;
+    }
+    return true;
+}
+
 RefConnection::After RefConnection::HandleRemove(const PObject& req, PObject& reply) {
-    const std::string path = req["path"].asString().str();
-    if (!req["view_id"].isInteger() || !Storage::IsValidPath(path) || path == "/") {
+    if (req["path"].asString().str() == "/") {  // the view itself is never removed
         Log("remove: bad view or path");
         Error(reply, REF_ERR_VIEW_PATH, "invalid path");
         return AFTER_NOTHING;
     }
-    const uint64_t view = req["view_id"].asUInt64();
+    uint64_t view = 0;
+    std::string path;
     ChangeRow cur;
-    const int found = m_storage.Current(view, path, &cur);
-    if (found < 0) {
-        Error(reply, REF_ERR_INTERNAL, "storage failure");
+    if (!FindLiveItem("remove", req, REF_ERR_REMOVE_NOFILE, "no such item", reply, view, path, cur))
         return AFTER_NOTHING;
-    }
-    if (found == 0 || cur.is_removed) {
-        Log("remove: %s: no such item", path.c_str());
-        Error(reply, REF_ERR_REMOVE_NOFILE, "no such item");
-        return AFTER_NOTHING;
-    }
     const uint64_t seen = req.hasMember("max_id") ? req["max_id"].asUInt64() : req["sync_id"].asUInt64();
     const uint64_t current = cur.is_dir ? std::max(cur.sync_id, m_storage.MaxSyncIdBelow(view, path)) : cur.sync_id;
     if (current > seen) {
