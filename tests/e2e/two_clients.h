@@ -6,7 +6,9 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -23,6 +25,19 @@ namespace e2e {
 using Tree = std::map<std::string, std::string>;
 inline const char* const kDirMark = "<dir>";
 inline const uint64_t kView = 1;
+
+// Bytes that do not repeat, so that no block of one part matches another.
+inline std::string Noise(size_t size, uint64_t seed) {
+    std::string s(size, '\0');
+    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
+    for (size_t i = 0; i < size; i += 8) {
+        x ^= x << 13;
+        x ^= x >> 7;
+        x ^= x << 17;
+        memcpy(&s[i], &x, std::min<size_t>(8, size - i));
+    }
+    return s;
+}
 
 inline std::string Md4OfFile(const std::string& path) {
     ustring out;

@@ -37,18 +37,7 @@ constexpr bool kTsan = false;
 // Generous: the sanitizer builds on a shared two-core machine are slow.
 constexpr double kConvergeSeconds = 90;
 
-// Bytes that do not repeat, so that no block of one part matches another.
-std::string Noise(size_t size, uint64_t seed) {
-    std::string s(size, '\0');
-    uint64_t x = seed * 0x9E3779B97F4A7C15ull + 1;
-    for (size_t i = 0; i < size; i += 8) {
-        x ^= x << 13;
-        x ^= x >> 7;
-        x ^= x << 17;
-        memcpy(&s[i], &x, std::min<size_t>(8, size - i));
-    }
-    return s;
-}
+using e2e::Noise;
 
 // Writes bytes over the file at offset, in place.
 void Patch(const std::string& path, off_t offset, const std::string& bytes) {

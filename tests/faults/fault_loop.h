@@ -1,0 +1,225 @@
+// The frame of every fault loop: a generated tree written into the clients' folders,
+// a fault struck while two daemons and the reference server synchronise it, a bounded
+// wait until all three agree, and a check of every file against what was written.
+//
+// Run counts: unset NIMBREL_FAULT_RUNS gives the short form scripts/test runs,
+// "full" the full count of each loop, a number that many runs. NIMBREL_FAULT_SEED
+// repeats a loop's random choices; each loop prints the seed it used.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e/two_clients.h"
+
+namespace faults {
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+constexpr bool kSanitized = true;
+#else
+constexpr bool kSanitized = false;
+#endif
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Generous: the sanitizer builds on a shared two-core machine are slow.
+constexpr double kConvergeSeconds = kSanitized ? 240 : 120;
+
+inline int Runs(int short_runs, int full_runs) {
+    const char* env = getenv("NIMBREL_FAULT_RUNS");
+    if (!env || !*env) return short_runs;
+    if (std::string(env) == "full") return full_runs;
+    return std::max(1, atoi(env));
+}
+
+inline uint64_t Seed() {
+    const char* env = getenv("NIMBREL_FAULT_SEED");
+    if (env && *env) return strtoull(env, nullptr, 0);
+    return static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+}
+
+// Milliseconds drawn evenly from [0, max_ms).
+inline int RandomMs(std::mt19937_64& rng, int max_ms) {
+    return static_cast<int>(rng() % static_cast<uint64_t>(max_ms));
+}
+
+inline void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// Writes a tree below root/prefix: nested folders (three deep), `files` small files of
+// 0 to 20 KB and `large` files of large_bytes each, and adds each entry with the MD4
+// of what was written to expected.
+inline void WriteTree(const std::string& root, const std::string& prefix, uint64_t seed, int files, int large,
+                      size_t large_bytes, e2e::Tree& expected) {
+    namespace fs = std::filesystem;
+    std::mt19937_64 rng(seed);
+    auto add_dirs = [&](const std::string& rel) {
+        std::string at;
+        for (size_t i = 0; i <= rel.size(); ++i)
+            if (i == rel.size() || rel[i] == '/') {
+                at = rel.substr(0, i);
+                expected[at] = e2e::kDirMark;
+            }
+        fs::create_directories(root + "/" + rel);
+    };
+    auto write = [&](const std::string& rel, const std::string& bytes) {
+        e2e::WriteFile(root + "/" + rel, bytes);
+        expected[rel] = e2e::Md4OfFile(root + "/" + rel);
+    };
+    add_dirs(prefix);
+    for (int i = 0; i < files; ++i) {
+        std::string dir = prefix;
+        for (int depth = static_cast<int>(rng() % 4); depth > 0; --depth) dir += "/d" + std::to_string(rng() % 4);
+        add_dirs(dir);
+        write(dir + "/f" + std::to_string(i) + ".txt", e2e::Noise(rng() % 20001, rng()));
+    }
+    for (int i = 0; i < large; ++i) write(prefix + "/large" + std::to_string(i) + ".bin", e2e::Noise(large_bytes, rng()));
+}
+
+// What one run left, measured against what was written. A file is lost when one of the
+// three sides lacks it, corrupted when one holds other content; extra counts entries
+// nobody wrote (such as conflict copies, which a single writer per file never makes).
+struct Check {
+    int lost = 0, corrupted = 0, extra = 0;
+    std::string detail;
+};
+
+inline Check Compare(const e2e::Tree& expected, const std::vector<std::pair<std::string, e2e::Tree>>& sides) {
+    Check c;
+    for (const auto& [path, hash] : expected) {
+        bool missing = false, wrong = false;
+        for (const auto& [name, tree] : sides) {
+            auto it = tree.find(path);
+            if (it == tree.end()) {
+                missing = true;
+                c.detail += "  " + name + " lacks " + path + "\n";
+            } else if (it->second != hash) {
+                wrong = true;
+                c.detail += "  " + name + " holds other content in " + path + "\n";
+            }
+        }
+        c.lost += missing;
+        c.corrupted += !missing && wrong;
+    }
+    for (const auto& [name, tree] : sides)
+        for (const auto& [path, hash] : tree)
+            if (!expected.count(path)) {
+                ++c.extra;
+                c.detail += "  " + name + " holds unexpected " + path + "\n";
+            }
+    return c;
+}
+
+// One refserver and two daemons, alpha and beta, on one view; fresh for every run.
+struct World {
+    RefServer server;
+    e2e::Client a{"alpha"}, b{"beta"};
+
+    // An empty text when all three came up, else what failed.
+    std::string Start(const std::vector<std::string>& server_options = {}) {
+        if (!server.Start(server_options)) return "nimbrel-refserver did not start";
+        std::string why = a.Start(server);
+        if (why.empty()) why = b.Start(server);
+        return why;
+    }
+
+    // Waits for the three to agree, then compares them with expected.
+    bool Settle(const e2e::Tree& expected, Check& check, double seconds = kConvergeSeconds) {
+        std::string why;
+        const bool converged = e2e::Converge(a, b, server, seconds, why);
+        e2e::Tree ts;
+        e2e::ServerTree(server, ts);
+        check = Compare(expected, {{"alpha", e2e::LocalTree(a.sync)}, {"beta", e2e::LocalTree(b.sync)}, {"server", ts}});
+        if (!converged) check.detail = "did not converge:\n" + why + check.detail;
+        return converged;
+    }
+};
+
+// The row of one loop in the table: runs, how many converged, files lost, corrupted
+// and extra over all runs. Report prints it as one line that tests/faults/run collects
+// ("fault-loop: NAME | runs | converged | lost | corrupted | extra") and fails the
+// test unless every run converged with nothing lost, corrupted or extra.
+class Tally {
+public:
+    explicit Tally(std::string fault) : name(std::move(fault)), seed(Seed()) {
+        printf("fault-loop seed: %s NIMBREL_FAULT_SEED=%llu\n", name.c_str(), static_cast<unsigned long long>(seed));
+    }
+
+    // A random source for run i, repeatable from the printed seed.
+    std::mt19937_64 Rng(int run) const { return std::mt19937_64(seed + static_cast<uint64_t>(run) * 7919); }
+
+    void Add(int run, bool converged, const Check& c) {
+        ++runs;
+        converged_runs += converged;
+        lost += c.lost;
+        corrupted += c.corrupted;
+        extra += c.extra;
+        if (!converged || c.lost || c.corrupted || c.extra)
+            ADD_FAILURE() << name << ", run " << run << " (seed " << seed << "):\n" << c.detail.substr(0, 20000);
+    }
+
+    void Report() const {
+        printf("fault-loop: %s | %d | %d | %d | %d | %d\n", name.c_str(), runs, converged_runs, lost, corrupted, extra);
+        fflush(stdout);
+        const char* out = getenv("NIMBREL_FAULT_TABLE");
+        if (out && *out) {
+            std::ofstream f(out, std::ios::app);
+            f << "| " << name << " | " << runs << " | " << converged_runs << " | " << lost << " | " << corrupted
+              << " | " << extra << " |\n";
+        }
+    }
+
+private:
+    std::string name;
+    uint64_t seed;
+    int runs = 0, converged_runs = 0, lost = 0, corrupted = 0, extra = 0;
+};
+
+// Every SQLite database below dir (found by its header), with the result of
+// "PRAGMA integrity_check" for each: "ok" when whole.
+inline std::vector<std::pair<std::string, std::string>> IntegrityOfDatabases(const std::string& dir) {
+    namespace fs = std::filesystem;
+    std::vector<std::pair<std::string, std::string>> out;
+    std::error_code ec;
+    for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->is_regular_file(ec)) continue;
+        char head[16] = {0};
+        std::ifstream f(it->path(), std::ios::binary);
+        if (!f.read(head, sizeof head) || std::string(head, 15) != "SQLite format 3") continue;
+        std::string result;
+        sqlite3* db = nullptr;
+        if (sqlite3_open_v2(it->path().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+            result = std::string("cannot open: ") + sqlite3_errmsg(db);
+        } else {
+            sqlite3_busy_timeout(db, 10000);
+            sqlite3_stmt* st = nullptr;
+            if (sqlite3_prepare_v2(db, "PRAGMA integrity_check", -1, &st, nullptr) != SQLITE_OK) {
+                result = std::string("cannot check: ") + sqlite3_errmsg(db);
+            } else {
+                while (sqlite3_step(st) == SQLITE_ROW) {
+                    if (!result.empty()) result += "; ";
+                    result += reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+                }
+            }
+            sqlite3_finalize(st);
+        }
+        sqlite3_close(db);
+        out.emplace_back(it->path().string(), result);
+    }
+    return out;
+}
+
+}  // namespace faults

@@ -1,0 +1,71 @@
+// Daemons killed (SIGKILL, as a crash or power cut would) at random moments while they
+// synchronise: after a restart everything written arrives everywhere, and every
+// database the daemon keeps is whole.
+#include "faults/fault_loop.h"
+
+namespace {
+
+using faults::Check;
+using faults::Tally;
+using faults::World;
+
+// A few hundred files on each side, nested, and a few large ones, so that a kill
+// lands in uploads, downloads, database writes or between events.
+const int kFiles = 150;
+const size_t kLarge = (faults::kSanitized ? 1u : 4u) << 20;
+// Kills are drawn from this window after the tree is written: most runs are still
+// synchronising then.
+const int kWindowMs = faults::kSanitized ? 8000 : 3000;
+
+TEST(Faults, DaemonKilledAtARandomMomentLosesNothing) {
+    Tally tally("daemon SIGKILL at a random moment, restart");
+    for (int run = 0, runs = faults::Runs(1, 100); run < runs; ++run) {
+        auto rng = tally.Rng(run);
+        World w;
+        ASSERT_EQ(w.Start(), "");
+        e2e::Tree expected;
+        faults::WriteTree(w.a.sync, "from-alpha", rng(), kFiles, 2, kLarge, expected);
+        faults::WriteTree(w.b.sync, "from-beta", rng(), kFiles, 1, kLarge, expected);
+        faults::SleepMs(faults::RandomMs(rng, kWindowMs));
+        e2e::Client& victim = rng() % 2 ? w.a : w.b;
+        victim.Kill();
+        ASSERT_EQ(victim.Start(w.server), "");
+        Check check;
+        const bool converged = w.Settle(expected, check);
+        tally.Add(run, converged, check);
+    }
+    tally.Report();
+}
+
+TEST(Faults, KillDuringHeavyDatabaseWritesLeavesDatabasesWhole) {
+    Tally tally("SIGKILL in heavy database writes: databases whole, restart converges");
+    for (int run = 0, runs = faults::Runs(1, 50); run < runs; ++run) {
+        auto rng = tally.Rng(run);
+        World w;
+        ASSERT_EQ(w.Start(), "");
+        // Many tiny files: each is several rows in the event, file status and filter
+        // databases on both sides.
+        e2e::Tree expected;
+        faults::WriteTree(w.a.sync, "many", rng(), faults::kSanitized ? 600 : 1500, 0, 0, expected);
+        faults::SleepMs(faults::RandomMs(rng, kWindowMs));
+        e2e::Client& victim = rng() % 2 ? w.a : w.b;
+        victim.Kill();
+        Check check;
+        const auto dbs = faults::IntegrityOfDatabases(victim.daemon->dir.path());
+        EXPECT_GE(dbs.size(), 3u) << "the daemon's databases were not found";
+        for (const auto& [path, result] : dbs)
+            if (result != "ok") {
+                ++check.corrupted;
+                check.detail += "  " + path + ": " + result + "\n";
+            }
+        ASSERT_EQ(victim.Start(w.server), "");
+        Check settled;
+        const bool converged = w.Settle(expected, settled);
+        settled.corrupted += check.corrupted;
+        settled.detail = check.detail + settled.detail;
+        tally.Add(run, converged, settled);
+    }
+    tally.Report();
+}
+
+}  // namespace
