@@ -167,6 +167,9 @@ public:
         lost += c.lost;
         corrupted += c.corrupted;
         extra += c.extra;
+        printf("fault-loop run: %s #%d converged %d lost %d corrupted %d extra %d\n", name.c_str(), run, converged,
+               c.lost, c.corrupted, c.extra);
+        fflush(stdout);
         if (!converged || c.lost || c.corrupted || c.extra)
             ADD_FAILURE() << name << ", run " << run << " (seed " << seed << "):\n" << c.detail.substr(0, 20000);
     }
