@@ -566,6 +566,15 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
                  GetFullPath().c_str_utf8());
             root.Remove(new_rel);
             new_rel = GetPath();
+            // A new file that cannot fit failed for want of space, not for a bad patch:
+            // the user is told and the event waits for space, uncounted.
+            uint64_t free_bytes = 0;
+            if (root.FreeBytes(free_bytes) == 0 && free_bytes < remote.size) {
+                NLOG(L_ERR, kChannel,
+                     "[ERROR] worker.cpp(%d): PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
+                     (unsigned long long)remote.size, GetFullPath().c_str_utf8(), (unsigned long long)free_bytes);
+                return ERR_LOCAL_DISKFULL;
+            }
             rc = HandleDownloadPatchError(remote);
             if (rc != 0) return rc;
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareDownloadFile: basis file is the same as the new file...\n");

@@ -5,6 +5,7 @@
 
 #include <random>
 
+#include "platform/tmpfs_mount.h"
 #include "sync/transfer_fixture.h"
 
 namespace {
@@ -79,6 +80,46 @@ TEST_F(DownloadTest, CutDownloadResumesFromTheStoredLength) {
     EXPECT_EQ(server.CountLog("bytes from 100000 (fault)"), 1);
     EXPECT_EQ(server.CountLog("(whole, 50000 bytes from 200000)"), 1);
     EXPECT_EQ(server.CountLog("resume_get_token"), 1);
+    EXPECT_EQ(Scratch(), 0);
+}
+
+TEST_F(DownloadTest, AFullDiskHandsTheEventBackAndChangesNothingUntilSpaceIsFreed) {
+    fs::create_directories(at("s1/sync"));
+    TmpfsMount disk(at("s1/sync"), 320 << 10);
+    if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << disk.why;
+    Start();
+    auto finish = [&] {
+        std::vector<int> actions;
+        for (int i = 0; i < 4 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
+            actions.push_back(worker.RunOnce());
+        return actions;
+    };
+    // A new file larger than the disk, received whole.
+    const std::string big = RandomBytes(400000, 5);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/big.bin", ServerPut("/big.bin", big), big));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EXPECT_FALSE(fs::exists(Local("/big.bin")));
+    EXPECT_EQ(Scratch(), 0);
+    ASSERT_TRUE(disk.Resize(1 << 20));
+    EXPECT_EQ(finish(), kDone);
+    EXPECT_TRUE(Read(Local("/big.bin")) == big);
+
+    // A change that arrives as a patch, whose result does not fit beside the old
+    // version: the disk is full, not the patch bad.
+    std::string body = big;
+    body.replace(200000, 2000, RandomBytes(2000, 6));
+    ASSERT_TRUE(disk.Resize(520 << 10));
+    const uint64_t id = ServerPut("/big.bin", body);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/big.bin", id, body));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EXPECT_TRUE(Read(Local("/big.bin")) == big);
+    EXPECT_EQ(Scratch(), 0);
+    ASSERT_TRUE(disk.Resize(2 << 20));
+    EXPECT_EQ(finish(), kDone);
+    EXPECT_TRUE(Read(Local("/big.bin")) == body);
+    EXPECT_EQ(Row("/big.bin").syncID, id);
+    EXPECT_EQ(server.CountLog("(delta,"), 2);
+    EXPECT_EQ(server.CountLog("(whole,"), 2);
     EXPECT_EQ(Scratch(), 0);
 }
 
