@@ -493,7 +493,9 @@ int SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
             return 0;
         }
         if (rc != -1 || errno != EEXIST) {
+            const int err = errno;
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
+            errno = err;
             return rc;
         }
     }

@@ -1,5 +1,6 @@
 // The disk filling up during downloads: beta's folder is a small tmpfs, alpha writes a
-// tree larger than it. Beta's downloads run into ENOSPC; the user is told (a session
+// tree larger than it (in bytes, or in entries: every other run the disk runs out of
+// inodes instead of room). Beta's downloads run into ENOSPC; the user is told (a session
 // error with the local disk-full code), no file with other content than alpha's
 // appears, alpha's files are never touched, and once space is freed the session
 // resumes on its own and all three sides converge to what was written. No scratch
@@ -69,8 +70,9 @@ uint64_t UsedBytes(const std::string& dir) {
 const int kFiles = 150;
 const int kLarge = 4;
 const size_t kLargeBytes = (faults::kSanitized ? 1u : 3u) << 20;
-// Room for everything many times over, once space is freed.
+// Room and entries for everything many times over, once space is freed.
 const uint64_t kRoomyBytes = 256ull << 20;
+const char* const kRoomyEntries = "nr_inodes=100000";
 
 // One filling of beta's disk: waits for the session error that tells the user, looks
 // at what beta shows meanwhile (each file must be one of the versions alpha wrote,
@@ -92,7 +94,7 @@ bool FillAndFree(World& w, TmpfsMount& tmpfs, std::mt19937_64& rng, const std::s
             check.detail += "  " + phase + ": with the disk full, beta shows " + path + " with other content\n";
         }
     }
-    if (!tmpfs.Resize(kRoomyBytes)) {
+    if (!tmpfs.Resize(kRoomyBytes, kRoomyEntries)) {
         ++check.lost;
         check.detail += "  " + phase + ": the tmpfs could not be resized: " + strerror(errno) + "\n";
     }
@@ -108,14 +110,17 @@ bool FillAndFree(World& w, TmpfsMount& tmpfs, std::mt19937_64& rng, const std::s
 
 TEST(Faults, DiskFullDuringDownloadsResumesOnceSpaceIsFreed) {
     Tally tally("disk full during downloads, space freed");
-    for (int run = 0, runs = faults::Runs(1, 10); run < runs; ++run) {
+    for (int run = 0, runs = faults::Runs(2, 10); run < runs; ++run) {
         auto rng = tally.Rng(run);
         World w;
         // New files: a disk that holds a quarter to three quarters of the tree, so that
-        // it fills at a different point in every run.
+        // it fills at a different point in every run; in odd runs it is the entries
+        // (files and folders, about kFiles + 30) that run out, with room to spare.
         const uint64_t tree_bytes = kFiles * 12 * 1024ull + kLarge * kLargeBytes;
-        const uint64_t disk = tree_bytes / 4 + rng() % (tree_bytes / 2);
-        TmpfsMount tmpfs(w.b.sync, disk);
+        const uint64_t entries = kFiles + 30;
+        const bool out_of_entries = run % 2 == 1;
+        TmpfsMount tmpfs(w.b.sync, out_of_entries ? kRoomyBytes : tree_bytes / 4 + rng() % (tree_bytes / 2),
+                         out_of_entries ? "nr_inodes=" + std::to_string(entries / 4 + rng() % (entries / 2)) : "");
         if (!tmpfs.mounted) GTEST_SKIP() << "cannot mount a tmpfs on beta's folder: " << tmpfs.why;
         w.b.keep_notices = true;
         ASSERT_EQ(w.Start(), "");
@@ -124,7 +129,8 @@ TEST(Faults, DiskFullDuringDownloadsResumesOnceSpaceIsFreed) {
         faults::WriteTree(w.a.sync, "from-alpha", rng(), kFiles, kLarge, kLargeBytes, expected);
         auto alpha_stamps = Stamps(w.a.sync);
         Check check;
-        bool converged = FillAndFree(w, tmpfs, rng, "new files", expected, {}, 0, check);
+        bool converged = FillAndFree(w, tmpfs, rng, out_of_entries ? "new files, out of entries" : "new files",
+                                     expected, {}, 0, check);
         if (Stamps(w.a.sync) != alpha_stamps) {
             ++check.corrupted;
             check.detail += "  new files: alpha's files were touched\n";

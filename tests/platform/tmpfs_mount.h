@@ -12,8 +12,10 @@
 
 class TmpfsMount {
 public:
-    TmpfsMount(std::string where, uint64_t bytes) : dir(std::move(where)) {
-        mounted = mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, Size(bytes).c_str()) == 0;
+    // extra: further mount options, such as "nr_inodes=N" (a disk out of entries).
+    TmpfsMount(std::string where, uint64_t bytes, const std::string& extra = "") : dir(std::move(where)) {
+        const std::string opts = Size(bytes) + (extra.empty() ? "" : "," + extra);
+        mounted = mount("tmpfs", dir.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, opts.c_str()) == 0;
         if (!mounted) why = strerror(errno);
     }
     ~TmpfsMount() {
@@ -23,8 +25,9 @@ public:
     TmpfsMount& operator=(const TmpfsMount&) = delete;
 
     // Grows or shrinks the disk (not below what it holds); false with errno set.
-    bool Resize(uint64_t bytes) {
-        return mount("tmpfs", dir.c_str(), nullptr, MS_REMOUNT | MS_NOSUID | MS_NODEV, Size(bytes).c_str()) == 0;
+    bool Resize(uint64_t bytes, const std::string& extra = "") {
+        const std::string opts = Size(bytes) + (extra.empty() ? "" : "," + extra);
+        return mount("tmpfs", dir.c_str(), nullptr, MS_REMOUNT | MS_NOSUID | MS_NODEV, opts.c_str()) == 0;
     }
 
     std::string dir, why;

@@ -1,6 +1,7 @@
 // The download handler on a worker that was never started, against the real
 // refserver: whole files, patches, the ways that need no transfer, resumed transfers,
 // conflicts with local edits, type jumps and hostile hashes.
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <random>
@@ -120,6 +121,22 @@ TEST_F(DownloadTest, AFullDiskHandsTheEventBackAndChangesNothingUntilSpaceIsFree
     EXPECT_EQ(Row("/big.bin").syncID, id);
     EXPECT_EQ(server.CountLog("(delta,"), 2);
     EXPECT_EQ(server.CountLog("(whole,"), 2);
+    EXPECT_EQ(Scratch(), 0);
+
+    // No entry left for the received file (or for a folder): as full as no room.
+    struct statvfs v {};
+    ASSERT_EQ(statvfs(session.local_path.c_str_utf8(), &v), 0);
+    ASSERT_TRUE(disk.Resize(2 << 20, "nr_inodes=" + std::to_string(v.f_files - v.f_ffree)));
+    EventManager::getInstance().PushServerEvent(ServerEvent("/small.txt", ServerPut("/small.txt", "small"), "small"));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/dir", ServerPut("/dir", "", true), "", true));
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EXPECT_FALSE(fs::exists(Local("/small.txt")));
+    EXPECT_FALSE(fs::exists(Local("/dir")));
+    ASSERT_TRUE(disk.Resize(2 << 20, "nr_inodes=1000"));
+    EXPECT_EQ(finish(), (std::vector<int>{Worker::ACTION_DONE, Worker::ACTION_DONE}));
+    EXPECT_EQ(Read(Local("/small.txt")), "small");
+    EXPECT_TRUE(fs::is_directory(Local("/dir")));
     EXPECT_EQ(Scratch(), 0);
 }
 
