@@ -140,7 +140,7 @@ int SessionRoot::CheckPresent(uint64_t expected_dev) const {
 int SessionRoot::FreeBytes(uint64_t& bytes) const {
     struct statvfs v;
     if (fstatvfs(root_fd, &v) != 0) return -1;
-    bytes = static_cast<uint64_t>(v.f_bavail) * v.f_frsize;
+    bytes = static_cast<uint64_t>(geteuid() == 0 ? v.f_bfree : v.f_bavail) * v.f_frsize;
     return 0;
 }
 

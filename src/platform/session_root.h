@@ -95,8 +95,8 @@ public:
     int CheckPresent(uint64_t expected_dev = 0) const;
     // The device the root was opened on.
     uint64_t device() const { return root_dev; }
-    // Bytes an unprivileged writer may still put on the root's volume: 0 with
-    // `bytes` set, or -1 when the volume cannot be asked.
+    // Bytes this process may still put on the root's volume (root may use the
+    // blocks reserved for it): 0 with `bytes` set, or -1 when the volume cannot be asked.
     int FreeBytes(uint64_t& bytes) const;
 
     // Logs, once per path, that rel is (or runs through) a link and is not
