@@ -119,7 +119,7 @@ Mutex& RenameMutex() {
     return m;
 }
 
-bool DiskFull(int err) { return err == ENOSPC || err == EDQUOT; }
+bool DiskFull(int err) { return FSIsDiskFull(err); }
 
 uint32_t ClampTime(time_t t) {
     if (t < 0) return 0;
@@ -597,3 +597,5 @@ int FSMktemp(const ustring& prefix, ustring& path) {
 
 int FSInitialize() { return 0; }
 int FSChown(const ustring&) { return 0; }
+
+bool FSIsDiskFull(int err) { return err == ENOSPC || err == EDQUOT; }

@@ -46,6 +46,9 @@ enum {
     FS_ERR_NAME_TOO_LONG = -100 // FSRename: the new name is too long
 };
 
+// Whether an errno means a full volume: no room or no entries left, or over quota.
+bool FSIsDiskFull(int err);
+
 // Options of FSOpenDir.
 enum { FS_DIR_STAT = 1 };  // fill mtime and size of every entry
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -134,6 +135,13 @@ int SessionRoot::CheckPresent(uint64_t expected_dev) const {
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): the synchronised folder '%s' %s\n", root_path.c_str_utf8(),
          why);
     return -1;
+}
+
+int SessionRoot::FreeBytes(uint64_t& bytes) const {
+    struct statvfs v;
+    if (fstatvfs(root_fd, &v) != 0) return -1;
+    bytes = static_cast<uint64_t>(geteuid() == 0 ? v.f_bfree : v.f_bavail) * v.f_frsize;
+    return 0;
 }
 
 ustring SessionRoot::Full(const ustring& rel) const {
@@ -485,7 +493,9 @@ int SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
             return 0;
         }
         if (rc != -1 || errno != EEXIST) {
+            const int err = errno;
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
+            errno = err;
             return rc;
         }
     }

@@ -95,6 +95,9 @@ public:
     int CheckPresent(uint64_t expected_dev = 0) const;
     // The device the root was opened on.
     uint64_t device() const { return root_dev; }
+    // Bytes this process may still put on the root's volume (root may use the
+    // blocks reserved for it): 0 with `bytes` set, or -1 when the volume cannot be asked.
+    int FreeBytes(uint64_t& bytes) const;
 
     // Logs, once per path, that rel is (or runs through) a link and is not
     // synchronised. For callers that meet an FT_SLINK entry. Returns FS_ERR_LINK.

@@ -259,8 +259,13 @@ public:
     // Queues a local event of that type of the current session for path.
     void PushLocalEvent(const ustring& path, Event::Type type, bool is_dir);
     // The scratch folder for transfers (the working directory), made when missing. 0
-    // with rel set to its path relative to the root, or ERR_SYS.
+    // with rel set to its path relative to the root, ERR_LOCAL_DISKFULL when the
+    // volume has no room for it, or ERR_SYS.
     int WorkingScratchDir(ustring& rel);
+    // The code of a failed create or write in the session's folder, from its errno:
+    // ERR_LOCAL_DISKFULL when the volume is full (the user is told, the event waits
+    // for space), else ERR_SYS.
+    static int LocalWriteError(int err);
     // True for an MD4 as the server names content: exactly 32 hex digits. Anything
     // else is refused before it reaches a lookup or a record.
     static bool IsMD4Hex(const ustring& hash);

@@ -319,9 +319,10 @@ int Worker::ProcessDownloadDirectory(const PObject& response) {
         if (rc != 0) return rc;
     }
     if (root.MKDirP(GetPath()) != 0) {
+        const int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadDirectory: Cannot create directory %s\n",
              GetFullPath().c_str_utf8());
-        return ERR_SYS;
+        return LocalWriteError(err);
     }
     return UpdateAttribute(GetPath(), response);
 }
@@ -489,9 +490,10 @@ int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
     }
     if (keep_local) return 0;
     if (root.MKDirP(ParentOf(GetPath())) != 0) {
+        const int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot create parent directory of '%s'\n",
              GetFullPath().c_str_utf8());
-        return ERR_SYS;
+        return LocalWriteError(err);
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
          GetFullPath().c_str_utf8());
@@ -538,10 +540,12 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
     if (file["is_delta"].asBool()) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download patch file\n");
         ustring scratch;
-        if (WorkingScratchDir(scratch) != 0 || root.Mktemp(scratch, new_rel) != 0) {
+        rc = WorkingScratchDir(scratch);
+        if (rc == 0 && root.Mktemp(scratch, new_rel) != 0) rc = LocalWriteError(errno);
+        if (rc != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
             new_rel = GetPath();
-            return ERR_SYS;
+            return rc;
         }
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): new file will be generated at %s\n",
              root.Full(new_rel).c_str_utf8());
@@ -566,6 +570,15 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
                  GetFullPath().c_str_utf8());
             root.Remove(new_rel);
             new_rel = GetPath();
+            // A new file that cannot fit failed for want of space, not for a bad patch:
+            // the user is told and the event waits for space, uncounted.
+            uint64_t free_bytes = 0;
+            if (root.FreeBytes(free_bytes) == 0 && free_bytes < remote.size) {
+                NLOG(L_ERR, kChannel,
+                     "[ERROR] worker.cpp(%d): PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
+                     (unsigned long long)remote.size, GetFullPath().c_str_utf8(), (unsigned long long)free_bytes);
+                return ERR_LOCAL_DISKFULL;
+            }
             rc = HandleDownloadPatchError(remote);
             if (rc != 0) return rc;
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
@@ -650,9 +663,9 @@ int Worker::FetchAndPlace(bool empty_base) {
     const ClientFileEventInfo& base = download_base;
     const char* cpath = GetPath().c_str_utf8();
     ustring scratch_dir;
-    if (WorkingScratchDir(scratch_dir) != 0) {
+    if (const int rc = WorkingScratchDir(scratch_dir); rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: no working directory for '%s'\n", cpath);
-        return ERR_SYS;
+        return rc;
     }
     PObject request;
     PObject response;

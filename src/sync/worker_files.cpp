@@ -189,10 +189,13 @@ void Worker::PushLocalEvent(const ustring& path, Event::Type type, bool is_dir) 
 
 int Worker::WorkingScratchDir(ustring& rel) {
     const SessionRoot* root = context.root_entry.root.get();
-    if (root == nullptr || root->MKDirP(kWorkingFolder) != 0) return ERR_SYS;
+    if (root == nullptr) return ERR_SYS;
+    if (root->MKDirP(kWorkingFolder) != 0) return LocalWriteError(errno);
     rel = kWorkingFolder;
     return 0;
 }
+
+int Worker::LocalWriteError(int err) { return FSIsDiskFull(err) ? ERR_LOCAL_DISKFULL : ERR_SYS; }
 
 bool Worker::IsMD4Hex(const ustring& hash) {
     const std::string& s = hash.str();

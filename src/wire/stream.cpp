@@ -12,8 +12,12 @@
 
 #include "foundation/logger.h"
 #include "foundation/tmp_name.h"
+#include "platform/file_ops.h"
 
 namespace {
+
+// The code of a failed write or create of a received file: a full volume is told apart.
+int WriteFailed(int err) { return FSIsDiskFull(err) ? PStream::ERR_DISKFULL : PStream::ERR_SYS; }
 
 const ustring& kLog() {
     static const ustring* name = new ustring("stream");
@@ -484,16 +488,18 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             else if (errno != EEXIST) break;
         }
         if (fd < 0) {
+            const int err = errno;
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
-                 recv_path.c_str_utf8(), "wb", errno);
-            return ERR_SYS;
+                 recv_path.c_str_utf8(), "wb", err);
+            return WriteFailed(err);
         }
     } else if (value.offset == 0) {
         fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT | O_TRUNC);
         if (fd < 0) {
+            const int err = errno;
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
-                 value.path.c_str_utf8(), "wb", errno);
-            return ERR_SYS;
+                 value.path.c_str_utf8(), "wb", err);
+            return WriteFailed(err);
         }
     } else {
         // Continue at `offset`: whatever lies beyond it is cut off. A file shorter than
@@ -533,7 +539,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
         int rr = c.Read(buf.get(), want, got);
         // Bytes that did arrive are kept, so that a later request can continue after them.
         if (got > 0 && !WriteAll(fd, buf.get(), got)) {
-            result = errno == ENOSPC || errno == EDQUOT ? ERR_DISKFULL : ERR_SYS;
+            result = WriteFailed(errno);
             break;
         }
         received += got;
@@ -546,7 +552,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
                  static_cast<unsigned long long>(received), static_cast<unsigned long long>(count));
         UpdateStatus(received, count);
     }
-    if (::close(fd) != 0 && result == ERR_OK) result = errno == ENOSPC || errno == EDQUOT ? ERR_DISKFULL : ERR_SYS;
+    if (::close(fd) != 0 && result == ERR_OK) result = WriteFailed(errno);
     value.offset += received;
     value.length = value.offset;  // also after a failure: a later request continues here
     Logger::LogMsg(Logger::L_DEBUG, kLog(), "%sbinary has been stored at '%s' with length %llu\n", Indent(),

@@ -24,7 +24,7 @@ public:
         ERR_SYS = -1,
         ERR_IO = -2,       // every channel failure
         ERR_TIMEOUT = -3,  // declared, never returned
-        ERR_DISKFULL = -4,
+        ERR_DISKFULL = -4,  // a received file could not be created or written: no room or entries left
         ERR_STREAM = -5,   // malformed input, or a file shorter than the promised length
         ERR_INPUT = -6,    // declared, never returned
     };

@@ -12,8 +12,10 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "delta/simple_file_reader.h"
 #include "e2e/e2e_support.h"
@@ -103,7 +105,8 @@ inline std::string Describe(const Tree& tree) {
 }
 
 // One daemon acting as its own UI: it links to the server and synchronises its folder
-// with the view. Notifications are accepted and dropped, so that they never pile up.
+// with the view. Notifications are accepted and dropped, so that they never pile up,
+// unless keep_notices is set before Start: then each is read and kept for Notices().
 class Client {
 public:
     explicit Client(std::string name) : computer(std::move(name)) {
@@ -181,14 +184,38 @@ public:
         return false;
     }
 
+    // Every notification received so far, in the order of arrival (keep_notices).
+    std::vector<PObject> Notices() {
+        std::lock_guard<std::mutex> l(notices_lock);
+        return notices;
+    }
+    // How many "error" notices with this session id and code have arrived (keep_notices).
+    int SessionErrors(uint64_t session_id, int code) {
+        std::lock_guard<std::mutex> l(notices_lock);
+        int n = 0;
+        for (const PObject& v : notices)
+            n += v["notify"].asString() == "error" && v.hasMember("session_id") &&
+                 v["session_id"].asUInt64() == session_id && v["error_type"].asInt32() == code;
+        return n;
+    }
+
     std::unique_ptr<Daemon> daemon = std::make_unique<Daemon>();
     std::string computer, sync, config;
+    bool keep_notices = false;
 
 private:
     void StartDrain() {
         draining = true;
         drain = std::thread([this] {
             while (draining) {
+                if (keep_notices) {
+                    PObject notice;
+                    if (daemon->ui.Receive(notice, 0.1)) {
+                        std::lock_guard<std::mutex> l(notices_lock);
+                        notices.push_back(notice);
+                    }
+                    continue;
+                }
                 int fd = daemon->ui.Accept(0.1);
                 if (fd >= 0) close(fd);
             }
@@ -203,6 +230,8 @@ private:
 
     std::atomic<bool> draining{false};
     std::thread drain;
+    std::mutex notices_lock;
+    std::vector<PObject> notices;
 };
 
 // Polls until both clients are idle and their folders and the server's view hold the

@@ -1,10 +1,12 @@
 // The download handler on a worker that was never started, against the real
 // refserver: whole files, patches, the ways that need no transfer, resumed transfers,
 // conflicts with local edits, type jumps and hostile hashes.
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <random>
 
+#include "platform/tmpfs_mount.h"
 #include "sync/transfer_fixture.h"
 
 namespace {
@@ -79,6 +81,62 @@ TEST_F(DownloadTest, CutDownloadResumesFromTheStoredLength) {
     EXPECT_EQ(server.CountLog("bytes from 100000 (fault)"), 1);
     EXPECT_EQ(server.CountLog("(whole, 50000 bytes from 200000)"), 1);
     EXPECT_EQ(server.CountLog("resume_get_token"), 1);
+    EXPECT_EQ(Scratch(), 0);
+}
+
+TEST_F(DownloadTest, AFullDiskHandsTheEventBackAndChangesNothingUntilSpaceIsFreed) {
+    fs::create_directories(at("s1/sync"));
+    TmpfsMount disk(at("s1/sync"), 320 << 10);
+    if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs here (needs root): " << disk.why;
+    Start();
+    auto finish = [&] {
+        std::vector<int> actions;
+        for (int i = 0; i < 4 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i)
+            actions.push_back(worker.RunOnce());
+        return actions;
+    };
+    // A new file larger than the disk, received whole.
+    const std::string big = RandomBytes(400000, 5);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/big.bin", ServerPut("/big.bin", big), big));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EXPECT_FALSE(fs::exists(Local("/big.bin")));
+    EXPECT_EQ(Scratch(), 0);
+    ASSERT_TRUE(disk.Resize(1 << 20));
+    EXPECT_EQ(finish(), kDone);
+    EXPECT_TRUE(Read(Local("/big.bin")) == big);
+
+    // A change that arrives as a patch, whose result does not fit beside the old
+    // version: the disk is full, not the patch bad.
+    std::string body = big;
+    body.replace(200000, 2000, RandomBytes(2000, 6));
+    ASSERT_TRUE(disk.Resize(520 << 10));
+    const uint64_t id = ServerPut("/big.bin", body);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/big.bin", id, body));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EXPECT_TRUE(Read(Local("/big.bin")) == big);
+    EXPECT_EQ(Scratch(), 0);
+    ASSERT_TRUE(disk.Resize(2 << 20));
+    EXPECT_EQ(finish(), kDone);
+    EXPECT_TRUE(Read(Local("/big.bin")) == body);
+    EXPECT_EQ(Row("/big.bin").syncID, id);
+    EXPECT_EQ(server.CountLog("(delta,"), 2);
+    EXPECT_EQ(server.CountLog("(whole,"), 2);
+    EXPECT_EQ(Scratch(), 0);
+
+    // No entry left for the received file (or for a folder): as full as no room.
+    struct statvfs v {};
+    ASSERT_EQ(statvfs(session.local_path.c_str_utf8(), &v), 0);
+    ASSERT_TRUE(disk.Resize(2 << 20, "nr_inodes=" + std::to_string(v.f_files - v.f_ffree)));
+    EventManager::getInstance().PushServerEvent(ServerEvent("/small.txt", ServerPut("/small.txt", "small"), "small"));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/dir", ServerPut("/dir", "", true), "", true));
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
+    EXPECT_FALSE(fs::exists(Local("/small.txt")));
+    EXPECT_FALSE(fs::exists(Local("/dir")));
+    ASSERT_TRUE(disk.Resize(2 << 20, "nr_inodes=1000"));
+    EXPECT_EQ(finish(), (std::vector<int>{Worker::ACTION_DONE, Worker::ACTION_DONE}));
+    EXPECT_EQ(Read(Local("/small.txt")), "small");
+    EXPECT_TRUE(fs::is_directory(Local("/dir")));
     EXPECT_EQ(Scratch(), 0);
 }
 
