@@ -38,6 +38,14 @@ public:
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);
         log_ = (root_.parent_path() / (root_.filename().string() + ".log")).string();
+        options_ = options;
+        return Launch(options, O_TRUNC);
+    }
+
+private:
+    // Runs the server on root_/data, stderr to the log (truncated or appended to), and
+    // reads its port and fingerprint.
+    bool Launch(const std::vector<std::string>& options, int log_mode) {
         std::string bin = BinDir() + "/nimbrel-refserver";
         std::vector<std::string> args{bin};
         args.insert(args.end(), options.begin(), options.end());
@@ -49,7 +57,7 @@ public:
         if (pid_ < 0) return false;
         if (pid_ == 0) {
             dup2(out[1], 1);
-            int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = open(log_.c_str(), O_WRONLY | O_CREAT | log_mode, 0600);
             if (err >= 0) dup2(err, 2);
             close(out[0]);
             close(out[1]);
@@ -71,6 +79,29 @@ public:
         }
         fclose(in);
         return ok && port_ > 0;
+    }
+
+public:
+    // Ends the server at once (SIGKILL, as a crash would), keeping its root and log.
+    void Kill() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+    // Kills the server and starts it again on the same port with the same root and
+    // options; its log continues. false when it did not come up or its certificate
+    // changed (the clients pinned the old one).
+    bool Restart() {
+        Kill();
+        const int port = port_;
+        const std::string fingerprint = fingerprint_;
+        std::vector<std::string> options = options_;
+        options.push_back("--port");
+        options.push_back(std::to_string(port));
+        return Launch(options, O_APPEND) && port_ == port && fingerprint_ == fingerprint;
     }
 
     void Stop() {
@@ -121,6 +152,7 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string fingerprint_;
+    std::vector<std::string> options_;
     std::filesystem::path root_;
     std::string log_;
 };
