@@ -225,7 +225,8 @@ TEST_F(RefServerHandshake, KilledServerComesBackOnItsPortWithItsCertificate) {
     ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
     const int port = server.port();
     // Killed with the connection open: its socket still holds the port.
-    ASSERT_TRUE(server.Restart()) << server.Log();
+    server.Kill();
+    ASSERT_TRUE(server.StartAgain()) << server.Log();
     EXPECT_EQ(server.port(), port);
     c->Drop();
     EXPECT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);

@@ -91,10 +91,10 @@ public:
         pid_ = -1;
     }
 
-    // Kills the server and starts it again on the same port with the same root and
-    // options; its log continues. false when it did not come up or its certificate
-    // changed (the clients pinned the old one).
-    bool Restart() {
+    // Starts the server again after Kill (killing it first if it still runs) on the
+    // same port with the same root and options; its log continues. false when it did
+    // not come up or its certificate changed (the clients pinned the old one).
+    bool StartAgain() {
         Kill();
         const int port = port_;
         const std::string fingerprint = fingerprint_;
@@ -111,6 +111,9 @@ public:
             waitpid(pid_, &status, 0);
             pid_ = -1;
         }
+        // NIMBREL_E2E_KEEP=1 keeps the root and the log for a look afterwards.
+        const char* keep = getenv("NIMBREL_E2E_KEEP");
+        if (keep && keep[0] == '1') root_.clear();
         if (!root_.empty()) {
             std::error_code ec;
             std::filesystem::remove_all(root_, ec);

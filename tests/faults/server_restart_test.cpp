@@ -28,7 +28,7 @@ TEST(Faults, ServerKilledAndRestartedMidSyncLosesNothing) {
         faults::SleepMs(faults::RandomMs(rng, kWindowMs));
         w.server.Kill();
         faults::SleepMs(faults::RandomMs(rng, kDownMs));
-        ASSERT_TRUE(w.server.Restart()) << w.server.Log().substr(0, 4000);
+        ASSERT_TRUE(w.server.StartAgain()) << w.server.Log().substr(0, 4000);
         Check check;
         const bool converged = w.Settle(expected, check);
         tally.Add(run, converged, check);
