@@ -37,6 +37,11 @@ int SockSetNoDelay(SOCKET fd, bool on) {
     return ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, sizeof v) == 0 ? 0 : -1;
 }
 
+int SockSetReuseAddress(SOCKET fd) {
+    int v = 1;
+    return ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &v, sizeof v) == 0 ? 0 : -1;
+}
+
 int SockSetNonBlock(SOCKET fd) {
     int flags = ::fcntl(fd, F_GETFL, 0);
     if (flags < 0) return -1;

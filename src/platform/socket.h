@@ -36,6 +36,9 @@ int SockConnectStart(SOCKET fd, const char* ip, int port);
 // socket's pending error number (positive).
 int SockConnectResult(SOCKET fd);
 
+// Lets a listening socket bind a port that closed connections of an earlier process
+// still hold (TIME_WAIT), so a restarted server gets its port back; 0 or -1.
+int SockSetReuseAddress(SOCKET fd);
 // Binds to 127.0.0.1:port; 0 or -1.
 int SockBindLoopback(SOCKET fd, int port);
 int SockListen(SOCKET fd, int backlog);

@@ -218,6 +218,22 @@ TEST_F(RefServerHandshake, PinnedCertificate) {
     pool->push(c);
 }
 
+TEST_F(RefServerHandshake, KilledServerComesBackOnItsPortWithItsCertificate) {
+    StartServer({});
+    MakePool(true, server.fingerprint());
+    Connection* c = pool->pop();
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
+    const int port = server.port();
+    // Killed with the connection open: its socket still holds the port.
+    server.Kill();
+    ASSERT_TRUE(server.StartAgain()) << server.Log();
+    EXPECT_EQ(server.port(), port);
+    c->Drop();
+    EXPECT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
+    EXPECT_TRUE(SSLChannelIsEncrypted(*c->GetChannel()));
+    pool->push(c);
+}
+
 TEST_F(RefServerHandshake, UnknownActionAndWrongCommand) {
     StartServer({});
     MakePool(false);
@@ -234,13 +250,14 @@ TEST_F(RefServerHandshake, UnknownActionAndWrongCommand) {
 }
 
 TEST_F(RefServerHandshake, BadCommandLineIsRefused) {
-    std::string cmd = RefServer::BinDir() + "/nimbrel-refserver --fault bogus /tmp/x 2>/dev/null";
-    int st = system(cmd.c_str());
-    ASSERT_TRUE(WIFEXITED(st));
-    EXPECT_EQ(WEXITSTATUS(st), 2);
-    cmd = RefServer::BinDir() + "/nimbrel-refserver --port 2>/dev/null";
-    st = system(cmd.c_str());
-    EXPECT_EQ(WEXITSTATUS(st), 2);
+    for (const char* args : {"--fault bogus /tmp/x", "--port", "--fault cut-after=random:0-5 /tmp/x",
+                             "--fault cut-after=random:9-5 /tmp/x", "--fault cut-after=random:5 /tmp/x",
+                             "--fault cut-after=random:5- /tmp/x", "--fault-seed x /tmp/x"}) {
+        const std::string cmd = RefServer::BinDir() + "/nimbrel-refserver " + args + " 2>/dev/null";
+        const int st = system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(st)) << args;
+        EXPECT_EQ(WEXITSTATUS(st), 2) << args;
+    }
 }
 
 }  // namespace

@@ -38,6 +38,14 @@ public:
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);
         log_ = (root_.parent_path() / (root_.filename().string() + ".log")).string();
+        options_ = options;
+        return Launch(options, O_TRUNC);
+    }
+
+private:
+    // Runs the server on root_/data, stderr to the log (truncated or appended to), and
+    // reads its port and fingerprint.
+    bool Launch(const std::vector<std::string>& options, int log_mode) {
         std::string bin = BinDir() + "/nimbrel-refserver";
         std::vector<std::string> args{bin};
         args.insert(args.end(), options.begin(), options.end());
@@ -49,7 +57,7 @@ public:
         if (pid_ < 0) return false;
         if (pid_ == 0) {
             dup2(out[1], 1);
-            int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            int err = open(log_.c_str(), O_WRONLY | O_CREAT | log_mode, 0600);
             if (err >= 0) dup2(err, 2);
             close(out[0]);
             close(out[1]);
@@ -73,6 +81,29 @@ public:
         return ok && port_ > 0;
     }
 
+public:
+    // Ends the server at once (SIGKILL, as a crash would), keeping its root and log.
+    void Kill() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGKILL);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+    }
+
+    // Starts the server again after Kill (killing it first if it still runs) on the
+    // same port with the same root and options; its log continues. false when it did
+    // not come up or its certificate changed (the clients pinned the old one).
+    bool StartAgain() {
+        Kill();
+        const int port = port_;
+        const std::string fingerprint = fingerprint_;
+        std::vector<std::string> options = options_;
+        options.push_back("--port");
+        options.push_back(std::to_string(port));
+        return Launch(options, O_APPEND) && port_ == port && fingerprint_ == fingerprint;
+    }
+
     void Stop() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
@@ -80,9 +111,10 @@ public:
             waitpid(pid_, &status, 0);
             pid_ = -1;
         }
-        // NIMBREL_E2E_KEEP=1 keeps the server's data and log for a look afterwards.
+        // NIMBREL_E2E_KEEP=1 keeps the root and the log for a look afterwards.
         const char* keep = getenv("NIMBREL_E2E_KEEP");
-        if (!root_.empty() && !(keep && keep[0] == '1')) {
+        if (keep && keep[0] == '1') root_.clear();
+        if (!root_.empty()) {
             std::error_code ec;
             std::filesystem::remove_all(root_, ec);
             std::filesystem::remove(log_, ec);
@@ -123,6 +155,7 @@ private:
     pid_t pid_ = -1;
     int port_ = 0;
     std::string fingerprint_;
+    std::vector<std::string> options_;
     std::filesystem::path root_;
     std::string log_;
 };

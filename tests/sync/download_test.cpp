@@ -140,6 +140,23 @@ TEST_F(DownloadTest, AFullDiskHandsTheEventBackAndChangesNothingUntilSpaceIsFree
     EXPECT_EQ(Scratch(), 0);
 }
 
+TEST_F(DownloadTest, RandomCutsSpendOneBudgetPerConnection) {
+    // MIN = MAX: the budget is known. The first file spends 60000 of it, the second
+    // is cut at the 40000 left and continues on a new connection with a new budget.
+    Start({"--fault", "cut-after=random:100000-100000", "--fault-seed", "7"});
+    const std::string one = RandomBytes(60000, 5), two = RandomBytes(60000, 6);
+    EXPECT_EQ(Run(ServerEvent("/one.bin", ServerPut("/one.bin", one), one)), kDone);
+    EventManager::getInstance().PushServerEvent(ServerEvent("/two.bin", ServerPut("/two.bin", two), two));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_TRUE(Read(Local("/one.bin")) == one);
+    EXPECT_TRUE(Read(Local("/two.bin")) == two);
+    EXPECT_EQ(server.CountLog("cut after 40000 of 60000 bytes from 0 (fault)"), 1);
+    EXPECT_EQ(server.CountLog("(whole, 20000 bytes from 40000)"), 1);
+    EXPECT_EQ(server.CountLog("fault seed 7 "), 1);
+    EXPECT_EQ(Scratch(), 0);
+}
+
 TEST_F(DownloadTest, LocalEditRacingServerChangeKeepsBoth) {
     Start();
     EXPECT_EQ(Sync("/n.txt", "version one"), kDone);

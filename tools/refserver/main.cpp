@@ -5,8 +5,12 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <random>
 #include <string>
 #include <thread>
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include "options.h"
 #include "platform/socket.h"
@@ -17,6 +21,22 @@
 namespace {
 constexpr int kMaxConnections = 256;
 std::atomic<int> g_open_connections{0};
+
+// Whether cert and key are a certificate and the private key that belongs to it. A
+// server that was stopped, even killed, starts again with the certificate its clients
+// pinned; a pair cut short while it was being written is made anew.
+bool CertificatePairUsable(const std::string& cert_path, const std::string& key_path) {
+    FILE* f = fopen(cert_path.c_str(), "r");
+    X509* cert = f ? PEM_read_X509(f, nullptr, nullptr, nullptr) : nullptr;
+    if (f) fclose(f);
+    f = fopen(key_path.c_str(), "r");
+    EVP_PKEY* key = f ? PEM_read_PrivateKey(f, nullptr, nullptr, nullptr) : nullptr;
+    if (f) fclose(f);
+    const bool usable = cert && key && X509_check_private_key(cert, key) == 1;
+    EVP_PKEY_free(key);
+    X509_free(cert);
+    return usable;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,6 +52,12 @@ int main(int argc, char** argv) {
     }
     // A client that disappears must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
+    if (opts.cut_min != 0 && !opts.has_fault_seed) {
+        opts.fault_seed = (static_cast<uint64_t>(std::random_device{}()) << 32) ^ std::random_device{}();
+        opts.has_fault_seed = true;
+    }
+    if (opts.cut_min != 0)
+        fprintf(stderr, "fault seed %llu (--fault-seed repeats the draws)\n", (unsigned long long)opts.fault_seed);
 
     static Storage storage;
     if (storage.Open(opts.root) != 0) {
@@ -41,7 +67,7 @@ int main(int argc, char** argv) {
     const std::string tls = storage.root() + "/tls";
     mkdir(tls.c_str(), 0700);
     const std::string cert = tls + "/server.crt", key = tls + "/server.key";
-    if (SSLMakeSelfSignedCertificate(cert.c_str(), key.c_str()) != 0) {
+    if (!CertificatePairUsable(cert, key) && SSLMakeSelfSignedCertificate(cert.c_str(), key.c_str()) != 0) {
         fprintf(stderr, "nimbrel-refserver: cannot make the server certificate in %s\n", tls.c_str());
         return 1;
     }
@@ -49,7 +75,8 @@ int main(int argc, char** argv) {
     SetPriKeyPath(key);
 
     SOCKET lsock = SockCreateTcp();
-    if (lsock < 0 || SockBindLoopback(lsock, opts.port) != 0 || SockListen(lsock, 64) != 0) {
+    if (lsock < 0 || SockSetReuseAddress(lsock) != 0 || SockBindLoopback(lsock, opts.port) != 0 ||
+        SockListen(lsock, 64) != 0) {
         fprintf(stderr, "nimbrel-refserver: cannot listen on 127.0.0.1:%d: %s\n", opts.port,
                 SockErrorText(SockLastError()));
         return 1;

@@ -48,12 +48,28 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
     }
     std::string key = spec.substr(0, eq);
     uint64_t v = 0;
+    if (key == "cut-after" && spec.compare(eq + 1, 7, "random:") == 0) {
+        // random:MIN-MAX, both at least 1 so that every attempt gets some bytes through.
+        const std::string range = spec.substr(eq + 8);
+        const size_t dash = range.find('-');
+        uint64_t lo = 0, hi = 0;
+        if (dash == std::string::npos || !ParseNumber(range.substr(0, dash).c_str(), UINT64_MAX, &lo) ||
+            !ParseNumber(range.c_str() + dash + 1, UINT64_MAX, &hi) || lo == 0 || lo > hi) {
+            *error = "bad --fault '" + spec + "' (cut-after=random:MIN-MAX, 1 <= MIN <= MAX)";
+            return -1;
+        }
+        o->cut_after = 0;
+        o->cut_min = lo;
+        o->cut_max = hi;
+        return 0;
+    }
     if (key == "cut-after") {
         if (!ParseNumber(spec.c_str() + eq + 1, UINT64_MAX, &v) || v == 0) {
             *error = "bad --fault '" + spec + "'";
             return -1;
         }
         o->cut_after = v;
+        o->cut_min = o->cut_max = 0;
         return 0;
     }
     std::string code = spec.substr(eq + 1);
@@ -79,11 +95,15 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
 
 const char* ServerUsage() {
     return "usage: nimbrel-refserver [--port N] [--build B] [--alive S] [--keepalive K] [--token T]\n"
-           "                         [--fault SPEC]... ROOT\n"
+           "                         [--fault SPEC]... [--fault-seed S] ROOT\n"
            "  --fault ACTION=CODE   answer every ACTION request with that error code\n"
            "  --fault ACTION=CODE*N answer only the first N ACTION requests with it\n"
            "  --fault ssl-stall     accept the SSL request but never answer the handshake\n"
            "  --fault cut-after=N   close a connection after N bytes of one binary\n"
+           "  --fault cut-after=random:MIN-MAX\n"
+           "                        draw N from MIN..MAX for each connection and close it once\n"
+           "                        its binaries carried N bytes\n"
+           "  --fault-seed S        the seed of random faults (default: picked and logged)\n"
            "  --fault corrupt-delta change one byte of every delta resume_download sends\n"
            "       nimbrel-refserver --relay --relay-key MULT:INC --relay-iv HEX16 [--port N]\n"
            "                         [--fault relay-status=N|relay-no-header=N|relay-stall] ROOT\n"
@@ -95,7 +115,8 @@ const char* ServerUsage() {
            "  --fault relay-stall        never answer the relay handshake\n"
            "       nimbrel-refserver --help   show this help\n"
            "ROOT holds index.sqlite, blobs/, resume/, tmp/ and tls/ (a self-signed certificate\n"
-           "made at start); the first output line is \"listening on 127.0.0.1:PORT\".\n";
+           "made at the first start and kept); the first output line is\n"
+           "\"listening on 127.0.0.1:PORT\".\n";
 }
 
 int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* error) {
@@ -153,6 +174,13 @@ int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* err
         } else if (a == "--relay-iv") {
             if (!value(&v)) return -1;
             o->relay.iv = v;
+        } else if (a == "--fault-seed") {
+            if (!value(&v) || !ParseNumber(v, UINT64_MAX, &n)) {
+                if (error->empty()) *error = "bad --fault-seed";
+                return -1;
+            }
+            o->has_fault_seed = true;
+            o->fault_seed = n;
         } else if (a == "--fault") {
             if (!value(&v) || AddFault(v, o, error)) return -1;
         } else if (a.size() > 1 && a[0] == '-') {

@@ -38,7 +38,34 @@ void DropReceivedBinaries(const PObject& value, const std::string& scratch_dir) 
 }
 
 RefConnection::RefConnection(const ServerOptions& opts, Storage& storage, int fd, uint64_t number)
-    : m_opts(opts), m_storage(storage), m_channel(kChannelBuffer), m_number(number), m_fd(fd) {}
+    : m_opts(opts), m_storage(storage), m_channel(kChannelBuffer), m_number(number), m_fd(fd) {
+    if (m_opts.cut_min != 0) {
+        // Drawn from the seed and the connection's number alone, so that a logged seed
+        // gives every connection the same budget again.
+        uint64_t x = m_opts.fault_seed + number * 0x9E3779B97F4A7C15ull;
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+        x ^= x >> 31;
+        const uint64_t span = m_opts.cut_max - m_opts.cut_min;
+        m_cut_budget = m_opts.cut_min + (span == UINT64_MAX ? x : x % (span + 1));
+    }
+}
+
+bool RefConnection::CutBinary(uint64_t count, uint64_t* keep) {
+    if (m_opts.cut_min == 0) {
+        if (m_opts.cut_after == 0 || count <= m_opts.cut_after) return false;
+        *keep = m_opts.cut_after;
+        return true;
+    }
+    const uint64_t left = m_cut_budget - m_cut_used;
+    if (count <= left) {
+        m_cut_used += count;
+        return false;
+    }
+    *keep = left;
+    m_cut_used = m_cut_budget;
+    return true;
+}
 
 RefConnection::~RefConnection() { m_channel.Close(); }
 
@@ -128,6 +155,8 @@ void RefConnection::Serve() {
         return;
     }
     const std::string scratch = m_storage.root() + "/tmp";
+    if (m_opts.cut_min != 0)
+        Log("cut after %llu bytes of binaries (fault)", (unsigned long long)m_cut_budget);
     for (;;) {
         unsigned idle = m_connected ? (unsigned)(m_opts.alive == 0 ? kRequestTimeout : m_opts.alive + 10)
                                     : kFirstRequestTimeout;

@@ -89,6 +89,10 @@ private:
     // Stores the upload req describes, its body (if any) in the file data; fills the
     // reply (success or error).
     void StoreUpload(const PObject& req, const std::string& data, PObject& reply);
+    // The cut-after fault for a binary of count bytes on this connection: true when it
+    // must be cut, with *keep the bytes that still pass; false when it passes whole
+    // (and, with random cuts, is counted against the connection's budget).
+    bool CutBinary(uint64_t count, uint64_t* keep);
     void Error(PObject& reply, uint32_t code, const char* why);
     int SendReply(const PObject& reply);
     void Stall();
@@ -101,6 +105,10 @@ private:
     int m_fd;
     bool m_connected = false;
     uint64_t m_view_id = 0;
+    // With random cuts: the bytes of binaries this connection may carry (drawn when it
+    // opens) and those it carried so far.
+    uint64_t m_cut_budget = 0;
+    uint64_t m_cut_used = 0;
     // Scratch file holding the cut part of a download's data (the cut-after fault);
     // removed after the reply.
     std::string m_cut_file;

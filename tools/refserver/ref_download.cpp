@@ -131,10 +131,11 @@ RefConnection::After RefConnection::HandleResumeDownload(const PObject& req, POb
     }
     file["is_delta"] = (uint64_t)(is_delta ? 1 : 0);
     const uint64_t rest = total - offset;
-    if (m_opts.cut_after != 0 && rest > m_opts.cut_after) {
-        // Promise the whole rest but hold only cut_after bytes of it: the reply breaks there.
+    uint64_t keep = rest;
+    if (CutBinary(rest, &keep)) {
+        // Promise the whole rest but hold only keep bytes of it: the reply breaks there.
         m_cut_file = m_storage.TempPath();
-        if (!CopyPrefix(data, offset, m_opts.cut_after, m_cut_file)) {
+        if (!CopyPrefix(data, offset, keep, m_cut_file)) {
             unlink(m_cut_file.c_str());
             m_cut_file.clear();
             Error(reply, REF_ERR_INTERNAL, "storage failure");
@@ -142,7 +143,7 @@ RefConnection::After RefConnection::HandleResumeDownload(const PObject& req, POb
         }
         file["data"] = PObject::binary_type(m_cut_file, 0, rest);
         Log("resume_download: %s: cut after %llu of %llu bytes from %llu (fault)", path.c_str(),
-            (unsigned long long)m_opts.cut_after, (unsigned long long)rest, (unsigned long long)offset);
+            (unsigned long long)keep, (unsigned long long)rest, (unsigned long long)offset);
         return AFTER_NOTHING;
     }
     file["data"] = PObject::binary_type(data, offset, rest);

@@ -310,13 +310,14 @@ RefConnection::After RefConnection::HandleResumeUpload(const PObject& req, PObje
     if (data.isBinary() && !req["file"]["refer"].asBool()) {
         const std::string received = data.asBinary().path.str();
         const uint64_t count = FileSize(received);
-        const bool cut = m_opts.cut_after != 0 && count > m_opts.cut_after;
-        if (AppendFile(received, held, cut ? m_opts.cut_after : count) < 0) {
+        uint64_t keep = count;
+        const bool cut = CutBinary(count, &keep);
+        if (AppendFile(received, held, keep) < 0) {
             Error(reply, REF_ERR_INTERNAL, "storage failure");
             return AFTER_NOTHING;
         }
         if (cut) {
-            Log("resume_upload: cut after %llu of %llu bytes (fault)", (unsigned long long)m_opts.cut_after,
+            Log("resume_upload: cut after %llu of %llu bytes (fault)", (unsigned long long)keep,
                 (unsigned long long)count);
             return AFTER_CUT;
         }
