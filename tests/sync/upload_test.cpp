@@ -250,7 +250,9 @@ TEST_F(UploadTest, FileLockedByAnotherHolderIsHandedBackAndReported) {
     close(fd);
     ASSERT_TRUE(ui.WaitForKind("locked_file", 1));
     for (const PObject& v : ui.Values())
-        if (v["notify"].asString() == "locked_file") EXPECT_EQ(v["path"].asString(), ustring("/held.txt"));
+        if (v["notify"].asString() == "locked_file") {
+            EXPECT_EQ(v["path"].asString(), ustring("/held.txt"));
+        }
     EXPECT_EQ(server.CountLog("connect"), 0);
 }
 
