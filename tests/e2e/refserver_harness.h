@@ -38,48 +38,23 @@ public:
         std::filesystem::remove_all(root_);
         std::filesystem::create_directories(root_);
         log_ = (root_.parent_path() / (root_.filename().string() + ".log")).string();
-        std::string bin = BinDir() + "/nimbrel-refserver";
-        std::vector<std::string> args{bin};
-        args.insert(args.end(), options.begin(), options.end());
-        args.push_back((root_ / "data").string());
+        return Launch(options);
+    }
 
-        int out[2];
-        if (pipe(out) != 0) return false;
-        pid_ = fork();
-        if (pid_ < 0) return false;
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-            if (err >= 0) dup2(err, 2);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(bin.c_str(), argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        FILE* in = fdopen(out[0], "r");
-        if (!in) return false;
-        char line[256];
-        bool ok = false;
-        if (fgets(line, sizeof line, in) && sscanf(line, "listening on 127.0.0.1:%d", &port_) == 1) ok = true;
-        if (ok && fgets(line, sizeof line, in)) {
-            char hex[128] = {0};
-            if (sscanf(line, "certificate sha256 %127s", hex) == 1) fingerprint_ = hex;
-        }
-        fclose(in);
-        return ok && port_ > 0;
+    // Ends the server (SIGTERM) and starts it again with new options on the same data
+    // root, port and certificate, as a server that went down and came back. The
+    // request log starts afresh. false when it did not come up on the old port.
+    bool Restart(const std::vector<std::string>& options) {
+        if (root_.empty()) return false;
+        Terminate();
+        const int old_port = port_;
+        std::vector<std::string> with_port{"--port", std::to_string(old_port)};
+        with_port.insert(with_port.end(), options.begin(), options.end());
+        return Launch(with_port) && port_ == old_port;
     }
 
     void Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        Terminate();
         if (!root_.empty()) {
             std::error_code ec;
             std::filesystem::remove_all(root_, ec);
@@ -118,6 +93,51 @@ public:
     }
 
 private:
+    bool Launch(const std::vector<std::string>& options) {
+        std::string bin = BinDir() + "/nimbrel-refserver";
+        std::vector<std::string> args{bin};
+        args.insert(args.end(), options.begin(), options.end());
+        args.push_back((root_ / "data").string());
+
+        int out[2];
+        if (pipe(out) != 0) return false;
+        pid_ = fork();
+        if (pid_ < 0) return false;
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            int err = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            if (err >= 0) dup2(err, 2);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(bin.c_str(), argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        FILE* in = fdopen(out[0], "r");
+        if (!in) return false;
+        char line[256];
+        bool ok = false;
+        if (fgets(line, sizeof line, in) && sscanf(line, "listening on 127.0.0.1:%d", &port_) == 1) ok = true;
+        if (ok && fgets(line, sizeof line, in)) {
+            char hex[128] = {0};
+            if (sscanf(line, "certificate sha256 %127s", hex) == 1) fingerprint_ = hex;
+        }
+        fclose(in);
+        return ok && port_ > 0;
+    }
+
+    void Terminate() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+    }
+
     pid_t pid_ = -1;
     int port_ = 0;
     std::string fingerprint_;

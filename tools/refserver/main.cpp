@@ -1,5 +1,7 @@
 // nimbrel-refserver: the reference storage server for tests and demos.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -41,7 +43,10 @@ int main(int argc, char** argv) {
     const std::string tls = storage.root() + "/tls";
     mkdir(tls.c_str(), 0700);
     const std::string cert = tls + "/server.crt", key = tls + "/server.key";
-    if (SSLMakeSelfSignedCertificate(cert.c_str(), key.c_str()) != 0) {
+    // A restart on the same ROOT keeps its certificate, so clients that pinned it
+    // reconnect as they would to a real server that came back.
+    const bool have_cert = access(cert.c_str(), R_OK) == 0 && access(key.c_str(), R_OK) == 0;
+    if (!have_cert && SSLMakeSelfSignedCertificate(cert.c_str(), key.c_str()) != 0) {
         fprintf(stderr, "nimbrel-refserver: cannot make the server certificate in %s\n", tls.c_str());
         return 1;
     }
@@ -49,6 +54,9 @@ int main(int argc, char** argv) {
     SetPriKeyPath(key);
 
     SOCKET lsock = SockCreateTcp();
+    // A restart on the same --port must not wait for the old connections' TIME_WAIT.
+    const int reuse = 1;
+    if (lsock >= 0) setsockopt(lsock, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
     if (lsock < 0 || SockBindLoopback(lsock, opts.port) != 0 || SockListen(lsock, 64) != 0) {
         fprintf(stderr, "nimbrel-refserver: cannot listen on 127.0.0.1:%d: %s\n", opts.port,
                 SockErrorText(SockLastError()));
