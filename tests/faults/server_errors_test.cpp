@@ -53,7 +53,8 @@ struct Row {
     Outcome outcome = Outcome::kConverges;
 };
 
-// The short form runs one row per kind of change; the full form every row.
+// The short form runs one row per action (upload, download, removal); the full form
+// every row.
 const Row kRows[] = {
     // Retried where they are: internal errors and codes of no known class.
     {"upload", 0x7001, Change::kUpload, true},
