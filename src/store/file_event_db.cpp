@@ -209,6 +209,9 @@ int FileEventDB::initialize(const ustring& location) {
         sqlite3_close(db);
         return -1;
     }
+    // A task may still hold the session's previous handle (a session removed and added
+    // again): wait for its transaction instead of failing with "database is locked".
+    sqlite3_busy_timeout(db, 300000);
     uint32_t slash = location.rfind('/');
     m_signPath = (slash == ustring::npos ? ustring(".") : location.substr(0, slash)) + "/sign";
 

@@ -55,7 +55,9 @@ public:
 
     void Stop() {
         Terminate();
-        if (!root_.empty()) {
+        // NIMBREL_E2E_KEEP=1 keeps the server's data and log for a look afterwards.
+        const char* keep = getenv("NIMBREL_E2E_KEEP");
+        if (!root_.empty() && !(keep && keep[0] == '1')) {
             std::error_code ec;
             std::filesystem::remove_all(root_, ec);
             std::filesystem::remove(log_, ec);

@@ -41,6 +41,15 @@ public:
         std::unique_lock<std::mutex> l(mu);
         return cv.wait_for(l, std::chrono::seconds(seconds), [&] { return values.size() >= n; });
     }
+    // Waits until n values hold "notify": kind.
+    bool WaitForKind(const std::string& kind, size_t n, int seconds = 30) {
+        std::unique_lock<std::mutex> l(mu);
+        return cv.wait_for(l, std::chrono::seconds(seconds), [&] {
+            size_t count = 0;
+            for (const PObject& v : values) count += v["notify"].asString() == kind.c_str();
+            return count >= n;
+        });
+    }
     std::vector<PObject> Values() {
         std::lock_guard<std::mutex> l(mu);
         return values;

@@ -136,14 +136,28 @@ struct World {
         return why;
     }
 
-    // Waits for the three to agree, then compares them with expected.
+    // Waits for the three to agree, then compares them with expected. When they do not
+    // agree, the detail names each path on which they differ.
     bool Settle(const e2e::Tree& expected, Check& check, double seconds = kConvergeSeconds) {
         std::string why;
         const bool converged = e2e::Converge(a, b, server, seconds, why);
         e2e::Tree ts;
         e2e::ServerTree(server, ts);
-        check = Compare(expected, {{"alpha", e2e::LocalTree(a.sync)}, {"beta", e2e::LocalTree(b.sync)}, {"server", ts}});
-        if (!converged) check.detail = "did not converge:\n" + why + check.detail;
+        const std::vector<std::pair<std::string, e2e::Tree>> sides = {
+            {"alpha", e2e::LocalTree(a.sync)}, {"beta", e2e::LocalTree(b.sync)}, {"server", ts}};
+        check = Compare(expected, sides);
+        if (!converged) {
+            std::string diff = why.substr(0, why.find('\n') + 1);
+            for (const auto& [name, tree] : sides)
+                for (const auto& [path, hash] : tree)
+                    for (const auto& [other, other_tree] : sides) {
+                        auto it = other_tree.find(path);
+                        if (it == other_tree.end()) diff += "  " + path + " on " + name + ", not on " + other + "\n";
+                        else if (name < other && it->second != hash)
+                            diff += "  " + path + " differs between " + name + " and " + other + "\n";
+                    }
+            check.detail = "did not converge: " + diff + check.detail;
+        }
         return converged;
     }
 };
@@ -167,6 +181,9 @@ public:
         lost += c.lost;
         corrupted += c.corrupted;
         extra += c.extra;
+        printf("fault-loop run: %s #%d converged %d lost %d corrupted %d extra %d\n", name.c_str(), run, converged,
+               c.lost, c.corrupted, c.extra);
+        fflush(stdout);
         if (!converged || c.lost || c.corrupted || c.extra)
             ADD_FAILURE() << name << ", run " << run << " (seed " << seed << "):\n" << c.detail.substr(0, 20000);
     }

@@ -277,7 +277,7 @@ TEST_F(RescanTest, AMissingSessionFolderQueuesNothingAndReportsIt) {
             ASSERT_EQ(left.size(), 1u);
             EXPECT_EQ(left[0].m_path, ustring(subdir_removal ? "/d" : "/"));
             EXPECT_EQ(left[0].isRescan() && left[0].isMerge(), !subdir_removal);
-            ASSERT_TRUE(ui.WaitFor(notices + 1));
+            ASSERT_TRUE(ui.WaitForKind("error", notices + 1));
             const std::vector<PObject> now = ErrorNotices();
             ASSERT_GT(now.size(), notices);
             EXPECT_EQ(now.back()["error_type"].asInt32(), ERR_SYNCFOLDER_MISS);

@@ -154,7 +154,7 @@ TEST_F(SyncerTest, ErrorRepliesBecomeRetriesAndNeverMoveTheSyncId) {
         EXPECT_EQ(Syncer::WaitOf(Syncer::ACTION_RETRY), 3u);
         EXPECT_EQ(StoredSyncId(1), 5u);
         if (c.notice) {
-            ASSERT_TRUE(ui.WaitFor(1));
+            ASSERT_TRUE(ui.WaitForKind("error", 1));
             std::vector<PObject> notices = ErrorNotices();
             ASSERT_EQ(notices.size(), 1u);
             EXPECT_EQ(notices[0][c.notice].asUInt64(), 1u);

@@ -179,6 +179,37 @@ TEST_F(UploadTest, DirectoryUnderARemoteFolderIsCreatedOnceThenOnlyGetsItsTimeBa
     EXPECT_EQ(TimeOf("/d"), 1700000000);
 }
 
+// A file stored before its folders' own events (workers run side by side, or a
+// daemon is killed in between) records the folders as present: the server makes them
+// too, so the view never holds a file below a folder it lacks.
+TEST_F(UploadTest, FileStoredBeforeItsFoldersBringsThemToTheServer) {
+    Start();
+    UploadWorker w;
+    std::filesystem::create_directories(Local("/a/b"));
+    Put("/a/b/f.txt", "below two new folders");
+    Push("/a/b/f.txt");
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    ExpectServerHasLocal("/a/b/f.txt");
+    EXPECT_EQ(server.CountLog("made the missing folders /a, /a/b"), 1) << server.Log();
+    uint64_t file_id = 0, dir_id = 0;
+    std::string hash, blob;
+    ASSERT_EQ(ServerFile(server.data_root().string(), kView, "/a/b/f.txt", &hash, &blob, &file_id), 1);
+    ASSERT_EQ(ServerFile(server.data_root().string(), kView, "/a/b", &hash, &blob, &dir_id), 1);
+    EXPECT_LT(dir_id, file_id);
+    EXPECT_EQ(Row("/a/b").fileType, 1);
+
+    // A live file where a folder would have to be is a name conflict, and stays.
+    ASSERT_NE(AddServerChange(server.data_root().string(), kView, "/x", false, false, Md4(Local("/a/b/f.txt")), 21,
+                              1700000000),
+              0u);
+    std::filesystem::create_directories(Local("/x"));
+    Put("/x/y.txt", "under a name the server holds as a file");
+    Push("/x/y.txt");
+    w.RunOnce();
+    EXPECT_EQ(server.CountLog("/x/y.txt: name conflict with the file /x"), 1) << server.Log();
+    EXPECT_EQ(ServerFile(server.data_root().string(), kView, "/x/y.txt", &hash, &blob), 0);
+}
+
 TEST_F(UploadTest, ItemsThatCannotBeSentFinishWithoutTraffic) {
     Start();
     write("white.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nwhite_ext = \"txt\"\n");
@@ -217,9 +248,9 @@ TEST_F(UploadTest, FileLockedByAnotherHolderIsHandedBackAndReported) {
     Push("/held.txt", Event::EV_CREATE);
     EXPECT_EQ(w.RunOnce(), Worker::ACTION_RETURN_EVENT);
     close(fd);
-    ASSERT_TRUE(ui.WaitFor(1));
-    EXPECT_EQ(ui.Values().back()["notify"].asString(), ustring("locked_file"));
-    EXPECT_EQ(ui.Values().back()["path"].asString(), ustring("/held.txt"));
+    ASSERT_TRUE(ui.WaitForKind("locked_file", 1));
+    for (const PObject& v : ui.Values())
+        if (v["notify"].asString() == "locked_file") EXPECT_EQ(v["path"].asString(), ustring("/held.txt"));
     EXPECT_EQ(server.CountLog("connect"), 0);
 }
 

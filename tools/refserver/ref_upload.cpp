@@ -63,6 +63,35 @@ uint64_t FileSize(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
 }
 
+// Creates the missing (or removed) directories above path, top first, each as a change
+// of its own, as a server does for an item stored into a folder it does not hold yet:
+// clients record a stored item's folders as present. 0 when every ancestor is now a
+// live directory, 1 when one is a live file (its path in *blocker), -1 on a storage
+// failure. The caller holds the store lock.
+int MakeParents(Storage& storage, uint64_t view, const std::string& path, uint64_t mtime, std::string* made,
+                std::string* blocker) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
+        const std::string parent = path.substr(0, slash);
+        ChangeRow cur;
+        const int found = storage.Current(view, parent, &cur);
+        if (found < 0) return -1;
+        if (found == 1 && !cur.is_removed) {
+            if (cur.is_dir) continue;
+            *blocker = parent;
+            return 1;
+        }
+        ChangeRow dir;
+        dir.view_id = view;
+        dir.path = parent;
+        dir.is_dir = true;
+        dir.mtime = mtime;
+        uint64_t id = 0;
+        if (storage.AddChange(dir, &id) != 0) return -1;
+        *made += (made->empty() ? "" : ", ") + parent;
+    }
+    return 0;
+}
+
 }  // namespace
 
 void RefConnection::StoreUpload(const PObject& req, const std::string& data, PObject& reply) {
@@ -206,7 +235,15 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
             row.mtime = req["common_attribute"]["mtime"].asUInt64();
         row.mac_hash = exists ? cur.mac_hash : std::string();
         row.exec_bit = exists && cur.exec_bit;
-        if (m_storage.AddChange(row, &sync_id) != 0) {
+        std::string made, blocker;
+        const int parents = MakeParents(m_storage, view, path, row.mtime, &made, &blocker);
+        if (parents == 1) {
+            Log("%s: %s: name conflict with the file %s", action.c_str(), path.c_str(), blocker.c_str());
+            Error(reply, REF_ERR_CONFLICT, "name conflict");
+            return;
+        }
+        if (!made.empty()) Log("%s: %s: made the missing folders %s", action.c_str(), path.c_str(), made.c_str());
+        if (parents < 0 || m_storage.AddChange(row, &sync_id) != 0) {
             Error(reply, REF_ERR_INTERNAL, "storage failure");
             return;
         }
