@@ -316,8 +316,11 @@ int Worker::UploadErrorResult(const PObject& response) {
         return root != nullptr && ConflictRename(*root, GetPath(), client, "Conflict") == 0 ? ERR_INT : ERR_SYS;
     }
     if (code == kErrInternal) {
+        // The row stays: an internal error says nothing about our base, and without the
+        // row the next attempt would be sent as a new file, refused as a conflict with
+        // the server's own version, and the edit would end under a conflict name while
+        // that version never came back to this folder.
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
-        RemoveDatabaseInfo();
         return ERR_INT;
     }
     if ((code & 0xF000) == 0xB000) return ERR_INT;

@@ -104,13 +104,21 @@ public:
         return Launch(options, O_APPEND) && port_ == port && fingerprint_ == fingerprint;
     }
 
+    // Ends the server (SIGTERM) and starts it again with new options on the same data
+    // root, port and certificate, as a server that went down and came back. The
+    // request log starts afresh. false when it did not come up on the old port.
+    bool Restart(const std::vector<std::string>& options) {
+        if (root_.empty()) return false;
+        Terminate();
+        const int old_port = port_;
+        std::vector<std::string> with_port{"--port", std::to_string(old_port)};
+        with_port.insert(with_port.end(), options.begin(), options.end());
+        options_ = options;
+        return Launch(with_port, O_TRUNC) && port_ == old_port;
+    }
+
     void Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            pid_ = -1;
-        }
+        Terminate();
         // NIMBREL_E2E_KEEP=1 keeps the root and the log for a look afterwards.
         const char* keep = getenv("NIMBREL_E2E_KEEP");
         if (keep && keep[0] == '1') root_.clear();
@@ -152,6 +160,15 @@ public:
     }
 
 private:
+    void Terminate() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+            pid_ = -1;
+        }
+    }
+
     pid_t pid_ = -1;
     int port_ = 0;
     std::string fingerprint_;

@@ -370,7 +370,7 @@ TEST_F(UploadTest, ServerErrorsDecideTheActionAndWhatHappensToTheRow) {
     } cases[] = {
         {"0x9001", Worker::ACTION_RETURN_EVENT, false},  // base gone: forget the row, send again
         {"0x6001", Worker::ACTION_DONE, true},           // wait for the server's version
-        {"0x7000", Worker::ACTION_RETURN_EVENT, false},  // bad request: forget the row
+        {"0x7000", Worker::ACTION_RETURN_EVENT, true},   // internal error: keep the base
         {"0xb001", Worker::ACTION_RETURN_EVENT, true},   // resume state lost
         {"0x4001", Worker::ACTION_RETURN_EVENT, true},   // quota
         {"0x7001", Worker::ACTION_RETRY, true},          // content refused: read it again

@@ -1,5 +1,7 @@
 // nimbrel-refserver: the reference storage server for tests and demos.
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
