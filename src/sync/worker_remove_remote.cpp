@@ -139,9 +139,12 @@ int Worker::RemoveRemote() {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
                  path);
             if (row.fileType == 1) {
-                // The row stays: the rescan compares the tree with it and finds what changed.
+                // The row stays and the rescan merges: the server's newer content below
+                // wins over the removal, so what is gone here is fetched again (a plain
+                // rescan would find the folder gone, send the same refused removal or
+                // nothing, and leave this folder without what the others keep).
                 NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: rescan directory '%s'\n", path);
-                EventManager::getInstance().IssueRescan(context.root_entry.sess_id, GetPath(), false);
+                EventManager::getInstance().IssueRescan(context.root_entry.sess_id, GetPath(), true);
                 return 0;
             }
         } else {
