@@ -11,9 +11,6 @@ using faults::Check;
 using faults::Tally;
 using faults::World;
 
-const int kFiles = 150;
-// Above the daemon's 512 KiB limit for resumable uploads, so that uploads are cut too.
-const size_t kLarge = (faults::kSanitized ? 1u : 4u) << 20;
 // Budgets from a few KB (a cut within the first small files) to about half a large
 // file: a large file is cut a few times on its way, small files now and then.
 const std::string kCut = faults::kSanitized ? "cut-after=random:4096-700000" : "cut-after=random:4096-2000000";
@@ -24,9 +21,7 @@ TEST(Faults, ConnectionsCutAfterRandomByteCountsLoseNothing) {
         auto rng = tally.Rng(run);
         World w;
         ASSERT_EQ(w.Start({"--fault", kCut, "--fault-seed", std::to_string(rng())}), "");
-        e2e::Tree expected;
-        faults::WriteTree(w.a.sync, "from-alpha", rng(), kFiles, 2, kLarge, expected);
-        faults::WriteTree(w.b.sync, "from-beta", rng(), kFiles, 1, kLarge, expected);
+        const e2e::Tree expected = w.WriteTrees(rng);
         Check check;
         const bool converged = w.Settle(expected, check);
         // Without cuts the run would prove nothing.

@@ -123,10 +123,26 @@ inline Check Compare(const e2e::Tree& expected, const std::vector<std::pair<std:
     return c;
 }
 
+// The tree most loops synchronise: 150 files on each side, nested, and large files
+// (above the 512 KiB limit of the resumable upload) two on alpha, one on beta.
+constexpr int kFiles = 150;
+constexpr size_t kLarge = (kSanitized ? 1u : 4u) << 20;
+// Faults are drawn from this window after the tree is written: most runs are still
+// synchronising then.
+constexpr int kWindowMs = kSanitized ? 8000 : 3000;
+
 // One refserver and two daemons, alpha and beta, on one view; fresh for every run.
 struct World {
     RefServer server;
     e2e::Client a{"alpha"}, b{"beta"};
+
+    // Writes the usual tree on both sides ("from-alpha", "from-beta"); what was written.
+    e2e::Tree WriteTrees(std::mt19937_64& rng) {
+        e2e::Tree expected;
+        WriteTree(a.sync, "from-alpha", rng(), kFiles, 2, kLarge, expected);
+        WriteTree(b.sync, "from-beta", rng(), kFiles, 1, kLarge, expected);
+        return expected;
+    }
 
     // An empty text when all three came up, else what failed.
     std::string Start(const std::vector<std::string>& server_options = {}) {
@@ -138,13 +154,15 @@ struct World {
 
     // Waits for the three to agree, then compares them with expected. When they do not
     // agree, the detail names each path on which they differ.
-    bool Settle(const e2e::Tree& expected, Check& check, double seconds = kConvergeSeconds) {
+    // `as` maps each tree before the comparison (e.g. conflict copies to their names).
+    bool Settle(const e2e::Tree& expected, Check& check, e2e::Tree (*as)(const e2e::Tree&) = nullptr) {
         std::string why;
-        const bool converged = e2e::Converge(a, b, server, seconds, why);
+        const bool converged = e2e::Converge(a, b, server, kConvergeSeconds, why);
         e2e::Tree ts;
         e2e::ServerTree(server, ts);
+        auto map = [as](e2e::Tree t) { return as ? as(t) : t; };
         const std::vector<std::pair<std::string, e2e::Tree>> sides = {
-            {"alpha", e2e::LocalTree(a.sync)}, {"beta", e2e::LocalTree(b.sync)}, {"server", ts}};
+            {"alpha", map(e2e::LocalTree(a.sync))}, {"beta", map(e2e::LocalTree(b.sync))}, {"server", map(ts)}};
         check = Compare(expected, sides);
         if (!converged) {
             std::string diff = why.substr(0, why.find('\n') + 1);

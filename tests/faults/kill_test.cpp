@@ -9,24 +9,14 @@ using faults::Check;
 using faults::Tally;
 using faults::World;
 
-// A few hundred files on each side, nested, and a few large ones, so that a kill
-// lands in uploads, downloads, database writes or between events.
-const int kFiles = 150;
-const size_t kLarge = (faults::kSanitized ? 1u : 4u) << 20;
-// Kills are drawn from this window after the tree is written: most runs are still
-// synchronising then.
-const int kWindowMs = faults::kSanitized ? 8000 : 3000;
-
 TEST(Faults, DaemonKilledAtARandomMomentLosesNothing) {
     Tally tally("daemon SIGKILL at a random moment, restart");
     for (int run = 0, runs = faults::Runs(1, 100); run < runs; ++run) {
         auto rng = tally.Rng(run);
         World w;
         ASSERT_EQ(w.Start(), "");
-        e2e::Tree expected;
-        faults::WriteTree(w.a.sync, "from-alpha", rng(), kFiles, 2, kLarge, expected);
-        faults::WriteTree(w.b.sync, "from-beta", rng(), kFiles, 1, kLarge, expected);
-        faults::SleepMs(faults::RandomMs(rng, kWindowMs));
+        const e2e::Tree expected = w.WriteTrees(rng);
+        faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs));
         e2e::Client& victim = rng() % 2 ? w.a : w.b;
         victim.Kill();
         ASSERT_EQ(victim.Start(w.server), "");
@@ -47,7 +37,7 @@ TEST(Faults, KillDuringHeavyDatabaseWritesLeavesDatabasesWhole) {
         // databases on both sides.
         e2e::Tree expected;
         faults::WriteTree(w.a.sync, "many", rng(), faults::kSanitized ? 600 : 1500, 0, 0, expected);
-        faults::SleepMs(faults::RandomMs(rng, kWindowMs));
+        faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs));
         e2e::Client& victim = rng() % 2 ? w.a : w.b;
         victim.Kill();
         Check check;

@@ -9,11 +9,7 @@ using faults::Check;
 using faults::Tally;
 using faults::World;
 
-const int kFiles = 150;
-const size_t kLarge = (faults::kSanitized ? 1u : 4u) << 20;
-// The kill is drawn from this window after the tree is written, the time the server
-// stays down from the next one.
-const int kWindowMs = faults::kSanitized ? 8000 : 3000;
+// How long the server stays down at most.
 const int kDownMs = 1500;
 
 TEST(Faults, ServerKilledAndRestartedMidSyncLosesNothing) {
@@ -22,10 +18,8 @@ TEST(Faults, ServerKilledAndRestartedMidSyncLosesNothing) {
         auto rng = tally.Rng(run);
         World w;
         ASSERT_EQ(w.Start(), "");
-        e2e::Tree expected;
-        faults::WriteTree(w.a.sync, "from-alpha", rng(), kFiles, 2, kLarge, expected);
-        faults::WriteTree(w.b.sync, "from-beta", rng(), kFiles, 1, kLarge, expected);
-        faults::SleepMs(faults::RandomMs(rng, kWindowMs));
+        const e2e::Tree expected = w.WriteTrees(rng);
+        faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs));
         w.server.Kill();
         faults::SleepMs(faults::RandomMs(rng, kDownMs));
         ASSERT_TRUE(w.server.StartAgain()) << w.server.Log().substr(0, 4000);
