@@ -1,4 +1,5 @@
 #include "daemon/app.h"
+#include "daemon/recovery_actions.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -194,6 +195,8 @@ void Nimbrel::handle_control(const PObject& request, PObject& reply) {
         if (require_linked("remove_session", reply)) remove_session(request, reply);
     } else if (action == "get_status") {
         get_status(request, reply);
+    } else {
+        HandleRecoveryAction(action, request, reply);
     }
 
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): <<< %s\n", reply.toString().c_str_utf8());
@@ -280,7 +283,9 @@ int Nimbrel::init_tasks() {
     const unsigned count = workers + 3;
     task = new Task*[count];
     task[kDetector] = new Detector(nullptr);
-    task[kRecycleCleaner] = new RecycleCleaner(nullptr, nullptr);
+    task[kRecycleCleaner] = new RecycleCleaner(
+        nullptr, nullptr,
+        RecyclePolicy{Settings::getInstance().getRecycleKeepSeconds(), Settings::getInstance().getRecycleMaxBytes()});
     // The pool arrives with "link_connection"; the tasks look in the slot.
     task[kSyncer] = new Syncer(g_pool);
     task[kProgressSyncer] = new ProgressSyncer(g_pool);

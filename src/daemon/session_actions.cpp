@@ -25,6 +25,7 @@
 #include "store/session_folders.h"
 #include "store/filter_db.h"
 #include "sync/detector.h"
+#include "sync/recycle.h"
 #include "sync/worker.h"
 
 namespace {
@@ -268,9 +269,11 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
              ull(sess_id));
         return -1;
     }
-    // The recycle folder was just recreated empty; its index must say the same.
-    if (event_db->resetRecycleBin() != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to resetRecycleBin table for session %llu\n", ull(sess_id));
+    // The recycle folder was kept; its index must say what it holds.
+    uint32_t oldest_recycled = 0;
+    if (recycle::Reconcile(*root, *event_db, static_cast<uint32_t>(time(nullptr)), oldest_recycled) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to reconcile the recycle folder of session %llu\n",
+             ull(sess_id));
         return -1;
     }
     const ustring black_path = session_folders::BlackListFile(session.config_path);
@@ -301,7 +304,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
     entry.black_list = black_list;
     entry.white_list = white_list;
     entry.event_db = event_db;
-    entry.recycle_time = 0;
+    entry.recycle_time = oldest_recycled;
     entry.isMSDOS = IsMSDOS(session.local_path);
     // Registered paused: it is synchronised only after "resume".
     entry.pause = true;
@@ -340,17 +343,9 @@ int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& 
     }
     if (FSMKDirP(session_folders::SignFolder(config_path)) != 0) return -1;
 
-    const ustring working = session_folders::kRelWorkingDirectory;
-    // Permanently, not to the trash; a failure is not fatal (the folders are made
-    // below, and whatever stayed is only scratch). A link put in its place is removed
-    // as a link: what it names is never touched.
-    root.Remove(working);
-    if (root.MKDirP(working) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create working directory in '%s'.\n",
-             root.path().c_str_utf8());
-        return -1;
-    }
-    if (root.MKDirP(session_folders::kRelRecycleFolder) != 0) {
+    // Scratch files go permanently, not to the trash; the recycle folder stays, so
+    // that what was removed or replaced stays restorable across restarts.
+    if (recycle::ClearWorkingDirectory(root) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n");
         return -1;
     }

@@ -98,6 +98,17 @@ int UI_IPC::ReportFileSyncingEventToUI(const Event& event) {
     return Report(UiNotice::FromEvent(UiNotice::SYNCING_FILE, event));
 }
 
+int UI_IPC::ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const ustring& original,
+                               const ustring& why) {
+    UiNotice n;
+    n.kind = UiNotice::CONFLICT;
+    n.sess_id = sess_id;
+    n.path = copy_path;
+    n.original = original;
+    n.reason = why;
+    return Report(std::move(n));
+}
+
 // ---------------------------------------------------------------------------------------
 // UiNotifier
 
@@ -129,6 +140,11 @@ int UiNotifier::Send(const UiNotice& n) {
     case UiNotice::SYNCING_FILE:
         msg = FileMessage("syncing_file", n);
         msg["event_type"] = n.event_type;
+        return SendToUI(msg, false);
+    case UiNotice::CONFLICT:
+        msg = FileMessage("conflict", n);
+        msg["original"] = n.original;
+        msg["reason"] = n.reason;
         return SendToUI(msg, false);
     }
     return -1;

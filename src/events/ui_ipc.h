@@ -35,6 +35,10 @@ public:
     static int ReportFileLockedEventToUI(const Event& event, int error);
     static int ReportFileEventToUI(const Event& event);
     static int ReportFileSyncingEventToUI(const Event& event);
+    // "conflict": the copy at copy_path keeps a local version that the other version
+    // (now at original) would have overwritten; why says what happened. Never dropped.
+    static int ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const ustring& original,
+                                  const ustring& why);
 
 private:
     Channel m_channel;  // kept for the object's layout; notifications use their own
@@ -42,7 +46,7 @@ private:
 
 // What one notification carries; the message is built when it is sent.
 struct UiNotice {
-    enum Kind { SESSION_ERROR, CONNECTION_ERROR, LOCKED_FILE, RECENT_FILE, SYNCING_FILE };
+    enum Kind { SESSION_ERROR, CONNECTION_ERROR, LOCKED_FILE, RECENT_FILE, SYNCING_FILE, CONFLICT };
     Kind kind = SYNCING_FILE;
     uint64_t sess_id = 0;
     int32_t connection_id = 0;
@@ -50,6 +54,7 @@ struct UiNotice {
     ustring path;
     bool is_dir = false;
     int32_t event_type = 0;
+    ustring original, reason;  // CONFLICT only
 
     static UiNotice FromEvent(Kind kind, const Event& e);
 };

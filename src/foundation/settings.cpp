@@ -1,5 +1,7 @@
 #include "foundation/settings.h"
 
+#include <cerrno>
+#include <cstdlib>
 #include <map>
 #include <type_traits>
 
@@ -37,6 +39,8 @@ void Settings::reset() {
     relay_key_multiplier.clear();
     relay_key_increment.clear();
     relay_iv.clear();
+    recycle_keep_seconds = 1800;
+    recycle_max_bytes = 0;
 }
 
 int Settings::loadConfigSettings(const ustring& path) {
@@ -83,8 +87,23 @@ int Settings::loadConfigSettings(const ustring& path) {
     take("relay_key_multiplier", relay_key_multiplier);
     take("relay_key_increment", relay_key_increment);
     take("relay_iv", relay_iv);
+    takeRecycleSettings(cfg);
     take("ui_port", ui_port);
     return 0;
+}
+
+void Settings::takeRecycleSettings(Config& cfg) {
+    auto keep = cfg.store.find("recycle_keep_seconds");
+    if (keep != cfg.store.end() && !keep->second.empty() && Config::to_int(keep->second) > 0)
+        recycle_keep_seconds = static_cast<uint32_t>(Config::to_int(keep->second));
+    auto max = cfg.store.find("recycle_max_bytes");
+    if (max != cfg.store.end() && !max->second.empty()) {
+        const std::string text = max->second.str();
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long long v = strtoull(text.c_str(), &end, 10);
+        if (text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0) recycle_max_bytes = v;
+    }
 }
 
 #define SETTINGS_GETTER(type, name, member) \
@@ -114,4 +133,6 @@ SETTINGS_GETTER(ustring, getRelayHost, relay_host)
 SETTINGS_GETTER(ustring, getRelayKeyMultiplier, relay_key_multiplier)
 SETTINGS_GETTER(ustring, getRelayKeyIncrement, relay_key_increment)
 SETTINGS_GETTER(ustring, getRelayIV, relay_iv)
+SETTINGS_GETTER(uint32_t, getRecycleKeepSeconds, recycle_keep_seconds)
+SETTINGS_GETTER(uint64_t, getRecycleMaxBytes, recycle_max_bytes)
 #undef SETTINGS_GETTER

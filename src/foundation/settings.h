@@ -6,6 +6,8 @@
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
+class Config;
+
 class Settings {
 public:
     static constexpr uint32_t kMinWorkers = 2;
@@ -45,6 +47,12 @@ public:
     ustring getRelayKeyMultiplier();
     ustring getRelayKeyIncrement();
     ustring getRelayIV();
+    // How long removed and replaced files stay in a session's recycle folder
+    // ("recycle_keep_seconds", default 1800; a value that is not a positive number
+    // keeps the default), and the bytes it may hold before the oldest go
+    // ("recycle_max_bytes", decimal, default 0 = no cap).
+    uint32_t getRecycleKeepSeconds();
+    uint64_t getRecycleMaxBytes();
 
     // Restores every default (tests and a fresh start use it).
     void reset();
@@ -54,6 +62,7 @@ public:
 
 private:
     Settings();
+    void takeRecycleSettings(Config& cfg) REQUIRES(lock);
 
     Mutex lock;
     ustring db_path GUARDED_BY(lock);
@@ -78,4 +87,6 @@ private:
     ustring relay_key_multiplier GUARDED_BY(lock);
     ustring relay_key_increment GUARDED_BY(lock);
     ustring relay_iv GUARDED_BY(lock);
+    uint32_t recycle_keep_seconds GUARDED_BY(lock) = 1800;
+    uint64_t recycle_max_bytes GUARDED_BY(lock) = 0;
 };

@@ -376,6 +376,23 @@ int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace)
     return rename_result(err);
 }
 
+int SessionRoot::HardLink(const ustring& from, const ustring& to) const {
+    int from_dir = -1, to_dir = -1;
+    std::string from_name, to_name;
+    int rc = OpenParent(from, from_dir, from_name);
+    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
+    Fd a(from_dir);
+    rc = OpenParent(to, to_dir, to_name);
+    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
+    Fd b(to_dir);
+    if (from_name.empty() || to_name.empty()) return -1;
+    struct stat st;
+    if (fstatat(from_dir, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
+    // No AT_SYMLINK_FOLLOW: a link that took the file's place since is linked as itself.
+    if (linkat(from_dir, from_name.c_str(), to_dir, to_name.c_str(), 0) == 0) return 0;
+    return errno == EEXIST ? FS_ERR_EXIST : -1;
+}
+
 int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
     int in = -1;
     int rc = OpenAt(from, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, in);

@@ -74,6 +74,10 @@ public:
     // Moves from to to, replacing an existing file (Rename) or never (RenameNoReplace).
     int Rename(const ustring& from, const ustring& to) const;
     int RenameNoReplace(const ustring& from, const ustring& to) const;
+    // Makes to a second name of the regular file from (never replacing an entry at
+    // to, never following a link at from). 0, FS_ERR_EXIST, FS_ERR_LINK or -1 (also
+    // when the file system has no hard links).
+    int HardLink(const ustring& from, const ustring& to) const;
     // Copies the regular file from to to (created or truncated); with del, from is
     // removed after a successful copy. As FSCopy: the partial copy is removed on
     // failure and from is never lost.

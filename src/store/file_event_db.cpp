@@ -241,6 +241,12 @@ int FileEventDB::initialize(const ustring& location) {
         return -1;
     }
     m_db = db;
+    if (migrateRecoveryLocked() != 0) {
+        sqlite3_close(m_db);
+        m_db = nullptr;
+        m_signPath.clear();
+        return -1;
+    }
     m_eventDBPath = location;
     NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized with location '%s'\n",
          location.c_str_utf8());

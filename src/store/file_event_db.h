@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <set>
+#include <vector>
 
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
@@ -62,6 +63,38 @@ public:
     int getRotateList(uint32_t time, std::set<ustring>& list);
     int rmRotateRecords(uint32_t time);
 
+    // ---- Recovery (recycle_index.cpp): where each recycled item came from, and the
+    // conflict copies made. Paths named "origPath"/"copyPath" are session paths with a
+    // leading "/"; recycle names are top-level entries "/name" of the recycle folder.
+    struct RecycleItem {
+        ustring name;      // "/name" in the recycle folder
+        ustring origPath;  // where it was; empty when unknown (found without a record)
+        ustring reason;    // "removed", "replaced", "parked" or "found"
+        uint64_t bytes = 0;  // its size, a folder's the sum of the files recorded in it
+        uint32_t time = 0;   // when it was moved there
+    };
+    struct ConflictItem {
+        ustring copyPath;  // the copy that keeps the local version
+        ustring origPath;  // the name the other version took
+        ustring reason;
+        uint32_t time = 0;
+    };
+    // Sets the origin of the top-level entry `name`. 0 or -1.
+    int setRecycleOrigin(const ustring& name, const ustring& origPath, const ustring& reason);
+    // Records an entry that has no row yet (a replaced version: its rows stay with the
+    // new one; an entry found on disk without a record). 0 or -1.
+    int addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
+                        const ustring& checksum, const ustring& macHash, uint32_t time);
+    // The top-level entries, oldest first (ties by insertion). 0 or -1.
+    int listRecycle(std::vector<RecycleItem>& out);
+    // The newest top-level entry whose origPath is `path` or a folder above it: 1 with
+    // `item` set, 0 when none, -1.
+    int findRecycleFor(const ustring& path, RecycleItem& item);
+    // Records a conflict copy (a later record of the same copy replaces it). 0 or -1.
+    int addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason, uint32_t time);
+    int listConflicts(std::vector<ConflictItem>& out);
+    int rmConflict(const ustring& copyPath);
+
     int getPathByInode(uint64_t inode, ustring& path);
     int setPathInode(const ustring& path, uint64_t inode);
 
@@ -75,6 +108,9 @@ public:
 
 private:
     int execLocked(const char* sql, const char* what) REQUIRES(m_dbMutex);
+    // Adds the recycle origin columns and the conflict table when a database from
+    // before them is opened. 0 or -1.
+    int migrateRecoveryLocked() REQUIRES(m_dbMutex);
     int containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
     int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) REQUIRES(m_dbMutex);
     int pathByHash(const char* table_sql, const ustring& hash, ustring& path) EXCLUDES(m_dbMutex);

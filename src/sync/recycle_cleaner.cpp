@@ -7,6 +7,7 @@
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
 #include "store/session_folders.h"
+#include "sync/recycle.h"
 
 namespace {
 const char* const kChannel = "recycle_cleaner_debug";
@@ -18,7 +19,8 @@ bool IsTopLevelName(const ustring& name) {
 }
 }  // namespace
 
-RecycleCleaner::RecycleCleaner(TaskManager* owner, TaskContext* ctx) : Task(owner, ctx) {}
+RecycleCleaner::RecycleCleaner(TaskManager* owner, TaskContext* ctx, RecyclePolicy p)
+    : Task(owner, ctx), policy(p.keep_seconds == 0 ? RecyclePolicy{kRotateAfter, p.max_bytes} : p) {}
 
 RecycleCleaner::~RecycleCleaner() = default;
 
@@ -60,12 +62,13 @@ int RecycleCleaner::Rotate(uint32_t now) {
     const uint32_t start = context.recycle_time;
     if (start == 0 || context.pause) return 0;
     if (now == 0) now = (uint32_t)time(nullptr);
-    if (now - start < kRotateAfter) return 0;
+    const bool aged = now - start >= policy.keep_seconds;
+    if (!aged && policy.max_bytes == 0) return 0;
     FileEventDB* db = context.event_db.get();
     const SessionRoot* root = context.root.get();
-    const uint32_t criterion = now - kRotateAfter;
+    const uint32_t criterion = now - policy.keep_seconds;
     std::set<ustring> due;
-    if (db == nullptr || root == nullptr || db->getRotateList(criterion, due) != 0) {
+    if (db == nullptr || root == nullptr || (aged && db->getRotateList(criterion, due) != 0)) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getRotateList.\n");
         return -1;
     }
@@ -89,10 +92,11 @@ int RecycleCleaner::Rotate(uint32_t now) {
     }
     // Everything due went: rows left behind without their entry (none are expected)
     // are due as well.
-    if (all_removed && db->rmRotateRecords(criterion) != 0) {
+    if (aged && all_removed && db->rmRotateRecords(criterion) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
         return -1;
     }
+    const bool trimmed = recycle::TrimToSize(*root, *db, policy.max_bytes) == 0;
     uint32_t oldest = 0;
     if (db->getOldestRecyleTime(oldest) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getOldestRecyleTime.\n");
@@ -103,5 +107,5 @@ int RecycleCleaner::Rotate(uint32_t now) {
     // the old time in place and left it: read once more, so that its entry always
     // has a time (a later parking sets its own).
     if (db->getOldestRecyleTime(oldest) == 0 && oldest != 0) Registry::getInstance().InitRecycleTime(context, oldest);
-    return all_removed ? 0 : -1;
+    return all_removed && trimmed ? 0 : -1;
 }

@@ -17,12 +17,19 @@
 #include "foundation/task.h"
 #include "foundation/ustring.h"
 
+// How long entries stay ("recycle_keep_seconds") and how many bytes the recycle
+// folder of one session may hold before the oldest go ("recycle_max_bytes", 0: no cap).
+struct RecyclePolicy {
+    uint32_t keep_seconds = 1800;
+    uint64_t max_bytes = 0;
+};
+
 class RecycleCleaner : public Task {
 public:
-    // An entry is rotated out once it is this many seconds old.
+    // An entry is rotated out once it is this many seconds old, by default.
     static constexpr uint32_t kRotateAfter = 1800;
 
-    explicit RecycleCleaner(TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    explicit RecycleCleaner(TaskManager* owner = nullptr, TaskContext* ctx = nullptr, RecyclePolicy policy = {});
     ~RecycleCleaner() override;
 
     int Pause() override;
@@ -34,7 +41,8 @@ public:
     // gone). 0: loaded; -1: the registry is empty (the context is then cleared).
     int UpdateContext();
     // Rotates the context's session as of `now` (seconds since the epoch; the
-    // current time when 0). Entries that cannot be removed are skipped (their rows
+    // current time when 0): entries older than the keep time go, then the oldest
+    // until the size cap holds. Entries that cannot be removed are skipped (their rows
     // stay, so the next pass tries them again) and the rest are rotated. 0: done, or
     // nothing was due, or the session is paused; -1: a database step failed, an entry
     // could not be removed, or the pass was aborted (all logged).
@@ -51,4 +59,5 @@ protected:
     std::atomic<int> abort_flag{0};
     // The session being rotated: a copy of its registry entry. Task thread only.
     Registry::Entry context;
+    const RecyclePolicy policy;
 };

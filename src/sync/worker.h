@@ -270,10 +270,21 @@ public:
     // else is refused before it reaches a lookup or a record.
     static bool IsMD4Hex(const ustring& hash);
     // Moves the session item rel (a file, or a directory with everything below it)
-    // into the recycle folder under a fresh name, and its rows into the recycle-bin
-    // table, so that a later download can take the content back. 0, or -1 (logged)
-    // when the move fails (the item then stays where it was).
-    int MoveToRecycle(const ustring& rel, bool is_dir);
+    // into the recycle folder under a fresh readable name, and its rows into the
+    // recycle-bin table with rel as its origin and reason (recycle.h) as why, so that
+    // a later download can take the content back and the user can restore it. 0, or
+    // -1 (logged) when the move fails (the item then stays where it was).
+    int MoveToRecycle(const ustring& rel, bool is_dir, const char* reason = "removed");
+    // (worker_recovery.cpp) Renames the event's item to a conflict name with the word
+    // name_reason in it, records the copy in the conflict table and tells the UI
+    // ("conflict": the copy, the original and why). The ConflictRename result;
+    // renamed receives the copy's path.
+    int KeepConflictCopy(const ustring& name_reason, const char* why, ustring* renamed = nullptr);
+    // (worker_recovery.cpp) The event's file, unchanged against download_base, is
+    // about to be replaced by a downloaded version: a second name of it goes into the
+    // recycle folder (a copy where the file system has no hard links), recorded with
+    // the base's size and hash. Failure is logged and does not stop the download.
+    void KeepReplacedVersion();
     // Parks the scratch file rel (never a user's file) in the recycle folder,
     // recorded with the given size and hashes, so that a retry finds it by hash. 0;
     // -1 when that fails (the file is then deleted).

@@ -35,6 +35,7 @@
 #include "store/file_event_db.h"
 #include "store/session_folders.h"
 #include "sync/conflict_rename.h"
+#include "sync/recycle.h"
 #include "sync/worker.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
@@ -424,9 +425,7 @@ int Worker::HandleDownloadPatchError(const RemoteVersion& remote) {
         NLOG(L_INFO, kChannel,
              "[INFO] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
              GetId());
-        ConnectionPool* pool = pool_slot.get();
-        return ConflictRename(root, GetPath(), pool ? pool->getClientName() : ustring(), "Conflict") == 0 ? ERR_INT
-                                                                                                          : ERR_SYS;
+        return KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? ERR_INT : ERR_SYS;
     }
     default: return rc;
     }
@@ -438,14 +437,12 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
     FILE_INFO local;
     if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
     if (!local.isExist) return 0;
-    ConnectionPool* pool = pool_slot.get();
-    const ustring client = pool ? pool->getClientName() : ustring();
     const int rc = TestDownloadConflict(local, download_base, remote);
     if (rc == CONFLICT_RETRY) {
         NLOG(L_DEBUG, kChannel,
              "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
              GetId());
-        return ConflictRename(root, GetPath(), client, "Conflict") == 0 ? 0 : ERR_SYS;
+        return KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? 0 : ERR_SYS;
     }
     if (rc == CONFLICT_IGNORE || rc == CONFLICT_REMOVED) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: no conflict, keep going\n",
@@ -464,14 +461,15 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
         TreeMatchesDatabase(GetPath(), clean);
         if (!clean) {
             ustring renamed;
-            if (ConflictRename(root, GetPath(), client, "Conflict", &renamed) != 0) return ERR_SYS;
+            if (KeepConflictCopy("Conflict", "a changed folder here, a file on the server", &renamed) != 0)
+                return ERR_SYS;
             // Its rows named the old path; the kept tree goes up as new items.
             RemoveDatabaseInfo();
             PushTreeCreateEvents(renamed);
             return 0;
         }
     }
-    if (MoveToRecycle(GetPath(), local_dir) != 0) {
+    if (MoveToRecycle(GetPath(), local_dir, recycle::kReplaced) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: type jump, but can not remove basis.\n");
         return ERR_SYS;
     }
@@ -507,6 +505,7 @@ int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
                  GetPath().c_str_utf8());
             return ERR_INT;
         }
+        KeepReplacedVersion();
         rc = root.Rename(new_rel, GetPath());
     }
     if (rc != 0) {

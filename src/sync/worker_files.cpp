@@ -19,6 +19,7 @@
 #include "store/file_event_db.h"
 #include "store/filter_db.h"
 #include "store/session_folders.h"
+#include "sync/recycle.h"
 #include "sync/worker.h"
 
 namespace {
@@ -205,31 +206,12 @@ bool Worker::IsMD4Hex(const ustring& hash) {
     return true;
 }
 
-namespace {
-
-// A fresh name in the recycle folder: 0 with name ("/" + 8 characters, as the
-// recycle-bin table keys it) set, -1.
-int FreshRecycleName(const SessionRoot& root, ustring& name) {
-    if (root.MKDirP(session_folders::kRelRecycleFolder) != 0) return -1;
-    for (int attempt = 0; attempt < 16; ++attempt) {
-        const ustring made = TmpNameGen::getInstance().getTmpName(ustring());
-        if (made.empty()) return -1;
-        if (!root.Exists(ustring(session_folders::kRelRecycleFolder) + made)) {
-            name = made;
-            return 0;
-        }
-    }
-    return -1;
-}
-
-}  // namespace
-
-int Worker::MoveToRecycle(const ustring& rel, bool is_dir) {
+int Worker::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
     const char* what = is_dir ? "RenameRemoveDirectory" : "RenameRemoveFile";
     ustring name;
-    if (root == nullptr || FreshRecycleName(*root, name) != 0) {
+    if (root == nullptr || recycle::FreshName(*root, rel, name) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: no name in the recycle folder for '%s'.\n", what,
              rel.c_str_utf8());
         return -1;
@@ -250,6 +232,9 @@ int Worker::MoveToRecycle(const ustring& rel, bool is_dir) {
              rel.c_str_utf8());
         return -1;
     }
+    if (db->setRecycleOrigin(name, rel, reason) != 0)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: '%s' is recycled without its origin.\n", what,
+             rel.c_str_utf8());
     if (rel == GetPath()) context.database_record.Clear();
     if (FilterDB::getInstance().rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != 0) {
         NLOG(L_ERR, kChannel,
@@ -268,7 +253,7 @@ int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustrin
     ustring name;
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: missing databasehandle\n");
-    } else if (FreshRecycleName(*root, name) != 0 ||
+    } else if (recycle::FreshName(*root, GetPath(), name) != 0 ||
                root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
              root->Full(rel).c_str_utf8(), root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
@@ -278,6 +263,7 @@ int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustrin
         root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
         return -1;
     } else {
+        db->setRecycleOrigin(name, GetPath(), recycle::kParked);
         Registry::getInstance().InitRecycleTime(context.root_entry, (uint32_t)time(nullptr));
         return 0;
     }

@@ -79,10 +79,8 @@ int Worker::RemoveLocal() {
     }
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: Detect local modification to '%s', resolve conflict\n",
          path);
-    ConnectionPool* pool = pool_slot.get();
     ustring renamed;
-    if (ConflictRename(*root, GetPath(), pool ? pool->getClientName() : ustring(), "Conflict", &renamed) != 0)
-        return ERR_SYS;
+    if (KeepConflictCopy("Conflict", "changed here, removed on the server", &renamed) != 0) return ERR_SYS;
     if (RemoveDatabaseInfo() != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",
              (unsigned long long)GetViewId(), path);

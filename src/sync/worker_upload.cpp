@@ -310,10 +310,7 @@ int Worker::UploadErrorResult(const PObject& response) {
     }
     if ((code & 0xF000) == 0x6000) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: Pathname '%s' conflict.\n", path);
-        ConnectionPool* pool = pool_slot.get();
-        const ustring client = pool ? pool->getClientName() : ustring();
-        const SessionRoot* root = context.root_entry.root.get();
-        return root != nullptr && ConflictRename(*root, GetPath(), client, "Conflict") == 0 ? ERR_INT : ERR_SYS;
+        return KeepConflictCopy("Conflict", "made here and on the server under one name") == 0 ? ERR_INT : ERR_SYS;
     }
     if (code == kErrInternal) {
         // The row stays: an internal error says nothing about our base, and without the

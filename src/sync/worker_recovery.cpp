@@ -1,0 +1,61 @@
+// What the worker keeps so that nothing is beyond recovery: every conflict copy is
+// recorded and announced, and the version a download replaces goes to the recycle
+// folder.
+#include <ctime>
+
+#include "events/registry.h"
+#include "events/ui_ipc.h"
+#include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "store/file_event_db.h"
+#include "store/session_folders.h"
+#include "sync/conflict_rename.h"
+#include "sync/recycle.h"
+#include "sync/worker.h"
+
+namespace {
+const char* const kChannel = "worker_debug";
+}  // namespace
+
+int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustring* renamed) {
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return -1;
+    ConnectionPool* pool = pool_slot.get();
+    ustring copy;
+    const int rc = ConflictRename(*root, GetPath(), pool ? pool->getClientName() : ustring(), name_reason, &copy);
+    if (rc != 0) return rc;
+    if (renamed != nullptr) *renamed = copy;
+    FileEventDB* db = GetEventDatabase();
+    if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(time(nullptr))) != 0)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): conflict copy '%s' made but not recorded.\n",
+             copy.c_str_utf8());
+    NLOG(L_NOTICE, kChannel, "[NOTICE] worker.cpp(%d): conflict: '%s' keeps the local version of '%s' (%s)\n",
+         copy.c_str_utf8(), GetPath().c_str_utf8(), why);
+    UI_IPC::ReportConflictToUI(context.root_entry.sess_id, copy, GetPath(), ustring(why));
+    return 0;
+}
+
+void Worker::KeepReplacedVersion() {
+    const SessionRoot* root = context.root_entry.root.get();
+    FileEventDB* db = GetEventDatabase();
+    ustring name;
+    if (root == nullptr || db == nullptr || recycle::FreshName(*root, GetPath(), name) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): no room in the recycle folder for the old '%s'.\n",
+             GetPath().c_str_utf8());
+        return;
+    }
+    const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
+    // A second name costs nothing and leaves the file in place until the atomic
+    // replace; a copy only where the file system has no hard links.
+    if (root->HardLink(GetPath(), target) != 0 && root->Copy(GetPath(), target, false) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): the old version of '%s' could not be kept.\n",
+             GetPath().c_str_utf8());
+        return;
+    }
+    if (db->addRecycleEntry(name, GetPath(), recycle::kReplaced, download_base.fileSize, download_base.fileCheckSum,
+                            download_base.macHash, static_cast<uint32_t>(time(nullptr))) != 0) {
+        root->Remove(target);
+        return;
+    }
+    Registry::getInstance().InitRecycleTime(context.root_entry, static_cast<uint32_t>(time(nullptr)));
+}
