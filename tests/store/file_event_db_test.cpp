@@ -6,6 +6,9 @@
 #include <ctime>
 #include <filesystem>
 #include <thread>
+#include <vector>
+
+#include <sqlite3.h>
 
 #include "store_test_util.h"
 
@@ -83,6 +86,7 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
     auto objects = query(dbPath, "SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
     std::vector<std::string> expected = {
         "table|config_table",
+        "table|conflict_table",
         "table|eventinfo",
         "index|eventinfo_baseName_idx",
         "trigger|eventinfo_delete_trigger",
@@ -116,7 +120,8 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
 
     auto rcols = query(dbPath, "SELECT name, type, \"notnull\" FROM pragma_table_info('recycle_bin_table')");
     EXPECT_EQ(rcols, (std::vector<std::string>{"id|INTEGER|0", "path|TEXT|1", "fileSize|NUMERIC|1",
-                                               "fileCheckSum|TEXT|1", "macHash|TEXT|0", "time|NUMERIC|1"}));
+                                               "fileCheckSum|TEXT|1", "macHash|TEXT|0", "time|NUMERIC|1",
+                                               "origPath|TEXT|0", "reason|TEXT|0"}));
 
     auto trig = query(dbPath, "SELECT sql FROM sqlite_master WHERE name = 'eventinfo_delete_trigger'");
     ASSERT_EQ(trig.size(), 1u);
@@ -530,4 +535,60 @@ TEST_F(FileEventDBTest, ConcurrentWritersAreSerialised) {
     EXPECT_EQ(query(dbPath, "SELECT COUNT(*) FROM eventinfo"), std::vector<std::string>{"204"});
     EXPECT_EQ(query(dbPath, "SELECT DISTINCT maxSyncID FROM eventinfo WHERE fileType = 1"),
               std::vector<std::string>{"50"});
+}
+
+// A database from before the origin columns opens with its recycle rows kept; origins,
+// the lookup of a path inside a recycled folder and the conflict records then work.
+TEST(FileEventDBRecovery, OldDatabaseGainsOriginsAndConflicts) {
+    const fs::path dir = storetest::makeTempDir("eventdb-old");
+    const std::string file = (dir / "event-db.sqlite").string();
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "CREATE TABLE recycle_bin_table (id integer primary key, path text unique NOT NULL, "
+                           "fileSize NUMERIC NOT NULL, fileCheckSum text NOT NULL, macHash text default NULL, "
+                           "time NUMERIC NOT NULL);"
+                           "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, time) VALUES ('/mFqUgMzO', 7, "
+                           "'h', 100);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+
+    FileEventDB db;
+    ASSERT_EQ(db.initialize(file.c_str()), 0);
+    std::vector<FileEventDB::RecycleItem> items;
+    ASSERT_EQ(db.listRecycle(items), 0);
+    ASSERT_EQ(items.size(), 1u);
+    EXPECT_EQ(items[0].name, "/mFqUgMzO");
+    EXPECT_EQ(items[0].origPath, "");
+    EXPECT_EQ(items[0].bytes, 7u);
+
+    // A folder: its own row and one file below; a later file removed from the same place.
+    ASSERT_EQ(db.addRecycleEntry("/photos~A", "/photos", "removed", 0, "", "", 200), 0);
+    ASSERT_EQ(db.addFileToRecycleBin("/photos~A/a.jpg", 40, "ha", ""), 0);
+    ASSERT_EQ(db.addRecycleEntry("/photos~B", "/photos", "removed", 5, "hb", "", 300), 0);
+    ASSERT_EQ(db.setRecycleOrigin("/mFqUgMzO", "/old.txt", "removed"), 0);
+    FileEventDB::RecycleItem found;
+    EXPECT_EQ(db.findRecycleFor("/photos/a.jpg", found), 1);
+    EXPECT_EQ(found.name, "/photos~B");  // the newest removal from there
+    EXPECT_EQ(db.findRecycleFor("/photosX", found), 0);
+    EXPECT_EQ(db.findRecycleFor("/old.txt", found), 1);
+    items.clear();
+    ASSERT_EQ(db.listRecycle(items), 0);
+    ASSERT_EQ(items.size(), 3u);  // top-level entries only, oldest first
+    EXPECT_EQ(items[1].name, "/photos~A");
+    EXPECT_EQ(items[1].bytes, 40u);
+
+    ASSERT_EQ(db.addConflict("/a_PC_Conflict.txt", "/a.txt", "changed here and on the server", 5), 0);
+    ASSERT_EQ(db.addConflict("/a_PC_Conflict.txt", "/a.txt", "again", 6), 0);
+    std::vector<FileEventDB::ConflictItem> conflicts;
+    ASSERT_EQ(db.listConflicts(conflicts), 0);
+    ASSERT_EQ(conflicts.size(), 1u);
+    EXPECT_EQ(conflicts[0].reason, "again");
+    ASSERT_EQ(db.rmConflict("/a_PC_Conflict.txt"), 0);
+    conflicts.clear();
+    ASSERT_EQ(db.listConflicts(conflicts), 0);
+    EXPECT_TRUE(conflicts.empty());
+    db.destroy();
+    fs::remove_all(dir);
 }

@@ -115,4 +115,20 @@ TEST_F(RecycleCleanerTest, AnEntryThatCannotBeRemovedDoesNotStopTheRotation) {
     EXPECT_EQ(RecycleTime(), kNow - 10);
 }
 
+TEST_F(RecycleCleanerTest, KeepTimeAndSizeCapComeFromThePolicy) {
+    RecycleCleaner capped(nullptr, nullptr, RecyclePolicy{60, 2});
+    Park("/Ra_aged", false, kNow - 61);  // past the keep time
+    Park("/Rb_old1", false, kNow - 30);  // within it, but the oldest over the cap
+    Park("/Rc_dir1", true, kNow - 20);   // a folder: its row and its file, 2 bytes
+    Park("/Rd_new1", false, kNow - 10);
+    ASSERT_EQ(capped.UpdateContext(), 0);
+    EXPECT_EQ(capped.Rotate(kNow), 0);
+    EXPECT_FALSE(fs::exists(recycle + "/Ra_aged"));
+    EXPECT_FALSE(fs::exists(recycle + "/Rb_old1"));
+    EXPECT_FALSE(fs::exists(recycle + "/Rc_dir1"));
+    EXPECT_FALSE(HasRow("h/Rc_dir1/in.txt"));
+    EXPECT_TRUE(fs::exists(recycle + "/Rd_new1"));
+    EXPECT_EQ(RecycleTime(), kNow - 10);
+}
+
 }  // namespace

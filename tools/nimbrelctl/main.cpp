@@ -13,6 +13,7 @@
 #include "control_client.h"
 #include "json_convert.h"
 #include "port_state.h"
+#include "recovery_cmds.h"
 #include "sample_config.h"
 #include "status_view.h"
 #include "ui_host.h"
@@ -23,10 +24,12 @@ namespace {
 const char kUsage[] =
     "Usage:\n"
     "  nimbrelctl daemon [--config FILE] [--state DIR] [--ui-port N] [--nimbreld PATH]\n"
+    "                    [--desktop-notify]\n"
     "      play the UI: start nimbreld, print its control port and every notification\n"
     "      as one JSON line; Ctrl-C or SIGTERM sends \"stop\" and waits for the daemon.\n"
     "      With --state, DIR/daemon.port holds the control port while it runs, and a\n"
-    "      second daemon with the same DIR is refused\n"
+    "      second daemon with the same DIR is refused. --desktop-notify also shows errors\n"
+    "      and conflict copies on the desktop (notify-send), at most one per folder a minute\n"
     "  nimbrelctl init-config [--config FILE] [--state DIR]\n"
     "      write a sample configuration to FILE, and a system filter and log levels to\n"
     "      DIR, each only if it does not exist\n"
@@ -43,6 +46,7 @@ const char kUsage[] =
     "      them). Stops after N polls, or on Ctrl-C\n"
     "  nimbrelctl link|unlink|stop [--port N] [--state DIR]\n"
     "      shortcuts for link, unlink and stop\n"
+    NIMBRELCTL_RECOVERY_USAGE
     "  nimbrelctl --help\n"
     "      show this help\n"
     "Without --port the port is the one announced in the state folder's daemon.port,\n"
@@ -243,6 +247,24 @@ int CmdWatch(int argc, char** argv) {
     return nimbrelctl::RunWatch(options);
 }
 
+// conflicts and recycle: their own --json and --to besides the client options.
+int CmdRecovery(const std::string& command, int argc, char** argv) {
+    int port = -1;
+    bool json = false;
+    std::string to, error;
+    std::vector<std::string> rest;
+    auto extra = [&](int n, char** args, int& i, std::string& err) {
+        if (strcmp(args[i], "--json") == 0) return json = true, 1;
+        const char* v = nullptr;
+        const int found = OptionValue(n, args, i, "--to", v, err);
+        if (found == 1) to = v;
+        return found;
+    };
+    if (!ParseClientArgs(argc, argv, 2, port, rest, error, extra)) return Fail(error);
+    if (command == "conflicts") return to.empty() ? nimbrelctl::RunConflicts(port, rest, json) : Fail("--to belongs to 'recycle restore'");
+    return nimbrelctl::RunRecycle(port, rest, to, json);
+}
+
 int CmdDaemon(int argc, char** argv) {
     nimbrelctl::DaemonOptions options;
     std::string error;
@@ -258,6 +280,9 @@ int CmdDaemon(int argc, char** argv) {
                 return Fail(std::string("invalid --ui-port '") + v + "' (0-65534, 0 picks a free one)");
             }
             if (options.ui_port == 65535) return Fail("--ui-port 65535 leaves no port for the daemon");
+        } else if (strcmp(argv[i], "--desktop-notify") == 0) {
+            options.desktop_notify = true;
+            continue;
         } else if ((found = OptionValue(argc, argv, i, "--nimbreld", v, error)) != 0) {
             if (found == 1) options.nimbreld = v;
         } else {
@@ -306,6 +331,7 @@ int main(int argc, char** argv) {
     if (command == "link" || command == "unlink" || command == "stop") {
         return CmdShortcut(command, argc, argv);
     }
+    if (command == "conflicts" || command == "recycle") return CmdRecovery(command, argc, argv);
     if (command == "daemon") return CmdDaemon(argc, argv);
     if (command == "init-config") return CmdInitConfig(argc, argv);
     fprintf(stderr, "nimbrelctl: unknown command '%s'\n%s", command.c_str(), kUsage);

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "control_client.h"
+#include "desktop_notify.h"
 #include "foundation/config.h"
 #include "json_convert.h"
 #include "port_state.h"
@@ -175,7 +176,8 @@ pid_t StartDaemon(const std::string& program, const std::string& config, int ui_
 
 class UiHost {
 public:
-    UiHost(int listen_fd, StateClaim* claim) : listen_fd(listen_fd), claim(claim) {}
+    UiHost(int listen_fd, StateClaim* claim, DesktopNotifier* desktop)
+        : listen_fd(listen_fd), claim(claim), desktop(desktop) {}
 
     int control_port = -1;
 
@@ -209,8 +211,10 @@ public:
                 fprintf(stderr, "nimbrelctl: daemon control port %d\n", control_port);
             }
         }
-        printf("%s\n", DumpLine(PObjectToJson(value)).c_str());
+        const nlohmann::json json = PObjectToJson(value);
+        printf("%s\n", DumpLine(json).c_str());
         fflush(stdout);
+        if (desktop != nullptr) desktop->Offer(json, Now());
     }
 
     // Waits up to seconds for a connection; serves it. False on interruption.
@@ -223,6 +227,7 @@ public:
 private:
     int listen_fd;
     StateClaim* claim;
+    DesktopNotifier* desktop;
 };
 
 int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
@@ -277,7 +282,9 @@ int RunDaemon(const DaemonOptions& options) {
     fprintf(stderr, "nimbrelctl: started %s (pid %d), UI port %d\n", program.c_str(), static_cast<int>(child),
             ui_port);
 
-    UiHost host(listen_fd, options.state_dir.empty() ? nullptr : &claim);
+    DesktopNotifier desktop;
+    UiHost host(listen_fd, options.state_dir.empty() ? nullptr : &claim,
+                options.desktop_notify ? &desktop : nullptr);
     int status = 0;
     bool exited = false;
     bool stop_requested = false;

@@ -12,6 +12,7 @@ struct DaemonOptions {
     int ui_port = -1;      // -1: the configuration's "ui_port", else any free port; 0: any free port
     std::string nimbreld;  // daemon executable; empty: next to nimbrelctl, else from PATH
     std::string state_dir;  // claimed for the daemon's lifetime, its port announced there; empty: none
+    bool desktop_notify = false;  // errors and conflicts also go to the desktop (notify-send)
 };
 
 // Exit code for the process: 0 when the daemon ended with 0, 1 otherwise (also when
