@@ -13,6 +13,8 @@
 #include <fstream>
 #include <set>
 
+#include <nlohmann/json.hpp>
+
 #include "e2e/two_clients.h"
 
 namespace {
@@ -58,6 +60,7 @@ class TwoClients : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(server.Start({})) << "nimbrel-refserver did not start";
+        a.keep_notices = b.keep_notices = true;
         ASSERT_EQ(a.Start(server), "");
         ASSERT_EQ(b.Start(server), "");
     }
@@ -80,6 +83,13 @@ protected:
             total += std::stoull(line.substr(d + 8));
         }
         return total;
+    }
+
+    // Runs nimbrelctl against c's daemon; its exit status.
+    int Ctl(Client& c, std::vector<std::string> args, std::string& out, std::string& err) {
+        args.insert(args.begin(), e2e::BinDir() + "/nimbrelctl");
+        args.insert(args.end(), {"--port", std::to_string(c.daemon->control_port())});
+        return e2e::Run(args, out, err, {{"XDG_RUNTIME_DIR", scratch.path()}, {"NIMBREL_HOME", scratch.file("home")}});
     }
 
     RefServer server;
@@ -153,6 +163,60 @@ TEST_F(TwoClients, RacingEditsKeepBothContents) {
     EXPECT_TRUE(tree.count("shared.txt") && tree.count("other.doc")) << e2e::Describe(tree);
     for (const std::string* v : {&a1, &b1, &a2, &b2})
         EXPECT_EQ(contents.count(Md4Of(*v, scratch.file("h"))), 1u) << v->substr(0, 12) << "\n" << e2e::Describe(tree);
+
+    // Each race is one entry of "nimbrelctl conflicts" on the client that made the
+    // copy, and one "conflict" notice from it.
+    int listed = 0, noticed = 0;
+    for (Client* c : {&a, &b}) {
+        std::string out, err;
+        ASSERT_EQ(Ctl(*c, {"conflicts", "--json"}, out, err), 0) << err;
+        const nlohmann::json reply = nlohmann::json::parse(out);
+        for (const auto& item : reply["conflicts"]) {
+            ++listed;
+            const std::string copy = item["path"].get<std::string>(), original = item["original"].get<std::string>();
+            EXPECT_TRUE(fs::exists(copy) && copy.find("Conflict") != std::string::npos) << copy;
+            EXPECT_TRUE(original == c->path("shared.txt") || original == c->path("other.doc")) << original;
+        }
+        for (const PObject& n : c->Notices()) noticed += n["notify"].asString() == "conflict";
+        ASSERT_EQ(Ctl(*c, {"conflicts"}, out, err), 0) << err;
+        EXPECT_NE(out.find(listed > 0 ? "keeps a version of" : "no conflict copies"), std::string::npos) << out;
+    }
+    EXPECT_EQ(listed, 2);
+    EXPECT_EQ(noticed, 2);
+}
+
+TEST_F(TwoClients, RemovedAndReplacedFilesComeBack) {
+    e2e::WriteFile(a.path("gone.txt"), "keep me");
+    e2e::WriteFile(a.path("notes.txt"), "first version");
+    ExpectConverged();
+    fs::remove(b.path("gone.txt"));
+    e2e::WriteFile(b.path("notes.txt"), "second version, from beta");
+    ExpectConverged();
+
+    std::string out, err;
+    ASSERT_EQ(Ctl(a, {"recycle", "list"}, out, err), 0) << err;
+    auto line_of = [&out](const std::string& path) {
+        const size_t at = out.find("  " + path + "\n");
+        return at == std::string::npos ? std::string() : out.substr(out.rfind('\n', at) + 1, at - out.rfind('\n', at));
+    };
+    EXPECT_NE(line_of(a.path("gone.txt")).find(" removed "), std::string::npos) << out;
+    EXPECT_NE(line_of(a.path("notes.txt")).find(" replaced "), std::string::npos) << out;
+    EXPECT_NE(line_of(a.path("notes.txt")).find(" 13 B"), std::string::npos) << out;
+
+    // Back in its place and up to the server; the replaced version never over the
+    // new one, but beside it.
+    ASSERT_EQ(Ctl(a, {"recycle", "restore", a.path("gone.txt")}, out, err), 0) << err;
+    EXPECT_EQ(Ctl(a, {"recycle", "restore", a.path("notes.txt")}, out, err), 1);
+    EXPECT_NE(err.find("destination exists"), std::string::npos) << err;
+    ASSERT_EQ(Ctl(a, {"recycle", "restore", a.path("notes.txt"), "--to", a.path("old/notes.txt")}, out, err), 0)
+        << err;
+    EXPECT_EQ(out, "restored " + a.path("old/notes.txt") + "\n");
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("gone.txt")), "keep me");
+    EXPECT_EQ(e2e::ReadFile(b.path("old/notes.txt")), "first version");
+    EXPECT_EQ(e2e::ReadFile(b.path("notes.txt")), "second version, from beta");
+    ASSERT_EQ(Ctl(a, {"recycle", "list", a.sync}, out, err), 0) << err;
+    EXPECT_EQ(out, "the recycle folders are empty\n");
 }
 
 TEST_F(TwoClients, SmallEditsOfALargeFileCrossAsADelta) {

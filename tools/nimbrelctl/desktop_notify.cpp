@@ -41,7 +41,8 @@ bool DesktopNotifier::Describe(const nlohmann::json& notice, std::string& key, s
                                std::string& body) {
     if (!notice.is_object()) return false;
     const std::string kind = Text(notice, "notify");
-    const bool has_session = notice.contains("session_id") && notice["session_id"].is_number_unsigned();
+    const bool has_session = notice.contains("session_id") && notice["session_id"].is_number_integer() &&
+                             notice["session_id"].get<int64_t>() >= 0;
     key = has_session ? "session " + std::to_string(notice["session_id"].get<uint64_t>()) : "connection";
     if (kind == "conflict") {
         summary = "Nimbrel: conflict copy made";
