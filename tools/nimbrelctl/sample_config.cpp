@@ -81,6 +81,10 @@ std::string SampleConfig(const std::string& state_dir) {
     for (const auto& [key, name] : kPaths) text += std::string(key) + " = " + Quote(state_dir + "/" + name) + "\n";
     return text +
            "worker_count = 3\n"
+           "# Removed and replaced files stay in each folder's recycle folder this long\n"
+           "# (seconds; see 'nimbrelctl recycle list'); with a cap in bytes the oldest go first.\n"
+           "recycle_keep_seconds = 1800\n"
+           "#recycle_max_bytes = 1073741824\n"
            "# ui_port is where notifications go; nimbrelctl picks a free port when it is unset.\n"
            "# A relay tunnel (\"use_tunnel\" in link_connection) needs the relay's token key; there\n"
            "# is no built-in key, so these must match the relay's (no default):\n"
