@@ -109,7 +109,9 @@ inline std::string Describe(const Tree& tree) {
 // unless keep_notices is set before Start: then each is read and kept for Notices().
 class Client {
 public:
-    explicit Client(std::string name) : computer(std::move(name)) {
+    // extra_config: lines added to the daemon's configuration.
+    explicit Client(std::string name, const std::string& extra_config = "") : computer(std::move(name)) {
+        if (!extra_config.empty()) daemon = std::make_unique<Daemon>(3, extra_config);
         sync = daemon->dir.file("sync");
         config = daemon->dir.file("session");
         mkdir(sync.c_str(), 0755);

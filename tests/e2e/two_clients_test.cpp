@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -261,6 +262,45 @@ TEST_F(TwoClients, DaemonKilledInATransferConverges) {
     EXPECT_EQ(e2e::Md4OfFile(b.path("first.bin")), Md4Of(Noise(size, 5), scratch.file("h")));
     EXPECT_EQ(e2e::Md4OfFile(b.path("second.bin")), Md4Of(Noise(size, 6), scratch.file("h")));
     EXPECT_EQ(e2e::ReadFile(a.path("local.txt")), "written before the kill");
+}
+
+// The rotation on a client with a short keep time and a size cap: the oldest entry
+// goes as soon as the cap is passed, the rest once the keep time is over.
+TEST(RecycleRotation, KeepTimeAndSizeCapAreHonoured) {
+    RefServer server;
+    ASSERT_TRUE(server.Start({})) << "nimbrel-refserver did not start";
+    Client a("alpha", "recycle_keep_seconds = 8\nrecycle_max_bytes = 10\n"), b("beta");
+    ASSERT_EQ(a.Start(server), "");
+    ASSERT_EQ(b.Start(server), "");
+    e2e::WriteFile(a.path("one.txt"), "first!");
+    e2e::WriteFile(a.path("two.txt"), "second");
+    std::string why;
+    ASSERT_TRUE(e2e::Converge(a, b, server, kConvergeSeconds, why)) << why;
+    e2e::TempDir home;
+    auto listed = [&]() {
+        std::string out, err;
+        e2e::Run({e2e::BinDir() + "/nimbrelctl", "recycle", "list", "--port", std::to_string(a.daemon->control_port())},
+                 out, err, {{"XDG_RUNTIME_DIR", home.path()}, {"NIMBREL_HOME", home.file("home")}});
+        return out;
+    };
+    auto wait_for = [&](auto done) {
+        for (int i = 0; i < 300 && !done(listed()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return listed();
+    };
+    fs::remove(b.path("one.txt"));
+    std::string out = wait_for([&](const std::string& o) { return o.find(a.path("one.txt")) != std::string::npos; });
+    ASSERT_NE(out.find(a.path("one.txt")), std::string::npos) << out;
+    // 6 + 6 bytes pass the cap of 10: the older entry goes at once.
+    fs::remove(b.path("two.txt"));
+    out = wait_for([&](const std::string& o) {
+        return o.find(a.path("two.txt")) != std::string::npos && o.find(a.path("one.txt")) == std::string::npos;
+    });
+    EXPECT_EQ(out.find(a.path("one.txt")), std::string::npos) << out;
+    EXPECT_NE(out.find(a.path("two.txt")), std::string::npos) << out;
+    // And the keep time empties the folder.
+    out = wait_for([](const std::string& o) { return o == "the recycle folders are empty\n"; });
+    EXPECT_EQ(out, "the recycle folders are empty\n");
+    EXPECT_TRUE(fs::is_empty(a.sync + "/.VarnelWorkingDirectory/#VarnelRecycle"));
 }
 
 }  // namespace
