@@ -193,6 +193,9 @@ TEST_F(TwoClients, RemovedAndReplacedFilesComeBack) {
     fs::remove(b.path("gone.txt"));
     e2e::WriteFile(b.path("notes.txt"), "second version, from beta");
     ExpectConverged();
+    // What a keeps outlives a crash and a start.
+    a.Kill();
+    ASSERT_EQ(a.Start(server), "");
 
     std::string out, err;
     ASSERT_EQ(Ctl(a, {"recycle", "list"}, out, err), 0) << err;
