@@ -47,6 +47,19 @@ TEST_F(SettingsTest, CommentsBlanksAndValues) {
     EXPECT_EQ(s.getUIPort(), 2001);
 }
 
+TEST_F(SettingsTest, RecycleKeepTimeAndSizeCap) {
+    auto& s = Settings::getInstance();
+    EXPECT_EQ(s.getRecycleKeepSeconds(), 1800u);
+    EXPECT_EQ(s.getRecycleMaxBytes(), 0u);
+    EXPECT_EQ(load("recycle_keep_seconds = 90\nrecycle_max_bytes = 5000000000\n"), 0);
+    EXPECT_EQ(s.getRecycleKeepSeconds(), 90u);
+    EXPECT_EQ(s.getRecycleMaxBytes(), 5000000000u);  // beyond 32 bits
+    s.reset();
+    EXPECT_EQ(load("recycle_keep_seconds = -3\nrecycle_max_bytes = 12k\n"), 0);  // not numbers to keep
+    EXPECT_EQ(s.getRecycleKeepSeconds(), 1800u);
+    EXPECT_EQ(s.getRecycleMaxBytes(), 0u);
+}
+
 TEST_F(SettingsTest, SyntaxErrorChangesNothing) {
     EXPECT_EQ(load("fstat_db_path=/x\nworker_count=5 more\n"), -1);
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
