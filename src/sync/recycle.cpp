@@ -161,9 +161,11 @@ RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& p
     FILE_INFO st;
     if (root.Stat(from, st) != 0 || !st.isExist) return RestoreResult::kGone;
     if (root.Exists(dest)) return RestoreResult::kTargetExists;
-    if (root.MKDirP(ustring(ParentOf(d))) != 0) return RestoreResult::kFailed;
+    const int made = root.MKDirP(ustring(ParentOf(d)));
+    if (made != 0) return made == FS_ERR_LINK ? RestoreResult::kBadTarget : RestoreResult::kFailed;
     const int moved = root.RenameNoReplace(from, dest);
     if (moved == FS_ERR_EXIST) return RestoreResult::kTargetExists;
+    if (moved == FS_ERR_LINK) return RestoreResult::kBadTarget;
     if (moved != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle.cpp(%d): restore: cannot move '%s' to '%s'\n",
              root.Full(from).c_str_utf8(), root.Full(dest).c_str_utf8());
@@ -181,7 +183,9 @@ const char* RestoreText(RestoreResult r) {
     case RestoreResult::kNothing: return "nothing in the recycle folder was removed from there";
     case RestoreResult::kGone: return "the recycled item is no longer in the recycle folder";
     case RestoreResult::kTargetExists: return "the destination exists (never overwritten; give another with --to)";
-    case RestoreResult::kBadTarget: return "the destination is not a place in the synchronised folder";
+    case RestoreResult::kBadTarget:
+        return "the destination is not a place in the synchronised folder (the folder itself, its working "
+               "directory, or a path through a link)";
     case RestoreResult::kFailed: return "the move failed (see the daemon's log)";
     }
     return "unknown";

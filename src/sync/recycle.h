@@ -52,7 +52,7 @@ enum class RestoreResult {
     kNothing,       // no entry was removed from that path (or a folder above it)
     kGone,          // the entry's item is no longer in the recycle folder
     kTargetExists,  // something is at the destination: never overwritten
-    kBadTarget,     // the destination is the root, inside the working directory, or invalid
+    kBadTarget,     // the destination is the root, inside the working directory, through a link, or invalid
     kFailed,        // the move or the table failed (logged)
 };
 

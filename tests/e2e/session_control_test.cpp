@@ -165,7 +165,8 @@ TEST(SessionControl, AddSessionRepliesAndStartsPaused) {
     // Id 0 means "every session" elsewhere; it cannot name one.
     EXPECT_EQ(ErrorOf(d.Send(s.AddRequest(0))), "Invalid parameters.");
 
-    // Whatever was in the working directory and the recycle folder goes.
+    // Whatever was in the working directory goes; the recycle folder stays (its
+    // entries are restorable until the rotation takes them).
     ASSERT_EQ(mkdir(s.working().c_str(), 0755), 0);
     ASSERT_EQ(mkdir(s.recycle().c_str(), 0755), 0);
     e2e::WriteFile(s.working() + "/scratch.part", "old");
@@ -176,7 +177,7 @@ TEST(SessionControl, AddSessionRepliesAndStartsPaused) {
     EXPECT_TRUE(OnlyAck(d.Send(s.AddRequest(7))));
     EXPECT_TRUE(IsDir(s.recycle()));
     EXPECT_EQ(List(s.working()), Strings{"#VarnelRecycle"});
-    EXPECT_TRUE(List(s.recycle()).empty());
+    EXPECT_EQ(List(s.recycle()), Strings{"ABCDEFGH"});
     EXPECT_EQ(e2e::ReadFile(s.sync + "/user.txt"), "mine");
     EXPECT_TRUE(IsDir(s.config + "/db/sign"));
     EXPECT_TRUE(Exists(s.config + "/db/event-db.sqlite"));

@@ -59,6 +59,10 @@ TEST_F(RecycleTest, RestoreNeverOverwritesAndReachesIntoRecycledFolders) {
     EXPECT_EQ(recycle::Restore(root, db, "/note.txt", "/note.txt", from), RestoreResult::kTargetExists);
     EXPECT_EQ(Read(sync + "/note.txt"), "new note");
     EXPECT_EQ(recycle::Restore(root, db, "/note.txt", "/.VarnelWorkingDirectory/x", from), RestoreResult::kBadTarget);
+    fs::create_directory_symlink(bin, sync + "/link");  // never followed
+    EXPECT_EQ(recycle::Restore(root, db, "/note.txt", "/link/n.txt", from), RestoreResult::kBadTarget);
+    EXPECT_EQ(recycle::Restore(root, db, "/note.txt", "/link/sub/n.txt", from), RestoreResult::kBadTarget);
+    EXPECT_FALSE(fs::exists(bin + "/n.txt") || fs::exists(bin + "/sub"));
     EXPECT_EQ(recycle::Restore(root, db, "/note.txt", "/old/note.txt", from), RestoreResult::kOk);
     EXPECT_EQ(Read(sync + "/old/note.txt"), "old note");
     EXPECT_EQ(recycle::Restore(root, db, "/note.txt", "/again.txt", from), RestoreResult::kNothing);
