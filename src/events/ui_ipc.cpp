@@ -99,9 +99,10 @@ int UI_IPC::ReportFileSyncingEventToUI(const Event& event) {
 }
 
 int UI_IPC::ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const ustring& original,
-                               const ustring& why) {
+                               const ustring& why, bool is_dir) {
     UiNotice n;
     n.kind = UiNotice::CONFLICT;
+    n.is_dir = is_dir;
     n.sess_id = sess_id;
     n.path = copy_path;
     n.original = original;

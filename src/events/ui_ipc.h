@@ -38,7 +38,7 @@ public:
     // "conflict": the copy at copy_path keeps a local version that the other version
     // (now at original) would have overwritten; why says what happened. Never dropped.
     static int ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const ustring& original,
-                                  const ustring& why);
+                                  const ustring& why, bool is_dir);
 
 private:
     Channel m_channel;  // kept for the object's layout; notifications use their own

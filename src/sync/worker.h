@@ -15,6 +15,7 @@
 #include "foundation/ustring.h"
 #include "platform/file_ops.h"
 #include "store/event.h"
+#include "sync/recycle.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
@@ -274,7 +275,7 @@ public:
     // recycle-bin table with rel as its origin and reason (recycle.h) as why, so that
     // a later download can take the content back and the user can restore it. 0, or
     // -1 (logged) when the move fails (the item then stays where it was).
-    int MoveToRecycle(const ustring& rel, bool is_dir, const char* reason = "removed");
+    int MoveToRecycle(const ustring& rel, bool is_dir, const char* reason = recycle::kRemoved);
     // (worker_recovery.cpp) Renames the event's item to a conflict name with the word
     // name_reason in it, records the copy in the conflict table and tells the UI
     // ("conflict": the copy, the original and why). The ConflictRename result;

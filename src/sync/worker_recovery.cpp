@@ -31,7 +31,9 @@ int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustrin
              copy.c_str_utf8());
     NLOG(L_NOTICE, kChannel, "[NOTICE] worker.cpp(%d): conflict: '%s' keeps the local version of '%s' (%s)\n",
          copy.c_str_utf8(), GetPath().c_str_utf8(), why);
-    UI_IPC::ReportConflictToUI(context.root_entry.sess_id, copy, GetPath(), ustring(why));
+    FILE_INFO st;
+    const bool is_dir = root->Stat(copy, st) == 0 && st.type == FT_DIR;
+    UI_IPC::ReportConflictToUI(context.root_entry.sess_id, copy, GetPath(), ustring(why), is_dir);
     return 0;
 }
 
