@@ -87,9 +87,9 @@ public:
                         const ustring& checksum, const ustring& macHash, uint32_t time);
     // The top-level entries, oldest first (ties by insertion). 0 or -1.
     int listRecycle(std::vector<RecycleItem>& out);
-    // The newest top-level entry whose origPath is `path` or a folder above it: 1 with
-    // `item` set, 0 when none, -1.
-    int findRecycleFor(const ustring& path, RecycleItem& item);
+    // The top-level entries whose origPath is `path` or a folder above it, newest
+    // first (appended to out). 0 or -1.
+    int findRecycleFor(const ustring& path, std::vector<RecycleItem>& out);
     // Records a conflict copy (a later record of the same copy replaces it). 0 or -1.
     int addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason, uint32_t time);
     int listConflicts(std::vector<ConflictItem>& out);

@@ -117,19 +117,16 @@ int FileEventDB::listRecycle(std::vector<RecycleItem>& out) {
     return -1;
 }
 
-int FileEventDB::findRecycleFor(const ustring& path, RecycleItem& item) {
+int FileEventDB::findRecycleFor(const ustring& path, std::vector<RecycleItem>& out) {
     MutexLock lock(m_dbMutex);
     // path itself or any folder above it: origPath <= path and path starts with it.
     Stmt st;
     const std::string sql = std::string(kItemSelect) +
                             "AND (t.origPath = ?1 OR (?1 >= t.origPath || '/' AND ?1 < t.origPath || '0')) "
-                            "ORDER BY t.time DESC, t.id DESC LIMIT 1;";
+                            "ORDER BY t.time DESC, t.id DESC;";
     if (prepareBound(m_db, sql.c_str(), {path.str()}, st, "findRecycleFor") != 0) return -1;
-    const int rc = sqlite3_step(st.p);
-    if (rc == SQLITE_ROW) {
-        item = readItem(st.p);
-        return 1;
-    }
+    int rc;
+    while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) out.push_back(readItem(st.p));
     if (rc == SQLITE_DONE) return 0;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): findRecycleFor: %s (%d)\n", sqlite3_errmsg(m_db), rc);
     return -1;

@@ -151,15 +151,20 @@ RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& p
     const std::string d = dest.str();
     if (d.size() < 2 || d[0] != '/' || Within(d, session_folders::kRelWorkingDirectory))
         return RestoreResult::kBadTarget;
-    FileEventDB::RecycleItem item;
-    const int found = db.findRecycleFor(path, item);
-    if (found < 0) return RestoreResult::kFailed;
-    if (found == 0) return RestoreResult::kNothing;
-    // The item itself, or the one at path inside the recycled folder.
-    entry = item.name + path.substr(item.origPath.length());
-    const ustring from = InFolder(entry);
-    FILE_INFO st;
-    if (root.Stat(from, st) != 0 || !st.isExist) return RestoreResult::kGone;
+    std::vector<FileEventDB::RecycleItem> candidates;
+    if (db.findRecycleFor(path, candidates) != 0) return RestoreResult::kFailed;
+    if (candidates.empty()) return RestoreResult::kNothing;
+    // The newest that holds it: the item itself, or the one at path inside a recycled
+    // folder (an older removal of the folder may hold a file the newer one lacks).
+    ustring from;
+    for (const auto& item : candidates) {
+        entry = item.name + path.substr(item.origPath.length());
+        from = InFolder(entry);
+        FILE_INFO st;
+        if (root.Stat(from, st) == 0 && st.isExist) break;
+        from.clear();
+    }
+    if (from.empty()) return RestoreResult::kGone;
     if (root.Exists(dest)) return RestoreResult::kTargetExists;
     const int made = root.MKDirP(ustring(ParentOf(d)));
     if (made != 0) return made == FS_ERR_LINK ? RestoreResult::kBadTarget : RestoreResult::kFailed;

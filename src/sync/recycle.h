@@ -56,8 +56,8 @@ enum class RestoreResult {
     kFailed,        // the move or the table failed (logged)
 };
 
-// Moves the newest entry removed from `path` (or the item at `path` inside a newer
-// recycled folder above it) to `dest` (both session paths with a leading "/"; the
+// Moves the newest entry removed from `path`, or the item at `path` inside a recycled
+// folder above it (the newest that holds it), to `dest` (both session paths with a leading "/"; the
 // parent folders are made), and drops its rows. The item then shows up in the folder
 // like any new file and is uploaded. `entry` receives the entry's recycle path.
 [[nodiscard]] RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& path,

@@ -67,7 +67,10 @@ TEST_F(RecycleTest, RestoreNeverOverwritesAndReachesIntoRecycledFolders) {
     EXPECT_EQ(Read(sync + "/old/note.txt"), "old note");
     EXPECT_EQ(recycle::Restore(root, db, "/note.txt", "/again.txt", from), RestoreResult::kNothing);
 
-    // One file out of a recycled folder; the folder keeps the rest.
+    // One file out of a recycled folder, the older removal that holds it; the folder
+    // keeps the rest.
+    fs::create_directories(bin + "/photos~NEWR");
+    ASSERT_EQ(session.event_db->addRecycleEntry("/photos~NEWR", "/photos", recycle::kRemoved, 0, "", "", 30), 0);
     EXPECT_EQ(recycle::Restore(root, db, "/photos/trip/a.jpg", "/photos/trip/a.jpg", from), RestoreResult::kOk);
     EXPECT_EQ(from, "/photos~AAAA/trip/a.jpg");
     EXPECT_EQ(Read(sync + "/photos/trip/a.jpg"), "A");
