@@ -4,6 +4,7 @@
 
 #include "events/registry.h"
 #include "foundation/logger.h"
+#include "platform/session_root.h"
 
 void LogItemDone(const Event& e) {
     if (Logger::GetLevel("worker_debug") < Logger::L_INFO) return;
@@ -12,9 +13,16 @@ void LogItemDone(const Event& e) {
                                : (e.isServerEvent() ? "downloaded" : "uploaded");
     Registry::Entry entry;
     const ustring folder = Registry::getInstance().Find(e.m_sess_id, entry) == 1 ? entry.local_path : ustring("?");
+    uint64_t size = e.m_data_size;
+    FILE_INFO info;
+    // A local event learns its size only while it is uploaded: ask the folder.
+    if (!removal && !e.isDir() && !e.isServerEvent() && entry.root && entry.root->Stat(e.m_path, info) == 0 &&
+        info.isExist) {
+        size = info.size;
+    }
     const std::string detail = e.isDir()   ? " (folder)"
                                : removal ? ""
-                                         : " (" + std::to_string(e.m_data_size) + " bytes)";
-    NLOG(L_INFO, "worker_debug", "[INFO] worker.cpp(%d): %s '%s'%s in %s\n", what, e.m_path.c_str_utf8(),
+                                         : " (" + std::to_string(size) + " bytes)";
+    NLOG(L_INFO, "worker_debug", "[INFO] activity_log.cpp(%d): %s '%s'%s in %s\n", what, e.m_path.c_str_utf8(),
          detail.c_str(), folder.c_str_utf8());
 }

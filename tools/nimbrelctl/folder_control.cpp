@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include "control_client.h"
 
 namespace nimbrelctl {
@@ -66,7 +68,17 @@ bool AddRemembered(int port, const std::string& state_dir, const FolderRecord& f
     return Exchange(port, resume, reply, error) == 0;
 }
 
-void Restore(int port, const std::string& state_dir, std::vector<std::string>& messages,
+bool RegisteredIds(int port, std::set<uint64_t>& ids, std::string& error) {
+    PObject request, reply;
+    request["action"] = "get_status";
+    if (SendControl(port, request, &reply, error) != 0) return false;
+    if (reply["session_list"].isArray()) {
+        for (const PObject& s : reply["session_list"].asArray()) ids.insert(s["session_id"].asUInt64());
+    }
+    return true;
+}
+
+bool Restore(int port, const std::string& state_dir, bool link, std::vector<std::string>& messages,
              std::vector<uint64_t>& waiting) {
     UiState state;
     std::string error;
@@ -74,24 +86,34 @@ void Restore(int port, const std::string& state_dir, std::vector<std::string>& m
         UiStateLock lock(state_dir);
         if (!lock.ok() || !LoadUiState(state_dir, state, error)) {
             messages.push_back(lock.ok() ? error : lock.error());
-            return;
+            return false;
         }
     }
     if (!state.linked) {
         if (!state.folders.empty()) messages.push_back("no server linked: 'nimbrelctl link HOST:PORT --session ACCOUNT'");
-        return;
+        return false;
     }
-    PObject link, reply;
-    link["action"] = "link";
-    if (Exchange(port, link, reply, error) < 0) {
+    PObject reply;
+    if (link) {
+        PObject request;
+        request["action"] = "link";
+        if (Exchange(port, request, reply, error) < 0) {
+            messages.push_back(error);
+            return false;
+        }
+        if (Exchange(port, LinkConnectionRequest(state.link), reply, error) != 0) {
+            messages.push_back("cannot link to " + state.link.host + ":" + std::to_string(state.link.port) + ": " +
+                               error);
+            return false;
+        }
+    }
+    std::set<uint64_t> registered;
+    if (!RegisteredIds(port, registered, error)) {
         messages.push_back(error);
-        return;
-    }
-    if (Exchange(port, LinkConnectionRequest(state.link), reply, error) != 0) {
-        messages.push_back("cannot link to " + state.link.host + ":" + std::to_string(state.link.port) + ": " + error);
-        return;
+        return false;
     }
     for (const FolderRecord& folder : state.folders) {
+        if (registered.count(folder.id) != 0) continue;
         if (access(folder.path.c_str(), F_OK) != 0) {
             messages.push_back("waiting for " + folder.path + " (missing or not mounted)");
             waiting.push_back(folder.id);
@@ -103,6 +125,41 @@ void Restore(int port, const std::string& state_dir, std::vector<std::string>& m
             continue;
         }
         messages.push_back("synchronising " + folder.path + (folder.paused ? " (paused)" : ""));
+    }
+    return true;
+}
+
+void Tend(int port, const std::string& state_dir, std::set<std::string>& said) {
+    PObject request, reply;
+    std::string error;
+    request["action"] = "get_status";
+    if (SendControl(port, request, &reply, error) != 0) return;
+    std::set<uint64_t> uptodate;
+    if (reply["session_list"].isArray()) {
+        for (const PObject& s : reply["session_list"].asArray()) {
+            if (s["state"].isString() && s["state"].asString() == "uptodate") uptodate.insert(s["session_id"].asUInt64());
+        }
+    }
+    if (!uptodate.empty()) {
+        UiStateLock lock(state_dir);
+        UiState state;
+        bool changed = false;
+        if (lock.ok() && LoadUiState(state_dir, state, error)) {
+            for (FolderRecord& f : state.folders) {
+                if (f.synced || uptodate.count(f.id) == 0) continue;
+                f.synced = true;
+                changed = true;
+                said.insert("first synchronisation of " + f.path + " completed");
+                fprintf(stderr, "nimbrelctl: first synchronisation of %s completed\n", f.path.c_str());
+            }
+            if (changed && !SaveUiState(state_dir, state, error)) fprintf(stderr, "nimbrelctl: %s\n", error.c_str());
+        }
+    }
+    std::vector<std::string> messages;
+    std::vector<uint64_t> waiting;
+    Restore(port, state_dir, false, messages, waiting);
+    for (const std::string& m : messages) {
+        if (said.insert(m).second) fprintf(stderr, "nimbrelctl: %s\n", m.c_str());
     }
 }
 

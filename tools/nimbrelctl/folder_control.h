@@ -3,6 +3,7 @@
 // folders at every start.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -26,11 +27,20 @@ PObject LinkConnectionRequest(const LinkRecord& link);
 // the user removed while the daemon was stopped is removed on the server too.
 PObject AddSessionRequest(const std::string& state_dir, const FolderRecord& folder);
 
-// Links the daemon to the remembered server and adds every remembered folder whose
-// path exists (resuming those not paused). Lines for the user go to messages; ids of
-// folders that could not be added because their path is missing go to waiting.
-void Restore(int port, const std::string& state_dir, std::vector<std::string>& messages,
+// The session ids the daemon lists; false with error when it cannot be asked.
+bool RegisteredIds(int port, std::set<uint64_t>& ids, std::string& error);
+
+// Links the daemon to the remembered server (when link is true) and adds every
+// remembered folder that the daemon does not list yet and whose path exists (resuming
+// those not paused). Lines for the user go to messages; the ids of folders that are
+// not added go to waiting. false when the daemon could not be linked.
+bool Restore(int port, const std::string& state_dir, bool link, std::vector<std::string>& messages,
              std::vector<uint64_t>& waiting);
+// What "nimbrelctl daemon" does every few seconds: remembers that a folder the daemon
+// reports up to date has completed its first pass, and adds remembered folders that
+// are back (or new). Each message goes to the standard error once (said keeps them).
+void Tend(int port, const std::string& state_dir, std::set<std::string>& said);
+
 // Adds one remembered folder and resumes it unless paused; false with error.
 bool AddRemembered(int port, const std::string& state_dir, const FolderRecord& folder, std::string& error);
 
