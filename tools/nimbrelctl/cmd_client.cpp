@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <nlohmann/json.hpp>
 
@@ -110,7 +111,16 @@ void AddWatch(CLI::App& app, Context& ctx) {
     sub->add_option_function<double>(
            "--interval", [options](double seconds) { options->interval_ms = static_cast<unsigned>(seconds * 1000 + 0.5); },
            "seconds between two polls (0.1 to 3600, default 1)")
-        ->check(CLI::Range(0.1, 3600.0));
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                char* end = nullptr;
+                const double seconds = strtod(text.c_str(), &end);
+                if (end == text.c_str() || *end != '\0' || !(seconds >= 0.1 && seconds <= 3600)) {
+                    return "invalid --interval '" + text + "' (seconds, 0.1 to 3600)";
+                }
+                return std::string();
+            },
+            "SECONDS"));
     sub->add_option("--count", options->count, "stop after N polls")->check(CLI::Range(1u, 1000000000u));
     sub->add_option("--notifications", options->notifications,
                     "the JSON lines of 'nimbrelctl daemon' (finished files and errors are counted from them)");
