@@ -327,9 +327,15 @@ void Nimbrel::get_status(const PObject&, PObject& reply) {
 namespace {
 // The session's state in one word, honest about what "uptodate" means: the folder is
 // there, the session runs, a pull has completed and nothing is left to do.
-const char* SessionState(const Registry::Entry& entry, size_t pending, const SessionHealth::Snapshot& health) {
+// A waiting session's cause goes to waiting_for.
+const char* SessionState(const Registry::Entry& entry, size_t pending, const SessionHealth::Snapshot& health,
+                         std::string& waiting_for) {
     if (entry.pause) return "paused";
-    if (!entry.root || entry.root->CheckPresent(entry.root_dev) != 0) return "waiting";
+    if (!entry.root) {
+        waiting_for = "the folder " + entry.local_path.str() + " is not open";
+        return "waiting";
+    }
+    if (entry.root->CheckPresent(entry.root_dev, &waiting_for) != 0) return "waiting";
     if (!health.pulled) return "scanning";
     return pending > 0 ? "syncing" : "uptodate";
 }
@@ -352,7 +358,9 @@ void Nimbrel::append_session_status(PObject& reply) {
         item["unfinished_files"] = pending;
         // ...and beside them what a person needs to know.
         const SessionHealth::Snapshot health = SessionHealth::getInstance().Get(entry.sess_id);
-        item["state"] = SessionState(entry, pending, health);
+        std::string waiting_for;
+        item["state"] = SessionState(entry, pending, health, waiting_for);
+        if (!waiting_for.empty()) item["waiting_for"] = ustring(waiting_for);
         item["local_path"] = entry.local_path;
         item["view_id"] = entry.view_id;
         item["remote_path"] = entry.remote_path;
@@ -368,6 +376,14 @@ void Nimbrel::append_session_status(PObject& reply) {
             f["since"] = static_cast<uint64_t>(failing.since);
             f["count"] = failing.count;
             item["failing"].asArray().push_back(f);
+        }
+        if (entry.root) {
+            for (const std::string& link : entry.root->Links()) {
+                PObject skipped;
+                skipped["path"] = ustring(link);
+                skipped["reason"] = "a symbolic link: never followed";
+                item["not_synchronised"].asArray().push_back(skipped);
+            }
         }
         list.asArray().push_back(item);
         if (registry.FindNext(entry.sess_id, entry) == 0) break;

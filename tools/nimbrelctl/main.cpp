@@ -73,6 +73,11 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
+        // The program's own help shows every command with its options.
+        if (app.get_subcommands().empty()) {
+            fputs(app.help("", CLI::AppFormatMode::All).c_str(), stdout);
+            return 0;
+        }
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);

@@ -74,9 +74,14 @@ std::string FolderLines(const json& s) {
     const uint64_t pending = UInt(s, "unfinished_files");
     if (pending > 0) out += ", " + std::to_string(pending) + (pending == 1 ? " file" : " files") + " to go";
     out += "\n";
+    const std::string waiting_for = Text(s, "waiting_for");
+    if (!waiting_for.empty()) out += "    " + Printable(waiting_for) + "\n";
     if (HasUInt(s, "last_error")) {
         out += "    since " + Clock(UInt(s, "last_error_since")) + ": " +
                ErrorSentence(static_cast<int64_t>(UInt(s, "last_error"))) + "\n";
+    }
+    for (const json& n : Items(s, "not_synchronised")) {
+        out += "    not synchronised: " + Printable(Text(n, "path")) + " (" + Printable(Text(n, "reason")) + ")\n";
     }
     for (const json& f : Items(s, "failing")) {
         out += "    cannot synchronise " + Printable(Text(f, "path")) + ": " +
