@@ -337,7 +337,9 @@ const char* SessionState(const Registry::Entry& entry, size_t pending, const Ses
     }
     if (entry.root->CheckPresent(entry.root_dev, &waiting_for) != 0) return "waiting";
     if (!health.pulled) return "scanning";
-    return pending > 0 ? "syncing" : "uptodate";
+    if (pending > 0) return "syncing";
+    // Nothing queued, yet something did not get through: not "uptodate".
+    return health.failing.empty() && health.last_error == 0 ? "uptodate" : "incomplete";
 }
 }  // namespace
 

@@ -55,6 +55,7 @@ std::string StatusWord(const std::string& status) {
     if (status == "uptodate") return "up to date";
     if (status == "waiting") return "waiting for its folder (missing or not mounted)";
     if (status == "unadded") return "not synchronised (see nimbrelctl list)";
+    if (status == "incomplete") return "not everything synchronised (see below)";
     return status.empty() ? std::string("unknown") : Printable(status);
 }
 
