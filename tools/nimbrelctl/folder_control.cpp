@@ -79,7 +79,7 @@ bool RegisteredIds(int port, std::set<uint64_t>& ids, std::string& error) {
 }
 
 bool Restore(int port, const std::string& state_dir, bool link, std::vector<std::string>& messages,
-             std::vector<uint64_t>& waiting) {
+             std::vector<uint64_t>& waiting, std::set<uint64_t>* failed, const std::set<uint64_t>& skip) {
     UiState state;
     std::string error;
     {
@@ -113,7 +113,7 @@ bool Restore(int port, const std::string& state_dir, bool link, std::vector<std:
         return false;
     }
     for (const FolderRecord& folder : state.folders) {
-        if (registered.count(folder.id) != 0) continue;
+        if (registered.count(folder.id) != 0 || skip.count(folder.id) != 0) continue;
         if (access(folder.path.c_str(), F_OK) != 0) {
             messages.push_back("waiting for " + folder.path + " (missing or not mounted)");
             waiting.push_back(folder.id);
@@ -121,7 +121,7 @@ bool Restore(int port, const std::string& state_dir, bool link, std::vector<std:
         }
         if (!AddRemembered(port, state_dir, folder, error)) {
             messages.push_back("cannot add " + folder.path + ": " + error);
-            waiting.push_back(folder.id);
+            if (failed != nullptr) failed->insert(folder.id);
             continue;
         }
         messages.push_back("synchronising " + folder.path + (folder.paused ? " (paused)" : ""));
@@ -129,7 +129,7 @@ bool Restore(int port, const std::string& state_dir, bool link, std::vector<std:
     return true;
 }
 
-void Tend(int port, const std::string& state_dir, std::set<std::string>& said) {
+void Tend(int port, const std::string& state_dir, std::set<std::string>& said, std::set<uint64_t>& failed) {
     PObject request, reply;
     std::string error;
     request["action"] = "get_status";
@@ -157,7 +157,7 @@ void Tend(int port, const std::string& state_dir, std::set<std::string>& said) {
     }
     std::vector<std::string> messages;
     std::vector<uint64_t> waiting;
-    Restore(port, state_dir, false, messages, waiting);
+    Restore(port, state_dir, false, messages, waiting, &failed, failed);
     for (const std::string& m : messages) {
         if (said.insert(m).second) fprintf(stderr, "nimbrelctl: %s\n", m.c_str());
     }

@@ -32,14 +32,18 @@ bool RegisteredIds(int port, std::set<uint64_t>& ids, std::string& error);
 
 // Links the daemon to the remembered server (when link is true) and adds every
 // remembered folder that the daemon does not list yet and whose path exists (resuming
-// those not paused). Lines for the user go to messages; the ids of folders that are
-// not added go to waiting. false when the daemon could not be linked.
+// those not paused). Lines for the user go to messages; the ids of folders whose path
+// is missing go to waiting, those the daemon refused to failed; folders in skip are
+// not tried. false when the daemon could not be linked.
 bool Restore(int port, const std::string& state_dir, bool link, std::vector<std::string>& messages,
-             std::vector<uint64_t>& waiting);
+             std::vector<uint64_t>& waiting, std::set<uint64_t>* failed = nullptr,
+             const std::set<uint64_t>& skip = {});
 // What "nimbrelctl daemon" does every few seconds: remembers that a folder the daemon
 // reports up to date has completed its first pass, and adds remembered folders that
-// are back (or new). Each message goes to the standard error once (said keeps them).
-void Tend(int port, const std::string& state_dir, std::set<std::string>& said);
+// are back (or new). Each message goes to the standard error once (said keeps them). A
+// folder the daemon refused is not tried again (failed keeps them): each try would
+// clear its working directory and log the refusal; a restart, or remove and add, does.
+void Tend(int port, const std::string& state_dir, std::set<std::string>& said, std::set<uint64_t>& failed);
 
 // Adds one remembered folder and resumes it unless paused; false with error.
 bool AddRemembered(int port, const std::string& state_dir, const FolderRecord& folder, std::string& error);

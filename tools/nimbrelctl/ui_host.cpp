@@ -291,20 +291,21 @@ int RunDaemon(const DaemonOptions& options) {
     bool restored = false;
     double next_tend = 0;
     std::set<std::string> said;
+    std::set<uint64_t> failed;
     while (!exited) {
         host.Poll(200);
         if (!options.state_dir.empty() && host.control_port > 0 && !stop_requested && Now() >= next_tend) {
             if (!restored) {
                 std::vector<std::string> messages;
                 std::vector<uint64_t> waiting;
-                Restore(host.control_port, options.state_dir, true, messages, waiting);
+                Restore(host.control_port, options.state_dir, true, messages, waiting, &failed);
                 for (const std::string& m : messages) {
                     said.insert(m);
                     fprintf(stderr, "nimbrelctl: %s\n", m.c_str());
                 }
                 restored = true;
             } else {
-                Tend(host.control_port, options.state_dir, said);
+                Tend(host.control_port, options.state_dir, said, failed);
             }
             next_tend = Now() + 3;
         }
