@@ -109,6 +109,10 @@ TEST(RememberedFolders, SurviveARestartAndCarryWhatWasRemovedMeanwhile) {
     ASSERT_EQ(ui.ctl({"add", c, "--json"}, out, err), 0) << err;
     EXPECT_EQ(json::parse(out).value("session_id", 0), 3) << out;
 
+    // Another server would be sent removals made from this one's sync ids: refused.
+    EXPECT_EQ(ui.ctl({"link", "127.0.0.2:" + std::to_string(server.port())}, out, err), 1);
+    EXPECT_NE(err.find("remove them first"), std::string::npos) << err;
+
     // Paused, and moved away: each shown for what it is.
     ASSERT_EQ(ui.ctl({"pause", c}, out, err), 0) << err;
     EXPECT_EQ(ui.WaitState(c, "paused"), "paused");

@@ -123,6 +123,16 @@ void AddLink(CLI::App& app, Context& ctx) {
             if (!a->proxy.empty() && !SplitHostPort(a->proxy, link.proxy_host, link.proxy_port)) {
                 return Fail("--proxy must be HOST:PORT, not '" + a->proxy + "'");
             }
+            // Each folder's database holds the sync ids of the server it was synchronised
+            // with; another server would be sent removals and uploads made from them.
+            const bool other_server =
+                state.linked && (state.link.host != link.host ||
+                                 (!state.link.fingerprint.empty() && !link.fingerprint.empty() &&
+                                  state.link.fingerprint != link.fingerprint));
+            if (other_server && !state.folders.empty()) {
+                return Fail("the remembered folders are synchronised with " + state.link.host +
+                            ", not with " + link.host + ": remove them first (nimbrelctl list, nimbrelctl remove)");
+            }
             if (Exchange(port, LinkConnectionRequest(link), reply, error) != 0) {
                 return Fail("cannot link to " + a->server + ": " + error);
             }
