@@ -137,7 +137,10 @@ void Tend(int port, const std::string& state_dir, std::set<std::string>& said, s
     std::set<uint64_t> uptodate;
     if (reply["session_list"].isArray()) {
         for (const PObject& s : reply["session_list"].asArray()) {
-            if (s["state"].isString() && s["state"].asString() == "uptodate") uptodate.insert(s["session_id"].asUInt64());
+            // A pass over the folder and the server is complete with nothing queued; items
+            // that failed in it ("incomplete") do not make it a first add again.
+            const ustring state = s["state"].isString() ? s["state"].asString() : ustring();
+            if (state == "uptodate" || state == "incomplete") uptodate.insert(s["session_id"].asUInt64());
         }
     }
     if (!uptodate.empty()) {
