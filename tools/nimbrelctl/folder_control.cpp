@@ -82,12 +82,11 @@ bool Restore(int port, const std::string& state_dir, bool link, std::vector<std:
              std::vector<uint64_t>& waiting, std::set<uint64_t>* failed, const std::set<uint64_t>& skip) {
     UiState state;
     std::string error;
-    {
-        UiStateLock lock(state_dir);
-        if (!lock.ok() || !LoadUiState(state_dir, state, error)) {
-            messages.push_back(lock.ok() ? error : lock.error());
-            return false;
-        }
+    // Held throughout: a folder removed meanwhile by 'nimbrelctl remove' is not added back.
+    UiStateLock lock(state_dir);
+    if (!lock.ok() || !LoadUiState(state_dir, state, error)) {
+        messages.push_back(lock.ok() ? error : lock.error());
+        return false;
     }
     if (!state.linked) {
         if (!state.folders.empty()) messages.push_back("no server linked: 'nimbrelctl link HOST:PORT --session ACCOUNT'");
