@@ -6,9 +6,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/refusal.h"
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/registry.h"
+#include "events/session_health.h"
+#include "platform/session_root.h"
 #include "events/ui_ipc.h"
 #include "filter/black_list.h"
 #include "foundation/logger.h"
@@ -161,7 +164,7 @@ void Nimbrel::kill() {
 bool Nimbrel::require_linked(const char* action, PObject& reply) {
     if (linked) return true;
     NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): '%s' refused: the daemon is not linked\n", action);
-    reply["error"] = "Not linked.";
+    Refuse(reply, "Not linked.", "the daemon is not linked yet (\"link\" first)");
     return false;
 }
 
@@ -206,12 +209,13 @@ void Nimbrel::do_link(const PObject&, PObject& reply) {
     if (linked) {
         // A second table over the first would leave the old tasks running unowned.
         NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): already linked, link ignored\n");
-        reply["error"] = "Already linked.";
+        Refuse(reply, "Already linked.", "the daemon is linked already");
         return;
     }
-    if (init_env() != 0) {
+    std::string why;
+    if (init_env(&why) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize environment\n");
-        reply["error"] = "Failed to initialize environment";
+        Refuse(reply, "Failed to initialize environment", why);
         return;
     }
     if (init_members() != 0) {
@@ -231,7 +235,7 @@ void Nimbrel::do_unlink() {
     linked = false;
 }
 
-int Nimbrel::init_env() {
+int Nimbrel::init_env(std::string* why) {
     Settings& s = Settings::getInstance();
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): ======= Settings =======\n");
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): db_path: %s\n", s.getDbPath().c_str_utf8());
@@ -247,6 +251,7 @@ int Nimbrel::init_env() {
     const ustring filter_db_path = s.getFilterDbPath();
     if (FilterDB::getInstance().initialize(filter_db_path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to init filter DB at [%s]\n", filter_db_path.c_str_utf8());
+        if (why != nullptr) *why = "cannot open the filter database " + filter_db_path.str();
         return -1;
     }
     FileStatusDB::initialize(s.getFStatDbPath());
@@ -258,6 +263,7 @@ int Nimbrel::init_env() {
     if (BlackList2::getInstance().Load(system_filter) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load system filter from %s.\n",
              system_filter.c_str_utf8());
+        if (why != nullptr) *why = "cannot read the system filter " + system_filter.str();
         return -1;
     }
     return 0;
@@ -271,6 +277,7 @@ void Nimbrel::destroy_env() {
     BlackList2::getInstance().Clear();
     EventManager::getInstance().Clear();
     Registry::getInstance().Clear();
+    SessionHealth::getInstance().Clear();
     // The conditions are queued again from the filter database by the next
     // add_session; left here they would be queued twice.
     ProgressCache::getInstance().clear();
@@ -322,6 +329,25 @@ void Nimbrel::get_status(const PObject&, PObject& reply) {
     append_worker_status(reply);
 }
 
+namespace {
+// The session's state in one word, honest about what "uptodate" means: the folder is
+// there, the session runs, a pull has completed and nothing is left to do.
+// A waiting session's cause goes to waiting_for.
+const char* SessionState(const Registry::Entry& entry, size_t pending, const SessionHealth::Snapshot& health,
+                         std::string& waiting_for) {
+    if (entry.pause) return "paused";
+    if (!entry.root) {
+        waiting_for = "the folder " + entry.local_path.str() + " is not open";
+        return "waiting";
+    }
+    if (entry.root->CheckPresent(entry.root_dev, &waiting_for) != 0) return "waiting";
+    if (!health.pulled) return "scanning";
+    if (pending > 0) return "syncing";
+    // Nothing queued, yet something did not get through: not "uptodate".
+    return health.failing.empty() && health.last_error == 0 ? "uptodate" : "incomplete";
+}
+}  // namespace
+
 void Nimbrel::append_session_status(PObject& reply) {
     Registry& registry = Registry::getInstance();
     EventManager& manager = EventManager::getInstance();
@@ -333,9 +359,39 @@ void Nimbrel::append_session_status(PObject& reply) {
     do {
         PObject item;
         const uint32_t pending = static_cast<uint32_t>(manager.GetAllPendingEventCount(entry.sess_id));
+        // The members a UI reads, as they always were...
         item["session_id"] = static_cast<uint64_t>(entry.sess_id);
         item["status"] = pending > 0 ? "syncing" : "uptodate";
         item["unfinished_files"] = pending;
+        // ...and beside them what a person needs to know.
+        const SessionHealth::Snapshot health = SessionHealth::getInstance().Get(entry.sess_id);
+        std::string waiting_for;
+        item["state"] = SessionState(entry, pending, health, waiting_for);
+        if (!waiting_for.empty()) item["waiting_for"] = ustring(waiting_for);
+        item["local_path"] = entry.local_path;
+        item["view_id"] = entry.view_id;
+        item["remote_path"] = entry.remote_path;
+        item["paused"] = entry.pause;
+        if (health.last_error != 0) {
+            item["last_error"] = static_cast<int64_t>(health.last_error);
+            item["last_error_since"] = static_cast<uint64_t>(health.last_error_since);
+        }
+        for (const SessionHealth::Item& failing : health.failing) {
+            PObject f;
+            f["path"] = failing.path;
+            f["error"] = static_cast<int64_t>(failing.code);
+            f["since"] = static_cast<uint64_t>(failing.since);
+            f["count"] = failing.count;
+            item["failing"].asArray().push_back(f);
+        }
+        if (entry.root) {
+            for (const std::string& link : entry.root->Links()) {
+                PObject skipped;
+                skipped["path"] = ustring(link);
+                skipped["reason"] = "a symbolic link: never followed";
+                item["not_synchronised"].asArray().push_back(skipped);
+            }
+        }
         list.asArray().push_back(item);
         if (registry.FindNext(entry.sess_id, entry) == 0) break;
     } while (entry.sess_id != first);

@@ -11,6 +11,7 @@
 #include <deque>
 #include <memory>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "daemon/control_app.h"
@@ -57,7 +58,8 @@ public:
 
     void do_link(const PObject& request, PObject& reply);
     void do_unlink();
-    int init_env();
+    // 0, or -1 with the cause in plain words in *why (when given).
+    int init_env(std::string* why = nullptr);
     void destroy_env();
     int init_members();
     int init_tasks();
@@ -79,7 +81,8 @@ public:
     void unlink_connection(const PObject& request, PObject& reply);
 
     // Steps of the session actions (message thread).
-    int create_registry_entry(const Session& session, bool do_merge);
+    // 0 when registered; -1 with the cause in plain words in *why (when given).
+    int create_registry_entry(const Session& session, bool do_merge, std::string* why = nullptr);
     int create_session_environment(const SessionRoot& root, const ustring& config_path);
     int load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued = {});
     void reload_local_events(uint64_t sess_id);

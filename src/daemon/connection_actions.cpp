@@ -2,6 +2,7 @@
 // "reload_connection" and "unlink_connection". The pool itself is the wire layer's
 // (g_pool); these only check the request and drive it.
 #include "daemon/app.h"
+#include "daemon/refusal.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"
 #include "wire/connection_pool.h"
@@ -21,13 +22,14 @@ void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
         ConnectionInfo info;
         ProxyInfo proxy;
         TunnelInfo tunnel;
-        if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
+        std::string why;
+        if (prepare_connection_info(request, info, proxy, tunnel, &why) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid parameters.\n");
-            reply["error"] = "Invalid parameters";
+            Refuse(reply, "Invalid parameters", why);
             return;
         }
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): reload_connection without a connection\n");
-        reply["error"] = "No connection.";
+        Refuse(reply, "No connection.", "no server is linked (\"link_connection\" first)");
         return;
     }
     ::reload_connection(request, reply);

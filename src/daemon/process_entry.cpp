@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "daemon/ack_only_app.h"
 #include "daemon/app.h"
@@ -84,10 +86,17 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
 
     int ui_port = kDefaultUIPort;
     Settings& settings = Settings::getInstance();
+    std::vector<std::string> unknown_keys;
     if (argc >= 2) {
         ustring config_path;
         if (!ConvertConfigPath(argv[1], config_path)) return -1;
-        settings.loadConfigSettings(config_path);
+        // Starting on every default instead (paths in /tmp and /var/log) would hide the
+        // user's settings and databases without a word.
+        std::string why;
+        if (settings.loadConfigSettings(config_path, &why, &unknown_keys) != 0) {
+            std::fprintf(stderr, "nimbreld: cannot use the configuration %s: %s\n", argv[1], why.c_str());
+            return -1;
+        }
     }
     if (argc >= 3) ui_port = std::atoi(argv[2]);
 
@@ -99,6 +108,8 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
         return -1;
     }
 
+    for (const std::string& key : unknown_keys)
+        NLOG(L_WARNING, "client_debug", "[WARNING] main.cpp(%d): %s: unknown key '%s' ignored\n", argv[1], key.c_str());
     ustring rejected = settings.getRejectedWorkerCount();
     if (!rejected.empty())
         NLOG(L_WARNING, "client_debug", "[WARNING] main.cpp(%d): worker_count '%s' is outside %u..%u; using %u\n",

@@ -9,11 +9,13 @@
 #include <string>
 
 #include "daemon/app.h"
+#include "daemon/refusal.h"
 #include "daemon/selective_sync.h"
 #include "daemon/session_drop.h"
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/registry.h"
+#include "events/session_health.h"
 #include "filter/black_list.h"
 #include "filter/white_list.h"
 #include "foundation/logger.h"
@@ -171,17 +173,28 @@ bool Nimbrel::is_dir(const ustring& path) {
     return !path.empty() && FSStat(path, info) == 0 && info.isExist && info.type == FT_DIR;
 }
 
+// The first key of an "add_session" request that is missing or of the wrong kind, as
+// a sentence; empty when every key is usable.
+static std::string AddSessionKeyProblem(const PObject& request) {
+    for (const char* key : {"connection_id", "session_id", "view_id", "config_path", "sync_folder"}) {
+        if (!request.hasMember(key)) return std::string("the key \"") + key + "\" is missing";
+    }
+    for (const char* key : {"session_id", "view_id", "node_id", "recursive", "create_time", "sync_mode"}) {
+        if (!IsIntegerOrAbsent(request, key)) return std::string("\"") + key + "\" must be a number";
+    }
+    for (const char* key : {"config_path", "sync_folder", "remote_path"}) {
+        if (!IsStringOrAbsent(request, key)) return std::string("\"") + key + "\" must be a text";
+    }
+    // Id 0 stands for "every session" in pause and resume.
+    if (request["session_id"].asUInt64() == 0) return "\"session_id\" must not be 0";
+    return std::string();
+}
+
 void Nimbrel::add_session(const PObject& request, PObject& reply) {
-    if (!request.hasMember("connection_id") || !request.hasMember("session_id") || !request.hasMember("view_id") ||
-        !request.hasMember("config_path") || !request.hasMember("sync_folder") ||
-        // Id 0 stands for "every session" in pause and resume; folders are texts.
-        request["session_id"].asUInt64() == 0 || !request["config_path"].isString() ||
-        !request["sync_folder"].isString() || !IsIntegerOrAbsent(request, "session_id") ||
-        !IsIntegerOrAbsent(request, "view_id") || !IsIntegerOrAbsent(request, "node_id") ||
-        !IsIntegerOrAbsent(request, "recursive") || !IsIntegerOrAbsent(request, "create_time") ||
-        !IsIntegerOrAbsent(request, "sync_mode") || !IsStringOrAbsent(request, "remote_path")) {
+    const std::string problem = AddSessionKeyProblem(request);
+    if (!problem.empty()) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameters.\n");
-        reply["error"] = "Invalid parameters.";
+        Refuse(reply, "Invalid parameters.", problem);
         return;
     }
     Session session;
@@ -198,7 +211,7 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
         NLOG(L_ERR, kChannel,
              "[ERROR] app.cpp(%d): session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
              ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
-        reply["error"] = "Invalid parameters.";
+        Refuse(reply, "Invalid parameters.", "folders must be absolute paths without '..'");
         return;
     }
     // The event database in the synchronised folder would be uploaded on every change
@@ -207,7 +220,9 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
         NLOG(L_ERR, kChannel,
              "[ERROR] app.cpp(%d): session %llu: the local folder '%s' and the configuration folder '%s' overlap\n",
              ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
-        reply["error"] = "Invalid parameters.";
+        Refuse(reply, "Invalid parameters.", "the folder " + session.local_path.str() +
+                                                 " and its configuration folder " + session.config_path.str() +
+                                                 " overlap");
         return;
     }
 
@@ -215,23 +230,29 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     if (Registry::getInstance().Find(session.sess_id, existing) != 0) {
         // Replacing it would leave the old entry's objects and watch behind.
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu already exists, not added\n", ull(session.sess_id));
-        reply["error"] = "Session already exists.";
+        Refuse(reply, "Session already exists.", "session " + std::to_string(session.sess_id) + " is in use");
         return;
     }
 
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): rescan syncfolder for session '%llu' do_merge[%d].\n",
          ull(session.sess_id), do_merge ? 1 : 0);
-    if (create_registry_entry(session, do_merge) != 0) {
+    std::string why;
+    if (create_registry_entry(session, do_merge, &why) != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): session %llu is not added, failed to create registry entry\n",
              ull(session.sess_id));
-        reply["error"] = "Failed to create registry entry.";
+        Refuse(reply, "Failed to create registry entry.", why);
     }
 }
 
-int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
+int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std::string* why) {
     const uint64_t sess_id = requested.sess_id;
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
     Detector* detector = get_detector();
-    if (detector == nullptr) return -1;
+    if (detector == nullptr) {
+        reason = "the daemon is not linked";
+        return -1;
+    }
 
     // The folder is resolved once, here: a sync folder given as a link to a directory
     // is synchronised beneath that directory, and every file operation of the session
@@ -240,6 +261,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
     if (SessionRoot::Open(requested.local_path, root) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
              requested.local_path.c_str_utf8());
+        reason = "the folder " + requested.local_path.str() + " does not exist or is not a directory";
         return -1;
     }
     Session session = requested;
@@ -249,6 +271,10 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
     if (SharesFolders(session.local_path, session.config_path, other)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu uses the folders of session %llu, not added\n",
              ull(sess_id), ull(other));
+        Registry::Entry theirs;
+        Registry::getInstance().Find(other, theirs);
+        reason = "the folder " + session.local_path.str() + " overlaps the folder " + theirs.local_path.str() +
+                 " of session " + std::to_string(other);
         return -1;
     }
 
@@ -260,6 +286,8 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
     if (create_session_environment(*root, session.config_path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n",
              ull(sess_id));
+        reason = "cannot prepare the configuration folder " + session.config_path.str() +
+                 " or the working directory in " + session.local_path.str();
         return -1;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n", ull(sess_id));
@@ -267,6 +295,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
     if (event_db->initialize(session_folders::EventDBFile(session.config_path)) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
              ull(sess_id));
+        reason = "cannot open the event database in " + session.config_path.str();
         return -1;
     }
     // The recycle folder was kept; its index must say what it holds.
@@ -274,20 +303,24 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge) {
     if (recycle::Reconcile(*root, *event_db, static_cast<uint32_t>(time(nullptr)), oldest_recycled) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to reconcile the recycle folder of session %llu\n",
              ull(sess_id));
+        reason = "cannot reconcile the recycle folder with its index in " + session.config_path.str();
         return -1;
     }
     const ustring black_path = session_folders::BlackListFile(session.config_path);
     if (black_list->Load(black_path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n", ull(sess_id));
+        reason = "cannot read the black list " + black_path.str();
         return -1;
     }
     if (white_list->Load(session_folders::WhiteListFile(session.config_path)) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n", ull(sess_id));
+        reason = "cannot read the white list in " + session.config_path.str();
         return -1;
     }
     if (detector->AddWatch(session.local_path, sess_id) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to add watch for session %llu at '%s'\n", ull(sess_id),
              session.local_path.c_str_utf8());
+        reason = "cannot watch " + session.local_path.str() + " for changes";
         return -1;
     }
 
@@ -369,19 +402,19 @@ int Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& a
 void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     if (!request.hasMember("session_id")) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameter\n.");
-        reply["error"] = "Invalid parameter";
+        Refuse(reply, "Invalid parameter", "the key \"session_id\" is missing");
         return;
     }
     const uint64_t sess_id = request["session_id"].asUInt64();
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop reload\n", ull(sess_id));
-        reply["error"] = "Invalid session.";
+        Refuse(reply, "Invalid session.", "no session " + std::to_string(sess_id));
         return;
     }
     if (!entry.pause) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): reload session %llu without pause, stop reload\n", ull(sess_id));
-        reply["error"] = "Reload session without puase";
+        Refuse(reply, "Reload session without puase", "session " + std::to_string(sess_id) + " must be paused first");
         return;
     }
 
@@ -498,15 +531,16 @@ int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop remove\n", ull(sess_id));
-        reply["error"] = "Invalid session.";
+        Refuse(reply, "Invalid session.", "no session " + std::to_string(sess_id));
         return -1;
     }
     if (!entry.pause) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): remove session %llu without pause, stop remove\n", ull(sess_id));
-        reply["error"] = "Remove session without puase";
+        Refuse(reply, "Remove session without puase", "session " + std::to_string(sess_id) + " must be paused first");
         return -1;
     }
     Registry::getInstance().Clear(sess_id);
+    SessionHealth::getInstance().Forget(sess_id);
     if (Detector* detector = get_detector()) detector->RemoveWatch(sess_id);
 
     // Every queued resume condition of it goes too, including ones whose stored row is
@@ -520,7 +554,7 @@ void Nimbrel::pause(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): pause: invalid session id %s\n",
              request["session_id"].toString().c_str_utf8());
-        reply["error"] = "Invalid parameters";
+        Refuse(reply, "Invalid parameters", "\"session_id\" must be a number");
         return;
     }
     const uint64_t sess_id = OptionalSessionId(request);
@@ -532,7 +566,7 @@ void Nimbrel::resume(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): resume: invalid session id %s\n",
              request["session_id"].toString().c_str_utf8());
-        reply["error"] = "Invalid parameters";
+        Refuse(reply, "Invalid parameters", "\"session_id\" must be a number");
         return;
     }
     resumeRegistry(OptionalSessionId(request));

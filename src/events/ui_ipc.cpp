@@ -3,6 +3,7 @@
 #include <system_error>
 #include <utility>
 
+#include "events/session_health.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"
 #include "wire/object.h"
@@ -68,7 +69,9 @@ UiNotice UiNotice::FromEvent(Kind kind, const Event& e) {
     return n;
 }
 
+// What the UI hears of a session is also kept for the status (SessionHealth).
 int UI_IPC::ReportSessionErrorToUI(uint64_t sess_id, int error) {
+    SessionHealth::getInstance().NoteError(sess_id, error);
     UiNotice n;
     n.kind = UiNotice::SESSION_ERROR;
     n.sess_id = sess_id;
@@ -85,12 +88,14 @@ int UI_IPC::ReportConnectionErrorToUI(int connection_id, int error) {
 }
 
 int UI_IPC::ReportFileLockedEventToUI(const Event& event, int error) {
+    SessionHealth::getInstance().NoteItemFailed(event.m_sess_id, event.m_path, error);
     UiNotice n = UiNotice::FromEvent(UiNotice::LOCKED_FILE, event);
     n.code = static_cast<int32_t>(error);
     return Report(std::move(n));
 }
 
 int UI_IPC::ReportFileEventToUI(const Event& event) {
+    SessionHealth::getInstance().NoteItemDone(event.m_sess_id, event.m_path);
     return Report(UiNotice::FromEvent(UiNotice::RECENT_FILE, event));
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <map>
+#include <string>
 
 #include "foundation/ustring.h"
 
@@ -10,13 +11,15 @@ public:
     enum { OK = 0, EMPTY = 1, INVALID = 2 };
 
     // Parses the file into store; -1 for an empty path, an unreadable file or a
-    // syntax error (which empties store).
-    int read(const ustring& path);
+    // syntax error (which empties store). On -1, *why (when given) says what and where,
+    // e.g. "line 3: no \"=\" after the key \"worker_count\"".
+    int read(const ustring& path, std::string* why = nullptr);
     ustring& operator[](const ustring& key) { return store[key]; }
     int get_int(const ustring& key);
 
-    // Classifies one line; on OK fills key and value.
-    static int parse_line(const char* line, ustring& key, ustring& value);
+    // Classifies one line; on OK fills key and value; on INVALID sets *why (when given)
+    // to the problem in plain words.
+    static int parse_line(const char* line, ustring& key, ustring& value, std::string* why = nullptr);
     // Decimal stream extraction into a signed 32-bit integer; 0 when no number starts the text.
     static int to_int(const ustring& text);
 

@@ -48,6 +48,15 @@ ustring rotated_name(int index) REQUIRES(log_lock) {
 
 int RotateLocked() REQUIRES(log_lock);
 
+// A channel's level; a channel the level file does not name takes the level of
+// "default_component" (seeded with L_WARNING), so one line there sets every other.
+int LevelOf(const std::map<ustring, int>& table, const ustring& channel) {
+    auto it = table.find(channel);
+    if (it != table.end()) return it->second;
+    it = table.find("default_component");
+    return it == table.end() ? Logger::L_WARNING : it->second;
+}
+
 }  // namespace
 
 int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_path, int rotate) {
@@ -82,8 +91,7 @@ int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_
 int Logger::GetLevel(const ustring& channel) {
     MutexLock l(log_lock);
     auto& table = level_table();
-    auto it = table.find(channel);
-    return it == table.end() ? L_WARNING : it->second;
+    return LevelOf(table, channel);
 }
 
 void Logger::SetLevel(const ustring& channel, int level) {
@@ -106,8 +114,7 @@ void Logger::LogMsg2(Level level, const ustring& channel, const char* format, va
     MutexLock l(log_lock);
     if (log_type != SYSLOG_LOGGER && current_stream() == nullptr) return;
     auto& table = level_table();
-    auto it = table.find(channel);
-    int allowed = it == table.end() ? L_WARNING : it->second;
+    const int allowed = LevelOf(table, channel);
     if (static_cast<int>(level) > allowed) return;
     FILE* fp = current_stream();
     if ((log_type == STDOUT_LOGGER || log_type == STDERR_LOGGER || log_type >= FILE_LOGGER) && fp) {

@@ -46,7 +46,8 @@ public:
     static int Rotate();
     static void Destroy();
 
-    // Level in force for a channel (4 when the channel has no entry).
+    // Level in force for a channel; one without an entry takes "default_component"'s
+    // (4 unless the level file sets it).
     static int GetLevel(const ustring& channel);
     // Lets tests raise or lower a channel without a level file.
     static void SetLevel(const ustring& channel, int level);

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <type_traits>
 
 #include "foundation/config.h"
@@ -43,11 +44,13 @@ void Settings::reset() {
     recycle_max_bytes = 0;
 }
 
-int Settings::loadConfigSettings(const ustring& path) {
+int Settings::loadConfigSettings(const ustring& path, std::string* why, std::vector<std::string>* unknown) {
     MutexLock l(lock);
     Config cfg;
-    if (cfg.read(path) != 0) return -1;
+    if (cfg.read(path, why) != 0) return -1;
+    std::set<std::string> known;
     auto take = [&](const char* key, auto& member) {
+        known.insert(key);
         auto it = cfg.store.find(key);
         if (it == cfg.store.end() || it->second.empty()) return;
         using T = std::decay_t<decltype(member)>;
@@ -66,6 +69,7 @@ int Settings::loadConfigSettings(const ustring& path) {
     // a huge count means hundreds of threads and sockets. Such values keep the
     // default; the process entry warns about them once logging runs.
     rejected_worker_count.clear();
+    known.insert("worker_count");
     auto wc = cfg.store.find("worker_count");
     if (wc != cfg.store.end() && !wc->second.empty()) {
         int workers = Config::to_int(wc->second);
@@ -89,6 +93,11 @@ int Settings::loadConfigSettings(const ustring& path) {
     take("relay_iv", relay_iv);
     takeRecycleSettings(cfg);
     take("ui_port", ui_port);
+    if (unknown != nullptr) {
+        for (const auto& [key, value] : cfg.store) {
+            if (known.count(key.str()) == 0) unknown->push_back(key.str());
+        }
+    }
     return 0;
 }
 

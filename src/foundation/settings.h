@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
@@ -15,8 +17,10 @@ public:
     static Settings& getInstance();
 
     // 0 on success; -1 for an empty path, an unreadable file or a syntax error,
-    // in which case no setting changes.
-    int loadConfigSettings(const ustring& path);
+    // in which case no setting changes and *why (when given) says what and where.
+    // Keys that are no setting are ignored; unknown (when given) receives them.
+    int loadConfigSettings(const ustring& path, std::string* why = nullptr,
+                           std::vector<std::string>* unknown = nullptr);
 
     ustring getDbPath();
     ustring getFStatDbPath();

@@ -118,7 +118,7 @@ SessionRoot::SessionRoot(int fd, const ustring& path) : root_fd(fd), root_path(p
 
 SessionRoot::~SessionRoot() { close(root_fd); }
 
-int SessionRoot::CheckPresent(uint64_t expected_dev) const {
+int SessionRoot::CheckPresent(uint64_t expected_dev, std::string* cause) const {
     struct stat st;
     const char* why = nullptr;
     if (stat(root_path.c_str_utf8(), &st) != 0)
@@ -132,6 +132,10 @@ int SessionRoot::CheckPresent(uint64_t expected_dev) const {
     else if (faccessat(root_fd, ".", R_OK | X_OK, 0) != 0)
         why = "cannot be read";
     if (why == nullptr) return 0;
+    if (cause != nullptr) {
+        *cause = "the folder " + root_path.str() + " " + why;
+        return -1;
+    }
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): the synchronised folder '%s' %s\n", root_path.c_str_utf8(),
          why);
     return -1;

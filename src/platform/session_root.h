@@ -28,6 +28,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
@@ -96,7 +97,9 @@ public:
     // expected_dev is not 0, it lies on that device. 0 when so; otherwise -1, and a
     // caller must not read the folder's absence as its files having been removed (a
     // deleted, replaced or unmounted folder lists as empty).
-    int CheckPresent(uint64_t expected_dev = 0) const;
+    // With cause, nothing is logged and the cause goes there as a sentence (for a status
+    // that asks often); without it the failure is logged.
+    int CheckPresent(uint64_t expected_dev = 0, std::string* cause = nullptr) const;
     // The device the root was opened on.
     uint64_t device() const { return root_dev; }
     // Bytes this process may still put on the root's volume (root may use the
@@ -106,6 +109,12 @@ public:
     // Logs, once per path, that rel is (or runs through) a link and is not
     // synchronised. For callers that meet an FT_SLINK entry. Returns FS_ERR_LINK.
     int NoteLink(const ustring& rel) const { return Refused(ELOOP, rel); }
+    // The paths (relative, as noted) met so far that are or run through a link and so
+    // are not synchronised; at most kMaxReported, for the status.
+    std::vector<std::string> Links() const {
+        MutexLock guard(reported_lock);
+        return std::vector<std::string>(reported.begin(), reported.end());
+    }
 
 private:
     SessionRoot(int fd, const ustring& path);

@@ -21,6 +21,7 @@
 
 #include <cassert>
 
+#include "events/session_health.h"
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/ui_ipc.h"
@@ -155,7 +156,9 @@ int Syncer::PullEvent() {
     cut_paths.clear();
     int rc = PullEventFromServer(reply);
     if (rc != 0) return rc;
-    return ProcessEvents(reply);
+    rc = ProcessEvents(reply);
+    if (rc == 0) SessionHealth::getInstance().NotePulled(context.entry.sess_id);
+    return rc;
 }
 
 int Syncer::PullEventFromServer(PObject& reply) {

@@ -28,6 +28,7 @@
 #include <cassert>
 #include <climits>
 
+#include "events/activity_log.h"
 #include "events/event_manager.h"
 #include "events/ui_ipc.h"
 #include "filter/black_list.h"
@@ -404,7 +405,10 @@ void Worker::NotifyEvent(NotifyEventType type) {
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): event type = %d, path = %s\n", (int)e.m_type,
          e.m_path.c_str_utf8());
-    if (e.m_type != Event::EV_EMPTY) UI_IPC::ReportFileEventToUI(e);
+    if (e.m_type == Event::EV_EMPTY) return;
+    e.m_data_size = context.current_event.m_data_size;
+    LogItemDone(e);
+    UI_IPC::ReportFileEventToUI(e);
 }
 
 void Worker::ClearCache() {

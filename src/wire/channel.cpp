@@ -50,10 +50,8 @@ int ReadFd(void* context, char* buf, unsigned len, const timeval& timeout) {
         return ERR_IO;
     }
     if (n == 0) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", "connection closed");
-        NLOG(L_WARNING, kLog(),
-             "[WARNING] channel.cpp(%d): Diagnose: select says the socket is readable but actually we "
-             "can't read ... connection closed?\n");
+        // The peer closed: the normal end of an exchange, not a fault of this side.
+        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): read: %s\n", "connection closed by the peer");
         return ERR_IO;
     }
     NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", static_cast<int>(n));

@@ -224,17 +224,24 @@ bool NormalizeFingerprint(const ustring& text, std::string* out) {
     return true;
 }
 
-void RefuseInvalid(PObject& reply) {
+void RefuseInvalid(PObject& reply, const std::string& why) {
     NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): invalid parameters.\n");
     reply["error"] = "Invalid parameters";
+    if (!why.empty()) reply["reason"] = ustring(why);
 }
 
 }  // namespace
 
-int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel) {
-    if (!request.hasMember("connection_id") || !request.hasMember("server_ip") ||
-        !request.hasMember("server_port") || !request.hasMember("session"))
-        return -1;
+int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel,
+                            std::string* why) {
+    std::string ignored;
+    std::string& reason = why != nullptr ? *why : ignored;
+    for (const char* key : {"connection_id", "server_ip", "server_port", "session"}) {
+        if (!request.hasMember(key)) {
+            reason = std::string("the key \"") + key + "\" is missing";
+            return -1;
+        }
+    }
     // A member of another kind would be read as something it does not say: a text
     // "use_ssl" of "no" as true, an empty array as false (plain text to the server),
     // a number as an address.
@@ -244,10 +251,18 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
     static const char* const kStrings[] = {"server_ip",      "session",        "username",     "computer_name",
                                            "proxy_ip",       "proxy_username", "proxy_password", "proxy_domain",
                                            "proxy_host",     "tunnel_ip"};
-    for (const char* key : kIntegers)
-        if (request.hasMember(key) && !request[key].isInteger()) return -1;
-    for (const char* key : kStrings)
-        if (request.hasMember(key) && !request[key].isString()) return -1;
+    for (const char* key : kIntegers) {
+        if (request.hasMember(key) && !request[key].isInteger()) {
+            reason = std::string("\"") + key + "\" must be a number";
+            return -1;
+        }
+    }
+    for (const char* key : kStrings) {
+        if (request.hasMember(key) && !request[key].isString()) {
+            reason = std::string("\"") + key + "\" must be a text";
+            return -1;
+        }
+    }
     info = ConnectionInfo();
     proxy = ProxyInfo();
     tunnel = TunnelInfo();
@@ -262,7 +277,10 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
     info.use_ssl = request["use_ssl"].asBool();
     if (request.hasMember("ssl_fingerprint") && !request["ssl_fingerprint"].isEmpty()) {
         // A pin that cannot be a SHA-256 would silently accept any certificate.
-        if (!NormalizeFingerprint(request["ssl_fingerprint"].asString(), &info.ssl_fingerprint)) return -1;
+        if (!NormalizeFingerprint(request["ssl_fingerprint"].asString(), &info.ssl_fingerprint)) {
+            reason = "\"ssl_fingerprint\" is not a SHA-256 digest (64 hex digits)";
+            return -1;
+        }
     }
     proxy.use_proxy = request["use_proxy"].asBool();
     proxy.use_sys_proxy = request["use_sys_proxy"].asBool();
@@ -282,8 +300,9 @@ int create_connections(const PObject& request, PObject& reply, unsigned pool_siz
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
-        RefuseInvalid(reply);
+    std::string why;
+    if (prepare_connection_info(request, info, proxy, tunnel, &why) != 0) {
+        RefuseInvalid(reply, why);
         return -1;
     }
     if (g_pool) {
@@ -300,8 +319,9 @@ int reload_connection(const PObject& request, PObject& reply) {
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
-        RefuseInvalid(reply);
+    std::string why;
+    if (prepare_connection_info(request, info, proxy, tunnel, &why) != 0) {
+        RefuseInvalid(reply, why);
         return -1;
     }
     if (!g_pool) {

@@ -199,7 +199,7 @@ TEST_F(AppTest, ActionsThatNeedTheEnvironmentAreRefusedWhileUnlinked) {
     for (const char* action : {"add_session", "reload_session", "remove_session", "link_connection",
                                "reload_connection", "unlink_connection"}) {
         PObject reply = Send(action);
-        EXPECT_EQ(Keys(reply), (Strings{"ack", "error"})) << action;
+        EXPECT_EQ(Keys(reply), (Strings{"ack", "error", "reason"})) << action;
         EXPECT_EQ(reply["error"].asString(), "Not linked.") << action;
     }
 }
@@ -360,8 +360,12 @@ TEST_F(AppTest, SessionListFollowsTheRegistryAndThePendingEvents) {
     // Ascending session ids.
     EXPECT_EQ(reply["session_list"][0]["session_id"].asUInt64(), 4u);
     EXPECT_EQ(reply["session_list"][1]["session_id"].asUInt64(), 9u);
-    EXPECT_EQ(Keys(reply["session_list"][0]), (Strings{"session_id", "status", "unfinished_files"}));
+    // The specified members keep their values; beside them the honest state: a paused
+    // session is never "uptodate" there.
+    EXPECT_EQ(Keys(reply["session_list"][0]), (Strings{"local_path", "paused", "remote_path", "session_id", "state",
+                                                       "status", "unfinished_files", "view_id"}));
     EXPECT_EQ(reply["session_list"][0]["status"].asString(), "uptodate");
+    EXPECT_EQ(reply["session_list"][0]["state"].asString(), "paused");
     EXPECT_EQ(reply["session_list"][0]["unfinished_files"].asUInt64(), 0u);
 
     for (const char* path : {"/a.txt", "/b.txt"}) {

@@ -63,12 +63,15 @@ TEST(Nimbrelctl, SendAndShortcutsPrintTheDaemonsReply) {
     EXPECT_EQ(ctl.run({"link", "--port", port}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
     EXPECT_EQ(ctl.run({"link", "--port=" + port}, out, err), 0) << err;
-    EXPECT_EQ(out, "{\"ack\":\"ok\",\"error\":\"Already linked.\"}\n");
+    EXPECT_EQ(out, "{\"ack\":\"ok\",\"error\":\"Already linked.\",\"reason\":\"the daemon is linked already\"}\n");
+    // A refusal is no success: the reply is shown and the exit status says so.
+    EXPECT_EQ(ctl.run({"send", "--port", port, R"({"action": "remove_session", "session_id": 5})"}, out, err), 1);
+    EXPECT_NE(err.find("no session 5"), std::string::npos) << err;
     EXPECT_EQ(ctl.run({"status", "--json", "--port", port}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
     EXPECT_EQ(ctl.run({"status", "--port", port}, out, err), 0) << err;
     EXPECT_EQ(out, "no sessions\nno connection\n");
-    EXPECT_EQ(ctl.run({"unlink", "--port", port}, out, err), 0) << err;
+    EXPECT_EQ(ctl.run({"unlink", "--port", port, "--json"}, out, err), 0) << err;
     EXPECT_EQ(out, "{\"ack\":\"ok\"}\n");
 
     EXPECT_EQ(ctl.run({"stop", "--port", port}, out, err), 0) << err;

@@ -233,7 +233,7 @@ TEST(SessionControl, AddSessionFailsWithoutItsFoldersAndRegistersNothing) {
     EXPECT_EQ(ListedSessions(d), std::vector<uint64_t>{3});
     EXPECT_EQ(d.Stop(), 0);
     const std::string log = d.Log();
-    EXPECT_EQ(e2e::CountLines(log, "is not a directory"), 3) << log;
+    EXPECT_EQ(e2e::CountLines(log, ") is not a directory"), 3) << log;
     EXPECT_EQ(e2e::CountLines(log, "Failed to load white list filter for session 3"), 1);
 }
 

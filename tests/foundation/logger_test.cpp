@@ -50,6 +50,11 @@ TEST_F(LoggerTest, LevelsPerChannel) {
     EXPECT_NE(text.find("emerg 5\n"), std::string::npos);
     EXPECT_EQ(Logger::GetLevel("default_component"), 4);
     EXPECT_EQ(Logger::GetLevel("word_debug"), 0);
+    // "default_component" is the level of every channel the level file does not name.
+    Logger::SetLevel("default_component", 6);
+    EXPECT_EQ(Logger::GetLevel("unknown_debug"), 6);
+    EXPECT_EQ(Logger::GetLevel("word_debug"), 0);
+    Logger::SetLevel("default_component", 4);
     // Each line starts with a time stamp such as "Mar 05 14:03:27 ".
     EXPECT_EQ(text[3], ' ');
     EXPECT_EQ(text[6], ' ');

@@ -120,3 +120,28 @@ TEST(ConfigLine, Classification) {
 }
 
 }  // namespace
+
+// A configuration that does not parse is refused with the line and the problem, so the
+// daemon never starts on defaults without a word; unknown keys are reported, not fatal.
+TEST_F(SettingsTest, ErrorsNameTheLineAndTheProblem) {
+    const struct {
+        const char* text;
+        const char* why;
+    } cases[] = {
+        {"# fine\nworker_count 5\n", "line 2: no \"=\" after the key \"worker_count\""},
+        {"db_path = \"/a b\n", "line 1: the value of \"db_path\" has no closing quote"},
+        {"\n\nui_port =\n", "line 3: no value after \"ui_port =\""},
+        {"worker_count = 5 6\n", "line 1: more than one value for \"worker_count\""},
+    };
+    for (const auto& c : cases) {
+        std::ofstream(path) << c.text;
+        std::string why;
+        EXPECT_EQ(Settings::getInstance().loadConfigSettings(path.c_str(), &why), -1) << c.text;
+        EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
+    }
+    std::ofstream(path) << "worker_count = 4\nworkers = 9\nui_prot = 7\n";
+    std::vector<std::string> unknown;
+    ASSERT_EQ(Settings::getInstance().loadConfigSettings(path.c_str(), nullptr, &unknown), 0);
+    EXPECT_EQ(unknown, (std::vector<std::string>{"ui_prot", "workers"}));
+    EXPECT_EQ(Settings::getInstance().getWorkerCount(), 4u);
+}

@@ -6,17 +6,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include "commands.h"
 #include "control_client.h"
+#include "folder_control.h"
 #include "json_convert.h"
 
 namespace nimbrelctl {
 
 namespace {
-
-int Fail(const std::string& message) {
-    fprintf(stderr, "nimbrelctl: %s\n", message.c_str());
-    return 1;
-}
 
 // An absolute path with links resolved as far as the path exists.
 std::string Resolved(const std::string& path) {
@@ -51,15 +48,11 @@ std::string Size(uint64_t bytes) {
 }
 
 // Sends request; the reply as JSON, or an exit code other than -1 on failure.
-int Exchange(int port, const PObject& request, nlohmann::json& reply) {
+int ExchangeJson(int port, const PObject& request, nlohmann::json& reply) {
     PObject answer;
     std::string error;
-    if (SendControl(port, request, &answer, error) != 0) return Fail(error);
+    if (Exchange(port, request, answer, error) != 0) return Fail(error);
     reply = PObjectToJson(answer);
-    if (reply.contains("error")) {
-        const auto& e = reply["error"];
-        return Fail(e.is_string() ? e.get<std::string>() : e.dump());
-    }
     return -1;
 }
 
@@ -71,7 +64,7 @@ int ListOf(int port, const char* action, const char* key, const std::vector<std:
     request["action"] = action;
     if (args.size() == first + 1) request["folder"] = Resolved(args[first]).c_str();
     nlohmann::json reply;
-    const int rc = Exchange(port, request, reply);
+    const int rc = ExchangeJson(port, request, reply);
     if (rc != -1) return rc;
     if (json) {
         printf("%s\n", DumpLine(reply).c_str());
@@ -128,7 +121,7 @@ int RunRecycle(int port, const std::vector<std::string>& args, const std::string
     request["path"] = Resolved(args[1]).c_str();
     if (!to.empty()) request["to"] = Resolved(to).c_str();
     nlohmann::json reply;
-    const int rc = Exchange(port, request, reply);
+    const int rc = ExchangeJson(port, request, reply);
     if (rc != -1) return rc;
     if (json) {
         printf("%s\n", DumpLine(reply).c_str());

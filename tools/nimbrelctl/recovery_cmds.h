@@ -5,18 +5,6 @@
 #include <string>
 #include <vector>
 
-// The usage lines of both commands, spliced into the help text.
-#define NIMBRELCTL_RECOVERY_USAGE                                                             \
-    "  nimbrelctl conflicts [FOLDER] [--json] [--port N] [--state DIR]\n"                    \
-    "      the conflict copies that still exist: each keeps a local version that another\n"  \
-    "      version (named after it) would have overwritten\n"                                \
-    "  nimbrelctl recycle list [FOLDER] [--json] [--port N] [--state DIR]\n"                 \
-    "      what the recycle folders hold (removed items, versions replaced by a\n"           \
-    "      download), oldest first, under their original paths\n"                           \
-    "  nimbrelctl recycle restore PATH [--to DEST] [--port N] [--state DIR]\n"               \
-    "      puts the newest item removed from PATH back at PATH (or DEST), never over an\n"   \
-    "      existing file; it is then uploaded like any new file\n"
-
 namespace nimbrelctl {
 
 // conflicts [FOLDER]: the conflict copies that still exist, with their originals,

@@ -1,6 +1,7 @@
 #include "status_view.h"
 
 #include <cstdio>
+#include <ctime>
 #include <set>
 
 namespace nimbrelctl {
@@ -52,7 +53,43 @@ std::string Percent(uint64_t done, uint64_t total) {
 
 std::string StatusWord(const std::string& status) {
     if (status == "uptodate") return "up to date";
+    if (status == "waiting") return "waiting for its folder (missing or not mounted)";
+    if (status == "unadded") return "not synchronised (see nimbrelctl list)";
+    if (status == "incomplete") return "not everything synchronised (see below)";
     return status.empty() ? std::string("unknown") : Printable(status);
+}
+
+std::string Clock(uint64_t epoch) {
+    const time_t t = static_cast<time_t>(epoch);
+    struct tm local;
+    char buf[32];
+    if (localtime_r(&t, &local) == nullptr || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local) == 0) return "?";
+    return buf;
+}
+
+// A session of a daemon that tells its folders and states: the folder line, then its
+// last error and the items that keep failing, indented.
+std::string FolderLines(const json& s) {
+    std::string out = "folder " + std::to_string(UInt(s, "session_id")) + "  " + Printable(Text(s, "local_path")) +
+                      ": " + StatusWord(Text(s, "state"));
+    const uint64_t pending = UInt(s, "unfinished_files");
+    if (pending > 0) out += ", " + std::to_string(pending) + (pending == 1 ? " file" : " files") + " to go";
+    out += "\n";
+    const std::string waiting_for = Text(s, "waiting_for");
+    if (!waiting_for.empty()) out += "    " + Printable(waiting_for) + "\n";
+    if (HasUInt(s, "last_error")) {
+        out += "    since " + Clock(UInt(s, "last_error_since")) + ": " +
+               ErrorSentence(static_cast<int64_t>(UInt(s, "last_error"))) + "\n";
+    }
+    for (const json& n : Items(s, "not_synchronised")) {
+        out += "    not synchronised: " + Printable(Text(n, "path")) + " (" + Printable(Text(n, "reason")) + ")\n";
+    }
+    for (const json& f : Items(s, "failing")) {
+        out += "    cannot synchronise " + Printable(Text(f, "path")) + ": " +
+               ErrorSentence(static_cast<int64_t>(UInt(f, "error"))) + " (since " + Clock(UInt(f, "since")) + ", " +
+               std::to_string(UInt(f, "count")) + (UInt(f, "count") == 1 ? " try)\n" : " tries)\n");
+    }
+    return out;
 }
 
 std::string Pad(std::string text, size_t width) {
@@ -74,6 +111,28 @@ int64_t SignedCode(const json& note) {
 }
 
 }  // namespace
+
+std::string ErrorSentence(int64_t code) {
+    switch (static_cast<int32_t>(code)) {
+    case -1: return "interrupted";
+    case -2: return "the connection to the server failed";
+    case -3: return "a local operation failed (see the daemon's log)";
+    case -5: return "the server answered something this client does not understand";
+    case -6: return "the server refused the account";
+    case -7: return "the server reported an error";
+    case -9: return "the server does not answer";
+    case -10: return "the server's version is not supported";
+    case -15: return "the account's quota on the server is used up";
+    case -16: return "the server's disk is full";
+    case -17: return "the folder is missing or not mounted";
+    case -18: return "the view is missing on the server";
+    case -19: return "the server refused: no permission";
+    case -20: return "the remote path is missing on the server";
+    case -22: return "the local disk is full";
+    case -23: return "the file is in use or cannot be written here (permissions)";
+    default: return "error " + std::to_string(static_cast<int32_t>(code));
+    }
+}
 
 std::string HumanBytes(uint64_t bytes) {
     static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
@@ -111,8 +170,11 @@ std::string Printable(const std::string& text) {
 std::string StatusTable(const json& reply) {
     std::string out;
     const std::vector<json> sessions = Items(reply, "session_list");
+    const bool with_folders = !sessions.empty() && Member(sessions.front(), "state").is_string();
     if (sessions.empty()) {
         out += "no sessions\n";
+    } else if (with_folders) {
+        for (const json& s : sessions) out += FolderLines(s);
     } else {
         out += "SESSION  STATUS      FILES TO GO\n";
         for (const json& s : sessions) {
@@ -151,6 +213,8 @@ void WatchView::Update(const json& reply, double now) {
         SessionView& v = views[id];
         v.session_id = id;
         v.status = Text(s, "status");
+        v.state = Text(s, "state");
+        v.local_path = Text(s, "local_path");
         v.files_to_go = UInt(s, "unfinished_files");
         v.bytes_to_go = 0;
         v.transfers.clear();
@@ -214,7 +278,8 @@ std::vector<std::string> WatchView::Lines(size_t width) const {
         return lines;
     }
     for (const auto& [id, v] : views) {
-        std::string line = "session " + std::to_string(id) + ": " + StatusWord(v.status);
+        std::string line = v.local_path.empty() ? "session " + std::to_string(id) : Printable(v.local_path);
+        line += ": " + StatusWord(v.state.empty() ? v.status : v.state);
         if (v.files_to_go > 0 || v.bytes_to_go > 0) {
             line += ", " + std::to_string(v.files_to_go) + (v.files_to_go == 1 ? " file" : " files");
             if (v.bytes_to_go > 0) line += " / " + HumanBytes(v.bytes_to_go);
@@ -229,7 +294,9 @@ std::vector<std::string> WatchView::Lines(size_t width) const {
             line += ", last " + Printable(v.last_file);
         }
         if (v.files_done > 0) line += ", " + std::to_string(v.files_done) + " done";
-        if (v.last_error != 0) line += ", error " + std::to_string(v.last_error);
+        if (v.last_error != 0) {
+            line += v.state.empty() ? ", error " + std::to_string(v.last_error) : ", " + ErrorSentence(v.last_error);
+        }
         if (connection_status != "connected") line += " (" + connection + ")";
         lines.push_back(Cut(line, width));
     }
@@ -253,6 +320,9 @@ json WatchView::ToJson() const {
                             {"files_done", v.files_done},
                             {"last_file", v.last_file},
                             {"last_error", v.last_error}});
+        // What a daemon that tells folders and states adds.
+        if (!v.state.empty()) sessions.back()["state"] = v.state;
+        if (!v.local_path.empty()) sessions.back()["local_path"] = v.local_path;
     }
     return {{"connection", connection_status}, {"sessions", sessions}};
 }

@@ -19,6 +19,9 @@ std::string HumanBytes(uint64_t bytes);
 // characters become '?', so a name cannot move the cursor or change colours.
 std::string Printable(const std::string& text);
 
+// A daemon result code (negative) as a sentence a person understands.
+std::string ErrorSentence(int64_t code);
+
 // The get_status reply as a few lines of text, each ending in a newline: sessions,
 // connection, transfers. Members that are missing or of the wrong type are shown as
 // absent, never fatal.
@@ -36,6 +39,8 @@ struct Transfer {
 struct SessionView {
     uint64_t session_id = 0;
     std::string status;          // from get_status: "syncing", "uptodate"
+    std::string state;           // from get_status when the daemon tells: "paused", "waiting", ...
+    std::string local_path;      // the folder, when the daemon tells
     uint64_t files_to_go = 0;    // pending events
     uint64_t bytes_to_go = 0;    // left of the files being moved now
     double rate = 0;             // bytes per second moved since the previous poll

@@ -15,11 +15,13 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <vector>
 
 #include "control_client.h"
 #include "desktop_notify.h"
+#include "folder_control.h"
 #include "foundation/config.h"
 #include "json_convert.h"
 #include "port_state.h"
@@ -291,8 +293,29 @@ int RunDaemon(const DaemonOptions& options) {
     int handled_interrupts = 0;
     double stop_deadline = 0;
 
+    // With a state folder, the remembered server and folders come back once the daemon
+    // has announced itself, and are looked after every few seconds.
+    bool restored = false;
+    double next_tend = 0;
+    std::set<std::string> said;
+    std::set<uint64_t> failed;
     while (!exited) {
         host.Poll(200);
+        if (!options.state_dir.empty() && host.control_port > 0 && !stop_requested && Now() >= next_tend) {
+            if (!restored) {
+                std::vector<std::string> messages;
+                std::vector<uint64_t> waiting;
+                Restore(host.control_port, options.state_dir, true, messages, waiting, &failed);
+                for (const std::string& m : messages) {
+                    said.insert(m);
+                    fprintf(stderr, "nimbrelctl: %s\n", m.c_str());
+                }
+                restored = true;
+            } else {
+                Tend(host.control_port, options.state_dir, said, failed);
+            }
+            next_tend = Now() + 3;
+        }
         pid_t r = waitpid(child, &status, WNOHANG);
         if (r == child) {
             exited = true;

@@ -1,12 +1,16 @@
 // nimbrel-refserver: the reference storage server for tests and demos.
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -64,6 +68,16 @@ int main(int argc, char** argv) {
     static Storage storage;
     if (storage.Open(opts.root) != 0) {
         fprintf(stderr, "nimbrel-refserver: %s\n", storage.error().c_str());
+        return 1;
+    }
+    // One server per storage: a second one would hand out the same sync ids twice.
+    // The lock belongs to the open file and ends with the process.
+    const std::string lock_path = storage.root() + "/server.lock";
+    const int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+        fprintf(stderr, "nimbrel-refserver: %s\n",
+                lock_fd < 0 ? ("cannot open " + lock_path + ": " + strerror(errno)).c_str()
+                            : ("another nimbrel-refserver uses the storage " + storage.root()).c_str());
         return 1;
     }
     const std::string tls = storage.root() + "/tls";
