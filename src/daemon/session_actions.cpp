@@ -17,6 +17,7 @@
 #include "filter/black_list.h"
 #include "filter/white_list.h"
 #include "foundation/logger.h"
+#include "platform/make_dirs.h"
 #include "platform/file_ops.h"
 #include "platform/session_root.h"
 #include "platform/volume.h"
@@ -338,7 +339,10 @@ int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& 
              config_path.c_str_utf8());
         return -1;
     }
-    if (FSMKDirP(session_folders::SignFolder(config_path)) != 0) return -1;
+    // The databases and signatures describe the user's files: only the user reads them.
+    if (MakePrivateDir(session_folders::SignFolder(config_path).str()) != 0 ||
+        MakePrivateDir((config_path + "/db").str()) != 0)
+        return -1;
 
     const ustring working = session_folders::kRelWorkingDirectory;
     // Permanently, not to the trash; a failure is not fatal (the folders are made

@@ -6,6 +6,14 @@
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
 
+#include <string>
+
+// The user's own folders for the daemon's state (databases, logs) and configuration:
+// $NIMBREL_HOME when absolute, else $XDG_STATE_HOME/nimbrel, else
+// ~/.local/state/nimbrel; and $XDG_CONFIG_HOME/nimbrel, else ~/.config/nimbrel.
+std::string UserStateDir();
+std::string UserConfigDir();
+
 class Settings {
 public:
     static constexpr uint32_t kMinWorkers = 2;

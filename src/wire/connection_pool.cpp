@@ -224,7 +224,12 @@ bool NormalizeFingerprint(const ustring& text, std::string* out) {
     return true;
 }
 
-void RefuseInvalid(PObject& reply) {
+void RefuseInvalid(PObject& reply, int why = -1) {
+    if (why == kPinWithoutSsl) {
+        NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): ssl_fingerprint given with use_ssl false.\n");
+        reply["error"] = "ssl_fingerprint needs use_ssl: a pinned server is reached over SSL only";
+        return;
+    }
     NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): invalid parameters.\n");
     reply["error"] = "Invalid parameters";
 }
@@ -263,6 +268,9 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
     if (request.hasMember("ssl_fingerprint") && !request["ssl_fingerprint"].isEmpty()) {
         // A pin that cannot be a SHA-256 would silently accept any certificate.
         if (!NormalizeFingerprint(request["ssl_fingerprint"].asString(), &info.ssl_fingerprint)) return -1;
+        // A pin means SSL: an explicit "no SSL" beside it would send the token in clear.
+        if (request.hasMember("use_ssl") && !info.use_ssl) return kPinWithoutSsl;
+        info.use_ssl = true;
     }
     proxy.use_proxy = request["use_proxy"].asBool();
     proxy.use_sys_proxy = request["use_sys_proxy"].asBool();
@@ -282,8 +290,8 @@ int create_connections(const PObject& request, PObject& reply, unsigned pool_siz
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
-        RefuseInvalid(reply);
+    if (const int why = prepare_connection_info(request, info, proxy, tunnel); why != 0) {
+        RefuseInvalid(reply, why);
         return -1;
     }
     if (g_pool) {
@@ -300,8 +308,8 @@ int reload_connection(const PObject& request, PObject& reply) {
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    if (prepare_connection_info(request, info, proxy, tunnel) != 0) {
-        RefuseInvalid(reply);
+    if (const int why = prepare_connection_info(request, info, proxy, tunnel); why != 0) {
+        RefuseInvalid(reply, why);
         return -1;
     }
     if (!g_pool) {

@@ -118,7 +118,10 @@ extern PoolSlot g_pool;
 // returns 0 or -1; they run on the one thread that serves control requests.
 //
 // Reads the request keys of "link_connection"/"reload_connection"; -1 when a
-// required key is missing or a value is unusable.
+// required key is missing or a value is unusable, kPinWithoutSsl when
+// "ssl_fingerprint" comes with "use_ssl" false. A fingerprint without "use_ssl"
+// means SSL.
+constexpr int kPinWithoutSsl = -2;
 int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel);
 // "link_connection": a pool of pool_size connections in g_pool ("worker_count" + 1).
 int create_connections(const PObject& request, PObject& reply, unsigned pool_size);

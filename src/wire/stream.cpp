@@ -437,6 +437,12 @@ int PStream::Recv(Channel& c, PObject::map_type& value) {
     });
 }
 
+std::vector<ustring> PStream::TakeMadeFiles() {
+    std::vector<ustring> made;
+    made.swap(made_files);
+    return made;
+}
+
 int PStream::OpenRecvFile(const ustring& path, int flags) {
     if (!recv_root) return ::open(path.c_str_utf8(), flags | O_CLOEXEC, 0666);
     ustring rel;
@@ -484,7 +490,10 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             ustring name = TmpNameGen::getInstance().getTmpName(recv_path);
             if (name.empty()) break;
             fd = OpenRecvFile(name, O_WRONLY | O_CREAT | O_EXCL);
-            if (fd >= 0) value.path = name;
+            if (fd >= 0) {
+                value.path = name;
+                made_files.push_back(name);
+            }
             else if (errno != EEXIST) break;
         }
         if (fd < 0) {

@@ -67,6 +67,10 @@ public:
     // Texts of the last received value that held a zero byte, as kept (cut before it):
     // a receiver that must not act on a cut name (a server path) can refuse them.
     const std::vector<ustring>& CutTexts() const { return cut_texts; }
+    // The scratch files made in the default folder for unnamed binaries since the last
+    // call, whether their transfer finished or not; the list is emptied. Whoever
+    // receives owns them: what nobody uses must be removed.
+    std::vector<ustring> TakeMadeFiles();
     static void GetVersion(int& major, int& minor, int& mini) {
         major = 1;
         minor = 0;
@@ -122,4 +126,5 @@ private:
     uint64_t recv_elements = 0;  // of the value being received
     uint64_t recv_bytes = 0;
     std::vector<ustring> cut_texts;
+    std::vector<ustring> made_files;
 };

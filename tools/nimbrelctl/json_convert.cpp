@@ -86,7 +86,13 @@ bool JsonToPObject(const nlohmann::json& in, PObject& out, std::string& error) {
 }
 
 nlohmann::json PObjectToJson(const PObject& in) {
-    if (in.isInteger()) return in.asUInt64();
+    if (in.isInteger()) {
+        // The value stream has no sign: a negative 32-bit code (an error) arrives
+        // sign-extended and reads as the code it is, not as 18446744073709551610.
+        const uint64_t v = in.asUInt64();
+        if (v >= 0xFFFFFFFF80000000ull) return static_cast<int64_t>(v);
+        return v;
+    }
     if (in.isString()) return in.asString().str();
     if (in.isBinary()) {
         const PObject::binary_type& b = in.asBinary();

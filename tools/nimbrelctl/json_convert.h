@@ -14,7 +14,9 @@ namespace nimbrelctl {
 // with a one-line reason in error.
 bool JsonToPObject(const nlohmann::json& in, PObject& out, std::string& error);
 
-// The reverse; a binary value is shown as {"binary": {"offset", "length", "path"}}.
+// The reverse; a binary value is shown as {"binary": {"offset", "length", "path"}},
+// and an integer that is a sign-extended negative 32-bit number (an error code) as
+// that negative number.
 nlohmann::json PObjectToJson(const PObject& in);
 
 // One line of JSON; bytes that are not valid UTF-8 are replaced, never fatal.

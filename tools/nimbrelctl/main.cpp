@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -31,7 +32,8 @@ const char kUsage[] =
     "      write a sample configuration to FILE, and a system filter and log levels to\n"
     "      DIR, each only if it does not exist\n"
     "  nimbrelctl send [--port N] [--state DIR] JSON\n"
-    "      send one control request and print the reply as JSON\n"
+    "      send one control request and print the reply as JSON (JSON \"-\": read it\n"
+    "      from standard input)\n"
     "  nimbrelctl status [--json] [--port N] [--state DIR]\n"
     "      show get_status as a short table (--json: the reply as it came)\n"
     "  nimbrelctl watch [--json] [--interval SECONDS] [--count N] [--notifications FILE]\n"
@@ -46,8 +48,8 @@ const char kUsage[] =
     "  nimbrelctl --help\n"
     "      show this help\n"
     "Without --port the port is the one announced in the state folder's daemon.port,\n"
-    "else the one that 'nimbrelctl daemon' last announced ($XDG_RUNTIME_DIR/nimbrelctl.port,\n"
-    "else /tmp/nimbrelctl-UID.port).\n"
+    "else the one that 'nimbrelctl daemon' last announced ($XDG_RUNTIME_DIR/nimbrelctl.port\n"
+    "when that folder is private, else DIR/nimbrelctl.port); with --state, only DIR's.\n"
     "Defaults: DIR is $NIMBREL_HOME, else ${XDG_STATE_HOME:-~/.local/state}/nimbrel (the\n"
     "daemon takes no --state default); init-config's FILE is\n"
     "${XDG_CONFIG_HOME:-~/.config}/nimbrel/nimbreld.conf.\n";
@@ -96,6 +98,7 @@ bool ParseClientArgs(int argc, char** argv, int first, int& port, std::vector<st
                      std::string& error, const ExtraOptions& extra = nullptr) {
     port = -1;
     std::string state_dir = nimbrelctl::DefaultStateDir();
+    bool state_given = false;  // then only that folder's daemon is meant
     for (int i = first; i < argc; ++i) {
         const char* value = nullptr;
         int found = extra ? extra(argc, argv, i, error) : 0;
@@ -108,7 +111,7 @@ bool ParseClientArgs(int argc, char** argv, int first, int& port, std::vector<st
         }
         if (found == 0) {
             found = OptionValue(argc, argv, i, "--state", value, error);
-            if (found == 1) state_dir = nimbrelctl::Absolute(value);
+            if (found == 1) state_dir = nimbrelctl::Absolute(value), state_given = true;
         }
         if (found < 0) return false;
         if (found == 1) continue;
@@ -120,7 +123,12 @@ bool ParseClientArgs(int argc, char** argv, int first, int& port, std::vector<st
         rest.push_back(arg);
     }
     if (port < 0) {
-        port = nimbrelctl::LoadPort(state_dir);
+        port = nimbrelctl::LoadPort(state_dir, state_given);
+        if (port < 0 && state_given) {
+            error = "no daemon runs with the state folder " + state_dir + " (nothing holds " +
+                    nimbrelctl::StatePortPath(state_dir) + ")";
+            return false;
+        }
         if (port < 0) {
             error = "no daemon port known: give --port N or start one with 'nimbrelctl daemon' (looked in " +
                     nimbrelctl::StatePortPath(state_dir) + " and " + nimbrelctl::PortStatePath() + ")";
@@ -148,7 +156,9 @@ int CmdSend(int argc, char** argv) {
 
     nlohmann::json parsed;
     try {
-        parsed = nlohmann::json::parse(rest[0]);
+        // "-": from standard input, so a request holding a token is never on a command
+        // line that other users can read.
+        parsed = rest[0] == "-" ? nlohmann::json::parse(std::cin) : nlohmann::json::parse(rest[0]);
     } catch (const nlohmann::json::parse_error& e) {
         return Fail(std::string("malformed JSON: ") + e.what());
     }

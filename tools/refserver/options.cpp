@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -94,7 +96,7 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
 }  // namespace
 
 const char* ServerUsage() {
-    return "usage: nimbrel-refserver [--port N] [--build B] [--alive S] [--keepalive K] [--token T]\n"
+    return "usage: nimbrel-refserver [--port N] [--build B] [--alive S] [--keepalive K] [--token T | --token-file F]\n"
            "                         [--fault SPEC]... [--fault-seed S] ROOT\n"
            "  --fault ACTION=CODE   answer every ACTION request with that error code\n"
            "  --fault ACTION=CODE*N answer only the first N ACTION requests with it\n"
@@ -160,6 +162,15 @@ int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* err
             if (!value(&v)) return -1;
             o->has_token = true;
             o->token = v;
+        } else if (a == "--token-file") {
+            // The token from a private file: a command line is readable by every user.
+            if (!value(&v)) return -1;
+            std::ifstream in(v);
+            if (!std::getline(in, o->token) || o->token.empty()) {
+                *error = std::string("cannot read a token from ") + v;
+                return -1;
+            }
+            o->has_token = true;
         } else if (a == "--relay") {
             o->relay.enabled = true;
         } else if (a == "--relay-key") {
