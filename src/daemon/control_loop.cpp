@@ -46,6 +46,7 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     // Requests are served one at a time: a client that trickles bytes must not hold
     // the port, so the whole request has a time limit, not only each wait.
     channel.SetDeadline(kControlRequestSeconds);
+    stream.SetRecvLimit(PStream::kSmallRecvBytes);
     if (stream.Recv(channel, request) != 0) {
         NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n");
         return 0;

@@ -96,12 +96,14 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
 
     ustring log_path = settings.getLogFilePath();
     ustring level_path = settings.getLogLevelFilePath();
-    // The default places lie in the user's state folder, which may not exist yet; what
-    // is made here is private to the user.
+    // The default places lie in the user's state folder, which may not exist yet: made
+    // private to the user. A configured path elsewhere must exist as it is.
+    const std::string state = UserStateDir() + "/";
     for (const ustring& file : {log_path, settings.getFStatDbPath(), settings.getFilterDbPath()}) {
         const std::string path = file.str();
         const size_t slash = path.rfind('/');
-        if (slash != std::string::npos && slash > 0) (void)MakeDirs(path.substr(0, slash), 0700);
+        if (path.compare(0, state.size(), state) == 0 && slash >= state.size() - 1)
+            (void)MakePrivateDir(path.substr(0, slash));
     }
     if (Logger::Initialize(Logger::FILE_LOGGER, log_path, level_path, 50) != 0) {
         std::fprintf(stderr, "Nimbrel: client is not enabled %s %s\n", log_path.c_str_utf8(),

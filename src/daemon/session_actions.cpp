@@ -1,6 +1,9 @@
 // The session actions of the application object: "add_session", "reload_session",
 // "remove_session", "pause" and "resume", with their steps. They run on the message
 // thread only, so they never overlap each other.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -45,9 +48,12 @@ uint64_t RecordedRootDevice(const ustring& config_path, uint64_t current) {
     if (in >> stored && stored != 0) return stored;
     const std::string tmp = file + ".new";
     {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << current << "\n";
-        if (!out.flush()) return 0;
+        // The daemon's own state: its user's alone, whatever the umask.
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return 0;
+        const std::string text = std::to_string(current) + "\n";
+        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (::close(fd) != 0 || !written) return 0;
     }
     if (std::rename(tmp.c_str(), file.c_str()) != 0) {
         std::remove(tmp.c_str());

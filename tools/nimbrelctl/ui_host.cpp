@@ -207,6 +207,7 @@ public:
         // hold the UI up for long.
         channel.SetTimeout(10);
         PStream stream;  // no folder for binaries: notifications never carry files
+        stream.SetRecvLimit(PStream::kSmallRecvBytes);
         PObject value;
         if (stream.Recv(channel, value) != 0) {
             fprintf(stderr, "nimbrelctl: dropped a UI connection that sent no complete value\n");
@@ -224,7 +225,7 @@ public:
                 fprintf(stderr, "nimbrelctl: daemon control port %d\n", control_port);
             }
         }
-        printf("%s\n", DumpLine(PObjectToJson(value)).c_str());
+        printf("%s\n", DumpLine(PObjectToJson(value, true)).c_str());
         fflush(stdout);
     }
 
