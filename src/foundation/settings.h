@@ -2,11 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
-
-#include <string>
 
 // The user's own folders for the daemon's state (databases, logs) and configuration:
 // $NIMBREL_HOME when absolute, else $XDG_STATE_HOME/nimbrel, else

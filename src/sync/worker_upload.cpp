@@ -94,7 +94,8 @@ void Worker::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
     // runnable on the other clients).
     request["mac_attribute"]["refer"] = (uint64_t)1;
     const bool exec = context.root_entry.root && context.root_entry.root->IsExecutable(GetPath());
-    if (exec == (row.execBit != 0)) request["exec_bit"]["refer"] = (uint64_t)1; else request["exec_bit"]["exec_bit"] = (uint64_t)exec;
+    if (exec == (row.execBit != 0)) request["exec_bit"]["refer"] = (uint64_t)1;
+    else request["exec_bit"]["exec_bit"] = (uint64_t)exec;
 }
 
 bool Worker::IsFakeRequest(const PObject& request) {

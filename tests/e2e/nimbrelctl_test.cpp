@@ -283,7 +283,9 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
         ASSERT_TRUE(SendToUiPort(ui_port, note));
     }
     ASSERT_TRUE(ui.ReadLine(line, 60));
-    EXPECT_EQ(line, R"({"error_type":-6,"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt","session_id":3})");
+    EXPECT_EQ(line,
+              R"({"error_type":-6,"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt",)"
+              R"("session_id":3})");
 
     // File contents sent to the UI port are refused, not written anywhere, and the
     // UI keeps serving.

@@ -74,7 +74,8 @@ bool IsPrivateDir(const std::string& dir) {
 
 std::string PortStatePath() {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] == '/' && IsPrivateDir(runtime)) return std::string(runtime) + "/nimbrelctl.port";
+    if (runtime != nullptr && runtime[0] == '/' && IsPrivateDir(runtime))
+        return std::string(runtime) + "/nimbrelctl.port";
     const std::string state = DefaultStateDir();
     if (MakeDirs(state, 0700) == 0 && IsPrivateDir(state)) return state + "/nimbrelctl.port";
     return std::string();
