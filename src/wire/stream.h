@@ -46,9 +46,10 @@ public:
     // each text's bytes plus kTextCharge). Binaries go to files and count only as
     // members. Past either bound Recv gives ERR_STREAM, frees what it built and hands
     // the freed memory back to the system. The byte bound is kMaxRecvBytes (a server's
-    // reply: a pull of a few hundred thousand events fits) unless SetRecvLimit lowers it.
+    // reply: as many small members as the member bound allows, so a pull of about half
+    // a million events still fits) unless SetRecvLimit lowers it.
     static constexpr uint64_t kMaxRecvElements = uint64_t{1} << 22;
-    static constexpr uint64_t kMaxRecvBytes = uint64_t{256} << 20;
+    static constexpr uint64_t kMaxRecvBytes = uint64_t{512} << 20;
     // A member's real cost: its map node or array slot (links, key, value), the value's
     // own allocation, and the allocator's overhead on each (about 120 bytes measured
     // for a map of small integers).
