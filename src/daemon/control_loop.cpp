@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <atomic>
+
 #include "foundation/logger.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
@@ -41,6 +43,10 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
         CloseSocket(sock);
         return 0;
     }
+    // Requests are served one at a time: a client that trickles bytes must not hold
+    // the port, so the whole request has a time limit, not only each wait.
+    channel.SetDeadline(kControlRequestSeconds);
+    stream.SetRecvLimit(PStream::kSmallRecvBytes);
     if (stream.Recv(channel, request) != 0) {
         NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n");
         return 0;
@@ -50,12 +56,25 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     const PObject& received = request;  // read-only access: looking must not add the key
     if (received["action"].asString() == "stop") return 1;
     NLOG(L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", reply.toString().c_str_utf8());
+    channel.SetDeadline(kControlRequestSeconds);  // the same for taking the reply
     if (stream.Send(channel, reply) != 0)
         NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message from channel.\n");
     return 0;
 }
 
+namespace {
+std::atomic<bool> g_stop_requested{false};
+}
+
+void RequestStop() { g_stop_requested.store(true); }
+
 void RunControlLoop(IPCListener& listener, ControlApp& app) {
     while (ServeOneControlRequest(listener, app) == 0) {
+        if (!g_stop_requested.load()) continue;
+        NLOG(L_INFO, kLog, "[INFO] test.cpp(%d): stopping on a signal\n");
+        PObject stop, none;
+        stop["action"] = "stop";
+        app.send_message(stop, none);
+        break;
     }
 }

@@ -21,6 +21,7 @@
 #include "foundation/logger.h"
 #include "foundation/settings.h"
 #include "foundation/ustring.h"
+#include "platform/make_dirs.h"
 
 namespace {
 
@@ -81,6 +82,8 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
     // Shutdown order and socket start-up need nothing here. A peer that goes away
     // while we write must give an error, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+    // SIGTERM (also sent when the UI that started us dies): stop in order, as "stop".
+    std::signal(SIGTERM, [](int) { RequestStop(); });
     std::setlocale(LC_ALL, "");
     PrepareCryptoLibrary();
 
@@ -102,6 +105,15 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
 
     ustring log_path = settings.getLogFilePath();
     ustring level_path = settings.getLogLevelFilePath();
+    // The default places lie in the user's state folder, which may not exist yet: made
+    // private to the user. A configured path elsewhere must exist as it is.
+    const std::string state = UserStateDir() + "/";
+    for (const ustring& file : {log_path, settings.getFStatDbPath(), settings.getFilterDbPath()}) {
+        const std::string path = file.str();
+        const size_t slash = path.rfind('/');
+        if (path.compare(0, state.size(), state) == 0 && slash >= state.size() - 1)
+            (void)MakePrivateDir(path.substr(0, slash));
+    }
     if (Logger::Initialize(Logger::FILE_LOGGER, log_path, level_path, 50) != 0) {
         std::fprintf(stderr, "Nimbrel: client is not enabled %s %s\n", log_path.c_str_utf8(),
                      level_path.c_str_utf8());

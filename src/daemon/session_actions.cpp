@@ -1,6 +1,9 @@
 // The session actions of the application object: "add_session", "reload_session",
 // "remove_session", "pause" and "resume", with their steps. They run on the message
 // thread only, so they never overlap each other.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -19,6 +22,7 @@
 #include "filter/black_list.h"
 #include "filter/white_list.h"
 #include "foundation/logger.h"
+#include "platform/make_dirs.h"
 #include "platform/file_ops.h"
 #include "platform/session_root.h"
 #include "platform/volume.h"
@@ -47,9 +51,12 @@ uint64_t RecordedRootDevice(const ustring& config_path, uint64_t current) {
     if (in >> stored && stored != 0) return stored;
     const std::string tmp = file + ".new";
     {
-        std::ofstream out(tmp, std::ios::trunc);
-        out << current << "\n";
-        if (!out.flush()) return 0;
+        // The daemon's own state: its user's alone, whatever the umask.
+        const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return 0;
+        const std::string text = std::to_string(current) + "\n";
+        const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        if (::close(fd) != 0 || !written) return 0;
     }
     if (std::rename(tmp.c_str(), file.c_str()) != 0) {
         std::remove(tmp.c_str());
@@ -374,7 +381,10 @@ int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& 
              config_path.c_str_utf8());
         return -1;
     }
-    if (FSMKDirP(session_folders::SignFolder(config_path)) != 0) return -1;
+    // The databases and signatures describe the user's files: only the user reads them.
+    if (MakePrivateDir(session_folders::SignFolder(config_path).str()) != 0 ||
+        MakePrivateDir((config_path + "/db").str()) != 0)
+        return -1;
 
     // Scratch files go permanently, not to the trash; the recycle folder stays, so
     // that what was removed or replaced stays restorable across restarts.

@@ -6,6 +6,7 @@
 #include "events/session_health.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"
+#include "platform/socket.h"
 #include "wire/object.h"
 #include "wire/stream.h"
 
@@ -17,6 +18,7 @@ const ustring& LogChannel() {
 }
 
 constexpr unsigned kChannelBuffer = 81920;
+constexpr int kUiCloseWaitMillis = 2000;
 
 // Opens a channel to the UI, sends msg and closes it. error_form selects the open-failure
 // text: the two error notifications and the file notifications word it differently.
@@ -30,11 +32,19 @@ int SendToUI(const PObject& msg, bool error_form) {
             NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui channel failed\n");
         return -1;
     }
+    // Whoever listens on the UI port hears file names: another user's listener (our UI
+    // gone, its port taken) gets nothing.
+    if (!SockPeerIsSelf(channel.GetFd())) {
+        NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): the UI port %d belongs to another user; not sent\n", port);
+        return -1;
+    }
     PStream stream;
     if (stream.Send(channel, msg) != 0) {
         NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
         return -1;
     }
+    // Open until the UI has read it: the UI checks who we are while we are connected.
+    (void)SockAwaitPeerClose(channel.GetFd(), kUiCloseWaitMillis);
     channel.Close();
     return 0;
 }

@@ -1,6 +1,7 @@
 #include "foundation/logger.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -57,6 +58,47 @@ int LevelOf(const std::map<ustring, int>& table, const ustring& channel) {
     return it == table.end() ? Logger::L_WARNING : it->second;
 }
 
+std::string Format(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    if (n <= 0) return std::string();
+    std::string text(static_cast<size_t>(n), '\0');
+    std::vsnprintf(text.data(), static_cast<size_t>(n) + 1, format, args);
+    return text;
+}
+
+// A control byte inside a message (a newline in a file name) would forge log lines:
+// each becomes \xNN; only the message's own final newline stays.
+std::string EscapeControls(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if ((c < 0x20 || c == 0x7F) && !(c == '\n' && i + 1 == text.size())) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+// The log holds file names and server replies: only its owner reads it, whatever the
+// umask.
+FILE* OpenPrivateLog(const char* path) {
+    const int fd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, st.st_mode & 0700);
+    FILE* fp = ::fdopen(fd, "a");
+    if (!fp) ::close(fd);
+    return fp;
+}
+
 }  // namespace
 
 int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_path, int rotate) {
@@ -71,7 +113,7 @@ int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_
     log_type = type;
     if (type >= FILE_LOGGER) {
         if (log_path.empty()) return -1;
-        FILE* fp = std::fopen(log_path.c_str_utf8(), "a");
+        FILE* fp = OpenPrivateLog(log_path.c_str_utf8());
         if (!fp) return -1;
         no_inherit(fp);
         log_fp = fp;
@@ -124,7 +166,8 @@ void Logger::LogMsg2(Level level, const ustring& channel, const char* format, va
         localtime_r(&now, &tmv);
         std::strftime(stamp, sizeof stamp, "%b %d %H:%M:%S ", &tmv);
         int a = std::fprintf(fp, "%s", stamp);
-        int b = std::vfprintf(fp, format, args);
+        const std::string text = EscapeControls(Format(format, args));
+        int b = static_cast<int>(std::fwrite(text.data(), 1, text.size(), fp));
         std::fflush(fp);
         if (log_type >= FILE_LOGGER && log_size >= 0 && a >= 0 && b >= 0) {
             log_size += a + b;
@@ -134,7 +177,8 @@ void Logger::LogMsg2(Level level, const ustring& channel, const char* format, va
             }
         }
     } else {
-        std::vfprintf(stderr, format, args);
+        const std::string text = EscapeControls(Format(format, args));
+        std::fwrite(text.data(), 1, text.size(), stderr);
     }
 }
 
@@ -167,7 +211,7 @@ int RotateLocked() {
     log_fp = nullptr;
     log_fp_default = false;
     if (std::rename(log_path_ptr()->c_str_utf8(), rotated_name(0).c_str_utf8()) != 0) return -1;
-    FILE* fp = std::fopen(log_path_ptr()->c_str_utf8(), "a");
+    FILE* fp = OpenPrivateLog(log_path_ptr()->c_str_utf8());
     if (!fp) return -1;
     no_inherit(fp);
     log_fp = fp;

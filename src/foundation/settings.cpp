@@ -1,6 +1,9 @@
 #include "foundation/settings.h"
 
 #include <cerrno>
+#include <pwd.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -8,6 +11,32 @@
 
 #include "foundation/config.h"
 #include "foundation/mutex.h"
+
+namespace {
+
+// An XDG base folder: the variable when it holds an absolute path, else below home.
+std::string XdgBase(const char* variable, const char* below_home) {
+    const char* value = std::getenv(variable);
+    if (value != nullptr && value[0] == '/') return value;
+    std::string home;
+    const char* env_home = std::getenv("HOME");
+    if (env_home != nullptr && env_home[0] != '\0') {
+        home = env_home;
+    } else if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        home = pw->pw_dir;
+    }
+    return home + "/" + below_home;
+}
+
+}  // namespace
+
+std::string UserStateDir() {
+    const char* home = std::getenv("NIMBREL_HOME");
+    if (home != nullptr && home[0] == '/') return home;
+    return XdgBase("XDG_STATE_HOME", ".local/state") + "/nimbrel";
+}
+
+std::string UserConfigDir() { return XdgBase("XDG_CONFIG_HOME", ".config") + "/nimbrel"; }
 
 Settings& Settings::getInstance() {
     static Settings instance;
@@ -18,13 +47,15 @@ Settings::Settings() { reset(); }
 
 void Settings::reset() {
     MutexLock l(lock);
-    db_path = "/tmp/db.sqlite";
-    fstat_db_path = "/tmp/file-status.sqlite";
-    filter_db_path = "/tmp/filter.sqlite";
-    system_filter_path = "/tmp/filter";
-    pid_file_path = "/var/run/nimbrel-daemon.pid";
-    log_file_path = "/var/log/nimbrel-daemon.log";
-    log_level_file_path = "/var/log/nimbrel-daemon.debug";
+    // In the user's own folders: in a shared /tmp another user could own them first.
+    const std::string state = UserStateDir(), config = UserConfigDir();
+    db_path = ustring((state + "/db.sqlite").c_str());
+    fstat_db_path = ustring((state + "/file-status.sqlite").c_str());
+    filter_db_path = ustring((state + "/filter.sqlite").c_str());
+    system_filter_path = ustring((config + "/filter").c_str());
+    pid_file_path = ustring((state + "/nimbreld.pid").c_str());
+    log_file_path = ustring((state + "/nimbreld.log").c_str());
+    log_level_file_path = ustring((config + "/nimbreld.debug").c_str());
     worker_count = 3;
     rejected_worker_count.clear();
     socket_path = "/tmp/nimbrel-socket";

@@ -9,6 +9,11 @@
 #include "foundation/ustring.h"
 
 class Config;
+// The user's own folders for the daemon's state (databases, logs) and configuration:
+// $NIMBREL_HOME when absolute, else $XDG_STATE_HOME/nimbrel, else
+// ~/.local/state/nimbrel; and $XDG_CONFIG_HOME/nimbrel, else ~/.config/nimbrel.
+std::string UserStateDir();
+std::string UserConfigDir();
 
 class Settings {
 public:

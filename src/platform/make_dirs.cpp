@@ -1,6 +1,7 @@
 #include "platform/make_dirs.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -38,5 +39,13 @@ int MakeDirs(const std::string& path, mode_t mode, bool follow_links,
             return -1;
         }
     }
+    return 0;
+}
+
+int MakePrivateDir(const std::string& path) {
+    if (MakeDirs(path, 0700) != 0) return -1;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) (void)::chmod(path.c_str(), st.st_mode & 0700);
     return 0;
 }

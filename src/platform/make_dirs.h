@@ -13,3 +13,8 @@
 // component is in the way; ENOTDIR: one above it is; or mkdir's error).
 int MakeDirs(const std::string& path, mode_t mode, bool follow_links = true,
              const std::function<int(const std::string&)>& in_the_way = {});
+
+// A folder for the daemon's own state: made (with its missing parents) 0700 whatever
+// the umask, and an existing one of ours loses its group and other bits. 0, or -1 with
+// errno set as MakeDirs does.
+int MakePrivateDir(const std::string& path);

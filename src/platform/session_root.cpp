@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -217,6 +218,52 @@ int SessionRoot::OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) con
     fd = open_beneath(root_fd, joined(parts, parts.size()).c_str(), flags, mode);
     if (fd < 0) return Refused(errno, rel);
     return 0;
+}
+
+namespace {
+
+// The process's umask, read without changing it (umask(2) can only swap it, which
+// would race with every other thread creating files).
+mode_t CurrentUmask() {
+    std::FILE* f = std::fopen("/proc/self/status", "re");
+    unsigned mask = 022;
+    if (f) {
+        char line[128];
+        while (std::fgets(line, sizeof line, f))
+            if (std::sscanf(line, "Umask: %o", &mask) == 1) break;
+        std::fclose(f);
+    }
+    return static_cast<mode_t>(mask & 0777);
+}
+
+}  // namespace
+
+int SessionRoot::TakeModeFor(const ustring& rel, const ustring& target, bool exec) const {
+    const mode_t mask = CurrentUmask();
+    mode_t mode = 0666 & ~mask;
+    int fd = -1;
+    if (OpenAt(target, O_PATH | O_NOFOLLOW, 0, fd) == 0) {
+        struct stat st {};
+        if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
+        close(fd);
+    }
+    if (exec) mode |= ((mode & 0444) >> 2) & ~mask;
+    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != 0) return -1;
+    // A path descriptor cannot be changed itself; its /proc name reaches the file.
+    const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    struct stat st {};
+    const int rc = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? chmod(proc.c_str(), mode) : -1;
+    close(fd);
+    return rc == 0 ? 0 : -1;
+}
+
+bool SessionRoot::IsExecutable(const ustring& rel) const {
+    int fd = -1;
+    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != 0) return false;
+    struct stat st {};
+    const bool exec = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;
+    close(fd);
+    return exec;
 }
 
 int SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {

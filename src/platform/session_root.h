@@ -64,6 +64,14 @@ public:
     int Stat(const ustring& rel, FILE_INFO& info) const;
     // True when an entry named exactly so exists (a link counts, whatever it names).
     bool Exists(const ustring& rel) const;
+    // Gives the regular file rel the permission bits for taking target's place: those
+    // of target when it is a regular file (a replaced file keeps its mode), else 0666
+    // less the umask (a new file). With exec, execute bits are added where read bits
+    // are (less the umask); without, none are taken away: a server that keeps no
+    // execute bit cannot be told from one that says "not executable". 0 or -1.
+    int TakeModeFor(const ustring& rel, const ustring& target, bool exec) const;
+    // Whether rel is a regular file with its owner's execute bit set.
+    bool IsExecutable(const ustring& rel) const;
     // Creates every missing directory along rel. A file in the way fails the call
     // (-1) unless force, which replaces it by a directory; a link in the way is never
     // replaced (FS_ERR_LINK).

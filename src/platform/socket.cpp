@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,6 +163,30 @@ int SockLocalPeerUid(SOCKET fd, uid_t& uid) {
     if (FindUid("/proc/net/tcp", peer4, self4, uid)) return 0;
     if (FindUid("/proc/net/tcp6", peer6, self6, uid)) return 0;
     return -1;
+}
+
+bool SockPeerIsSelf(SOCKET fd) {
+    uid_t uid = 0;
+    return SockLocalPeerUid(fd, uid) == 0 && uid == ::geteuid();
+}
+
+int SockAwaitPeerClose(SOCKET fd, int millis) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    char sink[512];
+    for (;;) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const long spent = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        if (spent >= millis) return -1;
+        pollfd p{fd, POLLIN, 0};
+        const int rc = ::poll(&p, 1, static_cast<int>(millis - spent));
+        if (rc < 0 && errno == EINTR) continue;
+        if (rc <= 0) return -1;
+        const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+        if (n == 0) return 0;
+        if (n < 0 && !SockWouldBlock(errno)) return -1;
+    }
 }
 
 ssize_t SockRecv(SOCKET fd, void* buf, size_t len) { return ::recv(fd, buf, len, 0); }

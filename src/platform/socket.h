@@ -52,6 +52,13 @@ int SockLocalPort(SOCKET fd);
 // entry exists: a client that has already closed its end cannot be told apart, and
 // its owner is unknown, never "user 0".
 int SockLocalPeerUid(SOCKET fd, uid_t& uid);
+// true when the far end of a local connection is owned by this process's user (an
+// unknown owner is never ours).
+bool SockPeerIsSelf(SOCKET fd);
+// Waits up to millis for the peer to close its end, dropping whatever it sends; 0 when
+// it did, -1 on time-out or error. A sender that closes at once would leave a peer
+// that checks its owner nothing to check (see SockLocalPeerUid).
+int SockAwaitPeerClose(SOCKET fd, int millis);
 
 // One receive or send (never raises SIGPIPE). The byte count, 0 when the peer
 // closed (receive only), or -1.

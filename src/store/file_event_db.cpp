@@ -202,7 +202,7 @@ int FileEventDB::initialize(const ustring& location) {
         return 0;
     }
     sqlite3* db = nullptr;
-    int rc = sqlite3_open(location.c_str_utf8(), &db);
+    int rc = sqlutil::openPrivate(location.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n",
              location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");

@@ -323,7 +323,7 @@ int FileStatusDB::initialize(const ustring& path) {
     Store& st = store();
     MutexLock l(st.db_mu);
     m_fstatDBPath = path;
-    int rc = sqlite3_open(path.c_str_utf8(), &st.db);
+    int rc = sqlutil::openPrivate(path.c_str_utf8(), &st.db);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errmsg:[%s]\n",
              path.c_str_utf8(), st.db ? sqlite3_errmsg(st.db) : "out of memory");

@@ -114,7 +114,7 @@ int FilterDB::initialize(const ustring& path) {
         return 0;
     }
     sqlite3* db = nullptr;
-    int rc = sqlite3_open(path.c_str_utf8(), &db);
+    int rc = sqlutil::openPrivate(path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
              path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");

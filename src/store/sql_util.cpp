@@ -1,5 +1,9 @@
 #include "store/sql_util.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 
 namespace sqlutil {
@@ -31,6 +35,22 @@ ustring columnText(sqlite3_stmt* stmt, int col) {
     const unsigned char* t = sqlite3_column_text(stmt, col);
     if (!t) return ustring();
     return ustring(reinterpret_cast<const char*>(t), static_cast<uint32_t>(sqlite3_column_bytes(stmt, col)));
+}
+
+int openPrivate(const char* path, sqlite3** db) {
+    const std::string base(path ? path : "");
+    if (!base.empty() && base[0] != ':' && base.rfind("file:", 0) != 0) {
+        for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+            const std::string file = base + suffix;
+            const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | (*suffix ? 0 : O_CREAT), 0600);
+            if (fd < 0) continue;
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 077) != 0)
+                (void)::fchmod(fd, st.st_mode & 0700);
+            ::close(fd);
+        }
+    }
+    return sqlite3_open(path, db);
 }
 
 }  // namespace sqlutil

@@ -26,6 +26,12 @@ struct SubtreeRange {
 // first failure.
 int bindTexts(sqlite3_stmt* st, std::initializer_list<std::string> texts);
 
+// sqlite3_open for a database only its owner may read: the file (and the journal
+// files sqlite makes beside it, which take its mode) is created 0600 whatever the
+// umask, and an existing one loses its group and other bits. The result of
+// sqlite3_open.
+int openPrivate(const char* path, sqlite3** db);
+
 // The column as text; NULL becomes empty.
 ustring columnText(sqlite3_stmt* stmt, int col);
 

@@ -24,9 +24,9 @@ ProtoSite WorkerSite(int worker_id, const ustring& recv_location, std::function<
     site.texts.keep_alive = "%s: get keepalive message\n";
     // The worker's line names no address: "%.0s" takes it and prints nothing.
     site.texts.connect_failed = "%s: Failed to establish TCP connection to server. %.0s%s\n";
-    site.ssl_in_connect = true;
     site.transfer_errors_interrupt = true;
     site.recv_location = recv_location;
+    site.reply_files = {"file.data"};  // a download's body; the rest of a reply is dropped
     site.map_stream_error = std::move(map_stream_error);
     return site;
 }

@@ -133,8 +133,8 @@ public:
     int Exchange(uint8_t command, const PObject& request, PObject& reply);
     // One exchange on a channel the caller holds: 0, or ERR_IO / the mapped stream error.
     int RunProtocol(Channel& channel, uint8_t command, const PObject& request, PObject& response);
-    // Makes a borrowed connection usable for the session's view ("do_ssl" when the
-    // pool uses SSL). 0 or a result code.
+    // Makes a borrowed connection usable for the session's view (SSL before "connect" when
+    // the pool uses it). 0 or a result code.
     int RequestChannel(Connection* conn, ConnectionPool& pool);
 
     // --- Event context ----------------------------------------------------------------

@@ -495,6 +495,7 @@ int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
          GetFullPath().c_str_utf8());
+    (void)root.TakeModeFor(new_rel, GetPath(), context.current_event.m_exec_bit != 0);  // mode kept, +x carried
     rc = root.RenameNoReplace(new_rel, GetPath());
     if (rc == FS_ERR_EXIST && basis_stamp.exists && basis_stamp.kind == S_IFREG) {
         // The base version is there, unchanged when it was tested: replace it, unless

@@ -89,9 +89,13 @@ void Worker::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
     const ClientFileEventInfo& row = context.database_record;
     request["mtime"]["refer"] = (uint64_t)(row.syncID != 0 && local_mtime == row.fileModTime ? 1 : 0);
     request["mtime"]["mtime"] = (uint64_t)local_mtime;
-    // Neither attribute is kept on this platform: the server keeps its own values.
+    // The resource fork is not kept on this platform: the server keeps its own. The
+    // execute bit travels when it differs from what the server has (a script stays
+    // runnable on the other clients).
     request["mac_attribute"]["refer"] = (uint64_t)1;
-    request["exec_bit"]["refer"] = (uint64_t)1;
+    const bool exec = context.root_entry.root && context.root_entry.root->IsExecutable(GetPath());
+    if (exec == (row.execBit != 0)) request["exec_bit"]["refer"] = (uint64_t)1;
+    else request["exec_bit"]["exec_bit"] = (uint64_t)exec;
 }
 
 bool Worker::IsFakeRequest(const PObject& request) {

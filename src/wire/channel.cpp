@@ -233,7 +233,10 @@ void Channel::SetAbortGrace(int seconds) {
     abort_seen_ms = 0;
 }
 
+void Channel::SetDeadline(unsigned seconds) { deadline_ms = seconds == 0 ? 0 : NowMs() + int64_t{seconds} * 1000; }
+
 bool Channel::Aborted() const {
+    if (deadline_ms != 0 && NowMs() >= deadline_ms) return true;
     if (!flag || flag->load() == 0) return false;
     if (abort_grace_ms < 0) return true;
     const int64_t now = NowMs();

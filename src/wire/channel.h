@@ -50,6 +50,10 @@ public:
     // (a reply that may commit something is still worth waiting for); -1, the
     // default, gives up at once.
     void SetAbortGrace(int seconds);
+    // Every operation gives up (as an abort) once `seconds` from now have passed; 0
+    // lifts the limit. Bounds a whole exchange however slowly the peer trickles bytes,
+    // where the idle limit only bounds each wait.
+    void SetDeadline(unsigned seconds);
     // Upgrade to the encrypted transport; the encryption module provides it. Until
     // then a plain channel cannot be upgraded and this reports -2.
     virtual int ConvertToSSLChannel(bool isServer);
@@ -113,5 +117,6 @@ protected:
     const std::atomic<int>* flag = nullptr;
     int64_t abort_grace_ms = -1;
     mutable int64_t abort_seen_ms = 0;  // when the raised flag was first seen; 0: not yet
+    int64_t deadline_ms = 0;            // SetDeadline's end; 0: none
     bool m_isSSL = false;
 };

@@ -224,7 +224,12 @@ bool NormalizeFingerprint(const ustring& text, std::string* out) {
     return true;
 }
 
-void RefuseInvalid(PObject& reply, const std::string& why) {
+void RefuseInvalid(PObject& reply, int rc, const std::string& why) {
+    if (rc == kPinWithoutSsl) {
+        NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): ssl_fingerprint given with use_ssl false.\n");
+        reply["error"] = "ssl_fingerprint needs use_ssl: a pinned server is reached over SSL only";
+        return;
+    }
     NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): invalid parameters.\n");
     reply["error"] = "Invalid parameters";
     if (!why.empty()) reply["reason"] = ustring(why);
@@ -281,6 +286,12 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
             reason = "\"ssl_fingerprint\" is not a SHA-256 digest (64 hex digits)";
             return -1;
         }
+        // A pin means SSL: an explicit "no SSL" beside it would send the token in clear.
+        if (request.hasMember("use_ssl") && !info.use_ssl) {
+            reason = "\"ssl_fingerprint\" needs SSL, but \"use_ssl\" is false";
+            return kPinWithoutSsl;
+        }
+        info.use_ssl = true;
     }
     proxy.use_proxy = request["use_proxy"].asBool();
     proxy.use_sys_proxy = request["use_sys_proxy"].asBool();
@@ -301,8 +312,8 @@ int create_connections(const PObject& request, PObject& reply, unsigned pool_siz
     ProxyInfo proxy;
     TunnelInfo tunnel;
     std::string why;
-    if (prepare_connection_info(request, info, proxy, tunnel, &why) != 0) {
-        RefuseInvalid(reply, why);
+    if (const int rc = prepare_connection_info(request, info, proxy, tunnel, &why); rc != 0) {
+        RefuseInvalid(reply, rc, why);
         return -1;
     }
     if (g_pool) {
@@ -320,8 +331,8 @@ int reload_connection(const PObject& request, PObject& reply) {
     ProxyInfo proxy;
     TunnelInfo tunnel;
     std::string why;
-    if (prepare_connection_info(request, info, proxy, tunnel, &why) != 0) {
-        RefuseInvalid(reply, why);
+    if (const int rc = prepare_connection_info(request, info, proxy, tunnel, &why); rc != 0) {
+        RefuseInvalid(reply, rc, why);
         return -1;
     }
     if (!g_pool) {

@@ -118,8 +118,10 @@ extern PoolSlot g_pool;
 // returns 0 or -1; they run on the one thread that serves control requests.
 //
 // Reads the request keys of "link_connection"/"reload_connection"; -1 when a
-// required key is missing or a value is unusable, with the cause in *why when given
-// (the reply carries it as "reason" beside "error").
+// required key is missing or a value is unusable, kPinWithoutSsl when
+// "ssl_fingerprint" comes with "use_ssl" false (a fingerprint without "use_ssl" means
+// SSL); the cause in *why when given (the reply carries it as "reason" beside "error").
+constexpr int kPinWithoutSsl = -2;
 int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel,
                             std::string* why = nullptr);
 // "link_connection": a pool of pool_size connections in g_pool ("worker_count" + 1).

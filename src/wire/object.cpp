@@ -1,5 +1,6 @@
 #include "wire/object.h"
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <iterator>
@@ -171,6 +172,18 @@ bool PObject::hasMember(const ustring& key) const {
     return isMap() && static_cast<const map_type*>(data)->count(key) != 0;
 }
 
+bool IsSecretKey(const std::string& key) {
+    std::string k(key);
+    for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!k.empty() && k[0] == '_') k.erase(0, 1);
+    if (k == "session" || k == "iv") return true;
+    static const char* const kWords[] = {"password", "passwd", "secret", "token", "credential", "relay_key",
+                                         "relay_iv", "private_key", "api_key"};
+    for (const char* w : kWords)
+        if (k.find(w) != std::string::npos) return true;
+    return false;
+}
+
 void PObject::appendText(std::string& out) const {
     switch (type) {
         case TYPE_NULL: out += "null"; break;
@@ -206,7 +219,10 @@ void PObject::appendText(std::string& out) const {
                 out += '"';
                 out += k.str();
                 out += "\": ";
-                v.appendText(out);
+                if (IsSecretKey(k.str()) && !v.isContainer())
+                    out += "\"***\"";
+                else
+                    v.appendText(out);
             }
             out += '}';
             break;

@@ -132,6 +132,8 @@ public:
 
     void clear();
     void swap(PObject& other) noexcept;
+    // One-line text for log lines. The value of a member whose key names a secret
+    // (IsSecretKey) is shown as "***", at any depth: logs never carry credentials.
     ustring toString() const;
 
 private:
@@ -144,6 +146,10 @@ private:
     int32_t type = TYPE_NULL;
     void* data = nullptr;
 };
+
+// True for a map key that holds a credential: "session" (the server token), any key
+// naming a password, secret, token or credential, and the relay's key material.
+bool IsSecretKey(const std::string& key);
 
 bool operator==(const PObject& a, const PObject& b);
 inline bool operator!=(const PObject& a, const PObject& b) { return !(a == b); }

@@ -1,5 +1,7 @@
 #include "wire/protocol.h"
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -46,6 +48,37 @@ const char* const kCmdNames[] = {
 };
 
 std::string ToText(const PObject& v) { return v.toString().str(); }
+
+// The binary at a dotted key path of a reply, or null.
+const PObject::binary_type* BinaryAt(const PObject& reply, const std::string& dotted) {
+    const PObject* at = &reply;
+    size_t from = 0;
+    for (;;) {
+        const size_t dot = dotted.find('.', from);
+        at = &(*at)[ustring(dotted.substr(from, dot - from).c_str())];
+        if (dot == std::string::npos) break;
+        from = dot + 1;
+    }
+    return at->isBinary() ? &at->asBinary() : nullptr;
+}
+
+// Removes the scratch files of one exchange that the caller does not take over: a
+// reply's extra binaries would otherwise pile up in the working folder.
+void DropUnclaimedFiles(const ProtoSite& site, PStream& stream, const PObject& reply) {
+    for (const ustring& made : stream.TakeMadeFiles()) {
+        bool claimed = false;
+        for (const std::string& key : site.reply_files) {
+            const PObject::binary_type* b = BinaryAt(reply, key);
+            claimed = claimed || (b != nullptr && b->path == made);
+        }
+        if (claimed) continue;
+        ustring rel;
+        if (site.recv_root && site.recv_root->Relative(made, rel) == 0)
+            (void)site.recv_root->Remove(rel);
+        else if (!site.recv_root)
+            (void)::unlink(made.c_str_utf8());
+    }
+}
 
 // An upgraded channel is checked against the pinned certificate, when there is one.
 int CheckPin(const ProtoSite& site, Channel& ch, ConnectionPool& pool) {
@@ -124,6 +157,7 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
     // Set every time: a caller's own stream must not keep another session's folder.
     stream.SetDefaultRecvLocation(site.recv_location);
     stream.SetRecvRoot(site.recv_root);
+    (void)stream.TakeMadeFiles();  // not this exchange's
     NLOG_AT(L_DEBUG, site.channel, site.file, site.texts.request, who, ToText(request).c_str());
 
     auto fail = [&](int stream_code) -> int {
@@ -177,6 +211,7 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
     }
     channel.SetTimeout(60);
     NLOG_AT(L_DEBUG, site.channel, site.file, site.texts.reply, who, ToText(response).c_str());
+    DropUnclaimedFiles(site, stream, response);
     return result;
 }
 
@@ -219,7 +254,8 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
     }
     const bool use_ssl = pool.useSSL();
 
-    if (use_ssl && !site.ssl_in_connect) {
+    // The token travels in "connect": with SSL, only after the handshake and the pin.
+    if (use_ssl) {
         NLOG_AT(L_INFO, site.channel, site.file, "%s: request ssl channel\n", who);
         PObject req, resp;
         req["_action"] = "encrypt_channel";
@@ -244,10 +280,6 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
     req["session"] = pool.getSession();
     req["view_id"] = view_id;
     AppendAgent(req);
-    if (use_ssl && site.ssl_in_connect) {
-        NLOG_AT(L_INFO, site.channel, site.file, "%s: request ssl channel\n", who);
-        req["do_ssl"] = (uint64_t)1;
-    }
     if (RunProtocol(site, *ch, SCMD_REQUEST_CONNECT, req, resp) != 0) return ERR_IO;
     const PObject& reply = resp;
 
@@ -274,14 +306,6 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
         return ERR_IO;
     }
 
-    if (use_ssl && site.ssl_in_connect) {
-        rc = ch->ConvertToSSLChannel(false);
-        if (rc != 0) {
-            NLOG_AT(L_ERR, site.channel, site.file, "%s: Convert to SSL channel failed (%d)\n", who, rc);
-            return ERR_IO;
-        }
-        if ((rc = CheckPin(site, *ch, pool)) != 0) return rc;
-    }
     conn->Update(alive);
     return 0;
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "foundation/ustring.h"
 #include "platform/session_root.h"
@@ -89,13 +91,14 @@ struct ProtoSite {
     const char* file = "syncer.cpp";       // source name in the log lines
     ustring who = "Syncer";                // first words of each line, e.g. "Worker (3)"
     ProtoTexts texts;
-    // SSL is asked for with "do_ssl" in the "connect" request and switched on after its
-    // reply; otherwise with a separate "encrypt_channel" exchange before "connect".
-    bool ssl_in_connect = false;
     // Server error classes 8, 9 and 10 (transfer errors) give ERR_INT instead of "no
     // specific code".
     bool transfer_errors_interrupt = false;
     ustring recv_location;  // the folder for received file bodies; empty: the stream's default
+    // The reply members (dotted key paths, e.g. "file.data") whose received file the
+    // caller takes over. Every other file the exchange received into recv_location (a
+    // reply's extra binaries, a keep-alive's) is removed when the exchange ends.
+    std::vector<std::string> reply_files;
     // The session's root; when set, received bodies are written only beneath it.
     std::shared_ptr<const SessionRoot> recv_root;
     // Maps a failed stream code to a result code. Without it every failure is ERR_IO.
@@ -128,7 +131,8 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
 int EstablishConnection(const ProtoSite& site, Connection* conn, ConnectionPool& pool);
 
 // Makes a borrowed connection usable: nothing while it is alive; else TCP, the SSL
-// upgrade when the pool asks for it, and "connect" for view_id. 0, ERR_INVAL (no
+// upgrade when the pool asks for it ("encrypt_channel", handshake, pin), and only then
+// "connect" for view_id, which carries the session token. 0, ERR_INVAL (no
 // connection or unusable address), ERR_IO (broken exchange, refusal, failed upgrade),
 // ERR_AUTH (also when the server certificate does not match the pool's fingerprint),
 // the mapped server code of a refused connect, or the channel's code (ERR_INT on abort).

@@ -1,6 +1,7 @@
 #include "wire/stream.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -278,19 +279,26 @@ int PStream::Recv(Channel& c, PObject& value) {
     trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
     recv_elements = 0;
     recv_bytes = 0;
+    over_limit = false;
     cut_texts.clear();
     int r = RecvObject(c, value);
     if (r < 0) DumpHistory();
     ClearHistory();
+    if (over_limit) {
+        // Nothing of an oversized value is kept, nor the memory it took.
+        value.clear();
+        malloc_trim(0);
+    }
     return r < 0 ? r : ERR_OK;
 }
 
 int PStream::Charge(uint64_t members, uint64_t bytes) {
     recv_elements += members;
     recv_bytes += members * kElementCharge + bytes;
-    if (recv_elements <= kMaxRecvElements && recv_bytes <= kMaxRecvBytes) return ERR_OK;
+    if (recv_elements <= kMaxRecvElements && recv_bytes <= recv_limit) return ERR_OK;
     NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): value too large: over %llu members or %llu bytes\n",
-         static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(kMaxRecvBytes));
+         static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(recv_limit));
+    over_limit = true;
     return ERR_STREAM;
 }
 
@@ -375,7 +383,7 @@ int PStream::Recv(Channel& c, ustring& value) {
     uint16_t len = 0;
     int r = c.ReadInt16(&len);
     if (r != 0) return ChannelFailed(r);
-    r = Charge(0, len);
+    r = Charge(0, len + kTextCharge);
     if (r != ERR_OK) return r;
     std::string bytes(len, '\0');
     for (unsigned done = 0; done < len;) {
@@ -437,6 +445,12 @@ int PStream::Recv(Channel& c, PObject::map_type& value) {
     });
 }
 
+std::vector<ustring> PStream::TakeMadeFiles() {
+    std::vector<ustring> made;
+    made.swap(made_files);
+    return made;
+}
+
 int PStream::OpenRecvFile(const ustring& path, int flags) {
     if (!recv_root) return ::open(path.c_str_utf8(), flags | O_CLOEXEC, 0666);
     ustring rel;
@@ -484,7 +498,10 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
             ustring name = TmpNameGen::getInstance().getTmpName(recv_path);
             if (name.empty()) break;
             fd = OpenRecvFile(name, O_WRONLY | O_CREAT | O_EXCL);
-            if (fd >= 0) value.path = name;
+            if (fd >= 0) {
+                value.path = name;
+                made_files.push_back(name);
+            }
             else if (errno != EEXIST) break;
         }
         if (fd < 0) {

@@ -40,14 +40,23 @@ public:
     static constexpr unsigned kBufferSize = 81920;
     // Received values nested deeper than this are refused.
     static constexpr int kMaxDepth = 64;
-    // Bounds of one received value, far above any real request or reply, so that a
-    // peer that keeps streaming cannot grow our memory without end: the members of
-    // its arrays and maps (all levels together), and its decoded size (the bytes of
-    // its texts and keys plus kElementCharge per member). Binaries go to files and
-    // count only as members. Past either bound Recv gives ERR_STREAM.
+    // Bounds of one received value, so that a peer that keeps streaming cannot grow
+    // our memory without end: the members of its arrays and maps (all levels
+    // together), and the memory the decoded value takes (kElementCharge per member,
+    // each text's bytes plus kTextCharge). Binaries go to files and count only as
+    // members. Past either bound Recv gives ERR_STREAM, frees what it built and hands
+    // the freed memory back to the system. The byte bound is kMaxRecvBytes (a server's
+    // reply: as many small members as the member bound allows, so a pull of about half
+    // a million events still fits) unless SetRecvLimit lowers it.
     static constexpr uint64_t kMaxRecvElements = uint64_t{1} << 22;
-    static constexpr uint64_t kMaxRecvBytes = uint64_t{64} << 20;
-    static constexpr uint64_t kElementCharge = 16;
+    static constexpr uint64_t kMaxRecvBytes = uint64_t{512} << 20;
+    // A member's real cost: its map node or array slot (links, key, value), the value's
+    // own allocation, and the allocator's overhead on each (about 120 bytes measured
+    // for a map of small integers).
+    static constexpr uint64_t kElementCharge = 128;
+    static constexpr uint64_t kTextCharge = 32;  // a text's heap block and its overhead
+    // The bound for a control request or a notification: small values only.
+    static constexpr uint64_t kSmallRecvBytes = uint64_t{1} << 20;
 
     PStream();
     ~PStream();
@@ -58,6 +67,8 @@ public:
     // Folder for received binaries whose target names no file. With none set such
     // binaries are refused.
     void SetDefaultRecvLocation(const ustring& folder) { recv_path = folder; }
+    // The byte bound of each received value (see kMaxRecvBytes), at most kMaxRecvBytes.
+    void SetRecvLimit(uint64_t bytes) { recv_limit = bytes < kMaxRecvBytes ? bytes : kMaxRecvBytes; }
     // With a root set, every received binary (in the default folder or in the file a
     // target names) and every sent one must lie beneath the root and is opened through
     // it, never through a link; anything else is refused with ERR_SYS.
@@ -67,6 +78,10 @@ public:
     // Texts of the last received value that held a zero byte, as kept (cut before it):
     // a receiver that must not act on a cut name (a server path) can refuse them.
     const std::vector<ustring>& CutTexts() const { return cut_texts; }
+    // The scratch files made in the default folder for unnamed binaries since the last
+    // call, whether their transfer finished or not; the list is emptied. Whoever
+    // receives owns them: what nobody uses must be removed.
+    std::vector<ustring> TakeMadeFiles();
     static void GetVersion(int& major, int& minor, int& mini) {
         major = 1;
         minor = 0;
@@ -121,5 +136,8 @@ private:
     std::shared_ptr<const SessionRoot> recv_root;
     uint64_t recv_elements = 0;  // of the value being received
     uint64_t recv_bytes = 0;
+    uint64_t recv_limit = kMaxRecvBytes;
+    bool over_limit = false;
     std::vector<ustring> cut_texts;
+    std::vector<ustring> made_files;
 };

@@ -1,4 +1,5 @@
 // The real nimbreld, driven over its control port by a test that plays the UI.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -57,6 +58,39 @@ TEST(DaemonControl, LinkStartsTheTasksAndStatusStaysEmptyWithoutSessions) {
     EXPECT_EQ(e2e::CountLines(log, "Syncer: stop working"), 1);
     EXPECT_EQ(e2e::CountLines(log, "ProgressSyncer : stop working"), 1);
     EXPECT_EQ(e2e::CountLines(log, "main thread down"), 1);
+}
+
+// With every debug line on: the token and the proxy password never reach the log,
+// a pin without SSL is refused, and the daemon's files are its user's alone.
+TEST(DaemonControl, SecretsStayOutOfTheLogAndStateIsPrivate) {
+    const mode_t old_umask = umask(022);
+    Daemon d(3);
+    ASSERT_TRUE(d.Start());
+    EXPECT_TRUE(OnlyAck(d.Send("link")));
+    PObject link = e2e::Action("link_connection");
+    link["connection_id"] = 1;
+    link["server_ip"] = "127.0.0.1";
+    link["server_port"] = e2e::UnusedPort();
+    link["session"] = "tok-Leak-Check";
+    link["use_proxy"] = true;
+    link["proxy_ip"] = "127.0.0.1";
+    link["proxy_password"] = "pw-Leak-Check";
+    link["ssl_fingerprint"] = std::string(64, 'a').c_str();
+    link["use_ssl"] = false;
+    PObject refused = d.Send(link);
+    EXPECT_NE(refused["error"].asString().str().find("use_ssl"), std::string::npos) << refused.toString().str();
+    link["use_ssl"] = true;
+    EXPECT_TRUE(OnlyAck(d.Send(link)));
+    EXPECT_EQ(d.Stop(), 0);
+    umask(old_umask);
+    const std::string log = d.Log();
+    EXPECT_NE(log.find("link_connection"), std::string::npos);
+    EXPECT_EQ(log.find("Leak-Check"), std::string::npos) << log;
+    for (const char* file : {"nimbreld.log", "fstat.sqlite", "filter.sqlite"}) {
+        struct stat st {};
+        ASSERT_EQ(stat(d.dir.file(file).c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0777, 0600u) << file;
+    }
 }
 
 TEST(DaemonControl, LinkFailsWhenTheSystemFilterCannotBeRead) {

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <ftw.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -265,6 +266,18 @@ bool Listener::Receive(PObject& value, double timeout_seconds, int* conn_fd) {
         close(c);
     }
     return ok;
+}
+
+int AsOtherUser(const std::function<int()>& body) {
+    pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(120);
+        _exit(body());
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
 }
 
 int UnusedPort() {

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -92,6 +93,10 @@ private:
     int fd = -1;
     int listen_port = 0;
 };
+
+// Runs body in a child process as the unused user 65534 (root only); its result
+// becomes the child's exit status, which is returned (-1 when the child failed).
+int AsOtherUser(const std::function<int()>& body);
 
 // A port on which nothing listens (bound, read, released).
 int UnusedPort();

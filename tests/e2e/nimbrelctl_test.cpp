@@ -2,6 +2,7 @@
 // arrives on the wire.
 #include <grp.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +38,23 @@ struct CtlRunner {
         return e2e::Run(argv, out, err, env());
     }
 };
+
+// Sends one value to a UI port the way the daemon does: open until the UI has read
+// it (the UI checks who is connected). False when it could not be sent.
+bool SendToUiPort(int port, const PObject& value) {
+    Channel channel(81920);
+    if (channel.Open("127.0.0.1", port) != 0) return false;
+    PStream stream;
+    if (stream.Send(channel, value) != 0) return false;
+    SockAwaitPeerClose(channel.GetFd(), 60000);
+    return true;
+}
+
+int UiPortOf(e2e::Process& ui) {
+    if (!ui.WaitForStderr("UI port ", 60)) return -1;
+    const std::string err = ui.Stderr();
+    return std::stoi(err.substr(err.find("UI port ") + 8));
+}
 
 // One exchange as a stand-in daemon: receive the request, answer with reply.
 void ServeOnce(e2e::Listener& listener, PObject& request, const PObject& reply, bool& ok) {
@@ -255,11 +273,8 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
     ASSERT_EQ(line.rfind("{\"daemon_port\":", 0), 0u) << line;
 
     // A notification arriving on the UI port comes out as one JSON line.
-    ASSERT_TRUE(ui.WaitForStderr("UI port ", 60)) << ui.Stderr();
-    const std::string err_text = ui.Stderr();
-    const size_t at = err_text.find("UI port ");
-    ASSERT_NE(at, std::string::npos) << err_text;
-    const int ui_port = std::stoi(err_text.substr(at + 8));
+    const int ui_port = UiPortOf(ui);
+    ASSERT_GT(ui_port, 0) << ui.Stderr();
     {
         PObject note;
         note["notify"] = "recent_file";
@@ -267,13 +282,13 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
         note["path"] = "/docs/a.txt";
         note["is_dir"] = false;
         note["event_type"] = 1;
-        Channel channel(81920);
-        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
-        PStream stream;
-        ASSERT_EQ(stream.Send(channel, note), 0);
+        note["error_type"] = -6;
+        ASSERT_TRUE(SendToUiPort(ui_port, note));
     }
     ASSERT_TRUE(ui.ReadLine(line, 60));
-    EXPECT_EQ(line, R"({"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt","session_id":3})");
+    EXPECT_EQ(line,
+              R"({"error_type":-6,"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt",)"
+              R"("session_id":3})");
 
     // File contents sent to the UI port are refused, not written anywhere, and the
     // UI keeps serving.
@@ -285,14 +300,12 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
         ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
         PStream stream;
         stream.Send(channel, junk);
+        SockAwaitPeerClose(channel.GetFd(), 60000);
     }
     {
         PObject note;
         note["notify"] = "syncing_file";
-        Channel channel(81920);
-        ASSERT_EQ(channel.Open("127.0.0.1", ui_port), 0);
-        PStream stream;
-        ASSERT_EQ(stream.Send(channel, note), 0);
+        ASSERT_TRUE(SendToUiPort(ui_port, note));
     }
     ASSERT_TRUE(ui.ReadLine(line, 60));
     EXPECT_EQ(line, R"({"notify":"syncing_file"})");
@@ -315,6 +328,68 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
     EXPECT_EQ(e2e::CountLines(log, "main thread down"), 1) << log;
     // And the port file no longer points at it.
     EXPECT_EQ(ctl.run({"status"}, out, err), 1);
+}
+
+// Another user reaching the UI port first must not be taken for the daemon: its
+// announcement would receive the next link_connection (token, proxy password). The
+// port file never goes to a shared folder, and --state means that folder only.
+TEST(Nimbrelctl, DaemonModeReadsNothingFromAnotherUserAndKeepsItsPortPrivate) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    CtlRunner ctl;
+    e2e::WriteFile(ctl.state.file("idle"), "#!/bin/sh\nexec sleep 60\n");
+    ASSERT_EQ(chmod(ctl.state.file("idle").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(ctl.state.file("shared").c_str(), 0777), 0);
+    ASSERT_EQ(chmod(ctl.state.file("shared").c_str(), 01777), 0);
+    auto env = ctl.env();
+    env["XDG_RUNTIME_DIR"] = ctl.state.file("shared");
+    e2e::Process ui({CtlPath(), "daemon", "--ui-port", "0", "--nimbreld", ctl.state.file("idle")}, env);
+    const int ui_port = UiPortOf(ui);
+    ASSERT_GT(ui_port, 0) << ui.Stderr();
+    PObject forged;
+    forged["daemon_port"] = 1;
+    EXPECT_EQ(e2e::AsOtherUser([&] { return SendToUiPort(ui_port, forged) ? 0 : 1; }), 0);
+    ASSERT_TRUE(ui.WaitForStderr("refused 1 UI connection", 60)) << ui.Stderr();
+    PObject real;
+    real["daemon_port"] = 2;
+    ASSERT_TRUE(SendToUiPort(ui_port, real));
+    std::string line;
+    ASSERT_TRUE(ui.ReadLine(line, 60));
+    EXPECT_EQ(line, R"({"daemon_port":2})");
+    ASSERT_TRUE(ui.WaitForStderr("daemon control port 2", 60)) << ui.Stderr();
+    EXPECT_EQ(e2e::ReadFile(ctl.state.file("home/nimbrelctl.port")), "2\n");
+    EXPECT_NE(access(ctl.state.file("shared/nimbrelctl.port").c_str(), F_OK), 0);
+    std::string out, err;
+    EXPECT_EQ(e2e::Run({CtlPath(), "status", "--state", ctl.state.path()}, out, err, env), 1);
+    EXPECT_NE(err.find("no daemon runs with the state folder"), std::string::npos) << err;
+    ui.Signal(SIGINT);
+    ui.Signal(SIGINT);
+    ui.Wait(60);
+}
+
+// A UI that dies (SIGKILL) takes its daemon along, stopped in order: a daemon left
+// running would announce file names to whoever takes the UI port next.
+TEST(Nimbrelctl, DaemonStopsInOrderWhenItsUiIsKilled) {
+    Daemon setup;  // configuration and paths only
+    CtlRunner ctl;
+    e2e::Process ui({CtlPath(), "daemon", "--config", setup.config_path, "--ui-port", "0", "--nimbreld",
+                     e2e::BinDir() + "/nimbreld"},
+                    ctl.env());
+    std::string line;
+    ASSERT_TRUE(ui.ReadLine(line, 120)) << ui.Stderr();
+    const std::string err = ui.Stderr();
+    const size_t at = err.find("(pid ");
+    ASSERT_NE(at, std::string::npos) << err;
+    const pid_t daemon = std::stoi(err.substr(at + 5));
+    ui.Signal(SIGKILL);
+    ui.Wait(30);
+    bool gone = false;
+    for (int i = 0; i < 600 && !gone; ++i) {
+        const std::string stat = e2e::ReadFile("/proc/" + std::to_string(daemon) + "/stat");
+        gone = stat.empty() || stat.find(") Z") != std::string::npos;
+        if (!gone) usleep(100000);
+    }
+    EXPECT_TRUE(gone) << "nimbreld " << daemon << " outlived its UI";
+    EXPECT_EQ(e2e::CountLines(setup.Log(), "main thread down"), 1) << setup.Log();
 }
 
 TEST(Nimbrelctl, DaemonModeReportsADaemonThatCannotStart) {

@@ -136,6 +136,21 @@ TEST_F(TwoClients, ChangesOnEitherSideArriveOnTheOther) {
     EXPECT_EQ(e2e::LocalTree(b.sync), expect) << e2e::Describe(e2e::LocalTree(b.sync));
 }
 
+// A replaced file keeps its mode (a private file stays private), and a script made
+// on one side stays runnable on the other.
+TEST_F(TwoClients, ReplacedFilesKeepTheirModeAndTheExecuteBitTravels) {
+    e2e::WriteFile(a.path("run.sh"), "#!/bin/sh\n");
+    e2e::WriteFile(a.path("secret.txt"), "v1");
+    fs::permissions(a.path("run.sh"), fs::perms::owner_exec, fs::perm_options::add);
+    ExpectConverged();
+    EXPECT_NE(fs::status(b.path("run.sh")).permissions() & fs::perms::owner_exec, fs::perms::none);
+    fs::permissions(b.path("secret.txt"), fs::perms::owner_read | fs::perms::owner_write);
+    e2e::WriteFile(a.path("secret.txt"), "v2, changed");
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("secret.txt")), "v2, changed");
+    EXPECT_EQ(fs::status(b.path("secret.txt")).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(TwoClients, RacingEditsKeepBothContents) {
     e2e::WriteFile(a.path("shared.txt"), "original");
     e2e::WriteFile(a.path("other.doc"), "original too");

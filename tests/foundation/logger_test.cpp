@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -60,6 +61,17 @@ TEST_F(LoggerTest, LevelsPerChannel) {
     EXPECT_EQ(text[6], ' ');
     EXPECT_EQ(text[9], ':');
     EXPECT_EQ(text.substr(15, 10), " [WARNING]");
+}
+
+// A newline in a logged name cannot forge a line; the file is the owner's alone even
+// under an open umask (made before the umask changed: checked after a rotation).
+TEST_F(LoggerTest, ControlBytesAreEscapedAndTheFileIsPrivate) {
+    Logger::LogMsg(Logger::L_ERR, "x_debug", "[ERROR] t.cpp(%d): name %s\n", 1, "a\n[ERROR] forged\x7f\tb");
+    EXPECT_NE(slurp(log).find("name a\\x0A[ERROR] forged\\x7F\\x09b\n"), std::string::npos) << slurp(log);
+    const mode_t old = umask(0);
+    EXPECT_EQ(Logger::Rotate(), 0);
+    umask(old);
+    EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
 
 TEST_F(LoggerTest, RotationKeepsTheConfiguredNumberOfFiles) {

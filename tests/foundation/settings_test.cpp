@@ -31,8 +31,10 @@ TEST_F(SettingsTest, DefaultsStandWithoutAFile) {
     EXPECT_EQ(s.getWorkerCount(), 3u);
     EXPECT_EQ(s.getUIPort(), 1024);
     EXPECT_TRUE(s.isDaemon());
-    EXPECT_EQ(s.getFStatDbPath(), ustring("/tmp/file-status.sqlite"));
-    EXPECT_EQ(s.getLogFilePath(), ustring("/var/log/nimbrel-daemon.log"));
+    // Defaults in the user's own folders, never in a shared one.
+    EXPECT_EQ(s.getFStatDbPath().str(), UserStateDir() + "/file-status.sqlite");
+    EXPECT_EQ(s.getLogFilePath().str(), UserStateDir() + "/nimbreld.log");
+    EXPECT_EQ(s.getSystemFilterPath().str(), UserConfigDir() + "/filter");
     EXPECT_EQ(s.getServerIp(), ustring("InvalidAddress"));
 }
 
@@ -63,7 +65,7 @@ TEST_F(SettingsTest, RecycleKeepTimeAndSizeCap) {
 TEST_F(SettingsTest, SyntaxErrorChangesNothing) {
     EXPECT_EQ(load("fstat_db_path=/x\nworker_count=5 more\n"), -1);
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
-    EXPECT_EQ(Settings::getInstance().getFStatDbPath(), ustring("/tmp/file-status.sqlite"));
+    EXPECT_EQ(Settings::getInstance().getFStatDbPath().str(), UserStateDir() + "/file-status.sqlite");
     EXPECT_EQ(load("ui_port=\n"), -1);
     EXPECT_EQ(load("worker_count #x\n"), -1);
     EXPECT_EQ(load("a=\"unterminated\n"), -1);

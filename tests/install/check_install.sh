@@ -51,6 +51,11 @@ if command -v systemd-analyze >/dev/null; then
   XDG_RUNTIME_DIR=$tmp/analyze MANPATH=$root/share/man systemd-analyze --user verify "$tmp/nimbreld.service" ||
     fail "systemd-analyze verify rejects the unit"
   echo "ok: systemd-analyze verify"
+  # The free hardening is in place: far from the 9.8 of an unhardened unit.
+  score=$(XDG_RUNTIME_DIR=$tmp/analyze systemd-analyze security --offline=yes --user "$tmp/nimbreld.service" 2>&1 |
+    sed -n 's/.*exposure level for .*: \([0-9.]*\) .*/\1/p')
+  [ -n "$score" ] && awk -v s="$score" 'BEGIN { exit !(s < 4) }' || fail "the unit is exposed (score '${score}')"
+  echo "ok: systemd-analyze security $score"
 else
   echo "skip: systemd-analyze is not installed"
 fi

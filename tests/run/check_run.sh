@@ -21,6 +21,7 @@ fail() {
 }
 
 mkdir -p "$tmp/run"
+umask 022
 HOME=$tmp XDG_RUNTIME_DIR=$tmp/run NIMBREL_HOME=$tmp/home NIMBREL_RUN_NO_BUILD=1 NIMBREL_BUILD_DIR=$build \
   "$src/scripts/run" "$tmp/A" --second "$tmp/B" >"$tmp/out" 2>"$tmp/err" </dev/null &
 run=$!
@@ -33,6 +34,13 @@ grep -q '"session_id":1' "$tmp/out" && grep -q '"session_id":2' "$tmp/out" || fa
 [ -d "$tmp/A/.VarnelWorkingDirectory" ] && [ -d "$tmp/B/.VarnelWorkingDirectory" ] || fail "the folders were not set up"
 port=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$tmp/home/log/refserver.out")
 [ -n "$port" ] || fail "no reference server"
+# Private state under a careless umask: nothing for group or others, and the server
+# takes only the token that scripts/run made (and never put on a command line).
+open=$(find "$tmp/home" -perm /077 ! -type l ! -type s 2>/dev/null | head -3)
+[ -z "$open" ] || fail "state readable by others: $open"
+token=$(cat "$tmp/home/server.token")
+[ ${#token} -ge 32 ] || fail "no server token"
+! grep -qaF -f "$tmp/home/server.token" /proc/[0-9]*/cmdline 2>/dev/null || fail "the token is on a command line"
 # A second start on the same state folder is refused while this one runs.
 if HOME=$tmp XDG_RUNTIME_DIR=$tmp/run NIMBREL_HOME=$tmp/home NIMBREL_RUN_NO_BUILD=1 NIMBREL_BUILD_DIR=$build \
   "$src/scripts/run" "$tmp/C" >/dev/null 2>"$tmp/second.err" </dev/null; then

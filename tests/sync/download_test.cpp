@@ -4,6 +4,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <random>
 
 #include "platform/tmpfs_mount.h"
@@ -71,6 +72,10 @@ TEST_F(DownloadTest, EchoMergeRecycleAndLocalCopyTakeNoTransfer) {
 
 TEST_F(DownloadTest, CutDownloadResumesFromTheStoredLength) {
     Start({"--fault", "cut-after=100000"});
+    // Left by a transfer that was abandoned long ago: expires.
+    const fs::path stale = server.data_root() / "resume" / std::string(32, 'a');
+    std::ofstream(stale) << "old";
+    fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(2));
     const std::string body = RandomBytes(250000, 2);
     EventManager::getInstance().PushServerEvent(ServerEvent("/big.bin", ServerPut("/big.bin", body), body));
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
@@ -82,6 +87,9 @@ TEST_F(DownloadTest, CutDownloadResumesFromTheStoredLength) {
     EXPECT_EQ(server.CountLog("(whole, 50000 bytes from 200000)"), 1);
     EXPECT_EQ(server.CountLog("resume_get_token"), 1);
     EXPECT_EQ(Scratch(), 0);
+    // The server keeps nothing of a finished transfer (it drops it once sent).
+    for (int i = 0; i < 200 && !fs::is_empty(server.data_root() / "resume"); ++i) usleep(50000);
+    EXPECT_TRUE(fs::is_empty(server.data_root() / "resume"));
 }
 
 TEST_F(DownloadTest, AFullDiskHandsTheEventBackAndChangesNothingUntilSpaceIsFreed) {

@@ -57,7 +57,8 @@ TEST_F(WorkerTest, ExchangeAnsweredWithAnInternalErrorOnceIsRetriedNotDone) {
     EXPECT_EQ(server.CountLog("pull_event: fault injected, error 0x7005"), 1);
 }
 
-TEST_F(WorkerTest, ExchangeAsksForSslInItsConnect) {
+// The session token goes out only after the handshake: SSL is asked for first.
+TEST_F(WorkerTest, ExchangeEncryptsBeforeItsConnect) {
     StartServer({}, 2, true);
     AddSession(1, 7);
     RecordingWorker worker;
@@ -68,8 +69,9 @@ TEST_F(WorkerTest, ExchangeAsksForSslInItsConnect) {
     };
     EventManager::getInstance().PushServerEvent(ServerEvent(1, "/f.txt"));
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
-    EXPECT_EQ(server.CountLog("connect: view 7 ok, do_ssl"), 1);
-    EXPECT_EQ(server.CountLog("encrypt_channel"), 0);
+    EXPECT_EQ(server.CountLog("encrypt_channel"), 1);
+    EXPECT_EQ(server.CountLog("connect: view 7 ok"), 1);
+    EXPECT_EQ(server.CountLog("do_ssl"), 0);
 }
 
 TEST_F(WorkerTest, FilterTestsUseTheSessionsLists) {

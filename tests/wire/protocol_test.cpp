@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include <filesystem>
+
 #include <atomic>
 #include <chrono>
 #include <ctime>
@@ -130,6 +134,7 @@ struct FakeServer {
     PObject request;
     uint8_t command = 0;
     bool close_without_reply = false;
+    bool close_after_reply = false;
 
     void Run(std::vector<PObject> replies, int exchanges = 1) {
         thread = std::thread([this, replies, exchanges] {
@@ -148,6 +153,7 @@ struct FakeServer {
                 for (const PObject& r : replies)
                     if (out.Send(*ch, r) != 0) return;
             }
+            if (close_after_reply) return;
             // Wait for the client to go away.
             uint8_t b;
             ch->SetTimeout(30);
@@ -168,12 +174,11 @@ PObject KeepAlive() {
 
 enum Kind { PULLER, WORKER };
 
-// A puller-like site, or one that asks for SSL inside "connect" as the workers do.
+// A puller-like site, or a worker's.
 ProtoSite Site(Kind kind) {
     ProtoSite s;
     if (kind == WORKER) {
         s.who = "Worker (3)";
-        s.ssl_in_connect = true;
         s.transfer_errors_interrupt = true;
     }
     return s;
@@ -199,6 +204,39 @@ TEST(ProtoRunProtocol, FourthValueAfterThreeKeepAlives) {
     srv.thread.join();
     EXPECT_EQ(srv.command, SCMD_EVT_PULL);
     EXPECT_EQ(srv.request["action"].asString(), "ping");
+}
+
+// Only the body the caller takes over stays; a reply's extra binaries (and those of a
+// keep-alive) are removed when the exchange ends.
+TEST(ProtoRunProtocol, UnclaimedReceivedFilesAreRemoved) {
+    const std::string dir = testing::TempDir() + "proto-scratch-" + std::to_string(getpid());
+    ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir + "/in").c_str()), 0);
+    { std::ofstream(dir + "/body") << "0123456789"; }
+    const PObject::binary_type body(ustring((dir + "/body").c_str()), 0, 10);
+    PObject noise = KeepAlive(), reply;
+    noise["junk"] = body;
+    reply["file"]["data"] = body;
+    reply["extra"] = body;
+    reply["more"].asArray().push_back(PObject(body));
+    FakeServer srv;
+    srv.Run({noise, reply});
+    Channel ch(81920);
+    ASSERT_EQ(ch.Open("127.0.0.1", srv.listener.port), 0);
+    ProtoSite site = Site(WORKER);
+    site.recv_location = ustring((dir + "/in").c_str());
+    site.reply_files = {"file.data"};
+    PObject req, resp;
+    req["_action"] = "download";
+    ASSERT_EQ(RunProtocol(site, ch, SCMD_EVT_SEND_2, req, resp), 0);
+    ch.Close();
+    srv.thread.join();
+    int left = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir + "/in")) {
+        ++left;
+        EXPECT_EQ(e.path().string(), resp["file"]["data"].asBinary().path.str());
+    }
+    EXPECT_EQ(left, 1);
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ProtoRunProtocol, BrokenExchangeIsIoErrorOrTheWorkersMapping) {
@@ -280,6 +318,24 @@ TEST(ProtoRequestChannel, ReplyWithoutServerMeansOldBuild) {
     EXPECT_EQ(srv.request["view_id"].asUInt64(), 42u);
     EXPECT_TRUE(srv.request["agent"].isMap());
     EXPECT_FALSE(srv.request.hasMember("do_ssl"));
+}
+
+// With SSL, the first thing on the wire is "encrypt_channel", never the token; a
+// server that then does not speak TLS gets nothing more.
+TEST(ProtoRequestChannel, SslComesBeforeTheTokenForEverySite) {
+    for (Kind kind : {PULLER, WORKER}) {
+        FakeServer srv;
+        srv.close_after_reply = true;  // and no TLS after it
+        srv.Run({PObject(PObject::map_type())});
+        auto pool = PoolFor(srv.listener.port, true);
+        Connection* c = pool->pop();
+        EXPECT_EQ(RequestChannel(Site(kind), c, *pool, 1), ERR_IO);
+        pool->push(c);
+        srv.thread.join();
+        EXPECT_EQ(srv.command, SCMD_REQUEST_SSL_2);
+        EXPECT_EQ(srv.request["action"].asString(), "encrypt_channel");
+        EXPECT_FALSE(srv.request.hasMember("session"));
+    }
 }
 
 TEST(ProtoRequestChannel, AliveConnectionIsReusedWithoutTraffic) {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <iostream>
 
 #include <nlohmann/json.hpp>
 
@@ -58,11 +59,15 @@ int SendAndPrint(const Context& ctx, const PObject& request, bool expect_reply) 
 void AddSend(CLI::App& app, Context& ctx) {
     auto* sub = app.add_subcommand("send", "send one control request (JSON) and print the reply as JSON");
     auto text = std::make_shared<std::string>();
-    sub->add_option("json", *text, "the request, e.g. '{\"action\": \"get_status\"}'")->required();
+    sub->add_option("json", *text,
+                    "the request, e.g. '{\"action\": \"get_status\"}'; \"-\" reads it from standard input")
+        ->required();
     sub->callback([&ctx, text] {
         nlohmann::json parsed;
         try {
-            parsed = nlohmann::json::parse(*text);
+            // "-": from standard input, so a request holding a token is never on a command
+            // line that other users can read.
+            parsed = *text == "-" ? nlohmann::json::parse(std::cin) : nlohmann::json::parse(*text);
         } catch (const nlohmann::json::parse_error& e) {
             ctx.exit_code = Fail(std::string("malformed JSON: ") + e.what());
             return;

@@ -85,8 +85,14 @@ bool JsonToPObject(const nlohmann::json& in, PObject& out, std::string& error) {
     return true;
 }
 
-nlohmann::json PObjectToJson(const PObject& in) {
-    if (in.isInteger()) return in.asUInt64();
+nlohmann::json PObjectToJson(const PObject& in, bool signed_codes) {
+    if (in.isInteger()) {
+        // The value stream has no sign: a negative 32-bit code (an error) arrives
+        // sign-extended and reads as the code it is, not as 18446744073709551610.
+        const uint64_t v = in.asUInt64();
+        if (signed_codes && v >= 0xFFFFFFFF80000000ull) return static_cast<int64_t>(v);
+        return v;
+    }
     if (in.isString()) return in.asString().str();
     if (in.isBinary()) {
         const PObject::binary_type& b = in.asBinary();
@@ -94,12 +100,12 @@ nlohmann::json PObjectToJson(const PObject& in) {
     }
     if (in.isArray()) {
         nlohmann::json out = nlohmann::json::array();
-        for (const PObject& element : in.asArray()) out.push_back(PObjectToJson(element));
+        for (const PObject& element : in.asArray()) out.push_back(PObjectToJson(element, signed_codes));
         return out;
     }
     if (in.isMap()) {
         nlohmann::json out = nlohmann::json::object();
-        for (const auto& [key, value] : in.asMap()) out[key.str()] = PObjectToJson(value);
+        for (const auto& [key, value] : in.asMap()) out[key.str()] = PObjectToJson(value, signed_codes);
         return out;
     }
     return nullptr;

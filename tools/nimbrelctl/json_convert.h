@@ -15,7 +15,10 @@ namespace nimbrelctl {
 bool JsonToPObject(const nlohmann::json& in, PObject& out, std::string& error);
 
 // The reverse; a binary value is shown as {"binary": {"offset", "length", "path"}}.
-nlohmann::json PObjectToJson(const PObject& in);
+// With signed_codes (the daemon's notifications, whose integers are 32-bit codes and
+// ids), an integer that is a sign-extended negative 32-bit number is shown as that
+// negative number.
+nlohmann::json PObjectToJson(const PObject& in, bool signed_codes = false);
 
 // One line of JSON; bytes that are not valid UTF-8 are replaced, never fatal.
 std::string DumpLine(const nlohmann::json& value);

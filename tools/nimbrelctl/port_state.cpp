@@ -2,33 +2,19 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 
+#include "foundation/settings.h"
 #include "platform/make_dirs.h"
 
 namespace nimbrelctl {
 namespace {
-
-// An XDG base directory variable counts only when it holds an absolute path.
-std::string XdgDir(const char* variable, const char* fallback_below_home) {
-    const char* value = getenv(variable);
-    if (value != nullptr && value[0] == '/') return value;
-    std::string home;
-    const char* env_home = getenv("HOME");
-    if (env_home != nullptr && env_home[0] != '\0') {
-        home = env_home;
-    } else if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-        home = pw->pw_dir;
-    }
-    return home + "/" + fallback_below_home;
-}
 
 int ParsePortText(const std::string& text) {
     char* end = nullptr;
@@ -59,12 +45,13 @@ int LoadStatePort(const std::string& state_dir) {
 }  // namespace
 
 std::string DefaultStateDir() {
+    // A relative $NIMBREL_HOME is taken against the working directory.
     const char* home = getenv("NIMBREL_HOME");
     if (home != nullptr && home[0] != '\0') return Absolute(home);
-    return XdgDir("XDG_STATE_HOME", ".local/state") + "/nimbrel";
+    return UserStateDir();
 }
 
-std::string DefaultConfigPath() { return XdgDir("XDG_CONFIG_HOME", ".config") + "/nimbrel/nimbreld.conf"; }
+std::string DefaultConfigPath() { return UserConfigDir() + "/nimbreld.conf"; }
 
 std::string Absolute(const std::string& path) {
     if (path.empty() || path[0] == '/') return path;
@@ -73,27 +60,48 @@ std::string Absolute(const std::string& path) {
     return std::string(cwd) + "/" + path;
 }
 
+namespace {
+
+// A folder that only we can reach: ours, not a link, no group or other bits. Anything
+// else (a shared /tmp, a folder another user made for us) could hand our requests to
+// someone else.
+bool IsPrivateDir(const std::string& dir) {
+    struct stat st {};
+    return lstat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 077) == 0;
+}
+
+}  // namespace
+
 std::string PortStatePath() {
     const char* runtime = getenv("XDG_RUNTIME_DIR");
-    if (runtime != nullptr && runtime[0] != '\0' && access(runtime, W_OK) == 0) {
+    if (runtime != nullptr && runtime[0] == '/' && IsPrivateDir(runtime))
         return std::string(runtime) + "/nimbrelctl.port";
-    }
-    return "/tmp/nimbrelctl-" + std::to_string(getuid()) + ".port";
+    const std::string state = DefaultStateDir();
+    if (MakeDirs(state, 0700) == 0 && IsPrivateDir(state)) return state + "/nimbrelctl.port";
+    return std::string();
 }
 
 std::string StatePortPath(const std::string& state_dir) { return state_dir + "/daemon.port"; }
 
 bool SavePort(int port, std::string& error) {
     const std::string path = PortStatePath();
-    // Written aside and renamed, so a reader never sees half a number.
+    if (path.empty()) {
+        error = "no private folder for the port file ($XDG_RUNTIME_DIR and " + DefaultStateDir() +
+                " are missing, shared or not ours)";
+        return false;
+    }
+    // Written aside (a fresh file, never through a planted link) and renamed, so a
+    // reader never sees half a number.
     const std::string tmp = path + ".tmp" + std::to_string(getpid());
-    FILE* f = fopen(tmp.c_str(), "w");
-    if (f == nullptr) {
+    unlink(tmp.c_str());
+    const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
         error = "cannot write " + tmp + ": " + strerror(errno);
         return false;
     }
-    fprintf(f, "%d\n", port);
-    if (fclose(f) != 0 || rename(tmp.c_str(), path.c_str()) != 0) {
+    const std::string text = std::to_string(port) + "\n";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (close(fd) != 0 || !written || rename(tmp.c_str(), path.c_str()) != 0) {
         error = "cannot write " + path + ": " + strerror(errno);
         unlink(tmp.c_str());
         return false;
@@ -101,13 +109,17 @@ bool SavePort(int port, std::string& error) {
     return true;
 }
 
-int LoadPort(const std::string& state_dir) {
+int LoadPort(const std::string& state_dir, bool state_only) {
     const int port = LoadStatePort(state_dir);
-    if (port > 0) return port;
-    std::ifstream in(PortStatePath());
-    std::string text;
-    if (!std::getline(in, text)) return -1;
-    return ParsePortText(text);
+    if (port > 0 || state_only) return port;
+    const std::string path = PortStatePath();
+    if (path.empty()) return -1;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return -1;
+    char buf[16];
+    const ssize_t n = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    return n > 0 ? ParsePortText(std::string(buf, static_cast<size_t>(n))) : -1;
 }
 
 void ForgetPort(int port) {
@@ -121,7 +133,7 @@ StateClaim::~StateClaim() {
 }
 
 bool StateClaim::Claim(const std::string& state_dir, std::string& error) {
-    if (MakeDirs(state_dir, 0700) != 0) {
+    if (MakePrivateDir(state_dir) != 0) {
         error = "cannot make the state folder " + state_dir + ": " + strerror(errno);
         return false;
     }

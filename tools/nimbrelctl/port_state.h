@@ -20,15 +20,18 @@ std::string DefaultConfigPath();
 // path made absolute against the working directory (unchanged when it already is).
 std::string Absolute(const std::string& path);
 
-// $XDG_RUNTIME_DIR/nimbrelctl.port, else /tmp/nimbrelctl-<uid>.port.
+// $XDG_RUNTIME_DIR/nimbrelctl.port when that folder is private (ours, mode 0700, not a
+// link), else DefaultStateDir()/nimbrelctl.port (made 0700, checked the same way);
+// empty when neither is private. Never a shared folder such as /tmp.
 std::string PortStatePath();
 // DIR/daemon.port.
 std::string StatePortPath(const std::string& state_dir);
 // false with a reason when the runtime port file cannot be written.
 bool SavePort(int port, std::string& error);
-// The port announced in state_dir by a running daemon, else the runtime port file's,
-// else -1 (also for a file that holds no valid port). state_dir may be empty.
-int LoadPort(const std::string& state_dir);
+// The port announced in state_dir by a running daemon, else (unless state_only: the
+// caller named that folder) the runtime port file's, else -1 (also for a file that
+// holds no valid port). state_dir may be empty.
+int LoadPort(const std::string& state_dir, bool state_only = false);
 // Removes the runtime port file if it still names port.
 void ForgetPort(int port);
 

@@ -115,7 +115,7 @@ int InitConfig(const std::string& config_arg, const std::string& state_arg, std:
                 " cannot be written into a configuration (it holds both quote characters or a control character)";
         return -1;
     }
-    if (MakeDirs(state_dir + "/log", 0700) != 0) {
+    if (MakePrivateDir(state_dir) != 0 || MakePrivateDir(state_dir + "/log") != 0) {
         error = "cannot make the state folder " + state_dir + "/log: " + strerror(errno);
         return -1;
     }

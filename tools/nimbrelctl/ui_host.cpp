@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -24,6 +25,7 @@
 #include "folder_control.h"
 #include "foundation/config.h"
 #include "json_convert.h"
+#include "platform/socket.h"
 #include "port_state.h"
 #include "scratch_dir.h"
 #include "wire/channel.h"
@@ -137,6 +139,7 @@ pid_t StartDaemon(const std::string& program, const std::string& config, int ui_
         error = std::string("pipe: ") + strerror(errno);
         return -1;
     }
+    const pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
         error = std::string("fork: ") + strerror(errno);
@@ -145,6 +148,11 @@ pid_t StartDaemon(const std::string& program, const std::string& config, int ui_
         return -1;
     }
     if (pid == 0) {
+        // The daemon must not outlive us (even by SIGKILL): its UI port would be free
+        // for another user to take. SIGTERM makes it stop in order; the check covers a
+        // parent that died before the request took effect.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
         // Own process group: Ctrl-C reaches nimbrelctl only, which stops the daemon
         // in order rather than letting the signal kill it.
         setpgid(0, 0);
@@ -187,6 +195,13 @@ public:
     void Serve() {
         int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;
+        // Any local user can reach this port; what they send would be taken for the
+        // daemon's announcement or its notifications. Nothing is read from them.
+        if (!SockPeerIsSelf(fd)) {
+            close(fd);
+            NoteRefusal();
+            return;
+        }
         Channel channel(81920);
         if (channel.Open(fd, true) != 0) {
             close(fd);
@@ -196,6 +211,7 @@ public:
         // hold the UI up for long.
         channel.SetTimeout(10);
         PStream stream;  // no folder for binaries: notifications never carry files
+        stream.SetRecvLimit(PStream::kSmallRecvBytes);
         PObject value;
         if (stream.Recv(channel, value) != 0) {
             fprintf(stderr, "nimbrelctl: dropped a UI connection that sent no complete value\n");
@@ -213,7 +229,7 @@ public:
                 fprintf(stderr, "nimbrelctl: daemon control port %d\n", control_port);
             }
         }
-        const nlohmann::json json = PObjectToJson(value);
+        const nlohmann::json json = PObjectToJson(value, true);
         printf("%s\n", DumpLine(json).c_str());
         fflush(stdout);
         if (desktop != nullptr) desktop->Offer(json, Now());
@@ -227,9 +243,22 @@ public:
     }
 
 private:
+    // One line per burst of refusals, not one per connection.
+    void NoteRefusal() {
+        ++refused;
+        const double now = Now();
+        if (now - last_refusal_note < 10) return;
+        fprintf(stderr, "nimbrelctl: refused %u UI connection(s) of another user (or of one that closed at once)\n",
+                refused);
+        refused = 0;
+        last_refusal_note = now;
+    }
+
     int listen_fd;
     StateClaim* claim;
     DesktopNotifier* desktop;
+    unsigned refused = 0;
+    double last_refusal_note = -100;
 };
 
 int ExitCodeOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }

@@ -65,11 +65,15 @@ int main(int argc, char** argv) {
     if (opts.cut_min != 0)
         fprintf(stderr, "fault seed %llu (--fault-seed repeats the draws)\n", (unsigned long long)opts.fault_seed);
 
+    // The storage holds every synchronised file: folders 0700, files 0600, whatever
+    // the umask, and a root made earlier with wider bits is closed too.
+    umask(077);
     static Storage storage;
     if (storage.Open(opts.root) != 0) {
         fprintf(stderr, "nimbrel-refserver: %s\n", storage.error().c_str());
         return 1;
     }
+    chmod(storage.root().c_str(), 0700);
     // One server per storage: a second one would hand out the same sync ids twice.
     // The lock belongs to the open file and ends with the process.
     const std::string lock_path = storage.root() + "/server.lock";

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 namespace {
 
@@ -94,7 +96,8 @@ int AddFault(const std::string& spec, ServerOptions* o, std::string* error) {
 }  // namespace
 
 const char* ServerUsage() {
-    return "usage: nimbrel-refserver [--port N] [--build B] [--alive S] [--keepalive K] [--token T]\n"
+    return "usage: nimbrel-refserver [--port N] [--build B] [--alive S] [--keepalive K] [--token T | --token-file F]\n"
+           "                         [--resume-ttl S]\n"
            "                         [--fault SPEC]... [--fault-seed S] ROOT\n"
            "  --fault ACTION=CODE   answer every ACTION request with that error code\n"
            "  --fault ACTION=CODE*N answer only the first N ACTION requests with it\n"
@@ -114,6 +117,7 @@ const char* ServerUsage() {
            "  --fault relay-no-header=N  answer status N without X-Target-Status\n"
            "  --fault relay-stall        never answer the relay handshake\n"
            "       nimbrel-refserver --help   show this help\n"
+           "  --resume-ttl S        unfinished transfers are forgotten after S seconds (3600)\n"
            "ROOT holds index.sqlite, blobs/, resume/, tmp/ and tls/ (a self-signed certificate\n"
            "made at the first start and kept); the first output line is\n"
            "\"listening on 127.0.0.1:PORT\".\n";
@@ -150,6 +154,12 @@ int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* err
                 return -1;
             }
             o->alive = n;
+        } else if (a == "--resume-ttl") {
+            if (!value(&v) || !ParseNumber(v, 30 * 86400, &n) || n == 0) {
+                if (error->empty()) *error = "bad --resume-ttl";
+                return -1;
+            }
+            o->resume_ttl = n;
         } else if (a == "--keepalive") {
             if (!value(&v) || !ParseNumber(v, 1000000, &n)) {
                 if (error->empty()) *error = "bad --keepalive";
@@ -160,6 +170,15 @@ int ParseServerOptions(int argc, char** argv, ServerOptions* o, std::string* err
             if (!value(&v)) return -1;
             o->has_token = true;
             o->token = v;
+        } else if (a == "--token-file") {
+            // The token from a private file: a command line is readable by every user.
+            if (!value(&v)) return -1;
+            std::ifstream in(v);
+            if (!std::getline(in, o->token) || o->token.empty()) {
+                *error = std::string("cannot read a token from ") + v;
+                return -1;
+            }
+            o->has_token = true;
         } else if (a == "--relay") {
             o->relay.enabled = true;
         } else if (a == "--relay-key") {

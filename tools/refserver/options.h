@@ -12,6 +12,8 @@ struct ServerOptions {
     uint64_t build = 3000;
     uint64_t alive = 30;
     unsigned keepalive = 0;
+    // Seconds after which an unfinished transfer's data under ROOT/resume is removed.
+    uint64_t resume_ttl = 3600;
     bool has_token = false;
     std::string token;
     std::string root;

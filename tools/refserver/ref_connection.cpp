@@ -179,6 +179,7 @@ void RefConnection::Serve() {
             break;
         }
         PObject reply;
+        m_finished_token.clear();
         After after = Handle(command, version, req, reply);
         DropReceivedBinaries(req, scratch);
         if (after == AFTER_CUT) {
@@ -193,10 +194,14 @@ void RefConnection::Serve() {
             Log("connection cut (fault)");
             break;
         }
+        std::string finished;
+        finished.swap(m_finished_token);
         if (sent != 0) {
             Log("reply could not be sent, closing");
             break;
         }
+        // The client has the whole transfer: nothing of it needs to be kept.
+        if (!finished.empty()) m_storage.DropResume(finished);
         if (after == AFTER_CLOSE) break;
         if (after == AFTER_STALL) {
             Stall();

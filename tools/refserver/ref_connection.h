@@ -112,6 +112,8 @@ private:
     // Scratch file holding the cut part of a download's data (the cut-after fault);
     // removed after the reply.
     std::string m_cut_file;
+    // A download token whose transfer this reply finishes: dropped once it is sent.
+    std::string m_finished_token;
     // Texts of the next reply written byte for byte (see SendReply).
     std::map<std::string, std::string> m_raw_texts;
 };

@@ -57,6 +57,9 @@ RefConnection::After RefConnection::HandleResumeDownload(const PObject& req, POb
         Error(reply, REF_ERR_RESUME, "unknown resume token");
         return AFTER_NOTHING;
     }
+    // Whatever this reply says, it ends the token's use once it is sent, unless a cut
+    // (below) leaves data for the client to resume.
+    m_finished_token = token;
     uint64_t view = 0;
     std::string path;
     ChangeRow cur;
@@ -142,6 +145,7 @@ RefConnection::After RefConnection::HandleResumeDownload(const PObject& req, POb
             return AFTER_NOTHING;
         }
         file["data"] = PObject::binary_type(m_cut_file, 0, rest);
+        m_finished_token.clear();
         Log("resume_download: %s: cut after %llu of %llu bytes from %llu (fault)", path.c_str(),
             (unsigned long long)keep, (unsigned long long)rest, (unsigned long long)offset);
         return AFTER_NOTHING;

@@ -234,7 +234,9 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
         else
             row.mtime = req["common_attribute"]["mtime"].asUInt64();
         row.mac_hash = exists ? cur.mac_hash : std::string();
-        row.exec_bit = exists && cur.exec_bit;
+        const PObject& exec = req["exec_bit"];
+        row.exec_bit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asBool()
+                                                                             : exists && cur.exec_bit;
         std::string made, blocker;
         const int parents = MakeParents(m_storage, view, path, row.mtime, &made, &blocker);
         if (parents == 1) {
@@ -269,6 +271,7 @@ RefConnection::After RefConnection::HandleUpload(const PObject& req, PObject& re
 }
 
 RefConnection::After RefConnection::HandleResumeGetToken(const PObject&, PObject& reply) {
+    m_storage.SweepResume(m_opts.resume_ttl);  // abandoned transfers do not pile up
     const std::string token = m_storage.NewResumeToken();
     const std::string path = m_storage.ResumePath(token);
     FILE* f = path.empty() ? nullptr : fopen(path.c_str(), "wb");

@@ -1,5 +1,6 @@
 #include "storage.h"
 
+#include <dirent.h>
 #include <openssl/rand.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -332,6 +333,27 @@ std::string Storage::NewResumeToken() {
 std::string Storage::ResumePath(const std::string& token) const {
     if (!IsHex(token, 32)) return std::string();
     return m_root + "/resume/" + token;
+}
+
+void Storage::DropResume(const std::string& token) {
+    const std::string held = ResumePath(token);
+    if (held.empty()) return;
+    for (const char* suffix : {"", ".data", ".delta"}) unlink((held + suffix).c_str());
+}
+
+void Storage::SweepResume(uint64_t max_age) {
+    const std::string dir = m_root + "/resume";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    const time_t now = time(nullptr);
+    while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        struct stat st;
+        const std::string path = dir + "/" + e->d_name;
+        if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && now - st.st_mtime > (time_t)max_age)
+            unlink(path.c_str());
+    }
+    closedir(d);
 }
 
 std::string Storage::TempPath() {

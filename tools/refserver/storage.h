@@ -62,6 +62,11 @@ public:
     // Partial transfers: ROOT/resume/<token>; tokens are 32 hex digits.
     std::string NewResumeToken();
     std::string ResumePath(const std::string& token) const;
+    // Removes everything a token holds (its file and the download data made for it).
+    void DropResume(const std::string& token);
+    // Removes the resume data not touched for max_age seconds (abandoned transfers),
+    // so the folder stays bounded whatever the clients do.
+    void SweepResume(uint64_t max_age);
     std::string TempPath();
 
     const std::string& root() const { return m_root; }
