@@ -1,7 +1,9 @@
 #include "daemon/app.h"
 #include "daemon/recovery_actions.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -334,13 +336,15 @@ namespace {
 // there, the session runs, a pull has completed and nothing is left to do.
 // A waiting session's cause goes to waiting_for.
 const char* SessionState(const Registry::Entry& entry, size_t pending, const SessionHealth::Snapshot& health,
-                         std::string& waiting_for) {
+                         bool server_silent, std::string& waiting_for) {
     if (entry.pause) return "paused";
     if (!entry.root) {
         waiting_for = "the folder " + entry.local_path.str() + " is not open";
         return "waiting";
     }
     if (entry.root->CheckPresent(entry.root_dev, &waiting_for) != 0) return "waiting";
+    // Whatever the queue says, nothing moves while the server is silent.
+    if (server_silent) return "not_responding";
     if (!health.pulled) return "scanning";
     if (pending > 0) return "syncing";
     // Nothing queued, yet something did not get through: not "uptodate".
@@ -356,6 +360,7 @@ void Nimbrel::append_session_status(PObject& reply) {
     // FindNext walks the sessions in ascending id order and wraps to the first.
     if (registry.FindNext(0, entry) == 0) return;
     const uint64_t first = entry.sess_id;
+    const bool server_silent = g_pool != nullptr && g_pool->NotRespondingSeconds() != 0;
     do {
         PObject item;
         const uint32_t pending = static_cast<uint32_t>(manager.GetAllPendingEventCount(entry.sess_id));
@@ -366,7 +371,7 @@ void Nimbrel::append_session_status(PObject& reply) {
         // ...and beside them what a person needs to know.
         const SessionHealth::Snapshot health = SessionHealth::getInstance().Get(entry.sess_id);
         std::string waiting_for;
-        item["state"] = SessionState(entry, pending, health, waiting_for);
+        item["state"] = SessionState(entry, pending, health, server_silent, waiting_for);
         if (!waiting_for.empty()) item["waiting_for"] = ustring(waiting_for);
         item["local_path"] = entry.local_path;
         item["view_id"] = entry.view_id;
@@ -384,18 +389,42 @@ void Nimbrel::append_session_status(PObject& reply) {
             f["count"] = failing.count;
             item["failing"].asArray().push_back(f);
         }
+        append_transfer_status(entry.sess_id, item);
         if (entry.root) {
-            for (const std::string& link : entry.root->Links()) {
+            size_t total = 0;
+            for (const SessionRoot::Unsynchronised& u : entry.root->NotSynchronised(kMaxListed, total)) {
                 PObject skipped;
-                skipped["path"] = ustring(link);
-                skipped["reason"] = "a symbolic link: never followed";
+                skipped["path"] = ustring(u.path);
+                skipped["reason"] = ustring(u.reason);
                 item["not_synchronised"].asArray().push_back(skipped);
             }
+            if (total > kMaxListed) item["not_synchronised_count"] = static_cast<uint64_t>(total);
         }
         list.asArray().push_back(item);
         if (registry.FindNext(entry.sess_id, entry) == 0) break;
     } while (entry.sess_id != first);
     if (!list.isEmpty()) reply["session_list"] = list;
+}
+
+void Nimbrel::append_transfer_status(uint64_t sess_id, PObject& item) {
+    // What the workers of this session have moved of the transfers they hold: those
+    // bytes are still counted as queued until the transfer is done.
+    uint64_t in_flight = 0;
+    for (unsigned i = kFirstWorker; i < task_count; ++i) {
+        uint64_t worker_session = 0, sent = 0, total = 0;
+        ustring path;
+        Worker::WorkingType type = Worker::W_TYPE_NONE;
+        static_cast<Worker*>(task[i])->GetWorkingStatus(worker_session, path, type, sent, total);
+        if (worker_session == sess_id && type != Worker::W_TYPE_NONE) in_flight += sent;
+    }
+    const EventList2::ByteCount bytes = EventManager::getInstance().GetByteCount(sess_id);
+    const uint64_t to_go = bytes.queued - std::min(bytes.queued, in_flight);
+    const double now =
+        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const double rate = SessionHealth::getInstance().NoteMoved(sess_id, bytes.done + in_flight, now);
+    item["bytes_to_go"] = to_go;
+    item["bytes_per_second"] = static_cast<uint64_t>(rate);
+    if (rate >= 1 && to_go > 0) item["eta_seconds"] = static_cast<uint64_t>(static_cast<double>(to_go) / rate + 0.5);
 }
 
 void Nimbrel::append_worker_status(PObject& reply) {

@@ -123,6 +123,11 @@ private:
     void append_session_status(PObject& reply);
     void append_connection_status(PObject& reply);
     void append_worker_status(PObject& reply);
+    // "bytes_to_go" (queued transfers less what their workers moved), "bytes_per_second"
+    // and, while both are known, "eta_seconds" of one session.
+    void append_transfer_status(uint64_t sess_id, PObject& item);
+    // Items not synchronised listed per session; past this only their number is given.
+    static constexpr size_t kMaxListed = 100;
     bool require_linked(const char* action, PObject& reply);
 
     int app_running = 1;  // only the message thread reads and writes it

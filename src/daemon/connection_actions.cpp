@@ -50,5 +50,8 @@ void Nimbrel::append_connection_status(PObject& reply) {
     PObject item;
     item["connection_id"] = g_pool->getConnectionId();
     item["status"] = g_pool->isConnected() ? "connected" : "disconnected";
+    const unsigned silent = g_pool->NotRespondingSeconds();
+    item["responding"] = silent == 0;
+    if (silent != 0) item["silent_seconds"] = static_cast<uint64_t>(silent);
     reply["connection_list"].asArray().push_back(item);
 }

@@ -324,6 +324,12 @@ size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
     return pool->size();
 }
 
+EventList2::ByteCount EventManager::GetByteCount(uint64_t sessionId) {
+    NoIoLock g(m_lock);
+    event_pool* pool = FindPool(sessionId);
+    return pool ? pool->event_tree.GetByteCount() : EventList2::ByteCount{};
+}
+
 int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     const ustring p = FileStatusKey(path);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path [%s].\n",

@@ -70,6 +70,8 @@ public:
     void IssueRescan(uint64_t sessionId, const ustring& path, bool merge);
     size_t GetPendingServerEvent(uint64_t sessionId);
     size_t GetAllPendingEventCount(uint64_t sessionId);
+    // The session tree's byte count; zeros for a session without a pool.
+    EventList2::ByteCount GetByteCount(uint64_t sessionId) EXCLUDES(m_lock);
     // Queues the syncing mark of a full local path: 0 queued, -1 the database is not
     // open (logged). Memory only: fine under m_lock.
     int SyncingEvent2FStatDB(const ustring& path, bool isDir);

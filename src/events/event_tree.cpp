@@ -1,5 +1,6 @@
 #include "events/event_tree.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "foundation/logger.h"
@@ -345,6 +346,21 @@ void EventList2::AddCount(bool server, int delta) {
         local_event_count += delta;
 }
 
+uint64_t EventList2::TransferBytes(const Attribute& a) {
+    if (a.IsDir() || (a.type != Event::EV_CREATE && a.type != Event::EV_MODIFY)) return 0;
+    return a.size;
+}
+
+void EventList2::SubBytes(const Attribute& a) {
+    // Never below zero, whatever an event's size became meanwhile.
+    queued_bytes -= std::min(queued_bytes, TransferBytes(a));
+}
+
+EventList2::ByteCount EventList2::GetByteCount() {
+    MutexLock l(mutex);
+    return ByteCount{queued_bytes, done_bytes};
+}
+
 void EventList2::RaiseRefs(DirNode* from, bool server) {
     for (DirNode* a = from; a && a != root; a = a->parent) {
         if (server)
@@ -373,6 +389,7 @@ void EventList2::SetDirStatus(DirNode* d, Status s) {
 void EventList2::SetFileStatus(FileNode* f, Status s) { f->parent->file.SetStatus(f, s); }
 
 void EventList2::DeleteFile(FileNode* f) {
+    SubBytes(f->attr);
     f->parent->file.Unlink(f);
     delete f;
 }
@@ -480,9 +497,11 @@ int EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr
         f->parent = parent;
         parent->file.Append(f);
         AddCount(f->attr.IsServer(), 1);
+        AddBytes(f->attr);
         return 0;
     }
     old = f->attr;
+    SubBytes(old);
     if (f->status == DONE) {
         f->attr = std::move(attr);
         SetFileStatus(f, WAITING);
@@ -494,6 +513,7 @@ int EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr
         SetFileStatus(f, (was == PROCESSING || was == RETRY) ? RETRY : WAITING);
     }
     AddCount(f->attr.IsServer(), 1);
+    AddBytes(f->attr);
     return 0;
 }
 
@@ -745,6 +765,7 @@ int EventList2::DoneEvent(const Event& e) {
         } else {
             LowerRefs(parent, server);
             AddCount(server, -1);
+            done_bytes += TransferBytes(f->attr);
             DeleteFile(f);
             DeleteEmptyDoneAncestors(parent);
             ret = 0;
@@ -874,6 +895,7 @@ void EventList2::Clear() {
     root->status = DONE;
     server_event_count = 0;
     local_event_count = 0;
+    queued_bytes = 0;
 }
 
 bool EventList2::IsEmpty() {

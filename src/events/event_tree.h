@@ -183,6 +183,14 @@ public:
     bool IsEmpty();
     int GetServerEventCount();
     int GetLocalEventCount();
+    // Bytes of the queued file creations and modifications (uploads and downloads, those
+    // out with a worker included) as far as their events know their size, and the bytes
+    // of such events completed since the tree was made (never reset; a rate is its change).
+    struct ByteCount {
+        uint64_t queued = 0;
+        uint64_t done = 0;
+    };
+    ByteCount GetByteCount() EXCLUDES(mutex);
     void TraverseTree();
 
     void SetWatchPath(const ustring& path);
@@ -218,6 +226,10 @@ private:
     void RaiseRefs(DirNode* from, bool server) REQUIRES(mutex);
     void LowerRefs(DirNode* from, bool server) REQUIRES(mutex);
     void AddCount(bool server, int delta) REQUIRES(mutex);
+    // The bytes a file node's event moves, the share it has in queued_bytes.
+    static uint64_t TransferBytes(const Attribute& a);
+    void AddBytes(const Attribute& a) REQUIRES(mutex) { queued_bytes += TransferBytes(a); }
+    void SubBytes(const Attribute& a) REQUIRES(mutex);
     void SetDirStatus(DirNode* d, Status s) REQUIRES(mutex);
     void SetFileStatus(FileNode* f, Status s) REQUIRES(mutex);
     void DeleteFile(FileNode* f) REQUIRES(mutex);
@@ -234,5 +246,9 @@ private:
     DirNode* root GUARDED_BY(mutex) = nullptr;
     int32_t server_event_count GUARDED_BY(mutex) = 0;
     int32_t local_event_count GUARDED_BY(mutex) = 0;
+    // The sum of TransferBytes over the file nodes: kept where a file node gets its
+    // event, a merged event or is deleted.
+    uint64_t queued_bytes GUARDED_BY(mutex) = 0;
+    uint64_t done_bytes GUARDED_BY(mutex) = 0;
     ustring watch_path GUARDED_BY(mutex);
 };

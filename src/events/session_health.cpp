@@ -45,6 +45,26 @@ void SessionHealth::NoteItemDone(uint64_t sess_id, const ustring& path) {
     if (it != sessions.end()) it->second.failing.erase(path);
 }
 
+double SessionHealth::NoteMoved(uint64_t sess_id, uint64_t moved, double now) {
+    MutexLock l(lock);
+    State& s = sessions[sess_id];
+    if (s.sample_at < 0 || moved < s.sample_moved) {
+        s.sample_moved = moved;
+        s.sample_at = s.last_move_at = now;
+        s.rate = 0;
+        return 0;
+    }
+    const double dt = now - s.sample_at;
+    if (dt < 1) return s.rate;
+    const double r = static_cast<double>(moved - s.sample_moved) / dt;
+    if (moved != s.sample_moved) s.last_move_at = now;
+    // Half the last rate, half the new one: steady, yet a stall shows within seconds.
+    s.rate = now - s.last_move_at >= kRateIdle ? 0 : (s.rate == 0 ? r : (s.rate + r) / 2);
+    s.sample_moved = moved;
+    s.sample_at = now;
+    return s.rate;
+}
+
 SessionHealth::Snapshot SessionHealth::Get(uint64_t sess_id) {
     MutexLock l(lock);
     Snapshot out;

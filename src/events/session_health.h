@@ -40,6 +40,12 @@ public:
     // An item failed, or was finished (which ends its run of failures).
     void NoteItemFailed(uint64_t sess_id, const ustring& path, int code) EXCLUDES(lock);
     void NoteItemDone(uint64_t sess_id, const ustring& path) EXCLUDES(lock);
+    // The session's transfer rate in bytes per second. moved: the bytes it has moved so
+    // far (a total that only grows; a smaller one starts over), sampled at now (seconds
+    // on a steady clock). Smoothed over samples at least a second apart; 0 until a
+    // second sample, and when nothing moved for kRateIdle seconds.
+    double NoteMoved(uint64_t sess_id, uint64_t moved, double now) EXCLUDES(lock);
+    static constexpr double kRateIdle = 30;
     // A copy of what is known; a session never noted gives an empty snapshot.
     Snapshot Get(uint64_t sess_id) EXCLUDES(lock);
     // The session is gone (removed, or the daemon unlinked): nothing of it is kept.
@@ -56,6 +62,10 @@ private:
         int last_error = 0;
         std::time_t last_error_since = 0;
         std::map<ustring, Item> failing;
+        uint64_t sample_moved = 0;
+        double sample_at = -1;  // no sample yet
+        double last_move_at = 0;
+        double rate = 0;
     };
     Mutex lock;
     std::map<uint64_t, State> sessions GUARDED_BY(lock);

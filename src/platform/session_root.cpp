@@ -174,22 +174,84 @@ int SessionRoot::Relative(const ustring& full, ustring& rel) const {
     return 0;
 }
 
+bool SessionRoot::Report(const ustring& rel, const char* reason) const {
+    MutexLock guard(reported_lock);
+    return reported.size() < kMaxReported && reported.emplace(rel.str(), reason).second;
+}
+
 int SessionRoot::Refused(int err, const ustring& rel) const {
+    if (err == ENAMETOOLONG) {
+        if (Report(rel, "the path is too long for this file system"))
+            NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): '%s' is too long a path; not synchronised\n",
+                 Full(rel).c_str_utf8());
+    }
     if (err != ELOOP && err != EXDEV) {
         errno = err;
         return -1;
     }
-    bool first = false;
-    {
-        MutexLock guard(reported_lock);
-        if (reported.size() < kMaxReported) first = reported.insert(rel.str()).second;
-    }
-    if (first)
+    if (Report(rel, "a symbolic link (or leads through one): never followed"))
         NLOG(L_NOTICE, kChannel,
              "[NOTE] file-op-win.cpp(%d): '%s' is or runs through a symbolic link; not synchronised, never followed\n",
              Full(rel).c_str_utf8());
     errno = err;
     return FS_ERR_LINK;
+}
+
+void SessionRoot::NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const {
+    if (type == FT_SLINK) {
+        (void)NoteLink(rel);
+        return;
+    }
+    if (type == FT_FILE || type == FT_DIR) return;
+    int dir_fd = -1;
+    std::string name;
+    if (OpenParent(rel, dir_fd, name) != 0) return;
+    struct stat st {};
+    const bool seen = fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    close(dir_fd);
+    if (!seen) return;  // gone again
+    const char* reason = S_ISFIFO(st.st_mode)   ? "a FIFO (named pipe): only files and folders are synchronised"
+                         : S_ISSOCK(st.st_mode) ? "a socket: only files and folders are synchronised"
+                         : S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)
+                             ? "a device: only files and folders are synchronised"
+                             : nullptr;
+    if (reason && Report(rel, reason))
+        NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): '%s' is %s; not synchronised\n", Full(rel).c_str_utf8(),
+             reason);
+}
+
+std::vector<SessionRoot::Unsynchronised> SessionRoot::NotSynchronised(size_t max, size_t& total) const {
+    std::vector<Unsynchronised> noted;
+    {
+        MutexLock guard(reported_lock);
+        for (const auto& [path, reason] : reported) noted.push_back({path, reason});
+    }
+    // Checked outside the lock: an item removed since is no longer a problem.
+    std::vector<Unsynchronised> out;
+    std::vector<std::string> gone;
+    for (Unsynchronised& item : noted) {
+        if (out.size() >= max) break;
+        int dir_fd = -1;
+        std::string name;
+        struct stat st {};
+        int rc = -1;
+        int err = ENOENT;
+        if (OpenParent(ustring(item.path), dir_fd, name) == 0) {
+            rc = fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+            err = errno;
+            close(dir_fd);
+        } else {
+            err = errno;
+        }
+        if (rc != 0 && (err == ENOENT || err == ENOTDIR))
+            gone.push_back(item.path);
+        else
+            out.push_back(std::move(item));
+    }
+    MutexLock guard(reported_lock);
+    for (const std::string& path : gone) reported.erase(path);
+    total = reported.size();
+    return out;
 }
 
 int SessionRoot::OpenParent(const ustring& rel, int& dir_fd, std::string& name) const {
@@ -285,6 +347,7 @@ int SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
             info.isExist = false;
             return 0;
         }
+        if (errno == ENAMETOOLONG) return Refused(errno, rel);  // noted once, not an error each time
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n",
              Full(rel).c_str_utf8(), errno);
         return -1;

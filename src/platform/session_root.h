@@ -25,8 +25,8 @@
 #include <cerrno>
 
 #include <cstdint>
+#include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -117,12 +117,20 @@ public:
     // Logs, once per path, that rel is (or runs through) a link and is not
     // synchronised. For callers that meet an FT_SLINK entry. Returns FS_ERR_LINK.
     int NoteLink(const ustring& rel) const { return Refused(ELOOP, rel); }
-    // The paths (relative, as noted) met so far that are or run through a link and so
-    // are not synchronised; at most kMaxReported, for the status.
-    std::vector<std::string> Links() const {
-        MutexLock guard(reported_lock);
-        return std::vector<std::string>(reported.begin(), reported.end());
-    }
+    // For callers that meet an entry of a type they do not synchronise (type as listed
+    // or stat'ed): a link is noted as by NoteLink, a FIFO, socket or device once with
+    // its kind (looked up beneath the root); files and folders are left alone.
+    void NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const;
+
+    // One item met that is not synchronised, and why, as a sentence for the status.
+    struct Unsynchronised {
+        std::string path;  // relative, as noted
+        std::string reason;
+    };
+    // The items noted so far (links, special files, paths too long for the file
+    // system) that are still there, at most max of them in path order; those whose
+    // path is gone are dropped from the record. total gets the number still recorded.
+    std::vector<Unsynchronised> NotSynchronised(size_t max, size_t& total) const EXCLUDES(reported_lock);
 
 private:
     SessionRoot(int fd, const ustring& path);
@@ -131,13 +139,17 @@ private:
     int OpenParent(const ustring& rel, int& dir_fd, std::string& name) const;
     // Rename and RenameNoReplace.
     int MoveEntry(const ustring& from, const ustring& to, bool replace) const;
-    // Maps an errno of a resolution to a result code, logging a link refusal once.
+    // Maps an errno of a resolution to a result code, logging a link refusal (or a
+    // path too long) once.
     int Refused(int err, const ustring& rel) const;
+    // Records rel with its reason: true the first time (the caller logs it then).
+    bool Report(const ustring& rel, const char* reason) const EXCLUDES(reported_lock);
 
     int root_fd;
     uint64_t root_dev = 0;
     uint64_t root_ino = 0;
     ustring root_path;
     mutable Mutex reported_lock;
-    mutable std::set<std::string> reported GUARDED_BY(reported_lock);  // paths whose link refusal was logged
+    // Paths not synchronised (logged once each), with the reason.
+    mutable std::map<std::string, std::string> reported GUARDED_BY(reported_lock);
 };

@@ -548,7 +548,7 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
         FILE_INFO fi;
         if (info.root->Stat(rel, fi) != 0 || !fi.isExist) return;  // gone again: its removal follows
         if (fi.type == FT_FILE) out.Push(sess_id, type, rel, false, false);
-        // Links and special files are not synchronised.
+        else if (fi.type != FT_DIR) info.root->NoteUnsynchronised(rel, fi.type);  // links, special files
     };
 
     if ((rec.mask & IN_CREATE) != 0) {

@@ -113,7 +113,7 @@ int Worker::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisito
             }
             if (e.type != FT_DIR && e.type != FT_FILE) {
                 // A link is never followed nor synchronised; a special file is not ours.
-                if (e.type == FT_SLINK) root->NoteLink(SubPath(rel, sub));
+                root->NoteUnsynchronised(SubPath(rel, sub), e.type);
                 if (unknown) unknown->insert(sub);
                 continue;
             }

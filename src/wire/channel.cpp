@@ -370,9 +370,25 @@ void Channel::ClearWrite() {
     w_size = 0;
 }
 
+int64_t Channel::MonotonicMs() { return NowMs(); }
+
+void Channel::NoteStall(int64_t last_progress_ms) {
+    int64_t none = 0;
+    waiting_since_ms.compare_exchange_strong(none, last_progress_ms, std::memory_order_relaxed);
+}
+
+namespace {
+// Clears a channel's waiting mark when its read or flush returns, however it returns.
+struct StallEnd {
+    std::atomic<int64_t>& since;
+    ~StallEnd() { since.store(0, std::memory_order_relaxed); }
+};
+}  // namespace
+
 int Channel::FlushWrite(int want) {
     if (w_size == 0) return ERR_OK;
     if (IsClosed()) return ERR_IO;
+    StallEnd stall_end{waiting_since_ms};
     unsigned goal = want <= 0 ? w_size : std::min(static_cast<unsigned>(want), w_size);
     unsigned written = 0;
     int64_t last_progress = NowMs();
@@ -382,6 +398,7 @@ int Channel::FlushWrite(int want) {
         NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: from %d, len %d\n", w_head, stretch);
         int n = m_ops.write(m_ops.context, w_buf + w_head, stretch, m_timeout);
         if (n == ERR_TIMEOUT) {
+            NoteStall(last_progress);
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
             NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n",
                  channel_timeout);
@@ -389,6 +406,7 @@ int Channel::FlushWrite(int want) {
         }
         if (n < 0) return n;
         last_progress = NowMs();
+        waiting_since_ms.store(0, std::memory_order_relaxed);
         written += static_cast<unsigned>(n);
         w_head += static_cast<unsigned>(n);
         w_size -= static_cast<unsigned>(n);
@@ -405,6 +423,7 @@ bool Channel::IsClosed() { return m_ops.isInvalid(m_ops.context); }
 int Channel::ReadMore(int want) {
     if (want <= 0) return ERR_OK;
     if (IsClosed()) return ERR_IO;
+    StallEnd stall_end{waiting_since_ms};
     int total = 0;
     int64_t last_progress = NowMs();
     while (total < want) {
@@ -428,9 +447,12 @@ int Channel::ReadMore(int want) {
             r_size += static_cast<unsigned>(n);
             total += n;
             last_progress = NowMs();
+            last_received_ms.store(last_progress, std::memory_order_relaxed);
+            waiting_since_ms.store(0, std::memory_order_relaxed);
             continue;
         }
         if (n == ERR_TIMEOUT) {
+            NoteStall(last_progress);
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
             NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
                  channel_timeout);

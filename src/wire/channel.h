@@ -94,6 +94,14 @@ public:
     unsigned GetCapacity() const { return capacity; }
     unsigned GetChannelTimeout() const { return channel_timeout; }
 
+    // For a status asked from other threads (monotonic milliseconds, as MonotonicMs):
+    // since when the channel has been waiting for the peer without a byte moving (0:
+    // not waiting, or bytes moved within the last wait of a second), and when it last
+    // received a byte (0: never).
+    int64_t WaitingSinceMs() const { return waiting_since_ms.load(std::memory_order_relaxed); }
+    int64_t LastReceivedMs() const { return last_received_ms.load(std::memory_order_relaxed); }
+    static int64_t MonotonicMs();
+
     Channel(const Channel&) = delete;
     Channel& operator=(const Channel&) = delete;
 
@@ -119,4 +127,10 @@ protected:
     mutable int64_t abort_seen_ms = 0;  // when the raised flag was first seen; 0: not yet
     int64_t deadline_ms = 0;            // SetDeadline's end; 0: none
     bool m_isSSL = false;
+
+private:
+    // A read or flush that waited a second without progress; ends with the operation.
+    void NoteStall(int64_t last_progress_ms);
+    std::atomic<int64_t> waiting_since_ms{0};
+    std::atomic<int64_t> last_received_ms{0};
 };

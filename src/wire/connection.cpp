@@ -42,6 +42,7 @@ Connection::~Connection() {
 void Connection::Update(unsigned alive) {
     alive_value = alive;
     if (alive != 0) {
+        announced_alive.store(alive, std::memory_order_relaxed);
         last_access = (uint32_t)time(nullptr);
         SetConnectionState(CONNECTED);
     } else {

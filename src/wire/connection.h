@@ -2,6 +2,7 @@
 // plus the records that describe how to reach the server.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -77,6 +78,9 @@ public:
     bool IsAlive() const;
 
     Channel* GetChannel() { return channel; }
+    // The last non-zero keep-alive the server announced on this connection (0: none
+    // yet); kept across Drop, readable from any thread.
+    uint32_t AnnouncedAlive() const { return announced_alive.load(std::memory_order_relaxed); }
     void SetUsed(bool used) { m_used = used; }
     bool IsUsed() const { return m_used; }
     bool IsConnected() { return GetConnectionState() == CONNECTED; }
@@ -88,6 +92,7 @@ public:
 
 private:
     bool m_used = false;
+    std::atomic<uint32_t> announced_alive{0};
     Mutex m_conn_state_lock;
     ConnectionState m_conn_state GUARDED_BY(m_conn_state_lock) = DISCONNECTED;
     Channel* channel = nullptr;

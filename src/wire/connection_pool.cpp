@@ -1,5 +1,7 @@
 #include "wire/connection_pool.h"
 
+#include <algorithm>
+
 #include "foundation/logger.h"
 #include "wire/channel.h"
 #include "wire/object.h"
@@ -171,6 +173,31 @@ unsigned ConnectionPool::available() {
     return m_avail_conn;
 }
 
+unsigned ConnectionPool::NotRespondingSeconds() {
+    MutexLock l(mutex);
+    const int64_t now = Channel::MonotonicMs();
+    int64_t last_received = 0;
+    int64_t stalled_from = 0;  // earliest start of a wait past the limit
+    // One server: what it announced on any connection holds for all of them.
+    uint32_t announced = 0;
+    for (Connection* c : pool) announced = std::max(announced, c->AnnouncedAlive());
+    const int64_t limit = int64_t{announced != 0 ? announced : kDefaultAlive} * 1000;
+    for (Connection* c : pool) {
+        Channel* channel = c->GetChannel();
+        if (!channel) continue;
+        last_received = std::max(last_received, channel->LastReceivedMs());
+        const int64_t since = channel->WaitingSinceMs();
+        if (since != 0 && now - since > limit && (stalled_from == 0 || since < stalled_from)) stalled_from = since;
+    }
+    if (m_silent_since_ms != 0 && last_received > m_silent_since_ms) m_silent_since_ms = 0;
+    if (m_silent_since_ms == 0 && stalled_from != 0) m_silent_since_ms = std::max(last_received, stalled_from);
+    if (m_silent_since_ms == 0) return 0;
+    // A stall seen once holds until a byte arrives: between a timed-out wait and the
+    // next one nothing is waiting, yet nothing came either.
+    const int64_t silent = std::max<int64_t>(now - std::max(last_received, m_silent_since_ms), 1000);
+    return static_cast<unsigned>(silent / 1000);
+}
+
 void ConnectionPool::Replace(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel,
                              bool identity) {
     MutexLock l(mutex);
@@ -181,6 +208,7 @@ void ConnectionPool::Replace(const ConnectionInfo& info, const ProxyInfo& proxy,
     while (m_avail_conn != m_size) cond_all_conn_return.Wait(mutex);
     for (Connection* c : pool) delete c;
     pool.clear();
+    m_silent_since_ms = 0;  // new connections, perhaps another server
     Build(proxy, tunnel, info.use_ssl);
     m_server_ip = info.server_ip;
     m_server_port = info.server_port;

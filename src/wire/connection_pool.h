@@ -39,6 +39,12 @@ public:
     std::string getSSLFingerprint() EXCLUDES(mutex);
     unsigned size() EXCLUDES(mutex);
     unsigned available() EXCLUDES(mutex);
+    // 0 while the server responds; otherwise the seconds since it last sent a byte (or,
+    // when it never did, since the wait began). It stops responding once a connection
+    // waits on it, with nothing moving, for longer than the keep-alive the server
+    // announced (kDefaultAlive before any), and responds again when a byte arrives.
+    unsigned NotRespondingSeconds() EXCLUDES(mutex);
+    static constexpr unsigned kDefaultAlive = 30;
 
     // Waits until every connection is back, then replaces them all for the new
     // server address, SSL setting and transport. Identity (connection id, client
@@ -70,6 +76,9 @@ private:
     bool m_freeze GUARDED_BY(mutex) = false;
     unsigned m_size GUARDED_BY(mutex) = 0;
     unsigned m_avail_conn GUARDED_BY(mutex) = 0;
+    // Set when a stall was seen: the latest byte received then (or the stall's start).
+    // Cleared once a later byte arrives; 0 while the server responds.
+    int64_t m_silent_since_ms GUARDED_BY(mutex) = 0;
     CondVar cond;                  // a connection came back
     CondVar cond_all_conn_return;  // every connection is back
     CondVar cond_leave_freeze;     // the reload is over

@@ -351,7 +351,14 @@ int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     return 0;
 }
 
-int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const std::atomic<int>* abort_flag) {
+int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const std::atomic<int>* abort_flag,
+                 std::atomic<int64_t>* waiting_since) {
+    std::atomic<int64_t> unused{0};
+    struct StallMark {
+        std::atomic<int64_t>& since;
+        ~StallMark() { since.store(0, std::memory_order_relaxed); }
+    } stall{waiting_since ? *waiting_since : unused};
+    int64_t last_progress = Channel::MonotonicMs();
     unsigned elapsed = 0;
     int fd = SSL_get_fd(ssl);
     for (;;) {
@@ -381,8 +388,12 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
             if (w > 0) {
                 NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSLHandshake: reset timeout\n");
                 elapsed = 0;
+                last_progress = Channel::MonotonicMs();
+                stall.since.store(0, std::memory_order_relaxed);
                 break;
             }
+            int64_t none = 0;
+            stall.since.compare_exchange_strong(none, last_progress, std::memory_order_relaxed);
             // A wait shorter than a second still counts one, so the limit is reached.
             elapsed += wait.tv_sec > 0 ? (unsigned)wait.tv_sec : 1;
             if (channel_timeout != 0 && elapsed >= channel_timeout) {
@@ -433,7 +444,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
     }
-    if (SSLHandshake(ssl, m_timeout, channel_timeout, flag) != 0) {
+    if (SSLHandshake(ssl, m_timeout, channel_timeout, flag, &waiting_since_ms) != 0) {
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open to SSL connect to server failed\n");
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;

@@ -131,6 +131,8 @@ public:
     }
 
     int port() const { return port_; }
+    // Sends a signal to the running server (SIGSTOP freezes it, SIGCONT thaws it).
+    bool Signal(int sig) const { return pid_ > 0 && kill(pid_, sig) == 0; }
     const std::string& fingerprint() const { return fingerprint_; }
     std::filesystem::path data_root() const { return root_ / "data"; }
 

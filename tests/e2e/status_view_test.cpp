@@ -68,6 +68,31 @@ TEST(StatusView, TableFromCannedReplies) {
     for (const auto& c : cases) EXPECT_EQ(nimbrelctl::StatusTable(c.reply), c.table) << c.name;
 }
 
+// A daemon that counts its whole queue and watches the server: both views use its
+// numbers, not their own guesses from the transfers in flight.
+TEST(StatusView, QueueBytesEtaAndSilentServer) {
+    const json reply = {
+        {"session_list",
+         json::array({{{"session_id", 3}, {"status", "syncing"}, {"unfinished_files", 2}, {"state", "not_responding"},
+                       {"local_path", "/home/u/A"}, {"bytes_to_go", 300 << 20}, {"bytes_per_second", 1 << 20},
+                       {"not_synchronised", json::array({{{"path", "/p"}, {"reason", "a FIFO"}}})},
+                       {"not_synchronised_count", 3}}})},
+        {"connection_list", json::array({{{"connection_id", 1}, {"status", "connected"}, {"silent_seconds", 75}}})},
+        {"worker_list", json::array({Worker(3, "/big", "uploading", 1, 2)})}};
+    EXPECT_EQ(nimbrelctl::StatusTable(reply),
+              "folder 3  /home/u/A: the server is not responding, 2 files, 300.0 MiB to go, 1.0 MiB/s, ETA 5m00s\n"
+              "    not synchronised: /p (a FIFO)\n"
+              "    ... and 2 more not synchronised\n"
+              "connection 1: connected, the server is not responding (silent for 1m15s)\n"
+              "session 3 uploading /big: 1 B of 2 B (50%)\n");
+    WatchView view;
+    view.Update(reply, 0);
+    EXPECT_EQ(view.Lines(0), std::vector<std::string>{
+                                 "/home/u/A: the server is not responding, 2 files, 300.0 MiB to go, 1.0 MiB/s, "
+                                 "ETA 5m00s, uploading /big 50% (connection connected, the server is not responding "
+                                 "(silent for 1m15s))"});
+}
+
 TEST(StatusView, WatchLinesFollowPollsAndNotifications) {
     // Each step: notifications, then a poll at a time; the lines that follow.
     const struct {
@@ -81,14 +106,14 @@ TEST(StatusView, WatchLinesFollowPollsAndNotifications) {
          Reply(json::array({Session(1, "syncing", 4), Session(2, "uptodate", 0)}),
                json::array({Worker(1, "/big.iso", "uploading", 1 << 20, 4 << 20), Worker(1, "/b", "uploading", 0, 100)})),
          10,
-         {"session 1: syncing, 4 files / 3.0 MiB to go, 1.0 MiB/s, uploading /big.iso 25% (+1 more)", "session 2: up to date"}},
+         {"session 1: syncing, 4 files, 3.0 MiB to go, 1.0 MiB/s, ETA 3s, uploading /big.iso 25% (+1 more)", "session 2: up to date"}},
         // Two seconds later 2 MiB more of the same file: 1 MiB/s.
         {{{{"notify", "recent_file"}, {"session_id", 2}, {"path", "/x.txt"}, {"is_dir", 0}, {"event_type", 1}},
           {{"notify", "syncing_file"}, {"session_id", 2}, {"path", "/y"}}},
          Reply(json::array({Session(1, "syncing", 3), Session(2, "uptodate", 0)}),
                json::array({Worker(1, "/big.iso", "uploading", 3 << 20, 4 << 20)})),
          12,
-         {"session 1: syncing, 3 files / 1.0 MiB to go, 1.0 MiB/s, uploading /big.iso 75%",
+         {"session 1: syncing, 3 files, 1.0 MiB to go, 1.0 MiB/s, ETA 1s, uploading /big.iso 75%",
           "session 2: up to date, last /x.txt, 1 done"}},
         // A session error (-5, sign-extended as the daemon sends it); session 2 removed;
         // the connection lost.

@@ -327,6 +327,21 @@ std::string Dump(EventList2& t) {
     return os.str();
 }
 
+// The bytes of the transfers the tree holds, summed by walking it.
+uint64_t WalkedBytes(EventList2& t, const std::string& path) {
+    std::vector<ustring> files, dirs;
+    t.GetChildNames(path.empty() ? "/" : path.c_str(), false, files);
+    t.GetChildNames(path.empty() ? "/" : path.c_str(), true, dirs);
+    uint64_t sum = 0;
+    for (auto& f : files) {
+        EventList2::NodeInfo info;
+        t.GetNodeInfo((path + "/" + f.str()).c_str(), false, info);
+        if (info.attr.type == Event::EV_CREATE || info.attr.type == Event::EV_MODIFY) sum += info.attr.size;
+    }
+    for (auto& d : dirs) sum += WalkedBytes(t, path + "/" + d.str());
+    return sum;
+}
+
 std::string Same(const Event& a, const Event& b) {
     return a.m_path.str() + "|" + std::to_string(a.m_type) + "|" + std::to_string(a.m_mode) + "|" +
            std::to_string(a.m_sync_id) + " vs " + b.m_path.str() + "|" + std::to_string(b.m_type) + "|" +
@@ -363,6 +378,7 @@ TEST(EventTreeModel, RandomOperationsMatchTheNaiveModel) {
                 uint32_t mode = (isDir ? uint32_t{Event::F_DIR} : 0u) | (pick(2) ? uint32_t{Event::F_SERVER} : 0u);
                 Event::Type type = static_cast<Event::Type>(1 + pick(3));
                 e = Ev(type, path.c_str(), mode, static_cast<uint64_t>(1 + pick(20)));
+                e.m_data_size = static_cast<uint64_t>(pick(1000));
                 where = "push " + path;
                 ASSERT_EQ(model.Push(e), tree.Push(e)) << where;
             } else if (op < 8) {
@@ -403,6 +419,8 @@ TEST(EventTreeModel, RandomOperationsMatchTheNaiveModel) {
                 out.erase(out.begin() + static_cast<long>(i));
             }
             ASSERT_EQ(model.Dump(), Dump(tree)) << "seed " << seed << " step " << step << " after " << where;
+            // The byte count kept on every change equals what the tree holds.
+            ASSERT_EQ(WalkedBytes(tree, ""), tree.GetByteCount().queued) << "seed " << seed << " step " << step;
         }
     }
     Logger::SetLevel("fstat_db_debug", fstat_level);

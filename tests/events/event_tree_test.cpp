@@ -654,3 +654,30 @@ TEST(EventList2, PopGivesBackEveryFieldOfThePush) {
     EXPECT_EQ(out.m_exec_bit, in.m_exec_bit);
     EXPECT_EQ(out.m_mode, in.m_mode);
 }
+
+TEST(EventTree, ByteCountFollowsTransfersOnly) {
+    EventList2 t;
+    auto sized = [](Event e, uint64_t size) {
+        e.m_data_size = size;
+        return e;
+    };
+    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_CREATE, "/up"), 100)));
+    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 3), 50)));
+    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_CREATE, "/e", D), 4096)));  // folders move no bytes
+    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_REMOVE, "/gone"), 7)));      // nor removals
+    EXPECT_EQ(150u, t.GetByteCount().queued);
+    // A newer change of the same file replaces its size rather than adding to it.
+    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 4), 70)));
+    EXPECT_EQ(170u, t.GetByteCount().queued);
+    Event e;
+    ASSERT_EQ(0, t.Pop("/up", false, e));
+    EXPECT_EQ(170u, t.GetByteCount().queued);  // out with a worker: still to go
+    ASSERT_EQ(0, t.DoneEvent(e));
+    EXPECT_EQ(70u, t.GetByteCount().queued);
+    EXPECT_EQ(100u, t.GetByteCount().done);
+    t.ClearLocalEvent();
+    EXPECT_EQ(70u, t.GetByteCount().queued);
+    t.Clear();
+    EXPECT_EQ(0u, t.GetByteCount().queued);
+    EXPECT_EQ(100u, t.GetByteCount().done);
+}

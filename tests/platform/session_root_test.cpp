@@ -167,3 +167,30 @@ TEST_F(SessionRootTest, CheckPresentSeesAFolderThatWentAway) {
 }
 
 }  // namespace
+
+TEST_F(SessionRootTest, ItemsNotSynchronisedAreListedWithTheirReasonWhileThere) {
+    const SessionRoot& r = *root_dir;
+    ASSERT_EQ(mkfifo(at("sync/d/pipe").c_str(), 0600), 0);
+    r.NoteUnsynchronised("/d/pipe", FT_ERR);
+    r.NoteUnsynchronised("/link", FT_SLINK);
+    r.NoteUnsynchronised("/d/f", FT_FILE);  // a file is no such item
+    FILE_INFO info;
+    const std::string long_name = "/d/" + std::string(300, 'n');
+    EXPECT_NE(r.Stat(long_name, info), 0);
+    size_t total = 0;
+    auto listed = r.NotSynchronised(10, total);
+    ASSERT_EQ(total, 3u);
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0].path, "/d/" + std::string(300, 'n'));
+    EXPECT_NE(listed[0].reason.find("too long"), std::string::npos);
+    EXPECT_EQ(listed[1].path, "/d/pipe");
+    EXPECT_NE(listed[1].reason.find("FIFO"), std::string::npos);
+    EXPECT_NE(listed[2].reason.find("symbolic link"), std::string::npos);
+    EXPECT_EQ(r.NotSynchronised(1, total).size(), 1u);
+    // Gone items are no longer reported.
+    ASSERT_EQ(unlink(at("sync/d/pipe").c_str()), 0);
+    ASSERT_EQ(unlink(at("sync/link").c_str()), 0);
+    listed = r.NotSynchronised(10, total);
+    EXPECT_EQ(total, 1u);
+    EXPECT_EQ(listed.size(), 1u);
+}

@@ -56,7 +56,43 @@ std::string StatusWord(const std::string& status) {
     if (status == "waiting") return "waiting for its folder (missing or not mounted)";
     if (status == "unadded") return "not synchronised (see nimbrelctl list)";
     if (status == "incomplete") return "not everything synchronised (see below)";
+    if (status == "not_responding") return "the server is not responding";
     return status.empty() ? std::string("unknown") : Printable(status);
+}
+
+// "3m20s": a duration as a person reads it.
+std::string Duration(uint64_t seconds) {
+    char buf[32];
+    if (seconds < 60)
+        snprintf(buf, sizeof buf, "%llus", static_cast<unsigned long long>(seconds));
+    else if (seconds < 3600)
+        snprintf(buf, sizeof buf, "%llum%02llus", static_cast<unsigned long long>(seconds / 60),
+                 static_cast<unsigned long long>(seconds % 60));
+    else
+        snprintf(buf, sizeof buf, "%lluh%02llum", static_cast<unsigned long long>(seconds / 3600),
+                 static_cast<unsigned long long>(seconds / 60 % 60));
+    return buf;
+}
+
+// ", 3 files, 1.5 MiB to go, 200.0 KiB/s, ETA 8s": what is left of a session's queue;
+// empty when nothing is. The bytes count the transfers whose size is known.
+std::string ToGo(uint64_t files, uint64_t bytes, double rate) {
+    if (files == 0 && bytes == 0) return "";
+    std::string out = ", " + std::to_string(files) + (files == 1 ? " file" : " files");
+    if (bytes > 0) out += ", " + HumanBytes(bytes);
+    out += " to go";
+    if (rate >= 1) {
+        out += ", " + HumanBytes(static_cast<uint64_t>(rate)) + "/s";
+        if (bytes > 0) out += ", ETA " + Duration(static_cast<uint64_t>(static_cast<double>(bytes) / rate + 0.5));
+    }
+    return out;
+}
+
+// The connection as words: its status, and how long the server has been silent.
+std::string ConnectionWords(const std::string& status, uint64_t silent_seconds) {
+    std::string out = StatusWord(status);
+    if (silent_seconds > 0) out += ", the server is not responding (silent for " + Duration(silent_seconds) + ")";
+    return out;
 }
 
 std::string Clock(uint64_t epoch) {
@@ -72,8 +108,7 @@ std::string Clock(uint64_t epoch) {
 std::string FolderLines(const json& s) {
     std::string out = "folder " + std::to_string(UInt(s, "session_id")) + "  " + Printable(Text(s, "local_path")) +
                       ": " + StatusWord(Text(s, "state"));
-    const uint64_t pending = UInt(s, "unfinished_files");
-    if (pending > 0) out += ", " + std::to_string(pending) + (pending == 1 ? " file" : " files") + " to go";
+    out += ToGo(UInt(s, "unfinished_files"), UInt(s, "bytes_to_go"), static_cast<double>(UInt(s, "bytes_per_second")));
     out += "\n";
     const std::string waiting_for = Text(s, "waiting_for");
     if (!waiting_for.empty()) out += "    " + Printable(waiting_for) + "\n";
@@ -84,6 +119,9 @@ std::string FolderLines(const json& s) {
     for (const json& n : Items(s, "not_synchronised")) {
         out += "    not synchronised: " + Printable(Text(n, "path")) + " (" + Printable(Text(n, "reason")) + ")\n";
     }
+    const size_t listed = Items(s, "not_synchronised").size();
+    if (UInt(s, "not_synchronised_count") > listed)
+        out += "    ... and " + std::to_string(UInt(s, "not_synchronised_count") - listed) + " more not synchronised\n";
     for (const json& f : Items(s, "failing")) {
         out += "    cannot synchronise " + Printable(Text(f, "path")) + ": " +
                ErrorSentence(static_cast<int64_t>(UInt(f, "error"))) + " (since " + Clock(UInt(f, "since")) + ", " +
@@ -188,7 +226,7 @@ std::string StatusTable(const json& reply) {
     } else {
         for (const json& c : connections) {
             out += "connection " + std::to_string(UInt(c, "connection_id")) + ": " +
-                   StatusWord(Text(c, "status")) + "\n";
+                   ConnectionWords(Text(c, "status"), UInt(c, "silent_seconds")) + "\n";
         }
     }
     for (const json& w : Items(reply, "worker_list")) {
@@ -216,7 +254,10 @@ void WatchView::Update(const json& reply, double now) {
         v.state = Text(s, "state");
         v.local_path = Text(s, "local_path");
         v.files_to_go = UInt(s, "unfinished_files");
-        v.bytes_to_go = 0;
+        // A daemon that counts the whole queue says so; else the transfers' rest is summed.
+        v.queue_known = HasUInt(s, "bytes_to_go");
+        v.bytes_to_go = UInt(s, "bytes_to_go");
+        v.rate = static_cast<double>(UInt(s, "bytes_per_second"));
         v.transfers.clear();
     }
     // Removed sessions go, with whatever the notifications told of them.
@@ -231,7 +272,7 @@ void WatchView::Update(const json& reply, double now) {
         auto it = views.find(id);
         if (it == views.end()) continue;
         Transfer t{Text(w, "path"), Text(w, "status"), UInt(w, "progress"), UInt(w, "total_size")};
-        if (t.total_size > t.progress) it->second.bytes_to_go += t.total_size - t.progress;
+        if (!it->second.queue_known && t.total_size > t.progress) it->second.bytes_to_go += t.total_size - t.progress;
         // A file seen before counts what it gained since; a new one all it has done.
         const std::string key = std::to_string(id) + '\n' + t.direction + '\n' + t.path;
         auto prev = last_progress.find(key);
@@ -242,10 +283,13 @@ void WatchView::Update(const json& reply, double now) {
     }
     last_progress.swap(progress_now);
 
-    for (auto& [id, v] : views) v.rate = elapsed > 0 ? static_cast<double>(moved[id]) / elapsed : 0;
+    for (auto& [id, v] : views) {
+        if (!v.queue_known) v.rate = elapsed > 0 ? static_cast<double>(moved[id]) / elapsed : 0;
+    }
 
     const std::vector<json> connections = Items(reply, "connection_list");
     connection_status = connections.empty() ? std::string() : Text(connections.front(), "status");
+    silent_seconds = connections.empty() ? 0 : UInt(connections.front(), "silent_seconds");
 }
 
 void WatchView::Notify(const json& note) {
@@ -271,8 +315,9 @@ void WatchView::Notify(const json& note) {
 
 std::vector<std::string> WatchView::Lines(size_t width) const {
     std::vector<std::string> lines;
-    const std::string connection =
-        connection_status.empty() ? std::string("no connection") : "connection " + Printable(connection_status);
+    const std::string connection = connection_status.empty()
+                                       ? std::string("no connection")
+                                       : "connection " + ConnectionWords(connection_status, silent_seconds);
     if (views.empty()) {
         lines.push_back(Cut("no sessions, " + connection, width));
         return lines;
@@ -280,12 +325,7 @@ std::vector<std::string> WatchView::Lines(size_t width) const {
     for (const auto& [id, v] : views) {
         std::string line = v.local_path.empty() ? "session " + std::to_string(id) : Printable(v.local_path);
         line += ": " + StatusWord(v.state.empty() ? v.status : v.state);
-        if (v.files_to_go > 0 || v.bytes_to_go > 0) {
-            line += ", " + std::to_string(v.files_to_go) + (v.files_to_go == 1 ? " file" : " files");
-            if (v.bytes_to_go > 0) line += " / " + HumanBytes(v.bytes_to_go);
-            line += " to go";
-        }
-        if (v.rate >= 1) line += ", " + HumanBytes(static_cast<uint64_t>(v.rate)) + "/s";
+        line += ToGo(v.files_to_go, v.bytes_to_go, v.rate);
         if (!v.transfers.empty()) {
             const Transfer& t = v.transfers.front();
             line += ", " + Printable(t.direction) + " " + Printable(t.path) + " " + Percent(t.progress, t.total_size);
@@ -297,7 +337,7 @@ std::vector<std::string> WatchView::Lines(size_t width) const {
         if (v.last_error != 0) {
             line += v.state.empty() ? ", error " + std::to_string(v.last_error) : ", " + ErrorSentence(v.last_error);
         }
-        if (connection_status != "connected") line += " (" + connection + ")";
+        if (connection_status != "connected" || silent_seconds > 0) line += " (" + connection + ")";
         lines.push_back(Cut(line, width));
     }
     return lines;
@@ -324,7 +364,9 @@ json WatchView::ToJson() const {
         if (!v.state.empty()) sessions.back()["state"] = v.state;
         if (!v.local_path.empty()) sessions.back()["local_path"] = v.local_path;
     }
-    return {{"connection", connection_status}, {"sessions", sessions}};
+    json out = {{"connection", connection_status}, {"sessions", sessions}};
+    if (silent_seconds > 0) out["silent_seconds"] = silent_seconds;
+    return out;
 }
 
 }  // namespace nimbrelctl

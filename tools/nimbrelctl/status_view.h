@@ -42,8 +42,9 @@ struct SessionView {
     std::string state;           // from get_status when the daemon tells: "paused", "waiting", ...
     std::string local_path;      // the folder, when the daemon tells
     uint64_t files_to_go = 0;    // pending events
-    uint64_t bytes_to_go = 0;    // left of the files being moved now
-    double rate = 0;             // bytes per second moved since the previous poll
+    uint64_t bytes_to_go = 0;    // left of the whole queue when queue_known, else of the files being moved now
+    double rate = 0;             // bytes per second: the daemon's, else moved since the previous poll
+    bool queue_known = false;    // the daemon counts the bytes of its whole queue
     std::vector<Transfer> transfers;
     uint64_t files_done = 0;     // "recent_file" notifications seen
     std::string last_file;       // path of the latest "recent_file"
@@ -68,6 +69,7 @@ public:
 private:
     std::map<uint64_t, SessionView> views;
     std::string connection_status;  // "connected", "disconnected", "" without a pool
+    uint64_t silent_seconds = 0;    // how long the server has not responded; 0 while it does
     // Progress last seen per (session, direction, path), for the rate.
     std::map<std::string, uint64_t> last_progress;
     double last_time = -1;
