@@ -1,6 +1,7 @@
 #include "events/event_manager.h"
 
 #include "events/registry.h"
+#include "platform/session_root.h"
 #include "events/ui_ipc.h"
 #include "foundation/logger.h"
 #include "store/file_status_db.h"
@@ -163,7 +164,31 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
     return true;
 }
 
-void EventManager::Push(const Event& e, bool server) {
+namespace {
+// A local file change whose producer did not know its size (the detector, an
+// expansion): the queue's bytes to go count what a push learns here.
+bool WithoutSize(const Event& e, bool server) {
+    return !server && !e.isDir() && e.m_data_size == 0 &&
+           (e.m_type == Event::EV_CREATE || e.m_type == Event::EV_MODIFY);
+}
+
+// The file's size beneath its session's folder; 0 when it cannot be told.
+uint64_t LocalSize(const Event& e) {
+    Registry::Entry entry;
+    if (Registry::getInstance().Find(e.m_sess_id, entry) == 0 || !entry.root) return 0;
+    FILE_INFO info;
+    return entry.root->Stat(e.m_path, info) == 0 && info.isExist && info.type == FT_FILE ? info.size : 0;
+}
+}  // namespace
+
+void EventManager::Push(const Event& pushed, bool server) {
+    // Looked up before the lock: nothing under it touches the file system.
+    Event sized;
+    if (WithoutSize(pushed, server)) {
+        sized = pushed;
+        sized.m_data_size = LocalSize(pushed);
+    }
+    const Event& e = sized.isValid() ? sized : pushed;
     Event notice;
     bool notify;
     {

@@ -362,8 +362,9 @@ TEST_F(AppTest, SessionListFollowsTheRegistryAndThePendingEvents) {
     EXPECT_EQ(reply["session_list"][1]["session_id"].asUInt64(), 9u);
     // The specified members keep their values; beside them the honest state: a paused
     // session is never "uptodate" there.
-    EXPECT_EQ(Keys(reply["session_list"][0]), (Strings{"local_path", "paused", "remote_path", "session_id", "state",
-                                                       "status", "unfinished_files", "view_id"}));
+    EXPECT_EQ(Keys(reply["session_list"][0]),
+              (Strings{"bytes_per_second", "bytes_to_go", "local_path", "paused", "remote_path", "session_id", "state",
+                       "status", "unfinished_files", "view_id"}));
     EXPECT_EQ(reply["session_list"][0]["status"].asString(), "uptodate");
     EXPECT_EQ(reply["session_list"][0]["state"].asString(), "paused");
     EXPECT_EQ(reply["session_list"][0]["unfinished_files"].asUInt64(), 0u);
@@ -373,6 +374,7 @@ TEST_F(AppTest, SessionListFollowsTheRegistryAndThePendingEvents) {
         e.m_type = Event::EV_CREATE;
         e.m_sess_id = 9;
         e.m_path = path;
+        e.m_data_size = 1000;
         EventManager::getInstance().PushLocalEvent(e);
     }
     reply = Send("get_status");
@@ -380,6 +382,7 @@ TEST_F(AppTest, SessionListFollowsTheRegistryAndThePendingEvents) {
     EXPECT_EQ(reply["session_list"][0]["status"].asString(), "uptodate");
     EXPECT_EQ(reply["session_list"][1]["status"].asString(), "syncing");
     EXPECT_EQ(reply["session_list"][1]["unfinished_files"].asUInt64(), 2u);
+    EXPECT_EQ(reply["session_list"][1]["bytes_to_go"].asUInt64(), 2000u);
 
     // Unlinking empties the registry and the event manager.
     ASSERT_TRUE(OnlyAck(Send("unlink")));

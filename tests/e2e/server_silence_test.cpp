@@ -51,6 +51,8 @@ TEST(ServerSilence, AFrozenServerShowsAsNotRespondingWithinItsKeepAlive) {
     EXPECT_LT(std::chrono::steady_clock::now() - frozen, std::chrono::seconds(15));
     EXPECT_GE(status["connection_list"].asArray()[0]["silent_seconds"].asUInt64(), 3u);
     EXPECT_EQ(status["session_list"].asArray()[0]["state"].asString(), "not_responding");
+    // The file the detector met counts with its size while it waits.
+    EXPECT_EQ(status["session_list"].asArray()[0]["bytes_to_go"].asUInt64(), 24u);
 
     ASSERT_TRUE(server.Signal(SIGCONT));
     ASSERT_TRUE(WaitResponding(a, true, 120, status)) << status.toString().c_str_utf8();
