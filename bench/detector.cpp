@@ -84,7 +84,7 @@ struct Folder {
         fs::remove_all(path);
         fs::create_directories(path);
         sink = std::make_shared<ArrivalSink>();
-        detector = std::make_unique<Detector>(nullptr, sink);
+        detector = std::make_unique<Detector>(SyncServices::Process(), nullptr, sink);
     }
     ~Folder() {
         detector->Stop();

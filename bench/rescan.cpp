@@ -105,7 +105,7 @@ void BM_Rescan100kUnchanged(benchmark::State& state) {
         return;
     }
     Registry::getInstance().Set(entry);
-    Worker worker;
+    Worker worker{SyncServices::Process()};
     const double rss_before = PeakRssMb();
     double seconds = 0;
     int64_t rounds = 0;

@@ -60,16 +60,16 @@ void Transfer(benchmark::State& state, bool to_disk) {
         rx.Open(SockAccept(l), true);
         ::close(l);
 
-        int recv_result = 1;
+        StreamResult recv_result = StreamResult::kIo;
         PObject target(PObject::binary_type(to_disk ? files.dst : ustring("/dev/null"), 0, 0));
         std::thread receiver([&] {
             PStream in;
             recv_result = in.Recv(rx, target);
         });
         PStream out;
-        int send_result = out.Send(tx, PObject(PObject::binary_type(files.src, 0, kSize)));
+        const StreamResult send_result = out.Send(tx, PObject(PObject::binary_type(files.src, 0, kSize)));
         receiver.join();
-        if (send_result != 0 || recv_result != 0 || target.asBinary().length != kSize) {
+        if (send_result != StreamResult::kOk || recv_result != StreamResult::kOk || target.asBinary().length != kSize) {
             state.SkipWithError("transfer failed");
             break;
         }

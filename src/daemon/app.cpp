@@ -12,6 +12,7 @@
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/registry.h"
+#include "events/sync_services.h"
 #include "events/session_health.h"
 #include "platform/session_root.h"
 #include "events/ui_ipc.h"
@@ -291,14 +292,16 @@ int Nimbrel::init_tasks() {
     const unsigned workers = Settings::getInstance().getWorkerCount();
     const unsigned count = workers + 3;
     task = new Task*[count];
-    task[kDetector] = new Detector(nullptr);
+    // Built once; every task gets its copy. The pool arrives with "link_connection";
+    // the tasks look in the slot.
+    const SyncServices services = SyncServices::Process();
+    task[kDetector] = new Detector(services);
     task[kRecycleCleaner] = new RecycleCleaner(
-        nullptr, nullptr,
+        services, nullptr, nullptr,
         RecyclePolicy{Settings::getInstance().getRecycleKeepSeconds(), Settings::getInstance().getRecycleMaxBytes()});
-    // The pool arrives with "link_connection"; the tasks look in the slot.
-    task[kSyncer] = new Syncer(g_pool);
-    task[kProgressSyncer] = new ProgressSyncer(g_pool);
-    for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(g_pool);
+    task[kSyncer] = new Syncer(services);
+    task[kProgressSyncer] = new ProgressSyncer(services);
+    for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(services);
     task_count = count;
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): totally %lu tasks\n", static_cast<unsigned long>(task_count));
     return 0;

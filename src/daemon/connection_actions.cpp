@@ -2,6 +2,7 @@
 // "reload_connection" and "unlink_connection". The pool itself is the wire layer's
 // (g_pool); these only check the request and drive it.
 #include "daemon/app.h"
+#include "daemon/connection_requests.h"
 #include "daemon/refusal.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"

@@ -47,7 +47,7 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     // the port, so the whole request has a time limit, not only each wait.
     channel.SetDeadline(kControlRequestSeconds);
     stream.SetRecvLimit(PStream::kSmallRecvBytes);
-    if (stream.Recv(channel, request) != 0) {
+    if (stream.Recv(channel, request) != StreamResult::kOk) {
         NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n");
         return 0;
     }
@@ -57,7 +57,7 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     if (received["action"].asString() == "stop") return 1;
     NLOG(L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", reply.toString().c_str_utf8());
     channel.SetDeadline(kControlRequestSeconds);  // the same for taking the reply
-    if (stream.Send(channel, reply) != 0)
+    if (stream.Send(channel, reply) != StreamResult::kOk)
         NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message from channel.\n");
     return 0;
 }

@@ -36,7 +36,6 @@
 
 namespace {
 const char* const kChannel = "client_debug";
-const uint64_t kServerResumeSyncId = 0x7FFFFFFFFFFFFFFFULL;
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 
@@ -521,7 +520,7 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
             manager.PushLocalEvent(event);  // still here: upload it
         } else {
             event.setServerEvent();  // gone locally: fetch it
-            event.m_sync_id = kServerResumeSyncId;
+            event.m_sync_id = Event::kForcedSyncId;
             manager.PushServerEvent(event);
         }
     }

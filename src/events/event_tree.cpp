@@ -1,6 +1,7 @@
 #include "events/event_tree.h"
 
 #include <algorithm>
+#include <cassert>
 #include <utility>
 
 #include "foundation/logger.h"
@@ -17,7 +18,8 @@ constexpr uint32_t kMaxName = 1023;
 // Deeper paths cannot exist in a local folder (PATH_MAX is 4096 bytes); refusing them
 // keeps the recursive walks over the tree within any thread's stack.
 constexpr size_t kMaxDepth = 2048;
-constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
+// Debug builds check every change while the tree holds at most this many events.
+constexpr int32_t kDebugCheckLimit = 512;
 
 ustring EventText(const Event& e) { return ustring(e.toString()); }
 
@@ -213,6 +215,28 @@ void EventList2::ChildList<T>::Append(T* node) {
     LinkTail(node);
     HashInsert(node);
     if (T::Eligible(node->status)) Enlist(node);
+}
+
+template <class T>
+const char* EventList2::ChildList<T>::Check() const {
+    size_t n = 0;
+    const T* prev = nullptr;
+    const T* eprev = nullptr;  // the last eligible node met
+    const T* expect = ehead;   // the next eligible node the sub-list names
+    for (const T* node = head; node; prev = node, node = node->next) {
+        ++n;
+        if (node->prev != prev) return "the list's links do not agree";
+        if (Find(node->name.view()) != node) return "a child is not found by its name";
+        if (node->listed != T::Eligible(node->status)) return "a child's eligibility does not match its status";
+        if (!node->listed) continue;
+        if (node != expect || node->eprev != eprev) return "the eligible sub-list is out of list order";
+        eprev = node;
+        expect = node->enext;
+    }
+    if (tail != prev) return "the tail is not the last child";
+    if (expect != nullptr || etail != eprev) return "the eligible sub-list holds a node the list does not";
+    if (n != count) return "the count is not the list's length";
+    return nullptr;
 }
 
 template <class T>
@@ -434,7 +458,7 @@ EventList2::Attribute EventList2::HandleTypeConflict(const Attribute& server, co
 EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const Attribute& newAttr, bool isDir) {
     if (oldAttr.type == Event::EV_EMPTY) return newAttr;
     if (newAttr.type == Event::EV_EMPTY) return oldAttr;
-    bool newer = oldAttr.syncID < newAttr.syncID || oldAttr.syncID == kForcedSyncId;
+    bool newer = oldAttr.syncID < newAttr.syncID || oldAttr.syncID == Event::kForcedSyncId;
     bool oldServer = oldAttr.IsServer();
     bool newServer = newAttr.IsServer();
     if (!isDir) {
@@ -484,6 +508,7 @@ int EventList2::PushLocked(const Event& e, Event& old) {
     int ret = e.isDir() ? AddDirectory(parent, name, std::move(attr), oldAttr)
                         : AddFile(parent, name, std::move(attr), oldAttr);
     if (ret == 0) oldAttr.ToEvent(old);
+    DebugCheck();
     return ret;
 }
 
@@ -704,7 +729,9 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
 
 int EventList2::Pop(Event& e) {
     MutexLock l(mutex);
-    return GetFirstWaiting(root, e);
+    const int ret = GetFirstWaiting(root, e);
+    DebugCheck();
+    return ret;
 }
 
 int EventList2::Pop(const ustring& path, Event& e) { return PopByPath(path, -1, e); }
@@ -734,6 +761,7 @@ int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
         return -1;
     }
     NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): [Pop Event] = [%s]\n", EventText(e).c_str_utf8());
+    DebugCheck();
     return 0;
 }
 
@@ -797,6 +825,7 @@ int EventList2::DoneEvent(const Event& e) {
         NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent local event = [%d], server event = [%d]\n",
              local_event_count, server_event_count);
     }
+    DebugCheck();
     return ret;
 }
 
@@ -817,6 +846,7 @@ int EventList2::RedoByPath(const ustring& path, int kind) {
         parent->dir.MoveToEnd(d);
         if (d->status == PROCESSING) LowerRefs(parent, d->attr.IsServer());
         SetDirStatus(d, WAITING);
+        DebugCheck();
         return 0;
     }
     if (f) {
@@ -824,6 +854,7 @@ int EventList2::RedoByPath(const ustring& path, int kind) {
         parent->file.MoveToEnd(f);
         if (f->status == PROCESSING) LowerRefs(parent, f->attr.IsServer());
         SetFileStatus(f, WAITING);
+        DebugCheck();
         return 0;
     }
     return -1;
@@ -874,6 +905,7 @@ void EventList2::ClearLocalEvent() {
     NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): ========RemoveLocalEvent=========\n");
     ClearLocal(root);
     local_event_count = 0;
+    DebugCheck();
 }
 
 void EventList2::Clear() {
@@ -940,6 +972,72 @@ void EventList2::TraverseTree() {
          "local_event_count=[%d] =========\n",
          server_event_count, local_event_count);
     Traverse(root);
+}
+
+// ---------------------------------------------------------------------------------------
+// Invariants
+
+const char* EventList2::CheckBelow(const DirNode* d, int32_t& server, int32_t& local, int32_t events[2],
+                                   ustring& where) const {
+    server = local = 0;
+    where = NodePath(d);
+    if (const char* why = d->file.Check()) return why;
+    if (const char* why = d->dir.Check()) return why;
+    for (const FileNode* f = d->file.First(); f; f = f->next) {
+        const bool srv = f->attr.IsServer();
+        if (f->parent != d) return "a file's parent is not the directory that lists it";
+        if (f->status == DONE) return "a file node is DONE";
+        ++events[srv ? 0 : 1];
+        if (f->status == PROCESSING) ++(srv ? server : local);
+    }
+    for (const DirNode* s = d->dir.First(); s; s = s->next) {
+        if (s->parent != d) return "a directory's parent is not the directory that lists it";
+        int32_t below_server = 0, below_local = 0;
+        if (const char* why = CheckBelow(s, below_server, below_local, events, where)) return why;
+        where = NodePath(s);
+        if (s->refServerCount != below_server || s->refLocalCount != below_local)
+            return "a directory's reference counts are not the PROCESSING nodes below it";
+        server += below_server;
+        local += below_local;
+        const bool srv = s->attr.IsServer();
+        if (s->status != DONE) ++events[srv ? 0 : 1];
+        if (s->status == PROCESSING) ++(srv ? server : local);
+    }
+    return nullptr;
+}
+
+const char* EventList2::CheckLocked(ustring& where) const {
+    where = "/";
+    if (root == nullptr || root->parent != nullptr || root->status != DONE) return "the root is not a DONE directory";
+    int32_t server = 0, local = 0;
+    int32_t events[2] = {0, 0};
+    if (const char* why = CheckBelow(root, server, local, events, where)) return why;
+    where = "/";
+    if (events[0] != server_event_count || events[1] != local_event_count)
+        return "the event counts are not the nodes that hold events";
+    return nullptr;
+}
+
+bool EventList2::CheckInvariants() {
+    MutexLock l(mutex);
+    ustring where;
+    const char* why = CheckLocked(where);
+    if (why)
+        NLOG(L_CRIT, LogChannel(), "[CRIT] event-list2.cpp(%d): broken invariant at [%s]: %s\n", where.c_str_utf8(),
+             why);
+    return why == nullptr;
+}
+
+void EventList2::DebugCheck() const {
+#ifndef NDEBUG
+    if (server_event_count + local_event_count > kDebugCheckLimit) return;
+    ustring where;
+    const char* why = CheckLocked(where);
+    if (why)
+        NLOG(L_CRIT, LogChannel(), "[CRIT] event-list2.cpp(%d): broken invariant at [%s]: %s\n", where.c_str_utf8(),
+             why);
+    assert(why == nullptr);
+#endif
 }
 
 // ---------------------------------------------------------------------------------------

@@ -101,6 +101,10 @@ public:
         static T* NextEligible(const T* node) { return node->enext; }
         size_t Size() const { return count; }
         bool Empty() const { return head == nullptr; }
+        // The three structures agree: the list links both ways, every node is found by
+        // its name, count is the list's length, and the eligible sub-list holds exactly
+        // the eligible nodes, in list order. Null when they do, else what is wrong.
+        const char* Check() const;
 
     private:
         void LinkTail(T* node);
@@ -201,6 +205,15 @@ public:
     // Names of a directory's children in list order (tests and debugging).
     int GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names);
 
+    // The rules every change keeps: each child list is consistent (ChildList::Check)
+    // and each node's parent is the directory that lists it; the root is DONE; only
+    // directories are DONE; a directory's refServerCount and refLocalCount are the
+    // PROCESSING nodes below it, server and local; server_event_count and
+    // local_event_count are the nodes that hold an event (all but DONE), by origin.
+    // True when they hold; else false, with the first broken rule logged. Debug builds
+    // check it after every change while the tree is small; the model test after every step.
+    bool CheckInvariants() EXCLUDES(mutex);
+
     static Attribute HandleConflict(const Attribute& oldAttr, const Attribute& newAttr, bool isDir);
     static Attribute HandleTypeConflict(const Attribute& server, const Attribute& local);
 
@@ -214,6 +227,15 @@ private:
     void RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t baseSyncID) REQUIRES(mutex);
     void ClearLocal(DirNode* d) REQUIRES(mutex);
     void Traverse(DirNode* d) REQUIRES(mutex);
+    // CheckInvariants below d: null when they hold, else the broken rule (path in where).
+    // server and local receive the PROCESSING nodes below d, events the nodes holding
+    // events, by origin.
+    const char* CheckBelow(const DirNode* d, int32_t& server, int32_t& local, int32_t events[2], ustring& where) const
+        REQUIRES(mutex);
+    const char* CheckLocked(ustring& where) const REQUIRES(mutex);
+    // After a change, in debug builds: asserts CheckLocked while the tree is small
+    // enough for the walk to cost nothing that matters.
+    void DebugCheck() const REQUIRES(mutex);
 
     // Walks the directory part of a path; creates what is missing when create is set.
     // The base name goes to name. Null when the path is refused or a component is missing.

@@ -39,7 +39,7 @@ int SendToUI(const PObject& msg, bool error_form) {
         return -1;
     }
     PStream stream;
-    if (stream.Send(channel, msg) != 0) {
+    if (stream.Send(channel, msg) != StreamResult::kOk) {
         NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
         return -1;
     }

@@ -56,3 +56,33 @@ protected:
     pthread_t m_tid{};
     std::atomic<int> m_task_id{-1};
 };
+
+// A task whose units of work poll an abort flag (and hand it to the channels they
+// borrow): Pause and Stop raise it, Resume clears what a fresh start clears
+// (OnResume) and lowers it. The flag is written by the control thread and by the
+// event manager (SetAbort where a task offers it), read by the task.
+class AbortableTask : public Task {
+public:
+    using Task::Task;
+
+    int Pause() override {
+        abort_flag = 1;
+        return Task::Pause();
+    }
+    int Resume() override {
+        OnResume();
+        abort_flag = 0;
+        return Task::Resume();
+    }
+    int Stop() override {
+        abort_flag = 1;
+        return Task::Stop();
+    }
+    int GetAbortFlag() const { return abort_flag.load(); }
+
+protected:
+    // Runs on the control thread before the flag is lowered.
+    virtual void OnResume() {}
+
+    std::atomic<int> abort_flag{0};
+};

@@ -73,7 +73,9 @@ int lstat_exact(const ustring& path, struct stat* st) {
     std::string parent = parent_of(p);
     // A case-folding directory answers for names that differ in letter case;
     // the engine wants the entry exactly as named.
-    if (IsCaseFoldingDir(parent.c_str()) && !fsat::HasExactEntryAt(AT_FDCWD, parent, last_component(p))) return 0;
+    if (IsCaseFoldingHolder(-1, parent.empty() ? "/" : parent.c_str(), *st) &&
+        !fsat::HasExactEntryAt(AT_FDCWD, parent, last_component(p)))
+        return 0;
     return 1;
 }
 

@@ -108,6 +108,23 @@ int SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& o
     return 0;
 }
 
+bool RootFaults::Hit() {
+    const int n = ++seen;
+    const int at = fail_at.load();
+    if (at == 0 || n < at || (once && n != at)) return false;
+    errno = err.load();
+    return true;
+}
+
+int SessionRoot::OpenWithFaults(const ustring& path, std::shared_ptr<RootFaults> faults,
+                                std::shared_ptr<const SessionRoot>& out) {
+    std::shared_ptr<const SessionRoot> root;
+    if (Open(path, root) != 0) return -1;
+    const_cast<SessionRoot&>(*root).faults = std::move(faults);
+    out = std::move(root);
+    return 0;
+}
+
 SessionRoot::SessionRoot(int fd, const ustring& path) : root_fd(fd), root_path(path) {
     struct stat st;
     if (fstat(fd, &st) == 0) {
@@ -277,6 +294,7 @@ int SessionRoot::OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) con
         errno = EINVAL;
         return -1;
     }
+    if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0 && Faulted()) return -1;
     fd = open_beneath(root_fd, joined(parts, parts.size()).c_str(), flags, mode);
     if (fd < 0) return Refused(errno, rel);
     return 0;
@@ -354,7 +372,7 @@ int SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
     }
     // A case-folding directory answers for names that differ in letter case; the
     // engine wants the entry exactly as named.
-    if (!name.empty() && IsCaseFoldingDirFd(dir_fd) && !fsat::HasExactEntryAt(dir_fd, ".", name)) {
+    if (!name.empty() && IsCaseFoldingHolder(dir_fd, nullptr, st) && !fsat::HasExactEntryAt(dir_fd, ".", name)) {
         info.isExist = false;
         return 0;
     }
@@ -377,6 +395,7 @@ int SessionRoot::MKDirP(const ustring& rel, bool force) const {
         errno = EINVAL;
         return -1;
     }
+    if (Faulted()) return -1;
     int cur = open_beneath(root_fd, ".", O_PATH | O_DIRECTORY, 0);
     if (cur < 0) return -1;
     for (size_t i = 0; i < parts.size(); ++i) {
@@ -412,6 +431,7 @@ int SessionRoot::MKDirP(const ustring& rel, bool force) const {
 }
 
 int SessionRoot::Remove(const ustring& rel) const {
+    if (Faulted()) return -1;
     int dir_fd = -1;
     std::string name;
     int rc = OpenParent(rel, dir_fd, name);
@@ -462,6 +482,7 @@ int SessionRoot::Rename(const ustring& from, const ustring& to) const { return M
 int SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const { return MoveEntry(from, to, false); }
 
 int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace) const {
+    if (Faulted()) return rename_result(errno);
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
     int rc = OpenParent(from, from_dir, from_name);
@@ -508,6 +529,7 @@ int SessionRoot::HardLink(const ustring& from, const ustring& to) const {
 }
 
 int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
+    if (Faulted()) return fsat::DiskFull(errno) ? FS_ERR_DISK_FULL : -1;
     int in = -1;
     int rc = OpenAt(from, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, in);
     if (rc != 0) {
@@ -574,6 +596,7 @@ int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
 }
 
 int SessionRoot::UTime(const ustring& rel, uint32_t mtime) const {
+    if (Faulted()) return -1;
     int dir_fd = -1;
     std::string name;
     int rc = OpenParent(rel, dir_fd, name);

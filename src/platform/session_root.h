@@ -22,8 +22,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <cerrno>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -34,6 +34,21 @@
 #include "foundation/ustring.h"
 #include "platform/file_ops.h"
 
+// Faults a test injects into one root, so that a full or failing volume can be played
+// without root rights or a small file system. Every change made through the root
+// counts (a file opened for writing or created, a folder made, a rename, a copy, a
+// removal, a time set); the change numbered fail_at (1-based; 0: none) fails with
+// errno err, and so does every later one unless once is set. The test keeps a
+// shared_ptr to re-arm it; the atomics let the root's users run on any thread.
+struct RootFaults {
+    std::atomic<int> seen{0};
+    std::atomic<int> fail_at{0};
+    std::atomic<int> err{ENOSPC};
+    std::atomic<bool> once{false};
+    // Counts one change: true with errno set when it is to fail.
+    bool Hit();
+};
+
 class SessionRoot {
 public:
     // Opens the directory at `path` (absolute). A link in `path` itself is followed
@@ -41,6 +56,9 @@ public:
     // the directory it names; path() is then that directory. 0 with `out` set, or -1
     // when `path` is not absolute or names no directory.
     static int Open(const ustring& path, std::shared_ptr<const SessionRoot>& out);
+    // As Open, with faults injected into every change made through the root (tests).
+    static int OpenWithFaults(const ustring& path, std::shared_ptr<RootFaults> faults,
+                              std::shared_ptr<const SessionRoot>& out);
 
     ~SessionRoot();
     SessionRoot(const SessionRoot&) = delete;
@@ -145,6 +163,10 @@ private:
     // Records rel with its reason: true the first time (the caller logs it then).
     bool Report(const ustring& rel, const char* reason) const EXCLUDES(reported_lock);
 
+    // True (errno set) when the injected faults fail this change.
+    bool Faulted() const { return faults && faults->Hit(); }
+
+    std::shared_ptr<RootFaults> faults;  // tests only; null otherwise
     int root_fd;
     uint64_t root_dev = 0;
     uint64_t root_ino = 0;

@@ -7,11 +7,16 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <atomic>
 #include <cerrno>
+#include <map>
 #include <string>
 
 #include "foundation/logger.h"
+#include "foundation/mutex.h"
 
 namespace {
 
@@ -107,10 +112,16 @@ bool IsCaseFoldingDir(const ustring& dir) {
     return folding;
 }
 
-bool IsCaseFoldingDirFd(int dir_fd) {
-    struct statfs sf{};
-    if (fstatfs(dir_fd, &sf) != 0) return false;
-    unsigned long t = static_cast<unsigned long>(sf.f_type);
+namespace {
+
+// Whether this kernel can mark directories case-folding on such a volume at all.
+bool KernelFoldsCaseOn(unsigned long f_type) {
+    if (f_type == EXT4_SUPER_MAGIC) return access("/sys/fs/ext4/features/casefold", F_OK) == 0;
+    if (f_type == kF2fsMagic) return access("/sys/fs/f2fs/features/casefold", F_OK) == 0;
+    return f_type == TMPFS_MAGIC;  // a mount option; each directory is asked
+}
+
+VolumeCase CaseOfFsType(unsigned long t) {
     switch (t) {
         case MSDOS_SUPER_MAGIC:
         case kExfatMagic:
@@ -118,20 +129,71 @@ bool IsCaseFoldingDirFd(int dir_fd) {
         case kCifsMagic:
         case kSmb2Magic:
         case kSmbMagic:
-            return true;
+            return VolumeCase::kFolding;
         case EXT4_SUPER_MAGIC:
         case kF2fsMagic:
-        case TMPFS_MAGIC: {
-            // These fold case only in directories marked for it; the flags need a
-            // real descriptor, not a path-only one.
-            int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
-            if (fd < 0) return false;
-            int flags = 0;  // the kernel reads and writes an int here
-            bool folding = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL);
-            close(fd);
-            return folding;
-        }
+        case TMPFS_MAGIC:
+            return KernelFoldsCaseOn(t) ? VolumeCase::kPerDirectory : VolumeCase::kExact;
         default:
-            return false;
+            return VolumeCase::kExact;
     }
+}
+
+bool DirHasCaseFoldFlag(int dir_fd) {
+    // The flags need a real descriptor, not a path-only one.
+    int fd = openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return false;
+    int flags = 0;  // the kernel reads and writes an int here
+    bool folding = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL);
+    close(fd);
+    return folding;
+}
+
+Mutex g_volume_case_lock;
+std::map<dev_t, VolumeCase> g_volume_case GUARDED_BY(g_volume_case_lock);
+
+}  // namespace
+
+VolumeCase VolumeCaseOfFd(int dir_fd) {
+    struct statfs sf{};
+    if (fstatfs(dir_fd, &sf) != 0) return VolumeCase::kExact;
+    return CaseOfFsType(static_cast<unsigned long>(sf.f_type));
+}
+
+bool IsCaseFoldingDirFd(int dir_fd) {
+    struct statfs sf{};
+    if (fstatfs(dir_fd, &sf) != 0) return false;
+    switch (CaseOfFsType(static_cast<unsigned long>(sf.f_type))) {
+        case VolumeCase::kFolding: return true;
+        case VolumeCase::kPerDirectory: return DirHasCaseFoldFlag(dir_fd);
+        default: return false;
+    }
+}
+
+bool IsCaseFoldingHolder(int dir_fd, const char* dir_path, const struct stat& entry) {
+    auto probe = [&] { return dir_fd >= 0 ? IsCaseFoldingDirFd(dir_fd) : IsCaseFoldingDir(dir_path); };
+    dev_t dev = entry.st_dev;
+    if (S_ISDIR(entry.st_mode)) {
+        // A directory may be the top of another volume: ask for its holder's device.
+        struct stat holder {};
+        if ((dir_fd >= 0 ? fstat(dir_fd, &holder) : lstat(dir_path, &holder)) != 0) return probe();
+        dev = holder.st_dev;
+    }
+    // Anonymous devices (major 0: tmpfs, network and pseudo volumes) are numbered
+    // again after an unmount, so only block devices are remembered.
+    if (major(dev) == 0) return probe();
+    VolumeCase kind;
+    {
+        MutexLock g(g_volume_case_lock);
+        auto it = g_volume_case.find(dev);
+        if (it == g_volume_case.end()) {
+            struct statfs sf{};
+            const int rc = dir_fd >= 0 ? fstatfs(dir_fd, &sf) : statfs(dir_path, &sf);
+            if (rc != 0) return false;
+            it = g_volume_case.emplace(dev, CaseOfFsType(static_cast<unsigned long>(sf.f_type))).first;
+        }
+        kind = it->second;
+    }
+    if (kind == VolumeCase::kPerDirectory) return probe();
+    return kind == VolumeCase::kFolding;
 }

@@ -2,6 +2,8 @@
 // modification times to two seconds, and some volumes ignore letter case.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 
 #include "foundation/ustring.h"
@@ -29,3 +31,14 @@ bool IsTwoSecondTimeFsType(unsigned long f_type);
 bool IsCaseFoldingDir(const ustring& dir);
 // The same for a directory open at fd (an O_PATH descriptor will do).
 bool IsCaseFoldingDirFd(int fd);
+
+// How a volume treats letter case: never folds, always folds, or folds in the
+// directories marked for it (only where this kernel supports such marks).
+enum class VolumeCase { kExact, kFolding, kPerDirectory };
+[[nodiscard]] VolumeCase VolumeCaseOfFd(int dir_fd);
+
+// Whether the directory holding an entry folds case, given the entry's lstat and the
+// directory (dir_fd, or dir_path when dir_fd is -1). The volume is asked once per
+// block device and remembered: on a volume that never or always folds, a file costs
+// no system call; only volumes with per-directory folding ask the directory.
+bool IsCaseFoldingHolder(int dir_fd, const char* dir_path, const struct stat& entry);

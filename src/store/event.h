@@ -24,6 +24,11 @@ public:
         F_CONFLICT = 1024,
     };
 
+    // The sync id of a forced server event (a rescan with merge, a selective-sync
+    // resume, a filtered event brought back): above any id a server hands out, so it
+    // wins every merge, and a download for it takes whatever version the server has.
+    static constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
+
     Type m_type = EV_EMPTY;
     uint32_t m_mode = 0;
     uint64_t m_sync_id = 0;

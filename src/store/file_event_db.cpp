@@ -270,26 +270,37 @@ int FileEventDB::destroy() {
     return 0;
 }
 
-sqlite3_stmt* FileEventDB::cached(sqlite3_stmt*& slot, const char* sql) {
-    if (slot) {
-        sqlite3_reset(slot);
-        sqlite3_clear_bindings(slot);
-        return slot;
+sqlite3_stmt* FileEventDB::cached(const char* sql) {
+    if (!m_db) return nullptr;
+    auto it = m_stmts.find(sql);
+    if (it != m_stmts.end()) {
+        sqlite3_reset(it->second);
+        sqlite3_clear_bindings(it->second);
+        return it->second;
     }
-    int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &slot, nullptr);
+    sqlite3_stmt* st = nullptr;
+    int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(m_db));
-        sqlite3_finalize(slot);
-        slot = nullptr;
+        sqlite3_finalize(st);
+        return nullptr;
     }
-    return slot;
+    m_stmts.emplace(sql, st);
+    return st;
 }
 
 void FileEventDB::finalizeCached() {
-    sqlite3_finalize(m_containsStmt);
-    sqlite3_finalize(m_getStmt);
-    m_containsStmt = nullptr;
-    m_getStmt = nullptr;
+    for (auto& entry : m_stmts) sqlite3_finalize(entry.second);
+    m_stmts.clear();
+}
+
+int FileEventDB::stepDone(sqlite3_stmt* st, const char* what) {
+    if (!st) return -1;
+    sqlutil::ResetGuard reset(st);
+    const int rc = sqlite3_step(st);
+    if (rc == SQLITE_DONE) return 0;
+    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(m_db), rc);
+    return -1;
 }
 
 // Runs one (possibly multi-statement) text; a failure rolls back an open transaction.
@@ -315,7 +326,7 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     if (!m_db) return -1;
     ustring stripped = stripSlash(path);
     // Same query as "select * from eventinfo where path='%q'", with the path bound.
-    sqlite3_stmt* stp = cached(m_getStmt, "select * from eventinfo where path=?");
+    sqlite3_stmt* stp = cached("select * from eventinfo where path=?");
     if (!stp) return -1;
     sqlutil::ResetGuard reset(stp);
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
@@ -351,7 +362,7 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
 
 int FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
     if (!m_db) return -1;
-    sqlite3_stmt* stp = cached(m_containsStmt, "SELECT id, syncID FROM eventinfo WHERE path = ?;");
+    sqlite3_stmt* stp = cached("SELECT id, syncID FROM eventinfo WHERE path = ?;");
     if (!stp) return -1;
     sqlutil::ResetGuard reset(stp);
     int rc;
@@ -378,27 +389,19 @@ int FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t syncID,
         EventInfo ei;
         int found = containsLocked(parent, ei);
         if (found < 0) return -1;
-        char* sql;
-        if (found == 1) {
-            sql = sqlite3_mprintf("UPDATE eventinfo SET maxSyncID = %llu WHERE path = %Q AND maxSyncID < %llu;",
-                                  (unsigned long long)syncID, parent.c_str_utf8(), (unsigned long long)syncID);
-        } else {
-            sql = sqlite3_mprintf(
-                "INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, fileModTime, "
-                "fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, "
-                "varnelHash, inode, execBit) VALUES (1, 1, %llu, %llu, 0, 0, %u, '', '', %Q, '', '', '', '', '', '', "
-                "'', 0, 1);",
-                (unsigned long long)syncID, (unsigned long long)syncID, mtime, parent.c_str_utf8());
-        }
-        SqlText text(sql);
-        if (!text) {
-            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite_mprintf: failed\n");
-            return -1;
-        }
-        int rc = sqlite3_exec(m_db, text.get(), nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): update parent info ('%s') failed. Error code: %d.\n",
-                 parent.c_str_utf8(), rc);
+        sqlite3_stmt* st =
+            found == 1 ? cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;")
+                       : cached("INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, "
+                                "fileModTime, fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, "
+                                "macHash, windowsHash, linuxHash, varnelHash, inode, execBit) VALUES (1, 1, ?1, ?1, 0, "
+                                "0, ?3, '', '', ?2, '', '', '', '', '', '', '', 0, 1);");
+        if (!st) return -1;
+        sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(syncID));
+        sqlite3_bind_text(st, 2, parent.c_str_utf8(), static_cast<int>(parent.length()), SQLITE_TRANSIENT);
+        if (found != 1) sqlite3_bind_int64(st, 3, mtime);
+        if (stepDone(st, "update parent info") != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): update parent info ('%s') failed.\n",
+                 parent.c_str_utf8());
             return -1;
         }
         end = parent.rfind('/');
@@ -415,7 +418,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         return -1;
     }
     // The row, its ancestors and the signature move form one change: all or nothing.
-    if (execLocked("BEGIN TRANSACTION;", "setEventInfo") != 0) return -1;
+    if (stepDone(cached("BEGIN TRANSACTION;"), "setEventInfo") != 0) return -1;
     auto fail = [this]() REQUIRES(m_dbMutex) {
         rollbackIfOpen(m_db);
         return -1;
@@ -430,45 +433,50 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     }
     uint64_t rowId = 0;
     bool rowChanged = true;
-    char* sql;
+    auto text = [](sqlite3_stmt* st, int i, const ustring& v) {
+        sqlite3_bind_text(st, i, v.c_str_utf8(), static_cast<int>(v.length()), SQLITE_TRANSIENT);
+    };
+    auto int64 = [](sqlite3_stmt* st, int i, uint64_t v) { sqlite3_bind_int64(st, i, static_cast<sqlite3_int64>(v)); };
+    sqlite3_stmt* st;
     if (found == 1) {
-        sql = sqlite3_mprintf(
-            "UPDATE eventinfo SET fileType = %d, syncID = %llu, maxSyncID = %llu, fileSize = %llu, fileModTime = %u, "
-            "fileCheckSum = %Q, path = %Q, macHash = %Q, execBit = %u WHERE path = %Q AND syncID <= %llu;",
-            info.fileType, (unsigned long long)info.syncID, (unsigned long long)info.maxSyncID,
-            (unsigned long long)info.fileSize, info.fileModTime, info.fileCheckSum.c_str_utf8(), stripped.c_str_utf8(),
-            info.macHash.c_str_utf8(), info.execBit, stripped.c_str_utf8(), (unsigned long long)info.syncID);
+        st = cached(
+            "UPDATE eventinfo SET fileType = ?1, syncID = ?2, maxSyncID = ?3, fileSize = ?4, fileModTime = ?5, "
+            "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9 WHERE path = ?7 AND syncID <= ?2;");
+        if (!st) return fail();
         rowId = existing.row_id;
     } else {
-        sql = sqlite3_mprintf(
-            "insert into eventinfo  (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s) "
-            "values(NULL, %d, %d, %llu, %llu, %llu, %llu, %u, '%q', '%q', '%q', '%q', '%q', '', '%q', '%q', '%q', "
-            "'%q', %u);",
-            "id", "fileType", "isExist", "syncID", "maxSyncID", "pDirID", "fileSize", "fileModTime", "fileCheckSum",
-            "baseName", "path", "filePrivilege", "updateClient", "signPath", "macHash", "windowsHash", "linuxHash",
-            "varnelHash", "execBit", info.fileType, info.isExist, (unsigned long long)info.syncID,
-            (unsigned long long)info.maxSyncID, (unsigned long long)info.pDirID, (unsigned long long)info.fileSize,
-            info.fileModTime, info.fileCheckSum.c_str_utf8(), info.baseName.c_str_utf8(), stripped.c_str_utf8(),
-            info.filePrivilege.c_str_utf8(), info.updateClient.c_str_utf8(), info.macHash.c_str_utf8(),
-            info.windowsHash.c_str_utf8(), info.linuxHash.c_str_utf8(), info.varnelHash.c_str_utf8(), info.execBit);
+        st = cached(
+            "INSERT INTO eventinfo (id, fileType, isExist, syncID, maxSyncID, pDirID, fileSize, fileModTime, "
+            "fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, "
+            "varnelHash, execBit) VALUES (NULL, ?1, ?10, ?2, ?3, ?11, ?4, ?5, ?6, ?12, ?7, ?13, ?14, '', ?8, ?15, ?16, "
+            "?17, ?9);");
+        if (!st) return fail();
+        sqlite3_bind_int(st, 10, info.isExist);
+        int64(st, 11, info.pDirID);
+        text(st, 12, info.baseName);
+        text(st, 13, info.filePrivilege);
+        text(st, 14, info.updateClient);
+        text(st, 15, info.windowsHash);
+        text(st, 16, info.linuxHash);
+        text(st, 17, info.varnelHash);
     }
-    {
-        SqlText text(sql);
-        if (!text) {
-            mprintfFailed();
-            return fail();
-        }
-        int rc = sqlite3_exec(m_db, text.get(), nullptr, nullptr, nullptr);
-        if (rc != SQLITE_OK) {
-            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
-                 stripped.c_str_utf8(), rc);
-            return fail();
-        }
-        if (found == 1) {
-            rowChanged = sqlite3_changes(m_db) > 0;
-        } else {
-            rowId = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
-        }
+    sqlite3_bind_int(st, 1, info.fileType);
+    int64(st, 2, info.syncID);
+    int64(st, 3, info.maxSyncID);
+    int64(st, 4, info.fileSize);
+    int64(st, 5, info.fileModTime);
+    text(st, 6, info.fileCheckSum);
+    text(st, 7, stripped);
+    text(st, 8, info.macHash);
+    int64(st, 9, info.execBit);
+    if (stepDone(st, "setEventInfo") != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed.\n", stripped.c_str_utf8());
+        return fail();
+    }
+    if (found == 1) {
+        rowChanged = sqlite3_changes(m_db) > 0;
+    } else {
+        rowId = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
     }
 
     if (updateAncestorsLocked(stripped, info.syncID, info.fileModTime) != 0) return fail();
@@ -493,7 +501,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
             renamed = true;
         }
     }
-    if (sqlite3_exec(m_db, "COMMIT;", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    if (stepDone(cached("COMMIT;"), "setEventInfo") != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
              stripped.c_str_utf8(), sqlite3_errcode(m_db));
         // The old row stays; a signature that no longer matches it must not survive.
@@ -531,9 +539,11 @@ int FileEventDB::raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID) {
     const ustring stripped = stripSlash(path);
     for (uint32_t end = stripped.rfind('/'); end != ustring::npos && end > 0;) {
         const ustring parent = stripped.substr(0, end);
-        if (runBound(m_db, "UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;",
-                     {std::to_string(syncID), parent.str()}, "raiseAncestorsMaxSyncId") != 0)
-            return -1;
+        sqlite3_stmt* st = cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;");
+        if (!st) return -1;
+        sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(syncID));
+        sqlite3_bind_text(st, 2, parent.c_str_utf8(), static_cast<int>(parent.length()), SQLITE_TRANSIENT);
+        if (stepDone(st, "raiseAncestorsMaxSyncId") != 0) return -1;
         end = parent.rfind('/');
     }
     return 0;
@@ -546,13 +556,13 @@ int FileEventDB::rmAllFolders() {
 
 int FileEventDB::getSyncId(uint64_t& sync_id) {
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
-    Stmt st;
-    if (prepare(m_db, "SELECT value FROM config_table WHERE key = 'sync_id';", st) != 0) return -1;
-    int rc = sqlite3_step(st.p);
+    sqlite3_stmt* st = cached("SELECT value FROM config_table WHERE key = 'sync_id';");
+    if (!st) return -1;
+    sqlutil::ResetGuard reset(st);
+    int rc = sqlite3_step(st);
     if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     // Kept as text so that the full unsigned 64-bit range survives.
-    ustring v = columnText(st.p, 0);
+    ustring v = columnText(st, 0);
     char* end = nullptr;
     errno = 0;
     unsigned long long n = strtoull(v.c_str_utf8(), &end, 10);
@@ -566,10 +576,12 @@ int FileEventDB::getSyncId(uint64_t& sync_id) {
 
 int FileEventDB::setSyncId(uint64_t sync_id) {
     MutexLock lock(m_dbMutex);
-    SqlText sql(sqlite3_mprintf("UPDATE config_table SET value = '%llu' WHERE key = 'sync_id';",
-                                (unsigned long long)sync_id));
-    if (!sql) return -1;
-    return execLocked(sql.get(), "setSyncId");
+    // Kept as text so that the full unsigned 64-bit range survives.
+    sqlite3_stmt* st = cached("UPDATE config_table SET value = ?1 WHERE key = 'sync_id';");
+    if (!st) return -1;
+    const std::string value = std::to_string(sync_id);
+    sqlite3_bind_text(st, 1, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    return stepDone(st, "setSyncId");
 }
 
 namespace {

@@ -6,7 +6,9 @@
 #include <sqlite3.h>
 
 #include <cstdint>
+#include <map>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "foundation/mutex.h"
@@ -114,14 +116,18 @@ private:
     int containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
     int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) REQUIRES(m_dbMutex);
     int pathByHash(const char* table_sql, const ustring& hash, ustring& path) EXCLUDES(m_dbMutex);
-    // A statement prepared once per connection and reset before each use.
-    sqlite3_stmt* cached(sqlite3_stmt*& slot, const char* sql) REQUIRES(m_dbMutex);
+    // The statement for sql, prepared once per handle (kept until destroy) with its
+    // bindings cleared; the caller resets it after use (sqlutil::ResetGuard). Null,
+    // logged, when it cannot be prepared.
+    sqlite3_stmt* cached(const char* sql) REQUIRES(m_dbMutex);
     void finalizeCached() REQUIRES(m_dbMutex);
+    // Steps a cached statement that returns no rows and resets it: 0, or -1 logged as
+    // `what`.
+    int stepDone(sqlite3_stmt* st, const char* what) REQUIRES(m_dbMutex);
 
     ustring m_eventDBPath;
     ustring m_signPath;
     Mutex m_dbMutex;
     sqlite3* m_db GUARDED_BY(m_dbMutex) = nullptr;
-    sqlite3_stmt* m_containsStmt GUARDED_BY(m_dbMutex) = nullptr;
-    sqlite3_stmt* m_getStmt GUARDED_BY(m_dbMutex) = nullptr;
+    std::map<std::string, sqlite3_stmt*> m_stmts GUARDED_BY(m_dbMutex);
 };

@@ -133,6 +133,7 @@ int FilterDB::initialize(const ustring& path) {
     }
     sqlite3_busy_timeout(db, 300000);
     m_db = db;
+    m_holds_local_events.clear();
     m_filter_db_path = path;
     NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized with location '%s'\n",
          path.c_str_utf8());
@@ -278,7 +279,25 @@ int FilterDB::rmResumeCondition(uint64_t id) {
         "DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
 }
 
+int FilterDB::mayHoldLocalEventsLocked(uint64_t sess) {
+    auto known = m_holds_local_events.find(sess);
+    if (known != m_holds_local_events.end()) return known->second ? 1 : 0;
+    Stmt st;
+    if (prepare(m_db, "SELECT 1 FROM filtered_local_event_table WHERE sess_id = ?1 LIMIT 1;", "mayHoldLocalEvents",
+                st) != 0)
+        return -1;
+    sqlite3_bind_int64(st.p, 1, static_cast<sqlite3_int64>(sess));
+    const int rc = sqlite3_step(st.p);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return stepFailed(m_db, rc);
+    m_holds_local_events[sess] = rc == SQLITE_ROW;
+    return rc == SQLITE_ROW ? 1 : 0;
+}
+
 int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
+    {
+        MutexLock lock(m_db_mutex);
+        m_holds_local_events[e.sess_id] = true;
+    }
     return execFormatted("setLocalFilteredEvent", sqlite3_mprintf(
         "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, sync_id, path, file_size, "
         "file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type) "
@@ -313,15 +332,23 @@ int FilterDB::rmLocalFilteredEventByPath(uint64_t sess, const ustring& path) {
         (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), -1;
     MutexLock lock(m_db_mutex);
+    const int holds = mayHoldLocalEventsLocked(sess);
+    if (holds <= 0) return holds;
     Stmt st;
     if (prepare(m_db, sql.get(), "rmLocalFilteredEventByPath", st) != 0) return -1;
     const SubtreeRange below(path.str());
     int rc = bindTexts(st.p, {path.str(), below.lo, below.hi});
     if (rc == SQLITE_OK) rc = sqlite3_step(st.p);
+    // Whether any are left is asked again next time.
+    m_holds_local_events.erase(sess);
     return rc == SQLITE_DONE ? 0 : stepFailed(m_db, rc);
 }
 
 int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
+    {
+        MutexLock lock(m_db_mutex);
+        m_holds_local_events.erase(sess);
+    }
     return execFormatted("cleanLocalFilteredEventBySession", sqlite3_mprintf(
         "DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
 }

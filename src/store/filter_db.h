@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
 #include <set>
 #include <utility>
 
@@ -108,7 +109,15 @@ private:
     // Takes a statement from sqlite3_mprintf (null when it failed) and runs it under the lock.
     int execFormatted(char* sql, const char* what);
 
+    // Whether the session may hold filtered local events: answered from the table the
+    // first time and remembered while nothing is removed; a session without any makes
+    // removing one of its paths no database write at all. -1 on error.
+    int mayHoldLocalEventsLocked(uint64_t sess) REQUIRES(m_db_mutex);
+
     ustring m_filter_db_path;
     Mutex m_db_mutex;
     sqlite3* m_db GUARDED_BY(m_db_mutex) = nullptr;
+    // Per session: true once an event was recorded, false when the table had none.
+    // Only this object writes the table, so the answer holds until it changes it.
+    std::map<uint64_t, bool> m_holds_local_events GUARDED_BY(m_db_mutex);
 };

@@ -39,7 +39,6 @@
 
 #include "events/event_manager.h"
 #include "events/registry.h"
-#include "events/ui_ipc.h"
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
 #include "platform/file_ops.h"
@@ -89,25 +88,29 @@ unsigned long long ull(uint64_t v) {
 
 }  // namespace
 
-void DetectorSink::PushLocalEvent(const Event& e) {
-    EventManager::getInstance().PushLocalEvent(e);
-}
+namespace {
 
-void DetectorSink::IssueRescan(uint64_t sess_id, const ustring& path, bool merge) {
-    EventManager::getInstance().IssueRescan(sess_id, path, merge);
-}
+// The detector's own sink: the services' event manager, registry and UI notices.
+class ServicesSink : public DetectorSink {
+public:
+    explicit ServicesSink(const SyncServices& s) : services(s) {}
+    void PushLocalEvent(const Event& e) override { services.events->PushLocalEvent(e); }
+    void IssueRescan(uint64_t sess_id, const ustring& path, bool merge) override {
+        services.events->IssueRescan(sess_id, path, merge);
+    }
+    void ReplaceRoot(uint64_t sess_id, std::shared_ptr<const SessionRoot> root) override {
+        services.registry->SetRoot(sess_id, std::move(root));
+    }
+    void ReportSessionError(uint64_t sess_id, int error) override { services.ui.session_error(sess_id, error); }
+    void Warning(uint64_t, const std::string& line) override {
+        NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): %s\n", line.c_str());
+    }
 
-void DetectorSink::ReplaceRoot(uint64_t sess_id, std::shared_ptr<const SessionRoot> root) {
-    Registry::getInstance().SetRoot(sess_id, std::move(root));
-}
+private:
+    const SyncServices services;
+};
 
-void DetectorSink::ReportSessionError(uint64_t sess_id, int error) {
-    UI_IPC::ReportSessionErrorToUI(sess_id, error);
-}
-
-void DetectorSink::Warning(uint64_t, const std::string& line) {
-    NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): %s\n", line.c_str());
-}
+}  // namespace
 
 void Detector::Outbox::Push(uint64_t sess_id, Event::Type type, const std::string& rel, bool is_dir,
                             bool type_from_db) {
@@ -133,8 +136,8 @@ void Detector::Outbox::Rescan(uint64_t sess_id, bool merge) {
     rescans[sess_id] = rescans[sess_id] || merge;
 }
 
-Detector::Detector(TaskManager* owner, std::shared_ptr<DetectorSink> s)
-    : Task(owner, nullptr), sink(s ? std::move(s) : std::make_shared<DetectorSink>()) {
+Detector::Detector(const SyncServices& services, TaskManager* owner, std::shared_ptr<DetectorSink> s)
+    : Task(owner, nullptr), services(services), sink(s ? std::move(s) : std::make_shared<ServicesSink>(services)) {
     MutexLock guard(lock);
     degraded_interval = kDegradedInterval;
     if (notifier.Open() != INOTIFY_OK)
@@ -143,15 +146,6 @@ Detector::Detector(TaskManager* owner, std::shared_ptr<DetectorSink> s)
 
 Detector::~Detector() {
     Clear();
-}
-
-void Detector::CreateWorkingDirectory(const ustring& root) {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): creating working directory under %s\n", root.c_str_utf8());
-    // The leading dot keeps it hidden; there is no attribute to set. Made beneath the
-    // folder, never through a link that stands in its place.
-    std::shared_ptr<const SessionRoot> dir;
-    if (SessionRoot::Open(root, dir) != 0) return;
-    dir->MKDirP(session_folders::kRelRecycleFolder);
 }
 
 void Detector::SetDegradedRescanInterval(std::chrono::milliseconds d) {
@@ -321,7 +315,7 @@ int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
     struct stat st;
     if (lstat(info.path.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
     std::shared_ptr<const SessionRoot> root;
-    if (SessionRoot::Open(info.path, root) != 0) return -1;
+    if (services.open_root(info.path, root) != 0) return -1;
     info.root = root;
     info.lost = false;
     info.degraded = false;
@@ -353,7 +347,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
         return -1;
     }
     std::shared_ptr<const SessionRoot> root;
-    if (SessionRoot::Open(path, root) != 0) {
+    if (services.open_root(path, root) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
              errno);
         MutexLock guard(lock);
@@ -687,7 +681,7 @@ void Detector::Deliver(Outbox& out) {
             // Gone from disk: only the event database can tell what it was.
             Registry::Entry entry;
             ClientFileEventInfo known;
-            if (Registry::getInstance().Find(e.m_sess_id, entry) == 0 || !entry.event_db) {
+            if (services.registry->Find(e.m_sess_id, entry) == 0 || !entry.event_db) {
                 NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): can not find registry entry for session %llu \n",
                      ull(e.m_sess_id));
                 continue;

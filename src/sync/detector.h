@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "events/sync_services.h"
 #include "foundation/mutex.h"
 #include "foundation/task.h"
 #include "foundation/ustring.h"
@@ -22,24 +23,28 @@
 
 class SessionRoot;
 
-// Where the detector's results go. The default one forwards to the event manager, the
-// UI notifier and the log; tests record them instead.
+// Where the detector's results go. The detector's own sink (when none is given)
+// forwards to the services' event manager, UI notices, registry and the log; tests
+// record them instead. The base class drops what its subclass does not override.
 class DetectorSink {
 public:
     virtual ~DetectorSink() = default;
-    virtual void PushLocalEvent(const Event& e);
-    virtual void IssueRescan(uint64_t sess_id, const ustring& path, bool merge);
-    virtual void ReportSessionError(uint64_t sess_id, int error);
+    virtual void PushLocalEvent(const Event&) {}
+    virtual void IssueRescan(uint64_t, const ustring&, bool) {}
+    virtual void ReportSessionError(uint64_t, int) {}
     // The session's folder is back as a new directory: the root every task uses from
     // now on. The device check at each rescan still refuses one on another volume.
-    virtual void ReplaceRoot(uint64_t sess_id, std::shared_ptr<const SessionRoot> root);
+    virtual void ReplaceRoot(uint64_t, std::shared_ptr<const SessionRoot>) {}
     // A warning for the user's log (the text is a whole log line).
-    virtual void Warning(uint64_t sess_id, const std::string& line);
+    virtual void Warning(uint64_t, const std::string&) {}
 };
 
 class Detector : public Task {
 public:
-    explicit Detector(TaskManager* owner = nullptr, std::shared_ptr<DetectorSink> sink = nullptr);
+    // Registry lookups and folder opening go through `services`; results go to sink,
+    // or (none given) to the services.
+    explicit Detector(const SyncServices& services, TaskManager* owner = nullptr,
+                      std::shared_ptr<DetectorSink> sink = nullptr);
     ~Detector() override;
 
     void DoTask() override;
@@ -68,10 +73,6 @@ public:
     // partner, long writes, lost folders, partly watched sessions). The number of
     // records read, or -1 when the instance failed.
     int Poll(int timeout_ms) EXCLUDES(lock);
-
-    // Creates root + "/.VarnelWorkingDirectory" and its "/#VarnelRecycle" beneath
-    // root (never through a link); errors (a folder that exists already) are ignored.
-    static void CreateWorkingDirectory(const ustring& root);
 
     // Test knobs: the inotify stand-ins for the kernel's limits (Inotify::SetWatchLimit,
     // SetQueueLimit), and how often a partly watched session is rescanned.
@@ -127,7 +128,6 @@ private:
     void Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& out) REQUIRES(lock);
     void HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec, Clock::time_point now,
                      Outbox& out) REQUIRES(lock);
-    void MovedIn(uint64_t sess_id, const std::string& rel, bool is_dir, Outbox& out) REQUIRES(lock);
     void MovedOut(const PendingMove& move, Outbox& out) REQUIRES(lock);
     void Overflow(Outbox& out) REQUIRES(lock);
     void DoDue(Clock::time_point now, Outbox& out) REQUIRES(lock);
@@ -154,6 +154,7 @@ private:
     int Rewatch(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
     void Degrade(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
 
+    const SyncServices services;
     std::shared_ptr<DetectorSink> sink;
     Inotify notifier;  // its own lock; add and remove from any thread
 

@@ -33,6 +33,8 @@
 #include "foundation/logger.h"
 #include "store/filter_db.h"
 #include "sync/proto_sites.h"
+#include "sync/with_lease.h"
+#include "wire/messages.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 
@@ -43,33 +45,17 @@ const PullerTexts kTexts{kChannel, "progress-syncer.cpp", "ProgressSyncer"};
 
 unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 
-bool Unregistered(uint64_t sess_id) {
+bool Unregistered(Registry& registry, uint64_t sess_id) {
     Registry::Entry entry;
-    return Registry::getInstance().Find(sess_id, entry) == 0;
+    return registry.Find(sess_id, entry) == 0;
 }
 
 }  // namespace
 
-ProgressSyncer::ProgressSyncer(PoolSlot& pool, TaskManager* owner, TaskContext* ctx)
-    : Task(owner, ctx), pool_slot(pool) {
-}
+ProgressSyncer::ProgressSyncer(const SyncServices& services, TaskManager* owner, TaskContext* ctx)
+    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool) {}
 
 ProgressSyncer::~ProgressSyncer() = default;
-
-int ProgressSyncer::Pause() {
-    abort_flag = 1;
-    return Task::Pause();
-}
-
-int ProgressSyncer::Resume() {
-    abort_flag = 0;
-    return Task::Resume();
-}
-
-int ProgressSyncer::Stop() {
-    abort_flag = 1;
-    return Task::Stop();
-}
 
 ProgressSyncer::ConnectionState ProgressSyncer::GetConnectionState() {
     MutexLock g(conn_state_lock);
@@ -113,19 +99,20 @@ int ProgressSyncer::RunOnce() {
 }
 
 int ProgressSyncer::UpdateContext() {
-    ProgressCache& cache = ProgressCache::getInstance();
+    ProgressCache& cache = *services.progress;
     std::set<uint64_t> skipped;
     ProgressCache::Entry head;
     while (cache.getProgressEntry(head, skipped)) {
         const uint64_t sess = head.condition.sess_id;
         Registry::Entry entry;
-        if (Registry::getInstance().Find(sess, entry) == 0) {
+        if (services.registry->Find(sess, entry) == 0) {
             NLOG(L_ERR, kChannel,
                  "[ERROR] progress-syncer.cpp(%d): Cannot find corresponding registry entry for sess_id '%llu'.\n",
                  ull(sess));
             // Only while the session is still gone: one added again meanwhile keeps
             // the conditions it queued.
-            const size_t dropped = cache.rmSessionEntries(sess, Unregistered);
+            const size_t dropped =
+                cache.rmSessionEntries(sess, [this](uint64_t id) { return Unregistered(*services.registry, id); });
             NLOG(L_INFO, kChannel,
                  "[INFO] progress-syncer.cpp(%d): %zu resume conditions of removed session %llu leave the cache\n",
                  dropped, ull(sess));
@@ -156,7 +143,7 @@ bool ProgressSyncer::IsSessionReady(const Registry::Entry& entry) {
              ull(entry.sess_id));
         return false;
     }
-    const size_t pending = EventManager::getInstance().GetPendingServerEvent(entry.sess_id);
+    const size_t pending = services.events->GetPendingServerEvent(entry.sess_id);
     if (pending != 0) {
         NLOG(L_DEBUG, kChannel,
              "[DEBUG] progress-syncer.cpp(%d): session (%llu) still has '%d' pending server events.\n",
@@ -195,41 +182,41 @@ ProtoSite ProgressSyncer::Site() {
 void ProgressSyncer::PrepareRequest(const ustring& session, PObject& request) {
     const Registry::Entry& entry = context.reg_entry;
     const ResumeCondition& condition = context.progress_entry.condition;
-    request = PObject::map_type();
-    request["_action"] = "pull_event";
-    request["session"] = session;
-    request["sync_id"] = condition.sync_id;
-    request["path"] = entry.remote_path;
-    request["view_id"] = entry.view_id;
-    request["node_id"] = entry.node_id;
-    request["recursive"] = (uint64_t)(entry.recursive ? 1 : 0);
-    AppendAgent(request);
+    PullRequest pull;
+    pull.session = session;
+    pull.sync_id = condition.sync_id;
+    pull.path = entry.remote_path;
+    pull.view_id = entry.view_id;
+    pull.node_id = entry.node_id;
+    pull.recursive = entry.recursive;
+    PullCondition& c = pull.condition;
     switch (condition.filter_type) {
         case FILTER_EXT_SELECTIVE_SYNC:
-            request["condition"]["extension"] = condition.filter_desc;
+            c.kind = PullCondition::Kind::kExtension;
+            c.text = condition.filter_desc;
             break;
         case FILTER_PATH_PREFIX_SELECTIVE_SYNC:
-            request["condition"]["prefix"] = condition.filter_desc;
+            c.kind = PullCondition::Kind::kPrefix;
+            c.text = condition.filter_desc;
             break;
         case FILTER_NAME_SELECTIVE_SYNC:
-            request["condition"]["name"] = condition.filter_desc;
+            c.kind = PullCondition::Kind::kName;
+            c.text = condition.filter_desc;
             break;
-        case FILTER_FILE_SIZE_SELECTIVE_SYNC: {
-            uint64_t from = 0, to = 0;
-            if (DecodeResumeSizeFilterDesc(condition.filter_desc, from, to) != 0) {
+        case FILTER_FILE_SIZE_SELECTIVE_SYNC:
+            if (DecodeResumeSizeFilterDesc(condition.filter_desc, c.min_size, c.max_size) != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): Failed to decode resume size filter '%s'\n",
                      condition.filter_desc.c_str_utf8());
                 break;
             }
-            request["condition"]["min_size"] = from;
-            request["condition"]["max_size"] = to;
+            c.kind = PullCondition::Kind::kSize;
             break;
-        }
         default:
             NLOG(L_WARNING, kChannel, "[WARNING] progress-syncer.cpp(%d): Unknow filter type '%d'.\n",
                  (int)condition.filter_type);
             break;
     }
+    request = pull.ToValue();
 }
 
 int ProgressSyncer::PullEvent() {
@@ -249,39 +236,34 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
         NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
         return ERR_IO;
     }
-    ConnectionLease lease(*pool, &abort_flag);
     PObject request;
     PrepareRequest(pool->getSession(), request);
 
     const ProtoSite site = Site();
-    int rc = RequestChannel(site, lease.get(), *pool, context.reg_entry.view_id);
-    if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
-        lease->Drop();
+    const LeaseOutcome out =
+        WithLease(pool_slot, &abort_flag, site, context.reg_entry.view_id, reply, [&](Channel& channel) {
+            SetConnectionState(CONNECTED);
+            return RunProtocol(site, channel, SCMD_EVT_PULL, request, reply);
+        });
+    if (out.stage != LeaseStage::kDone) {
+        if (out.stage == LeaseStage::kExchange)
+            NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", out.code);
+        else
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
         SetConnectionState(DISCONNECTED);
-        return rc;
-    }
-    SetConnectionState(CONNECTED);
-    rc = RunProtocol(site, *lease->GetChannel(), SCMD_EVT_PULL, request, reply);
-    if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", rc);
-        lease->Drop();
-        SetConnectionState(DISCONNECTED);
-        return rc;
+        return out.code;
     }
     cut_paths = std::set<ustring>(pull_stream.CutTexts().begin(), pull_stream.CutTexts().end());
     const PObject& r = reply;
-    lease->Update(r["alive"].asUInt32());
     if (r["alive"].asUInt32() == 0) SetConnectionState(DISCONNECTED);
     if (!r.hasMember("error")) return 0;
 
     NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: response: %s.\n",
          r["error"].toString().c_str_utf8());
-    const uint64_t wide = r["error"]["code"].asUInt64();
-    rc = ProtoResp2ErrorCode(Site(), wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide);
     // An error without a meaning of its own is still an error: such a reply read as
     // a list of events could retire the condition before its files came down.
-    return rc != 0 ? rc : ERR_SERVER;
+    return ReplyResult(Site(), r);
 }
 
 int ProgressSyncer::ProcessEvents(const PObject& reply) {
@@ -302,12 +284,12 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     if (next == since) {
         NLOG(L_DEBUG, kChannel,
              "[DEBUG] progress-syncer.cpp(%d): already uptodate for current event pull condition.\n");
-        if (FilterDB::getInstance().rmResumeCondition(row_id) != 0) {
+        if (services.filters->rmResumeCondition(row_id) != 0) {
             NLOG(L_ERR, kChannel,
                  "[ERROR] progress-syncer.cpp(%d): ProcessEvents: fail to remove resume condition for row_id(%llu)\n",
                  ull(row_id));
         }
-        ProgressCache::getInstance().rmProgressEntry(row_id);
+        services.progress->rmProgressEntry(row_id);
         return 0;
     }
     const PObject& list = reply["event_list"];
@@ -321,11 +303,11 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     for (const PObject& item : list.asArray()) {
         Event e;
         if (EventFromReply(item, sess, cut_paths, kTexts, e) != 1) continue;
-        if (IsServerEcho(e, context.reg_entry, true, kTexts)) continue;
+        if (IsServerEcho(services, e, context.reg_entry, true, kTexts)) continue;
         NLOG(L_DEBUG, kChannel,
              "[DEBUG] progress-syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
              item.toString().c_str_utf8(), ull(sess));
-        EventManager::getInstance().PushServerEvent(e);
+        services.events->PushServerEvent(e);
     }
     if (WaitForWorkers() != 0) {
         NLOG(L_NOTICE, kChannel,
@@ -334,18 +316,18 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     }
     // The condition's sync id never moves back.
     assert(next > since);
-    if (FilterDB::getInstance().updateResumeSyncId(row_id, next) != 0) {
+    if (services.filters->updateResumeSyncId(row_id, next) != 0) {
         NLOG(L_ERR, kChannel,
              "[ERROR] progress-syncer.cpp(%d): ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
              "for row_id(%llu)\n",
              ull(next), ull(row_id));
         return ERR_INT;
     }
-    ProgressCache::getInstance().updateProgressSyncId(row_id, next);
+    services.progress->updateProgressSyncId(row_id, next);
     return 0;
 }
 
 int ProgressSyncer::WaitForWorkers() {
     SetConnectionState(IDLE);
-    return WaitForSessionWorkers(*this, context.reg_entry.sess_id, kTexts);
+    return WaitForSessionWorkers(services, *this, context.reg_entry.sess_id, kTexts);
 }

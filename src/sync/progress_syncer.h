@@ -13,6 +13,7 @@
 
 #include "events/progress_cache.h"
 #include "events/registry.h"
+#include "events/sync_services.h"
 #include "foundation/mutex.h"
 #include "foundation/task.h"
 #include "sync/pull_common.h"
@@ -21,7 +22,7 @@
 #include "wire/protocol.h"
 #include "wire/stream.h"
 
-class ProgressSyncer : public Task {
+class ProgressSyncer : public AbortableTask {
 public:
     enum Action {
         ACTION_DONE = PULL_ACTION_DONE,
@@ -36,14 +37,11 @@ public:
         Registry::Entry reg_entry;            // a copy of its session's registry entry
     };
 
-    // The task borrows its connections from the pool in `pool` (the process's g_pool,
-    // or a test's own).
-    explicit ProgressSyncer(PoolSlot& pool = g_pool, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    // Everything beyond its own state comes from `services` (connections from
+    // services.pool).
+    explicit ProgressSyncer(const SyncServices& services, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~ProgressSyncer() override;
 
-    int Pause() override;
-    int Resume() override;
-    int Stop() override;
     void DoTask() override;
 
     // One pass of the loop after the state checks: take the first condition whose
@@ -71,7 +69,6 @@ public:
     // size description that does not decode and for an unknown filter type.
     void PrepareRequest(const ustring& session, PObject& request);
 
-    int GetAbortFlag() const { return abort_flag.load(); }
     const Context& GetContext() const { return context; }
     ConnectionState GetConnectionState();
 
@@ -93,10 +90,8 @@ protected:
     void SetConnectionState(ConnectionState state);
     ProtoSite Site();
 
+    const SyncServices services;
     PoolSlot& pool_slot;
-    // Written by the control thread (Pause, Stop, Resume); read by the task and by
-    // the channel of the borrowed connection.
-    std::atomic<int> abort_flag{0};
     Context context;
     PStream pull_stream;
     std::set<ustring> cut_paths;

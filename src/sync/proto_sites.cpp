@@ -11,7 +11,7 @@ ProtoSite ProgressSyncerSite() {
     return site;
 }
 
-ProtoSite WorkerSite(int worker_id, const ustring& recv_location, std::function<int(int)> map_stream_error) {
+ProtoSite WorkerSite(int worker_id, const ustring& recv_location, std::function<int(StreamResult)> map_stream_error) {
     ProtoSite site;
     site.channel = "worker_debug";
     site.file = "worker.cpp";

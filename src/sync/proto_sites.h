@@ -15,4 +15,4 @@ ProtoSite ProgressSyncerSite();
 // inside "connect", transfer error classes meaning an interruption. File bodies are
 // received into recv_location; map_stream_error maps a broken exchange's stream code.
 ProtoSite WorkerSite(int worker_id, const ustring& recv_location = ustring(),
-                     std::function<int(int)> map_stream_error = {});
+                     std::function<int(StreamResult)> map_stream_error = {});

@@ -113,18 +113,19 @@ int EventFromReply(const PObject& item, uint64_t sess_id, const std::set<ustring
 namespace {
 
 // The local item of a session-relative path, looked at beneath the session's root.
-bool LocalExists(const Registry::Entry& entry, const ustring& path) {
+bool LocalExists(const SyncServices& services, const Registry::Entry& entry, const ustring& path) {
     std::shared_ptr<const SessionRoot> root = entry.root;
-    if (!root && SessionRoot::Open(entry.local_path, root) != 0) return false;
+    if (!root && services.open_root(entry.local_path, root) != 0) return false;
     return root->Exists(path);
 }
 
 }  // namespace
 
-int IsServerEcho(const Event& e, const Registry::Entry& entry, bool need_local, const PullerTexts& t) {
+int IsServerEcho(const SyncServices& services, const Event& e, const Registry::Entry& entry, bool need_local,
+                 const PullerTexts& t) {
     ClientFileEventInfo row;
     const int found = entry.event_db ? entry.event_db->getEventInfo(e.m_path, row) : -1;
-    if (found == 1 && row.syncID >= e.m_sync_id && (!need_local || LocalExists(entry, e.m_path))) {
+    if (found == 1 && row.syncID >= e.m_sync_id && (!need_local || LocalExists(services, entry, e.m_path))) {
         PULL_LOG(L_INFO, t, "[INFO] %s(%d): File [%s] is already up-to-date (server echo).\n", e.m_path.c_str_utf8());
         return 1;
     }
@@ -136,11 +137,11 @@ int IsServerEcho(const Event& e, const Registry::Entry& entry, bool need_local, 
     return 0;
 }
 
-int WaitForSessionWorkers(Task& task, uint64_t sess, const PullerTexts& t) {
-    Registry& registry = Registry::getInstance();
+int WaitForSessionWorkers(const SyncServices& services, Task& task, uint64_t sess, const PullerTexts& t) {
+    Registry& registry = *services.registry;
     const unsigned long long id = sess;
     for (;;) {
-        const size_t pending = EventManager::getInstance().GetPendingServerEvent(sess);
+        const size_t pending = services.events->GetPendingServerEvent(sess);
         Registry::Entry now;
         const bool registered = registry.Find(sess, now) == 1;
         if (pending == 0) {

@@ -7,6 +7,7 @@
 #include <set>
 
 #include "events/registry.h"
+#include "events/sync_services.h"
 #include "foundation/task.h"
 #include "foundation/ustring.h"
 #include "store/event.h"
@@ -46,9 +47,10 @@ int EventFromReply(const PObject& item, uint64_t sess_id, const std::set<ustring
 // the client has (a row at the event's sync id or newer; with need_local, only when
 // the local item also exists), or removes a path the client never had; 0: push it.
 // Lookup failures push (0). Logs the drop.
-int IsServerEcho(const Event& e, const Registry::Entry& entry, bool need_local, const PullerTexts& texts);
+int IsServerEcho(const SyncServices& services, const Event& e, const Registry::Entry& entry, bool need_local,
+                 const PullerTexts& texts);
 
 // Waits until the event manager holds no server event of the session. 0: none left
 // and the session is still registered; -1: the task is stopping, or the session was
 // removed or paused meanwhile (the caller must not advance its sync id).
-int WaitForSessionWorkers(Task& task, uint64_t sess_id, const PullerTexts& texts);
+int WaitForSessionWorkers(const SyncServices& services, Task& task, uint64_t sess_id, const PullerTexts& texts);

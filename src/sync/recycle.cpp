@@ -56,11 +56,11 @@ ustring EntryName(const ustring& base_name, const std::string& tag) {
     return ustring("/" + CutUtf8(stem, room) + "~" + tag + ext);
 }
 
-int FreshName(const SessionRoot& root, const ustring& rel, ustring& name) {
+int FreshName(TmpNameGen& names, const SessionRoot& root, const ustring& rel, ustring& name) {
     if (root.MKDirP(session_folders::kRelRecycleFolder) != 0) return -1;
     const ustring base(LastPart(rel.str()));
     for (int attempt = 0; attempt < 16; ++attempt) {
-        const ustring made = TmpNameGen::getInstance().getTmpName(ustring());
+        const ustring made = names.getTmpName(ustring());
         if (made.length() < 2) return -1;
         const ustring candidate = EntryName(base, made.str().substr(1));
         if (!root.Exists(InFolder(candidate))) {

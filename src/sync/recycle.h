@@ -12,6 +12,7 @@
 
 class FileEventDB;
 class SessionRoot;
+class TmpNameGen;
 
 namespace recycle {
 
@@ -29,7 +30,7 @@ ustring EntryName(const ustring& base_name, const std::string& tag);
 
 // A fresh entry name for the item at rel, the recycle folder made when missing.
 // 0 with name set, -1.
-[[nodiscard]] int FreshName(const SessionRoot& root, const ustring& rel, ustring& name);
+[[nodiscard]] int FreshName(TmpNameGen& names, const SessionRoot& root, const ustring& rel, ustring& name);
 
 // Empties the working directory of scratch files, keeping the recycle folder (made
 // when missing). A link in the way is removed as a link. 0, or -1 when the recycle

@@ -19,25 +19,12 @@ bool IsTopLevelName(const ustring& name) {
 }
 }  // namespace
 
-RecycleCleaner::RecycleCleaner(TaskManager* owner, TaskContext* ctx, RecyclePolicy p)
-    : Task(owner, ctx), policy(p.keep_seconds == 0 ? RecyclePolicy{kRotateAfter, p.max_bytes} : p) {}
+RecycleCleaner::RecycleCleaner(const SyncServices& services, TaskManager* owner, TaskContext* ctx, RecyclePolicy p)
+    : AbortableTask(owner, ctx),
+      services(services),
+      policy(p.keep_seconds == 0 ? RecyclePolicy{kRotateAfter, p.max_bytes} : p) {}
 
 RecycleCleaner::~RecycleCleaner() = default;
-
-int RecycleCleaner::Pause() {
-    abort_flag = 1;
-    return Task::Pause();
-}
-
-int RecycleCleaner::Resume() {
-    abort_flag = 0;
-    return Task::Resume();
-}
-
-int RecycleCleaner::Stop() {
-    abort_flag = 1;
-    return Task::Stop();
-}
 
 void RecycleCleaner::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n");
@@ -48,7 +35,7 @@ void RecycleCleaner::DoTask() {
 
 int RecycleCleaner::UpdateContext() {
     Registry::Entry next;
-    if (Registry::getInstance().FindNext(context.sess_id, next) == 0) {
+    if (services.registry->FindNext(context.sess_id, next) == 0) {
         context = Registry::Entry();
         return -1;
     }
@@ -61,7 +48,7 @@ ustring RecycleCleaner::GetRecycleBinDir() const { return session_folders::Recyc
 int RecycleCleaner::Rotate(uint32_t now) {
     const uint32_t start = context.recycle_time;
     if (start == 0 || context.pause) return 0;
-    if (now == 0) now = (uint32_t)time(nullptr);
+    if (now == 0) now = (uint32_t)services.now();
     const bool aged = now - start >= policy.keep_seconds;
     if (!aged && policy.max_bytes == 0) return 0;
     FileEventDB* db = context.event_db.get();
@@ -102,10 +89,10 @@ int RecycleCleaner::Rotate(uint32_t now) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getOldestRecyleTime.\n");
         return -1;
     }
-    Registry::getInstance().UpdateRecycleTime(context, start, oldest);
+    services.registry->UpdateRecycleTime(context, start, oldest);
     // A worker that parked an entry after the read above but before the update found
     // the old time in place and left it: read once more, so that its entry always
     // has a time (a later parking sets its own).
-    if (db->getOldestRecyleTime(oldest) == 0 && oldest != 0) Registry::getInstance().InitRecycleTime(context, oldest);
+    if (db->getOldestRecyleTime(oldest) == 0 && oldest != 0) services.registry->InitRecycleTime(context, oldest);
     return all_removed && trimmed ? 0 : -1;
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "events/registry.h"
+#include "events/sync_services.h"
 #include "foundation/task.h"
 #include "foundation/ustring.h"
 
@@ -24,17 +25,15 @@ struct RecyclePolicy {
     uint64_t max_bytes = 0;
 };
 
-class RecycleCleaner : public Task {
+class RecycleCleaner : public AbortableTask {
 public:
     // An entry is rotated out once it is this many seconds old, by default.
     static constexpr uint32_t kRotateAfter = 1800;
 
-    explicit RecycleCleaner(TaskManager* owner = nullptr, TaskContext* ctx = nullptr, RecyclePolicy policy = {});
+    explicit RecycleCleaner(const SyncServices& services, TaskManager* owner = nullptr, TaskContext* ctx = nullptr,
+                            RecyclePolicy policy = {});
     ~RecycleCleaner() override;
 
-    int Pause() override;
-    int Resume() override;
-    int Stop() override;
     void DoTask() override;
 
     // Loads the session after the current one (the first when the current one is
@@ -50,13 +49,10 @@ public:
     // local_path + "/.VarnelWorkingDirectory/#VarnelRecycle" of the context's session.
     ustring GetRecycleBinDir() const;
 
-    int GetAbortFlag() const { return abort_flag.load(); }
     const Registry::Entry& GetContext() const { return context; }
 
 protected:
-    // Polled between entries so that a pause or stop ends a pass early.
-    // Written by the control thread, read by the task.
-    std::atomic<int> abort_flag{0};
+    const SyncServices services;
     // The session being rotated: a copy of its registry entry. Task thread only.
     Registry::Entry context;
     const RecyclePolicy policy;

@@ -24,12 +24,13 @@
 #include "events/session_health.h"
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
-#include "events/ui_ipc.h"
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
 #include "store/file_event_db.h"
 #include "sync/proto_sites.h"
 #include "sync/pull_common.h"
+#include "sync/with_lease.h"
+#include "wire/messages.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 
@@ -40,25 +41,10 @@ const PullerTexts kTexts{kChannel, "syncer.cpp", "Syncer"};
 
 }  // namespace
 
-Syncer::Syncer(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {}
+Syncer::Syncer(const SyncServices& services, TaskManager* owner, TaskContext* ctx)
+    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool) {}
 
 Syncer::~Syncer() = default;
-
-int Syncer::Pause() {
-    abort_flag = 1;
-    return Task::Pause();
-}
-
-int Syncer::Resume() {
-    last_error = 0;
-    abort_flag = 0;
-    return Task::Resume();
-}
-
-int Syncer::Stop() {
-    abort_flag = 1;
-    return Task::Stop();
-}
 
 // ---------------------------------------------------------------------------------------
 // The loop
@@ -91,7 +77,7 @@ int Syncer::RunOnce() {
 
 int Syncer::UpdateContext() {
     Registry::Entry entry;
-    if (Registry::getInstance().FindNext(context.entry.sess_id, entry) == 0) {
+    if (services.registry->FindNext(context.entry.sess_id, entry) == 0) {
         context = Context();
         return -1;
     }
@@ -101,7 +87,7 @@ int Syncer::UpdateContext() {
 }
 
 bool Syncer::IsSessionReady() {
-    if (ProgressCache::getInstance().isInProgrssCache(context.entry.sess_id)) {
+    if (services.progress->isInProgrssCache(context.entry.sess_id)) {
         NLOG(L_INFO, kChannel, "[INFO] syncer.cpp(%d): session '%llu' is in ProgrssCache.\n",
              (unsigned long long)context.entry.sess_id);
         return false;
@@ -126,11 +112,11 @@ int Syncer::HandleError(int code) {
     NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n", code);
     switch (ReportOf(code)) {
         case REPORT_SESSION:
-            UI_IPC::ReportSessionErrorToUI(context.entry.sess_id, code);
+            services.ui.session_error(context.entry.sess_id, code);
             break;
         case REPORT_CONNECTION: {
             ConnectionPool* pool = pool_slot.get();
-            UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
+            services.ui.connection_error(pool ? (int)pool->getConnectionId() : 0, code);
             break;
         }
         default:
@@ -157,7 +143,7 @@ int Syncer::PullEvent() {
     int rc = PullEventFromServer(reply);
     if (rc != 0) return rc;
     rc = ProcessEvents(reply);
-    if (rc == 0) SessionHealth::getInstance().NotePulled(context.entry.sess_id);
+    if (rc == 0) services.health->NotePulled(context.entry.sess_id);
     return rc;
 }
 
@@ -175,49 +161,43 @@ int Syncer::PullEventFromServer(PObject& reply) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
         return ERR_IO;
     }
-    ConnectionLease lease(*pool, &abort_flag);
-    PObject request;
-    request["_action"] = "pull_event";
-    request["sync_id"] = sync_id;
-    request["session"] = pool->getSession();
-    request["path"] = entry.remote_path;
-    request["view_id"] = entry.view_id;
-    request["node_id"] = entry.node_id;
-    request["recursive"] = (uint64_t)(entry.recursive ? 1 : 0);
-    AppendAgent(request);
+    PullRequest pull;
+    pull.session = pool->getSession();
+    pull.sync_id = sync_id;
+    pull.path = entry.remote_path;
+    pull.view_id = entry.view_id;
+    pull.node_id = entry.node_id;
+    pull.recursive = entry.recursive;
+    const PObject request = pull.ToValue();
     NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: pull event by session %llu (%llu:%s) since %llu\n",
          (unsigned long long)entry.sess_id, (unsigned long long)entry.view_id, entry.remote_path.c_str_utf8(),
          (unsigned long long)sync_id);
 
     const ProtoSite site = Site();
-    int rc = RequestChannel(site, lease.get(), *pool, entry.view_id);
-    if (rc != 0) {
+    const LeaseOutcome out = WithLease(pool_slot, &abort_flag, site, entry.view_id, reply, [&](Channel& channel) {
+        return RunProtocol(site, channel, SCMD_EVT_PULL, request, reply);
+    });
+    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
-        lease->Drop();
-        return rc;
+        return out.code;
     }
-    rc = RunProtocol(site, *lease->GetChannel(), SCMD_EVT_PULL, request, reply);
-    if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", rc);
-        lease->Drop();
-        return rc;
+    if (out.stage == LeaseStage::kExchange) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", out.code);
+        return out.code;
     }
     cut_paths = std::set<ustring>(pull_stream.CutTexts().begin(), pull_stream.CutTexts().end());
     const PObject& r = reply;
-    lease->Update(r["alive"].asUInt32());
     if (!r.hasMember("error")) return 0;
 
     NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: response: %s.\n", r["error"].toString().c_str_utf8());
-    const uint64_t wide = r["error"]["code"].asUInt64();
-    rc = ProtoResp2ErrorCode(wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide);
     // An error without a meaning of its own is still an error: never read such a reply
     // as a list of events (it would set the stored sync id back or skip changes).
-    return rc != 0 ? rc : ERR_SERVER;
+    return ReplyResult(ProtoSite(), r);
 }
 
 int Syncer::MakeEvent(const PObject& item, Event& e) {
     if (EventFromReply(item, context.entry.sess_id, cut_paths, kTexts, e) != 1) return 0;
-    return IsServerEcho(e, context.entry, false, kTexts) ? 0 : 1;
+    return IsServerEcho(services, e, context.entry, false, kTexts) ? 0 : 1;
 }
 
 int Syncer::ProcessEvents(const PObject& reply) {
@@ -236,7 +216,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
     if (next == context.sync_id) {
         uptodate_set.insert(sess);
         NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): session '%llu' is uptodate.\n", (unsigned long long)sess);
-        if (uptodate_set.size() >= Registry::getInstance().Size()) {
+        if (uptodate_set.size() >= services.registry->Size()) {
             NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): all session is uptodate, wait for 5 seconds.\n");
             uptodate_set.clear();
             ++rest_count;
@@ -257,7 +237,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
         if (MakeEvent(item, e) != 1) continue;
         NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
              item.toString().c_str_utf8(), (unsigned long long)sess);
-        EventManager::getInstance().PushServerEvent(e);
+        services.events->PushServerEvent(e);
     }
     if (WaitForWorkers() != 0) {
         NLOG(L_NOTICE, kChannel,
@@ -274,4 +254,4 @@ int Syncer::ProcessEvents(const PObject& reply) {
     return 0;
 }
 
-int Syncer::WaitForWorkers() { return WaitForSessionWorkers(*this, context.entry.sess_id, kTexts); }
+int Syncer::WaitForWorkers() { return WaitForSessionWorkers(services, *this, context.entry.sess_id, kTexts); }

@@ -9,15 +9,16 @@
 #include <set>
 
 #include "events/registry.h"
+#include "events/sync_services.h"
 #include "foundation/task.h"
 #include "store/event.h"
-#include "wire/connection_pool.h"
 #include "sync/pull_common.h"
+#include "wire/connection_pool.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
 #include "wire/stream.h"
 
-class Syncer : public Task {
+class Syncer : public AbortableTask {
 public:
     enum Action {
         ACTION_DONE = PULL_ACTION_DONE,
@@ -35,14 +36,11 @@ public:
         uint64_t sync_id = 0;  // the sync id the current pull started from
     };
 
-    // The task borrows its connections from the pool in `pool` (the process's g_pool,
-    // or a test's own).
-    explicit Syncer(PoolSlot& pool = g_pool, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    // Everything beyond its own state comes from `services` (connections from
+    // services.pool).
+    explicit Syncer(const SyncServices& services, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Syncer() override;
 
-    int Pause() override;
-    int Resume() override;
-    int Stop() override;
     void DoTask() override;
 
     // One pass of the loop after the state checks: take the next session, pull and
@@ -65,7 +63,6 @@ public:
     // no meaning of its own), or the reply is not usable (ERR_SERVER).
     int PullEvent();
 
-    int GetAbortFlag() const { return abort_flag.load(); }
     int GetLastError() const { return last_error.load(); }
     const Context& GetContext() const { return context; }
     const std::set<uint64_t>& GetUptodateSet() const { return uptodate_set; }
@@ -91,12 +88,12 @@ protected:
     // The exchange texts and flags of this task, in one place.
     ProtoSite Site();
 
+    const SyncServices services;
     PoolSlot& pool_slot;
-    // Written by the control thread, read by the task and the channel it borrows.
-    std::atomic<int> abort_flag{0};
     // Remembered failure of the last pull; a resumed task starts afresh (cleared by
     // Resume on the control thread).
     std::atomic<int> last_error{0};
+    void OnResume() override { last_error = 0; }
     Context context;
     // The pull's stream, and the texts of its last reply that the wire cut at a zero
     // byte: a path among them is not the path the server named.

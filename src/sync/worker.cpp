@@ -1,4 +1,5 @@
-// Worker: the loop, the event context, the error tables and the server exchange.
+// Worker: the loop, the event context and the error tables. What the handlers use of the
+// worker (status, transfer cache, server exchange, filter tests) is in worker_port.cpp.
 //
 // States of an event, as a worker sees it:
 //   (manager) --GetEvent--> held --UpdateContext--> running its handler
@@ -13,7 +14,7 @@
 // (ERR_SYNCFOLDER_MISS, reported to the UI) it is queued again.
 //
 // Who writes what:
-//   - context, cached_request/response, the counters: the worker's own thread only.
+//   - context, the transfer resume state, the counters: the worker's own thread only.
 //   - m_current_event (what "get_status" and session removal read): the worker's
 //     thread, under worker_state_lock; other threads only copy it under that lock.
 //   - abort_flag: the control thread (Pause, Stop, SetAbort) and the event manager
@@ -30,7 +31,6 @@
 
 #include "events/activity_log.h"
 #include "events/event_manager.h"
-#include "events/ui_ipc.h"
 #include "filter/black_list.h"
 #include "filter/filter_codes.h"
 #include "filter/white_list.h"
@@ -39,9 +39,11 @@
 #include "foundation/mutex.h"
 #include "store/file_event_db.h"
 #include "store/file_status_db.h"
+#include "store/session_folders.h"
 #include "sync/conflict_rename.h"
 #include "sync/proto_sites.h"
 #include "sync/server_path.h"
+#include "sync/with_lease.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 
@@ -91,16 +93,6 @@ static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == -ERR_MAX, "one row p
 
 bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
 
-// Deletes a binary's file when it is a scratch file inside dir.
-void DropScratch(const PObject& value, const ustring& dir) {
-    if (!value.isBinary() || dir.empty()) return;
-    const std::string path = value.asBinary().path.str();
-    const std::string prefix = dir.str() + "/";
-    if (path.compare(0, prefix.size(), prefix) != 0) return;
-    if (path.find("/..", prefix.size() - 1) != std::string::npos) return;
-    unlink(path.c_str());
-}
-
 }  // namespace
 
 void Worker::EventContext::clear() {
@@ -112,78 +104,16 @@ void Worker::EventContext::clear() {
     full_path.clear();
 }
 
-Worker::Worker(PoolSlot& pool, TaskManager* owner, TaskContext* ctx) : Task(owner, ctx), pool_slot(pool) {
+Worker::Worker(const SyncServices& services, TaskManager* owner, TaskContext* ctx)
+    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool) {
     ClearCache();
 }
 
 Worker::~Worker() { ClearCache(); }
 
-int Worker::Pause() {
-    abort_flag = 1;
-    return Task::Pause();
-}
-
-int Worker::Resume() {
-    last_error = 0;
-    abort_flag = 0;
-    return Task::Resume();
-}
-
-int Worker::Stop() {
-    abort_flag = 1;
-    return Task::Stop();
-}
-
 int Worker::SetAbort(bool abort) {
     abort_flag = abort ? 1 : 0;
     return 0;
-}
-
-// ---------------------------------------------------------------------------------------
-// Status seen by the control plane
-
-void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& working_type, uint64_t& sent,
-                              uint64_t& total) {
-    session_id = 0;
-    path.clear();
-    working_type = W_TYPE_NONE;
-    sent = 0;
-    total = 0;
-    if (GetState() != RUN) return;
-
-    ustring item;
-    uint64_t done = 0, size = 0;
-    trans_stream.GetStatus(item, done, size);
-    if (item == "file.file.data") {
-        sent = done;
-        total = size;
-    }
-    MutexLock l(worker_state_lock);
-    session_id = m_current_event.session_id;
-    path = m_current_event.path;
-    working_type = m_current_event.working_type;
-}
-
-void Worker::GetCurrentProcessEventInfo(ProcessEvent_T& out) {
-    MutexLock l(worker_state_lock);
-    out = m_current_event;
-}
-
-void Worker::SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type) {
-    MutexLock l(worker_state_lock);
-    m_current_event.session_id = session_id;
-    m_current_event.path = path;
-    m_current_event.working_type = working_type;
-}
-
-void Worker::ClearCurrentProcessEventInfo() { SetCurrentProcessEventInfo(0, ustring(), W_TYPE_NONE); }
-
-void Worker::PublishCurrentEvent() {
-    const Event& e = context.current_event;
-    if (e.isExpand() || e.isRescan())
-        ClearCurrentProcessEventInfo();
-    else
-        SetCurrentProcessEventInfo(e.m_sess_id, e.m_path, W_TYPE_NONE);
 }
 
 void Worker::setPauseInstance(PauseType_T* instance) { pause_instance.store(instance); }
@@ -219,12 +149,12 @@ void Worker::DoTask() {
 
 int Worker::RunOnce() {
     // Taken before looking, so that work queued in between wakes the wait below.
-    const uint64_t stamp = EventManager::getInstance().WorkStamp();
+    const uint64_t stamp = services.events->WorkStamp();
     if (GetEvent() != 0) {
         ClearCurrentProcessEventInfo();
         // Up to a second, woken at once by new work; stop and pause within 100 ms.
         for (int i = 0; i < 10 && GetState() == RUN; ++i)
-            if (EventManager::getInstance().WaitForWork(stamp, std::chrono::milliseconds(100))) break;
+            if (services.events->WaitForWork(stamp, std::chrono::milliseconds(100))) break;
         return -1;
     }
     if (UpdateContext() != 0) return -1;
@@ -243,11 +173,11 @@ int Worker::RunOnce() {
             NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Worker (%d): %s not carried out, queued again\n",
                  GetId(), again.toString().c_str_utf8());
             Event next = again;
-            const bool handed_over = EventManager::getInstance().DoneEvent(this, next) < 0;
+            const bool handed_over = services.events->DoneEvent(this, next) < 0;
             ClearCache();
             context.clear();
             if (handed_over) context.current_event = next;  // an event of the same path came meanwhile
-            EventManager::getInstance().PushLocalEvent(again);
+            services.events->PushLocalEvent(again);
             Wait(rc == ERR_SYNCFOLDER_MISS ? 10 : 2);
             return ACTION_RETURN_EVENT;
         }
@@ -291,7 +221,7 @@ int Worker::GetEvent() {
         return 0;
     }
     Event e;
-    if (EventManager::getInstance().PullEvent(this, e) != 0) {
+    if (services.events->PullEvent(this, e) != 0) {
         ClearCache();
         context.clear();
         return -1;
@@ -307,7 +237,7 @@ int Worker::GetEvent() {
 int Worker::UpdateContext() {
     Event& e = context.current_event;
     Registry::Entry entry;
-    if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
+    if (services.registry->Find(e.m_sess_id, entry) != 1) {
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): registry entry (with session %llu) is removed\n",
              (unsigned long long)e.m_sess_id);
         ClearCurrentProcessEventInfo();
@@ -320,14 +250,14 @@ int Worker::UpdateContext() {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): event path '%s' %s, dropped\n", GetId(),
              EscapeForLog(e.m_path).c_str(), why);
         ClearCurrentProcessEventInfo();
-        EventManager::getInstance().DoneEvent(this, e);
+        services.events->DoneEvent(this, e);
         ClearCache();
         context.clear();
         return -1;
     }
     context.root_entry = entry;
-    context.working_directory = entry.local_path + "/.VarnelWorkingDirectory";
-    context.sign_directory = entry.config_path + "/db/sign";
+    context.working_directory = session_folders::WorkingDirectory(entry.local_path);
+    context.sign_directory = session_folders::SignFolder(entry.config_path);
     context.full_path = e.m_path == "/" ? entry.local_path : entry.local_path + e.m_path;
 
     if (entry.pause && !e.isExpand() && !e.isRescan()) {
@@ -365,7 +295,7 @@ int Worker::DoneEvent() {
         notify_event_type = NOTIFY_NONE;
     }
     Event e = context.current_event;
-    if (EventManager::getInstance().DoneEvent(this, e) < 0) {
+    if (services.events->DoneEvent(this, e) < 0) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' not yet done.\n", GetId(),
              context.current_event.toString().c_str_utf8());
         context.current_event = e;
@@ -373,7 +303,7 @@ int Worker::DoneEvent() {
         return -1;
     }
     // Queued behind the event's own "syncing" mark, so the two are written in order.
-    if (!context.full_path.empty()) FileStatusDB::queueRmByPath(FileStatusKey(context.full_path));
+    if (!context.full_path.empty()) services.forget_file_status(FileStatusKey(context.full_path));
     notify_file_status = -1;
     if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' done\n", GetId(),
@@ -384,7 +314,7 @@ int Worker::DoneEvent() {
 }
 
 void Worker::RedoEvent() {
-    if (EventManager::getInstance().RedoEvent(this, context.current_event) != 0)
+    if (services.events->RedoEvent(this, context.current_event) != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to redo event\n", GetId());
     ClearCache();
     context.clear();
@@ -408,25 +338,8 @@ void Worker::NotifyEvent(NotifyEventType type) {
     if (e.m_type == Event::EV_EMPTY) return;
     e.m_data_size = context.current_event.m_data_size;
     LogItemDone(e);
-    UI_IPC::ReportFileEventToUI(e);
+    services.ui.file_event(e);
 }
-
-void Worker::ClearCache() {
-    for (PObject* v : {&cached_response, &cached_request}) {
-        const PObject& value = *v;
-        if (value.isMap()) {
-            DropScratch(value["file"]["data"], context.working_directory);
-            DropScratch(value["mac_attribute"]["data"], context.working_directory);
-        }
-        v->clear();
-    }
-    if (!upload_sign_file.empty()) {
-        unlink(upload_sign_file.c_str_utf8());
-        upload_sign_file.clear();
-    }
-}
-
-ustring Worker::GetRecycleBinDir() const { return context.working_directory + "/#VarnelRecycle"; }
 
 // ---------------------------------------------------------------------------------------
 // Errors
@@ -465,10 +378,10 @@ int Worker::HandleError(int code) {
         }
     }
     switch (ReportOf(code)) {
-    case ERR_SESSION: UI_IPC::ReportSessionErrorToUI(context.current_event.m_sess_id, code); break;
+    case ERR_SESSION: services.ui.session_error(context.current_event.m_sess_id, code); break;
     case ERR_CONNECTION: {
         ConnectionPool* pool = pool_slot.get();
-        UI_IPC::ReportConnectionErrorToUI(pool ? (int)pool->getConnectionId() : 0, code);
+        services.ui.connection_error(pool ? (int)pool->getConnectionId() : 0, code);
         break;
     }
     case ERR_FILE: {
@@ -476,156 +389,10 @@ int Worker::HandleError(int code) {
         e.m_path = context.current_event.m_path;
         e.m_sess_id = context.current_event.m_sess_id;
         e.m_mode = context.current_event.m_mode;
-        UI_IPC::ReportFileLockedEventToUI(e, code);
+        services.ui.file_locked(e, code);
         break;
     }
     default: NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): No type for error: %d\n", code); break;
     }
     return action;
-}
-
-int Worker::streamErr2DaemonErr(int stream_code) {
-    if (abort_flag.exchange(0) != 0) {
-        if (GetState() == PAUSE) return ERR_CH_CONNECTION_ABORT;
-        ClearCache();
-        return ERR_INT;
-    }
-    switch (stream_code) {
-    case PStream::ERR_DISKFULL: ClearCache(); return ERR_LOCAL_DISKFULL;
-    case PStream::ERR_TIMEOUT:
-    case PStream::ERR_IO: return ERR_IO;
-    case PStream::ERR_SYS:
-    case PStream::ERR_STREAM:
-    case PStream::ERR_INPUT: ClearCache(); return ERR_SYS;
-    default: return 0;
-    }
-}
-
-int Worker::ReplyError(const PObject& reply) {
-    if (!reply.isMap() || !reply.hasMember("error")) return 0;
-    const uint64_t wide = reply["error"]["code"].asUInt64();
-    // A code wider than 32 bits is one we do not know; keep it out of the known classes.
-    const uint32_t code = wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide;
-    // The worker's table: only the flags and the log channel of the site matter here.
-    static const ProtoSite kTable = WorkerSite(0);
-    const int rc = ProtoResp2ErrorCode(kTable, code);
-    // No specific meaning (the server's internal errors, unknown classes): the request
-    // did not succeed, so it must not be taken for success. Retry it.
-    return rc != 0 ? rc : ERR_SERVER;
-}
-
-// ---------------------------------------------------------------------------------------
-// Server exchange
-
-ProtoSite Worker::Site() {
-    ProtoSite site =
-        WorkerSite(GetId(), context.working_directory, [this](int code) { return streamErr2DaemonErr(code); });
-    site.recv_root = context.root_entry.root;
-    site.stream = &trans_stream;
-    return site;
-}
-
-int Worker::RunProtocol(Channel& channel, uint8_t command, const PObject& request, PObject& response) {
-    // The server may already have committed an upload when a pause comes: its reply
-    // is still awaited, for a bounded time (the next pull's echo test settles the rest).
-    ProtoReplyWait wait;
-    const ustring action = request["_action"].asString();
-    wait.may_commit = action == "upload" || action == "resume_upload";
-    return ::RunProtocol(Site(), channel, command, request, response, wait);
-}
-
-int Worker::RequestChannel(Connection* conn, ConnectionPool& pool) {
-    return ::RequestChannel(Site(), conn, pool, context.root_entry.view_id);
-}
-
-int Worker::Exchange(uint8_t command, const PObject& request, PObject& reply) {
-    ConnectionPool* pool = pool_slot.get();
-    if (pool == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): no server connection\n", GetId());
-        return ERR_IO;
-    }
-    ConnectionLease lease(*pool, &abort_flag);
-    int rc = RequestChannel(lease.get(), *pool);
-    if (rc != 0) {
-        // The stream position is unknown: the next borrower reconnects.
-        lease->Drop();
-        return rc;
-    }
-    rc = RunProtocol(*lease->GetChannel(), command, request, reply);
-    if (rc != 0) {
-        lease->Drop();
-        return rc;
-    }
-    lease->Update(static_cast<const PObject&>(reply)["alive"].asUInt32());
-    return ReplyError(reply);
-}
-
-// ---------------------------------------------------------------------------------------
-// Filter tests
-
-int Worker::TestWhiteList() {
-    const ustring& path = GetPath();
-    if (path.empty() || path == "/") return 0;
-    WhiteListCpp* list = GetWhiteList();
-    if (list == nullptr) return 0;
-    return list->Test(LastComponent(path)) != 0 ? -1 : 0;
-}
-
-int Worker::TestFilePath(const ustring& path, uint64_t full_path_length) {
-    BlackList2& system = BlackList2::getInstance();
-    int rc = system.TestFullPathSize(full_path_length);
-    if (rc == 0) rc = system.TestFilePath(path);
-    BlackList2* own = GetBlackList();
-    if (rc == 0 && own) rc = own->TestFullPathSize(full_path_length);
-    if (rc == 0 && own) rc = own->TestFilePath(path);
-    return rc;
-}
-
-int Worker::TestDirectory(const ustring& path, uint64_t full_path_length) {
-    BlackList2& system = BlackList2::getInstance();
-    int rc = system.TestFullPathSize(full_path_length);
-    if (rc == 0) rc = system.TestDirectoryPath(path);
-    BlackList2* own = GetBlackList();
-    if (rc == 0 && own) rc = own->TestFullPathSize(full_path_length);
-    if (rc == 0 && own) rc = own->TestDirectoryPath(path);
-    return rc;
-}
-
-int Worker::TestBlackListPath() {
-    const uint64_t len = GetFullPath().length();
-    if (context.current_event.isDir()) {
-        int rc = TestDirectory(GetPath(), len);
-        if (rc != 0)
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestBlackListPath: Directory '%s' (blocked: %d)\n",
-                 GetPath().c_str_utf8(), rc);
-        return rc;
-    }
-    int rc = TestFilePath(GetPath(), len);
-    if (rc != 0)
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestBlackListPath: File '%s' (blocked: %d)\n",
-             GetPath().c_str_utf8(), rc);
-    return rc;
-}
-
-// The white list's refusal counts as the selective-sync extension rule.
-int Worker::TestCommonFilter() { return TestWhiteList() != 0 ? FILTER_EXT_SELECTIVE_SYNC : TestBlackListPath(); }
-
-int Worker::TestBaseNameConflict(const ustring& base_name) {
-    const std::string name = base_name.str();
-    if (name.empty()) return 1;
-    ConnectionPool* pool = pool_slot.get();
-    const ustring client = pool ? pool->getClientName() : ustring();
-    const SessionRoot* root = context.root_entry.root.get();
-    if (root == nullptr) return ERR_SYS;
-    if (name.front() == ' ' || name.back() == ' ') {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
-             base_name.c_str_utf8());
-        return WhiteSpaceConflictRename(*root, GetPath(), base_name, client) == 0 ? 0 : ERR_SYS;
-    }
-    if (name.back() == '.') {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : TailCharacterConflict '%s'.\n",
-             base_name.c_str_utf8());
-        return ConflictRename(*root, GetPath(), client, "TailCharacterConflict") == 0 ? 0 : ERR_SYS;
-    }
-    return 1;
 }

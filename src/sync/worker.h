@@ -11,10 +11,12 @@
 #include <set>
 
 #include "events/registry.h"
+#include "events/sync_services.h"
 #include "foundation/task.h"
 #include "foundation/ustring.h"
 #include "platform/file_ops.h"
 #include "store/event.h"
+#include "sync/with_lease.h"
 #include "sync/recycle.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
@@ -32,7 +34,7 @@ ustring LastComponent(const ustring& path);
 // folder dir ("/" for the session root).
 ustring SubPath(const ustring& dir, const ustring& sub);
 
-class Worker : public Task {
+class Worker : public AbortableTask {
 public:
     enum WorkingType { W_TYPE_NONE = 0, W_TYPE_UPLOAD = 1, W_TYPE_DOWNLOAD = 2 };
     enum NotifyEventType {
@@ -74,14 +76,11 @@ public:
         void clear();
     };
 
-    // The task borrows its connections from the pool in `pool` (the process's g_pool,
-    // or a test's own).
-    explicit Worker(PoolSlot& pool = g_pool, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
+    // Everything beyond its own state comes from `services` (connections from
+    // services.pool).
+    explicit Worker(const SyncServices& services, TaskManager* owner = nullptr, TaskContext* ctx = nullptr);
     ~Worker() override;
 
-    int Pause() override;
-    int Resume() override;
-    int Stop() override;
     int SetAbort(bool abort) override;
     void DoTask() override;
 
@@ -102,12 +101,10 @@ public:
     void ClearCurrentProcessEventInfo();
     void setPauseInstance(PauseType_T* instance);
 
-    int GetAbortFlag() const { return abort_flag.load(); }
     int GetLastError() const { return last_error.load(); }
     // The stream every request of this worker goes through; its progress feeds the status.
     PStream& GetTransStream() { return trans_stream; }
     const EventContext& GetContext() const { return context; }
-    int GetSysErrCount() const { return sys_err_count; }
 
     // --- Error tables ---------------------------------------------------------------
     // Action and report kind of a result code 0..-23; -1 for codes outside the table
@@ -119,7 +116,7 @@ public:
     // ACTION_RETURN_EVENT (with a CRIT line): no code pins the worker to its event.
     int HandleError(int code);
     // A failed send or receive of a stream -> result code (abort and pause aware).
-    int streamErr2DaemonErr(int stream_code);
+    int streamErr2DaemonErr(StreamResult stream_code);
     // The "error" member of a reply -> result code: 0 when the reply has none;
     // otherwise never 0: the server-error class and the codes without a meaning for
     // the worker become ERR_SERVER (retried).
@@ -133,9 +130,9 @@ public:
     int Exchange(uint8_t command, const PObject& request, PObject& reply);
     // One exchange on a channel the caller holds: 0, or ERR_IO / the mapped stream error.
     int RunProtocol(Channel& channel, uint8_t command, const PObject& request, PObject& response);
-    // Makes a borrowed connection usable for the session's view (SSL before "connect" when
-    // the pool uses it). 0 or a result code.
-    int RequestChannel(Connection* conn, ConnectionPool& pool);
+    // WithLease (sync/with_lease.h) for the session's view with this worker's site and
+    // abort flag.
+    LeaseOutcome Leased(const PObject& reply, const std::function<int(Channel&)>& exchange);
 
     // --- Event context ----------------------------------------------------------------
     // 0 and an event in the context, -1 when the manager has none for this worker.
@@ -152,7 +149,6 @@ public:
     // --- Paths and filters for the handlers -------------------------------------------
     const ustring& GetPath() const { return context.current_event.m_path; }
     const ustring& GetFullPath() const { return context.full_path; }
-    const ustring& GetLocalWatch() const { return context.root_entry.local_path; }
     const ustring& GetRemoteWatch() const { return context.root_entry.remote_path; }
     const ustring& GetWorkingDirectory() const { return context.working_directory; }
     const ustring& GetSignDirectory() const { return context.sign_directory; }
@@ -177,9 +173,9 @@ public:
     int TestBaseNameConflict(const ustring& base_name);
 
     // --- Handlers ---------------------------------------------------------------------
-    // Each returns a result code for HandleError. A handler whose issue has not been
-    // built yet returns ERR_SYS (sync/worker_pending.cpp), so that nothing is marked
-    // done that was not done. Virtual so that tests can stand in for one.
+    // Each returns a result code for HandleError; a handler that cannot tell what
+    // happened returns ERR_SYS, so that nothing is marked done that was not done.
+    // Virtual so that tests can stand in for one.
     // Rescan and Expand: 0 when every event is queued; ERR_INT when the abort flag
     // stopped them; ERR_SYNCFOLDER_MISS when the session's folder is missing (nothing
     // queued); ERR_SYS otherwise. The loop queues them again for anything but 0.
@@ -351,7 +347,7 @@ protected:
     void PrepareAttributes(PObject& request, uint32_t local_mtime) const;
     // True when the request changes nothing but, perhaps, the local time.
     static bool IsFakeRequest(const PObject& request);
-    // Asks for a resume token (command 27) and stores it in request and cached_request.
+    // Asks for a resume token (command 27) and stores it in request and resume.request.
     // 0: stored; 1: the server answered with an error, which is now the response; a
     // negative result code for a broken exchange or an answer without a token. `who`
     // names the step in the log line.
@@ -449,12 +445,11 @@ protected:
     ProtoSite Site();
     void PublishCurrentEvent();
 
+    const SyncServices services;
     PoolSlot& pool_slot;
-    // Written by the control thread, read by the task and the channel it borrows
-    // (polled during transfers).
-    std::atomic<int> abort_flag{0};
     // Cleared by Resume on the control thread, set by the task.
     std::atomic<int> last_error{0};
+    void OnResume() override { last_error = 0; }
     int sys_err_count = 0;
     time_t last_err_io_time = 0;
     unsigned patch_err_count = 0;
@@ -466,16 +461,24 @@ protected:
     ProcessEvent_T m_current_event GUARDED_BY(worker_state_lock);
 
     EventContext context;
-    PObject cached_request;
-    PObject cached_response;
-    ustring upload_sign_file;
-    // The state of the file cached_request was made from (upload).
-    FileStamp cached_stamp;
-    // Download: the base row the current event is compared with, and the stamp of the
-    // local item when the conflict test found it unchanged (checked again before it
-    // is replaced).
-    ClientFileEventInfo download_base;
-    FileStamp basis_stamp;
+    // What a transfer keeps between passes over one event, so that a retry resumes
+    // where the last pass stopped. ClearCache empties the request, the reply and the
+    // signature (scratch files included) when the event changes, the transfer ends or
+    // the cached request no longer fits.
+    struct TransferResume {
+        enum class Kind { kNone, kUpload, kDownload };
+        Kind kind = Kind::kNone;  // the handler that made request
+        PObject request;          // as last sent, with its resume token
+        PObject response;         // what arrived of the reply; a partial body names its file
+        ustring sign_file;        // upload: the signature of the content being sent
+        FileStamp stamp;          // upload: the state that content was read under
+        // Download: the base row the current event is compared with, and the stamp of
+        // the local item when the conflict test found it unchanged (checked again
+        // before it is replaced). Set by each pass.
+        ClientFileEventInfo base;
+        FileStamp basis_stamp;
+    };
+    TransferResume resume;
     PStream trans_stream;
     std::atomic<PauseType_T*> pause_instance{nullptr};
 };

@@ -13,8 +13,8 @@
 // onto the path is a no-replace one unless the test found the base version there,
 // and that version's stamp is checked again just before it is replaced.
 //
-// A broken transfer keeps its request (with the resume token) in cached_request and
-// the partial data in cached_response, so the next pass continues at that length.
+// A broken transfer keeps its request (with the resume token) in resume.request and
+// the partial data in resume.response, so the next pass continues at that length.
 // Bad patches count in patch_err_count; at the limit the whole file is fetched once
 // more with an empty base, and if that does not verify either the event is handed
 // back with a file error, never marked done.
@@ -39,11 +39,11 @@
 #include "sync/worker.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
+#include "wire/messages.h"
 
 namespace {
 
 const char* const kChannel = "worker_debug";
-constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
 constexpr uint32_t kErrNoFile = 0x8001;
 constexpr int kNameTooLong = FS_ERR_NAME_TOO_LONG;
 // Bad patches on an unchanged basis before the whole file is fetched instead.
@@ -100,7 +100,7 @@ int Worker::TestDownloadRemoteFilter() {
     if (context.root_entry.root == nullptr) return ERR_SYS;
     if (ev.isDir()) return 1;
     uint64_t size = ev.m_data_size;
-    if (ev.m_sync_id == kForcedSyncId) {
+    if (ev.m_sync_id == Event::kForcedSyncId) {
         if (context.database_record.syncID == 0) {
             NLOG(L_WARNING, kChannel,
                  "[WARNING] worker.cpp(%d): Force download '%s' but cannot find any record in event DB. file size "
@@ -110,7 +110,7 @@ int Worker::TestDownloadRemoteFilter() {
         }
         size = context.database_record.fileSize;
     }
-    rc = BlackList2::getInstance().TestFileSize(size);
+    rc = services.system_black_list->TestFileSize(size);
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
         notify_event_type = NOTIFY_FILTERED;
@@ -363,7 +363,7 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventIn
     const bool local_file = local.isExist && !local_dir;
     if (!changed) {
         if (local_file) {
-            if (StampOf(GetPath(), basis_stamp) != 0 || ReadFileOnce(GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
+            if (StampOf(GetPath(), resume.basis_stamp) != 0 || ReadFileOnce(GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n",
                      GetId(), GetFullPath().c_str_utf8());
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
@@ -381,7 +381,7 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventIn
                 return CONFLICT_RETRY;
             }
         } else if (local_dir) {
-            StampOf(GetPath(), basis_stamp);
+            StampOf(GetPath(), resume.basis_stamp);
         }
         return CONFLICT_NONE;
     }
@@ -410,7 +410,7 @@ int Worker::HandleDownloadPatchError(const RemoteVersion& remote) {
              GetId());
         return ERR_INT;
     }
-    const int rc = TestDownloadConflict(local, download_base, remote);
+    const int rc = TestDownloadConflict(local, resume.base, remote);
     switch (rc) {
     case CONFLICT_NONE:
         NLOG(L_ERR, kChannel,
@@ -437,7 +437,7 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
     FILE_INFO local;
     if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
     if (!local.isExist) return 0;
-    const int rc = TestDownloadConflict(local, download_base, remote);
+    const int rc = TestDownloadConflict(local, resume.base, remote);
     if (rc == CONFLICT_RETRY) {
         NLOG(L_DEBUG, kChannel,
              "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
@@ -479,7 +479,7 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
 int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
     const SessionRoot& root = *context.root_entry.root;
     bool keep_local = false;
-    basis_stamp = FileStamp();
+    resume.basis_stamp = FileStamp();
     int rc = HandleDownloadConflict(remote, keep_local);
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadFile: HandleDownloadConflict(%s) failed\n",
@@ -497,11 +497,11 @@ int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
          GetFullPath().c_str_utf8());
     (void)root.TakeModeFor(new_rel, GetPath(), context.current_event.m_exec_bit != 0);  // mode kept, +x carried
     rc = root.RenameNoReplace(new_rel, GetPath());
-    if (rc == FS_ERR_EXIST && basis_stamp.exists && basis_stamp.kind == S_IFREG) {
+    if (rc == FS_ERR_EXIST && resume.basis_stamp.exists && resume.basis_stamp.kind == S_IFREG) {
         // The base version is there, unchanged when it was tested: replace it, unless
         // it changed since.
         FileStamp now;
-        if (StampOf(GetPath(), now) != 0 || !(now == basis_stamp)) {
+        if (StampOf(GetPath(), now) != 0 || !(now == resume.basis_stamp)) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' changed while downloading, try it again\n",
                  GetPath().c_str_utf8());
             return ERR_INT;
@@ -614,7 +614,7 @@ int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
         // Nothing to replace; the time goes only onto the version the row describes.
         FILE_INFO local;
         if (root.Stat(GetPath(), local) == 0 && local.isExist && local.type == FT_FILE &&
-            !LocallyModified(local, download_base, nullptr))
+            !LocallyModified(local, resume.base, nullptr))
             UpdateAttribute(GetPath(), response);
         return 0;
     }
@@ -660,7 +660,7 @@ int Worker::CommitDatabaseDownload(const PObject& response, const ClientFileEven
 int Worker::FetchAndPlace(bool empty_base) {
     const SessionRoot& root = *context.root_entry.root;
     const Event& ev = context.current_event;
-    const ClientFileEventInfo& base = download_base;
+    const ClientFileEventInfo& base = resume.base;
     const char* cpath = GetPath().c_str_utf8();
     ustring scratch_dir;
     if (const int rc = WorkingScratchDir(scratch_dir); rc != 0) {
@@ -669,37 +669,32 @@ int Worker::FetchAndPlace(bool empty_base) {
     }
     PObject request;
     PObject response;
-    const PObject& cached = cached_request;
+    const PObject& cached = resume.request;
     if (cached.isMap() && !cached.isEmpty() &&
-        (cached["_action"].asString() != "resume_download" || cached["path"].asString() != GetServerPath() ||
+        (resume.kind != TransferResume::Kind::kDownload || cached["path"].asString() != GetServerPath() ||
          cached["target_sync_id"].asUInt64() != ev.m_sync_id))
         ClearCache();
-    if (!cached_request.isMap() || cached_request.isEmpty()) {
+    if (!resume.request.isMap() || resume.request.isEmpty()) {
         ConnectionPool* pool = pool_slot.get();
-        const bool old_server = GetServerBuild() == PROTO_OLD_SERVER_BUILD;
-        const uint64_t sync_id = empty_base ? 0 : old_server ? base.maxSyncID : base.syncID;
-        request["session"] = pool ? pool->getSession() : ustring();
-        request["view_id"] = GetViewId();
-        request["sync_id"] = sync_id;
-        if (!old_server) request["max_id"] = empty_base ? 0 : base.maxSyncID;
-        request["path"] = GetServerPath();
-        request["target_sync_id"] = ev.m_sync_id;
-        request["ignore"]["file"] = (uint64_t)0;
-        request["ignore"]["mtime"] = (uint64_t)0;
-        request["ignore"]["mac_attribute"] = (uint64_t)1;
-        request["ignore"]["exec_bit"] = (uint64_t)1;
-        for (const char* key : {"file", "mtime", "mac_attribute", "exec_bit"}) request[key]["offset"] = (uint64_t)0;
-        request["force_current_version"] = (uint64_t)0;
-        request["_action"] = "resume_download";
-        AppendAgent(request);
-        cached_request = request;
+        const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
+        DownloadRequest download;
+        download.session = pool ? pool->getSession() : ustring();
+        download.view_id = GetViewId();
+        download.sync_id = empty_base ? 0 : old_server ? base.maxSyncID : base.syncID;
+        download.has_max_id = !old_server;
+        download.max_id = empty_base ? 0 : base.maxSyncID;
+        download.path = GetServerPath();
+        download.target_sync_id = ev.m_sync_id;
+        request = download.ToValue();
+        resume.request = request;
+        resume.kind = TransferResume::Kind::kDownload;
     } else {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_request %s\n", GetId(),
-             cached_request.toString().c_str_utf8());
+             resume.request.toString().c_str_utf8());
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_response %s\n", GetId(),
-             cached_response.toString().c_str_utf8());
-        request = cached_request;
-        const PObject& held = cached_response;
+             resume.response.toString().c_str_utf8());
+        request = resume.request;
+        const PObject& held = resume.response;
         if (held.isMap() && held["file"]["data"].isBinary() && !held["file"]["data"].asBinary().empty()) {
             const PObject::binary_type part = held["file"]["data"].asBinary();
             request["file"]["offset"] = part.length;
@@ -710,27 +705,13 @@ int Worker::FetchAndPlace(bool empty_base) {
         }
     }
 
-    int rc = 0;
-    {
-        ConnectionPool* pool = pool_slot.get();
-        if (pool == nullptr) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
-                 GetErrorString(ERR_IO));
-            return ERR_IO;
-        }
-        ConnectionLease lease(*pool, &abort_flag);
-        rc = RequestChannel(lease.get(), *pool);
-        if (rc != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
-                 GetErrorString(rc));
-            lease->Drop();
-            return rc;
-        }
-        rc = ProtoResumeDownloadObject(*lease->GetChannel(), request, response);
-        if (rc < 0)
-            lease->Drop();
-        else
-            lease->Update(static_cast<const PObject&>(response)["alive"].asUInt32());
+    const LeaseOutcome out =
+        Leased(response, [&](Channel& channel) { return ProtoResumeDownloadObject(channel, request, response); });
+    int rc = out.code;
+    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
+             GetErrorString(rc));
+        return rc;
     }
     const PObject& answer = response;
     const PObject& data = answer["file"]["data"];
@@ -739,16 +720,16 @@ int Worker::FetchAndPlace(bool empty_base) {
              GetErrorString(rc));
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): partial response %s\n", GetId(),
              answer.toString().c_str_utf8());
-        if (data.isBinary() && !data.asBinary().empty() && cached_request.isMap() && !cached_request.isEmpty()) {
-            cached_response.clear();
-            cached_response["file"]["data"] = data;
+        if (data.isBinary() && !data.asBinary().empty() && resume.request.isMap() && !resume.request.isEmpty()) {
+            resume.response.clear();
+            resume.response["file"]["data"] = data;
             NLOG(L_DEBUG, kChannel,
                  "[DEBUG] worker.cpp(%d): Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
                  GetId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
         } else if (data.isBinary()) {
             PObject drop;
             drop["file"]["data"] = data;
-            cached_response = drop;
+            resume.response = drop;
             ClearCache();
         }
         return rc;
@@ -764,7 +745,7 @@ int Worker::FetchAndPlace(bool empty_base) {
                 root.Remove(rel);
         }
     } drop_data{root, data.isBinary() ? data.asBinary().path : ustring()};
-    cached_response.clear();
+    resume.response.clear();
     ClearCache();
 
     if (answer.hasMember("error")) {
@@ -836,9 +817,9 @@ int Worker::DownloadRemote() {
     }
     Event& ev = context.current_event;
     SetCurrentProcessEventInfo(ev.m_sess_id, GetPath(), W_TYPE_DOWNLOAD);
-    download_base = context.database_record;
-    const bool forced = ev.m_sync_id == kForcedSyncId;
-    if (forced && download_base.syncID == 0) {
+    resume.base = context.database_record;
+    const bool forced = ev.m_sync_id == Event::kForcedSyncId;
+    if (forced && resume.base.syncID == 0) {
         NLOG(L_INFO, kChannel,
              "[INFO] worker.cpp(%d): Force download '%s' but cannot find any record in event DB, skipping....\n", cpath);
         return 0;
@@ -850,26 +831,27 @@ int Worker::DownloadRemote() {
         return ERR_SYS;
     }
     if (forced) {
-        if (local.isExist && !LocallyModified(local, download_base, nullptr)) {
+        if (local.isExist && !LocallyModified(local, resume.base, nullptr)) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Force download event but NOT LocallyModified.\n");
             return 0;
         }
-        ev.m_sync_id = GetServerBuild() == PROTO_OLD_SERVER_BUILD ? download_base.maxSyncID : download_base.syncID;
-        ev.m_max_id = download_base.maxSyncID;
+        ev.m_sync_id =
+            services.server_build() == PROTO_OLD_SERVER_BUILD ? resume.base.maxSyncID : resume.base.syncID;
+        ev.m_max_id = resume.base.maxSyncID;
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): (%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", GetId(),
              (unsigned long long)ev.m_sync_id);
         // The conflict test still compares with the row; only the request asks for
         // the whole item.
     }
-    if (download_base.syncID != 0 && download_base.fileType == 0 && !download_base.signaturePath.empty() &&
-        !IsFileExist(download_base.signaturePath))
+    if (resume.base.syncID != 0 && resume.base.fileType == 0 && !resume.base.signaturePath.empty() &&
+        !IsFileExist(resume.base.signaturePath))
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): DownloadRemote: missing signature while downloading '%s'.\n",
              cpath);
     if (!local.isExist) {
-        download_base.Clear();
+        resume.base.Clear();
         if (!ev.isDir()) RemoveDatabaseInfo();
     }
-    if (!forced && download_base.syncID != 0 && download_base.syncID >= ev.m_sync_id) {
+    if (!forced && resume.base.syncID != 0 && resume.base.syncID >= ev.m_sync_id) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: File '%s' is already up-to-date (server echo).\n",
              cpath);
         return 0;

@@ -134,7 +134,7 @@ int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint6
     std::shared_ptr<FileEventDB> db = context.root_entry.event_db;
     if (sess_id != context.root_entry.sess_id) {
         Registry::Entry entry;
-        db = Registry::getInstance().Find(sess_id, entry) == 1 ? entry.event_db : nullptr;
+        db = services.registry->Find(sess_id, entry) == 1 ? entry.event_db : nullptr;
     }
     if (db == nullptr) return -1;
     StringBuffer names;
@@ -156,7 +156,7 @@ int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint6
         e.m_sess_id = sess_id;
         if (it->is_dir()) e.setDir();
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent: %s.\n", e.toString().c_str_utf8());
-        EventManager::getInstance().PushServerEvent(e);
+        services.events->PushServerEvent(e);
     }
     return 0;
 }
@@ -187,6 +187,6 @@ void Worker::CreateDirSelfEvent() {
         self.m_mode = Event::F_DIR;
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CreateDirSelfEvent: create self event [%s].\n",
              self.toString().c_str_utf8());
-        EventManager::getInstance().PushLocalEvent(self);
+        services.events->PushLocalEvent(self);
     }
 }

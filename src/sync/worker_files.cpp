@@ -21,10 +21,10 @@
 #include "store/session_folders.h"
 #include "sync/recycle.h"
 #include "sync/worker.h"
+#include "wire/messages.h"
 
 namespace {
 const char* const kChannel = "worker_debug";
-const char* const kWorkingFolder = "/.VarnelWorkingDirectory";
 }  // namespace
 
 ustring Worker::GetServerPath() const {
@@ -133,7 +133,7 @@ int Worker::CommitDatabase(const ClientFileEventInfo& row) {
              rc);
         return -1;
     }
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != 0) {
+    if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != 0) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
              (unsigned long long)context.root_entry.sess_id, row.path.c_str_utf8());
@@ -148,7 +148,7 @@ int Worker::RemoveDatabaseInfo() {
     if (rc != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveDatabaseInfo: failed to remove '%s'\n",
              GetPath().c_str_utf8());
-    FilterDB::getInstance().rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath());
+    services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath());
     return rc;
 }
 
@@ -174,7 +174,7 @@ int Worker::AddFilteredEventToDB(int code) {
         e.file_size = st.size;
         e.file_mod_time = st.mtime;
     }
-    return FilterDB::getInstance().setLocalFilteredEvent(e) == 0 ? 0 : -1;
+    return services.filters->setLocalFilteredEvent(e) == 0 ? 0 : -1;
 }
 
 void Worker::PushRemoveEvent(const ustring& path, bool is_dir) { PushLocalEvent(path, Event::EV_REMOVE, is_dir); }
@@ -185,14 +185,14 @@ void Worker::PushLocalEvent(const ustring& path, Event::Type type, bool is_dir) 
     e.m_path = path;
     e.m_sess_id = context.root_entry.sess_id;
     if (is_dir) e.setDir();
-    EventManager::getInstance().PushLocalEvent(e);
+    services.events->PushLocalEvent(e);
 }
 
 int Worker::WorkingScratchDir(ustring& rel) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
-    if (root->MKDirP(kWorkingFolder) != 0) return LocalWriteError(errno);
-    rel = kWorkingFolder;
+    if (root->MKDirP(session_folders::kRelWorkingDirectory) != 0) return LocalWriteError(errno);
+    rel = session_folders::kRelWorkingDirectory;
     return 0;
 }
 
@@ -211,7 +211,7 @@ int Worker::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
     FileEventDB* db = GetEventDatabase();
     const char* what = is_dir ? "RenameRemoveDirectory" : "RenameRemoveFile";
     ustring name;
-    if (root == nullptr || recycle::FreshName(*root, rel, name) != 0) {
+    if (root == nullptr || recycle::FreshName(*services.tmp_names, *root, rel, name) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: no name in the recycle folder for '%s'.\n", what,
              rel.c_str_utf8());
         return -1;
@@ -236,13 +236,13 @@ int Worker::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: '%s' is recycled without its origin.\n", what,
              rel.c_str_utf8());
     if (rel == GetPath()) context.database_record.Clear();
-    if (FilterDB::getInstance().rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != 0) {
+    if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != 0) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): %s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
              what, (unsigned long long)context.root_entry.sess_id, rel.c_str_utf8());
         return -1;
     }
-    Registry::getInstance().InitRecycleTime(context.root_entry, (uint32_t)time(nullptr));
+    services.registry->InitRecycleTime(context.root_entry, (uint32_t)services.now());
     return 0;
 }
 
@@ -253,7 +253,7 @@ int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustrin
     ustring name;
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: missing databasehandle\n");
-    } else if (recycle::FreshName(*root, GetPath(), name) != 0 ||
+    } else if (recycle::FreshName(*services.tmp_names, *root, GetPath(), name) != 0 ||
                root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
              root->Full(rel).c_str_utf8(), root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
@@ -264,7 +264,7 @@ int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustrin
         return -1;
     } else {
         db->setRecycleOrigin(name, GetPath(), recycle::kParked);
-        Registry::getInstance().InitRecycleTime(context.root_entry, (uint32_t)time(nullptr));
+        services.registry->InitRecycleTime(context.root_entry, (uint32_t)services.now());
         return 0;
     }
     root->Remove(rel);
@@ -315,31 +315,27 @@ int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
 }
 
 int Worker::RequestResumeToken(Channel& channel, PObject& request, PObject& response, const char* who) {
-    const PObject& req = request;
-    PObject ask, answer;
-    ask["_action"] = "resume_get_token";
-    ask["session"] = req["session"];
-    ask["view_id"] = req["view_id"];
-    AppendAgent(ask);
+    PObject answer;
+    const PObject ask = ResumeTokenRequest::For(request).ToValue();
     const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
     if (rc < 0) return rc;
     if (answer.hasMember("error")) {
         response = answer;
         return 1;
     }
-    const PObject& token = static_cast<const PObject&>(answer)["resume_token"];
-    if (!token.isString() || token.asString().empty()) {
+    ustring token;
+    if (!ResumeTokenOf(answer, token)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: Bad response: %s\n", who, answer.toString().c_str_utf8());
         return ERR_SERVER;
     }
     request["_resume_token"] = token;
-    cached_request["_resume_token"] = token;
+    resume.request["_resume_token"] = token;
     return 0;
 }
 
 void Worker::RowFromReply(const PObject& response, ClientFileEventInfo& n) const {
     n.syncID = response["sync_id"].asUInt64();
-    n.maxSyncID = GetServerBuild() == PROTO_OLD_SERVER_BUILD ? n.syncID : response["max_id"].asUInt64();
+    n.maxSyncID = services.server_build() == PROTO_OLD_SERVER_BUILD ? n.syncID : response["max_id"].asUInt64();
     n.fileType = response["is_dir"].asBool() ? 1 : 0;
     n.isExist = 1;
     n.path = GetPath();

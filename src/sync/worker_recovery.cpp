@@ -26,14 +26,14 @@ int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustrin
     if (rc != 0) return rc;
     if (renamed != nullptr) *renamed = copy;
     FileEventDB* db = GetEventDatabase();
-    if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(time(nullptr))) != 0)
+    if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(services.now())) != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): conflict copy '%s' made but not recorded.\n",
              copy.c_str_utf8());
     NLOG(L_NOTICE, kChannel, "[NOTICE] worker.cpp(%d): conflict: '%s' keeps the local version of '%s' (%s)\n",
          copy.c_str_utf8(), GetPath().c_str_utf8(), why);
     FILE_INFO st;
     const bool is_dir = root->Stat(copy, st) == 0 && st.type == FT_DIR;
-    UI_IPC::ReportConflictToUI(context.root_entry.sess_id, copy, GetPath(), ustring(why), is_dir);
+    services.ui.conflict(context.root_entry.sess_id, copy, GetPath(), ustring(why), is_dir);
     return 0;
 }
 
@@ -41,7 +41,7 @@ void Worker::KeepReplacedVersion() {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
     ustring name;
-    if (root == nullptr || db == nullptr || recycle::FreshName(*root, GetPath(), name) != 0) {
+    if (root == nullptr || db == nullptr || recycle::FreshName(*services.tmp_names, *root, GetPath(), name) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): no room in the recycle folder for the old '%s'.\n",
              GetPath().c_str_utf8());
         return;
@@ -54,10 +54,10 @@ void Worker::KeepReplacedVersion() {
              GetPath().c_str_utf8());
         return;
     }
-    if (db->addRecycleEntry(name, GetPath(), recycle::kReplaced, download_base.fileSize, download_base.fileCheckSum,
-                            download_base.macHash, static_cast<uint32_t>(time(nullptr))) != 0) {
+    if (db->addRecycleEntry(name, GetPath(), recycle::kReplaced, resume.base.fileSize, resume.base.fileCheckSum,
+                            resume.base.macHash, static_cast<uint32_t>(services.now())) != 0) {
         root->Remove(target);
         return;
     }
-    Registry::getInstance().InitRecycleTime(context.root_entry, static_cast<uint32_t>(time(nullptr)));
+    services.registry->InitRecycleTime(context.root_entry, static_cast<uint32_t>(services.now()));
 }

@@ -12,6 +12,7 @@
 #include "store/filter_db.h"
 #include "sync/worker.h"
 #include "wire/connection_pool.h"
+#include "wire/messages.h"
 
 namespace {
 const char* const kChannel = "worker_debug";
@@ -33,7 +34,7 @@ int Worker::TestRemoveRemoteFilter() {
     if (context.current_event.isDir() || row.syncID == 0) return 1;
     // A file the selective-sync rules hold back locally: its removal is held back too.
     FilterLocalEvent held;
-    if (FilterDB::getInstance().getLocalFilteredEventByPath(context.root_entry.sess_id, GetPath(), held) == 1) {
+    if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, GetPath(), held) == 1) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, 0);
         if (AddFilteredEventToDB(0) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
@@ -56,19 +57,18 @@ int Worker::TestRemoveRemoteFilter() {
 int Worker::ProtoRemoveObject(PObject& reply) {
     const ClientFileEventInfo& row = context.database_record;
     ConnectionPool* pool = pool_slot.get();
-    PObject request;
-    request["_action"] = "remove";
-    request["session"] = pool ? pool->getSession() : ustring();
-    request["view_id"] = GetViewId();
-    if (GetServerBuild() == PROTO_OLD_SERVER_BUILD) {
-        request["sync_id"] = row.maxSyncID;
+    RemoveRequest remove;
+    remove.session = pool ? pool->getSession() : ustring();
+    remove.view_id = GetViewId();
+    if (services.server_build() == PROTO_OLD_SERVER_BUILD) {
+        remove.sync_id = row.maxSyncID;
     } else {
-        request["sync_id"] = row.syncID;
-        request["max_id"] = row.maxSyncID;
+        remove.sync_id = row.syncID;
+        remove.has_max_id = true;
+        remove.max_id = row.maxSyncID;
     }
-    request["path"] = GetServerPath();
-    AppendAgent(request);
-    const int rc = Exchange(SCMD_EVT_REMOVE, request, reply);
+    remove.path = GetServerPath();
+    const int rc = Exchange(SCMD_EVT_REMOVE, remove.ToValue(), reply);
     // A refusal is an answer; the caller reads its code.
     if (rc != 0 && reply.isMap() && reply.hasMember("error")) return 0;
     return rc;
@@ -144,7 +144,7 @@ int Worker::RemoveRemote() {
                 // rescan would find the folder gone, send the same refused removal or
                 // nothing, and leave this folder without what the others keep).
                 NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: rescan directory '%s'\n", path);
-                EventManager::getInstance().IssueRescan(context.root_entry.sess_id, GetPath(), true);
+                services.events->IssueRescan(context.root_entry.sess_id, GetPath(), true);
                 return 0;
             }
         } else {

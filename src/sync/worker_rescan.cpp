@@ -26,9 +26,6 @@ namespace {
 
 const char* const kChannel = "worker_debug";
 
-// The largest signed 64-bit value: a forced download is newer than any server event.
-constexpr uint64_t kForcedSyncId = 0x7FFFFFFFFFFFFFFFull;
-
 // Orders two list paths the way the file-list iterator walks them (it yields them in
 // descending order): name by name, so a folder sorts before everything inside it and
 // "Project/x" before "Project.zip" although '/' is the greater byte.
@@ -273,7 +270,7 @@ int Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool 
     e.file_type = is_dir ? 1 : 0;
     e.filtered_type = rc;
     if (!is_dir) e.base_name = LastComponent(path);
-    if (FilterDB::getInstance().setLocalFilteredEvent(e) != 0)
+    if (services.filters->setLocalFilteredEvent(e) != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to set LocalFilteredEvent for session '%llu', path '%s' .\n",
              (unsigned long long)sess_id, path.c_str_utf8());
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n",
@@ -291,7 +288,7 @@ void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
     e.m_type = Event::EV_MODIFY;
     e.m_path = path;
     e.m_sess_id = context.root_entry.sess_id;
-    e.m_sync_id = kForcedSyncId;
+    e.m_sync_id = Event::kForcedSyncId;
     e.setServerEvent();
     if (is_dir) e.setDir();
     ClientFileEventInfo row;
@@ -305,5 +302,5 @@ void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
              path.c_str_utf8());
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PushDownloadEvent: %s\n", path.c_str_utf8());
-    EventManager::getInstance().PushServerEvent(e);
+    services.events->PushServerEvent(e);
 }

@@ -11,7 +11,7 @@
 // hidden behind the old time.
 //
 // A resumable upload (files above 512 KiB) keeps its request, resume token, delta and
-// signature in cached_request / upload_sign_file between passes over the same event,
+// signature in resume.request / resume.sign_file between passes over the same event,
 // so that a retry asks the server for the bytes it holds and sends only the rest.
 #include <fcntl.h>
 #include <time.h>
@@ -69,7 +69,7 @@ int Worker::TestUploadLocalFilter() {
     }
     // Size limits concern files; a directory has no size of its own.
     if (st.isExist && st.type == FT_FILE) {
-        rc = BlackList2::getInstance().TestFileSize(st.size);
+        rc = services.system_black_list->TestFileSize(st.size);
         bool own = false;
         if (rc == 0 && GetBlackList() != nullptr) {
             rc = GetBlackList()->TestFileSize(st.size);
@@ -296,8 +296,7 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
 }
 
 int Worker::UploadErrorResult(const PObject& response) {
-    const uint64_t wide = response["error"]["code"].asUInt64();
-    const uint32_t code = wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : (uint32_t)wide;
+    const uint32_t code = ReplyErrorCode(response);
     const char* path = GetPath().c_str_utf8();
     if (code == kErrNoBase) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: file is removed during transfer, try it again.\n");
@@ -417,12 +416,12 @@ int Worker::UploadLocal() {
              cpath);
         return ERR_SYS;
     }
-    if (cached_request.isMap() && !cached_request.isEmpty()) {
-        const PObject& cached = cached_request;
+    if (resume.request.isMap() && !resume.request.isEmpty()) {
+        const PObject& cached = resume.request;
         // Size and time, and the finer stamp: an edit in the same second with the
         // same size must not resume the old content.
         if (is_dir || cached["mtime"]["mtime"].asUInt64() != local.mtime ||
-            cached["file"]["size"].asUInt64() != local.size || !(stamp == cached_stamp)) {
+            cached["file"]["size"].asUInt64() != local.size || !(stamp == resume.stamp)) {
             NLOG(L_WARNING, kChannel,
                  "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
                  "cache\n",
@@ -440,10 +439,10 @@ int Worker::UploadLocal() {
     TempFile delta(root, scratch);
     FILE_INFO hashed = local;
     PObject request;
-    const bool resumable = cached_request.isMap() && !cached_request.isEmpty();
+    const bool resumable = resume.request.isMap() && !resume.request.isEmpty();
     if (!resumable) {
         ConnectionPool* pool = pool_slot.get();
-        const bool old_server = GetServerBuild() == PROTO_OLD_SERVER_BUILD;
+        const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
         request["session"] = pool ? pool->getSession() : ustring();
         request["view_id"] = GetViewId();
         request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
@@ -468,15 +467,16 @@ int Worker::UploadLocal() {
             if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
                 delta.convert_permanent();
             sig.convert_permanent();
-            upload_sign_file = sig.getPath();
-            cached_request = request;
-            cached_stamp = stamp;
+            resume.sign_file = sig.getPath();
+            resume.request = request;
+            resume.kind = TransferResume::Kind::kUpload;
+            resume.stamp = stamp;
         } else {
             request["_action"] = "upload";
             AppendAgent(request);
         }
     } else {
-        request = cached_request;
+        request = resume.request;
     }
 
     if (row.syncID != 0 && IsFakeRequest(request)) {
@@ -502,26 +502,15 @@ int Worker::UploadLocal() {
 
     PObject response;
     {
-        ConnectionPool* pool = pool_slot.get();
-        if (pool == nullptr) {
+        const bool resume = request["_action"].asString() == "resume_upload";
+        const LeaseOutcome out = Leased(response, [&](Channel& channel) {
+            return resume ? ProtoResumeUploadObject(channel, request, response)
+                          : ProtoUploadObject(channel, request, response);
+        });
+        if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp)
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
-            return ERR_IO;
-        }
-        ConnectionLease lease(*pool, &abort_flag);
-        rc = RequestChannel(lease.get(), *pool);
-        if (rc != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
-            lease->Drop();
-            return rc;
-        }
-        Channel& channel = *lease->GetChannel();
-        rc = request["_action"].asString() == "resume_upload" ? ProtoResumeUploadObject(channel, request, response)
-                                                               : ProtoUploadObject(channel, request, response);
-        if (rc < 0) {
-            lease->Drop();
-            return rc;
-        }
-        lease->Update(static_cast<const PObject&>(response)["alive"].asUInt32());
+        if (out.stage != LeaseStage::kDone) return out.code;
+        rc = out.code;
     }
 
     if (response.hasMember("error")) {
@@ -537,14 +526,14 @@ int Worker::UploadLocal() {
         return ERR_SERVER;
     }
 
-    const ustring sign_path = resumable || !upload_sign_file.empty() ? upload_sign_file : sig.getPath();
+    const ustring sign_path = resumable || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
     if (CommitDatabaseUpload(request, response, row, sign_path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
     }
     // The database has taken the signature file over.
     sig.convert_permanent();
-    upload_sign_file.clear();
+    resume.sign_file.clear();
     if (CheckLocalModification(request) != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to CheckLocalModification.\n");
     notify_event_type = NOTIFY_CLIENT_MODIFY;

@@ -160,7 +160,7 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
     (void)stream.TakeMadeFiles();  // not this exchange's
     NLOG_AT(L_DEBUG, site.channel, site.file, site.texts.request, who, ToText(request).c_str());
 
-    auto fail = [&](int stream_code) -> int {
+    auto fail = [&](StreamResult stream_code) -> int {
         if (!site.map_stream_error) return ERR_IO;
         return site.map_stream_error(stream_code);
     };
@@ -171,9 +171,13 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
         NLOG_AT(L_ERR, site.channel, site.file, site.texts.send_header_failed, who, action.c_str_utf8(), rc);
         result = ERR_IO;
     }
-    if (result == 0 && (rc = stream.Send(channel, request)) != 0) {
-        NLOG_AT(L_ERR, site.channel, site.file, site.texts.send_request_failed, who, action.c_str_utf8(), rc);
-        result = fail(rc);
+    if (result == 0) {
+        const StreamResult sent = stream.Send(channel, request);
+        if (sent != StreamResult::kOk) {
+            NLOG_AT(L_ERR, site.channel, site.file, site.texts.send_request_failed, who, action.c_str_utf8(),
+                    LogCode(sent));
+            result = fail(sent);
+        }
     }
     if (result == 0) {
         channel.SetTimeout(90);
@@ -184,9 +188,10 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
         // keep-alive's "type" would survive into the real reply.
         const PObject prepared(response);
         for (;;) {
-            rc = stream.Recv(channel, response);
-            if (rc != 0) {
-                NLOG_AT(L_ERR, site.channel, site.file, site.texts.recv_failed, who, action.c_str_utf8(), rc);
+            const StreamResult got = stream.Recv(channel, response);
+            if (got != StreamResult::kOk) {
+                NLOG_AT(L_ERR, site.channel, site.file, site.texts.recv_failed, who, action.c_str_utf8(),
+                        LogCode(got));
                 const std::atomic<int>* abort = channel.GetFlag();
                 if (wait.may_commit && abort && abort->load() != 0) {
                     NLOG_AT(L_WARNING, site.channel, site.file,
@@ -195,7 +200,7 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
                     channel.Close();
                     result = ERR_INT;
                 } else {
-                    result = fail(rc);
+                    result = fail(got);
                 }
                 break;
             }
@@ -341,3 +346,15 @@ int ProtoResp2ErrorCode(const ProtoSite& site, uint32_t code) {
 }
 
 int ProtoResp2ErrorCode(uint32_t server_code) { return ProtoResp2ErrorCode(ProtoSite(), server_code); }
+
+uint32_t ReplyErrorCode(const PObject& reply) {
+    if (!reply.isMap() || !reply.hasMember("error")) return 0;
+    const uint64_t wide = reply["error"]["code"].asUInt64();
+    return wide > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<uint32_t>(wide);
+}
+
+int ReplyResult(const ProtoSite& site, const PObject& reply) {
+    if (!reply.isMap() || !reply.hasMember("error")) return 0;
+    const int rc = ProtoResp2ErrorCode(site, ReplyErrorCode(reply));
+    return rc != 0 ? rc : ERR_SERVER;
+}

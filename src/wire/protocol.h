@@ -17,6 +17,7 @@ class Connection;
 class ConnectionPool;
 class PObject;
 class PStream;
+enum class StreamResult : int;
 
 enum _SYNC_PROTO_CMD_tag {
     SCMD_REQUEST = 1,
@@ -101,8 +102,9 @@ struct ProtoSite {
     std::vector<std::string> reply_files;
     // The session's root; when set, received bodies are written only beneath it.
     std::shared_ptr<const SessionRoot> recv_root;
-    // Maps a failed stream code to a result code. Without it every failure is ERR_IO.
-    std::function<int(int)> map_stream_error;
+    // Maps a failed stream result to a result code (the one place the two families
+    // meet). Without it every failure is ERR_IO.
+    std::function<int(StreamResult)> map_stream_error;
     // The stream for the exchange (its progress is what "get_status" reports); a
     // fresh one when null.
     PStream* stream = nullptr;
@@ -143,3 +145,10 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
 int ProtoResp2ErrorCode(const ProtoSite& site, uint32_t server_code);
 // The same with the default site (the pullers' table).
 int ProtoResp2ErrorCode(uint32_t server_code);
+// The code of a reply's "error" member; 0 when it has none. A code wider than 32 bits
+// is one we do not know: it becomes 0xFFFFFFFF, outside every known class.
+uint32_t ReplyErrorCode(const PObject& reply);
+// The result of a reply: 0 without "error"; otherwise its code mapped on site's table,
+// and ERR_SERVER when that gives no specific meaning (the server's internal errors,
+// unknown classes): a reply with an error is never taken for a success.
+int ReplyResult(const ProtoSite& site, const PObject& reply);

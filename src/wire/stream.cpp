@@ -18,7 +18,7 @@
 namespace {
 
 // The code of a failed write or create of a received file: a full volume is told apart.
-int WriteFailed(int err) { return FSIsDiskFull(err) ? PStream::ERR_DISKFULL : PStream::ERR_SYS; }
+StreamResult WriteFailed(int err) { return FSIsDiskFull(err) ? StreamResult::kDiskFull : StreamResult::kSys; }
 
 const ustring& kLog() {
     static const ustring* name = new ustring("stream");
@@ -109,23 +109,23 @@ void PStream::GetStatus(ustring& item, uint64_t& sent, uint64_t& size) {
 
 // ---- sending ---------------------------------------------------------------
 
-int PStream::Send(Channel& c, const PObject& value) {
+StreamResult PStream::Send(Channel& c, const PObject& value) {
     trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
-    int r = SendObject(c, value);
-    if (r != ERR_OK) {
+    StreamResult r = SendObject(c, value);
+    if (r != StreamResult::kOk) {
         DumpHistory();
     } else {
         int f = c.FlushWrite(0);
         if (f != 0) {
             NLOG(L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", f);
-            r = ERR_IO;
+            r = StreamResult::kIo;
         }
     }
     ClearHistory();
     return r;
 }
 
-int PStream::SendObject(Channel& c, const PObject& value) {
+StreamResult PStream::SendObject(Channel& c, const PObject& value) {
     switch (value.getType()) {
         case PObject::TYPE_NULL: return SendNull(c);
         case PObject::TYPE_INTEGER: return Send(c, value.asInteger());
@@ -133,88 +133,88 @@ int PStream::SendObject(Channel& c, const PObject& value) {
         case PObject::TYPE_BINARY: return Send(c, value.asBinary());
         case PObject::TYPE_MAP: return Send(c, value.asMap());
         case PObject::TYPE_ARRAY: return Send(c, value.asArray());
-        default: return ERR_SYS;
+        default: return StreamResult::kSys;
     }
 }
 
-int PStream::SendNull(Channel& c) {
+StreamResult PStream::SendNull(Channel& c) {
     UpdateStatus(0, 0);
-    if (c.WriteByte(TAG_NULL) != 0 || c.WriteByte(0) != 0) return ERR_IO;
+    if (c.WriteByte(TAG_NULL) != 0 || c.WriteByte(0) != 0) return StreamResult::kIo;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%snull\n", Indent());
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
-int PStream::Send(Channel& c, uint64_t value) {
+StreamResult PStream::Send(Channel& c, uint64_t value) {
     UpdateStatus(0, 0);
     uint8_t width = value < (1ull << 8) ? 1 : value < (1ull << 16) ? 2 : value < (1ull << 32) ? 4 : 8;
     char bytes[10];
     bytes[0] = static_cast<char>(TAG_INTEGER);
     bytes[1] = static_cast<char>(width);
     for (int i = 0; i < width; ++i) bytes[2 + i] = static_cast<char>(value >> (8 * (width - 1 - i)));
-    if (c.Write(bytes, 2u + width) != 0) return ERR_IO;
+    if (c.Write(bytes, 2u + width) != 0) return StreamResult::kIo;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%llu\n", Indent(), static_cast<unsigned long long>(value));
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
-int PStream::Send(Channel& c, const ustring& value) {
+StreamResult PStream::Send(Channel& c, const ustring& value) {
     UpdateStatus(0, 0);
     uint32_t len = value.length();
     if (len > 0xFFFF) {
         // The 16-bit count cannot express it; refuse before anything is written.
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): string of %u bytes is too long to send\n", len);
-        return ERR_SYS;
+        return StreamResult::kSys;
     }
-    if (c.WriteByte(TAG_STRING) != 0 || c.WriteInt16(static_cast<uint16_t>(len)) != 0) return ERR_IO;
+    if (c.WriteByte(TAG_STRING) != 0 || c.WriteInt16(static_cast<uint16_t>(len)) != 0) return StreamResult::kIo;
     const char* p = value.c_str_utf8();
     for (uint32_t done = 0; done < len;) {
         unsigned chunk = std::min<uint32_t>(len - done, c.GetCapacity());
-        if (c.Write(p + done, chunk) != 0) return ERR_IO;
+        if (c.Write(p + done, chunk) != 0) return StreamResult::kIo;
         done += chunk;
     }
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s\"%s\"\n", Indent(), value.c_str_utf8());
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
-int PStream::Send(Channel& c, const PObject::map_type& value) {
-    if (c.WriteByte(TAG_MAP) != 0) return ERR_IO;
+StreamResult PStream::Send(Channel& c, const PObject::map_type& value) {
+    if (c.WriteByte(TAG_MAP) != 0) return StreamResult::kIo;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s{\n", Indent());
     ++indent;
     for (const auto& [key, member] : value) {
         // A leading "_" only serves to sort a key first; it is not sent.
         ustring wire_key = !key.empty() && key[0] == '_' ? key.substr(1) : key;
-        int r = Send(c, wire_key);
-        if (r != ERR_OK) return r;
+        StreamResult r = Send(c, wire_key);
+        if (r != StreamResult::kOk) return r;
         PushHistory(wire_key);
         r = SendObject(c, member);
-        if (r != ERR_OK) return r;  // the key stays on the history for the error report
+        if (r != StreamResult::kOk) return r;  // the key stays on the history for the error report
         PopHistory();
     }
     --indent;
-    if (c.WriteByte(TAG_END) != 0) return ERR_IO;
+    if (c.WriteByte(TAG_END) != 0) return StreamResult::kIo;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s}\n", Indent());
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
-int PStream::Send(Channel& c, const PObject::array_type& value) {
-    if (c.WriteByte(TAG_ARRAY) != 0) return ERR_IO;
+StreamResult PStream::Send(Channel& c, const PObject::array_type& value) {
+    if (c.WriteByte(TAG_ARRAY) != 0) return StreamResult::kIo;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s[\n", Indent());
     ++indent;
     for (const auto& e : value) {
-        int r = SendObject(c, e);
-        if (r != ERR_OK) return r;
+        StreamResult r = SendObject(c, e);
+        if (r != StreamResult::kOk) return r;
     }
     --indent;
-    if (c.WriteByte(TAG_END) != 0) return ERR_IO;
+    if (c.WriteByte(TAG_END) != 0) return StreamResult::kIo;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s]\n", Indent());
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
-int PStream::Send(Channel& c, const PObject::binary_type& value) {
-    if (c.WriteByte(TAG_BINARY) != 0 || c.WriteInt64(value.length) != 0) return ERR_IO;
+StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
+    if (c.WriteByte(TAG_BINARY) != 0 || c.WriteInt64(value.length) != 0) return StreamResult::kIo;
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
-        return ERR_SYS;
+        return StreamResult::kSys;
     }
     // A session's file is read beneath its root too, never through a link.
     int fd = OpenRecvFile(value.path, O_RDONLY);
@@ -222,12 +222,12 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
              "rb", errno);
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fopen error\n");
-        return ERR_SYS;
+        return StreamResult::kSys;
     }
     if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0 || value.offset > INT64_MAX) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fseek error\n");
         ::close(fd);
-        return ERR_SYS;
+        return StreamResult::kSys;
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     if (trace)
@@ -243,7 +243,7 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
             if (errno == EINTR) continue;
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fread error\n");
             ::close(fd);
-            return ERR_SYS;
+            return StreamResult::kSys;
         }
         if (n == 0) {
             eof = true;
@@ -251,7 +251,7 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
         }
         if (c.Write(buf.get(), static_cast<unsigned>(n)) != 0) {
             ::close(fd);
-            return ERR_IO;
+            return StreamResult::kIo;
         }
         sent += static_cast<uint64_t>(n);
         if (sent % kProgressStep == 0)
@@ -263,58 +263,58 @@ int PStream::Send(Channel& c, const PObject::binary_type& value) {
     if (eof) {
         // The peer was promised more bytes than exist; this connection is unusable now.
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): file length is incorrect.\n");
-        return ERR_STREAM;
+        return StreamResult::kStream;
     }
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
 // ---- receiving -------------------------------------------------------------
 
-int PStream::ChannelFailed(int code) {
+StreamResult PStream::ChannelFailed(int code) {
     NLOG(L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", code);
-    return ERR_IO;
+    return StreamResult::kIo;
 }
 
-int PStream::Recv(Channel& c, PObject& value) {
+StreamResult PStream::Recv(Channel& c, PObject& value) {
     trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
     recv_elements = 0;
     recv_bytes = 0;
     over_limit = false;
     cut_texts.clear();
-    int r = RecvObject(c, value);
-    if (r < 0) DumpHistory();
+    StreamResult r = RecvObject(c, value);
+    if (r != StreamResult::kOk) DumpHistory();
     ClearHistory();
     if (over_limit) {
         // Nothing of an oversized value is kept, nor the memory it took.
         value.clear();
         malloc_trim(0);
     }
-    return r < 0 ? r : ERR_OK;
+    return r;
 }
 
-int PStream::Charge(uint64_t members, uint64_t bytes) {
+StreamResult PStream::Charge(uint64_t members, uint64_t bytes) {
     recv_elements += members;
     recv_bytes += members * kElementCharge + bytes;
-    if (recv_elements <= kMaxRecvElements && recv_bytes <= recv_limit) return ERR_OK;
+    if (recv_elements <= kMaxRecvElements && recv_bytes <= recv_limit) return StreamResult::kOk;
     NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): value too large: over %llu members or %llu bytes\n",
          static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(recv_limit));
     over_limit = true;
-    return ERR_STREAM;
+    return StreamResult::kStream;
 }
 
-int PStream::RecvTag(Channel& c, uint8_t& tag) {
+StreamResult PStream::RecvTag(Channel& c, uint8_t& tag) {
     int r = c.ReadByte(&tag);
-    return r == 0 ? ERR_OK : ChannelFailed(r);
+    return r == 0 ? StreamResult::kOk : ChannelFailed(r);
 }
 
-int PStream::RecvObject(Channel& c, PObject& value) {
+StreamResult PStream::RecvObject(Channel& c, PObject& value) {
     uint8_t tag = 0;
-    int r = RecvTag(c, tag);
-    if (r != ERR_OK) return r;
+    StreamResult r = RecvTag(c, tag);
+    if (r != StreamResult::kOk) return r;
     return RecvDispatch(c, tag, value);
 }
 
-int PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
+StreamResult PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
     switch (tag) {
         case TAG_NULL: {
             uint8_t zero = 0;
@@ -323,22 +323,22 @@ int PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
             if (zero != 0) {
                 NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): expect length 0, but we've got %u\n",
                      static_cast<unsigned>(zero));
-                return ERR_STREAM;
+                return StreamResult::kStream;
             }
             value.clear();
             if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%snull\n", Indent());
-            return ERR_OK;
+            return StreamResult::kOk;
         }
         case TAG_INTEGER: {
             uint64_t v = 0;
-            int r = Recv(c, v);
-            if (r == ERR_OK) value = v;
+            StreamResult r = Recv(c, v);
+            if (r == StreamResult::kOk) value = v;
             return r;
         }
         case TAG_STRING: {
             ustring s;
-            int r = Recv(c, s);
-            if (r == ERR_OK) value = s;
+            StreamResult r = Recv(c, s);
+            if (r == StreamResult::kOk) value = s;
             return r;
         }
         case TAG_BINARY:
@@ -347,24 +347,24 @@ int PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
         case TAG_MAP: {
             if (indent >= kMaxDepth) {
                 NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): values nested deeper than %d levels\n", kMaxDepth);
-                return ERR_STREAM;
+                return StreamResult::kStream;
             }
             return tag == TAG_ARRAY ? Recv(c, value.asArray()) : Recv(c, value.asMap());
         }
         default:
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: unknown tag %u\n", static_cast<unsigned>(tag));
-            return ERR_STREAM;
+            return StreamResult::kStream;
     }
 }
 
-int PStream::Recv(Channel& c, uint64_t& value) {
+StreamResult PStream::Recv(Channel& c, uint64_t& value) {
     UpdateStatus(0, 0);
     uint8_t width = 0;
     int r = c.ReadByte(&width);
     if (r != 0) return ChannelFailed(r);
     if (width > 8) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): integer of %u bytes\n", static_cast<unsigned>(width));
-        return ERR_STREAM;
+        return StreamResult::kStream;
     }
     unsigned char bytes[8];
     if (width > 0) {
@@ -375,16 +375,15 @@ int PStream::Recv(Channel& c, uint64_t& value) {
     for (int i = 0; i < width; ++i) v = (v << 8) | bytes[i];
     value = v;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%llu\n", Indent(), static_cast<unsigned long long>(v));
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
-int PStream::Recv(Channel& c, ustring& value) {
+StreamResult PStream::Recv(Channel& c, ustring& value) {
     UpdateStatus(0, 0);
     uint16_t len = 0;
     int r = c.ReadInt16(&len);
     if (r != 0) return ChannelFailed(r);
-    r = Charge(0, len + kTextCharge);
-    if (r != ERR_OK) return r;
+    if (const StreamResult charged = Charge(0, len + kTextCharge); charged != StreamResult::kOk) return charged;
     std::string bytes(len, '\0');
     for (unsigned done = 0; done < len;) {
         unsigned chunk = std::min<unsigned>(len - done, c.GetCapacity());
@@ -397,29 +396,29 @@ int PStream::Recv(Channel& c, ustring& value) {
     value.assign(bytes.data(), static_cast<uint32_t>(kept));
     if (kept < len) cut_texts.push_back(value);
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s\"%s\"\n", Indent(), value.c_str_utf8());
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
 template <class ReadMember>
-int PStream::RecvMembers(Channel& c, char open, char close, ReadMember read_member) {
+StreamResult PStream::RecvMembers(Channel& c, char open, char close, ReadMember read_member) {
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%c\n", Indent(), open);
     ++indent;
     for (;;) {
         uint8_t tag = 0;
-        int r = RecvTag(c, tag);
-        if (r != ERR_OK) return r;
+        StreamResult r = RecvTag(c, tag);
+        if (r != StreamResult::kOk) return r;
         if (tag == TAG_END) break;
         r = Charge(1, 0);
-        if (r != ERR_OK) return r;
+        if (r != StreamResult::kOk) return r;
         r = read_member(tag);
-        if (r < 0) return r;
+        if (r != StreamResult::kOk) return r;
     }
     --indent;
     if (trace) Logger::LogMsg(Logger::L_DEBUG, kLog(), "%s%c\n", Indent(), close);
-    return ERR_OK;
+    return StreamResult::kOk;
 }
 
-int PStream::Recv(Channel& c, PObject::array_type& value) {
+StreamResult PStream::Recv(Channel& c, PObject::array_type& value) {
     return RecvMembers(c, '[', ']', [&](uint8_t tag) {
         // Received in place, so that a partly received binary still names its file.
         value.emplace_back();
@@ -427,21 +426,21 @@ int PStream::Recv(Channel& c, PObject::array_type& value) {
     });
 }
 
-int PStream::Recv(Channel& c, PObject::map_type& value) {
+StreamResult PStream::Recv(Channel& c, PObject::map_type& value) {
     return RecvMembers(c, '{', '}', [&](uint8_t tag) {
         if (tag != TAG_STRING) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
                  static_cast<unsigned>(tag));
-            return static_cast<int>(ERR_STREAM);
+            return StreamResult::kStream;
         }
         ustring key;
-        int r = Recv(c, key);
-        if (r != ERR_OK) return r;
+        StreamResult r = Recv(c, key);
+        if (r != StreamResult::kOk) return r;
         PushHistory(key);
         r = RecvObject(c, value[key]);  // a repeated key is read into the existing member
-        if (r < 0) return r;
+        if (r != StreamResult::kOk) return r;
         PopHistory();
-        return static_cast<int>(ERR_OK);
+        return StreamResult::kOk;
     });
 }
 
@@ -464,7 +463,7 @@ int PStream::OpenRecvFile(const ustring& path, int flags) {
     return recv_root->OpenAt(rel, flags, 0666, fd) == 0 ? fd : -1;
 }
 
-int PStream::Recv(Channel& c, PObject::binary_type& value) {
+StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
     uint64_t count = 0;
     int r = c.ReadInt64(&count);
     if (r != 0) return ChannelFailed(r);
@@ -475,7 +474,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
         if (recv_path.empty()) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): no folder for received binaries, refusing %llu bytes\n",
                  static_cast<unsigned long long>(count));
-            return ERR_SYS;
+            return StreamResult::kSys;
         }
         value.offset = 0;
         value.length = 0;
@@ -486,7 +485,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
-        return ERR_SYS;
+        return StreamResult::kSys;
     }
 
     int fd = -1;
@@ -524,7 +523,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
         fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT);
         if (fd < 0) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", errno);
-            return ERR_SYS;
+            return StreamResult::kSys;
         }
         struct stat st {};
         if (::fstat(fd, &st) != 0 || value.offset > static_cast<uint64_t>(INT64_MAX) ||
@@ -533,23 +532,23 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
                  value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
                  static_cast<unsigned long long>(value.offset));
             ::close(fd);
-            return ERR_SYS;
+            return StreamResult::kSys;
         }
         if (::ftruncate(fd, static_cast<off_t>(value.offset)) != 0) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetEndOfFile: Error code %d\n", errno);
             ::close(fd);
-            return ERR_SYS;
+            return StreamResult::kSys;
         }
         if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0) {
             NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetFilePointerEx: Error code %d\n", errno);
             ::close(fd);
-            return ERR_SYS;
+            return StreamResult::kSys;
         }
     }
 
     UpdateStatus(0, count);
     uint64_t received = 0;
-    int result = ERR_OK;
+    StreamResult result = StreamResult::kOk;
     while (received < count) {
         unsigned want = static_cast<unsigned>(std::min<uint64_t>(kBufferSize, count - received));
         unsigned got = 0;
@@ -569,7 +568,7 @@ int PStream::Recv(Channel& c, PObject::binary_type& value) {
                  static_cast<unsigned long long>(received), static_cast<unsigned long long>(count));
         UpdateStatus(received, count);
     }
-    if (::close(fd) != 0 && result == ERR_OK) result = WriteFailed(errno);
+    if (::close(fd) != 0 && result == StreamResult::kOk) result = WriteFailed(errno);
     value.offset += received;
     value.length = value.offset;  // also after a failure: a later request continues here
     Logger::LogMsg(Logger::L_DEBUG, kLog(), "%sbinary has been stored at '%s' with length %llu\n", Indent(),

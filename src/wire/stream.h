@@ -16,18 +16,23 @@
 #include "wire/channel.h"
 #include "wire/object.h"
 
+// The stream's results: a family of their own, apart from the daemon's result codes
+// (foundation/error_codes.h); a task sees them only through its site's
+// map_stream_error (wire/protocol.h). The values are the numbers log lines print.
+enum class StreamResult : int {
+    kOk = 0,
+    kSys = -1,       // a local failure: a file to send or receive, memory, a text too long
+    kIo = -2,        // every channel failure
+    kDiskFull = -4,  // a received file could not be created or written: no room or entries left
+    kStream = -5,    // malformed input, or a file shorter than the promised length
+};
+
+// The number a log line prints for r.
+inline int LogCode(StreamResult r) { return static_cast<int>(r); }
+
 class PStream {
 public:
-    // The stream's own result codes (a separate set from the system-wide table).
-    enum {
-        ERR_OK = 0,
-        ERR_SYS = -1,
-        ERR_IO = -2,       // every channel failure
-        ERR_TIMEOUT = -3,  // declared, never returned
-        ERR_DISKFULL = -4,  // a received file could not be created or written: no room or entries left
-        ERR_STREAM = -5,   // malformed input, or a file shorter than the promised length
-        ERR_INPUT = -6,    // declared, never returned
-    };
+    using Result = StreamResult;
     enum {
         TAG_NULL = 0x00,
         TAG_INTEGER = 0x01,
@@ -61,8 +66,10 @@ public:
     PStream();
     ~PStream();
 
-    int Send(Channel& channel, const PObject& value);
-    int Recv(Channel& channel, PObject& value);
+    // One value to or from the channel: kOk, or what went wrong (the channel is then
+    // unusable for further values, but for kSys on sending before anything was written).
+    [[nodiscard]] StreamResult Send(Channel& channel, const PObject& value);
+    [[nodiscard]] StreamResult Recv(Channel& channel, PObject& value);
 
     // Folder for received binaries whose target names no file. With none set such
     // binaries are refused.
@@ -92,30 +99,30 @@ public:
     PStream& operator=(const PStream&) = delete;
 
 private:
-    int SendObject(Channel& c, const PObject& value);
-    int SendNull(Channel& c);
-    int Send(Channel& c, uint64_t value);
-    int Send(Channel& c, const ustring& value);
-    int Send(Channel& c, const PObject::binary_type& value);
-    int Send(Channel& c, const PObject::map_type& value);
-    int Send(Channel& c, const PObject::array_type& value);
+    StreamResult SendObject(Channel& c, const PObject& value);
+    StreamResult SendNull(Channel& c);
+    StreamResult Send(Channel& c, uint64_t value);
+    StreamResult Send(Channel& c, const ustring& value);
+    StreamResult Send(Channel& c, const PObject::binary_type& value);
+    StreamResult Send(Channel& c, const PObject::map_type& value);
+    StreamResult Send(Channel& c, const PObject::array_type& value);
 
-    int RecvTag(Channel& c, uint8_t& tag);
-    int RecvObject(Channel& c, PObject& value);
-    int RecvDispatch(Channel& c, uint8_t tag, PObject& value);
-    int Recv(Channel& c, uint64_t& value);
-    int Recv(Channel& c, ustring& value);
-    int Recv(Channel& c, PObject::binary_type& value);
-    int Recv(Channel& c, PObject::map_type& value);
-    int Recv(Channel& c, PObject::array_type& value);
+    StreamResult RecvTag(Channel& c, uint8_t& tag);
+    StreamResult RecvObject(Channel& c, PObject& value);
+    StreamResult RecvDispatch(Channel& c, uint8_t tag, PObject& value);
+    StreamResult Recv(Channel& c, uint64_t& value);
+    StreamResult Recv(Channel& c, ustring& value);
+    StreamResult Recv(Channel& c, PObject::binary_type& value);
+    StreamResult Recv(Channel& c, PObject::map_type& value);
+    StreamResult Recv(Channel& c, PObject::array_type& value);
     // Reads an array's or a map's members up to the end tag; read_member(tag) reads
     // one member whose first tag is already read. open/close mark the trace lines.
     template <class ReadMember>
-    int RecvMembers(Channel& c, char open, char close, ReadMember read_member);
+    StreamResult RecvMembers(Channel& c, char open, char close, ReadMember read_member);
 
-    int ChannelFailed(int code);
+    StreamResult ChannelFailed(int code);
     // Counts one more member of kElementCharge + text bytes; ERR_STREAM past a bound.
-    int Charge(uint64_t members, uint64_t bytes);
+    StreamResult Charge(uint64_t members, uint64_t bytes);
     // Opens a file for a sent or received binary (through recv_root when set): fd or -1.
     int OpenRecvFile(const ustring& path, int flags);
     void PushHistory(const ustring& key) EXCLUDES(status_lock);

@@ -311,7 +311,7 @@ TEST_F(AppTest, WorkerProgressCountsOnlyAFileBodyInTransfer) {
         Channel channel(81920);
         channel.Open(fds[0], false);
         channel.SetTimeout(120);
-        worker->GetTransStream().Send(channel, request);
+        (void)worker->GetTransStream().Send(channel, request);
         sent = true;
     });
 

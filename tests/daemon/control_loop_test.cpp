@@ -61,12 +61,12 @@ TEST(IPCListener, FindsTheNextFreePort) {
     ASSERT_EQ(ch.Open(s, true), 0);
     PStream in;
     PObject got;
-    ASSERT_EQ(in.Recv(ch, got), 0);
+    ASSERT_EQ(in.Recv(ch, got), StreamResult::kOk);
     EXPECT_EQ(got["daemon_port"].asInt32(), p2);
     PObject answer;
     answer["ack"] = "ok";
     PStream out;
-    ASSERT_EQ(out.Send(ch, answer), 0);
+    ASSERT_EQ(out.Send(ch, answer), StreamResult::kOk);
     PObject back;
     ASSERT_EQ(sender.recv(back), 0);
     EXPECT_EQ(back, answer);

@@ -108,7 +108,7 @@ TEST_F(Nimbreld, ServesTheUIUntilStop) {
     announce.SetTimeout(60);
     PStream in;
     PObject hello;
-    ASSERT_EQ(in.Recv(announce, hello), 0);
+    ASSERT_EQ(in.Recv(announce, hello), StreamResult::kOk);
     ASSERT_EQ(hello.asMap().size(), 1u);
     int daemon_port = hello["daemon_port"].asInt32();
     EXPECT_GT(daemon_port, ui_port);

@@ -54,7 +54,7 @@ protected:
 TEST_F(DetectorWatchTest, OneWatchPerSessionReleasedOnRemoval) {
     const int before = OpenDescriptors();
     {
-        Detector detector;
+        Detector detector{SyncServices::Process()};
         ASSERT_EQ(detector.AddWatch(a, 1), 0);
         ASSERT_EQ(detector.AddWatch(b, 2), 0);
         EXPECT_EQ(detector.GetWatchCount(), 2u);
@@ -89,7 +89,7 @@ TEST_F(DetectorWatchTest, OneWatchPerSessionReleasedOnRemoval) {
 
 TEST_F(DetectorWatchTest, OnlyRealFoldersCanBeWatched) {
     const int before = OpenDescriptors();
-    Detector detector;
+    Detector detector{SyncServices::Process()};
     const std::string file = dir + "/file";
     std::ofstream(file) << "x";
     const std::string link = dir + "/link";
@@ -111,7 +111,7 @@ TEST_F(DetectorWatchTest, OnlyRealFoldersCanBeWatched) {
 }
 
 TEST_F(DetectorWatchTest, WatchesAreKeptWhileTheTaskRunsAndStops) {
-    Detector detector;
+    Detector detector{SyncServices::Process()};
     ASSERT_EQ(detector.Run(), 0);
     ASSERT_EQ(detector.AddWatch(a, 1), 0);
     ASSERT_EQ(detector.AddWatch(b, 2), 0);

@@ -23,7 +23,8 @@ using Clock = std::chrono::steady_clock;
 // takes its time before it lets go, like a worker in the middle of a transfer.
 class SlowWorker : public Worker {
 public:
-    SlowWorker(uint64_t session, int drop_delay_ms) : session(session), drop_delay_ms(drop_delay_ms) {}
+    SlowWorker(uint64_t session, int drop_delay_ms)
+        : Worker(SyncServices::Process()), session(session), drop_delay_ms(drop_delay_ms) {}
 
     // One pass of the loop is one event, as in the real worker: the event is held
     // inside the pass, and the acknowledgement comes at the top of the next one.

@@ -11,7 +11,7 @@ inline int Exchange(int port, const PObject& request, PObject& reply) {
     if (ch.Open("127.0.0.1", port) != 0) return -100;
     ch.SetTimeout(30);
     PStream s;
-    int r = s.Send(ch, request);
-    if (r != 0) return r;
-    return s.Recv(ch, reply);
+    const StreamResult r = s.Send(ch, request);
+    if (r != StreamResult::kOk) return LogCode(r);
+    return LogCode(s.Recv(ch, reply));
 }

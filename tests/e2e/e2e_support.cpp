@@ -259,7 +259,7 @@ bool Listener::Receive(PObject& value, double timeout_seconds, int* conn_fd) {
     }
     channel.SetTimeout(static_cast<unsigned>(timeout_seconds) + 1);
     PStream stream;
-    bool ok = stream.Recv(channel, value) == 0;
+    bool ok = stream.Recv(channel, value) == StreamResult::kOk;
     if (conn_fd != nullptr) {
         *conn_fd = c;
     } else {
@@ -302,9 +302,9 @@ int Request(int port, const PObject& request, PObject& reply, unsigned timeout_s
     }
     channel.SetTimeout(timeout_seconds);
     PStream stream;
-    if (stream.Send(channel, request) != 0) return -1;
+    if (stream.Send(channel, request) != StreamResult::kOk) return -1;
     PObject answer;
-    if (stream.Recv(channel, answer) != 0) return -1;
+    if (stream.Recv(channel, answer) != StreamResult::kOk) return -1;
     reply.swap(answer);
     return 0;
 }

@@ -4,10 +4,14 @@
 // a pinned certificate.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <csignal>
 #include <ctime>
 
 #include "foundation/error_codes.h"
+#include "../../tools/refserver/storage.h"
 #include "refserver_harness.h"
 #include "sync/proto_sites.h"
 #include "wire/channel.h"
@@ -115,6 +119,53 @@ TEST_F(RefServerHandshake, ReplyAfterThreeKeepAlives) {
     ASSERT_EQ(Exchange(c, "no_such_action", SCMD_REQUEST, reply), 0);
     EXPECT_FALSE(reply.hasMember("type"));
     EXPECT_EQ(reply["error"]["code"].asUInt32(), 0x7000u);
+    pool->push(c);
+}
+
+// A pull with "wait" that finds nothing new holds its reply until the view changes
+// (here from another process, as test helpers write) or the wait ends.
+TEST_F(RefServerHandshake, PullWaitEndsWithAChangeOrItsTime) {
+    StartServer({});
+    MakePool(false);
+    Connection* c = pool->pop();
+    ASSERT_EQ(RequestChannel(SyncerSite(), c, *pool, 1), 0);
+    auto pull = [&](uint64_t wait, PObject& reply) {
+        PObject req;
+        req["_action"] = "pull_event";
+        req["view_id"] = (uint64_t)1;
+        req["sync_id"] = (uint64_t)0;
+        req["path"] = "/";
+        req["recursive"] = (uint64_t)1;
+        req["wait"] = wait;
+        AppendAgent(req);
+        return RunProtocol(SyncerSite(), *c->GetChannel(), SCMD_EVT_PULL, req, reply);
+    };
+    PObject reply;
+    auto t0 = std::chrono::steady_clock::now();
+    ASSERT_EQ(pull(1, reply), 0);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
+    EXPECT_EQ(reply["next_sync_id"].asUInt64(), 0u);
+    EXPECT_TRUE(reply["event_list"].asArray().empty());
+
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Storage other;
+        ASSERT_EQ(other.Open(server.data_root().string()), 0) << other.error();
+        ChangeRow row;
+        row.view_id = 1;
+        row.path = "/new.txt";
+        row.hash = std::string(32, 'a');
+        uint64_t id = 0;
+        EXPECT_EQ(other.AddChange(row, &id), 0);
+    });
+    t0 = std::chrono::steady_clock::now();
+    PObject changed;
+    ASSERT_EQ(pull(120, changed), 0);
+    writer.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(60));
+    ASSERT_EQ(changed["event_list"].asArray().size(), 1u);
+    EXPECT_EQ(changed["event_list"][0]["path"].asString().str(), "/new.txt");
+    EXPECT_EQ(changed["next_sync_id"].asUInt64(), changed["event_list"][0]["sync_id"].asUInt64());
     pool->push(c);
 }
 

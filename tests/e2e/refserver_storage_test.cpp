@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "../../tools/refserver/storage.cpp"
+#include "../../tools/refserver/pull_list.cpp"
 
 namespace {
 
@@ -90,6 +91,53 @@ TEST_F(RefStorage, LatestSinceHonoursPrefixRecursionAndAge) {
     EXPECT_TRUE(rows.back().is_removed);
     EXPECT_EQ(store.MaxSyncIdBelow(1, "/d/sub"), rows[2].sync_id);
     EXPECT_EQ(store.MaxSyncIdBelow(1, "/d"), rows.back().sync_id);
+}
+
+// The pull list read in batches: latest change per path across batch ends, folders'
+// max_id as the index query gives it, direct children only when not recursive.
+TEST_F(RefStorage, PullListAcrossBatchesAgreesWithTheIndex) {
+    Add(1, "/d", true);
+    const uint64_t x1 = Add(1, "/d/x");
+    Add(1, "/d/sub", true);
+    Add(2, "/d/other-view");
+    Add(1, "/d/sub/y");
+    Add(1, "/d b");  // sorts between "/d" and "/d/..."
+    Add(1, "/d/x", false, true);
+    PullRequest req;
+    req.view = 1;
+    req.upto = store.MaxSyncId(1);
+    req.root = "/";
+    req.batch = 2;
+    auto build = [&](uint64_t from, bool recursive, const std::string& root) {
+        req.from = from;
+        req.recursive = recursive;
+        req.root = root;
+        std::vector<PullEvent> out;
+        std::string error;
+        int batches = 0;
+        EXPECT_EQ(BuildPullList(store, req, [&] { return ++batches > 0; }, &out, &error), 0) << error;
+        EXPECT_GE(batches, 1);
+        return out;
+    };
+    auto all = build(0, true, "/");
+    std::vector<ChangeRow> want;
+    ASSERT_EQ(store.LatestSince(1, 0, "/", true, &want), 0);
+    ASSERT_EQ(all.size(), want.size());
+    for (size_t i = 0; i < all.size(); ++i) {
+        EXPECT_EQ(all[i].row.sync_id, want[i].sync_id);
+        EXPECT_EQ(all[i].rel, want[i].path);
+        if (want[i].is_dir) EXPECT_EQ(all[i].max_id, store.MaxSyncIdBelow(1, want[i].path)) << want[i].path;
+    }
+    auto below = build(x1, false, "/d");
+    ASSERT_EQ(below.size(), 2u);
+    EXPECT_EQ(below[0].rel, "/sub");
+    EXPECT_EQ(below[1].rel, "/x");
+    EXPECT_TRUE(below[1].row.is_removed);
+    // A between() that refuses ends the build.
+    std::vector<PullEvent> out;
+    std::string error;
+    req.from = 0;
+    EXPECT_EQ(BuildPullList(store, req, [] { return false; }, &out, &error), -1);
 }
 
 TEST_F(RefStorage, OnlyHexNamesReachTheDisk) {

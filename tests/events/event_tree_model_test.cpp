@@ -419,6 +419,7 @@ TEST(EventTreeModel, RandomOperationsMatchTheNaiveModel) {
                 out.erase(out.begin() + static_cast<long>(i));
             }
             ASSERT_EQ(model.Dump(), Dump(tree)) << "seed " << seed << " step " << step << " after " << where;
+            ASSERT_TRUE(tree.CheckInvariants()) << "seed " << seed << " step " << step << " after " << where;
             // The byte count kept on every change equals what the tree holds.
             ASSERT_EQ(WalkedBytes(tree, ""), tree.GetByteCount().queued) << "seed " << seed << " step " << step;
         }

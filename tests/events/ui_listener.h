@@ -73,7 +73,7 @@ private:
             }
             PStream stream;
             PObject v;
-            if (stream.Recv(ch, v) == 0) {
+            if (stream.Recv(ch, v) == StreamResult::kOk) {
                 std::lock_guard<std::mutex> l(mu);
                 values.push_back(v);
                 cv.notify_all();

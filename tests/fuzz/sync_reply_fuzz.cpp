@@ -80,6 +80,13 @@ int g_refuser = -1;  // a bound, never listening socket: connects to it are refu
 int g_refused_port = 0;
 PoolSlot g_slot;
 
+// The process's services with the fuzzer's own pool slot.
+SyncServices FuzzServices() {
+    SyncServices s = SyncServices::Process();
+    s.pool = &g_slot;
+    return s;
+}
+
 struct LocalFile {
     const char* path;
     const char* content;
@@ -246,11 +253,11 @@ void RunScenario(uint8_t flags) {
     if (flags & kUpload) PushLocal("/up.txt", Event::EV_MODIFY);
     if (flags & kRemoveRemote) PushLocal("/gone.txt", Event::EV_REMOVE);
     if (flags & kPull) {
-        Syncer puller(g_slot);
+        Syncer puller(FuzzServices());
         puller.RunOnce();
     }
     {
-        Worker worker(g_slot);
+        Worker worker(FuzzServices());
         for (int i = 0; i < kPasses && EventManager::getInstance().GetAllPendingEventCount(kSession) > 0; ++i)
             worker.RunOnce();
     }
@@ -395,7 +402,7 @@ void ServerChange(const std::vector<LocalFile>& put, const std::vector<const cha
         ::unlink((g_sync + path).c_str());
         PushLocal(path, Event::EV_REMOVE);
     }
-    Worker worker(g_slot);
+    Worker worker(FuzzServices());
     for (int i = 0; i < 3 * kPasses && EventManager::getInstance().GetAllPendingEventCount(kSession) > 0; ++i)
         worker.RunOnce();
     EventManager::getInstance().Clear();

@@ -116,7 +116,7 @@ void CheckBinaries(const PObject& v, const std::string& dir, bool* has_binary, b
 }
 
 // Receives one value from `size` bytes; the far end then stops sending.
-int Receive(const uint8_t* data, size_t size, const std::string& dir, PObject& value) {
+StreamResult Receive(const uint8_t* data, size_t size, const std::string& dir, PObject& value) {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::abort();
     Channel ch(PStream::kBufferSize);
@@ -133,7 +133,7 @@ int Receive(const uint8_t* data, size_t size, const std::string& dir, PObject& v
     }
     PStream s;
     s.SetDefaultRecvLocation(ustring(dir));
-    int r = s.Recv(ch, value);
+    const StreamResult r = s.Recv(ch, value);
     ch.Close();  // unblocks the feeder
     if (feeder.joinable()) feeder.join();
     ::close(sv[1]);
@@ -146,9 +146,9 @@ std::vector<uint8_t> Encode(const PObject& value) {
     Channel ch(PStream::kBufferSize);
     if (ch.Open(sv[0], true) != 0) std::abort();
     PStream s;
-    int r = s.Send(ch, value);
+    const StreamResult r = s.Send(ch, value);
     ch.Close();
-    if (r != PStream::ERR_OK) Fail("a received value could not be sent", value.toString().c_str_utf8());
+    if (r != StreamResult::kOk) Fail("a received value could not be sent", value.toString().c_str_utf8());
     std::vector<uint8_t> out;
     uint8_t buf[65536];
     for (;;) {
@@ -166,17 +166,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& dir = RecvDir();
     {
         PObject value;
-        int r = Receive(data, size, dir, value);
+        const StreamResult r = Receive(data, size, dir, value);
         bool has_binary = false;
         bool has_underscore_key = false;
         CheckBinaries(value, dir, &has_binary, &has_underscore_key);
         // A leading "_" is dropped from keys on sending, so such values do not
         // round-trip; values with binaries would re-read the files just written.
         // The re-encoding is never longer than the input, so it fits the pair too.
-        if (r == PStream::ERR_OK && !has_binary && !has_underscore_key && size <= kDirectLimit) {
+        if (r == StreamResult::kOk && !has_binary && !has_underscore_key && size <= kDirectLimit) {
             std::vector<uint8_t> again = Encode(value);
             PObject back;
-            if (Receive(again.data(), again.size(), dir, back) != PStream::ERR_OK || !(back == value))
+            if (Receive(again.data(), again.size(), dir, back) != StreamResult::kOk || !(back == value))
                 Fail("re-encoded value reads back differently", value.toString().c_str_utf8());
         }
     }

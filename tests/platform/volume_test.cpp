@@ -46,6 +46,23 @@ TEST_F(Volume, FatFamilyMeansTwoSecondTimes) {
     EXPECT_FALSE(FSTimeEqual(0, 0xFFFFFFFFu));
 }
 
+// The remembered per-volume answer is the one the directory itself gives, for a file
+// and for a directory (asked through its holder), by descriptor and by path.
+TEST_F(Volume, HolderAnswerIsTheDirectoryAnswer) {
+    ASSERT_EQ(mkdir(at("sub").c_str(), 0755), 0);
+    ASSERT_EQ(close(open(at("f").c_str(), O_CREAT | O_WRONLY, 0600)), 0);
+    const int dir = open(root.c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_GE(dir, 0);
+    const bool want = IsCaseFoldingDirFd(dir);
+    for (const char* name : {"f", "sub", "f"}) {
+        struct stat st {};
+        ASSERT_EQ(lstat(at(name).c_str(), &st), 0);
+        EXPECT_EQ(IsCaseFoldingHolder(dir, nullptr, st), want) << name;
+        EXPECT_EQ(IsCaseFoldingHolder(-1, root.c_str(), st), want) << name;
+    }
+    close(dir);
+}
+
 // A case-folding directory on a tmpfs mounted for the test (kernels with Unicode
 // support only).
 TEST_F(Volume, CaseFoldingDirectoryStillNeedsTheExactName) {

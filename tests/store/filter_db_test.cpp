@@ -212,6 +212,15 @@ TEST_F(FilterDBTest, LocalFilteredEvents) {
     ASSERT_EQ(db.cleanLocalFilteredEventBySession(2), 0);
     EXPECT_EQ(query(dbPath, "SELECT sess_id, path FROM filtered_local_event_table"),
               std::vector<std::string>{"1|/ab"});
+
+    // A session found without events skips the removal; one recorded later is still
+    // removed (the remembered answer follows every change).
+    for (uint64_t sess : {3u, 2u}) {
+        ASSERT_EQ(db.rmLocalFilteredEventByPath(sess, "/q"), 0);
+        ASSERT_EQ(db.setLocalFilteredEvent(ev(sess, "/q")), 0);
+        ASSERT_EQ(db.rmLocalFilteredEventByPath(sess, "/q"), 0);
+        EXPECT_EQ(db.getLocalFilteredEventByPath(sess, "/q", got), 0) << sess;
+    }
 }
 
 TEST(FilterDBSingleton, OneInstance) { EXPECT_EQ(&FilterDB::getInstance(), &FilterDB::getInstance()); }

@@ -113,7 +113,7 @@ protected:
         ASSERT_EQ(entry.event_db->initialize(at("config/event-db.sqlite")), 0);
         Registry::getInstance().Set(entry);
         sink = std::make_shared<RecordingSink>();
-        detector = std::make_unique<Detector>(nullptr, sink);
+        detector = std::make_unique<Detector>(SyncServices::Process(), nullptr, sink);
     }
     void TearDown() override {
         detector.reset();

@@ -148,6 +148,25 @@ TEST_F(DownloadTest, AFullDiskHandsTheEventBackAndChangesNothingUntilSpaceIsFree
     EXPECT_EQ(Scratch(), 0);
 }
 
+// The same without root rights: the session root fails its changes on demand.
+TEST_F(DownloadTest, InjectedWriteFaultsWaitForSpaceOrRetryAndChangeNothing) {
+    Start();
+    auto faults = std::make_shared<RootFaults>();
+    ASSERT_EQ(SessionRoot::OpenWithFaults(session.local_path, faults, session.root), 0);
+    Registry::getInstance().Set(session);
+    const std::string body = RandomBytes(50000, 7);
+    faults->fail_at = 1;  // ENOSPC from the first change on
+    EXPECT_EQ(Run(ServerEvent("/f.bin", ServerPut("/f.bin", body), body), 1),
+              std::vector<int>{Worker::ACTION_RETURN_EVENT});
+    faults->err = EIO;
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETRY);
+    EXPECT_FALSE(fs::exists(Local("/f.bin")));
+    EXPECT_EQ(Scratch(), 0);
+    faults->fail_at = 0;
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_TRUE(Read(Local("/f.bin")) == body);
+}
+
 TEST_F(DownloadTest, RandomCutsSpendOneBudgetPerConnection) {
     // MIN = MAX: the budget is known. The first file spends 60000 of it, the second
     // is cut at the 40000 left and continues on a new connection with a new budget.

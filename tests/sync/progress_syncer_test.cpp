@@ -18,6 +18,7 @@ namespace {
 
 class OpenProgressSyncer : public ProgressSyncer {
 public:
+    OpenProgressSyncer() : ProgressSyncer(SyncServices::Process()) {}
     using ProgressSyncer::context;
     using ProgressSyncer::ProcessEvents;
     using ProgressSyncer::UpdateContext;
@@ -163,7 +164,7 @@ TEST_F(ProgressSyncerTest, LooseningAFilterBringsDownExactlyTheFilesItHadSkipped
         AddSession(sess, 7);
         DownloadingWorker worker;
         ASSERT_EQ(worker.Run(), 0);
-        Syncer syncer;
+        Syncer syncer{SyncServices::Process()};
         syncer.SetState(Task::RUN);
 
         // Before the rule: everything comes down.
@@ -190,7 +191,7 @@ TEST_F(ProgressSyncerTest, LooseningAFilterBringsDownExactlyTheFilesItHadSkipped
         // Loosened: the new limit of the size rule still skips /huge.bin.
         worker.skips = [](const Event& e) { return IsFile(e) && e.m_data_size > 5000; };
         const uint64_t row = Loosen(sess, c.since_zero ? 0 : rule_sync_id, c.type, c.desc);
-        ProgressSyncer progress;
+        ProgressSyncer progress{SyncServices::Process()};
         progress.SetState(Task::RUN);
         EXPECT_EQ(progress.RunOnce(), ProgressSyncer::ACTION_DONE);
         std::vector<Event> seen = worker.Seen();
@@ -221,11 +222,11 @@ TEST_F(ProgressSyncerTest, TheServerEventPullerSkipsTheSessionWhileItsConditionI
     DownloadingWorker worker;
     ASSERT_EQ(worker.Run(), 0);
     Loosen(1, 0, FILTER_EXT_SELECTIVE_SYNC, "mp4");
-    Syncer syncer;
+    Syncer syncer{SyncServices::Process()};
     EXPECT_EQ(syncer.RunOnce(), -1);
     EXPECT_EQ(server.CountLog("pull_event: view 7 since 0:"), 0);
 
-    ProgressSyncer progress;
+    ProgressSyncer progress{SyncServices::Process()};
     progress.SetState(Task::RUN);
     EXPECT_EQ(progress.RunOnce(), ProgressSyncer::ACTION_DONE);
     const uint64_t late = File(7, "/late.txt");
@@ -250,7 +251,7 @@ TEST_F(ProgressSyncerTest, PausedMidWayKeepsTheConditionsSyncIdAndThePullComplet
     const uint64_t last = File(7, "/y.mp4");
     const uint64_t row = Loosen(1, 0, FILTER_EXT_SELECTIVE_SYNC, "mp4");
 
-    ProgressSyncer progress;
+    ProgressSyncer progress{SyncServices::Process()};
     progress.SetState(Task::RUN);
     std::atomic<int> action{-9};
     std::thread pull([&] { action = progress.RunOnce(); });
@@ -303,7 +304,7 @@ TEST_F(ProgressSyncerTest, ARemovedOrPausedSessionLetsAnotherSessionsConditionsF
 
     DownloadingWorker worker;
     ASSERT_EQ(worker.Run(), 0);
-    ProgressSyncer progress;
+    ProgressSyncer progress{SyncServices::Process()};
     progress.SetState(Task::RUN);
     for (int pass = 0; pass < 4; ++pass) EXPECT_EQ(progress.RunOnce(), ProgressSyncer::ACTION_DONE) << pass;
     EXPECT_EQ(progress.RunOnce(), -1);  // only the paused session's condition is left
@@ -316,7 +317,7 @@ TEST_F(ProgressSyncerTest, ARemovedOrPausedSessionLetsAnotherSessionsConditionsF
     EXPECT_EQ(Stored(3), (std::map<uint64_t, uint64_t>{{paused_row, 0}}));
     EXPECT_TRUE(Stored(2).empty());
 
-    Syncer syncer;
+    Syncer syncer{SyncServices::Process()};
     syncer.SetState(Task::RUN);
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);  // session 2
     EXPECT_EQ(StoredSyncId(2), last8);

@@ -55,7 +55,7 @@ protected:
 
     Registry::Entry session;
     std::string recycle;
-    RecycleCleaner cleaner;
+    RecycleCleaner cleaner{SyncServices::Process()};
 };
 
 TEST_F(RecycleCleanerTest, EntriesGoAfter1800SecondsWithTheirRows) {
@@ -116,7 +116,7 @@ TEST_F(RecycleCleanerTest, AnEntryThatCannotBeRemovedDoesNotStopTheRotation) {
 }
 
 TEST_F(RecycleCleanerTest, KeepTimeAndSizeCapComeFromThePolicy) {
-    RecycleCleaner capped(nullptr, nullptr, RecyclePolicy{60, 2});
+    RecycleCleaner capped(SyncServices::Process(), nullptr, nullptr, RecyclePolicy{60, 2});
     Park("/Ra_aged", false, kNow - 61);  // past the keep time
     Park("/Rb_old1", false, kNow - 30);  // within it, but the oldest over the cap
     Park("/Rc_dir1", true, kNow - 20);   // a folder: its row and its file, 2 bytes

@@ -24,6 +24,7 @@ constexpr uint32_t kTime = 1700000000;
 // Every handler that would reach the server only records its event (or runs body).
 class StandInWorker : public Worker {
 public:
+    StandInWorker() : Worker(SyncServices::Process()) {}
     ~StandInWorker() override {
         Stop();
         Join();
@@ -142,7 +143,7 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         // The daemon's own scratch folder is never part of the comparison.
         Put("/.VarnelWorkingDirectory/scratch", "x");
 
-        Worker worker;
+        Worker worker{SyncServices::Process()};
         EventManager::getInstance().IssueRescan(1, "/", c.merge);
         EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
         std::vector<Event> events = Drain();
@@ -166,7 +167,7 @@ TEST_F(RescanTest, ComparesNameByNameInTheListsOrder) {
     Row("/Project.zip", false, 4);
     Row("/Project", true);
     Put("/Project/x", "edited");
-    Worker worker;
+    Worker worker{SyncServices::Process()};
     EventManager::getInstance().IssueRescan(1, "/", false);
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(DrainSet(), (std::set<std::string>{"local modify /Project/x", "local remove /Project.zip"}));
@@ -187,7 +188,7 @@ TEST_F(RescanTest, WhatCannotBeReadOrIsFilteredIsNeverRemoved) {
     session.black_list = black;
     Registry::getInstance().Set(session);
 
-    Worker worker;
+    Worker worker{SyncServices::Process()};
     EventManager::getInstance().IssueRescan(1, "/", false);
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(DrainSet(), std::set<std::string>{});
@@ -221,7 +222,7 @@ TEST_F(RescanTest, AFolderThatCannotBeOpenedKeepsTheRowsBelowIt) {
     Row(rel + "/f.txt", false, 4);
     ASSERT_EQ(close(openat(fds.back(), "f.txt", O_WRONLY | O_CREAT, 0644)), 0);
 
-    Worker worker;
+    Worker worker{SyncServices::Process()};
     EventManager::getInstance().IssueRescan(1, "/", false);
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(DrainSet(), std::set<std::string>{});
@@ -269,7 +270,7 @@ TEST_F(RescanTest, AMissingSessionFolderQueuesNothingAndReportsIt) {
             } else {
                 EventManager::getInstance().IssueRescan(1, "/", true);
             }
-            Worker worker;
+            Worker worker{SyncServices::Process()};
             EXPECT_EQ(worker.RunOnce(), Worker::ACTION_RETURN_EVENT);
             // Kept for later, and nothing else queued.
             EXPECT_EQ(Pending(), 1u);
@@ -300,7 +301,7 @@ TEST_F(RescanTest, LocalDeleteExpansionComparesOneLevelAndThenQueuesTheDirectory
     e.m_mode = Event::F_DIR | Event::F_LOCAL_SUBDIR_RESCAN;
     e.m_sess_id = 1;
     EventManager::getInstance().PushLocalEvent(e);
-    Worker worker;
+    Worker worker{SyncServices::Process()};
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(DrainSet(), (std::set<std::string>{"local create /d", "local remove /d/a.txt", "local modify /d/c.txt"}));
 }
@@ -309,7 +310,7 @@ TEST_F(RescanTest, ExpansionAnnouncesEachDirectoryBeforeItsContents) {
     Put("/new/a.txt", "a");
     Put("/new/sub/b.txt", "b");
     Put("/new/sub/deeper/c.txt", "c");
-    Worker worker;
+    Worker worker{SyncServices::Process()};
     EventManager::getInstance().IssueExpand(1, "/new");
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     std::vector<std::string> order;

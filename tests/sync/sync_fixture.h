@@ -130,6 +130,7 @@ protected:
 // given (or run a test's own body), so the frame around them can be tested.
 class RecordingWorker : public Worker {
 public:
+    RecordingWorker() : Worker(SyncServices::Process()) {}
     ~RecordingWorker() override {
         Stop();
         Join();

@@ -11,6 +11,7 @@ namespace {
 // Exposes the reply processing, for replies the refserver would never send.
 class OpenSyncer : public Syncer {
 public:
+    OpenSyncer() : Syncer(SyncServices::Process()) {}
     using Syncer::context;
     using Syncer::cut_paths;
     using Syncer::ProcessEvents;
@@ -23,7 +24,7 @@ TEST_F(SyncerTest, UpToDateSessionsPushNothingAndRestOnceThenStartOver) {
     StartServer();
     AddSession(1, 101);
     AddSession(2, 102);
-    Syncer syncer;  // never started: its waits return at once
+    Syncer syncer{SyncServices::Process()};  // never started: its waits return at once
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
     EXPECT_EQ(syncer.GetUptodateSet(), (std::set<uint64_t>{1}));
     EXPECT_EQ(syncer.GetRestCount(), 0u);
@@ -93,7 +94,7 @@ TEST_F(SyncerTest, PathsAreRelativeToTheRemoteFolderAndHonourRecursion) {
 
     RecordingWorker worker;
     ASSERT_EQ(worker.Run(), 0);
-    Syncer syncer;
+    Syncer syncer{SyncServices::Process()};
     syncer.SetState(Task::RUN);
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
     EXPECT_EQ(StoredSyncId(1), last);
@@ -108,7 +109,7 @@ TEST_F(SyncerTest, PausedMidWayKeepsTheSyncIdAndTheSameEventsComeAgain) {
     Change(7, "/x.txt");
     const uint64_t last = Change(7, "/y.txt");
 
-    Syncer syncer;
+    Syncer syncer{SyncServices::Process()};
     syncer.SetState(Task::RUN);
     std::atomic<int> action{-9};
     std::thread pull([&] { action = syncer.RunOnce(); });
@@ -206,7 +207,7 @@ TEST_F(SyncerTest, HostileEventListIsDroppedWhileTheValidEventsAreProcessed) {
 
     RecordingWorker worker;
     ASSERT_EQ(worker.Run(), 0);
-    Syncer syncer;
+    Syncer syncer{SyncServices::Process()};
     syncer.SetState(Task::RUN);
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
     EXPECT_EQ(Paths(worker.Seen()), (std::vector<std::string>{"/fine.txt", "/dir"}));

@@ -22,6 +22,7 @@ constexpr uint32_t kServerTime = 1690000000;
 
 class TransferWorker : public Worker {
 public:
+    TransferWorker() : Worker(SyncServices::Process()) {}
     ~TransferWorker() override {
         Stop();
         Join();

@@ -23,6 +23,7 @@ constexpr uint64_t kView = 7;
 // Runs the real handlers; `after_read` may change the file once its read is done.
 class UploadWorker : public Worker {
 public:
+    UploadWorker() : Worker(SyncServices::Process()) {}
     ~UploadWorker() override {
         Stop();
         Join();
@@ -38,7 +39,7 @@ public:
         }
         return rc;
     }
-    PObject& Cached() { return cached_request; }
+    PObject& Cached() { return resume.request; }
 };
 
 class UploadTest : public SyncFixture {

@@ -101,8 +101,8 @@ TEST_F(WorkerTest, FilterTestsUseTheSessionsLists) {
 
 TEST_F(WorkerTest, ClearCacheDeletesOnlyScratchFilesOfTheWorkingDirectory) {
     struct CacheWorker : Worker {
-        using Worker::cached_request;
-        using Worker::cached_response;
+        CacheWorker() : Worker(SyncServices::Process()) {}
+        using Worker::resume;
         using Worker::context;
     } worker;
     const std::string wd = at("wd");
@@ -111,14 +111,14 @@ TEST_F(WorkerTest, ClearCacheDeletesOnlyScratchFilesOfTheWorkingDirectory) {
     write("wd/received", "x");
     write("outside", "x");
     write("escape", "x");
-    worker.cached_response["file"]["data"] = PObject::binary_type(wd + "/received", 0, 1);
-    worker.cached_request["file"]["data"] = PObject::binary_type(at("outside"), 0, 1);
-    worker.cached_request["mac_attribute"]["data"] = PObject::binary_type(wd + "/../escape", 0, 1);
+    worker.resume.response["file"]["data"] = PObject::binary_type(wd + "/received", 0, 1);
+    worker.resume.request["file"]["data"] = PObject::binary_type(at("outside"), 0, 1);
+    worker.resume.request["mac_attribute"]["data"] = PObject::binary_type(wd + "/../escape", 0, 1);
     worker.ClearCache();
     EXPECT_FALSE(exists("wd/received"));
     EXPECT_TRUE(exists("outside"));
     EXPECT_TRUE(exists("escape"));
-    EXPECT_TRUE(worker.cached_request.isEmpty() && worker.cached_response.isEmpty());
+    EXPECT_TRUE(worker.resume.request.isEmpty() && worker.resume.response.isEmpty());
 }
 
 TEST_F(WorkerTest, ReplyErrorsNeverReadAsSuccess) {
@@ -138,7 +138,7 @@ TEST_F(WorkerTest, ReplyErrorsNeverReadAsSuccess) {
 
 TEST_F(WorkerTest, ErrorTableNeverPinsAnEvent) {
     AddSession(1, 7);
-    Worker worker;
+    Worker worker{SyncServices::Process()};
     struct Case {
         int code;
         int action;

@@ -75,7 +75,7 @@ TEST(ProtoRequest, ConnectKeysGoOutActionAgentSessionView) {
     req["view_id"] = 7;
     AppendAgent(req);
     PStream out;
-    ASSERT_EQ(out.Send(*p.client, req), 0);
+    ASSERT_EQ(out.Send(*p.client, req), StreamResult::kOk);
     p.client->Close();
     std::vector<uint8_t> bytes = Drain(*p.server);
     std::string text(bytes.begin(), bytes.end());
@@ -147,11 +147,11 @@ struct FakeServer {
                 ch->SetTimeout(30);
                 PStream in;
                 request.clear();
-                if (in.Recv(*ch, request) != 0) return;
+                if (in.Recv(*ch, request) != StreamResult::kOk) return;
                 if (close_without_reply) return;
                 PStream out;
                 for (const PObject& r : replies)
-                    if (out.Send(*ch, r) != 0) return;
+                    if (out.Send(*ch, r) != StreamResult::kOk) return;
             }
             if (close_after_reply) return;
             // Wait for the client to go away.
@@ -259,13 +259,13 @@ TEST(ProtoRunProtocol, BrokenExchangeIsIoErrorOrTheWorkersMapping) {
         PObject req, resp;
         req["_action"] = "ping";
         ProtoSite s = Site(WORKER);
-        int seen = 0;
-        s.map_stream_error = [&](int code) {
+        StreamResult seen = StreamResult::kOk;
+        s.map_stream_error = [&](StreamResult code) {
             seen = code;
             return ERR_SYS;
         };
         EXPECT_EQ(RunProtocol(s, ch, SCMD_EVT_PULL, req, resp), ERR_SYS);
-        EXPECT_EQ(seen, -2);
+        EXPECT_EQ(seen, StreamResult::kIo);
     }
 }
 
@@ -403,15 +403,15 @@ struct KeepAliveServer {
             ch->SetTimeout(30);
             PStream in;
             PObject request;
-            if (in.Recv(*ch, request) != 0) return;
+            if (in.Recv(*ch, request) != StreamResult::kOk) return;
             if (pause) *pause = 1;
             PStream out;
             for (int sent = 0; replies_after < 0 || sent < replies_after; ++sent) {
-                if (out.Send(*ch, KeepAlive()) != 0) return;  // the client is gone
+                if (out.Send(*ch, KeepAlive()) != StreamResult::kOk) return;  // the client is gone
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             }
             for (const PObject& r : replies)
-                if (out.Send(*ch, r) != 0) return;
+                if (out.Send(*ch, r) != StreamResult::kOk) return;
             uint8_t b;
             while (ch->ReadByte(&b) == 0) {
             }

@@ -78,11 +78,11 @@ TEST_F(SslChannel, UpgradeCarriesLargeValuesBothWays) {
     PObject got;
     std::thread sender([&] {
         PStream out;
-        EXPECT_EQ(out.Send(*p.client, big), 0);
+        EXPECT_EQ(out.Send(*p.client, big), StreamResult::kOk);
     });
     PStream in;
     p.server->SetTimeout(30);
-    ASSERT_EQ(in.Recv(*p.server, got), 0);
+    ASSERT_EQ(in.Recv(*p.server, got), StreamResult::kOk);
     sender.join();
     EXPECT_EQ(got, big);
 
@@ -90,11 +90,11 @@ TEST_F(SslChannel, UpgradeCarriesLargeValuesBothWays) {
     back["ok"] = 1;
     std::thread replier([&] {
         PStream out;
-        EXPECT_EQ(out.Send(*p.server, back), 0);
+        EXPECT_EQ(out.Send(*p.server, back), StreamResult::kOk);
     });
     PObject echo;
     PStream in2;
-    ASSERT_EQ(in2.Recv(*p.client, echo), 0);
+    ASSERT_EQ(in2.Recv(*p.client, echo), StreamResult::kOk);
     replier.join();
     EXPECT_EQ(echo["ok"].asUInt32(), 1u);
 

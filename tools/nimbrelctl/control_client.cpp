@@ -48,7 +48,7 @@ int SendControl(int port, const PObject& request, PObject* reply, std::string& e
     }
     channel.SetTimeout(kReplyTimeoutSeconds);
     PStream stream;
-    if (stream.Send(channel, request) != 0) {
+    if (stream.Send(channel, request) != StreamResult::kOk) {
         error = "failed to send the request to port " + std::to_string(port) + " (connection lost)";
         return -1;
     }
@@ -69,7 +69,7 @@ int SendControl(int port, const PObject& request, PObject* reply, std::string& e
     // No folder for binaries: a reply never carries file contents, and one that
     // tries is refused rather than written anywhere.
     PObject answer;
-    if (stream.Recv(channel, answer) != 0) {
+    if (stream.Recv(channel, answer) != StreamResult::kOk) {
         error = "no reply from port " + std::to_string(port) + " (connection closed or timed out)";
         return -1;
     }

@@ -213,7 +213,7 @@ public:
         PStream stream;  // no folder for binaries: notifications never carry files
         stream.SetRecvLimit(PStream::kSmallRecvBytes);
         PObject value;
-        if (stream.Recv(channel, value) != 0) {
+        if (stream.Recv(channel, value) != StreamResult::kOk) {
             fprintf(stderr, "nimbrelctl: dropped a UI connection that sent no complete value\n");
             return;
         }

@@ -86,20 +86,20 @@ void RefConnection::Error(PObject& reply, uint32_t code, const char* why) {
     reply["error"]["reason"] = why;
 }
 
-namespace {
-
-// The value encoding written by hand, for replies that must carry texts the value
-// type cannot hold (a stored path with a zero byte, as a broken or hostile server
-// would send it). A string equal to a key of raw is written as raw's bytes.
-int WriteRaw(Channel& ch, const PObject& v, const std::map<std::string, std::string>& raw) {
+// Texts go as PStream writes them, integers in the fewest bytes that hold them.
+int WriteValue(Channel& ch, const PObject& v, const std::map<std::string, std::string>& raw) {
     auto text = [&](const std::string& t) {
         if (t.size() > 0xFFFF) return -1;
         if (ch.WriteByte(PStream::TAG_STRING) || ch.WriteInt16((uint16_t)t.size())) return -1;
         return t.empty() ? 0 : ch.Write(t.data(), (unsigned)t.size());
     };
     if (v.isInteger()) {
-        if (ch.WriteByte(PStream::TAG_INTEGER) || ch.WriteByte(8)) return -1;
-        return ch.WriteInt64(v.asUInt64());
+        const uint64_t n = v.asUInt64();
+        if (ch.WriteByte(PStream::TAG_INTEGER)) return -1;
+        if (n < 0x100) return ch.WriteByte(1) || ch.WriteByte((uint8_t)n) ? -1 : 0;
+        if (n < 0x10000) return ch.WriteByte(2) || ch.WriteInt16((uint16_t)n) ? -1 : 0;
+        if (n <= 0xFFFFFFFFull) return ch.WriteByte(4) || ch.WriteInt32((uint32_t)n) ? -1 : 0;
+        return ch.WriteByte(8) || ch.WriteInt64(n) ? -1 : 0;
     }
     if (v.isString()) {
         const std::string t = v.asString().str();
@@ -110,10 +110,10 @@ int WriteRaw(Channel& ch, const PObject& v, const std::map<std::string, std::str
         if (ch.WriteByte(v.isMap() ? PStream::TAG_MAP : PStream::TAG_ARRAY)) return -1;
         if (v.isMap()) {
             for (const auto& [key, member] : v.asMap())
-                if (text(key.str()) || WriteRaw(ch, member, raw)) return -1;
+                if (text(key.str()) || WriteValue(ch, member, raw)) return -1;
         } else {
             for (const PObject& member : v.asArray())
-                if (WriteRaw(ch, member, raw)) return -1;
+                if (WriteValue(ch, member, raw)) return -1;
         }
         return ch.WriteByte(PStream::TAG_END);
     }
@@ -121,21 +121,16 @@ int WriteRaw(Channel& ch, const PObject& v, const std::map<std::string, std::str
     return 0;
 }
 
-}  // namespace
-
 int RefConnection::SendReply(const PObject& reply) {
     PStream out;
     for (unsigned i = 0; i < m_opts.keepalive; ++i) {
         PObject ka;
         ka["type"] = "keep_alive";
-        if (out.Send(m_channel, ka) != 0) return -1;
+        if (out.Send(m_channel, ka) != StreamResult::kOk) return -1;
     }
     PObject full(reply);
     full["alive"] = m_opts.alive;
-    if (m_raw_texts.empty()) return out.Send(m_channel, full) == 0 ? 0 : -1;
-    int rc = WriteRaw(m_channel, full, m_raw_texts);
-    m_raw_texts.clear();
-    return rc == 0 && m_channel.FlushWrite(0) == 0 ? 0 : -1;
+    return out.Send(m_channel, full) == StreamResult::kOk ? 0 : -1;
 }
 
 void RefConnection::Stall() {
@@ -172,9 +167,9 @@ void RefConnection::Serve() {
         PObject req;
         PStream in;
         in.SetDefaultRecvLocation(scratch);
-        rc = in.Recv(m_channel, req);
-        if (rc != 0) {
-            Log("%s: unreadable request value (%d), closing", ProtoCmd2String(command), rc);
+        const StreamResult got = in.Recv(m_channel, req);
+        if (got != StreamResult::kOk) {
+            Log("%s: unreadable request value (%d), closing", ProtoCmd2String(command), LogCode(got));
             DropReceivedBinaries(req, scratch);
             break;
         }
@@ -186,6 +181,8 @@ void RefConnection::Serve() {
             Log("connection cut (fault)");
             break;
         }
+        if (after == AFTER_CLOSE_NOW) break;
+        if (after == AFTER_SENT) continue;
         const int sent = SendReply(reply);
         if (!m_cut_file.empty()) {
             // The promised bytes ran out on purpose: the client sees a broken transfer.
@@ -309,7 +306,7 @@ RefConnection::After RefConnection::HandleConnect(const PObject& req, PObject& r
         return AFTER_NOTHING;
     }
     uint64_t view = req["view_id"].asUInt64();
-    if (m_storage.EnsureView(view) < 0) {
+    if (!ViewReady(view)) {
         Log("connect: view %llu cannot be stored: %s", (unsigned long long)view, m_storage.error().c_str());
         Error(reply, REF_ERR_INTERNAL, "storage failure");
         return AFTER_NOTHING;
@@ -321,151 +318,4 @@ RefConnection::After RefConnection::HandleConnect(const PObject& req, PObject& r
         m_opts.ssl_stall && do_ssl ? " (stalling the handshake)" : "");
     if (!do_ssl) return AFTER_NOTHING;
     return m_opts.ssl_stall ? AFTER_STALL : AFTER_SSL;
-}
-
-namespace {
-
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (tolower((unsigned char)a[i]) != tolower((unsigned char)b[i])) return false;
-    return true;
-}
-
-}  // namespace
-
-// The last component; its extension is what follows the last "." that is not the
-// name's first character (as the client's filter reads names).
-bool PullCondition::Matches(const ChangeRow& row, const std::string& rel) const {
-    if (kind == NONE) return true;
-    const std::string name = rel.substr(rel.rfind('/') + 1);
-    switch (kind) {
-    case PREFIX:
-        // The folder itself and everything below it, files and folders alike.
-        return rel.size() >= text.size() && EqualNoCase(rel.substr(0, text.size()), text) &&
-               (rel.size() == text.size() || rel[text.size()] == '/');
-    case NAME: return !row.is_dir && EqualNoCase(name, text);
-    case EXTENSION: {
-        const size_t dot = name.rfind('.');
-        return !row.is_dir && dot != std::string::npos && dot > 0 && EqualNoCase(name.substr(dot + 1), text);
-    }
-    case SIZE:
-        // Sizes that the old limit held back and the new one lets through; a removal
-        // has no size to test.
-        return !row.is_dir && !row.is_removed && row.size > min_size && row.size <= max_size;
-    default: return false;
-    }
-}
-
-std::string PullCondition::Describe() const {
-    switch (kind) {
-    case PREFIX: return " with prefix " + text;
-    case NAME: return " with name " + text;
-    case EXTENSION: return " with extension " + text;
-    case SIZE: return " with size " + std::to_string(min_size) + ".." + std::to_string(max_size);
-    default: return "";
-    }
-}
-
-// Exactly one kind: "extension", "prefix" or "name" (a non-empty text; a prefix is a
-// path with a leading "/"), or "min_size" with "max_size" (numbers, min below max).
-bool ReadPullCondition(const PObject& value, PullCondition* out) {
-    if (!value.isMap() || value.asMap().empty()) return false;
-    const auto& m = value.asMap();
-    auto text_of = [&](const char* key, PullCondition::Kind kind) {
-        if (m.size() != 1 || !value[key].isString() || value[key].asString().empty()) return false;
-        out->kind = kind;
-        out->text = value[key].asString().str();
-        return true;
-    };
-    if (value.hasMember("extension")) return text_of("extension", PullCondition::EXTENSION);
-    if (value.hasMember("name")) return text_of("name", PullCondition::NAME);
-    if (value.hasMember("prefix")) {
-        if (!text_of("prefix", PullCondition::PREFIX)) return false;
-        // "/photos/" names the same folder as "/photos".
-        while (out->text.size() > 1 && out->text.back() == '/') out->text.pop_back();
-        return Storage::IsValidPath(out->text) && out->text != "/";
-    }
-    if (m.size() != 2 || !value["min_size"].isInteger() || !value["max_size"].isInteger()) return false;
-    out->kind = PullCondition::SIZE;
-    out->min_size = value["min_size"].asUInt64();
-    out->max_size = value["max_size"].asUInt64();
-    return out->min_size < out->max_size;
-}
-
-RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject& reply) {
-    if (!req["view_id"].isInteger() || !req["sync_id"].isInteger() || !req["path"].isString()) {
-        Log("pull_event: view_id, sync_id or path missing");
-        Error(reply, REF_ERR_VIEW, "view_id, sync_id and path are required");
-        return AFTER_NOTHING;
-    }
-    PullCondition condition;
-    if (req.hasMember("condition") && !ReadPullCondition(req["condition"], &condition)) {
-        Log("pull_event: condition refused: %s", req["condition"].toString().c_str_utf8());
-        Error(reply, REF_ERR_INTERNAL, "condition must be one of extension, prefix, name or min_size with max_size");
-        return AFTER_NOTHING;
-    }
-    const uint64_t view = req["view_id"].asUInt64();
-    const uint64_t since = req["sync_id"].asUInt64();
-    // A session of the whole view names it "" (paths are the remote folder plus the
-    // event path) or "/".
-    std::string root = req["path"].asString().str();
-    if (root.empty()) root = "/";
-    const bool recursive = req["recursive"].asBool();
-    // Pooled connections serve every session, so a pull may name a view other than
-    // the one its connection was opened for: views exist from their first use.
-    if (m_storage.EnsureView(view) < 0) {
-        Log("pull_event: view %llu cannot be stored: %s", (unsigned long long)view, m_storage.error().c_str());
-        Error(reply, REF_ERR_INTERNAL, "storage failure");
-        return AFTER_NOTHING;
-    }
-    if (!Storage::IsValidPath(root)) {
-        Log("pull_event: bad path");
-        Error(reply, REF_ERR_VIEW_PATH, "invalid path");
-        return AFTER_NOTHING;
-    }
-    // The list and next_sync_id describe the same moment: rows added meanwhile come
-    // with the next pull.
-    const uint64_t next = m_storage.MaxSyncId(view);
-    // A condition names paths whatever their age: every matching path's latest
-    // change, however old; the client's echo test keeps what it already has.
-    const uint64_t from = condition.kind == PullCondition::NONE ? since : 0;
-    std::vector<ChangeRow> rows;
-    if (next > from && m_storage.LatestSince(view, from, root, recursive, &rows, next) != 0) {
-        Log("pull_event: storage failure: %s", m_storage.error().c_str());
-        Error(reply, REF_ERR_INTERNAL, "storage failure");
-        return AFTER_NOTHING;
-    }
-    PObject list = PObject::array_type();
-    for (const ChangeRow& r : rows) {
-        PObject e;
-        e["is_removed"] = (uint64_t)(r.is_removed ? 1 : 0);
-        e["is_dir"] = (uint64_t)(r.is_dir ? 1 : 0);
-        e["sync_id"] = r.sync_id;
-        if (r.is_dir) e["max_id"] = m_storage.MaxSyncIdBelow(view, r.path);
-        // Relative to the requested root, with a leading "/".
-        std::string rel = r.path;
-        if (root != "/") rel = r.path.size() == root.size() ? "/" : r.path.substr(root.size());
-        if (!condition.Matches(r, rel)) continue;
-        if (rel.find('\0') != std::string::npos) {
-            // The value type cuts texts at a zero byte; send this one as it is stored.
-            const std::string mark = "@raw-text-" + std::to_string(m_raw_texts.size()) + "@";
-            m_raw_texts[mark] = rel;
-            rel = mark;
-        }
-        e["path"] = ustring(rel);
-        if (!r.is_dir && !r.is_removed) {
-            e["file"]["hash"] = ustring(r.hash);
-            e["file"]["size"] = r.size;
-        }
-        e["common_attribute"]["mtime"] = r.mtime;
-        if (!r.mac_hash.empty()) e["mac_attribute"]["hash"] = ustring(r.mac_hash);
-        if (r.exec_bit) e["exec_bit"] = (uint64_t)1;
-        list.asArray().push_back(e);
-    }
-    reply["event_list"] = list;
-    reply["next_sync_id"] = next;
-    Log("pull_event: view %llu since %llu%s: %zu events, next %llu", (unsigned long long)view,
-        (unsigned long long)since, condition.Describe().c_str(), list.asArray().size(), (unsigned long long)next);
-    return AFTER_NOTHING;
 }

@@ -5,9 +5,12 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "options.h"
+#include "pull_list.h"
 #include "storage.h"
 #include "wire/channel.h"
 #include "wire/object.h"
@@ -31,18 +34,6 @@ enum RefServerCode : uint32_t {
     REF_ERR_RESUME = 0xB001,        // unknown resume token
 };
 
-// The "condition" of a selective-sync pull: only the paths it names are answered.
-struct PullCondition {
-    enum Kind { NONE, EXTENSION, PREFIX, NAME, SIZE } kind = NONE;
-    std::string text;  // extension, prefix (session-relative) or name
-    uint64_t min_size = 0, max_size = 0;
-    // rel: the row's path relative to the pulled folder.
-    bool Matches(const ChangeRow& row, const std::string& rel) const;
-    std::string Describe() const;
-};
-// False for a condition the server does not understand (see ref_connection.cpp).
-bool ReadPullCondition(const PObject& value, PullCondition* out);
-
 class RefConnection {
 public:
     RefConnection(const ServerOptions& opts, Storage& storage, int fd, uint64_t number);
@@ -54,8 +45,10 @@ public:
     void Serve();
 
 private:
-    // AFTER_CUT closes the connection without a reply (the cut-after fault).
-    enum After { AFTER_NOTHING, AFTER_SSL, AFTER_STALL, AFTER_CLOSE, AFTER_CUT };
+    // AFTER_CUT closes the connection without a reply (the cut-after fault);
+    // AFTER_SENT: the handler wrote its reply itself; AFTER_CLOSE_NOW: it could not
+    // (the client left), close without one.
+    enum After { AFTER_NOTHING, AFTER_SSL, AFTER_STALL, AFTER_CLOSE, AFTER_CUT, AFTER_SENT, AFTER_CLOSE_NOW };
 
     // One exchange per action, each its own member; Handle finds it in kExchanges.
     using Exchange = After (RefConnection::*)(const PObject& req, PObject& reply);
@@ -71,7 +64,15 @@ private:
     bool FaultApplies(const std::string& action);
     After HandleEncrypt(const PObject& req, PObject& reply);
     After HandleConnect(const PObject& req, PObject& reply);
+    // The pull (ref_pull.cpp) writes its reply itself.
     After HandlePullEvent(const PObject& req, PObject& reply);
+    int WritePullReply(const std::vector<PullEvent>& events, uint64_t next);
+    // The view's highest sync id once it differs from since, or after `seconds`
+    // (keep-alives sent meanwhile); *broken when a keep-alive could not be written.
+    uint64_t WaitForViewChange(uint64_t view, uint64_t since, uint64_t seconds, bool* broken);
+    int SendKeepAlive();
+    // Makes the view exist, asking the index only the first time on this connection.
+    bool ViewReady(uint64_t view);
     // Uploads (ref_upload.cpp).
     After HandleUpload(const PObject& req, PObject& reply);
     After HandleResumeGetToken(const PObject& req, PObject& reply);
@@ -114,9 +115,15 @@ private:
     std::string m_cut_file;
     // A download token whose transfer this reply finishes: dropped once it is sent.
     std::string m_finished_token;
-    // Texts of the next reply written byte for byte (see SendReply).
-    std::map<std::string, std::string> m_raw_texts;
+    // Views this connection made sure of.
+    std::set<uint64_t> m_known_views;
 };
+
+// Writes v in the value encoding into ch's buffer (no flush); a string equal to a key
+// of raw is written as raw's bytes instead, for replies that must carry texts the
+// value type cannot hold (a stored path with a zero byte, as a broken or hostile
+// server would send it). 0 or -1.
+int WriteValue(Channel& ch, const PObject& v, const std::map<std::string, std::string>& raw);
 
 // Deletes the files of binaries received into the server's scratch folder.
 void DropReceivedBinaries(const PObject& value, const std::string& scratch_dir);

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "delta/delta_file_reader.h"
+#include "delta/md4_hash_handler.h"
 #include "delta/simple_file_reader.h"
 #include "ref_connection.h"
 
@@ -63,6 +64,23 @@ uint64_t FileSize(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? (uint64_t)st.st_size : 0;
 }
 
+// Bodies up to this size are hashed from one read into memory.
+constexpr uint64_t kSmallBody = 64 * 1024;
+
+// Whether the file at path holds size bytes whose MD4 is hash.
+bool ContentMatches(const std::string& path, const std::string& hash, uint64_t size) {
+    if (size > kSmallBody) return FileSize(path) == size && Md4Of(path) == hash;
+    FILE* f = fopen(path.c_str(), "rb");
+    if (!f) return false;
+    char buf[kSmallBody + 1];
+    const size_t n = fread(buf, 1, sizeof buf, f);
+    fclose(f);
+    if (n != size) return false;
+    ustring hex;
+    MD4HashHandler md4(&hex);
+    return md4.begin() == 0 && md4.update((const uint8_t*)buf, n) == 0 && md4.end() == 0 && hex.str() == hash;
+}
+
 // Creates the missing (or removed) directories above path, top first, each as a change
 // of its own, as a server does for an item stored into a folder it does not hold yet:
 // clients record a stored item's folders as present. 0 when every ancestor is now a
@@ -107,7 +125,7 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
     const bool is_dir = req["is_dir"].asBool();
     const bool dry_run = req["dry_run"].asBool();
     const PObject& file = req["file"];
-    if (m_storage.EnsureView(view) < 0) {
+    if (!ViewReady(view)) {
         Error(reply, REF_ERR_INTERNAL, "storage failure");
         return;
     }
@@ -144,6 +162,7 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
         return;
     }
     uint64_t size = 0;
+    uint64_t received = 0;
     bool referred = false;
     if (!is_dir) {
         size = file["size"].asUInt64();
@@ -160,6 +179,7 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
         } else {
             std::string made = data;
             std::string tmp;
+            received = FileSize(data);
             if (file["is_delta"].asBool()) {
                 if (!exists || cur.is_dir || !m_storage.HasBlob(cur.hash)) {
                     Log("%s: %s: delta without its base content", action.c_str(), path.c_str());
@@ -177,16 +197,10 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
                     return;
                 }
                 made = tmp;
-            } else {
-                tmp = m_storage.TempPath();
-                if (AppendFile(data, tmp, UINT64_MAX) < 0) {
-                    unlink(tmp.c_str());
-                    Error(reply, REF_ERR_INTERNAL, "storage failure");
-                    return;
-                }
-                made = tmp;
             }
-            if (Md4Of(made) != hash || FileSize(made) != size) {
+            // A whole body is checked and then becomes the blob as it was received:
+            // no copy. The caller drops the file of the body in any case.
+            if (!ContentMatches(made, hash, size)) {
                 unlink(made.c_str());
                 Log("%s: %s: content does not match file.hash, nothing stored", action.c_str(), path.c_str());
                 Error(reply, REF_ERR_CONTENT, "content does not match its hash");
@@ -252,7 +266,7 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
         Log("%s: %s: stored as %llu (%s, %llu bytes received)", action.c_str(), path.c_str(),
             (unsigned long long)sync_id,
             is_dir ? "dir" : referred ? "referred" : file["is_delta"].asBool() ? "delta" : "whole",
-            (unsigned long long)(data.empty() ? 0 : FileSize(data)));
+            (unsigned long long)received);
     }
     reply["sync_id"] = sync_id;
     reply["max_id"] = is_dir ? m_storage.MaxSyncIdBelow(view, path) : sync_id;

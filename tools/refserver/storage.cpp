@@ -52,22 +52,38 @@ void ReadRow(sqlite3_stmt* st, ChangeRow* r) {
     r->exec_bit = sqlite3_column_int(st, 9) != 0;
 }
 
-// Steps a statement that names at most one row and finalises it: 1 with the row read
-// into row (when given), 0 for no row, -1 on failure.
+// Steps a statement that names at most one row: 1 with the row read into row (when
+// given), 0 for no row, -1 on failure.
 int StepOneRow(sqlite3_stmt* st, ChangeRow* row) {
-    int result = 0;
     const int rc = sqlite3_step(st);
     if (rc == SQLITE_ROW) {
         if (row) ReadRow(st, row);
-        result = 1;
-    } else if (rc != SQLITE_DONE) {
-        result = -1;
+        return 1;
     }
-    sqlite3_finalize(st);
-    return result;
+    return rc == SQLITE_DONE ? 0 : -1;
 }
 
-const char* kCols = "sync_id, view_id, path, is_dir, is_removed, hash, size, mtime, mac_hash, exec_bit";
+// Leaves a cached statement reset, whatever path the caller takes out.
+struct ResetOnExit {
+    sqlite3_stmt* st;
+    ~ResetOnExit() {
+        if (st) sqlite3_reset(st);
+    }
+};
+
+void BindText(sqlite3_stmt* st, int index, const std::string& text) {
+    sqlite3_bind_text(st, index, text.c_str(), (int)text.size(), SQLITE_TRANSIENT);
+}
+
+// The upper end of the range below a directory: "/" + 1 = "0".
+std::string RangeEnd(std::string lo) {
+    lo.back() = (char)(lo.back() + 1);
+    return lo;
+}
+
+#define REF_CHANGE_COLS "sync_id, view_id, path, is_dir, is_removed, hash, size, mtime, mac_hash, exec_bit"
+
+sqlite3_int64 ClampId(uint64_t id) { return (sqlite3_int64)(id > (uint64_t)INT64_MAX ? (uint64_t)INT64_MAX : id); }
 
 // Upper bound for a LIKE-free prefix range: every path below "/a" sorts in ["/a/", "/a0").
 std::string DirPrefix(const std::string& dir) {
@@ -81,8 +97,27 @@ Storage::~Storage() { Close(); }
 
 void Storage::Close() {
     MutexLock g(m_lock);
+    for (auto& [sql, st] : m_stmts) sqlite3_finalize(st);
+    m_stmts.clear();
     if (m_db) sqlite3_close(m_db);
     m_db = nullptr;
+}
+
+sqlite3_stmt* Storage::Cached(const char* sql) {
+    if (!m_db) return nullptr;
+    auto it = m_stmts.find(sql);
+    if (it != m_stmts.end()) {
+        sqlite3_clear_bindings(it->second);
+        return it->second;
+    }
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr) != SQLITE_OK) {
+        m_error = sqlite3_errmsg(m_db);
+        sqlite3_finalize(st);
+        return nullptr;
+    }
+    m_stmts.emplace(sql, st);
+    return st;
 }
 
 int Storage::Exec(const char* sql) {
@@ -122,15 +157,12 @@ int Storage::Open(const std::string& root) {
 
 int Storage::EnsureView(uint64_t view_id) {
     MutexLock g(m_lock);
-    if (!m_db) return -1;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, "INSERT OR IGNORE INTO views(view_id, created) VALUES(?, ?)", -1, &st,
-                           nullptr) != SQLITE_OK)
-        return -1;
+    sqlite3_stmt* st = Cached("INSERT OR IGNORE INTO views(view_id, created) VALUES(?, ?)");
+    if (!st) return -1;
+    ResetOnExit reset{st};
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
     sqlite3_bind_int64(st, 2, (sqlite3_int64)time(nullptr));
     int rc = sqlite3_step(st);
-    sqlite3_finalize(st);
     if (rc != SQLITE_DONE) {
         m_error = sqlite3_errmsg(m_db);
         return -1;
@@ -140,27 +172,20 @@ int Storage::EnsureView(uint64_t view_id) {
 
 bool Storage::HasView(uint64_t view_id) {
     MutexLock g(m_lock);
-    if (!m_db) return false;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, "SELECT 1 FROM views WHERE view_id = ?", -1, &st, nullptr) != SQLITE_OK)
-        return false;
+    sqlite3_stmt* st = Cached("SELECT 1 FROM views WHERE view_id = ?");
+    if (!st) return false;
+    ResetOnExit reset{st};
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
-    bool found = sqlite3_step(st) == SQLITE_ROW;
-    sqlite3_finalize(st);
-    return found;
+    return sqlite3_step(st) == SQLITE_ROW;
 }
 
 int Storage::AddChange(const ChangeRow& row, uint64_t* sync_id) {
     MutexLock g(m_lock);
-    if (!m_db) return -1;
-    sqlite3_stmt* st = nullptr;
-    const char* sql =
+    sqlite3_stmt* st = Cached(
         "INSERT INTO changes(view_id, path, is_dir, is_removed, hash, size, mtime, mac_hash, exec_bit)"
-        " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)";
-    if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) {
-        m_error = sqlite3_errmsg(m_db);
-        return -1;
-    }
+        " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    if (!st) return -1;
+    ResetOnExit reset{st};
     sqlite3_bind_int64(st, 1, (sqlite3_int64)row.view_id);
     sqlite3_bind_text(st, 2, row.path.c_str(), (int)row.path.size(), SQLITE_TRANSIENT);
     sqlite3_bind_int(st, 3, row.is_dir ? 1 : 0);
@@ -171,22 +196,21 @@ int Storage::AddChange(const ChangeRow& row, uint64_t* sync_id) {
     sqlite3_bind_text(st, 8, row.mac_hash.c_str(), (int)row.mac_hash.size(), SQLITE_TRANSIENT);
     sqlite3_bind_int(st, 9, row.exec_bit ? 1 : 0);
     int rc = sqlite3_step(st);
-    sqlite3_finalize(st);
     if (rc != SQLITE_DONE) {
         m_error = sqlite3_errmsg(m_db);
         return -1;
     }
     if (sync_id) *sync_id = (uint64_t)sqlite3_last_insert_rowid(m_db);
+    ++m_change_count;
+    m_changed.Broadcast();
     return 0;
 }
 
 int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) {
     MutexLock g(m_lock);
-    if (!m_db) return -1;
-    std::string sql = std::string("SELECT ") + kCols +
-                      " FROM changes WHERE view_id = ? AND path = ? ORDER BY sync_id DESC LIMIT 1";
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return -1;
+    sqlite3_stmt* st = Cached("SELECT " REF_CHANGE_COLS " FROM changes WHERE view_id = ? AND path = ? ORDER BY sync_id DESC LIMIT 1");
+    if (!st) return -1;
+    ResetOnExit reset{st};
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
     sqlite3_bind_text(st, 2, path.c_str(), (int)path.size(), SQLITE_TRANSIENT);
     return StepOneRow(st, row);
@@ -194,10 +218,9 @@ int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) 
 
 int Storage::AtSyncId(uint64_t view_id, const std::string& path, uint64_t sync_id, ChangeRow* row) {
     MutexLock g(m_lock);
-    if (!m_db) return -1;
-    std::string sql = std::string("SELECT ") + kCols + " FROM changes WHERE view_id = ? AND path = ? AND sync_id = ?";
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) return -1;
+    sqlite3_stmt* st = Cached("SELECT " REF_CHANGE_COLS " FROM changes WHERE view_id = ? AND path = ? AND sync_id = ?");
+    if (!st) return -1;
+    ResetOnExit reset{st};
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
     sqlite3_bind_text(st, 2, path.c_str(), (int)path.size(), SQLITE_TRANSIENT);
     sqlite3_bind_int64(st, 3, (sqlite3_int64)sync_id);
@@ -206,63 +229,46 @@ int Storage::AtSyncId(uint64_t view_id, const std::string& path, uint64_t sync_i
 
 uint64_t Storage::MaxSyncId(uint64_t view_id) {
     MutexLock g(m_lock);
-    if (!m_db) return 0;
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, "SELECT MAX(sync_id) FROM changes WHERE view_id = ?", -1, &st, nullptr) !=
-        SQLITE_OK)
-        return 0;
+    sqlite3_stmt* st = Cached("SELECT MAX(sync_id) FROM changes WHERE view_id = ?");
+    if (!st) return 0;
+    ResetOnExit reset{st};
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
-    uint64_t v = 0;
-    if (sqlite3_step(st) == SQLITE_ROW) v = (uint64_t)sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    return v;
+    return sqlite3_step(st) == SQLITE_ROW ? (uint64_t)sqlite3_column_int64(st, 0) : 0;
 }
 
 uint64_t Storage::MaxSyncIdBelow(uint64_t view_id, const std::string& dir_path) {
     MutexLock g(m_lock);
-    if (!m_db) return 0;
-    std::string lo = DirPrefix(dir_path);
-    std::string hi = lo;
-    hi.back() = (char)(hi.back() + 1);  // "/" + 1 = "0": the end of the range below the directory
-    sqlite3_stmt* st = nullptr;
-    const char* sql =
-        "SELECT MAX(sync_id) FROM changes WHERE view_id = ? AND (path = ? OR (path >= ? AND path < ?))";
-    if (sqlite3_prepare_v2(m_db, sql, -1, &st, nullptr) != SQLITE_OK) return 0;
+    sqlite3_stmt* st =
+        Cached("SELECT MAX(sync_id) FROM changes WHERE view_id = ? AND (path = ? OR (path >= ? AND path < ?))");
+    if (!st) return 0;
+    ResetOnExit reset{st};
+    const std::string lo = DirPrefix(dir_path);
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
-    sqlite3_bind_text(st, 2, dir_path.c_str(), (int)dir_path.size(), SQLITE_TRANSIENT);
-    sqlite3_bind_text(st, 3, lo.c_str(), (int)lo.size(), SQLITE_TRANSIENT);
-    sqlite3_bind_text(st, 4, hi.c_str(), (int)hi.size(), SQLITE_TRANSIENT);
-    uint64_t v = 0;
-    if (sqlite3_step(st) == SQLITE_ROW) v = (uint64_t)sqlite3_column_int64(st, 0);
-    sqlite3_finalize(st);
-    return v;
+    BindText(st, 2, dir_path);
+    BindText(st, 3, lo);
+    BindText(st, 4, RangeEnd(lo));
+    return sqlite3_step(st) == SQLITE_ROW ? (uint64_t)sqlite3_column_int64(st, 0) : 0;
 }
 
 int Storage::LatestSince(uint64_t view_id, uint64_t since, const std::string& prefix, bool recursive,
                          std::vector<ChangeRow>* rows, uint64_t upto) {
     MutexLock g(m_lock);
-    if (!m_db) return -1;
-    std::string lo = DirPrefix(prefix);
-    std::string hi = lo;
-    hi.back() = (char)(hi.back() + 1);
-    std::string sql = std::string("SELECT ") + kCols +
-                      " FROM changes c WHERE view_id = ?1 AND sync_id > ?2 AND sync_id <= ?6"
-                      // Below "/" is the whole view, whatever its rows look like.
-                      " AND (?3 = '/' OR path = ?3 OR (path >= ?4 AND path < ?5))"
-                      " AND sync_id = (SELECT MAX(sync_id) FROM changes d"
-                      "                WHERE d.view_id = c.view_id AND d.path = c.path)"
-                      " ORDER BY sync_id";
-    sqlite3_stmt* st = nullptr;
-    if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-        m_error = sqlite3_errmsg(m_db);
-        return -1;
-    }
+    sqlite3_stmt* st = Cached("SELECT " REF_CHANGE_COLS
+                              " FROM changes c WHERE view_id = ?1 AND sync_id > ?2 AND sync_id <= ?6"
+                              // Below "/" is the whole view, whatever its rows look like.
+                              " AND (?3 = '/' OR path = ?3 OR (path >= ?4 AND path < ?5))"
+                              " AND sync_id = (SELECT MAX(sync_id) FROM changes d"
+                              "                WHERE d.view_id = c.view_id AND d.path = c.path)"
+                              " ORDER BY sync_id");
+    if (!st) return -1;
+    ResetOnExit reset{st};
+    const std::string lo = DirPrefix(prefix);
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
     sqlite3_bind_int64(st, 2, (sqlite3_int64)since);
-    sqlite3_bind_text(st, 3, prefix.c_str(), (int)prefix.size(), SQLITE_TRANSIENT);
-    sqlite3_bind_text(st, 4, lo.c_str(), (int)lo.size(), SQLITE_TRANSIENT);
-    sqlite3_bind_text(st, 5, hi.c_str(), (int)hi.size(), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(st, 6, (sqlite3_int64)(upto > (uint64_t)INT64_MAX ? (uint64_t)INT64_MAX : upto));
+    BindText(st, 3, prefix);
+    BindText(st, 4, lo);
+    BindText(st, 5, RangeEnd(lo));
+    sqlite3_bind_int64(st, 6, ClampId(upto));
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         ChangeRow r;
@@ -273,8 +279,54 @@ int Storage::LatestSince(uint64_t view_id, uint64_t since, const std::string& pr
         }
         rows->push_back(std::move(r));
     }
-    sqlite3_finalize(st);
     return rc == SQLITE_DONE ? 0 : -1;
+}
+
+int Storage::ScanChanges(uint64_t view_id, uint64_t after, uint64_t upto, const std::string& prefix, unsigned limit,
+                         std::vector<ChangeRow>* rows) {
+    MutexLock g(m_lock);
+    // Along the table's own key, each row read once: the "+" keeps the planner off the
+    // path index, which would read the whole view and sort it for every batch.
+    sqlite3_stmt* st = Cached("SELECT " REF_CHANGE_COLS " FROM changes WHERE sync_id > ?2 AND sync_id <= ?3"
+                              " AND +view_id = ?1 AND (?4 = '/' OR +path = ?4 OR (+path >= ?5 AND +path < ?6))"
+                              " ORDER BY sync_id LIMIT ?7");
+    if (!st) return -1;
+    ResetOnExit reset{st};
+    const std::string lo = DirPrefix(prefix);
+    sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
+    sqlite3_bind_int64(st, 2, ClampId(after));
+    sqlite3_bind_int64(st, 3, ClampId(upto));
+    BindText(st, 4, prefix);
+    BindText(st, 5, lo);
+    BindText(st, 6, RangeEnd(lo));
+    sqlite3_bind_int64(st, 7, (sqlite3_int64)limit);
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
+        rows->emplace_back();
+        ReadRow(st, &rows->back());
+    }
+    if (rc != SQLITE_DONE) {
+        m_error = sqlite3_errmsg(m_db);
+        return -1;
+    }
+    return 0;
+}
+
+uint64_t Storage::ChangeCount() {
+    MutexLock g(m_lock);
+    return m_change_count;
+}
+
+uint64_t Storage::WaitForChange(uint64_t seen, std::chrono::milliseconds most) {
+    const auto until = std::chrono::steady_clock::now() + most;
+    MutexLock g(m_lock);
+    while (m_change_count == seen) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= until) break;
+        m_changed.WaitFor(m_lock, std::chrono::duration_cast<std::chrono::milliseconds>(until - now) +
+                                      std::chrono::milliseconds(1));
+    }
+    return m_change_count;
 }
 
 bool Storage::IsHex(const std::string& s, size_t len) {

@@ -6,7 +6,9 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +55,16 @@ public:
     // view) whose latest sync id is above since and at most upto, in sync-id order.
     int LatestSince(uint64_t view_id, uint64_t since, const std::string& prefix, bool recursive,
                     std::vector<ChangeRow>* rows, uint64_t upto = UINT64_MAX);
+    // Appends to rows every change (not only the latest per path) of view_id with
+    // after < sync_id <= upto at or below prefix, in sync-id order, at most limit of
+    // them: a pull reads the view in batches, the lock free in between. 0 or -1.
+    int ScanChanges(uint64_t view_id, uint64_t after, uint64_t upto, const std::string& prefix, unsigned limit,
+                    std::vector<ChangeRow>* rows);
+    // Changes stored by this process so far (any view), and a wait of at most `most`
+    // until that count differs from seen; returns the count then. Rows written by
+    // another process (test helpers) are not counted: waiters also look at the index.
+    uint64_t ChangeCount();
+    uint64_t WaitForChange(uint64_t seen, std::chrono::milliseconds most);
 
     // Blobs: ROOT/blobs/<md4 hex>. Empty string for a hash that is not 32 hex digits.
     std::string BlobPath(const std::string& md4_hex) const;
@@ -79,8 +91,15 @@ public:
 
 private:
     int Exec(const char* sql);
+    // The statement for sql, prepared once on this database connection and kept until
+    // Close; bindings cleared. The caller resets it after use. Null (error() set) when
+    // it cannot be prepared or the index is closed.
+    sqlite3_stmt* Cached(const char* sql) REQUIRES(m_lock);
     Mutex m_lock;
     sqlite3* m_db = nullptr;
+    std::map<std::string, sqlite3_stmt*> m_stmts GUARDED_BY(m_lock);
+    uint64_t m_change_count GUARDED_BY(m_lock) = 0;
+    CondVar m_changed;
     std::string m_root;
     std::string m_error;
     uint64_t m_tmp_serial = 0;

@@ -1,0 +1,77 @@
+// The requests the client sends and the replies it reads, as structs: each is built
+// (ToValue) or read (From) here, so a key name is written in one place. The encoding of
+// the values is in doc/value_encoding.md. Every request carries the client description
+// (AppendAgent).
+#pragma once
+
+#include <cstdint>
+
+#include "foundation/ustring.h"
+#include "wire/object.h"
+
+// A selective-sync condition of a pull: only the changes a loosened rule had held back.
+struct PullCondition {
+    enum class Kind { kNone, kExtension, kPrefix, kName, kSize };
+    Kind kind = Kind::kNone;
+    ustring text;           // kExtension, kPrefix, kName
+    uint64_t min_size = 0;  // kSize: files with min_size < size <= max_size
+    uint64_t max_size = 0;
+};
+
+// "pull_event" (command 6): the latest change of each path of the view below path
+// since sync_id.
+struct PullRequest {
+    ustring session;
+    uint64_t sync_id = 0;
+    ustring path;  // the session's remote folder
+    uint64_t view_id = 0;
+    uint64_t node_id = 0;
+    bool recursive = true;
+    PullCondition condition;
+
+    [[nodiscard]] PObject ToValue() const;
+};
+
+// "remove" (command 15): removes path, naming the version the client holds. An old
+// server (build 2402) knows no max_id: its sync_id is the row's maxSyncID.
+struct RemoveRequest {
+    ustring session;
+    uint64_t view_id = 0;
+    uint64_t sync_id = 0;
+    bool has_max_id = false;
+    uint64_t max_id = 0;
+    ustring path;
+
+    [[nodiscard]] PObject ToValue() const;
+};
+
+// "resume_download" (command 27, after a resume token): the version target_sync_id of
+// path, as a patch against the client's version (sync_id, and max_id unless the server
+// is an old one; 0 asks for the whole item). The file body and the time are wanted,
+// the attribute block and the exec bit not; every part from offset 0 (a resumed
+// download sets the file's offset on the value).
+struct DownloadRequest {
+    ustring session;
+    uint64_t view_id = 0;
+    uint64_t sync_id = 0;
+    bool has_max_id = false;
+    uint64_t max_id = 0;
+    ustring path;
+    uint64_t target_sync_id = 0;
+
+    [[nodiscard]] PObject ToValue() const;
+};
+
+// "resume_get_token" (command 27): a token under which a transfer of the view can be
+// resumed; session and view are those of the transfer request.
+struct ResumeTokenRequest {
+    ustring session;
+    uint64_t view_id = 0;
+
+    [[nodiscard]] static ResumeTokenRequest For(const PObject& transfer_request);
+    [[nodiscard]] PObject ToValue() const;
+};
+
+// The token of a "resume_get_token" reply: true with token set when the reply holds a
+// non-empty text.
+[[nodiscard]] bool ResumeTokenOf(const PObject& reply, ustring& token);
