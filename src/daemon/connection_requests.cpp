@@ -103,15 +103,26 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
     return 0;
 }
 
+namespace {
+
+// Reads a link request; false with the refusal in reply when it cannot be used.
+bool ReadOrRefuse(const PObject& request, PObject& reply, ConnectionInfo& info, ProxyInfo& proxy,
+                  TunnelInfo& tunnel) {
+    std::string why;
+    if (const int rc = prepare_connection_info(request, info, proxy, tunnel, &why); rc != 0) {
+        RefuseInvalid(reply, rc, why);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 int create_connections(const PObject& request, PObject& reply, unsigned pool_size) {
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    std::string why;
-    if (const int rc = prepare_connection_info(request, info, proxy, tunnel, &why); rc != 0) {
-        RefuseInvalid(reply, rc, why);
-        return -1;
-    }
+    if (!ReadOrRefuse(request, reply, info, proxy, tunnel)) return -1;
     if (g_pool) {
         // A second link replaces the server and identity in place once every borrowed
         // connection is back, so no task is left holding a deleted pool.
@@ -126,11 +137,7 @@ int reload_connection(const PObject& request, PObject& reply) {
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    std::string why;
-    if (const int rc = prepare_connection_info(request, info, proxy, tunnel, &why); rc != 0) {
-        RefuseInvalid(reply, rc, why);
-        return -1;
-    }
+    if (!ReadOrRefuse(request, reply, info, proxy, tunnel)) return -1;
     if (!g_pool) {
         NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): reload_connection: no connection is linked.\n");
         reply["error"] = "Connection not linked";

@@ -477,6 +477,19 @@ int rename_result(int err) {
 }
 }  // namespace
 
+int SessionRoot::OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to,
+                             int& to_dir, std::string& to_name) const {
+    int rc = OpenParent(from, from_dir, from_name);
+    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
+    rc = OpenParent(to, to_dir, to_name);
+    if (rc != 0) {
+        rc = rc == -1 ? rename_result(errno) : rc;
+        ::close(from_dir);
+        return rc;
+    }
+    return 0;
+}
+
 int SessionRoot::Rename(const ustring& from, const ustring& to) const { return MoveEntry(from, to, true); }
 
 int SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const { return MoveEntry(from, to, false); }
@@ -485,12 +498,8 @@ int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace)
     if (Faulted()) return rename_result(errno);
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
-    int rc = OpenParent(from, from_dir, from_name);
-    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
-    Fd a(from_dir);
-    rc = OpenParent(to, to_dir, to_name);
-    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
-    Fd b(to_dir);
+    if (const int rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != 0) return rc;
+    Fd a(from_dir), b(to_dir);
     if (from_name.empty() || to_name.empty()) return rename_result(EINVAL);
     MutexLock lock(fsat::RenameMutex());
     if (replace) {
@@ -514,12 +523,8 @@ int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace)
 int SessionRoot::HardLink(const ustring& from, const ustring& to) const {
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
-    int rc = OpenParent(from, from_dir, from_name);
-    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
-    Fd a(from_dir);
-    rc = OpenParent(to, to_dir, to_name);
-    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
-    Fd b(to_dir);
+    if (const int rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != 0) return rc;
+    Fd a(from_dir), b(to_dir);
     if (from_name.empty() || to_name.empty()) return -1;
     struct stat st;
     if (fstatat(from_dir, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;

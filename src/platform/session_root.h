@@ -155,6 +155,10 @@ private:
     // The folder holding rel's last component, opened beneath the root: 0 with
     // `dir_fd` (O_PATH) and `name` set; `name` is empty for the root itself.
     int OpenParent(const ustring& rel, int& dir_fd, std::string& name) const;
+    // Both parents for a move or link: 0 with both descriptors open (the caller closes
+    // them), else a rename result with none left open.
+    int OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to, int& to_dir,
+                    std::string& to_name) const;
     // Rename and RenameNoReplace.
     int MoveEntry(const ustring& from, const ustring& to, bool replace) const;
     // Maps an errno of a resolution to a result code, logging a link refusal (or a

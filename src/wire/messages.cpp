@@ -25,25 +25,25 @@ PObject PullRequest::ToValue() const {
     return r;
 }
 
-PObject RemoveRequest::ToValue() const {
-    PObject r;
-    r["_action"] = "remove";
+void ItemVersion::AppendTo(PObject& r) const {
     r["session"] = session;
     r["view_id"] = view_id;
     r["sync_id"] = sync_id;
     if (has_max_id) r["max_id"] = max_id;
     r["path"] = path;
+}
+
+PObject RemoveRequest::ToValue() const {
+    PObject r;
+    r["_action"] = "remove";
+    AppendTo(r);
     AppendAgent(r);
     return r;
 }
 
 PObject DownloadRequest::ToValue() const {
     PObject r;
-    r["session"] = session;
-    r["view_id"] = view_id;
-    r["sync_id"] = sync_id;
-    if (has_max_id) r["max_id"] = max_id;
-    r["path"] = path;
+    AppendTo(r);
     r["target_sync_id"] = target_sync_id;
     r["ignore"]["file"] = (uint64_t)0;
     r["ignore"]["mtime"] = (uint64_t)0;

@@ -32,9 +32,9 @@ struct PullRequest {
     [[nodiscard]] PObject ToValue() const;
 };
 
-// "remove" (command 15): removes path, naming the version the client holds. An old
-// server (build 2402) knows no max_id: its sync_id is the row's maxSyncID.
-struct RemoveRequest {
+// The item a request is about, with the version the client holds: its sync id and,
+// unless the server is an old one, its max id.
+struct ItemVersion {
     ustring session;
     uint64_t view_id = 0;
     uint64_t sync_id = 0;
@@ -42,6 +42,13 @@ struct RemoveRequest {
     uint64_t max_id = 0;
     ustring path;
 
+    // Writes these members into r.
+    void AppendTo(PObject& r) const;
+};
+
+// "remove" (command 15): removes path, naming the version the client holds. An old
+// server (build 2402) knows no max_id: its sync_id is the row's maxSyncID.
+struct RemoveRequest : ItemVersion {
     [[nodiscard]] PObject ToValue() const;
 };
 
@@ -50,13 +57,7 @@ struct RemoveRequest {
 // is an old one; 0 asks for the whole item). The file body and the time are wanted,
 // the attribute block and the exec bit not; every part from offset 0 (a resumed
 // download sets the file's offset on the value).
-struct DownloadRequest {
-    ustring session;
-    uint64_t view_id = 0;
-    uint64_t sync_id = 0;
-    bool has_max_id = false;
-    uint64_t max_id = 0;
-    ustring path;
+struct DownloadRequest : ItemVersion {
     uint64_t target_sync_id = 0;
 
     [[nodiscard]] PObject ToValue() const;
