@@ -252,13 +252,14 @@ int Nimbrel::init_env(std::string* why) {
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): filter_db_path: %s\n", s.getFilterDbPath().c_str_utf8());
 
     const ustring filter_db_path = s.getFilterDbPath();
-    if (FilterDB::getInstance().initialize(filter_db_path) != 0) {
+    if (FilterDB::getInstance().initialize(filter_db_path) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to init filter DB at [%s]\n", filter_db_path.c_str_utf8());
         if (why != nullptr) *why = "cannot open the filter database " + filter_db_path.str();
         return -1;
     }
-    FileStatusDB::initialize(s.getFStatDbPath());
-    FileStatusDB::removeAllEntry();
+    // Status marks are for other programs: the daemon runs without them (failures logged).
+    static_cast<void>(FileStatusDB::initialize(s.getFStatDbPath()));
+    static_cast<void>(FileStatusDB::removeAllEntry());
     // Before any task runs, so that no worker or puller waits for the UI.
     UiNotifier::getInstance().Start();
 

@@ -62,14 +62,14 @@ void ListConflicts(const PObject& request, PObject& reply) {
     PObject::array_type out;
     ForEachSession([&](const Registry::Entry& e) {
         std::vector<FileEventDB::ConflictItem> items;
-        if (e.event_db->listConflicts(items) != 0) {
+        if (e.event_db->listConflicts(items) != DbResult::kOk) {
             reply["error"] = ustring("cannot read the conflict records of " + e.local_path.str());
             return;
         }
         for (const auto& c : items) {
             // A copy the user has dealt with (moved, merged, removed) is no conflict now.
             if (!e.root->Exists(c.copyPath)) {
-                e.event_db->rmConflict(c.copyPath);
+                static_cast<void>(e.event_db->rmConflict(c.copyPath));  // stays listed until it goes
                 continue;
             }
             const ustring copy = e.root->Full(c.copyPath), original = e.root->Full(c.origPath);
@@ -93,7 +93,7 @@ void ListRecycle(const PObject& request, PObject& reply) {
     PObject::array_type out;
     ForEachSession([&](const Registry::Entry& e) {
         std::vector<FileEventDB::RecycleItem> items;
-        if (e.event_db->listRecycle(items) != 0) {
+        if (e.event_db->listRecycle(items) != DbResult::kOk) {
             reply["error"] = ustring("cannot read the recycle records of " + e.local_path.str());
             return;
         }

@@ -66,7 +66,7 @@ std::vector<ustring> Components(const ustring& path) {
 int StoreResume(const ResumeCondition& condition, std::set<uint64_t>* added_rows, const char* fmt_fail,
                 int line) {
     uint64_t row_id = 0;
-    if (FilterDB::getInstance().setResumeCondition(condition, row_id) != 0) {
+    if (FilterDB::getInstance().setResumeCondition(condition, row_id) != DbResult::kOk) {
         Logger::LogMsg(Logger::L_ERR, kChannel, fmt_fail, line, ull(condition.sess_id),
                        condition.filter_desc.c_str_utf8());
         return -1;
@@ -146,9 +146,9 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
              unique.c_str_utf8());
         return 0;
     }
-    const int recorded =
+    const DbResult recorded =
         is_dir ? entry.event_db->dumpDirToRecycleBin(unique, rel) : entry.event_db->dumpFileToRecycleBin(unique, rel);
-    if (recorded != 0) {
+    if (recorded != DbResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] filter-utils.cpp(%d): failed to record '%s' in the recycle bin of session %llu\n",
              unique.c_str_utf8(), ull(sess_id));
@@ -181,7 +181,7 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
             if (StoreResume(condition, added_rows,
                             "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__) != 0)
                 return -1;
-            if (db.rmFilter(sess_id, filter_type, d->filter_desc) != 0) {
+            if (db.rmFilter(sess_id, filter_type, d->filter_desc) != DbResult::kOk) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to rmFilter (%llu)[%s].\n", ull(sess_id),
                      d->filter_desc.c_str_utf8());
                 return -1;
@@ -196,7 +196,7 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
                      ull(sess_id), f->filter_desc.c_str_utf8());
                 return -1;
             }
-            if (db.setFilter(sess_id, prefix ? 0 : f->sync_id, filter_type, f->filter_desc) != 0) {
+            if (db.setFilter(sess_id, prefix ? 0 : f->sync_id, filter_type, f->filter_desc) != DbResult::kOk) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setFilter (%llu)[%s].\n", ull(sess_id),
                      f->filter_desc.c_str_utf8());
                 return -1;
@@ -229,7 +229,7 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
     // compared below, so that it is updated rather than joined by a second row.
     if (db_finfo.filter_desc.empty()) {
         if (file_size != 0) {
-            if (db.setSizeFilter(sess_id, file_finfo.sync_id, file_size) != 0) {
+            if (db.setSizeFilter(sess_id, file_finfo.sync_id, file_size) != DbResult::kOk) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setSizeFilter (%llu)[%llu]\n",
                      ull(sess_id), ull(file_size));
                 return -1;
@@ -249,13 +249,13 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
         condition.sess_id = sess_id;
         condition.sync_id = db_finfo.sync_id;
         condition.filter_type = FILTER_FILE_SIZE_SELECTIVE_SYNC;
-        if (EncodeResumeSizeFilterDesc(db_size, file_size == 0 ? kResumeSizeNoLimit : file_size,
-                                       condition.filter_desc) != 0)
+        if (!EncodeResumeSizeFilterDesc(db_size, file_size == 0 ? kResumeSizeNoLimit : file_size,
+                                        condition.filter_desc))
             return -1;
         if (StoreResume(condition, added_rows,
                         "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__) != 0)
             return -1;
-        if (db.updateSizeFilter(sess_id, db_size, file_size) != 0) {
+        if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
             NLOG(L_ERR, kChannel,
                  "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
                  ull(sess_id), ull(db_size), ull(file_size));
@@ -266,7 +266,7 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
              ull(sess_id), condition.filter_desc.c_str_utf8());
         return 0;
     }
-    if (db.updateSizeFilter(sess_id, db_size, file_size) != 0) {
+    if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)[%s]\n", ull(sess_id),
              file_finfo.filter_desc.c_str_utf8());
         return -1;
@@ -290,7 +290,7 @@ int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path
     filter_destroy(&filter);
 
     SelectiveSyncInfo db_info;
-    if (FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(sess_id, db_info) != 0) {
+    if (FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(sess_id, db_info) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to convert from filter DB.\n");
         return -1;
     }

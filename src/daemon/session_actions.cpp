@@ -298,7 +298,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n", ull(sess_id));
 
-    if (event_db->initialize(session_folders::EventDBFile(session.config_path)) != 0) {
+    if (event_db->initialize(session_folders::EventDBFile(session.config_path)) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
              ull(sess_id));
         reason = "cannot open the event database in " + session.config_path.str();
@@ -351,7 +351,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
 
     // From here on the session stays registered; failures are only logged.
     uint64_t sync_id = 0;
-    if (event_db->getSyncId(sync_id) != 0) {
+    if (event_db->getSyncId(sync_id) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", ull(sess_id));
         return 0;
     }
@@ -396,7 +396,7 @@ int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& 
 
 int Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued) {
     std::list<std::pair<uint64_t, ResumeCondition>> conditions;
-    if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) != 0) {
+    if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get resume condition for session '%llu'\n", ull(sess_id));
         return -1;
     }
@@ -463,7 +463,7 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     }
 
     uint64_t sync_id = 0;
-    if (entry.event_db->getSyncId(sync_id) != 0) {
+    if (entry.event_db->getSyncId(sync_id) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", ull(sess_id));
         reply["error"] = "Failed to get current sync_id.";
         return;
@@ -485,7 +485,7 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
     if (Registry::getInstance().Find(sess_id, entry) == 0) return;
 
     std::set<FilterLocalEvent> items;
-    if (FilterDB::getInstance().dumpLocalFilteredEvent(sess_id, items) != 0) {
+    if (FilterDB::getInstance().dumpLocalFilteredEvent(sess_id, items) != DbResult::kOk) {
         NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): failed to dump resume items for session '%llu'... \n",
              ull(sess_id));
         items.clear();

@@ -363,7 +363,7 @@ int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     info.path = p;
     info.fileType = isDir ? SFT_DIR : SFT_FILE;
     info.syncStatus = FSTAT_SYNCING;
-    if (FileStatusDB::queueSyncStat(info) != 0) {
+    if (FileStatusDB::queueSyncStat(info) != DbResult::kOk) {
         NLOG(L_ERR, LogChannel(),
              "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB at path [%s].\n", p.c_str_utf8());
         return -1;
@@ -375,7 +375,7 @@ int EventManager::SyncedEvent2FStatDB(const ustring& path) {
     const ustring p = FileStatusKey(path);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n",
          p.c_str_utf8());
-    if (FileStatusDB::rmFileStatByPath(p) != 0) {
+    if (FileStatusDB::rmFileStatByPath(p) != DbResult::kOk) {
         NLOG(L_ERR, LogChannel(),
              "[ERROR] event-manager.cpp(%d): Failed to rm synced event from FStatDB by path [%s].\n", p.c_str_utf8());
         return -1;

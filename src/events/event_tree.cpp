@@ -437,7 +437,7 @@ void EventList2::RemoveFStat(const ustring& nodePath) {
     full.append(nodePath);
     full = FileStatusKey(full);
     // Queued, not written: this runs under the tree's lock (and the manager's).
-    if (FileStatusDB::queueRmByPath(full) != 0)
+    if (FileStatusDB::queueRmByPath(full) != DbResult::kOk)
         NLOG(L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Failed to rm synced event from FStatDB [%s].\n",
              full.c_str_utf8());
 }

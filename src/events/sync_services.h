@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "foundation/ustring.h"
+#include "store/db_result.h"
 
 class BlackList2;
 class EventManager;
@@ -53,7 +54,7 @@ struct SyncServices {
     // What the status shows of each session beyond its queue (pulls done, failures).
     SessionHealth* health = nullptr;
     // The file status queue: forgets the status mark of a full path (FileStatusKey).
-    int (*forget_file_status)(const ustring& key) = nullptr;
+    DbResult (*forget_file_status)(const ustring& key) = nullptr;
     // The build number the connected server announced (0 until one did).
     uint64_t (*server_build)() = nullptr;
     // Opens a session's folder as its root (SessionRoot::Open, or a test's stand-in).

@@ -88,49 +88,50 @@ void rollbackIfOpen(sqlite3* db) {
     if (db && !sqlite3_get_autocommit(db)) sqlite3_exec(db, "ROLLBACK;", nullptr, nullptr, nullptr);
 }
 
-// Logs a failed sqlite3_mprintf; returns -1.
-int mprintfFailed() {
+// Logs a failed sqlite3_mprintf; returns kFailed.
+DbResult mprintfFailed() {
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n");
-    return -1;
+    return DbResult::kFailed;
 }
 
-// Prepares `sql` into `st`; 0, or -1 with the failure logged.
-int prepare(sqlite3* db, const char* sql, Stmt& st) {
+// Prepares `sql` into `st`; false with the failure logged.
+bool prepare(sqlite3* db, const char* sql, Stmt& st) {
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
-    if (rc == SQLITE_OK) return 0;
+    if (rc == SQLITE_OK) return true;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(db));
-    return -1;
+    return false;
 }
 
-// Logs a failed sqlite3_step; returns -1.
-int stepFailed(sqlite3* db, int rc) {
+// Logs a failed sqlite3_step; returns the failure of R.
+template <class R = DbResult>
+R stepFailed(sqlite3* db, int rc) {
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", rc, sqlite3_errmsg(db));
-    return -1;
+    return R::kFailed;
 }
 
-// Runs one statement with its text parameters bound in order: 0, or -1 logged as `what`.
-int runBound(sqlite3* db, const char* sql, std::initializer_list<std::string> params, const char* what) {
-    if (!db) return -1;
+// Runs one statement with its text parameters bound in order; a failure is logged as `what`.
+DbResult runBound(sqlite3* db, const char* sql, std::initializer_list<std::string> params, const char* what) {
+    if (!db) return DbResult::kFailed;
     Stmt st;
-    if (prepare(db, sql, st) != 0) return -1;
+    if (!prepare(db, sql, st)) return DbResult::kFailed;
     int rc = bindTexts(st.p, params);
     if (rc == SQLITE_OK) rc = sqlite3_step(st.p);
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) return DbResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
-    return -1;
+    return DbResult::kFailed;
 }
 
 // Renames within one file system, and copies across file systems.
-int moveFile(const char* from, const char* to) {
-    if (rename(from, to) == 0) return 0;
-    if (errno != EXDEV) return -1;
+bool moveFile(const char* from, const char* to) {
+    if (rename(from, to) == 0) return true;
+    if (errno != EXDEV) return false;
     int in = open(from, O_RDONLY | O_CLOEXEC);
-    if (in < 0) return -1;
+    if (in < 0) return false;
     std::string tmp = std::string(to) + ".part";
     int out = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     if (out < 0) {
         close(in);
-        return -1;
+        return false;
     }
     char buf[65536];
     ssize_t n;
@@ -153,10 +154,10 @@ int moveFile(const char* from, const char* to) {
     close(in);
     if (rc == 0 && rename(tmp.c_str(), to) == 0) {
         unlink(from);
-        return 0;
+        return true;
     }
     unlink(tmp.c_str());
-    return -1;
+    return false;
 }
 
 void removeSignatureFn(sqlite3_context* ctx, int argc, sqlite3_value** argv) {
@@ -195,11 +196,11 @@ ustring FileEventDB::SignatureName(uint64_t id) {
 
 ustring FileEventDB::getSignaturePath(uint64_t id) const { return m_signPath + "/" + SignatureName(id); }
 
-int FileEventDB::initialize(const ustring& location) {
+DbResult FileEventDB::initialize(const ustring& location) {
     MutexLock lock(m_dbMutex);
     if (m_db) {
         NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized (no-op)\n");
-        return 0;
+        return DbResult::kOk;
     }
     sqlite3* db = nullptr;
     int rc = sqlutil::openPrivate(location.c_str_utf8(), &db);
@@ -207,7 +208,7 @@ int FileEventDB::initialize(const ustring& location) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n",
              location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
-        return -1;
+        return DbResult::kFailed;
     }
     // A task may still hold the session's previous handle (a session removed and added
     // again): wait for its transaction instead of failing with "database is locked".
@@ -222,7 +223,7 @@ int FileEventDB::initialize(const ustring& location) {
         rollbackIfOpen(db);
         sqlite3_close(db);
         m_signPath.clear();
-        return -1;
+        return DbResult::kFailed;
     }
     rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, this, removeSignatureFn, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -230,7 +231,7 @@ int FileEventDB::initialize(const ustring& location) {
              sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
-        return -1;
+        return DbResult::kFailed;
     }
     rc = sqlite3_exec(db, "PRAGMA recursive_triggers = true;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
@@ -238,28 +239,28 @@ int FileEventDB::initialize(const ustring& location) {
              sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
-        return -1;
+        return DbResult::kFailed;
     }
     m_db = db;
-    if (migrateRecoveryLocked() != 0) {
+    if (migrateRecoveryLocked() != DbResult::kOk) {
         sqlite3_close(m_db);
         m_db = nullptr;
         m_signPath.clear();
-        return -1;
+        return DbResult::kFailed;
     }
     m_eventDBPath = location;
     NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized with location '%s'\n",
          location.c_str_utf8());
     NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB::m_signPath has been initialized with location '%s'\n",
          m_signPath.c_str_utf8());
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::destroy() {
+void FileEventDB::destroy() {
     MutexLock lock(m_dbMutex);
     if (!m_db) {
         NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed (no-op)\n");
-        return 0;
+        return;
     }
     finalizeCached();
     sqlite3_close(m_db);
@@ -267,7 +268,6 @@ int FileEventDB::destroy() {
     m_eventDBPath.clear();
     m_signPath.clear();
     NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed\n");
-    return 0;
 }
 
 sqlite3_stmt* FileEventDB::cached(const char* sql) {
@@ -294,48 +294,48 @@ void FileEventDB::finalizeCached() {
     m_stmts.clear();
 }
 
-int FileEventDB::stepDone(sqlite3_stmt* st, const char* what) {
-    if (!st) return -1;
+DbResult FileEventDB::stepDone(sqlite3_stmt* st, const char* what) {
+    if (!st) return DbResult::kFailed;
     sqlutil::ResetGuard reset(st);
     const int rc = sqlite3_step(st);
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) return DbResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(m_db), rc);
-    return -1;
+    return DbResult::kFailed;
 }
 
 // Runs one (possibly multi-statement) text; a failure rolls back an open transaction.
-int FileEventDB::execLocked(const char* sql, const char* what) {
-    if (!m_db) return -1;
+DbResult FileEventDB::execLocked(const char* sql, const char* what) {
+    if (!m_db) return DbResult::kFailed;
     char* err = nullptr;
     int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, err ? err : sqlite3_errmsg(m_db), rc);
         sqlite3_free(err);
         rollbackIfOpen(m_db);
-        return -1;
+        return DbResult::kFailed;
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
+DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     if (path.empty()) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
-        return -1;
+        return DbLookup::kFailed;
     }
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbLookup::kFailed;
     ustring stripped = stripSlash(path);
     // Same query as "select * from eventinfo where path='%q'", with the path bound.
     sqlite3_stmt* stp = cached("select * from eventinfo where path=?");
-    if (!stp) return -1;
+    if (!stp) return DbLookup::kFailed;
     sqlutil::ResetGuard reset(stp);
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
     int rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) {
         NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): No record for event-path: [%s]\n", path.c_str_utf8());
-        return 0;
+        return DbLookup::kAbsent;
     }
-    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
+    if (rc != SQLITE_ROW) return stepFailed<DbLookup>(m_db, rc);
     uint64_t id = static_cast<uint64_t>(sqlite3_column_int64(stp, 0));
     info.fileType = sqlite3_column_int(stp, 1);
     info.isExist = sqlite3_column_int(stp, 2);
@@ -357,76 +357,76 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
     NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", info.fileType,
          info.signaturePath.c_str_utf8());
-    return 1;
+    return DbLookup::kFound;
 }
 
-int FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
-    if (!m_db) return -1;
+DbLookup FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
+    if (!m_db) return DbLookup::kFailed;
     sqlite3_stmt* stp = cached("SELECT id, syncID FROM eventinfo WHERE path = ?;");
-    if (!stp) return -1;
+    if (!stp) return DbLookup::kFailed;
     sqlutil::ResetGuard reset(stp);
     int rc;
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
     rc = sqlite3_step(stp);
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
+    if (rc == SQLITE_DONE) return DbLookup::kAbsent;
+    if (rc != SQLITE_ROW) return stepFailed<DbLookup>(m_db, rc);
     info.row_id = static_cast<uint64_t>(sqlite3_column_int64(stp, 0));
     info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(stp, 1));
-    return 1;
+    return DbLookup::kFound;
 }
 
-int FileEventDB::contains(const ustring& path, EventInfo& info) {
+DbLookup FileEventDB::contains(const ustring& path, EventInfo& info) {
     MutexLock lock(m_dbMutex);
     return containsLocked(stripSlash(path), info);
 }
 
-int FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) {
+DbResult FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) {
     uint32_t end = stripped.rfind('/');
     while (end != ustring::npos && end > 0) {
         ustring parent = stripped.substr(0, end);
         NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): updating '%s' max sync_id to (%" PRIu64 ")\n",
              parent.c_str_utf8(), syncID);
         EventInfo ei;
-        int found = containsLocked(parent, ei);
-        if (found < 0) return -1;
+        const DbLookup found = containsLocked(parent, ei);
+        if (found == DbLookup::kFailed) return DbResult::kFailed;
         sqlite3_stmt* st =
-            found == 1 ? cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;")
+            found == DbLookup::kFound ? cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;")
                        : cached("INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, "
                                 "fileModTime, fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, "
                                 "macHash, windowsHash, linuxHash, varnelHash, inode, execBit) VALUES (1, 1, ?1, ?1, 0, "
                                 "0, ?3, '', '', ?2, '', '', '', '', '', '', '', 0, 1);");
-        if (!st) return -1;
+        if (!st) return DbResult::kFailed;
         sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(syncID));
         sqlite3_bind_text(st, 2, parent.c_str_utf8(), static_cast<int>(parent.length()), SQLITE_TRANSIENT);
-        if (found != 1) sqlite3_bind_int64(st, 3, mtime);
-        if (stepDone(st, "update parent info") != 0) {
+        if (found != DbLookup::kFound) sqlite3_bind_int64(st, 3, mtime);
+        if (stepDone(st, "update parent info") != DbResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): update parent info ('%s') failed.\n",
                  parent.c_str_utf8());
-            return -1;
+            return DbResult::kFailed;
         }
         end = parent.rfind('/');
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
+DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     ustring stripped = stripSlash(info.path);
     if (stripped.empty()) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
-        return -1;
+        return DbResult::kFailed;
     }
     // The row, its ancestors and the signature move form one change: all or nothing.
-    if (stepDone(cached("BEGIN TRANSACTION;"), "setEventInfo") != 0) return -1;
+    if (stepDone(cached("BEGIN TRANSACTION;"), "setEventInfo") != DbResult::kOk) return DbResult::kFailed;
     auto fail = [this]() REQUIRES(m_dbMutex) {
         rollbackIfOpen(m_db);
-        return -1;
+        return DbResult::kFailed;
     };
 
     EventInfo existing;
-    int found = containsLocked(stripped, existing);
-    if (found < 0) {
+    const DbLookup found = containsLocked(stripped, existing);
+    if (found == DbLookup::kFailed) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): error occurs while getting info of '%s'\n",
              stripped.c_str_utf8());
         return fail();
@@ -438,7 +438,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     };
     auto int64 = [](sqlite3_stmt* st, int i, uint64_t v) { sqlite3_bind_int64(st, i, static_cast<sqlite3_int64>(v)); };
     sqlite3_stmt* st;
-    if (found == 1) {
+    if (found == DbLookup::kFound) {
         st = cached(
             "UPDATE eventinfo SET fileType = ?1, syncID = ?2, maxSyncID = ?3, fileSize = ?4, fileModTime = ?5, "
             "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9 WHERE path = ?7 AND syncID <= ?2;");
@@ -469,17 +469,17 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     text(st, 7, stripped);
     text(st, 8, info.macHash);
     int64(st, 9, info.execBit);
-    if (stepDone(st, "setEventInfo") != 0) {
+    if (stepDone(st, "setEventInfo") != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed.\n", stripped.c_str_utf8());
         return fail();
     }
-    if (found == 1) {
+    if (found == DbLookup::kFound) {
         rowChanged = sqlite3_changes(m_db) > 0;
     } else {
         rowId = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
     }
 
-    if (updateAncestorsLocked(stripped, info.syncID, info.fileModTime) != 0) return fail();
+    if (updateAncestorsLocked(stripped, info.syncID, info.fileModTime) != DbResult::kOk) return fail();
 
     // A row kept because the stored version is newer keeps its own signature too.
     bool renamed = false;
@@ -493,7 +493,7 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
             return fail();
         }
         if (info.signaturePath != location) {
-            if (moveFile(info.signaturePath.c_str_utf8(), location.c_str_utf8()) != 0) {
+            if (!moveFile(info.signaturePath.c_str_utf8(), location.c_str_utf8())) {
                 NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to rename from [%s] to [%s]\n.",
                      info.signaturePath.c_str_utf8(), location.c_str_utf8());
                 return fail();
@@ -501,30 +501,30 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
             renamed = true;
         }
     }
-    if (stepDone(cached("COMMIT;"), "setEventInfo") != 0) {
+    if (stepDone(cached("COMMIT;"), "setEventInfo") != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
              stripped.c_str_utf8(), sqlite3_errcode(m_db));
         // The old row stays; a signature that no longer matches it must not survive.
         if (renamed) unlink(location.c_str_utf8());
         return fail();
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::rmEventInfo(const ustring& path) {
+DbResult FileEventDB::rmEventInfo(const ustring& path) {
     if (path.empty()) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The input strPath for rmEventInfo is empty.\n");
-        return -1;
+        return DbResult::kFailed;
     }
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     const std::string stripped = stripSlash(path).str();
     const SubtreeRange below(stripped);
     return runBound(m_db, "DELETE FROM eventinfo WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
                     {stripped, below.lo, below.hi}, "rmEventInfo");
 }
 
-int FileEventDB::rmEventInfoV3(const ustring& path) {
+DbResult FileEventDB::rmEventInfoV3(const ustring& path) {
     ustring stripped = stripSlash(path);
     if (stripped.find('/') == ustring::npos) return rmEventInfo(path);
     MutexLock lock(m_dbMutex);
@@ -533,31 +533,31 @@ int FileEventDB::rmEventInfoV3(const ustring& path) {
                     {stripped.str(), below.lo, below.hi}, "rmEventInfoV3");
 }
 
-int FileEventDB::raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID) {
+DbResult FileEventDB::raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID) {
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     const ustring stripped = stripSlash(path);
     for (uint32_t end = stripped.rfind('/'); end != ustring::npos && end > 0;) {
         const ustring parent = stripped.substr(0, end);
         sqlite3_stmt* st = cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;");
-        if (!st) return -1;
+        if (!st) return DbResult::kFailed;
         sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(syncID));
         sqlite3_bind_text(st, 2, parent.c_str_utf8(), static_cast<int>(parent.length()), SQLITE_TRANSIENT);
-        if (stepDone(st, "raiseAncestorsMaxSyncId") != 0) return -1;
+        if (stepDone(st, "raiseAncestorsMaxSyncId") != DbResult::kOk) return DbResult::kFailed;
         end = parent.rfind('/');
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::rmAllFolders() {
+DbResult FileEventDB::rmAllFolders() {
     MutexLock lock(m_dbMutex);
     return execLocked("DELETE FROM eventinfo WHERE fileType = 1 OR path like '%/%';", "rmAllFolders");
 }
 
-int FileEventDB::getSyncId(uint64_t& sync_id) {
+DbResult FileEventDB::getSyncId(uint64_t& sync_id) {
     MutexLock lock(m_dbMutex);
     sqlite3_stmt* st = cached("SELECT value FROM config_table WHERE key = 'sync_id';");
-    if (!st) return -1;
+    if (!st) return DbResult::kFailed;
     sqlutil::ResetGuard reset(st);
     int rc = sqlite3_step(st);
     if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
@@ -568,17 +568,17 @@ int FileEventDB::getSyncId(uint64_t& sync_id) {
     unsigned long long n = strtoull(v.c_str_utf8(), &end, 10);
     if (v.empty() || errno != 0 || (end && *end != '\0')) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): bad sync_id value '%s'\n", v.c_str_utf8());
-        return -1;
+        return DbResult::kFailed;
     }
     sync_id = n;
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::setSyncId(uint64_t sync_id) {
+DbResult FileEventDB::setSyncId(uint64_t sync_id) {
     MutexLock lock(m_dbMutex);
     // Kept as text so that the full unsigned 64-bit range survives.
     sqlite3_stmt* st = cached("UPDATE config_table SET value = ?1 WHERE key = 'sync_id';");
-    if (!st) return -1;
+    if (!st) return DbResult::kFailed;
     const std::string value = std::to_string(sync_id);
     sqlite3_bind_text(st, 1, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
     return stepDone(st, "setSyncId");
@@ -594,7 +594,7 @@ ustring relativeTo(const ustring& stored, const ustring& base) {
     return stored;
 }
 
-int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base, bool recursive) {
+DbResult fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base, bool recursive) {
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
         int type = sqlite3_column_int(st, 0);
@@ -602,57 +602,58 @@ int fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& base,
         uint64_t size = static_cast<uint64_t>(sqlite3_column_int64(st, 2));
         ustring rel = relativeTo(columnText(st, 3), base);
         if (rel.empty()) continue;
+        // A row whose name clashes with one already listed is left out of the list.
         if (type == 1) {
             NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddDirectory '%s'\n", rel.c_str_utf8());
             if (recursive)
-                list->AddDirectory(rel, mtime);
+                static_cast<void>(list->AddDirectory(rel, mtime));
             else
-                list->AddDirectory(0, rel, mtime);
+                static_cast<void>(list->AddDirectory(0, rel, mtime));
         } else {
             NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddFile '%s'\n", rel.c_str_utf8());
             if (recursive)
-                list->AddFile(rel, mtime, size);
+                static_cast<void>(list->AddFile(rel, mtime, size));
             else
-                list->AddFile(0, rel, mtime, size);
+                static_cast<void>(list->AddFile(0, rel, mtime, size));
         }
     }
     if (rc != SQLITE_DONE) return stepFailed(db, rc);
-    return 0;
+    return DbResult::kOk;
 }
 
 }  // namespace
 
-int FileEventDB::getFileList(FileList* list, const ustring& prefix) {
-    if (prefix.empty()) return 0;
-    if (!list) return -1;
+DbResult FileEventDB::getFileList(FileList* list, const ustring& prefix) {
+    if (prefix.empty()) return DbResult::kOk;
+    if (!list) return DbResult::kFailed;
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     ustring stripped = stripSlash(prefix);
     Stmt st;
     if (stripped.empty()) {
-        if (prepare(m_db, "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1;", st) != 0)
-            return -1;
+        if (!prepare(m_db, "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE isExist = 1;", st))
+            return DbResult::kFailed;
     } else {
         const SubtreeRange below(stripped.str());
-        if (prepare(m_db,
+        if (!prepare(m_db,
                     "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE path >= ?1 AND path < ?2 AND "
                     "isExist = 1;",
-                    st) != 0 ||
+                    st) ||
             bindTexts(st.p, {below.lo, below.hi}) != SQLITE_OK)
-            return -1;
+            return DbResult::kFailed;
     }
     return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", true);
 }
 
-int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& prefix) {
+DbResult FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& prefix) {
     return getFileListWithoutRecursive(list, prefix, UINT64_MAX);
 }
 
-int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t syncID) {
-    if (prefix.empty()) return 0;
-    if (!list) return -1;
+DbResult FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t syncID) {
+    if (prefix.empty()) return DbResult::kOk;
+    if (!list) return DbResult::kFailed;
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     ustring stripped = stripSlash(prefix);
     bool bySync = syncID != UINT64_MAX;
     char cond[64] = "";
@@ -673,40 +674,40 @@ int FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring& pref
     SqlText text(sql);
     if (!text) return mprintfFailed();
     Stmt st;
-    if (prepare(m_db, text.get(), st) != 0) return -1;
+    if (!prepare(m_db, text.get(), st)) return DbResult::kFailed;
     if (!stripped.empty()) {
         const SubtreeRange below(stripped.str());
-        if (bindTexts(st.p, {below.lo, below.hi}) != SQLITE_OK) return -1;
+        if (bindTexts(st.p, {below.lo, below.hi}) != SQLITE_OK) return DbResult::kFailed;
     }
     return fillList(m_db, st.p, list, stripped.empty() ? ustring() : stripped + "/", false);
 }
 
-int FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& path) {
+DbLookup FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& path) {
     // Directory rows carry an empty checksum: an empty hash names no content.
-    if (hash.empty()) return 0;
+    if (hash.empty()) return DbLookup::kAbsent;
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbLookup::kFailed;
     Stmt st;
-    if (prepare(m_db, sql, st) != 0) return -1;
+    if (!prepare(m_db, sql, st)) return DbLookup::kFailed;
     sqlite3_bind_text(st.p, 1, hash.c_str_utf8(), static_cast<int>(hash.length()), SQLITE_TRANSIENT);
     int rc = sqlite3_step(st.p);
     if (rc != SQLITE_ROW) {
-        if (rc != SQLITE_DONE) stepFailed(m_db, rc);
-        return 0;
+        if (rc != SQLITE_DONE) static_cast<void>(stepFailed(m_db, rc));
+        return DbLookup::kAbsent;
     }
     path = columnText(st.p, 0);
-    return 1;
+    return DbLookup::kFound;
 }
 
-int FileEventDB::getFilePathByHash(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
+DbLookup FileEventDB::getFilePathByHash(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
     return pathByHash("SELECT path FROM eventinfo WHERE fileCheckSum = ? AND fileType = 0 AND isExist = 1 LIMIT 1;", hash, path);
 }
 
-int FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
+DbLookup FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
     return pathByHash("SELECT path FROM recycle_bin_table WHERE fileCheckSum = ? LIMIT 1;", hash, path);
 }
 
-int FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum,
+DbResult FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum,
                                      const ustring& macHash) {
     MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf(
@@ -714,11 +715,11 @@ int FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const u
         "%lu);",
         path.c_str_utf8(), (unsigned long long)size, checksum.c_str_utf8(), macHash.c_str_utf8(),
         (unsigned long)time(nullptr)));
-    if (!sql) return -1;
+    if (!sql) return DbResult::kFailed;
     return execLocked(sql.get(), "addFileToRecycleBin");
 }
 
-int FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path) {
+DbResult FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path) {
     MutexLock lock(m_dbMutex);
     ustring stripped = stripSlash(path);
     SqlText sql(sqlite3_mprintf(
@@ -726,11 +727,11 @@ int FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring&
         "fileSize, fileCheckSum, macHash, strftime('%%s','now') FROM eventinfo WHERE path = %Q;DELETE FROM eventinfo "
         "WHERE path = %Q;END TRANSACTION;",
         recyclePath.c_str_utf8(), stripped.c_str_utf8(), stripped.c_str_utf8()));
-    if (!sql) return -1;
+    if (!sql) return DbResult::kFailed;
     return execLocked(sql.get(), "dumpFileToRecycleBin");
 }
 
-int FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path) {
+DbResult FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path) {
     MutexLock lock(m_dbMutex);
     const std::string stripped = stripSlash(path).str();
     const std::string prefix = recyclePrefix.str();
@@ -745,69 +746,66 @@ int FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring
         "path < ?4;",
         now));
     if (!own || !files) return mprintfFailed();
-    if (execLocked("BEGIN TRANSACTION;", "dumpDirToRecycleBin") != 0) return -1;
-    if (runBound(m_db, own.get(), {prefix}, "dumpDirToRecycleBin") != 0 ||
-        runBound(m_db, files.get(), {prefix, stripped, below.lo, below.hi}, "dumpDirToRecycleBin") != 0 ||
+    if (execLocked("BEGIN TRANSACTION;", "dumpDirToRecycleBin") != DbResult::kOk) return DbResult::kFailed;
+    if (runBound(m_db, own.get(), {prefix}, "dumpDirToRecycleBin") != DbResult::kOk ||
+        runBound(m_db, files.get(), {prefix, stripped, below.lo, below.hi}, "dumpDirToRecycleBin") != DbResult::kOk ||
         runBound(m_db, "DELETE FROM eventinfo WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
-                 {stripped, below.lo, below.hi}, "dumpDirToRecycleBin") != 0 ||
-        execLocked("COMMIT;", "dumpDirToRecycleBin") != 0) {
+                 {stripped, below.lo, below.hi}, "dumpDirToRecycleBin") != DbResult::kOk ||
+        execLocked("COMMIT;", "dumpDirToRecycleBin") != DbResult::kOk) {
         rollbackIfOpen(m_db);
-        return -1;
+        return DbResult::kFailed;
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::rmRecycleByPath(const ustring& path) {
+DbResult FileEventDB::rmRecycleByPath(const ustring& path) {
     MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';", path.c_str_utf8()));
-    if (!sql) return -1;
+    if (!sql) return DbResult::kFailed;
     return execLocked(sql.get(), "rmRecycleByPath");
 }
 
-int FileEventDB::rmRecycleTree(const ustring& path) {
+DbResult FileEventDB::rmRecycleTree(const ustring& path) {
     MutexLock lock(m_dbMutex);
     const SubtreeRange below(path.str());
     return runBound(m_db, "DELETE FROM recycle_bin_table WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
                     {path.str(), below.lo, below.hi}, "rmRecycleTree");
 }
 
-int FileEventDB::resetRecycleBin() {
+DbResult FileEventDB::resetRecycleBin() {
     MutexLock lock(m_dbMutex);
     return execLocked("DELETE FROM recycle_bin_table;", "resetRecycleBin");
 }
 
-int FileEventDB::getOldestRecyleTime(uint32_t& t) {
+DbResult FileEventDB::getOldestRecyleTime(uint32_t& t) {
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     Stmt st;
-    if (prepare(m_db, "SELECT MIN(time) FROM recycle_bin_table;", st) != 0) return -1;
+    if (!prepare(m_db, "SELECT MIN(time) FROM recycle_bin_table;", st)) return DbResult::kFailed;
     int rc = sqlite3_step(st.p);
     if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
     t = static_cast<uint32_t>(sqlite3_column_int64(st.p, 0));  // NULL (empty table) reads as 0
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
+DbResult FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
     MutexLock lock(m_dbMutex);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     SqlText sql(sqlite3_mprintf("SELECT path FROM recycle_bin_table WHERE path NOT LIKE '/%%/%%' AND time <= %lu;",
                                 (unsigned long)t));
-    if (!sql) return -1;
+    if (!sql) return DbResult::kFailed;
     Stmt st;
-    if (prepare(m_db, sql.get(), st) != 0) return -1;
+    if (!prepare(m_db, sql.get(), st)) return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) list.insert(columnText(st.p, 0));
     if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileEventDB::rmRotateRecords(uint32_t t) {
+DbResult FileEventDB::rmRotateRecords(uint32_t t) {
     MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE time <= %lu;", (unsigned long)t));
-    if (!sql) return -1;
+    if (!sql) return DbResult::kFailed;
     return execLocked(sql.get(), "rmRotateRecords");
 }
 
-int FileEventDB::getPathByInode(uint64_t, ustring&) { return -1; }
-
-int FileEventDB::setPathInode(const ustring&, uint64_t) { return -1; }

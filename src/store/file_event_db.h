@@ -13,9 +13,12 @@
 
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
+#include "store/db_result.h"
 #include "store/event.h"
 #include "store/file_list.h"
 
+// Unless said otherwise an operation gives DbResult (failures logged). Lookups give
+// DbLookup: kFound with the row filled in, kAbsent when there is none.
 class FileEventDB {
 public:
     struct EventInfo {
@@ -28,42 +31,42 @@ public:
     FileEventDB(const FileEventDB&) = delete;
     FileEventDB& operator=(const FileEventDB&) = delete;
 
-    int initialize(const ustring& location);
-    int destroy();
+    [[nodiscard]] DbResult initialize(const ustring& location);
+    void destroy();
 
-    int getEventInfo(const ustring& path, ClientFileEventInfo& info);
-    int setEventInfo(const ClientFileEventInfo& info);
-    int contains(const ustring& path, EventInfo& info);
-    int rmEventInfo(const ustring& path);
-    int rmEventInfoV3(const ustring& path);
+    [[nodiscard]] DbLookup getEventInfo(const ustring& path, ClientFileEventInfo& info);
+    [[nodiscard]] DbResult setEventInfo(const ClientFileEventInfo& info);
+    [[nodiscard]] DbLookup contains(const ustring& path, EventInfo& info);
+    [[nodiscard]] DbResult rmEventInfo(const ustring& path);
+    [[nodiscard]] DbResult rmEventInfoV3(const ustring& path);
     // A removal stored on the server as syncID is a change below every folder that held
     // the path: their rows' maxSyncID rise to it (rows never fall, and no row is made),
     // so that a later removal or upload of one of them names the version the server
-    // holds. 0, or -1 when the database failed.
-    int raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID);
-    int rmAllFolders();
+    // holds.
+    [[nodiscard]] DbResult raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID);
+    [[nodiscard]] DbResult rmAllFolders();
 
-    int getSyncId(uint64_t& sync_id);
-    int setSyncId(uint64_t sync_id);
+    [[nodiscard]] DbResult getSyncId(uint64_t& sync_id);
+    [[nodiscard]] DbResult setSyncId(uint64_t sync_id);
 
-    int getFileList(FileList* list, const ustring& prefix);
-    int getFileListWithoutRecursive(FileList* list, const ustring& prefix);
-    int getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t syncID);
+    [[nodiscard]] DbResult getFileList(FileList* list, const ustring& prefix);
+    [[nodiscard]] DbResult getFileListWithoutRecursive(FileList* list, const ustring& prefix);
+    [[nodiscard]] DbResult getFileListWithoutRecursive(FileList* list, const ustring& prefix, uint64_t syncID);
 
-    int getFilePathByHash(const ustring& hash, const ustring& macHash, ustring& path);
-    int getFilePathByHashFromRecycle(const ustring& hash, const ustring& macHash, ustring& path);
+    [[nodiscard]] DbLookup getFilePathByHash(const ustring& hash, const ustring& macHash, ustring& path);
+    [[nodiscard]] DbLookup getFilePathByHashFromRecycle(const ustring& hash, const ustring& macHash, ustring& path);
 
-    int addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum, const ustring& macHash);
-    int dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path);
-    int dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path);
-    int rmRecycleByPath(const ustring& path);
+    [[nodiscard]] DbResult addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum, const ustring& macHash);
+    [[nodiscard]] DbResult dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path);
+    [[nodiscard]] DbResult dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path);
+    [[nodiscard]] DbResult rmRecycleByPath(const ustring& path);
     // Removes the recycle-bin rows of the entry `path` and of everything recorded
-    // below it ("path/..."). 0 or -1.
-    int rmRecycleTree(const ustring& path);
-    int resetRecycleBin();
-    int getOldestRecyleTime(uint32_t& time);
-    int getRotateList(uint32_t time, std::set<ustring>& list);
-    int rmRotateRecords(uint32_t time);
+    // below it ("path/...").
+    [[nodiscard]] DbResult rmRecycleTree(const ustring& path);
+    [[nodiscard]] DbResult resetRecycleBin();
+    [[nodiscard]] DbResult getOldestRecyleTime(uint32_t& time);
+    [[nodiscard]] DbResult getRotateList(uint32_t time, std::set<ustring>& list);
+    [[nodiscard]] DbResult rmRotateRecords(uint32_t time);
 
     // ---- Recovery (recycle_index.cpp): where each recycled item came from, and the
     // conflict copies made. Paths named "origPath"/"copyPath" are session paths with a
@@ -81,24 +84,21 @@ public:
         ustring reason;
         uint32_t time = 0;
     };
-    // Sets the origin of the top-level entry `name`. 0 or -1.
-    int setRecycleOrigin(const ustring& name, const ustring& origPath, const ustring& reason);
+    // Sets the origin of the top-level entry `name`.
+    [[nodiscard]] DbResult setRecycleOrigin(const ustring& name, const ustring& origPath, const ustring& reason);
     // Records an entry that has no row yet (a replaced version: its rows stay with the
-    // new one; an entry found on disk without a record). 0 or -1.
-    int addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
+    // new one; an entry found on disk without a record).
+    [[nodiscard]] DbResult addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
                         const ustring& checksum, const ustring& macHash, uint32_t time);
-    // The top-level entries, oldest first (ties by insertion). 0 or -1.
-    int listRecycle(std::vector<RecycleItem>& out);
+    // The top-level entries, oldest first (ties by insertion).
+    [[nodiscard]] DbResult listRecycle(std::vector<RecycleItem>& out);
     // The top-level entries whose origPath is `path` or a folder above it, newest
-    // first (appended to out). 0 or -1.
-    int findRecycleFor(const ustring& path, std::vector<RecycleItem>& out);
-    // Records a conflict copy (a later record of the same copy replaces it). 0 or -1.
-    int addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason, uint32_t time);
-    int listConflicts(std::vector<ConflictItem>& out);
-    int rmConflict(const ustring& copyPath);
-
-    int getPathByInode(uint64_t inode, ustring& path);
-    int setPathInode(const ustring& path, uint64_t inode);
+    // first (appended to out).
+    [[nodiscard]] DbResult findRecycleFor(const ustring& path, std::vector<RecycleItem>& out);
+    // Records a conflict copy (a later record of the same copy replaces it).
+    [[nodiscard]] DbResult addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason, uint32_t time);
+    [[nodiscard]] DbResult listConflicts(std::vector<ConflictItem>& out);
+    [[nodiscard]] DbResult rmConflict(const ustring& copyPath);
 
     // Where the signature of row `id` lives: the id's bytes from the most significant
     // non-zero one down, two hex digits each, joined by "/", the last one behind a ".".
@@ -109,21 +109,21 @@ public:
     const ustring& getSignDir() const { return m_signPath; }
 
 private:
-    int execLocked(const char* sql, const char* what) REQUIRES(m_dbMutex);
+    [[nodiscard]] DbResult execLocked(const char* sql, const char* what) REQUIRES(m_dbMutex);
     // Adds the recycle origin columns and the conflict table when a database from
-    // before them is opened. 0 or -1.
-    int migrateRecoveryLocked() REQUIRES(m_dbMutex);
-    int containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
-    int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) REQUIRES(m_dbMutex);
-    int pathByHash(const char* table_sql, const ustring& hash, ustring& path) EXCLUDES(m_dbMutex);
+    // before them is opened.
+    [[nodiscard]] DbResult migrateRecoveryLocked() REQUIRES(m_dbMutex);
+    [[nodiscard]] DbLookup containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
+    [[nodiscard]] DbResult updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) REQUIRES(m_dbMutex);
+    [[nodiscard]] DbLookup pathByHash(const char* table_sql, const ustring& hash, ustring& path) EXCLUDES(m_dbMutex);
     // The statement for sql, prepared once per handle (kept until destroy) with its
     // bindings cleared; the caller resets it after use (sqlutil::ResetGuard). Null,
     // logged, when it cannot be prepared.
     sqlite3_stmt* cached(const char* sql) REQUIRES(m_dbMutex);
     void finalizeCached() REQUIRES(m_dbMutex);
-    // Steps a cached statement that returns no rows and resets it: 0, or -1 logged as
-    // `what`.
-    int stepDone(sqlite3_stmt* st, const char* what) REQUIRES(m_dbMutex);
+    // Steps a cached statement that returns no rows and resets it; a failure is logged
+    // as `what`.
+    [[nodiscard]] DbResult stepDone(sqlite3_stmt* st, const char* what) REQUIRES(m_dbMutex);
 
     ustring m_eventDBPath;
     ustring m_signPath;

@@ -108,39 +108,39 @@ FileList::DirNode* FileList::walk(const ustring& pathname, bool keep_last, std::
     return d;
 }
 
-int FileList::AddDirectory(const ustring& pathname, uint32_t mtime) {
+std::optional<int> FileList::AddDirectory(const ustring& pathname, uint32_t mtime) {
     NLOG(L_DEBUG, "flist_debug", "[DEBUG] flist.cpp(%d): adding directory '%s'\n", pathname.c_str_utf8());
     int created = 0;
     DirNode* d = walk(pathname, false, nullptr, created);
-    if (!d) return -1;
+    if (!d) return std::nullopt;
     d->mtime = mtime;
     return created;
 }
 
-int FileList::AddFile(const ustring& pathname, uint32_t mtime, uint64_t size) {
+std::optional<int> FileList::AddFile(const ustring& pathname, uint32_t mtime, uint64_t size) {
     int created = 0;
     std::string name;
     DirNode* d = walk(pathname, true, &name, created);
-    if (!d) return -1;
-    if (AddFile(d, ustring(name), mtime, size) < 0) return -1;
+    if (!d) return std::nullopt;
+    if (!AddFile(d, ustring(name), mtime, size)) return std::nullopt;
     return created;
 }
 
-int FileList::AddDirectory(DirNode* parent, const ustring& name, uint32_t mtime) {
-    if (!parent || name.empty()) return -1;
+std::optional<int> FileList::AddDirectory(DirNode* parent, const ustring& name, uint32_t mtime) {
+    if (!parent || name.empty()) return std::nullopt;
     int created = 0;
     DirNode* d = child_dir(parent, name.c_str_utf8(), name.length(), created);
-    if (!d) return -1;
+    if (!d) return std::nullopt;
     d->mtime = mtime;
     return created;
 }
 
-int FileList::AddFile(DirNode* parent, const ustring& name, uint32_t mtime, uint64_t size) {
-    if (!parent || name.empty()) return -1;
+std::optional<int> FileList::AddFile(DirNode* parent, const ustring& name, uint32_t mtime, uint64_t size) {
+    if (!parent || name.empty()) return std::nullopt;
     bool ok = false;
     String s = buf.insert(name.c_str_utf8(), std::min<size_t>(name.length(), kMaxName), ok);
-    if (!ok) return -1;
-    if (parent->dir.count(s)) return -1;  // a directory already has this name
+    if (!ok) return std::nullopt;
+    if (parent->dir.count(s)) return std::nullopt;  // a directory already has this name
     FileNode f;
     f.name = s;
     auto [it, inserted] = parent->file.insert(f);
@@ -150,11 +150,11 @@ int FileList::AddFile(DirNode* parent, const ustring& name, uint32_t mtime, uint
     return 0;
 }
 
-int FileList::AddDirectory(int dir_index, const ustring& name, uint32_t mtime) {
+std::optional<int> FileList::AddDirectory(int dir_index, const ustring& name, uint32_t mtime) {
     return AddDirectory(getDir(dir_index), name, mtime);
 }
 
-int FileList::AddFile(int dir_index, const ustring& name, uint32_t mtime, uint64_t size) {
+std::optional<int> FileList::AddFile(int dir_index, const ustring& name, uint32_t mtime, uint64_t size) {
     return AddFile(getDir(dir_index), name, mtime, size);
 }
 

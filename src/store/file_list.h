@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -120,14 +121,14 @@ public:
     FileList(const FileList&) = delete;
     FileList& operator=(const FileList&) = delete;
 
-    // Both return the number of directories created, or -1 when a name on the path
+    // Both give the number of directories created, or nothing when a name on the path
     // is already a file (or, for the file itself, a directory) or cannot be stored.
-    int AddDirectory(const ustring& pathname, uint32_t mtime);
-    int AddFile(const ustring& pathname, uint32_t mtime, uint64_t size);
-    int AddDirectory(DirNode* parent, const ustring& name, uint32_t mtime);
-    int AddFile(DirNode* parent, const ustring& name, uint32_t mtime, uint64_t size);
-    int AddDirectory(int dir_index, const ustring& name, uint32_t mtime);
-    int AddFile(int dir_index, const ustring& name, uint32_t mtime, uint64_t size);
+    [[nodiscard]] std::optional<int> AddDirectory(const ustring& pathname, uint32_t mtime);
+    [[nodiscard]] std::optional<int> AddFile(const ustring& pathname, uint32_t mtime, uint64_t size);
+    [[nodiscard]] std::optional<int> AddDirectory(DirNode* parent, const ustring& name, uint32_t mtime);
+    [[nodiscard]] std::optional<int> AddFile(DirNode* parent, const ustring& name, uint32_t mtime, uint64_t size);
+    [[nodiscard]] std::optional<int> AddDirectory(int dir_index, const ustring& name, uint32_t mtime);
+    [[nodiscard]] std::optional<int> AddFile(int dir_index, const ustring& name, uint32_t mtime, uint64_t size);
 
     DirNode* getRoot() const { return root; }
     DirNode* getDir(int dir_index) const;

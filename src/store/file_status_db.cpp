@@ -108,13 +108,13 @@ void closeHandle(Store& st) REQUIRES(st.db_mu) {
     st.db = nullptr;
 }
 
-// Writes ops in one transaction; 0, or -1 after logging.
-int writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
-    if (ops.empty()) return 0;
+// Writes ops in one transaction; a failure is logged.
+DbResult writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
+    if (ops.empty()) return DbResult::kOk;
     if (!st.db) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
              FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
-        return -1;
+        return DbResult::kFailed;
     }
     char* err = nullptr;
     int rc = sqlite3_exec(st.db, "BEGIN IMMEDIATE", nullptr, nullptr, &err);
@@ -136,14 +136,14 @@ int writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
              err ? err : sqlite3_errmsg(st.db));
         sqlite3_free(err);
         if (!sqlite3_get_autocommit(st.db)) sqlite3_exec(st.db, "ROLLBACK", nullptr, nullptr, nullptr);
-        return -1;
+        return DbResult::kFailed;
     }
-    return 0;
+    return DbResult::kOk;
 }
 
 // Takes the queue and writes it; the caller holds db_mu, so batches are written in the
 // order they were queued.
-int writeQueued(Store& st) REQUIRES(st.db_mu) {
+DbResult writeQueued(Store& st) REQUIRES(st.db_mu) {
     std::vector<Op> ops;
     {
         MutexLock q(st.queue_mu);
@@ -163,15 +163,15 @@ void writerLoop() {
             if (!st.stopping && st.queue.size() < kEagerBatch) st.queue_cv.WaitFor(st.queue_mu, kBatchWait);
         }
         MutexLock l(st.db_mu);
-        writeQueued(st);
+        static_cast<void>(writeQueued(st));
     }
 }
 
 // Runs fn(db) on the open handle after writing what is queued, so that fn sees every
 // mark queued before the call and is ordered after them. Null handle: the open-failure
-// text (the removal's own wording when rm_text), -1.
-template <typename Fn>
-int withDb(const char* what, bool rm_text, Fn fn) {
+// text (the removal's own wording when rm_text), R::kFailed.
+template <typename R, typename Fn>
+R withDb(const char* what, bool rm_text, Fn fn) {
     AssertIoAllowed(what);
     Store& st = store();
     MutexLock l(st.db_mu);
@@ -180,28 +180,29 @@ int withDb(const char* what, bool rm_text, Fn fn) {
                               ? "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n"
                               : "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n";
         NLOG(L_ERR, kChannel, fmt, FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
-        return -1;
+        return R::kFailed;
     }
-    writeQueued(st);
+    static_cast<void>(writeQueued(st));  // a failed batch is logged; fn still runs
     return fn(st.db);
 }
 
-int execOp(const char* sql, bool rm_open_text = false) {
-    return withDb("FileStatusDB", rm_open_text, [&](sqlite3* db) {
+DbResult execOp(const char* sql, bool rm_open_text = false) {
+    return withDb<DbResult>("FileStatusDB", rm_open_text, [&](sqlite3* db) {
         char* err = nullptr;
         int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
         if (rc != SQLITE_OK)
             NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
                  err ? err : sqlite3_errmsg(db));
         sqlite3_free(err);
-        return rc == SQLITE_OK ? 0 : -1;
+        return rc == SQLITE_OK ? DbResult::kOk : DbResult::kFailed;
     });
 }
 
-// Runs a query through sqlite3_get_table; rows are handed to `fn(row_values)`.
-template <typename Fn>
-int tableOp(const char* sql, Fn fn) {
-    return withDb("FileStatusDB", false, [&](sqlite3* db) {
+// Runs a query through sqlite3_get_table; rows are handed to `fn(row_values)`, whose
+// result of type R is the answer.
+template <typename R, typename Fn>
+R tableOp(const char* sql, Fn fn) {
+    return withDb<R>("FileStatusDB", false, [&](sqlite3* db) {
         char** result = nullptr;
         int rows = 0, cols = 0;
         char* err = nullptr;
@@ -211,26 +212,28 @@ int tableOp(const char* sql, Fn fn) {
                  "[ERROR] file-status-db.cpp(%d): get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
                  err ? err : sqlite3_errmsg(db));
             sqlite3_free(err);
-            return -1;
+            return R::kFailed;
         }
-        int out = fn(result, rows, cols);
+        const R out = fn(result, rows, cols);
         sqlite3_free_table(result);
         return out;
     });
 }
 
-int fillInfo(char** result, int row, int cols, FileStatusInfo& info) {
+bool fillInfo(char** result, int row, int cols, FileStatusInfo& info) {
     if (cols != 4) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): mismatched db output index. row-idx:[%d] col-idx:[%d]\n",
              row, cols);
-        return -1;
+        return false;
     }
     char** r = result + (row + 1) * cols;  // row 0 of the table holds the column names
     info.path = r[FSTAT_DB_PATH] ? r[FSTAT_DB_PATH] : "";
     info.fileType = r[FSTAT_DB_FILETYPE] ? atoi(r[FSTAT_DB_FILETYPE]) : 0;
     info.syncStatus = r[FSTAT_DB_SYNCSTATUS] ? atoi(r[FSTAT_DB_SYNCSTATUS]) : 0;
-    return 0;
+    return true;
 }
+
+DbLookup anyRow(char**, int rows, int) { return rows > 0 ? DbLookup::kFound : DbLookup::kAbsent; }
 
 }  // namespace
 
@@ -313,10 +316,10 @@ struct Malloced {
 };
 }  // namespace
 
-int FileStatusDB::initialize(const ustring& path) {
+DbResult FileStatusDB::initialize(const ustring& path) {
     if (path.empty()) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): fstat-db path is empty.\n");
-        return -1;
+        return DbResult::kFailed;
     }
     AssertIoAllowed("FileStatusDB::initialize");
     destroy();  // a second initialize replaces the first handle
@@ -328,7 +331,7 @@ int FileStatusDB::initialize(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errmsg:[%s]\n",
              path.c_str_utf8(), st.db ? sqlite3_errmsg(st.db) : "out of memory");
         closeHandle(st);
-        return -1;
+        return DbResult::kFailed;
     }
     sqlite3_busy_timeout(st.db, kBusyTimeoutMs);
     for (const char* cmd : {kCreate, kIndex, kPerOpen}) {
@@ -339,7 +342,7 @@ int FileStatusDB::initialize(const ustring& path) {
                  err ? err : sqlite3_errmsg(st.db));
             sqlite3_free(err);
             closeHandle(st);
-            return -1;
+            return DbResult::kFailed;
         }
     }
     rc = sqlite3_prepare_v2(st.db, "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, ?1, ?2, ?3);",
@@ -350,13 +353,13 @@ int FileStatusDB::initialize(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
              sqlite3_errmsg(st.db));
         closeHandle(st);
-        return -1;
+        return DbResult::kFailed;
     }
     MutexLock q(st.queue_mu);
     st.stopping = false;
     st.accepting = true;
     st.writer = std::thread(writerLoop);
-    return 0;
+    return DbResult::kOk;
 }
 
 void FileStatusDB::destroy() {
@@ -370,79 +373,79 @@ void FileStatusDB::destroy() {
     }
     if (st.writer.joinable()) st.writer.join();
     MutexLock l(st.db_mu);
-    if (st.db) writeQueued(st);
+    if (st.db) static_cast<void>(writeQueued(st));
     closeHandle(st);
     m_fstatDBPath.clear();
 }
 
-int FileStatusDB::queueSyncStat(const FileStatusInfo& info) {
+DbResult FileStatusDB::queueSyncStat(const FileStatusInfo& info) {
     Store& st = store();
     MutexLock q(st.queue_mu);
-    if (!st.accepting) return -1;
+    if (!st.accepting) return DbResult::kFailed;
     st.queue.push_back(Op{false, info.path, info.fileType, info.syncStatus});
     if (st.queue.size() == 1 || st.queue.size() == kEagerBatch) st.queue_cv.Signal();
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileStatusDB::queueRmByPath(const ustring& path) {
+DbResult FileStatusDB::queueRmByPath(const ustring& path) {
     Store& st = store();
     MutexLock q(st.queue_mu);
-    if (!st.accepting) return -1;
+    if (!st.accepting) return DbResult::kFailed;
     st.queue.push_back(Op{true, path});
     if (st.queue.size() == 1 || st.queue.size() == kEagerBatch) st.queue_cv.Signal();
-    return 0;
+    return DbResult::kOk;
 }
 
-int FileStatusDB::flush() {
+DbResult FileStatusDB::flush() {
     AssertIoAllowed("FileStatusDB::flush");
     Store& st = store();
     MutexLock l(st.db_mu);
-    if (!st.db) return -1;
+    if (!st.db) return DbResult::kFailed;
     return writeQueued(st);
 }
 
-int FileStatusDB::removeAllEntry() {
+DbResult FileStatusDB::removeAllEntry() {
     AssertIoAllowed("FileStatusDB::removeAllEntry");
     Store& st = store();
     MutexLock l(st.db_mu);
     if (!st.db) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: failed to open database (%s)\n",
              m_fstatDBPath.c_str_utf8());
-        return -1;
+        return DbResult::kFailed;
     }
-    writeQueued(st);
+    static_cast<void>(writeQueued(st));
     int rc = sqlite3_exec(st.db, "DELETE FROM fstatinfo;ANALYZE;VACUUM;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: sqlite3_exec: %s  (%d)\n",
              sqlite3_errmsg(st.db), rc);
-    return rc == SQLITE_OK ? 0 : -1;
+    return rc == SQLITE_OK ? DbResult::kOk : DbResult::kFailed;
 }
 
-int FileStatusDB::updateAllSyncingEntry() {
+DbResult FileStatusDB::updateAllSyncingEntry() {
     return execOp("UPDATE fstatinfo SET syncStatus = 1 WHERE syncStatus = 2");
 }
 
-int FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
+DbResult FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
     SqlText sql(sqlite3_mprintf("insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
                                 info.path.c_str_utf8(), info.fileType, info.syncStatus));
     if (!sql) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. filename:(%s)\n",
              info.path.c_str_utf8());
-        return -1;
+        return DbResult::kFailed;
     }
     return execOp(sql.get());
 }
 
-int FileStatusDB::rmFileStatByPath(const ustring& path) {
+DbResult FileStatusDB::rmFileStatByPath(const ustring& path) {
     SqlText sql(sqlite3_mprintf("delete from fstatinfo where path = %Q;", path.c_str_utf8()));
     if (!sql) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n", path.c_str_utf8());
-        return -1;
+        return DbResult::kFailed;
     }
     return execOp(sql.get(), true);
 }
 
-int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
+DbResult FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
     // Only "\\" separates in a key: "/" stands for a "\\" inside a name (FileStatusKey),
     // so "<key>/..." is a sibling whose name merely starts alike, never a child. The keys
     // below the path are exactly those in ["<key>\\", "<key>]"): "]" follows "\\" in byte
@@ -450,7 +453,7 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
     const std::string key = info.path.str();
     const std::string lo = key + "\\";
     const std::string hi = key + "]";
-    return withDb("FileStatusDB::rmFileSyncStat", false, [&](sqlite3* db) {
+    return withDb<DbResult>("FileStatusDB::rmFileSyncStat", false, [&](sqlite3* db) {
         sqlutil::Stmt stmt;
         int rc = sqlite3_prepare_v2(db, "delete from fstatinfo where path = ?1 OR (path >= ?2 AND path < ?3);", -1,
                                     &stmt.p, nullptr);
@@ -463,29 +466,29 @@ int FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
         if (rc != SQLITE_DONE) {
             NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
                  sqlite3_errmsg(db));
-            return -1;
+            return DbResult::kFailed;
         }
-        return 0;
+        return DbResult::kOk;
     });
 }
 
-int FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* info) {
+DbLookup FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* info) {
     if (path.empty()) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): filepath is empty.\n");
-        return -1;
+        return DbLookup::kFailed;
     }
     if (!info) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusInfo  is NULL.\n");
-        return -1;
+        return DbLookup::kFailed;
     }
     Malloced sql(VARNELDBEscapeStringEX3("select * from fstatinfo where path like '@VARNEL:LVAR'", path.c_str_utf8()));
     if (!sql.p) {
         NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error.\n");
-        return -1;
+        return DbLookup::kFailed;
     }
-    return tableOp(sql.p, [&](char** result, int rows, int cols) {
-        if (rows == 0) return 0;
-        return fillInfo(result, 0, cols, *info) == 0 ? 1 : -1;
+    return tableOp<DbLookup>(sql.p, [&](char** result, int rows, int cols) {
+        if (rows == 0) return DbLookup::kAbsent;
+        return fillInfo(result, 0, cols, *info) ? DbLookup::kFound : DbLookup::kFailed;
     });
 }
 
@@ -504,20 +507,20 @@ std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& 
         return nullptr;
     }
     std::unique_ptr<FileStatusInfo[]> out;
-    int rc = tableOp(sql.p, [&](char** result, int rows, int cols) {
-        if (rows == 0) return 0;
+    const DbResult rc = tableOp<DbResult>(sql.p, [&](char** result, int rows, int cols) {
+        if (rows == 0) return DbResult::kOk;
         out.reset(new (std::nothrow) FileStatusInfo[rows]);
         if (!out) {
             NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Don't have enough to show file status");
-            return -1;
+            return DbResult::kFailed;
         }
         for (int i = 0; i < rows; ++i) {
-            if (fillInfo(result, i, cols, out[i]) != 0) return -1;
+            if (!fillInfo(result, i, cols, out[i])) return DbResult::kFailed;
         }
         count = rows;
-        return 0;
+        return DbResult::kOk;
     });
-    if (rc != 0) {
+    if (rc != DbResult::kOk) {
         count = 0;
         return nullptr;
     }
@@ -527,7 +530,7 @@ std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& 
 bool FileStatusDB::isAnyFileSyncing() {
     SqlText sql(sqlite3_mprintf("select * from fstatinfo where syncStatus=%d limit 2", FSTAT_SYNCING));
     if (!sql) return false;
-    return tableOp(sql.get(), [](char**, int rows, int) { return rows; }) > 0;
+    return tableOp<DbLookup>(sql.get(), anyRow) == DbLookup::kFound;
 }
 
 bool FileStatusDB::isAnySubFileDirSyncing(const ustring& prefix) {
@@ -540,5 +543,5 @@ bool FileStatusDB::isAnySubFileDirSyncing(const ustring& prefix) {
         "select * from fstatinfo where path like '@VARNEL:LVAR%' and syncStatus=@VARNEL:INT limit 2",
         withSep.c_str_utf8(), static_cast<int32_t>(FSTAT_SYNCING)));
     if (!sql.p) return false;
-    return tableOp(sql.p, [](char**, int rows, int) { return rows; }) > 0;
+    return tableOp<DbLookup>(sql.p, anyRow) == DbLookup::kFound;
 }

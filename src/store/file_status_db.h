@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "foundation/ustring.h"
+#include "store/db_result.h"
 
 enum { SFT_FILE = 0, SFT_DIR = 1 };
 enum { FSTAT_UNKNOWN = 0, FSTAT_SYNCED = 1, FSTAT_SYNCING = 2, FSTAT_UNSUPPORT = 3 };
@@ -47,34 +48,34 @@ extern const char* const grgVarnelParamList[5];
 char* SQLITEEscapeStringEX3(const char* format, va_list args);
 char* VARNELDBEscapeStringEX3(const char* format, ...);
 
-// Unless said otherwise, an operation returns 0 on success and -1 on failure (logged).
+// Unless said otherwise, an operation gives DbResult (a failure is logged).
 class FileStatusDB {
 public:
-    // 0: the file is open (and the writer runs); -1: empty path or the file could not
-    // be opened or set up (logged). Opening again closes the previous file first.
-    static int initialize(const ustring& path);
+    // kOk: the file is open (and the writer runs); kFailed: empty path or the file could
+    // not be opened or set up (logged). Opening again closes the previous file first.
+    [[nodiscard]] static DbResult initialize(const ustring& path);
     // Writes what is queued, ends the writer and closes the file.
     static void destroy();
     static const ustring& getPath() { return m_fstatDBPath; }
 
-    // Queue the writes that setFileSyncStat and rmFileStatByPath do. 0: queued;
-    // -1: the database is not open, nothing is queued.
-    static int queueSyncStat(const FileStatusInfo& info);
-    static int queueRmByPath(const ustring& path);
-    // Writes everything queued so far. 0: written (or nothing to write); -1: the database
+    // Queue the writes that setFileSyncStat and rmFileStatByPath do. kOk: queued;
+    // kFailed: the database is not open, nothing is queued.
+    [[nodiscard]] static DbResult queueSyncStat(const FileStatusInfo& info);
+    [[nodiscard]] static DbResult queueRmByPath(const ustring& path);
+    // Writes everything queued so far. kOk: written (or nothing to write); kFailed: the database
     // is not open or the transaction failed (logged; the rows are lost as a failed
     // single write would lose its row).
-    static int flush();
+    [[nodiscard]] static DbResult flush();
 
-    static int removeAllEntry();
-    static int updateAllSyncingEntry();
-    static int setFileSyncStat(const FileStatusInfo& info);
-    static int rmFileStatByPath(const ustring& path);
+    [[nodiscard]] static DbResult removeAllEntry();
+    [[nodiscard]] static DbResult updateAllSyncingEntry();
+    [[nodiscard]] static DbResult setFileSyncStat(const FileStatusInfo& info);
+    [[nodiscard]] static DbResult rmFileStatByPath(const ustring& path);
     // The row of info.path and the rows of everything below it (keys that go on with
     // "\\"), matched literally: no character of the path acts as a pattern.
-    static int rmFileSyncStat(const FileStatusInfo& info);
-    // 1 and the row when the path has one, 0 when none, -1 on error.
-    static int getFileSyncStat(const ustring& path, FileStatusInfo* info);
+    [[nodiscard]] static DbResult rmFileSyncStat(const FileStatusInfo& info);
+    // kFound and the row when the path has one, kAbsent when none.
+    [[nodiscard]] static DbLookup getFileSyncStat(const ustring& path, FileStatusInfo* info);
     // The direct children of `dir`, one page; null (count 0) when there is none.
     static std::unique_ptr<FileStatusInfo[]> getFileSyncStats(const ustring& dir, int start, int limit, int& count);
     static bool isAnyFileSyncing();

@@ -57,23 +57,24 @@ void logSql(const char* op, const char* sql) {
 
 void logMprintfFailed() { NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n"); }
 
-// Logs `sql` for operation `what` and prepares it into `st`: 0, or -1 when there is
+// Logs `sql` for operation `what` and prepares it into `st`: false when there is
 // no database or SQLite refuses it. A refusal is logged with `fail_format`, which
 // takes the operation, SQLite's message and the result code.
-int prepare(sqlite3* db, const char* sql, const char* what, Stmt& st,
+bool prepare(sqlite3* db, const char* sql, const char* what, Stmt& st,
             const char* fail_format = "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n") {
     logSql(what, sql);
-    if (!db) return -1;
+    if (!db) return false;
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
-    if (rc == SQLITE_OK) return 0;
+    if (rc == SQLITE_OK) return true;
     NLOG(L_ERR, kChannel, fail_format, what, sqlite3_errmsg(db), rc);
-    return -1;
+    return false;
 }
 
-// Logs a failed sqlite3_step; returns -1.
-int stepFailed(sqlite3* db, int rc) {
+// Logs a failed sqlite3_step; returns the failure of R.
+template <class R = DbResult>
+R stepFailed(sqlite3* db, int rc) {
     NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", sqlite3_errmsg(db), rc);
-    return -1;
+    return R::kFailed;
 }
 
 void fillEvent(sqlite3_stmt* st, int first, FilterLocalEvent& e) {
@@ -107,11 +108,11 @@ FilterDB::~FilterDB() {
     m_db = nullptr;
 }
 
-int FilterDB::initialize(const ustring& path) {
+DbResult FilterDB::initialize(const ustring& path) {
     MutexLock lock(m_db_mutex);
     if (m_db) {
         NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized (no-op)\n");
-        return 0;
+        return DbResult::kOk;
     }
     sqlite3* db = nullptr;
     int rc = sqlutil::openPrivate(path.c_str_utf8(), &db);
@@ -119,7 +120,7 @@ int FilterDB::initialize(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
              path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
-        return -1;
+        return DbResult::kFailed;
     }
     char* err = nullptr;
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &err);
@@ -129,7 +130,7 @@ int FilterDB::initialize(const ustring& path) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB init fail %s\n", err ? err : "");
         sqlite3_free(err);
         sqlite3_close(db);
-        return -1;
+        return DbResult::kFailed;
     }
     sqlite3_busy_timeout(db, 300000);
     m_db = db;
@@ -137,124 +138,123 @@ int FilterDB::initialize(const ustring& path) {
     m_filter_db_path = path;
     NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized with location '%s'\n",
          path.c_str_utf8());
-    return 0;
+    return DbResult::kOk;
 }
 
-int FilterDB::destroy() {
+void FilterDB::destroy() {
     MutexLock lock(m_db_mutex);
     if (!m_db) {
         NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed (no-op)\n");
-        return 0;
+        return;
     }
     sqlite3_close(m_db);
     m_db = nullptr;
     m_filter_db_path.clear();
     NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed\n");
-    return 0;
 }
 
-int FilterDB::execLocked(const char* sql, const char* what) {
+DbResult FilterDB::execLocked(const char* sql, const char* what) {
     logSql(what, sql);
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n", what, sqlite3_errmsg(m_db),
              rc);
-        return -1;
+        return DbResult::kFailed;
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int FilterDB::execFormatted(const char* what, char* sql) {
+DbResult FilterDB::execFormatted(const char* what, char* sql) {
     SqlText text(sql);
-    if (!text) return logMprintfFailed(), -1;
+    if (!text) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     return execLocked(text.get(), what);
 }
 
-int FilterDB::setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc) {
+DbResult FilterDB::setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc) {
     return execFormatted("setFilter", sqlite3_mprintf(
         "INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
         (unsigned long long)sess, (unsigned long long)syncId, type, desc.c_str_utf8()));
 }
 
-int FilterDB::rmFilter(uint64_t sess, int type, const ustring& desc) {
+DbResult FilterDB::rmFilter(uint64_t sess, int type, const ustring& desc) {
     return execFormatted("rmFilter", sqlite3_mprintf(
         "DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
         (unsigned long long)sess, type, desc.c_str_utf8()));
 }
 
-int FilterDB::setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size) {
+DbResult FilterDB::setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size) {
     return execFormatted("setSizeFilter", sqlite3_mprintf(
         "INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %llu)",
         (unsigned long long)sess, (unsigned long long)syncId, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
 }
 
-int FilterDB::updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize) {
+DbResult FilterDB::updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize) {
     return execFormatted("updateSizeFilter", sqlite3_mprintf(
         "UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu",
         (unsigned long long)newSize, (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC,
         (unsigned long long)oldSize));
 }
 
-int FilterDB::rmSizeFilter(uint64_t sess, uint64_t size) {
+DbResult FilterDB::rmSizeFilter(uint64_t sess, uint64_t size) {
     return execFormatted("rmSizeFilter", sqlite3_mprintf(
         "DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
         (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
 }
 
-int FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
+DbResult FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
     SqlText sql(sqlite3_mprintf("SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d;",
                                 (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC));
-    if (!sql) return logMprintfFailed(), -1;
+    if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
-    if (prepare(m_db, sql.get(), "getSizeFilter", st) != 0) return -1;
+    if (!prepare(m_db, sql.get(), "getSizeFilter", st)) return DbResult::kFailed;
     info = FilterInfo();
     int rc = sqlite3_step(st.p);
     if (rc == SQLITE_ROW) {
         info.filter_desc = columnText(st.p, 0);
         info.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
-        return 0;
+        return DbResult::kOk;
     }
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) return DbResult::kOk;
     return stepFailed(m_db, rc);
 }
 
-int FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
+DbResult FilterDB::setResumeCondition(const ResumeCondition& c, uint64_t& id) {
     SqlText sql(sqlite3_mprintf(
         "INSERT INTO filter_resume_table (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q);",
         (unsigned long long)c.sess_id, (unsigned long long)c.sync_id, c.filter_type, c.filter_desc.c_str_utf8()));
-    if (!sql) return logMprintfFailed(), -1;
+    if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
-    if (execLocked(sql.get(), "setResumeCondition") != 0) return -1;
+    if (execLocked(sql.get(), "setResumeCondition") != DbResult::kOk) return DbResult::kFailed;
     id = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
-    return 0;
+    return DbResult::kOk;
 }
 
-int FilterDB::getResumeCondition(uint64_t& id, ResumeCondition& c) {
+DbLookup FilterDB::getResumeCondition(uint64_t& id, ResumeCondition& c) {
     const char* sql = "SELECT id, sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table LIMIT 1;";
     MutexLock lock(m_db_mutex);
     Stmt st;
-    if (prepare(m_db, sql, "getResumeCondition", st) != 0) return -1;
+    if (!prepare(m_db, sql, "getResumeCondition", st)) return DbLookup::kFailed;
     int rc = sqlite3_step(st.p);
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
+    if (rc == SQLITE_DONE) return DbLookup::kAbsent;
+    if (rc != SQLITE_ROW) return stepFailed<DbLookup>(m_db, rc);
     id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 0));
     c.sess_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
     c.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 2));
     c.filter_type = sqlite3_column_int(st.p, 3);
     c.filter_desc = columnText(st.p, 4);
-    return 1;
+    return DbLookup::kFound;
 }
 
-int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<uint64_t, ResumeCondition>>& list) {
+DbResult FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<uint64_t, ResumeCondition>>& list) {
     SqlText sql(sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM filter_resume_table WHERE sess_id = %llu;",
                                 (unsigned long long)sess));
-    if (!sql) return logMprintfFailed(), -1;
+    if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
-    if (prepare(m_db, sql.get(), "getResumeConditionsBySession", st) != 0) return -1;
+    if (!prepare(m_db, sql.get(), "getResumeConditionsBySession", st)) return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         ResumeCondition c;
@@ -265,35 +265,35 @@ int FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<ui
         list.emplace_back(static_cast<uint64_t>(sqlite3_column_int64(st.p, 0)), c);
     }
     if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
-    return 0;
+    return DbResult::kOk;
 }
 
-int FilterDB::updateResumeSyncId(uint64_t id, uint64_t syncId) {
+DbResult FilterDB::updateResumeSyncId(uint64_t id, uint64_t syncId) {
     return execFormatted("updateResumeSyncId", sqlite3_mprintf(
         "UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
         (unsigned long long)syncId, (unsigned long long)id));
 }
 
-int FilterDB::rmResumeCondition(uint64_t id) {
+DbResult FilterDB::rmResumeCondition(uint64_t id) {
     return execFormatted("rmResumeCondition", sqlite3_mprintf(
         "DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
 }
 
-int FilterDB::mayHoldLocalEventsLocked(uint64_t sess) {
+DbLookup FilterDB::mayHoldLocalEventsLocked(uint64_t sess) {
     auto known = m_holds_local_events.find(sess);
-    if (known != m_holds_local_events.end()) return known->second ? 1 : 0;
+    if (known != m_holds_local_events.end()) return known->second ? DbLookup::kFound : DbLookup::kAbsent;
     Stmt st;
-    if (prepare(m_db, "SELECT 1 FROM filtered_local_event_table WHERE sess_id = ?1 LIMIT 1;", "mayHoldLocalEvents",
-                st) != 0)
-        return -1;
+    if (!prepare(m_db, "SELECT 1 FROM filtered_local_event_table WHERE sess_id = ?1 LIMIT 1;", "mayHoldLocalEvents",
+                 st))
+        return DbLookup::kFailed;
     sqlite3_bind_int64(st.p, 1, static_cast<sqlite3_int64>(sess));
     const int rc = sqlite3_step(st.p);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return stepFailed(m_db, rc);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return stepFailed<DbLookup>(m_db, rc);
     m_holds_local_events[sess] = rc == SQLITE_ROW;
-    return rc == SQLITE_ROW ? 1 : 0;
+    return rc == SQLITE_ROW ? DbLookup::kFound : DbLookup::kAbsent;
 }
 
-int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
+DbResult FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
     {
         MutexLock lock(m_db_mutex);
         m_holds_local_events[e.sess_id] = true;
@@ -308,43 +308,43 @@ int FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
         e.varnel_hash.c_str_utf8(), (unsigned long long)e.inode, e.filtered_type));
 }
 
-int FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& e) {
+DbLookup FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& e) {
     SqlText sql(sqlite3_mprintf(
         "SELECT file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, "
         "varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu AND path = %Q;",
         (unsigned long long)sess, path.c_str_utf8()));
-    if (!sql) return logMprintfFailed(), -1;
+    if (!sql) return logMprintfFailed(), DbLookup::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
-    if (prepare(m_db, sql.get(), "getLocalFilteredEventByPath", st) != 0) return -1;
+    if (!prepare(m_db, sql.get(), "getLocalFilteredEventByPath", st)) return DbLookup::kFailed;
     int rc = sqlite3_step(st.p);
-    if (rc == SQLITE_DONE) return 0;
-    if (rc != SQLITE_ROW) return stepFailed(m_db, rc);
+    if (rc == SQLITE_DONE) return DbLookup::kAbsent;
+    if (rc != SQLITE_ROW) return stepFailed<DbLookup>(m_db, rc);
     fillEvent(st.p, 0, e);
     e.sess_id = sess;
     e.path = path;
-    return 1;
+    return DbLookup::kFound;
 }
 
-int FilterDB::rmLocalFilteredEventByPath(uint64_t sess, const ustring& path) {
+DbResult FilterDB::rmLocalFilteredEventByPath(uint64_t sess, const ustring& path) {
     SqlText sql(sqlite3_mprintf(
         "DELETE FROM filtered_local_event_table WHERE sess_id = %llu AND (path = ?1 OR (path >= ?2 AND path < ?3));",
         (unsigned long long)sess));
-    if (!sql) return logMprintfFailed(), -1;
+    if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
-    const int holds = mayHoldLocalEventsLocked(sess);
-    if (holds <= 0) return holds;
+    const DbLookup holds = mayHoldLocalEventsLocked(sess);
+    if (holds != DbLookup::kFound) return holds == DbLookup::kAbsent ? DbResult::kOk : DbResult::kFailed;
     Stmt st;
-    if (prepare(m_db, sql.get(), "rmLocalFilteredEventByPath", st) != 0) return -1;
+    if (!prepare(m_db, sql.get(), "rmLocalFilteredEventByPath", st)) return DbResult::kFailed;
     const SubtreeRange below(path.str());
     int rc = bindTexts(st.p, {path.str(), below.lo, below.hi});
     if (rc == SQLITE_OK) rc = sqlite3_step(st.p);
     // Whether any are left is asked again next time.
     m_holds_local_events.erase(sess);
-    return rc == SQLITE_DONE ? 0 : stepFailed(m_db, rc);
+    return rc == SQLITE_DONE ? DbResult::kOk : stepFailed(m_db, rc);
 }
 
-int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
+DbResult FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
     {
         MutexLock lock(m_db_mutex);
         m_holds_local_events.erase(sess);
@@ -353,15 +353,15 @@ int FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
         "DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
 }
 
-int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events) {
+DbResult FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events) {
     SqlText sql(sqlite3_mprintf(
         "SELECT path, file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, "
         "linux_hash, varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu;",
         (unsigned long long)sess));
-    if (!sql) return logMprintfFailed(), -1;
+    if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
-    if (prepare(m_db, sql.get(), "dumpLocalFilteredEvent", st) != 0) return -1;
+    if (!prepare(m_db, sql.get(), "dumpLocalFilteredEvent", st)) return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         FilterLocalEvent e;
@@ -371,58 +371,58 @@ int FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& 
         events.insert(e);
     }
     if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
-    return 0;
+    return DbResult::kOk;
 }
 
-int FilterDB::setConfigItem(const ustring& key, const ustring& value) {
+DbResult FilterDB::setConfigItem(const ustring& key, const ustring& value) {
     SqlText sql(sqlite3_mprintf("INSERT OR REPLACE INTO config_table  (key, value) VALUES(%Q, %Q);", key.c_str_utf8(),
                                 value.c_str_utf8()));
     if (!sql) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to sqlite3_mprintf.\n");
-        return -1;
+        return DbResult::kFailed;
     }
     MutexLock lock(m_db_mutex);
     logSql("setConfigItem", sql.get());
-    if (!m_db) return -1;
+    if (!m_db) return DbResult::kFailed;
     int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): setConfigItem fail: %s (%d).\n", sqlite3_errmsg(m_db), rc);
-        return -1;
+        return DbResult::kFailed;
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int FilterDB::checkEventOverflow(int& stat) {
+DbResult FilterDB::checkEventOverflow(int& stat) {
     const char* sql = "SELECT value FROM config_table WHERE key = 'event_overflow';";
     MutexLock lock(m_db_mutex);
     Stmt st;
-    if (prepare(m_db, sql, "checkEventOverflow", st, "[ERROR] filter-db.cpp(%d): %s: sqlite3_prepare_v2: %s (%d)\n") != 0)
-        return -1;
+    if (!prepare(m_db, sql, "checkEventOverflow", st, "[ERROR] filter-db.cpp(%d): %s: sqlite3_prepare_v2: %s (%d)\n"))
+        return DbResult::kFailed;
     int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) {
         stat = E_OVERFLOW;  // never recorded: assume changes were missed
-        return 0;
+        return DbResult::kOk;
     }
     if (rc != SQLITE_ROW) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_step: %s (%d)\n",
              sqlite3_errmsg(m_db), rc);
-        return -1;
+        return DbResult::kFailed;
     }
     stat = sqlite3_column_int(st.p, 0);
-    return 0;
+    return DbResult::kOk;
 }
 
-int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInfo& info) {
+DbResult FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInfo& info) {
     SqlText sql(sqlite3_mprintf(
         "SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE sess_id = %llu  UNION ALL SELECT filter_type, "
         "sync_id, filter_desc FROM filter_range_table WHERE sess_id = %llu;",
         (unsigned long long)sess, (unsigned long long)sess));
-    if (!sql) return logMprintfFailed(), -1;
+    if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
-    if (prepare(m_db, sql.get(), "ConvertFilterDBToSelectiveSyncInfo", st,
-                "[ERROR] filter-db.cpp(%d): %s failed1 : %s (%d).\n") != 0)
-        return -1;
+    if (!prepare(m_db, sql.get(), "ConvertFilterDBToSelectiveSyncInfo", st,
+                "[ERROR] filter-db.cpp(%d): %s failed1 : %s (%d).\n"))
+        return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         int64_t type = sqlite3_column_int64(st.p, 0);
@@ -440,22 +440,22 @@ int FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInf
         }
     }
     if (rc != SQLITE_DONE) return stepFailed(m_db, rc);
-    return 0;
+    return DbResult::kOk;
 }
 
-int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out) {
+bool EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out) {
     char buf[64];
     int n = snprintf(buf, sizeof buf, "from=%llu,to=%llu", (unsigned long long)from, (unsigned long long)to);
-    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return -1;
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buf) return false;
     out = buf;
-    return 0;
+    return true;
 }
 
-int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound) {
-    if (desc.empty()) return -1;
+bool DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound) {
+    if (desc.empty()) return false;
     unsigned long long lower = 0, upper = 0;
-    if (sscanf(desc.c_str_utf8(), "from=%llu,to=%llu", &lower, &upper) != 2) return -1;
+    if (sscanf(desc.c_str_utf8(), "from=%llu,to=%llu", &lower, &upper) != 2) return false;
     lower_bound = lower;
     upper_bound = upper;
-    return 0;
+    return true;
 }

@@ -14,6 +14,7 @@
 #include "filter/filter_codes.h"
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
+#include "store/db_result.h"
 
 struct FilterInfo {
     uint64_t sync_id = 0;
@@ -36,10 +37,10 @@ struct ResumeCondition {
 };
 
 // The description of a size condition: "from=<from>,to=<to>", the range of sizes
-// that became allowed. Encode: 0, or -1 when the text cannot be made. Decode: 0, or
-// -1 for an empty text or one that does not hold the two numbers.
-int EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out);
-int DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound);
+// that became allowed. Encode: false when the text cannot be made. Decode: false for
+// an empty text or one that does not hold the two numbers.
+[[nodiscard]] bool EncodeResumeSizeFilterDesc(uint64_t from, uint64_t to, ustring& out);
+[[nodiscard]] bool DecodeResumeSizeFilterDesc(const ustring& desc, uint64_t& lower_bound, uint64_t& upper_bound);
 
 struct FilterLocalEvent {
     ustring path;
@@ -63,6 +64,8 @@ struct FilterLocalEvent {
 
 enum EVENT_OVERFLOW_STAT { E_NOT_OVERFLOW = 0, E_OVERFLOW = 1 };
 
+// Unless said otherwise an operation gives DbResult (failures logged). Lookups give
+// DbLookup: kFound with the row filled in, kAbsent when there is none.
 class FilterDB {
 public:
     static FilterDB& getInstance();
@@ -72,47 +75,45 @@ public:
     FilterDB(const FilterDB&) = delete;
     FilterDB& operator=(const FilterDB&) = delete;
 
-    int initialize(const ustring& path);
-    int destroy();
+    [[nodiscard]] DbResult initialize(const ustring& path);
+    void destroy();
 
-    int setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc);
-    int rmFilter(uint64_t sess, int type, const ustring& desc);
-    int setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size);
-    int updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize);
-    int rmSizeFilter(uint64_t sess, uint64_t size);
-    // 0 with the rule in `info` ({0, ""} when the session has none), -1 on error.
-    int getSizeFilter(uint64_t sess, FilterInfo& info);
+    [[nodiscard]] DbResult setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc);
+    [[nodiscard]] DbResult rmFilter(uint64_t sess, int type, const ustring& desc);
+    [[nodiscard]] DbResult setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size);
+    [[nodiscard]] DbResult updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize);
+    [[nodiscard]] DbResult rmSizeFilter(uint64_t sess, uint64_t size);
+    // The rule in `info` ({0, ""} when the session has none).
+    [[nodiscard]] DbResult getSizeFilter(uint64_t sess, FilterInfo& info);
 
-    int setResumeCondition(const ResumeCondition& condition, uint64_t& id);
-    // 1 and the first stored condition, 0 when there is none, -1 on error.
-    int getResumeCondition(uint64_t& id, ResumeCondition& condition);
-    int getResumeConditionsBySession(uint64_t sess, std::list<std::pair<uint64_t, ResumeCondition>>& list);
-    int updateResumeSyncId(uint64_t id, uint64_t syncId);
-    int rmResumeCondition(uint64_t id);
+    [[nodiscard]] DbResult setResumeCondition(const ResumeCondition& condition, uint64_t& id);
+    // The first stored condition.
+    [[nodiscard]] DbLookup getResumeCondition(uint64_t& id, ResumeCondition& condition);
+    [[nodiscard]] DbResult getResumeConditionsBySession(uint64_t sess, std::list<std::pair<uint64_t, ResumeCondition>>& list);
+    [[nodiscard]] DbResult updateResumeSyncId(uint64_t id, uint64_t syncId);
+    [[nodiscard]] DbResult rmResumeCondition(uint64_t id);
 
-    int setLocalFilteredEvent(const FilterLocalEvent& event);
-    int getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& event);
-    int rmLocalFilteredEventByPath(uint64_t sess, const ustring& path);
-    int cleanLocalFilteredEventBySession(uint64_t sess);
-    int dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events);
+    [[nodiscard]] DbResult setLocalFilteredEvent(const FilterLocalEvent& event);
+    [[nodiscard]] DbLookup getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& event);
+    [[nodiscard]] DbResult rmLocalFilteredEventByPath(uint64_t sess, const ustring& path);
+    [[nodiscard]] DbResult cleanLocalFilteredEventBySession(uint64_t sess);
+    [[nodiscard]] DbResult dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events);
 
-    int setConfigItem(const ustring& key, const ustring& value);
-    // 0 with the stored value, or E_OVERFLOW when the key is absent; -1 on error.
-    int checkEventOverflow(int& stat);
+    [[nodiscard]] DbResult setConfigItem(const ustring& key, const ustring& value);
+    // The stored value, or E_OVERFLOW when the key is absent.
+    [[nodiscard]] DbResult checkEventOverflow(int& stat);
 
-    int ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInfo& info);
+    [[nodiscard]] DbResult ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInfo& info);
 
 private:
-    int execLocked(const char* sql, const char* what) REQUIRES(m_db_mutex);
+    [[nodiscard]] DbResult execLocked(const char* sql, const char* what) REQUIRES(m_db_mutex);
     // Runs a statement made by sqlite3_mprintf (null when that failed) under the lock; frees it.
-    int execFormatted(const char* what, char* sql);
-    // Takes a statement from sqlite3_mprintf (null when it failed) and runs it under the lock.
-    int execFormatted(char* sql, const char* what);
+    [[nodiscard]] DbResult execFormatted(const char* what, char* sql);
 
     // Whether the session may hold filtered local events: answered from the table the
     // first time and remembered while nothing is removed; a session without any makes
-    // removing one of its paths no database write at all. -1 on error.
-    int mayHoldLocalEventsLocked(uint64_t sess) REQUIRES(m_db_mutex);
+    // removing one of its paths no database write at all. kFound: it may.
+    [[nodiscard]] DbLookup mayHoldLocalEventsLocked(uint64_t sess) REQUIRES(m_db_mutex);
 
     ustring m_filter_db_path;
     Mutex m_db_mutex;

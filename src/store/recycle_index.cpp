@@ -16,23 +16,23 @@ namespace {
 
 const char* const kChannel = "event_db_debug";
 
-// Prepares sql and binds the texts; the statement is ready to step, or -1 logged.
-int prepareBound(sqlite3* db, const char* sql, std::initializer_list<std::string> texts, Stmt& st,
+// Prepares sql and binds the texts; the statement is ready to step; a failure is logged.
+DbResult prepareBound(sqlite3* db, const char* sql, std::initializer_list<std::string> texts, Stmt& st,
                  const char* what) {
-    if (db == nullptr) return -1;
+    if (db == nullptr) return DbResult::kFailed;
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
     if (rc == SQLITE_OK) rc = bindTexts(st.p, texts);
-    if (rc == SQLITE_OK) return 0;
+    if (rc == SQLITE_OK) return DbResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
-    return -1;
+    return DbResult::kFailed;
 }
 
-// Steps a statement that returns no rows: 0 or -1 logged.
-int runOnce(sqlite3* db, Stmt& st, const char* what) {
+// Steps a statement that returns no rows; a failure is logged.
+DbResult runOnce(sqlite3* db, Stmt& st, const char* what) {
     const int rc = sqlite3_step(st.p);
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) return DbResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
-    return -1;
+    return DbResult::kFailed;
 }
 
 // Whether table has a column of that name (false also when it cannot be read).
@@ -68,29 +68,29 @@ const char* const kItemSelect =
 
 }  // namespace
 
-int FileEventDB::migrateRecoveryLocked() {
+DbResult FileEventDB::migrateRecoveryLocked() {
     if (!hasColumn(m_db, "recycle_bin_table", "origPath") &&
-        execLocked("ALTER TABLE recycle_bin_table ADD COLUMN origPath text default NULL;", "migrate") != 0)
-        return -1;
+        execLocked("ALTER TABLE recycle_bin_table ADD COLUMN origPath text default NULL;", "migrate") != DbResult::kOk)
+        return DbResult::kFailed;
     if (!hasColumn(m_db, "recycle_bin_table", "reason") &&
-        execLocked("ALTER TABLE recycle_bin_table ADD COLUMN reason text default NULL;", "migrate") != 0)
-        return -1;
+        execLocked("ALTER TABLE recycle_bin_table ADD COLUMN reason text default NULL;", "migrate") != DbResult::kOk)
+        return DbResult::kFailed;
     return execLocked(
         "CREATE TABLE IF NOT EXISTS conflict_table (id integer primary key, copyPath text unique NOT NULL, "
         "origPath text NOT NULL, reason text NOT NULL, time NUMERIC NOT NULL);",
         "migrate");
 }
 
-int FileEventDB::setRecycleOrigin(const ustring& name, const ustring& origPath, const ustring& reason) {
+DbResult FileEventDB::setRecycleOrigin(const ustring& name, const ustring& origPath, const ustring& reason) {
     MutexLock lock(m_dbMutex);
     Stmt st;
     if (prepareBound(m_db, "UPDATE recycle_bin_table SET origPath = ?2, reason = ?3 WHERE path = ?1;",
-                     {name.str(), origPath.str(), reason.str()}, st, "setRecycleOrigin") != 0)
-        return -1;
+                     {name.str(), origPath.str(), reason.str()}, st, "setRecycleOrigin") != DbResult::kOk)
+        return DbResult::kFailed;
     return runOnce(m_db, st, "setRecycleOrigin");
 }
 
-int FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
+DbResult FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
                                  const ustring& checksum, const ustring& macHash, uint32_t time) {
     MutexLock lock(m_dbMutex);
     Stmt st;
@@ -98,58 +98,58 @@ int FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPath, c
                      "INSERT INTO recycle_bin_table (path, origPath, reason, fileCheckSum, macHash, fileSize, time) "
                      "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7);",
                      {name.str(), origPath.str(), reason.str(), checksum.str(), macHash.str()}, st,
-                     "addRecycleEntry") != 0)
-        return -1;
+                     "addRecycleEntry") != DbResult::kOk)
+        return DbResult::kFailed;
     sqlite3_bind_int64(st.p, 6, static_cast<sqlite3_int64>(size));
     sqlite3_bind_int64(st.p, 7, static_cast<sqlite3_int64>(time));
     return runOnce(m_db, st, "addRecycleEntry");
 }
 
-int FileEventDB::listRecycle(std::vector<RecycleItem>& out) {
+DbResult FileEventDB::listRecycle(std::vector<RecycleItem>& out) {
     MutexLock lock(m_dbMutex);
     Stmt st;
     const std::string sql = std::string(kItemSelect) + "ORDER BY t.time, t.id;";
-    if (prepareBound(m_db, sql.c_str(), {}, st, "listRecycle") != 0) return -1;
+    if (prepareBound(m_db, sql.c_str(), {}, st, "listRecycle") != DbResult::kOk) return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) out.push_back(readItem(st.p));
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) return DbResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): listRecycle: %s (%d)\n", sqlite3_errmsg(m_db), rc);
-    return -1;
+    return DbResult::kFailed;
 }
 
-int FileEventDB::findRecycleFor(const ustring& path, std::vector<RecycleItem>& out) {
+DbResult FileEventDB::findRecycleFor(const ustring& path, std::vector<RecycleItem>& out) {
     MutexLock lock(m_dbMutex);
     // path itself or any folder above it: origPath <= path and path starts with it.
     Stmt st;
     const std::string sql = std::string(kItemSelect) +
                             "AND (t.origPath = ?1 OR (?1 >= t.origPath || '/' AND ?1 < t.origPath || '0')) "
                             "ORDER BY t.time DESC, t.id DESC;";
-    if (prepareBound(m_db, sql.c_str(), {path.str()}, st, "findRecycleFor") != 0) return -1;
+    if (prepareBound(m_db, sql.c_str(), {path.str()}, st, "findRecycleFor") != DbResult::kOk) return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) out.push_back(readItem(st.p));
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) return DbResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): findRecycleFor: %s (%d)\n", sqlite3_errmsg(m_db), rc);
-    return -1;
+    return DbResult::kFailed;
 }
 
-int FileEventDB::addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason,
+DbResult FileEventDB::addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason,
                              uint32_t time) {
     MutexLock lock(m_dbMutex);
     Stmt st;
     if (prepareBound(m_db,
                      "INSERT OR REPLACE INTO conflict_table (copyPath, origPath, reason, time) VALUES (?1, ?2, ?3, ?4);",
-                     {copyPath.str(), origPath.str(), reason.str()}, st, "addConflict") != 0)
-        return -1;
+                     {copyPath.str(), origPath.str(), reason.str()}, st, "addConflict") != DbResult::kOk)
+        return DbResult::kFailed;
     sqlite3_bind_int64(st.p, 4, static_cast<sqlite3_int64>(time));
     return runOnce(m_db, st, "addConflict");
 }
 
-int FileEventDB::listConflicts(std::vector<ConflictItem>& out) {
+DbResult FileEventDB::listConflicts(std::vector<ConflictItem>& out) {
     MutexLock lock(m_dbMutex);
     Stmt st;
     if (prepareBound(m_db, "SELECT copyPath, origPath, reason, time FROM conflict_table ORDER BY time, id;", {}, st,
-                     "listConflicts") != 0)
-        return -1;
+                     "listConflicts") != DbResult::kOk)
+        return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {
         ConflictItem c;
@@ -159,15 +159,15 @@ int FileEventDB::listConflicts(std::vector<ConflictItem>& out) {
         c.time = static_cast<uint32_t>(sqlite3_column_int64(st.p, 3));
         out.push_back(c);
     }
-    if (rc == SQLITE_DONE) return 0;
+    if (rc == SQLITE_DONE) return DbResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): listConflicts: %s (%d)\n", sqlite3_errmsg(m_db), rc);
-    return -1;
+    return DbResult::kFailed;
 }
 
-int FileEventDB::rmConflict(const ustring& copyPath) {
+DbResult FileEventDB::rmConflict(const ustring& copyPath) {
     MutexLock lock(m_dbMutex);
     Stmt st;
-    if (prepareBound(m_db, "DELETE FROM conflict_table WHERE copyPath = ?1;", {copyPath.str()}, st, "rmConflict") != 0)
-        return -1;
+    if (prepareBound(m_db, "DELETE FROM conflict_table WHERE copyPath = ?1;", {copyPath.str()}, st, "rmConflict") != DbResult::kOk)
+        return DbResult::kFailed;
     return runOnce(m_db, st, "rmConflict");
 }

@@ -686,7 +686,7 @@ void Detector::Deliver(Outbox& out) {
                      ull(e.m_sess_id));
                 continue;
             }
-            if (entry.event_db->getEventInfo(e.m_path, known) <= 0) {
+            if (entry.event_db->getEventInfo(e.m_path, known) != DbLookup::kFound) {
                 NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item %s\n",
                      e.m_path.c_str_utf8());
                 continue;

@@ -204,7 +204,7 @@ void ProgressSyncer::PrepareRequest(const ustring& session, PObject& request) {
             c.text = condition.filter_desc;
             break;
         case FILTER_FILE_SIZE_SELECTIVE_SYNC:
-            if (DecodeResumeSizeFilterDesc(condition.filter_desc, c.min_size, c.max_size) != 0) {
+            if (!DecodeResumeSizeFilterDesc(condition.filter_desc, c.min_size, c.max_size)) {
                 NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): Failed to decode resume size filter '%s'\n",
                      condition.filter_desc.c_str_utf8());
                 break;
@@ -284,7 +284,7 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     if (next == since) {
         NLOG(L_DEBUG, kChannel,
              "[DEBUG] progress-syncer.cpp(%d): already uptodate for current event pull condition.\n");
-        if (services.filters->rmResumeCondition(row_id) != 0) {
+        if (services.filters->rmResumeCondition(row_id) != DbResult::kOk) {
             NLOG(L_ERR, kChannel,
                  "[ERROR] progress-syncer.cpp(%d): ProcessEvents: fail to remove resume condition for row_id(%llu)\n",
                  ull(row_id));
@@ -316,7 +316,7 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     }
     // The condition's sync id never moves back.
     assert(next > since);
-    if (services.filters->updateResumeSyncId(row_id, next) != 0) {
+    if (services.filters->updateResumeSyncId(row_id, next) != DbResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] progress-syncer.cpp(%d): ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
              "for row_id(%llu)\n",

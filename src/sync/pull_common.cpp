@@ -124,12 +124,12 @@ bool LocalExists(const SyncServices& services, const Registry::Entry& entry, con
 int IsServerEcho(const SyncServices& services, const Event& e, const Registry::Entry& entry, bool need_local,
                  const PullerTexts& t) {
     ClientFileEventInfo row;
-    const int found = entry.event_db ? entry.event_db->getEventInfo(e.m_path, row) : -1;
-    if (found == 1 && row.syncID >= e.m_sync_id && (!need_local || LocalExists(services, entry, e.m_path))) {
+    const DbLookup found = entry.event_db ? entry.event_db->getEventInfo(e.m_path, row) : DbLookup::kFailed;
+    if (found == DbLookup::kFound && row.syncID >= e.m_sync_id && (!need_local || LocalExists(services, entry, e.m_path))) {
         PULL_LOG(L_INFO, t, "[INFO] %s(%d): File [%s] is already up-to-date (server echo).\n", e.m_path.c_str_utf8());
         return 1;
     }
-    if (found == 0 && e.m_type == Event::EV_REMOVE) {
+    if (found == DbLookup::kAbsent && e.m_type == Event::EV_REMOVE) {
         PULL_LOG(L_INFO, t, "[INFO] %s(%d): Server delete event [%s] and cannot find db record (server echo).\n",
                  e.m_path.c_str_utf8());
         return 1;

@@ -95,12 +95,12 @@ int ClearWorkingDirectory(const SessionRoot& root) {
 int Reconcile(const SessionRoot& root, FileEventDB& db, uint32_t now, uint32_t& oldest) {
     oldest = 0;
     std::vector<FileEventDB::RecycleItem> rows;
-    if (db.listRecycle(rows) != 0) return -1;
+    if (db.listRecycle(rows) != DbResult::kOk) return -1;
     std::set<std::string> recorded;
     for (const auto& row : rows) {
         if (root.Exists(InFolder(row.name))) {
             recorded.insert(row.name.str());
-        } else if (db.rmRecycleTree(row.name) != 0) {
+        } else if (db.rmRecycleTree(row.name) != DbResult::kOk) {
             return -1;
         }
     }
@@ -115,18 +115,18 @@ int Reconcile(const SessionRoot& root, FileEventDB& db, uint32_t now, uint32_t& 
         if (recorded.count(name.str()) != 0) continue;
         NLOG(L_INFO, kChannel, "[INFO] recycle.cpp(%d): '%s' is in the recycle folder without a record; kept\n",
              root.Full(InFolder(name)).c_str_utf8());
-        if (db.addRecycleEntry(name, ustring(), kFound, 0, ustring(), ustring(), now) != 0) rc = -1;
+        if (db.addRecycleEntry(name, ustring(), kFound, 0, ustring(), ustring(), now) != DbResult::kOk) rc = -1;
     }
     FSCloseDir(dh);
     if (got != 0) rc = -1;
-    if (db.getOldestRecyleTime(oldest) != 0) return -1;
+    if (db.getOldestRecyleTime(oldest) != DbResult::kOk) return -1;
     return rc;
 }
 
 int TrimToSize(const SessionRoot& root, FileEventDB& db, uint64_t max_bytes) {
     if (max_bytes == 0) return 0;
     std::vector<FileEventDB::RecycleItem> items;
-    if (db.listRecycle(items) != 0) return -1;
+    if (db.listRecycle(items) != DbResult::kOk) return -1;
     uint64_t total = 0;
     for (const auto& item : items) total += item.bytes;
     int rc = 0;
@@ -140,7 +140,7 @@ int TrimToSize(const SessionRoot& root, FileEventDB& db, uint64_t max_bytes) {
             rc = -1;
             continue;
         }
-        if (db.rmRecycleTree(item.name) != 0) return -1;
+        if (db.rmRecycleTree(item.name) != DbResult::kOk) return -1;
         total -= item.bytes;
     }
     return rc;
@@ -152,7 +152,7 @@ RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& p
     if (d.size() < 2 || d[0] != '/' || Within(d, session_folders::kRelWorkingDirectory))
         return RestoreResult::kBadTarget;
     std::vector<FileEventDB::RecycleItem> candidates;
-    if (db.findRecycleFor(path, candidates) != 0) return RestoreResult::kFailed;
+    if (db.findRecycleFor(path, candidates) != DbResult::kOk) return RestoreResult::kFailed;
     if (candidates.empty()) return RestoreResult::kNothing;
     // The newest that holds it: the item itself, or the one at path inside a recycled
     // folder (an older removal of the folder may hold a file the newer one lacks).
@@ -179,7 +179,7 @@ RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& p
     NLOG(L_INFO, kChannel, "[INFO] recycle.cpp(%d): restored '%s' to '%s'\n", root.Full(from).c_str_utf8(),
          root.Full(dest).c_str_utf8());
     // The rows go with the item; its content is no longer here to serve downloads.
-    return db.rmRecycleTree(entry) == 0 ? RestoreResult::kOk : RestoreResult::kFailed;
+    return db.rmRecycleTree(entry) == DbResult::kOk ? RestoreResult::kOk : RestoreResult::kFailed;
 }
 
 const char* RestoreText(RestoreResult r) {

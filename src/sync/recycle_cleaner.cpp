@@ -55,7 +55,7 @@ int RecycleCleaner::Rotate(uint32_t now) {
     const SessionRoot* root = context.root.get();
     const uint32_t criterion = now - policy.keep_seconds;
     std::set<ustring> due;
-    if (db == nullptr || root == nullptr || (aged && db->getRotateList(criterion, due) != 0)) {
+    if (db == nullptr || root == nullptr || (aged && db->getRotateList(criterion, due) != DbResult::kOk)) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getRotateList.\n");
         return -1;
     }
@@ -72,20 +72,20 @@ int RecycleCleaner::Rotate(uint32_t now) {
             all_removed = false;
             continue;
         }
-        if (db->rmRecycleTree(name) != 0) {
+        if (db->rmRecycleTree(name) != DbResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
             return -1;
         }
     }
     // Everything due went: rows left behind without their entry (none are expected)
     // are due as well.
-    if (aged && all_removed && db->rmRotateRecords(criterion) != 0) {
+    if (aged && all_removed && db->rmRotateRecords(criterion) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
         return -1;
     }
     const bool trimmed = recycle::TrimToSize(*root, *db, policy.max_bytes) == 0;
     uint32_t oldest = 0;
-    if (db->getOldestRecyleTime(oldest) != 0) {
+    if (db->getOldestRecyleTime(oldest) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getOldestRecyleTime.\n");
         return -1;
     }
@@ -93,6 +93,6 @@ int RecycleCleaner::Rotate(uint32_t now) {
     // A worker that parked an entry after the read above but before the update found
     // the old time in place and left it: read once more, so that its entry always
     // has a time (a later parking sets its own).
-    if (db->getOldestRecyleTime(oldest) == 0 && oldest != 0) services.registry->InitRecycleTime(context, oldest);
+    if (db->getOldestRecyleTime(oldest) == DbResult::kOk && oldest != 0) services.registry->InitRecycleTime(context, oldest);
     return all_removed && trimmed ? 0 : -1;
 }

@@ -150,7 +150,7 @@ int Syncer::PullEvent() {
 int Syncer::PullEventFromServer(PObject& reply) {
     const Registry::Entry& entry = context.entry;
     uint64_t sync_id = 0;
-    if (entry.event_db == nullptr || entry.event_db->getSyncId(sync_id) != 0) {
+    if (entry.event_db == nullptr || entry.event_db->getSyncId(sync_id) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to get base sync id ... starts from 0\n");
         return ERR_SYS;
     }
@@ -246,7 +246,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
     }
     // The stored sync id never moves back.
     assert(next > context.sync_id);
-    if (context.entry.event_db->setSyncId(next) != 0) {
+    if (context.entry.event_db->setSyncId(next) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to store sync id %llu\n",
              (unsigned long long)next);
         return ERR_SYS;

@@ -284,7 +284,7 @@ int Worker::UpdateContext() {
     }
 
     context.database_record.Clear();
-    if (entry.event_db == nullptr || entry.event_db->getEventInfo(e.m_path, context.database_record) != 1)
+    if (entry.event_db == nullptr || entry.event_db->getEventInfo(e.m_path, context.database_record) != DbLookup::kFound)
         context.database_record.Clear();
     return 0;
 }
@@ -303,7 +303,7 @@ int Worker::DoneEvent() {
         return -1;
     }
     // Queued behind the event's own "syncing" mark, so the two are written in order.
-    if (!context.full_path.empty()) services.forget_file_status(FileStatusKey(context.full_path));
+    if (!context.full_path.empty()) static_cast<void>(services.forget_file_status(FileStatusKey(context.full_path)));
     notify_file_status = -1;
     if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' done\n", GetId(),

@@ -215,11 +215,11 @@ int Worker::PrepareFileFromLocal() {
     const ustring want = Lower(ev.m_data_hash);
     ustring found, source;
     bool from_recycle = false;
-    if (db->getFilePathByHashFromRecycle(want, ev.m_mac_attr_hash, found) == 1) {
+    if (db->getFilePathByHashFromRecycle(want, ev.m_mac_attr_hash, found) == DbLookup::kFound) {
         from_recycle = true;
         source = ustring(session_folders::kRelRecycleFolder) + found;
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from recycle bin '%s'\n", found.c_str_utf8());
-    } else if (db->getFilePathByHash(want, ev.m_mac_attr_hash, found) == 1 && found != GetPath()) {
+    } else if (db->getFilePathByHash(want, ev.m_mac_attr_hash, found) == DbLookup::kFound && found != GetPath()) {
         source = found;
     } else {
         return -1;
@@ -264,7 +264,7 @@ int Worker::PrepareFileFromLocal() {
         return -1;
     }
     // A recycle copy that stayed (the local file already held the content) keeps its record.
-    if (from_recycle && !root.Exists(prepared) && db->rmRecycleByPath(found) != 0)
+    if (from_recycle && !root.Exists(prepared) && db->rmRecycleByPath(found) != DbResult::kOk)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
     ClientFileEventInfo row;
     row.syncID = ev.m_sync_id;

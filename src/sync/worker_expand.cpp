@@ -120,7 +120,7 @@ int Worker::ExpandLocalDeleteEvent(const ustring& path) {
         StringBuffer names;
         FileList local(names), known(names);
         std::set<ustring> unknown;
-        if (db->getFileListWithoutRecursive(&known, path) == 0 &&
+        if (db->getFileListWithoutRecursive(&known, path) == DbResult::kOk &&
             BuildLocalFileListWithoutResursive(path, local, unknown) == 0)
             rc = CompareFileList(path, local, known, false, &unknown);
     }
@@ -139,7 +139,7 @@ int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint6
     if (db == nullptr) return -1;
     StringBuffer names;
     FileList known(names);
-    if (db->getFileListWithoutRecursive(&known, path, sync_id) != 0) return -1;
+    if (db->getFileListWithoutRecursive(&known, path, sync_id) != DbResult::kOk) return -1;
     for (FileList::reverse_iterator it = known.rbegin(), end = known.rend(); it != end; ++it) {
         if (abort_flag.load() != 0) {
             NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding server delete event (%s)\n",

@@ -125,7 +125,7 @@ int Worker::CommitDatabase(const ClientFileEventInfo& row) {
              -1);
         return -1;
     }
-    const int rc = db->setEventInfo(row);
+    const int rc = db->setEventInfo(row) == DbResult::kOk ? 0 : -1;
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UpdateDatabaseInfo: failed to update database, error code %d\n",
              rc);
@@ -133,7 +133,7 @@ int Worker::CommitDatabase(const ClientFileEventInfo& row) {
              rc);
         return -1;
     }
-    if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != 0) {
+    if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != DbResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
              (unsigned long long)context.root_entry.sess_id, row.path.c_str_utf8());
@@ -144,18 +144,18 @@ int Worker::CommitDatabase(const ClientFileEventInfo& row) {
 
 int Worker::RemoveDatabaseInfo() {
     FileEventDB* db = GetEventDatabase();
-    int rc = db == nullptr ? -1 : (db->rmEventInfo(GetPath()) == 0 ? 0 : -1);
+    int rc = db == nullptr ? -1 : (db->rmEventInfo(GetPath()) == DbResult::kOk ? 0 : -1);
     if (rc != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveDatabaseInfo: failed to remove '%s'\n",
              GetPath().c_str_utf8());
-    services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath());
+    static_cast<void>(services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath()));
     return rc;
 }
 
 int Worker::RaiseAncestors(uint64_t sync_id) {
     FileEventDB* db = GetEventDatabase();
     if (sync_id == 0) return 0;
-    return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == 0 ? 0 : -1;
+    return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == DbResult::kOk ? 0 : -1;
 }
 
 int Worker::AddFilteredEventToDB(int code) {
@@ -174,7 +174,7 @@ int Worker::AddFilteredEventToDB(int code) {
         e.file_size = st.size;
         e.file_mod_time = st.mtime;
     }
-    return services.filters->setLocalFilteredEvent(e) == 0 ? 0 : -1;
+    return services.filters->setLocalFilteredEvent(e) == DbResult::kOk ? 0 : -1;
 }
 
 void Worker::PushRemoveEvent(const ustring& path, bool is_dir) { PushLocalEvent(path, Event::EV_REMOVE, is_dir); }
@@ -226,17 +226,17 @@ int Worker::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: missing databasehandle\n", what);
         return -1;
     }
-    const int rc = is_dir ? db->dumpDirToRecycleBin(name, rel) : db->dumpFileToRecycleBin(name, rel);
-    if (rc != 0) {
+    const DbResult rc = is_dir ? db->dumpDirToRecycleBin(name, rel) : db->dumpFileToRecycleBin(name, rel);
+    if (rc != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to dumpDirToRecycleBin '%s'.\n", what,
              rel.c_str_utf8());
         return -1;
     }
-    if (db->setRecycleOrigin(name, rel, reason) != 0)
+    if (db->setRecycleOrigin(name, rel, reason) != DbResult::kOk)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: '%s' is recycled without its origin.\n", what,
              rel.c_str_utf8());
     if (rel == GetPath()) context.database_record.Clear();
-    if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != 0) {
+    if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != DbResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): %s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
              what, (unsigned long long)context.root_entry.sess_id, rel.c_str_utf8());
@@ -257,13 +257,13 @@ int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustrin
                root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
              root->Full(rel).c_str_utf8(), root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
-    } else if (db->addFileToRecycleBin(name, size, hash, mac_hash) != 0) {
+    } else if (db->addFileToRecycleBin(name, size, hash, mac_hash) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
              rel.c_str_utf8());
         root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
         return -1;
     } else {
-        db->setRecycleOrigin(name, GetPath(), recycle::kParked);
+        static_cast<void>(db->setRecycleOrigin(name, GetPath(), recycle::kParked));
         services.registry->InitRecycleTime(context.root_entry, (uint32_t)services.now());
         return 0;
     }
@@ -288,7 +288,7 @@ int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
             if (entry.name == "." || entry.name == "..") continue;
             const ustring child = folder + "/" + entry.name;
             ClientFileEventInfo row;
-            if (db->getEventInfo(child, row) != 1 || row.syncID == 0) {
+            if (db->getEventInfo(child, row) != DbLookup::kFound || row.syncID == 0) {
                 NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is unknown to the database\n",
                      child.c_str_utf8());
                 FSCloseDir(dh);

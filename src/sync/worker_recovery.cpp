@@ -26,7 +26,7 @@ int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustrin
     if (rc != 0) return rc;
     if (renamed != nullptr) *renamed = copy;
     FileEventDB* db = GetEventDatabase();
-    if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(services.now())) != 0)
+    if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(services.now())) != DbResult::kOk)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): conflict copy '%s' made but not recorded.\n",
              copy.c_str_utf8());
     NLOG(L_NOTICE, kChannel, "[NOTICE] worker.cpp(%d): conflict: '%s' keeps the local version of '%s' (%s)\n",
@@ -55,7 +55,7 @@ void Worker::KeepReplacedVersion() {
         return;
     }
     if (db->addRecycleEntry(name, GetPath(), recycle::kReplaced, resume.base.fileSize, resume.base.fileCheckSum,
-                            resume.base.macHash, static_cast<uint32_t>(services.now())) != 0) {
+                            resume.base.macHash, static_cast<uint32_t>(services.now())) != DbResult::kOk) {
         root->Remove(target);
         return;
     }

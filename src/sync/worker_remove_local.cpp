@@ -143,7 +143,7 @@ int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
     for (const DIR_ENTRY& e : entries) {
         const ustring child = dir + "/" + e.name;
         ClientFileEventInfo row;
-        const bool known = db->getEventInfo(child, row) == 1 && row.syncID != 0;
+        const bool known = db->getEventInfo(child, row) == DbLookup::kFound && row.syncID != 0;
         bool moved = false;
         if (known && e.type == FT_DIR && row.fileType == 1) {
             bool child_emptied = false;

@@ -34,7 +34,7 @@ int Worker::TestRemoveRemoteFilter() {
     if (context.current_event.isDir() || row.syncID == 0) return 1;
     // A file the selective-sync rules hold back locally: its removal is held back too.
     FilterLocalEvent held;
-    if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, GetPath(), held) == 1) {
+    if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, GetPath(), held) == DbLookup::kFound) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, 0);
         if (AddFilteredEventToDB(0) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",

@@ -176,7 +176,7 @@ int Worker::Rescan() {
     if (full)
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): rescan of '%s' could not list everything\n",
              GetId(), GetFullPath().c_str_utf8());
-    if (db->getFileList(&known, path) != 0) {
+    if (db->getFileList(&known, path) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): rescan: cannot read the rows below '%s'\n",
              GetId(), path.c_str_utf8());
         return ERR_SYS;
@@ -270,7 +270,7 @@ int Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool 
     e.file_type = is_dir ? 1 : 0;
     e.filtered_type = rc;
     if (!is_dir) e.base_name = LastComponent(path);
-    if (services.filters->setLocalFilteredEvent(e) != 0)
+    if (services.filters->setLocalFilteredEvent(e) != DbResult::kOk)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to set LocalFilteredEvent for session '%llu', path '%s' .\n",
              (unsigned long long)sess_id, path.c_str_utf8());
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n",
@@ -293,7 +293,7 @@ void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
     if (is_dir) e.setDir();
     ClientFileEventInfo row;
     FileEventDB* db = GetEventDatabase();
-    if (db != nullptr && db->getEventInfo(path, row) == 1) {
+    if (db != nullptr && db->getEventInfo(path, row) == DbLookup::kFound) {
         e.m_data_size = row.fileSize;
         e.m_data_hash = row.fileCheckSum;
         e.m_mac_attr_hash = row.macHash;

@@ -120,17 +120,17 @@ protected:
 
 TEST(ResumeSizeDesc, EncodesAndDecodesBothBounds) {
     ustring text;
-    ASSERT_EQ(EncodeResumeSizeFilterDesc(1000, 5000, text), 0);
+    ASSERT_TRUE(EncodeResumeSizeFilterDesc(1000, 5000, text));
     EXPECT_EQ(text, ustring("from=1000,to=5000"));
     uint64_t lo = 1, hi = 1;
-    ASSERT_EQ(EncodeResumeSizeFilterDesc(0, UINT64_MAX, text), 0);
-    ASSERT_EQ(DecodeResumeSizeFilterDesc(text, lo, hi), 0);
+    ASSERT_TRUE(EncodeResumeSizeFilterDesc(0, UINT64_MAX, text));
+    ASSERT_TRUE(DecodeResumeSizeFilterDesc(text, lo, hi));
     EXPECT_EQ(lo, 0u);
     EXPECT_EQ(hi, UINT64_MAX);
 
     lo = hi = 7;
     for (const char* bad : {"", "from=1", "to=5,from=1", "1000,5000", "from=x,to=2"}) {
-        EXPECT_EQ(DecodeResumeSizeFilterDesc(bad, lo, hi), -1) << bad;
+        EXPECT_FALSE(DecodeResumeSizeFilterDesc(bad, lo, hi)) << bad;
     }
     EXPECT_EQ(lo, 7u);
     EXPECT_EQ(hi, 7u);
