@@ -67,7 +67,7 @@ protected:
         sync = dir + "/sync";
         filter_file = dir + "/blacklist.filter";
         ASSERT_EQ(mkdir(sync.c_str(), 0755), 0);
-        ASSERT_EQ(FilterDB::getInstance().initialize(dir + "/filter.sqlite"), 0);
+        ASSERT_EQ(FilterDB::getInstance().initialize(dir + "/filter.sqlite"), DbResult::kOk);
         ProgressCache::getInstance().clear();
     }
 
@@ -87,13 +87,13 @@ protected:
 
     SelectiveSyncInfo Stored() {
         SelectiveSyncInfo info;
-        EXPECT_EQ(FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(kSess, info), 0);
+        EXPECT_EQ(FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(kSess, info), DbResult::kOk);
         return info;
     }
 
     Conditions Resumes() {
         Conditions list;
-        EXPECT_EQ(FilterDB::getInstance().getResumeConditionsBySession(kSess, list), 0);
+        EXPECT_EQ(FilterDB::getInstance().getResumeConditionsBySession(kSess, list), DbResult::kOk);
         return list;
     }
 
@@ -101,7 +101,7 @@ protected:
     FileEventDB* Register() {
         mkdir((dir + "/db").c_str(), 0755);
         std::shared_ptr<FileEventDB> db = Registry::MakeEventDB();
-        EXPECT_EQ(db->initialize(dir + "/db/event-db.sqlite"), 0);
+        EXPECT_EQ(db->initialize(dir + "/db/event-db.sqlite"), DbResult::kOk);
         Registry::Entry entry;
         entry.sess_id = kSess;
         entry.local_path = sync;
@@ -193,11 +193,11 @@ TEST_F(SelectiveSyncTest, IdenticalRulesChangeNothing) {
 }
 
 TEST_F(SelectiveSyncTest, RemovedPrefixLeavesAResumeConditionWithItsStoredSyncId) {
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 42, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"), 0);
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 43, FILTER_NAME_SELECTIVE_SYNC, "core"), 0);
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 44, FILTER_EXT_SELECTIVE_SYNC, "iso"), 0);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 42, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"), DbResult::kOk);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 43, FILTER_NAME_SELECTIVE_SYNC, "core"), DbResult::kOk);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 44, FILTER_EXT_SELECTIVE_SYNC, "iso"), DbResult::kOk);
     // Another session's rule is not this session's business.
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess + 1, 5, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"), 0);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess + 1, 5, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"), DbResult::kOk);
     Filter("");
 
     std::set<uint64_t> rows;
@@ -230,7 +230,7 @@ TEST_F(SelectiveSyncTest, RemovedPrefixLeavesAResumeConditionWithItsStoredSyncId
     EXPECT_EQ(rows.count(front.row_id), 1u);
 
     SelectiveSyncInfo other;
-    ASSERT_EQ(FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(kSess + 1, other), 0);
+    ASSERT_EQ(FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(kSess + 1, other), DbResult::kOk);
     EXPECT_EQ(other.black_prefix.size(), 1u);
 }
 
@@ -253,7 +253,7 @@ TEST_F(SelectiveSyncTest, AddedPrefixMovesTheLocalFolderIntoTheRecycleFolder) {
     row.fileCheckSum = "abc";
     row.fileSize = 8;
     row.syncID = 3;
-    ASSERT_EQ(db->setEventInfo(row), 0);
+    ASSERT_EQ(db->setEventInfo(row), DbResult::kOk);
 
     ASSERT_EQ(mkdir((sync + "/videos").c_str(), 0755), 0);
     WriteFile(sync + "/videos/clip.mp4", "precious");
@@ -275,10 +275,10 @@ TEST_F(SelectiveSyncTest, AddedPrefixMovesTheLocalFolderIntoTheRecycleFolder) {
 
     // Recorded for the rotation, which is started.
     std::set<ustring> due;
-    ASSERT_EQ(db->getRotateList(UINT32_MAX, due), 0);
+    ASSERT_EQ(db->getRotateList(UINT32_MAX, due), DbResult::kOk);
     EXPECT_EQ(due.count(ustring("/" + names[0])), 1u);
     ustring found;
-    EXPECT_EQ(db->getFilePathByHashFromRecycle("abc", "", found), 1);
+    EXPECT_EQ(db->getFilePathByHashFromRecycle("abc", "", found), DbLookup::kFound);
     Registry::Entry entry;
     ASSERT_EQ(Registry::getInstance().Find(kSess, entry), 1);
     EXPECT_NE(entry.recycle_time, 0u);
@@ -304,7 +304,7 @@ TEST_F(SelectiveSyncTest, AddedPrefixWithoutLocalFolderOrThroughALinkLeavesTheDi
 }
 
 TEST_F(SelectiveSyncTest, UnsafePrefixIsRefusedBeforeAnythingChanges) {
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 9, FILTER_NAME_SELECTIVE_SYNC, "old"), 0);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 9, FILTER_NAME_SELECTIVE_SYNC, "old"), DbResult::kOk);
     WriteFile(sync + "/file", "data");
     for (const char* prefix : {"/", "/a/../..", "relative", "/."}) {
         Filter(std::string("black_path_prefix_selective_sync = \"/fine\", \"") + prefix + "\"");
@@ -371,7 +371,7 @@ TEST_F(SelectiveSyncTest, SizeLimitChanges) {
     EXPECT_EQ(Resumes().size(), 2u);
     EXPECT_EQ(Stored().black_size.filter_desc, ustring("3000"));
     FilterInfo size;
-    ASSERT_EQ(FilterDB::getInstance().getSizeFilter(kSess, size), 0);
+    ASSERT_EQ(FilterDB::getInstance().getSizeFilter(kSess, size), DbResult::kOk);
     EXPECT_EQ(size.filter_desc, ustring("3000"));
     EXPECT_EQ(ProgressCache::getInstance().size(), 2u);
 }
@@ -382,8 +382,8 @@ TEST_F(SelectiveSyncTest, NewNameAndExtensionRulesKeepTheFileSyncId) {
     db_set.insert(FilterInfo{3, "c"});
     file_set.insert(FilterInfo{12, "b"});
     file_set.insert(FilterInfo{12, "c"});
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 3, FILTER_EXT_SELECTIVE_SYNC, "a"), 0);
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 3, FILTER_EXT_SELECTIVE_SYNC, "c"), 0);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 3, FILTER_EXT_SELECTIVE_SYNC, "a"), DbResult::kOk);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 3, FILTER_EXT_SELECTIVE_SYNC, "c"), DbResult::kOk);
     ASSERT_EQ(CompareFilterList(kSess, FILTER_EXT_SELECTIVE_SYNC, db_set, file_set, sync), 0);
     SelectiveSyncInfo stored = Stored();
     ASSERT_EQ(stored.black_ext.size(), 2u);

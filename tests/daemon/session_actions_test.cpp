@@ -260,14 +260,14 @@ TEST_F(SessionActionsTest, ReloadReplaysLocallyFilteredItems) {
         return e;
     };
     FilterDB& db = FilterDB::getInstance();
-    ASSERT_EQ(db.setLocalFilteredEvent(item("/here.txt", 0)), 0);
-    ASSERT_EQ(db.setLocalFilteredEvent(item("/gone.txt", 0)), 0);
-    ASSERT_EQ(db.setLocalFilteredEvent(item("/folder", 1)), 0);
-    ASSERT_EQ(db.setLocalFilteredEvent(item("/../escape", 0)), 0);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/here.txt", 0)), DbResult::kOk);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/gone.txt", 0)), DbResult::kOk);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/folder", 1)), DbResult::kOk);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/../escape", 0)), DbResult::kOk);
     // Links, and items reached through one, are neither uploaded nor fetched.
     ASSERT_EQ(symlink(dir.c_str(), (Sync(9) + "/link").c_str()), 0);
-    ASSERT_EQ(db.setLocalFilteredEvent(item("/link", 0)), 0);
-    ASSERT_EQ(db.setLocalFilteredEvent(item("/link/s9", 1)), 0);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/link", 0)), DbResult::kOk);
+    ASSERT_EQ(db.setLocalFilteredEvent(item("/link/s9", 1)), DbResult::kOk);
 
     ASSERT_FALSE(Send(WithId("reload_session", 9)).hasMember("error"));
     std::map<std::string, Event> seen;
@@ -299,9 +299,9 @@ TEST_F(SessionActionsTest, ResumeConditionsAreQueuedOnceAcrossRemoveAndAdd) {
     stored.filter_type = FILTER_NAME_SELECTIVE_SYNC;
     stored.filter_desc = "core";
     uint64_t row = 0;
-    ASSERT_EQ(db.setResumeCondition(stored, row), 0);
+    ASSERT_EQ(db.setResumeCondition(stored, row), DbResult::kOk);
     // A rule that the session's file no longer has: the add stores one more condition.
-    ASSERT_EQ(db.setFilter(5, 30, FILTER_EXT_SELECTIVE_SYNC, "iso"), 0);
+    ASSERT_EQ(db.setFilter(5, 30, FILTER_EXT_SELECTIVE_SYNC, "iso"), DbResult::kOk);
 
     ASSERT_FALSE(Send(Prepare(5)).hasMember("error"));
     EXPECT_EQ(ProgressCache::getInstance().size(), 2u);

@@ -45,7 +45,7 @@ protected:
         }
         db = "/tmp/nimbrel_evmgr_" + std::to_string(getpid()) + ".sqlite";
         std::remove(db.c_str());
-        ASSERT_EQ(0, FileStatusDB::initialize(db.c_str()));
+        ASSERT_EQ(DbResult::kOk, FileStatusDB::initialize(db.c_str()));
         events_test::SetUIPort(events_test::DeadPort());
     }
     void TearDown() override {
@@ -315,7 +315,7 @@ TEST_F(EventManagerTest, FileStatusMarks) {
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\dir\\f.txt"));
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess2\\sdir"));
     FileStatusInfo info;
-    ASSERT_EQ(1, FileStatusDB::getFileSyncStat("\\tmp\\sess2\\sdir", &info));
+    ASSERT_EQ(DbLookup::kFound, FileStatusDB::getFileSyncStat("\\tmp\\sess2\\sdir", &info));
     EXPECT_EQ(SFT_DIR, info.fileType);
     EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\exp"));  // local expansions are not marked
     EXPECT_EQ(0, mgr.SyncedEvent2FStatDB("/tmp/sess1/dir/f.txt"));
@@ -456,6 +456,6 @@ TEST_F(EventManagerTest, DatabaseOrUiWorkInsideTheNoIoZoneAborts) {
         NoIoZone zone;
         EXPECT_EQ(0, mgr.SyncingEvent2FStatDB("/tmp/sess1/q", false));
     }
-    ASSERT_EQ(0, FileStatusDB::flush());
+    ASSERT_EQ(DbResult::kOk, FileStatusDB::flush());
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\q"));
 }

@@ -96,7 +96,7 @@ TEST_F(RegistryTest, ACopyKeepsItsObjectsUsableAfterTheSessionIsRemoved) {
     e.black_list = std::make_shared<BlackList2>();
     e.white_list = std::make_shared<WhiteListCpp>();
     e.event_db = Registry::MakeEventDB();
-    ASSERT_EQ(e.event_db->initialize(ustring((dir + "/event-db.sqlite").c_str())), 0);
+    ASSERT_EQ(e.event_db->initialize(ustring((dir + "/event-db.sqlite").c_str())), DbResult::kOk);
     std::weak_ptr<FileEventDB> db = e.event_db;
     reg.Set(e);
     e = Registry::Entry();
@@ -106,7 +106,7 @@ TEST_F(RegistryTest, ACopyKeepsItsObjectsUsableAfterTheSessionIsRemoved) {
     reg.Clear(4);
     EXPECT_EQ(0u, reg.Size());
     uint64_t sync_id = 1;
-    EXPECT_EQ(held.event_db->getSyncId(sync_id), 0);
+    EXPECT_EQ(held.event_db->getSyncId(sync_id), DbResult::kOk);
     EXPECT_EQ(sync_id, 0u);
     EXPECT_EQ(held.black_list->TestFilePath("/a.txt"), 0);
     EXPECT_FALSE(db.expired());

@@ -23,7 +23,7 @@ protected:
         dir = storetest::makeTempDir("eventdb");
         dbPath = dir / "db" / "event-db.sqlite";
         fs::create_directories(dbPath.parent_path());
-        ASSERT_EQ(db.initialize(dbPath.c_str()), 0);
+        ASSERT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);
     }
     void TearDown() override {
         db.destroy();
@@ -52,7 +52,7 @@ protected:
         return i;
     }
     // A signature for `path` created in a scratch place and moved into the store.
-    int setWithSignature(ClientFileEventInfo i, const std::string& content) {
+    DbResult setWithSignature(ClientFileEventInfo i, const std::string& content) {
         fs::path scratch = dir / ("scratch-" + std::to_string(counter++));
         storetest::writeFile(scratch, content);
         i.signaturePath = scratch.c_str();
@@ -60,7 +60,7 @@ protected:
     }
     ustring sigOf(const char* path) {
         ClientFileEventInfo got;
-        EXPECT_EQ(db.getEventInfo(path, got), 1) << path;
+        EXPECT_EQ(db.getEventInfo(path, got), DbLookup::kFound) << path;
         return got.signaturePath;
     }
     std::vector<std::string> paths() { return query(dbPath, "SELECT path FROM eventinfo ORDER BY path"); }
@@ -134,66 +134,66 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
     EXPECT_EQ(query(dbPath, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
 
     // Opening again keeps the stored state and adds nothing.
-    ASSERT_EQ(db.setSyncId(77), 0);
+    ASSERT_EQ(db.setSyncId(77), DbResult::kOk);
     db.destroy();
-    ASSERT_EQ(db.initialize(dbPath.c_str()), 0);
-    EXPECT_EQ(db.initialize(dbPath.c_str()), 0);  // second call: no-op
+    ASSERT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);
+    EXPECT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);  // second call: no-op
     uint64_t sid = 0;
-    ASSERT_EQ(db.getSyncId(sid), 0);
+    ASSERT_EQ(db.getSyncId(sid), DbResult::kOk);
     EXPECT_EQ(sid, 77u);
     EXPECT_EQ(db.getSignDir(), ustring((dir / "db" / "sign").c_str()));
 }
 
 TEST_F(FileEventDBTest, OpenFailsCleanlyOnAnUnusableLocation) {
     FileEventDB other;
-    EXPECT_EQ(other.initialize((dir / "missing" / "x" / "event-db.sqlite").c_str()), -1);
+    EXPECT_EQ(other.initialize((dir / "missing" / "x" / "event-db.sqlite").c_str()), DbResult::kFailed);
     fs::path junk = dir / "junk.sqlite";
     storetest::writeFile(junk, std::string(4096, 'j'));
-    EXPECT_EQ(other.initialize(junk.c_str()), -1);
+    EXPECT_EQ(other.initialize(junk.c_str()), DbResult::kFailed);
     ClientFileEventInfo i;
-    EXPECT_EQ(other.getEventInfo("/a", i), -1);
-    EXPECT_EQ(other.setEventInfo(file("/a", 1)), -1);
+    EXPECT_EQ(other.getEventInfo("/a", i), DbLookup::kFailed);
+    EXPECT_EQ(other.setEventInfo(file("/a", 1)), DbResult::kFailed);
 }
 
 TEST_F(FileEventDBTest, SetEventInfoCreatesAncestorsWithRaisedMaxSyncId) {
-    ASSERT_EQ(db.setEventInfo(file("/a/b/c.txt", 5)), 0);
+    ASSERT_EQ(db.setEventInfo(file("/a/b/c.txt", 5)), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT path, fileType, syncID, maxSyncID, isExist FROM eventinfo ORDER BY path"),
               (std::vector<std::string>{"a|1|5|5|1", "a/b|1|5|5|1", "a/b/c.txt|0|5|5|1"}));
 
     ClientFileEventInfo got;
-    ASSERT_EQ(db.getEventInfo("/a/b/c.txt", got), 1);
+    ASSERT_EQ(db.getEventInfo("/a/b/c.txt", got), DbLookup::kFound);
     EXPECT_EQ(got.path, "/a/b/c.txt");
     EXPECT_EQ(got.baseName, "c.txt");
     EXPECT_EQ(got.fileSize, 100u);
     EXPECT_EQ(got.fileModTime, 1000u);
     EXPECT_EQ(got.updateClient, "me");
     EXPECT_TRUE(got.filePrivilege.empty());
-    ASSERT_EQ(db.getEventInfo("/a", got), 1);
+    ASSERT_EQ(db.getEventInfo("/a", got), DbLookup::kFound);
     EXPECT_TRUE(got.signaturePath.empty());
 
     // A higher sync id further down lifts every ancestor; a lower one lifts none.
-    ASSERT_EQ(db.setEventInfo(file("/a/b/d.txt", 9)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/a/e.txt", 2)), 0);
+    ASSERT_EQ(db.setEventInfo(file("/a/b/d.txt", 9)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/a/e.txt", 2)), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT path, maxSyncID FROM eventinfo WHERE fileType = 1 ORDER BY path"),
               (std::vector<std::string>{"a|9", "a/b|9"}));
 
     // A removal stored on the server lifts the ancestors the same way, makes no row,
     // and never lowers one.
-    ASSERT_EQ(db.rmEventInfo("/a/b/d.txt"), 0);
-    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/a/b/d.txt", 14), 0);
-    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/a/e.txt", 5), 0);
-    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/x/y/z", 20), 0);
+    ASSERT_EQ(db.rmEventInfo("/a/b/d.txt"), DbResult::kOk);
+    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/a/b/d.txt", 14), DbResult::kOk);
+    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/a/e.txt", 5), DbResult::kOk);
+    ASSERT_EQ(db.raiseAncestorsMaxSyncId("/x/y/z", 20), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT path, maxSyncID FROM eventinfo WHERE fileType = 1 ORDER BY path"),
               (std::vector<std::string>{"a|14", "a/b|14"}));
 }
 
 TEST_F(FileEventDBTest, OlderSyncIdDoesNotOverwriteANewerRow) {
-    ASSERT_EQ(db.setEventInfo(file("/a/f", 10, "new")), 0);
+    ASSERT_EQ(db.setEventInfo(file("/a/f", 10, "new")), DbResult::kOk);
     ClientFileEventInfo older = file("/a/f", 7, "old");
     older.fileSize = 1;
-    ASSERT_EQ(db.setEventInfo(older), 0);  // not an error, just not applied
+    ASSERT_EQ(db.setEventInfo(older), DbResult::kOk);  // not an error, just not applied
     ClientFileEventInfo got;
-    ASSERT_EQ(db.getEventInfo("/a/f", got), 1);
+    ASSERT_EQ(db.getEventInfo("/a/f", got), DbLookup::kFound);
     EXPECT_EQ(got.syncID, 10u);
     EXPECT_EQ(got.fileCheckSum, "new");
     EXPECT_EQ(got.fileSize, 100u);
@@ -203,8 +203,8 @@ TEST_F(FileEventDBTest, OlderSyncIdDoesNotOverwriteANewerRow) {
     newer.baseName = "changed";
     newer.updateClient = "other";
     newer.execBit = 1;
-    ASSERT_EQ(db.setEventInfo(newer), 0);
-    ASSERT_EQ(db.getEventInfo("/a/f", got), 1);
+    ASSERT_EQ(db.setEventInfo(newer), DbResult::kOk);
+    ASSERT_EQ(db.getEventInfo("/a/f", got), DbLookup::kFound);
     EXPECT_EQ(got.syncID, 12u);
     EXPECT_EQ(got.fileCheckSum, "newer");
     EXPECT_EQ(got.baseName, "f");
@@ -214,14 +214,14 @@ TEST_F(FileEventDBTest, OlderSyncIdDoesNotOverwriteANewerRow) {
 }
 
 TEST_F(FileEventDBTest, SignatureIsMovedToTheRowIdLocation) {
-    ASSERT_EQ(setWithSignature(file("/s.bin", 3), "sig-1"), 0);
+    ASSERT_EQ(setWithSignature(file("/s.bin", 3), "sig-1"), DbResult::kOk);
     ustring sig = sigOf("/s.bin");
     EXPECT_EQ(sig, ustring((dir / "db" / "sign" / ".01").c_str()));
     EXPECT_TRUE(fs::exists(sig.c_str_utf8()));
     EXPECT_EQ(fs::file_size(sig.c_str_utf8()), 5u);
 
     // A newer version replaces the signature in place.
-    ASSERT_EQ(setWithSignature(file("/s.bin", 4), "sig-two"), 0);
+    ASSERT_EQ(setWithSignature(file("/s.bin", 4), "sig-two"), DbResult::kOk);
     EXPECT_EQ(sigOf("/s.bin"), sig);
     EXPECT_EQ(fs::file_size(sig.c_str_utf8()), 7u);
 
@@ -230,30 +230,30 @@ TEST_F(FileEventDBTest, SignatureIsMovedToTheRowIdLocation) {
     storetest::writeFile(scratch, "stale-signature");
     ClientFileEventInfo stale = file("/s.bin", 1);
     stale.signaturePath = scratch.c_str();
-    ASSERT_EQ(db.setEventInfo(stale), 0);
+    ASSERT_EQ(db.setEventInfo(stale), DbResult::kOk);
     EXPECT_EQ(fs::file_size(sig.c_str_utf8()), 7u);
     EXPECT_TRUE(fs::exists(scratch));
 
     // A signature that is already in place is kept.
     ClientFileEventInfo same = file("/s.bin", 5);
     same.signaturePath = sig;
-    ASSERT_EQ(db.setEventInfo(same), 0);
+    ASSERT_EQ(db.setEventInfo(same), DbResult::kOk);
     EXPECT_TRUE(fs::exists(sig.c_str_utf8()));
 
     // A missing source fails and leaves the row as it was.
     ClientFileEventInfo bad = file("/s.bin", 6);
     bad.signaturePath = (dir / "no-such-file").c_str();
-    EXPECT_EQ(db.setEventInfo(bad), -1);
+    EXPECT_EQ(db.setEventInfo(bad), DbResult::kFailed);
     ClientFileEventInfo got;
-    ASSERT_EQ(db.getEventInfo("/s.bin", got), 1);
+    ASSERT_EQ(db.getEventInfo("/s.bin", got), DbLookup::kFound);
     EXPECT_EQ(got.syncID, 5u);
     // A failed new row leaves no row and no ancestors behind.
     ClientFileEventInfo badNew = file("/new/dir/f", 6);
     badNew.signaturePath = (dir / "no-such-file").c_str();
-    EXPECT_EQ(db.setEventInfo(badNew), -1);
+    EXPECT_EQ(db.setEventInfo(badNew), DbResult::kFailed);
     EXPECT_EQ(paths(), std::vector<std::string>{"s.bin"});
     // ...and the connection is usable afterwards (no transaction left open).
-    EXPECT_EQ(db.setEventInfo(file("/ok", 1)), 0);
+    EXPECT_EQ(db.setEventInfo(file("/ok", 1)), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT COUNT(*) FROM eventinfo"), std::vector<std::string>{"2"});
 }
 
@@ -271,111 +271,113 @@ TEST_F(FileEventDBTest, DeepRowIdsUseSubdirectories) {
                   SQLITE_OK);
         sqlite3_close(h);
     }
-    ASSERT_EQ(setWithSignature(file("/deep", 1), "x"), 0);
+    ASSERT_EQ(setWithSignature(file("/deep", 1), "x"), DbResult::kOk);
     EXPECT_EQ(sigOf("/deep"), ustring((dir / "db" / "sign" / "01" / ".00").c_str()));
     EXPECT_TRUE(fs::exists(dir / "db" / "sign" / "01" / ".00"));
 }
 
 TEST_F(FileEventDBTest, EveryWayOfDeletingARowTakesItsSignature) {
     auto make = [&](const char* path) {
-        EXPECT_EQ(setWithSignature(file(path, 1), path), 0);
+        EXPECT_EQ(setWithSignature(file(path, 1), path), DbResult::kOk);
         return fs::path(sigOf(path).c_str_utf8());
     };
     // rmEventInfo removes the sub-tree but not a sibling sharing the prefix.
     fs::path s1 = make("/a/b/c.txt");
     fs::path s2 = make("/ab");
     ASSERT_TRUE(fs::exists(s1) && fs::exists(s2));
-    EXPECT_EQ(db.rmEventInfo("/a"), 0);
+    EXPECT_EQ(db.rmEventInfo("/a"), DbResult::kOk);
     EXPECT_FALSE(fs::exists(s1));
     EXPECT_TRUE(fs::exists(s2));
     EXPECT_EQ(paths(), std::vector<std::string>{"ab"});
 
     fs::path s3 = make("/x/y/z");
-    EXPECT_EQ(db.rmEventInfoV3("/x/y"), 0);
+    EXPECT_EQ(db.rmEventInfoV3("/x/y"), DbResult::kOk);
     EXPECT_FALSE(fs::exists(s3));
     fs::path s4 = make("/top");
-    EXPECT_EQ(db.rmEventInfoV3("/top"), 0);
+    EXPECT_EQ(db.rmEventInfoV3("/top"), DbResult::kOk);
     EXPECT_FALSE(fs::exists(s4));
 
     fs::path s5 = make("/d/inside");
-    EXPECT_EQ(db.rmAllFolders(), 0);
+    EXPECT_EQ(db.rmAllFolders(), DbResult::kOk);
     EXPECT_FALSE(fs::exists(s5));
     EXPECT_TRUE(fs::exists(s2));  // top-level files stay
     EXPECT_EQ(paths(), std::vector<std::string>{"ab"});  // "x" was a directory row
 
-    EXPECT_EQ(db.dumpFileToRecycleBin("/R1", "/ab"), 0);
+    EXPECT_EQ(db.dumpFileToRecycleBin("/R1", "/ab"), DbResult::kOk);
     EXPECT_FALSE(fs::exists(s2));
 
     fs::path s6 = make("/m/n/o");
-    EXPECT_EQ(db.dumpDirToRecycleBin("/R2", "/m"), 0);
+    EXPECT_EQ(db.dumpDirToRecycleBin("/R2", "/m"), DbResult::kOk);
     EXPECT_FALSE(fs::exists(s6));
     EXPECT_TRUE(paths().empty());
 
-    EXPECT_EQ(db.rmEventInfo(""), -1);
+    EXPECT_EQ(db.rmEventInfo(""), DbResult::kFailed);
 }
 
 TEST_F(FileEventDBTest, WildcardsInPathsAreMatchedLiterally) {
-    ASSERT_EQ(db.setEventInfo(file("/a[1]/f", 1)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/a1/g", 1)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/s*/h", 1)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/sx/i", 1)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/q?/j", 1)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/qq/k", 1)), 0);
-    EXPECT_EQ(db.rmEventInfo("/a[1]"), 0);
-    EXPECT_EQ(db.rmEventInfo("/s*"), 0);
-    EXPECT_EQ(db.rmEventInfoV3("/q?/j"), 0);
+    ASSERT_EQ(db.setEventInfo(file("/a[1]/f", 1)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/a1/g", 1)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/s*/h", 1)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/sx/i", 1)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/q?/j", 1)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/qq/k", 1)), DbResult::kOk);
+    EXPECT_EQ(db.rmEventInfo("/a[1]"), DbResult::kOk);
+    EXPECT_EQ(db.rmEventInfo("/s*"), DbResult::kOk);
+    EXPECT_EQ(db.rmEventInfoV3("/q?/j"), DbResult::kOk);
     EXPECT_EQ(paths(), (std::vector<std::string>{"a1", "a1/g", "q?", "qq", "qq/k", "sx", "sx/i"}));
     // A bracket set names itself only: "ab/" and "ax/" keep their rows and signatures.
-    for (const char* p : {"/a[bx]/f", "/ab/g", "/ax/h"}) ASSERT_EQ(setWithSignature(file(p, 1), p), 0);
+    for (const char* p : {"/a[bx]/f", "/ab/g", "/ax/h"}) ASSERT_EQ(setWithSignature(file(p, 1), p), DbResult::kOk);
     const fs::path ab = sigOf("/ab/g").c_str_utf8(), ax = sigOf("/ax/h").c_str_utf8();
-    EXPECT_EQ(db.rmEventInfo("/a[bx]"), 0);
+    EXPECT_EQ(db.rmEventInfo("/a[bx]"), DbResult::kOk);
     EXPECT_TRUE(fs::exists(ab) && fs::exists(ax));
     ClientFileEventInfo kept;
-    EXPECT_EQ(db.getEventInfo("/ab/g", kept) + db.getEventInfo("/ax/h", kept) + db.getEventInfo("/a[bx]/f", kept), 2);
-    EXPECT_EQ(db.dumpDirToRecycleBin("/Rbx", "/a[b"), 0);  // an unmatched bracket is a name too
-    EXPECT_EQ(db.getEventInfo("/ab/g", kept), 1);
+    EXPECT_EQ(db.getEventInfo("/ab/g", kept), DbLookup::kFound);
+    EXPECT_EQ(db.getEventInfo("/ax/h", kept), DbLookup::kFound);
+    EXPECT_EQ(db.getEventInfo("/a[bx]/f", kept), DbLookup::kAbsent);
+    EXPECT_EQ(db.dumpDirToRecycleBin("/Rbx", "/a[b"), DbResult::kOk);  // an unmatched bracket is a name too
+    EXPECT_EQ(db.getEventInfo("/ab/g", kept), DbLookup::kFound);
 
     StringBuffer buf;
     FileList l(buf);
-    ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/s?"), 0);  // no directory called "s?"
+    ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/s?"), DbResult::kOk);  // no directory called "s?"
     EXPECT_EQ(l.rbegin()->path, "");
     // Quotes go through the quoting too.
-    ASSERT_EQ(db.setEventInfo(file("/it's/a 'file'", 1, "o'hash")), 0);
+    ASSERT_EQ(db.setEventInfo(file("/it's/a 'file'", 1, "o'hash")), DbResult::kOk);
     ClientFileEventInfo got;
-    ASSERT_EQ(db.getEventInfo("/it's/a 'file'", got), 1);
+    ASSERT_EQ(db.getEventInfo("/it's/a 'file'", got), DbLookup::kFound);
     EXPECT_EQ(got.fileCheckSum, "o'hash");
-    EXPECT_EQ(db.rmEventInfo("/it's"), 0);
-    EXPECT_EQ(db.getEventInfo("/it's/a 'file'", got), 0);
+    EXPECT_EQ(db.rmEventInfo("/it's"), DbResult::kOk);
+    EXPECT_EQ(db.getEventInfo("/it's/a 'file'", got), DbLookup::kAbsent);
 }
 
 TEST_F(FileEventDBTest, LookupsByHashBindTheHash) {
-    ASSERT_EQ(db.setEventInfo(file("/d/one", 1, "aa")), 0);
+    ASSERT_EQ(db.setEventInfo(file("/d/one", 1, "aa")), DbResult::kOk);
     ustring found;
-    EXPECT_EQ(db.getFilePathByHash("aa", "", found), 1);
+    EXPECT_EQ(db.getFilePathByHash("aa", "", found), DbLookup::kFound);
     EXPECT_EQ(found, "d/one");
-    EXPECT_EQ(db.getFilePathByHash("bb", "", found), 0);
+    EXPECT_EQ(db.getFilePathByHash("bb", "", found), DbLookup::kAbsent);
     // Directories (empty checksum) are never a content source.
-    EXPECT_EQ(db.getFilePathByHash("", "", found), 0);
+    EXPECT_EQ(db.getFilePathByHash("", "", found), DbLookup::kAbsent);
     ClientFileEventInfo d = directory("/dir-with-hash", 1);
     d.fileCheckSum = "dd";
-    ASSERT_EQ(db.setEventInfo(d), 0);
-    EXPECT_EQ(db.getFilePathByHash("dd", "", found), 0);
+    ASSERT_EQ(db.setEventInfo(d), DbResult::kOk);
+    EXPECT_EQ(db.getFilePathByHash("dd", "", found), DbLookup::kAbsent);
     // A hash with a quote, or an injection attempt, is a plain value.
-    EXPECT_EQ(db.getFilePathByHash("x' OR '1'='1", "", found), 0);
-    EXPECT_EQ(db.getFilePathByHash("it's", "", found), 0);
-    ASSERT_EQ(db.setEventInfo(file("/d/two", 1, "it's")), 0);
-    EXPECT_EQ(db.getFilePathByHash("it's", "", found), 1);
+    EXPECT_EQ(db.getFilePathByHash("x' OR '1'='1", "", found), DbLookup::kAbsent);
+    EXPECT_EQ(db.getFilePathByHash("it's", "", found), DbLookup::kAbsent);
+    ASSERT_EQ(db.setEventInfo(file("/d/two", 1, "it's")), DbResult::kOk);
+    EXPECT_EQ(db.getFilePathByHash("it's", "", found), DbLookup::kFound);
     EXPECT_EQ(found, "d/two");
 
-    ASSERT_EQ(db.addFileToRecycleBin("/R9", 5, "q'uote", ""), 0);
-    EXPECT_EQ(db.getFilePathByHashFromRecycle("q'uote", "", found), 1);
+    ASSERT_EQ(db.addFileToRecycleBin("/R9", 5, "q'uote", ""), DbResult::kOk);
+    EXPECT_EQ(db.getFilePathByHashFromRecycle("q'uote", "", found), DbLookup::kFound);
     EXPECT_EQ(found, "/R9");
-    EXPECT_EQ(db.getFilePathByHashFromRecycle("x' OR '1'='1", "", found), 0);
-    ASSERT_EQ(db.dumpDirToRecycleBin("/RD", "/d"), 0);  // records "/RD" with an empty checksum
-    EXPECT_EQ(db.getFilePathByHashFromRecycle("", "", found), 0);
-    EXPECT_EQ(db.getFilePathByHashFromRecycle("aa", "", found), 1);
+    EXPECT_EQ(db.getFilePathByHashFromRecycle("x' OR '1'='1", "", found), DbLookup::kAbsent);
+    ASSERT_EQ(db.dumpDirToRecycleBin("/RD", "/d"), DbResult::kOk);  // records "/RD" with an empty checksum
+    EXPECT_EQ(db.getFilePathByHashFromRecycle("", "", found), DbLookup::kAbsent);
+    EXPECT_EQ(db.getFilePathByHashFromRecycle("aa", "", found), DbLookup::kFound);
     EXPECT_EQ(found, "/RD/one");
-    ASSERT_EQ(db.setEventInfo(file("/d/one", 2, "aa")), 0);
+    ASSERT_EQ(db.setEventInfo(file("/d/one", 2, "aa")), DbResult::kOk);
 
     // Rows that no longer exist are not a source.
     ASSERT_EQ(query(dbPath, "SELECT 1").size(), 1u);
@@ -386,16 +388,16 @@ TEST_F(FileEventDBTest, LookupsByHashBindTheHash) {
                   SQLITE_OK);
         sqlite3_close(h);
     }
-    EXPECT_EQ(db.getFilePathByHash("aa", "", found), 0);
+    EXPECT_EQ(db.getFilePathByHash("aa", "", found), DbLookup::kAbsent);
 }
 
 TEST_F(FileEventDBTest, RecycleBinIndex) {
-    ASSERT_EQ(db.setEventInfo(file("/dir/b/c.txt", 3, "h1")), 0);
-    ASSERT_EQ(db.setEventInfo(file("/dir/d.txt", 3, "h2")), 0);
-    ASSERT_EQ(db.setEventInfo(file("/dirx", 3, "h3")), 0);
-    ASSERT_EQ(db.setEventInfo(file("/f.txt", 3, "h4")), 0);
+    ASSERT_EQ(db.setEventInfo(file("/dir/b/c.txt", 3, "h1")), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/dir/d.txt", 3, "h2")), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/dirx", 3, "h3")), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/f.txt", 3, "h4")), DbResult::kOk);
     time_t before = time(nullptr);
-    ASSERT_EQ(db.dumpDirToRecycleBin("/AbCdEfGh", "/dir"), 0);
+    ASSERT_EQ(db.dumpDirToRecycleBin("/AbCdEfGh", "/dir"), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT path, fileSize, fileCheckSum FROM recycle_bin_table ORDER BY path"),
               (std::vector<std::string>{"/AbCdEfGh|0|", "/AbCdEfGh/b/c.txt|100|h1", "/AbCdEfGh/d.txt|100|h2"}));
     EXPECT_EQ(paths(), (std::vector<std::string>{"dirx", "f.txt"}));
@@ -403,16 +405,16 @@ TEST_F(FileEventDBTest, RecycleBinIndex) {
     ASSERT_EQ(times.size(), 1u);
     EXPECT_GE(std::stoll(times[0]), static_cast<long long>(before));
 
-    ASSERT_EQ(db.dumpFileToRecycleBin("/ZzZzZzZz", "/f.txt"), 0);
+    ASSERT_EQ(db.dumpFileToRecycleBin("/ZzZzZzZz", "/f.txt"), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT fileCheckSum FROM recycle_bin_table WHERE path = '/ZzZzZzZz'"),
               std::vector<std::string>{"h4"});
 
     // A clashing recycle name fails as a whole: nothing moves and nothing stays half-done.
-    ASSERT_EQ(db.setEventInfo(file("/dir2/x", 3, "h5")), 0);
-    EXPECT_EQ(db.dumpDirToRecycleBin("/AbCdEfGh/d.txt", "/dir2"), -1);
+    ASSERT_EQ(db.setEventInfo(file("/dir2/x", 3, "h5")), DbResult::kOk);
+    EXPECT_EQ(db.dumpDirToRecycleBin("/AbCdEfGh/d.txt", "/dir2"), DbResult::kFailed);
     EXPECT_EQ(paths(), (std::vector<std::string>{"dir2", "dir2/x", "dirx"}));
     EXPECT_EQ(query(dbPath, "SELECT COUNT(*) FROM recycle_bin_table"), std::vector<std::string>{"4"});
-    EXPECT_EQ(db.setSyncId(5), 0);  // no transaction left open
+    EXPECT_EQ(db.setSyncId(5), DbResult::kOk);  // no transaction left open
     EXPECT_EQ(query(dbPath, "SELECT value FROM config_table WHERE key='sync_id'"), std::vector<std::string>{"5"});
 
     // Rotation: top-level entries at or before the time only.
@@ -425,30 +427,30 @@ TEST_F(FileEventDBTest, RecycleBinIndex) {
         sqlite3_close(h);
     }
     std::set<ustring> rotate;
-    ASSERT_EQ(db.getRotateList(100, rotate), 0);
+    ASSERT_EQ(db.getRotateList(100, rotate), DbResult::kOk);
     EXPECT_EQ(rotate, std::set<ustring>{"/AbCdEfGh"});
     rotate.clear();
-    ASSERT_EQ(db.getRotateList(99, rotate), 0);
+    ASSERT_EQ(db.getRotateList(99, rotate), DbResult::kOk);
     EXPECT_TRUE(rotate.empty());
     uint32_t oldest = 0;
-    ASSERT_EQ(db.getOldestRecyleTime(oldest), 0);
+    ASSERT_EQ(db.getOldestRecyleTime(oldest), DbResult::kOk);
     EXPECT_EQ(oldest, 100u);
-    ASSERT_EQ(db.rmRotateRecords(100), 0);
+    ASSERT_EQ(db.rmRotateRecords(100), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT path FROM recycle_bin_table"), std::vector<std::string>{"/ZzZzZzZz"});
-    ASSERT_EQ(db.rmRecycleByPath("/ZzZzZzZz"), 0);
-    ASSERT_EQ(db.getOldestRecyleTime(oldest), 0);
+    ASSERT_EQ(db.rmRecycleByPath("/ZzZzZzZz"), DbResult::kOk);
+    ASSERT_EQ(db.getOldestRecyleTime(oldest), DbResult::kOk);
     EXPECT_EQ(oldest, 0u);
-    ASSERT_EQ(db.addFileToRecycleBin("/Q", 1, "c", "m"), 0);
-    ASSERT_EQ(db.resetRecycleBin(), 0);
+    ASSERT_EQ(db.addFileToRecycleBin("/Q", 1, "c", "m"), DbResult::kOk);
+    ASSERT_EQ(db.resetRecycleBin(), DbResult::kOk);
     EXPECT_TRUE(query(dbPath, "SELECT path FROM recycle_bin_table").empty());
 }
 
 TEST_F(FileEventDBTest, FileListsForRescans) {
-    ASSERT_EQ(db.setEventInfo(file("/a/b/c.txt", 3)), 0);
-    ASSERT_EQ(db.setEventInfo(directory("/a/e", 4)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/a/old", 9)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/A/upper", 1)), 0);
-    ASSERT_EQ(db.setEventInfo(file("/top.txt", 1)), 0);
+    ASSERT_EQ(db.setEventInfo(file("/a/b/c.txt", 3)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(directory("/a/e", 4)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/a/old", 9)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/A/upper", 1)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/top.txt", 1)), DbResult::kOk);
 
     auto walk = [](const FileList& l) {
         std::vector<std::string> out;
@@ -458,7 +460,7 @@ TEST_F(FileEventDBTest, FileListsForRescans) {
     {
         StringBuffer buf;
         FileList l(buf);
-        ASSERT_EQ(db.getFileList(&l, "/a"), 0);
+        ASSERT_EQ(db.getFileList(&l, "/a"), DbResult::kOk);
         EXPECT_EQ(walk(l), (std::vector<std::string>{"F:/old", "D:/e", "F:/b/c.txt", "D:/b", "D:"}));
         auto it = l.rbegin();
         EXPECT_EQ(it->mtime, 1000u);
@@ -467,58 +469,56 @@ TEST_F(FileEventDBTest, FileListsForRescans) {
     {
         StringBuffer buf;
         FileList l(buf);
-        ASSERT_EQ(db.getFileList(&l, "/"), 0);
+        ASSERT_EQ(db.getFileList(&l, "/"), DbResult::kOk);
         EXPECT_EQ(walk(l).size(), 9u);
     }
     {
         StringBuffer buf;
         FileList l(buf);
-        ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/"), 0);
+        ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/"), DbResult::kOk);
         EXPECT_EQ(walk(l), (std::vector<std::string>{"F:/top.txt", "D:/a", "D:/A", "D:"}));
     }
     {
         StringBuffer buf;
         FileList l(buf);
-        ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/a"), 0);
+        ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/a"), DbResult::kOk);
         EXPECT_EQ(walk(l), (std::vector<std::string>{"F:/old", "D:/e", "D:/b", "D:"}));
     }
     {
         StringBuffer buf;
         FileList l(buf);
-        ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/a", 4), 0);
+        ASSERT_EQ(db.getFileListWithoutRecursive(&l, "/a", 4), DbResult::kOk);
         // b keeps the sync id it was created with (3); only its maxSyncID rose.
         EXPECT_EQ(walk(l), (std::vector<std::string>{"D:/e", "D:/b", "D:"}));
     }
     {
         StringBuffer buf;
         FileList l(buf);
-        EXPECT_EQ(db.getFileList(&l, ""), 0);
+        EXPECT_EQ(db.getFileList(&l, ""), DbResult::kOk);
         EXPECT_EQ(walk(l).size(), 1u);
     }
 }
 
 TEST_F(FileEventDBTest, SyncIdKeepsTheFullRange) {
     uint64_t v = 1;
-    ASSERT_EQ(db.getSyncId(v), 0);
+    ASSERT_EQ(db.getSyncId(v), DbResult::kOk);
     EXPECT_EQ(v, 0u);
-    ASSERT_EQ(db.setSyncId(18446744073709551615ull), 0);
-    ASSERT_EQ(db.getSyncId(v), 0);
+    ASSERT_EQ(db.setSyncId(18446744073709551615ull), DbResult::kOk);
+    ASSERT_EQ(db.getSyncId(v), DbResult::kOk);
     EXPECT_EQ(v, 18446744073709551615ull);
 }
 
 TEST_F(FileEventDBTest, EmptyPathAndMissingRows) {
     ClientFileEventInfo got;
-    EXPECT_EQ(db.getEventInfo("", got), -1);
-    EXPECT_EQ(db.getEventInfo("/nothing", got), 0);
+    EXPECT_EQ(db.getEventInfo("", got), DbLookup::kFailed);
+    EXPECT_EQ(db.getEventInfo("/nothing", got), DbLookup::kAbsent);
     FileEventDB::EventInfo ei;
-    EXPECT_EQ(db.contains("/nothing", ei), 0);
-    ASSERT_EQ(db.setEventInfo(file("/yes", 4)), 0);
-    EXPECT_EQ(db.contains("/yes", ei), 1);
+    EXPECT_EQ(db.contains("/nothing", ei), DbLookup::kAbsent);
+    ASSERT_EQ(db.setEventInfo(file("/yes", 4)), DbResult::kOk);
+    EXPECT_EQ(db.contains("/yes", ei), DbLookup::kFound);
     EXPECT_EQ(ei.sync_id, 4u);
     EXPECT_EQ(ei.row_id, 1u);
-    EXPECT_EQ(db.getPathByInode(1, got.path), -1);
-    EXPECT_EQ(db.setPathInode("/yes", 1), -1);
-    EXPECT_EQ(db.setEventInfo(file("/", 1)), -1);
+    EXPECT_EQ(db.setEventInfo(file("/", 1)), DbResult::kFailed);
 }
 
 TEST_F(FileEventDBTest, ConcurrentWritersAreSerialised) {
@@ -527,7 +527,7 @@ TEST_F(FileEventDBTest, ConcurrentWritersAreSerialised) {
         threads.emplace_back([this, t] {
             for (int i = 0; i < 50; ++i) {
                 std::string p = "/t" + std::to_string(t) + "/f" + std::to_string(i);
-                EXPECT_EQ(db.setEventInfo(file(p.c_str(), static_cast<uint64_t>(i + 1))), 0);
+                EXPECT_EQ(db.setEventInfo(file(p.c_str(), static_cast<uint64_t>(i + 1))), DbResult::kOk);
             }
         });
     }
@@ -555,43 +555,43 @@ TEST(FileEventDBRecovery, OldDatabaseGainsOriginsAndConflicts) {
     sqlite3_close(raw);
 
     FileEventDB db;
-    ASSERT_EQ(db.initialize(file.c_str()), 0);
+    ASSERT_EQ(db.initialize(file.c_str()), DbResult::kOk);
     std::vector<FileEventDB::RecycleItem> items;
-    ASSERT_EQ(db.listRecycle(items), 0);
+    ASSERT_EQ(db.listRecycle(items), DbResult::kOk);
     ASSERT_EQ(items.size(), 1u);
     EXPECT_EQ(items[0].name, "/mFqUgMzO");
     EXPECT_EQ(items[0].origPath, "");
     EXPECT_EQ(items[0].bytes, 7u);
 
     // A folder: its own row and one file below; a later file removed from the same place.
-    ASSERT_EQ(db.addRecycleEntry("/photos~A", "/photos", "removed", 0, "", "", 200), 0);
-    ASSERT_EQ(db.addFileToRecycleBin("/photos~A/a.jpg", 40, "ha", ""), 0);
-    ASSERT_EQ(db.addRecycleEntry("/photos~B", "/photos", "removed", 5, "hb", "", 300), 0);
-    ASSERT_EQ(db.setRecycleOrigin("/mFqUgMzO", "/old.txt", "removed"), 0);
+    ASSERT_EQ(db.addRecycleEntry("/photos~A", "/photos", "removed", 0, "", "", 200), DbResult::kOk);
+    ASSERT_EQ(db.addFileToRecycleBin("/photos~A/a.jpg", 40, "ha", ""), DbResult::kOk);
+    ASSERT_EQ(db.addRecycleEntry("/photos~B", "/photos", "removed", 5, "hb", "", 300), DbResult::kOk);
+    ASSERT_EQ(db.setRecycleOrigin("/mFqUgMzO", "/old.txt", "removed"), DbResult::kOk);
     std::vector<FileEventDB::RecycleItem> found;
-    ASSERT_EQ(db.findRecycleFor("/photos/a.jpg", found), 0);
+    ASSERT_EQ(db.findRecycleFor("/photos/a.jpg", found), DbResult::kOk);
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].name, "/photos~B");  // the newest removal from there first
     found.clear();
-    EXPECT_EQ(db.findRecycleFor("/photosX", found), 0);
+    EXPECT_EQ(db.findRecycleFor("/photosX", found), DbResult::kOk);
     EXPECT_TRUE(found.empty());
-    EXPECT_EQ(db.findRecycleFor("/old.txt", found), 0);
+    EXPECT_EQ(db.findRecycleFor("/old.txt", found), DbResult::kOk);
     EXPECT_EQ(found.size(), 1u);
     items.clear();
-    ASSERT_EQ(db.listRecycle(items), 0);
+    ASSERT_EQ(db.listRecycle(items), DbResult::kOk);
     ASSERT_EQ(items.size(), 3u);  // top-level entries only, oldest first
     EXPECT_EQ(items[1].name, "/photos~A");
     EXPECT_EQ(items[1].bytes, 40u);
 
-    ASSERT_EQ(db.addConflict("/a_PC_Conflict.txt", "/a.txt", "changed here and on the server", 5), 0);
-    ASSERT_EQ(db.addConflict("/a_PC_Conflict.txt", "/a.txt", "again", 6), 0);
+    ASSERT_EQ(db.addConflict("/a_PC_Conflict.txt", "/a.txt", "changed here and on the server", 5), DbResult::kOk);
+    ASSERT_EQ(db.addConflict("/a_PC_Conflict.txt", "/a.txt", "again", 6), DbResult::kOk);
     std::vector<FileEventDB::ConflictItem> conflicts;
-    ASSERT_EQ(db.listConflicts(conflicts), 0);
+    ASSERT_EQ(db.listConflicts(conflicts), DbResult::kOk);
     ASSERT_EQ(conflicts.size(), 1u);
     EXPECT_EQ(conflicts[0].reason, "again");
-    ASSERT_EQ(db.rmConflict("/a_PC_Conflict.txt"), 0);
+    ASSERT_EQ(db.rmConflict("/a_PC_Conflict.txt"), DbResult::kOk);
     conflicts.clear();
-    ASSERT_EQ(db.listConflicts(conflicts), 0);
+    ASSERT_EQ(db.listConflicts(conflicts), DbResult::kOk);
     EXPECT_TRUE(conflicts.empty());
     db.destroy();
     fs::remove_all(dir);

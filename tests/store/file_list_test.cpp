@@ -34,13 +34,13 @@ TEST(FileListTest, ReverseOrderPutsDirectoriesAfterTheirContents) {
 TEST(FileListTest, FilesAndDirectoriesMergeByName) {
     StringBuffer buf;
     FileList l(buf);
-    l.AddFile("/x/b", 0, 0);
-    l.AddDirectory("/x/c", 0);
-    l.AddFile("/x/c/z", 0, 0);
-    l.AddFile("/x/a", 0, 0);
-    l.AddDirectory("/x/B", 0);
-    l.AddFile("/y", 0, 0);
-    l.AddFile("/x-", 0, 0);  // names compare as whole components: "x" < "x-"
+    ASSERT_TRUE(l.AddFile("/x/b", 0, 0));
+    ASSERT_TRUE(l.AddDirectory("/x/c", 0));
+    ASSERT_TRUE(l.AddFile("/x/c/z", 0, 0));
+    ASSERT_TRUE(l.AddFile("/x/a", 0, 0));
+    ASSERT_TRUE(l.AddDirectory("/x/B", 0));
+    ASSERT_TRUE(l.AddFile("/y", 0, 0));
+    ASSERT_TRUE(l.AddFile("/x-", 0, 0));  // names compare as whole components: "x" < "x-"
     EXPECT_EQ(walk(l), (std::vector<std::string>{"F:/y", "F:/x-", "F:/x/c/z", "D:/x/c", "F:/x/b", "F:/x/a", "D:/x/B",
                                                  "D:/x", "D:"}));
 }
@@ -73,12 +73,12 @@ TEST(FileListTest, NameClashesBetweenFilesAndDirectoriesFail) {
     StringBuffer buf;
     FileList l(buf);
     ASSERT_EQ(l.AddFile("/f", 0, 0), 0);
-    EXPECT_EQ(l.AddDirectory("/f/g", 0), -1);
-    EXPECT_EQ(l.AddFile("/f/g", 0, 0), -1);
+    EXPECT_EQ(l.AddDirectory("/f/g", 0), std::nullopt);
+    EXPECT_EQ(l.AddFile("/f/g", 0, 0), std::nullopt);
     ASSERT_EQ(l.AddDirectory("/d", 0), 1);
-    EXPECT_EQ(l.AddFile("/d", 0, 0), -1);
-    EXPECT_EQ(l.AddFile(l.getRoot(), "d", 0, 0), -1);
-    EXPECT_EQ(l.AddDirectory(l.getRoot(), "f", 0), -1);
+    EXPECT_EQ(l.AddFile("/d", 0, 0), std::nullopt);
+    EXPECT_EQ(l.AddFile(l.getRoot(), "d", 0, 0), std::nullopt);
+    EXPECT_EQ(l.AddDirectory(l.getRoot(), "f", 0), std::nullopt);
     EXPECT_EQ(walk(l), (std::vector<std::string>{"F:/f", "D:/d", "D:"}));
 }
 
@@ -90,8 +90,8 @@ TEST(FileListTest, IndexAndNodeFormsAddBelowAKnownDirectory) {
     ASSERT_NE(top, nullptr);
     EXPECT_EQ(l.AddFile(top->index, "leaf", 4, 9), 0);
     EXPECT_EQ(l.AddFile(0, "root-file", 4, 9), 0);
-    EXPECT_EQ(l.AddFile(99, "x", 0, 0), -1);
-    EXPECT_EQ(l.AddDirectory(-1, "x", 0), -1);
+    EXPECT_EQ(l.AddFile(99, "x", 0, 0), std::nullopt);
+    EXPECT_EQ(l.AddDirectory(-1, "x", 0), std::nullopt);
     EXPECT_EQ(walk(l), (std::vector<std::string>{"F:/top/leaf", "D:/top", "F:/root-file", "D:"}));
 }
 
@@ -103,9 +103,9 @@ TEST(FileListTest, LongComponentsAreCutAndNamesAreInternedOnce) {
     auto it = a.rbegin();
     EXPECT_EQ(it->path.length(), 1u + 1023u);
     size_t before = buf.size();
-    b.AddFile("/" + longName, 0, 0);
-    b.AddDirectory("/d", 0);
-    a.AddDirectory("/d", 0);
+    ASSERT_TRUE(b.AddFile("/" + longName, 0, 0));
+    ASSERT_TRUE(b.AddDirectory("/d", 0));
+    ASSERT_TRUE(a.AddDirectory("/d", 0));
     EXPECT_EQ(buf.size(), before + 1);  // "d" is stored once for both lists
 }
 

@@ -32,7 +32,7 @@ protected:
     void SetUp() override {
         dir = storetest::makeTempDir("fstat");
         dbPath = dir / "fstat.sqlite";
-        ASSERT_EQ(FileStatusDB::initialize(dbPath.c_str()), 0);
+        ASSERT_EQ(FileStatusDB::initialize(dbPath.c_str()), DbResult::kOk);
     }
     void TearDown() override {
         FileStatusDB::destroy();
@@ -43,7 +43,7 @@ protected:
         i.path = path;
         i.fileType = type;
         i.syncStatus = status;
-        ASSERT_EQ(FileStatusDB::setFileSyncStat(i), 0);
+        ASSERT_EQ(FileStatusDB::setFileSyncStat(i), DbResult::kOk);
     }
     std::vector<std::string> rows() { return query(dbPath, "SELECT path, syncStatus FROM fstatinfo ORDER BY path"); }
 
@@ -82,7 +82,7 @@ TEST_F(FileStatusDBTest, TableAndIndexAreCreated) {
     auto objects = query(dbPath, "SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY name");
     EXPECT_EQ(objects, (std::vector<std::string>{"table|fstatinfo", "index|fstatinfo_path_idx"}));
     EXPECT_EQ(query(dbPath, "PRAGMA journal_mode"), std::vector<std::string>{"wal"});
-    EXPECT_EQ(FileStatusDB::initialize(""), -1);
+    EXPECT_EQ(FileStatusDB::initialize(""), DbResult::kFailed);
 }
 
 TEST_F(FileStatusDBTest, SettingAPathTwiceKeepsOneRow) {
@@ -91,7 +91,7 @@ TEST_F(FileStatusDBTest, SettingAPathTwiceKeepsOneRow) {
     EXPECT_EQ(rows(), std::vector<std::string>{"C:\\a\\f.txt|1"});
     set("C:\\it's", FSTAT_SYNCING);
     FileStatusInfo got;
-    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\it's", &got), 1);
+    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\it's", &got), DbLookup::kFound);
     EXPECT_EQ(got.syncStatus, FSTAT_SYNCING);
 }
 
@@ -103,27 +103,27 @@ TEST_F(FileStatusDBTest, RemovingASubTreeTakesOnlyWhatLiesBelowAndLiteralNames) 
     set("D:\\a\\b", FSTAT_SYNCING);
     FileStatusInfo i;
     i.path = "D:\\A";
-    ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
+    ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), DbResult::kOk);
     EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\A/b|2", "D:\\AB|2", "D:\\a\\b|2"}));
-    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\A/b"), 0);
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\A/b"), DbResult::kOk);
 
     set("D:\\[x]\\f", FSTAT_SYNCING);
     set("D:\\x\\f", FSTAT_SYNCING);
     i.path = "D:\\[x]";
-    ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
+    ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), DbResult::kOk);
     EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\AB|2", "D:\\a\\b|2", "D:\\x\\f|2"}));
 
     // Pattern characters are literal: "a[bx]", "a*", "a?" are none of them "ab".
     set("D:\\ab\\f", FSTAT_SYNCING);
     for (const char* name : {"D:\\a[bx]", "D:\\a*", "D:\\a?", "D:\\a%", "D:\\a_"}) {
         i.path = name;
-        ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), 0);
+        ASSERT_EQ(FileStatusDB::rmFileSyncStat(i), DbResult::kOk);
     }
     EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\AB|2", "D:\\a\\b|2", "D:\\ab\\f|2", "D:\\x\\f|2"}));
-    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\ab\\f"), 0);
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\ab\\f"), DbResult::kOk);
 
-    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\AB"), 0);
-    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\a"), 0);  // that path only
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\AB"), DbResult::kOk);
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("D:\\a"), DbResult::kOk);  // that path only
     EXPECT_EQ(rows(), (std::vector<std::string>{"D:\\a\\b|2", "D:\\x\\f|2"}));
 }
 
@@ -133,16 +133,16 @@ TEST_F(FileStatusDBTest, LikePatternsMatchOnlyTheLiteralPath) {
     set("C:\\A_B", FSTAT_UNSUPPORT);
     set("C:\\50%", FSTAT_SYNCED);
     FileStatusInfo got;
-    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\a_b", &got), 1);
+    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\a_b", &got), DbLookup::kFound);
     EXPECT_EQ(got.path, "C:\\a_b");
     EXPECT_EQ(got.syncStatus, FSTAT_SYNCING);
     EXPECT_EQ(got.fileType, SFT_FILE);
-    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\A_B", &got), 1);
+    ASSERT_EQ(FileStatusDB::getFileSyncStat("C:\\A_B", &got), DbLookup::kFound);
     EXPECT_EQ(got.syncStatus, FSTAT_UNSUPPORT);
-    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\5%", &got), 0);
-    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\a%", &got), 0);
-    EXPECT_EQ(FileStatusDB::getFileSyncStat("", &got), -1);
-    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\a_b", nullptr), -1);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\5%", &got), DbLookup::kAbsent);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\a%", &got), DbLookup::kAbsent);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("", &got), DbLookup::kFailed);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\a_b", nullptr), DbLookup::kFailed);
 }
 
 TEST_F(FileStatusDBTest, ChildrenPagesAndSyncingQueries) {
@@ -177,7 +177,7 @@ TEST_F(FileStatusDBTest, ChildrenPagesAndSyncingQueries) {
     EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing("C:\\sx"));
     EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing("C:\\s\\one"));
     EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing(""));
-    ASSERT_EQ(FileStatusDB::updateAllSyncingEntry(), 0);
+    ASSERT_EQ(FileStatusDB::updateAllSyncingEntry(), DbResult::kOk);
     EXPECT_FALSE(FileStatusDB::isAnyFileSyncing());
     EXPECT_FALSE(FileStatusDB::isAnySubFileDirSyncing("C:\\s"));
 }
@@ -185,7 +185,7 @@ TEST_F(FileStatusDBTest, ChildrenPagesAndSyncingQueries) {
 TEST_F(FileStatusDBTest, RemoveAllEntryEmptiesTheTable) {
     set("C:\\1", FSTAT_SYNCING);
     set("C:\\2", FSTAT_SYNCED);
-    ASSERT_EQ(FileStatusDB::removeAllEntry(), 0);
+    ASSERT_EQ(FileStatusDB::removeAllEntry(), DbResult::kOk);
     EXPECT_TRUE(rows().empty());
 }
 
@@ -193,10 +193,10 @@ TEST_F(FileStatusDBTest, ClosedDatabaseFailsEveryOperation) {
     FileStatusDB::destroy();
     FileStatusInfo i;
     i.path = "C:\\x";
-    EXPECT_EQ(FileStatusDB::setFileSyncStat(i), -1);
-    EXPECT_EQ(FileStatusDB::rmFileStatByPath("C:\\x"), -1);
-    EXPECT_EQ(FileStatusDB::removeAllEntry(), -1);
-    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\x", &i), -1);
+    EXPECT_EQ(FileStatusDB::setFileSyncStat(i), DbResult::kFailed);
+    EXPECT_EQ(FileStatusDB::rmFileStatByPath("C:\\x"), DbResult::kFailed);
+    EXPECT_EQ(FileStatusDB::removeAllEntry(), DbResult::kFailed);
+    EXPECT_EQ(FileStatusDB::getFileSyncStat("C:\\x", &i), DbLookup::kFailed);
     EXPECT_FALSE(FileStatusDB::isAnyFileSyncing());
 }
 
@@ -208,7 +208,7 @@ TEST_F(FileStatusDBTest, ConcurrentWritersShareTheOneHandle) {
                 FileStatusInfo info;
                 info.path = ("C:\\t" + std::to_string(t) + "\\" + std::to_string(i)).c_str();
                 info.syncStatus = FSTAT_SYNCING;
-                EXPECT_EQ(FileStatusDB::setFileSyncStat(info), 0);
+                EXPECT_EQ(FileStatusDB::setFileSyncStat(info), DbResult::kOk);
             }
         });
     }
@@ -239,9 +239,9 @@ TEST_F(FileStatusDBTest, QueuedMarksEndAsWritesOneByOne) {
             i.fileType = op.type;
             i.syncStatus = FSTAT_SYNCING;
             if (queued)
-                ASSERT_EQ(op.remove ? FileStatusDB::queueRmByPath(op.path.c_str()) : FileStatusDB::queueSyncStat(i), 0);
+                ASSERT_EQ(op.remove ? FileStatusDB::queueRmByPath(op.path.c_str()) : FileStatusDB::queueSyncStat(i), DbResult::kOk);
             else
-                ASSERT_EQ(op.remove ? FileStatusDB::rmFileStatByPath(op.path.c_str()) : FileStatusDB::setFileSyncStat(i), 0);
+                ASSERT_EQ(op.remove ? FileStatusDB::rmFileStatByPath(op.path.c_str()) : FileStatusDB::setFileSyncStat(i), DbResult::kOk);
         }
     };
     const char* all = "SELECT id, path, fileType, syncStatus FROM fstatinfo ORDER BY id";
@@ -253,23 +253,23 @@ TEST_F(FileStatusDBTest, QueuedMarksEndAsWritesOneByOne) {
     FileStatusDB::destroy();
     fs::remove_all(dir);
     fs::create_directories(dir);
-    ASSERT_EQ(FileStatusDB::initialize(dbPath.c_str()), 0);
+    ASSERT_EQ(FileStatusDB::initialize(dbPath.c_str()), DbResult::kOk);
     apply(true);
-    ASSERT_EQ(FileStatusDB::flush(), 0);
+    ASSERT_EQ(FileStatusDB::flush(), DbResult::kOk);
     EXPECT_EQ(query(dbPath, all), one_by_one);
 
     // The writer writes without being asked (no time limit checked here) ...
-    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\late", SFT_FILE, FSTAT_SYNCING}), 0);
+    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\late", SFT_FILE, FSTAT_SYNCING}), DbResult::kOk);
     for (int i = 0; i < 3000 && query(dbPath, "SELECT syncStatus FROM fstatinfo WHERE path = 'C:\\late'").empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(query(dbPath, "SELECT syncStatus FROM fstatinfo WHERE path = 'C:\\late'"), std::vector<std::string>{"2"});
     // ... and a removal called after a queued mark comes after it; so does destroy.
-    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\m", SFT_FILE, FSTAT_SYNCING}), 0);
-    ASSERT_EQ(FileStatusDB::rmFileStatByPath("C:\\m"), 0);
-    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\last", SFT_DIR, FSTAT_SYNCING}), 0);
+    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\m", SFT_FILE, FSTAT_SYNCING}), DbResult::kOk);
+    ASSERT_EQ(FileStatusDB::rmFileStatByPath("C:\\m"), DbResult::kOk);
+    ASSERT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\last", SFT_DIR, FSTAT_SYNCING}), DbResult::kOk);
     FileStatusDB::destroy();
     EXPECT_EQ(query(dbPath, "SELECT path FROM fstatinfo WHERE path IN ('C:\\m', 'C:\\last')"),
               std::vector<std::string>{"C:\\last"});
-    EXPECT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\x", SFT_FILE, FSTAT_SYNCING}), -1);
-    EXPECT_EQ(FileStatusDB::flush(), -1);
+    EXPECT_EQ(FileStatusDB::queueSyncStat(FileStatusInfo{"C:\\x", SFT_FILE, FSTAT_SYNCING}), DbResult::kFailed);
+    EXPECT_EQ(FileStatusDB::flush(), DbResult::kFailed);
 }

@@ -110,7 +110,7 @@ protected:
         entry.sess_id = sess;
         entry.local_path = folder;
         entry.event_db = Registry::MakeEventDB();
-        ASSERT_EQ(entry.event_db->initialize(at("config/event-db.sqlite")), 0);
+        ASSERT_EQ(entry.event_db->initialize(at("config/event-db.sqlite")), DbResult::kOk);
         Registry::getInstance().Set(entry);
         sink = std::make_shared<RecordingSink>();
         detector = std::make_unique<Detector>(SyncServices::Process(), nullptr, sink);
@@ -134,7 +134,7 @@ public:
         i.syncID = i.maxSyncID = 1;
         i.path = rel;
         i.baseName = rel.substr(rel.rfind('/') + 1);
-        ASSERT_EQ(entry.event_db->setEventInfo(i), 0) << rel;
+        ASSERT_EQ(entry.event_db->setEventInfo(i), DbResult::kOk) << rel;
     }
     void Watch() { ASSERT_EQ(detector->AddWatch(folder, sess), 0); }
     // Runs rounds until done() holds (at most 5 s), then a few more so that late or

@@ -51,13 +51,13 @@ TEST_F(DownloadTest, EchoMergeRecycleAndLocalCopyTakeNoTransfer) {
     // Recycle folder: content that was removed comes back from there.
     fs::create_directories(Recycle());
     std::ofstream(Recycle() + "/Rb123456", std::ios::binary) << "recycled";
-    ASSERT_EQ(session.event_db->addFileToRecycleBin("/Rb123456", 8, Md4Of("recycled"), ""), 0);
+    ASSERT_EQ(session.event_db->addFileToRecycleBin("/Rb123456", 8, Md4Of("recycled"), ""), DbResult::kOk);
     const uint64_t back = ServerPut("/back.txt", "recycled");
     EXPECT_EQ(Run(ServerEvent("/back.txt", back, "recycled")), kDone);
     EXPECT_EQ(Read(Local("/back.txt")), "recycled");
     EXPECT_FALSE(fs::exists(Recycle() + "/Rb123456"));
     ustring found;
-    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("recycled"), "", found), 0);
+    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("recycled"), "", found), DbLookup::kAbsent);
     // Another synchronised file holds the content: copied.
     const uint64_t copy = ServerPut("/copy.txt", "alpha");
     EXPECT_EQ(Run(ServerEvent("/copy.txt", copy, "alpha")), kDone);
@@ -247,7 +247,7 @@ TEST_F(DownloadTest, TypeJumpsNeverDeleteUnsynchronisedItems) {
     EXPECT_EQ(Read(Local("/e")), "file e");
     EXPECT_TRUE(Named(session.local_path.str(), "e_testbox_").empty());
     ustring found;
-    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("known"), "", found), 1);
+    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("known"), "", found), DbLookup::kFound);
     EXPECT_EQ(Read(Recycle() + found.str()), "known");
 
     // The reverse: an edited file in the way of a new directory keeps its edit.
@@ -262,7 +262,7 @@ TEST_F(DownloadTest, TypeJumpsNeverDeleteUnsynchronisedItems) {
     EXPECT_EQ(Sync("/g", "file g"), kDone);
     EXPECT_EQ(Sync("/g", "", true), kDone);
     EXPECT_TRUE(fs::is_directory(Local("/g")));
-    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("file g"), "", found), 1);
+    EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("file g"), "", found), DbLookup::kFound);
 }
 
 TEST_F(DownloadTest, AHashThatIsNoMD4MovesNothing) {
@@ -270,7 +270,7 @@ TEST_F(DownloadTest, AHashThatIsNoMD4MovesNothing) {
     EXPECT_EQ(Sync("/other.txt", "other"), kDone);
     fs::create_directories(Recycle());
     std::ofstream(Recycle() + "/Rc123456", std::ios::binary) << "binned";
-    ASSERT_EQ(session.event_db->addFileToRecycleBin("/Rc123456", 6, Md4Of("binned"), ""), 0);
+    ASSERT_EQ(session.event_db->addFileToRecycleBin("/Rc123456", 6, Md4Of("binned"), ""), DbResult::kOk);
     const uint64_t id = ServerPut("/inj.txt", "served");
     Event e = ServerEvent("/inj.txt", id, "served");
     e.m_data_hash = "x' OR '1'='1";

@@ -56,7 +56,7 @@ class ProgressSyncerTest : public SyncFixture {
 protected:
     void SetUp() override {
         SyncFixture::SetUp();
-        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), 0);
+        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), DbResult::kOk);
     }
     void TearDown() override {
         ProgressCache::getInstance().clear();
@@ -77,7 +77,7 @@ protected:
         c.filter_type = type;
         c.filter_desc = desc;
         uint64_t row = 0;
-        EXPECT_EQ(FilterDB::getInstance().setResumeCondition(c, row), 0);
+        EXPECT_EQ(FilterDB::getInstance().setResumeCondition(c, row), DbResult::kOk);
         ProgressCache::getInstance().addProgressEntry(row, c);
         return row;
     }
@@ -85,7 +85,7 @@ protected:
     // The stored conditions of a session: row id -> sync id.
     std::map<uint64_t, uint64_t> Stored(uint64_t sess) {
         std::list<std::pair<uint64_t, ResumeCondition>> list;
-        EXPECT_EQ(FilterDB::getInstance().getResumeConditionsBySession(sess, list), 0);
+        EXPECT_EQ(FilterDB::getInstance().getResumeConditionsBySession(sess, list), DbResult::kOk);
         std::map<uint64_t, uint64_t> out;
         for (const auto& [row, c] : list) out[row] = c.sync_id;
         return out;
@@ -431,7 +431,7 @@ TEST_F(ProgressSyncerTest, RepliesThatCannotBeTrustedChangeNothingAndAnUpToDateR
         ClientFileEventInfo row;
         row.path = path;
         row.syncID = 8;
-        ASSERT_EQ(progress.context.reg_entry.event_db->setEventInfo(row), 0);
+        ASSERT_EQ(progress.context.reg_entry.event_db->setEventInfo(row), DbResult::kOk);
     }
     write("s1/sync/here.txt", "x");
     PObject newer;

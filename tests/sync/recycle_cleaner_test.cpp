@@ -29,11 +29,11 @@ protected:
         if (dir) {
             fs::create_directory(recycle + name);
             std::ofstream(recycle + name + "/in.txt") << name;
-            ASSERT_EQ(session.event_db->addFileToRecycleBin(name + "/in.txt", 1, "h" + name + "/in.txt", ""), 0);
+            ASSERT_EQ(session.event_db->addFileToRecycleBin(name + "/in.txt", 1, "h" + name + "/in.txt", ""), DbResult::kOk);
         } else {
             std::ofstream(recycle + name) << name;
         }
-        ASSERT_EQ(session.event_db->addFileToRecycleBin(name, 1, dir ? "" : "h" + name, ""), 0);
+        ASSERT_EQ(session.event_db->addFileToRecycleBin(name, 1, dir ? "" : "h" + name, ""), DbResult::kOk);
         sqlite3* db = nullptr;
         ASSERT_EQ(sqlite3_open(session_folders::EventDBFile(session.config_path).c_str_utf8(), &db), SQLITE_OK);
         char* sql = sqlite3_mprintf("UPDATE recycle_bin_table SET time = %u WHERE path = %Q OR path LIKE '%q/%%';", t,

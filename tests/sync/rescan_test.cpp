@@ -53,7 +53,7 @@ class RescanTest : public SyncFixture {
 protected:
     void SetUp() override {
         SyncFixture::SetUp();
-        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), 0);
+        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), DbResult::kOk);
         session = AddSession(1, 7);
     }
     void TearDown() override {
@@ -78,7 +78,7 @@ protected:
         r.fileCheckSum = dir ? "" : "0123456789abcdef0123456789abcdef";
         r.baseName = LastComponent(path);
         r.updateClient = "testbox";
-        ASSERT_EQ(session.event_db->setEventInfo(r), 0) << path;
+        ASSERT_EQ(session.event_db->setEventInfo(r), DbResult::kOk) << path;
     }
     // Hands out and finishes every queued event, as workers would get them.
     std::vector<Event> Drain() {
@@ -193,7 +193,7 @@ TEST_F(RescanTest, WhatCannotBeReadOrIsFilteredIsNeverRemoved) {
     EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(DrainSet(), std::set<std::string>{});
     FilterLocalEvent rec;
-    ASSERT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/skip/f.txt", rec), 1);
+    ASSERT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/skip/f.txt", rec), DbLookup::kFound);
     EXPECT_EQ(rec.filtered_type, FILTER_PATH_PREFIX_SELECTIVE_SYNC);
     EXPECT_EQ(rec.base_name, ustring("f.txt"));
 

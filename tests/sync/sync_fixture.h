@@ -47,7 +47,7 @@ protected:
     void SetUp() override {
         ScratchDirTest::SetUp();
         events_test::SetUIPort(ui.Port());
-        ASSERT_EQ(FileStatusDB::initialize(at("fstat.sqlite")), 0);
+        ASSERT_EQ(FileStatusDB::initialize(at("fstat.sqlite")), DbResult::kOk);
         EventManager::getInstance().Clear();
         ProgressCache::getInstance().clear();
     }
@@ -93,7 +93,7 @@ protected:
         e.config_path = base + "/config";
         EXPECT_EQ(SessionRoot::Open(e.local_path, e.root), 0);
         e.event_db = Registry::MakeEventDB();
-        EXPECT_EQ(e.event_db->initialize(base + "/config/db/event-db.sqlite"), 0);
+        EXPECT_EQ(e.event_db->initialize(base + "/config/db/event-db.sqlite"), DbResult::kOk);
         Registry::getInstance().Set(e);
         return e;
     }

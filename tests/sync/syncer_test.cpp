@@ -54,7 +54,7 @@ TEST_F(SyncerTest, EchoesAreDroppedAndTheSyncIdIsStoredAfterTheWorkers) {
         ClientFileEventInfo row;
         row.path = path;
         row.syncID = id;
-        ASSERT_EQ(s.event_db->setEventInfo(row), 0);
+        ASSERT_EQ(s.event_db->setEventInfo(row), DbResult::kOk);
     }
 
     RecordingWorker worker;
@@ -145,7 +145,7 @@ TEST_F(SyncerTest, ErrorRepliesBecomeRetriesAndNeverMoveTheSyncId) {
         SCOPED_TRACE(c.options.back());
         StartServer(c.options);
         Registry::Entry s = AddSession(1, 7);
-        ASSERT_EQ(s.event_db->setSyncId(5), 0);
+        ASSERT_EQ(s.event_db->setSyncId(5), DbResult::kOk);
         Change(7, "/a.txt");
         ui.Reset();
         OpenSyncer syncer;
@@ -172,7 +172,7 @@ TEST_F(SyncerTest, UntrustworthyRepliesAreServerErrors) {
     AddSession(1, 7);
     Registry::Entry s;
     ASSERT_EQ(Registry::getInstance().Find(1, s), 1);
-    ASSERT_EQ(s.event_db->setSyncId(5), 0);
+    ASSERT_EQ(s.event_db->setSyncId(5), DbResult::kOk);
     PObject no_next, below, no_list;
     no_next["event_list"] = PObject::array_type();
     below["next_sync_id"] = (uint64_t)4;

@@ -33,7 +33,7 @@ class TransferTest : public SyncFixture {
 protected:
     void SetUp() override {
         SyncFixture::SetUp();
-        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), 0);
+        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), DbResult::kOk);
     }
     void TearDown() override {
         if (HasFailure()) std::cerr << server.Log();

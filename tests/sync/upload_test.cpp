@@ -46,7 +46,7 @@ class UploadTest : public SyncFixture {
 protected:
     void SetUp() override {
         SyncFixture::SetUp();
-        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), 0);
+        ASSERT_EQ(FilterDB::getInstance().initialize(at("filter.sqlite")), DbResult::kOk);
     }
     void TearDown() override {
         FilterDB::getInstance().destroy();
@@ -232,7 +232,7 @@ TEST_F(UploadTest, ItemsThatCannotBeSentFinishWithoutTraffic) {
     EXPECT_EQ(server.CountLog("connect"), 0);
     // The selective-sync refusal is remembered, so that a wider rule can bring it back.
     FilterLocalEvent recorded;
-    EXPECT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/film.mkv", recorded), 1);
+    EXPECT_EQ(FilterDB::getInstance().getLocalFilteredEventByPath(1, "/film.mkv", recorded), DbLookup::kFound);
     EXPECT_EQ(recorded.filtered_type, FILTER_EXT_SELECTIVE_SYNC);
 }
 
@@ -388,7 +388,7 @@ TEST_F(UploadTest, ServerErrorsDecideTheActionAndWhatHappensToTheRow) {
         known.fileSize = 3;
         known.fileModTime = 1600000000;
         known.fileCheckSum = "0123456789abcdef0123456789abcdef";
-        ASSERT_EQ(session.event_db->setEventInfo(known), 0);
+        ASSERT_EQ(session.event_db->setEventInfo(known), DbResult::kOk);
         Put("/f.txt", "new content");
         Event e;
         e.m_type = Event::EV_MODIFY;
