@@ -264,7 +264,7 @@ int Nimbrel::init_env(std::string* why) {
     UiNotifier::getInstance().Start();
 
     const ustring system_filter = s.getSystemFilterPath();
-    if (BlackList2::getInstance().Load(system_filter) != 0) {
+    if (!BlackList2::getInstance().Load(system_filter)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load system filter from %s.\n",
              system_filter.c_str_utf8());
         if (why != nullptr) *why = "cannot read the system filter " + system_filter.str();

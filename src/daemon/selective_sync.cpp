@@ -281,7 +281,7 @@ int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path
                   std::set<uint64_t>* added_rows) {
     Filter filter;
     filter_init(&filter);
-    if (filter_read(&filter, filter_path) != 0) {
+    if (!filter_read(&filter, filter_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to read filter [%s]\n", filter_path.c_str_utf8());
         return -1;
     }

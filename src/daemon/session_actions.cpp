@@ -313,12 +313,12 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
         return -1;
     }
     const ustring black_path = session_folders::BlackListFile(session.config_path);
-    if (black_list->Load(black_path) != 0) {
+    if (!black_list->Load(black_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n", ull(sess_id));
         reason = "cannot read the black list " + black_path.str();
         return -1;
     }
-    if (white_list->Load(session_folders::WhiteListFile(session.config_path)) != 0) {
+    if (!white_list->Load(session_folders::WhiteListFile(session.config_path))) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n", ull(sess_id));
         reason = "cannot read the white list in " + session.config_path.str();
         return -1;
@@ -433,7 +433,7 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     // the session with an emptied list, which would let everything through.
     {
         BlackList2 probe;
-        if (probe.Load(black_path) != 0) {
+        if (!probe.Load(black_path)) {
             NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
                  ull(sess_id));
             reply["error"] = "Failed to load black list.";
@@ -442,20 +442,20 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     }
     {
         WhiteListCpp probe;
-        if (probe.Load(white_path) != 0) {
+        if (!probe.Load(white_path)) {
             NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
                  ull(sess_id));
             reply["error"] = "Failed to load white list.";
             return;
         }
     }
-    if (entry.black_list->Load(black_path) != 0) {
+    if (!entry.black_list->Load(black_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
              ull(sess_id));
         reply["error"] = "Failed to load black list.";
         return;
     }
-    if (entry.white_list->Load(white_path) != 0) {
+    if (!entry.white_list->Load(white_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
              ull(sess_id));
         reply["error"] = "Failed to load white list.";

@@ -8,11 +8,11 @@
 
 namespace {
 
-int add_unique(value_type_string_set* set, const ustring& value) {
+bool add_unique(value_type_string_set* set, const ustring& value) {
     size_t n = std::strlen(value.c_str_utf8());
-    if (n == 0 || n > static_cast<size_t>(FILTER_STRING_MAX)) return -1;
-    if (BlackList2::StringSetValueExist(set, value)) return 0;
-    return vt_string_set_insert(set, value.c_str_utf8()) == 0 ? 0 : -1;
+    if (n == 0 || n > static_cast<size_t>(FILTER_STRING_MAX)) return false;
+    if (BlackList2::StringSetValueExist(set, value)) return true;
+    return vt_string_set_insert(set, value.c_str_utf8());
 }
 
 }  // namespace
@@ -29,19 +29,19 @@ BlackList2& BlackList2::getInstance() {
     return instance;
 }
 
-int BlackList2::Load(const ustring& path) {
+bool BlackList2::Load(const ustring& path) {
     MutexLock g(mutex);
     filter_destroy(&filter);
     filter_init(&filter);
-    if (filter_read(&filter, path) != 0) {
+    if (!filter_read(&filter, path)) {
         // filter_read leaves the record destroyed; give it room again.
         filter_init(&filter);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int BlackList2::Write(const ustring& path) {
+bool BlackList2::Write(const ustring& path) {
     MutexLock g(mutex);
     return filter_write(&filter, path);
 }
@@ -87,29 +87,29 @@ int BlackList2::TestFullPathSize(uint64_t size) {
 uint32_t BlackList2::GetMajorVersion() const { return static_cast<uint32_t>(filter.version.major); }
 uint32_t BlackList2::GetMinorVersion() const { return static_cast<uint32_t>(filter.version.minor); }
 
-int BlackList2::InsertFilter(VersionSection* section, int32_t major, int32_t minor) {
+bool BlackList2::InsertFilter(VersionSection* section, int32_t major, int32_t minor) {
     section->major = major;
     section->minor = minor;
-    return 0;
+    return true;
 }
 
-int BlackList2::InsertFilter(CommonSection* section, int code, uint64_t value) {
+bool BlackList2::InsertFilter(CommonSection* section, int code, uint64_t value) {
     switch (code) {
-    case FILTER_PATH_SIZE: section->max_path = value; return 0;
-    case FILTER_LENGTH: section->max_length = value; return 0;
-    default: return -1;
+    case FILTER_PATH_SIZE: section->max_path = value; return true;
+    case FILTER_LENGTH: section->max_length = value; return true;
+    default: return false;
     }
 }
 
-int BlackList2::InsertFilter(FileSection* section, int code, uint64_t value) {
+bool BlackList2::InsertFilter(FileSection* section, int code, uint64_t value) {
     switch (code) {
-    case FILTER_FILE_SIZE_SELECTIVE_SYNC: section->max_size_selective_sync = value; return 0;
-    case FILTER_FILE_SIZE: section->max_size = value; return 0;
-    default: return -1;
+    case FILTER_FILE_SIZE_SELECTIVE_SYNC: section->max_size_selective_sync = value; return true;
+    case FILTER_FILE_SIZE: section->max_size = value; return true;
+    default: return false;
     }
 }
 
-int BlackList2::InsertFilter(CommonSection* section, int code, const ustring& value) {
+bool BlackList2::InsertFilter(CommonSection* section, int code, const ustring& value) {
     switch (code) {
     case FILTER_PATH_PREFIX_SELECTIVE_SYNC: return add_unique(&section->black_path_prefix_selective_sync, value);
     case FILTER_DIR_PREFIX: return add_unique(&section->black_dir_prefix, value);
@@ -118,40 +118,41 @@ int BlackList2::InsertFilter(CommonSection* section, int code, const ustring& va
     case FILTER_CHAR:
         if (value.c_str_utf8()[0] == '\0') {
             vt_string_destroy(&section->black_char);
-            return 0;
+            return true;
         }
-        if (std::strlen(value.c_str_utf8()) > static_cast<size_t>(FILTER_STRING_MAX)) return -1;
-        return vt_string_assign(&section->black_char, value.c_str_utf8()) == 0 ? 0 : -1;
-    default: return -1;
+        if (std::strlen(value.c_str_utf8()) > static_cast<size_t>(FILTER_STRING_MAX)) return false;
+        return vt_string_assign(&section->black_char, value.c_str_utf8());
+    default: return false;
     }
 }
 
-int BlackList2::InsertFilter(FileSection* section, int code, const ustring& value) {
+bool BlackList2::InsertFilter(FileSection* section, int code, const ustring& value) {
     switch (code) {
     case FILTER_NAME_SELECTIVE_SYNC: return add_unique(&section->black_name_selective_sync, value);
     case FILTER_EXT_SELECTIVE_SYNC: return add_unique(&section->black_ext_selective_sync, value);
     case FILTER_EXT: return add_unique(&section->black_ext, value);
     case FILTER_NAME: return add_unique(&section->black_name, value);
     case FILTER_PREFIX: return add_unique(&section->black_prefix, value);
-    default: return -1;
+    default: return false;
     }
 }
 
-int BlackList2::InsertFilter(DirectorySection* section, int code, const ustring& value) {
-    if (code != FILTER_NAME) return -1;
+bool BlackList2::InsertFilter(DirectorySection* section, int code, const ustring& value) {
+    if (code != FILTER_NAME) return false;
     return add_unique(&section->black_name, value);
 }
 
-int BlackList2::RemoveFilter(FileSection* section, int code, const ustring& value) {
-    if (code != FILTER_EXT_SELECTIVE_SYNC) return -1;
-    return vt_string_set_remove(&section->black_ext_selective_sync, value.c_str_utf8());
+bool BlackList2::RemoveFilter(FileSection* section, int code, const ustring& value) {
+    if (code != FILTER_EXT_SELECTIVE_SYNC) return false;
+    vt_string_set_remove(&section->black_ext_selective_sync, value.c_str_utf8());
+    return true;
 }
 
-int BlackList2::RemoveFilter(CommonSection* section, int code, const ustring& value) {
+bool BlackList2::RemoveFilter(CommonSection* section, int code, const ustring& value) {
     switch (code) {
-    case FILTER_DIR_PREFIX: return vt_string_set_remove(&section->black_dir_prefix, value.c_str_utf8());
-    case FILTER_PREFIX: return vt_string_set_remove(&section->black_prefix, value.c_str_utf8());
-    default: return -1;
+    case FILTER_DIR_PREFIX: vt_string_set_remove(&section->black_dir_prefix, value.c_str_utf8()); return true;
+    case FILTER_PREFIX: vt_string_set_remove(&section->black_prefix, value.c_str_utf8()); return true;
+    default: return false;
     }
 }
 

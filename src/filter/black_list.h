@@ -20,10 +20,11 @@ public:
     // The system-wide list, created on first use.
     static BlackList2& getInstance();
 
-    // Replaces the list with the file's. 0, or -1 when the file is missing or
-    // malformed (the list is then empty and allows everything).
-    int Load(const ustring& path);
-    int Write(const ustring& path);
+    // Replaces the list with the file's. False when the file is missing or malformed
+    // (the list is then empty and allows everything).
+    [[nodiscard]] bool Load(const ustring& path);
+    // Writes the list to the file (filter_write). False when it could not.
+    [[nodiscard]] bool Write(const ustring& path);
     void Clear();
     void Destroy();
 
@@ -43,18 +44,19 @@ public:
 
     // Editing one section in place (the caller holds the lock through GetFilter).
     // The code names the target field. A set value already present (ignoring ASCII
-    // case) counts as inserted. 0, or -1 for a code the section does not take, a
-    // value the file format cannot hold (empty or over 512 bytes) or no memory.
-    static int InsertFilter(VersionSection* section, int32_t major, int32_t minor);
-    static int InsertFilter(CommonSection* section, int code, uint64_t value);
-    static int InsertFilter(FileSection* section, int code, uint64_t value);
+    // case) counts as inserted. False for a code the section does not take, a value
+    // the file format cannot hold (empty or over 512 bytes) or no memory.
+    [[nodiscard]] static bool InsertFilter(VersionSection* section, int32_t major, int32_t minor);
+    [[nodiscard]] static bool InsertFilter(CommonSection* section, int code, uint64_t value);
+    [[nodiscard]] static bool InsertFilter(FileSection* section, int code, uint64_t value);
     // FILTER_CHAR replaces black_char; an empty value clears it.
-    static int InsertFilter(CommonSection* section, int code, const ustring& value);
-    static int InsertFilter(FileSection* section, int code, const ustring& value);
-    static int InsertFilter(DirectorySection* section, int code, const ustring& value);
-    // Removal compares exactly and succeeds also when the value is absent.
-    static int RemoveFilter(FileSection* section, int code, const ustring& value);
-    static int RemoveFilter(CommonSection* section, int code, const ustring& value);
+    [[nodiscard]] static bool InsertFilter(CommonSection* section, int code, const ustring& value);
+    [[nodiscard]] static bool InsertFilter(FileSection* section, int code, const ustring& value);
+    [[nodiscard]] static bool InsertFilter(DirectorySection* section, int code, const ustring& value);
+    // Removal compares exactly and succeeds also when the value is absent; false for a
+    // code the section does not take.
+    [[nodiscard]] static bool RemoveFilter(FileSection* section, int code, const ustring& value);
+    [[nodiscard]] static bool RemoveFilter(CommonSection* section, int code, const ustring& value);
     // True when some entry equals `value` ignoring ASCII case.
     static bool StringSetValueExist(const value_type_string_set* set, const ustring& value);
 

@@ -148,8 +148,8 @@ int filter_test_ea(const Filter* f, const char* name) {
     return FILTER_OK;
 }
 
-int white_list_test(const WhiteList* w, const char* file_name) {
-    if (!file_name || !*file_name) return -1;
+bool white_list_test(const WhiteList* w, const char* file_name) {
+    if (!file_name || !*file_name) return false;
     size_t n = std::strlen(file_name);
     span ext{file_name + n, 0};
     for (size_t k = n; k > 1; --k) {
@@ -160,8 +160,8 @@ int white_list_test(const WhiteList* w, const char* file_name) {
     }
     const value_type_string_set& set = w->file.white_ext;
     for (uint32_t i = 0; i < set.used; ++i) {
-        if (std::strcmp(set.set[i], "*") == 0) return 0;
-        if (eq_nocase(ext, set.set[i])) return 0;
+        if (std::strcmp(set.set[i], "*") == 0) return true;
+        if (eq_nocase(ext, set.set[i])) return true;
     }
-    return -1;
+    return false;
 }

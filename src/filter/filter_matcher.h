@@ -16,6 +16,6 @@ int filter_test_file_size(const Filter* filter, uint64_t size);
 int filter_test_full_path_size(const Filter* filter, uint64_t size);
 int filter_test_ea(const Filter* filter, const char* name);
 
-// 0 when the file name's extension (after the last dot that is not the first
-// character) is listed or "*" is listed; -1 otherwise, also for an empty name.
-int white_list_test(const WhiteList* list, const char* file_name);
+// True when the file name's extension (after the last dot that is not the first
+// character) is listed or "*" is listed; false otherwise, also for an empty name.
+[[nodiscard]] bool white_list_test(const WhiteList* list, const char* file_name);

@@ -237,7 +237,7 @@ E parse_set_values(parser* p) {
         uint32_t len = 0;
         E e = parse_quoted(p, buf, &len);
         if (e != E::NO_ERROR) return e;
-        if (vt_string_set_insert_n(set, buf, len) != 0) return E::INTERNAL_ERROR;
+        if (!vt_string_set_insert_n(set, buf, len)) return E::INTERNAL_ERROR;
         skip_blanks(p);
         if (is_line_end(cur(p))) {
             p->next_expect = EXPECT_SECTION | EXPECT_KEY;
@@ -331,7 +331,7 @@ E parse_key_line(parser* p, parse_report* report) {
         char buf[FILTER_STRING_MAX + 1];
         uint32_t n = 0;
         e = parse_quoted(p, buf, &n);
-        if (e == E::NO_ERROR && vt_string_assign_n(reinterpret_cast<value_type_string*>(p->key), buf, n) != 0)
+        if (e == E::NO_ERROR && !vt_string_assign_n(reinterpret_cast<value_type_string*>(p->key), buf, n))
             e = E::INTERNAL_ERROR;
         if (e == E::NO_ERROR) e = expect_line_end(p);
         break;
@@ -394,12 +394,12 @@ parse_result run(line_source& src, const schema_parser* schema, void* result, pa
 }
 
 template <typename Record>
-int read_record(Record* rec, const ustring& file_name, const schema_parser* schema, void (*destroy)(Record*)) {
+bool read_record(Record* rec, const ustring& file_name, const schema_parser* schema, void (*destroy)(Record*)) {
     parse_result r = parse(file_name, schema, rec);
-    if (r == PARSE_DONE) return 0;
-    if (r == PARSE_PARTIAL && rec->version.major == 1 && rec->version.minor > 0) return 0;
+    if (r == PARSE_DONE) return true;
+    if (r == PARSE_PARTIAL && rec->version.major == 1 && rec->version.minor > 0) return true;
     destroy(rec);
-    return -1;
+    return false;
 }
 
 }  // namespace
@@ -434,10 +434,10 @@ parse_result parse(const ustring& file_name, const schema_parser* schema, void* 
     return r;
 }
 
-int filter_read(Filter* filter, const ustring& file_name) {
+bool filter_read(Filter* filter, const ustring& file_name) {
     return read_record(filter, file_name, &filter_schema, filter_destroy);
 }
 
-int white_list_read(WhiteList* list, const ustring& file_name) {
+bool white_list_read(WhiteList* list, const ustring& file_name) {
     return read_record(list, file_name, &white_list_schema, white_list_destroy);
 }

@@ -83,7 +83,7 @@ parse_result parse_text(const char* text, size_t len, const schema_parser* schem
 
 // Reads a black-list file into an initialised filter. Accepts PARSE_DONE, and
 // PARSE_PARTIAL only from a file of version 1.x with x > 0 (a newer minor version
-// may add keys). 0, or -1 with the filter destroyed.
-int filter_read(Filter* filter, const ustring& file_name);
+// may add keys). False with the filter destroyed.
+[[nodiscard]] bool filter_read(Filter* filter, const ustring& file_name);
 // The same for a white-list file.
-int white_list_read(WhiteList* list, const ustring& file_name);
+[[nodiscard]] bool white_list_read(WhiteList* list, const ustring& file_name);

@@ -15,38 +15,38 @@ char* copy_bytes(const char* value, uint32_t len) {
 
 }  // namespace
 
-int vt_string_set_init(value_type_string_set* s, uint32_t capacity) {
+bool vt_string_set_init(value_type_string_set* s, uint32_t capacity) {
     if (capacity == 0) capacity = 4;
     s->used = 0;
     s->set = static_cast<char**>(std::calloc(capacity, sizeof(char*)));
     s->capacity = s->set ? capacity : 0;
-    return s->set ? 0 : -1;
+    return s->set != nullptr;
 }
 
-int vt_string_set_insert(value_type_string_set* s, const char* value) {
-    if (!value) return -1;
+bool vt_string_set_insert(value_type_string_set* s, const char* value) {
+    if (!value) return false;
     return vt_string_set_insert_n(s, value, static_cast<uint32_t>(std::strlen(value)));
 }
 
-int vt_string_set_insert_n(value_type_string_set* s, const char* value, uint32_t len) {
-    if (!value) return -1;
+bool vt_string_set_insert_n(value_type_string_set* s, const char* value, uint32_t len) {
+    if (!value) return false;
     if (s->used >= s->capacity) {
         // A destroyed set has no room at all; start it again at the default size.
         uint32_t cap = s->capacity ? s->capacity * 2 : 4;
-        if (cap <= s->capacity) return -1;
+        if (cap <= s->capacity) return false;
         auto* grown = static_cast<char**>(std::realloc(s->set, static_cast<size_t>(cap) * sizeof(char*)));
-        if (!grown) return -1;
+        if (!grown) return false;
         s->set = grown;
         s->capacity = cap;
     }
     char* copy = copy_bytes(value, len);
-    if (!copy) return -1;
+    if (!copy) return false;
     s->set[s->used++] = copy;
-    return 0;
+    return true;
 }
 
-int vt_string_set_remove(value_type_string_set* s, const char* value) {
-    if (!value) return 0;
+void vt_string_set_remove(value_type_string_set* s, const char* value) {
+    if (!value) return;
     for (uint32_t i = 0; i < s->used; ++i) {
         if (std::strcmp(s->set[i], value) == 0) {
             std::free(s->set[i]);
@@ -55,7 +55,6 @@ int vt_string_set_remove(value_type_string_set* s, const char* value) {
             break;
         }
     }
-    return 0;
 }
 
 void vt_string_set_destroy(value_type_string_set* s) {
@@ -66,20 +65,20 @@ void vt_string_set_destroy(value_type_string_set* s) {
     s->capacity = 0;
 }
 
-int vt_string_assign(value_type_string* s, const char* value) {
+bool vt_string_assign(value_type_string* s, const char* value) {
     if (!value) {
         vt_string_destroy(s);
-        return 0;
+        return true;
     }
     return vt_string_assign_n(s, value, static_cast<uint32_t>(std::strlen(value)));
 }
 
-int vt_string_assign_n(value_type_string* s, const char* value, uint32_t len) {
+bool vt_string_assign_n(value_type_string* s, const char* value, uint32_t len) {
     char* copy = copy_bytes(value, len);
-    if (!copy) return -1;
+    if (!copy) return false;
     std::free(s->str);
     s->str = copy;
-    return 0;
+    return true;
 }
 
 void vt_string_destroy(value_type_string* s) {

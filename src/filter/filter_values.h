@@ -24,21 +24,22 @@ struct value_type_string_set {
     uint32_t capacity;
 };
 
-// Allocates room for `capacity` entries (0 means 4). 0, or -1 when out of memory
-// (the set is then left empty with no room; inserting grows it).
-int vt_string_set_init(value_type_string_set* s, uint32_t capacity);
-// Appends a copy of `value` (zero-terminated), growing the array when full. 0 or -1.
-int vt_string_set_insert(value_type_string_set* s, const char* value);
+// Allocates room for `capacity` entries (0 means 4). False when out of memory (the
+// set is then left empty with no room; inserting grows it).
+bool vt_string_set_init(value_type_string_set* s, uint32_t capacity);
+// Appends a copy of `value` (zero-terminated), growing the array when full. False
+// for a null value or when out of memory.
+[[nodiscard]] bool vt_string_set_insert(value_type_string_set* s, const char* value);
 // Same, for a value of `len` bytes that need not be zero-terminated.
-int vt_string_set_insert_n(value_type_string_set* s, const char* value, uint32_t len);
+[[nodiscard]] bool vt_string_set_insert_n(value_type_string_set* s, const char* value, uint32_t len);
 // Removes the first entry byte-equal to `value` by moving the last entry into its
-// slot (order is not kept). 0 also when nothing matched.
-int vt_string_set_remove(value_type_string_set* s, const char* value);
+// slot (order is not kept); nothing when none matched.
+void vt_string_set_remove(value_type_string_set* s, const char* value);
 // Frees every entry and the array; all fields become zero.
 void vt_string_set_destroy(value_type_string_set* s);
 
-// Replaces the string with a copy of `value` (null leaves none). 0 or -1 (out of
-// memory; the old value is kept).
-int vt_string_assign(value_type_string* s, const char* value);
-int vt_string_assign_n(value_type_string* s, const char* value, uint32_t len);
+// Replaces the string with a copy of `value` (null leaves none). False when out of
+// memory (the old value is kept).
+[[nodiscard]] bool vt_string_assign(value_type_string* s, const char* value);
+[[nodiscard]] bool vt_string_assign_n(value_type_string* s, const char* value, uint32_t len);
 void vt_string_destroy(value_type_string* s);

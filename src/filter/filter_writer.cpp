@@ -104,8 +104,8 @@ void put_number(std::string& out, const char* key, uint64_t v) {
 
 }  // namespace
 
-int filter_print(const Filter* f, FILE* out) {
-    if (!readable(f)) return -1;
+bool filter_print(const Filter* f, FILE* out) {
+    if (!readable(f)) return false;
     std::string t;
     char buf[64];
 
@@ -144,20 +144,20 @@ int filter_print(const Filter* f, FILE* out) {
     put_set(t, "black_ea_name", f->ea.black_ea_name);
     t += '\n';
 
-    if (std::fwrite(t.data(), 1, t.size(), out) != t.size() || std::ferror(out)) return -1;
-    return 0;
+    if (std::fwrite(t.data(), 1, t.size(), out) != t.size() || std::ferror(out)) return false;
+    return true;
 }
 
-int filter_write(const Filter* f, const ustring& file_name) {
-    if (file_name.empty()) return -1;
+bool filter_write(const Filter* f, const ustring& file_name) {
+    if (file_name.empty()) return false;
     ustring tmp = file_name + ".tmp";
     FILE* out = std::fopen(tmp.c_str_utf8(), "w");
-    if (!out) return -1;
-    int rc = filter_print(f, out);
-    if (rc == 0 && std::fflush(out) != 0) rc = -1;
-    if (rc == 0 && fsync(fileno(out)) != 0) rc = -1;
-    if (std::fclose(out) != 0) rc = -1;
-    if (rc == 0 && std::rename(tmp.c_str_utf8(), file_name.c_str_utf8()) != 0) rc = -1;
-    if (rc != 0) unlink(tmp.c_str_utf8());
-    return rc;
+    if (!out) return false;
+    bool ok = filter_print(f, out);
+    if (ok && std::fflush(out) != 0) ok = false;
+    if (ok && fsync(fileno(out)) != 0) ok = false;
+    if (std::fclose(out) != 0) ok = false;
+    if (ok && std::rename(tmp.c_str_utf8(), file_name.c_str_utf8()) != 0) ok = false;
+    if (!ok) unlink(tmp.c_str_utf8());
+    return ok;
 }

@@ -7,15 +7,15 @@ WhiteListCpp::WhiteListCpp() { white_list_init(&list); }
 
 WhiteListCpp::~WhiteListCpp() { white_list_destroy(&list); }
 
-int WhiteListCpp::Load(const ustring& path) {
+bool WhiteListCpp::Load(const ustring& path) {
     MutexLock g(lock);
     white_list_destroy(&list);
     white_list_init(&list);
-    if (white_list_read(&list, path) != 0) {
+    if (!white_list_read(&list, path)) {
         white_list_init(&list);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 void WhiteListCpp::Clear() {
@@ -24,7 +24,7 @@ void WhiteListCpp::Clear() {
     white_list_init(&list);
 }
 
-int WhiteListCpp::Test(const ustring& name) const {
+bool WhiteListCpp::Test(const ustring& name) const {
     MutexLock g(lock);
     return white_list_test(&list, name.c_str_utf8());
 }

@@ -12,12 +12,12 @@ public:
     WhiteListCpp(const WhiteListCpp&) = delete;
     WhiteListCpp& operator=(const WhiteListCpp&) = delete;
 
-    // Replaces the list with the file's. 0, or -1 when the file is missing or
-    // malformed (the list is then empty and accepts nothing).
-    int Load(const ustring& path);
+    // Replaces the list with the file's. False when the file is missing or malformed
+    // (the list is then empty and accepts nothing).
+    [[nodiscard]] bool Load(const ustring& path);
     void Clear();
-    // 0 when the file name's extension is listed (or "*" is), -1 otherwise.
-    int Test(const ustring& name) const;
+    // True when the file name's extension is listed (or "*" is).
+    [[nodiscard]] bool Test(const ustring& name) const;
 
 private:
     WhiteList list GUARDED_BY(lock);

@@ -162,7 +162,7 @@ int Worker::TestWhiteList() {
     if (path.empty() || path == "/") return 0;
     WhiteListCpp* list = GetWhiteList();
     if (list == nullptr) return 0;
-    return list->Test(LastComponent(path)) != 0 ? -1 : 0;
+    return list->Test(LastComponent(path)) ? 0 : -1;
 }
 
 int Worker::TestFilePath(const ustring& path, uint64_t full_path_length) {

@@ -149,7 +149,7 @@ TEST_F(SelectiveSyncTest, FileRulesAreConvertedWithTheCurrentSyncId) {
            "max_size_selective_sync = 4096");
     ::Filter filter;
     filter_init(&filter);
-    ASSERT_EQ(filter_read(&filter, filter_file), 0);
+    ASSERT_TRUE(filter_read(&filter, filter_file));
     SelectiveSyncInfo info;
     ConvertFilterFileToSelectiveSyncInfo(kSess, 77, filter, info);
     filter_destroy(&filter);
@@ -164,7 +164,7 @@ TEST_F(SelectiveSyncTest, FileRulesAreConvertedWithTheCurrentSyncId) {
 
     Filter("");
     filter_init(&filter);
-    ASSERT_EQ(filter_read(&filter, filter_file), 0);
+    ASSERT_TRUE(filter_read(&filter, filter_file));
     SelectiveSyncInfo none;
     ConvertFilterFileToSelectiveSyncInfo(kSess, 1, filter, none);
     filter_destroy(&filter);

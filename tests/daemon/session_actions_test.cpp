@@ -610,7 +610,7 @@ public:
                 uint64_t sync_id = 0;
                 if (entry.event_db) entry.event_db->getSyncId(sync_id);
                 if (entry.black_list) entry.black_list->TestFilePath("/film.mkv");
-                if (entry.white_list) entry.white_list->Test("a.pdf");
+                if (entry.white_list) static_cast<void>(entry.white_list->Test("a.pdf"));
                 Registry::getInstance().InitRecycleTime(entry, 1000);
             }
             if (ConnectionPool* pool = g_pool.get()) {

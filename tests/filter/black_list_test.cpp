@@ -19,19 +19,19 @@ using V = std::vector<std::string>;
 TEST(BlackList2, LoadFailureLeavesAnEmptyListThatCanBeEdited) {
     TempDir dir;
     BlackList2 bl;
-    EXPECT_EQ(bl.Load(dir.file("missing.filter")), -1);
+    EXPECT_FALSE(bl.Load(dir.file("missing.filter")));
     EXPECT_EQ(bl.TestFilePath("/anything.tmp"), FILTER_OK);
     EXPECT_EQ(bl.TestDirectoryPath("/a/b"), FILTER_OK);
     EXPECT_EQ(bl.TestFileSize(UINT64_MAX), FILTER_OK);
     EXPECT_EQ(bl.TestFullPathSize(UINT64_MAX), FILTER_OK);
 
     Filter* f = bl.GetFilter();
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_EXT, "tmp"), 0);
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_EXT, "tmp"));
     bl.ReturnFilter();
     EXPECT_EQ(bl.TestFilePath("/a.TMP"), FILTER_EXT);
 
     testing::internal::CaptureStderr();
-    EXPECT_EQ(bl.Load(dir.write("bad.filter", "[File]\nblack_ext = \"tmp\"\n[Nope]\n")), -1);
+    EXPECT_FALSE(bl.Load(dir.write("bad.filter", "[File]\nblack_ext = \"tmp\"\n[Nope]\n")));
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(bl.TestFilePath("/a.tmp"), FILTER_OK);
 }
@@ -39,11 +39,10 @@ TEST(BlackList2, LoadFailureLeavesAnEmptyListThatCanBeEdited) {
 TEST(BlackList2, LoadTestAndVersion) {
     TempDir dir;
     BlackList2 bl;
-    ASSERT_EQ(bl.Load(dir.write("b.filter",
-                                "[Version]\nmajor = 1\nminor = 3\n"
-                                "[Common]\nmax_path = 100\nblack_dir_prefix = \"/tmp\"\n"
-                                "[File]\nmax_size = 10\nblack_name = \"thumbs.db\"\n")),
-              0);
+    ASSERT_TRUE(bl.Load(dir.write("b.filter",
+                                  "[Version]\nmajor = 1\nminor = 3\n"
+                                  "[Common]\nmax_path = 100\nblack_dir_prefix = \"/tmp\"\n"
+                                  "[File]\nmax_size = 10\nblack_name = \"thumbs.db\"\n")));
     bl.GetFilter();
     EXPECT_EQ(bl.GetMajorVersion(), 1u);
     EXPECT_EQ(bl.GetMinorVersion(), 3u);
@@ -64,9 +63,9 @@ TEST(BlackList2, LoadTestAndVersion) {
 TEST(BlackList2, InsertIgnoresDuplicatesRegardlessOfCase) {
     BlackList2 bl;
     Filter* f = bl.GetFilter();
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/a"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/a"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/A"), 0);
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/a"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/a"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/A"));
     EXPECT_EQ(entries(f->common.black_path_prefix_selective_sync), (V{"/a"}));
     bl.ReturnFilter();
 }
@@ -74,22 +73,22 @@ TEST(BlackList2, InsertIgnoresDuplicatesRegardlessOfCase) {
 TEST(BlackList2, InsertRoutesEachCodeToItsField) {
     BlackList2 bl;
     Filter* f = bl.GetFilter();
-    EXPECT_EQ(BlackList2::InsertFilter(&f->version, 1, 2), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PATH_SIZE, uint64_t{260}), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_LENGTH, uint64_t{255}), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_FILE_SIZE, uint64_t{1000}), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_FILE_SIZE_SELECTIVE_SYNC, uint64_t{500}), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/tmp"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_NAME, "desktop.ini"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, "~$"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_CHAR, "<>"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_CHAR, "|"), 0);  // replaces
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_NAME_SELECTIVE_SYNC, "big.iso"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_EXT, "tmp"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_NAME, "thumbs.db"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_PREFIX, ".~"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->directory, FILTER_NAME, ".git"), 0);
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->version, 1, 2));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_SIZE, uint64_t{260}));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_LENGTH, uint64_t{255}));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_FILE_SIZE, uint64_t{1000}));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_FILE_SIZE_SELECTIVE_SYNC, uint64_t{500}));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/tmp"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_NAME, "desktop.ini"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, "~$"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_CHAR, "<>"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_CHAR, "|"));  // replaces
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_NAME_SELECTIVE_SYNC, "big.iso"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_EXT, "tmp"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_NAME, "thumbs.db"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_PREFIX, ".~"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->directory, FILTER_NAME, ".git"));
 
     EXPECT_EQ(f->version.major, 1);
     EXPECT_EQ(f->version.minor, 2);
@@ -109,7 +108,7 @@ TEST(BlackList2, InsertRoutesEachCodeToItsField) {
     EXPECT_EQ(entries(f->directory.black_name), (V{".git"}));
 
     // An empty black_char clears it.
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_CHAR, ""), 0);
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_CHAR, ""));
     EXPECT_EQ(f->common.black_char.str, nullptr);
     bl.ReturnFilter();
 }
@@ -117,18 +116,18 @@ TEST(BlackList2, InsertRoutesEachCodeToItsField) {
 TEST(BlackList2, InsertRefusesCodesAndValuesItCannotStore) {
     BlackList2 bl;
     Filter* f = bl.GetFilter();
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_DIR_PREFIX, "/x"), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_CHAR, "x"), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->directory, FILTER_PREFIX, "x"), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_EXT, "x"), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_FILE_SIZE, uint64_t{1}), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_PATH_SIZE, uint64_t{1}), -1);
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->file, FILTER_DIR_PREFIX, "/x"));
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->file, FILTER_CHAR, "x"));
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->directory, FILTER_PREFIX, "x"));
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->common, FILTER_EXT, "x"));
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->common, FILTER_FILE_SIZE, uint64_t{1}));
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->file, FILTER_PATH_SIZE, uint64_t{1}));
     // An empty entry would match every path, and the file format cannot hold it or
     // a value over 512 bytes.
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, ""), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, ustring(std::string(513, 'p'))), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_CHAR, ustring(std::string(513, 'p'))), -1);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, ustring(std::string(512, 'p'))), 0);
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, ""));
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, ustring(std::string(513, 'p'))));
+    EXPECT_FALSE(BlackList2::InsertFilter(&f->common, FILTER_CHAR, ustring(std::string(513, 'p'))));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, ustring(std::string(512, 'p'))));
     EXPECT_EQ(f->file.black_ext.used + f->common.black_path_prefix_selective_sync.used +
                   f->common.black_dir_prefix.used + f->directory.black_prefix.used,
               0u);
@@ -139,24 +138,24 @@ TEST(BlackList2, InsertRefusesCodesAndValuesItCannotStore) {
 TEST(BlackList2, RemoveIsExactAndSucceedsWhenAbsent) {
     BlackList2 bl;
     Filter* f = bl.GetFilter();
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/a"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/b"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/c"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, "~"), 0);
-    EXPECT_EQ(BlackList2::InsertFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"), 0);
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/a"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/b"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/c"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PREFIX, "~"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"));
 
-    EXPECT_EQ(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/missing"), 0);
-    EXPECT_EQ(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/A"), 0);  // case-sensitive
+    EXPECT_TRUE(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/missing"));
+    EXPECT_TRUE(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/A"));  // case-sensitive
     EXPECT_EQ(f->common.black_dir_prefix.used, 3u);
-    EXPECT_EQ(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/a"), 0);
+    EXPECT_TRUE(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/a"));
     EXPECT_EQ(entries(f->common.black_dir_prefix), (V{"/c", "/b"}));  // the last entry fills the gap
-    EXPECT_EQ(BlackList2::RemoveFilter(&f->common, FILTER_PREFIX, "~"), 0);
+    EXPECT_TRUE(BlackList2::RemoveFilter(&f->common, FILTER_PREFIX, "~"));
     EXPECT_EQ(f->common.black_prefix.used, 0u);
-    EXPECT_EQ(BlackList2::RemoveFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"), 0);
+    EXPECT_TRUE(BlackList2::RemoveFilter(&f->file, FILTER_EXT_SELECTIVE_SYNC, "mkv"));
     EXPECT_EQ(f->file.black_ext_selective_sync.used, 0u);
 
-    EXPECT_EQ(BlackList2::RemoveFilter(&f->common, FILTER_NAME, "/b"), -1);
-    EXPECT_EQ(BlackList2::RemoveFilter(&f->file, FILTER_EXT, "x"), -1);
+    EXPECT_FALSE(BlackList2::RemoveFilter(&f->common, FILTER_NAME, "/b"));
+    EXPECT_FALSE(BlackList2::RemoveFilter(&f->file, FILTER_EXT, "x"));
     bl.ReturnFilter();
 }
 
@@ -166,7 +165,7 @@ TEST(BlackList2, StringSetValueExist) {
     EXPECT_FALSE(BlackList2::StringSetValueExist(&empty, "a"));
     value_type_string_set s;
     vt_string_set_init(&s, 0);
-    vt_string_set_insert(&s, "Photos");
+    ASSERT_TRUE(vt_string_set_insert(&s, "Photos"));
     EXPECT_TRUE(BlackList2::StringSetValueExist(&s, "pHOTOS"));
     EXPECT_FALSE(BlackList2::StringSetValueExist(&s, "Photo"));
     EXPECT_FALSE(BlackList2::StringSetValueExist(&s, "Photos2"));
@@ -177,15 +176,15 @@ TEST(BlackList2, WriteThenLoadGivesTheSameList) {
     TempDir dir;
     BlackList2 a;
     Filter* f = a.GetFilter();
-    BlackList2::InsertFilter(&f->version, 1, 0);
-    BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/Fotos/\xc3\xa9t\xc3\xa9 \"2019\"");
-    BlackList2::InsertFilter(&f->file, FILTER_FILE_SIZE_SELECTIVE_SYNC, uint64_t{10737418240});
+    ASSERT_TRUE(BlackList2::InsertFilter(&f->version, 1, 0));
+    ASSERT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/Fotos/\xc3\xa9t\xc3\xa9 \"2019\""));
+    ASSERT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_FILE_SIZE_SELECTIVE_SYNC, uint64_t{10737418240}));
     a.ReturnFilter();
     std::string path = dir.file("blacklist.filter");
-    ASSERT_EQ(a.Write(path), 0);
+    ASSERT_TRUE(a.Write(path));
 
     BlackList2 b;
-    ASSERT_EQ(b.Load(path), 0);
+    ASSERT_TRUE(b.Load(path));
     EXPECT_EQ(b.TestDirectoryPath("/fotos/\xc3\xa9t\xc3\xa9 \"2019\"/x"), FILTER_PATH_PREFIX_SELECTIVE_SYNC);
     EXPECT_EQ(b.TestFileSize(10737418241ull), FILTER_FILE_SIZE_SELECTIVE_SYNC);
     const Filter* fa = a.GetFilter();
@@ -194,7 +193,7 @@ TEST(BlackList2, WriteThenLoadGivesTheSameList) {
     b.ReturnFilter();
     a.ReturnFilter();
 
-    EXPECT_EQ(a.Write(dir.file("no/such/dir")), -1);
+    EXPECT_FALSE(a.Write(dir.file("no/such/dir")));
 }
 
 TEST(BlackList2, SystemInstanceIsOneObject) {
@@ -223,10 +222,10 @@ TEST(BlackList2, TestsRunWhileTheListIsReloadedAndEdited) {
         });
     }
     for (int i = 0; i < 300; ++i) {
-        bl.Load(i % 2 ? a : b);
+        ASSERT_TRUE(bl.Load(i % 2 ? a : b));
         Filter* f = bl.GetFilter();
-        BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/tmp");
-        BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/tmp");
+        ASSERT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_DIR_PREFIX, "/tmp"));
+        ASSERT_TRUE(BlackList2::RemoveFilter(&f->common, FILTER_DIR_PREFIX, "/tmp"));
         bl.ReturnFilter();
         if (i % 50 == 0) bl.Clear();
     }
@@ -238,17 +237,17 @@ TEST(BlackList2, TestsRunWhileTheListIsReloadedAndEdited) {
 TEST(WhiteListCpp, LoadTestClear) {
     TempDir dir;
     WhiteListCpp w;
-    EXPECT_EQ(w.Test("report.pdf"), -1);
-    EXPECT_EQ(w.Load(dir.file("missing")), -1);
-    EXPECT_EQ(w.Test("report.pdf"), -1);
-    ASSERT_EQ(w.Load(dir.write("w.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nwhite_ext = \"pdf\"\n")), 0);
-    EXPECT_EQ(w.Test("report.PDF"), 0);
-    EXPECT_EQ(w.Test("report.doc"), -1);
-    EXPECT_EQ(w.Test(""), -1);
-    ASSERT_EQ(w.Load(dir.write("all.filter", "[File]\nwhite_ext = \"*\"\n")), 0);
-    EXPECT_EQ(w.Test("anything"), 0);
+    EXPECT_FALSE(w.Test("report.pdf"));
+    EXPECT_FALSE(w.Load(dir.file("missing")));
+    EXPECT_FALSE(w.Test("report.pdf"));
+    ASSERT_TRUE(w.Load(dir.write("w.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nwhite_ext = \"pdf\"\n")));
+    EXPECT_TRUE(w.Test("report.PDF"));
+    EXPECT_FALSE(w.Test("report.doc"));
+    EXPECT_FALSE(w.Test(""));
+    ASSERT_TRUE(w.Load(dir.write("all.filter", "[File]\nwhite_ext = \"*\"\n")));
+    EXPECT_TRUE(w.Test("anything"));
     w.Clear();
-    EXPECT_EQ(w.Test("anything"), -1);
+    EXPECT_FALSE(w.Test("anything"));
 }
 
 }  // namespace

@@ -176,19 +176,19 @@ TEST(FilterMatcher, DestroyedFilterMatchesNothing) {
 
 TEST(WhiteListMatcher, Extensions) {
     ScopedWhiteList w;
-    EXPECT_EQ(white_list_test(w.get(), "a.pdf"), -1);  // an empty list accepts nothing
-    vt_string_set_insert(&w.get()->file.white_ext, "pdf");
-    EXPECT_EQ(white_list_test(w.get(), "report.PDF"), 0);
-    EXPECT_EQ(white_list_test(w.get(), "a.b.pdf"), 0);
-    EXPECT_EQ(white_list_test(w.get(), ".pdf"), -1);
-    EXPECT_EQ(white_list_test(w.get(), "pdf"), -1);
-    EXPECT_EQ(white_list_test(w.get(), "a.pdfx"), -1);
-    EXPECT_EQ(white_list_test(w.get(), ""), -1);
-    EXPECT_EQ(white_list_test(w.get(), nullptr), -1);
-    vt_string_set_insert(&w.get()->file.white_ext, "*");
-    EXPECT_EQ(white_list_test(w.get(), "anything"), 0);
-    EXPECT_EQ(white_list_test(w.get(), ".bashrc"), 0);
-    EXPECT_EQ(white_list_test(w.get(), ""), -1);
+    EXPECT_FALSE(white_list_test(w.get(), "a.pdf"));  // an empty list accepts nothing
+    ASSERT_TRUE(vt_string_set_insert(&w.get()->file.white_ext, "pdf"));
+    EXPECT_TRUE(white_list_test(w.get(), "report.PDF"));
+    EXPECT_TRUE(white_list_test(w.get(), "a.b.pdf"));
+    EXPECT_FALSE(white_list_test(w.get(), ".pdf"));
+    EXPECT_FALSE(white_list_test(w.get(), "pdf"));
+    EXPECT_FALSE(white_list_test(w.get(), "a.pdfx"));
+    EXPECT_FALSE(white_list_test(w.get(), ""));
+    EXPECT_FALSE(white_list_test(w.get(), nullptr));
+    ASSERT_TRUE(vt_string_set_insert(&w.get()->file.white_ext, "*"));
+    EXPECT_TRUE(white_list_test(w.get(), "anything"));
+    EXPECT_TRUE(white_list_test(w.get(), ".bashrc"));
+    EXPECT_FALSE(white_list_test(w.get(), ""));
 }
 
 }  // namespace

@@ -293,7 +293,7 @@ TEST(FilterRead, AcceptsUnknownKeysOnlyFromANewerMinorVersion) {
     {
         ScopedFilter f;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(filter_read(f.get(), dir.write("m0", "[Version]\nmajor = 1\nminor = 0\n" + body)), -1);
+        EXPECT_FALSE(filter_read(f.get(), dir.write("m0", "[Version]\nmajor = 1\nminor = 0\n" + body)));
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(f->file.black_ext.used, 0u);  // destroyed
         EXPECT_EQ(filter_test_path(f.get(), 0, "/a.tmp"), FILTER_OK);
@@ -301,20 +301,20 @@ TEST(FilterRead, AcceptsUnknownKeysOnlyFromANewerMinorVersion) {
     {
         ScopedFilter f;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(filter_read(f.get(), dir.write("m1", "[Version]\nmajor = 1\nminor = 1\n" + body)), 0);
+        EXPECT_TRUE(filter_read(f.get(), dir.write("m1", "[Version]\nmajor = 1\nminor = 1\n" + body)));
         testing::internal::GetCapturedStdout();
         EXPECT_EQ(entries(f->file.black_ext), (V{"tmp"}));
     }
     {
         ScopedFilter f;
         testing::internal::CaptureStdout();
-        EXPECT_EQ(filter_read(f.get(), dir.write("m2", "[Version]\nmajor = 2\nminor = 1\n" + body)), -1);
+        EXPECT_FALSE(filter_read(f.get(), dir.write("m2", "[Version]\nmajor = 2\nminor = 1\n" + body)));
         testing::internal::GetCapturedStdout();
     }
     {
         // Without unknown keys any version is accepted.
         ScopedFilter f;
-        EXPECT_EQ(filter_read(f.get(), dir.write("v7", "[Version]\nmajor = 7\nminor = 0\n")), 0);
+        EXPECT_TRUE(filter_read(f.get(), dir.write("v7", "[Version]\nmajor = 7\nminor = 0\n")));
         EXPECT_EQ(f->version.major, 7);
     }
 }
@@ -323,29 +323,28 @@ TEST(FilterRead, ErrorsDiscardEverythingRead) {
     TempDir dir;
     ScopedFilter f;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(filter_read(f.get(), dir.write("bad", "[File]\nblack_ext = \"tmp\"\nmax_size = 007\n")), -1);
+    EXPECT_FALSE(filter_read(f.get(), dir.write("bad", "[File]\nblack_ext = \"tmp\"\nmax_size = 007\n")));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "parser: VALUE_NUMERIC_ILLEGAL_SYNTAX at line 3\n");
     EXPECT_EQ(f->file.black_ext.used, 0u);
     EXPECT_EQ(f->file.black_ext.set, nullptr);
 
     ScopedFilter g;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(filter_read(g.get(), dir.file("missing")), -1);
-    EXPECT_EQ(filter_read(g.get(), dir.path()), -1);  // a directory
+    EXPECT_FALSE(filter_read(g.get(), dir.file("missing")));
+    EXPECT_FALSE(filter_read(g.get(), dir.path()));  // a directory
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no message for an unreadable file
 }
 
 TEST(FilterRead, WhiteListFile) {
     TempDir dir;
     ScopedWhiteList w;
-    EXPECT_EQ(white_list_read(w.get(), dir.write("w", "[Version]\nmajor = 1\nminor = 0\n[File]\n"
-                                                      "white_ext = \"pdf\", \"doc\"\n")),
-              0);
+    EXPECT_TRUE(white_list_read(w.get(), dir.write("w", "[Version]\nmajor = 1\nminor = 0\n[File]\n"
+                                                        "white_ext = \"pdf\", \"doc\"\n")));
     EXPECT_EQ(entries(w.get()->file.white_ext), (V{"pdf", "doc"}));
 
     ScopedWhiteList bad;
     testing::internal::CaptureStderr();
-    EXPECT_EQ(white_list_read(bad.get(), dir.write("b", "[Common]\n")), -1);
+    EXPECT_FALSE(white_list_read(bad.get(), dir.write("b", "[Common]\n")));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "parser: SECTION_UNDEFINED_SECTION at line 1\n");
 }
 

@@ -17,20 +17,20 @@ using filter_test::read_file;
 using filter_test::ScopedFilter;
 using filter_test::TempDir;
 
-std::string print(const Filter* f, int* rc = nullptr) {
+std::string print(const Filter* f, bool* ok = nullptr) {
     char* buf = nullptr;
     size_t len = 0;
     FILE* out = open_memstream(&buf, &len);
-    int r = filter_print(f, out);
+    const bool printed = filter_print(f, out);
     std::fclose(out);
-    if (rc) *rc = r;
+    if (ok) *ok = printed;
     std::string text(buf, len);
     std::free(buf);
     return text;
 }
 
 void add(value_type_string_set* s, std::initializer_list<const char*> values) {
-    for (const char* v : values) ASSERT_EQ(vt_string_set_insert(s, v), 0);
+    for (const char* v : values) ASSERT_TRUE(vt_string_set_insert(s, v));
 }
 
 TEST(FilterWriter, EmptyFilterLayout) {
@@ -47,14 +47,14 @@ TEST(FilterWriter, SectionAndKeyOrderAndFivePerLine) {
     ScopedFilter f;
     f->version.major = 1;
     f->version.minor = 2;
-    vt_string_assign(&f->common.black_char, "<>");
+    ASSERT_TRUE(vt_string_assign(&f->common.black_char, "<>"));
     add(&f->common.black_prefix, {"~$"});
     add(&f->common.black_dir_prefix, {"/tmp"});
     add(&f->common.black_name, {"desktop.ini"});
     add(&f->common.black_path_prefix_selective_sync, {"/a", "/b", "/c", "/d", "/e", "/f"});
     f->common.max_length = 255;
     f->common.max_path = 4096;
-    vt_string_assign(&f->file.black_char, "|");
+    ASSERT_TRUE(vt_string_assign(&f->file.black_char, "|"));
     add(&f->file.black_prefix, {".~"});
     add(&f->file.black_name, {"Thumbs.db"});
     add(&f->file.black_name_selective_sync, {"big.iso"});
@@ -62,7 +62,7 @@ TEST(FilterWriter, SectionAndKeyOrderAndFivePerLine) {
     add(&f->file.black_ext, {"tmp", "bak", "swp", "a", "b"});
     f->file.max_size = 18446744073709551615ull;
     f->file.max_size_selective_sync = 1000;
-    vt_string_assign(&f->directory.black_char, ":");
+    ASSERT_TRUE(vt_string_assign(&f->directory.black_char, ":"));
     add(&f->directory.black_name, {".git"});
     add(&f->directory.black_prefix, {"@"});
     add(&f->ea.black_ea_name, {"user.x", "user.y", "user.z", "1", "2", "3", "4", "5", "6", "7", "8"});
@@ -105,21 +105,22 @@ TEST(FilterWriter, Escaping) {
 TEST(FilterWriter, RefusesValuesTheReaderCannotTake) {
     ScopedFilter f;
     add(&f->file.black_name, {"ok", ""});
-    int rc = 0;
-    EXPECT_EQ(print(f.get(), &rc), "");
-    EXPECT_EQ(rc, -1);
+    bool ok = true;
+    EXPECT_EQ(print(f.get(), &ok), "");
+    EXPECT_FALSE(ok);
 
     ScopedFilter g;
     std::string long_name(513, 'x');
     add(&g->common.black_prefix, {long_name.c_str()});
-    EXPECT_EQ(print(g.get(), &rc), "");
-    EXPECT_EQ(rc, -1);
+    ok = true;
+    EXPECT_EQ(print(g.get(), &ok), "");
+    EXPECT_FALSE(ok);
 
     // An empty black_char means the same as none and is simply left out.
     ScopedFilter h;
-    vt_string_assign(&h->common.black_char, "");
-    std::string text = print(h.get(), &rc);
-    EXPECT_EQ(rc, 0);
+    ASSERT_TRUE(vt_string_assign(&h->common.black_char, ""));
+    std::string text = print(h.get(), &ok);
+    EXPECT_TRUE(ok);
     EXPECT_EQ(text.find("black_char"), std::string::npos);
 }
 
@@ -128,18 +129,18 @@ TEST(FilterWriter, WriteReplacesTheFileOnlyWhenComplete) {
     std::string path = dir.write("blacklist.filter", "old contents\n");
     ScopedFilter bad;
     add(&bad->file.black_name, {""});
-    EXPECT_EQ(filter_write(bad.get(), path), -1);
+    EXPECT_FALSE(filter_write(bad.get(), path));
     EXPECT_EQ(read_file(path), "old contents\n");
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 
     ScopedFilter good;
     add(&good->file.black_ext, {"tmp"});
-    EXPECT_EQ(filter_write(good.get(), path), 0);
+    EXPECT_TRUE(filter_write(good.get(), path));
     EXPECT_EQ(read_file(path), print(good.get()));
     EXPECT_FALSE(std::filesystem::exists(path + ".tmp"));
 
-    EXPECT_EQ(filter_write(good.get(), dir.file("no/such/dir/x.filter")), -1);
-    EXPECT_EQ(filter_write(good.get(), ""), -1);
+    EXPECT_FALSE(filter_write(good.get(), dir.file("no/such/dir/x.filter")));
+    EXPECT_FALSE(filter_write(good.get(), ""));
 }
 
 TEST(FilterWriter, FullDiskIsAFailure) {
@@ -147,10 +148,10 @@ TEST(FilterWriter, FullDiskIsAFailure) {
     ScopedFilter f;
     FILE* out = std::fopen("/dev/full", "w");
     ASSERT_NE(out, nullptr);
-    int rc = filter_print(f.get(), out);
-    if (rc == 0) rc = std::fflush(out) == 0 ? 0 : -1;
+    bool ok = filter_print(f.get(), out);
+    if (ok) ok = std::fflush(out) == 0;
     std::fclose(out);
-    EXPECT_EQ(rc, -1);
+    EXPECT_FALSE(ok);
 }
 
 // Random strings of 1 to 512 bytes from the whole byte range except zero, the
@@ -178,14 +179,16 @@ std::string random_string(std::mt19937_64& rng) {
 
 void random_set(std::mt19937_64& rng, value_type_string_set* set) {
     int n = static_cast<int>(rng() % 13);
-    for (int i = 0; i < n; ++i) ASSERT_EQ(vt_string_set_insert(set, random_string(rng).c_str()), 0);
+    for (int i = 0; i < n; ++i) ASSERT_TRUE(vt_string_set_insert(set, random_string(rng).c_str()));
 }
 
 void random_filter(std::mt19937_64& rng, Filter* f) {
     f->version.major = static_cast<int32_t>(rng());
     f->version.minor = static_cast<int32_t>(rng());
     auto maybe_string = [&](value_type_string* s) {
-        if (rng() % 2) vt_string_assign(s, random_string(rng).c_str());
+        if (rng() % 2) {
+            ASSERT_TRUE(vt_string_assign(s, random_string(rng).c_str()));
+        }
     };
     maybe_string(&f->common.black_char);
     random_set(rng, &f->common.black_prefix);
@@ -213,9 +216,9 @@ TEST(FilterWriter, RandomFiltersRoundTrip) {
         std::mt19937_64 rng(seed);
         ScopedFilter f;
         random_filter(rng, f.get());
-        int rc = 0;
-        std::string text = print(f.get(), &rc);
-        ASSERT_EQ(rc, 0) << "seed " << seed;
+        bool ok = false;
+        std::string text = print(f.get(), &ok);
+        ASSERT_TRUE(ok) << "seed " << seed;
 
         // No line is longer than the reader takes in one piece.
         std::istringstream lines(text);
@@ -237,13 +240,13 @@ TEST(FilterWriter, LongestValuesRoundTripThroughAFile) {
     std::string worst(FILTER_STRING_MAX, '\x01');  // every byte escaped: 2048 characters
     for (int i = 0; i < 7; ++i) {
         worst[0] = static_cast<char>(0x80 + i);
-        ASSERT_EQ(vt_string_set_insert(&f->common.black_path_prefix_selective_sync, worst.c_str()), 0);
+        ASSERT_TRUE(vt_string_set_insert(&f->common.black_path_prefix_selective_sync, worst.c_str()));
     }
-    vt_string_assign(&f->file.black_char, worst.c_str());
+    ASSERT_TRUE(vt_string_assign(&f->file.black_char, worst.c_str()));
     std::string path = dir.file("blacklist.filter");
-    ASSERT_EQ(filter_write(f.get(), path), 0);
+    ASSERT_TRUE(filter_write(f.get(), path));
     ScopedFilter back;
-    ASSERT_EQ(filter_read(back.get(), path), 0);
+    ASSERT_TRUE(filter_read(back.get(), path));
     EXPECT_TRUE(filter_equal(f.get(), back.get()));
 }
 

@@ -215,7 +215,7 @@ TEST_F(UploadTest, ItemsThatCannotBeSentFinishWithoutTraffic) {
     Start();
     write("white.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nwhite_ext = \"txt\"\n");
     session.white_list = std::make_shared<WhiteListCpp>();
-    ASSERT_EQ(session.white_list->Load(at("white.filter")), 0);
+    ASSERT_TRUE(session.white_list->Load(at("white.filter")));
     Registry::getInstance().Set(session);
     Put("/film.mkv", "frames");
     ASSERT_EQ(symlink("/etc/hostname", Local("/link.txt").c_str()), 0);

@@ -80,8 +80,8 @@ TEST_F(WorkerTest, FilterTestsUseTheSessionsLists) {
     WriteFileAt("black.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = \"mkv\"\n");
     s.white_list = std::make_shared<WhiteListCpp>();
     s.black_list = std::make_shared<BlackList2>();
-    ASSERT_EQ(s.white_list->Load(at("white.filter")), 0);
-    ASSERT_EQ(s.black_list->Load(at("black.filter")), 0);
+    ASSERT_TRUE(s.white_list->Load(at("white.filter")));
+    ASSERT_TRUE(s.black_list->Load(at("black.filter")));
     Registry::getInstance().Set(s);
 
     RecordingWorker worker;
