@@ -261,7 +261,7 @@ int Nimbrel::init_env(std::string* why) {
     static_cast<void>(FileStatusDB::initialize(s.getFStatDbPath()));
     static_cast<void>(FileStatusDB::removeAllEntry());
     // Before any task runs, so that no worker or puller waits for the UI.
-    UiNotifier::getInstance().Start();
+    static_cast<void>(UiNotifier::getInstance().Start());  // failure logged; notices then go out inline
 
     const ustring system_filter = s.getSystemFilterPath();
     if (!BlackList2::getInstance().Load(system_filter)) {

@@ -22,10 +22,10 @@ ustring Text(const Event& e) { return e.toString(); }
 // ---------------------------------------------------------------------------------------
 // event_pool
 
-int EventManager::event_pool::push(const Event& e) {
-    if (e.m_type == Event::EV_EMPTY) return -1;
-    if (!e.isExpand()) return event_tree.Push(e) == 0 ? 0 : -1;
-    if (!e.isDir()) return -1;
+bool EventManager::event_pool::push(const Event& e) {
+    if (e.m_type == Event::EV_EMPTY) return false;
+    if (!e.isExpand()) return event_tree.Push(e);
+    if (!e.isDir()) return false;
     if (e.isRescan() && e.m_path == "/") {
         // a rescan of the whole folder covers every expansion still queued
         NLOG(L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): Merging expand event.\n");
@@ -34,23 +34,23 @@ int EventManager::event_pool::push(const Event& e) {
     expand_events.push_back(e);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Push expand event [%s].\n",
          Text(e).c_str_utf8());
-    return 0;
+    return true;
 }
 
-int EventManager::event_pool::pop(Event& e) {
-    if (!event_tree.IsEmpty() && event_tree.Pop(e) == 0) {
+bool EventManager::event_pool::pop(Event& e) {
+    if (!event_tree.IsEmpty() && event_tree.Pop(e)) {
         NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): event_pool: Pop an event [%s]\n",
              Text(e).c_str_utf8());
-        return 0;
+        return true;
     }
     if (!expand_events.empty()) {
         e = expand_events.front();
         expand_events.pop_front();
         NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): event_pool: Pop an expand event [%s]\n",
              Text(e).c_str_utf8());
-        return 0;
+        return true;
     }
-    return -1;
+    return false;
 }
 
 size_t EventManager::event_pool::size() {
@@ -120,7 +120,7 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
 
     // Only what was queued is marked syncing, announced, or handed to a worker: a
     // refused event would leave a mark that nothing clears.
-    if (pool->push(e) != 0) {
+    if (!pool->push(e)) {
         NLOG(L_WARNING, LogChannel(), "[WARNING] event-manager.cpp(%d): event refused by the tree, drop it: [%s].\n",
              Text(e).c_str_utf8());
         return false;
@@ -160,7 +160,7 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
     // worker makes once it has pulled this event; the writer thread does the writing.
     ustring full = entry.local_path;
     full.append(e.m_path);
-    SyncingEvent2FStatDB(full, e.isDir());
+    static_cast<void>(SyncingEvent2FStatDB(full, e.isDir()));  // a failure is logged; the event stays
     return true;
 }
 
@@ -212,9 +212,9 @@ int EventManager::PullEvent(Task* task, Event& e) {
         ready_queue.pop_front();
         pool->queued = false;
         Event next;
-        int ret = pool->pop(next);
+        const bool popped = pool->pop(next);
         if (pool->size() != 0) MakeReady(pool);
-        if (ret == 0) {
+        if (popped) {
             registry_entry_t& ent = registry[task];
             ent.processing = next;
             ent.waiting.clear();
@@ -250,16 +250,16 @@ int EventManager::DoneEvent(Task* task, Event& e) {
 
     if (!ent.is_dirty()) {
         NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry for [%s]\n", Text(ent.processing).c_str_utf8());
-        if (!ent.processing.isExpand() && pool && pool->event_tree.DoneEvent(ent.processing) != 0) {
+        if (!ent.processing.isExpand() && pool && !pool->event_tree.DoneEvent(ent.processing)) {
             // A newer event merged into the node without being seen as this worker's
             // (the same path written differently, "//a" for "/a"): such a node leaves
             // RETRY only by being handed out again, so hand it to this worker now
             // rather than leave it, and everything queued after it, stuck.
             EventList2::NodeInfo info;
             Event next;
-            if (pool->event_tree.GetNodeInfo(ent.processing.m_path, ent.processing.isDir(), info) == 1 &&
+            if (pool->event_tree.GetNodeInfo(ent.processing.m_path, ent.processing.isDir(), info) &&
                 info.status == EventList2::RETRY &&
-                pool->event_tree.Pop(ent.processing.m_path, ent.processing.isDir(), next) == 0) {
+                pool->event_tree.Pop(ent.processing.m_path, ent.processing.isDir(), next)) {
                 ent.processing = next;
                 e = next;
                 return -1;
@@ -277,7 +277,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
         return 0;
     }
     Event next;
-    if (pool && pool->event_tree.Pop(ent.processing.m_path, ent.processing.isDir(), next) == 0) {
+    if (pool && pool->event_tree.Pop(ent.processing.m_path, ent.processing.isDir(), next)) {
         ent.processing = next;
         ent.waiting.clear();
         e = next;
@@ -296,7 +296,7 @@ int EventManager::RedoEvent(Task* task, const Event& e) {
     if (!pool) {
         NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find event pool\n");
         ret = -1;
-    } else if (pool->event_tree.Redo(e.m_path, e.isDir()) != 0) {
+    } else if (!pool->event_tree.Redo(e.m_path, e.isDir())) {
         NLOG(L_ERR, LogChannel(),
              "[ERROR] event-manager.cpp(%d): Failed to Reset event status to watting in event tree '%s'.\n",
              e.m_path.c_str_utf8());
@@ -355,7 +355,7 @@ EventList2::ByteCount EventManager::GetByteCount(uint64_t sessionId) {
     return pool ? pool->event_tree.GetByteCount() : EventList2::ByteCount{};
 }
 
-int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
+DbResult EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     const ustring p = FileStatusKey(path);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path [%s].\n",
          p.c_str_utf8());
@@ -366,21 +366,21 @@ int EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     if (FileStatusDB::queueSyncStat(info) != DbResult::kOk) {
         NLOG(L_ERR, LogChannel(),
              "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB at path [%s].\n", p.c_str_utf8());
-        return -1;
+        return DbResult::kFailed;
     }
-    return 0;
+    return DbResult::kOk;
 }
 
-int EventManager::SyncedEvent2FStatDB(const ustring& path) {
+DbResult EventManager::SyncedEvent2FStatDB(const ustring& path) {
     const ustring p = FileStatusKey(path);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n",
          p.c_str_utf8());
     if (FileStatusDB::rmFileStatByPath(p) != DbResult::kOk) {
         NLOG(L_ERR, LogChannel(),
              "[ERROR] event-manager.cpp(%d): Failed to rm synced event from FStatDB by path [%s].\n", p.c_str_utf8());
-        return -1;
+        return DbResult::kFailed;
     }
-    return 0;
+    return DbResult::kOk;
 }
 
 void EventManager::Clear() {
@@ -395,10 +395,10 @@ size_t EventManager::GetReadyQueueSize() {
     return ready_queue.size();
 }
 
-int EventManager::GetRegistryEntry(Task* task, registry_entry_t& out) {
+bool EventManager::GetRegistryEntry(Task* task, registry_entry_t& out) {
     NoIoLock g(m_lock);
     auto it = registry.find(task);
-    if (it == registry.end()) return 0;
+    if (it == registry.end()) return false;
     out = it->second;
-    return 1;
+    return true;
 }

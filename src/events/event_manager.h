@@ -23,6 +23,7 @@
 #include "events/event_tree.h"
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
+#include "store/db_result.h"
 #include "store/event.h"
 
 class Task;
@@ -38,10 +39,11 @@ public:
     class event_pool {
     public:
         explicit event_pool(const ustring& watch_path) : event_tree(watch_path) {}
-        // 0 when the event was queued; -1 when it was refused (the tree refuses a
+        // True when the event was queued; false when it was refused (the tree refuses a
         // path it cannot hold, an expansion must be a directory, EV_EMPTY is nothing).
-        int push(const Event& e);
-        int pop(Event& e);
+        [[nodiscard]] bool push(const Event& e);
+        // The next event of the tree, else the next expansion; false when there is none.
+        [[nodiscard]] bool pop(Event& e);
         size_t size();
         bool is_empty();
         size_t get_server_event_count();
@@ -72,18 +74,18 @@ public:
     size_t GetAllPendingEventCount(uint64_t sessionId);
     // The session tree's byte count; zeros for a session without a pool.
     EventList2::ByteCount GetByteCount(uint64_t sessionId) EXCLUDES(m_lock);
-    // Queues the syncing mark of a full local path: 0 queued, -1 the database is not
+    // Queues the syncing mark of a full local path: kFailed when the database is not
     // open (logged). Memory only: fine under m_lock.
-    int SyncingEvent2FStatDB(const ustring& path, bool isDir);
-    // Removes the mark now (after whatever is queued): 0 removed, -1 failed (logged).
+    [[nodiscard]] DbResult SyncingEvent2FStatDB(const ustring& path, bool isDir);
+    // Removes the mark now (after whatever is queued); a failure is logged.
     // Database work: never under m_lock.
-    int SyncedEvent2FStatDB(const ustring& path);
+    [[nodiscard]] DbResult SyncedEvent2FStatDB(const ustring& path);
     void Clear();
 
     // Number of pools waiting for a worker (tests and status).
     size_t GetReadyQueueSize();
-    // 1 and a copy of the worker's registration, else 0.
-    int GetRegistryEntry(Task* task, registry_entry_t& out);
+    // True and a copy of the worker's registration when the worker has one.
+    [[nodiscard]] bool GetRegistryEntry(Task* task, registry_entry_t& out);
 
     EventManager(const EventManager&) = delete;
     EventManager& operator=(const EventManager&) = delete;

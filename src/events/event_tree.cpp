@@ -483,36 +483,38 @@ EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const
 // ---------------------------------------------------------------------------------------
 // Push
 
-int EventList2::Push(const Event& e) {
+bool EventList2::Push(const Event& e) {
     NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): [Push Event] = [%s]\n",
          EventText(e).c_str_utf8());
     Event old;
     return Push(e, old);
 }
 
-int EventList2::Push(const Event& e, Event& old) {
+bool EventList2::Push(const Event& e, Event& old) {
     MutexLock l(mutex);
     return PushLocked(e, old);
 }
 
-int EventList2::PushLocked(const Event& e, Event& old) {
+bool EventList2::PushLocked(const Event& e, Event& old) {
     old.clear();
     std::string_view name;
     DirNode* parent = WalkParent(e.m_path, true, name);
     if (!parent) {
         NLOG(L_ERR, LogChannel(), "[ERROR] event-list2.cpp(%d): Invalid event path [%s].\n", e.m_path.c_str_utf8());
-        return -1;
+        return false;
     }
     Attribute attr(e);
     Attribute oldAttr;
-    int ret = e.isDir() ? AddDirectory(parent, name, std::move(attr), oldAttr)
-                        : AddFile(parent, name, std::move(attr), oldAttr);
-    if (ret == 0) oldAttr.ToEvent(old);
+    if (e.isDir())
+        AddDirectory(parent, name, std::move(attr), oldAttr);
+    else
+        AddFile(parent, name, std::move(attr), oldAttr);
+    oldAttr.ToEvent(old);
     DebugCheck();
-    return ret;
+    return true;
 }
 
-int EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) {
+void EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) {
     FileNode* f = parent->file.Find(name);
     if (!f) {
         f = new FileNode;
@@ -523,7 +525,7 @@ int EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr
         parent->file.Append(f);
         AddCount(f->attr.IsServer(), 1);
         AddBytes(f->attr);
-        return 0;
+        return;
     }
     old = f->attr;
     SubBytes(old);
@@ -539,10 +541,9 @@ int EventList2::AddFile(DirNode* parent, std::string_view name, Attribute&& attr
     }
     AddCount(f->attr.IsServer(), 1);
     AddBytes(f->attr);
-    return 0;
 }
 
-int EventList2::AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) {
+void EventList2::AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) {
     DirNode* d = parent->dir.Find(name);
     if (!d) {
         d = new DirNode;
@@ -570,7 +571,6 @@ int EventList2::AddDirectory(DirNode* parent, std::string_view name, Attribute&&
         int kept = 0;
         RemoveSubNode(d, d->attr.IsServer(), kept, d->attr.syncID);
     }
-    return 0;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -664,14 +664,14 @@ bool EventList2::SubProcessingNotRemove(const DirNode* d) const {
     return false;
 }
 
-int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
+bool EventList2::GetFirstWaiting(DirNode* d, Event& e) {
     while (d) {
         if (FileNode* f = d->file.FirstEligible()) {
             HandOutFile(f);
             f->attr.ToEvent(e);
             NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): [Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n", f->name.c_str_utf8(), f->attr.IsServer() ? 1 : 0, static_cast<int>(f->attr.type),
                  f->attr.path.c_str_utf8());
-            return 0;
+            return true;
         }
         DirNode* descend = nullptr;
         for (DirNode* s = d->dir.FirstEligible(); s; s = ChildList<DirNode>::NextEligible(s)) {
@@ -697,7 +697,7 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
                 s->attr.ToEvent(e);
                 NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): [Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n", s->name.c_str_utf8(), server ? 1 : 0, static_cast<int>(s->attr.type),
                      s->attr.path.c_str_utf8());
-                return 0;
+                return true;
             }
             // Busy below: skipped. A removal waiting above work of another kind must
             // later rescan what that work left behind. The check is skipped once the
@@ -724,53 +724,53 @@ int EventList2::GetFirstWaiting(DirNode* d, Event& e) {
         }
         d = descend;
     }
-    return -1;
+    return false;
 }
 
-int EventList2::Pop(Event& e) {
+bool EventList2::Pop(Event& e) {
     MutexLock l(mutex);
-    const int ret = GetFirstWaiting(root, e);
+    const bool popped = GetFirstWaiting(root, e);
     DebugCheck();
-    return ret;
+    return popped;
 }
 
-int EventList2::Pop(const ustring& path, Event& e) { return PopByPath(path, -1, e); }
+bool EventList2::Pop(const ustring& path, Event& e) { return PopByPath(path, -1, e); }
 
-int EventList2::Pop(const ustring& path, bool isDir, Event& e) { return PopByPath(path, isDir ? 1 : 0, e); }
+bool EventList2::Pop(const ustring& path, bool isDir, Event& e) { return PopByPath(path, isDir ? 1 : 0, e); }
 
-int EventList2::PopByPath(const ustring& path, int kind, Event& e) {
+bool EventList2::PopByPath(const ustring& path, int kind, Event& e) {
     MutexLock l(mutex);
     NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): Event tree current status local_evnet: %d, server_event:%d.\n",
          local_event_count, server_event_count);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key);
-    if (!parent) return -1;
+    if (!parent) return false;
     DirNode* d = kind != 0 ? parent->dir.Find(key) : nullptr;
     FileNode* f = (!d && kind != 1) ? parent->file.Find(key) : nullptr;
     if (d) {
         // A DONE node carries no event to hand out.
-        if (d->status == DONE) return -1;
+        if (d->status == DONE) return false;
         // A node that is already out keeps its single reference on the ancestors.
         if (d->status != PROCESSING) HandOutDir(d);
         d->attr.ToEvent(e);
     } else if (f) {
-        if (f->status == DONE) return -1;
+        if (f->status == DONE) return false;
         if (f->status != PROCESSING) HandOutFile(f);
         f->attr.ToEvent(e);
     } else {
-        return -1;
+        return false;
     }
     NLOG(L_INFO, LogChannel(), "[INFO] event-list2.cpp(%d): [Pop Event] = [%s]\n", EventText(e).c_str_utf8());
     DebugCheck();
-    return 0;
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------
 // Completion and retry
 
-int EventList2::DoneEvent(const Event& e) {
+bool EventList2::DoneEvent(const Event& e) {
     MutexLock l(mutex);
-    int ret = -1;
+    bool done = false;
     const bool isDir = e.isDir();
     const bool server = e.isServerEvent();
     std::string_view name;
@@ -796,7 +796,7 @@ int EventList2::DoneEvent(const Event& e) {
             done_bytes += TransferBytes(f->attr);
             DeleteFile(f);
             DeleteEmptyDoneAncestors(parent);
-            ret = 0;
+            done = true;
         }
     } else {
         DirNode* d = parent->dir.Find(name);
@@ -816,48 +816,48 @@ int EventList2::DoneEvent(const Event& e) {
                 d->attr.Clear();
                 SetDirStatus(d, DONE);
             }
-            ret = 0;
+            done = true;
         }
     }
     if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
-        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent ret = [%d], %s.\n", ret,
+        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent ret = [%d], %s.\n", done ? 0 : -1,
              EventText(e).c_str_utf8());
         NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-list2.cpp(%d): DoneEvent local event = [%d], server event = [%d]\n",
              local_event_count, server_event_count);
     }
     DebugCheck();
-    return ret;
+    return done;
 }
 
-int EventList2::Redo(const ustring& path) { return RedoByPath(path, -1); }
+bool EventList2::Redo(const ustring& path) { return RedoByPath(path, -1); }
 
-int EventList2::Redo(const ustring& path, bool isDir) { return RedoByPath(path, isDir ? 1 : 0); }
+bool EventList2::Redo(const ustring& path, bool isDir) { return RedoByPath(path, isDir ? 1 : 0); }
 
-int EventList2::RedoByPath(const ustring& path, int kind) {
+bool EventList2::RedoByPath(const ustring& path, int kind) {
     MutexLock l(mutex);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key, true);
-    if (!parent) return -1;
+    if (!parent) return false;
     DirNode* d = kind != 0 ? parent->dir.Find(key) : nullptr;
     FileNode* f = (!d && kind != 1) ? parent->file.Find(key) : nullptr;
     if (d) {
         // A DONE node has no event that could be retried.
-        if (d->status == DONE) return -1;
+        if (d->status == DONE) return false;
         parent->dir.MoveToEnd(d);
         if (d->status == PROCESSING) LowerRefs(parent, d->attr.IsServer());
         SetDirStatus(d, WAITING);
         DebugCheck();
-        return 0;
+        return true;
     }
     if (f) {
-        if (f->status == DONE) return -1;
+        if (f->status == DONE) return false;
         parent->file.MoveToEnd(f);
         if (f->status == PROCESSING) LowerRefs(parent, f->attr.IsServer());
         SetFileStatus(f, WAITING);
         DebugCheck();
-        return 0;
+        return true;
     }
-    return -1;
+    return false;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -1043,42 +1043,42 @@ void EventList2::DebugCheck() const {
 // ---------------------------------------------------------------------------------------
 // Introspection
 
-int EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
+bool EventList2::GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info) {
     MutexLock l(mutex);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key);
-    if (!parent) return 0;
+    if (!parent) return false;
     if (isDir) {
         DirNode* d = parent->dir.Find(key);
-        if (!d) return 0;
+        if (!d) return false;
         info.status = d->status;
         info.attr = d->attr;
         info.refServerCount = d->refServerCount;
         info.refLocalCount = d->refLocalCount;
-        return 1;
+        return true;
     }
     FileNode* f = parent->file.Find(key);
-    if (!f) return 0;
+    if (!f) return false;
     info.status = f->status;
     info.attr = f->attr;
     info.refServerCount = info.refLocalCount = 0;
-    return 1;
+    return true;
 }
 
-int EventList2::GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names) {
+bool EventList2::GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names) {
     MutexLock l(mutex);
     names.clear();
     DirNode* d = root;
     if (path != "/" && !path.empty()) {
         std::string_view name;
         DirNode* parent = WalkParent(path, false, name);
-        if (!parent) return -1;
+        if (!parent) return false;
         d = parent->dir.Find(name);
-        if (!d) return -1;
+        if (!d) return false;
     }
     if (dirs)
         for (DirNode* s = d->dir.First(); s; s = s->next) names.push_back(s->name.str());
     else
         for (FileNode* f = d->file.First(); f; f = f->next) names.push_back(f->name.str());
-    return 0;
+    return true;
 }

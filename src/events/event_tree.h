@@ -172,16 +172,25 @@ public:
     EventList2(const EventList2&) = delete;
     EventList2& operator=(const EventList2&) = delete;
 
-    int Push(const Event& e);
-    int Push(const Event& e, Event& old);
-    int Pop(Event& e);
-    int Pop(const ustring& path, Event& e);
+    // Merges the event into its path's node (old: what the node held before, cleared
+    // when it is new). False, logged, for a path the tree cannot hold.
+    [[nodiscard]] bool Push(const Event& e);
+    [[nodiscard]] bool Push(const Event& e, Event& old);
+    // Hands out the first waiting event. False when none can be handed out.
+    [[nodiscard]] bool Pop(Event& e);
+    // Hands out the node at path (again, when it is out already). False when there is
+    // no such node or it holds no event (DONE).
+    [[nodiscard]] bool Pop(const ustring& path, Event& e);
     // As Pop(path, e), but only the node of the given kind is considered.
-    int Pop(const ustring& path, bool isDir, Event& e);
-    int DoneEvent(const Event& e);
-    int Redo(const ustring& path);
+    [[nodiscard]] bool Pop(const ustring& path, bool isDir, Event& e);
+    // Completes the handed-out node of e's path and origin. False when there is no
+    // such node out (another event merged in, or it was dropped).
+    [[nodiscard]] bool DoneEvent(const Event& e);
+    // Puts the node at path back in line as waiting. False when there is no such node
+    // or it holds no event.
+    [[nodiscard]] bool Redo(const ustring& path);
     // As Redo(path), but only the node of the given kind is considered.
-    int Redo(const ustring& path, bool isDir);
+    [[nodiscard]] bool Redo(const ustring& path, bool isDir);
     void ClearLocalEvent();
     void Clear();
     bool IsEmpty();
@@ -200,10 +209,11 @@ public:
     void SetWatchPath(const ustring& path);
     ustring GetWatchPath();
 
-    // 1 and the node's state when a node of that kind exists at path, else 0.
-    int GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info);
-    // Names of a directory's children in list order (tests and debugging).
-    int GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names);
+    // True and the node's state when a node of that kind exists at path.
+    [[nodiscard]] bool GetNodeInfo(const ustring& path, bool isDir, NodeInfo& info);
+    // Names of a directory's children in list order (tests and debugging); false when
+    // there is no such directory.
+    [[nodiscard]] bool GetChildNames(const ustring& path, bool dirs, std::vector<ustring>& names);
 
     // The rules every change keeps: each child list is consistent (ChildList::Check)
     // and each node's parent is the directory that lists it; the root is DONE; only
@@ -218,12 +228,12 @@ public:
     static Attribute HandleTypeConflict(const Attribute& server, const Attribute& local);
 
 private:
-    int PushLocked(const Event& e, Event& old) REQUIRES(mutex);
-    int AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) REQUIRES(mutex);
-    int AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) REQUIRES(mutex);
-    int GetFirstWaiting(DirNode* d, Event& e) REQUIRES(mutex);
-    int PopByPath(const ustring& path, int kind, Event& e) EXCLUDES(mutex);
-    int RedoByPath(const ustring& path, int kind) EXCLUDES(mutex);
+    bool PushLocked(const Event& e, Event& old) REQUIRES(mutex);
+    void AddFile(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) REQUIRES(mutex);
+    void AddDirectory(DirNode* parent, std::string_view name, Attribute&& attr, Attribute& old) REQUIRES(mutex);
+    bool GetFirstWaiting(DirNode* d, Event& e) REQUIRES(mutex);
+    bool PopByPath(const ustring& path, int kind, Event& e) EXCLUDES(mutex);
+    bool RedoByPath(const ustring& path, int kind) EXCLUDES(mutex);
     void RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t baseSyncID) REQUIRES(mutex);
     void ClearLocal(DirNode* d) REQUIRES(mutex);
     void Traverse(DirNode* d) REQUIRES(mutex);

@@ -22,7 +22,7 @@ constexpr int kUiCloseWaitMillis = 2000;
 
 // Opens a channel to the UI, sends msg and closes it. error_form selects the open-failure
 // text: the two error notifications and the file notifications word it differently.
-int SendToUI(const PObject& msg, bool error_form) {
+bool SendToUI(const PObject& msg, bool error_form) {
     Channel channel(kChannelBuffer);
     int port = Settings::getInstance().getUIPort();
     if (channel.Open("127.0.0.1", port) != 0 || channel.IsClosed()) {
@@ -30,23 +30,23 @@ int SendToUI(const PObject& msg, bool error_form) {
             NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui socket failed\n");
         else
             NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui channel failed\n");
-        return -1;
+        return false;
     }
     // Whoever listens on the UI port hears file names: another user's listener (our UI
     // gone, its port taken) gets nothing.
     if (!SockPeerIsSelf(channel.GetFd())) {
         NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): the UI port %d belongs to another user; not sent\n", port);
-        return -1;
+        return false;
     }
     PStream stream;
     if (stream.Send(channel, msg) != StreamResult::kOk) {
         NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
-        return -1;
+        return false;
     }
     // Open until the UI has read it: the UI checks who we are while we are connected.
     (void)SockAwaitPeerClose(channel.GetFd(), kUiCloseWaitMillis);
     channel.Close();
-    return 0;
+    return true;
 }
 
 PObject FileMessage(const char* notify, const UiNotice& n) {
@@ -58,11 +58,12 @@ PObject FileMessage(const char* notify, const UiNotice& n) {
     return msg;
 }
 
-// The notice goes to the running notifier, or out on this thread.
+// The notice goes to the running notifier, or out on this thread: 0 queued or sent,
+// -1 not sent (the Report functions' answer).
 int Report(UiNotice&& n) {
     AssertIoAllowed("UI_IPC report");
-    if (UiNotifier::getInstance().Post(std::move(n)) == 1) return 0;
-    return UiNotifier::Send(n);
+    if (UiNotifier::getInstance().Post(std::move(n))) return 0;
+    return UiNotifier::Send(n) ? 0 : -1;
 }
 
 }  // namespace
@@ -128,7 +129,7 @@ int UI_IPC::ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const
 // ---------------------------------------------------------------------------------------
 // UiNotifier
 
-int UiNotifier::Send(const UiNotice& n) {
+bool UiNotifier::Send(const UiNotice& n) {
     PObject msg;
     switch (n.kind) {
     case UiNotice::SESSION_ERROR:
@@ -163,7 +164,7 @@ int UiNotifier::Send(const UiNotice& n) {
         msg["reason"] = n.reason;
         return SendToUI(msg, false);
     }
-    return -1;
+    return false;
 }
 
 UiNotifier& UiNotifier::getInstance() {
@@ -171,9 +172,9 @@ UiNotifier& UiNotifier::getInstance() {
     return *instance;
 }
 
-int UiNotifier::Start(size_t cap) {
+bool UiNotifier::Start(size_t cap) {
     MutexLock l(mu);
-    if (running) return 0;
+    if (running) return true;
     capacity = cap > 0 ? cap : 1;
     stopping = false;
     running = true;
@@ -182,9 +183,9 @@ int UiNotifier::Start(size_t cap) {
     } catch (const std::system_error&) {
         running = false;
         NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): cannot start the notifier thread\n");
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 void UiNotifier::Stop() {
@@ -199,10 +200,10 @@ void UiNotifier::Stop() {
     stopping = false;
 }
 
-int UiNotifier::Post(UiNotice&& n) {
+bool UiNotifier::Post(UiNotice&& n) {
     AssertIoAllowed("UiNotifier::Post");
     MutexLock l(mu);
-    if (!running) return 0;
+    if (!running) return false;
     ++posted;
     const bool is_syncing = n.kind == UiNotice::SYNCING_FILE;
     if (is_syncing && queue.size() >= capacity && !syncing.empty()) {
@@ -215,7 +216,7 @@ int UiNotifier::Post(UiNotice&& n) {
     queue.push_back(std::move(n));
     if (is_syncing) syncing.push_back(std::prev(queue.end()));
     if (queue.size() == 1) cv.Signal();
-    return 1;
+    return true;
 }
 
 void UiNotifier::Drain() {
@@ -266,7 +267,7 @@ void UiNotifier::Run() {
                  static_cast<unsigned long long>(to_log));
         if (exit) return;
         if (!have) continue;
-        Send(n);
+        static_cast<void>(Send(n));  // a failure is logged; the next notice goes on
         MutexLock l(mu);
         ++done;
         idle_cv.Broadcast();

@@ -65,13 +65,13 @@ public:
 
     static UiNotifier& getInstance();
 
-    // 0: the thread runs (already ran); -1: it could not be started.
-    int Start(size_t capacity = kDefaultCapacity) EXCLUDES(mu);
+    // True: the thread runs (already ran); false: it could not be started (logged).
+    [[nodiscard]] bool Start(size_t capacity = kDefaultCapacity) EXCLUDES(mu);
     // Sends every notice queued before the call, then ends the thread. Afterwards the
     // Report functions send on the caller's thread again.
     void Stop() EXCLUDES(mu);
-    // 1: queued; 0: the notifier does not run, the caller sends the notice itself.
-    int Post(UiNotice&& n) EXCLUDES(mu);
+    // True: queued; false: the notifier does not run, the caller sends the notice itself.
+    [[nodiscard]] bool Post(UiNotice&& n) EXCLUDES(mu);
     // Blocks until every notice queued before the call has been sent (tests, bench).
     void Drain() EXCLUDES(mu);
     // While held, the thread sends nothing and the queue only fills (tests); Stop sends
@@ -79,8 +79,8 @@ public:
     void SetHeld(bool held) EXCLUDES(mu);
     // "syncing_file" notices dropped since the process started.
     uint64_t DroppedCount() EXCLUDES(mu);
-    // Sends one notice now, on this thread: 0 sent, -1 not (logged).
-    static int Send(const UiNotice& n);
+    // Sends one notice now, on this thread: false when it was not sent (logged).
+    [[nodiscard]] static bool Send(const UiNotice& n);
 
     UiNotifier(const UiNotifier&) = delete;
     UiNotifier& operator=(const UiNotifier&) = delete;

@@ -58,7 +58,7 @@ protected:
 
     static int SyncStatus(const char* full_path) {
         FileStatusInfo info;
-        if (FileStatusDB::getFileSyncStat(full_path, &info) != 1) return -1;
+        if (FileStatusDB::getFileSyncStat(full_path, &info) != DbLookup::kFound) return -1;
         return info.syncStatus;
     }
 
@@ -125,10 +125,10 @@ TEST_F(EventManagerTest, ModificationDuringUploadIsHandedToTheSameWorker) {
     EXPECT_EQ(Event::EV_MODIFY, e.m_type);
     EXPECT_EQ("/f", e.m_path.str());
     EventManager::registry_entry_t reg;
-    ASSERT_EQ(1, mgr.GetRegistryEntry(&w, reg));
+    ASSERT_TRUE(mgr.GetRegistryEntry(&w, reg));
     EXPECT_FALSE(reg.is_dirty());
     ASSERT_EQ(0, mgr.DoneEvent(&w, e));
-    EXPECT_EQ(0, mgr.GetRegistryEntry(&w, reg));
+    EXPECT_FALSE(mgr.GetRegistryEntry(&w, reg));
     EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
 }
 
@@ -272,7 +272,7 @@ TEST_F(EventManagerTest, RedoPutsEventBack) {
     EXPECT_EQ("/a", e.m_path.str());
     ASSERT_EQ(0, mgr.RedoEvent(&w, e));
     EventManager::registry_entry_t reg;
-    EXPECT_EQ(0, mgr.GetRegistryEntry(&w, reg));
+    EXPECT_FALSE(mgr.GetRegistryEntry(&w, reg));
     ASSERT_EQ(0, mgr.PullEvent(&w, e));
     EXPECT_EQ("/b", e.m_path.str());
     ASSERT_EQ(0, mgr.DoneEvent(&w, e));
@@ -280,7 +280,7 @@ TEST_F(EventManagerTest, RedoPutsEventBack) {
     EXPECT_EQ("/a", e.m_path.str());
     EXPECT_EQ(-1, mgr.RedoEvent(&w, Ev(Event::EV_MODIFY, "/a", 0, 0, 55)));  // no pool
     EXPECT_EQ(-1, mgr.RedoEvent(&w, Ev(Event::EV_MODIFY, "/zz", 0, 0, 1)));  // no node
-    EXPECT_EQ(1, mgr.GetRegistryEntry(&w, reg));
+    EXPECT_TRUE(mgr.GetRegistryEntry(&w, reg));
 }
 
 TEST_F(EventManagerTest, DoneWithoutRegistrationIsFine) {
@@ -296,7 +296,7 @@ TEST_F(EventManagerTest, ChangeDuringExpansionIsLeftToTheTree) {
     ASSERT_EQ(0, mgr.PullEvent(&w1, e));
     mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/d", D, 0, 1));
     EventManager::registry_entry_t reg;
-    ASSERT_EQ(1, mgr.GetRegistryEntry(&w1, reg));
+    ASSERT_TRUE(mgr.GetRegistryEntry(&w1, reg));
     EXPECT_TRUE(reg.is_dirty());
     Event next;
     ASSERT_EQ(0, mgr.PullEvent(&w2, next));
@@ -318,7 +318,7 @@ TEST_F(EventManagerTest, FileStatusMarks) {
     ASSERT_EQ(DbLookup::kFound, FileStatusDB::getFileSyncStat("\\tmp\\sess2\\sdir", &info));
     EXPECT_EQ(SFT_DIR, info.fileType);
     EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\exp"));  // local expansions are not marked
-    EXPECT_EQ(0, mgr.SyncedEvent2FStatDB("/tmp/sess1/dir/f.txt"));
+    EXPECT_EQ(DbResult::kOk, mgr.SyncedEvent2FStatDB("/tmp/sess1/dir/f.txt"));
     EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\dir\\f.txt"));
 }
 
@@ -426,7 +426,7 @@ TEST_F(EventManagerTest, ABackslashInANameNeverSharesAFileStatusKey) {
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a/b"));
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a\\b"));
     // Finishing one, or pruning it under a removed folder, leaves the other's mark.
-    EXPECT_EQ(0, mgr.SyncedEvent2FStatDB("/tmp/sess1/a/b"));
+    EXPECT_EQ(DbResult::kOk, mgr.SyncedEvent2FStatDB("/tmp/sess1/a/b"));
     EXPECT_EQ(-1, SyncStatus("\\tmp\\sess1\\a\\b"));
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\a/b"));
     mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/a/c", 0, 0, 1));
@@ -442,7 +442,7 @@ TEST_F(EventManagerTest, DatabaseOrUiWorkInsideTheNoIoZoneAborts) {
     EXPECT_DEATH(
         {
             NoIoZone zone;
-            FileStatusDB::flush();
+            static_cast<void>(FileStatusDB::flush());
         },
         "FileStatusDB::flush called while a no-I/O lock is held");
     EXPECT_DEATH(
@@ -454,7 +454,7 @@ TEST_F(EventManagerTest, DatabaseOrUiWorkInsideTheNoIoZoneAborts) {
     // Queuing a mark is memory only and allowed there.
     {
         NoIoZone zone;
-        EXPECT_EQ(0, mgr.SyncingEvent2FStatDB("/tmp/sess1/q", false));
+        EXPECT_EQ(DbResult::kOk, mgr.SyncingEvent2FStatDB("/tmp/sess1/q", false));
     }
     ASSERT_EQ(DbResult::kOk, FileStatusDB::flush());
     EXPECT_EQ(2, SyncStatus("\\tmp\\sess1\\q"));

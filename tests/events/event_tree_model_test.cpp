@@ -298,20 +298,20 @@ private:
 
 void DumpReal(EventList2& t, const std::string& path, std::ostream& os) {
     std::vector<ustring> files, dirs;
-    t.GetChildNames(path.empty() ? "/" : path.c_str(), false, files);
-    t.GetChildNames(path.empty() ? "/" : path.c_str(), true, dirs);
+    EXPECT_TRUE(t.GetChildNames(path.empty() ? "/" : path.c_str(), false, files));
+    EXPECT_TRUE(t.GetChildNames(path.empty() ? "/" : path.c_str(), true, dirs));
     os << "{";
     for (auto& f : files) {
         std::string p = path + "/" + f.str();
         EventList2::NodeInfo info;
-        t.GetNodeInfo(p.c_str(), false, info);
+        EXPECT_TRUE(t.GetNodeInfo(p.c_str(), false, info));
         os << "F" << f.str() << ":" << info.status << "," << info.attr.type << "," << info.attr.mode << ","
            << info.attr.syncID << ";";
     }
     for (auto& d : dirs) {
         std::string p = path + "/" + d.str();
         EventList2::NodeInfo info;
-        t.GetNodeInfo(p.c_str(), true, info);
+        EXPECT_TRUE(t.GetNodeInfo(p.c_str(), true, info));
         os << "D" << d.str() << ":" << info.status << "," << info.attr.type << "," << info.attr.mode << ","
            << info.attr.syncID << "," << info.refServerCount << "," << info.refLocalCount;
         DumpReal(t, p, os);
@@ -330,12 +330,12 @@ std::string Dump(EventList2& t) {
 // The bytes of the transfers the tree holds, summed by walking it.
 uint64_t WalkedBytes(EventList2& t, const std::string& path) {
     std::vector<ustring> files, dirs;
-    t.GetChildNames(path.empty() ? "/" : path.c_str(), false, files);
-    t.GetChildNames(path.empty() ? "/" : path.c_str(), true, dirs);
+    EXPECT_TRUE(t.GetChildNames(path.empty() ? "/" : path.c_str(), false, files));
+    EXPECT_TRUE(t.GetChildNames(path.empty() ? "/" : path.c_str(), true, dirs));
     uint64_t sum = 0;
     for (auto& f : files) {
         EventList2::NodeInfo info;
-        t.GetNodeInfo((path + "/" + f.str()).c_str(), false, info);
+        EXPECT_TRUE(t.GetNodeInfo((path + "/" + f.str()).c_str(), false, info));
         if (info.attr.type == Event::EV_CREATE || info.attr.type == Event::EV_MODIFY) sum += info.attr.size;
     }
     for (auto& d : dirs) sum += WalkedBytes(t, path + "/" + d.str());
@@ -380,14 +380,14 @@ TEST(EventTreeModel, RandomOperationsMatchTheNaiveModel) {
                 e = Ev(type, path.c_str(), mode, static_cast<uint64_t>(1 + pick(20)));
                 e.m_data_size = static_cast<uint64_t>(pick(1000));
                 where = "push " + path;
-                ASSERT_EQ(model.Push(e), tree.Push(e)) << where;
+                ASSERT_EQ(model.Push(e) == 0, tree.Push(e)) << where;
             } else if (op < 8) {
                 Event a, b;
-                int ra = model.Pop(a);
-                int rb = tree.Pop(b);
+                const bool ra = model.Pop(a) == 0;
+                const bool rb = tree.Pop(b);
                 where = "pop";
                 ASSERT_EQ(ra, rb) << "seed " << seed << " step " << step;
-                if (ra == 0) {
+                if (ra) {
                     ASSERT_EQ(Same(a, a), Same(a, b)) << "seed " << seed << " step " << step;
                     out.push_back(b);
                     ++handed_out;
@@ -396,14 +396,14 @@ TEST(EventTreeModel, RandomOperationsMatchTheNaiveModel) {
                 size_t i = static_cast<size_t>(pick(static_cast<int>(out.size())));
                 Event e = out[i];
                 where = "done " + e.m_path.str();
-                int ra = model.Done(e);
+                const bool ra = model.Done(e) == 0;
                 ASSERT_EQ(ra, tree.DoneEvent(e)) << where;
-                if (ra != 0 && pick(2) == 0) {
+                if (!ra && pick(2) == 0) {
                     // the dirty path of a worker: take the merged node again by path
                     Event a, b;
-                    int pa = model.PopPath(e.m_path.str(), e.isDir(), a);
+                    const bool pa = model.PopPath(e.m_path.str(), e.isDir(), a) == 0;
                     ASSERT_EQ(pa, tree.Pop(e.m_path, e.isDir(), b)) << where;
-                    if (pa == 0) {
+                    if (pa) {
                         ASSERT_EQ(Same(a, a), Same(a, b));
                         ++merged_again;
                         out[i] = b;
@@ -415,7 +415,7 @@ TEST(EventTreeModel, RandomOperationsMatchTheNaiveModel) {
                 size_t i = static_cast<size_t>(pick(static_cast<int>(out.size())));
                 Event e = out[i];
                 where = "redo " + e.m_path.str();
-                ASSERT_EQ(model.Redo(e.m_path.str(), e.isDir()), tree.Redo(e.m_path, e.isDir())) << where;
+                ASSERT_EQ(model.Redo(e.m_path.str(), e.isDir()) == 0, tree.Redo(e.m_path, e.isDir())) << where;
                 out.erase(out.begin() + static_cast<long>(i));
             }
             ASSERT_EQ(model.Dump(), Dump(tree)) << "seed " << seed << " step " << step << " after " << where;

@@ -17,20 +17,20 @@ constexpr uint32_t S = Event::F_SERVER;
 
 EventList2::Status StatusOf(EventList2& t, const char* path, bool dir) {
     EventList2::NodeInfo info;
-    EXPECT_EQ(1, t.GetNodeInfo(path, dir, info)) << path;
+    EXPECT_TRUE(t.GetNodeInfo(path, dir, info)) << path;
     return info.status;
 }
 
 bool Exists(EventList2& t, const char* path, bool dir) {
     EventList2::NodeInfo info;
-    return t.GetNodeInfo(path, dir, info) == 1;
+    return t.GetNodeInfo(path, dir, info);
 }
 
 Attr A(Event::Type type, uint32_t mode, uint64_t sync = 0) { return Attr(Ev(type, "/p", mode, sync)); }
 
 std::string PopPath(EventList2& t) {
     Event e;
-    if (t.Pop(e) != 0) return "-";
+    if (!t.Pop(e)) return "-";
     return e.m_path.str();
 }
 
@@ -129,17 +129,17 @@ TEST(EventTreeMerge, DirectoryRemovalUndoneAsksForSubDirRescan) {
 
 TEST(EventTree, FileInNewDirectoryRoundTrip) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/b.txt")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/b.txt")));
     EXPECT_EQ(EventList2::DONE, StatusOf(t, "/a", true));
     EXPECT_EQ(1, t.GetLocalEventCount());
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
+    ASSERT_TRUE(t.Pop(e));
     EXPECT_EQ("/a/b.txt", e.m_path.str());
     EXPECT_EQ(Event::EV_MODIFY, e.m_type);
     EventList2::NodeInfo info;
-    ASSERT_EQ(1, t.GetNodeInfo("/a", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/a", true, info));
     EXPECT_EQ(1, info.refLocalCount);
-    EXPECT_EQ(0, t.DoneEvent(e));
+    EXPECT_TRUE(t.DoneEvent(e));
     EXPECT_TRUE(t.IsEmpty());
     EXPECT_EQ(0, t.GetLocalEventCount());
 }
@@ -156,9 +156,9 @@ TEST(EventTree, EventFieldsSurviveTheTree) {
     in.m_mac_attr_size = 5;
     in.m_sess_id = 77;
     in.m_exec_bit = 1;
-    ASSERT_EQ(0, t.Push(in));
+    ASSERT_TRUE(t.Push(in));
     Event out;
-    ASSERT_EQ(0, t.Pop(out));
+    ASSERT_TRUE(t.Pop(out));
     EXPECT_EQ(in.toString().str(), out.toString().str());
     EXPECT_EQ(43u, out.m_max_id);
     EXPECT_EQ(99u, out.m_time);
@@ -172,47 +172,47 @@ TEST(EventTree, EventFieldsSurviveTheTree) {
 TEST(EventTree, RepeatedLocalChangesCollapse) {
     EventList2 t;
     Event old;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/f"), old));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/f"), old));
     EXPECT_FALSE(old.isValid());
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/f"), old));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/f"), old));
     EXPECT_EQ(Event::EV_CREATE, old.m_type);
     EXPECT_EQ(1, t.GetLocalEventCount());
     EXPECT_EQ(EventList2::WAITING, StatusOf(t, "/f", false));
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
+    ASSERT_TRUE(t.Pop(e));
     EXPECT_EQ(Event::EV_MODIFY, e.m_type);
-    EXPECT_EQ(-1, t.Pop(e));
+    EXPECT_FALSE(t.Pop(e));
 }
 
 TEST(EventTree, ChangeWhileProcessingBecomesRetry) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/f")));
     Event first;
-    ASSERT_EQ(0, t.Pop(first));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_REMOVE, "/d/f")));
+    ASSERT_TRUE(t.Pop(first));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_REMOVE, "/d/f")));
     EXPECT_EQ(EventList2::RETRY, StatusOf(t, "/d/f", false));
     EventList2::NodeInfo info;
-    ASSERT_EQ(1, t.GetNodeInfo("/d", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/d", true, info));
     EXPECT_EQ(0, info.refLocalCount);  // the merge took the hand-out's reference back
     EXPECT_EQ(1, t.GetLocalEventCount());
 
     Event e;
-    EXPECT_EQ(-1, t.Pop(e));
-    EXPECT_EQ(-1, t.DoneEvent(first));  // NOT PROCESSING
-    ASSERT_EQ(0, t.Pop("/d/f", e));
+    EXPECT_FALSE(t.Pop(e));
+    EXPECT_FALSE(t.DoneEvent(first));  // NOT PROCESSING
+    ASSERT_TRUE(t.Pop("/d/f", e));
     EXPECT_EQ(Event::EV_REMOVE, e.m_type);
-    ASSERT_EQ(1, t.GetNodeInfo("/d", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/d", true, info));
     EXPECT_EQ(1, info.refLocalCount);
-    EXPECT_EQ(0, t.DoneEvent(e));
+    EXPECT_TRUE(t.DoneEvent(e));
     EXPECT_TRUE(t.IsEmpty());
 }
 
 TEST(EventTree, ServerAndLocalMergeInTheTree) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/f", S, 9)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/f", S, 9)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/f")));
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
+    ASSERT_TRUE(t.Pop(e));
     EXPECT_TRUE(e.isServerEvent());
     EXPECT_TRUE(e.isConflict());
     EXPECT_EQ(9u, e.m_sync_id);
@@ -220,9 +220,9 @@ TEST(EventTree, ServerAndLocalMergeInTheTree) {
     EXPECT_EQ(0, t.GetLocalEventCount());
 
     EventList2 t2;
-    ASSERT_EQ(0, t2.Push(Ev(Event::EV_REMOVE, "/f", S, 9)));
-    ASSERT_EQ(0, t2.Push(Ev(Event::EV_MODIFY, "/f")));
-    ASSERT_EQ(0, t2.Pop(e));
+    ASSERT_TRUE(t2.Push(Ev(Event::EV_REMOVE, "/f", S, 9)));
+    ASSERT_TRUE(t2.Push(Ev(Event::EV_MODIFY, "/f")));
+    ASSERT_TRUE(t2.Pop(e));
     EXPECT_TRUE(e.isLocalEvent());
     EXPECT_EQ(Event::EV_MODIFY, e.m_type);
     EXPECT_EQ(0, t2.GetServerEventCount());
@@ -231,17 +231,17 @@ TEST(EventTree, ServerAndLocalMergeInTheTree) {
 
 TEST(EventTree, OlderServerEventDoesNotReplaceNewer) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/f", S, 5)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/f", S, 3)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/f", S, 5)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/f", S, 3)));
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
+    ASSERT_TRUE(t.Pop(e));
     EXPECT_EQ(5u, e.m_sync_id);
 }
 
 TEST(EventTree, FileAndDirectoryOfOneNameAreSeparateNodes) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/n")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/n", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/n")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/n", D)));
     EXPECT_EQ(2, t.GetLocalEventCount());
     EXPECT_TRUE(Exists(t, "/n", false));
     EXPECT_TRUE(Exists(t, "/n", true));
@@ -249,19 +249,19 @@ TEST(EventTree, FileAndDirectoryOfOneNameAreSeparateNodes) {
 
 TEST(EventTree, RefusedPaths) {
     EventList2 t;
-    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, "/a/")));
-    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, "")));
-    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, "/")));
-    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, ("/" + std::string(1024, 'x')).c_str())));
-    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, ("/" + std::string(1024, 'x') + "/f").c_str())));
+    EXPECT_FALSE(t.Push(Ev(Event::EV_MODIFY, "/a/")));
+    EXPECT_FALSE(t.Push(Ev(Event::EV_MODIFY, "")));
+    EXPECT_FALSE(t.Push(Ev(Event::EV_MODIFY, "/")));
+    EXPECT_FALSE(t.Push(Ev(Event::EV_MODIFY, ("/" + std::string(1024, 'x')).c_str())));
+    EXPECT_FALSE(t.Push(Ev(Event::EV_MODIFY, ("/" + std::string(1024, 'x') + "/f").c_str())));
     std::string deep;
     for (int i = 0; i < 3000; ++i) deep += "/d";
-    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, (deep + "/f").c_str())));
-    EXPECT_EQ(-1, t.Push(Ev(Event::EV_MODIFY, ("/ok/" + std::string(1024, 'x') + "/f").c_str())));
+    EXPECT_FALSE(t.Push(Ev(Event::EV_MODIFY, (deep + "/f").c_str())));
+    EXPECT_FALSE(t.Push(Ev(Event::EV_MODIFY, ("/ok/" + std::string(1024, 'x') + "/f").c_str())));
     EXPECT_TRUE(t.IsEmpty());
     EXPECT_EQ(0, t.GetLocalEventCount());
     // runs of "/" are one separator
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "//a///b")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "//a///b")));
     EXPECT_TRUE(Exists(t, "/a/b", false));
 }
 
@@ -269,18 +269,18 @@ TEST(EventTree, RefusedPaths) {
 
 TEST(EventTreePrune, LocalRemovalKeepsServerEventsAndWorkInProgress) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/busy")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/busy")));
     Event busy;
-    ASSERT_EQ(0, t.Pop(busy));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/local")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/srv", S, 4)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/sub/local2")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/d/sub2", D)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/sub2/srv2", S, 5)));
+    ASSERT_TRUE(t.Pop(busy));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/local")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/srv", S, 4)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/sub/local2")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/d/sub2", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/sub2/srv2", S, 5)));
     EXPECT_EQ(4, t.GetLocalEventCount());
     EXPECT_EQ(2, t.GetServerEventCount());
 
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_REMOVE, "/d", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_REMOVE, "/d", D)));
     EXPECT_FALSE(Exists(t, "/d/local", false));
     EXPECT_FALSE(Exists(t, "/d/sub", true));  // only local work inside: gone
     EXPECT_TRUE(Exists(t, "/d/busy", false));
@@ -296,11 +296,11 @@ TEST(EventTreePrune, LocalRemovalKeepsServerEventsAndWorkInProgress) {
 
 TEST(EventTreePrune, ServerRemovalDropsOnlyOlderServerEvents) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/old", S, 5)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/new", S, 12)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/loc")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/d/sub", D | S, 6)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_REMOVE, "/d", D | S, 10)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/old", S, 5)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/new", S, 12)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/loc")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/d/sub", D | S, 6)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_REMOVE, "/d", D | S, 10)));
     EXPECT_FALSE(Exists(t, "/d/old", false));
     EXPECT_FALSE(Exists(t, "/d/sub", true));
     EXPECT_TRUE(Exists(t, "/d/new", false));
@@ -311,11 +311,11 @@ TEST(EventTreePrune, ServerRemovalDropsOnlyOlderServerEvents) {
 
 TEST(EventTreePrune, RetryNodesSurvive) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/f")));
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/f")));  // RETRY
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_REMOVE, "/d", D)));
+    ASSERT_TRUE(t.Pop(e));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/f")));  // RETRY
+    ASSERT_TRUE(t.Push(Ev(Event::EV_REMOVE, "/d", D)));
     EXPECT_EQ(EventList2::RETRY, StatusOf(t, "/d/f", false));
 }
 
@@ -323,10 +323,10 @@ TEST(EventTreePrune, RetryNodesSurvive) {
 
 TEST(EventTreeOrder, FilesBeforeSubDirectoriesInListOrder) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/sub", D)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/z")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/sub2", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/sub", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/z")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/sub2", D)));
     EXPECT_EQ("/z", PopPath(t));
     EXPECT_EQ("/a", PopPath(t));
     EXPECT_EQ("/sub", PopPath(t));
@@ -336,21 +336,21 @@ TEST(EventTreeOrder, FilesBeforeSubDirectoriesInListOrder) {
 
 TEST(EventTreeOrder, DirectoryBeforeItsContents) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/d", D)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/d/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/d", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/d/f")));
     Event dir;
-    ASSERT_EQ(0, t.Pop(dir));
+    ASSERT_TRUE(t.Pop(dir));
     EXPECT_EQ("/d", dir.m_path.str());
     EXPECT_EQ("-", PopPath(t));  // the directory is being processed
-    ASSERT_EQ(0, t.DoneEvent(dir));
+    ASSERT_TRUE(t.DoneEvent(dir));
     EXPECT_EQ(EventList2::DONE, StatusOf(t, "/d", true));
     EXPECT_EQ("/d/f", PopPath(t));
 }
 
 TEST(EventTreeOrder, DoneDirectoryBlocksLaterSiblings) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/x/f")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/y", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/x/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/y", D)));
     EXPECT_EQ("/x/f", PopPath(t));
     EXPECT_EQ("-", PopPath(t));
 }
@@ -358,58 +358,58 @@ TEST(EventTreeOrder, DoneDirectoryBlocksLaterSiblings) {
 TEST(EventTreeOrder, BusyDirectorySkipped) {
     EventList2 t;
     // /b: DONE with a processing file; then /b gets its own event: WAITING but busy
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/b/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/b/f")));
     EXPECT_EQ("/b/f", PopPath(t));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/b", D)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/c", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/b", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/c", D)));
     EXPECT_EQ("/c", PopPath(t));
     EXPECT_EQ("-", PopPath(t));
 }
 
 TEST(EventTreeOrder, ProcessingDirectorySkipped) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/a", D)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/b", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/a", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/b", D)));
     EXPECT_EQ("/a", PopPath(t));
     EXPECT_EQ("/b", PopPath(t));
 }
 
 TEST(EventTreeOrder, RemovalWithLeftoversMarkedForSubDirRescan) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/srv", S, 3)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_REMOVE, "/d", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/srv", S, 3)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_REMOVE, "/d", D)));
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
+    ASSERT_TRUE(t.Pop(e));
     EXPECT_EQ("/d", e.m_path.str());
     EXPECT_TRUE(e.isLocalSubDirRescanWithStat());
     EXPECT_FALSE(e.isServerSubDirRescanWithStat());
 
     // only removals below: no mark
     EventList2 t2;
-    ASSERT_EQ(0, t2.Push(Ev(Event::EV_REMOVE, "/d/srv", S, 3)));
-    ASSERT_EQ(0, t2.Push(Ev(Event::EV_REMOVE, "/d", D)));
-    ASSERT_EQ(0, t2.Pop(e));
+    ASSERT_TRUE(t2.Push(Ev(Event::EV_REMOVE, "/d/srv", S, 3)));
+    ASSERT_TRUE(t2.Push(Ev(Event::EV_REMOVE, "/d", D)));
+    ASSERT_TRUE(t2.Pop(e));
     EXPECT_EQ("/d", e.m_path.str());
     EXPECT_FALSE(e.isSubDirRescan());
 }
 
 TEST(EventTreeOrder, BusyRemovalMarkedWhenOtherSideIsWorkingBelow) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/srv", S, 3)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/srv", S, 3)));
     EXPECT_EQ("/d/srv", PopPath(t));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_REMOVE, "/d", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_REMOVE, "/d", D)));
     EXPECT_EQ("-", PopPath(t));
     EventList2::NodeInfo info;
-    ASSERT_EQ(1, t.GetNodeInfo("/d", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/d", true, info));
     EXPECT_TRUE(info.attr.mode & Event::F_LOCAL_SUBDIR_RESCAN_STAT);
 
     // the same side working below: no mark
     EventList2 t2;
-    ASSERT_EQ(0, t2.Push(Ev(Event::EV_MODIFY, "/d/loc")));
+    ASSERT_TRUE(t2.Push(Ev(Event::EV_MODIFY, "/d/loc")));
     EXPECT_EQ("/d/loc", PopPath(t2));
-    ASSERT_EQ(0, t2.Push(Ev(Event::EV_REMOVE, "/d", D)));
+    ASSERT_TRUE(t2.Push(Ev(Event::EV_REMOVE, "/d", D)));
     EXPECT_EQ("-", PopPath(t2));
-    ASSERT_EQ(1, t2.GetNodeInfo("/d", true, info));
+    ASSERT_TRUE(t2.GetNodeInfo("/d", true, info));
     EXPECT_FALSE(info.attr.IsSubDirRescan());
 }
 
@@ -417,55 +417,55 @@ TEST(EventTreeOrder, BusyRemovalMarkedWhenOtherSideIsWorkingBelow) {
 
 TEST(EventTreeDone, DeletesEmptyDoneAncestors) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/b/c/f")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/g")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/b/c/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/g")));
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
+    ASSERT_TRUE(t.Pop(e));
     EXPECT_EQ("/a/g", e.m_path.str());
-    ASSERT_EQ(0, t.DoneEvent(e));
-    ASSERT_EQ(0, t.Pop(e));
+    ASSERT_TRUE(t.DoneEvent(e));
+    ASSERT_TRUE(t.Pop(e));
     EXPECT_EQ("/a/b/c/f", e.m_path.str());
     EventList2::NodeInfo info;
-    ASSERT_EQ(1, t.GetNodeInfo("/a", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/a", true, info));
     EXPECT_EQ(1, info.refLocalCount);
-    ASSERT_EQ(0, t.DoneEvent(e));
+    ASSERT_TRUE(t.DoneEvent(e));
     EXPECT_FALSE(Exists(t, "/a", true));
     EXPECT_TRUE(t.IsEmpty());
 }
 
 TEST(EventTreeDone, StopsAtAncestorWithOwnEvent) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/f")));
     EXPECT_EQ("/a/f", PopPath(t));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a", D)));  // WAITING, busy
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a", D)));  // WAITING, busy
     Event f = Ev(Event::EV_MODIFY, "/a/f");
-    ASSERT_EQ(0, t.DoneEvent(f));
+    ASSERT_TRUE(t.DoneEvent(f));
     EXPECT_EQ(EventList2::WAITING, StatusOf(t, "/a", true));
     EXPECT_EQ("/a", PopPath(t));
 }
 
 TEST(EventTreeDone, FailureCases) {
     EventList2 t;
-    EXPECT_EQ(-1, t.DoneEvent(Ev(Event::EV_MODIFY, "/none/f")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/f", S, 2)));
-    EXPECT_EQ(-1, t.DoneEvent(Ev(Event::EV_MODIFY, "/d/g", S, 2)));  // no node
-    EXPECT_EQ(-1, t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", S, 2)));  // waiting
+    EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/none/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/f", S, 2)));
+    EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/g", S, 2)));  // no node
+    EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", S, 2)));  // waiting
     EXPECT_EQ("/d/f", PopPath(t));
-    EXPECT_EQ(-1, t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f")));  // side differs
-    EXPECT_EQ(-1, t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", D | S, 2)));  // kind differs
-    EXPECT_EQ(0, t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", S, 2)));
+    EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f")));  // side differs
+    EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", D | S, 2)));  // kind differs
+    EXPECT_TRUE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", S, 2)));
     EXPECT_EQ(0, t.GetServerEventCount());
 }
 
 TEST(EventTreeDone, DirectoryWithChildrenBecomesDone) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/d", D)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/d/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/d", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/d/f")));
     Event e;
-    ASSERT_EQ(0, t.Pop(e));
-    ASSERT_EQ(0, t.DoneEvent(e));
+    ASSERT_TRUE(t.Pop(e));
+    ASSERT_TRUE(t.DoneEvent(e));
     EventList2::NodeInfo info;
-    ASSERT_EQ(1, t.GetNodeInfo("/d", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/d", true, info));
     EXPECT_EQ(EventList2::DONE, info.status);
     EXPECT_EQ(Event::EV_EMPTY, info.attr.type);
     EXPECT_EQ(0u, info.attr.mode);
@@ -474,77 +474,77 @@ TEST(EventTreeDone, DirectoryWithChildrenBecomesDone) {
 
 TEST(EventTreeRedo, MovesNodeBehindSiblings) {
     EventList2 t;
-    for (const char* p : {"/d/f1", "/d/f2", "/d/f3"}) ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, p)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/e/g")));
+    for (const char* p : {"/d/f1", "/d/f2", "/d/f3"}) ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, p)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/e/g")));
     EXPECT_EQ("/d/f1", PopPath(t));
-    ASSERT_EQ(0, t.Redo("/d/f1"));
+    ASSERT_TRUE(t.Redo("/d/f1"));
     EXPECT_EQ(EventList2::WAITING, StatusOf(t, "/d/f1", false));
     EventList2::NodeInfo info;
-    ASSERT_EQ(1, t.GetNodeInfo("/d", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/d", true, info));
     EXPECT_EQ(0, info.refLocalCount);
     std::vector<ustring> names;
-    ASSERT_EQ(0, t.GetChildNames("/d", false, names));
+    ASSERT_TRUE(t.GetChildNames("/d", false, names));
     ASSERT_EQ(3u, names.size());
     EXPECT_EQ("f2", names[0].str());
     EXPECT_EQ("f1", names[2].str());
     // the directories on the way went to the end of their lists too
-    ASSERT_EQ(0, t.GetChildNames("/", true, names));
+    ASSERT_TRUE(t.GetChildNames("/", true, names));
     ASSERT_EQ(2u, names.size());
     EXPECT_EQ("e", names[0].str());
     EXPECT_EQ("d", names[1].str());
 
     EXPECT_EQ("/e/g", PopPath(t));
-    EXPECT_EQ(-1, t.Redo("/d/nothing"));
-    EXPECT_EQ(-1, t.Redo("/x/y"));
+    EXPECT_FALSE(t.Redo("/d/nothing"));
+    EXPECT_FALSE(t.Redo("/x/y"));
 }
 
 TEST(EventTreeRedo, RetryNodeBecomesWaiting) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/f")));
     EXPECT_EQ("/f", PopPath(t));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/f")));
-    ASSERT_EQ(0, t.Redo("/f"));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/f")));
+    ASSERT_TRUE(t.Redo("/f"));
     EXPECT_EQ("/f", PopPath(t));
 }
 
 TEST(EventTreePopByPath, HandsOutOnceEvenWhenAskedTwice) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/d/f")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/d/f")));
     Event e;
-    ASSERT_EQ(0, t.Pop("/d/f", e));
-    ASSERT_EQ(0, t.Pop("/d/f", e));
+    ASSERT_TRUE(t.Pop("/d/f", e));
+    ASSERT_TRUE(t.Pop("/d/f", e));
     EventList2::NodeInfo info;
-    ASSERT_EQ(1, t.GetNodeInfo("/d", true, info));
+    ASSERT_TRUE(t.GetNodeInfo("/d", true, info));
     EXPECT_EQ(1, info.refLocalCount);
-    ASSERT_EQ(0, t.DoneEvent(e));
+    ASSERT_TRUE(t.DoneEvent(e));
     EXPECT_TRUE(t.IsEmpty());
-    EXPECT_EQ(-1, t.Pop("/d/f", e));
-    EXPECT_EQ(-1, t.Pop("/nowhere/f", e));
+    EXPECT_FALSE(t.Pop("/d/f", e));
+    EXPECT_FALSE(t.Pop("/nowhere/f", e));
 }
 
 TEST(EventTreePopByPath, DirectoryFirstUnlessKindGiven) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/n")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/n", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/n")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/n", D)));
     Event e;
-    ASSERT_EQ(0, t.Pop("/n", e));
+    ASSERT_TRUE(t.Pop("/n", e));
     EXPECT_TRUE(e.isDir());
-    ASSERT_EQ(0, t.Pop("/n", false, e));
+    ASSERT_TRUE(t.Pop("/n", false, e));
     EXPECT_TRUE(e.isFile());
     // a directory that only holds others' work has no event to hand out
     EventList2 t2;
-    ASSERT_EQ(0, t2.Push(Ev(Event::EV_MODIFY, "/d/f")));
-    EXPECT_EQ(-1, t2.Pop("/d", e));
+    ASSERT_TRUE(t2.Push(Ev(Event::EV_MODIFY, "/d/f")));
+    EXPECT_FALSE(t2.Pop("/d", e));
 }
 
 TEST(EventTreeClear, ClearLocalEventKeepsServerWork) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/loc")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/srv", S, 1)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/b", D)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/b/srv", S, 2)));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/c/loc")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_CREATE, "/s", D | S, 3)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/loc")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/srv", S, 1)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/b", D)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/b/srv", S, 2)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/c/loc")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_CREATE, "/s", D | S, 3)));
     t.ClearLocalEvent();
     EXPECT_EQ(0, t.GetLocalEventCount());
     EXPECT_EQ(3, t.GetServerEventCount());
@@ -557,17 +557,17 @@ TEST(EventTreeClear, ClearLocalEventKeepsServerWork) {
 
 TEST(EventTreeClear, ClearLocalEventReleasesBusyAncestors) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/loc")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/loc")));
     EXPECT_EQ("/a/loc", PopPath(t));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a", D | S, 5)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a", D | S, 5)));
     t.ClearLocalEvent();
     EXPECT_EQ("/a", PopPath(t));
 }
 
 TEST(EventTreeClear, ClearEmptiesEverything) {
     EventList2 t;
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/a/b")));
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/c", S, 1)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/a/b")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/c", S, 1)));
     EXPECT_EQ("/c", PopPath(t));  // the root's files come before its directories
     EXPECT_EQ("/a/b", PopPath(t));
     t.TraverseTree();
@@ -575,7 +575,7 @@ TEST(EventTreeClear, ClearEmptiesEverything) {
     EXPECT_TRUE(t.IsEmpty());
     EXPECT_EQ(0, t.GetLocalEventCount());
     EXPECT_EQ(0, t.GetServerEventCount());
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/c", S, 1)));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/c", S, 1)));
     EXPECT_EQ("/c", PopPath(t));
 }
 
@@ -586,25 +586,25 @@ TEST(EventTreeScale, ManySiblingsKeepInsertionOrder) {
     const int n = 20000;
     for (int i = 0; i < n; ++i) {
         std::string p = "/big/f" + std::to_string((i * 7919) % n);
-        ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, p.c_str())));
+        ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, p.c_str())));
     }
     // merge into the middle does not move anything
-    ASSERT_EQ(0, t.Push(Ev(Event::EV_MODIFY, "/big/f5")));
+    ASSERT_TRUE(t.Push(Ev(Event::EV_MODIFY, "/big/f5")));
     EXPECT_EQ(n, t.GetLocalEventCount());
     std::vector<Event> out;
     for (int i = 0; i < n; ++i) {
         Event e;
-        ASSERT_EQ(0, t.Pop(e));
+        ASSERT_TRUE(t.Pop(e));
         ASSERT_EQ("/big/f" + std::to_string((i * 7919) % n), e.m_path.str());
         out.push_back(e);
         if (i % 3 == 0) {
-            ASSERT_EQ(0, t.DoneEvent(out.back()));
+            ASSERT_TRUE(t.DoneEvent(out.back()));
             out.pop_back();
         }
     }
     Event none;
-    EXPECT_EQ(-1, t.Pop(none));
-    for (auto& e : out) ASSERT_EQ(0, t.DoneEvent(e));
+    EXPECT_FALSE(t.Pop(none));
+    for (auto& e : out) ASSERT_TRUE(t.DoneEvent(e));
     EXPECT_TRUE(t.IsEmpty());
 }
 
@@ -641,9 +641,9 @@ TEST(EventList2, PopGivesBackEveryFieldOfThePush) {
     in.m_sess_id = 3;
     in.m_time = 4;
     in.m_exec_bit = 1;
-    ASSERT_EQ(tree.Push(in), 0);
+    ASSERT_TRUE(tree.Push(in));
     Event out;
-    ASSERT_EQ(tree.Pop(out), 0);
+    ASSERT_TRUE(tree.Pop(out));
     EXPECT_EQ(out.toString(), in.toString());
     EXPECT_EQ(out.m_opt, in.m_opt);
     EXPECT_EQ(out.m_mac_attr_hash, in.m_mac_attr_hash);
@@ -661,18 +661,18 @@ TEST(EventTree, ByteCountFollowsTransfersOnly) {
         e.m_data_size = size;
         return e;
     };
-    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_CREATE, "/up"), 100)));
-    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 3), 50)));
-    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_CREATE, "/e", D), 4096)));  // folders move no bytes
-    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_REMOVE, "/gone"), 7)));      // nor removals
+    ASSERT_TRUE(t.Push(sized(Ev(Event::EV_CREATE, "/up"), 100)));
+    ASSERT_TRUE(t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 3), 50)));
+    ASSERT_TRUE(t.Push(sized(Ev(Event::EV_CREATE, "/e", D), 4096)));  // folders move no bytes
+    ASSERT_TRUE(t.Push(sized(Ev(Event::EV_REMOVE, "/gone"), 7)));      // nor removals
     EXPECT_EQ(150u, t.GetByteCount().queued);
     // A newer change of the same file replaces its size rather than adding to it.
-    ASSERT_EQ(0, t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 4), 70)));
+    ASSERT_TRUE(t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 4), 70)));
     EXPECT_EQ(170u, t.GetByteCount().queued);
     Event e;
-    ASSERT_EQ(0, t.Pop("/up", false, e));
+    ASSERT_TRUE(t.Pop("/up", false, e));
     EXPECT_EQ(170u, t.GetByteCount().queued);  // out with a worker: still to go
-    ASSERT_EQ(0, t.DoneEvent(e));
+    ASSERT_TRUE(t.DoneEvent(e));
     EXPECT_EQ(70u, t.GetByteCount().queued);
     EXPECT_EQ(100u, t.GetByteCount().done);
     t.ClearLocalEvent();

@@ -98,7 +98,7 @@ TEST_F(UIIPCTest, FullNotifierQueueDropsOnlySupersededSyncingNotices) {
     fs::remove(log);
     ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), ustring(), 1));
     UiNotifier& n = UiNotifier::getInstance();
-    ASSERT_EQ(0, n.Start(4));
+    ASSERT_TRUE(n.Start(4));
     n.SetHeld(true);
     const uint64_t dropped_before = n.DroppedCount();
     auto syncing = [](const char* p) { return UI_IPC::ReportFileSyncingEventToUI(Ev(Event::EV_MODIFY, p, 0, 0, 1)); };
