@@ -96,7 +96,7 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
         // Starting on every default instead (paths in /tmp and /var/log) would hide the
         // user's settings and databases without a word.
         std::string why;
-        if (settings.loadConfigSettings(config_path, &why, &unknown_keys) != 0) {
+        if (!settings.loadConfigSettings(config_path, &why, &unknown_keys)) {
             std::fprintf(stderr, "nimbreld: cannot use the configuration %s: %s\n", argv[1], why.c_str());
             return -1;
         }
@@ -114,7 +114,7 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
         if (path.compare(0, state.size(), state) == 0 && slash >= state.size() - 1)
             (void)MakePrivateDir(path.substr(0, slash));
     }
-    if (Logger::Initialize(Logger::FILE_LOGGER, log_path, level_path, 50) != 0) {
+    if (!Logger::Initialize(Logger::FILE_LOGGER, log_path, level_path, 50)) {
         std::fprintf(stderr, "Nimbrel: client is not enabled %s %s\n", log_path.c_str_utf8(),
                      level_path.c_str_utf8());
         return -1;

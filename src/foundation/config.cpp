@@ -63,15 +63,15 @@ int Config::parse_line(const char* line, ustring& key, ustring& value, std::stri
     return OK;
 }
 
-int Config::read(const ustring& path, std::string* why) {
+bool Config::read(const ustring& path, std::string* why) {
     if (path.empty()) {
         if (why != nullptr) *why = "no file named";
-        return -1;
+        return false;
     }
     FILE* fp = std::fopen(path.c_str_utf8(), "r");
     if (!fp) {
         if (why != nullptr) *why = std::strerror(errno);
-        return -1;
+        return false;
     }
     char buf[8192];
     ustring key, value;
@@ -86,12 +86,12 @@ int Config::read(const ustring& path, std::string* why) {
             if (why != nullptr) *why = "line " + std::to_string(line) + ": " + problem;
             store.clear();
             std::fclose(fp);
-            return -1;
+            return false;
         }
         if (r == OK) store[key] = value;
     }
     std::fclose(fp);
-    return 0;
+    return true;
 }
 
 int Config::to_int(const ustring& text) {

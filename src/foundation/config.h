@@ -10,10 +10,10 @@ class Config {
 public:
     enum { OK = 0, EMPTY = 1, INVALID = 2 };
 
-    // Parses the file into store; -1 for an empty path, an unreadable file or a
-    // syntax error (which empties store). On -1, *why (when given) says what and where,
+    // Parses the file into store; false for an empty path, an unreadable file or a
+    // syntax error (which empties store). Then *why (when given) says what and where,
     // e.g. "line 3: no \"=\" after the key \"worker_count\"".
-    int read(const ustring& path, std::string* why = nullptr);
+    [[nodiscard]] bool read(const ustring& path, std::string* why = nullptr);
     ustring& operator[](const ustring& key) { return store[key]; }
     int get_int(const ustring& key);
 

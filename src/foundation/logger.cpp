@@ -47,7 +47,7 @@ ustring rotated_name(int index) REQUIRES(log_lock) {
     return ustring(buf);
 }
 
-int RotateLocked() REQUIRES(log_lock);
+bool RotateLocked() REQUIRES(log_lock);
 
 // A channel's level; a channel the level file does not name takes the level of
 // "default_component" (seeded with L_WARNING), so one line there sets every other.
@@ -101,33 +101,33 @@ FILE* OpenPrivateLog(const char* path) {
 
 }  // namespace
 
-int Logger::Initialize(Type type, const ustring& log_path, const ustring& level_path, int rotate) {
+bool Logger::Initialize(Type type, const ustring& log_path, const ustring& level_path, int rotate) {
     MutexLock l(log_lock);
     auto& table = level_table();
     table["default_component"] = 4;
     if (!level_path.empty()) {
         Config cfg;
-        if (cfg.read(level_path) == 0)
+        if (cfg.read(level_path))
             for (auto& [k, v] : cfg.store) table[k] = Config::to_int(v);
     }
     log_type = type;
     if (type >= FILE_LOGGER) {
-        if (log_path.empty()) return -1;
+        if (log_path.empty()) return false;
         FILE* fp = OpenPrivateLog(log_path.c_str_utf8());
-        if (!fp) return -1;
+        if (!fp) return false;
         no_inherit(fp);
         log_fp = fp;
         log_fp_default = false;
         log_size = 0;
         *log_path_ptr() = log_path;
         rotate_cnt = rotate;
-        return 0;
+        return true;
     }
     log_fp_default = false;
     log_fp = type == STDOUT_LOGGER ? stdout : type == STDERR_LOGGER ? stderr : nullptr;
     log_path_ptr()->clear();
     log_size = -1;
-    return 0;
+    return true;
 }
 
 int Logger::GetLevel(const ustring& channel) {
@@ -172,7 +172,7 @@ void Logger::LogMsg2(Level level, const ustring& channel, const char* format, va
         if (log_type >= FILE_LOGGER && log_size >= 0 && a >= 0 && b >= 0) {
             log_size += a + b;
             if (log_size > 0x100000) {
-                RotateLocked();
+                static_cast<void>(RotateLocked());  // a failed rotation leaves no file: lines go nowhere
                 log_size = 0;
             }
         }
@@ -197,25 +197,25 @@ void Logger::LogAt(Level level, const ustring& channel, const char* file, int li
     LogMsg(level, channel, "[%s] %s(%d): %s", word, file, line, text.c_str());
 }
 
-int Logger::Rotate() {
+bool Logger::Rotate() {
     MutexLock l(log_lock);
     return RotateLocked();
 }
 
 namespace {
-int RotateLocked() {
+bool RotateLocked() {
     std::remove(rotated_name(rotate_cnt - 1).c_str_utf8());
     for (int i = rotate_cnt - 2; i >= 0; --i)
         std::rename(rotated_name(i).c_str_utf8(), rotated_name(i + 1).c_str_utf8());
     if (log_fp && !log_fp_default) std::fclose(log_fp);
     log_fp = nullptr;
     log_fp_default = false;
-    if (std::rename(log_path_ptr()->c_str_utf8(), rotated_name(0).c_str_utf8()) != 0) return -1;
+    if (std::rename(log_path_ptr()->c_str_utf8(), rotated_name(0).c_str_utf8()) != 0) return false;
     FILE* fp = OpenPrivateLog(log_path_ptr()->c_str_utf8());
-    if (!fp) return -1;
+    if (!fp) return false;
     no_inherit(fp);
     log_fp = fp;
-    return 0;
+    return true;
 }
 }  // namespace
 

@@ -33,7 +33,9 @@ public:
     enum Level { L_EMERG = 0, L_ALERT, L_CRIT, L_ERR, L_WARNING, L_NOTICE, L_INFO, L_DEBUG };
     enum Type { SYSLOG_LOGGER = 0, STDOUT_LOGGER = 1, STDERR_LOGGER = 2, FILE_LOGGER = 3 };
 
-    static int Initialize(Type type, const ustring& log_path, const ustring& level_path, int rotate_cnt);
+    // Sets where lines go and reads the channel levels from level_path (when given).
+    // False when a file logger is asked for and its file cannot be opened.
+    [[nodiscard]] static bool Initialize(Type type, const ustring& log_path, const ustring& level_path, int rotate_cnt);
     static void LogMsg(Level level, const ustring& channel, const char* format, ...)
         __attribute__((format(printf, 3, 4)));
     static void LogMsg2(Level level, const ustring& channel, const char* format, va_list args)
@@ -43,7 +45,9 @@ public:
     // Writes "[LEVEL] file(line): " and the formatted body as one line.
     static void LogAt(Level level, const ustring& channel, const char* file, int line, const char* body, ...)
         __attribute__((format(printf, 5, 6)));
-    static int Rotate();
+    // Moves the file logger's file to "<file>.0" (and so on up) and opens a new one.
+    // False when the file could not be moved or reopened.
+    [[nodiscard]] static bool Rotate();
     static void Destroy();
 
     // Level in force for a channel; one without an entry takes "default_component"'s

@@ -75,10 +75,10 @@ void Settings::reset() {
     recycle_max_bytes = 0;
 }
 
-int Settings::loadConfigSettings(const ustring& path, std::string* why, std::vector<std::string>* unknown) {
+bool Settings::loadConfigSettings(const ustring& path, std::string* why, std::vector<std::string>* unknown) {
     MutexLock l(lock);
     Config cfg;
-    if (cfg.read(path, why) != 0) return -1;
+    if (!cfg.read(path, why)) return false;
     std::set<std::string> known;
     auto take = [&](const char* key, auto& member) {
         known.insert(key);
@@ -129,7 +129,7 @@ int Settings::loadConfigSettings(const ustring& path, std::string* why, std::vec
             if (known.count(key.str()) == 0) unknown->push_back(key.str());
         }
     }
-    return 0;
+    return true;
 }
 
 void Settings::takeRecycleSettings(Config& cfg) {

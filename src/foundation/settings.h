@@ -21,10 +21,10 @@ public:
     static constexpr uint32_t kMaxWorkers = 64;
     static Settings& getInstance();
 
-    // 0 on success; -1 for an empty path, an unreadable file or a syntax error,
-    // in which case no setting changes and *why (when given) says what and where.
+    // False for an empty path, an unreadable file or a syntax error, in which case no
+    // setting changes and *why (when given) says what and where.
     // Keys that are no setting are ignored; unknown (when given) receives them.
-    int loadConfigSettings(const ustring& path, std::string* why = nullptr,
+    [[nodiscard]] bool loadConfigSettings(const ustring& path, std::string* why = nullptr,
                            std::vector<std::string>* unknown = nullptr);
 
     ustring getDbPath();

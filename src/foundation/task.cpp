@@ -27,18 +27,18 @@ int Task::Stop() {
 
 int Task::CreateTaskId() { return task_count.fetch_add(1); }
 
-int Task::Run() {
+bool Task::Run() {
     MutexLock l(m_state_mutex);
-    if (m_task_id.load() >= 0) return -1;
+    if (m_task_id.load() >= 0) return false;
     m_state = RUN;
     // The id is in place before the thread exists: its body may log it at once.
     m_task_id.store(CreateTaskId());
     if (pthread_create(&m_tid, nullptr, &Task::Exec, this) != 0) {
         m_state = STOP;
         m_task_id.store(-1);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 void* Task::Exec(void* arg) {
@@ -48,11 +48,11 @@ void* Task::Exec(void* arg) {
     return nullptr;
 }
 
-int Task::Join() {
-    if (m_task_id.load() < 0) return -1;
+bool Task::Join() {
+    if (m_task_id.load() < 0) return false;
     pthread_join(m_tid, nullptr);
     m_task_id.store(-1);
-    return 0;
+    return true;
 }
 
 Task::State Task::GetState() {
@@ -65,12 +65,12 @@ void Task::SetState(State state) {
     m_state = state;
 }
 
-int Task::Wait(unsigned sec) {
+bool Task::Wait(unsigned sec) {
     for (unsigned i = 0; i < sec * 10; ++i) {
-        if (GetState() != RUN) return -1;
+        if (GetState() != RUN) return false;
         usleep(100 * 1000);
     }
-    return 0;
+    return true;
 }
 
 void Task::RunLoop(const std::function<unsigned()>& work, const std::function<void()>& each_round) {

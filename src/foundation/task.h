@@ -26,15 +26,16 @@ public:
     virtual int SetAbort(bool) { return 0; }
     virtual void DoTask() {}
 
-    // 0, or -1 when a thread was started and not joined yet, or cannot be created.
-    int Run() EXCLUDES(m_state_mutex);
-    // 0 once the thread has ended; -1 when none was started.
-    int Join();
+    // Starts the thread. False when one was started and not joined yet, or it cannot
+    // be created.
+    [[nodiscard]] bool Run() EXCLUDES(m_state_mutex);
+    // True once the thread has ended; false when none was started.
+    bool Join();
     State GetState() EXCLUDES(m_state_mutex);
     // -1 while no thread runs. Set before the thread starts, so the body sees its own id.
     int GetId() const { return m_task_id.load(); }
-    // Sleeps sec seconds in 100 ms steps; -1 as soon as the state is not RUN.
-    int Wait(unsigned sec);
+    // Sleeps sec seconds in 100 ms steps; false as soon as the state is not RUN.
+    bool Wait(unsigned sec);
     void SetState(State state) EXCLUDES(m_state_mutex);
 
     static void* Exec(void* task);

@@ -78,7 +78,7 @@ protected:
                             "\"\nworker_count = " + std::to_string(workers) +
                             "\nui_port = " + std::to_string(UnusedPort()) + "\n");
         Settings::getInstance().reset();
-        ASSERT_EQ(Settings::getInstance().loadConfigSettings(conf.c_str()), 0);
+        ASSERT_TRUE(Settings::getInstance().loadConfigSettings(conf.c_str()));
     }
 
     PObject Send(const PObject& request) {

@@ -69,7 +69,7 @@ protected:
                             "/filter.sqlite\"\nsystem_filter_path = \"" + dir + "/system.filter\"\nworker_count = 3\n" +
                             "ui_port = " + std::to_string(UnusedPort()) + "\n");
         Settings::getInstance().reset();
-        ASSERT_EQ(Settings::getInstance().loadConfigSettings(conf.c_str()), 0);
+        ASSERT_TRUE(Settings::getInstance().loadConfigSettings(conf.c_str()));
         ProgressCache::getInstance().clear();
         ASSERT_EQ(app.run(), 0);
         ASSERT_EQ(Send(Action("link")).hasMember("error"), false);
@@ -647,7 +647,7 @@ TEST_F(SessionActionsTest, ControlActionsBesideBorrowingTasksForTenSeconds) {
     ASSERT_FALSE(Send(ConnectionRequest("link_connection", 1)).hasMember("error"));
     for (uint64_t id : {1, 2, 3}) ASSERT_FALSE(Send(Prepare(id)).hasMember("error"));
     StandInTask tasks[3];
-    for (StandInTask& t : tasks) ASSERT_EQ(t.Run(), 0);
+    for (StandInTask& t : tasks) ASSERT_TRUE(t.Run());
 
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (unsigned round = 0; std::chrono::steady_clock::now() < end; ++round) {

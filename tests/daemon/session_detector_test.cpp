@@ -112,7 +112,7 @@ TEST_F(DetectorWatchTest, OnlyRealFoldersCanBeWatched) {
 
 TEST_F(DetectorWatchTest, WatchesAreKeptWhileTheTaskRunsAndStops) {
     Detector detector{SyncServices::Process()};
-    ASSERT_EQ(detector.Run(), 0);
+    ASSERT_TRUE(detector.Run());
     ASSERT_EQ(detector.AddWatch(a, 1), 0);
     ASSERT_EQ(detector.AddWatch(b, 2), 0);
     detector.RemoveWatch(2);

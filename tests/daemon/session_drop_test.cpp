@@ -63,7 +63,7 @@ protected:
     SlowWorker* Add(uint64_t session, int delay_ms) {
         owned.push_back(std::make_unique<SlowWorker>(session, delay_ms));
         SlowWorker* w = owned.back().get();
-        EXPECT_EQ(w->Run(), 0);
+        EXPECT_TRUE(w->Run());
         if (session != 0) w->WaitBusy();
         workers.push_back(w);
         return w;

@@ -438,7 +438,7 @@ TEST(Nimbrelctl, InitConfigWritesTheSampleOnceWithItsPathsQuoted) {
         ASSERT_EQ(rc, 0) << err;
         EXPECT_NE(err.find("wrote a sample configuration to " + config), std::string::npos) << err;
         Config parsed;
-        ASSERT_EQ(parsed.read(config.c_str()), 0) << e2e::ReadFile(config);
+        ASSERT_TRUE(parsed.read(config.c_str())) << e2e::ReadFile(config);
         EXPECT_EQ(std::string(parsed["fstat_db_path"].c_str_utf8()), state + "/file-status.sqlite");
         EXPECT_EQ(std::string(parsed["log_file_path"].c_str_utf8()), state + "/log/nimbreld.log");
         EXPECT_EQ(std::string(parsed["system_filter_path"].c_str_utf8()), state + "/system.filter");

@@ -96,7 +96,7 @@ TEST_F(UIIPCTest, FullNotifierQueueDropsOnlySupersededSyncingNotices) {
     namespace fs = std::filesystem;
     const fs::path log = fs::temp_directory_path() / ("nimbrel-notifier-" + std::to_string(getpid()) + ".log");
     fs::remove(log);
-    ASSERT_EQ(0, Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), ustring(), 1));
+    ASSERT_TRUE(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), ustring(), 1));
     UiNotifier& n = UiNotifier::getInstance();
     ASSERT_TRUE(n.Start(4));
     n.SetHeld(true);

@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "foundation/settings.h"
 #include "platform/socket.h"
 #include "wire/channel.h"
@@ -106,7 +108,7 @@ inline void SetUIPort(int port) {
         std::ofstream f(path);
         f << "ui_port=" << port << "\n";
     }
-    Settings::getInstance().loadConfigSettings(path.c_str());
+    EXPECT_TRUE(Settings::getInstance().loadConfigSettings(path.c_str()));
     std::remove(path.c_str());
 }
 

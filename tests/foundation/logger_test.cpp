@@ -28,7 +28,7 @@ protected:
         fs::create_directories(dir);
         log = dir / "daemon.log";
         std::ofstream(dir / "levels") << "verbose_debug = 7\nsilent_debug=0\nword_debug=high\n";
-        ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), (dir / "levels").c_str(), 3), 0);
+        ASSERT_TRUE(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), (dir / "levels").c_str(), 3));
     }
     void TearDown() override {
         Logger::Destroy();
@@ -69,7 +69,7 @@ TEST_F(LoggerTest, ControlBytesAreEscapedAndTheFileIsPrivate) {
     Logger::LogMsg(Logger::L_ERR, "x_debug", "[ERROR] t.cpp(%d): name %s\n", 1, "a\n[ERROR] forged\x7f\tb");
     EXPECT_NE(slurp(log).find("name a\\x0A[ERROR] forged\\x7F\\x09b\n"), std::string::npos) << slurp(log);
     const mode_t old = umask(0);
-    EXPECT_EQ(Logger::Rotate(), 0);
+    EXPECT_TRUE(Logger::Rotate());
     umask(old);
     EXPECT_EQ(fs::status(log).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
 }
@@ -96,7 +96,7 @@ TEST(LoggerRotation, WithAllFiftyFilesPresentTheOldestGoes) {
     fs::create_directories(dir);
     fs::path log = dir / "d.log";
     for (int i = 0; i < 50; ++i) std::ofstream(dir / ("d.log_" + std::to_string(i))) << "old " << i << "\n";
-    ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), "", 50), 0);
+    ASSERT_TRUE(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), "", 50));
     std::string big(600000, 'y');
     Logger::LogMsg(Logger::L_ERR, "any", "%s first\n", big.c_str());
     EXPECT_EQ(slurp(dir / "d.log_0"), "old 0\n");  // not over the limit yet: no rotation
@@ -117,7 +117,7 @@ TEST(LoggerRotation, AFailedRotationDropsEveryLaterMessage) {
     fs::remove_all(dir);
     fs::create_directories(dir);
     fs::path log = dir / "d.log";
-    ASSERT_EQ(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), "", 1), 0);
+    ASSERT_TRUE(Logger::Initialize(Logger::FILE_LOGGER, log.c_str(), "", 1));
     // A non-empty directory where the newest rotated file must go makes the rename fail.
     fs::create_directories(dir / "d.log_0" / "blocker");
     std::string big(1100000, 'z');
@@ -129,9 +129,9 @@ TEST(LoggerRotation, AFailedRotationDropsEveryLaterMessage) {
 }
 
 TEST(LoggerInit, FileTypeNeedsAWritablePath) {
-    EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, "", "", 50), -1);
-    EXPECT_EQ(Logger::Initialize(Logger::FILE_LOGGER, "/nonexistent-dir/x.log", "", 50), -1);
-    EXPECT_EQ(Logger::Initialize(Logger::STDERR_LOGGER, "", "", 50), 0);
+    EXPECT_FALSE(Logger::Initialize(Logger::FILE_LOGGER, "", "", 50));
+    EXPECT_FALSE(Logger::Initialize(Logger::FILE_LOGGER, "/nonexistent-dir/x.log", "", 50));
+    EXPECT_TRUE(Logger::Initialize(Logger::STDERR_LOGGER, "", "", 50));
     Logger::Destroy();
 }
 

@@ -17,7 +17,7 @@ protected:
         Settings::getInstance().reset();
         std::remove(path.c_str());
     }
-    int load(const std::string& text) {
+    bool load(const std::string& text) {
         std::ofstream(path) << text;
         return Settings::getInstance().loadConfigSettings(path.c_str());
     }
@@ -26,8 +26,8 @@ protected:
 
 TEST_F(SettingsTest, DefaultsStandWithoutAFile) {
     auto& s = Settings::getInstance();
-    EXPECT_EQ(s.loadConfigSettings("/nonexistent/file"), -1);
-    EXPECT_EQ(s.loadConfigSettings(""), -1);
+    EXPECT_FALSE(s.loadConfigSettings("/nonexistent/file"));
+    EXPECT_FALSE(s.loadConfigSettings(""));
     EXPECT_EQ(s.getWorkerCount(), 3u);
     EXPECT_EQ(s.getUIPort(), 1024);
     EXPECT_TRUE(s.isDaemon());
@@ -39,10 +39,10 @@ TEST_F(SettingsTest, DefaultsStandWithoutAFile) {
 }
 
 TEST_F(SettingsTest, CommentsBlanksAndValues) {
-    EXPECT_EQ(load("# only comments\n\n   \n# more\n"), 0);
+    EXPECT_TRUE(load("# only comments\n\n   \n# more\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
 
-    EXPECT_EQ(load("worker_count = 5 # five\r\nlog_file_path='/tmp/a b\\c.log'\nui_port=2000\nui_port=2001\n"), 0);
+    EXPECT_TRUE(load("worker_count = 5 # five\r\nlog_file_path='/tmp/a b\\c.log'\nui_port=2000\nui_port=2001\n"));
     auto& s = Settings::getInstance();
     EXPECT_EQ(s.getWorkerCount(), 5u);
     EXPECT_EQ(s.getLogFilePath(), ustring("/tmp/a b\\c.log"));
@@ -53,52 +53,52 @@ TEST_F(SettingsTest, RecycleKeepTimeAndSizeCap) {
     auto& s = Settings::getInstance();
     EXPECT_EQ(s.getRecycleKeepSeconds(), 1800u);
     EXPECT_EQ(s.getRecycleMaxBytes(), 0u);
-    EXPECT_EQ(load("recycle_keep_seconds = 90\nrecycle_max_bytes = 5000000000\n"), 0);
+    EXPECT_TRUE(load("recycle_keep_seconds = 90\nrecycle_max_bytes = 5000000000\n"));
     EXPECT_EQ(s.getRecycleKeepSeconds(), 90u);
     EXPECT_EQ(s.getRecycleMaxBytes(), 5000000000u);  // beyond 32 bits
     s.reset();
-    EXPECT_EQ(load("recycle_keep_seconds = -3\nrecycle_max_bytes = 12k\n"), 0);  // not numbers to keep
+    EXPECT_TRUE(load("recycle_keep_seconds = -3\nrecycle_max_bytes = 12k\n"));  // not numbers to keep
     EXPECT_EQ(s.getRecycleKeepSeconds(), 1800u);
     EXPECT_EQ(s.getRecycleMaxBytes(), 0u);
 }
 
 TEST_F(SettingsTest, SyntaxErrorChangesNothing) {
-    EXPECT_EQ(load("fstat_db_path=/x\nworker_count=5 more\n"), -1);
+    EXPECT_FALSE(load("fstat_db_path=/x\nworker_count=5 more\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
     EXPECT_EQ(Settings::getInstance().getFStatDbPath().str(), UserStateDir() + "/file-status.sqlite");
-    EXPECT_EQ(load("ui_port=\n"), -1);
-    EXPECT_EQ(load("worker_count #x\n"), -1);
-    EXPECT_EQ(load("a=\"unterminated\n"), -1);
+    EXPECT_FALSE(load("ui_port=\n"));
+    EXPECT_FALSE(load("worker_count #x\n"));
+    EXPECT_FALSE(load("a=\"unterminated\n"));
 }
 
 TEST_F(SettingsTest, TypedConversions) {
-    EXPECT_EQ(load("ui_port=\"\"\nis_daemon=yes\nuse_ssl=true\nworker_count#ignored\n"), 0);
+    EXPECT_TRUE(load("ui_port=\"\"\nis_daemon=yes\nuse_ssl=true\nworker_count#ignored\n"));
     auto& s = Settings::getInstance();
     EXPECT_EQ(s.getUIPort(), 1024);
     EXPECT_FALSE(s.isDaemon());
     EXPECT_TRUE(s.useSSL());
-    EXPECT_EQ(load("is_daemon=True\nui_port=abc\n"), 0);
+    EXPECT_TRUE(load("is_daemon=True\nui_port=abc\n"));
     EXPECT_FALSE(s.isDaemon());
     EXPECT_EQ(s.getUIPort(), 0);
 }
 
 TEST_F(SettingsTest, UnusableWorkerCountsKeepTheDefault) {
-    EXPECT_EQ(load("worker_count=2\n"), 0);
+    EXPECT_TRUE(load("worker_count=2\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 2u);
     EXPECT_TRUE(Settings::getInstance().getRejectedWorkerCount().empty());
-    EXPECT_EQ(load("worker_count=64\n"), 0);
+    EXPECT_TRUE(load("worker_count=64\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 64u);
     Settings::getInstance().reset();
-    EXPECT_EQ(load("worker_count=1\n"), 0);
+    EXPECT_TRUE(load("worker_count=1\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
     EXPECT_EQ(Settings::getInstance().getRejectedWorkerCount(), ustring("1"));
-    EXPECT_EQ(load("worker_count=65\n"), 0);
+    EXPECT_TRUE(load("worker_count=65\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
-    EXPECT_EQ(load("worker_count=0\n"), 0);
+    EXPECT_TRUE(load("worker_count=0\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
-    EXPECT_EQ(load("worker_count=-4\n"), 0);
+    EXPECT_TRUE(load("worker_count=-4\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
-    EXPECT_EQ(load("worker_count=100000\n"), 0);
+    EXPECT_TRUE(load("worker_count=100000\n"));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 3u);
 }
 
@@ -138,12 +138,12 @@ TEST_F(SettingsTest, ErrorsNameTheLineAndTheProblem) {
     for (const auto& c : cases) {
         std::ofstream(path) << c.text;
         std::string why;
-        EXPECT_EQ(Settings::getInstance().loadConfigSettings(path.c_str(), &why), -1) << c.text;
+        EXPECT_FALSE(Settings::getInstance().loadConfigSettings(path.c_str(), &why)) << c.text;
         EXPECT_EQ(why.rfind(c.why, 0), 0u) << why;
     }
     std::ofstream(path) << "worker_count = 4\nworkers = 9\nui_prot = 7\n";
     std::vector<std::string> unknown;
-    ASSERT_EQ(Settings::getInstance().loadConfigSettings(path.c_str(), nullptr, &unknown), 0);
+    ASSERT_TRUE(Settings::getInstance().loadConfigSettings(path.c_str(), nullptr, &unknown));
     EXPECT_EQ(unknown, (std::vector<std::string>{"ui_prot", "workers"}));
     EXPECT_EQ(Settings::getInstance().getWorkerCount(), 4u);
 }

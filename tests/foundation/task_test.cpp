@@ -29,15 +29,15 @@ TEST(Task, RunTwiceNeedsAJoinBetween) {
     CountingTask t;
     EXPECT_EQ(t.GetState(), Task::STOP);
     EXPECT_EQ(t.GetId(), -1);
-    EXPECT_EQ(t.Join(), -1);
-    ASSERT_EQ(t.Run(), 0);
+    EXPECT_FALSE(t.Join());
+    ASSERT_TRUE(t.Run());
     int first = t.GetId();
     EXPECT_GE(first, 0);
-    EXPECT_EQ(t.Run(), -1);
+    EXPECT_FALSE(t.Run());
     t.Stop();
-    EXPECT_EQ(t.Join(), 0);
+    EXPECT_TRUE(t.Join());
     EXPECT_EQ(t.GetId(), -1);
-    ASSERT_EQ(t.Run(), 0);
+    ASSERT_TRUE(t.Run());
     EXPECT_GT(t.GetId(), first);
     t.Stop();
     t.Join();
@@ -46,17 +46,17 @@ TEST(Task, RunTwiceNeedsAJoinBetween) {
 
 TEST(Task, WaitReturnsEarlyWhenNotRunning) {
     Task t;
-    EXPECT_EQ(t.Wait(0), 0);  // no state check at all
-    EXPECT_EQ(t.Wait(3), -1);  // a fresh task is stopped
+    EXPECT_TRUE(t.Wait(0));  // no state check at all
+    EXPECT_FALSE(t.Wait(3));  // a fresh task is stopped
     t.SetState(Task::RUN);
-    EXPECT_EQ(t.Wait(1), 0);
+    EXPECT_TRUE(t.Wait(1));
     t.Pause();
-    EXPECT_EQ(t.Wait(3), -1);
+    EXPECT_FALSE(t.Wait(3));
 }
 
 TEST(Task, StoppingAPausedTaskEndsItsThread) {
     CountingTask t;
-    ASSERT_EQ(t.Run(), 0);
+    ASSERT_TRUE(t.Run());
     usleep(50 * 1000);
     t.Pause();
     EXPECT_EQ(t.GetState(), Task::PAUSE);
@@ -64,7 +64,7 @@ TEST(Task, StoppingAPausedTaskEndsItsThread) {
     EXPECT_EQ(t.GetState(), Task::RUN);
     t.Pause();
     t.Stop();
-    EXPECT_EQ(t.Join(), 0);
+    EXPECT_TRUE(t.Join());
     EXPECT_GE(t.units.load(), 1);
 }
 

@@ -245,8 +245,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                         "/filter.sqlite\"\nsystem_filter_path = \"" + g_dir +
                         "/system.filter\"\nworker_count = 2\nui_port = 1\n");
     Settings::getInstance().reset();
-    if (Settings::getInstance().loadConfigSettings(conf.c_str()) != 0) std::abort();
-    if (Logger::Initialize(Logger::FILE_LOGGER, ustring(g_dir + "/log"), ustring(), 1) != 0) std::abort();
+    if (!Settings::getInstance().loadConfigSettings(conf.c_str())) std::abort();
+    if (!Logger::Initialize(Logger::FILE_LOGGER, ustring(g_dir + "/log"), ustring(), 1)) std::abort();
     // Every request and reply is traced, so that their texts get formatted too.
     Logger::SetLevel(ustring("client_debug"), Logger::L_DEBUG);
 

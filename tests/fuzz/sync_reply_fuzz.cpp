@@ -496,8 +496,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_refuser = Listen(g_refused_port);
     WriteFile(g_aux + "/nimbreld.conf", "ui_port = " + std::to_string(g_refused_port) + "\n");
     Settings::getInstance().reset();
-    if (Settings::getInstance().loadConfigSettings(ustring(g_aux + "/nimbreld.conf")) != 0) Fail("settings");
-    if (Logger::Initialize(Logger::FILE_LOGGER, ustring(g_aux + "/log"), ustring(), 1) != 0) Fail("log");
+    if (!Settings::getInstance().loadConfigSettings(ustring(g_aux + "/nimbreld.conf"))) Fail("settings");
+    if (!Logger::Initialize(Logger::FILE_LOGGER, ustring(g_aux + "/log"), ustring(), 1)) Fail("log");
     delta_set_error_output(nullptr);
     if (FileStatusDB::initialize(ustring(g_aux + "/fstat.sqlite")) != 0) Fail("file status database");
     if (FilterDB::getInstance().initialize(ustring(g_aux + "/filter.sqlite")) != 0) Fail("filter database");

@@ -40,7 +40,7 @@ std::string& RecvDir() {
         // so that its formatting of received texts is exercised too.
         std::string log_dir = *dir + "-log";
         if (::mkdir(log_dir.c_str(), 0700) != 0 ||
-            Logger::Initialize(Logger::FILE_LOGGER, ustring(log_dir + "/log"), ustring(), 1) != 0) {
+            !Logger::Initialize(Logger::FILE_LOGGER, ustring(log_dir + "/log"), ustring(), 1)) {
             std::perror("log folder");
             std::abort();
         }

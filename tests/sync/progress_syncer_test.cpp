@@ -163,7 +163,7 @@ TEST_F(ProgressSyncerTest, LooseningAFilterBringsDownExactlyTheFilesItHadSkipped
         StartServer();
         AddSession(sess, 7);
         DownloadingWorker worker;
-        ASSERT_EQ(worker.Run(), 0);
+        ASSERT_TRUE(worker.Run());
         Syncer syncer{SyncServices::Process()};
         syncer.SetState(Task::RUN);
 
@@ -220,7 +220,7 @@ TEST_F(ProgressSyncerTest, TheServerEventPullerSkipsTheSessionWhileItsConditionI
     AddSession(1, 7);
     File(7, "/clip.mp4");
     DownloadingWorker worker;
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     Loosen(1, 0, FILTER_EXT_SELECTIVE_SYNC, "mp4");
     Syncer syncer{SyncServices::Process()};
     EXPECT_EQ(syncer.RunOnce(), -1);
@@ -274,7 +274,7 @@ TEST_F(ProgressSyncerTest, PausedMidWayKeepsTheConditionsSyncIdAndThePullComplet
 
     SetPause(1, false);
     DownloadingWorker worker;
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     WaitUntilNoPending(1);
     EXPECT_EQ(progress.RunOnce(), ProgressSyncer::ACTION_DONE);
     EXPECT_EQ(Stored(1), (std::map<uint64_t, uint64_t>{{row, last}}));
@@ -303,7 +303,7 @@ TEST_F(ProgressSyncerTest, ARemovedOrPausedSessionLetsAnotherSessionsConditionsF
     SetPause(3, true);
 
     DownloadingWorker worker;
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     ProgressSyncer progress{SyncServices::Process()};
     progress.SetState(Task::RUN);
     for (int pass = 0; pass < 4; ++pass) EXPECT_EQ(progress.RunOnce(), ProgressSyncer::ACTION_DONE) << pass;

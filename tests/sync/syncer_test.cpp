@@ -58,7 +58,7 @@ TEST_F(SyncerTest, EchoesAreDroppedAndTheSyncIdIsStoredAfterTheWorkers) {
     }
 
     RecordingWorker worker;
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     OpenSyncer syncer;
     syncer.SetState(Task::RUN);  // a live task's waits, on the test's thread
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
@@ -93,7 +93,7 @@ TEST_F(SyncerTest, PathsAreRelativeToTheRemoteFolderAndHonourRecursion) {
     const uint64_t last = Change(7, "/other.txt");
 
     RecordingWorker worker;
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     Syncer syncer{SyncServices::Process()};
     syncer.SetState(Task::RUN);
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
@@ -124,7 +124,7 @@ TEST_F(SyncerTest, PausedMidWayKeepsTheSyncIdAndTheSameEventsComeAgain) {
 
     SetPause(1, false);
     RecordingWorker worker;
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
     EXPECT_EQ(StoredSyncId(1), last);
     EXPECT_EQ(server.CountLog("since 0: 2 events"), 2);
@@ -206,7 +206,7 @@ TEST_F(SyncerTest, HostileEventListIsDroppedWhileTheValidEventsAreProcessed) {
     const auto before = std::distance(std::filesystem::directory_iterator(root), {});
 
     RecordingWorker worker;
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     Syncer syncer{SyncServices::Process()};
     syncer.SetState(Task::RUN);
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);

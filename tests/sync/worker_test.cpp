@@ -212,7 +212,7 @@ TEST_F(WorkerTest, StatusShowsThePathWhileTheWorkerWorks) {
         cv.wait(l, [&] { return release; });
         return 0;
     };
-    ASSERT_EQ(worker.Run(), 0);
+    ASSERT_TRUE(worker.Run());
     EventManager::getInstance().PushServerEvent(ServerEvent(1, "/busy.bin"));
     {
         std::unique_lock<std::mutex> l(mu);

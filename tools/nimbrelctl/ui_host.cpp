@@ -66,7 +66,7 @@ std::string FindDaemon(const std::string& given) {
 int ConfiguredUiPort(const std::string& config) {
     if (config.empty()) return -1;
     Config c;
-    if (c.read(config.c_str()) != 0) return -1;
+    if (!c.read(config.c_str())) return -1;
     if (c.store.find("ui_port") == c.store.end() || c.store["ui_port"].empty()) return -1;
     int port = c.get_int("ui_port");
     return port >= 1 && port <= 65534 ? port : -1;
