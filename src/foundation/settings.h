@@ -25,7 +25,7 @@ public:
     // setting changes and *why (when given) says what and where.
     // Keys that are no setting are ignored; unknown (when given) receives them.
     [[nodiscard]] bool loadConfigSettings(const ustring& path, std::string* why = nullptr,
-                           std::vector<std::string>* unknown = nullptr);
+                                          std::vector<std::string>* unknown = nullptr);
 
     ustring getDbPath();
     ustring getFStatDbPath();

@@ -390,11 +390,12 @@ DbResult FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t sy
         const DbLookup found = containsLocked(parent, ei);
         if (found == DbLookup::kFailed) return DbResult::kFailed;
         sqlite3_stmt* st =
-            found == DbLookup::kFound ? cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;")
-                       : cached("INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, "
-                                "fileModTime, fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, "
-                                "macHash, windowsHash, linuxHash, varnelHash, inode, execBit) VALUES (1, 1, ?1, ?1, 0, "
-                                "0, ?3, '', '', ?2, '', '', '', '', '', '', '', 0, 1);");
+            found == DbLookup::kFound
+                ? cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;")
+                : cached("INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, "
+                         "fileModTime, fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, "
+                         "macHash, windowsHash, linuxHash, varnelHash, inode, execBit) VALUES (1, 1, ?1, ?1, 0, "
+                         "0, ?3, '', '', ?2, '', '', '', '', '', '', '', 0, 1);");
         if (!st) return DbResult::kFailed;
         sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(syncID));
         sqlite3_bind_text(st, 2, parent.c_str_utf8(), static_cast<int>(parent.length()), SQLITE_TRANSIENT);
@@ -636,9 +637,9 @@ DbResult FileEventDB::getFileList(FileList* list, const ustring& prefix) {
     } else {
         const SubtreeRange below(stripped.str());
         if (!prepare(m_db,
-                    "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE path >= ?1 AND path < ?2 AND "
-                    "isExist = 1;",
-                    st) ||
+                     "SELECT fileType, fileModTime, fileSize, path FROM eventinfo WHERE path >= ?1 AND path < ?2 AND "
+                     "isExist = 1;",
+                     st) ||
             bindTexts(st.p, {below.lo, below.hi}) != SQLITE_OK)
             return DbResult::kFailed;
     }
@@ -708,7 +709,7 @@ DbLookup FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const us
 }
 
 DbResult FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum,
-                                     const ustring& macHash) {
+                                          const ustring& macHash) {
     MutexLock lock(m_dbMutex);
     SqlText sql(sqlite3_mprintf(
         "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES ('%q', %llu, '%q', '%q', "

@@ -56,7 +56,8 @@ public:
     [[nodiscard]] DbLookup getFilePathByHash(const ustring& hash, const ustring& macHash, ustring& path);
     [[nodiscard]] DbLookup getFilePathByHashFromRecycle(const ustring& hash, const ustring& macHash, ustring& path);
 
-    [[nodiscard]] DbResult addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum, const ustring& macHash);
+    [[nodiscard]] DbResult addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum,
+                                               const ustring& macHash);
     [[nodiscard]] DbResult dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path);
     [[nodiscard]] DbResult dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path);
     [[nodiscard]] DbResult rmRecycleByPath(const ustring& path);
@@ -88,15 +89,17 @@ public:
     [[nodiscard]] DbResult setRecycleOrigin(const ustring& name, const ustring& origPath, const ustring& reason);
     // Records an entry that has no row yet (a replaced version: its rows stay with the
     // new one; an entry found on disk without a record).
-    [[nodiscard]] DbResult addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
-                        const ustring& checksum, const ustring& macHash, uint32_t time);
+    [[nodiscard]] DbResult addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason,
+                                           uint64_t size, const ustring& checksum, const ustring& macHash,
+                                           uint32_t time);
     // The top-level entries, oldest first (ties by insertion).
     [[nodiscard]] DbResult listRecycle(std::vector<RecycleItem>& out);
     // The top-level entries whose origPath is `path` or a folder above it, newest
     // first (appended to out).
     [[nodiscard]] DbResult findRecycleFor(const ustring& path, std::vector<RecycleItem>& out);
     // Records a conflict copy (a later record of the same copy replaces it).
-    [[nodiscard]] DbResult addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason, uint32_t time);
+    [[nodiscard]] DbResult addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason,
+                                       uint32_t time);
     [[nodiscard]] DbResult listConflicts(std::vector<ConflictItem>& out);
     [[nodiscard]] DbResult rmConflict(const ustring& copyPath);
 
@@ -114,7 +117,8 @@ private:
     // before them is opened.
     [[nodiscard]] DbResult migrateRecoveryLocked() REQUIRES(m_dbMutex);
     [[nodiscard]] DbLookup containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
-    [[nodiscard]] DbResult updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) REQUIRES(m_dbMutex);
+    [[nodiscard]] DbResult updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime)
+        REQUIRES(m_dbMutex);
     [[nodiscard]] DbLookup pathByHash(const char* table_sql, const ustring& hash, ustring& path) EXCLUDES(m_dbMutex);
     // The statement for sql, prepared once per handle (kept until destroy) with its
     // bindings cleared; the caller resets it after use (sqlutil::ResetGuard). Null,

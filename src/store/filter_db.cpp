@@ -61,7 +61,7 @@ void logMprintfFailed() { NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): Filt
 // no database or SQLite refuses it. A refusal is logged with `fail_format`, which
 // takes the operation, SQLite's message and the result code.
 bool prepare(sqlite3* db, const char* sql, const char* what, Stmt& st,
-            const char* fail_format = "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n") {
+             const char* fail_format = "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n") {
     logSql(what, sql);
     if (!db) return false;
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
@@ -421,7 +421,7 @@ DbResult FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSy
     MutexLock lock(m_db_mutex);
     Stmt st;
     if (!prepare(m_db, sql.get(), "ConvertFilterDBToSelectiveSyncInfo", st,
-                "[ERROR] filter-db.cpp(%d): %s failed1 : %s (%d).\n"))
+                 "[ERROR] filter-db.cpp(%d): %s failed1 : %s (%d).\n"))
         return DbResult::kFailed;
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) {

@@ -89,7 +89,8 @@ public:
     [[nodiscard]] DbResult setResumeCondition(const ResumeCondition& condition, uint64_t& id);
     // The first stored condition.
     [[nodiscard]] DbLookup getResumeCondition(uint64_t& id, ResumeCondition& condition);
-    [[nodiscard]] DbResult getResumeConditionsBySession(uint64_t sess, std::list<std::pair<uint64_t, ResumeCondition>>& list);
+    [[nodiscard]] DbResult getResumeConditionsBySession(uint64_t sess,
+                                                        std::list<std::pair<uint64_t, ResumeCondition>>& list);
     [[nodiscard]] DbResult updateResumeSyncId(uint64_t id, uint64_t syncId);
     [[nodiscard]] DbResult rmResumeCondition(uint64_t id);
 

@@ -18,7 +18,7 @@ const char* const kChannel = "event_db_debug";
 
 // Prepares sql and binds the texts; the statement is ready to step; a failure is logged.
 DbResult prepareBound(sqlite3* db, const char* sql, std::initializer_list<std::string> texts, Stmt& st,
-                 const char* what) {
+                      const char* what) {
     if (db == nullptr) return DbResult::kFailed;
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
     if (rc == SQLITE_OK) rc = bindTexts(st.p, texts);
@@ -91,7 +91,7 @@ DbResult FileEventDB::setRecycleOrigin(const ustring& name, const ustring& origP
 }
 
 DbResult FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
-                                 const ustring& checksum, const ustring& macHash, uint32_t time) {
+                                      const ustring& checksum, const ustring& macHash, uint32_t time) {
     MutexLock lock(m_dbMutex);
     Stmt st;
     if (prepareBound(m_db,
@@ -133,7 +133,7 @@ DbResult FileEventDB::findRecycleFor(const ustring& path, std::vector<RecycleIte
 }
 
 DbResult FileEventDB::addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason,
-                             uint32_t time) {
+                                  uint32_t time) {
     MutexLock lock(m_dbMutex);
     Stmt st;
     if (prepareBound(m_db,
@@ -167,7 +167,8 @@ DbResult FileEventDB::listConflicts(std::vector<ConflictItem>& out) {
 DbResult FileEventDB::rmConflict(const ustring& copyPath) {
     MutexLock lock(m_dbMutex);
     Stmt st;
-    if (prepareBound(m_db, "DELETE FROM conflict_table WHERE copyPath = ?1;", {copyPath.str()}, st, "rmConflict") != DbResult::kOk)
+    if (prepareBound(m_db, "DELETE FROM conflict_table WHERE copyPath = ?1;", {copyPath.str()}, st, "rmConflict") !=
+        DbResult::kOk)
         return DbResult::kFailed;
     return runOnce(m_db, st, "rmConflict");
 }
