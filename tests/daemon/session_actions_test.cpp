@@ -608,7 +608,7 @@ public:
             if (Registry::getInstance().FindNext(last, entry) == 1) {
                 last = entry.sess_id;
                 uint64_t sync_id = 0;
-                if (entry.event_db) entry.event_db->getSyncId(sync_id);
+                if (entry.event_db) static_cast<void>(entry.event_db->getSyncId(sync_id));
                 if (entry.black_list) entry.black_list->TestFilePath("/film.mkv");
                 if (entry.white_list) static_cast<void>(entry.white_list->Test("a.pdf"));
                 Registry::getInstance().InitRecycleTime(entry, 1000);

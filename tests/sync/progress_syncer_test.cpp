@@ -47,7 +47,7 @@ public:
             row.isExist = 1;
             row.syncID = e.m_sync_id;
             row.fileSize = e.m_data_size;
-            return w.GetEventDatabase()->setEventInfo(row) == 0 ? 0 : ERR_SYS;
+            return w.GetEventDatabase()->setEventInfo(row) == DbResult::kOk ? 0 : ERR_SYS;
         };
     }
 };

@@ -50,7 +50,7 @@ protected:
     }
     bool HasRow(const std::string& hash) {
         ustring found;
-        return session.event_db->getFilePathByHashFromRecycle(hash, "", found) == 1;
+        return session.event_db->getFilePathByHashFromRecycle(hash, "", found) == DbLookup::kFound;
     }
 
     Registry::Entry session;

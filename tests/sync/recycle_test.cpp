@@ -50,7 +50,7 @@ TEST_F(RecycleTest, RestoreNeverOverwritesAndReachesIntoRecycledFolders) {
     ASSERT_EQ(session.event_db->addRecycleEntry("/photos~AAAA", "/photos", recycle::kRemoved, 0, "", "", 10), DbResult::kOk);
     Write(bin + "/note~BBBB.txt", "old note");
     ASSERT_EQ(session.event_db->addRecycleEntry("/note~BBBB.txt", "/note.txt", recycle::kReplaced, 8, "h", "", 20),
-              0);
+              DbResult::kOk);
     Write(sync + "/note.txt", "new note");
     FileEventDB& db = *session.event_db;
     const SessionRoot& root = *session.root;

@@ -13,7 +13,7 @@ protected:
     // The content of the recycle folder's entry with that content's hash, or "(none)".
     std::string Recycled(const std::string& content) {
         ustring found;
-        if (session.event_db->getFilePathByHashFromRecycle(Md4Of(content), "", found) != 1) return "(none)";
+        if (session.event_db->getFilePathByHashFromRecycle(Md4Of(content), "", found) != DbLookup::kFound) return "(none)";
         return Read(Recycle() + found.str());
     }
     // Passes over a pushed local event until nothing is pending; the actions taken.

@@ -128,7 +128,7 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.merge ? "merge" : "no merge");
         for (const auto& item : fs::directory_iterator(session.local_path.str())) fs::remove_all(item.path());
-        session.event_db->rmEventInfo("/");
+        ASSERT_EQ(session.event_db->rmEventInfo("/"), DbResult::kOk);
         for (const char* p : {"/same.txt", "/changed.txt", "/touched.txt", "/gone.txt", "/dir/kept.txt",
                               "/gonedir/g.txt", "/kind/in.txt"})
             Row(p, false, 4);
@@ -367,7 +367,7 @@ TEST_F(RescanTest, ServerDirectoryRemovalWithANewerChildEndsAndKeepsIt) {
                        : std::vector<std::string>{"remove-local /D", "remove-local /D/old.txt"};
         EXPECT_EQ(worker.seen, expected);
         EXPECT_TRUE(fs::exists(Local("/D/new.txt")));
-        session.event_db->rmEventInfo("/D");
+        ASSERT_EQ(session.event_db->rmEventInfo("/D"), DbResult::kOk);
     }
 }
 

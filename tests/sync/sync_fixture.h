@@ -105,7 +105,7 @@ protected:
     uint64_t StoredSyncId(uint64_t id) {
         Registry::Entry e;
         uint64_t v = ~0ull;
-        if (Registry::getInstance().Find(id, e) == 1) e.event_db->getSyncId(v);
+        if (Registry::getInstance().Find(id, e) == 1) static_cast<void>(e.event_db->getSyncId(v));  // v stays ~0
         return v;
     }
 
