@@ -161,12 +161,15 @@ void ResetFolder() {
 void MakeTemplateDatabase() {
     ResetFolder();
     FileEventDB db;
-    if (db.initialize(g_aux + "/template.sqlite") != 0) Fail("template database");
-    db.setEventInfo(Row("/a.txt", false, 1, kFiles[0].content, Md4(g_sync + "/a.txt")));
-    db.setEventInfo(Row("/dir", true, 2, "", ""));
-    db.setEventInfo(Row("/dir/b.txt", false, 2, kFiles[1].content, Md4(g_sync + "/dir/b.txt")));
+    if (db.initialize(g_aux + "/template.sqlite") != DbResult::kOk) Fail("template database");
+    auto put = [&db](const ClientFileEventInfo& row) {
+        if (db.setEventInfo(row) != DbResult::kOk) Fail("template row");
+    };
+    put(Row("/a.txt", false, 1, kFiles[0].content, Md4(g_sync + "/a.txt")));
+    put(Row("/dir", true, 2, "", ""));
+    put(Row("/dir/b.txt", false, 2, kFiles[1].content, Md4(g_sync + "/dir/b.txt")));
     WriteFile(g_aux + "/gone", "gone\n");
-    db.setEventInfo(Row("/gone.txt", false, 3, "gone\n", Md4(g_aux + "/gone")));
+    put(Row("/gone.txt", false, 3, "gone\n", Md4(g_aux + "/gone")));
     ::unlink((g_aux + "/gone").c_str());
     db.destroy();
 }
@@ -196,7 +199,7 @@ Registry::Entry ResetSession() {
     e.remote_path = "/";
     e.config_path = g_config;
     e.event_db = Registry::MakeEventDB();
-    if (e.event_db->initialize(db) != 0) Fail("event database");
+    if (e.event_db->initialize(db) != DbResult::kOk) Fail("event database");
     Registry::getInstance().Set(e);
     return e;
 }
@@ -389,16 +392,16 @@ void ServerChange(const std::vector<LocalFile>& put, const std::vector<const cha
         if (RequestChannel(SyncerSite(), lease.get(), *pool, kView) != 0) Fail("connect through the relay");
     }
     for (const LocalFile& f : put) {
-        session.event_db->rmEventInfo(f.path);  // new to this client: uploaded whole
+        static_cast<void>(session.event_db->rmEventInfo(f.path));  // new to this client: uploaded whole
         WriteFile(g_sync + f.path, f.content);
         PushLocal(f.path, Event::EV_MODIFY);
     }
     for (const char* path : removed) {
         // Newer than anything the server holds, so that the server takes the removal.
         ClientFileEventInfo row;
-        session.event_db->getEventInfo(path, row);
+        static_cast<void>(session.event_db->getEventInfo(path, row));
         row.syncID = row.maxSyncID = 1000;
-        session.event_db->setEventInfo(row);
+        static_cast<void>(session.event_db->setEventInfo(row));
         ::unlink((g_sync + path).c_str());
         PushLocal(path, Event::EV_REMOVE);
     }
@@ -499,8 +502,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!Settings::getInstance().loadConfigSettings(ustring(g_aux + "/nimbreld.conf"))) Fail("settings");
     if (!Logger::Initialize(Logger::FILE_LOGGER, ustring(g_aux + "/log"), ustring(), 1)) Fail("log");
     delta_set_error_output(nullptr);
-    if (FileStatusDB::initialize(ustring(g_aux + "/fstat.sqlite")) != 0) Fail("file status database");
-    if (FilterDB::getInstance().initialize(ustring(g_aux + "/filter.sqlite")) != 0) Fail("filter database");
+    if (FileStatusDB::initialize(ustring(g_aux + "/fstat.sqlite")) != DbResult::kOk) Fail("file status database");
+    if (FilterDB::getInstance().initialize(ustring(g_aux + "/filter.sqlite")) != DbResult::kOk) Fail("filter database");
     MakeTemplateDatabase();
 
     ConnectionInfo info;

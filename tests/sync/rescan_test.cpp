@@ -182,8 +182,8 @@ TEST_F(RescanTest, WhatCannotBeReadOrIsFilteredIsNeverRemoved) {
     // A selective-sync prefix: recorded as filtered, no event.
     auto black = std::make_shared<BlackList2>();
     Filter* f = black->GetFilter();
-    ASSERT_TRUE(BlackList2::InsertFilter(&f->version, 1, 0));
-    ASSERT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/skip"));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->version, 1, 0));
+    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/skip"));
     black->ReturnFilter();
     session.black_list = black;
     Registry::getInstance().Set(session);
