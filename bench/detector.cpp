@@ -94,7 +94,7 @@ struct Folder {
     }
     void Start() {
         detector->AddWatch(path, 1);
-        detector->Run();
+        if (!detector->Run()) std::abort();
     }
     std::string path;
     std::shared_ptr<ArrivalSink> sink;

@@ -50,10 +50,10 @@ void BM_SetEventInfo(benchmark::State& state) {
         state.PauseTiming();
         fs::path d = freshDir();
         FileEventDB db;
-        db.initialize((d / "db" / "event-db.sqlite").c_str());
+        if (db.initialize((d / "db" / "event-db.sqlite").c_str()) != DbResult::kOk) state.SkipWithError("no database");
         state.ResumeTiming();
         for (const auto& r : rows) {
-            if (db.setEventInfo(r) != 0) state.SkipWithError("setEventInfo failed");
+            if (db.setEventInfo(r) != DbResult::kOk) state.SkipWithError("setEventInfo failed");
         }
         state.PauseTiming();
         db.destroy();
@@ -68,12 +68,13 @@ void BM_GetEventInfo(benchmark::State& state) {
     auto rows = makeRows();
     fs::path d = freshDir();
     FileEventDB db;
-    db.initialize((d / "db" / "event-db.sqlite").c_str());
-    for (const auto& r : rows) db.setEventInfo(r);
+    if (db.initialize((d / "db" / "event-db.sqlite").c_str()) != DbResult::kOk) state.SkipWithError("no database");
+    for (const auto& r : rows)
+        if (db.setEventInfo(r) != DbResult::kOk) state.SkipWithError("setEventInfo failed");
     ClientFileEventInfo got;
     for (auto _ : state) {
         for (const auto& r : rows) {
-            if (db.getEventInfo(r.path, got) != 1) state.SkipWithError("getEventInfo missed a row");
+            if (db.getEventInfo(r.path, got) != DbLookup::kFound) state.SkipWithError("getEventInfo missed a row");
         }
     }
     state.SetItemsProcessed(state.iterations() * kRows);

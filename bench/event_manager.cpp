@@ -42,14 +42,14 @@ struct EventPath {
     EventPath() {
         fs::remove_all(dir);
         fs::create_directories(dir);
-        FileStatusDB::initialize((dir / "fstat.sqlite").c_str());
+        static_cast<void>(FileStatusDB::initialize((dir / "fstat.sqlite").c_str()));
         Registry::Entry e;
         e.sess_id = kSession;
         e.local_path = (dir / "folder").c_str();
         Registry::getInstance().Set(e);
         events_test::SetUIPort(ui.Port());
 #ifndef NIMBREL_BENCH_BASELINE
-        UiNotifier::getInstance().Start();
+        static_cast<void>(UiNotifier::getInstance().Start());
 #endif
     }
     ~EventPath() {
@@ -65,7 +65,7 @@ struct EventPath {
     // Until every mark is written and every notice is out.
     static void Settle() {
 #ifndef NIMBREL_BENCH_BASELINE
-        FileStatusDB::flush();
+        static_cast<void>(FileStatusDB::flush());
         UiNotifier::getInstance().Drain();
 #endif
     }
@@ -90,7 +90,7 @@ void BM_PushLocalEvents(benchmark::State& state) {
     int round = 0;
     for (auto _ : state) {
         mgr.Clear();
-        FileStatusDB::removeAllEntry();
+        static_cast<void>(FileStatusDB::removeAllEntry());
         ++round;
         const auto t0 = Clock::now();
         for (int i = 0; i < n; ++i)

@@ -29,10 +29,10 @@ int64_t Drain(EventList2& tree, int workers) {
     std::vector<Event> out(static_cast<size_t>(workers));
     for (;;) {
         int n = 0;
-        while (n < workers && tree.Pop(out[static_cast<size_t>(n)]) == 0) ++n;
+        while (n < workers && tree.Pop(out[static_cast<size_t>(n)])) ++n;
         if (n == 0) break;
         for (int i = 0; i < n; ++i) {
-            if (tree.DoneEvent(out[static_cast<size_t>(i)]) == 0) ++done;
+            if (tree.DoneEvent(out[static_cast<size_t>(i)])) ++done;
         }
     }
     return done;
@@ -58,7 +58,7 @@ void Run(benchmark::State& state, int64_t total, int64_t dirs) {
         auto t0 = clock::now();
         size_t start = 0;
         for (size_t end : ends) {
-            tree.Push(FileEvent(text.substr(start, end - start)));
+            static_cast<void>(tree.Push(FileEvent(text.substr(start, end - start))));
             start = end;
         }
         auto t1 = clock::now();

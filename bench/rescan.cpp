@@ -54,7 +54,7 @@ bool Prepare(const fs::path& base, Registry::Entry& entry) {
     const std::string db_file = (base / "config" / "db" / "event-db.sqlite").string();
     {
         FileEventDB schema;
-        if (schema.initialize(db_file) != 0) return false;
+        if (schema.initialize(db_file) != DbResult::kOk) return false;
         schema.destroy();
     }
     sqlite3* db = nullptr;
@@ -94,7 +94,7 @@ bool Prepare(const fs::path& base, Registry::Entry& entry) {
     entry.remote_path = "/";
     entry.config_path = (base / "config").string();
     entry.event_db = Registry::MakeEventDB();
-    return entry.event_db->initialize(db_file) == 0;
+    return entry.event_db->initialize(db_file) == DbResult::kOk;
 }
 
 void BM_Rescan100kUnchanged(benchmark::State& state) {

@@ -55,7 +55,7 @@ protected:
         // The pool's channels read the relay key from the settings.
         e2e::WriteFile(conf.file("nimbreld.conf"), std::string("relay_key_multiplier = ") + kMult +
                                                       "\nrelay_key_increment = " + kInc + "\nrelay_iv = " + kIV + "\n");
-        ASSERT_EQ(Settings::getInstance().loadConfigSettings(conf.file("nimbreld.conf").c_str()), 0);
+        ASSERT_TRUE(Settings::getInstance().loadConfigSettings(conf.file("nimbreld.conf").c_str()));
     }
     void TearDown() override { Settings::getInstance().reset(); }
 
