@@ -309,7 +309,7 @@ int Nimbrel::init_tasks() {
 }
 
 void Nimbrel::start_all() {
-    for (unsigned i = 0; i < task_count; ++i) static_cast<void>(task[i]->Run());  // a thread that cannot be created leaves its task idle
+    for (unsigned i = 0; i < task_count; ++i) static_cast<void>(task[i]->Run());  // one that cannot start stays idle
 }
 
 void Nimbrel::stop_all() {
