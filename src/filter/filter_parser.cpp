@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -95,11 +96,11 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_name_char(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || is_digit(c) || c == '-' || c == '_';
 }
-int hex_value(char c) {
+std::optional<int> hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
+    return std::nullopt;
 }
 bool is_octal(char c) { return c >= '0' && c <= '7'; }
 
@@ -115,11 +116,11 @@ E expect_line_end(parser* p) {
 }
 
 // Reads a name of letters, digits, '-' and '_' (at most 32) into `out`.
-// Returns its length, or -1 when it is too long.
-int read_name(parser* p, char* out) {
+// Returns its length, or nothing when it is too long.
+std::optional<int> read_name(parser* p, char* out) {
     int len = 0;
     while (is_name_char(cur(p))) {
-        if (len == SCHEMA_MAX_NAME) return -1;
+        if (len == SCHEMA_MAX_NAME) return std::nullopt;
         out[len++] = cur(p);
         ++p->line_pos;
     }
@@ -195,10 +196,10 @@ E parse_quoted(parser* p, char* out, uint32_t* len) {
             case 'v': b = 0x0B; pos += 2; break;
             case '\'': case '"': case '\\': case '?': b = static_cast<unsigned char>(e); pos += 2; break;
             case 'x': {
-                int hi = hex_value(s[pos + 2]);
-                int lo = hi < 0 ? -1 : hex_value(s[pos + 3]);
-                if (lo < 0) return E::VALUE_STRING_ILLEGAL_CHARACTER;
-                b = static_cast<unsigned char>(hi * 16 + lo);
+                const std::optional<int> hi = hex_value(s[pos + 2]);
+                const std::optional<int> lo = hi ? hex_value(s[pos + 3]) : std::nullopt;
+                if (!lo) return E::VALUE_STRING_ILLEGAL_CHARACTER;
+                b = static_cast<unsigned char>(*hi * 16 + *lo);
                 pos += 4;
                 break;
             }
@@ -292,9 +293,9 @@ E parse_number(parser* p) {
 }
 
 E parse_key_line(parser* p, parse_report* report) {
-    int len = read_name(p, p->key_name);
-    if (len < 0) return E::KEY_TOO_LONG;
-    if (len == 0) return E::KEY_MISSING_KEY;
+    const std::optional<int> len = read_name(p, p->key_name);
+    if (!len) return E::KEY_TOO_LONG;
+    if (*len == 0) return E::KEY_MISSING_KEY;
     skip_blanks(p);
     if (cur(p) != '=') return E::KEY_ILLEGAL_CHARACTER;
     ++p->line_pos;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace {
 
@@ -19,13 +20,13 @@ char* encode(const unsigned char* bytes, size_t length) {
     return out;
 }
 
-int value_of(unsigned char c) {
+std::optional<uint32_t> value_of(unsigned char c) {
     if (c >= 'A' && c <= 'Z') return c - 'A';
     if (c >= 'a' && c <= 'z') return c - 'a' + 26;
     if (c >= '0' && c <= '9') return c - '0' + 52;
     if (c == '+') return 62;
     if (c == '/') return 63;
-    return -1;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -63,9 +64,9 @@ bool EncBase64Dec(const char* in, size_t inlen, unsigned char* out, size_t* outl
     uint32_t acc = 0;
     int bits = 0;
     for (size_t k = 0; k < data_len; ++k) {
-        int v = value_of(static_cast<unsigned char>(in[k]));
-        if (v < 0) return false;  // also catches "=" inside the text
-        acc = (acc << 6) | static_cast<uint32_t>(v);
+        const std::optional<uint32_t> v = value_of(static_cast<unsigned char>(in[k]));
+        if (!v) return false;  // also catches "=" inside the text
+        acc = (acc << 6) | *v;
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
