@@ -559,9 +559,9 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
             patcher.setHashString(hash);
             patcher.setSignature(sig.getPath());
             patcher.setAbortFlag(&abort_flag);
-            const int pr = patcher.readFile();
+            const DeltaResult pr = patcher.readFile();
             close(basis);
-            rc = pr == RS_DONE ? 0 : pr == ERROR_ABORT ? ERR_INT : ERR_SYS;
+            rc = pr == DeltaResult::kDone ? 0 : pr == DeltaResult::kAbort ? ERR_INT : ERR_SYS;
         }
         if (rc == ERR_INT) return rc;
         if (rc != 0) {

@@ -110,11 +110,11 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
     reader.setHashString(hash);
     if (!sig_path.empty()) reader.setSignature(sig_path);
     if (out >= 0) reader.setDeltaHandle(out, root->Full(delta_rel), base_sig);
-    const int rc = reader.readFile();
+    const DeltaResult rc = reader.readFile();
     close(fd);
     if (out >= 0) close(out);
-    if (rc == ERROR_ABORT) return ERR_INT;
-    return rc == RS_DONE ? 0 : ERR_SYS;
+    if (rc == DeltaResult::kAbort) return ERR_INT;
+    return rc == DeltaResult::kDone ? 0 : ERR_SYS;
 }
 
 int Worker::CommitDatabase(const ClientFileEventInfo& row) {

@@ -127,7 +127,7 @@ std::string Md4(const std::string& file) {
     SimpleFileReader r;
     r.setFile(file);
     r.setHashString(hex);
-    if (r.readFile() != RS_DONE) Fail("cannot hash", file);
+    if (r.readFile() != DeltaResult::kDone) Fail("cannot hash", file);
     return hex.str();
 }
 
