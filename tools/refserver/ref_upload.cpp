@@ -28,7 +28,7 @@ std::string Md4Of(const std::string& path) {
     SimpleFileReader reader;
     reader.setFile(path);
     reader.setHashString(out);
-    return reader.readFile() == RS_DONE ? out.str() : std::string();
+    return reader.readFile() == DeltaResult::kDone ? out.str() : std::string();
 }
 
 // Appends up to limit bytes of from to the end of to; the bytes appended, or -1.
@@ -190,7 +190,7 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
                 DeltaFileReader patcher;
                 patcher.setFile(data, m_storage.BlobPath(cur.hash));
                 patcher.setNewFile(tmp);
-                if (patcher.readFile() != RS_DONE) {
+                if (patcher.readFile() != DeltaResult::kDone) {
                     unlink(tmp.c_str());
                     Log("%s: %s: delta cannot be applied", action.c_str(), path.c_str());
                     Error(reply, REF_ERR_CONTENT, "bad delta");
