@@ -345,7 +345,7 @@ const char* SessionState(const Registry::Entry& entry, size_t pending, const Ses
         waiting_for = "the folder " + entry.local_path.str() + " is not open";
         return "waiting";
     }
-    if (entry.root->CheckPresent(entry.root_dev, &waiting_for) != 0) return "waiting";
+    if (!entry.root->CheckPresent(entry.root_dev, &waiting_for)) return "waiting";
     // Whatever the queue says, nothing moves while the server is silent.
     if (server_silent) return "not_responding";
     if (!health.pulled) return "scanning";

@@ -111,30 +111,30 @@ bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, 
     Registry::Entry entry;
     const bool registered = Registry::getInstance().Find(sess_id, entry) != 0 && entry.event_db != nullptr;
     std::shared_ptr<const SessionRoot> root = registered ? entry.root : nullptr;
-    if (!root && SessionRoot::Open(sync_folder, root) != 0) return false;
+    if (!root && !SessionRoot::Open(sync_folder, root)) return false;
 
     FILE_INFO info;
-    int rc = root->Stat(rel, info);
+    FsResult rc = root->Stat(rel, info);
     // A link as the last component is moved as the link it is; one on the way is
     // never passed through.
-    if (rc == FS_ERR_LINK) {
+    if (rc == FsResult::kLink) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n",
              root->Full(rel).c_str_utf8(), rel.c_str_utf8());
         return false;
     }
-    if (rc != 0) return false;
+    if (rc != FsResult::kOk) return false;
     if (!info.isExist) return true;  // nothing to move
     const bool is_dir = info.type == FT_DIR;
 
-    if (root->MKDirP(session_folders::kRelRecycleFolder) != 0) return false;
+    if (root->MKDirP(session_folders::kRelRecycleFolder) != FsResult::kOk) return false;
     ustring unique;
-    rc = -1;
+    rc = FsResult::kFailed;
     for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
-        if (FSCreateTempPath("", unique) != 0) break;
+        if (FSCreateTempPath("", unique) != FsResult::kOk) break;
         rc = root->RenameNoReplace(rel, session_folders::kRelRecycleFolder + unique);
-        if (rc != FS_ERR_EXIST) break;
+        if (rc != FsResult::kExist) break;
     }
-    if (rc != 0) return false;
+    if (rc != FsResult::kOk) return false;
     NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): '%s' moved to the recycle folder as '%s'\n", rel.c_str_utf8(),
          unique.c_str_utf8());
 

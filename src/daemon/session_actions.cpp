@@ -176,7 +176,7 @@ std::vector<Worker*> Nimbrel::get_workers() const {
 
 bool Nimbrel::is_dir(const ustring& path) {
     FILE_INFO info;
-    return !path.empty() && FSStat(path, info) == 0 && info.isExist && info.type == FT_DIR;
+    return !path.empty() && FSStat(path, info) == FsResult::kOk && info.isExist && info.type == FT_DIR;
 }
 
 // The first key of an "add_session" request that is missing or of the wrong kind, as
@@ -264,7 +264,7 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     // is synchronised beneath that directory, and every file operation of the session
     // goes through this root, never through a link.
     std::shared_ptr<const SessionRoot> root;
-    if (SessionRoot::Open(requested.local_path, root) != 0) {
+    if (!SessionRoot::Open(requested.local_path, root)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
              requested.local_path.c_str_utf8());
         reason = "the folder " + requested.local_path.str() + " does not exist or is not a directory";
@@ -381,8 +381,8 @@ bool Nimbrel::create_session_environment(const SessionRoot& root, const ustring&
         return false;
     }
     // The databases and signatures describe the user's files: only the user reads them.
-    if (MakePrivateDir(session_folders::SignFolder(config_path).str()) != 0 ||
-        MakePrivateDir((config_path + "/db").str()) != 0)
+    if (!MakePrivateDir(session_folders::SignFolder(config_path).str()) ||
+        !MakePrivateDir((config_path + "/db").str()))
         return false;
 
     // Scratch files go permanently, not to the trash; the recycle folder stays, so
@@ -505,18 +505,18 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
         event.m_sess_id = sess_id;
         if (item.file_type == 1) event.setDir();
         FILE_INFO info;
-        const int stat_rc = entry.root ? entry.root->Stat(item.path, info) : -1;
-        if (stat_rc == 0 && info.isExist && info.type == FT_SLINK) entry.root->NoteLink(item.path);
-        if (stat_rc == FS_ERR_LINK || (stat_rc == 0 && info.isExist && info.type == FT_SLINK)) {
+        const FsResult stat_rc = entry.root ? entry.root->Stat(item.path, info) : FsResult::kFailed;
+        if (stat_rc == FsResult::kOk && info.isExist && info.type == FT_SLINK) entry.root->NoteLink(item.path);
+        if (stat_rc == FsResult::kLink || (stat_rc == FsResult::kOk && info.isExist && info.type == FT_SLINK)) {
             continue;  // a link inside the session is not synchronised
         }
-        if (stat_rc != 0) {
+        if (stat_rc != FsResult::kOk) {
             // Not knowing is not missing: fetching it could replace the local item.
             NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): cannot examine filtered item '%s' of session '%llu'\n",
                  item.path.c_str_utf8(), ull(sess_id));
             continue;
         }
-        if (stat_rc == 0 && info.isExist) {
+        if (stat_rc == FsResult::kOk && info.isExist) {
             manager.PushLocalEvent(event);  // still here: upload it
         } else {
             event.setServerEvent();  // gone locally: fetch it

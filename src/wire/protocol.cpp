@@ -73,7 +73,7 @@ void DropUnclaimedFiles(const ProtoSite& site, PStream& stream, const PObject& r
         }
         if (claimed) continue;
         ustring rel;
-        if (site.recv_root && site.recv_root->Relative(made, rel) == 0)
+        if (site.recv_root && site.recv_root->Relative(made, rel))
             (void)site.recv_root->Remove(rel);
         else if (!site.recv_root)
             (void)::unlink(made.c_str_utf8());

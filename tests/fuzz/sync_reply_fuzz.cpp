@@ -191,7 +191,7 @@ Registry::Entry ResetSession() {
     e.sess_id = kSession;
     e.view_id = kView;
     e.recursive = true;
-    if (SessionRoot::Open(g_sync, e.root) != 0) Fail("session root");
+    if (!SessionRoot::Open(g_sync, e.root)) Fail("session root");
     e.local_path = e.root->path();
     e.remote_path = "/";
     e.config_path = g_config;
