@@ -33,8 +33,8 @@ void RefuseInvalid(PObject& reply, LinkRequestResult rc, const std::string& why)
 
 }  // namespace
 
-LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel,
-                                          std::string* why) {
+LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy,
+                                          TunnelInfo& tunnel, std::string* why) {
     std::string ignored;
     std::string& reason = why != nullptr ? *why : ignored;
     for (const char* key : {"connection_id", "server_ip", "server_port", "session"}) {

@@ -21,8 +21,8 @@ enum class LinkRequestResult {
 // Reads the request keys of "link_connection"/"reload_connection" (a fingerprint
 // without "use_ssl" means SSL); on a refusal the cause goes to *why when given (the
 // reply carries it as "reason" beside "error").
-[[nodiscard]] LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel,
-                            std::string* why = nullptr);
+[[nodiscard]] LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy,
+                                                        TunnelInfo& tunnel, std::string* why = nullptr);
 // "link_connection": a pool of pool_size connections in g_pool ("worker_count" + 1).
 [[nodiscard]] bool create_connections(const PObject& request, PObject& reply, unsigned pool_size);
 // "reload_connection": replaces the connections of g_pool.

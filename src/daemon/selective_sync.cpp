@@ -63,8 +63,7 @@ std::vector<ustring> Components(const ustring& path) {
     return parts;
 }
 
-bool StoreResume(const ResumeCondition& condition, std::set<uint64_t>* added_rows, const char* fmt_fail,
-                int line) {
+bool StoreResume(const ResumeCondition& condition, std::set<uint64_t>* added_rows, const char* fmt_fail, int line) {
     uint64_t row_id = 0;
     if (FilterDB::getInstance().setResumeCondition(condition, row_id) != 0) {
         Logger::LogMsg(Logger::L_ERR, kChannel, fmt_fail, line, ull(condition.sess_id),
@@ -158,8 +157,8 @@ bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, 
 }
 
 bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterInfo>& db_set,
-                      const std::set<FilterInfo>& file_set, const ustring& sync_folder,
-                      std::set<uint64_t>* added_rows) {
+                       const std::set<FilterInfo>& file_set, const ustring& sync_folder,
+                       std::set<uint64_t>* added_rows) {
     FilterDB& db = FilterDB::getInstance();
     auto d = db_set.begin();
     auto f = file_set.begin();
@@ -179,7 +178,7 @@ bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterI
             condition.filter_type = filter_type;
             condition.filter_desc = d->filter_desc;
             if (!StoreResume(condition, added_rows,
-                            "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__))
+                             "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__))
                 return false;
             if (db.rmFilter(sess_id, filter_type, d->filter_desc) != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to rmFilter (%llu)[%s].\n", ull(sess_id),
@@ -220,7 +219,7 @@ bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterI
 }
 
 bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const FilterInfo& file_finfo,
-                      std::set<uint64_t>* added_rows) {
+                       std::set<uint64_t>* added_rows) {
     FilterDB& db = FilterDB::getInstance();
     const uint64_t db_size = SizeOf(db_finfo.filter_desc);
     const uint64_t file_size = SizeOf(file_finfo.filter_desc);
@@ -253,7 +252,7 @@ bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filte
                                        condition.filter_desc) != 0)
             return false;
         if (!StoreResume(condition, added_rows,
-                        "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__))
+                         "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__))
             return false;
         if (db.updateSizeFilter(sess_id, db_size, file_size) != 0) {
             NLOG(L_ERR, kChannel,
@@ -278,7 +277,7 @@ bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filte
 }
 
 bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path, const ustring& sync_folder,
-                  std::set<uint64_t>* added_rows) {
+                   std::set<uint64_t>* added_rows) {
     Filter filter;
     filter_init(&filter);
     if (filter_read(&filter, filter_path) != 0) {
@@ -307,17 +306,17 @@ bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_pat
     }
 
     if (!CompareFilterList(sess_id, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_info.black_prefix, file_info.black_prefix,
-                          sync_folder, added_rows)) {
+                           sync_folder, added_rows)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for PATH_PREFIX.\n");
         return false;
     }
     if (!CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, db_info.black_name, file_info.black_name, sync_folder,
-                          added_rows)) {
+                           added_rows)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_NAME.\n");
         return false;
     }
     if (!CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, db_info.black_ext, file_info.black_ext, sync_folder,
-                          added_rows)) {
+                           added_rows)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_EXTENSION.\n");
         return false;
     }

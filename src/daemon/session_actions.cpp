@@ -381,8 +381,7 @@ bool Nimbrel::create_session_environment(const SessionRoot& root, const ustring&
         return false;
     }
     // The databases and signatures describe the user's files: only the user reads them.
-    if (!MakePrivateDir(session_folders::SignFolder(config_path).str()) ||
-        !MakePrivateDir((config_path + "/db").str()))
+    if (!MakePrivateDir(session_folders::SignFolder(config_path).str()) || !MakePrivateDir((config_path + "/db").str()))
         return false;
 
     // Scratch files go permanently, not to the trash; the recycle folder stays, so

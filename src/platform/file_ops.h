@@ -101,8 +101,8 @@ void FSCloseDir(DIR_HANDLE& dh);
 // way fails the call (errno EEXIST for the last component, ENOTDIR for an inner
 // one) unless blForceCreate, which replaces it by a directory. The result is that
 // of the last component. endptr, uid, gid and mode are not used.
-[[nodiscard]] FsResult FSMKDirP(const ustring& path, const char* endptr = nullptr, bool blForceCreate = false, uint32_t uid = 0,
-             uint32_t gid = 0, uint32_t mode = 0);
+[[nodiscard]] FsResult FSMKDirP(const ustring& path, const char* endptr = nullptr, bool blForceCreate = false,
+                                uint32_t uid = 0, uint32_t gid = 0, uint32_t mode = 0);
 
 // Removes a file, a symbolic link (never its target) or a directory tree. A missing
 // path gives kOk, an empty one kFailed. With allowundo the path goes to the desktop

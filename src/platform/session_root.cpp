@@ -117,7 +117,7 @@ bool RootFaults::Hit() {
 }
 
 bool SessionRoot::OpenWithFaults(const ustring& path, std::shared_ptr<RootFaults> faults,
-                                std::shared_ptr<const SessionRoot>& out) {
+                                 std::shared_ptr<const SessionRoot>& out) {
     std::shared_ptr<const SessionRoot> root;
     if (!Open(path, root)) return false;
     const_cast<SessionRoot&>(*root).faults = std::move(faults);
@@ -480,7 +480,7 @@ FsResult rename_result(int err) {
 }  // namespace
 
 FsResult SessionRoot::OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to,
-                             int& to_dir, std::string& to_name) const {
+                                  int& to_dir, std::string& to_name) const {
     FsResult rc = OpenParent(from, from_dir, from_name);
     if (rc != FsResult::kOk) return rc == FsResult::kFailed ? rename_result(errno) : rc;
     rc = OpenParent(to, to_dir, to_name);
@@ -494,14 +494,15 @@ FsResult SessionRoot::OpenParents(const ustring& from, int& from_dir, std::strin
 
 FsResult SessionRoot::Rename(const ustring& from, const ustring& to) const { return MoveEntry(from, to, true); }
 
-FsResult SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const { return MoveEntry(from, to, false); }
+FsResult SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const {
+    return MoveEntry(from, to, false);
+}
 
 FsResult SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace) const {
     if (Faulted()) return rename_result(errno);
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
-    if (const FsResult rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != FsResult::kOk)
-        return rc;
+    if (const FsResult rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != FsResult::kOk) return rc;
     Fd a(from_dir), b(to_dir);
     if (from_name.empty() || to_name.empty()) return rename_result(EINVAL);
     MutexLock lock(fsat::RenameMutex());
@@ -526,12 +527,12 @@ FsResult SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool rep
 FsResult SessionRoot::HardLink(const ustring& from, const ustring& to) const {
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
-    if (const FsResult rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != FsResult::kOk)
-        return rc;
+    if (const FsResult rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != FsResult::kOk) return rc;
     Fd a(from_dir), b(to_dir);
     if (from_name.empty() || to_name.empty()) return FsResult::kFailed;
     struct stat st;
-    if (fstatat(from_dir, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return FsResult::kFailed;
+    if (fstatat(from_dir, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return FsResult::kFailed;
     // No AT_SYMLINK_FOLLOW: a link that took the file's place since is linked as itself.
     if (linkat(from_dir, from_name.c_str(), to_dir, to_name.c_str(), 0) == 0) return FsResult::kOk;
     return errno == EEXIST ? FsResult::kExist : FsResult::kFailed;

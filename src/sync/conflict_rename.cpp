@@ -16,7 +16,8 @@ constexpr int kLastCounter = 99;
 // as free may be taken by the time of the rename; the no-replace rename then
 // fails with FsResult::kExist and the next name is tried.
 template <typename NameAt>
-FsResult rename_to_free_name(const SessionRoot& root, const ustring& from, int first_counter, NameAt name_at, ustring& to) {
+FsResult rename_to_free_name(const SessionRoot& root, const ustring& from, int first_counter, NameAt name_at,
+                             ustring& to) {
     for (int n = first_counter - 1; n <= kLastCounter; ++n) {
         to = name_at(n < first_counter ? -1 : n);
         if (root.Exists(to)) continue;
@@ -47,7 +48,7 @@ ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool d
 }
 
 FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
-                   const ustring& reason, ustring* renamed_to) {
+                        const ustring& reason, ustring* renamed_to) {
     ustring suffix = ustring("_") + client_name + "_" + ConflictTimeStamp(time(nullptr)) + "_" + reason;
     ustring to;
     const FsResult rc = rename_to_free_name(
@@ -71,7 +72,7 @@ FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const 
 }
 
 FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, const ustring& basename,
-                             const ustring& clientname) {
+                                  const ustring& clientname) {
     uint32_t slash = fullpath.rfind('/');
     ustring folder = slash == ustring::npos ? ustring() : fullpath.substr(0, slash);
     ustring trimmed(basename);

@@ -100,7 +100,8 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
         return ERR_SYS;
     }
     int out = -1;
-    if (!base_sig.empty() && root->OpenAt(delta_rel, O_WRONLY | O_TRUNC | O_APPEND | O_NOFOLLOW, 0, out) != FsResult::kOk) {
+    if (!base_sig.empty() &&
+        root->OpenAt(delta_rel, O_WRONLY | O_TRUNC | O_APPEND | O_NOFOLLOW, 0, out) != FsResult::kOk) {
         close(fd);
         return ERR_SYS;
     }

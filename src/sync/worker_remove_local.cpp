@@ -150,8 +150,8 @@ int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
             moved = RecycleUnchangedItems(child, child_emptied) == 0 && child_emptied && MoveToRecycle(child, true) == 0;
         } else if (known && e.type == FT_FILE) {
             FILE_INFO st;
-            moved = root->Stat(child, st) == FsResult::kOk && st.type == FT_FILE && !LocallyModified(st, row, nullptr) &&
-                    MoveToRecycle(child, false) == 0;
+            moved = root->Stat(child, st) == FsResult::kOk && st.type == FT_FILE &&
+                    !LocallyModified(st, row, nullptr) && MoveToRecycle(child, false) == 0;
         }
         // Anything else (unknown, edited, a link) is not the removed version: it stays.
         if (!moved) {

@@ -128,8 +128,7 @@ int Worker::WaitOutModificationSecond(const ustring& rel) {
     }
 }
 
-int Worker::PrepareFileBlock(UploadContent& file, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
-                             FileStamp& stamp) {
+int Worker::PrepareFileBlock(UploadContent& file, TempFile& sig, TempFile& delta, FILE_INFO& hashed, FileStamp& stamp) {
     const SessionRoot* root = context.root_entry.root.get();
     const ustring& path = GetPath();
     const ClientFileEventInfo& row = context.database_record;

@@ -97,8 +97,10 @@ PObject UploadRequest::ToValue() const {
     r["mtime"]["refer"] = (uint64_t)(mtime_refer ? 1 : 0);
     r["mtime"]["mtime"] = (uint64_t)mtime;
     r["mac_attribute"]["refer"] = (uint64_t)1;
-    if (exec_refer) r["exec_bit"]["refer"] = (uint64_t)1;
-    else r["exec_bit"]["exec_bit"] = (uint64_t)(exec_bit ? 1 : 0);
+    if (exec_refer)
+        r["exec_bit"]["refer"] = (uint64_t)1;
+    else
+        r["exec_bit"]["exec_bit"] = (uint64_t)(exec_bit ? 1 : 0);
     r["_action"] = resumable ? "resume_upload" : "upload";
     AppendAgent(r);
     return r;

@@ -95,13 +95,13 @@ struct UploadContent {
 // execute bit when it is the server's.
 struct UploadRequest : ItemVersion {
     bool is_dir = false;
-    uint32_t common_mtime = 0;   // "common_attribute": the local time as listed
-    bool has_content = false;    // files only
+    uint32_t common_mtime = 0;  // "common_attribute": the local time as listed
+    bool has_content = false;   // files only
     UploadContent content;
     bool mtime_refer = false;
-    uint32_t mtime = 0;          // the time of the content sent
+    uint32_t mtime = 0;  // the time of the content sent
     bool exec_refer = true;
-    bool exec_bit = false;       // when !exec_refer
+    bool exec_bit = false;  // when !exec_refer
     bool resumable = false;
 
     [[nodiscard]] PObject ToValue() const;

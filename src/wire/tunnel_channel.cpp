@@ -31,7 +31,7 @@ RelaySettings RelaySettings::FromSettings() {
 namespace relay_open {
 
 bool Prepare(const RelaySettings& relay, const std::string& relay_address, uint16_t relay_port, const char* host,
-            int port, bool proxied, RelayKey* key, std::string* host_header) {
+             int port, bool proxied, RelayKey* key, std::string* host_header) {
     if (!IsSafeHeaderHost(host) || port <= 0 || port > 65535) {
         RELAY_LOG(proxied,
                   "refused target: the host is empty, longer than 255 bytes or holds a control character or "
@@ -114,8 +114,7 @@ int TunnelChannel::Open(const char* host, int port) {
         NLOG(L_ERR, kLog, "[ERROR] tunnel_channel.cpp(%d): Open: channel already open [%d]\n", GetFd());
         return ERR_IO;
     }
-    if (!relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, false, &key, &host_header))
-        return ERR_IO;
+    if (!relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, false, &key, &host_header)) return ERR_IO;
     if (Channel::Open(tunnel_address.c_str(), tunnel_port) != 0 || IsClosed()) {
         NLOG(L_ERR, kLog, "[ERROR] tunnel_channel.cpp(%d): Connect failed\n");
         return ERR_IO;

@@ -48,8 +48,8 @@ private:
 namespace relay_open {
 // Checks the target and the relay settings before anything is sent. True with *key and
 // *host_header filled, or false (logged).
-[[nodiscard]] bool Prepare(const RelaySettings& relay, const std::string& relay_address, uint16_t relay_port, const char* host,
-                           int port, bool proxied, RelayKey* key, std::string* host_header);
+[[nodiscard]] bool Prepare(const RelaySettings& relay, const std::string& relay_address, uint16_t relay_port,
+                           const char* host, int port, bool proxied, RelayKey* key, std::string* host_header);
 // On a channel connected to the relay: SSL, the handshake, SSL released with the
 // socket kept. 0, or -2 after closing the channel (logged).
 int Handshake(Channel& channel, const char* host, int port, const RelayKey& key, const std::string& host_header,

@@ -61,16 +61,26 @@ bool IsSuccess(int status) { return status == 0 || (status >= 200 && status <= 2
 
 const char* RelayResultText(RelayResult code) {
     switch (code) {
-    case RelayResult::kAccepted: return "accepted";
-    case RelayResult::kTokenFailed: return "the relay token could not be built";
-    case RelayResult::kBadTarget: return "the target cannot be named in a header";
-    case RelayResult::kConnFailed: return "the connection to the relay failed";
-    case RelayResult::kConnTimeout: return "the relay did not answer in time";
-    case RelayResult::kUnreadable: return "the relay's answer is unreadable or an unknown refusal";
-    case RelayResult::kRefusedTarget: return "the relay refused the token or the target";
-    case RelayResult::kTargetFailed: return "the relay could not connect to the target";
-    case RelayResult::kTargetTimeout: return "the relay timed out connecting to the target";
-    default: return "the relay refused the tunnel";
+        case RelayResult::kAccepted:
+            return "accepted";
+        case RelayResult::kTokenFailed:
+            return "the relay token could not be built";
+        case RelayResult::kBadTarget:
+            return "the target cannot be named in a header";
+        case RelayResult::kConnFailed:
+            return "the connection to the relay failed";
+        case RelayResult::kConnTimeout:
+            return "the relay did not answer in time";
+        case RelayResult::kUnreadable:
+            return "the relay's answer is unreadable or an unknown refusal";
+        case RelayResult::kRefusedTarget:
+            return "the relay refused the token or the target";
+        case RelayResult::kTargetFailed:
+            return "the relay could not connect to the target";
+        case RelayResult::kTargetTimeout:
+            return "the relay timed out connecting to the target";
+        default:
+            return "the relay refused the tunnel";
     }
 }
 
@@ -102,7 +112,7 @@ RelayResult VARNELTunnelNonBlockingWrite(SSL* ssl, const char* buffer, size_t le
 }
 
 RelayResult VARNELTunnelClientHandshake(SSL* ssl, const char* host, int port, const std::string& relay_host,
-                                const RelayKey& key, const RelayWait& wait) {
+                                        const RelayKey& key, const RelayWait& wait) {
     if (!IsSafeHeaderHost(host) || port <= 0 || port > 65535 || !IsSafeHeaderHost(relay_host.c_str()))
         return RelayResult::kBadTarget;
     // The token covers the target text with its terminating zero byte.

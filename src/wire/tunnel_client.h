@@ -39,7 +39,8 @@ struct RelayWait {
 
 // Writes the whole buffer. kAccepted, kConnFailed (wait or SSL failure, abort) or
 // kConnTimeout.
-[[nodiscard]] RelayResult VARNELTunnelNonBlockingWrite(SSL* ssl, const char* buffer, size_t length, const RelayWait& wait);
+[[nodiscard]] RelayResult VARNELTunnelNonBlockingWrite(SSL* ssl, const char* buffer, size_t length,
+                                                       const RelayWait& wait);
 
 // Sends the request for target host:port (relay_host names the relay in the Host
 // header) and reads the response. Returns:
@@ -57,5 +58,6 @@ struct RelayWait {
 // What a handshake result means, for the log.
 const char* RelayResultText(RelayResult code);
 
-[[nodiscard]] RelayResult VARNELTunnelClientHandshake(SSL* ssl, const char* host, int port, const std::string& relay_host,
-                                const RelayKey& key, const RelayWait& wait);
+[[nodiscard]] RelayResult VARNELTunnelClientHandshake(SSL* ssl, const char* host, int port,
+                                                      const std::string& relay_host, const RelayKey& key,
+                                                      const RelayWait& wait);

@@ -72,8 +72,8 @@ int HexDigit(char c) {
 
 }  // namespace
 
-bool ParseRelayKey(const std::string& multiplier, const std::string& increment, const std::string& iv,
-                  RelayKey* key, std::string* problem, bool* unset) {
+bool ParseRelayKey(const std::string& multiplier, const std::string& increment, const std::string& iv, RelayKey* key,
+                   std::string* problem, bool* unset) {
     auto fail = [&](const char* name, const std::string& value) {
         *problem = name;
         *unset = value.empty();

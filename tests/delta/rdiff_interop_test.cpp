@@ -107,12 +107,14 @@ TEST_F(RdiffInterop, WePatchRdiffDeltas)
                   0);
         ASSERT_EQ(run({rdiff, "-f", "delta", path(tag + ".sig"), path(tag + ".new"), path(tag + ".delta")}), 0)
             << p.name;
-        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta"), path(tag + ".out")), DeltaResult::kDone) << p.name;
+        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta"), path(tag + ".out")), DeltaResult::kDone)
+            << p.name;
         ASSERT_EQ(read_file(path(tag + ".out")), p.new_data) << p.name;
         // rdiff's delta from our signature works the same.
         ASSERT_EQ(make_signature(path(tag + ".old"), path(tag + ".oursig")), DeltaResult::kDone);
         ASSERT_EQ(run({rdiff, "-f", "delta", path(tag + ".oursig"), path(tag + ".new"), path(tag + ".delta2")}), 0);
-        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta2"), path(tag + ".out2")), DeltaResult::kDone) << p.name;
+        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta2"), path(tag + ".out2")), DeltaResult::kDone)
+            << p.name;
         ASSERT_EQ(read_file(path(tag + ".out2")), p.new_data) << p.name;
     }
 }

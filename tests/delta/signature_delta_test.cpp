@@ -156,7 +156,8 @@ TEST(Delta, RejectsBadSignatures)
     for (const Case& c : cases) {
         ErrorCapture errors;
         write_file(path(std::string("bs.") + c.name), c.sig);
-        EXPECT_EQ(make_delta(path(std::string("bs.") + c.name), path("bs.new"), path("bs.delta")), DeltaResult::kHandlerCall)
+        EXPECT_EQ(make_delta(path(std::string("bs.") + c.name), path("bs.new"), path("bs.delta")),
+                  DeltaResult::kHandlerCall)
             << c.name;
         EXPECT_NE(errors.text().find(c.line), std::string::npos) << c.name << ": " << errors.text();
     }

@@ -415,7 +415,7 @@ TEST_F(FileOps, TraverseVisitsDirectoriesBeforeTheirContents) {
 
     Visit top;
     top.prune = at("t");
-    EXPECT_EQ(TraverseDir(at("t"), record, &top), -2);
+    EXPECT_EQ(TraverseDir(at("t"), record, &top), FsResult::kStopped);
     EXPECT_EQ(top.seen.size(), 1u);
 
     Visit file;

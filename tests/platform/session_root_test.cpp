@@ -113,7 +113,7 @@ TEST_F(SessionRootTest, OrdinaryOperationsWorkBeneathTheRoot) {
     EXPECT_TRUE(exists("sync" + tmp.str()));
     write("sync/a/b/file", "x");
     EXPECT_EQ(r.MKDirP("/a/b/file/sub"), FsResult::kFailed);
-    EXPECT_EQ(r.MKDirP("/a/b/file/sub", true), FsResult::kOk);  // a file in the way makes room with force
+    EXPECT_EQ(r.MKDirP("/a/b/file/sub", true), FsResult::kOk);    // a file in the way makes room with force
     EXPECT_EQ(r.Copy("/d/f", "/d/f", false), FsResult::kFailed);  // never truncates its own source
     EXPECT_EQ(read("sync/d/f"), "data");
     DIR_HANDLE dh;

@@ -64,7 +64,8 @@ TEST(RelayToken, TwelveCharacterTargetMakesA42ByteTokenThatDecrypts) {
     unsigned char token[64];
     ASSERT_EQ(VARNELCryptoEncryptLength(13), 47u);
     size_t n = 0;
-    ASSERT_TRUE(VARNELCryptoEncrypt(Key(), token, sizeof token, reinterpret_cast<const unsigned char*>(target), 13, &n));
+    ASSERT_TRUE(
+        VARNELCryptoEncrypt(Key(), token, sizeof token, reinterpret_cast<const unsigned char*>(target), 13, &n));
     ASSERT_EQ(n, 42u);
     EXPECT_EQ(token[0], 0xFF);
     EXPECT_EQ(token[1], 0xFF);

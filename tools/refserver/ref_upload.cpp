@@ -78,7 +78,7 @@ bool ContentMatches(const std::string& path, const std::string& hash, uint64_t s
     if (n != size) return false;
     ustring hex;
     MD4HashHandler md4(&hex);
-    return md4.begin() == 0 && md4.update((const uint8_t*)buf, n) == 0 && md4.end() == 0 && hex.str() == hash;
+    return md4.begin() && md4.update((const uint8_t*)buf, n) && md4.end() && hex.str() == hash;
 }
 
 // Creates the missing (or removed) directories above path, top first, each as a change
