@@ -6,8 +6,8 @@
 
 class AckOnlyApp : public ControlApp {
 public:
-    int run() override { return 0; }
-    int send_message(const PObject& request, PObject& reply) override;
+    [[nodiscard]] AppResult run() override { return AppResult::kOk; }
+    [[nodiscard]] AppResult send_message(const PObject& request, PObject& reply) override;
     void kill() override {}
 
     static std::unique_ptr<ControlApp> Create();

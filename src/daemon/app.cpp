@@ -40,11 +40,11 @@ Nimbrel::~Nimbrel() {
     kill();
 }
 
-int Nimbrel::run() {
+AppResult Nimbrel::run() {
     int rc;
     {
         MutexLock l(msg_lock);
-        if (thread_started) return -1;
+        if (thread_started) return AppResult::kAlreadyRunning;
         rc = pthread_create(&msg_thread, nullptr, &Nimbrel::run_thread, this);
         if (rc == 0) thread_started = true;
     }
@@ -52,9 +52,9 @@ int Nimbrel::run() {
         // The process entry ends the process: without a message thread no request
         // could ever be answered.
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): pthread_create: %s (%d)\n", strerror(rc), rc);
-        return -1;
+        return AppResult::kNoThread;
     }
-    return 0;
+    return AppResult::kOk;
 }
 
 void* Nimbrel::run_thread(void* arg) {
@@ -114,7 +114,7 @@ void Nimbrel::do_main_loop() {
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): main thread down\n");
 }
 
-int Nimbrel::send_message(const PObject& request, PObject& reply) {
+AppResult Nimbrel::send_message(const PObject& request, PObject& reply) {
     Mutex mutex;
     CondVar cond;
     bool done = false;
@@ -123,7 +123,7 @@ int Nimbrel::send_message(const PObject& request, PObject& reply) {
     MutexLock wait_lock(mutex);
     {
         MutexLock l(msg_lock);
-        if (!thread_started || thread_ended) return -1;
+        if (!thread_started || thread_ended) return AppResult::kNotRunning;
         if (msg_queue.empty()) msg_cond.Signal();
         msg_t m;
         m.msg = &request;
@@ -134,10 +134,10 @@ int Nimbrel::send_message(const PObject& request, PObject& reply) {
         msg_queue.push_back(m);
     }
     while (!done) cond.Wait(mutex);
-    return 0;
+    return AppResult::kOk;
 }
 
-int Nimbrel::send_message(const PObject& request) {
+AppResult Nimbrel::send_message(const PObject& request) {
     PObject reply;
     return send_message(request, reply);
 }
@@ -216,12 +216,12 @@ void Nimbrel::do_link(const PObject&, PObject& reply) {
         return;
     }
     std::string why;
-    if (init_env(&why) != 0) {
+    if (!init_env(&why)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize environment\n");
         Refuse(reply, "Failed to initialize environment", why);
         return;
     }
-    if (init_members() != 0) {
+    if (!init_members()) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize members\n");
         reply["error"] = "Failed to initialize members";
         return;
@@ -238,7 +238,7 @@ void Nimbrel::do_unlink() {
     linked = false;
 }
 
-int Nimbrel::init_env(std::string* why) {
+bool Nimbrel::init_env(std::string* why) {
     Settings& s = Settings::getInstance();
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): ======= Settings =======\n");
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): db_path: %s\n", s.getDbPath().c_str_utf8());
@@ -255,7 +255,7 @@ int Nimbrel::init_env(std::string* why) {
     if (FilterDB::getInstance().initialize(filter_db_path) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to init filter DB at [%s]\n", filter_db_path.c_str_utf8());
         if (why != nullptr) *why = "cannot open the filter database " + filter_db_path.str();
-        return -1;
+        return false;
     }
     // Status marks are for other programs: the daemon runs without them (failures logged).
     static_cast<void>(FileStatusDB::initialize(s.getFStatDbPath()));
@@ -268,9 +268,9 @@ int Nimbrel::init_env(std::string* why) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load system filter from %s.\n",
              system_filter.c_str_utf8());
         if (why != nullptr) *why = "cannot read the system filter " + system_filter.str();
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 void Nimbrel::destroy_env() {
@@ -287,9 +287,9 @@ void Nimbrel::destroy_env() {
     ProgressCache::getInstance().clear();
 }
 
-int Nimbrel::init_members() { return init_tasks(); }
+bool Nimbrel::init_members() { return init_tasks(); }
 
-int Nimbrel::init_tasks() {
+bool Nimbrel::init_tasks() {
     const unsigned workers = Settings::getInstance().getWorkerCount();
     const unsigned count = workers + 3;
     task = new Task*[count];
@@ -305,7 +305,7 @@ int Nimbrel::init_tasks() {
     for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(services);
     task_count = count;
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): totally %lu tasks\n", static_cast<unsigned long>(task_count));
-    return 0;
+    return true;
 }
 
 void Nimbrel::start_all() {
@@ -346,7 +346,7 @@ const char* SessionState(const Registry::Entry& entry, size_t pending, const Ses
         waiting_for = "the folder " + entry.local_path.str() + " is not open";
         return "waiting";
     }
-    if (entry.root->CheckPresent(entry.root_dev, &waiting_for) != 0) return "waiting";
+    if (!entry.root->CheckPresent(entry.root_dev, &waiting_for)) return "waiting";
     // Whatever the queue says, nothing moves while the server is silent.
     if (server_silent) return "not_responding";
     if (!health.pulled) return "scanning";

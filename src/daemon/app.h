@@ -44,12 +44,13 @@ public:
     Nimbrel();
     ~Nimbrel();
 
-    // Starts the message thread: 0, or -1 when the thread cannot be created.
-    int run();
+    // Starts the message thread: kOk, kAlreadyRunning, or kNoThread when the thread
+    // cannot be created.
+    [[nodiscard]] AppResult run();
     // Queues the request and blocks until the message thread has answered it.
-    // 0, or -1 when the message thread is not (or no longer) running.
-    int send_message(const PObject& request, PObject& reply);
-    int send_message(const PObject& request);
+    // kOk, or kNotRunning when the message thread is not (or no longer) running.
+    [[nodiscard]] AppResult send_message(const PObject& request, PObject& reply);
+    [[nodiscard]] AppResult send_message(const PObject& request);
     // Queues an internal "stop" and joins the message thread.
     void kill();
 
@@ -58,11 +59,11 @@ public:
 
     void do_link(const PObject& request, PObject& reply);
     void do_unlink();
-    // 0, or -1 with the cause in plain words in *why (when given).
-    int init_env(std::string* why = nullptr);
+    // True, or false with the cause in plain words in *why (when given).
+    [[nodiscard]] bool init_env(std::string* why = nullptr);
     void destroy_env();
-    int init_members();
-    int init_tasks();
+    [[nodiscard]] bool init_members();
+    [[nodiscard]] bool init_tasks();
     void destroy_members();
     void destroy_tasks();
     void destroy_connections();
@@ -81,13 +82,16 @@ public:
     void unlink_connection(const PObject& request, PObject& reply);
 
     // Steps of the session actions (message thread).
-    // 0 when registered; -1 with the cause in plain words in *why (when given).
-    int create_registry_entry(const Session& session, bool do_merge, std::string* why = nullptr);
-    int create_session_environment(const SessionRoot& root, const ustring& config_path);
-    int load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued = {});
+    // True when registered; false with the cause in plain words in *why (when given).
+    [[nodiscard]] bool create_registry_entry(const Session& session, bool do_merge, std::string* why = nullptr);
+    // The session's private folders and an emptied working directory: true, or false.
+    [[nodiscard]] bool create_session_environment(const SessionRoot& root, const ustring& config_path);
+    // Queues the stored resume conditions not yet queued: true, or false when they
+    // cannot be read.
+    [[nodiscard]] bool load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued = {});
     void reload_local_events(uint64_t sess_id);
-    // 0 when removed; -1 with reply["error"] set when refused.
-    int remove_one_session(uint64_t sess_id, PObject& reply);
+    // True when removed; false with reply["error"] set when refused.
+    bool remove_one_session(uint64_t sess_id, PObject& reply);
     void pauseRegistry(uint64_t sess_id);
     void resumeRegistry(uint64_t sess_id);
     // Returns once every worker busy with the session (0: any session) gave up its event.
@@ -147,8 +151,10 @@ private:
 // The application object as the process entry sees it.
 class NimbrelControlApp : public ControlApp {
 public:
-    int run() override { return app.run(); }
-    int send_message(const PObject& request, PObject& reply) override { return app.send_message(request, reply); }
+    [[nodiscard]] AppResult run() override { return app.run(); }
+    [[nodiscard]] AppResult send_message(const PObject& request, PObject& reply) override {
+        return app.send_message(request, reply);
+    }
     void kill() override { app.kill(); }
 
     static std::unique_ptr<ControlApp> Create();

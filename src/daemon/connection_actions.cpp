@@ -15,7 +15,7 @@ const char* const kChannel = "client_debug";
 void Nimbrel::create_connections(const PObject& request, PObject& reply) {
     // One connection per task that can hold one: the workers and the two pullers. A
     // pool that exists already is changed in place once its connections are back.
-    ::create_connections(request, reply, Settings::getInstance().getWorkerCount() + 1);
+    (void)::create_connections(request, reply, Settings::getInstance().getWorkerCount() + 1);  // refusal in reply
 }
 
 void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
@@ -24,7 +24,7 @@ void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
         ProxyInfo proxy;
         TunnelInfo tunnel;
         std::string why;
-        if (prepare_connection_info(request, info, proxy, tunnel, &why) != 0) {
+        if (prepare_connection_info(request, info, proxy, tunnel, &why) != LinkRequestResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid parameters.\n");
             Refuse(reply, "Invalid parameters", why);
             return;
@@ -33,7 +33,7 @@ void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
         Refuse(reply, "No connection.", "no server is linked (\"link_connection\" first)");
         return;
     }
-    ::reload_connection(request, reply);
+    (void)::reload_connection(request, reply);  // a refusal is in reply
 }
 
 void Nimbrel::unlink_connection(const PObject&, PObject& reply) {

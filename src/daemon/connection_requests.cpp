@@ -20,8 +20,8 @@ bool NormalizeFingerprint(const ustring& text, std::string* out) {
     return true;
 }
 
-void RefuseInvalid(PObject& reply, int rc, const std::string& why) {
-    if (rc == kPinWithoutSsl) {
+void RefuseInvalid(PObject& reply, LinkRequestResult rc, const std::string& why) {
+    if (rc == LinkRequestResult::kPinWithoutSsl) {
         NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): ssl_fingerprint given with use_ssl false.\n");
         reply["error"] = "ssl_fingerprint needs use_ssl: a pinned server is reached over SSL only";
         return;
@@ -33,14 +33,14 @@ void RefuseInvalid(PObject& reply, int rc, const std::string& why) {
 
 }  // namespace
 
-int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel,
-                            std::string* why) {
+LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy,
+                                          TunnelInfo& tunnel, std::string* why) {
     std::string ignored;
     std::string& reason = why != nullptr ? *why : ignored;
     for (const char* key : {"connection_id", "server_ip", "server_port", "session"}) {
         if (!request.hasMember(key)) {
             reason = std::string("the key \"") + key + "\" is missing";
-            return -1;
+            return LinkRequestResult::kInvalid;
         }
     }
     // A member of another kind would be read as something it does not say: a text
@@ -55,13 +55,13 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
     for (const char* key : kIntegers) {
         if (request.hasMember(key) && !request[key].isInteger()) {
             reason = std::string("\"") + key + "\" must be a number";
-            return -1;
+            return LinkRequestResult::kInvalid;
         }
     }
     for (const char* key : kStrings) {
         if (request.hasMember(key) && !request[key].isString()) {
             reason = std::string("\"") + key + "\" must be a text";
-            return -1;
+            return LinkRequestResult::kInvalid;
         }
     }
     info = ConnectionInfo();
@@ -80,12 +80,12 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
         // A pin that cannot be a SHA-256 would silently accept any certificate.
         if (!NormalizeFingerprint(request["ssl_fingerprint"].asString(), &info.ssl_fingerprint)) {
             reason = "\"ssl_fingerprint\" is not a SHA-256 digest (64 hex digits)";
-            return -1;
+            return LinkRequestResult::kInvalid;
         }
         // A pin means SSL: an explicit "no SSL" beside it would send the token in clear.
         if (request.hasMember("use_ssl") && !info.use_ssl) {
             reason = "\"ssl_fingerprint\" needs SSL, but \"use_ssl\" is false";
-            return kPinWithoutSsl;
+            return LinkRequestResult::kPinWithoutSsl;
         }
         info.use_ssl = true;
     }
@@ -100,7 +100,7 @@ int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyI
     tunnel.use_tunnel = request["use_tunnel"].asBool();
     tunnel.tunnel_ip = request["tunnel_ip"].asString().str();
     tunnel.tunnel_port = request["tunnel_port"].asUInt16();
-    return 0;
+    return LinkRequestResult::kOk;
 }
 
 namespace {
@@ -109,7 +109,8 @@ namespace {
 bool ReadOrRefuse(const PObject& request, PObject& reply, ConnectionInfo& info, ProxyInfo& proxy,
                   TunnelInfo& tunnel) {
     std::string why;
-    if (const int rc = prepare_connection_info(request, info, proxy, tunnel, &why); rc != 0) {
+    if (const LinkRequestResult rc = prepare_connection_info(request, info, proxy, tunnel, &why);
+        rc != LinkRequestResult::kOk) {
         RefuseInvalid(reply, rc, why);
         return false;
     }
@@ -118,33 +119,33 @@ bool ReadOrRefuse(const PObject& request, PObject& reply, ConnectionInfo& info, 
 
 }  // namespace
 
-int create_connections(const PObject& request, PObject& reply, unsigned pool_size) {
+bool create_connections(const PObject& request, PObject& reply, unsigned pool_size) {
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    if (!ReadOrRefuse(request, reply, info, proxy, tunnel)) return -1;
+    if (!ReadOrRefuse(request, reply, info, proxy, tunnel)) return false;
     if (g_pool) {
         // A second link replaces the server and identity in place once every borrowed
         // connection is back, so no task is left holding a deleted pool.
         g_pool->relinkConnection(info, proxy, tunnel);
-        return 0;
+        return true;
     }
     g_pool.set(new ConnectionPool(info, proxy, tunnel, pool_size));
-    return 0;
+    return true;
 }
 
-int reload_connection(const PObject& request, PObject& reply) {
+bool reload_connection(const PObject& request, PObject& reply) {
     ConnectionInfo info;
     ProxyInfo proxy;
     TunnelInfo tunnel;
-    if (!ReadOrRefuse(request, reply, info, proxy, tunnel)) return -1;
+    if (!ReadOrRefuse(request, reply, info, proxy, tunnel)) return false;
     if (!g_pool) {
         NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): reload_connection: no connection is linked.\n");
         reply["error"] = "Connection not linked";
-        return -1;
+        return false;
     }
     g_pool->reloadConnection(info, proxy, tunnel);
-    return 0;
+    return true;
 }
 
 void destroy_connections() {

@@ -10,18 +10,22 @@
 class PObject;
 
 // Entry points for the control actions. Each fills reply["error"] on refusal and
-// returns 0 or -1; they run on the one thread that serves control requests.
+// returns false then; they run on the one thread that serves control requests.
 //
-// Reads the request keys of "link_connection"/"reload_connection"; -1 when a
-// required key is missing or a value is unusable, kPinWithoutSsl when
-// "ssl_fingerprint" comes with "use_ssl" false (a fingerprint without "use_ssl" means
-// SSL); the cause in *why when given (the reply carries it as "reason" beside "error").
-constexpr int kPinWithoutSsl = -2;
-int prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel,
-                            std::string* why = nullptr);
+// What reading a link request gave.
+enum class LinkRequestResult {
+    kOk,
+    kInvalid,        // a required key is missing or a value is unusable
+    kPinWithoutSsl,  // "ssl_fingerprint" came with "use_ssl" false
+};
+// Reads the request keys of "link_connection"/"reload_connection" (a fingerprint
+// without "use_ssl" means SSL); on a refusal the cause goes to *why when given (the
+// reply carries it as "reason" beside "error").
+[[nodiscard]] LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo& info, ProxyInfo& proxy,
+                                                        TunnelInfo& tunnel, std::string* why = nullptr);
 // "link_connection": a pool of pool_size connections in g_pool ("worker_count" + 1).
-int create_connections(const PObject& request, PObject& reply, unsigned pool_size);
+[[nodiscard]] bool create_connections(const PObject& request, PObject& reply, unsigned pool_size);
 // "reload_connection": replaces the connections of g_pool.
-int reload_connection(const PObject& request, PObject& reply);
+[[nodiscard]] bool reload_connection(const PObject& request, PObject& reply);
 // "unlink"/"stop": deletes g_pool after every task has been stopped and joined.
 void destroy_connections();

@@ -130,7 +130,7 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
     PrintUsage();
 
     std::unique_ptr<ControlApp> app = factory();
-    if (!app || app->run() != 0) {
+    if (!app || app->run() != AppResult::kOk) {
         // Without its request thread the application could never answer.
         std::fprintf(stderr, "Nimbrel: the application could not start\n");
         return 1;

@@ -37,7 +37,7 @@ void ForEachSession(const std::function<void(const Registry::Entry&)>& fn) {
 bool SessionOf(const ustring& full, Registry::Entry& found, ustring& rel) {
     bool ok = false;
     ForEachSession([&](const Registry::Entry& e) {
-        if (ok || !Within(full.str(), e.local_path.str()) || e.root->Relative(full, rel) != 0) return;
+        if (ok || !Within(full.str(), e.local_path.str()) || !e.root->Relative(full, rel)) return;
         found = e;
         ok = true;
     });
@@ -128,7 +128,7 @@ void Restore(const PObject& request, PObject& reply) {
         reply["error"] = ustring(path.str() + " is not inside a synchronised folder");
         return;
     }
-    if (entry.root->Relative(to, dest_rel) != 0 || !Within(to.str(), entry.local_path.str())) {
+    if (!entry.root->Relative(to, dest_rel) || !Within(to.str(), entry.local_path.str())) {
         reply["error"] = ustring(to.str() + " is not inside " + entry.local_path.str() + ", the folder it came from");
         return;
     }

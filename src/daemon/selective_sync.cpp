@@ -63,17 +63,16 @@ std::vector<ustring> Components(const ustring& path) {
     return parts;
 }
 
-int StoreResume(const ResumeCondition& condition, std::set<uint64_t>* added_rows, const char* fmt_fail,
-                int line) {
+bool StoreResume(const ResumeCondition& condition, std::set<uint64_t>* added_rows, const char* fmt_fail, int line) {
     uint64_t row_id = 0;
     if (FilterDB::getInstance().setResumeCondition(condition, row_id) != DbResult::kOk) {
         Logger::LogMsg(Logger::L_ERR, kChannel, fmt_fail, line, ull(condition.sess_id),
                        condition.filter_desc.c_str_utf8());
-        return -1;
+        return false;
     }
     ProgressCache::getInstance().addProgressEntry(row_id, condition);
     if (added_rows != nullptr) added_rows->insert(row_id);
-    return 0;
+    return true;
 }
 }  // namespace
 
@@ -97,10 +96,10 @@ void ConvertFilterFileToSelectiveSyncInfo(uint64_t sess_id, uint64_t sync_id, co
     ss_info.black_size.filter_desc = Decimal(filter.file.max_size_selective_sync);
 }
 
-int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, const ustring& desc) {
+bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, const ustring& desc) {
     if (!IsSafeSelectiveSyncPrefix(desc)) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse to move aside '%s'\n", desc.c_str_utf8());
-        return -1;
+        return false;
     }
     // The path as the event database stores it: "/a/b", without empty components.
     ustring rel;
@@ -111,30 +110,30 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
     Registry::Entry entry;
     const bool registered = Registry::getInstance().Find(sess_id, entry) != 0 && entry.event_db != nullptr;
     std::shared_ptr<const SessionRoot> root = registered ? entry.root : nullptr;
-    if (!root && SessionRoot::Open(sync_folder, root) != 0) return -1;
+    if (!root && !SessionRoot::Open(sync_folder, root)) return false;
 
     FILE_INFO info;
-    int rc = root->Stat(rel, info);
+    FsResult rc = root->Stat(rel, info);
     // A link as the last component is moved as the link it is; one on the way is
     // never passed through.
-    if (rc == FS_ERR_LINK) {
+    if (rc == FsResult::kLink) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n",
              root->Full(rel).c_str_utf8(), rel.c_str_utf8());
-        return -1;
+        return false;
     }
-    if (rc != 0) return -1;
-    if (!info.isExist) return 0;  // nothing to move
+    if (rc != FsResult::kOk) return false;
+    if (!info.isExist) return true;  // nothing to move
     const bool is_dir = info.type == FT_DIR;
 
-    if (root->MKDirP(session_folders::kRelRecycleFolder) != 0) return -1;
+    if (root->MKDirP(session_folders::kRelRecycleFolder) != FsResult::kOk) return false;
     ustring unique;
-    rc = -1;
+    rc = FsResult::kFailed;
     for (int attempt = 0; attempt < kUniqueNameAttempts; ++attempt) {
-        if (FSCreateTempPath("", unique) != 0) break;
+        if (FSCreateTempPath("", unique) != FsResult::kOk) break;
         rc = root->RenameNoReplace(rel, session_folders::kRelRecycleFolder + unique);
-        if (rc != FS_ERR_EXIST) break;
+        if (rc != FsResult::kExist) break;
     }
-    if (rc != 0) return -1;
+    if (rc != FsResult::kOk) return false;
     NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): '%s' moved to the recycle folder as '%s'\n", rel.c_str_utf8(),
          unique.c_str_utf8());
 
@@ -144,7 +143,7 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
         NLOG(L_WARNING, kChannel,
              "[WARNING] filter-utils.cpp(%d): session %llu is not registered, '%s' is not recorded\n", ull(sess_id),
              unique.c_str_utf8());
-        return 0;
+        return true;
     }
     const DbResult recorded =
         is_dir ? entry.event_db->dumpDirToRecycleBin(unique, rel) : entry.event_db->dumpFileToRecycleBin(unique, rel);
@@ -154,12 +153,12 @@ int MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, c
              unique.c_str_utf8(), ull(sess_id));
     }
     Registry::getInstance().InitRecycleTime(entry, static_cast<uint32_t>(time(nullptr)));
-    return 0;
+    return true;
 }
 
-int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterInfo>& db_set,
-                      const std::set<FilterInfo>& file_set, const ustring& sync_folder,
-                      std::set<uint64_t>* added_rows) {
+bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterInfo>& db_set,
+                       const std::set<FilterInfo>& file_set, const ustring& sync_folder,
+                       std::set<uint64_t>* added_rows) {
     FilterDB& db = FilterDB::getInstance();
     auto d = db_set.begin();
     auto f = file_set.begin();
@@ -178,13 +177,13 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
             condition.sync_id = d->sync_id;
             condition.filter_type = filter_type;
             condition.filter_desc = d->filter_desc;
-            if (StoreResume(condition, added_rows,
-                            "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__) != 0)
-                return -1;
+            if (!StoreResume(condition, added_rows,
+                             "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__))
+                return false;
             if (db.rmFilter(sess_id, filter_type, d->filter_desc) != DbResult::kOk) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to rmFilter (%llu)[%s].\n", ull(sess_id),
                      d->filter_desc.c_str_utf8());
-                return -1;
+                return false;
             }
             NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): RESUME filter: (%llu)[%s].\n", ull(sess_id),
                  d->filter_desc.c_str_utf8());
@@ -194,19 +193,19 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
             if (prefix && !IsSafeSelectiveSyncPrefix(f->filter_desc)) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse path prefix filter (%llu)[%s].\n",
                      ull(sess_id), f->filter_desc.c_str_utf8());
-                return -1;
+                return false;
             }
             if (db.setFilter(sess_id, prefix ? 0 : f->sync_id, filter_type, f->filter_desc) != DbResult::kOk) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setFilter (%llu)[%s].\n", ull(sess_id),
                      f->filter_desc.c_str_utf8());
-                return -1;
+                return false;
             }
             if (prefix) {
                 NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): Remove dir (%llu)[%s].\n", ull(sess_id),
                      f->filter_desc.c_str_utf8());
                 // Not deleted: the server may not hold the same content. The recycle
                 // folder keeps it until the rotation removes it.
-                if (MoveSelectiveSyncFolderAside(sess_id, sync_folder, f->filter_desc) != 0) {
+                if (!MoveSelectiveSyncFolderAside(sess_id, sync_folder, f->filter_desc)) {
                     NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to remove path '%s'\n",
                          (sync_folder + f->filter_desc).c_str_utf8());
                 }
@@ -216,11 +215,11 @@ int CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterIn
             ++f;
         }
     }
-    return 0;
+    return true;
 }
 
-int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const FilterInfo& file_finfo,
-                      std::set<uint64_t>* added_rows) {
+bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const FilterInfo& file_finfo,
+                       std::set<uint64_t>* added_rows) {
     FilterDB& db = FilterDB::getInstance();
     const uint64_t db_size = SizeOf(db_finfo.filter_desc);
     const uint64_t file_size = SizeOf(file_finfo.filter_desc);
@@ -232,17 +231,17 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
             if (db.setSizeFilter(sess_id, file_finfo.sync_id, file_size) != DbResult::kOk) {
                 NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setSizeFilter (%llu)[%llu]\n",
                      ull(sess_id), ull(file_size));
-                return -1;
+                return false;
             }
             NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter (%llu)[%s]\n", ull(sess_id),
                  file_finfo.filter_desc.c_str_utf8());
         }
-        return 0;
+        return true;
     }
     if (db_size == file_size) {
         NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): size filter (%llu)[%s] didn't change, skipping...\n",
              ull(sess_id), file_finfo.filter_desc.c_str_utf8());
-        return 0;
+        return true;
     }
     if (EffectiveLimit(file_size) > EffectiveLimit(db_size)) {
         ResumeCondition condition;
@@ -251,39 +250,39 @@ int CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filter
         condition.filter_type = FILTER_FILE_SIZE_SELECTIVE_SYNC;
         if (!EncodeResumeSizeFilterDesc(db_size, file_size == 0 ? kResumeSizeNoLimit : file_size,
                                         condition.filter_desc))
-            return -1;
-        if (StoreResume(condition, added_rows,
-                        "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__) != 0)
-            return -1;
+            return false;
+        if (!StoreResume(condition, added_rows,
+                         "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__))
+            return false;
         if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
             NLOG(L_ERR, kChannel,
                  "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
                  ull(sess_id), ull(db_size), ull(file_size));
-            return -1;
+            return false;
         }
         NLOG(L_INFO, kChannel,
              "[INFO] filter-utils.cpp(%d): size filter is more loosely, update DB and resume (%llu)[%s].\n",
              ull(sess_id), condition.filter_desc.c_str_utf8());
-        return 0;
+        return true;
     }
     if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)[%s]\n", ull(sess_id),
              file_finfo.filter_desc.c_str_utf8());
-        return -1;
+        return false;
     }
     NLOG(L_INFO, kChannel,
          "[INFO] filter-utils.cpp(%d): size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
          ull(sess_id), ull(db_size), ull(file_size));
-    return 0;
+    return true;
 }
 
-int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path, const ustring& sync_folder,
-                  std::set<uint64_t>* added_rows) {
+bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path, const ustring& sync_folder,
+                   std::set<uint64_t>* added_rows) {
     Filter filter;
     filter_init(&filter);
     if (!filter_read(&filter, filter_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to read filter [%s]\n", filter_path.c_str_utf8());
-        return -1;
+        return false;
     }
     SelectiveSyncInfo file_info;
     ConvertFilterFileToSelectiveSyncInfo(sess_id, sync_id, filter, file_info);
@@ -292,7 +291,7 @@ int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path
     SelectiveSyncInfo db_info;
     if (FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(sess_id, db_info) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to convert from filter DB.\n");
-        return -1;
+        return false;
     }
 
     // A new path-prefix rule acts on the local disk; a description that names no
@@ -302,28 +301,28 @@ int reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_path
         if (!IsSafeSelectiveSyncPrefix(info.filter_desc)) {
             NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Refuse selective sync path prefix [%s] for session '%llu'.\n",
                  info.filter_desc.c_str_utf8(), ull(sess_id));
-            return -1;
+            return false;
         }
     }
 
-    if (CompareFilterList(sess_id, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_info.black_prefix, file_info.black_prefix,
-                          sync_folder, added_rows) != 0) {
+    if (!CompareFilterList(sess_id, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_info.black_prefix, file_info.black_prefix,
+                           sync_folder, added_rows)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for PATH_PREFIX.\n");
-        return -1;
+        return false;
     }
-    if (CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, db_info.black_name, file_info.black_name, sync_folder,
-                          added_rows) != 0) {
+    if (!CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, db_info.black_name, file_info.black_name, sync_folder,
+                           added_rows)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_NAME.\n");
-        return -1;
+        return false;
     }
-    if (CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, db_info.black_ext, file_info.black_ext, sync_folder,
-                          added_rows) != 0) {
+    if (!CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, db_info.black_ext, file_info.black_ext, sync_folder,
+                           added_rows)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_EXTENSION.\n");
-        return -1;
+        return false;
     }
-    if (CompareSizeFilter(sess_id, db_info.black_size, file_info.black_size, added_rows) != 0) {
+    if (!CompareSizeFilter(sess_id, db_info.black_size, file_info.black_size, added_rows)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareSizeFilter.\n");
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }

@@ -176,7 +176,7 @@ std::vector<Worker*> Nimbrel::get_workers() const {
 
 bool Nimbrel::is_dir(const ustring& path) {
     FILE_INFO info;
-    return !path.empty() && FSStat(path, info) == 0 && info.isExist && info.type == FT_DIR;
+    return !path.empty() && FSStat(path, info) == FsResult::kOk && info.isExist && info.type == FT_DIR;
 }
 
 // The first key of an "add_session" request that is missing or of the wrong kind, as
@@ -243,32 +243,32 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): rescan syncfolder for session '%llu' do_merge[%d].\n",
          ull(session.sess_id), do_merge ? 1 : 0);
     std::string why;
-    if (create_registry_entry(session, do_merge, &why) != 0) {
+    if (!create_registry_entry(session, do_merge, &why)) {
         NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): session %llu is not added, failed to create registry entry\n",
              ull(session.sess_id));
         Refuse(reply, "Failed to create registry entry.", why);
     }
 }
 
-int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std::string* why) {
+bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std::string* why) {
     const uint64_t sess_id = requested.sess_id;
     std::string ignored;
     std::string& reason = why != nullptr ? *why : ignored;
     Detector* detector = get_detector();
     if (detector == nullptr) {
         reason = "the daemon is not linked";
-        return -1;
+        return false;
     }
 
     // The folder is resolved once, here: a sync folder given as a link to a directory
     // is synchronised beneath that directory, and every file operation of the session
     // goes through this root, never through a link.
     std::shared_ptr<const SessionRoot> root;
-    if (SessionRoot::Open(requested.local_path, root) != 0) {
+    if (!SessionRoot::Open(requested.local_path, root)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
              requested.local_path.c_str_utf8());
         reason = "the folder " + requested.local_path.str() + " does not exist or is not a directory";
-        return -1;
+        return false;
     }
     Session session = requested;
     session.local_path = root->path();
@@ -281,7 +281,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
         Registry::getInstance().Find(other, theirs);
         reason = "the folder " + session.local_path.str() + " overlaps the folder " + theirs.local_path.str() +
                  " of session " + std::to_string(other);
-        return -1;
+        return false;
     }
 
     // Shared with every registry copy a task takes; a failure below frees them here.
@@ -289,12 +289,12 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
     auto black_list = std::make_shared<BlackList2>();
     auto white_list = std::make_shared<WhiteListCpp>();
 
-    if (create_session_environment(*root, session.config_path) != 0) {
+    if (!create_session_environment(*root, session.config_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n",
              ull(sess_id));
         reason = "cannot prepare the configuration folder " + session.config_path.str() +
                  " or the working directory in " + session.local_path.str();
-        return -1;
+        return false;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n", ull(sess_id));
 
@@ -302,7 +302,7 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
              ull(sess_id));
         reason = "cannot open the event database in " + session.config_path.str();
-        return -1;
+        return false;
     }
     // The recycle folder was kept; its index must say what it holds.
     uint32_t oldest_recycled = 0;
@@ -310,24 +310,24 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to reconcile the recycle folder of session %llu\n",
              ull(sess_id));
         reason = "cannot reconcile the recycle folder with its index in " + session.config_path.str();
-        return -1;
+        return false;
     }
     const ustring black_path = session_folders::BlackListFile(session.config_path);
     if (!black_list->Load(black_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n", ull(sess_id));
         reason = "cannot read the black list " + black_path.str();
-        return -1;
+        return false;
     }
     if (!white_list->Load(session_folders::WhiteListFile(session.config_path))) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n", ull(sess_id));
         reason = "cannot read the white list in " + session.config_path.str();
-        return -1;
+        return false;
     }
     if (detector->AddWatch(session.local_path, sess_id) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to add watch for session %llu at '%s'\n", ull(sess_id),
              session.local_path.c_str_utf8());
         reason = "cannot watch " + session.local_path.str() + " for changes";
-        return -1;
+        return false;
     }
 
     Registry::Entry entry;
@@ -353,59 +353,58 @@ int Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std:
     uint64_t sync_id = 0;
     if (event_db->getSyncId(sync_id) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", ull(sess_id));
-        return 0;
+        return true;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): reload_filter for session '%llu', current sync_id [%llu]\n",
          ull(sess_id), ull(sync_id));
     std::set<uint64_t> queued;
-    if (reload_filter(sess_id, sync_id, black_path, session.local_path, &queued) != 0) {
+    if (!reload_filter(sess_id, sync_id, black_path, session.local_path, &queued)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for session '%llu'.\n", ull(sess_id));
-        return 0;
+        return true;
     }
     // The conditions the reconciliation just stored are queued already.
-    if (load_resume_condition(sess_id, queued) != 0) {
+    if (!load_resume_condition(sess_id, queued)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load_resume_condition for session '%llu'.\n",
              ull(sess_id));
-        return 0;
+        return true;
     }
     EventManager::getInstance().IssueRescan(sess_id, "/", do_merge);
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Folder '%s' is ready (with view %llu at %s)\n",
          session.local_path.c_str_utf8(), ull(session.view_id), session.remote_path.c_str_utf8());
-    return 0;
+    return true;
 }
 
-int Nimbrel::create_session_environment(const SessionRoot& root, const ustring& config_path) {
+bool Nimbrel::create_session_environment(const SessionRoot& root, const ustring& config_path) {
     if (!is_dir(config_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local config folder (%s) is not a directory\n",
              config_path.c_str_utf8());
-        return -1;
+        return false;
     }
     // The databases and signatures describe the user's files: only the user reads them.
-    if (MakePrivateDir(session_folders::SignFolder(config_path).str()) != 0 ||
-        MakePrivateDir((config_path + "/db").str()) != 0)
-        return -1;
+    if (!MakePrivateDir(session_folders::SignFolder(config_path).str()) || !MakePrivateDir((config_path + "/db").str()))
+        return false;
 
     // Scratch files go permanently, not to the trash; the recycle folder stays, so
     // that what was removed or replaced stays restorable across restarts.
     if (recycle::ClearWorkingDirectory(root) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n");
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued) {
+bool Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued) {
     std::list<std::pair<uint64_t, ResumeCondition>> conditions;
     if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get resume condition for session '%llu'\n", ull(sess_id));
-        return -1;
+        return false;
     }
     for (const auto& [row_id, condition] : conditions) {
         if (already_queued.count(row_id) != 0) continue;
         NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Add row_id '%llu' to progress_cache.\n", ull(row_id));
         ProgressCache::getInstance().addProgressEntry(row_id, condition);
     }
-    return 0;
+    return true;
 }
 
 void Nimbrel::reload_session(const PObject& request, PObject& reply) {
@@ -470,7 +469,7 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     }
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Reload session (%llu), current sync_id [%llu]\n", ull(sess_id),
          ull(sync_id));
-    if (reload_filter(sess_id, sync_id, black_path, entry.local_path) != 0) {
+    if (!reload_filter(sess_id, sync_id, black_path, entry.local_path)) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for sess (%llu)\n", ull(sess_id));
         reply["error"] = "Failed to reload filter.";
         return;
@@ -505,18 +504,18 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
         event.m_sess_id = sess_id;
         if (item.file_type == 1) event.setDir();
         FILE_INFO info;
-        const int stat_rc = entry.root ? entry.root->Stat(item.path, info) : -1;
-        if (stat_rc == 0 && info.isExist && info.type == FT_SLINK) entry.root->NoteLink(item.path);
-        if (stat_rc == FS_ERR_LINK || (stat_rc == 0 && info.isExist && info.type == FT_SLINK)) {
+        const FsResult stat_rc = entry.root ? entry.root->Stat(item.path, info) : FsResult::kFailed;
+        if (stat_rc == FsResult::kOk && info.isExist && info.type == FT_SLINK) entry.root->NoteLink(item.path);
+        if (stat_rc == FsResult::kLink || (stat_rc == FsResult::kOk && info.isExist && info.type == FT_SLINK)) {
             continue;  // a link inside the session is not synchronised
         }
-        if (stat_rc != 0) {
+        if (stat_rc != FsResult::kOk) {
             // Not knowing is not missing: fetching it could replace the local item.
             NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): cannot examine filtered item '%s' of session '%llu'\n",
                  item.path.c_str_utf8(), ull(sess_id));
             continue;
         }
-        if (stat_rc == 0 && info.isExist) {
+        if (stat_rc == FsResult::kOk && info.isExist) {
             manager.PushLocalEvent(event);  // still here: upload it
         } else {
             event.setServerEvent();  // gone locally: fetch it
@@ -535,18 +534,18 @@ void Nimbrel::remove_session(const PObject& request, PObject& reply) {
     for (uint64_t sess_id : RegisteredSessions()) remove_one_session(sess_id, reply);
 }
 
-int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
+bool Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): remove_one_session '%llu'.\n", ull(sess_id));
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop remove\n", ull(sess_id));
         Refuse(reply, "Invalid session.", "no session " + std::to_string(sess_id));
-        return -1;
+        return false;
     }
     if (!entry.pause) {
         NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): remove session %llu without pause, stop remove\n", ull(sess_id));
         Refuse(reply, "Remove session without puase", "session " + std::to_string(sess_id) + " must be paused first");
-        return -1;
+        return false;
     }
     Registry::getInstance().Clear(sess_id);
     SessionHealth::getInstance().Forget(sess_id);
@@ -556,7 +555,7 @@ int Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
     // gone already; the stored ones are queued again when the session is added again.
     ProgressCache::getInstance().rmSessionEntries(sess_id);
     NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): session '%llu' is removed.\n", ull(sess_id));
-    return 0;
+    return true;
 }
 
 void Nimbrel::pause(const PObject& request, PObject& reply) {

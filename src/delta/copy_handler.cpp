@@ -6,47 +6,47 @@
 
 CopyHandler::~CopyHandler()
 {
-    end();
+    (void)end();
 }
 
-int CopyHandler::begin()
+bool CopyHandler::begin()
 {
-    if (fd_open_write(file, fd) != 0) {
+    if (!fd_open_write(file, fd)) {
         delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int CopyHandler::update(const uint8_t* data, size_t length)
+bool CopyHandler::update(const uint8_t* data, size_t length)
 {
     if (!fd_is_open(fd) || writing)
-        return -1;
+        return false;
     if (length == 0)
-        return 0;
-    if (fd_aio_write(aio, fd, data, length) != 0)
-        return -1;
+        return true;
+    if (!fd_aio_write(aio, fd, data, length))
+        return false;
     pending = length;
     writing = true;
-    return 0;
+    return true;
 }
 
-int CopyHandler::wait()
+bool CopyHandler::wait()
 {
     if (!writing)
-        return 0;
+        return true;
     writing = false;
     int64_t n = fd_aio_wait(aio);
     if (n != static_cast<int64_t>(pending)) {
         delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int CopyHandler::end()
+bool CopyHandler::end()
 {
-    int rc = wait();
+    bool ok = wait();
     fd_close(fd);
-    return rc;
+    return ok;
 }

@@ -11,10 +11,10 @@ public:
     explicit CopyHandler(const ustring& target) : file(target) {}
     ~CopyHandler() override;
 
-    int begin() override;
-    int update(const uint8_t* data, size_t length) override;
-    int wait() override;
-    int end() override;
+    [[nodiscard]] bool begin() override;
+    [[nodiscard]] bool update(const uint8_t* data, size_t length) override;
+    [[nodiscard]] bool wait() override;
+    [[nodiscard]] bool end() override;
 
     const ustring& target() const { return file; }
 

@@ -67,18 +67,18 @@ void DeltaFileReader::setReverseDeltaFile(const ustring& file)
 
 // Reads one command. The delta's length is known, so a command that claims more bytes
 // than remain is reported as a format error rather than read into.
-int DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
+DeltaResult DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
 {
     DeltaFileReaderImpl& d = *impl;
     finished = false;
     uint8_t opcode;
     if (d.patch_offset >= d.patch_size) {
         delta_error("api.cpp (%d): expect command byte\n", __LINE__);
-        return ERROR_FILE_FORMAT;
+        return DeltaResult::kFileFormat;
     }
-    if (fd_bio_read(d.patch_bio, &opcode, 1) != 0) {
+    if (!fd_bio_read(d.patch_bio, &opcode, 1)) {
         delta_error("api.cpp (%d): expect command byte\n", __LINE__);
-        return ERROR_SYSTEM_CALL;
+        return DeltaResult::kSystemCall;
     }
     d.patch_offset += 1;
     const CmdInfo& info = RSConstant::getInfo(opcode);
@@ -91,12 +91,12 @@ int DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
         if (d.patch_size - d.patch_offset < widths[i]) {
             delta_error("api.cpp (%d): expect parameter %d with %u bytes\n", __LINE__, i + 1,
                         static_cast<unsigned>(widths[i]));
-            return ERROR_FILE_FORMAT;
+            return DeltaResult::kFileFormat;
         }
-        if (fd_bio_read(d.patch_bio, raw, widths[i]) != 0) {
+        if (!fd_bio_read(d.patch_bio, raw, widths[i])) {
             delta_error("api.cpp (%d): expect parameter %d with %u bytes\n", __LINE__, i + 1,
                         static_cast<unsigned>(widths[i]));
-            return ERROR_SYSTEM_CALL;
+            return DeltaResult::kSystemCall;
         }
         d.patch_offset += widths[i];
         params[i] = RSConstant::getBigEndian(raw, widths[i]);
@@ -104,7 +104,7 @@ int DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
     switch (info.type) {
     case RSConstant::TYPE_END:
         finished = true;
-        return RS_DONE;
+        return DeltaResult::kDone;
     case RSConstant::TYPE_LITERAL:
         command.is_literal = true;
         command.length = info.immediate != 0 ? info.immediate : params[0];
@@ -112,9 +112,9 @@ int DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
         if (command.length > d.patch_size - d.patch_offset) {
             delta_error("api.cpp (%d): literal longer than the rest of the patch (length = %llu)\n", __LINE__,
                         static_cast<unsigned long long>(command.length));
-            return ERROR_FILE_FORMAT;
+            return DeltaResult::kFileFormat;
         }
-        return RS_DONE;
+        return DeltaResult::kDone;
     case RSConstant::TYPE_COPY:
         command.is_literal = false;
         command.start = params[0];
@@ -123,37 +123,37 @@ int DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
             delta_error("api.cpp (%d): copy beyond the end of the basis (offset = %llu, length = %llu)\n",
                         __LINE__, static_cast<unsigned long long>(command.start),
                         static_cast<unsigned long long>(command.length));
-            return ERROR_FILE_FORMAT;
+            return DeltaResult::kFileFormat;
         }
-        return RS_DONE;
+        return DeltaResult::kDone;
     default:
         delta_error("api.cpp (%d): unexpected kind: %u\n", __LINE__, static_cast<unsigned>(opcode));
-        return ERROR_FILE_FORMAT;
+        return DeltaResult::kFileFormat;
     }
 }
 
 // Appends the command's bytes to the work buffer and hands every full buffer to the
 // handlers. Short commands thus share one update: a file patched from many small copies
 // and literals costs as many handler calls as one read in 1 MiB chunks.
-int DeltaFileReader::carryOut(const PatchCommand& command)
+DeltaResult DeltaFileReader::carryOut(const PatchCommand& command)
 {
     DeltaFileReaderImpl& d = *impl;
-    if (!command.is_literal && command.length > 0 && fd_seek(d.basis_fd, command.start) != 0) {
+    if (!command.is_literal && command.length > 0 && !fd_seek(d.basis_fd, command.start)) {
         delta_error("api.cpp (%d): fd_seek: Error Code %d\n", __LINE__, errno);
         delta_error("api.cpp (%d): fd_seek: offset = %llu\n", __LINE__,
                     static_cast<unsigned long long>(command.start));
-        return ERROR_SYSTEM_CALL;
+        return DeltaResult::kSystemCall;
     }
     uint64_t left = command.length;
     while (left > 0) {
         if (aborted())
-            return ERROR_ABORT;
+            return DeltaResult::kAbort;
         size_t piece = static_cast<size_t>(std::min<uint64_t>(left, CHUNK_SIZE - d.work_fill));
         uint8_t* to = d.work + d.work_fill;
         if (command.is_literal) {
-            if (fd_bio_read(d.patch_bio, to, piece) != 0) {
+            if (!fd_bio_read(d.patch_bio, to, piece)) {
                 delta_error("api.cpp (%d): fd_bio_read: Error Code %d\n", __LINE__, errno);
-                return ERROR_SYSTEM_CALL;
+                return DeltaResult::kSystemCall;
             }
             d.patch_offset += piece;
         } else {
@@ -164,7 +164,7 @@ int DeltaFileReader::carryOut(const PatchCommand& command)
                     delta_error("api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
                     delta_error("api.cpp (%d): fd_read: length = %u, return code = %d\n", __LINE__,
                                 static_cast<unsigned>(piece), static_cast<int>(n));
-                    return ERROR_SYSTEM_CALL;
+                    return DeltaResult::kSystemCall;
                 }
                 got += static_cast<size_t>(n);
             }
@@ -172,87 +172,87 @@ int DeltaFileReader::carryOut(const PatchCommand& command)
         d.work_fill += piece;
         left -= piece;
         if (d.work_fill == CHUNK_SIZE) {
-            int rc = flushWork();
-            if (rc != RS_DONE)
+            DeltaResult rc = flushWork();
+            if (rc != DeltaResult::kDone)
                 return rc;
         }
     }
-    return RS_DONE;
+    return DeltaResult::kDone;
 }
 
 // Hands the filled work buffer to the handlers without waiting for them; the buffer
 // handed over before is waited for first, so at most one is out at a time.
-int DeltaFileReader::flushWork()
+DeltaResult DeltaFileReader::flushWork()
 {
     DeltaFileReaderImpl& d = *impl;
     if (d.work_fill == 0)
-        return RS_DONE;
-    int rc = drainWork();
-    if (rc != RS_DONE)
+        return DeltaResult::kDone;
+    DeltaResult rc = drainWork();
+    if (rc != DeltaResult::kDone)
         return rc;
     // An abort raised while the previous buffer went out stops before the next.
     if (aborted())
-        return ERROR_ABORT;
-    int failed = update(d.work, d.work_fill);
+        return DeltaResult::kAbort;
+    const bool updated = update(d.work, d.work_fill);
     d.work_fill = 0;
     std::swap(d.work, d.spare);
     d.spare_busy = true;
-    if (failed != 0) {
-        drainWork();
-        return ERROR_HANDLER_CALL;
+    if (!updated) {
+        (void)drainWork();  // the update failure is the one reported
+        return DeltaResult::kHandlerCall;
     }
-    return RS_DONE;
+    return DeltaResult::kDone;
 }
 
-int DeltaFileReader::drainWork()
+DeltaResult DeltaFileReader::drainWork()
 {
     DeltaFileReaderImpl& d = *impl;
     if (!d.spare_busy)
-        return RS_DONE;
+        return DeltaResult::kDone;
     d.spare_busy = false;
-    return wait() != 0 ? ERROR_HANDLER_CALL : RS_DONE;
+    return wait() ? DeltaResult::kDone : DeltaResult::kHandlerCall;
 }
 
-int DeltaFileReader::applyCommands()
+DeltaResult DeltaFileReader::applyCommands()
 {
     DeltaFileReaderImpl& d = *impl;
     uint8_t magic_bytes[4];
     if (d.patch_size < sizeof magic_bytes) {
         delta_error("api.cpp (%d): fd_bio_read<int>: Error Code %d\n", __LINE__, 0);
         delta_error("api.cpp (%d): invalid patch file (%x)\n", __LINE__, 0u);
-        return ERROR_FILE_FORMAT;
+        return DeltaResult::kFileFormat;
     }
-    if (fd_bio_read(d.patch_bio, magic_bytes, sizeof magic_bytes) != 0) {
+    if (!fd_bio_read(d.patch_bio, magic_bytes, sizeof magic_bytes)) {
         delta_error("api.cpp (%d): fd_bio_read<int>: Error Code %d\n", __LINE__, errno);
-        return ERROR_SYSTEM_CALL;
+        return DeltaResult::kSystemCall;
     }
     d.patch_offset = sizeof magic_bytes;
     uint32_t magic = static_cast<uint32_t>(RSConstant::getBigEndian(magic_bytes, 4));
     if (magic != RSConstant::MAGIC_DELTA) {
         delta_error("api.cpp (%d): invalid patch file (%x)\n", __LINE__, magic);
-        return ERROR_FILE_FORMAT;
+        return DeltaResult::kFileFormat;
     }
     d.work = static_cast<uint8_t*>(std::malloc(CHUNK_SIZE));
     d.spare = static_cast<uint8_t*>(std::malloc(CHUNK_SIZE));
     if (d.work == nullptr || d.spare == nullptr) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, errno);
-        return ERROR_SYSTEM_CALL;
+        return DeltaResult::kSystemCall;
     }
     const bool reverse = !d.rpatch_file.empty();
     for (;;) {
         if (aborted())
-            return ERROR_ABORT;
+            return DeltaResult::kAbort;
         PatchCommand command{};
         bool finished = false;
-        int rc = readCommand(command, finished);
-        if (rc != RS_DONE)
+        DeltaResult rc = readCommand(command, finished);
+        if (rc != DeltaResult::kDone)
             return rc;
         if (finished) {
             rc = flushWork();
-            if (rc != RS_DONE)
+            if (rc != DeltaResult::kDone)
                 return rc;
             rc = drainWork();
-            if (rc != RS_DONE)
+            if (rc != DeltaResult::kDone)
                 return rc;
             break;
         }
@@ -261,27 +261,27 @@ int DeltaFileReader::applyCommands()
                 d.blocks.push_back(Block{command.start, command.length, d.new_size});
             } catch (const std::bad_alloc&) {
                 delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
-                return ERROR_SYSTEM_CALL;
+                return DeltaResult::kSystemCall;
             }
         }
         rc = carryOut(command);
-        if (rc != RS_DONE)
+        if (rc != DeltaResult::kDone)
             return rc;
         d.new_size += command.length;
     }
-    if (reverse && writeReverseDelta(d.rpatch_file, std::move(d.blocks), d.basis_fd, d.basis_size, d.work,
-                                     CHUNK_SIZE) != 0)
-        return ERROR_SYSTEM_CALL;
-    return RS_DONE;
+    if (reverse && !writeReverseDelta(d.rpatch_file, std::move(d.blocks), d.basis_fd, d.basis_size, d.work,
+                                     CHUNK_SIZE))
+        return DeltaResult::kSystemCall;
+    return DeltaResult::kDone;
 }
 
-int DeltaFileReader::readFile()
+DeltaResult DeltaFileReader::readFile()
 {
     DeltaFileReaderImpl& d = *impl;
     if (d.basis_file.empty() || d.patch_file.empty()) {
         delta_error("api.cpp (%d): invalid arguments (basis_file = '%s', patch_file = '%s'\n", __LINE__,
                     d.basis_file.c_str_utf8(), d.patch_file.c_str_utf8());
-        return ERROR_ARGUMENT;
+        return DeltaResult::kArgument;
     }
     // Writing the output over an input would destroy it before it is read.
     if (outputClobbers(d.basis_file) || outputClobbers(d.patch_file) ||
@@ -289,29 +289,29 @@ int DeltaFileReader::readFile()
          (fd_same_file(d.rpatch_file, d.basis_file) || fd_same_file(d.rpatch_file, d.patch_file)))) {
         delta_error("api.cpp (%d): an output file is also an input (basis_file = '%s', patch_file = '%s')\n",
                     __LINE__, d.basis_file.c_str_utf8(), d.patch_file.c_str_utf8());
-        return ERROR_ARGUMENT;
+        return DeltaResult::kArgument;
     }
-    if (begin() != 0) {
-        end();
-        return ERROR_HANDLER_CALL;
+    if (!begin()) {
+        (void)end();  // cleanup; the failure that led here is the one reported
+        return DeltaResult::kHandlerCall;
     }
-    int rc = RS_DONE;
+    DeltaResult rc = DeltaResult::kDone;
     bool basis_open = false;
     if (d.basis_handle >= 0) {
         // A copy of the caller's descriptor, read from its start.
         d.basis_fd.handle = fcntl(d.basis_handle, F_DUPFD_CLOEXEC, 0);
         basis_open = d.basis_fd.handle >= 0 && lseek(d.basis_fd.handle, 0, SEEK_SET) == 0;
     } else {
-        basis_open = fd_open_read(d.basis_file, d.basis_fd) == 0;
+        basis_open = fd_open_read(d.basis_file, d.basis_fd);
     }
-    if (fd_open_read(d.patch_file, d.patch_fd) != 0 || !basis_open) {
+    if (!fd_open_read(d.patch_file, d.patch_fd) || !basis_open) {
         delta_error("api.cpp (%d): fd_open_read: Error Code %d\n", __LINE__, errno);
-        rc = ERROR_SYSTEM_CALL;
-    } else if (fd_stat(d.patch_fd, d.patch_size) != 0 || fd_stat(d.basis_fd, d.basis_size) != 0) {
+        rc = DeltaResult::kSystemCall;
+    } else if (!fd_stat(d.patch_fd, d.patch_size) || !fd_stat(d.basis_fd, d.basis_size)) {
         delta_error("api.cpp (%d): fd_stat: Error Code %d\n", __LINE__, errno);
-        rc = ERROR_SYSTEM_CALL;
-    } else if (fd_bio_load(d.patch_bio, d.patch_fd, CHUNK_SIZE) != 0) {
-        rc = ERROR_SYSTEM_CALL;
+        rc = DeltaResult::kSystemCall;
+    } else if (!fd_bio_load(d.patch_bio, d.patch_fd, CHUNK_SIZE)) {
+        rc = DeltaResult::kSystemCall;
     } else {
         d.patch_offset = 0;
         d.work_fill = 0;
@@ -320,8 +320,8 @@ int DeltaFileReader::readFile()
         rc = applyCommands();
     }
     // end() waits for every handler, so neither buffer is still being written from.
-    if (end() != 0 && rc == RS_DONE)
-        rc = ERROR_HANDLER_CALL;
+    if (!end() && rc == DeltaResult::kDone)
+        rc = DeltaResult::kHandlerCall;
     d.spare_busy = false;
     fd_bio_unload(d.patch_bio);
     fd_close(d.patch_fd);

@@ -26,14 +26,14 @@ public:
     void setBasisHandle(int fd);
     void setReverseDeltaFile(const ustring& file);
 
-    int readFile() override;
+    [[nodiscard]] DeltaResult readFile() override;
 
 private:
-    int applyCommands();
-    int readCommand(PatchCommand& command, bool& finished);
-    int carryOut(const PatchCommand& command);
-    int flushWork();
-    int drainWork();
+    [[nodiscard]] DeltaResult applyCommands();
+    [[nodiscard]] DeltaResult readCommand(PatchCommand& command, bool& finished);
+    [[nodiscard]] DeltaResult carryOut(const PatchCommand& command);
+    [[nodiscard]] DeltaResult flushWork();
+    [[nodiscard]] DeltaResult drainWork();
 
     std::unique_ptr<DeltaFileReaderImpl> impl;
 };

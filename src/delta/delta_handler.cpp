@@ -49,78 +49,78 @@ DeltaHandler::DeltaHandler(const ustring& delta, const ustring& signature)
 
 DeltaHandler::~DeltaHandler()
 {
-    end();
+    (void)end();
 }
 
-int DeltaHandler::loadSignature()
+bool DeltaHandler::loadSignature()
 {
     fd_t sfd;
-    if (fd_open_read(signature_file, sfd) != 0) {
+    if (!fd_open_read(signature_file, sfd)) {
         delta_error("api.cpp (%d): fd_open_read: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     uint64_t size = 0;
     uint8_t header[12];
-    int rc = 0;
-    if (fd_stat(sfd, size) != 0) {
+    bool ok = true;
+    if (!fd_stat(sfd, size)) {
         delta_error("api.cpp (%d): fd_stat: Error Code %d\n", __LINE__, errno);
-        rc = -1;
+        ok = false;
     } else if (size < sizeof header) {
         delta_error("api.cpp (%d): invalid signature header\n", __LINE__);
-        rc = -1;
+        ok = false;
     }
     size_t got = 0;
-    while (rc == 0 && got < sizeof header) {
+    while (ok && got < sizeof header) {
         int64_t n = fd_read(sfd, header + got, sizeof header - got);
         if (n <= 0) {
             delta_error("api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
-            rc = -1;
+            ok = false;
         }
         got += n > 0 ? static_cast<size_t>(n) : 0;
     }
-    if (rc == 0) {
+    if (ok) {
         uint32_t magic = static_cast<uint32_t>(RSConstant::getBigEndian(header, 4));
         block_size = static_cast<uint32_t>(RSConstant::getBigEndian(header + 4, 4));
         hash_size = static_cast<uint32_t>(RSConstant::getBigEndian(header + 8, 4));
         uint64_t record = 4 + static_cast<uint64_t>(hash_size);
         if (magic != RSConstant::MAGIC_SIGNATURE) {
             delta_error("api.cpp (%d): invalid signature header\n", __LINE__);
-            rc = -1;
+            ok = false;
         } else if (block_size == 0 || block_size > SignatureHandler::MAX_BLOCK_SIZE) {
             delta_error("api.cpp (%d): invalid signature block size\n", __LINE__);
-            rc = -1;
+            ok = false;
         } else if (hash_size < 1 || hash_size > SignatureHandler::MAX_HASH_SIZE) {
             delta_error("api.cpp (%d): invalid signature hash size\n", __LINE__);
-            rc = -1;
+            ok = false;
         } else if ((size - sizeof header) % record != 0 || (size - sizeof header) / record > UINT32_MAX) {
             // A cut-off record means the signature is damaged; matching against it
             // could copy the wrong bytes.
             delta_error("api.cpp (%d): invalid signature length %llu\n", __LINE__,
                         static_cast<unsigned long long>(size));
-            rc = -1;
+            ok = false;
         }
     }
-    if (rc == 0) {
+    if (ok) {
         size_t body = static_cast<size_t>(size - sizeof header);
         try {
             sig_body.resize(body);
         } catch (const std::bad_alloc&) {
             delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
-            rc = -1;
+            ok = false;
         }
         got = 0;
-        while (rc == 0 && got < body) {
+        while (ok && got < body) {
             int64_t n = fd_read(sfd, sig_body.data() + got, body - got);
             if (n <= 0) {
                 delta_error("api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
-                rc = -1;
+                ok = false;
             }
             got += n > 0 ? static_cast<size_t>(n) : 0;
         }
     }
     fd_close(sfd);
-    if (rc != 0)
-        return rc;
+    if (!ok)
+        return false;
 
     size_t record = 4 + hash_size;
     sig_block_count = static_cast<uint32_t>(sig_body.size() / record);
@@ -161,10 +161,10 @@ int DeltaHandler::loadSignature()
             s = (s + 1) & slot_mask;
         weak_slots[s] = WeakSlot{sig_stat[i].weaksum, i};
     }
-    return 0;
+    return true;
 }
 
-int DeltaHandler::begin()
+bool DeltaHandler::begin()
 {
     begun = true;
     try {
@@ -172,27 +172,27 @@ int DeltaHandler::begin()
         write_buffer.resize(INITIAL_BUFFER);
     } catch (const std::bad_alloc&) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
-        return -1;
+        return false;
     }
-    if (loadSignature() != 0)
-        return -1;
+    if (!loadSignature())
+        return false;
     if (output_handle >= 0) {
         fd.handle = fcntl(output_handle, F_DUPFD_CLOEXEC, 0);
         if (fd.handle < 0) {
             delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
-            return -1;
+            return false;
         }
-    } else if (fd_open_write(delta_file, fd) != 0) {
+    } else if (!fd_open_write(delta_file, fd)) {
         delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     uint8_t magic[4];
     RSConstant::putBigEndian(magic, RSConstant::MAGIC_DELTA, 4);
     if (fd_write(fd, magic, sizeof magic) != static_cast<int64_t>(sizeof magic)) {
         delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 inline bool DeltaHandler::mayHave(uint32_t weak) const
@@ -337,16 +337,16 @@ bool DeltaHandler::matchBlock(const uint8_t* window)
     return false;
 }
 
-int DeltaHandler::update(const uint8_t* data, size_t length)
+bool DeltaHandler::update(const uint8_t* data, size_t length)
 {
     if (!fd_is_open(fd) || writing)
-        return -1;
+        return false;
     try {
         if (read_buffer_size + length > read_buffer.size())
             read_buffer.resize(read_buffer_size + length);
     } catch (const std::bad_alloc&) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
-        return -1;
+        return false;
     }
     std::memcpy(read_buffer.data() + read_buffer_size, data, length);
     read_buffer_size += length;
@@ -391,18 +391,18 @@ int DeltaHandler::update(const uint8_t* data, size_t length)
     return fd_aio_start(aio, fd, write_buffer.data(), write_buffer_size, writing);
 }
 
-int DeltaHandler::wait()
+bool DeltaHandler::wait()
 {
     return fd_aio_finish(aio, write_buffer_size, writing);
 }
 
-int DeltaHandler::end()
+bool DeltaHandler::end()
 {
     if (!begun)
-        return 0;
+        return true;
     begun = false;
-    int rc = wait();
-    if (fd_is_open(fd) && rc == 0) {
+    bool ok = wait();
+    if (fd_is_open(fd) && ok) {
         closeMatch();
         // The tail shorter than a block always travels as a literal.
         emitLiteral(read_buffer.data(), read_buffer_size);
@@ -411,7 +411,7 @@ int DeltaHandler::end()
         write_buffer[write_buffer_size++] = RSConstant::OP_END;
         if (fd_write(fd, write_buffer.data(), write_buffer_size) != static_cast<int64_t>(write_buffer_size)) {
             delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-            rc = -1;
+            ok = false;
         }
         write_buffer_size = 0;
     }
@@ -427,5 +427,5 @@ int DeltaHandler::end()
     match_possibility.clear();
     match_count = 0;
     checksum.reset();
-    return rc;
+    return ok;
 }

@@ -28,10 +28,10 @@ public:
     DeltaHandler(const ustring& delta_file, const ustring& signature_file);
     ~DeltaHandler() override;
 
-    int begin() override;
-    int update(const uint8_t* data, size_t length) override;
-    int wait() override;
-    int end() override;
+    [[nodiscard]] bool begin() override;
+    [[nodiscard]] bool update(const uint8_t* data, size_t length) override;
+    [[nodiscard]] bool wait() override;
+    [[nodiscard]] bool end() override;
 
     // Writes the delta to a descriptor the caller opened (for writing, empty) instead
     // of creating delta_file; the handler closes its own duplicate, the caller keeps
@@ -39,7 +39,7 @@ public:
     void setOutputHandle(int out_fd) { output_handle = out_fd; }
 
 private:
-    int loadSignature();
+    [[nodiscard]] bool loadSignature();
     bool mayHave(uint32_t weak) const;
     size_t firstWithWeak(uint32_t weak) const;
     size_t skipMisses(const uint8_t* buf, size_t pos, size_t len);

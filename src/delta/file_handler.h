@@ -3,7 +3,7 @@
 // update() may start a background write of its output; wait() completes it, and the
 // chunk passed to update() stays valid and unchanged until then. end() is safe after
 // a failed or missing begin() and completes anything outstanding.
-// Each returns 0 on success, non-zero on failure.
+// Each returns true on success.
 #pragma once
 
 #include <cstddef>
@@ -12,8 +12,8 @@
 class FileHandler {
 public:
     virtual ~FileHandler() = default;
-    virtual int begin() = 0;
-    virtual int update(const uint8_t* data, size_t length) = 0;
-    virtual int wait() = 0;
-    virtual int end() = 0;
+    [[nodiscard]] virtual bool begin() = 0;
+    [[nodiscard]] virtual bool update(const uint8_t* data, size_t length) = 0;
+    [[nodiscard]] virtual bool wait() = 0;
+    [[nodiscard]] virtual bool end() = 0;
 };

@@ -65,7 +65,7 @@ void writer_loop(fd_aio_t* aio)
 
 // ---- fd_t ----
 
-int fd_open_read(const ustring& path, fd_t& fd)
+bool fd_open_read(const ustring& path, fd_t& fd)
 {
     int h;
     do {
@@ -73,21 +73,21 @@ int fd_open_read(const ustring& path, fd_t& fd)
     } while (h < 0 && errno == EINTR);
     if (h < 0) {
         delta_error("xio.cpp (%d): CreateFile: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     struct stat st;
     if (::fstat(h, &st) == 0 && S_ISDIR(st.st_mode)) {
         ::close(h);
         delta_error("xio.cpp (%d): CreateFile: Error Code %d\n", __LINE__, EISDIR);
         errno = EISDIR;
-        return -1;
+        return false;
     }
     ::posix_fadvise(h, 0, 0, POSIX_FADV_SEQUENTIAL);
     fd.handle = h;
-    return 0;
+    return true;
 }
 
-int fd_open_write(const ustring& path, fd_t& fd)
+bool fd_open_write(const ustring& path, fd_t& fd)
 {
     int h;
     do {
@@ -95,11 +95,11 @@ int fd_open_write(const ustring& path, fd_t& fd)
     } while (h < 0 && errno == EINTR);
     if (h < 0) {
         delta_error("xio.cpp (%d): CreateFile: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     ::posix_fadvise(h, 0, 0, POSIX_FADV_SEQUENTIAL);
     fd.handle = h;
-    return 0;
+    return true;
 }
 
 void fd_close(fd_t& fd)
@@ -140,38 +140,38 @@ int64_t fd_write(fd_t& fd, const void* buffer, size_t length)
     return n;
 }
 
-int fd_seek(fd_t& fd, uint64_t offset)
+bool fd_seek(fd_t& fd, uint64_t offset)
 {
     if (offset > static_cast<uint64_t>(INT64_MAX) ||
         ::lseek(fd.handle, static_cast<off_t>(offset), SEEK_SET) < 0) {
         if (offset > static_cast<uint64_t>(INT64_MAX))
             errno = EINVAL;
         delta_error("xio.cpp (%d): SetFilePointer: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int fd_stat(fd_t& fd, uint64_t& size)
+bool fd_stat(fd_t& fd, uint64_t& size)
 {
     struct stat st;
     if (::fstat(fd.handle, &st) != 0) {
         delta_error("xio.cpp (%d): GetFileInformationByHandle: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     size = static_cast<uint64_t>(st.st_size);
-    return 0;
+    return true;
 }
 
-int fd_sync(fd_t& fd)
+bool fd_sync(fd_t& fd)
 {
     if (!fd_is_open(fd))
-        return -1;
+        return false;
     if (::fsync(fd.handle) != 0) {
         delta_error("xio.cpp (%d): FlushFileBuffers: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 bool fd_same_file(const ustring& a, const ustring& b)
@@ -222,22 +222,22 @@ void buffer_clear(buffer_t& buffer)
     buffer.head = 0;
 }
 
-int buffer_resize(buffer_t& buffer, size_t capacity)
+bool buffer_resize(buffer_t& buffer, size_t capacity)
 {
     if (buffer.size != 0)
-        return -1;
+        return false;
     if (capacity <= buffer.capacity)
-        return 0;
+        return true;
     uint8_t* fresh = static_cast<uint8_t*>(std::malloc(capacity));
     if (fresh == nullptr) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     std::free(buffer.data);
     buffer.data = fresh;
     buffer.capacity = capacity;
     buffer.head = 0;
-    return 0;
+    return true;
 }
 
 size_t buffer_copy_in(buffer_t& buffer, const void* data, size_t length)
@@ -272,10 +272,10 @@ size_t buffer_copy_out(buffer_t& buffer, void* data, size_t length)
     return give;
 }
 
-int buffer_read_fd(buffer_t& buffer, fd_t& fd)
+bool buffer_read_fd(buffer_t& buffer, fd_t& fd)
 {
     if (buffer_is_full(buffer))
-        return 0;
+        return true;
     size_t end = buffer.head + buffer.size;
     size_t start;
     size_t room;
@@ -293,25 +293,25 @@ int buffer_read_fd(buffer_t& buffer, fd_t& fd)
     }
     int64_t n = fd_read(fd, buffer.data + start, room);
     if (n < 0)
-        return -1;
+        return false;
     buffer.size += static_cast<size_t>(n);
-    return 0;
+    return true;
 }
 
-int buffer_write_fd(buffer_t& buffer, fd_t& fd)
+bool buffer_write_fd(buffer_t& buffer, fd_t& fd)
 {
     if (buffer.size == 0) {
         buffer.head = 0;
-        return 0;
+        return true;
     }
     size_t first = std::min(buffer.size, buffer.capacity - buffer.head);
     if (fd_write(fd, buffer.data + buffer.head, first) != static_cast<int64_t>(first))
-        return -1;
+        return false;
     size_t rest = buffer.size - first;
     if (rest > 0 && fd_write(fd, buffer.data, rest) != static_cast<int64_t>(rest))
-        return -1;
+        return false;
     buffer_clear(buffer);
-    return 0;
+    return true;
 }
 
 // ---- fd_bio_t ----
@@ -321,7 +321,7 @@ fd_bio_t::~fd_bio_t()
     fd_bio_unload(*this);
 }
 
-int fd_bio_load(fd_bio_t& bio, const fd_t& fd, size_t capacity)
+bool fd_bio_load(fd_bio_t& bio, const fd_t& fd, size_t capacity)
 {
     fd_bio_unload(bio);
     bio.fd = fd;
@@ -330,9 +330,9 @@ int fd_bio_load(fd_bio_t& bio, const fd_t& fd, size_t capacity)
         bio.w_buffer = new buffer_t(capacity);
     } catch (const std::bad_alloc&) {
         fd_bio_unload(bio);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 void fd_bio_unload(fd_bio_t& bio)
@@ -343,42 +343,42 @@ void fd_bio_unload(fd_bio_t& bio)
     bio.w_buffer = nullptr;
 }
 
-int fd_bio_read(fd_bio_t& bio, void* data, size_t length)
+bool fd_bio_read(fd_bio_t& bio, void* data, size_t length)
 {
     if (bio.r_buffer == nullptr)
-        return -1;
+        return false;
     buffer_t& rb = *bio.r_buffer;
-    if (rb.size < length && buffer_read_fd(rb, bio.fd) != 0)
-        return -1;
+    if (rb.size < length && !buffer_read_fd(rb, bio.fd))
+        return false;
     uint8_t* dst = static_cast<uint8_t*>(data);
     size_t got = buffer_copy_out(rb, dst, length);
     while (got < length) {
         int64_t n = fd_read(bio.fd, dst + got, length - got);
         if (n <= 0)
-            return -1;
+            return false;
         got += static_cast<size_t>(n);
     }
-    return 0;
+    return true;
 }
 
-int fd_bio_write(fd_bio_t& bio, const void* data, size_t length)
+bool fd_bio_write(fd_bio_t& bio, const void* data, size_t length)
 {
     if (bio.w_buffer == nullptr)
-        return -1;
+        return false;
     buffer_t& wb = *bio.w_buffer;
     if (buffer_left(wb) < length) {
-        if (buffer_write_fd(wb, bio.fd) != 0)
-            return -1;
-        return fd_write(bio.fd, data, length) == static_cast<int64_t>(length) ? 0 : -1;
+        if (!buffer_write_fd(wb, bio.fd))
+            return false;
+        return fd_write(bio.fd, data, length) == static_cast<int64_t>(length);
     }
     buffer_copy_in(wb, data, length);
-    return 0;
+    return true;
 }
 
-int fd_bio_flush(fd_bio_t& bio)
+bool fd_bio_flush(fd_bio_t& bio)
 {
     if (bio.w_buffer == nullptr)
-        return -1;
+        return false;
     return buffer_write_fd(*bio.w_buffer, bio.fd);
 }
 
@@ -399,19 +399,19 @@ fd_aio_t::~fd_aio_t()
         writer.join();
 }
 
-int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length)
+bool fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length)
 {
     MutexLock guard(aio.lock);
     if (aio.job_pending) {
         delta_error("xio.cpp (%d): fd_aio_write: Error Code %d\n", __LINE__, EBUSY);
-        return 1;
+        return false;
     }
     if (!aio.writer.joinable()) {
         try {
             aio.writer = std::thread(writer_loop, &aio);
         } catch (const std::system_error& e) {
             delta_error("xio.cpp (%d): fd_aio_write: Error Code %d\n", __LINE__, e.code().value());
-            return 1;
+            return false;
         }
     }
     aio.file = fd.handle;
@@ -422,7 +422,7 @@ int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length)
     aio.job_done = false;
     aio.job_pending = true;
     aio.cond.Broadcast();
-    return 0;
+    return true;
 }
 
 int64_t fd_aio_wait(fd_aio_t& aio)
@@ -442,27 +442,27 @@ int64_t fd_aio_wait(fd_aio_t& aio)
     return aio.job_result;
 }
 
-int fd_aio_start(fd_aio_t& aio, fd_t& fd, const void* data, size_t size, bool& writing)
+bool fd_aio_start(fd_aio_t& aio, fd_t& fd, const void* data, size_t size, bool& writing)
 {
     if (size == 0)
-        return 0;
-    if (fd_aio_write(aio, fd, data, size) != 0)
-        return -1;
+        return true;
+    if (!fd_aio_write(aio, fd, data, size))
+        return false;
     writing = true;
-    return 0;
+    return true;
 }
 
-int fd_aio_finish(fd_aio_t& aio, size_t& size, bool& writing)
+bool fd_aio_finish(fd_aio_t& aio, size_t& size, bool& writing)
 {
     if (!writing)
-        return 0;
+        return true;
     writing = false;
     int64_t n = fd_aio_wait(aio);
     size_t expected = size;
     size = 0;
     if (n != static_cast<int64_t>(expected)) {
         delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }

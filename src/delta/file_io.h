@@ -1,8 +1,10 @@
 // Buffered file I/O for the delta engine: a file handle, a ring buffer, a buffered
 // reader/writer and a one-shot asynchronous append.
 //
-// Free functions over plain structures. Failures return -1 (or non-zero where noted)
-// and write one line naming the failed call to the delta error output. Files opened
+// Free functions over plain structures. The ones that only succeed or fail return
+// true on success; fd_read, fd_write and fd_aio_wait return a byte count, -1 on
+// failure. Every failure writes one line naming the failed call to the delta error
+// output. Files opened
 // for writing are append-only: every write goes to the current end, so output is
 // always produced front to back.
 #pragma once
@@ -66,43 +68,43 @@ struct fd_aio_t {
     int job_errno GUARDED_BY(lock) = 0;
 };
 
-int fd_open_read(const ustring& path, fd_t& fd);
-int fd_open_write(const ustring& path, fd_t& fd);
+[[nodiscard]] bool fd_open_read(const ustring& path, fd_t& fd);
+[[nodiscard]] bool fd_open_write(const ustring& path, fd_t& fd);
 void fd_close(fd_t& fd);
 bool fd_is_open(const fd_t& fd);
-int64_t fd_read(fd_t& fd, void* buffer, size_t length);
-int64_t fd_write(fd_t& fd, const void* buffer, size_t length);
-int fd_seek(fd_t& fd, uint64_t offset);
-int fd_stat(fd_t& fd, uint64_t& size);
-int fd_sync(fd_t& fd);
+[[nodiscard]] int64_t fd_read(fd_t& fd, void* buffer, size_t length);
+[[nodiscard]] int64_t fd_write(fd_t& fd, const void* buffer, size_t length);
+[[nodiscard]] bool fd_seek(fd_t& fd, uint64_t offset);
+[[nodiscard]] bool fd_stat(fd_t& fd, uint64_t& size);
+[[nodiscard]] bool fd_sync(fd_t& fd);
 
 size_t buffer_size(const buffer_t& buffer);
 size_t buffer_left(const buffer_t& buffer);
 bool buffer_is_full(const buffer_t& buffer);
 void buffer_clear(buffer_t& buffer);
-int buffer_resize(buffer_t& buffer, size_t capacity);
+[[nodiscard]] bool buffer_resize(buffer_t& buffer, size_t capacity);
 size_t buffer_copy_in(buffer_t& buffer, const void* data, size_t length);
 size_t buffer_copy_out(buffer_t& buffer, void* data, size_t length);
-int buffer_read_fd(buffer_t& buffer, fd_t& fd);
-int buffer_write_fd(buffer_t& buffer, fd_t& fd);
+[[nodiscard]] bool buffer_read_fd(buffer_t& buffer, fd_t& fd);
+[[nodiscard]] bool buffer_write_fd(buffer_t& buffer, fd_t& fd);
 
-int fd_bio_load(fd_bio_t& bio, const fd_t& fd, size_t capacity);
+[[nodiscard]] bool fd_bio_load(fd_bio_t& bio, const fd_t& fd, size_t capacity);
 void fd_bio_unload(fd_bio_t& bio);
-int fd_bio_read(fd_bio_t& bio, void* data, size_t length);
-int fd_bio_write(fd_bio_t& bio, const void* data, size_t length);
-int fd_bio_flush(fd_bio_t& bio);
+[[nodiscard]] bool fd_bio_read(fd_bio_t& bio, void* data, size_t length);
+[[nodiscard]] bool fd_bio_write(fd_bio_t& bio, const void* data, size_t length);
+[[nodiscard]] bool fd_bio_flush(fd_bio_t& bio);
 
-// 0 when the write was started, non-zero otherwise.
-int fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length);
+// True when the write was started.
+[[nodiscard]] bool fd_aio_write(fd_aio_t& aio, fd_t& fd, const void* data, size_t length);
 // Bytes written by the outstanding write (0 when none is outstanding) or -1.
-int64_t fd_aio_wait(fd_aio_t& aio);
+[[nodiscard]] int64_t fd_aio_wait(fd_aio_t& aio);
 
 // The output step the signature and delta handlers share: start writing the first
 // `size` bytes of `data` in the background when there are any (setting `writing`),
 // and later complete that write, which fails unless every byte was written. Both
 // clear `writing`; finishing also resets `size`.
-int fd_aio_start(fd_aio_t& aio, fd_t& fd, const void* data, size_t size, bool& writing);
-int fd_aio_finish(fd_aio_t& aio, size_t& size, bool& writing);
+[[nodiscard]] bool fd_aio_start(fd_aio_t& aio, fd_t& fd, const void* data, size_t size, bool& writing);
+[[nodiscard]] bool fd_aio_finish(fd_aio_t& aio, size_t& size, bool& writing);
 
 // True when both names exist and are the same file (same device and inode).
 bool fd_same_file(const ustring& a, const ustring& b);

@@ -13,48 +13,48 @@ void FileReader::setSignature(const ustring& file, uint32_t block_size, uint32_t
     signature_handler = std::make_unique<SignatureHandler>(file, block_size, hash_size);
 }
 
-int FileReader::begin()
+bool FileReader::begin()
 {
     FileHandler* handlers[] = {copy_handler.get(), delta_handler.get(), signature_handler.get(),
                                md4_hash_handler.get()};
     for (FileHandler* h : handlers)
-        if (h != nullptr && h->begin() != 0)
-            return -1;
-    return 0;
+        if (h != nullptr && !h->begin())
+            return false;
+    return true;
 }
 
-int FileReader::update(const uint8_t* data, size_t length)
+bool FileReader::update(const uint8_t* data, size_t length)
 {
     FileHandler* handlers[] = {copy_handler.get(), delta_handler.get(), signature_handler.get(),
                                md4_hash_handler.get()};
     for (FileHandler* h : handlers)
-        if (h != nullptr && h->update(data, length) != 0)
-            return -1;
-    return 0;
+        if (h != nullptr && !h->update(data, length))
+            return false;
+    return true;
 }
 
-int FileReader::wait()
+bool FileReader::wait()
 {
     // Every handler is waited for even after a failure: none may still be writing
     // from the chunk when the reader reuses it.
     FileHandler* handlers[] = {copy_handler.get(), delta_handler.get(), signature_handler.get(),
                                md4_hash_handler.get()};
-    int rc = 0;
+    bool ok = true;
     for (FileHandler* h : handlers)
-        if (h != nullptr && h->wait() != 0)
-            rc = -1;
-    return rc;
+        if (h != nullptr && !h->wait())
+            ok = false;
+    return ok;
 }
 
-int FileReader::end()
+bool FileReader::end()
 {
     FileHandler* handlers[] = {copy_handler.get(), delta_handler.get(), signature_handler.get(),
                                md4_hash_handler.get()};
-    int rc = 0;
+    bool ok = true;
     for (FileHandler* h : handlers)
-        if (h != nullptr && h->end() != 0)
-            rc = -1;
-    return rc;
+        if (h != nullptr && !h->end())
+            ok = false;
+    return ok;
 }
 
 bool FileReader::aborted() const

@@ -11,14 +11,15 @@
 #include "delta/signature_handler.h"
 #include "foundation/ustring.h"
 
-// Result codes of readFile().
-enum RSResult : int {
-    RS_DONE = 0,
-    ERROR_ARGUMENT = -1,
-    ERROR_SYSTEM_CALL = -2,
-    ERROR_HANDLER_CALL = -3,
-    ERROR_ABORT = -4,
-    ERROR_FILE_FORMAT = -5,
+// Results of readFile(); a family of their own, told apart from the stream and the
+// file system results by the type. The numbers are only for log lines.
+enum class DeltaResult : int {
+    kDone = 0,
+    kArgument = -1,     // nothing to read, or an output would overwrite the input
+    kSystemCall = -2,   // the input (or a basis or delta) cannot be opened or read
+    kHandlerCall = -3,  // an output (copy, signature, delta, hash) failed
+    kAbort = -4,        // the abort flag was raised
+    kFileFormat = -5,   // a delta or signature is malformed
 };
 
 class FileReader {
@@ -26,9 +27,9 @@ public:
     static constexpr size_t CHUNK_SIZE = 1024 * 1024;
 
     virtual ~FileReader();
-    virtual int readFile() = 0;
+    [[nodiscard]] virtual DeltaResult readFile() = 0;
 
-    // When *flag becomes non-zero the pass stops before its next chunk with ERROR_ABORT.
+    // When *flag becomes non-zero the pass stops before its next chunk with DeltaResult::kAbort.
     void setAbortFlag(const std::atomic<int>* flag) { abort_flag = flag; }
     // MD4 of the bytes of the pass, as 32 lower-case hex digits, written to out at the end.
     void setHashString(ustring& out);
@@ -39,11 +40,11 @@ public:
 
 protected:
     // Each calls the same operation on the attached handlers in the order copy, delta,
-    // signature, MD4; non-zero when any fails.
-    int begin();
-    int update(const uint8_t* data, size_t length);
-    int wait();
-    int end();
+    // signature, MD4; false when any fails.
+    [[nodiscard]] bool begin();
+    [[nodiscard]] bool update(const uint8_t* data, size_t length);
+    [[nodiscard]] bool wait();
+    [[nodiscard]] bool end();
     bool aborted() const;
     // True when an output named by a handler is the same file as input (it would be
     // truncated before it is read).

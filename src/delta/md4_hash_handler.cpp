@@ -4,29 +4,29 @@
 
 #include "delta/md4_hash_handler.h"
 
-int MD4HashHandler::begin()
+bool MD4HashHandler::begin()
 {
     started = MD4_Init(&state) == 1;
-    return started ? 0 : -1;
+    return started;
 }
 
-int MD4HashHandler::update(const uint8_t* data, size_t length)
+bool MD4HashHandler::update(const uint8_t* data, size_t length)
 {
     if (!started)
-        return -1;
-    return MD4_Update(&state, data, length) == 1 ? 0 : -1;
+        return false;
+    return MD4_Update(&state, data, length) == 1;
 }
 
-int MD4HashHandler::end()
+bool MD4HashHandler::end()
 {
     if (!started)
-        return 0;
+        return true;
     started = false;
     if (MD4_Final(result, &state) != 1)
-        return -1;
+        return false;
     if (result_string != nullptr)
         *result_string = toHex(result, sizeof result);
-    return 0;
+    return true;
 }
 
 ustring MD4HashHandler::toHex(const uint8_t* digest, size_t length)

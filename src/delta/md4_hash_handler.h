@@ -11,10 +11,10 @@ class MD4HashHandler : public FileHandler {
 public:
     explicit MD4HashHandler(ustring* out) : result_string(out) {}
 
-    int begin() override;
-    int update(const uint8_t* data, size_t length) override;
-    int wait() override { return 0; }
-    int end() override;
+    [[nodiscard]] bool begin() override;
+    [[nodiscard]] bool update(const uint8_t* data, size_t length) override;
+    [[nodiscard]] bool wait() override { return true; }
+    [[nodiscard]] bool end() override;
 
     const uint8_t* digest() const { return result; }
 

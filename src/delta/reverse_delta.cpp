@@ -32,21 +32,21 @@ void normalizeBlocks(std::vector<Block>& blocks)
 
 namespace {
 
-int literal_from_basis(fd_bio_t& out, fd_t& basis, uint64_t from, uint64_t to, uint8_t* work,
+bool literal_from_basis(fd_bio_t& out, fd_t& basis, uint64_t from, uint64_t to, uint8_t* work,
                        size_t work_size)
 {
     if (to <= from)
-        return 0;
+        return true;
     uint8_t header[9];
     size_t n = RSConstant::putLiteralHeader(header, to - from);
-    if (fd_bio_write(out, header, n) != 0) {
+    if (!fd_bio_write(out, header, n)) {
         delta_error("api.cpp (%d): fd_bio_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    if (fd_seek(basis, from) != 0) {
+    if (!fd_seek(basis, from)) {
         delta_error("api.cpp (%d): fd_seek: Error Code %d\n", __LINE__, errno);
         delta_error("api.cpp (%d): fd_seek: offset = %llu\n", __LINE__, static_cast<unsigned long long>(from));
-        return -1;
+        return false;
     }
     uint64_t left = to - from;
     while (left > 0) {
@@ -58,58 +58,58 @@ int literal_from_basis(fd_bio_t& out, fd_t& basis, uint64_t from, uint64_t to, u
                 delta_error("api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
                 delta_error("api.cpp (%d): fd_read: length = %u, return code = %d\n", __LINE__,
                             static_cast<unsigned>(piece), static_cast<int>(r));
-                return -1;
+                return false;
             }
             got += static_cast<size_t>(r);
         }
-        if (fd_bio_write(out, work, piece) != 0) {
+        if (!fd_bio_write(out, work, piece)) {
             delta_error("api.cpp (%d): fd_bio_write: Error Code %d\n", __LINE__, errno);
-            return -1;
+            return false;
         }
         left -= piece;
     }
-    return 0;
+    return true;
 }
 
 }  // namespace
 
-int writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& basis, uint64_t basis_size,
+bool writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& basis, uint64_t basis_size,
                       uint8_t* work, size_t work_size)
 {
     normalizeBlocks(blocks);
     fd_t rpatch_fd;
-    if (fd_open_write(file, rpatch_fd) != 0) {
+    if (!fd_open_write(file, rpatch_fd)) {
         delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     fd_bio_t rpatch_bio;
-    int rc = fd_bio_load(rpatch_bio, rpatch_fd, work_size);
+    bool ok = fd_bio_load(rpatch_bio, rpatch_fd, work_size);
     uint8_t cmd[17];
-    if (rc == 0) {
+    if (ok) {
         RSConstant::putBigEndian(cmd, RSConstant::MAGIC_DELTA, 4);
-        rc = fd_bio_write(rpatch_bio, cmd, 4);
+        ok = fd_bio_write(rpatch_bio, cmd, 4);
     }
     uint64_t done = 0;
-    for (size_t i = 0; rc == 0 && i < blocks.size(); ++i) {
+    for (size_t i = 0; ok && i < blocks.size(); ++i) {
         const Block& b = blocks[i];
         if (b.start + b.length > basis_size)
             break;  // the patch already refused such copies; never read past the end
-        rc = literal_from_basis(rpatch_bio, basis, done, b.start, work, work_size);
-        if (rc == 0)
-            rc = fd_bio_write(rpatch_bio, cmd, RSConstant::putCopy(cmd, b.new_start, b.length));
+        ok = literal_from_basis(rpatch_bio, basis, done, b.start, work, work_size);
+        if (ok)
+            ok = fd_bio_write(rpatch_bio, cmd, RSConstant::putCopy(cmd, b.new_start, b.length));
         done = b.start + b.length;
     }
-    if (rc == 0)
-        rc = literal_from_basis(rpatch_bio, basis, done, basis_size, work, work_size);
-    if (rc == 0) {
+    if (ok)
+        ok = literal_from_basis(rpatch_bio, basis, done, basis_size, work, work_size);
+    if (ok) {
         cmd[0] = RSConstant::OP_END;
-        rc = fd_bio_write(rpatch_bio, cmd, 1);
+        ok = fd_bio_write(rpatch_bio, cmd, 1);
     }
-    if (rc == 0)
-        rc = fd_bio_flush(rpatch_bio);
-    if (rc != 0)
+    if (ok)
+        ok = fd_bio_flush(rpatch_bio);
+    if (!ok)
         delta_error("api.cpp (%d): fd_bio_write: Error Code %d\n", __LINE__, errno);
     fd_bio_unload(rpatch_bio);
     fd_close(rpatch_fd);
-    return rc == 0 ? 0 : -1;
+    return ok;
 }

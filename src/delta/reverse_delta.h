@@ -19,6 +19,6 @@ void normalizeBlocks(std::vector<Block>& blocks);
 
 // Writes the reverse delta: for each block the basis bytes before it as a literal, then a
 // copy of it from the new file; then the basis bytes after the last block. The basis
-// handle is read with seeks. 0 or -1.
-int writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& basis, uint64_t basis_size,
+// handle is read with seeks. True on success.
+[[nodiscard]] bool writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& basis, uint64_t basis_size,
                       uint8_t* work, size_t work_size);

@@ -20,7 +20,7 @@ SignatureHandler::SignatureHandler(const ustring& target, uint32_t block, uint32
 
 SignatureHandler::~SignatureHandler()
 {
-    end();
+    (void)end();
 }
 
 size_t SignatureHandler::makeRecord(const uint8_t* block, size_t length, uint32_t hash, uint8_t* out)
@@ -37,20 +37,20 @@ void SignatureHandler::emit(const uint8_t* block, size_t length)
     write_buffer_size += makeRecord(block, length, hash_size, write_buffer.data() + write_buffer_size);
 }
 
-int SignatureHandler::begin()
+bool SignatureHandler::begin()
 {
     try {
         read_buffer.assign(2 * static_cast<size_t>(block_size), 0);
         write_buffer.assign(4 * (4 + hash_size), 0);
     } catch (const std::bad_alloc&) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
-        return -1;
+        return false;
     }
     read_buffer_size = 0;
     write_buffer_size = 0;
-    if (fd_open_write(file, fd) != 0) {
+    if (!fd_open_write(file, fd)) {
         delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
     uint8_t header[12];
     RSConstant::putBigEndian(header, RSConstant::MAGIC_SIGNATURE, 4);
@@ -58,22 +58,22 @@ int SignatureHandler::begin()
     RSConstant::putBigEndian(header + 8, hash_size, 4);
     if (fd_write(fd, header, sizeof header) != static_cast<int64_t>(sizeof header)) {
         delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int SignatureHandler::update(const uint8_t* data, size_t length)
+bool SignatureHandler::update(const uint8_t* data, size_t length)
 {
     if (!fd_is_open(fd) || writing)
-        return -1;
+        return false;
     size_t need = (length / block_size + 2) * (hash_size + 4);
     if (write_buffer.size() < need) {
         try {
             write_buffer.resize(need);
         } catch (const std::bad_alloc&) {
             delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
-            return -1;
+            return false;
         }
     }
     // Complete a partial block carried over from the previous chunk.
@@ -100,24 +100,24 @@ int SignatureHandler::update(const uint8_t* data, size_t length)
     return fd_aio_start(aio, fd, write_buffer.data(), write_buffer_size, writing);
 }
 
-int SignatureHandler::wait()
+bool SignatureHandler::wait()
 {
     return fd_aio_finish(aio, write_buffer_size, writing);
 }
 
-int SignatureHandler::end()
+bool SignatureHandler::end()
 {
-    int rc = wait();
-    if (fd_is_open(fd) && rc == 0 && read_buffer_size > 0) {
+    bool ok = wait();
+    if (fd_is_open(fd) && ok && read_buffer_size > 0) {
         emit(read_buffer.data(), read_buffer_size);
         read_buffer_size = 0;
         if (fd_write(fd, write_buffer.data(), write_buffer_size) != static_cast<int64_t>(write_buffer_size)) {
             delta_error("api.cpp (%d): fd_write: Error Code %d\n", __LINE__, errno);
-            rc = -1;
+            ok = false;
         }
         write_buffer_size = 0;
     }
     fd_close(fd);
     read_buffer_size = 0;
-    return rc;
+    return ok;
 }

@@ -21,10 +21,10 @@ public:
     SignatureHandler(const ustring& target, uint32_t block_size, uint32_t hash_size);
     ~SignatureHandler() override;
 
-    int begin() override;
-    int update(const uint8_t* data, size_t length) override;
-    int wait() override;
-    int end() override;
+    [[nodiscard]] bool begin() override;
+    [[nodiscard]] bool update(const uint8_t* data, size_t length) override;
+    [[nodiscard]] bool wait() override;
+    [[nodiscard]] bool end() override;
 
     uint32_t blockSize() const { return block_size; }
     uint32_t hashSize() const { return hash_size; }

@@ -23,59 +23,59 @@ void SimpleFileReader::setDeltaHandle(int delta_fd, const ustring& delta_file, c
     delta_handler->setOutputHandle(delta_fd);
 }
 
-int SimpleFileReader::readFile()
+DeltaResult SimpleFileReader::readFile()
 {
     if (file.empty() && handle < 0)
-        return ERROR_ARGUMENT;
+        return DeltaResult::kArgument;
     if ((handle < 0 && outputClobbers(file)) || (delta_handler && fd_same_file(delta_output, signature_input))) {
         delta_error("api.cpp (%d): an output file is also an input (file = '%s')\n", __LINE__,
                     file.c_str_utf8());
-        return ERROR_ARGUMENT;
+        return DeltaResult::kArgument;
     }
-    if (begin() != 0) {
-        end();
-        return ERROR_HANDLER_CALL;
+    if (!begin()) {
+        (void)end();  // cleanup; the failure that led here is the one reported
+        return DeltaResult::kHandlerCall;
     }
     fd_t fd;
     if (handle >= 0) {
         fd.handle = handle;
-    } else if (fd_open_read(file, fd) != 0) {
+    } else if (!fd_open_read(file, fd)) {
         delta_error("api.cpp (%d): fd_open_read: Error Code %d\n", __LINE__, errno);
-        end();
-        return ERROR_SYSTEM_CALL;
+        (void)end();  // cleanup; the failure that led here is the one reported
+        return DeltaResult::kSystemCall;
     }
     uint8_t* chunk = static_cast<uint8_t*>(std::malloc(CHUNK_SIZE));
     if (chunk == nullptr) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, errno);
-        end();
+        (void)end();  // cleanup; the failure that led here is the one reported
         if (handle < 0)
             fd_close(fd);
-        return ERROR_SYSTEM_CALL;
+        return DeltaResult::kSystemCall;
     }
-    int rc = RS_DONE;
+    DeltaResult rc = DeltaResult::kDone;
     for (;;) {
         if (aborted()) {
-            rc = ERROR_ABORT;
+            rc = DeltaResult::kAbort;
             break;
         }
         int64_t n = fd_read(fd, chunk, CHUNK_SIZE);
         if (n < 0) {
             delta_error("api.cpp (%d): fd_read: Error Code %d\n", __LINE__, errno);
-            rc = ERROR_SYSTEM_CALL;
+            rc = DeltaResult::kSystemCall;
             break;
         }
         if (n == 0)
             break;
-        int failed = update(chunk, static_cast<size_t>(n));
+        const bool updated = update(chunk, static_cast<size_t>(n));
         // Wait even after a failed update: a handler may be writing from the chunk.
-        if (wait() != 0 || failed != 0) {
-            rc = ERROR_HANDLER_CALL;
+        if (!wait() || !updated) {
+            rc = DeltaResult::kHandlerCall;
             break;
         }
     }
     // The last records and commands are written by end(); their failure fails the pass.
-    if (end() != 0 && rc == RS_DONE)
-        rc = ERROR_HANDLER_CALL;
+    if (!end() && rc == DeltaResult::kDone)
+        rc = DeltaResult::kHandlerCall;
     if (handle < 0)
         fd_close(fd);
     std::free(chunk);

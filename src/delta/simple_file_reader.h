@@ -17,7 +17,7 @@ public:
     // named delta_file); the caller keeps and closes it.
     void setDeltaHandle(int delta_fd, const ustring& delta_file, const ustring& signature_file);
 
-    int readFile() override;
+    [[nodiscard]] DeltaResult readFile() override;
 
 private:
     ustring file;

@@ -16,8 +16,8 @@ void LogItemDone(const Event& e) {
     uint64_t size = e.m_data_size;
     FILE_INFO info;
     // A local event learns its size only while it is uploaded: ask the folder.
-    if (!removal && !e.isDir() && !e.isServerEvent() && entry.root && entry.root->Stat(e.m_path, info) == 0 &&
-        info.isExist) {
+    if (!removal && !e.isDir() && !e.isServerEvent() && entry.root &&
+        entry.root->Stat(e.m_path, info) == FsResult::kOk && info.isExist) {
         size = info.size;
     }
     const std::string detail = e.isDir()   ? " (folder)"

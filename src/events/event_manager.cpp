@@ -177,7 +177,7 @@ uint64_t LocalSize(const Event& e) {
     Registry::Entry entry;
     if (Registry::getInstance().Find(e.m_sess_id, entry) == 0 || !entry.root) return 0;
     FILE_INFO info;
-    return entry.root->Stat(e.m_path, info) == 0 && info.isExist && info.type == FT_FILE ? info.size : 0;
+    return entry.root->Stat(e.m_path, info) == FsResult::kOk && info.isExist && info.type == FT_FILE ? info.size : 0;
 }
 }  // namespace
 

@@ -58,7 +58,7 @@ struct SyncServices {
     // The build number the connected server announced (0 until one did).
     uint64_t (*server_build)() = nullptr;
     // Opens a session's folder as its root (SessionRoot::Open, or a test's stand-in).
-    int (*open_root)(const ustring& path, std::shared_ptr<const SessionRoot>& out) = nullptr;
+    bool (*open_root)(const ustring& path, std::shared_ptr<const SessionRoot>& out) = nullptr;
     // Seconds since the epoch.
     time_t (*now)() = nullptr;
 

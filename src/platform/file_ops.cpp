@@ -85,13 +85,13 @@ struct Entry {
 };
 
 // Names in the directory open at fd, without "." and "..". The fd stays open.
-int list_dir_fd(int fd, std::vector<Entry>& out) {
+bool list_dir_fd(int fd, std::vector<Entry>& out) {
     int dup_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (dup_fd < 0) return -1;
+    if (dup_fd < 0) return false;
     DIR* d = fdopendir(dup_fd);
     if (!d) {
         close(dup_fd);
-        return -1;
+        return false;
     }
     errno = 0;
     while (dirent* e = readdir(d)) {
@@ -109,7 +109,7 @@ int list_dir_fd(int fd, std::vector<Entry>& out) {
     int err = errno;
     closedir(d);
     errno = err;
-    return err == 0 ? 0 : -1;
+    return err == 0;
 }
 
 }  // namespace
@@ -157,15 +157,15 @@ bool HasExactEntryAt(int at_fd, const std::string& dir, const std::string& name)
 
 // Links are unlinked, never followed, and another volume mounted below is left
 // alone, as the mount point is.
-int RemoveContentsAt(int fd, const ustring& path) {
+FsResult RemoveContentsAt(int fd, const ustring& path) {
     struct stat self;
-    if (fstat(fd, &self) != 0) return -1;
+    if (fstat(fd, &self) != 0) return FsResult::kFailed;
     std::vector<Entry> entries;
-    if (list_dir_fd(fd, entries) != 0) {
+    if (!list_dir_fd(fd, entries)) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
-        return -1;
+        return FsResult::kFailed;
     }
-    int result = 0;
+    FsResult result = FsResult::kOk;
     for (const Entry& e : entries) {
         if (e.is_dir) {
             int sub = openat(fd, e.name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
@@ -173,35 +173,35 @@ int RemoveContentsAt(int fd, const ustring& path) {
             if (sub >= 0 && (fstat(sub, &sub_st) != 0 || sub_st.st_dev != self.st_dev)) {
                 close(sub);
                 NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", EXDEV);
-                result = -1;
+                result = FsResult::kFailed;
                 continue;
             }
             if (sub >= 0) {
-                RemoveContentsAt(sub, join(path, e.name.c_str()));
+                (void)RemoveContentsAt(sub, join(path, e.name.c_str()));  // what stays fails the rmdir below
                 close(sub);
                 if (unlinkat(fd, e.name.c_str(), AT_REMOVEDIR) != 0) {
                     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
-                    result = -1;
+                    result = FsResult::kFailed;
                 }
                 continue;
             }
             if (errno != ENOTDIR && errno != ELOOP) {
                 NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
-                result = -1;
+                result = FsResult::kFailed;
                 continue;
             }
             // Replaced by a link or a file since the listing: unlink it below.
         }
         if (unlinkat(fd, e.name.c_str(), 0) != 0 && errno != ENOENT) {
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): DeleteFile: error code %d\n", errno);
-            result = -1;
+            result = FsResult::kFailed;
         }
     }
     return result;
 }
 
-int CopyData(int in, int out) {
-    int result = 0;
+FsResult CopyData(int in, int out) {
+    FsResult result = FsResult::kOk;
     bool kernel_copy = true;
     char* buffer = nullptr;
     for (;;) {
@@ -216,14 +216,14 @@ int CopyData(int in, int out) {
             }
             int err = errno;
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
-            result = DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+            result = DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
             break;
         }
         if (!buffer) {
             buffer = static_cast<char*>(malloc(kCopyBuffer));
             if (!buffer) {
                 NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n");
-                result = -1;
+                result = FsResult::kFailed;
                 break;
             }
         }
@@ -231,7 +231,7 @@ int CopyData(int in, int out) {
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n", errno);
-            result = -1;
+            result = FsResult::kFailed;
             break;
         }
         if (got == 0) break;
@@ -243,12 +243,12 @@ int CopyData(int in, int out) {
                 int err = w < 0 ? errno : ENOSPC;
                 NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
                      err);
-                result = DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+                result = DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
                 break;
             }
             done += w;
         }
-        if (result != 0) break;
+        if (result != FsResult::kOk) break;
     }
     free(buffer);
     return result;
@@ -258,9 +258,9 @@ int CopyData(int in, int out) {
 
 namespace {
 
-int log_rename_failure(int err) {
+FsResult log_rename_failure(int err) {
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
-    return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
+    return err == ENAMETOOLONG ? FsResult::kNameTooLong : FsResult::kFailed;
 }
 
 }  // namespace
@@ -280,36 +280,35 @@ bool IsFileExist(const ustring& path) {
     return r == 1;
 }
 
-int FSStat(const ustring& path, FILE_INFO& info) {
+FsResult FSStat(const ustring& path, FILE_INFO& info) {
     struct stat st;
     int r = lstat_exact(path, &st);
     if (r == 0) {
         info.isExist = false;
-        return 0;
+        return FsResult::kOk;
     }
     if (r < 0) {
         // Not knowing is not the same as missing: a caller must not take an
         // unreadable file for a removed one.
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n", path.c_str_utf8(),
              errno);
-        return -1;
+        return FsResult::kFailed;
     }
     info.isExist = true;
     info.path = path;
     info.type = fsat::TypeOfMode(st.st_mode);
     info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
     info.mtime = fsat::ClampTime(st.st_mtime);
-    return 0;
+    return FsResult::kOk;
 }
 
-int FSOpenDir(const ustring& path, int32_t flag, DIR_HANDLE& dh) {
+void FSOpenDir(const ustring& path, int32_t flag, DIR_HANDLE& dh) {
     if (dh.handle) {
         closedir(static_cast<DIR*>(dh.handle));
         dh.handle = nullptr;
     }
     dh.path = path;
     dh.flag = flag;
-    return 0;
 }
 
 int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
@@ -346,45 +345,45 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
     return 1;
 }
 
-int FSCloseDir(DIR_HANDLE& dh) {
+void FSCloseDir(DIR_HANDLE& dh) {
     if (dh.handle) closedir(static_cast<DIR*>(dh.handle));
     dh.handle = nullptr;
     dh.path.clear();
-    return 0;
 }
 
-int FSMKDir(const ustring& path, bool isCreateParent) {
+FsResult FSMKDir(const ustring& path, bool isCreateParent) {
     if (isCreateParent) return FSMKDirP(path, nullptr, false);
-    if (path.empty()) return -1;
-    if (mkdir(path.c_str_utf8(), 0777) == 0 || errno == EEXIST) return 0;
+    if (path.empty()) return FsResult::kFailed;
+    if (mkdir(path.c_str_utf8(), 0777) == 0 || errno == EEXIST) return FsResult::kOk;
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMKDirP: error code %d\n", errno);
-    return -1;
+    return FsResult::kFailed;
 }
 
-int FSMKDirP(const ustring& path, const char*, bool blForceCreate, uint32_t, uint32_t, uint32_t) {
-    if (path.empty()) return -1;
-    std::function<int(const std::string&)> remove_in_the_way;
-    if (blForceCreate) remove_in_the_way = [](const std::string& p) { return FSRemove(p.c_str(), false); };
-    if (MakeDirs(path.str(), 0777, true, remove_in_the_way) == 0) return 0;
+FsResult FSMKDirP(const ustring& path, const char*, bool blForceCreate, uint32_t, uint32_t, uint32_t) {
+    if (path.empty()) return FsResult::kFailed;
+    std::function<bool(const std::string&)> remove_in_the_way;
+    if (blForceCreate)
+        remove_in_the_way = [](const std::string& p) { return FSRemove(p.c_str(), false) == FsResult::kOk; };
+    if (MakeDirs(path.str(), 0777, true, remove_in_the_way)) return FsResult::kOk;
     NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", path.c_str_utf8());
-    return -1;
+    return FsResult::kFailed;
 }
 
-int FSRemove(const ustring& path, bool allowundo) {
-    if (path.empty()) return -1;
+FsResult FSRemove(const ustring& path, bool allowundo) {
+    if (path.empty()) return FsResult::kFailed;
     FILE_INFO info;
-    if (FSStat(path, info) != 0) return -1;
-    if (!info.isExist) return 0;
+    if (FSStat(path, info) != FsResult::kOk) return FsResult::kFailed;
+    if (!info.isExist) return FsResult::kOk;
 
     if (allowundo) {
         MutexLock lock(g_trash_mutex);
-        int rc = MoveToTrash(path);
-        if (rc == 0) return 0;
+        if (MoveToTrash(path)) return FsResult::kOk;
+        const int rc = -1;  // the code this log line has always shown
         int err = errno;
         NLOG(L_ERR, kChannel,
              "[ERROR] file-op-win.cpp(%d): SHFileOperation fail: %s %s  GetLastError:%d   return code: %d=%x\n",
              path.c_str_utf8(), strerror(err), err, rc, static_cast<unsigned>(rc));
-        return FS_ERR_TRASH;
+        return FsResult::kTrash;
     }
 
     switch (info.type) {
@@ -395,59 +394,59 @@ int FSRemove(const ustring& path, bool allowundo) {
             if (unlink(path.c_str_utf8()) != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRemove: failed on %s. error code %d\n",
                      path.c_str_utf8(), errno);
-                return -1;
+                return FsResult::kFailed;
             }
-            return 0;
+            return FsResult::kOk;
         default:
-            return -1;
+            return FsResult::kFailed;
     }
 }
 
-int RemoveDirectoryRecursive(const ustring& path) {
-    if (path.empty()) return -1;
+FsResult RemoveDirectoryRecursive(const ustring& path) {
+    if (path.empty()) return FsResult::kFailed;
     const std::string p = strip_trailing_slashes(path.str());
     int fd = open(p.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         struct stat st;
         if ((errno == ENOTDIR || errno == ELOOP) && lstat(p.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
             // A link to a directory: remove the link, leave the target alone.
-            if (unlink(p.c_str()) == 0) return 0;
+            if (unlink(p.c_str()) == 0) return FsResult::kOk;
         }
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
-        return -1;
+        return FsResult::kFailed;
     }
-    int result = fsat::RemoveContentsAt(fd, path);
+    FsResult result = fsat::RemoveContentsAt(fd, path);
     close(fd);
     if (rmdir(p.c_str()) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
-        return -1;
+        return FsResult::kFailed;
     }
     return result;
 }
 
-int FSRename(const ustring& from, const ustring& to) {
+FsResult FSRename(const ustring& from, const ustring& to) {
     MutexLock lock(fsat::RenameMutex());
-    if (rename(from.c_str_utf8(), to.c_str_utf8()) == 0) return 0;
+    if (rename(from.c_str_utf8(), to.c_str_utf8()) == 0) return FsResult::kOk;
     return log_rename_failure(errno);
 }
 
-int FSRenameNoReplace(const ustring& from, const ustring& to) {
+FsResult FSRenameNoReplace(const ustring& from, const ustring& to) {
     MutexLock lock(fsat::RenameMutex());
-    if (renameat2(AT_FDCWD, from.c_str_utf8(), AT_FDCWD, to.c_str_utf8(), RENAME_NOREPLACE) == 0) return 0;
+    if (renameat2(AT_FDCWD, from.c_str_utf8(), AT_FDCWD, to.c_str_utf8(), RENAME_NOREPLACE) == 0) return FsResult::kOk;
     int err = errno;
-    if (err == EEXIST) return FS_ERR_EXIST;
+    if (err == EEXIST) return FsResult::kExist;
     if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
         // A file system without the no-replace flag: test, then rename. Our own
         // renames are serialised by the mutex; only another program can race us.
         struct stat st;
-        if (lstat(to.c_str_utf8(), &st) == 0) return FS_ERR_EXIST;
-        if (rename(from.c_str_utf8(), to.c_str_utf8()) == 0) return 0;
+        if (lstat(to.c_str_utf8(), &st) == 0) return FsResult::kExist;
+        if (rename(from.c_str_utf8(), to.c_str_utf8()) == 0) return FsResult::kOk;
         err = errno;
     }
     return log_rename_failure(err);
 }
 
-int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
+FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
     int in = open(from.c_str_utf8(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     struct stat sst;
     if (in >= 0 && (fstat(in, &sst) != 0 || !S_ISREG(sst.st_mode))) {
@@ -459,14 +458,14 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
     if (in < 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
              from.c_str_utf8(), errno);
-        return -1;
+        return FsResult::kFailed;
     }
     struct stat dst;
     if (stat(to.c_str_utf8(), &dst) == 0 && dst.st_dev == sst.st_dev && dst.st_ino == sst.st_ino) {
         // Truncating the destination would destroy the source.
         close(in);
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", EINVAL);
-        return -1;
+        return FsResult::kFailed;
     }
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     // Never write through a link: its target may lie outside the synchronised folder.
@@ -475,30 +474,30 @@ int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         int err = errno;
         close(in);
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", err);
-        return -1;
+        return FsResult::kFailed;
     }
 
-    int result = fsat::CopyData(in, out);
+    FsResult result = fsat::CopyData(in, out);
     close(in);
-    if (close(out) != 0 && result == 0) {
+    if (close(out) != 0 && result == FsResult::kOk) {
         // Some file systems report a full disk only when the file is closed.
         int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
-        result = fsat::DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+        result = fsat::DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
     }
-    if (result != 0) {
+    if (result != FsResult::kOk) {
         // A partial copy must not pass for the file.
         unlink(to.c_str_utf8());
         return result;
     }
     if (isDelOrigin && unlink(from.c_str_utf8()) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: DeleteFile failed with error code %d\n", errno);
-        return -1;
+        return FsResult::kFailed;
     }
-    return 0;
+    return FsResult::kOk;
 }
 
-int FSUTime(const ustring& path, uint32_t, uint32_t mtime) {
+FsResult FSUTime(const ustring& path, uint32_t, uint32_t mtime) {
     if (FSTwoSecondTime()) mtime &= ~1u;
     struct timespec times[2];
     times[0].tv_sec = 0;
@@ -507,9 +506,9 @@ int FSUTime(const ustring& path, uint32_t, uint32_t mtime) {
     times[1].tv_nsec = 0;
     if (utimensat(AT_FDCWD, path.c_str_utf8(), times, AT_SYMLINK_NOFOLLOW) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", errno);
-        return -1;
+        return FsResult::kFailed;
     }
-    return 0;
+    return FsResult::kOk;
 }
 
 bool isFileLocked(const ustring& path, int access) {
@@ -548,37 +547,37 @@ bool isFileLocked(const ustring& path, int access) {
     return locked;
 }
 
-int TraverseDir(const ustring& dir, TraverseCallback callback, void* priv) {
-    if (callback(dir, priv) != 0) return -2;
+FsResult TraverseDir(const ustring& dir, TraverseCallback callback, void* priv) {
+    if (callback(dir, priv) != 0) return FsResult::kStopped;
     struct stat st;
     if (lstat(dir.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): TraverseDir: '%s' is not directory, stop here\n",
              dir.c_str_utf8());
-        return 0;
+        return FsResult::kOk;
     }
     std::vector<Entry> entries;
     int fd = open(dir.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) return -1;
-    int listed = list_dir_fd(fd, entries);
+    if (fd < 0) return FsResult::kFailed;
+    const bool listed = list_dir_fd(fd, entries);
     close(fd);
-    if (listed != 0) return -1;
+    if (!listed) return FsResult::kFailed;
     for (const Entry& e : entries) {
         ustring full = join(dir, e.name.c_str());
-        int r = e.is_dir ? TraverseDir(full, callback, priv) : (callback(full, priv) != 0 ? -1 : 0);
-        if (r < 0)
+        const bool stopped = e.is_dir ? TraverseDir(full, callback, priv) != FsResult::kOk : callback(full, priv) != 0;
+        if (stopped)
             NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): TraverseDir: stopped at '%s'\n", full.c_str_utf8());
     }
-    return 0;
+    return FsResult::kOk;
 }
 
-int FSCreateTempPath(const ustring& prefix, ustring& path) {
+FsResult FSCreateTempPath(const ustring& prefix, ustring& path) {
     ustring name = TmpNameGen::getInstance().getTmpName(prefix);
-    if (name.empty()) return -1;
+    if (name.empty()) return FsResult::kFailed;
     path = name;
-    return 0;
+    return FsResult::kOk;
 }
 
-int FSMktemp(const ustring& prefix, ustring& path) {
+FsResult FSMktemp(const ustring& prefix, ustring& path) {
     for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
         ustring name = TmpNameGen::getInstance().getTmpName(prefix);
         NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMktemp: prefix [%s], path[%s]\n", prefix.c_str_utf8(),
@@ -589,12 +588,12 @@ int FSMktemp(const ustring& prefix, ustring& path) {
         if (fd >= 0) {
             close(fd);
             path = name;
-            return 0;
+            return FsResult::kOk;
         }
         if (errno != EEXIST) break;
     }
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
-    return -1;
+    return FsResult::kFailed;
 }
 
 int FSInitialize() { return 0; }

@@ -1,6 +1,6 @@
 // File-system operations of the sync engine, on UTF-8 paths.
-// Results: 0 for success and -1 for failure unless stated; failures are logged on
-// the "file_op_debug" channel. Paths are joined with "/". Files inside a session
+// Results: FsResult::kOk for success and kFailed for failure unless stated; failures
+// are logged on the "file_op_debug" channel. Paths are joined with "/". Files inside a session
 // folder are reached through SessionRoot (session_root.h) instead, never by a
 // full path that could pass through a link.
 #pragma once
@@ -37,14 +37,20 @@ typedef struct _FILE_INFO_tag {
     bool operator!=(const _FILE_INFO_tag& o) const { return !(*this == o); }
 } FILE_INFO;
 
-// Result codes beyond 0 and -1.
-enum {
-    FS_ERR_DISK_FULL = -2,      // FSCopy: the destination volume is full
-    FS_ERR_TRASH = -3,          // FSRemove: the move to the trash failed
-    FS_ERR_EXIST = -4,          // FSRenameNoReplace: the target is taken
-    FS_ERR_LINK = -5,           // SessionRoot: a link on the way, or a step out of the root
-    FS_ERR_NAME_TOO_LONG = -100 // FSRename: the new name is too long
+// Results of the file-system operations here and in session_root.h: a family of
+// their own, never to be read as another family's numbers. Where one must travel on
+// as a number (a log line), FsCode gives it.
+enum class FsResult : int {
+    kOk = 0,
+    kFailed = -1,        // any other failure; errno describes it
+    kDiskFull = -2,      // FSCopy: the destination volume is full
+    kTrash = -3,         // FSRemove: the move to the trash failed
+    kExist = -4,         // FSRenameNoReplace: the target is taken
+    kLink = -5,          // SessionRoot: a link on the way, or a step out of the root
+    kStopped = -6,       // TraverseDir: the callback refused the folder itself
+    kNameTooLong = -100  // FSRename: the new name is too long
 };
+constexpr int FsCode(FsResult r) { return static_cast<int>(r); }
 
 // Whether an errno means a full volume: no room or no entries left, or over quota.
 bool FSIsDiskFull(int err);
@@ -78,66 +84,66 @@ enum { FS_ACCESS_READ = 1, FS_ACCESS_WRITE = 2, FS_ACCESS_DELETE = 4 };
 bool IsFileExist(const ustring& path);
 
 // Fills info from the path itself (a symbolic link is FT_SLINK and is never
-// followed; devices, FIFOs and sockets are FT_ERR). A missing path gives 0 with
-// isExist false; a path that cannot be examined gives -1.
-int FSStat(const ustring& path, FILE_INFO& info);
+// followed; devices, FIFOs and sockets are FT_ERR). A missing path gives kOk with
+// isExist false; a path that cannot be examined gives kFailed.
+[[nodiscard]] FsResult FSStat(const ustring& path, FILE_INFO& info);
 
 // Directory listing: FSOpenDir always succeeds; FSReadDir gives 1 with an entry
-// ("." and ".." included), 0 at the end, -1 on failure.
-int FSOpenDir(const ustring& path, int32_t flag, DIR_HANDLE& dh);
+// ("." and ".." included), 0 at the end, -1 on failure (a count, not an FsResult).
+void FSOpenDir(const ustring& path, int32_t flag, DIR_HANDLE& dh);
 int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry);
-int FSCloseDir(DIR_HANDLE& dh);
+void FSCloseDir(DIR_HANDLE& dh);
 
 // Creates one directory (an existing entry counts as success), or with
 // isCreateParent every missing one along the path.
-int FSMKDir(const ustring& path, bool isCreateParent);
+[[nodiscard]] FsResult FSMKDir(const ustring& path, bool isCreateParent);
 // Creates every missing directory along path. An existing non-directory in the
 // way fails the call (errno EEXIST for the last component, ENOTDIR for an inner
 // one) unless blForceCreate, which replaces it by a directory. The result is that
 // of the last component. endptr, uid, gid and mode are not used.
-int FSMKDirP(const ustring& path, const char* endptr = nullptr, bool blForceCreate = false, uint32_t uid = 0,
-             uint32_t gid = 0, uint32_t mode = 0);
+[[nodiscard]] FsResult FSMKDirP(const ustring& path, const char* endptr = nullptr, bool blForceCreate = false,
+                                uint32_t uid = 0, uint32_t gid = 0, uint32_t mode = 0);
 
 // Removes a file, a symbolic link (never its target) or a directory tree. A missing
-// path gives 0, an empty one -1. With allowundo the path goes to the desktop trash
-// instead (FS_ERR_TRASH when that fails; nothing is deleted then).
-int FSRemove(const ustring& path, bool allowundo);
+// path gives kOk, an empty one kFailed. With allowundo the path goes to the desktop
+// trash instead (kTrash when that fails; nothing is deleted then).
+[[nodiscard]] FsResult FSRemove(const ustring& path, bool allowundo);
 // Deletes a tree without following symbolic links: a link is unlinked, never
-// descended. -1 when anything in it could not be removed.
-int RemoveDirectoryRecursive(const ustring& path);
+// descended. kFailed when anything in it could not be removed.
+[[nodiscard]] FsResult RemoveDirectoryRecursive(const ustring& path);
 
-// Moves from to to, replacing an existing file. FS_ERR_NAME_TOO_LONG when a name
-// is too long, else -1 on failure.
-int FSRename(const ustring& from, const ustring& to);
-// The same, but never replaces: FS_ERR_EXIST when to is taken.
-int FSRenameNoReplace(const ustring& from, const ustring& to);
+// Moves from to to, replacing an existing file. kNameTooLong when a name is too
+// long, else kFailed on failure.
+[[nodiscard]] FsResult FSRename(const ustring& from, const ustring& to);
+// The same, but never replaces: kExist when to is taken.
+[[nodiscard]] FsResult FSRenameNoReplace(const ustring& from, const ustring& to);
 
-// Copies the regular file from to to (created or truncated). FS_ERR_DISK_FULL when
-// the destination volume is full, -1 on other failures; after a failure to is
+// Copies the regular file from to to (created or truncated). kDiskFull when the
+// destination volume is full, kFailed on other failures; after a failure to is
 // removed and from is never deleted. With isDelOrigin, from is deleted after a
 // successful copy.
-int FSCopy(const ustring& from, const ustring& to, bool isDelOrigin);
+[[nodiscard]] FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin);
 
 // Sets only the modification time (rounded down to an even second when two-second
 // times are in force); atime is ignored. A link itself is changed, not its target.
-int FSUTime(const ustring& path, uint32_t atime, uint32_t mtime);
+[[nodiscard]] FsResult FSUTime(const ustring& path, uint32_t atime, uint32_t mtime);
 
 // True when the existing path cannot be opened with the wanted access (FS_ACCESS_*)
 // for lack of permission, or another process holds a conflicting lock on it.
 bool isFileLocked(const ustring& path, int access);
 
-// Calls callback(dir, priv) first (non-zero: -2), then for every entry below dir,
-// each directory before its contents; a non-zero answer for a directory skips its
-// contents. Symbolic links are passed to the callback, never descended. 0, or -1
-// when dir cannot be listed.
+// Calls callback(dir, priv) first (non-zero: kStopped), then for every entry below
+// dir, each directory before its contents; a non-zero answer for a directory skips
+// its contents. Symbolic links are passed to the callback, never descended. kOk, or
+// kFailed when dir cannot be listed.
 typedef int (*TraverseCallback)(const ustring& path, void* priv);
-int TraverseDir(const ustring& dir, TraverseCallback callback, void* priv);
+[[nodiscard]] FsResult TraverseDir(const ustring& dir, TraverseCallback callback, void* priv);
 
 // path = a fresh temporary name for prefix (no file is made).
-int FSCreateTempPath(const ustring& prefix, ustring& path);
+[[nodiscard]] FsResult FSCreateTempPath(const ustring& prefix, ustring& path);
 // Creates a new empty file under a fresh temporary name for prefix and stores the
 // name in path. Never opens an existing file.
-int FSMktemp(const ustring& prefix, ustring& path);
+[[nodiscard]] FsResult FSMktemp(const ustring& prefix, ustring& path);
 
 // No effect on this platform.
 int FSInitialize();

@@ -17,10 +17,10 @@ namespace fsat {
 // Serialises every rename of the process.
 Mutex& RenameMutex();
 // Empties the directory open at fd without following links or crossing into another
-// volume; `path` names it in log lines. 0, or -1 when anything stayed.
-int RemoveContentsAt(int fd, const ustring& path);
-// Copies everything from `in` to `out` (both open). 0, FS_ERR_DISK_FULL or -1.
-int CopyData(int in, int out);
+// volume; `path` names it in log lines. kOk, or kFailed when anything stayed.
+[[nodiscard]] FsResult RemoveContentsAt(int fd, const ustring& path);
+// Copies everything from `in` to `out` (both open). kOk, kDiskFull or kFailed.
+[[nodiscard]] FsResult CopyData(int in, int out);
 // An errno that means a full volume.
 bool DiskFull(int err);
 // A time stamp clamped to the 32-bit seconds FILE_INFO holds.

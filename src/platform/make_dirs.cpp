@@ -14,11 +14,11 @@ bool IsFolder(const std::string& p, bool follow_links) {
 
 }  // namespace
 
-int MakeDirs(const std::string& path, mode_t mode, bool follow_links,
-             const std::function<int(const std::string&)>& in_the_way) {
+bool MakeDirs(const std::string& path, mode_t mode, bool follow_links,
+              const std::function<bool(const std::string&)>& in_the_way) {
     if (path.empty()) {
         errno = ENOENT;
-        return -1;
+        return false;
     }
     for (size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/') continue;
@@ -29,23 +29,23 @@ int MakeDirs(const std::string& path, mode_t mode, bool follow_links,
         struct stat st;
         if (lstat(prefix.c_str(), &st) == 0) {
             // Something that is not a folder (or a link, or a dangling one) is in the way.
-            if (!in_the_way || in_the_way(prefix) != 0) {
+            if (!in_the_way || !in_the_way(prefix)) {
                 errno = last ? EEXIST : ENOTDIR;
-                return -1;
+                return false;
             }
         }
         if (mkdir(prefix.c_str(), mode) != 0 && !(errno == EEXIST && IsFolder(prefix, follow_links))) {
             if (errno == EEXIST) errno = last ? EEXIST : ENOTDIR;
-            return -1;
+            return false;
         }
     }
-    return 0;
+    return true;
 }
 
-int MakePrivateDir(const std::string& path) {
-    if (MakeDirs(path, 0700) != 0) return -1;
+bool MakePrivateDir(const std::string& path) {
+    if (!MakeDirs(path, 0700)) return false;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (::stat(path.c_str(), &st) != 0) return false;
     if (st.st_uid == ::geteuid() && (st.st_mode & 077) != 0) (void)::chmod(path.c_str(), st.st_mode & 0700);
-    return 0;
+    return true;
 }

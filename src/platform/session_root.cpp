@@ -84,13 +84,13 @@ std::string joined(const std::vector<std::string>& parts, size_t count) {
 
 }  // namespace
 
-int SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& out) {
-    if (path.empty() || path[0] != '/' || path.str().find('\0') != std::string::npos) return -1;
+bool SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& out) {
+    if (path.empty() || path[0] != '/' || path.str().find('\0') != std::string::npos) return false;
     char* real = realpath(path.c_str_utf8(), nullptr);
     if (real == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): cannot resolve the folder '%s': error code %d\n",
              path.c_str_utf8(), errno);
-        return -1;
+        return false;
     }
     ustring resolved(real);
     free(real);
@@ -99,13 +99,13 @@ int SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& o
     if (fd < 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): cannot open the folder '%s': error code %d\n",
              resolved.c_str_utf8(), errno);
-        return -1;
+        return false;
     }
     if (resolved != path)
         NLOG(L_INFO, kChannel, "[INFO] file-op-win.cpp(%d): folder '%s' is '%s'\n", path.c_str_utf8(),
              resolved.c_str_utf8());
     out.reset(new SessionRoot(fd, resolved));
-    return 0;
+    return true;
 }
 
 bool RootFaults::Hit() {
@@ -116,13 +116,13 @@ bool RootFaults::Hit() {
     return true;
 }
 
-int SessionRoot::OpenWithFaults(const ustring& path, std::shared_ptr<RootFaults> faults,
-                                std::shared_ptr<const SessionRoot>& out) {
+bool SessionRoot::OpenWithFaults(const ustring& path, std::shared_ptr<RootFaults> faults,
+                                 std::shared_ptr<const SessionRoot>& out) {
     std::shared_ptr<const SessionRoot> root;
-    if (Open(path, root) != 0) return -1;
+    if (!Open(path, root)) return false;
     const_cast<SessionRoot&>(*root).faults = std::move(faults);
     out = std::move(root);
-    return 0;
+    return true;
 }
 
 SessionRoot::SessionRoot(int fd, const ustring& path) : root_fd(fd), root_path(path) {
@@ -136,7 +136,7 @@ SessionRoot::SessionRoot(int fd, const ustring& path) : root_fd(fd), root_path(p
 
 SessionRoot::~SessionRoot() { close(root_fd); }
 
-int SessionRoot::CheckPresent(uint64_t expected_dev, std::string* cause) const {
+bool SessionRoot::CheckPresent(uint64_t expected_dev, std::string* cause) const {
     struct stat st;
     const char* why = nullptr;
     if (stat(root_path.c_str_utf8(), &st) != 0)
@@ -149,21 +149,21 @@ int SessionRoot::CheckPresent(uint64_t expected_dev, std::string* cause) const {
         why = "is on another volume than when the session was added";
     else if (faccessat(root_fd, ".", R_OK | X_OK, 0) != 0)
         why = "cannot be read";
-    if (why == nullptr) return 0;
+    if (why == nullptr) return true;
     if (cause != nullptr) {
         *cause = "the folder " + root_path.str() + " " + why;
-        return -1;
+        return false;
     }
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): the synchronised folder '%s' %s\n", root_path.c_str_utf8(),
          why);
-    return -1;
+    return false;
 }
 
-int SessionRoot::FreeBytes(uint64_t& bytes) const {
+bool SessionRoot::FreeBytes(uint64_t& bytes) const {
     struct statvfs v;
-    if (fstatvfs(root_fd, &v) != 0) return -1;
+    if (fstatvfs(root_fd, &v) != 0) return false;
     bytes = static_cast<uint64_t>(geteuid() == 0 ? v.f_bfree : v.f_bavail) * v.f_frsize;
-    return 0;
+    return true;
 }
 
 ustring SessionRoot::Full(const ustring& rel) const {
@@ -174,21 +174,21 @@ ustring SessionRoot::Full(const ustring& rel) const {
     return out;
 }
 
-int SessionRoot::Relative(const ustring& full, ustring& rel) const {
+bool SessionRoot::Relative(const ustring& full, ustring& rel) const {
     const std::string& f = full.str();
     const std::string& r = root_path.str();
     if (r == "/") {
-        if (f.empty() || f[0] != '/') return FS_ERR_LINK;
+        if (f.empty() || f[0] != '/') return false;
         rel = full;
-        return 0;
+        return true;
     }
     if (f == r) {
         rel = "/";
-        return 0;
+        return true;
     }
-    if (f.size() <= r.size() || f.compare(0, r.size(), r) != 0 || f[r.size()] != '/') return FS_ERR_LINK;
+    if (f.size() <= r.size() || f.compare(0, r.size(), r) != 0 || f[r.size()] != '/') return false;
     rel = ustring(f.substr(r.size()));
-    return 0;
+    return true;
 }
 
 bool SessionRoot::Report(const ustring& rel, const char* reason) const {
@@ -196,7 +196,7 @@ bool SessionRoot::Report(const ustring& rel, const char* reason) const {
     return reported.size() < kMaxReported && reported.emplace(rel.str(), reason).second;
 }
 
-int SessionRoot::Refused(int err, const ustring& rel) const {
+FsResult SessionRoot::Refused(int err, const ustring& rel) const {
     if (err == ENAMETOOLONG) {
         if (Report(rel, "the path is too long for this file system"))
             NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): '%s' is too long a path; not synchronised\n",
@@ -204,14 +204,14 @@ int SessionRoot::Refused(int err, const ustring& rel) const {
     }
     if (err != ELOOP && err != EXDEV) {
         errno = err;
-        return -1;
+        return FsResult::kFailed;
     }
     if (Report(rel, "a symbolic link (or leads through one): never followed"))
         NLOG(L_NOTICE, kChannel,
              "[NOTE] file-op-win.cpp(%d): '%s' is or runs through a symbolic link; not synchronised, never followed\n",
              Full(rel).c_str_utf8());
     errno = err;
-    return FS_ERR_LINK;
+    return FsResult::kLink;
 }
 
 void SessionRoot::NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const {
@@ -222,7 +222,7 @@ void SessionRoot::NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const {
     if (type == FT_FILE || type == FT_DIR) return;
     int dir_fd = -1;
     std::string name;
-    if (OpenParent(rel, dir_fd, name) != 0) return;
+    if (OpenParent(rel, dir_fd, name) != FsResult::kOk) return;
     struct stat st {};
     const bool seen = fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     close(dir_fd);
@@ -253,7 +253,7 @@ std::vector<SessionRoot::Unsynchronised> SessionRoot::NotSynchronised(size_t max
         struct stat st {};
         int rc = -1;
         int err = ENOENT;
-        if (OpenParent(ustring(item.path), dir_fd, name) == 0) {
+        if (OpenParent(ustring(item.path), dir_fd, name) == FsResult::kOk) {
             rc = fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW);
             err = errno;
             close(dir_fd);
@@ -271,33 +271,33 @@ std::vector<SessionRoot::Unsynchronised> SessionRoot::NotSynchronised(size_t max
     return out;
 }
 
-int SessionRoot::OpenParent(const ustring& rel, int& dir_fd, std::string& name) const {
+FsResult SessionRoot::OpenParent(const ustring& rel, int& dir_fd, std::string& name) const {
     std::vector<std::string> parts;
     if (!split(rel, parts)) {
         errno = EINVAL;
-        return -1;
+        return FsResult::kFailed;
     }
     if (parts.empty()) {
         name.clear();
         dir_fd = open_beneath(root_fd, ".", O_PATH | O_DIRECTORY, 0);
-        return dir_fd >= 0 ? 0 : -1;
+        return dir_fd >= 0 ? FsResult::kOk : FsResult::kFailed;
     }
     name = parts.back();
     dir_fd = open_beneath(root_fd, joined(parts, parts.size() - 1).c_str(), O_PATH | O_DIRECTORY, 0);
     if (dir_fd < 0) return Refused(errno, rel);
-    return 0;
+    return FsResult::kOk;
 }
 
-int SessionRoot::OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const {
+FsResult SessionRoot::OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const {
     std::vector<std::string> parts;
     if (!split(rel, parts)) {
         errno = EINVAL;
-        return -1;
+        return FsResult::kFailed;
     }
-    if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0 && Faulted()) return -1;
+    if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0 && Faulted()) return FsResult::kFailed;
     fd = open_beneath(root_fd, joined(parts, parts.size()).c_str(), flags, mode);
     if (fd < 0) return Refused(errno, rel);
-    return 0;
+    return FsResult::kOk;
 }
 
 namespace {
@@ -318,42 +318,42 @@ mode_t CurrentUmask() {
 
 }  // namespace
 
-int SessionRoot::TakeModeFor(const ustring& rel, const ustring& target, bool exec) const {
+bool SessionRoot::TakeModeFor(const ustring& rel, const ustring& target, bool exec) const {
     const mode_t mask = CurrentUmask();
     mode_t mode = 0666 & ~mask;
     int fd = -1;
-    if (OpenAt(target, O_PATH | O_NOFOLLOW, 0, fd) == 0) {
+    if (OpenAt(target, O_PATH | O_NOFOLLOW, 0, fd) == FsResult::kOk) {
         struct stat st {};
         if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
         close(fd);
     }
     if (exec) mode |= ((mode & 0444) >> 2) & ~mask;
-    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != 0) return -1;
+    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != FsResult::kOk) return false;
     // A path descriptor cannot be changed itself; its /proc name reaches the file.
     const std::string proc = "/proc/self/fd/" + std::to_string(fd);
     struct stat st {};
     const int rc = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? chmod(proc.c_str(), mode) : -1;
     close(fd);
-    return rc == 0 ? 0 : -1;
+    return rc == 0;
 }
 
 bool SessionRoot::IsExecutable(const ustring& rel) const {
     int fd = -1;
-    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != 0) return false;
+    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != FsResult::kOk) return false;
     struct stat st {};
     const bool exec = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;
     close(fd);
     return exec;
 }
 
-int SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
+FsResult SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
     int dir_fd = -1;
     std::string name;
-    int rc = OpenParent(rel, dir_fd, name);
-    if (rc != 0) {
-        if (rc == -1 && (errno == ENOENT || errno == ENOTDIR)) {
+    FsResult rc = OpenParent(rel, dir_fd, name);
+    if (rc != FsResult::kOk) {
+        if (rc == FsResult::kFailed && (errno == ENOENT || errno == ENOTDIR)) {
             info.isExist = false;
-            return 0;
+            return FsResult::kOk;
         }
         return rc;
     }
@@ -363,41 +363,41 @@ int SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
                 AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
             info.isExist = false;
-            return 0;
+            return FsResult::kOk;
         }
         if (errno == ENAMETOOLONG) return Refused(errno, rel);  // noted once, not an error each time
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n",
              Full(rel).c_str_utf8(), errno);
-        return -1;
+        return FsResult::kFailed;
     }
     // A case-folding directory answers for names that differ in letter case; the
     // engine wants the entry exactly as named.
     if (!name.empty() && IsCaseFoldingHolder(dir_fd, nullptr, st) && !fsat::HasExactEntryAt(dir_fd, ".", name)) {
         info.isExist = false;
-        return 0;
+        return FsResult::kOk;
     }
     info.isExist = true;
     info.path = Full(rel);
     info.type = fsat::TypeOfMode(st.st_mode);
     info.size = info.type == FT_FILE ? static_cast<uint64_t>(st.st_size) : 0;
     info.mtime = fsat::ClampTime(st.st_mtime);
-    return 0;
+    return FsResult::kOk;
 }
 
 bool SessionRoot::Exists(const ustring& rel) const {
     FILE_INFO info;
-    return Stat(rel, info) == 0 && info.isExist;
+    return Stat(rel, info) == FsResult::kOk && info.isExist;
 }
 
-int SessionRoot::MKDirP(const ustring& rel, bool force) const {
+FsResult SessionRoot::MKDirP(const ustring& rel, bool force) const {
     std::vector<std::string> parts;
     if (!split(rel, parts)) {
         errno = EINVAL;
-        return -1;
+        return FsResult::kFailed;
     }
-    if (Faulted()) return -1;
+    if (Faulted()) return FsResult::kFailed;
     int cur = open_beneath(root_fd, ".", O_PATH | O_DIRECTORY, 0);
-    if (cur < 0) return -1;
+    if (cur < 0) return FsResult::kFailed;
     for (size_t i = 0; i < parts.size(); ++i) {
         const char* part = parts[i].c_str();
         const ustring so_far(joined(parts, i + 1));
@@ -406,7 +406,7 @@ int SessionRoot::MKDirP(const ustring& rel, bool force) const {
             close(cur);
             NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", Full(so_far).c_str_utf8());
             errno = err;
-            return -1;
+            return FsResult::kFailed;
         }
         int next = open_beneath(cur, part, O_PATH | O_DIRECTORY, 0);
         if (next < 0 && errno == ENOTDIR && force) {
@@ -427,22 +427,24 @@ int SessionRoot::MKDirP(const ustring& rel, bool force) const {
         cur = next;
     }
     close(cur);
-    return 0;
+    return FsResult::kOk;
 }
 
-int SessionRoot::Remove(const ustring& rel) const {
-    if (Faulted()) return -1;
+FsResult SessionRoot::Remove(const ustring& rel) const {
+    if (Faulted()) return FsResult::kFailed;
     int dir_fd = -1;
     std::string name;
-    int rc = OpenParent(rel, dir_fd, name);
-    if (rc != 0) return rc == -1 && (errno == ENOENT || errno == ENOTDIR) ? 0 : rc;
+    FsResult rc = OpenParent(rel, dir_fd, name);
+    if (rc != FsResult::kOk)
+        return rc == FsResult::kFailed && (errno == ENOENT || errno == ENOTDIR) ? FsResult::kOk : rc;
     Fd dir(dir_fd);
     if (name.empty()) {
         errno = EINVAL;
-        return -1;  // the root itself stays
+        return FsResult::kFailed;  // the root itself stays
     }
     struct stat st;
-    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno == ENOENT ? 0 : -1;
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return errno == ENOENT ? FsResult::kOk : FsResult::kFailed;
     if (S_ISDIR(st.st_mode)) {
         int sub = open_beneath(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY, 0);
         if (sub < 0) return Refused(errno, rel);
@@ -451,93 +453,96 @@ int SessionRoot::Remove(const ustring& rel) const {
         if (fstat(sub, &sub_st) != 0 || fstat(dir_fd, &parent_st) != 0 || sub_st.st_dev != parent_st.st_dev) {
             close(sub);
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", EXDEV);
-            return -1;
+            return FsResult::kFailed;
         }
-        int result = fsat::RemoveContentsAt(sub, Full(rel));
+        FsResult result = fsat::RemoveContentsAt(sub, Full(rel));
         close(sub);
         if (unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
-            return -1;
+            return FsResult::kFailed;
         }
         return result;
     }
     if (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRemove: failed on %s. error code %d\n",
              Full(rel).c_str_utf8(), errno);
-        return -1;
+        return FsResult::kFailed;
     }
-    return 0;
+    return FsResult::kOk;
 }
 
 namespace {
-int rename_result(int err) {
+FsResult rename_result(int err) {
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
     errno = err;
-    return err == ENAMETOOLONG ? FS_ERR_NAME_TOO_LONG : -1;
+    return err == ENAMETOOLONG ? FsResult::kNameTooLong : FsResult::kFailed;
 }
 }  // namespace
 
-int SessionRoot::OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to,
-                             int& to_dir, std::string& to_name) const {
-    int rc = OpenParent(from, from_dir, from_name);
-    if (rc != 0) return rc == -1 ? rename_result(errno) : rc;
+FsResult SessionRoot::OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to,
+                                  int& to_dir, std::string& to_name) const {
+    FsResult rc = OpenParent(from, from_dir, from_name);
+    if (rc != FsResult::kOk) return rc == FsResult::kFailed ? rename_result(errno) : rc;
     rc = OpenParent(to, to_dir, to_name);
-    if (rc != 0) {
-        rc = rc == -1 ? rename_result(errno) : rc;
+    if (rc != FsResult::kOk) {
+        rc = rc == FsResult::kFailed ? rename_result(errno) : rc;
         ::close(from_dir);
         return rc;
     }
-    return 0;
+    return FsResult::kOk;
 }
 
-int SessionRoot::Rename(const ustring& from, const ustring& to) const { return MoveEntry(from, to, true); }
+FsResult SessionRoot::Rename(const ustring& from, const ustring& to) const { return MoveEntry(from, to, true); }
 
-int SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const { return MoveEntry(from, to, false); }
+FsResult SessionRoot::RenameNoReplace(const ustring& from, const ustring& to) const {
+    return MoveEntry(from, to, false);
+}
 
-int SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace) const {
+FsResult SessionRoot::MoveEntry(const ustring& from, const ustring& to, bool replace) const {
     if (Faulted()) return rename_result(errno);
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
-    if (const int rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != 0) return rc;
+    if (const FsResult rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != FsResult::kOk) return rc;
     Fd a(from_dir), b(to_dir);
     if (from_name.empty() || to_name.empty()) return rename_result(EINVAL);
     MutexLock lock(fsat::RenameMutex());
     if (replace) {
-        if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return 0;
+        if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return FsResult::kOk;
         return rename_result(errno);
     }
-    if (renameat2(from_dir, from_name.c_str(), to_dir, to_name.c_str(), RENAME_NOREPLACE) == 0) return 0;
+    if (renameat2(from_dir, from_name.c_str(), to_dir, to_name.c_str(), RENAME_NOREPLACE) == 0) return FsResult::kOk;
     int err = errno;
-    if (err == EEXIST) return FS_ERR_EXIST;
+    if (err == EEXIST) return FsResult::kExist;
     if (err == EINVAL || err == ENOSYS || err == EOPNOTSUPP) {
         // A file system without the no-replace flag: test, then rename (our own
         // renames are serialised by the mutex).
         struct stat st;
-        if (fstatat(to_dir, to_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return FS_ERR_EXIST;
-        if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return 0;
+        if (fstatat(to_dir, to_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return FsResult::kExist;
+        if (renameat(from_dir, from_name.c_str(), to_dir, to_name.c_str()) == 0) return FsResult::kOk;
         err = errno;
     }
     return rename_result(err);
 }
 
-int SessionRoot::HardLink(const ustring& from, const ustring& to) const {
+FsResult SessionRoot::HardLink(const ustring& from, const ustring& to) const {
     int from_dir = -1, to_dir = -1;
     std::string from_name, to_name;
-    if (const int rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != 0) return rc;
+    if (const FsResult rc = OpenParents(from, from_dir, from_name, to, to_dir, to_name); rc != FsResult::kOk) return rc;
     Fd a(from_dir), b(to_dir);
-    if (from_name.empty() || to_name.empty()) return -1;
+    if (from_name.empty() || to_name.empty()) return FsResult::kFailed;
     struct stat st;
-    if (fstatat(from_dir, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) return -1;
+    if (fstatat(from_dir, from_name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        return FsResult::kFailed;
     // No AT_SYMLINK_FOLLOW: a link that took the file's place since is linked as itself.
-    if (linkat(from_dir, from_name.c_str(), to_dir, to_name.c_str(), 0) == 0) return 0;
-    return errno == EEXIST ? FS_ERR_EXIST : -1;
+    if (linkat(from_dir, from_name.c_str(), to_dir, to_name.c_str(), 0) == 0) return FsResult::kOk;
+    return errno == EEXIST ? FsResult::kExist : FsResult::kFailed;
 }
 
-int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
-    if (Faulted()) return fsat::DiskFull(errno) ? FS_ERR_DISK_FULL : -1;
+FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
+    if (Faulted()) return fsat::DiskFull(errno) ? FsResult::kDiskFull : FsResult::kFailed;
     int in = -1;
-    int rc = OpenAt(from, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, in);
-    if (rc != 0) {
+    FsResult rc = OpenAt(from, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, in);
+    if (rc != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
              Full(from).c_str_utf8(), errno);
         return rc;
@@ -549,16 +554,16 @@ int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
              Full(from).c_str_utf8(), EINVAL);
         errno = EINVAL;
-        return -1;
+        return FsResult::kFailed;
     }
     int to_dir = -1;
     std::string to_name;
     rc = OpenParent(to, to_dir, to_name);
-    if (rc != 0) return rc;
+    if (rc != FsResult::kOk) return rc;
     Fd dir(to_dir);
     if (to_name.empty()) {
         errno = EISDIR;
-        return -1;
+        return FsResult::kFailed;
     }
     struct stat dst;
     if (fstatat(to_dir, to_name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0 && dst.st_dev == sst.st_dev &&
@@ -566,7 +571,7 @@ int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
         // Truncating the destination would destroy the source.
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", EINVAL);
         errno = EINVAL;
-        return -1;
+        return FsResult::kFailed;
     }
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
     int out = open_beneath(to_dir, to_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0666);
@@ -575,37 +580,37 @@ int SessionRoot::Copy(const ustring& from, const ustring& to, bool del) const {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", err);
         return Refused(err, to);
     }
-    int result = fsat::CopyData(in, out);
-    if (close(out) != 0 && result == 0) {
+    FsResult result = fsat::CopyData(in, out);
+    if (close(out) != 0 && result == FsResult::kOk) {
         // Some file systems report a full disk only when the file is closed.
         int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
-        result = fsat::DiskFull(err) ? FS_ERR_DISK_FULL : -1;
+        result = fsat::DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
     }
-    if (result != 0) {
+    if (result != FsResult::kOk) {
         unlinkat(to_dir, to_name.c_str(), 0);  // a partial copy must not pass for the file
         return result;
     }
     if (del) {
         int from_dir = -1;
         std::string from_name;
-        if (OpenParent(from, from_dir, from_name) != 0) return -1;
+        if (OpenParent(from, from_dir, from_name) != FsResult::kOk) return FsResult::kFailed;
         Fd fdir(from_dir);
         if (unlinkat(from_dir, from_name.c_str(), 0) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: DeleteFile failed with error code %d\n",
                  errno);
-            return -1;
+            return FsResult::kFailed;
         }
     }
-    return 0;
+    return FsResult::kOk;
 }
 
-int SessionRoot::UTime(const ustring& rel, uint32_t mtime) const {
-    if (Faulted()) return -1;
+FsResult SessionRoot::UTime(const ustring& rel, uint32_t mtime) const {
+    if (Faulted()) return FsResult::kFailed;
     int dir_fd = -1;
     std::string name;
-    int rc = OpenParent(rel, dir_fd, name);
-    if (rc != 0) return rc;
+    FsResult rc = OpenParent(rel, dir_fd, name);
+    if (rc != FsResult::kOk) return rc;
     Fd dir(dir_fd);
     if (FSTwoSecondTime()) mtime &= ~1u;
     struct timespec times[2];
@@ -616,28 +621,28 @@ int SessionRoot::UTime(const ustring& rel, uint32_t mtime) const {
     if (utimensat(dir_fd, name.empty() ? "" : name.c_str(), times,
                   AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", errno);
-        return -1;
+        return FsResult::kFailed;
     }
-    return 0;
+    return FsResult::kOk;
 }
 
-int SessionRoot::OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const {
+FsResult SessionRoot::OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const {
     FSCloseDir(dh);
     int fd = -1;
-    int rc = OpenAt(rel, O_RDONLY | O_DIRECTORY, 0, fd);
-    if (rc != 0) return rc;
+    FsResult rc = OpenAt(rel, O_RDONLY | O_DIRECTORY, 0, fd);
+    if (rc != FsResult::kOk) return rc;
     DIR* d = fdopendir(fd);
     if (d == nullptr) {
         close(fd);
-        return -1;
+        return FsResult::kFailed;
     }
     dh.path = Full(rel);
     dh.flag = flag;
     dh.handle = d;
-    return 0;
+    return FsResult::kOk;
 }
 
-int SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
+FsResult SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
     for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
         ustring name = TmpNameGen::getInstance().getTmpName(dir);
         NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMktemp: prefix [%s], path[%s]\n",
@@ -645,13 +650,13 @@ int SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
         if (name.empty()) break;
         int fd = -1;
         // O_EXCL: an existing file, whoever made it, is never opened or truncated.
-        int rc = OpenAt(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, 0666, fd);
-        if (rc == 0) {
+        FsResult rc = OpenAt(name, O_WRONLY | O_CREAT | O_EXCL | O_NOCTTY, 0666, fd);
+        if (rc == FsResult::kOk) {
             close(fd);
             rel = name;
-            return 0;
+            return FsResult::kOk;
         }
-        if (rc != -1 || errno != EEXIST) {
+        if (rc != FsResult::kFailed || errno != EEXIST) {
             const int err = errno;
             NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
             errno = err;
@@ -659,5 +664,5 @@ int SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
         }
     }
     NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
-    return -1;
+    return FsResult::kFailed;
 }

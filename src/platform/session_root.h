@@ -4,18 +4,19 @@
 // name the root itself) and the kernel resolves it beneath the root without passing
 // through any symbolic link (openat2 with RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS). A
 // link inside a session is an item the daemon does not synchronise: it is never
-// followed, and an operation whose path runs through one fails with FS_ERR_LINK. The
-// first such refusal of each path is logged on "file_op_debug".
+// followed, and an operation whose path runs through one fails with kLink. The first
+// such refusal of each path is logged on "file_op_debug".
 //
-// Result codes (shared with file_ops.h):
-//   0                     success
-//   -1                    any other failure (errno describes it): missing parent,
-//                         permission, an invalid path ("." or ".." parts, a NUL byte)
-//   FS_ERR_DISK_FULL      Copy: the volume is full (the partial copy is removed)
-//   FS_ERR_EXIST          RenameNoReplace: the target is taken
-//   FS_ERR_LINK           the path runs through a symbolic link, is one where the
-//                         operation would follow it, or would leave the root
-//   FS_ERR_NAME_TOO_LONG  Rename, RenameNoReplace: a name is too long
+// Results (FsResult, shared with file_ops.h); the checks that only succeed or fail
+// give a bool instead:
+//   kOk           success
+//   kFailed       any other failure (errno describes it): missing parent,
+//                 permission, an invalid path ("." or ".." parts, a NUL byte)
+//   kDiskFull     Copy: the volume is full (the partial copy is removed)
+//   kExist        RenameNoReplace, HardLink: the target is taken
+//   kLink         the path runs through a symbolic link, is one where the operation
+//                 would follow it, or would leave the root
+//   kNameTooLong  Rename, RenameNoReplace: a name is too long
 // Objects are shared-owned (std::shared_ptr) and immutable after Open, so any number
 // of threads may use one at a time and a task may keep one after its session is gone.
 #pragma once
@@ -53,12 +54,12 @@ class SessionRoot {
 public:
     // Opens the directory at `path` (absolute). A link in `path` itself is followed
     // once here, so a root given as a link (people keep ~/Sync as one) works beneath
-    // the directory it names; path() is then that directory. 0 with `out` set, or -1
-    // when `path` is not absolute or names no directory.
-    static int Open(const ustring& path, std::shared_ptr<const SessionRoot>& out);
+    // the directory it names; path() is then that directory. True with `out` set, or
+    // false when `path` is not absolute or names no directory.
+    [[nodiscard]] static bool Open(const ustring& path, std::shared_ptr<const SessionRoot>& out);
     // As Open, with faults injected into every change made through the root (tests).
-    static int OpenWithFaults(const ustring& path, std::shared_ptr<RootFaults> faults,
-                              std::shared_ptr<const SessionRoot>& out);
+    [[nodiscard]] static bool OpenWithFaults(const ustring& path, std::shared_ptr<RootFaults> faults,
+                                             std::shared_ptr<const SessionRoot>& out);
 
     ~SessionRoot();
     SessionRoot(const SessionRoot&) = delete;
@@ -69,72 +70,74 @@ public:
     // path() joined with a relative path, for log lines and for callers that must
     // hand a full name on. Never use it to open what it names.
     ustring Full(const ustring& rel) const;
-    // The relative form of a full path that lies beneath path() (lexically): 0 with
-    // `rel` set ("/..."), or FS_ERR_LINK when `full` is not beneath the root.
-    int Relative(const ustring& full, ustring& rel) const;
+    // The relative form of a full path that lies beneath path() (lexically): true with
+    // `rel` set ("/..."), or false when `full` is not beneath the root.
+    [[nodiscard]] bool Relative(const ustring& full, ustring& rel) const;
 
-    // Opens rel with open(2) flags (O_CLOEXEC is added; O_CREAT takes `mode`). 0 with
-    // `fd` set (the caller closes it), FS_ERR_LINK, or -1.
-    int OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const;
+    // Opens rel with open(2) flags (O_CLOEXEC is added; O_CREAT takes `mode`). kOk with
+    // `fd` set (the caller closes it), kLink, or kFailed.
+    [[nodiscard]] FsResult OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const;
     // As FSStat: a link at rel is reported as FT_SLINK, never followed; a missing
-    // path gives 0 with isExist false (also when a parent is missing). FS_ERR_LINK
-    // when a parent is a link, -1 when the path cannot be examined.
-    int Stat(const ustring& rel, FILE_INFO& info) const;
+    // path gives kOk with isExist false (also when a parent is missing). kLink when a
+    // parent is a link, kFailed when the path cannot be examined.
+    [[nodiscard]] FsResult Stat(const ustring& rel, FILE_INFO& info) const;
     // True when an entry named exactly so exists (a link counts, whatever it names).
     bool Exists(const ustring& rel) const;
     // Gives the regular file rel the permission bits for taking target's place: those
     // of target when it is a regular file (a replaced file keeps its mode), else 0666
     // less the umask (a new file). With exec, execute bits are added where read bits
     // are (less the umask); without, none are taken away: a server that keeps no
-    // execute bit cannot be told from one that says "not executable". 0 or -1.
-    int TakeModeFor(const ustring& rel, const ustring& target, bool exec) const;
+    // execute bit cannot be told from one that says "not executable". True on success.
+    [[nodiscard]] bool TakeModeFor(const ustring& rel, const ustring& target, bool exec) const;
     // Whether rel is a regular file with its owner's execute bit set.
     bool IsExecutable(const ustring& rel) const;
     // Creates every missing directory along rel. A file in the way fails the call
-    // (-1) unless force, which replaces it by a directory; a link in the way is never
-    // replaced (FS_ERR_LINK).
-    int MKDirP(const ustring& rel, bool force = false) const;
+    // (kFailed) unless force, which replaces it by a directory; a link in the way is
+    // never replaced (kLink).
+    [[nodiscard]] FsResult MKDirP(const ustring& rel, bool force = false) const;
     // Removes a file, a link (never what it names) or a directory tree; a missing
-    // path gives 0. The root itself is never removed (-1). Another volume mounted
-    // below is left in place (-1).
-    int Remove(const ustring& rel) const;
-    // Moves from to to, replacing an existing file (Rename) or never (RenameNoReplace).
-    int Rename(const ustring& from, const ustring& to) const;
-    int RenameNoReplace(const ustring& from, const ustring& to) const;
+    // path gives kOk. The root itself is never removed (kFailed). Another volume
+    // mounted below is left in place (kFailed).
+    [[nodiscard]] FsResult Remove(const ustring& rel) const;
+    // Moves from to to, replacing an existing file (Rename) or never (RenameNoReplace:
+    // kExist when to is taken).
+    [[nodiscard]] FsResult Rename(const ustring& from, const ustring& to) const;
+    [[nodiscard]] FsResult RenameNoReplace(const ustring& from, const ustring& to) const;
     // Makes to a second name of the regular file from (never replacing an entry at
-    // to, never following a link at from). 0, FS_ERR_EXIST, FS_ERR_LINK or -1 (also
-    // when the file system has no hard links).
-    int HardLink(const ustring& from, const ustring& to) const;
+    // to, never following a link at from). kOk, kExist, kLink or kFailed (also when
+    // the file system has no hard links).
+    [[nodiscard]] FsResult HardLink(const ustring& from, const ustring& to) const;
     // Copies the regular file from to to (created or truncated); with del, from is
     // removed after a successful copy. As FSCopy: the partial copy is removed on
-    // failure and from is never lost.
-    int Copy(const ustring& from, const ustring& to, bool del) const;
+    // failure (kDiskFull when the volume is full) and from is never lost.
+    [[nodiscard]] FsResult Copy(const ustring& from, const ustring& to, bool del) const;
     // Sets the modification time of rel itself (a link is not followed).
-    int UTime(const ustring& rel, uint32_t mtime) const;
+    [[nodiscard]] FsResult UTime(const ustring& rel, uint32_t mtime) const;
     // Opens the folder rel for listing with FSReadDir (flag as for FSOpenDir). Entries
-    // that are links are listed as FT_SLINK, never followed. 0, FS_ERR_LINK or -1.
-    int OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const;
+    // that are links are listed as FT_SLINK, never followed. kOk, kLink or kFailed.
+    [[nodiscard]] FsResult OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) const;
     // Creates a new empty file under a fresh temporary name in the folder dir and
     // stores its relative path in rel. Never opens an existing file.
-    int Mktemp(const ustring& dir, ustring& rel) const;
+    [[nodiscard]] FsResult Mktemp(const ustring& dir, ustring& rel) const;
 
     // Whether the folder is still there to be synchronised: path() names the very
     // directory opened (same device and inode), it can be listed, and, when
-    // expected_dev is not 0, it lies on that device. 0 when so; otherwise -1, and a
-    // caller must not read the folder's absence as its files having been removed (a
+    // expected_dev is not 0, it lies on that device. True when so; otherwise false, and
+    // a caller must not read the folder's absence as its files having been removed (a
     // deleted, replaced or unmounted folder lists as empty).
     // With cause, nothing is logged and the cause goes there as a sentence (for a status
     // that asks often); without it the failure is logged.
-    int CheckPresent(uint64_t expected_dev = 0, std::string* cause = nullptr) const;
+    [[nodiscard]] bool CheckPresent(uint64_t expected_dev = 0, std::string* cause = nullptr) const;
     // The device the root was opened on.
     uint64_t device() const { return root_dev; }
     // Bytes this process may still put on the root's volume (root may use the
-    // blocks reserved for it): 0 with `bytes` set, or -1 when the volume cannot be asked.
-    int FreeBytes(uint64_t& bytes) const;
+    // blocks reserved for it): true with `bytes` set, or false when the volume cannot
+    // be asked.
+    [[nodiscard]] bool FreeBytes(uint64_t& bytes) const;
 
     // Logs, once per path, that rel is (or runs through) a link and is not
-    // synchronised. For callers that meet an FT_SLINK entry. Returns FS_ERR_LINK.
-    int NoteLink(const ustring& rel) const { return Refused(ELOOP, rel); }
+    // synchronised. For callers that meet an FT_SLINK entry. Returns kLink.
+    FsResult NoteLink(const ustring& rel) const { return Refused(ELOOP, rel); }
     // For callers that meet an entry of a type they do not synchronise (type as listed
     // or stat'ed): a link is noted as by NoteLink, a FIFO, socket or device once with
     // its kind (looked up beneath the root); files and folders are left alone.
@@ -152,18 +155,18 @@ public:
 
 private:
     SessionRoot(int fd, const ustring& path);
-    // The folder holding rel's last component, opened beneath the root: 0 with
+    // The folder holding rel's last component, opened beneath the root: kOk with
     // `dir_fd` (O_PATH) and `name` set; `name` is empty for the root itself.
-    int OpenParent(const ustring& rel, int& dir_fd, std::string& name) const;
-    // Both parents for a move or link: 0 with both descriptors open (the caller closes
-    // them), else a rename result with none left open.
-    int OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to, int& to_dir,
-                    std::string& to_name) const;
+    FsResult OpenParent(const ustring& rel, int& dir_fd, std::string& name) const;
+    // Both parents for a move or link: kOk with both descriptors open (the caller
+    // closes them), else a rename result with none left open.
+    FsResult OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to, int& to_dir,
+                         std::string& to_name) const;
     // Rename and RenameNoReplace.
-    int MoveEntry(const ustring& from, const ustring& to, bool replace) const;
-    // Maps an errno of a resolution to a result code, logging a link refusal (or a
-    // path too long) once.
-    int Refused(int err, const ustring& rel) const;
+    FsResult MoveEntry(const ustring& from, const ustring& to, bool replace) const;
+    // Maps an errno of a resolution to a result (kLink for a link or a step out of the
+    // root, else kFailed), logging a link refusal (or a path too long) once.
+    FsResult Refused(int err, const ustring& rel) const;
     // Records rel with its reason: true the first time (the caller logs it then).
     bool Report(const ustring& rel, const char* reason) const EXCLUDES(reported_lock);
 

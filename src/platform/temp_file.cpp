@@ -75,29 +75,30 @@ void TempFile::release() {
     rel_path.clear();
 }
 
-int TempFile::create() {
-    if (*ref != 0) return -1;
+bool TempFile::create() {
+    if (*ref != 0) return false;
     // A counter left at 0 by another holder's remove() may still be shared.
     if (ref.use_count() > 1) ref = std::make_shared<int>(0);
     ustring made;
-    if ((root ? root->Mktemp(tmp_prefix, made) : FSMktemp(tmp_prefix, made)) != 0) {
+    if ((root ? root->Mktemp(tmp_prefix, made) : FSMktemp(tmp_prefix, made)) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n");
-        return -1;
+        return false;
     }
     path = root ? root->Full(made) : made;
     rel_path = root ? made : ustring();
     *ref = 1;
     NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): creating TempFile '%s'\n", path.c_str_utf8());
-    return 0;
+    return true;
 }
 
 void TempFile::remove() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): removing TempFile '%s'\n", path.c_str_utf8());
     if (!path.empty()) {
+        // Best effort: a scratch file left behind is swept with its folder later.
         if (root)
-            root->Remove(rel_path);
+            (void)root->Remove(rel_path);
         else
-            FSRemove(path, false);
+            (void)FSRemove(path, false);
     }
     if (ref) *ref = 0;
     path.clear();

@@ -19,8 +19,9 @@ public:
     TempFile& operator=(const TempFile& other);
     ~TempFile();
 
-    // Makes a new empty file in tmp_prefix; -1 when this object already holds one.
-    int create();
+    // Makes a new empty file in tmp_prefix: true, or false when this object already
+    // holds one or the file cannot be made.
+    [[nodiscard]] bool create();
     const ustring& getPath() const { return path; }
     // With a root: the file relative to it (what the root's functions take); else empty.
     const ustring& getRelPath() const { return rel_path; }

@@ -33,15 +33,15 @@ bool is_dir_no_link(const std::string& p, struct stat* st) {
     return lstat(p.c_str(), st) == 0 && S_ISDIR(st->st_mode);
 }
 
-int ensure_dir(const std::string& p) {
-    if (mkdir(p.c_str(), 0700) == 0) return 0;
+bool ensure_dir(const std::string& p) {
+    if (mkdir(p.c_str(), 0700) == 0) return true;
     struct stat st;
-    if (errno == EEXIST && is_dir_no_link(p, &st)) return 0;
+    if (errno == EEXIST && is_dir_no_link(p, &st)) return true;
     if (errno == EEXIST) errno = ENOTDIR;
-    return -1;
+    return false;
 }
 
-int ensure_dirs(const std::string& p) { return MakeDirs(p, 0700, false); }
+bool ensure_dirs(const std::string& p) { return MakeDirs(p, 0700, false); }
 
 // Mount point of the volume holding abs (an absolute path whose parent exists).
 std::string top_dir_of(const std::string& abs, dev_t dev) {
@@ -71,7 +71,7 @@ std::string trash_for(const std::string& abs, dev_t dev) {
         struct stat st;
         while (stat(probe.c_str(), &st) != 0 && probe.size() > 1)
             probe = probe.find_last_of('/') == 0 ? "/" : probe.substr(0, probe.find_last_of('/'));
-        if (st.st_dev == dev && ensure_dirs(home_trash) == 0) return home_trash;
+        if (st.st_dev == dev && ensure_dirs(home_trash)) return home_trash;
     }
 
     std::string top = top_dir_of(abs, dev);
@@ -81,10 +81,10 @@ std::string trash_for(const std::string& abs, dev_t dev) {
     // An administrator-made .Trash must be a real directory with the sticky bit.
     if (is_dir_no_link(base + "/.Trash", &st) && (st.st_mode & S_ISVTX)) {
         std::string t = base + "/.Trash/" + uid;
-        if (ensure_dir(t) == 0) return t;
+        if (ensure_dir(t)) return t;
     }
     std::string t = base + "/.Trash-" + uid;
-    if (ensure_dir(t) == 0) return t;
+    if (ensure_dir(t)) return t;
     return std::string();
 }
 
@@ -116,29 +116,29 @@ bool write_all(int fd, const std::string& text) {
     return true;
 }
 
-int move_no_replace(const std::string& from, const std::string& to) {
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return -1;
+bool move_no_replace(const std::string& from, const std::string& to) {
+    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return false;
     // A file system without the no-replace flag.
     struct stat st;
     if (lstat(to.c_str(), &st) == 0) {
         errno = EEXIST;
-        return -1;
+        return false;
     }
-    return rename(from.c_str(), to.c_str());
+    return rename(from.c_str(), to.c_str()) == 0;
 }
 
 }  // namespace
 
-int MoveToTrash(const ustring& path, ustring* trashed_as) {
+bool MoveToTrash(const ustring& path, ustring* trashed_as) {
     std::string abs = absolute_of(path.str());
-    if (abs.empty()) return -1;
+    if (abs.empty()) return false;
     struct stat st;
-    if (lstat(abs.c_str(), &st) != 0) return -1;
+    if (lstat(abs.c_str(), &st) != 0) return false;
     std::string trash = trash_for(abs, st.st_dev);
-    if (trash.empty()) return -1;
+    if (trash.empty()) return false;
     std::string files = trash + "/files", info = trash + "/info";
-    if (ensure_dir(files) != 0 || ensure_dir(info) != 0) return -1;
+    if (!ensure_dir(files) || !ensure_dir(info)) return false;
 
     std::string name = abs.substr(abs.find_last_of('/') + 1);
     time_t now = time(nullptr);
@@ -155,21 +155,21 @@ int MoveToTrash(const ustring& path, ustring* trashed_as) {
         int fd = open(info_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0) {
             if (errno == EEXIST) continue;
-            return -1;
+            return false;
         }
         bool written = write_all(fd, record);
         written = close(fd) == 0 && written;
         std::string target = files + "/" + entry;
-        if (written && move_no_replace(abs, target) == 0) {
+        if (written && move_no_replace(abs, target)) {
             if (trashed_as) *trashed_as = target.c_str();
-            return 0;
+            return true;
         }
         int err = written ? errno : EIO;
         unlink(info_path.c_str());
         if (err == EEXIST) continue;  // a stray file without its record
         errno = err;
-        return -1;
+        return false;
     }
     errno = EEXIST;
-    return -1;
+    return false;
 }

@@ -43,13 +43,13 @@ const char* fs_name(unsigned long t) {
 }
 
 // statfs of path, or of its nearest existing ancestor when path is not there yet.
-int volume_of(const std::string& path, struct statfs* out) {
+bool volume_of(const std::string& path, struct statfs* out) {
     std::string p = path;
     for (;;) {
-        if (statfs(p.c_str(), out) == 0) return 0;
-        if (errno != ENOENT && errno != ENOTDIR) return -1;
+        if (statfs(p.c_str(), out) == 0) return true;
+        if (errno != ENOENT && errno != ENOTDIR) return false;
         size_t slash = p.find_last_of('/');
-        if (slash == std::string::npos) return -1;
+        if (slash == std::string::npos) return false;
         p = slash == 0 ? "/" : p.substr(0, slash);
     }
 }
@@ -60,22 +60,22 @@ bool IsTwoSecondTimeFsType(unsigned long f_type) {
     return f_type == MSDOS_SUPER_MAGIC || f_type == kExfatMagic;
 }
 
-int FSInit(const ustring& path) {
+bool FSInit(const ustring& path) {
     if (path.empty() || path[0] != '/') {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSInit: Invalid path (%s)\n", path.c_str_utf8());
-        return -1;
+        return false;
     }
     struct statfs sf{};
-    if (volume_of(path.str(), &sf) != 0) {
+    if (!volume_of(path.str(), &sf)) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n", errno);
-        return -1;
+        return false;
     }
     unsigned long t = static_cast<unsigned long>(sf.f_type);
     if (IsTwoSecondTimeFsType(t)) {
         NLOG(L_WARNING, kChannel, "[WARNING] file-op-win.cpp(%d): Detect a non-NTFS platform (%s)\n", fs_name(t));
         g_two_second_time = true;
     }
-    return 0;
+    return true;
 }
 
 bool IsMSDOS(const ustring& path) {
@@ -85,7 +85,7 @@ bool IsMSDOS(const ustring& path) {
         return false;
     }
     struct statfs sf{};
-    if (volume_of(path.str(), &sf) != 0) {
+    if (!volume_of(path.str(), &sf)) {
         NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n", errno);
         return false;
     }

@@ -10,8 +10,8 @@
 
 // Checks the volume of path (an absolute path; the nearest existing ancestor is
 // asked). A FAT-family volume switches the whole process to two-second times.
-// 0, or -1 for a relative path or a failed volume query.
-int FSInit(const ustring& path);
+// True, or false for a relative path or a failed volume query.
+[[nodiscard]] bool FSInit(const ustring& path);
 
 // True when path's volume is FAT-family; does not touch the process-wide flag.
 bool IsMSDOS(const ustring& path);

@@ -489,7 +489,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         location = getSignaturePath(rowId);
         NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): signPath = [%s]\n", location.c_str_utf8());
         ustring dir = location.substr(0, location.rfind('/'));
-        if (MakeDirs(dir.str(), 0700) != 0) {
+        if (!MakeDirs(dir.str(), 0700)) {
             NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to Create folder at [%s].\n", dir.c_str_utf8());
             return fail();
         }

@@ -14,17 +14,18 @@ constexpr int kLastCounter = 99;
 
 // Tries candidate names in order and renames to the first free one. A name seen
 // as free may be taken by the time of the rename; the no-replace rename then
-// fails with FS_ERR_EXIST and the next name is tried.
+// fails with FsResult::kExist and the next name is tried.
 template <typename NameAt>
-int rename_to_free_name(const SessionRoot& root, const ustring& from, int first_counter, NameAt name_at, ustring& to) {
+FsResult rename_to_free_name(const SessionRoot& root, const ustring& from, int first_counter, NameAt name_at,
+                             ustring& to) {
     for (int n = first_counter - 1; n <= kLastCounter; ++n) {
         to = name_at(n < first_counter ? -1 : n);
         if (root.Exists(to)) continue;
-        int rc = root.RenameNoReplace(from, to);
-        if (rc == FS_ERR_EXIST) continue;
+        const FsResult rc = root.RenameNoReplace(from, to);
+        if (rc == FsResult::kExist) continue;
         return rc;
     }
-    return -1;  // every name is taken: leave the file where it is
+    return FsResult::kFailed;  // every name is taken: leave the file where it is
 }
 
 }  // namespace
@@ -46,11 +47,11 @@ ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool d
     return path.substr(0, dot) + insert + path.substr(dot);
 }
 
-int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
-                   const ustring& reason, ustring* renamed_to) {
+FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
+                        const ustring& reason, ustring* renamed_to) {
     ustring suffix = ustring("_") + client_name + "_" + ConflictTimeStamp(time(nullptr)) + "_" + reason;
     ustring to;
-    int rc = rename_to_free_name(
+    const FsResult rc = rename_to_free_name(
         root, org_path, 1,
         [&](int n) {
             if (n < 0) return InsertBeforeExtension(org_path, suffix, false);
@@ -59,19 +60,19 @@ int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustri
             return InsertBeforeExtension(org_path, suffix + counter, false);
         },
         to);
-    if (rc == 0) {
+    if (rc == FsResult::kOk) {
         if (renamed_to != nullptr) *renamed_to = to;
         NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n",
              root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), reason.c_str_utf8());
     } else {
         NLOG(L_ERR, kChannel, "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] err = [%d]\n",
-             root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), rc);
+             root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
     }
     return rc;
 }
 
-int WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, const ustring& basename,
-                             const ustring& clientname) {
+FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, const ustring& basename,
+                                  const ustring& clientname) {
     uint32_t slash = fullpath.rfind('/');
     ustring folder = slash == ustring::npos ? ustring() : fullpath.substr(0, slash);
     ustring trimmed(basename);
@@ -84,17 +85,17 @@ int WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, c
         NLOG(L_ERR, kChannel,
              "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
              root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8(), -1);
-        return -1;
+        return FsResult::kFailed;
     }
-    if (usable && !root.Exists(target) && root.RenameNoReplace(fullpath, target) == 0) {
+    if (usable && !root.Exists(target) && root.RenameNoReplace(fullpath, target) == FsResult::kOk) {
         NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
              root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8());
-        return 0;
+        return FsResult::kOk;
     }
 
     ustring suffix = ustring("_") + clientname + "_" + ConflictTimeStamp(time(nullptr)) + "_WhiteSpaceConflict";
     ustring to;
-    int rc = rename_to_free_name(
+    const FsResult rc = rename_to_free_name(
         root, fullpath, 0,
         [&](int n) {
             if (n < 0) return InsertBeforeExtension(target, suffix, true);
@@ -103,13 +104,13 @@ int WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, c
             return InsertBeforeExtension(target, suffix + counter, true);
         },
         to);
-    if (rc == 0) {
+    if (rc == FsResult::kOk) {
         NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
              root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8());
     } else {
         NLOG(L_ERR, kChannel,
              "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
-             root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8(), rc);
+             root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
     }
     return rc;
 }

@@ -4,26 +4,27 @@
 #pragma once
 
 #include "foundation/ustring.h"
+#include "platform/file_ops.h"
 
 class SessionRoot;
 
 // Paths are relative to the session's root and every step stays beneath it (a
-// link on the way gives FS_ERR_LINK). Log lines name the full paths.
+// link on the way gives FsResult::kLink). Log lines name the full paths.
 //
 // Renames org_path to the first free name among
 //   <stem>_<client>_<time>_<reason><ext>  and  <stem>_<client>_<time>_<reason>_<n><ext>, n = 1..99.
-// 0; -1 when the rename fails or every name is taken; FS_ERR_NAME_TOO_LONG (-100)
-// when the name is too long; FS_ERR_LINK when the path runs through a link.
-// renamed_to, when given, receives the new path on success.
-int ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
-                   const ustring& reason, ustring* renamed_to = nullptr);
+// kOk; kFailed when the rename fails or every name is taken; kNameTooLong when the
+// name is too long; kLink when the path runs through a link. renamed_to, when given,
+// receives the new path on success.
+[[nodiscard]] FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
+                                      const ustring& reason, ustring* renamed_to = nullptr);
 
 // For a name with leading or trailing spaces: moves fullpath to the trimmed
 // basename in the same folder, or when that is taken to the first free name among
 //   <trimmed stem>_<client>_<time>_WhiteSpaceConflict<ext> and ..._WhiteSpaceConflict_<n><ext>, n = 0..99.
 // Results as for ConflictRename.
-int WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, const ustring& basename,
-                             const ustring& clientname);
+[[nodiscard]] FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath,
+                                                const ustring& basename, const ustring& clientname);
 
 // The pieces, exposed for tests and for callers that want to show the name.
 // Time stamp of t in local time, e.g. "Dec-06-1604-2026".

@@ -233,7 +233,7 @@ int Detector::WatchDir(uint64_t sess_id, session_info& info, const std::string& 
     // Opened beneath the root without passing a link; the watch goes on that very
     // directory.
     int fd = -1;
-    if (info.root->OpenAt(rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, 0, fd) != 0) {
+    if (info.root->OpenAt(rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, 0, fd) != FsResult::kOk) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): not watching %s: error code %d\n", rel.c_str(), errno);
         return INOTIFY_ERR_GONE;
     }
@@ -264,7 +264,7 @@ void Detector::AddTree(uint64_t sess_id, session_info& info, const std::string& 
         // entries are still announced, since nothing else will do it now.
         if (rc != INOTIFY_OK && !push) continue;
         DIR_HANDLE dh;
-        if (info.root->OpenDir(dir, 0, dh) != 0) continue;
+        if (info.root->OpenDir(dir, 0, dh) != FsResult::kOk) continue;
         std::vector<std::string> subdirs;
         DIR_ENTRY entry;
         while (FSReadDir(dh, entry) == 1) {
@@ -315,11 +315,11 @@ int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
     struct stat st;
     if (lstat(info.path.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) return -1;
     std::shared_ptr<const SessionRoot> root;
-    if (services.open_root(info.path, root) != 0) return -1;
+    if (!services.open_root(info.path, root)) return -1;
     info.root = root;
     info.lost = false;
     info.degraded = false;
-    root->MKDirP(session_folders::kRelRecycleFolder);
+    (void)root->MKDirP(session_folders::kRelRecycleFolder);
     AddTree(sess_id, info, "/", false, out);
     if (info.dirs.count("/") == 0) {
         info.lost = true;
@@ -347,7 +347,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
         return -1;
     }
     std::shared_ptr<const SessionRoot> root;
-    if (services.open_root(path, root) != 0) {
+    if (!services.open_root(path, root)) {
         NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
              errno);
         MutexLock guard(lock);
@@ -355,7 +355,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
         RemoveUnused({wd});
         return -1;
     }
-    root->MKDirP(session_folders::kRelRecycleFolder);
+    (void)root->MKDirP(session_folders::kRelRecycleFolder);
 
     Outbox out;
     {
@@ -521,7 +521,7 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
                  static_cast<int>(rec.mask));
             if (rel == session_folders::kRelWorkingDirectory) DropTree(sess_id, info, rel);
             info.next_check = now;  // perhaps the whole folder is going
-            info.root->MKDirP(session_folders::kRelRecycleFolder);
+            (void)info.root->MKDirP(session_folders::kRelRecycleFolder);
             if (info.dirs.count(session_folders::kRelWorkingDirectory) == 0)
                 WatchDir(sess_id, info, session_folders::kRelWorkingDirectory, out);
         }
@@ -540,7 +540,7 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
 
     auto push_file = [&](Event::Type type) {
         FILE_INFO fi;
-        if (info.root->Stat(rel, fi) != 0 || !fi.isExist) return;  // gone again: its removal follows
+        if (info.root->Stat(rel, fi) != FsResult::kOk || !fi.isExist) return;  // gone again: its removal follows
         if (fi.type == FT_FILE) out.Push(sess_id, type, rel, false, false);
         else if (fi.type != FT_DIR) info.root->NoteUnsynchronised(rel, fi.type);  // links, special files
     };
@@ -634,7 +634,7 @@ void Detector::DoDue(Clock::time_point now, Outbox& out) {
         it = dirty.erase(it);
         auto s = index.find(sess_id);
         FILE_INFO fi;
-        if (s != index.end() && !s->second.lost && s->second.root->Stat(rel, fi) == 0 && fi.isExist &&
+        if (s != index.end() && !s->second.lost && s->second.root->Stat(rel, fi) == FsResult::kOk && fi.isExist &&
             fi.type == FT_FILE)
             out.Push(sess_id, Event::EV_MODIFY, rel, false, false);
     }
@@ -648,7 +648,7 @@ void Detector::DoDue(Clock::time_point now, Outbox& out) {
             // The folder's own removal is not reported while anyone (its session root)
             // holds it open, so it is looked at every second.
             info.next_check = now + kLostCheck;
-            if (info.root->CheckPresent() != 0) {
+            if (!info.root->CheckPresent()) {
                 LoseFolder(sess_id, info, out);
                 continue;
             }

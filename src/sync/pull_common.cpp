@@ -115,7 +115,7 @@ namespace {
 // The local item of a session-relative path, looked at beneath the session's root.
 bool LocalExists(const SyncServices& services, const Registry::Entry& entry, const ustring& path) {
     std::shared_ptr<const SessionRoot> root = entry.root;
-    if (!root && services.open_root(entry.local_path, root) != 0) return false;
+    if (!root && !services.open_root(entry.local_path, root)) return false;
     return root->Exists(path);
 }
 

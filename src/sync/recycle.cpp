@@ -57,7 +57,7 @@ ustring EntryName(const ustring& base_name, const std::string& tag) {
 }
 
 int FreshName(TmpNameGen& names, const SessionRoot& root, const ustring& rel, ustring& name) {
-    if (root.MKDirP(session_folders::kRelRecycleFolder) != 0) return -1;
+    if (root.MKDirP(session_folders::kRelRecycleFolder) != FsResult::kOk) return -1;
     const ustring base(LastPart(rel.str()));
     for (int attempt = 0; attempt < 16; ++attempt) {
         const ustring made = names.getTmpName(ustring());
@@ -74,9 +74,9 @@ int FreshName(TmpNameGen& names, const SessionRoot& root, const ustring& rel, us
 int ClearWorkingDirectory(const SessionRoot& root) {
     const ustring working = session_folders::kRelWorkingDirectory;
     FILE_INFO st;
-    if (root.Stat(working, st) != 0 || (st.isExist && st.type != FT_DIR)) root.Remove(working);
+    if (root.Stat(working, st) != FsResult::kOk || (st.isExist && st.type != FT_DIR)) (void)root.Remove(working);
     DIR_HANDLE dh;
-    if (root.Stat(working, st) == 0 && st.isExist && root.OpenDir(working, 0, dh) == 0) {
+    if (root.Stat(working, st) == FsResult::kOk && st.isExist && root.OpenDir(working, 0, dh) == FsResult::kOk) {
         DIR_ENTRY entry;
         std::vector<ustring> scratch;
         while (FSReadDir(dh, entry) == 1) {
@@ -84,12 +84,12 @@ int ClearWorkingDirectory(const SessionRoot& root) {
             scratch.push_back(working + "/" + entry.name);
         }
         FSCloseDir(dh);
-        for (const ustring& rel : scratch) root.Remove(rel);
+        for (const ustring& rel : scratch) (void)root.Remove(rel);
     }
     // A link where the recycle folder belongs is removed as a link, never followed.
-    if (root.Stat(session_folders::kRelRecycleFolder, st) == 0 && st.isExist && st.type != FT_DIR)
-        root.Remove(session_folders::kRelRecycleFolder);
-    return root.MKDirP(session_folders::kRelRecycleFolder) == 0 ? 0 : -1;
+    if (root.Stat(session_folders::kRelRecycleFolder, st) == FsResult::kOk && st.isExist && st.type != FT_DIR)
+        (void)root.Remove(session_folders::kRelRecycleFolder);
+    return root.MKDirP(session_folders::kRelRecycleFolder) == FsResult::kOk ? 0 : -1;
 }
 
 int Reconcile(const SessionRoot& root, FileEventDB& db, uint32_t now, uint32_t& oldest) {
@@ -105,7 +105,7 @@ int Reconcile(const SessionRoot& root, FileEventDB& db, uint32_t now, uint32_t& 
         }
     }
     DIR_HANDLE dh;
-    if (root.OpenDir(session_folders::kRelRecycleFolder, 0, dh) != 0) return -1;
+    if (root.OpenDir(session_folders::kRelRecycleFolder, 0, dh) != FsResult::kOk) return -1;
     DIR_ENTRY entry;
     int got;
     int rc = 0;
@@ -135,7 +135,7 @@ int TrimToSize(const SessionRoot& root, FileEventDB& db, uint64_t max_bytes) {
         const ustring rel = InFolder(item.name);
         NLOG(L_DEBUG, kChannel, "[DEBUG] recycle.cpp(%d): over the size cap, removing '%s'.\n",
              root.Full(rel).c_str_utf8());
-        if (root.Remove(rel) != 0) {
+        if (root.Remove(rel) != FsResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] recycle.cpp(%d): Failed to remove file. at '%s'\n", root.Full(rel).c_str_utf8());
             rc = -1;
             continue;
@@ -161,17 +161,17 @@ RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& p
         entry = item.name + path.substr(item.origPath.length());
         from = InFolder(entry);
         FILE_INFO st;
-        if (root.Stat(from, st) == 0 && st.isExist) break;
+        if (root.Stat(from, st) == FsResult::kOk && st.isExist) break;
         from.clear();
     }
     if (from.empty()) return RestoreResult::kGone;
     if (root.Exists(dest)) return RestoreResult::kTargetExists;
-    const int made = root.MKDirP(ustring(ParentOf(d)));
-    if (made != 0) return made == FS_ERR_LINK ? RestoreResult::kBadTarget : RestoreResult::kFailed;
-    const int moved = root.RenameNoReplace(from, dest);
-    if (moved == FS_ERR_EXIST) return RestoreResult::kTargetExists;
-    if (moved == FS_ERR_LINK) return RestoreResult::kBadTarget;
-    if (moved != 0) {
+    const FsResult made = root.MKDirP(ustring(ParentOf(d)));
+    if (made != FsResult::kOk) return made == FsResult::kLink ? RestoreResult::kBadTarget : RestoreResult::kFailed;
+    const FsResult moved = root.RenameNoReplace(from, dest);
+    if (moved == FsResult::kExist) return RestoreResult::kTargetExists;
+    if (moved == FsResult::kLink) return RestoreResult::kBadTarget;
+    if (moved != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle.cpp(%d): restore: cannot move '%s' to '%s'\n",
              root.Full(from).c_str_utf8(), root.Full(dest).c_str_utf8());
         return RestoreResult::kFailed;

@@ -66,7 +66,7 @@ int RecycleCleaner::Rotate(uint32_t now) {
         if (abort_flag.load() != 0) return -1;
         const ustring rel = ustring(session_folders::kRelRecycleFolder) + name;
         NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): Need rotate '%s'.\n", root->Full(rel).c_str_utf8());
-        if (!IsTopLevelName(name) || root->Remove(rel) != 0) {
+        if (!IsTopLevelName(name) || root->Remove(rel) != FsResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to remove file. at '%s'\n",
                  root->Full(rel).c_str_utf8());
             all_removed = false;

@@ -16,9 +16,10 @@
 #include "foundation/ustring.h"
 #include "platform/file_ops.h"
 #include "store/event.h"
-#include "sync/with_lease.h"
 #include "sync/recycle.h"
+#include "sync/with_lease.h"
 #include "wire/connection_pool.h"
+#include "wire/messages.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
 #include "wire/stream.h"
@@ -332,10 +333,10 @@ protected:
     // --- Upload steps (sync/worker_upload.cpp) ----------------------------------------
     // 1: the item passes the filters; 0: filtered (finished); else a result code.
     int TestUploadLocalFilter();
-    // Fills request["file"] for the local file. `hashed` and `stamp` receive the state
+    // Fills the content part of the upload for the local file. `hashed` and `stamp` receive the state
     // the content was read under; `sig` the new signature, `delta` the delta (when one
     // was made). 0; ERR_INT when the file changed while it was read; ERR_SYS otherwise.
-    int PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed, FileStamp& stamp);
+    int PrepareFileBlock(UploadContent& file, TempFile& sig, TempFile& delta, FILE_INFO& hashed, FileStamp& stamp);
     // Waits until the second of rel's last modification has passed (at most a few
     // seconds). Rows keep modification times in whole seconds: a row taken from a file
     // written in the current second would match a second write within that same
@@ -344,7 +345,7 @@ protected:
     // ERR_INT when aborted or when rel is still being written after the wait.
     int WaitOutModificationSecond(const ustring& rel);
     // "mtime", "mac_attribute" and "exec_bit" of the request.
-    void PrepareAttributes(PObject& request, uint32_t local_mtime) const;
+    void PrepareAttributes(UploadRequest& request, uint32_t local_mtime) const;
     // True when the request changes nothing but, perhaps, the local time.
     static bool IsFakeRequest(const PObject& request);
     // Asks for a resume token (command 27) and stores it in request and resume.request.

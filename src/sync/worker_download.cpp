@@ -45,7 +45,7 @@ namespace {
 
 const char* const kChannel = "worker_debug";
 constexpr uint32_t kErrNoFile = 0x8001;
-constexpr int kNameTooLong = FS_ERR_NAME_TOO_LONG;
+constexpr int kNameTooLong = FsCode(FsResult::kNameTooLong);
 // Bad patches on an unchanged basis before the whole file is fetched instead.
 constexpr unsigned kPatchErrorLimit = 2;
 
@@ -133,7 +133,7 @@ int Worker::MergeEvent() {
     const SessionRoot& root = *context.root_entry.root;
     const Event& ev = context.current_event;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0 || !local.isExist) {
+    if (root.Stat(GetPath(), local) != FsResult::kOk || !local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: missing local file, merge failed\n");
         return -1;
     }
@@ -151,7 +151,7 @@ int Worker::MergeEvent() {
     uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
     if (local_dir) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: both sides are folders and ea not change.\n");
-        if (root.UTime(GetPath(), mtime) != 0)
+        if (root.UTime(GetPath(), mtime) != FsResult::kOk)
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
     } else {
         if (local.type != FT_FILE) return -1;
@@ -161,7 +161,7 @@ int Worker::MergeEvent() {
             return -1;
         }
         if (!IsMD4Hex(ev.m_data_hash)) return -1;
-        if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+        if (FSMKDirP(GetSignDirectory()) != FsResult::kOk || !sig.create()) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to create temp file'\n");
             return -1;
         }
@@ -178,7 +178,7 @@ int Worker::MergeEvent() {
         }
         // The time goes only onto the content that was compared.
         if (StampOf(GetPath(), after) != 0 || !(after == before)) return -1;
-        if (root.UTime(GetPath(), mtime) != 0)
+        if (root.UTime(GetPath(), mtime) != FsResult::kOk)
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
         row.fileCheckSum = hash;
         row.signaturePath = sig.getPath();
@@ -229,7 +229,7 @@ int Worker::PrepareFileFromLocal() {
     TempFile scratch(context.root_entry.root, scratch_dir);
     ustring prepared = source;
     if (!from_recycle) {
-        if (scratch.create() != 0 || root.Copy(source, scratch.getRelPath(), false) != 0) {
+        if (!scratch.create() || root.Copy(source, scratch.getRelPath(), false) != FsResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp file.\n");
             return -1;
         }
@@ -237,7 +237,7 @@ int Worker::PrepareFileFromLocal() {
         prepared = scratch.getRelPath();
     }
     TempFile sig(GetSignDirectory());
-    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+    if (FSMKDirP(GetSignDirectory()) != FsResult::kOk || !sig.create()) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp signature file.\n");
         return -1;
     }
@@ -253,7 +253,7 @@ int Worker::PrepareFileFromLocal() {
         return -1;
     }
     const uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
-    root.UTime(prepared, mtime);
+    (void)root.UTime(prepared, mtime);
     RemoteVersion remote;
     remote.size = ev.m_data_size;
     remote.hash = want;
@@ -304,14 +304,14 @@ int Worker::UpdateAttribute(const ustring& rel, const PObject& response) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): last motify time is not provided, might be out of sync\n");
         return 0;
     }
-    root.UTime(rel, t);
+    (void)root.UTime(rel, t);
     return 0;
 }
 
 int Worker::ProcessDownloadDirectory(const PObject& response) {
     const SessionRoot& root = *context.root_entry.root;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (root.Stat(GetPath(), local) != FsResult::kOk) return ERR_SYS;
     if (local.isExist && local.type != FT_DIR) {
         // Something else holds the name: the conflict test decides where it goes;
         // it is never replaced in place.
@@ -319,7 +319,7 @@ int Worker::ProcessDownloadDirectory(const PObject& response) {
         const int rc = HandleDownloadConflict(RemoteOf(response), keep_local);
         if (rc != 0) return rc;
     }
-    if (root.MKDirP(GetPath()) != 0) {
+    if (root.MKDirP(GetPath()) != FsResult::kOk) {
         const int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadDirectory: Cannot create directory %s\n",
              GetFullPath().c_str_utf8());
@@ -402,7 +402,7 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventIn
 int Worker::HandleDownloadPatchError(const RemoteVersion& remote) {
     const SessionRoot& root = *context.root_entry.root;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (root.Stat(GetPath(), local) != FsResult::kOk) return ERR_SYS;
     if (!local.isExist) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
@@ -435,7 +435,7 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
     keep_local = false;
     const SessionRoot& root = *context.root_entry.root;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (root.Stat(GetPath(), local) != FsResult::kOk) return ERR_SYS;
     if (!local.isExist) return 0;
     const int rc = TestDownloadConflict(local, resume.base, remote);
     if (rc == CONFLICT_RETRY) {
@@ -487,7 +487,7 @@ int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
         return rc;
     }
     if (keep_local) return 0;
-    if (root.MKDirP(ParentOf(GetPath())) != 0) {
+    if (root.MKDirP(ParentOf(GetPath())) != FsResult::kOk) {
         const int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot create parent directory of '%s'\n",
              GetFullPath().c_str_utf8());
@@ -496,8 +496,8 @@ int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
          GetFullPath().c_str_utf8());
     (void)root.TakeModeFor(new_rel, GetPath(), context.current_event.m_exec_bit != 0);  // mode kept, +x carried
-    rc = root.RenameNoReplace(new_rel, GetPath());
-    if (rc == FS_ERR_EXIST && resume.basis_stamp.exists && resume.basis_stamp.kind == S_IFREG) {
+    FsResult moved = root.RenameNoReplace(new_rel, GetPath());
+    if (moved == FsResult::kExist && resume.basis_stamp.exists && resume.basis_stamp.kind == S_IFREG) {
         // The base version is there, unchanged when it was tested: replace it, unless
         // it changed since.
         FileStamp now;
@@ -507,12 +507,12 @@ int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
             return ERR_INT;
         }
         KeepReplacedVersion();
-        rc = root.Rename(new_rel, GetPath());
+        moved = root.Rename(new_rel, GetPath());
     }
-    if (rc != 0) {
+    if (moved != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot rename from %s -> %s\n",
              root.Full(new_rel).c_str_utf8(), GetFullPath().c_str_utf8());
-        return rc == kNameTooLong ? kNameTooLong : rc == FS_ERR_EXIST ? ERR_INT : ERR_SYS;
+        return moved == FsResult::kNameTooLong ? kNameTooLong : moved == FsResult::kExist ? ERR_INT : ERR_SYS;
     }
     return 0;
 }
@@ -522,14 +522,14 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
     const PObject& file = response["file"];
     new_rel = GetPath();
     if (!response.hasMember("file") || file["refer"].asBool()) return 0;
-    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+    if (FSMKDirP(GetSignDirectory()) != FsResult::kOk || !sig.create()) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
         return ERR_SYS;
     }
     // The received data must be a scratch file of this session's working directory.
     ustring data_rel;
     const ustring working = ustring(session_folders::kRelWorkingDirectory) + "/";
-    if (!file["data"].isBinary() || root.Relative(file["data"].asBinary().path, data_rel) != 0 ||
+    if (!file["data"].isBinary() || !root.Relative(file["data"].asBinary().path, data_rel) ||
         data_rel.str().rfind(working.str(), 0) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: no file data\n");
         return ERR_SERVER;
@@ -541,7 +541,7 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download patch file\n");
         ustring scratch;
         rc = WorkingScratchDir(scratch);
-        if (rc == 0 && root.Mktemp(scratch, new_rel) != 0) rc = LocalWriteError(errno);
+        if (rc == 0 && root.Mktemp(scratch, new_rel) != FsResult::kOk) rc = LocalWriteError(errno);
         if (rc != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
             new_rel = GetPath();
@@ -551,7 +551,7 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
              root.Full(new_rel).c_str_utf8());
         int basis = -1;
         rc = ERR_SYS;
-        if (root.OpenAt(GetPath(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, basis) == 0) {
+        if (root.OpenAt(GetPath(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, basis) == FsResult::kOk) {
             DeltaFileReader patcher;
             patcher.setFile(root.Full(data_rel), GetFullPath());
             patcher.setBasisHandle(basis);
@@ -559,21 +559,21 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
             patcher.setHashString(hash);
             patcher.setSignature(sig.getPath());
             patcher.setAbortFlag(&abort_flag);
-            const int pr = patcher.readFile();
+            const DeltaResult pr = patcher.readFile();
             close(basis);
-            rc = pr == RS_DONE ? 0 : pr == ERROR_ABORT ? ERR_INT : ERR_SYS;
+            rc = pr == DeltaResult::kDone ? 0 : pr == DeltaResult::kAbort ? ERR_INT : ERR_SYS;
         }
         if (rc == ERR_INT) return rc;
         if (rc != 0) {
             NLOG(L_INFO, kChannel,
                  "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
                  GetFullPath().c_str_utf8());
-            root.Remove(new_rel);
+            (void)root.Remove(new_rel);
             new_rel = GetPath();
             // A new file that cannot fit failed for want of space, not for a bad patch:
             // the user is told and the event waits for space, uncounted.
             uint64_t free_bytes = 0;
-            if (root.FreeBytes(free_bytes) == 0 && free_bytes < remote.size) {
+            if (root.FreeBytes(free_bytes) && free_bytes < remote.size) {
                 NLOG(L_ERR, kChannel,
                      "[ERROR] worker.cpp(%d): PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
                      (unsigned long long)remote.size, GetFullPath().c_str_utf8(), (unsigned long long)free_bytes);
@@ -597,7 +597,7 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
     NLOG(L_INFO, kChannel,
          "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
          GetFullPath().c_str_utf8());
-    root.Remove(new_rel);
+    (void)root.Remove(new_rel);
     new_rel = GetPath();
     rc = HandleDownloadPatchError(remote);
     if (rc < 0) return rc;
@@ -613,7 +613,7 @@ int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
     if (new_rel == GetPath()) {
         // Nothing to replace; the time goes only onto the version the row describes.
         FILE_INFO local;
-        if (root.Stat(GetPath(), local) == 0 && local.isExist && local.type == FT_FILE &&
+        if (root.Stat(GetPath(), local) == FsResult::kOk && local.isExist && local.type == FT_FILE &&
             !LocallyModified(local, resume.base, nullptr))
             UpdateAttribute(GetPath(), response);
         return 0;
@@ -626,7 +626,7 @@ int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
         MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
                              response["mac_attribute"]["hash"].asString());
     }
-    root.Remove(new_rel);
+    (void)root.Remove(new_rel);
     return rc;
 }
 
@@ -740,9 +740,9 @@ int Worker::FetchAndPlace(bool empty_base) {
         ustring full;
         ~DropData() {
             ustring rel;
-            if (!full.empty() && root.Relative(full, rel) == 0 &&
+            if (!full.empty() && root.Relative(full, rel) &&
                 rel.str().rfind(std::string(session_folders::kRelWorkingDirectory) + "/", 0) == 0)
-                root.Remove(rel);
+                (void)root.Remove(rel);
         }
     } drop_data{root, data.isBinary() ? data.asBinary().path : ustring()};
     resume.response.clear();
@@ -825,7 +825,7 @@ int Worker::DownloadRemote() {
         return 0;
     }
     FILE_INFO local;
-    if (root->Stat(GetPath(), local) != 0) {
+    if (root->Stat(GetPath(), local) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to get local file info (%s)\n",
              GetFullPath().c_str_utf8());
         return ERR_SYS;

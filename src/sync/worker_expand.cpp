@@ -30,7 +30,7 @@ int Worker::Expand() {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     // A folder that is not there lists as empty: keep the expansion for later.
-    if (root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
+    if (!root->CheckPresent(context.root_entry.root_dev)) return ERR_SYNCFOLDER_MISS;
     const ustring base = GetPath();
     const int rc = WalkLocalTree(
         base, true,
@@ -68,7 +68,7 @@ int Worker::ExpandDeleteEvent() {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandLocalDeleteEvent event: %s\n",
              e.toString().c_str_utf8());
         const SessionRoot* root = context.root_entry.root.get();
-        if (root != nullptr && root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
+        if (root != nullptr && !root->CheckPresent(context.root_entry.root_dev)) return ERR_SYNCFOLDER_MISS;
         if (ExpandLocalDeleteEvent(e.m_path) != 0) return ERR_INT;
     }
     if (e.isServerSubDirRescan() || e.isServerSubDirRescanWithStat()) {
@@ -116,7 +116,7 @@ int Worker::ExpandLocalDeleteEvent(const ustring& path) {
     FileEventDB* db = GetEventDatabase();
     int rc = -1;
     // A missing session folder would read as every child removed.
-    if (root != nullptr && db != nullptr && root->CheckPresent(context.root_entry.root_dev) == 0) {
+    if (root != nullptr && db != nullptr && root->CheckPresent(context.root_entry.root_dev)) {
         StringBuffer names;
         FileList local(names), known(names);
         std::set<ustring> unknown;
@@ -167,7 +167,7 @@ void Worker::CreateDirSelfEvent() {
     if (done.isLocalSubDirRescanWithStat() || done.isServerSubDirRescanWithStat()) {
         const SessionRoot* root = context.root_entry.root.get();
         FILE_INFO st;
-        if (root == nullptr || root->Stat(done.m_path, st) != 0) {
+        if (root == nullptr || root->Stat(done.m_path, st) != FsResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CreateDirSelfEvent: failed to get local file system info of '%s'\n",
                  GetFullPath().c_str_utf8());
             return;

@@ -71,8 +71,8 @@ int Worker::StampOf(const ustring& rel, FileStamp& out) const {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return -1;
     int fd = -1;
-    const int rc = root->OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd);
-    if (rc != 0) return rc == -1 && errno == ENOENT ? 0 : -1;
+    const FsResult rc = root->OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd);
+    if (rc != FsResult::kOk) return rc == FsResult::kFailed && errno == ENOENT ? 0 : -1;
     struct stat st;
     const int got = fstat(fd, &st);
     close(fd);
@@ -93,14 +93,15 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
     int fd = -1;
     // Non-blocking, so that a FIFO put in the file's place cannot stall the worker;
     // only a regular file is read.
-    if (root->OpenAt(rel, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) != 0) return ERR_SYS;
+    if (root->OpenAt(rel, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) != FsResult::kOk) return ERR_SYS;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return ERR_SYS;
     }
     int out = -1;
-    if (!base_sig.empty() && root->OpenAt(delta_rel, O_WRONLY | O_TRUNC | O_APPEND | O_NOFOLLOW, 0, out) != 0) {
+    if (!base_sig.empty() &&
+        root->OpenAt(delta_rel, O_WRONLY | O_TRUNC | O_APPEND | O_NOFOLLOW, 0, out) != FsResult::kOk) {
         close(fd);
         return ERR_SYS;
     }
@@ -110,11 +111,11 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
     reader.setHashString(hash);
     if (!sig_path.empty()) reader.setSignature(sig_path);
     if (out >= 0) reader.setDeltaHandle(out, root->Full(delta_rel), base_sig);
-    const int rc = reader.readFile();
+    const DeltaResult rc = reader.readFile();
     close(fd);
     if (out >= 0) close(out);
-    if (rc == ERROR_ABORT) return ERR_INT;
-    return rc == RS_DONE ? 0 : ERR_SYS;
+    if (rc == DeltaResult::kAbort) return ERR_INT;
+    return rc == DeltaResult::kDone ? 0 : ERR_SYS;
 }
 
 int Worker::CommitDatabase(const ClientFileEventInfo& row) {
@@ -170,7 +171,7 @@ int Worker::AddFilteredEventToDB(int code) {
     e.base_name = slash == ustring::npos ? GetPath() : GetPath().substr(slash + 1);
     FILE_INFO st;
     const SessionRoot* root = context.root_entry.root.get();
-    if (root != nullptr && root->Stat(GetPath(), st) == 0 && st.isExist) {
+    if (root != nullptr && root->Stat(GetPath(), st) == FsResult::kOk && st.isExist) {
         e.file_size = st.size;
         e.file_mod_time = st.mtime;
     }
@@ -191,7 +192,7 @@ void Worker::PushLocalEvent(const ustring& path, Event::Type type, bool is_dir) 
 int Worker::WorkingScratchDir(ustring& rel) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
-    if (root->MKDirP(session_folders::kRelWorkingDirectory) != 0) return LocalWriteError(errno);
+    if (root->MKDirP(session_folders::kRelWorkingDirectory) != FsResult::kOk) return LocalWriteError(errno);
     rel = session_folders::kRelWorkingDirectory;
     return 0;
 }
@@ -217,7 +218,7 @@ int Worker::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
         return -1;
     }
     const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
-    if (root->RenameNoReplace(rel, target) != 0) {
+    if (root->RenameNoReplace(rel, target) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to move '%s' to '%s'.\n", what,
              root->Full(rel).c_str_utf8(), root->Full(target).c_str_utf8());
         return -1;
@@ -254,20 +255,20 @@ int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustrin
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: missing databasehandle\n");
     } else if (recycle::FreshName(*services.tmp_names, *root, GetPath(), name) != 0 ||
-               root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != 0) {
+               root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
              root->Full(rel).c_str_utf8(), root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
     } else if (db->addFileToRecycleBin(name, size, hash, mac_hash) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
              rel.c_str_utf8());
-        root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
+        (void)root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
         return -1;
     } else {
         static_cast<void>(db->setRecycleOrigin(name, GetPath(), recycle::kParked));
         services.registry->InitRecycleTime(context.root_entry, (uint32_t)services.now());
         return 0;
     }
-    root->Remove(rel);
+    (void)root->Remove(rel);
     return -1;
 }
 
@@ -281,7 +282,7 @@ int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
         const ustring folder = folders.back();
         folders.pop_back();
         DIR_HANDLE dh;
-        if (root->OpenDir(folder, 0, dh) != 0) return -1;
+        if (root->OpenDir(folder, 0, dh) != FsResult::kOk) return -1;
         DIR_ENTRY entry;
         int got = 0;
         while ((got = FSReadDir(dh, entry)) == 1) {
@@ -297,7 +298,7 @@ int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
             FILE_INFO st;
             if (entry.type == FT_DIR) {
                 st.type = FT_DIR;
-            } else if (entry.type != FT_FILE || root->Stat(child, st) != 0 || st.type != FT_FILE) {
+            } else if (entry.type != FT_FILE || root->Stat(child, st) != FsResult::kOk || st.type != FT_FILE) {
                 FSCloseDir(dh);
                 return 0;
             }

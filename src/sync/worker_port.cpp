@@ -214,12 +214,12 @@ int Worker::TestBaseNameConflict(const ustring& base_name) {
     if (name.front() == ' ' || name.back() == ' ') {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
              base_name.c_str_utf8());
-        return WhiteSpaceConflictRename(*root, GetPath(), base_name, client) == 0 ? 0 : ERR_SYS;
+        return WhiteSpaceConflictRename(*root, GetPath(), base_name, client) == FsResult::kOk ? 0 : ERR_SYS;
     }
     if (name.back() == '.') {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : TailCharacterConflict '%s'.\n",
              base_name.c_str_utf8());
-        return ConflictRename(*root, GetPath(), client, "TailCharacterConflict") == 0 ? 0 : ERR_SYS;
+        return ConflictRename(*root, GetPath(), client, "TailCharacterConflict") == FsResult::kOk ? 0 : ERR_SYS;
     }
     return 1;
 }

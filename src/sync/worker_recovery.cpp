@@ -22,8 +22,8 @@ int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustrin
     if (root == nullptr) return -1;
     ConnectionPool* pool = pool_slot.get();
     ustring copy;
-    const int rc = ConflictRename(*root, GetPath(), pool ? pool->getClientName() : ustring(), name_reason, &copy);
-    if (rc != 0) return rc;
+    const FsResult rc = ConflictRename(*root, GetPath(), pool ? pool->getClientName() : ustring(), name_reason, &copy);
+    if (rc != FsResult::kOk) return FsCode(rc);
     if (renamed != nullptr) *renamed = copy;
     FileEventDB* db = GetEventDatabase();
     if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(services.now())) != DbResult::kOk)
@@ -32,7 +32,7 @@ int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustrin
     NLOG(L_NOTICE, kChannel, "[NOTICE] worker.cpp(%d): conflict: '%s' keeps the local version of '%s' (%s)\n",
          copy.c_str_utf8(), GetPath().c_str_utf8(), why);
     FILE_INFO st;
-    const bool is_dir = root->Stat(copy, st) == 0 && st.type == FT_DIR;
+    const bool is_dir = root->Stat(copy, st) == FsResult::kOk && st.type == FT_DIR;
     services.ui.conflict(context.root_entry.sess_id, copy, GetPath(), ustring(why), is_dir);
     return 0;
 }
@@ -49,14 +49,14 @@ void Worker::KeepReplacedVersion() {
     const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
     // A second name costs nothing and leaves the file in place until the atomic
     // replace; a copy only where the file system has no hard links.
-    if (root->HardLink(GetPath(), target) != 0 && root->Copy(GetPath(), target, false) != 0) {
+    if (root->HardLink(GetPath(), target) != FsResult::kOk && root->Copy(GetPath(), target, false) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): the old version of '%s' could not be kept.\n",
              GetPath().c_str_utf8());
         return;
     }
     if (db->addRecycleEntry(name, GetPath(), recycle::kReplaced, resume.base.fileSize, resume.base.fileCheckSum,
                             resume.base.macHash, static_cast<uint32_t>(services.now())) != DbResult::kOk) {
-        root->Remove(target);
+        (void)root->Remove(target);
         return;
     }
     services.registry->InitRecycleTime(context.root_entry, static_cast<uint32_t>(services.now()));

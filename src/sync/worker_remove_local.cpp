@@ -39,7 +39,7 @@ int Worker::RemoveLocal() {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     // A folder that went away shows every item as already removed; wait for it.
-    if (root->CheckPresent() != 0) {
+    if (!root->CheckPresent()) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveLocal: sync folder '%s' is missing\n",
              GetId(), root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
@@ -50,7 +50,7 @@ int Worker::RemoveLocal() {
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
-    if (root->Stat(GetPath(), local) != 0) {
+    if (root->Stat(GetPath(), local) != FsResult::kOk) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveLocal: File '%s' cannot be removed\n", path);
         return ERR_SYS;
     }
@@ -131,7 +131,7 @@ int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
     // Listed first: the moves below change the folder.
     std::vector<DIR_ENTRY> entries;
     DIR_HANDLE dh;
-    if (root->OpenDir(dir, 0, dh) != 0) return -1;
+    if (root->OpenDir(dir, 0, dh) != FsResult::kOk) return -1;
     DIR_ENTRY entry;
     int got = 0;
     while ((got = FSReadDir(dh, entry)) == 1)
@@ -150,8 +150,8 @@ int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
             moved = RecycleUnchangedItems(child, child_emptied) == 0 && child_emptied && MoveToRecycle(child, true) == 0;
         } else if (known && e.type == FT_FILE) {
             FILE_INFO st;
-            moved = root->Stat(child, st) == 0 && st.type == FT_FILE && !LocallyModified(st, row, nullptr) &&
-                    MoveToRecycle(child, false) == 0;
+            moved = root->Stat(child, st) == FsResult::kOk && st.type == FT_FILE &&
+                    !LocallyModified(st, row, nullptr) && MoveToRecycle(child, false) == 0;
         }
         // Anything else (unknown, edited, a link) is not the removed version: it stays.
         if (!moved) {

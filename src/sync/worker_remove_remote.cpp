@@ -86,7 +86,7 @@ int Worker::RemoveRemote() {
     if (root == nullptr) return ERR_SYS;
     // A folder that was removed, replaced or unmounted lists as empty: that is no
     // reason to remove anything on the server.
-    if (root->CheckPresent() != 0) {
+    if (!root->CheckPresent()) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: sync folder '%s' is missing, '%s' is not removed\n",
              GetId(), root->path().c_str_utf8(), path);
@@ -98,7 +98,7 @@ int Worker::RemoveRemote() {
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
-    if (root->Stat(GetPath(), local) != 0) {
+    if (root->Stat(GetPath(), local) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: Failed to get filesystem into for %s\n",
              GetId(), path);
         return ERR_SYS;

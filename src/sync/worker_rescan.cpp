@@ -71,15 +71,15 @@ int Worker::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisito
         folders.pop_back();
         const ustring where = SubPath(rel, folder);
         DIR_HANDLE dh;
-        int rc = root->OpenDir(where, FS_DIR_STAT, dh);
-        if (rc != 0) {
+        const FsResult rc = root->OpenDir(where, FS_DIR_STAT, dh);
+        if (rc != FsResult::kOk) {
             const int err = errno;
             // Gone since it was listed (or never there): nothing below it exists.
-            if (rc == -1 && err == ENOENT) continue;
+            if (rc == FsResult::kFailed && err == ENOENT) continue;
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): FSOpenDir(%s)\n", root->Full(where).c_str_utf8());
             // The walked folder itself: a link, a file or a name too long for a path
             // stays so, and nothing of it is synchronised; anything else may pass.
-            const bool lasting = rc == FS_ERR_LINK || err == ENOTDIR || err == ENAMETOOLONG;
+            const bool lasting = rc == FsResult::kLink || err == ENOTDIR || err == ENAMETOOLONG;
             if (folder.empty() && !lasting) return ERR_SYS;
             if (unknown) unknown->insert(folder);
             continue;
@@ -129,7 +129,7 @@ int Worker::Rescan() {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
     if (root == nullptr || db == nullptr) return ERR_SYS;
-    if (root->CheckPresent(context.root_entry.root_dev) != 0) {
+    if (!root->CheckPresent(context.root_entry.root_dev)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): session %llu: the folder '%s' is missing, not rescanned\n",
              GetId(), (unsigned long long)context.root_entry.sess_id, root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
@@ -183,7 +183,7 @@ int Worker::Rescan() {
     }
     // The folder may have gone while it was walked (an unmount): then the walk saw
     // too little, and nothing of it may count.
-    if (root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
+    if (!root->CheckPresent(context.root_entry.root_dev)) return ERR_SYNCFOLDER_MISS;
     if (CompareFileList(path, local, known, context.current_event.isMerge(), &unknown) != 0) {
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", GetFullPath().c_str_utf8());
         return ERR_INT;

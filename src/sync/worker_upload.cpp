@@ -30,6 +30,7 @@
 #include "sync/worker.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
+#include "wire/messages.h"
 
 namespace {
 
@@ -63,7 +64,7 @@ int Worker::TestUploadLocalFilter() {
         return ERR_LOCKED_FILE;
     }
     FILE_INFO st;
-    if (root->Stat(GetPath(), st) != 0) {
+    if (root->Stat(GetPath(), st) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get file status for '%s'.\n", path);
         return ERR_SYS;
     }
@@ -85,26 +86,23 @@ int Worker::TestUploadLocalFilter() {
     return 1;
 }
 
-void Worker::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
+void Worker::PrepareAttributes(UploadRequest& request, uint32_t local_mtime) const {
     const ClientFileEventInfo& row = context.database_record;
-    request["mtime"]["refer"] = (uint64_t)(row.syncID != 0 && local_mtime == row.fileModTime ? 1 : 0);
-    request["mtime"]["mtime"] = (uint64_t)local_mtime;
+    request.mtime_refer = row.syncID != 0 && local_mtime == row.fileModTime;
+    request.mtime = local_mtime;
     // The resource fork is not kept on this platform: the server keeps its own. The
     // execute bit travels when it differs from what the server has (a script stays
     // runnable on the other clients).
-    request["mac_attribute"]["refer"] = (uint64_t)1;
     const bool exec = context.root_entry.root && context.root_entry.root->IsExecutable(GetPath());
-    if (exec == (row.execBit != 0)) request["exec_bit"]["refer"] = (uint64_t)1;
-    else request["exec_bit"]["exec_bit"] = (uint64_t)exec;
+    request.exec_refer = exec == (row.execBit != 0);
+    request.exec_bit = exec;
 }
 
 bool Worker::IsFakeRequest(const PObject& request) {
-    if (!request["is_dir"].asBool() && request.hasMember("file") && request["file"]["refer"].asUInt64() != 1)
-        return false;
-    for (const char* key : {"mac_attribute", "exec_bit"}) {
-        const PObject& attr = request[key];
-        if (attr.hasMember("refer") && attr["refer"].asUInt64() != 1) return false;
-    }
+    // The resource fork always goes as a reference, and a changed execute bit goes
+    // without one: only the content decides.
+    const UploadRequest sent = UploadRequest::From(request);
+    if (!sent.is_dir && sent.has_content && !sent.content.refer) return false;
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): upload fake request\n");
     return true;
 }
@@ -130,14 +128,13 @@ int Worker::WaitOutModificationSecond(const ustring& rel) {
     }
 }
 
-int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
-                             FileStamp& stamp) {
+int Worker::PrepareFileBlock(UploadContent& file, TempFile& sig, TempFile& delta, FILE_INFO& hashed, FileStamp& stamp) {
     const SessionRoot* root = context.root_entry.root.get();
     const ustring& path = GetPath();
     const ClientFileEventInfo& row = context.database_record;
     if (const int rc = WaitOutModificationSecond(path); rc != 0) return rc;
     FILE_INFO first;
-    if (root == nullptr || root->Stat(path, first) != 0 || !first.isExist) {
+    if (root == nullptr || root->Stat(path, first) != FsResult::kOk || !first.isExist) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
              path.c_str_utf8());
         return ERR_SYS;
@@ -148,17 +145,16 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
              path.c_str_utf8());
         return ERR_SYS;
     }
-    PObject& file = request["file"];
     if (row.syncID != 0 && !LocallyModified(first, row, nullptr)) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is not modified (weak check)\n",
              path.c_str_utf8());
-        file["size"] = first.size;
-        file["hash"] = row.fileCheckSum;
-        file["refer"] = (uint64_t)1;
+        file.size = first.size;
+        file.hash = row.fileCheckSum;
+        file.refer = true;
         return 0;
     }
 
-    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+    if (FSMKDirP(GetSignDirectory()) != FsResult::kOk || !sig.create()) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create signature \n");
         return ERR_SYS;
     }
@@ -166,7 +162,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
     if (row.syncID != 0 && row.fileType == 0 && row.fileSize != 0 && !row.signaturePath.empty() &&
         IsFileExist(row.signaturePath)) {
         ustring scratch;
-        if (WorkingScratchDir(scratch) != 0 || delta.create() != 0) {
+        if (WorkingScratchDir(scratch) != 0 || !delta.create()) {
             NLOG(L_ERR, kChannel,
                  "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create temporary delta file, try it again\n");
             return ERR_SYS;
@@ -188,9 +184,9 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
     if (hash == row.fileCheckSum) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File content of '%s' is not changed, do refer\n",
              path.c_str_utf8());
-        file["size"] = first.size;
-        file["hash"] = hash;
-        file["refer"] = (uint64_t)1;
+        file.size = first.size;
+        file.hash = hash;
+        file.refer = true;
         return 0;
     }
     FileStamp second;
@@ -206,22 +202,24 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
              path.c_str_utf8());
         return ERR_INT;
     }
-    file["size"] = first.size;
-    file["hash"] = hash;
-    file["refer"] = (uint64_t)0;
+    file.size = first.size;
+    file.hash = hash;
+    file.refer = false;
     if (!base_sig.empty()) {
         FILE_INFO d;
-        int src = root->Stat(delta.getRelPath(), d);
-        if (src != 0 || !d.isExist) {
+        const FsResult src = root->Stat(delta.getRelPath(), d);
+        if (src != FsResult::kOk || !d.isExist) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: FSStat(%s) returns %d\n",
-                 delta.getPath().c_str_utf8(), src);
+                 delta.getPath().c_str_utf8(), FsCode(src));
             return ERR_SYS;
         }
-        file["is_delta"] = (uint64_t)1;
-        file["data"] = PObject::binary_type(delta.getPath(), 0, d.size);
+        file.is_delta = true;
+        file.data_path = delta.getPath();
+        file.data_length = d.size;
     } else {
-        file["is_delta"] = (uint64_t)0;
-        file["data"] = PObject::binary_type(GetFullPath(), 0, first.size);
+        file.is_delta = false;
+        file.data_path = GetFullPath();
+        file.data_length = first.size;
     }
     return 0;
 }
@@ -240,11 +238,7 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
         int rc = RequestResumeToken(channel, request, response, "UploadFile");
         if (rc != 0) return rc < 0 ? rc : 0;
 
-        PObject dry = request;
-        dry["_action"] = "upload";
-        dry["dry_run"] = (uint64_t)1;
-        if (dry["file"].isMap()) dry["file"].asMap().erase("data");
-        if (dry["mac_attribute"].isMap()) dry["mac_attribute"].asMap().erase("data");
+        PObject dry = UploadDryRun(request);
         PObject dry_answer;
         rc = RunProtocol(channel, SCMD_EVT_RECV_4, dry, dry_answer);
         if (rc < 0) return rc;
@@ -254,13 +248,11 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
             response = dry_answer;
             return 0;
         }
-        const uint64_t file_id = static_cast<const PObject&>(dry_answer)["file"]["file_id"].asUInt64();
+        const uint64_t file_id = UploadReply::From(dry_answer).file_id;
         if (file_id != 0) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Server side has same file hash '%s' in file_id '%llu'.\n",
-                 req["file"]["hash"].asString().c_str_utf8(), (unsigned long long)file_id);
-            request["file"]["refer"] = (uint64_t)1;
-            request["file"]["file_id"] = file_id;
-            request["file"].asMap().erase("data");
+                 UploadRequest::From(req).content.hash.c_str_utf8(), (unsigned long long)file_id);
+            ReferToServerContent(request, file_id);
         }
     } else {
         ask["_action"] = "resume_get_status";
@@ -273,9 +265,10 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
             return 0;
         }
         const PObject& status = answer;
-        if (status["file"].hasMember("offset") && req["file"]["data"].isBinary()) {
+        PObject::binary_type* sent = UploadData(request);
+        if (status["file"].hasMember("offset") && sent != nullptr) {
             const uint64_t offset = status["file"]["offset"].asUInt64();
-            PObject::binary_type& data = request["file"]["data"].asBinary();
+            PObject::binary_type& data = *sent;
             if (offset > data.length) {
                 // More than we have to send: its length would wrap. Start over.
                 NLOG(L_WARNING, kChannel,
@@ -333,22 +326,20 @@ int Worker::CommitDatabaseUpload(const PObject& request, const PObject& response
                                  const ustring& sign_path) {
     ClientFileEventInfo n;
     RowFromReply(response, n);
+    const UploadRequest sent = UploadRequest::From(request);
     if (n.fileType == 1) {
         n.fileSize = 0;
-    } else if (request.hasMember("file")) {
+    } else if (sent.has_content) {
         // What was sent (or referred to) is what the server now holds.
-        n.fileSize = request["file"]["size"].asUInt64();
-        n.fileCheckSum = request["file"]["hash"].asString();
+        n.fileSize = sent.content.size;
+        n.fileCheckSum = sent.content.hash;
     } else {
         n.fileSize = row.fileSize;
         n.fileCheckSum = row.fileCheckSum;
     }
-    const PObject& mtime = request["mtime"];
-    n.fileModTime = mtime.hasMember("mtime") && !mtime["refer"].asBool() ? mtime["mtime"].asUInt32() : row.fileModTime;
-    const PObject& mac = request["mac_attribute"];
-    n.macHash = mac.hasMember("hash") && !mac["refer"].asBool() ? mac["hash"].asString() : row.macHash;
-    const PObject& exec = request["exec_bit"];
-    n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : row.execBit;
+    n.fileModTime = sent.mtime_refer ? row.fileModTime : sent.mtime;
+    n.macHash = row.macHash;  // the resource fork is never sent
+    n.execBit = sent.exec_refer ? row.execBit : (sent.exec_bit ? 1 : 0);
     n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? row.signaturePath : sign_path;
     return CommitDatabase(n);
 }
@@ -356,7 +347,7 @@ int Worker::CommitDatabaseUpload(const PObject& request, const PObject& response
 int Worker::CheckLocalModification(const PObject& request) {
     const SessionRoot* root = context.root_entry.root.get();
     FILE_INFO st;
-    if (root == nullptr || root->Stat(GetPath(), st) != 0) {
+    if (root == nullptr || root->Stat(GetPath(), st) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get local file info at '%s'.\n",
              GetFullPath().c_str_utf8());
         return -1;
@@ -364,7 +355,7 @@ int Worker::CheckLocalModification(const PObject& request) {
     if (!st.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): File removed during upload progress, add event remove for '%s'\n",
              GetPath().c_str_utf8());
-        PushRemoveEvent(GetPath(), request["is_dir"].asBool());
+        PushRemoveEvent(GetPath(), UploadRequest::From(request).is_dir);
     }
     return 0;
 }
@@ -390,7 +381,7 @@ int Worker::UploadLocal() {
 
     SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, W_TYPE_UPLOAD);
     FILE_INFO local;
-    if (root->Stat(path, local) != 0) {
+    if (root->Stat(path, local) != FsResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
@@ -417,11 +408,10 @@ int Worker::UploadLocal() {
         return ERR_SYS;
     }
     if (resume.request.isMap() && !resume.request.isEmpty()) {
-        const PObject& cached = resume.request;
+        const UploadRequest cached = UploadRequest::From(resume.request);
         // Size and time, and the finer stamp: an edit in the same second with the
         // same size must not resume the old content.
-        if (is_dir || cached["mtime"]["mtime"].asUInt64() != local.mtime ||
-            cached["file"]["size"].asUInt64() != local.size || !(stamp == resume.stamp)) {
+        if (is_dir || cached.mtime != local.mtime || cached.content.size != local.size || !(stamp == resume.stamp)) {
             NLOG(L_WARNING, kChannel,
                  "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
                  "cache\n",
@@ -443,44 +433,43 @@ int Worker::UploadLocal() {
     if (!resumable) {
         ConnectionPool* pool = pool_slot.get();
         const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
-        request["session"] = pool ? pool->getSession() : ustring();
-        request["view_id"] = GetViewId();
-        request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
-        if (!old_server) request["max_id"] = row.maxSyncID;
-        request["path"] = GetServerPath();
-        request["is_dir"] = (uint64_t)(is_dir ? 1 : 0);
-        request["common_attribute"]["mtime"] = (uint64_t)local.mtime;
+        UploadRequest up;
+        up.session = pool ? pool->getSession() : ustring();
+        up.view_id = GetViewId();
+        up.sync_id = old_server ? row.maxSyncID : row.syncID;
+        up.has_max_id = !old_server;
+        up.max_id = row.maxSyncID;
+        up.path = GetServerPath();
+        up.is_dir = is_dir;
+        up.common_mtime = local.mtime;
+        up.has_content = !is_dir;
         if (!is_dir) {
-            rc = PrepareFileBlock(request, sig, delta, hashed, stamp);
+            rc = PrepareFileBlock(up.content, sig, delta, hashed, stamp);
             if (rc != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
                      cpath, GetErrorString(rc));
                 return rc;
             }
         }
-        PrepareAttributes(request, hashed.mtime);
-        if (!is_dir && hashed.size > kResumeThreshold) {
-            request["_action"] = "resume_upload";
-            AppendAgent(request);
+        PrepareAttributes(up, hashed.mtime);
+        up.resumable = !is_dir && hashed.size > kResumeThreshold;
+        request = up.ToValue();
+        if (up.resumable) {
             // Kept for a retry of this event: the request (with its token, later), the
             // delta it names and the new signature.
-            if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
-                delta.convert_permanent();
+            if (!up.content.refer && up.content.data_path == delta.getPath()) delta.convert_permanent();
             sig.convert_permanent();
             resume.sign_file = sig.getPath();
             resume.request = request;
             resume.kind = TransferResume::Kind::kUpload;
             resume.stamp = stamp;
-        } else {
-            request["_action"] = "upload";
-            AppendAgent(request);
         }
     } else {
         request = resume.request;
     }
 
     if (row.syncID != 0 && IsFakeRequest(request)) {
-        if (request["mtime"]["refer"].asUInt64() == 0) {
+        if (!UploadRequest::From(request).mtime_refer) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
                  cpath);
             // Only the state that was compared may get the old time: a write landing
@@ -491,7 +480,7 @@ int Worker::UploadLocal() {
                      "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n", cpath);
                 return ERR_INT;
             }
-            if (root->UTime(path, row.fileModTime) != 0) {
+            if (root->UTime(path, row.fileModTime) != FsResult::kOk) {
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n",
                      cpath);
                 return ERR_SYS;
@@ -502,7 +491,7 @@ int Worker::UploadLocal() {
 
     PObject response;
     {
-        const bool resume = request["_action"].asString() == "resume_upload";
+        const bool resume = UploadRequest::From(request).resumable;
         const LeaseOutcome out = Leased(response, [&](Channel& channel) {
             return resume ? ProtoResumeUploadObject(channel, request, response)
                           : ProtoUploadObject(channel, request, response);
@@ -519,8 +508,7 @@ int Worker::UploadLocal() {
     }
     // A success must name the new version, of the kind that was sent.
     const PObject& answer = response;
-    if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
-        answer["is_dir"].asBool() != request["is_dir"].asBool()) {
+    if (!UploadReply::From(answer).NamesNewVersion(UploadRequest::From(request).is_dir)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", answer.toString().c_str_utf8());
         ClearCache();
         return ERR_SERVER;

@@ -139,12 +139,12 @@ int Channel::Open(SOCKET fd, bool prepare) {
     }
     if (fd == INVALID_SOCKET) return ERR_INVAL;
     if (prepare) {
-        if (SetLinger(fd, 1) != 0) {
+        if (!SetLinger(fd, 1)) {
             NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: SetLinger to socket [%d] failed, %s\n", fd,
                  GetErrorString(ERR_SYS));
             return ERR_SYS;
         }
-        if (SetNonBlock(fd) != 0) {
+        if (!SetNonBlock(fd)) {
             NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: SetNonBlock to socket [%d] failed, %s\n", fd,
                  GetErrorString(ERR_SYS));
             return ERR_SYS;
@@ -166,7 +166,7 @@ int Channel::Open(const char* ip, int port) {
     }
     SOCKET sock = CreateSock();
     if (sock == INVALID_SOCKET) return ERR_IO;
-    if (SetLinger(sock, 1) != 0 || SetNonBlock(sock) != 0) {
+    if (!SetLinger(sock, 1) || !SetNonBlock(sock)) {
         CloseSocket(sock);
         return ERR_SYS;
     }
@@ -470,20 +470,20 @@ uint16_t Channel::Convert(uint16_t value) { return __builtin_bswap16(value); }
 
 SOCKET Channel::CreateSock() { return SockCreateTcp(); }
 
-int Channel::SetLinger(SOCKET sock, int seconds) {
+bool Channel::SetLinger(SOCKET sock, int seconds) {
     if (SockSetLinger(sock, seconds) != 0) {
         NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): setsockopt: %s\n", SockErrorText(SockLastError()));
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int Channel::SetNonBlock(SOCKET sock) {
+bool Channel::SetNonBlock(SOCKET sock) {
     if (SockSetNonBlock(sock) != 0) {
         NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ioctl: Error code: %d\n", SockLastError());
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {

@@ -84,8 +84,8 @@ public:
     virtual uint32_t Convert(uint32_t value);
     virtual uint16_t Convert(uint16_t value);
     virtual SOCKET CreateSock();
-    virtual int SetLinger(SOCKET sock, int seconds);
-    virtual int SetNonBlock(SOCKET sock);
+    [[nodiscard]] virtual bool SetLinger(SOCKET sock, int seconds);
+    [[nodiscard]] virtual bool SetNonBlock(SOCKET sock);
     virtual int ConnectWithTimeout(SOCKET sock, const char* ip, int port);
     virtual void SwitchChannelOp(int mode);
 

@@ -76,3 +76,60 @@ struct ResumeTokenRequest {
 // The token of a "resume_get_token" reply: true with token set when the reply holds a
 // non-empty text.
 [[nodiscard]] bool ResumeTokenOf(const PObject& reply, ustring& token);
+
+// The content part ("file") of an upload: the whole file, a delta against the
+// version the server holds, or a reference to content the server has already.
+struct UploadContent {
+    uint64_t size = 0;
+    ustring hash;
+    bool refer = false;     // the server holds this content: nothing is sent
+    bool is_delta = false;  // data is a delta against the server's version
+    ustring data_path;      // the bytes to send (empty: none); from offset 0
+    uint64_t data_length = 0;
+};
+
+// "upload" (command 4) or "resume_upload" (command 27 after a resume token): a new
+// version of path, named against the version the client holds (as for a removal).
+// Attributes that did not change are sent as a reference: the time when it is the
+// one the server has, the resource fork always (not kept on this platform), the
+// execute bit when it is the server's.
+struct UploadRequest : ItemVersion {
+    bool is_dir = false;
+    uint32_t common_mtime = 0;  // "common_attribute": the local time as listed
+    bool has_content = false;   // files only
+    UploadContent content;
+    bool mtime_refer = false;
+    uint32_t mtime = 0;  // the time of the content sent
+    bool exec_refer = true;
+    bool exec_bit = false;  // when !exec_refer
+    bool resumable = false;
+
+    [[nodiscard]] PObject ToValue() const;
+    // Reads back a request built by ToValue (also one kept for a resumed upload, which
+    // may have gained a token, a file id or an offset since).
+    [[nodiscard]] static UploadRequest From(const PObject& request);
+};
+
+// The dry run of a built upload request: the plain action with "dry_run", without
+// the bytes, asking whether the server already holds the content.
+[[nodiscard]] PObject UploadDryRun(const PObject& request);
+// Turns a built upload request into a reference to content the server holds under
+// file_id: nothing is sent.
+void ReferToServerContent(PObject& request, uint64_t file_id);
+// The bytes of a built upload request still to send, or null when it sends none.
+[[nodiscard]] PObject::binary_type* UploadData(PObject& request);
+
+// The answer to an upload that succeeded: the new version, and after a dry run the
+// id of content the server holds already (0: none).
+struct UploadReply {
+    bool has_sync_id = false;  // "sync_id" is a number
+    uint64_t sync_id = 0;
+    bool is_dir = false;
+    uint64_t file_id = 0;
+
+    [[nodiscard]] static UploadReply From(const PObject& reply);
+    // A success must name a new version of the kind that was sent.
+    [[nodiscard]] bool NamesNewVersion(bool sent_dir) const {
+        return has_sync_id && sync_id != 0 && is_dir == sent_dir;
+    }
+};

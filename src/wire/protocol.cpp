@@ -73,7 +73,7 @@ void DropUnclaimedFiles(const ProtoSite& site, PStream& stream, const PObject& r
         }
         if (claimed) continue;
         ustring rel;
-        if (site.recv_root && site.recv_root->Relative(made, rel) == 0)
+        if (site.recv_root && site.recv_root->Relative(made, rel))
             (void)site.recv_root->Remove(rel);
         else if (!site.recv_root)
             (void)::unlink(made.c_str_utf8());
@@ -85,7 +85,7 @@ int CheckPin(const ProtoSite& site, Channel& ch, ConnectionPool& pool) {
     std::string pin = pool.getSSLFingerprint();
     if (pin.empty()) return 0;
     std::string seen;
-    if (SSLChannelPeerFingerprint(ch, seen) == 0 && seen == pin) return 0;
+    if (SSLChannelPeerFingerprint(ch, seen) && seen == pin) return 0;
     NLOG_AT(L_ERR, site.channel, site.file, "%s: server certificate %s does not match the configured fingerprint\n",
             site.who.c_str_utf8(), seen.empty() ? "(none)" : seen.c_str());
     ch.Close();

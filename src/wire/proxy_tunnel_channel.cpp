@@ -22,7 +22,7 @@ int ProxyTunnelChannel::Open(const char* host, int port) {
     std::string host_header;
     if (!IsClosed()) {
         NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel_channel.cpp(%d): Open: channel already open [%d]\n", GetFd());
-    } else if (relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, true, &key, &host_header) != 0) {
+    } else if (!relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, true, &key, &host_header)) {
         // logged
     } else if (ProxyChannel::Open(tunnel_address.c_str(), tunnel_port) != 0 || IsClosed()) {
         NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel_channel.cpp(%d): Open proxy failed\n");

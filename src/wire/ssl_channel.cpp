@@ -274,24 +274,24 @@ std::string GetPriKeyPath() {
     return g_key_path;
 }
 
-int InstallCERT(SSL* ssl) {
+bool InstallCERT(SSL* ssl) {
     std::string path = GetCERTPath();
     if (SSL_use_certificate_file(ssl, path.c_str(), SSL_FILETYPE_PEM) != 1) {
         log_ssl();
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install certificate failed\n");
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
-int InstallPriKey(SSL* ssl) {
+bool InstallPriKey(SSL* ssl) {
     std::string path = GetPriKeyPath();
     if (SSL_use_PrivateKey_file(ssl, path.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_check_private_key(ssl) != 1) {
         log_ssl();
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install private key failed\n");
-        return -1;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 void DeinitSSL(SSL*& ssl, SSL_CTX*& ctx, bool quiet) {
@@ -308,14 +308,14 @@ void DeinitSSL(SSL*& ssl, SSL_CTX*& ctx, bool quiet) {
     ctx = nullptr;
 }
 
-int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
+bool InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     ssl = nullptr;
     ctx = SSL_CTX_new(isServer ? TLS_server_method() : TLS_client_method());
     if (!ctx) {
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl_ctx created failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
-        return -1;
+        return false;
     }
     // Old protocol versions and broken suites are refused; the library's default
     // suites are used. The client does not check the certificate chain: servers
@@ -331,24 +331,24 @@ int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl created failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
-        return -1;
+        return false;
     }
     if (!isServer) {
         SSL_set_connect_state(ssl);
-        return 0;
+        return true;
     }
-    if (InstallCERT(ssl) != 0) {
+    if (!InstallCERT(ssl)) {
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl certificate failed\n");
         DeinitSSL(ssl, ctx, true);
-        return -1;
+        return false;
     }
-    if (InstallPriKey(ssl) != 0) {
+    if (!InstallPriKey(ssl)) {
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl private key failed\n");
         DeinitSSL(ssl, ctx, true);
-        return -1;
+        return false;
     }
     SSL_set_accept_state(ssl);
-    return 0;
+    return true;
 }
 
 int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const std::atomic<int>* abort_flag,
@@ -417,7 +417,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     if (IsClosed()) return ERR_IO;
     SSL* ssl = nullptr;
     SSL_CTX* ctx = nullptr;
-    if (InitSSL(ssl, ctx, isServer) != 0) {
+    if (!InitSSL(ssl, ctx, isServer)) {
         NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl failed\n");
         return ERR_IO;
     }
@@ -459,16 +459,16 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     return ERR_OK;
 }
 
-int SSLChannelPeerFingerprint(Channel& channel, std::string& hex) {
+bool SSLChannelPeerFingerprint(Channel& channel, std::string& hex) {
     hex.clear();
-    if (!SSLChannelIsEncrypted(channel)) return -1;
+    if (!SSLChannelIsEncrypted(channel)) return false;
     SSL* ssl = static_cast<SSL*>((channel.*ChannelOpsAccess::Ops()).context);
-    if (!ssl) return -1;
+    if (!ssl) return false;
     X509* cert = SSL_get1_peer_certificate(ssl);
-    if (!cert) return -1;
+    if (!cert) return false;
     hex = SSLCertificateFingerprint(cert);
     X509_free(cert);
-    return hex.empty() ? -1 : 0;
+    return !hex.empty();
 }
 
 bool SSLChannelIsEncrypted(Channel& channel) { return channel.*ChannelOpsAccess::IsSSL(); }

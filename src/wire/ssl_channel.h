@@ -30,8 +30,8 @@ bool ssl_channel_is_invalid(void* ssl);
 
 // Makes the context and the connection object (client: TLS 1.2 or newer, the
 // library's default ciphers, no certificate check; server: also the certificate
-// and key set below). 0 or -1; on failure nothing is left allocated.
-int InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer);
+// and key set below). True, or false with nothing left allocated.
+[[nodiscard]] bool InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer);
 // Runs the handshake; the limit is channel_timeout seconds without progress (0: none).
 // 0, -2 (refused or broken), -3 (wait failed), -9 (timed out), -1 (abort_flag set).
 // waiting_since, when given, holds from when the peer kept the handshake waiting
@@ -40,9 +40,9 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout,
                  const std::atomic<int>* abort_flag = nullptr, std::atomic<int64_t>* waiting_since = nullptr);
 // Frees both objects and nulls them; quiet skips the closing alert.
 void DeinitSSL(SSL*& ssl, SSL_CTX*& ctx, bool quiet);
-// Load the server certificate / private key (PEM) into a connection. 0 or -1.
-int InstallCERT(SSL* ssl);
-int InstallPriKey(SSL* ssl);
+// Load the server certificate / private key (PEM) into a connection. True on success.
+[[nodiscard]] bool InstallCERT(SSL* ssl);
+[[nodiscard]] bool InstallPriKey(SSL* ssl);
 // Process-wide certificate and key paths for server mode (set once at start-up).
 void SetCERTPath(const std::string& path);
 void SetPriKeyPath(const std::string& path);
@@ -58,7 +58,8 @@ int SSLMakeSelfSignedCertificate(const ustring& cert_path, const ustring& key_pa
 // SHA-256 of a certificate (DER) as 64 lower-case hex digits; empty when unreadable.
 std::string SSLCertificateFingerprint(X509* cert);
 std::string SSLCertificateFileFingerprint(const ustring& cert_path);
-// Fingerprint of the certificate the peer presented on an upgraded channel. 0 or -1.
-int SSLChannelPeerFingerprint(Channel& channel, std::string& hex);
+// Fingerprint of the certificate the peer presented on an upgraded channel: true with
+// hex set, false when there is none.
+[[nodiscard]] bool SSLChannelPeerFingerprint(Channel& channel, std::string& hex);
 // True when the channel runs the SSL table.
 bool SSLChannelIsEncrypted(Channel& channel);

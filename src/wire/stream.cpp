@@ -454,13 +454,13 @@ int PStream::OpenRecvFile(const ustring& path, int flags) {
     if (!recv_root) return ::open(path.c_str_utf8(), flags | O_CLOEXEC, 0666);
     ustring rel;
     int fd = -1;
-    if (recv_root->Relative(path, rel) != 0) {
+    if (!recv_root->Relative(path, rel)) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' is not inside '%s'\n", path.c_str_utf8(),
              recv_root->path().c_str_utf8());
         errno = EXDEV;
         return -1;
     }
-    return recv_root->OpenAt(rel, flags, 0666, fd) == 0 ? fd : -1;
+    return recv_root->OpenAt(rel, flags, 0666, fd) == FsResult::kOk ? fd : -1;
 }
 
 StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {

@@ -30,68 +30,68 @@ RelaySettings RelaySettings::FromSettings() {
 
 namespace relay_open {
 
-int Prepare(const RelaySettings& relay, const std::string& relay_address, uint16_t relay_port, const char* host,
-            int port, bool proxied, RelayKey* key, std::string* host_header) {
+bool Prepare(const RelaySettings& relay, const std::string& relay_address, uint16_t relay_port, const char* host,
+             int port, bool proxied, RelayKey* key, std::string* host_header) {
     if (!IsSafeHeaderHost(host) || port <= 0 || port > 65535) {
         RELAY_LOG(proxied,
                   "refused target: the host is empty, longer than 255 bytes or holds a control character or "
                   "blank, or the port %d is out of range\n",
                   port);
-        return ERR_IO;
+        return false;
     }
     if (relay_address.empty() || relay_port == 0) {
         RELAY_LOG(proxied, "no relay address: \"tunnel_ip\" and \"tunnel_port\" must be set\n");
-        return ERR_IO;
+        return false;
     }
     std::string problem;
     bool unset = false;
-    if (ParseRelayKey(relay.key_multiplier, relay.key_increment, relay.iv, key, &problem, &unset) != 0) {
+    if (!ParseRelayKey(relay.key_multiplier, relay.key_increment, relay.iv, key, &problem, &unset)) {
         RELAY_LOG(proxied, "setting \"%s\" is %s; the relay token cannot be built\n", problem.c_str(),
                   unset ? "not set" : "malformed");
-        return ERR_IO;
+        return false;
     }
     *host_header = relay.host.empty() ? relay_address + ":" + std::to_string(relay_port) : relay.host;
     if (!IsSafeHeaderHost(host_header->c_str())) {
         RELAY_LOG(proxied, "setting \"relay_host\" is not usable in a header\n");
-        return ERR_IO;
+        return false;
     }
-    return 0;
+    return true;
 }
 
 int Handshake(Channel& channel, const char* host, int port, const RelayKey& key, const std::string& host_header,
               const timeval& wait, const std::atomic<int>* abort_flag, std::function<bool()> aborted, bool proxied) {
     SSL* ssl = nullptr;
     SSL_CTX* ctx = nullptr;
-    int rc = 0;
+    bool ok = true;
     // The handshake is a few small writes, each waiting for the peer's answer:
     // coalescing them would only wait for delayed acknowledgements.
     SockSetNoDelay(channel.GetFd(), true);
-    if (InitSSL(ssl, ctx, false) != 0) {
+    if (!InitSSL(ssl, ctx, false)) {
         RELAY_LOG(proxied, "Open: init ssl failed\n");
-        rc = -1;
+        ok = false;
     } else if (SSL_set_fd(ssl, channel.GetFd()) != 1) {
         RELAY_LOG(proxied, "set fd failed\n");
         log_ssl();
-        rc = -1;
+        ok = false;
     } else if (SSLHandshake(ssl, wait, channel.GetChannelTimeout(), abort_flag) != 0) {
         RELAY_LOG(proxied, "Open to SSL connect to tunnel failed\n");
-        rc = -1;
+        ok = false;
     } else {
         RelayWait rw;
         rw.wait = wait;
         rw.channel_timeout = channel.GetChannelTimeout();
         rw.aborted = std::move(aborted);
-        int code = VARNELTunnelClientHandshake(ssl, host, port, host_header, key, rw);
-        if (code != 0) {
-            RELAY_LOG(proxied, "VARNELTunnelClientHandshake: failed, code: %d\n", code);
+        const RelayResult code = VARNELTunnelClientHandshake(ssl, host, port, host_header, key, rw);
+        if (code != RelayResult::kAccepted) {
+            RELAY_LOG(proxied, "VARNELTunnelClientHandshake: failed, code: %d\n", Code(code));
             RELAY_LOG(proxied, "relay tunnel to %s:%d not open: %s\n", host, port, RelayResultText(code));
-            rc = -1;
+            ok = false;
         }
     }
     // The SSL session served only the handshake: it goes without a closing alert and
     // leaves the socket to the channel.
     DeinitSSL(ssl, ctx, true);
-    if (rc != 0) {
+    if (!ok) {
         if (!channel.IsClosed()) channel.Close();
         return ERR_IO;
     }
@@ -114,8 +114,7 @@ int TunnelChannel::Open(const char* host, int port) {
         NLOG(L_ERR, kLog, "[ERROR] tunnel_channel.cpp(%d): Open: channel already open [%d]\n", GetFd());
         return ERR_IO;
     }
-    if (relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, false, &key, &host_header) != 0)
-        return ERR_IO;
+    if (!relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, false, &key, &host_header)) return ERR_IO;
     if (Channel::Open(tunnel_address.c_str(), tunnel_port) != 0 || IsClosed()) {
         NLOG(L_ERR, kLog, "[ERROR] tunnel_channel.cpp(%d): Connect failed\n");
         return ERR_IO;

@@ -46,10 +46,10 @@ private:
 // Shared by the tunnel and the proxy-tunnel channel; `proxied` picks the file name in
 // the log lines.
 namespace relay_open {
-// Checks the target and the relay settings before anything is sent. 0 with *key and
-// *host_header filled, or -2 (logged).
-int Prepare(const RelaySettings& relay, const std::string& relay_address, uint16_t relay_port, const char* host,
-            int port, bool proxied, RelayKey* key, std::string* host_header);
+// Checks the target and the relay settings before anything is sent. True with *key and
+// *host_header filled, or false (logged).
+[[nodiscard]] bool Prepare(const RelaySettings& relay, const std::string& relay_address, uint16_t relay_port,
+                           const char* host, int port, bool proxied, RelayKey* key, std::string* host_header);
 // On a channel connected to the relay: SSL, the handshake, SSL released with the
 // socket kept. 0, or -2 after closing the channel (logged).
 int Handshake(Channel& channel, const char* host, int port, const RelayKey& key, const std::string& host_header,

@@ -21,23 +21,23 @@ int64_t NowMs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
-// Waits for the socket under ssl. 0 ready, -402 or -403. The idle clock restarts
+// Waits for the socket under ssl. kAccepted when ready, kConnFailed or kConnTimeout. The idle clock restarts
 // whenever the caller made progress (last_progress).
-int WaitSocket(SSL* ssl, bool for_write, const RelayWait& wait, int64_t last_progress) {
+RelayResult WaitSocket(SSL* ssl, bool for_write, const RelayWait& wait, int64_t last_progress) {
     int fd = SSL_get_fd(ssl);
     for (;;) {
-        if (wait.aborted && wait.aborted()) return -VARNELTUNNEL_ERR_CONN_FAILED;
+        if (wait.aborted && wait.aborted()) return RelayResult::kConnFailed;
         int r = SockWaitReady(fd, for_write, wait.wait);
-        if (r < 0) return -VARNELTUNNEL_ERR_CONN_FAILED;
-        if (r > 0) return 0;
+        if (r < 0) return RelayResult::kConnFailed;
+        if (r > 0) return RelayResult::kAccepted;
         if (wait.channel_timeout != 0 && NowMs() - last_progress >= int64_t{wait.channel_timeout} * 1000)
-            return -VARNELTUNNEL_ERR_CONN_TIMEOUT;
+            return RelayResult::kConnTimeout;
     }
 }
 
 // Reads at most one line (up to and including its LF, or what has arrived when there
-// is none yet) into buf. Returns the count, or -402/-403.
-int ReadPiece(SSL* ssl, char* buf, size_t cap, const RelayWait& wait) {
+// is none yet) into buf: kAccepted with `got` set, kConnFailed or kConnTimeout.
+RelayResult ReadPiece(SSL* ssl, char* buf, size_t cap, const RelayWait& wait, int& got) {
     int64_t last_progress = NowMs();
     for (;;) {
         ERR_clear_error();
@@ -45,14 +45,13 @@ int ReadPiece(SSL* ssl, char* buf, size_t cap, const RelayWait& wait) {
         if (n > 0) {
             const void* lf = std::memchr(buf, '\n', static_cast<size_t>(n));
             int take = lf ? static_cast<int>(static_cast<const char*>(lf) - buf) + 1 : n;
-            int got = SSL_read(ssl, buf, take);
-            if (got != take) return -VARNELTUNNEL_ERR_CONN_FAILED;
-            return got;
+            got = SSL_read(ssl, buf, take);
+            return got == take ? RelayResult::kAccepted : RelayResult::kConnFailed;
         }
         int e = SSL_get_error(ssl, n);
-        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return -VARNELTUNNEL_ERR_CONN_FAILED;
-        int w = WaitSocket(ssl, e == SSL_ERROR_WANT_WRITE, wait, last_progress);
-        if (w != 0) return w;
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) return RelayResult::kConnFailed;
+        const RelayResult w = WaitSocket(ssl, e == SSL_ERROR_WANT_WRITE, wait, last_progress);
+        if (w != RelayResult::kAccepted) return w;
     }
 }
 
@@ -60,29 +59,39 @@ bool IsSuccess(int status) { return status == 0 || (status >= 200 && status <= 2
 
 }  // namespace
 
-const char* RelayResultText(int code) {
+const char* RelayResultText(RelayResult code) {
     switch (code) {
-    case VARNELTUNNEL_OK: return "accepted";
-    case -VARNELTUNNEL_ERR_UNKNOWN: return "the relay token could not be built";
-    case -VARNELTUNNEL_ERR_BAD_TARGET: return "the target cannot be named in a header";
-    case -VARNELTUNNEL_ERR_CONN_FAILED: return "the connection to the relay failed";
-    case -VARNELTUNNEL_ERR_CONN_TIMEOUT: return "the relay did not answer in time";
-    case VARNELTUNNEL_ERR_UNKNOWN: return "the relay's answer is unreadable or an unknown refusal";
-    case VARNELTUNNEL_ERR_BAD_TARGET: return "the relay refused the token or the target";
-    case VARNELTUNNEL_ERR_CONN_FAILED: return "the relay could not connect to the target";
-    case VARNELTUNNEL_ERR_CONN_TIMEOUT: return "the relay timed out connecting to the target";
-    default: return "the relay refused the tunnel";
+        case RelayResult::kAccepted:
+            return "accepted";
+        case RelayResult::kTokenFailed:
+            return "the relay token could not be built";
+        case RelayResult::kBadTarget:
+            return "the target cannot be named in a header";
+        case RelayResult::kConnFailed:
+            return "the connection to the relay failed";
+        case RelayResult::kConnTimeout:
+            return "the relay did not answer in time";
+        case RelayResult::kUnreadable:
+            return "the relay's answer is unreadable or an unknown refusal";
+        case RelayResult::kRefusedTarget:
+            return "the relay refused the token or the target";
+        case RelayResult::kTargetFailed:
+            return "the relay could not connect to the target";
+        case RelayResult::kTargetTimeout:
+            return "the relay timed out connecting to the target";
+        default:
+            return "the relay refused the tunnel";
     }
 }
 
-int VARNELTunnelNonBlockingWrite(SSL* ssl, const char* buffer, size_t length, const RelayWait& wait) {
-    if (!ssl || (!buffer && length != 0)) return -VARNELTUNNEL_ERR_CONN_FAILED;
+RelayResult VARNELTunnelNonBlockingWrite(SSL* ssl, const char* buffer, size_t length, const RelayWait& wait) {
+    if (!ssl || (!buffer && length != 0)) return RelayResult::kConnFailed;
     size_t done = 0;
     int64_t last_progress = NowMs();
     bool for_write = true;
     while (done < length) {
-        int w = WaitSocket(ssl, for_write, wait, last_progress);
-        if (w != 0) return w;
+        const RelayResult w = WaitSocket(ssl, for_write, wait, last_progress);
+        if (w != RelayResult::kAccepted) return w;
         ERR_clear_error();
         size_t chunk = length - done > 0x40000000u ? 0x40000000u : length - done;
         int n = SSL_write(ssl, buffer + done, static_cast<int>(chunk));
@@ -97,31 +106,32 @@ int VARNELTunnelNonBlockingWrite(SSL* ssl, const char* buffer, size_t length, co
         else if (e == SSL_ERROR_WANT_WRITE)
             for_write = true;
         else
-            return -VARNELTUNNEL_ERR_CONN_FAILED;
+            return RelayResult::kConnFailed;
     }
-    return 0;
+    return RelayResult::kAccepted;
 }
 
-int VARNELTunnelClientHandshake(SSL* ssl, const char* host, int port, const std::string& relay_host,
-                                const RelayKey& key, const RelayWait& wait) {
+RelayResult VARNELTunnelClientHandshake(SSL* ssl, const char* host, int port, const std::string& relay_host,
+                                        const RelayKey& key, const RelayWait& wait) {
     if (!IsSafeHeaderHost(host) || port <= 0 || port > 65535 || !IsSafeHeaderHost(relay_host.c_str()))
-        return -VARNELTUNNEL_ERR_BAD_TARGET;
+        return RelayResult::kBadTarget;
     // The token covers the target text with its terminating zero byte.
     char target[kLine];
     int tlen = std::snprintf(target, sizeof target, "%s:%d", host, port);
-    if (tlen < 0 || static_cast<size_t>(tlen) >= sizeof target) return -VARNELTUNNEL_ERR_BAD_TARGET;
+    if (tlen < 0 || static_cast<size_t>(tlen) >= sizeof target) return RelayResult::kBadTarget;
     std::vector<unsigned char> token(VARNELCryptoEncryptLength(static_cast<size_t>(tlen) + 1));
-    int token_len = VARNELCryptoEncrypt(key, token.data(), token.size(), reinterpret_cast<unsigned char*>(target),
-                                        static_cast<size_t>(tlen) + 1);
+    size_t token_len = 0;
     char encoded[kLine + 1];
-    if (token_len < 0 || VARNELCryptoBase64Encode(encoded, sizeof encoded, token.data(), token_len) < 0)
-        return -VARNELTUNNEL_ERR_UNKNOWN;
+    if (!VARNELCryptoEncrypt(key, token.data(), token.size(), reinterpret_cast<unsigned char*>(target),
+                             static_cast<size_t>(tlen) + 1, &token_len) ||
+        !VARNELCryptoBase64Encode(encoded, sizeof encoded, token.data(), token_len, nullptr))
+        return RelayResult::kTokenFailed;
 
     std::string request = "GET /varnel-tunnel HTTP/1.1\r\nHost: " + relay_host +
                           "\r\nUpgrade: VarnelTunnel\r\nX-Target-Host: " + host +
                           "\r\nX-Target-Port: " + std::to_string(port) + "\r\nX-AuthToken: " + encoded + "\r\n\r\n";
-    int r = VARNELTunnelNonBlockingWrite(ssl, request.data(), request.size(), wait);
-    if (r != 0) return r;
+    const RelayResult r = VARNELTunnelNonBlockingWrite(ssl, request.data(), request.size(), wait);
+    if (r != RelayResult::kAccepted) return r;
 
     // Response: a status line, headers, an empty line. Over-long lines arrive in
     // pieces; only a piece that starts a line is looked at.
@@ -130,21 +140,22 @@ int VARNELTunnelClientHandshake(SSL* ssl, const char* host, int port, const std:
     int http_status = 0, target_status = 0;
     size_t total = 0;
     // A refusal already read stays the answer even if the relay then hangs up.
-    auto refusal = [&]() -> int {
-        if (header_unreadable) return VARNELTUNNEL_ERR_UNKNOWN;
-        if (have_header && !IsSuccess(target_status)) return target_status;
-        if (http_status == 101 || (http_status >= 200 && http_status <= 299)) return VARNELTUNNEL_OK;
-        return http_status > 0 ? http_status : VARNELTUNNEL_ERR_UNKNOWN;
+    auto refusal = [&]() -> RelayResult {
+        if (header_unreadable) return RelayResult::kUnreadable;
+        if (have_header && !IsSuccess(target_status)) return static_cast<RelayResult>(target_status);
+        if (http_status == 101 || (http_status >= 200 && http_status <= 299)) return RelayResult::kAccepted;
+        return http_status > 0 ? static_cast<RelayResult>(http_status) : RelayResult::kUnreadable;
     };
     for (;;) {
-        int n = ReadPiece(ssl, line, sizeof line - 1, wait);
-        if (n < 0) {
-            int so_far = have_status_line ? refusal() : VARNELTUNNEL_OK;
-            return so_far != VARNELTUNNEL_OK ? so_far : n;
+        int n = 0;
+        const RelayResult read = ReadPiece(ssl, line, sizeof line - 1, wait, n);
+        if (read != RelayResult::kAccepted) {
+            const RelayResult so_far = have_status_line ? refusal() : RelayResult::kAccepted;
+            return so_far != RelayResult::kAccepted ? so_far : read;
         }
         line[n] = '\0';
         total += static_cast<size_t>(n);
-        if (total > kMaxResponse) return VARNELTUNNEL_ERR_UNKNOWN;
+        if (total > kMaxResponse) return RelayResult::kUnreadable;
         bool starts = line_start;
         line_start = line[n - 1] == '\n';
         if (!starts) continue;

@@ -40,16 +40,17 @@ bool DeriveKey(const RelayKey& key, uint32_t seed, unsigned char out[24]) {
 
 using CipherCtx = std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)>;
 
-// One pass of Triple-DES CBC with PKCS#5 padding; the output length or -1.
-int Crypt(bool encrypt, const unsigned char key[24], const unsigned char iv[8], unsigned char* out,
-          const unsigned char* in, size_t len) {
-    if (len > static_cast<size_t>(INT_MAX) - 2 * kBlock) return -1;
+// One pass of Triple-DES CBC with PKCS#5 padding: true with the output length in `written`.
+bool Crypt(bool encrypt, const unsigned char key[24], const unsigned char iv[8], unsigned char* out,
+           const unsigned char* in, size_t len, size_t& written) {
+    if (len > static_cast<size_t>(INT_MAX) - 2 * kBlock) return false;
     CipherCtx ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free);
-    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_des_ede3_cbc(), nullptr, key, iv, encrypt ? 1 : 0) != 1) return -1;
+    if (!ctx || EVP_CipherInit_ex(ctx.get(), EVP_des_ede3_cbc(), nullptr, key, iv, encrypt ? 1 : 0) != 1) return false;
     int n = 0, tail = 0;
-    if (EVP_CipherUpdate(ctx.get(), out, &n, in, static_cast<int>(len)) != 1) return -1;
-    if (EVP_CipherFinal_ex(ctx.get(), out + n, &tail) != 1) return -1;
-    return n + tail;
+    if (EVP_CipherUpdate(ctx.get(), out, &n, in, static_cast<int>(len)) != 1) return false;
+    if (EVP_CipherFinal_ex(ctx.get(), out + n, &tail) != 1) return false;
+    written = static_cast<size_t>(n + tail);
+    return true;
 }
 
 bool ParseU32(const std::string& text, uint32_t* out) {
@@ -71,12 +72,12 @@ int HexDigit(char c) {
 
 }  // namespace
 
-int ParseRelayKey(const std::string& multiplier, const std::string& increment, const std::string& iv,
-                  RelayKey* key, std::string* problem, bool* unset) {
+bool ParseRelayKey(const std::string& multiplier, const std::string& increment, const std::string& iv, RelayKey* key,
+                   std::string* problem, bool* unset) {
     auto fail = [&](const char* name, const std::string& value) {
         *problem = name;
         *unset = value.empty();
-        return -1;
+        return false;
     };
     RelayKey k;
     if (!ParseU32(multiplier, &k.multiplier)) return fail("relay_key_multiplier", multiplier);
@@ -90,18 +91,18 @@ int ParseRelayKey(const std::string& multiplier, const std::string& increment, c
     *key = k;
     problem->clear();
     *unset = false;
-    return 0;
+    return true;
 }
 
 size_t VARNELCryptoEncryptLength(size_t n) { return n + 34; }
 
-int VARNELCryptoEncrypt(const RelayKey& key, unsigned char* output, size_t output_size, const unsigned char* input,
-                        size_t input_length) {
-    if (!output || (!input && input_length != 0)) return -1;
+bool VARNELCryptoEncrypt(const RelayKey& key, unsigned char* output, size_t output_size, const unsigned char* input,
+                         size_t input_length, size_t* written) {
+    if (!output || (!input && input_length != 0)) return false;
     size_t padded = (input_length / kBlock + 1) * kBlock;
     size_t total = kHeader + padded + kTrailer;
-    if (total > output_size || total > static_cast<size_t>(INT_MAX)) return -1;
-    if (RAND_bytes(output, static_cast<int>(kHeader)) != 1) return -1;
+    if (total > output_size || total > static_cast<size_t>(INT_MAX)) return false;
+    if (RAND_bytes(output, static_cast<int>(kHeader)) != 1) return false;
     output[0] = 0xFF;
     output[1] = 0xFF;
     output[2] = 0x00;
@@ -109,32 +110,36 @@ int VARNELCryptoEncrypt(const RelayKey& key, unsigned char* output, size_t outpu
     uint32_t seed = GetBE32(output + 10);
     PutBE32(output + 20, static_cast<uint32_t>(padded));
     unsigned char k[24];
-    if (!DeriveKey(key, seed, k)) return -1;
-    int n = Crypt(true, k, key.iv, output + kHeader, input, input_length);
-    if (n < 0 || static_cast<size_t>(n) != padded) return -1;
-    if (RAND_bytes(output + kHeader + padded, static_cast<int>(kTrailer)) != 1) return -1;
-    return static_cast<int>(total);
+    if (!DeriveKey(key, seed, k)) return false;
+    size_t n = 0;
+    if (!Crypt(true, k, key.iv, output + kHeader, input, input_length, n) || n != padded) return false;
+    if (RAND_bytes(output + kHeader + padded, static_cast<int>(kTrailer)) != 1) return false;
+    *written = total;
+    return true;
 }
 
-int VARNELCryptoDecrypt(const RelayKey& key, unsigned char* output, size_t output_size, const unsigned char* token,
-                        size_t token_length) {
-    if (!output || !token || token_length < kHeader + kBlock + kTrailer) return -1;
-    if (token[0] != 0xFF || token[1] != 0xFF || token[2] != 0x00 || token[3] != 0x01) return -1;
+bool VARNELCryptoDecrypt(const RelayKey& key, unsigned char* output, size_t output_size, const unsigned char* token,
+                         size_t token_length, size_t* written) {
+    if (!output || !token || token_length < kHeader + kBlock + kTrailer) return false;
+    if (token[0] != 0xFF || token[1] != 0xFF || token[2] != 0x00 || token[3] != 0x01) return false;
     size_t n = GetBE32(token + 20);
-    if (n == 0 || n % kBlock != 0 || n != token_length - kHeader - kTrailer) return -1;
+    if (n == 0 || n % kBlock != 0 || n != token_length - kHeader - kTrailer) return false;
     // Decryption writes up to n bytes before the padding is removed.
-    if (output_size < n) return -1;
+    if (output_size < n) return false;
     unsigned char k[24];
-    if (!DeriveKey(key, GetBE32(token + 10), k)) return -1;
-    return Crypt(false, k, key.iv, output, token + kHeader, n);
+    if (!DeriveKey(key, GetBE32(token + 10), k)) return false;
+    return Crypt(false, k, key.iv, output, token + kHeader, n, *written);
 }
 
-int VARNELCryptoBase64Encode(char* output, size_t output_size, const unsigned char* input, size_t input_length) {
-    if (!output || output_size == 0) return -1;
+bool VARNELCryptoBase64Encode(char* output, size_t output_size, const unsigned char* input, size_t input_length,
+                              size_t* written) {
+    if (!output || output_size == 0) return false;
     output[0] = '\0';
-    if (!input && input_length != 0) return -1;
+    if (!input && input_length != 0) return false;
     size_t need = (input_length + 2) / 3 * 4 + 1;
-    if (need > output_size || input_length > static_cast<size_t>(INT_MAX) / 2) return -1;
+    if (need > output_size || input_length > static_cast<size_t>(INT_MAX) / 2) return false;
     int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(output), input, static_cast<int>(input_length));
-    return n < 0 ? -1 : n;
+    if (n < 0) return false;
+    if (written) *written = static_cast<size_t>(n);
+    return true;
 }

@@ -22,24 +22,27 @@ struct RelayKey {
 };
 
 // Reads the three settings texts: the constants as unsigned 32-bit numbers (decimal or
-// 0x-hexadecimal), the IV as exactly 16 hex digits. 0, or -1 with the name of the first
-// missing or malformed setting in *problem (one of "relay_key_multiplier",
+// 0x-hexadecimal), the IV as exactly 16 hex digits. True, or false with the name of
+// the first missing or malformed setting in *problem (one of "relay_key_multiplier",
 // "relay_key_increment", "relay_iv") and *unset true when that setting is empty.
-int ParseRelayKey(const std::string& multiplier, const std::string& increment, const std::string& iv,
-                  RelayKey* key, std::string* problem, bool* unset);
+[[nodiscard]] bool ParseRelayKey(const std::string& multiplier, const std::string& increment, const std::string& iv,
+                                 RelayKey* key, std::string* problem, bool* unset);
 
 // Buffer size to allow for the token of an n-byte input (n + 34).
 size_t VARNELCryptoEncryptLength(size_t n);
-// Builds the token of the input in output. Returns its length (the input rounded up to
-// the next multiple of 8, plus 26), or -1 when output_size is too small or the crypto
-// library failed; nothing is cut.
-int VARNELCryptoEncrypt(const RelayKey& key, unsigned char* output, size_t output_size, const unsigned char* input,
-                        size_t input_length);
-// Reverses VARNELCryptoEncrypt (the relay's side). Returns the plaintext length, or -1
-// for a malformed token, a wrong key (bad padding) or an output buffer that is too small.
-int VARNELCryptoDecrypt(const RelayKey& key, unsigned char* output, size_t output_size, const unsigned char* token,
-                        size_t token_length);
-// Standard base64 without line breaks, zero-terminated. Returns the number of
-// characters written, or -1 when the text and its terminator do not fit output_size
-// (then output holds an empty text if output_size > 0); nothing is cut.
-int VARNELCryptoBase64Encode(char* output, size_t output_size, const unsigned char* input, size_t input_length);
+// Builds the token of the input in output: true with its length in *written (the input
+// rounded up to the next multiple of 8, plus 26), false when output_size is too small
+// or the crypto library failed; nothing is cut.
+[[nodiscard]] bool VARNELCryptoEncrypt(const RelayKey& key, unsigned char* output, size_t output_size,
+                                       const unsigned char* input, size_t input_length, size_t* written);
+// Reverses VARNELCryptoEncrypt (the relay's side): true with the plaintext length in
+// *written, false for a malformed token, a wrong key (bad padding) or an output buffer
+// that is too small.
+[[nodiscard]] bool VARNELCryptoDecrypt(const RelayKey& key, unsigned char* output, size_t output_size,
+                                       const unsigned char* token, size_t token_length, size_t* written);
+// Standard base64 without line breaks, zero-terminated: true with the number of
+// characters in *written (when not null), false when the text and its terminator do
+// not fit output_size (then output holds an empty text if output_size > 0); nothing is
+// cut.
+[[nodiscard]] bool VARNELCryptoBase64Encode(char* output, size_t output_size, const unsigned char* input,
+                                            size_t input_length, size_t* written);

@@ -62,7 +62,7 @@ protected:
         system_filter = dir + "/system.filter";
         WriteFile(system_filter, "[Version]\nmajor = 1\nminor = 0\n");
         Configure(3);
-        ASSERT_EQ(app.run(), 0);
+        ASSERT_EQ(app.run(), AppResult::kOk);
     }
 
     void TearDown() override {
@@ -83,7 +83,7 @@ protected:
 
     PObject Send(const PObject& request) {
         PObject reply;
-        EXPECT_EQ(app.send_message(request, reply), 0);
+        EXPECT_EQ(app.send_message(request, reply), AppResult::kOk);
         return reply;
     }
     PObject Send(const char* action) { return Send(Action(action)); }
@@ -109,7 +109,7 @@ TEST_F(AppTest, IdleDaemonAnswersEveryRequestWithAckOnly) {
     // A reply slot that already holds something keeps it; "ack" is added.
     PObject reply;
     reply["seen"] = 1;
-    ASSERT_EQ(app.send_message(Action("get_status"), reply), 0);
+    ASSERT_EQ(app.send_message(Action("get_status"), reply), AppResult::kOk);
     EXPECT_EQ(Keys(reply), (Strings{"ack", "seen"}));
     EXPECT_FALSE(app.is_linked());
     EXPECT_EQ(app.get_task_count(), 0u);
@@ -126,7 +126,7 @@ TEST_F(AppTest, ConcurrentSendersAllGetTheirOwnReplies) {
                 request["tag"] = t * 100 + i;
                 PObject reply;
                 reply["tag"] = t * 100 + i;
-                if (app.send_message(request, reply) == 0 && reply["ack"].asString() == "ok" &&
+                if (app.send_message(request, reply) == AppResult::kOk && reply["ack"].asString() == "ok" &&
                     reply["tag"].asUInt64() == static_cast<uint64_t>(t * 100 + i)) {
                     ++good;
                 }
@@ -221,13 +221,13 @@ TEST_F(AppTest, LinkFailsCleanlyWithoutTheSystemFilter) {
 TEST_F(AppTest, StopEndsTheMessageThreadAfterUnlinking) {
     ASSERT_TRUE(OnlyAck(Send("link")));
     PObject reply;
-    ASSERT_EQ(app.send_message(Action("stop"), reply), 0);
+    ASSERT_EQ(app.send_message(Action("stop"), reply), AppResult::kOk);
     EXPECT_EQ(reply["ack"].asString(), "ok");
     EXPECT_EQ(app.get_task_count(), 0u);
     EXPECT_FALSE(app.is_linked());
     // Nobody takes requests any more: the sender is told at once instead of hanging.
     PObject late;
-    EXPECT_EQ(app.send_message(Action("get_status"), late), -1);
+    EXPECT_EQ(app.send_message(Action("get_status"), late), AppResult::kNotRunning);
     app.kill();  // returns at once; the thread is already gone
     app.kill();
 }
@@ -236,17 +236,17 @@ TEST_F(AppTest, KillStopsALinkedApplication) {
     ASSERT_TRUE(OnlyAck(Send("link")));
     app.kill();
     EXPECT_EQ(app.get_task_count(), 0u);
-    EXPECT_EQ(app.send_message(Action("get_status")), -1);
+    EXPECT_EQ(app.send_message(Action("get_status")), AppResult::kNotRunning);
 }
 
 TEST(AppLifecycle, NeverStartedApplicationRefusesRequestsAndDiesQuietly) {
     Nimbrel app;
     PObject reply;
-    EXPECT_EQ(app.send_message(Action("get_status"), reply), -1);
+    EXPECT_EQ(app.send_message(Action("get_status"), reply), AppResult::kNotRunning);
     app.kill();
-    EXPECT_EQ(app.run(), 0);
-    EXPECT_EQ(app.run(), -1);  // one message thread only
-    EXPECT_EQ(app.send_message(Action("get_status"), reply), 0);
+    EXPECT_EQ(app.run(), AppResult::kOk);
+    EXPECT_EQ(app.run(), AppResult::kAlreadyRunning);  // one message thread only
+    EXPECT_EQ(app.send_message(Action("get_status"), reply), AppResult::kOk);
     EXPECT_TRUE(OnlyAck(reply));
     // The destructor ends the thread when the owner forgot kill().
 }

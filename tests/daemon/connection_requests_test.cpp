@@ -29,14 +29,14 @@ TEST_F(ConnectionControl, RequiredKeysAndDefaults) {
         PObject r = LinkRequest();
         r.asMap().erase(missing);
         PObject reply;
-        EXPECT_EQ(create_connections(r, reply, 4), -1) << missing;
+        EXPECT_FALSE(create_connections(r, reply, 4)) << missing;
         EXPECT_EQ(reply["error"].asString(), "Invalid parameters");
         EXPECT_EQ(g_pool, nullptr);
     }
     ConnectionInfo i;
     ProxyInfo p;
     TunnelInfo t;
-    ASSERT_EQ(prepare_connection_info(LinkRequest(), i, p, t), 0);
+    ASSERT_EQ(prepare_connection_info(LinkRequest(), i, p, t), LinkRequestResult::kOk);
     EXPECT_EQ(i.conn_id, 12u);
     EXPECT_EQ(i.server_port, 8443);
     EXPECT_FALSE(i.use_ssl);  // absent reads as false
@@ -65,16 +65,16 @@ TEST_F(ConnectionControl, MembersOfAnotherKindAreRefused) {
         PObject r = LinkRequest();
         r[key] = value;
         PObject reply;
-        EXPECT_EQ(create_connections(r, reply, 4), -1) << key << " " << value.toString().c_str_utf8();
+        EXPECT_FALSE(create_connections(r, reply, 4)) << key << " " << value.toString().c_str_utf8();
         EXPECT_EQ(reply["error"].asString(), "Invalid parameters");
         EXPECT_EQ(g_pool, nullptr);
     }
     // Nor does a reload change an existing pool with one.
     PObject reply;
-    ASSERT_EQ(create_connections(LinkRequest(), reply, 4), 0);
+    ASSERT_TRUE(create_connections(LinkRequest(), reply, 4));
     PObject r = LinkRequest();
     r["server_ip"] = 1;
-    EXPECT_EQ(reload_connection(r, reply), -1);
+    EXPECT_FALSE(reload_connection(r, reply));
     EXPECT_EQ(reply["error"].asString(), "Invalid parameters");
 }
 
@@ -99,7 +99,7 @@ TEST_F(ConnectionControl, AllKeysAreRead) {
     ConnectionInfo i;
     ProxyInfo p;
     TunnelInfo t;
-    ASSERT_EQ(prepare_connection_info(r, i, p, t), 0);
+    ASSERT_EQ(prepare_connection_info(r, i, p, t), LinkRequestResult::kOk);
     EXPECT_EQ(i.c_mode, CM_DDNS);
     EXPECT_EQ(i.username, "ann");
     EXPECT_EQ(i.computer_name, "laptop");
@@ -123,7 +123,7 @@ TEST_F(ConnectionControl, UnusableFingerprintIsRefused) {
         PObject r = LinkRequest();
         r["ssl_fingerprint"] = bad;
         PObject reply;
-        EXPECT_EQ(create_connections(r, reply, 2), -1) << bad;
+        EXPECT_FALSE(create_connections(r, reply, 2)) << bad;
         EXPECT_EQ(g_pool, nullptr);
     }
 }
@@ -131,11 +131,11 @@ TEST_F(ConnectionControl, UnusableFingerprintIsRefused) {
 TEST_F(ConnectionControl, LinkReloadRelink) {
     PObject reply;
     PObject reload = LinkRequest();
-    EXPECT_EQ(reload_connection(reload, reply), -1);  // nothing linked yet
+    EXPECT_FALSE(reload_connection(reload, reply));  // nothing linked yet
     EXPECT_TRUE(reply.hasMember("error"));
 
     reply.clear();
-    ASSERT_EQ(create_connections(LinkRequest(), reply, 4), 0);
+    ASSERT_TRUE(create_connections(LinkRequest(), reply, 4));
     EXPECT_FALSE(reply.hasMember("error"));
     ASSERT_NE(g_pool, nullptr);
     EXPECT_EQ(g_pool->size(), 4u);
@@ -144,7 +144,7 @@ TEST_F(ConnectionControl, LinkReloadRelink) {
     reload["server_ip"] = "127.0.0.9";
     reload["session"] = "ignored-on-reload";
     ConnectionPool* before = g_pool;
-    ASSERT_EQ(reload_connection(reload, reply), 0);
+    ASSERT_TRUE(reload_connection(reload, reply));
     EXPECT_EQ(g_pool, before);
     EXPECT_EQ(g_pool->getServerIp(), "127.0.0.9");
     EXPECT_EQ(g_pool->getSession(), "tok");
@@ -153,7 +153,7 @@ TEST_F(ConnectionControl, LinkReloadRelink) {
     PObject relink = LinkRequest();
     relink["session"] = "new";
     relink["connection_id"] = (uint64_t)13;
-    ASSERT_EQ(create_connections(relink, reply, 4), 0);
+    ASSERT_TRUE(create_connections(relink, reply, 4));
     EXPECT_EQ(g_pool, before);
     EXPECT_EQ(g_pool->getSession(), "new");
     EXPECT_EQ(g_pool->getConnectionId(), 13u);

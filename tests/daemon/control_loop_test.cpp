@@ -19,12 +19,12 @@ namespace {
 // Records what the loop hands over, and answers like the stand-in application.
 class RecordingApp : public ControlApp {
 public:
-    int run() override { return 0; }
-    int send_message(const PObject& request, PObject& reply) override {
+    AppResult run() override { return AppResult::kOk; }
+    AppResult send_message(const PObject& request, PObject& reply) override {
         requests.push_back(request);
         reply["ack"] = "ok";
         reply["echo"] = request["action"];
-        return 0;
+        return AppResult::kOk;
     }
     void kill() override {}
     std::vector<PObject> requests;
@@ -120,7 +120,7 @@ TEST(ControlLoop, StandInApplicationAcknowledgesEverything) {
     AckOnlyApp app;
     PObject request, reply;
     request["action"] = "no_such_action";
-    EXPECT_EQ(app.send_message(request, reply), 0);
+    EXPECT_EQ(app.send_message(request, reply), AppResult::kOk);
     PObject expect;
     expect["ack"] = "ok";
     EXPECT_EQ(reply, expect);

@@ -83,7 +83,7 @@ protected:
         WriteFile(filter_file, "[Version]\nmajor = 1\nminor = 0\n[Common]\n" + common + "\n[File]\n" + file + "\n");
     }
 
-    int Reload(uint64_t sync_id = 50) { return reload_filter(kSess, sync_id, filter_file, sync); }
+    bool Reload(uint64_t sync_id = 50) { return reload_filter(kSess, sync_id, filter_file, sync); }
 
     SelectiveSyncInfo Stored() {
         SelectiveSyncInfo info;
@@ -174,11 +174,11 @@ TEST_F(SelectiveSyncTest, FileRulesAreConvertedWithTheCurrentSyncId) {
 TEST_F(SelectiveSyncTest, IdenticalRulesChangeNothing) {
     Filter("black_path_prefix_selective_sync = \"/photos\"",
            "black_name_selective_sync = \"big.iso\"\nblack_ext_selective_sync = \"mkv\"\nmax_size_selective_sync = 1000");
-    ASSERT_EQ(Reload(10), 0);
+    ASSERT_TRUE(Reload(10));
     ASSERT_TRUE(Resumes().empty());
     SelectiveSyncInfo first = Stored();
 
-    ASSERT_EQ(Reload(99), 0);
+    ASSERT_TRUE(Reload(99));
     SelectiveSyncInfo second = Stored();
     EXPECT_TRUE(Resumes().empty());
     EXPECT_EQ(ProgressCache::getInstance().size(), 0u);
@@ -201,7 +201,7 @@ TEST_F(SelectiveSyncTest, RemovedPrefixLeavesAResumeConditionWithItsStoredSyncId
     Filter("");
 
     std::set<uint64_t> rows;
-    ASSERT_EQ(reload_filter(kSess, 60, filter_file, sync, &rows), 0);
+    ASSERT_TRUE(reload_filter(kSess, 60, filter_file, sync, &rows));
     Conditions list = Resumes();
     ASSERT_EQ(list.size(), 3u);
     auto it = list.begin();
@@ -236,9 +236,9 @@ TEST_F(SelectiveSyncTest, RemovedPrefixLeavesAResumeConditionWithItsStoredSyncId
 
 TEST_F(SelectiveSyncTest, PrefixAddedAndDroppedAgainResumesFromSyncIdZero) {
     Filter("black_path_prefix_selective_sync = \"/photos\"");
-    ASSERT_EQ(Reload(80), 0);
+    ASSERT_TRUE(Reload(80));
     Filter("");
-    ASSERT_EQ(Reload(90), 0);
+    ASSERT_TRUE(Reload(90));
     Conditions list = Resumes();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list.begin()->second.sync_id, 0u);
@@ -259,7 +259,7 @@ TEST_F(SelectiveSyncTest, AddedPrefixMovesTheLocalFolderIntoTheRecycleFolder) {
     WriteFile(sync + "/videos/clip.mp4", "precious");
     WriteFile(sync + "/videos2", "sibling");
     Filter("black_path_prefix_selective_sync = \"/videos\"");
-    ASSERT_EQ(Reload(), 0);
+    ASSERT_TRUE(Reload());
 
     SelectiveSyncInfo stored = Stored();
     ASSERT_EQ(stored.black_prefix.size(), 1u);
@@ -285,7 +285,7 @@ TEST_F(SelectiveSyncTest, AddedPrefixMovesTheLocalFolderIntoTheRecycleFolder) {
 
     // The rule is known now: a second reload moves nothing more.
     ASSERT_EQ(mkdir((sync + "/videos").c_str(), 0755), 0);
-    ASSERT_EQ(Reload(), 0);
+    ASSERT_TRUE(Reload());
     EXPECT_TRUE(Exists(sync + "/videos"));
 }
 
@@ -297,7 +297,7 @@ TEST_F(SelectiveSyncTest, AddedPrefixWithoutLocalFolderOrThroughALinkLeavesTheDi
     ASSERT_EQ(symlink(outside.c_str(), (sync + "/link").c_str()), 0);
 
     Filter("black_path_prefix_selective_sync = \"/absent\", \"/link/sub\"");
-    ASSERT_EQ(Reload(), 0);
+    ASSERT_TRUE(Reload());
     EXPECT_EQ(Stored().black_prefix.size(), 2u);
     EXPECT_EQ(ReadFile(outside + "/sub/keep"), "keep");
     EXPECT_TRUE(List(sync + "/.VarnelWorkingDirectory/#VarnelRecycle").empty());
@@ -308,7 +308,7 @@ TEST_F(SelectiveSyncTest, UnsafePrefixIsRefusedBeforeAnythingChanges) {
     WriteFile(sync + "/file", "data");
     for (const char* prefix : {"/", "/a/../..", "relative", "/."}) {
         Filter(std::string("black_path_prefix_selective_sync = \"/fine\", \"") + prefix + "\"");
-        EXPECT_EQ(Reload(), -1) << prefix;
+        EXPECT_FALSE(Reload()) << prefix;
         SelectiveSyncInfo stored = Stored();
         EXPECT_TRUE(stored.black_prefix.empty()) << prefix;
         EXPECT_EQ(stored.black_name.size(), 1u);
@@ -318,32 +318,32 @@ TEST_F(SelectiveSyncTest, UnsafePrefixIsRefusedBeforeAnythingChanges) {
     // Straight through CompareFilterList as well.
     std::set<FilterInfo> db_set, file_set;
     file_set.insert(FilterInfo{0, "/.."});
-    EXPECT_EQ(CompareFilterList(kSess, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_set, file_set, sync), -1);
+    EXPECT_FALSE(CompareFilterList(kSess, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_set, file_set, sync));
     EXPECT_TRUE(Stored().black_prefix.empty());
 }
 
 TEST_F(SelectiveSyncTest, UnreadableFilterFails) {
-    EXPECT_EQ(Reload(), -1);  // no file
+    EXPECT_FALSE(Reload());  // no file
     WriteFile(filter_file, "[Common\n");
-    EXPECT_EQ(Reload(), -1);
+    EXPECT_FALSE(Reload());
     EXPECT_TRUE(Resumes().empty());
 }
 
 TEST_F(SelectiveSyncTest, SizeLimitChanges) {
     // No rule stored and none in the file: nothing.
     Filter("", "max_size_selective_sync = 0");
-    ASSERT_EQ(Reload(5), 0);
+    ASSERT_TRUE(Reload(5));
     EXPECT_TRUE(Stored().black_size.filter_desc.empty());
 
     Filter("", "max_size_selective_sync = 1000");
-    ASSERT_EQ(Reload(5), 0);
+    ASSERT_TRUE(Reload(5));
     EXPECT_EQ(Stored().black_size.filter_desc, ustring("1000"));
     EXPECT_EQ(Stored().black_size.sync_id, 5u);
     EXPECT_TRUE(Resumes().empty());
 
     // Looser: resume the range that becomes allowed, from the rule's sync id.
     Filter("", "max_size_selective_sync = 5000");
-    ASSERT_EQ(Reload(6), 0);
+    ASSERT_TRUE(Reload(6));
     Conditions list = Resumes();
     ASSERT_EQ(list.size(), 1u);
     EXPECT_EQ(list.back().second.filter_desc, ustring("from=1000,to=5000"));
@@ -353,13 +353,13 @@ TEST_F(SelectiveSyncTest, SizeLimitChanges) {
 
     // Stricter: only the rule changes.
     Filter("", "max_size_selective_sync = 1000");
-    ASSERT_EQ(Reload(7), 0);
+    ASSERT_TRUE(Reload(7));
     EXPECT_EQ(Resumes().size(), 1u);
     EXPECT_EQ(Stored().black_size.filter_desc, ustring("1000"));
 
     // Lifted: the upper bound is written as 10 GiB and the rule becomes 0.
     Filter("", "max_size_selective_sync = 0");
-    ASSERT_EQ(Reload(8), 0);
+    ASSERT_TRUE(Reload(8));
     list = Resumes();
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(list.back().second.filter_desc, ustring("from=1000,to=10737418240"));
@@ -367,7 +367,7 @@ TEST_F(SelectiveSyncTest, SizeLimitChanges) {
 
     // From no limit to a limit is stricter, not looser; the one rule is updated.
     Filter("", "max_size_selective_sync = 3000");
-    ASSERT_EQ(Reload(9), 0);
+    ASSERT_TRUE(Reload(9));
     EXPECT_EQ(Resumes().size(), 2u);
     EXPECT_EQ(Stored().black_size.filter_desc, ustring("3000"));
     FilterInfo size;
@@ -384,7 +384,7 @@ TEST_F(SelectiveSyncTest, NewNameAndExtensionRulesKeepTheFileSyncId) {
     file_set.insert(FilterInfo{12, "c"});
     ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 3, FILTER_EXT_SELECTIVE_SYNC, "a"), DbResult::kOk);
     ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 3, FILTER_EXT_SELECTIVE_SYNC, "c"), DbResult::kOk);
-    ASSERT_EQ(CompareFilterList(kSess, FILTER_EXT_SELECTIVE_SYNC, db_set, file_set, sync), 0);
+    ASSERT_TRUE(CompareFilterList(kSess, FILTER_EXT_SELECTIVE_SYNC, db_set, file_set, sync));
     SelectiveSyncInfo stored = Stored();
     ASSERT_EQ(stored.black_ext.size(), 2u);
     EXPECT_EQ(stored.black_ext.begin()->filter_desc, ustring("b"));

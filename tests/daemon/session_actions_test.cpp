@@ -71,7 +71,7 @@ protected:
         Settings::getInstance().reset();
         ASSERT_TRUE(Settings::getInstance().loadConfigSettings(conf.c_str()));
         ProgressCache::getInstance().clear();
-        ASSERT_EQ(app.run(), 0);
+        ASSERT_EQ(app.run(), AppResult::kOk);
         ASSERT_EQ(Send(Action("link")).hasMember("error"), false);
         // These tests take the events themselves (Drain); running workers would race
         // them for each event. Paused workers still meet a pause rendezvous.
@@ -91,7 +91,7 @@ protected:
 
     PObject Send(const PObject& request) {
         PObject reply;
-        EXPECT_EQ(app.send_message(request, reply), 0);
+        EXPECT_EQ(app.send_message(request, reply), AppResult::kOk);
         return reply;
     }
 

@@ -8,7 +8,7 @@
 
 namespace delta_test {
 
-inline int make_signature(const std::string& in, const std::string& sig, uint32_t block = 0, uint32_t hash = 0)
+inline DeltaResult make_signature(const std::string& in, const std::string& sig, uint32_t block = 0, uint32_t hash = 0)
 {
     SimpleFileReader r;
     r.setFile(in);
@@ -16,7 +16,7 @@ inline int make_signature(const std::string& in, const std::string& sig, uint32_
     return r.readFile();
 }
 
-inline int make_delta(const std::string& sig, const std::string& in, const std::string& delta)
+inline DeltaResult make_delta(const std::string& sig, const std::string& in, const std::string& delta)
 {
     SimpleFileReader r;
     r.setFile(in);
@@ -24,7 +24,7 @@ inline int make_delta(const std::string& sig, const std::string& in, const std::
     return r.readFile();
 }
 
-inline int apply_patch(const std::string& basis, const std::string& delta, const std::string& out)
+inline DeltaResult apply_patch(const std::string& basis, const std::string& delta, const std::string& out)
 {
     DeltaFileReader r;
     r.setFile(delta, basis);

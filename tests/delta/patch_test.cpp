@@ -29,7 +29,7 @@ Bytes literal_cmd(const Bytes& data)
 }
 
 struct PatchResult {
-    int rc;
+    DeltaResult rc;
     std::string errors;
 };
 
@@ -38,7 +38,7 @@ PatchResult patch_bytes(const Bytes& basis, const Bytes& delta, const std::strin
     write_file(path(tag + ".basis"), basis);
     write_file(path(tag + ".delta"), delta);
     ErrorCapture errors;
-    int rc = apply_patch(path(tag + ".basis"), path(tag + ".delta"), path(tag + ".out"));
+    DeltaResult rc = apply_patch(path(tag + ".basis"), path(tag + ".delta"), path(tag + ".out"));
     return {rc, errors.text()};
 }
 
@@ -56,7 +56,7 @@ TEST(Patch, AppliesEveryCommandForm)
     Bytes c88 = {0x54, 0, 0, 0, 0, 0, 0, 0, 7, 0, 0, 0, 0, 0, 0, 0, 2};
     delta = concat({delta, n8, c88, {0x00}});
     PatchResult r = patch_bytes(basis, delta, "forms");
-    ASSERT_EQ(r.rc, 0) << r.errors;
+    ASSERT_EQ(r.rc, DeltaResult::kDone) << r.errors;
     Bytes expect = concat({lit1, slice(basis, 0, 10), lit64, slice(basis, 200, 70000), lit_big,
                            slice(basis, 299990, 10), {'x', 'y', 'z'}, slice(basis, 7, 2)});
     EXPECT_EQ(read_file(path("forms.out")), expect);
@@ -72,8 +72,8 @@ TEST(Patch, RoundTripsOverEditedFiles)
                              random_bytes(1, 36)});
     write_file(path("rt.old"), old_data);
     write_file(path("rt.new"), new_data);
-    ASSERT_EQ(make_signature(path("rt.old"), path("rt.sig")), 0);
-    ASSERT_EQ(make_delta(path("rt.sig"), path("rt.new"), path("rt.delta")), 0);
+    ASSERT_EQ(make_signature(path("rt.old"), path("rt.sig")), DeltaResult::kDone);
+    ASSERT_EQ(make_delta(path("rt.sig"), path("rt.new"), path("rt.delta")), DeltaResult::kDone);
     EXPECT_LT(read_file(path("rt.delta")).size(), 20000u);
 
     DeltaFileReader r;
@@ -82,14 +82,14 @@ TEST(Patch, RoundTripsOverEditedFiles)
     r.setNewFile(path("rt.out"));
     r.setHashString(hex);
     r.setSignature(path("rt.outsig"));
-    ASSERT_EQ(r.readFile(), 0);
+    ASSERT_EQ(r.readFile(), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("rt.out")), new_data);
 
     SimpleFileReader check;
     check.setFile(path("rt.new"));
     check.setHashString(copy_hex);
     check.setSignature(path("rt.newsig"));
-    ASSERT_EQ(check.readFile(), 0);
+    ASSERT_EQ(check.readFile(), DeltaResult::kDone);
     EXPECT_EQ(hex, copy_hex);
     EXPECT_EQ(read_file(path("rt.outsig")), read_file(path("rt.newsig")));
 }
@@ -121,7 +121,7 @@ TEST(Patch, MalformedDeltasFailWithFileFormat)
     };
     for (const Case& c : cases) {
         PatchResult r = patch_bytes(basis, c.delta, c.name);
-        EXPECT_EQ(r.rc, ERROR_FILE_FORMAT) << c.name;
+        EXPECT_EQ(r.rc, DeltaResult::kFileFormat) << c.name;
         EXPECT_NE(r.errors.find(c.line), std::string::npos) << c.name << ": " << r.errors;
         EXPECT_NE(r.errors.find("api.cpp ("), std::string::npos) << c.name;
     }
@@ -131,20 +131,20 @@ TEST(Patch, ArgumentAndSystemErrors)
 {
     ErrorCapture errors;
     DeltaFileReader none;
-    EXPECT_EQ(none.readFile(), ERROR_ARGUMENT);
+    EXPECT_EQ(none.readFile(), DeltaResult::kArgument);
     EXPECT_NE(errors.text().find("invalid arguments (basis_file = '', patch_file = ''"), std::string::npos);
 
     write_file(path("ae.basis"), random_bytes(100, 38));
     write_file(path("ae.delta"), concat({kMagic, copy_cmd(0, 100), {0x00}}));
-    EXPECT_EQ(apply_patch(path("ae.missing"), path("ae.delta"), path("ae.out")), ERROR_SYSTEM_CALL);
+    EXPECT_EQ(apply_patch(path("ae.missing"), path("ae.delta"), path("ae.out")), DeltaResult::kSystemCall);
     EXPECT_NE(errors.text().find("fd_open_read: Error Code 2"), std::string::npos);
-    EXPECT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("no-dir/out")), ERROR_HANDLER_CALL);
+    EXPECT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("no-dir/out")), DeltaResult::kHandlerCall);
 
     // Writing the result over the basis or the delta is refused before anything is touched.
-    EXPECT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("ae.basis")), ERROR_ARGUMENT);
-    EXPECT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("ae.delta")), ERROR_ARGUMENT);
+    EXPECT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("ae.basis")), DeltaResult::kArgument);
+    EXPECT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("ae.delta")), DeltaResult::kArgument);
     EXPECT_EQ(read_file(path("ae.basis")).size(), 100u);
-    ASSERT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("ae.out")), 0);
+    ASSERT_EQ(apply_patch(path("ae.basis"), path("ae.delta"), path("ae.out")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("ae.out")), read_file(path("ae.basis")));
 }
 
@@ -171,7 +171,7 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
         ::close(fd);
     };
     std::thread drain(drain_fifo);
-    EXPECT_EQ(apply_patch(path("pa.basis"), path("pa.delta"), fifo), 0) << "flag not yet given";
+    EXPECT_EQ(apply_patch(path("pa.basis"), path("pa.delta"), fifo), DeltaResult::kDone) << "flag not yet given";
     drain.join();
     EXPECT_EQ(drained.load(), basis.size());
 
@@ -184,7 +184,7 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
     r.setFile(path("pa.delta"), path("pa.basis"));
     r.setNewFile(fifo);
     r.setAbortFlag(&abort_flag);
-    EXPECT_EQ(r.readFile(), ERROR_ABORT);
+    EXPECT_EQ(r.readFile(), DeltaResult::kAbort);
     drain2.join();
     EXPECT_EQ(drained.load(), FileReader::CHUNK_SIZE);
 }
@@ -202,8 +202,8 @@ TEST(ReverseDelta, TurnsTheNewFileBackIntoTheBasis)
     r.setFile(path("rev.delta"), path("rev.basis"));
     r.setNewFile(path("rev.new"));
     r.setReverseDeltaFile(path("rev.rdelta"));
-    ASSERT_EQ(r.readFile(), 0);
-    ASSERT_EQ(apply_patch(path("rev.new"), path("rev.rdelta"), path("rev.back")), 0);
+    ASSERT_EQ(r.readFile(), DeltaResult::kDone);
+    ASSERT_EQ(apply_patch(path("rev.new"), path("rev.rdelta"), path("rev.back")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("rev.back")), basis);
 
     // A delta with no copies reverses into one literal of the whole basis.
@@ -212,7 +212,7 @@ TEST(ReverseDelta, TurnsTheNewFileBackIntoTheBasis)
     r2.setFile(path("rev2.delta"), path("rev.basis"));
     r2.setNewFile(path("rev2.new"));
     r2.setReverseDeltaFile(path("rev2.rdelta"));
-    ASSERT_EQ(r2.readFile(), 0);
+    ASSERT_EQ(r2.readFile(), DeltaResult::kDone);
     Bytes lit_header = {0x43, 0x00, 0x03, 0x0D, 0x40};
     EXPECT_EQ(read_file(path("rev2.rdelta")), concat({kMagic, lit_header, basis, {0x00}}));
 }

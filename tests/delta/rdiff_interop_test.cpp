@@ -72,7 +72,7 @@ TEST_F(RdiffInterop, SignaturesAreByteIdentical)
         for (const Bytes* data : {&p.old_data, &p.new_data}) {
             std::string tag = "ri-sig-" + p.name;
             write_file(path(tag), *data);
-            ASSERT_EQ(make_signature(path(tag), path(tag + ".ours")), 0) << p.name;
+            ASSERT_EQ(make_signature(path(tag), path(tag + ".ours")), DeltaResult::kDone) << p.name;
             ASSERT_EQ(run({rdiff, "-f", "-H", "md4", "-R", "rollsum", "-b", "2048", "-S", "8", "signature", path(tag),
                            path(tag + ".theirs")}),
                       0)
@@ -88,8 +88,8 @@ TEST_F(RdiffInterop, RdiffPatchesOurDeltas)
         std::string tag = "ri-od-" + p.name;
         write_file(path(tag + ".old"), p.old_data);
         write_file(path(tag + ".new"), p.new_data);
-        ASSERT_EQ(make_signature(path(tag + ".old"), path(tag + ".sig")), 0);
-        ASSERT_EQ(make_delta(path(tag + ".sig"), path(tag + ".new"), path(tag + ".delta")), 0);
+        ASSERT_EQ(make_signature(path(tag + ".old"), path(tag + ".sig")), DeltaResult::kDone);
+        ASSERT_EQ(make_delta(path(tag + ".sig"), path(tag + ".new"), path(tag + ".delta")), DeltaResult::kDone);
         ASSERT_EQ(run({rdiff, "-f", "patch", path(tag + ".old"), path(tag + ".delta"), path(tag + ".out")}), 0)
             << p.name;
         ASSERT_EQ(read_file(path(tag + ".out")), p.new_data) << p.name;
@@ -107,12 +107,14 @@ TEST_F(RdiffInterop, WePatchRdiffDeltas)
                   0);
         ASSERT_EQ(run({rdiff, "-f", "delta", path(tag + ".sig"), path(tag + ".new"), path(tag + ".delta")}), 0)
             << p.name;
-        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta"), path(tag + ".out")), 0) << p.name;
+        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta"), path(tag + ".out")), DeltaResult::kDone)
+            << p.name;
         ASSERT_EQ(read_file(path(tag + ".out")), p.new_data) << p.name;
         // rdiff's delta from our signature works the same.
-        ASSERT_EQ(make_signature(path(tag + ".old"), path(tag + ".oursig")), 0);
+        ASSERT_EQ(make_signature(path(tag + ".old"), path(tag + ".oursig")), DeltaResult::kDone);
         ASSERT_EQ(run({rdiff, "-f", "delta", path(tag + ".oursig"), path(tag + ".new"), path(tag + ".delta2")}), 0);
-        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta2"), path(tag + ".out2")), 0) << p.name;
+        ASSERT_EQ(apply_patch(path(tag + ".old"), path(tag + ".delta2"), path(tag + ".out2")), DeltaResult::kDone)
+            << p.name;
         ASSERT_EQ(read_file(path(tag + ".out2")), p.new_data) << p.name;
     }
 }
@@ -124,12 +126,12 @@ TEST_F(RdiffInterop, RdiffReadsOurSignaturesWithOtherSizes)
     write_file(path("ri-os.old"), old_data);
     write_file(path("ri-os.new"), new_data);
     for (auto [block, hash] : std::vector<std::pair<uint32_t, uint32_t>>{{512, 4}, {4096, 16}, {1000, 1}}) {
-        ASSERT_EQ(make_signature(path("ri-os.old"), path("ri-os.sig"), block, hash), 0);
+        ASSERT_EQ(make_signature(path("ri-os.old"), path("ri-os.sig"), block, hash), DeltaResult::kDone);
         ASSERT_EQ(run({rdiff, "-f", "-H", "md4", "-R", "rollsum", "-b", std::to_string(block), "-S",
                        std::to_string(hash), "signature", path("ri-os.old"), path("ri-os.theirs")}),
                   0);
         EXPECT_EQ(read_file(path("ri-os.sig")), read_file(path("ri-os.theirs"))) << block << "/" << hash;
-        ASSERT_EQ(make_delta(path("ri-os.sig"), path("ri-os.new"), path("ri-os.delta")), 0);
+        ASSERT_EQ(make_delta(path("ri-os.sig"), path("ri-os.new"), path("ri-os.delta")), DeltaResult::kDone);
         ASSERT_EQ(run({rdiff, "-f", "patch", path("ri-os.old"), path("ri-os.delta"), path("ri-os.out")}), 0);
         EXPECT_EQ(read_file(path("ri-os.out")), new_data) << block << "/" << hash;
     }

@@ -29,8 +29,8 @@ Bytes delta_of(const Bytes& old_data, const Bytes& new_data, const std::string& 
 {
     write_file(path(tag + ".old"), old_data);
     write_file(path(tag + ".new"), new_data);
-    EXPECT_EQ(make_signature(path(tag + ".old"), path(tag + ".sig")), 0);
-    EXPECT_EQ(make_delta(path(tag + ".sig"), path(tag + ".new"), path(tag + ".delta")), 0);
+    EXPECT_EQ(make_signature(path(tag + ".old"), path(tag + ".sig")), DeltaResult::kDone);
+    EXPECT_EQ(make_delta(path(tag + ".sig"), path(tag + ".new"), path(tag + ".delta")), DeltaResult::kDone);
     return read_file(path(tag + ".delta"));
 }
 
@@ -41,7 +41,7 @@ const Bytes kDeltaMagic = {0x72, 0x73, 0x02, 0x36};
 TEST(Signature, EmptyFileIsTheHeaderAlone)
 {
     write_file(path("empty"), {});
-    ASSERT_EQ(make_signature(path("empty"), path("empty.sig")), 0);
+    ASSERT_EQ(make_signature(path("empty"), path("empty.sig")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("empty.sig")), header(RSConstant::MAGIC_SIGNATURE, 2048, 8));
 }
 
@@ -49,7 +49,7 @@ TEST(Signature, RecordsPerBlockWithAShortLastBlock)
 {
     Bytes data = random_bytes(5000, 5);
     write_file(path("five"), data);
-    ASSERT_EQ(make_signature(path("five"), path("five.sig")), 0);
+    ASSERT_EQ(make_signature(path("five"), path("five.sig")), DeltaResult::kDone);
     Bytes sig = read_file(path("five.sig"));
     ASSERT_EQ(sig.size(), 12u + 3 * 12);
     EXPECT_EQ(slice(sig, 0, 12), header(RSConstant::MAGIC_SIGNATURE, 2048, 8));
@@ -67,12 +67,12 @@ TEST(Signature, SizesOutOfRangeFallBackToDefaults)
 {
     Bytes data = random_bytes(3000, 6);
     write_file(path("sizes"), data);
-    ASSERT_EQ(make_signature(path("sizes"), path("sizes.sig"), 1000, 16), 0);
+    ASSERT_EQ(make_signature(path("sizes"), path("sizes.sig"), 1000, 16), DeltaResult::kDone);
     Bytes sig = read_file(path("sizes.sig"));
     EXPECT_EQ(slice(sig, 0, 12), header(RSConstant::MAGIC_SIGNATURE, 1000, 16));
     EXPECT_EQ(sig.size(), 12u + 3 * 20);
 
-    ASSERT_EQ(make_signature(path("sizes"), path("sizes2.sig"), 0, 17), 0);
+    ASSERT_EQ(make_signature(path("sizes"), path("sizes2.sig"), 0, 17), DeltaResult::kDone);
     EXPECT_EQ(slice(read_file(path("sizes2.sig")), 0, 12), header(RSConstant::MAGIC_SIGNATURE, 2048, 8));
 }
 
@@ -120,7 +120,7 @@ TEST(Delta, InsertionsAndMovesBecomeCopiesAndLiterals)
     Bytes expect = concat({kDeltaMagic, Bytes(c1, c1 + n1), {0x0A}, ins, Bytes(c2, c2 + n2), {0x00}});
     EXPECT_EQ(d, expect);
 
-    ASSERT_EQ(apply_patch(path("moved.old"), path("moved.delta"), path("moved.out")), 0);
+    ASSERT_EQ(apply_patch(path("moved.old"), path("moved.delta"), path("moved.out")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("moved.out")), new_data);
 }
 
@@ -156,12 +156,13 @@ TEST(Delta, RejectsBadSignatures)
     for (const Case& c : cases) {
         ErrorCapture errors;
         write_file(path(std::string("bs.") + c.name), c.sig);
-        EXPECT_EQ(make_delta(path(std::string("bs.") + c.name), path("bs.new"), path("bs.delta")), ERROR_HANDLER_CALL)
+        EXPECT_EQ(make_delta(path(std::string("bs.") + c.name), path("bs.new"), path("bs.delta")),
+                  DeltaResult::kHandlerCall)
             << c.name;
         EXPECT_NE(errors.text().find(c.line), std::string::npos) << c.name << ": " << errors.text();
     }
     ErrorCapture errors;
-    EXPECT_EQ(make_delta(path("bs.missing"), path("bs.new"), path("bs.delta")), ERROR_HANDLER_CALL);
+    EXPECT_EQ(make_delta(path("bs.missing"), path("bs.new"), path("bs.delta")), DeltaResult::kHandlerCall);
 }
 
 TEST(Delta, ForeignBlockAndHashSizesWork)
@@ -172,9 +173,9 @@ TEST(Delta, ForeignBlockAndHashSizesWork)
     write_file(path("fs.new"), new_data);
     for (uint32_t block : {1u, 7u, 512u, 4096u, 200000u}) {
         for (uint32_t hash : {1u, 8u, 16u}) {
-            ASSERT_EQ(make_signature(path("fs.old"), path("fs.sig"), block, hash), 0);
-            ASSERT_EQ(make_delta(path("fs.sig"), path("fs.new"), path("fs.delta")), 0);
-            ASSERT_EQ(apply_patch(path("fs.old"), path("fs.delta"), path("fs.out")), 0);
+            ASSERT_EQ(make_signature(path("fs.old"), path("fs.sig"), block, hash), DeltaResult::kDone);
+            ASSERT_EQ(make_delta(path("fs.sig"), path("fs.new"), path("fs.delta")), DeltaResult::kDone);
+            ASSERT_EQ(apply_patch(path("fs.old"), path("fs.delta"), path("fs.out")), DeltaResult::kDone);
             ASSERT_EQ(read_file(path("fs.out")), new_data) << block << "/" << hash;
         }
     }
@@ -188,7 +189,7 @@ TEST(SimpleReader, OnePassMakesCopyHashSignatureAndDelta)
         new_data[i] ^= 0x5A;
     write_file(path("op.old"), old_data);
     write_file(path("op.new"), new_data);
-    ASSERT_EQ(make_signature(path("op.old"), path("op.oldsig")), 0);
+    ASSERT_EQ(make_signature(path("op.old"), path("op.oldsig")), DeltaResult::kDone);
 
     SimpleFileReader r;
     ustring hex;
@@ -197,12 +198,12 @@ TEST(SimpleReader, OnePassMakesCopyHashSignatureAndDelta)
     r.setHashString(hex);
     r.setSignature(path("op.newsig"));
     r.setDelta(path("op.delta"), path("op.oldsig"));
-    ASSERT_EQ(r.readFile(), 0);
+    ASSERT_EQ(r.readFile(), DeltaResult::kDone);
 
     EXPECT_EQ(read_file(path("op.copy")), new_data);
-    ASSERT_EQ(make_signature(path("op.new"), path("op.newsig2")), 0);
+    ASSERT_EQ(make_signature(path("op.new"), path("op.newsig2")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("op.newsig")), read_file(path("op.newsig2")));
-    ASSERT_EQ(apply_patch(path("op.old"), path("op.delta"), path("op.patched")), 0);
+    ASSERT_EQ(apply_patch(path("op.old"), path("op.delta"), path("op.patched")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("op.patched")), new_data);
     EXPECT_EQ(hex.size(), 32u);
     EXPECT_LT(read_file(path("op.delta")).size(), 32 * 2048u * 2);
@@ -213,7 +214,7 @@ TEST(SimpleReader, OnePassMakesCopyHashSignatureAndDelta)
     ustring empty_hex;
     e.setFile(path("op.empty"));
     e.setHashString(empty_hex);
-    ASSERT_EQ(e.readFile(), 0);
+    ASSERT_EQ(e.readFile(), DeltaResult::kDone);
     EXPECT_EQ(empty_hex, "31d6cfe0d16ae931b73c59d7e0c089c0");
 }
 
@@ -221,25 +222,25 @@ TEST(SimpleReader, ArgumentAndSystemErrors)
 {
     ErrorCapture errors;
     SimpleFileReader none;
-    EXPECT_EQ(none.readFile(), ERROR_ARGUMENT);
+    EXPECT_EQ(none.readFile(), DeltaResult::kArgument);
 
     SimpleFileReader missing;
     ustring hex;
     missing.setFile(path("no-such-file"));
     missing.setHashString(hex);
-    EXPECT_EQ(missing.readFile(), ERROR_SYSTEM_CALL);
+    EXPECT_EQ(missing.readFile(), DeltaResult::kSystemCall);
 
     write_file(path("arg.in"), random_bytes(100, 19));
     SimpleFileReader bad_out;
     bad_out.setFile(path("arg.in"));
     bad_out.setCopyFile(path("no-such-dir/out"));
-    EXPECT_EQ(bad_out.readFile(), ERROR_HANDLER_CALL);
+    EXPECT_EQ(bad_out.readFile(), DeltaResult::kHandlerCall);
 
     // Copying a file onto itself would truncate it before reading it.
     SimpleFileReader self;
     self.setFile(path("arg.in"));
     self.setCopyFile(path("arg.in"));
-    EXPECT_EQ(self.readFile(), ERROR_ARGUMENT);
+    EXPECT_EQ(self.readFile(), DeltaResult::kArgument);
     EXPECT_EQ(read_file(path("arg.in")).size(), 100u);
 }
 
@@ -274,7 +275,7 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
     r.setFile(path("abort.in"));
     r.setCopyFile(fifo);
     r.setAbortFlag(&abort_flag);
-    EXPECT_EQ(r.readFile(), ERROR_ABORT);
+    EXPECT_EQ(r.readFile(), DeltaResult::kAbort);
     drain.join();
     EXPECT_EQ(drained.load(), FileReader::CHUNK_SIZE);
 
@@ -285,7 +286,7 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
     early.setFile(path("abort.in"));
     early.setHashString(hex);
     early.setAbortFlag(&set);
-    EXPECT_EQ(early.readFile(), ERROR_ABORT);
+    EXPECT_EQ(early.readFile(), DeltaResult::kAbort);
 }
 
 TEST(Delta, CraftedSignatureOfEqualWeakSumsStaysCorrect)
@@ -307,7 +308,7 @@ TEST(Delta, CraftedSignatureOfEqualWeakSumsStaysCorrect)
     write_file(path("crafted.sig"), sig);
     write_file(path("crafted.new"), new_data);
     write_file(path("crafted.basis"), random_bytes(64 * 5000, 23));
-    ASSERT_EQ(make_delta(path("crafted.sig"), path("crafted.new"), path("crafted.delta")), 0);
-    ASSERT_EQ(apply_patch(path("crafted.basis"), path("crafted.delta"), path("crafted.out")), 0);
+    ASSERT_EQ(make_delta(path("crafted.sig"), path("crafted.new"), path("crafted.delta")), DeltaResult::kDone);
+    ASSERT_EQ(apply_patch(path("crafted.basis"), path("crafted.delta"), path("crafted.out")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("crafted.out")), new_data);
 }

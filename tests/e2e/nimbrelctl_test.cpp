@@ -458,11 +458,11 @@ namespace {
 // Records the requests the control loop hands over.
 class RecordingApp : public ControlApp {
 public:
-    int run() override { return 0; }
-    int send_message(const PObject& request, PObject& reply) override {
+    AppResult run() override { return AppResult::kOk; }
+    AppResult send_message(const PObject& request, PObject& reply) override {
         requests.push_back(request);
         reply["ack"] = "ok";
-        return 0;
+        return AppResult::kOk;
     }
     void kill() override {}
     std::vector<PObject> requests;

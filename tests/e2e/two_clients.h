@@ -46,7 +46,7 @@ inline std::string Md4OfFile(const std::string& path) {
     SimpleFileReader r;
     r.setFile(path);
     r.setHashString(out);
-    return r.readFile() == RS_DONE ? out.str() : "<unreadable>";
+    return r.readFile() == DeltaResult::kDone ? out.str() : "<unreadable>";
 }
 
 // Every entry below root except the daemon's working directory.

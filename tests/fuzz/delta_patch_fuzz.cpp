@@ -87,14 +87,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     reader.setHashString(hex);
     if (flags & 1)
         reader.setReverseDeltaFile(rdelta);
-    int rc = reader.readFile();
-    if (rc != RS_DONE && rc != ERROR_FILE_FORMAT)
+    DeltaResult rc = reader.readFile();
+    if (rc != DeltaResult::kDone && rc != DeltaResult::kFileFormat)
         std::abort();  // nothing but the format can be wrong here
-    if (rc == RS_DONE && (flags & 1)) {
+    if (rc == DeltaResult::kDone && (flags & 1)) {
         DeltaFileReader undo;
         undo.setFile(rdelta, out);
         undo.setNewFile(back);
-        if (undo.readFile() != RS_DONE)
+        if (undo.readFile() != DeltaResult::kDone)
             std::abort();
         std::vector<uint8_t> got = read_all(back);
         if (got.size() != basis_len || (basis_len > 0 && std::memcmp(got.data(), data, basis_len) != 0))

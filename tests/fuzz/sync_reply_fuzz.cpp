@@ -127,7 +127,7 @@ std::string Md4(const std::string& file) {
     SimpleFileReader r;
     r.setFile(file);
     r.setHashString(hex);
-    if (r.readFile() != RS_DONE) Fail("cannot hash", file);
+    if (r.readFile() != DeltaResult::kDone) Fail("cannot hash", file);
     return hex.str();
 }
 
@@ -194,7 +194,7 @@ Registry::Entry ResetSession() {
     e.sess_id = kSession;
     e.view_id = kView;
     e.recursive = true;
-    if (SessionRoot::Open(g_sync, e.root) != 0) Fail("session root");
+    if (!SessionRoot::Open(g_sync, e.root)) Fail("session root");
     e.local_path = e.root->path();
     e.remote_path = "/";
     e.config_path = g_config;

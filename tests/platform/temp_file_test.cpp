@@ -20,11 +20,11 @@ TEST_F(TempFiles, CreateOnceAndRemoveOnDestruction) {
     {
         TempFile t(root.c_str());
         EXPECT_TRUE(t.getPath().empty());
-        ASSERT_EQ(t.create(), 0);
+        ASSERT_TRUE(t.create());
         path = t.getPath();
         EXPECT_EQ(path.substr(0, root.size()), root.c_str());
         EXPECT_TRUE(on_disk(path));
-        EXPECT_EQ(t.create(), -1);  // already holds one
+        EXPECT_FALSE(t.create());  // already holds one
         EXPECT_EQ(t.getPath(), path);
         EXPECT_TRUE(on_disk(path));
     }
@@ -32,14 +32,14 @@ TEST_F(TempFiles, CreateOnceAndRemoveOnDestruction) {
 
     {
         TempFile t(root.c_str());
-        ASSERT_EQ(t.create(), 0);
+        ASSERT_TRUE(t.create());
         path = t.getPath();
         t.convert_permanent();
     }
     EXPECT_TRUE(on_disk(path));
 
     TempFile bad(at("missing").c_str());
-    EXPECT_EQ(bad.create(), -1);
+    EXPECT_FALSE(bad.create());
     EXPECT_EQ(bad.refCount(), 0);
 }
 
@@ -47,7 +47,7 @@ TEST_F(TempFiles, DefaultPrefix) {
     ustring old = TempFile::defaultPrefix();
     TempFile::setDefaultPrefix(root.c_str());
     TempFile t;
-    ASSERT_EQ(t.create(), 0);
+    ASSERT_TRUE(t.create());
     EXPECT_EQ(t.getPath().substr(0, root.size()), root.c_str());
     TempFile::setDefaultPrefix(old);
 }
@@ -56,11 +56,11 @@ TEST_F(TempFiles, AssignmentSharesOneFile) {
     ustring old_target, shared;
     {
         TempFile a(root.c_str());
-        ASSERT_EQ(a.create(), 0);
+        ASSERT_TRUE(a.create());
         shared = a.getPath();
         {
             TempFile b(root.c_str());
-            ASSERT_EQ(b.create(), 0);
+            ASSERT_TRUE(b.create());
             old_target = b.getPath();
             b = a;
             EXPECT_FALSE(on_disk(old_target));  // the target's own file went
@@ -77,8 +77,8 @@ TEST_F(TempFiles, AssignmentSharesOneFile) {
 
 TEST_F(TempFiles, PermanentFileSurvivesBeingAssignedOver) {
     TempFile keep(root.c_str()), other(root.c_str());
-    ASSERT_EQ(keep.create(), 0);
-    ASSERT_EQ(other.create(), 0);
+    ASSERT_TRUE(keep.create());
+    ASSERT_TRUE(other.create());
     ustring kept = keep.getPath();
     keep.convert_permanent();
     keep = other;
@@ -91,7 +91,7 @@ TEST_F(TempFiles, ExplicitRemoveOfASharedFile) {
     TempFile b(root.c_str());
     {
         TempFile a(root.c_str());
-        ASSERT_EQ(a.create(), 0);
+        ASSERT_TRUE(a.create());
         first = a.getPath();
         b = a;
         a.remove();
@@ -99,14 +99,14 @@ TEST_F(TempFiles, ExplicitRemoveOfASharedFile) {
         EXPECT_TRUE(a.getPath().empty());
         EXPECT_EQ(b.refCount(), 0);  // every holder sees the file gone
         // b may make a new file of its own; a's destruction must not touch it.
-        ASSERT_EQ(b.create(), 0);
+        ASSERT_TRUE(b.create());
         EXPECT_NE(b.getPath(), first);
     }
     EXPECT_TRUE(on_disk(b.getPath()));
     EXPECT_EQ(b.refCount(), 1);
 
     TempFile self(root.c_str());
-    ASSERT_EQ(self.create(), 0);
+    ASSERT_TRUE(self.create());
     ustring p = self.getPath();
     self = self;
     EXPECT_TRUE(on_disk(p));
@@ -119,11 +119,11 @@ TEST_F(TempFiles, SessionScratchFilesStayBeneathTheRoot) {
     ASSERT_EQ(mkdir(at("outside").c_str(), 0755), 0);
     ASSERT_EQ(symlink(at("outside").c_str(), at("sync/linked").c_str()), 0);
     std::shared_ptr<const SessionRoot> sync;
-    ASSERT_EQ(SessionRoot::Open(at("sync"), sync), 0);
+    ASSERT_TRUE(SessionRoot::Open(at("sync"), sync));
     ustring path;
     {
         TempFile t(sync, "/work");
-        ASSERT_EQ(t.create(), 0);
+        ASSERT_TRUE(t.create());
         path = t.getPath();
         EXPECT_EQ(path, sync->Full(t.getRelPath()));
         EXPECT_EQ(t.getRelPath().substr(0, 6), "/work/");
@@ -133,7 +133,7 @@ TEST_F(TempFiles, SessionScratchFilesStayBeneathTheRoot) {
     }
     EXPECT_FALSE(on_disk(path));
     TempFile through_link(sync, "/linked");
-    EXPECT_EQ(through_link.create(), -1);
+    EXPECT_FALSE(through_link.create());
     EXPECT_TRUE(std::filesystem::is_empty(at("outside")));
 }
 

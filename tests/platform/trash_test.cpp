@@ -31,7 +31,7 @@ protected:
 
 TEST_F(Trash, RemoveWithUndoMovesToTheHomeTrashWithItsRecord) {
     write("my file.txt", "one");
-    EXPECT_EQ(FSRemove(at("my file.txt"), true), 0);
+    EXPECT_EQ(FSRemove(at("my file.txt"), true), FsResult::kOk);
     EXPECT_FALSE(exists("my file.txt"));
     EXPECT_EQ(read("xdg/Trash/files/my file.txt"), "one");
     std::string record = read("xdg/Trash/info/my file.txt.trashinfo");
@@ -41,22 +41,22 @@ TEST_F(Trash, RemoveWithUndoMovesToTheHomeTrashWithItsRecord) {
     // The same name again gets its own entry; the first stays.
     write("my file.txt", "two");
     ustring where;
-    EXPECT_EQ(MoveToTrash(at("my file.txt").c_str(), &where), 0);
+    EXPECT_TRUE(MoveToTrash(at("my file.txt").c_str(), &where));
     EXPECT_EQ(where, at("xdg/Trash/files/my file.txt.2").c_str());
     EXPECT_EQ(read("xdg/Trash/files/my file.txt"), "one");
     EXPECT_EQ(read("xdg/Trash/files/my file.txt.2"), "two");
 
     // Directories go whole; a link goes as a link.
-    ASSERT_EQ(FSMKDir(at("dir/sub"), true), 0);
+    ASSERT_EQ(FSMKDir(at("dir/sub"), true), FsResult::kOk);
     write("dir/sub/f", "f");
-    EXPECT_EQ(FSRemove(at("dir"), true), 0);
+    EXPECT_EQ(FSRemove(at("dir"), true), FsResult::kOk);
     EXPECT_EQ(read("xdg/Trash/files/dir/sub/f"), "f");
     ASSERT_EQ(symlink(at("xdg").c_str(), at("lnk").c_str()), 0);
-    EXPECT_EQ(FSRemove(at("lnk"), true), 0);
+    EXPECT_EQ(FSRemove(at("lnk"), true), FsResult::kOk);
     struct stat st;
     ASSERT_EQ(lstat(at("xdg/Trash/files/lnk").c_str(), &st), 0);
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(FSRemove(at("missing"), true), 0);
+    EXPECT_EQ(FSRemove(at("missing"), true), FsResult::kOk);
 }
 
 TEST_F(Trash, OtherVolumesUseTheirOwnTrashAndFailureKeepsTheFile) {
@@ -65,7 +65,7 @@ TEST_F(Trash, OtherVolumesUseTheirOwnTrashAndFailureKeepsTheFile) {
     if (system(("mount -t tmpfs -o size=1m nimbrel-test " + mnt + " 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "cannot mount a tmpfs here (needs root); per-volume trash not tested";
     std::ofstream(mnt + "/f") << "data";
-    EXPECT_EQ(FSRemove((mnt + "/f").c_str(), true), 0);
+    EXPECT_EQ(FSRemove((mnt + "/f").c_str(), true), FsResult::kOk);
     std::string trash = mnt + "/.Trash-" + std::to_string(getuid());
     struct stat st;
     EXPECT_EQ(lstat((trash + "/files/f").c_str(), &st), 0);
@@ -75,7 +75,7 @@ TEST_F(Trash, OtherVolumesUseTheirOwnTrashAndFailureKeepsTheFile) {
     std::filesystem::remove_all(trash);
     std::ofstream(trash) << "in the way";
     std::ofstream(mnt + "/g") << "keep";
-    EXPECT_EQ(FSRemove((mnt + "/g").c_str(), true), FS_ERR_TRASH);
+    EXPECT_EQ(FSRemove((mnt + "/g").c_str(), true), FsResult::kTrash);
     EXPECT_EQ(lstat((mnt + "/g").c_str(), &st), 0);
     EXPECT_EQ(system(("umount " + mnt).c_str()), 0);
 }

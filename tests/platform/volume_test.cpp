@@ -22,11 +22,11 @@ protected:
 };
 
 TEST_F(Volume, InitNeedsAnAbsolutePathAndLeavesOrdinaryVolumesAlone) {
-    EXPECT_EQ(FSInit("relative/path"), -1);
-    EXPECT_EQ(FSInit(""), -1);
+    EXPECT_FALSE(FSInit("relative/path"));
+    EXPECT_FALSE(FSInit(""));
     EXPECT_FALSE(IsMSDOS("relative"));
-    EXPECT_EQ(FSInit(root.c_str()), 0);
-    EXPECT_EQ(FSInit(at("not/yet/made").c_str()), 0);  // asks the nearest existing ancestor
+    EXPECT_TRUE(FSInit(root.c_str()));
+    EXPECT_TRUE(FSInit(at("not/yet/made").c_str()));  // asks the nearest existing ancestor
     EXPECT_FALSE(FSTwoSecondTime());
     EXPECT_FALSE(IsMSDOS(root.c_str()));
 }
@@ -87,7 +87,7 @@ TEST_F(Volume, CaseFoldingDirectoryStillNeedsTheExactName) {
         EXPECT_TRUE(IsFileExist((dir + "/readme.txt").c_str()));
         EXPECT_FALSE(IsFileExist((dir + "/README.txt").c_str()));
         FILE_INFO info;
-        EXPECT_EQ(FSStat((dir + "/README.txt").c_str(), info), 0);
+        EXPECT_EQ(FSStat((dir + "/README.txt").c_str(), info), FsResult::kOk);
         EXPECT_FALSE(info.isExist);
     }
     EXPECT_EQ(system(("umount " + mnt).c_str()), 0);

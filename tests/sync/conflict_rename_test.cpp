@@ -23,7 +23,7 @@ protected:
     // Opened for each call: some cases make the scratch folder anew.
     std::shared_ptr<const SessionRoot> Root() const {
         std::shared_ptr<const SessionRoot> r;
-        EXPECT_EQ(SessionRoot::Open(root, r), 0);
+        EXPECT_TRUE(SessionRoot::Open(root, r));
         return r;
     }
     static ustring Rel(const std::string& name) { return ustring(("/" + name).c_str()); }
@@ -66,28 +66,28 @@ TEST_F(ConflictRenameTest, RenamesBesideTheFileAndCountsOnWhenTaken) {
         std::filesystem::remove_all(root);
         std::filesystem::create_directories(root + "/s.d");
         write("report.txt", "v1");
-        if (ConflictRename(*Root(), Rel("report.txt"), "PC1", "Conflict") != 0) return false;
+        if (ConflictRename(*Root(), Rel("report.txt"), "PC1", "Conflict") != FsResult::kOk) return false;
         EXPECT_FALSE(exists("report.txt"));
         EXPECT_EQ(read("report_PC1_" + ts + "_Conflict.txt"), "v1");
 
         write("report.txt", "v2");
-        EXPECT_EQ(ConflictRename(*Root(), Rel("report.txt"), "PC1", "Conflict"), 0);
+        EXPECT_EQ(ConflictRename(*Root(), Rel("report.txt"), "PC1", "Conflict"), FsResult::kOk);
         EXPECT_EQ(read("report_PC1_" + ts + "_Conflict_1.txt"), "v2");
         EXPECT_EQ(read("report_PC1_" + ts + "_Conflict.txt"), "v1");
 
         write("s.d/notes", "n");
-        EXPECT_EQ(ConflictRename(*Root(), Rel("s.d/notes"), "PC1", "Conflict"), 0);
+        EXPECT_EQ(ConflictRename(*Root(), Rel("s.d/notes"), "PC1", "Conflict"), FsResult::kOk);
         EXPECT_EQ(read("s.d/notes_PC1_" + ts + "_Conflict"), "n");
 
         write("name.", "a");
-        EXPECT_EQ(ConflictRename(*Root(), Rel("name."), "PC1", "TailCharacterConflict"), 0);
+        EXPECT_EQ(ConflictRename(*Root(), Rel("name."), "PC1", "TailCharacterConflict"), FsResult::kOk);
         EXPECT_EQ(read("name._PC1_" + ts + "_TailCharacterConflict"), "a");
         write("name.", "b");
-        EXPECT_EQ(ConflictRename(*Root(), Rel("name."), "PC1", "TailCharacterConflict"), 0);
+        EXPECT_EQ(ConflictRename(*Root(), Rel("name."), "PC1", "TailCharacterConflict"), FsResult::kOk);
         EXPECT_EQ(read("name._PC1_" + ts + "_TailCharacterConflict_1"), "b");
 
         std::filesystem::create_directories(at("folder.d/inner"));
-        EXPECT_EQ(ConflictRename(*Root(), Rel("folder.d"), "PC1", "Conflict"), 0);
+        EXPECT_EQ(ConflictRename(*Root(), Rel("folder.d"), "PC1", "Conflict"), FsResult::kOk);
         EXPECT_TRUE(exists("folder_PC1_" + ts + "_Conflict.d/inner"));
         return true;
     });
@@ -101,11 +101,11 @@ TEST_F(ConflictRenameTest, NeverReplacesAndGivesUpAfterTheLastCounter) {
         write(base + ".txt", "taken");
         for (int n = 1; n <= 98; ++n) write(base + "_" + std::to_string(n) + ".txt", std::to_string(n));
         write("r.txt", "mine");
-        if (ConflictRename(*Root(), Rel("r.txt"), "PC1", "Conflict") != 0) return false;
+        if (ConflictRename(*Root(), Rel("r.txt"), "PC1", "Conflict") != FsResult::kOk) return false;
         EXPECT_EQ(read(base + "_99.txt"), "mine");  // the last numbered name
 
         write("r.txt", "still mine");
-        EXPECT_EQ(ConflictRename(*Root(), Rel("r.txt"), "PC1", "Conflict"), -1);
+        EXPECT_EQ(ConflictRename(*Root(), Rel("r.txt"), "PC1", "Conflict"), FsResult::kFailed);
         EXPECT_EQ(read("r.txt"), "still mine");  // left where it was
         EXPECT_EQ(read(base + ".txt"), "taken");
         EXPECT_EQ(read(base + "_50.txt"), "50");
@@ -116,17 +116,17 @@ TEST_F(ConflictRenameTest, NeverReplacesAndGivesUpAfterTheLastCounter) {
 }
 
 TEST_F(ConflictRenameTest, FailuresAreReported) {
-    EXPECT_EQ(ConflictRename(*Root(), Rel("missing.txt"), "PC1", "Conflict"), -1);
+    EXPECT_EQ(ConflictRename(*Root(), Rel("missing.txt"), "PC1", "Conflict"), FsResult::kFailed);
     std::string long_name(240, 'x');
     write(long_name, "x");
-    EXPECT_EQ(ConflictRename(*Root(), Rel(long_name), "PC1", "Conflict"), FS_ERR_NAME_TOO_LONG);
+    EXPECT_EQ(ConflictRename(*Root(), Rel(long_name), "PC1", "Conflict"), FsResult::kNameTooLong);
     EXPECT_EQ(read(long_name), "x");
     // A folder reached through a link is not renamed in.
     std::filesystem::create_directories(root + "-outside");
     std::ofstream(root + "-outside/f.txt") << "theirs";
     ASSERT_EQ(symlink((root + "-outside").c_str(), at("link").c_str()), 0);
-    EXPECT_EQ(ConflictRename(*Root(), Rel("link/f.txt"), "PC1", "Conflict"), FS_ERR_LINK);
-    EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel("link/f.txt"), "f.txt ", "PC1"), FS_ERR_LINK);
+    EXPECT_EQ(ConflictRename(*Root(), Rel("link/f.txt"), "PC1", "Conflict"), FsResult::kLink);
+    EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel("link/f.txt"), "f.txt ", "PC1"), FsResult::kLink);
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root + "-outside"), {}), 1);
     std::filesystem::remove_all(root + "-outside");
 }
@@ -136,20 +136,20 @@ TEST_F(ConflictRenameTest, WhiteSpaceNamesAreTrimmedOrMarked) {
         std::filesystem::remove_all(root);
         std::filesystem::create_directories(root);
         write(" a.txt ", "spaced");
-        if (WhiteSpaceConflictRename(*Root(), Rel(" a.txt "), " a.txt ", "PC1") != 0) return false;
+        if (WhiteSpaceConflictRename(*Root(), Rel(" a.txt "), " a.txt ", "PC1") != FsResult::kOk) return false;
         EXPECT_EQ(read("a.txt"), "spaced");
 
         write(" a.txt", "second");
-        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" a.txt"), " a.txt", "PC1"), 0);
+        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" a.txt"), " a.txt", "PC1"), FsResult::kOk);
         EXPECT_EQ(read("a_PC1_" + ts + "_WhiteSpaceConflict.txt"), "second");
         write(" a.txt", "third");
-        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" a.txt"), " a.txt", "PC1"), 0);
+        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" a.txt"), " a.txt", "PC1"), FsResult::kOk);
         EXPECT_EQ(read("a_PC1_" + ts + "_WhiteSpaceConflict_0.txt"), "third");
         EXPECT_EQ(read("a.txt"), "spaced");
 
         write("b.", "x");
         write("b. ", "y");
-        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel("b. "), "b. ", "PC1"), 0);
+        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel("b. "), "b. ", "PC1"), FsResult::kOk);
         EXPECT_EQ(read("b_PC1_" + ts + "_WhiteSpaceConflict."), "y");
 
         // Every name taken (plain and 0..99): nothing moves, nothing is replaced.
@@ -158,7 +158,7 @@ TEST_F(ConflictRenameTest, WhiteSpaceNamesAreTrimmedOrMarked) {
         write(base, "t");
         for (int n = 0; n <= 99; ++n) write(base + "_" + std::to_string(n), "t");
         write(" c", "mine");
-        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" c"), " c", "PC1"), -1);
+        EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" c"), " c", "PC1"), FsResult::kFailed);
         EXPECT_EQ(read(" c"), "mine");
         EXPECT_EQ(read("c"), "c");
         return true;
@@ -170,12 +170,12 @@ TEST_F(ConflictRenameTest, WhiteSpaceNameThatIsOnlyBlanksOrLeavesTheFolder) {
         std::filesystem::remove_all(root);
         std::filesystem::create_directories(root);
         write("   ", "blank");
-        if (WhiteSpaceConflictRename(*Root(), Rel("   "), "   ", "PC1") != 0) return false;
+        if (WhiteSpaceConflictRename(*Root(), Rel("   "), "   ", "PC1") != FsResult::kOk) return false;
         EXPECT_EQ(read("_PC1_" + ts + "_WhiteSpaceConflict"), "blank");
         return true;
     });
     write(" x", "x");
-    EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" x"), "../ x", "PC1"), -1);
+    EXPECT_EQ(WhiteSpaceConflictRename(*Root(), Rel(" x"), "../ x", "PC1"), FsResult::kFailed);
     EXPECT_EQ(read(" x"), "x");
 }
 

@@ -384,7 +384,7 @@ TEST_F(DetectorTest, LostFolderIsReportedRewatchedAndRescanned) {
     // The tasks get the new folder: the old root names the deleted directory.
     const auto roots = sink->Get(&RecordingSink::roots);
     ASSERT_EQ(roots.size(), 1u);
-    EXPECT_EQ(roots[0]->CheckPresent(), 0);
+    EXPECT_TRUE(roots[0]->CheckPresent());
     EXPECT_TRUE(fs::is_directory(in("/.VarnelWorkingDirectory/#VarnelRecycle")));
     sink->Reset();
     Write("/sub/back");

@@ -152,7 +152,7 @@ TEST_F(DownloadTest, AFullDiskHandsTheEventBackAndChangesNothingUntilSpaceIsFree
 TEST_F(DownloadTest, InjectedWriteFaultsWaitForSpaceOrRetryAndChangeNothing) {
     Start();
     auto faults = std::make_shared<RootFaults>();
-    ASSERT_EQ(SessionRoot::OpenWithFaults(session.local_path, faults, session.root), 0);
+    ASSERT_TRUE(SessionRoot::OpenWithFaults(session.local_path, faults, session.root));
     Registry::getInstance().Set(session);
     const std::string body = RandomBytes(50000, 7);
     faults->fail_at = 1;  // ENOSPC from the first change on

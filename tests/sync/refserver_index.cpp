@@ -36,7 +36,7 @@ int ServerFile(const std::string& root, uint64_t view, const std::string& path, 
         SimpleFileReader reader;
         reader.setFile(store.BlobPath(*hash));
         reader.setHashString(md4);
-        if (reader.readFile() != RS_DONE) return -1;
+        if (reader.readFile() != DeltaResult::kDone) return -1;
         *blob_md4 = md4.str();
     }
     return 1;

@@ -87,11 +87,11 @@ protected:
         e.sess_id = id;
         e.view_id = view;
         e.recursive = recursive;
-        EXPECT_EQ(SessionRoot::Open(base + "/sync", e.root), 0);
+        EXPECT_TRUE(SessionRoot::Open(base + "/sync", e.root));
         e.local_path = e.root ? e.root->path() : ustring(base + "/sync");
         e.remote_path = remote;
         e.config_path = base + "/config";
-        EXPECT_EQ(SessionRoot::Open(e.local_path, e.root), 0);
+        EXPECT_TRUE(SessionRoot::Open(e.local_path, e.root));
         e.event_db = Registry::MakeEventDB();
         EXPECT_EQ(e.event_db->initialize(base + "/config/db/event-db.sqlite"), DbResult::kOk);
         Registry::getInstance().Set(e);

@@ -64,7 +64,7 @@ protected:
         SimpleFileReader r;
         r.setFile(tmp);
         r.setHashString(out);
-        EXPECT_EQ(r.readFile(), RS_DONE);
+        EXPECT_EQ(r.readFile(), DeltaResult::kDone);
         return out.str();
     }
     // Another client stored content (or a directory) at name; the new sync id.

@@ -75,7 +75,7 @@ protected:
         SimpleFileReader r;
         r.setFile(file);
         r.setHashString(out);
-        return r.readFile() == RS_DONE ? out.str() : "unreadable";
+        return r.readFile() == DeltaResult::kDone ? out.str() : "unreadable";
     }
     void Push(const std::string& name, Event::Type type = Event::EV_MODIFY, bool dir = false) {
         Event e;

@@ -67,10 +67,10 @@ TEST_F(SslChannel, UpgradeCarriesLargeValuesBothWays) {
     EXPECT_FALSE(p.client->IsClosed());
 
     std::string peer;
-    ASSERT_EQ(SSLChannelPeerFingerprint(*p.client, peer), 0);
+    ASSERT_TRUE(SSLChannelPeerFingerprint(*p.client, peer));
     EXPECT_EQ(peer, SSLCertificateFileFingerprint(cert.c_str()));
     // The server asked for no client certificate.
-    EXPECT_EQ(SSLChannelPeerFingerprint(*p.server, peer), -1);
+    EXPECT_FALSE(SSLChannelPeerFingerprint(*p.server, peer));
 
     // Strings larger than a TLS record and a map spanning several buffers.
     PObject big;
@@ -167,7 +167,7 @@ TEST_F(SslChannel, ClosedChannelCannotBeUpgraded) {
     Channel ch(81920);
     EXPECT_EQ(ch.ConvertToSSLChannel(false), ERR_IO);
     std::string fp;
-    EXPECT_EQ(SSLChannelPeerFingerprint(ch, fp), -1);
+    EXPECT_FALSE(SSLChannelPeerFingerprint(ch, fp));
 }
 
 TEST_F(SslChannel, UnreadPlainBytesRefuseTheUpgrade) {

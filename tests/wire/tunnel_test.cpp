@@ -29,7 +29,7 @@ RelayKey Key(uint32_t mult = 0x41C64E6D, uint32_t inc = 12345) {
     RelayKey k;
     std::string problem;
     bool unset = false;
-    EXPECT_EQ(ParseRelayKey(std::to_string(mult), std::to_string(inc), "0123456789abcdef", &k, &problem, &unset), 0);
+    EXPECT_TRUE(ParseRelayKey(std::to_string(mult), std::to_string(inc), "0123456789abcdef", &k, &problem, &unset));
     return k;
 }
 
@@ -63,33 +63,39 @@ TEST(RelayToken, TwelveCharacterTargetMakesA42ByteTokenThatDecrypts) {
     const char target[] = "10.0.0.1:443";  // 12 characters, encrypted with its zero byte
     unsigned char token[64];
     ASSERT_EQ(VARNELCryptoEncryptLength(13), 47u);
-    int n = VARNELCryptoEncrypt(Key(), token, sizeof token, reinterpret_cast<const unsigned char*>(target), 13);
-    ASSERT_EQ(n, 42);
+    size_t n = 0;
+    ASSERT_TRUE(
+        VARNELCryptoEncrypt(Key(), token, sizeof token, reinterpret_cast<const unsigned char*>(target), 13, &n));
+    ASSERT_EQ(n, 42u);
     EXPECT_EQ(token[0], 0xFF);
     EXPECT_EQ(token[1], 0xFF);
     EXPECT_EQ(token[2], 0x00);
     EXPECT_EQ(token[3], 0x01);
     EXPECT_EQ(std::memcmp(token + 20, "\0\0\0\x10", 4), 0);  // 16 bytes of ciphertext
     char text[57];
-    EXPECT_EQ(VARNELCryptoBase64Encode(text, sizeof text, token, 42), 56);
+    EXPECT_TRUE(VARNELCryptoBase64Encode(text, sizeof text, token, 42, &n));
+    EXPECT_EQ(n, 56u);
     EXPECT_EQ(std::strlen(text), 56u);
     EXPECT_EQ(std::strpbrk(text, "\r\n"), nullptr);
 
     unsigned char plain[64];
-    ASSERT_EQ(VARNELCryptoDecrypt(Key(), plain, sizeof plain, token, 42), 13);
+    ASSERT_TRUE(VARNELCryptoDecrypt(Key(), plain, sizeof plain, token, 42, &n));
+    ASSERT_EQ(n, 13u);
     EXPECT_EQ(std::memcmp(plain, target, 13), 0);
-    int other = VARNELCryptoDecrypt(Key(0x41C64E6D, 1), plain, sizeof plain, token, 42);
-    EXPECT_TRUE(other != 13 || std::memcmp(plain, target, 13) != 0);
+    size_t other = 0;
+    const bool decrypted = VARNELCryptoDecrypt(Key(0x41C64E6D, 1), plain, sizeof plain, token, 42, &other);
+    EXPECT_TRUE(!decrypted || other != 13 || std::memcmp(plain, target, 13) != 0);
     token[0] = 0;
-    EXPECT_EQ(VARNELCryptoDecrypt(Key(), plain, sizeof plain, token, 42), -1);
+    EXPECT_FALSE(VARNELCryptoDecrypt(Key(), plain, sizeof plain, token, 42, &n));
 }
 
 TEST(RelayToken, BuffersAreNeverCut) {
     unsigned char token[64];
     const unsigned char in[13] = {};
-    EXPECT_EQ(VARNELCryptoEncrypt(Key(), token, 41, in, 13), -1);
+    size_t n = 0;
+    EXPECT_FALSE(VARNELCryptoEncrypt(Key(), token, 41, in, 13, &n));
     char text[56];  // one short of the 56 characters and the terminator
-    EXPECT_EQ(VARNELCryptoBase64Encode(text, sizeof text, token, 42), -1);
+    EXPECT_FALSE(VARNELCryptoBase64Encode(text, sizeof text, token, 42, &n));
     EXPECT_STREQ(text, "");
 }
 
@@ -111,7 +117,7 @@ TEST(RelayToken, KeySettingsAreCheckedByName) {
         RelayKey k;
         std::string problem;
         bool unset = false;
-        EXPECT_EQ(ParseRelayKey(c.mult, c.inc, c.iv, &k, &problem, &unset), -1);
+        EXPECT_FALSE(ParseRelayKey(c.mult, c.inc, c.iv, &k, &problem, &unset));
         EXPECT_EQ(problem, c.problem);
         EXPECT_EQ(unset, c.unset);
     }

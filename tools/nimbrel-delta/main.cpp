@@ -96,14 +96,14 @@ int check_output(const char* path, const std::vector<const char*>& inputs, bool 
     return 0;
 }
 
-const char* describe(int rc)
+const char* describe(DeltaResult rc)
 {
     switch (rc) {
-    case ERROR_ARGUMENT: return "invalid arguments";
-    case ERROR_SYSTEM_CALL: return "a file could not be read or written";
-    case ERROR_HANDLER_CALL: return "an output could not be produced (or the signature is invalid)";
-    case ERROR_ABORT: return "aborted";
-    case ERROR_FILE_FORMAT: return "the delta is malformed or does not fit the basis";
+    case DeltaResult::kArgument: return "invalid arguments";
+    case DeltaResult::kSystemCall: return "a file could not be read or written";
+    case DeltaResult::kHandlerCall: return "an output could not be produced (or the signature is invalid)";
+    case DeltaResult::kAbort: return "aborted";
+    case DeltaResult::kFileFormat: return "the delta is malformed or does not fit the basis";
     default: return "unknown failure";
     }
 }
@@ -157,9 +157,9 @@ private:
     std::string scratch;
 };
 
-int finish(int rc, const char* command, Output* output)
+int finish(DeltaResult rc, const char* command, Output* output)
 {
-    if (rc != RS_DONE)
+    if (rc != DeltaResult::kDone)
         return fail("%s failed: %s", command, describe(rc));
     return output != nullptr ? output->commit() : 0;
 }
@@ -252,8 +252,8 @@ int main(int argc, char** argv)
         ustring hex;
         reader.setFile(args[0]);
         reader.setHashString(hex);
-        int rc = reader.readFile();
-        if (rc != RS_DONE)
+        DeltaResult rc = reader.readFile();
+        if (rc != DeltaResult::kDone)
             return finish(rc, "md4", nullptr);
         std::printf("%s  %s\n", hex.c_str_utf8(), args[0]);
         return std::fflush(stdout) == 0 ? 0 : 1;

@@ -77,7 +77,7 @@ std::string PortStatePath() {
     if (runtime != nullptr && runtime[0] == '/' && IsPrivateDir(runtime))
         return std::string(runtime) + "/nimbrelctl.port";
     const std::string state = DefaultStateDir();
-    if (MakeDirs(state, 0700) == 0 && IsPrivateDir(state)) return state + "/nimbrelctl.port";
+    if (MakeDirs(state, 0700) && IsPrivateDir(state)) return state + "/nimbrelctl.port";
     return std::string();
 }
 
@@ -133,7 +133,7 @@ StateClaim::~StateClaim() {
 }
 
 bool StateClaim::Claim(const std::string& state_dir, std::string& error) {
-    if (MakePrivateDir(state_dir) != 0) {
+    if (!MakePrivateDir(state_dir)) {
         error = "cannot make the state folder " + state_dir + ": " + strerror(errno);
         return false;
     }

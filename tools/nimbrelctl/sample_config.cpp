@@ -32,7 +32,7 @@ std::string Parent(const std::string& path) {
 
 // 1 when written, 0 when the file was there already, -1 with error.
 int WriteIfAbsent(const std::string& path, const std::string& content, std::string& error) {
-    if (MakeDirs(Parent(path), 0700) != 0) {
+    if (!MakeDirs(Parent(path), 0700)) {
         error = "cannot make the folder of " + path + ": " + strerror(errno);
         return -1;
     }
@@ -115,7 +115,7 @@ int InitConfig(const std::string& config_arg, const std::string& state_arg, std:
                 " cannot be written into a configuration (it holds both quote characters or a control character)";
         return -1;
     }
-    if (MakePrivateDir(state_dir) != 0 || MakePrivateDir(state_dir + "/log") != 0) {
+    if (!MakePrivateDir(state_dir) || !MakePrivateDir(state_dir + "/log")) {
         error = "cannot make the state folder " + state_dir + "/log: " + strerror(errno);
         return -1;
     }

@@ -56,7 +56,7 @@ FolderRecord* UiState::FindPath(const std::string& folder) {
 }
 
 UiStateLock::UiStateLock(const std::string& state_dir) {
-    if (MakeDirs(state_dir, 0700) != 0) {
+    if (!MakeDirs(state_dir, 0700)) {
         failure = "cannot make the state folder " + state_dir + ": " + strerror(errno);
         return;
     }
@@ -174,7 +174,7 @@ uint64_t AllocateFolderId(const std::string& state_dir, UiState& state) {
 }
 
 bool PrepareSessionConfig(const std::string& dir, std::string& error) {
-    if (MakeDirs(dir + "/conf", 0700, false) != 0) {
+    if (!MakeDirs(dir + "/conf", 0700, false)) {
         error = "cannot make " + dir + "/conf: " + strerror(errno);
         return false;
     }

@@ -109,7 +109,8 @@ RefConnection::After RefConnection::HandleResumeDownload(const PObject& req, POb
             SimpleFileReader differ;
             differ.setFile(m_storage.BlobPath(cur.hash));
             differ.setDelta(data, sig);
-            delta = signer.readFile() == RS_DONE && differ.readFile() == RS_DONE && SizeOf(data) < cur.size;
+            delta = signer.readFile() == DeltaResult::kDone && differ.readFile() == DeltaResult::kDone &&
+                    SizeOf(data) < cur.size;
             unlink(sig.c_str());
             if (delta && m_opts.corrupt_delta && !FlipMiddleByte(data)) delta = false;
             if (!delta) unlink(data.c_str());

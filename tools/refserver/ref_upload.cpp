@@ -28,7 +28,7 @@ std::string Md4Of(const std::string& path) {
     SimpleFileReader reader;
     reader.setFile(path);
     reader.setHashString(out);
-    return reader.readFile() == RS_DONE ? out.str() : std::string();
+    return reader.readFile() == DeltaResult::kDone ? out.str() : std::string();
 }
 
 // Appends up to limit bytes of from to the end of to; the bytes appended, or -1.
@@ -78,7 +78,7 @@ bool ContentMatches(const std::string& path, const std::string& hash, uint64_t s
     if (n != size) return false;
     ustring hex;
     MD4HashHandler md4(&hex);
-    return md4.begin() == 0 && md4.update((const uint8_t*)buf, n) == 0 && md4.end() == 0 && hex.str() == hash;
+    return md4.begin() && md4.update((const uint8_t*)buf, n) && md4.end() && hex.str() == hash;
 }
 
 // Creates the missing (or removed) directories above path, top first, each as a change
@@ -190,7 +190,7 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
                 DeltaFileReader patcher;
                 patcher.setFile(data, m_storage.BlobPath(cur.hash));
                 patcher.setNewFile(tmp);
-                if (patcher.readFile() != RS_DONE) {
+                if (patcher.readFile() != DeltaResult::kDone) {
                     unlink(tmp.c_str());
                     Log("%s: %s: delta cannot be applied", action.c_str(), path.c_str());
                     Error(reply, REF_ERR_CONTENT, "bad delta");

@@ -111,10 +111,11 @@ bool TokenMatches(const RelayKey& key, const std::string& token64, const std::st
     size_t len = token.size();
     if (!EncBase64Dec(token64.data(), token64.size(), token.data(), &len)) return false;
     std::vector<unsigned char> plain(len + 8);
-    int n = VARNELCryptoDecrypt(key, plain.data(), plain.size(), token.data(), len);
+    size_t n = 0;
+    if (!VARNELCryptoDecrypt(key, plain.data(), plain.size(), token.data(), len, &n)) return false;
     std::string expect = host + ":" + port;
     expect.push_back('\0');
-    return n == static_cast<int>(expect.size()) && std::memcmp(plain.data(), expect.data(), expect.size()) == 0;
+    return n == expect.size() && std::memcmp(plain.data(), expect.data(), expect.size()) == 0;
 }
 
 bool Answer(SSL* ssl, const std::string& text) {
@@ -126,7 +127,7 @@ void Serve(SOCKET fd, const RelayOptions& o, const RelayKey& key, uint64_t numbe
     SSL* ssl = nullptr;
     SSL_CTX* ctx = nullptr;
     SOCKET target = INVALID_SOCKET;
-    if (InitSSL(ssl, ctx, true) != 0) {
+    if (!InitSSL(ssl, ctx, true)) {
         Log(number, "cannot set up SSL");
         CloseSocket(fd);
         return;
@@ -193,7 +194,7 @@ std::string CheckRelayOptions(const RelayOptions& o) {
     RelayKey key;
     std::string problem;
     bool unset = false;
-    if (ParseRelayKey(o.key_multiplier, o.key_increment, o.iv, &key, &problem, &unset) != 0)
+    if (!ParseRelayKey(o.key_multiplier, o.key_increment, o.iv, &key, &problem, &unset))
         return std::string("--relay needs a usable ") + (problem == "relay_iv" ? "--relay-iv" : "--relay-key");
     return std::string();
 }
@@ -202,7 +203,7 @@ int RunRelay(SOCKET listen_fd, const RelayOptions& opts) {
     static RelayKey key;
     std::string problem;
     bool unset = false;
-    if (ParseRelayKey(opts.key_multiplier, opts.key_increment, opts.iv, &key, &problem, &unset) != 0) return 2;
+    if (!ParseRelayKey(opts.key_multiplier, opts.key_increment, opts.iv, &key, &problem, &unset)) return 2;
     static const RelayOptions& shared = opts;
     uint64_t number = 0;
     for (;;) {
