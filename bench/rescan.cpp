@@ -88,7 +88,7 @@ bool Prepare(const fs::path& base, Registry::Entry& entry) {
 
     entry.sess_id = 1;
     entry.view_id = 1;
-    if (SessionRoot::Open((base / "sync").string(), entry.root) != 0) return false;
+    if (!SessionRoot::Open((base / "sync").string(), entry.root)) return false;
     entry.local_path = entry.root->path();
     entry.root_dev = entry.root->device();
     entry.remote_path = "/";
