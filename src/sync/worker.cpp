@@ -1,5 +1,7 @@
-// Worker: the loop, the event context and the error tables. What the handlers use of the
-// worker (status, transfer cache, server exchange, filter tests) is in worker_port.cpp.
+// Worker: the loop, the event context, the error tables and the status the control
+// plane sees. What the handlers use of the worker is its port (worker_port.h); the
+// handlers are objects of their own (upload_handler.h, download_handler.h,
+// remove_handler.h, rescan_handler.h).
 //
 // States of an event, as a worker sees it:
 //   (manager) --GetEvent--> held --UpdateContext--> running its handler
@@ -14,7 +16,7 @@
 // (ERR_SYNCFOLDER_MISS, reported to the UI) it is queued again.
 //
 // Who writes what:
-//   - context, the transfer resume state, the counters: the worker's own thread only.
+//   - context, the handlers' states, the counters: the worker's own thread only.
 //   - m_current_event (what "get_status" and session removal read): the worker's
 //     thread, under worker_state_lock; other threads only copy it under that lock.
 //   - abort_flag: the control thread (Pause, Stop, SetAbort) and the event manager
@@ -95,17 +97,13 @@ bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
 
 }  // namespace
 
-void Worker::EventContext::clear() {
-    current_event.clear();
-    root_entry = Registry::Entry();
-    database_record.Clear();
-    working_directory.clear();
-    sign_directory.clear();
-    full_path.clear();
-}
-
 Worker::Worker(const SyncServices& services, TaskManager* owner, TaskContext* ctx)
-    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool) {
+    : AbortableTask(owner, ctx),
+      WorkerPort(services, *this, abort_flag),
+      remove_(*this, this->services),
+      upload_(*this, this->services),
+      download_(*this, this->services, remove_),
+      rescan_(*this, this->services) {
     ClearCache();
 }
 
@@ -130,6 +128,59 @@ void Worker::NotifyAbortDone() {
         instance->pause_cond.Signal();
     }
 }
+
+// ---------------------------------------------------------------------------------------
+// Status seen by the control plane
+
+void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& working_type, uint64_t& sent,
+                              uint64_t& total) {
+    session_id = 0;
+    path.clear();
+    working_type = W_TYPE_NONE;
+    sent = 0;
+    total = 0;
+    if (GetState() != RUN) return;
+
+    ustring item;
+    uint64_t done = 0, size = 0;
+    trans_stream.GetStatus(item, done, size);
+    if (item == "file.file.data") {
+        sent = done;
+        total = size;
+    }
+    MutexLock l(worker_state_lock);
+    session_id = m_current_event.session_id;
+    path = m_current_event.path;
+    working_type = m_current_event.working_type;
+}
+
+void Worker::GetCurrentProcessEventInfo(ProcessEvent_T& out) {
+    MutexLock l(worker_state_lock);
+    out = m_current_event;
+}
+
+void Worker::SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type) {
+    MutexLock l(worker_state_lock);
+    m_current_event.session_id = session_id;
+    m_current_event.path = path;
+    m_current_event.working_type = working_type;
+}
+
+void Worker::ClearCurrentProcessEventInfo() { SetCurrentProcessEventInfo(0, ustring(), W_TYPE_NONE); }
+
+void Worker::PublishCurrentEvent() {
+    const Event& e = context.current_event;
+    if (e.isExpand() || e.isRescan())
+        ClearCurrentProcessEventInfo();
+    else
+        SetCurrentProcessEventInfo(e.m_sess_id, e.m_path, W_TYPE_NONE);
+}
+
+void Worker::ClearCache() {
+    upload_.Clear(context.working_directory);
+    download_.Clear(context.working_directory);
+}
+
 
 // ---------------------------------------------------------------------------------------
 // The loop
@@ -368,10 +419,10 @@ int Worker::HandleError(int code) {
         }
         // Bad patches never finish an event: the download handler fetches the whole
         // file at their limit, and a handed-back event starts counting afresh.
-        if (action == ACTION_RETURN_EVENT) patch_err_count = 0;
+        if (action == ACTION_RETURN_EVENT) download_.ResetPatchErrors();
     } else {
         sys_err_count = 0;
-        patch_err_count = 0;
+        download_.ResetPatchErrors();
         if (code == ERR_LOCAL_DISKFULL) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): get disk full\n");
             ClearCache();

@@ -20,14 +20,14 @@
 #include "store/filter_db.h"
 #include "store/session_folders.h"
 #include "sync/recycle.h"
-#include "sync/worker.h"
+#include "sync/worker_port.h"
 #include "wire/messages.h"
 
 namespace {
 const char* const kChannel = "worker_debug";
 }  // namespace
 
-ustring Worker::GetServerPath() const {
+ustring WorkerPort::GetServerPath() const {
     std::string remote = GetRemoteWatch().str();
     while (!remote.empty() && remote.back() == '/') remote.pop_back();
     if (remote.empty()) return GetPath();
@@ -35,7 +35,7 @@ ustring Worker::GetServerPath() const {
     return ustring(remote) + GetPath();
 }
 
-bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row, const ustring* hash) const {
+bool WorkerPort::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row, const ustring* hash) const {
     const char* path = GetPath().c_str_utf8();
     if (local.type == FT_DIR) {
         if (row.fileType == 0) {
@@ -66,7 +66,7 @@ bool Worker::LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& 
     return false;
 }
 
-int Worker::StampOf(const ustring& rel, FileStamp& out) const {
+int WorkerPort::StampOf(const ustring& rel, FileStamp& out) const {
     out = FileStamp();
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return -1;
@@ -86,7 +86,7 @@ int Worker::StampOf(const ustring& rel, FileStamp& out) const {
     return 0;
 }
 
-int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
+int WorkerPort::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
                          const ustring& delta_rel) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
@@ -106,7 +106,7 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
     }
     SimpleFileReader reader;
     reader.setFileHandle(fd);
-    reader.setAbortFlag(&abort_flag);
+    reader.setAbortFlag(&abort);
     reader.setHashString(hash);
     if (!sig_path.empty()) reader.setSignature(sig_path);
     if (out >= 0) reader.setDeltaHandle(out, root->Full(delta_rel), base_sig);
@@ -117,7 +117,7 @@ int Worker::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_p
     return rc == RS_DONE ? 0 : ERR_SYS;
 }
 
-int Worker::CommitDatabase(const ClientFileEventInfo& row) {
+int WorkerPort::CommitDatabase(const ClientFileEventInfo& row) {
     FileEventDB* db = GetEventDatabase();
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UpdateDatabaseInfo: missing databasehandle\n");
@@ -142,7 +142,7 @@ int Worker::CommitDatabase(const ClientFileEventInfo& row) {
     return 0;
 }
 
-int Worker::RemoveDatabaseInfo() {
+int WorkerPort::RemoveDatabaseInfo() {
     FileEventDB* db = GetEventDatabase();
     int rc = db == nullptr ? -1 : (db->rmEventInfo(GetPath()) == 0 ? 0 : -1);
     if (rc != 0)
@@ -152,13 +152,13 @@ int Worker::RemoveDatabaseInfo() {
     return rc;
 }
 
-int Worker::RaiseAncestors(uint64_t sync_id) {
+int WorkerPort::RaiseAncestors(uint64_t sync_id) {
     FileEventDB* db = GetEventDatabase();
     if (sync_id == 0) return 0;
     return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == 0 ? 0 : -1;
 }
 
-int Worker::AddFilteredEventToDB(int code) {
+int WorkerPort::AddFilteredEventToDB(int code) {
     FilterLocalEvent e;
     e.path = GetPath();
     e.sess_id = context.root_entry.sess_id;
@@ -177,9 +177,9 @@ int Worker::AddFilteredEventToDB(int code) {
     return services.filters->setLocalFilteredEvent(e) == 0 ? 0 : -1;
 }
 
-void Worker::PushRemoveEvent(const ustring& path, bool is_dir) { PushLocalEvent(path, Event::EV_REMOVE, is_dir); }
+void WorkerPort::PushRemoveEvent(const ustring& path, bool is_dir) { PushLocalEvent(path, Event::EV_REMOVE, is_dir); }
 
-void Worker::PushLocalEvent(const ustring& path, Event::Type type, bool is_dir) {
+void WorkerPort::PushLocalEvent(const ustring& path, Event::Type type, bool is_dir) {
     Event e;
     e.m_type = type;
     e.m_path = path;
@@ -188,7 +188,7 @@ void Worker::PushLocalEvent(const ustring& path, Event::Type type, bool is_dir) 
     services.events->PushLocalEvent(e);
 }
 
-int Worker::WorkingScratchDir(ustring& rel) {
+int WorkerPort::WorkingScratchDir(ustring& rel) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     if (root->MKDirP(session_folders::kRelWorkingDirectory) != 0) return LocalWriteError(errno);
@@ -196,9 +196,9 @@ int Worker::WorkingScratchDir(ustring& rel) {
     return 0;
 }
 
-int Worker::LocalWriteError(int err) { return FSIsDiskFull(err) ? ERR_LOCAL_DISKFULL : ERR_SYS; }
+int WorkerPort::LocalWriteError(int err) { return FSIsDiskFull(err) ? ERR_LOCAL_DISKFULL : ERR_SYS; }
 
-bool Worker::IsMD4Hex(const ustring& hash) {
+bool WorkerPort::IsMD4Hex(const ustring& hash) {
     const std::string& s = hash.str();
     if (s.size() != 32) return false;
     for (char c : s)
@@ -206,7 +206,7 @@ bool Worker::IsMD4Hex(const ustring& hash) {
     return true;
 }
 
-int Worker::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
+int WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
     const char* what = is_dir ? "RenameRemoveDirectory" : "RenameRemoveFile";
@@ -246,7 +246,7 @@ int Worker::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
     return 0;
 }
 
-int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash) {
+int WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash) {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
     if (root == nullptr) return -1;
@@ -271,7 +271,7 @@ int Worker::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustrin
     return -1;
 }
 
-int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
+int WorkerPort::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
     clean = false;
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
@@ -314,7 +314,7 @@ int Worker::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
     return 0;
 }
 
-int Worker::RequestResumeToken(Channel& channel, PObject& request, PObject& response, const char* who) {
+int WorkerPort::RequestResumeToken(Channel& channel, PObject& request, PObject& response, const char* who) {
     PObject answer;
     const PObject ask = ResumeTokenRequest::For(request).ToValue();
     const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
@@ -329,11 +329,10 @@ int Worker::RequestResumeToken(Channel& channel, PObject& request, PObject& resp
         return ERR_SERVER;
     }
     request["_resume_token"] = token;
-    resume.request["_resume_token"] = token;
     return 0;
 }
 
-void Worker::RowFromReply(const PObject& response, ClientFileEventInfo& n) const {
+void WorkerPort::RowFromReply(const PObject& response, ClientFileEventInfo& n) const {
     n.syncID = response["sync_id"].asUInt64();
     n.maxSyncID = services.server_build() == PROTO_OLD_SERVER_BUILD ? n.syncID : response["max_id"].asUInt64();
     n.fileType = response["is_dir"].asBool() ? 1 : 0;
