@@ -143,22 +143,22 @@ int DownloadHandler::TestDownloadRemoteFilter() {
     return 1;
 }
 
-int DownloadHandler::MergeEvent() {
+DownloadHandler::LocalCopy DownloadHandler::MergeEvent() {
     const SessionRoot& root = *context.root_entry.root;
     const Event& ev = context.current_event;
     FILE_INFO local;
     if (root.Stat(port.GetPath(), local) != 0 || !local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: missing local file, merge failed\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     const bool local_dir = local.type == FT_DIR;
     if (local_dir && !ev.isDir()) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 1\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     if (!local_dir && ev.isDir()) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 2\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     ClientFileEventInfo row;
     TempFile sig(port.GetSignDirectory());
@@ -168,30 +168,30 @@ int DownloadHandler::MergeEvent() {
         if (root.UTime(port.GetPath(), mtime) != 0)
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
     } else {
-        if (local.type != FT_FILE) return -1;
+        if (local.type != FT_FILE) return LocalCopy::kFetch;
         if (local.size != ev.m_data_size) {
             NLOG(L_INFO, kChannel,
                  "[INFO] worker.cpp(%d): MergeEvent: local file is different in size, merge failed\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
-        if (!port.IsMD4Hex(ev.m_data_hash)) return -1;
+        if (!port.IsMD4Hex(ev.m_data_hash)) return LocalCopy::kFetch;
         if (FSMKDirP(port.GetSignDirectory()) != 0 || sig.create() != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to create temp file'\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
         FileStamp before, after;
         ustring hash;
-        if (port.StampOf(port.GetPath(), before) != 0 || port.ReadFileOnce(port.GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
+        if (port.StampOf(port.GetPath(), before) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to read '%s'\n",
                  port.GetFullPath().c_str_utf8());
-            return -1;
+            return LocalCopy::kFetch;
         }
         if (hash.str() != ev.m_data_hash.str() && hash.str() != Lower(ev.m_data_hash).str()) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: local file is different in hash, merge failed\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
         // The time goes only onto the content that was compared.
-        if (port.StampOf(port.GetPath(), after) != 0 || !(after == before)) return -1;
+        if (port.StampOf(port.GetPath(), after) != StepResult::kOk || !(after == before)) return LocalCopy::kFetch;
         if (root.UTime(port.GetPath(), mtime) != 0)
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
         row.fileCheckSum = hash;
@@ -207,24 +207,24 @@ int DownloadHandler::MergeEvent() {
     row.macHash = ev.m_mac_attr_hash;
     row.fileModTime = mtime;
     row.execBit = ev.m_exec_bit;
-    if (port.CommitDatabase(row) != 0) return -1;
+    if (port.CommitDatabase(row) != StepResult::kOk) return LocalCopy::kFetch;
     sig.convert_permanent();
-    return 0;
+    return LocalCopy::kPlaced;
 }
 
-int DownloadHandler::PrepareFileFromLocal() {
+DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     const SessionRoot& root = *context.root_entry.root;
     const Event& ev = context.current_event;
     FileEventDB* db = port.GetEventDatabase();
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: missing databasehandle\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     // The hash goes into lookups and records: only a real MD4 may.
     if (!port.IsMD4Hex(ev.m_data_hash)) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): PreparFileFromLocal: event hash of '%s' is not an MD4\n",
              port.GetPath().c_str_utf8());
-        return -1;
+        return LocalCopy::kFetch;
     }
     const ustring want = Lower(ev.m_data_hash);
     ustring found, source;
@@ -236,16 +236,16 @@ int DownloadHandler::PrepareFileFromLocal() {
     } else if (db->getFilePathByHash(want, ev.m_mac_attr_hash, found) == 1 && found != port.GetPath()) {
         source = found;
     } else {
-        return -1;
+        return LocalCopy::kFetch;
     }
     ustring scratch_dir;
-    if (port.WorkingScratchDir(scratch_dir) != 0) return -1;
+    if (port.WorkingScratchDir(scratch_dir) != 0) return LocalCopy::kFetch;
     TempFile scratch(context.root_entry.root, scratch_dir);
     ustring prepared = source;
     if (!from_recycle) {
         if (scratch.create() != 0 || root.Copy(source, scratch.getRelPath(), false) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp file.\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from syncfolder '%s'.\n", source.c_str_utf8());
         prepared = scratch.getRelPath();
@@ -253,18 +253,18 @@ int DownloadHandler::PrepareFileFromLocal() {
     TempFile sig(port.GetSignDirectory());
     if (FSMKDirP(port.GetSignDirectory()) != 0 || sig.create() != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp signature file.\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     ustring hash;
     int rc = port.ReadFileOnce(prepared, hash, sig.getPath(), ustring(), ustring());
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
-        return -1;
+        return LocalCopy::kFetch;
     }
     if (hash != want) {
         NLOG(L_WARNING, kChannel,
              "[WARNING] worker.cpp(%d): PreparFileFromLocal: File locally modification, can not use local copy.\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     const uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
     root.UTime(prepared, mtime);
@@ -275,7 +275,7 @@ int DownloadHandler::PrepareFileFromLocal() {
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Cannot rename from %s -> %s\n",
              root.Full(prepared).c_str_utf8(), port.GetFullPath().c_str_utf8());
-        return -1;
+        return LocalCopy::kFetch;
     }
     // A recycle copy that stayed (the local file already held the content) keeps its record.
     if (from_recycle && !root.Exists(prepared) && db->rmRecycleByPath(found) != 0)
@@ -293,9 +293,9 @@ int DownloadHandler::PrepareFileFromLocal() {
     row.fileModTime = mtime;
     row.execBit = ev.m_exec_bit;
     row.signaturePath = sig.getPath();
-    if (port.CommitDatabase(row) != 0) return -1;
+    if (port.CommitDatabase(row) != StepResult::kOk) return LocalCopy::kFetch;
     sig.convert_permanent();
-    return 0;
+    return LocalCopy::kPlaced;
 }
 
 int DownloadHandler::ProtoResumeDownloadObject(Channel& channel, PObject& request, PObject& response) {
@@ -378,7 +378,7 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
     const bool local_file = local.isExist && !local_dir;
     if (!changed) {
         if (local_file) {
-            if (port.StampOf(port.GetPath(), resume.basis_stamp) != 0 || port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
+            if (port.StampOf(port.GetPath(), resume.basis_stamp) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n",
                      port.WorkerId(), port.GetFullPath().c_str_utf8());
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
@@ -396,7 +396,7 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
                 return CONFLICT_RETRY;
             }
         } else if (local_dir) {
-            port.StampOf(port.GetPath(), resume.basis_stamp);
+            (void)port.StampOf(port.GetPath(), resume.basis_stamp);
         }
         return CONFLICT_NONE;
     }
@@ -473,18 +473,18 @@ int DownloadHandler::HandleDownloadConflict(const RemoteVersion& remote, bool& k
     if (local_dir) {
         // The directory's own row says nothing about what lies below it.
         bool clean = false;
-        port.TreeMatchesDatabase(port.GetPath(), clean);
+        (void)port.TreeMatchesDatabase(port.GetPath(), clean);
         if (!clean) {
             ustring renamed;
             if (port.KeepConflictCopy("Conflict", "a changed folder here, a file on the server", &renamed) != 0)
                 return ERR_SYS;
             // Its rows named the old path; the kept tree goes up as new items.
-            port.RemoveDatabaseInfo();
+            (void)port.RemoveDatabaseInfo();
             port.PushTreeCreateEvents(renamed);
             return 0;
         }
     }
-    if (port.MoveToRecycle(port.GetPath(), local_dir, recycle::kReplaced) != 0) {
+    if (port.MoveToRecycle(port.GetPath(), local_dir, recycle::kReplaced) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: type jump, but can not remove basis.\n");
         return ERR_SYS;
     }
@@ -516,7 +516,7 @@ int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& r
         // The base version is there, unchanged when it was tested: replace it, unless
         // it changed since.
         FileStamp now;
-        if (port.StampOf(port.GetPath(), now) != 0 || !(now == resume.basis_stamp)) {
+        if (port.StampOf(port.GetPath(), now) != StepResult::kOk || !(now == resume.basis_stamp)) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' changed while downloading, try it again\n",
                  port.GetPath().c_str_utf8());
             return ERR_INT;
@@ -663,14 +663,14 @@ int DownloadHandler::ProcessDownloadFile(const PObject& response, TempFile& sig)
     if (rc != 0 && rc != kNameTooLong && root.Exists(new_rel)) {
         // Fully received but not placeable: parked, so that the retry finds it by hash.
         const PObject& file = response["file"];
-        port.MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
+        (void)port.MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
                              response["mac_attribute"]["hash"].asString());
     }
     root.Remove(new_rel);
     return rc;
 }
 
-int DownloadHandler::CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
+StepResult DownloadHandler::CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
                                    const ustring& sign_path) {
     ClientFileEventInfo n;
     port.RowFromReply(response, n);
@@ -829,7 +829,7 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
         return 0;
     }
     if (rc != 0) return rc;
-    if (CommitDatabaseDownload(response, base, sig.getPath()) != 0) {
+    if (CommitDatabaseDownload(response, base, sig.getPath()) != StepResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
              "= %d\n",
@@ -890,20 +890,20 @@ int DownloadHandler::Run() {
              cpath);
     if (!local.isExist) {
         resume.base.Clear();
-        if (!ev.isDir()) port.RemoveDatabaseInfo();
+        if (!ev.isDir()) (void)port.RemoveDatabaseInfo();
     }
     if (!forced && resume.base.syncID != 0 && resume.base.syncID >= ev.m_sync_id) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: File '%s' is already up-to-date (server echo).\n",
              cpath);
         return 0;
     }
-    if (MergeEvent() == 0) {
+    if (MergeEvent() == LocalCopy::kPlaced) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' is merged successfully\n", cpath);
         port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
         return 0;
     }
     if (!ev.isDir()) {
-        if (PrepareFileFromLocal() == 0) {
+        if (PrepareFileFromLocal() == LocalCopy::kPlaced) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: PreparFileFromLocal successfully.\n");
             port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
             return 0;

@@ -56,11 +56,14 @@ public:
 private:
     // 1: the event passes the filters; 0: filtered (finished); else a result code.
     int TestDownloadRemoteFilter();
-    // 0: the local item already is the server's version (row written); -1 otherwise.
-    int MergeEvent();
-    // 0: the content was found locally (recycle folder or another synchronised file)
-    // and put in place, row written; -1: it must be downloaded.
-    int PrepareFileFromLocal();
+    // What a way without a transfer achieved: kPlaced (row written, done) or kFetch
+    // (it does not apply: the item must be downloaded).
+    enum class [[nodiscard]] LocalCopy { kPlaced, kFetch };
+    // kPlaced: the local item already is the server's version.
+    LocalCopy MergeEvent();
+    // kPlaced: the content was found locally (recycle folder or another synchronised
+    // file) and put in place.
+    LocalCopy PrepareFileFromLocal();
     // Token, then the download request (command 27). 0 with the answer (or an error
     // answer of the token step) in response; a result code for a broken exchange.
     int ProtoResumeDownloadObject(Channel& channel, PObject& request, PObject& response);
@@ -93,7 +96,7 @@ private:
     // hash. Failure is logged and does not stop the download.
     void KeepReplacedVersion();
     int UpdateAttribute(const ustring& rel, const PObject& response);
-    int CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base, const ustring& sign_path);
+    StepResult CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base, const ustring& sign_path);
     // Steps 12 on of a download: request (resumed from the cache when it holds this
     // event's), transfer, verification, placement and the row. With empty_base the
     // server is asked for the whole item. A result code.

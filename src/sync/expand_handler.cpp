@@ -56,19 +56,19 @@ int RescanHandler::ExpandDeleteEvent() {
              e.toString().c_str_utf8());
         const SessionRoot* root = context.root_entry.root.get();
         if (root != nullptr && root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
-        if (port.ExpandLocalDeleteEvent(e.m_path) != 0) return ERR_INT;
+        if (port.ExpandLocalDeleteEvent(e.m_path) != StepResult::kOk) return ERR_INT;
     }
     if (e.isServerSubDirRescan() || e.isServerSubDirRescanWithStat()) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent event: %s\n",
              e.toString().c_str_utf8());
-        if (port.ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) != 0) return ERR_INT;
+        if (port.ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) != StepResult::kOk) return ERR_INT;
     }
     return 0;
 }
 
-int RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown) {
+StepResult RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown) {
     const SessionRoot* root = context.root_entry.root.get();
-    if (root == nullptr) return -1;
+    if (root == nullptr) return StepResult::kFailed;
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: path '%s'\n",
          root->Full(rel).c_str_utf8());
     const int rc = port.WalkLocalTree(
@@ -88,50 +88,50 @@ int RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel, FileLi
         &unknown);
     if (rc == ERR_INT) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): BuildLocalFileListWithoutResursive: user stopped\n");
-        return -1;
+        return StepResult::kFailed;
     }
     if (rc != 0) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: Failed to open directory '%s'\n",
              root->Full(rel).c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
-    return 0;
+    return StepResult::kOk;
 }
 
-int RescanHandler::ExpandLocalDeleteEvent(const ustring& path) {
+StepResult RescanHandler::ExpandLocalDeleteEvent(const ustring& path) {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = port.GetEventDatabase();
-    int rc = -1;
+    StepResult rc = StepResult::kFailed;
     // A missing session folder would read as every child removed.
     if (root != nullptr && db != nullptr && root->CheckPresent(context.root_entry.root_dev) == 0) {
         StringBuffer names;
         FileList local(names), known(names);
         std::set<ustring> unknown;
         if (db->getFileListWithoutRecursive(&known, path) == 0 &&
-            BuildLocalFileListWithoutResursive(path, local, unknown) == 0)
+            BuildLocalFileListWithoutResursive(path, local, unknown) == StepResult::kOk)
             rc = CompareFileList(path, local, known, false, &unknown);
     }
-    if (rc != 0)
+    if (rc != StepResult::kOk)
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding local delete event (%s)\n",
              path.c_str_utf8());
     return rc;
 }
 
-int RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) {
+StepResult RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) {
     std::shared_ptr<FileEventDB> db = context.root_entry.event_db;
     if (sess_id != context.root_entry.sess_id) {
         Registry::Entry entry;
         db = services.registry->Find(sess_id, entry) == 1 ? entry.event_db : nullptr;
     }
-    if (db == nullptr) return -1;
+    if (db == nullptr) return StepResult::kFailed;
     StringBuffer names;
     FileList known(names);
-    if (db->getFileListWithoutRecursive(&known, path, sync_id) != 0) return -1;
+    if (db->getFileListWithoutRecursive(&known, path, sync_id) != 0) return StepResult::kFailed;
     for (FileList::reverse_iterator it = known.rbegin(), end = known.rend(); it != end; ++it) {
         if (port.Aborted()) {
             NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding server delete event (%s)\n",
                  path.c_str_utf8());
-            return -1;
+            return StepResult::kFailed;
         }
         if (it->path.empty()) continue;  // the directory itself: see above
         Event e;
@@ -145,7 +145,7 @@ int RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent: %s.\n", e.toString().c_str_utf8());
         services.events->PushServerEvent(e);
     }
-    return 0;
+    return StepResult::kOk;
 }
 
 void RescanHandler::CreateDirSelfEvent() {

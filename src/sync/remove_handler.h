@@ -28,18 +28,18 @@ private:
     // Clears the event path for a server removal: a file goes to the recycle folder,
     // a directory through RenameRemoveDirectory. 0 or ERR_SYS (logged; the item stays).
     int ProcessRenameRemoveLocal(const FILE_INFO& local);
-    // The file at the event path into the recycle folder with its row. 0 or -1.
-    int RenameRemoveFile();
+    // The file at the event path into the recycle folder with its row.
+    StepResult RenameRemoveFile();
     // A directory the database knows unchanged all through goes to the recycle folder
     // whole. Otherwise only its known, unchanged items (and folders left empty by
     // that) go; what stays (items created or edited here) loses its rows and is
-    // queued for upload as new items. 0, or -1 when a step failed (what was not moved
+    // queued for upload as new items. kFailed when a step failed (what was not moved
     // stays in place).
-    int RenameRemoveDirectory();
+    StepResult RenameRemoveDirectory();
     // Moves the known, unchanged items below dir into the recycle folder, deepest
-    // first. 0 with emptied set when nothing of the user's is left below dir; -1 when
-    // dir cannot be listed (then nothing below it is touched further).
-    int RecycleUnchangedItems(const ustring& dir, bool& emptied);
+    // first. kOk with emptied set when nothing of the user's is left below dir;
+    // kFailed when dir cannot be listed (then nothing below it is touched further).
+    StepResult RecycleUnchangedItems(const ustring& dir, bool& emptied);
     // Command 15 exchange for the current row. 0 with the reply (which may hold
     // "error"); a result code for a broken exchange.
     int ProtoRemoveObject(PObject& reply);

@@ -59,8 +59,8 @@ int RemoveHandler::RemoveLocal() {
     }
     if (!local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: '%s' has already been removed\n", path);
-        port.RemoveDatabaseInfo();
-        port.RaiseAncestors(context.current_event.m_sync_id);
+        (void)port.RemoveDatabaseInfo();
+        (void)port.RaiseAncestors(context.current_event.m_sync_id);
         return 0;
     }
     const Event& ev = context.current_event;
@@ -70,13 +70,13 @@ int RemoveHandler::RemoveLocal() {
              "[WARNING] worker.cpp(%d): RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
              "'%llu', event max_id = '%llu'\n",
              path, (unsigned long long)row.maxSyncID, (unsigned long long)ev.m_max_id);
-        if (local.type == FT_DIR) port.ExpandServerDeleteEvent(port.GetPath(), ev.m_sess_id, ev.m_sync_id);
+        if (local.type == FT_DIR) (void)port.ExpandServerDeleteEvent(port.GetPath(), ev.m_sess_id, ev.m_sync_id);
         return 0;
     }
     if (row.syncID != 0 && !port.LocallyModified(local, row, nullptr)) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Removing local '%s'\n", path);
         if (ProcessRenameRemoveLocal(local) != 0) return ERR_SYS;
-        port.RaiseAncestors(ev.m_sync_id);
+        (void)port.RaiseAncestors(ev.m_sync_id);
         port.SetNotify(WorkerPort::NOTIFY_SERVER_REMOVE);
         return 0;
     }
@@ -84,12 +84,12 @@ int RemoveHandler::RemoveLocal() {
          path);
     ustring renamed;
     if (port.KeepConflictCopy("Conflict", "changed here, removed on the server", &renamed) != 0) return ERR_SYS;
-    if (port.RemoveDatabaseInfo() != 0) {
+    if (port.RemoveDatabaseInfo() != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",
              (unsigned long long)port.GetViewId(), path);
         return ERR_SYS;
     }
-    port.RaiseAncestors(ev.m_sync_id);
+    (void)port.RaiseAncestors(ev.m_sync_id);
     // The kept copy is a new item for the server.
     if (local.type == FT_DIR)
         port.PushTreeCreateEvents(renamed);
@@ -100,8 +100,8 @@ int RemoveHandler::RemoveLocal() {
 }
 
 int RemoveHandler::ProcessRenameRemoveLocal(const FILE_INFO& local) {
-    const int rc = local.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
-    if (rc != 0) {
+    const StepResult rc = local.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
+    if (rc != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessRenameRemoveLocal: Failed to remove '%s'\n",
              port.GetFullPath().c_str_utf8());
         return ERR_SYS;
@@ -109,38 +109,38 @@ int RemoveHandler::ProcessRenameRemoveLocal(const FILE_INFO& local) {
     return 0;
 }
 
-int RemoveHandler::RenameRemoveFile() { return port.MoveToRecycle(port.GetPath(), false); }
+StepResult RemoveHandler::RenameRemoveFile() { return port.MoveToRecycle(port.GetPath(), false); }
 
-int RemoveHandler::RenameRemoveDirectory() {
+StepResult RemoveHandler::RenameRemoveDirectory() {
     bool clean = false;
-    if (port.TreeMatchesDatabase(port.GetPath(), clean) == 0 && clean) return port.MoveToRecycle(port.GetPath(), true);
+    if (port.TreeMatchesDatabase(port.GetPath(), clean) == StepResult::kOk && clean) return port.MoveToRecycle(port.GetPath(), true);
     NLOG(L_INFO, kChannel,
          "[INFO] worker.cpp(%d): RemoveLocal: '%s' holds local changes, only its unchanged items are removed\n",
          port.GetPath().c_str_utf8());
     bool emptied = false;
-    if (RecycleUnchangedItems(port.GetPath(), emptied) != 0) return -1;
+    if (RecycleUnchangedItems(port.GetPath(), emptied) != StepResult::kOk) return StepResult::kFailed;
     if (emptied) return port.MoveToRecycle(port.GetPath(), true);
     // What stays is the user's: its rows named the version the server removed.
-    if (port.RemoveDatabaseInfo() != 0) return -1;
+    if (port.RemoveDatabaseInfo() != StepResult::kOk) return StepResult::kFailed;
     port.PushTreeCreateEvents(port.GetPath());
-    return 0;
+    return StepResult::kOk;
 }
 
-int RemoveHandler::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
+StepResult RemoveHandler::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
     emptied = false;
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = port.GetEventDatabase();
-    if (root == nullptr || db == nullptr) return -1;
+    if (root == nullptr || db == nullptr) return StepResult::kFailed;
     // Listed first: the moves below change the folder.
     std::vector<DIR_ENTRY> entries;
     DIR_HANDLE dh;
-    if (root->OpenDir(dir, 0, dh) != 0) return -1;
+    if (root->OpenDir(dir, 0, dh) != 0) return StepResult::kFailed;
     DIR_ENTRY entry;
     int got = 0;
     while ((got = FSReadDir(dh, entry)) == 1)
         if (entry.name != "." && entry.name != "..") entries.push_back(entry);
     FSCloseDir(dh);
-    if (got != 0) return -1;
+    if (got != 0) return StepResult::kFailed;
 
     bool kept = false;
     for (const DIR_ENTRY& e : entries) {
@@ -150,11 +150,12 @@ int RemoveHandler::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
         bool moved = false;
         if (known && e.type == FT_DIR && row.fileType == 1) {
             bool child_emptied = false;
-            moved = RecycleUnchangedItems(child, child_emptied) == 0 && child_emptied && port.MoveToRecycle(child, true) == 0;
+            moved = RecycleUnchangedItems(child, child_emptied) == StepResult::kOk && child_emptied &&
+                    port.MoveToRecycle(child, true) == StepResult::kOk;
         } else if (known && e.type == FT_FILE) {
             FILE_INFO st;
             moved = root->Stat(child, st) == 0 && st.type == FT_FILE && !port.LocallyModified(st, row, nullptr) &&
-                    port.MoveToRecycle(child, false) == 0;
+                    port.MoveToRecycle(child, false) == StepResult::kOk;
         }
         // Anything else (unknown, edited, a link) is not the removed version: it stays.
         if (!moved) {
@@ -163,5 +164,5 @@ int RemoveHandler::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
         }
     }
     emptied = !kept;
-    return 0;
+    return StepResult::kOk;
 }

@@ -26,7 +26,7 @@ int RemoveHandler::TestRemoveRemoteFilter() {
     int rc = port.TestCommonFilter();
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
-        if (IsSelectiveSyncCode(rc)) port.AddFilteredEventToDB(rc);
+        if (IsSelectiveSyncCode(rc)) (void)port.AddFilteredEventToDB(rc);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
@@ -36,7 +36,7 @@ int RemoveHandler::TestRemoveRemoteFilter() {
     FilterLocalEvent held;
     if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, port.GetPath(), held) == 1) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, 0);
-        if (port.AddFilteredEventToDB(0) != 0) {
+        if (port.AddFilteredEventToDB(0) != StepResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                  (unsigned long long)context.root_entry.sess_id, path);
             return ERR_SYS;
@@ -47,7 +47,7 @@ int RemoveHandler::TestRemoveRemoteFilter() {
     rc = port.GetBlackList() != nullptr ? port.GetBlackList()->TestFileSize(row.fileSize) : 0;
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
-        port.AddFilteredEventToDB(FILTER_FILE_SIZE_SELECTIVE_SYNC);
+        (void)port.AddFilteredEventToDB(FILTER_FILE_SIZE_SELECTIVE_SYNC);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
@@ -109,7 +109,7 @@ int RemoveHandler::RemoveRemote() {
         if (local.type == FT_DIR) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n",
                  port.WorkerId(), path);
-            port.ExpandLocalDeleteEvent(port.GetPath());
+            (void)port.ExpandLocalDeleteEvent(port.GetPath());
         }
         return 0;
     }
@@ -154,13 +154,13 @@ int RemoveHandler::RemoveRemote() {
             return rc;
         }
     }
-    if (port.RemoveDatabaseInfo() != 0) {
+    if (port.RemoveDatabaseInfo() != StepResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): RemoveRemote: Failed to update local event database. Error code = %d\n", -1);
         return ERR_SYS;
     }
     // The folders above hold a newer version now; removing one of them later must say so.
-    if (!answer.hasMember("error") && answer["sync_id"].isInteger() && port.RaiseAncestors(answer["sync_id"].asUInt64()) != 0)
+    if (!answer.hasMember("error") && answer["sync_id"].isInteger() && port.RaiseAncestors(answer["sync_id"].asUInt64()) != StepResult::kOk)
         return ERR_SYS;
     port.SetNotify(WorkerPort::NOTIFY_CLIENT_REMOVE);
     return 0;

@@ -120,14 +120,14 @@ int RescanHandler::Rescan() {
     // The folder may have gone while it was walked (an unmount): then the walk saw
     // too little, and nothing of it may count.
     if (root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
-    if (CompareFileList(path, local, known, context.current_event.isMerge(), &unknown) != 0) {
+    if (CompareFileList(path, local, known, context.current_event.isMerge(), &unknown) != StepResult::kOk) {
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     return 0;
 }
 
-int RescanHandler::CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
+StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
                             const std::set<ustring>* unknown) {
     const uint64_t sess = context.root_entry.sess_id;
     auto only_in_db = [&](const FileList::Entry& e) {
@@ -153,7 +153,7 @@ int RescanHandler::CompareFileList(const ustring& root, const FileList& local, c
     FileList::reverse_iterator l = local.rbegin(), d = db.rbegin();
     const FileList::reverse_iterator l_end = local.rend(), d_end = db.rend();
     while (l != l_end && d != d_end) {
-        if (aborted()) return -1;
+        if (aborted()) return StepResult::kFailed;
         const int c = ComparePaths(l->path.str(), d->path.str());
         if (c > 0) {
             PushUploadEvent(SubPath(root, l->path), l->is_dir());
@@ -182,17 +182,17 @@ int RescanHandler::CompareFileList(const ustring& root, const FileList& local, c
         ++d;
     }
     for (; l != l_end; ++l) {
-        if (aborted()) return -1;
+        if (aborted()) return StepResult::kFailed;
         if (l->path.empty()) continue;
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): fs_iter: %s\n", l->path.c_str_utf8());
         PushUploadEvent(SubPath(root, l->path), l->is_dir());
     }
     for (; d != d_end; ++d) {
-        if (aborted()) return -1;
+        if (aborted()) return StepResult::kFailed;
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): db_iter: %s\n", d->path.c_str_utf8());
         only_in_db(*d);
     }
-    return 0;
+    return StepResult::kOk;
 }
 
 int RescanHandler::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir) {

@@ -27,8 +27,8 @@ public:
     // through the port, so that a stand-in of the worker sees them.
     [[nodiscard]] int ExpandDeleteEvent();
     // The WorkerPort expansions (see there).
-    int ExpandLocalDeleteEvent(const ustring& path);
-    int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
+    StepResult ExpandLocalDeleteEvent(const ustring& path);
+    StepResult ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
     void CreateDirSelfEvent();
 
 private:
@@ -37,8 +37,8 @@ private:
     // sides agree: uploads for what is new or changed locally; for what is only in
     // the database a removal, or with merge a forced download. Entries at or below a
     // path in unknown (one the walk could not read) never count as removed.
-    // 0; -1 when the abort flag stopped it (the events queued so far stay).
-    int CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
+    // kFailed when the abort flag stopped it (the events queued so far stay).
+    StepResult CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
                         const std::set<ustring>* unknown = nullptr);
 
     // 1: the database item path is excluded by the session's selective-sync prefix
@@ -50,9 +50,9 @@ private:
     // anything, with the row's size and hashes when the database has one.
     void PushDownloadEvent(const ustring& path, bool is_dir);
     // The direct children of the session folder rel, as the walk sees them, under the
-    // list's root. 0 (an empty list when rel is not there); -1 when rel cannot be
+    // list's root (an empty list when rel is not there); kFailed when rel cannot be
     // listed or the abort flag stopped it.
-    int BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown);
+    StepResult BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown);
 
     WorkerPort& port;
     const SyncServices& services;

@@ -66,7 +66,7 @@ int UploadHandler::TestUploadLocalFilter() {
     int rc = port.TestCommonFilter();
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
-        if (IsSelectiveSyncCode(rc)) port.AddFilteredEventToDB(rc);
+        if (IsSelectiveSyncCode(rc)) (void)port.AddFilteredEventToDB(rc);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
@@ -92,7 +92,7 @@ int UploadHandler::TestUploadLocalFilter() {
         }
         if (rc != 0) {
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
-            if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) port.AddFilteredEventToDB(rc);
+            if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)port.AddFilteredEventToDB(rc);
             port.SetNotify(WorkerPort::NOTIFY_FILTERED);
             return 0;
         }
@@ -128,7 +128,7 @@ int UploadHandler::WaitOutModificationSecond(const ustring& rel) {
     constexpr int kMaxWaitMs = 3000;
     for (int waited = 0;; waited += 50) {
         FileStamp s;
-        if (port.StampOf(rel, s) != 0 || !s.exists) return 0;
+        if (port.StampOf(rel, s) != StepResult::kOk || !s.exists) return 0;
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
         const int64_t second = s.mtime_ns >= 0 ? s.mtime_ns / 1000000000 : -1;
@@ -158,7 +158,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         return ERR_SYS;
     }
     hashed = first;
-    if (port.StampOf(path, stamp) != 0 || !stamp.exists) {
+    if (port.StampOf(path, stamp) != StepResult::kOk || !stamp.exists) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
              path.c_str_utf8());
         return ERR_SYS;
@@ -209,7 +209,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         return 0;
     }
     FileStamp second;
-    if (port.StampOf(path, second) != 0) {
+    if (port.StampOf(path, second) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
              path.c_str_utf8());
         return ERR_SYS;
@@ -316,7 +316,7 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
     const char* path = port.GetPath().c_str_utf8();
     if (code == kErrNoBase) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: file is removed during transfer, try it again.\n");
-        port.RemoveDatabaseInfo();
+        (void)port.RemoveDatabaseInfo();
         return ERR_INT;
     }
     if (code == kErrBaseChanged) {
@@ -345,7 +345,7 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
     return mapped;
 }
 
-int UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+StepResult UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
                                  const ustring& sign_path) {
     ClientFileEventInfo n;
     port.RowFromReply(response, n);
@@ -369,20 +369,20 @@ int UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& r
     return port.CommitDatabase(n);
 }
 
-int UploadHandler::CheckLocalModification(const PObject& request) {
+StepResult UploadHandler::CheckLocalModification(const PObject& request) {
     const SessionRoot* root = context.root_entry.root.get();
     FILE_INFO st;
     if (root == nullptr || root->Stat(port.GetPath(), st) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get local file info at '%s'.\n",
              port.GetFullPath().c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
     if (!st.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): File removed during upload progress, add event remove for '%s'\n",
              port.GetPath().c_str_utf8());
         port.PushRemoveEvent(port.GetPath(), request["is_dir"].asBool());
     }
-    return 0;
+    return StepResult::kOk;
 }
 
 int UploadHandler::Run() {
@@ -429,7 +429,7 @@ int UploadHandler::Run() {
     const bool is_dir = local.type == FT_DIR;
     const ClientFileEventInfo row = context.database_record;
     FileStamp stamp;
-    if (port.StampOf(path, stamp) != 0) {
+    if (port.StampOf(path, stamp) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
@@ -503,7 +503,7 @@ int UploadHandler::Run() {
             // Only the state that was compared may get the old time: a write landing
             // since then must stay visible as a change.
             FileStamp now;
-            if (port.StampOf(path, now) != 0 || !(now == stamp)) {
+            if (port.StampOf(path, now) != StepResult::kOk || !(now == stamp)) {
                 NLOG(L_INFO, kChannel,
                      "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n", cpath);
                 return ERR_INT;
@@ -544,14 +544,14 @@ int UploadHandler::Run() {
     }
 
     const ustring sign_path = resumable || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
-    if (CommitDatabaseUpload(request, response, row, sign_path) != 0) {
+    if (CommitDatabaseUpload(request, response, row, sign_path) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
     }
     // The database has taken the signature file over.
     sig.convert_permanent();
     resume.sign_file.clear();
-    if (CheckLocalModification(request) != 0)
+    if (CheckLocalModification(request) != StepResult::kOk)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to CheckLocalModification.\n");
     port.SetNotify(WorkerPort::NOTIFY_CLIENT_MODIFY);
     port.ClearCache();

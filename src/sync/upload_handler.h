@@ -65,11 +65,12 @@ private:
     // The result of an upload answered with "error" (after the database work its
     // code asks for).
     int UploadErrorResult(const PObject& response);
-    // Writes the row the upload made. 0 or -1.
-    int CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+    // Writes the row the upload made.
+    StepResult CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
                              const ustring& sign_path);
-    // Queues a removal when the item vanished during the upload. 0 or -1.
-    int CheckLocalModification(const PObject& request);
+    // Queues a removal when the item vanished during the upload; kFailed when the
+    // item cannot be examined.
+    StepResult CheckLocalModification(const PObject& request);
 
     WorkerPort& port;
     const SyncServices& services;

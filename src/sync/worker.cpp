@@ -201,14 +201,14 @@ void Worker::DoTask() {
 int Worker::RunOnce() {
     // Taken before looking, so that work queued in between wakes the wait below.
     const uint64_t stamp = services.events->WorkStamp();
-    if (GetEvent() != 0) {
+    if (GetEvent() != Loaded::kReady) {
         ClearCurrentProcessEventInfo();
         // Up to a second, woken at once by new work; stop and pause within 100 ms.
         for (int i = 0; i < 10 && GetState() == RUN; ++i)
             if (services.events->WaitForWork(stamp, std::chrono::milliseconds(100))) break;
-        return -1;
+        return ACTION_NONE;
     }
-    if (UpdateContext() != 0) return -1;
+    if (UpdateContext() != Loaded::kReady) return ACTION_NONE;
     SetAbort(false);
 
     const Event& ev = context.current_event;
@@ -232,7 +232,7 @@ int Worker::RunOnce() {
             Wait(rc == ERR_SYNCFOLDER_MISS ? 10 : 2);
             return ACTION_RETURN_EVENT;
         }
-        DoneEvent();
+        (void)DoneEvent();
         return ACTION_DONE;
     }
 
@@ -240,7 +240,7 @@ int Worker::RunOnce() {
     ClearCurrentProcessEventInfo();
     const int action = HandleError(rc);
     switch (action) {
-    case ACTION_DONE: DoneEvent(); break;
+    case ACTION_DONE: (void)DoneEvent(); break;
     case ACTION_RETURN_EVENT: RedoEvent(); break;
     case ACTION_RETRY: Wait(3); break;
     default:
@@ -264,36 +264,36 @@ int Worker::ProcessEvent() {
 // ---------------------------------------------------------------------------------------
 // Event context
 
-int Worker::GetEvent() {
+Loaded Worker::GetEvent() {
     if (context.current_event.m_type != Event::EV_EMPTY) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): current event is valid: %s\n",
              context.current_event.toString().c_str_utf8());
         PublishCurrentEvent();
-        return 0;
+        return Loaded::kReady;
     }
     Event e;
     if (services.events->PullEvent(this, e) != 0) {
         ClearCache();
         context.clear();
-        return -1;
+        return Loaded::kNothing;
     }
     context.current_event = e;
     ClearCache();
     PublishCurrentEvent();
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
          e.toString().c_str_utf8());
-    return 0;
+    return Loaded::kReady;
 }
 
-int Worker::UpdateContext() {
+Loaded Worker::UpdateContext() {
     Event& e = context.current_event;
     Registry::Entry entry;
     if (services.registry->Find(e.m_sess_id, entry) != 1) {
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): registry entry (with session %llu) is removed\n",
              (unsigned long long)e.m_sess_id);
         ClearCurrentProcessEventInfo();
-        DoneEvent();
-        return -1;
+        (void)DoneEvent();
+        return Loaded::kNothing;
     }
     // Whatever produced the event, its path must stay inside the session's folder.
     const char* why = nullptr;
@@ -304,7 +304,7 @@ int Worker::UpdateContext() {
         services.events->DoneEvent(this, e);
         ClearCache();
         context.clear();
-        return -1;
+        return Loaded::kNothing;
     }
     context.root_entry = entry;
     context.working_directory = session_folders::WorkingDirectory(entry.local_path);
@@ -317,7 +317,7 @@ int Worker::UpdateContext() {
              (unsigned long long)entry.sess_id, e.toString().c_str_utf8());
         ClearCurrentProcessEventInfo();
         RedoEvent();
-        return -1;
+        return Loaded::kNothing;
     }
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
          e.toString().c_str_utf8());
@@ -329,18 +329,18 @@ int Worker::UpdateContext() {
             NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): filter out recursive events (%s, %s)\n",
                  e.m_path.c_str_utf8(), e.isDir() ? "dir" : "file");
             ClearCurrentProcessEventInfo();
-            DoneEvent();
-            return -1;
+            (void)DoneEvent();
+            return Loaded::kNothing;
         }
     }
 
     context.database_record.Clear();
     if (entry.event_db == nullptr || entry.event_db->getEventInfo(e.m_path, context.database_record) != 1)
         context.database_record.Clear();
-    return 0;
+    return Loaded::kReady;
 }
 
-int Worker::DoneEvent() {
+Worker::Finished Worker::DoneEvent() {
     if (notify_event_type > NOTIFY_FILTERED) {
         NotifyEvent(notify_event_type);
         notify_event_type = NOTIFY_NONE;
@@ -351,7 +351,7 @@ int Worker::DoneEvent() {
              context.current_event.toString().c_str_utf8());
         context.current_event = e;
         ClearCache();
-        return -1;
+        return Finished::kHandedOver;
     }
     // Queued behind the event's own "syncing" mark, so the two are written in order.
     if (!context.full_path.empty()) services.forget_file_status(FileStatusKey(context.full_path));
@@ -361,7 +361,7 @@ int Worker::DoneEvent() {
          context.current_event.toString().c_str_utf8());
     ClearCache();
     context.clear();
-    return 0;
+    return Finished::kDone;
 }
 
 void Worker::RedoEvent() {

@@ -20,7 +20,7 @@
 class Worker : public AbortableTask, public WorkerPort {
 public:
     // What HandleError decides for an event.
-    enum Action { ACTION_DONE = 0, ACTION_RETRY = 1, ACTION_RETURN_EVENT = 2 };
+    enum Action { ACTION_NONE = -1, ACTION_DONE = 0, ACTION_RETRY = 1, ACTION_RETURN_EVENT = 2 };
     // Which report an error code gives to the UI.
     enum ErrorType { ERR_NONE = 0, ERR_SESSION = 1, ERR_CONNECTION = 2, ERR_FILE = 3 };
 
@@ -49,7 +49,7 @@ public:
 
     // One pass of the loop after the state checks: take an event (or keep the one
     // held), load its session, run its handler and act on the result. Returns the
-    // action taken (ACTION_*), or -1 when there was no event to work on or the event
+    // action taken (ACTION_*), or ACTION_NONE when there was no event to work on or the event
     // was finished or handed back before a handler ran. Public so that tests can
     // drive a worker that was never started.
     int RunOnce();
@@ -77,13 +77,16 @@ public:
     int HandleError(int code);
 
     // --- Event context ----------------------------------------------------------------
-    // 0 and an event in the context, -1 when the manager has none for this worker.
-    int GetEvent();
-    // 0: the session is loaded. -1: the event was finished or handed back already.
-    int UpdateContext();
-    // 0: finished. -1: the manager handed over the next event of the same path, which
-    // is now the current one.
-    int DoneEvent();
+    // kReady and an event in the context, kNothing when the manager has none for
+    // this worker.
+    Loaded GetEvent();
+    // kReady: the session is loaded. kNothing: the event was finished or handed back
+    // already.
+    Loaded UpdateContext();
+    // kHandedOver: the manager handed over the next event of the same path, which is
+    // now the current one.
+    enum class [[nodiscard]] Finished { kDone, kHandedOver };
+    Finished DoneEvent();
     void RedoEvent();
     void NotifyEvent(NotifyEventType type);
     void ClearCache() override;
@@ -100,8 +103,8 @@ public:
     virtual int Expand() { return rescan_.Expand(); }
     virtual int ExpandDeleteEvent() { return rescan_.ExpandDeleteEvent(); }
     virtual void CreateDirSelfEvent() { rescan_.CreateDirSelfEvent(); }
-    int ExpandLocalDeleteEvent(const ustring& path) override { return rescan_.ExpandLocalDeleteEvent(path); }
-    int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) override {
+    StepResult ExpandLocalDeleteEvent(const ustring& path) override { return rescan_.ExpandLocalDeleteEvent(path); }
+    StepResult ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) override {
         return rescan_.ExpandServerDeleteEvent(path, sess_id, sync_id);
     }
 

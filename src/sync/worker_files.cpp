@@ -66,24 +66,24 @@ bool WorkerPort::LocallyModified(const FILE_INFO& local, const ClientFileEventIn
     return false;
 }
 
-int WorkerPort::StampOf(const ustring& rel, FileStamp& out) const {
+StepResult WorkerPort::StampOf(const ustring& rel, FileStamp& out) const {
     out = FileStamp();
     const SessionRoot* root = context.root_entry.root.get();
-    if (root == nullptr) return -1;
+    if (root == nullptr) return StepResult::kFailed;
     int fd = -1;
     const int rc = root->OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd);
-    if (rc != 0) return rc == -1 && errno == ENOENT ? 0 : -1;
+    if (rc != 0) return rc == -1 && errno == ENOENT ? StepResult::kOk : StepResult::kFailed;
     struct stat st;
     const int got = fstat(fd, &st);
     close(fd);
-    if (got != 0) return -1;
+    if (got != 0) return StepResult::kFailed;
     out.exists = true;
     out.kind = st.st_mode & S_IFMT;
     out.size = (uint64_t)st.st_size;
     out.inode = (uint64_t)st.st_ino;
     out.mtime_ns = (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec;
     out.ctime_ns = (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec;
-    return 0;
+    return StepResult::kOk;
 }
 
 int WorkerPort::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
@@ -117,13 +117,13 @@ int WorkerPort::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& s
     return rc == RS_DONE ? 0 : ERR_SYS;
 }
 
-int WorkerPort::CommitDatabase(const ClientFileEventInfo& row) {
+StepResult WorkerPort::CommitDatabase(const ClientFileEventInfo& row) {
     FileEventDB* db = GetEventDatabase();
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UpdateDatabaseInfo: missing databasehandle\n");
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event database. Error code = %d\n",
              -1);
-        return -1;
+        return StepResult::kFailed;
     }
     const int rc = db->setEventInfo(row);
     if (rc != 0) {
@@ -131,34 +131,35 @@ int WorkerPort::CommitDatabase(const ClientFileEventInfo& row) {
              rc);
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event database. Error code = %d\n",
              rc);
-        return -1;
+        return StepResult::kFailed;
     }
     if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != 0) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
              (unsigned long long)context.root_entry.sess_id, row.path.c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
-    return 0;
+    return StepResult::kOk;
 }
 
-int WorkerPort::RemoveDatabaseInfo() {
+StepResult WorkerPort::RemoveDatabaseInfo() {
     FileEventDB* db = GetEventDatabase();
-    int rc = db == nullptr ? -1 : (db->rmEventInfo(GetPath()) == 0 ? 0 : -1);
-    if (rc != 0)
+    const StepResult rc =
+        db != nullptr && db->rmEventInfo(GetPath()) == 0 ? StepResult::kOk : StepResult::kFailed;
+    if (rc != StepResult::kOk)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveDatabaseInfo: failed to remove '%s'\n",
              GetPath().c_str_utf8());
     services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath());
     return rc;
 }
 
-int WorkerPort::RaiseAncestors(uint64_t sync_id) {
+StepResult WorkerPort::RaiseAncestors(uint64_t sync_id) {
     FileEventDB* db = GetEventDatabase();
-    if (sync_id == 0) return 0;
-    return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == 0 ? 0 : -1;
+    if (sync_id == 0) return StepResult::kOk;
+    return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == 0 ? StepResult::kOk : StepResult::kFailed;
 }
 
-int WorkerPort::AddFilteredEventToDB(int code) {
+StepResult WorkerPort::AddFilteredEventToDB(int code) {
     FilterLocalEvent e;
     e.path = GetPath();
     e.sess_id = context.root_entry.sess_id;
@@ -174,7 +175,7 @@ int WorkerPort::AddFilteredEventToDB(int code) {
         e.file_size = st.size;
         e.file_mod_time = st.mtime;
     }
-    return services.filters->setLocalFilteredEvent(e) == 0 ? 0 : -1;
+    return services.filters->setLocalFilteredEvent(e) == 0 ? StepResult::kOk : StepResult::kFailed;
 }
 
 void WorkerPort::PushRemoveEvent(const ustring& path, bool is_dir) { PushLocalEvent(path, Event::EV_REMOVE, is_dir); }
@@ -206,7 +207,7 @@ bool WorkerPort::IsMD4Hex(const ustring& hash) {
     return true;
 }
 
-int WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
+StepResult WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char* reason) {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
     const char* what = is_dir ? "RenameRemoveDirectory" : "RenameRemoveFile";
@@ -214,23 +215,23 @@ int WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char* reaso
     if (root == nullptr || recycle::FreshName(*services.tmp_names, *root, rel, name) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: no name in the recycle folder for '%s'.\n", what,
              rel.c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
     const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
     if (root->RenameNoReplace(rel, target) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to move '%s' to '%s'.\n", what,
              root->Full(rel).c_str_utf8(), root->Full(target).c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: missing databasehandle\n", what);
-        return -1;
+        return StepResult::kFailed;
     }
     const int rc = is_dir ? db->dumpDirToRecycleBin(name, rel) : db->dumpFileToRecycleBin(name, rel);
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to dumpDirToRecycleBin '%s'.\n", what,
              rel.c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
     if (db->setRecycleOrigin(name, rel, reason) != 0)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: '%s' is recycled without its origin.\n", what,
@@ -240,16 +241,16 @@ int WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char* reaso
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): %s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
              what, (unsigned long long)context.root_entry.sess_id, rel.c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
     services.registry->InitRecycleTime(context.root_entry, (uint32_t)services.now());
-    return 0;
+    return StepResult::kOk;
 }
 
-int WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash) {
+StepResult WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash) {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
-    if (root == nullptr) return -1;
+    if (root == nullptr) return StepResult::kFailed;
     ustring name;
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: missing databasehandle\n");
@@ -261,27 +262,27 @@ int WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const us
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
              rel.c_str_utf8());
         root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
-        return -1;
+        return StepResult::kFailed;
     } else {
         db->setRecycleOrigin(name, GetPath(), recycle::kParked);
         services.registry->InitRecycleTime(context.root_entry, (uint32_t)services.now());
-        return 0;
+        return StepResult::kOk;
     }
     root->Remove(rel);
-    return -1;
+    return StepResult::kFailed;
 }
 
-int WorkerPort::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
+StepResult WorkerPort::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
     clean = false;
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
-    if (root == nullptr || db == nullptr) return -1;
+    if (root == nullptr || db == nullptr) return StepResult::kFailed;
     std::vector<ustring> folders{rel};
     while (!folders.empty()) {
         const ustring folder = folders.back();
         folders.pop_back();
         DIR_HANDLE dh;
-        if (root->OpenDir(folder, 0, dh) != 0) return -1;
+        if (root->OpenDir(folder, 0, dh) != 0) return StepResult::kFailed;
         DIR_ENTRY entry;
         int got = 0;
         while ((got = FSReadDir(dh, entry)) == 1) {
@@ -292,26 +293,26 @@ int WorkerPort::TreeMatchesDatabase(const ustring& rel, bool& clean) const {
                 NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is unknown to the database\n",
                      child.c_str_utf8());
                 FSCloseDir(dh);
-                return 0;
+                return StepResult::kOk;
             }
             FILE_INFO st;
             if (entry.type == FT_DIR) {
                 st.type = FT_DIR;
             } else if (entry.type != FT_FILE || root->Stat(child, st) != 0 || st.type != FT_FILE) {
                 FSCloseDir(dh);
-                return 0;
+                return StepResult::kOk;
             }
             if (LocallyModified(st, row, nullptr)) {
                 FSCloseDir(dh);
-                return 0;
+                return StepResult::kOk;
             }
             if (entry.type == FT_DIR) folders.push_back(child);
         }
         FSCloseDir(dh);
-        if (got != 0) return -1;
+        if (got != 0) return StepResult::kFailed;
     }
     clean = true;
-    return 0;
+    return StepResult::kOk;
 }
 
 int WorkerPort::RequestResumeToken(Channel& channel, PObject& request, PObject& response, const char* who) {

@@ -21,6 +21,7 @@
 #include "platform/file_ops.h"
 #include "store/event.h"
 #include "sync/recycle.h"
+#include "sync/step_result.h"
 #include "sync/with_lease.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
@@ -158,17 +159,17 @@ public:
     // --- Database ---------------------------------------------------------------------
     // Writes row (for row.path) into the session's event database, which takes over
     // the file named by row.signaturePath, then drops the path's local filtered-event
-    // record. 0, or -1 (logged) when either step fails.
-    int CommitDatabase(const ClientFileEventInfo& row);
+    // record. kFailed (logged) when either step fails.
+    StepResult CommitDatabase(const ClientFileEventInfo& row);
     // Forgets the current path: its rows (the whole sub-tree) in the event database
-    // and its local filtered-event record. 0, or -1 when the event database fails.
-    int RemoveDatabaseInfo();
+    // and its local filtered-event record. kFailed when the event database fails.
+    StepResult RemoveDatabaseInfo();
     // The server removed the current path as sync_id: the folders above it changed
-    // too (FileEventDB::raiseAncestorsMaxSyncId). 0 or -1.
-    int RaiseAncestors(uint64_t sync_id);
+    // too (FileEventDB::raiseAncestorsMaxSyncId).
+    StepResult RaiseAncestors(uint64_t sync_id);
     // Records the current event as filtered locally by the selective-sync rule
-    // `code` (FILTER_*), so that a later change of the rules can bring it back. 0 or -1.
-    int AddFilteredEventToDB(int code);
+    // `code` (FILTER_*), so that a later change of the rules can bring it back.
+    StepResult AddFilteredEventToDB(int code);
 
     // --- Events -----------------------------------------------------------------------
     // Queues a local removal event of the current session for path.
@@ -181,19 +182,21 @@ public:
     // Expansions a removal hands on (the rescan handler carries them out); virtual
     // so that tests can stand in for them.
     // One level of a local directory removal that is not one: removals for the
-    // children that vanished, uploads for new or changed ones. 0, or -1 (nothing is
-    // queued when the session folder is missing or path cannot be read).
-    virtual int ExpandLocalDeleteEvent(const ustring& path) = 0;
+    // children that vanished, uploads for new or changed ones. kFailed when nothing
+    // (or not everything) was queued: the session folder is missing, path cannot be
+    // read or the abort flag stopped it.
+    virtual StepResult ExpandLocalDeleteEvent(const ustring& path) = 0;
     // A server removal of the directory path at sync_id, turned into removals of its
     // direct children that were synchronised at or before sync_id. The directory
     // itself is not queued: it is settled once its children are (CreateDirSelfEvent),
-    // and one that holds newer content stays. 0, or -1.
-    virtual int ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) = 0;
+    // and one that holds newer content stays. kFailed when the rows cannot be read
+    // or the abort flag stopped it.
+    virtual StepResult ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) = 0;
 
     // --- Files ------------------------------------------------------------------------
     // The stamp of the session item rel (never through a link): 0 with out set
-    // (exists false when it is missing), -1 when it cannot be examined.
-    int StampOf(const ustring& rel, FileStamp& out) const;
+    // (exists false when it is missing); kFailed when it cannot be examined.
+    StepResult StampOf(const ustring& rel, FileStamp& out) const;
     // Whether the local item differs from the row: its kind, a regular file's size or
     // modification time, and (hash given) its content. Logs the reason.
     bool LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row, const ustring* hash) const;
@@ -219,22 +222,22 @@ public:
     // Moves the session item rel (a file, or a directory with everything below it)
     // into the recycle folder under a fresh readable name, and its rows into the
     // recycle-bin table with rel as its origin and reason (recycle.h) as why, so that
-    // a later download can take the content back and the user can restore it. 0, or
-    // -1 (logged) when the move fails (the item then stays where it was).
-    int MoveToRecycle(const ustring& rel, bool is_dir, const char* reason = recycle::kRemoved);
+    // a later download can take the content back and the user can restore it.
+    // kFailed (logged) when the move fails (the item then stays where it was).
+    StepResult MoveToRecycle(const ustring& rel, bool is_dir, const char* reason = recycle::kRemoved);
     // (worker_recovery.cpp) Renames the event's item to a conflict name with the word
     // name_reason in it, records the copy in the conflict table and tells the UI
     // ("conflict": the copy, the original and why). The ConflictRename result;
     // renamed receives the copy's path.
     int KeepConflictCopy(const ustring& name_reason, const char* why, ustring* renamed = nullptr);
     // Parks the scratch file rel (never a user's file) in the recycle folder,
-    // recorded with the given size and hashes, so that a retry finds it by hash. 0;
-    // -1 when that fails (the file is then deleted).
-    int MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash);
+    // recorded with the given size and hashes, so that a retry finds it by hash.
+    // kFailed when that fails (the file is then deleted).
+    StepResult MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash);
     // Whether everything below the directory rel is what the event database knows:
-    // every entry has a row of its kind and every file its row's size and time. 0
-    // with clean set; -1 when the tree cannot be read (treat as not clean).
-    int TreeMatchesDatabase(const ustring& rel, bool& clean) const;
+    // every entry has a row of its kind and every file its row's size and time. kOk
+    // with clean set; kFailed when the tree cannot be read (treat as not clean).
+    StepResult TreeMatchesDatabase(const ustring& rel, bool& clean) const;
 
     // Called with the entry's path relative to the walked folder ("/a/b"), the folder
     // holding it (relative the same way, "" for the walked folder itself) and what
