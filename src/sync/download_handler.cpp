@@ -86,6 +86,20 @@ DownloadHandler::RemoteVersion RemoteOf(const PObject& r) {
     return v;
 }
 
+// Deletes the received data of a pass when it leaves: it is a scratch file of the
+// working directory (anything else is left alone), and whatever is kept of it was
+// moved away before.
+struct DropReceived {
+    const SessionRoot& root;
+    ustring full;
+    ~DropReceived() {
+        ustring rel;
+        if (!full.empty() && root.Relative(full, rel) == 0 &&
+            rel.str().rfind(std::string(session_folders::kRelWorkingDirectory) + "/", 0) == 0)
+            root.Remove(rel);
+    }
+};
+
 }  // namespace
 
 DownloadHandler::DownloadHandler(WorkerPort& port, const SyncServices& services, RemoveHandler& remove)
@@ -697,26 +711,13 @@ StepResult DownloadHandler::CommitDatabaseDownload(const PObject& response, cons
     return port.CommitDatabase(n);
 }
 
-int DownloadHandler::FetchAndPlace(bool empty_base) {
-    // Partial data is never held without the request that continues it.
-    assert(!resume.HoldsPartial() || resume.Held());
-    const SessionRoot& root = *context.root_entry.root;
+void DownloadHandler::PrepareFetch(bool empty_base, PObject& request, PObject& response) {
     const Event& ev = context.current_event;
     const ClientFileEventInfo& base = resume.base;
-    const char* cpath = port.GetPath().c_str_utf8();
-    ustring scratch_dir;
-    if (const int rc = port.WorkingScratchDir(scratch_dir); rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: no working directory for '%s'\n", cpath);
-        return rc;
-    }
-    PObject request;
-    PObject response;
-    const PObject& cached = resume.request;
-    if (cached.isMap() && !cached.isEmpty() &&
-        (cached["path"].asString() != port.GetServerPath() ||
-         cached["target_sync_id"].asUInt64() != ev.m_sync_id))
+    if (resume.Held() && (resume.request["path"].asString() != port.GetServerPath() ||
+                          resume.request["target_sync_id"].asUInt64() != ev.m_sync_id))
         port.ClearCache();
-    if (!resume.request.isMap() || resume.request.isEmpty()) {
+    if (!resume.Held()) {
         ConnectionPool* pool = port.Pool();
         const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
         DownloadRequest download;
@@ -729,66 +730,48 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
         download.target_sync_id = ev.m_sync_id;
         request = download.ToValue();
         resume.request = request;
-    } else {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_request %s\n", port.WorkerId(),
-             resume.request.toString().c_str_utf8());
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_response %s\n", port.WorkerId(),
-             resume.response.toString().c_str_utf8());
-        request = resume.request;
-        const PObject& held = resume.response;
-        if (held.isMap() && held["file"]["data"].isBinary() && !held["file"]["data"].asBinary().empty()) {
-            const PObject::binary_type part = held["file"]["data"].asBinary();
-            request["file"]["offset"] = part.length;
-            // The stream appends to the held bytes.
-            response["file"]["data"] = PObject::binary_type(part.path, part.length, part.length);
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): continue download file to %s, offset %llu\n",
-                 port.WorkerId(), part.path.c_str_utf8(), (unsigned long long)part.length);
-        }
+        return;
     }
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_request %s\n", port.WorkerId(),
+         resume.request.toString().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_response %s\n", port.WorkerId(),
+         resume.response.toString().c_str_utf8());
+    request = resume.request;
+    const PObject& held = resume.response;
+    if (held.isMap() && held["file"]["data"].isBinary() && !held["file"]["data"].asBinary().empty()) {
+        const PObject::binary_type part = held["file"]["data"].asBinary();
+        request["file"]["offset"] = part.length;
+        // The stream appends to the held bytes.
+        response["file"]["data"] = PObject::binary_type(part.path, part.length, part.length);
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): continue download file to %s, offset %llu\n",
+             port.WorkerId(), part.path.c_str_utf8(), (unsigned long long)part.length);
+    }
+}
 
-    const LeaseOutcome out =
-        port.Leased(response, [&](Channel& channel) { return ProtoResumeDownloadObject(channel, request, response); });
-    int rc = out.code;
-    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
-             GetErrorString(rc));
-        return rc;
+int DownloadHandler::KeepPartial(int rc, const PObject& response) {
+    const PObject& data = response["file"]["data"];
+    NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to download '%s'. %s.\n", port.WorkerId(),
+         port.GetPath().c_str_utf8(), GetErrorString(rc));
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): partial response %s\n", port.WorkerId(),
+         response.toString().c_str_utf8());
+    if (data.isBinary() && !data.asBinary().empty() && resume.Held()) {
+        resume.response.clear();
+        resume.response["file"]["data"] = data;
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] worker.cpp(%d): Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
+             port.WorkerId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
+    } else if (data.isBinary()) {
+        PObject drop;
+        drop["file"]["data"] = data;
+        resume.response = drop;
+        port.ClearCache();
     }
+    return rc;
+}
+
+int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
     const PObject& answer = response;
-    const PObject& data = answer["file"]["data"];
-    if (rc < 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to download '%s'. %s.\n", port.WorkerId(), cpath,
-             GetErrorString(rc));
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): partial response %s\n", port.WorkerId(),
-             answer.toString().c_str_utf8());
-        if (data.isBinary() && !data.asBinary().empty() && resume.request.isMap() && !resume.request.isEmpty()) {
-            resume.response.clear();
-            resume.response["file"]["data"] = data;
-            NLOG(L_DEBUG, kChannel,
-                 "[DEBUG] worker.cpp(%d): Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
-                 port.WorkerId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
-        } else if (data.isBinary()) {
-            PObject drop;
-            drop["file"]["data"] = data;
-            resume.response = drop;
-            port.ClearCache();
-        }
-        return rc;
-    }
-    // From here on the received data is this pass's: it goes into place or away.
-    struct DropData {
-        const SessionRoot& root;
-        ustring full;
-        ~DropData() {
-            ustring rel;
-            if (!full.empty() && root.Relative(full, rel) == 0 &&
-                rel.str().rfind(std::string(session_folders::kRelWorkingDirectory) + "/", 0) == 0)
-                root.Remove(rel);
-        }
-    } drop_data{root, data.isBinary() ? data.asBinary().path : ustring()};
-    resume.response.clear();
-    port.ClearCache();
-
+    const char* cpath = port.GetPath().c_str_utf8();
     if (answer.hasMember("error")) {
         const uint64_t code = answer["error"]["code"].asUInt64();
         if (code == kErrNoFile) {
@@ -804,7 +787,7 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
     const bool is_dir = answer["is_dir"].asBool();
     if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
         (!is_dir && !answer["file"]["refer"].asBool() &&
-         (!port.IsMD4Hex(answer["file"]["hash"].asString()) || !data.isBinary()))) {
+         (!port.IsMD4Hex(answer["file"]["hash"].asString()) || !answer["file"]["data"].isBinary()))) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n",
              answer.toString().c_str_utf8());
         return ERR_SERVER;
@@ -816,20 +799,25 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
         else if (answer["common_attribute"].hasMember("mtime"))
             response["common_attribute"]["mtime"] = (uint64_t)EvenSeconds(answer["common_attribute"]["mtime"].asUInt32());
     }
-    if (answer["sync_id"].asUInt64() == static_cast<const PObject&>(request)["sync_id"].asUInt64()) {
+    if (answer["sync_id"].asUInt64() == request["sync_id"].asUInt64()) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: %s is already up to date\n", cpath);
         port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
         return 0;
     }
+    return WorkerPort::kGoOn;
+}
+
+int DownloadHandler::PlaceAndRecord(const PObject& response) {
+    const char* cpath = port.GetPath().c_str_utf8();
     TempFile sig(port.GetSignDirectory());
-    rc = is_dir ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
+    const int rc = response["is_dir"].asBool() ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
     if (rc == kNameTooLong) {
         NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n",
              cpath);
         return 0;
     }
     if (rc != 0) return rc;
-    if (CommitDatabaseDownload(response, base, sig.getPath()) != StepResult::kOk) {
+    if (CommitDatabaseDownload(response, resume.base, sig.getPath()) != StepResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
              "= %d\n",
@@ -839,6 +827,35 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
     sig.convert_permanent();
     port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
     return 0;
+}
+
+int DownloadHandler::FetchAndPlace(bool empty_base) {
+    // Partial data is never held without the request that continues it.
+    assert(!resume.HoldsPartial() || resume.Held());
+    ustring scratch_dir;
+    if (const int rc = port.WorkingScratchDir(scratch_dir); rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: no working directory for '%s'\n",
+             port.GetPath().c_str_utf8());
+        return rc;
+    }
+    PObject request;
+    PObject response;
+    PrepareFetch(empty_base, request, response);
+    const LeaseOutcome out =
+        port.Leased(response, [&](Channel& channel) { return ProtoResumeDownloadObject(channel, request, response); });
+    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
+             GetErrorString(out.code));
+        return out.code;
+    }
+    if (out.code < 0) return KeepPartial(out.code, response);
+    // From here on the received data is this pass's: it goes into place or away.
+    const PObject& data = static_cast<const PObject&>(response)["file"]["data"];
+    const DropReceived drop{*context.root_entry.root, data.isBinary() ? data.asBinary().path : ustring()};
+    resume.response.clear();
+    port.ClearCache();
+    if (const int rc = CheckAnswer(request, response); rc != WorkerPort::kGoOn) return rc;
+    return PlaceAndRecord(response);
 }
 
 int DownloadHandler::Run() {

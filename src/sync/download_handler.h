@@ -101,6 +101,19 @@ private:
     // event's), transfer, verification, placement and the row. With empty_base the
     // server is asked for the whole item. A result code.
     int FetchAndPlace(bool empty_base);
+    // Its steps, in order.
+    // The request: the held one when it is this event's (continuing at the length of
+    // the partial data, which response then names), else a new one, now held.
+    void PrepareFetch(bool empty_base, PObject& request, PObject& response);
+    // A broken transfer (rc < 0): its partial data is held for the next pass when
+    // its request is, else deleted. Returns rc.
+    int KeepPartial(int rc, const PObject& response);
+    // The answer tested: an error answer's result (a removed item is handed to the
+    // removal handler), ERR_SERVER for an answer that cannot be trusted, 0 when the
+    // item is already up to date; kGoOn when the item is to be placed.
+    int CheckAnswer(const PObject& request, PObject& response);
+    // The item built, verified and placed, and its row written. A result code.
+    int PlaceAndRecord(const PObject& response);
 
     WorkerPort& port;
     const SyncServices& services;

@@ -385,12 +385,9 @@ StepResult UploadHandler::CheckLocalModification(const PObject& request) {
     return StepResult::kOk;
 }
 
-int UploadHandler::Run() {
-    // A held request always comes with the signature of the content it sends.
-    assert(resume.Held() == !resume.sign_file.empty());
+int UploadHandler::Admit(Item& item) {
     const ustring& path = port.GetPath();
     const char* cpath = path.c_str_utf8();
-    const ustring base = LastComponent(path);
     // The daemon's own scratch and recycle folder never goes to the server.
     const std::string full = port.GetFullPath().str(), working = port.GetWorkingDirectory().str();
     if (!working.empty() && (full == working || full.rfind(working + "/", 0) == 0)) {
@@ -398,152 +395,143 @@ int UploadHandler::Run() {
         return 0;
     }
     int rc = TestUploadLocalFilter();
-    if (rc != 1) {
+    if (rc != kGoOn) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
              cpath, rc);
         return rc;
     }
-    std::shared_ptr<const SessionRoot> root = context.root_entry.root;
+    const SessionRoot* root = context.root_entry.root.get();
     assert(root != nullptr);  // TestUploadLocalFilter refuses a session without one
 
     port.SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, WorkerPort::W_TYPE_UPLOAD);
-    FILE_INFO local;
-    if (root->Stat(path, local) != 0) {
+    if (root->Stat(path, item.local) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
     }
-    if (!local.isExist) {
+    if (!item.local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (vanish)\n", cpath);
         return 0;
     }
-    if (local.type != FT_FILE && local.type != FT_DIR) {
+    if (item.local.type != FT_FILE && item.local.type != FT_DIR) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (unsupported file)\n",
              cpath);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
-    rc = port.TestBaseNameConflict(base);
-    if (rc != 1) return rc;
+    rc = port.TestBaseNameConflict(LastComponent(path));
+    if (rc != kGoOn) return rc;
 
-    const bool is_dir = local.type == FT_DIR;
-    const ClientFileEventInfo row = context.database_record;
-    FileStamp stamp;
-    if (port.StampOf(path, stamp) != StepResult::kOk) {
+    item.is_dir = item.local.type == FT_DIR;
+    item.row = context.database_record;
+    if (port.StampOf(path, item.stamp) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
     }
-    if (resume.request.isMap() && !resume.request.isEmpty()) {
-        const PObject& cached = resume.request;
-        // Size and time, and the finer stamp: an edit in the same second with the
-        // same size must not resume the old content.
-        if (is_dir || cached["mtime"]["mtime"].asUInt64() != local.mtime ||
-            cached["file"]["size"].asUInt64() != local.size || !(stamp == resume.stamp)) {
-            NLOG(L_WARNING, kChannel,
-                 "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
-                 "cache\n",
-                 cpath);
-            port.ClearCache();
+    return kGoOn;
+}
+
+void UploadHandler::DropStaleResume(const Item& item) {
+    if (!resume.Held()) return;
+    const PObject& cached = resume.request;
+    // Size and time, and the finer stamp: an edit in the same second with the
+    // same size must not resume the old content.
+    if (item.is_dir || cached["mtime"]["mtime"].asUInt64() != item.local.mtime ||
+        cached["file"]["size"].asUInt64() != item.local.size || !(item.stamp == resume.stamp)) {
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
+             "cache\n",
+             port.GetPath().c_str_utf8());
+        port.ClearCache();
+    }
+}
+
+int UploadHandler::BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObject& request) {
+    const ClientFileEventInfo& row = item.row;
+    ConnectionPool* pool = port.Pool();
+    const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
+    request["session"] = pool ? pool->getSession() : ustring();
+    request["view_id"] = port.GetViewId();
+    request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
+    if (!old_server) request["max_id"] = row.maxSyncID;
+    request["path"] = port.GetServerPath();
+    request["is_dir"] = (uint64_t)(item.is_dir ? 1 : 0);
+    request["common_attribute"]["mtime"] = (uint64_t)item.local.mtime;
+    FILE_INFO hashed = item.local;
+    if (!item.is_dir) {
+        const int rc = PrepareFileBlock(request, sig, delta, hashed, item.stamp);
+        if (rc != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
+                 port.GetPath().c_str_utf8(), GetErrorString(rc));
+            return rc;
         }
     }
+    PrepareAttributes(request, hashed.mtime);
+    if (!item.is_dir && hashed.size > kResumeThreshold) {
+        request["_action"] = "resume_upload";
+        AppendAgent(request);
+        // Kept for a retry of this event: the request (with its token, later), the
+        // delta it names and the new signature.
+        if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
+            delta.convert_permanent();
+        sig.convert_permanent();
+        resume.sign_file = sig.getPath();
+        resume.request = request;
+        resume.stamp = item.stamp;
+    } else {
+        request["_action"] = "upload";
+        AppendAgent(request);
+    }
+    return 0;
+}
 
-    ustring scratch;
-    if (!is_dir && port.WorkingScratchDir(scratch) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: no working directory for '%s'\n", cpath);
+int UploadHandler::SettleFakeRequest(const PObject& request, const Item& item) {
+    if (request["mtime"]["refer"].asUInt64() != 0) return 0;
+    const ustring& path = port.GetPath();
+    const char* cpath = path.c_str_utf8();
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
+         cpath);
+    // Only the state that was compared may get the old time: a write landing
+    // since then must stay visible as a change.
+    FileStamp now;
+    if (port.StampOf(path, now) != StepResult::kOk || !(now == item.stamp)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n",
+             cpath);
+        return ERR_INT;
+    }
+    if (context.root_entry.root->UTime(path, item.row.fileModTime) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n", cpath);
         return ERR_SYS;
     }
-    TempFile sig(port.GetSignDirectory());
-    TempFile delta(root, scratch);
-    FILE_INFO hashed = local;
-    PObject request;
-    const bool resumable = resume.request.isMap() && !resume.request.isEmpty();
-    if (!resumable) {
-        ConnectionPool* pool = port.Pool();
-        const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
-        request["session"] = pool ? pool->getSession() : ustring();
-        request["view_id"] = port.GetViewId();
-        request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
-        if (!old_server) request["max_id"] = row.maxSyncID;
-        request["path"] = port.GetServerPath();
-        request["is_dir"] = (uint64_t)(is_dir ? 1 : 0);
-        request["common_attribute"]["mtime"] = (uint64_t)local.mtime;
-        if (!is_dir) {
-            rc = PrepareFileBlock(request, sig, delta, hashed, stamp);
-            if (rc != 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
-                     cpath, GetErrorString(rc));
-                return rc;
-            }
-        }
-        PrepareAttributes(request, hashed.mtime);
-        if (!is_dir && hashed.size > kResumeThreshold) {
-            request["_action"] = "resume_upload";
-            AppendAgent(request);
-            // Kept for a retry of this event: the request (with its token, later), the
-            // delta it names and the new signature.
-            if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
-                delta.convert_permanent();
-            sig.convert_permanent();
-            resume.sign_file = sig.getPath();
-            resume.request = request;
-            resume.stamp = stamp;
-        } else {
-            request["_action"] = "upload";
-            AppendAgent(request);
-        }
-    } else {
-        request = resume.request;
-    }
+    return 0;
+}
 
-    if (row.syncID != 0 && IsFakeRequest(request)) {
-        if (request["mtime"]["refer"].asUInt64() == 0) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
-                 cpath);
-            // Only the state that was compared may get the old time: a write landing
-            // since then must stay visible as a change.
-            FileStamp now;
-            if (port.StampOf(path, now) != StepResult::kOk || !(now == stamp)) {
-                NLOG(L_INFO, kChannel,
-                     "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n", cpath);
-                return ERR_INT;
-            }
-            if (root->UTime(path, row.fileModTime) != 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n",
-                     cpath);
-                return ERR_SYS;
-            }
-        }
-        return 0;
-    }
+LeaseOutcome UploadHandler::Send(PObject& request, PObject& response) {
+    const bool resumable = request["_action"].asString() == "resume_upload";
+    const LeaseOutcome out = port.Leased(response, [&](Channel& channel) {
+        return resumable ? ProtoResumeUploadObject(channel, request, response)
+                         : ProtoUploadObject(channel, request, response);
+    });
+    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
+    return out;
+}
 
-    PObject response;
-    {
-        const bool resume = request["_action"].asString() == "resume_upload";
-        const LeaseOutcome out = port.Leased(response, [&](Channel& channel) {
-            return resume ? ProtoResumeUploadObject(channel, request, response)
-                          : ProtoUploadObject(channel, request, response);
-        });
-        if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp)
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
-        if (out.stage != LeaseStage::kDone) return out.code;
-        rc = out.code;
-    }
-
+int UploadHandler::Record(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+                          bool resumed, TempFile& sig) {
     if (response.hasMember("error")) {
         port.ClearCache();
         return UploadErrorResult(response);
     }
     // A success must name the new version, of the kind that was sent.
-    const PObject& answer = response;
-    if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
-        answer["is_dir"].asBool() != request["is_dir"].asBool()) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", answer.toString().c_str_utf8());
+    if (!response["sync_id"].isInteger() || response["sync_id"].asUInt64() == 0 ||
+        response["is_dir"].asBool() != request["is_dir"].asBool()) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
         port.ClearCache();
         return ERR_SERVER;
     }
-
-    const ustring sign_path = resumable || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
+    const ustring sign_path = resumed || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
     if (CommitDatabaseUpload(request, response, row, sign_path) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
@@ -556,4 +544,34 @@ int UploadHandler::Run() {
     port.SetNotify(WorkerPort::NOTIFY_CLIENT_MODIFY);
     port.ClearCache();
     return 0;
+}
+
+int UploadHandler::Run() {
+    // A held request always comes with the signature of the content it sends.
+    assert(resume.Held() == !resume.sign_file.empty());
+    Item item;
+    if (const int rc = Admit(item); rc != kGoOn) return rc;
+    DropStaleResume(item);
+
+    ustring scratch;
+    if (!item.is_dir && port.WorkingScratchDir(scratch) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: no working directory for '%s'\n",
+             port.GetPath().c_str_utf8());
+        return ERR_SYS;
+    }
+    TempFile sig(port.GetSignDirectory());
+    TempFile delta(context.root_entry.root, scratch);
+    PObject request;
+    const bool resumed = resume.Held();
+    if (resumed) {
+        request = resume.request;
+    } else if (const int rc = BuildRequest(item, sig, delta, request); rc != 0) {
+        return rc;
+    }
+    if (item.row.syncID != 0 && IsFakeRequest(request)) return SettleFakeRequest(request, item);
+
+    PObject response;
+    const LeaseOutcome out = Send(request, response);
+    if (out.stage != LeaseStage::kDone) return out.code;
+    return Record(request, response, item.row, resumed, sig);
 }

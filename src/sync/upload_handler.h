@@ -39,6 +39,33 @@ public:
     Resume& State() { return resume; }
 
 private:
+    static constexpr int kGoOn = WorkerPort::kGoOn;
+    // What one pass knows of the local item.
+    struct Item {
+        FILE_INFO local;
+        FileStamp stamp;          // the state the item was read (or compared) under
+        ClientFileEventInfo row;  // the row the event started from
+        bool is_dir = false;
+    };
+    // The steps of Run, in order.
+    // kGoOn with item filled: the item is to be sent. Else the handler's result: it is
+    // in the working directory, filtered, gone, unsupported or renamed for its name.
+    int Admit(Item& item);
+    // Drops a held request that no longer fits the local item.
+    void DropStaleResume(const Item& item);
+    // A new request for the item (content read, resume state stored for a large
+    // file). 0 or a result code.
+    int BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObject& request);
+    // A request that changes nothing: only the local time may go back to the row's,
+    // and only onto the state that was compared. A result code.
+    int SettleFakeRequest(const PObject& request, const Item& item);
+    // The plain or the resumable exchange on a borrowed connection.
+    LeaseOutcome Send(PObject& request, PObject& response);
+    // The server's answer recorded: the row written (the signature taken over), or
+    // the error's result. resumed: the request came from `resume`.
+    int Record(const PObject& request, const PObject& response, const ClientFileEventInfo& row, bool resumed,
+               TempFile& sig);
+
     // 1: the item passes the filters; 0: filtered (finished); else a result code.
     int TestUploadLocalFilter();
     // Fills request["file"] for the local file. `hashed` and `stamp` receive the state

@@ -82,6 +82,10 @@ public:
     WorkerPort(const WorkerPort&) = delete;
     WorkerPort& operator=(const WorkerPort&) = delete;
 
+    // The "go on" answer of a handler's step that may also finish the event (with
+    // 0 or a result code).
+    static constexpr int kGoOn = 1;
+
     // --- The task -----------------------------------------------------------------
     int WorkerId() const { return task.GetId(); }
     bool Aborted() const { return abort.load() != 0; }
