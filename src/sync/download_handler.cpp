@@ -858,15 +858,15 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
     return PlaceAndRecord(response);
 }
 
-int DownloadHandler::Run() {
+int DownloadHandler::Admit(bool& forced) {
     const char* cpath = port.GetPath().c_str_utf8();
-    int rc = TestDownloadRemoteFilter();
-    if (rc != 1) {
+    const int rc = TestDownloadRemoteFilter();
+    if (rc != WorkerPort::kGoOn) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): DownloadRemote: File '%s' cannot pass filter testing '%d'.\n",
              cpath, rc);
         return rc;
     }
-    std::shared_ptr<const SessionRoot> root = context.root_entry.root;
+    const SessionRoot* root = context.root_entry.root.get();
     assert(root != nullptr);  // TestDownloadRemoteFilter refuses a session without one
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ | FS_ACCESS_WRITE)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
@@ -876,7 +876,7 @@ int DownloadHandler::Run() {
     Event& ev = context.current_event;
     port.SetCurrentProcessEventInfo(ev.m_sess_id, port.GetPath(), WorkerPort::W_TYPE_DOWNLOAD);
     resume.base = context.database_record;
-    const bool forced = ev.m_sync_id == Event::kForcedSyncId;
+    forced = ev.m_sync_id == Event::kForcedSyncId;
     if (forced && resume.base.syncID == 0) {
         NLOG(L_INFO, kChannel,
              "[INFO] worker.cpp(%d): Force download '%s' but cannot find any record in event DB, skipping....\n", cpath);
@@ -909,6 +909,34 @@ int DownloadHandler::Run() {
         resume.base.Clear();
         if (!ev.isDir()) (void)port.RemoveDatabaseInfo();
     }
+    return WorkerPort::kGoOn;
+}
+
+int DownloadHandler::FetchWithFallback(bool forced) {
+    int rc = FetchAndPlace(forced);
+    if (rc != ERR_SYS || resume.patch_err_count <= kPatchErrorLimit) return rc;
+    // The patches keep failing on an unchanged basis: fetch the whole file once.
+    const char* cpath = port.GetPath().c_str_utf8();
+    NLOG(L_WARNING, kChannel,
+         "[WARNING] worker.cpp(%d): Worker (%d): patch error count has reached limit, download whole '%s'\n",
+         port.WorkerId(), cpath);
+    port.ClearCache();
+    resume.patch_err_count = 0;
+    rc = FetchAndPlace(true);
+    if (rc == ERR_SYS && resume.patch_err_count > 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): whole file of '%s' does not verify either\n",
+             port.WorkerId(), cpath);
+        resume.patch_err_count = 0;
+        return ERR_LOCKED_FILE;
+    }
+    return rc;
+}
+
+int DownloadHandler::Run() {
+    bool forced = false;
+    if (const int rc = Admit(forced); rc != WorkerPort::kGoOn) return rc;
+    const Event& ev = context.current_event;
+    const char* cpath = port.GetPath().c_str_utf8();
     if (!forced && resume.base.syncID != 0 && resume.base.syncID >= ev.m_sync_id) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: File '%s' is already up-to-date (server echo).\n",
              cpath);
@@ -928,21 +956,5 @@ int DownloadHandler::Run() {
         NLOG(L_INFO, kChannel,
              "[INFO] worker.cpp(%d): DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
     }
-    rc = FetchAndPlace(forced);
-    if (rc == ERR_SYS && resume.patch_err_count > kPatchErrorLimit) {
-        // The patches keep failing on an unchanged basis: fetch the whole file once.
-        NLOG(L_WARNING, kChannel,
-             "[WARNING] worker.cpp(%d): Worker (%d): patch error count has reached limit, download whole '%s'\n",
-             port.WorkerId(), cpath);
-        port.ClearCache();
-        resume.patch_err_count = 0;
-        rc = FetchAndPlace(true);
-        if (rc == ERR_SYS && resume.patch_err_count > 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): whole file of '%s' does not verify either\n",
-                 port.WorkerId(), cpath);
-            resume.patch_err_count = 0;
-            return ERR_LOCKED_FILE;
-        }
-    }
-    return rc;
+    return FetchWithFallback(forced);
 }

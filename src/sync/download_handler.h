@@ -54,6 +54,13 @@ public:
     Resume& State() { return resume; }
 
 private:
+    // The steps of Run before the ways without a transfer: filters, the base row
+    // (resume.base), a forced download turned into a request for the row's version.
+    // kGoOn; else the handler's result (filtered, locked, nothing to force).
+    int Admit(bool& forced);
+    // FetchAndPlace, and once more for the whole file when the patches keep failing
+    // on an unchanged basis; ERR_LOCKED_FILE when that does not verify either.
+    int FetchWithFallback(bool forced);
     // 1: the event passes the filters; 0: filtered (finished); else a result code.
     int TestDownloadRemoteFilter();
     // What a way without a transfer achieved: kPlaced (row written, done) or kFetch

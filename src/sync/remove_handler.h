@@ -40,6 +40,9 @@ private:
     // first. kOk with emptied set when nothing of the user's is left below dir;
     // kFailed when dir cannot be listed (then nothing below it is touched further).
     StepResult RecycleUnchangedItems(const ustring& dir, bool& emptied);
+    // The server's answer to the removal of the current row: the row forgotten (and
+    // the folders above raised), or a refusal acted on. A result code.
+    int RecordRemoval(const PObject& answer);
     // Command 15 exchange for the current row. 0 with the reply (which may hold
     // "error"); a result code for a broken exchange.
     int ProtoRemoveObject(PObject& reply);

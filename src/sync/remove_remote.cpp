@@ -121,13 +121,18 @@ int RemoveHandler::RemoveRemote() {
     }
 
     PObject reply;
-    int rc = ProtoRemoveObject(reply);
+    const int rc = ProtoRemoveObject(reply);
     if (rc != 0) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n",
              port.WorkerId(), path, GetErrorString(rc));
         return rc;
     }
-    const PObject& answer = reply;
+    return RecordRemoval(reply);
+}
+
+int RemoveHandler::RecordRemoval(const PObject& answer) {
+    const char* path = port.GetPath().c_str_utf8();
+    const ClientFileEventInfo& row = context.database_record;
     if (answer.hasMember("error")) {
         const uint64_t code = answer["error"]["code"].asUInt64();
         if (code == kErrRemoveNoFile) {
@@ -148,7 +153,7 @@ int RemoveHandler::RemoveRemote() {
                 return 0;
             }
         } else {
-            rc = port.ReplyError(reply);
+            const int rc = port.ReplyError(answer);
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveRemote: Failed to remove '%s'. %s\n", path,
                  GetErrorString(rc));
             return rc;
@@ -160,7 +165,8 @@ int RemoveHandler::RemoveRemote() {
         return ERR_SYS;
     }
     // The folders above hold a newer version now; removing one of them later must say so.
-    if (!answer.hasMember("error") && answer["sync_id"].isInteger() && port.RaiseAncestors(answer["sync_id"].asUInt64()) != StepResult::kOk)
+    if (!answer.hasMember("error") && answer["sync_id"].isInteger() &&
+        port.RaiseAncestors(answer["sync_id"].asUInt64()) != StepResult::kOk)
         return ERR_SYS;
     port.SetNotify(WorkerPort::NOTIFY_CLIENT_REMOVE);
     return 0;
