@@ -1,0 +1,577 @@
+// Upload: the handler of a local event that is not a removal. It decides whether
+// anything must cross the network (filters, vanished items, unchanged content), builds
+// the request (attributes; for a file its content as a whole, as a delta against the
+// version the server has, or as a reference), sends it plainly or resumably, acts on
+// the server's answer and records what was sent.
+//
+// A file is read once for its hash, signature and delta, and its stat is taken before
+// and after that read: a file that changed meanwhile is handed back, never sent or
+// recorded with a stale hash. Putting a touched file's time back is done only after a
+// fresh stat shows the size and time that were hashed, so a racing edit is never
+// hidden behind the old time.
+//
+// A resumable upload (files above 512 KiB) keeps its request, resume token, delta and
+// signature in resume.request / resume.sign_file between passes over the same event,
+// so that a retry asks the server for the bytes it holds and sends only the rest.
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cassert>
+
+#include "filter/black_list.h"
+#include "filter/filter_codes.h"
+#include "foundation/error_codes.h"
+#include "foundation/logger.h"
+#include "platform/session_root.h"
+#include "platform/temp_file.h"
+#include "store/file_event_db.h"
+#include "sync/conflict_rename.h"
+#include "sync/upload_handler.h"
+#include "wire/channel.h"
+#include "wire/connection_pool.h"
+
+namespace {
+
+const char* const kChannel = "worker_debug";
+// Files larger than this go with the resumable protocol.
+constexpr uint64_t kResumeThreshold = 524288;
+
+// Server codes the upload acts on itself.
+constexpr uint32_t kErrNoBase = 0x9001;
+constexpr uint32_t kErrBaseChanged = 0x9002;
+constexpr uint32_t kErrConflictMacAttr = 0x6001;
+constexpr uint32_t kErrInternal = 0x7000;
+
+}  // namespace
+
+UploadHandler::UploadHandler(WorkerPort& port, const SyncServices& services)
+    : port(port), services(services), context(port.Context()) {}
+
+void UploadHandler::Clear(const ustring& working_directory) {
+    if (resume.request.isMap()) {
+        DropScratch(resume.request["file"]["data"], working_directory);
+        DropScratch(resume.request["mac_attribute"]["data"], working_directory);
+    }
+    resume.request.clear();
+    if (!resume.sign_file.empty()) {
+        unlink(resume.sign_file.c_str_utf8());
+        resume.sign_file.clear();
+    }
+}
+
+int UploadHandler::TestUploadLocalFilter() {
+    port.SetNotify(WorkerPort::NOTIFY_NONE);
+    const char* path = port.GetPath().c_str_utf8();
+    int rc = port.TestCommonFilter();
+    if (rc != 0) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+        if (IsSelectiveSyncCode(rc)) (void)port.AddFilteredEventToDB(rc);
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
+        return 0;
+    }
+    const SessionRoot* root = context.root_entry.root.get();
+    if (root == nullptr) return ERR_SYS;
+    if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+             port.WorkerId(), path);
+        return ERR_LOCKED_FILE;
+    }
+    FILE_INFO st;
+    if (root->Stat(port.GetPath(), st) != FsResult::kOk) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get file status for '%s'.\n", path);
+        return ERR_SYS;
+    }
+    // Size limits concern files; a directory has no size of its own.
+    if (st.isExist && st.type == FT_FILE) {
+        rc = services.system_black_list->TestFileSize(st.size);
+        bool own = false;
+        if (rc == 0 && port.GetBlackList() != nullptr) {
+            rc = port.GetBlackList()->TestFileSize(st.size);
+            own = rc != 0;
+        }
+        if (rc != 0) {
+            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+            if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)port.AddFilteredEventToDB(rc);
+            port.SetNotify(WorkerPort::NOTIFY_FILTERED);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+void UploadHandler::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
+    const ClientFileEventInfo& row = context.database_record;
+    request["mtime"]["refer"] = (uint64_t)(row.syncID != 0 && local_mtime == row.fileModTime ? 1 : 0);
+    request["mtime"]["mtime"] = (uint64_t)local_mtime;
+    // The resource fork is not kept on this platform: the server keeps its own. The
+    // execute bit travels when it differs from what the server has (a script stays
+    // runnable on the other clients).
+    request["mac_attribute"]["refer"] = (uint64_t)1;
+    const bool exec = context.root_entry.root && context.root_entry.root->IsExecutable(port.GetPath());
+    if (exec == (row.execBit != 0)) request["exec_bit"]["refer"] = (uint64_t)1;
+    else request["exec_bit"]["exec_bit"] = (uint64_t)exec;
+}
+
+bool UploadHandler::IsFakeRequest(const PObject& request) {
+    if (!request["is_dir"].asBool() && request.hasMember("file") && request["file"]["refer"].asUInt64() != 1)
+        return false;
+    for (const char* key : {"mac_attribute", "exec_bit"}) {
+        const PObject& attr = request[key];
+        if (attr.hasMember("refer") && attr["refer"].asUInt64() != 1) return false;
+    }
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): upload fake request\n");
+    return true;
+}
+
+int UploadHandler::WaitOutModificationSecond(const ustring& rel) {
+    constexpr int kMaxWaitMs = 3000;
+    for (int waited = 0;; waited += 50) {
+        FileStamp s;
+        if (port.StampOf(rel, s) != StepResult::kOk || !s.exists) return 0;
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        const int64_t second = s.mtime_ns >= 0 ? s.mtime_ns / 1000000000 : -1;
+        // Only the current second is a risk; a time in the future (a skewed clock, a
+        // restored file) would never pass and is read as it is.
+        if (second != (int64_t)now.tv_sec) return 0;
+        if (port.Aborted()) return ERR_INT;
+        if (waited >= kMaxWaitMs) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is still being written, try it again later\n",
+                 rel.c_str_utf8());
+            return ERR_INT;
+        }
+        usleep(50 * 1000);
+    }
+}
+
+int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
+                             FileStamp& stamp) {
+    const SessionRoot* root = context.root_entry.root.get();
+    const ustring& path = port.GetPath();
+    const ClientFileEventInfo& row = context.database_record;
+    if (const int rc = WaitOutModificationSecond(path); rc != 0) return rc;
+    FILE_INFO first;
+    if (root == nullptr || root->Stat(path, first) != FsResult::kOk || !first.isExist) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
+             path.c_str_utf8());
+        return ERR_SYS;
+    }
+    hashed = first;
+    if (port.StampOf(path, stamp) != StepResult::kOk || !stamp.exists) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
+             path.c_str_utf8());
+        return ERR_SYS;
+    }
+    PObject& file = request["file"];
+    if (row.syncID != 0 && !port.LocallyModified(first, row, nullptr)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is not modified (weak check)\n",
+             path.c_str_utf8());
+        file["size"] = first.size;
+        file["hash"] = row.fileCheckSum;
+        file["refer"] = (uint64_t)1;
+        return 0;
+    }
+
+    if (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create()) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create signature \n");
+        return ERR_SYS;
+    }
+    ustring base_sig;
+    if (row.syncID != 0 && row.fileType == 0 && row.fileSize != 0 && !row.signaturePath.empty() &&
+        IsFileExist(row.signaturePath)) {
+        ustring scratch;
+        if (port.WorkingScratchDir(scratch) != 0 || !delta.create()) {
+            NLOG(L_ERR, kChannel,
+                 "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create temporary delta file, try it again\n");
+            return ERR_SYS;
+        }
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareFileBlock: prepare delta file at '%s'\n",
+             delta.getPath().c_str_utf8());
+        base_sig = row.signaturePath;
+    } else {
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareFileBlock: Cannot retrieve base event info for file '%s'\n",
+             path.c_str_utf8());
+    }
+    ustring hash;
+    int rc = port.ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
+    if (rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to read file for '%s', try it again\n",
+             path.c_str_utf8());
+        return rc == ERR_INT ? ERR_INT : ERR_SYS;
+    }
+    if (hash == row.fileCheckSum) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File content of '%s' is not changed, do refer\n",
+             path.c_str_utf8());
+        file["size"] = first.size;
+        file["hash"] = hash;
+        file["refer"] = (uint64_t)1;
+        return 0;
+    }
+    FileStamp second;
+    if (port.StampOf(path, second) != StepResult::kOk) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
+             path.c_str_utf8());
+        return ERR_SYS;
+    }
+    if (!(second == stamp)) {
+        NLOG(L_INFO, kChannel,
+             "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+             "it again\n",
+             path.c_str_utf8());
+        return ERR_INT;
+    }
+    file["size"] = first.size;
+    file["hash"] = hash;
+    file["refer"] = (uint64_t)0;
+    if (!base_sig.empty()) {
+        FILE_INFO d;
+        const FsResult src = root->Stat(delta.getRelPath(), d);
+        if (src != FsResult::kOk || !d.isExist) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: FSStat(%s) returns %d\n",
+                 delta.getPath().c_str_utf8(), FsCode(src));
+            return ERR_SYS;
+        }
+        file["is_delta"] = (uint64_t)1;
+        file["data"] = PObject::binary_type(delta.getPath(), 0, d.size);
+    } else {
+        file["is_delta"] = (uint64_t)0;
+        file["data"] = PObject::binary_type(port.GetFullPath(), 0, first.size);
+    }
+    return 0;
+}
+
+int UploadHandler::ProtoUploadObject(Channel& channel, const PObject& request, PObject& response) {
+    return port.RunProtocol(channel, SCMD_EVT_RECV_4, request, response);
+}
+
+int UploadHandler::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject& response) {
+    const PObject& req = request;
+    PObject ask;
+    ask["session"] = req["session"];
+    ask["view_id"] = req["view_id"];
+    PObject answer;
+    if (!req.hasMember("_resume_token")) {
+        int rc = port.RequestResumeToken(channel, request, response, "UploadFile");
+        if (rc != 0) return rc < 0 ? rc : 0;
+        if (resume.Held()) resume.request["_resume_token"] = request["_resume_token"];  // a retry resumes with it
+
+        PObject dry = request;
+        dry["_action"] = "upload";
+        dry["dry_run"] = (uint64_t)1;
+        if (dry["file"].isMap()) dry["file"].asMap().erase("data");
+        if (dry["mac_attribute"].isMap()) dry["mac_attribute"].asMap().erase("data");
+        PObject dry_answer;
+        rc = port.RunProtocol(channel, SCMD_EVT_RECV_4, dry, dry_answer);
+        if (rc < 0) return rc;
+        if (dry_answer.hasMember("error")) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): upload file: %s\n", port.WorkerId(),
+                 dry_answer.toString().c_str_utf8());
+            response = dry_answer;
+            return 0;
+        }
+        const uint64_t file_id = static_cast<const PObject&>(dry_answer)["file"]["file_id"].asUInt64();
+        if (file_id != 0) {
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Server side has same file hash '%s' in file_id '%llu'.\n",
+                 req["file"]["hash"].asString().c_str_utf8(), (unsigned long long)file_id);
+            request["file"]["refer"] = (uint64_t)1;
+            request["file"]["file_id"] = file_id;
+            request["file"].asMap().erase("data");
+        }
+    } else {
+        ask["_action"] = "resume_get_status";
+        ask["_resume_token"] = req["_resume_token"];
+        AppendAgent(ask);
+        int rc = port.RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
+        if (rc < 0) return rc;
+        if (answer.hasMember("error")) {
+            response = answer;
+            return 0;
+        }
+        const PObject& status = answer;
+        if (status["file"].hasMember("offset") && req["file"]["data"].isBinary()) {
+            const uint64_t offset = status["file"]["offset"].asUInt64();
+            PObject::binary_type& data = request["file"]["data"].asBinary();
+            if (offset > data.length) {
+                // More than we have to send: its length would wrap. Start over.
+                NLOG(L_WARNING, kChannel,
+                     "[WARNING] worker.cpp(%d): Worker (%d): server offset %llu is past the %llu bytes of '%s', "
+                     "upload starts again\n",
+                     port.WorkerId(), (unsigned long long)offset, (unsigned long long)data.length, port.GetPath().c_str_utf8());
+                port.ClearCache();
+                return ERR_SERVER;
+            }
+            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): adjust upload file offset to %llu\n", port.WorkerId(),
+                 (unsigned long long)offset);
+            data.offset += offset;
+            data.length -= offset;
+        }
+    }
+    const int rc = port.RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
+    return rc < 0 ? rc : 0;
+}
+
+int UploadHandler::UploadErrorResult(const PObject& response) {
+    const uint32_t code = ReplyErrorCode(response);
+    const char* path = port.GetPath().c_str_utf8();
+    if (code == kErrNoBase) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: file is removed during transfer, try it again.\n");
+        (void)port.RemoveDatabaseInfo();
+        return ERR_INT;
+    }
+    if (code == kErrBaseChanged) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: '%s' is changed on the server side, wait \n", path);
+        return 0;
+    }
+    if (code == kErrConflictMacAttr) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: wait until '%s' is synced with server ... \n", path);
+        return 0;
+    }
+    if ((code & 0xF000) == 0x6000) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: Pathname '%s' conflict.\n", path);
+        return port.KeepConflictCopy("Conflict", "made here and on the server under one name") == 0 ? ERR_INT : ERR_SYS;
+    }
+    if (code == kErrInternal) {
+        // The row stays: an internal error says nothing about our base, and without the
+        // row the next attempt would be sent as a new file, refused as a conflict with
+        // the server's own version, and the edit would end under a conflict name while
+        // that version never came back to this folder.
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
+        return ERR_INT;
+    }
+    if ((code & 0xF000) == 0xB000) return ERR_INT;
+    const int mapped = port.ReplyError(response);
+    NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", GetErrorString(mapped));
+    return mapped;
+}
+
+StepResult UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+                                 const ustring& sign_path) {
+    ClientFileEventInfo n;
+    port.RowFromReply(response, n);
+    if (n.fileType == 1) {
+        n.fileSize = 0;
+    } else if (request.hasMember("file")) {
+        // What was sent (or referred to) is what the server now holds.
+        n.fileSize = request["file"]["size"].asUInt64();
+        n.fileCheckSum = request["file"]["hash"].asString();
+    } else {
+        n.fileSize = row.fileSize;
+        n.fileCheckSum = row.fileCheckSum;
+    }
+    const PObject& mtime = request["mtime"];
+    n.fileModTime = mtime.hasMember("mtime") && !mtime["refer"].asBool() ? mtime["mtime"].asUInt32() : row.fileModTime;
+    const PObject& mac = request["mac_attribute"];
+    n.macHash = mac.hasMember("hash") && !mac["refer"].asBool() ? mac["hash"].asString() : row.macHash;
+    const PObject& exec = request["exec_bit"];
+    n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : row.execBit;
+    n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? row.signaturePath : sign_path;
+    return port.CommitDatabase(n);
+}
+
+StepResult UploadHandler::CheckLocalModification(const PObject& request) {
+    const SessionRoot* root = context.root_entry.root.get();
+    FILE_INFO st;
+    if (root == nullptr || root->Stat(port.GetPath(), st) != FsResult::kOk) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get local file info at '%s'.\n",
+             port.GetFullPath().c_str_utf8());
+        return StepResult::kFailed;
+    }
+    if (!st.isExist) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): File removed during upload progress, add event remove for '%s'\n",
+             port.GetPath().c_str_utf8());
+        port.PushRemoveEvent(port.GetPath(), request["is_dir"].asBool());
+    }
+    return StepResult::kOk;
+}
+
+int UploadHandler::Admit(Item& item) {
+    const ustring& path = port.GetPath();
+    const char* cpath = path.c_str_utf8();
+    // The daemon's own scratch and recycle folder never goes to the server.
+    const std::string full = port.GetFullPath().str(), working = port.GetWorkingDirectory().str();
+    if (!working.empty() && (full == working || full.rfind(working + "/", 0) == 0)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' is in the working directory, skipped\n", cpath);
+        return 0;
+    }
+    int rc = TestUploadLocalFilter();
+    if (rc != kGoOn) {
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
+             cpath, rc);
+        return rc;
+    }
+    const SessionRoot* root = context.root_entry.root.get();
+    assert(root != nullptr);  // TestUploadLocalFilter refuses a session without one
+
+    port.SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, WorkerPort::W_TYPE_UPLOAD);
+    if (root->Stat(path, item.local) != FsResult::kOk) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+             cpath);
+        return ERR_SYS;
+    }
+    if (!item.local.isExist) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (vanish)\n", cpath);
+        return 0;
+    }
+    if (item.local.type != FT_FILE && item.local.type != FT_DIR) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (unsupported file)\n",
+             cpath);
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
+        return 0;
+    }
+    rc = port.TestBaseNameConflict(LastComponent(path));
+    if (rc != kGoOn) return rc;
+
+    item.is_dir = item.local.type == FT_DIR;
+    item.row = context.database_record;
+    if (port.StampOf(path, item.stamp) != StepResult::kOk) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+             cpath);
+        return ERR_SYS;
+    }
+    return kGoOn;
+}
+
+void UploadHandler::DropStaleResume(const Item& item) {
+    if (!resume.Held()) return;
+    const PObject& cached = resume.request;
+    // Size and time, and the finer stamp: an edit in the same second with the
+    // same size must not resume the old content.
+    if (item.is_dir || cached["mtime"]["mtime"].asUInt64() != item.local.mtime ||
+        cached["file"]["size"].asUInt64() != item.local.size || !(item.stamp == resume.stamp)) {
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
+             "cache\n",
+             port.GetPath().c_str_utf8());
+        port.ClearCache();
+    }
+}
+
+int UploadHandler::BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObject& request) {
+    const ClientFileEventInfo& row = item.row;
+    ConnectionPool* pool = port.Pool();
+    const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
+    request["session"] = pool ? pool->getSession() : ustring();
+    request["view_id"] = port.GetViewId();
+    request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
+    if (!old_server) request["max_id"] = row.maxSyncID;
+    request["path"] = port.GetServerPath();
+    request["is_dir"] = (uint64_t)(item.is_dir ? 1 : 0);
+    request["common_attribute"]["mtime"] = (uint64_t)item.local.mtime;
+    FILE_INFO hashed = item.local;
+    if (!item.is_dir) {
+        const int rc = PrepareFileBlock(request, sig, delta, hashed, item.stamp);
+        if (rc != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
+                 port.GetPath().c_str_utf8(), GetErrorString(rc));
+            return rc;
+        }
+    }
+    PrepareAttributes(request, hashed.mtime);
+    if (!item.is_dir && hashed.size > kResumeThreshold) {
+        request["_action"] = "resume_upload";
+        AppendAgent(request);
+        // Kept for a retry of this event: the request (with its token, later), the
+        // delta it names and the new signature.
+        if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
+            delta.convert_permanent();
+        sig.convert_permanent();
+        resume.sign_file = sig.getPath();
+        resume.request = request;
+        resume.stamp = item.stamp;
+    } else {
+        request["_action"] = "upload";
+        AppendAgent(request);
+    }
+    return 0;
+}
+
+int UploadHandler::SettleFakeRequest(const PObject& request, const Item& item) {
+    if (request["mtime"]["refer"].asUInt64() != 0) return 0;
+    const ustring& path = port.GetPath();
+    const char* cpath = path.c_str_utf8();
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
+         cpath);
+    // Only the state that was compared may get the old time: a write landing
+    // since then must stay visible as a change.
+    FileStamp now;
+    if (port.StampOf(path, now) != StepResult::kOk || !(now == item.stamp)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n",
+             cpath);
+        return ERR_INT;
+    }
+    if (context.root_entry.root->UTime(path, item.row.fileModTime) != FsResult::kOk) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n", cpath);
+        return ERR_SYS;
+    }
+    return 0;
+}
+
+LeaseOutcome UploadHandler::Send(PObject& request, PObject& response) {
+    const bool resumable = request["_action"].asString() == "resume_upload";
+    const LeaseOutcome out = port.Leased(response, [&](Channel& channel) {
+        return resumable ? ProtoResumeUploadObject(channel, request, response)
+                         : ProtoUploadObject(channel, request, response);
+    });
+    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
+    return out;
+}
+
+int UploadHandler::Record(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+                          bool resumed, TempFile& sig) {
+    if (response.hasMember("error")) {
+        port.ClearCache();
+        return UploadErrorResult(response);
+    }
+    // A success must name the new version, of the kind that was sent.
+    if (!response["sync_id"].isInteger() || response["sync_id"].asUInt64() == 0 ||
+        response["is_dir"].asBool() != request["is_dir"].asBool()) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
+        port.ClearCache();
+        return ERR_SERVER;
+    }
+    const ustring sign_path = resumed || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
+    if (CommitDatabaseUpload(request, response, row, sign_path) != StepResult::kOk) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
+        return ERR_SYS;
+    }
+    // The database has taken the signature file over.
+    sig.convert_permanent();
+    resume.sign_file.clear();
+    if (CheckLocalModification(request) != StepResult::kOk)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to CheckLocalModification.\n");
+    port.SetNotify(WorkerPort::NOTIFY_CLIENT_MODIFY);
+    port.ClearCache();
+    return 0;
+}
+
+int UploadHandler::Run() {
+    // A held request always comes with the signature of the content it sends.
+    assert(resume.Held() == !resume.sign_file.empty());
+    Item item;
+    if (const int rc = Admit(item); rc != kGoOn) return rc;
+    DropStaleResume(item);
+
+    ustring scratch;
+    if (!item.is_dir && port.WorkingScratchDir(scratch) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: no working directory for '%s'\n",
+             port.GetPath().c_str_utf8());
+        return ERR_SYS;
+    }
+    TempFile sig(port.GetSignDirectory());
+    TempFile delta(context.root_entry.root, scratch);
+    PObject request;
+    const bool resumed = resume.Held();
+    if (resumed) {
+        request = resume.request;
+    } else if (const int rc = BuildRequest(item, sig, delta, request); rc != 0) {
+        return rc;
+    }
+    if (item.row.syncID != 0 && IsFakeRequest(request)) return SettleFakeRequest(request, item);
+
+    PObject response;
+    const LeaseOutcome out = Send(request, response);
+    if (out.stage != LeaseStage::kDone) return out.code;
+    return Record(request, response, item.row, resumed, sig);
+}
