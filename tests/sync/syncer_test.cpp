@@ -232,3 +232,26 @@ TEST(ServerPath, OnlyPathsBeneathTheSessionRootPass) {
 }
 
 }  // namespace
+
+// Once every session is up to date the next pull carries "wait": a server that knows
+// it holds the pull, and a change stored meanwhile comes across without a rest.
+TEST_F(SyncerTest, UpToDatePullIsHeldUntilAChangeArrives) {
+    StartServer();
+    AddSession(1, 7);
+    RecordingWorker worker;
+    ASSERT_EQ(worker.Run(), 0);
+    OpenSyncer syncer;
+    syncer.SetState(Task::RUN);
+    EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);  // up to date: no rest, the next pull is held
+    EXPECT_EQ(server.CountLog("(waited)"), 0);
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Change(7, "/late.txt");
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
+    later.join();
+    EXPECT_EQ(Paths(worker.Seen()), (std::vector<std::string>{"/late.txt"}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));  // the hold is 10 s
+    EXPECT_EQ(server.CountLog("(waited)"), 1);
+}
