@@ -125,6 +125,14 @@ StreamResult PStream::Send(Channel& c, const PObject& value) {
     return r;
 }
 
+StreamResult PStream::SendBuffered(Channel& c, const PObject& value) {
+    trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    const StreamResult r = SendObject(c, value);
+    if (r != StreamResult::kOk) DumpHistory();
+    ClearHistory();
+    return r;
+}
+
 StreamResult PStream::SendObject(Channel& c, const PObject& value) {
     switch (value.getType()) {
         case PObject::TYPE_NULL: return SendNull(c);

@@ -71,6 +71,9 @@ public:
     // unusable for further values, but for kSys on sending before anything was written).
     [[nodiscard]] StreamResult Send(Channel& channel, const PObject& value);
     [[nodiscard]] StreamResult Recv(Channel& channel, PObject& value);
+    // As Send, but the value stays in the channel's write buffer (written out only as
+    // the buffer fills): several small values leave in one write at the next flush.
+    [[nodiscard]] StreamResult SendBuffered(Channel& channel, const PObject& value);
 
     // Folder for received binaries whose target names no file. With none set such
     // binaries are refused.
