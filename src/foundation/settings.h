@@ -41,7 +41,7 @@ public:
     ustring getSocketPath();
     ustring getUISocketPath();
     int getUIPort();
-    // "ui_multi_value": the UI reads several values per connection, so notifications
+    // "ui_multi_value" ("true": the UI reads several values per connection), so notifications
     // may go over one kept-open connection (default false: one connection each).
     bool uiReadsSeveralValues();
     bool isDaemon();

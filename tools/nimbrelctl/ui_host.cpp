@@ -77,7 +77,8 @@ int ConfiguredUiPort(const std::string& config) {
 bool ReadsSeveralValuesSet(const std::string& config) {
     Config c;
     if (c.read(config.c_str()) != 0) return false;
-    return c.store.find("ui_multi_value") != c.store.end() && c.get_int("ui_multi_value") == 1;
+    auto it = c.store.find("ui_multi_value");
+    return it != c.store.end() && it->second == "true";
 }
 
 int ListenLoopback(int& port, std::string& error) {
@@ -132,7 +133,7 @@ bool PrepareConfig(const std::string& config, int ui_port, const std::string& sc
     std::ofstream f(out, std::ios::binary | std::ios::trunc);
     f << content << "# added by nimbrelctl: notifications go to its UI port, which reads several values per "
                     "connection\nui_port = "
-      << ui_port << "\nui_multi_value = 1\n";
+      << ui_port << "\nui_multi_value = true\n";
     f.close();
     if (!f) {
         error = "cannot write " + out;
