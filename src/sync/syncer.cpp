@@ -63,9 +63,9 @@ void Syncer::DoTask() {
 }
 
 int Syncer::RunOnce() {
-    if (UpdateContext() != 0 || !IsSessionReady()) {
+    if (UpdateContext() != Loaded::kReady || !IsSessionReady()) {
         Wait(1);
-        return -1;
+        return ACTION_NONE;
     }
     const int code = PullEvent();
     last_error = code;
@@ -78,15 +78,15 @@ int Syncer::RunOnce() {
     return action;
 }
 
-int Syncer::UpdateContext() {
+Loaded Syncer::UpdateContext() {
     Registry::Entry entry;
     if (services.registry->FindNext(context.entry.sess_id, entry) == 0) {
         context = Context();
-        return -1;
+        return Loaded::kNothing;
     }
     context.entry = entry;
     context.sync_id = 0;
-    return 0;
+    return Loaded::kReady;
 }
 
 bool Syncer::IsSessionReady() {
@@ -110,7 +110,7 @@ unsigned Syncer::WaitOf(int action) { return PullWaitOf(action); }
 int Syncer::HandleError(int code) {
     if (!PullCodeInTable(code)) {
         NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unknown error code [%d].\n", code);
-        return -1;
+        return ACTION_NONE;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n", code);
     switch (ReportOf(code)) {
@@ -321,14 +321,14 @@ int Syncer::PushSpooled() {
         services.events->PushServerEvent(e);
         if (++in_batch < kBatch) continue;
         in_batch = 0;
-        if (WaitForWorkers() != 0) break;  // reported below
+        if (WaitForWorkers() != StepResult::kOk) break;  // reported below
     }
-    if (WaitForWorkers() != 0) {
+    if (WaitForWorkers() != StepResult::kOk) {
         NLOG(L_NOTICE, kChannel,
              "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
-        return -1;
+        return ERR_INT;
     }
     return 0;
 }
 
-int Syncer::WaitForWorkers() { return WaitForSessionWorkers(services, *this, context.entry.sess_id, kTexts); }
+StepResult Syncer::WaitForWorkers() { return WaitForSessionWorkers(services, *this, context.entry.sess_id, kTexts); }
