@@ -16,7 +16,8 @@ public:
     EventSpool(const EventSpool&) = delete;
     EventSpool& operator=(const EventSpool&) = delete;
 
-    // Drops what the spool holds. 0, or -1 when no scratch file could be made.
+    // Drops what the spool holds. 0, or -1 when no scratch file could be made (the
+    // first Append or Rewind makes it when no Reset did).
     [[nodiscard]] int Reset();
     // Adds e at the end. 0, or -1 when the scratch file could not be written (no
     // room): the spool is then unusable until Reset.

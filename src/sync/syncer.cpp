@@ -307,6 +307,7 @@ int Syncer::PushSpooled() {
     // one batch of a long list.
     constexpr size_t kBatch = 10000;
     size_t in_batch = 0;
+    bool cut_short = false;
     Event e;
     for (;;) {
         const int got = spool.Next(e);
@@ -321,9 +322,12 @@ int Syncer::PushSpooled() {
         services.events->PushServerEvent(e);
         if (++in_batch < kBatch) continue;
         in_batch = 0;
-        if (WaitForWorkers() != StepResult::kOk) break;  // reported below
+        if (WaitForWorkers() != StepResult::kOk) {
+            cut_short = true;  // the rest was never pushed: the sync id must stay
+            break;
+        }
     }
-    if (WaitForWorkers() != StepResult::kOk) {
+    if (cut_short || WaitForWorkers() != StepResult::kOk) {
         NLOG(L_NOTICE, kChannel,
              "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
         return ERR_INT;

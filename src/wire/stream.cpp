@@ -479,8 +479,9 @@ StreamResult PStream::RecvListToReceiver(Channel& c) {
         if (got == StreamResult::kOk) got = list_item(element);
         return got;
     });
-    recv_elements = elements_before + 1;
-    recv_bytes = bytes_before + kElementCharge;
+    // The list's own member was charged before it was read.
+    recv_elements = elements_before;
+    recv_bytes = bytes_before;
     return r;
 }
 
