@@ -24,7 +24,14 @@ bench_cleanup() {
   [ -z "${tmp:-}" ] || rm -rf "$tmp"
 }
 
+# NIMBREL_BENCH_BIN names a folder of binaries built elsewhere (another checkout, for a
+# before/after run): used as they are, nothing is built.
 bench_build() {
+  if [ -n "${NIMBREL_BENCH_BIN:-}" ]; then
+    bin=$NIMBREL_BENCH_BIN
+    ctl=$bin/nimbrelctl
+    return
+  fi
   local build=${NIMBREL_BENCH_BUILD:-build-rel}
   cmake -S "$src" -B "$src/$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNIMBREL_SANITIZE=OFF -DNIMBREL_BENCH=OFF >/dev/null
   cmake --build "$src/$build" -j2 --target nimbreld nimbrelctl nimbrel-refserver >/dev/null

@@ -368,14 +368,16 @@ void Nimbrel::append_session_status(PObject& reply) {
     do {
         PObject item;
         const uint32_t pending = static_cast<uint32_t>(manager.GetAllPendingEventCount(entry.sess_id));
+        // A running rescan is work even while the queue is empty.
+        const size_t work = pending + (manager.IsExpanding(entry.sess_id) ? 1 : 0);
         // The members a UI reads, as they always were...
         item["session_id"] = static_cast<uint64_t>(entry.sess_id);
-        item["status"] = pending > 0 ? "syncing" : "uptodate";
+        item["status"] = work > 0 ? "syncing" : "uptodate";
         item["unfinished_files"] = pending;
         // ...and beside them what a person needs to know.
         const SessionHealth::Snapshot health = SessionHealth::getInstance().Get(entry.sess_id);
         std::string waiting_for;
-        item["state"] = SessionState(entry, pending, health, server_silent, waiting_for);
+        item["state"] = SessionState(entry, work, health, server_silent, waiting_for);
         if (!waiting_for.empty()) item["waiting_for"] = ustring(waiting_for);
         item["local_path"] = entry.local_path;
         item["view_id"] = entry.view_id;

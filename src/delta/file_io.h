@@ -1,5 +1,5 @@
 // Buffered file I/O for the delta engine: a file handle, a ring buffer, a buffered
-// reader/writer and a one-shot asynchronous append.
+// reader/writer and a one-shot append collected later.
 //
 // Free functions over plain structures. The ones that only succeed or fail return
 // true on success; fd_read, fd_write and fd_aio_wait return a byte count, -1 on
@@ -11,7 +11,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 
 #include "foundation/mutex.h"
 #include "foundation/ustring.h"
@@ -44,28 +43,13 @@ struct fd_bio_t {
     buffer_t* r_buffer = nullptr;
 };
 
-// One outstanding append at a time, carried out by a writer thread of its own so that
-// the caller can go on computing while the bytes go to disk. The caller keeps the data
-// alive and unchanged until fd_aio_wait returns.
+// One append at a time, started by fd_aio_write and collected by fd_aio_wait (the
+// write itself is done at once, on the caller's thread; the pair keeps the callers'
+// start/finish shape). The caller keeps the data alive until fd_aio_wait returns.
 struct fd_aio_t {
-    fd_aio_t();   // throws std::bad_alloc when the writer cannot be prepared
-    ~fd_aio_t();  // completes an outstanding write, then ends the writer
-    fd_aio_t(const fd_aio_t&) = delete;
-    fd_aio_t& operator=(const fd_aio_t&) = delete;
-
-    int file = -1;  // the handle being written
-
-    // Writer hand-off; touched only by xio functions.
-    Mutex lock;
-    CondVar cond;
-    std::thread writer;
-    const uint8_t* job_data GUARDED_BY(lock) = nullptr;
-    size_t job_length GUARDED_BY(lock) = 0;
-    bool job_pending GUARDED_BY(lock) = false;  // handed to the writer, not yet waited for
-    bool job_done GUARDED_BY(lock) = false;
-    bool quit GUARDED_BY(lock) = false;
-    int64_t job_result GUARDED_BY(lock) = 0;
-    int job_errno GUARDED_BY(lock) = 0;
+    bool job_pending = false;  // written, result not collected yet
+    int64_t job_result = 0;
+    int job_errno = 0;
 };
 
 [[nodiscard]] bool fd_open_read(const ustring& path, fd_t& fd);

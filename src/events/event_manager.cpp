@@ -349,6 +349,13 @@ size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
     return pool->size();
 }
 
+bool EventManager::IsExpanding(uint64_t sessionId) {
+    NoIoLock g(m_lock);
+    for (const auto& [task, ent] : registry)
+        if (ent.processing.m_sess_id == sessionId && ent.processing.isExpand()) return true;
+    return false;
+}
+
 EventList2::ByteCount EventManager::GetByteCount(uint64_t sessionId) {
     NoIoLock g(m_lock);
     event_pool* pool = FindPool(sessionId);

@@ -72,6 +72,9 @@ public:
     void IssueRescan(uint64_t sessionId, const ustring& path, bool merge);
     size_t GetPendingServerEvent(uint64_t sessionId);
     size_t GetAllPendingEventCount(uint64_t sessionId);
+    // True while a worker carries out an expansion or rescan of the session: its
+    // queue may be empty, yet the walk is still finding work.
+    bool IsExpanding(uint64_t sessionId) EXCLUDES(m_lock);
     // The session tree's byte count; zeros for a session without a pool.
     EventList2::ByteCount GetByteCount(uint64_t sessionId) EXCLUDES(m_lock);
     // Queues the syncing mark of a full local path: kFailed when the database is not

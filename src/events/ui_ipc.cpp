@@ -1,5 +1,6 @@
 #include "events/ui_ipc.h"
 
+#include <memory>
 #include <system_error>
 #include <utility>
 
@@ -20,32 +21,40 @@ const ustring& LogChannel() {
 constexpr unsigned kChannelBuffer = 81920;
 constexpr int kUiCloseWaitMillis = 2000;
 
-// Opens a channel to the UI, sends msg and closes it. error_form selects the open-failure
-// text: the two error notifications and the file notifications word it differently.
-bool SendToUI(const PObject& msg, bool error_form) {
-    Channel channel(kChannelBuffer);
+// Opens a channel to the UI; null when it cannot be opened or its peer is not this
+// user. error_form selects the open-failure text: the two error notifications and the
+// file notifications word it differently.
+std::unique_ptr<Channel> OpenUiChannel(bool error_form) {
+    auto channel = std::make_unique<Channel>(kChannelBuffer);
     int port = Settings::getInstance().getUIPort();
-    if (channel.Open("127.0.0.1", port) != 0 || channel.IsClosed()) {
+    if (channel->Open("127.0.0.1", port) != 0 || channel->IsClosed()) {
         if (error_form)
             NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui socket failed\n");
         else
             NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui channel failed\n");
-        return false;
+        return nullptr;
     }
     // Whoever listens on the UI port hears file names: another user's listener (our UI
     // gone, its port taken) gets nothing.
-    if (!SockPeerIsSelf(channel.GetFd())) {
+    if (!SockPeerIsSelf(channel->GetFd())) {
         NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): the UI port %d belongs to another user; not sent\n", port);
-        return false;
+        return nullptr;
     }
+    return channel;
+}
+
+// Opens a channel to the UI, sends msg and closes it.
+bool SendToUI(const PObject& msg, bool error_form) {
+    std::unique_ptr<Channel> channel = OpenUiChannel(error_form);
+    if (!channel) return false;
     PStream stream;
-    if (stream.Send(channel, msg) != StreamResult::kOk) {
+    if (stream.Send(*channel, msg) != StreamResult::kOk) {
         NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
         return false;
     }
     // Open until the UI has read it: the UI checks who we are while we are connected.
-    (void)SockAwaitPeerClose(channel.GetFd(), kUiCloseWaitMillis);
-    channel.Close();
+    (void)SockAwaitPeerClose(channel->GetFd(), kUiCloseWaitMillis);
+    channel->Close();
     return true;
 }
 
@@ -129,42 +138,57 @@ int UI_IPC::ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const
 // ---------------------------------------------------------------------------------------
 // UiNotifier
 
-bool UiNotifier::Send(const UiNotice& n) {
+PObject UiNotice::Message(bool* error_form) const {
     PObject msg;
-    switch (n.kind) {
-    case UiNotice::SESSION_ERROR:
+    bool error = false;
+    switch (kind) {
+    case SESSION_ERROR:
         msg["notify"] = "error";
-        msg["session_id"] = n.sess_id;
-        msg["error_type"] = n.code;
-        return SendToUI(msg, true);
-    case UiNotice::CONNECTION_ERROR:
+        msg["session_id"] = sess_id;
+        msg["error_type"] = code;
+        error = true;
+        break;
+    case CONNECTION_ERROR:
         msg["notify"] = "error";
-        msg["connection_id"] = n.connection_id;
-        msg["error_type"] = n.code;
-        return SendToUI(msg, true);
-    case UiNotice::LOCKED_FILE: {
-        msg = FileMessage("locked_file", n);
+        msg["connection_id"] = connection_id;
+        msg["error_type"] = code;
+        error = true;
+        break;
+    case LOCKED_FILE: {
+        msg = FileMessage("locked_file", *this);
         PObject reason;
         reason["reason"] = "file locked";
-        reason["code"] = n.code;
+        reason["code"] = code;
         msg["error"] = reason;
-        return SendToUI(msg, false);
+        break;
     }
-    case UiNotice::RECENT_FILE:
-        msg = FileMessage("recent_file", n);
-        msg["event_type"] = n.event_type;
-        return SendToUI(msg, false);
-    case UiNotice::SYNCING_FILE:
-        msg = FileMessage("syncing_file", n);
-        msg["event_type"] = n.event_type;
-        return SendToUI(msg, false);
-    case UiNotice::CONFLICT:
-        msg = FileMessage("conflict", n);
-        msg["original"] = n.original;
-        msg["reason"] = n.reason;
-        return SendToUI(msg, false);
+    case RECENT_FILE:
+        msg = FileMessage("recent_file", *this);
+        msg["event_type"] = event_type;
+        break;
+    case SYNCING_FILE:
+        msg = FileMessage("syncing_file", *this);
+        msg["event_type"] = event_type;
+        break;
+    case CONFLICT:
+        msg = FileMessage("conflict", *this);
+        msg["original"] = original;
+        msg["reason"] = reason;
+        break;
+    case RECENT_SUMMARY:
+        msg["notify"] = "recent_files";
+        msg["session_id"] = sess_id;
+        msg["count"] = count;
+        break;
     }
-    return false;
+    if (error_form) *error_form = error;
+    return msg;
+}
+
+bool UiNotifier::Send(const UiNotice& n) {
+    bool error_form = false;
+    const PObject msg = n.Message(&error_form);
+    return SendToUI(msg, error_form);
 }
 
 UiNotifier& UiNotifier::getInstance() {
@@ -238,38 +262,127 @@ uint64_t UiNotifier::DroppedCount() {
 }
 
 void UiNotifier::Run() {
+    std::vector<UiNotice> batch;
     for (;;) {
-        UiNotice n;
         uint64_t to_log = 0;
-        bool exit = false, have = false;
+        bool exit = false;
+        batch.clear();
         {
             MutexLock l(mu);
-            while (!stopping && (held || (queue.empty() && dropped_unlogged == 0))) cv.Wait(mu);
+            while (!stopping && (held || (queue.empty() && dropped_unlogged == 0))) {
+                // Held-back notices wait for their second to end, not for more work.
+                if (held || !summaries.Pending()) {
+                    cv.Wait(mu);
+                } else {
+                    if (summaries.WindowOver(std::chrono::steady_clock::now())) break;
+                    cv.WaitFor(mu, std::chrono::milliseconds(100));
+                }
+            }
             if (queue.empty()) {
                 // Drained: say once how many were dropped on the way, then wait or end.
                 to_log = dropped_unlogged;
                 dropped_unlogged = 0;
-                if (stopping) {
-                    running = false;
-                    idle_cv.Broadcast();
-                    exit = true;
-                }
+                if (stopping) exit = true;
             } else {
-                n = std::move(queue.front());
-                if (n.kind == UiNotice::SYNCING_FILE) syncing.pop_front();
-                queue.pop_front();
-                have = true;
+                // Everything queued goes out together (one write on a kept connection).
+                while (!queue.empty() && batch.size() < kBatch) {
+                    if (queue.front().kind == UiNotice::SYNCING_FILE) syncing.pop_front();
+                    batch.push_back(std::move(queue.front()));
+                    queue.pop_front();
+                }
             }
         }
         if (to_log != 0)
             NLOG(L_WARNING, LogChannel(),
                  "[WARNING] ui-ipc.cpp(%d): %llu syncing_file notices dropped: the UI queue was full\n",
                  static_cast<unsigned long long>(to_log));
-        if (exit) return;
-        if (!have) continue;
-        static_cast<void>(Send(n));  // a failure is logged; the next notice goes on
+        const bool kept = Settings::getInstance().uiReadsSeveralValues();
+        if (kept) {
+            (void)link.SendAll(batch);
+        } else {
+            for (const UiNotice& n : batch)
+                if (!summaries.Take(n, std::chrono::steady_clock::now())) (void)Send(n);
+        }
+        // Summaries of what was held back go out once its second ended.
+        if (exit || summaries.WindowOver(std::chrono::steady_clock::now()))
+            for (const UiNotice& n : summaries.TakeSummaries()) (void)Send(n);
+        if (exit) {
+            link.Close();
+            MutexLock l(mu);
+            running = false;
+            idle_cv.Broadcast();
+            return;
+        }
+        if (batch.empty()) continue;
         MutexLock l(mu);
-        ++done;
+        done += batch.size();
         idle_cv.Broadcast();
     }
+}
+
+// ---------------------------------------------------------------------------------------
+// RecentLimiter
+
+bool RecentLimiter::Take(const UiNotice& n, Clock::time_point now) {
+    if (n.kind != UiNotice::RECENT_FILE) return false;
+    if (now - window_start >= std::chrono::seconds(1)) {
+        window_start = now;
+        sent_in_window = 0;
+    }
+    if (sent_in_window < per_second) {
+        ++sent_in_window;
+        return false;
+    }
+    ++held_back[n.sess_id];
+    return true;
+}
+
+bool RecentLimiter::WindowOver(Clock::time_point now) const {
+    return !held_back.empty() && now - window_start >= std::chrono::seconds(1);
+}
+
+std::vector<UiNotice> RecentLimiter::TakeSummaries() {
+    std::vector<UiNotice> out;
+    for (const auto& [sess, count] : held_back) {
+        UiNotice n;
+        n.kind = UiNotice::RECENT_SUMMARY;
+        n.sess_id = sess;
+        n.count = count;
+        out.push_back(std::move(n));
+    }
+    held_back.clear();
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------
+// UiLink
+
+bool UiLink::SendAll(const std::vector<UiNotice>& batch) {
+    if (batch.empty()) return true;
+    // A UI that went away (or restarted) is noticed before writing: it never sends, so
+    // anything readable is its end. A broken write gets one fresh connection.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (channel && SockWaitReady(channel->GetFd(), false, timeval{0, 0}) != 0) Close();
+        PStream stream;
+        bool sent = true;
+        if (!channel) {
+            channel = OpenUiChannel(false);
+            if (!channel) return false;
+            // Tells the UI that this connection carries notifications until we close it.
+            PObject hello;
+            hello["keep_open"] = uint64_t{1};
+            sent = stream.SendBuffered(*channel, hello) == StreamResult::kOk;
+        }
+        for (const UiNotice& n : batch) sent = sent && stream.SendBuffered(*channel, n.Message()) == StreamResult::kOk;
+        if (sent && channel->FlushWrite(0) == 0) return true;
+        Close();
+    }
+    NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
+    return false;
+}
+
+void UiLink::Close() {
+    if (!channel) return;
+    channel->Close();
+    channel.reset();
 }

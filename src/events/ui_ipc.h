@@ -14,15 +14,20 @@
 // drains. Without the notifier (tools, tests) each Report sends on the caller's thread.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <list>
+#include <map>
+#include <memory>
+#include <vector>
 #include <thread>
 
 #include "foundation/mutex.h"
 #include "store/event.h"
 #include "wire/channel.h"
+#include "wire/object.h"
 
 class UI_IPC {
 public:
@@ -46,7 +51,9 @@ private:
 
 // What one notification carries; the message is built when it is sent.
 struct UiNotice {
-    enum Kind { SESSION_ERROR, CONNECTION_ERROR, LOCKED_FILE, RECENT_FILE, SYNCING_FILE, CONFLICT };
+    // RECENT_SUMMARY: "recent_files", how many "recent_file" notices of a session the
+    // rate limit held back (count).
+    enum Kind { SESSION_ERROR, CONNECTION_ERROR, LOCKED_FILE, RECENT_FILE, SYNCING_FILE, CONFLICT, RECENT_SUMMARY };
     Kind kind = SYNCING_FILE;
     uint64_t sess_id = 0;
     int32_t connection_id = 0;
@@ -55,8 +62,49 @@ struct UiNotice {
     bool is_dir = false;
     int32_t event_type = 0;
     ustring original, reason;  // CONFLICT only
+    uint64_t count = 0;        // RECENT_SUMMARY only
 
     static UiNotice FromEvent(Kind kind, const Event& e);
+    // The value the UI receives; error_form (when given) tells whether it is one of the
+    // two error notifications.
+    [[nodiscard]] PObject Message(bool* error_form = nullptr) const;
+};
+
+// Without a kept connection every notice costs the UI a connection: under load the
+// "recent_file" notices beyond per_second in one second are held back and counted per
+// session, and one "recent_files" summary per session replaces them. Used by the
+// notifier's thread only.
+class RecentLimiter {
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr unsigned kDefaultPerSecond = 20;
+    explicit RecentLimiter(unsigned per_second = kDefaultPerSecond) : per_second(per_second) {}
+    // True when n is a "recent_file" notice held back (counted); false: send it.
+    bool Take(const UiNotice& n, Clock::time_point now);
+    // True when something is held back and its second is over.
+    bool WindowOver(Clock::time_point now) const;
+    bool Pending() const { return !held_back.empty(); }
+    // The summaries of what was held back; nothing is held afterwards.
+    std::vector<UiNotice> TakeSummaries();
+
+private:
+    unsigned per_second;
+    Clock::time_point window_start{};
+    unsigned sent_in_window = 0;
+    std::map<uint64_t, uint64_t> held_back;  // session -> notices held back
+};
+
+// The kept-open connection to a UI that reads several values per connection. Used by
+// the notifier's thread only.
+class UiLink {
+public:
+    // Sends the notices as one write, over the kept connection (opened, with the peer's
+    // uid checked, when there is none or the UI closed it). True when sent; false when not (logged).
+    [[nodiscard]] bool SendAll(const std::vector<UiNotice>& batch);
+    void Close();
+
+private:
+    std::unique_ptr<Channel> channel;
 };
 
 class UiNotifier {
@@ -104,5 +152,9 @@ private:
     uint64_t done GUARDED_BY(mu) = 0;    // sent (or failed) or dropped, ever
     uint64_t dropped GUARDED_BY(mu) = 0;
     uint64_t dropped_unlogged GUARDED_BY(mu) = 0;
+    static constexpr size_t kBatch = 256;  // notices taken from the queue at once
+    // The thread's own: the kept connection and the rate limit of the other mode.
+    UiLink link;
+    RecentLimiter summaries;
     std::thread thread;  // started by Start, joined by Stop (the daemon's control thread)
 };

@@ -61,6 +61,7 @@ void Settings::reset() {
     socket_path = "/tmp/nimbrel-socket";
     ui_sock_path = "/tmp/nimbrel-ui-socket";
     ui_port = 1024;
+    ui_multi_value = false;
     is_daemon = true;
     client_name = "user";
     use_ssl = false;
@@ -112,6 +113,7 @@ bool Settings::loadConfigSettings(const ustring& path, std::string* why, std::ve
     take("socket_path", socket_path);
     take("ui_sock_path", ui_sock_path);
     take("ui_port", ui_port);
+    take("ui_multi_value", ui_multi_value);
     take("is_daemon", is_daemon);
     take("client_name", client_name);
     take("use_ssl", use_ssl);
@@ -163,6 +165,7 @@ SETTINGS_GETTER(ustring, getRejectedWorkerCount, rejected_worker_count)
 SETTINGS_GETTER(ustring, getSocketPath, socket_path)
 SETTINGS_GETTER(ustring, getUISocketPath, ui_sock_path)
 SETTINGS_GETTER(int, getUIPort, ui_port)
+SETTINGS_GETTER(bool, uiReadsSeveralValues, ui_multi_value)
 SETTINGS_GETTER(bool, isDaemon, is_daemon)
 SETTINGS_GETTER(bool, useSSL, use_ssl)
 SETTINGS_GETTER(int, getServerPort, server_port)

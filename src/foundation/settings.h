@@ -41,6 +41,9 @@ public:
     ustring getSocketPath();
     ustring getUISocketPath();
     int getUIPort();
+    // "ui_multi_value" ("true": the UI reads several values per connection), so notifications
+    // may go over one kept-open connection (default false: one connection each).
+    bool uiReadsSeveralValues();
     bool isDaemon();
     bool useSSL();
     int getServerPort();
@@ -86,6 +89,7 @@ private:
     ustring socket_path GUARDED_BY(lock);
     ustring ui_sock_path GUARDED_BY(lock);
     int ui_port GUARDED_BY(lock) = 1024;
+    bool ui_multi_value GUARDED_BY(lock) = false;
     bool is_daemon GUARDED_BY(lock) = true;
     ustring client_name GUARDED_BY(lock);
     bool use_ssl GUARDED_BY(lock) = false;

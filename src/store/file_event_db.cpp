@@ -509,6 +509,10 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         if (renamed) unlink(location.c_str_utf8());
         return fail();
     }
+    // A file version recorded without a signature (a small file) leaves none of an
+    // earlier version behind: a delta against it would not fit the new content.
+    if (info.fileType != 1 && info.signaturePath.empty() && rowChanged)
+        unlink(getSignaturePath(rowId).c_str_utf8());  // a missing file is fine
     return DbResult::kOk;
 }
 

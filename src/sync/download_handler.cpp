@@ -577,7 +577,8 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
     const PObject& file = response["file"];
     new_rel = port.GetPath();
     if (!response.hasMember("file") || file["refer"].asBool()) return 0;
-    if (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create()) {
+    const bool small = file["size"].asUInt64() < kSignatureFromBytes;
+    if (!small && (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create())) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
         return ERR_SYS;
     }
@@ -612,7 +613,7 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
             patcher.setBasisHandle(basis);
             patcher.setNewFile(root.Full(new_rel));
             patcher.setHashString(hash);
-            patcher.setSignature(sig.getPath());
+            if (!small) patcher.setSignature(sig.getPath());
             patcher.setAbortFlag(port.AbortFlag());
             const DeltaResult pr = patcher.readFile();
             close(basis);
@@ -708,7 +709,11 @@ StepResult DownloadHandler::CommitDatabaseDownload(const PObject& response, cons
     n.macHash = mac.hasMember("hash") && !mac["refer"].asBool() ? mac["hash"].asString() : base.macHash;
     const PObject& exec = response["exec_bit"];
     n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : base.execBit;
-    n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? base.signaturePath : sign_path;
+    // New content without a signature (a small file) must not keep the old version's.
+    const bool new_content = response.hasMember("file") && !file["refer"].asBool();
+    n.signaturePath = n.fileType == 1 || (new_content && sign_path.empty()) ? ustring()
+                      : sign_path.empty()                                   ? base.signaturePath
+                                                                            : sign_path;
     return port.CommitDatabase(n);
 }
 

@@ -8,6 +8,7 @@
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
 #include "sync/server_path.h"
+#include "wire/protocol.h"
 
 // NLOG for a line written on behalf of a puller: its channel, and its file name
 // before the line number.
@@ -74,6 +75,16 @@ unsigned PullWaitOf(int action) {
             return 3;
     }
 }
+
+unsigned PullHoldSeconds(uint64_t server_build, size_t sessions) {
+    // Short enough that a reload of the pool (which waits for every borrowed
+    // connection) is not held up long; the server's keep-alives come every 15 s.
+    constexpr unsigned kHoldOneSession = 10;
+    if (server_build < PROTO_PULL_WAIT_BUILD || sessions == 0) return 0;
+    return sessions == 1 ? kHoldOneSession : 1;
+}
+
+unsigned PullRestSeconds(bool recent_activity) { return recent_activity ? 1 : 5; }
 
 int EventFromReply(const PObject& item, uint64_t sess_id, const std::set<ustring>& cut_paths, const PullerTexts& t,
                    Event& e) {

@@ -38,6 +38,15 @@ bool PullCodeInTable(int code);
 // Seconds to wait after an action: 0 done, 120 long wait, 3 for anything else.
 unsigned PullWaitOf(int action);
 
+// How long the server event puller lets the server hold a pull that finds nothing new
+// (the request's "wait"), once every one of `sessions` sessions was found up to date:
+// 0 when server_build does not know "wait". With several sessions each held pull is
+// short, so that the others still come round about as often as they would resting.
+unsigned PullHoldSeconds(uint64_t server_build, size_t sessions);
+// The rest after every session was found up to date and the server did not hold the
+// pull: 1 second while there was recent activity, 5 otherwise.
+unsigned PullRestSeconds(bool recent_activity);
+
 // Builds the event of session sess_id from one element of a reply's "event_list".
 // 1: e holds it; 0: dropped with a log line (not a map, or a path that is not a safe
 // session-relative path; cut_paths are texts the wire cut at a zero byte).

@@ -20,6 +20,8 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <cerrno>
+#include <cstring>
 
 #include "events/session_health.h"
 #include "events/event_manager.h"
@@ -33,6 +35,7 @@
 #include "wire/messages.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
+#include "wire/protocol.h"
 
 namespace {
 
@@ -140,6 +143,12 @@ ProtoSite Syncer::Site() {
 int Syncer::PullEvent() {
     PObject reply;
     cut_paths.clear();
+    cut_seen = 0;
+    if (spool.Reset() != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: no scratch file for the pulled events: %s\n",
+             strerror(errno));
+        return ERR_SYS;
+    }
     int rc = PullEventFromServer(reply);
     if (rc != 0) return rc;
     rc = ProcessEvents(reply);
@@ -168,15 +177,25 @@ int Syncer::PullEventFromServer(PObject& reply) {
     pull.view_id = entry.view_id;
     pull.node_id = entry.node_id;
     pull.recursive = entry.recursive;
+    // A task that is not running (being stopped, or driven by a test) never holds.
+    asked_wait = hold_next && GetState() == Task::RUN
+                     ? PullHoldSeconds(services.server_build(), services.registry->Size())
+                     : 0;
+    pull.wait = asked_wait;
     const PObject request = pull.ToValue();
     NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: pull event by session %llu (%llu:%s) since %llu\n",
          (unsigned long long)entry.sess_id, (unsigned long long)entry.view_id, entry.remote_path.c_str_utf8(),
          (unsigned long long)sync_id);
 
     const ProtoSite site = Site();
+    const auto started = SteadyClock::now();
+    // The list goes to the spool as it arrives; the reply keeps an empty array.
+    pull_stream.SetListReceiver("event_list", [this](PObject& item) { return SpoolItem(item); });
     const LeaseOutcome out = WithLease(pool_slot, &abort_flag, site, entry.view_id, reply, [&](Channel& channel) {
         return RunProtocol(site, channel, SCMD_EVT_PULL, request, reply);
     });
+    pull_stream.SetListReceiver(ustring(), nullptr);
+    pull_took = SteadyClock::now() - started;
     if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
         return out.code;
@@ -185,7 +204,6 @@ int Syncer::PullEventFromServer(PObject& reply) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", out.code);
         return out.code;
     }
-    cut_paths = std::set<ustring>(pull_stream.CutTexts().begin(), pull_stream.CutTexts().end());
     const PObject& r = reply;
     if (!r.hasMember("error")) return 0;
 
@@ -195,9 +213,20 @@ int Syncer::PullEventFromServer(PObject& reply) {
     return ReplyResult(ProtoSite(), r);
 }
 
-int Syncer::MakeEvent(const PObject& item, Event& e) {
-    if (EventFromReply(item, context.entry.sess_id, cut_paths, kTexts, e) != 1) return 0;
-    return IsServerEcho(services, e, context.entry, false, kTexts) ? 0 : 1;
+StreamResult Syncer::SpoolItem(const PObject& item) {
+    // A path cut at a zero byte is among the stream's cut texts by the time its
+    // element is complete.
+    const std::vector<ustring>& cut = pull_stream.CutTexts();
+    if (cut.size() < cut_seen) cut_seen = 0;  // a new value since
+    if (cut.size() != cut_seen) {
+        cut_paths.insert(cut.begin() + static_cast<std::ptrdiff_t>(cut_seen), cut.end());
+        cut_seen = cut.size();
+    }
+    Event e;
+    if (EventFromReply(item, context.entry.sess_id, cut_paths, kTexts, e) != 1) return StreamResult::kOk;
+    if (spool.Append(e) == 0) return StreamResult::kOk;
+    NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: the pulled events cannot be kept: %s\n", strerror(errno));
+    return StreamResult::kSys;
 }
 
 int Syncer::ProcessEvents(const PObject& reply) {
@@ -217,10 +246,11 @@ int Syncer::ProcessEvents(const PObject& reply) {
         uptodate_set.insert(sess);
         NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): session '%llu' is uptodate.\n", (unsigned long long)sess);
         if (uptodate_set.size() >= services.registry->Size()) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): all session is uptodate, wait for 5 seconds.\n");
             uptodate_set.clear();
             ++rest_count;
-            Wait(5);
+            const unsigned rest = RestWhenUpToDate();
+            NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): all session is uptodate, wait for %u seconds.\n", rest);
+            if (rest != 0) Wait(rest);
         }
         return 0;
     }
@@ -232,24 +262,75 @@ int Syncer::ProcessEvents(const PObject& reply) {
         return ERR_SERVER;
     }
     uptodate_set.erase(sess);
-    for (const PObject& item : list.asArray()) {
-        Event e;
-        if (MakeEvent(item, e) != 1) continue;
-        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
-             item.toString().c_str_utf8(), (unsigned long long)sess);
-        services.events->PushServerEvent(e);
-    }
-    if (WaitForWorkers() != StepResult::kOk) {
-        NLOG(L_NOTICE, kChannel,
-             "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
-        return ERR_INT;
-    }
+    hold_next = false;
+    last_activity = SteadyClock::now();
+    // A list received whole (not streamed) goes the same way as a streamed one.
+    for (const PObject& item : list.asArray())
+        if (SpoolItem(item) != StreamResult::kOk) return ERR_SYS;
+    const int pushed = PushSpooled();
+    if (pushed != 0) return pushed;
     // The stored sync id never moves back.
     assert(next > context.sync_id);
     if (context.entry.event_db->setSyncId(next) != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to store sync id %llu\n",
              (unsigned long long)next);
         return ERR_SYS;
+    }
+    return 0;
+}
+
+unsigned Syncer::RestWhenUpToDate() {
+    // A held pull that came back with nothing new has rested at the server already; one
+    // answered in well under the wait was not held.
+    const bool held = asked_wait != 0 && pull_took >= std::chrono::milliseconds(500) * asked_wait;
+    const bool could_hold = services.server_build() >= PROTO_PULL_WAIT_BUILD;
+    const bool first = could_hold && !hold_next;
+    hold_next = could_hold;
+    if (held || first) return 0;
+    const bool recent = last_activity != SteadyClock::time_point{} &&
+                        SteadyClock::now() - last_activity < std::chrono::seconds(60);
+    return PullRestSeconds(recent);
+}
+
+int Syncer::PushSpooled() {
+    // Whatever happens, the next pull starts from an empty spool.
+    struct Emptied {
+        EventSpool& spool;
+        ~Emptied() { (void)spool.Reset(); }
+    } emptied{spool};
+    const uint64_t sess = context.entry.sess_id;
+    if (spool.Rewind() != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: the pulled events cannot be read back\n");
+        return ERR_SYS;
+    }
+    // The workers get the list in batches: the event manager never holds more than
+    // one batch of a long list.
+    constexpr size_t kBatch = 10000;
+    size_t in_batch = 0;
+    bool cut_short = false;
+    Event e;
+    for (;;) {
+        const int got = spool.Next(e);
+        if (got < 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: the pulled events cannot be read back\n");
+            return ERR_SYS;
+        }
+        if (got == 0) break;
+        if (IsServerEcho(services, e, context.entry, false, kTexts)) continue;
+        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
+             e.m_path.c_str_utf8(), (unsigned long long)sess);
+        services.events->PushServerEvent(e);
+        if (++in_batch < kBatch) continue;
+        in_batch = 0;
+        if (WaitForWorkers() != StepResult::kOk) {
+            cut_short = true;  // the rest was never pushed: the sync id must stay
+            break;
+        }
+    }
+    if (cut_short || WaitForWorkers() != StepResult::kOk) {
+        NLOG(L_NOTICE, kChannel,
+             "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
+        return ERR_INT;
     }
     return 0;
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <set>
 
@@ -12,6 +13,7 @@
 #include "events/sync_services.h"
 #include "foundation/task.h"
 #include "store/event.h"
+#include "sync/event_spool.h"
 #include "sync/pull_common.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
@@ -81,8 +83,13 @@ protected:
     // wait for the workers was cut short (nothing stored); ERR_SERVER: the reply cannot be
     // trusted; ERR_SYS: the sync id could not be stored.
     int ProcessEvents(const PObject& reply);
-    // 1: an event to push; 0: dropped (echo or unusable), with a log line.
-    int MakeEvent(const PObject& item, Event& e);
+    // One element of the reply's event list into the spool (dropped with a log line
+    // when unusable). kSys when the spool cannot keep it.
+    StreamResult SpoolItem(const PObject& item);
+    // The spooled events, less the echoes, to the workers batch by batch, waiting for
+    // them after each; the spool is empty afterwards. 0, ERR_INT (the wait was cut
+    // short) or ERR_SYS (the spool could not be read).
+    int PushSpooled();
     // kOk: no server event of the session is pending; kFailed: stopped, or the
     // session was paused or removed meanwhile.
     StepResult WaitForWorkers();
@@ -100,6 +107,20 @@ protected:
     // byte: a path among them is not the path the server named.
     PStream pull_stream;
     std::set<ustring> cut_paths;
+    size_t cut_seen = 0;  // of the stream's cut texts, those already in cut_paths
+    EventSpool spool;
     std::set<uint64_t> uptodate_set;
     unsigned rest_count = 0;
+
+    // The held pull: after every session was found up to date the next pulls carry
+    // "wait" (when the server's build knows it), so a change comes across as soon as it
+    // is stored instead of after a rest. A server that answers such a pull at once with
+    // nothing new ignores the member: the task rests as it would without it.
+    using SteadyClock = std::chrono::steady_clock;
+    // Seconds to rest once every session was found up to date (0: the server held).
+    unsigned RestWhenUpToDate();
+    bool hold_next = false;          // the next pulls may carry "wait"
+    unsigned asked_wait = 0;         // the "wait" of the last pull
+    SteadyClock::duration pull_took{};  // how long its exchange took
+    SteadyClock::time_point last_activity{};  // the last pull that brought changes
 };

@@ -173,12 +173,13 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         return 0;
     }
 
-    if (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create()) {
+    const bool small = first.size < kSignatureFromBytes;
+    if (!small && (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create())) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create signature \n");
         return ERR_SYS;
     }
     ustring base_sig;
-    if (row.syncID != 0 && row.fileType == 0 && row.fileSize != 0 && !row.signaturePath.empty() &&
+    if (!small && row.syncID != 0 && row.fileType == 0 && row.fileSize != 0 && !row.signaturePath.empty() &&
         IsFileExist(row.signaturePath)) {
         ustring scratch;
         if (port.WorkingScratchDir(scratch) != 0 || !delta.create()) {
@@ -365,7 +366,11 @@ StepResult UploadHandler::CommitDatabaseUpload(const PObject& request, const POb
     n.macHash = mac.hasMember("hash") && !mac["refer"].asBool() ? mac["hash"].asString() : row.macHash;
     const PObject& exec = request["exec_bit"];
     n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : row.execBit;
-    n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? row.signaturePath : sign_path;
+    // New content without a signature (a small file) must not keep the old version's.
+    const bool new_content = request.hasMember("file") && !request["file"]["refer"].asBool();
+    n.signaturePath = n.fileType == 1 || (new_content && sign_path.empty()) ? ustring()
+                      : sign_path.empty()                                   ? row.signaturePath
+                                                                            : sign_path;
     return port.CommitDatabase(n);
 }
 

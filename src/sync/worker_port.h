@@ -28,6 +28,10 @@
 #include "wire/protocol.h"
 #include "wire/stream.h"
 
+// Files below this size keep no signature: they go whole on every upload (a delta would
+// save next to nothing) and a side file for each would cost more than the file.
+constexpr uint64_t kSignatureFromBytes = 64 * 1024;
+
 class Channel;
 class ConnectionPool;
 

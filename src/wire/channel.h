@@ -91,6 +91,8 @@ public:
 
     // The socket of an open channel, or -1.
     SOCKET GetFd() { return m_ops.get_fd(m_ops.context); }
+    // Bytes received and not read yet (a poll of the descriptor does not see them).
+    uint32_t BufferedRead() const { return r_size; }
     unsigned GetCapacity() const { return capacity; }
     unsigned GetChannelTimeout() const { return channel_timeout; }
 

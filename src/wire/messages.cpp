@@ -11,6 +11,7 @@ PObject PullRequest::ToValue() const {
     r["view_id"] = view_id;
     r["node_id"] = node_id;
     r["recursive"] = (uint64_t)(recursive ? 1 : 0);
+    if (wait != 0) r["wait"] = wait;
     AppendAgent(r);
     switch (condition.kind) {
     case PullCondition::Kind::kNone: break;

@@ -28,6 +28,9 @@ struct PullRequest {
     uint64_t node_id = 0;
     bool recursive = true;
     PullCondition condition;
+    // Seconds a server that knows "wait" may hold the reply while nothing changed; 0
+    // (the member left out): answer at once.
+    uint64_t wait = 0;
 
     [[nodiscard]] PObject ToValue() const;
 };

@@ -53,6 +53,8 @@ constexpr uint32_t PROTO_MAGIC = 0x25521814u;
 constexpr uint8_t PROTO_VERSION = 60;
 // Build assumed for servers whose connect reply does not tell.
 constexpr uint64_t PROTO_OLD_SERVER_BUILD = 2402;
+// The first build whose server holds a pull carrying "wait" until its view changes.
+constexpr uint64_t PROTO_PULL_WAIT_BUILD = 3000;
 
 // Log name of a command; "Unknown command" for 0 and numbers above 24.
 const char* ProtoCmd2String(int command);

@@ -125,6 +125,14 @@ StreamResult PStream::Send(Channel& c, const PObject& value) {
     return r;
 }
 
+StreamResult PStream::SendBuffered(Channel& c, const PObject& value) {
+    trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    const StreamResult r = SendObject(c, value);
+    if (r != StreamResult::kOk) DumpHistory();
+    ClearHistory();
+    return r;
+}
+
 StreamResult PStream::SendObject(Channel& c, const PObject& value) {
     switch (value.getType()) {
         case PObject::TYPE_NULL: return SendNull(c);
@@ -437,11 +445,44 @@ StreamResult PStream::Recv(Channel& c, PObject::map_type& value) {
         StreamResult r = Recv(c, key);
         if (r != StreamResult::kOk) return r;
         PushHistory(key);
+        if (indent == 1 && list_item && !list_key.empty() && key == list_key) {
+            uint8_t member_tag = 0;
+            r = RecvTag(c, member_tag);
+            if (r != StreamResult::kOk) return r;
+            if (member_tag == TAG_ARRAY) {
+                value[key] = PObject::array_type();
+                r = RecvListToReceiver(c);
+            } else {
+                r = RecvDispatch(c, member_tag, value[key]);
+            }
+            if (r != StreamResult::kOk) return r;
+            PopHistory();
+            return StreamResult::kOk;
+        }
         r = RecvObject(c, value[key]);  // a repeated key is read into the existing member
         if (r != StreamResult::kOk) return r;
         PopHistory();
         return StreamResult::kOk;
     });
+}
+
+StreamResult PStream::RecvListToReceiver(Channel& c) {
+    // Each element is charged as a value of its own: the bounds hold per element, and
+    // the list as a whole costs nothing that stays.
+    const uint64_t elements_before = recv_elements;
+    const uint64_t bytes_before = recv_bytes;
+    const StreamResult r = RecvMembers(c, '[', ']', [&](uint8_t tag) {
+        recv_elements = 0;
+        recv_bytes = 0;
+        PObject element;
+        StreamResult got = RecvDispatch(c, tag, element);
+        if (got == StreamResult::kOk) got = list_item(element);
+        return got;
+    });
+    // The list's own member was charged before it was read.
+    recv_elements = elements_before;
+    recv_bytes = bytes_before;
+    return r;
 }
 
 std::vector<ustring> PStream::TakeMadeFiles() {

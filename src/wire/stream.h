@@ -7,6 +7,7 @@
 
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -70,6 +71,9 @@ public:
     // unusable for further values, but for kSys on sending before anything was written).
     [[nodiscard]] StreamResult Send(Channel& channel, const PObject& value);
     [[nodiscard]] StreamResult Recv(Channel& channel, PObject& value);
+    // As Send, but the value stays in the channel's write buffer (written out only as
+    // the buffer fills): several small values leave in one write at the next flush.
+    [[nodiscard]] StreamResult SendBuffered(Channel& channel, const PObject& value);
 
     // Folder for received binaries whose target names no file. With none set such
     // binaries are refused.
@@ -80,6 +84,16 @@ public:
     // target names) and every sent one must lie beneath the root and is opened through
     // it, never through a link; anything else is refused with ERR_SYS.
     void SetRecvRoot(std::shared_ptr<const SessionRoot> root) { recv_root = std::move(root); }
+    // Until cleared (an empty key), the array under `key` of a received top-level map is
+    // not kept: each of its elements is received on its own, with the bounds of one
+    // whole value, and handed to `item`; the map gets an empty array there. An answer
+    // other than kOk from `item` ends the receive with that result (the channel is then
+    // at an unknown position). Memory is one element at a time, however long the list.
+    using ListItem = std::function<StreamResult(PObject& element)>;
+    void SetListReceiver(const ustring& key, ListItem item) {
+        list_key = key;
+        list_item = std::move(item);
+    }
     // Progress of the running transfer: the key path text, bytes moved, bytes expected.
     void GetStatus(ustring& item, uint64_t& sent, uint64_t& size);
     // Texts of the last received value that held a zero byte, as kept (cut before it):
@@ -115,6 +129,8 @@ private:
     StreamResult Recv(Channel& c, PObject::binary_type& value);
     StreamResult Recv(Channel& c, PObject::map_type& value);
     StreamResult Recv(Channel& c, PObject::array_type& value);
+    // The array of list_key, element by element to list_item.
+    StreamResult RecvListToReceiver(Channel& c);
     // Reads an array's or a map's members up to the end tag; read_member(tag) reads
     // one member whose first tag is already read. open/close mark the trace lines.
     template <class ReadMember>
@@ -147,4 +163,6 @@ private:
     bool over_limit = false;
     std::vector<ustring> cut_texts;
     std::vector<ustring> made_files;
+    ustring list_key;
+    ListItem list_item;
 };

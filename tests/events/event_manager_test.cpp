@@ -87,6 +87,20 @@ TEST_F(EventManagerTest, SessionsAreServedInTurn) {
     EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
 }
 
+// A rescan handed to a worker leaves the queue empty, yet the session has work until
+// the worker is done with it.
+TEST_F(EventManagerTest, RescanInProgressIsWorkWhileTheQueueIsEmpty) {
+    mgr.IssueRescan(1, "/", false);
+    FakeWorker w;
+    Event e;
+    ASSERT_EQ(0, mgr.PullEvent(&w, e));
+    EXPECT_EQ(0u, mgr.GetAllPendingEventCount(1));
+    EXPECT_TRUE(mgr.IsExpanding(1));
+    EXPECT_FALSE(mgr.IsExpanding(2));
+    ASSERT_EQ(0, mgr.DoneEvent(&w, e));
+    EXPECT_FALSE(mgr.IsExpanding(1));
+}
+
 TEST_F(EventManagerTest, BusySessionsAlternateAndEachIsQueuedOnce) {
     FakeWorker w;
     Event e;

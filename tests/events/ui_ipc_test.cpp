@@ -132,3 +132,44 @@ TEST_F(UIIPCTest, FullNotifierQueueDropsOnlySupersededSyncingNotices) {
     EXPECT_NE(text.find("2 syncing_file notices dropped: the UI queue was full"), std::string::npos) << text;
     fs::remove(log);
 }
+
+// A UI that reads several values per connection gets every notice over one connection.
+TEST_F(UIIPCTest, NoticesShareOneKeptConnectionWhenTheUiReadsSeveralValues) {
+    events_test::SetUIPort(ui.Port(), true);
+    UiNotifier& n = UiNotifier::getInstance();
+    ASSERT_EQ(0, n.Start());
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(0, UI_IPC::ReportFileEventToUI(Ev(Event::EV_CREATE, ("/f" + std::to_string(i)).c_str(), 0, 0, 1)));
+    ASSERT_EQ(0, UI_IPC::ReportSessionErrorToUI(1, -5));
+    n.Drain();
+    n.Stop();  // closes the connection, so the listener takes the next one
+    ASSERT_TRUE(ui.WaitFor(101));
+    const std::vector<PObject> got = ui.Values();
+    EXPECT_EQ(ui.connections.load(), 1u);
+    for (int i = 0; i < 100; ++i) EXPECT_EQ(got[i]["path"].asString().str(), "/f" + std::to_string(i));
+    EXPECT_EQ(got[100]["notify"].asString().str(), "error");
+}
+
+// Past the rate, "recent_file" notices are counted per session and summed up once
+// their second is over; other notices are never held back.
+TEST(RecentLimiter, HoldsBackPastTheRateAndSumsUpPerSession) {
+    RecentLimiter limit(3);
+    const auto t0 = RecentLimiter::Clock::now();
+    UiNotice recent = UiNotice::FromEvent(UiNotice::RECENT_FILE, Ev(Event::EV_CREATE, "/a", 0, 0, 1));
+    UiNotice other = UiNotice::FromEvent(UiNotice::RECENT_FILE, Ev(Event::EV_CREATE, "/b", 0, 0, 2));
+    UiNotice error;
+    error.kind = UiNotice::SESSION_ERROR;
+    std::vector<bool> held;
+    for (int i = 0; i < 5; ++i) held.push_back(limit.Take(recent, t0));
+    held.push_back(limit.Take(other, t0));
+    held.push_back(limit.Take(error, t0));
+    EXPECT_EQ(held, (std::vector<bool>{false, false, false, true, true, true, false}));
+    EXPECT_FALSE(limit.WindowOver(t0 + std::chrono::milliseconds(500)));
+    EXPECT_TRUE(limit.WindowOver(t0 + std::chrono::seconds(1)));
+    std::vector<std::string> sums;
+    for (const UiNotice& s : limit.TakeSummaries()) sums.push_back(s.Message().toString().str());
+    EXPECT_EQ(sums.size(), 2u);
+    EXPECT_NE(sums[0].find("recent_files"), std::string::npos);
+    EXPECT_EQ(limit.TakeSummaries().size(), 0u);
+    EXPECT_FALSE(limit.Take(recent, t0 + std::chrono::seconds(1)));  // a new second
+}

@@ -1,5 +1,6 @@
 // A stand-in for the UI process: accepts loopback connections on a free port and
-// keeps the one value that each connection carries.
+// keeps the one value that each connection carries, or every value of a connection
+// whose first is {"keep_open": 1}.
 #pragma once
 
 #include <unistd.h>
@@ -37,6 +38,8 @@ public:
         CloseSocket(fd);
     }
     int Port() const { return port; }
+    // Connections accepted so far.
+    std::atomic<unsigned> connections{0};
 
     // Waits (generously: the CI machine is slow) until n values have arrived.
     bool WaitFor(size_t n, int seconds = 30) {
@@ -73,12 +76,20 @@ private:
                 CloseSocket(c);
                 continue;
             }
+            ++connections;
             PStream stream;
             PObject v;
-            if (stream.Recv(ch, v) == StreamResult::kOk) {
+            bool several = false;
+            while (stream.Recv(ch, v) == StreamResult::kOk) {
+                if (!several && v.hasMember("keep_open")) {
+                    several = true;
+                    continue;
+                }
                 std::lock_guard<std::mutex> l(mu);
                 values.push_back(v);
                 cv.notify_all();
+                if (!several) break;
+                v.clear();
             }
         }
     }
@@ -102,11 +113,13 @@ inline int DeadPort() {
 }
 
 // Points the "ui_port" setting at port (through a settings file, as the daemon does).
-inline void SetUIPort(int port) {
+// With several, the UI reads several values per connection ("ui_multi_value").
+inline void SetUIPort(int port, bool several = false) {
     std::string path = "/tmp/nimbrel_events_test_" + std::to_string(getpid()) + ".conf";
     {
         std::ofstream f(path);
         f << "ui_port=" << port << "\n";
+        if (several) f << "ui_multi_value=true\n";
     }
     EXPECT_TRUE(Settings::getInstance().loadConfigSettings(path.c_str()));
     std::remove(path.c_str());

@@ -3,6 +3,7 @@
 #include "sync/syncer.h"
 
 #include "foundation/error_codes.h"
+#include "sync/event_spool.h"
 #include "sync/server_path.h"
 #include "sync/sync_fixture.h"
 
@@ -232,3 +233,60 @@ TEST(ServerPath, OnlyPathsBeneathTheSessionRootPass) {
 }
 
 }  // namespace
+
+// Once every session is up to date the next pull carries "wait": a server that knows
+// it holds the pull, and a change stored meanwhile comes across without a rest.
+TEST_F(SyncerTest, UpToDatePullIsHeldUntilAChangeArrives) {
+    StartServer();
+    AddSession(1, 7);
+    RecordingWorker worker;
+    ASSERT_TRUE(worker.Run());
+    OpenSyncer syncer;
+    syncer.SetState(Task::RUN);
+    EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);  // up to date: no rest, the next pull is held
+    EXPECT_EQ(server.CountLog("(waited)"), 0);
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Change(7, "/late.txt");
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
+    later.join();
+    EXPECT_EQ(Paths(worker.Seen()), (std::vector<std::string>{"/late.txt"}));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));  // the hold is 10 s
+    EXPECT_EQ(server.CountLog("(waited)"), 1);
+}
+
+// The spool gives back what it was given, in order, texts and numbers alike, and is
+// empty after a reset.
+TEST(EventSpool, GivesBackWhatItKeptInOrder) {
+    EventSpool spool;
+    for (uint64_t i = 1; i <= 3; ++i) {
+        Event e;
+        e.m_type = i == 2 ? Event::EV_REMOVE : Event::EV_CREATE;
+        e.m_mode = Event::F_SERVER;
+        e.m_sync_id = i;
+        e.m_max_id = 10 * i;
+        e.m_path = ustring(("/dir/ä" + std::to_string(i)).c_str());
+        e.m_data_hash = i == 3 ? ustring() : ustring("hash");
+        e.m_data_size = uint64_t{1} << (30 + i);
+        e.m_sess_id = 7;
+        ASSERT_EQ(spool.Append(e), 0);
+    }
+    EXPECT_EQ(spool.Count(), 3u);
+    ASSERT_EQ(spool.Rewind(), 0);
+    Event e;
+    for (uint64_t i = 1; i <= 3; ++i) {
+        ASSERT_EQ(spool.Next(e), 1);
+        EXPECT_EQ(e.m_sync_id, i);
+        EXPECT_EQ(e.m_max_id, 10 * i);
+        EXPECT_EQ(e.m_type, i == 2 ? Event::EV_REMOVE : Event::EV_CREATE);
+        EXPECT_EQ(e.m_path.str(), "/dir/ä" + std::to_string(i));
+        EXPECT_EQ(e.m_data_hash.str(), i == 3 ? "" : "hash");
+        EXPECT_EQ(e.m_data_size, uint64_t{1} << (30 + i));
+    }
+    EXPECT_EQ(spool.Next(e), 0);
+    ASSERT_EQ(spool.Reset(), 0);
+    ASSERT_EQ(spool.Rewind(), 0);
+    EXPECT_EQ(spool.Next(e), 0);
+}

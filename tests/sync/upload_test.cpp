@@ -478,3 +478,26 @@ TEST_F(UploadTest, ASecondSaveWithinTheSameSecondIsUploadedToo) {
 
 }  // namespace
 
+
+// Below 64 KiB a version keeps no signature and goes whole; a file shrinking below
+// that loses the signature its larger version left, so no delta is made against it.
+TEST_F(UploadTest, SmallVersionsKeepNoSignatureAndGoWhole) {
+    Start();
+    UploadWorker w;
+    Put("/f.bin", RandomBytes(100000, 2));
+    Push("/f.bin", Event::EV_CREATE);
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_TRUE(std::filesystem::exists(Row("/f.bin").signaturePath.str()));
+    std::string small = RandomBytes(4000, 3);
+    for (time_t mtime : {1700000100, 1700000200}) {
+        small[10] = static_cast<char>(mtime / 100);
+        Put("/f.bin", small, mtime);
+        Push("/f.bin");
+        EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+        std::string kind;
+        EXPECT_EQ(BytesReceived("/f.bin", &kind), small.size());
+        EXPECT_EQ(kind, "whole");
+        ExpectServerHasLocal("/f.bin");
+        EXPECT_FALSE(std::filesystem::exists(Row("/f.bin").signaturePath.str()));
+    }
+}

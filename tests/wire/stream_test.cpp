@@ -521,3 +521,59 @@ TEST_F(StreamFiles, DamagedInputNeverCrashes) {
         EXPECT_TRUE(name == "src" || name == "recv") << name;
     }
 }
+
+// A list handed to a receiver element by element: bounded per element, so a list far
+// beyond the bound of one value arrives whole; the same key deeper down is kept as it
+// is, and a receiver's refusal ends the value.
+TEST(StreamDecoding, ListReceiverTakesALongListOneElementAtATime) {
+    PObject reply;
+    reply["alive"] = uint64_t{30};
+    reply["next_sync_id"] = uint64_t{10000};
+    reply["inner"]["event_list"].asArray().push_back(PObject(uint64_t{5}));
+    PObject::array_type& list = reply["event_list"].asArray();
+    for (uint64_t i = 0; i < 10000; ++i) {
+        PObject e;
+        e["path"] = ustring(("/file-" + std::to_string(i)).c_str());
+        e["sync_id"] = i + 1;
+        list.push_back(e);
+    }
+    const Bytes bytes = Encode(reply);
+    auto receive = [&](PStream& s, PObject& got) {
+        LoopbackPair p;
+        EXPECT_TRUE(p.ok());
+        Channel ch(81920);
+        EXPECT_EQ(ch.Open(p.release_a(), true), 0);
+        std::thread peer([&] { RawSend(p.b, bytes); });
+        s.SetRecvLimit(PStream::kSmallRecvBytes);
+        const StreamResult r = s.Recv(ch, got);
+        ch.Close();
+        peer.join();
+        return r;
+    };
+    PStream whole;
+    PObject got;
+    EXPECT_EQ(receive(whole, got), StreamResult::kStream);  // too large as one value
+
+    PStream streamed;
+    uint64_t seen = 0;
+    bool in_order = true;
+    streamed.SetListReceiver("event_list", [&](PObject& e) {
+        in_order = in_order && e["sync_id"].asUInt64() == ++seen;
+        return StreamResult::kOk;
+    });
+    got.clear();
+    ASSERT_EQ(receive(streamed, got), StreamResult::kOk);
+    EXPECT_EQ(seen, 10000u);
+    EXPECT_TRUE(in_order);
+    EXPECT_TRUE(got["event_list"].isArray() && got["event_list"].asArray().empty());
+    EXPECT_EQ(got["next_sync_id"].asUInt64(), 10000u);
+    EXPECT_EQ(got["inner"]["event_list"].asArray().size(), 1u);
+
+    seen = 0;
+    streamed.SetListReceiver("event_list", [&](PObject&) {
+        return ++seen == 3 ? StreamResult::kSys : StreamResult::kOk;
+    });
+    got.clear();
+    EXPECT_EQ(receive(streamed, got), StreamResult::kSys);
+    EXPECT_EQ(seen, 3u);
+}

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <vector>
@@ -72,6 +73,14 @@ int ConfiguredUiPort(const std::string& config) {
     return port >= 1 && port <= 65534 ? port : -1;
 }
 
+// True when the configuration already sets "ui_multi_value" on.
+bool ReadsSeveralValuesSet(const std::string& config) {
+    Config c;
+    if (!c.read(config.c_str())) return false;
+    auto it = c.store.find("ui_multi_value");
+    return it != c.store.end() && it->second == "true";
+}
+
 int ListenLoopback(int& port, std::string& error) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -100,7 +109,7 @@ int ListenLoopback(int& port, std::string& error) {
 // with the port appended (a later line wins).
 bool PrepareConfig(const std::string& config, int ui_port, const std::string& scratch, std::string& out,
                    std::string& error) {
-    if (!config.empty() && ConfiguredUiPort(config) == ui_port) {
+    if (!config.empty() && ConfiguredUiPort(config) == ui_port && ReadsSeveralValuesSet(config)) {
         out = config;
         return true;
     }
@@ -122,7 +131,9 @@ bool PrepareConfig(const std::string& config, int ui_port, const std::string& sc
     }
     out = scratch + "/nimbreld.conf";
     std::ofstream f(out, std::ios::binary | std::ios::trunc);
-    f << content << "# added by nimbrelctl: notifications go to its UI port\nui_port = " << ui_port << "\n";
+    f << content << "# added by nimbrelctl: notifications go to its UI port, which reads several values per "
+                    "connection\nui_port = "
+      << ui_port << "\nui_multi_value = true\n";
     f.close();
     if (!f) {
         error = "cannot write " + out;
@@ -191,32 +202,67 @@ public:
 
     int control_port = -1;
 
-    // Takes one waiting connection and prints the value it carries.
-    void Serve() {
+    // An open connection of the daemon.
+    struct Peer {
+        std::unique_ptr<Channel> channel;
+        bool several;  // announced itself as a kept-open connection
+    };
+
+    // Takes a waiting connection: kept, to read the values it carries as they come (the
+    // daemon sends one value per connection, or many over one it keeps open).
+    void Accept() {
         int fd = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0) return;
         // Any local user can reach this port; what they send would be taken for the
         // daemon's announcement or its notifications. Nothing is read from them.
-        if (!SockPeerIsSelf(fd)) {
+        if (!SockPeerIsSelf(fd) || peers.size() >= kMaxPeers) {
             close(fd);
             NoteRefusal();
             return;
         }
-        Channel channel(81920);
-        if (channel.Open(fd, true) != 0) {
+        auto channel = std::make_unique<Channel>(81920);
+        if (channel->Open(fd, true) != 0) {
             close(fd);
             return;
         }
-        // A notification is one small value sent at once; do not let a silent peer
-        // hold the UI up for long.
-        channel.SetTimeout(10);
-        PStream stream;  // no folder for binaries: notifications never carry files
-        stream.SetRecvLimit(PStream::kSmallRecvBytes);
-        PObject value;
-        if (stream.Recv(channel, value) != StreamResult::kOk) {
-            fprintf(stderr, "nimbrelctl: dropped a UI connection that sent no complete value\n");
-            return;
-        }
+        // A value is small and sent at once; do not let a peer that stops half-way hold
+        // the UI up for long.
+        channel->SetTimeout(10);
+        peers.push_back(Peer{std::move(channel), false});
+    }
+
+    // Reads the values a connection has ready; false when it is done with. A connection
+    // carries one value, unless its first is the daemon's {"keep_open": 1}: then it
+    // carries notifications until the daemon closes it.
+    bool ReadPeer(Peer& peer) {
+        Channel& channel = *peer.channel;
+        do {
+            if (channel.BufferedRead() == 0) {
+                char byte;
+                const ssize_t n = recv(channel.GetFd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return false;
+                if (n < 0) return true;
+            }
+            PStream stream;  // no folder for binaries: notifications never carry files
+            stream.SetRecvLimit(PStream::kSmallRecvBytes);
+            PObject value;
+            if (stream.Recv(channel, value) != StreamResult::kOk) {
+                fprintf(stderr, "nimbrelctl: dropped a UI connection that sent no complete value\n");
+                return false;
+            }
+            const PObject& read = value;  // looking members up adds none
+            if (!peer.several && read.isMap() && read.asMap().size() == 1 && read["keep_open"].isInteger() &&
+                read["keep_open"].asUInt64() == 1) {
+                peer.several = true;
+                continue;
+            }
+            Print(value);
+            if (!peer.several) return false;
+        } while (channel.BufferedRead() > 0);
+        return true;
+    }
+
+    void Print(const PObject& value) {
         if (control_port < 0 && value.isMap() && value.hasMember("daemon_port") && value["daemon_port"].isInteger()) {
             const uint64_t port = value["daemon_port"].asUInt64();
             if (port >= 1 && port <= 65535) {
@@ -235,11 +281,24 @@ public:
         if (desktop != nullptr) desktop->Offer(json, Now());
     }
 
-    // Waits up to seconds for a connection; serves it. False on interruption.
-    void Poll(int millis) {
-        pollfd p{listen_fd, POLLIN, 0};
-        int rc = poll(&p, 1, millis);
-        if (rc > 0 && (p.revents & POLLIN)) Serve();
+    // Waits up to millis for a connection or a value; serves what is ready. False when
+    // nothing was.
+    bool Poll(int millis) {
+        std::vector<pollfd> fds{{listen_fd, POLLIN, 0}};
+        for (const Peer& peer : peers) fds.push_back({peer.channel->GetFd(), POLLIN, 0});
+        if (poll(fds.data(), fds.size(), millis) <= 0) return false;
+        // Connections first, in the order they came; then the new one.
+        std::vector<Peer> open;
+        for (size_t i = 0; i < peers.size(); ++i) {
+            if (fds[i + 1].revents != 0 && !ReadPeer(peers[i])) {
+                peers[i].channel->Close();
+                continue;
+            }
+            open.push_back(std::move(peers[i]));
+        }
+        peers = std::move(open);
+        if (fds[0].revents & POLLIN) Accept();
+        return true;
     }
 
 private:
@@ -254,6 +313,9 @@ private:
         last_refusal_note = now;
     }
 
+    // Open connections of the daemon; more than this at once are refused.
+    static constexpr size_t kMaxPeers = 64;
+    std::vector<Peer> peers;
     int listen_fd;
     StateClaim* claim;
     DesktopNotifier* desktop;
@@ -376,10 +438,7 @@ int RunDaemon(const DaemonOptions& options) {
         }
     }
     // Whatever is still queued on the UI port came before the end; show it too.
-    for (;;) {
-        pollfd p{listen_fd, POLLIN, 0};
-        if (poll(&p, 1, 0) <= 0) break;
-        host.Serve();
+    while (host.Poll(0)) {
     }
     close(listen_fd);
     if (host.control_port > 0) ForgetPort(host.control_port);
