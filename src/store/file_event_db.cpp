@@ -326,7 +326,10 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     if (!m_db) return -1;
     ustring stripped = stripSlash(path);
     // Same query as "select * from eventinfo where path='%q'", with the path bound.
-    sqlite3_stmt* stp = cached("select * from eventinfo where path=?");
+    sqlite3_stmt* stp = cached(
+        "select id, fileType, isExist, syncID, maxSyncID, pDirID, fileSize, fileModTime, fileCheckSum, baseName, "
+        "path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, varnelHash, inode, execBit, "
+        "stampMtimeNs, stampCtimeNs, stampInode from eventinfo where path=?");
     if (!stp) return -1;
     sqlutil::ResetGuard reset(stp);
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
@@ -354,6 +357,8 @@ int FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     info.linuxHash = columnText(stp, 16);
     info.varnelHash = columnText(stp, 17);
     info.execBit = static_cast<uint32_t>(sqlite3_column_int64(stp, 19));
+    info.stamp = LocalStamp{sqlite3_column_int64(stp, 20), sqlite3_column_int64(stp, 21),
+                            static_cast<uint64_t>(sqlite3_column_int64(stp, 22))};
     info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
     NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", info.fileType,
          info.signaturePath.c_str_utf8());
@@ -441,15 +446,16 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     if (found == 1) {
         st = cached(
             "UPDATE eventinfo SET fileType = ?1, syncID = ?2, maxSyncID = ?3, fileSize = ?4, fileModTime = ?5, "
-            "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9 WHERE path = ?7 AND syncID <= ?2;");
+            "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9, stampMtimeNs = ?18, stampCtimeNs = ?19, "
+            "stampInode = ?20 WHERE path = ?7 AND syncID <= ?2;");
         if (!st) return fail();
         rowId = existing.row_id;
     } else {
         st = cached(
             "INSERT INTO eventinfo (id, fileType, isExist, syncID, maxSyncID, pDirID, fileSize, fileModTime, "
             "fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, "
-            "varnelHash, execBit) VALUES (NULL, ?1, ?10, ?2, ?3, ?11, ?4, ?5, ?6, ?12, ?7, ?13, ?14, '', ?8, ?15, ?16, "
-            "?17, ?9);");
+            "varnelHash, execBit, stampMtimeNs, stampCtimeNs, stampInode) VALUES (NULL, ?1, ?10, ?2, ?3, ?11, ?4, ?5, "
+            "?6, ?12, ?7, ?13, ?14, '', ?8, ?15, ?16, ?17, ?9, ?18, ?19, ?20);");
         if (!st) return fail();
         sqlite3_bind_int(st, 10, info.isExist);
         int64(st, 11, info.pDirID);
@@ -469,6 +475,12 @@ int FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     text(st, 7, stripped);
     text(st, 8, info.macHash);
     int64(st, 9, info.execBit);
+    // An unknown stamp is stored as NULL, as in rows from before stamps.
+    if (info.stamp.known()) {
+        sqlite3_bind_int64(st, 18, info.stamp.mtime_ns);
+        sqlite3_bind_int64(st, 19, info.stamp.ctime_ns);
+        int64(st, 20, info.stamp.inode);
+    }
     if (stepDone(st, "setEventInfo") != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed.\n", stripped.c_str_utf8());
         return fail();
@@ -808,6 +820,15 @@ int FileEventDB::rmRotateRecords(uint32_t t) {
     return execLocked(sql.get(), "rmRotateRecords");
 }
 
-int FileEventDB::getPathByInode(uint64_t, ustring&) { return -1; }
-
-int FileEventDB::setPathInode(const ustring&, uint64_t) { return -1; }
+int FileEventDB::getPathsByInode(uint64_t inode, std::vector<ustring>& paths) {
+    paths.clear();
+    if (inode == 0) return 0;
+    MutexLock lock(m_dbMutex);
+    sqlite3_stmt* st = cached("SELECT path FROM eventinfo WHERE stampInode = ?1 AND fileType = 0;");
+    if (!st) return -1;
+    sqlutil::ResetGuard reset(st);
+    sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(inode));
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) paths.push_back(ustring("/") + columnText(st, 0));
+    return rc == SQLITE_DONE ? 0 : stepFailed(m_db, rc);
+}

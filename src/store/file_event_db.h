@@ -97,8 +97,9 @@ public:
     int listConflicts(std::vector<ConflictItem>& out);
     int rmConflict(const ustring& copyPath);
 
-    int getPathByInode(uint64_t inode, ustring& path);
-    int setPathInode(const ustring& path, uint64_t inode);
+    // The paths of the file rows whose stamp names this inode (hard links of one file,
+    // with their leading "/"). 0, or -1 when the database failed.
+    int getPathsByInode(uint64_t inode, std::vector<ustring>& paths);
 
     // Where the signature of row `id` lives: the id's bytes from the most significant
     // non-zero one down, two hex digits each, joined by "/", the last one behind a ".".
@@ -110,8 +111,8 @@ public:
 
 private:
     int execLocked(const char* sql, const char* what) REQUIRES(m_dbMutex);
-    // Adds the recycle origin columns and the conflict table when a database from
-    // before them is opened. 0 or -1.
+    // Adds the recycle origin columns, the conflict table and the stamp columns when a
+    // database from before them is opened. 0 or -1.
     int migrateRecoveryLocked() REQUIRES(m_dbMutex);
     int containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
     int updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime) REQUIRES(m_dbMutex);

@@ -75,6 +75,13 @@ int FileEventDB::migrateRecoveryLocked() {
     if (!hasColumn(m_db, "recycle_bin_table", "reason") &&
         execLocked("ALTER TABLE recycle_bin_table ADD COLUMN reason text default NULL;", "migrate") != 0)
         return -1;
+    for (const char* column : {"stampMtimeNs", "stampCtimeNs", "stampInode"}) {
+        if (hasColumn(m_db, "eventinfo", column)) continue;
+        const std::string sql = std::string("ALTER TABLE eventinfo ADD COLUMN ") + column + " INTEGER default NULL;";
+        if (execLocked(sql.c_str(), "migrate") != 0) return -1;
+    }
+    if (execLocked("CREATE INDEX IF NOT EXISTS eventinfo_stampInode_idx ON eventinfo(stampInode);", "migrate") != 0)
+        return -1;
     return execLocked(
         "CREATE TABLE IF NOT EXISTS conflict_table (id integer primary key, copyPath text unique NOT NULL, "
         "origPath text NOT NULL, reason text NOT NULL, time NUMERIC NOT NULL);",

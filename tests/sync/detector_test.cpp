@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -58,6 +60,10 @@ public:
         std::lock_guard<std::mutex> g(mu);
         roots.push_back(std::move(root));
     }
+    void Unsyncable(uint64_t, const std::string& rel, const char* reason) override {
+        std::lock_guard<std::mutex> g(mu);
+        unsyncable.push_back(rel + (reason ? std::string(": ") + reason : std::string(" ok")));
+    }
 
     struct Rescan {
         uint64_t sess_id;
@@ -95,6 +101,7 @@ public:
     std::vector<std::pair<uint64_t, int>> errors;
     std::vector<std::string> warnings;
     std::vector<std::shared_ptr<const SessionRoot>> roots;
+    std::vector<std::string> unsyncable;
 };
 
 class DetectorTest : public ScratchDirTest {
@@ -268,16 +275,15 @@ INSTANTIATE_TEST_SUITE_P(
                        t.Write("/d/f");
                    },
                    {S{C, "/d/f", false}}},
-        // Linux names are kept as they are: a backslash is part of the name, and only
-        // the exact working directory name is special.
+        // Only the exact working directory name is special; a name the server refuses
+        // (a backslash in it) makes no event.
         ChangeCase{"NamesKeptAsTheyAre", nullptr,
                    [](DetectorTest& t) {
                        t.Write("/a\\b");
                        fs::create_directories(t.in("/.varnelworkingdirectory"));
                        t.Write("/.varnelworkingdirectory/f");
                    },
-                   {S{C, "/a\\b", false}, S{C, "/.varnelworkingdirectory", true},
-                    S{C, "/.varnelworkingdirectory/f", false}}},
+                   {S{C, "/.varnelworkingdirectory", true}, S{C, "/.varnelworkingdirectory/f", false}}},
         ChangeCase{"LinksNotSynchronised", nullptr,
                    [](DetectorTest& t) { fs::create_symlink(t.outside(""), t.in("/link")); }, {}}),
     [](const ::testing::TestParamInfo<ChangeCase>& info) { return std::string(info.param.name); });
@@ -417,4 +423,46 @@ TEST_F(DetectorTest, LongWriteIsReportedWithoutItsClose) {
     log << "line\n" << std::flush;
     EXPECT_TRUE(PollFor(1));
     EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{M, "/log", false}}));
+}
+
+TEST_F(DetectorTest, FolderRenamedBackAndForthInOneRoundIsAnnouncedAgain) {
+    fs::create_directories(in("/dir1/sub"));
+    for (int i = 0; i < 5; ++i) Write("/dir1/sub/f" + std::to_string(i));
+    Watch();
+    for (const char* step : {"/dir2", "/dir1", "/dir2", "/dir1"})
+        fs::rename(in(step == std::string("/dir2") ? "/dir1" : "/dir2"), in(step));
+    ASSERT_TRUE(PollUntil([&] { return sink->Has(sess, C, "/dir1/sub/f4"); }));
+    // After the last removal of /dir1 every file in it is created again.
+    const std::vector<Seen> seen = sink->Events(sess);
+    size_t last_removal = 0;
+    for (size_t i = 0; i < seen.size(); ++i)
+        if (seen[i].type == R && seen[i].path == "/dir1") last_removal = i;
+    ASSERT_GT(last_removal, 0u);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_NE(std::find(seen.begin() + last_removal, seen.end(), S{C, "/dir1/sub/f" + std::to_string(i), false}),
+                  seen.end()) << i;
+}
+
+TEST_F(DetectorTest, RenameToAnUnsyncableNameHoldsTheRemovalUntilItComesBack) {
+    Write("/doc.txt");
+    fs::create_directories(in("/proj/in"));
+    Write("/proj/in/f");
+    Known("/doc.txt", false);
+    Known("/proj", true);
+    Watch();
+    fs::rename(in("/doc.txt"), in("/doc\\back.txt"));
+    fs::rename(in("/proj"), in("/proj\xff"));
+    Write("/proj\xff/in/g");
+    PollUntil([&] { return sink->Get(&RecordingSink::unsyncable).size() >= 2; });
+    EXPECT_TRUE(sink->Events(sess).empty());  // nothing removed anywhere
+    EXPECT_EQ(sink->Get(&RecordingSink::unsyncable),
+              (std::vector<std::string>{"/doc\\back.txt: the name holds a \"\\\", which the server refuses",
+                                        "/proj\xff: the name is not valid UTF-8"}));
+
+    // A valid name again: a rename from the old name. Gone for good: the removal.
+    fs::rename(in("/doc\\back.txt"), in("/doc2.txt"));
+    fs::remove_all(in("/proj\xff"));
+    EXPECT_TRUE(PollUntil([&] { return sink->Has(sess, R, "/proj"); }));
+    EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{R, "/doc.txt", false}, S{C, "/doc2.txt", false},
+                                                     S{R, "/proj", true}}));
 }
