@@ -760,9 +760,33 @@ void Detector::DoDue(Clock::time_point now, Outbox& out) {
     }
 }
 
+void Detector::PushOtherLinks(const Event& e, std::set<std::pair<uint64_t, std::string>>& pushed) {
+    Registry::Entry entry;
+    if (services.registry->Find(e.m_sess_id, entry) == 0 || !entry.event_db || !entry.root) return;
+    int fd = -1;
+    if (entry.root->OpenAt(e.m_path, O_PATH | O_NOFOLLOW, 0, fd) != 0) return;
+    struct stat st;
+    const bool linked = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1;
+    close(fd);
+    if (!linked) return;
+    // An edit through one name changed the content every other name shows.
+    std::vector<ustring> names;
+    if (entry.event_db->getPathsByInode(static_cast<uint64_t>(st.st_ino), names) != 0) return;
+    for (const ustring& name : names) {
+        if (!pushed.emplace(e.m_sess_id, name.str()).second) continue;
+        Event other = e;
+        other.m_path = name;
+        sink->PushLocalEvent(other);
+    }
+}
+
 void Detector::Deliver(Outbox& out) {
     // The event manager, the registry and the databases take their own locks.
     assert(!t_lock_held);
+    size_t untyped = 0;  // removals of paths never synchronised: logged once per round
+    std::set<std::pair<uint64_t, std::string>> pushed;
+    for (const Outbox::Item& item : out.events)
+        if (item.event.m_type != Event::EV_REMOVE) pushed.emplace(item.event.m_sess_id, item.event.m_path.str());
     for (Outbox::Item& item : out.events) {
         Event& e = item.event;
         if (item.type_from_db) {
@@ -775,8 +799,9 @@ void Detector::Deliver(Outbox& out) {
                 continue;
             }
             if (entry.event_db->getEventInfo(e.m_path, known) <= 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item %s\n",
-                     e.m_path.c_str_utf8());
+                if (untyped++ == 0)
+                    NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item %s\n",
+                         e.m_path.c_str_utf8());
                 continue;
             }
             if (known.fileType != 0)
@@ -789,7 +814,11 @@ void Detector::Deliver(Outbox& out) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): PushEvent: %s at %llu\n", e.m_path.c_str_utf8(),
              ull(e.m_sess_id));
         sink->PushLocalEvent(e);
+        if (e.m_type == Event::EV_MODIFY && !e.isDir()) PushOtherLinks(e, pushed);
     }
+    if (untyped > 1)
+        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item: %zu more\n",
+             untyped - 1);
     for (const auto& [sess_id, root] : out.roots) sink->ReplaceRoot(sess_id, root);
     for (const auto& [sess_id, merge] : out.rescans) sink->IssueRescan(sess_id, "/", merge);
     for (const auto& [sess_id, code] : out.errors) sink->ReportSessionError(sess_id, code);

@@ -134,6 +134,10 @@ private:
     };
 
     void Deliver(Outbox& out) EXCLUDES(lock);
+    // For a file changed through one of its hard links: pushes the same change for the
+    // other names the event database records with its inode, once each (pushed holds
+    // the paths already pushed this round).
+    void PushOtherLinks(const Event& e, std::set<std::pair<uint64_t, std::string>>& pushed) EXCLUDES(lock);
     void Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& out) REQUIRES(lock);
     void HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec, Clock::time_point now,
                      Outbox& out) REQUIRES(lock);

@@ -466,3 +466,24 @@ TEST_F(DetectorTest, RenameToAnUnsyncableNameHoldsTheRemovalUntilItComesBack) {
     EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{R, "/doc.txt", false}, S{C, "/doc2.txt", false},
                                                      S{R, "/proj", true}}));
 }
+
+TEST_F(DetectorTest, EditThroughOneHardLinkReachesItsOtherNames) {
+    Write("/a.txt", "one");
+    ASSERT_EQ(link(in("/a.txt").c_str(), in("/b.txt").c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(stat(in("/a.txt").c_str(), &st), 0);
+    for (const char* name : {"/a.txt", "/b.txt"}) {
+        ClientFileEventInfo row;
+        row.syncID = row.maxSyncID = 1;
+        row.path = name;
+        row.baseName = name + 1;
+        row.stamp = LocalStamp{1, 1, static_cast<uint64_t>(st.st_ino)};
+        ASSERT_EQ(entry.event_db->setEventInfo(row), 0);
+    }
+    ASSERT_EQ(SessionRoot::Open(folder, entry.root), 0);
+    Registry::getInstance().Set(entry);
+    Watch();
+    Write("/a.txt", "two");
+    EXPECT_TRUE(PollUntil([&] { return sink->Has(sess, M, "/b.txt"); }));
+    EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{M, "/a.txt", false}, S{M, "/b.txt", false}}));
+}
