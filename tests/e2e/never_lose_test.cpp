@@ -1,0 +1,186 @@
+// Two daemons and the reference server, with changes as users and their programs
+// make them: names that cannot be synchronised, quick renames back and forth, type
+// changes, same-size rewrites with their times put back, hard links, long names.
+// Nothing may be lost on either side, and every case must converge.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "e2e/two_clients.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::Client;
+
+constexpr double kConvergeSeconds = 120;
+
+class NeverLose : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start({})) << "nimbrel-refserver did not start";
+        ASSERT_EQ(a.Start(server), "");
+        ASSERT_EQ(b.Start(server), "");
+    }
+    void ExpectConverged(const std::function<bool(const std::string&)>& local_only = nullptr) {
+        std::string why;
+        EXPECT_TRUE(e2e::Converge(a, b, server, kConvergeSeconds, why, local_only)) << why;
+    }
+    // The same size and the same times as before: only the client's own stamp can
+    // tell that the content changed.
+    static void RewriteKeepingTimes(const std::string& path, const std::string& content) {
+        struct stat before {};
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        e2e::WriteFile(path, content);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+
+    RefServer server;
+    Client a{"alpha"}, b{"beta"};
+};
+
+TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
+    e2e::WriteFile(a.path("doc.txt"), "the document");
+    fs::create_directories(a.path("proj/in"));
+    e2e::WriteFile(a.path("proj/in/plan.txt"), "the plan");
+    fs::create_directories(a.path("dir1/sub"));
+    for (int i = 0; i < 30; ++i) e2e::WriteFile(a.path("dir1/sub/f" + std::to_string(i)), "file " + std::to_string(i));
+    ExpectConverged();
+
+    fs::rename(a.path("doc.txt"), a.path("doc\\back.txt"));
+    fs::rename(a.path("proj"), a.path("proj\xff"));
+    e2e::WriteFile(a.path("new\\one.txt"), "never leaves");
+    for (const char* to : {"dir2", "dir1", "dir2", "dir1"}) fs::rename(a.path(to[3] == '2' ? "dir1" : "dir2"), a.path(to));
+    // Left out of the comparison: the names that cannot be synchronised, and what they
+    // keep on the server and the other side (checked below).
+    const auto unsyncable = [](const std::string& p) {
+        return p.find('\\') != std::string::npos || p.find('\xff') != std::string::npos || p == "doc.txt" ||
+               p.rfind("proj", 0) == 0;
+    };
+    ExpectConverged(unsyncable);
+    EXPECT_EQ(e2e::ReadFile(b.path("doc.txt")), "the document");
+    EXPECT_EQ(e2e::ReadFile(b.path("proj/in/plan.txt")), "the plan");
+    EXPECT_EQ(e2e::ReadFile(b.path("dir1/sub/f29")), "file 29");
+
+    // Each listed once, with its reason; the server never saw the refused name.
+    const PObject status = a.daemon->Send("get_status");
+    std::string listed;
+    for (const PObject& item : status["session_list"].asArray()[0]["not_synchronised"].asArray())
+        listed += item["path"].asString().str() + ": " + item["reason"].asString().str() + "\n";
+    EXPECT_NE(listed.find("/new\\one.txt: the name holds a \"\\\""), std::string::npos) << listed;
+    EXPECT_NE(listed.find("/proj\\xff: the name is not valid UTF-8"), std::string::npos) << listed;
+    EXPECT_EQ(server.Log().find("one.txt"), std::string::npos);
+
+    // Valid names again: renames.
+    fs::rename(a.path("doc\\back.txt"), a.path("doc2.txt"));
+    fs::rename(a.path("proj\xff"), a.path("proj2"));
+    ExpectConverged(unsyncable);
+    EXPECT_FALSE(fs::exists(b.path("doc.txt")));
+    EXPECT_EQ(e2e::ReadFile(b.path("doc2.txt")), "the document");
+    EXPECT_EQ(e2e::ReadFile(b.path("proj2/in/plan.txt")), "the plan");
+}
+
+TEST_F(NeverLose, SameSizeRewritesAndHardLinksReachTheOtherSide) {
+    e2e::WriteFile(a.path("kept.txt"), "version 1");
+    e2e::WriteFile(a.path("one.txt"), "first  one");
+    e2e::WriteFile(a.path("two.txt"), "second two");
+    e2e::WriteFile(a.path("linked.txt"), "linked v1");
+    ASSERT_EQ(link(a.path("linked.txt").c_str(), a.path("other-name.txt").c_str()), 0);
+    ExpectConverged();
+
+    RewriteKeepingTimes(a.path("kept.txt"), "version 2");   // cp -p, rsync -t, touch -r
+    fs::rename(a.path("two.txt"), a.path("one.txt"));        // written together, one second
+    e2e::WriteFile(a.path("linked.txt"), "linked v2");       // the other name changes too
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("kept.txt")), "version 2");
+    EXPECT_EQ(e2e::ReadFile(b.path("one.txt")), "second two");
+    EXPECT_EQ(e2e::ReadFile(b.path("other-name.txt")), "linked v2");
+
+    // Made while the daemon was down: found by the rescan at start.
+    a.Kill();
+    RewriteKeepingTimes(a.path("kept.txt"), "version 3");
+    ASSERT_EQ(a.Start(server), "");
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("kept.txt")), "version 3");
+}
+
+TEST_F(NeverLose, ConflictOnALongNameKeepsBothVersionsWithinTheNameLimit) {
+    std::string utf8;  // 240 bytes of three-byte characters and an extension
+    for (int i = 0; i < 80; ++i) utf8 += "\xe2\x82\xac";
+    const std::string file = utf8 + ".txt";
+    e2e::WriteFile(a.path(file), "original");
+    ExpectConverged();
+    e2e::WriteFile(a.path(file), "alpha's edit");
+    e2e::WriteFile(b.path(file), "beta's edit, longer");
+    ExpectConverged();
+    const e2e::Tree tree = e2e::LocalTree(a.sync);
+    ASSERT_EQ(tree.size(), 2u) << e2e::Describe(tree);
+    for (const auto& [path, hash] : tree) {
+        EXPECT_LE(path.size(), 255u);
+        EXPECT_TRUE(ustring::is_valid(ustring(path.c_str()))) << path;
+        EXPECT_EQ(path.substr(path.size() - 4), ".txt");
+    }
+}
+
+TEST_F(NeverLose, TypeChangesEndWithTheNewTypeEverywhere) {
+    e2e::WriteFile(a.path("item"), "a file first");
+    fs::create_directories(a.path("box"));
+    e2e::WriteFile(a.path("box/child.txt"), "inside");
+    ExpectConverged();
+
+    // File to folder and folder to file, on one side.
+    fs::remove(a.path("item"));
+    fs::create_directories(a.path("item"));
+    e2e::WriteFile(a.path("item/inside.txt"), "now a folder");
+    fs::remove_all(a.path("box"));
+    e2e::WriteFile(a.path("box"), "now a file");
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("item/inside.txt")), "now a folder");
+    EXPECT_EQ(e2e::ReadFile(b.path("box")), "now a file");
+
+    // Six flips in a row converge, on the other side this time.
+    for (int i = 0; i < 6; ++i) {
+        if (fs::is_directory(b.path("item"))) {
+            fs::remove_all(b.path("item"));
+            e2e::WriteFile(b.path("item"), "flip " + std::to_string(i));
+        } else {
+            fs::remove(b.path("item"));
+            fs::create_directories(b.path("item"));
+            e2e::WriteFile(b.path("item/f"), "flip " + std::to_string(i));
+        }
+    }
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(a.path("item/f")), "flip 5");
+    for (const auto& [path, hash] : e2e::LocalTree(a.sync))
+        EXPECT_EQ(path.find("Conflict_a"), std::string::npos) << "a conflict name renamed again: " << path;
+}
+
+TEST(NeverLoseAlone, FileGrownPastMaxSizeIsNotSent) {
+    RefServer server;
+    ASSERT_TRUE(server.Start({}));
+    Client a{"alpha"}, b{"beta"};
+    e2e::WriteFile(a.config + "/conf/blacklist.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nmax_size = 100000\n");
+    ASSERT_EQ(a.Start(server), "");
+    ASSERT_EQ(b.Start(server), "");
+    // Written in place: the first event sees a small file.
+    {
+        std::ofstream out(a.path("growing.bin"), std::ios::binary);
+        out << "start" << std::flush;
+        usleep(300 * 1000);
+        out << e2e::Noise(400000, 9);
+    }
+    e2e::WriteFile(a.path("small.txt"), "small");
+    std::string why;
+    EXPECT_TRUE(e2e::Converge(a, b, server, kConvergeSeconds, why,
+                              [](const std::string& p) { return p == "growing.bin"; }))
+        << why;
+    EXPECT_FALSE(fs::exists(b.path("growing.bin")));
+}
+
+}  // namespace
