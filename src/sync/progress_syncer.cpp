@@ -84,9 +84,9 @@ void ProgressSyncer::DoTask() {
 }
 
 int ProgressSyncer::RunOnce() {
-    if (UpdateContext() != 0) {
+    if (UpdateContext() != Loaded::kReady) {
         Wait(1);
-        return -1;
+        return ACTION_NONE;
     }
     const int action = HandleError(PullEvent());
     if (action < 0) {
@@ -98,7 +98,7 @@ int ProgressSyncer::RunOnce() {
     return action;
 }
 
-int ProgressSyncer::UpdateContext() {
+Loaded ProgressSyncer::UpdateContext() {
     ProgressCache& cache = *services.progress;
     std::set<uint64_t> skipped;
     ProgressCache::Entry head;
@@ -131,10 +131,10 @@ int ProgressSyncer::UpdateContext() {
              "type (%d), desc [%s].\n",
              ull(head.row_id), ull(sess), ull(head.condition.sync_id), (int)head.condition.filter_type,
              head.condition.filter_desc.c_str_utf8());
-        return 0;
+        return Loaded::kReady;
     }
     context = Context();
-    return -1;
+    return Loaded::kNothing;
 }
 
 bool ProgressSyncer::IsSessionReady(const Registry::Entry& entry) {
@@ -161,7 +161,7 @@ int ProgressSyncer::ActionOf(int code) { return ProgressActionOf(code); }
 int ProgressSyncer::HandleError(int code) {
     if (!PullCodeInTable(code)) {
         NLOG(L_CRIT, kChannel, "[CRIT] progress-syncer.cpp(%d): ProgressSyncer: unknown error code [%d].\n", code);
-        return -1;
+        return ACTION_NONE;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer: HandleError: %d.\n", code);
     const int action = ActionOf(code);
@@ -309,7 +309,7 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
              item.toString().c_str_utf8(), ull(sess));
         services.events->PushServerEvent(e);
     }
-    if (WaitForWorkers() != 0) {
+    if (WaitForWorkers() != StepResult::kOk) {
         NLOG(L_NOTICE, kChannel,
              "[NOTE] progress-syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
         return ERR_INT;
@@ -327,7 +327,7 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     return 0;
 }
 
-int ProgressSyncer::WaitForWorkers() {
+StepResult ProgressSyncer::WaitForWorkers() {
     SetConnectionState(IDLE);
     return WaitForSessionWorkers(services, *this, context.reg_entry.sess_id, kTexts);
 }

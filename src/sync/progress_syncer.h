@@ -25,6 +25,7 @@
 class ProgressSyncer : public AbortableTask {
 public:
     enum Action {
+        ACTION_NONE = PULL_ACTION_NONE,  // nothing was worked on, or an unexpected code
         ACTION_DONE = PULL_ACTION_DONE,
         ACTION_RETRY = PULL_ACTION_RETRY,
         ACTION_RETRY_LONG_WAIT = PULL_ACTION_RETRY_LONG_WAIT
@@ -46,7 +47,7 @@ public:
 
     // One pass of the loop after the state checks: take the first condition whose
     // session is ready, pull and process its events, and wait as the result asks.
-    // Returns the action (ACTION_*, or -1 for an unexpected code), or -1 when no
+    // Returns the action (ACTION_*, or ACTION_NONE for an unexpected code), or ACTION_NONE when no
     // condition could be worked on. Public so that tests can drive a task that was
     // never started.
     int RunOnce();
@@ -54,7 +55,7 @@ public:
     // The error policy (sync/pull_common.h): the action for a result code, -1 for
     // codes without a row.
     static int ActionOf(int code);
-    // Logs code and returns its action (-1: unexpected or unknown code).
+    // Logs code and returns its action (ACTION_NONE: unexpected or unknown code).
     int HandleError(int code);
 
     // 0: the condition was advanced, retired, or had nothing new. Otherwise a result
@@ -73,20 +74,20 @@ public:
     ConnectionState GetConnectionState();
 
 protected:
-    // 0: the context holds the first queued condition whose session is registered and
+    // kReady: the context holds the first queued condition whose session is registered and
     // ready. Conditions of paused or busy sessions are skipped (they stay queued);
     // those of a removed session leave the cache (their rows stay stored for a later
-    // add). -1: no condition can be worked on now; the context is cleared.
-    int UpdateContext();
+    // add). kNothing: no condition can be worked on now; the context is cleared.
+    Loaded UpdateContext();
     // False while the session is paused or still has server events pending.
     bool IsSessionReady(const Registry::Entry& entry);
     // 0: reply holds the server's answer; else a result code as for PullEvent.
     int PullFromServer(PObject& reply);
     // 0, ERR_SERVER or ERR_INT as for PullEvent.
     int ProcessEvents(const PObject& reply);
-    // 0: no server event of the session is pending; -1: stopped, or the session was
-    // paused or removed meanwhile.
-    int WaitForWorkers();
+    // kOk: no server event of the session is pending; kFailed: stopped, or the
+    // session was paused or removed meanwhile.
+    StepResult WaitForWorkers();
     void SetConnectionState(ConnectionState state);
     ProtoSite Site();
 

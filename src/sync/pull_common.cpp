@@ -137,7 +137,7 @@ int IsServerEcho(const SyncServices& services, const Event& e, const Registry::E
     return 0;
 }
 
-int WaitForSessionWorkers(const SyncServices& services, Task& task, uint64_t sess, const PullerTexts& t) {
+StepResult WaitForSessionWorkers(const SyncServices& services, Task& task, uint64_t sess, const PullerTexts& t) {
     Registry& registry = *services.registry;
     const unsigned long long id = sess;
     for (;;) {
@@ -145,23 +145,23 @@ int WaitForSessionWorkers(const SyncServices& services, Task& task, uint64_t ses
         Registry::Entry now;
         const bool registered = registry.Find(sess, now) == 1;
         if (pending == 0) {
-            if (registered) return 0;
+            if (registered) return StepResult::kOk;
             PULL_LOG(L_WARNING, t, "[WARNING] %s(%d): session %llu is removed, events might be dropped\n", id);
-            return -1;
+            return StepResult::kFailed;
         }
         const Task::State state = task.GetState();
         if (state == Task::STOP) {
             PULL_LOG(L_WARNING, t, "[WARNING] %s(%d): Program stopped while syncing files ...\n");
-            return -1;
+            return StepResult::kFailed;
         }
         if (state == Task::PAUSE) sleep(1);
         if (!registered) {
             PULL_LOG(L_WARNING, t, "[WARNING] %s(%d): session %llu is removed while there are events\n", id);
-            return -1;
+            return StepResult::kFailed;
         }
         if (now.pause) {
             PULL_LOG(L_NOTICE, t, "[NOTE] %s(%d): session %llu is paused while there are events\n", id);
-            return -1;
+            return StepResult::kFailed;
         }
         PULL_LOG(L_DEBUG, t, "[DEBUG] %s(%d): Wait for workers (still %d pending server events).\n", (int)pending);
         task.Wait(1);

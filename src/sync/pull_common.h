@@ -11,6 +11,7 @@
 #include "foundation/task.h"
 #include "foundation/ustring.h"
 #include "store/event.h"
+#include "sync/step_result.h"
 #include "wire/object.h"
 
 // Which puller writes a log line: its channel, its file name and its own name.
@@ -21,7 +22,7 @@ struct PullerTexts {
 };
 
 // Actions of a puller after a pull.
-enum PullAction { PULL_ACTION_DONE = 0, PULL_ACTION_RETRY = 1, PULL_ACTION_RETRY_LONG_WAIT = 2 };
+enum PullAction { PULL_ACTION_NONE = -1, PULL_ACTION_DONE = 0, PULL_ACTION_RETRY = 1, PULL_ACTION_RETRY_LONG_WAIT = 2 };
 // The report a result code gives to the UI.
 enum PullReport { PULL_REPORT_NONE = 0, PULL_REPORT_SESSION = 1, PULL_REPORT_CONNECTION = 2 };
 
@@ -50,7 +51,7 @@ int EventFromReply(const PObject& item, uint64_t sess_id, const std::set<ustring
 int IsServerEcho(const SyncServices& services, const Event& e, const Registry::Entry& entry, bool need_local,
                  const PullerTexts& texts);
 
-// Waits until the event manager holds no server event of the session. 0: none left
-// and the session is still registered; -1: the task is stopping, or the session was
-// removed or paused meanwhile (the caller must not advance its sync id).
-int WaitForSessionWorkers(const SyncServices& services, Task& task, uint64_t sess_id, const PullerTexts& texts);
+// Waits until the event manager holds no server event of the session. kOk: none
+// left and the session is still registered; kFailed: the task is stopping, or the
+// session was removed or paused meanwhile (the caller must not advance its sync id).
+StepResult WaitForSessionWorkers(const SyncServices& services, Task& task, uint64_t sess_id, const PullerTexts& texts);

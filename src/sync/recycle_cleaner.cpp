@@ -28,42 +28,42 @@ RecycleCleaner::~RecycleCleaner() = default;
 
 void RecycleCleaner::DoTask() {
     NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n");
-    RunLoop([this] { return UpdateContext() != 0 || Rotate() != 0 ? 3u : 1u; });
+    RunLoop([this] { return UpdateContext() != Loaded::kReady || Rotate() != StepResult::kOk ? 3u : 1u; });
     context = Registry::Entry();
     NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n");
 }
 
-int RecycleCleaner::UpdateContext() {
+Loaded RecycleCleaner::UpdateContext() {
     Registry::Entry next;
     if (services.registry->FindNext(context.sess_id, next) == 0) {
         context = Registry::Entry();
-        return -1;
+        return Loaded::kNothing;
     }
     context = next;
-    return 0;
+    return Loaded::kReady;
 }
 
 ustring RecycleCleaner::GetRecycleBinDir() const { return session_folders::RecycleFolder(context.local_path); }
 
-int RecycleCleaner::Rotate(uint32_t now) {
+StepResult RecycleCleaner::Rotate(uint32_t now) {
     const uint32_t start = context.recycle_time;
-    if (start == 0 || context.pause) return 0;
+    if (start == 0 || context.pause) return StepResult::kOk;
     if (now == 0) now = (uint32_t)services.now();
     const bool aged = now - start >= policy.keep_seconds;
-    if (!aged && policy.max_bytes == 0) return 0;
+    if (!aged && policy.max_bytes == 0) return StepResult::kOk;
     FileEventDB* db = context.event_db.get();
     const SessionRoot* root = context.root.get();
     const uint32_t criterion = now - policy.keep_seconds;
     std::set<ustring> due;
     if (db == nullptr || root == nullptr || (aged && db->getRotateList(criterion, due) != 0)) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getRotateList.\n");
-        return -1;
+        return StepResult::kFailed;
     }
     // One entry that cannot go (held, undeletable, a link in the way) must not keep
     // the others: skip it, keep its rows, and try it again next pass.
     bool all_removed = true;
     for (const ustring& name : due) {
-        if (abort_flag.load() != 0) return -1;
+        if (abort_flag.load() != 0) return StepResult::kFailed;
         const ustring rel = ustring(session_folders::kRelRecycleFolder) + name;
         NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): Need rotate '%s'.\n", root->Full(rel).c_str_utf8());
         if (!IsTopLevelName(name) || root->Remove(rel) != 0) {
@@ -74,25 +74,25 @@ int RecycleCleaner::Rotate(uint32_t now) {
         }
         if (db->rmRecycleTree(name) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
-            return -1;
+            return StepResult::kFailed;
         }
     }
     // Everything due went: rows left behind without their entry (none are expected)
     // are due as well.
     if (aged && all_removed && db->rmRotateRecords(criterion) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
-        return -1;
+        return StepResult::kFailed;
     }
     const bool trimmed = recycle::TrimToSize(*root, *db, policy.max_bytes) == 0;
     uint32_t oldest = 0;
     if (db->getOldestRecyleTime(oldest) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getOldestRecyleTime.\n");
-        return -1;
+        return StepResult::kFailed;
     }
     services.registry->UpdateRecycleTime(context, start, oldest);
     // A worker that parked an entry after the read above but before the update found
     // the old time in place and left it: read once more, so that its entry always
     // has a time (a later parking sets its own).
     if (db->getOldestRecyleTime(oldest) == 0 && oldest != 0) services.registry->InitRecycleTime(context, oldest);
-    return all_removed && trimmed ? 0 : -1;
+    return all_removed && trimmed ? StepResult::kOk : StepResult::kFailed;
 }

@@ -17,6 +17,7 @@
 #include "events/sync_services.h"
 #include "foundation/task.h"
 #include "foundation/ustring.h"
+#include "sync/step_result.h"
 
 // How long entries stay ("recycle_keep_seconds") and how many bytes the recycle
 // folder of one session may hold before the oldest go ("recycle_max_bytes", 0: no cap).
@@ -37,15 +38,16 @@ public:
     void DoTask() override;
 
     // Loads the session after the current one (the first when the current one is
-    // gone). 0: loaded; -1: the registry is empty (the context is then cleared).
-    int UpdateContext();
+    // gone). kReady: loaded; kNothing: the registry is empty (the context is then
+    // cleared).
+    Loaded UpdateContext();
     // Rotates the context's session as of `now` (seconds since the epoch; the
     // current time when 0): entries older than the keep time go, then the oldest
     // until the size cap holds. Entries that cannot be removed are skipped (their rows
-    // stay, so the next pass tries them again) and the rest are rotated. 0: done, or
-    // nothing was due, or the session is paused; -1: a database step failed, an entry
-    // could not be removed, or the pass was aborted (all logged).
-    int Rotate(uint32_t now = 0);
+    // stay, so the next pass tries them again) and the rest are rotated. kOk: done,
+    // or nothing was due, or the session is paused; kFailed: a database step failed,
+    // an entry could not be removed, or the pass was aborted (all logged).
+    StepResult Rotate(uint32_t now = 0);
     // local_path + "/.VarnelWorkingDirectory/#VarnelRecycle" of the context's session.
     ustring GetRecycleBinDir() const;
 

@@ -60,9 +60,9 @@ void Syncer::DoTask() {
 }
 
 int Syncer::RunOnce() {
-    if (UpdateContext() != 0 || !IsSessionReady()) {
+    if (UpdateContext() != Loaded::kReady || !IsSessionReady()) {
         Wait(1);
-        return -1;
+        return ACTION_NONE;
     }
     const int code = PullEvent();
     last_error = code;
@@ -75,15 +75,15 @@ int Syncer::RunOnce() {
     return action;
 }
 
-int Syncer::UpdateContext() {
+Loaded Syncer::UpdateContext() {
     Registry::Entry entry;
     if (services.registry->FindNext(context.entry.sess_id, entry) == 0) {
         context = Context();
-        return -1;
+        return Loaded::kNothing;
     }
     context.entry = entry;
     context.sync_id = 0;
-    return 0;
+    return Loaded::kReady;
 }
 
 bool Syncer::IsSessionReady() {
@@ -107,7 +107,7 @@ unsigned Syncer::WaitOf(int action) { return PullWaitOf(action); }
 int Syncer::HandleError(int code) {
     if (!PullCodeInTable(code)) {
         NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unknown error code [%d].\n", code);
-        return -1;
+        return ACTION_NONE;
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n", code);
     switch (ReportOf(code)) {
@@ -239,10 +239,10 @@ int Syncer::ProcessEvents(const PObject& reply) {
              item.toString().c_str_utf8(), (unsigned long long)sess);
         services.events->PushServerEvent(e);
     }
-    if (WaitForWorkers() != 0) {
+    if (WaitForWorkers() != StepResult::kOk) {
         NLOG(L_NOTICE, kChannel,
              "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
-        return -1;
+        return ERR_INT;
     }
     // The stored sync id never moves back.
     assert(next > context.sync_id);
@@ -254,4 +254,4 @@ int Syncer::ProcessEvents(const PObject& reply) {
     return 0;
 }
 
-int Syncer::WaitForWorkers() { return WaitForSessionWorkers(services, *this, context.entry.sess_id, kTexts); }
+StepResult Syncer::WaitForWorkers() { return WaitForSessionWorkers(services, *this, context.entry.sess_id, kTexts); }

@@ -21,6 +21,7 @@
 class Syncer : public AbortableTask {
 public:
     enum Action {
+        ACTION_NONE = PULL_ACTION_NONE,  // nothing was worked on, or an unexpected code
         ACTION_DONE = PULL_ACTION_DONE,
         ACTION_RETRY = PULL_ACTION_RETRY,
         ACTION_RETRY_LONG_WAIT = PULL_ACTION_RETRY_LONG_WAIT
@@ -45,7 +46,7 @@ public:
 
     // One pass of the loop after the state checks: take the next session, pull and
     // process its events when it is ready, and wait as the result asks. Returns the
-    // action (ACTION_*), or -1 when no session was ready. Public so that tests can
+    // action (ACTION_*), or ACTION_NONE when no session was ready. Public so that tests can
     // drive a syncer that was never started.
     int RunOnce();
 
@@ -55,7 +56,7 @@ public:
     static int ReportOf(int code);
     // Seconds to wait after an action.
     static unsigned WaitOf(int action);
-    // Reports code to the UI as the policy says; returns its action (-1: unexpected).
+    // Reports code to the UI as the policy says; returns its action (ACTION_NONE: unexpected).
     int HandleError(int code);
 
     // 0, or a result code: the sync id could not be read (ERR_SYS), the exchange
@@ -70,21 +71,21 @@ public:
     unsigned GetRestCount() const { return rest_count; }
 
 protected:
-    // 0: the next registered session is in the context; -1: there is none.
-    int UpdateContext();
+    // kReady: the next registered session is in the context; kNothing: there is none.
+    Loaded UpdateContext();
     // False while the session is paused or its selective-sync resume is in progress.
     bool IsSessionReady();
     // 0: reply holds the server's answer; else a result code as for PullEvent.
     int PullEventFromServer(PObject& reply);
-    // 0: nothing new, or every event carried out and next_sync_id stored; -1: the wait
-    // for the workers was cut short (nothing stored); ERR_SERVER: the reply cannot be
+    // 0: nothing new, or every event carried out and next_sync_id stored; ERR_INT: the
+    // wait for the workers was cut short (nothing stored); ERR_SERVER: the reply cannot be
     // trusted; ERR_SYS: the sync id could not be stored.
     int ProcessEvents(const PObject& reply);
     // 1: an event to push; 0: dropped (echo or unusable), with a log line.
     int MakeEvent(const PObject& item, Event& e);
-    // 0: no server event of the session is pending; -1: stopped, or the session was
-    // paused or removed meanwhile.
-    int WaitForWorkers();
+    // kOk: no server event of the session is pending; kFailed: stopped, or the
+    // session was paused or removed meanwhile.
+    StepResult WaitForWorkers();
     // The exchange texts and flags of this task, in one place.
     ProtoSite Site();
 

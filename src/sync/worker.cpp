@@ -1,5 +1,7 @@
-// Worker: the loop, the event context and the error tables. What the handlers use of the
-// worker (status, transfer cache, server exchange, filter tests) is in worker_port.cpp.
+// Worker: the loop, the event context, the error tables and the status the control
+// plane sees. What the handlers use of the worker is its port (worker_port.h); the
+// handlers are objects of their own (upload_handler.h, download_handler.h,
+// remove_handler.h, rescan_handler.h).
 //
 // States of an event, as a worker sees it:
 //   (manager) --GetEvent--> held --UpdateContext--> running its handler
@@ -14,7 +16,7 @@
 // (ERR_SYNCFOLDER_MISS, reported to the UI) it is queued again.
 //
 // Who writes what:
-//   - context, the transfer resume state, the counters: the worker's own thread only.
+//   - context, the handlers' states, the counters: the worker's own thread only.
 //   - m_current_event (what "get_status" and session removal read): the worker's
 //     thread, under worker_state_lock; other threads only copy it under that lock.
 //   - abort_flag: the control thread (Pause, Stop, SetAbort) and the event manager
@@ -95,17 +97,13 @@ bool InTable(int code) { return code <= 0 && code > ERR_MAX; }
 
 }  // namespace
 
-void Worker::EventContext::clear() {
-    current_event.clear();
-    root_entry = Registry::Entry();
-    database_record.Clear();
-    working_directory.clear();
-    sign_directory.clear();
-    full_path.clear();
-}
-
 Worker::Worker(const SyncServices& services, TaskManager* owner, TaskContext* ctx)
-    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool) {
+    : AbortableTask(owner, ctx),
+      WorkerPort(services, *this, abort_flag),
+      remove_(*this, this->services),
+      upload_(*this, this->services),
+      download_(*this, this->services, remove_),
+      rescan_(*this, this->services) {
     ClearCache();
 }
 
@@ -132,6 +130,59 @@ void Worker::NotifyAbortDone() {
 }
 
 // ---------------------------------------------------------------------------------------
+// Status seen by the control plane
+
+void Worker::GetWorkingStatus(uint64_t& session_id, ustring& path, WorkingType& working_type, uint64_t& sent,
+                              uint64_t& total) {
+    session_id = 0;
+    path.clear();
+    working_type = W_TYPE_NONE;
+    sent = 0;
+    total = 0;
+    if (GetState() != RUN) return;
+
+    ustring item;
+    uint64_t done = 0, size = 0;
+    trans_stream.GetStatus(item, done, size);
+    if (item == "file.file.data") {
+        sent = done;
+        total = size;
+    }
+    MutexLock l(worker_state_lock);
+    session_id = m_current_event.session_id;
+    path = m_current_event.path;
+    working_type = m_current_event.working_type;
+}
+
+void Worker::GetCurrentProcessEventInfo(ProcessEvent_T& out) {
+    MutexLock l(worker_state_lock);
+    out = m_current_event;
+}
+
+void Worker::SetCurrentProcessEventInfo(uint64_t session_id, const ustring& path, WorkingType working_type) {
+    MutexLock l(worker_state_lock);
+    m_current_event.session_id = session_id;
+    m_current_event.path = path;
+    m_current_event.working_type = working_type;
+}
+
+void Worker::ClearCurrentProcessEventInfo() { SetCurrentProcessEventInfo(0, ustring(), W_TYPE_NONE); }
+
+void Worker::PublishCurrentEvent() {
+    const Event& e = context.current_event;
+    if (e.isExpand() || e.isRescan())
+        ClearCurrentProcessEventInfo();
+    else
+        SetCurrentProcessEventInfo(e.m_sess_id, e.m_path, W_TYPE_NONE);
+}
+
+void Worker::ClearCache() {
+    upload_.Clear(context.working_directory);
+    download_.Clear(context.working_directory);
+}
+
+
+// ---------------------------------------------------------------------------------------
 // The loop
 
 void Worker::DoTask() {
@@ -150,14 +201,14 @@ void Worker::DoTask() {
 int Worker::RunOnce() {
     // Taken before looking, so that work queued in between wakes the wait below.
     const uint64_t stamp = services.events->WorkStamp();
-    if (GetEvent() != 0) {
+    if (GetEvent() != Loaded::kReady) {
         ClearCurrentProcessEventInfo();
         // Up to a second, woken at once by new work; stop and pause within 100 ms.
         for (int i = 0; i < 10 && GetState() == RUN; ++i)
             if (services.events->WaitForWork(stamp, std::chrono::milliseconds(100))) break;
-        return -1;
+        return ACTION_NONE;
     }
-    if (UpdateContext() != 0) return -1;
+    if (UpdateContext() != Loaded::kReady) return ACTION_NONE;
     SetAbort(false);
 
     const Event& ev = context.current_event;
@@ -181,7 +232,7 @@ int Worker::RunOnce() {
             Wait(rc == ERR_SYNCFOLDER_MISS ? 10 : 2);
             return ACTION_RETURN_EVENT;
         }
-        DoneEvent();
+        (void)DoneEvent();
         return ACTION_DONE;
     }
 
@@ -189,7 +240,7 @@ int Worker::RunOnce() {
     ClearCurrentProcessEventInfo();
     const int action = HandleError(rc);
     switch (action) {
-    case ACTION_DONE: DoneEvent(); break;
+    case ACTION_DONE: (void)DoneEvent(); break;
     case ACTION_RETURN_EVENT: RedoEvent(); break;
     case ACTION_RETRY: Wait(3); break;
     default:
@@ -213,36 +264,36 @@ int Worker::ProcessEvent() {
 // ---------------------------------------------------------------------------------------
 // Event context
 
-int Worker::GetEvent() {
+Loaded Worker::GetEvent() {
     if (context.current_event.m_type != Event::EV_EMPTY) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): current event is valid: %s\n",
              context.current_event.toString().c_str_utf8());
         PublishCurrentEvent();
-        return 0;
+        return Loaded::kReady;
     }
     Event e;
     if (services.events->PullEvent(this, e) != 0) {
         ClearCache();
         context.clear();
-        return -1;
+        return Loaded::kNothing;
     }
     context.current_event = e;
     ClearCache();
     PublishCurrentEvent();
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
          e.toString().c_str_utf8());
-    return 0;
+    return Loaded::kReady;
 }
 
-int Worker::UpdateContext() {
+Loaded Worker::UpdateContext() {
     Event& e = context.current_event;
     Registry::Entry entry;
     if (services.registry->Find(e.m_sess_id, entry) != 1) {
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): registry entry (with session %llu) is removed\n",
              (unsigned long long)e.m_sess_id);
         ClearCurrentProcessEventInfo();
-        DoneEvent();
-        return -1;
+        (void)DoneEvent();
+        return Loaded::kNothing;
     }
     // Whatever produced the event, its path must stay inside the session's folder.
     const char* why = nullptr;
@@ -253,7 +304,7 @@ int Worker::UpdateContext() {
         services.events->DoneEvent(this, e);
         ClearCache();
         context.clear();
-        return -1;
+        return Loaded::kNothing;
     }
     context.root_entry = entry;
     context.working_directory = session_folders::WorkingDirectory(entry.local_path);
@@ -266,7 +317,7 @@ int Worker::UpdateContext() {
              (unsigned long long)entry.sess_id, e.toString().c_str_utf8());
         ClearCurrentProcessEventInfo();
         RedoEvent();
-        return -1;
+        return Loaded::kNothing;
     }
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
          e.toString().c_str_utf8());
@@ -278,18 +329,18 @@ int Worker::UpdateContext() {
             NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): filter out recursive events (%s, %s)\n",
                  e.m_path.c_str_utf8(), e.isDir() ? "dir" : "file");
             ClearCurrentProcessEventInfo();
-            DoneEvent();
-            return -1;
+            (void)DoneEvent();
+            return Loaded::kNothing;
         }
     }
 
     context.database_record.Clear();
     if (entry.event_db == nullptr || entry.event_db->getEventInfo(e.m_path, context.database_record) != 1)
         context.database_record.Clear();
-    return 0;
+    return Loaded::kReady;
 }
 
-int Worker::DoneEvent() {
+Worker::Finished Worker::DoneEvent() {
     if (notify_event_type > NOTIFY_FILTERED) {
         NotifyEvent(notify_event_type);
         notify_event_type = NOTIFY_NONE;
@@ -300,7 +351,7 @@ int Worker::DoneEvent() {
              context.current_event.toString().c_str_utf8());
         context.current_event = e;
         ClearCache();
-        return -1;
+        return Finished::kHandedOver;
     }
     // Queued behind the event's own "syncing" mark, so the two are written in order.
     if (!context.full_path.empty()) services.forget_file_status(FileStatusKey(context.full_path));
@@ -310,7 +361,7 @@ int Worker::DoneEvent() {
          context.current_event.toString().c_str_utf8());
     ClearCache();
     context.clear();
-    return 0;
+    return Finished::kDone;
 }
 
 void Worker::RedoEvent() {
@@ -368,10 +419,10 @@ int Worker::HandleError(int code) {
         }
         // Bad patches never finish an event: the download handler fetches the whole
         // file at their limit, and a handed-back event starts counting afresh.
-        if (action == ACTION_RETURN_EVENT) patch_err_count = 0;
+        if (action == ACTION_RETURN_EVENT) download_.ResetPatchErrors();
     } else {
         sys_err_count = 0;
-        patch_err_count = 0;
+        download_.ResetPatchErrors();
         if (code == ERR_LOCAL_DISKFULL) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): get disk full\n");
             ClearCache();

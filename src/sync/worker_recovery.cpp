@@ -11,13 +11,13 @@
 #include "store/session_folders.h"
 #include "sync/conflict_rename.h"
 #include "sync/recycle.h"
-#include "sync/worker.h"
+#include "sync/worker_port.h"
 
 namespace {
 const char* const kChannel = "worker_debug";
 }  // namespace
 
-int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustring* renamed) {
+int WorkerPort::KeepConflictCopy(const ustring& name_reason, const char* why, ustring* renamed) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return -1;
     ConnectionPool* pool = pool_slot.get();
@@ -35,29 +35,4 @@ int Worker::KeepConflictCopy(const ustring& name_reason, const char* why, ustrin
     const bool is_dir = root->Stat(copy, st) == 0 && st.type == FT_DIR;
     services.ui.conflict(context.root_entry.sess_id, copy, GetPath(), ustring(why), is_dir);
     return 0;
-}
-
-void Worker::KeepReplacedVersion() {
-    const SessionRoot* root = context.root_entry.root.get();
-    FileEventDB* db = GetEventDatabase();
-    ustring name;
-    if (root == nullptr || db == nullptr || recycle::FreshName(*services.tmp_names, *root, GetPath(), name) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): no room in the recycle folder for the old '%s'.\n",
-             GetPath().c_str_utf8());
-        return;
-    }
-    const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
-    // A second name costs nothing and leaves the file in place until the atomic
-    // replace; a copy only where the file system has no hard links.
-    if (root->HardLink(GetPath(), target) != 0 && root->Copy(GetPath(), target, false) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): the old version of '%s' could not be kept.\n",
-             GetPath().c_str_utf8());
-        return;
-    }
-    if (db->addRecycleEntry(name, GetPath(), recycle::kReplaced, resume.base.fileSize, resume.base.fileCheckSum,
-                            resume.base.macHash, static_cast<uint32_t>(services.now())) != 0) {
-        root->Remove(target);
-        return;
-    }
-    services.registry->InitRecycleTime(context.root_entry, static_cast<uint32_t>(services.now()));
 }

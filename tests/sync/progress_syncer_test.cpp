@@ -410,7 +410,7 @@ TEST_F(ProgressSyncerTest, RepliesThatCannotBeTrustedChangeNothingAndAnUpToDateR
     event["sync_id"] = (uint64_t)6;
     same["event_list"].asArray().push_back(event);
     OpenProgressSyncer progress;
-    ASSERT_EQ(progress.UpdateContext(), 0);
+    ASSERT_EQ(progress.UpdateContext(), Loaded::kReady);
     EXPECT_EQ(progress.context.row_id, row);
     for (const PObject& reply : {no_next, below, no_list}) {
         EXPECT_EQ(progress.ProcessEvents(reply), ERR_SERVER) << reply.toString().c_str_utf8();
@@ -426,7 +426,7 @@ TEST_F(ProgressSyncerTest, RepliesThatCannotBeTrustedChangeNothingAndAnUpToDateR
     // Echo test: a row at the event's sync id or newer drops the event only while the
     // local item exists; a removal of an unknown path is dropped, a creation pushed.
     Loosen(1, 5, FILTER_EXT_SELECTIVE_SYNC, "mp4");
-    ASSERT_EQ(progress.UpdateContext(), 0);
+    ASSERT_EQ(progress.UpdateContext(), Loaded::kReady);
     for (const char* path : {"/here.txt", "/lost.txt"}) {
         ClientFileEventInfo row;
         row.path = path;

@@ -62,19 +62,19 @@ TEST_F(RecycleCleanerTest, EntriesGoAfter1800SecondsWithTheirRows) {
     Park("/Rold0001", false, kNow - 1800);
     Park("/Rold0002", true, kNow - 1800);
     Park("/Ryoung01", false, kNow - 1799);
-    ASSERT_EQ(cleaner.UpdateContext(), 0);
+    ASSERT_EQ(cleaner.UpdateContext(), Loaded::kReady);
     EXPECT_EQ(cleaner.GetContext().sess_id, 1u);
     EXPECT_EQ(cleaner.GetRecycleBinDir().str(), recycle);
 
-    EXPECT_EQ(cleaner.Rotate(kNow - 1), 0);  // 1799 seconds: nothing is due yet
+    EXPECT_EQ(cleaner.Rotate(kNow - 1), StepResult::kOk);  // 1799 seconds: nothing is due yet
     EXPECT_TRUE(fs::exists(recycle + "/Rold0001"));
     EXPECT_TRUE(HasRow("h/Rold0002/in.txt"));
     cleaner.Pause();  // a pause ends the pass before it removes anything
-    EXPECT_EQ(cleaner.Rotate(kNow), -1);
+    EXPECT_EQ(cleaner.Rotate(kNow), StepResult::kFailed);
     EXPECT_TRUE(fs::exists(recycle + "/Rold0001"));
     cleaner.Resume();
 
-    EXPECT_EQ(cleaner.Rotate(kNow), 0);
+    EXPECT_EQ(cleaner.Rotate(kNow), StepResult::kOk);
     EXPECT_FALSE(fs::exists(recycle + "/Rold0001"));
     EXPECT_FALSE(fs::exists(recycle + "/Rold0002"));
     EXPECT_FALSE(HasRow("h/Rold0001") || HasRow("h/Rold0002/in.txt"));
@@ -83,12 +83,12 @@ TEST_F(RecycleCleanerTest, EntriesGoAfter1800SecondsWithTheirRows) {
     EXPECT_EQ(RecycleTime(), kNow - 1799);
 
     // The last one goes; an empty recycle folder has no time.
-    ASSERT_EQ(cleaner.UpdateContext(), 0);
-    EXPECT_EQ(cleaner.Rotate(kNow + 1), 0);
+    ASSERT_EQ(cleaner.UpdateContext(), Loaded::kReady);
+    EXPECT_EQ(cleaner.Rotate(kNow + 1), StepResult::kOk);
     EXPECT_FALSE(fs::exists(recycle + "/Ryoung01"));
     EXPECT_EQ(RecycleTime(), 0u);
     Registry::getInstance().Clear();
-    EXPECT_EQ(cleaner.UpdateContext(), -1);
+    EXPECT_EQ(cleaner.UpdateContext(), Loaded::kNothing);
 }
 
 TEST_F(RecycleCleanerTest, AnEntryThatCannotBeRemovedDoesNotStopTheRotation) {
@@ -98,18 +98,18 @@ TEST_F(RecycleCleanerTest, AnEntryThatCannotBeRemovedDoesNotStopTheRotation) {
     const std::string stuck = recycle + "/Ra_stuck/in.txt";
     if (std::system(("chattr +i '" + stuck + "' 2>/dev/null").c_str()) != 0)
         GTEST_SKIP() << "chattr +i is not available here";
-    ASSERT_EQ(cleaner.UpdateContext(), 0);
-    const int rc = cleaner.Rotate(kNow);
+    ASSERT_EQ(cleaner.UpdateContext(), Loaded::kReady);
+    const StepResult rc = cleaner.Rotate(kNow);
     std::system(("chattr -i '" + stuck + "'").c_str());
-    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(rc, StepResult::kFailed);
     EXPECT_FALSE(fs::exists(recycle + "/Rb_fine1"));
     EXPECT_FALSE(HasRow("h/Rb_fine1"));
     EXPECT_TRUE(HasRow("h/Ra_stuck/in.txt"));  // its rows stay for the next pass
     EXPECT_TRUE(fs::exists(recycle + "/Rc_young"));
     EXPECT_EQ(RecycleTime(), kNow - 2000);
 
-    ASSERT_EQ(cleaner.UpdateContext(), 0);
-    EXPECT_EQ(cleaner.Rotate(kNow), 0);
+    ASSERT_EQ(cleaner.UpdateContext(), Loaded::kReady);
+    EXPECT_EQ(cleaner.Rotate(kNow), StepResult::kOk);
     EXPECT_FALSE(fs::exists(recycle + "/Ra_stuck"));
     EXPECT_FALSE(HasRow("h/Ra_stuck/in.txt"));
     EXPECT_EQ(RecycleTime(), kNow - 10);
@@ -121,8 +121,8 @@ TEST_F(RecycleCleanerTest, KeepTimeAndSizeCapComeFromThePolicy) {
     Park("/Rb_old1", false, kNow - 30);  // within it, but the oldest over the cap
     Park("/Rc_dir1", true, kNow - 20);   // a folder: its row and its file, 2 bytes
     Park("/Rd_new1", false, kNow - 10);
-    ASSERT_EQ(capped.UpdateContext(), 0);
-    EXPECT_EQ(capped.Rotate(kNow), 0);
+    ASSERT_EQ(capped.UpdateContext(), Loaded::kReady);
+    EXPECT_EQ(capped.Rotate(kNow), StepResult::kOk);
     EXPECT_FALSE(fs::exists(recycle + "/Ra_aged"));
     EXPECT_FALSE(fs::exists(recycle + "/Rb_old1"));
     EXPECT_FALSE(fs::exists(recycle + "/Rc_dir1"));

@@ -30,13 +30,13 @@ protected:
 class ExpansionRecorder : public TransferWorker {
 public:
     std::vector<std::string> expanded;
-    int ExpandLocalDeleteEvent(const ustring& path) override {
+    StepResult ExpandLocalDeleteEvent(const ustring& path) override {
         expanded.push_back("local " + path.str());
-        return 0;
+        return StepResult::kOk;
     }
-    int ExpandServerDeleteEvent(const ustring& path, uint64_t, uint64_t sync_id) override {
+    StepResult ExpandServerDeleteEvent(const ustring& path, uint64_t, uint64_t sync_id) override {
         expanded.push_back("server " + path.str() + " " + std::to_string(sync_id));
-        return 0;
+        return StepResult::kOk;
     }
     int ExpandDeleteEvent() override {
         expanded.push_back("subdir " + GetPath().str());

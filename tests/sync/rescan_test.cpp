@@ -337,7 +337,7 @@ TEST_F(RescanTest, ServerDirectoryRemovalWithANewerChildEndsAndKeepsIt) {
         worker.body = [](StandInWorker& w) {
             const Event& e = w.GetContext().current_event;
             if (e.isServerEvent() && e.m_type == Event::EV_REMOVE && e.isDir())
-                return w.ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) == 0 ? 0 : ERR_INT;
+                return w.ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) == StepResult::kOk ? 0 : ERR_INT;
             return 0;
         };
         if (local_work) {

@@ -149,7 +149,7 @@ TEST_F(SyncerTest, ErrorRepliesBecomeRetriesAndNeverMoveTheSyncId) {
         Change(7, "/a.txt");
         ui.Reset();
         OpenSyncer syncer;
-        ASSERT_EQ(syncer.UpdateContext(), 0);
+        ASSERT_EQ(syncer.UpdateContext(), Loaded::kReady);
         EXPECT_EQ(syncer.PullEvent(), c.code);
         EXPECT_EQ(syncer.HandleError(c.code), Syncer::ACTION_RETRY);
         EXPECT_EQ(Syncer::WaitOf(Syncer::ACTION_RETRY), 3u);

@@ -39,7 +39,7 @@ public:
         }
         return rc;
     }
-    PObject& Cached() { return resume.request; }
+    PObject& Cached() { return upload_.State().request; }
 };
 
 class UploadTest : public SyncFixture {

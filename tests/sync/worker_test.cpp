@@ -102,8 +102,9 @@ TEST_F(WorkerTest, FilterTestsUseTheSessionsLists) {
 TEST_F(WorkerTest, ClearCacheDeletesOnlyScratchFilesOfTheWorkingDirectory) {
     struct CacheWorker : Worker {
         CacheWorker() : Worker(SyncServices::Process()) {}
-        using Worker::resume;
         using Worker::context;
+        using Worker::download_;
+        using Worker::upload_;
     } worker;
     const std::string wd = at("wd");
     std::filesystem::create_directories(wd);
@@ -111,14 +112,14 @@ TEST_F(WorkerTest, ClearCacheDeletesOnlyScratchFilesOfTheWorkingDirectory) {
     write("wd/received", "x");
     write("outside", "x");
     write("escape", "x");
-    worker.resume.response["file"]["data"] = PObject::binary_type(wd + "/received", 0, 1);
-    worker.resume.request["file"]["data"] = PObject::binary_type(at("outside"), 0, 1);
-    worker.resume.request["mac_attribute"]["data"] = PObject::binary_type(wd + "/../escape", 0, 1);
+    worker.download_.State().response["file"]["data"] = PObject::binary_type(wd + "/received", 0, 1);
+    worker.upload_.State().request["file"]["data"] = PObject::binary_type(at("outside"), 0, 1);
+    worker.upload_.State().request["mac_attribute"]["data"] = PObject::binary_type(wd + "/../escape", 0, 1);
     worker.ClearCache();
     EXPECT_FALSE(exists("wd/received"));
     EXPECT_TRUE(exists("outside"));
     EXPECT_TRUE(exists("escape"));
-    EXPECT_TRUE(worker.resume.request.isEmpty() && worker.resume.response.isEmpty());
+    EXPECT_TRUE(worker.upload_.State().request.isEmpty() && worker.download_.State().response.isEmpty());
 }
 
 TEST_F(WorkerTest, ReplyErrorsNeverReadAsSuccess) {

@@ -27,7 +27,7 @@
 #include "platform/temp_file.h"
 #include "store/file_event_db.h"
 #include "sync/conflict_rename.h"
-#include "sync/worker.h"
+#include "sync/upload_handler.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 
@@ -45,25 +45,40 @@ constexpr uint32_t kErrInternal = 0x7000;
 
 }  // namespace
 
-int Worker::TestUploadLocalFilter() {
-    notify_event_type = NOTIFY_NONE;
-    const char* path = GetPath().c_str_utf8();
-    int rc = TestCommonFilter();
+UploadHandler::UploadHandler(WorkerPort& port, const SyncServices& services)
+    : port(port), services(services), context(port.Context()) {}
+
+void UploadHandler::Clear(const ustring& working_directory) {
+    if (resume.request.isMap()) {
+        DropScratch(resume.request["file"]["data"], working_directory);
+        DropScratch(resume.request["mac_attribute"]["data"], working_directory);
+    }
+    resume.request.clear();
+    if (!resume.sign_file.empty()) {
+        unlink(resume.sign_file.c_str_utf8());
+        resume.sign_file.clear();
+    }
+}
+
+int UploadHandler::TestUploadLocalFilter() {
+    port.SetNotify(WorkerPort::NOTIFY_NONE);
+    const char* path = port.GetPath().c_str_utf8();
+    int rc = port.TestCommonFilter();
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
-        if (IsSelectiveSyncCode(rc)) AddFilteredEventToDB(rc);
-        notify_event_type = NOTIFY_FILTERED;
+        if (IsSelectiveSyncCode(rc)) (void)port.AddFilteredEventToDB(rc);
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
-    if (isFileLocked(GetFullPath(), FS_ACCESS_READ)) {
+    if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             GetId(), path);
+             port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO st;
-    if (root->Stat(GetPath(), st) != 0) {
+    if (root->Stat(port.GetPath(), st) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get file status for '%s'.\n", path);
         return ERR_SYS;
     }
@@ -71,21 +86,21 @@ int Worker::TestUploadLocalFilter() {
     if (st.isExist && st.type == FT_FILE) {
         rc = services.system_black_list->TestFileSize(st.size);
         bool own = false;
-        if (rc == 0 && GetBlackList() != nullptr) {
-            rc = GetBlackList()->TestFileSize(st.size);
+        if (rc == 0 && port.GetBlackList() != nullptr) {
+            rc = port.GetBlackList()->TestFileSize(st.size);
             own = rc != 0;
         }
         if (rc != 0) {
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
-            if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) AddFilteredEventToDB(rc);
-            notify_event_type = NOTIFY_FILTERED;
+            if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)port.AddFilteredEventToDB(rc);
+            port.SetNotify(WorkerPort::NOTIFY_FILTERED);
             return 0;
         }
     }
     return 1;
 }
 
-void Worker::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
+void UploadHandler::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
     const ClientFileEventInfo& row = context.database_record;
     request["mtime"]["refer"] = (uint64_t)(row.syncID != 0 && local_mtime == row.fileModTime ? 1 : 0);
     request["mtime"]["mtime"] = (uint64_t)local_mtime;
@@ -93,12 +108,12 @@ void Worker::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
     // execute bit travels when it differs from what the server has (a script stays
     // runnable on the other clients).
     request["mac_attribute"]["refer"] = (uint64_t)1;
-    const bool exec = context.root_entry.root && context.root_entry.root->IsExecutable(GetPath());
+    const bool exec = context.root_entry.root && context.root_entry.root->IsExecutable(port.GetPath());
     if (exec == (row.execBit != 0)) request["exec_bit"]["refer"] = (uint64_t)1;
     else request["exec_bit"]["exec_bit"] = (uint64_t)exec;
 }
 
-bool Worker::IsFakeRequest(const PObject& request) {
+bool UploadHandler::IsFakeRequest(const PObject& request) {
     if (!request["is_dir"].asBool() && request.hasMember("file") && request["file"]["refer"].asUInt64() != 1)
         return false;
     for (const char* key : {"mac_attribute", "exec_bit"}) {
@@ -109,18 +124,18 @@ bool Worker::IsFakeRequest(const PObject& request) {
     return true;
 }
 
-int Worker::WaitOutModificationSecond(const ustring& rel) {
+int UploadHandler::WaitOutModificationSecond(const ustring& rel) {
     constexpr int kMaxWaitMs = 3000;
     for (int waited = 0;; waited += 50) {
         FileStamp s;
-        if (StampOf(rel, s) != 0 || !s.exists) return 0;
+        if (port.StampOf(rel, s) != StepResult::kOk || !s.exists) return 0;
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
         const int64_t second = s.mtime_ns >= 0 ? s.mtime_ns / 1000000000 : -1;
         // Only the current second is a risk; a time in the future (a skewed clock, a
         // restored file) would never pass and is read as it is.
         if (second != (int64_t)now.tv_sec) return 0;
-        if (abort_flag.load() != 0) return ERR_INT;
+        if (port.Aborted()) return ERR_INT;
         if (waited >= kMaxWaitMs) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is still being written, try it again later\n",
                  rel.c_str_utf8());
@@ -130,10 +145,10 @@ int Worker::WaitOutModificationSecond(const ustring& rel) {
     }
 }
 
-int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
+int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
                              FileStamp& stamp) {
     const SessionRoot* root = context.root_entry.root.get();
-    const ustring& path = GetPath();
+    const ustring& path = port.GetPath();
     const ClientFileEventInfo& row = context.database_record;
     if (const int rc = WaitOutModificationSecond(path); rc != 0) return rc;
     FILE_INFO first;
@@ -143,13 +158,13 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
         return ERR_SYS;
     }
     hashed = first;
-    if (StampOf(path, stamp) != 0 || !stamp.exists) {
+    if (port.StampOf(path, stamp) != StepResult::kOk || !stamp.exists) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
              path.c_str_utf8());
         return ERR_SYS;
     }
     PObject& file = request["file"];
-    if (row.syncID != 0 && !LocallyModified(first, row, nullptr)) {
+    if (row.syncID != 0 && !port.LocallyModified(first, row, nullptr)) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is not modified (weak check)\n",
              path.c_str_utf8());
         file["size"] = first.size;
@@ -158,7 +173,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
         return 0;
     }
 
-    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+    if (FSMKDirP(port.GetSignDirectory()) != 0 || sig.create() != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create signature \n");
         return ERR_SYS;
     }
@@ -166,7 +181,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
     if (row.syncID != 0 && row.fileType == 0 && row.fileSize != 0 && !row.signaturePath.empty() &&
         IsFileExist(row.signaturePath)) {
         ustring scratch;
-        if (WorkingScratchDir(scratch) != 0 || delta.create() != 0) {
+        if (port.WorkingScratchDir(scratch) != 0 || delta.create() != 0) {
             NLOG(L_ERR, kChannel,
                  "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create temporary delta file, try it again\n");
             return ERR_SYS;
@@ -179,7 +194,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
              path.c_str_utf8());
     }
     ustring hash;
-    int rc = ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
+    int rc = port.ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to read file for '%s', try it again\n",
              path.c_str_utf8());
@@ -194,7 +209,7 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
         return 0;
     }
     FileStamp second;
-    if (StampOf(path, second) != 0) {
+    if (port.StampOf(path, second) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
              path.c_str_utf8());
         return ERR_SYS;
@@ -221,24 +236,25 @@ int Worker::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, F
         file["data"] = PObject::binary_type(delta.getPath(), 0, d.size);
     } else {
         file["is_delta"] = (uint64_t)0;
-        file["data"] = PObject::binary_type(GetFullPath(), 0, first.size);
+        file["data"] = PObject::binary_type(port.GetFullPath(), 0, first.size);
     }
     return 0;
 }
 
-int Worker::ProtoUploadObject(Channel& channel, const PObject& request, PObject& response) {
-    return RunProtocol(channel, SCMD_EVT_RECV_4, request, response);
+int UploadHandler::ProtoUploadObject(Channel& channel, const PObject& request, PObject& response) {
+    return port.RunProtocol(channel, SCMD_EVT_RECV_4, request, response);
 }
 
-int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject& response) {
+int UploadHandler::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject& response) {
     const PObject& req = request;
     PObject ask;
     ask["session"] = req["session"];
     ask["view_id"] = req["view_id"];
     PObject answer;
     if (!req.hasMember("_resume_token")) {
-        int rc = RequestResumeToken(channel, request, response, "UploadFile");
+        int rc = port.RequestResumeToken(channel, request, response, "UploadFile");
         if (rc != 0) return rc < 0 ? rc : 0;
+        if (resume.Held()) resume.request["_resume_token"] = request["_resume_token"];  // a retry resumes with it
 
         PObject dry = request;
         dry["_action"] = "upload";
@@ -246,10 +262,10 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
         if (dry["file"].isMap()) dry["file"].asMap().erase("data");
         if (dry["mac_attribute"].isMap()) dry["mac_attribute"].asMap().erase("data");
         PObject dry_answer;
-        rc = RunProtocol(channel, SCMD_EVT_RECV_4, dry, dry_answer);
+        rc = port.RunProtocol(channel, SCMD_EVT_RECV_4, dry, dry_answer);
         if (rc < 0) return rc;
         if (dry_answer.hasMember("error")) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): upload file: %s\n", GetId(),
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): upload file: %s\n", port.WorkerId(),
                  dry_answer.toString().c_str_utf8());
             response = dry_answer;
             return 0;
@@ -266,7 +282,7 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
         ask["_action"] = "resume_get_status";
         ask["_resume_token"] = req["_resume_token"];
         AppendAgent(ask);
-        int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
+        int rc = port.RunProtocol(channel, SCMD_RESUME_TRANSFER, ask, answer);
         if (rc < 0) return rc;
         if (answer.hasMember("error")) {
             response = answer;
@@ -281,26 +297,26 @@ int Worker::ProtoResumeUploadObject(Channel& channel, PObject& request, PObject&
                 NLOG(L_WARNING, kChannel,
                      "[WARNING] worker.cpp(%d): Worker (%d): server offset %llu is past the %llu bytes of '%s', "
                      "upload starts again\n",
-                     GetId(), (unsigned long long)offset, (unsigned long long)data.length, GetPath().c_str_utf8());
-                ClearCache();
+                     port.WorkerId(), (unsigned long long)offset, (unsigned long long)data.length, port.GetPath().c_str_utf8());
+                port.ClearCache();
                 return ERR_SERVER;
             }
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): adjust upload file offset to %llu\n", GetId(),
+            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): adjust upload file offset to %llu\n", port.WorkerId(),
                  (unsigned long long)offset);
             data.offset += offset;
             data.length -= offset;
         }
     }
-    const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
+    const int rc = port.RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
     return rc < 0 ? rc : 0;
 }
 
-int Worker::UploadErrorResult(const PObject& response) {
+int UploadHandler::UploadErrorResult(const PObject& response) {
     const uint32_t code = ReplyErrorCode(response);
-    const char* path = GetPath().c_str_utf8();
+    const char* path = port.GetPath().c_str_utf8();
     if (code == kErrNoBase) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: file is removed during transfer, try it again.\n");
-        RemoveDatabaseInfo();
+        (void)port.RemoveDatabaseInfo();
         return ERR_INT;
     }
     if (code == kErrBaseChanged) {
@@ -313,7 +329,7 @@ int Worker::UploadErrorResult(const PObject& response) {
     }
     if ((code & 0xF000) == 0x6000) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: Pathname '%s' conflict.\n", path);
-        return KeepConflictCopy("Conflict", "made here and on the server under one name") == 0 ? ERR_INT : ERR_SYS;
+        return port.KeepConflictCopy("Conflict", "made here and on the server under one name") == 0 ? ERR_INT : ERR_SYS;
     }
     if (code == kErrInternal) {
         // The row stays: an internal error says nothing about our base, and without the
@@ -324,15 +340,15 @@ int Worker::UploadErrorResult(const PObject& response) {
         return ERR_INT;
     }
     if ((code & 0xF000) == 0xB000) return ERR_INT;
-    const int mapped = ReplyError(response);
+    const int mapped = port.ReplyError(response);
     NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", GetErrorString(mapped));
     return mapped;
 }
 
-int Worker::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+StepResult UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
                                  const ustring& sign_path) {
     ClientFileEventInfo n;
-    RowFromReply(response, n);
+    port.RowFromReply(response, n);
     if (n.fileType == 1) {
         n.fileSize = 0;
     } else if (request.hasMember("file")) {
@@ -350,193 +366,212 @@ int Worker::CommitDatabaseUpload(const PObject& request, const PObject& response
     const PObject& exec = request["exec_bit"];
     n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : row.execBit;
     n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? row.signaturePath : sign_path;
-    return CommitDatabase(n);
+    return port.CommitDatabase(n);
 }
 
-int Worker::CheckLocalModification(const PObject& request) {
+StepResult UploadHandler::CheckLocalModification(const PObject& request) {
     const SessionRoot* root = context.root_entry.root.get();
     FILE_INFO st;
-    if (root == nullptr || root->Stat(GetPath(), st) != 0) {
+    if (root == nullptr || root->Stat(port.GetPath(), st) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get local file info at '%s'.\n",
-             GetFullPath().c_str_utf8());
-        return -1;
+             port.GetFullPath().c_str_utf8());
+        return StepResult::kFailed;
     }
     if (!st.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): File removed during upload progress, add event remove for '%s'\n",
-             GetPath().c_str_utf8());
-        PushRemoveEvent(GetPath(), request["is_dir"].asBool());
+             port.GetPath().c_str_utf8());
+        port.PushRemoveEvent(port.GetPath(), request["is_dir"].asBool());
     }
-    return 0;
+    return StepResult::kOk;
 }
 
-int Worker::UploadLocal() {
-    const ustring& path = GetPath();
+int UploadHandler::Admit(Item& item) {
+    const ustring& path = port.GetPath();
     const char* cpath = path.c_str_utf8();
-    const ustring base = LastComponent(path);
     // The daemon's own scratch and recycle folder never goes to the server.
-    const std::string full = GetFullPath().str(), working = GetWorkingDirectory().str();
+    const std::string full = port.GetFullPath().str(), working = port.GetWorkingDirectory().str();
     if (!working.empty() && (full == working || full.rfind(working + "/", 0) == 0)) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' is in the working directory, skipped\n", cpath);
         return 0;
     }
     int rc = TestUploadLocalFilter();
-    if (rc != 1) {
+    if (rc != kGoOn) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
              cpath, rc);
         return rc;
     }
-    std::shared_ptr<const SessionRoot> root = context.root_entry.root;
+    const SessionRoot* root = context.root_entry.root.get();
     assert(root != nullptr);  // TestUploadLocalFilter refuses a session without one
 
-    SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, W_TYPE_UPLOAD);
-    FILE_INFO local;
-    if (root->Stat(path, local) != 0) {
+    port.SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, WorkerPort::W_TYPE_UPLOAD);
+    if (root->Stat(path, item.local) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
     }
-    if (!local.isExist) {
+    if (!item.local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (vanish)\n", cpath);
         return 0;
     }
-    if (local.type != FT_FILE && local.type != FT_DIR) {
+    if (item.local.type != FT_FILE && item.local.type != FT_DIR) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (unsupported file)\n",
              cpath);
-        notify_event_type = NOTIFY_FILTERED;
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
-    rc = TestBaseNameConflict(base);
-    if (rc != 1) return rc;
+    rc = port.TestBaseNameConflict(LastComponent(path));
+    if (rc != kGoOn) return rc;
 
-    const bool is_dir = local.type == FT_DIR;
-    const ClientFileEventInfo row = context.database_record;
-    FileStamp stamp;
-    if (StampOf(path, stamp) != 0) {
+    item.is_dir = item.local.type == FT_DIR;
+    item.row = context.database_record;
+    if (port.StampOf(path, item.stamp) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
     }
-    if (resume.request.isMap() && !resume.request.isEmpty()) {
-        const PObject& cached = resume.request;
-        // Size and time, and the finer stamp: an edit in the same second with the
-        // same size must not resume the old content.
-        if (is_dir || cached["mtime"]["mtime"].asUInt64() != local.mtime ||
-            cached["file"]["size"].asUInt64() != local.size || !(stamp == resume.stamp)) {
-            NLOG(L_WARNING, kChannel,
-                 "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
-                 "cache\n",
-                 cpath);
-            ClearCache();
+    return kGoOn;
+}
+
+void UploadHandler::DropStaleResume(const Item& item) {
+    if (!resume.Held()) return;
+    const PObject& cached = resume.request;
+    // Size and time, and the finer stamp: an edit in the same second with the
+    // same size must not resume the old content.
+    if (item.is_dir || cached["mtime"]["mtime"].asUInt64() != item.local.mtime ||
+        cached["file"]["size"].asUInt64() != item.local.size || !(item.stamp == resume.stamp)) {
+        NLOG(L_WARNING, kChannel,
+             "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
+             "cache\n",
+             port.GetPath().c_str_utf8());
+        port.ClearCache();
+    }
+}
+
+int UploadHandler::BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObject& request) {
+    const ClientFileEventInfo& row = item.row;
+    ConnectionPool* pool = port.Pool();
+    const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
+    request["session"] = pool ? pool->getSession() : ustring();
+    request["view_id"] = port.GetViewId();
+    request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
+    if (!old_server) request["max_id"] = row.maxSyncID;
+    request["path"] = port.GetServerPath();
+    request["is_dir"] = (uint64_t)(item.is_dir ? 1 : 0);
+    request["common_attribute"]["mtime"] = (uint64_t)item.local.mtime;
+    FILE_INFO hashed = item.local;
+    if (!item.is_dir) {
+        const int rc = PrepareFileBlock(request, sig, delta, hashed, item.stamp);
+        if (rc != 0) {
+            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
+                 port.GetPath().c_str_utf8(), GetErrorString(rc));
+            return rc;
         }
     }
+    PrepareAttributes(request, hashed.mtime);
+    if (!item.is_dir && hashed.size > kResumeThreshold) {
+        request["_action"] = "resume_upload";
+        AppendAgent(request);
+        // Kept for a retry of this event: the request (with its token, later), the
+        // delta it names and the new signature.
+        if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
+            delta.convert_permanent();
+        sig.convert_permanent();
+        resume.sign_file = sig.getPath();
+        resume.request = request;
+        resume.stamp = item.stamp;
+    } else {
+        request["_action"] = "upload";
+        AppendAgent(request);
+    }
+    return 0;
+}
 
-    ustring scratch;
-    if (!is_dir && WorkingScratchDir(scratch) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: no working directory for '%s'\n", cpath);
+int UploadHandler::SettleFakeRequest(const PObject& request, const Item& item) {
+    if (request["mtime"]["refer"].asUInt64() != 0) return 0;
+    const ustring& path = port.GetPath();
+    const char* cpath = path.c_str_utf8();
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
+         cpath);
+    // Only the state that was compared may get the old time: a write landing
+    // since then must stay visible as a change.
+    FileStamp now;
+    if (port.StampOf(path, now) != StepResult::kOk || !(now == item.stamp)) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n",
+             cpath);
+        return ERR_INT;
+    }
+    if (context.root_entry.root->UTime(path, item.row.fileModTime) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n", cpath);
         return ERR_SYS;
     }
-    TempFile sig(GetSignDirectory());
-    TempFile delta(root, scratch);
-    FILE_INFO hashed = local;
-    PObject request;
-    const bool resumable = resume.request.isMap() && !resume.request.isEmpty();
-    if (!resumable) {
-        ConnectionPool* pool = pool_slot.get();
-        const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
-        request["session"] = pool ? pool->getSession() : ustring();
-        request["view_id"] = GetViewId();
-        request["sync_id"] = old_server ? row.maxSyncID : row.syncID;
-        if (!old_server) request["max_id"] = row.maxSyncID;
-        request["path"] = GetServerPath();
-        request["is_dir"] = (uint64_t)(is_dir ? 1 : 0);
-        request["common_attribute"]["mtime"] = (uint64_t)local.mtime;
-        if (!is_dir) {
-            rc = PrepareFileBlock(request, sig, delta, hashed, stamp);
-            if (rc != 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
-                     cpath, GetErrorString(rc));
-                return rc;
-            }
-        }
-        PrepareAttributes(request, hashed.mtime);
-        if (!is_dir && hashed.size > kResumeThreshold) {
-            request["_action"] = "resume_upload";
-            AppendAgent(request);
-            // Kept for a retry of this event: the request (with its token, later), the
-            // delta it names and the new signature.
-            if (request["file"]["data"].isBinary() && request["file"]["data"].asBinary().path == delta.getPath())
-                delta.convert_permanent();
-            sig.convert_permanent();
-            resume.sign_file = sig.getPath();
-            resume.request = request;
-            resume.kind = TransferResume::Kind::kUpload;
-            resume.stamp = stamp;
-        } else {
-            request["_action"] = "upload";
-            AppendAgent(request);
-        }
-    } else {
-        request = resume.request;
-    }
+    return 0;
+}
 
-    if (row.syncID != 0 && IsFakeRequest(request)) {
-        if (request["mtime"]["refer"].asUInt64() == 0) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
-                 cpath);
-            // Only the state that was compared may get the old time: a write landing
-            // since then must stay visible as a change.
-            FileStamp now;
-            if (StampOf(path, now) != 0 || !(now == stamp)) {
-                NLOG(L_INFO, kChannel,
-                     "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n", cpath);
-                return ERR_INT;
-            }
-            if (root->UTime(path, row.fileModTime) != 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n",
-                     cpath);
-                return ERR_SYS;
-            }
-        }
-        return 0;
-    }
+LeaseOutcome UploadHandler::Send(PObject& request, PObject& response) {
+    const bool resumable = request["_action"].asString() == "resume_upload";
+    const LeaseOutcome out = port.Leased(response, [&](Channel& channel) {
+        return resumable ? ProtoResumeUploadObject(channel, request, response)
+                         : ProtoUploadObject(channel, request, response);
+    });
+    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp)
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
+    return out;
+}
 
-    PObject response;
-    {
-        const bool resume = request["_action"].asString() == "resume_upload";
-        const LeaseOutcome out = Leased(response, [&](Channel& channel) {
-            return resume ? ProtoResumeUploadObject(channel, request, response)
-                          : ProtoUploadObject(channel, request, response);
-        });
-        if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp)
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
-        if (out.stage != LeaseStage::kDone) return out.code;
-        rc = out.code;
-    }
-
+int UploadHandler::Record(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
+                          bool resumed, TempFile& sig) {
     if (response.hasMember("error")) {
-        ClearCache();
+        port.ClearCache();
         return UploadErrorResult(response);
     }
     // A success must name the new version, of the kind that was sent.
-    const PObject& answer = response;
-    if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
-        answer["is_dir"].asBool() != request["is_dir"].asBool()) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", answer.toString().c_str_utf8());
-        ClearCache();
+    if (!response["sync_id"].isInteger() || response["sync_id"].asUInt64() == 0 ||
+        response["is_dir"].asBool() != request["is_dir"].asBool()) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
+        port.ClearCache();
         return ERR_SERVER;
     }
-
-    const ustring sign_path = resumable || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
-    if (CommitDatabaseUpload(request, response, row, sign_path) != 0) {
+    const ustring sign_path = resumed || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
+    if (CommitDatabaseUpload(request, response, row, sign_path) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
     }
     // The database has taken the signature file over.
     sig.convert_permanent();
     resume.sign_file.clear();
-    if (CheckLocalModification(request) != 0)
+    if (CheckLocalModification(request) != StepResult::kOk)
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to CheckLocalModification.\n");
-    notify_event_type = NOTIFY_CLIENT_MODIFY;
-    ClearCache();
+    port.SetNotify(WorkerPort::NOTIFY_CLIENT_MODIFY);
+    port.ClearCache();
     return 0;
+}
+
+int UploadHandler::Run() {
+    // A held request always comes with the signature of the content it sends.
+    assert(resume.Held() == !resume.sign_file.empty());
+    Item item;
+    if (const int rc = Admit(item); rc != kGoOn) return rc;
+    DropStaleResume(item);
+
+    ustring scratch;
+    if (!item.is_dir && port.WorkingScratchDir(scratch) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: no working directory for '%s'\n",
+             port.GetPath().c_str_utf8());
+        return ERR_SYS;
+    }
+    TempFile sig(port.GetSignDirectory());
+    TempFile delta(context.root_entry.root, scratch);
+    PObject request;
+    const bool resumed = resume.Held();
+    if (resumed) {
+        request = resume.request;
+    } else if (const int rc = BuildRequest(item, sig, delta, request); rc != 0) {
+        return rc;
+    }
+    if (item.row.syncID != 0 && IsFakeRequest(request)) return SettleFakeRequest(request, item);
+
+    PObject response;
+    const LeaseOutcome out = Send(request, response);
+    if (out.stage != LeaseStage::kDone) return out.code;
+    return Record(request, response, item.row, resumed, sig);
 }

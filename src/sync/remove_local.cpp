@@ -11,25 +11,28 @@
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
 #include "sync/conflict_rename.h"
-#include "sync/worker.h"
+#include "sync/remove_handler.h"
 #include "wire/connection_pool.h"
 
 namespace {
 const char* const kChannel = "worker_debug";
 }  // namespace
 
-int Worker::TestRemoveLocalFilter() {
-    notify_event_type = NOTIFY_NONE;
-    const int rc = TestCommonFilter();
+RemoveHandler::RemoveHandler(WorkerPort& port, const SyncServices& services)
+    : port(port), services(services), context(port.Context()) {}
+
+int RemoveHandler::TestRemoveLocalFilter() {
+    port.SetNotify(WorkerPort::NOTIFY_NONE);
+    const int rc = port.TestCommonFilter();
     if (rc == 0) return 1;
     NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n",
-         GetPath().c_str_utf8(), rc);
-    notify_event_type = NOTIFY_FILTERED;
+         port.GetPath().c_str_utf8(), rc);
+    port.SetNotify(WorkerPort::NOTIFY_FILTERED);
     return 0;
 }
 
-int Worker::RemoveLocal() {
-    const char* path = GetPath().c_str_utf8();
+int RemoveHandler::RemoveLocal() {
+    const char* path = port.GetPath().c_str_utf8();
     const int filter = TestRemoveLocalFilter();
     if (filter != 1) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveLocal: File '%s' cannot pass filter testing '%d'.\n",
@@ -41,23 +44,23 @@ int Worker::RemoveLocal() {
     // A folder that went away shows every item as already removed; wait for it.
     if (root->CheckPresent() != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveLocal: sync folder '%s' is missing\n",
-             GetId(), root->path().c_str_utf8());
+             port.WorkerId(), root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
     }
-    if (isFileLocked(GetFullPath(), FS_ACCESS_WRITE | FS_ACCESS_DELETE)) {
+    if (isFileLocked(port.GetFullPath(), FS_ACCESS_WRITE | FS_ACCESS_DELETE)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             GetId(), path);
+             port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
-    if (root->Stat(GetPath(), local) != 0) {
+    if (root->Stat(port.GetPath(), local) != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveLocal: File '%s' cannot be removed\n", path);
         return ERR_SYS;
     }
     if (!local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: '%s' has already been removed\n", path);
-        RemoveDatabaseInfo();
-        RaiseAncestors(context.current_event.m_sync_id);
+        (void)port.RemoveDatabaseInfo();
+        (void)port.RaiseAncestors(context.current_event.m_sync_id);
         return 0;
     }
     const Event& ev = context.current_event;
@@ -67,77 +70,77 @@ int Worker::RemoveLocal() {
              "[WARNING] worker.cpp(%d): RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
              "'%llu', event max_id = '%llu'\n",
              path, (unsigned long long)row.maxSyncID, (unsigned long long)ev.m_max_id);
-        if (local.type == FT_DIR) ExpandServerDeleteEvent(GetPath(), ev.m_sess_id, ev.m_sync_id);
+        if (local.type == FT_DIR) (void)port.ExpandServerDeleteEvent(port.GetPath(), ev.m_sess_id, ev.m_sync_id);
         return 0;
     }
-    if (row.syncID != 0 && !LocallyModified(local, row, nullptr)) {
+    if (row.syncID != 0 && !port.LocallyModified(local, row, nullptr)) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Removing local '%s'\n", path);
         if (ProcessRenameRemoveLocal(local) != 0) return ERR_SYS;
-        RaiseAncestors(ev.m_sync_id);
-        notify_event_type = NOTIFY_SERVER_REMOVE;
+        (void)port.RaiseAncestors(ev.m_sync_id);
+        port.SetNotify(WorkerPort::NOTIFY_SERVER_REMOVE);
         return 0;
     }
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: Detect local modification to '%s', resolve conflict\n",
          path);
     ustring renamed;
-    if (KeepConflictCopy("Conflict", "changed here, removed on the server", &renamed) != 0) return ERR_SYS;
-    if (RemoveDatabaseInfo() != 0) {
+    if (port.KeepConflictCopy("Conflict", "changed here, removed on the server", &renamed) != 0) return ERR_SYS;
+    if (port.RemoveDatabaseInfo() != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",
-             (unsigned long long)GetViewId(), path);
+             (unsigned long long)port.GetViewId(), path);
         return ERR_SYS;
     }
-    RaiseAncestors(ev.m_sync_id);
+    (void)port.RaiseAncestors(ev.m_sync_id);
     // The kept copy is a new item for the server.
     if (local.type == FT_DIR)
-        PushTreeCreateEvents(renamed);
+        port.PushTreeCreateEvents(renamed);
     else if (local.type == FT_FILE)
-        PushLocalEvent(renamed, Event::EV_CREATE, false);
-    notify_event_type = NOTIFY_SERVER_REMOVE;
+        port.PushLocalEvent(renamed, Event::EV_CREATE, false);
+    port.SetNotify(WorkerPort::NOTIFY_SERVER_REMOVE);
     return 0;
 }
 
-int Worker::ProcessRenameRemoveLocal(const FILE_INFO& local) {
-    const int rc = local.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
-    if (rc != 0) {
+int RemoveHandler::ProcessRenameRemoveLocal(const FILE_INFO& local) {
+    const StepResult rc = local.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
+    if (rc != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessRenameRemoveLocal: Failed to remove '%s'\n",
-             GetFullPath().c_str_utf8());
+             port.GetFullPath().c_str_utf8());
         return ERR_SYS;
     }
     return 0;
 }
 
-int Worker::RenameRemoveFile() { return MoveToRecycle(GetPath(), false); }
+StepResult RemoveHandler::RenameRemoveFile() { return port.MoveToRecycle(port.GetPath(), false); }
 
-int Worker::RenameRemoveDirectory() {
+StepResult RemoveHandler::RenameRemoveDirectory() {
     bool clean = false;
-    if (TreeMatchesDatabase(GetPath(), clean) == 0 && clean) return MoveToRecycle(GetPath(), true);
+    if (port.TreeMatchesDatabase(port.GetPath(), clean) == StepResult::kOk && clean) return port.MoveToRecycle(port.GetPath(), true);
     NLOG(L_INFO, kChannel,
          "[INFO] worker.cpp(%d): RemoveLocal: '%s' holds local changes, only its unchanged items are removed\n",
-         GetPath().c_str_utf8());
+         port.GetPath().c_str_utf8());
     bool emptied = false;
-    if (RecycleUnchangedItems(GetPath(), emptied) != 0) return -1;
-    if (emptied) return MoveToRecycle(GetPath(), true);
+    if (RecycleUnchangedItems(port.GetPath(), emptied) != StepResult::kOk) return StepResult::kFailed;
+    if (emptied) return port.MoveToRecycle(port.GetPath(), true);
     // What stays is the user's: its rows named the version the server removed.
-    if (RemoveDatabaseInfo() != 0) return -1;
-    PushTreeCreateEvents(GetPath());
-    return 0;
+    if (port.RemoveDatabaseInfo() != StepResult::kOk) return StepResult::kFailed;
+    port.PushTreeCreateEvents(port.GetPath());
+    return StepResult::kOk;
 }
 
-int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
+StepResult RemoveHandler::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
     emptied = false;
     const SessionRoot* root = context.root_entry.root.get();
-    FileEventDB* db = GetEventDatabase();
-    if (root == nullptr || db == nullptr) return -1;
+    FileEventDB* db = port.GetEventDatabase();
+    if (root == nullptr || db == nullptr) return StepResult::kFailed;
     // Listed first: the moves below change the folder.
     std::vector<DIR_ENTRY> entries;
     DIR_HANDLE dh;
-    if (root->OpenDir(dir, 0, dh) != 0) return -1;
+    if (root->OpenDir(dir, 0, dh) != 0) return StepResult::kFailed;
     DIR_ENTRY entry;
     int got = 0;
     while ((got = FSReadDir(dh, entry)) == 1)
         if (entry.name != "." && entry.name != "..") entries.push_back(entry);
     FSCloseDir(dh);
-    if (got != 0) return -1;
+    if (got != 0) return StepResult::kFailed;
 
     bool kept = false;
     for (const DIR_ENTRY& e : entries) {
@@ -147,11 +150,12 @@ int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
         bool moved = false;
         if (known && e.type == FT_DIR && row.fileType == 1) {
             bool child_emptied = false;
-            moved = RecycleUnchangedItems(child, child_emptied) == 0 && child_emptied && MoveToRecycle(child, true) == 0;
+            moved = RecycleUnchangedItems(child, child_emptied) == StepResult::kOk && child_emptied &&
+                    port.MoveToRecycle(child, true) == StepResult::kOk;
         } else if (known && e.type == FT_FILE) {
             FILE_INFO st;
-            moved = root->Stat(child, st) == 0 && st.type == FT_FILE && !LocallyModified(st, row, nullptr) &&
-                    MoveToRecycle(child, false) == 0;
+            moved = root->Stat(child, st) == 0 && st.type == FT_FILE && !port.LocallyModified(st, row, nullptr) &&
+                    port.MoveToRecycle(child, false) == StepResult::kOk;
         }
         // Anything else (unknown, edited, a link) is not the removed version: it stays.
         if (!moved) {
@@ -160,5 +164,5 @@ int Worker::RecycleUnchangedItems(const ustring& dir, bool& emptied) {
         }
     }
     emptied = !kept;
-    return 0;
+    return StepResult::kOk;
 }

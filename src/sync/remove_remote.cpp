@@ -10,7 +10,7 @@
 #include "foundation/logger.h"
 #include "platform/session_root.h"
 #include "store/filter_db.h"
-#include "sync/worker.h"
+#include "sync/remove_handler.h"
 #include "wire/connection_pool.h"
 #include "wire/messages.h"
 
@@ -20,46 +20,46 @@ constexpr uint32_t kErrRemoveNoFile = 0xA001;
 constexpr uint32_t kErrRemoveModified = 0xA002;
 }  // namespace
 
-int Worker::TestRemoveRemoteFilter() {
-    notify_event_type = NOTIFY_NONE;
-    const char* path = GetPath().c_str_utf8();
-    int rc = TestCommonFilter();
+int RemoveHandler::TestRemoveRemoteFilter() {
+    port.SetNotify(WorkerPort::NOTIFY_NONE);
+    const char* path = port.GetPath().c_str_utf8();
+    int rc = port.TestCommonFilter();
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
-        if (IsSelectiveSyncCode(rc)) AddFilteredEventToDB(rc);
-        notify_event_type = NOTIFY_FILTERED;
+        if (IsSelectiveSyncCode(rc)) (void)port.AddFilteredEventToDB(rc);
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
     const ClientFileEventInfo& row = context.database_record;
     if (context.current_event.isDir() || row.syncID == 0) return 1;
     // A file the selective-sync rules hold back locally: its removal is held back too.
     FilterLocalEvent held;
-    if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, GetPath(), held) == 1) {
+    if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, port.GetPath(), held) == 1) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, 0);
-        if (AddFilteredEventToDB(0) != 0) {
+        if (port.AddFilteredEventToDB(0) != StepResult::kOk) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                  (unsigned long long)context.root_entry.sess_id, path);
             return ERR_SYS;
         }
-        notify_event_type = NOTIFY_FILTERED;
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
-    rc = GetBlackList() != nullptr ? GetBlackList()->TestFileSize(row.fileSize) : 0;
+    rc = port.GetBlackList() != nullptr ? port.GetBlackList()->TestFileSize(row.fileSize) : 0;
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
-        AddFilteredEventToDB(FILTER_FILE_SIZE_SELECTIVE_SYNC);
-        notify_event_type = NOTIFY_FILTERED;
+        (void)port.AddFilteredEventToDB(FILTER_FILE_SIZE_SELECTIVE_SYNC);
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
     return 1;
 }
 
-int Worker::ProtoRemoveObject(PObject& reply) {
+int RemoveHandler::ProtoRemoveObject(PObject& reply) {
     const ClientFileEventInfo& row = context.database_record;
-    ConnectionPool* pool = pool_slot.get();
+    ConnectionPool* pool = port.Pool();
     RemoveRequest remove;
     remove.session = pool ? pool->getSession() : ustring();
-    remove.view_id = GetViewId();
+    remove.view_id = port.GetViewId();
     if (services.server_build() == PROTO_OLD_SERVER_BUILD) {
         remove.sync_id = row.maxSyncID;
     } else {
@@ -67,15 +67,15 @@ int Worker::ProtoRemoveObject(PObject& reply) {
         remove.has_max_id = true;
         remove.max_id = row.maxSyncID;
     }
-    remove.path = GetServerPath();
-    const int rc = Exchange(SCMD_EVT_REMOVE, remove.ToValue(), reply);
+    remove.path = port.GetServerPath();
+    const int rc = port.Exchange(SCMD_EVT_REMOVE, remove.ToValue(), reply);
     // A refusal is an answer; the caller reads its code.
     if (rc != 0 && reply.isMap() && reply.hasMember("error")) return 0;
     return rc;
 }
 
-int Worker::RemoveRemote() {
-    const char* path = GetPath().c_str_utf8();
+int RemoveHandler::RemoveRemote() {
+    const char* path = port.GetPath().c_str_utf8();
     const int filter = TestRemoveRemoteFilter();
     if (filter != 1) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveRemote: File '%s' cannot pass filter testing '%d'.\n",
@@ -89,34 +89,34 @@ int Worker::RemoveRemote() {
     if (root->CheckPresent() != 0) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: sync folder '%s' is missing, '%s' is not removed\n",
-             GetId(), root->path().c_str_utf8(), path);
+             port.WorkerId(), root->path().c_str_utf8(), path);
         return ERR_SYNCFOLDER_MISS;
     }
-    if (isFileLocked(GetFullPath(), FS_ACCESS_READ)) {
+    if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             GetId(), path);
+             port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
-    if (root->Stat(GetPath(), local) != 0) {
+    if (root->Stat(port.GetPath(), local) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: Failed to get filesystem into for %s\n",
-             GetId(), path);
+             port.WorkerId(), path);
         return ERR_SYS;
     }
     if (local.isExist) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): RemoveRemote: Path '%s' exists\n", GetId(),
+        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): RemoveRemote: Path '%s' exists\n", port.WorkerId(),
              path);
         if (local.type == FT_DIR) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n",
-                 GetId(), path);
-            ExpandLocalDeleteEvent(GetPath());
+                 port.WorkerId(), path);
+            (void)port.ExpandLocalDeleteEvent(port.GetPath());
         }
         return 0;
     }
     const ClientFileEventInfo& row = context.database_record;
     if (row.syncID == 0) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): RemoveRemote: '%llu:%s' cannot be removed (no record).\n",
-             GetId(), (unsigned long long)GetViewId(), path);
+             port.WorkerId(), (unsigned long long)port.GetViewId(), path);
         return 0;
     }
 
@@ -124,7 +124,7 @@ int Worker::RemoveRemote() {
     int rc = ProtoRemoveObject(reply);
     if (rc != 0) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n",
-             GetId(), path, GetErrorString(rc));
+             port.WorkerId(), path, GetErrorString(rc));
         return rc;
     }
     const PObject& answer = reply;
@@ -144,24 +144,24 @@ int Worker::RemoveRemote() {
                 // rescan would find the folder gone, send the same refused removal or
                 // nothing, and leave this folder without what the others keep).
                 NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: rescan directory '%s'\n", path);
-                services.events->IssueRescan(context.root_entry.sess_id, GetPath(), true);
+                services.events->IssueRescan(context.root_entry.sess_id, port.GetPath(), true);
                 return 0;
             }
         } else {
-            rc = ReplyError(reply);
+            rc = port.ReplyError(reply);
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveRemote: Failed to remove '%s'. %s\n", path,
                  GetErrorString(rc));
             return rc;
         }
     }
-    if (RemoveDatabaseInfo() != 0) {
+    if (port.RemoveDatabaseInfo() != StepResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): RemoveRemote: Failed to update local event database. Error code = %d\n", -1);
         return ERR_SYS;
     }
     // The folders above hold a newer version now; removing one of them later must say so.
-    if (!answer.hasMember("error") && answer["sync_id"].isInteger() && RaiseAncestors(answer["sync_id"].asUInt64()) != 0)
+    if (!answer.hasMember("error") && answer["sync_id"].isInteger() && port.RaiseAncestors(answer["sync_id"].asUInt64()) != StepResult::kOk)
         return ERR_SYS;
-    notify_event_type = NOTIFY_CLIENT_REMOVE;
+    port.SetNotify(WorkerPort::NOTIFY_CLIENT_REMOVE);
     return 0;
 }

@@ -16,7 +16,7 @@
 #include "foundation/logger.h"
 #include "store/file_event_db.h"
 #include "store/file_list.h"
-#include "sync/worker.h"
+#include "sync/rescan_handler.h"
 
 namespace {
 
@@ -24,67 +24,54 @@ const char* const kChannel = "worker_debug";
 
 }  // namespace
 
-int Worker::Expand() {
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): expanding directory '%s'\n", GetId(),
-         GetFullPath().c_str_utf8());
+int RescanHandler::Expand() {
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): expanding directory '%s'\n", port.WorkerId(),
+         port.GetFullPath().c_str_utf8());
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     // A folder that is not there lists as empty: keep the expansion for later.
     if (root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
-    const ustring base = GetPath();
-    const int rc = WalkLocalTree(
+    const ustring base = port.GetPath();
+    const int rc = port.WalkLocalTree(
         base, true,
         [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
             const ustring path = SubPath(base, sub);
             NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandHandler push local event: %s\n", path.c_str_utf8());
-            PushLocalEvent(path, Event::EV_CREATE, e.type == FT_DIR);
+            port.PushLocalEvent(path, Event::EV_CREATE, e.type == FT_DIR);
             return true;
         },
         nullptr);
     if (rc == ERR_INT) {
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding '%s'\n",
-             GetFullPath().c_str_utf8());
+             port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     return rc == 0 ? 0 : ERR_SYS;
 }
 
-void Worker::PushTreeCreateEvents(const ustring& rel) {
-    // Not stopped by the abort flag: the tree was renamed already, and whatever of
-    // it is not announced now would wait for the next rescan.
-    PushLocalEvent(rel, Event::EV_CREATE, true);
-    WalkLocalTree(
-        rel, false,
-        [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
-            PushLocalEvent(SubPath(rel, sub), Event::EV_CREATE, e.type == FT_DIR);
-            return true;
-        },
-        nullptr);
-}
-
-int Worker::ExpandDeleteEvent() {
+int RescanHandler::ExpandDeleteEvent() {
     const Event& e = context.current_event;
     if (e.isLocalSubDirRescan() || e.isLocalSubDirRescanWithStat()) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandLocalDeleteEvent event: %s\n",
              e.toString().c_str_utf8());
         const SessionRoot* root = context.root_entry.root.get();
         if (root != nullptr && root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
-        if (ExpandLocalDeleteEvent(e.m_path) != 0) return ERR_INT;
+        if (port.ExpandLocalDeleteEvent(e.m_path) != StepResult::kOk) return ERR_INT;
     }
     if (e.isServerSubDirRescan() || e.isServerSubDirRescanWithStat()) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent event: %s\n",
              e.toString().c_str_utf8());
-        if (ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) != 0) return ERR_INT;
+        if (port.ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) != StepResult::kOk) return ERR_INT;
     }
     return 0;
 }
 
-int Worker::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown) {
+StepResult RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown) {
     const SessionRoot* root = context.root_entry.root.get();
-    if (root == nullptr) return -1;
+    if (root == nullptr) return StepResult::kFailed;
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: path '%s'\n",
          root->Full(rel).c_str_utf8());
-    const int rc = WalkLocalTree(
+    const int rc = port.WalkLocalTree(
         rel, true,
         [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
             if (e.type == FT_DIR) {
@@ -101,50 +88,50 @@ int Worker::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& lis
         &unknown);
     if (rc == ERR_INT) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): BuildLocalFileListWithoutResursive: user stopped\n");
-        return -1;
+        return StepResult::kFailed;
     }
     if (rc != 0) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: Failed to open directory '%s'\n",
              root->Full(rel).c_str_utf8());
-        return -1;
+        return StepResult::kFailed;
     }
-    return 0;
+    return StepResult::kOk;
 }
 
-int Worker::ExpandLocalDeleteEvent(const ustring& path) {
+StepResult RescanHandler::ExpandLocalDeleteEvent(const ustring& path) {
     const SessionRoot* root = context.root_entry.root.get();
-    FileEventDB* db = GetEventDatabase();
-    int rc = -1;
+    FileEventDB* db = port.GetEventDatabase();
+    StepResult rc = StepResult::kFailed;
     // A missing session folder would read as every child removed.
     if (root != nullptr && db != nullptr && root->CheckPresent(context.root_entry.root_dev) == 0) {
         StringBuffer names;
         FileList local(names), known(names);
         std::set<ustring> unknown;
         if (db->getFileListWithoutRecursive(&known, path) == 0 &&
-            BuildLocalFileListWithoutResursive(path, local, unknown) == 0)
+            BuildLocalFileListWithoutResursive(path, local, unknown) == StepResult::kOk)
             rc = CompareFileList(path, local, known, false, &unknown);
     }
-    if (rc != 0)
+    if (rc != StepResult::kOk)
         NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding local delete event (%s)\n",
              path.c_str_utf8());
     return rc;
 }
 
-int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) {
+StepResult RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id) {
     std::shared_ptr<FileEventDB> db = context.root_entry.event_db;
     if (sess_id != context.root_entry.sess_id) {
         Registry::Entry entry;
         db = services.registry->Find(sess_id, entry) == 1 ? entry.event_db : nullptr;
     }
-    if (db == nullptr) return -1;
+    if (db == nullptr) return StepResult::kFailed;
     StringBuffer names;
     FileList known(names);
-    if (db->getFileListWithoutRecursive(&known, path, sync_id) != 0) return -1;
+    if (db->getFileListWithoutRecursive(&known, path, sync_id) != 0) return StepResult::kFailed;
     for (FileList::reverse_iterator it = known.rbegin(), end = known.rend(); it != end; ++it) {
-        if (abort_flag.load() != 0) {
+        if (port.Aborted()) {
             NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding server delete event (%s)\n",
                  path.c_str_utf8());
-            return -1;
+            return StepResult::kFailed;
         }
         if (it->path.empty()) continue;  // the directory itself: see above
         Event e;
@@ -158,10 +145,10 @@ int Worker::ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint6
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent: %s.\n", e.toString().c_str_utf8());
         services.events->PushServerEvent(e);
     }
-    return 0;
+    return StepResult::kOk;
 }
 
-void Worker::CreateDirSelfEvent() {
+void RescanHandler::CreateDirSelfEvent() {
     const Event& done = context.current_event;
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): CreateDirSelfEvent event: %s\n", done.toString().c_str_utf8());
     if (done.isLocalSubDirRescanWithStat() || done.isServerSubDirRescanWithStat()) {
@@ -169,7 +156,7 @@ void Worker::CreateDirSelfEvent() {
         FILE_INFO st;
         if (root == nullptr || root->Stat(done.m_path, st) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CreateDirSelfEvent: failed to get local file system info of '%s'\n",
-                 GetFullPath().c_str_utf8());
+                 port.GetFullPath().c_str_utf8());
             return;
         }
         if (st.isExist && st.type == FT_DIR) {

@@ -20,7 +20,7 @@
 #include "store/file_list.h"
 #include "store/filter_db.h"
 #include "store/session_folders.h"
-#include "sync/worker.h"
+#include "sync/rescan_handler.h"
 
 namespace {
 
@@ -55,83 +55,19 @@ bool Unknown(const std::set<ustring>* unknown, const ustring& path) {
 
 }  // namespace
 
-ustring SubPath(const ustring& dir, const ustring& sub) {
-    if (dir.empty() || dir == "/") return sub.empty() ? ustring("/") : sub;
-    return dir + sub;
-}
+RescanHandler::RescanHandler(WorkerPort& port, const SyncServices& services)
+    : port(port), services(services), context(port.Context()) {}
 
-int Worker::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisitor& visit, std::set<ustring>* unknown) {
+int RescanHandler::Rescan() {
+    const ustring& path = port.GetPath();
+    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): rescaning directory '%s'\n", port.WorkerId(),
+         port.GetFullPath().c_str_utf8());
     const SessionRoot* root = context.root_entry.root.get();
-    if (root == nullptr) return ERR_SYS;
-    const bool at_session_root = rel.empty() || rel == "/";
-    std::vector<ustring> folders{ustring()};  // relative to rel; "" is rel itself
-    std::vector<std::pair<ustring, DIR_ENTRY>> listed;
-    while (!folders.empty()) {
-        const ustring folder = folders.back();
-        folders.pop_back();
-        const ustring where = SubPath(rel, folder);
-        DIR_HANDLE dh;
-        int rc = root->OpenDir(where, FS_DIR_STAT, dh);
-        if (rc != 0) {
-            const int err = errno;
-            // Gone since it was listed (or never there): nothing below it exists.
-            if (rc == -1 && err == ENOENT) continue;
-            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): FSOpenDir(%s)\n", root->Full(where).c_str_utf8());
-            // The walked folder itself: a link, a file or a name too long for a path
-            // stays so, and nothing of it is synchronised; anything else may pass.
-            const bool lasting = rc == FS_ERR_LINK || err == ENOTDIR || err == ENAMETOOLONG;
-            if (folder.empty() && !lasting) return ERR_SYS;
-            if (unknown) unknown->insert(folder);
-            continue;
-        }
-        listed.clear();
-        DIR_ENTRY entry;
-        int got = 0;
-        while ((got = FSReadDir(dh, entry)) == 1) {
-            if (entry.name == "." || entry.name == "..") continue;
-            // The daemon's own scratch and recycle folder is never synchronised.
-            if (at_session_root && folder.empty() && entry.name == session_folders::kWorkingDirectory) continue;
-            listed.emplace_back(folder + "/" + entry.name, entry);
-        }
-        FSCloseDir(dh);
-        if (got < 0) {
-            // A listing cut short says nothing about what it did not reach.
-            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): FSReadDir(%s) failed\n",
-                 root->Full(where).c_str_utf8());
-            if (folder.empty()) return ERR_SYS;
-            if (unknown) unknown->insert(folder);
-        }
-        const size_t first_sub = folders.size();
-        for (const auto& [sub, e] : listed) {
-            if (check_abort && abort_flag.load() != 0) {
-                NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Traversing '%s' ... abort\n",
-                     root->Full(where).c_str_utf8());
-                return ERR_INT;
-            }
-            if (e.type != FT_DIR && e.type != FT_FILE) {
-                // A link is never followed nor synchronised; a special file is not ours.
-                root->NoteUnsynchronised(SubPath(rel, sub), e.type);
-                if (unknown) unknown->insert(sub);
-                continue;
-            }
-            if (visit(folder, sub, e) && e.type == FT_DIR) folders.push_back(sub);
-        }
-        // Walk the subfolders in listing order.
-        std::reverse(folders.begin() + static_cast<long>(first_sub), folders.end());
-    }
-    return 0;
-}
-
-int Worker::Rescan() {
-    const ustring& path = GetPath();
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): rescaning directory '%s'\n", GetId(),
-         GetFullPath().c_str_utf8());
-    const SessionRoot* root = context.root_entry.root.get();
-    FileEventDB* db = GetEventDatabase();
+    FileEventDB* db = port.GetEventDatabase();
     if (root == nullptr || db == nullptr) return ERR_SYS;
     if (root->CheckPresent(context.root_entry.root_dev) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): session %llu: the folder '%s' is missing, not rescanned\n",
-             GetId(), (unsigned long long)context.root_entry.sess_id, root->path().c_str_utf8());
+             port.WorkerId(), (unsigned long long)context.root_entry.sess_id, root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
     }
 
@@ -142,7 +78,7 @@ int Worker::Rescan() {
     FileList::DirNode* node = local.getRoot();
     ustring node_folder;
     bool full = false;
-    int rc = WalkLocalTree(
+    int rc = port.WalkLocalTree(
         path, true,
         [&](const ustring& folder, const ustring& sub, const DIR_ENTRY& e) {
             if (folder != node_folder) {
@@ -153,7 +89,7 @@ int Worker::Rescan() {
             if (node == nullptr || (dir ? local.AddDirectory(node, e.name, e.mtime) < 0
                                         : local.AddFile(node, e.name, e.mtime, e.size) < 0)) {
                 // Not in the list: it must not read as removed either.
-                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): local list: add dir '%s'\n", GetId(),
+                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): local list: add dir '%s'\n", port.WorkerId(),
                      sub.c_str_utf8());
                 unknown.insert(sub);
                 full = true;
@@ -161,7 +97,7 @@ int Worker::Rescan() {
             }
             NLOG(L_DEBUG, kChannel, dir ? "[DEBUG] worker.cpp(%d): Worker (%d): local list: add directory '%s'\n"
                                         : "[DEBUG] worker.cpp(%d): Worker (%d): local list: add file '%s'\n",
-                 GetId(), sub.c_str_utf8());
+                 port.WorkerId(), sub.c_str_utf8());
             // Below the top level a flat session synchronises nothing: its rows
             // there are neither read as removed nor fetched.
             if (dir && !deep) unknown.insert(sub);
@@ -169,29 +105,29 @@ int Worker::Rescan() {
         },
         &unknown);
     if (rc == ERR_INT) {
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", GetFullPath().c_str_utf8());
+        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     if (rc != 0) return ERR_SYS;
     if (full)
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): rescan of '%s' could not list everything\n",
-             GetId(), GetFullPath().c_str_utf8());
+             port.WorkerId(), port.GetFullPath().c_str_utf8());
     if (db->getFileList(&known, path) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): rescan: cannot read the rows below '%s'\n",
-             GetId(), path.c_str_utf8());
+             port.WorkerId(), path.c_str_utf8());
         return ERR_SYS;
     }
     // The folder may have gone while it was walked (an unmount): then the walk saw
     // too little, and nothing of it may count.
     if (root->CheckPresent(context.root_entry.root_dev) != 0) return ERR_SYNCFOLDER_MISS;
-    if (CompareFileList(path, local, known, context.current_event.isMerge(), &unknown) != 0) {
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", GetFullPath().c_str_utf8());
+    if (CompareFileList(path, local, known, context.current_event.isMerge(), &unknown) != StepResult::kOk) {
+        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     return 0;
 }
 
-int Worker::CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
+StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
                             const std::set<ustring>* unknown) {
     const uint64_t sess = context.root_entry.sess_id;
     auto only_in_db = [&](const FileList::Entry& e) {
@@ -206,10 +142,10 @@ int Worker::CompareFileList(const ustring& root, const FileList& local, const Fi
         if (merge)
             PushDownloadEvent(path, e.is_dir());
         else
-            PushRemoveEvent(path, e.is_dir());
+            port.PushRemoveEvent(path, e.is_dir());
     };
     auto aborted = [&] {
-        if (abort_flag.load() == 0) return false;
+        if (!port.Aborted()) return false;
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CompareFileList: user stopped\n");
         return true;
     };
@@ -217,7 +153,7 @@ int Worker::CompareFileList(const ustring& root, const FileList& local, const Fi
     FileList::reverse_iterator l = local.rbegin(), d = db.rbegin();
     const FileList::reverse_iterator l_end = local.rend(), d_end = db.rend();
     while (l != l_end && d != d_end) {
-        if (aborted()) return -1;
+        if (aborted()) return StepResult::kFailed;
         const int c = ComparePaths(l->path.str(), d->path.str());
         if (c > 0) {
             PushUploadEvent(SubPath(root, l->path), l->is_dir());
@@ -246,21 +182,21 @@ int Worker::CompareFileList(const ustring& root, const FileList& local, const Fi
         ++d;
     }
     for (; l != l_end; ++l) {
-        if (aborted()) return -1;
+        if (aborted()) return StepResult::kFailed;
         if (l->path.empty()) continue;
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): fs_iter: %s\n", l->path.c_str_utf8());
         PushUploadEvent(SubPath(root, l->path), l->is_dir());
     }
     for (; d != d_end; ++d) {
-        if (aborted()) return -1;
+        if (aborted()) return StepResult::kFailed;
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): db_iter: %s\n", d->path.c_str_utf8());
         only_in_db(*d);
     }
-    return 0;
+    return StepResult::kOk;
 }
 
-int Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir) {
-    BlackList2* list = GetBlackList();
+int RescanHandler::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir) {
+    BlackList2* list = port.GetBlackList();
     if (list == nullptr) return 0;
     const int rc = is_dir ? list->TestDirectoryPath(path) : list->TestFilePath(path);
     if (rc != FILTER_PATH_PREFIX_SELECTIVE_SYNC) return 0;
@@ -278,12 +214,12 @@ int Worker::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool 
     return 1;
 }
 
-void Worker::PushUploadEvent(const ustring& path, bool is_dir) {
+void RescanHandler::PushUploadEvent(const ustring& path, bool is_dir) {
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PushUploadEvent: %s\n", path.c_str_utf8());
-    PushLocalEvent(path, Event::EV_MODIFY, is_dir);
+    port.PushLocalEvent(path, Event::EV_MODIFY, is_dir);
 }
 
-void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
+void RescanHandler::PushDownloadEvent(const ustring& path, bool is_dir) {
     Event e;
     e.m_type = Event::EV_MODIFY;
     e.m_path = path;
@@ -292,7 +228,7 @@ void Worker::PushDownloadEvent(const ustring& path, bool is_dir) {
     e.setServerEvent();
     if (is_dir) e.setDir();
     ClientFileEventInfo row;
-    FileEventDB* db = GetEventDatabase();
+    FileEventDB* db = port.GetEventDatabase();
     if (db != nullptr && db->getEventInfo(path, row) == 1) {
         e.m_data_size = row.fileSize;
         e.m_data_hash = row.fileCheckSum;

@@ -15,7 +15,7 @@
 //
 // A broken transfer keeps its request (with the resume token) in resume.request and
 // the partial data in resume.response, so the next pass continues at that length.
-// Bad patches count in patch_err_count; at the limit the whole file is fetched once
+// Bad patches count in resume.patch_err_count; at the limit the whole file is fetched once
 // more with an empty base, and if that does not verify either the event is handed
 // back with a file error, never marked done.
 #include <fcntl.h>
@@ -36,7 +36,8 @@
 #include "store/session_folders.h"
 #include "sync/conflict_rename.h"
 #include "sync/recycle.h"
-#include "sync/worker.h"
+#include "sync/download_handler.h"
+#include "sync/remove_handler.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 #include "wire/messages.h"
@@ -77,24 +78,51 @@ bool ResponseTime(const PObject& r, uint32_t& t) {
     return false;
 }
 
-Worker::RemoteVersion RemoteOf(const PObject& r) {
-    Worker::RemoteVersion v;
+DownloadHandler::RemoteVersion RemoteOf(const PObject& r) {
+    DownloadHandler::RemoteVersion v;
     v.is_dir = r["is_dir"].asBool();
     v.size = r["file"]["size"].asUInt64();
     v.hash = r["file"]["hash"].asString();
     return v;
 }
 
+// Deletes the received data of a pass when it leaves: it is a scratch file of the
+// working directory (anything else is left alone), and whatever is kept of it was
+// moved away before.
+struct DropReceived {
+    const SessionRoot& root;
+    ustring full;
+    ~DropReceived() {
+        ustring rel;
+        if (!full.empty() && root.Relative(full, rel) == 0 &&
+            rel.str().rfind(std::string(session_folders::kRelWorkingDirectory) + "/", 0) == 0)
+            root.Remove(rel);
+    }
+};
+
 }  // namespace
 
-int Worker::TestDownloadRemoteFilter() {
-    notify_event_type = NOTIFY_NONE;
+DownloadHandler::DownloadHandler(WorkerPort& port, const SyncServices& services, RemoveHandler& remove)
+    : port(port), services(services), context(port.Context()), remove(remove) {}
+
+void DownloadHandler::Clear(const ustring& working_directory) {
+    for (PObject* v : {&resume.response, &resume.request}) {
+        if (v->isMap()) {
+            DropScratch((*v)["file"]["data"], working_directory);
+            DropScratch((*v)["mac_attribute"]["data"], working_directory);
+        }
+        v->clear();
+    }
+}
+
+int DownloadHandler::TestDownloadRemoteFilter() {
+    port.SetNotify(WorkerPort::NOTIFY_NONE);
     const Event& ev = context.current_event;
-    const char* path = GetPath().c_str_utf8();
-    int rc = TestCommonFilter();
+    const char* path = port.GetPath().c_str_utf8();
+    int rc = port.TestCommonFilter();
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
-        notify_event_type = NOTIFY_FILTERED;
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
     if (context.root_entry.root == nullptr) return ERR_SYS;
@@ -113,12 +141,12 @@ int Worker::TestDownloadRemoteFilter() {
     rc = services.system_black_list->TestFileSize(size);
     if (rc != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
-        notify_event_type = NOTIFY_FILTERED;
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
-    if (GetBlackList() != nullptr && (rc = GetBlackList()->TestFileSize(size)) != 0) {
+    if (port.GetBlackList() != nullptr && (rc = port.GetBlackList()->TestFileSize(size)) != 0) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
-        notify_event_type = NOTIFY_FILTERED;
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
     if (context.root_entry.isMSDOS && size >= 0xFFFFFFFFull) {
@@ -129,56 +157,56 @@ int Worker::TestDownloadRemoteFilter() {
     return 1;
 }
 
-int Worker::MergeEvent() {
+DownloadHandler::LocalCopy DownloadHandler::MergeEvent() {
     const SessionRoot& root = *context.root_entry.root;
     const Event& ev = context.current_event;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0 || !local.isExist) {
+    if (root.Stat(port.GetPath(), local) != 0 || !local.isExist) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: missing local file, merge failed\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     const bool local_dir = local.type == FT_DIR;
     if (local_dir && !ev.isDir()) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 1\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     if (!local_dir && ev.isDir()) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 2\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     ClientFileEventInfo row;
-    TempFile sig(GetSignDirectory());
+    TempFile sig(port.GetSignDirectory());
     uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
     if (local_dir) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: both sides are folders and ea not change.\n");
-        if (root.UTime(GetPath(), mtime) != 0)
+        if (root.UTime(port.GetPath(), mtime) != 0)
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
     } else {
-        if (local.type != FT_FILE) return -1;
+        if (local.type != FT_FILE) return LocalCopy::kFetch;
         if (local.size != ev.m_data_size) {
             NLOG(L_INFO, kChannel,
                  "[INFO] worker.cpp(%d): MergeEvent: local file is different in size, merge failed\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
-        if (!IsMD4Hex(ev.m_data_hash)) return -1;
-        if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+        if (!port.IsMD4Hex(ev.m_data_hash)) return LocalCopy::kFetch;
+        if (FSMKDirP(port.GetSignDirectory()) != 0 || sig.create() != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to create temp file'\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
         FileStamp before, after;
         ustring hash;
-        if (StampOf(GetPath(), before) != 0 || ReadFileOnce(GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
+        if (port.StampOf(port.GetPath(), before) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to read '%s'\n",
-                 GetFullPath().c_str_utf8());
-            return -1;
+                 port.GetFullPath().c_str_utf8());
+            return LocalCopy::kFetch;
         }
         if (hash.str() != ev.m_data_hash.str() && hash.str() != Lower(ev.m_data_hash).str()) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: local file is different in hash, merge failed\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
         // The time goes only onto the content that was compared.
-        if (StampOf(GetPath(), after) != 0 || !(after == before)) return -1;
-        if (root.UTime(GetPath(), mtime) != 0)
+        if (port.StampOf(port.GetPath(), after) != StepResult::kOk || !(after == before)) return LocalCopy::kFetch;
+        if (root.UTime(port.GetPath(), mtime) != 0)
             NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
         row.fileCheckSum = hash;
         row.signaturePath = sig.getPath();
@@ -187,30 +215,30 @@ int Worker::MergeEvent() {
     row.maxSyncID = ev.m_max_id;
     row.fileType = ev.isDir() ? 1 : 0;
     row.isExist = 1;
-    row.path = GetPath();
-    row.baseName = LastComponent(GetPath());
+    row.path = port.GetPath();
+    row.baseName = LastComponent(port.GetPath());
     row.fileSize = ev.isDir() ? 0 : ev.m_data_size;
     row.macHash = ev.m_mac_attr_hash;
     row.fileModTime = mtime;
     row.execBit = ev.m_exec_bit;
-    if (CommitDatabase(row) != 0) return -1;
+    if (port.CommitDatabase(row) != StepResult::kOk) return LocalCopy::kFetch;
     sig.convert_permanent();
-    return 0;
+    return LocalCopy::kPlaced;
 }
 
-int Worker::PrepareFileFromLocal() {
+DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     const SessionRoot& root = *context.root_entry.root;
     const Event& ev = context.current_event;
-    FileEventDB* db = GetEventDatabase();
+    FileEventDB* db = port.GetEventDatabase();
     if (db == nullptr) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: missing databasehandle\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     // The hash goes into lookups and records: only a real MD4 may.
-    if (!IsMD4Hex(ev.m_data_hash)) {
+    if (!port.IsMD4Hex(ev.m_data_hash)) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): PreparFileFromLocal: event hash of '%s' is not an MD4\n",
-             GetPath().c_str_utf8());
-        return -1;
+             port.GetPath().c_str_utf8());
+        return LocalCopy::kFetch;
     }
     const ustring want = Lower(ev.m_data_hash);
     ustring found, source;
@@ -219,38 +247,38 @@ int Worker::PrepareFileFromLocal() {
         from_recycle = true;
         source = ustring(session_folders::kRelRecycleFolder) + found;
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from recycle bin '%s'\n", found.c_str_utf8());
-    } else if (db->getFilePathByHash(want, ev.m_mac_attr_hash, found) == 1 && found != GetPath()) {
+    } else if (db->getFilePathByHash(want, ev.m_mac_attr_hash, found) == 1 && found != port.GetPath()) {
         source = found;
     } else {
-        return -1;
+        return LocalCopy::kFetch;
     }
     ustring scratch_dir;
-    if (WorkingScratchDir(scratch_dir) != 0) return -1;
+    if (port.WorkingScratchDir(scratch_dir) != 0) return LocalCopy::kFetch;
     TempFile scratch(context.root_entry.root, scratch_dir);
     ustring prepared = source;
     if (!from_recycle) {
         if (scratch.create() != 0 || root.Copy(source, scratch.getRelPath(), false) != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp file.\n");
-            return -1;
+            return LocalCopy::kFetch;
         }
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from syncfolder '%s'.\n", source.c_str_utf8());
         prepared = scratch.getRelPath();
     }
-    TempFile sig(GetSignDirectory());
-    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+    TempFile sig(port.GetSignDirectory());
+    if (FSMKDirP(port.GetSignDirectory()) != 0 || sig.create() != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp signature file.\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     ustring hash;
-    int rc = ReadFileOnce(prepared, hash, sig.getPath(), ustring(), ustring());
+    int rc = port.ReadFileOnce(prepared, hash, sig.getPath(), ustring(), ustring());
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
-        return -1;
+        return LocalCopy::kFetch;
     }
     if (hash != want) {
         NLOG(L_WARNING, kChannel,
              "[WARNING] worker.cpp(%d): PreparFileFromLocal: File locally modification, can not use local copy.\n");
-        return -1;
+        return LocalCopy::kFetch;
     }
     const uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
     root.UTime(prepared, mtime);
@@ -260,8 +288,8 @@ int Worker::PrepareFileFromLocal() {
     rc = PlaceNewFile(prepared, remote);
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Cannot rename from %s -> %s\n",
-             root.Full(prepared).c_str_utf8(), GetFullPath().c_str_utf8());
-        return -1;
+             root.Full(prepared).c_str_utf8(), port.GetFullPath().c_str_utf8());
+        return LocalCopy::kFetch;
     }
     // A recycle copy that stayed (the local file already held the content) keeps its record.
     if (from_recycle && !root.Exists(prepared) && db->rmRecycleByPath(found) != 0)
@@ -271,29 +299,30 @@ int Worker::PrepareFileFromLocal() {
     row.maxSyncID = ev.m_max_id;
     row.fileType = 0;
     row.isExist = 1;
-    row.path = GetPath();
-    row.baseName = LastComponent(GetPath());
+    row.path = port.GetPath();
+    row.baseName = LastComponent(port.GetPath());
     row.fileSize = ev.m_data_size;
     row.fileCheckSum = want;
     row.macHash = ev.m_mac_attr_hash;
     row.fileModTime = mtime;
     row.execBit = ev.m_exec_bit;
     row.signaturePath = sig.getPath();
-    if (CommitDatabase(row) != 0) return -1;
+    if (port.CommitDatabase(row) != StepResult::kOk) return LocalCopy::kFetch;
     sig.convert_permanent();
-    return 0;
+    return LocalCopy::kPlaced;
 }
 
-int Worker::ProtoResumeDownloadObject(Channel& channel, PObject& request, PObject& response) {
+int DownloadHandler::ProtoResumeDownloadObject(Channel& channel, PObject& request, PObject& response) {
     if (!request.hasMember("_resume_token")) {
-        const int rc = RequestResumeToken(channel, request, response, "DownloadRemote");
+        const int rc = port.RequestResumeToken(channel, request, response, "DownloadRemote");
         if (rc != 0) return rc < 0 ? rc : 0;
+        if (resume.Held()) resume.request["_resume_token"] = request["_resume_token"];  // a retry resumes with it
     }
-    const int rc = RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
+    const int rc = port.RunProtocol(channel, SCMD_RESUME_TRANSFER, request, response);
     return rc < 0 ? rc : 0;
 }
 
-int Worker::UpdateAttribute(const ustring& rel, const PObject& response) {
+int DownloadHandler::UpdateAttribute(const ustring& rel, const PObject& response) {
     const SessionRoot& root = *context.root_entry.root;
     if (response.hasMember("mtime") && response["mtime"]["refer"].asBool()) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): last motify time is not changed\n");
@@ -308,10 +337,10 @@ int Worker::UpdateAttribute(const ustring& rel, const PObject& response) {
     return 0;
 }
 
-int Worker::ProcessDownloadDirectory(const PObject& response) {
+int DownloadHandler::ProcessDownloadDirectory(const PObject& response) {
     const SessionRoot& root = *context.root_entry.root;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (root.Stat(port.GetPath(), local) != 0) return ERR_SYS;
     if (local.isExist && local.type != FT_DIR) {
         // Something else holds the name: the conflict test decides where it goes;
         // it is never replaced in place.
@@ -319,16 +348,16 @@ int Worker::ProcessDownloadDirectory(const PObject& response) {
         const int rc = HandleDownloadConflict(RemoteOf(response), keep_local);
         if (rc != 0) return rc;
     }
-    if (root.MKDirP(GetPath()) != 0) {
+    if (root.MKDirP(port.GetPath()) != 0) {
         const int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadDirectory: Cannot create directory %s\n",
-             GetFullPath().c_str_utf8());
-        return LocalWriteError(err);
+             port.GetFullPath().c_str_utf8());
+        return port.LocalWriteError(err);
     }
-    return UpdateAttribute(GetPath(), response);
+    return UpdateAttribute(port.GetPath(), response);
 }
 
-int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventInfo& base,
+int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventInfo& base,
                                  const RemoteVersion& remote) {
     const bool local_dir = local.type == FT_DIR;
     bool changed = false;
@@ -363,9 +392,9 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventIn
     const bool local_file = local.isExist && !local_dir;
     if (!changed) {
         if (local_file) {
-            if (StampOf(GetPath(), resume.basis_stamp) != 0 || ReadFileOnce(GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
+            if (port.StampOf(port.GetPath(), resume.basis_stamp) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n",
-                     GetId(), GetFullPath().c_str_utf8());
+                     port.WorkerId(), port.GetFullPath().c_str_utf8());
                 NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
                 return ERR_SYS;
             }
@@ -381,13 +410,13 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventIn
                 return CONFLICT_RETRY;
             }
         } else if (local_dir) {
-            StampOf(GetPath(), resume.basis_stamp);
+            (void)port.StampOf(port.GetPath(), resume.basis_stamp);
         }
         return CONFLICT_NONE;
     }
     if (local_dir) return remote.is_dir ? CONFLICT_IGNORE : CONFLICT_RETRY;
     if (remote.is_dir || remote.size != local.size) return CONFLICT_RETRY;
-    if (ReadFileOnce(GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
+    if (port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
         return ERR_SYS;
     }
@@ -399,15 +428,15 @@ int Worker::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventIn
     return CONFLICT_RETRY;
 }
 
-int Worker::HandleDownloadPatchError(const RemoteVersion& remote) {
+int DownloadHandler::HandleDownloadPatchError(const RemoteVersion& remote) {
     const SessionRoot& root = *context.root_entry.root;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (root.Stat(port.GetPath(), local) != 0) return ERR_SYS;
     if (!local.isExist) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
              "(basis removed)\n",
-             GetId());
+             port.WorkerId());
         return ERR_INT;
     }
     const int rc = TestDownloadConflict(local, resume.base, remote);
@@ -416,37 +445,37 @@ int Worker::HandleDownloadPatchError(const RemoteVersion& remote) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
              "(incorrect patch file)\n",
-             GetId());
-        ++patch_err_count;
+             port.WorkerId());
+        ++resume.patch_err_count;
         return ERR_SYS;
     case CONFLICT_IGNORE:
     case CONFLICT_REMOVED: return 0;
     case CONFLICT_RETRY: {
         NLOG(L_INFO, kChannel,
              "[INFO] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
-             GetId());
-        return KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? ERR_INT : ERR_SYS;
+             port.WorkerId());
+        return port.KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? ERR_INT : ERR_SYS;
     }
     default: return rc;
     }
 }
 
-int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local) {
+int DownloadHandler::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local) {
     keep_local = false;
     const SessionRoot& root = *context.root_entry.root;
     FILE_INFO local;
-    if (root.Stat(GetPath(), local) != 0) return ERR_SYS;
+    if (root.Stat(port.GetPath(), local) != 0) return ERR_SYS;
     if (!local.isExist) return 0;
     const int rc = TestDownloadConflict(local, resume.base, remote);
     if (rc == CONFLICT_RETRY) {
         NLOG(L_DEBUG, kChannel,
              "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
-             GetId());
-        return KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? 0 : ERR_SYS;
+             port.WorkerId());
+        return port.KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? 0 : ERR_SYS;
     }
     if (rc == CONFLICT_IGNORE || rc == CONFLICT_REMOVED) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: no conflict, keep going\n",
-             GetId());
+             port.WorkerId());
         keep_local = rc == CONFLICT_IGNORE && local.type == (remote.is_dir ? FT_DIR : FT_FILE);
         return 0;
     }
@@ -454,75 +483,100 @@ int Worker::HandleDownloadConflict(const RemoteVersion& remote, bool& keep_local
     const bool local_dir = local.type == FT_DIR;
     if (local_dir == remote.is_dir) return 0;
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: no conflict with type jump\n",
-         GetId());
+         port.WorkerId());
     if (local_dir) {
         // The directory's own row says nothing about what lies below it.
         bool clean = false;
-        TreeMatchesDatabase(GetPath(), clean);
+        (void)port.TreeMatchesDatabase(port.GetPath(), clean);
         if (!clean) {
             ustring renamed;
-            if (KeepConflictCopy("Conflict", "a changed folder here, a file on the server", &renamed) != 0)
+            if (port.KeepConflictCopy("Conflict", "a changed folder here, a file on the server", &renamed) != 0)
                 return ERR_SYS;
             // Its rows named the old path; the kept tree goes up as new items.
-            RemoveDatabaseInfo();
-            PushTreeCreateEvents(renamed);
+            (void)port.RemoveDatabaseInfo();
+            port.PushTreeCreateEvents(renamed);
             return 0;
         }
     }
-    if (MoveToRecycle(GetPath(), local_dir, recycle::kReplaced) != 0) {
+    if (port.MoveToRecycle(port.GetPath(), local_dir, recycle::kReplaced) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: type jump, but can not remove basis.\n");
         return ERR_SYS;
     }
     return 0;
 }
 
-int Worker::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
+int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& remote) {
     const SessionRoot& root = *context.root_entry.root;
     bool keep_local = false;
     resume.basis_stamp = FileStamp();
     int rc = HandleDownloadConflict(remote, keep_local);
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadFile: HandleDownloadConflict(%s) failed\n",
-             GetFullPath().c_str_utf8());
+             port.GetFullPath().c_str_utf8());
         return rc;
     }
     if (keep_local) return 0;
-    if (root.MKDirP(ParentOf(GetPath())) != 0) {
+    if (root.MKDirP(ParentOf(port.GetPath())) != 0) {
         const int err = errno;
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot create parent directory of '%s'\n",
-             GetFullPath().c_str_utf8());
-        return LocalWriteError(err);
+             port.GetFullPath().c_str_utf8());
+        return port.LocalWriteError(err);
     }
     NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
-         GetFullPath().c_str_utf8());
-    (void)root.TakeModeFor(new_rel, GetPath(), context.current_event.m_exec_bit != 0);  // mode kept, +x carried
-    rc = root.RenameNoReplace(new_rel, GetPath());
+         port.GetFullPath().c_str_utf8());
+    (void)root.TakeModeFor(new_rel, port.GetPath(), context.current_event.m_exec_bit != 0);  // mode kept, +x carried
+    rc = root.RenameNoReplace(new_rel, port.GetPath());
     if (rc == FS_ERR_EXIST && resume.basis_stamp.exists && resume.basis_stamp.kind == S_IFREG) {
         // The base version is there, unchanged when it was tested: replace it, unless
         // it changed since.
         FileStamp now;
-        if (StampOf(GetPath(), now) != 0 || !(now == resume.basis_stamp)) {
+        if (port.StampOf(port.GetPath(), now) != StepResult::kOk || !(now == resume.basis_stamp)) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' changed while downloading, try it again\n",
-                 GetPath().c_str_utf8());
+                 port.GetPath().c_str_utf8());
             return ERR_INT;
         }
         KeepReplacedVersion();
-        rc = root.Rename(new_rel, GetPath());
+        rc = root.Rename(new_rel, port.GetPath());
     }
     if (rc != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot rename from %s -> %s\n",
-             root.Full(new_rel).c_str_utf8(), GetFullPath().c_str_utf8());
+             root.Full(new_rel).c_str_utf8(), port.GetFullPath().c_str_utf8());
         return rc == kNameTooLong ? kNameTooLong : rc == FS_ERR_EXIST ? ERR_INT : ERR_SYS;
     }
     return 0;
 }
 
-int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempFile& sig) {
+void DownloadHandler::KeepReplacedVersion() {
+    const SessionRoot* root = context.root_entry.root.get();
+    FileEventDB* db = port.GetEventDatabase();
+    ustring name;
+    if (root == nullptr || db == nullptr || recycle::FreshName(*services.tmp_names, *root, port.GetPath(), name) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): no room in the recycle folder for the old '%s'.\n",
+             port.GetPath().c_str_utf8());
+        return;
+    }
+    const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
+    // A second name costs nothing and leaves the file in place until the atomic
+    // replace; a copy only where the file system has no hard links.
+    if (root->HardLink(port.GetPath(), target) != 0 && root->Copy(port.GetPath(), target, false) != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): the old version of '%s' could not be kept.\n",
+             port.GetPath().c_str_utf8());
+        return;
+    }
+    if (db->addRecycleEntry(name, port.GetPath(), recycle::kReplaced, resume.base.fileSize, resume.base.fileCheckSum,
+                            resume.base.macHash, static_cast<uint32_t>(services.now())) != 0) {
+        root->Remove(target);
+        return;
+    }
+    services.registry->InitRecycleTime(context.root_entry, static_cast<uint32_t>(services.now()));
+}
+
+int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempFile& sig) {
     const SessionRoot& root = *context.root_entry.root;
     const PObject& file = response["file"];
-    new_rel = GetPath();
+    new_rel = port.GetPath();
     if (!response.hasMember("file") || file["refer"].asBool()) return 0;
-    if (FSMKDirP(GetSignDirectory()) != 0 || sig.create() != 0) {
+    if (FSMKDirP(port.GetSignDirectory()) != 0 || sig.create() != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
         return ERR_SYS;
     }
@@ -540,25 +594,25 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
     if (file["is_delta"].asBool()) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download patch file\n");
         ustring scratch;
-        rc = WorkingScratchDir(scratch);
-        if (rc == 0 && root.Mktemp(scratch, new_rel) != 0) rc = LocalWriteError(errno);
+        rc = port.WorkingScratchDir(scratch);
+        if (rc == 0 && root.Mktemp(scratch, new_rel) != 0) rc = port.LocalWriteError(errno);
         if (rc != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
-            new_rel = GetPath();
+            new_rel = port.GetPath();
             return rc;
         }
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): new file will be generated at %s\n",
              root.Full(new_rel).c_str_utf8());
         int basis = -1;
         rc = ERR_SYS;
-        if (root.OpenAt(GetPath(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, basis) == 0) {
+        if (root.OpenAt(port.GetPath(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, basis) == 0) {
             DeltaFileReader patcher;
-            patcher.setFile(root.Full(data_rel), GetFullPath());
+            patcher.setFile(root.Full(data_rel), port.GetFullPath());
             patcher.setBasisHandle(basis);
             patcher.setNewFile(root.Full(new_rel));
             patcher.setHashString(hash);
             patcher.setSignature(sig.getPath());
-            patcher.setAbortFlag(&abort_flag);
+            patcher.setAbortFlag(port.AbortFlag());
             const int pr = patcher.readFile();
             close(basis);
             rc = pr == RS_DONE ? 0 : pr == ERROR_ABORT ? ERR_INT : ERR_SYS;
@@ -567,16 +621,16 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
         if (rc != 0) {
             NLOG(L_INFO, kChannel,
                  "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
-                 GetFullPath().c_str_utf8());
+                 port.GetFullPath().c_str_utf8());
             root.Remove(new_rel);
-            new_rel = GetPath();
+            new_rel = port.GetPath();
             // A new file that cannot fit failed for want of space, not for a bad patch:
             // the user is told and the event waits for space, uncounted.
             uint64_t free_bytes = 0;
             if (root.FreeBytes(free_bytes) == 0 && free_bytes < remote.size) {
                 NLOG(L_ERR, kChannel,
                      "[ERROR] worker.cpp(%d): PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
-                     (unsigned long long)remote.size, GetFullPath().c_str_utf8(), (unsigned long long)free_bytes);
+                     (unsigned long long)remote.size, port.GetFullPath().c_str_utf8(), (unsigned long long)free_bytes);
                 return ERR_LOCAL_DISKFULL;
             }
             rc = HandleDownloadPatchError(remote);
@@ -587,7 +641,7 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
     } else {
         NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download whole file\n");
         new_rel = data_rel;
-        rc = ReadFileOnce(data_rel, hash, sig.getPath(), ustring(), ustring());
+        rc = port.ReadFileOnce(data_rel, hash, sig.getPath(), ustring(), ustring());
         if (rc != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: Failed to verify new file, try it again\n");
             return rc == ERR_INT ? ERR_INT : ERR_SYS;
@@ -596,26 +650,26 @@ int Worker::PrepareDownloadFile(const PObject& response, ustring& new_rel, TempF
     if (hash == Lower(remote.hash)) return 0;
     NLOG(L_INFO, kChannel,
          "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
-         GetFullPath().c_str_utf8());
+         port.GetFullPath().c_str_utf8());
     root.Remove(new_rel);
-    new_rel = GetPath();
+    new_rel = port.GetPath();
     rc = HandleDownloadPatchError(remote);
     if (rc < 0) return rc;
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
     return 0;
 }
 
-int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
+int DownloadHandler::ProcessDownloadFile(const PObject& response, TempFile& sig) {
     const SessionRoot& root = *context.root_entry.root;
     ustring new_rel;
     int rc = PrepareDownloadFile(response, new_rel, sig);
     if (rc != 0) return rc;
-    if (new_rel == GetPath()) {
+    if (new_rel == port.GetPath()) {
         // Nothing to replace; the time goes only onto the version the row describes.
         FILE_INFO local;
-        if (root.Stat(GetPath(), local) == 0 && local.isExist && local.type == FT_FILE &&
-            !LocallyModified(local, resume.base, nullptr))
-            UpdateAttribute(GetPath(), response);
+        if (root.Stat(port.GetPath(), local) == 0 && local.isExist && local.type == FT_FILE &&
+            !port.LocallyModified(local, resume.base, nullptr))
+            UpdateAttribute(port.GetPath(), response);
         return 0;
     }
     UpdateAttribute(new_rel, response);
@@ -623,17 +677,17 @@ int Worker::ProcessDownloadFile(const PObject& response, TempFile& sig) {
     if (rc != 0 && rc != kNameTooLong && root.Exists(new_rel)) {
         // Fully received but not placeable: parked, so that the retry finds it by hash.
         const PObject& file = response["file"];
-        MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
+        (void)port.MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
                              response["mac_attribute"]["hash"].asString());
     }
     root.Remove(new_rel);
     return rc;
 }
 
-int Worker::CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
+StepResult DownloadHandler::CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
                                    const ustring& sign_path) {
     ClientFileEventInfo n;
-    RowFromReply(response, n);
+    port.RowFromReply(response, n);
     const PObject& file = response["file"];
     if (n.fileType == 1) {
         n.fileSize = 0;
@@ -654,116 +708,86 @@ int Worker::CommitDatabaseDownload(const PObject& response, const ClientFileEven
     const PObject& exec = response["exec_bit"];
     n.execBit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asUInt32() : base.execBit;
     n.signaturePath = n.fileType == 1 ? ustring() : sign_path.empty() ? base.signaturePath : sign_path;
-    return CommitDatabase(n);
+    return port.CommitDatabase(n);
 }
 
-int Worker::FetchAndPlace(bool empty_base) {
-    const SessionRoot& root = *context.root_entry.root;
+void DownloadHandler::PrepareFetch(bool empty_base, PObject& request, PObject& response) {
     const Event& ev = context.current_event;
     const ClientFileEventInfo& base = resume.base;
-    const char* cpath = GetPath().c_str_utf8();
-    ustring scratch_dir;
-    if (const int rc = WorkingScratchDir(scratch_dir); rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: no working directory for '%s'\n", cpath);
-        return rc;
-    }
-    PObject request;
-    PObject response;
-    const PObject& cached = resume.request;
-    if (cached.isMap() && !cached.isEmpty() &&
-        (resume.kind != TransferResume::Kind::kDownload || cached["path"].asString() != GetServerPath() ||
-         cached["target_sync_id"].asUInt64() != ev.m_sync_id))
-        ClearCache();
-    if (!resume.request.isMap() || resume.request.isEmpty()) {
-        ConnectionPool* pool = pool_slot.get();
+    if (resume.Held() && (resume.request["path"].asString() != port.GetServerPath() ||
+                          resume.request["target_sync_id"].asUInt64() != ev.m_sync_id))
+        port.ClearCache();
+    if (!resume.Held()) {
+        ConnectionPool* pool = port.Pool();
         const bool old_server = services.server_build() == PROTO_OLD_SERVER_BUILD;
         DownloadRequest download;
         download.session = pool ? pool->getSession() : ustring();
-        download.view_id = GetViewId();
+        download.view_id = port.GetViewId();
         download.sync_id = empty_base ? 0 : old_server ? base.maxSyncID : base.syncID;
         download.has_max_id = !old_server;
         download.max_id = empty_base ? 0 : base.maxSyncID;
-        download.path = GetServerPath();
+        download.path = port.GetServerPath();
         download.target_sync_id = ev.m_sync_id;
         request = download.ToValue();
         resume.request = request;
-        resume.kind = TransferResume::Kind::kDownload;
-    } else {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_request %s\n", GetId(),
-             resume.request.toString().c_str_utf8());
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_response %s\n", GetId(),
-             resume.response.toString().c_str_utf8());
-        request = resume.request;
-        const PObject& held = resume.response;
-        if (held.isMap() && held["file"]["data"].isBinary() && !held["file"]["data"].asBinary().empty()) {
-            const PObject::binary_type part = held["file"]["data"].asBinary();
-            request["file"]["offset"] = part.length;
-            // The stream appends to the held bytes.
-            response["file"]["data"] = PObject::binary_type(part.path, part.length, part.length);
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): continue download file to %s, offset %llu\n",
-                 GetId(), part.path.c_str_utf8(), (unsigned long long)part.length);
-        }
+        return;
     }
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_request %s\n", port.WorkerId(),
+         resume.request.toString().c_str_utf8());
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_response %s\n", port.WorkerId(),
+         resume.response.toString().c_str_utf8());
+    request = resume.request;
+    const PObject& held = resume.response;
+    if (held.isMap() && held["file"]["data"].isBinary() && !held["file"]["data"].asBinary().empty()) {
+        const PObject::binary_type part = held["file"]["data"].asBinary();
+        request["file"]["offset"] = part.length;
+        // The stream appends to the held bytes.
+        response["file"]["data"] = PObject::binary_type(part.path, part.length, part.length);
+        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): continue download file to %s, offset %llu\n",
+             port.WorkerId(), part.path.c_str_utf8(), (unsigned long long)part.length);
+    }
+}
 
-    const LeaseOutcome out =
-        Leased(response, [&](Channel& channel) { return ProtoResumeDownloadObject(channel, request, response); });
-    int rc = out.code;
-    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
-             GetErrorString(rc));
-        return rc;
+int DownloadHandler::KeepPartial(int rc, const PObject& response) {
+    const PObject& data = response["file"]["data"];
+    NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to download '%s'. %s.\n", port.WorkerId(),
+         port.GetPath().c_str_utf8(), GetErrorString(rc));
+    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): partial response %s\n", port.WorkerId(),
+         response.toString().c_str_utf8());
+    if (data.isBinary() && !data.asBinary().empty() && resume.Held()) {
+        resume.response.clear();
+        resume.response["file"]["data"] = data;
+        NLOG(L_DEBUG, kChannel,
+             "[DEBUG] worker.cpp(%d): Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
+             port.WorkerId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
+    } else if (data.isBinary()) {
+        PObject drop;
+        drop["file"]["data"] = data;
+        resume.response = drop;
+        port.ClearCache();
     }
+    return rc;
+}
+
+int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
     const PObject& answer = response;
-    const PObject& data = answer["file"]["data"];
-    if (rc < 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to download '%s'. %s.\n", GetId(), cpath,
-             GetErrorString(rc));
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): partial response %s\n", GetId(),
-             answer.toString().c_str_utf8());
-        if (data.isBinary() && !data.asBinary().empty() && resume.request.isMap() && !resume.request.isEmpty()) {
-            resume.response.clear();
-            resume.response["file"]["data"] = data;
-            NLOG(L_DEBUG, kChannel,
-                 "[DEBUG] worker.cpp(%d): Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
-                 GetId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
-        } else if (data.isBinary()) {
-            PObject drop;
-            drop["file"]["data"] = data;
-            resume.response = drop;
-            ClearCache();
-        }
-        return rc;
-    }
-    // From here on the received data is this pass's: it goes into place or away.
-    struct DropData {
-        const SessionRoot& root;
-        ustring full;
-        ~DropData() {
-            ustring rel;
-            if (!full.empty() && root.Relative(full, rel) == 0 &&
-                rel.str().rfind(std::string(session_folders::kRelWorkingDirectory) + "/", 0) == 0)
-                root.Remove(rel);
-        }
-    } drop_data{root, data.isBinary() ? data.asBinary().path : ustring()};
-    resume.response.clear();
-    ClearCache();
-
+    const char* cpath = port.GetPath().c_str_utf8();
     if (answer.hasMember("error")) {
         const uint64_t code = answer["error"]["code"].asUInt64();
         if (code == kErrNoFile) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: Object %s is removed, fake event, abort anyway\n",
                  cpath);
-            return RemoveLocal();
+            return remove.RemoveLocal();
         }
         if ((code & 0xF000) == 0xB000) return ERR_INT;
-        const int mapped = ReplyError(response);
+        const int mapped = port.ReplyError(response);
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n", GetErrorString(mapped));
         return mapped;
     }
     const bool is_dir = answer["is_dir"].asBool();
     if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
         (!is_dir && !answer["file"]["refer"].asBool() &&
-         (!IsMD4Hex(answer["file"]["hash"].asString()) || !data.isBinary()))) {
+         (!port.IsMD4Hex(answer["file"]["hash"].asString()) || !answer["file"]["data"].isBinary()))) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n",
              answer.toString().c_str_utf8());
         return ERR_SERVER;
@@ -775,20 +799,25 @@ int Worker::FetchAndPlace(bool empty_base) {
         else if (answer["common_attribute"].hasMember("mtime"))
             response["common_attribute"]["mtime"] = (uint64_t)EvenSeconds(answer["common_attribute"]["mtime"].asUInt32());
     }
-    if (answer["sync_id"].asUInt64() == static_cast<const PObject&>(request)["sync_id"].asUInt64()) {
+    if (answer["sync_id"].asUInt64() == request["sync_id"].asUInt64()) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: %s is already up to date\n", cpath);
-        notify_event_type = NOTIFY_SERVER_MODIFY;
+        port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
         return 0;
     }
-    TempFile sig(GetSignDirectory());
-    rc = is_dir ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
+    return WorkerPort::kGoOn;
+}
+
+int DownloadHandler::PlaceAndRecord(const PObject& response) {
+    const char* cpath = port.GetPath().c_str_utf8();
+    TempFile sig(port.GetSignDirectory());
+    const int rc = response["is_dir"].asBool() ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
     if (rc == kNameTooLong) {
         NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n",
              cpath);
         return 0;
     }
     if (rc != 0) return rc;
-    if (CommitDatabaseDownload(response, base, sig.getPath()) != 0) {
+    if (CommitDatabaseDownload(response, resume.base, sig.getPath()) != StepResult::kOk) {
         NLOG(L_ERR, kChannel,
              "[ERROR] worker.cpp(%d): DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
              "= %d\n",
@@ -796,12 +825,41 @@ int Worker::FetchAndPlace(bool empty_base) {
         return ERR_SYS;
     }
     sig.convert_permanent();
-    notify_event_type = NOTIFY_SERVER_MODIFY;
+    port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
     return 0;
 }
 
-int Worker::DownloadRemote() {
-    const char* cpath = GetPath().c_str_utf8();
+int DownloadHandler::FetchAndPlace(bool empty_base) {
+    // Partial data is never held without the request that continues it.
+    assert(!resume.HoldsPartial() || resume.Held());
+    ustring scratch_dir;
+    if (const int rc = port.WorkingScratchDir(scratch_dir); rc != 0) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: no working directory for '%s'\n",
+             port.GetPath().c_str_utf8());
+        return rc;
+    }
+    PObject request;
+    PObject response;
+    PrepareFetch(empty_base, request, response);
+    const LeaseOutcome out =
+        port.Leased(response, [&](Channel& channel) { return ProtoResumeDownloadObject(channel, request, response); });
+    if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
+        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
+             GetErrorString(out.code));
+        return out.code;
+    }
+    if (out.code < 0) return KeepPartial(out.code, response);
+    // From here on the received data is this pass's: it goes into place or away.
+    const PObject& data = static_cast<const PObject&>(response)["file"]["data"];
+    const DropReceived drop{*context.root_entry.root, data.isBinary() ? data.asBinary().path : ustring()};
+    resume.response.clear();
+    port.ClearCache();
+    if (const int rc = CheckAnswer(request, response); rc != WorkerPort::kGoOn) return rc;
+    return PlaceAndRecord(response);
+}
+
+int DownloadHandler::Run() {
+    const char* cpath = port.GetPath().c_str_utf8();
     int rc = TestDownloadRemoteFilter();
     if (rc != 1) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): DownloadRemote: File '%s' cannot pass filter testing '%d'.\n",
@@ -810,13 +868,13 @@ int Worker::DownloadRemote() {
     }
     std::shared_ptr<const SessionRoot> root = context.root_entry.root;
     assert(root != nullptr);  // TestDownloadRemoteFilter refuses a session without one
-    if (isFileLocked(GetFullPath(), FS_ACCESS_READ | FS_ACCESS_WRITE)) {
+    if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ | FS_ACCESS_WRITE)) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             GetId(), cpath);
+             port.WorkerId(), cpath);
         return ERR_LOCKED_FILE;
     }
     Event& ev = context.current_event;
-    SetCurrentProcessEventInfo(ev.m_sess_id, GetPath(), W_TYPE_DOWNLOAD);
+    port.SetCurrentProcessEventInfo(ev.m_sess_id, port.GetPath(), WorkerPort::W_TYPE_DOWNLOAD);
     resume.base = context.database_record;
     const bool forced = ev.m_sync_id == Event::kForcedSyncId;
     if (forced && resume.base.syncID == 0) {
@@ -825,20 +883,20 @@ int Worker::DownloadRemote() {
         return 0;
     }
     FILE_INFO local;
-    if (root->Stat(GetPath(), local) != 0) {
+    if (root->Stat(port.GetPath(), local) != 0) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to get local file info (%s)\n",
-             GetFullPath().c_str_utf8());
+             port.GetFullPath().c_str_utf8());
         return ERR_SYS;
     }
     if (forced) {
-        if (local.isExist && !LocallyModified(local, resume.base, nullptr)) {
+        if (local.isExist && !port.LocallyModified(local, resume.base, nullptr)) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Force download event but NOT LocallyModified.\n");
             return 0;
         }
         ev.m_sync_id =
             services.server_build() == PROTO_OLD_SERVER_BUILD ? resume.base.maxSyncID : resume.base.syncID;
         ev.m_max_id = resume.base.maxSyncID;
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): (%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", GetId(),
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): (%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", port.WorkerId(),
              (unsigned long long)ev.m_sync_id);
         // The conflict test still compares with the row; only the request asks for
         // the whole item.
@@ -849,40 +907,40 @@ int Worker::DownloadRemote() {
              cpath);
     if (!local.isExist) {
         resume.base.Clear();
-        if (!ev.isDir()) RemoveDatabaseInfo();
+        if (!ev.isDir()) (void)port.RemoveDatabaseInfo();
     }
     if (!forced && resume.base.syncID != 0 && resume.base.syncID >= ev.m_sync_id) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: File '%s' is already up-to-date (server echo).\n",
              cpath);
         return 0;
     }
-    if (MergeEvent() == 0) {
+    if (MergeEvent() == LocalCopy::kPlaced) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' is merged successfully\n", cpath);
-        notify_event_type = NOTIFY_SERVER_MODIFY;
+        port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
         return 0;
     }
     if (!ev.isDir()) {
-        if (PrepareFileFromLocal() == 0) {
+        if (PrepareFileFromLocal() == LocalCopy::kPlaced) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: PreparFileFromLocal successfully.\n");
-            notify_event_type = NOTIFY_SERVER_MODIFY;
+            port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
             return 0;
         }
         NLOG(L_INFO, kChannel,
              "[INFO] worker.cpp(%d): DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
     }
     rc = FetchAndPlace(forced);
-    if (rc == ERR_SYS && patch_err_count > kPatchErrorLimit) {
+    if (rc == ERR_SYS && resume.patch_err_count > kPatchErrorLimit) {
         // The patches keep failing on an unchanged basis: fetch the whole file once.
         NLOG(L_WARNING, kChannel,
              "[WARNING] worker.cpp(%d): Worker (%d): patch error count has reached limit, download whole '%s'\n",
-             GetId(), cpath);
-        ClearCache();
-        patch_err_count = 0;
+             port.WorkerId(), cpath);
+        port.ClearCache();
+        resume.patch_err_count = 0;
         rc = FetchAndPlace(true);
-        if (rc == ERR_SYS && patch_err_count > 0) {
+        if (rc == ERR_SYS && resume.patch_err_count > 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): whole file of '%s' does not verify either\n",
-                 GetId(), cpath);
-            patch_err_count = 0;
+                 port.WorkerId(), cpath);
+            resume.patch_err_count = 0;
             return ERR_LOCKED_FILE;
         }
     }

@@ -1,0 +1,60 @@
+// RescanHandler: events that stand for a whole folder become events of its items.
+//   - Rescan: what differs between a local folder and the event database.
+//   - Expand: a new local directory -> creation events for everything below it.
+//   - ExpandDeleteEvent (and the two expansions a removal hands on): a directory
+//     removal that must be looked at item by item.
+//   - CreateDirSelfEvent: the directory's own event once its expansion is done.
+// State: none between passes; the lists of one rescan live on its stack.
+// Threads: only the worker's thread calls in; the abort flag is polled while walking.
+#pragma once
+
+#include <set>
+
+#include "sync/worker_port.h"
+
+class FileList;
+
+class RescanHandler {
+public:
+    RescanHandler(WorkerPort& port, const SyncServices& services);
+
+    // Rescan and Expand: 0 when every event is queued; ERR_INT when the abort flag
+    // stopped them; ERR_SYNCFOLDER_MISS when the session's folder is missing (nothing
+    // queued); ERR_SYS otherwise. The loop queues them again for anything but 0.
+    [[nodiscard]] int Rescan();
+    [[nodiscard]] int Expand();
+    // 0; ERR_SYNCFOLDER_MISS; ERR_INT when an expansion failed. The expansions go
+    // through the port, so that a stand-in of the worker sees them.
+    [[nodiscard]] int ExpandDeleteEvent();
+    // The WorkerPort expansions (see there).
+    StepResult ExpandLocalDeleteEvent(const ustring& path);
+    StepResult ExpandServerDeleteEvent(const ustring& path, uint64_t sess_id, uint64_t sync_id);
+    void CreateDirSelfEvent();
+
+private:
+    // Compares a local list with a database list of the folder root, name by name in
+    // the order the lists' iterators walk, and queues the events that make the two
+    // sides agree: uploads for what is new or changed locally; for what is only in
+    // the database a removal, or with merge a forced download. Entries at or below a
+    // path in unknown (one the walk could not read) never count as removed.
+    // kFailed when the abort flag stopped it (the events queued so far stay).
+    StepResult CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
+                        const std::set<ustring>* unknown = nullptr);
+
+    // 1: the database item path is excluded by the session's selective-sync prefix
+    // rule; a filtered record was stored and no event is wanted. 0 otherwise.
+    int TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
+    // Queues a local modification (an upload) of path in the current session.
+    void PushUploadEvent(const ustring& path, bool is_dir);
+    // Queues a forced download of path: a server modification that is newer than
+    // anything, with the row's size and hashes when the database has one.
+    void PushDownloadEvent(const ustring& path, bool is_dir);
+    // The direct children of the session folder rel, as the walk sees them, under the
+    // list's root (an empty list when rel is not there); kFailed when rel cannot be
+    // listed or the abort flag stopped it.
+    StepResult BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown);
+
+    WorkerPort& port;
+    const SyncServices& services;
+    WorkerPort::EventContext& context;
+};
