@@ -74,6 +74,8 @@ public:
         int64_t mtime_ns = 0;
         int64_t ctime_ns = 0;
         bool operator==(const FileStamp&) const = default;
+        // As the event database keeps it with the row (unknown when missing).
+        LocalStamp AsRow() const { return exists ? LocalStamp{mtime_ns, ctime_ns, inode} : LocalStamp(); }
     };
 
     // task gives the id and state of the worker; abort is its abort flag.
