@@ -445,6 +445,15 @@ int UploadHandler::Admit(Item& item) {
 
     item.is_dir = item.local.type == FT_DIR;
     item.row = context.database_record;
+    if (item.row.syncID != 0 && item.is_dir != (item.row.fileType == 1)) {
+        // The server holds the other type under this name: that one is removed first
+        // (its removal uploads this item when done); sent now, a folder would read as
+        // unchanged and a file as a conflict with the server's own version.
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' changed its type, remove the old one first\n",
+             cpath);
+        port.PushRemoveEvent(path, item.row.fileType == 1);
+        return 0;
+    }
     if (port.StampOf(path, item.stamp) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
