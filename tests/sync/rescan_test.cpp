@@ -80,6 +80,16 @@ protected:
         r.updateClient = "testbox";
         ASSERT_EQ(session.event_db->setEventInfo(r), 0) << path;
     }
+    // The row of rel keeps the stamp the file has now (it was synchronised as it is).
+    void Synced(const std::string& rel) {
+        ClientFileEventInfo r;
+        ASSERT_EQ(session.event_db->getEventInfo(rel, r), 1) << rel;
+        struct stat st {};
+        ASSERT_EQ(stat(Local(rel).c_str(), &st), 0) << rel;
+        r.stamp = LocalStamp{st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec,
+                             st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec, st.st_ino};
+        ASSERT_EQ(session.event_db->setEventInfo(r), 0) << rel;
+    }
     // Hands out and finishes every queued event, as workers would get them.
     std::vector<Event> Drain() {
         std::vector<Event> out;
@@ -114,6 +124,7 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         "local modify /newdir",
         "local modify /newdir/inner.txt",
         "local modify /kind",  // a file where the database knows a directory
+        "local modify /restamped.txt",  // same size and time, but not the file that was synchronised
     };
     auto with = [&](std::set<std::string> extra) {
         extra.insert(common.begin(), common.end());
@@ -130,7 +141,7 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         for (const auto& item : fs::directory_iterator(session.local_path.str())) fs::remove_all(item.path());
         session.event_db->rmEventInfo("/");
         for (const char* p : {"/same.txt", "/changed.txt", "/touched.txt", "/gone.txt", "/dir/kept.txt",
-                              "/gonedir/g.txt", "/kind/in.txt"})
+                              "/gonedir/g.txt", "/kind/in.txt", "/restamped.txt"})
             Row(p, false, 4);
         Row("/dir", true);
         Put("/same.txt", "same");
@@ -140,6 +151,11 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         Put("/new.txt", "new");
         Put("/newdir/inner.txt", "in");
         Put("/kind", "file");
+        Put("/restamped.txt", "old!");
+        Synced("/restamped.txt");
+        Put("/restamped.txt", "new!");  // as cp -p or rsync -t leave it
+        Synced("/same.txt");
+        Synced("/dir/kept.txt");
         // The daemon's own scratch folder is never part of the comparison.
         Put("/.VarnelWorkingDirectory/scratch", "x");
 
@@ -293,6 +309,7 @@ TEST_F(RescanTest, LocalDeleteExpansionComparesOneLevelAndThenQueuesTheDirectory
     Row("/d/b.txt", false, 4);
     Row("/d/sub/deep.txt", false, 4);  // a level below: not this expansion's business
     Put("/d/b.txt", "same");
+    Synced("/d/b.txt");
     Put("/d/c.txt", "new");
     fs::create_directories(Local("/d/sub"));
     Event e;
