@@ -14,6 +14,7 @@
 // signature in resume.request / resume.sign_file between passes over the same event,
 // so that a retry asks the server for the bytes it holds and sends only the rest.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -248,8 +249,28 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         file["is_delta"] = (uint64_t)1;
         file["data"] = PObject::binary_type(delta.getPath(), 0, d.size);
     } else {
+        // The stream sends the file that was hashed: opened here and checked against
+        // the stamp it was read under, never opened again by its name (which a FIFO or
+        // another file may have taken since).
+        int fd = -1;
+        struct stat st {};
+        const bool same = root->OpenAt(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) == 0 && fstat(fd, &st) == 0 &&
+                          S_ISREG(st.st_mode) && (uint64_t)st.st_ino == stamp.inode &&
+                          (uint64_t)st.st_size == stamp.size &&
+                          (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec == stamp.mtime_ns &&
+                          (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec == stamp.ctime_ns;
+        if (!same) {
+            if (fd >= 0) close(fd);
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: '%s' changed after it was read, try it again\n",
+                 path.c_str_utf8());
+            return ERR_INT;
+        }
         file["is_delta"] = (uint64_t)0;
-        file["data"] = PObject::binary_type(port.GetFullPath(), 0, first.size);
+        file["data"] = PObject::binary_type(port.GetFullPath(), std::shared_ptr<const int>(new int(fd), [](const int* p) {
+                                                close(*p);
+                                                delete p;
+                                            }),
+                                            0, first.size);
     }
     return 0;
 }

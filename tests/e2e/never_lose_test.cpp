@@ -180,7 +180,8 @@ TEST(NeverLoseAlone, FileGrownPastMaxSizeIsNotSent) {
     EXPECT_TRUE(e2e::Converge(a, b, server, kConvergeSeconds, why,
                               [](const std::string& p) { return p == "growing.bin"; }))
         << why;
-    EXPECT_FALSE(fs::exists(b.path("growing.bin")));
+    // At most the small start went over, never the grown file.
+    EXPECT_TRUE(!fs::exists(b.path("growing.bin")) || fs::file_size(b.path("growing.bin")) <= 5);
 }
 
 }  // namespace
