@@ -77,6 +77,15 @@ TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
     EXPECT_NE(listed.find("/proj\\xff: the name is not valid UTF-8"), std::string::npos) << listed;
     EXPECT_EQ(server.Log().find("one.txt"), std::string::npos);
 
+    // A name ending in a blank is renamed, but not while a program still writes by it.
+    fs::create_directories(a.path("notes "));
+    e2e::WriteFile(a.path("notes /log.txt"), "line 1\n");
+    for (int i = 2; i <= 4; ++i) {
+        usleep(400 * 1000);
+        std::ofstream out(a.path("notes /log.txt"), std::ios::app);
+        EXPECT_TRUE(out << "line " << i << "\n") << "renamed while written, at line " << i;
+    }
+
     // Valid names again: renames.
     fs::rename(a.path("doc\\back.txt"), a.path("doc2.txt"));
     fs::rename(a.path("proj\xff"), a.path("proj2"));
@@ -84,6 +93,7 @@ TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
     EXPECT_FALSE(fs::exists(b.path("doc.txt")));
     EXPECT_EQ(e2e::ReadFile(b.path("doc2.txt")), "the document");
     EXPECT_EQ(e2e::ReadFile(b.path("proj2/in/plan.txt")), "the plan");
+    EXPECT_EQ(e2e::ReadFile(b.path("notes/log.txt")), "line 1\nline 2\nline 3\nline 4\n");
 }
 
 TEST_F(NeverLose, SameSizeRewritesAndHardLinksReachTheOtherSide) {
