@@ -246,19 +246,16 @@ inline bool Converge(Client& a, Client& b, const RefServer& server, double secon
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int agreed = 0;
     Tree ta, tb, ts;
-    auto synced = [&](const std::string& root) {
-        Tree t = LocalTree(root);
+    auto kept = [&](Tree& t) {
         if (local_only) std::erase_if(t, [&](const auto& entry) { return local_only(entry.first); });
         return t;
     };
     for (;;) {
         bool same = a.Idle() && b.Idle();
         if (same) {
-            ta = synced(a.sync);
-            tb = synced(b.sync);
-            same = ServerTree(server, ts) && ta == tb;
-            if (same && local_only) std::erase_if(ts, [&](const auto& entry) { return local_only(entry.first); });
-            same = same && ta == ts;
+            ta = LocalTree(a.sync);
+            tb = LocalTree(b.sync);
+            same = ServerTree(server, ts) && kept(ta) == kept(tb) && ta == kept(ts);
         }
         agreed = same ? agreed + 1 : 0;
         if (agreed >= 2) return true;

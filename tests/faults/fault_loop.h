@@ -95,18 +95,13 @@ inline void WriteTree(const std::string& root, const std::string& prefix, uint64
 inline void UserMove(const std::string& root, const std::string& prefix, std::mt19937_64& rng, e2e::Tree& expected) {
     namespace fs = std::filesystem;
     std::vector<std::string> files, dirs;
-    for (const auto& [path, hash] : expected) {
-        if (path.rfind(prefix + "/", 0) != 0) continue;
-        (hash == e2e::kDirMark ? dirs : files).push_back(path);
-    }
+    for (const auto& [path, hash] : expected)
+        if (path.rfind(prefix + "/", 0) == 0) (hash == e2e::kDirMark ? dirs : files).push_back(path);
     std::error_code ec;
     const int kind = static_cast<int>(rng() % 3);
     if (kind == 0 && !dirs.empty()) {
         const std::string d = root + "/" + dirs[rng() % dirs.size()];
-        for (int i = 0; i < 2; ++i) {
-            fs::rename(d, d + ".away", ec);
-            fs::rename(d + ".away", d, ec);
-        }
+        for (int i = 0; i < 4; ++i) fs::rename(i % 2 ? d + ".away" : d, i % 2 ? d : d + ".away", ec);
     } else if (kind == 1 && !files.empty()) {
         const std::string f = files[rng() % files.size()];
         fs::remove(root + "/" + f, ec);

@@ -527,11 +527,9 @@ TEST_F(FileEventDBTest, StampsAreKeptAndRowsFromBeforeThemHaveNone) {
     db.destroy();
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(dbPath.c_str(), &raw), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(raw,
-                           "DROP INDEX eventinfo_stampInode_idx; ALTER TABLE eventinfo DROP COLUMN stampMtimeNs; "
-                           "ALTER TABLE eventinfo DROP COLUMN stampCtimeNs; ALTER TABLE eventinfo DROP COLUMN stampInode;",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw, "DROP INDEX eventinfo_stampInode_idx; ALTER TABLE eventinfo DROP COLUMN stampMtimeNs; "
+                                "ALTER TABLE eventinfo DROP COLUMN stampCtimeNs; ALTER TABLE eventinfo DROP COLUMN stampInode;",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(raw);
     ASSERT_EQ(db.initialize(dbPath.c_str()), 0);
     ClientFileEventInfo got;
@@ -540,17 +538,14 @@ TEST_F(FileEventDBTest, StampsAreKeptAndRowsFromBeforeThemHaveNone) {
 
     ClientFileEventInfo a = file("/a", 2), b = file("/b", 3);
     a.stamp = b.stamp = LocalStamp{-1234567890123, 1700000000123456789, 42};  // times before 1970 too
-    ASSERT_EQ(db.setEventInfo(a), 0);
-    ASSERT_EQ(db.setEventInfo(b), 0);
-    ASSERT_EQ(db.getEventInfo("/a", got), 1);
+    ASSERT_TRUE(db.setEventInfo(a) == 0 && db.setEventInfo(b) == 0 && db.getEventInfo("/a", got) == 1);
     EXPECT_EQ(got.stamp, a.stamp);
     std::vector<ustring> links;
     ASSERT_EQ(db.getPathsByInode(42, links), 0);
     EXPECT_EQ(links, (std::vector<ustring>{"/a", "/b"}));
     a.syncID = 4;
     a.stamp = LocalStamp();  // written without a stamp: unknown again, never a stale one
-    ASSERT_EQ(db.setEventInfo(a), 0);
-    ASSERT_EQ(db.getEventInfo("/a", got), 1);
+    ASSERT_TRUE(db.setEventInfo(a) == 0 && db.getEventInfo("/a", got) == 1);
     EXPECT_FALSE(got.stamp.known());
 }
 

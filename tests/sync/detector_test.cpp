@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -60,10 +58,6 @@ public:
         std::lock_guard<std::mutex> g(mu);
         roots.push_back(std::move(root));
     }
-    void Unsyncable(uint64_t, const std::string& rel, const char* reason) override {
-        std::lock_guard<std::mutex> g(mu);
-        unsyncable.push_back(rel + (reason ? std::string(": ") + reason : std::string(" ok")));
-    }
 
     struct Rescan {
         uint64_t sess_id;
@@ -101,7 +95,6 @@ public:
     std::vector<std::pair<uint64_t, int>> errors;
     std::vector<std::string> warnings;
     std::vector<std::shared_ptr<const SessionRoot>> roots;
-    std::vector<std::string> unsyncable;
 };
 
 class DetectorTest : public ScratchDirTest {
@@ -423,67 +416,4 @@ TEST_F(DetectorTest, LongWriteIsReportedWithoutItsClose) {
     log << "line\n" << std::flush;
     EXPECT_TRUE(PollFor(1));
     EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{M, "/log", false}}));
-}
-
-TEST_F(DetectorTest, FolderRenamedBackAndForthInOneRoundIsAnnouncedAgain) {
-    fs::create_directories(in("/dir1/sub"));
-    for (int i = 0; i < 5; ++i) Write("/dir1/sub/f" + std::to_string(i));
-    Watch();
-    for (const char* step : {"/dir2", "/dir1", "/dir2", "/dir1"})
-        fs::rename(in(step == std::string("/dir2") ? "/dir1" : "/dir2"), in(step));
-    ASSERT_TRUE(PollUntil([&] { return sink->Has(sess, C, "/dir1/sub/f4"); }));
-    // After the last removal of /dir1 every file in it is created again.
-    const std::vector<Seen> seen = sink->Events(sess);
-    size_t last_removal = 0;
-    for (size_t i = 0; i < seen.size(); ++i)
-        if (seen[i].type == R && seen[i].path == "/dir1") last_removal = i;
-    ASSERT_GT(last_removal, 0u);
-    for (int i = 0; i < 5; ++i)
-        EXPECT_NE(std::find(seen.begin() + last_removal, seen.end(), S{C, "/dir1/sub/f" + std::to_string(i), false}),
-                  seen.end()) << i;
-}
-
-TEST_F(DetectorTest, RenameToAnUnsyncableNameHoldsTheRemovalUntilItComesBack) {
-    Write("/doc.txt");
-    fs::create_directories(in("/proj/in"));
-    Write("/proj/in/f");
-    Known("/doc.txt", false);
-    Known("/proj", true);
-    Watch();
-    fs::rename(in("/doc.txt"), in("/doc\\back.txt"));
-    fs::rename(in("/proj"), in("/proj\xff"));
-    Write("/proj\xff/in/g");
-    PollUntil([&] { return sink->Get(&RecordingSink::unsyncable).size() >= 2; });
-    EXPECT_TRUE(sink->Events(sess).empty());  // nothing removed anywhere
-    EXPECT_EQ(sink->Get(&RecordingSink::unsyncable),
-              (std::vector<std::string>{"/doc\\back.txt: the name holds a \"\\\", which the server refuses",
-                                        "/proj\xff: the name is not valid UTF-8"}));
-
-    // A valid name again: a rename from the old name. Gone for good: the removal.
-    fs::rename(in("/doc\\back.txt"), in("/doc2.txt"));
-    fs::remove_all(in("/proj\xff"));
-    EXPECT_TRUE(PollUntil([&] { return sink->Has(sess, R, "/proj"); }));
-    EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{R, "/doc.txt", false}, S{C, "/doc2.txt", false},
-                                                     S{R, "/proj", true}}));
-}
-
-TEST_F(DetectorTest, EditThroughOneHardLinkReachesItsOtherNames) {
-    Write("/a.txt", "one");
-    ASSERT_EQ(link(in("/a.txt").c_str(), in("/b.txt").c_str()), 0);
-    struct stat st;
-    ASSERT_EQ(stat(in("/a.txt").c_str(), &st), 0);
-    for (const char* name : {"/a.txt", "/b.txt"}) {
-        ClientFileEventInfo row;
-        row.syncID = row.maxSyncID = 1;
-        row.path = name;
-        row.baseName = name + 1;
-        row.stamp = LocalStamp{1, 1, static_cast<uint64_t>(st.st_ino)};
-        ASSERT_EQ(entry.event_db->setEventInfo(row), 0);
-    }
-    ASSERT_EQ(SessionRoot::Open(folder, entry.root), 0);
-    Registry::getInstance().Set(entry);
-    Watch();
-    Write("/a.txt", "two");
-    EXPECT_TRUE(PollUntil([&] { return sink->Has(sess, M, "/b.txt"); }));
-    EXPECT_EQ(sink->Events(sess), (std::vector<Seen>{S{M, "/a.txt", false}, S{M, "/b.txt", false}}));
 }
