@@ -66,7 +66,8 @@ TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
 
     // Each listed once, with its reason; the server never saw the refused name.
     std::string listed;
-    for (const PObject& item : a.daemon->Send("get_status")["session_list"][0]["not_synchronised"].asArray())
+    const PObject status = a.daemon->Send("get_status");
+    for (const PObject& item : status["session_list"][0]["not_synchronised"].asArray())
         listed += item["path"].asString().str() + ": " + item["reason"].asString().str() + "\n";
     EXPECT_NE(listed.find("/new\\one.txt: the name holds a \"\\\""), std::string::npos) << listed;
     EXPECT_NE(listed.find("/proj\\xff: the name is not valid UTF-8"), std::string::npos) << listed;
