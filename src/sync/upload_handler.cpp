@@ -43,7 +43,6 @@ constexpr uint32_t kErrNoBase = 0x9001;
 constexpr uint32_t kErrBaseChanged = 0x9002;
 constexpr uint32_t kErrConflictMacAttr = 0x6001;
 constexpr uint32_t kErrInternal = 0x7000;
-constexpr uint32_t kErrViewPath = 0x3003;  // a path the view cannot have
 
 }  // namespace
 
@@ -374,13 +373,6 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
         return ERR_INT;
     }
     if ((code & 0xF000) == 0xB000) return ERR_INT;
-    if (code == kErrViewPath) {
-        // The name itself is refused: listed as not synchronised, not sent again until
-        // the item changes.
-        if (context.root_entry.root) context.root_entry.root->NoteUnsyncable(port.GetPath(), "the server refuses the name");
-        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
-        return 0;
-    }
     const int mapped = port.ReplyError(response);
     NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", GetErrorString(mapped));
     return mapped;
