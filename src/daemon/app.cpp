@@ -24,6 +24,7 @@
 #include "sync/detector.h"
 #include "sync/progress_syncer.h"
 #include "sync/recycle_cleaner.h"
+#include "sync/server_path.h"
 #include "sync/syncer.h"
 #include "sync/worker.h"
 #include "wire/connection_pool.h"
@@ -400,7 +401,9 @@ void Nimbrel::append_session_status(PObject& reply) {
             size_t total = 0;
             for (const SessionRoot::Unsynchronised& u : entry.root->NotSynchronised(kMaxListed, total)) {
                 PObject skipped;
-                skipped["path"] = ustring(u.path);
+                // A name that is not valid UTF-8 cannot travel as text: shown escaped.
+                const ustring path(u.path);
+                skipped["path"] = ustring::is_valid(path) ? path : ustring(EscapeForLog(path));
                 skipped["reason"] = ustring(u.reason);
                 item["not_synchronised"].asArray().push_back(skipped);
             }

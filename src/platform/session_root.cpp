@@ -214,6 +214,18 @@ FsResult SessionRoot::Refused(int err, const ustring& rel) const {
     return FsResult::kLink;
 }
 
+bool SessionRoot::NoteUnsyncable(const ustring& rel, const char* reason) const {
+    if (!Report(rel, reason)) return false;
+    NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): '%s' cannot be synchronised: %s\n", Full(rel).c_str_utf8(),
+         reason);
+    return true;
+}
+
+void SessionRoot::ForgetUnsyncable(const ustring& rel) const {
+    MutexLock guard(reported_lock);
+    reported.erase(rel.str());
+}
+
 void SessionRoot::NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const {
     if (type == FT_SLINK) {
         (void)NoteLink(rel);

@@ -143,6 +143,13 @@ public:
     // its kind (looked up beneath the root); files and folders are left alone.
     void NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const;
 
+    // Records that rel cannot be synchronised for `reason` (a sentence, e.g. "the name
+    // is not valid UTF-8") and logs it once as a notice; the record goes with the
+    // path (NotSynchronised). True the first time.
+    bool NoteUnsyncable(const ustring& rel, const char* reason) const;
+    // Forgets a record of rel (it synchronises again, or it is gone).
+    void ForgetUnsyncable(const ustring& rel) const EXCLUDES(reported_lock);
+
     // One item met that is not synchronised, and why, as a sentence for the status.
     struct Unsynchronised {
         std::string path;  // relative, as noted

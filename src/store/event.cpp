@@ -101,4 +101,5 @@ void ClientFileEventInfo::Clear() {
     windowsHash.clear();
     linuxHash.clear();
     varnelHash.clear();
+    stamp = LocalStamp();
 }

@@ -86,6 +86,18 @@ public:
 
 inline void swap(Event& a, Event& b) noexcept { a.swap(b); }
 
+// The client's own stamp of a local file as it was synchronised: any difference
+// means the file changed, whatever its size and whole seconds say (a time put back,
+// a time clamped to 32 bits, a file replaced by another within one second). All zero:
+// not known (a folder, a row written before stamps were kept).
+struct LocalStamp {
+    int64_t mtime_ns = 0;  // modification time, nanoseconds since the epoch
+    int64_t ctime_ns = 0;  // status change time, nanoseconds since the epoch
+    uint64_t inode = 0;
+    bool known() const { return inode != 0; }
+    bool operator==(const LocalStamp&) const = default;
+};
+
 struct ClientFileEventInfo {
     int32_t fileType = 0;  // 0 file, 1 directory
     int32_t isExist = 0;
@@ -105,6 +117,7 @@ struct ClientFileEventInfo {
     ustring windowsHash;
     ustring linuxHash;
     ustring varnelHash;
+    LocalStamp stamp;
 
     void Clear();
 };

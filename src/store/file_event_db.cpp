@@ -326,7 +326,10 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
     if (!m_db) return DbLookup::kFailed;
     ustring stripped = stripSlash(path);
     // Same query as "select * from eventinfo where path='%q'", with the path bound.
-    sqlite3_stmt* stp = cached("select * from eventinfo where path=?");
+    sqlite3_stmt* stp = cached(
+        "select id, fileType, isExist, syncID, maxSyncID, pDirID, fileSize, fileModTime, fileCheckSum, baseName, "
+        "path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, varnelHash, inode, execBit, "
+        "stampMtimeNs, stampCtimeNs, stampInode from eventinfo where path=?");
     if (!stp) return DbLookup::kFailed;
     sqlutil::ResetGuard reset(stp);
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
@@ -354,6 +357,8 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
     info.linuxHash = columnText(stp, 16);
     info.varnelHash = columnText(stp, 17);
     info.execBit = static_cast<uint32_t>(sqlite3_column_int64(stp, 19));
+    info.stamp = LocalStamp{sqlite3_column_int64(stp, 20), sqlite3_column_int64(stp, 21),
+                            static_cast<uint64_t>(sqlite3_column_int64(stp, 22))};
     info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
     NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", info.fileType,
          info.signaturePath.c_str_utf8());
@@ -442,15 +447,16 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     if (found == DbLookup::kFound) {
         st = cached(
             "UPDATE eventinfo SET fileType = ?1, syncID = ?2, maxSyncID = ?3, fileSize = ?4, fileModTime = ?5, "
-            "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9 WHERE path = ?7 AND syncID <= ?2;");
+            "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9, stampMtimeNs = ?18, stampCtimeNs = ?19, "
+            "stampInode = ?20 WHERE path = ?7 AND syncID <= ?2;");
         if (!st) return fail();
         rowId = existing.row_id;
     } else {
         st = cached(
             "INSERT INTO eventinfo (id, fileType, isExist, syncID, maxSyncID, pDirID, fileSize, fileModTime, "
             "fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, "
-            "varnelHash, execBit) VALUES (NULL, ?1, ?10, ?2, ?3, ?11, ?4, ?5, ?6, ?12, ?7, ?13, ?14, '', ?8, ?15, ?16, "
-            "?17, ?9);");
+            "varnelHash, execBit, stampMtimeNs, stampCtimeNs, stampInode) VALUES (NULL, ?1, ?10, ?2, ?3, ?11, ?4, ?5, "
+            "?6, ?12, ?7, ?13, ?14, '', ?8, ?15, ?16, ?17, ?9, ?18, ?19, ?20);");
         if (!st) return fail();
         sqlite3_bind_int(st, 10, info.isExist);
         int64(st, 11, info.pDirID);
@@ -470,6 +476,12 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     text(st, 7, stripped);
     text(st, 8, info.macHash);
     int64(st, 9, info.execBit);
+    // An unknown stamp is stored as NULL, as in rows from before stamps.
+    if (info.stamp.known()) {
+        sqlite3_bind_int64(st, 18, info.stamp.mtime_ns);
+        sqlite3_bind_int64(st, 19, info.stamp.ctime_ns);
+        int64(st, 20, info.stamp.inode);
+    }
     if (stepDone(st, "setEventInfo") != DbResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed.\n", stripped.c_str_utf8());
         return fail();
@@ -814,3 +826,15 @@ DbResult FileEventDB::rmRotateRecords(uint32_t t) {
     return execLocked(sql.get(), "rmRotateRecords");
 }
 
+DbResult FileEventDB::getPathsByInode(uint64_t inode, std::vector<ustring>& paths) {
+    paths.clear();
+    if (inode == 0) return DbResult::kOk;
+    MutexLock lock(m_dbMutex);
+    sqlite3_stmt* st = cached("SELECT path FROM eventinfo WHERE stampInode = ?1 AND fileType = 0;");
+    if (!st) return DbResult::kFailed;
+    sqlutil::ResetGuard reset(st);
+    sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(inode));
+    int rc;
+    while ((rc = sqlite3_step(st)) == SQLITE_ROW) paths.push_back(ustring("/") + columnText(st, 0));
+    return rc == SQLITE_DONE ? DbResult::kOk : stepFailed(m_db, rc);
+}

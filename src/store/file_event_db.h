@@ -103,6 +103,10 @@ public:
     [[nodiscard]] DbResult listConflicts(std::vector<ConflictItem>& out);
     [[nodiscard]] DbResult rmConflict(const ustring& copyPath);
 
+    // The paths of the file rows whose stamp names this inode (hard links of one file,
+    // with their leading "/").
+    [[nodiscard]] DbResult getPathsByInode(uint64_t inode, std::vector<ustring>& paths);
+
     // Where the signature of row `id` lives: the id's bytes from the most significant
     // non-zero one down, two hex digits each, joined by "/", the last one behind a ".".
     static ustring SignatureName(uint64_t id);
@@ -113,8 +117,8 @@ public:
 
 private:
     [[nodiscard]] DbResult execLocked(const char* sql, const char* what) REQUIRES(m_dbMutex);
-    // Adds the recycle origin columns and the conflict table when a database from
-    // before them is opened.
+    // Adds the recycle origin columns, the conflict table and the stamp columns when a
+    // database from before them is opened.
     [[nodiscard]] DbResult migrateRecoveryLocked() REQUIRES(m_dbMutex);
     [[nodiscard]] DbLookup containsLocked(const ustring& stripped, EventInfo& info) REQUIRES(m_dbMutex);
     [[nodiscard]] DbResult updateAncestorsLocked(const ustring& stripped, uint64_t syncID, uint32_t mtime)

@@ -75,6 +75,14 @@ DbResult FileEventDB::migrateRecoveryLocked() {
     if (!hasColumn(m_db, "recycle_bin_table", "reason") &&
         execLocked("ALTER TABLE recycle_bin_table ADD COLUMN reason text default NULL;", "migrate") != DbResult::kOk)
         return DbResult::kFailed;
+    for (const char* column : {"stampMtimeNs", "stampCtimeNs", "stampInode"}) {
+        if (hasColumn(m_db, "eventinfo", column)) continue;
+        const std::string sql = std::string("ALTER TABLE eventinfo ADD COLUMN ") + column + " INTEGER default NULL;";
+        if (execLocked(sql.c_str(), "migrate") != DbResult::kOk) return DbResult::kFailed;
+    }
+    if (execLocked("CREATE INDEX IF NOT EXISTS eventinfo_stampInode_idx ON eventinfo(stampInode);", "migrate") !=
+        DbResult::kOk)
+        return DbResult::kFailed;
     return execLocked(
         "CREATE TABLE IF NOT EXISTS conflict_table (id integer primary key, copyPath text unique NOT NULL, "
         "origPath text NOT NULL, reason text NOT NULL, time NUMERIC NOT NULL);",

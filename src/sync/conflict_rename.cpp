@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "foundation/logger.h"
+#include "foundation/utf8_cut.h"
 #include "platform/file_ops.h"
 #include "platform/session_root.h"
 
@@ -11,6 +12,7 @@ namespace {
 
 constexpr const char* kChannel = "conflict_rename_debug";
 constexpr int kLastCounter = 99;
+constexpr size_t kNameMax = 255;  // bytes in one name
 
 // Tries candidate names in order and renames to the first free one. A name seen
 // as free may be taken by the time of the rename; the no-replace rename then
@@ -39,12 +41,28 @@ ustring ConflictTimeStamp(time_t t) {
 }
 
 ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool dot_at_end_is_extension) {
-    uint32_t dot = path.rfind('.');
-    uint32_t slash = path.rfind('/');
-    bool has_ext = dot != ustring::npos && (slash == ustring::npos || dot > slash);
-    if (has_ext && !dot_at_end_is_extension && dot + 1 == path.length()) has_ext = false;
-    if (!has_ext) return path + insert;
-    return path.substr(0, dot) + insert + path.substr(dot);
+    const std::string p = path.str();
+    const size_t slash = p.rfind('/');
+    const size_t name_at = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = p.rfind('.');
+    bool has_ext = dot != std::string::npos && dot >= name_at;
+    if (has_ext && !dot_at_end_is_extension && dot + 1 == p.size()) has_ext = false;
+    if (!has_ext) dot = p.size();
+    std::string stem = p.substr(name_at, dot - name_at);
+    std::string ext = p.substr(dot);
+    // The name must stay within the file system's limit, or the rename fails on every
+    // retry: the stem gives way first; an extension that leaves no room for it is
+    // treated as part of the stem.
+    const size_t fixed = insert.length() + ext.size();
+    if (stem.size() + fixed > kNameMax) {
+        if (fixed >= kNameMax) {
+            stem += ext;
+            ext.clear();
+        }
+        const size_t room = kNameMax > insert.length() + ext.size() ? kNameMax - insert.length() - ext.size() : 0;
+        stem = CutUtf8(stem, room);
+    }
+    return ustring(p.substr(0, name_at) + stem + insert.str() + ext);
 }
 
 FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,

@@ -31,5 +31,7 @@ class SessionRoot;
 ustring ConflictTimeStamp(time_t t);
 // path with insert placed before the extension (from the last "." of the last
 // component), or at the end when there is none. With dot_at_end_is_extension false,
-// a final "." does not start an extension.
+// a final "." does not start an extension. A last component that would pass 255
+// bytes has its stem shortened on a UTF-8 character boundary (insert and extension
+// kept whole; an extension too long for that is shortened with the stem).
 ustring InsertBeforeExtension(const ustring& path, const ustring& insert, bool dot_at_end_is_extension);

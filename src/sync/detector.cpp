@@ -16,6 +16,10 @@
 // outside every folder) makes the first half a removal of a known path. Writes are
 // coalesced: IN_MODIFY only marks the file (`dirty`); its close, or a second of
 // writing without one, makes the one EV_MODIFY.
+// A name that cannot be synchronised (sync/server_path.h) is noted once for the status
+// and produces no events. A synchronised item renamed to such a name is still here:
+// its removal is held back (`held_back`) until it is removed or moved out for good, and it
+// goes out as a rename once the item has a valid name again.
 // A queue overflow re-walks every session's watches and rescans it; a watch refused by
 // the per-user limit leaves the session partly watched and rescanned every
 // degraded_interval; a folder that goes away is reported as a session error, watched
@@ -45,6 +49,7 @@
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
 #include "store/session_folders.h"
+#include "sync/server_path.h"
 
 namespace {
 
@@ -105,6 +110,15 @@ public:
     void Warning(uint64_t, const std::string& line) override {
         NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): %s\n", line.c_str());
     }
+    void Unsyncable(uint64_t sess_id, const std::string& rel, const char* reason) override {
+        // Recorded on the session's own root, which the status lists.
+        Registry::Entry entry;
+        if (services.registry->Find(sess_id, entry) == 0 || !entry.root) return;
+        if (reason)
+            entry.root->NoteUnsyncable(ustring(rel), reason);
+        else
+            entry.root->ForgetUnsyncable(ustring(rel));
+    }
 
 private:
     const SyncServices services;
@@ -122,6 +136,14 @@ void Detector::Outbox::Push(uint64_t sess_id, Event::Type type, const std::strin
         if ((type == Event::EV_MODIFY && (before == Event::EV_CREATE || before == Event::EV_MODIFY)) ||
             (type == Event::EV_CREATE && before == Event::EV_CREATE))
             return;
+    }
+    if (type == Event::EV_REMOVE) {
+        // What was created earlier in this round below a removed path is gone with it:
+        // a later create there is new, never folded into the earlier one.
+        const auto below = std::make_pair(sess_id, rel + "/");
+        for (auto it = last.lower_bound(below);
+             it != last.end() && it->first.first == sess_id && it->first.second.compare(0, rel.size() + 1, below.second) == 0;)
+            it = last.erase(it);
     }
     Item item{Event(), type_from_db};
     item.event.m_type = type;
@@ -259,7 +281,8 @@ void Detector::AddTree(uint64_t sess_id, session_info& info, const std::string& 
         stack.pop_back();
         const int rc = WatchDir(sess_id, info, dir, out);
         if (rc == INOTIFY_ERR_GONE || rc == INOTIFY_ERR_NOT_DIR) continue;
-        if (push && dir != "/") out.Push(sess_id, Event::EV_CREATE, dir, true, false);
+        const bool syncable = push && (dir == "/" || Syncable(sess_id, dir, out));
+        if (push && syncable && dir != "/") out.Push(sess_id, Event::EV_CREATE, dir, true, false);
         // A subtree that cannot be watched is left to the rescans; with push its
         // entries are still announced, since nothing else will do it now.
         if (rc != INOTIFY_OK && !push) continue;
@@ -277,7 +300,7 @@ void Detector::AddTree(uint64_t sess_id, session_info& info, const std::string& 
             }
             if (entry.type == FT_DIR)
                 subdirs.push_back(child);
-            else if (entry.type == FT_FILE && push)
+            else if (entry.type == FT_FILE && push && syncable && Syncable(sess_id, child, out))
                 out.Push(sess_id, Event::EV_CREATE, child, false, false);
         }
         FSCloseDir(dh);
@@ -371,6 +394,7 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
         }
         for (auto it = moves.begin(); it != moves.end();) it = it->second.sess_id == sess_id ? moves.erase(it) : ++it;
         for (auto it = dirty.begin(); it != dirty.end();) it = it->first.first == sess_id ? dirty.erase(it) : ++it;
+        for (auto it = held_back.begin(); it != held_back.end();) it = it->first.first == sess_id ? held_back.erase(it) : ++it;
         session_info& info = index[sess_id];
         info.path = path;
         info.root = root;
@@ -393,6 +417,7 @@ void Detector::RemoveWatch(uint64_t sess_id) {
     DropTree(sess_id, it->second, "/");
     for (auto m = moves.begin(); m != moves.end();) m = m->second.sess_id == sess_id ? moves.erase(m) : ++m;
     for (auto d = dirty.begin(); d != dirty.end();) d = d->first.first == sess_id ? dirty.erase(d) : ++d;
+    for (auto h = held_back.begin(); h != held_back.end();) h = h->first.first == sess_id ? held_back.erase(h) : ++h;
     index.erase(it);
 }
 
@@ -409,6 +434,7 @@ void Detector::Clear() {
     index.clear();
     moves.clear();
     dirty.clear();
+    held_back.clear();
 }
 
 bool Detector::HasWatch(uint64_t sess_id) {
@@ -541,8 +567,11 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
     auto push_file = [&](Event::Type type) {
         FILE_INFO fi;
         if (info.root->Stat(rel, fi) != FsResult::kOk || !fi.isExist) return;  // gone again: its removal follows
-        if (fi.type == FT_FILE) out.Push(sess_id, type, rel, false, false);
-        else if (fi.type != FT_DIR) info.root->NoteUnsynchronised(rel, fi.type);  // links, special files
+        if (fi.type == FT_FILE) {
+            if (Syncable(sess_id, rel, out)) out.Push(sess_id, type, rel, false, false);
+        } else if (fi.type != FT_DIR) {
+            info.root->NoteUnsynchronised(rel, fi.type);  // links, special files
+        }
     };
 
     if ((rec.mask & IN_CREATE) != 0) {
@@ -560,7 +589,10 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
     } else if ((rec.mask & IN_DELETE) != 0) {
         dirty.erase(key);
         if (is_dir) DropTree(sess_id, info, rel);
-        out.Push(sess_id, Event::EV_REMOVE, rel, is_dir, true);
+        if (UnsyncableReason(rel) == nullptr)
+            out.Push(sess_id, Event::EV_REMOVE, rel, is_dir, true);
+        else
+            ReleaseHeld(sess_id, rel, out);
     } else if ((rec.mask & IN_MOVED_FROM) != 0) {
         dirty.erase(key);
         moves[rec.cookie] = PendingMove{sess_id, rel, is_dir, now};
@@ -569,13 +601,10 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
         if (m != moves.end()) {
             const PendingMove from = m->second;
             moves.erase(m);
-            if (from.sess_id == sess_id) {
-                // A rename inside the folder: the old name goes, the new one comes.
-                if (from.is_dir) DropTree(sess_id, info, from.rel);
-                out.Push(sess_id, Event::EV_REMOVE, from.rel, from.is_dir, false);
-            } else {
+            if (from.sess_id != sess_id)
                 MovedOut(from, out);
-            }
+            else if (!MovedWithin(sess_id, info, from, rel, is_dir, out))
+                return;
         }
         if (is_dir)
             AddTree(sess_id, info, rel, true, out);
@@ -584,12 +613,71 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
     }
 }
 
+bool Detector::Syncable(uint64_t sess_id, const std::string& rel, Outbox& out) {
+    const char* reason = UnsyncableReason(ustring(rel));
+    if (reason == nullptr) return true;
+    const size_t slash = rel.rfind('/');
+    const std::string parent = slash == 0 || slash == std::string::npos ? "/" : rel.substr(0, slash);
+    if (UnsyncableReason(ustring(parent)) == nullptr) out.unsyncable.push_back({sess_id, rel, reason});
+    return false;
+}
+
+std::vector<std::pair<std::string, std::string>> Detector::TakeHeld(uint64_t sess_id, const std::string& rel) {
+    std::vector<std::pair<std::string, std::string>> taken;
+    for (auto it = held_back.lower_bound({sess_id, rel}); it != held_back.end() && it->first.first == sess_id;) {
+        const std::string& path = it->first.second;
+        if (path != rel && !(path.size() > rel.size() && path.compare(0, rel.size(), rel) == 0 && path[rel.size()] == '/'))
+            break;
+        taken.emplace_back(path.substr(rel.size()), it->second);
+        it = held_back.erase(it);
+    }
+    return taken;
+}
+
+void Detector::ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) {
+    for (const auto& [below, original] : TakeHeld(sess_id, rel)) {
+        NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): %s is gone, so is %s\n", (rel + below).c_str(),
+             original.c_str());
+        // Typed from the event database: only a synchronised path is removed.
+        out.Push(sess_id, Event::EV_REMOVE, original, false, true);
+    }
+}
+
+bool Detector::MovedWithin(uint64_t sess_id, session_info& info, const PendingMove& from, const std::string& to,
+                           bool is_dir, Outbox& out) {
+    if (from.is_dir) DropTree(sess_id, info, from.rel);
+    const bool from_ok = UnsyncableReason(ustring(from.rel)) == nullptr;
+    const bool to_ok = Syncable(sess_id, to, out);
+    auto holds = TakeHeld(sess_id, from.rel);
+    if (!from_ok) out.unsyncable.push_back({sess_id, from.rel, nullptr});
+    if (to_ok) {
+        // A rename: the old name goes (a held-back one with it), the new one comes.
+        if (from_ok) out.Push(sess_id, Event::EV_REMOVE, from.rel, from.is_dir, false);
+        for (const auto& hold : holds) out.Push(sess_id, Event::EV_REMOVE, hold.second, false, true);
+        return true;
+    }
+    // The item is still here under a name that cannot be synchronised: removing it
+    // elsewhere would leave its only copy on this machine, under that name.
+    if (from_ok) holds.emplace_back("", from.rel);
+    for (const auto& [below, original] : holds) {
+        NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): %s cannot be synchronised; %s is kept on the server\n",
+             (to + below).c_str(), original.c_str());
+        held_back[{sess_id, to + below}] = original;
+    }
+    if (is_dir) AddTree(sess_id, info, to, false, out);
+    return false;
+}
+
 void Detector::MovedOut(const PendingMove& move, Outbox& out) {
     auto s = index.find(move.sess_id);
     if (s == index.end() || s->second.lost) return;
     NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): %s moved out of session %llu\n", move.rel.c_str(),
          ull(move.sess_id));
     if (move.is_dir) DropTree(move.sess_id, s->second, move.rel);
+    if (UnsyncableReason(ustring(move.rel)) != nullptr) {
+        ReleaseHeld(move.sess_id, move.rel, out);
+        return;
+    }
     // Only a path the event database knows was synchronised and has to go.
     out.Push(move.sess_id, Event::EV_REMOVE, move.rel, move.is_dir, true);
 }
@@ -672,9 +760,33 @@ void Detector::DoDue(Clock::time_point now, Outbox& out) {
     }
 }
 
+void Detector::PushOtherLinks(const Event& e, std::set<std::pair<uint64_t, std::string>>& pushed) {
+    Registry::Entry entry;
+    if (services.registry->Find(e.m_sess_id, entry) == 0 || !entry.event_db || !entry.root) return;
+    int fd = -1;
+    if (entry.root->OpenAt(e.m_path, O_PATH | O_NOFOLLOW, 0, fd) != FsResult::kOk) return;
+    struct stat st;
+    const bool linked = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink > 1;
+    close(fd);
+    if (!linked) return;
+    // An edit through one name changed the content every other name shows.
+    std::vector<ustring> names;
+    if (entry.event_db->getPathsByInode(static_cast<uint64_t>(st.st_ino), names) != DbResult::kOk) return;
+    for (const ustring& name : names) {
+        if (!pushed.emplace(e.m_sess_id, name.str()).second) continue;
+        Event other = e;
+        other.m_path = name;
+        sink->PushLocalEvent(other);
+    }
+}
+
 void Detector::Deliver(Outbox& out) {
     // The event manager, the registry and the databases take their own locks.
     assert(!t_lock_held);
+    size_t untyped = 0;  // removals of paths never synchronised: logged once per round
+    std::set<std::pair<uint64_t, std::string>> pushed;
+    for (const Outbox::Item& item : out.events)
+        if (item.event.m_type != Event::EV_REMOVE) pushed.emplace(item.event.m_sess_id, item.event.m_path.str());
     for (Outbox::Item& item : out.events) {
         Event& e = item.event;
         if (item.type_from_db) {
@@ -687,8 +799,9 @@ void Detector::Deliver(Outbox& out) {
                 continue;
             }
             if (entry.event_db->getEventInfo(e.m_path, known) != DbLookup::kFound) {
-                NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item %s\n",
-                     e.m_path.c_str_utf8());
+                if (untyped++ == 0)
+                    NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item %s\n",
+                         e.m_path.c_str_utf8());
                 continue;
             }
             if (known.fileType != 0)
@@ -701,9 +814,14 @@ void Detector::Deliver(Outbox& out) {
         NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): PushEvent: %s at %llu\n", e.m_path.c_str_utf8(),
              ull(e.m_sess_id));
         sink->PushLocalEvent(e);
+        if (e.m_type == Event::EV_MODIFY && !e.isDir()) PushOtherLinks(e, pushed);
     }
+    if (untyped > 1)
+        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item: %zu more\n",
+             untyped - 1);
     for (const auto& [sess_id, root] : out.roots) sink->ReplaceRoot(sess_id, root);
     for (const auto& [sess_id, merge] : out.rescans) sink->IssueRescan(sess_id, "/", merge);
     for (const auto& [sess_id, code] : out.errors) sink->ReportSessionError(sess_id, code);
     for (const auto& [sess_id, line] : out.warnings) sink->Warning(sess_id, line);
+    for (const Outbox::Unsyncable& u : out.unsyncable) sink->Unsyncable(u.sess_id, u.rel, u.reason);
 }

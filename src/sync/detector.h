@@ -37,6 +37,9 @@ public:
     virtual void ReplaceRoot(uint64_t, std::shared_ptr<const SessionRoot>) {}
     // A warning for the user's log (the text is a whole log line).
     virtual void Warning(uint64_t, const std::string&) {}
+    // The item rel cannot be synchronised for reason (a static sentence), to be listed
+    // in the status and noted once; reason null: it can be again.
+    virtual void Unsyncable(uint64_t, const std::string&, const char*) {}
 };
 
 class Detector : public Task {
@@ -119,16 +122,40 @@ private:
         std::map<uint64_t, std::shared_ptr<const SessionRoot>> roots;  // folders that came back
         std::vector<std::pair<uint64_t, int>> errors;
         std::vector<std::pair<uint64_t, std::string>> warnings;
+        struct Unsyncable {
+            uint64_t sess_id;
+            std::string rel;
+            const char* reason;  // null: syncable again
+        };
+        std::vector<Unsyncable> unsyncable;
 
         void Push(uint64_t sess_id, Event::Type type, const std::string& rel, bool is_dir, bool type_from_db);
         void Rescan(uint64_t sess_id, bool merge);
     };
 
     void Deliver(Outbox& out) EXCLUDES(lock);
+    // For a file changed through one of its hard links: pushes the same change for the
+    // other names the event database records with its inode, once each (pushed holds
+    // the paths already pushed this round).
+    void PushOtherLinks(const Event& e, std::set<std::pair<uint64_t, std::string>>& pushed) EXCLUDES(lock);
     void Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& out) REQUIRES(lock);
     void HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec, Clock::time_point now,
                      Outbox& out) REQUIRES(lock);
     void MovedOut(const PendingMove& move, Outbox& out) REQUIRES(lock);
+    // A rename inside the session's folder from `from` to `to`: pushes the removal it
+    // makes, or keeps the hold while the item has a name that cannot be synchronised.
+    // True when the new name is to be announced as a creation.
+    bool MovedWithin(uint64_t sess_id, session_info& info, const PendingMove& from, const std::string& to,
+                     bool is_dir, Outbox& out) REQUIRES(lock);
+    // Whether rel can be synchronised; when it cannot, it is noted once with its
+    // reason (the topmost such name of a tree only).
+    static bool Syncable(uint64_t sess_id, const std::string& rel, Outbox& out);
+    // The holds on rel and below it, taken out: (path below rel, e.g. "" or "/x",
+    // held-back path).
+    std::vector<std::pair<std::string, std::string>> TakeHeld(uint64_t sess_id, const std::string& rel)
+        REQUIRES(lock);
+    // A held item that is gone for good: its held-back removals go out now.
+    void ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) REQUIRES(lock);
     void Overflow(Outbox& out) REQUIRES(lock);
     void DoDue(Clock::time_point now, Outbox& out) REQUIRES(lock);
 
@@ -163,5 +190,9 @@ private:
     std::map<int, std::vector<Owner>> by_wd GUARDED_BY(lock);  // a folder may sit in two sessions
     std::map<uint32_t, PendingMove> moves GUARDED_BY(lock);     // by cookie
     std::map<std::pair<uint64_t, std::string>, Clock::time_point> dirty GUARDED_BY(lock);  // written, not closed
+    // Synchronised items renamed to a name that cannot be synchronised: (session, that
+    // name) -> the path whose removal is held back until the item is gone for good or
+    // comes back under a valid name (then it goes out as a rename).
+    std::map<std::pair<uint64_t, std::string>, std::string> held_back GUARDED_BY(lock);
     std::chrono::milliseconds degraded_interval GUARDED_BY(lock);
 };

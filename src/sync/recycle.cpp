@@ -5,6 +5,7 @@
 
 #include "foundation/logger.h"
 #include "foundation/tmp_name.h"
+#include "foundation/utf8_cut.h"
 #include "platform/file_ops.h"
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
@@ -27,13 +28,6 @@ std::string LastPart(const std::string& path) {
 std::string ParentOf(const std::string& path) {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos || slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-// The first size bytes of s, not cutting a UTF-8 sequence.
-std::string CutUtf8(const std::string& s, size_t size) {
-    if (s.size() <= size) return s;
-    while (size > 0 && (static_cast<unsigned char>(s[size]) & 0xC0) == 0x80) --size;
-    return s.substr(0, size);
 }
 
 bool Within(const std::string& path, const std::string& folder) {

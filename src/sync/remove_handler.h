@@ -41,8 +41,10 @@ private:
     // kFailed when dir cannot be listed (then nothing below it is touched further).
     StepResult RecycleUnchangedItems(const ustring& dir, bool& emptied);
     // The server's answer to the removal of the current row: the row forgotten (and
-    // the folders above raised), or a refusal acted on. A result code.
-    int RecordRemoval(const PObject& answer);
+    // the folders above raised), or a refusal acted on. replaced_by: the item of
+    // another type now under the name, queued for upload once the old one is gone.
+    // A result code.
+    int RecordRemoval(const PObject& answer, const FILE_INFO* replaced_by);
     // Command 15 exchange for the current row. 0 with the reply (which may hold
     // "error"); a result code for a broken exchange.
     int ProtoRemoveObject(PObject& reply);

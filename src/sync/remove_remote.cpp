@@ -103,7 +103,12 @@ int RemoveHandler::RemoveRemote() {
              port.WorkerId(), path);
         return ERR_SYS;
     }
-    if (local.isExist) {
+    const ClientFileEventInfo& known = context.database_record;
+    // Another type under the synchronised name (a file replaced by a folder, or back):
+    // the old item goes on the server, and the new one is uploaded after it.
+    const bool type_changed =
+        local.isExist && known.syncID != 0 && (local.type == FT_DIR) != (known.fileType == 1);
+    if (local.isExist && !type_changed) {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): RemoveRemote: Path '%s' exists\n", port.WorkerId(),
              path);
         if (local.type == FT_DIR) {
@@ -127,10 +132,10 @@ int RemoveHandler::RemoveRemote() {
              port.WorkerId(), path, GetErrorString(rc));
         return rc;
     }
-    return RecordRemoval(reply);
+    return RecordRemoval(reply, type_changed ? &local : nullptr);
 }
 
-int RemoveHandler::RecordRemoval(const PObject& answer) {
+int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replaced_by) {
     const char* path = port.GetPath().c_str_utf8();
     const ClientFileEventInfo& row = context.database_record;
     if (answer.hasMember("error")) {
@@ -168,6 +173,13 @@ int RemoveHandler::RecordRemoval(const PObject& answer) {
     if (!answer.hasMember("error") && answer["sync_id"].isInteger() &&
         port.RaiseAncestors(answer["sync_id"].asUInt64()) != StepResult::kOk)
         return ERR_SYS;
+    if (replaced_by != nullptr) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: '%s' changed its type, upload the new one\n", path);
+        if (replaced_by->type == FT_DIR)
+            port.PushTreeCreateEvents(port.GetPath());
+        else
+            port.PushLocalEvent(port.GetPath(), Event::EV_CREATE, false);
+    }
     port.SetNotify(WorkerPort::NOTIFY_CLIENT_REMOVE);
     return 0;
 }

@@ -167,7 +167,7 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         }
         const ustring path = SubPath(root, l->path);
         if (l->is_dir() == d->is_dir()) {
-            if (l->is_dir() || (l->mtime == d->mtime && l->size == d->size)) {
+            if (l->is_dir() || (l->mtime == d->mtime && l->size == d->size && StampMatches(path))) {
                 NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): CompareFileList: skipping: %s\n", path.c_str_utf8());
             } else {
                 NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): CompareFileList: '%s' is locally modified ...\n",
@@ -193,6 +193,14 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         only_in_db(*d);
     }
     return StepResult::kOk;
+}
+
+bool RescanHandler::StampMatches(const ustring& path) {
+    FileEventDB* db = port.GetEventDatabase();
+    ClientFileEventInfo row;
+    WorkerPort::FileStamp now;
+    return db != nullptr && db->getEventInfo(path, row) == DbLookup::kFound && row.stamp.known() &&
+           port.StampOf(path, now) == StepResult::kOk && now.AsRow() == row.stamp;
 }
 
 int RescanHandler::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir) {

@@ -43,6 +43,10 @@ private:
 
     // 1: the database item path is excluded by the session's selective-sync prefix
     // rule; a filtered record was stored and no event is wanted. 0 otherwise.
+    // Whether the row of the file path keeps a stamp and the file still has it: size
+    // and seconds alone miss a same-size edit whose time was put back. An unknown
+    // stamp is no match (the upload reads the file and keeps its stamp).
+    bool StampMatches(const ustring& path);
     int TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
     // Queues a local modification (an upload) of path in the current session.
     void PushUploadEvent(const ustring& path, bool is_dir);

@@ -30,6 +30,20 @@ bool IsSafeServerPath(const ustring& path, const char** why) {
     return fault == nullptr;
 }
 
+const char* UnsyncableReason(const ustring& rel) {
+    const std::string p = rel.str();
+    if (p.size() >= PATH_MAX) return "the path is longer than 4095 bytes";
+    if (!ustring::is_valid(rel)) return "the name is not valid UTF-8";
+    if (p.find('\\') != std::string::npos) return "the name holds a \"\\\", which the server refuses";
+    for (size_t start = 0; start < p.size();) {
+        size_t end = p.find('/', start);
+        if (end == std::string::npos) end = p.size();
+        if (end - start > NAME_MAX) return "a name is longer than 255 bytes";
+        start = end + 1;
+    }
+    return nullptr;
+}
+
 std::string EscapeForLog(const ustring& path) {
     const std::string p = path.str();
     const size_t n = p.size() < 512 ? p.size() : 512;

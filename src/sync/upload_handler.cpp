@@ -14,6 +14,7 @@
 // signature in resume.request / resume.sign_file between passes over the same event,
 // so that a retry asks the server for the bytes it holds and sends only the rest.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -83,21 +84,23 @@ int UploadHandler::TestUploadLocalFilter() {
         return ERR_SYS;
     }
     // Size limits concern files; a directory has no size of its own.
-    if (st.isExist && st.type == FT_FILE) {
-        rc = services.system_black_list->TestFileSize(st.size);
-        bool own = false;
-        if (rc == 0 && port.GetBlackList() != nullptr) {
-            rc = port.GetBlackList()->TestFileSize(st.size);
-            own = rc != 0;
-        }
-        if (rc != 0) {
-            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
-            if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)port.AddFilteredEventToDB(rc);
-            port.SetNotify(WorkerPort::NOTIFY_FILTERED);
-            return 0;
-        }
-    }
+    if (st.isExist && st.type == FT_FILE && !PassesSizeFilter(st.size)) return 0;
     return 1;
+}
+
+bool UploadHandler::PassesSizeFilter(uint64_t size) {
+    int rc = services.system_black_list->TestFileSize(size);
+    bool own = false;
+    if (rc == 0 && port.GetBlackList() != nullptr) {
+        rc = port.GetBlackList()->TestFileSize(size);
+        own = rc != 0;
+    }
+    if (rc == 0) return true;
+    NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n",
+         port.GetPath().c_str_utf8(), rc);
+    if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)port.AddFilteredEventToDB(rc);
+    port.SetNotify(WorkerPort::NOTIFY_FILTERED);
+    return false;
 }
 
 void UploadHandler::PrepareAttributes(PObject& request, uint32_t local_mtime) const {
@@ -124,24 +127,27 @@ bool UploadHandler::IsFakeRequest(const PObject& request) {
     return true;
 }
 
-int UploadHandler::WaitOutModificationSecond(const ustring& rel) {
+int UploadHandler::WaitOutTimestampTick(const ustring& rel) {
+    // File times advance by clock ticks (a few milliseconds), not nanoseconds.
+    constexpr int64_t kTickNs = 20 * 1000 * 1000;
     constexpr int kMaxWaitMs = 3000;
-    for (int waited = 0;; waited += 50) {
+    for (int waited = 0;; waited += 20) {
         FileStamp s;
         if (port.StampOf(rel, s) != StepResult::kOk || !s.exists) return 0;
         timespec now{};
         clock_gettime(CLOCK_REALTIME, &now);
-        const int64_t second = s.mtime_ns >= 0 ? s.mtime_ns / 1000000000 : -1;
-        // Only the current second is a risk; a time in the future (a skewed clock, a
-        // restored file) would never pass and is read as it is.
-        if (second != (int64_t)now.tv_sec) return 0;
+        const int64_t now_ns = (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+        const int64_t latest = std::max(s.mtime_ns, s.ctime_ns);
+        // A time in the future (a skewed clock, a restored file) would never pass and
+        // is read as it is.
+        if (latest <= now_ns - kTickNs || latest > now_ns) return 0;
         if (port.Aborted()) return ERR_INT;
         if (waited >= kMaxWaitMs) {
             NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is still being written, try it again later\n",
                  rel.c_str_utf8());
             return ERR_INT;
         }
-        usleep(50 * 1000);
+        usleep(20 * 1000);
     }
 }
 
@@ -150,7 +156,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
     const SessionRoot* root = context.root_entry.root.get();
     const ustring& path = port.GetPath();
     const ClientFileEventInfo& row = context.database_record;
-    if (const int rc = WaitOutModificationSecond(path); rc != 0) return rc;
+    if (const int rc = WaitOutTimestampTick(path); rc != 0) return rc;
     FILE_INFO first;
     if (root == nullptr || root->Stat(path, first) != FsResult::kOk || !first.isExist) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
@@ -163,8 +169,15 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
              path.c_str_utf8());
         return ERR_SYS;
     }
+    // The size that is read and sent passes the size filters, whatever the size the
+    // event was admitted with (a file written in place grows after its first event).
+    if (!PassesSizeFilter(stamp.size)) return kFiltered;
     PObject& file = request["file"];
-    if (row.syncID != 0 && !port.LocallyModified(first, row, nullptr)) {
+    // Size and seconds can stay the same through an edit (a time put back, a time
+    // clamped to 32 bits, a file replaced within one second): only the row's own
+    // stamp, when it matches, tells that nothing changed.
+    if (row.syncID != 0 && row.stamp.known() && row.stamp == stamp.AsRow() &&
+        !port.LocallyModified(first, row, nullptr)) {
         NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is not modified (weak check)\n",
              path.c_str_utf8());
         file["size"] = first.size;
@@ -201,14 +214,6 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
              path.c_str_utf8());
         return rc == ERR_INT ? ERR_INT : ERR_SYS;
     }
-    if (hash == row.fileCheckSum) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File content of '%s' is not changed, do refer\n",
-             path.c_str_utf8());
-        file["size"] = first.size;
-        file["hash"] = hash;
-        file["refer"] = (uint64_t)1;
-        return 0;
-    }
     FileStamp second;
     if (port.StampOf(path, second) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
@@ -221,6 +226,14 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
              "it again\n",
              path.c_str_utf8());
         return ERR_INT;
+    }
+    if (hash == row.fileCheckSum) {
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File content of '%s' is not changed, do refer\n",
+             path.c_str_utf8());
+        file["size"] = first.size;
+        file["hash"] = hash;
+        file["refer"] = (uint64_t)1;
+        return 0;
     }
     file["size"] = first.size;
     file["hash"] = hash;
@@ -236,8 +249,28 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         file["is_delta"] = (uint64_t)1;
         file["data"] = PObject::binary_type(delta.getPath(), 0, d.size);
     } else {
+        // The stream sends the file that was hashed: opened here and checked against
+        // the stamp it was read under, never opened again by its name (which a FIFO or
+        // another file may have taken since).
+        int fd = -1;
+        struct stat st {};
+        const bool same = root->OpenAt(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) == FsResult::kOk && fstat(fd, &st) == 0 &&
+                          S_ISREG(st.st_mode) && (uint64_t)st.st_ino == stamp.inode &&
+                          (uint64_t)st.st_size == stamp.size &&
+                          (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec == stamp.mtime_ns &&
+                          (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec == stamp.ctime_ns;
+        if (!same) {
+            if (fd >= 0) close(fd);
+            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: '%s' changed after it was read, try it again\n",
+                 path.c_str_utf8());
+            return ERR_INT;
+        }
         file["is_delta"] = (uint64_t)0;
-        file["data"] = PObject::binary_type(port.GetFullPath(), 0, first.size);
+        file["data"] = PObject::binary_type(port.GetFullPath(), std::shared_ptr<const int>(new int(fd), [](const int* p) {
+                                                close(*p);
+                                                delete p;
+                                            }),
+                                            0, first.size);
     }
     return 0;
 }
@@ -347,15 +380,16 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
 }
 
 StepResult UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
-                                 const ustring& sign_path) {
+                                 const ustring& sign_path, const FileStamp& stamp) {
     ClientFileEventInfo n;
     port.RowFromReply(response, n);
     if (n.fileType == 1) {
         n.fileSize = 0;
     } else if (request.hasMember("file")) {
-        // What was sent (or referred to) is what the server now holds.
+        // What was sent (or referred to) is what the server now holds, read under stamp.
         n.fileSize = request["file"]["size"].asUInt64();
         n.fileCheckSum = request["file"]["hash"].asString();
+        n.stamp = stamp.AsRow();
     } else {
         n.fileSize = row.fileSize;
         n.fileCheckSum = row.fileCheckSum;
@@ -429,6 +463,15 @@ int UploadHandler::Admit(Item& item) {
 
     item.is_dir = item.local.type == FT_DIR;
     item.row = context.database_record;
+    if (item.row.syncID != 0 && item.is_dir != (item.row.fileType == 1)) {
+        // The server holds the other type under this name: that one is removed first
+        // (its removal uploads this item when done); sent now, a folder would read as
+        // unchanged and a file as a conflict with the server's own version.
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' changed its type, remove the old one first\n",
+             cpath);
+        port.PushRemoveEvent(path, item.row.fileType == 1);
+        return 0;
+    }
     if (port.StampOf(path, item.stamp) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
@@ -466,6 +509,7 @@ int UploadHandler::BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObj
     FILE_INFO hashed = item.local;
     if (!item.is_dir) {
         const int rc = PrepareFileBlock(request, sig, delta, hashed, item.stamp);
+        if (rc == kFiltered) return rc;
         if (rc != 0) {
             NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
                  port.GetPath().c_str_utf8(), GetErrorString(rc));
@@ -492,9 +536,12 @@ int UploadHandler::BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObj
 }
 
 int UploadHandler::SettleFakeRequest(const PObject& request, const Item& item) {
-    if (request["mtime"]["refer"].asUInt64() != 0) return 0;
     const ustring& path = port.GetPath();
     const char* cpath = path.c_str_utf8();
+    if (request["mtime"]["refer"].asUInt64() != 0) {
+        KeepStamp(item, item.stamp);
+        return 0;
+    }
     NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
          cpath);
     // Only the state that was compared may get the old time: a write landing
@@ -509,7 +556,22 @@ int UploadHandler::SettleFakeRequest(const PObject& request, const Item& item) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n", cpath);
         return ERR_SYS;
     }
+    // The stamp after the time went back, kept only while nothing else happened since:
+    // a write would have left another time or size.
+    if (port.StampOf(path, now) == StepResult::kOk && now.exists && now.size == item.stamp.size &&
+        now.inode == item.stamp.inode && now.mtime_ns == (int64_t)item.row.fileModTime * 1000000000)
+        KeepStamp(item, now);
     return 0;
+}
+
+void UploadHandler::KeepStamp(const Item& item, const FileStamp& stamp) {
+    // A folder has no stamp; a row whose stamp already matches needs no write.
+    if (item.is_dir || item.row.stamp == stamp.AsRow()) return;
+    ClientFileEventInfo row = item.row;
+    row.stamp = stamp.AsRow();
+    if (port.CommitDatabase(row) != StepResult::kOk)
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: the stamp of '%s' is not kept\n",
+             port.GetPath().c_str_utf8());
 }
 
 LeaseOutcome UploadHandler::Send(PObject& request, PObject& response) {
@@ -523,8 +585,9 @@ LeaseOutcome UploadHandler::Send(PObject& request, PObject& response) {
     return out;
 }
 
-int UploadHandler::Record(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
-                          bool resumed, TempFile& sig) {
+int UploadHandler::Record(const PObject& request, const PObject& response, const Item& item, bool resumed,
+                          TempFile& sig) {
+    const ClientFileEventInfo& row = item.row;
     if (response.hasMember("error")) {
         port.ClearCache();
         return UploadErrorResult(response);
@@ -537,7 +600,7 @@ int UploadHandler::Record(const PObject& request, const PObject& response, const
         return ERR_SERVER;
     }
     const ustring sign_path = resumed || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
-    if (CommitDatabaseUpload(request, response, row, sign_path) != StepResult::kOk) {
+    if (CommitDatabaseUpload(request, response, row, sign_path, item.stamp) != StepResult::kOk) {
         NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
     }
@@ -571,12 +634,12 @@ int UploadHandler::Run() {
     if (resumed) {
         request = resume.request;
     } else if (const int rc = BuildRequest(item, sig, delta, request); rc != 0) {
-        return rc;
+        return rc == kFiltered ? 0 : rc;  // filtered: finished, nothing sent
     }
     if (item.row.syncID != 0 && IsFakeRequest(request)) return SettleFakeRequest(request, item);
 
     PObject response;
     const LeaseOutcome out = Send(request, response);
     if (out.stage != LeaseStage::kDone) return out.code;
-    return Record(request, response, item.row, resumed, sig);
+    return Record(request, response, item, resumed, sig);
 }

@@ -40,6 +40,9 @@ public:
 
 private:
     static constexpr int kGoOn = WorkerPort::kGoOn;
+    // PrepareFileBlock and BuildRequest: the size read is over a size limit (the
+    // event is finished as filtered). Neither a result code nor kGoOn.
+    static constexpr int kFiltered = 2;
     // What one pass knows of the local item.
     struct Item {
         FILE_INFO local;
@@ -54,7 +57,7 @@ private:
     // Drops a held request that no longer fits the local item.
     void DropStaleResume(const Item& item);
     // A new request for the item (content read, resume state stored for a large
-    // file). 0 or a result code.
+    // file). 0, kFiltered or a result code.
     int BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObject& request);
     // A request that changes nothing: only the local time may go back to the row's,
     // and only onto the state that was compared. A result code.
@@ -63,23 +66,29 @@ private:
     LeaseOutcome Send(PObject& request, PObject& response);
     // The server's answer recorded: the row written (the signature taken over), or
     // the error's result. resumed: the request came from `resume`.
-    int Record(const PObject& request, const PObject& response, const ClientFileEventInfo& row, bool resumed,
-               TempFile& sig);
+    int Record(const PObject& request, const PObject& response, const Item& item, bool resumed, TempFile& sig);
+    // Writes stamp into the item's row: its content was compared equal under it.
+    void KeepStamp(const Item& item, const FileStamp& stamp);
 
     // 1: the item passes the filters; 0: filtered (finished); else a result code.
     int TestUploadLocalFilter();
     // Fills request["file"] for the local file. `hashed` and `stamp` receive the state
     // the content was read under; `sig` the new signature, `delta` the delta (when one
-    // was made). 0; ERR_INT when the file changed while it was read; ERR_SYS otherwise.
+    // was made). 0; kFiltered when the size read is over a size limit; ERR_INT when
+    // the file changed while it was read; ERR_SYS otherwise. The row's content is
+    // referred to without reading only when the row's stamp matches the file's.
     int PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
                          WorkerPort::FileStamp& stamp);
-    // Waits until the second of rel's last modification has passed (at most a few
-    // seconds). Rows keep modification times in whole seconds: a row taken from a file
-    // written in the current second would match a second write within that same
-    // second, and every size-and-time check would then miss that write for good.
-    // 0 when rel may be read now (or cannot be examined: the caller reports that);
-    // ERR_INT when aborted or when rel is still being written after the wait.
-    int WaitOutModificationSecond(const ustring& rel);
+    // Waits until the clock tick of rel's last change has passed (file times advance
+    // by ticks of a few milliseconds): a stamp taken within the tick of a write would
+    // match a second write of the same size within that tick, and the row's stamp
+    // would then hide that write for good. 0 when rel may be read now (or cannot be
+    // examined: the caller reports that); ERR_INT when aborted or when rel is still
+    // being written after a few seconds.
+    int WaitOutTimestampTick(const ustring& rel);
+    // Applies the size filters to size: false (the event is finished as filtered,
+    // and noted as such) when over a limit.
+    bool PassesSizeFilter(uint64_t size);
     // "mtime", "mac_attribute" and "exec_bit" of the request.
     void PrepareAttributes(PObject& request, uint32_t local_mtime) const;
     // True when the request changes nothing but, perhaps, the local time.
@@ -94,7 +103,7 @@ private:
     int UploadErrorResult(const PObject& response);
     // Writes the row the upload made.
     StepResult CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
-                             const ustring& sign_path);
+                                    const ustring& sign_path, const FileStamp& stamp);
     // Queues a removal when the item vanished during the upload; kFailed when the
     // item cannot be examined.
     StepResult CheckLocalModification(const PObject& request);

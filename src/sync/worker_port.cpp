@@ -2,7 +2,10 @@
 // in worker_files.cpp, worker_walk.cpp, worker_recovery.cpp) calls the loop or a
 // handler, so the loop (worker.cpp) sits above the handlers and the handlers above the
 // port: the worker's files call each other in one direction only.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "filter/black_list.h"
 #include "filter/filter_codes.h"
@@ -152,6 +155,24 @@ int WorkerPort::TestBlackListPath() {
 // The white list's refusal counts as the selective-sync extension rule.
 int WorkerPort::TestCommonFilter() { return TestWhiteList() != 0 ? FILTER_EXT_SELECTIVE_SYNC : TestBlackListPath(); }
 
+bool WorkerPort::Quiet(const ustring& rel) {
+    constexpr int64_t kQuietSeconds = 3;
+    const int64_t since = (int64_t)services.now() - kQuietSeconds;
+    FileStamp s;
+    if (StampOf(rel, s) != StepResult::kOk || !s.exists) return true;  // the rename reports what it finds
+    if (std::max(s.mtime_ns, s.ctime_ns) / 1000000000 >= since) return false;
+    if (s.kind != S_IFDIR) return true;
+    // A folder's entries: one being written keeps the folder busy too.
+    DIR_HANDLE dh;
+    if (context.root_entry.root->OpenDir(rel, FS_DIR_STAT, dh) != FsResult::kOk) return true;
+    bool quiet = true;
+    DIR_ENTRY entry;
+    while (quiet && FSReadDir(dh, entry) == 1)
+        if (entry.name != "." && entry.name != ".." && (int64_t)entry.mtime >= since) quiet = false;
+    FSCloseDir(dh);
+    return quiet;
+}
+
 int WorkerPort::TestBaseNameConflict(const ustring& base_name) {
     const std::string name = base_name.str();
     if (name.empty()) return 1;
@@ -159,6 +180,13 @@ int WorkerPort::TestBaseNameConflict(const ustring& base_name) {
     const ustring client = pool ? pool->getClientName() : ustring();
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
+    const bool renamed = name.front() == ' ' || name.back() == ' ' || name.back() == '.';
+    if (renamed && !Quiet(GetPath())) {
+        // A program may still be writing into it by that name: renamed once it is quiet.
+        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): TestBaseNameConflict: '%s' is still changing, later\n",
+             base_name.c_str_utf8());
+        return ERR_INT;
+    }
     if (name.front() == ' ' || name.back() == ' ') {
         NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
              base_name.c_str_utf8());

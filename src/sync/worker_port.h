@@ -78,6 +78,8 @@ public:
         int64_t mtime_ns = 0;
         int64_t ctime_ns = 0;
         bool operator==(const FileStamp&) const = default;
+        // As the event database keeps it with the row (unknown when missing).
+        LocalStamp AsRow() const { return exists ? LocalStamp{mtime_ns, ctime_ns, inode} : LocalStamp(); }
     };
 
     // task gives the id and state of the worker; abort is its abort flag.
@@ -160,8 +162,12 @@ public:
     int TestBlackListPath();
     int TestFilePath(const ustring& path, uint64_t full_path_length);
     int TestDirectory(const ustring& path, uint64_t full_path_length);
+    // Whether rel (and, for a folder, each entry in it) has not changed for a few
+    // seconds; true when it cannot be examined.
+    bool Quiet(const ustring& rel);
     // 1: the name has no blank or trailing-dot conflict; 0: the local item was
-    // renamed; ERR_SYS: the rename failed.
+    // renamed; ERR_INT: it is still changing (renamed later); ERR_SYS: the rename
+    // failed.
     int TestBaseNameConflict(const ustring& base_name);
 
     // --- Database ---------------------------------------------------------------------

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -29,13 +30,20 @@ public:
         uint64_t offset = 0;
         uint64_t length = 0;
         ustring path;
+        // When set, the open file to send (its own copy of the descriptor is read;
+        // path then only names it in log lines): the file its sender examined, never
+        // another one that took its name since. Closed with the last copy.
+        std::shared_ptr<const int> fd;
 
         binary_type() = default;
         binary_type(const ustring& p, uint64_t off, uint64_t len) : offset(off), length(len), path(p) {}
+        binary_type(const ustring& p, std::shared_ptr<const int> open, uint64_t off, uint64_t len)
+            : offset(off), length(len), path(p), fd(std::move(open)) {}
         void clear() {
             offset = 0;
             length = 0;
             path.clear();
+            fd.reset();
         }
         bool empty() const { return path.empty(); }
         bool operator==(const binary_type& o) const {

@@ -218,24 +218,36 @@ StreamResult PStream::Send(Channel& c, const PObject::array_type& value) {
 }
 
 StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
-    if (c.WriteByte(TAG_BINARY) != 0 || c.WriteInt64(value.length) != 0) return StreamResult::kIo;
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
         return StreamResult::kSys;
     }
-    // A session's file is read beneath its root too, never through a link.
-    int fd = OpenRecvFile(value.path, O_RDONLY);
+    // The file is open before anything of the value is written, so that a file that
+    // cannot be opened leaves no half value on the wire. A descriptor handed in is
+    // the very file its sender examined; otherwise a session's file is opened beneath
+    // its root, never through a link, and without blocking on a FIFO put in its place.
+    int fd = value.fd ? ::dup(*value.fd) : OpenRecvFile(value.path, O_RDONLY | O_NONBLOCK);
+    struct stat st {};
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))) {
+        ::close(fd);
+        fd = -1;
+        errno = EINVAL;
+    }
     if (fd < 0) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
              "rb", errno);
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fopen error\n");
         return StreamResult::kSys;
     }
-    if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0 || value.offset > INT64_MAX) {
+    if (value.offset > INT64_MAX || ::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0) {
         NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fseek error\n");
         ::close(fd);
         return StreamResult::kSys;
+    }
+    if (c.WriteByte(TAG_BINARY) != 0 || c.WriteInt64(value.length) != 0) {
+        ::close(fd);
+        return StreamResult::kIo;
     }
     posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     if (trace)

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -238,17 +239,23 @@ private:
 
 // Polls until both clients are idle and their folders and the server's view hold the
 // same entries with the same content, twice in a row. false after seconds, with the
-// three trees in why.
-inline bool Converge(Client& a, Client& b, const RefServer& server, double seconds, std::string& why) {
+// three trees in why. Paths for which local_only holds (names that cannot be
+// synchronised, and what they keep on the server) are left out of the comparison.
+inline bool Converge(Client& a, Client& b, const RefServer& server, double seconds, std::string& why,
+                     const std::function<bool(const std::string&)>& local_only = nullptr) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     int agreed = 0;
     Tree ta, tb, ts;
+    auto kept = [&](Tree& t) {
+        if (local_only) std::erase_if(t, [&](const auto& entry) { return local_only(entry.first); });
+        return t;
+    };
     for (;;) {
         bool same = a.Idle() && b.Idle();
         if (same) {
             ta = LocalTree(a.sync);
             tb = LocalTree(b.sync);
-            same = ServerTree(server, ts) && ta == tb && ta == ts;
+            same = ServerTree(server, ts) && kept(ta) == kept(tb) && ta == kept(ts);
         }
         agreed = same ? agreed + 1 : 0;
         if (agreed >= 2) return true;

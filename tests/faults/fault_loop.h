@@ -89,6 +89,35 @@ inline void WriteTree(const std::string& root, const std::string& prefix, uint64
     for (int i = 0; i < large; ++i) write(prefix + "/large" + std::to_string(i) + ".bin", e2e::Noise(large_bytes, rng()));
 }
 
+// What users do to a tree while it synchronises, one of them drawn: a folder renamed
+// away and back four times with no pause, a file replaced by a folder of its name, a
+// folder replaced by a file. expected follows the change.
+inline void UserMove(const std::string& root, const std::string& prefix, std::mt19937_64& rng, e2e::Tree& expected) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> files, dirs;
+    for (const auto& [path, hash] : expected)
+        if (path.rfind(prefix + "/", 0) == 0) (hash == e2e::kDirMark ? dirs : files).push_back(path);
+    std::error_code ec;
+    const int kind = static_cast<int>(rng() % 3);
+    if (kind == 0 && !dirs.empty()) {
+        const std::string d = root + "/" + dirs[rng() % dirs.size()];
+        for (int i = 0; i < 4; ++i) fs::rename(i % 2 ? d + ".away" : d, i % 2 ? d : d + ".away", ec);
+    } else if (kind == 1 && !files.empty()) {
+        const std::string f = files[rng() % files.size()];
+        fs::remove(root + "/" + f, ec);
+        fs::create_directory(root + "/" + f, ec);
+        e2e::WriteFile(root + "/" + f + "/inside.txt", "was a file");
+        expected[f] = e2e::kDirMark;
+        expected[f + "/inside.txt"] = e2e::Md4OfFile(root + "/" + f + "/inside.txt");
+    } else if (kind == 2 && !dirs.empty()) {
+        const std::string d = dirs[rng() % dirs.size()];
+        fs::remove_all(root + "/" + d, ec);
+        e2e::WriteFile(root + "/" + d, "was a folder");
+        std::erase_if(expected, [&](const auto& e) { return e.first.rfind(d + "/", 0) == 0; });
+        expected[d] = e2e::Md4OfFile(root + "/" + d);
+    }
+}
+
 // What one run left, measured against what was written. A file is lost when one of the
 // three sides lacks it, corrupted when one holds other content; extra counts entries
 // nobody wrote (such as conflict copies, which a single writer per file never makes).

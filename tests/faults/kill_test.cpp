@@ -1,6 +1,7 @@
 // Daemons killed (SIGKILL, as a crash or power cut would) at random moments while they
-// synchronise: after a restart everything written arrives everywhere, and every
-// database the daemon keeps is whole.
+// synchronise (and while a user renames a folder back and forth or changes an item's
+// type): after a restart everything written arrives everywhere, and every database
+// the daemon keeps is whole.
 #include "faults/fault_loop.h"
 
 namespace {
@@ -15,8 +16,10 @@ TEST(Faults, DaemonKilledAtARandomMomentLosesNothing) {
         auto rng = tally.Rng(run);
         World w;
         ASSERT_EQ(w.Start(), "");
-        const e2e::Tree expected = w.WriteTrees(rng);
-        faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs));
+        e2e::Tree expected = w.WriteTrees(rng);
+        faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs / 2));
+        faults::UserMove(w.a.sync, "from-alpha", rng, expected);
+        faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs / 2));
         e2e::Client& victim = rng() % 2 ? w.a : w.b;
         victim.Kill();
         ASSERT_EQ(victim.Start(w.server), "");

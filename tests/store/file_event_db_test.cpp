@@ -95,6 +95,7 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
         "index|eventinfo_macHash_idx",
         "index|eventinfo_maxSyncID_idx",
         "index|eventinfo_path_idx",
+        "index|eventinfo_stampInode_idx",
         "index|eventinfo_syncID_idx",
         "index|eventinfo_updateClient_idx",
         "table|recycle_bin_table",
@@ -112,7 +113,8 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
         "baseName|TEXT|1|NULL|0",       "path|TEXT|1|NULL|0",            "filePrivilege|TEXT|0|NULL|0",
         "updateClient|TEXT|1|NULL|0",   "signPath|TEXT|0|NULL|0",        "macHash|TEXT|0|NULL|0",
         "windowsHash|TEXT|0|NULL|0",    "linuxHash|TEXT|0|NULL|0",       "varnelHash|TEXT|0|NULL|0",
-        "inode|INTEGER|0|NULL|0",       "execBit|INTEGER|0|0|0",
+        "inode|INTEGER|0|NULL|0",       "execBit|INTEGER|0|0|0",         "stampMtimeNs|INTEGER|0|NULL|0",
+        "stampCtimeNs|INTEGER|0|NULL|0", "stampInode|INTEGER|0|NULL|0",
     };
     EXPECT_EQ(cols, expectedCols);
     EXPECT_EQ(query(dbPath, "SELECT COUNT(*) FROM pragma_index_list('eventinfo') WHERE \"unique\" = 1 AND origin = 'u'"),
@@ -519,6 +521,34 @@ TEST_F(FileEventDBTest, EmptyPathAndMissingRows) {
     EXPECT_EQ(ei.sync_id, 4u);
     EXPECT_EQ(ei.row_id, 1u);
     EXPECT_EQ(db.setEventInfo(file("/", 1)), DbResult::kFailed);
+}
+
+TEST_F(FileEventDBTest, StampsAreKeptAndRowsFromBeforeThemHaveNone) {
+    // A database from before the stamp columns: its rows read with an unknown stamp.
+    ASSERT_EQ(db.setEventInfo(file("/old", 1)), DbResult::kOk);
+    db.destroy();
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &raw), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(raw, "DROP INDEX eventinfo_stampInode_idx; ALTER TABLE eventinfo DROP COLUMN stampMtimeNs; "
+                                "ALTER TABLE eventinfo DROP COLUMN stampCtimeNs; ALTER TABLE eventinfo DROP COLUMN stampInode;",
+                           nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(raw);
+    ASSERT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);
+    ClientFileEventInfo got;
+    ASSERT_EQ(db.getEventInfo("/old", got), DbLookup::kFound);
+    EXPECT_FALSE(got.stamp.known());
+
+    ClientFileEventInfo a = file("/a", 2), b = file("/b", 3);
+    a.stamp = b.stamp = LocalStamp{-1234567890123, 1700000000123456789, 42};  // times before 1970 too
+    ASSERT_TRUE(db.setEventInfo(a) == DbResult::kOk && db.setEventInfo(b) == DbResult::kOk && db.getEventInfo("/a", got) == DbLookup::kFound);
+    EXPECT_EQ(got.stamp, a.stamp);
+    std::vector<ustring> links;
+    ASSERT_EQ(db.getPathsByInode(42, links), DbResult::kOk);
+    EXPECT_EQ(links, (std::vector<ustring>{"/a", "/b"}));
+    a.syncID = 4;
+    a.stamp = LocalStamp();  // written without a stamp: unknown again, never a stale one
+    ASSERT_TRUE(db.setEventInfo(a) == DbResult::kOk && db.getEventInfo("/a", got) == DbLookup::kFound);
+    EXPECT_FALSE(got.stamp.known());
 }
 
 TEST_F(FileEventDBTest, ConcurrentWritersAreSerialised) {

@@ -80,6 +80,15 @@ protected:
         r.updateClient = "testbox";
         ASSERT_EQ(session.event_db->setEventInfo(r), DbResult::kOk) << path;
     }
+    // The row of rel keeps the stamp the file has now (it was synchronised as it is).
+    void Synced(const std::string& rel) {
+        ClientFileEventInfo r;
+        struct stat st {};
+        ASSERT_TRUE(session.event_db->getEventInfo(rel, r) == DbLookup::kFound && stat(Local(rel).c_str(), &st) == 0) << rel;
+        r.stamp = {st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec, st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec,
+                   st.st_ino};
+        ASSERT_EQ(session.event_db->setEventInfo(r), DbResult::kOk) << rel;
+    }
     // Hands out and finishes every queued event, as workers would get them.
     std::vector<Event> Drain() {
         std::vector<Event> out;
@@ -140,6 +149,8 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         Put("/new.txt", "new");
         Put("/newdir/inner.txt", "in");
         Put("/kind", "file");
+        Synced("/same.txt");
+        Synced("/dir/kept.txt");
         // The daemon's own scratch folder is never part of the comparison.
         Put("/.VarnelWorkingDirectory/scratch", "x");
 
@@ -293,6 +304,7 @@ TEST_F(RescanTest, LocalDeleteExpansionComparesOneLevelAndThenQueuesTheDirectory
     Row("/d/b.txt", false, 4);
     Row("/d/sub/deep.txt", false, 4);  // a level below: not this expansion's business
     Put("/d/b.txt", "same");
+    Synced("/d/b.txt");
     Put("/d/c.txt", "new");
     fs::create_directories(Local("/d/sub"));
     Event e;

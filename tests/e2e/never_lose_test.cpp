@@ -1,0 +1,160 @@
+// Two daemons and the reference server, with changes as users and their programs make
+// them: nothing may be lost on either side, and every case must converge.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "e2e/two_clients.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using e2e::Client;
+
+constexpr double kConvergeSeconds = 120;
+
+class NeverLose : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start({})) << "nimbrel-refserver did not start";
+        ASSERT_EQ(a.Start(server), "");
+        ASSERT_EQ(b.Start(server), "");
+    }
+    void ExpectConverged(const std::function<bool(const std::string&)>& local_only = nullptr) {
+        std::string why;
+        EXPECT_TRUE(e2e::Converge(a, b, server, kConvergeSeconds, why, local_only)) << why;
+    }
+    // Same size, same times: only the client's own stamp tells the change.
+    static void RewriteKeepingTimes(const std::string& path, const std::string& content) {
+        struct stat before {};
+        ASSERT_EQ(stat(path.c_str(), &before), 0);
+        e2e::WriteFile(path, content);
+        const timespec times[2] = {before.st_atim, before.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+
+    RefServer server;
+    Client a{"alpha"}, b{"beta"};
+};
+
+TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
+    e2e::WriteFile(a.path("doc.txt"), "the document");
+    fs::create_directories(a.path("proj/in"));
+    e2e::WriteFile(a.path("proj/in/plan.txt"), "the plan");
+    fs::create_directories(a.path("dir1/sub"));
+    for (int i = 0; i < 30; ++i) e2e::WriteFile(a.path("dir1/sub/f" + std::to_string(i)), "file " + std::to_string(i));
+    ExpectConverged();
+
+    fs::rename(a.path("doc.txt"), a.path("doc\\back.txt"));
+    fs::rename(a.path("proj"), a.path("proj\xff"));
+    e2e::WriteFile(a.path("new\\one.txt"), "never leaves");
+    for (const char* to : {"dir2", "dir1", "dir2", "dir1"}) fs::rename(a.path(to[3] == '2' ? "dir1" : "dir2"), a.path(to));
+    // Left out of the comparison: unsyncable names and what they keep elsewhere.
+    const auto unsyncable = [](const std::string& p) {
+        return p.find('\\') != std::string::npos || p.find('\xff') != std::string::npos || p == "doc.txt" ||
+               p.rfind("proj", 0) == 0;
+    };
+    ExpectConverged(unsyncable);
+    EXPECT_EQ(e2e::ReadFile(b.path("doc.txt")), "the document");
+    EXPECT_EQ(e2e::ReadFile(b.path("proj/in/plan.txt")), "the plan");
+    EXPECT_EQ(e2e::ReadFile(b.path("dir1/sub/f29")), "file 29");
+
+    // Each listed once, with its reason; the server never saw the refused name.
+    std::string listed;
+    const PObject status = a.daemon->Send("get_status");
+    for (const PObject& item : status["session_list"][0]["not_synchronised"].asArray())
+        listed += item["path"].asString().str() + ": " + item["reason"].asString().str() + "\n";
+    EXPECT_NE(listed.find("/new\\one.txt: the name holds a \"\\\""), std::string::npos) << listed;
+    EXPECT_NE(listed.find("/proj\\xff: the name is not valid UTF-8"), std::string::npos) << listed;
+    EXPECT_EQ(server.Log().find("one.txt"), std::string::npos);
+
+    // A name ending in a blank is renamed, but not while a program still writes by it.
+    fs::create_directories(a.path("notes "));
+    e2e::WriteFile(a.path("notes /log.txt"), "line 1\n");
+    for (int i = 2; i <= 4; ++i, usleep(400 * 1000))
+        EXPECT_TRUE(std::ofstream(a.path("notes /log.txt"), std::ios::app) << "line " << i << "\n") << i;
+
+    // Valid names again: renames.
+    fs::rename(a.path("doc\\back.txt"), a.path("doc2.txt"));
+    fs::rename(a.path("proj\xff"), a.path("proj2"));
+    ExpectConverged(unsyncable);
+    EXPECT_FALSE(fs::exists(b.path("doc.txt")));
+    EXPECT_EQ(e2e::ReadFile(b.path("doc2.txt")), "the document");
+    EXPECT_EQ(e2e::ReadFile(b.path("proj2/in/plan.txt")), "the plan");
+    EXPECT_EQ(e2e::ReadFile(b.path("notes/log.txt")), "line 1\nline 2\nline 3\nline 4\n");
+}
+
+TEST_F(NeverLose, SameSizeRewritesAndHardLinksReachTheOtherSide) {
+    e2e::WriteFile(a.path("kept.txt"), "version 1");
+    e2e::WriteFile(a.path("one.txt"), "first  one");
+    e2e::WriteFile(a.path("two.txt"), "second two");
+    e2e::WriteFile(a.path("linked.txt"), "linked v1");
+    ASSERT_EQ(link(a.path("linked.txt").c_str(), a.path("other-name.txt").c_str()), 0);
+    ExpectConverged();
+
+    RewriteKeepingTimes(a.path("kept.txt"), "version 2");   // cp -p, rsync -t, touch -r
+    fs::rename(a.path("two.txt"), a.path("one.txt"));        // written together, one second
+    e2e::WriteFile(a.path("linked.txt"), "linked v2");       // the other name changes too
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("kept.txt")), "version 2");
+    EXPECT_EQ(e2e::ReadFile(b.path("one.txt")), "second two");
+    EXPECT_EQ(e2e::ReadFile(b.path("other-name.txt")), "linked v2");
+
+    // Made while the daemon was down: found by the rescan at start.
+    a.Kill();
+    RewriteKeepingTimes(a.path("kept.txt"), "version 3");
+    ASSERT_EQ(a.Start(server), "");
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("kept.txt")), "version 3");
+}
+
+TEST_F(NeverLose, ConflictOnALongNameKeepsBothVersionsWithinTheNameLimit) {
+    std::string file;  // 240 bytes of three-byte characters, and an extension
+    for (int i = 0; i < 80; ++i) file += "\xe2\x82\xac";
+    file += ".txt";
+    e2e::WriteFile(a.path(file), "original");
+    ExpectConverged();
+    e2e::WriteFile(a.path(file), "alpha's edit");
+    e2e::WriteFile(b.path(file), "beta's edit, longer");
+    ExpectConverged();
+    const e2e::Tree tree = e2e::LocalTree(a.sync);
+    EXPECT_EQ(tree.size(), 2u) << e2e::Describe(tree);
+    for (const auto& [path, hash] : tree)
+        EXPECT_TRUE(path.size() <= 255 && ustring::is_valid(ustring(path.c_str())) && path.ends_with(".txt")) << path;
+}
+
+TEST_F(NeverLose, TypeChangesEndWithTheNewTypeEverywhere) {
+    e2e::WriteFile(a.path("item"), "a file first");
+    fs::create_directories(a.path("box"));
+    e2e::WriteFile(a.path("box/child.txt"), "inside");
+    ExpectConverged();
+
+    // File to folder and folder to file, on one side.
+    fs::remove(a.path("item"));
+    fs::create_directories(a.path("item"));
+    e2e::WriteFile(a.path("item/inside.txt"), "now a folder");
+    fs::remove_all(a.path("box"));
+    e2e::WriteFile(a.path("box"), "now a file");
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("item/inside.txt")), "now a folder");
+    EXPECT_EQ(e2e::ReadFile(b.path("box")), "now a file");
+
+    // Six flips in a row converge, on the other side this time.
+    for (int i = 0; i < 6; ++i) {
+        const bool was_dir = fs::is_directory(b.path("item"));
+        fs::remove_all(b.path("item"));
+        if (!was_dir) fs::create_directories(b.path("item"));
+        e2e::WriteFile(b.path(was_dir ? "item" : "item/f"), "flip " + std::to_string(i));
+    }
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(a.path("item/f")), "flip 5");
+    for (const auto& [path, hash] : e2e::LocalTree(a.sync))
+        EXPECT_EQ(path.find("Conflict_a"), std::string::npos) << "a conflict name renamed again: " << path;
+}
+
+}  // namespace
