@@ -52,7 +52,7 @@ AppResult Nimbrel::run() {
     if (rc != 0) {
         // The process entry ends the process: without a message thread no request
         // could ever be answered.
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): pthread_create: %s (%d)\n", strerror(rc), rc);
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "pthread_create: %s (%d)\n", strerror(rc), rc);
         return AppResult::kNoThread;
     }
     return AppResult::kOk;
@@ -71,13 +71,13 @@ void Nimbrel::answer(const msg_t& m) {
 }
 
 void Nimbrel::do_main_loop() {
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): main thread starts receiving messages\n");
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "main thread starts receiving messages\n");
     while (app_running != 0) {
         msg_t m;
         {
             MutexLock l(msg_lock);
             if (msg_queue.empty()) {
-                NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): waiting for instructions\n");
+                NLOG_AT(L_DEBUG, kChannel, "app.cpp", "waiting for instructions\n");
                 while (msg_queue.empty()) msg_cond.Wait(msg_lock);
             }
             m = msg_queue.front();
@@ -112,7 +112,7 @@ void Nimbrel::do_main_loop() {
         }
         answer(m);
     }
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): main thread down\n");
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "main thread down\n");
 }
 
 AppResult Nimbrel::send_message(const PObject& request, PObject& reply) {
@@ -167,13 +167,13 @@ void Nimbrel::kill() {
 
 bool Nimbrel::require_linked(const char* action, PObject& reply) {
     if (linked) return true;
-    NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): '%s' refused: the daemon is not linked\n", action);
+    NLOG_AT(L_ERR, kChannel, "app.cpp", "'%s' refused: the daemon is not linked\n", action);
     Refuse(reply, "Not linked.", "the daemon is not linked yet (\"link\" first)");
     return false;
 }
 
 void Nimbrel::handle_control(const PObject& request, PObject& reply) {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): >>> %s\n", request.toString().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", ">>> %s\n", request.toString().c_str_utf8());
     if (!request.hasMember("action")) return;
     const ustring action = request["action"].asString();
 
@@ -206,24 +206,24 @@ void Nimbrel::handle_control(const PObject& request, PObject& reply) {
         HandleRecoveryAction(action, request, reply);
     }
 
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): <<< %s\n", reply.toString().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "<<< %s\n", reply.toString().c_str_utf8());
 }
 
 void Nimbrel::do_link(const PObject&, PObject& reply) {
     if (linked) {
         // A second table over the first would leave the old tasks running unowned.
-        NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): already linked, link ignored\n");
+        NLOG_AT(L_WARNING, kChannel, "app.cpp", "already linked, link ignored\n");
         Refuse(reply, "Already linked.", "the daemon is linked already");
         return;
     }
     std::string why;
     if (!init_env(&why)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize environment\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to initialize environment\n");
         Refuse(reply, "Failed to initialize environment", why);
         return;
     }
     if (!init_members()) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to initialize members\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to initialize members\n");
         reply["error"] = "Failed to initialize members";
         return;
     }
@@ -232,7 +232,7 @@ void Nimbrel::do_link(const PObject&, PObject& reply) {
 }
 
 void Nimbrel::do_unlink() {
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): unlink daemon\n");
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "unlink daemon\n");
     stop_all();
     destroy_members();
     destroy_env();
@@ -241,20 +241,20 @@ void Nimbrel::do_unlink() {
 
 bool Nimbrel::init_env(std::string* why) {
     Settings& s = Settings::getInstance();
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): ======= Settings =======\n");
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): db_path: %s\n", s.getDbPath().c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): pid_file_path: %s\n", s.getPidFilePath().c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_file_path: %s\n", s.getLogFilePath().c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): log_level_file_path: %s\n", s.getLogLevelFilePath().c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): worker_count: %u\n", s.getWorkerCount());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): socket_path: %s\n", s.getSocketPath().c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): is_daemon: %s\n", s.isDaemon() ? "true" : "false");
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): fstat_db_path: %s\n", s.getFStatDbPath().c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): filter_db_path: %s\n", s.getFilterDbPath().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "======= Settings =======\n");
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "db_path: %s\n", s.getDbPath().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "pid_file_path: %s\n", s.getPidFilePath().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "log_file_path: %s\n", s.getLogFilePath().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "log_level_file_path: %s\n", s.getLogLevelFilePath().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "worker_count: %u\n", s.getWorkerCount());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "socket_path: %s\n", s.getSocketPath().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "is_daemon: %s\n", s.isDaemon() ? "true" : "false");
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "fstat_db_path: %s\n", s.getFStatDbPath().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "filter_db_path: %s\n", s.getFilterDbPath().c_str_utf8());
 
     const ustring filter_db_path = s.getFilterDbPath();
     if (FilterDB::getInstance().initialize(filter_db_path) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to init filter DB at [%s]\n", filter_db_path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to init filter DB at [%s]\n", filter_db_path.c_str_utf8());
         if (why != nullptr) *why = "cannot open the filter database " + filter_db_path.str();
         return false;
     }
@@ -266,7 +266,7 @@ bool Nimbrel::init_env(std::string* why) {
 
     const ustring system_filter = s.getSystemFilterPath();
     if (!BlackList2::getInstance().Load(system_filter)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load system filter from %s.\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load system filter from %s.\n",
              system_filter.c_str_utf8());
         if (why != nullptr) *why = "cannot read the system filter " + system_filter.str();
         return false;
@@ -305,7 +305,7 @@ bool Nimbrel::init_tasks() {
     task[kProgressSyncer] = new ProgressSyncer(services);
     for (unsigned i = kFirstWorker; i < count; ++i) task[i] = new Worker(services);
     task_count = count;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): totally %lu tasks\n", static_cast<unsigned long>(task_count));
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "totally %lu tasks\n", static_cast<unsigned long>(task_count));
     return true;
 }
 

@@ -25,11 +25,11 @@ void Nimbrel::reload_connection(const PObject& request, PObject& reply) {
         TunnelInfo tunnel;
         std::string why;
         if (prepare_connection_info(request, info, proxy, tunnel, &why) != LinkRequestResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid parameters.\n");
+            NLOG_AT(L_ERR, kChannel, "app.cpp", "invalid parameters.\n");
             Refuse(reply, "Invalid parameters", why);
             return;
         }
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): reload_connection without a connection\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "reload_connection without a connection\n");
         Refuse(reply, "No connection.", "no server is linked (\"link_connection\" first)");
         return;
     }

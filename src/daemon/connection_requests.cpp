@@ -22,11 +22,11 @@ bool NormalizeFingerprint(const ustring& text, std::string* out) {
 
 void RefuseInvalid(PObject& reply, LinkRequestResult rc, const std::string& why) {
     if (rc == LinkRequestResult::kPinWithoutSsl) {
-        NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): ssl_fingerprint given with use_ssl false.\n");
+        NLOG_AT(L_ERR, "client_debug", "app.cpp", "ssl_fingerprint given with use_ssl false.\n");
         reply["error"] = "ssl_fingerprint needs use_ssl: a pinned server is reached over SSL only";
         return;
     }
-    NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): invalid parameters.\n");
+    NLOG_AT(L_ERR, "client_debug", "app.cpp", "invalid parameters.\n");
     reply["error"] = "Invalid parameters";
     if (!why.empty()) reply["reason"] = ustring(why);
 }
@@ -140,7 +140,7 @@ bool reload_connection(const PObject& request, PObject& reply) {
     TunnelInfo tunnel;
     if (!ReadOrRefuse(request, reply, info, proxy, tunnel)) return false;
     if (!g_pool) {
-        NLOG(L_ERR, "client_debug", "[ERROR] app.cpp(%d): reload_connection: no connection is linked.\n");
+        NLOG_AT(L_ERR, "client_debug", "app.cpp", "reload_connection: no connection is linked.\n");
         reply["error"] = "Connection not linked";
         return false;
     }

@@ -27,14 +27,14 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     // told from another user's, so its request is not run.
     uid_t peer_uid = static_cast<uid_t>(-1);
     if (SockLocalPeerUid(sock, peer_uid) != 0) {
-        NLOG(L_WARNING, kLog,
-             "[WARNING] test.cpp(%d): refusing a control connection of an unknown user: the client closed it "
+        NLOG_AT(L_WARNING, kLog,
+             "test.cpp", "refusing a control connection of an unknown user: the client closed it "
              "before it was served\n");
         CloseSocket(sock);
         return 0;
     }
     if (peer_uid != geteuid()) {
-        NLOG(L_WARNING, kLog, "[WARNING] test.cpp(%d): refusing a control connection of user %u\n",
+        NLOG_AT(L_WARNING, kLog, "test.cpp", "refusing a control connection of user %u\n",
              static_cast<unsigned>(peer_uid));
         CloseSocket(sock);
         return 0;
@@ -48,18 +48,18 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     channel.SetDeadline(kControlRequestSeconds);
     stream.SetRecvLimit(PStream::kSmallRecvBytes);
     if (stream.Recv(channel, request) != StreamResult::kOk) {
-        NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to recieve message from channel.\n");
+        NLOG_AT(L_ERR, kLog, "test.cpp", "Failed to recieve message from channel.\n");
         return 0;
     }
-    NLOG(L_DEBUG, kLog, "[DEBUG] test.cpp(%d): recieve msg >>> %s\n", request.toString().c_str_utf8());
+    NLOG_AT(L_DEBUG, kLog, "test.cpp", "recieve msg >>> %s\n", request.toString().c_str_utf8());
     // A request thread that is gone leaves the reply empty; the client gets that.
     (void)app.send_message(request, reply);
     const PObject& received = request;  // read-only access: looking must not add the key
     if (received["action"].asString() == "stop") return 1;
-    NLOG(L_DEBUG, kLog, "[DEBUG] test.cpp(%d): send rsp <<< %s\n", reply.toString().c_str_utf8());
+    NLOG_AT(L_DEBUG, kLog, "test.cpp", "send rsp <<< %s\n", reply.toString().c_str_utf8());
     channel.SetDeadline(kControlRequestSeconds);  // the same for taking the reply
     if (stream.Send(channel, reply) != StreamResult::kOk)
-        NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message from channel.\n");
+        NLOG_AT(L_ERR, kLog, "test.cpp", "Failed to send message from channel.\n");
     return 0;
 }
 
@@ -72,7 +72,7 @@ void RequestStop() { g_stop_requested.store(true); }
 void RunControlLoop(IPCListener& listener, ControlApp& app) {
     while (ServeOneControlRequest(listener, app) == 0) {
         if (!g_stop_requested.load()) continue;
-        NLOG(L_INFO, kLog, "[INFO] test.cpp(%d): stopping on a signal\n");
+        NLOG_AT(L_INFO, kLog, "test.cpp", "stopping on a signal\n");
         PObject stop, none;
         stop["action"] = "stop";
         (void)app.send_message(stop, none);  // a thread already gone needs no stop

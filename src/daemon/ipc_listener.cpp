@@ -18,23 +18,23 @@ int IPCListener::prepare(int port) {
     SOCKET sock = SockCreateTcp();
     if (sock == INVALID_SOCKET) {
         int err = SockLastError();
-        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock error:");
-        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): sock create error, %d\n", err);
+        NLOG_AT(L_ERR, kLog, "ipc.cpp", "sock error:");
+        NLOG_AT(L_ERR, kLog, "ipc.cpp", "sock create error, %d\n", err);
         return -1;
     }
     int bound = do_bind(sock, port);
     if (bound < 0) {
-        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): find available port failed.\n");
+        NLOG_AT(L_ERR, kLog, "ipc.cpp", "find available port failed.\n");
         CloseSocket(sock);
         return -1;
     }
     if (SockListen(sock, 8) != 0) {
-        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): listen error, %d\n", SockLastError());
+        NLOG_AT(L_ERR, kLog, "ipc.cpp", "listen error, %d\n", SockLastError());
         CloseSocket(sock);
         return -1;
     }
     fd = sock;
-    NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): listening on port %d\n", bound);
+    NLOG_AT(L_INFO, kLog, "ipc.cpp", "listening on port %d\n", bound);
     return bound;
 }
 
@@ -44,18 +44,18 @@ int IPCListener::do_bind(SOCKET sock, int port) {
     // system choose.
     int p = port < 0 ? 0 : port;
     for (;;) {
-        NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): Try to bind port: %d\n", p);
+        NLOG_AT(L_INFO, kLog, "ipc.cpp", "Try to bind port: %d\n", p);
         if (p > 65535) {
-            NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): Port number exceeds 65536\n");
+            NLOG_AT(L_ERR, kLog, "ipc.cpp", "Port number exceeds 65536\n");
             return -1;
         }
         if (SockBindLoopback(sock, p) == 0) {
             int bound = p == 0 ? SockLocalPort(sock) : p;
-            NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d success\n", bound);
+            NLOG_AT(L_INFO, kLog, "ipc.cpp", "Bind port %d success\n", bound);
             return bound;
         }
-        NLOG(L_ERR, kLog, "[ERROR] ipc.cpp(%d): bind error, %d\n", SockLastError());
-        NLOG(L_INFO, kLog, "[INFO] ipc.cpp(%d): Bind port %d failed, try next one\n", p);
+        NLOG_AT(L_ERR, kLog, "ipc.cpp", "bind error, %d\n", SockLastError());
+        NLOG_AT(L_INFO, kLog, "ipc.cpp", "Bind port %d failed, try next one\n", p);
         ++p;
     }
 }

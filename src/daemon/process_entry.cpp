@@ -121,10 +121,10 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
     }
 
     for (const std::string& key : unknown_keys)
-        NLOG(L_WARNING, "client_debug", "[WARNING] main.cpp(%d): %s: unknown key '%s' ignored\n", argv[1], key.c_str());
+        NLOG_AT(L_WARNING, "client_debug", "main.cpp", "%s: unknown key '%s' ignored\n", argv[1], key.c_str());
     ustring rejected = settings.getRejectedWorkerCount();
     if (!rejected.empty())
-        NLOG(L_WARNING, "client_debug", "[WARNING] main.cpp(%d): worker_count '%s' is outside %u..%u; using %u\n",
+        NLOG_AT(L_WARNING, "client_debug", "main.cpp", "worker_count '%s' is outside %u..%u; using %u\n",
              rejected.c_str_utf8(), Settings::kMinWorkers, Settings::kMaxWorkers, settings.getWorkerCount());
 
     PrintUsage();
@@ -140,16 +140,16 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
         IPCListener listener;
         int local_port = listener.prepare(ui_port == INT_MAX ? INT_MAX : ui_port + 1);
         if (local_port < 0) {
-            NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): failed to listen on port local_port.\n");
+            NLOG_AT(L_ERR, kLog, "test.cpp", "failed to listen on port local_port.\n");
         } else {
             auto sender = std::make_unique<IPCSender>();
             PObject announcement;
             if (sender->connect(ui_port) != 0) {
-                NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to connect to port : %d\n", ui_port);
+                NLOG_AT(L_ERR, kLog, "test.cpp", "Failed to connect to port : %d\n", ui_port);
             } else {
                 announcement["daemon_port"] = local_port;
                 if (sender->send(announcement) != 0)
-                    NLOG(L_ERR, kLog, "[ERROR] test.cpp(%d): Failed to send message.\n");
+                    NLOG_AT(L_ERR, kLog, "test.cpp", "Failed to send message.\n");
                 else
                     RunControlLoop(listener, *app);  // the sender stays connected, idle, until shutdown
             }

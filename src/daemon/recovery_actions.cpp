@@ -135,7 +135,7 @@ void Restore(const PObject& request, PObject& reply) {
     ustring from;
     const recycle::RestoreResult r = recycle::Restore(*entry.root, *entry.event_db, rel, dest_rel, from);
     if (r != recycle::RestoreResult::kOk) {
-        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): restore of '%s' refused: %s\n", path.c_str_utf8(),
+        NLOG_AT(L_INFO, kChannel, "app.cpp", "restore of '%s' refused: %s\n", path.c_str_utf8(),
              recycle::RestoreText(r));
         reply["error"] = ustring(path.str() + ": " + recycle::RestoreText(r));
         return;

@@ -98,7 +98,7 @@ void ConvertFilterFileToSelectiveSyncInfo(uint64_t sess_id, uint64_t sync_id, co
 
 bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, const ustring& desc) {
     if (!IsSafeSelectiveSyncPrefix(desc)) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse to move aside '%s'\n", desc.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Refuse to move aside '%s'\n", desc.c_str_utf8());
         return false;
     }
     // The path as the event database stores it: "/a/b", without empty components.
@@ -117,7 +117,7 @@ bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, 
     // A link as the last component is moved as the link it is; one on the way is
     // never passed through.
     if (rc == FsResult::kLink) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): '%s' is not a folder of the session, '%s' stays\n",
+        NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "'%s' is not a folder of the session, '%s' stays\n",
              root->Full(rel).c_str_utf8(), rel.c_str_utf8());
         return false;
     }
@@ -134,22 +134,22 @@ bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, 
         if (rc != FsResult::kExist) break;
     }
     if (rc != FsResult::kOk) return false;
-    NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): '%s' moved to the recycle folder as '%s'\n", rel.c_str_utf8(),
+    NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "'%s' moved to the recycle folder as '%s'\n", rel.c_str_utf8(),
          unique.c_str_utf8());
 
     if (!registered) {
         // Without a session there is no index to record it in; the recycle folder is
         // emptied when the session is added again.
-        NLOG(L_WARNING, kChannel,
-             "[WARNING] filter-utils.cpp(%d): session %llu is not registered, '%s' is not recorded\n", ull(sess_id),
+        NLOG_AT(L_WARNING, kChannel,
+             "filter-utils.cpp", "session %llu is not registered, '%s' is not recorded\n", ull(sess_id),
              unique.c_str_utf8());
         return true;
     }
     const DbResult recorded =
         is_dir ? entry.event_db->dumpDirToRecycleBin(unique, rel) : entry.event_db->dumpFileToRecycleBin(unique, rel);
     if (recorded != DbResult::kOk) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] filter-utils.cpp(%d): failed to record '%s' in the recycle bin of session %llu\n",
+        NLOG_AT(L_ERR, kChannel,
+             "filter-utils.cpp", "failed to record '%s' in the recycle bin of session %llu\n",
              unique.c_str_utf8(), ull(sess_id));
     }
     Registry::getInstance().InitRecycleTime(entry, static_cast<uint32_t>(time(nullptr)));
@@ -166,7 +166,7 @@ bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterI
         const bool take_db = f == file_set.end() || (d != db_set.end() && d->filter_desc < f->filter_desc);
         const bool take_file = d == db_set.end() || (f != file_set.end() && f->filter_desc < d->filter_desc);
         if (!take_db && !take_file) {
-            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): filter: (%llu)[%s] didn't change, skipping...\n",
+            NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "filter: (%llu)[%s] didn't change, skipping...\n",
                  ull(sess_id), d->filter_desc.c_str_utf8());
             ++d;
             ++f;
@@ -181,36 +181,36 @@ bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterI
                              "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s].\n", __LINE__))
                 return false;
             if (db.rmFilter(sess_id, filter_type, d->filter_desc) != DbResult::kOk) {
-                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to rmFilter (%llu)[%s].\n", ull(sess_id),
+                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to rmFilter (%llu)[%s].\n", ull(sess_id),
                      d->filter_desc.c_str_utf8());
                 return false;
             }
-            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): RESUME filter: (%llu)[%s].\n", ull(sess_id),
+            NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "RESUME filter: (%llu)[%s].\n", ull(sess_id),
                  d->filter_desc.c_str_utf8());
             ++d;
         } else {
             const bool prefix = filter_type == FILTER_PATH_PREFIX_SELECTIVE_SYNC;
             if (prefix && !IsSafeSelectiveSyncPrefix(f->filter_desc)) {
-                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Refuse path prefix filter (%llu)[%s].\n",
+                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Refuse path prefix filter (%llu)[%s].\n",
                      ull(sess_id), f->filter_desc.c_str_utf8());
                 return false;
             }
             if (db.setFilter(sess_id, prefix ? 0 : f->sync_id, filter_type, f->filter_desc) != DbResult::kOk) {
-                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setFilter (%llu)[%s].\n", ull(sess_id),
+                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to setFilter (%llu)[%s].\n", ull(sess_id),
                      f->filter_desc.c_str_utf8());
                 return false;
             }
             if (prefix) {
-                NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): Remove dir (%llu)[%s].\n", ull(sess_id),
+                NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "Remove dir (%llu)[%s].\n", ull(sess_id),
                      f->filter_desc.c_str_utf8());
                 // Not deleted: the server may not hold the same content. The recycle
                 // folder keeps it until the rotation removes it.
                 if (!MoveSelectiveSyncFolderAside(sess_id, sync_folder, f->filter_desc)) {
-                    NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to remove path '%s'\n",
+                    NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to remove path '%s'\n",
                          (sync_folder + f->filter_desc).c_str_utf8());
                 }
             }
-            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter: (%llu)[%s].\n", ull(sess_id),
+            NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "NEW filter: (%llu)[%s].\n", ull(sess_id),
                  f->filter_desc.c_str_utf8());
             ++f;
         }
@@ -229,17 +229,17 @@ bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filte
     if (db_finfo.filter_desc.empty()) {
         if (file_size != 0) {
             if (db.setSizeFilter(sess_id, file_finfo.sync_id, file_size) != DbResult::kOk) {
-                NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to setSizeFilter (%llu)[%llu]\n",
+                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to setSizeFilter (%llu)[%llu]\n",
                      ull(sess_id), ull(file_size));
                 return false;
             }
-            NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): NEW filter (%llu)[%s]\n", ull(sess_id),
+            NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "NEW filter (%llu)[%s]\n", ull(sess_id),
                  file_finfo.filter_desc.c_str_utf8());
         }
         return true;
     }
     if (db_size == file_size) {
-        NLOG(L_INFO, kChannel, "[INFO] filter-utils.cpp(%d): size filter (%llu)[%s] didn't change, skipping...\n",
+        NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "size filter (%llu)[%s] didn't change, skipping...\n",
              ull(sess_id), file_finfo.filter_desc.c_str_utf8());
         return true;
     }
@@ -255,23 +255,23 @@ bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filte
                          "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__))
             return false;
         if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
+            NLOG_AT(L_ERR, kChannel,
+                 "filter-utils.cpp", "Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
                  ull(sess_id), ull(db_size), ull(file_size));
             return false;
         }
-        NLOG(L_INFO, kChannel,
-             "[INFO] filter-utils.cpp(%d): size filter is more loosely, update DB and resume (%llu)[%s].\n",
+        NLOG_AT(L_INFO, kChannel,
+             "filter-utils.cpp", "size filter is more loosely, update DB and resume (%llu)[%s].\n",
              ull(sess_id), condition.filter_desc.c_str_utf8());
         return true;
     }
     if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-utils.cpp(%d): Failed to updateSizeFilter (%llu)[%s]\n", ull(sess_id),
+        NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to updateSizeFilter (%llu)[%s]\n", ull(sess_id),
              file_finfo.filter_desc.c_str_utf8());
         return false;
     }
-    NLOG(L_INFO, kChannel,
-         "[INFO] filter-utils.cpp(%d): size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
+    NLOG_AT(L_INFO, kChannel,
+         "filter-utils.cpp", "size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
          ull(sess_id), ull(db_size), ull(file_size));
     return true;
 }
@@ -281,7 +281,7 @@ bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_pat
     Filter filter;
     filter_init(&filter);
     if (!filter_read(&filter, filter_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to read filter [%s]\n", filter_path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to read filter [%s]\n", filter_path.c_str_utf8());
         return false;
     }
     SelectiveSyncInfo file_info;
@@ -290,7 +290,7 @@ bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_pat
 
     SelectiveSyncInfo db_info;
     if (FilterDB::getInstance().ConvertFilterDBToSelectiveSyncInfo(sess_id, db_info) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to convert from filter DB.\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to convert from filter DB.\n");
         return false;
     }
 
@@ -299,7 +299,7 @@ bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_pat
     for (const FilterInfo& info : file_info.black_prefix) {
         if (db_info.black_prefix.count(info) != 0) continue;
         if (!IsSafeSelectiveSyncPrefix(info.filter_desc)) {
-            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Refuse selective sync path prefix [%s] for session '%llu'.\n",
+            NLOG_AT(L_ERR, kChannel, "app.cpp", "Refuse selective sync path prefix [%s] for session '%llu'.\n",
                  info.filter_desc.c_str_utf8(), ull(sess_id));
             return false;
         }
@@ -307,21 +307,21 @@ bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_pat
 
     if (!CompareFilterList(sess_id, FILTER_PATH_PREFIX_SELECTIVE_SYNC, db_info.black_prefix, file_info.black_prefix,
                            sync_folder, added_rows)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for PATH_PREFIX.\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to CompareFilterList for PATH_PREFIX.\n");
         return false;
     }
     if (!CompareFilterList(sess_id, FILTER_NAME_SELECTIVE_SYNC, db_info.black_name, file_info.black_name, sync_folder,
                            added_rows)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_NAME.\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to CompareFilterList for BLACK_NAME.\n");
         return false;
     }
     if (!CompareFilterList(sess_id, FILTER_EXT_SELECTIVE_SYNC, db_info.black_ext, file_info.black_ext, sync_folder,
                            added_rows)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareFilterList for BLACK_EXTENSION.\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to CompareFilterList for BLACK_EXTENSION.\n");
         return false;
     }
     if (!CompareSizeFilter(sess_id, db_info.black_size, file_info.black_size, added_rows)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to CompareSizeFilter.\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to CompareSizeFilter.\n");
         return false;
     }
     return true;

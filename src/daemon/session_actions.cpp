@@ -199,7 +199,7 @@ static std::string AddSessionKeyProblem(const PObject& request) {
 void Nimbrel::add_session(const PObject& request, PObject& reply) {
     const std::string problem = AddSessionKeyProblem(request);
     if (!problem.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameters.\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Invalid parameters.\n");
         Refuse(reply, "Invalid parameters.", problem);
         return;
     }
@@ -214,8 +214,8 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     session.create_time = request.hasMember("create_time") ? request["create_time"].asUInt32() : 0;
     const bool do_merge = !(request.hasMember("sync_mode") && request["sync_mode"].asBool());
     if (!IsUsableFolderPath(session.config_path) || !IsUsableFolderPath(session.local_path)) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] app.cpp(%d): session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
+        NLOG_AT(L_ERR, kChannel,
+             "app.cpp", "session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
              ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
         Refuse(reply, "Invalid parameters.", "folders must be absolute paths without '..'");
         return;
@@ -223,8 +223,8 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     // The event database in the synchronised folder would be uploaded on every change
     // it records, and a removal from the server would take it away.
     if (Overlaps(Canonical(session.local_path), Canonical(session.config_path))) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] app.cpp(%d): session %llu: the local folder '%s' and the configuration folder '%s' overlap\n",
+        NLOG_AT(L_ERR, kChannel,
+             "app.cpp", "session %llu: the local folder '%s' and the configuration folder '%s' overlap\n",
              ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
         Refuse(reply, "Invalid parameters.", "the folder " + session.local_path.str() +
                                                  " and its configuration folder " + session.config_path.str() +
@@ -235,16 +235,16 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     Registry::Entry existing;
     if (Registry::getInstance().Find(session.sess_id, existing) != 0) {
         // Replacing it would leave the old entry's objects and watch behind.
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu already exists, not added\n", ull(session.sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "session %llu already exists, not added\n", ull(session.sess_id));
         Refuse(reply, "Session already exists.", "session " + std::to_string(session.sess_id) + " is in use");
         return;
     }
 
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): rescan syncfolder for session '%llu' do_merge[%d].\n",
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "rescan syncfolder for session '%llu' do_merge[%d].\n",
          ull(session.sess_id), do_merge ? 1 : 0);
     std::string why;
     if (!create_registry_entry(session, do_merge, &why)) {
-        NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): session %llu is not added, failed to create registry entry\n",
+        NLOG_AT(L_WARNING, kChannel, "app.cpp", "session %llu is not added, failed to create registry entry\n",
              ull(session.sess_id));
         Refuse(reply, "Failed to create registry entry.", why);
     }
@@ -265,7 +265,7 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     // goes through this root, never through a link.
     std::shared_ptr<const SessionRoot> root;
     if (!SessionRoot::Open(requested.local_path, root)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local watch folder (%s) is not a directory\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "local watch folder (%s) is not a directory\n",
              requested.local_path.c_str_utf8());
         reason = "the folder " + requested.local_path.str() + " does not exist or is not a directory";
         return false;
@@ -275,7 +275,7 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
 
     uint64_t other = 0;
     if (SharesFolders(session.local_path, session.config_path, other)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): session %llu uses the folders of session %llu, not added\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "session %llu uses the folders of session %llu, not added\n",
              ull(sess_id), ull(other));
         Registry::Entry theirs;
         Registry::getInstance().Find(other, theirs);
@@ -290,16 +290,16 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     auto white_list = std::make_shared<WhiteListCpp>();
 
     if (!create_session_environment(*root, session.config_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize session environment for sesion %llu\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to initiailize session environment for sesion %llu\n",
              ull(sess_id));
         reason = "cannot prepare the configuration folder " + session.config_path.str() +
                  " or the working directory in " + session.local_path.str();
         return false;
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): session environment of session %llu is done\n", ull(sess_id));
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "session environment of session %llu is done\n", ull(sess_id));
 
     if (event_db->initialize(session_folders::EventDBFile(session.config_path)) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to initiailize event database for session %llu\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to initiailize event database for session %llu\n",
              ull(sess_id));
         reason = "cannot open the event database in " + session.config_path.str();
         return false;
@@ -307,24 +307,24 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     // The recycle folder was kept; its index must say what it holds.
     uint32_t oldest_recycled = 0;
     if (recycle::Reconcile(*root, *event_db, static_cast<uint32_t>(time(nullptr)), oldest_recycled) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to reconcile the recycle folder of session %llu\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to reconcile the recycle folder of session %llu\n",
              ull(sess_id));
         reason = "cannot reconcile the recycle folder with its index in " + session.config_path.str();
         return false;
     }
     const ustring black_path = session_folders::BlackListFile(session.config_path);
     if (!black_list->Load(black_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load black list filter for session %llu\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load black list filter for session %llu\n", ull(sess_id));
         reason = "cannot read the black list " + black_path.str();
         return false;
     }
     if (!white_list->Load(session_folders::WhiteListFile(session.config_path))) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load white list filter for session %llu\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load white list filter for session %llu\n", ull(sess_id));
         reason = "cannot read the white list in " + session.config_path.str();
         return false;
     }
     if (detector->AddWatch(session.local_path, sess_id) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to add watch for session %llu at '%s'\n", ull(sess_id),
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to add watch for session %llu at '%s'\n", ull(sess_id),
              session.local_path.c_str_utf8());
         reason = "cannot watch " + session.local_path.str() + " for changes";
         return false;
@@ -352,31 +352,31 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     // From here on the session stays registered; failures are only logged.
     uint64_t sync_id = 0;
     if (event_db->getSyncId(sync_id) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to get sync_id for session %llu\n", ull(sess_id));
         return true;
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] app.cpp(%d): reload_filter for session '%llu', current sync_id [%llu]\n",
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "reload_filter for session '%llu', current sync_id [%llu]\n",
          ull(sess_id), ull(sync_id));
     std::set<uint64_t> queued;
     if (!reload_filter(sess_id, sync_id, black_path, session.local_path, &queued)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for session '%llu'.\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload_filter for session '%llu'.\n", ull(sess_id));
         return true;
     }
     // The conditions the reconciliation just stored are queued already.
     if (!load_resume_condition(sess_id, queued)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to load_resume_condition for session '%llu'.\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load_resume_condition for session '%llu'.\n",
              ull(sess_id));
         return true;
     }
     EventManager::getInstance().IssueRescan(sess_id, "/", do_merge);
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Folder '%s' is ready (with view %llu at %s)\n",
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "Folder '%s' is ready (with view %llu at %s)\n",
          session.local_path.c_str_utf8(), ull(session.view_id), session.remote_path.c_str_utf8());
     return true;
 }
 
 bool Nimbrel::create_session_environment(const SessionRoot& root, const ustring& config_path) {
     if (!is_dir(config_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): local config folder (%s) is not a directory\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "local config folder (%s) is not a directory\n",
              config_path.c_str_utf8());
         return false;
     }
@@ -387,7 +387,7 @@ bool Nimbrel::create_session_environment(const SessionRoot& root, const ustring&
     // Scratch files go permanently, not to the trash; the recycle folder stays, so
     // that what was removed or replaced stays restorable across restarts.
     if (recycle::ClearWorkingDirectory(root) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to create recycle bin directory.\n");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to create recycle bin directory.\n");
         return false;
     }
     return true;
@@ -396,12 +396,12 @@ bool Nimbrel::create_session_environment(const SessionRoot& root, const ustring&
 bool Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& already_queued) {
     std::list<std::pair<uint64_t, ResumeCondition>> conditions;
     if (FilterDB::getInstance().getResumeConditionsBySession(sess_id, conditions) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get resume condition for session '%llu'\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to get resume condition for session '%llu'\n", ull(sess_id));
         return false;
     }
     for (const auto& [row_id, condition] : conditions) {
         if (already_queued.count(row_id) != 0) continue;
-        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Add row_id '%llu' to progress_cache.\n", ull(row_id));
+        NLOG_AT(L_INFO, kChannel, "app.cpp", "Add row_id '%llu' to progress_cache.\n", ull(row_id));
         ProgressCache::getInstance().addProgressEntry(row_id, condition);
     }
     return true;
@@ -409,19 +409,19 @@ bool Nimbrel::load_resume_condition(uint64_t sess_id, const std::set<uint64_t>& 
 
 void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     if (!request.hasMember("session_id")) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Invalid parameter\n.");
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Invalid parameter\n.");
         Refuse(reply, "Invalid parameter", "the key \"session_id\" is missing");
         return;
     }
     const uint64_t sess_id = request["session_id"].asUInt64();
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop reload\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "invalid session %llu, stop reload\n", ull(sess_id));
         Refuse(reply, "Invalid session.", "no session " + std::to_string(sess_id));
         return;
     }
     if (!entry.pause) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): reload session %llu without pause, stop reload\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "reload session %llu without pause, stop reload\n", ull(sess_id));
         Refuse(reply, "Reload session without puase", "session " + std::to_string(sess_id) + " must be paused first");
         return;
     }
@@ -433,7 +433,7 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     {
         BlackList2 probe;
         if (!probe.Load(black_path)) {
-            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
+            NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload black list filter for sesion %llu\n",
                  ull(sess_id));
             reply["error"] = "Failed to load black list.";
             return;
@@ -442,20 +442,20 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     {
         WhiteListCpp probe;
         if (!probe.Load(white_path)) {
-            NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
+            NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload white klist filter for sesion %llu\n",
                  ull(sess_id));
             reply["error"] = "Failed to load white list.";
             return;
         }
     }
     if (!entry.black_list->Load(black_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload black list filter for sesion %llu\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload black list filter for sesion %llu\n",
              ull(sess_id));
         reply["error"] = "Failed to load black list.";
         return;
     }
     if (!entry.white_list->Load(white_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload white klist filter for sesion %llu\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload white klist filter for sesion %llu\n",
              ull(sess_id));
         reply["error"] = "Failed to load white list.";
         return;
@@ -463,14 +463,14 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
 
     uint64_t sync_id = 0;
     if (entry.event_db->getSyncId(sync_id) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): Failed to get sync_id for session %llu\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to get sync_id for session %llu\n", ull(sess_id));
         reply["error"] = "Failed to get current sync_id.";
         return;
     }
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): Reload session (%llu), current sync_id [%llu]\n", ull(sess_id),
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "Reload session (%llu), current sync_id [%llu]\n", ull(sess_id),
          ull(sync_id));
     if (!reload_filter(sess_id, sync_id, black_path, entry.local_path)) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): failed to reload_filter for sess (%llu)\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload_filter for sess (%llu)\n", ull(sess_id));
         reply["error"] = "Failed to reload filter.";
         return;
     }
@@ -478,21 +478,21 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
 }
 
 void Nimbrel::reload_local_events(uint64_t sess_id) {
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): reload local filtered events from database for session '%llu'\n",
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "reload local filtered events from database for session '%llu'\n",
          ull(sess_id));
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) return;
 
     std::set<FilterLocalEvent> items;
     if (FilterDB::getInstance().dumpLocalFilteredEvent(sess_id, items) != DbResult::kOk) {
-        NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): failed to dump resume items for session '%llu'... \n",
+        NLOG_AT(L_WARNING, kChannel, "app.cpp", "failed to dump resume items for session '%llu'... \n",
              ull(sess_id));
         items.clear();
     }
     EventManager& manager = EventManager::getInstance();
     for (const FilterLocalEvent& item : items) {
         if (!IsSessionRelative(item.path)) {
-            NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): ignoring filtered item '%s' of session '%llu'\n",
+            NLOG_AT(L_WARNING, kChannel, "app.cpp", "ignoring filtered item '%s' of session '%llu'\n",
                  item.path.c_str_utf8(), ull(sess_id));
             continue;
         }
@@ -511,7 +511,7 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
         }
         if (stat_rc != FsResult::kOk) {
             // Not knowing is not missing: fetching it could replace the local item.
-            NLOG(L_WARNING, kChannel, "[WARNING] app.cpp(%d): cannot examine filtered item '%s' of session '%llu'\n",
+            NLOG_AT(L_WARNING, kChannel, "app.cpp", "cannot examine filtered item '%s' of session '%llu'\n",
                  item.path.c_str_utf8(), ull(sess_id));
             continue;
         }
@@ -535,15 +535,15 @@ void Nimbrel::remove_session(const PObject& request, PObject& reply) {
 }
 
 bool Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): remove_one_session '%llu'.\n", ull(sess_id));
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "remove_one_session '%llu'.\n", ull(sess_id));
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): invalid session %llu, stop remove\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "invalid session %llu, stop remove\n", ull(sess_id));
         Refuse(reply, "Invalid session.", "no session " + std::to_string(sess_id));
         return false;
     }
     if (!entry.pause) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): remove session %llu without pause, stop remove\n", ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "remove session %llu without pause, stop remove\n", ull(sess_id));
         Refuse(reply, "Remove session without puase", "session " + std::to_string(sess_id) + " must be paused first");
         return false;
     }
@@ -554,13 +554,13 @@ bool Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
     // Every queued resume condition of it goes too, including ones whose stored row is
     // gone already; the stored ones are queued again when the session is added again.
     ProgressCache::getInstance().rmSessionEntries(sess_id);
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): session '%llu' is removed.\n", ull(sess_id));
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "session '%llu' is removed.\n", ull(sess_id));
     return true;
 }
 
 void Nimbrel::pause(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): pause: invalid session id %s\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "pause: invalid session id %s\n",
              request["session_id"].toString().c_str_utf8());
         Refuse(reply, "Invalid parameters", "\"session_id\" must be a number");
         return;
@@ -572,7 +572,7 @@ void Nimbrel::pause(const PObject& request, PObject& reply) {
 
 void Nimbrel::resume(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
-        NLOG(L_ERR, kChannel, "[ERROR] app.cpp(%d): resume: invalid session id %s\n",
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "resume: invalid session id %s\n",
              request["session_id"].toString().c_str_utf8());
         Refuse(reply, "Invalid parameters", "\"session_id\" must be a number");
         return;
@@ -588,9 +588,9 @@ void SetPause(uint64_t sess_id, bool pause) {
         // meanwhile (its recycle_time).
         if (registry.SetPause(id, pause) == 0) return;
         if (pause)
-            NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): pause session %llu\n", ull(id));
+            NLOG_AT(L_INFO, kChannel, "app.cpp", "pause session %llu\n", ull(id));
         else
-            NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): resume session %llu\n", ull(id));
+            NLOG_AT(L_INFO, kChannel, "app.cpp", "resume session %llu\n", ull(id));
     };
     if (sess_id != 0) {
         one(sess_id);

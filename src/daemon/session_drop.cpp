@@ -15,7 +15,7 @@ unsigned drop_session_workers(const std::vector<Worker*>& workers, uint64_t sess
         worker->GetCurrentProcessEventInfo(current);
         if (current.session_id == 0) continue;
         if (sess_id != 0 && current.session_id != sess_id) continue;
-        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): pause worker %d\n", worker->GetId());
+        NLOG_AT(L_INFO, kChannel, "app.cpp", "pause worker %d\n", worker->GetId());
         selected.push_back(worker);
     }
 
@@ -27,17 +27,17 @@ unsigned drop_session_workers(const std::vector<Worker*>& workers, uint64_t sess
         rendezvous.count = static_cast<uint32_t>(selected.size());
         for (Worker* worker : selected) {
             worker->setPauseInstance(&rendezvous);
-            NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): abort worker %d\n", worker->GetId());
+            NLOG_AT(L_INFO, kChannel, "app.cpp", "abort worker %d\n", worker->GetId());
             worker->SetAbort(true);
         }
-        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): wait for worker drop ...\n");
+        NLOG_AT(L_INFO, kChannel, "app.cpp", "wait for worker drop ...\n");
         while (rendezvous.count > 0) rendezvous.pause_cond.Wait(rendezvous.pause_mutex);
-        NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): worker drop session done, continue\n");
+        NLOG_AT(L_INFO, kChannel, "app.cpp", "worker drop session done, continue\n");
         rendezvous.pause_mutex.Unlock();
 
         for (Worker* worker : selected) worker->SetAbort(false);
     }
 
-    NLOG(L_INFO, kChannel, "[INFO] app.cpp(%d): drop session %llu done\n", static_cast<unsigned long long>(sess_id));
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "drop session %llu done\n", static_cast<unsigned long long>(sess_id));
     return static_cast<unsigned>(selected.size());
 }

@@ -23,6 +23,6 @@ void LogItemDone(const Event& e) {
     const std::string detail = e.isDir()   ? " (folder)"
                                : removal ? ""
                                          : " (" + std::to_string(size) + " bytes)";
-    NLOG(L_INFO, "worker_debug", "[INFO] activity_log.cpp(%d): %s '%s'%s in %s\n", what, e.m_path.c_str_utf8(),
+    NLOG_AT(L_INFO, "worker_debug", "activity_log.cpp", "%s '%s'%s in %s\n", what, e.m_path.c_str_utf8(),
          detail.c_str(), folder.c_str_utf8());
 }

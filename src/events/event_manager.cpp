@@ -28,25 +28,25 @@ bool EventManager::event_pool::push(const Event& e) {
     if (!e.isDir()) return false;
     if (e.isRescan() && e.m_path == "/") {
         // a rescan of the whole folder covers every expansion still queued
-        NLOG(L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): Merging expand event.\n");
+        NLOG_AT(L_INFO, LogChannel(), "event-manager.cpp", "Merging expand event.\n");
         expand_events.clear();
     }
     expand_events.push_back(e);
-    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Push expand event [%s].\n",
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Push expand event [%s].\n",
          Text(e).c_str_utf8());
     return true;
 }
 
 bool EventManager::event_pool::pop(Event& e) {
     if (!event_tree.IsEmpty() && event_tree.Pop(e)) {
-        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): event_pool: Pop an event [%s]\n",
+        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "event_pool: Pop an event [%s]\n",
              Text(e).c_str_utf8());
         return true;
     }
     if (!expand_events.empty()) {
         e = expand_events.front();
         expand_events.pop_front();
-        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): event_pool: Pop an expand event [%s]\n",
+        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "event_pool: Pop an expand event [%s]\n",
              Text(e).c_str_utf8());
         return true;
     }
@@ -100,13 +100,13 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
     e = in;
     if (server) e.setServerEvent();
     if (!ustring::is_valid(e.m_path)) {
-        NLOG(L_WARNING, LogChannel(), "[WARNING] event-manager.cpp(%d): File path is not valid, drop it.\n");
+        NLOG_AT(L_WARNING, LogChannel(), "event-manager.cpp", "File path is not valid, drop it.\n");
         return false;
     }
 
     Registry::Entry entry;
     if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
-        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find registry by session %llu.\n",
+        NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "Can not find registry by session %llu.\n",
              static_cast<unsigned long long>(e.m_sess_id));
         return false;
     }
@@ -121,7 +121,7 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
     // Only what was queued is marked syncing, announced, or handed to a worker: a
     // refused event would leave a mark that nothing clears.
     if (!pool->push(e)) {
-        NLOG(L_WARNING, LogChannel(), "[WARNING] event-manager.cpp(%d): event refused by the tree, drop it: [%s].\n",
+        NLOG_AT(L_WARNING, LogChannel(), "event-manager.cpp", "event refused by the tree, drop it: [%s].\n",
              Text(e).c_str_utf8());
         return false;
     }
@@ -134,23 +134,23 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
         if (server || !task) continue;
         if (p.isLocalEvent() && (p.m_type == Event::EV_CREATE || p.m_type == Event::EV_MODIFY) &&
             e.m_type == Event::EV_REMOVE) {
-            NLOG(L_INFO, LogChannel(),
-                 "[INFO] event-manager.cpp(%d): old event is UploadLocal but new event is RemoveRemote, "
+            NLOG_AT(L_INFO, LogChannel(),
+                 "event-manager.cpp", "old event is UploadLocal but new event is RemoveRemote, "
                  "abort UploadLocal progress '%s'.\n",
                  p.m_path.c_str_utf8());
             task->SetAbort(true);
         }
         if (e.isExpand() && e.m_mode == p.m_mode) {
-            NLOG(L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): interrupt previous expander\n");
+            NLOG_AT(L_INFO, LogChannel(), "event-manager.cpp", "interrupt previous expander\n");
             task->SetAbort(true);
         }
     }
 
     if (server)
-        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::PushServerEvent = [%s].\n",
+        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::PushServerEvent = [%s].\n",
              Text(e).c_str_utf8());
     else
-        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::PushLocalEvent = [%s].\n",
+        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::PushLocalEvent = [%s].\n",
              Text(e).c_str_utf8());
 
     MakeReady(pool);
@@ -219,7 +219,7 @@ int EventManager::PullEvent(Task* task, Event& e) {
             ent.processing = next;
             ent.waiting.clear();
             e = next;
-            NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::PullEvent [%s]\n",
+            NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::PullEvent [%s]\n",
                  Text(e).c_str_utf8());
             return 0;
         }
@@ -249,7 +249,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
     event_pool* pool = FindPool(ent.processing.m_sess_id);
 
     if (!ent.is_dirty()) {
-        NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent unregistry for [%s]\n", Text(ent.processing).c_str_utf8());
+        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::DoneEvent unregistry for [%s]\n", Text(ent.processing).c_str_utf8());
         if (!ent.processing.isExpand() && pool && !pool->event_tree.DoneEvent(ent.processing)) {
             // A newer event merged into the node without being seen as this worker's
             // (the same path written differently, "//a" for "/a"): such a node leaves
@@ -269,7 +269,7 @@ int EventManager::DoneEvent(Task* task, Event& e) {
         return 0;
     }
 
-    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::DoneEvent is dirty, waiting for [%s]\n", Text(ent.waiting).c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::DoneEvent is dirty, waiting for [%s]\n", Text(ent.waiting).c_str_utf8());
     if (ent.processing.isExpand()) {
         // The newer event went into the tree, which hands it out in its turn; handing
         // it to this worker as well would let two workers carry out the same event.
@@ -294,17 +294,17 @@ int EventManager::RedoEvent(Task* task, const Event& e) {
     int ret = 0;
     event_pool* pool = FindPool(e.m_sess_id);
     if (!pool) {
-        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): Can not find event pool\n");
+        NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "Can not find event pool\n");
         ret = -1;
     } else if (!pool->event_tree.Redo(e.m_path, e.isDir())) {
-        NLOG(L_ERR, LogChannel(),
-             "[ERROR] event-manager.cpp(%d): Failed to Reset event status to watting in event tree '%s'.\n",
+        NLOG_AT(L_ERR, LogChannel(),
+             "event-manager.cpp", "Failed to Reset event status to watting in event tree '%s'.\n",
              e.m_path.c_str_utf8());
         ret = -1;
     } else {
         registry.erase(task);
     }
-    NLOG(L_INFO, LogChannel(), "[INFO] event-manager.cpp(%d): EventManager::RedoEvent = [%s], ret= [%d]\n",
+    NLOG_AT(L_INFO, LogChannel(), "event-manager.cpp", "EventManager::RedoEvent = [%s], ret= [%d]\n",
          Text(e).c_str_utf8(), ret);
     return ret;
 }
@@ -315,7 +315,7 @@ void EventManager::IssueExpand(uint64_t sessionId, const ustring& path) {
     e.m_path = path;
     e.m_mode = Event::F_DIR | Event::F_EXPAND;
     e.m_sess_id = sessionId;
-    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::IssueExpand at [%llu], ev=[%s]\n",
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::IssueExpand at [%llu], ev=[%s]\n",
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     Push(e, false);
 }
@@ -327,7 +327,7 @@ void EventManager::IssueRescan(uint64_t sessionId, const ustring& path, bool mer
     e.m_mode = Event::F_DIR | Event::F_EXPAND | Event::F_RESCAN;
     if (merge) e.m_mode |= Event::F_MERGE;
     e.m_sess_id = sessionId;
-    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): EventManager::IssueRescan at [%llu], ev=[%s]\n",
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::IssueRescan at [%llu], ev=[%s]\n",
          static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     Push(e, false);
 }
@@ -342,7 +342,7 @@ size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
     NoIoLock g(m_lock);
     event_pool* pool = FindPool(sessionId);
     if (!pool) {
-        NLOG(L_ERR, LogChannel(), "[ERROR] event-manager.cpp(%d): ========= no id found <%llu>====================\n",
+        NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "========= no id found <%llu>====================\n",
              static_cast<unsigned long long>(sessionId));
         return 0;
     }
@@ -364,15 +364,15 @@ EventList2::ByteCount EventManager::GetByteCount(uint64_t sessionId) {
 
 DbResult EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     const ustring p = FileStatusKey(path);
-    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Syncing event to fstatdb at path [%s].\n",
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Syncing event to fstatdb at path [%s].\n",
          p.c_str_utf8());
     FileStatusInfo info;
     info.path = p;
     info.fileType = isDir ? SFT_DIR : SFT_FILE;
     info.syncStatus = FSTAT_SYNCING;
     if (FileStatusDB::queueSyncStat(info) != DbResult::kOk) {
-        NLOG(L_ERR, LogChannel(),
-             "[ERROR] event-manager.cpp(%d): Failed to set syncing event into FStatDB at path [%s].\n", p.c_str_utf8());
+        NLOG_AT(L_ERR, LogChannel(),
+             "event-manager.cpp", "Failed to set syncing event into FStatDB at path [%s].\n", p.c_str_utf8());
         return DbResult::kFailed;
     }
     return DbResult::kOk;
@@ -380,11 +380,11 @@ DbResult EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
 
 DbResult EventManager::SyncedEvent2FStatDB(const ustring& path) {
     const ustring p = FileStatusKey(path);
-    NLOG(L_DEBUG, LogChannel(), "[DEBUG] event-manager.cpp(%d): Synced event to fstatdb at path [%s].\n",
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Synced event to fstatdb at path [%s].\n",
          p.c_str_utf8());
     if (FileStatusDB::rmFileStatByPath(p) != DbResult::kOk) {
-        NLOG(L_ERR, LogChannel(),
-             "[ERROR] event-manager.cpp(%d): Failed to rm synced event from FStatDB by path [%s].\n", p.c_str_utf8());
+        NLOG_AT(L_ERR, LogChannel(),
+             "event-manager.cpp", "Failed to rm synced event from FStatDB by path [%s].\n", p.c_str_utf8());
         return DbResult::kFailed;
     }
     return DbResult::kOk;

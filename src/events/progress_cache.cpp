@@ -19,8 +19,8 @@ ProgressCache& ProgressCache::getInstance() {
 void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& condition) {
     MutexLock g(m_mutex);
     cache_list.push_back(Entry{row_id, condition});
-    NLOG(L_DEBUG, LogChannel(),
-         "[DEBUG] progress-cache.cpp(%d): addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
+    NLOG_AT(L_DEBUG, LogChannel(),
+         "progress-cache.cpp", "addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
          "'%llu', type = '%d', desc= '%s'.",
          static_cast<unsigned long long>(row_id), static_cast<unsigned long long>(condition.sess_id),
          static_cast<unsigned long long>(condition.sync_id), static_cast<int>(condition.filter_type),
@@ -30,7 +30,7 @@ void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& con
 bool ProgressCache::getProgressEntry(Entry& entry) {
     MutexLock g(m_mutex);
     if (cache_list.empty()) {
-        NLOG(L_DEBUG, LogChannel(), "[DEBUG] progress-cache.cpp(%d): cache_list is empty. \n");
+        NLOG_AT(L_DEBUG, LogChannel(), "progress-cache.cpp", "cache_list is empty. \n");
         return false;
     }
     entry = cache_list.front();
@@ -53,8 +53,8 @@ void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
     for (auto& e : cache_list) {
         if (e.row_id == row_id) {
             e.condition.sync_id = sync_id;
-            NLOG(L_DEBUG, LogChannel(),
-                 "[DEBUG] progress-cache.cpp(%d): updateProgressSyncId to %llu for row_id = %llu.\n",
+            NLOG_AT(L_DEBUG, LogChannel(),
+                 "progress-cache.cpp", "updateProgressSyncId to %llu for row_id = %llu.\n",
                  static_cast<unsigned long long>(sync_id), static_cast<unsigned long long>(row_id));
             return;
         }

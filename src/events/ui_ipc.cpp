@@ -29,15 +29,15 @@ std::unique_ptr<Channel> OpenUiChannel(bool error_form) {
     int port = Settings::getInstance().getUIPort();
     if (channel->Open("127.0.0.1", port) != 0 || channel->IsClosed()) {
         if (error_form)
-            NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui socket failed\n");
+            NLOG_AT(L_ERR, LogChannel(), "ui-ipc.cpp", "Open ui socket failed\n");
         else
-            NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): Open ui channel failed\n");
+            NLOG_AT(L_ERR, LogChannel(), "ui-ipc.cpp", "Open ui channel failed\n");
         return nullptr;
     }
     // Whoever listens on the UI port hears file names: another user's listener (our UI
     // gone, its port taken) gets nothing.
     if (!SockPeerIsSelf(channel->GetFd())) {
-        NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): the UI port %d belongs to another user; not sent\n", port);
+        NLOG_AT(L_ERR, LogChannel(), "ui-ipc.cpp", "the UI port %d belongs to another user; not sent\n", port);
         return nullptr;
     }
     return channel;
@@ -49,7 +49,7 @@ bool SendToUI(const PObject& msg, bool error_form) {
     if (!channel) return false;
     PStream stream;
     if (stream.Send(*channel, msg) != StreamResult::kOk) {
-        NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
+        NLOG_AT(L_ERR, LogChannel(), "ui-ipc.cpp", "send req failed\n");
         return false;
     }
     // Open until the UI has read it: the UI checks who we are while we are connected.
@@ -206,7 +206,7 @@ bool UiNotifier::Start(size_t cap) {
         thread = std::thread([this] { Run(); });
     } catch (const std::system_error&) {
         running = false;
-        NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): cannot start the notifier thread\n");
+        NLOG_AT(L_ERR, LogChannel(), "ui-ipc.cpp", "cannot start the notifier thread\n");
         return false;
     }
     return true;
@@ -293,8 +293,8 @@ void UiNotifier::Run() {
             }
         }
         if (to_log != 0)
-            NLOG(L_WARNING, LogChannel(),
-                 "[WARNING] ui-ipc.cpp(%d): %llu syncing_file notices dropped: the UI queue was full\n",
+            NLOG_AT(L_WARNING, LogChannel(),
+                 "ui-ipc.cpp", "%llu syncing_file notices dropped: the UI queue was full\n",
                  static_cast<unsigned long long>(to_log));
         const bool kept = Settings::getInstance().uiReadsSeveralValues();
         if (kept) {
@@ -377,7 +377,7 @@ bool UiLink::SendAll(const std::vector<UiNotice>& batch) {
         if (sent && channel->FlushWrite(0) == 0) return true;
         Close();
     }
-    NLOG(L_ERR, LogChannel(), "[ERROR] ui-ipc.cpp(%d): send req failed\n");
+    NLOG_AT(L_ERR, LogChannel(), "ui-ipc.cpp", "send req failed\n");
     return false;
 }
 

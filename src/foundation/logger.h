@@ -1,6 +1,6 @@
 // Logger: the process-wide leveled log writer. Static state only, no instances.
-// Formats are UTF-8 printf formats; each message carries its own level word,
-// source name and line, e.g. "[ERROR] ipc.cpp(%d): listen error, %d\n".
+// Formats are UTF-8 printf formats; each line reads "[LEVEL] source(line): body",
+// e.g. "[ERROR] ipc.cpp(120): listen error, 98".
 #pragma once
 
 #include <cstdarg>
@@ -8,20 +8,19 @@
 
 #include "foundation/ustring.h"
 
-// The call every module uses: the level, the module's channel and a format whose
-// first "%d" is the source line, e.g.
-//   NLOG(L_ERR, "event_db_debug", "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
-// The arguments (event texts, paths) are only built when the line will be written:
-// most lines are debug lines on busy paths.
+// For a format that writes its own prefix: its first "%d" receives the source line.
+// Modules use NLOG_AT below, which writes the prefix itself. Either way the arguments
+// (event texts, paths) are only built when the line will be written: most lines are
+// debug lines on busy paths.
 #define NLOG(level, channel, format, ...)                                                      \
     do {                                                                                       \
         if (Logger::GetLevel(channel) >= Logger::level)                                        \
             Logger::LogMsg(Logger::level, channel, format, __LINE__ __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 
-// The same for a caller-named source: the line reads "[LEVEL] <file>(<line>): " and the
-// body, e.g. NLOG_AT(L_ERR, site.channel, site.file, "%s: failed (%d)\n", who, rc)
-// for code that logs on behalf of whoever called it.
+// The call every module uses: the level, the module's channel, the source name and
+// the body; the line reads "[LEVEL] <source>(<line>): <body>", e.g.
+//   NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The strpath is empty.\n");
 #define NLOG_AT(level, channel, file, format, ...)                                              \
     do {                                                                                        \
         if (Logger::GetLevel(channel) >= Logger::level)                                         \

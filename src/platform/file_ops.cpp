@@ -162,7 +162,7 @@ FsResult RemoveContentsAt(int fd, const ustring& path) {
     if (fstat(fd, &self) != 0) return FsResult::kFailed;
     std::vector<Entry> entries;
     if (!list_dir_fd(fd, entries)) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectoryRecursive: error code %d\n", errno);
         return FsResult::kFailed;
     }
     FsResult result = FsResult::kOk;
@@ -172,7 +172,7 @@ FsResult RemoveContentsAt(int fd, const ustring& path) {
             struct stat sub_st;
             if (sub >= 0 && (fstat(sub, &sub_st) != 0 || sub_st.st_dev != self.st_dev)) {
                 close(sub);
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", EXDEV);
+                NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectory: error code %d\n", EXDEV);
                 result = FsResult::kFailed;
                 continue;
             }
@@ -180,20 +180,20 @@ FsResult RemoveContentsAt(int fd, const ustring& path) {
                 (void)RemoveContentsAt(sub, join(path, e.name.c_str()));  // what stays fails the rmdir below
                 close(sub);
                 if (unlinkat(fd, e.name.c_str(), AT_REMOVEDIR) != 0) {
-                    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
+                    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectory: error code %d\n", errno);
                     result = FsResult::kFailed;
                 }
                 continue;
             }
             if (errno != ENOTDIR && errno != ELOOP) {
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
+                NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectoryRecursive: error code %d\n", errno);
                 result = FsResult::kFailed;
                 continue;
             }
             // Replaced by a link or a file since the listing: unlink it below.
         }
         if (unlinkat(fd, e.name.c_str(), 0) != 0 && errno != ENOENT) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): DeleteFile: error code %d\n", errno);
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "DeleteFile: error code %d\n", errno);
             result = FsResult::kFailed;
         }
     }
@@ -215,14 +215,14 @@ FsResult CopyData(int in, int out) {
                 continue;
             }
             int err = errno;
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: WriteFile failed with error code %d\n", err);
             result = DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
             break;
         }
         if (!buffer) {
             buffer = static_cast<char*>(malloc(kCopyBuffer));
             if (!buffer) {
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Buffer allocated failed\n");
+                NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Buffer allocated failed\n");
                 result = FsResult::kFailed;
                 break;
             }
@@ -230,7 +230,7 @@ FsResult CopyData(int in, int out) {
         ssize_t got = read(in, buffer, kCopyBuffer);
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: ReadFile failed with error code %d\n", errno);
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: ReadFile failed with error code %d\n", errno);
             result = FsResult::kFailed;
             break;
         }
@@ -241,7 +241,7 @@ FsResult CopyData(int in, int out) {
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 int err = w < 0 ? errno : ENOSPC;
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n",
+                NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: WriteFile failed with error code %d\n",
                      err);
                 result = DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
                 break;
@@ -259,7 +259,7 @@ FsResult CopyData(int in, int out) {
 namespace {
 
 FsResult log_rename_failure(int err) {
-    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
+    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSRename: error code %d\n", err);
     return err == ENAMETOOLONG ? FsResult::kNameTooLong : FsResult::kFailed;
 }
 
@@ -274,7 +274,7 @@ bool IsFileExist(const ustring& path) {
     struct stat st;
     int r = lstat_exact(path, &st);
     if (r < 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FindFirstFile: %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FindFirstFile: %d\n", errno);
         return false;
     }
     return r == 1;
@@ -290,7 +290,7 @@ FsResult FSStat(const ustring& path, FILE_INFO& info) {
     if (r < 0) {
         // Not knowing is not the same as missing: a caller must not take an
         // unreadable file for a removed one.
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n", path.c_str_utf8(),
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSStat: Failed on %s. Error code %d\n", path.c_str_utf8(),
              errno);
         return FsResult::kFailed;
     }
@@ -355,7 +355,7 @@ FsResult FSMKDir(const ustring& path, bool isCreateParent) {
     if (isCreateParent) return FSMKDirP(path, nullptr, false);
     if (path.empty()) return FsResult::kFailed;
     if (mkdir(path.c_str_utf8(), 0777) == 0 || errno == EEXIST) return FsResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMKDirP: error code %d\n", errno);
+    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSMKDirP: error code %d\n", errno);
     return FsResult::kFailed;
 }
 
@@ -365,7 +365,7 @@ FsResult FSMKDirP(const ustring& path, const char*, bool blForceCreate, uint32_t
     if (blForceCreate)
         remove_in_the_way = [](const std::string& p) { return FSRemove(p.c_str(), false) == FsResult::kOk; };
     if (MakeDirs(path.str(), 0777, true, remove_in_the_way)) return FsResult::kOk;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMKDirP fail: %s\n", path.c_str_utf8());
     return FsResult::kFailed;
 }
 
@@ -380,8 +380,8 @@ FsResult FSRemove(const ustring& path, bool allowundo) {
         if (MoveToTrash(path)) return FsResult::kOk;
         const int rc = -1;  // the code this log line has always shown
         int err = errno;
-        NLOG(L_ERR, kChannel,
-             "[ERROR] file-op-win.cpp(%d): SHFileOperation fail: %s %s  GetLastError:%d   return code: %d=%x\n",
+        NLOG_AT(L_ERR, kChannel,
+             "file-op-win.cpp", "SHFileOperation fail: %s %s  GetLastError:%d   return code: %d=%x\n",
              path.c_str_utf8(), strerror(err), err, rc, static_cast<unsigned>(rc));
         return FsResult::kTrash;
     }
@@ -392,7 +392,7 @@ FsResult FSRemove(const ustring& path, bool allowundo) {
         case FT_FILE:
         case FT_SLINK:  // the link itself goes, never what it points to
             if (unlink(path.c_str_utf8()) != 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRemove: failed on %s. error code %d\n",
+                NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSRemove: failed on %s. error code %d\n",
                      path.c_str_utf8(), errno);
                 return FsResult::kFailed;
             }
@@ -412,13 +412,13 @@ FsResult RemoveDirectoryRecursive(const ustring& path) {
             // A link to a directory: remove the link, leave the target alone.
             if (unlink(p.c_str()) == 0) return FsResult::kOk;
         }
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectoryRecursive: error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectoryRecursive: error code %d\n", errno);
         return FsResult::kFailed;
     }
     FsResult result = fsat::RemoveContentsAt(fd, path);
     close(fd);
     if (rmdir(p.c_str()) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectory: error code %d\n", errno);
         return FsResult::kFailed;
     }
     return result;
@@ -456,7 +456,7 @@ FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         errno = EINVAL;
     }
     if (in < 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid source (%s). Error code %d\n",
              from.c_str_utf8(), errno);
         return FsResult::kFailed;
     }
@@ -464,7 +464,7 @@ FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
     if (stat(to.c_str_utf8(), &dst) == 0 && dst.st_dev == sst.st_dev && dst.st_ino == sst.st_ino) {
         // Truncating the destination would destroy the source.
         close(in);
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", EINVAL);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid destination. Error code %d\n", EINVAL);
         return FsResult::kFailed;
     }
     posix_fadvise(in, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -473,7 +473,7 @@ FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
     if (out < 0) {
         int err = errno;
         close(in);
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", err);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid destination. Error code %d\n", err);
         return FsResult::kFailed;
     }
 
@@ -482,7 +482,7 @@ FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
     if (close(out) != 0 && result == FsResult::kOk) {
         // Some file systems report a full disk only when the file is closed.
         int err = errno;
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: WriteFile failed with error code %d\n", err);
         result = fsat::DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
     }
     if (result != FsResult::kOk) {
@@ -491,7 +491,7 @@ FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         return result;
     }
     if (isDelOrigin && unlink(from.c_str_utf8()) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: DeleteFile failed with error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: DeleteFile failed with error code %d\n", errno);
         return FsResult::kFailed;
     }
     return FsResult::kOk;
@@ -505,7 +505,7 @@ FsResult FSUTime(const ustring& path, uint32_t, uint32_t mtime) {
     times[1].tv_sec = static_cast<time_t>(mtime);
     times[1].tv_nsec = 0;
     if (utimensat(AT_FDCWD, path.c_str_utf8(), times, AT_SYMLINK_NOFOLLOW) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSUTime: error code %d\n", errno);
         return FsResult::kFailed;
     }
     return FsResult::kOk;
@@ -551,7 +551,7 @@ FsResult TraverseDir(const ustring& dir, TraverseCallback callback, void* priv) 
     if (callback(dir, priv) != 0) return FsResult::kStopped;
     struct stat st;
     if (lstat(dir.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): TraverseDir: '%s' is not directory, stop here\n",
+        NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "TraverseDir: '%s' is not directory, stop here\n",
              dir.c_str_utf8());
         return FsResult::kOk;
     }
@@ -565,7 +565,7 @@ FsResult TraverseDir(const ustring& dir, TraverseCallback callback, void* priv) 
         ustring full = join(dir, e.name.c_str());
         const bool stopped = e.is_dir ? TraverseDir(full, callback, priv) != FsResult::kOk : callback(full, priv) != 0;
         if (stopped)
-            NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): TraverseDir: stopped at '%s'\n", full.c_str_utf8());
+            NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "TraverseDir: stopped at '%s'\n", full.c_str_utf8());
     }
     return FsResult::kOk;
 }
@@ -580,7 +580,7 @@ FsResult FSCreateTempPath(const ustring& prefix, ustring& path) {
 FsResult FSMktemp(const ustring& prefix, ustring& path) {
     for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
         ustring name = TmpNameGen::getInstance().getTmpName(prefix);
-        NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMktemp: prefix [%s], path[%s]\n", prefix.c_str_utf8(),
+        NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMktemp: prefix [%s], path[%s]\n", prefix.c_str_utf8(),
              name.c_str_utf8());
         if (name.empty()) break;
         // O_EXCL: an existing file, whoever made it, is never opened or truncated.
@@ -592,7 +592,7 @@ FsResult FSMktemp(const ustring& prefix, ustring& path) {
         }
         if (errno != EEXIST) break;
     }
-    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
+    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSMktemp failed.\n");
     return FsResult::kFailed;
 }
 

@@ -88,7 +88,7 @@ bool SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& 
     if (path.empty() || path[0] != '/' || path.str().find('\0') != std::string::npos) return false;
     char* real = realpath(path.c_str_utf8(), nullptr);
     if (real == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): cannot resolve the folder '%s': error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "cannot resolve the folder '%s': error code %d\n",
              path.c_str_utf8(), errno);
         return false;
     }
@@ -97,12 +97,12 @@ bool SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& 
     // The resolved name has no links left; a link put in its place meanwhile is refused.
     int fd = open(resolved.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): cannot open the folder '%s': error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "cannot open the folder '%s': error code %d\n",
              resolved.c_str_utf8(), errno);
         return false;
     }
     if (resolved != path)
-        NLOG(L_INFO, kChannel, "[INFO] file-op-win.cpp(%d): folder '%s' is '%s'\n", path.c_str_utf8(),
+        NLOG_AT(L_INFO, kChannel, "file-op-win.cpp", "folder '%s' is '%s'\n", path.c_str_utf8(),
              resolved.c_str_utf8());
     out.reset(new SessionRoot(fd, resolved));
     return true;
@@ -154,7 +154,7 @@ bool SessionRoot::CheckPresent(uint64_t expected_dev, std::string* cause) const 
         *cause = "the folder " + root_path.str() + " " + why;
         return false;
     }
-    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): the synchronised folder '%s' %s\n", root_path.c_str_utf8(),
+    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "the synchronised folder '%s' %s\n", root_path.c_str_utf8(),
          why);
     return false;
 }
@@ -199,7 +199,7 @@ bool SessionRoot::Report(const ustring& rel, const char* reason) const {
 FsResult SessionRoot::Refused(int err, const ustring& rel) const {
     if (err == ENAMETOOLONG) {
         if (Report(rel, "the path is too long for this file system"))
-            NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): '%s' is too long a path; not synchronised\n",
+            NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "'%s' is too long a path; not synchronised\n",
                  Full(rel).c_str_utf8());
     }
     if (err != ELOOP && err != EXDEV) {
@@ -207,8 +207,8 @@ FsResult SessionRoot::Refused(int err, const ustring& rel) const {
         return FsResult::kFailed;
     }
     if (Report(rel, "a symbolic link (or leads through one): never followed"))
-        NLOG(L_NOTICE, kChannel,
-             "[NOTE] file-op-win.cpp(%d): '%s' is or runs through a symbolic link; not synchronised, never followed\n",
+        NLOG_AT(L_NOTICE, kChannel,
+             "file-op-win.cpp", "'%s' is or runs through a symbolic link; not synchronised, never followed\n",
              Full(rel).c_str_utf8());
     errno = err;
     return FsResult::kLink;
@@ -216,7 +216,7 @@ FsResult SessionRoot::Refused(int err, const ustring& rel) const {
 
 bool SessionRoot::NoteUnsyncable(const ustring& rel, const char* reason) const {
     if (!Report(rel, reason)) return false;
-    NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): '%s' cannot be synchronised: %s\n", Full(rel).c_str_utf8(),
+    NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "'%s' cannot be synchronised: %s\n", Full(rel).c_str_utf8(),
          reason);
     return true;
 }
@@ -245,7 +245,7 @@ void SessionRoot::NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const {
                              ? "a device: only files and folders are synchronised"
                              : nullptr;
     if (reason && Report(rel, reason))
-        NLOG(L_NOTICE, kChannel, "[NOTE] file-op-win.cpp(%d): '%s' is %s; not synchronised\n", Full(rel).c_str_utf8(),
+        NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "'%s' is %s; not synchronised\n", Full(rel).c_str_utf8(),
              reason);
 }
 
@@ -378,7 +378,7 @@ FsResult SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
             return FsResult::kOk;
         }
         if (errno == ENAMETOOLONG) return Refused(errno, rel);  // noted once, not an error each time
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSStat: Failed on %s. Error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSStat: Failed on %s. Error code %d\n",
              Full(rel).c_str_utf8(), errno);
         return FsResult::kFailed;
     }
@@ -416,7 +416,7 @@ FsResult SessionRoot::MKDirP(const ustring& rel, bool force) const {
         if (mkdirat(cur, part, 0777) != 0 && errno != EEXIST) {
             int err = errno;
             close(cur);
-            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", Full(so_far).c_str_utf8());
+            NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMKDirP fail: %s\n", Full(so_far).c_str_utf8());
             errno = err;
             return FsResult::kFailed;
         }
@@ -432,7 +432,7 @@ FsResult SessionRoot::MKDirP(const ustring& rel, bool force) const {
         if (next < 0) {
             int err = errno;
             close(cur);
-            NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMKDirP fail: %s\n", Full(so_far).c_str_utf8());
+            NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMKDirP fail: %s\n", Full(so_far).c_str_utf8());
             return Refused(err, so_far);
         }
         close(cur);
@@ -464,19 +464,19 @@ FsResult SessionRoot::Remove(const ustring& rel) const {
         struct stat parent_st;
         if (fstat(sub, &sub_st) != 0 || fstat(dir_fd, &parent_st) != 0 || sub_st.st_dev != parent_st.st_dev) {
             close(sub);
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", EXDEV);
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectory: error code %d\n", EXDEV);
             return FsResult::kFailed;
         }
         FsResult result = fsat::RemoveContentsAt(sub, Full(rel));
         close(sub);
         if (unlinkat(dir_fd, name.c_str(), AT_REMOVEDIR) != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): RemoveDirectory: error code %d\n", errno);
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "RemoveDirectory: error code %d\n", errno);
             return FsResult::kFailed;
         }
         return result;
     }
     if (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRemove: failed on %s. error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSRemove: failed on %s. error code %d\n",
              Full(rel).c_str_utf8(), errno);
         return FsResult::kFailed;
     }
@@ -485,7 +485,7 @@ FsResult SessionRoot::Remove(const ustring& rel) const {
 
 namespace {
 FsResult rename_result(int err) {
-    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSRename: error code %d\n", err);
+    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSRename: error code %d\n", err);
     errno = err;
     return err == ENAMETOOLONG ? FsResult::kNameTooLong : FsResult::kFailed;
 }
@@ -555,7 +555,7 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
     int in = -1;
     FsResult rc = OpenAt(from, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, in);
     if (rc != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid source (%s). Error code %d\n",
              Full(from).c_str_utf8(), errno);
         return rc;
     }
@@ -563,7 +563,7 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
     struct stat sst;
     if (fstat(in, &sst) != 0 || !S_ISREG(sst.st_mode)) {
         // Only regular files: reading a FIFO or a device could block or never end.
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid source (%s). Error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid source (%s). Error code %d\n",
              Full(from).c_str_utf8(), EINVAL);
         errno = EINVAL;
         return FsResult::kFailed;
@@ -581,7 +581,7 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
     if (fstatat(to_dir, to_name.c_str(), &dst, AT_SYMLINK_NOFOLLOW) == 0 && dst.st_dev == sst.st_dev &&
         dst.st_ino == sst.st_ino) {
         // Truncating the destination would destroy the source.
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", EINVAL);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid destination. Error code %d\n", EINVAL);
         errno = EINVAL;
         return FsResult::kFailed;
     }
@@ -589,14 +589,14 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
     int out = open_beneath(to_dir, to_name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOCTTY, 0666);
     if (out < 0) {
         int err = errno;
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: Invalid destination. Error code %d\n", err);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid destination. Error code %d\n", err);
         return Refused(err, to);
     }
     FsResult result = fsat::CopyData(in, out);
     if (close(out) != 0 && result == FsResult::kOk) {
         // Some file systems report a full disk only when the file is closed.
         int err = errno;
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: WriteFile failed with error code %d\n", err);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: WriteFile failed with error code %d\n", err);
         result = fsat::DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
     }
     if (result != FsResult::kOk) {
@@ -609,7 +609,7 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
         if (OpenParent(from, from_dir, from_name) != FsResult::kOk) return FsResult::kFailed;
         Fd fdir(from_dir);
         if (unlinkat(from_dir, from_name.c_str(), 0) != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSCopy: DeleteFile failed with error code %d\n",
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: DeleteFile failed with error code %d\n",
                  errno);
             return FsResult::kFailed;
         }
@@ -632,7 +632,7 @@ FsResult SessionRoot::UTime(const ustring& rel, uint32_t mtime) const {
     times[1].tv_nsec = 0;
     if (utimensat(dir_fd, name.empty() ? "" : name.c_str(), times,
                   AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSUTime: error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSUTime: error code %d\n", errno);
         return FsResult::kFailed;
     }
     return FsResult::kOk;
@@ -657,7 +657,7 @@ FsResult SessionRoot::OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) 
 FsResult SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
     for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
         ustring name = TmpNameGen::getInstance().getTmpName(dir);
-        NLOG(L_DEBUG, kChannel, "[DEBUG] file-op-win.cpp(%d): FSMktemp: prefix [%s], path[%s]\n",
+        NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMktemp: prefix [%s], path[%s]\n",
              Full(dir).c_str_utf8(), name.c_str_utf8());
         if (name.empty()) break;
         int fd = -1;
@@ -670,11 +670,11 @@ FsResult SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
         }
         if (rc != FsResult::kFailed || errno != EEXIST) {
             const int err = errno;
-            NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSMktemp failed.\n");
             errno = err;
             return rc;
         }
     }
-    NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSMktemp failed.\n");
+    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSMktemp failed.\n");
     return FsResult::kFailed;
 }

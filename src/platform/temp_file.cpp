@@ -81,18 +81,18 @@ bool TempFile::create() {
     if (ref.use_count() > 1) ref = std::make_shared<int>(0);
     ustring made;
     if ((root ? root->Mktemp(tmp_prefix, made) : FSMktemp(tmp_prefix, made)) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] utility.cpp(%d): failed to create TempFile ...\n");
+        NLOG_AT(L_ERR, kChannel, "utility.cpp", "failed to create TempFile ...\n");
         return false;
     }
     path = root ? root->Full(made) : made;
     rel_path = root ? made : ustring();
     *ref = 1;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): creating TempFile '%s'\n", path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "utility.cpp", "creating TempFile '%s'\n", path.c_str_utf8());
     return true;
 }
 
 void TempFile::remove() {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] utility.cpp(%d): removing TempFile '%s'\n", path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "utility.cpp", "removing TempFile '%s'\n", path.c_str_utf8());
     if (!path.empty()) {
         // Best effort: a scratch file left behind is swept with its folder later.
         if (root)

@@ -62,17 +62,17 @@ bool IsTwoSecondTimeFsType(unsigned long f_type) {
 
 bool FSInit(const ustring& path) {
     if (path.empty() || path[0] != '/') {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): FSInit: Invalid path (%s)\n", path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSInit: Invalid path (%s)\n", path.c_str_utf8());
         return false;
     }
     struct statfs sf{};
     if (!volume_of(path.str(), &sf)) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "GetVolumeInformation: Error code %d\n", errno);
         return false;
     }
     unsigned long t = static_cast<unsigned long>(sf.f_type);
     if (IsTwoSecondTimeFsType(t)) {
-        NLOG(L_WARNING, kChannel, "[WARNING] file-op-win.cpp(%d): Detect a non-NTFS platform (%s)\n", fs_name(t));
+        NLOG_AT(L_WARNING, kChannel, "file-op-win.cpp", "Detect a non-NTFS platform (%s)\n", fs_name(t));
         g_two_second_time = true;
     }
     return true;
@@ -80,18 +80,18 @@ bool FSInit(const ustring& path) {
 
 bool IsMSDOS(const ustring& path) {
     if (path.empty() || path[0] != '/') {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): IsSupportLargeFile: Invalid path (%s)\n",
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "IsSupportLargeFile: Invalid path (%s)\n",
              path.c_str_utf8());
         return false;
     }
     struct statfs sf{};
     if (!volume_of(path.str(), &sf)) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-op-win.cpp(%d): GetVolumeInformation: Error code %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "GetVolumeInformation: Error code %d\n", errno);
         return false;
     }
     unsigned long t = static_cast<unsigned long>(sf.f_type);
     if (!IsTwoSecondTimeFsType(t)) return false;
-    NLOG(L_WARNING, kChannel, "[WARNING] file-op-win.cpp(%d): Detect a non-NTFS platform (%s) for path '%s'.\n",
+    NLOG_AT(L_WARNING, kChannel, "file-op-win.cpp", "Detect a non-NTFS platform (%s) for path '%s'.\n",
          fs_name(t), path.c_str_utf8());
     return true;
 }

@@ -90,7 +90,7 @@ void rollbackIfOpen(sqlite3* db) {
 
 // Logs a failed sqlite3_mprintf; returns kFailed.
 DbResult mprintfFailed() {
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to sqlite3_mprintf.\n");
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to sqlite3_mprintf.\n");
     return DbResult::kFailed;
 }
 
@@ -98,14 +98,14 @@ DbResult mprintfFailed() {
 bool prepare(sqlite3* db, const char* sql, Stmt& st) {
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
     if (rc == SQLITE_OK) return true;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(db));
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(db));
     return false;
 }
 
 // Logs a failed sqlite3_step; returns the failure of R.
 template <class R = DbResult>
 R stepFailed(sqlite3* db, int rc) {
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_step: [%d] %s\n", rc, sqlite3_errmsg(db));
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "sqlite3_step: [%d] %s\n", rc, sqlite3_errmsg(db));
     return R::kFailed;
 }
 
@@ -117,7 +117,7 @@ DbResult runBound(sqlite3* db, const char* sql, std::initializer_list<std::strin
     int rc = bindTexts(st.p, params);
     if (rc == SQLITE_OK) rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) return DbResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "%s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
     return DbResult::kFailed;
 }
 
@@ -199,13 +199,13 @@ ustring FileEventDB::getSignaturePath(uint64_t id) const { return m_signPath + "
 DbResult FileEventDB::initialize(const ustring& location) {
     MutexLock lock(m_dbMutex);
     if (m_db) {
-        NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized (no-op)\n");
+        NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB has been initialized (no-op)\n");
         return DbResult::kOk;
     }
     sqlite3* db = nullptr;
     int rc = sqlutil::openPrivate(location.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to open database at '%s'. [%d] %s\n",
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to open database at '%s'. [%d] %s\n",
              location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return DbResult::kFailed;
@@ -218,7 +218,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
 
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
              location.c_str_utf8(), rc, sqlite3_errmsg(db));
         rollbackIfOpen(db);
         sqlite3_close(db);
@@ -227,7 +227,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
     }
     rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, this, removeSignatureFn, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to create function. %s (%d)\n",
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to create function. %s (%d)\n",
              sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
@@ -235,7 +235,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
     }
     rc = sqlite3_exec(db, "PRAGMA recursive_triggers = true;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): FileEventDB: Failed to enable recursive triggers. %s (%d)\n",
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to enable recursive triggers. %s (%d)\n",
              sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
@@ -249,9 +249,9 @@ DbResult FileEventDB::initialize(const ustring& location) {
         return DbResult::kFailed;
     }
     m_eventDBPath = location;
-    NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been initialized with location '%s'\n",
+    NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB has been initialized with location '%s'\n",
          location.c_str_utf8());
-    NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB::m_signPath has been initialized with location '%s'\n",
+    NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB::m_signPath has been initialized with location '%s'\n",
          m_signPath.c_str_utf8());
     return DbResult::kOk;
 }
@@ -259,7 +259,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
 void FileEventDB::destroy() {
     MutexLock lock(m_dbMutex);
     if (!m_db) {
-        NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed (no-op)\n");
+        NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB has been deinitialzed (no-op)\n");
         return;
     }
     finalizeCached();
@@ -267,7 +267,7 @@ void FileEventDB::destroy() {
     m_db = nullptr;
     m_eventDBPath.clear();
     m_signPath.clear();
-    NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): FileEventDB has been deinitialzed\n");
+    NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB has been deinitialzed\n");
 }
 
 sqlite3_stmt* FileEventDB::cached(const char* sql) {
@@ -281,7 +281,7 @@ sqlite3_stmt* FileEventDB::cached(const char* sql) {
     sqlite3_stmt* st = nullptr;
     int rc = sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, &st, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(m_db));
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "sqlite3_prepare_v2: [%d] %s\n", rc, sqlite3_errmsg(m_db));
         sqlite3_finalize(st);
         return nullptr;
     }
@@ -299,7 +299,7 @@ DbResult FileEventDB::stepDone(sqlite3_stmt* st, const char* what) {
     sqlutil::ResetGuard reset(st);
     const int rc = sqlite3_step(st);
     if (rc == SQLITE_DONE) return DbResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(m_db), rc);
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "%s: %s (%d)\n", what, sqlite3_errmsg(m_db), rc);
     return DbResult::kFailed;
 }
 
@@ -309,7 +309,7 @@ DbResult FileEventDB::execLocked(const char* sql, const char* what) {
     char* err = nullptr;
     int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, err ? err : sqlite3_errmsg(m_db), rc);
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "%s: %s (%d)\n", what, err ? err : sqlite3_errmsg(m_db), rc);
         sqlite3_free(err);
         rollbackIfOpen(m_db);
         return DbResult::kFailed;
@@ -319,7 +319,7 @@ DbResult FileEventDB::execLocked(const char* sql, const char* what) {
 
 DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& info) {
     if (path.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The strpath is empty.\n");
         return DbLookup::kFailed;
     }
     MutexLock lock(m_dbMutex);
@@ -335,7 +335,7 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
     int rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) {
-        NLOG(L_INFO, kChannel, "[INFO] event-db.cpp(%d): No record for event-path: [%s]\n", path.c_str_utf8());
+        NLOG_AT(L_INFO, kChannel, "event-db.cpp", "No record for event-path: [%s]\n", path.c_str_utf8());
         return DbLookup::kAbsent;
     }
     if (rc != SQLITE_ROW) return stepFailed<DbLookup>(m_db, rc);
@@ -360,7 +360,7 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
     info.stamp = LocalStamp{sqlite3_column_int64(stp, 20), sqlite3_column_int64(stp, 21),
                             static_cast<uint64_t>(sqlite3_column_int64(stp, 22))};
     info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
-    NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): file type = [%d], signaturePath = [%s]", info.fileType,
+    NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "file type = [%d], signaturePath = [%s]", info.fileType,
          info.signaturePath.c_str_utf8());
     return DbLookup::kFound;
 }
@@ -389,7 +389,7 @@ DbResult FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t sy
     uint32_t end = stripped.rfind('/');
     while (end != ustring::npos && end > 0) {
         ustring parent = stripped.substr(0, end);
-        NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): updating '%s' max sync_id to (%" PRIu64 ")\n",
+        NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "updating '%s' max sync_id to (%" PRIu64 ")\n",
              parent.c_str_utf8(), syncID);
         EventInfo ei;
         const DbLookup found = containsLocked(parent, ei);
@@ -406,7 +406,7 @@ DbResult FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t sy
         sqlite3_bind_text(st, 2, parent.c_str_utf8(), static_cast<int>(parent.length()), SQLITE_TRANSIENT);
         if (found != DbLookup::kFound) sqlite3_bind_int64(st, 3, mtime);
         if (stepDone(st, "update parent info") != DbResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): update parent info ('%s') failed.\n",
+            NLOG_AT(L_ERR, kChannel, "event-db.cpp", "update parent info ('%s') failed.\n",
                  parent.c_str_utf8());
             return DbResult::kFailed;
         }
@@ -420,7 +420,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     if (!m_db) return DbResult::kFailed;
     ustring stripped = stripSlash(info.path);
     if (stripped.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The strpath is empty.\n");
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The strpath is empty.\n");
         return DbResult::kFailed;
     }
     // The row, its ancestors and the signature move form one change: all or nothing.
@@ -433,7 +433,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     EventInfo existing;
     const DbLookup found = containsLocked(stripped, existing);
     if (found == DbLookup::kFailed) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): error occurs while getting info of '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "error occurs while getting info of '%s'\n",
              stripped.c_str_utf8());
         return fail();
     }
@@ -483,7 +483,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         int64(st, 20, info.stamp.inode);
     }
     if (stepDone(st, "setEventInfo") != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed.\n", stripped.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "set event info ('%s') failed.\n", stripped.c_str_utf8());
         return fail();
     }
     if (found == DbLookup::kFound) {
@@ -499,15 +499,15 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     ustring location;
     if (info.fileType != 1 && !info.signaturePath.empty() && rowChanged) {
         location = getSignaturePath(rowId);
-        NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): signPath = [%s]\n", location.c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "signPath = [%s]\n", location.c_str_utf8());
         ustring dir = location.substr(0, location.rfind('/'));
         if (!MakeDirs(dir.str(), 0700)) {
-            NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to Create folder at [%s].\n", dir.c_str_utf8());
+            NLOG_AT(L_ERR, kChannel, "event-db.cpp", "Failed to Create folder at [%s].\n", dir.c_str_utf8());
             return fail();
         }
         if (info.signaturePath != location) {
             if (!moveFile(info.signaturePath.c_str_utf8(), location.c_str_utf8())) {
-                NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): Failed to rename from [%s] to [%s]\n.",
+                NLOG_AT(L_ERR, kChannel, "event-db.cpp", "Failed to rename from [%s] to [%s]\n.",
                      info.signaturePath.c_str_utf8(), location.c_str_utf8());
                 return fail();
             }
@@ -515,7 +515,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         }
     }
     if (stepDone(cached("COMMIT;"), "setEventInfo") != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): set event info ('%s') failed. Error code: %d.\n",
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "set event info ('%s') failed. Error code: %d.\n",
              stripped.c_str_utf8(), sqlite3_errcode(m_db));
         // The old row stays; a signature that no longer matches it must not survive.
         if (renamed) unlink(location.c_str_utf8());
@@ -530,7 +530,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
 
 DbResult FileEventDB::rmEventInfo(const ustring& path) {
     if (path.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): The input strPath for rmEventInfo is empty.\n");
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The input strPath for rmEventInfo is empty.\n");
         return DbResult::kFailed;
     }
     MutexLock lock(m_dbMutex);
@@ -584,7 +584,7 @@ DbResult FileEventDB::getSyncId(uint64_t& sync_id) {
     errno = 0;
     unsigned long long n = strtoull(v.c_str_utf8(), &end, 10);
     if (v.empty() || errno != 0 || (end && *end != '\0')) {
-        NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): bad sync_id value '%s'\n", v.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "bad sync_id value '%s'\n", v.c_str_utf8());
         return DbResult::kFailed;
     }
     sync_id = n;
@@ -621,13 +621,13 @@ DbResult fillList(sqlite3* db, sqlite3_stmt* st, FileList* list, const ustring& 
         if (rel.empty()) continue;
         // A row whose name clashes with one already listed is left out of the list.
         if (type == 1) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddDirectory '%s'\n", rel.c_str_utf8());
+            NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "getFileList: AddDirectory '%s'\n", rel.c_str_utf8());
             if (recursive)
                 static_cast<void>(list->AddDirectory(rel, mtime));
             else
                 static_cast<void>(list->AddDirectory(0, rel, mtime));
         } else {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] event-db.cpp(%d): getFileList: AddFile '%s'\n", rel.c_str_utf8());
+            NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "getFileList: AddFile '%s'\n", rel.c_str_utf8());
             if (recursive)
                 static_cast<void>(list->AddFile(rel, mtime, size));
             else

@@ -109,7 +109,7 @@ FileList::DirNode* FileList::walk(const ustring& pathname, bool keep_last, std::
 }
 
 std::optional<int> FileList::AddDirectory(const ustring& pathname, uint32_t mtime) {
-    NLOG(L_DEBUG, "flist_debug", "[DEBUG] flist.cpp(%d): adding directory '%s'\n", pathname.c_str_utf8());
+    NLOG_AT(L_DEBUG, "flist_debug", "flist.cpp", "adding directory '%s'\n", pathname.c_str_utf8());
     int created = 0;
     DirNode* d = walk(pathname, false, nullptr, created);
     if (!d) return std::nullopt;

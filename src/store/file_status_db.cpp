@@ -112,7 +112,7 @@ void closeHandle(Store& st) REQUIRES(st.db_mu) {
 DbResult writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
     if (ops.empty()) return DbResult::kOk;
     if (!st.db) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
              FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
         return DbResult::kFailed;
     }
@@ -132,7 +132,7 @@ DbResult writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
     }
     if (rc == SQLITE_OK) rc = sqlite3_exec(st.db, "COMMIT", nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
              err ? err : sqlite3_errmsg(st.db));
         sqlite3_free(err);
         if (!sqlite3_get_autocommit(st.db)) sqlite3_exec(st.db, "ROLLBACK", nullptr, nullptr, nullptr);
@@ -191,7 +191,7 @@ DbResult execOp(const char* sql, bool rm_open_text = false) {
         char* err = nullptr;
         int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
         if (rc != SQLITE_OK)
-            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+            NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
                  err ? err : sqlite3_errmsg(db));
         sqlite3_free(err);
         return rc == SQLITE_OK ? DbResult::kOk : DbResult::kFailed;
@@ -208,8 +208,8 @@ R tableOp(const char* sql, Fn fn) {
         char* err = nullptr;
         int rc = sqlite3_get_table(db, sql, &result, &rows, &cols, &err);
         if (rc != SQLITE_OK) {
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] file-status-db.cpp(%d): get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
+            NLOG_AT(L_ERR, kChannel,
+                 "file-status-db.cpp", "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
                  err ? err : sqlite3_errmsg(db));
             sqlite3_free(err);
             return R::kFailed;
@@ -222,7 +222,7 @@ R tableOp(const char* sql, Fn fn) {
 
 bool fillInfo(char** result, int row, int cols, FileStatusInfo& info) {
     if (cols != 4) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): mismatched db output index. row-idx:[%d] col-idx:[%d]\n",
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "mismatched db output index. row-idx:[%d] col-idx:[%d]\n",
              row, cols);
         return false;
     }
@@ -275,7 +275,7 @@ char* SQLITEEscapeStringEX3(const char* format, va_list args) {
                 case SPID_NEVAR: {
                     const char* s = va_arg(args, const char*);
                     if (!s) {
-                        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Bad parameters.");
+                        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "Bad parameters.");
                         return nullptr;
                     }
                     out += s;
@@ -286,7 +286,7 @@ char* SQLITEEscapeStringEX3(const char* format, va_list args) {
                 continue;
             }
             if (std::strncmp(p, "@VARNEL:", 8) == 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Bad parameters.");
+                NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "Bad parameters.");
                 return nullptr;
             }
         }
@@ -318,7 +318,7 @@ struct Malloced {
 
 DbResult FileStatusDB::initialize(const ustring& path) {
     if (path.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): fstat-db path is empty.\n");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "fstat-db path is empty.\n");
         return DbResult::kFailed;
     }
     AssertIoAllowed("FileStatusDB::initialize");
@@ -328,7 +328,7 @@ DbResult FileStatusDB::initialize(const ustring& path) {
     m_fstatDBPath = path;
     int rc = sqlutil::openPrivate(path.c_str_utf8(), &st.db);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errmsg:[%s]\n",
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "open db failed. db-path:[%s] errmsg:[%s]\n",
              path.c_str_utf8(), st.db ? sqlite3_errmsg(st.db) : "out of memory");
         closeHandle(st);
         return DbResult::kFailed;
@@ -338,7 +338,7 @@ DbResult FileStatusDB::initialize(const ustring& path) {
         char* err = nullptr;
         rc = sqlite3_exec(st.db, cmd, nullptr, nullptr, &err);
         if (rc != SQLITE_OK) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. cmd:(%s)  error:(%s)\n", cmd,
+            NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. cmd:(%s)  error:(%s)\n", cmd,
                  err ? err : sqlite3_errmsg(st.db));
             sqlite3_free(err);
             closeHandle(st);
@@ -350,7 +350,7 @@ DbResult FileStatusDB::initialize(const ustring& path) {
     if (rc == SQLITE_OK)
         rc = sqlite3_prepare_v2(st.db, "delete from fstatinfo where path = ?1;", -1, &st.rm_stmt, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
              sqlite3_errmsg(st.db));
         closeHandle(st);
         return DbResult::kFailed;
@@ -409,14 +409,14 @@ DbResult FileStatusDB::removeAllEntry() {
     Store& st = store();
     MutexLock l(st.db_mu);
     if (!st.db) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: failed to open database (%s)\n",
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "FileStatusDB: failed to open database (%s)\n",
              m_fstatDBPath.c_str_utf8());
         return DbResult::kFailed;
     }
     static_cast<void>(writeQueued(st));
     int rc = sqlite3_exec(st.db, "DELETE FROM fstatinfo;ANALYZE;VACUUM;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusDB: sqlite3_exec: %s  (%d)\n",
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "FileStatusDB: sqlite3_exec: %s  (%d)\n",
              sqlite3_errmsg(st.db), rc);
     return rc == SQLITE_OK ? DbResult::kOk : DbResult::kFailed;
 }
@@ -429,7 +429,7 @@ DbResult FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
     SqlText sql(sqlite3_mprintf("insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
                                 info.path.c_str_utf8(), info.fileType, info.syncStatus));
     if (!sql) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. filename:(%s)\n",
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_mprintf error. filename:(%s)\n",
              info.path.c_str_utf8());
         return DbResult::kFailed;
     }
@@ -439,7 +439,7 @@ DbResult FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
 DbResult FileStatusDB::rmFileStatByPath(const ustring& path) {
     SqlText sql(sqlite3_mprintf("delete from fstatinfo where path = %Q;", path.c_str_utf8()));
     if (!sql) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error. path:[%s]\n", path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_mprintf error. path:[%s]\n", path.c_str_utf8());
         return DbResult::kFailed;
     }
     return execOp(sql.get(), true);
@@ -464,7 +464,7 @@ DbResult FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
             rc = sqlite3_step(stmt.p);
         }
         if (rc != SQLITE_DONE) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
+            NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
                  sqlite3_errmsg(db));
             return DbResult::kFailed;
         }
@@ -474,16 +474,16 @@ DbResult FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
 
 DbLookup FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* info) {
     if (path.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): filepath is empty.\n");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "filepath is empty.\n");
         return DbLookup::kFailed;
     }
     if (!info) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): FileStatusInfo  is NULL.\n");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "FileStatusInfo  is NULL.\n");
         return DbLookup::kFailed;
     }
     Malloced sql(VARNELDBEscapeStringEX3("select * from fstatinfo where path like '@VARNEL:LVAR'", path.c_str_utf8()));
     if (!sql.p) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error.\n");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_mprintf error.\n");
         return DbLookup::kFailed;
     }
     return tableOp<DbLookup>(sql.p, [&](char** result, int rows, int cols) {
@@ -495,7 +495,7 @@ DbLookup FileStatusDB::getFileSyncStat(const ustring& path, FileStatusInfo* info
 std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& dir, int start, int limit, int& count) {
     count = 0;
     if (dir.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): dirpath is empty.\n");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "dirpath is empty.\n");
         return nullptr;
     }
     Malloced sql(VARNELDBEscapeStringEX3(
@@ -503,7 +503,7 @@ std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& 
         "@VARNEL:INT, @VARNEL:INT ",
         dir.c_str_utf8(), dir.c_str_utf8(), static_cast<int32_t>(start), static_cast<int32_t>(limit)));
     if (!sql.p) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): sqlite3_mprintf error.\n");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_mprintf error.\n");
         return nullptr;
     }
     std::unique_ptr<FileStatusInfo[]> out;
@@ -511,7 +511,7 @@ std::unique_ptr<FileStatusInfo[]> FileStatusDB::getFileSyncStats(const ustring& 
         if (rows == 0) return DbResult::kOk;
         out.reset(new (std::nothrow) FileStatusInfo[rows]);
         if (!out) {
-            NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): Don't have enough to show file status");
+            NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "Don't have enough to show file status");
             return DbResult::kFailed;
         }
         for (int i = 0; i < rows; ++i) {
@@ -535,7 +535,7 @@ bool FileStatusDB::isAnyFileSyncing() {
 
 bool FileStatusDB::isAnySubFileDirSyncing(const ustring& prefix) {
     if (prefix.empty()) {
-        NLOG(L_ERR, kChannel, "[ERROR] file-status-db.cpp(%d): prefix dirpath is empty.\n");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "prefix dirpath is empty.\n");
         return false;
     }
     ustring withSep = prefix + "\\";

@@ -52,10 +52,10 @@ const char* const kSchema =
     "COMMIT;";
 
 void logSql(const char* op, const char* sql) {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] filter-db.cpp(%d): %s sql : %s\n", op, sql);
+    NLOG_AT(L_DEBUG, kChannel, "filter-db.cpp", "%s sql : %s\n", op, sql);
 }
 
-void logMprintfFailed() { NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: sqlite3_mprintf failed.\n"); }
+void logMprintfFailed() { NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB: sqlite3_mprintf failed.\n"); }
 
 // Logs `sql` for operation `what` and prepares it into `st`: false when there is
 // no database or SQLite refuses it. A refusal is logged with `fail_format`, which
@@ -73,7 +73,7 @@ bool prepare(sqlite3* db, const char* sql, const char* what, Stmt& st,
 // Logs a failed sqlite3_step; returns the failure of R.
 template <class R = DbResult>
 R stepFailed(sqlite3* db, int rc) {
-    NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): sqlite3_step: %s (%d)\n", sqlite3_errmsg(db), rc);
+    NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "sqlite3_step: %s (%d)\n", sqlite3_errmsg(db), rc);
     return R::kFailed;
 }
 
@@ -111,13 +111,13 @@ FilterDB::~FilterDB() {
 DbResult FilterDB::initialize(const ustring& path) {
     MutexLock lock(m_db_mutex);
     if (m_db) {
-        NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized (no-op)\n");
+        NLOG_AT(L_INFO, kChannel, "filter-db.cpp", "FilterDB has been initialized (no-op)\n");
         return DbResult::kOk;
     }
     sqlite3* db = nullptr;
     int rc = sqlutil::openPrivate(path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to open database at '%s'. [%d] %s\n",
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB: Failed to open database at '%s'. [%d] %s\n",
              path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return DbResult::kFailed;
@@ -125,9 +125,9 @@ DbResult FilterDB::initialize(const ustring& path) {
     char* err = nullptr;
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
              path.c_str_utf8(), rc, sqlite3_errmsg(db));
-        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB init fail %s\n", err ? err : "");
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB init fail %s\n", err ? err : "");
         sqlite3_free(err);
         sqlite3_close(db);
         return DbResult::kFailed;
@@ -136,7 +136,7 @@ DbResult FilterDB::initialize(const ustring& path) {
     m_db = db;
     m_holds_local_events.clear();
     m_filter_db_path = path;
-    NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been initialized with location '%s'\n",
+    NLOG_AT(L_INFO, kChannel, "filter-db.cpp", "FilterDB has been initialized with location '%s'\n",
          path.c_str_utf8());
     return DbResult::kOk;
 }
@@ -144,13 +144,13 @@ DbResult FilterDB::initialize(const ustring& path) {
 void FilterDB::destroy() {
     MutexLock lock(m_db_mutex);
     if (!m_db) {
-        NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed (no-op)\n");
+        NLOG_AT(L_INFO, kChannel, "filter-db.cpp", "FilterDB has been deinitialzed (no-op)\n");
         return;
     }
     sqlite3_close(m_db);
     m_db = nullptr;
     m_filter_db_path.clear();
-    NLOG(L_INFO, kChannel, "[INFO] filter-db.cpp(%d): FilterDB has been deinitialzed\n");
+    NLOG_AT(L_INFO, kChannel, "filter-db.cpp", "FilterDB has been deinitialzed\n");
 }
 
 DbResult FilterDB::execLocked(const char* sql, const char* what) {
@@ -158,7 +158,7 @@ DbResult FilterDB::execLocked(const char* sql, const char* what) {
     if (!m_db) return DbResult::kFailed;
     int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB %s fail: %s (%d).\n", what, sqlite3_errmsg(m_db),
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB %s fail: %s (%d).\n", what, sqlite3_errmsg(m_db),
              rc);
         return DbResult::kFailed;
     }
@@ -378,7 +378,7 @@ DbResult FilterDB::setConfigItem(const ustring& key, const ustring& value) {
     SqlText sql(sqlite3_mprintf("INSERT OR REPLACE INTO config_table  (key, value) VALUES(%Q, %Q);", key.c_str_utf8(),
                                 value.c_str_utf8()));
     if (!sql) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): FilterDB: Failed to sqlite3_mprintf.\n");
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB: Failed to sqlite3_mprintf.\n");
         return DbResult::kFailed;
     }
     MutexLock lock(m_db_mutex);
@@ -386,7 +386,7 @@ DbResult FilterDB::setConfigItem(const ustring& key, const ustring& value) {
     if (!m_db) return DbResult::kFailed;
     int rc = sqlite3_exec(m_db, sql.get(), nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): setConfigItem fail: %s (%d).\n", sqlite3_errmsg(m_db), rc);
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "setConfigItem fail: %s (%d).\n", sqlite3_errmsg(m_db), rc);
         return DbResult::kFailed;
     }
     return DbResult::kOk;
@@ -404,7 +404,7 @@ DbResult FilterDB::checkEventOverflow(int& stat) {
         return DbResult::kOk;
     }
     if (rc != SQLITE_ROW) {
-        NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): checkEventOverflow: sqlite3_step: %s (%d)\n",
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "checkEventOverflow: sqlite3_step: %s (%d)\n",
              sqlite3_errmsg(m_db), rc);
         return DbResult::kFailed;
     }
@@ -435,7 +435,7 @@ DbResult FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSy
         case FILTER_PATH_PREFIX_SELECTIVE_SYNC: info.black_prefix.insert(fi); break;
         case FILTER_EXT_SELECTIVE_SYNC: info.black_ext.insert(fi); break;
         default:
-            NLOG(L_ERR, kChannel, "[ERROR] filter-db.cpp(%d): Unknow filter_type: %llu\n", (unsigned long long)type);
+            NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "Unknow filter_type: %llu\n", (unsigned long long)type);
             break;
         }
     }

@@ -23,7 +23,7 @@ DbResult prepareBound(sqlite3* db, const char* sql, std::initializer_list<std::s
     int rc = sqlite3_prepare_v2(db, sql, -1, &st.p, nullptr);
     if (rc == SQLITE_OK) rc = bindTexts(st.p, texts);
     if (rc == SQLITE_OK) return DbResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "%s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
     return DbResult::kFailed;
 }
 
@@ -31,7 +31,7 @@ DbResult prepareBound(sqlite3* db, const char* sql, std::initializer_list<std::s
 DbResult runOnce(sqlite3* db, Stmt& st, const char* what) {
     const int rc = sqlite3_step(st.p);
     if (rc == SQLITE_DONE) return DbResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): %s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "%s: %s (%d)\n", what, sqlite3_errmsg(db), rc);
     return DbResult::kFailed;
 }
 
@@ -121,7 +121,7 @@ DbResult FileEventDB::listRecycle(std::vector<RecycleItem>& out) {
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) out.push_back(readItem(st.p));
     if (rc == SQLITE_DONE) return DbResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): listRecycle: %s (%d)\n", sqlite3_errmsg(m_db), rc);
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "listRecycle: %s (%d)\n", sqlite3_errmsg(m_db), rc);
     return DbResult::kFailed;
 }
 
@@ -136,7 +136,7 @@ DbResult FileEventDB::findRecycleFor(const ustring& path, std::vector<RecycleIte
     int rc;
     while ((rc = sqlite3_step(st.p)) == SQLITE_ROW) out.push_back(readItem(st.p));
     if (rc == SQLITE_DONE) return DbResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): findRecycleFor: %s (%d)\n", sqlite3_errmsg(m_db), rc);
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "findRecycleFor: %s (%d)\n", sqlite3_errmsg(m_db), rc);
     return DbResult::kFailed;
 }
 
@@ -168,7 +168,7 @@ DbResult FileEventDB::listConflicts(std::vector<ConflictItem>& out) {
         out.push_back(c);
     }
     if (rc == SQLITE_DONE) return DbResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] event-db.cpp(%d): listConflicts: %s (%d)\n", sqlite3_errmsg(m_db), rc);
+    NLOG_AT(L_ERR, kChannel, "event-db.cpp", "listConflicts: %s (%d)\n", sqlite3_errmsg(m_db), rc);
     return DbResult::kFailed;
 }
 

@@ -80,10 +80,10 @@ FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const 
         to);
     if (rc == FsResult::kOk) {
         if (renamed_to != nullptr) *renamed_to = to;
-        NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): ConflictRename from [%s] to [%s], reason = [%s].\n",
+        NLOG_AT(L_INFO, kChannel, "conflict-rename.cpp", "ConflictRename from [%s] to [%s], reason = [%s].\n",
              root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), reason.c_str_utf8());
     } else {
-        NLOG(L_ERR, kChannel, "[ERROR] conflict-rename.cpp(%d): ConflictRename failed. From:[%s] To:[%s] err = [%d]\n",
+        NLOG_AT(L_ERR, kChannel, "conflict-rename.cpp", "ConflictRename failed. From:[%s] To:[%s] err = [%d]\n",
              root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
     }
     return rc;
@@ -100,13 +100,13 @@ FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpa
     // A name that would leave the folder or name nothing is not tried as such.
     bool usable = !trimmed.empty() && trimmed.find('/') == ustring::npos && trimmed != "." && trimmed != "..";
     if (basename.find('/') != ustring::npos) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+        NLOG_AT(L_ERR, kChannel,
+             "conflict-rename.cpp", "WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
              root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8(), -1);
         return FsResult::kFailed;
     }
     if (usable && !root.Exists(target) && root.RenameNoReplace(fullpath, target) == FsResult::kOk) {
-        NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
+        NLOG_AT(L_INFO, kChannel, "conflict-rename.cpp", "WhiteSpaceConflictRename from [%s] to [%s].\n",
              root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8());
         return FsResult::kOk;
     }
@@ -123,11 +123,11 @@ FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpa
         },
         to);
     if (rc == FsResult::kOk) {
-        NLOG(L_INFO, kChannel, "[INFO] conflict-rename.cpp(%d): WhiteSpaceConflictRename from [%s] to [%s].\n",
+        NLOG_AT(L_INFO, kChannel, "conflict-rename.cpp", "WhiteSpaceConflictRename from [%s] to [%s].\n",
              root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8());
     } else {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] conflict-rename.cpp(%d): WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+        NLOG_AT(L_ERR, kChannel,
+             "conflict-rename.cpp", "WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
              root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
     }
     return rc;

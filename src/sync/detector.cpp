@@ -108,7 +108,7 @@ public:
     }
     void ReportSessionError(uint64_t sess_id, int error) override { services.ui.session_error(sess_id, error); }
     void Warning(uint64_t, const std::string& line) override {
-        NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): %s\n", line.c_str());
+        NLOG_AT(L_WARNING, kChannel, "detector-win2.cpp", "%s\n", line.c_str());
     }
     void Unsyncable(uint64_t sess_id, const std::string& rel, const char* reason) override {
         // Recorded on the session's own root, which the status lists.
@@ -163,7 +163,7 @@ Detector::Detector(const SyncServices& services, TaskManager* owner, std::shared
     MutexLock guard(lock);
     degraded_interval = kDegradedInterval;
     if (notifier.Open() != INOTIFY_OK)
-        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): inotify_init: Error Code: %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "inotify_init: Error Code: %d\n", errno);
 }
 
 Detector::~Detector() {
@@ -256,7 +256,7 @@ int Detector::WatchDir(uint64_t sess_id, session_info& info, const std::string& 
     // directory.
     int fd = -1;
     if (info.root->OpenAt(rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, 0, fd) != FsResult::kOk) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): not watching %s: error code %d\n", rel.c_str(), errno);
+        NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "not watching %s: error code %d\n", rel.c_str(), errno);
         return INOTIFY_ERR_GONE;
     }
     int wd = -1;
@@ -267,7 +267,7 @@ int Detector::WatchDir(uint64_t sess_id, session_info& info, const std::string& 
         return rc;
     }
     if (rc != INOTIFY_OK) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): inotify_add_watch(%s): %d\n", rel.c_str(), rc);
+        NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "inotify_add_watch(%s): %d\n", rel.c_str(), rc);
         return rc;
     }
     Register(sess_id, info, rel, wd);
@@ -324,7 +324,7 @@ void Detector::Degrade(uint64_t sess_id, session_info& info, Outbox& out) {
 
 void Detector::LoseFolder(uint64_t sess_id, session_info& info, Outbox& out) {
     if (info.lost) return;
-    NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): session %llu: the folder %s went away, waiting for it\n",
+    NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "session %llu: the folder %s went away, waiting for it\n",
          ull(sess_id), info.path.c_str_utf8());
     info.lost = true;
     info.next_check = Clock::now() + kLostCheck;
@@ -348,7 +348,7 @@ int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
         info.lost = true;
         return -1;
     }
-    NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): session %llu: the folder %s is back, rescan it\n",
+    NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "session %llu: the folder %s is back, rescan it\n",
          ull(sess_id), info.path.c_str_utf8());
     // Merge: what is missing now is fetched again rather than removed on the server.
     out.roots[sess_id] = root;
@@ -359,19 +359,19 @@ int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
 // ---- the message thread's side -----------------------------------------------------
 
 int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): Detector add watch: %s\n", path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "Detector add watch: %s\n", path.c_str_utf8());
     // The folder itself, never a link standing in its place (IN_DONT_FOLLOW) and only a
     // directory; it must open as a session root as well.
     int wd = -1;
     const int rc = notifier.AddWatch(path.str(), kMask, wd);
     if (rc != INOTIFY_OK) {
-        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
              errno);
         return -1;
     }
     std::shared_ptr<const SessionRoot> root;
     if (!services.open_root(path, root)) {
-        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
              errno);
         MutexLock guard(lock);
         HeldMark held;
@@ -426,7 +426,7 @@ void Detector::Clear() {
     HeldMark held;
     std::vector<int> unused;
     for (auto& [sess_id, info] : index) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): session #%llu (%s) down\n", ull(sess_id),
+        NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "session #%llu (%s) down\n", ull(sess_id),
              info.path.c_str_utf8());
         ForgetTree(sess_id, info, "/", unused);
     }
@@ -462,9 +462,9 @@ size_t Detector::GetWatchedDirCount(uint64_t sess_id) {
 // ---- the detector thread's side ----------------------------------------------------
 
 void Detector::DoTask() {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector start\n");
+    NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "detector start\n");
     RunLoop([this] { return Poll(kPollMs) < 0 ? 1u : 0u; });
-    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): detector stop\n");
+    NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "detector stop\n");
 }
 
 int Detector::Poll(int timeout_ms) {
@@ -474,7 +474,7 @@ int Detector::Poll(int timeout_ms) {
     }
     const int ready = notifier.Wait(timeout_ms);
     if (ready < 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): poll: Error Code: %d\n", errno);
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "poll: Error Code: %d\n", errno);
         return -1;
     }
     std::vector<InotifyRecord> records;
@@ -482,7 +482,7 @@ int Detector::Poll(int timeout_ms) {
         for (int i = 0; i < kReadsPerRound; ++i) {
             const int n = notifier.Read(records);
             if (n < 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): read: Error Code: %d\n", errno);
+                NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "read: Error Code: %d\n", errno);
                 break;
             }
             if (n == 0) break;
@@ -501,7 +501,7 @@ int Detector::Poll(int timeout_ms) {
 }
 
 void Detector::Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& out) {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): Notification: wd %d, mask 0x%x, cookie %u, %s\n", rec.wd,
+    NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "Notification: wd %d, mask 0x%x, cookie %u, %s\n", rec.wd,
          rec.mask, rec.cookie, rec.name.c_str());
     if ((rec.mask & IN_Q_OVERFLOW) != 0) {
         Overflow(out);
@@ -543,7 +543,7 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
     if (IsWorking(rel)) {
         if ((rec.mask & (IN_DELETE | IN_MOVED_FROM)) != 0 &&
             (rel == session_folders::kRelWorkingDirectory || rel == session_folders::kRelRecycleFolder)) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): recreating working directory (%d)\n",
+            NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "recreating working directory (%d)\n",
                  static_cast<int>(rec.mask));
             if (rel == session_folders::kRelWorkingDirectory) DropTree(sess_id, info, rel);
             info.next_check = now;  // perhaps the whole folder is going
@@ -560,7 +560,7 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
                 MovedOut(from, out);
             }
         }
-        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): ignoring changes to %s\n", rel.c_str());
+        NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "ignoring changes to %s\n", rel.c_str());
         return;
     }
 
@@ -636,7 +636,7 @@ std::vector<std::pair<std::string, std::string>> Detector::TakeHeld(uint64_t ses
 
 void Detector::ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) {
     for (const auto& [below, original] : TakeHeld(sess_id, rel)) {
-        NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): %s is gone, so is %s\n", (rel + below).c_str(),
+        NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "%s is gone, so is %s\n", (rel + below).c_str(),
              original.c_str());
         // Typed from the event database: only a synchronised path is removed.
         out.Push(sess_id, Event::EV_REMOVE, original, false, true);
@@ -660,7 +660,7 @@ bool Detector::MovedWithin(uint64_t sess_id, session_info& info, const PendingMo
     // elsewhere would leave its only copy on this machine, under that name.
     if (from_ok) holds.emplace_back("", from.rel);
     for (const auto& [below, original] : holds) {
-        NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): %s cannot be synchronised; %s is kept on the server\n",
+        NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "%s cannot be synchronised; %s is kept on the server\n",
              (to + below).c_str(), original.c_str());
         held_back[{sess_id, to + below}] = original;
     }
@@ -671,7 +671,7 @@ bool Detector::MovedWithin(uint64_t sess_id, session_info& info, const PendingMo
 void Detector::MovedOut(const PendingMove& move, Outbox& out) {
     auto s = index.find(move.sess_id);
     if (s == index.end() || s->second.lost) return;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): %s moved out of session %llu\n", move.rel.c_str(),
+    NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "%s moved out of session %llu\n", move.rel.c_str(),
          ull(move.sess_id));
     if (move.is_dir) DropTree(move.sess_id, s->second, move.rel);
     if (UnsyncableReason(ustring(move.rel)) != nullptr) {
@@ -683,7 +683,7 @@ void Detector::MovedOut(const PendingMove& move, Outbox& out) {
 }
 
 void Detector::Overflow(Outbox& out) {
-    NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): Event queue overflow, rescan watch\n");
+    NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "Event queue overflow, rescan watch\n");
     // The partners of waiting renames may be among the lost records.
     moves.clear();
     for (auto& [sess_id, info] : index) {
@@ -751,7 +751,7 @@ void Detector::DoDue(Clock::time_point now, Outbox& out) {
             RemoveUnused(unused);
             if (!info.degraded) {
                 info.warned = false;
-                NLOG(L_INFO, kChannel, "[INFO] detector-win2.cpp(%d): session %llu: every folder is watched again\n",
+                NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "session %llu: every folder is watched again\n",
                      ull(sess_id));
             }
             info.next_rescan = now + degraded_interval;
@@ -794,13 +794,13 @@ void Detector::Deliver(Outbox& out) {
             Registry::Entry entry;
             ClientFileEventInfo known;
             if (services.registry->Find(e.m_sess_id, entry) == 0 || !entry.event_db) {
-                NLOG(L_WARNING, kChannel, "[WARNING] detector-win2.cpp(%d): can not find registry entry for session %llu \n",
+                NLOG_AT(L_WARNING, kChannel, "detector-win2.cpp", "can not find registry entry for session %llu \n",
                      ull(e.m_sess_id));
                 continue;
             }
             if (entry.event_db->getEventInfo(e.m_path, known) != DbLookup::kFound) {
                 if (untyped++ == 0)
-                    NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item %s\n",
+                    NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "can't find file type of deleted item %s\n",
                          e.m_path.c_str_utf8());
                 continue;
             }
@@ -808,16 +808,16 @@ void Detector::Deliver(Outbox& out) {
                 e.setDir();
             else
                 e.setFile();
-            NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): file type of deleted item %s is %d\n",
+            NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "file type of deleted item %s is %d\n",
                  e.m_path.c_str_utf8(), known.fileType);
         }
-        NLOG(L_DEBUG, kChannel, "[DEBUG] detector-win2.cpp(%d): PushEvent: %s at %llu\n", e.m_path.c_str_utf8(),
+        NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "PushEvent: %s at %llu\n", e.m_path.c_str_utf8(),
              ull(e.m_sess_id));
         sink->PushLocalEvent(e);
         if (e.m_type == Event::EV_MODIFY && !e.isDir()) PushOtherLinks(e, pushed);
     }
     if (untyped > 1)
-        NLOG(L_ERR, kChannel, "[ERROR] detector-win2.cpp(%d): can't find file type of deleted item: %zu more\n",
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "can't find file type of deleted item: %zu more\n",
              untyped - 1);
     for (const auto& [sess_id, root] : out.roots) sink->ReplaceRoot(sess_id, root);
     for (const auto& [sess_id, merge] : out.rescans) sink->IssueRescan(sess_id, "/", merge);

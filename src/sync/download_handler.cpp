@@ -121,7 +121,7 @@ int DownloadHandler::TestDownloadRemoteFilter() {
     const char* path = port.GetPath().c_str_utf8();
     int rc = port.TestCommonFilter();
     if (rc != 0) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n", path, rc);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
@@ -130,8 +130,8 @@ int DownloadHandler::TestDownloadRemoteFilter() {
     uint64_t size = ev.m_data_size;
     if (ev.m_sync_id == Event::kForcedSyncId) {
         if (context.database_record.syncID == 0) {
-            NLOG(L_WARNING, kChannel,
-                 "[WARNING] worker.cpp(%d): Force download '%s' but cannot find any record in event DB. file size "
+            NLOG_AT(L_WARNING, kChannel,
+                 "worker.cpp", "Force download '%s' but cannot find any record in event DB. file size "
                  "filter will NOT work.\n",
                  path);
             return 1;
@@ -140,18 +140,18 @@ int DownloadHandler::TestDownloadRemoteFilter() {
     }
     rc = services.system_black_list->TestFileSize(size);
     if (rc != 0) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' ((blocked: %d)\n", path, rc);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
     if (port.GetBlackList() != nullptr && (rc = port.GetBlackList()->TestFileSize(size)) != 0) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n", path, rc);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
     if (context.root_entry.isMSDOS && size >= 0xFFFFFFFFull) {
-        NLOG(L_WARNING, kChannel,
-             "[WARNING] worker.cpp(%d): Filtered Event: '%s' (file system is not support large file)\n", path);
+        NLOG_AT(L_WARNING, kChannel,
+             "worker.cpp", "Filtered Event: '%s' (file system is not support large file)\n", path);
         return 0;
     }
     return 1;
@@ -162,52 +162,52 @@ DownloadHandler::LocalCopy DownloadHandler::MergeEvent() {
     const Event& ev = context.current_event;
     FILE_INFO local;
     if (root.Stat(port.GetPath(), local) != FsResult::kOk || !local.isExist) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: missing local file, merge failed\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "MergeEvent: missing local file, merge failed\n");
         return LocalCopy::kFetch;
     }
     const bool local_dir = local.type == FT_DIR;
     if (local_dir && !ev.isDir()) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 1\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "MergeEvent: type different 1\n");
         return LocalCopy::kFetch;
     }
     if (!local_dir && ev.isDir()) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: type different 2\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "MergeEvent: type different 2\n");
         return LocalCopy::kFetch;
     }
     ClientFileEventInfo row;
     TempFile sig(port.GetSignDirectory());
     uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
     if (local_dir) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: both sides are folders and ea not change.\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "MergeEvent: both sides are folders and ea not change.\n");
         if (root.UTime(port.GetPath(), mtime) != FsResult::kOk)
-            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
+            NLOG_AT(L_WARNING, kChannel, "worker.cpp", "MergeEvent: failed to set modified time\n");
     } else {
         if (local.type != FT_FILE) return LocalCopy::kFetch;
         if (local.size != ev.m_data_size) {
-            NLOG(L_INFO, kChannel,
-                 "[INFO] worker.cpp(%d): MergeEvent: local file is different in size, merge failed\n");
+            NLOG_AT(L_INFO, kChannel,
+                 "worker.cpp", "MergeEvent: local file is different in size, merge failed\n");
             return LocalCopy::kFetch;
         }
         if (!port.IsMD4Hex(ev.m_data_hash)) return LocalCopy::kFetch;
         if (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create()) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to create temp file'\n");
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "MergeEvent: failed to create temp file'\n");
             return LocalCopy::kFetch;
         }
         FileStamp before, after;
         ustring hash;
         if (port.StampOf(port.GetPath(), before) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): MergeEvent: failed to read '%s'\n",
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "MergeEvent: failed to read '%s'\n",
                  port.GetFullPath().c_str_utf8());
             return LocalCopy::kFetch;
         }
         if (hash.str() != ev.m_data_hash.str() && hash.str() != Lower(ev.m_data_hash).str()) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): MergeEvent: local file is different in hash, merge failed\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "MergeEvent: local file is different in hash, merge failed\n");
             return LocalCopy::kFetch;
         }
         // The time goes only onto the content that was compared.
         if (port.StampOf(port.GetPath(), after) != StepResult::kOk || !(after == before)) return LocalCopy::kFetch;
         if (root.UTime(port.GetPath(), mtime) != FsResult::kOk)
-            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): MergeEvent: failed to set modified time\n");
+            NLOG_AT(L_WARNING, kChannel, "worker.cpp", "MergeEvent: failed to set modified time\n");
         row.fileCheckSum = hash;
         row.signaturePath = sig.getPath();
     }
@@ -231,12 +231,12 @@ DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     const Event& ev = context.current_event;
     FileEventDB* db = port.GetEventDatabase();
     if (db == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: missing databasehandle\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PreparFileFromLocal: missing databasehandle\n");
         return LocalCopy::kFetch;
     }
     // The hash goes into lookups and records: only a real MD4 may.
     if (!port.IsMD4Hex(ev.m_data_hash)) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): PreparFileFromLocal: event hash of '%s' is not an MD4\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "PreparFileFromLocal: event hash of '%s' is not an MD4\n",
              port.GetPath().c_str_utf8());
         return LocalCopy::kFetch;
     }
@@ -246,7 +246,7 @@ DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     if (db->getFilePathByHashFromRecycle(want, ev.m_mac_attr_hash, found) == DbLookup::kFound) {
         from_recycle = true;
         source = ustring(session_folders::kRelRecycleFolder) + found;
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from recycle bin '%s'\n", found.c_str_utf8());
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "Copy file from recycle bin '%s'\n", found.c_str_utf8());
     } else if (db->getFilePathByHash(want, ev.m_mac_attr_hash, found) == DbLookup::kFound && found != port.GetPath()) {
         source = found;
     } else {
@@ -258,26 +258,26 @@ DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     ustring prepared = source;
     if (!from_recycle) {
         if (!scratch.create() || root.Copy(source, scratch.getRelPath(), false) != FsResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp file.\n");
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "PreparFileFromLocal: Failed to create temp file.\n");
             return LocalCopy::kFetch;
         }
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Copy file from syncfolder '%s'.\n", source.c_str_utf8());
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "Copy file from syncfolder '%s'.\n", source.c_str_utf8());
         prepared = scratch.getRelPath();
     }
     TempFile sig(port.GetSignDirectory());
     if (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create()) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to create temp signature file.\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PreparFileFromLocal: Failed to create temp signature file.\n");
         return LocalCopy::kFetch;
     }
     ustring hash;
     int rc = port.ReadFileOnce(prepared, hash, sig.getPath(), ustring(), ustring());
     if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PreparFileFromLocal: Failed to prepare file [%d].\n", rc);
         return LocalCopy::kFetch;
     }
     if (hash != want) {
-        NLOG(L_WARNING, kChannel,
-             "[WARNING] worker.cpp(%d): PreparFileFromLocal: File locally modification, can not use local copy.\n");
+        NLOG_AT(L_WARNING, kChannel,
+             "worker.cpp", "PreparFileFromLocal: File locally modification, can not use local copy.\n");
         return LocalCopy::kFetch;
     }
     const uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
@@ -287,13 +287,13 @@ DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     remote.hash = want;
     rc = PlaceNewFile(prepared, remote);
     if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PreparFileFromLocal: Cannot rename from %s -> %s\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PreparFileFromLocal: Cannot rename from %s -> %s\n",
              root.Full(prepared).c_str_utf8(), port.GetFullPath().c_str_utf8());
         return LocalCopy::kFetch;
     }
     // A recycle copy that stayed (the local file already held the content) keeps its record.
     if (from_recycle && !root.Exists(prepared) && db->rmRecycleByPath(found) != DbResult::kOk)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to rmRecycleByPath for '%s'\n", found.c_str_utf8());
     ClientFileEventInfo row;
     row.syncID = ev.m_sync_id;
     row.maxSyncID = ev.m_max_id;
@@ -325,12 +325,12 @@ int DownloadHandler::ProtoResumeDownloadObject(Channel& channel, PObject& reques
 int DownloadHandler::UpdateAttribute(const ustring& rel, const PObject& response) {
     const SessionRoot& root = *context.root_entry.root;
     if (response.hasMember("mtime") && response["mtime"]["refer"].asBool()) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): last motify time is not changed\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "last motify time is not changed\n");
         return 0;
     }
     uint32_t t = 0;
     if (!ResponseTime(response, t)) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): last motify time is not provided, might be out of sync\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "last motify time is not provided, might be out of sync\n");
         return 0;
     }
     (void)root.UTime(rel, t);
@@ -350,7 +350,7 @@ int DownloadHandler::ProcessDownloadDirectory(const PObject& response) {
     }
     if (root.MKDirP(port.GetPath()) != FsResult::kOk) {
         const int err = errno;
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadDirectory: Cannot create directory %s\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "ProcessDownloadDirectory: Cannot create directory %s\n",
              port.GetFullPath().c_str_utf8());
         return port.LocalWriteError(err);
     }
@@ -363,28 +363,28 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
     bool changed = false;
     if (base.syncID != 0) {
         if (!local.isExist) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file vanished.\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis file vanished.\n");
             return CONFLICT_REMOVED;
         }
         if (local_dir && base.fileType == 1) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is unchanged (dir)\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis file is unchanged (dir)\n");
         } else if (local_dir) {
-            NLOG(L_INFO, kChannel,
-                 "[INFO] worker.cpp(%d): CheckBasisFile: Basis file appears as FILE in database, but now it is a "
+            NLOG_AT(L_INFO, kChannel,
+                 "worker.cpp", "CheckBasisFile: Basis file appears as FILE in database, but now it is a "
                  "directory\n");
             changed = true;
         } else if (base.fileType == 1) {
-            NLOG(L_INFO, kChannel,
-                 "[INFO] worker.cpp(%d): CheckBasisFile: Basis appears as DIR in database, but now it is a file\n");
+            NLOG_AT(L_INFO, kChannel,
+                 "worker.cpp", "CheckBasisFile: Basis appears as DIR in database, but now it is a file\n");
             changed = true;
         } else if (local.size != base.fileSize) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is modified (size not match) \n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis file is modified (size not match) \n");
             changed = true;
         }
     } else if (!local.isExist) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis is not changed (vanish).\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis is not changed (vanish).\n");
     } else {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis does not appear in database.\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis does not appear in database.\n");
         changed = true;
     }
     if (local.isExist && !local_dir && local.type != FT_FILE) return CONFLICT_RETRY;  // a link or device: keep it
@@ -393,18 +393,18 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
     if (!changed) {
         if (local_file) {
             if (port.StampOf(port.GetPath(), resume.basis_stamp) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
-                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n",
+                NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n",
                      port.WorkerId(), port.GetFullPath().c_str_utf8());
-                NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
+                NLOG_AT(L_ERR, kChannel, "worker.cpp", "CheckBasisFile: Failed to calculate checksum for basis file\n");
                 return ERR_SYS;
             }
             if (base.syncID != 0 && hash != base.fileCheckSum) {
-                NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is locally modified\n");
+                NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis file is locally modified\n");
                 changed = true;
                 if (remote.is_dir) return CONFLICT_RETRY;
                 if (hash == remote.hash) {
-                    NLOG(L_INFO, kChannel,
-                         "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+                    NLOG_AT(L_INFO, kChannel,
+                         "worker.cpp", "CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
                     return CONFLICT_IGNORE;
                 }
                 return CONFLICT_RETRY;
@@ -417,12 +417,12 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
     if (local_dir) return remote.is_dir ? CONFLICT_IGNORE : CONFLICT_RETRY;
     if (remote.is_dir || remote.size != local.size) return CONFLICT_RETRY;
     if (port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CheckBasisFile: Failed to calculate checksum for basis file\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "CheckBasisFile: Failed to calculate checksum for basis file\n");
         return ERR_SYS;
     }
     if (hash == remote.hash) {
-        NLOG(L_INFO, kChannel,
-             "[INFO] worker.cpp(%d): CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+        NLOG_AT(L_INFO, kChannel,
+             "worker.cpp", "CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
         return CONFLICT_IGNORE;
     }
     return CONFLICT_RETRY;
@@ -433,8 +433,8 @@ int DownloadHandler::HandleDownloadPatchError(const RemoteVersion& remote) {
     FILE_INFO local;
     if (root.Stat(port.GetPath(), local) != FsResult::kOk) return ERR_SYS;
     if (!local.isExist) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+        NLOG_AT(L_ERR, kChannel,
+             "worker.cpp", "Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
              "(basis removed)\n",
              port.WorkerId());
         return ERR_INT;
@@ -442,8 +442,8 @@ int DownloadHandler::HandleDownloadPatchError(const RemoteVersion& remote) {
     const int rc = TestDownloadConflict(local, resume.base, remote);
     switch (rc) {
     case CONFLICT_NONE:
-        NLOG(L_ERR, kChannel,
-             "[ERROR] worker.cpp(%d): Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+        NLOG_AT(L_ERR, kChannel,
+             "worker.cpp", "Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
              "(incorrect patch file)\n",
              port.WorkerId());
         ++resume.patch_err_count;
@@ -451,8 +451,8 @@ int DownloadHandler::HandleDownloadPatchError(const RemoteVersion& remote) {
     case CONFLICT_IGNORE:
     case CONFLICT_REMOVED: return 0;
     case CONFLICT_RETRY: {
-        NLOG(L_INFO, kChannel,
-             "[INFO] worker.cpp(%d): Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
+        NLOG_AT(L_INFO, kChannel,
+             "worker.cpp", "Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
              port.WorkerId());
         return port.KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? ERR_INT : ERR_SYS;
     }
@@ -468,13 +468,13 @@ int DownloadHandler::HandleDownloadConflict(const RemoteVersion& remote, bool& k
     if (!local.isExist) return 0;
     const int rc = TestDownloadConflict(local, resume.base, remote);
     if (rc == CONFLICT_RETRY) {
-        NLOG(L_DEBUG, kChannel,
-             "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
+        NLOG_AT(L_DEBUG, kChannel,
+             "worker.cpp", "Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
              port.WorkerId());
         return port.KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? 0 : ERR_SYS;
     }
     if (rc == CONFLICT_IGNORE || rc == CONFLICT_REMOVED) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: no conflict, keep going\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): HandleDownloadConflict: no conflict, keep going\n",
              port.WorkerId());
         keep_local = rc == CONFLICT_IGNORE && local.type == (remote.is_dir ? FT_DIR : FT_FILE);
         return 0;
@@ -482,7 +482,7 @@ int DownloadHandler::HandleDownloadConflict(const RemoteVersion& remote, bool& k
     if (rc != CONFLICT_NONE) return rc;
     const bool local_dir = local.type == FT_DIR;
     if (local_dir == remote.is_dir) return 0;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): HandleDownloadConflict: no conflict with type jump\n",
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): HandleDownloadConflict: no conflict with type jump\n",
          port.WorkerId());
     if (local_dir) {
         // The directory's own row says nothing about what lies below it.
@@ -499,7 +499,7 @@ int DownloadHandler::HandleDownloadConflict(const RemoteVersion& remote, bool& k
         }
     }
     if (port.MoveToRecycle(port.GetPath(), local_dir, recycle::kReplaced) != StepResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: type jump, but can not remove basis.\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: type jump, but can not remove basis.\n");
         return ERR_SYS;
     }
     return 0;
@@ -511,18 +511,18 @@ int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& r
     resume.basis_stamp = FileStamp();
     int rc = HandleDownloadConflict(remote, keep_local);
     if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessDownloadFile: HandleDownloadConflict(%s) failed\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "ProcessDownloadFile: HandleDownloadConflict(%s) failed\n",
              port.GetFullPath().c_str_utf8());
         return rc;
     }
     if (keep_local) return 0;
     if (root.MKDirP(ParentOf(port.GetPath())) != FsResult::kOk) {
         const int err = errno;
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot create parent directory of '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Cannot create parent directory of '%s'\n",
              port.GetFullPath().c_str_utf8());
         return port.LocalWriteError(err);
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
          port.GetFullPath().c_str_utf8());
     (void)root.TakeModeFor(new_rel, port.GetPath(), context.current_event.m_exec_bit != 0);  // mode kept, +x carried
     FsResult moved = root.RenameNoReplace(new_rel, port.GetPath());
@@ -531,7 +531,7 @@ int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& r
         // it changed since.
         FileStamp now;
         if (port.StampOf(port.GetPath(), now) != StepResult::kOk || !(now == resume.basis_stamp)) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' changed while downloading, try it again\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: '%s' changed while downloading, try it again\n",
                  port.GetPath().c_str_utf8());
             return ERR_INT;
         }
@@ -539,7 +539,7 @@ int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& r
         moved = root.Rename(new_rel, port.GetPath());
     }
     if (moved != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Cannot rename from %s -> %s\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Cannot rename from %s -> %s\n",
              root.Full(new_rel).c_str_utf8(), port.GetFullPath().c_str_utf8());
         return moved == FsResult::kNameTooLong ? kNameTooLong : moved == FsResult::kExist ? ERR_INT : ERR_SYS;
     }
@@ -551,7 +551,7 @@ void DownloadHandler::KeepReplacedVersion() {
     FileEventDB* db = port.GetEventDatabase();
     ustring name;
     if (root == nullptr || db == nullptr || recycle::FreshName(*services.tmp_names, *root, port.GetPath(), name) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): no room in the recycle folder for the old '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "no room in the recycle folder for the old '%s'.\n",
              port.GetPath().c_str_utf8());
         return;
     }
@@ -560,7 +560,7 @@ void DownloadHandler::KeepReplacedVersion() {
     // replace; a copy only where the file system has no hard links.
     if (root->HardLink(port.GetPath(), target) != FsResult::kOk &&
         root->Copy(port.GetPath(), target, false) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): the old version of '%s' could not be kept.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "the old version of '%s' could not be kept.\n",
              port.GetPath().c_str_utf8());
         return;
     }
@@ -579,7 +579,7 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
     if (!response.hasMember("file") || file["refer"].asBool()) return 0;
     const bool small = file["size"].asUInt64() < kSignatureFromBytes;
     if (!small && (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create())) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareDownloadFile: failed to prepare temporary file\n");
         return ERR_SYS;
     }
     // The received data must be a scratch file of this session's working directory.
@@ -587,23 +587,23 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
     const ustring working = ustring(session_folders::kRelWorkingDirectory) + "/";
     if (!file["data"].isBinary() || !root.Relative(file["data"].asBinary().path, data_rel) ||
         data_rel.str().rfind(working.str(), 0) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: no file data\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Bad response: no file data\n");
         return ERR_SERVER;
     }
     const RemoteVersion remote = RemoteOf(response);
     ustring hash;
     int rc = 0;
     if (file["is_delta"].asBool()) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download patch file\n");
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PrepareDownloadFile: download patch file\n");
         ustring scratch;
         rc = port.WorkingScratchDir(scratch);
         if (rc == 0 && root.Mktemp(scratch, new_rel) != FsResult::kOk) rc = port.LocalWriteError(errno);
         if (rc != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: failed to prepare temporary file\n");
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareDownloadFile: failed to prepare temporary file\n");
             new_rel = port.GetPath();
             return rc;
         }
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): new file will be generated at %s\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "new file will be generated at %s\n",
              root.Full(new_rel).c_str_utf8());
         int basis = -1;
         rc = ERR_SYS;
@@ -621,8 +621,8 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
         }
         if (rc == ERR_INT) return rc;
         if (rc != 0) {
-            NLOG(L_INFO, kChannel,
-                 "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
+            NLOG_AT(L_INFO, kChannel,
+                 "worker.cpp", "PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
                  port.GetFullPath().c_str_utf8());
             (void)root.Remove(new_rel);
             new_rel = port.GetPath();
@@ -630,34 +630,34 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
             // the user is told and the event waits for space, uncounted.
             uint64_t free_bytes = 0;
             if (root.FreeBytes(free_bytes) && free_bytes < remote.size) {
-                NLOG(L_ERR, kChannel,
-                     "[ERROR] worker.cpp(%d): PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
+                NLOG_AT(L_ERR, kChannel,
+                     "worker.cpp", "PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
                      (unsigned long long)remote.size, port.GetFullPath().c_str_utf8(), (unsigned long long)free_bytes);
                 return ERR_LOCAL_DISKFULL;
             }
             rc = HandleDownloadPatchError(remote);
             if (rc != 0) return rc;
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareDownloadFile: basis file is the same as the new file...\n");
             return 0;
         }
     } else {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareDownloadFile: download whole file\n");
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PrepareDownloadFile: download whole file\n");
         new_rel = data_rel;
         rc = port.ReadFileOnce(data_rel, hash, sig.getPath(), ustring(), ustring());
         if (rc != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareDownloadFile: Failed to verify new file, try it again\n");
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareDownloadFile: Failed to verify new file, try it again\n");
             return rc == ERR_INT ? ERR_INT : ERR_SYS;
         }
     }
     if (hash == Lower(remote.hash)) return 0;
-    NLOG(L_INFO, kChannel,
-         "[INFO] worker.cpp(%d): PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
+    NLOG_AT(L_INFO, kChannel,
+         "worker.cpp", "PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
          port.GetFullPath().c_str_utf8());
     (void)root.Remove(new_rel);
     new_rel = port.GetPath();
     rc = HandleDownloadPatchError(remote);
     if (rc < 0) return rc;
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareDownloadFile: basis file is the same as the new file...\n");
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareDownloadFile: basis file is the same as the new file...\n");
     return 0;
 }
 
@@ -738,9 +738,9 @@ void DownloadHandler::PrepareFetch(bool empty_base, PObject& request, PObject& r
         resume.request = request;
         return;
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_request %s\n", port.WorkerId(),
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): cached_request %s\n", port.WorkerId(),
          resume.request.toString().c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): cached_response %s\n", port.WorkerId(),
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): cached_response %s\n", port.WorkerId(),
          resume.response.toString().c_str_utf8());
     request = resume.request;
     const PObject& held = resume.response;
@@ -749,22 +749,22 @@ void DownloadHandler::PrepareFetch(bool empty_base, PObject& request, PObject& r
         request["file"]["offset"] = part.length;
         // The stream appends to the held bytes.
         response["file"]["data"] = PObject::binary_type(part.path, part.length, part.length);
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): continue download file to %s, offset %llu\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): continue download file to %s, offset %llu\n",
              port.WorkerId(), part.path.c_str_utf8(), (unsigned long long)part.length);
     }
 }
 
 int DownloadHandler::KeepPartial(int rc, const PObject& response) {
     const PObject& data = response["file"]["data"];
-    NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to download '%s'. %s.\n", port.WorkerId(),
+    NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): failed to download '%s'. %s.\n", port.WorkerId(),
          port.GetPath().c_str_utf8(), GetErrorString(rc));
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): partial response %s\n", port.WorkerId(),
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): partial response %s\n", port.WorkerId(),
          response.toString().c_str_utf8());
     if (data.isBinary() && !data.asBinary().empty() && resume.Held()) {
         resume.response.clear();
         resume.response["file"]["data"] = data;
-        NLOG(L_DEBUG, kChannel,
-             "[DEBUG] worker.cpp(%d): Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
+        NLOG_AT(L_DEBUG, kChannel,
+             "worker.cpp", "Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
              port.WorkerId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
     } else if (data.isBinary()) {
         PObject drop;
@@ -781,20 +781,20 @@ int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
     if (answer.hasMember("error")) {
         const uint64_t code = answer["error"]["code"].asUInt64();
         if (code == kErrNoFile) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: Object %s is removed, fake event, abort anyway\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: Object %s is removed, fake event, abort anyway\n",
                  cpath);
             return remove.RemoveLocal();
         }
         if ((code & 0xF000) == 0xB000) return ERR_INT;
         const int mapped = port.ReplyError(response);
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n", GetErrorString(mapped));
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Bad response: %s\n", GetErrorString(mapped));
         return mapped;
     }
     const bool is_dir = answer["is_dir"].asBool();
     if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
         (!is_dir && !answer["file"]["refer"].asBool() &&
          (!port.IsMD4Hex(answer["file"]["hash"].asString()) || !answer["file"]["data"].isBinary()))) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Bad response: %s\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Bad response: %s\n",
              answer.toString().c_str_utf8());
         return ERR_SERVER;
     }
@@ -806,7 +806,7 @@ int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
             response["common_attribute"]["mtime"] = (uint64_t)EvenSeconds(answer["common_attribute"]["mtime"].asUInt32());
     }
     if (answer["sync_id"].asUInt64() == request["sync_id"].asUInt64()) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: %s is already up to date\n", cpath);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: %s is already up to date\n", cpath);
         port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
         return 0;
     }
@@ -818,14 +818,14 @@ int DownloadHandler::PlaceAndRecord(const PObject& response) {
     TempFile sig(port.GetSignDirectory());
     const int rc = response["is_dir"].asBool() ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
     if (rc == kNameTooLong) {
-        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n",
+        NLOG_AT(L_CRIT, kChannel, "worker.cpp", "ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n",
              cpath);
         return 0;
     }
     if (rc != 0) return rc;
     if (CommitDatabaseDownload(response, resume.base, sig.getPath()) != StepResult::kOk) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] worker.cpp(%d): DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
+        NLOG_AT(L_ERR, kChannel,
+             "worker.cpp", "DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
              "= %d\n",
              cpath, -1);
         return ERR_SYS;
@@ -840,7 +840,7 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
     assert(!resume.HoldsPartial() || resume.Held());
     ustring scratch_dir;
     if (const int rc = port.WorkingScratchDir(scratch_dir); rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: no working directory for '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: no working directory for '%s'\n",
              port.GetPath().c_str_utf8());
         return rc;
     }
@@ -850,7 +850,7 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
     const LeaseOutcome out =
         port.Leased(response, [&](Channel& channel) { return ProtoResumeDownloadObject(channel, request, response); });
     if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to establish communication channel %s\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Failed to establish communication channel %s\n",
              GetErrorString(out.code));
         return out.code;
     }
@@ -868,14 +868,14 @@ int DownloadHandler::Admit(bool& forced) {
     const char* cpath = port.GetPath().c_str_utf8();
     const int rc = TestDownloadRemoteFilter();
     if (rc != WorkerPort::kGoOn) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): DownloadRemote: File '%s' cannot pass filter testing '%d'.\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "DownloadRemote: File '%s' cannot pass filter testing '%d'.\n",
              cpath, rc);
         return rc;
     }
     const SessionRoot* root = context.root_entry.root.get();
     assert(root != nullptr);  // TestDownloadRemoteFilter refuses a session without one
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ | FS_ACCESS_WRITE)) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
              port.WorkerId(), cpath);
         return ERR_LOCKED_FILE;
     }
@@ -884,32 +884,32 @@ int DownloadHandler::Admit(bool& forced) {
     resume.base = context.database_record;
     forced = ev.m_sync_id == Event::kForcedSyncId;
     if (forced && resume.base.syncID == 0) {
-        NLOG(L_INFO, kChannel,
-             "[INFO] worker.cpp(%d): Force download '%s' but cannot find any record in event DB, skipping....\n", cpath);
+        NLOG_AT(L_INFO, kChannel,
+             "worker.cpp", "Force download '%s' but cannot find any record in event DB, skipping....\n", cpath);
         return 0;
     }
     FILE_INFO local;
     if (root->Stat(port.GetPath(), local) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): DownloadRemote: Failed to get local file info (%s)\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Failed to get local file info (%s)\n",
              port.GetFullPath().c_str_utf8());
         return ERR_SYS;
     }
     if (forced) {
         if (local.isExist && !port.LocallyModified(local, resume.base, nullptr)) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Force download event but NOT LocallyModified.\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "Force download event but NOT LocallyModified.\n");
             return 0;
         }
         ev.m_sync_id =
             services.server_build() == PROTO_OLD_SERVER_BUILD ? resume.base.maxSyncID : resume.base.syncID;
         ev.m_max_id = resume.base.maxSyncID;
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): (%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", port.WorkerId(),
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "(%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", port.WorkerId(),
              (unsigned long long)ev.m_sync_id);
         // The conflict test still compares with the row; only the request asks for
         // the whole item.
     }
     if (resume.base.syncID != 0 && resume.base.fileType == 0 && !resume.base.signaturePath.empty() &&
         !IsFileExist(resume.base.signaturePath))
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): DownloadRemote: missing signature while downloading '%s'.\n",
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "DownloadRemote: missing signature while downloading '%s'.\n",
              cpath);
     if (!local.isExist) {
         resume.base.Clear();
@@ -923,14 +923,14 @@ int DownloadHandler::FetchWithFallback(bool forced) {
     if (rc != ERR_SYS || resume.patch_err_count <= kPatchErrorLimit) return rc;
     // The patches keep failing on an unchanged basis: fetch the whole file once.
     const char* cpath = port.GetPath().c_str_utf8();
-    NLOG(L_WARNING, kChannel,
-         "[WARNING] worker.cpp(%d): Worker (%d): patch error count has reached limit, download whole '%s'\n",
+    NLOG_AT(L_WARNING, kChannel,
+         "worker.cpp", "Worker (%d): patch error count has reached limit, download whole '%s'\n",
          port.WorkerId(), cpath);
     port.ClearCache();
     resume.patch_err_count = 0;
     rc = FetchAndPlace(true);
     if (rc == ERR_SYS && resume.patch_err_count > 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): whole file of '%s' does not verify either\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): whole file of '%s' does not verify either\n",
              port.WorkerId(), cpath);
         resume.patch_err_count = 0;
         return ERR_LOCKED_FILE;
@@ -944,23 +944,23 @@ int DownloadHandler::Run() {
     const Event& ev = context.current_event;
     const char* cpath = port.GetPath().c_str_utf8();
     if (!forced && resume.base.syncID != 0 && resume.base.syncID >= ev.m_sync_id) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: File '%s' is already up-to-date (server echo).\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: File '%s' is already up-to-date (server echo).\n",
              cpath);
         return 0;
     }
     if (MergeEvent() == LocalCopy::kPlaced) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: '%s' is merged successfully\n", cpath);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: '%s' is merged successfully\n", cpath);
         port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
         return 0;
     }
     if (!ev.isDir()) {
         if (PrepareFileFromLocal() == LocalCopy::kPlaced) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): DownloadRemote: PreparFileFromLocal successfully.\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: PreparFileFromLocal successfully.\n");
             port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
             return 0;
         }
-        NLOG(L_INFO, kChannel,
-             "[INFO] worker.cpp(%d): DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
+        NLOG_AT(L_INFO, kChannel,
+             "worker.cpp", "DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
     }
     return FetchWithFallback(forced);
 }

@@ -25,7 +25,7 @@ const char* const kChannel = "worker_debug";
 }  // namespace
 
 int RescanHandler::Expand() {
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): expanding directory '%s'\n", port.WorkerId(),
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): expanding directory '%s'\n", port.WorkerId(),
          port.GetFullPath().c_str_utf8());
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
@@ -36,13 +36,13 @@ int RescanHandler::Expand() {
         base, true,
         [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
             const ustring path = SubPath(base, sub);
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandHandler push local event: %s\n", path.c_str_utf8());
+            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandHandler push local event: %s\n", path.c_str_utf8());
             port.PushLocalEvent(path, Event::EV_CREATE, e.type == FT_DIR);
             return true;
         },
         nullptr);
     if (rc == ERR_INT) {
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding '%s'\n",
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while expanding '%s'\n",
              port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
@@ -52,14 +52,14 @@ int RescanHandler::Expand() {
 int RescanHandler::ExpandDeleteEvent() {
     const Event& e = context.current_event;
     if (e.isLocalSubDirRescan() || e.isLocalSubDirRescanWithStat()) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandLocalDeleteEvent event: %s\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandLocalDeleteEvent event: %s\n",
              e.toString().c_str_utf8());
         const SessionRoot* root = context.root_entry.root.get();
         if (root != nullptr && !root->CheckPresent(context.root_entry.root_dev)) return ERR_SYNCFOLDER_MISS;
         if (port.ExpandLocalDeleteEvent(e.m_path) != StepResult::kOk) return ERR_INT;
     }
     if (e.isServerSubDirRescan() || e.isServerSubDirRescanWithStat()) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent event: %s\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandServerDeleteEvent event: %s\n",
              e.toString().c_str_utf8());
         if (port.ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) != StepResult::kOk) return ERR_INT;
     }
@@ -69,17 +69,17 @@ int RescanHandler::ExpandDeleteEvent() {
 StepResult RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return StepResult::kFailed;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: path '%s'\n",
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileListWithoutResursive: path '%s'\n",
          root->Full(rel).c_str_utf8());
     const int rc = port.WalkLocalTree(
         rel, true,
         [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
             if (e.type == FT_DIR) {
-                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileList: add dir '%s' (%u)\n",
+                NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileList: add dir '%s' (%u)\n",
                      e.name.c_str_utf8(), e.mtime);
                 if (list.AddDirectory(0, e.name, e.mtime) < 0) unknown.insert(sub);
             } else {
-                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileList: add file '%s' (%u, %llu)\n",
+                NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileList: add file '%s' (%u, %llu)\n",
                      e.name.c_str_utf8(), e.mtime, (unsigned long long)e.size);
                 if (list.AddFile(0, e.name, e.mtime, e.size) < 0) unknown.insert(sub);
             }
@@ -87,11 +87,11 @@ StepResult RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel,
         },
         &unknown);
     if (rc == ERR_INT) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): BuildLocalFileListWithoutResursive: user stopped\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "BuildLocalFileListWithoutResursive: user stopped\n");
         return StepResult::kFailed;
     }
     if (rc != 0) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): BuildLocalFileListWithoutResursive: Failed to open directory '%s'\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileListWithoutResursive: Failed to open directory '%s'\n",
              root->Full(rel).c_str_utf8());
         return StepResult::kFailed;
     }
@@ -112,7 +112,7 @@ StepResult RescanHandler::ExpandLocalDeleteEvent(const ustring& path) {
             rc = CompareFileList(path, local, known, false, &unknown);
     }
     if (rc != StepResult::kOk)
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding local delete event (%s)\n",
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while expanding local delete event (%s)\n",
              path.c_str_utf8());
     return rc;
 }
@@ -129,7 +129,7 @@ StepResult RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t 
     if (db->getFileListWithoutRecursive(&known, path, sync_id) != DbResult::kOk) return StepResult::kFailed;
     for (FileList::reverse_iterator it = known.rbegin(), end = known.rend(); it != end; ++it) {
         if (port.Aborted()) {
-            NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while expanding server delete event (%s)\n",
+            NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while expanding server delete event (%s)\n",
                  path.c_str_utf8());
             return StepResult::kFailed;
         }
@@ -142,7 +142,7 @@ StepResult RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t 
         e.m_max_id = sync_id;
         e.m_sess_id = sess_id;
         if (it->is_dir()) e.setDir();
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): ExpandServerDeleteEvent: %s.\n", e.toString().c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandServerDeleteEvent: %s.\n", e.toString().c_str_utf8());
         services.events->PushServerEvent(e);
     }
     return StepResult::kOk;
@@ -150,20 +150,20 @@ StepResult RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t 
 
 void RescanHandler::CreateDirSelfEvent() {
     const Event& done = context.current_event;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): CreateDirSelfEvent event: %s\n", done.toString().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "CreateDirSelfEvent event: %s\n", done.toString().c_str_utf8());
     if (done.isLocalSubDirRescanWithStat() || done.isServerSubDirRescanWithStat()) {
         const SessionRoot* root = context.root_entry.root.get();
         FILE_INFO st;
         if (root == nullptr || root->Stat(done.m_path, st) != FsResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CreateDirSelfEvent: failed to get local file system info of '%s'\n",
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "CreateDirSelfEvent: failed to get local file system info of '%s'\n",
                  port.GetFullPath().c_str_utf8());
             return;
         }
         if (st.isExist && st.type == FT_DIR) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CreateDirSelfEvent: upload [%s].\n", done.m_path.c_str_utf8());
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CreateDirSelfEvent: upload [%s].\n", done.m_path.c_str_utf8());
             PushUploadEvent(done.m_path, true);
         } else {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CreateDirSelfEvent: download [%s].\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CreateDirSelfEvent: download [%s].\n",
                  done.m_path.c_str_utf8());
             PushDownloadEvent(done.m_path, true);
         }
@@ -172,7 +172,7 @@ void RescanHandler::CreateDirSelfEvent() {
     if (done.isLocalSubDirRescan() || done.isServerSubDirRescan()) {
         Event self = done;
         self.m_mode = Event::F_DIR;
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CreateDirSelfEvent: create self event [%s].\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "CreateDirSelfEvent: create self event [%s].\n",
              self.toString().c_str_utf8());
         services.events->PushLocalEvent(self);
     }

@@ -71,14 +71,14 @@ void ProgressSyncer::SetConnectionState(ConnectionState state) {
 // The loop
 
 void ProgressSyncer::DoTask() {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer START.\n");
+    NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "ProgressSyncer START.\n");
     // RunOnce does its own waiting, as the pull's result asks.
     RunLoop([this] {
         RunOnce();
         return 0u;
     });
-    NLOG(L_DEBUG, kChannel,
-         "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer : stop working, now on sess_id = %llu, "
+    NLOG_AT(L_DEBUG, kChannel,
+         "progress-syncer.cpp", "ProgressSyncer : stop working, now on sess_id = %llu, "
          "sync_id = %llu.\n",
          ull(context.progress_entry.condition.sess_id), ull(context.progress_entry.condition.sync_id));
 }
@@ -90,7 +90,7 @@ int ProgressSyncer::RunOnce() {
     }
     const int action = HandleError(PullEvent());
     if (action < 0) {
-        NLOG(L_CRIT, kChannel, "[CRIT] progress-syncer.cpp(%d): abort()\n");
+        NLOG_AT(L_CRIT, kChannel, "progress-syncer.cpp", "abort()\n");
         Wait(3);
         return action;
     }
@@ -106,15 +106,15 @@ Loaded ProgressSyncer::UpdateContext() {
         const uint64_t sess = head.condition.sess_id;
         Registry::Entry entry;
         if (services.registry->Find(sess, entry) == 0) {
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] progress-syncer.cpp(%d): Cannot find corresponding registry entry for sess_id '%llu'.\n",
+            NLOG_AT(L_ERR, kChannel,
+                 "progress-syncer.cpp", "Cannot find corresponding registry entry for sess_id '%llu'.\n",
                  ull(sess));
             // Only while the session is still gone: one added again meanwhile keeps
             // the conditions it queued.
             const size_t dropped =
                 cache.rmSessionEntries(sess, [this](uint64_t id) { return Unregistered(*services.registry, id); });
-            NLOG(L_INFO, kChannel,
-                 "[INFO] progress-syncer.cpp(%d): %zu resume conditions of removed session %llu leave the cache\n",
+            NLOG_AT(L_INFO, kChannel,
+                 "progress-syncer.cpp", "%zu resume conditions of removed session %llu leave the cache\n",
                  dropped, ull(sess));
             if (dropped == 0) skipped.insert(sess);  // registered again: next pass
             continue;
@@ -126,8 +126,8 @@ Loaded ProgressSyncer::UpdateContext() {
         context.row_id = head.row_id;
         context.progress_entry = head;
         context.reg_entry = entry;
-        NLOG(L_DEBUG, kChannel,
-             "[DEBUG] progress-syncer.cpp(%d): Find an resume_condition (%llu): sess_id (%llu), sync_id (%llu), "
+        NLOG_AT(L_DEBUG, kChannel,
+             "progress-syncer.cpp", "Find an resume_condition (%llu): sess_id (%llu), sync_id (%llu), "
              "type (%d), desc [%s].\n",
              ull(head.row_id), ull(sess), ull(head.condition.sync_id), (int)head.condition.filter_type,
              head.condition.filter_desc.c_str_utf8());
@@ -139,14 +139,14 @@ Loaded ProgressSyncer::UpdateContext() {
 
 bool ProgressSyncer::IsSessionReady(const Registry::Entry& entry) {
     if (entry.pause) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] progress-syncer.cpp(%d): session (%llu) is under pause status.\n",
+        NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "session (%llu) is under pause status.\n",
              ull(entry.sess_id));
         return false;
     }
     const size_t pending = services.events->GetPendingServerEvent(entry.sess_id);
     if (pending != 0) {
-        NLOG(L_DEBUG, kChannel,
-             "[DEBUG] progress-syncer.cpp(%d): session (%llu) still has '%d' pending server events.\n",
+        NLOG_AT(L_DEBUG, kChannel,
+             "progress-syncer.cpp", "session (%llu) still has '%d' pending server events.\n",
              ull(entry.sess_id), (int)pending);
         return false;
     }
@@ -160,13 +160,13 @@ int ProgressSyncer::ActionOf(int code) { return ProgressActionOf(code); }
 
 int ProgressSyncer::HandleError(int code) {
     if (!PullCodeInTable(code)) {
-        NLOG(L_CRIT, kChannel, "[CRIT] progress-syncer.cpp(%d): ProgressSyncer: unknown error code [%d].\n", code);
+        NLOG_AT(L_CRIT, kChannel, "progress-syncer.cpp", "ProgressSyncer: unknown error code [%d].\n", code);
         return ACTION_NONE;
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] progress-syncer.cpp(%d): ProgressSyncer: HandleError: %d.\n", code);
+    NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "ProgressSyncer: HandleError: %d.\n", code);
     const int action = ActionOf(code);
     if (action < 0)
-        NLOG(L_CRIT, kChannel, "[CRIT] progress-syncer.cpp(%d): ProgressSyncer: unexpected error code [%d].\n", code);
+        NLOG_AT(L_CRIT, kChannel, "progress-syncer.cpp", "ProgressSyncer: unexpected error code [%d].\n", code);
     return action;
 }
 
@@ -205,14 +205,14 @@ void ProgressSyncer::PrepareRequest(const ustring& session, PObject& request) {
             break;
         case FILTER_FILE_SIZE_SELECTIVE_SYNC:
             if (!DecodeResumeSizeFilterDesc(condition.filter_desc, c.min_size, c.max_size)) {
-                NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): Failed to decode resume size filter '%s'\n",
+                NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "Failed to decode resume size filter '%s'\n",
                      condition.filter_desc.c_str_utf8());
                 break;
             }
             c.kind = PullCondition::Kind::kSize;
             break;
         default:
-            NLOG(L_WARNING, kChannel, "[WARNING] progress-syncer.cpp(%d): Unknow filter type '%d'.\n",
+            NLOG_AT(L_WARNING, kChannel, "progress-syncer.cpp", "Unknow filter type '%d'.\n",
                  (int)condition.filter_type);
             break;
     }
@@ -225,7 +225,7 @@ int ProgressSyncer::PullEvent() {
     int rc = PullFromServer(reply);
     if (rc != 0) return rc;
     rc = ProcessEvents(reply);
-    if (rc != 0) NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to process event.\n");
+    if (rc != 0) NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: fail to process event.\n");
     return rc;
 }
 
@@ -233,7 +233,7 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
     // The connection goes back to the pool before the wait for the workers.
     ConnectionPool* pool = pool_slot.get();
     if (pool == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+        NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: fail to establish communication channel\n");
         return ERR_IO;
     }
     PObject request;
@@ -247,10 +247,10 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
         });
     if (out.stage != LeaseStage::kDone) {
         if (out.stage == LeaseStage::kExchange)
-            NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", out.code);
+            NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: fail to pull events. %d.\n", out.code);
         else
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] progress-syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+            NLOG_AT(L_ERR, kChannel,
+                 "progress-syncer.cpp", "PullEvent: fail to establish communication channel\n");
         SetConnectionState(DISCONNECTED);
         return out.code;
     }
@@ -259,7 +259,7 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
     if (r["alive"].asUInt32() == 0) SetConnectionState(DISCONNECTED);
     if (!r.hasMember("error")) return 0;
 
-    NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): PullEvent: response: %s.\n",
+    NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: response: %s.\n",
          r["error"].toString().c_str_utf8());
     // An error without a meaning of its own is still an error: such a reply read as
     // a list of events could retire the condition before its files came down.
@@ -271,22 +271,22 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     const uint64_t since = context.progress_entry.condition.sync_id;
     const PObject& next_value = reply["next_sync_id"];
     if (!next_value.isInteger()) {
-        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): ProgressSyncer: reply without next_sync_id, ignored\n");
+        NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "ProgressSyncer: reply without next_sync_id, ignored\n");
         return ERR_SERVER;
     }
     const uint64_t next = next_value.asUInt64();
     if (next < since) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] progress-syncer.cpp(%d): ProgressSyncer: next_sync_id %llu is below %llu, ignored\n", ull(next),
+        NLOG_AT(L_ERR, kChannel,
+             "progress-syncer.cpp", "ProgressSyncer: next_sync_id %llu is below %llu, ignored\n", ull(next),
              ull(since));
         return ERR_SERVER;
     }
     if (next == since) {
-        NLOG(L_DEBUG, kChannel,
-             "[DEBUG] progress-syncer.cpp(%d): already uptodate for current event pull condition.\n");
+        NLOG_AT(L_DEBUG, kChannel,
+             "progress-syncer.cpp", "already uptodate for current event pull condition.\n");
         if (services.filters->rmResumeCondition(row_id) != DbResult::kOk) {
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] progress-syncer.cpp(%d): ProcessEvents: fail to remove resume condition for row_id(%llu)\n",
+            NLOG_AT(L_ERR, kChannel,
+                 "progress-syncer.cpp", "ProcessEvents: fail to remove resume condition for row_id(%llu)\n",
                  ull(row_id));
         }
         services.progress->rmProgressEntry(row_id);
@@ -296,7 +296,7 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     if (!list.isArray()) {
         // Changes happened, but the reply does not say which: advancing the
         // condition would skip them.
-        NLOG(L_ERR, kChannel, "[ERROR] progress-syncer.cpp(%d): ProgressSyncer: reply without event_list, ignored\n");
+        NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "ProgressSyncer: reply without event_list, ignored\n");
         return ERR_SERVER;
     }
     const uint64_t sess = context.reg_entry.sess_id;
@@ -304,21 +304,21 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
         Event e;
         if (EventFromReply(item, sess, cut_paths, kTexts, e) != 1) continue;
         if (IsServerEcho(services, e, context.reg_entry, true, kTexts)) continue;
-        NLOG(L_DEBUG, kChannel,
-             "[DEBUG] progress-syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
+        NLOG_AT(L_DEBUG, kChannel,
+             "progress-syncer.cpp", "ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
              item.toString().c_str_utf8(), ull(sess));
         services.events->PushServerEvent(e);
     }
     if (WaitForWorkers() != StepResult::kOk) {
-        NLOG(L_NOTICE, kChannel,
-             "[NOTE] progress-syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
+        NLOG_AT(L_NOTICE, kChannel,
+             "progress-syncer.cpp", "ProcessEvents: interrupted while waiting events being done ...\n");
         return ERR_INT;
     }
     // The condition's sync id never moves back.
     assert(next > since);
     if (services.filters->updateResumeSyncId(row_id, next) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] progress-syncer.cpp(%d): ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
+        NLOG_AT(L_ERR, kChannel,
+             "progress-syncer.cpp", "ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
              "for row_id(%llu)\n",
              ull(next), ull(row_id));
         return ERR_INT;

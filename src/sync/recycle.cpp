@@ -107,7 +107,7 @@ int Reconcile(const SessionRoot& root, FileEventDB& db, uint32_t now, uint32_t& 
         if (entry.name == "." || entry.name == "..") continue;
         const ustring name = ustring("/") + entry.name;
         if (recorded.count(name.str()) != 0) continue;
-        NLOG(L_INFO, kChannel, "[INFO] recycle.cpp(%d): '%s' is in the recycle folder without a record; kept\n",
+        NLOG_AT(L_INFO, kChannel, "recycle.cpp", "'%s' is in the recycle folder without a record; kept\n",
              root.Full(InFolder(name)).c_str_utf8());
         if (db.addRecycleEntry(name, ustring(), kFound, 0, ustring(), ustring(), now) != DbResult::kOk) rc = -1;
     }
@@ -127,10 +127,10 @@ int TrimToSize(const SessionRoot& root, FileEventDB& db, uint64_t max_bytes) {
     for (const auto& item : items) {
         if (total <= max_bytes) break;
         const ustring rel = InFolder(item.name);
-        NLOG(L_DEBUG, kChannel, "[DEBUG] recycle.cpp(%d): over the size cap, removing '%s'.\n",
+        NLOG_AT(L_DEBUG, kChannel, "recycle.cpp", "over the size cap, removing '%s'.\n",
              root.Full(rel).c_str_utf8());
         if (root.Remove(rel) != FsResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] recycle.cpp(%d): Failed to remove file. at '%s'\n", root.Full(rel).c_str_utf8());
+            NLOG_AT(L_ERR, kChannel, "recycle.cpp", "Failed to remove file. at '%s'\n", root.Full(rel).c_str_utf8());
             rc = -1;
             continue;
         }
@@ -166,11 +166,11 @@ RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& p
     if (moved == FsResult::kExist) return RestoreResult::kTargetExists;
     if (moved == FsResult::kLink) return RestoreResult::kBadTarget;
     if (moved != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] recycle.cpp(%d): restore: cannot move '%s' to '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "recycle.cpp", "restore: cannot move '%s' to '%s'\n",
              root.Full(from).c_str_utf8(), root.Full(dest).c_str_utf8());
         return RestoreResult::kFailed;
     }
-    NLOG(L_INFO, kChannel, "[INFO] recycle.cpp(%d): restored '%s' to '%s'\n", root.Full(from).c_str_utf8(),
+    NLOG_AT(L_INFO, kChannel, "recycle.cpp", "restored '%s' to '%s'\n", root.Full(from).c_str_utf8(),
          root.Full(dest).c_str_utf8());
     // The rows go with the item; its content is no longer here to serve downloads.
     return db.rmRecycleTree(entry) == DbResult::kOk ? RestoreResult::kOk : RestoreResult::kFailed;

@@ -27,10 +27,10 @@ RecycleCleaner::RecycleCleaner(const SyncServices& services, TaskManager* owner,
 RecycleCleaner::~RecycleCleaner() = default;
 
 void RecycleCleaner::DoTask() {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner START.\n");
+    NLOG_AT(L_DEBUG, kChannel, "recycle-cleaner.cpp", "RecycleCleaner START.\n");
     RunLoop([this] { return UpdateContext() != Loaded::kReady || Rotate() != StepResult::kOk ? 3u : 1u; });
     context = Registry::Entry();
-    NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): RecycleCleaner : stop working\n");
+    NLOG_AT(L_DEBUG, kChannel, "recycle-cleaner.cpp", "RecycleCleaner : stop working\n");
 }
 
 Loaded RecycleCleaner::UpdateContext() {
@@ -56,7 +56,7 @@ StepResult RecycleCleaner::Rotate(uint32_t now) {
     const uint32_t criterion = now - policy.keep_seconds;
     std::set<ustring> due;
     if (db == nullptr || root == nullptr || (aged && db->getRotateList(criterion, due) != DbResult::kOk)) {
-        NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getRotateList.\n");
+        NLOG_AT(L_ERR, kChannel, "recycle-cleaner.cpp", "Failed to getRotateList.\n");
         return StepResult::kFailed;
     }
     // One entry that cannot go (held, undeletable, a link in the way) must not keep
@@ -65,28 +65,28 @@ StepResult RecycleCleaner::Rotate(uint32_t now) {
     for (const ustring& name : due) {
         if (abort_flag.load() != 0) return StepResult::kFailed;
         const ustring rel = ustring(session_folders::kRelRecycleFolder) + name;
-        NLOG(L_DEBUG, kChannel, "[DEBUG] recycle-cleaner.cpp(%d): Need rotate '%s'.\n", root->Full(rel).c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "recycle-cleaner.cpp", "Need rotate '%s'.\n", root->Full(rel).c_str_utf8());
         if (!IsTopLevelName(name) || root->Remove(rel) != FsResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to remove file. at '%s'\n",
+            NLOG_AT(L_ERR, kChannel, "recycle-cleaner.cpp", "Failed to remove file. at '%s'\n",
                  root->Full(rel).c_str_utf8());
             all_removed = false;
             continue;
         }
         if (db->rmRecycleTree(name) != DbResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
+            NLOG_AT(L_ERR, kChannel, "recycle-cleaner.cpp", "Failed to rmRotateRecords.\n");
             return StepResult::kFailed;
         }
     }
     // Everything due went: rows left behind without their entry (none are expected)
     // are due as well.
     if (aged && all_removed && db->rmRotateRecords(criterion) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to rmRotateRecords.\n");
+        NLOG_AT(L_ERR, kChannel, "recycle-cleaner.cpp", "Failed to rmRotateRecords.\n");
         return StepResult::kFailed;
     }
     const bool trimmed = recycle::TrimToSize(*root, *db, policy.max_bytes) == 0;
     uint32_t oldest = 0;
     if (db->getOldestRecyleTime(oldest) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] recycle-cleaner.cpp(%d): Failed to getOldestRecyleTime.\n");
+        NLOG_AT(L_ERR, kChannel, "recycle-cleaner.cpp", "Failed to getOldestRecyleTime.\n");
         return StepResult::kFailed;
     }
     services.registry->UpdateRecycleTime(context, start, oldest);

@@ -25,7 +25,7 @@ int RemoveHandler::TestRemoveLocalFilter() {
     port.SetNotify(WorkerPort::NOTIFY_NONE);
     const int rc = port.TestCommonFilter();
     if (rc == 0) return 1;
-    NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n",
+    NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n",
          port.GetPath().c_str_utf8(), rc);
     port.SetNotify(WorkerPort::NOTIFY_FILTERED);
     return 0;
@@ -35,7 +35,7 @@ int RemoveHandler::RemoveLocal() {
     const char* path = port.GetPath().c_str_utf8();
     const int filter = TestRemoveLocalFilter();
     if (filter != 1) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveLocal: File '%s' cannot pass filter testing '%d'.\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "RemoveLocal: File '%s' cannot pass filter testing '%d'.\n",
              path, filter);
         return filter;
     }
@@ -43,22 +43,22 @@ int RemoveHandler::RemoveLocal() {
     if (root == nullptr) return ERR_SYS;
     // A folder that went away shows every item as already removed; wait for it.
     if (!root->CheckPresent()) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveLocal: sync folder '%s' is missing\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): RemoveLocal: sync folder '%s' is missing\n",
              port.WorkerId(), root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
     }
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_WRITE | FS_ACCESS_DELETE)) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
              port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
     if (root->Stat(port.GetPath(), local) != FsResult::kOk) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveLocal: File '%s' cannot be removed\n", path);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "RemoveLocal: File '%s' cannot be removed\n", path);
         return ERR_SYS;
     }
     if (!local.isExist) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: '%s' has already been removed\n", path);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveLocal: '%s' has already been removed\n", path);
         (void)port.RemoveDatabaseInfo();
         (void)port.RaiseAncestors(context.current_event.m_sync_id);
         return 0;
@@ -66,26 +66,26 @@ int RemoveHandler::RemoveLocal() {
     const Event& ev = context.current_event;
     const ClientFileEventInfo& row = context.database_record;
     if (row.maxSyncID > ev.m_max_id) {
-        NLOG(L_WARNING, kChannel,
-             "[WARNING] worker.cpp(%d): RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
+        NLOG_AT(L_WARNING, kChannel,
+             "worker.cpp", "RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
              "'%llu', event max_id = '%llu'\n",
              path, (unsigned long long)row.maxSyncID, (unsigned long long)ev.m_max_id);
         if (local.type == FT_DIR) (void)port.ExpandServerDeleteEvent(port.GetPath(), ev.m_sess_id, ev.m_sync_id);
         return 0;
     }
     if (row.syncID != 0 && !port.LocallyModified(local, row, nullptr)) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Removing local '%s'\n", path);
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Removing local '%s'\n", path);
         if (ProcessRenameRemoveLocal(local) != 0) return ERR_SYS;
         (void)port.RaiseAncestors(ev.m_sync_id);
         port.SetNotify(WorkerPort::NOTIFY_SERVER_REMOVE);
         return 0;
     }
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: Detect local modification to '%s', resolve conflict\n",
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveLocal: Detect local modification to '%s', resolve conflict\n",
          path);
     ustring renamed;
     if (port.KeepConflictCopy("Conflict", "changed here, removed on the server", &renamed) != 0) return ERR_SYS;
     if (port.RemoveDatabaseInfo() != StepResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveLocal: Failed to remove database record for '%llu:%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveLocal: Failed to remove database record for '%llu:%s'\n",
              (unsigned long long)port.GetViewId(), path);
         return ERR_SYS;
     }
@@ -102,7 +102,7 @@ int RemoveHandler::RemoveLocal() {
 int RemoveHandler::ProcessRenameRemoveLocal(const FILE_INFO& local) {
     const StepResult rc = local.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
     if (rc != StepResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): ProcessRenameRemoveLocal: Failed to remove '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "ProcessRenameRemoveLocal: Failed to remove '%s'\n",
              port.GetFullPath().c_str_utf8());
         return ERR_SYS;
     }
@@ -114,8 +114,8 @@ StepResult RemoveHandler::RenameRemoveFile() { return port.MoveToRecycle(port.Ge
 StepResult RemoveHandler::RenameRemoveDirectory() {
     bool clean = false;
     if (port.TreeMatchesDatabase(port.GetPath(), clean) == StepResult::kOk && clean) return port.MoveToRecycle(port.GetPath(), true);
-    NLOG(L_INFO, kChannel,
-         "[INFO] worker.cpp(%d): RemoveLocal: '%s' holds local changes, only its unchanged items are removed\n",
+    NLOG_AT(L_INFO, kChannel,
+         "worker.cpp", "RemoveLocal: '%s' holds local changes, only its unchanged items are removed\n",
          port.GetPath().c_str_utf8());
     bool emptied = false;
     if (RecycleUnchangedItems(port.GetPath(), emptied) != StepResult::kOk) return StepResult::kFailed;
@@ -159,7 +159,7 @@ StepResult RemoveHandler::RecycleUnchangedItems(const ustring& dir, bool& emptie
         }
         // Anything else (unknown, edited, a link) is not the removed version: it stays.
         if (!moved) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveLocal: '%s' is kept\n", child.c_str_utf8());
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveLocal: '%s' is kept\n", child.c_str_utf8());
             kept = true;
         }
     }

@@ -25,7 +25,7 @@ int RemoveHandler::TestRemoveRemoteFilter() {
     const char* path = port.GetPath().c_str_utf8();
     int rc = port.TestCommonFilter();
     if (rc != 0) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' ((blocked: %d)\n", path, rc);
         if (IsSelectiveSyncCode(rc)) (void)port.AddFilteredEventToDB(rc);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
@@ -35,9 +35,9 @@ int RemoveHandler::TestRemoveRemoteFilter() {
     // A file the selective-sync rules hold back locally: its removal is held back too.
     FilterLocalEvent held;
     if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, port.GetPath(), held) == DbLookup::kFound) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, 0);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' ((blocked: %d)\n", path, 0);
         if (port.AddFilteredEventToDB(0) != StepResult::kOk) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
                  (unsigned long long)context.root_entry.sess_id, path);
             return ERR_SYS;
         }
@@ -46,7 +46,7 @@ int RemoveHandler::TestRemoveRemoteFilter() {
     }
     rc = port.GetBlackList() != nullptr ? port.GetBlackList()->TestFileSize(row.fileSize) : 0;
     if (rc != 0) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' ((blocked: %d)\n", path, rc);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' ((blocked: %d)\n", path, rc);
         (void)port.AddFilteredEventToDB(FILTER_FILE_SIZE_SELECTIVE_SYNC);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
@@ -78,7 +78,7 @@ int RemoveHandler::RemoveRemote() {
     const char* path = port.GetPath().c_str_utf8();
     const int filter = TestRemoveRemoteFilter();
     if (filter != 1) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): RemoveRemote: File '%s' cannot pass filter testing '%d'.\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "RemoveRemote: File '%s' cannot pass filter testing '%d'.\n",
              path, filter);
         return filter;
     }
@@ -87,19 +87,19 @@ int RemoveHandler::RemoveRemote() {
     // A folder that was removed, replaced or unmounted lists as empty: that is no
     // reason to remove anything on the server.
     if (!root->CheckPresent()) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: sync folder '%s' is missing, '%s' is not removed\n",
+        NLOG_AT(L_ERR, kChannel,
+             "worker.cpp", "Worker (%d): RemoveRemote: sync folder '%s' is missing, '%s' is not removed\n",
              port.WorkerId(), root->path().c_str_utf8(), path);
         return ERR_SYNCFOLDER_MISS;
     }
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
              port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
     if (root->Stat(port.GetPath(), local) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): RemoveRemote: Failed to get filesystem into for %s\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: Failed to get filesystem into for %s\n",
              port.WorkerId(), path);
         return ERR_SYS;
     }
@@ -109,10 +109,10 @@ int RemoveHandler::RemoveRemote() {
     const bool type_changed =
         local.isExist && known.syncID != 0 && (local.type == FT_DIR) != (known.fileType == 1);
     if (local.isExist && !type_changed) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): RemoveRemote: Path '%s' exists\n", port.WorkerId(),
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: Path '%s' exists\n", port.WorkerId(),
              path);
         if (local.type == FT_DIR) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n",
                  port.WorkerId(), path);
             (void)port.ExpandLocalDeleteEvent(port.GetPath());
         }
@@ -120,7 +120,7 @@ int RemoveHandler::RemoveRemote() {
     }
     const ClientFileEventInfo& row = context.database_record;
     if (row.syncID == 0) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): RemoveRemote: '%llu:%s' cannot be removed (no record).\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: '%llu:%s' cannot be removed (no record).\n",
              port.WorkerId(), (unsigned long long)port.GetViewId(), path);
         return 0;
     }
@@ -128,7 +128,7 @@ int RemoveHandler::RemoveRemote() {
     PObject reply;
     const int rc = ProtoRemoveObject(reply);
     if (rc != 0) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n",
              port.WorkerId(), path, GetErrorString(rc));
         return rc;
     }
@@ -141,32 +141,32 @@ int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replace
     if (answer.hasMember("error")) {
         const uint64_t code = answer["error"]["code"].asUInt64();
         if (code == kErrRemoveNoFile) {
-            NLOG(L_INFO, kChannel,
-                 "[INFO] worker.cpp(%d): RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
+            NLOG_AT(L_INFO, kChannel,
+                 "worker.cpp", "RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
                  "anyway.\n",
                  path);
         } else if (code == kErrRemoveModified) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
                  path);
             if (row.fileType == 1) {
                 // The row stays and the rescan merges: the server's newer content below
                 // wins over the removal, so what is gone here is fetched again (a plain
                 // rescan would find the folder gone, send the same refused removal or
                 // nothing, and leave this folder without what the others keep).
-                NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: rescan directory '%s'\n", path);
+                NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveRemote: rescan directory '%s'\n", path);
                 services.events->IssueRescan(context.root_entry.sess_id, port.GetPath(), true);
                 return 0;
             }
         } else {
             const int rc = port.ReplyError(answer);
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveRemote: Failed to remove '%s'. %s\n", path,
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveRemote: Failed to remove '%s'. %s\n", path,
                  GetErrorString(rc));
             return rc;
         }
     }
     if (port.RemoveDatabaseInfo() != StepResult::kOk) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] worker.cpp(%d): RemoveRemote: Failed to update local event database. Error code = %d\n", -1);
+        NLOG_AT(L_ERR, kChannel,
+             "worker.cpp", "RemoveRemote: Failed to update local event database. Error code = %d\n", -1);
         return ERR_SYS;
     }
     // The folders above hold a newer version now; removing one of them later must say so.
@@ -174,7 +174,7 @@ int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replace
         port.RaiseAncestors(answer["sync_id"].asUInt64()) != StepResult::kOk)
         return ERR_SYS;
     if (replaced_by != nullptr) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): RemoveRemote: '%s' changed its type, upload the new one\n", path);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveRemote: '%s' changed its type, upload the new one\n", path);
         if (replaced_by->type == FT_DIR)
             port.PushTreeCreateEvents(port.GetPath());
         else

@@ -60,13 +60,13 @@ RescanHandler::RescanHandler(WorkerPort& port, const SyncServices& services)
 
 int RescanHandler::Rescan() {
     const ustring& path = port.GetPath();
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): rescaning directory '%s'\n", port.WorkerId(),
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): rescaning directory '%s'\n", port.WorkerId(),
          port.GetFullPath().c_str_utf8());
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = port.GetEventDatabase();
     if (root == nullptr || db == nullptr) return ERR_SYS;
     if (!root->CheckPresent(context.root_entry.root_dev)) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): session %llu: the folder '%s' is missing, not rescanned\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): session %llu: the folder '%s' is missing, not rescanned\n",
              port.WorkerId(), (unsigned long long)context.root_entry.sess_id, root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
     }
@@ -89,7 +89,7 @@ int RescanHandler::Rescan() {
             if (node == nullptr || (dir ? local.AddDirectory(node, e.name, e.mtime) < 0
                                         : local.AddFile(node, e.name, e.mtime, e.size) < 0)) {
                 // Not in the list: it must not read as removed either.
-                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): local list: add dir '%s'\n", port.WorkerId(),
+                NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): local list: add dir '%s'\n", port.WorkerId(),
                      sub.c_str_utf8());
                 unknown.insert(sub);
                 full = true;
@@ -105,15 +105,15 @@ int RescanHandler::Rescan() {
         },
         &unknown);
     if (rc == ERR_INT) {
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     if (rc != 0) return ERR_SYS;
     if (full)
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Worker (%d): rescan of '%s' could not list everything\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Worker (%d): rescan of '%s' could not list everything\n",
              port.WorkerId(), port.GetFullPath().c_str_utf8());
     if (db->getFileList(&known, path) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): rescan: cannot read the rows below '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): rescan: cannot read the rows below '%s'\n",
              port.WorkerId(), path.c_str_utf8());
         return ERR_SYS;
     }
@@ -121,7 +121,7 @@ int RescanHandler::Rescan() {
     // too little, and nothing of it may count.
     if (!root->CheckPresent(context.root_entry.root_dev)) return ERR_SYNCFOLDER_MISS;
     if (CompareFileList(path, local, known, context.current_event.isMerge(), &unknown) != StepResult::kOk) {
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     return 0;
@@ -134,7 +134,7 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         if (e.path.empty()) return;
         const ustring path = SubPath(root, e.path);
         if (Unknown(unknown, e.path)) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CompareFileList: '%s' cannot be read, kept\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' cannot be read, kept\n",
                  path.c_str_utf8());
             return;
         }
@@ -146,7 +146,7 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
     };
     auto aborted = [&] {
         if (!port.Aborted()) return false;
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): CompareFileList: user stopped\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: user stopped\n");
         return true;
     };
 
@@ -168,9 +168,9 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         const ustring path = SubPath(root, l->path);
         if (l->is_dir() == d->is_dir()) {
             if (l->is_dir() || (l->mtime == d->mtime && l->size == d->size && StampMatches(path))) {
-                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): CompareFileList: skipping: %s\n", path.c_str_utf8());
+                NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "CompareFileList: skipping: %s\n", path.c_str_utf8());
             } else {
-                NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): CompareFileList: '%s' is locally modified ...\n",
+                NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "CompareFileList: '%s' is locally modified ...\n",
                      path.c_str_utf8());
                 PushUploadEvent(path, false);
             }
@@ -184,12 +184,12 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
     for (; l != l_end; ++l) {
         if (aborted()) return StepResult::kFailed;
         if (l->path.empty()) continue;
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): fs_iter: %s\n", l->path.c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "fs_iter: %s\n", l->path.c_str_utf8());
         PushUploadEvent(SubPath(root, l->path), l->is_dir());
     }
     for (; d != d_end; ++d) {
         if (aborted()) return StepResult::kFailed;
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): db_iter: %s\n", d->path.c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "db_iter: %s\n", d->path.c_str_utf8());
         only_in_db(*d);
     }
     return StepResult::kOk;
@@ -215,15 +215,15 @@ int RescanHandler::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path
     e.filtered_type = rc;
     if (!is_dir) e.base_name = LastComponent(path);
     if (services.filters->setLocalFilteredEvent(e) != DbResult::kOk)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to set LocalFilteredEvent for session '%llu', path '%s' .\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to set LocalFilteredEvent for session '%llu', path '%s' .\n",
              (unsigned long long)sess_id, path.c_str_utf8());
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n",
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n",
          path.c_str_utf8(), rc);
     return 1;
 }
 
 void RescanHandler::PushUploadEvent(const ustring& path, bool is_dir) {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PushUploadEvent: %s\n", path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PushUploadEvent: %s\n", path.c_str_utf8());
     port.PushLocalEvent(path, Event::EV_MODIFY, is_dir);
 }
 
@@ -242,9 +242,9 @@ void RescanHandler::PushDownloadEvent(const ustring& path, bool is_dir) {
         e.m_data_hash = row.fileCheckSum;
         e.m_mac_attr_hash = row.macHash;
     } else {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): force download event (%s) missing required info\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "force download event (%s) missing required info\n",
              path.c_str_utf8());
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PushDownloadEvent: %s\n", path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PushDownloadEvent: %s\n", path.c_str_utf8());
     services.events->PushServerEvent(e);
 }

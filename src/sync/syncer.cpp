@@ -58,7 +58,7 @@ void Syncer::DoTask() {
         RunOnce();
         return 0u;
     });
-    NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
+    NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
          (unsigned long long)context.entry.view_id, (unsigned long long)context.sync_id);
 }
 
@@ -71,7 +71,7 @@ int Syncer::RunOnce() {
     last_error = code;
     int action = HandleError(code);
     if (action < 0) {
-        NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): abort()\n");
+        NLOG_AT(L_CRIT, kChannel, "syncer.cpp", "abort()\n");
         action = ACTION_RETRY;
     }
     Wait(WaitOf(action));
@@ -91,7 +91,7 @@ Loaded Syncer::UpdateContext() {
 
 bool Syncer::IsSessionReady() {
     if (services.progress->isInProgrssCache(context.entry.sess_id)) {
-        NLOG(L_INFO, kChannel, "[INFO] syncer.cpp(%d): session '%llu' is in ProgrssCache.\n",
+        NLOG_AT(L_INFO, kChannel, "syncer.cpp", "session '%llu' is in ProgrssCache.\n",
              (unsigned long long)context.entry.sess_id);
         return false;
     }
@@ -109,10 +109,10 @@ unsigned Syncer::WaitOf(int action) { return PullWaitOf(action); }
 
 int Syncer::HandleError(int code) {
     if (!PullCodeInTable(code)) {
-        NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unknown error code [%d].\n", code);
+        NLOG_AT(L_CRIT, kChannel, "syncer.cpp", "Syncer: unknown error code [%d].\n", code);
         return ACTION_NONE;
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: HandleError: %d.\n", code);
+    NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "Syncer: HandleError: %d.\n", code);
     switch (ReportOf(code)) {
         case REPORT_SESSION:
             services.ui.session_error(context.entry.sess_id, code);
@@ -123,11 +123,11 @@ int Syncer::HandleError(int code) {
             break;
         }
         default:
-            NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): No type for error: %d\n", code);
+            NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "No type for error: %d\n", code);
             break;
     }
     const int action = ActionOf(code);
-    if (action < 0) NLOG(L_CRIT, kChannel, "[CRIT] syncer.cpp(%d): Syncer: unexpected error code [%d].\n", code);
+    if (action < 0) NLOG_AT(L_CRIT, kChannel, "syncer.cpp", "Syncer: unexpected error code [%d].\n", code);
     return action;
 }
 
@@ -145,7 +145,7 @@ int Syncer::PullEvent() {
     cut_paths.clear();
     cut_seen = 0;
     if (spool.Reset() != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: no scratch file for the pulled events: %s\n",
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: no scratch file for the pulled events: %s\n",
              strerror(errno));
         return ERR_SYS;
     }
@@ -160,14 +160,14 @@ int Syncer::PullEventFromServer(PObject& reply) {
     const Registry::Entry& entry = context.entry;
     uint64_t sync_id = 0;
     if (entry.event_db == nullptr || entry.event_db->getSyncId(sync_id) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to get base sync id ... starts from 0\n");
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: failed to get base sync id ... starts from 0\n");
         return ERR_SYS;
     }
     context.sync_id = sync_id;
 
     ConnectionPool* pool = pool_slot.get();
     if (pool == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "PullEvent: fail to establish communication channel\n");
         return ERR_IO;
     }
     PullRequest pull;
@@ -183,7 +183,7 @@ int Syncer::PullEventFromServer(PObject& reply) {
                      : 0;
     pull.wait = asked_wait;
     const PObject request = pull.ToValue();
-    NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): Syncer: pull event by session %llu (%llu:%s) since %llu\n",
+    NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "Syncer: pull event by session %llu (%llu:%s) since %llu\n",
          (unsigned long long)entry.sess_id, (unsigned long long)entry.view_id, entry.remote_path.c_str_utf8(),
          (unsigned long long)sync_id);
 
@@ -197,17 +197,17 @@ int Syncer::PullEventFromServer(PObject& reply) {
     pull_stream.SetListReceiver(ustring(), nullptr);
     pull_took = SteadyClock::now() - started;
     if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to establish communication channel\n");
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "PullEvent: fail to establish communication channel\n");
         return out.code;
     }
     if (out.stage == LeaseStage::kExchange) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: fail to pull events. %d.\n", out.code);
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "PullEvent: fail to pull events. %d.\n", out.code);
         return out.code;
     }
     const PObject& r = reply;
     if (!r.hasMember("error")) return 0;
 
-    NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): PullEvent: response: %s.\n", r["error"].toString().c_str_utf8());
+    NLOG_AT(L_ERR, kChannel, "syncer.cpp", "PullEvent: response: %s.\n", r["error"].toString().c_str_utf8());
     // An error without a meaning of its own is still an error: never read such a reply
     // as a list of events (it would set the stored sync id back or skip changes).
     return ReplyResult(ProtoSite(), r);
@@ -225,7 +225,7 @@ StreamResult Syncer::SpoolItem(const PObject& item) {
     Event e;
     if (EventFromReply(item, context.entry.sess_id, cut_paths, kTexts, e) != 1) return StreamResult::kOk;
     if (spool.Append(e) == 0) return StreamResult::kOk;
-    NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: the pulled events cannot be kept: %s\n", strerror(errno));
+    NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: the pulled events cannot be kept: %s\n", strerror(errno));
     return StreamResult::kSys;
 }
 
@@ -233,23 +233,23 @@ int Syncer::ProcessEvents(const PObject& reply) {
     const uint64_t sess = context.entry.sess_id;
     const PObject& next_value = reply["next_sync_id"];
     if (!next_value.isInteger()) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: reply without next_sync_id, ignored\n");
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: reply without next_sync_id, ignored\n");
         return ERR_SERVER;
     }
     const uint64_t next = next_value.asUInt64();
     if (next < context.sync_id) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: next_sync_id %llu is below %llu, ignored\n",
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: next_sync_id %llu is below %llu, ignored\n",
              (unsigned long long)next, (unsigned long long)context.sync_id);
         return ERR_SERVER;
     }
     if (next == context.sync_id) {
         uptodate_set.insert(sess);
-        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): session '%llu' is uptodate.\n", (unsigned long long)sess);
+        NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "session '%llu' is uptodate.\n", (unsigned long long)sess);
         if (uptodate_set.size() >= services.registry->Size()) {
             uptodate_set.clear();
             ++rest_count;
             const unsigned rest = RestWhenUpToDate();
-            NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): all session is uptodate, wait for %u seconds.\n", rest);
+            NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "all session is uptodate, wait for %u seconds.\n", rest);
             if (rest != 0) Wait(rest);
         }
         return 0;
@@ -258,7 +258,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
     if (!list.isArray()) {
         // Changes happened, but the reply does not say which: storing next_sync_id
         // would skip them.
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: reply without event_list, ignored\n");
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: reply without event_list, ignored\n");
         return ERR_SERVER;
     }
     uptodate_set.erase(sess);
@@ -272,7 +272,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
     // The stored sync id never moves back.
     assert(next > context.sync_id);
     if (context.entry.event_db->setSyncId(next) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: failed to store sync id %llu\n",
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: failed to store sync id %llu\n",
              (unsigned long long)next);
         return ERR_SYS;
     }
@@ -300,7 +300,7 @@ int Syncer::PushSpooled() {
     } emptied{spool};
     const uint64_t sess = context.entry.sess_id;
     if (spool.Rewind() != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: the pulled events cannot be read back\n");
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: the pulled events cannot be read back\n");
         return ERR_SYS;
     }
     // The workers get the list in batches: the event manager never holds more than
@@ -312,12 +312,12 @@ int Syncer::PushSpooled() {
     for (;;) {
         const int got = spool.Next(e);
         if (got < 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] syncer.cpp(%d): Syncer: the pulled events cannot be read back\n");
+            NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: the pulled events cannot be read back\n");
             return ERR_SYS;
         }
         if (got == 0) break;
         if (IsServerEcho(services, e, context.entry, false, kTexts)) continue;
-        NLOG(L_DEBUG, kChannel, "[DEBUG] syncer.cpp(%d): ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
+        NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
              e.m_path.c_str_utf8(), (unsigned long long)sess);
         services.events->PushServerEvent(e);
         if (++in_batch < kBatch) continue;
@@ -328,8 +328,8 @@ int Syncer::PushSpooled() {
         }
     }
     if (cut_short || WaitForWorkers() != StepResult::kOk) {
-        NLOG(L_NOTICE, kChannel,
-             "[NOTE] syncer.cpp(%d): ProcessEvents: interrupted while waiting events being done ...\n");
+        NLOG_AT(L_NOTICE, kChannel,
+             "syncer.cpp", "ProcessEvents: interrupted while waiting events being done ...\n");
         return ERR_INT;
     }
     return 0;

@@ -66,7 +66,7 @@ int UploadHandler::TestUploadLocalFilter() {
     const char* path = port.GetPath().c_str_utf8();
     int rc = port.TestCommonFilter();
     if (rc != 0) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n", path, rc);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n", path, rc);
         if (IsSelectiveSyncCode(rc)) (void)port.AddFilteredEventToDB(rc);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
@@ -74,13 +74,13 @@ int UploadHandler::TestUploadLocalFilter() {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): unable to handle locked/no permission file '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
              port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO st;
     if (root->Stat(port.GetPath(), st) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get file status for '%s'.\n", path);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to get file status for '%s'.\n", path);
         return ERR_SYS;
     }
     // Size limits concern files; a directory has no size of its own.
@@ -96,7 +96,7 @@ bool UploadHandler::PassesSizeFilter(uint64_t size) {
         own = rc != 0;
     }
     if (rc == 0) return true;
-    NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): Filtered Event: '%s' (blocked: %d)\n",
+    NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n",
          port.GetPath().c_str_utf8(), rc);
     if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)port.AddFilteredEventToDB(rc);
     port.SetNotify(WorkerPort::NOTIFY_FILTERED);
@@ -123,7 +123,7 @@ bool UploadHandler::IsFakeRequest(const PObject& request) {
         const PObject& attr = request[key];
         if (attr.hasMember("refer") && attr["refer"].asUInt64() != 1) return false;
     }
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): upload fake request\n");
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "upload fake request\n");
     return true;
 }
 
@@ -143,7 +143,7 @@ int UploadHandler::WaitOutTimestampTick(const ustring& rel) {
         if (latest <= now_ns - kTickNs || latest > now_ns) return 0;
         if (port.Aborted()) return ERR_INT;
         if (waited >= kMaxWaitMs) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is still being written, try it again later\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is still being written, try it again later\n",
                  rel.c_str_utf8());
             return ERR_INT;
         }
@@ -159,13 +159,13 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
     if (const int rc = WaitOutTimestampTick(path); rc != 0) return rc;
     FILE_INFO first;
     if (root == nullptr || root->Stat(path, first) != FsResult::kOk || !first.isExist) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to get file status for '%s', redo\n",
              path.c_str_utf8());
         return ERR_SYS;
     }
     hashed = first;
     if (port.StampOf(path, stamp) != StepResult::kOk || !stamp.exists) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', redo\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to get file status for '%s', redo\n",
              path.c_str_utf8());
         return ERR_SYS;
     }
@@ -178,7 +178,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
     // stamp, when it matches, tells that nothing changed.
     if (row.syncID != 0 && row.stamp.known() && row.stamp == stamp.AsRow() &&
         !port.LocallyModified(first, row, nullptr)) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is not modified (weak check)\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareFileBlock: File '%s' is not modified (weak check)\n",
              path.c_str_utf8());
         file["size"] = first.size;
         file["hash"] = row.fileCheckSum;
@@ -188,7 +188,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
 
     const bool small = first.size < kSignatureFromBytes;
     if (!small && (FSMKDirP(port.GetSignDirectory()) != FsResult::kOk || !sig.create())) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create signature \n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to create signature \n");
         return ERR_SYS;
     }
     ustring base_sig;
@@ -196,39 +196,39 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         IsFileExist(row.signaturePath)) {
         ustring scratch;
         if (port.WorkingScratchDir(scratch) != 0 || !delta.create()) {
-            NLOG(L_ERR, kChannel,
-                 "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to create temporary delta file, try it again\n");
+            NLOG_AT(L_ERR, kChannel,
+                 "worker.cpp", "PrepareFileBlock: Failed to create temporary delta file, try it again\n");
             return ERR_SYS;
         }
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareFileBlock: prepare delta file at '%s'\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PrepareFileBlock: prepare delta file at '%s'\n",
              delta.getPath().c_str_utf8());
         base_sig = row.signaturePath;
     } else {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): PrepareFileBlock: Cannot retrieve base event info for file '%s'\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PrepareFileBlock: Cannot retrieve base event info for file '%s'\n",
              path.c_str_utf8());
     }
     ustring hash;
     int rc = port.ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
     if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to read file for '%s', try it again\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to read file for '%s', try it again\n",
              path.c_str_utf8());
         return rc == ERR_INT ? ERR_INT : ERR_SYS;
     }
     FileStamp second;
     if (port.StampOf(path, second) != StepResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: Failed to get file status for '%s', undo\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to get file status for '%s', undo\n",
              path.c_str_utf8());
         return ERR_SYS;
     }
     if (!(second == stamp)) {
-        NLOG(L_INFO, kChannel,
-             "[INFO] worker.cpp(%d): PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+        NLOG_AT(L_INFO, kChannel,
+             "worker.cpp", "PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
              "it again\n",
              path.c_str_utf8());
         return ERR_INT;
     }
     if (hash == row.fileCheckSum) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: File content of '%s' is not changed, do refer\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareFileBlock: File content of '%s' is not changed, do refer\n",
              path.c_str_utf8());
         file["size"] = first.size;
         file["hash"] = hash;
@@ -242,7 +242,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         FILE_INFO d;
         const FsResult src = root->Stat(delta.getRelPath(), d);
         if (src != FsResult::kOk || !d.isExist) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): PrepareFileBlock: FSStat(%s) returns %d\n",
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: FSStat(%s) returns %d\n",
                  delta.getPath().c_str_utf8(), FsCode(src));
             return ERR_SYS;
         }
@@ -261,7 +261,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
                           (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec == stamp.ctime_ns;
         if (!same) {
             if (fd >= 0) close(fd);
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): PrepareFileBlock: '%s' changed after it was read, try it again\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareFileBlock: '%s' changed after it was read, try it again\n",
                  path.c_str_utf8());
             return ERR_INT;
         }
@@ -299,14 +299,14 @@ int UploadHandler::ProtoResumeUploadObject(Channel& channel, PObject& request, P
         rc = port.RunProtocol(channel, SCMD_EVT_RECV_4, dry, dry_answer);
         if (rc < 0) return rc;
         if (dry_answer.hasMember("error")) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): upload file: %s\n", port.WorkerId(),
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): upload file: %s\n", port.WorkerId(),
                  dry_answer.toString().c_str_utf8());
             response = dry_answer;
             return 0;
         }
         const uint64_t file_id = static_cast<const PObject&>(dry_answer)["file"]["file_id"].asUInt64();
         if (file_id != 0) {
-            NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Server side has same file hash '%s' in file_id '%llu'.\n",
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "Server side has same file hash '%s' in file_id '%llu'.\n",
                  req["file"]["hash"].asString().c_str_utf8(), (unsigned long long)file_id);
             request["file"]["refer"] = (uint64_t)1;
             request["file"]["file_id"] = file_id;
@@ -328,14 +328,14 @@ int UploadHandler::ProtoResumeUploadObject(Channel& channel, PObject& request, P
             PObject::binary_type& data = request["file"]["data"].asBinary();
             if (offset > data.length) {
                 // More than we have to send: its length would wrap. Start over.
-                NLOG(L_WARNING, kChannel,
-                     "[WARNING] worker.cpp(%d): Worker (%d): server offset %llu is past the %llu bytes of '%s', "
+                NLOG_AT(L_WARNING, kChannel,
+                     "worker.cpp", "Worker (%d): server offset %llu is past the %llu bytes of '%s', "
                      "upload starts again\n",
                      port.WorkerId(), (unsigned long long)offset, (unsigned long long)data.length, port.GetPath().c_str_utf8());
                 port.ClearCache();
                 return ERR_SERVER;
             }
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): adjust upload file offset to %llu\n", port.WorkerId(),
+            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): adjust upload file offset to %llu\n", port.WorkerId(),
                  (unsigned long long)offset);
             data.offset += offset;
             data.length -= offset;
@@ -349,20 +349,20 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
     const uint32_t code = ReplyErrorCode(response);
     const char* path = port.GetPath().c_str_utf8();
     if (code == kErrNoBase) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: file is removed during transfer, try it again.\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadFile: file is removed during transfer, try it again.\n");
         (void)port.RemoveDatabaseInfo();
         return ERR_INT;
     }
     if (code == kErrBaseChanged) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: '%s' is changed on the server side, wait \n", path);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadFile: '%s' is changed on the server side, wait \n", path);
         return 0;
     }
     if (code == kErrConflictMacAttr) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: wait until '%s' is synced with server ... \n", path);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadFile: wait until '%s' is synced with server ... \n", path);
         return 0;
     }
     if ((code & 0xF000) == 0x6000) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadFile: Pathname '%s' conflict.\n", path);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadFile: Pathname '%s' conflict.\n", path);
         return port.KeepConflictCopy("Conflict", "made here and on the server under one name") == 0 ? ERR_INT : ERR_SYS;
     }
     if (code == kErrInternal) {
@@ -370,12 +370,12 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
         // row the next attempt would be sent as a new file, refused as a conflict with
         // the server's own version, and the edit would end under a conflict name while
         // that version never came back to this folder.
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
         return ERR_INT;
     }
     if ((code & 0xF000) == 0xB000) return ERR_INT;
     const int mapped = port.ReplyError(response);
-    NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", GetErrorString(mapped));
+    NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadFile: Bad response: %s\n", GetErrorString(mapped));
     return mapped;
 }
 
@@ -412,12 +412,12 @@ StepResult UploadHandler::CheckLocalModification(const PObject& request) {
     const SessionRoot* root = context.root_entry.root.get();
     FILE_INFO st;
     if (root == nullptr || root->Stat(port.GetPath(), st) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Failed to get local file info at '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to get local file info at '%s'.\n",
              port.GetFullPath().c_str_utf8());
         return StepResult::kFailed;
     }
     if (!st.isExist) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): File removed during upload progress, add event remove for '%s'\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "File removed during upload progress, add event remove for '%s'\n",
              port.GetPath().c_str_utf8());
         port.PushRemoveEvent(port.GetPath(), request["is_dir"].asBool());
     }
@@ -430,12 +430,12 @@ int UploadHandler::Admit(Item& item) {
     // The daemon's own scratch and recycle folder never goes to the server.
     const std::string full = port.GetFullPath().str(), working = port.GetWorkingDirectory().str();
     if (!working.empty() && (full == working || full.rfind(working + "/", 0) == 0)) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' is in the working directory, skipped\n", cpath);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' is in the working directory, skipped\n", cpath);
         return 0;
     }
     int rc = TestUploadLocalFilter();
     if (rc != kGoOn) {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
              cpath, rc);
         return rc;
     }
@@ -444,16 +444,16 @@ int UploadHandler::Admit(Item& item) {
 
     port.SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, WorkerPort::W_TYPE_UPLOAD);
     if (root->Stat(path, item.local) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
     }
     if (!item.local.isExist) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (vanish)\n", cpath);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' cannot be uploaded (vanish)\n", cpath);
         return 0;
     }
     if (item.local.type != FT_FILE && item.local.type != FT_DIR) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' cannot be uploaded (unsupported file)\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' cannot be uploaded (unsupported file)\n",
              cpath);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
@@ -467,13 +467,13 @@ int UploadHandler::Admit(Item& item) {
         // The server holds the other type under this name: that one is removed first
         // (its removal uploads this item when done); sent now, a folder would read as
         // unchanged and a file as a conflict with the server's own version.
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' changed its type, remove the old one first\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' changed its type, remove the old one first\n",
              cpath);
         port.PushRemoveEvent(path, item.row.fileType == 1);
         return 0;
     }
     if (port.StampOf(path, item.stamp) != StepResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to get local file system info of '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to get local file system info of '%s'\n",
              cpath);
         return ERR_SYS;
     }
@@ -487,8 +487,8 @@ void UploadHandler::DropStaleResume(const Item& item) {
     // same size must not resume the old content.
     if (item.is_dir || cached["mtime"]["mtime"].asUInt64() != item.local.mtime ||
         cached["file"]["size"].asUInt64() != item.local.size || !(item.stamp == resume.stamp)) {
-        NLOG(L_WARNING, kChannel,
-             "[WARNING] worker.cpp(%d): cached_request is differ from local file system for file '%s', just clear "
+        NLOG_AT(L_WARNING, kChannel,
+             "worker.cpp", "cached_request is differ from local file system for file '%s', just clear "
              "cache\n",
              port.GetPath().c_str_utf8());
         port.ClearCache();
@@ -511,7 +511,7 @@ int UploadHandler::BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObj
         const int rc = PrepareFileBlock(request, sig, delta, hashed, item.stamp);
         if (rc == kFiltered) return rc;
         if (rc != 0) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to prepare file block for '%s'. %s\n",
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to prepare file block for '%s'. %s\n",
                  port.GetPath().c_str_utf8(), GetErrorString(rc));
             return rc;
         }
@@ -542,18 +542,18 @@ int UploadHandler::SettleFakeRequest(const PObject& request, const Item& item) {
         KeepStamp(item, item.stamp);
         return 0;
     }
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
          cpath);
     // Only the state that was compared may get the old time: a write landing
     // since then must stay visible as a change.
     FileStamp now;
     if (port.StampOf(path, now) != StepResult::kOk || !(now == item.stamp)) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: '%s' changed after it was compared, try it again\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' changed after it was compared, try it again\n",
              cpath);
         return ERR_INT;
     }
     if (context.root_entry.root->UTime(path, item.row.fileModTime) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: failed to set the time of '%s' back\n", cpath);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to set the time of '%s' back\n", cpath);
         return ERR_SYS;
     }
     // The stamp after the time went back, kept only while nothing else happened since:
@@ -570,7 +570,7 @@ void UploadHandler::KeepStamp(const Item& item, const FileStamp& stamp) {
     ClientFileEventInfo row = item.row;
     row.stamp = stamp.AsRow();
     if (port.CommitDatabase(row) != StepResult::kOk)
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): UploadLocal: the stamp of '%s' is not kept\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: the stamp of '%s' is not kept\n",
              port.GetPath().c_str_utf8());
 }
 
@@ -581,7 +581,7 @@ LeaseOutcome UploadHandler::Send(PObject& request, PObject& response) {
                          : ProtoUploadObject(channel, request, response);
     });
     if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Failed to establish communication channel.\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadFile: Failed to establish communication channel.\n");
     return out;
 }
 
@@ -595,20 +595,20 @@ int UploadHandler::Record(const PObject& request, const PObject& response, const
     // A success must name the new version, of the kind that was sent.
     if (!response["sync_id"].isInteger() || response["sync_id"].asUInt64() == 0 ||
         response["is_dir"].asBool() != request["is_dir"].asBool()) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadFile: Bad response: %s\n", response.toString().c_str_utf8());
         port.ClearCache();
         return ERR_SERVER;
     }
     const ustring sign_path = resumed || !resume.sign_file.empty() ? resume.sign_file : sig.getPath();
     if (CommitDatabaseUpload(request, response, row, sign_path, item.stamp) != StepResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to update local event database.\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: Failed to update local event database.\n");
         return ERR_SYS;
     }
     // The database has taken the signature file over.
     sig.convert_permanent();
     resume.sign_file.clear();
     if (CheckLocalModification(request) != StepResult::kOk)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: Failed to CheckLocalModification.\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: Failed to CheckLocalModification.\n");
     port.SetNotify(WorkerPort::NOTIFY_CLIENT_MODIFY);
     port.ClearCache();
     return 0;
@@ -623,7 +623,7 @@ int UploadHandler::Run() {
 
     ustring scratch;
     if (!item.is_dir && port.WorkingScratchDir(scratch) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UploadLocal: no working directory for '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: no working directory for '%s'\n",
              port.GetPath().c_str_utf8());
         return ERR_SYS;
     }

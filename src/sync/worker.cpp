@@ -122,9 +122,9 @@ void Worker::NotifyAbortDone() {
     MutexLock l(instance->pause_mutex);
     assert(instance->count > 0);
     --instance->count;
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d done abort\n", GetId());
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "worker %d done abort\n", GetId());
     if (instance->count == 0) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): worker %d signal the command thread\n", GetId());
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "worker %d signal the command thread\n", GetId());
         instance->pause_cond.Signal();
     }
 }
@@ -186,7 +186,7 @@ void Worker::ClearCache() {
 // The loop
 
 void Worker::DoTask() {
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) up\n", GetId());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d) up\n", GetId());
     // RunOnce does its own waiting, as the event's result asks.
     RunLoop(
         [this] {
@@ -195,7 +195,7 @@ void Worker::DoTask() {
         },
         [this] { NotifyAbortDone(); });
     ClearCache();
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d) down\n", GetId());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d) down\n", GetId());
 }
 
 int Worker::RunOnce() {
@@ -221,7 +221,7 @@ int Worker::RunOnce() {
             // outside the tree, so they go back the way they came.
             if (rc == ERR_SYNCFOLDER_MISS) HandleError(rc);  // the session error for the UI
             Event again = context.current_event;
-            NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Worker (%d): %s not carried out, queued again\n",
+            NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "Worker (%d): %s not carried out, queued again\n",
                  GetId(), again.toString().c_str_utf8());
             Event next = again;
             const bool handed_over = services.events->DoneEvent(this, next) < 0;
@@ -244,7 +244,7 @@ int Worker::RunOnce() {
     case ACTION_RETURN_EVENT: RedoEvent(); break;
     case ACTION_RETRY: Wait(3); break;
     default:
-        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): abort()\n");
+        NLOG_AT(L_CRIT, kChannel, "worker.cpp", "abort()\n");
         Wait(3);
         break;
     }
@@ -253,7 +253,7 @@ int Worker::RunOnce() {
 
 int Worker::ProcessEvent() {
     const Event& e = context.current_event;
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processEvent %s...\n", GetId(),
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): processEvent %s...\n", GetId(),
          e.m_path.c_str_utf8());
     assert(!e.isRescan() && !e.isExpand());
     if (e.isSubDirRescan()) return ExpandDeleteEvent();
@@ -266,7 +266,7 @@ int Worker::ProcessEvent() {
 
 Loaded Worker::GetEvent() {
     if (context.current_event.m_type != Event::EV_EMPTY) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): current event is valid: %s\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "current event is valid: %s\n",
              context.current_event.toString().c_str_utf8());
         PublishCurrentEvent();
         return Loaded::kReady;
@@ -280,7 +280,7 @@ Loaded Worker::GetEvent() {
     context.current_event = e;
     ClearCache();
     PublishCurrentEvent();
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(),
          e.toString().c_str_utf8());
     return Loaded::kReady;
 }
@@ -289,7 +289,7 @@ Loaded Worker::UpdateContext() {
     Event& e = context.current_event;
     Registry::Entry entry;
     if (services.registry->Find(e.m_sess_id, entry) != 1) {
-        NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): registry entry (with session %llu) is removed\n",
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "registry entry (with session %llu) is removed\n",
              (unsigned long long)e.m_sess_id);
         ClearCurrentProcessEventInfo();
         (void)DoneEvent();
@@ -298,7 +298,7 @@ Loaded Worker::UpdateContext() {
     // Whatever produced the event, its path must stay inside the session's folder.
     const char* why = nullptr;
     if (!IsSafeServerPath(e.m_path, &why)) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): event path '%s' %s, dropped\n", GetId(),
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): event path '%s' %s, dropped\n", GetId(),
              EscapeForLog(e.m_path).c_str(), why);
         ClearCurrentProcessEventInfo();
         services.events->DoneEvent(this, e);
@@ -312,21 +312,21 @@ Loaded Worker::UpdateContext() {
     context.full_path = e.m_path == "/" ? entry.local_path : entry.local_path + e.m_path;
 
     if (entry.pause && !e.isExpand() && !e.isRescan()) {
-        NLOG(L_DEBUG, kChannel,
-             "[DEBUG] worker.cpp(%d): Worker (%d): session %llu is paused, process this event (%s) later\n", GetId(),
+        NLOG_AT(L_DEBUG, kChannel,
+             "worker.cpp", "Worker (%d): session %llu is paused, process this event (%s) later\n", GetId(),
              (unsigned long long)entry.sess_id, e.toString().c_str_utf8());
         ClearCurrentProcessEventInfo();
         RedoEvent();
         return Loaded::kNothing;
     }
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): current event: %s\n", GetId(),
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(),
          e.toString().c_str_utf8());
 
     if (!entry.recursive) {
         int slashes = 0;
         for (char c : e.m_path.str()) slashes += c == '/';
         if ((e.isDir() && e.m_path != "/") || slashes >= 2) {
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): filter out recursive events (%s, %s)\n",
+            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "filter out recursive events (%s, %s)\n",
                  e.m_path.c_str_utf8(), e.isDir() ? "dir" : "file");
             ClearCurrentProcessEventInfo();
             (void)DoneEvent();
@@ -347,7 +347,7 @@ Worker::Finished Worker::DoneEvent() {
     }
     Event e = context.current_event;
     if (services.events->DoneEvent(this, e) < 0) {
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' not yet done.\n", GetId(),
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): processing event '%s' not yet done.\n", GetId(),
              context.current_event.toString().c_str_utf8());
         context.current_event = e;
         ClearCache();
@@ -357,7 +357,7 @@ Worker::Finished Worker::DoneEvent() {
     if (!context.full_path.empty()) static_cast<void>(services.forget_file_status(FileStatusKey(context.full_path)));
     notify_file_status = -1;
     if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): Worker (%d): processing event '%s' done\n", GetId(),
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): processing event '%s' done\n", GetId(),
          context.current_event.toString().c_str_utf8());
     ClearCache();
     context.clear();
@@ -366,7 +366,7 @@ Worker::Finished Worker::DoneEvent() {
 
 void Worker::RedoEvent() {
     if (services.events->RedoEvent(this, context.current_event) != 0)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): failed to redo event\n", GetId());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): failed to redo event\n", GetId());
     ClearCache();
     context.clear();
     Wait(2);
@@ -384,7 +384,7 @@ void Worker::NotifyEvent(NotifyEventType type) {
     case NOTIFY_CLIENT_REMOVE: e.m_type = Event::EV_REMOVE; break;
     default: e.m_type = Event::EV_EMPTY; break;
     }
-    NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): event type = %d, path = %s\n", (int)e.m_type,
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "event type = %d, path = %s\n", (int)e.m_type,
          e.m_path.c_str_utf8());
     if (e.m_type == Event::EV_EMPTY) return;
     e.m_data_size = context.current_event.m_data_size;
@@ -402,13 +402,13 @@ int Worker::ReportOf(int code) { return InTable(code) ? kErrorTable[-code].repor
 int Worker::HandleError(int code) {
     if (!InTable(code)) {
         // Whatever it means, holding the event cannot help: give it back.
-        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): worker: unknown error code [%d].\n", code);
+        NLOG_AT(L_CRIT, kChannel, "worker.cpp", "worker: unknown error code [%d].\n", code);
         return ACTION_RETURN_EVENT;
     }
-    NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
     int action = ActionOf(code);
     if (action == A_NONE) {
-        NLOG(L_CRIT, kChannel, "[CRIT] worker.cpp(%d): Worker (%d): unexpected error code [%d].\n", GetId(), code);
+        NLOG_AT(L_CRIT, kChannel, "worker.cpp", "Worker (%d): unexpected error code [%d].\n", GetId(), code);
         return ACTION_RETURN_EVENT;
     }
     if (code == ERR_SYS) {
@@ -424,7 +424,7 @@ int Worker::HandleError(int code) {
         sys_err_count = 0;
         download_.ResetPatchErrors();
         if (code == ERR_LOCAL_DISKFULL) {
-            NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): get disk full\n");
+            NLOG_AT(L_ERR, kChannel, "worker.cpp", "get disk full\n");
             ClearCache();
         }
     }
@@ -443,7 +443,7 @@ int Worker::HandleError(int code) {
         services.ui.file_locked(e, code);
         break;
     }
-    default: NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): No type for error: %d\n", code); break;
+    default: NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "No type for error: %d\n", code); break;
     }
     return action;
 }

@@ -39,8 +39,8 @@ bool WorkerPort::LocallyModified(const FILE_INFO& local, const ClientFileEventIn
     const char* path = GetPath().c_str_utf8();
     if (local.type == FT_DIR) {
         if (row.fileType == 0) {
-            NLOG(L_INFO, kChannel,
-                 "[INFO] worker.cpp(%d): ModificationCheck: '%s' appears as FILE in database, but now it is a "
+            NLOG_AT(L_INFO, kChannel,
+                 "worker.cpp", "ModificationCheck: '%s' appears as FILE in database, but now it is a "
                  "directory\n",
                  path);
             return true;
@@ -48,18 +48,18 @@ bool WorkerPort::LocallyModified(const FILE_INFO& local, const ClientFileEventIn
         return false;
     }
     if (row.fileType == 1) {
-        NLOG(L_INFO, kChannel,
-             "[INFO] worker.cpp(%d): ModificationCheck: '%s' appears as DIR in database, but now it is a file\n", path);
+        NLOG_AT(L_INFO, kChannel,
+             "worker.cpp", "ModificationCheck: '%s' appears as DIR in database, but now it is a file\n", path);
         return true;
     }
     if (local.type != FT_FILE) return false;
     if (local.size != row.fileSize || local.mtime != row.fileModTime) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): ModificationCheck: '%s' is modified (size and mtime not match)\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "ModificationCheck: '%s' is modified (size and mtime not match)\n",
              path);
         return true;
     }
     if (hash != nullptr && *hash != row.fileCheckSum) {
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): ModificationCheck: '%s' is modified (hash does not match)\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "ModificationCheck: '%s' is modified (hash does not match)\n",
              path);
         return true;
     }
@@ -121,22 +121,22 @@ int WorkerPort::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& s
 StepResult WorkerPort::CommitDatabase(const ClientFileEventInfo& row) {
     FileEventDB* db = GetEventDatabase();
     if (db == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UpdateDatabaseInfo: missing databasehandle\n");
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event database. Error code = %d\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UpdateDatabaseInfo: missing databasehandle\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "CommitDatabase: Failed to update local event database. Error code = %d\n",
              -1);
         return StepResult::kFailed;
     }
     const int rc = db->setEventInfo(row) == DbResult::kOk ? 0 : -1;
     if (rc != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): UpdateDatabaseInfo: failed to update database, error code %d\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UpdateDatabaseInfo: failed to update database, error code %d\n",
              rc);
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): CommitDatabase: Failed to update local event database. Error code = %d\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "CommitDatabase: Failed to update local event database. Error code = %d\n",
              rc);
         return StepResult::kFailed;
     }
     if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] worker.cpp(%d): CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
+        NLOG_AT(L_ERR, kChannel,
+             "worker.cpp", "CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
              (unsigned long long)context.root_entry.sess_id, row.path.c_str_utf8());
         return StepResult::kFailed;
     }
@@ -148,7 +148,7 @@ StepResult WorkerPort::RemoveDatabaseInfo() {
     const StepResult rc =
         db != nullptr && db->rmEventInfo(GetPath()) == DbResult::kOk ? StepResult::kOk : StepResult::kFailed;
     if (rc != StepResult::kOk)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): RemoveDatabaseInfo: failed to remove '%s'\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveDatabaseInfo: failed to remove '%s'\n",
              GetPath().c_str_utf8());
     static_cast<void>(services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath()));
     return rc;
@@ -214,33 +214,33 @@ StepResult WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char
     const char* what = is_dir ? "RenameRemoveDirectory" : "RenameRemoveFile";
     ustring name;
     if (root == nullptr || recycle::FreshName(*services.tmp_names, *root, rel, name) != 0) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: no name in the recycle folder for '%s'.\n", what,
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: no name in the recycle folder for '%s'.\n", what,
              rel.c_str_utf8());
         return StepResult::kFailed;
     }
     const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
     if (root->RenameNoReplace(rel, target) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to move '%s' to '%s'.\n", what,
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: failed to move '%s' to '%s'.\n", what,
              root->Full(rel).c_str_utf8(), root->Full(target).c_str_utf8());
         return StepResult::kFailed;
     }
     if (db == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: missing databasehandle\n", what);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: missing databasehandle\n", what);
         return StepResult::kFailed;
     }
     const DbResult rc = is_dir ? db->dumpDirToRecycleBin(name, rel) : db->dumpFileToRecycleBin(name, rel);
     if (rc != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: failed to dumpDirToRecycleBin '%s'.\n", what,
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: failed to dumpDirToRecycleBin '%s'.\n", what,
              rel.c_str_utf8());
         return StepResult::kFailed;
     }
     if (db->setRecycleOrigin(name, rel, reason) != DbResult::kOk)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: '%s' is recycled without its origin.\n", what,
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: '%s' is recycled without its origin.\n", what,
              rel.c_str_utf8());
     if (rel == GetPath()) context.database_record.Clear();
     if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel,
-             "[ERROR] worker.cpp(%d): %s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
+        NLOG_AT(L_ERR, kChannel,
+             "worker.cpp", "%s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
              what, (unsigned long long)context.root_entry.sess_id, rel.c_str_utf8());
         return StepResult::kFailed;
     }
@@ -254,13 +254,13 @@ StepResult WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, c
     if (root == nullptr) return StepResult::kFailed;
     ustring name;
     if (db == nullptr) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: missing databasehandle\n");
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "moveFileToRecycleBin: missing databasehandle\n");
     } else if (recycle::FreshName(*services.tmp_names, *root, GetPath(), name) != 0 ||
                root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != FsResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
              root->Full(rel).c_str_utf8(), root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
     } else if (db->addFileToRecycleBin(name, size, hash, mac_hash) != DbResult::kOk) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
              rel.c_str_utf8());
         (void)root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
         return StepResult::kFailed;
@@ -291,7 +291,7 @@ StepResult WorkerPort::TreeMatchesDatabase(const ustring& rel, bool& clean) cons
             const ustring child = folder + "/" + entry.name;
             ClientFileEventInfo row;
             if (db->getEventInfo(child, row) != DbLookup::kFound || row.syncID == 0) {
-                NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): '%s' is unknown to the database\n",
+                NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is unknown to the database\n",
                      child.c_str_utf8());
                 FSCloseDir(dh);
                 return StepResult::kOk;
@@ -327,7 +327,7 @@ int WorkerPort::RequestResumeToken(Channel& channel, PObject& request, PObject& 
     }
     ustring token;
     if (!ResumeTokenOf(answer, token)) {
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): %s: Bad response: %s\n", who, answer.toString().c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: Bad response: %s\n", who, answer.toString().c_str_utf8());
         return ERR_SERVER;
     }
     request["_resume_token"] = token;

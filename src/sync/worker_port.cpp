@@ -97,7 +97,7 @@ int WorkerPort::Exchange(uint8_t command, const PObject& request, PObject& reply
     const LeaseOutcome out =
         Leased(reply, [&](Channel& channel) { return RunProtocol(channel, command, request, reply); });
     if (out.stage == LeaseStage::kNoPool)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): Worker (%d): no server connection\n", WorkerId());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): no server connection\n", WorkerId());
     return out.stage == LeaseStage::kDone ? ReplyError(reply) : out.code;
 }
 
@@ -141,13 +141,13 @@ int WorkerPort::TestBlackListPath() {
     if (context.current_event.isDir()) {
         int rc = TestDirectory(GetPath(), len);
         if (rc != 0)
-            NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestBlackListPath: Directory '%s' (blocked: %d)\n",
+            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestBlackListPath: Directory '%s' (blocked: %d)\n",
                  GetPath().c_str_utf8(), rc);
         return rc;
     }
     int rc = TestFilePath(GetPath(), len);
     if (rc != 0)
-        NLOG(L_DEBUG, kChannel, "[DEBUG] worker.cpp(%d): TestBlackListPath: File '%s' (blocked: %d)\n",
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestBlackListPath: File '%s' (blocked: %d)\n",
              GetPath().c_str_utf8(), rc);
     return rc;
 }
@@ -183,17 +183,17 @@ int WorkerPort::TestBaseNameConflict(const ustring& base_name) {
     const bool renamed = name.front() == ' ' || name.back() == ' ' || name.back() == '.';
     if (renamed && !Quiet(GetPath())) {
         // A program may still be writing into it by that name: renamed once it is quiet.
-        NLOG(L_INFO, kChannel, "[INFO] worker.cpp(%d): TestBaseNameConflict: '%s' is still changing, later\n",
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "TestBaseNameConflict: '%s' is still changing, later\n",
              base_name.c_str_utf8());
         return ERR_INT;
     }
     if (name.front() == ' ' || name.back() == ' ') {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
              base_name.c_str_utf8());
         return WhiteSpaceConflictRename(*root, GetPath(), base_name, client) == FsResult::kOk ? 0 : ERR_SYS;
     }
     if (name.back() == '.') {
-        NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): TestBaseNameConflict : TailCharacterConflict '%s'.\n",
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "TestBaseNameConflict : TailCharacterConflict '%s'.\n",
              base_name.c_str_utf8());
         return ConflictRename(*root, GetPath(), client, "TailCharacterConflict") == FsResult::kOk ? 0 : ERR_SYS;
     }

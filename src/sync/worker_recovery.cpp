@@ -27,7 +27,7 @@ int WorkerPort::KeepConflictCopy(const ustring& name_reason, const char* why, us
     if (renamed != nullptr) *renamed = copy;
     FileEventDB* db = GetEventDatabase();
     if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(services.now())) != DbResult::kOk)
-        NLOG(L_ERR, kChannel, "[ERROR] worker.cpp(%d): conflict copy '%s' made but not recorded.\n",
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "conflict copy '%s' made but not recorded.\n",
              copy.c_str_utf8());
     NLOG(L_NOTICE, kChannel, "[NOTICE] worker.cpp(%d): conflict: '%s' keeps the local version of '%s' (%s)\n",
          copy.c_str_utf8(), GetPath().c_str_utf8(), why);

@@ -37,7 +37,7 @@ int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVi
             const int err = errno;
             // Gone since it was listed (or never there): nothing below it exists.
             if (rc == FsResult::kFailed && err == ENOENT) continue;
-            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): FSOpenDir(%s)\n", root->Full(where).c_str_utf8());
+            NLOG_AT(L_WARNING, kChannel, "worker.cpp", "FSOpenDir(%s)\n", root->Full(where).c_str_utf8());
             // The walked folder itself: a link, a file or a name too long for a path
             // stays so, and nothing of it is synchronised; anything else may pass.
             const bool lasting = rc == FsResult::kLink || err == ENOTDIR || err == ENAMETOOLONG;
@@ -57,7 +57,7 @@ int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVi
         FSCloseDir(dh);
         if (got < 0) {
             // A listing cut short says nothing about what it did not reach.
-            NLOG(L_WARNING, kChannel, "[WARNING] worker.cpp(%d): FSReadDir(%s) failed\n",
+            NLOG_AT(L_WARNING, kChannel, "worker.cpp", "FSReadDir(%s) failed\n",
                  root->Full(where).c_str_utf8());
             if (folder.empty()) return ERR_SYS;
             if (unknown) unknown->insert(folder);
@@ -65,7 +65,7 @@ int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVi
         const size_t first_sub = folders.size();
         for (const auto& [sub, e] : listed) {
             if (check_abort && Aborted()) {
-                NLOG(L_NOTICE, kChannel, "[NOTE] worker.cpp(%d): Traversing '%s' ... abort\n",
+                NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "Traversing '%s' ... abort\n",
                      root->Full(where).c_str_utf8());
                 return ERR_INT;
             }

@@ -28,17 +28,17 @@ SOCKET CellFd(void* context) { return context ? *static_cast<SOCKET*>(context) :
 int ReadFd(void* context, char* buf, unsigned len, const timeval& timeout) {
     SOCKET fd = CellFd(context);
     if (len == 0) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ReadFd: request 0\n");
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "ReadFd: request 0\n");
         return ERR_INVAL;
     }
     int ready = SockWaitReady(fd, false, timeout);
     if (ready < 0) {
         int err = SockLastError();
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: [%d] %s\n", err, SockErrorText(err));
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "select: [%d] %s\n", err, SockErrorText(err));
         return ERR_IO;
     }
     if (ready == 0) {
-        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n");
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "select: timeout\n");
         return ERR_TIMEOUT;
     }
     ssize_t n = SockRecv(fd, buf, len);
@@ -46,15 +46,15 @@ int ReadFd(void* context, char* buf, unsigned len, const timeval& timeout) {
         int err = SockLastError();
         // Readiness without data (a spurious wake-up) counts as one empty wait.
         if (SockWouldBlock(err)) return ERR_TIMEOUT;
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): read: %s\n", SockErrorText(err));
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "read: %s\n", SockErrorText(err));
         return ERR_IO;
     }
     if (n == 0) {
         // The peer closed: the normal end of an exchange, not a fault of this side.
-        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): read: %s\n", "connection closed by the peer");
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "read: %s\n", "connection closed by the peer");
         return ERR_IO;
     }
-    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", static_cast<int>(n));
+    NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "ReadFd: read %d bytes\n", static_cast<int>(n));
     return static_cast<int>(n);
 }
 
@@ -63,28 +63,28 @@ int WriteFd(void* context, const char* buf, unsigned len, const timeval& timeout
     if (len == 0) return ERR_INVAL;
     int ready = SockWaitReady(fd, true, timeout);
     if (ready < 0) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: %s\n", SockErrorText(SockLastError()));
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "select: %s\n", SockErrorText(SockLastError()));
         return ERR_IO;
     }
     if (ready == 0) {
-        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): select: timeout\n");
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "select: timeout\n");
         return ERR_TIMEOUT;
     }
     ssize_t n = SockSend(fd, buf, len);
     if (n < 0) {
         int err = SockLastError();
         if (SockWouldBlock(err)) return ERR_TIMEOUT;
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", SockErrorText(err));
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "write: %s\n", SockErrorText(err));
         return ERR_IO;
     }
     if (n == 0) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): write: %s\n", "nothing written");
-        NLOG(L_WARNING, kLog(),
-             "[WARNING] channel.cpp(%d): Diagnose: select says the socket is writeable but actually we "
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "write: %s\n", "nothing written");
+        NLOG_AT(L_WARNING, kLog(),
+             "channel.cpp", "Diagnose: select says the socket is writeable but actually we "
              "can't write ... connection closed?\n");
         return ERR_IO;
     }
-    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: write %d bytes\n", static_cast<int>(n));
+    NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "WriteFd: write %d bytes\n", static_cast<int>(n));
     return static_cast<int>(n);
 }
 
@@ -95,9 +95,9 @@ void PlainClose(void* context) {
     SOCKET fd = CellFd(context);
     if (fd != INVALID_SOCKET) {
         if (SockShutdown(fd) != 0)
-            NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", SockErrorText(SockLastError()));
+            NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "Channel: shutdown: %s\n", SockErrorText(SockLastError()));
         CloseSocket(fd);
-        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", fd);
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "Channel: socket %d closed\n", fd);
     }
     delete static_cast<SOCKET*>(context);
 }
@@ -133,19 +133,19 @@ int Channel::Open(const char*) { return ERR_OK; }
 
 int Channel::Open(SOCKET fd, bool prepare) {
     if (!IsClosed()) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n", GetFd());
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: %s\n", GetErrorString(ERR_INVAL));
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Open: Channel already opened [%d]\n", GetFd());
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Open: %s\n", GetErrorString(ERR_INVAL));
         return ERR_INVAL;
     }
     if (fd == INVALID_SOCKET) return ERR_INVAL;
     if (prepare) {
         if (!SetLinger(fd, 1)) {
-            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: SetLinger to socket [%d] failed, %s\n", fd,
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Open: SetLinger to socket [%d] failed, %s\n", fd,
                  GetErrorString(ERR_SYS));
             return ERR_SYS;
         }
         if (!SetNonBlock(fd)) {
-            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: SetNonBlock to socket [%d] failed, %s\n", fd,
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Open: SetNonBlock to socket [%d] failed, %s\n", fd,
                  GetErrorString(ERR_SYS));
             return ERR_SYS;
         }
@@ -154,14 +154,14 @@ int Channel::Open(SOCKET fd, bool prepare) {
     m_ops.context = new SOCKET(fd);
     ClearRead();
     ClearWrite();
-    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Channel: opening socket %d\n", fd);
+    NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "Channel: opening socket %d\n", fd);
     return ERR_OK;
 }
 
 int Channel::Open(const char* ip, int port) {
     if (!ip || port < 0) return ERR_OK;
     if (!IsClosed()) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Open: Channel already opened [%d]\n", GetFd());
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Open: Channel already opened [%d]\n", GetFd());
         return ERR_INVAL;
     }
     SOCKET sock = CreateSock();
@@ -186,7 +186,7 @@ int Channel::Close() {
     if (!IsClosed()) {
         int r = FlushWrite(0);
         if (r != 0) {
-            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): FlushWrite: %s\n", GetErrorString(r));
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "FlushWrite: %s\n", GetErrorString(r));
             ClearRead();
             ClearWrite();
         }
@@ -324,7 +324,7 @@ int Channel::Read(char* buf, unsigned len, unsigned& total) {
     take(std::min(r_size, len));
     while (total < len) {
         unsigned want = std::min(len - total, capacity);
-        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): want = %d, len = %d, total = %d, capacity = %d\n", want, len,
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "want = %d, len = %d, total = %d, capacity = %d\n", want, len,
              total, capacity);
         int r = ReadMore(static_cast<int>(want));
         if (r != 0) {
@@ -333,20 +333,20 @@ int Channel::Read(char* buf, unsigned len, unsigned& total) {
         }
         take(std::min(r_size, len - total));
     }
-    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Read: read %d bytes, head = %d, size = %d\n", len, r_head, r_size);
+    NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "Read: read %d bytes, head = %d, size = %d\n", len, r_head, r_size);
     return ERR_OK;
 }
 
 int Channel::Write(const char* buf, unsigned len) {
     if (IsClosed()) return ERR_IO;
     if (len > capacity) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: Exceed maximum data block size\n");
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Write: Exceed maximum data block size\n");
         return ERR_INVAL;
     }
     if (w_size + len > capacity) {
         int r = FlushWrite(static_cast<int>(w_size + len - capacity));
         if (r != 0) {
-            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Write: FlushWrite failed\n");
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Write: FlushWrite failed\n");
             return r;
         }
     }
@@ -356,7 +356,7 @@ int Channel::Write(const char* buf, unsigned len) {
     std::memcpy(w_buf + pos, buf, first);
     if (first < len) std::memcpy(w_buf, buf + first, len - first);
     w_size += len;
-    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): Write: write %d bytes\n", len);
+    NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "Write: write %d bytes\n", len);
     return ERR_OK;
 }
 
@@ -395,12 +395,12 @@ int Channel::FlushWrite(int want) {
     while (written < goal) {
         if (Aborted()) return ERR_INT;
         unsigned stretch = std::min(w_size, capacity - w_head);
-        NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): WriteFd: from %d, len %d\n", w_head, stretch);
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "WriteFd: from %d, len %d\n", w_head, stretch);
         int n = m_ops.write(m_ops.context, w_buf + w_head, stretch, m_timeout);
         if (n == ERR_TIMEOUT) {
             NoteStall(last_progress);
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
-            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): FlushWrite: Channel timeout for %u seconds\n",
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "FlushWrite: Channel timeout for %u seconds\n",
                  channel_timeout);
             return ERR_TIMEOUT;
         }
@@ -412,7 +412,7 @@ int Channel::FlushWrite(int want) {
         w_size -= static_cast<unsigned>(n);
         if (w_head >= capacity || w_size == 0) w_head = 0;
     }
-    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): FlushWrite: flush at least %d bytes\n", want);
+    NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "FlushWrite: flush at least %d bytes\n", want);
     return ERR_OK;
 }
 
@@ -439,8 +439,8 @@ int Channel::ReadMore(int want) {
             len = r_head - start;
         }
         if (len == 0) return ERR_INVAL;  // buffer full: the caller asked for more than fits
-        NLOG(L_DEBUG, kLog(),
-             "[DEBUG] channel.cpp(%d): ReadMore: want = %d, total = %d, len = %d, r_head = %d, r_size = %d\n", want,
+        NLOG_AT(L_DEBUG, kLog(),
+             "channel.cpp", "ReadMore: want = %d, total = %d, len = %d, r_head = %d, r_size = %d\n", want,
              total, len, r_head, r_size);
         int n = m_ops.read(m_ops.context, r_buf + start, len, m_timeout);
         if (n > 0) {
@@ -454,13 +454,13 @@ int Channel::ReadMore(int want) {
         if (n == ERR_TIMEOUT) {
             NoteStall(last_progress);
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
-            NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: Channel timeout for %u seconed\n",
+            NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "ReadMore: Channel timeout for %u seconed\n",
                  channel_timeout);
             return ERR_TIMEOUT;
         }
         return n < 0 ? n : ERR_IO;
     }
-    NLOG(L_DEBUG, kLog(), "[DEBUG] channel.cpp(%d): ReadMore: read at least %d bytes\n", want);
+    NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "ReadMore: read at least %d bytes\n", want);
     return ERR_OK;
 }
 
@@ -472,7 +472,7 @@ SOCKET Channel::CreateSock() { return SockCreateTcp(); }
 
 bool Channel::SetLinger(SOCKET sock, int seconds) {
     if (SockSetLinger(sock, seconds) != 0) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): setsockopt: %s\n", SockErrorText(SockLastError()));
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "setsockopt: %s\n", SockErrorText(SockLastError()));
         return false;
     }
     return true;
@@ -480,7 +480,7 @@ bool Channel::SetLinger(SOCKET sock, int seconds) {
 
 bool Channel::SetNonBlock(SOCKET sock) {
     if (SockSetNonBlock(sock) != 0) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): ioctl: Error code: %d\n", SockLastError());
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "ioctl: Error code: %d\n", SockLastError());
         return false;
     }
     return true;
@@ -488,7 +488,7 @@ bool Channel::SetNonBlock(SOCKET sock) {
 
 int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
     if (sock == INVALID_SOCKET || !ip || port < 0 || port > 65535) {
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): Invalid argumants (ip: %s, port: %d\n", ip ? ip : "(null)",
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Invalid argumants (ip: %s, port: %d\n", ip ? ip : "(null)",
              port);
         return ERR_INVAL;
     }
@@ -500,7 +500,7 @@ int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
     if (r == 0) return ERR_OK;
     if (r < 0) {
         int err = SockLastError();
-        NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", err);
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "connect: Error Code: %d\n", err);
         return ERR_SYS;
     }
     unsigned elapsed = 0;
@@ -508,20 +508,20 @@ int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
         if (Aborted()) return ERR_INT;
         int ready = SockWaitReady(sock, true, m_timeout);
         if (ready < 0) {
-            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): select: Error Code: %d\n", SockLastError());
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "select: Error Code: %d\n", SockLastError());
             return ERR_SYS;
         }
         if (ready > 0) {
             // Writable also means "failed": the pending error tells which.
             int err = SockConnectResult(sock);
             if (err == 0) return ERR_OK;
-            NLOG(L_WARNING, kLog(), "[WARNING] channel.cpp(%d): connect: Error Code: %d\n", err);
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "connect: Error Code: %d\n", err);
             return ERR_SYS;
         }
         elapsed += 3;
         if (channel_timeout != 0 && elapsed >= channel_timeout) {
-            NLOG(L_WARNING, kLog(),
-                 "[WARNING] channel.cpp(%d): Channel timed out during connect (%d seconds), abort anyway\n",
+            NLOG_AT(L_WARNING, kLog(),
+                 "channel.cpp", "Channel timed out during connect (%d seconds), abort anyway\n",
                  channel_timeout);
             return ERR_TIMEOUT;
         }

@@ -105,12 +105,12 @@ int ProtoWriteHeader(Channel& channel, uint16_t packet_length, uint8_t command) 
     if (rc == 0) rc = channel.WriteByte(command);
     if (rc == 0) rc = channel.WriteInt16(packet_length);
     if (rc != 0) {
-        NLOG(L_ERR, "proto_common_debug",
-             "[ERROR] proto-common.cpp(%d): ProtoWriteHeader: failed to write header of %s (%d)\n",
+        NLOG_AT(L_ERR, "proto_common_debug",
+             "proto-common.cpp", "ProtoWriteHeader: failed to write header of %s (%d)\n",
              ProtoCmd2String(command), rc);
         return rc;
     }
-    NLOG(L_DEBUG, "proto_common_debug", "[DEBUG] proto-common.cpp(%d): ProtoWriteHeader: %s, length %u\n",
+    NLOG_AT(L_DEBUG, "proto_common_debug", "proto-common.cpp", "ProtoWriteHeader: %s, length %u\n",
          ProtoCmd2String(command), (unsigned)packet_length);
     return 0;
 }
@@ -120,7 +120,7 @@ int ProtoReadHeader(Channel& channel, uint16_t& length, uint8_t& command, uint8_
     int rc = channel.ReadInt32(&magic);
     if (rc != 0) return rc;
     if (magic != PROTO_MAGIC) {
-        NLOG(L_ERR, "proto_common_debug", "[ERROR] proto-common.cpp(%d): ProtoReadHeader: bad magic 0x%08x\n", magic);
+        NLOG_AT(L_ERR, "proto_common_debug", "proto-common.cpp", "ProtoReadHeader: bad magic 0x%08x\n", magic);
         return -5;
     }
     // The rest of a header follows at once; a peer that stops here is broken.

@@ -22,7 +22,7 @@ ProxyChannel::~ProxyChannel() { ProxyChannel::Close(); }
 
 int ProxyChannel::Open(const char* host, int port) {
     if (!IsClosed()) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_channel.cpp(%d): ProxyChannel::Open: channel already open [%d]\n", GetFd());
+        NLOG_AT(L_ERR, kLog, "proxy_channel.cpp", "ProxyChannel::Open: channel already open [%d]\n", GetFd());
         return ERR_IO;
     }
     PROXY_SERVER_INFO server;
@@ -44,13 +44,13 @@ int ProxyChannel::Open(const char* host, int port) {
 
     int sock = VARNELProxyTunnelOpen(server, target, auth, &wait);
     if (sock < 0) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_channel.cpp(%d): ProxyChannel::Open: fail to connect to proxy server (%s:%d)\n",
+        NLOG_AT(L_ERR, kLog, "proxy_channel.cpp", "ProxyChannel::Open: fail to connect to proxy server (%s:%d)\n",
              proxy_address.c_str(), proxy_port);
         return ERR_IO;
     }
     ClearRead();
     ClearWrite();
-    NLOG(L_WARNING, kLog, "[WARNING] proxy_channel.cpp(%d): ProxyChannel::Open: socket %d has been connect to proxy (%s:%d)\n",
+    NLOG_AT(L_WARNING, kLog, "proxy_channel.cpp", "ProxyChannel::Open: socket %d has been connect to proxy (%s:%d)\n",
          sock, proxy_address.c_str(), proxy_port);
     if (Channel::Open(sock, true) != 0) {
         VARNELProxyTunnelClose(sock);
@@ -62,7 +62,7 @@ int ProxyChannel::Open(const char* host, int port) {
 int ProxyChannel::Close() {
     if (!IsClosed()) {
         int r = FlushWrite(0);
-        if (r != 0) NLOG(L_WARNING, kLog, "[WARNING] proxy_channel.cpp(%d): FlushWrite: %s\n", GetErrorString(r));
+        if (r != 0) NLOG_AT(L_WARNING, kLog, "proxy_channel.cpp", "FlushWrite: %s\n", GetErrorString(r));
     }
     SOCKET fd = DetachSocket();
     if (fd != INVALID_SOCKET) VARNELProxyTunnelClose(fd);

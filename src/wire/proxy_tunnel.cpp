@@ -204,18 +204,18 @@ int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_IN
     // Everything that goes into the request is checked before anything is sent.
     if (!server.szProxyAddress || !*server.szProxyAddress || server.ProxyPort == 0 || target.TargetPort == 0 ||
         !IsSafeHeaderHost(host)) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel.cpp(%d): refused: unusable proxy (%s:%d) or target host/port\n",
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "refused: unusable proxy (%s:%d) or target host/port\n",
              IsSafeHeaderHost(proxy) ? proxy : "(unprintable)", server.ProxyPort);
         return PROXY_TUNNEL_ERR_ARGS;
     }
     if (user && (std::strchr(user, ':') || !IsSafeHeaderValue(user) || !IsSafeHeaderValue(auth.szUserPasswd ? auth.szUserPasswd : ""))) {
-        NLOG(L_ERR, kLog,
-             "[ERROR] proxy_tunnel.cpp(%d): refused: the proxy user name or password holds a colon or control "
+        NLOG_AT(L_ERR, kLog,
+             "proxy_tunnel.cpp", "refused: the proxy user name or password holds a colon or control "
              "character\n");
         return PROXY_TUNNEL_ERR_ARGS;
     }
     if (auth.AuthType == PROXY_NTLM_AUTH || auth.AuthType == PROXY_NTLMv2_AUTH) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel.cpp(%d): NTLM proxy authentication is not supported\n");
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "NTLM proxy authentication is not supported\n");
         return PROXY_TUNNEL_ERR_UNSUPPORTED;
     }
     PROXY_WAIT_INFO defaults;
@@ -231,44 +231,44 @@ int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_IN
         std::string offered;
         OfferedSchemes(headers, &any, &basic, &offered);
         if (!user || auth.AuthType == PROXY_NO_AUTH) {
-            NLOG(L_ERR, kLog,
-                 "[ERROR] proxy_tunnel.cpp(%d): proxy %s:%d requires authentication (407) and no proxy user "
+            NLOG_AT(L_ERR, kLog,
+                 "proxy_tunnel.cpp", "proxy %s:%d requires authentication (407) and no proxy user "
                  "name is configured\n",
                  proxy, server.ProxyPort);
             return PROXY_TUNNEL_ERR_AUTH_REQUIRED;
         }
         if (any && !basic) {
-            NLOG(L_ERR, kLog,
-                 "[ERROR] proxy_tunnel.cpp(%d): proxy %s:%d offers only %s authentication; Basic is the one "
+            NLOG_AT(L_ERR, kLog,
+                 "proxy_tunnel.cpp", "proxy %s:%d offers only %s authentication; Basic is the one "
                  "supported\n",
                  proxy, server.ProxyPort, offered.c_str());
             return PROXY_TUNNEL_ERR_UNSUPPORTED;
         }
         credentials = Credentials(auth);
         if (credentials.empty()) {
-            NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel.cpp(%d): proxy user name and password are too long\n");
+            NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "proxy user name and password are too long\n");
             return PROXY_TUNNEL_ERR_ARGS;
         }
-        NLOG(L_DEBUG, kLog, "[DEBUG] proxy_tunnel.cpp(%d): proxy %s:%d asks for credentials; sending user %s\n",
+        NLOG_AT(L_DEBUG, kLog, "proxy_tunnel.cpp", "proxy %s:%d asks for credentials; sending user %s\n",
              proxy, server.ProxyPort, user);
         r = Attempt(server, target, credentials, waiter, &fd, &headers);
     }
     if (r == 0) {
-        NLOG(L_DEBUG, kLog, "[DEBUG] proxy_tunnel.cpp(%d): tunnel to %s:%d through %s:%d open, socket %d\n", host,
+        NLOG_AT(L_DEBUG, kLog, "proxy_tunnel.cpp", "tunnel to %s:%d through %s:%d open, socket %d\n", host,
              target.TargetPort, proxy, server.ProxyPort, fd);
         return fd;
     }
     if (r == 407) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel.cpp(%d): proxy %s:%d refused the credentials of user %s (%s)\n",
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "proxy %s:%d refused the credentials of user %s (%s)\n",
              proxy, server.ProxyPort, user ? user : "", Printable(headers).c_str());
         return PROXY_TUNNEL_ERR_AUTH_REFUSED;
     }
     if (r == PROXY_TUNNEL_ERR_REFUSED || r == PROXY_TUNNEL_ERR_BAD_REPLY) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel.cpp(%d): proxy %s:%d refused the tunnel to %s:%d: \"%s\"\n", proxy,
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "proxy %s:%d refused the tunnel to %s:%d: \"%s\"\n", proxy,
              server.ProxyPort, host, target.TargetPort, Printable(headers).c_str());
         return r;
     }
-    NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel.cpp(%d): tunnel to %s:%d through %s:%d failed: %s\n", host,
+    NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "tunnel to %s:%d through %s:%d failed: %s\n", host,
          target.TargetPort, proxy, server.ProxyPort, ProxyTunnelErrorText(r));
     return r;
 }

@@ -21,18 +21,18 @@ int ProxyTunnelChannel::Open(const char* host, int port) {
     RelayKey key;
     std::string host_header;
     if (!IsClosed()) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel_channel.cpp(%d): Open: channel already open [%d]\n", GetFd());
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel_channel.cpp", "Open: channel already open [%d]\n", GetFd());
     } else if (!relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, true, &key, &host_header)) {
         // logged
     } else if (ProxyChannel::Open(tunnel_address.c_str(), tunnel_port) != 0 || IsClosed()) {
-        NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel_channel.cpp(%d): Open proxy failed\n");
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel_channel.cpp", "Open proxy failed\n");
     } else {
         ret = relay_open::Handshake(*this, host, port, key, host_header, m_timeout, flag, [this] { return Aborted(); },
                                     true);
     }
     if (ret != 0)
-        NLOG(L_ERR, kLog, "[ERROR] proxy_tunnel_channel.cpp(%d): ProxyTunnelChannel[%d]: ret = %d\n", port, ret);
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel_channel.cpp", "ProxyTunnelChannel[%d]: ret = %d\n", port, ret);
     else
-        NLOG(L_DEBUG, kLog, "[DEBUG] proxy_tunnel_channel.cpp(%d): ProxyTunnelChannel[%d]: ret = %d\n", port, ret);
+        NLOG_AT(L_DEBUG, kLog, "proxy_tunnel_channel.cpp", "ProxyTunnelChannel[%d]: ret = %d\n", port, ret);
     return ret;
 }

@@ -43,14 +43,14 @@ void log_ssl() {
     char text[256];
     while ((e = ERR_get_error()) != 0) {
         ERR_error_string_n(e, text, sizeof text);
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): ssl-errors: %s\n", text);
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "ssl-errors: %s\n", text);
     }
 }
 
 int SSLReadFd(void* ctx, char* buf, unsigned len, const timeval& wait) {
     SSL* ssl = (SSL*)ctx;
     if (len == 0) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): ReadFd: request 0\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "ReadFd: request 0\n");
         return ERR_INVAL;
     }
     if (!ssl) return ERR_IO;
@@ -59,32 +59,32 @@ int SSLReadFd(void* ctx, char* buf, unsigned len, const timeval& wait) {
         int want = (unsigned)held < len ? held : (int)len;
         int n = SSL_read(ssl, buf, want);
         if (n <= 0) {
-            NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Diagnose: SSL_read failed\n");
+            NLOG_AT(L_WARNING, kLog, "channel.cpp", "Diagnose: SSL_read failed\n");
             log_ssl();
             return ERR_IO;
         }
-        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", n);
+        NLOG_AT(L_DEBUG, kLog, "channel.cpp", "ReadFd: read %d bytes\n", n);
         return n;
     }
     int fd = SSL_get_fd(ssl);
     int w = SockWaitReady(fd, false, wait);
     if (w < 0) {
         int err = SockLastError();
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): select: [%d] %s\n", err, SockErrorText(err));
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "select: [%d] %s\n", err, SockErrorText(err));
         return ERR_IO;
     }
     if (w == 0) return ERR_TIMEOUT;
     int cap = len > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)len;
     int n = SSL_read(ssl, buf, cap);
     if (n > 0) {
-        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): ReadFd: read %d bytes\n", n);
+        NLOG_AT(L_DEBUG, kLog, "channel.cpp", "ReadFd: read %d bytes\n", n);
         return n;
     }
     int e = SSL_get_error(ssl, n);
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
         // Only part of a record has arrived: report one empty wait so the caller
         // simply waits again.
-        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSL want read");
+        NLOG_AT(L_DEBUG, kLog, "channel.cpp", "SSL want read");
         return ERR_TIMEOUT;
     }
     log_ssl();
@@ -98,33 +98,33 @@ int SSLWriteFd(void* ctx, const char* buf, unsigned len, const timeval& wait) {
     int fd = SSL_get_fd(ssl);
     int w = SockWaitReady(fd, true, wait);
     if (w < 0) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): select: %s\n", SockErrorText(SockLastError()));
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "select: %s\n", SockErrorText(SockLastError()));
         return ERR_IO;
     }
     if (w == 0) {
-        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): select: timeout\n");
+        NLOG_AT(L_DEBUG, kLog, "channel.cpp", "select: timeout\n");
         return ERR_TIMEOUT;
     }
     int cap = len > 0x7FFFFFFFu ? 0x7FFFFFFF : (int)len;
     ERR_clear_error();
     int n = SSL_write(ssl, buf, cap);
     if (n > 0) {
-        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): WriteFd: write %d bytes\n", n);
+        NLOG_AT(L_DEBUG, kLog, "channel.cpp", "WriteFd: write %d bytes\n", n);
         return n;
     }
     int e = SSL_get_error(ssl, n);
     int err = errno;
     if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
-        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSL want write\n");
+        NLOG_AT(L_DEBUG, kLog, "channel.cpp", "SSL want write\n");
         return ERR_TIMEOUT;
     }
     if (e == SSL_ERROR_SYSCALL) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n",
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n",
              n, e, err, strerror(err));
         log_ssl();
         return ERR_SYS;
     }
-    NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): misc error: n = %d, ssl_ret = %d, errno = %d\n", n, e, err);
+    NLOG_AT(L_WARNING, kLog, "channel.cpp", "misc error: n = %d, ssl_ret = %d, errno = %d\n", n, e, err);
     log_ssl();
     return ERR_IO;
 }
@@ -135,7 +135,7 @@ bool ssl_channel_is_invalid(void* ctx) { return ctx == nullptr; }
 
 void ssl_channel_release(void* ctx) {
     SSL* ssl = (SSL*)ctx;
-    NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): destroy ssl obj %p\n", ctx);
+    NLOG_AT(L_DEBUG, kLog, "channel.cpp", "destroy ssl obj %p\n", ctx);
     if (!ssl) return;
     SSL_CTX* sctx = SSL_get_SSL_CTX(ssl);
     // The closing alert is best effort: the peer may be gone already, and a
@@ -153,9 +153,9 @@ void ssl_channel_close(void* ctx) {
     ssl_channel_release(ctx);
     if (fd >= 0) {
         if (shutdown(fd, SHUT_RDWR) != 0)
-            NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): Channel: shutdown: %s\n", strerror(errno));
+            NLOG_AT(L_DEBUG, kLog, "channel.cpp", "Channel: shutdown: %s\n", strerror(errno));
         close(fd);
-        NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): Channel: socket %d closed\n", fd);
+        NLOG_AT(L_DEBUG, kLog, "channel.cpp", "Channel: socket %d closed\n", fd);
     }
 }
 
@@ -278,7 +278,7 @@ bool InstallCERT(SSL* ssl) {
     std::string path = GetCERTPath();
     if (SSL_use_certificate_file(ssl, path.c_str(), SSL_FILETYPE_PEM) != 1) {
         log_ssl();
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install certificate failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "Install certificate failed\n");
         return false;
     }
     return true;
@@ -288,7 +288,7 @@ bool InstallPriKey(SSL* ssl) {
     std::string path = GetPriKeyPath();
     if (SSL_use_PrivateKey_file(ssl, path.c_str(), SSL_FILETYPE_PEM) != 1 || SSL_check_private_key(ssl) != 1) {
         log_ssl();
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Install private key failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "Install private key failed\n");
         return false;
     }
     return true;
@@ -312,7 +312,7 @@ bool InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     ssl = nullptr;
     ctx = SSL_CTX_new(isServer ? TLS_server_method() : TLS_client_method());
     if (!ctx) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl_ctx created failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "m_ssl_ctx created failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
         return false;
@@ -328,7 +328,7 @@ bool InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
     SSL_CTX_set_mode(ctx, SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_ENABLE_PARTIAL_WRITE);
     ssl = SSL_new(ctx);
     if (!ssl) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): m_ssl created failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "m_ssl created failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
         return false;
@@ -338,12 +338,12 @@ bool InitSSL(SSL*& ssl, SSL_CTX*& ctx, bool isServer) {
         return true;
     }
     if (!InstallCERT(ssl)) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl certificate failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "Open: init ssl certificate failed\n");
         DeinitSSL(ssl, ctx, true);
         return false;
     }
     if (!InstallPriKey(ssl)) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl private key failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "Open: init ssl private key failed\n");
         DeinitSSL(ssl, ctx, true);
         return false;
     }
@@ -372,7 +372,7 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
         } else if (e == SSL_ERROR_WANT_WRITE) {
             for_write = true;
         } else {
-            NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): SSLHandshake: SSL error code: %d\n", e);
+            NLOG_AT(L_WARNING, kLog, "channel.cpp", "SSLHandshake: SSL error code: %d\n", e);
             log_ssl();
             return ERR_IO;
         }
@@ -381,12 +381,12 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
             if (abort_flag && abort_flag->load() != 0) return ERR_INT;
             int w = SockWaitReady(fd, for_write, wait);
             if (w < 0) {
-                NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): SSLHandshake: select: Error Code: %d\n",
+                NLOG_AT(L_WARNING, kLog, "channel.cpp", "SSLHandshake: select: Error Code: %d\n",
                      SockLastError());
                 return ERR_SYS;
             }
             if (w > 0) {
-                NLOG(L_DEBUG, kLog, "[DEBUG] channel.cpp(%d): SSLHandshake: reset timeout\n");
+                NLOG_AT(L_DEBUG, kLog, "channel.cpp", "SSLHandshake: reset timeout\n");
                 elapsed = 0;
                 last_progress = Channel::MonotonicMs();
                 stall.since.store(0, std::memory_order_relaxed);
@@ -397,8 +397,8 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
             // A wait shorter than a second still counts one, so the limit is reached.
             elapsed += wait.tv_sec > 0 ? (unsigned)wait.tv_sec : 1;
             if (channel_timeout != 0 && elapsed >= channel_timeout) {
-                NLOG(L_WARNING, kLog,
-                     "[WARNING] channel.cpp(%d): SSLHandshake: timed out during connect (%d seconds), "
+                NLOG_AT(L_WARNING, kLog,
+                     "channel.cpp", "SSLHandshake: timed out during connect (%d seconds), "
                      "abort anyway\n",
                      (int)channel_timeout);
                 return ERR_TIMEOUT;
@@ -409,8 +409,8 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
 
 int Channel::ConvertToSSLChannel(bool isServer) {
     if (m_isSSL) {
-        NLOG(L_WARNING, kLog,
-             "[WARNING] channel.cpp(%d): ConvertToSSLChannel: Channel is SSL channel, no need to be "
+        NLOG_AT(L_WARNING, kLog,
+             "channel.cpp", "ConvertToSSLChannel: Channel is SSL channel, no need to be "
              "converted\n");
         return ERR_OK;
     }
@@ -418,7 +418,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     SSL* ssl = nullptr;
     SSL_CTX* ctx = nullptr;
     if (!InitSSL(ssl, ctx, isServer)) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open: init ssl failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "Open: init ssl failed\n");
         return ERR_IO;
     }
     // Anything still buffered for sending belongs to the plain part of the
@@ -429,7 +429,7 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     }
     SOCKET fd = GetFd();
     if (SSL_set_fd(ssl, fd) != 1) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): set fd failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "set fd failed\n");
         log_ssl();
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
@@ -438,14 +438,14 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     // they sit in the read buffer and cannot be handed to the library, so a peer
     // that does that is refused rather than misread.
     if (r_size != 0) {
-        NLOG(L_WARNING, kLog,
-             "[WARNING] channel.cpp(%d): ConvertToSSLChannel: %u unread plain bytes before the handshake\n",
+        NLOG_AT(L_WARNING, kLog,
+             "channel.cpp", "ConvertToSSLChannel: %u unread plain bytes before the handshake\n",
              (unsigned)r_size);
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
     }
     if (SSLHandshake(ssl, m_timeout, channel_timeout, flag, &waiting_since_ms) != 0) {
-        NLOG(L_WARNING, kLog, "[WARNING] channel.cpp(%d): Open to SSL connect to server failed\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "Open to SSL connect to server failed\n");
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
     }

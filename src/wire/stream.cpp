@@ -91,7 +91,7 @@ void PStream::DumpHistory() {
         MutexLock l(status_lock);
         text = GetHistory();
     }
-    NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): Error stack: %s\n", text.c_str_utf8());
+    NLOG_AT(L_ERR, kLog(), "stream.cpp", "Error stack: %s\n", text.c_str_utf8());
 }
 
 void PStream::UpdateStatus(uint64_t sent, uint64_t size) {
@@ -117,7 +117,7 @@ StreamResult PStream::Send(Channel& c, const PObject& value) {
     } else {
         int f = c.FlushWrite(0);
         if (f != 0) {
-            NLOG(L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", f);
+            NLOG_AT(L_WARNING, kLog(), "stream.cpp", "Channel: %d\n", f);
             r = StreamResult::kIo;
         }
     }
@@ -169,7 +169,7 @@ StreamResult PStream::Send(Channel& c, const ustring& value) {
     uint32_t len = value.length();
     if (len > 0xFFFF) {
         // The 16-bit count cannot express it; refuse before anything is written.
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): string of %u bytes is too long to send\n", len);
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "string of %u bytes is too long to send\n", len);
         return StreamResult::kSys;
     }
     if (c.WriteByte(TAG_STRING) != 0 || c.WriteInt16(static_cast<uint16_t>(len)) != 0) return StreamResult::kIo;
@@ -220,7 +220,7 @@ StreamResult PStream::Send(Channel& c, const PObject::array_type& value) {
 StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "malloc error\n");
         return StreamResult::kSys;
     }
     // The file is open before anything of the value is written, so that a file that
@@ -235,13 +235,13 @@ StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
         errno = EINVAL;
     }
     if (fd < 0) {
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
              "rb", errno);
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fopen error\n");
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "fopen error\n");
         return StreamResult::kSys;
     }
     if (value.offset > INT64_MAX || ::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0) {
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fseek error\n");
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "fseek error\n");
         ::close(fd);
         return StreamResult::kSys;
     }
@@ -261,7 +261,7 @@ StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
         ssize_t n = ::read(fd, buf.get(), want);
         if (n < 0) {
             if (errno == EINTR) continue;
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): fread error\n");
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "fread error\n");
             ::close(fd);
             return StreamResult::kSys;
         }
@@ -275,14 +275,14 @@ StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
         }
         sent += static_cast<uint64_t>(n);
         if (sent % kProgressStep == 0)
-            NLOG(L_INFO, kLog(), "[INFO] stream.cpp(%d): sending %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
+            NLOG_AT(L_INFO, kLog(), "stream.cpp", "sending %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
                  static_cast<unsigned long long>(sent), static_cast<unsigned long long>(value.length));
         UpdateStatus(sent, value.length);
     }
     ::close(fd);
     if (eof) {
         // The peer was promised more bytes than exist; this connection is unusable now.
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): file length is incorrect.\n");
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "file length is incorrect.\n");
         return StreamResult::kStream;
     }
     return StreamResult::kOk;
@@ -291,7 +291,7 @@ StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
 // ---- receiving -------------------------------------------------------------
 
 StreamResult PStream::ChannelFailed(int code) {
-    NLOG(L_WARNING, kLog(), "[WARNING] stream.cpp(%d): Channel: %d\n", code);
+    NLOG_AT(L_WARNING, kLog(), "stream.cpp", "Channel: %d\n", code);
     return StreamResult::kIo;
 }
 
@@ -316,7 +316,7 @@ StreamResult PStream::Charge(uint64_t members, uint64_t bytes) {
     recv_elements += members;
     recv_bytes += members * kElementCharge + bytes;
     if (recv_elements <= kMaxRecvElements && recv_bytes <= recv_limit) return StreamResult::kOk;
-    NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): value too large: over %llu members or %llu bytes\n",
+    NLOG_AT(L_ERR, kLog(), "stream.cpp", "value too large: over %llu members or %llu bytes\n",
          static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(recv_limit));
     over_limit = true;
     return StreamResult::kStream;
@@ -341,7 +341,7 @@ StreamResult PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
             int r = c.ReadByte(&zero);
             if (r != 0) return ChannelFailed(r);
             if (zero != 0) {
-                NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): expect length 0, but we've got %u\n",
+                NLOG_AT(L_ERR, kLog(), "stream.cpp", "expect length 0, but we've got %u\n",
                      static_cast<unsigned>(zero));
                 return StreamResult::kStream;
             }
@@ -366,13 +366,13 @@ StreamResult PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
         case TAG_ARRAY:
         case TAG_MAP: {
             if (indent >= kMaxDepth) {
-                NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): values nested deeper than %d levels\n", kMaxDepth);
+                NLOG_AT(L_ERR, kLog(), "stream.cpp", "values nested deeper than %d levels\n", kMaxDepth);
                 return StreamResult::kStream;
             }
             return tag == TAG_ARRAY ? Recv(c, value.asArray()) : Recv(c, value.asMap());
         }
         default:
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: unknown tag %u\n", static_cast<unsigned>(tag));
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "PStream: unknown tag %u\n", static_cast<unsigned>(tag));
             return StreamResult::kStream;
     }
 }
@@ -383,7 +383,7 @@ StreamResult PStream::Recv(Channel& c, uint64_t& value) {
     int r = c.ReadByte(&width);
     if (r != 0) return ChannelFailed(r);
     if (width > 8) {
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): integer of %u bytes\n", static_cast<unsigned>(width));
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "integer of %u bytes\n", static_cast<unsigned>(width));
         return StreamResult::kStream;
     }
     unsigned char bytes[8];
@@ -449,7 +449,7 @@ StreamResult PStream::Recv(Channel& c, PObject::array_type& value) {
 StreamResult PStream::Recv(Channel& c, PObject::map_type& value) {
     return RecvMembers(c, '{', '}', [&](uint8_t tag) {
         if (tag != TAG_STRING) {
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): PStream: expect string, but get tag %u\n",
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "PStream: expect string, but get tag %u\n",
                  static_cast<unsigned>(tag));
             return StreamResult::kStream;
         }
@@ -508,7 +508,7 @@ int PStream::OpenRecvFile(const ustring& path, int flags) {
     ustring rel;
     int fd = -1;
     if (!recv_root->Relative(path, rel)) {
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' is not inside '%s'\n", path.c_str_utf8(),
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "'%s' is not inside '%s'\n", path.c_str_utf8(),
              recv_root->path().c_str_utf8());
         errno = EXDEV;
         return -1;
@@ -525,19 +525,19 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
     if (fresh) {
         // Only a folder the receiver chose may receive unnamed binaries.
         if (recv_path.empty()) {
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): no folder for received binaries, refusing %llu bytes\n",
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "no folder for received binaries, refusing %llu bytes\n",
                  static_cast<unsigned long long>(count));
             return StreamResult::kSys;
         }
         value.offset = 0;
         value.length = 0;
     } else {
-        NLOG(L_DEBUG, kLog(), "[DEBUG] stream.cpp(%d): store binary to %s, offset %llu\n", value.path.c_str_utf8(),
+        NLOG_AT(L_DEBUG, kLog(), "stream.cpp", "store binary to %s, offset %llu\n", value.path.c_str_utf8(),
              static_cast<unsigned long long>(value.offset));
     }
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
-        NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): malloc error\n");
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "malloc error\n");
         return StreamResult::kSys;
     }
 
@@ -558,7 +558,7 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
         }
         if (fd < 0) {
             const int err = errno;
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n",
                  recv_path.c_str_utf8(), "wb", err);
             return WriteFailed(err);
         }
@@ -566,7 +566,7 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
         fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT | O_TRUNC);
         if (fd < 0) {
             const int err = errno;
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): _wfopen(\"%s\", \"%s\"): Error code %d\n",
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n",
                  value.path.c_str_utf8(), "wb", err);
             return WriteFailed(err);
         }
@@ -575,25 +575,25 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
         // `offset` cannot be continued without a gap, so it is refused.
         fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT);
         if (fd < 0) {
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): CreateFile: Error code %d\n", errno);
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "CreateFile: Error code %d\n", errno);
             return StreamResult::kSys;
         }
         struct stat st {};
         if (::fstat(fd, &st) != 0 || value.offset > static_cast<uint64_t>(INT64_MAX) ||
             static_cast<uint64_t>(st.st_size) < value.offset) {
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): '%s' holds %llu bytes, cannot continue at %llu\n",
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "'%s' holds %llu bytes, cannot continue at %llu\n",
                  value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
                  static_cast<unsigned long long>(value.offset));
             ::close(fd);
             return StreamResult::kSys;
         }
         if (::ftruncate(fd, static_cast<off_t>(value.offset)) != 0) {
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetEndOfFile: Error code %d\n", errno);
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "SetEndOfFile: Error code %d\n", errno);
             ::close(fd);
             return StreamResult::kSys;
         }
         if (::lseek(fd, static_cast<off_t>(value.offset), SEEK_SET) < 0) {
-            NLOG(L_ERR, kLog(), "[ERROR] stream.cpp(%d): SetFilePointerEx: Error code %d\n", errno);
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "SetFilePointerEx: Error code %d\n", errno);
             ::close(fd);
             return StreamResult::kSys;
         }
@@ -617,7 +617,7 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
             break;
         }
         if (received % kProgressStep == 0)
-            NLOG(L_INFO, kLog(), "[INFO] stream.cpp(%d): receiving %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
+            NLOG_AT(L_INFO, kLog(), "stream.cpp", "receiving %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
                  static_cast<unsigned long long>(received), static_cast<unsigned long long>(count));
         UpdateStatus(received, count);
     }

@@ -111,12 +111,12 @@ int TunnelChannel::Open(const char* host, int port) {
     RelayKey key;
     std::string host_header;
     if (!IsClosed()) {
-        NLOG(L_ERR, kLog, "[ERROR] tunnel_channel.cpp(%d): Open: channel already open [%d]\n", GetFd());
+        NLOG_AT(L_ERR, kLog, "tunnel_channel.cpp", "Open: channel already open [%d]\n", GetFd());
         return ERR_IO;
     }
     if (!relay_open::Prepare(relay, tunnel_address, tunnel_port, host, port, false, &key, &host_header)) return ERR_IO;
     if (Channel::Open(tunnel_address.c_str(), tunnel_port) != 0 || IsClosed()) {
-        NLOG(L_ERR, kLog, "[ERROR] tunnel_channel.cpp(%d): Connect failed\n");
+        NLOG_AT(L_ERR, kLog, "tunnel_channel.cpp", "Connect failed\n");
         return ERR_IO;
     }
     return relay_open::Handshake(*this, host, port, key, host_header, m_timeout, flag, [this] { return Aborted(); },
