@@ -7,16 +7,16 @@
 // rdiff is run as a separate process; its benchmarks are skipped when it is missing.
 // Every figure is wall time of one whole operation (Iterations(1)), repeated.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <random>
-#include <spawn.h>
 #include <string>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <vector>
 
 #include "delta/delta_file_reader.h"
@@ -28,28 +28,23 @@ namespace {
 
 std::string g_dir, g_old, g_new, g_half, g_sig, g_delta, g_out, g_rdiff;
 
-std::string find_rdiff()
-{
+std::string find_rdiff() {
     const char* env = std::getenv("PATH");
     std::string paths = env ? env : "/usr/bin:/bin";
     size_t start = 0;
     while (start <= paths.size()) {
         size_t end = paths.find(':', start);
-        if (end == std::string::npos)
-            end = paths.size();
+        if (end == std::string::npos) end = paths.size();
         std::string c = paths.substr(start, end - start) + "/rdiff";
-        if (::access(c.c_str(), X_OK) == 0)
-            return c;
+        if (::access(c.c_str(), X_OK) == 0) return c;
         start = end + 1;
     }
     return "";
 }
 
-bool run(std::vector<std::string> args)
-{
+bool run(std::vector<std::string> args) {
     std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
+    for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
@@ -58,25 +53,20 @@ bool run(std::vector<std::string> args)
     pid_t pid;
     int rc = posix_spawn(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
-    if (rc != 0)
-        return false;
+    if (rc != 0) return false;
     int status = 0;
     return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-void write_file(const std::string& path, const std::vector<uint8_t>& data)
-{
+void write_file(const std::string& path, const std::vector<uint8_t>& data) {
     FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size())
-        std::abort();
+    if (f == nullptr || std::fwrite(data.data(), 1, data.size(), f) != data.size()) std::abort();
     std::fclose(f);
 }
 
-void make_files(size_t mib)
-{
+void make_files(size_t mib) {
     char templ[] = "/tmp/nimbrel-bench-delta-XXXXXX";
-    if (::mkdtemp(templ) == nullptr)
-        std::abort();
+    if (::mkdtemp(templ) == nullptr) std::abort();
     g_dir = templ;
     g_old = g_dir + "/old";
     g_new = g_dir + "/new";
@@ -95,8 +85,7 @@ void make_files(size_t mib)
     size_t blocks = data.size() / 2048;
     std::vector<uint8_t> half = data;
     for (size_t blk = 0; blk < blocks; ++blk) {
-        if (gen() & 1)
-            continue;
+        if (gen() & 1) continue;
         for (size_t i = 0; i < 2048; i += 8) {
             uint64_t v = gen();
             std::copy_n(reinterpret_cast<const uint8_t*>(&v), 8, &half[blk * 2048 + i]);
@@ -105,11 +94,9 @@ void make_files(size_t mib)
     write_file(g_half, half);
     half = {};
     std::vector<size_t> idx(blocks);
-    for (size_t i = 0; i < blocks; ++i)
-        idx[i] = i;
+    for (size_t i = 0; i < blocks; ++i) idx[i] = i;
     std::shuffle(idx.begin(), idx.end(), gen);
-    for (size_t k = 0; k < blocks / 100; ++k)
-        data[idx[k] * 2048 + gen() % 2048] ^= 0xA5;
+    for (size_t k = 0; k < blocks / 100; ++k) data[idx[k] * 2048 + gen() % 2048] ^= 0xA5;
     write_file(g_new, data);
     // The common inputs of delta and patch.
     SimpleFileReader sig;
@@ -118,29 +105,24 @@ void make_files(size_t mib)
     SimpleFileReader delta;
     delta.setFile(g_new);
     delta.setDelta(g_delta, g_sig);
-    if (sig.readFile() != 0 || delta.readFile() != 0)
-        std::abort();
+    if (sig.readFile() != 0 || delta.readFile() != 0) std::abort();
 }
 
-void remove_files()
-{
-    for (const std::string* f : {&g_old, &g_new, &g_half, &g_sig, &g_delta, &g_out})
-        ::unlink(f->c_str());
+void remove_files() {
+    for (const std::string* f : {&g_old, &g_new, &g_half, &g_sig, &g_delta, &g_out}) ::unlink(f->c_str());
     ::unlink((g_dir + "/tmp").c_str());
     ::rmdir(g_dir.c_str());
 }
 
 // Output of one operation; removed before each run so that no run truncates a file
 // still being written back.
-std::string fresh_output()
-{
+std::string fresh_output() {
     std::string out = g_dir + "/tmp";
     ::unlink(out.c_str());
     return out;
 }
 
-void BM_ReadFile(benchmark::State& state)
-{
+void BM_ReadFile(benchmark::State& state) {
     std::vector<char> buf(1 << 20);
     for (auto _ : state) {
         int fd = ::open(g_old.c_str(), O_RDONLY);
@@ -150,20 +132,17 @@ void BM_ReadFile(benchmark::State& state)
     }
 }
 
-void BM_Md4(benchmark::State& state)
-{
+void BM_Md4(benchmark::State& state) {
     for (auto _ : state) {
         SimpleFileReader r;
         ustring hex;
         r.setFile(g_old);
         r.setHashString(hex);
-        if (r.readFile() != 0)
-            state.SkipWithError("md4 failed");
+        if (r.readFile() != 0) state.SkipWithError("md4 failed");
     }
 }
 
-void BM_Signature_Ours(benchmark::State& state)
-{
+void BM_Signature_Ours(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         std::string out = fresh_output();
@@ -171,13 +150,11 @@ void BM_Signature_Ours(benchmark::State& state)
         SimpleFileReader r;
         r.setFile(g_old);
         r.setSignature(out);
-        if (r.readFile() != 0)
-            state.SkipWithError("signature failed");
+        if (r.readFile() != 0) state.SkipWithError("signature failed");
     }
 }
 
-void BM_Signature_Rdiff(benchmark::State& state)
-{
+void BM_Signature_Rdiff(benchmark::State& state) {
     if (g_rdiff.empty()) {
         state.SkipWithError("rdiff not installed");
         return;
@@ -191,8 +168,7 @@ void BM_Signature_Rdiff(benchmark::State& state)
     }
 }
 
-void delta_ours(benchmark::State& state, const std::string& file)
-{
+void delta_ours(benchmark::State& state, const std::string& file) {
     for (auto _ : state) {
         state.PauseTiming();
         std::string out = fresh_output();
@@ -200,13 +176,11 @@ void delta_ours(benchmark::State& state, const std::string& file)
         SimpleFileReader r;
         r.setFile(file);
         r.setDelta(out, g_sig);
-        if (r.readFile() != 0)
-            state.SkipWithError("delta failed");
+        if (r.readFile() != 0) state.SkipWithError("delta failed");
     }
 }
 
-void delta_rdiff(benchmark::State& state, const std::string& file)
-{
+void delta_rdiff(benchmark::State& state, const std::string& file) {
     if (g_rdiff.empty()) {
         state.SkipWithError("rdiff not installed");
         return;
@@ -215,33 +189,19 @@ void delta_rdiff(benchmark::State& state, const std::string& file)
         state.PauseTiming();
         std::string out = fresh_output();
         state.ResumeTiming();
-        if (!run({g_rdiff, "-f", "delta", g_sig, file, out}))
-            state.SkipWithError("rdiff delta failed");
+        if (!run({g_rdiff, "-f", "delta", g_sig, file, out})) state.SkipWithError("rdiff delta failed");
     }
 }
 
-void BM_Delta_Ours(benchmark::State& state)
-{
-    delta_ours(state, g_new);
-}
+void BM_Delta_Ours(benchmark::State& state) { delta_ours(state, g_new); }
 
-void BM_Delta_Rdiff(benchmark::State& state)
-{
-    delta_rdiff(state, g_new);
-}
+void BM_Delta_Rdiff(benchmark::State& state) { delta_rdiff(state, g_new); }
 
-void BM_DeltaHalfNew_Ours(benchmark::State& state)
-{
-    delta_ours(state, g_half);
-}
+void BM_DeltaHalfNew_Ours(benchmark::State& state) { delta_ours(state, g_half); }
 
-void BM_DeltaHalfNew_Rdiff(benchmark::State& state)
-{
-    delta_rdiff(state, g_half);
-}
+void BM_DeltaHalfNew_Rdiff(benchmark::State& state) { delta_rdiff(state, g_half); }
 
-void BM_Patch_Ours(benchmark::State& state)
-{
+void BM_Patch_Ours(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         std::string out = fresh_output();
@@ -249,13 +209,11 @@ void BM_Patch_Ours(benchmark::State& state)
         DeltaFileReader r;
         r.setFile(g_delta, g_old);
         r.setNewFile(out);
-        if (r.readFile() != 0)
-            state.SkipWithError("patch failed");
+        if (r.readFile() != 0) state.SkipWithError("patch failed");
     }
 }
 
-void BM_Patch_Rdiff(benchmark::State& state)
-{
+void BM_Patch_Rdiff(benchmark::State& state) {
     if (g_rdiff.empty()) {
         state.SkipWithError("rdiff not installed");
         return;
@@ -264,15 +222,11 @@ void BM_Patch_Rdiff(benchmark::State& state)
         state.PauseTiming();
         std::string out = fresh_output();
         state.ResumeTiming();
-        if (!run({g_rdiff, "-f", "patch", g_old, g_delta, out}))
-            state.SkipWithError("rdiff patch failed");
+        if (!run({g_rdiff, "-f", "patch", g_old, g_delta, out})) state.SkipWithError("rdiff patch failed");
     }
 }
 
-void configure(benchmark::internal::Benchmark* b)
-{
-    b->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
-}
+void configure(benchmark::internal::Benchmark* b) { b->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond); }
 
 }  // namespace
 
@@ -287,8 +241,7 @@ BENCHMARK(BM_DeltaHalfNew_Rdiff)->Apply(configure);
 BENCHMARK(BM_Patch_Ours)->Apply(configure);
 BENCHMARK(BM_Patch_Rdiff)->Apply(configure);
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     const char* mib = std::getenv("NIMBREL_BENCH_MIB");
     size_t size = mib != nullptr ? std::strtoul(mib, nullptr, 10) : 256;

@@ -8,6 +8,8 @@
 //    time less the writing thread's own (what the detector cost).
 // The sink only records arrivals: the event manager's own work per event (file status
 // database, UI notice) is not the detector's and is measured elsewhere.
+#include "sync/detector.h"
+
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -24,8 +26,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include "sync/detector.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -112,13 +112,9 @@ Clock::time_point WriteFile(const std::string& full, const char* text, size_t n)
     return closing;
 }
 
-double Ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
-double CpuMs(const timeval& tv) {
-    return tv.tv_sec * 1e3 + tv.tv_usec / 1e3;
-}
+double CpuMs(const timeval& tv) { return tv.tv_sec * 1e3 + tv.tv_usec / 1e3; }
 
 double ThreadCpuMs() {
     timespec ts;
@@ -185,10 +181,11 @@ void BM_Burst10k(benchmark::State& state) {
         state.counters["wall_ms"] = Ms(done - start);
         state.counters["process_cpu_ms"] = process_ms;
         state.counters["detector_cpu_ms"] = process_ms - writer_ms;
-        printf("burst of %d files: written in %.0f ms, last event %.0f ms after the first write "
-               "(%.0f ms after the last), process CPU %.0f ms, of which writing %.0f ms, detector %.0f ms\n",
-               kFiles, Ms(written - start), Ms(done - start), Ms(done - written), process_ms, writer_ms,
-               process_ms - writer_ms);
+        printf(
+            "burst of %d files: written in %.0f ms, last event %.0f ms after the first write "
+            "(%.0f ms after the last), process CPU %.0f ms, of which writing %.0f ms, detector %.0f ms\n",
+            kFiles, Ms(written - start), Ms(done - start), Ms(done - written), process_ms, writer_ms,
+            process_ms - writer_ms);
     }
 }
 BENCHMARK(BM_Burst10k)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();

@@ -1,10 +1,10 @@
 // Event database throughput: setEventInfo of 100,000 rows into a fresh database,
 // then getEventInfo of each row. Reported as rows per second.
 #include <benchmark/benchmark.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "store/file_event_db.h"
@@ -17,7 +17,8 @@ constexpr int kRows = 100000;
 
 fs::path freshDir() {
     static int n = 0;
-    fs::path d = fs::temp_directory_path() / ("nimbrel-bench-eventdb-" + std::to_string(getpid()) + "-" + std::to_string(n++));
+    fs::path d =
+        fs::temp_directory_path() / ("nimbrel-bench-eventdb-" + std::to_string(getpid()) + "-" + std::to_string(n++));
     fs::remove_all(d);
     fs::create_directories(d / "db");
     return d;
@@ -35,8 +36,8 @@ std::vector<ClientFileEventInfo> makeRows() {
         r.fileModTime = 1700000000u;
         r.fileCheckSum = "0123456789abcdef0123456789abcdef";
         // 100 directories of 1,000 files each, two levels deep.
-        r.path = ("/d" + std::to_string(i / 1000) + "/s" + std::to_string((i / 100) % 10) + "/file-" + std::to_string(i) +
-                  ".dat")
+        r.path = ("/d" + std::to_string(i / 1000) + "/s" + std::to_string((i / 100) % 10) + "/file-" +
+                  std::to_string(i) + ".dat")
                      .c_str();
         r.baseName = ("file-" + std::to_string(i) + ".dat").c_str();
         r.updateClient = "bench";

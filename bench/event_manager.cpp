@@ -8,6 +8,8 @@
 // database and every notice was sent or dropped), removal_call_ms (the push of the
 // removal; the lock is held for at most that long) and lock_wait_max_ms (the longest a
 // second thread waited for the lock meanwhile).
+#include "events/event_manager.h"
+
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -19,7 +21,6 @@
 #include <thread>
 
 #include "../tests/events/ui_listener.h"
-#include "events/event_manager.h"
 #include "events/registry.h"
 #include "events/ui_ipc.h"
 #include "store/file_status_db.h"

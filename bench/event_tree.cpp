@@ -2,14 +2,14 @@
 // them, as a handful of workers would (up to 8 events out at a time). The heap the
 // queued tree holds is reported per event (tree_bytes_per_event); the process's peak
 // memory is what the tree holds plus the paths prepared for it (about 30 MB a million).
+#include "events/event_tree.h"
+
 #include <benchmark/benchmark.h>
+#include <malloc.h>
 
 #include <chrono>
-#include <malloc.h>
 #include <string>
 #include <vector>
-
-#include "events/event_tree.h"
 
 namespace {
 

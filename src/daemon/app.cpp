@@ -1,5 +1,4 @@
 #include "daemon/app.h"
-#include "daemon/recovery_actions.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,17 +7,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "daemon/recovery_actions.h"
 #include "daemon/refusal.h"
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/registry.h"
-#include "events/sync_services.h"
 #include "events/session_health.h"
-#include "platform/session_root.h"
+#include "events/sync_services.h"
 #include "events/ui_ipc.h"
 #include "filter/black_list.h"
 #include "foundation/logger.h"
 #include "foundation/settings.h"
+#include "platform/session_root.h"
 #include "store/file_status_db.h"
 #include "store/filter_db.h"
 #include "sync/detector.h"
@@ -266,8 +266,7 @@ bool Nimbrel::init_env(std::string* why) {
 
     const ustring system_filter = s.getSystemFilterPath();
     if (!BlackList2::getInstance().Load(system_filter)) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load system filter from %s.\n",
-             system_filter.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load system filter from %s.\n", system_filter.c_str_utf8());
         if (why != nullptr) *why = "cannot read the system filter " + system_filter.str();
         return false;
     }
@@ -428,8 +427,7 @@ void Nimbrel::append_transfer_status(uint64_t sess_id, PObject& item) {
     }
     const EventList2::ByteCount bytes = EventManager::getInstance().GetByteCount(sess_id);
     const uint64_t to_go = bytes.queued - std::min(bytes.queued, in_flight);
-    const double now =
-        std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+    const double now = std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
     const double rate = SessionHealth::getInstance().NoteMoved(sess_id, bytes.done + in_flight, now);
     item["bytes_to_go"] = to_go;
     item["bytes_per_second"] = static_cast<uint64_t>(rate);

@@ -46,12 +46,12 @@ LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo
     // A member of another kind would be read as something it does not say: a text
     // "use_ssl" of "no" as true, an empty array as false (plain text to the server),
     // a number as an address.
-    static const char* const kIntegers[] = {"connection_id", "server_port", "connection_mode", "use_ssl",
-                                            "use_proxy",     "use_sys_proxy", "proxy_port", "use_tunnel",
-                                            "tunnel_port"};
-    static const char* const kStrings[] = {"server_ip",      "session",        "username",     "computer_name",
-                                           "proxy_ip",       "proxy_username", "proxy_password", "proxy_domain",
-                                           "proxy_host",     "tunnel_ip"};
+    static const char* const kIntegers[] = {"connection_id", "server_port", "connection_mode",
+                                            "use_ssl",       "use_proxy",   "use_sys_proxy",
+                                            "proxy_port",    "use_tunnel",  "tunnel_port"};
+    static const char* const kStrings[] = {"server_ip",  "session",        "username",       "computer_name",
+                                           "proxy_ip",   "proxy_username", "proxy_password", "proxy_domain",
+                                           "proxy_host", "tunnel_ip"};
     for (const char* key : kIntegers) {
         if (request.hasMember(key) && !request[key].isInteger()) {
             reason = std::string("\"") + key + "\" must be a number";
@@ -106,8 +106,7 @@ LinkRequestResult prepare_connection_info(const PObject& request, ConnectionInfo
 namespace {
 
 // Reads a link request; false with the refusal in reply when it cannot be used.
-bool ReadOrRefuse(const PObject& request, PObject& reply, ConnectionInfo& info, ProxyInfo& proxy,
-                  TunnelInfo& tunnel) {
+bool ReadOrRefuse(const PObject& request, PObject& reply, ConnectionInfo& info, ProxyInfo& proxy, TunnelInfo& tunnel) {
     std::string why;
     if (const LinkRequestResult rc = prepare_connection_info(request, info, proxy, tunnel, &why);
         rc != LinkRequestResult::kOk) {

@@ -3,9 +3,9 @@
 // request is the daemon's business; the wire layer only keeps the pool.
 #pragma once
 
-#include "wire/connection_pool.h"
-
 #include <string>
+
+#include "wire/connection_pool.h"
 
 class PObject;
 

@@ -27,15 +27,15 @@ int ServeOneControlRequest(IPCListener& listener, ControlApp& app) {
     // told from another user's, so its request is not run.
     uid_t peer_uid = static_cast<uid_t>(-1);
     if (SockLocalPeerUid(sock, peer_uid) != 0) {
-        NLOG_AT(L_WARNING, kLog,
-             "test.cpp", "refusing a control connection of an unknown user: the client closed it "
-             "before it was served\n");
+        NLOG_AT(L_WARNING, kLog, "test.cpp",
+                "refusing a control connection of an unknown user: the client closed it "
+                "before it was served\n");
         CloseSocket(sock);
         return 0;
     }
     if (peer_uid != geteuid()) {
         NLOG_AT(L_WARNING, kLog, "test.cpp", "refusing a control connection of user %u\n",
-             static_cast<unsigned>(peer_uid));
+                static_cast<unsigned>(peer_uid));
         CloseSocket(sock);
         return 0;
     }

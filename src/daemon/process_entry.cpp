@@ -115,8 +115,7 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
             (void)MakePrivateDir(path.substr(0, slash));
     }
     if (!Logger::Initialize(Logger::FILE_LOGGER, log_path, level_path, 50)) {
-        std::fprintf(stderr, "Nimbrel: client is not enabled %s %s\n", log_path.c_str_utf8(),
-                     level_path.c_str_utf8());
+        std::fprintf(stderr, "Nimbrel: client is not enabled %s %s\n", log_path.c_str_utf8(), level_path.c_str_utf8());
         return -1;
     }
 
@@ -125,7 +124,7 @@ int DaemonMain(int argc, char** argv, ControlAppFactory factory) {
     ustring rejected = settings.getRejectedWorkerCount();
     if (!rejected.empty())
         NLOG_AT(L_WARNING, "client_debug", "main.cpp", "worker_count '%s' is outside %u..%u; using %u\n",
-             rejected.c_str_utf8(), Settings::kMinWorkers, Settings::kMaxWorkers, settings.getWorkerCount());
+                rejected.c_str_utf8(), Settings::kMinWorkers, Settings::kMaxWorkers, settings.getWorkerCount());
 
     PrintUsage();
 

@@ -17,8 +17,8 @@ const char* const kChannel = "client_debug";
 
 bool Within(const std::string& path, const std::string& folder) {
     if (folder == "/") return !path.empty() && path[0] == '/';
-    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                              path[folder.size()] == '/');
+    return path == folder ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
 }
 
 // Calls fn for a copy of every registered session that has its root and database.
@@ -136,7 +136,7 @@ void Restore(const PObject& request, PObject& reply) {
     const recycle::RestoreResult r = recycle::Restore(*entry.root, *entry.event_db, rel, dest_rel, from);
     if (r != recycle::RestoreResult::kOk) {
         NLOG_AT(L_INFO, kChannel, "app.cpp", "restore of '%s' refused: %s\n", path.c_str_utf8(),
-             recycle::RestoreText(r));
+                recycle::RestoreText(r));
         reply["error"] = ustring(path.str() + ": " + recycle::RestoreText(r));
         return;
     }

@@ -118,7 +118,7 @@ bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, 
     // never passed through.
     if (rc == FsResult::kLink) {
         NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "'%s' is not a folder of the session, '%s' stays\n",
-             root->Full(rel).c_str_utf8(), rel.c_str_utf8());
+                root->Full(rel).c_str_utf8(), rel.c_str_utf8());
         return false;
     }
     if (rc != FsResult::kOk) return false;
@@ -135,22 +135,20 @@ bool MoveSelectiveSyncFolderAside(uint64_t sess_id, const ustring& sync_folder, 
     }
     if (rc != FsResult::kOk) return false;
     NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "'%s' moved to the recycle folder as '%s'\n", rel.c_str_utf8(),
-         unique.c_str_utf8());
+            unique.c_str_utf8());
 
     if (!registered) {
         // Without a session there is no index to record it in; the recycle folder is
         // emptied when the session is added again.
-        NLOG_AT(L_WARNING, kChannel,
-             "filter-utils.cpp", "session %llu is not registered, '%s' is not recorded\n", ull(sess_id),
-             unique.c_str_utf8());
+        NLOG_AT(L_WARNING, kChannel, "filter-utils.cpp", "session %llu is not registered, '%s' is not recorded\n",
+                ull(sess_id), unique.c_str_utf8());
         return true;
     }
     const DbResult recorded =
         is_dir ? entry.event_db->dumpDirToRecycleBin(unique, rel) : entry.event_db->dumpFileToRecycleBin(unique, rel);
     if (recorded != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel,
-             "filter-utils.cpp", "failed to record '%s' in the recycle bin of session %llu\n",
-             unique.c_str_utf8(), ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "failed to record '%s' in the recycle bin of session %llu\n",
+                unique.c_str_utf8(), ull(sess_id));
     }
     Registry::getInstance().InitRecycleTime(entry, static_cast<uint32_t>(time(nullptr)));
     return true;
@@ -167,7 +165,7 @@ bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterI
         const bool take_file = d == db_set.end() || (f != file_set.end() && f->filter_desc < d->filter_desc);
         if (!take_db && !take_file) {
             NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "filter: (%llu)[%s] didn't change, skipping...\n",
-                 ull(sess_id), d->filter_desc.c_str_utf8());
+                    ull(sess_id), d->filter_desc.c_str_utf8());
             ++d;
             ++f;
         } else if (take_db) {
@@ -182,36 +180,36 @@ bool CompareFilterList(uint64_t sess_id, int filter_type, const std::set<FilterI
                 return false;
             if (db.rmFilter(sess_id, filter_type, d->filter_desc) != DbResult::kOk) {
                 NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to rmFilter (%llu)[%s].\n", ull(sess_id),
-                     d->filter_desc.c_str_utf8());
+                        d->filter_desc.c_str_utf8());
                 return false;
             }
             NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "RESUME filter: (%llu)[%s].\n", ull(sess_id),
-                 d->filter_desc.c_str_utf8());
+                    d->filter_desc.c_str_utf8());
             ++d;
         } else {
             const bool prefix = filter_type == FILTER_PATH_PREFIX_SELECTIVE_SYNC;
             if (prefix && !IsSafeSelectiveSyncPrefix(f->filter_desc)) {
-                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Refuse path prefix filter (%llu)[%s].\n",
-                     ull(sess_id), f->filter_desc.c_str_utf8());
+                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Refuse path prefix filter (%llu)[%s].\n", ull(sess_id),
+                        f->filter_desc.c_str_utf8());
                 return false;
             }
             if (db.setFilter(sess_id, prefix ? 0 : f->sync_id, filter_type, f->filter_desc) != DbResult::kOk) {
                 NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to setFilter (%llu)[%s].\n", ull(sess_id),
-                     f->filter_desc.c_str_utf8());
+                        f->filter_desc.c_str_utf8());
                 return false;
             }
             if (prefix) {
                 NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "Remove dir (%llu)[%s].\n", ull(sess_id),
-                     f->filter_desc.c_str_utf8());
+                        f->filter_desc.c_str_utf8());
                 // Not deleted: the server may not hold the same content. The recycle
                 // folder keeps it until the rotation removes it.
                 if (!MoveSelectiveSyncFolderAside(sess_id, sync_folder, f->filter_desc)) {
                     NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to remove path '%s'\n",
-                         (sync_folder + f->filter_desc).c_str_utf8());
+                            (sync_folder + f->filter_desc).c_str_utf8());
                 }
             }
             NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "NEW filter: (%llu)[%s].\n", ull(sess_id),
-                 f->filter_desc.c_str_utf8());
+                    f->filter_desc.c_str_utf8());
             ++f;
         }
     }
@@ -229,18 +227,18 @@ bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filte
     if (db_finfo.filter_desc.empty()) {
         if (file_size != 0) {
             if (db.setSizeFilter(sess_id, file_finfo.sync_id, file_size) != DbResult::kOk) {
-                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to setSizeFilter (%llu)[%llu]\n",
-                     ull(sess_id), ull(file_size));
+                NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to setSizeFilter (%llu)[%llu]\n", ull(sess_id),
+                        ull(file_size));
                 return false;
             }
             NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "NEW filter (%llu)[%s]\n", ull(sess_id),
-                 file_finfo.filter_desc.c_str_utf8());
+                    file_finfo.filter_desc.c_str_utf8());
         }
         return true;
     }
     if (db_size == file_size) {
         NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "size filter (%llu)[%s] didn't change, skipping...\n",
-             ull(sess_id), file_finfo.filter_desc.c_str_utf8());
+                ull(sess_id), file_finfo.filter_desc.c_str_utf8());
         return true;
     }
     if (EffectiveLimit(file_size) > EffectiveLimit(db_size)) {
@@ -255,24 +253,22 @@ bool CompareSizeFilter(uint64_t sess_id, const FilterInfo& db_finfo, const Filte
                          "[ERROR] filter-utils.cpp(%d): Failed to setResumeCondition (%llu)[%s]\n", __LINE__))
             return false;
         if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
-            NLOG_AT(L_ERR, kChannel,
-                 "filter-utils.cpp", "Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
-                 ull(sess_id), ull(db_size), ull(file_size));
+            NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to updateSizeFilter (%llu)from [%llu] to [%llu].\n",
+                    ull(sess_id), ull(db_size), ull(file_size));
             return false;
         }
-        NLOG_AT(L_INFO, kChannel,
-             "filter-utils.cpp", "size filter is more loosely, update DB and resume (%llu)[%s].\n",
-             ull(sess_id), condition.filter_desc.c_str_utf8());
+        NLOG_AT(L_INFO, kChannel, "filter-utils.cpp", "size filter is more loosely, update DB and resume (%llu)[%s].\n",
+                ull(sess_id), condition.filter_desc.c_str_utf8());
         return true;
     }
     if (db.updateSizeFilter(sess_id, db_size, file_size) != DbResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "filter-utils.cpp", "Failed to updateSizeFilter (%llu)[%s]\n", ull(sess_id),
-             file_finfo.filter_desc.c_str_utf8());
+                file_finfo.filter_desc.c_str_utf8());
         return false;
     }
-    NLOG_AT(L_INFO, kChannel,
-         "filter-utils.cpp", "size filter is more stringent, just update DB (%llu)from %llu to %llu. \n",
-         ull(sess_id), ull(db_size), ull(file_size));
+    NLOG_AT(L_INFO, kChannel, "filter-utils.cpp",
+            "size filter is more stringent, just update DB (%llu)from %llu to %llu. \n", ull(sess_id), ull(db_size),
+            ull(file_size));
     return true;
 }
 
@@ -300,7 +296,7 @@ bool reload_filter(uint64_t sess_id, uint64_t sync_id, const ustring& filter_pat
         if (db_info.black_prefix.count(info) != 0) continue;
         if (!IsSafeSelectiveSyncPrefix(info.filter_desc)) {
             NLOG_AT(L_ERR, kChannel, "app.cpp", "Refuse selective sync path prefix [%s] for session '%llu'.\n",
-                 info.filter_desc.c_str_utf8(), ull(sess_id));
+                    info.filter_desc.c_str_utf8(), ull(sess_id));
             return false;
         }
     }

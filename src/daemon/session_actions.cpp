@@ -22,14 +22,14 @@
 #include "filter/black_list.h"
 #include "filter/white_list.h"
 #include "foundation/logger.h"
-#include "platform/make_dirs.h"
 #include "platform/file_ops.h"
+#include "platform/make_dirs.h"
 #include "platform/session_root.h"
 #include "platform/volume.h"
 #include "store/event.h"
 #include "store/file_event_db.h"
-#include "store/session_folders.h"
 #include "store/filter_db.h"
+#include "store/session_folders.h"
 #include "sync/detector.h"
 #include "sync/recycle.h"
 #include "sync/worker.h"
@@ -214,21 +214,20 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
     session.create_time = request.hasMember("create_time") ? request["create_time"].asUInt32() : 0;
     const bool do_merge = !(request.hasMember("sync_mode") && request["sync_mode"].asBool());
     if (!IsUsableFolderPath(session.config_path) || !IsUsableFolderPath(session.local_path)) {
-        NLOG_AT(L_ERR, kChannel,
-             "app.cpp", "session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
-             ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "session %llu: folders must be absolute paths without '..' ('%s', '%s')\n",
+                ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
         Refuse(reply, "Invalid parameters.", "folders must be absolute paths without '..'");
         return;
     }
     // The event database in the synchronised folder would be uploaded on every change
     // it records, and a removal from the server would take it away.
     if (Overlaps(Canonical(session.local_path), Canonical(session.config_path))) {
-        NLOG_AT(L_ERR, kChannel,
-             "app.cpp", "session %llu: the local folder '%s' and the configuration folder '%s' overlap\n",
-             ull(session.sess_id), session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
-        Refuse(reply, "Invalid parameters.", "the folder " + session.local_path.str() +
-                                                 " and its configuration folder " + session.config_path.str() +
-                                                 " overlap");
+        NLOG_AT(L_ERR, kChannel, "app.cpp",
+                "session %llu: the local folder '%s' and the configuration folder '%s' overlap\n", ull(session.sess_id),
+                session.local_path.c_str_utf8(), session.config_path.c_str_utf8());
+        Refuse(reply, "Invalid parameters.",
+               "the folder " + session.local_path.str() + " and its configuration folder " + session.config_path.str() +
+                   " overlap");
         return;
     }
 
@@ -240,12 +239,12 @@ void Nimbrel::add_session(const PObject& request, PObject& reply) {
         return;
     }
 
-    NLOG_AT(L_INFO, kChannel, "app.cpp", "rescan syncfolder for session '%llu' do_merge[%d].\n",
-         ull(session.sess_id), do_merge ? 1 : 0);
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "rescan syncfolder for session '%llu' do_merge[%d].\n", ull(session.sess_id),
+            do_merge ? 1 : 0);
     std::string why;
     if (!create_registry_entry(session, do_merge, &why)) {
         NLOG_AT(L_WARNING, kChannel, "app.cpp", "session %llu is not added, failed to create registry entry\n",
-             ull(session.sess_id));
+                ull(session.sess_id));
         Refuse(reply, "Failed to create registry entry.", why);
     }
 }
@@ -266,7 +265,7 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     std::shared_ptr<const SessionRoot> root;
     if (!SessionRoot::Open(requested.local_path, root)) {
         NLOG_AT(L_ERR, kChannel, "app.cpp", "local watch folder (%s) is not a directory\n",
-             requested.local_path.c_str_utf8());
+                requested.local_path.c_str_utf8());
         reason = "the folder " + requested.local_path.str() + " does not exist or is not a directory";
         return false;
     }
@@ -275,8 +274,8 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
 
     uint64_t other = 0;
     if (SharesFolders(session.local_path, session.config_path, other)) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "session %llu uses the folders of session %llu, not added\n",
-             ull(sess_id), ull(other));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "session %llu uses the folders of session %llu, not added\n", ull(sess_id),
+                ull(other));
         Registry::Entry theirs;
         Registry::getInstance().Find(other, theirs);
         reason = "the folder " + session.local_path.str() + " overlaps the folder " + theirs.local_path.str() +
@@ -291,7 +290,7 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
 
     if (!create_session_environment(*root, session.config_path)) {
         NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to initiailize session environment for sesion %llu\n",
-             ull(sess_id));
+                ull(sess_id));
         reason = "cannot prepare the configuration folder " + session.config_path.str() +
                  " or the working directory in " + session.local_path.str();
         return false;
@@ -299,16 +298,14 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     NLOG_AT(L_DEBUG, kChannel, "app.cpp", "session environment of session %llu is done\n", ull(sess_id));
 
     if (event_db->initialize(session_folders::EventDBFile(session.config_path)) != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to initiailize event database for session %llu\n",
-             ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to initiailize event database for session %llu\n", ull(sess_id));
         reason = "cannot open the event database in " + session.config_path.str();
         return false;
     }
     // The recycle folder was kept; its index must say what it holds.
     uint32_t oldest_recycled = 0;
     if (recycle::Reconcile(*root, *event_db, static_cast<uint32_t>(time(nullptr)), oldest_recycled) != 0) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to reconcile the recycle folder of session %llu\n",
-             ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to reconcile the recycle folder of session %llu\n", ull(sess_id));
         reason = "cannot reconcile the recycle folder with its index in " + session.config_path.str();
         return false;
     }
@@ -325,7 +322,7 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     }
     if (detector->AddWatch(session.local_path, sess_id) != 0) {
         NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to add watch for session %llu at '%s'\n", ull(sess_id),
-             session.local_path.c_str_utf8());
+                session.local_path.c_str_utf8());
         reason = "cannot watch " + session.local_path.str() + " for changes";
         return false;
     }
@@ -355,8 +352,8 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
         NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to get sync_id for session %llu\n", ull(sess_id));
         return true;
     }
-    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "reload_filter for session '%llu', current sync_id [%llu]\n",
-         ull(sess_id), ull(sync_id));
+    NLOG_AT(L_DEBUG, kChannel, "app.cpp", "reload_filter for session '%llu', current sync_id [%llu]\n", ull(sess_id),
+            ull(sync_id));
     std::set<uint64_t> queued;
     if (!reload_filter(sess_id, sync_id, black_path, session.local_path, &queued)) {
         NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload_filter for session '%llu'.\n", ull(sess_id));
@@ -364,20 +361,18 @@ bool Nimbrel::create_registry_entry(const Session& requested, bool do_merge, std
     }
     // The conditions the reconciliation just stored are queued already.
     if (!load_resume_condition(sess_id, queued)) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load_resume_condition for session '%llu'.\n",
-             ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "Failed to load_resume_condition for session '%llu'.\n", ull(sess_id));
         return true;
     }
     EventManager::getInstance().IssueRescan(sess_id, "/", do_merge);
     NLOG_AT(L_INFO, kChannel, "app.cpp", "Folder '%s' is ready (with view %llu at %s)\n",
-         session.local_path.c_str_utf8(), ull(session.view_id), session.remote_path.c_str_utf8());
+            session.local_path.c_str_utf8(), ull(session.view_id), session.remote_path.c_str_utf8());
     return true;
 }
 
 bool Nimbrel::create_session_environment(const SessionRoot& root, const ustring& config_path) {
     if (!is_dir(config_path)) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "local config folder (%s) is not a directory\n",
-             config_path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "local config folder (%s) is not a directory\n", config_path.c_str_utf8());
         return false;
     }
     // The databases and signatures describe the user's files: only the user reads them.
@@ -433,8 +428,7 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     {
         BlackList2 probe;
         if (!probe.Load(black_path)) {
-            NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload black list filter for sesion %llu\n",
-                 ull(sess_id));
+            NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload black list filter for sesion %llu\n", ull(sess_id));
             reply["error"] = "Failed to load black list.";
             return;
         }
@@ -442,21 +436,18 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
     {
         WhiteListCpp probe;
         if (!probe.Load(white_path)) {
-            NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload white klist filter for sesion %llu\n",
-                 ull(sess_id));
+            NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload white klist filter for sesion %llu\n", ull(sess_id));
             reply["error"] = "Failed to load white list.";
             return;
         }
     }
     if (!entry.black_list->Load(black_path)) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload black list filter for sesion %llu\n",
-             ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload black list filter for sesion %llu\n", ull(sess_id));
         reply["error"] = "Failed to load black list.";
         return;
     }
     if (!entry.white_list->Load(white_path)) {
-        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload white klist filter for sesion %llu\n",
-             ull(sess_id));
+        NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload white klist filter for sesion %llu\n", ull(sess_id));
         reply["error"] = "Failed to load white list.";
         return;
     }
@@ -467,8 +458,7 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
         reply["error"] = "Failed to get current sync_id.";
         return;
     }
-    NLOG_AT(L_INFO, kChannel, "app.cpp", "Reload session (%llu), current sync_id [%llu]\n", ull(sess_id),
-         ull(sync_id));
+    NLOG_AT(L_INFO, kChannel, "app.cpp", "Reload session (%llu), current sync_id [%llu]\n", ull(sess_id), ull(sync_id));
     if (!reload_filter(sess_id, sync_id, black_path, entry.local_path)) {
         NLOG_AT(L_ERR, kChannel, "app.cpp", "failed to reload_filter for sess (%llu)\n", ull(sess_id));
         reply["error"] = "Failed to reload filter.";
@@ -479,21 +469,20 @@ void Nimbrel::reload_session(const PObject& request, PObject& reply) {
 
 void Nimbrel::reload_local_events(uint64_t sess_id) {
     NLOG_AT(L_INFO, kChannel, "app.cpp", "reload local filtered events from database for session '%llu'\n",
-         ull(sess_id));
+            ull(sess_id));
     Registry::Entry entry;
     if (Registry::getInstance().Find(sess_id, entry) == 0) return;
 
     std::set<FilterLocalEvent> items;
     if (FilterDB::getInstance().dumpLocalFilteredEvent(sess_id, items) != DbResult::kOk) {
-        NLOG_AT(L_WARNING, kChannel, "app.cpp", "failed to dump resume items for session '%llu'... \n",
-             ull(sess_id));
+        NLOG_AT(L_WARNING, kChannel, "app.cpp", "failed to dump resume items for session '%llu'... \n", ull(sess_id));
         items.clear();
     }
     EventManager& manager = EventManager::getInstance();
     for (const FilterLocalEvent& item : items) {
         if (!IsSessionRelative(item.path)) {
             NLOG_AT(L_WARNING, kChannel, "app.cpp", "ignoring filtered item '%s' of session '%llu'\n",
-                 item.path.c_str_utf8(), ull(sess_id));
+                    item.path.c_str_utf8(), ull(sess_id));
             continue;
         }
         Event event;
@@ -512,7 +501,7 @@ void Nimbrel::reload_local_events(uint64_t sess_id) {
         if (stat_rc != FsResult::kOk) {
             // Not knowing is not missing: fetching it could replace the local item.
             NLOG_AT(L_WARNING, kChannel, "app.cpp", "cannot examine filtered item '%s' of session '%llu'\n",
-                 item.path.c_str_utf8(), ull(sess_id));
+                    item.path.c_str_utf8(), ull(sess_id));
             continue;
         }
         if (stat_rc == FsResult::kOk && info.isExist) {
@@ -561,7 +550,7 @@ bool Nimbrel::remove_one_session(uint64_t sess_id, PObject& reply) {
 void Nimbrel::pause(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
         NLOG_AT(L_ERR, kChannel, "app.cpp", "pause: invalid session id %s\n",
-             request["session_id"].toString().c_str_utf8());
+                request["session_id"].toString().c_str_utf8());
         Refuse(reply, "Invalid parameters", "\"session_id\" must be a number");
         return;
     }
@@ -573,7 +562,7 @@ void Nimbrel::pause(const PObject& request, PObject& reply) {
 void Nimbrel::resume(const PObject& request, PObject& reply) {
     if (!IsIntegerOrAbsent(request, "session_id")) {
         NLOG_AT(L_ERR, kChannel, "app.cpp", "resume: invalid session id %s\n",
-             request["session_id"].toString().c_str_utf8());
+                request["session_id"].toString().c_str_utf8());
         Refuse(reply, "Invalid parameters", "\"session_id\" must be a number");
         return;
     }

@@ -4,13 +4,9 @@
 
 #include "delta/error_output.h"
 
-CopyHandler::~CopyHandler()
-{
-    (void)end();
-}
+CopyHandler::~CopyHandler() { (void)end(); }
 
-bool CopyHandler::begin()
-{
+bool CopyHandler::begin() {
     if (!fd_open_write(file, fd)) {
         delta_error("api.cpp (%d): fd_open_write: Error Code %d\n", __LINE__, errno);
         return false;
@@ -18,23 +14,17 @@ bool CopyHandler::begin()
     return true;
 }
 
-bool CopyHandler::update(const uint8_t* data, size_t length)
-{
-    if (!fd_is_open(fd) || writing)
-        return false;
-    if (length == 0)
-        return true;
-    if (!fd_aio_write(aio, fd, data, length))
-        return false;
+bool CopyHandler::update(const uint8_t* data, size_t length) {
+    if (!fd_is_open(fd) || writing) return false;
+    if (length == 0) return true;
+    if (!fd_aio_write(aio, fd, data, length)) return false;
     pending = length;
     writing = true;
     return true;
 }
 
-bool CopyHandler::wait()
-{
-    if (!writing)
-        return true;
+bool CopyHandler::wait() {
+    if (!writing) return true;
     writing = false;
     int64_t n = fd_aio_wait(aio);
     if (n != static_cast<int64_t>(pending)) {
@@ -44,8 +34,7 @@ bool CopyHandler::wait()
     return true;
 }
 
-bool CopyHandler::end()
-{
+bool CopyHandler::end() {
     bool ok = wait();
     fd_close(fd);
     return ok;

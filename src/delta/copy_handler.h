@@ -22,6 +22,6 @@ private:
     ustring file;
     fd_t fd;
     fd_aio_t aio;
-    size_t pending = 0;   // bytes of the outstanding write
+    size_t pending = 0;  // bytes of the outstanding write
     bool writing = false;
 };

@@ -1,9 +1,9 @@
 #include "delta/delta_file_reader.h"
 
-#include <algorithm>
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <vector>
@@ -28,15 +28,14 @@ struct DeltaFileReaderImpl {
     uint8_t* work = nullptr;
     uint8_t* spare = nullptr;
     bool spare_busy = false;  // handed to the handlers and not yet waited for
-    size_t work_fill = 0;  // patched bytes in work not yet given to the handlers
-    uint64_t new_size = 0;  // bytes produced so far
+    size_t work_fill = 0;     // patched bytes in work not yet given to the handlers
+    uint64_t new_size = 0;    // bytes produced so far
     std::vector<Block> blocks;
 };
 
 DeltaFileReader::DeltaFileReader() : impl(std::make_unique<DeltaFileReaderImpl>()) {}
 
-DeltaFileReader::~DeltaFileReader()
-{
+DeltaFileReader::~DeltaFileReader() {
     fd_bio_unload(impl->patch_bio);
     fd_close(impl->patch_fd);
     fd_close(impl->basis_fd);
@@ -44,31 +43,20 @@ DeltaFileReader::~DeltaFileReader()
     std::free(impl->spare);
 }
 
-void DeltaFileReader::setFile(const ustring& patch_file, const ustring& basis_file)
-{
+void DeltaFileReader::setFile(const ustring& patch_file, const ustring& basis_file) {
     impl->patch_file = patch_file;
     impl->basis_file = basis_file;
 }
 
-void DeltaFileReader::setNewFile(const ustring& output)
-{
-    copy_handler = std::make_unique<CopyHandler>(output);
-}
+void DeltaFileReader::setNewFile(const ustring& output) { copy_handler = std::make_unique<CopyHandler>(output); }
 
-void DeltaFileReader::setBasisHandle(int fd)
-{
-    impl->basis_handle = fd;
-}
+void DeltaFileReader::setBasisHandle(int fd) { impl->basis_handle = fd; }
 
-void DeltaFileReader::setReverseDeltaFile(const ustring& file)
-{
-    impl->rpatch_file = file;
-}
+void DeltaFileReader::setReverseDeltaFile(const ustring& file) { impl->rpatch_file = file; }
 
 // Reads one command. The delta's length is known, so a command that claims more bytes
 // than remain is reported as a format error rather than read into.
-DeltaResult DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
-{
+DeltaResult DeltaFileReader::readCommand(PatchCommand& command, bool& finished) {
     DeltaFileReaderImpl& d = *impl;
     finished = false;
     uint8_t opcode;
@@ -85,8 +73,7 @@ DeltaResult DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
     uint64_t params[2] = {0, 0};
     const uint8_t widths[2] = {info.len_1, info.len_2};
     for (int i = 0; i < 2; ++i) {
-        if (widths[i] == 0)
-            continue;
+        if (widths[i] == 0) continue;
         uint8_t raw[8];
         if (d.patch_size - d.patch_offset < widths[i]) {
             delta_error("api.cpp (%d): expect parameter %d with %u bytes\n", __LINE__, i + 1,
@@ -102,52 +89,49 @@ DeltaResult DeltaFileReader::readCommand(PatchCommand& command, bool& finished)
         params[i] = RSConstant::getBigEndian(raw, widths[i]);
     }
     switch (info.type) {
-    case RSConstant::TYPE_END:
-        finished = true;
-        return DeltaResult::kDone;
-    case RSConstant::TYPE_LITERAL:
-        command.is_literal = true;
-        command.length = info.immediate != 0 ? info.immediate : params[0];
-        command.start = d.patch_offset;
-        if (command.length > d.patch_size - d.patch_offset) {
-            delta_error("api.cpp (%d): literal longer than the rest of the patch (length = %llu)\n", __LINE__,
-                        static_cast<unsigned long long>(command.length));
+        case RSConstant::TYPE_END:
+            finished = true;
+            return DeltaResult::kDone;
+        case RSConstant::TYPE_LITERAL:
+            command.is_literal = true;
+            command.length = info.immediate != 0 ? info.immediate : params[0];
+            command.start = d.patch_offset;
+            if (command.length > d.patch_size - d.patch_offset) {
+                delta_error("api.cpp (%d): literal longer than the rest of the patch (length = %llu)\n", __LINE__,
+                            static_cast<unsigned long long>(command.length));
+                return DeltaResult::kFileFormat;
+            }
+            return DeltaResult::kDone;
+        case RSConstant::TYPE_COPY:
+            command.is_literal = false;
+            command.start = params[0];
+            command.length = params[1];
+            if (command.start > d.basis_size || command.length > d.basis_size - command.start) {
+                delta_error("api.cpp (%d): copy beyond the end of the basis (offset = %llu, length = %llu)\n", __LINE__,
+                            static_cast<unsigned long long>(command.start),
+                            static_cast<unsigned long long>(command.length));
+                return DeltaResult::kFileFormat;
+            }
+            return DeltaResult::kDone;
+        default:
+            delta_error("api.cpp (%d): unexpected kind: %u\n", __LINE__, static_cast<unsigned>(opcode));
             return DeltaResult::kFileFormat;
-        }
-        return DeltaResult::kDone;
-    case RSConstant::TYPE_COPY:
-        command.is_literal = false;
-        command.start = params[0];
-        command.length = params[1];
-        if (command.start > d.basis_size || command.length > d.basis_size - command.start) {
-            delta_error("api.cpp (%d): copy beyond the end of the basis (offset = %llu, length = %llu)\n",
-                        __LINE__, static_cast<unsigned long long>(command.start),
-                        static_cast<unsigned long long>(command.length));
-            return DeltaResult::kFileFormat;
-        }
-        return DeltaResult::kDone;
-    default:
-        delta_error("api.cpp (%d): unexpected kind: %u\n", __LINE__, static_cast<unsigned>(opcode));
-        return DeltaResult::kFileFormat;
     }
 }
 
 // Appends the command's bytes to the work buffer and hands every full buffer to the
 // handlers. Short commands thus share one update: a file patched from many small copies
 // and literals costs as many handler calls as one read in 1 MiB chunks.
-DeltaResult DeltaFileReader::carryOut(const PatchCommand& command)
-{
+DeltaResult DeltaFileReader::carryOut(const PatchCommand& command) {
     DeltaFileReaderImpl& d = *impl;
     if (!command.is_literal && command.length > 0 && !fd_seek(d.basis_fd, command.start)) {
         delta_error("api.cpp (%d): fd_seek: Error Code %d\n", __LINE__, errno);
-        delta_error("api.cpp (%d): fd_seek: offset = %llu\n", __LINE__,
-                    static_cast<unsigned long long>(command.start));
+        delta_error("api.cpp (%d): fd_seek: offset = %llu\n", __LINE__, static_cast<unsigned long long>(command.start));
         return DeltaResult::kSystemCall;
     }
     uint64_t left = command.length;
     while (left > 0) {
-        if (aborted())
-            return DeltaResult::kAbort;
+        if (aborted()) return DeltaResult::kAbort;
         size_t piece = static_cast<size_t>(std::min<uint64_t>(left, CHUNK_SIZE - d.work_fill));
         uint8_t* to = d.work + d.work_fill;
         if (command.is_literal) {
@@ -173,8 +157,7 @@ DeltaResult DeltaFileReader::carryOut(const PatchCommand& command)
         left -= piece;
         if (d.work_fill == CHUNK_SIZE) {
             DeltaResult rc = flushWork();
-            if (rc != DeltaResult::kDone)
-                return rc;
+            if (rc != DeltaResult::kDone) return rc;
         }
     }
     return DeltaResult::kDone;
@@ -182,17 +165,13 @@ DeltaResult DeltaFileReader::carryOut(const PatchCommand& command)
 
 // Hands the filled work buffer to the handlers without waiting for them; the buffer
 // handed over before is waited for first, so at most one is out at a time.
-DeltaResult DeltaFileReader::flushWork()
-{
+DeltaResult DeltaFileReader::flushWork() {
     DeltaFileReaderImpl& d = *impl;
-    if (d.work_fill == 0)
-        return DeltaResult::kDone;
+    if (d.work_fill == 0) return DeltaResult::kDone;
     DeltaResult rc = drainWork();
-    if (rc != DeltaResult::kDone)
-        return rc;
+    if (rc != DeltaResult::kDone) return rc;
     // An abort raised while the previous buffer went out stops before the next.
-    if (aborted())
-        return DeltaResult::kAbort;
+    if (aborted()) return DeltaResult::kAbort;
     const bool updated = update(d.work, d.work_fill);
     d.work_fill = 0;
     std::swap(d.work, d.spare);
@@ -204,17 +183,14 @@ DeltaResult DeltaFileReader::flushWork()
     return DeltaResult::kDone;
 }
 
-DeltaResult DeltaFileReader::drainWork()
-{
+DeltaResult DeltaFileReader::drainWork() {
     DeltaFileReaderImpl& d = *impl;
-    if (!d.spare_busy)
-        return DeltaResult::kDone;
+    if (!d.spare_busy) return DeltaResult::kDone;
     d.spare_busy = false;
     return wait() ? DeltaResult::kDone : DeltaResult::kHandlerCall;
 }
 
-DeltaResult DeltaFileReader::applyCommands()
-{
+DeltaResult DeltaFileReader::applyCommands() {
     DeltaFileReaderImpl& d = *impl;
     uint8_t magic_bytes[4];
     if (d.patch_size < sizeof magic_bytes) {
@@ -240,20 +216,16 @@ DeltaResult DeltaFileReader::applyCommands()
     }
     const bool reverse = !d.rpatch_file.empty();
     for (;;) {
-        if (aborted())
-            return DeltaResult::kAbort;
+        if (aborted()) return DeltaResult::kAbort;
         PatchCommand command{};
         bool finished = false;
         DeltaResult rc = readCommand(command, finished);
-        if (rc != DeltaResult::kDone)
-            return rc;
+        if (rc != DeltaResult::kDone) return rc;
         if (finished) {
             rc = flushWork();
-            if (rc != DeltaResult::kDone)
-                return rc;
+            if (rc != DeltaResult::kDone) return rc;
             rc = drainWork();
-            if (rc != DeltaResult::kDone)
-                return rc;
+            if (rc != DeltaResult::kDone) return rc;
             break;
         }
         if (reverse && !command.is_literal && command.length > 0) {
@@ -265,18 +237,15 @@ DeltaResult DeltaFileReader::applyCommands()
             }
         }
         rc = carryOut(command);
-        if (rc != DeltaResult::kDone)
-            return rc;
+        if (rc != DeltaResult::kDone) return rc;
         d.new_size += command.length;
     }
-    if (reverse && !writeReverseDelta(d.rpatch_file, std::move(d.blocks), d.basis_fd, d.basis_size, d.work,
-                                     CHUNK_SIZE))
+    if (reverse && !writeReverseDelta(d.rpatch_file, std::move(d.blocks), d.basis_fd, d.basis_size, d.work, CHUNK_SIZE))
         return DeltaResult::kSystemCall;
     return DeltaResult::kDone;
 }
 
-DeltaResult DeltaFileReader::readFile()
-{
+DeltaResult DeltaFileReader::readFile() {
     DeltaFileReaderImpl& d = *impl;
     if (d.basis_file.empty() || d.patch_file.empty()) {
         delta_error("api.cpp (%d): invalid arguments (basis_file = '%s', patch_file = '%s'\n", __LINE__,
@@ -287,8 +256,8 @@ DeltaResult DeltaFileReader::readFile()
     if (outputClobbers(d.basis_file) || outputClobbers(d.patch_file) ||
         (!d.rpatch_file.empty() &&
          (fd_same_file(d.rpatch_file, d.basis_file) || fd_same_file(d.rpatch_file, d.patch_file)))) {
-        delta_error("api.cpp (%d): an output file is also an input (basis_file = '%s', patch_file = '%s')\n",
-                    __LINE__, d.basis_file.c_str_utf8(), d.patch_file.c_str_utf8());
+        delta_error("api.cpp (%d): an output file is also an input (basis_file = '%s', patch_file = '%s')\n", __LINE__,
+                    d.basis_file.c_str_utf8(), d.patch_file.c_str_utf8());
         return DeltaResult::kArgument;
     }
     if (!begin()) {
@@ -320,8 +289,7 @@ DeltaResult DeltaFileReader::readFile()
         rc = applyCommands();
     }
     // end() waits for every handler, so neither buffer is still being written from.
-    if (!end() && rc == DeltaResult::kDone)
-        rc = DeltaResult::kHandlerCall;
+    if (!end() && rc == DeltaResult::kDone) rc = DeltaResult::kHandlerCall;
     d.spare_busy = false;
     fd_bio_unload(d.patch_bio);
     fd_close(d.patch_fd);

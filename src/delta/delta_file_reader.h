@@ -7,7 +7,7 @@
 #include "delta/file_reader.h"
 
 struct PatchCommand {
-    uint64_t start;   // basis offset of a copy, or delta offset of a literal's data
+    uint64_t start;  // basis offset of a copy, or delta offset of a literal's data
     uint64_t length;
     bool is_literal;
 };

@@ -3,11 +3,11 @@
 #include "delta/delta_handler.h"
 
 #include <fcntl.h>
+#include <openssl/md4.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <openssl/md4.h>
 
 #include "delta/error_output.h"
 #include "delta/rs_constant.h"
@@ -20,10 +20,7 @@ constexpr size_t INITIAL_BUFFER = 500;
 // of comparisons. Missing a match only makes the delta larger, never wrong.
 constexpr int MAX_WEAK_CANDIDATES = 1024;
 
-inline uint32_t filter_hash(uint32_t weak)
-{
-    return weak * 0x9E3779B1u;
-}
+inline uint32_t filter_hash(uint32_t weak) { return weak * 0x9E3779B1u; }
 
 // The filter is a Bloom filter blocked into 64-bit words: a weak sum picks one word
 // (top bits of a 64-bit product) and sets three bits in it (middle bits), so a lookup is
@@ -33,27 +30,19 @@ struct FilterProbe {
     uint64_t mask;
 };
 
-inline FilterProbe filter_probe(uint32_t weak, int word_shift)
-{
+inline FilterProbe filter_probe(uint32_t weak, int word_shift) {
     uint64_t h = uint64_t(weak) * 0x9E3779B97F4A7C15ull;
     return {static_cast<size_t>(h >> word_shift),
-            (uint64_t(1) << ((h >> 22) & 63)) | (uint64_t(1) << ((h >> 28) & 63)) |
-                (uint64_t(1) << ((h >> 34) & 63))};
+            (uint64_t(1) << ((h >> 22) & 63)) | (uint64_t(1) << ((h >> 28) & 63)) | (uint64_t(1) << ((h >> 34) & 63))};
 }
 }  // namespace
 
 DeltaHandler::DeltaHandler(const ustring& delta, const ustring& signature)
-    : delta_file(delta), signature_file(signature)
-{
-}
+    : delta_file(delta), signature_file(signature) {}
 
-DeltaHandler::~DeltaHandler()
-{
-    (void)end();
-}
+DeltaHandler::~DeltaHandler() { (void)end(); }
 
-bool DeltaHandler::loadSignature()
-{
+bool DeltaHandler::loadSignature() {
     fd_t sfd;
     if (!fd_open_read(signature_file, sfd)) {
         delta_error("api.cpp (%d): fd_open_read: Error Code %d\n", __LINE__, errno);
@@ -119,8 +108,7 @@ bool DeltaHandler::loadSignature()
         }
     }
     fd_close(sfd);
-    if (!ok)
-        return false;
+    if (!ok) return false;
 
     size_t record = 4 + hash_size;
     sig_block_count = static_cast<uint32_t>(sig_body.size() / record);
@@ -137,8 +125,7 @@ bool DeltaHandler::loadSignature()
     // and a miss then costs one load. About 32 bits a block keep false hits near 0.1%
     // while the filter stays small enough for the cache; it stays within 16 MiB.
     int bits = 16;
-    while (bits < 27 && (uint64_t(1) << bits) < uint64_t(sig_block_count) * 32)
-        ++bits;
+    while (bits < 27 && (uint64_t(1) << bits) < uint64_t(sig_block_count) * 32) ++bits;
     filter_shift = 64 - (bits - 6);
     weak_filter.assign((size_t(1) << bits) / 64, 0);
     for (const DeltaBlock& b : sig_stat) {
@@ -148,24 +135,20 @@ bool DeltaHandler::loadSignature()
     // The weak sums present, each with its first entry in the sorted table, open-addressed
     // at most half full: a filter hit costs one or two probes instead of a binary search.
     int slot_bits = 4;
-    while (slot_bits < 31 && (uint64_t(1) << slot_bits) < uint64_t(sig_block_count) * 2)
-        ++slot_bits;
+    while (slot_bits < 31 && (uint64_t(1) << slot_bits) < uint64_t(sig_block_count) * 2) ++slot_bits;
     slot_shift = 32 - slot_bits;
     weak_slots.assign(size_t(1) << slot_bits, WeakSlot{});
     const size_t slot_mask = weak_slots.size() - 1;
     for (uint32_t i = 0; i < sig_block_count; ++i) {
-        if (i > 0 && sig_stat[i].weaksum == sig_stat[i - 1].weaksum)
-            continue;
+        if (i > 0 && sig_stat[i].weaksum == sig_stat[i - 1].weaksum) continue;
         size_t s = filter_hash(sig_stat[i].weaksum) >> slot_shift;
-        while (weak_slots[s].first != WeakSlot::EMPTY)
-            s = (s + 1) & slot_mask;
+        while (weak_slots[s].first != WeakSlot::EMPTY) s = (s + 1) & slot_mask;
         weak_slots[s] = WeakSlot{sig_stat[i].weaksum, i};
     }
     return true;
 }
 
-bool DeltaHandler::begin()
-{
+bool DeltaHandler::begin() {
     begun = true;
     try {
         read_buffer.resize(INITIAL_BUFFER);
@@ -174,8 +157,7 @@ bool DeltaHandler::begin()
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
         return false;
     }
-    if (!loadSignature())
-        return false;
+    if (!loadSignature()) return false;
     if (output_handle >= 0) {
         fd.handle = fcntl(output_handle, F_DUPFD_CLOEXEC, 0);
         if (fd.handle < 0) {
@@ -195,21 +177,17 @@ bool DeltaHandler::begin()
     return true;
 }
 
-inline bool DeltaHandler::mayHave(uint32_t weak) const
-{
+inline bool DeltaHandler::mayHave(uint32_t weak) const {
     FilterProbe p = filter_probe(weak, filter_shift);
     return (weak_filter[p.word] & p.mask) == p.mask;
 }
 
-size_t DeltaHandler::firstWithWeak(uint32_t weak) const
-{
+size_t DeltaHandler::firstWithWeak(uint32_t weak) const {
     const size_t mask = weak_slots.size() - 1;
     for (size_t s = filter_hash(weak) >> slot_shift;; s = (s + 1) & mask) {
         const WeakSlot& slot = weak_slots[s];
-        if (slot.first == WeakSlot::EMPTY)
-            return SIZE_MAX;
-        if (slot.weaksum == weak)
-            return slot.first;
+        if (slot.first == WeakSlot::EMPTY) return SIZE_MAX;
+        if (slot.weaksum == weak) return slot.first;
     }
 }
 
@@ -217,8 +195,7 @@ size_t DeltaHandler::firstWithWeak(uint32_t weak) const
 // stopping at a possible hit or at the last whole window; returns the new position.
 // The state is held in locals: through the byte pointer the compiler would otherwise
 // reload and store it for every byte.
-size_t DeltaHandler::skipMisses(const uint8_t* buf, size_t pos, size_t len)
-{
+size_t DeltaHandler::skipMisses(const uint8_t* buf, size_t pos, size_t len) {
     const size_t B = block_size;
     const uint64_t* filter = weak_filter.data();
     const int shift = filter_shift;
@@ -227,8 +204,7 @@ size_t DeltaHandler::skipMisses(const uint8_t* buf, size_t pos, size_t len)
     uint32_t b = checksum.b;
     while (pos + B < len) {
         FilterProbe p = filter_probe((b << 16) | (a & 0xFFFF), shift);
-        if ((filter[p.word] & p.mask) == p.mask)
-            break;
+        if ((filter[p.word] & p.mask) == p.mask) break;
         uint32_t out = buf[pos];
         a += static_cast<uint32_t>(buf[pos + B]) - out;
         b += a - n * (out + RSRollingChecksum::CHAR_OFFSET);
@@ -239,8 +215,7 @@ size_t DeltaHandler::skipMisses(const uint8_t* buf, size_t pos, size_t len)
     return pos;
 }
 
-const uint8_t* DeltaHandler::strongOf(const uint8_t* window)
-{
+const uint8_t* DeltaHandler::strongOf(const uint8_t* window) {
     if (!window_strong_valid) {
         MD4(window, block_size, window_strong);
         window_strong_valid = true;
@@ -248,40 +223,33 @@ const uint8_t* DeltaHandler::strongOf(const uint8_t* window)
     return window_strong;
 }
 
-void DeltaHandler::reserveWrite(size_t more)
-{
+void DeltaHandler::reserveWrite(size_t more) {
     if (write_buffer_size + more > write_buffer.size())
         write_buffer.resize(std::max(write_buffer.size() * 2, write_buffer_size + more));
 }
 
-void DeltaHandler::emitLiteral(const uint8_t* data, size_t length)
-{
-    if (length == 0)
-        return;
+void DeltaHandler::emitLiteral(const uint8_t* data, size_t length) {
+    if (length == 0) return;
     reserveWrite(9 + length);
     write_buffer_size += RSConstant::putLiteralHeader(write_buffer.data() + write_buffer_size, length);
     std::memcpy(write_buffer.data() + write_buffer_size, data, length);
     write_buffer_size += length;
 }
 
-void DeltaHandler::closeMatch()
-{
+void DeltaHandler::closeMatch() {
     if (match_count > 0) {
         reserveWrite(17);
-        write_buffer_size += RSConstant::putCopy(write_buffer.data() + write_buffer_size,
-                                                 match_start * block_size, match_count * block_size);
+        write_buffer_size += RSConstant::putCopy(write_buffer.data() + write_buffer_size, match_start * block_size,
+                                                 match_count * block_size);
     }
     match_count = 0;
     match_possibility.clear();
 }
 
-bool DeltaHandler::findMatch(const uint8_t* window, uint32_t weak)
-{
-    if (!mayHave(weak))
-        return false;
+bool DeltaHandler::findMatch(const uint8_t* window, uint32_t weak) {
+    if (!mayHave(weak)) return false;
     size_t first = firstWithWeak(weak);
-    if (first == SIZE_MAX)
-        return false;
+    if (first == SIZE_MAX) return false;
     auto it = sig_stat.begin() + static_cast<ptrdiff_t>(first);
     size_t record = 4 + hash_size;
     int examined = 0;
@@ -297,8 +265,7 @@ bool DeltaHandler::findMatch(const uint8_t* window, uint32_t weak)
 
 // Tries to extend the open match or open a new one at the window; true when the block
 // at the window was matched.
-bool DeltaHandler::matchBlock(const uint8_t* window)
-{
+bool DeltaHandler::matchBlock(const uint8_t* window) {
     uint32_t weak = checksum.digest();
     window_strong_valid = false;
     size_t record = 4 + hash_size;
@@ -306,13 +273,10 @@ bool DeltaHandler::matchBlock(const uint8_t* window)
         size_t kept = 0;
         for (uint32_t candidate : match_possibility) {
             uint64_t next = candidate + match_count;
-            if (next >= sig_block_count)
-                continue;
+            if (next >= sig_block_count) continue;
             const uint8_t* rec = &sig_body[static_cast<size_t>(next) * record];
-            if (RSConstant::getBigEndian(rec, 4) != weak)
-                continue;
-            if (std::memcmp(rec + 4, strongOf(window), hash_size) != 0)
-                continue;
+            if (RSConstant::getBigEndian(rec, 4) != weak) continue;
+            if (std::memcmp(rec + 4, strongOf(window), hash_size) != 0) continue;
             match_possibility[kept++] = candidate;
         }
         match_possibility.resize(kept);
@@ -332,18 +296,14 @@ bool DeltaHandler::matchBlock(const uint8_t* window)
         match_count = 1;
         return true;
     }
-    if (mismatch_start == NO_MISMATCH)
-        mismatch_start = static_cast<size_t>(window - read_buffer.data());
+    if (mismatch_start == NO_MISMATCH) mismatch_start = static_cast<size_t>(window - read_buffer.data());
     return false;
 }
 
-bool DeltaHandler::update(const uint8_t* data, size_t length)
-{
-    if (!fd_is_open(fd) || writing)
-        return false;
+bool DeltaHandler::update(const uint8_t* data, size_t length) {
+    if (!fd_is_open(fd) || writing) return false;
     try {
-        if (read_buffer_size + length > read_buffer.size())
-            read_buffer.resize(read_buffer_size + length);
+        if (read_buffer_size + length > read_buffer.size()) read_buffer.resize(read_buffer_size + length);
     } catch (const std::bad_alloc&) {
         delta_error("xio.cpp (%d): malloc: Error Code %d\n", __LINE__, ENOMEM);
         return false;
@@ -356,8 +316,7 @@ bool DeltaHandler::update(const uint8_t* data, size_t length)
     const size_t B = block_size;
     if (checksum.count < B) {
         size_t upto = std::min(B, len);
-        if (upto > checksum.count)
-            checksum.update(buf + checksum.count, upto - checksum.count);
+        if (upto > checksum.count) checksum.update(buf + checksum.count, upto - checksum.count);
     }
     size_t pos = 0;
     while (len - pos >= B) {
@@ -371,8 +330,7 @@ bool DeltaHandler::update(const uint8_t* data, size_t length)
             checksum.reset();
             size_t n = std::min(B, len - pos);
             checksum.update(buf + pos, n);
-            if (n < B)
-                break;
+            if (n < B) break;
         } else if (pos + B < len) {
             checksum.rotate(buf[pos], buf[pos + B]);
             ++pos;
@@ -391,15 +349,10 @@ bool DeltaHandler::update(const uint8_t* data, size_t length)
     return fd_aio_start(aio, fd, write_buffer.data(), write_buffer_size, writing);
 }
 
-bool DeltaHandler::wait()
-{
-    return fd_aio_finish(aio, write_buffer_size, writing);
-}
+bool DeltaHandler::wait() { return fd_aio_finish(aio, write_buffer_size, writing); }
 
-bool DeltaHandler::end()
-{
-    if (!begun)
-        return true;
+bool DeltaHandler::end() {
+    if (!begun) return true;
     begun = false;
     bool ok = wait();
     if (fd_is_open(fd) && ok) {

@@ -1,8 +1,9 @@
 // MD4 of the bytes of the pass: the content hash of a file, as 32 lower-case hex digits.
 #pragma once
 
-#include <cstdint>
 #include <openssl/md4.h>
+
+#include <cstdint>
 
 #include "delta/file_handler.h"
 #include "foundation/ustring.h"

@@ -6,8 +6,7 @@
 #include "delta/error_output.h"
 #include "delta/rs_constant.h"
 
-void normalizeBlocks(std::vector<Block>& blocks)
-{
+void normalizeBlocks(std::vector<Block>& blocks) {
     std::sort(blocks.begin(), blocks.end(), [](const Block& a, const Block& b) {
         return a.start != b.start ? a.start < b.start : a.length > b.length;
     });
@@ -16,8 +15,7 @@ void normalizeBlocks(std::vector<Block>& blocks)
     uint64_t covered = 0;  // end of the basis range covered so far
     for (Block b : blocks) {
         uint64_t end = b.start + b.length;
-        if (b.length == 0 || end <= covered)
-            continue;
+        if (b.length == 0 || end <= covered) continue;
         if (b.start < covered) {
             uint64_t cut = covered - b.start;
             b.start += cut;
@@ -32,11 +30,8 @@ void normalizeBlocks(std::vector<Block>& blocks)
 
 namespace {
 
-bool literal_from_basis(fd_bio_t& out, fd_t& basis, uint64_t from, uint64_t to, uint8_t* work,
-                       size_t work_size)
-{
-    if (to <= from)
-        return true;
+bool literal_from_basis(fd_bio_t& out, fd_t& basis, uint64_t from, uint64_t to, uint8_t* work, size_t work_size) {
+    if (to <= from) return true;
     uint8_t header[9];
     size_t n = RSConstant::putLiteralHeader(header, to - from);
     if (!fd_bio_write(out, header, n)) {
@@ -73,9 +68,8 @@ bool literal_from_basis(fd_bio_t& out, fd_t& basis, uint64_t from, uint64_t to, 
 
 }  // namespace
 
-bool writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& basis, uint64_t basis_size,
-                      uint8_t* work, size_t work_size)
-{
+bool writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& basis, uint64_t basis_size, uint8_t* work,
+                       size_t work_size) {
     normalizeBlocks(blocks);
     fd_t rpatch_fd;
     if (!fd_open_write(file, rpatch_fd)) {
@@ -92,23 +86,18 @@ bool writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& bas
     uint64_t done = 0;
     for (size_t i = 0; ok && i < blocks.size(); ++i) {
         const Block& b = blocks[i];
-        if (b.start + b.length > basis_size)
-            break;  // the patch already refused such copies; never read past the end
+        if (b.start + b.length > basis_size) break;  // the patch already refused such copies; never read past the end
         ok = literal_from_basis(rpatch_bio, basis, done, b.start, work, work_size);
-        if (ok)
-            ok = fd_bio_write(rpatch_bio, cmd, RSConstant::putCopy(cmd, b.new_start, b.length));
+        if (ok) ok = fd_bio_write(rpatch_bio, cmd, RSConstant::putCopy(cmd, b.new_start, b.length));
         done = b.start + b.length;
     }
-    if (ok)
-        ok = literal_from_basis(rpatch_bio, basis, done, basis_size, work, work_size);
+    if (ok) ok = literal_from_basis(rpatch_bio, basis, done, basis_size, work, work_size);
     if (ok) {
         cmd[0] = RSConstant::OP_END;
         ok = fd_bio_write(rpatch_bio, cmd, 1);
     }
-    if (ok)
-        ok = fd_bio_flush(rpatch_bio);
-    if (!ok)
-        delta_error("api.cpp (%d): fd_bio_write: Error Code %d\n", __LINE__, errno);
+    if (ok) ok = fd_bio_flush(rpatch_bio);
+    if (!ok) delta_error("api.cpp (%d): fd_bio_write: Error Code %d\n", __LINE__, errno);
     fd_bio_unload(rpatch_bio);
     fd_close(rpatch_fd);
     return ok;

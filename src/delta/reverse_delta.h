@@ -21,4 +21,4 @@ void normalizeBlocks(std::vector<Block>& blocks);
 // copy of it from the new file; then the basis bytes after the last block. The basis
 // handle is read with seeks. True on success.
 [[nodiscard]] bool writeReverseDelta(const ustring& file, std::vector<Block> blocks, fd_t& basis, uint64_t basis_size,
-                      uint8_t* work, size_t work_size);
+                                     uint8_t* work, size_t work_size);

@@ -31,8 +31,7 @@ constexpr size_t SEGMENT = 4096;
 // For m <= SEGMENT bytes: s = sum of x, w = sum of (m - i) * x_i, i from 0.
 // In runs of 32 bytes the weight m - i splits into (m - start) - j: one sum and one
 // sum weighted by j < 32 per run, both of which vectorise to byte multiply-adds.
-NIMBREL_CLONES void segment_sums(const uint8_t* data, size_t m, uint32_t& s, uint32_t& w)
-{
+NIMBREL_CLONES void segment_sums(const uint8_t* data, size_t m, uint32_t& s, uint32_t& w) {
     uint32_t ss = 0;
     uint32_t ws = 0;
     size_t i = 0;
@@ -56,8 +55,7 @@ NIMBREL_CLONES void segment_sums(const uint8_t* data, size_t m, uint32_t& s, uin
 
 }  // namespace
 
-void RSRollingChecksum::update(const uint8_t* data, size_t length)
-{
+void RSRollingChecksum::update(const uint8_t* data, size_t length) {
     while (length > 0) {
         size_t m = std::min(length, SEGMENT);
         uint32_t s, w;
@@ -74,8 +72,7 @@ void RSRollingChecksum::update(const uint8_t* data, size_t length)
     }
 }
 
-uint32_t RSRollingChecksum::of(const uint8_t* data, size_t length)
-{
+uint32_t RSRollingChecksum::of(const uint8_t* data, size_t length) {
     RSRollingChecksum sum;
     sum.update(data, length);
     return sum.digest();

@@ -10,27 +10,28 @@ class RSRollingChecksum {
 public:
     static constexpr uint32_t CHAR_OFFSET = 31;
 
-    void reset() { count = 0; a = 0; b = 0; }
+    void reset() {
+        count = 0;
+        a = 0;
+        b = 0;
+    }
 
     // Appends bytes at the end of the window.
     void update(const uint8_t* data, size_t length);
 
     // Drops the first byte of the window (x) and appends y.
-    void rotate(uint8_t out, uint8_t in)
-    {
+    void rotate(uint8_t out, uint8_t in) {
         a += static_cast<uint32_t>(in) - out;
         b += a - static_cast<uint32_t>(count) * (out + CHAR_OFFSET);
     }
     // Drops the first byte of the window.
-    void rollout(uint8_t out)
-    {
+    void rollout(uint8_t out) {
         a -= out + CHAR_OFFSET;
         b -= static_cast<uint32_t>(count) * (out + CHAR_OFFSET);
         --count;
     }
     // Appends one byte at the end of the window.
-    void rollin(uint8_t in)
-    {
+    void rollin(uint8_t in) {
         a += in + CHAR_OFFSET;
         b += a;
         ++count;

@@ -2,10 +2,11 @@
 
 #include "delta/signature_handler.h"
 
+#include <openssl/md4.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <openssl/md4.h>
 
 #include "delta/error_output.h"
 #include "delta/rolling_checksum.h"
@@ -14,17 +15,11 @@
 SignatureHandler::SignatureHandler(const ustring& target, uint32_t block, uint32_t hash)
     : file(target),
       block_size(block == 0 || block > MAX_BLOCK_SIZE ? DEFAULT_BLOCK_SIZE : block),
-      hash_size(hash < 1 || hash > MAX_HASH_SIZE ? DEFAULT_HASH_SIZE : hash)
-{
-}
+      hash_size(hash < 1 || hash > MAX_HASH_SIZE ? DEFAULT_HASH_SIZE : hash) {}
 
-SignatureHandler::~SignatureHandler()
-{
-    (void)end();
-}
+SignatureHandler::~SignatureHandler() { (void)end(); }
 
-size_t SignatureHandler::makeRecord(const uint8_t* block, size_t length, uint32_t hash, uint8_t* out)
-{
+size_t SignatureHandler::makeRecord(const uint8_t* block, size_t length, uint32_t hash, uint8_t* out) {
     RSConstant::putBigEndian(out, RSRollingChecksum::of(block, length), 4);
     uint8_t digest[MD4_DIGEST_LENGTH];
     MD4(block, length, digest);
@@ -32,13 +27,11 @@ size_t SignatureHandler::makeRecord(const uint8_t* block, size_t length, uint32_
     return 4 + hash;
 }
 
-void SignatureHandler::emit(const uint8_t* block, size_t length)
-{
+void SignatureHandler::emit(const uint8_t* block, size_t length) {
     write_buffer_size += makeRecord(block, length, hash_size, write_buffer.data() + write_buffer_size);
 }
 
-bool SignatureHandler::begin()
-{
+bool SignatureHandler::begin() {
     try {
         read_buffer.assign(2 * static_cast<size_t>(block_size), 0);
         write_buffer.assign(4 * (4 + hash_size), 0);
@@ -63,10 +56,8 @@ bool SignatureHandler::begin()
     return true;
 }
 
-bool SignatureHandler::update(const uint8_t* data, size_t length)
-{
-    if (!fd_is_open(fd) || writing)
-        return false;
+bool SignatureHandler::update(const uint8_t* data, size_t length) {
+    if (!fd_is_open(fd) || writing) return false;
     size_t need = (length / block_size + 2) * (hash_size + 4);
     if (write_buffer.size() < need) {
         try {
@@ -100,13 +91,9 @@ bool SignatureHandler::update(const uint8_t* data, size_t length)
     return fd_aio_start(aio, fd, write_buffer.data(), write_buffer_size, writing);
 }
 
-bool SignatureHandler::wait()
-{
-    return fd_aio_finish(aio, write_buffer_size, writing);
-}
+bool SignatureHandler::wait() { return fd_aio_finish(aio, write_buffer_size, writing); }
 
-bool SignatureHandler::end()
-{
+bool SignatureHandler::end() {
     bool ok = wait();
     if (fd_is_open(fd) && ok && read_buffer_size > 0) {
         emit(read_buffer.data(), read_buffer_size);

@@ -20,9 +20,7 @@ void LogItemDone(const Event& e) {
         entry.root->Stat(e.m_path, info) == FsResult::kOk && info.isExist) {
         size = info.size;
     }
-    const std::string detail = e.isDir()   ? " (folder)"
-                               : removal ? ""
-                                         : " (" + std::to_string(size) + " bytes)";
+    const std::string detail = e.isDir() ? " (folder)" : removal ? "" : " (" + std::to_string(size) + " bytes)";
     NLOG_AT(L_INFO, "worker_debug", "activity_log.cpp", "%s '%s'%s in %s\n", what, e.m_path.c_str_utf8(),
-         detail.c_str(), folder.c_str_utf8());
+            detail.c_str(), folder.c_str_utf8());
 }

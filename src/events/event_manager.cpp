@@ -1,11 +1,11 @@
 #include "events/event_manager.h"
 
 #include "events/registry.h"
-#include "platform/session_root.h"
 #include "events/ui_ipc.h"
 #include "foundation/logger.h"
-#include "store/file_status_db.h"
 #include "foundation/task.h"
+#include "platform/session_root.h"
+#include "store/file_status_db.h"
 
 namespace {
 
@@ -13,7 +13,6 @@ const ustring& LogChannel() {
     static const ustring channel("event_mgr_debug");
     return channel;
 }
-
 
 ustring Text(const Event& e) { return e.toString(); }
 
@@ -32,22 +31,20 @@ bool EventManager::event_pool::push(const Event& e) {
         expand_events.clear();
     }
     expand_events.push_back(e);
-    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Push expand event [%s].\n",
-         Text(e).c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Push expand event [%s].\n", Text(e).c_str_utf8());
     return true;
 }
 
 bool EventManager::event_pool::pop(Event& e) {
     if (!event_tree.IsEmpty() && event_tree.Pop(e)) {
-        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "event_pool: Pop an event [%s]\n",
-             Text(e).c_str_utf8());
+        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "event_pool: Pop an event [%s]\n", Text(e).c_str_utf8());
         return true;
     }
     if (!expand_events.empty()) {
         e = expand_events.front();
         expand_events.pop_front();
         NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "event_pool: Pop an expand event [%s]\n",
-             Text(e).c_str_utf8());
+                Text(e).c_str_utf8());
         return true;
     }
     return false;
@@ -80,9 +77,7 @@ EventManager& EventManager::getInstance() {
 
 EventManager::EventManager() = default;
 
-EventManager::~EventManager() {
-    Clear();
-}
+EventManager::~EventManager() { Clear(); }
 
 EventManager::event_pool* EventManager::FindPool(uint64_t sessionId) {
     auto it = pool_index.find(sessionId);
@@ -107,7 +102,7 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
     Registry::Entry entry;
     if (Registry::getInstance().Find(e.m_sess_id, entry) != 1) {
         NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "Can not find registry by session %llu.\n",
-             static_cast<unsigned long long>(e.m_sess_id));
+                static_cast<unsigned long long>(e.m_sess_id));
         return false;
     }
 
@@ -122,7 +117,7 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
     // refused event would leave a mark that nothing clears.
     if (!pool->push(e)) {
         NLOG_AT(L_WARNING, LogChannel(), "event-manager.cpp", "event refused by the tree, drop it: [%s].\n",
-             Text(e).c_str_utf8());
+                Text(e).c_str_utf8());
         return false;
     }
     for (auto& [task, ent] : registry) {
@@ -134,10 +129,10 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
         if (server || !task) continue;
         if (p.isLocalEvent() && (p.m_type == Event::EV_CREATE || p.m_type == Event::EV_MODIFY) &&
             e.m_type == Event::EV_REMOVE) {
-            NLOG_AT(L_INFO, LogChannel(),
-                 "event-manager.cpp", "old event is UploadLocal but new event is RemoveRemote, "
-                 "abort UploadLocal progress '%s'.\n",
-                 p.m_path.c_str_utf8());
+            NLOG_AT(L_INFO, LogChannel(), "event-manager.cpp",
+                    "old event is UploadLocal but new event is RemoveRemote, "
+                    "abort UploadLocal progress '%s'.\n",
+                    p.m_path.c_str_utf8());
             task->SetAbort(true);
         }
         if (e.isExpand() && e.m_mode == p.m_mode) {
@@ -148,10 +143,10 @@ bool EventManager::PushLocked(const Event& in, bool server, Event& notice) {
 
     if (server)
         NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::PushServerEvent = [%s].\n",
-             Text(e).c_str_utf8());
+                Text(e).c_str_utf8());
     else
         NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::PushLocalEvent = [%s].\n",
-             Text(e).c_str_utf8());
+                Text(e).c_str_utf8());
 
     MakeReady(pool);
 
@@ -219,8 +214,7 @@ int EventManager::PullEvent(Task* task, Event& e) {
             ent.processing = next;
             ent.waiting.clear();
             e = next;
-            NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::PullEvent [%s]\n",
-                 Text(e).c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::PullEvent [%s]\n", Text(e).c_str_utf8());
             return 0;
         }
     }
@@ -249,7 +243,8 @@ int EventManager::DoneEvent(Task* task, Event& e) {
     event_pool* pool = FindPool(ent.processing.m_sess_id);
 
     if (!ent.is_dirty()) {
-        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::DoneEvent unregistry for [%s]\n", Text(ent.processing).c_str_utf8());
+        NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::DoneEvent unregistry for [%s]\n",
+                Text(ent.processing).c_str_utf8());
         if (!ent.processing.isExpand() && pool && !pool->event_tree.DoneEvent(ent.processing)) {
             // A newer event merged into the node without being seen as this worker's
             // (the same path written differently, "//a" for "/a"): such a node leaves
@@ -269,7 +264,8 @@ int EventManager::DoneEvent(Task* task, Event& e) {
         return 0;
     }
 
-    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::DoneEvent is dirty, waiting for [%s]\n", Text(ent.waiting).c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::DoneEvent is dirty, waiting for [%s]\n",
+            Text(ent.waiting).c_str_utf8());
     if (ent.processing.isExpand()) {
         // The newer event went into the tree, which hands it out in its turn; handing
         // it to this worker as well would let two workers carry out the same event.
@@ -297,15 +293,14 @@ int EventManager::RedoEvent(Task* task, const Event& e) {
         NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "Can not find event pool\n");
         ret = -1;
     } else if (!pool->event_tree.Redo(e.m_path, e.isDir())) {
-        NLOG_AT(L_ERR, LogChannel(),
-             "event-manager.cpp", "Failed to Reset event status to watting in event tree '%s'.\n",
-             e.m_path.c_str_utf8());
+        NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp",
+                "Failed to Reset event status to watting in event tree '%s'.\n", e.m_path.c_str_utf8());
         ret = -1;
     } else {
         registry.erase(task);
     }
     NLOG_AT(L_INFO, LogChannel(), "event-manager.cpp", "EventManager::RedoEvent = [%s], ret= [%d]\n",
-         Text(e).c_str_utf8(), ret);
+            Text(e).c_str_utf8(), ret);
     return ret;
 }
 
@@ -316,7 +311,7 @@ void EventManager::IssueExpand(uint64_t sessionId, const ustring& path) {
     e.m_mode = Event::F_DIR | Event::F_EXPAND;
     e.m_sess_id = sessionId;
     NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::IssueExpand at [%llu], ev=[%s]\n",
-         static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
+            static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     Push(e, false);
 }
 
@@ -328,7 +323,7 @@ void EventManager::IssueRescan(uint64_t sessionId, const ustring& path, bool mer
     if (merge) e.m_mode |= Event::F_MERGE;
     e.m_sess_id = sessionId;
     NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "EventManager::IssueRescan at [%llu], ev=[%s]\n",
-         static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
+            static_cast<unsigned long long>(sessionId), Text(e).c_str_utf8());
     Push(e, false);
 }
 
@@ -343,7 +338,7 @@ size_t EventManager::GetAllPendingEventCount(uint64_t sessionId) {
     event_pool* pool = FindPool(sessionId);
     if (!pool) {
         NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "========= no id found <%llu>====================\n",
-             static_cast<unsigned long long>(sessionId));
+                static_cast<unsigned long long>(sessionId));
         return 0;
     }
     return pool->size();
@@ -364,15 +359,14 @@ EventList2::ByteCount EventManager::GetByteCount(uint64_t sessionId) {
 
 DbResult EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
     const ustring p = FileStatusKey(path);
-    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Syncing event to fstatdb at path [%s].\n",
-         p.c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Syncing event to fstatdb at path [%s].\n", p.c_str_utf8());
     FileStatusInfo info;
     info.path = p;
     info.fileType = isDir ? SFT_DIR : SFT_FILE;
     info.syncStatus = FSTAT_SYNCING;
     if (FileStatusDB::queueSyncStat(info) != DbResult::kOk) {
-        NLOG_AT(L_ERR, LogChannel(),
-             "event-manager.cpp", "Failed to set syncing event into FStatDB at path [%s].\n", p.c_str_utf8());
+        NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "Failed to set syncing event into FStatDB at path [%s].\n",
+                p.c_str_utf8());
         return DbResult::kFailed;
     }
     return DbResult::kOk;
@@ -380,11 +374,10 @@ DbResult EventManager::SyncingEvent2FStatDB(const ustring& path, bool isDir) {
 
 DbResult EventManager::SyncedEvent2FStatDB(const ustring& path) {
     const ustring p = FileStatusKey(path);
-    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Synced event to fstatdb at path [%s].\n",
-         p.c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "event-manager.cpp", "Synced event to fstatdb at path [%s].\n", p.c_str_utf8());
     if (FileStatusDB::rmFileStatByPath(p) != DbResult::kOk) {
-        NLOG_AT(L_ERR, LogChannel(),
-             "event-manager.cpp", "Failed to rm synced event from FStatDB by path [%s].\n", p.c_str_utf8());
+        NLOG_AT(L_ERR, LogChannel(), "event-manager.cpp", "Failed to rm synced event from FStatDB by path [%s].\n",
+                p.c_str_utf8());
         return DbResult::kFailed;
     }
     return DbResult::kOk;

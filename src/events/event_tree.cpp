@@ -84,9 +84,7 @@ EventList2::Attribute& EventList2::Attribute::operator=(const Attribute& o) {
 // ChildList
 
 namespace {
-inline uint32_t HashName(std::string_view name) {
-    return static_cast<uint32_t>(std::hash<std::string_view>()(name));
-}
+inline uint32_t HashName(std::string_view name) { return static_cast<uint32_t>(std::hash<std::string_view>()(name)); }
 inline std::string_view View(const ustring& s) { return std::string_view(s.c_str_utf8(), s.length()); }
 }  // namespace
 
@@ -270,14 +268,12 @@ void EventList2::ChildList<T>::SetStatus(T* node, Status s) {
 // EventList2
 
 EventList2::EventList2(const ustring& watch_path) : watch_path(watch_path) {
-        root = new DirNode;
+    root = new DirNode;
     root->name = "/";
     root->status = DONE;
 }
 
-EventList2::~EventList2() {
-    FreeTree(root);
-    }
+EventList2::~EventList2() { FreeTree(root); }
 
 void EventList2::SetWatchPath(const ustring& path) {
     MutexLock l(mutex);
@@ -324,8 +320,7 @@ bool EventList2::SplitPath(const ustring& path, std::string_view& dirPart, std::
     return !name.empty() && name.size() <= kMaxName;
 }
 
-EventList2::DirNode* EventList2::WalkParent(const ustring& path, bool create, std::string_view& name,
-                                            bool moveToEnd) {
+EventList2::DirNode* EventList2::WalkParent(const ustring& path, bool create, std::string_view& name, bool moveToEnd) {
     std::string_view dirPart;
     if (!SplitPath(path, dirPart, name)) return nullptr;
     const size_t n = dirPart.size();
@@ -439,7 +434,7 @@ void EventList2::RemoveFStat(const ustring& nodePath) {
     // Queued, not written: this runs under the tree's lock (and the manager's).
     if (FileStatusDB::queueRmByPath(full) != DbResult::kOk)
         NLOG_AT(L_ERR, LogChannel(), "event-list2.cpp", "Failed to rm synced event from FStatDB [%s].\n",
-             full.c_str_utf8());
+                full.c_str_utf8());
 }
 
 // ---------------------------------------------------------------------------------------
@@ -471,10 +466,12 @@ EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const
     if (oldAttr.type == Event::EV_REMOVE && r.type != Event::EV_REMOVE) {
         if (!oldServer) {
             r.mode |= Event::F_LOCAL_SUBDIR_RESCAN;
-            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str_utf8());
+            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                    "Mark node to be LocalSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str_utf8());
         } else {
             r.mode |= Event::F_SERVER_SUBDIR_RESCAN;
-            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str_utf8());
+            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                    "Mark node to be ServerSubDirRescan(pre-event dir delete) [%s].\n", r.path.c_str_utf8());
         }
     }
     return r;
@@ -484,8 +481,7 @@ EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const
 // Push
 
 bool EventList2::Push(const Event& e) {
-    NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "[Push Event] = [%s]\n",
-         EventText(e).c_str_utf8());
+    NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "[Push Event] = [%s]\n", EventText(e).c_str_utf8());
     Event old;
     return Push(e, old);
 }
@@ -577,9 +573,7 @@ void EventList2::AddDirectory(DirNode* parent, std::string_view name, Attribute&
 // Pruning below a removed directory
 
 void EventList2::RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t baseSyncID) {
-    auto superseded = [&](const Attribute& a) {
-        return a.IsServer() == server && (!server || a.syncID < baseSyncID);
-    };
+    auto superseded = [&](const Attribute& a) { return a.IsServer() == server && (!server || a.syncID < baseSyncID); };
     for (DirNode* s = d->dir.First(); s;) {
         DirNode* next = ChildList<DirNode>::Next(s);
         int below = 0;
@@ -587,15 +581,16 @@ void EventList2::RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t base
         bool sup = s->status == WAITING && superseded(s->attr);
         if (below == 0 && (s->status == DONE || sup)) {
             ustring path = NodePath(s);
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove Dir Node] = [%s]\n",
-                 path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove Dir Node] = [%s]\n", path.c_str_utf8());
             if (s->status == WAITING) AddCount(s->attr.IsServer(), -1);
             RemoveFStat(path);
             DeleteDir(s);
         } else {
             ustring path = NodePath(s);
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], "
-                 "event_mode_equal[%d]\n", path.c_str_utf8(), below, static_cast<int>(s->status), s->attr.IsServer() == server ? 1 : 0);
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp",
+                    "[Cannot Remove Dir Node] = [%s],refTemp = [%d],status = [%d], "
+                    "event_mode_equal[%d]\n",
+                    path.c_str_utf8(), below, static_cast<int>(s->status), s->attr.IsServer() == server ? 1 : 0);
             if (sup) {
                 AddCount(s->attr.IsServer(), -1);
                 RemoveFStat(path);
@@ -610,12 +605,11 @@ void EventList2::RemoveSubNode(DirNode* d, bool server, int& kept, uint64_t base
         FileNode* next = ChildList<FileNode>::Next(f);
         if (f->status == PROCESSING || f->status == RETRY || !superseded(f->attr)) {
             NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Cannot Remove File Node] = [%s]\n",
-                 NodePath(f).c_str_utf8());
+                    NodePath(f).c_str_utf8());
             ++kept;
         } else {
             ustring path = NodePath(f);
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove File Node] = [%s]\n",
-                 path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove File Node] = [%s]\n", path.c_str_utf8());
             if (f->status == WAITING) AddCount(f->attr.IsServer(), -1);
             RemoveFStat(path);
             DeleteFile(f);
@@ -650,13 +644,15 @@ bool EventList2::AllBelowDoneOrRemove(const DirNode* d) const {
 bool EventList2::SubProcessingNotRemove(const DirNode* d) const {
     for (const FileNode* f = d->file.First(); f; f = f->next) {
         if (f->status == PROCESSING && f->attr.type != Event::EV_REMOVE) {
-            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "file '%s' is processing with event type [%d]\n", NodePath(f).c_str_utf8(), static_cast<int>(f->attr.type));
+            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "file '%s' is processing with event type [%d]\n",
+                    NodePath(f).c_str_utf8(), static_cast<int>(f->attr.type));
             return true;
         }
     }
     for (const DirNode* s = d->dir.First(); s; s = s->next) {
         if (s->status == PROCESSING && s->attr.type != Event::EV_REMOVE) {
-            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Dir '%s' is processing with event type [%d]\n", NodePath(s).c_str_utf8(), static_cast<int>(s->attr.type));
+            NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Dir '%s' is processing with event type [%d]\n",
+                    NodePath(s).c_str_utf8(), static_cast<int>(s->attr.type));
             return true;
         }
         if ((s->refServerCount != 0 || s->refLocalCount != 0) && SubProcessingNotRemove(s)) return true;
@@ -669,8 +665,9 @@ bool EventList2::GetFirstWaiting(DirNode* d, Event& e) {
         if (FileNode* f = d->file.FirstEligible()) {
             HandOutFile(f);
             f->attr.ToEvent(e);
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n", f->name.c_str_utf8(), f->attr.IsServer() ? 1 : 0, static_cast<int>(f->attr.type),
-                 f->attr.path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp",
+                    "[Pop File Event] = [%s], server = [%d], type = [%d], path = [%s]\n", f->name.c_str_utf8(),
+                    f->attr.IsServer() ? 1 : 0, static_cast<int>(f->attr.type), f->attr.path.c_str_utf8());
             return true;
         }
         DirNode* descend = nullptr;
@@ -685,18 +682,23 @@ bool EventList2::GetFirstWaiting(DirNode* d, Event& e) {
                 if (s->attr.type == Event::EV_REMOVE && s->HasChildren() && !AllBelowDoneOrRemove(s)) {
                     if (server) {
                         s->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
-                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Mark node to be SetServerSubDirRescanWithStat(sub-node not "
-                             "empty) [%s].\n", s->attr.path.c_str_utf8());
+                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                                "Mark node to be SetServerSubDirRescanWithStat(sub-node not "
+                                "empty) [%s].\n",
+                                s->attr.path.c_str_utf8());
                     } else {
                         s->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
-                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Mark node to be SetLocalSubDirRescanWithStat(sub-node not "
-                             "empty) [%s].\n", s->attr.path.c_str_utf8());
+                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                                "Mark node to be SetLocalSubDirRescanWithStat(sub-node not "
+                                "empty) [%s].\n",
+                                s->attr.path.c_str_utf8());
                     }
                 }
                 HandOutDir(s);
                 s->attr.ToEvent(e);
-                NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "[Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n", s->name.c_str_utf8(), server ? 1 : 0, static_cast<int>(s->attr.type),
-                     s->attr.path.c_str_utf8());
+                NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                        "[Pop Dir Event] = [%s], server = [%d], type = [%d], path = [%s]\n", s->name.c_str_utf8(),
+                        server ? 1 : 0, static_cast<int>(s->attr.type), s->attr.path.c_str_utf8());
                 return true;
             }
             // Busy below: skipped. A removal waiting above work of another kind must
@@ -705,19 +707,23 @@ bool EventList2::GetFirstWaiting(DirNode* d, Event& e) {
             if (s->attr.type == Event::EV_REMOVE) {
                 if (!server && s->refServerCount > 0 && !(s->attr.mode & Event::F_LOCAL_SUBDIR_RESCAN_STAT)) {
                     if (SubProcessingNotRemove(s)) {
-                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "AllSubProcessingNode are not Delete Event '%s'.\n",
-                             s->attr.path.c_str_utf8());
+                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                                "AllSubProcessingNode are not Delete Event '%s'.\n", s->attr.path.c_str_utf8());
                         s->attr.mode |= Event::F_LOCAL_SUBDIR_RESCAN_STAT;
-                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Mark node to be SetLocalSubDirRescanWithStat(sub-node "
-                             "processing) [%s].\n", s->attr.path.c_str_utf8());
+                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                                "Mark node to be SetLocalSubDirRescanWithStat(sub-node "
+                                "processing) [%s].\n",
+                                s->attr.path.c_str_utf8());
                     }
                 } else if (server && s->refLocalCount > 0 && !(s->attr.mode & Event::F_SERVER_SUBDIR_RESCAN_STAT)) {
                     if (SubProcessingNotRemove(s)) {
-                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "AllSubProcessingNode are not Delete Event '%s'.\n",
-                             s->attr.path.c_str_utf8());
+                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                                "AllSubProcessingNode are not Delete Event '%s'.\n", s->attr.path.c_str_utf8());
                         s->attr.mode |= Event::F_SERVER_SUBDIR_RESCAN_STAT;
-                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "Mark node to be SetServerSubDirRescanWithStat(sub-node "
-                             "processing) [%s].\n", s->attr.path.c_str_utf8());
+                        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                                "Mark node to be SetServerSubDirRescanWithStat(sub-node "
+                                "processing) [%s].\n",
+                                s->attr.path.c_str_utf8());
                     }
                 }
             }
@@ -741,7 +747,7 @@ bool EventList2::Pop(const ustring& path, bool isDir, Event& e) { return PopByPa
 bool EventList2::PopByPath(const ustring& path, int kind, Event& e) {
     MutexLock l(mutex);
     NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Event tree current status local_evnet: %d, server_event:%d.\n",
-         local_event_count, server_event_count);
+            local_event_count, server_event_count);
     std::string_view key;
     DirNode* parent = WalkParent(path, false, key);
     if (!parent) return false;
@@ -777,19 +783,23 @@ bool EventList2::DoneEvent(const Event& e) {
     DirNode* parent = WalkParent(e.m_path, false, name);
     if (!parent) {
         if (isDir)
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateDirDoneEvent(parent not found) [%s].\n", e.m_path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateDirDoneEvent(parent not found) [%s].\n",
+                    e.m_path.c_str_utf8());
         else
-            NLOG_AT(L_ERR, LogChannel(),
-                 "event-list2.cpp", "Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
-                 e.m_path.c_str_utf8());
+            NLOG_AT(L_ERR, LogChannel(), "event-list2.cpp", "Failed to UpdateFileDoneEvent(parent not found) [%s]\n",
+                    e.m_path.c_str_utf8());
     } else if (!isDir) {
         FileNode* f = parent->file.Find(name);
         if (!f) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateFileDoneEvent(FileNode not found) [%s].\n", e.m_path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp",
+                    "Failed to UpdateFileDoneEvent(FileNode not found) [%s].\n", e.m_path.c_str_utf8());
         } else if (f->attr.IsServer() != server) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateFileDoneEvent(attr mode is diff) [%s].\n", e.m_path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp",
+                    "Failed to UpdateFileDoneEvent(attr mode is diff) [%s].\n", e.m_path.c_str_utf8());
         } else if (f->status != PROCESSING) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].\n", e.m_path.c_str_utf8(), static_cast<int>(f->status));
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp",
+                    "Failed to UpdateFileDoneEvent(NOT PROCESSING) [%s] in status[%d].\n", e.m_path.c_str_utf8(),
+                    static_cast<int>(f->status));
         } else {
             LowerRefs(parent, server);
             AddCount(server, -1);
@@ -801,11 +811,15 @@ bool EventList2::DoneEvent(const Event& e) {
     } else {
         DirNode* d = parent->dir.Find(name);
         if (!d) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateDirDoneEvent(DirNode not found) [%s].\n", e.m_path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateDirDoneEvent(DirNode not found) [%s].\n",
+                    e.m_path.c_str_utf8());
         } else if (d->attr.IsServer() != server) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateDirDoneEvent(attr mode is diff) [%s].\n", e.m_path.c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateDirDoneEvent(attr mode is diff) [%s].\n",
+                    e.m_path.c_str_utf8());
         } else if (d->status != PROCESSING) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].\n", e.m_path.c_str_utf8(), static_cast<int>(d->status));
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp",
+                    "Failed to UpdateDirDoneEvent(NOT PROCESSING) [%s] in status[%d].\n", e.m_path.c_str_utf8(),
+                    static_cast<int>(d->status));
         } else {
             LowerRefs(parent, server);
             AddCount(server, -1);
@@ -821,9 +835,9 @@ bool EventList2::DoneEvent(const Event& e) {
     }
     if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
         NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "DoneEvent ret = [%d], %s.\n", done ? 0 : -1,
-             EventText(e).c_str_utf8());
+                EventText(e).c_str_utf8());
         NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "DoneEvent local event = [%d], server event = [%d]\n",
-             local_event_count, server_event_count);
+                local_event_count, server_event_count);
     }
     DebugCheck();
     return done;
@@ -867,15 +881,14 @@ void EventList2::ClearLocal(DirNode* d) {
     for (FileNode* f = d->file.First(); f;) {
         FileNode* next = ChildList<FileNode>::Next(f);
         if (!f->attr.IsServer()) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove File Node] = [%s]\n",
-                 NodePath(f).c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove File Node] = [%s]\n", NodePath(f).c_str_utf8());
             // A worker holding this event will fail to complete it; its reference on the
             // ancestors must not outlive the node, or they would stay busy for good.
             if (f->status == PROCESSING) LowerRefs(d, false);
             DeleteFile(f);
         } else {
             NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Cannot Remove File Node] = [%s]\n",
-                 NodePath(f).c_str_utf8());
+                    NodePath(f).c_str_utf8());
         }
         f = next;
     }
@@ -884,12 +897,12 @@ void EventList2::ClearLocal(DirNode* d) {
         ClearLocal(s);
         bool local = s->status == DONE || !s->attr.IsServer();
         if (!s->HasChildren() && local) {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove Dir Node] = [%s]\n",
-                 NodePath(s).c_str_utf8());
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Remove Dir Node] = [%s]\n", NodePath(s).c_str_utf8());
             if (s->status == PROCESSING) LowerRefs(d, false);
             DeleteDir(s);
         } else {
-            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Cannot Remove Dir Node] = [%s],refTemp = [%d]\n", NodePath(s).c_str_utf8(), s->refServerCount + s->refLocalCount);
+            NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Cannot Remove Dir Node] = [%s],refTemp = [%d]\n",
+                    NodePath(s).c_str_utf8(), s->refServerCount + s->refLocalCount);
             if (local && s->status != DONE) {
                 if (s->status == PROCESSING) LowerRefs(d, false);
                 s->attr.Clear();
@@ -947,19 +960,19 @@ int EventList2::GetLocalEventCount() {
 
 void EventList2::Traverse(DirNode* d) {
     const Attribute& a = d->attr;
-    NLOG_AT(L_INFO, LogChannel(),
-         "event-list2.cpp", "[Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status "
-         "=[%d],type[%d],refSerCount=[%d],refLocCount=[%d],path=[%s]\n",
-         a.IsServer() ? 1 : 0, (a.mode & Event::F_CONFLICT) ? 1 : 0, a.IsSubDirRescan() ? 1 : 0, d->name.c_str_utf8(),
-         static_cast<int>(d->status), static_cast<int>(a.type), d->refServerCount, d->refLocalCount,
-         NodePath(d).c_str_utf8());
+    NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+            "[Dir] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],status "
+            "=[%d],type[%d],refSerCount=[%d],refLocCount=[%d],path=[%s]\n",
+            a.IsServer() ? 1 : 0, (a.mode & Event::F_CONFLICT) ? 1 : 0, a.IsSubDirRescan() ? 1 : 0,
+            d->name.c_str_utf8(), static_cast<int>(d->status), static_cast<int>(a.type), d->refServerCount,
+            d->refLocalCount, NodePath(d).c_str_utf8());
     for (FileNode* f = d->file.First(); f; f = f->next) {
         const Attribute& fa = f->attr;
-        NLOG_AT(L_INFO, LogChannel(),
-             "event-list2.cpp", "[File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],"
-             "status=[%d],type=[%d],path=[%s]\n",
-             fa.IsServer() ? 1 : 0, (fa.mode & Event::F_CONFLICT) ? 1 : 0, fa.IsSubDirRescan() ? 1 : 0,
-             f->name.c_str_utf8(), static_cast<int>(f->status), static_cast<int>(fa.type), NodePath(f).c_str_utf8());
+        NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+                "[File] server=[%d],Conflict=[%d],SubDirRescan=[%d],name=[%s],"
+                "status=[%d],type=[%d],path=[%s]\n",
+                fa.IsServer() ? 1 : 0, (fa.mode & Event::F_CONFLICT) ? 1 : 0, fa.IsSubDirRescan() ? 1 : 0,
+                f->name.c_str_utf8(), static_cast<int>(f->status), static_cast<int>(fa.type), NodePath(f).c_str_utf8());
     }
     for (DirNode* s = d->dir.First(); s; s = s->next) Traverse(s);
 }
@@ -967,10 +980,10 @@ void EventList2::Traverse(DirNode* d) {
 void EventList2::TraverseTree() {
     MutexLock l(mutex);
     if (Logger::GetLevel(LogChannel()) < Logger::L_INFO) return;
-    NLOG_AT(L_INFO, LogChannel(),
-         "event-list2.cpp", "========TraverseTree , server_event_count = [%d], "
-         "local_event_count=[%d] =========\n",
-         server_event_count, local_event_count);
+    NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
+            "========TraverseTree , server_event_count = [%d], "
+            "local_event_count=[%d] =========\n",
+            server_event_count, local_event_count);
     Traverse(root);
 }
 
@@ -1023,8 +1036,7 @@ bool EventList2::CheckInvariants() {
     ustring where;
     const char* why = CheckLocked(where);
     if (why)
-        NLOG_AT(L_CRIT, LogChannel(), "event-list2.cpp", "broken invariant at [%s]: %s\n", where.c_str_utf8(),
-             why);
+        NLOG_AT(L_CRIT, LogChannel(), "event-list2.cpp", "broken invariant at [%s]: %s\n", where.c_str_utf8(), why);
     return why == nullptr;
 }
 
@@ -1034,8 +1046,7 @@ void EventList2::DebugCheck() const {
     ustring where;
     const char* why = CheckLocked(where);
     if (why)
-        NLOG_AT(L_CRIT, LogChannel(), "event-list2.cpp", "broken invariant at [%s]: %s\n", where.c_str_utf8(),
-             why);
+        NLOG_AT(L_CRIT, LogChannel(), "event-list2.cpp", "broken invariant at [%s]: %s\n", where.c_str_utf8(), why);
     assert(why == nullptr);
 #endif
 }

@@ -9,13 +9,11 @@
 // may pick, so neither a lookup nor a hand-out walks a long list of siblings.
 #pragma once
 
-
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
-
-#include <memory>
 
 #include "events/packed_text.h"
 #include "foundation/mutex.h"

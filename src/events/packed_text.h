@@ -18,24 +18,21 @@ public:
     PackedText() { Reset(); }
     PackedText(std::string_view s) { Set(s, false); }  // NOLINT: stands in for a ustring
     PackedText(const ustring& s) : PackedText(std::string_view(s.c_str_utf8(), s.length())) {}  // NOLINT
-    PackedText(const char* s) : PackedText(std::string_view(s)) {}  // NOLINT
+    PackedText(const char* s) : PackedText(std::string_view(s)) {}                              // NOLINT
     PackedText(const PackedText& o) { CopyFrom(o); }
-    PackedText(PackedText&& o) noexcept
-    {
+    PackedText(PackedText&& o) noexcept {
         std::memcpy(bytes, o.bytes, sizeof bytes);
         o.Reset();
     }
     ~PackedText() { Free(); }
-    PackedText& operator=(const PackedText& o)
-    {
+    PackedText& operator=(const PackedText& o) {
         if (this != &o) {
             Free();
             CopyFrom(o);
         }
         return *this;
     }
-    PackedText& operator=(PackedText&& o) noexcept
-    {
+    PackedText& operator=(PackedText&& o) noexcept {
         if (this != &o) {
             Free();
             std::memcpy(bytes, o.bytes, sizeof bytes);
@@ -45,8 +42,7 @@ public:
     }
 
     // As the constructor, but 32 lower-case hex digits are packed into 16 bytes.
-    static PackedText Hex(const ustring& s)
-    {
+    static PackedText Hex(const ustring& s) {
         PackedText t;
         t.Free();
         t.Set(std::string_view(s.c_str_utf8(), s.length()), true);
@@ -54,16 +50,13 @@ public:
     }
 
     bool empty() const { return Tag() == 0; }
-    uint32_t length() const
-    {
+    uint32_t length() const {
         uint8_t tag = Tag();
         return tag == kHeap ? HeapLen() : tag == kHexTag ? 32 : tag;
     }
     // The text as a ustring (hex-packed texts are spelled out again).
-    ustring str() const
-    {
-        if (Tag() != kHexTag)
-            return ustring(Data(), length());
+    ustring str() const {
+        if (Tag() != kHexTag) return ustring(Data(), length());
         char out[32];
         static const char digits[] = "0123456789abcdef";
         for (int i = 0; i < 16; ++i) {
@@ -83,38 +76,24 @@ private:
     static constexpr uint8_t kHexTag = 0x81;
 
     uint8_t Tag() const { return bytes[23]; }
-    void Reset()
-    {
-        std::memset(bytes, 0, sizeof bytes);
-    }
-    char* HeapPtr() const
-    {
+    void Reset() { std::memset(bytes, 0, sizeof bytes); }
+    char* HeapPtr() const {
         char* p;
         std::memcpy(&p, bytes, sizeof p);
         return p;
     }
-    uint32_t HeapLen() const
-    {
+    uint32_t HeapLen() const {
         uint32_t n;
         std::memcpy(&n, bytes + 8, sizeof n);
         return n;
     }
-    const char* Data() const
-    {
-        return Tag() == kHeap ? HeapPtr() : reinterpret_cast<const char*>(bytes);
-    }
-    void Free()
-    {
-        if (Tag() == kHeap)
-            std::free(HeapPtr());
+    const char* Data() const { return Tag() == kHeap ? HeapPtr() : reinterpret_cast<const char*>(bytes); }
+    void Free() {
+        if (Tag() == kHeap) std::free(HeapPtr());
         Reset();
     }
-    static int HexDigit(char c)
-    {
-        return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-    }
-    void Set(std::string_view s, bool hex)
-    {
+    static int HexDigit(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1; }
+    void Set(std::string_view s, bool hex) {
         Reset();
         if (hex && s.size() == 32) {
             uint8_t packed[16];
@@ -132,14 +111,12 @@ private:
             }
         }
         if (s.size() <= kInlineMax) {
-            if (!s.empty())
-                std::memcpy(bytes, s.data(), s.size());
+            if (!s.empty()) std::memcpy(bytes, s.data(), s.size());
             bytes[23] = static_cast<uint8_t>(s.size());
             return;
         }
         char* p = static_cast<char*>(std::malloc(s.size() + 1));
-        if (p == nullptr)
-            throw std::bad_alloc();
+        if (p == nullptr) throw std::bad_alloc();
         std::memcpy(p, s.data(), s.size());
         p[s.size()] = '\0';
         uint32_t n = static_cast<uint32_t>(s.size());
@@ -147,8 +124,7 @@ private:
         std::memcpy(bytes + 8, &n, sizeof n);
         bytes[23] = kHeap;
     }
-    void CopyFrom(const PackedText& o)
-    {
+    void CopyFrom(const PackedText& o) {
         if (o.Tag() == kHeap) {
             Set(o.view(), false);
         } else {

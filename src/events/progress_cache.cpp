@@ -19,12 +19,12 @@ ProgressCache& ProgressCache::getInstance() {
 void ProgressCache::addProgressEntry(uint64_t row_id, const ResumeCondition& condition) {
     MutexLock g(m_mutex);
     cache_list.push_back(Entry{row_id, condition});
-    NLOG_AT(L_DEBUG, LogChannel(),
-         "progress-cache.cpp", "addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
-         "'%llu', type = '%d', desc= '%s'.",
-         static_cast<unsigned long long>(row_id), static_cast<unsigned long long>(condition.sess_id),
-         static_cast<unsigned long long>(condition.sync_id), static_cast<int>(condition.filter_type),
-         condition.filter_desc.c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "progress-cache.cpp",
+            "addProgressEntry row_id = '%llu', sess_id = '%llu', sync_id = "
+            "'%llu', type = '%d', desc= '%s'.",
+            static_cast<unsigned long long>(row_id), static_cast<unsigned long long>(condition.sess_id),
+            static_cast<unsigned long long>(condition.sync_id), static_cast<int>(condition.filter_type),
+            condition.filter_desc.c_str_utf8());
 }
 
 bool ProgressCache::getProgressEntry(Entry& entry) {
@@ -53,9 +53,8 @@ void ProgressCache::updateProgressSyncId(uint64_t row_id, uint64_t sync_id) {
     for (auto& e : cache_list) {
         if (e.row_id == row_id) {
             e.condition.sync_id = sync_id;
-            NLOG_AT(L_DEBUG, LogChannel(),
-                 "progress-cache.cpp", "updateProgressSyncId to %llu for row_id = %llu.\n",
-                 static_cast<unsigned long long>(sync_id), static_cast<unsigned long long>(row_id));
+            NLOG_AT(L_DEBUG, LogChannel(), "progress-cache.cpp", "updateProgressSyncId to %llu for row_id = %llu.\n",
+                    static_cast<unsigned long long>(sync_id), static_cast<unsigned long long>(row_id));
             return;
         }
     }

@@ -23,8 +23,8 @@ public:
         unsigned count = 0;     // failures since then
     };
     struct Snapshot {
-        bool pulled = false;       // a pull of the session completed at least once
-        int last_error = 0;        // 0: none since the last completed pull
+        bool pulled = false;  // a pull of the session completed at least once
+        int last_error = 0;   // 0: none since the last completed pull
         std::time_t last_error_since = 0;
         std::vector<Item> failing;  // by path
     };

@@ -23,8 +23,7 @@ SyncServices SyncServices::Process() {
     s.pool = &g_pool;
     s.tmp_names = &TmpNameGen::getInstance();
     s.ui = UiReports{&UI_IPC::ReportSessionErrorToUI, &UI_IPC::ReportConnectionErrorToUI,
-                     &UI_IPC::ReportFileLockedEventToUI, &UI_IPC::ReportFileEventToUI,
-                     &UI_IPC::ReportConflictToUI};
+                     &UI_IPC::ReportFileLockedEventToUI, &UI_IPC::ReportFileEventToUI, &UI_IPC::ReportConflictToUI};
     s.health = &SessionHealth::getInstance();
     s.forget_file_status = &FileStatusDB::queueRmByPath;
     s.server_build = &GetServerBuild;

@@ -123,8 +123,8 @@ int UI_IPC::ReportFileSyncingEventToUI(const Event& event) {
     return Report(UiNotice::FromEvent(UiNotice::SYNCING_FILE, event));
 }
 
-int UI_IPC::ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const ustring& original,
-                               const ustring& why, bool is_dir) {
+int UI_IPC::ReportConflictToUI(uint64_t sess_id, const ustring& copy_path, const ustring& original, const ustring& why,
+                               bool is_dir) {
     UiNotice n;
     n.kind = UiNotice::CONFLICT;
     n.is_dir = is_dir;
@@ -142,44 +142,44 @@ PObject UiNotice::Message(bool* error_form) const {
     PObject msg;
     bool error = false;
     switch (kind) {
-    case SESSION_ERROR:
-        msg["notify"] = "error";
-        msg["session_id"] = sess_id;
-        msg["error_type"] = code;
-        error = true;
-        break;
-    case CONNECTION_ERROR:
-        msg["notify"] = "error";
-        msg["connection_id"] = connection_id;
-        msg["error_type"] = code;
-        error = true;
-        break;
-    case LOCKED_FILE: {
-        msg = FileMessage("locked_file", *this);
-        PObject reason;
-        reason["reason"] = "file locked";
-        reason["code"] = code;
-        msg["error"] = reason;
-        break;
-    }
-    case RECENT_FILE:
-        msg = FileMessage("recent_file", *this);
-        msg["event_type"] = event_type;
-        break;
-    case SYNCING_FILE:
-        msg = FileMessage("syncing_file", *this);
-        msg["event_type"] = event_type;
-        break;
-    case CONFLICT:
-        msg = FileMessage("conflict", *this);
-        msg["original"] = original;
-        msg["reason"] = reason;
-        break;
-    case RECENT_SUMMARY:
-        msg["notify"] = "recent_files";
-        msg["session_id"] = sess_id;
-        msg["count"] = count;
-        break;
+        case SESSION_ERROR:
+            msg["notify"] = "error";
+            msg["session_id"] = sess_id;
+            msg["error_type"] = code;
+            error = true;
+            break;
+        case CONNECTION_ERROR:
+            msg["notify"] = "error";
+            msg["connection_id"] = connection_id;
+            msg["error_type"] = code;
+            error = true;
+            break;
+        case LOCKED_FILE: {
+            msg = FileMessage("locked_file", *this);
+            PObject reason;
+            reason["reason"] = "file locked";
+            reason["code"] = code;
+            msg["error"] = reason;
+            break;
+        }
+        case RECENT_FILE:
+            msg = FileMessage("recent_file", *this);
+            msg["event_type"] = event_type;
+            break;
+        case SYNCING_FILE:
+            msg = FileMessage("syncing_file", *this);
+            msg["event_type"] = event_type;
+            break;
+        case CONFLICT:
+            msg = FileMessage("conflict", *this);
+            msg["original"] = original;
+            msg["reason"] = reason;
+            break;
+        case RECENT_SUMMARY:
+            msg["notify"] = "recent_files";
+            msg["session_id"] = sess_id;
+            msg["count"] = count;
+            break;
     }
     if (error_form) *error_form = error;
     return msg;
@@ -293,9 +293,8 @@ void UiNotifier::Run() {
             }
         }
         if (to_log != 0)
-            NLOG_AT(L_WARNING, LogChannel(),
-                 "ui-ipc.cpp", "%llu syncing_file notices dropped: the UI queue was full\n",
-                 static_cast<unsigned long long>(to_log));
+            NLOG_AT(L_WARNING, LogChannel(), "ui-ipc.cpp", "%llu syncing_file notices dropped: the UI queue was full\n",
+                    static_cast<unsigned long long>(to_log));
         const bool kept = Settings::getInstance().uiReadsSeveralValues();
         if (kept) {
             (void)link.SendAll(batch);

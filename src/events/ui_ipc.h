@@ -21,8 +21,8 @@
 #include <list>
 #include <map>
 #include <memory>
-#include <vector>
 #include <thread>
+#include <vector>
 
 #include "foundation/mutex.h"
 #include "store/event.h"

@@ -95,45 +95,66 @@ bool BlackList2::InsertFilter(VersionSection* section, int32_t major, int32_t mi
 
 bool BlackList2::InsertFilter(CommonSection* section, int code, uint64_t value) {
     switch (code) {
-    case FILTER_PATH_SIZE: section->max_path = value; return true;
-    case FILTER_LENGTH: section->max_length = value; return true;
-    default: return false;
+        case FILTER_PATH_SIZE:
+            section->max_path = value;
+            return true;
+        case FILTER_LENGTH:
+            section->max_length = value;
+            return true;
+        default:
+            return false;
     }
 }
 
 bool BlackList2::InsertFilter(FileSection* section, int code, uint64_t value) {
     switch (code) {
-    case FILTER_FILE_SIZE_SELECTIVE_SYNC: section->max_size_selective_sync = value; return true;
-    case FILTER_FILE_SIZE: section->max_size = value; return true;
-    default: return false;
+        case FILTER_FILE_SIZE_SELECTIVE_SYNC:
+            section->max_size_selective_sync = value;
+            return true;
+        case FILTER_FILE_SIZE:
+            section->max_size = value;
+            return true;
+        default:
+            return false;
     }
 }
 
 bool BlackList2::InsertFilter(CommonSection* section, int code, const ustring& value) {
     switch (code) {
-    case FILTER_PATH_PREFIX_SELECTIVE_SYNC: return add_unique(&section->black_path_prefix_selective_sync, value);
-    case FILTER_DIR_PREFIX: return add_unique(&section->black_dir_prefix, value);
-    case FILTER_NAME: return add_unique(&section->black_name, value);
-    case FILTER_PREFIX: return add_unique(&section->black_prefix, value);
-    case FILTER_CHAR:
-        if (value.c_str_utf8()[0] == '\0') {
-            vt_string_destroy(&section->black_char);
-            return true;
-        }
-        if (std::strlen(value.c_str_utf8()) > static_cast<size_t>(FILTER_STRING_MAX)) return false;
-        return vt_string_assign(&section->black_char, value.c_str_utf8());
-    default: return false;
+        case FILTER_PATH_PREFIX_SELECTIVE_SYNC:
+            return add_unique(&section->black_path_prefix_selective_sync, value);
+        case FILTER_DIR_PREFIX:
+            return add_unique(&section->black_dir_prefix, value);
+        case FILTER_NAME:
+            return add_unique(&section->black_name, value);
+        case FILTER_PREFIX:
+            return add_unique(&section->black_prefix, value);
+        case FILTER_CHAR:
+            if (value.c_str_utf8()[0] == '\0') {
+                vt_string_destroy(&section->black_char);
+                return true;
+            }
+            if (std::strlen(value.c_str_utf8()) > static_cast<size_t>(FILTER_STRING_MAX)) return false;
+            return vt_string_assign(&section->black_char, value.c_str_utf8());
+        default:
+            return false;
     }
 }
 
 bool BlackList2::InsertFilter(FileSection* section, int code, const ustring& value) {
     switch (code) {
-    case FILTER_NAME_SELECTIVE_SYNC: return add_unique(&section->black_name_selective_sync, value);
-    case FILTER_EXT_SELECTIVE_SYNC: return add_unique(&section->black_ext_selective_sync, value);
-    case FILTER_EXT: return add_unique(&section->black_ext, value);
-    case FILTER_NAME: return add_unique(&section->black_name, value);
-    case FILTER_PREFIX: return add_unique(&section->black_prefix, value);
-    default: return false;
+        case FILTER_NAME_SELECTIVE_SYNC:
+            return add_unique(&section->black_name_selective_sync, value);
+        case FILTER_EXT_SELECTIVE_SYNC:
+            return add_unique(&section->black_ext_selective_sync, value);
+        case FILTER_EXT:
+            return add_unique(&section->black_ext, value);
+        case FILTER_NAME:
+            return add_unique(&section->black_name, value);
+        case FILTER_PREFIX:
+            return add_unique(&section->black_prefix, value);
+        default:
+            return false;
     }
 }
 
@@ -150,9 +171,14 @@ bool BlackList2::RemoveFilter(FileSection* section, int code, const ustring& val
 
 bool BlackList2::RemoveFilter(CommonSection* section, int code, const ustring& value) {
     switch (code) {
-    case FILTER_DIR_PREFIX: vt_string_set_remove(&section->black_dir_prefix, value.c_str_utf8()); return true;
-    case FILTER_PREFIX: vt_string_set_remove(&section->black_prefix, value.c_str_utf8()); return true;
-    default: return false;
+        case FILTER_DIR_PREFIX:
+            vt_string_set_remove(&section->black_dir_prefix, value.c_str_utf8());
+            return true;
+        case FILTER_PREFIX:
+            vt_string_set_remove(&section->black_prefix, value.c_str_utf8());
+            return true;
+        default:
+            return false;
     }
 }
 

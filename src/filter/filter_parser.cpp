@@ -187,29 +187,59 @@ E parse_quoted(parser* p, char* out, uint32_t* len) {
         if (c == '\\') {
             char e = s[pos + 1];
             switch (e) {
-            case 'a': b = 0x07; pos += 2; break;
-            case 'b': b = 0x08; pos += 2; break;
-            case 'f': b = 0x0C; pos += 2; break;
-            case 'n': b = 0x0A; pos += 2; break;
-            case 'r': b = 0x0D; pos += 2; break;
-            case 't': b = 0x09; pos += 2; break;
-            case 'v': b = 0x0B; pos += 2; break;
-            case '\'': case '"': case '\\': case '?': b = static_cast<unsigned char>(e); pos += 2; break;
-            case 'x': {
-                const std::optional<int> hi = hex_value(s[pos + 2]);
-                const std::optional<int> lo = hi ? hex_value(s[pos + 3]) : std::nullopt;
-                if (!lo) return E::VALUE_STRING_ILLEGAL_CHARACTER;
-                b = static_cast<unsigned char>(*hi * 16 + *lo);
-                pos += 4;
-                break;
-            }
-            case '0': case '1': case '2': case '3':
-                if (!is_octal(s[pos + 2]) || !is_octal(s[pos + 3])) return E::VALUE_STRING_ILLEGAL_CHARACTER;
-                b = static_cast<unsigned char>((e - '0') * 64 + (s[pos + 2] - '0') * 8 + (s[pos + 3] - '0'));
-                pos += 4;
-                break;
-            default:
-                return E::VALUE_STRING_ILLEGAL_CHARACTER;
+                case 'a':
+                    b = 0x07;
+                    pos += 2;
+                    break;
+                case 'b':
+                    b = 0x08;
+                    pos += 2;
+                    break;
+                case 'f':
+                    b = 0x0C;
+                    pos += 2;
+                    break;
+                case 'n':
+                    b = 0x0A;
+                    pos += 2;
+                    break;
+                case 'r':
+                    b = 0x0D;
+                    pos += 2;
+                    break;
+                case 't':
+                    b = 0x09;
+                    pos += 2;
+                    break;
+                case 'v':
+                    b = 0x0B;
+                    pos += 2;
+                    break;
+                case '\'':
+                case '"':
+                case '\\':
+                case '?':
+                    b = static_cast<unsigned char>(e);
+                    pos += 2;
+                    break;
+                case 'x': {
+                    const std::optional<int> hi = hex_value(s[pos + 2]);
+                    const std::optional<int> lo = hi ? hex_value(s[pos + 3]) : std::nullopt;
+                    if (!lo) return E::VALUE_STRING_ILLEGAL_CHARACTER;
+                    b = static_cast<unsigned char>(*hi * 16 + *lo);
+                    pos += 4;
+                    break;
+                }
+                case '0':
+                case '1':
+                case '2':
+                case '3':
+                    if (!is_octal(s[pos + 2]) || !is_octal(s[pos + 3])) return E::VALUE_STRING_ILLEGAL_CHARACTER;
+                    b = static_cast<unsigned char>((e - '0') * 64 + (s[pos + 2] - '0') * 8 + (s[pos + 3] - '0'));
+                    pos += 4;
+                    break;
+                default:
+                    return E::VALUE_STRING_ILLEGAL_CHARACTER;
             }
             // Values are stored zero-terminated: a zero byte would silently cut the
             // value short (an empty prefix matches every name), so it is refused.
@@ -323,24 +353,24 @@ E parse_key_line(parser* p, parse_report* report) {
 
     E e;
     switch (found->type) {
-    case integer32_type:
-    case integer64_type:
-        e = parse_number(p);
-        if (e == E::NO_ERROR) e = expect_line_end(p);
-        break;
-    case string_type: {
-        char buf[FILTER_STRING_MAX + 1];
-        uint32_t n = 0;
-        e = parse_quoted(p, buf, &n);
-        if (e == E::NO_ERROR && !vt_string_assign_n(reinterpret_cast<value_type_string*>(p->key), buf, n))
-            e = E::INTERNAL_ERROR;
-        if (e == E::NO_ERROR) e = expect_line_end(p);
-        break;
-    }
-    case string_set_type:
-        return parse_set_values(p);
-    default:
-        return E::INTERNAL_ERROR;
+        case integer32_type:
+        case integer64_type:
+            e = parse_number(p);
+            if (e == E::NO_ERROR) e = expect_line_end(p);
+            break;
+        case string_type: {
+            char buf[FILTER_STRING_MAX + 1];
+            uint32_t n = 0;
+            e = parse_quoted(p, buf, &n);
+            if (e == E::NO_ERROR && !vt_string_assign_n(reinterpret_cast<value_type_string*>(p->key), buf, n))
+                e = E::INTERNAL_ERROR;
+            if (e == E::NO_ERROR) e = expect_line_end(p);
+            break;
+        }
+        case string_set_type:
+            return parse_set_values(p);
+        default:
+            return E::INTERNAL_ERROR;
     }
     if (e == E::NO_ERROR) p->next_expect = EXPECT_SECTION | EXPECT_KEY;
     return e;
@@ -373,8 +403,7 @@ parse_result run(line_source& src, const schema_parser* schema, void* result, pa
         if (e != E::NO_ERROR) {
             p->error_code = -static_cast<int>(e);
             if (!report || !report->quiet)
-                std::fprintf(stderr, "parser: %s at line %d\n", parser_error_name(static_cast<int>(e)),
-                             p->line_count);
+                std::fprintf(stderr, "parser: %s at line %d\n", parser_error_name(static_cast<int>(e)), p->line_count);
             r = PARSE_ERROR;
             break;
         }
@@ -416,8 +445,7 @@ parse_result parse_stream(FILE* in, const schema_parser* schema, void* result, p
     return run(src, schema, result, report);
 }
 
-parse_result parse_text(const char* text, size_t len, const schema_parser* schema, void* result,
-                        parse_report* report) {
+parse_result parse_text(const char* text, size_t len, const schema_parser* schema, void* result, parse_report* report) {
     line_source src;
     src.text = text;
     src.len = text ? len : 0;

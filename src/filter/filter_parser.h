@@ -74,8 +74,7 @@ const char* parser_error_name(int code);
 
 // Parses the file into `result`, which must be initialised for `schema`. A file
 // that cannot be opened or read gives PARSE_ERROR without a message.
-parse_result parse(const ustring& file_name, const schema_parser* schema, void* result,
-                   parse_report* report = nullptr);
+parse_result parse(const ustring& file_name, const schema_parser* schema, void* result, parse_report* report = nullptr);
 // Same, from an open stream or from text in memory.
 parse_result parse_stream(FILE* in, const schema_parser* schema, void* result, parse_report* report = nullptr);
 parse_result parse_text(const char* text, size_t len, const schema_parser* schema, void* result,

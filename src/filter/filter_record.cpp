@@ -89,14 +89,11 @@ bool filter_equal(const Filter* a, const Filter* b) {
            same_set(a->common.black_name, b->common.black_name) &&
            same_set(a->common.black_path_prefix_selective_sync, b->common.black_path_prefix_selective_sync) &&
            a->common.max_length == b->common.max_length && a->common.max_path == b->common.max_path &&
-           same_string(a->file.black_char, b->file.black_char) &&
-           same_set(a->file.black_ext, b->file.black_ext) &&
-           same_set(a->file.black_name, b->file.black_name) &&
-           same_set(a->file.black_prefix, b->file.black_prefix) &&
+           same_string(a->file.black_char, b->file.black_char) && same_set(a->file.black_ext, b->file.black_ext) &&
+           same_set(a->file.black_name, b->file.black_name) && same_set(a->file.black_prefix, b->file.black_prefix) &&
            same_set(a->file.black_ext_selective_sync, b->file.black_ext_selective_sync) &&
            same_set(a->file.black_name_selective_sync, b->file.black_name_selective_sync) &&
-           a->file.max_size == b->file.max_size &&
-           a->file.max_size_selective_sync == b->file.max_size_selective_sync &&
+           a->file.max_size == b->file.max_size && a->file.max_size_selective_sync == b->file.max_size_selective_sync &&
            same_string(a->directory.black_char, b->directory.black_char) &&
            same_set(a->directory.black_name, b->directory.black_name) &&
            same_set(a->directory.black_prefix, b->directory.black_prefix) &&

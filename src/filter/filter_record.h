@@ -12,13 +12,13 @@ struct VersionSection {
 };
 
 struct CommonSection {
-    value_type_string black_char;                           // bytes not allowed in any name
-    value_type_string_set black_prefix;                     // name prefixes
-    value_type_string_set black_dir_prefix;                 // excluded sub-trees
-    value_type_string_set black_name;                       // whole names
-    value_type_string_set black_path_prefix_selective_sync; // sub-trees left out by selective sync
-    uint64_t max_length;                                    // longest name in bytes; 0 = no limit
-    uint64_t max_path;                                      // largest full-path size; 0 = no limit
+    value_type_string black_char;                            // bytes not allowed in any name
+    value_type_string_set black_prefix;                      // name prefixes
+    value_type_string_set black_dir_prefix;                  // excluded sub-trees
+    value_type_string_set black_name;                        // whole names
+    value_type_string_set black_path_prefix_selective_sync;  // sub-trees left out by selective sync
+    uint64_t max_length;                                     // longest name in bytes; 0 = no limit
+    uint64_t max_path;                                       // largest full-path size; 0 = no limit
 };
 
 struct FileSection {

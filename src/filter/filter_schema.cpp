@@ -2,7 +2,8 @@
 
 #include "filter/filter_record.h"
 
-#define KEY(section, field, type) {#field, type, offsetof(section, field)}
+#define KEY(section, field, type) \
+    { #field, type, offsetof(section, field) }
 
 const schema_parser filter_schema = {
     1,
@@ -26,8 +27,7 @@ const schema_parser filter_schema = {
          {KEY(FileSection, black_char, string_type), KEY(FileSection, black_ext, string_set_type),
           KEY(FileSection, black_name, string_set_type), KEY(FileSection, black_prefix, string_set_type),
           KEY(FileSection, black_ext_selective_sync, string_set_type),
-          KEY(FileSection, black_name_selective_sync, string_set_type),
-          KEY(FileSection, max_size, integer64_type),
+          KEY(FileSection, black_name_selective_sync, string_set_type), KEY(FileSection, max_size, integer64_type),
           KEY(FileSection, max_size_selective_sync, integer64_type)}},
         {"Directory",
          offsetof(Filter, directory),

@@ -6,10 +6,10 @@
 #include <cstdint>
 
 enum value_type : int {
-    integer32_type = 0,  // int32_t
-    integer64_type = 1,  // uint64_t (read as a signed decimal, stored two's complement)
-    string_type = 2,     // value_type_string
-    string_set_type = 3, // value_type_string_set
+    integer32_type = 0,   // int32_t
+    integer64_type = 1,   // uint64_t (read as a signed decimal, stored two's complement)
+    string_type = 2,      // value_type_string
+    string_set_type = 3,  // value_type_string_set
 };
 
 // One owned, zero-terminated byte string, or none (null).

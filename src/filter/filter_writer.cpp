@@ -17,20 +17,32 @@ void escape(std::string& out, const char* s) {
     for (const char* q = s; *q; ++q) {
         auto c = static_cast<unsigned char>(*q);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\t': out += "\\t"; break;
-        case '\n': out += "\\n"; break;
-        case '\v': out += "\\v"; break;
-        case '\f': out += "\\f"; break;
-        default:
-            if (c < 0x20 || c == '$' || c == '@' || c == '`' || c >= 0x7F) {
-                out += "\\x";
-                out += kHex[c >> 4];
-                out += kHex[c & 0xF];
-            } else {
-                out += static_cast<char>(c);
-            }
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\v':
+                out += "\\v";
+                break;
+            case '\f':
+                out += "\\f";
+                break;
+            default:
+                if (c < 0x20 || c == '$' || c == '@' || c == '`' || c >= 0x7F) {
+                    out += "\\x";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += static_cast<char>(c);
+                }
         }
     }
 }
@@ -54,11 +66,10 @@ bool readable(const Filter* f) {
     return readable_char(f->common.black_char) && readable_set(f->common.black_prefix) &&
            readable_set(f->common.black_dir_prefix) && readable_set(f->common.black_name) &&
            readable_set(f->common.black_path_prefix_selective_sync) && readable_char(f->file.black_char) &&
-           readable_set(f->file.black_ext) && readable_set(f->file.black_name) &&
-           readable_set(f->file.black_prefix) && readable_set(f->file.black_ext_selective_sync) &&
-           readable_set(f->file.black_name_selective_sync) && readable_char(f->directory.black_char) &&
-           readable_set(f->directory.black_name) && readable_set(f->directory.black_prefix) &&
-           readable_set(f->ea.black_ea_name);
+           readable_set(f->file.black_ext) && readable_set(f->file.black_name) && readable_set(f->file.black_prefix) &&
+           readable_set(f->file.black_ext_selective_sync) && readable_set(f->file.black_name_selective_sync) &&
+           readable_char(f->directory.black_char) && readable_set(f->directory.black_name) &&
+           readable_set(f->directory.black_prefix) && readable_set(f->ea.black_ea_name);
 }
 
 void put_string(std::string& out, const char* key, const value_type_string& s) {

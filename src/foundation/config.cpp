@@ -42,8 +42,9 @@ int Config::parse_line(const char* line, ustring& key, ustring& value, std::stri
         v = p;
         while (*p && *p != q) {
             if (!is_value_char(*p)) {
-                return *p == '\n' || *p == '\r' ? invalid("the value of \"" + key_text + "\" has no closing quote")
-                                                : invalid("the value of \"" + key_text + "\" holds a control character");
+                return *p == '\n' || *p == '\r'
+                           ? invalid("the value of \"" + key_text + "\" has no closing quote")
+                           : invalid("the value of \"" + key_text + "\" holds a control character");
             }
             ++p;
         }

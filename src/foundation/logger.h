@@ -12,18 +12,18 @@
 // Modules use NLOG_AT below, which writes the prefix itself. Either way the arguments
 // (event texts, paths) are only built when the line will be written: most lines are
 // debug lines on busy paths.
-#define NLOG(level, channel, format, ...)                                                      \
-    do {                                                                                       \
-        if (Logger::GetLevel(channel) >= Logger::level)                                        \
+#define NLOG(level, channel, format, ...)                                                        \
+    do {                                                                                         \
+        if (Logger::GetLevel(channel) >= Logger::level)                                          \
             Logger::LogMsg(Logger::level, channel, format, __LINE__ __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 
 // The call every module uses: the level, the module's channel, the source name and
 // the body; the line reads "[LEVEL] <source>(<line>): <body>", e.g.
 //   NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The strpath is empty.\n");
-#define NLOG_AT(level, channel, file, format, ...)                                              \
-    do {                                                                                        \
-        if (Logger::GetLevel(channel) >= Logger::level)                                         \
+#define NLOG_AT(level, channel, file, format, ...)                                                    \
+    do {                                                                                              \
+        if (Logger::GetLevel(channel) >= Logger::level)                                               \
             Logger::LogAt(Logger::level, channel, file, __LINE__, format __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 

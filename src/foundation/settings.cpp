@@ -1,9 +1,9 @@
 #include "foundation/settings.h"
 
-#include <cerrno>
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -86,9 +86,12 @@ bool Settings::loadConfigSettings(const ustring& path, std::string* why, std::ve
         auto it = cfg.store.find(key);
         if (it == cfg.store.end() || it->second.empty()) return;
         using T = std::decay_t<decltype(member)>;
-        if constexpr (std::is_same_v<T, ustring>) member = it->second;
-        else if constexpr (std::is_same_v<T, bool>) member = it->second == "true";
-        else member = static_cast<T>(Config::to_int(it->second));
+        if constexpr (std::is_same_v<T, ustring>)
+            member = it->second;
+        else if constexpr (std::is_same_v<T, bool>)
+            member = it->second == "true";
+        else
+            member = static_cast<T>(Config::to_int(it->second));
     };
     take("db_path", db_path);
     take("fstat_db_path", fstat_db_path);
@@ -150,7 +153,7 @@ void Settings::takeRecycleSettings(Config& cfg) {
 
 #define SETTINGS_GETTER(type, name, member) \
     type Settings::name() {                 \
-        MutexLock l(lock);                \
+        MutexLock l(lock);                  \
         return member;                      \
     }
 SETTINGS_GETTER(ustring, getDbPath, db_path)

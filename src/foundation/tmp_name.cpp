@@ -14,8 +14,8 @@ TmpNameGen& TmpNameGen::getInstance() {
 TmpNameGen::TmpNameGen() {
     timespec ts{};
     if (clock_gettime(CLOCK_MONOTONIC, &ts) == 0) {
-        unsigned long long ns = static_cast<unsigned long long>(ts.tv_sec) * 1000000000ull +
-                                static_cast<unsigned long long>(ts.tv_nsec);
+        unsigned long long ns =
+            static_cast<unsigned long long>(ts.tv_sec) * 1000000000ull + static_cast<unsigned long long>(ts.tv_nsec);
         snprintf(reinterpret_cast<char*>(m_key), sizeof(m_key), "%llu", ns);
     }
     schedule();

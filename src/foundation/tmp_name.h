@@ -20,8 +20,7 @@ public:
     // names are reproducible. Tests only; the engine uses getInstance().
     explicit TmpNameGen(const char* key_text);
 
-    static constexpr const char* kAlphabet =
-        "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
+    static constexpr const char* kAlphabet = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ-_";
 
     TmpNameGen(const TmpNameGen&) = delete;
     TmpNameGen& operator=(const TmpNameGen&) = delete;

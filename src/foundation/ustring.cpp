@@ -52,7 +52,9 @@ ustring::ustring(ustring&& other) noexcept : ustring() { swap(other); }
 ustring::ustring(const ustring& other, uint32_t pos, uint32_t len) : ustring() { assign(other, pos, len); }
 ustring::ustring(const char* s) : ustring() { assign(s); }
 ustring::ustring(const char* s, uint32_t n) : ustring() { assign(s, n); }
-ustring::ustring(const std::string& s) : ustring() { set_bytes(s.data(), static_cast<uint32_t>(strnlen(s.c_str(), s.size()))); }
+ustring::ustring(const std::string& s) : ustring() {
+    set_bytes(s.data(), static_cast<uint32_t>(strnlen(s.c_str(), s.size())));
+}
 ustring::ustring(const std::string& s, uint32_t pos, uint32_t len) : ustring() {
     if (pos > s.size()) throw std::out_of_range("substr");
     std::string part = s.substr(pos, len == npos ? std::string::npos : len);
@@ -229,7 +231,8 @@ void ustring::sync_from_utf16() {
     if (U_SUCCESS(err)) {
         data_len = 0;
         reserve_utf8(static_cast<uint32_t>(need));
-        u_strToUTF8(data, need + 1, &need, reinterpret_cast<const UChar*>(wdata), static_cast<int32_t>(wdata_len), &err);
+        u_strToUTF8(data, need + 1, &need, reinterpret_cast<const UChar*>(wdata), static_cast<int32_t>(wdata_len),
+                    &err);
     }
     if (U_FAILURE(err)) {
         std::fprintf(stderr, "Warning: u_strToUTF8: error code %d at line 867\n", static_cast<int>(err));
@@ -263,9 +266,7 @@ const char16_t* ustring::c_str() const {
     return wdata;
 }
 
-void ustring::clear() {
-    set_bytes("", 0);
-}
+void ustring::clear() { set_bytes("", 0); }
 
 ustring ustring::substr(uint32_t pos, uint32_t len) const {
     if (pos > data_len) throw std::out_of_range("substr");
@@ -328,12 +329,12 @@ uint32_t ustring::last_of(const char* set, uint32_t n, uint32_t pos, bool in) co
     return npos;
 }
 
-#define USTRING_CSTR_FORMS(name, impl, ...)                                                          \
-    uint32_t ustring::name(const char* s, uint32_t pos) const {                                      \
+#define USTRING_CSTR_FORMS(name, impl, ...)                                                                     \
+    uint32_t ustring::name(const char* s, uint32_t pos) const {                                                 \
         return impl(s ? s : "", s ? static_cast<uint32_t>(std::strlen(s)) : 0, pos __VA_OPT__(, ) __VA_ARGS__); \
-    }                                                                                                 \
-    uint32_t ustring::name(const std::string& s, uint32_t pos) const {                               \
-        return impl(s.data(), static_cast<uint32_t>(s.size()), pos __VA_OPT__(, ) __VA_ARGS__);      \
+    }                                                                                                           \
+    uint32_t ustring::name(const std::string& s, uint32_t pos) const {                                          \
+        return impl(s.data(), static_cast<uint32_t>(s.size()), pos __VA_OPT__(, ) __VA_ARGS__);                 \
     }
 USTRING_CSTR_FORMS(find, find_n)
 USTRING_CSTR_FORMS(rfind, rfind_n)

@@ -83,19 +83,27 @@ public:
     uint32_t rfind(const std::string& s, uint32_t pos = npos) const;
     uint32_t rfind(char c, uint32_t pos = npos) const { return rfind_n(&c, 1, pos); }
     uint32_t find_first_of(const char* set, uint32_t pos = 0) const;
-    uint32_t find_first_of(const ustring& set, uint32_t pos = 0) const { return first_of(set.data, set.data_len, pos, true); }
+    uint32_t find_first_of(const ustring& set, uint32_t pos = 0) const {
+        return first_of(set.data, set.data_len, pos, true);
+    }
     uint32_t find_first_of(const std::string& set, uint32_t pos = 0) const;
     uint32_t find_first_of(char c, uint32_t pos = 0) const { return first_of(&c, 1, pos, true); }
     uint32_t find_first_not_of(const char* set, uint32_t pos = 0) const;
-    uint32_t find_first_not_of(const ustring& set, uint32_t pos = 0) const { return first_of(set.data, set.data_len, pos, false); }
+    uint32_t find_first_not_of(const ustring& set, uint32_t pos = 0) const {
+        return first_of(set.data, set.data_len, pos, false);
+    }
     uint32_t find_first_not_of(const std::string& set, uint32_t pos = 0) const;
     uint32_t find_first_not_of(char c, uint32_t pos = 0) const { return first_of(&c, 1, pos, false); }
     uint32_t find_last_of(const char* set, uint32_t pos = npos) const;
-    uint32_t find_last_of(const ustring& set, uint32_t pos = npos) const { return last_of(set.data, set.data_len, pos, true); }
+    uint32_t find_last_of(const ustring& set, uint32_t pos = npos) const {
+        return last_of(set.data, set.data_len, pos, true);
+    }
     uint32_t find_last_of(const std::string& set, uint32_t pos = npos) const;
     uint32_t find_last_of(char c, uint32_t pos = npos) const { return last_of(&c, 1, pos, true); }
     uint32_t find_last_not_of(const char* set, uint32_t pos = npos) const;
-    uint32_t find_last_not_of(const ustring& set, uint32_t pos = npos) const { return last_of(set.data, set.data_len, pos, false); }
+    uint32_t find_last_not_of(const ustring& set, uint32_t pos = npos) const {
+        return last_of(set.data, set.data_len, pos, false);
+    }
     uint32_t find_last_not_of(const std::string& set, uint32_t pos = npos) const;
     uint32_t find_last_not_of(char c, uint32_t pos = npos) const { return last_of(&c, 1, pos, false); }
 
@@ -103,7 +111,10 @@ public:
     ustring& ltrim(const ustring& set) { return ltrim(set.data); }
     ustring& rtrim(const char* set);
     ustring& rtrim(const ustring& set) { return rtrim(set.data); }
-    ustring& trim(const char* set) { ltrim(set); return rtrim(set); }
+    ustring& trim(const char* set) {
+        ltrim(set);
+        return rtrim(set);
+    }
     ustring& trim(const ustring& set) { return trim(set.data); }
 
     int compare(const ustring& other, uint32_t n) const;
@@ -124,10 +135,10 @@ private:
     mutable uint32_t wdata_len = 0;
     mutable uint32_t wdata_cap = 0;
 
-    void reserve_utf8(uint32_t n);                  // room for n bytes plus the zero
-    void reserve_utf16(uint32_t n) const;           // room for n units plus the zero
-    void set_bytes(const char* s, uint32_t n);      // handles s pointing into this
-    void append_bytes(const char* s, uint32_t n);   // handles s pointing into this
+    void reserve_utf8(uint32_t n);                 // room for n bytes plus the zero
+    void reserve_utf16(uint32_t n) const;          // room for n units plus the zero
+    void set_bytes(const char* s, uint32_t n);     // handles s pointing into this
+    void append_bytes(const char* s, uint32_t n);  // handles s pointing into this
     void drop_utf16() const;
     void sync_from_utf16();
     void set_utf16(const char16_t* w, uint32_t n);
@@ -163,7 +174,8 @@ std::ostream& operator<<(std::ostream& os, const ustring& s);
 std::istream& operator>>(std::istream& is, ustring& s);
 
 // Hash for unordered containers.
-template <> struct std::hash<ustring> {
+template <>
+struct std::hash<ustring> {
     size_t operator()(const ustring& s) const noexcept {
         return std::hash<std::string_view>()(std::string_view(s.c_str_utf8(), s.length()));
     }

@@ -1,5 +1,4 @@
 #include "platform/file_ops.h"
-#include "platform/file_ops_at.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -18,6 +17,7 @@
 #include "foundation/logger.h"
 #include "foundation/mutex.h"
 #include "foundation/tmp_name.h"
+#include "platform/file_ops_at.h"
 #include "platform/make_dirs.h"
 #include "platform/trash.h"
 #include "platform/volume.h"
@@ -241,8 +241,7 @@ FsResult CopyData(int in, int out) {
             if (w < 0 && errno == EINTR) continue;
             if (w <= 0) {
                 int err = w < 0 ? errno : ENOSPC;
-                NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: WriteFile failed with error code %d\n",
-                     err);
+                NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: WriteFile failed with error code %d\n", err);
                 result = DiskFull(err) ? FsResult::kDiskFull : FsResult::kFailed;
                 break;
             }
@@ -290,8 +289,7 @@ FsResult FSStat(const ustring& path, FILE_INFO& info) {
     if (r < 0) {
         // Not knowing is not the same as missing: a caller must not take an
         // unreadable file for a removed one.
-        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSStat: Failed on %s. Error code %d\n", path.c_str_utf8(),
-             errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSStat: Failed on %s. Error code %d\n", path.c_str_utf8(), errno);
         return FsResult::kFailed;
     }
     info.isExist = true;
@@ -336,10 +334,18 @@ int FSReadDir(DIR_HANDLE& dh, DIR_ENTRY& entry) {
         }
     } else {
         switch (e->d_type) {
-            case DT_LNK: entry.type = FT_SLINK; break;
-            case DT_DIR: entry.type = FT_DIR; break;
-            case DT_REG: entry.type = FT_FILE; break;
-            default: entry.type = FT_ERR; break;  // special files, or gone meanwhile
+            case DT_LNK:
+                entry.type = FT_SLINK;
+                break;
+            case DT_DIR:
+                entry.type = FT_DIR;
+                break;
+            case DT_REG:
+                entry.type = FT_FILE;
+                break;
+            default:
+                entry.type = FT_ERR;
+                break;  // special files, or gone meanwhile
         }
     }
     return 1;
@@ -380,9 +386,9 @@ FsResult FSRemove(const ustring& path, bool allowundo) {
         if (MoveToTrash(path)) return FsResult::kOk;
         const int rc = -1;  // the code this log line has always shown
         int err = errno;
-        NLOG_AT(L_ERR, kChannel,
-             "file-op-win.cpp", "SHFileOperation fail: %s %s  GetLastError:%d   return code: %d=%x\n",
-             path.c_str_utf8(), strerror(err), err, rc, static_cast<unsigned>(rc));
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp",
+                "SHFileOperation fail: %s %s  GetLastError:%d   return code: %d=%x\n", path.c_str_utf8(), strerror(err),
+                err, rc, static_cast<unsigned>(rc));
         return FsResult::kTrash;
     }
 
@@ -393,7 +399,7 @@ FsResult FSRemove(const ustring& path, bool allowundo) {
         case FT_SLINK:  // the link itself goes, never what it points to
             if (unlink(path.c_str_utf8()) != 0) {
                 NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSRemove: failed on %s. error code %d\n",
-                     path.c_str_utf8(), errno);
+                        path.c_str_utf8(), errno);
                 return FsResult::kFailed;
             }
             return FsResult::kOk;
@@ -456,8 +462,8 @@ FsResult FSCopy(const ustring& from, const ustring& to, bool isDelOrigin) {
         errno = EINVAL;
     }
     if (in < 0) {
-        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid source (%s). Error code %d\n",
-             from.c_str_utf8(), errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid source (%s). Error code %d\n", from.c_str_utf8(),
+                errno);
         return FsResult::kFailed;
     }
     struct stat dst;
@@ -533,7 +539,7 @@ bool isFileLocked(const ustring& path, int access) {
 
     bool locked = false;
     const bool exclusive = access & (FS_ACCESS_WRITE | FS_ACCESS_DELETE);
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = exclusive ? F_WRLCK : F_RDLCK;
     fl.l_whence = SEEK_SET;
     if (fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK) locked = true;
@@ -552,7 +558,7 @@ FsResult TraverseDir(const ustring& dir, TraverseCallback callback, void* priv) 
     struct stat st;
     if (lstat(dir.c_str_utf8(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "TraverseDir: '%s' is not directory, stop here\n",
-             dir.c_str_utf8());
+                dir.c_str_utf8());
         return FsResult::kOk;
     }
     std::vector<Entry> entries;
@@ -581,7 +587,7 @@ FsResult FSMktemp(const ustring& prefix, ustring& path) {
     for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
         ustring name = TmpNameGen::getInstance().getTmpName(prefix);
         NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMktemp: prefix [%s], path[%s]\n", prefix.c_str_utf8(),
-             name.c_str_utf8());
+                name.c_str_utf8());
         if (name.empty()) break;
         // O_EXCL: an existing file, whoever made it, is never opened or truncated.
         int fd = open(name.c_str_utf8(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);

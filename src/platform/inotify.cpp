@@ -15,19 +15,21 @@ constexpr size_t kReadBuffer = 64 * 1024;
 
 int MapAddError(int err) {
     switch (err) {
-    case ENOSPC: return INOTIFY_ERR_LIMIT;
-    case ENOTDIR:
-    case ELOOP: return INOTIFY_ERR_NOT_DIR;
-    case ENOENT: return INOTIFY_ERR_GONE;
-    default: return INOTIFY_ERR;
+        case ENOSPC:
+            return INOTIFY_ERR_LIMIT;
+        case ENOTDIR:
+        case ELOOP:
+            return INOTIFY_ERR_NOT_DIR;
+        case ENOENT:
+            return INOTIFY_ERR_GONE;
+        default:
+            return INOTIFY_ERR;
     }
 }
 
 }  // namespace
 
-Inotify::~Inotify() {
-    Close();
-}
+Inotify::~Inotify() { Close(); }
 
 int Inotify::Open() {
     if (fd >= 0) return INOTIFY_OK;

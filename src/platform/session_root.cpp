@@ -89,7 +89,7 @@ bool SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& 
     char* real = realpath(path.c_str_utf8(), nullptr);
     if (real == nullptr) {
         NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "cannot resolve the folder '%s': error code %d\n",
-             path.c_str_utf8(), errno);
+                path.c_str_utf8(), errno);
         return false;
     }
     ustring resolved(real);
@@ -98,12 +98,11 @@ bool SessionRoot::Open(const ustring& path, std::shared_ptr<const SessionRoot>& 
     int fd = open(resolved.c_str_utf8(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
         NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "cannot open the folder '%s': error code %d\n",
-             resolved.c_str_utf8(), errno);
+                resolved.c_str_utf8(), errno);
         return false;
     }
     if (resolved != path)
-        NLOG_AT(L_INFO, kChannel, "file-op-win.cpp", "folder '%s' is '%s'\n", path.c_str_utf8(),
-             resolved.c_str_utf8());
+        NLOG_AT(L_INFO, kChannel, "file-op-win.cpp", "folder '%s' is '%s'\n", path.c_str_utf8(), resolved.c_str_utf8());
     out.reset(new SessionRoot(fd, resolved));
     return true;
 }
@@ -131,7 +130,8 @@ SessionRoot::SessionRoot(int fd, const ustring& path) : root_fd(fd), root_path(p
         root_dev = st.st_dev;
         root_ino = st.st_ino;
     }
-    if (root_path.length() > 1 && root_path[root_path.length() - 1] == '/') root_path = root_path.substr(0, root_path.length() - 1);
+    if (root_path.length() > 1 && root_path[root_path.length() - 1] == '/')
+        root_path = root_path.substr(0, root_path.length() - 1);
 }
 
 SessionRoot::~SessionRoot() { close(root_fd); }
@@ -154,8 +154,7 @@ bool SessionRoot::CheckPresent(uint64_t expected_dev, std::string* cause) const 
         *cause = "the folder " + root_path.str() + " " + why;
         return false;
     }
-    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "the synchronised folder '%s' %s\n", root_path.c_str_utf8(),
-         why);
+    NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "the synchronised folder '%s' %s\n", root_path.c_str_utf8(), why);
     return false;
 }
 
@@ -200,24 +199,22 @@ FsResult SessionRoot::Refused(int err, const ustring& rel) const {
     if (err == ENAMETOOLONG) {
         if (Report(rel, "the path is too long for this file system"))
             NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "'%s' is too long a path; not synchronised\n",
-                 Full(rel).c_str_utf8());
+                    Full(rel).c_str_utf8());
     }
     if (err != ELOOP && err != EXDEV) {
         errno = err;
         return FsResult::kFailed;
     }
     if (Report(rel, "a symbolic link (or leads through one): never followed"))
-        NLOG_AT(L_NOTICE, kChannel,
-             "file-op-win.cpp", "'%s' is or runs through a symbolic link; not synchronised, never followed\n",
-             Full(rel).c_str_utf8());
+        NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp",
+                "'%s' is or runs through a symbolic link; not synchronised, never followed\n", Full(rel).c_str_utf8());
     errno = err;
     return FsResult::kLink;
 }
 
 bool SessionRoot::NoteUnsyncable(const ustring& rel, const char* reason) const {
     if (!Report(rel, reason)) return false;
-    NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "'%s' cannot be synchronised: %s\n", Full(rel).c_str_utf8(),
-         reason);
+    NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "'%s' cannot be synchronised: %s\n", Full(rel).c_str_utf8(), reason);
     return true;
 }
 
@@ -246,7 +243,7 @@ void SessionRoot::NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const {
                              : nullptr;
     if (reason && Report(rel, reason))
         NLOG_AT(L_NOTICE, kChannel, "file-op-win.cpp", "'%s' is %s; not synchronised\n", Full(rel).c_str_utf8(),
-             reason);
+                reason);
 }
 
 std::vector<SessionRoot::Unsynchronised> SessionRoot::NotSynchronised(size_t max, size_t& total) const {
@@ -378,8 +375,8 @@ FsResult SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
             return FsResult::kOk;
         }
         if (errno == ENAMETOOLONG) return Refused(errno, rel);  // noted once, not an error each time
-        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSStat: Failed on %s. Error code %d\n",
-             Full(rel).c_str_utf8(), errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSStat: Failed on %s. Error code %d\n", Full(rel).c_str_utf8(),
+                errno);
         return FsResult::kFailed;
     }
     // A case-folding directory answers for names that differ in letter case; the
@@ -476,8 +473,8 @@ FsResult SessionRoot::Remove(const ustring& rel) const {
         return result;
     }
     if (unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
-        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSRemove: failed on %s. error code %d\n",
-             Full(rel).c_str_utf8(), errno);
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSRemove: failed on %s. error code %d\n", Full(rel).c_str_utf8(),
+                errno);
         return FsResult::kFailed;
     }
     return FsResult::kOk;
@@ -556,7 +553,7 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
     FsResult rc = OpenAt(from, O_RDONLY | O_NOCTTY | O_NONBLOCK, 0, in);
     if (rc != FsResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid source (%s). Error code %d\n",
-             Full(from).c_str_utf8(), errno);
+                Full(from).c_str_utf8(), errno);
         return rc;
     }
     Fd src(in);
@@ -564,7 +561,7 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
     if (fstat(in, &sst) != 0 || !S_ISREG(sst.st_mode)) {
         // Only regular files: reading a FIFO or a device could block or never end.
         NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: Invalid source (%s). Error code %d\n",
-             Full(from).c_str_utf8(), EINVAL);
+                Full(from).c_str_utf8(), EINVAL);
         errno = EINVAL;
         return FsResult::kFailed;
     }
@@ -609,8 +606,7 @@ FsResult SessionRoot::Copy(const ustring& from, const ustring& to, bool del) con
         if (OpenParent(from, from_dir, from_name) != FsResult::kOk) return FsResult::kFailed;
         Fd fdir(from_dir);
         if (unlinkat(from_dir, from_name.c_str(), 0) != 0) {
-            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: DeleteFile failed with error code %d\n",
-                 errno);
+            NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSCopy: DeleteFile failed with error code %d\n", errno);
             return FsResult::kFailed;
         }
     }
@@ -657,8 +653,8 @@ FsResult SessionRoot::OpenDir(const ustring& rel, int32_t flag, DIR_HANDLE& dh) 
 FsResult SessionRoot::Mktemp(const ustring& dir, ustring& rel) const {
     for (int attempt = 0; attempt < kMktempAttempts; ++attempt) {
         ustring name = TmpNameGen::getInstance().getTmpName(dir);
-        NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMktemp: prefix [%s], path[%s]\n",
-             Full(dir).c_str_utf8(), name.c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "file-op-win.cpp", "FSMktemp: prefix [%s], path[%s]\n", Full(dir).c_str_utf8(),
+                name.c_str_utf8());
         if (name.empty()) break;
         int fd = -1;
         // O_EXCL: an existing file, whoever made it, is never opened or truncated.

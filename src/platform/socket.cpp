@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,7 +14,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 
 SOCKET SockCreateTcp() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
 

@@ -29,9 +29,7 @@ std::string absolute_of(const std::string& path) {
     return out + name;
 }
 
-bool is_dir_no_link(const std::string& p, struct stat* st) {
-    return lstat(p.c_str(), st) == 0 && S_ISDIR(st->st_mode);
-}
+bool is_dir_no_link(const std::string& p, struct stat* st) { return lstat(p.c_str(), st) == 0 && S_ISDIR(st->st_mode); }
 
 bool ensure_dir(const std::string& p) {
     if (mkdir(p.c_str(), 0700) == 0) return true;
@@ -142,7 +140,7 @@ bool MoveToTrash(const ustring& path, ustring* trashed_as) {
 
     std::string name = abs.substr(abs.find_last_of('/') + 1);
     time_t now = time(nullptr);
-    struct tm tm{};
+    struct tm tm {};
     localtime_r(&now, &tm);
     char date[32];
     strftime(date, sizeof(date), "%Y-%m-%dT%H:%M:%S", &tm);

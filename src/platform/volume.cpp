@@ -4,11 +4,10 @@
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
-#include <sys/statfs.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -23,7 +22,7 @@ namespace {
 constexpr const char* kChannel = "file_op_debug";
 
 constexpr unsigned long kExfatMagic = 0x2011BAB0UL;
-constexpr unsigned long kNtfsMagic = 0x5346544EUL;   // ntfs3 and ntfs-3g's kernel twin
+constexpr unsigned long kNtfsMagic = 0x5346544EUL;  // ntfs3 and ntfs-3g's kernel twin
 constexpr unsigned long kCifsMagic = 0xFF534D42UL;
 constexpr unsigned long kSmb2Magic = 0xFE534D42UL;
 constexpr unsigned long kSmbMagic = 0x517BUL;
@@ -36,9 +35,12 @@ std::atomic<bool> g_two_second_time{false};
 
 const char* fs_name(unsigned long t) {
     switch (t) {
-        case MSDOS_SUPER_MAGIC: return "FAT";
-        case kExfatMagic: return "exFAT";
-        default: return "other";
+        case MSDOS_SUPER_MAGIC:
+            return "FAT";
+        case kExfatMagic:
+            return "exFAT";
+        default:
+            return "other";
     }
 }
 
@@ -56,16 +58,14 @@ bool volume_of(const std::string& path, struct statfs* out) {
 
 }  // namespace
 
-bool IsTwoSecondTimeFsType(unsigned long f_type) {
-    return f_type == MSDOS_SUPER_MAGIC || f_type == kExfatMagic;
-}
+bool IsTwoSecondTimeFsType(unsigned long f_type) { return f_type == MSDOS_SUPER_MAGIC || f_type == kExfatMagic; }
 
 bool FSInit(const ustring& path) {
     if (path.empty() || path[0] != '/') {
         NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "FSInit: Invalid path (%s)\n", path.c_str_utf8());
         return false;
     }
-    struct statfs sf{};
+    struct statfs sf {};
     if (!volume_of(path.str(), &sf)) {
         NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "GetVolumeInformation: Error code %d\n", errno);
         return false;
@@ -80,19 +80,18 @@ bool FSInit(const ustring& path) {
 
 bool IsMSDOS(const ustring& path) {
     if (path.empty() || path[0] != '/') {
-        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "IsSupportLargeFile: Invalid path (%s)\n",
-             path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "IsSupportLargeFile: Invalid path (%s)\n", path.c_str_utf8());
         return false;
     }
-    struct statfs sf{};
+    struct statfs sf {};
     if (!volume_of(path.str(), &sf)) {
         NLOG_AT(L_ERR, kChannel, "file-op-win.cpp", "GetVolumeInformation: Error code %d\n", errno);
         return false;
     }
     unsigned long t = static_cast<unsigned long>(sf.f_type);
     if (!IsTwoSecondTimeFsType(t)) return false;
-    NLOG_AT(L_WARNING, kChannel, "file-op-win.cpp", "Detect a non-NTFS platform (%s) for path '%s'.\n",
-         fs_name(t), path.c_str_utf8());
+    NLOG_AT(L_WARNING, kChannel, "file-op-win.cpp", "Detect a non-NTFS platform (%s) for path '%s'.\n", fs_name(t),
+            path.c_str_utf8());
     return true;
 }
 
@@ -155,18 +154,21 @@ std::map<dev_t, VolumeCase> g_volume_case GUARDED_BY(g_volume_case_lock);
 }  // namespace
 
 VolumeCase VolumeCaseOfFd(int dir_fd) {
-    struct statfs sf{};
+    struct statfs sf {};
     if (fstatfs(dir_fd, &sf) != 0) return VolumeCase::kExact;
     return CaseOfFsType(static_cast<unsigned long>(sf.f_type));
 }
 
 bool IsCaseFoldingDirFd(int dir_fd) {
-    struct statfs sf{};
+    struct statfs sf {};
     if (fstatfs(dir_fd, &sf) != 0) return false;
     switch (CaseOfFsType(static_cast<unsigned long>(sf.f_type))) {
-        case VolumeCase::kFolding: return true;
-        case VolumeCase::kPerDirectory: return DirHasCaseFoldFlag(dir_fd);
-        default: return false;
+        case VolumeCase::kFolding:
+            return true;
+        case VolumeCase::kPerDirectory:
+            return DirHasCaseFoldFlag(dir_fd);
+        default:
+            return false;
     }
 }
 
@@ -187,7 +189,7 @@ bool IsCaseFoldingHolder(int dir_fd, const char* dir_path, const struct stat& en
         MutexLock g(g_volume_case_lock);
         auto it = g_volume_case.find(dev);
         if (it == g_volume_case.end()) {
-            struct statfs sf{};
+            struct statfs sf {};
             const int rc = dir_fd >= 0 ? fstatfs(dir_fd, &sf) : statfs(dir_path, &sf);
             if (rc != 0) return false;
             it = g_volume_case.emplace(dev, CaseOfFsType(static_cast<unsigned long>(sf.f_type))).first;

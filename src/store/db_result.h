@@ -3,7 +3,7 @@
 #pragma once
 
 // A change or a read that either worked or failed.
-enum class [[nodiscard]] DbResult { kOk, kFailed };
+enum class [[nodiscard]] DbResult{kOk, kFailed};
 
 // A read of one row that may legitimately find none.
-enum class [[nodiscard]] DbLookup { kFound, kAbsent, kFailed };
+enum class [[nodiscard]] DbLookup{kFound, kAbsent, kFailed};

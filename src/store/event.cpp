@@ -38,11 +38,16 @@ void Event::clear() {
 
 static const char* typeName(Event::Type t) {
     switch (t) {
-    case Event::EV_EMPTY: return "EV_EMPTY";
-    case Event::EV_CREATE: return "EV_ADD";
-    case Event::EV_REMOVE: return "EV_REMOVE";
-    case Event::EV_MODIFY: return "EV_MODIFY";
-    case Event::EV_RENAME: return "EV_RENAME";
+        case Event::EV_EMPTY:
+            return "EV_EMPTY";
+        case Event::EV_CREATE:
+            return "EV_ADD";
+        case Event::EV_REMOVE:
+            return "EV_REMOVE";
+        case Event::EV_MODIFY:
+            return "EV_MODIFY";
+        case Event::EV_RENAME:
+            return "EV_RENAME";
     }
     return "EV_UNKNOWN";
 }

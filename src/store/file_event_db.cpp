@@ -1,22 +1,23 @@
 #include "store/file_event_db.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "foundation/logger.h"
 #include "platform/make_dirs.h"
 #include "store/sql_util.h"
 
-using sqlutil::columnText;
 using sqlutil::bindTexts;
+using sqlutil::columnText;
 using sqlutil::SqlText;
 using sqlutil::Stmt;
 using sqlutil::SubtreeRange;
@@ -206,7 +207,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
     int rc = sqlutil::openPrivate(location.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to open database at '%s'. [%d] %s\n",
-             location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
+                location.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return DbResult::kFailed;
     }
@@ -219,7 +220,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to initialize database at '%s'. [%d] %s\n",
-             location.c_str_utf8(), rc, sqlite3_errmsg(db));
+                location.c_str_utf8(), rc, sqlite3_errmsg(db));
         rollbackIfOpen(db);
         sqlite3_close(db);
         m_signPath.clear();
@@ -228,7 +229,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
     rc = sqlite3_create_function(db, "remove_signature", 1, SQLITE_UTF8, this, removeSignatureFn, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to create function. %s (%d)\n",
-             sqlite3_errmsg(db), rc);
+                sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
         return DbResult::kFailed;
@@ -236,7 +237,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
     rc = sqlite3_exec(db, "PRAGMA recursive_triggers = true;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "event-db.cpp", "FileEventDB: Failed to enable recursive triggers. %s (%d)\n",
-             sqlite3_errmsg(db), rc);
+                sqlite3_errmsg(db), rc);
         sqlite3_close(db);
         m_signPath.clear();
         return DbResult::kFailed;
@@ -250,9 +251,9 @@ DbResult FileEventDB::initialize(const ustring& location) {
     }
     m_eventDBPath = location;
     NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB has been initialized with location '%s'\n",
-         location.c_str_utf8());
+            location.c_str_utf8());
     NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB::m_signPath has been initialized with location '%s'\n",
-         m_signPath.c_str_utf8());
+            m_signPath.c_str_utf8());
     return DbResult::kOk;
 }
 
@@ -361,7 +362,7 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
                             static_cast<uint64_t>(sqlite3_column_int64(stp, 22))};
     info.signaturePath = info.fileType == 1 ? ustring() : getSignaturePath(id);
     NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "file type = [%d], signaturePath = [%s]", info.fileType,
-         info.signaturePath.c_str_utf8());
+            info.signaturePath.c_str_utf8());
     return DbLookup::kFound;
 }
 
@@ -389,25 +390,25 @@ DbResult FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t sy
     uint32_t end = stripped.rfind('/');
     while (end != ustring::npos && end > 0) {
         ustring parent = stripped.substr(0, end);
-        NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "updating '%s' max sync_id to (%" PRIu64 ")\n",
-             parent.c_str_utf8(), syncID);
+        NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "updating '%s' max sync_id to (%" PRIu64 ")\n", parent.c_str_utf8(),
+                syncID);
         EventInfo ei;
         const DbLookup found = containsLocked(parent, ei);
         if (found == DbLookup::kFailed) return DbResult::kFailed;
         sqlite3_stmt* st =
             found == DbLookup::kFound
                 ? cached("UPDATE eventinfo SET maxSyncID = ?1 WHERE path = ?2 AND maxSyncID < ?1;")
-                : cached("INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, "
-                         "fileModTime, fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, "
-                         "macHash, windowsHash, linuxHash, varnelHash, inode, execBit) VALUES (1, 1, ?1, ?1, 0, "
-                         "0, ?3, '', '', ?2, '', '', '', '', '', '', '', 0, 1);");
+                : cached(
+                      "INSERT INTO eventinfo (fileType, isExist, syncID, maxSyncID, pDirID, fileSize, "
+                      "fileModTime, fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, "
+                      "macHash, windowsHash, linuxHash, varnelHash, inode, execBit) VALUES (1, 1, ?1, ?1, 0, "
+                      "0, ?3, '', '', ?2, '', '', '', '', '', '', '', 0, 1);");
         if (!st) return DbResult::kFailed;
         sqlite3_bind_int64(st, 1, static_cast<sqlite3_int64>(syncID));
         sqlite3_bind_text(st, 2, parent.c_str_utf8(), static_cast<int>(parent.length()), SQLITE_TRANSIENT);
         if (found != DbLookup::kFound) sqlite3_bind_int64(st, 3, mtime);
         if (stepDone(st, "update parent info") != DbResult::kOk) {
-            NLOG_AT(L_ERR, kChannel, "event-db.cpp", "update parent info ('%s') failed.\n",
-                 parent.c_str_utf8());
+            NLOG_AT(L_ERR, kChannel, "event-db.cpp", "update parent info ('%s') failed.\n", parent.c_str_utf8());
             return DbResult::kFailed;
         }
         end = parent.rfind('/');
@@ -433,8 +434,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     EventInfo existing;
     const DbLookup found = containsLocked(stripped, existing);
     if (found == DbLookup::kFailed) {
-        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "error occurs while getting info of '%s'\n",
-             stripped.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "error occurs while getting info of '%s'\n", stripped.c_str_utf8());
         return fail();
     }
     uint64_t rowId = 0;
@@ -508,7 +508,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         if (info.signaturePath != location) {
             if (!moveFile(info.signaturePath.c_str_utf8(), location.c_str_utf8())) {
                 NLOG_AT(L_ERR, kChannel, "event-db.cpp", "Failed to rename from [%s] to [%s]\n.",
-                     info.signaturePath.c_str_utf8(), location.c_str_utf8());
+                        info.signaturePath.c_str_utf8(), location.c_str_utf8());
                 return fail();
             }
             renamed = true;
@@ -516,7 +516,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     }
     if (stepDone(cached("COMMIT;"), "setEventInfo") != DbResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "event-db.cpp", "set event info ('%s') failed. Error code: %d.\n",
-             stripped.c_str_utf8(), sqlite3_errcode(m_db));
+                stripped.c_str_utf8(), sqlite3_errcode(m_db));
         // The old row stays; a signature that no longer matches it must not survive.
         if (renamed) unlink(location.c_str_utf8());
         return fail();
@@ -607,7 +607,8 @@ namespace {
 // ("" for the whole table, otherwise the stored prefix plus "/").
 ustring relativeTo(const ustring& stored, const ustring& base) {
     if (base.empty()) return stored;
-    if (stored.length() >= base.length() && stored.substr(0, base.length()) == base) return stored.substr(base.length());
+    if (stored.length() >= base.length() && stored.substr(0, base.length()) == base)
+        return stored.substr(base.length());
     return stored;
 }
 
@@ -717,7 +718,8 @@ DbLookup FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& 
 }
 
 DbLookup FileEventDB::getFilePathByHash(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
-    return pathByHash("SELECT path FROM eventinfo WHERE fileCheckSum = ? AND fileType = 0 AND isExist = 1 LIMIT 1;", hash, path);
+    return pathByHash("SELECT path FROM eventinfo WHERE fileCheckSum = ? AND fileType = 0 AND isExist = 1 LIMIT 1;",
+                      hash, path);
 }
 
 DbLookup FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const ustring& /*macHash*/, ustring& path) {
@@ -756,7 +758,8 @@ DbResult FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const us
     // One time for the directory and everything in it: the rotation removes it whole.
     const unsigned long now = static_cast<unsigned long>(time(nullptr));
     SqlText own(sqlite3_mprintf(
-        "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES (?1, 0, '', '', %lu);", now));
+        "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES (?1, 0, '', '', %lu);",
+        now));
     SqlText files(sqlite3_mprintf(
         "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (?1 || substr(path, "
         "length(?2) + 1)), fileSize, fileCheckSum, macHash, %lu FROM eventinfo WHERE fileType = 0 AND path >= ?3 AND "

@@ -73,9 +73,9 @@ public:
     // conflict copies made. Paths named "origPath"/"copyPath" are session paths with a
     // leading "/"; recycle names are top-level entries "/name" of the recycle folder.
     struct RecycleItem {
-        ustring name;      // "/name" in the recycle folder
-        ustring origPath;  // where it was; empty when unknown (found without a record)
-        ustring reason;    // "removed", "replaced", "parked" or "found"
+        ustring name;        // "/name" in the recycle folder
+        ustring origPath;    // where it was; empty when unknown (found without a record)
+        ustring reason;      // "removed", "replaced", "parked" or "found"
         uint64_t bytes = 0;  // its size, a folder's the sum of the files recorded in it
         uint32_t time = 0;   // when it was moved there
     };

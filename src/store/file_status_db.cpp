@@ -113,7 +113,7 @@ DbResult writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
     if (ops.empty()) return DbResult::kOk;
     if (!st.db) {
         NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n",
-             FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
+                FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
         return DbResult::kFailed;
     }
     char* err = nullptr;
@@ -133,7 +133,7 @@ DbResult writeOps(Store& st, const std::vector<Op>& ops) REQUIRES(st.db_mu) {
     if (rc == SQLITE_OK) rc = sqlite3_exec(st.db, "COMMIT", nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
-             err ? err : sqlite3_errmsg(st.db));
+                err ? err : sqlite3_errmsg(st.db));
         sqlite3_free(err);
         if (!sqlite3_get_autocommit(st.db)) sqlite3_exec(st.db, "ROLLBACK", nullptr, nullptr, nullptr);
         return DbResult::kFailed;
@@ -176,9 +176,9 @@ R withDb(const char* what, bool rm_text, Fn fn) {
     Store& st = store();
     MutexLock l(st.db_mu);
     if (!st.db) {
-        const char* fmt = rm_text
-                              ? "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n"
-                              : "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n";
+        const char* fmt =
+            rm_text ? "[ERROR] file-status-db.cpp(%d): Open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n"
+                    : "[ERROR] file-status-db.cpp(%d): open db failed. db-path:[%s] errCode:[%d] errmsg:[%s]\n";
         NLOG(L_ERR, kChannel, fmt, FileStatusDB::getPath().c_str_utf8(), SQLITE_MISUSE, "not initialized");
         return R::kFailed;
     }
@@ -192,7 +192,7 @@ DbResult execOp(const char* sql, bool rm_open_text = false) {
         int rc = sqlite3_exec(db, sql, nullptr, nullptr, &err);
         if (rc != SQLITE_OK)
             NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
-                 err ? err : sqlite3_errmsg(db));
+                    err ? err : sqlite3_errmsg(db));
         sqlite3_free(err);
         return rc == SQLITE_OK ? DbResult::kOk : DbResult::kFailed;
     });
@@ -208,9 +208,8 @@ R tableOp(const char* sql, Fn fn) {
         char* err = nullptr;
         int rc = sqlite3_get_table(db, sql, &result, &rows, &cols, &err);
         if (rc != SQLITE_OK) {
-            NLOG_AT(L_ERR, kChannel,
-                 "file-status-db.cpp", "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql, rc,
-                 err ? err : sqlite3_errmsg(db));
+            NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "get_table error. sql:[%s] errCode:[%d] errmsg:[%s]\n", sql,
+                    rc, err ? err : sqlite3_errmsg(db));
             sqlite3_free(err);
             return R::kFailed;
         }
@@ -222,8 +221,8 @@ R tableOp(const char* sql, Fn fn) {
 
 bool fillInfo(char** result, int row, int cols, FileStatusInfo& info) {
     if (cols != 4) {
-        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "mismatched db output index. row-idx:[%d] col-idx:[%d]\n",
-             row, cols);
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "mismatched db output index. row-idx:[%d] col-idx:[%d]\n", row,
+                cols);
         return false;
     }
     char** r = result + (row + 1) * cols;  // row 0 of the table holds the column names
@@ -259,28 +258,28 @@ char* SQLITEEscapeStringEX3(const char* format, va_list args) {
             int id = placeholderAt(p);
             if (id != SPID_INVALID) {
                 switch (id) {
-                case SPID_VAR:
-                    appendQuoted(out, va_arg(args, const char*), false);
-                    break;
-                case SPID_LVAR:
-                    appendQuoted(out, va_arg(args, const char*), true);
-                    if (in_literal) literal_has_like = true;
-                    break;
-                case SPID_INT:
-                    out += std::to_string(va_arg(args, int32_t));
-                    break;
-                case SPID_LLINT:
-                    out += std::to_string(va_arg(args, int64_t));
-                    break;
-                case SPID_NEVAR: {
-                    const char* s = va_arg(args, const char*);
-                    if (!s) {
-                        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "Bad parameters.");
-                        return nullptr;
+                    case SPID_VAR:
+                        appendQuoted(out, va_arg(args, const char*), false);
+                        break;
+                    case SPID_LVAR:
+                        appendQuoted(out, va_arg(args, const char*), true);
+                        if (in_literal) literal_has_like = true;
+                        break;
+                    case SPID_INT:
+                        out += std::to_string(va_arg(args, int32_t));
+                        break;
+                    case SPID_LLINT:
+                        out += std::to_string(va_arg(args, int64_t));
+                        break;
+                    case SPID_NEVAR: {
+                        const char* s = va_arg(args, const char*);
+                        if (!s) {
+                            NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "Bad parameters.");
+                            return nullptr;
+                        }
+                        out += s;
+                        break;
                     }
-                    out += s;
-                    break;
-                }
                 }
                 p += std::strlen(grgVarnelParamList[id]);
                 continue;
@@ -328,8 +327,8 @@ DbResult FileStatusDB::initialize(const ustring& path) {
     m_fstatDBPath = path;
     int rc = sqlutil::openPrivate(path.c_str_utf8(), &st.db);
     if (rc != SQLITE_OK) {
-        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "open db failed. db-path:[%s] errmsg:[%s]\n",
-             path.c_str_utf8(), st.db ? sqlite3_errmsg(st.db) : "out of memory");
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "open db failed. db-path:[%s] errmsg:[%s]\n", path.c_str_utf8(),
+                st.db ? sqlite3_errmsg(st.db) : "out of memory");
         closeHandle(st);
         return DbResult::kFailed;
     }
@@ -339,19 +338,20 @@ DbResult FileStatusDB::initialize(const ustring& path) {
         rc = sqlite3_exec(st.db, cmd, nullptr, nullptr, &err);
         if (rc != SQLITE_OK) {
             NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. cmd:(%s)  error:(%s)\n", cmd,
-                 err ? err : sqlite3_errmsg(st.db));
+                    err ? err : sqlite3_errmsg(st.db));
             sqlite3_free(err);
             closeHandle(st);
             return DbResult::kFailed;
         }
     }
-    rc = sqlite3_prepare_v2(st.db, "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, ?1, ?2, ?3);",
-                            -1, &st.set_stmt, nullptr);
+    rc = sqlite3_prepare_v2(
+        st.db, "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, ?1, ?2, ?3);", -1,
+        &st.set_stmt, nullptr);
     if (rc == SQLITE_OK)
         rc = sqlite3_prepare_v2(st.db, "delete from fstatinfo where path = ?1;", -1, &st.rm_stmt, nullptr);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
-             sqlite3_errmsg(st.db));
+                sqlite3_errmsg(st.db));
         closeHandle(st);
         return DbResult::kFailed;
     }
@@ -410,14 +410,14 @@ DbResult FileStatusDB::removeAllEntry() {
     MutexLock l(st.db_mu);
     if (!st.db) {
         NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "FileStatusDB: failed to open database (%s)\n",
-             m_fstatDBPath.c_str_utf8());
+                m_fstatDBPath.c_str_utf8());
         return DbResult::kFailed;
     }
     static_cast<void>(writeQueued(st));
     int rc = sqlite3_exec(st.db, "DELETE FROM fstatinfo;ANALYZE;VACUUM;", nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK)
-        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "FileStatusDB: sqlite3_exec: %s  (%d)\n",
-             sqlite3_errmsg(st.db), rc);
+        NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "FileStatusDB: sqlite3_exec: %s  (%d)\n", sqlite3_errmsg(st.db),
+                rc);
     return rc == SQLITE_OK ? DbResult::kOk : DbResult::kFailed;
 }
 
@@ -426,11 +426,12 @@ DbResult FileStatusDB::updateAllSyncingEntry() {
 }
 
 DbResult FileStatusDB::setFileSyncStat(const FileStatusInfo& info) {
-    SqlText sql(sqlite3_mprintf("insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
-                                info.path.c_str_utf8(), info.fileType, info.syncStatus));
+    SqlText sql(sqlite3_mprintf(
+        "insert or replace into fstatinfo  (id, path, fileType, syncStatus)  values(NULL, '%q', %d, %d);",
+        info.path.c_str_utf8(), info.fileType, info.syncStatus));
     if (!sql) {
         NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_mprintf error. filename:(%s)\n",
-             info.path.c_str_utf8());
+                info.path.c_str_utf8());
         return DbResult::kFailed;
     }
     return execOp(sql.get());
@@ -465,7 +466,7 @@ DbResult FileStatusDB::rmFileSyncStat(const FileStatusInfo& info) {
         }
         if (rc != SQLITE_DONE) {
             NLOG_AT(L_ERR, kChannel, "file-status-db.cpp", "sqlite3_exec error. errCode:(%d) error:[%s]\n", rc,
-                 sqlite3_errmsg(db));
+                    sqlite3_errmsg(db));
             return DbResult::kFailed;
         }
         return DbResult::kOk;

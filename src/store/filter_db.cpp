@@ -5,11 +5,11 @@
 #include "foundation/logger.h"
 #include "store/sql_util.h"
 
-using sqlutil::columnText;
 using sqlutil::bindTexts;
-using sqlutil::SubtreeRange;
+using sqlutil::columnText;
 using sqlutil::SqlText;
 using sqlutil::Stmt;
+using sqlutil::SubtreeRange;
 
 namespace {
 
@@ -51,9 +51,7 @@ const char* const kSchema =
     "CREATE INDEX IF NOT EXISTS filtered_local_event_table_base_name_idx ON filtered_local_event_table(base_name);"
     "COMMIT;";
 
-void logSql(const char* op, const char* sql) {
-    NLOG_AT(L_DEBUG, kChannel, "filter-db.cpp", "%s sql : %s\n", op, sql);
-}
+void logSql(const char* op, const char* sql) { NLOG_AT(L_DEBUG, kChannel, "filter-db.cpp", "%s sql : %s\n", op, sql); }
 
 void logMprintfFailed() { NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB: sqlite3_mprintf failed.\n"); }
 
@@ -118,7 +116,7 @@ DbResult FilterDB::initialize(const ustring& path) {
     int rc = sqlutil::openPrivate(path.c_str_utf8(), &db);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB: Failed to open database at '%s'. [%d] %s\n",
-             path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
+                path.c_str_utf8(), rc, db ? sqlite3_errmsg(db) : "out of memory");
         sqlite3_close(db);
         return DbResult::kFailed;
     }
@@ -126,7 +124,7 @@ DbResult FilterDB::initialize(const ustring& path) {
     rc = sqlite3_exec(db, kSchema, nullptr, nullptr, &err);
     if (rc != SQLITE_OK) {
         NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB: Failed to initialize database at '%s'. [%d] %s\n",
-             path.c_str_utf8(), rc, sqlite3_errmsg(db));
+                path.c_str_utf8(), rc, sqlite3_errmsg(db));
         NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB init fail %s\n", err ? err : "");
         sqlite3_free(err);
         sqlite3_close(db);
@@ -136,8 +134,7 @@ DbResult FilterDB::initialize(const ustring& path) {
     m_db = db;
     m_holds_local_events.clear();
     m_filter_db_path = path;
-    NLOG_AT(L_INFO, kChannel, "filter-db.cpp", "FilterDB has been initialized with location '%s'\n",
-         path.c_str_utf8());
+    NLOG_AT(L_INFO, kChannel, "filter-db.cpp", "FilterDB has been initialized with location '%s'\n", path.c_str_utf8());
     return DbResult::kOk;
 }
 
@@ -158,8 +155,7 @@ DbResult FilterDB::execLocked(const char* sql, const char* what) {
     if (!m_db) return DbResult::kFailed;
     int rc = sqlite3_exec(m_db, sql, nullptr, nullptr, nullptr);
     if (rc != SQLITE_OK) {
-        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB %s fail: %s (%d).\n", what, sqlite3_errmsg(m_db),
-             rc);
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "FilterDB %s fail: %s (%d).\n", what, sqlite3_errmsg(m_db), rc);
         return DbResult::kFailed;
     }
     return DbResult::kOk;
@@ -173,39 +169,47 @@ DbResult FilterDB::execFormatted(const char* what, char* sql) {
 }
 
 DbResult FilterDB::setFilter(uint64_t sess, uint64_t syncId, int type, const ustring& desc) {
-    return execFormatted("setFilter", sqlite3_mprintf(
-        "INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
-        (unsigned long long)sess, (unsigned long long)syncId, type, desc.c_str_utf8()));
+    return execFormatted(
+        "setFilter",
+        sqlite3_mprintf(
+            "INSERT INTO filter_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %Q)",
+            (unsigned long long)sess, (unsigned long long)syncId, type, desc.c_str_utf8()));
 }
 
 DbResult FilterDB::rmFilter(uint64_t sess, int type, const ustring& desc) {
-    return execFormatted("rmFilter", sqlite3_mprintf(
-        "DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
-        (unsigned long long)sess, type, desc.c_str_utf8()));
+    return execFormatted(
+        "rmFilter",
+        sqlite3_mprintf("DELETE FROM filter_table WHERE (sess_id = %llu AND filter_type = %d AND filter_desc = %Q)",
+                        (unsigned long long)sess, type, desc.c_str_utf8()));
 }
 
 DbResult FilterDB::setSizeFilter(uint64_t sess, uint64_t syncId, uint64_t size) {
-    return execFormatted("setSizeFilter", sqlite3_mprintf(
-        "INSERT INTO filter_range_table  (sess_id, sync_id, filter_type, filter_desc) VALUES (%llu, %llu, %d, %llu)",
-        (unsigned long long)sess, (unsigned long long)syncId, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
+    return execFormatted("setSizeFilter", sqlite3_mprintf("INSERT INTO filter_range_table  (sess_id, sync_id, "
+                                                          "filter_type, filter_desc) VALUES (%llu, %llu, %d, %llu)",
+                                                          (unsigned long long)sess, (unsigned long long)syncId,
+                                                          FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
 }
 
 DbResult FilterDB::updateSizeFilter(uint64_t sess, uint64_t oldSize, uint64_t newSize) {
-    return execFormatted("updateSizeFilter", sqlite3_mprintf(
-        "UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu",
-        (unsigned long long)newSize, (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC,
-        (unsigned long long)oldSize));
+    return execFormatted("updateSizeFilter",
+                         sqlite3_mprintf("UPDATE filter_range_table SET filter_desc = %llu WHERE sess_id = %llu AND "
+                                         "filter_type = %d AND filter_desc = %llu",
+                                         (unsigned long long)newSize, (unsigned long long)sess,
+                                         FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)oldSize));
 }
 
 DbResult FilterDB::rmSizeFilter(uint64_t sess, uint64_t size) {
-    return execFormatted("rmSizeFilter", sqlite3_mprintf(
-        "DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
-        (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
+    return execFormatted(
+        "rmSizeFilter",
+        sqlite3_mprintf(
+            "DELETE FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d AND filter_desc = %llu;",
+            (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC, (unsigned long long)size));
 }
 
 DbResult FilterDB::getSizeFilter(uint64_t sess, FilterInfo& info) {
-    SqlText sql(sqlite3_mprintf("SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d;",
-                                (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC));
+    SqlText sql(sqlite3_mprintf(
+        "SELECT filter_desc, sync_id FROM filter_range_table WHERE sess_id = %llu AND filter_type = %d;",
+        (unsigned long long)sess, FILTER_FILE_SIZE_SELECTIVE_SYNC));
     if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
@@ -249,8 +253,9 @@ DbLookup FilterDB::getResumeCondition(uint64_t& id, ResumeCondition& c) {
 }
 
 DbResult FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pair<uint64_t, ResumeCondition>>& list) {
-    SqlText sql(sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM filter_resume_table WHERE sess_id = %llu;",
-                                (unsigned long long)sess));
+    SqlText sql(
+        sqlite3_mprintf("SELECT id, sync_id, filter_type, filter_desc FROM filter_resume_table WHERE sess_id = %llu;",
+                        (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
@@ -269,14 +274,14 @@ DbResult FilterDB::getResumeConditionsBySession(uint64_t sess, std::list<std::pa
 }
 
 DbResult FilterDB::updateResumeSyncId(uint64_t id, uint64_t syncId) {
-    return execFormatted("updateResumeSyncId", sqlite3_mprintf(
-        "UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
-        (unsigned long long)syncId, (unsigned long long)id));
+    return execFormatted("updateResumeSyncId",
+                         sqlite3_mprintf("UPDATE filter_resume_table SET sync_id = %llu WHERE id = %llu;",
+                                         (unsigned long long)syncId, (unsigned long long)id));
 }
 
 DbResult FilterDB::rmResumeCondition(uint64_t id) {
-    return execFormatted("rmResumeCondition", sqlite3_mprintf(
-        "DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
+    return execFormatted("rmResumeCondition",
+                         sqlite3_mprintf("DELETE FROM filter_resume_table WHERE id = %llu;", (unsigned long long)id));
 }
 
 DbLookup FilterDB::mayHoldLocalEventsLocked(uint64_t sess) {
@@ -298,21 +303,27 @@ DbResult FilterDB::setLocalFilteredEvent(const FilterLocalEvent& e) {
         MutexLock lock(m_db_mutex);
         m_holds_local_events[e.sess_id] = true;
     }
-    return execFormatted("setLocalFilteredEvent", sqlite3_mprintf(
-        "INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, sync_id, path, file_size, "
-        "file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, varnel_hash, inode, filtered_type) "
-        "VALUES (%llu, %d, %d, %llu, %Q, %llu, %lu, %Q, %Q, %Q, %Q, %Q, %Q, %llu, %d)",
-        (unsigned long long)e.sess_id, e.file_type, e.is_exist, (unsigned long long)e.sync_id, e.path.c_str_utf8(),
-        (unsigned long long)e.file_size, (unsigned long)e.file_mod_time, e.file_checksum.c_str_utf8(),
-        e.base_name.c_str_utf8(), e.win_hash.c_str_utf8(), e.mac_hash.c_str_utf8(), e.linux_hash.c_str_utf8(),
-        e.varnel_hash.c_str_utf8(), (unsigned long long)e.inode, e.filtered_type));
+    return execFormatted(
+        "setLocalFilteredEvent",
+        sqlite3_mprintf("INSERT OR REPLACE INTO filtered_local_event_table  (sess_id, file_type, is_exist, sync_id, "
+                        "path, file_size, "
+                        "file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, varnel_hash, inode, "
+                        "filtered_type) "
+                        "VALUES (%llu, %d, %d, %llu, %Q, %llu, %lu, %Q, %Q, %Q, %Q, %Q, %Q, %llu, %d)",
+                        (unsigned long long)e.sess_id, e.file_type, e.is_exist, (unsigned long long)e.sync_id,
+                        e.path.c_str_utf8(), (unsigned long long)e.file_size, (unsigned long)e.file_mod_time,
+                        e.file_checksum.c_str_utf8(), e.base_name.c_str_utf8(), e.win_hash.c_str_utf8(),
+                        e.mac_hash.c_str_utf8(), e.linux_hash.c_str_utf8(), e.varnel_hash.c_str_utf8(),
+                        (unsigned long long)e.inode, e.filtered_type));
 }
 
 DbLookup FilterDB::getLocalFilteredEventByPath(uint64_t sess, const ustring& path, FilterLocalEvent& e) {
-    SqlText sql(sqlite3_mprintf(
-        "SELECT file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, mac_hash, linux_hash, "
-        "varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = %llu AND path = %Q;",
-        (unsigned long long)sess, path.c_str_utf8()));
+    SqlText sql(
+        sqlite3_mprintf("SELECT file_type, sync_id, file_size, file_mod_time, file_checksum, base_name, win_hash, "
+                        "mac_hash, linux_hash, "
+                        "varnel_hash, inode, filtered_type, is_exist FROM filtered_local_event_table WHERE sess_id = "
+                        "%llu AND path = %Q;",
+                        (unsigned long long)sess, path.c_str_utf8()));
     if (!sql) return logMprintfFailed(), DbLookup::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
@@ -349,8 +360,9 @@ DbResult FilterDB::cleanLocalFilteredEventBySession(uint64_t sess) {
         MutexLock lock(m_db_mutex);
         m_holds_local_events.erase(sess);
     }
-    return execFormatted("cleanLocalFilteredEventBySession", sqlite3_mprintf(
-        "DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
+    return execFormatted(
+        "cleanLocalFilteredEventBySession",
+        sqlite3_mprintf("DELETE FROM filtered_local_event_table WHERE sess_id = %llu;", (unsigned long long)sess));
 }
 
 DbResult FilterDB::dumpLocalFilteredEvent(uint64_t sess, std::set<FilterLocalEvent>& events) {
@@ -404,8 +416,8 @@ DbResult FilterDB::checkEventOverflow(int& stat) {
         return DbResult::kOk;
     }
     if (rc != SQLITE_ROW) {
-        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "checkEventOverflow: sqlite3_step: %s (%d)\n",
-             sqlite3_errmsg(m_db), rc);
+        NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "checkEventOverflow: sqlite3_step: %s (%d)\n", sqlite3_errmsg(m_db),
+                rc);
         return DbResult::kFailed;
     }
     stat = sqlite3_column_int(st.p, 0);
@@ -413,10 +425,11 @@ DbResult FilterDB::checkEventOverflow(int& stat) {
 }
 
 DbResult FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSyncInfo& info) {
-    SqlText sql(sqlite3_mprintf(
-        "SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE sess_id = %llu  UNION ALL SELECT filter_type, "
-        "sync_id, filter_desc FROM filter_range_table WHERE sess_id = %llu;",
-        (unsigned long long)sess, (unsigned long long)sess));
+    SqlText sql(
+        sqlite3_mprintf("SELECT filter_type, sync_id, filter_desc FROM filter_table WHERE sess_id = %llu  UNION ALL "
+                        "SELECT filter_type, "
+                        "sync_id, filter_desc FROM filter_range_table WHERE sess_id = %llu;",
+                        (unsigned long long)sess, (unsigned long long)sess));
     if (!sql) return logMprintfFailed(), DbResult::kFailed;
     MutexLock lock(m_db_mutex);
     Stmt st;
@@ -430,13 +443,21 @@ DbResult FilterDB::ConvertFilterDBToSelectiveSyncInfo(uint64_t sess, SelectiveSy
         fi.sync_id = static_cast<uint64_t>(sqlite3_column_int64(st.p, 1));
         fi.filter_desc = columnText(st.p, 2);
         switch (type) {
-        case FILTER_FILE_SIZE_SELECTIVE_SYNC: info.black_size = fi; break;
-        case FILTER_NAME_SELECTIVE_SYNC: info.black_name.insert(fi); break;
-        case FILTER_PATH_PREFIX_SELECTIVE_SYNC: info.black_prefix.insert(fi); break;
-        case FILTER_EXT_SELECTIVE_SYNC: info.black_ext.insert(fi); break;
-        default:
-            NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "Unknow filter_type: %llu\n", (unsigned long long)type);
-            break;
+            case FILTER_FILE_SIZE_SELECTIVE_SYNC:
+                info.black_size = fi;
+                break;
+            case FILTER_NAME_SELECTIVE_SYNC:
+                info.black_name.insert(fi);
+                break;
+            case FILTER_PATH_PREFIX_SELECTIVE_SYNC:
+                info.black_prefix.insert(fi);
+                break;
+            case FILTER_EXT_SELECTIVE_SYNC:
+                info.black_ext.insert(fi);
+                break;
+            default:
+                NLOG_AT(L_ERR, kChannel, "filter-db.cpp", "Unknow filter_type: %llu\n", (unsigned long long)type);
+                break;
         }
     }
     if (rc != SQLITE_DONE) return stepFailed(m_db, rc);

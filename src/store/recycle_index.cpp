@@ -98,8 +98,8 @@ DbResult FileEventDB::setRecycleOrigin(const ustring& name, const ustring& origP
     return runOnce(m_db, st, "setRecycleOrigin");
 }
 
-DbResult FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason, uint64_t size,
-                                      const ustring& checksum, const ustring& macHash, uint32_t time) {
+DbResult FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason,
+                                      uint64_t size, const ustring& checksum, const ustring& macHash, uint32_t time) {
     MutexLock lock(m_dbMutex);
     Stmt st;
     if (prepareBound(m_db,
@@ -144,9 +144,9 @@ DbResult FileEventDB::addConflict(const ustring& copyPath, const ustring& origPa
                                   uint32_t time) {
     MutexLock lock(m_dbMutex);
     Stmt st;
-    if (prepareBound(m_db,
-                     "INSERT OR REPLACE INTO conflict_table (copyPath, origPath, reason, time) VALUES (?1, ?2, ?3, ?4);",
-                     {copyPath.str(), origPath.str(), reason.str()}, st, "addConflict") != DbResult::kOk)
+    if (prepareBound(
+            m_db, "INSERT OR REPLACE INTO conflict_table (copyPath, origPath, reason, time) VALUES (?1, ?2, ?3, ?4);",
+            {copyPath.str(), origPath.str(), reason.str()}, st, "addConflict") != DbResult::kOk)
         return DbResult::kFailed;
     sqlite3_bind_int64(st.p, 4, static_cast<sqlite3_int64>(time));
     return runOnce(m_db, st, "addConflict");

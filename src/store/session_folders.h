@@ -16,9 +16,7 @@ constexpr const char* kRelRecycleFolder = "/.VarnelWorkingDirectory/#VarnelRecyc
 // local_path + "/.VarnelWorkingDirectory"
 inline ustring WorkingDirectory(const ustring& local_path) { return local_path + "/" + kWorkingDirectory; }
 // local_path + "/.VarnelWorkingDirectory/#VarnelRecycle"
-inline ustring RecycleFolder(const ustring& local_path) {
-    return WorkingDirectory(local_path) + "/" + kRecycleFolder;
-}
+inline ustring RecycleFolder(const ustring& local_path) { return WorkingDirectory(local_path) + "/" + kRecycleFolder; }
 // config_path + "/db/event-db.sqlite"
 inline ustring EventDBFile(const ustring& config_path) { return config_path + "/db/event-db.sqlite"; }
 // config_path + "/db/sign", where the signatures are kept

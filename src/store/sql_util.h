@@ -64,5 +64,4 @@ struct ResetGuard {
     ResetGuard& operator=(const ResetGuard&) = delete;
 };
 
-
 }  // namespace sqlutil

@@ -33,7 +33,7 @@ FsResult rename_to_free_name(const SessionRoot& root, const ustring& from, int f
 }  // namespace
 
 ustring ConflictTimeStamp(time_t t) {
-    struct tm tm{};
+    struct tm tm {};
     localtime_r(&t, &tm);
     char buf[64];
     strftime(buf, sizeof(buf), "%b-%d-%H%M-%Y", &tm);
@@ -81,10 +81,10 @@ FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const 
     if (rc == FsResult::kOk) {
         if (renamed_to != nullptr) *renamed_to = to;
         NLOG_AT(L_INFO, kChannel, "conflict-rename.cpp", "ConflictRename from [%s] to [%s], reason = [%s].\n",
-             root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), reason.c_str_utf8());
+                root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), reason.c_str_utf8());
     } else {
         NLOG_AT(L_ERR, kChannel, "conflict-rename.cpp", "ConflictRename failed. From:[%s] To:[%s] err = [%d]\n",
-             root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
+                root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
     }
     return rc;
 }
@@ -100,14 +100,13 @@ FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpa
     // A name that would leave the folder or name nothing is not tried as such.
     bool usable = !trimmed.empty() && trimmed.find('/') == ustring::npos && trimmed != "." && trimmed != "..";
     if (basename.find('/') != ustring::npos) {
-        NLOG_AT(L_ERR, kChannel,
-             "conflict-rename.cpp", "WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
-             root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8(), -1);
+        NLOG_AT(L_ERR, kChannel, "conflict-rename.cpp", "WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+                root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8(), -1);
         return FsResult::kFailed;
     }
     if (usable && !root.Exists(target) && root.RenameNoReplace(fullpath, target) == FsResult::kOk) {
         NLOG_AT(L_INFO, kChannel, "conflict-rename.cpp", "WhiteSpaceConflictRename from [%s] to [%s].\n",
-             root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8());
+                root.Full(fullpath).c_str_utf8(), root.Full(target).c_str_utf8());
         return FsResult::kOk;
     }
 
@@ -124,11 +123,10 @@ FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpa
         to);
     if (rc == FsResult::kOk) {
         NLOG_AT(L_INFO, kChannel, "conflict-rename.cpp", "WhiteSpaceConflictRename from [%s] to [%s].\n",
-             root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8());
+                root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8());
     } else {
-        NLOG_AT(L_ERR, kChannel,
-             "conflict-rename.cpp", "WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
-             root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
+        NLOG_AT(L_ERR, kChannel, "conflict-rename.cpp", "WhiteSpaceConflictRename failed. From:[%s] To:[%s] err=[%d]\n",
+                root.Full(fullpath).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
     }
     return rc;
 }

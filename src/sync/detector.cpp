@@ -78,18 +78,14 @@ std::string ChildPath(const std::string& dir, const std::string& name) {
 }
 
 bool InTree(const std::string& rel, const std::string& top) {
-    return top == "/" || rel == top || (rel.size() > top.size() && rel.compare(0, top.size(), top) == 0 &&
-                                        rel[top.size()] == '/');
+    return top == "/" || rel == top ||
+           (rel.size() > top.size() && rel.compare(0, top.size(), top) == 0 && rel[top.size()] == '/');
 }
 
 // Exact case: a user folder ".varnelworkingdirectory" is synchronised like any other.
-bool IsWorking(const std::string& rel) {
-    return InTree(rel, session_folders::kRelWorkingDirectory);
-}
+bool IsWorking(const std::string& rel) { return InTree(rel, session_folders::kRelWorkingDirectory); }
 
-unsigned long long ull(uint64_t v) {
-    return static_cast<unsigned long long>(v);
-}
+unsigned long long ull(uint64_t v) { return static_cast<unsigned long long>(v); }
 
 }  // namespace
 
@@ -141,8 +137,8 @@ void Detector::Outbox::Push(uint64_t sess_id, Event::Type type, const std::strin
         // What was created earlier in this round below a removed path is gone with it:
         // a later create there is new, never folded into the earlier one.
         const auto below = std::make_pair(sess_id, rel + "/");
-        for (auto it = last.lower_bound(below);
-             it != last.end() && it->first.first == sess_id && it->first.second.compare(0, rel.size() + 1, below.second) == 0;)
+        for (auto it = last.lower_bound(below); it != last.end() && it->first.first == sess_id &&
+                                                it->first.second.compare(0, rel.size() + 1, below.second) == 0;)
             it = last.erase(it);
     }
     Item item{Event(), type_from_db};
@@ -154,9 +150,7 @@ void Detector::Outbox::Push(uint64_t sess_id, Event::Type type, const std::strin
     events.push_back(std::move(item));
 }
 
-void Detector::Outbox::Rescan(uint64_t sess_id, bool merge) {
-    rescans[sess_id] = rescans[sess_id] || merge;
-}
+void Detector::Outbox::Rescan(uint64_t sess_id, bool merge) { rescans[sess_id] = rescans[sess_id] || merge; }
 
 Detector::Detector(const SyncServices& services, TaskManager* owner, std::shared_ptr<DetectorSink> s)
     : Task(owner, nullptr), services(services), sink(s ? std::move(s) : std::make_shared<ServicesSink>(services)) {
@@ -166,9 +160,7 @@ Detector::Detector(const SyncServices& services, TaskManager* owner, std::shared
         NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "inotify_init: Error Code: %d\n", errno);
 }
 
-Detector::~Detector() {
-    Clear();
-}
+Detector::~Detector() { Clear(); }
 
 void Detector::SetDegradedRescanInterval(std::chrono::milliseconds d) {
     MutexLock guard(lock);
@@ -204,8 +196,8 @@ void Detector::Register(uint64_t sess_id, session_info& info, const std::string&
 }
 
 std::map<std::string, int>::iterator Detector::ForgetDir(uint64_t sess_id, session_info& info,
-                                                        std::map<std::string, int>::iterator it,
-                                                        std::vector<int>& unused) {
+                                                         std::map<std::string, int>::iterator it,
+                                                         std::vector<int>& unused) {
     const int wd = it->second;
     auto owners = by_wd.find(wd);
     if (owners != by_wd.end()) {
@@ -315,17 +307,17 @@ void Detector::Degrade(uint64_t sess_id, session_info& info, Outbox& out) {
     out.Rescan(sess_id, false);
     if (info.warned) return;
     info.warned = true;
-    out.warnings.emplace_back(
-        sess_id, "session " + std::to_string(sess_id) + ": the per-user inotify watch limit " +
-                     "(fs.inotify.max_user_watches) is reached, so some folders of " + info.path.str() +
-                     " are not watched and their changes arrive only by rescans; raise the limit, e.g. "
-                     "'sysctl fs.inotify.max_user_watches=524288' (keep it in /etc/sysctl.d/)");
+    out.warnings.emplace_back(sess_id,
+                              "session " + std::to_string(sess_id) + ": the per-user inotify watch limit " +
+                                  "(fs.inotify.max_user_watches) is reached, so some folders of " + info.path.str() +
+                                  " are not watched and their changes arrive only by rescans; raise the limit, e.g. "
+                                  "'sysctl fs.inotify.max_user_watches=524288' (keep it in /etc/sysctl.d/)");
 }
 
 void Detector::LoseFolder(uint64_t sess_id, session_info& info, Outbox& out) {
     if (info.lost) return;
     NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "session %llu: the folder %s went away, waiting for it\n",
-         ull(sess_id), info.path.c_str_utf8());
+            ull(sess_id), info.path.c_str_utf8());
     info.lost = true;
     info.next_check = Clock::now() + kLostCheck;
     DropTree(sess_id, info, "/");
@@ -348,8 +340,8 @@ int Detector::Rewatch(uint64_t sess_id, session_info& info, Outbox& out) {
         info.lost = true;
         return -1;
     }
-    NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "session %llu: the folder %s is back, rescan it\n",
-         ull(sess_id), info.path.c_str_utf8());
+    NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "session %llu: the folder %s is back, rescan it\n", ull(sess_id),
+            info.path.c_str_utf8());
     // Merge: what is missing now is fetched again rather than removed on the server.
     out.roots[sess_id] = root;
     out.Rescan(sess_id, true);
@@ -365,14 +357,12 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
     int wd = -1;
     const int rc = notifier.AddWatch(path.str(), kMask, wd);
     if (rc != INOTIFY_OK) {
-        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
-             errno);
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "CreateFile(%s): Error code: %d\n", path.c_str_utf8(), errno);
         return -1;
     }
     std::shared_ptr<const SessionRoot> root;
     if (!services.open_root(path, root)) {
-        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "CreateFile(%s): Error code: %d\n", path.c_str_utf8(),
-             errno);
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "CreateFile(%s): Error code: %d\n", path.c_str_utf8(), errno);
         MutexLock guard(lock);
         HeldMark held;
         RemoveUnused({wd});
@@ -394,7 +384,8 @@ int Detector::AddWatch(const ustring& path, uint64_t sess_id) {
         }
         for (auto it = moves.begin(); it != moves.end();) it = it->second.sess_id == sess_id ? moves.erase(it) : ++it;
         for (auto it = dirty.begin(); it != dirty.end();) it = it->first.first == sess_id ? dirty.erase(it) : ++it;
-        for (auto it = held_back.begin(); it != held_back.end();) it = it->first.first == sess_id ? held_back.erase(it) : ++it;
+        for (auto it = held_back.begin(); it != held_back.end();)
+            it = it->first.first == sess_id ? held_back.erase(it) : ++it;
         session_info& info = index[sess_id];
         info.path = path;
         info.root = root;
@@ -427,7 +418,7 @@ void Detector::Clear() {
     std::vector<int> unused;
     for (auto& [sess_id, info] : index) {
         NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "session #%llu (%s) down\n", ull(sess_id),
-             info.path.c_str_utf8());
+                info.path.c_str_utf8());
         ForgetTree(sess_id, info, "/", unused);
     }
     RemoveUnused(unused);
@@ -501,14 +492,14 @@ int Detector::Poll(int timeout_ms) {
 }
 
 void Detector::Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& out) {
-    NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "Notification: wd %d, mask 0x%x, cookie %u, %s\n", rec.wd,
-         rec.mask, rec.cookie, rec.name.c_str());
+    NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "Notification: wd %d, mask 0x%x, cookie %u, %s\n", rec.wd, rec.mask,
+            rec.cookie, rec.name.c_str());
     if ((rec.mask & IN_Q_OVERFLOW) != 0) {
         Overflow(out);
         return;
     }
     auto it = by_wd.find(rec.wd);
-    if (it == by_wd.end()) return;  // a watch released meanwhile
+    if (it == by_wd.end()) return;                 // a watch released meanwhile
     const std::vector<Owner> owners = it->second;  // the handlers below change by_wd
     for (const Owner& o : owners) {
         auto s = index.find(o.sess_id);
@@ -534,8 +525,8 @@ void Detector::Handle(const InotifyRecord& rec, Clock::time_point now, Outbox& o
     }
 }
 
-void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec,
-                           Clock::time_point now, Outbox& out) {
+void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec, Clock::time_point now,
+                           Outbox& out) {
     session_info& info = index[sess_id];
     const bool is_dir = (rec.mask & IN_ISDIR) != 0;
     const auto key = std::make_pair(sess_id, rel);
@@ -544,7 +535,7 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
         if ((rec.mask & (IN_DELETE | IN_MOVED_FROM)) != 0 &&
             (rel == session_folders::kRelWorkingDirectory || rel == session_folders::kRelRecycleFolder)) {
             NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "recreating working directory (%d)\n",
-                 static_cast<int>(rec.mask));
+                    static_cast<int>(rec.mask));
             if (rel == session_folders::kRelWorkingDirectory) DropTree(sess_id, info, rel);
             info.next_check = now;  // perhaps the whole folder is going
             (void)info.root->MKDirP(session_folders::kRelRecycleFolder);
@@ -626,7 +617,8 @@ std::vector<std::pair<std::string, std::string>> Detector::TakeHeld(uint64_t ses
     std::vector<std::pair<std::string, std::string>> taken;
     for (auto it = held_back.lower_bound({sess_id, rel}); it != held_back.end() && it->first.first == sess_id;) {
         const std::string& path = it->first.second;
-        if (path != rel && !(path.size() > rel.size() && path.compare(0, rel.size(), rel) == 0 && path[rel.size()] == '/'))
+        if (path != rel &&
+            !(path.size() > rel.size() && path.compare(0, rel.size(), rel) == 0 && path[rel.size()] == '/'))
             break;
         taken.emplace_back(path.substr(rel.size()), it->second);
         it = held_back.erase(it);
@@ -637,7 +629,7 @@ std::vector<std::pair<std::string, std::string>> Detector::TakeHeld(uint64_t ses
 void Detector::ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) {
     for (const auto& [below, original] : TakeHeld(sess_id, rel)) {
         NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "%s is gone, so is %s\n", (rel + below).c_str(),
-             original.c_str());
+                original.c_str());
         // Typed from the event database: only a synchronised path is removed.
         out.Push(sess_id, Event::EV_REMOVE, original, false, true);
     }
@@ -661,7 +653,7 @@ bool Detector::MovedWithin(uint64_t sess_id, session_info& info, const PendingMo
     if (from_ok) holds.emplace_back("", from.rel);
     for (const auto& [below, original] : holds) {
         NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "%s cannot be synchronised; %s is kept on the server\n",
-             (to + below).c_str(), original.c_str());
+                (to + below).c_str(), original.c_str());
         held_back[{sess_id, to + below}] = original;
     }
     if (is_dir) AddTree(sess_id, info, to, false, out);
@@ -672,7 +664,7 @@ void Detector::MovedOut(const PendingMove& move, Outbox& out) {
     auto s = index.find(move.sess_id);
     if (s == index.end() || s->second.lost) return;
     NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "%s moved out of session %llu\n", move.rel.c_str(),
-         ull(move.sess_id));
+            ull(move.sess_id));
     if (move.is_dir) DropTree(move.sess_id, s->second, move.rel);
     if (UnsyncableReason(ustring(move.rel)) != nullptr) {
         ReleaseHeld(move.sess_id, move.rel, out);
@@ -752,7 +744,7 @@ void Detector::DoDue(Clock::time_point now, Outbox& out) {
             if (!info.degraded) {
                 info.warned = false;
                 NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "session %llu: every folder is watched again\n",
-                     ull(sess_id));
+                        ull(sess_id));
             }
             info.next_rescan = now + degraded_interval;
             out.Rescan(sess_id, false);
@@ -795,13 +787,13 @@ void Detector::Deliver(Outbox& out) {
             ClientFileEventInfo known;
             if (services.registry->Find(e.m_sess_id, entry) == 0 || !entry.event_db) {
                 NLOG_AT(L_WARNING, kChannel, "detector-win2.cpp", "can not find registry entry for session %llu \n",
-                     ull(e.m_sess_id));
+                        ull(e.m_sess_id));
                 continue;
             }
             if (entry.event_db->getEventInfo(e.m_path, known) != DbLookup::kFound) {
                 if (untyped++ == 0)
                     NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "can't find file type of deleted item %s\n",
-                         e.m_path.c_str_utf8());
+                            e.m_path.c_str_utf8());
                 continue;
             }
             if (known.fileType != 0)
@@ -809,16 +801,15 @@ void Detector::Deliver(Outbox& out) {
             else
                 e.setFile();
             NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "file type of deleted item %s is %d\n",
-                 e.m_path.c_str_utf8(), known.fileType);
+                    e.m_path.c_str_utf8(), known.fileType);
         }
         NLOG_AT(L_DEBUG, kChannel, "detector-win2.cpp", "PushEvent: %s at %llu\n", e.m_path.c_str_utf8(),
-             ull(e.m_sess_id));
+                ull(e.m_sess_id));
         sink->PushLocalEvent(e);
         if (e.m_type == Event::EV_MODIFY && !e.isDir()) PushOtherLinks(e, pushed);
     }
     if (untyped > 1)
-        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "can't find file type of deleted item: %zu more\n",
-             untyped - 1);
+        NLOG_AT(L_ERR, kChannel, "detector-win2.cpp", "can't find file type of deleted item: %zu more\n", untyped - 1);
     for (const auto& [sess_id, root] : out.roots) sink->ReplaceRoot(sess_id, root);
     for (const auto& [sess_id, merge] : out.rescans) sink->IssueRescan(sess_id, "/", merge);
     for (const auto& [sess_id, code] : out.errors) sink->ReportSessionError(sess_id, code);

@@ -117,8 +117,8 @@ private:
             bool type_from_db;  // a removal typed from the event database (or dropped)
         };
         std::vector<Item> events;
-        std::map<std::pair<uint64_t, std::string>, size_t> last;  // newest item per path
-        std::map<uint64_t, bool> rescans;                          // session -> merge
+        std::map<std::pair<uint64_t, std::string>, size_t> last;       // newest item per path
+        std::map<uint64_t, bool> rescans;                              // session -> merge
         std::map<uint64_t, std::shared_ptr<const SessionRoot>> roots;  // folders that came back
         std::vector<std::pair<uint64_t, int>> errors;
         std::vector<std::pair<uint64_t, std::string>> warnings;
@@ -145,15 +145,14 @@ private:
     // A rename inside the session's folder from `from` to `to`: pushes the removal it
     // makes, or keeps the hold while the item has a name that cannot be synchronised.
     // True when the new name is to be announced as a creation.
-    bool MovedWithin(uint64_t sess_id, session_info& info, const PendingMove& from, const std::string& to,
-                     bool is_dir, Outbox& out) REQUIRES(lock);
+    bool MovedWithin(uint64_t sess_id, session_info& info, const PendingMove& from, const std::string& to, bool is_dir,
+                     Outbox& out) REQUIRES(lock);
     // Whether rel can be synchronised; when it cannot, it is noted once with its
     // reason (the topmost such name of a tree only).
     static bool Syncable(uint64_t sess_id, const std::string& rel, Outbox& out);
     // The holds on rel and below it, taken out: (path below rel, e.g. "" or "/x",
     // held-back path).
-    std::vector<std::pair<std::string, std::string>> TakeHeld(uint64_t sess_id, const std::string& rel)
-        REQUIRES(lock);
+    std::vector<std::pair<std::string, std::string>> TakeHeld(uint64_t sess_id, const std::string& rel) REQUIRES(lock);
     // A held item that is gone for good: its held-back removals go out now.
     void ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) REQUIRES(lock);
     void Overflow(Outbox& out) REQUIRES(lock);
@@ -161,8 +160,7 @@ private:
 
     // Watches rel and every directory below it (not the working directory's contents);
     // with push, announces each entry found as an EV_CREATE, directories first.
-    void AddTree(uint64_t sess_id, session_info& info, const std::string& rel, bool push, Outbox& out)
-        REQUIRES(lock);
+    void AddTree(uint64_t sess_id, session_info& info, const std::string& rel, bool push, Outbox& out) REQUIRES(lock);
     int WatchDir(uint64_t sess_id, session_info& info, const std::string& rel, Outbox& out) REQUIRES(lock);
     void Register(uint64_t sess_id, session_info& info, const std::string& rel, int wd) REQUIRES(lock);
     // Forgets the watches of rel and everything below it; the descriptors nobody else
@@ -174,8 +172,8 @@ private:
         REQUIRES(lock);
     // Forgets one watched directory; returns the next one.
     std::map<std::string, int>::iterator ForgetDir(uint64_t sess_id, session_info& info,
-                                                   std::map<std::string, int>::iterator it,
-                                                   std::vector<int>& unused) REQUIRES(lock);
+                                                   std::map<std::string, int>::iterator it, std::vector<int>& unused)
+        REQUIRES(lock);
     void RemoveUnused(const std::vector<int>& wds) REQUIRES(lock);
     void LoseFolder(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
     int Rewatch(uint64_t sess_id, session_info& info, Outbox& out) REQUIRES(lock);
@@ -188,7 +186,7 @@ private:
     Mutex lock;
     std::map<uint64_t, session_info> index GUARDED_BY(lock);
     std::map<int, std::vector<Owner>> by_wd GUARDED_BY(lock);  // a folder may sit in two sessions
-    std::map<uint32_t, PendingMove> moves GUARDED_BY(lock);     // by cookie
+    std::map<uint32_t, PendingMove> moves GUARDED_BY(lock);    // by cookie
     std::map<std::pair<uint64_t, std::string>, Clock::time_point> dirty GUARDED_BY(lock);  // written, not closed
     // Synchronised items renamed to a name that cannot be synchronised: (session, that
     // name) -> the path whose removal is held back until the item is gone for good or

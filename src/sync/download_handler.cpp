@@ -18,6 +18,8 @@
 // Bad patches count in resume.patch_err_count; at the limit the whole file is fetched once
 // more with an empty base, and if that does not verify either the event is handed
 // back with a file error, never marked done.
+#include "sync/download_handler.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -36,7 +38,6 @@
 #include "store/session_folders.h"
 #include "sync/conflict_rename.h"
 #include "sync/recycle.h"
-#include "sync/download_handler.h"
 #include "sync/remove_handler.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
@@ -130,10 +131,10 @@ int DownloadHandler::TestDownloadRemoteFilter() {
     uint64_t size = ev.m_data_size;
     if (ev.m_sync_id == Event::kForcedSyncId) {
         if (context.database_record.syncID == 0) {
-            NLOG_AT(L_WARNING, kChannel,
-                 "worker.cpp", "Force download '%s' but cannot find any record in event DB. file size "
-                 "filter will NOT work.\n",
-                 path);
+            NLOG_AT(L_WARNING, kChannel, "worker.cpp",
+                    "Force download '%s' but cannot find any record in event DB. file size "
+                    "filter will NOT work.\n",
+                    path);
             return 1;
         }
         size = context.database_record.fileSize;
@@ -150,8 +151,8 @@ int DownloadHandler::TestDownloadRemoteFilter() {
         return 0;
     }
     if (context.root_entry.isMSDOS && size >= 0xFFFFFFFFull) {
-        NLOG_AT(L_WARNING, kChannel,
-             "worker.cpp", "Filtered Event: '%s' (file system is not support large file)\n", path);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (file system is not support large file)\n",
+                path);
         return 0;
     }
     return 1;
@@ -184,8 +185,7 @@ DownloadHandler::LocalCopy DownloadHandler::MergeEvent() {
     } else {
         if (local.type != FT_FILE) return LocalCopy::kFetch;
         if (local.size != ev.m_data_size) {
-            NLOG_AT(L_INFO, kChannel,
-                 "worker.cpp", "MergeEvent: local file is different in size, merge failed\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "MergeEvent: local file is different in size, merge failed\n");
             return LocalCopy::kFetch;
         }
         if (!port.IsMD4Hex(ev.m_data_hash)) return LocalCopy::kFetch;
@@ -195,9 +195,10 @@ DownloadHandler::LocalCopy DownloadHandler::MergeEvent() {
         }
         FileStamp before, after;
         ustring hash;
-        if (port.StampOf(port.GetPath(), before) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
+        if (port.StampOf(port.GetPath(), before) != StepResult::kOk ||
+            port.ReadFileOnce(port.GetPath(), hash, sig.getPath(), ustring(), ustring()) != 0) {
             NLOG_AT(L_ERR, kChannel, "worker.cpp", "MergeEvent: failed to read '%s'\n",
-                 port.GetFullPath().c_str_utf8());
+                    port.GetFullPath().c_str_utf8());
             return LocalCopy::kFetch;
         }
         if (hash.str() != ev.m_data_hash.str() && hash.str() != Lower(ev.m_data_hash).str()) {
@@ -237,7 +238,7 @@ DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     // The hash goes into lookups and records: only a real MD4 may.
     if (!port.IsMD4Hex(ev.m_data_hash)) {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "PreparFileFromLocal: event hash of '%s' is not an MD4\n",
-             port.GetPath().c_str_utf8());
+                port.GetPath().c_str_utf8());
         return LocalCopy::kFetch;
     }
     const ustring want = Lower(ev.m_data_hash);
@@ -276,8 +277,8 @@ DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
         return LocalCopy::kFetch;
     }
     if (hash != want) {
-        NLOG_AT(L_WARNING, kChannel,
-             "worker.cpp", "PreparFileFromLocal: File locally modification, can not use local copy.\n");
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp",
+                "PreparFileFromLocal: File locally modification, can not use local copy.\n");
         return LocalCopy::kFetch;
     }
     const uint32_t mtime = context.root_entry.isMSDOS ? EvenSeconds(ev.m_time) : ev.m_time;
@@ -288,7 +289,7 @@ DownloadHandler::LocalCopy DownloadHandler::PrepareFileFromLocal() {
     rc = PlaceNewFile(prepared, remote);
     if (rc != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "PreparFileFromLocal: Cannot rename from %s -> %s\n",
-             root.Full(prepared).c_str_utf8(), port.GetFullPath().c_str_utf8());
+                root.Full(prepared).c_str_utf8(), port.GetFullPath().c_str_utf8());
         return LocalCopy::kFetch;
     }
     // A recycle copy that stayed (the local file already held the content) keeps its record.
@@ -351,14 +352,14 @@ int DownloadHandler::ProcessDownloadDirectory(const PObject& response) {
     if (root.MKDirP(port.GetPath()) != FsResult::kOk) {
         const int err = errno;
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "ProcessDownloadDirectory: Cannot create directory %s\n",
-             port.GetFullPath().c_str_utf8());
+                port.GetFullPath().c_str_utf8());
         return port.LocalWriteError(err);
     }
     return UpdateAttribute(port.GetPath(), response);
 }
 
 int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFileEventInfo& base,
-                                 const RemoteVersion& remote) {
+                                          const RemoteVersion& remote) {
     const bool local_dir = local.type == FT_DIR;
     bool changed = false;
     if (base.syncID != 0) {
@@ -369,13 +370,13 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
         if (local_dir && base.fileType == 1) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis file is unchanged (dir)\n");
         } else if (local_dir) {
-            NLOG_AT(L_INFO, kChannel,
-                 "worker.cpp", "CheckBasisFile: Basis file appears as FILE in database, but now it is a "
-                 "directory\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                    "CheckBasisFile: Basis file appears as FILE in database, but now it is a "
+                    "directory\n");
             changed = true;
         } else if (base.fileType == 1) {
-            NLOG_AT(L_INFO, kChannel,
-                 "worker.cpp", "CheckBasisFile: Basis appears as DIR in database, but now it is a file\n");
+            NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                    "CheckBasisFile: Basis appears as DIR in database, but now it is a file\n");
             changed = true;
         } else if (local.size != base.fileSize) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "CheckBasisFile: Basis file is modified (size not match) \n");
@@ -392,9 +393,11 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
     const bool local_file = local.isExist && !local_dir;
     if (!changed) {
         if (local_file) {
-            if (port.StampOf(port.GetPath(), resume.basis_stamp) != StepResult::kOk || port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
-                NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n",
-                     port.WorkerId(), port.GetFullPath().c_str_utf8());
+            if (port.StampOf(port.GetPath(), resume.basis_stamp) != StepResult::kOk ||
+                port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
+                NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                        "Worker (%d): CaculateMD4: Failed to calculate checksum for '%s'\n", port.WorkerId(),
+                        port.GetFullPath().c_str_utf8());
                 NLOG_AT(L_ERR, kChannel, "worker.cpp", "CheckBasisFile: Failed to calculate checksum for basis file\n");
                 return ERR_SYS;
             }
@@ -403,8 +406,8 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
                 changed = true;
                 if (remote.is_dir) return CONFLICT_RETRY;
                 if (hash == remote.hash) {
-                    NLOG_AT(L_INFO, kChannel,
-                         "worker.cpp", "CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+                    NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                            "CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
                     return CONFLICT_IGNORE;
                 }
                 return CONFLICT_RETRY;
@@ -421,8 +424,8 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
         return ERR_SYS;
     }
     if (hash == remote.hash) {
-        NLOG_AT(L_INFO, kChannel,
-             "worker.cpp", "CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                "CheckBasisFile: Basis file is the same as the remote file, we are done.\n");
         return CONFLICT_IGNORE;
     }
     return CONFLICT_RETRY;
@@ -433,30 +436,31 @@ int DownloadHandler::HandleDownloadPatchError(const RemoteVersion& remote) {
     FILE_INFO local;
     if (root.Stat(port.GetPath(), local) != FsResult::kOk) return ERR_SYS;
     if (!local.isExist) {
-        NLOG_AT(L_ERR, kChannel,
-             "worker.cpp", "Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
-             "(basis removed)\n",
-             port.WorkerId());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                "Worker (%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+                "(basis removed)\n",
+                port.WorkerId());
         return ERR_INT;
     }
     const int rc = TestDownloadConflict(local, resume.base, remote);
     switch (rc) {
-    case CONFLICT_NONE:
-        NLOG_AT(L_ERR, kChannel,
-             "worker.cpp", "Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
-             "(incorrect patch file)\n",
-             port.WorkerId());
-        ++resume.patch_err_count;
-        return ERR_SYS;
-    case CONFLICT_IGNORE:
-    case CONFLICT_REMOVED: return 0;
-    case CONFLICT_RETRY: {
-        NLOG_AT(L_INFO, kChannel,
-             "worker.cpp", "Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n",
-             port.WorkerId());
-        return port.KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? ERR_INT : ERR_SYS;
-    }
-    default: return rc;
+        case CONFLICT_NONE:
+            NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                    "Worker(%d): HandleDownloadPatchError: Basis unchanged but cannot prepare file "
+                    "(incorrect patch file)\n",
+                    port.WorkerId());
+            ++resume.patch_err_count;
+            return ERR_SYS;
+        case CONFLICT_IGNORE:
+        case CONFLICT_REMOVED:
+            return 0;
+        case CONFLICT_RETRY: {
+            NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                    "Worker (%d): HandleDownloadPatchError: Basis changed, try to resolve conflict\n", port.WorkerId());
+            return port.KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? ERR_INT : ERR_SYS;
+        }
+        default:
+            return rc;
     }
 }
 
@@ -468,14 +472,13 @@ int DownloadHandler::HandleDownloadConflict(const RemoteVersion& remote, bool& k
     if (!local.isExist) return 0;
     const int rc = TestDownloadConflict(local, resume.base, remote);
     if (rc == CONFLICT_RETRY) {
-        NLOG_AT(L_DEBUG, kChannel,
-             "worker.cpp", "Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n",
-             port.WorkerId());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp",
+                "Worker (%d): HandleDownloadConflict: conflict occurs, resolve conflict first\n", port.WorkerId());
         return port.KeepConflictCopy("Conflict", "changed here and on the server") == 0 ? 0 : ERR_SYS;
     }
     if (rc == CONFLICT_IGNORE || rc == CONFLICT_REMOVED) {
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): HandleDownloadConflict: no conflict, keep going\n",
-             port.WorkerId());
+                port.WorkerId());
         keep_local = rc == CONFLICT_IGNORE && local.type == (remote.is_dir ? FT_DIR : FT_FILE);
         return 0;
     }
@@ -483,7 +486,7 @@ int DownloadHandler::HandleDownloadConflict(const RemoteVersion& remote, bool& k
     const bool local_dir = local.type == FT_DIR;
     if (local_dir == remote.is_dir) return 0;
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): HandleDownloadConflict: no conflict with type jump\n",
-         port.WorkerId());
+            port.WorkerId());
     if (local_dir) {
         // The directory's own row says nothing about what lies below it.
         bool clean = false;
@@ -512,18 +515,18 @@ int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& r
     int rc = HandleDownloadConflict(remote, keep_local);
     if (rc != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "ProcessDownloadFile: HandleDownloadConflict(%s) failed\n",
-             port.GetFullPath().c_str_utf8());
+                port.GetFullPath().c_str_utf8());
         return rc;
     }
     if (keep_local) return 0;
     if (root.MKDirP(ParentOf(port.GetPath())) != FsResult::kOk) {
         const int err = errno;
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Cannot create parent directory of '%s'\n",
-             port.GetFullPath().c_str_utf8());
+                port.GetFullPath().c_str_utf8());
         return port.LocalWriteError(err);
     }
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "rename %s -> %s\n", root.Full(new_rel).c_str_utf8(),
-         port.GetFullPath().c_str_utf8());
+            port.GetFullPath().c_str_utf8());
     (void)root.TakeModeFor(new_rel, port.GetPath(), context.current_event.m_exec_bit != 0);  // mode kept, +x carried
     FsResult moved = root.RenameNoReplace(new_rel, port.GetPath());
     if (moved == FsResult::kExist && resume.basis_stamp.exists && resume.basis_stamp.kind == S_IFREG) {
@@ -532,7 +535,7 @@ int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& r
         FileStamp now;
         if (port.StampOf(port.GetPath(), now) != StepResult::kOk || !(now == resume.basis_stamp)) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: '%s' changed while downloading, try it again\n",
-                 port.GetPath().c_str_utf8());
+                    port.GetPath().c_str_utf8());
             return ERR_INT;
         }
         KeepReplacedVersion();
@@ -540,7 +543,7 @@ int DownloadHandler::PlaceNewFile(const ustring& new_rel, const RemoteVersion& r
     }
     if (moved != FsResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Cannot rename from %s -> %s\n",
-             root.Full(new_rel).c_str_utf8(), port.GetFullPath().c_str_utf8());
+                root.Full(new_rel).c_str_utf8(), port.GetFullPath().c_str_utf8());
         return moved == FsResult::kNameTooLong ? kNameTooLong : moved == FsResult::kExist ? ERR_INT : ERR_SYS;
     }
     return 0;
@@ -552,7 +555,7 @@ void DownloadHandler::KeepReplacedVersion() {
     ustring name;
     if (root == nullptr || db == nullptr || recycle::FreshName(*services.tmp_names, *root, port.GetPath(), name) != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "no room in the recycle folder for the old '%s'.\n",
-             port.GetPath().c_str_utf8());
+                port.GetPath().c_str_utf8());
         return;
     }
     const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
@@ -561,7 +564,7 @@ void DownloadHandler::KeepReplacedVersion() {
     if (root->HardLink(port.GetPath(), target) != FsResult::kOk &&
         root->Copy(port.GetPath(), target, false) != FsResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "the old version of '%s' could not be kept.\n",
-             port.GetPath().c_str_utf8());
+                port.GetPath().c_str_utf8());
         return;
     }
     if (db->addRecycleEntry(name, port.GetPath(), recycle::kReplaced, resume.base.fileSize, resume.base.fileCheckSum,
@@ -603,8 +606,7 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
             new_rel = port.GetPath();
             return rc;
         }
-        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "new file will be generated at %s\n",
-             root.Full(new_rel).c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "new file will be generated at %s\n", root.Full(new_rel).c_str_utf8());
         int basis = -1;
         rc = ERR_SYS;
         if (root.OpenAt(port.GetPath(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, basis) == FsResult::kOk) {
@@ -621,18 +623,19 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
         }
         if (rc == ERR_INT) return rc;
         if (rc != 0) {
-            NLOG_AT(L_INFO, kChannel,
-                 "worker.cpp", "PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
-                 port.GetFullPath().c_str_utf8());
+            NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                    "PrepareDownloadFile: Check basis file of (%s) after patching failure ...\n",
+                    port.GetFullPath().c_str_utf8());
             (void)root.Remove(new_rel);
             new_rel = port.GetPath();
             // A new file that cannot fit failed for want of space, not for a bad patch:
             // the user is told and the event waits for space, uncounted.
             uint64_t free_bytes = 0;
             if (root.FreeBytes(free_bytes) && free_bytes < remote.size) {
-                NLOG_AT(L_ERR, kChannel,
-                     "worker.cpp", "PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
-                     (unsigned long long)remote.size, port.GetFullPath().c_str_utf8(), (unsigned long long)free_bytes);
+                NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                        "PrepareDownloadFile: no room for the %llu bytes of '%s' (%llu free)\n",
+                        (unsigned long long)remote.size, port.GetFullPath().c_str_utf8(),
+                        (unsigned long long)free_bytes);
                 return ERR_LOCAL_DISKFULL;
             }
             rc = HandleDownloadPatchError(remote);
@@ -650,9 +653,9 @@ int DownloadHandler::PrepareDownloadFile(const PObject& response, ustring& new_r
         }
     }
     if (hash == Lower(remote.hash)) return 0;
-    NLOG_AT(L_INFO, kChannel,
-         "worker.cpp", "PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
-         port.GetFullPath().c_str_utf8());
+    NLOG_AT(L_INFO, kChannel, "worker.cpp",
+            "PrepareDownloadFile: Check basis file of (%s) after incorrect patch file ...\n",
+            port.GetFullPath().c_str_utf8());
     (void)root.Remove(new_rel);
     new_rel = port.GetPath();
     rc = HandleDownloadPatchError(remote);
@@ -680,14 +683,14 @@ int DownloadHandler::ProcessDownloadFile(const PObject& response, TempFile& sig)
         // Fully received but not placeable: parked, so that the retry finds it by hash.
         const PObject& file = response["file"];
         (void)port.MoveFileToRecycleBin(new_rel, file["size"].asUInt64(), Lower(file["hash"].asString()),
-                             response["mac_attribute"]["hash"].asString());
+                                        response["mac_attribute"]["hash"].asString());
     }
     (void)root.Remove(new_rel);
     return rc;
 }
 
 StepResult DownloadHandler::CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
-                                   const ustring& sign_path) {
+                                                   const ustring& sign_path) {
     ClientFileEventInfo n;
     port.RowFromReply(response, n);
     const PObject& file = response["file"];
@@ -739,9 +742,9 @@ void DownloadHandler::PrepareFetch(bool empty_base, PObject& request, PObject& r
         return;
     }
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): cached_request %s\n", port.WorkerId(),
-         resume.request.toString().c_str_utf8());
+            resume.request.toString().c_str_utf8());
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): cached_response %s\n", port.WorkerId(),
-         resume.response.toString().c_str_utf8());
+            resume.response.toString().c_str_utf8());
     request = resume.request;
     const PObject& held = resume.response;
     if (held.isMap() && held["file"]["data"].isBinary() && !held["file"]["data"].asBinary().empty()) {
@@ -750,22 +753,22 @@ void DownloadHandler::PrepareFetch(bool empty_base, PObject& request, PObject& r
         // The stream appends to the held bytes.
         response["file"]["data"] = PObject::binary_type(part.path, part.length, part.length);
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): continue download file to %s, offset %llu\n",
-             port.WorkerId(), part.path.c_str_utf8(), (unsigned long long)part.length);
+                port.WorkerId(), part.path.c_str_utf8(), (unsigned long long)part.length);
     }
 }
 
 int DownloadHandler::KeepPartial(int rc, const PObject& response) {
     const PObject& data = response["file"]["data"];
     NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): failed to download '%s'. %s.\n", port.WorkerId(),
-         port.GetPath().c_str_utf8(), GetErrorString(rc));
+            port.GetPath().c_str_utf8(), GetErrorString(rc));
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): partial response %s\n", port.WorkerId(),
-         response.toString().c_str_utf8());
+            response.toString().c_str_utf8());
     if (data.isBinary() && !data.asBinary().empty() && resume.Held()) {
         resume.response.clear();
         resume.response["file"]["data"] = data;
-        NLOG_AT(L_DEBUG, kChannel,
-             "worker.cpp", "Worker (%d): partial file in response is stored (at '%s' with size %llu).\n",
-             port.WorkerId(), data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp",
+                "Worker (%d): partial file in response is stored (at '%s' with size %llu).\n", port.WorkerId(),
+                data.asBinary().path.c_str_utf8(), (unsigned long long)data.asBinary().length);
     } else if (data.isBinary()) {
         PObject drop;
         drop["file"]["data"] = data;
@@ -782,7 +785,7 @@ int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
         const uint64_t code = answer["error"]["code"].asUInt64();
         if (code == kErrNoFile) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: Object %s is removed, fake event, abort anyway\n",
-                 cpath);
+                    cpath);
             return remove.RemoveLocal();
         }
         if ((code & 0xF000) == 0xB000) return ERR_INT;
@@ -794,8 +797,7 @@ int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
     if (!answer["sync_id"].isInteger() || answer["sync_id"].asUInt64() == 0 ||
         (!is_dir && !answer["file"]["refer"].asBool() &&
          (!port.IsMD4Hex(answer["file"]["hash"].asString()) || !answer["file"]["data"].isBinary()))) {
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Bad response: %s\n",
-             answer.toString().c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Bad response: %s\n", answer.toString().c_str_utf8());
         return ERR_SERVER;
     }
     if (context.root_entry.isMSDOS) {
@@ -803,7 +805,8 @@ int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
         if (answer.hasMember("mtime"))
             response["mtime"]["mtime"] = (uint64_t)EvenSeconds(answer["mtime"]["mtime"].asUInt32());
         else if (answer["common_attribute"].hasMember("mtime"))
-            response["common_attribute"]["mtime"] = (uint64_t)EvenSeconds(answer["common_attribute"]["mtime"].asUInt32());
+            response["common_attribute"]["mtime"] =
+                (uint64_t)EvenSeconds(answer["common_attribute"]["mtime"].asUInt32());
     }
     if (answer["sync_id"].asUInt64() == request["sync_id"].asUInt64()) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: %s is already up to date\n", cpath);
@@ -816,18 +819,19 @@ int DownloadHandler::CheckAnswer(const PObject& request, PObject& response) {
 int DownloadHandler::PlaceAndRecord(const PObject& response) {
     const char* cpath = port.GetPath().c_str_utf8();
     TempFile sig(port.GetSignDirectory());
-    const int rc = response["is_dir"].asBool() ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
+    const int rc =
+        response["is_dir"].asBool() ? ProcessDownloadDirectory(response) : ProcessDownloadFile(response, sig);
     if (rc == kNameTooLong) {
         NLOG_AT(L_CRIT, kChannel, "worker.cpp", "ProcessDownloadFile : encounter MAX_PATH_ERR when renaming '%s'.\n",
-             cpath);
+                cpath);
         return 0;
     }
     if (rc != 0) return rc;
     if (CommitDatabaseDownload(response, resume.base, sig.getPath()) != StepResult::kOk) {
-        NLOG_AT(L_ERR, kChannel,
-             "worker.cpp", "DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
-             "= %d\n",
-             cpath, -1);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                "DownloadRemote: Failed to commit changes to '%s' into local database. Error Code "
+                "= %d\n",
+                cpath, -1);
         return ERR_SYS;
     }
     sig.convert_permanent();
@@ -841,7 +845,7 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
     ustring scratch_dir;
     if (const int rc = port.WorkingScratchDir(scratch_dir); rc != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: no working directory for '%s'\n",
-             port.GetPath().c_str_utf8());
+                port.GetPath().c_str_utf8());
         return rc;
     }
     PObject request;
@@ -851,7 +855,7 @@ int DownloadHandler::FetchAndPlace(bool empty_base) {
         port.Leased(response, [&](Channel& channel) { return ProtoResumeDownloadObject(channel, request, response); });
     if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Failed to establish communication channel %s\n",
-             GetErrorString(out.code));
+                GetErrorString(out.code));
         return out.code;
     }
     if (out.code < 0) return KeepPartial(out.code, response);
@@ -869,14 +873,14 @@ int DownloadHandler::Admit(bool& forced) {
     const int rc = TestDownloadRemoteFilter();
     if (rc != WorkerPort::kGoOn) {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "DownloadRemote: File '%s' cannot pass filter testing '%d'.\n",
-             cpath, rc);
+                cpath, rc);
         return rc;
     }
     const SessionRoot* root = context.root_entry.root.get();
     assert(root != nullptr);  // TestDownloadRemoteFilter refuses a session without one
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ | FS_ACCESS_WRITE)) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             port.WorkerId(), cpath);
+                port.WorkerId(), cpath);
         return ERR_LOCKED_FILE;
     }
     Event& ev = context.current_event;
@@ -884,14 +888,14 @@ int DownloadHandler::Admit(bool& forced) {
     resume.base = context.database_record;
     forced = ev.m_sync_id == Event::kForcedSyncId;
     if (forced && resume.base.syncID == 0) {
-        NLOG_AT(L_INFO, kChannel,
-             "worker.cpp", "Force download '%s' but cannot find any record in event DB, skipping....\n", cpath);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                "Force download '%s' but cannot find any record in event DB, skipping....\n", cpath);
         return 0;
     }
     FILE_INFO local;
     if (root->Stat(port.GetPath(), local) != FsResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "DownloadRemote: Failed to get local file info (%s)\n",
-             port.GetFullPath().c_str_utf8());
+                port.GetFullPath().c_str_utf8());
         return ERR_SYS;
     }
     if (forced) {
@@ -899,18 +903,16 @@ int DownloadHandler::Admit(bool& forced) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "Force download event but NOT LocallyModified.\n");
             return 0;
         }
-        ev.m_sync_id =
-            services.server_build() == PROTO_OLD_SERVER_BUILD ? resume.base.maxSyncID : resume.base.syncID;
+        ev.m_sync_id = services.server_build() == PROTO_OLD_SERVER_BUILD ? resume.base.maxSyncID : resume.base.syncID;
         ev.m_max_id = resume.base.maxSyncID;
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "(%d) Convert MAX_SYNC_ID  to target_sync_id [%llu]\n", port.WorkerId(),
-             (unsigned long long)ev.m_sync_id);
+                (unsigned long long)ev.m_sync_id);
         // The conflict test still compares with the row; only the request asks for
         // the whole item.
     }
     if (resume.base.syncID != 0 && resume.base.fileType == 0 && !resume.base.signaturePath.empty() &&
         !IsFileExist(resume.base.signaturePath))
-        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "DownloadRemote: missing signature while downloading '%s'.\n",
-             cpath);
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "DownloadRemote: missing signature while downloading '%s'.\n", cpath);
     if (!local.isExist) {
         resume.base.Clear();
         if (!ev.isDir()) (void)port.RemoveDatabaseInfo();
@@ -923,15 +925,14 @@ int DownloadHandler::FetchWithFallback(bool forced) {
     if (rc != ERR_SYS || resume.patch_err_count <= kPatchErrorLimit) return rc;
     // The patches keep failing on an unchanged basis: fetch the whole file once.
     const char* cpath = port.GetPath().c_str_utf8();
-    NLOG_AT(L_WARNING, kChannel,
-         "worker.cpp", "Worker (%d): patch error count has reached limit, download whole '%s'\n",
-         port.WorkerId(), cpath);
+    NLOG_AT(L_WARNING, kChannel, "worker.cpp",
+            "Worker (%d): patch error count has reached limit, download whole '%s'\n", port.WorkerId(), cpath);
     port.ClearCache();
     resume.patch_err_count = 0;
     rc = FetchAndPlace(true);
     if (rc == ERR_SYS && resume.patch_err_count > 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): whole file of '%s' does not verify either\n",
-             port.WorkerId(), cpath);
+                port.WorkerId(), cpath);
         resume.patch_err_count = 0;
         return ERR_LOCKED_FILE;
     }
@@ -945,7 +946,7 @@ int DownloadHandler::Run() {
     const char* cpath = port.GetPath().c_str_utf8();
     if (!forced && resume.base.syncID != 0 && resume.base.syncID >= ev.m_sync_id) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "DownloadRemote: File '%s' is already up-to-date (server echo).\n",
-             cpath);
+                cpath);
         return 0;
     }
     if (MergeEvent() == LocalCopy::kPlaced) {
@@ -959,8 +960,8 @@ int DownloadHandler::Run() {
             port.SetNotify(WorkerPort::NOTIFY_SERVER_MODIFY);
             return 0;
         }
-        NLOG_AT(L_INFO, kChannel,
-             "worker.cpp", "DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
+        NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                "DownloadRemote: Cannot PreparFileFromLocal, download from server directly.\n");
     }
     return FetchWithFallback(forced);
 }

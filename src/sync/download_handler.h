@@ -65,7 +65,7 @@ private:
     int TestDownloadRemoteFilter();
     // What a way without a transfer achieved: kPlaced (row written, done) or kFetch
     // (it does not apply: the item must be downloaded).
-    enum class [[nodiscard]] LocalCopy { kPlaced, kFetch };
+    enum class [[nodiscard]] LocalCopy{kPlaced, kFetch};
     // kPlaced: the local item already is the server's version.
     LocalCopy MergeEvent();
     // kPlaced: the content was found locally (recycle folder or another synchronised
@@ -103,7 +103,8 @@ private:
     // hash. Failure is logged and does not stop the download.
     void KeepReplacedVersion();
     int UpdateAttribute(const ustring& rel, const PObject& response);
-    StepResult CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base, const ustring& sign_path);
+    StepResult CommitDatabaseDownload(const PObject& response, const ClientFileEventInfo& base,
+                                      const ustring& sign_path);
     // Steps 12 on of a download: request (resumed from the cache when it holds this
     // event's), transfer, verification, placement and the row. With empty_base the
     // server is asked for the whole item. A result code.

@@ -59,8 +59,15 @@ int EventSpool::Reset() {
 int EventSpool::Append(const Event& e) {
     if (!file && Reset() != 0) return -1;  // the first use makes the scratch file
     if (failed) return -1;
-    const Fixed fixed{static_cast<uint32_t>(e.m_type), e.m_mode, e.m_sync_id, e.m_max_id, e.m_data_size,
-                      e.m_mac_attr_size, e.m_sess_id, e.m_time, e.m_exec_bit};
+    const Fixed fixed{static_cast<uint32_t>(e.m_type),
+                      e.m_mode,
+                      e.m_sync_id,
+                      e.m_max_id,
+                      e.m_data_size,
+                      e.m_mac_attr_size,
+                      e.m_sess_id,
+                      e.m_time,
+                      e.m_exec_bit};
     if (std::fwrite(&fixed, sizeof fixed, 1, file) != 1 || !WriteText(file, e.m_path) ||
         !WriteText(file, e.m_data_hash) || !WriteText(file, e.m_mac_attr_hash)) {
         failed = true;

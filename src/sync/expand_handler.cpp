@@ -26,7 +26,7 @@ const char* const kChannel = "worker_debug";
 
 int RescanHandler::Expand() {
     NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): expanding directory '%s'\n", port.WorkerId(),
-         port.GetFullPath().c_str_utf8());
+            port.GetFullPath().c_str_utf8());
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     // A folder that is not there lists as empty: keep the expansion for later.
@@ -43,7 +43,7 @@ int RescanHandler::Expand() {
         nullptr);
     if (rc == ERR_INT) {
         NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while expanding '%s'\n",
-             port.GetFullPath().c_str_utf8());
+                port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     return rc == 0 ? 0 : ERR_SYS;
@@ -52,35 +52,34 @@ int RescanHandler::Expand() {
 int RescanHandler::ExpandDeleteEvent() {
     const Event& e = context.current_event;
     if (e.isLocalSubDirRescan() || e.isLocalSubDirRescanWithStat()) {
-        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandLocalDeleteEvent event: %s\n",
-             e.toString().c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandLocalDeleteEvent event: %s\n", e.toString().c_str_utf8());
         const SessionRoot* root = context.root_entry.root.get();
         if (root != nullptr && !root->CheckPresent(context.root_entry.root_dev)) return ERR_SYNCFOLDER_MISS;
         if (port.ExpandLocalDeleteEvent(e.m_path) != StepResult::kOk) return ERR_INT;
     }
     if (e.isServerSubDirRescan() || e.isServerSubDirRescanWithStat()) {
-        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandServerDeleteEvent event: %s\n",
-             e.toString().c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "ExpandServerDeleteEvent event: %s\n", e.toString().c_str_utf8());
         if (port.ExpandServerDeleteEvent(e.m_path, e.m_sess_id, e.m_sync_id) != StepResult::kOk) return ERR_INT;
     }
     return 0;
 }
 
-StepResult RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list, std::set<ustring>& unknown) {
+StepResult RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel, FileList& list,
+                                                             std::set<ustring>& unknown) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return StepResult::kFailed;
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileListWithoutResursive: path '%s'\n",
-         root->Full(rel).c_str_utf8());
+            root->Full(rel).c_str_utf8());
     const int rc = port.WalkLocalTree(
         rel, true,
         [&](const ustring&, const ustring& sub, const DIR_ENTRY& e) {
             if (e.type == FT_DIR) {
-                NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileList: add dir '%s' (%u)\n",
-                     e.name.c_str_utf8(), e.mtime);
+                NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileList: add dir '%s' (%u)\n", e.name.c_str_utf8(),
+                        e.mtime);
                 if (list.AddDirectory(0, e.name, e.mtime) < 0) unknown.insert(sub);
             } else {
                 NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileList: add file '%s' (%u, %llu)\n",
-                     e.name.c_str_utf8(), e.mtime, (unsigned long long)e.size);
+                        e.name.c_str_utf8(), e.mtime, (unsigned long long)e.size);
                 if (list.AddFile(0, e.name, e.mtime, e.size) < 0) unknown.insert(sub);
             }
             return false;  // one level
@@ -92,7 +91,7 @@ StepResult RescanHandler::BuildLocalFileListWithoutResursive(const ustring& rel,
     }
     if (rc != 0) {
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "BuildLocalFileListWithoutResursive: Failed to open directory '%s'\n",
-             root->Full(rel).c_str_utf8());
+                root->Full(rel).c_str_utf8());
         return StepResult::kFailed;
     }
     return StepResult::kOk;
@@ -113,7 +112,7 @@ StepResult RescanHandler::ExpandLocalDeleteEvent(const ustring& path) {
     }
     if (rc != StepResult::kOk)
         NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while expanding local delete event (%s)\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
     return rc;
 }
 
@@ -130,7 +129,7 @@ StepResult RescanHandler::ExpandServerDeleteEvent(const ustring& path, uint64_t 
     for (FileList::reverse_iterator it = known.rbegin(), end = known.rend(); it != end; ++it) {
         if (port.Aborted()) {
             NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while expanding server delete event (%s)\n",
-                 path.c_str_utf8());
+                    path.c_str_utf8());
             return StepResult::kFailed;
         }
         if (it->path.empty()) continue;  // the directory itself: see above
@@ -156,15 +155,14 @@ void RescanHandler::CreateDirSelfEvent() {
         FILE_INFO st;
         if (root == nullptr || root->Stat(done.m_path, st) != FsResult::kOk) {
             NLOG_AT(L_ERR, kChannel, "worker.cpp", "CreateDirSelfEvent: failed to get local file system info of '%s'\n",
-                 port.GetFullPath().c_str_utf8());
+                    port.GetFullPath().c_str_utf8());
             return;
         }
         if (st.isExist && st.type == FT_DIR) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "CreateDirSelfEvent: upload [%s].\n", done.m_path.c_str_utf8());
             PushUploadEvent(done.m_path, true);
         } else {
-            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CreateDirSelfEvent: download [%s].\n",
-                 done.m_path.c_str_utf8());
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CreateDirSelfEvent: download [%s].\n", done.m_path.c_str_utf8());
             PushDownloadEvent(done.m_path, true);
         }
         return;
@@ -173,7 +171,7 @@ void RescanHandler::CreateDirSelfEvent() {
         Event self = done;
         self.m_mode = Event::F_DIR;
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "CreateDirSelfEvent: create self event [%s].\n",
-             self.toString().c_str_utf8());
+                self.toString().c_str_utf8());
         services.events->PushLocalEvent(self);
     }
 }

@@ -34,9 +34,9 @@
 #include "store/filter_db.h"
 #include "sync/proto_sites.h"
 #include "sync/with_lease.h"
-#include "wire/messages.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
+#include "wire/messages.h"
 
 namespace {
 
@@ -77,10 +77,10 @@ void ProgressSyncer::DoTask() {
         RunOnce();
         return 0u;
     });
-    NLOG_AT(L_DEBUG, kChannel,
-         "progress-syncer.cpp", "ProgressSyncer : stop working, now on sess_id = %llu, "
-         "sync_id = %llu.\n",
-         ull(context.progress_entry.condition.sess_id), ull(context.progress_entry.condition.sync_id));
+    NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp",
+            "ProgressSyncer : stop working, now on sess_id = %llu, "
+            "sync_id = %llu.\n",
+            ull(context.progress_entry.condition.sess_id), ull(context.progress_entry.condition.sync_id));
 }
 
 int ProgressSyncer::RunOnce() {
@@ -106,16 +106,14 @@ Loaded ProgressSyncer::UpdateContext() {
         const uint64_t sess = head.condition.sess_id;
         Registry::Entry entry;
         if (services.registry->Find(sess, entry) == 0) {
-            NLOG_AT(L_ERR, kChannel,
-                 "progress-syncer.cpp", "Cannot find corresponding registry entry for sess_id '%llu'.\n",
-                 ull(sess));
+            NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp",
+                    "Cannot find corresponding registry entry for sess_id '%llu'.\n", ull(sess));
             // Only while the session is still gone: one added again meanwhile keeps
             // the conditions it queued.
             const size_t dropped =
                 cache.rmSessionEntries(sess, [this](uint64_t id) { return Unregistered(*services.registry, id); });
-            NLOG_AT(L_INFO, kChannel,
-                 "progress-syncer.cpp", "%zu resume conditions of removed session %llu leave the cache\n",
-                 dropped, ull(sess));
+            NLOG_AT(L_INFO, kChannel, "progress-syncer.cpp",
+                    "%zu resume conditions of removed session %llu leave the cache\n", dropped, ull(sess));
             if (dropped == 0) skipped.insert(sess);  // registered again: next pass
             continue;
         }
@@ -126,11 +124,11 @@ Loaded ProgressSyncer::UpdateContext() {
         context.row_id = head.row_id;
         context.progress_entry = head;
         context.reg_entry = entry;
-        NLOG_AT(L_DEBUG, kChannel,
-             "progress-syncer.cpp", "Find an resume_condition (%llu): sess_id (%llu), sync_id (%llu), "
-             "type (%d), desc [%s].\n",
-             ull(head.row_id), ull(sess), ull(head.condition.sync_id), (int)head.condition.filter_type,
-             head.condition.filter_desc.c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp",
+                "Find an resume_condition (%llu): sess_id (%llu), sync_id (%llu), "
+                "type (%d), desc [%s].\n",
+                ull(head.row_id), ull(sess), ull(head.condition.sync_id), (int)head.condition.filter_type,
+                head.condition.filter_desc.c_str_utf8());
         return Loaded::kReady;
     }
     context = Context();
@@ -140,14 +138,13 @@ Loaded ProgressSyncer::UpdateContext() {
 bool ProgressSyncer::IsSessionReady(const Registry::Entry& entry) {
     if (entry.pause) {
         NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "session (%llu) is under pause status.\n",
-             ull(entry.sess_id));
+                ull(entry.sess_id));
         return false;
     }
     const size_t pending = services.events->GetPendingServerEvent(entry.sess_id);
     if (pending != 0) {
-        NLOG_AT(L_DEBUG, kChannel,
-             "progress-syncer.cpp", "session (%llu) still has '%d' pending server events.\n",
-             ull(entry.sess_id), (int)pending);
+        NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "session (%llu) still has '%d' pending server events.\n",
+                ull(entry.sess_id), (int)pending);
         return false;
     }
     return true;
@@ -206,14 +203,14 @@ void ProgressSyncer::PrepareRequest(const ustring& session, PObject& request) {
         case FILTER_FILE_SIZE_SELECTIVE_SYNC:
             if (!DecodeResumeSizeFilterDesc(condition.filter_desc, c.min_size, c.max_size)) {
                 NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "Failed to decode resume size filter '%s'\n",
-                     condition.filter_desc.c_str_utf8());
+                        condition.filter_desc.c_str_utf8());
                 break;
             }
             c.kind = PullCondition::Kind::kSize;
             break;
         default:
             NLOG_AT(L_WARNING, kChannel, "progress-syncer.cpp", "Unknow filter type '%d'.\n",
-                 (int)condition.filter_type);
+                    (int)condition.filter_type);
             break;
     }
     request = pull.ToValue();
@@ -249,8 +246,7 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
         if (out.stage == LeaseStage::kExchange)
             NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: fail to pull events. %d.\n", out.code);
         else
-            NLOG_AT(L_ERR, kChannel,
-                 "progress-syncer.cpp", "PullEvent: fail to establish communication channel\n");
+            NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: fail to establish communication channel\n");
         SetConnectionState(DISCONNECTED);
         return out.code;
     }
@@ -259,8 +255,7 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
     if (r["alive"].asUInt32() == 0) SetConnectionState(DISCONNECTED);
     if (!r.hasMember("error")) return 0;
 
-    NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: response: %s.\n",
-         r["error"].toString().c_str_utf8());
+    NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: response: %s.\n", r["error"].toString().c_str_utf8());
     // An error without a meaning of its own is still an error: such a reply read as
     // a list of events could retire the condition before its files came down.
     return ReplyResult(Site(), r);
@@ -276,18 +271,15 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
     }
     const uint64_t next = next_value.asUInt64();
     if (next < since) {
-        NLOG_AT(L_ERR, kChannel,
-             "progress-syncer.cpp", "ProgressSyncer: next_sync_id %llu is below %llu, ignored\n", ull(next),
-             ull(since));
+        NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "ProgressSyncer: next_sync_id %llu is below %llu, ignored\n",
+                ull(next), ull(since));
         return ERR_SERVER;
     }
     if (next == since) {
-        NLOG_AT(L_DEBUG, kChannel,
-             "progress-syncer.cpp", "already uptodate for current event pull condition.\n");
+        NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "already uptodate for current event pull condition.\n");
         if (services.filters->rmResumeCondition(row_id) != DbResult::kOk) {
-            NLOG_AT(L_ERR, kChannel,
-                 "progress-syncer.cpp", "ProcessEvents: fail to remove resume condition for row_id(%llu)\n",
-                 ull(row_id));
+            NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp",
+                    "ProcessEvents: fail to remove resume condition for row_id(%llu)\n", ull(row_id));
         }
         services.progress->rmProgressEntry(row_id);
         return 0;
@@ -304,23 +296,22 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
         Event e;
         if (EventFromReply(item, sess, cut_paths, kTexts, e) != 1) continue;
         if (IsServerEcho(services, e, context.reg_entry, true, kTexts)) continue;
-        NLOG_AT(L_DEBUG, kChannel,
-             "progress-syncer.cpp", "ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
-             item.toString().c_str_utf8(), ull(sess));
+        NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
+                item.toString().c_str_utf8(), ull(sess));
         services.events->PushServerEvent(e);
     }
     if (WaitForWorkers() != StepResult::kOk) {
-        NLOG_AT(L_NOTICE, kChannel,
-             "progress-syncer.cpp", "ProcessEvents: interrupted while waiting events being done ...\n");
+        NLOG_AT(L_NOTICE, kChannel, "progress-syncer.cpp",
+                "ProcessEvents: interrupted while waiting events being done ...\n");
         return ERR_INT;
     }
     // The condition's sync id never moves back.
     assert(next > since);
     if (services.filters->updateResumeSyncId(row_id, next) != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel,
-             "progress-syncer.cpp", "ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
-             "for row_id(%llu)\n",
-             ull(next), ull(row_id));
+        NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp",
+                "ProcessEvents: faile to update sync_id (%llu) to filter_resume_table "
+                "for row_id(%llu)\n",
+                ull(next), ull(row_id));
         return ERR_INT;
     }
     services.progress->updateProgressSyncId(row_id, next);

@@ -136,7 +136,8 @@ int IsServerEcho(const SyncServices& services, const Event& e, const Registry::E
                  const PullerTexts& t) {
     ClientFileEventInfo row;
     const DbLookup found = entry.event_db ? entry.event_db->getEventInfo(e.m_path, row) : DbLookup::kFailed;
-    if (found == DbLookup::kFound && row.syncID >= e.m_sync_id && (!need_local || LocalExists(services, entry, e.m_path))) {
+    if (found == DbLookup::kFound && row.syncID >= e.m_sync_id &&
+        (!need_local || LocalExists(services, entry, e.m_path))) {
         PULL_LOG(L_INFO, t, "[INFO] %s(%d): File [%s] is already up-to-date (server echo).\n", e.m_path.c_str_utf8());
         return 1;
     }

@@ -31,8 +31,8 @@ std::string ParentOf(const std::string& path) {
 }
 
 bool Within(const std::string& path, const std::string& folder) {
-    return path == folder || (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-                              path[folder.size()] == '/');
+    return path == folder ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
 }
 
 }  // namespace
@@ -108,7 +108,7 @@ int Reconcile(const SessionRoot& root, FileEventDB& db, uint32_t now, uint32_t& 
         const ustring name = ustring("/") + entry.name;
         if (recorded.count(name.str()) != 0) continue;
         NLOG_AT(L_INFO, kChannel, "recycle.cpp", "'%s' is in the recycle folder without a record; kept\n",
-             root.Full(InFolder(name)).c_str_utf8());
+                root.Full(InFolder(name)).c_str_utf8());
         if (db.addRecycleEntry(name, ustring(), kFound, 0, ustring(), ustring(), now) != DbResult::kOk) rc = -1;
     }
     FSCloseDir(dh);
@@ -127,8 +127,7 @@ int TrimToSize(const SessionRoot& root, FileEventDB& db, uint64_t max_bytes) {
     for (const auto& item : items) {
         if (total <= max_bytes) break;
         const ustring rel = InFolder(item.name);
-        NLOG_AT(L_DEBUG, kChannel, "recycle.cpp", "over the size cap, removing '%s'.\n",
-             root.Full(rel).c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "recycle.cpp", "over the size cap, removing '%s'.\n", root.Full(rel).c_str_utf8());
         if (root.Remove(rel) != FsResult::kOk) {
             NLOG_AT(L_ERR, kChannel, "recycle.cpp", "Failed to remove file. at '%s'\n", root.Full(rel).c_str_utf8());
             rc = -1;
@@ -166,26 +165,31 @@ RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& p
     if (moved == FsResult::kExist) return RestoreResult::kTargetExists;
     if (moved == FsResult::kLink) return RestoreResult::kBadTarget;
     if (moved != FsResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "recycle.cpp", "restore: cannot move '%s' to '%s'\n",
-             root.Full(from).c_str_utf8(), root.Full(dest).c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "recycle.cpp", "restore: cannot move '%s' to '%s'\n", root.Full(from).c_str_utf8(),
+                root.Full(dest).c_str_utf8());
         return RestoreResult::kFailed;
     }
     NLOG_AT(L_INFO, kChannel, "recycle.cpp", "restored '%s' to '%s'\n", root.Full(from).c_str_utf8(),
-         root.Full(dest).c_str_utf8());
+            root.Full(dest).c_str_utf8());
     // The rows go with the item; its content is no longer here to serve downloads.
     return db.rmRecycleTree(entry) == DbResult::kOk ? RestoreResult::kOk : RestoreResult::kFailed;
 }
 
 const char* RestoreText(RestoreResult r) {
     switch (r) {
-    case RestoreResult::kOk: return "restored";
-    case RestoreResult::kNothing: return "nothing in the recycle folder was removed from there";
-    case RestoreResult::kGone: return "the recycled item is no longer in the recycle folder";
-    case RestoreResult::kTargetExists: return "the destination exists (never overwritten; give another with --to)";
-    case RestoreResult::kBadTarget:
-        return "the destination is not a place in the synchronised folder (the folder itself, its working "
-               "directory, or a path through a link)";
-    case RestoreResult::kFailed: return "the move failed (see the daemon's log)";
+        case RestoreResult::kOk:
+            return "restored";
+        case RestoreResult::kNothing:
+            return "nothing in the recycle folder was removed from there";
+        case RestoreResult::kGone:
+            return "the recycled item is no longer in the recycle folder";
+        case RestoreResult::kTargetExists:
+            return "the destination exists (never overwritten; give another with --to)";
+        case RestoreResult::kBadTarget:
+            return "the destination is not a place in the synchronised folder (the folder itself, its working "
+                   "directory, or a path through a link)";
+        case RestoreResult::kFailed:
+            return "the move failed (see the daemon's log)";
     }
     return "unknown";
 }

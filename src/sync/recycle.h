@@ -61,8 +61,8 @@ enum class RestoreResult {
 // folder above it (the newest that holds it), to `dest` (both session paths with a leading "/"; the
 // parent folders are made), and drops its rows. The item then shows up in the folder
 // like any new file and is uploaded. `entry` receives the entry's recycle path.
-[[nodiscard]] RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& path,
-                                    const ustring& dest, ustring& entry);
+[[nodiscard]] RestoreResult Restore(const SessionRoot& root, FileEventDB& db, const ustring& path, const ustring& dest,
+                                    ustring& entry);
 
 // What a restore result means, for replies.
 const char* RestoreText(RestoreResult r);

@@ -68,7 +68,7 @@ StepResult RecycleCleaner::Rotate(uint32_t now) {
         NLOG_AT(L_DEBUG, kChannel, "recycle-cleaner.cpp", "Need rotate '%s'.\n", root->Full(rel).c_str_utf8());
         if (!IsTopLevelName(name) || root->Remove(rel) != FsResult::kOk) {
             NLOG_AT(L_ERR, kChannel, "recycle-cleaner.cpp", "Failed to remove file. at '%s'\n",
-                 root->Full(rel).c_str_utf8());
+                    root->Full(rel).c_str_utf8());
             all_removed = false;
             continue;
         }
@@ -93,6 +93,7 @@ StepResult RecycleCleaner::Rotate(uint32_t now) {
     // A worker that parked an entry after the read above but before the update found
     // the old time in place and left it: read once more, so that its entry always
     // has a time (a later parking sets its own).
-    if (db->getOldestRecyleTime(oldest) == DbResult::kOk && oldest != 0) services.registry->InitRecycleTime(context, oldest);
+    if (db->getOldestRecyleTime(oldest) == DbResult::kOk && oldest != 0)
+        services.registry->InitRecycleTime(context, oldest);
     return all_removed && trimmed ? StepResult::kOk : StepResult::kFailed;
 }

@@ -25,8 +25,7 @@ int RemoveHandler::TestRemoveLocalFilter() {
     port.SetNotify(WorkerPort::NOTIFY_NONE);
     const int rc = port.TestCommonFilter();
     if (rc == 0) return 1;
-    NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n",
-         port.GetPath().c_str_utf8(), rc);
+    NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n", port.GetPath().c_str_utf8(), rc);
     port.SetNotify(WorkerPort::NOTIFY_FILTERED);
     return 0;
 }
@@ -35,8 +34,8 @@ int RemoveHandler::RemoveLocal() {
     const char* path = port.GetPath().c_str_utf8();
     const int filter = TestRemoveLocalFilter();
     if (filter != 1) {
-        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "RemoveLocal: File '%s' cannot pass filter testing '%d'.\n",
-             path, filter);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "RemoveLocal: File '%s' cannot pass filter testing '%d'.\n", path,
+                filter);
         return filter;
     }
     const SessionRoot* root = context.root_entry.root.get();
@@ -44,12 +43,12 @@ int RemoveHandler::RemoveLocal() {
     // A folder that went away shows every item as already removed; wait for it.
     if (!root->CheckPresent()) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): RemoveLocal: sync folder '%s' is missing\n",
-             port.WorkerId(), root->path().c_str_utf8());
+                port.WorkerId(), root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
     }
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_WRITE | FS_ACCESS_DELETE)) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             port.WorkerId(), path);
+                port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
@@ -66,10 +65,10 @@ int RemoveHandler::RemoveLocal() {
     const Event& ev = context.current_event;
     const ClientFileEventInfo& row = context.database_record;
     if (row.maxSyncID > ev.m_max_id) {
-        NLOG_AT(L_WARNING, kChannel,
-             "worker.cpp", "RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
-             "'%llu', event max_id = '%llu'\n",
-             path, (unsigned long long)row.maxSyncID, (unsigned long long)ev.m_max_id);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp",
+                "RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "
+                "'%llu', event max_id = '%llu'\n",
+                path, (unsigned long long)row.maxSyncID, (unsigned long long)ev.m_max_id);
         if (local.type == FT_DIR) (void)port.ExpandServerDeleteEvent(port.GetPath(), ev.m_sess_id, ev.m_sync_id);
         return 0;
     }
@@ -80,13 +79,12 @@ int RemoveHandler::RemoveLocal() {
         port.SetNotify(WorkerPort::NOTIFY_SERVER_REMOVE);
         return 0;
     }
-    NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveLocal: Detect local modification to '%s', resolve conflict\n",
-         path);
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveLocal: Detect local modification to '%s', resolve conflict\n", path);
     ustring renamed;
     if (port.KeepConflictCopy("Conflict", "changed here, removed on the server", &renamed) != 0) return ERR_SYS;
     if (port.RemoveDatabaseInfo() != StepResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveLocal: Failed to remove database record for '%llu:%s'\n",
-             (unsigned long long)port.GetViewId(), path);
+                (unsigned long long)port.GetViewId(), path);
         return ERR_SYS;
     }
     (void)port.RaiseAncestors(ev.m_sync_id);
@@ -103,7 +101,7 @@ int RemoveHandler::ProcessRenameRemoveLocal(const FILE_INFO& local) {
     const StepResult rc = local.type == FT_DIR ? RenameRemoveDirectory() : RenameRemoveFile();
     if (rc != StepResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "ProcessRenameRemoveLocal: Failed to remove '%s'\n",
-             port.GetFullPath().c_str_utf8());
+                port.GetFullPath().c_str_utf8());
         return ERR_SYS;
     }
     return 0;
@@ -113,10 +111,11 @@ StepResult RemoveHandler::RenameRemoveFile() { return port.MoveToRecycle(port.Ge
 
 StepResult RemoveHandler::RenameRemoveDirectory() {
     bool clean = false;
-    if (port.TreeMatchesDatabase(port.GetPath(), clean) == StepResult::kOk && clean) return port.MoveToRecycle(port.GetPath(), true);
-    NLOG_AT(L_INFO, kChannel,
-         "worker.cpp", "RemoveLocal: '%s' holds local changes, only its unchanged items are removed\n",
-         port.GetPath().c_str_utf8());
+    if (port.TreeMatchesDatabase(port.GetPath(), clean) == StepResult::kOk && clean)
+        return port.MoveToRecycle(port.GetPath(), true);
+    NLOG_AT(L_INFO, kChannel, "worker.cpp",
+            "RemoveLocal: '%s' holds local changes, only its unchanged items are removed\n",
+            port.GetPath().c_str_utf8());
     bool emptied = false;
     if (RecycleUnchangedItems(port.GetPath(), emptied) != StepResult::kOk) return StepResult::kFailed;
     if (emptied) return port.MoveToRecycle(port.GetPath(), true);

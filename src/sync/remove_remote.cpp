@@ -34,11 +34,12 @@ int RemoveHandler::TestRemoveRemoteFilter() {
     if (context.current_event.isDir() || row.syncID == 0) return 1;
     // A file the selective-sync rules hold back locally: its removal is held back too.
     FilterLocalEvent held;
-    if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, port.GetPath(), held) == DbLookup::kFound) {
+    if (services.filters->getLocalFilteredEventByPath(context.root_entry.sess_id, port.GetPath(), held) ==
+        DbLookup::kFound) {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' ((blocked: %d)\n", path, 0);
         if (port.AddFilteredEventToDB(0) != StepResult::kOk) {
             NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to setLocalFilteredEvent for session '%llu', path '%s' .\n",
-                 (unsigned long long)context.root_entry.sess_id, path);
+                    (unsigned long long)context.root_entry.sess_id, path);
             return ERR_SYS;
         }
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
@@ -78,8 +79,8 @@ int RemoveHandler::RemoveRemote() {
     const char* path = port.GetPath().c_str_utf8();
     const int filter = TestRemoveRemoteFilter();
     if (filter != 1) {
-        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "RemoveRemote: File '%s' cannot pass filter testing '%d'.\n",
-             path, filter);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "RemoveRemote: File '%s' cannot pass filter testing '%d'.\n", path,
+                filter);
         return filter;
     }
     const SessionRoot* root = context.root_entry.root.get();
@@ -87,33 +88,32 @@ int RemoveHandler::RemoveRemote() {
     // A folder that was removed, replaced or unmounted lists as empty: that is no
     // reason to remove anything on the server.
     if (!root->CheckPresent()) {
-        NLOG_AT(L_ERR, kChannel,
-             "worker.cpp", "Worker (%d): RemoveRemote: sync folder '%s' is missing, '%s' is not removed\n",
-             port.WorkerId(), root->path().c_str_utf8(), path);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                "Worker (%d): RemoveRemote: sync folder '%s' is missing, '%s' is not removed\n", port.WorkerId(),
+                root->path().c_str_utf8(), path);
         return ERR_SYNCFOLDER_MISS;
     }
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             port.WorkerId(), path);
+                port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO local;
     if (root->Stat(port.GetPath(), local) != FsResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: Failed to get filesystem into for %s\n",
-             port.WorkerId(), path);
+                port.WorkerId(), path);
         return ERR_SYS;
     }
     const ClientFileEventInfo& known = context.database_record;
     // Another type under the synchronised name (a file replaced by a folder, or back):
     // the old item goes on the server, and the new one is uploaded after it.
-    const bool type_changed =
-        local.isExist && known.syncID != 0 && (local.type == FT_DIR) != (known.fileType == 1);
+    const bool type_changed = local.isExist && known.syncID != 0 && (local.type == FT_DIR) != (known.fileType == 1);
     if (local.isExist && !type_changed) {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: Path '%s' exists\n", port.WorkerId(),
-             path);
+                path);
         if (local.type == FT_DIR) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n",
-                 port.WorkerId(), path);
+                    port.WorkerId(), path);
             (void)port.ExpandLocalDeleteEvent(port.GetPath());
         }
         return 0;
@@ -121,7 +121,7 @@ int RemoveHandler::RemoveRemote() {
     const ClientFileEventInfo& row = context.database_record;
     if (row.syncID == 0) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: '%llu:%s' cannot be removed (no record).\n",
-             port.WorkerId(), (unsigned long long)port.GetViewId(), path);
+                port.WorkerId(), (unsigned long long)port.GetViewId(), path);
         return 0;
     }
 
@@ -129,7 +129,7 @@ int RemoveHandler::RemoveRemote() {
     const int rc = ProtoRemoveObject(reply);
     if (rc != 0) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): RemoveRemote: failed to remove object (%s). %s.\n",
-             port.WorkerId(), path, GetErrorString(rc));
+                port.WorkerId(), path, GetErrorString(rc));
         return rc;
     }
     return RecordRemoval(reply, type_changed ? &local : nullptr);
@@ -141,13 +141,13 @@ int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replace
     if (answer.hasMember("error")) {
         const uint64_t code = answer["error"]["code"].asUInt64();
         if (code == kErrRemoveNoFile) {
-            NLOG_AT(L_INFO, kChannel,
-                 "worker.cpp", "RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
-                 "anyway.\n",
-                 path);
+            NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                    "RemoveRemote: Fake event on '%s' ... how did you do that? remove local entry "
+                    "anyway.\n",
+                    path);
         } else if (code == kErrRemoveModified) {
-            NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveRemote: Object '%s' on the server is modified, abort anyway\n",
-                 path);
+            NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                    "RemoveRemote: Object '%s' on the server is modified, abort anyway\n", path);
             if (row.fileType == 1) {
                 // The row stays and the rescan merges: the server's newer content below
                 // wins over the removal, so what is gone here is fetched again (a plain
@@ -160,13 +160,13 @@ int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replace
         } else {
             const int rc = port.ReplyError(answer);
             NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveRemote: Failed to remove '%s'. %s\n", path,
-                 GetErrorString(rc));
+                    GetErrorString(rc));
             return rc;
         }
     }
     if (port.RemoveDatabaseInfo() != StepResult::kOk) {
-        NLOG_AT(L_ERR, kChannel,
-             "worker.cpp", "RemoveRemote: Failed to update local event database. Error code = %d\n", -1);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveRemote: Failed to update local event database. Error code = %d\n",
+                -1);
         return ERR_SYS;
     }
     // The folders above hold a newer version now; removing one of them later must say so.

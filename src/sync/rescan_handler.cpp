@@ -6,6 +6,8 @@
 // folder is missing, replaced, unmounted, unreadable or on another device queues
 // nothing and reports ERR_SYNCFOLDER_MISS, and a subfolder (or a link, or a special
 // file) the walk cannot read never turns the rows below it into removals.
+#include "sync/rescan_handler.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <string>
@@ -20,7 +22,6 @@
 #include "store/file_list.h"
 #include "store/filter_db.h"
 #include "store/session_folders.h"
-#include "sync/rescan_handler.h"
 
 namespace {
 
@@ -61,13 +62,13 @@ RescanHandler::RescanHandler(WorkerPort& port, const SyncServices& services)
 int RescanHandler::Rescan() {
     const ustring& path = port.GetPath();
     NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): rescaning directory '%s'\n", port.WorkerId(),
-         port.GetFullPath().c_str_utf8());
+            port.GetFullPath().c_str_utf8());
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = port.GetEventDatabase();
     if (root == nullptr || db == nullptr) return ERR_SYS;
     if (!root->CheckPresent(context.root_entry.root_dev)) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): session %llu: the folder '%s' is missing, not rescanned\n",
-             port.WorkerId(), (unsigned long long)context.root_entry.sess_id, root->path().c_str_utf8());
+                port.WorkerId(), (unsigned long long)context.root_entry.sess_id, root->path().c_str_utf8());
         return ERR_SYNCFOLDER_MISS;
     }
 
@@ -90,13 +91,14 @@ int RescanHandler::Rescan() {
                                         : local.AddFile(node, e.name, e.mtime, e.size) < 0)) {
                 // Not in the list: it must not read as removed either.
                 NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): local list: add dir '%s'\n", port.WorkerId(),
-                     sub.c_str_utf8());
+                        sub.c_str_utf8());
                 unknown.insert(sub);
                 full = true;
                 return false;
             }
-            NLOG(L_DEBUG, kChannel, dir ? "[DEBUG] worker.cpp(%d): Worker (%d): local list: add directory '%s'\n"
-                                        : "[DEBUG] worker.cpp(%d): Worker (%d): local list: add file '%s'\n",
+            NLOG(L_DEBUG, kChannel,
+                 dir ? "[DEBUG] worker.cpp(%d): Worker (%d): local list: add directory '%s'\n"
+                     : "[DEBUG] worker.cpp(%d): Worker (%d): local list: add file '%s'\n",
                  port.WorkerId(), sub.c_str_utf8());
             // Below the top level a flat session synchronises nothing: its rows
             // there are neither read as removed nor fetched.
@@ -105,37 +107,38 @@ int RescanHandler::Rescan() {
         },
         &unknown);
     if (rc == ERR_INT) {
-        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while rescaning '%s'\n",
+                port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     if (rc != 0) return ERR_SYS;
     if (full)
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Worker (%d): rescan of '%s' could not list everything\n",
-             port.WorkerId(), port.GetFullPath().c_str_utf8());
+                port.WorkerId(), port.GetFullPath().c_str_utf8());
     if (db->getFileList(&known, path) != DbResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): rescan: cannot read the rows below '%s'\n",
-             port.WorkerId(), path.c_str_utf8());
+                port.WorkerId(), path.c_str_utf8());
         return ERR_SYS;
     }
     // The folder may have gone while it was walked (an unmount): then the walk saw
     // too little, and nothing of it may count.
     if (!root->CheckPresent(context.root_entry.root_dev)) return ERR_SYNCFOLDER_MISS;
     if (CompareFileList(path, local, known, context.current_event.isMerge(), &unknown) != StepResult::kOk) {
-        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while rescaning '%s'\n", port.GetFullPath().c_str_utf8());
+        NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "interrupted while rescaning '%s'\n",
+                port.GetFullPath().c_str_utf8());
         return ERR_INT;
     }
     return 0;
 }
 
 StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
-                            const std::set<ustring>* unknown) {
+                                          const std::set<ustring>* unknown) {
     const uint64_t sess = context.root_entry.sess_id;
     auto only_in_db = [&](const FileList::Entry& e) {
         if (e.path.empty()) return;
         const ustring path = SubPath(root, e.path);
         if (Unknown(unknown, e.path)) {
-            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' cannot be read, kept\n",
-                 path.c_str_utf8());
+            NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' cannot be read, kept\n", path.c_str_utf8());
             return;
         }
         if (TestFilteredDeleteEvent(sess, path, e.is_dir()) == 1) return;
@@ -171,7 +174,7 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
                 NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "CompareFileList: skipping: %s\n", path.c_str_utf8());
             } else {
                 NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "CompareFileList: '%s' is locally modified ...\n",
-                     path.c_str_utf8());
+                        path.c_str_utf8());
                 PushUploadEvent(path, false);
             }
         } else if (!l->path.empty()) {
@@ -216,9 +219,9 @@ int RescanHandler::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path
     if (!is_dir) e.base_name = LastComponent(path);
     if (services.filters->setLocalFilteredEvent(e) != DbResult::kOk)
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to set LocalFilteredEvent for session '%llu', path '%s' .\n",
-             (unsigned long long)sess_id, path.c_str_utf8());
-    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n",
-         path.c_str_utf8(), rc);
+                (unsigned long long)sess_id, path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestFilteredDeleteEvent: filter '%s' (blocked: %d)\n", path.c_str_utf8(),
+            rc);
     return 1;
 }
 
@@ -243,7 +246,7 @@ void RescanHandler::PushDownloadEvent(const ustring& path, bool is_dir) {
         e.m_mac_attr_hash = row.macHash;
     } else {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "force download event (%s) missing required info\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
     }
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PushDownloadEvent: %s\n", path.c_str_utf8());
     services.events->PushServerEvent(e);

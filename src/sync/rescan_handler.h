@@ -39,7 +39,7 @@ private:
     // path in unknown (one the walk could not read) never count as removed.
     // kFailed when the abort flag stopped it (the events queued so far stay).
     StepResult CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
-                        const std::set<ustring>* unknown = nullptr);
+                               const std::set<ustring>* unknown = nullptr);
 
     // 1: the database item path is excluded by the session's selective-sync prefix
     // rule; a filtered record was stored and no event is wanted. 0 otherwise.

@@ -23,18 +23,18 @@
 #include <cerrno>
 #include <cstring>
 
-#include "events/session_health.h"
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
+#include "events/session_health.h"
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
 #include "store/file_event_db.h"
 #include "sync/proto_sites.h"
 #include "sync/pull_common.h"
 #include "sync/with_lease.h"
-#include "wire/messages.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
+#include "wire/messages.h"
 #include "wire/protocol.h"
 
 namespace {
@@ -59,7 +59,7 @@ void Syncer::DoTask() {
         return 0u;
     });
     NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "Syncer: stop working, now on view_id %llu, sync_id %llu.\n",
-         (unsigned long long)context.entry.view_id, (unsigned long long)context.sync_id);
+            (unsigned long long)context.entry.view_id, (unsigned long long)context.sync_id);
 }
 
 int Syncer::RunOnce() {
@@ -92,7 +92,7 @@ Loaded Syncer::UpdateContext() {
 bool Syncer::IsSessionReady() {
     if (services.progress->isInProgrssCache(context.entry.sess_id)) {
         NLOG_AT(L_INFO, kChannel, "syncer.cpp", "session '%llu' is in ProgrssCache.\n",
-             (unsigned long long)context.entry.sess_id);
+                (unsigned long long)context.entry.sess_id);
         return false;
     }
     return !context.entry.pause;
@@ -145,8 +145,7 @@ int Syncer::PullEvent() {
     cut_paths.clear();
     cut_seen = 0;
     if (spool.Reset() != 0) {
-        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: no scratch file for the pulled events: %s\n",
-             strerror(errno));
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: no scratch file for the pulled events: %s\n", strerror(errno));
         return ERR_SYS;
     }
     int rc = PullEventFromServer(reply);
@@ -178,14 +177,13 @@ int Syncer::PullEventFromServer(PObject& reply) {
     pull.node_id = entry.node_id;
     pull.recursive = entry.recursive;
     // A task that is not running (being stopped, or driven by a test) never holds.
-    asked_wait = hold_next && GetState() == Task::RUN
-                     ? PullHoldSeconds(services.server_build(), services.registry->Size())
-                     : 0;
+    asked_wait =
+        hold_next && GetState() == Task::RUN ? PullHoldSeconds(services.server_build(), services.registry->Size()) : 0;
     pull.wait = asked_wait;
     const PObject request = pull.ToValue();
     NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "Syncer: pull event by session %llu (%llu:%s) since %llu\n",
-         (unsigned long long)entry.sess_id, (unsigned long long)entry.view_id, entry.remote_path.c_str_utf8(),
-         (unsigned long long)sync_id);
+            (unsigned long long)entry.sess_id, (unsigned long long)entry.view_id, entry.remote_path.c_str_utf8(),
+            (unsigned long long)sync_id);
 
     const ProtoSite site = Site();
     const auto started = SteadyClock::now();
@@ -239,7 +237,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
     const uint64_t next = next_value.asUInt64();
     if (next < context.sync_id) {
         NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: next_sync_id %llu is below %llu, ignored\n",
-             (unsigned long long)next, (unsigned long long)context.sync_id);
+                (unsigned long long)next, (unsigned long long)context.sync_id);
         return ERR_SERVER;
     }
     if (next == context.sync_id) {
@@ -272,8 +270,7 @@ int Syncer::ProcessEvents(const PObject& reply) {
     // The stored sync id never moves back.
     assert(next > context.sync_id);
     if (context.entry.event_db->setSyncId(next) != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: failed to store sync id %llu\n",
-             (unsigned long long)next);
+        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: failed to store sync id %llu\n", (unsigned long long)next);
         return ERR_SYS;
     }
     return 0;
@@ -287,8 +284,8 @@ unsigned Syncer::RestWhenUpToDate() {
     const bool first = could_hold && !hold_next;
     hold_next = could_hold;
     if (held || first) return 0;
-    const bool recent = last_activity != SteadyClock::time_point{} &&
-                        SteadyClock::now() - last_activity < std::chrono::seconds(60);
+    const bool recent =
+        last_activity != SteadyClock::time_point{} && SteadyClock::now() - last_activity < std::chrono::seconds(60);
     return PullRestSeconds(recent);
 }
 
@@ -318,7 +315,7 @@ int Syncer::PushSpooled() {
         if (got == 0) break;
         if (IsServerEcho(services, e, context.entry, false, kTexts)) continue;
         NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
-             e.m_path.c_str_utf8(), (unsigned long long)sess);
+                e.m_path.c_str_utf8(), (unsigned long long)sess);
         services.events->PushServerEvent(e);
         if (++in_batch < kBatch) continue;
         in_batch = 0;
@@ -328,8 +325,7 @@ int Syncer::PushSpooled() {
         }
     }
     if (cut_short || WaitForWorkers() != StepResult::kOk) {
-        NLOG_AT(L_NOTICE, kChannel,
-             "syncer.cpp", "ProcessEvents: interrupted while waiting events being done ...\n");
+        NLOG_AT(L_NOTICE, kChannel, "syncer.cpp", "ProcessEvents: interrupted while waiting events being done ...\n");
         return ERR_INT;
     }
     return 0;

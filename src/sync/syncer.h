@@ -119,8 +119,8 @@ protected:
     using SteadyClock = std::chrono::steady_clock;
     // Seconds to rest once every session was found up to date (0: the server held).
     unsigned RestWhenUpToDate();
-    bool hold_next = false;          // the next pulls may carry "wait"
-    unsigned asked_wait = 0;         // the "wait" of the last pull
-    SteadyClock::duration pull_took{};  // how long its exchange took
+    bool hold_next = false;                   // the next pulls may carry "wait"
+    unsigned asked_wait = 0;                  // the "wait" of the last pull
+    SteadyClock::duration pull_took{};        // how long its exchange took
     SteadyClock::time_point last_activity{};  // the last pull that brought changes
 };

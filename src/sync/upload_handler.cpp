@@ -13,6 +13,8 @@
 // A resumable upload (files above 512 KiB) keeps its request, resume token, delta and
 // signature in resume.request / resume.sign_file between passes over the same event,
 // so that a retry asks the server for the bytes it holds and sends only the rest.
+#include "sync/upload_handler.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -28,7 +30,6 @@
 #include "platform/temp_file.h"
 #include "store/file_event_db.h"
 #include "sync/conflict_rename.h"
-#include "sync/upload_handler.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 
@@ -75,7 +76,7 @@ int UploadHandler::TestUploadLocalFilter() {
     if (root == nullptr) return ERR_SYS;
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
-             port.WorkerId(), path);
+                port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO st;
@@ -96,8 +97,7 @@ bool UploadHandler::PassesSizeFilter(uint64_t size) {
         own = rc != 0;
     }
     if (rc == 0) return true;
-    NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n",
-         port.GetPath().c_str_utf8(), rc);
+    NLOG_AT(L_WARNING, kChannel, "worker.cpp", "Filtered Event: '%s' (blocked: %d)\n", port.GetPath().c_str_utf8(), rc);
     if (own && rc == FILTER_FILE_SIZE_SELECTIVE_SYNC) (void)port.AddFilteredEventToDB(rc);
     port.SetNotify(WorkerPort::NOTIFY_FILTERED);
     return false;
@@ -112,8 +112,10 @@ void UploadHandler::PrepareAttributes(PObject& request, uint32_t local_mtime) co
     // runnable on the other clients).
     request["mac_attribute"]["refer"] = (uint64_t)1;
     const bool exec = context.root_entry.root && context.root_entry.root->IsExecutable(port.GetPath());
-    if (exec == (row.execBit != 0)) request["exec_bit"]["refer"] = (uint64_t)1;
-    else request["exec_bit"]["exec_bit"] = (uint64_t)exec;
+    if (exec == (row.execBit != 0))
+        request["exec_bit"]["refer"] = (uint64_t)1;
+    else
+        request["exec_bit"]["exec_bit"] = (uint64_t)exec;
 }
 
 bool UploadHandler::IsFakeRequest(const PObject& request) {
@@ -144,7 +146,7 @@ int UploadHandler::WaitOutTimestampTick(const ustring& rel) {
         if (port.Aborted()) return ERR_INT;
         if (waited >= kMaxWaitMs) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is still being written, try it again later\n",
-                 rel.c_str_utf8());
+                    rel.c_str_utf8());
             return ERR_INT;
         }
         usleep(20 * 1000);
@@ -152,7 +154,7 @@ int UploadHandler::WaitOutTimestampTick(const ustring& rel) {
 }
 
 int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& delta, FILE_INFO& hashed,
-                             FileStamp& stamp) {
+                                    FileStamp& stamp) {
     const SessionRoot* root = context.root_entry.root.get();
     const ustring& path = port.GetPath();
     const ClientFileEventInfo& row = context.database_record;
@@ -160,13 +162,13 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
     FILE_INFO first;
     if (root == nullptr || root->Stat(path, first) != FsResult::kOk || !first.isExist) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to get file status for '%s', redo\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
         return ERR_SYS;
     }
     hashed = first;
     if (port.StampOf(path, stamp) != StepResult::kOk || !stamp.exists) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to get file status for '%s', redo\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
         return ERR_SYS;
     }
     // The size that is read and sent passes the size filters, whatever the size the
@@ -179,7 +181,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
     if (row.syncID != 0 && row.stamp.known() && row.stamp == stamp.AsRow() &&
         !port.LocallyModified(first, row, nullptr)) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareFileBlock: File '%s' is not modified (weak check)\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
         file["size"] = first.size;
         file["hash"] = row.fileCheckSum;
         file["refer"] = (uint64_t)1;
@@ -196,40 +198,40 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         IsFileExist(row.signaturePath)) {
         ustring scratch;
         if (port.WorkingScratchDir(scratch) != 0 || !delta.create()) {
-            NLOG_AT(L_ERR, kChannel,
-                 "worker.cpp", "PrepareFileBlock: Failed to create temporary delta file, try it again\n");
+            NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                    "PrepareFileBlock: Failed to create temporary delta file, try it again\n");
             return ERR_SYS;
         }
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PrepareFileBlock: prepare delta file at '%s'\n",
-             delta.getPath().c_str_utf8());
+                delta.getPath().c_str_utf8());
         base_sig = row.signaturePath;
     } else {
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "PrepareFileBlock: Cannot retrieve base event info for file '%s'\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
     }
     ustring hash;
     int rc = port.ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
     if (rc != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to read file for '%s', try it again\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
         return rc == ERR_INT ? ERR_INT : ERR_SYS;
     }
     FileStamp second;
     if (port.StampOf(path, second) != StepResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to get file status for '%s', undo\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
         return ERR_SYS;
     }
     if (!(second == stamp)) {
-        NLOG_AT(L_INFO, kChannel,
-             "worker.cpp", "PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
-             "it again\n",
-             path.c_str_utf8());
+        NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                "PrepareFileBlock: File '%s' is modified while preparing upload (file system), try "
+                "it again\n",
+                path.c_str_utf8());
         return ERR_INT;
     }
     if (hash == row.fileCheckSum) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareFileBlock: File content of '%s' is not changed, do refer\n",
-             path.c_str_utf8());
+                path.c_str_utf8());
         file["size"] = first.size;
         file["hash"] = hash;
         file["refer"] = (uint64_t)1;
@@ -243,7 +245,7 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         const FsResult src = root->Stat(delta.getRelPath(), d);
         if (src != FsResult::kOk || !d.isExist) {
             NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: FSStat(%s) returns %d\n",
-                 delta.getPath().c_str_utf8(), FsCode(src));
+                    delta.getPath().c_str_utf8(), FsCode(src));
             return ERR_SYS;
         }
         file["is_delta"] = (uint64_t)1;
@@ -254,22 +256,24 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         // another file may have taken since).
         int fd = -1;
         struct stat st {};
-        const bool same = root->OpenAt(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) == FsResult::kOk && fstat(fd, &st) == 0 &&
-                          S_ISREG(st.st_mode) && (uint64_t)st.st_ino == stamp.inode &&
+        const bool same = root->OpenAt(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) == FsResult::kOk &&
+                          fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_ino == stamp.inode &&
                           (uint64_t)st.st_size == stamp.size &&
                           (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec == stamp.mtime_ns &&
                           (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec == stamp.ctime_ns;
         if (!same) {
             if (fd >= 0) close(fd);
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareFileBlock: '%s' changed after it was read, try it again\n",
-                 path.c_str_utf8());
+                    path.c_str_utf8());
             return ERR_INT;
         }
         file["is_delta"] = (uint64_t)0;
-        file["data"] = PObject::binary_type(port.GetFullPath(), std::shared_ptr<const int>(new int(fd), [](const int* p) {
-                                                close(*p);
-                                                delete p;
-                                            }),
+        file["data"] = PObject::binary_type(port.GetFullPath(),
+                                            std::shared_ptr<const int>(new int(fd),
+                                                                       [](const int* p) {
+                                                                           close(*p);
+                                                                           delete p;
+                                                                       }),
                                             0, first.size);
     }
     return 0;
@@ -300,14 +304,14 @@ int UploadHandler::ProtoResumeUploadObject(Channel& channel, PObject& request, P
         if (rc < 0) return rc;
         if (dry_answer.hasMember("error")) {
             NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): upload file: %s\n", port.WorkerId(),
-                 dry_answer.toString().c_str_utf8());
+                    dry_answer.toString().c_str_utf8());
             response = dry_answer;
             return 0;
         }
         const uint64_t file_id = static_cast<const PObject&>(dry_answer)["file"]["file_id"].asUInt64();
         if (file_id != 0) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "Server side has same file hash '%s' in file_id '%llu'.\n",
-                 req["file"]["hash"].asString().c_str_utf8(), (unsigned long long)file_id);
+                    req["file"]["hash"].asString().c_str_utf8(), (unsigned long long)file_id);
             request["file"]["refer"] = (uint64_t)1;
             request["file"]["file_id"] = file_id;
             request["file"].asMap().erase("data");
@@ -328,15 +332,16 @@ int UploadHandler::ProtoResumeUploadObject(Channel& channel, PObject& request, P
             PObject::binary_type& data = request["file"]["data"].asBinary();
             if (offset > data.length) {
                 // More than we have to send: its length would wrap. Start over.
-                NLOG_AT(L_WARNING, kChannel,
-                     "worker.cpp", "Worker (%d): server offset %llu is past the %llu bytes of '%s', "
-                     "upload starts again\n",
-                     port.WorkerId(), (unsigned long long)offset, (unsigned long long)data.length, port.GetPath().c_str_utf8());
+                NLOG_AT(L_WARNING, kChannel, "worker.cpp",
+                        "Worker (%d): server offset %llu is past the %llu bytes of '%s', "
+                        "upload starts again\n",
+                        port.WorkerId(), (unsigned long long)offset, (unsigned long long)data.length,
+                        port.GetPath().c_str_utf8());
                 port.ClearCache();
                 return ERR_SERVER;
             }
-            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): adjust upload file offset to %llu\n", port.WorkerId(),
-                 (unsigned long long)offset);
+            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): adjust upload file offset to %llu\n",
+                    port.WorkerId(), (unsigned long long)offset);
             data.offset += offset;
             data.length -= offset;
         }
@@ -379,8 +384,9 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
     return mapped;
 }
 
-StepResult UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& response, const ClientFileEventInfo& row,
-                                 const ustring& sign_path, const FileStamp& stamp) {
+StepResult UploadHandler::CommitDatabaseUpload(const PObject& request, const PObject& response,
+                                               const ClientFileEventInfo& row, const ustring& sign_path,
+                                               const FileStamp& stamp) {
     ClientFileEventInfo n;
     port.RowFromReply(response, n);
     if (n.fileType == 1) {
@@ -413,12 +419,12 @@ StepResult UploadHandler::CheckLocalModification(const PObject& request) {
     FILE_INFO st;
     if (root == nullptr || root->Stat(port.GetPath(), st) != FsResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to get local file info at '%s'.\n",
-             port.GetFullPath().c_str_utf8());
+                port.GetFullPath().c_str_utf8());
         return StepResult::kFailed;
     }
     if (!st.isExist) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "File removed during upload progress, add event remove for '%s'\n",
-             port.GetPath().c_str_utf8());
+                port.GetPath().c_str_utf8());
         port.PushRemoveEvent(port.GetPath(), request["is_dir"].asBool());
     }
     return StepResult::kOk;
@@ -435,8 +441,8 @@ int UploadHandler::Admit(Item& item) {
     }
     int rc = TestUploadLocalFilter();
     if (rc != kGoOn) {
-        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "UploadLocal: File '%s' cannot pass filter testing '%d'.\n",
-             cpath, rc);
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp", "UploadLocal: File '%s' cannot pass filter testing '%d'.\n", cpath,
+                rc);
         return rc;
     }
     const SessionRoot* root = context.root_entry.root.get();
@@ -444,8 +450,7 @@ int UploadHandler::Admit(Item& item) {
 
     port.SetCurrentProcessEventInfo(context.current_event.m_sess_id, path, WorkerPort::W_TYPE_UPLOAD);
     if (root->Stat(path, item.local) != FsResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to get local file system info of '%s'\n",
-             cpath);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to get local file system info of '%s'\n", cpath);
         return ERR_SYS;
     }
     if (!item.local.isExist) {
@@ -453,8 +458,7 @@ int UploadHandler::Admit(Item& item) {
         return 0;
     }
     if (item.local.type != FT_FILE && item.local.type != FT_DIR) {
-        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' cannot be uploaded (unsupported file)\n",
-             cpath);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' cannot be uploaded (unsupported file)\n", cpath);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
         return 0;
     }
@@ -468,13 +472,12 @@ int UploadHandler::Admit(Item& item) {
         // (its removal uploads this item when done); sent now, a folder would read as
         // unchanged and a file as a conflict with the server's own version.
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' changed its type, remove the old one first\n",
-             cpath);
+                cpath);
         port.PushRemoveEvent(path, item.row.fileType == 1);
         return 0;
     }
     if (port.StampOf(path, item.stamp) != StepResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to get local file system info of '%s'\n",
-             cpath);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to get local file system info of '%s'\n", cpath);
         return ERR_SYS;
     }
     return kGoOn;
@@ -487,10 +490,10 @@ void UploadHandler::DropStaleResume(const Item& item) {
     // same size must not resume the old content.
     if (item.is_dir || cached["mtime"]["mtime"].asUInt64() != item.local.mtime ||
         cached["file"]["size"].asUInt64() != item.local.size || !(item.stamp == resume.stamp)) {
-        NLOG_AT(L_WARNING, kChannel,
-             "worker.cpp", "cached_request is differ from local file system for file '%s', just clear "
-             "cache\n",
-             port.GetPath().c_str_utf8());
+        NLOG_AT(L_WARNING, kChannel, "worker.cpp",
+                "cached_request is differ from local file system for file '%s', just clear "
+                "cache\n",
+                port.GetPath().c_str_utf8());
         port.ClearCache();
     }
 }
@@ -512,7 +515,7 @@ int UploadHandler::BuildRequest(Item& item, TempFile& sig, TempFile& delta, PObj
         if (rc == kFiltered) return rc;
         if (rc != 0) {
             NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to prepare file block for '%s'. %s\n",
-                 port.GetPath().c_str_utf8(), GetErrorString(rc));
+                    port.GetPath().c_str_utf8(), GetErrorString(rc));
             return rc;
         }
     }
@@ -542,14 +545,13 @@ int UploadHandler::SettleFakeRequest(const PObject& request, const Item& item) {
         KeepStamp(item, item.stamp);
         return 0;
     }
-    NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n",
-         cpath);
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: Dir attr of '%s' is not changed, adjust mtime back\n", cpath);
     // Only the state that was compared may get the old time: a write landing
     // since then must stay visible as a change.
     FileStamp now;
     if (port.StampOf(path, now) != StepResult::kOk || !(now == item.stamp)) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' changed after it was compared, try it again\n",
-             cpath);
+                cpath);
         return ERR_INT;
     }
     if (context.root_entry.root->UTime(path, item.row.fileModTime) != FsResult::kOk) {
@@ -571,7 +573,7 @@ void UploadHandler::KeepStamp(const Item& item, const FileStamp& stamp) {
     row.stamp = stamp.AsRow();
     if (port.CommitDatabase(row) != StepResult::kOk)
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: the stamp of '%s' is not kept\n",
-             port.GetPath().c_str_utf8());
+                port.GetPath().c_str_utf8());
 }
 
 LeaseOutcome UploadHandler::Send(PObject& request, PObject& response) {
@@ -624,7 +626,7 @@ int UploadHandler::Run() {
     ustring scratch;
     if (!item.is_dir && port.WorkingScratchDir(scratch) != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: no working directory for '%s'\n",
-             port.GetPath().c_str_utf8());
+                port.GetPath().c_str_utf8());
         return ERR_SYS;
     }
     TempFile sig(port.GetSignDirectory());

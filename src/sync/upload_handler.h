@@ -22,8 +22,8 @@ class UploadHandler {
 public:
     using FileStamp = WorkerPort::FileStamp;
     struct Resume {
-        PObject request;   // as last sent, with its resume token; empty: nothing held
-        ustring sign_file; // the signature of the content being sent
+        PObject request;              // as last sent, with its resume token; empty: nothing held
+        ustring sign_file;            // the signature of the content being sent
         WorkerPort::FileStamp stamp;  // the state that content was read under
         bool Held() const { return request.isMap() && !request.isEmpty(); }
     };

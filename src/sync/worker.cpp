@@ -62,23 +62,23 @@ struct ErrorRow {
 
 // Indexed by the negated result code.
 const ErrorRow kErrorTable[] = {
-    {Worker::ACTION_DONE, Worker::ERR_NONE},             //   0 ERR_OK
-    {Worker::ACTION_RETURN_EVENT, Worker::ERR_NONE},     //  -1 ERR_INT
-    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -2 ERR_IO
-    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -3 ERR_SYS (see HandleError)
-    {A_NONE, Worker::ERR_NONE},                          //  -4 ERR_INVAL
-    {A_NONE, Worker::ERR_NONE},                          //  -5 ERR_PROTO
+    {Worker::ACTION_DONE, Worker::ERR_NONE},                //   0 ERR_OK
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_NONE},        //  -1 ERR_INT
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},               //  -2 ERR_IO
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},               //  -3 ERR_SYS (see HandleError)
+    {A_NONE, Worker::ERR_NONE},                             //  -4 ERR_INVAL
+    {A_NONE, Worker::ERR_NONE},                             //  -5 ERR_PROTO
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_CONNECTION},  //  -6 ERR_AUTH
-    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -7 ERR_SERVER
-    {A_NONE, Worker::ERR_NONE},                          //  -8 ERR_CONFLICT
-    {Worker::ACTION_RETRY, Worker::ERR_NONE},            //  -9 ERR_TIMEOUT
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},               //  -7 ERR_SERVER
+    {A_NONE, Worker::ERR_NONE},                             //  -8 ERR_CONFLICT
+    {Worker::ACTION_RETRY, Worker::ERR_NONE},               //  -9 ERR_TIMEOUT
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_CONNECTION},  // -10 ERR_VERSION
-    {A_NONE, Worker::ERR_NONE},                          // -11 ERR_NOENT
-    {A_NONE, Worker::ERR_NONE},                          // -12 ERR_USER
-    {A_NONE, Worker::ERR_NONE},                          // -13 ERR_PASSWORD
-    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -14 ERR_HALDENDISABLE
-    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -15 ERR_QUOTA
-    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -16 ERR_DISKFULL
+    {A_NONE, Worker::ERR_NONE},                             // -11 ERR_NOENT
+    {A_NONE, Worker::ERR_NONE},                             // -12 ERR_USER
+    {A_NONE, Worker::ERR_NONE},                             // -13 ERR_PASSWORD
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},     // -14 ERR_HALDENDISABLE
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},     // -15 ERR_QUOTA
+    {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},     // -16 ERR_DISKFULL
     // The session folder is gone or replaced: keep the event for when it is back, and
     // tell the user.
     {Worker::ACTION_RETURN_EVENT, Worker::ERR_SESSION},  // -17 ERR_SYNCFOLDER_MISS
@@ -181,7 +181,6 @@ void Worker::ClearCache() {
     download_.Clear(context.working_directory);
 }
 
-
 // ---------------------------------------------------------------------------------------
 // The loop
 
@@ -221,8 +220,8 @@ int Worker::RunOnce() {
             // outside the tree, so they go back the way they came.
             if (rc == ERR_SYNCFOLDER_MISS) HandleError(rc);  // the session error for the UI
             Event again = context.current_event;
-            NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "Worker (%d): %s not carried out, queued again\n",
-                 GetId(), again.toString().c_str_utf8());
+            NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "Worker (%d): %s not carried out, queued again\n", GetId(),
+                    again.toString().c_str_utf8());
             Event next = again;
             const bool handed_over = services.events->DoneEvent(this, next) < 0;
             ClearCache();
@@ -240,21 +239,26 @@ int Worker::RunOnce() {
     ClearCurrentProcessEventInfo();
     const int action = HandleError(rc);
     switch (action) {
-    case ACTION_DONE: (void)DoneEvent(); break;
-    case ACTION_RETURN_EVENT: RedoEvent(); break;
-    case ACTION_RETRY: Wait(3); break;
-    default:
-        NLOG_AT(L_CRIT, kChannel, "worker.cpp", "abort()\n");
-        Wait(3);
-        break;
+        case ACTION_DONE:
+            (void)DoneEvent();
+            break;
+        case ACTION_RETURN_EVENT:
+            RedoEvent();
+            break;
+        case ACTION_RETRY:
+            Wait(3);
+            break;
+        default:
+            NLOG_AT(L_CRIT, kChannel, "worker.cpp", "abort()\n");
+            Wait(3);
+            break;
     }
     return action;
 }
 
 int Worker::ProcessEvent() {
     const Event& e = context.current_event;
-    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): processEvent %s...\n", GetId(),
-         e.m_path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): processEvent %s...\n", GetId(), e.m_path.c_str_utf8());
     assert(!e.isRescan() && !e.isExpand());
     if (e.isSubDirRescan()) return ExpandDeleteEvent();
     if (e.isServerEvent()) return e.m_type == Event::EV_REMOVE ? RemoveLocal() : DownloadRemote();
@@ -267,7 +271,7 @@ int Worker::ProcessEvent() {
 Loaded Worker::GetEvent() {
     if (context.current_event.m_type != Event::EV_EMPTY) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "current event is valid: %s\n",
-             context.current_event.toString().c_str_utf8());
+                context.current_event.toString().c_str_utf8());
         PublishCurrentEvent();
         return Loaded::kReady;
     }
@@ -280,8 +284,7 @@ Loaded Worker::GetEvent() {
     context.current_event = e;
     ClearCache();
     PublishCurrentEvent();
-    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(),
-         e.toString().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(), e.toString().c_str_utf8());
     return Loaded::kReady;
 }
 
@@ -290,7 +293,7 @@ Loaded Worker::UpdateContext() {
     Registry::Entry entry;
     if (services.registry->Find(e.m_sess_id, entry) != 1) {
         NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "registry entry (with session %llu) is removed\n",
-             (unsigned long long)e.m_sess_id);
+                (unsigned long long)e.m_sess_id);
         ClearCurrentProcessEventInfo();
         (void)DoneEvent();
         return Loaded::kNothing;
@@ -299,7 +302,7 @@ Loaded Worker::UpdateContext() {
     const char* why = nullptr;
     if (!IsSafeServerPath(e.m_path, &why)) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): event path '%s' %s, dropped\n", GetId(),
-             EscapeForLog(e.m_path).c_str(), why);
+                EscapeForLog(e.m_path).c_str(), why);
         ClearCurrentProcessEventInfo();
         services.events->DoneEvent(this, e);
         ClearCache();
@@ -312,22 +315,20 @@ Loaded Worker::UpdateContext() {
     context.full_path = e.m_path == "/" ? entry.local_path : entry.local_path + e.m_path;
 
     if (entry.pause && !e.isExpand() && !e.isRescan()) {
-        NLOG_AT(L_DEBUG, kChannel,
-             "worker.cpp", "Worker (%d): session %llu is paused, process this event (%s) later\n", GetId(),
-             (unsigned long long)entry.sess_id, e.toString().c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): session %llu is paused, process this event (%s) later\n",
+                GetId(), (unsigned long long)entry.sess_id, e.toString().c_str_utf8());
         ClearCurrentProcessEventInfo();
         RedoEvent();
         return Loaded::kNothing;
     }
-    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(),
-         e.toString().c_str_utf8());
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(), e.toString().c_str_utf8());
 
     if (!entry.recursive) {
         int slashes = 0;
         for (char c : e.m_path.str()) slashes += c == '/';
         if ((e.isDir() && e.m_path != "/") || slashes >= 2) {
-            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "filter out recursive events (%s, %s)\n",
-                 e.m_path.c_str_utf8(), e.isDir() ? "dir" : "file");
+            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "filter out recursive events (%s, %s)\n", e.m_path.c_str_utf8(),
+                    e.isDir() ? "dir" : "file");
             ClearCurrentProcessEventInfo();
             (void)DoneEvent();
             return Loaded::kNothing;
@@ -335,7 +336,8 @@ Loaded Worker::UpdateContext() {
     }
 
     context.database_record.Clear();
-    if (entry.event_db == nullptr || entry.event_db->getEventInfo(e.m_path, context.database_record) != DbLookup::kFound)
+    if (entry.event_db == nullptr ||
+        entry.event_db->getEventInfo(e.m_path, context.database_record) != DbLookup::kFound)
         context.database_record.Clear();
     return Loaded::kReady;
 }
@@ -348,7 +350,7 @@ Worker::Finished Worker::DoneEvent() {
     Event e = context.current_event;
     if (services.events->DoneEvent(this, e) < 0) {
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): processing event '%s' not yet done.\n", GetId(),
-             context.current_event.toString().c_str_utf8());
+                context.current_event.toString().c_str_utf8());
         context.current_event = e;
         ClearCache();
         return Finished::kHandedOver;
@@ -358,7 +360,7 @@ Worker::Finished Worker::DoneEvent() {
     notify_file_status = -1;
     if (context.current_event.isSubDirRescan()) CreateDirSelfEvent();
     NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): processing event '%s' done\n", GetId(),
-         context.current_event.toString().c_str_utf8());
+            context.current_event.toString().c_str_utf8());
     ClearCache();
     context.clear();
     return Finished::kDone;
@@ -378,14 +380,19 @@ void Worker::NotifyEvent(NotifyEventType type) {
     e.m_sess_id = context.current_event.m_sess_id;
     e.m_mode = context.current_event.m_mode;
     switch (type) {
-    case NOTIFY_SERVER_MODIFY:
-    case NOTIFY_CLIENT_MODIFY: e.m_type = Event::EV_MODIFY; break;
-    case NOTIFY_SERVER_REMOVE:
-    case NOTIFY_CLIENT_REMOVE: e.m_type = Event::EV_REMOVE; break;
-    default: e.m_type = Event::EV_EMPTY; break;
+        case NOTIFY_SERVER_MODIFY:
+        case NOTIFY_CLIENT_MODIFY:
+            e.m_type = Event::EV_MODIFY;
+            break;
+        case NOTIFY_SERVER_REMOVE:
+        case NOTIFY_CLIENT_REMOVE:
+            e.m_type = Event::EV_REMOVE;
+            break;
+        default:
+            e.m_type = Event::EV_EMPTY;
+            break;
     }
-    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "event type = %d, path = %s\n", (int)e.m_type,
-         e.m_path.c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "event type = %d, path = %s\n", (int)e.m_type, e.m_path.c_str_utf8());
     if (e.m_type == Event::EV_EMPTY) return;
     e.m_data_size = context.current_event.m_data_size;
     LogItemDone(e);
@@ -429,21 +436,25 @@ int Worker::HandleError(int code) {
         }
     }
     switch (ReportOf(code)) {
-    case ERR_SESSION: services.ui.session_error(context.current_event.m_sess_id, code); break;
-    case ERR_CONNECTION: {
-        ConnectionPool* pool = pool_slot.get();
-        services.ui.connection_error(pool ? (int)pool->getConnectionId() : 0, code);
-        break;
-    }
-    case ERR_FILE: {
-        Event e;
-        e.m_path = context.current_event.m_path;
-        e.m_sess_id = context.current_event.m_sess_id;
-        e.m_mode = context.current_event.m_mode;
-        services.ui.file_locked(e, code);
-        break;
-    }
-    default: NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "No type for error: %d\n", code); break;
+        case ERR_SESSION:
+            services.ui.session_error(context.current_event.m_sess_id, code);
+            break;
+        case ERR_CONNECTION: {
+            ConnectionPool* pool = pool_slot.get();
+            services.ui.connection_error(pool ? (int)pool->getConnectionId() : 0, code);
+            break;
+        }
+        case ERR_FILE: {
+            Event e;
+            e.m_path = context.current_event.m_path;
+            e.m_sess_id = context.current_event.m_sess_id;
+            e.m_mode = context.current_event.m_mode;
+            services.ui.file_locked(e, code);
+            break;
+        }
+        default:
+            NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "No type for error: %d\n", code);
+            break;
     }
     return action;
 }

@@ -85,7 +85,7 @@ public:
     Loaded UpdateContext();
     // kHandedOver: the manager handed over the next event of the same path, which is
     // now the current one.
-    enum class [[nodiscard]] Finished { kDone, kHandedOver };
+    enum class [[nodiscard]] Finished{kDone, kHandedOver};
     Finished DoneEvent();
     void RedoEvent();
     void NotifyEvent(NotifyEventType type);

@@ -2,19 +2,19 @@
 // test, the one read that hashes a file and writes its signature and delta, and the
 // database steps that record or forget a path.
 #include <fcntl.h>
-#include <cerrno>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "delta/simple_file_reader.h"
+#include <cerrno>
 #include <ctime>
 #include <vector>
 
+#include "delta/simple_file_reader.h"
 #include "events/event_manager.h"
 #include "events/registry.h"
-#include "foundation/tmp_name.h"
 #include "foundation/error_codes.h"
 #include "foundation/logger.h"
+#include "foundation/tmp_name.h"
 #include "platform/session_root.h"
 #include "store/file_event_db.h"
 #include "store/filter_db.h"
@@ -39,28 +39,27 @@ bool WorkerPort::LocallyModified(const FILE_INFO& local, const ClientFileEventIn
     const char* path = GetPath().c_str_utf8();
     if (local.type == FT_DIR) {
         if (row.fileType == 0) {
-            NLOG_AT(L_INFO, kChannel,
-                 "worker.cpp", "ModificationCheck: '%s' appears as FILE in database, but now it is a "
-                 "directory\n",
-                 path);
+            NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                    "ModificationCheck: '%s' appears as FILE in database, but now it is a "
+                    "directory\n",
+                    path);
             return true;
         }
         return false;
     }
     if (row.fileType == 1) {
-        NLOG_AT(L_INFO, kChannel,
-             "worker.cpp", "ModificationCheck: '%s' appears as DIR in database, but now it is a file\n", path);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp",
+                "ModificationCheck: '%s' appears as DIR in database, but now it is a file\n", path);
         return true;
     }
     if (local.type != FT_FILE) return false;
     if (local.size != row.fileSize || local.mtime != row.fileModTime) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "ModificationCheck: '%s' is modified (size and mtime not match)\n",
-             path);
+                path);
         return true;
     }
     if (hash != nullptr && *hash != row.fileCheckSum) {
-        NLOG_AT(L_INFO, kChannel, "worker.cpp", "ModificationCheck: '%s' is modified (hash does not match)\n",
-             path);
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "ModificationCheck: '%s' is modified (hash does not match)\n", path);
         return true;
     }
     return false;
@@ -87,7 +86,7 @@ StepResult WorkerPort::StampOf(const ustring& rel, FileStamp& out) const {
 }
 
 int WorkerPort::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
-                         const ustring& delta_rel) {
+                             const ustring& delta_rel) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     int fd = -1;
@@ -122,22 +121,21 @@ StepResult WorkerPort::CommitDatabase(const ClientFileEventInfo& row) {
     FileEventDB* db = GetEventDatabase();
     if (db == nullptr) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "UpdateDatabaseInfo: missing databasehandle\n");
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "CommitDatabase: Failed to update local event database. Error code = %d\n",
-             -1);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                "CommitDatabase: Failed to update local event database. Error code = %d\n", -1);
         return StepResult::kFailed;
     }
     const int rc = db->setEventInfo(row) == DbResult::kOk ? 0 : -1;
     if (rc != 0) {
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UpdateDatabaseInfo: failed to update database, error code %d\n",
-             rc);
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "CommitDatabase: Failed to update local event database. Error code = %d\n",
-             rc);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "UpdateDatabaseInfo: failed to update database, error code %d\n", rc);
+        NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                "CommitDatabase: Failed to update local event database. Error code = %d\n", rc);
         return StepResult::kFailed;
     }
     if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, row.path) != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel,
-             "worker.cpp", "CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
-             (unsigned long long)context.root_entry.sess_id, row.path.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                "CommitDatabase: Failed to remvoe filter db record for session '%llu', path '%s' .\n",
+                (unsigned long long)context.root_entry.sess_id, row.path.c_str_utf8());
         return StepResult::kFailed;
     }
     return StepResult::kOk;
@@ -148,8 +146,7 @@ StepResult WorkerPort::RemoveDatabaseInfo() {
     const StepResult rc =
         db != nullptr && db->rmEventInfo(GetPath()) == DbResult::kOk ? StepResult::kOk : StepResult::kFailed;
     if (rc != StepResult::kOk)
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveDatabaseInfo: failed to remove '%s'\n",
-             GetPath().c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveDatabaseInfo: failed to remove '%s'\n", GetPath().c_str_utf8());
     static_cast<void>(services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, GetPath()));
     return rc;
 }
@@ -157,7 +154,8 @@ StepResult WorkerPort::RemoveDatabaseInfo() {
 StepResult WorkerPort::RaiseAncestors(uint64_t sync_id) {
     FileEventDB* db = GetEventDatabase();
     if (sync_id == 0) return StepResult::kOk;
-    return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == DbResult::kOk ? StepResult::kOk : StepResult::kFailed;
+    return db != nullptr && db->raiseAncestorsMaxSyncId(GetPath(), sync_id) == DbResult::kOk ? StepResult::kOk
+                                                                                             : StepResult::kFailed;
 }
 
 StepResult WorkerPort::AddFilteredEventToDB(int code) {
@@ -214,14 +212,13 @@ StepResult WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char
     const char* what = is_dir ? "RenameRemoveDirectory" : "RenameRemoveFile";
     ustring name;
     if (root == nullptr || recycle::FreshName(*services.tmp_names, *root, rel, name) != 0) {
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: no name in the recycle folder for '%s'.\n", what,
-             rel.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: no name in the recycle folder for '%s'.\n", what, rel.c_str_utf8());
         return StepResult::kFailed;
     }
     const ustring target = ustring(session_folders::kRelRecycleFolder) + name;
     if (root->RenameNoReplace(rel, target) != FsResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: failed to move '%s' to '%s'.\n", what,
-             root->Full(rel).c_str_utf8(), root->Full(target).c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: failed to move '%s' to '%s'.\n", what, root->Full(rel).c_str_utf8(),
+                root->Full(target).c_str_utf8());
         return StepResult::kFailed;
     }
     if (db == nullptr) {
@@ -230,25 +227,24 @@ StepResult WorkerPort::MoveToRecycle(const ustring& rel, bool is_dir, const char
     }
     const DbResult rc = is_dir ? db->dumpDirToRecycleBin(name, rel) : db->dumpFileToRecycleBin(name, rel);
     if (rc != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: failed to dumpDirToRecycleBin '%s'.\n", what,
-             rel.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: failed to dumpDirToRecycleBin '%s'.\n", what, rel.c_str_utf8());
         return StepResult::kFailed;
     }
     if (db->setRecycleOrigin(name, rel, reason) != DbResult::kOk)
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: '%s' is recycled without its origin.\n", what,
-             rel.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "%s: '%s' is recycled without its origin.\n", what, rel.c_str_utf8());
     if (rel == GetPath()) context.database_record.Clear();
     if (services.filters->rmLocalFilteredEventByPath(context.root_entry.sess_id, rel) != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel,
-             "worker.cpp", "%s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n",
-             what, (unsigned long long)context.root_entry.sess_id, rel.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "worker.cpp",
+                "%s : failed to rmLocalFilteredEventByPath for session '%llu', path '%s' .\n", what,
+                (unsigned long long)context.root_entry.sess_id, rel.c_str_utf8());
         return StepResult::kFailed;
     }
     services.registry->InitRecycleTime(context.root_entry, (uint32_t)services.now());
     return StepResult::kOk;
 }
 
-StepResult WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash) {
+StepResult WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash,
+                                            const ustring& mac_hash) {
     const SessionRoot* root = context.root_entry.root.get();
     FileEventDB* db = GetEventDatabase();
     if (root == nullptr) return StepResult::kFailed;
@@ -258,10 +254,11 @@ StepResult WorkerPort::MoveFileToRecycleBin(const ustring& rel, uint64_t size, c
     } else if (recycle::FreshName(*services.tmp_names, *root, GetPath(), name) != 0 ||
                root->RenameNoReplace(rel, ustring(session_folders::kRelRecycleFolder) + name) != FsResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "moveFileToRecycleBin: failed to move from '%s' to '%s'.\n",
-             root->Full(rel).c_str_utf8(), root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
+                root->Full(rel).c_str_utf8(),
+                root->Full(ustring(session_folders::kRelRecycleFolder) + name).c_str_utf8());
     } else if (db->addFileToRecycleBin(name, size, hash, mac_hash) != DbResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "moveFileToRecycleBin: failed to addFileToRecycleBin '%s'.\n",
-             rel.c_str_utf8());
+                rel.c_str_utf8());
         (void)root->Remove(ustring(session_folders::kRelRecycleFolder) + name);
         return StepResult::kFailed;
     } else {
@@ -291,8 +288,7 @@ StepResult WorkerPort::TreeMatchesDatabase(const ustring& rel, bool& clean) cons
             const ustring child = folder + "/" + entry.name;
             ClientFileEventInfo row;
             if (db->getEventInfo(child, row) != DbLookup::kFound || row.syncID == 0) {
-                NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is unknown to the database\n",
-                     child.c_str_utf8());
+                NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is unknown to the database\n", child.c_str_utf8());
                 FSCloseDir(dh);
                 return StepResult::kOk;
             }

@@ -2,6 +2,8 @@
 // in worker_files.cpp, worker_walk.cpp, worker_recovery.cpp) calls the loop or a
 // handler, so the loop (worker.cpp) sits above the handlers and the handlers above the
 // port: the worker's files call each other in one direction only.
+#include "sync/worker_port.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,7 +18,6 @@
 #include "sync/conflict_rename.h"
 #include "sync/proto_sites.h"
 #include "sync/with_lease.h"
-#include "sync/worker_port.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
 
@@ -48,7 +49,9 @@ void WorkerPort::EventContext::clear() {
     full_path.clear();
 }
 
-ustring WorkerPort::GetRecycleBinDir() const { return context.working_directory + "/" + session_folders::kRecycleFolder; }
+ustring WorkerPort::GetRecycleBinDir() const {
+    return context.working_directory + "/" + session_folders::kRecycleFolder;
+}
 
 int WorkerPort::streamErr2DaemonErr(StreamResult stream_code) {
     if (abort.exchange(0) != 0) {
@@ -57,11 +60,17 @@ int WorkerPort::streamErr2DaemonErr(StreamResult stream_code) {
         return ERR_INT;
     }
     switch (stream_code) {
-    case StreamResult::kDiskFull: ClearCache(); return ERR_LOCAL_DISKFULL;
-    case StreamResult::kIo: return ERR_IO;
-    case StreamResult::kSys:
-    case StreamResult::kStream: ClearCache(); return ERR_SYS;
-    case StreamResult::kOk: break;
+        case StreamResult::kDiskFull:
+            ClearCache();
+            return ERR_LOCAL_DISKFULL;
+        case StreamResult::kIo:
+            return ERR_IO;
+        case StreamResult::kSys:
+        case StreamResult::kStream:
+            ClearCache();
+            return ERR_SYS;
+        case StreamResult::kOk:
+            break;
     }
     return 0;
 }
@@ -77,8 +86,8 @@ int WorkerPort::ReplyError(const PObject& reply) {
 // Server exchange
 
 ProtoSite WorkerPort::Site() {
-    ProtoSite site =
-        WorkerSite(WorkerId(), context.working_directory, [this](StreamResult code) { return streamErr2DaemonErr(code); });
+    ProtoSite site = WorkerSite(WorkerId(), context.working_directory,
+                                [this](StreamResult code) { return streamErr2DaemonErr(code); });
     site.recv_root = context.root_entry.root;
     site.stream = &trans_stream;
     return site;
@@ -142,13 +151,13 @@ int WorkerPort::TestBlackListPath() {
         int rc = TestDirectory(GetPath(), len);
         if (rc != 0)
             NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestBlackListPath: Directory '%s' (blocked: %d)\n",
-                 GetPath().c_str_utf8(), rc);
+                    GetPath().c_str_utf8(), rc);
         return rc;
     }
     int rc = TestFilePath(GetPath(), len);
     if (rc != 0)
-        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestBlackListPath: File '%s' (blocked: %d)\n",
-             GetPath().c_str_utf8(), rc);
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "TestBlackListPath: File '%s' (blocked: %d)\n", GetPath().c_str_utf8(),
+                rc);
     return rc;
 }
 
@@ -184,17 +193,17 @@ int WorkerPort::TestBaseNameConflict(const ustring& base_name) {
     if (renamed && !Quiet(GetPath())) {
         // A program may still be writing into it by that name: renamed once it is quiet.
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "TestBaseNameConflict: '%s' is still changing, later\n",
-             base_name.c_str_utf8());
+                base_name.c_str_utf8());
         return ERR_INT;
     }
     if (name.front() == ' ' || name.back() == ' ') {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "TestBaseNameConflict : WhiteSpaceConflict '%s'.\n",
-             base_name.c_str_utf8());
+                base_name.c_str_utf8());
         return WhiteSpaceConflictRename(*root, GetPath(), base_name, client) == FsResult::kOk ? 0 : ERR_SYS;
     }
     if (name.back() == '.') {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp", "TestBaseNameConflict : TailCharacterConflict '%s'.\n",
-             base_name.c_str_utf8());
+                base_name.c_str_utf8());
         return ConflictRename(*root, GetPath(), client, "TailCharacterConflict") == FsResult::kOk ? 0 : ERR_SYS;
     }
     return 1;

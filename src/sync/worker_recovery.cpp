@@ -26,9 +26,9 @@ int WorkerPort::KeepConflictCopy(const ustring& name_reason, const char* why, us
     if (rc != FsResult::kOk) return FsCode(rc);
     if (renamed != nullptr) *renamed = copy;
     FileEventDB* db = GetEventDatabase();
-    if (db == nullptr || db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(services.now())) != DbResult::kOk)
-        NLOG_AT(L_ERR, kChannel, "worker.cpp", "conflict copy '%s' made but not recorded.\n",
-             copy.c_str_utf8());
+    if (db == nullptr ||
+        db->addConflict(copy, GetPath(), ustring(why), static_cast<uint32_t>(services.now())) != DbResult::kOk)
+        NLOG_AT(L_ERR, kChannel, "worker.cpp", "conflict copy '%s' made but not recorded.\n", copy.c_str_utf8());
     NLOG(L_NOTICE, kChannel, "[NOTICE] worker.cpp(%d): conflict: '%s' keeps the local version of '%s' (%s)\n",
          copy.c_str_utf8(), GetPath().c_str_utf8(), why);
     FILE_INFO st;

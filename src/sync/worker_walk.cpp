@@ -21,7 +21,8 @@ ustring SubPath(const ustring& dir, const ustring& sub) {
     return dir + sub;
 }
 
-int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisitor& visit, std::set<ustring>* unknown) {
+int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVisitor& visit,
+                              std::set<ustring>* unknown) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     const bool at_session_root = rel.empty() || rel == "/";
@@ -57,8 +58,7 @@ int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVi
         FSCloseDir(dh);
         if (got < 0) {
             // A listing cut short says nothing about what it did not reach.
-            NLOG_AT(L_WARNING, kChannel, "worker.cpp", "FSReadDir(%s) failed\n",
-                 root->Full(where).c_str_utf8());
+            NLOG_AT(L_WARNING, kChannel, "worker.cpp", "FSReadDir(%s) failed\n", root->Full(where).c_str_utf8());
             if (folder.empty()) return ERR_SYS;
             if (unknown) unknown->insert(folder);
         }
@@ -66,7 +66,7 @@ int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVi
         for (const auto& [sub, e] : listed) {
             if (check_abort && Aborted()) {
                 NLOG_AT(L_NOTICE, kChannel, "worker.cpp", "Traversing '%s' ... abort\n",
-                     root->Full(where).c_str_utf8());
+                        root->Full(where).c_str_utf8());
                 return ERR_INT;
             }
             if (e.type != FT_DIR && e.type != FT_FILE) {
@@ -95,4 +95,3 @@ void WorkerPort::PushTreeCreateEvents(const ustring& rel) {
         },
         nullptr);
 }
-

@@ -79,9 +79,9 @@ int WriteFd(void* context, const char* buf, unsigned len, const timeval& timeout
     }
     if (n == 0) {
         NLOG_AT(L_WARNING, kLog(), "channel.cpp", "write: %s\n", "nothing written");
-        NLOG_AT(L_WARNING, kLog(),
-             "channel.cpp", "Diagnose: select says the socket is writeable but actually we "
-             "can't write ... connection closed?\n");
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp",
+                "Diagnose: select says the socket is writeable but actually we "
+                "can't write ... connection closed?\n");
         return ERR_IO;
     }
     NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "WriteFd: write %d bytes\n", static_cast<int>(n));
@@ -141,12 +141,12 @@ int Channel::Open(SOCKET fd, bool prepare) {
     if (prepare) {
         if (!SetLinger(fd, 1)) {
             NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Open: SetLinger to socket [%d] failed, %s\n", fd,
-                 GetErrorString(ERR_SYS));
+                    GetErrorString(ERR_SYS));
             return ERR_SYS;
         }
         if (!SetNonBlock(fd)) {
             NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Open: SetNonBlock to socket [%d] failed, %s\n", fd,
-                 GetErrorString(ERR_SYS));
+                    GetErrorString(ERR_SYS));
             return ERR_SYS;
         }
     }
@@ -324,8 +324,8 @@ int Channel::Read(char* buf, unsigned len, unsigned& total) {
     take(std::min(r_size, len));
     while (total < len) {
         unsigned want = std::min(len - total, capacity);
-        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "want = %d, len = %d, total = %d, capacity = %d\n", want, len,
-             total, capacity);
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "want = %d, len = %d, total = %d, capacity = %d\n", want, len, total,
+                capacity);
         int r = ReadMore(static_cast<int>(want));
         if (r != 0) {
             take(std::min(r_size, len - total));
@@ -400,8 +400,7 @@ int Channel::FlushWrite(int want) {
         if (n == ERR_TIMEOUT) {
             NoteStall(last_progress);
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
-            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "FlushWrite: Channel timeout for %u seconds\n",
-                 channel_timeout);
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "FlushWrite: Channel timeout for %u seconds\n", channel_timeout);
             return ERR_TIMEOUT;
         }
         if (n < 0) return n;
@@ -439,9 +438,8 @@ int Channel::ReadMore(int want) {
             len = r_head - start;
         }
         if (len == 0) return ERR_INVAL;  // buffer full: the caller asked for more than fits
-        NLOG_AT(L_DEBUG, kLog(),
-             "channel.cpp", "ReadMore: want = %d, total = %d, len = %d, r_head = %d, r_size = %d\n", want,
-             total, len, r_head, r_size);
+        NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "ReadMore: want = %d, total = %d, len = %d, r_head = %d, r_size = %d\n",
+                want, total, len, r_head, r_size);
         int n = m_ops.read(m_ops.context, r_buf + start, len, m_timeout);
         if (n > 0) {
             r_size += static_cast<unsigned>(n);
@@ -454,8 +452,7 @@ int Channel::ReadMore(int want) {
         if (n == ERR_TIMEOUT) {
             NoteStall(last_progress);
             if (channel_timeout == 0 || NowMs() - last_progress < int64_t{channel_timeout} * 1000) continue;
-            NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "ReadMore: Channel timeout for %u seconed\n",
-                 channel_timeout);
+            NLOG_AT(L_DEBUG, kLog(), "channel.cpp", "ReadMore: Channel timeout for %u seconed\n", channel_timeout);
             return ERR_TIMEOUT;
         }
         return n < 0 ? n : ERR_IO;
@@ -488,8 +485,7 @@ bool Channel::SetNonBlock(SOCKET sock) {
 
 int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
     if (sock == INVALID_SOCKET || !ip || port < 0 || port > 65535) {
-        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Invalid argumants (ip: %s, port: %d\n", ip ? ip : "(null)",
-             port);
+        NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Invalid argumants (ip: %s, port: %d\n", ip ? ip : "(null)", port);
         return ERR_INVAL;
     }
     // Requests and replies are small messages each waiting for the other side's answer:
@@ -520,9 +516,8 @@ int Channel::ConnectWithTimeout(SOCKET sock, const char* ip, int port) {
         }
         elapsed += 3;
         if (channel_timeout != 0 && elapsed >= channel_timeout) {
-            NLOG_AT(L_WARNING, kLog(),
-                 "channel.cpp", "Channel timed out during connect (%d seconds), abort anyway\n",
-                 channel_timeout);
+            NLOG_AT(L_WARNING, kLog(), "channel.cpp", "Channel timed out during connect (%d seconds), abort anyway\n",
+                    channel_timeout);
             return ERR_TIMEOUT;
         }
     }

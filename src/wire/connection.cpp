@@ -14,16 +14,16 @@ constexpr unsigned kChannelBuffer = 81920;
 
 Channel* CreateChannel(ChannelMode mode, const ProxyInfo& proxy, const TunnelInfo& tunnel) {
     switch (mode) {
-    case CHANNEL_PROXY:
-        return new ProxyChannel(proxy);
-    case CHANNEL_TUNNEL:
-        return new TunnelChannel(tunnel);
-    case CHANNEL_PROXY_TUNNEL:
-        return new ProxyTunnelChannel(proxy, tunnel);
-    case CHANNEL_NORMAL:
-    case CHANNEL_UNKNOWN:
-    default:
-        return new Channel(kChannelBuffer);
+        case CHANNEL_PROXY:
+            return new ProxyChannel(proxy);
+        case CHANNEL_TUNNEL:
+            return new TunnelChannel(tunnel);
+        case CHANNEL_PROXY_TUNNEL:
+            return new ProxyTunnelChannel(proxy, tunnel);
+        case CHANNEL_NORMAL:
+        case CHANNEL_UNKNOWN:
+        default:
+            return new Channel(kChannelBuffer);
     }
 }
 

@@ -37,28 +37,28 @@ ChannelMode ConnectionPool::getChannelMode(const ProxyInfo& proxy, const TunnelI
     bool use_proxy = proxy.use_proxy && !proxy.proxy_ip.empty();
     bool use_tunnel = tunnel.use_tunnel;
     if (!use_proxy && !use_tunnel) {
-        NLOG_AT(L_DEBUG, "connection_debug",
-             "connection.cpp", "ConnectionPool: Create CHANNEL_NORMAL connection pool\n");
+        NLOG_AT(L_DEBUG, "connection_debug", "connection.cpp",
+                "ConnectionPool: Create CHANNEL_NORMAL connection pool\n");
         return CHANNEL_NORMAL;
     }
     if (use_proxy && !use_tunnel) {
-        NLOG_AT(L_DEBUG, "connection_debug",
-             "connection.cpp", "ConnectionPool: Create CHANNEL_PROXY connection pool\n");
+        NLOG_AT(L_DEBUG, "connection_debug", "connection.cpp",
+                "ConnectionPool: Create CHANNEL_PROXY connection pool\n");
         return CHANNEL_PROXY;
     }
     if (use_proxy && use_tunnel) {
-        NLOG_AT(L_DEBUG, "connection_debug",
-             "connection.cpp", "ConnectionPool: Create CHANNEL_PROXY_TUNNEL connection pool\n");
+        NLOG_AT(L_DEBUG, "connection_debug", "connection.cpp",
+                "ConnectionPool: Create CHANNEL_PROXY_TUNNEL connection pool\n");
         return CHANNEL_PROXY_TUNNEL;
     }
     if (use_tunnel) {
-        NLOG_AT(L_DEBUG, "connection_debug",
-             "connection.cpp", "ConnectionPool: Create CHANNEL_TUNNEL connection pool\n");
+        NLOG_AT(L_DEBUG, "connection_debug", "connection.cpp",
+                "ConnectionPool: Create CHANNEL_TUNNEL connection pool\n");
         return CHANNEL_TUNNEL;
     }
-    NLOG_AT(L_WARNING, "connection_debug",
-         "connection.cpp", "ConnectionPool: Undefined channel mode, create a normal "
-         "connection pool\n");
+    NLOG_AT(L_WARNING, "connection_debug", "connection.cpp",
+            "ConnectionPool: Undefined channel mode, create a normal "
+            "connection pool\n");
     return CHANNEL_NORMAL;
 }
 
@@ -225,12 +225,10 @@ void ConnectionPool::Replace(const ConnectionInfo& info, const ProxyInfo& proxy,
     cond.Broadcast();
 }
 
-void ConnectionPool::reloadConnection(const ConnectionInfo& info, const ProxyInfo& proxy,
-                                      const TunnelInfo& tunnel) {
+void ConnectionPool::reloadConnection(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel) {
     Replace(info, proxy, tunnel, false);
 }
 
-void ConnectionPool::relinkConnection(const ConnectionInfo& info, const ProxyInfo& proxy,
-                                      const TunnelInfo& tunnel) {
+void ConnectionPool::relinkConnection(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel) {
     Replace(info, proxy, tunnel, true);
 }

@@ -49,11 +49,9 @@ public:
     // Waits until every connection is back, then replaces them all for the new
     // server address, SSL setting and transport. Identity (connection id, client
     // name, session) stays.
-    void reloadConnection(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel)
-        EXCLUDES(mutex);
+    void reloadConnection(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel) EXCLUDES(mutex);
     // The same, but the identity is taken from info as well (a second link).
-    void relinkConnection(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel)
-        EXCLUDES(mutex);
+    void relinkConnection(const ConnectionInfo& info, const ProxyInfo& proxy, const TunnelInfo& tunnel) EXCLUDES(mutex);
 
     static ChannelMode getChannelMode(const ProxyInfo& proxy, const TunnelInfo& tunnel);
 

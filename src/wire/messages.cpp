@@ -14,14 +14,21 @@ PObject PullRequest::ToValue() const {
     if (wait != 0) r["wait"] = wait;
     AppendAgent(r);
     switch (condition.kind) {
-    case PullCondition::Kind::kNone: break;
-    case PullCondition::Kind::kExtension: r["condition"]["extension"] = condition.text; break;
-    case PullCondition::Kind::kPrefix: r["condition"]["prefix"] = condition.text; break;
-    case PullCondition::Kind::kName: r["condition"]["name"] = condition.text; break;
-    case PullCondition::Kind::kSize:
-        r["condition"]["min_size"] = condition.min_size;
-        r["condition"]["max_size"] = condition.max_size;
-        break;
+        case PullCondition::Kind::kNone:
+            break;
+        case PullCondition::Kind::kExtension:
+            r["condition"]["extension"] = condition.text;
+            break;
+        case PullCondition::Kind::kPrefix:
+            r["condition"]["prefix"] = condition.text;
+            break;
+        case PullCondition::Kind::kName:
+            r["condition"]["name"] = condition.text;
+            break;
+        case PullCondition::Kind::kSize:
+            r["condition"]["min_size"] = condition.min_size;
+            r["condition"]["max_size"] = condition.max_size;
+            break;
     }
     return r;
 }

@@ -29,12 +29,23 @@ PObject& PObject::operator=(const PObject& other) {
     if (this == &other) return *this;
     PObject copy;  // built first, so that assigning a member of this value works
     switch (other.type) {
-        case TYPE_ARRAY: copy.data = new array_type(*static_cast<const array_type*>(other.data)); break;
-        case TYPE_MAP: copy.data = new map_type(*static_cast<const map_type*>(other.data)); break;
-        case TYPE_INTEGER: copy.data = new uint64_t(*static_cast<const uint64_t*>(other.data)); break;
-        case TYPE_STRING: copy.data = new ustring(*static_cast<const ustring*>(other.data)); break;
-        case TYPE_BINARY: copy.data = new binary_type(*static_cast<const binary_type*>(other.data)); break;
-        default: break;
+        case TYPE_ARRAY:
+            copy.data = new array_type(*static_cast<const array_type*>(other.data));
+            break;
+        case TYPE_MAP:
+            copy.data = new map_type(*static_cast<const map_type*>(other.data));
+            break;
+        case TYPE_INTEGER:
+            copy.data = new uint64_t(*static_cast<const uint64_t*>(other.data));
+            break;
+        case TYPE_STRING:
+            copy.data = new ustring(*static_cast<const ustring*>(other.data));
+            break;
+        case TYPE_BINARY:
+            copy.data = new binary_type(*static_cast<const binary_type*>(other.data));
+            break;
+        default:
+            break;
     }
     copy.type = copy.data ? other.type : TYPE_NULL;
     swap(copy);
@@ -83,12 +94,23 @@ PObject& PObject::operator=(const array_type& a) {
 
 void PObject::clear() {
     switch (type) {
-        case TYPE_ARRAY: delete static_cast<array_type*>(data); break;
-        case TYPE_MAP: delete static_cast<map_type*>(data); break;
-        case TYPE_INTEGER: delete static_cast<uint64_t*>(data); break;
-        case TYPE_STRING: delete static_cast<ustring*>(data); break;
-        case TYPE_BINARY: delete static_cast<binary_type*>(data); break;
-        default: break;
+        case TYPE_ARRAY:
+            delete static_cast<array_type*>(data);
+            break;
+        case TYPE_MAP:
+            delete static_cast<map_type*>(data);
+            break;
+        case TYPE_INTEGER:
+            delete static_cast<uint64_t*>(data);
+            break;
+        case TYPE_STRING:
+            delete static_cast<ustring*>(data);
+            break;
+        case TYPE_BINARY:
+            delete static_cast<binary_type*>(data);
+            break;
+        default:
+            break;
     }
     type = TYPE_NULL;
     data = nullptr;
@@ -101,12 +123,18 @@ void PObject::swap(PObject& other) noexcept {
 
 bool PObject::isEmpty() const {
     switch (type) {
-        case TYPE_NULL: return true;
-        case TYPE_ARRAY: return static_cast<const array_type*>(data)->empty();
-        case TYPE_MAP: return static_cast<const map_type*>(data)->empty();
-        case TYPE_STRING: return static_cast<const ustring*>(data)->empty();
-        case TYPE_BINARY: return static_cast<const binary_type*>(data)->empty();
-        default: return false;
+        case TYPE_NULL:
+            return true;
+        case TYPE_ARRAY:
+            return static_cast<const array_type*>(data)->empty();
+        case TYPE_MAP:
+            return static_cast<const map_type*>(data)->empty();
+        case TYPE_STRING:
+            return static_cast<const ustring*>(data)->empty();
+        case TYPE_BINARY:
+            return static_cast<const binary_type*>(data)->empty();
+        default:
+            return false;
     }
 }
 
@@ -122,9 +150,7 @@ ustring PObject::asString() const {
     return ustring();
 }
 
-const PObject::map_type& PObject::asMap() const {
-    return isMap() ? *static_cast<const map_type*>(data) : empty_map;
-}
+const PObject::map_type& PObject::asMap() const { return isMap() ? *static_cast<const map_type*>(data) : empty_map; }
 const PObject::array_type& PObject::asArray() const {
     return isArray() ? *static_cast<const array_type*>(data) : empty_array;
 }
@@ -177,8 +203,8 @@ bool IsSecretKey(const std::string& key) {
     for (char& c : k) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (!k.empty() && k[0] == '_') k.erase(0, 1);
     if (k == "session" || k == "iv") return true;
-    static const char* const kWords[] = {"password", "passwd", "secret", "token", "credential", "relay_key",
-                                         "relay_iv", "private_key", "api_key"};
+    static const char* const kWords[] = {"password",  "passwd",   "secret",      "token",  "credential",
+                                         "relay_key", "relay_iv", "private_key", "api_key"};
     for (const char* w : kWords)
         if (k.find(w) != std::string::npos) return true;
     return false;
@@ -186,8 +212,12 @@ bool IsSecretKey(const std::string& key) {
 
 void PObject::appendText(std::string& out) const {
     switch (type) {
-        case TYPE_NULL: out += "null"; break;
-        case TYPE_INTEGER: out += std::to_string(asInteger()); break;
+        case TYPE_NULL:
+            out += "null";
+            break;
+        case TYPE_INTEGER:
+            out += std::to_string(asInteger());
+            break;
         case TYPE_STRING:
             out += '"';
             out += static_cast<const ustring*>(data)->str();
@@ -227,7 +257,8 @@ void PObject::appendText(std::string& out) const {
             out += '}';
             break;
         }
-        default: break;
+        default:
+            break;
     }
 }
 
@@ -240,12 +271,19 @@ ustring PObject::toString() const {
 bool operator==(const PObject& a, const PObject& b) {
     if (a.getType() != b.getType()) return false;
     switch (a.getType()) {
-        case PObject::TYPE_NULL: return true;
-        case PObject::TYPE_INTEGER: return a.asInteger() == b.asInteger();
-        case PObject::TYPE_STRING: return a.asString() == b.asString();
-        case PObject::TYPE_BINARY: return a.asBinary() == b.asBinary();
-        case PObject::TYPE_ARRAY: return a.asArray() == b.asArray();
-        case PObject::TYPE_MAP: return a.asMap() == b.asMap();
-        default: return false;
+        case PObject::TYPE_NULL:
+            return true;
+        case PObject::TYPE_INTEGER:
+            return a.asInteger() == b.asInteger();
+        case PObject::TYPE_STRING:
+            return a.asString() == b.asString();
+        case PObject::TYPE_BINARY:
+            return a.asBinary() == b.asBinary();
+        case PObject::TYPE_ARRAY:
+            return a.asArray() == b.asArray();
+        case PObject::TYPE_MAP:
+            return a.asMap() == b.asMap();
+        default:
+            return false;
     }
 }

@@ -62,12 +62,12 @@ public:
     PObject() = default;
     PObject(const PObject& other);
     PObject(PObject&& other) noexcept { swap(other); }
-    PObject(const ustring& s);     // NOLINT: values are built from texts everywhere
-    PObject(const char* s);        // NOLINT
-    PObject(bool b);               // NOLINT
-    PObject(const binary_type& b); // NOLINT
-    PObject(const map_type& m);    // NOLINT
-    PObject(const array_type& a);  // NOLINT
+    PObject(const ustring& s);      // NOLINT: values are built from texts everywhere
+    PObject(const char* s);         // NOLINT
+    PObject(bool b);                // NOLINT
+    PObject(const binary_type& b);  // NOLINT
+    PObject(const map_type& m);     // NOLINT
+    PObject(const array_type& a);   // NOLINT
     // Every integer type; signed values are sign-extended, so -1 holds all 64 bits set.
     template <class I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>, int> = 0>
     PObject(I v) {  // NOLINT

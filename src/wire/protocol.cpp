@@ -20,31 +20,31 @@ namespace {
 std::atomic<uint64_t> g_server_build{0};
 
 const char* const kCmdNames[] = {
-    "Unknown command",        // 0
-    "SCMD_REQUEST",           // 1
-    "SCMD_KEEP_ALIVE",        // 2
-    "SCMD_AUTH",              // 3
-    "SCMD_NOTIFY",            // 4
-    "SCMD_LOGOUT",            // 5
-    "SCMD_EVT_PULL",          // 6
-    "SCMD_EVT_RECV",          // 7
-    "SCMD_NEW_EVT_INFO",      // 8
-    "SCMD_EVT_SEND",          // 9
-    "SCMD_USER_CTRL",         // 10
-    "SCMD_TEST_CONN",         // 11
-    "SCMD_RESPONSE",          // 12
-    "SCMD_USER_CHECK",        // 13
-    "SCMD_REQUEST_CONNECT",   // 14
-    "SCMD_EVT_REMOVE",        // 15
-    "SCMD_GET_FILTER",        // 16
-    "SCMD_LIST_VIEW",         // 17
-    "SCMD_AUTH_2",            // 18
-    "SCMD_EVT_RECV_2",        // 19
-    "SCMD_REQUEST_SSL",       // 20
-    "SCMD_EVT_RECV_3",        // 21
-    "SCMD_REQUEST_SSL_2",     // 22
-    "SCMD_PKG_VER_QUERY",     // 23: the log table keeps the older names here
-    "SCMD_GET_FOLDER_LIST",   // 24
+    "Unknown command",       // 0
+    "SCMD_REQUEST",          // 1
+    "SCMD_KEEP_ALIVE",       // 2
+    "SCMD_AUTH",             // 3
+    "SCMD_NOTIFY",           // 4
+    "SCMD_LOGOUT",           // 5
+    "SCMD_EVT_PULL",         // 6
+    "SCMD_EVT_RECV",         // 7
+    "SCMD_NEW_EVT_INFO",     // 8
+    "SCMD_EVT_SEND",         // 9
+    "SCMD_USER_CTRL",        // 10
+    "SCMD_TEST_CONN",        // 11
+    "SCMD_RESPONSE",         // 12
+    "SCMD_USER_CHECK",       // 13
+    "SCMD_REQUEST_CONNECT",  // 14
+    "SCMD_EVT_REMOVE",       // 15
+    "SCMD_GET_FILTER",       // 16
+    "SCMD_LIST_VIEW",        // 17
+    "SCMD_AUTH_2",           // 18
+    "SCMD_EVT_RECV_2",       // 19
+    "SCMD_REQUEST_SSL",      // 20
+    "SCMD_EVT_RECV_3",       // 21
+    "SCMD_REQUEST_SSL_2",    // 22
+    "SCMD_PKG_VER_QUERY",    // 23: the log table keeps the older names here
+    "SCMD_GET_FOLDER_LIST",  // 24
 };
 
 std::string ToText(const PObject& v) { return v.toString().str(); }
@@ -105,13 +105,12 @@ int ProtoWriteHeader(Channel& channel, uint16_t packet_length, uint8_t command) 
     if (rc == 0) rc = channel.WriteByte(command);
     if (rc == 0) rc = channel.WriteInt16(packet_length);
     if (rc != 0) {
-        NLOG_AT(L_ERR, "proto_common_debug",
-             "proto-common.cpp", "ProtoWriteHeader: failed to write header of %s (%d)\n",
-             ProtoCmd2String(command), rc);
+        NLOG_AT(L_ERR, "proto_common_debug", "proto-common.cpp",
+                "ProtoWriteHeader: failed to write header of %s (%d)\n", ProtoCmd2String(command), rc);
         return rc;
     }
     NLOG_AT(L_DEBUG, "proto_common_debug", "proto-common.cpp", "ProtoWriteHeader: %s, length %u\n",
-         ProtoCmd2String(command), (unsigned)packet_length);
+            ProtoCmd2String(command), (unsigned)packet_length);
     return 0;
 }
 
@@ -148,8 +147,8 @@ void AppendAgent(PObject& request) {
 uint64_t GetServerBuild() { return g_server_build.load(); }
 void SetServerBuild(uint64_t build) { g_server_build.store(build); }
 
-int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request,
-                PObject& response, const ProtoReplyWait& wait) {
+int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request, PObject& response,
+                const ProtoReplyWait& wait) {
     const char* who = site.who.c_str_utf8();
     const ustring action = request["_action"].asString();
     PStream local;
@@ -190,8 +189,7 @@ int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const 
         for (;;) {
             const StreamResult got = stream.Recv(channel, response);
             if (got != StreamResult::kOk) {
-                NLOG_AT(L_ERR, site.channel, site.file, site.texts.recv_failed, who, action.c_str_utf8(),
-                        LogCode(got));
+                NLOG_AT(L_ERR, site.channel, site.file, site.texts.recv_failed, who, action.c_str_utf8(), LogCode(got));
                 const std::atomic<int>* abort = channel.GetFlag();
                 if (wait.may_commit && abort && abort->load() != 0) {
                     NLOG_AT(L_WARNING, site.channel, site.file,
@@ -317,11 +315,16 @@ int RequestChannel(const ProtoSite& site, Connection* conn, ConnectionPool& pool
 
 int ProtoResp2ErrorCode(const ProtoSite& site, uint32_t code) {
     switch (code) {
-    case 0x3002: return ERR_PERMISS;
-    case 0x3003: return ERR_VIEW_PATH;
-    case 0x4001: return ERR_QUOTA;
-    case 0x4002: return ERR_DISKFULL;
-    default: break;
+        case 0x3002:
+            return ERR_PERMISS;
+        case 0x3003:
+            return ERR_VIEW_PATH;
+        case 0x4001:
+            return ERR_QUOTA;
+        case 0x4002:
+            return ERR_DISKFULL;
+        default:
+            break;
     }
     // Only the low 16 bits carry the class; anything wider is a code we do not know.
     uint32_t cls = (code >> 12);
@@ -330,16 +333,20 @@ int ProtoResp2ErrorCode(const ProtoSite& site, uint32_t code) {
         return 0;
     }
     switch (cls) {
-    case 1:
-    case 2: return ERR_AUTH;
-    case 3: return ERR_VIEW;
-    case 5: return ERR_VERSION;
-    case 8:
-    case 9:
-    case 10:
-        if (site.transfer_errors_interrupt) return ERR_INT;
-        break;
-    default: break;
+        case 1:
+        case 2:
+            return ERR_AUTH;
+        case 3:
+            return ERR_VIEW;
+        case 5:
+            return ERR_VERSION;
+        case 8:
+        case 9:
+        case 10:
+            if (site.transfer_errors_interrupt) return ERR_INT;
+            break;
+        default:
+            break;
     }
     NLOG_AT(L_CRIT, site.channel, site.file, "unhandled error code: %lu\n", (unsigned long)code);
     return 0;

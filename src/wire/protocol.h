@@ -76,12 +76,12 @@ void SetServerBuild(uint64_t build);
 // "[LEVEL] <file>(<line>): ". Each takes the caller's `who` first. The defaults are
 // the pullers' wording; a caller with other texts passes its own.
 struct ProtoTexts {
-    const char* request = "%s >>>: %s\n";                                       // who, request
-    const char* reply = "%s <<<: %s\n";                                         // who, reply
+    const char* request = "%s >>>: %s\n";                                                    // who, request
+    const char* reply = "%s <<<: %s\n";                                                      // who, reply
     const char* send_header_failed = "%s: RunProtocol(%s): failed to send header (%d)\n";    // who, action, code
     const char* send_request_failed = "%s: RunProtocol(%s): failed to send request (%d)\n";  // who, action, code
     const char* recv_failed = "%s: RunProtocol(%s): failed to recv response (%d)\n";         // who, action, code
-    const char* keep_alive = nullptr;  // who; null logs nothing
+    const char* keep_alive = nullptr;                                                        // who; null logs nothing
     // who, "ip:port", error text
     const char* connect_failed = "%s: Failed to establish TCP connection to server (%s). %s\n";
 };
@@ -127,8 +127,8 @@ struct ProtoReplyWait {
 // broke, the channel is at an unknown position and the caller drops the connection.
 // With wait.may_commit, an abort that outlasts wait.commit_wait closes the channel and
 // gives ERR_INT: whether the server committed is unknown (the next pull tells).
-int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request,
-                PObject& response, const ProtoReplyWait& wait = ProtoReplyWait());
+int RunProtocol(const ProtoSite& site, Channel& channel, uint8_t command, const PObject& request, PObject& response,
+                const ProtoReplyWait& wait = ProtoReplyWait());
 
 // Closes the connection's channel and opens it to the pool's server. 0, ERR_INVAL for
 // an unusable address, or the channel's code.

@@ -45,13 +45,13 @@ int ProxyChannel::Open(const char* host, int port) {
     int sock = VARNELProxyTunnelOpen(server, target, auth, &wait);
     if (sock < 0) {
         NLOG_AT(L_ERR, kLog, "proxy_channel.cpp", "ProxyChannel::Open: fail to connect to proxy server (%s:%d)\n",
-             proxy_address.c_str(), proxy_port);
+                proxy_address.c_str(), proxy_port);
         return ERR_IO;
     }
     ClearRead();
     ClearWrite();
     NLOG_AT(L_WARNING, kLog, "proxy_channel.cpp", "ProxyChannel::Open: socket %d has been connect to proxy (%s:%d)\n",
-         sock, proxy_address.c_str(), proxy_port);
+            sock, proxy_address.c_str(), proxy_port);
     if (Channel::Open(sock, true) != 0) {
         VARNELProxyTunnelClose(sock);
         return ERR_IO;

@@ -182,22 +182,33 @@ int Attempt(const PROXY_SERVER_INFO& server, const PROXY_TARGET_INFO& target, co
 
 const char* ProxyTunnelErrorText(int code) {
     switch (code) {
-    case PROXY_TUNNEL_ERR_ARGS: return "unusable proxy, target or user name";
-    case PROXY_TUNNEL_ERR_CONNECT: return "cannot connect to the proxy";
-    case PROXY_TUNNEL_ERR_IO: return "the connection to the proxy failed";
-    case PROXY_TUNNEL_ERR_TIMEOUT: return "the proxy did not answer in time";
-    case PROXY_TUNNEL_ERR_AUTH_REQUIRED: return "the proxy requires authentication and no user name is configured";
-    case PROXY_TUNNEL_ERR_AUTH_REFUSED: return "the proxy refused the credentials";
-    case PROXY_TUNNEL_ERR_REFUSED: return "the proxy refused the tunnel";
-    case PROXY_TUNNEL_ERR_UNSUPPORTED: return "the proxy's authentication scheme is not supported";
-    case PROXY_TUNNEL_ERR_BAD_REPLY: return "the proxy's reply is not HTTP";
-    case PROXY_TUNNEL_ERR_ABORTED: return "aborted";
-    default: return "unknown proxy failure";
+        case PROXY_TUNNEL_ERR_ARGS:
+            return "unusable proxy, target or user name";
+        case PROXY_TUNNEL_ERR_CONNECT:
+            return "cannot connect to the proxy";
+        case PROXY_TUNNEL_ERR_IO:
+            return "the connection to the proxy failed";
+        case PROXY_TUNNEL_ERR_TIMEOUT:
+            return "the proxy did not answer in time";
+        case PROXY_TUNNEL_ERR_AUTH_REQUIRED:
+            return "the proxy requires authentication and no user name is configured";
+        case PROXY_TUNNEL_ERR_AUTH_REFUSED:
+            return "the proxy refused the credentials";
+        case PROXY_TUNNEL_ERR_REFUSED:
+            return "the proxy refused the tunnel";
+        case PROXY_TUNNEL_ERR_UNSUPPORTED:
+            return "the proxy's authentication scheme is not supported";
+        case PROXY_TUNNEL_ERR_BAD_REPLY:
+            return "the proxy's reply is not HTTP";
+        case PROXY_TUNNEL_ERR_ABORTED:
+            return "aborted";
+        default:
+            return "unknown proxy failure";
     }
 }
 
-int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_INFO& target,
-                          const PROXY_AUTH_INFO& auth, const PROXY_WAIT_INFO* wait) {
+int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_INFO& target, const PROXY_AUTH_INFO& auth,
+                          const PROXY_WAIT_INFO* wait) {
     const char* proxy = server.szProxyAddress ? server.szProxyAddress : "(none)";
     const char* host = target.szTargetAddress;
     const char* user = auth.szUserName && *auth.szUserName ? auth.szUserName : nullptr;
@@ -205,13 +216,14 @@ int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_IN
     if (!server.szProxyAddress || !*server.szProxyAddress || server.ProxyPort == 0 || target.TargetPort == 0 ||
         !IsSafeHeaderHost(host)) {
         NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "refused: unusable proxy (%s:%d) or target host/port\n",
-             IsSafeHeaderHost(proxy) ? proxy : "(unprintable)", server.ProxyPort);
+                IsSafeHeaderHost(proxy) ? proxy : "(unprintable)", server.ProxyPort);
         return PROXY_TUNNEL_ERR_ARGS;
     }
-    if (user && (std::strchr(user, ':') || !IsSafeHeaderValue(user) || !IsSafeHeaderValue(auth.szUserPasswd ? auth.szUserPasswd : ""))) {
-        NLOG_AT(L_ERR, kLog,
-             "proxy_tunnel.cpp", "refused: the proxy user name or password holds a colon or control "
-             "character\n");
+    if (user && (std::strchr(user, ':') || !IsSafeHeaderValue(user) ||
+                 !IsSafeHeaderValue(auth.szUserPasswd ? auth.szUserPasswd : ""))) {
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp",
+                "refused: the proxy user name or password holds a colon or control "
+                "character\n");
         return PROXY_TUNNEL_ERR_ARGS;
     }
     if (auth.AuthType == PROXY_NTLM_AUTH || auth.AuthType == PROXY_NTLMv2_AUTH) {
@@ -231,17 +243,17 @@ int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_IN
         std::string offered;
         OfferedSchemes(headers, &any, &basic, &offered);
         if (!user || auth.AuthType == PROXY_NO_AUTH) {
-            NLOG_AT(L_ERR, kLog,
-                 "proxy_tunnel.cpp", "proxy %s:%d requires authentication (407) and no proxy user "
-                 "name is configured\n",
-                 proxy, server.ProxyPort);
+            NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp",
+                    "proxy %s:%d requires authentication (407) and no proxy user "
+                    "name is configured\n",
+                    proxy, server.ProxyPort);
             return PROXY_TUNNEL_ERR_AUTH_REQUIRED;
         }
         if (any && !basic) {
-            NLOG_AT(L_ERR, kLog,
-                 "proxy_tunnel.cpp", "proxy %s:%d offers only %s authentication; Basic is the one "
-                 "supported\n",
-                 proxy, server.ProxyPort, offered.c_str());
+            NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp",
+                    "proxy %s:%d offers only %s authentication; Basic is the one "
+                    "supported\n",
+                    proxy, server.ProxyPort, offered.c_str());
             return PROXY_TUNNEL_ERR_UNSUPPORTED;
         }
         credentials = Credentials(auth);
@@ -249,27 +261,27 @@ int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_IN
             NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "proxy user name and password are too long\n");
             return PROXY_TUNNEL_ERR_ARGS;
         }
-        NLOG_AT(L_DEBUG, kLog, "proxy_tunnel.cpp", "proxy %s:%d asks for credentials; sending user %s\n",
-             proxy, server.ProxyPort, user);
+        NLOG_AT(L_DEBUG, kLog, "proxy_tunnel.cpp", "proxy %s:%d asks for credentials; sending user %s\n", proxy,
+                server.ProxyPort, user);
         r = Attempt(server, target, credentials, waiter, &fd, &headers);
     }
     if (r == 0) {
         NLOG_AT(L_DEBUG, kLog, "proxy_tunnel.cpp", "tunnel to %s:%d through %s:%d open, socket %d\n", host,
-             target.TargetPort, proxy, server.ProxyPort, fd);
+                target.TargetPort, proxy, server.ProxyPort, fd);
         return fd;
     }
     if (r == 407) {
-        NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "proxy %s:%d refused the credentials of user %s (%s)\n",
-             proxy, server.ProxyPort, user ? user : "", Printable(headers).c_str());
+        NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "proxy %s:%d refused the credentials of user %s (%s)\n", proxy,
+                server.ProxyPort, user ? user : "", Printable(headers).c_str());
         return PROXY_TUNNEL_ERR_AUTH_REFUSED;
     }
     if (r == PROXY_TUNNEL_ERR_REFUSED || r == PROXY_TUNNEL_ERR_BAD_REPLY) {
         NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "proxy %s:%d refused the tunnel to %s:%d: \"%s\"\n", proxy,
-             server.ProxyPort, host, target.TargetPort, Printable(headers).c_str());
+                server.ProxyPort, host, target.TargetPort, Printable(headers).c_str());
         return r;
     }
-    NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "tunnel to %s:%d through %s:%d failed: %s\n", host,
-         target.TargetPort, proxy, server.ProxyPort, ProxyTunnelErrorText(r));
+    NLOG_AT(L_ERR, kLog, "proxy_tunnel.cpp", "tunnel to %s:%d through %s:%d failed: %s\n", host, target.TargetPort,
+            proxy, server.ProxyPort, ProxyTunnelErrorText(r));
     return r;
 }
 

@@ -63,8 +63,8 @@ enum {
 // the connected, non-blocking socket (owned by the caller, to be given back through
 // VARNELProxyTunnelClose) or one of the failures above; every failure is logged on
 // "channel_debug". wait may be null (1-second waits, 60 seconds, no abort).
-int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_INFO& target,
-                          const PROXY_AUTH_INFO& auth, const PROXY_WAIT_INFO* wait = nullptr);
+int VARNELProxyTunnelOpen(const PROXY_SERVER_INFO& server, const PROXY_TARGET_INFO& target, const PROXY_AUTH_INFO& auth,
+                          const PROXY_WAIT_INFO* wait = nullptr);
 // Closes a socket VARNELProxyTunnelOpen returned. 0, or -1 for an invalid socket.
 int VARNELProxyTunnelClose(SOCKET sock);
 // A short text for one of the failures above.

@@ -27,8 +27,8 @@ int ProxyTunnelChannel::Open(const char* host, int port) {
     } else if (ProxyChannel::Open(tunnel_address.c_str(), tunnel_port) != 0 || IsClosed()) {
         NLOG_AT(L_ERR, kLog, "proxy_tunnel_channel.cpp", "Open proxy failed\n");
     } else {
-        ret = relay_open::Handshake(*this, host, port, key, host_header, m_timeout, flag, [this] { return Aborted(); },
-                                    true);
+        ret = relay_open::Handshake(
+            *this, host, port, key, host_header, m_timeout, flag, [this] { return Aborted(); }, true);
     }
     if (ret != 0)
         NLOG_AT(L_ERR, kLog, "proxy_tunnel_channel.cpp", "ProxyTunnelChannel[%d]: ret = %d\n", port, ret);

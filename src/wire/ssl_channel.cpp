@@ -119,8 +119,8 @@ int SSLWriteFd(void* ctx, const char* buf, unsigned len, const timeval& wait) {
         return ERR_TIMEOUT;
     }
     if (e == SSL_ERROR_SYSCALL) {
-        NLOG_AT(L_WARNING, kLog, "channel.cpp", "syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n",
-             n, e, err, strerror(err));
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "syscall error: n = %d, ssl_ret = %d, errno = %d, err = %s\n", n, e,
+                err, strerror(err));
         log_ssl();
         return ERR_SYS;
     }
@@ -381,8 +381,7 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
             if (abort_flag && abort_flag->load() != 0) return ERR_INT;
             int w = SockWaitReady(fd, for_write, wait);
             if (w < 0) {
-                NLOG_AT(L_WARNING, kLog, "channel.cpp", "SSLHandshake: select: Error Code: %d\n",
-                     SockLastError());
+                NLOG_AT(L_WARNING, kLog, "channel.cpp", "SSLHandshake: select: Error Code: %d\n", SockLastError());
                 return ERR_SYS;
             }
             if (w > 0) {
@@ -397,10 +396,10 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
             // A wait shorter than a second still counts one, so the limit is reached.
             elapsed += wait.tv_sec > 0 ? (unsigned)wait.tv_sec : 1;
             if (channel_timeout != 0 && elapsed >= channel_timeout) {
-                NLOG_AT(L_WARNING, kLog,
-                     "channel.cpp", "SSLHandshake: timed out during connect (%d seconds), "
-                     "abort anyway\n",
-                     (int)channel_timeout);
+                NLOG_AT(L_WARNING, kLog, "channel.cpp",
+                        "SSLHandshake: timed out during connect (%d seconds), "
+                        "abort anyway\n",
+                        (int)channel_timeout);
                 return ERR_TIMEOUT;
             }
         }
@@ -409,9 +408,9 @@ int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const 
 
 int Channel::ConvertToSSLChannel(bool isServer) {
     if (m_isSSL) {
-        NLOG_AT(L_WARNING, kLog,
-             "channel.cpp", "ConvertToSSLChannel: Channel is SSL channel, no need to be "
-             "converted\n");
+        NLOG_AT(L_WARNING, kLog, "channel.cpp",
+                "ConvertToSSLChannel: Channel is SSL channel, no need to be "
+                "converted\n");
         return ERR_OK;
     }
     if (IsClosed()) return ERR_IO;
@@ -438,9 +437,8 @@ int Channel::ConvertToSSLChannel(bool isServer) {
     // they sit in the read buffer and cannot be handed to the library, so a peer
     // that does that is refused rather than misread.
     if (r_size != 0) {
-        NLOG_AT(L_WARNING, kLog,
-             "channel.cpp", "ConvertToSSLChannel: %u unread plain bytes before the handshake\n",
-             (unsigned)r_size);
+        NLOG_AT(L_WARNING, kLog, "channel.cpp", "ConvertToSSLChannel: %u unread plain bytes before the handshake\n",
+                (unsigned)r_size);
         DeinitSSL(ssl, ctx, true);
         return ERR_IO;
     }

@@ -36,8 +36,8 @@ bool ssl_channel_is_invalid(void* ssl);
 // 0, -2 (refused or broken), -3 (wait failed), -9 (timed out), -1 (abort_flag set).
 // waiting_since, when given, holds from when the peer kept the handshake waiting
 // (monotonic milliseconds; 0 while it moves and after the return), for a status.
-int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout,
-                 const std::atomic<int>* abort_flag = nullptr, std::atomic<int64_t>* waiting_since = nullptr);
+int SSLHandshake(SSL* ssl, const timeval& wait, unsigned channel_timeout, const std::atomic<int>* abort_flag = nullptr,
+                 std::atomic<int64_t>* waiting_since = nullptr);
 // Frees both objects and nulls them; quiet skips the closing alert.
 void DeinitSSL(SSL*& ssl, SSL_CTX*& ctx, bool quiet);
 // Load the server certificate / private key (PEM) into a connection. True on success.

@@ -135,13 +135,20 @@ StreamResult PStream::SendBuffered(Channel& c, const PObject& value) {
 
 StreamResult PStream::SendObject(Channel& c, const PObject& value) {
     switch (value.getType()) {
-        case PObject::TYPE_NULL: return SendNull(c);
-        case PObject::TYPE_INTEGER: return Send(c, value.asInteger());
-        case PObject::TYPE_STRING: return Send(c, value.asString());
-        case PObject::TYPE_BINARY: return Send(c, value.asBinary());
-        case PObject::TYPE_MAP: return Send(c, value.asMap());
-        case PObject::TYPE_ARRAY: return Send(c, value.asArray());
-        default: return StreamResult::kSys;
+        case PObject::TYPE_NULL:
+            return SendNull(c);
+        case PObject::TYPE_INTEGER:
+            return Send(c, value.asInteger());
+        case PObject::TYPE_STRING:
+            return Send(c, value.asString());
+        case PObject::TYPE_BINARY:
+            return Send(c, value.asBinary());
+        case PObject::TYPE_MAP:
+            return Send(c, value.asMap());
+        case PObject::TYPE_ARRAY:
+            return Send(c, value.asArray());
+        default:
+            return StreamResult::kSys;
     }
 }
 
@@ -235,8 +242,8 @@ StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
         errno = EINVAL;
     }
     if (fd < 0) {
-        NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
-             "rb", errno);
+        NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(), "rb",
+                errno);
         NLOG_AT(L_ERR, kLog(), "stream.cpp", "fopen error\n");
         return StreamResult::kSys;
     }
@@ -276,7 +283,7 @@ StreamResult PStream::Send(Channel& c, const PObject::binary_type& value) {
         sent += static_cast<uint64_t>(n);
         if (sent % kProgressStep == 0)
             NLOG_AT(L_INFO, kLog(), "stream.cpp", "sending %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
-                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(value.length));
+                    static_cast<unsigned long long>(sent), static_cast<unsigned long long>(value.length));
         UpdateStatus(sent, value.length);
     }
     ::close(fd);
@@ -317,7 +324,7 @@ StreamResult PStream::Charge(uint64_t members, uint64_t bytes) {
     recv_bytes += members * kElementCharge + bytes;
     if (recv_elements <= kMaxRecvElements && recv_bytes <= recv_limit) return StreamResult::kOk;
     NLOG_AT(L_ERR, kLog(), "stream.cpp", "value too large: over %llu members or %llu bytes\n",
-         static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(recv_limit));
+            static_cast<unsigned long long>(kMaxRecvElements), static_cast<unsigned long long>(recv_limit));
     over_limit = true;
     return StreamResult::kStream;
 }
@@ -342,7 +349,7 @@ StreamResult PStream::RecvDispatch(Channel& c, uint8_t tag, PObject& value) {
             if (r != 0) return ChannelFailed(r);
             if (zero != 0) {
                 NLOG_AT(L_ERR, kLog(), "stream.cpp", "expect length 0, but we've got %u\n",
-                     static_cast<unsigned>(zero));
+                        static_cast<unsigned>(zero));
                 return StreamResult::kStream;
             }
             value.clear();
@@ -450,7 +457,7 @@ StreamResult PStream::Recv(Channel& c, PObject::map_type& value) {
     return RecvMembers(c, '{', '}', [&](uint8_t tag) {
         if (tag != TAG_STRING) {
             NLOG_AT(L_ERR, kLog(), "stream.cpp", "PStream: expect string, but get tag %u\n",
-                 static_cast<unsigned>(tag));
+                    static_cast<unsigned>(tag));
             return StreamResult::kStream;
         }
         ustring key;
@@ -509,7 +516,7 @@ int PStream::OpenRecvFile(const ustring& path, int flags) {
     int fd = -1;
     if (!recv_root->Relative(path, rel)) {
         NLOG_AT(L_ERR, kLog(), "stream.cpp", "'%s' is not inside '%s'\n", path.c_str_utf8(),
-             recv_root->path().c_str_utf8());
+                recv_root->path().c_str_utf8());
         errno = EXDEV;
         return -1;
     }
@@ -526,14 +533,14 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
         // Only a folder the receiver chose may receive unnamed binaries.
         if (recv_path.empty()) {
             NLOG_AT(L_ERR, kLog(), "stream.cpp", "no folder for received binaries, refusing %llu bytes\n",
-                 static_cast<unsigned long long>(count));
+                    static_cast<unsigned long long>(count));
             return StreamResult::kSys;
         }
         value.offset = 0;
         value.length = 0;
     } else {
         NLOG_AT(L_DEBUG, kLog(), "stream.cpp", "store binary to %s, offset %llu\n", value.path.c_str_utf8(),
-             static_cast<unsigned long long>(value.offset));
+                static_cast<unsigned long long>(value.offset));
     }
     std::unique_ptr<char[]> buf(new (std::nothrow) char[kBufferSize]);
     if (!buf) {
@@ -553,21 +560,21 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
             if (fd >= 0) {
                 value.path = name;
                 made_files.push_back(name);
-            }
-            else if (errno != EEXIST) break;
+            } else if (errno != EEXIST)
+                break;
         }
         if (fd < 0) {
             const int err = errno;
-            NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n",
-                 recv_path.c_str_utf8(), "wb", err);
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n", recv_path.c_str_utf8(),
+                    "wb", err);
             return WriteFailed(err);
         }
     } else if (value.offset == 0) {
         fd = OpenRecvFile(value.path, O_WRONLY | O_CREAT | O_TRUNC);
         if (fd < 0) {
             const int err = errno;
-            NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n",
-                 value.path.c_str_utf8(), "wb", err);
+            NLOG_AT(L_ERR, kLog(), "stream.cpp", "_wfopen(\"%s\", \"%s\"): Error code %d\n", value.path.c_str_utf8(),
+                    "wb", err);
             return WriteFailed(err);
         }
     } else {
@@ -582,8 +589,8 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
         if (::fstat(fd, &st) != 0 || value.offset > static_cast<uint64_t>(INT64_MAX) ||
             static_cast<uint64_t>(st.st_size) < value.offset) {
             NLOG_AT(L_ERR, kLog(), "stream.cpp", "'%s' holds %llu bytes, cannot continue at %llu\n",
-                 value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
-                 static_cast<unsigned long long>(value.offset));
+                    value.path.c_str_utf8(), static_cast<unsigned long long>(st.st_size),
+                    static_cast<unsigned long long>(value.offset));
             ::close(fd);
             return StreamResult::kSys;
         }
@@ -618,7 +625,7 @@ StreamResult PStream::Recv(Channel& c, PObject::binary_type& value) {
         }
         if (received % kProgressStep == 0)
             NLOG_AT(L_INFO, kLog(), "stream.cpp", "receiving %s ... (%llu / %llu)\n", value.path.c_str_utf8(),
-                 static_cast<unsigned long long>(received), static_cast<unsigned long long>(count));
+                    static_cast<unsigned long long>(received), static_cast<unsigned long long>(count));
         UpdateStatus(received, count);
     }
     if (::close(fd) != 0 && result == StreamResult::kOk) result = WriteFailed(errno);

@@ -4,8 +4,6 @@
 // bytes moved, bytes expected) may be read from another thread during a transfer.
 #pragma once
 
-
-
 #include <cstdint>
 #include <functional>
 #include <memory>

@@ -13,10 +13,10 @@ constexpr unsigned kBuffer = 81920;
 }  // namespace
 
 // The two channels share these steps; each names its own file in the log.
-#define RELAY_LOG(proxied, text, ...)                                                                   \
-    NLOG(L_ERR, kLog,                                                                                   \
-         (proxied) ? "[ERROR] proxy_tunnel_channel.cpp(%d): " text : "[ERROR] tunnel_channel.cpp(%d): " text \
-         __VA_OPT__(, ) __VA_ARGS__)
+#define RELAY_LOG(proxied, text, ...)                              \
+    NLOG(L_ERR, kLog,                                              \
+         (proxied) ? "[ERROR] proxy_tunnel_channel.cpp(%d): " text \
+                   : "[ERROR] tunnel_channel.cpp(%d): " text __VA_OPT__(, ) __VA_ARGS__)
 
 RelaySettings RelaySettings::FromSettings() {
     Settings& s = Settings::getInstance();
@@ -105,7 +105,10 @@ int Handshake(Channel& channel, const char* host, int port, const RelayKey& key,
 TunnelChannel::TunnelChannel(const TunnelInfo& tunnel) : TunnelChannel(tunnel, RelaySettings::FromSettings()) {}
 
 TunnelChannel::TunnelChannel(const TunnelInfo& tunnel, RelaySettings relay_settings)
-    : Channel(kBuffer), tunnel_address(tunnel.tunnel_ip), tunnel_port(tunnel.tunnel_port), relay(std::move(relay_settings)) {}
+    : Channel(kBuffer),
+      tunnel_address(tunnel.tunnel_ip),
+      tunnel_port(tunnel.tunnel_port),
+      relay(std::move(relay_settings)) {}
 
 int TunnelChannel::Open(const char* host, int port) {
     RelayKey key;
@@ -119,8 +122,8 @@ int TunnelChannel::Open(const char* host, int port) {
         NLOG_AT(L_ERR, kLog, "tunnel_channel.cpp", "Connect failed\n");
         return ERR_IO;
     }
-    return relay_open::Handshake(*this, host, port, key, host_header, m_timeout, flag, [this] { return Aborted(); },
-                                 false);
+    return relay_open::Handshake(
+        *this, host, port, key, host_header, m_timeout, flag, [this] { return Aborted(); }, false);
 }
 
 int TunnelChannel::Close() { return Channel::Close(); }

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr size_t kLine = 1024;             // one response line with its terminator
+constexpr size_t kLine = 1024;              // one response line with its terminator
 constexpr size_t kMaxResponse = 64 * 1024;  // a relay's response is a few lines
 
 int64_t NowMs() {

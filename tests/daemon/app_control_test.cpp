@@ -1,14 +1,13 @@
 // The application object in-process: the message hand-off, the link/unlink life
 // cycle with its task table, and the "get_status" lists.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <ftw.h>
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,6 +17,7 @@
 #include <vector>
 
 #include "daemon/app.h"
+#include "daemon/daemon_test_util.h"
 #include "events/event_manager.h"
 #include "events/registry.h"
 #include "foundation/settings.h"
@@ -28,7 +28,6 @@
 #include "sync/worker.h"
 #include "wire/channel.h"
 #include "wire/stream.h"
-#include "daemon/daemon_test_util.h"
 
 namespace {
 
@@ -74,9 +73,8 @@ protected:
     void Configure(unsigned workers) {
         const std::string conf = dir + "/nimbreld.conf";
         WriteFile(conf, "fstat_db_path = \"" + dir + "/fstat.sqlite\"\nfilter_db_path = \"" + dir +
-                            "/filter.sqlite\"\nsystem_filter_path = \"" + system_filter +
-                            "\"\nworker_count = " + std::to_string(workers) +
-                            "\nui_port = " + std::to_string(UnusedPort()) + "\n");
+                            "/filter.sqlite\"\nsystem_filter_path = \"" + system_filter + "\"\nworker_count = " +
+                            std::to_string(workers) + "\nui_port = " + std::to_string(UnusedPort()) + "\n");
         Settings::getInstance().reset();
         ASSERT_TRUE(Settings::getInstance().loadConfigSettings(conf.c_str()));
     }

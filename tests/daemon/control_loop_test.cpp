@@ -153,7 +153,8 @@ TEST(ControlLoop, RefusesConnectionsOfOtherUsers) {
         if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
         SOCKET s = SockCreateTcp();
         if (SockConnectStart(s, "127.0.0.1", port) != 0) _exit(4);
-        const unsigned char stop[] = {0x42, 0x10, 0, 6, 'a', 'c', 't', 'i', 'o', 'n', 0x10, 0, 4, 's', 't', 'o', 'p', 0x40};
+        const unsigned char stop[] = {0x42, 0x10, 0, 6, 'a', 'c', 't', 'i', 'o',
+                                      'n',  0x10, 0, 4, 's', 't', 'o', 'p', 0x40};
         if (SockSend(s, stop, sizeof stop) != static_cast<ssize_t>(sizeof stop)) _exit(5);
         char b;
         ssize_t n = SockRecv(s, &b, 1);  // blocks until the daemon closes

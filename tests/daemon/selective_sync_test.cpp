@@ -5,10 +5,9 @@
 
 #include <dirent.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <list>
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "daemon/daemon_test_util.h"
 #include "events/progress_cache.h"
 #include "events/registry.h"
 #include "filter/black_list.h"
@@ -23,7 +23,6 @@
 #include "filter/white_list.h"
 #include "store/file_event_db.h"
 #include "store/filter_db.h"
-#include "daemon/daemon_test_util.h"
 
 namespace {
 
@@ -172,8 +171,9 @@ TEST_F(SelectiveSyncTest, FileRulesAreConvertedWithTheCurrentSyncId) {
 }
 
 TEST_F(SelectiveSyncTest, IdenticalRulesChangeNothing) {
-    Filter("black_path_prefix_selective_sync = \"/photos\"",
-           "black_name_selective_sync = \"big.iso\"\nblack_ext_selective_sync = \"mkv\"\nmax_size_selective_sync = 1000");
+    Filter(
+        "black_path_prefix_selective_sync = \"/photos\"",
+        "black_name_selective_sync = \"big.iso\"\nblack_ext_selective_sync = \"mkv\"\nmax_size_selective_sync = 1000");
     ASSERT_TRUE(Reload(10));
     ASSERT_TRUE(Resumes().empty());
     SelectiveSyncInfo first = Stored();
@@ -193,11 +193,13 @@ TEST_F(SelectiveSyncTest, IdenticalRulesChangeNothing) {
 }
 
 TEST_F(SelectiveSyncTest, RemovedPrefixLeavesAResumeConditionWithItsStoredSyncId) {
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 42, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"), DbResult::kOk);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 42, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"),
+              DbResult::kOk);
     ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 43, FILTER_NAME_SELECTIVE_SYNC, "core"), DbResult::kOk);
     ASSERT_EQ(FilterDB::getInstance().setFilter(kSess, 44, FILTER_EXT_SELECTIVE_SYNC, "iso"), DbResult::kOk);
     // Another session's rule is not this session's business.
-    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess + 1, 5, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"), DbResult::kOk);
+    ASSERT_EQ(FilterDB::getInstance().setFilter(kSess + 1, 5, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/photos"),
+              DbResult::kOk);
     Filter("");
 
     std::set<uint64_t> rows;

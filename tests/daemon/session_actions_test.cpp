@@ -1,14 +1,13 @@
 // The session and connection actions in-process, where the registry, the detector,
 // the event manager, the progress cache and the connection pool can be looked at
 // directly.
-#include <ftw.h>
 #include <arpa/inet.h>
+#include <ftw.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,21 +19,21 @@
 #include <vector>
 
 #include "daemon/app.h"
+#include "daemon/daemon_test_util.h"
 #include "events/event_manager.h"
 #include "events/progress_cache.h"
 #include "events/registry.h"
 #include "filter/black_list.h"
 #include "filter/white_list.h"
-#include "store/file_event_db.h"
-#include "sync/proto_sites.h"
-#include "wire/protocol.h"
 #include "foundation/settings.h"
+#include "foundation/task.h"
+#include "store/file_event_db.h"
 #include "store/filter_db.h"
 #include "sync/detector.h"
-#include "foundation/task.h"
+#include "sync/proto_sites.h"
 #include "sync/worker.h"
 #include "wire/connection_pool.h"
-#include "daemon/daemon_test_util.h"
+#include "wire/protocol.h"
 
 namespace {
 
@@ -527,7 +526,7 @@ TEST_F(SessionActionsTest, IdsOfAnotherKindAreRefused) {
 
     // A text flag "false" read as true would turn the merge off; a number is no path.
     const std::vector<std::pair<const char*, PObject>> wrong = {
-        {"session_id", PObject("3")},   {"view_id", PObject("503")}, {"node_id", PObject()},
+        {"session_id", PObject("3")},    {"view_id", PObject("503")},     {"node_id", PObject()},
         {"recursive", PObject("false")}, {"sync_mode", PObject("false")}, {"create_time", PObject("1")},
         {"remote_path", PObject(7)},
     };

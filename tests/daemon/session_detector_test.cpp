@@ -2,10 +2,9 @@
 // released on removal, and no descriptor left behind.
 #include <dirent.h>
 #include <ftw.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <fstream>
 #include <string>

@@ -3,9 +3,8 @@
 // are left alone.
 #include "daemon/session_drop.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>

@@ -4,22 +4,15 @@
 
 namespace delta_test {
 
-ErrorCapture::ErrorCapture() : file(std::tmpfile())
-{
-    delta_set_error_output(file);
-}
+ErrorCapture::ErrorCapture() : file(std::tmpfile()) { delta_set_error_output(file); }
 
-ErrorCapture::~ErrorCapture()
-{
+ErrorCapture::~ErrorCapture() {
     delta_set_error_output(stderr);
-    if (file != nullptr)
-        std::fclose(file);
+    if (file != nullptr) std::fclose(file);
 }
 
-std::string ErrorCapture::text()
-{
-    if (file == nullptr)
-        return "";
+std::string ErrorCapture::text() {
+    if (file == nullptr) return "";
     std::fflush(file);
     long end = std::ftell(file);
     std::string out(static_cast<size_t>(end), '\0');

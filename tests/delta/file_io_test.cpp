@@ -1,29 +1,27 @@
 // The buffered file layer: ring buffer arithmetic, buffered reads and writes, appends.
+#include "delta/file_io.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fcntl.h>
 
 #include "delta/delta_test_util.h"
-#include "delta/file_io.h"
 
 using namespace delta_test;
 
 namespace {
 
-std::string text_of(const buffer_t& b)
-{
+std::string text_of(const buffer_t& b) {
     // Held bytes in order, unwrapped.
     std::string out;
-    for (size_t i = 0; i < b.size; ++i)
-        out.push_back(static_cast<char>(b.data[(b.head + i) % b.capacity]));
+    for (size_t i = 0; i < b.size; ++i) out.push_back(static_cast<char>(b.data[(b.head + i) % b.capacity]));
     return out;
 }
 
 }  // namespace
 
-TEST(BufferRing, DefaultCapacityAndCopyInTakesOnlyFreeSpace)
-{
+TEST(BufferRing, DefaultCapacityAndCopyInTakesOnlyFreeSpace) {
     buffer_t dflt;
     EXPECT_EQ(dflt.capacity, 8192u);
 
@@ -36,8 +34,7 @@ TEST(BufferRing, DefaultCapacityAndCopyInTakesOnlyFreeSpace)
     EXPECT_EQ(text_of(b), "abcdefg012");
 }
 
-TEST(BufferRing, WrapsOnCopyInAndOutAndResetsHeadWhenEmptied)
-{
+TEST(BufferRing, WrapsOnCopyInAndOutAndResetsHeadWhenEmptied) {
     buffer_t b(8);
     char out[16] = {};
     buffer_copy_in(b, "abcdef", 6);
@@ -52,8 +49,7 @@ TEST(BufferRing, WrapsOnCopyInAndOutAndResetsHeadWhenEmptied)
     EXPECT_EQ(b.head, 0u);
 }
 
-TEST(BufferRing, ResizeOnlyGrowsAnEmptyBuffer)
-{
+TEST(BufferRing, ResizeOnlyGrowsAnEmptyBuffer) {
     buffer_t b(16);
     EXPECT_TRUE(buffer_resize(b, 8));
     EXPECT_EQ(b.capacity, 16u);
@@ -67,16 +63,15 @@ TEST(BufferRing, ResizeOnlyGrowsAnEmptyBuffer)
     EXPECT_EQ(b.head, 0u);
 }
 
-TEST(BufferRing, WriteFdOfWrappedBytesKeepsTheirOrder)
-{
+TEST(BufferRing, WriteFdOfWrappedBytesKeepsTheirOrder) {
     std::string f = path("wrap.out");
     fd_t fd;
     ASSERT_TRUE(fd_open_write(f, fd));
     buffer_t b(8);
     char sink[8];
     buffer_copy_in(b, "123456", 6);
-    buffer_copy_out(b, sink, 5);             // head at 5, "6" held
-    buffer_copy_in(b, "789ABCD", 7);         // "6789" up to the end, "ABCD" wrapped
+    buffer_copy_out(b, sink, 5);      // head at 5, "6" held
+    buffer_copy_in(b, "789ABCD", 7);  // "6789" up to the end, "ABCD" wrapped
     ASSERT_EQ(text_of(b), "6789ABCD");
     EXPECT_TRUE(buffer_write_fd(b, fd));
     EXPECT_EQ(b.size, 0u);
@@ -86,8 +81,7 @@ TEST(BufferRing, WriteFdOfWrappedBytesKeepsTheirOrder)
     EXPECT_EQ(std::string(got.begin(), got.end()), "6789ABCD");
 }
 
-TEST(BufferRing, ReadFdFillsTheFreeStretchWithoutDisturbingHeldBytes)
-{
+TEST(BufferRing, ReadFdFillsTheFreeStretchWithoutDisturbingHeldBytes) {
     std::string f = path("readfd.in");
     write_file(f, Bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'});
     fd_t fd;
@@ -114,8 +108,7 @@ TEST(BufferRing, ReadFdFillsTheFreeStretchWithoutDisturbingHeldBytes)
     fd_close(fd);
 }
 
-TEST(FdBio, ReadIsAllOrNothing)
-{
+TEST(FdBio, ReadIsAllOrNothing) {
     std::string f = path("sixty.in");
     Bytes data = random_bytes(60, 1);
     write_file(f, data);
@@ -139,8 +132,7 @@ TEST(FdBio, ReadIsAllOrNothing)
     fd_close(fd);
 }
 
-TEST(FdBio, WriteBuffersWhatFitsAndWritesThroughWhatDoesNot)
-{
+TEST(FdBio, WriteBuffersWhatFitsAndWritesThroughWhatDoesNot) {
     std::string f = path("bio.out");
     fd_t fd;
     ASSERT_TRUE(fd_open_write(f, fd));
@@ -159,8 +151,7 @@ TEST(FdBio, WriteBuffersWhatFitsAndWritesThroughWhatDoesNot)
     EXPECT_EQ(std::string(got.begin(), got.end()), "0123456789abcdefXYZ!");
 }
 
-TEST(FdFile, WritesAppendInOrderAndSeekStatWork)
-{
+TEST(FdFile, WritesAppendInOrderAndSeekStatWork) {
     std::string f = path("append.out");
     write_file(f, Bytes(100, 'z'));  // truncated by the open
     fd_t fd;
@@ -198,8 +189,7 @@ TEST(FdFile, WritesAppendInOrderAndSeekStatWork)
     fd_close(rd);
 }
 
-TEST(FdFile, FailuresReturnMinusOneAndNameTheCall)
-{
+TEST(FdFile, FailuresReturnMinusOneAndNameTheCall) {
     ErrorCapture errors;
     fd_t fd;
     EXPECT_FALSE(fd_open_read(path("no-such-file"), fd));
@@ -223,8 +213,7 @@ TEST(FdFile, FailuresReturnMinusOneAndNameTheCall)
     EXPECT_NE(errors.text().find("fd_aio_wait: Error Code"), std::string::npos);
 }
 
-TEST(FdFile, SameFileSeesThroughDifferentNames)
-{
+TEST(FdFile, SameFileSeesThroughDifferentNames) {
     write_file(path("same"), Bytes{1, 2});
     ASSERT_EQ(::symlink(path("same").c_str(), path("same-link").c_str()), 0);
     EXPECT_TRUE(fd_same_file(path("same"), path("same-link")));

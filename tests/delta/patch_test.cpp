@@ -1,9 +1,9 @@
 // Applying deltas: round trips, malformed deltas, aborts and the reverse delta.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
 
 #include "delta/delta_ops.h"
@@ -16,14 +16,12 @@ namespace {
 
 const Bytes kMagic = {0x72, 0x73, 0x02, 0x36};
 
-Bytes copy_cmd(uint64_t offset, uint64_t length)
-{
+Bytes copy_cmd(uint64_t offset, uint64_t length) {
     uint8_t c[17];
     return Bytes(c, c + RSConstant::putCopy(c, offset, length));
 }
 
-Bytes literal_cmd(const Bytes& data)
-{
+Bytes literal_cmd(const Bytes& data) {
     uint8_t h[9];
     return concat({Bytes(h, h + RSConstant::putLiteralHeader(h, data.size())), data});
 }
@@ -33,8 +31,7 @@ struct PatchResult {
     std::string errors;
 };
 
-PatchResult patch_bytes(const Bytes& basis, const Bytes& delta, const std::string& tag)
-{
+PatchResult patch_bytes(const Bytes& basis, const Bytes& delta, const std::string& tag) {
     write_file(path(tag + ".basis"), basis);
     write_file(path(tag + ".delta"), delta);
     ErrorCapture errors;
@@ -44,12 +41,18 @@ PatchResult patch_bytes(const Bytes& basis, const Bytes& delta, const std::strin
 
 }  // namespace
 
-TEST(Patch, AppliesEveryCommandForm)
-{
+TEST(Patch, AppliesEveryCommandForm) {
     Bytes basis = random_bytes(300000, 30);
     Bytes lit1 = random_bytes(1, 31), lit64 = random_bytes(64, 32), lit_big = random_bytes(70000, 33);
-    Bytes delta = concat({kMagic, literal_cmd(lit1), copy_cmd(0, 10), literal_cmd(lit64), copy_cmd(200, 70000),
-                          literal_cmd(lit_big), copy_cmd(299990, 10), copy_cmd(5, 0), {0x00}});
+    Bytes delta = concat({kMagic,
+                          literal_cmd(lit1),
+                          copy_cmd(0, 10),
+                          literal_cmd(lit64),
+                          copy_cmd(200, 70000),
+                          literal_cmd(lit_big),
+                          copy_cmd(299990, 10),
+                          copy_cmd(5, 0),
+                          {0x00}});
     // An explicit 8-byte literal length and an 8-byte copy offset/length.
     delta.pop_back();
     Bytes n8 = {0x44, 0, 0, 0, 0, 0, 0, 0, 3, 'x', 'y', 'z'};
@@ -57,13 +60,18 @@ TEST(Patch, AppliesEveryCommandForm)
     delta = concat({delta, n8, c88, {0x00}});
     PatchResult r = patch_bytes(basis, delta, "forms");
     ASSERT_EQ(r.rc, DeltaResult::kDone) << r.errors;
-    Bytes expect = concat({lit1, slice(basis, 0, 10), lit64, slice(basis, 200, 70000), lit_big,
-                           slice(basis, 299990, 10), {'x', 'y', 'z'}, slice(basis, 7, 2)});
+    Bytes expect = concat({lit1,
+                           slice(basis, 0, 10),
+                           lit64,
+                           slice(basis, 200, 70000),
+                           lit_big,
+                           slice(basis, 299990, 10),
+                           {'x', 'y', 'z'},
+                           slice(basis, 7, 2)});
     EXPECT_EQ(read_file(path("forms.out")), expect);
 }
 
-TEST(Patch, RoundTripsOverEditedFiles)
-{
+TEST(Patch, RoundTripsOverEditedFiles) {
     // Insertions, deletions, moved and repeated blocks, at chunk boundaries too.
     Bytes old_data = random_bytes(2 * 1024 * 1024 + 5000, 34);
     const size_t MiB = 1024 * 1024;
@@ -94,8 +102,7 @@ TEST(Patch, RoundTripsOverEditedFiles)
     EXPECT_EQ(read_file(path("rt.outsig")), read_file(path("rt.newsig")));
 }
 
-TEST(Patch, MalformedDeltasFailWithFileFormat)
-{
+TEST(Patch, MalformedDeltasFailWithFileFormat) {
     Bytes basis = random_bytes(5000, 37);
     struct Case {
         const char* name;
@@ -110,7 +117,8 @@ TEST(Patch, MalformedDeltasFailWithFileFormat)
         {"no-end", concat({kMagic, {0x01, 'a'}}), "expect command byte"},
         {"copy-past-end", concat({kMagic, copy_cmd(4000, 1001), {0x00}}), "copy beyond the end of the basis"},
         {"copy-offset-past-end", concat({kMagic, copy_cmd(5001, 0), {0x00}}), "copy beyond the end of the basis"},
-        {"copy-overflow", concat({kMagic, {0x54, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, 0, 0, 0, 0, 0x20}, {0x00}}),
+        {"copy-overflow",
+         concat({kMagic, {0x54, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xF0, 0, 0, 0, 0, 0, 0, 0, 0x20}, {0x00}}),
          "copy beyond the end of the basis"},
         {"literal-too-long", concat({kMagic, {0x41, 0x10, 'a', 'b'}}), "literal longer than the rest of the patch"},
         {"literal-huge", concat({kMagic, {0x44, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}}),
@@ -127,8 +135,7 @@ TEST(Patch, MalformedDeltasFailWithFileFormat)
     }
 }
 
-TEST(Patch, ArgumentAndSystemErrors)
-{
+TEST(Patch, ArgumentAndSystemErrors) {
     ErrorCapture errors;
     DeltaFileReader none;
     EXPECT_EQ(none.readFile(), DeltaResult::kArgument);
@@ -148,8 +155,7 @@ TEST(Patch, ArgumentAndSystemErrors)
     EXPECT_EQ(read_file(path("ae.out")), read_file(path("ae.basis")));
 }
 
-TEST(Patch, AbortFlagStopsBetweenPieces)
-{
+TEST(Patch, AbortFlagStopsBetweenPieces) {
     Bytes basis = random_bytes(3 * 1024 * 1024, 39);
     write_file(path("pa.basis"), basis);
     write_file(path("pa.delta"), concat({kMagic, copy_cmd(0, basis.size()), {0x00}}));
@@ -163,8 +169,7 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
         char buf[65536];
         for (;;) {
             ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             abort_flag = 1;
             drained += static_cast<size_t>(n);
         }
@@ -189,13 +194,18 @@ TEST(Patch, AbortFlagStopsBetweenPieces)
     EXPECT_EQ(drained.load(), FileReader::CHUNK_SIZE);
 }
 
-TEST(ReverseDelta, TurnsTheNewFileBackIntoTheBasis)
-{
+TEST(ReverseDelta, TurnsTheNewFileBackIntoTheBasis) {
     Bytes basis = random_bytes(200000, 40);
     // Overlapping and repeated copies, literals, and basis bytes the new file lacks.
-    Bytes delta = concat({kMagic, literal_cmd(random_bytes(500, 41)), copy_cmd(10000, 30000), copy_cmd(20000, 30000),
-                          copy_cmd(20000, 5000), literal_cmd(random_bytes(70, 42)), copy_cmd(150000, 40000),
-                          copy_cmd(0, 100), {0x00}});
+    Bytes delta = concat({kMagic,
+                          literal_cmd(random_bytes(500, 41)),
+                          copy_cmd(10000, 30000),
+                          copy_cmd(20000, 30000),
+                          copy_cmd(20000, 5000),
+                          literal_cmd(random_bytes(70, 42)),
+                          copy_cmd(150000, 40000),
+                          copy_cmd(0, 100),
+                          {0x00}});
     write_file(path("rev.basis"), basis);
     write_file(path("rev.delta"), delta);
     DeltaFileReader r;

@@ -15,8 +15,7 @@ struct Pair {
     Bytes new_data;
 };
 
-std::vector<Pair> pairs()
-{
+std::vector<Pair> pairs() {
     const size_t B = 2048;
     Bytes r = random_bytes(6 * 1024 * 1024 + 777, 50);
     Bytes small = random_bytes(5000, 51);
@@ -42,12 +41,14 @@ std::vector<Pair> pairs()
         {"insertions", slice(r, 0, 300000),
          concat({slice(r, 0, 1000), random_bytes(17, 54), slice(r, 1000, 150000), random_bytes(5000, 55),
                  slice(r, 151000, 149000)})},
-        {"deletions", slice(r, 0, 300000), concat({slice(r, 0, 50000), slice(r, 50100, 100000), slice(r, 200000, 100000)})},
+        {"deletions", slice(r, 0, 300000),
+         concat({slice(r, 0, 50000), slice(r, 50100, 100000), slice(r, 200000, 100000)})},
         {"moved-blocks", slice(r, 0, 100 * B),
          concat({slice(r, 50 * B, 50 * B), slice(r, 0, 50 * B), slice(r, 10 * B, 3 * B)})},
         {"repeated-text", text, text2},
-        {"several-mib", r, concat({slice(r, 0, 2 * 1024 * 1024), random_bytes(100000, 56),
-                                   slice(r, 2 * 1024 * 1024 + 4096, r.size() - 2 * 1024 * 1024 - 4096)})},
+        {"several-mib", r,
+         concat({slice(r, 0, 2 * 1024 * 1024), random_bytes(100000, 56),
+                 slice(r, 2 * 1024 * 1024 + 4096, r.size() - 2 * 1024 * 1024 - 4096)})},
         {"unrelated", random_bytes(100000, 57), random_bytes(120000, 58)},
     };
     return out;
@@ -55,19 +56,16 @@ std::vector<Pair> pairs()
 
 class RdiffInterop : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         rdiff = find_program("rdiff");
-        if (rdiff.empty())
-            GTEST_SKIP() << "rdiff is not installed (Debian package rdiff); interoperability not tested";
+        if (rdiff.empty()) GTEST_SKIP() << "rdiff is not installed (Debian package rdiff); interoperability not tested";
     }
     std::string rdiff;
 };
 
 }  // namespace
 
-TEST_F(RdiffInterop, SignaturesAreByteIdentical)
-{
+TEST_F(RdiffInterop, SignaturesAreByteIdentical) {
     for (const Pair& p : pairs()) {
         for (const Bytes* data : {&p.old_data, &p.new_data}) {
             std::string tag = "ri-sig-" + p.name;
@@ -82,8 +80,7 @@ TEST_F(RdiffInterop, SignaturesAreByteIdentical)
     }
 }
 
-TEST_F(RdiffInterop, RdiffPatchesOurDeltas)
-{
+TEST_F(RdiffInterop, RdiffPatchesOurDeltas) {
     for (const Pair& p : pairs()) {
         std::string tag = "ri-od-" + p.name;
         write_file(path(tag + ".old"), p.old_data);
@@ -96,8 +93,7 @@ TEST_F(RdiffInterop, RdiffPatchesOurDeltas)
     }
 }
 
-TEST_F(RdiffInterop, WePatchRdiffDeltas)
-{
+TEST_F(RdiffInterop, WePatchRdiffDeltas) {
     for (const Pair& p : pairs()) {
         std::string tag = "ri-td-" + p.name;
         write_file(path(tag + ".old"), p.old_data);
@@ -119,8 +115,7 @@ TEST_F(RdiffInterop, WePatchRdiffDeltas)
     }
 }
 
-TEST_F(RdiffInterop, RdiffReadsOurSignaturesWithOtherSizes)
-{
+TEST_F(RdiffInterop, RdiffReadsOurSignaturesWithOtherSizes) {
     Bytes old_data = random_bytes(200000, 59);
     Bytes new_data = concat({slice(old_data, 777, 100000), random_bytes(99, 60), slice(old_data, 120000, 80000)});
     write_file(path("ri-os.old"), old_data);

@@ -1,14 +1,14 @@
 // The opcode table, the integer encodings and the weak checksum.
+#include "delta/rs_constant.h"
+
 #include <gtest/gtest.h>
 
 #include "delta/delta_test_util.h"
 #include "delta/rolling_checksum.h"
-#include "delta/rs_constant.h"
 
 using namespace delta_test;
 
-TEST(RSConstantTable, FollowsTheOpcodeRule)
-{
+TEST(RSConstantTable, FollowsTheOpcodeRule) {
     EXPECT_EQ(RSConstant::getInfo(0x00).type, RSConstant::TYPE_END);
     for (int op = 0x01; op <= 0x40; ++op) {
         const CmdInfo& i = RSConstant::getInfo(static_cast<uint8_t>(op));
@@ -37,8 +37,7 @@ TEST(RSConstantTable, FollowsTheOpcodeRule)
         EXPECT_EQ(RSConstant::getInfo(static_cast<uint8_t>(op)).type, RSConstant::TYPE_INVALID) << op;
 }
 
-TEST(RSConstantEncoding, NarrowestWidthsAndBigEndian)
-{
+TEST(RSConstantEncoding, NarrowestWidthsAndBigEndian) {
     EXPECT_EQ(RSConstant::widthOf(0), 1);
     EXPECT_EQ(RSConstant::widthOf(255), 1);
     EXPECT_EQ(RSConstant::widthOf(256), 2);
@@ -71,8 +70,7 @@ TEST(RSConstantEncoding, NarrowestWidthsAndBigEndian)
 namespace {
 
 // The defining formula, byte by byte.
-uint32_t weak_reference(const uint8_t* p, size_t n)
-{
+uint32_t weak_reference(const uint8_t* p, size_t n) {
     uint32_t a = 0, b = 0;
     for (size_t i = 0; i < n; ++i) {
         a += p[i] + 31u;
@@ -83,8 +81,7 @@ uint32_t weak_reference(const uint8_t* p, size_t n)
 
 }  // namespace
 
-TEST(RollingChecksum, MatchesTheFormulaForAnyLength)
-{
+TEST(RollingChecksum, MatchesTheFormulaForAnyLength) {
     Bytes data = random_bytes(70000, 3);
     Bytes ones(40000, 0xFF);  // large sums that wrap 32 bits
     for (size_t n : {0u, 1u, 2u, 15u, 16u, 17u, 2048u, 5000u, 16384u, 16385u, 40000u}) {
@@ -100,8 +97,7 @@ TEST(RollingChecksum, MatchesTheFormulaForAnyLength)
     EXPECT_EQ(sum.digest(), weak_reference(data.data(), 20107));
 }
 
-TEST(RollingChecksum, RollingEqualsRecomputing)
-{
+TEST(RollingChecksum, RollingEqualsRecomputing) {
     Bytes data = random_bytes(9000, 4);
     const size_t w = 2048;
     RSRollingChecksum sum;

@@ -1,9 +1,9 @@
 // Signatures, deltas and the one-pass reader over plain files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <thread>
 
 #include "delta/delta_ops.h"
@@ -16,8 +16,7 @@ using namespace delta_test;
 
 namespace {
 
-Bytes header(uint32_t magic, uint32_t block, uint32_t hash)
-{
+Bytes header(uint32_t magic, uint32_t block, uint32_t hash) {
     Bytes h(12);
     RSConstant::putBigEndian(h.data(), magic, 4);
     RSConstant::putBigEndian(h.data() + 4, block, 4);
@@ -25,8 +24,7 @@ Bytes header(uint32_t magic, uint32_t block, uint32_t hash)
     return h;
 }
 
-Bytes delta_of(const Bytes& old_data, const Bytes& new_data, const std::string& tag)
-{
+Bytes delta_of(const Bytes& old_data, const Bytes& new_data, const std::string& tag) {
     write_file(path(tag + ".old"), old_data);
     write_file(path(tag + ".new"), new_data);
     EXPECT_EQ(make_signature(path(tag + ".old"), path(tag + ".sig")), DeltaResult::kDone);
@@ -38,15 +36,13 @@ const Bytes kDeltaMagic = {0x72, 0x73, 0x02, 0x36};
 
 }  // namespace
 
-TEST(Signature, EmptyFileIsTheHeaderAlone)
-{
+TEST(Signature, EmptyFileIsTheHeaderAlone) {
     write_file(path("empty"), {});
     ASSERT_EQ(make_signature(path("empty"), path("empty.sig")), DeltaResult::kDone);
     EXPECT_EQ(read_file(path("empty.sig")), header(RSConstant::MAGIC_SIGNATURE, 2048, 8));
 }
 
-TEST(Signature, RecordsPerBlockWithAShortLastBlock)
-{
+TEST(Signature, RecordsPerBlockWithAShortLastBlock) {
     Bytes data = random_bytes(5000, 5);
     write_file(path("five"), data);
     ASSERT_EQ(make_signature(path("five"), path("five.sig")), DeltaResult::kDone);
@@ -63,8 +59,7 @@ TEST(Signature, RecordsPerBlockWithAShortLastBlock)
     }
 }
 
-TEST(Signature, SizesOutOfRangeFallBackToDefaults)
-{
+TEST(Signature, SizesOutOfRangeFallBackToDefaults) {
     Bytes data = random_bytes(3000, 6);
     write_file(path("sizes"), data);
     ASSERT_EQ(make_signature(path("sizes"), path("sizes.sig"), 1000, 16), DeltaResult::kDone);
@@ -76,20 +71,17 @@ TEST(Signature, SizesOutOfRangeFallBackToDefaults)
     EXPECT_EQ(slice(read_file(path("sizes2.sig")), 0, 12), header(RSConstant::MAGIC_SIGNATURE, 2048, 8));
 }
 
-TEST(Delta, EmptyNewFileGivesMagicAndEnd)
-{
+TEST(Delta, EmptyNewFileGivesMagicAndEnd) {
     EXPECT_EQ(delta_of(random_bytes(10000, 7), {}, "empty-new"), concat({kDeltaMagic, {0x00}}));
     EXPECT_EQ(delta_of({}, {}, "empty-both"), concat({kDeltaMagic, {0x00}}));
 }
 
-TEST(Delta, IdenticalFileIsOneCopy)
-{
+TEST(Delta, IdenticalFileIsOneCopy) {
     Bytes data = random_bytes(4096, 8);
     EXPECT_EQ(delta_of(data, data, "same4096"), concat({kDeltaMagic, {0x46, 0x00, 0x10, 0x00, 0x00}}));
 }
 
-TEST(Delta, LiteralsUseImmediateAndWidthForms)
-{
+TEST(Delta, LiteralsUseImmediateAndWidthForms) {
     Bytes d64 = random_bytes(64, 9);
     EXPECT_EQ(delta_of({}, d64, "lit64"), concat({kDeltaMagic, {0x40}, d64, {0x00}}));
     Bytes d65 = random_bytes(65, 10);
@@ -98,8 +90,7 @@ TEST(Delta, LiteralsUseImmediateAndWidthForms)
     EXPECT_EQ(delta_of({}, d300, "lit300"), concat({kDeltaMagic, {0x42, 0x01, 0x2C}, d300, {0x00}}));
 }
 
-TEST(Delta, TrailingShortBlockTravelsAsLiteral)
-{
+TEST(Delta, TrailingShortBlockTravelsAsLiteral) {
     // The old file's short last block is never matched; it comes back as a literal.
     Bytes data = random_bytes(5000, 12);
     Bytes d = delta_of(data, data, "tail");
@@ -107,8 +98,7 @@ TEST(Delta, TrailingShortBlockTravelsAsLiteral)
     EXPECT_EQ(d, expect);
 }
 
-TEST(Delta, InsertionsAndMovesBecomeCopiesAndLiterals)
-{
+TEST(Delta, InsertionsAndMovesBecomeCopiesAndLiterals) {
     Bytes old_data = random_bytes(8 * 2048, 13);
     // Blocks 4..7, 10 new bytes, blocks 0..3.
     Bytes ins = random_bytes(10, 14);
@@ -124,8 +114,7 @@ TEST(Delta, InsertionsAndMovesBecomeCopiesAndLiterals)
     EXPECT_EQ(read_file(path("moved.out")), new_data);
 }
 
-TEST(Delta, RepeatedOldBlocksCopyTheFirst)
-{
+TEST(Delta, RepeatedOldBlocksCopyTheFirst) {
     // Blocks sharing a weak sum are tried in index order; the first whose strong sum
     // matches is copied, so the delta does not depend on how the lookup is built.
     Bytes x = random_bytes(2048, 16);
@@ -137,8 +126,7 @@ TEST(Delta, RepeatedOldBlocksCopyTheFirst)
     EXPECT_EQ(d, concat({kDeltaMagic, Bytes(c1, c1 + n1), Bytes(c2, c2 + n2), {0x00}}));
 }
 
-TEST(Delta, RejectsBadSignatures)
-{
+TEST(Delta, RejectsBadSignatures) {
     write_file(path("bs.new"), random_bytes(3000, 15));
     struct Case {
         const char* name;
@@ -165,8 +153,7 @@ TEST(Delta, RejectsBadSignatures)
     EXPECT_EQ(make_delta(path("bs.missing"), path("bs.new"), path("bs.delta")), DeltaResult::kHandlerCall);
 }
 
-TEST(Delta, ForeignBlockAndHashSizesWork)
-{
+TEST(Delta, ForeignBlockAndHashSizesWork) {
     Bytes old_data = random_bytes(100000, 16);
     Bytes new_data = concat({slice(old_data, 500, 50000), random_bytes(77, 17), slice(old_data, 60000, 40000)});
     write_file(path("fs.old"), old_data);
@@ -181,12 +168,10 @@ TEST(Delta, ForeignBlockAndHashSizesWork)
     }
 }
 
-TEST(SimpleReader, OnePassMakesCopyHashSignatureAndDelta)
-{
+TEST(SimpleReader, OnePassMakesCopyHashSignatureAndDelta) {
     Bytes old_data = random_bytes(3 * 1024 * 1024 + 123, 18);
     Bytes new_data = old_data;
-    for (size_t i = 0; i < new_data.size(); i += 100000)
-        new_data[i] ^= 0x5A;
+    for (size_t i = 0; i < new_data.size(); i += 100000) new_data[i] ^= 0x5A;
     write_file(path("op.old"), old_data);
     write_file(path("op.new"), new_data);
     ASSERT_EQ(make_signature(path("op.old"), path("op.oldsig")), DeltaResult::kDone);
@@ -218,8 +203,7 @@ TEST(SimpleReader, OnePassMakesCopyHashSignatureAndDelta)
     EXPECT_EQ(empty_hex, "31d6cfe0d16ae931b73c59d7e0c089c0");
 }
 
-TEST(SimpleReader, ArgumentAndSystemErrors)
-{
+TEST(SimpleReader, ArgumentAndSystemErrors) {
     ErrorCapture errors;
     SimpleFileReader none;
     EXPECT_EQ(none.readFile(), DeltaResult::kArgument);
@@ -244,8 +228,7 @@ TEST(SimpleReader, ArgumentAndSystemErrors)
     EXPECT_EQ(read_file(path("arg.in")).size(), 100u);
 }
 
-TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
-{
+TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk) {
     const size_t total = 3 * 1024 * 1024;
     write_file(path("abort.in"), random_bytes(total, 20));
     std::string fifo = path("abort.fifo");
@@ -259,8 +242,7 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
         bool flagged = false;
         for (;;) {
             ssize_t n = ::read(fd, buf, sizeof buf);
-            if (n <= 0)
-                break;
+            if (n <= 0) break;
             if (!flagged) {
                 // The first chunk cannot finish writing before this is set: it is
                 // larger than the pipe.
@@ -289,14 +271,12 @@ TEST(SimpleReader, AbortFlagStopsBeforeTheNextChunk)
     EXPECT_EQ(early.readFile(), DeltaResult::kAbort);
 }
 
-TEST(Delta, CraftedSignatureOfEqualWeakSumsStaysCorrect)
-{
+TEST(Delta, CraftedSignatureOfEqualWeakSumsStaysCorrect) {
     // Thousands of records share the weak sum of every block of the new file (all the same
     // here) but none has its strong sum: the search must stay bounded and emit literals.
     Bytes block = random_bytes(64, 21);
     Bytes new_data;
-    for (int i = 0; i < 1000; ++i)
-        new_data.insert(new_data.end(), block.begin(), block.end());
+    for (int i = 0; i < 1000; ++i) new_data.insert(new_data.end(), block.begin(), block.end());
     Bytes sig = header(RSConstant::MAGIC_SIGNATURE, 64, 8);
     uint8_t weak[4];
     RSConstant::putBigEndian(weak, RSRollingChecksum::of(block.data(), block.size()), 4);

@@ -7,22 +7,19 @@ using namespace delta_test;
 
 namespace {
 
-std::string tool()
-{
+std::string tool() {
     const char* dir = std::getenv("NIMBREL_BIN_DIR");
     return std::string(dir != nullptr ? dir : NIMBREL_BIN_DIR) + "/nimbrel-delta";
 }
 
-std::string output_of(const std::string& file)
-{
+std::string output_of(const std::string& file) {
     Bytes b = read_file(file);
     return std::string(b.begin(), b.end());
 }
 
 }  // namespace
 
-TEST(NimbrelDeltaTool, SignatureDeltaPatchAndMd4)
-{
+TEST(NimbrelDeltaTool, SignatureDeltaPatchAndMd4) {
     Bytes old_data = random_bytes(50000, 70);
     Bytes new_data = concat({slice(old_data, 0, 20000), random_bytes(300, 71), slice(old_data, 20000, 30000)});
     write_file(path("t.old"), old_data);
@@ -42,8 +39,7 @@ TEST(NimbrelDeltaTool, SignatureDeltaPatchAndMd4)
     EXPECT_NE(output_of(path("t.log")).find("Usage: nimbrel-delta"), std::string::npos);
 }
 
-TEST(NimbrelDeltaTool, FailsClearlyAndLeavesNoPartialOutput)
-{
+TEST(NimbrelDeltaTool, FailsClearlyAndLeavesNoPartialOutput) {
     write_file(path("tf.old"), random_bytes(5000, 72));
     write_file(path("tf.bad"), Bytes{0x72, 0x73, 0x02, 0x36, 0x49, 0x13, 0x88, 0x01, 0x00});  // copy past the end
     struct Case {

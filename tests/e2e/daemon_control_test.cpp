@@ -1,8 +1,7 @@
 // The real nimbreld, driven over its control port by a test that plays the UI.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "e2e/e2e_support.h"
 

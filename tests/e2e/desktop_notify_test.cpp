@@ -1,16 +1,16 @@
 // Desktop notices of "nimbrelctl daemon --desktop-notify", with a stand-in
 // notify-send found on PATH: errors and conflicts only, one per folder a minute,
 // what was held back counted into the next.
-#include <sys/stat.h>
-#include <unistd.h>
+#include "desktop_notify.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
-#include "desktop_notify.h"
 #include "e2e/e2e_support.h"
 
 using nlohmann::json;
@@ -24,15 +24,18 @@ TEST(DesktopNotify, ErrorsAndConflictsAtMostOncePerFolderAMinute) {
     setenv("PATH", (dir.path() + ":" + old_path).c_str(), 1);
 
     nimbrelctl::DesktopNotifier notifier;
-    const json conflict = {{"notify", "conflict"}, {"session_id", 1}, {"path", "/s/a_X_Conflict.txt"},
-                           {"original", "/s/a.txt"}, {"reason", "changed here and on the server"}};
+    const json conflict = {{"notify", "conflict"},
+                           {"session_id", 1},
+                           {"path", "/s/a_X_Conflict.txt"},
+                           {"original", "/s/a.txt"},
+                           {"reason", "changed here and on the server"}};
     const json error1 = {{"notify", "error"}, {"session_id", 1}, {"error_type", -5}};
     const json error2 = {{"notify", "error"}, {"session_id", 2}, {"error_type", -5}};
     EXPECT_FALSE(notifier.Offer({{"notify", "recent_file"}, {"session_id", 1}}, 0));
     EXPECT_TRUE(notifier.Offer(conflict, 0));
     EXPECT_FALSE(notifier.Offer(error1, 30));  // the same folder within the minute
     EXPECT_FALSE(notifier.Offer(conflict, 59));
-    EXPECT_TRUE(notifier.Offer(error2, 30));   // another folder
+    EXPECT_TRUE(notifier.Offer(error2, 30));  // another folder
     EXPECT_TRUE(notifier.Offer(error1, 60));
     setenv("PATH", old_path.c_str(), 1);
 

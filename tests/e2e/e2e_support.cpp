@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <ftw.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -171,14 +171,15 @@ bool Process::ReadLine(std::string& line, double timeout_seconds) {
 
 bool Process::WaitForStderr(const std::string& needle, double timeout_seconds) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cond.wait_for(lock, std::chrono::duration<double>(timeout_seconds),
-                         [&] { return err.find(needle) != std::string::npos || err_closed; }) &&
-           err.find(needle) != std::string::npos;
+    return cond.wait_for(lock, std::chrono::duration<double>(timeout_seconds), [&] {
+        return err.find(needle) != std::string::npos || err_closed;
+    }) && err.find(needle) != std::string::npos;
 }
 
 bool Process::WaitForOutputEnd(double timeout_seconds) {
     std::unique_lock<std::mutex> lock(mutex);
-    return cond.wait_for(lock, std::chrono::duration<double>(timeout_seconds), [this] { return out_closed && err_closed; });
+    return cond.wait_for(lock, std::chrono::duration<double>(timeout_seconds),
+                         [this] { return out_closed && err_closed; });
 }
 
 int Process::Wait(double timeout_seconds) {

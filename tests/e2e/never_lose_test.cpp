@@ -1,9 +1,8 @@
 // Two daemons and the reference server, with changes as users and their programs make
 // them: nothing may be lost on either side, and every case must converge.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -53,7 +52,8 @@ TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
     fs::rename(a.path("doc.txt"), a.path("doc\\back.txt"));
     fs::rename(a.path("proj"), a.path("proj\xff"));
     e2e::WriteFile(a.path("new\\one.txt"), "never leaves");
-    for (const char* to : {"dir2", "dir1", "dir2", "dir1"}) fs::rename(a.path(to[3] == '2' ? "dir1" : "dir2"), a.path(to));
+    for (const char* to : {"dir2", "dir1", "dir2", "dir1"})
+        fs::rename(a.path(to[3] == '2' ? "dir1" : "dir2"), a.path(to));
     // Left out of the comparison: unsyncable names and what they keep elsewhere.
     const auto unsyncable = [](const std::string& p) {
         return p.find('\\') != std::string::npos || p.find('\xff') != std::string::npos || p == "doc.txt" ||
@@ -97,9 +97,9 @@ TEST_F(NeverLose, SameSizeRewritesAndHardLinksReachTheOtherSide) {
     ASSERT_EQ(link(a.path("linked.txt").c_str(), a.path("other-name.txt").c_str()), 0);
     ExpectConverged();
 
-    RewriteKeepingTimes(a.path("kept.txt"), "version 2");   // cp -p, rsync -t, touch -r
-    fs::rename(a.path("two.txt"), a.path("one.txt"));        // written together, one second
-    e2e::WriteFile(a.path("linked.txt"), "linked v2");       // the other name changes too
+    RewriteKeepingTimes(a.path("kept.txt"), "version 2");  // cp -p, rsync -t, touch -r
+    fs::rename(a.path("two.txt"), a.path("one.txt"));      // written together, one second
+    e2e::WriteFile(a.path("linked.txt"), "linked v2");     // the other name changes too
     ExpectConverged();
     EXPECT_EQ(e2e::ReadFile(b.path("kept.txt")), "version 2");
     EXPECT_EQ(e2e::ReadFile(b.path("one.txt")), "second two");

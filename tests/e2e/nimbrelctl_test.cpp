@@ -1,12 +1,11 @@
 // nimbrelctl against the real daemon and against a stand-in that checks what
 // arrives on the wire.
 #include <grp.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <thread>
@@ -176,7 +175,8 @@ TEST(Nimbrelctl, JsonTravelsAsTheDaemonsValueTypes) {
 TEST(Nimbrelctl, WatchPrintsAJsonLinePerChange) {
     e2e::TempDir dir;
     const std::string notes = dir.file("notifications.jsonl");
-    const std::string recent = R"({"notify":"recent_file","session_id":3,"path":"/done.txt","is_dir":0,"event_type":1})";
+    const std::string recent =
+        R"({"notify":"recent_file","session_id":3,"path":"/done.txt","is_dir":0,"event_type":1})";
     e2e::WriteFile(notes, recent + "\n");  // from before the watch: not counted
 
     PObject session, worker, idle, busy;
@@ -218,9 +218,9 @@ TEST(Nimbrelctl, WatchPrintsAJsonLinePerChange) {
     });
     CtlRunner ctl;
     std::string out, err;
-    const int rc = ctl.run({"watch", "--port", std::to_string(fake.port()), "--interval", "0.1", "--count", "3",
-                            "--notifications", notes},
-                           out, err);
+    const int rc = ctl.run(
+        {"watch", "--port", std::to_string(fake.port()), "--interval", "0.1", "--count", "3", "--notifications", notes},
+        out, err);
     server.join();
     ASSERT_TRUE(ok);
     EXPECT_EQ(rc, 0) << err;
@@ -286,9 +286,8 @@ TEST(Nimbrelctl, DaemonModePlaysTheUiAndStopsTheDaemonOnInterrupt) {
         ASSERT_TRUE(SendToUiPort(ui_port, note));
     }
     ASSERT_TRUE(ui.ReadLine(line, 60));
-    EXPECT_EQ(line,
-              R"({"error_type":-6,"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt",)"
-              R"("session_id":3})");
+    EXPECT_EQ(line, R"({"error_type":-6,"event_type":1,"is_dir":0,"notify":"recent_file","path":"/docs/a.txt",)"
+                    R"("session_id":3})");
 
     // File contents sent to the UI port are refused, not written anywhere, and the
     // UI keeps serving.
@@ -397,8 +396,9 @@ TEST(Nimbrelctl, DaemonModeReportsADaemonThatCannotStart) {
     e2e::TempDir dir;
     e2e::WriteFile(dir.file("bad.conf"), "log_file_path = \"/nonexistent-dir/x/nimbreld.log\"\n");
     std::string out, err;
-    int rc = e2e::Run({CtlPath(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", e2e::BinDir() + "/nimbreld"},
-                      out, err, ctl.env());
+    int rc =
+        e2e::Run({CtlPath(), "daemon", "--config", dir.file("bad.conf"), "--nimbreld", e2e::BinDir() + "/nimbreld"},
+                 out, err, ctl.env());
     EXPECT_EQ(rc, 1);
     EXPECT_NE(err.find("before announcing"), std::string::npos) << err;
 
@@ -491,7 +491,8 @@ TEST(Nimbrelctl, StopOfAnOrdinaryUserIsRunWhenTheLoopGetsToIt) {
         {
             SOCKET s = SockCreateTcp();
             if (SockConnectStart(s, "127.0.0.1", port) != 0) _exit(72);
-            const unsigned char link[] = {0x42, 0x10, 0, 6, 'a', 'c', 't', 'i', 'o', 'n', 0x10, 0, 4, 'l', 'i', 'n', 'k', 0x40};
+            const unsigned char link[] = {0x42, 0x10, 0, 6, 'a', 'c', 't', 'i', 'o',
+                                          'n',  0x10, 0, 4, 'l', 'i', 'n', 'k', 0x40};
             if (SockSend(s, link, sizeof link) != static_cast<ssize_t>(sizeof link)) _exit(73);
             CloseSocket(s);
         }

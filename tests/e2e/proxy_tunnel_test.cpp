@@ -54,7 +54,8 @@ protected:
         ASSERT_TRUE(server.Start({"--port", "0"})) << "refserver did not start from " << RefServer::BinDir();
         // The pool's channels read the relay key from the settings.
         e2e::WriteFile(conf.file("nimbreld.conf"), std::string("relay_key_multiplier = ") + kMult +
-                                                      "\nrelay_key_increment = " + kInc + "\nrelay_iv = " + kIV + "\n");
+                                                       "\nrelay_key_increment = " + kInc + "\nrelay_iv = " + kIV +
+                                                       "\n");
         ASSERT_TRUE(Settings::getInstance().loadConfigSettings(conf.file("nimbreld.conf").c_str()));
     }
     void TearDown() override { Settings::getInstance().reset(); }
@@ -65,7 +66,7 @@ protected:
         return proxy->Start(user, password);
     }
     void StartRelay(std::vector<std::string> faults = {}) {
-        std::vector<std::string> opts{"--port", "0", "--relay", "--relay-key", std::string(kMult) + ":" + kInc,
+        std::vector<std::string> opts{"--port",     "0", "--relay", "--relay-key", std::string(kMult) + ":" + kInc,
                                       "--relay-iv", kIV};
         for (auto& f : faults) {
             opts.push_back("--fault");
@@ -122,7 +123,8 @@ protected:
 };
 
 #define SKIP_WITHOUT_TINYPROXY(...) \
-    if (!NeedProxy(__VA_ARGS__)) GTEST_SKIP() << "tinyproxy is not installed or did not start (scripts/setup installs it)"
+    if (!NeedProxy(__VA_ARGS__))    \
+    GTEST_SKIP() << "tinyproxy is not installed or did not start (scripts/setup installs it)"
 
 TEST_F(ProxyTunnel, RequestsThroughEachTransport) {
     SKIP_WITHOUT_TINYPROXY("alice", "s3cret.pw");
@@ -165,9 +167,18 @@ TEST_F(ProxyTunnel, RefusalsFailClearlyAndReachNothing) {
     } cases[] = {
         {"407 without credentials", {}, Proxy(), "requires authentication (407) and no proxy user name is configured"},
         {"407 with wrong credentials", {}, Proxy("alice", "Wr0ngPw"), "refused the credentials of user alice"},
-        {"relay x-target-status: 401", {"relay-status=401"}, ProxyInfo(), "VARNELTunnelClientHandshake: failed, code: 401"},
-        {"relay 502 without header", {"relay-no-header=502"}, ProxyInfo(), "VARNELTunnelClientHandshake: failed, code: 502"},
-        {"proxy cannot reach the target", {}, Proxy("alice", "secret"), "refused the tunnel to 127.0.0.1:",
+        {"relay x-target-status: 401",
+         {"relay-status=401"},
+         ProxyInfo(),
+         "VARNELTunnelClientHandshake: failed, code: 401"},
+        {"relay 502 without header",
+         {"relay-no-header=502"},
+         ProxyInfo(),
+         "VARNELTunnelClientHandshake: failed, code: 502"},
+        {"proxy cannot reach the target",
+         {},
+         Proxy("alice", "secret"),
+         "refused the tunnel to 127.0.0.1:",
          e2e::UnusedPort()},
     };
     for (const Case& c : cases) {

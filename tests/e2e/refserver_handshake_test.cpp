@@ -5,13 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <thread>
-
 #include <csignal>
 #include <ctime>
+#include <thread>
 
-#include "foundation/error_codes.h"
 #include "../../tools/refserver/storage.h"
+#include "foundation/error_codes.h"
 #include "refserver_harness.h"
 #include "sync/proto_sites.h"
 #include "wire/channel.h"

@@ -7,8 +7,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "../../tools/refserver/storage.cpp"
 #include "../../tools/refserver/pull_list.cpp"
+#include "../../tools/refserver/storage.cpp"
 
 namespace {
 
@@ -79,7 +79,7 @@ TEST_F(RefStorage, LatestSinceHonoursPrefixRecursionAndAge) {
     uint64_t s2 = Add(1, "/d/x");
     Add(1, "/d/sub", true);
     Add(1, "/d/sub/y");
-    Add(1, "/dz");       // sorts right after "/d/" range, not below "/d"
+    Add(1, "/dz");                // sorts right after "/d/" range, not below "/d"
     Add(1, "/d/x", false, true);  // x removed later: reported once, as removed
     EXPECT_EQ(Paths(1, 0, "/d", true), (std::vector<std::string>{"/d", "/d/sub", "/d/sub/y", "/d/x"}));
     EXPECT_EQ(Paths(1, 0, "/d", false), (std::vector<std::string>{"/d", "/d/sub", "/d/x"}));
@@ -115,7 +115,10 @@ TEST_F(RefStorage, PullListAcrossBatchesAgreesWithTheIndex) {
         std::vector<PullEvent> out;
         std::string error;
         int batches = 0;
-        EXPECT_EQ(BuildPullList(store, req, [&] { return ++batches > 0; }, &out, &error), 0) << error;
+        EXPECT_EQ(BuildPullList(
+                      store, req, [&] { return ++batches > 0; }, &out, &error),
+                  0)
+            << error;
         EXPECT_GE(batches, 1);
         return out;
     };
@@ -137,7 +140,9 @@ TEST_F(RefStorage, PullListAcrossBatchesAgreesWithTheIndex) {
     std::vector<PullEvent> out;
     std::string error;
     req.from = 0;
-    EXPECT_EQ(BuildPullList(store, req, [] { return false; }, &out, &error), -1);
+    EXPECT_EQ(BuildPullList(
+                  store, req, [] { return false; }, &out, &error),
+              -1);
 }
 
 TEST_F(RefStorage, OnlyHexNamesReachTheDisk) {

@@ -1,10 +1,9 @@
 // nimbrelctl as the UI people use, against the reference server: the folders it was
 // given survive a restart of "nimbrelctl daemon", what the user removed meanwhile is
 // removed on the server, ids are never reused, and the status tells the truth.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
@@ -81,7 +80,8 @@ TEST(RememberedFolders, SurviveARestartAndCarryWhatWasRemovedMeanwhile) {
         EXPECT_EQ(ui.ctl({"add", a + "/node_modules"}, out, err), 1);
         EXPECT_NE(err.find("overlaps " + a), std::string::npos) << err;
         EXPECT_EQ(ui.ctl({"send", R"({"action": "add_session", "connection_id": 1, "session_id": 9, "view_id": 1,
-                                     "config_path": ")" + ui.home + R"(/sessions/1", "sync_folder": ")" + a + R"("})"},
+                                     "config_path": ")" +
+                                      ui.home + R"(/sessions/1", "sync_folder": ")" + a + R"("})"},
                          out, err),
                   1);
         EXPECT_NE(out.find("\"error\":\"Failed to create registry entry.\""), std::string::npos) << out;

@@ -1,8 +1,7 @@
 // A server that stops answering (frozen with SIGSTOP, the socket still open) shows as
 // not responding within its keep-alive period, and as responding again once it thaws.
-#include <signal.h>
-
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <chrono>
 #include <thread>
@@ -19,8 +18,8 @@ bool WaitResponding(e2e::Client& c, bool want, double seconds, PObject& status, 
         status = c.daemon->Send("get_status");
         if (status.hasMember("connection_list") && status["connection_list"].asArray().size() == 1 &&
             status["connection_list"].asArray()[0]["responding"].asBool() == want &&
-            (!state || (status.hasMember("session_list") &&
-                        status["session_list"].asArray()[0]["state"].asString() == state)))
+            (!state ||
+             (status.hasMember("session_list") && status["session_list"].asArray()[0]["state"].asString() == state)))
             return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(250));
     }

@@ -1,12 +1,11 @@
 // Sessions and connections driven through the real nimbreld over its control port:
 // every reply text, the session folders, the paused start, and the selective-sync
 // reconciliation as a user's folder sees it.
+#include <dirent.h>
+#include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <dirent.h>
-#include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
@@ -346,9 +345,10 @@ TEST(SessionControl, SelectiveSyncReconciliationOnAddAndReload) {
     Daemon d;
     ASSERT_TRUE(d.Start());
     ASSERT_TRUE(OnlyAck(d.Send("link")));
-    SessionDirs s(d.dir, "s",
-                  std::string(kPlainBlackList) +
-                      "[Common]\nblack_path_prefix_selective_sync = \"/videos\"\n[File]\nmax_size_selective_sync = 1000\n");
+    SessionDirs s(
+        d.dir, "s",
+        std::string(kPlainBlackList) +
+            "[Common]\nblack_path_prefix_selective_sync = \"/videos\"\n[File]\nmax_size_selective_sync = 1000\n");
     ASSERT_EQ(mkdir((s.sync + "/videos").c_str(), 0755), 0);
     e2e::WriteFile(s.sync + "/videos/clip.mp4", "precious");
     e2e::WriteFile(s.sync + "/videos.txt", "neighbour");
@@ -373,8 +373,9 @@ TEST(SessionControl, SelectiveSyncReconciliationOnAddAndReload) {
     // Loosen both rules: each leaves a resume condition behind.
     s.SetBlackList(std::string(kPlainBlackList) + "[File]\nmax_size_selective_sync = 5000\n");
     EXPECT_TRUE(OnlyAck(d.Send(WithId("reload_session", 4))));
-    EXPECT_EQ(QueryRows(filter_db, "SELECT sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table "
-                                   "ORDER BY id;"),
+    EXPECT_EQ(QueryRows(filter_db,
+                        "SELECT sess_id, sync_id, filter_type, filter_desc FROM filter_resume_table "
+                        "ORDER BY id;"),
               (Strings{"4|0|-13|/videos", "4|0|-15|from=1000,to=5000"}));
     EXPECT_TRUE(QueryRows(filter_db, "SELECT * FROM filter_table;").empty());
     EXPECT_EQ(QueryRows(filter_db, "SELECT filter_desc FROM filter_range_table;"), Strings{"5000"});

@@ -1,14 +1,14 @@
 // What "nimbrelctl status" and "nimbrelctl watch" make of canned get_status replies
 // and notifications.
+#include "status_view.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "status_view.h"
-
-using nlohmann::json;
 using nimbrelctl::WatchView;
+using nlohmann::json;
 
 namespace {
 
@@ -33,9 +33,12 @@ json Worker(uint64_t id, const std::string& path, const char* status, uint64_t p
 }  // namespace
 
 TEST(StatusView, HumanBytes) {
-    const std::pair<uint64_t, const char*> cases[] = {
-        {0, "0 B"}, {1023, "1023 B"}, {1024, "1.0 KiB"}, {1536 * 1024, "1.5 MiB"}, {5ULL << 30, "5.0 GiB"},
-        {UINT64_MAX, "16.0 EiB"}};
+    const std::pair<uint64_t, const char*> cases[] = {{0, "0 B"},
+                                                      {1023, "1023 B"},
+                                                      {1024, "1.0 KiB"},
+                                                      {1536 * 1024, "1.5 MiB"},
+                                                      {5ULL << 30, "5.0 GiB"},
+                                                      {UINT64_MAX, "16.0 EiB"}};
     for (const auto& [bytes, text] : cases) EXPECT_EQ(nimbrelctl::HumanBytes(bytes), text) << bytes;
 }
 
@@ -57,7 +60,10 @@ TEST(StatusView, TableFromCannedReplies) {
         // A server may send any name: escape sequences must not reach the terminal.
         {"hostile path and wrong types",
          {{"session_list", json::array({{{"session_id", "x"}, {"status", 7}}, "not a map"})},
-          {"worker_list", json::array({Worker(1, "/a\x1b[2J\rb\xc2\x9b" "1m\xc3\xa9", "downloading", 9, 0)})},
+          {"worker_list", json::array({Worker(1,
+                                              "/a\x1b[2J\rb\xc2\x9b"
+                                              "1m\xc3\xa9",
+                                              "downloading", 9, 0)})},
           {"error", "bad\nthing"}},
          "SESSION  STATUS      FILES TO GO\n"
          "0        unknown     0\n"
@@ -72,11 +78,15 @@ TEST(StatusView, TableFromCannedReplies) {
 // numbers, not their own guesses from the transfers in flight.
 TEST(StatusView, QueueBytesEtaAndSilentServer) {
     const json reply = {
-        {"session_list",
-         json::array({{{"session_id", 3}, {"status", "syncing"}, {"unfinished_files", 2}, {"state", "not_responding"},
-                       {"local_path", "/home/u/A"}, {"bytes_to_go", 300 << 20}, {"bytes_per_second", 1 << 20},
-                       {"not_synchronised", json::array({{{"path", "/p"}, {"reason", "a FIFO"}}})},
-                       {"not_synchronised_count", 3}}})},
+        {"session_list", json::array({{{"session_id", 3},
+                                       {"status", "syncing"},
+                                       {"unfinished_files", 2},
+                                       {"state", "not_responding"},
+                                       {"local_path", "/home/u/A"},
+                                       {"bytes_to_go", 300 << 20},
+                                       {"bytes_per_second", 1 << 20},
+                                       {"not_synchronised", json::array({{{"path", "/p"}, {"reason", "a FIFO"}}})},
+                                       {"not_synchronised_count", 3}}})},
         {"connection_list", json::array({{{"connection_id", 1}, {"status", "connected"}, {"silent_seconds", 75}}})},
         {"worker_list", json::array({Worker(3, "/big", "uploading", 1, 2)})}};
     EXPECT_EQ(nimbrelctl::StatusTable(reply),
@@ -103,10 +113,12 @@ TEST(StatusView, WatchLinesFollowPollsAndNotifications) {
     } steps[] = {
         {{}, {{"ack", "ok"}}, 9, {"no sessions, no connection"}},
         {{},
-         Reply(json::array({Session(1, "syncing", 4), Session(2, "uptodate", 0)}),
-               json::array({Worker(1, "/big.iso", "uploading", 1 << 20, 4 << 20), Worker(1, "/b", "uploading", 0, 100)})),
+         Reply(
+             json::array({Session(1, "syncing", 4), Session(2, "uptodate", 0)}),
+             json::array({Worker(1, "/big.iso", "uploading", 1 << 20, 4 << 20), Worker(1, "/b", "uploading", 0, 100)})),
          10,
-         {"session 1: syncing, 4 files, 3.0 MiB to go, 1.0 MiB/s, ETA 3s, uploading /big.iso 25% (+1 more)", "session 2: up to date"}},
+         {"session 1: syncing, 4 files, 3.0 MiB to go, 1.0 MiB/s, ETA 3s, uploading /big.iso 25% (+1 more)",
+          "session 2: up to date"}},
         // Two seconds later 2 MiB more of the same file: 1 MiB/s.
         {{{{"notify", "recent_file"}, {"session_id", 2}, {"path", "/x.txt"}, {"is_dir", 0}, {"event_type", 1}},
           {{"notify", "syncing_file"}, {"session_id", 2}, {"path", "/y"}}},
@@ -135,7 +147,8 @@ TEST(StatusView, WatchLinesFollowPollsAndNotifications) {
 
 TEST(StatusView, WatchJsonCarriesEachSession) {
     WatchView view;
-    view.Update(Reply(json::array({Session(7, "syncing", 2)}), json::array({Worker(7, "/f", "downloading", 10, 30)})), 0);
+    view.Update(Reply(json::array({Session(7, "syncing", 2)}), json::array({Worker(7, "/f", "downloading", 10, 30)})),
+                0);
     view.Notify({{"notify", "recent_file"}, {"session_id", 7}, {"path", "/e"}});
     const json expected = json::parse(R"({"connection": "connected", "sessions": [{
         "session_id": 7, "status": "syncing", "files_to_go": 2, "bytes_to_go": 20, "rate": 0,

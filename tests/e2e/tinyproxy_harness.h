@@ -32,7 +32,8 @@ public:
                                "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 200\nLogLevel Info\n";
             if (!user.empty()) conf += "BasicAuth " + user + " " + password + "\n";
             e2e::WriteFile(dir_.file("tinyproxy.conf"), conf);
-            process_ = std::make_unique<e2e::Process>(std::vector<std::string>{bin, "-d", "-c", dir_.file("tinyproxy.conf")});
+            process_ =
+                std::make_unique<e2e::Process>(std::vector<std::string>{bin, "-d", "-c", dir_.file("tinyproxy.conf")});
             if (WaitListening()) return true;
             process_.reset();  // the port was taken meanwhile: try another
         }

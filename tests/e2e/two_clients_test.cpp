@@ -2,21 +2,19 @@
 // either side arrive on the other, racing edits keep both contents, a large file with
 // small edits crosses as a delta, and a daemon killed in a transfer converges. Every
 // case ends with both folders and the server's view equal, hash by hash.
-#include <fcntl.h>
-#include <unistd.h>
+#include "e2e/two_clients.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <set>
-
 #include <nlohmann/json.hpp>
-
-#include "e2e/two_clients.h"
+#include <set>
 
 namespace {
 
@@ -228,8 +226,7 @@ TEST_F(TwoClients, RemovedAndReplacedFilesComeBack) {
     ASSERT_EQ(Ctl(a, {"recycle", "restore", a.path("gone.txt")}, out, err), 0) << err;
     EXPECT_EQ(Ctl(a, {"recycle", "restore", a.path("notes.txt")}, out, err), 1);
     EXPECT_NE(err.find("destination exists"), std::string::npos) << err;
-    ASSERT_EQ(Ctl(a, {"recycle", "restore", a.path("notes.txt"), "--to", a.path("old/notes.txt")}, out, err), 0)
-        << err;
+    ASSERT_EQ(Ctl(a, {"recycle", "restore", a.path("notes.txt"), "--to", a.path("old/notes.txt")}, out, err), 0) << err;
     EXPECT_EQ(out, "restored " + a.path("old/notes.txt") + "\n");
     ExpectConverged();
     EXPECT_EQ(e2e::ReadFile(b.path("gone.txt")), "keep me");

@@ -12,8 +12,8 @@
 #include "events/registry.h"
 #include "events/ui_ipc.h"
 #include "events_test_util.h"
-#include "store/file_status_db.h"
 #include "foundation/task.h"
+#include "store/file_status_db.h"
 #include "ui_listener.h"
 
 using events_test::Ev;
@@ -351,7 +351,7 @@ TEST_F(EventManagerTest, SyncingNotificationsReachTheUI) {
     events_test::UIListener ui;
     events_test::SetUIPort(ui.Port());
     mgr.PushLocalEvent(Ev(Event::EV_MODIFY, "/n1", 0, 0, 1));
-    mgr.IssueExpand(1, "/n2");                                              // no notification
+    mgr.IssueExpand(1, "/n2");                                                    // no notification
     mgr.PushServerEvent(Ev(Event::EV_CREATE, "/n3", D | Event::F_EXPAND, 7, 1));  // server: notified
     ASSERT_TRUE(ui.WaitFor(2));
     auto v = ui.Values();

@@ -72,7 +72,7 @@ public:
                 Count(old.IsServer(), -1);
                 n->attr = EventList2::HandleConflict(old, a, isDir);
                 n->status = (was == EventList2::PROCESSING || was == EventList2::RETRY) ? EventList2::RETRY
-                                                                                         : EventList2::WAITING;
+                                                                                        : EventList2::WAITING;
             }
             Count(n->attr.IsServer(), 1);
         }
@@ -373,8 +373,8 @@ TEST(EventTreeModel, RandomOperationsMatchTheNaiveModel) {
                 // push: a file or directory below one of the directories, or a directory itself
                 Event e;
                 bool isDir = pick(3) == 0;
-                std::string path = pick(4) == 0 ? std::string(dirs[pick(5)])
-                                                : std::string(dirs[pick(5)]) + "/" + names[pick(4)];
+                std::string path =
+                    pick(4) == 0 ? std::string(dirs[pick(5)]) : std::string(dirs[pick(5)]) + "/" + names[pick(4)];
                 uint32_t mode = (isDir ? uint32_t{Event::F_DIR} : 0u) | (pick(2) ? uint32_t{Event::F_SERVER} : 0u);
                 Event::Type type = static_cast<Event::Type>(1 + pick(3));
                 e = Ev(type, path.c_str(), mode, static_cast<uint64_t>(1 + pick(20)));

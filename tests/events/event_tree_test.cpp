@@ -86,9 +86,9 @@ TEST(EventTreeMerge, FileServerServerKeepsNewerSyncId) {
     EXPECT_EQ(5u, EventList2::HandleConflict(A(Event::EV_MODIFY, S, 5), A(Event::EV_MODIFY, S, 3), false).syncID);
     EXPECT_EQ(5u, EventList2::HandleConflict(A(Event::EV_MODIFY, S, 5), A(Event::EV_MODIFY, S, 5), false).syncID);
     // a forced download is always superseded by a real server event
-    EXPECT_EQ(3u, EventList2::HandleConflict(A(Event::EV_MODIFY, S, 0x7FFFFFFFFFFFFFFFull),
-                                             A(Event::EV_MODIFY, S, 3), false)
-                      .syncID);
+    EXPECT_EQ(
+        3u, EventList2::HandleConflict(A(Event::EV_MODIFY, S, 0x7FFFFFFFFFFFFFFFull), A(Event::EV_MODIFY, S, 3), false)
+                .syncID);
 }
 
 TEST(EventTreeMerge, DirectoryWithALocalSideTakesNew) {
@@ -102,8 +102,10 @@ TEST(EventTreeMerge, DirectoryWithALocalSideTakesNew) {
 }
 
 TEST(EventTreeMerge, DirectoryServerServerKeepsNewerSyncId) {
-    EXPECT_EQ(8u, EventList2::HandleConflict(A(Event::EV_CREATE, D | S, 4), A(Event::EV_MODIFY, D | S, 8), true).syncID);
-    EXPECT_EQ(4u, EventList2::HandleConflict(A(Event::EV_CREATE, D | S, 4), A(Event::EV_MODIFY, D | S, 2), true).syncID);
+    EXPECT_EQ(8u,
+              EventList2::HandleConflict(A(Event::EV_CREATE, D | S, 4), A(Event::EV_MODIFY, D | S, 8), true).syncID);
+    EXPECT_EQ(4u,
+              EventList2::HandleConflict(A(Event::EV_CREATE, D | S, 4), A(Event::EV_MODIFY, D | S, 2), true).syncID);
 }
 
 TEST(EventTreeMerge, DirectoryRemovalUndoneAsksForSubDirRescan) {
@@ -451,7 +453,7 @@ TEST(EventTreeDone, FailureCases) {
     EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/g", S, 2)));  // no node
     EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", S, 2)));  // waiting
     EXPECT_EQ("/d/f", PopPath(t));
-    EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f")));  // side differs
+    EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f")));            // side differs
     EXPECT_FALSE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", D | S, 2)));  // kind differs
     EXPECT_TRUE(t.DoneEvent(Ev(Event::EV_MODIFY, "/d/f", S, 2)));
     EXPECT_EQ(0, t.GetServerEventCount());
@@ -610,9 +612,9 @@ TEST(EventTreeScale, ManySiblingsKeepInsertionOrder) {
 
 TEST(PackedText, GivesBackExactlyWhatWasStored) {
     const std::string hex = "0123456789abcdef0123456789abcdef";
-    for (const std::string& s : {std::string(), std::string("a"), std::string(22, 'x'), std::string(23, 'y'),
-                                 std::string(300, 'z'), hex, std::string("0123456789ABCDEF0123456789abcdef"),
-                                 std::string(32, 'g')}) {
+    for (const std::string& s :
+         {std::string(), std::string("a"), std::string(22, 'x'), std::string(23, 'y'), std::string(300, 'z'), hex,
+          std::string("0123456789ABCDEF0123456789abcdef"), std::string(32, 'g')}) {
         for (bool packHex : {false, true}) {
             PackedText t = packHex ? PackedText::Hex(ustring(s)) : PackedText(ustring(s));
             PackedText copy(t), moved(std::move(t));
@@ -664,7 +666,7 @@ TEST(EventTree, ByteCountFollowsTransfersOnly) {
     ASSERT_TRUE(t.Push(sized(Ev(Event::EV_CREATE, "/up"), 100)));
     ASSERT_TRUE(t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 3), 50)));
     ASSERT_TRUE(t.Push(sized(Ev(Event::EV_CREATE, "/e", D), 4096)));  // folders move no bytes
-    ASSERT_TRUE(t.Push(sized(Ev(Event::EV_REMOVE, "/gone"), 7)));      // nor removals
+    ASSERT_TRUE(t.Push(sized(Ev(Event::EV_REMOVE, "/gone"), 7)));     // nor removals
     EXPECT_EQ(150u, t.GetByteCount().queued);
     // A newer change of the same file replaces its size rather than adding to it.
     ASSERT_TRUE(t.Push(sized(Ev(Event::EV_MODIFY, "/d/down", S, 4), 70)));

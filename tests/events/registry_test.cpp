@@ -175,9 +175,11 @@ TEST_F(RegistryTest, RecycleTimeUpdates) {
     EXPECT_EQ(1000u, out.recycle_time);
     // A pass that began from another value (a worker parked something meanwhile)
     // never wipes it and keeps the older time.
-    struct Case { uint32_t start, t, want; };
-    for (const Case& c : {Case{999, 0, 1000}, Case{999, 1200, 1000}, Case{999, 800, 800}, Case{800, 0, 0},
-                          Case{5, 700, 700}}) {
+    struct Case {
+        uint32_t start, t, want;
+    };
+    for (const Case& c :
+         {Case{999, 0, 1000}, Case{999, 1200, 1000}, Case{999, 800, 800}, Case{800, 0, 0}, Case{5, 700, 700}}) {
         reg.UpdateRecycleTime(probe, c.start, c.t);
         ASSERT_EQ(1, reg.Find(2, out));
         EXPECT_EQ(c.want, out.recycle_time) << c.start << " " << c.t;

@@ -105,12 +105,12 @@ TEST_F(UIIPCTest, FullNotifierQueueDropsOnlySupersededSyncingNotices) {
     ASSERT_EQ(0, syncing("/a"));
     ASSERT_EQ(0, UI_IPC::ReportSessionErrorToUI(1, -5));
     ASSERT_EQ(0, syncing("/b"));
-    ASSERT_EQ(0, syncing("/c"));                                          // full
+    ASSERT_EQ(0, syncing("/c"));                                                     // full
     ASSERT_EQ(0, UI_IPC::ReportFileEventToUI(Ev(Event::EV_CREATE, "/r", 0, 0, 1)));  // grows
-    ASSERT_EQ(0, syncing("/d"));                                          // drops /a
+    ASSERT_EQ(0, syncing("/d"));                                                     // drops /a
     ASSERT_EQ(0, UI_IPC::ReportFileLockedEventToUI(Ev(Event::EV_MODIFY, "/l", 0, 0, 1), -23));
     ASSERT_EQ(0, UI_IPC::ReportConnectionErrorToUI(3, -9));
-    ASSERT_EQ(0, syncing("/e"));                                          // drops /b
+    ASSERT_EQ(0, syncing("/e"));  // drops /b
     EXPECT_EQ(2u, n.DroppedCount() - dropped_before);
     n.SetHeld(false);
     n.Drain();

@@ -3,6 +3,7 @@
 // whose first is {"keep_open": 1}.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "foundation/settings.h"
 #include "platform/socket.h"

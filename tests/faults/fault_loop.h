@@ -86,7 +86,8 @@ inline void WriteTree(const std::string& root, const std::string& prefix, uint64
         add_dirs(dir);
         write(dir + "/f" + std::to_string(i) + ".txt", e2e::Noise(rng() % 20001, rng()));
     }
-    for (int i = 0; i < large; ++i) write(prefix + "/large" + std::to_string(i) + ".bin", e2e::Noise(large_bytes, rng()));
+    for (int i = 0; i < large; ++i)
+        write(prefix + "/large" + std::to_string(i) + ".bin", e2e::Noise(large_bytes, rng()));
 }
 
 // What users do to a tree while it synchronises, one of them drawn: a folder renamed
@@ -199,7 +200,8 @@ struct World {
                 for (const auto& [path, hash] : tree)
                     for (const auto& [other, other_tree] : sides) {
                         auto it = other_tree.find(path);
-                        if (it == other_tree.end()) diff += "  " + path + " on " + name + ", not on " + other + "\n";
+                        if (it == other_tree.end())
+                            diff += "  " + path + " on " + name + ", not on " + other + "\n";
                         else if (name < other && it->second != hash)
                             diff += "  " + path + " differs between " + name + " and " + other + "\n";
                     }

@@ -56,7 +56,9 @@ struct Rows {
 const Rows kRows[] = {
     // Retried (internal errors, codes of no known class); handed back with a connection
     // error (0x1, 0x2, 0x5), with a session error (0x3001-3, 0x4001-2), or quietly.
-    {"upload", Change::kUpload, Outcome::kConverges,
+    {"upload",
+     Change::kUpload,
+     Outcome::kConverges,
      {0x7001, 0x0001, 0x4003, 0xC001, 0x1001, 0x2001, 0x5001, 0x3001, 0x3002, 0x3003, 0x4001, 0x4002, 0x8002, 0xA003,
       0xB001, 0x7000}},
     // The upload's own codes.
@@ -71,11 +73,15 @@ const Rows kRows[] = {
     {"resume_upload", Change::kUploadLarge, Outcome::kConflictCopy, {0x6002}},
     // Downloads: the token, then the transfer.
     {"resume_get_token", Change::kDownload, Outcome::kConverges, {0x7001, 0x3001, 0xB001}},
-    {"resume_download", Change::kDownload, Outcome::kConverges,
+    {"resume_download",
+     Change::kDownload,
+     Outcome::kConverges,
      {0x7001, 0x0001, 0x6002, 0xC001, 0x1001, 0x5001, 0x3001, 0x3002, 0x3003, 0x4001, 0x4002, 0x8002, 0x9001, 0xB001}},
     {"resume_download", Change::kDownload, Outcome::kServerSaysGone, {0x8001}},
     // Removals.
-    {"remove", Change::kRemove, Outcome::kConverges,
+    {"remove",
+     Change::kRemove,
+     Outcome::kConverges,
      {0x7001, 0x0001, 0x6002, 0xC001, 0x1001, 0x5001, 0x3001, 0x3002, 0x3003, 0x4001, 0x4002, 0x8002, 0xB001, 0xA003}},
     {"remove", Change::kRemove, Outcome::kServerSaysGone, {0xA001, 0xA002}},
 };
@@ -122,27 +128,27 @@ void MakeChange(World& w, Change change, uint64_t seed, e2e::Tree& expected, std
         written.push_back(rel);
     };
     switch (change) {
-    case Change::kUpload:
-        put(w.a, "kept/edit.txt", 4000, seed + 10);
-        put(w.a, "new.txt", 5000, seed + 11);
-        Mkdir(w.a, "new-dir", expected);
-        break;
-    case Change::kUploadLarge:
-        put(w.a, "kept/big-edit.bin", kLarge + 4096, seed + 12);
-        put(w.a, "big-new.bin", kLarge, seed + 13);
-        break;
-    case Change::kDownload:
-        writer = &w.b;
-        put(w.b, "kept/edit.txt", 4500, seed + 14);
-        put(w.b, "down-new.txt", 6000, seed + 15);
-        break;
-    case Change::kRemove:
-        std::filesystem::remove(w.a.path("kept/gone.txt"));
-        std::filesystem::remove_all(w.a.path("kept/gone-dir"));
-        expected.erase("kept/gone.txt");
-        expected.erase("kept/gone-dir");
-        expected.erase("kept/gone-dir/inner.txt");
-        break;
+        case Change::kUpload:
+            put(w.a, "kept/edit.txt", 4000, seed + 10);
+            put(w.a, "new.txt", 5000, seed + 11);
+            Mkdir(w.a, "new-dir", expected);
+            break;
+        case Change::kUploadLarge:
+            put(w.a, "kept/big-edit.bin", kLarge + 4096, seed + 12);
+            put(w.a, "big-new.bin", kLarge, seed + 13);
+            break;
+        case Change::kDownload:
+            writer = &w.b;
+            put(w.b, "kept/edit.txt", 4500, seed + 14);
+            put(w.b, "down-new.txt", 6000, seed + 15);
+            break;
+        case Change::kRemove:
+            std::filesystem::remove(w.a.path("kept/gone.txt"));
+            std::filesystem::remove_all(w.a.path("kept/gone-dir"));
+            expected.erase("kept/gone.txt");
+            expected.erase("kept/gone-dir");
+            expected.erase("kept/gone-dir/inner.txt");
+            break;
     }
 }
 
@@ -243,7 +249,8 @@ bool SettleByTheServersWord(World& w, const e2e::Tree& base, const e2e::Tree& ex
     };
     const e2e::Tree& tw = &writer == &w.a ? ta : tb;
     for (const std::string& rel : written)
-        for (const auto& [name, tree] : {std::pair<std::string, const e2e::Tree*>{writer.computer, &tw}, {"server", &ts}})
+        for (const auto& [name, tree] :
+             {std::pair<std::string, const e2e::Tree*>{writer.computer, &tw}, {"server", &ts}})
             if (!holds(*tree, expected.at(rel))) {
                 ++c.lost;
                 c.detail += "  " + name + " lost the written content of " + rel + "\n";
@@ -253,7 +260,8 @@ bool SettleByTheServersWord(World& w, const e2e::Tree& base, const e2e::Tree& ex
             ++c.lost;
             c.detail += "  server lost " + rel + "\n";
         }
-    for (const auto& [name, tree] : {std::pair<std::string, const e2e::Tree*>{"alpha", &ta}, {"beta", &tb}, {"server", &ts}})
+    for (const auto& [name, tree] :
+         {std::pair<std::string, const e2e::Tree*>{"alpha", &ta}, {"beta", &tb}, {"server", &ts}})
         for (const auto& [rel, hash] : *tree)
             if (!known.count(hash)) {
                 ++c.corrupted;
@@ -290,20 +298,24 @@ std::string RunRow(const char* action, uint32_t code, const Rows& row, uint64_t 
 
     if (!w.server.Restart({})) return "nimbrel-refserver did not restart without the fault";
     switch (row.outcome) {
-    case Outcome::kConverges: converged = w.Settle(expected, check); break;
-    case Outcome::kAtNextStart:
-        // Let the finished events pass, then start the writer again: its rescan finds
-        // the change that never went up.
-        faults::SleepMs(3000);
-        writer->Kill();
-        why = writer->Start(w.server);
-        if (!why.empty()) return why;
-        converged = w.Settle(expected, check);
-        break;
-    case Outcome::kConflictCopy: converged = w.Settle(expected, check, UnderOriginalNames); break;
-    case Outcome::kServerSaysGone:
-        converged = SettleByTheServersWord(w, base, expected, written, *writer, check);
-        break;
+        case Outcome::kConverges:
+            converged = w.Settle(expected, check);
+            break;
+        case Outcome::kAtNextStart:
+            // Let the finished events pass, then start the writer again: its rescan finds
+            // the change that never went up.
+            faults::SleepMs(3000);
+            writer->Kill();
+            why = writer->Start(w.server);
+            if (!why.empty()) return why;
+            converged = w.Settle(expected, check);
+            break;
+        case Outcome::kConflictCopy:
+            converged = w.Settle(expected, check, UnderOriginalNames);
+            break;
+        case Outcome::kServerSaysGone:
+            converged = SettleByTheServersWord(w, base, expected, written, *writer, check);
+            break;
     }
     check.lost += during.lost;
     check.corrupted += during.corrupted;

@@ -177,7 +177,8 @@ TEST(BlackList2, WriteThenLoadGivesTheSameList) {
     BlackList2 a;
     Filter* f = a.GetFilter();
     EXPECT_TRUE(BlackList2::InsertFilter(&f->version, 1, 0));
-    EXPECT_TRUE(BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/Fotos/\xc3\xa9t\xc3\xa9 \"2019\""));
+    EXPECT_TRUE(
+        BlackList2::InsertFilter(&f->common, FILTER_PATH_PREFIX_SELECTIVE_SYNC, "/Fotos/\xc3\xa9t\xc3\xa9 \"2019\""));
     EXPECT_TRUE(BlackList2::InsertFilter(&f->file, FILTER_FILE_SIZE_SELECTIVE_SYNC, uint64_t{10737418240}));
     a.ReturnFilter();
     std::string path = dir.file("blacklist.filter");

@@ -113,11 +113,11 @@ TEST(FilterMatcher, FirstRuleInOrderWins) {
         "black_char = \"!\"\n"
         "[File]\nblack_name = \"x.txt\"\nblack_ext = \"txt\"\n"
         "[Directory]\nblack_name = \"d\"\n");
-    EXPECT_EQ(file(f.get(), "/tmp/x.txt"), FILTER_DIR_PREFIX);     // Common before File
-    EXPECT_EQ(file(f.get(), "/tmp/x!.txt"), FILTER_CHAR);         // char before dir prefix
-    EXPECT_EQ(file(f.get(), "/d/x.txt"), FILTER_EXT);              // ext before name, name before folder
-    EXPECT_EQ(file(f.get(), "/d/y.doc"), FILTER_NAME);             // then the folder
-    EXPECT_EQ(dir(f.get(), "/tmp/d"), FILTER_DIR_PREFIX);         // dir prefix before selective sync
+    EXPECT_EQ(file(f.get(), "/tmp/x.txt"), FILTER_DIR_PREFIX);  // Common before File
+    EXPECT_EQ(file(f.get(), "/tmp/x!.txt"), FILTER_CHAR);       // char before dir prefix
+    EXPECT_EQ(file(f.get(), "/d/x.txt"), FILTER_EXT);           // ext before name, name before folder
+    EXPECT_EQ(file(f.get(), "/d/y.doc"), FILTER_NAME);          // then the folder
+    EXPECT_EQ(dir(f.get(), "/tmp/d"), FILTER_DIR_PREFIX);       // dir prefix before selective sync
 
     Parsed g("[Common]\nmax_length = 3\nblack_name = \"abcd\"\n");
     EXPECT_EQ(file(g.get(), "/abcd"), FILTER_LENGTH);  // for a file the length comes first

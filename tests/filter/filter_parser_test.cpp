@@ -108,8 +108,7 @@ TEST(FilterParser, Int32KeysAndReplacement) {
 
 TEST(FilterParser, StringValues) {
     ScopedFilter f;
-    ASSERT_EQ(run("[Common]\nblack_char = \"a#b\"  # a comment\nblack_char = \"\\\\/:*?\\\"<>|\"\n", f.get()).error,
-              0);
+    ASSERT_EQ(run("[Common]\nblack_char = \"a#b\"  # a comment\nblack_char = \"\\\\/:*?\\\"<>|\"\n", f.get()).error, 0);
     EXPECT_STREQ(f->common.black_char.str, "\\/:*?\"<>|");
 
     EXPECT_EQ(error_of("[Common]\nblack_char = abc\n"), err(parser_error::VALUE_STRING_MISSING_LEFT_QUOTE));
@@ -123,13 +122,14 @@ TEST(FilterParser, StringValues) {
 
 TEST(FilterParser, Escapes) {
     ScopedFilter f;
-    ASSERT_EQ(run("[File]\nblack_name = \"\\a\\b\\f\\n\\r\\t\\v\\'\\\"\\\\\\?\", \"\\x41\\x4a\\x4B\\101\\377z\"\n",
-                  f.get())
-                  .error,
-              0);
-    EXPECT_EQ(entries(f->file.black_name), (V{"\a\b\f\n\r\t\v'\"\\?", "AJK"
-                                                                         "A\xff"
-                                                                         "z"}));
+    ASSERT_EQ(
+        run("[File]\nblack_name = \"\\a\\b\\f\\n\\r\\t\\v\\'\\\"\\\\\\?\", \"\\x41\\x4a\\x4B\\101\\377z\"\n", f.get())
+            .error,
+        0);
+    EXPECT_EQ(entries(f->file.black_name), (V{"\a\b\f\n\r\t\v'\"\\?",
+                                              "AJK"
+                                              "A\xff"
+                                              "z"}));
 
     const char* bad[] = {
         "\"a\tb\"",     // raw control character
@@ -159,8 +159,7 @@ TEST(FilterParser, StringLengthLimit) {
     ScopedFilter f;
     ASSERT_EQ(run("[File]\nblack_name = \"" + std::string(512, 'n') + "\"\n", f.get()).error, 0);
     EXPECT_EQ(std::string(f->file.black_name.set[0]).size(), 512u);
-    EXPECT_EQ(error_of("[File]\nblack_name = \"" + std::string(513, 'n') + "\"\n"),
-              err(parser_error::VALUE_TOO_LONG));
+    EXPECT_EQ(error_of("[File]\nblack_name = \"" + std::string(513, 'n') + "\"\n"), err(parser_error::VALUE_TOO_LONG));
     // The limit is on the unescaped bytes: 512 escapes of four characters each fit.
     std::string escaped;
     for (int i = 0; i < 512; ++i) escaped += "\\xff";
@@ -170,17 +169,17 @@ TEST(FilterParser, StringLengthLimit) {
 
 TEST(FilterParser, StringSets) {
     ScopedFilter f;
-    Outcome o = run(
-        "[File]\n"
-        "black_ext = \"tmp\", \"bak\",\n"
-        "# a comment between the lines of a set\n"
-        "\n"
-        "   \"swp\" ,\"tmp\"  # duplicates are kept\n"
-        "black_name = \"a\"\n"
-        "black_name = \"b\",   # comment after a trailing comma\n"
-        "  \"c\"\n"
-        "[EA]\n",
-        f.get());
+    Outcome o =
+        run("[File]\n"
+            "black_ext = \"tmp\", \"bak\",\n"
+            "# a comment between the lines of a set\n"
+            "\n"
+            "   \"swp\" ,\"tmp\"  # duplicates are kept\n"
+            "black_name = \"a\"\n"
+            "black_name = \"b\",   # comment after a trailing comma\n"
+            "  \"c\"\n"
+            "[EA]\n",
+            f.get());
     ASSERT_EQ(o.result, PARSE_DONE);
     EXPECT_EQ(entries(f->file.black_ext), (V{"tmp", "bak", "swp", "tmp"}));
     EXPECT_EQ(entries(f->file.black_name), (V{"a", "b", "c"}));
@@ -243,9 +242,9 @@ TEST(FilterParser, OverlongPhysicalLinesAreReadInPieces) {
     std::string escaped;
     for (int i = 0; i < 512; ++i) escaped += "\\x01";
     ScopedFilter g;
-    EXPECT_EQ(run("[Common]\nblack_path_prefix_selective_sync = \"" + escaped + "\",\n\"" + escaped + "\"\n", g.get())
-                  .error,
-              0);
+    EXPECT_EQ(
+        run("[Common]\nblack_path_prefix_selective_sync = \"" + escaped + "\",\n\"" + escaped + "\"\n", g.get()).error,
+        0);
     EXPECT_EQ(g->common.black_path_prefix_selective_sync.used, 2u);
 }
 
@@ -265,13 +264,16 @@ struct Custom {
 };
 
 TEST(FilterParser, GenericSchemaAndUnknownValueType) {
-    static const schema_parser schema = {
-        1, 0, 2,
-        {{"S", 0, 3,
-          {{"a", integer32_type, offsetof(Custom, a)},
-           {"b", integer64_type, offsetof(Custom, b)},
-           {"s", string_type, offsetof(Custom, s)}}},
-         {"Broken", 0, 1, {{"k", static_cast<value_type>(9), 0}}}}};
+    static const schema_parser schema = {1,
+                                         0,
+                                         2,
+                                         {{"S",
+                                           0,
+                                           3,
+                                           {{"a", integer32_type, offsetof(Custom, a)},
+                                            {"b", integer64_type, offsetof(Custom, b)},
+                                            {"s", string_type, offsetof(Custom, s)}}},
+                                          {"Broken", 0, 1, {{"k", static_cast<value_type>(9), 0}}}}};
     Custom c{};
     std::string text = "[S]\na = 4\nb = 9\ns = \"x\"\n";
     parse_report rep;
@@ -331,15 +333,16 @@ TEST(FilterRead, ErrorsDiscardEverythingRead) {
     ScopedFilter g;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(filter_read(g.get(), dir.file("missing")));
-    EXPECT_FALSE(filter_read(g.get(), dir.path()));  // a directory
+    EXPECT_FALSE(filter_read(g.get(), dir.path()));         // a directory
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // no message for an unreadable file
 }
 
 TEST(FilterRead, WhiteListFile) {
     TempDir dir;
     ScopedWhiteList w;
-    EXPECT_TRUE(white_list_read(w.get(), dir.write("w", "[Version]\nmajor = 1\nminor = 0\n[File]\n"
-                                                        "white_ext = \"pdf\", \"doc\"\n")));
+    EXPECT_TRUE(white_list_read(w.get(), dir.write("w",
+                                                   "[Version]\nmajor = 1\nminor = 0\n[File]\n"
+                                                   "white_ext = \"pdf\", \"doc\"\n")));
     EXPECT_EQ(entries(w.get()->file.white_ext), (V{"pdf", "doc"}));
 
     ScopedWhiteList bad;

@@ -167,11 +167,21 @@ std::string random_string(std::mt19937_64& rng) {
     int n = len(rng);
     for (int i = 0; i < n; ++i) {
         switch (kind(rng)) {
-        case 0: s += special[rng() % (sizeof special - 1)]; break;
-        case 1: s += static_cast<char>(1 + rng() % 31); break;      // control bytes
-        case 2: s += static_cast<char>(0x80 + rng() % 128); break;  // above 0x7F
-        case 3: s += static_cast<char>('a' + rng() % 26); break;
-        default: s += static_cast<char>(any(rng)); break;
+            case 0:
+                s += special[rng() % (sizeof special - 1)];
+                break;
+            case 1:
+                s += static_cast<char>(1 + rng() % 31);
+                break;  // control bytes
+            case 2:
+                s += static_cast<char>(0x80 + rng() % 128);
+                break;  // above 0x7F
+            case 3:
+                s += static_cast<char>('a' + rng() % 26);
+                break;
+            default:
+                s += static_cast<char>(any(rng));
+                break;
         }
     }
     return s;

@@ -28,8 +28,14 @@ bool dec(const std::string& in, std::string& out, size_t cap = 64) {
 }
 
 TEST(Base64, Rfc4648Vectors) {
-    const char* vectors[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},        {"foo", "Zm9v"},
-                                {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"},
+    const char* vectors[][2] = {{"", ""},
+                                {"f", "Zg=="},
+                                {"fo", "Zm8="},
+                                {"foo", "Zm9v"},
+                                {"foob", "Zm9vYg=="},
+                                {"fooba", "Zm9vYmE="},
+                                {"foobar", "Zm9vYmFy"},
+                                {"abc", "YWJj"},
                                 {"ab", "YWI="}};
     for (auto& v : vectors) {
         EXPECT_EQ(enc(v[0]), v[1]);
@@ -68,17 +74,17 @@ TEST(Base64, RefusesNullAndOversizedInput) {
 
 TEST(Base64, DecoderRejectsBadText) {
     std::string out;
-    EXPECT_FALSE(dec("YW*j", out));    // outside the alphabet
-    EXPECT_FALSE(dec("YW Jj", out));   // blanks are not skipped
-    EXPECT_FALSE(dec("Y=Jj", out));    // padding inside
+    EXPECT_FALSE(dec("YW*j", out));      // outside the alphabet
+    EXPECT_FALSE(dec("YW Jj", out));     // blanks are not skipped
+    EXPECT_FALSE(dec("Y=Jj", out));      // padding inside
     EXPECT_FALSE(dec("YWI=YWI=", out));  // padding before the end
-    EXPECT_FALSE(dec("YW===", out));   // three pads
-    EXPECT_FALSE(dec("YWJjY", out));   // a single dangling character
-    EXPECT_FALSE(dec("YWJ==", out));   // padding not closing a group of four
-    EXPECT_FALSE(dec("Y", out));       // shorter than two characters
+    EXPECT_FALSE(dec("YW===", out));     // three pads
+    EXPECT_FALSE(dec("YWJjY", out));     // a single dangling character
+    EXPECT_FALSE(dec("YWJ==", out));     // padding not closing a group of four
+    EXPECT_FALSE(dec("Y", out));         // shorter than two characters
     EXPECT_TRUE(dec("", out));
     EXPECT_EQ(out, "");
-    EXPECT_TRUE(dec("YWI", out));      // unpadded final group
+    EXPECT_TRUE(dec("YWI", out));  // unpadded final group
     EXPECT_EQ(out, "ab");
 }
 

@@ -1,12 +1,13 @@
-#include "foundation/config.h"
 #include "foundation/settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
+
+#include "foundation/config.h"
 
 namespace {
 

@@ -1,9 +1,9 @@
 #include "foundation/task.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <unistd.h>
 
 namespace {
 
@@ -46,7 +46,7 @@ TEST(Task, RunTwiceNeedsAJoinBetween) {
 
 TEST(Task, WaitReturnsEarlyWhenNotRunning) {
     Task t;
-    EXPECT_TRUE(t.Wait(0));  // no state check at all
+    EXPECT_TRUE(t.Wait(0));   // no state check at all
     EXPECT_FALSE(t.Wait(3));  // a fresh task is stopped
     t.SetState(Task::RUN);
     EXPECT_TRUE(t.Wait(1));

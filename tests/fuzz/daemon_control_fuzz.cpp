@@ -32,10 +32,10 @@
 
 namespace {
 
-std::string g_dir;       // the private folder
-std::string g_root;      // g_dir + "/f": where request paths point
-std::string g_cwd;       // three levels below g_root: relative paths and ".." stay inside
-std::string g_home;      // the fuzzer's own working directory, where it keeps its corpus
+std::string g_dir;   // the private folder
+std::string g_root;  // g_dir + "/f": where request paths point
+std::string g_cwd;   // three levels below g_root: relative paths and ".." stay inside
+std::string g_home;  // the fuzzer's own working directory, where it keeps its corpus
 Nimbrel* g_app = nullptr;
 
 const char* const kActions[] = {"link",      "unlink", "add_session",     "reload_session",    "remove_session",
@@ -43,12 +43,12 @@ const char* const kActions[] = {"link",      "unlink", "add_session",     "reloa
                                 "get_status"};
 constexpr size_t kActionCount = sizeof kActions / sizeof kActions[0];
 
-const char* const kKeys[] = {"session_id",    "connection_id", "view_id",        "node_id",       "config_path",
-                             "sync_folder",   "remote_path",   "recursive",      "create_time",   "sync_mode",
-                             "server_ip",     "server_port",   "session",        "connection_mode", "username",
-                             "computer_name", "use_ssl",       "ssl_fingerprint", "use_proxy",    "use_sys_proxy",
-                             "proxy_ip",      "proxy_port",    "proxy_username", "proxy_password", "proxy_domain",
-                             "proxy_host",    "use_tunnel",    "tunnel_ip",      "tunnel_port",   "action"};
+const char* const kKeys[] = {"session_id",    "connection_id", "view_id",         "node_id",         "config_path",
+                             "sync_folder",   "remote_path",   "recursive",       "create_time",     "sync_mode",
+                             "server_ip",     "server_port",   "session",         "connection_mode", "username",
+                             "computer_name", "use_ssl",       "ssl_fingerprint", "use_proxy",       "use_sys_proxy",
+                             "proxy_ip",      "proxy_port",    "proxy_username",  "proxy_password",  "proxy_domain",
+                             "proxy_host",    "use_tunnel",    "tunnel_ip",       "tunnel_port",     "action"};
 constexpr size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
 // Path parts the confined paths are built from: the prepared session folders, a
@@ -101,8 +101,7 @@ void MakeSession(const std::string& root) {
     ::mkdir((root + "/sync").c_str(), 0755);
     ::mkdir((root + "/config").c_str(), 0755);
     ::mkdir((root + "/config/conf").c_str(), 0755);
-    WriteFile(root + "/config/conf/blacklist.filter",
-              "[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = \"mkv\"\n");
+    WriteFile(root + "/config/conf/blacklist.filter", "[Version]\nmajor = 1\nminor = 0\n[File]\nblack_ext = \"mkv\"\n");
     WriteFile(root + "/config/conf/whitelist.filter", "[Version]\nmajor = 1\nminor = 0\n");
     WriteFile(root + "/sync/hello.txt", "hello");
 }

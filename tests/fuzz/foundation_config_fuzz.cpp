@@ -25,11 +25,11 @@ bool KeyChar(unsigned char c) {
 std::string Snapshot() {
     Settings& s = Settings::getInstance();
     std::string out;
-    for (const ustring& v : {s.getDbPath(), s.getFStatDbPath(), s.getFilterDbPath(), s.getSystemFilterPath(),
-                             s.getPidFilePath(), s.getLogFilePath(), s.getLogLevelFilePath(),
-                             s.getRejectedWorkerCount(), s.getSocketPath(), s.getUISocketPath(), s.getServerIp(),
-                             s.getSession(), s.getClientName(), s.getRelayHost(), s.getRelayKeyMultiplier(),
-                             s.getRelayKeyIncrement(), s.getRelayIV()})
+    for (const ustring& v :
+         {s.getDbPath(), s.getFStatDbPath(), s.getFilterDbPath(), s.getSystemFilterPath(), s.getPidFilePath(),
+          s.getLogFilePath(), s.getLogLevelFilePath(), s.getRejectedWorkerCount(), s.getSocketPath(),
+          s.getUISocketPath(), s.getServerIp(), s.getSession(), s.getClientName(), s.getRelayHost(),
+          s.getRelayKeyMultiplier(), s.getRelayKeyIncrement(), s.getRelayIV()})
         out += v.str() + '\n';
     out += std::to_string(s.getWorkerCount()) + ' ' + std::to_string(s.getUIPort()) + ' ' +
            std::to_string(s.getServerPort()) + ' ' + std::to_string(s.isDaemon()) + ' ' + std::to_string(s.useSSL());

@@ -237,8 +237,7 @@ bool HoldsContent(const std::string& dir, const std::string& content) {
     nftw(
         dir.c_str(),
         [](const char* p, const struct stat* st, int type, struct FTW*) {
-            if (type != FTW_F || !S_ISREG(st->st_mode) || static_cast<size_t>(st->st_size) != wanted->size())
-                return 0;
+            if (type != FTW_F || !S_ISREG(st->st_mode) || static_cast<size_t>(st->st_size) != wanted->size()) return 0;
             std::ifstream in(p, std::ios::binary);
             std::stringstream ss;
             ss << in.rdbuf();
@@ -449,8 +448,7 @@ void Record(const std::string& out, const char* refserver) {
     ::mkdir(out.c_str(), 0755);
     RecordSeed(out, "upload", kUpload);
     RecordSeed(out, "upload_remove", kUpload | kRemoveRemote);
-    ServerChange({{"/srv.txt", "only on the server\n"}, {"/gone.txt", "gone\n"}, {"/a.txt", kFiles[0].content}},
-                 {});
+    ServerChange({{"/srv.txt", "only on the server\n"}, {"/gone.txt", "gone\n"}, {"/a.txt", kFiles[0].content}}, {});
     RecordSeed(out, "pull_download", kPull);
     RecordSeed(out, "remove_remote", kRemoveRemote);
     ServerChange({{"/dir/c.txt", "charlie, a longer file that is sent whole\n"}}, {"/a.txt"});

@@ -332,7 +332,7 @@ TEST_F(FileOps, LockedFiles) {
     // An open file description of our own stands for another program.
     int fd = open(at("f").c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    struct flock fl{};
+    struct flock fl {};
     fl.l_type = F_RDLCK;
     fl.l_whence = SEEK_SET;
     ASSERT_EQ(fcntl(fd, F_OFD_SETLK, &fl), 0);
@@ -360,7 +360,7 @@ TEST_F(FileOps, FileLockedByAnotherProcess) {
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         int fd = open(at("f").c_str(), O_RDWR);
-        struct flock fl{};
+        struct flock fl {};
         fl.l_type = F_WRLCK;
         fl.l_whence = SEEK_SET;
         char c = fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
@@ -409,7 +409,7 @@ TEST_F(FileOps, TraverseVisitsDirectoriesBeforeTheirContents) {
     EXPECT_EQ(v.seen.size(), 7u);  // t, f, a, a/b, a/b/g, a/link, skip
     EXPECT_LT(pos("t/a"), pos("t/a/b"));
     EXPECT_LT(pos("t/a/b"), pos("t/a/b/g"));
-    EXPECT_LT(pos("t/a/link"), static_cast<long>(v.seen.size()));  // the link is reported...
+    EXPECT_LT(pos("t/a/link"), static_cast<long>(v.seen.size()));                // the link is reported...
     for (auto& s : v.seen) EXPECT_EQ(s.find("secret"), std::string::npos) << s;  // ...never entered
     EXPECT_EQ(pos("t/skip/h"), static_cast<long>(v.seen.size()));
 

@@ -19,7 +19,7 @@ protected:
         ASSERT_EQ(mkdir(at("sync").c_str(), 0755), 0);
         ASSERT_EQ(mkdir(at("outside").c_str(), 0755), 0);
         write("outside/secret", "keep");
-        ASSERT_EQ(symlink("../outside", at("sync/link").c_str()), 0);           // relative, to outside
+        ASSERT_EQ(symlink("../outside", at("sync/link").c_str()), 0);              // relative, to outside
         ASSERT_EQ(symlink(at("outside").c_str(), at("sync/abslink").c_str()), 0);  // absolute
         ASSERT_EQ(symlink("../outside/secret", at("sync/filelink").c_str()), 0);
         ASSERT_EQ(mkdir(at("sync/d").c_str(), 0755), 0);
@@ -29,8 +29,8 @@ protected:
     bool outside_untouched() const {
         std::error_code ec;
         size_t n = 0;
-        for (auto it = std::filesystem::directory_iterator(at("outside"), ec); it != std::filesystem::directory_iterator();
-             ++it)
+        for (auto it = std::filesystem::directory_iterator(at("outside"), ec);
+             it != std::filesystem::directory_iterator(); ++it)
             ++n;
         return n == 1 && read("outside/secret") == "keep";
     }

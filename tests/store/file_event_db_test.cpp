@@ -1,14 +1,13 @@
 #include "store/file_event_db.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
 #include <thread>
 #include <vector>
-
-#include <sqlite3.h>
 
 #include "store_test_util.h"
 
@@ -107,23 +106,24 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
 
     auto cols = query(dbPath, "SELECT name, type, \"notnull\", dflt_value, pk FROM pragma_table_info('eventinfo')");
     std::vector<std::string> expectedCols = {
-        "id|INTEGER|0|NULL|1",          "fileType|INTEGER|1|NULL|0",     "isExist|INTEGER|1|NULL|0",
-        "syncID|NUMERIC|1|NULL|0",      "maxSyncID|NUMERIC|1|NULL|0",    "pDirID|NUMERIC|0|NULL|0",
-        "fileSize|NUMERIC|1|NULL|0",    "fileModTime|NUMERIC|1|NULL|0",  "fileCheckSum|TEXT|1|NULL|0",
-        "baseName|TEXT|1|NULL|0",       "path|TEXT|1|NULL|0",            "filePrivilege|TEXT|0|NULL|0",
-        "updateClient|TEXT|1|NULL|0",   "signPath|TEXT|0|NULL|0",        "macHash|TEXT|0|NULL|0",
-        "windowsHash|TEXT|0|NULL|0",    "linuxHash|TEXT|0|NULL|0",       "varnelHash|TEXT|0|NULL|0",
-        "inode|INTEGER|0|NULL|0",       "execBit|INTEGER|0|0|0",         "stampMtimeNs|INTEGER|0|NULL|0",
+        "id|INTEGER|0|NULL|1",           "fileType|INTEGER|1|NULL|0",    "isExist|INTEGER|1|NULL|0",
+        "syncID|NUMERIC|1|NULL|0",       "maxSyncID|NUMERIC|1|NULL|0",   "pDirID|NUMERIC|0|NULL|0",
+        "fileSize|NUMERIC|1|NULL|0",     "fileModTime|NUMERIC|1|NULL|0", "fileCheckSum|TEXT|1|NULL|0",
+        "baseName|TEXT|1|NULL|0",        "path|TEXT|1|NULL|0",           "filePrivilege|TEXT|0|NULL|0",
+        "updateClient|TEXT|1|NULL|0",    "signPath|TEXT|0|NULL|0",       "macHash|TEXT|0|NULL|0",
+        "windowsHash|TEXT|0|NULL|0",     "linuxHash|TEXT|0|NULL|0",      "varnelHash|TEXT|0|NULL|0",
+        "inode|INTEGER|0|NULL|0",        "execBit|INTEGER|0|0|0",        "stampMtimeNs|INTEGER|0|NULL|0",
         "stampCtimeNs|INTEGER|0|NULL|0", "stampInode|INTEGER|0|NULL|0",
     };
     EXPECT_EQ(cols, expectedCols);
-    EXPECT_EQ(query(dbPath, "SELECT COUNT(*) FROM pragma_index_list('eventinfo') WHERE \"unique\" = 1 AND origin = 'u'"),
-              std::vector<std::string>{"1"});
+    EXPECT_EQ(
+        query(dbPath, "SELECT COUNT(*) FROM pragma_index_list('eventinfo') WHERE \"unique\" = 1 AND origin = 'u'"),
+        std::vector<std::string>{"1"});
 
     auto rcols = query(dbPath, "SELECT name, type, \"notnull\" FROM pragma_table_info('recycle_bin_table')");
-    EXPECT_EQ(rcols, (std::vector<std::string>{"id|INTEGER|0", "path|TEXT|1", "fileSize|NUMERIC|1",
-                                               "fileCheckSum|TEXT|1", "macHash|TEXT|0", "time|NUMERIC|1",
-                                               "origPath|TEXT|0", "reason|TEXT|0"}));
+    EXPECT_EQ(rcols,
+              (std::vector<std::string>{"id|INTEGER|0", "path|TEXT|1", "fileSize|NUMERIC|1", "fileCheckSum|TEXT|1",
+                                        "macHash|TEXT|0", "time|NUMERIC|1", "origPath|TEXT|0", "reason|TEXT|0"}));
 
     auto trig = query(dbPath, "SELECT sql FROM sqlite_master WHERE name = 'eventinfo_delete_trigger'");
     ASSERT_EQ(trig.size(), 1u);
@@ -265,12 +265,13 @@ TEST_F(FileEventDBTest, DeepRowIdsUseSubdirectories) {
     {
         sqlite3* h = nullptr;
         ASSERT_EQ(sqlite3_open(dbPath.c_str(), &h), SQLITE_OK);
-        ASSERT_EQ(sqlite3_exec(h,
-                               "INSERT INTO eventinfo (id, fileType, isExist, syncID, maxSyncID, fileSize, fileModTime, "
-                               "fileCheckSum, baseName, path, updateClient) VALUES (255, 0, 1, 0, 0, 0, 0, '', '', "
-                               "'placeholder', '')",
-                               nullptr, nullptr, nullptr),
-                  SQLITE_OK);
+        ASSERT_EQ(
+            sqlite3_exec(h,
+                         "INSERT INTO eventinfo (id, fileType, isExist, syncID, maxSyncID, fileSize, fileModTime, "
+                         "fileCheckSum, baseName, path, updateClient) VALUES (255, 0, 1, 0, 0, 0, 0, '', '', "
+                         "'placeholder', '')",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
         sqlite3_close(h);
     }
     ASSERT_EQ(setWithSignature(file("/deep", 1), "x"), DbResult::kOk);
@@ -302,7 +303,7 @@ TEST_F(FileEventDBTest, EveryWayOfDeletingARowTakesItsSignature) {
     fs::path s5 = make("/d/inside");
     EXPECT_EQ(db.rmAllFolders(), DbResult::kOk);
     EXPECT_FALSE(fs::exists(s5));
-    EXPECT_TRUE(fs::exists(s2));  // top-level files stay
+    EXPECT_TRUE(fs::exists(s2));                         // top-level files stay
     EXPECT_EQ(paths(), std::vector<std::string>{"ab"});  // "x" was a directory row
 
     EXPECT_EQ(db.dumpFileToRecycleBin("/R1", "/ab"), DbResult::kOk);
@@ -529,9 +530,12 @@ TEST_F(FileEventDBTest, StampsAreKeptAndRowsFromBeforeThemHaveNone) {
     db.destroy();
     sqlite3* raw = nullptr;
     ASSERT_EQ(sqlite3_open(dbPath.c_str(), &raw), SQLITE_OK);
-    EXPECT_EQ(sqlite3_exec(raw, "DROP INDEX eventinfo_stampInode_idx; ALTER TABLE eventinfo DROP COLUMN stampMtimeNs; "
-                                "ALTER TABLE eventinfo DROP COLUMN stampCtimeNs; ALTER TABLE eventinfo DROP COLUMN stampInode;",
-                           nullptr, nullptr, nullptr), SQLITE_OK);
+    EXPECT_EQ(
+        sqlite3_exec(raw,
+                     "DROP INDEX eventinfo_stampInode_idx; ALTER TABLE eventinfo DROP COLUMN stampMtimeNs; "
+                     "ALTER TABLE eventinfo DROP COLUMN stampCtimeNs; ALTER TABLE eventinfo DROP COLUMN stampInode;",
+                     nullptr, nullptr, nullptr),
+        SQLITE_OK);
     sqlite3_close(raw);
     ASSERT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);
     ClientFileEventInfo got;
@@ -540,7 +544,8 @@ TEST_F(FileEventDBTest, StampsAreKeptAndRowsFromBeforeThemHaveNone) {
 
     ClientFileEventInfo a = file("/a", 2), b = file("/b", 3);
     a.stamp = b.stamp = LocalStamp{-1234567890123, 1700000000123456789, 42};  // times before 1970 too
-    ASSERT_TRUE(db.setEventInfo(a) == DbResult::kOk && db.setEventInfo(b) == DbResult::kOk && db.getEventInfo("/a", got) == DbLookup::kFound);
+    ASSERT_TRUE(db.setEventInfo(a) == DbResult::kOk && db.setEventInfo(b) == DbResult::kOk &&
+                db.getEventInfo("/a", got) == DbLookup::kFound);
     EXPECT_EQ(got.stamp, a.stamp);
     std::vector<ustring> links;
     ASSERT_EQ(db.getPathsByInode(42, links), DbResult::kOk);

@@ -60,9 +60,9 @@ TEST(StatementBuilderTest, PlaceholdersAreReplacedAndEscaped) {
               "n = -7 and m = -9000000000");
     EXPECT_EQ(build("x @VARNEL:NEVAR y", "raw'text"), "x raw'text y");
     // Only literals holding an LVAR get the escape clause; the format's own % stays as it is.
-    EXPECT_EQ(build("a like '@VARNEL:LVAR/%%' and b = '@VARNEL:VAR' and c not like '@VARNEL:LVAR/%%/%%'", "d", "e",
-                    "f"),
-              "a like 'd/%%' escape '\\' and b = 'e' and c not like 'f/%%/%%' escape '\\'");
+    EXPECT_EQ(
+        build("a like '@VARNEL:LVAR/%%' and b = '@VARNEL:VAR' and c not like '@VARNEL:LVAR/%%/%%'", "d", "e", "f"),
+        "a like 'd/%%' escape '\\' and b = 'e' and c not like 'f/%%/%%' escape '\\'");
     // A doubled quote in the format does not end the literal.
     EXPECT_EQ(build("a like 'it''s @VARNEL:LVAR'", "_"), "a like 'it''s \\_' escape '\\'");
     EXPECT_EQ(build("@VARNEL:LVAR", "_"), "\\_");  // outside a literal: nothing to attach to
@@ -239,9 +239,12 @@ TEST_F(FileStatusDBTest, QueuedMarksEndAsWritesOneByOne) {
             i.fileType = op.type;
             i.syncStatus = FSTAT_SYNCING;
             if (queued)
-                ASSERT_EQ(op.remove ? FileStatusDB::queueRmByPath(op.path.c_str()) : FileStatusDB::queueSyncStat(i), DbResult::kOk);
+                ASSERT_EQ(op.remove ? FileStatusDB::queueRmByPath(op.path.c_str()) : FileStatusDB::queueSyncStat(i),
+                          DbResult::kOk);
             else
-                ASSERT_EQ(op.remove ? FileStatusDB::rmFileStatByPath(op.path.c_str()) : FileStatusDB::setFileSyncStat(i), DbResult::kOk);
+                ASSERT_EQ(
+                    op.remove ? FileStatusDB::rmFileStatByPath(op.path.c_str()) : FileStatusDB::setFileSyncStat(i),
+                    DbResult::kOk);
         }
     };
     const char* all = "SELECT id, path, fileType, syncStatus FROM fstatinfo ORDER BY id";

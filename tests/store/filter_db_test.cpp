@@ -46,7 +46,8 @@ protected:
 }  // namespace
 
 TEST_F(FilterDBTest, SchemaIsCreated) {
-    auto objects = query(dbPath, "SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY type, name");
+    auto objects =
+        query(dbPath, "SELECT type, name FROM sqlite_master WHERE name NOT LIKE 'sqlite_%' ORDER BY type, name");
     std::vector<std::string> expected = {
         "index|filter_range_table_desc_idx",
         "index|filter_range_table_sess_id_idx",
@@ -210,8 +211,7 @@ TEST_F(FilterDBTest, LocalFilteredEvents) {
     EXPECT_EQ(query(dbPath, "SELECT sess_id, path FROM filtered_local_event_table ORDER BY sess_id, path"),
               (std::vector<std::string>{"1|/ab", "2|/a/b"}));
     ASSERT_EQ(db.cleanLocalFilteredEventBySession(2), DbResult::kOk);
-    EXPECT_EQ(query(dbPath, "SELECT sess_id, path FROM filtered_local_event_table"),
-              std::vector<std::string>{"1|/ab"});
+    EXPECT_EQ(query(dbPath, "SELECT sess_id, path FROM filtered_local_event_table"), std::vector<std::string>{"1|/ab"});
 
     // A session found without events skips the removal; one recorded later is still
     // removed (the remembered answer follows every change).

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace storetest {

@@ -1,7 +1,6 @@
 #include "sync/conflict_rename.h"
 
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 

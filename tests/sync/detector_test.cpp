@@ -1,10 +1,11 @@
 // The local change detector on real folders: a detector that was never started is
 // driven round by round (Poll), its results recorded instead of reaching the event
 // manager; deleted items are typed from a real event database in the registry.
-#include <sys/stat.h>
-#include <unistd.h>
+#include "sync/detector.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -19,7 +20,6 @@
 #include "foundation/error_codes.h"
 #include "platform/scratch_dir.h"
 #include "store/file_event_db.h"
-#include "sync/detector.h"
 
 namespace fs = std::filesystem;
 
@@ -301,8 +301,7 @@ TEST_F(DetectorTest, WorkingDirectoryIsRecreatedSilently) {
     Watch();
     for (const char* rel : {"/.VarnelWorkingDirectory/#VarnelRecycle", "/.VarnelWorkingDirectory"}) {
         fs::remove_all(in(rel));
-        EXPECT_TRUE(PollUntil([&] { return fs::is_directory(in("/.VarnelWorkingDirectory/#VarnelRecycle")); }))
-            << rel;
+        EXPECT_TRUE(PollUntil([&] { return fs::is_directory(in("/.VarnelWorkingDirectory/#VarnelRecycle")); })) << rel;
     }
     // Still watched after its return: what is moved into it leaves the folder.
     Write("/k");
@@ -370,8 +369,7 @@ TEST_F(DetectorTest, LostFolderIsReportedRewatchedAndRescanned) {
     Watch();
     fs::remove_all(folder);
     ASSERT_TRUE(PollUntil([&] { return !sink->Get(&RecordingSink::errors).empty(); }));
-    EXPECT_EQ(sink->Get(&RecordingSink::errors),
-              (std::vector<std::pair<uint64_t, int>>{{sess, ERR_SYNCFOLDER_MISS}}));
+    EXPECT_EQ(sink->Get(&RecordingSink::errors), (std::vector<std::pair<uint64_t, int>>{{sess, ERR_SYNCFOLDER_MISS}}));
     EXPECT_TRUE(sink->Get(&RecordingSink::rescans).empty());
 
     fs::create_directories(folder + "/sub");

@@ -1,6 +1,8 @@
 // The recycle-bin rotation on a task that was never started: entries due after
 // 1,800 seconds go with their rows, younger ones stay, and one entry that cannot be
 // removed does not keep the others.
+#include "sync/recycle_cleaner.h"
+
 #include <sqlite3.h>
 
 #include <cstdlib>
@@ -8,7 +10,6 @@
 #include <fstream>
 
 #include "store/session_folders.h"
-#include "sync/recycle_cleaner.h"
 #include "sync/sync_fixture.h"
 
 namespace {
@@ -29,7 +30,8 @@ protected:
         if (dir) {
             fs::create_directory(recycle + name);
             std::ofstream(recycle + name + "/in.txt") << name;
-            ASSERT_EQ(session.event_db->addFileToRecycleBin(name + "/in.txt", 1, "h" + name + "/in.txt", ""), DbResult::kOk);
+            ASSERT_EQ(session.event_db->addFileToRecycleBin(name + "/in.txt", 1, "h" + name + "/in.txt", ""),
+                      DbResult::kOk);
         } else {
             std::ofstream(recycle + name) << name;
         }

@@ -47,7 +47,8 @@ protected:
 TEST_F(RecycleTest, RestoreNeverOverwritesAndReachesIntoRecycledFolders) {
     fs::create_directories(bin + "/photos~AAAA/trip");
     Write(bin + "/photos~AAAA/trip/a.jpg", "A");
-    ASSERT_EQ(session.event_db->addRecycleEntry("/photos~AAAA", "/photos", recycle::kRemoved, 0, "", "", 10), DbResult::kOk);
+    ASSERT_EQ(session.event_db->addRecycleEntry("/photos~AAAA", "/photos", recycle::kRemoved, 0, "", "", 10),
+              DbResult::kOk);
     Write(bin + "/note~BBBB.txt", "old note");
     ASSERT_EQ(session.event_db->addRecycleEntry("/note~BBBB.txt", "/note.txt", recycle::kReplaced, 8, "h", "", 20),
               DbResult::kOk);
@@ -70,7 +71,8 @@ TEST_F(RecycleTest, RestoreNeverOverwritesAndReachesIntoRecycledFolders) {
     // One file out of a recycled folder, the older removal that holds it; the folder
     // keeps the rest.
     fs::create_directories(bin + "/photos~NEWR");
-    ASSERT_EQ(session.event_db->addRecycleEntry("/photos~NEWR", "/photos", recycle::kRemoved, 0, "", "", 30), DbResult::kOk);
+    ASSERT_EQ(session.event_db->addRecycleEntry("/photos~NEWR", "/photos", recycle::kRemoved, 0, "", "", 30),
+              DbResult::kOk);
     EXPECT_EQ(recycle::Restore(root, db, "/photos/trip/a.jpg", "/photos/trip/a.jpg", from), RestoreResult::kOk);
     EXPECT_EQ(from, "/photos~AAAA/trip/a.jpg");
     EXPECT_EQ(Read(sync + "/photos/trip/a.jpg"), "A");
@@ -83,8 +85,10 @@ TEST_F(RecycleTest, AStartKeepsTheFolderAndReconcilesItsTable) {
     Write(working + "/partial-download", "scratch");
     Write(bin + "/kept~CCCC.txt", "kept");
     Write(bin + "/orphan", "moved before a crash recorded it");
-    ASSERT_EQ(session.event_db->addRecycleEntry("/kept~CCCC.txt", "/kept.txt", recycle::kRemoved, 4, "", "", 50), DbResult::kOk);
-    ASSERT_EQ(session.event_db->addRecycleEntry("/gone~DDDD", "/gone", recycle::kRemoved, 4, "", "", 40), DbResult::kOk);
+    ASSERT_EQ(session.event_db->addRecycleEntry("/kept~CCCC.txt", "/kept.txt", recycle::kRemoved, 4, "", "", 50),
+              DbResult::kOk);
+    ASSERT_EQ(session.event_db->addRecycleEntry("/gone~DDDD", "/gone", recycle::kRemoved, 4, "", "", 40),
+              DbResult::kOk);
 
     ASSERT_EQ(recycle::ClearWorkingDirectory(*session.root), 0);
     EXPECT_FALSE(fs::exists(working + "/partial-download"));

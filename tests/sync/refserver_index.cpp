@@ -1,7 +1,6 @@
 // The reference server's storage code, compiled in so that tests can add changes to
 // a view the way another client's uploads would.
 #include "../../tools/refserver/storage.cpp"
-
 #include "delta/simple_file_reader.h"
 #include "sync/sync_fixture.h"
 

@@ -13,7 +13,8 @@ protected:
     // The content of the recycle folder's entry with that content's hash, or "(none)".
     std::string Recycled(const std::string& content) {
         ustring found;
-        if (session.event_db->getFilePathByHashFromRecycle(Md4Of(content), "", found) != DbLookup::kFound) return "(none)";
+        if (session.event_db->getFilePathByHashFromRecycle(Md4Of(content), "", found) != DbLookup::kFound)
+            return "(none)";
         return Read(Recycle() + found.str());
     }
     // Passes over a pushed local event until nothing is pending; the actions taken.
@@ -131,7 +132,7 @@ TEST_F(RemoveTest, LocalRemovalRemovesOnTheServerAndHandlesItsRefusals) {
     for (const char* name : {"/f.txt", "/gone.txt", "/newer.txt"}) EXPECT_EQ(Sync(name, name), kDone);
     for (const char* dir : {"/dd", "/dd/x"}) EXPECT_EQ(Sync(dir, "", true), kDone);
     AddServerChange(root, kView, "/gone.txt", false, true);  // another client removed it first
-    ServerPut("/newer.txt", "a newer version");             // or changed it
+    ServerPut("/newer.txt", "a newer version");              // or changed it
     ServerPut("/dd/x/y.txt", "new below the directory");
     for (const char* name : {"/f.txt", "/gone.txt", "/newer.txt"}) {
         unlink(Local(name).c_str());

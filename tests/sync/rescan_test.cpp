@@ -84,9 +84,10 @@ protected:
     void Synced(const std::string& rel) {
         ClientFileEventInfo r;
         struct stat st {};
-        ASSERT_TRUE(session.event_db->getEventInfo(rel, r) == DbLookup::kFound && stat(Local(rel).c_str(), &st) == 0) << rel;
-        r.stamp = {st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec, st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec,
-                   st.st_ino};
+        ASSERT_TRUE(session.event_db->getEventInfo(rel, r) == DbLookup::kFound && stat(Local(rel).c_str(), &st) == 0)
+            << rel;
+        r.stamp = {st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec,
+                   st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec, st.st_ino};
         ASSERT_EQ(session.event_db->setEventInfo(r), DbResult::kOk) << rel;
     }
     // Hands out and finishes every queued event, as workers would get them.
@@ -119,9 +120,7 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
     const std::set<std::string> common = {
         "local modify /changed.txt",  // size differs
         "local modify /touched.txt",  // time differs
-        "local modify /new.txt",
-        "local modify /newdir",
-        "local modify /newdir/inner.txt",
+        "local modify /new.txt",     "local modify /newdir", "local modify /newdir/inner.txt",
         "local modify /kind",  // a file where the database knows a directory
     };
     auto with = [&](std::set<std::string> extra) {

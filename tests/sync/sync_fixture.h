@@ -12,8 +12,8 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <random>
 #include <mutex>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,8 +34,7 @@
 // Adds one change to a view of a running server (sync/refserver_index.cpp): the
 // server's own storage code on its index. Returns the new sync id, 0 on failure.
 uint64_t AddServerChange(const std::string& root, uint64_t view, const std::string& path, bool dir = false,
-                         bool removed = false, const std::string& hash = "", uint64_t size = 0,
-                         uint64_t mtime = 0);
+                         bool removed = false, const std::string& hash = "", uint64_t size = 0, uint64_t mtime = 0);
 // The latest change of a path in a view: 1 with its content hash (empty for a
 // directory or a removal) and the MD4 of the stored blob ("" when there is none), 0
 // when the path has no change, -1 on failure.
@@ -98,9 +97,7 @@ protected:
         return e;
     }
 
-    void SetPause(uint64_t id, bool pause) {
-        ASSERT_EQ(Registry::getInstance().SetPause(id, pause), 1);
-    }
+    void SetPause(uint64_t id, bool pause) { ASSERT_EQ(Registry::getInstance().SetPause(id, pause), 1); }
 
     uint64_t StoredSyncId(uint64_t id) {
         Registry::Entry e;

@@ -199,9 +199,8 @@ TEST_F(SyncerTest, HostileEventListIsDroppedWhileTheValidEventsAreProcessed) {
     StartServer();
     AddSession(1, 7);
     Change(7, "/fine.txt");
-    for (const std::string& bad : {std::string("/../x"), std::string("/a/./b"), std::string("a"),
-                                   std::string("/a//b"), std::string("/ok\0bad", 7), std::string("/trail/"),
-                                   "/" + std::string(256, 'n')})
+    for (const std::string& bad : {std::string("/../x"), std::string("/a/./b"), std::string("a"), std::string("/a//b"),
+                                   std::string("/ok\0bad", 7), std::string("/trail/"), "/" + std::string(256, 'n')})
         Change(7, bad);
     const uint64_t last = Change(7, "/dir", true);
     const auto before = std::distance(std::filesystem::directory_iterator(root), {});
@@ -219,11 +218,12 @@ TEST_F(SyncerTest, HostileEventListIsDroppedWhileTheValidEventsAreProcessed) {
 }
 
 TEST(ServerPath, OnlyPathsBeneathTheSessionRootPass) {
-    for (const char* ok : {"/", "/a", "/a/b.txt", "/.hidden", "/a/..b", "/a b/c"}) EXPECT_TRUE(IsSafeServerPath(ok)) << ok;
+    for (const char* ok : {"/", "/a", "/a/b.txt", "/.hidden", "/a/..b", "/a b/c"})
+        EXPECT_TRUE(IsSafeServerPath(ok)) << ok;
     // (A zero byte never reaches a ustring: the wire reports cut texts instead.)
-    for (const std::string& bad : {std::string(""), std::string("a"), std::string("/.."), std::string("/a/../b"),
-                                   std::string("/./a"), std::string("//a"), std::string("/a/"),
-                                   "/" + std::string(256, 'x')}) {
+    for (const std::string& bad :
+         {std::string(""), std::string("a"), std::string("/.."), std::string("/a/../b"), std::string("/./a"),
+          std::string("//a"), std::string("/a/"), "/" + std::string(256, 'x')}) {
         const char* why = nullptr;
         EXPECT_FALSE(IsSafeServerPath(bad, &why)) << EscapeForLog(bad);
         EXPECT_NE(why, nullptr);

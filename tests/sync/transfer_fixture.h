@@ -72,8 +72,7 @@ protected:
         if (dir) return AddServerChange(server.data_root().string(), kView, name, true, false, "", 0, kServerTime);
         const std::string hash = Md4Of(bytes);
         std::ofstream(server.data_root() / "blobs" / hash, std::ios::binary | std::ios::trunc) << bytes;
-        return AddServerChange(server.data_root().string(), kView, name, false, false, hash, bytes.size(),
-                               kServerTime);
+        return AddServerChange(server.data_root().string(), kView, name, false, false, hash, bytes.size(), kServerTime);
     }
     // The server event the puller would make for that change.
     Event ServerEvent(const std::string& name, uint64_t sync_id, const std::string& bytes, bool dir = false) {

@@ -398,7 +398,8 @@ TEST_F(UploadTest, ServerErrorsDecideTheActionAndWhatHappensToTheRow) {
         UploadWorker w;
         EXPECT_EQ(w.RunOnce(), c.action) << c.code;
         ClientFileEventInfo row;
-        EXPECT_EQ(session.event_db->getEventInfo("/f.txt", row), c.row_kept ? DbLookup::kFound : DbLookup::kAbsent) << c.code;
+        EXPECT_EQ(session.event_db->getEventInfo("/f.txt", row), c.row_kept ? DbLookup::kFound : DbLookup::kAbsent)
+            << c.code;
         if (c.row_kept) {
             EXPECT_EQ(row.syncID, 5u) << c.code;
         }
@@ -477,7 +478,6 @@ TEST_F(UploadTest, ASecondSaveWithinTheSameSecondIsUploadedToo) {
 }
 
 }  // namespace
-
 
 // Below 64 KiB a version keeps no signature and goes whole; a file shrinking below
 // that loses the signature its larger version left, so no delta is made against it.

@@ -128,8 +128,8 @@ TEST_F(WorkerTest, ReplyErrorsNeverReadAsSuccess) {
         int result;
     };
     for (const Case& c : {Case{0x7005, ERR_SERVER}, Case{0x6001, ERR_SERVER}, Case{0xB001, ERR_SERVER},
-                          Case{0x1ull << 40 | 0x3002, ERR_SERVER}, Case{0x3003, ERR_VIEW_PATH},
-                          Case{0x9002, ERR_INT}, Case{0x4001, ERR_QUOTA}}) {
+                          Case{0x1ull << 40 | 0x3002, ERR_SERVER}, Case{0x3003, ERR_VIEW_PATH}, Case{0x9002, ERR_INT},
+                          Case{0x4001, ERR_QUOTA}}) {
         PObject reply;
         reply["error"]["code"] = c.code;
         EXPECT_EQ(Worker::ReplyError(reply), c.result) << std::hex << c.code;

@@ -4,8 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
 #include <chrono>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -18,9 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<unsigned char>;
 
-double SecondsSince(Clock::time_point t) {
-    return std::chrono::duration<double>(Clock::now() - t).count();
-}
+double SecondsSince(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
 
 // A channel over one end of a loopback pair; the other end stays raw.
 struct OpenChannel {
@@ -51,8 +49,8 @@ TEST(ChannelIntegers, BigEndianOnTheWire) {
     ASSERT_EQ(c.ch.WriteInt64(0x1122334455667788ull), 0);
     ASSERT_EQ(c.ch.FlushWrite(0), 0);
     c.ch.Close();
-    EXPECT_EQ(RawRecvAll(c.pair.b), (Bytes{0x01, 0x02, 0x03, 0x04, 0xAB, 0xCD, 0x7F, 0x11, 0x22, 0x33, 0x44, 0x55,
-                                           0x66, 0x77, 0x88}));
+    EXPECT_EQ(RawRecvAll(c.pair.b),
+              (Bytes{0x01, 0x02, 0x03, 0x04, 0xAB, 0xCD, 0x7F, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
 }
 
 TEST(ChannelIntegers, ReadsAssembleBigEndian) {

@@ -154,8 +154,7 @@ TEST(PObjectValue, CopiesAreDeepAndSwapExchanges) {
 TEST(PObjectValue, TextForm) {
     EXPECT_EQ(PObject().toString(), "null");
     EXPECT_EQ(PObject("hi").toString(), "\"hi\"");
-    EXPECT_EQ(PObject(PObject::binary_type("/tmp/f", 3, 10)).toString(),
-              "{offset: 3, length: 10, path: \"/tmp/f\"}");
+    EXPECT_EQ(PObject(PObject::binary_type("/tmp/f", 3, 10)).toString(), "{offset: 3, length: 10, path: \"/tmp/f\"}");
     PObject v;
     v["action"] = "link";
     v["n"].asArray() = {PObject(1), PObject(), PObject(PObject::map_type{})};

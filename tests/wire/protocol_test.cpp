@@ -2,13 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-
-#include <filesystem>
-
 #include <atomic>
 #include <chrono>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
@@ -107,15 +105,24 @@ TEST(ProtoErrors, PullerAndWorkerTables) {
         int puller;
         int worker;
     } cases[] = {
-        {0x3002, ERR_PERMISS, ERR_PERMISS}, {0x3003, ERR_VIEW_PATH, ERR_VIEW_PATH},
-        {0x4001, ERR_QUOTA, ERR_QUOTA},     {0x4002, ERR_DISKFULL, ERR_DISKFULL},
-        {0x1005, ERR_AUTH, ERR_AUTH},       {0x2001, ERR_AUTH, ERR_AUTH},
-        {0x3001, ERR_VIEW, ERR_VIEW},       {0x5003, ERR_VERSION, ERR_VERSION},
-        {0x7003, 0, 0},                     {0x7000, 0, 0},
-        {0x0001, 0, 0},                     {0x4003, 0, 0},
-        {0x6002, 0, 0},                     {0x8001, 0, ERR_INT},
-        {0x9002, 0, ERR_INT},               {0xA001, 0, ERR_INT},
-        {0xB000, 0, 0},                     {0xF123, 0, 0},
+        {0x3002, ERR_PERMISS, ERR_PERMISS},
+        {0x3003, ERR_VIEW_PATH, ERR_VIEW_PATH},
+        {0x4001, ERR_QUOTA, ERR_QUOTA},
+        {0x4002, ERR_DISKFULL, ERR_DISKFULL},
+        {0x1005, ERR_AUTH, ERR_AUTH},
+        {0x2001, ERR_AUTH, ERR_AUTH},
+        {0x3001, ERR_VIEW, ERR_VIEW},
+        {0x5003, ERR_VERSION, ERR_VERSION},
+        {0x7003, 0, 0},
+        {0x7000, 0, 0},
+        {0x0001, 0, 0},
+        {0x4003, 0, 0},
+        {0x6002, 0, 0},
+        {0x8001, 0, ERR_INT},
+        {0x9002, 0, ERR_INT},
+        {0xA001, 0, ERR_INT},
+        {0xB000, 0, 0},
+        {0xF123, 0, 0},
         {0x17003, 0, 0},  // wider than 16 bits: no class we know
     };
     ProtoSite interrupting;

@@ -1,10 +1,9 @@
 #include "wire/ssl_channel.h"
 
 #include <gtest/gtest.h>
-
-#include <atomic>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -74,7 +73,8 @@ TEST_F(SslChannel, UpgradeCarriesLargeValuesBothWays) {
 
     // Strings larger than a TLS record and a map spanning several buffers.
     PObject big;
-    for (int i = 0; i < 40; ++i) big[ustring(("k" + std::to_string(i)).c_str())] = ustring(std::string(60000, 'a' + i % 26).c_str());
+    for (int i = 0; i < 40; ++i)
+        big[ustring(("k" + std::to_string(i)).c_str())] = ustring(std::string(60000, 'a' + i % 26).c_str());
     PObject got;
     std::thread sender([&] {
         PStream out;

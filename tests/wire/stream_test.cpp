@@ -33,7 +33,7 @@ Bytes Encode(const PObject& v, StreamResult* result = nullptr) {
 
 // Receives one value from raw bytes (after which the far end stops sending).
 StreamResult Decode(const Bytes& bytes, PObject& target, const ustring& recv_path = ustring(),
-           std::shared_ptr<const SessionRoot> root = nullptr) {
+                    std::shared_ptr<const SessionRoot> root = nullptr) {
     LoopbackPair p;
     EXPECT_TRUE(p.ok());
     Channel ch(81920);
@@ -170,12 +170,12 @@ TEST(StreamDecoding, IntegerLengthsFromZeroToEight) {
 
 TEST(StreamDecoding, MalformedInputFailsWithStreamError) {
     PObject got;
-    EXPECT_EQ(Decode({0x01, 0x09, 1, 2, 3, 4, 5, 6, 7, 8, 9}, got), StreamResult::kStream);  // length byte above 8
-    EXPECT_EQ(Decode({0x00, 0x01}, got), StreamResult::kStream);                           // null with a length
+    EXPECT_EQ(Decode({0x01, 0x09, 1, 2, 3, 4, 5, 6, 7, 8, 9}, got), StreamResult::kStream);     // length byte above 8
+    EXPECT_EQ(Decode({0x00, 0x01}, got), StreamResult::kStream);                                // null with a length
     EXPECT_EQ(Decode({0x42, 0x01, 0x01, 0x05, 0x00, 0x00, 0x40}, got), StreamResult::kStream);  // integer key
-    EXPECT_EQ(Decode({0x77}, got), StreamResult::kStream);                                 // unknown tag
-    EXPECT_EQ(Decode({0x40}, got), StreamResult::kStream);                                 // stray end byte
-    EXPECT_EQ(Decode({0x41, 0x00, 0x05, 0x40}, got), StreamResult::kStream);               // null deep in an array
+    EXPECT_EQ(Decode({0x77}, got), StreamResult::kStream);                                      // unknown tag
+    EXPECT_EQ(Decode({0x40}, got), StreamResult::kStream);                                      // stray end byte
+    EXPECT_EQ(Decode({0x41, 0x00, 0x05, 0x40}, got), StreamResult::kStream);                    // null deep in an array
     // Truncated input is a channel failure.
     EXPECT_EQ(Decode({0x10, 0x00, 0x05, 'a', 'b'}, got), StreamResult::kIo);
     EXPECT_EQ(Decode({0x42, 0x10, 0x00, 0x01, 'a'}, got), StreamResult::kIo);
@@ -295,8 +295,8 @@ TEST(StreamDecoding, ContainersMergeIntoExistingValues) {
     map["keep"] = "old";
     map["sub"]["x"] = 1;
     // {"sub": {"y": 2}, "new": 3}
-    ASSERT_EQ(Decode({0x42, 0x10, 0x00, 0x03, 's', 'u', 'b', 0x42, 0x10, 0x00, 0x01, 'y', 0x01, 0x01, 0x02, 0x40,
-                      0x10, 0x00, 0x03, 'n', 'e', 'w', 0x01, 0x01, 0x03, 0x40},
+    ASSERT_EQ(Decode({0x42, 0x10, 0x00, 0x03, 's',  'u',  'b', 0x42, 0x10, 0x00, 0x01, 'y',  0x01,
+                      0x01, 0x02, 0x40, 0x10, 0x00, 0x03, 'n', 'e',  'w',  0x01, 0x01, 0x03, 0x40},
                      map),
               StreamResult::kOk);
     EXPECT_EQ(map["keep"].asString(), "old");
@@ -506,9 +506,15 @@ TEST_F(StreamFiles, DamagedInputNeverCrashes) {
         for (int e = 0; e < edits; ++e) {
             size_t pos = rng() % input.size();
             switch (rng() % 3) {
-                case 0: input[pos] = static_cast<unsigned char>(rng()); break;
-                case 1: input.resize(pos); break;
-                default: input.insert(input.begin() + static_cast<long>(pos), static_cast<unsigned char>(rng())); break;
+                case 0:
+                    input[pos] = static_cast<unsigned char>(rng());
+                    break;
+                case 1:
+                    input.resize(pos);
+                    break;
+                default:
+                    input.insert(input.begin() + static_cast<long>(pos), static_cast<unsigned char>(rng()));
+                    break;
             }
             if (input.empty()) input.push_back(0x41);
         }
@@ -570,9 +576,8 @@ TEST(StreamDecoding, ListReceiverTakesALongListOneElementAtATime) {
     EXPECT_EQ(got["inner"]["event_list"].asArray().size(), 1u);
 
     seen = 0;
-    streamed.SetListReceiver("event_list", [&](PObject&) {
-        return ++seen == 3 ? StreamResult::kSys : StreamResult::kOk;
-    });
+    streamed.SetListReceiver("event_list",
+                             [&](PObject&) { return ++seen == 3 ? StreamResult::kSys : StreamResult::kOk; });
     got.clear();
     EXPECT_EQ(receive(streamed, got), StreamResult::kSys);
     EXPECT_EQ(seen, 3u);

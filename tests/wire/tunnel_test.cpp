@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -280,8 +280,8 @@ TEST(ProxyChannelClose, ClosesTheSocketExactlyOnce) {
             if (::recv(s, &c, 1, 0) != 1) break;
             request.push_back(c);
         }
-        RawSend(s, std::vector<unsigned char>{'H', 'T', 'T', 'P', '/', '1', '.', '1', ' ', '2', '0', '0', ' ', 'O',
-                                              'K', '\r', '\n', '\r', '\n', 'x'});
+        RawSend(s, std::vector<unsigned char>{'H', 'T', 'T', 'P', '/', '1',  '.',  '1',  ' ',  '2',
+                                              '0', '0', ' ', 'O', 'K', '\r', '\n', '\r', '\n', 'x'});
         RawRecvAll(s, 2000);
         ::close(s);
     });
@@ -298,12 +298,11 @@ TEST(ProxyChannelClose, ClosesTheSocketExactlyOnce) {
     ASSERT_GE(reused, 0);
     ch->Close();
     ch.reset();
-    EXPECT_NE(::fcntl(reused, F_GETFD), -1) << "descriptor " << reused << " (was the proxy socket " << fd
-                                            << ") was closed behind its owner";
+    EXPECT_NE(::fcntl(reused, F_GETFD), -1)
+        << "descriptor " << reused << " (was the proxy socket " << fd << ") was closed behind its owner";
     ::close(reused);
     t.join();
-    EXPECT_EQ(request.rfind("CONNECT server.example:443 HTTP/1.1\r\nHost: server.example:443\r\n", 0), 0u)
-        << request;
+    EXPECT_EQ(request.rfind("CONNECT server.example:443 HTTP/1.1\r\nHost: server.example:443\r\n", 0), 0u) << request;
 }
 
 }  // namespace

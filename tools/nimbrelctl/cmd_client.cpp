@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
@@ -32,7 +31,8 @@ void AddRememberedFolders(const std::string& state_dir, nlohmann::json& reply) {
     if (!list.is_array()) list = nlohmann::json::array();
     for (const FolderRecord& f : state.folders) {
         bool listed = false;
-        for (const nlohmann::json& s : list) listed = listed || (s.is_object() && s.value("session_id", uint64_t{0}) == f.id);
+        for (const nlohmann::json& s : list)
+            listed = listed || (s.is_object() && s.value("session_id", uint64_t{0}) == f.id);
         if (listed) continue;
         list.push_back({{"session_id", f.id},
                         {"local_path", f.path},
@@ -114,7 +114,8 @@ void AddWatch(CLI::App& app, Context& ctx) {
     auto options = std::make_shared<WatchOptions>();
     sub->add_flag("--json", options->json, "one JSON line per change, even on a terminal");
     sub->add_option_function<double>(
-           "--interval", [options](double seconds) { options->interval_ms = static_cast<unsigned>(seconds * 1000 + 0.5); },
+           "--interval",
+           [options](double seconds) { options->interval_ms = static_cast<unsigned>(seconds * 1000 + 0.5); },
            "seconds between two polls (0.1 to 3600, default 1)")
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
@@ -41,8 +40,8 @@ bool IsNumber(const std::string& text) {
 }
 
 bool Inside(const std::string& inner, const std::string& outer) {
-    return outer == "/" || inner == outer || (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-                                              inner[outer.size()] == '/');
+    return outer == "/" || inner == outer ||
+           (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 && inner[outer.size()] == '/');
 }
 
 // What a command prints on success: a sentence, or with --json the object.
@@ -56,8 +55,8 @@ void Done(bool as_json, const std::string& text, const json& object) {
 }
 
 json FolderJson(const FolderRecord& f) {
-    return {{"session_id", f.id}, {"local_path", f.path}, {"view_id", f.view},
-            {"remote_path", f.remote_path}, {"paused", f.paused}, {"synced", f.synced}};
+    return {{"session_id", f.id},           {"local_path", f.path}, {"view_id", f.view},
+            {"remote_path", f.remote_path}, {"paused", f.paused},   {"synced", f.synced}};
 }
 
 // Runs body with the daemon's port and the state locked and loaded; body returns the
@@ -99,7 +98,8 @@ void AddLink(CLI::App& app, Context& ctx) {
     auto a = std::make_shared<Args>();
     sub->add_option("server", a->server, "HOST:PORT of the server (without it: only start the daemon's tasks)");
     sub->add_option("--session", a->session, "the server account")->envname("NIMBREL_SESSION");
-    sub->add_option("--fingerprint", a->fingerprint, "the server certificate's SHA-256 (SSL, pinned); without it: no SSL");
+    sub->add_option("--fingerprint", a->fingerprint,
+                    "the server certificate's SHA-256 (SSL, pinned); without it: no SSL");
     sub->add_option("--proxy", a->proxy, "HOST:PORT of an HTTP proxy");
     sub->add_flag("--json", a->json, "print the daemon's reply as JSON");
     sub->callback([&ctx, a] {
@@ -116,7 +116,8 @@ void AddLink(CLI::App& app, Context& ctx) {
                 return 0;
             }
             LinkRecord link;
-            if (!SplitHostPort(a->server, link.host, link.port)) return Fail("the server must be HOST:PORT, not '" + a->server + "'");
+            if (!SplitHostPort(a->server, link.host, link.port))
+                return Fail("the server must be HOST:PORT, not '" + a->server + "'");
             if (a->session.empty()) return Fail("link needs --session ACCOUNT (or NIMBREL_SESSION)");
             link.session = a->session;
             link.fingerprint = a->fingerprint;
@@ -125,13 +126,12 @@ void AddLink(CLI::App& app, Context& ctx) {
             }
             // Each folder's database holds the sync ids of the server it was synchronised
             // with; another server would be sent removals and uploads made from them.
-            const bool other_server =
-                state.linked && (state.link.host != link.host ||
-                                 (!state.link.fingerprint.empty() && !link.fingerprint.empty() &&
-                                  state.link.fingerprint != link.fingerprint));
+            const bool other_server = state.linked && (state.link.host != link.host ||
+                                                       (!state.link.fingerprint.empty() && !link.fingerprint.empty() &&
+                                                        state.link.fingerprint != link.fingerprint));
             if (other_server && !state.folders.empty()) {
-                return Fail("the remembered folders are synchronised with " + state.link.host +
-                            ", not with " + link.host + ": remove them first (nimbrelctl list, nimbrelctl remove)");
+                return Fail("the remembered folders are synchronised with " + state.link.host + ", not with " +
+                            link.host + ": remove them first (nimbrelctl list, nimbrelctl remove)");
             }
             if (Exchange(port, LinkConnectionRequest(link), reply, error) != 0) {
                 return Fail("cannot link to " + a->server + ": " + error);
@@ -153,7 +153,8 @@ void AddLink(CLI::App& app, Context& ctx) {
 }
 
 void AddUnlink(CLI::App& app, Context& ctx) {
-    auto* sub = app.add_subcommand("unlink", "stop synchronising and forget the server (folders are kept for the next link)");
+    auto* sub =
+        app.add_subcommand("unlink", "stop synchronising and forget the server (folders are kept for the next link)");
     auto as_json = std::make_shared<bool>(false);
     sub->add_flag("--json", *as_json, "print the daemon's reply as JSON");
     sub->callback([&ctx, as_json] {
@@ -192,9 +193,11 @@ void AddAdd(CLI::App& app, Context& ctx) {
             }
             if (!state.linked) return Fail("no server linked: 'nimbrelctl link HOST:PORT --session ACCOUNT' first");
             for (const FolderRecord& f : state.folders) {
-                if (f.path == folder) return Fail(folder + " is synchronised already (folder " + std::to_string(f.id) + ")");
+                if (f.path == folder)
+                    return Fail(folder + " is synchronised already (folder " + std::to_string(f.id) + ")");
                 if (Inside(folder, f.path) || Inside(f.path, folder)) {
-                    return Fail("cannot add " + folder + ": it overlaps " + f.path + " (folder " + std::to_string(f.id) + ")");
+                    return Fail("cannot add " + folder + ": it overlaps " + f.path + " (folder " +
+                                std::to_string(f.id) + ")");
                 }
             }
             if (Inside(ctx.state_dir, folder)) {
@@ -211,8 +214,9 @@ void AddAdd(CLI::App& app, Context& ctx) {
             if (!AddRemembered(port, ctx.state_dir, record, error)) return Fail("cannot add " + folder + ": " + error);
             state.folders.push_back(record);
             if (Save(ctx, state) != 0) return 1;
-            Done(a->json, "synchronising " + folder + " with view " + std::to_string(record.view) + " (folder " +
-                              std::to_string(record.id) + ")",
+            Done(a->json,
+                 "synchronising " + folder + " with view " + std::to_string(record.view) + " (folder " +
+                     std::to_string(record.id) + ")",
                  FolderJson(record));
             return 0;
         });
@@ -313,11 +317,10 @@ void AddList(CLI::App& app, Context& ctx) {
             Done(true, "", out);
             return;
         }
-        printf("server: %s\n",
-               state.linked ? (state.link.host + ":" + std::to_string(state.link.port) +
-                               (state.link.fingerprint.empty() ? " (no SSL)" : " (SSL, pinned)"))
-                                  .c_str()
-                            : "none (nimbrelctl link HOST:PORT --session ACCOUNT)");
+        printf("server: %s\n", state.linked ? (state.link.host + ":" + std::to_string(state.link.port) +
+                                               (state.link.fingerprint.empty() ? " (no SSL)" : " (SSL, pinned)"))
+                                                  .c_str()
+                                            : "none (nimbrelctl link HOST:PORT --session ACCOUNT)");
         if (state.folders.empty()) printf("no folders (nimbrelctl add FOLDER)\n");
         for (const FolderRecord& f : state.folders) {
             printf("%-4llu %s  view %llu%s%s\n", static_cast<unsigned long long>(f.id), f.path.c_str(),

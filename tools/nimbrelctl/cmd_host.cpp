@@ -33,7 +33,8 @@ void AddInitConfig(CLI::App& app, Context& ctx) {
                                    "write a sample configuration to FILE, and a system filter and log levels to the "
                                    "state folder, each only if it does not exist");
     auto config = std::make_shared<std::string>(DefaultConfigPath());
-    sub->add_option("--config", *config, "the configuration file (default: ${XDG_CONFIG_HOME:-~/.config}/nimbrel/nimbreld.conf)");
+    sub->add_option("--config", *config,
+                    "the configuration file (default: ${XDG_CONFIG_HOME:-~/.config}/nimbrel/nimbreld.conf)");
     sub->callback([&ctx, config] {
         std::string error;
         ctx.exit_code = InitConfig(*config, ctx.state_dir, error) != 0 ? Fail(error) : 0;

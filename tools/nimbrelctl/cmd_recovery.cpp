@@ -40,9 +40,8 @@ void AddRecycle(CLI::App& app, Context& ctx) {
     sub->add_option("action", *args, "list [FOLDER] | restore PATH")->required();
     sub->add_option("--to", *to, "restore: put the item at DEST instead")->type_name("DEST");
     sub->add_flag("--json", *json, "list: the daemon's reply as JSON");
-    sub->callback([&ctx, args, to, json] {
-        WithPort(ctx, [&](int port) { return RunRecycle(port, *args, *to, *json); });
-    });
+    sub->callback(
+        [&ctx, args, to, json] { WithPort(ctx, [&](int port) { return RunRecycle(port, *args, *to, *json); }); });
 }
 
 }  // namespace

@@ -3,9 +3,8 @@
 // new group of commands is one more function and one more file.
 #pragma once
 
-#include <string>
-
 #include <CLI/CLI.hpp>
+#include <string>
 
 namespace nimbrelctl {
 

@@ -4,9 +4,8 @@
 #pragma once
 
 #include <map>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 namespace nimbrelctl {
 

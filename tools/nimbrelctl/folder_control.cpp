@@ -89,7 +89,8 @@ bool Restore(int port, const std::string& state_dir, bool link, std::vector<std:
         return false;
     }
     if (!state.linked) {
-        if (!state.folders.empty()) messages.push_back("no server linked: 'nimbrelctl link HOST:PORT --session ACCOUNT'");
+        if (!state.folders.empty())
+            messages.push_back("no server linked: 'nimbrelctl link HOST:PORT --session ACCOUNT'");
         return false;
     }
     PObject reply;

@@ -36,8 +36,7 @@ bool RegisteredIds(int port, std::set<uint64_t>& ids, std::string& error);
 // is missing go to waiting, those the daemon refused to failed; folders in skip are
 // not tried. false when the daemon could not be linked.
 bool Restore(int port, const std::string& state_dir, bool link, std::vector<std::string>& messages,
-             std::vector<uint64_t>& waiting, std::set<uint64_t>* failed = nullptr,
-             const std::set<uint64_t>& skip = {});
+             std::vector<uint64_t>& waiting, std::set<uint64_t>* failed = nullptr, const std::set<uint64_t>& skip = {});
 // What "nimbrelctl daemon" does every few seconds: remembers that a folder the daemon
 // reports up to date has completed its first pass, and adds remembered folders that
 // are back (or new). Each message goes to the standard error once (said keeps them). A

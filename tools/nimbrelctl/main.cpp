@@ -32,8 +32,8 @@ int Context::Port(std::string& error) const {
     if (port > 0) return port;
     const int found = LoadPort(state_dir, state_given);
     if (found < 0 && state_given) {
-        error = "no daemon runs with the state folder " + state_dir + " (nothing holds " + StatePortPath(state_dir) +
-                ")";
+        error =
+            "no daemon runs with the state folder " + state_dir + " (nothing holds " + StatePortPath(state_dir) + ")";
     } else if (found < 0) {
         error = "no daemon port known: give --port N or start one with 'nimbrelctl daemon' (looked in " +
                 StatePortPath(state_dir) + " and " + PortStatePath() + ")";

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
@@ -57,8 +56,8 @@ int ExchangeJson(int port, const PObject& request, nlohmann::json& reply) {
 }
 
 // A list request with the optional FOLDER; the items under key, or an exit code.
-int ListOf(int port, const char* action, const char* key, const std::vector<std::string>& args, size_t first,
-           bool json, nlohmann::json& items) {
+int ListOf(int port, const char* action, const char* key, const std::vector<std::string>& args, size_t first, bool json,
+           nlohmann::json& items) {
     if (args.size() > first + 1) return Fail(std::string("too many arguments for ") + action);
     PObject request;
     request["action"] = action;

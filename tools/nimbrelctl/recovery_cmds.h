@@ -17,5 +17,4 @@ int RunConflicts(int port, const std::vector<std::string>& args, bool json);
 // as far as they exist, as the daemon resolves its folders. Exit code as above.
 int RunRecycle(int port, const std::vector<std::string>& args, const std::string& to, bool json);
 
-
 }  // namespace nimbrelctl

@@ -144,31 +144,46 @@ std::string Cut(const std::string& text, size_t width) {
 }
 
 // The daemon's error codes are signed 32-bit values sign-extended into the value type.
-int64_t SignedCode(const json& note) {
-    return static_cast<int64_t>(UInt(note, "error_type"));
-}
+int64_t SignedCode(const json& note) { return static_cast<int64_t>(UInt(note, "error_type")); }
 
 }  // namespace
 
 std::string ErrorSentence(int64_t code) {
     switch (static_cast<int32_t>(code)) {
-    case -1: return "interrupted";
-    case -2: return "the connection to the server failed";
-    case -3: return "a local operation failed (see the daemon's log)";
-    case -5: return "the server answered something this client does not understand";
-    case -6: return "the server refused the account";
-    case -7: return "the server reported an error";
-    case -9: return "the server does not answer";
-    case -10: return "the server's version is not supported";
-    case -15: return "the account's quota on the server is used up";
-    case -16: return "the server's disk is full";
-    case -17: return "the folder is missing or not mounted";
-    case -18: return "the view is missing on the server";
-    case -19: return "the server refused: no permission";
-    case -20: return "the remote path is missing on the server";
-    case -22: return "the local disk is full";
-    case -23: return "the file is in use or cannot be written here (permissions)";
-    default: return "error " + std::to_string(static_cast<int32_t>(code));
+        case -1:
+            return "interrupted";
+        case -2:
+            return "the connection to the server failed";
+        case -3:
+            return "a local operation failed (see the daemon's log)";
+        case -5:
+            return "the server answered something this client does not understand";
+        case -6:
+            return "the server refused the account";
+        case -7:
+            return "the server reported an error";
+        case -9:
+            return "the server does not answer";
+        case -10:
+            return "the server's version is not supported";
+        case -15:
+            return "the account's quota on the server is used up";
+        case -16:
+            return "the server's disk is full";
+        case -17:
+            return "the folder is missing or not mounted";
+        case -18:
+            return "the view is missing on the server";
+        case -19:
+            return "the server refused: no permission";
+        case -20:
+            return "the remote path is missing on the server";
+        case -22:
+            return "the local disk is full";
+        case -23:
+            return "the file is in use or cannot be written here (permissions)";
+        default:
+            return "error " + std::to_string(static_cast<int32_t>(code));
     }
 }
 

@@ -5,10 +5,9 @@
 
 #include <cstdint>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 namespace nimbrelctl {
 
@@ -38,17 +37,17 @@ struct Transfer {
 // What watch knows of one session.
 struct SessionView {
     uint64_t session_id = 0;
-    std::string status;          // from get_status: "syncing", "uptodate"
-    std::string state;           // from get_status when the daemon tells: "paused", "waiting", ...
-    std::string local_path;      // the folder, when the daemon tells
-    uint64_t files_to_go = 0;    // pending events
-    uint64_t bytes_to_go = 0;    // left of the whole queue when queue_known, else of the files being moved now
-    double rate = 0;             // bytes per second: the daemon's, else moved since the previous poll
-    bool queue_known = false;    // the daemon counts the bytes of its whole queue
+    std::string status;        // from get_status: "syncing", "uptodate"
+    std::string state;         // from get_status when the daemon tells: "paused", "waiting", ...
+    std::string local_path;    // the folder, when the daemon tells
+    uint64_t files_to_go = 0;  // pending events
+    uint64_t bytes_to_go = 0;  // left of the whole queue when queue_known, else of the files being moved now
+    double rate = 0;           // bytes per second: the daemon's, else moved since the previous poll
+    bool queue_known = false;  // the daemon counts the bytes of its whole queue
     std::vector<Transfer> transfers;
-    uint64_t files_done = 0;     // "recent_file" notifications seen
-    std::string last_file;       // path of the latest "recent_file"
-    int64_t last_error = 0;      // "error_type" of the latest session error, 0 for none
+    uint64_t files_done = 0;  // "recent_file" notifications seen
+    std::string last_file;    // path of the latest "recent_file"
+    int64_t last_error = 0;   // "error_type" of the latest session error, 0 for none
 };
 
 class WatchView {

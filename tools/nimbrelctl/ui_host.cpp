@@ -131,8 +131,9 @@ bool PrepareConfig(const std::string& config, int ui_port, const std::string& sc
     }
     out = scratch + "/nimbreld.conf";
     std::ofstream f(out, std::ios::binary | std::ios::trunc);
-    f << content << "# added by nimbrelctl: notifications go to its UI port, which reads several values per "
-                    "connection\nui_port = "
+    f << content
+      << "# added by nimbrelctl: notifications go to its UI port, which reads several values per "
+         "connection\nui_port = "
       << ui_port << "\nui_multi_value = true\n";
     f.close();
     if (!f) {
@@ -358,7 +359,7 @@ int RunDaemon(const DaemonOptions& options) {
         return 1;
     }
 
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
@@ -372,12 +373,10 @@ int RunDaemon(const DaemonOptions& options) {
         close(listen_fd);
         return 1;
     }
-    fprintf(stderr, "nimbrelctl: started %s (pid %d), UI port %d\n", program.c_str(), static_cast<int>(child),
-            ui_port);
+    fprintf(stderr, "nimbrelctl: started %s (pid %d), UI port %d\n", program.c_str(), static_cast<int>(child), ui_port);
 
     DesktopNotifier desktop;
-    UiHost host(listen_fd, options.state_dir.empty() ? nullptr : &claim,
-                options.desktop_notify ? &desktop : nullptr);
+    UiHost host(listen_fd, options.state_dir.empty() ? nullptr : &claim, options.desktop_notify ? &desktop : nullptr);
     int status = 0;
     bool exited = false;
     bool stop_requested = false;

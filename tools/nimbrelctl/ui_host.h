@@ -8,10 +8,10 @@
 namespace nimbrelctl {
 
 struct DaemonOptions {
-    std::string config;    // configuration file; empty: none
-    int ui_port = -1;      // -1: the configuration's "ui_port", else any free port; 0: any free port
-    std::string nimbreld;  // daemon executable; empty: next to nimbrelctl, else from PATH
-    std::string state_dir;  // claimed for the daemon's lifetime, its port announced there; empty: none
+    std::string config;           // configuration file; empty: none
+    int ui_port = -1;             // -1: the configuration's "ui_port", else any free port; 0: any free port
+    std::string nimbreld;         // daemon executable; empty: next to nimbrelctl, else from PATH
+    std::string state_dir;        // claimed for the daemon's lifetime, its port announced there; empty: none
     bool desktop_notify = false;  // errors and conflicts also go to the desktop (notify-send)
 };
 

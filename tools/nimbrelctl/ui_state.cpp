@@ -9,9 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <sstream>
-
 #include <nlohmann/json.hpp>
+#include <sstream>
 
 #include "platform/make_dirs.h"
 
@@ -112,7 +111,8 @@ bool LoadUiState(const std::string& state_dir, UiState& out, std::string& error)
             r.remote_path = f.value("remote_path", std::string());
             r.paused = f.value("paused", false);
             r.synced = f.value("synced", false);
-            if (r.id == 0 || r.path.empty() || r.path[0] != '/') throw std::runtime_error("a folder without id or path");
+            if (r.id == 0 || r.path.empty() || r.path[0] != '/')
+                throw std::runtime_error("a folder without id or path");
             if (r.id >= out.next_id) out.next_id = r.id + 1;
             out.folders.push_back(r);
         }
@@ -127,9 +127,12 @@ bool SaveUiState(const std::string& state_dir, const UiState& state, std::string
     json j;
     j["next_id"] = state.next_id;
     if (state.linked) {
-        j["link"] = {{"host", state.link.host},         {"port", state.link.port},
-                     {"session", state.link.session},   {"fingerprint", state.link.fingerprint},
-                     {"proxy_host", state.link.proxy_host}, {"proxy_port", state.link.proxy_port}};
+        j["link"] = {{"host", state.link.host},
+                     {"port", state.link.port},
+                     {"session", state.link.session},
+                     {"fingerprint", state.link.fingerprint},
+                     {"proxy_host", state.link.proxy_host},
+                     {"proxy_port", state.link.proxy_port}};
     }
     j["folders"] = json::array();
     for (const FolderRecord& f : state.folders) {
@@ -164,8 +167,8 @@ std::string SessionConfigDir(const std::string& state_dir, uint64_t id) {
 uint64_t AllocateFolderId(const std::string& state_dir, UiState& state) {
     uint64_t id = state.next_id == 0 ? 1 : state.next_id;
     for (;;) {
-        bool taken = state.Find(id) != nullptr || access(SessionConfigDir(state_dir, id).c_str(), F_OK) == 0 ||
-                     errno != ENOENT;
+        bool taken =
+            state.Find(id) != nullptr || access(SessionConfigDir(state_dir, id).c_str(), F_OK) == 0 || errno != ENOENT;
         if (!taken) break;
         ++id;
     }

@@ -77,7 +77,7 @@ private:
 }  // namespace
 
 int RunWatch(const WatchOptions& options) {
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = OnStop;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);

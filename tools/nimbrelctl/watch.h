@@ -7,10 +7,10 @@
 namespace nimbrelctl {
 
 struct WatchOptions {
-    int port = -1;               // the daemon's control port
+    int port = -1;                // the daemon's control port
     unsigned interval_ms = 1000;  // between two polls
-    unsigned count = 0;          // stop after this many polls; 0: until interrupted
-    bool json = false;           // JSON lines even on a terminal
+    unsigned count = 0;           // stop after this many polls; 0: until interrupted
+    bool json = false;            // JSON lines even on a terminal
     // JSON lines of notifications as "nimbrelctl daemon" prints them (its standard
     // output sent to a file); followed from its end. Empty: none.
     std::string notifications;

@@ -1,22 +1,21 @@
 // nimbrel-refserver: the reference storage server for tests and demos.
 #include <fcntl.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <random>
 #include <string>
 #include <thread>
-
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include "options.h"
 #include "platform/socket.h"

@@ -22,30 +22,37 @@ bool PullCondition::Matches(const ChangeRow& row, const std::string& rel) const 
     if (kind == NONE) return true;
     const std::string name = rel.substr(rel.rfind('/') + 1);
     switch (kind) {
-    case PREFIX:
-        // The folder itself and everything below it, files and folders alike.
-        return rel.size() >= text.size() && EqualNoCase(rel.substr(0, text.size()), text) &&
-               (rel.size() == text.size() || rel[text.size()] == '/');
-    case NAME: return !row.is_dir && EqualNoCase(name, text);
-    case EXTENSION: {
-        const size_t dot = name.rfind('.');
-        return !row.is_dir && dot != std::string::npos && dot > 0 && EqualNoCase(name.substr(dot + 1), text);
-    }
-    case SIZE:
-        // Sizes that the old limit held back and the new one lets through; a removal
-        // has no size to test.
-        return !row.is_dir && !row.is_removed && row.size > min_size && row.size <= max_size;
-    default: return false;
+        case PREFIX:
+            // The folder itself and everything below it, files and folders alike.
+            return rel.size() >= text.size() && EqualNoCase(rel.substr(0, text.size()), text) &&
+                   (rel.size() == text.size() || rel[text.size()] == '/');
+        case NAME:
+            return !row.is_dir && EqualNoCase(name, text);
+        case EXTENSION: {
+            const size_t dot = name.rfind('.');
+            return !row.is_dir && dot != std::string::npos && dot > 0 && EqualNoCase(name.substr(dot + 1), text);
+        }
+        case SIZE:
+            // Sizes that the old limit held back and the new one lets through; a removal
+            // has no size to test.
+            return !row.is_dir && !row.is_removed && row.size > min_size && row.size <= max_size;
+        default:
+            return false;
     }
 }
 
 std::string PullCondition::Describe() const {
     switch (kind) {
-    case PREFIX: return " with prefix " + text;
-    case NAME: return " with name " + text;
-    case EXTENSION: return " with extension " + text;
-    case SIZE: return " with size " + std::to_string(min_size) + ".." + std::to_string(max_size);
-    default: return "";
+        case PREFIX:
+            return " with prefix " + text;
+        case NAME:
+            return " with name " + text;
+        case EXTENSION:
+            return " with extension " + text;
+        case SIZE:
+            return " with size " + std::to_string(min_size) + ".." + std::to_string(max_size);
+        default:
+            return "";
     }
 }
 

@@ -2,9 +2,9 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstdarg>
-#include <atomic>
 #include <cstdio>
 #include <map>
 
@@ -150,11 +150,10 @@ void RefConnection::Serve() {
         return;
     }
     const std::string scratch = m_storage.root() + "/tmp";
-    if (m_opts.cut_min != 0)
-        Log("cut after %llu bytes of binaries (fault)", (unsigned long long)m_cut_budget);
+    if (m_opts.cut_min != 0) Log("cut after %llu bytes of binaries (fault)", (unsigned long long)m_cut_budget);
     for (;;) {
-        unsigned idle = m_connected ? (unsigned)(m_opts.alive == 0 ? kRequestTimeout : m_opts.alive + 10)
-                                    : kFirstRequestTimeout;
+        unsigned idle =
+            m_connected ? (unsigned)(m_opts.alive == 0 ? kRequestTimeout : m_opts.alive + 10) : kFirstRequestTimeout;
         m_channel.SetTimeout(idle);
         uint16_t length = 0;
         uint8_t command = 0, version = 0;

@@ -18,20 +18,20 @@
 
 // Server error codes the reference server answers with.
 enum RefServerCode : uint32_t {
-    REF_ERR_AUTH = 0x1001,          // wrong or missing session token
-    REF_ERR_NOT_CONNECTED = 0x1002, // a request before "connect"
-    REF_ERR_VIEW = 0x3001,          // missing or unusable view id
-    REF_ERR_VIEW_PATH = 0x3003,     // a path the view cannot have
-    REF_ERR_VERSION = 0x5001,       // a header with another protocol version
-    REF_ERR_INTERNAL = 0x7000,      // unknown action, wrong command, storage failure
-    REF_ERR_CONTENT = 0x7001,       // uploaded content whose MD4 is not file.hash
-    REF_ERR_CONFLICT = 0x6002,      // a new item where another one already is
-    REF_ERR_NOFILE = 0x8001,        // a download of a path that does not exist
-    REF_ERR_NOBASE = 0x9001,        // the content a delta or a reference needs is gone
-    REF_ERR_BASE_CHANGED = 0x9002,  // the client's base is not the current version
-    REF_ERR_REMOVE_NOFILE = 0xA001,   // a removal of a path that does not exist
-    REF_ERR_REMOVE_MODIFIED = 0xA002, // a removal of an item changed after the client's version
-    REF_ERR_RESUME = 0xB001,        // unknown resume token
+    REF_ERR_AUTH = 0x1001,             // wrong or missing session token
+    REF_ERR_NOT_CONNECTED = 0x1002,    // a request before "connect"
+    REF_ERR_VIEW = 0x3001,             // missing or unusable view id
+    REF_ERR_VIEW_PATH = 0x3003,        // a path the view cannot have
+    REF_ERR_VERSION = 0x5001,          // a header with another protocol version
+    REF_ERR_INTERNAL = 0x7000,         // unknown action, wrong command, storage failure
+    REF_ERR_CONTENT = 0x7001,          // uploaded content whose MD4 is not file.hash
+    REF_ERR_CONFLICT = 0x6002,         // a new item where another one already is
+    REF_ERR_NOFILE = 0x8001,           // a download of a path that does not exist
+    REF_ERR_NOBASE = 0x9001,           // the content a delta or a reference needs is gone
+    REF_ERR_BASE_CHANGED = 0x9002,     // the client's base is not the current version
+    REF_ERR_REMOVE_NOFILE = 0xA001,    // a removal of a path that does not exist
+    REF_ERR_REMOVE_MODIFIED = 0xA002,  // a removal of an item changed after the client's version
+    REF_ERR_RESUME = 0xB001,           // unknown resume token
 };
 
 class RefConnection {

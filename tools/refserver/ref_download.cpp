@@ -86,8 +86,8 @@ RefConnection::After RefConnection::HandleResumeDownload(const PObject& req, POb
     file["hash"] = ustring(cur.hash);
     const uint64_t base_id = req["sync_id"].asUInt64();
     ChangeRow base;
-    const bool has_base = base_id != 0 && m_storage.AtSyncId(view, path, base_id, &base) == 1 && !base.is_dir &&
-                          !base.is_removed;
+    const bool has_base =
+        base_id != 0 && m_storage.AtSyncId(view, path, base_id, &base) == 1 && !base.is_dir && !base.is_removed;
     if (has_base && base.hash == cur.hash) {
         file["refer"] = (uint64_t)1;
         file["is_delta"] = (uint64_t)0;

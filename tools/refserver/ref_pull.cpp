@@ -49,8 +49,8 @@ uint64_t RefConnection::WaitForViewChange(uint64_t view, uint64_t since, uint64_
             next_alive = now + kKeepAliveEvery;
         }
         const auto slice = std::min({until - now, next_alive - now, Clock::duration(kIndexLookEvery)});
-        m_storage.WaitForChange(seen, std::chrono::duration_cast<std::chrono::milliseconds>(slice) +
-                                          std::chrono::milliseconds(1));
+        m_storage.WaitForChange(
+            seen, std::chrono::duration_cast<std::chrono::milliseconds>(slice) + std::chrono::milliseconds(1));
     }
 }
 
@@ -89,7 +89,8 @@ RefConnection::After RefConnection::HandlePullEvent(const PObject& req, PObject&
     // with the next pull.
     pull.upto = m_storage.MaxSyncId(pull.view);
     // A condition pull answers at once; it names paths whatever their age.
-    const uint64_t wait = pull.condition.kind == PullCondition::NONE ? std::min(req["wait"].asUInt64(), kMaxPullWait) : 0;
+    const uint64_t wait =
+        pull.condition.kind == PullCondition::NONE ? std::min(req["wait"].asUInt64(), kMaxPullWait) : 0;
     if (wait != 0 && pull.upto == since) {
         bool broken = false;
         pull.upto = WaitForViewChange(pull.view, since, wait, &broken);

@@ -55,9 +55,9 @@ RefConnection::After RefConnection::HandleRemove(const PObject& req, PObject& re
         Error(reply, REF_ERR_INTERNAL, "storage failure");
         return AFTER_NOTHING;
     }
-    rows.erase(std::remove_if(rows.begin(), rows.end(),
-                              [&](const ChangeRow& r) { return r.is_removed || r.path == path; }),
-               rows.end());
+    rows.erase(
+        std::remove_if(rows.begin(), rows.end(), [&](const ChangeRow& r) { return r.is_removed || r.path == path; }),
+        rows.end());
     std::sort(rows.begin(), rows.end(), [](const ChangeRow& a, const ChangeRow& b) { return a.path > b.path; });
     rows.push_back(cur);
     uint64_t sync_id = 0;

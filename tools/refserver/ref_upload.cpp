@@ -16,7 +16,6 @@ namespace {
 // Serialises the last check and the store of every upload (all connections).
 Mutex g_store_lock;
 
-
 // A non-zero id for stored content, derived from its hash.
 uint64_t FileIdOf(const std::string& hash) {
     uint64_t id = std::stoull(hash.substr(0, 15), nullptr, 16);
@@ -249,8 +248,8 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
             row.mtime = req["common_attribute"]["mtime"].asUInt64();
         row.mac_hash = exists ? cur.mac_hash : std::string();
         const PObject& exec = req["exec_bit"];
-        row.exec_bit = exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asBool()
-                                                                             : exists && cur.exec_bit;
+        row.exec_bit =
+            exec.hasMember("exec_bit") && !exec["refer"].asBool() ? exec["exec_bit"].asBool() : exists && cur.exec_bit;
         std::string made, blocker;
         const int parents = MakeParents(m_storage, view, path, row.mtime, &made, &blocker);
         if (parents == 1) {
@@ -265,7 +264,10 @@ void RefConnection::StoreUpload(const PObject& req, const std::string& data, POb
         }
         Log("%s: %s: stored as %llu (%s, %llu bytes received)", action.c_str(), path.c_str(),
             (unsigned long long)sync_id,
-            is_dir ? "dir" : referred ? "referred" : file["is_delta"].asBool() ? "delta" : "whole",
+            is_dir                      ? "dir"
+            : referred                  ? "referred"
+            : file["is_delta"].asBool() ? "delta"
+                                        : "whole",
             (unsigned long long)received);
     }
     reply["sync_id"] = sync_id;

@@ -171,7 +171,9 @@ void Serve(SOCKET fd, const RelayOptions& o, const RelayKey& key, uint64_t numbe
                    SockConnectStart(target, host.c_str(), port_number) != 0) {
             Log(number, "cannot connect to target %s:%d", host.c_str(), port_number);
             Answer(ssl, "HTTP/1.1 502 Bad Gateway\r\nX-Target-Status: 402\r\n\r\n");
-        } else if (Answer(ssl, "HTTP/1.1 101 Switching Protocols\r\nUpgrade: VarnelTunnel\r\nX-Target-Status: 200\r\n\r\n")) {
+        } else if (Answer(
+                       ssl,
+                       "HTTP/1.1 101 Switching Protocols\r\nUpgrade: VarnelTunnel\r\nX-Target-Status: 200\r\n\r\n")) {
             Log(number, "tunnel to %s:%d open", host.c_str(), port_number);
             opened = true;
         }

@@ -134,8 +134,7 @@ int Storage::Open(const std::string& root) {
     MutexLock g(m_lock);
     m_root = root;
     while (m_root.size() > 1 && m_root.back() == '/') m_root.pop_back();
-    if (MakeDir(m_root) || MakeDir(m_root + "/blobs") || MakeDir(m_root + "/resume") ||
-        MakeDir(m_root + "/tmp")) {
+    if (MakeDir(m_root) || MakeDir(m_root + "/blobs") || MakeDir(m_root + "/resume") || MakeDir(m_root + "/tmp")) {
         m_error = "cannot create storage folders under " + m_root + ": " + strerror(errno);
         return -1;
     }
@@ -208,7 +207,8 @@ int Storage::AddChange(const ChangeRow& row, uint64_t* sync_id) {
 
 int Storage::Current(uint64_t view_id, const std::string& path, ChangeRow* row) {
     MutexLock g(m_lock);
-    sqlite3_stmt* st = Cached("SELECT " REF_CHANGE_COLS " FROM changes WHERE view_id = ? AND path = ? ORDER BY sync_id DESC LIMIT 1");
+    sqlite3_stmt* st =
+        Cached("SELECT " REF_CHANGE_COLS " FROM changes WHERE view_id = ? AND path = ? ORDER BY sync_id DESC LIMIT 1");
     if (!st) return -1;
     ResetOnExit reset{st};
     sqlite3_bind_int64(st, 1, (sqlite3_int64)view_id);
@@ -287,7 +287,8 @@ int Storage::ScanChanges(uint64_t view_id, uint64_t after, uint64_t upto, const 
     MutexLock g(m_lock);
     // Along the table's own key, each row read once: the "+" keeps the planner off the
     // path index, which would read the whole view and sort it for every batch.
-    sqlite3_stmt* st = Cached("SELECT " REF_CHANGE_COLS " FROM changes WHERE sync_id > ?2 AND sync_id <= ?3"
+    sqlite3_stmt* st = Cached("SELECT " REF_CHANGE_COLS
+                              " FROM changes WHERE sync_id > ?2 AND sync_id <= ?3"
                               " AND +view_id = ?1 AND (?4 = '/' OR +path = ?4 OR (+path >= ?5 AND +path < ?6))"
                               " ORDER BY sync_id LIMIT ?7");
     if (!st) return -1;
@@ -323,8 +324,8 @@ uint64_t Storage::WaitForChange(uint64_t seen, std::chrono::milliseconds most) {
     while (m_change_count == seen) {
         const auto now = std::chrono::steady_clock::now();
         if (now >= until) break;
-        m_changed.WaitFor(m_lock, std::chrono::duration_cast<std::chrono::milliseconds>(until - now) +
-                                      std::chrono::milliseconds(1));
+        m_changed.WaitFor(
+            m_lock, std::chrono::duration_cast<std::chrono::milliseconds>(until - now) + std::chrono::milliseconds(1));
     }
     return m_change_count;
 }

@@ -17,10 +17,10 @@
 struct ChangeRow {
     uint64_t sync_id = 0;
     uint64_t view_id = 0;
-    std::string path;        // view-relative, leading "/"
+    std::string path;  // view-relative, leading "/"
     bool is_dir = false;
     bool is_removed = false;
-    std::string hash;        // MD4 hex of the content; empty for directories
+    std::string hash;  // MD4 hex of the content; empty for directories
     uint64_t size = 0;
     uint64_t mtime = 0;
     std::string mac_hash;
