@@ -64,6 +64,19 @@ int RemoveHandler::RemoveLocal() {
     }
     const Event& ev = context.current_event;
     const ClientFileEventInfo& row = context.database_record;
+    // The server removed an item of the other type (the file a folder here replaced,
+    // or back): what is here now is a new item, which its own upload carries.
+    if ((local.type == FT_DIR) != ev.isDir()) {
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveLocal: '%s' is another type of item now, kept\n", path);
+        if (row.syncID != 0 && (row.fileType == 1) != (local.type == FT_DIR)) {
+            if (port.RemoveDatabaseInfo() != StepResult::kOk) return ERR_SYS;
+            if (local.type == FT_DIR)
+                port.PushTreeCreateEvents(port.GetPath());
+            else
+                port.PushLocalEvent(port.GetPath(), Event::EV_CREATE, false);
+        }
+        return 0;
+    }
     if (row.maxSyncID > ev.m_max_id) {
         NLOG_AT(L_WARNING, kChannel, "worker.cpp",
                 "RemoveLocal: Based sync id is change, can not remove local [%s]. db max_id = "

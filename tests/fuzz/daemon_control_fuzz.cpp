@@ -214,7 +214,7 @@ PObject Value(Reader& in, const std::string& key, int depth) {
 
 void Send(const PObject& request) {
     PObject reply;
-    if (g_app->send_message(request, reply) != 0) std::abort();
+    if (g_app->send_message(request, reply) != AppResult::kOk) std::abort();
     if (!reply.isMap() || reply["ack"].asString() != "ok") std::abort();
 }
 
@@ -250,11 +250,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     Logger::SetLevel(ustring("client_debug"), Logger::L_DEBUG);
 
     g_app = new Nimbrel();
-    if (g_app->run() != 0) std::abort();
+    if (g_app->run() != AppResult::kOk) std::abort();
     PObject link;
     link["action"] = "link";
     PObject reply;
-    if (g_app->send_message(link, reply) != 0 || reply.hasMember("error")) std::abort();
+    if (g_app->send_message(link, reply) != AppResult::kOk || reply.hasMember("error")) std::abort();
     std::atexit(Cleanup);
     return 0;
 }
@@ -296,7 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         link["action"] = "link";
         Send(unlink);
         PObject reply;
-        if (g_app->send_message(link, reply) != 0 || reply.hasMember("error")) std::abort();
+        if (g_app->send_message(link, reply) != AppResult::kOk || reply.hasMember("error")) std::abort();
     } else {
         PObject pause, remove;
         pause["action"] = "pause";

@@ -37,6 +37,7 @@ TEST_F(SyncerTest, UpToDateSessionsPushNothingAndRestOnceThenStartOver) {
     EXPECT_EQ(syncer.GetUptodateSet(), (std::set<uint64_t>{1}));
     EXPECT_EQ(syncer.GetRestCount(), 1u);
     EXPECT_EQ(EventManager::getInstance().GetReadyQueueSize(), 0u);
+    EXPECT_TRUE(server.WaitLog("pull_event: view 101 since 0: 0 events, next 0", 2));
     EXPECT_EQ(server.CountLog("pull_event: view 101 since 0: 0 events, next 0"), 2);
 }
 
@@ -81,6 +82,7 @@ TEST_F(SyncerTest, EchoesAreDroppedAndTheSyncIdIsStoredAfterTheWorkers) {
     // Nothing new: up to date, nothing pushed again.
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
     EXPECT_EQ(worker.Seen().size(), 4u);
+    EXPECT_TRUE(server.WaitLog("since " + std::to_string(last) + ": 0 events", 1));
     EXPECT_EQ(server.CountLog("since " + std::to_string(last) + ": 0 events"), 1);
 }
 
@@ -99,7 +101,8 @@ TEST_F(SyncerTest, PathsAreRelativeToTheRemoteFolderAndHonourRecursion) {
     syncer.SetState(Task::RUN);
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
     EXPECT_EQ(StoredSyncId(1), last);
-    EXPECT_EQ(server.CountLog("since 0: 2 events"), 1);  // /a.txt and /sub
+    EXPECT_TRUE(server.WaitLog("since 0: 2 events", 1));  // /a.txt and /sub
+    EXPECT_EQ(server.CountLog("since 0: 2 events"), 1);
     // The worker leaves out directories of a session that is not recursive.
     EXPECT_EQ(Paths(worker.Seen()), (std::vector<std::string>{"/a.txt"}));
 }
@@ -128,6 +131,7 @@ TEST_F(SyncerTest, PausedMidWayKeepsTheSyncIdAndTheSameEventsComeAgain) {
     ASSERT_TRUE(worker.Run());
     EXPECT_EQ(syncer.RunOnce(), Syncer::ACTION_DONE);
     EXPECT_EQ(StoredSyncId(1), last);
+    EXPECT_TRUE(server.WaitLog("since 0: 2 events", 2));
     EXPECT_EQ(server.CountLog("since 0: 2 events"), 2);
     std::vector<std::string> paths = Paths(worker.Seen());
     EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()), (std::set<std::string>{"/x.txt", "/y.txt"}));
@@ -254,6 +258,7 @@ TEST_F(SyncerTest, UpToDatePullIsHeldUntilAChangeArrives) {
     later.join();
     EXPECT_EQ(Paths(worker.Seen()), (std::vector<std::string>{"/late.txt"}));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));  // the hold is 10 s
+    EXPECT_TRUE(server.WaitLog("(waited)", 1));
     EXPECT_EQ(server.CountLog("(waited)"), 1);
 }
 
