@@ -30,6 +30,11 @@ class DownloadingWorker : public RecordingWorker {
 public:
     std::function<bool(const Event&)> skips = [](const Event&) { return false; };  // set while idle
 
+    // The thread stops before this class's vtable goes: it calls virtual handlers.
+    ~DownloadingWorker() override {
+        Stop();
+        Join();
+    }
     DownloadingWorker() {
         body = [this](RecordingWorker& w) {
             const Event& e = w.GetContext().current_event;
