@@ -14,7 +14,7 @@
 // removed session leave the cache (not the database, so a later add queues them
 // again). A condition whose pull fails stays first in line for the next pass.
 //
-// Who writes what: context, cut_paths and the stream belong to the task's own thread.
+// Who writes what: context, the pulled events and the stream belong to the task's own thread.
 // abort_flag is written by the control thread (Pause, Stop, Resume) and read by the
 // task and by the channel of the borrowed connection. conn_state is written by the
 // task only through SetConnectionState and read by anyone, under conn_state_lock,
@@ -33,6 +33,7 @@
 #include "foundation/logger.h"
 #include "store/filter_db.h"
 #include "sync/proto_sites.h"
+#include "sync/pulled_events.h"
 #include "sync/with_lease.h"
 #include "wire/channel.h"
 #include "wire/connection_pool.h"
@@ -53,7 +54,7 @@ bool Unregistered(Registry& registry, uint64_t sess_id) {
 }  // namespace
 
 ProgressSyncer::ProgressSyncer(const SyncServices& services, TaskManager* owner, TaskContext* ctx)
-    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool) {}
+    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool), pulled(services, kTexts) {}
 
 ProgressSyncer::~ProgressSyncer() = default;
 
@@ -218,7 +219,6 @@ void ProgressSyncer::PrepareRequest(const ustring& session, PObject& request) {
 
 int ProgressSyncer::PullEvent() {
     PObject reply;
-    cut_paths.clear();
     int rc = PullFromServer(reply);
     if (rc != 0) return rc;
     rc = ProcessEvents(reply);
@@ -236,12 +236,15 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
     PObject request;
     PrepareRequest(pool->getSession(), request);
 
+    // The list goes to the spool as it arrives; the reply keeps an empty array.
+    if (!pulled.Begin(pull_stream, context.reg_entry.sess_id)) return ERR_SYS;
     const ProtoSite site = Site();
     const LeaseOutcome out =
         WithLease(pool_slot, &abort_flag, site, context.reg_entry.view_id, reply, [&](Channel& channel) {
             SetConnectionState(CONNECTED);
             return RunProtocol(site, channel, SCMD_EVT_PULL, request, reply);
         });
+    pulled.EndReceive(pull_stream);
     if (out.stage != LeaseStage::kDone) {
         if (out.stage == LeaseStage::kExchange)
             NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "PullEvent: fail to pull events. %d.\n", out.code);
@@ -250,7 +253,6 @@ int ProgressSyncer::PullFromServer(PObject& reply) {
         SetConnectionState(DISCONNECTED);
         return out.code;
     }
-    cut_paths = std::set<ustring>(pull_stream.CutTexts().begin(), pull_stream.CutTexts().end());
     const PObject& r = reply;
     if (r["alive"].asUInt32() == 0) SetConnectionState(DISCONNECTED);
     if (!r.hasMember("error")) return 0;
@@ -291,19 +293,14 @@ int ProgressSyncer::ProcessEvents(const PObject& reply) {
         NLOG_AT(L_ERR, kChannel, "progress-syncer.cpp", "ProgressSyncer: reply without event_list, ignored\n");
         return ERR_SERVER;
     }
-    const uint64_t sess = context.reg_entry.sess_id;
-    for (const PObject& item : list.asArray()) {
-        Event e;
-        if (EventFromReply(item, sess, cut_paths, kTexts, e) != 1) continue;
-        if (IsServerEcho(services, e, context.reg_entry, true, kTexts)) continue;
-        NLOG_AT(L_DEBUG, kChannel, "progress-syncer.cpp", "ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
-                item.toString().c_str_utf8(), ull(sess));
-        services.events->PushServerEvent(e);
-    }
-    if (WaitForWorkers() != StepResult::kOk) {
-        NLOG_AT(L_NOTICE, kChannel, "progress-syncer.cpp",
-                "ProcessEvents: interrupted while waiting events being done ...\n");
-        return ERR_INT;
+    // A list received whole (not streamed) goes the same way as a streamed one.
+    if (!pulled.AddAll(list, context.reg_entry.sess_id)) return ERR_SYS;
+    const int pushed = pulled.Push(context.reg_entry, true, [this] { return WaitForWorkers(); });
+    if (pushed != 0) {
+        if (pushed == ERR_INT)
+            NLOG_AT(L_NOTICE, kChannel, "progress-syncer.cpp",
+                    "ProcessEvents: interrupted while waiting events being done ...\n");
+        return pushed;
     }
     // The condition's sync id never moves back.
     assert(next > since);

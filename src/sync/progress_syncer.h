@@ -17,6 +17,7 @@
 #include "foundation/mutex.h"
 #include "foundation/task.h"
 #include "sync/pull_common.h"
+#include "sync/pulled_events.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
@@ -62,8 +63,8 @@ public:
     // code: ERR_IO (no connection pool), the connection's or the exchange's failure,
     // the reply's mapped error (ERR_SERVER when the code has no meaning of its own),
     // ERR_SERVER for a reply that cannot be trusted, ERR_INT when the wait for the
-    // workers was cut short or the new sync id could not be stored (the condition
-    // keeps its old sync id either way).
+    // workers was cut short or the new sync id could not be stored, ERR_SYS when the
+    // pulled events could not be kept (the condition keeps its old sync id either way).
     int PullEvent();
 
     // The pull request for the context's condition; "condition" is left out for a
@@ -83,7 +84,8 @@ protected:
     bool IsSessionReady(const Registry::Entry& entry);
     // 0: reply holds the server's answer; else a result code as for PullEvent.
     int PullFromServer(PObject& reply);
-    // 0, ERR_SERVER or ERR_INT as for PullEvent.
+    // 0, ERR_SERVER or ERR_INT as for PullEvent; ERR_SYS when the pulled events could
+    // not be kept or read back.
     int ProcessEvents(const PObject& reply);
     // kOk: no server event of the session is pending; kFailed: stopped, or the
     // session was paused or removed meanwhile.
@@ -94,8 +96,9 @@ protected:
     const SyncServices services;
     PoolSlot& pool_slot;
     Context context;
+    // The pull's stream, and the events of its reply on their way to the workers.
     PStream pull_stream;
-    std::set<ustring> cut_paths;
+    PulledEvents pulled;
 
     Mutex conn_state_lock;
     ConnectionState conn_state GUARDED_BY(conn_state_lock) = DISCONNECTED;

@@ -45,7 +45,7 @@ const PullerTexts kTexts{kChannel, "syncer.cpp", "Syncer"};
 }  // namespace
 
 Syncer::Syncer(const SyncServices& services, TaskManager* owner, TaskContext* ctx)
-    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool) {}
+    : AbortableTask(owner, ctx), services(services), pool_slot(*services.pool), pulled(services, kTexts) {}
 
 Syncer::~Syncer() = default;
 
@@ -142,12 +142,7 @@ ProtoSite Syncer::Site() {
 
 int Syncer::PullEvent() {
     PObject reply;
-    cut_paths.clear();
-    cut_seen = 0;
-    if (spool.Reset() != 0) {
-        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: no scratch file for the pulled events: %s\n", strerror(errno));
-        return ERR_SYS;
-    }
+    if (!pulled.Begin(pull_stream, context.entry.sess_id)) return ERR_SYS;
     int rc = PullEventFromServer(reply);
     if (rc != 0) return rc;
     rc = ProcessEvents(reply);
@@ -187,12 +182,11 @@ int Syncer::PullEventFromServer(PObject& reply) {
 
     const ProtoSite site = Site();
     const auto started = SteadyClock::now();
-    // The list goes to the spool as it arrives; the reply keeps an empty array.
-    pull_stream.SetListReceiver("event_list", [this](PObject& item) { return SpoolItem(item); });
+    // The list goes to the spool as it arrives (see PullEvent); the reply keeps an empty array.
     const LeaseOutcome out = WithLease(pool_slot, &abort_flag, site, entry.view_id, reply, [&](Channel& channel) {
         return RunProtocol(site, channel, SCMD_EVT_PULL, request, reply);
     });
-    pull_stream.SetListReceiver(ustring(), nullptr);
+    pulled.EndReceive(pull_stream);
     pull_took = SteadyClock::now() - started;
     if (out.stage == LeaseStage::kNoPool || out.stage == LeaseStage::kSetUp) {
         NLOG_AT(L_ERR, kChannel, "syncer.cpp", "PullEvent: fail to establish communication channel\n");
@@ -209,22 +203,6 @@ int Syncer::PullEventFromServer(PObject& reply) {
     // An error without a meaning of its own is still an error: never read such a reply
     // as a list of events (it would set the stored sync id back or skip changes).
     return ReplyResult(ProtoSite(), r);
-}
-
-StreamResult Syncer::SpoolItem(const PObject& item) {
-    // A path cut at a zero byte is among the stream's cut texts by the time its
-    // element is complete.
-    const std::vector<ustring>& cut = pull_stream.CutTexts();
-    if (cut.size() < cut_seen) cut_seen = 0;  // a new value since
-    if (cut.size() != cut_seen) {
-        cut_paths.insert(cut.begin() + static_cast<std::ptrdiff_t>(cut_seen), cut.end());
-        cut_seen = cut.size();
-    }
-    Event e;
-    if (EventFromReply(item, context.entry.sess_id, cut_paths, kTexts, e) != 1) return StreamResult::kOk;
-    if (spool.Append(e) == 0) return StreamResult::kOk;
-    NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: the pulled events cannot be kept: %s\n", strerror(errno));
-    return StreamResult::kSys;
 }
 
 int Syncer::ProcessEvents(const PObject& reply) {
@@ -263,9 +241,10 @@ int Syncer::ProcessEvents(const PObject& reply) {
     hold_next = false;
     last_activity = SteadyClock::now();
     // A list received whole (not streamed) goes the same way as a streamed one.
-    for (const PObject& item : list.asArray())
-        if (SpoolItem(item) != StreamResult::kOk) return ERR_SYS;
-    const int pushed = PushSpooled();
+    if (!pulled.AddAll(list, sess)) return ERR_SYS;
+    const int pushed = pulled.Push(context.entry, false, [this] { return WaitForWorkers(); });
+    if (pushed == ERR_INT)
+        NLOG_AT(L_NOTICE, kChannel, "syncer.cpp", "ProcessEvents: interrupted while waiting events being done ...\n");
     if (pushed != 0) return pushed;
     // The stored sync id never moves back.
     assert(next > context.sync_id);
@@ -287,48 +266,6 @@ unsigned Syncer::RestWhenUpToDate() {
     const bool recent =
         last_activity != SteadyClock::time_point{} && SteadyClock::now() - last_activity < std::chrono::seconds(60);
     return PullRestSeconds(recent);
-}
-
-int Syncer::PushSpooled() {
-    // Whatever happens, the next pull starts from an empty spool.
-    struct Emptied {
-        EventSpool& spool;
-        ~Emptied() { (void)spool.Reset(); }
-    } emptied{spool};
-    const uint64_t sess = context.entry.sess_id;
-    if (spool.Rewind() != 0) {
-        NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: the pulled events cannot be read back\n");
-        return ERR_SYS;
-    }
-    // The workers get the list in batches: the event manager never holds more than
-    // one batch of a long list.
-    constexpr size_t kBatch = 10000;
-    size_t in_batch = 0;
-    bool cut_short = false;
-    Event e;
-    for (;;) {
-        const int got = spool.Next(e);
-        if (got < 0) {
-            NLOG_AT(L_ERR, kChannel, "syncer.cpp", "Syncer: the pulled events cannot be read back\n");
-            return ERR_SYS;
-        }
-        if (got == 0) break;
-        if (IsServerEcho(services, e, context.entry, false, kTexts)) continue;
-        NLOG_AT(L_DEBUG, kChannel, "syncer.cpp", "ProcessEvents: PushServerEvent:%s, sess_id = [%llu]\n",
-                e.m_path.c_str_utf8(), (unsigned long long)sess);
-        services.events->PushServerEvent(e);
-        if (++in_batch < kBatch) continue;
-        in_batch = 0;
-        if (WaitForWorkers() != StepResult::kOk) {
-            cut_short = true;  // the rest was never pushed: the sync id must stay
-            break;
-        }
-    }
-    if (cut_short || WaitForWorkers() != StepResult::kOk) {
-        NLOG_AT(L_NOTICE, kChannel, "syncer.cpp", "ProcessEvents: interrupted while waiting events being done ...\n");
-        return ERR_INT;
-    }
-    return 0;
 }
 
 StepResult Syncer::WaitForWorkers() { return WaitForSessionWorkers(services, *this, context.entry.sess_id, kTexts); }

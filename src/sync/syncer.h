@@ -13,8 +13,8 @@
 #include "events/sync_services.h"
 #include "foundation/task.h"
 #include "store/event.h"
-#include "sync/event_spool.h"
 #include "sync/pull_common.h"
+#include "sync/pulled_events.h"
 #include "wire/connection_pool.h"
 #include "wire/object.h"
 #include "wire/protocol.h"
@@ -83,13 +83,6 @@ protected:
     // wait for the workers was cut short (nothing stored); ERR_SERVER: the reply cannot be
     // trusted; ERR_SYS: the sync id could not be stored.
     int ProcessEvents(const PObject& reply);
-    // One element of the reply's event list into the spool (dropped with a log line
-    // when unusable). kSys when the spool cannot keep it.
-    StreamResult SpoolItem(const PObject& item);
-    // The spooled events, less the echoes, to the workers batch by batch, waiting for
-    // them after each; the spool is empty afterwards. 0, ERR_INT (the wait was cut
-    // short) or ERR_SYS (the spool could not be read).
-    int PushSpooled();
     // kOk: no server event of the session is pending; kFailed: stopped, or the
     // session was paused or removed meanwhile.
     StepResult WaitForWorkers();
@@ -103,12 +96,9 @@ protected:
     std::atomic<int> last_error{0};
     void OnResume() override { last_error = 0; }
     Context context;
-    // The pull's stream, and the texts of its last reply that the wire cut at a zero
-    // byte: a path among them is not the path the server named.
+    // The pull's stream, and the events of its reply on their way to the workers.
     PStream pull_stream;
-    std::set<ustring> cut_paths;
-    size_t cut_seen = 0;  // of the stream's cut texts, those already in cut_paths
-    EventSpool spool;
+    PulledEvents pulled;
     std::set<uint64_t> uptodate_set;
     unsigned rest_count = 0;
 

@@ -14,7 +14,6 @@ class OpenSyncer : public Syncer {
 public:
     OpenSyncer() : Syncer(SyncServices::Process()) {}
     using Syncer::context;
-    using Syncer::cut_paths;
     using Syncer::ProcessEvents;
     using Syncer::UpdateContext;
 };
