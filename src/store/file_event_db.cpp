@@ -446,7 +446,11 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     sqlite3_stmt* st;
     if (found == DbLookup::kFound) {
         st = cached(
-            "UPDATE eventinfo SET fileType = ?1, syncID = ?2, maxSyncID = ?3, fileSize = ?4, fileModTime = ?5, "
+            // A folder's maxSyncID never falls: rewriting the folder's own row keeps
+            // what the changes beneath it raised it to.
+            "UPDATE eventinfo SET fileType = ?1, syncID = ?2, "
+            "maxSyncID = CASE WHEN fileType = 1 AND ?1 = 1 AND maxSyncID > ?3 THEN maxSyncID ELSE ?3 END, "
+            "fileSize = ?4, fileModTime = ?5, "
             "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9, stampMtimeNs = ?18, stampCtimeNs = ?19, "
             "stampInode = ?20 WHERE path = ?7 AND syncID <= ?2;");
         if (!st) return fail();

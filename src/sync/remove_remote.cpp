@@ -152,7 +152,16 @@ int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replace
                 // The row stays and the rescan merges: the server's newer content below
                 // wins over the removal, so what is gone here is fetched again (a plain
                 // rescan would find the folder gone, send the same refused removal or
-                // nothing, and leave this folder without what the others keep).
+                // nothing, and leave this folder without what the others keep). A
+                // rescan finds nothing to fetch into a folder that is not there: it
+                // comes back first.
+                FILE_INFO here;
+                const SessionRoot* root = context.root_entry.root.get();
+                if (root == nullptr || root->Stat(port.GetPath(), here) != FsResult::kOk) return ERR_SYS;
+                if (!here.isExist && root->MKDirP(port.GetPath()) != FsResult::kOk) {
+                    NLOG_AT(L_ERR, kChannel, "worker.cpp", "RemoveRemote: cannot bring back folder '%s'\n", path);
+                    return ERR_SYS;
+                }
                 NLOG_AT(L_INFO, kChannel, "worker.cpp", "RemoveRemote: rescan directory '%s'\n", path);
                 services.events->IssueRescan(context.root_entry.sess_id, port.GetPath(), true);
                 return 0;

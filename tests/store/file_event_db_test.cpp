@@ -187,6 +187,13 @@ TEST_F(FileEventDBTest, SetEventInfoCreatesAncestorsWithRaisedMaxSyncId) {
     ASSERT_EQ(db.raiseAncestorsMaxSyncId("/x/y/z", 20), DbResult::kOk);
     EXPECT_EQ(query(dbPath, "SELECT path, maxSyncID FROM eventinfo WHERE fileType = 1 ORDER BY path"),
               (std::vector<std::string>{"a|14", "a/b|14"}));
+    // Rewriting a folder's own row keeps what its contents raised it to (a removal of
+    // the folder names that version); a file in its place takes its own.
+    ASSERT_EQ(db.setEventInfo(directory("/a/b", 13)), DbResult::kOk);
+    ASSERT_EQ(db.setEventInfo(file("/a", 15)), DbResult::kOk);
+    EXPECT_EQ(
+        query(dbPath, "SELECT path, syncID, maxSyncID FROM eventinfo WHERE fileType = 1 OR path = 'a' ORDER BY path"),
+        (std::vector<std::string>{"a|15|15", "a/b|13|14"}));
 }
 
 TEST_F(FileEventDBTest, OlderSyncIdDoesNotOverwriteANewerRow) {

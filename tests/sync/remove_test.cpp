@@ -170,6 +170,16 @@ TEST_F(RemoveTest, LocalRemovalRemovesOnTheServerAndHandlesItsRefusals) {
     EXPECT_EQ(server.CountLog("remove: /dd"), 1);
     EXPECT_EQ(ServerFile(root, kView, "/dd/x/y.txt", &hash, &blob), 1);
     EXPECT_EQ(hash, Md4Of("new below the directory"));
+    // With no row below to fetch again, the folder itself comes back: the newer file
+    // then has a place to come to, and the folder is not left on the others alone.
+    EXPECT_EQ(Sync("/ee", "", true), kDone);
+    ServerPut("/ee/z.txt", "new below an empty directory");
+    fs::remove_all(Local("/ee"));
+    EventManager::getInstance().PushLocalEvent(RemovalEvent("/ee", true, false));
+    EXPECT_EQ(worker.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(server.CountLog("remove: /ee: modified"), 1);
+    EXPECT_TRUE(fs::is_directory(Local("/ee")));
+    EXPECT_NE(Row("/ee").syncID, 0u);
 }
 
 TEST_F(RemoveTest, AServerFaultOnRemovalIsRetriedAndKeepsTheRow) {
