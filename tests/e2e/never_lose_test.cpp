@@ -37,6 +37,15 @@ protected:
         ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     }
 
+    // The reasons a's status lists, one "path: reason" line each.
+    std::string NotSynchronised() {
+        std::string listed;
+        const PObject status = a.daemon->Send("get_status");
+        for (const PObject& item : status["session_list"][0]["not_synchronised"].asArray())
+            listed += item["path"].asString().str() + ": " + item["reason"].asString().str() + "\n";
+        return listed;
+    }
+
     RefServer server;
     Client a{"alpha"}, b{"beta"};
 };
@@ -65,10 +74,7 @@ TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
     EXPECT_EQ(e2e::ReadFile(b.path("dir1/sub/f29")), "file 29");
 
     // Each listed once, with its reason; the server never saw the refused name.
-    std::string listed;
-    const PObject status = a.daemon->Send("get_status");
-    for (const PObject& item : status["session_list"][0]["not_synchronised"].asArray())
-        listed += item["path"].asString().str() + ": " + item["reason"].asString().str() + "\n";
+    const std::string listed = NotSynchronised();
     EXPECT_NE(listed.find("/new\\one.txt: the name holds a \"\\\""), std::string::npos) << listed;
     EXPECT_NE(listed.find("/proj\\xff: the name is not valid UTF-8"), std::string::npos) << listed;
     EXPECT_EQ(server.Log().find("one.txt"), std::string::npos);
@@ -155,6 +161,51 @@ TEST_F(NeverLose, TypeChangesEndWithTheNewTypeEverywhere) {
     EXPECT_EQ(e2e::ReadFile(a.path("item/f")), "flip 5");
     for (const auto& [path, hash] : e2e::LocalTree(a.sync))
         EXPECT_EQ(path.find("Conflict_a"), std::string::npos) << "a conflict name renamed again: " << path;
+}
+
+TEST_F(NeverLose, FoldersItMayNotReadAreListedKeptAndSyncedOnceReadable) {
+    // Root reads whatever the modes say: a runs without that capability.
+    if (geteuid() == 0) {
+        if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "needs setpriv to run the daemon as a plain user";
+        a.Kill();
+        a.daemon->launcher = {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
+        ASSERT_EQ(a.Start(server), "");
+    }
+    fs::create_directories(a.path("keep"));
+    e2e::WriteFile(a.path("keep/k1"), "kept");
+    ExpectConverged();
+
+    // One made unreadable in place, one moved in unreadable with content.
+    ASSERT_EQ(chmod(a.path("keep").c_str(), 0), 0);
+    const std::string outside = a.daemon->dir.file("late");
+    fs::create_directories(outside + "/sub");
+    e2e::WriteFile(outside + "/sub/f", "late content");
+    ASSERT_EQ(chmod(outside.c_str(), 0), 0);
+    fs::rename(outside, a.path("late"));
+    const auto hidden = [](const std::string& p) { return p.rfind("late", 0) == 0 || p.rfind("keep", 0) == 0; };
+    ExpectConverged(hidden);
+    for (const char* path : {"/keep: permission denied", "/late: permission denied"})
+        EXPECT_NE(NotSynchronised().find(path), std::string::npos) << NotSynchronised();
+
+    // Never read as emptied, also by the rescan after a restart; changes made meanwhile
+    // (by someone who may) wait for the folder to be readable.
+    a.Kill();
+    ASSERT_EQ(a.Start(server), "");
+    fs::remove(a.path("keep/k1"));
+    e2e::WriteFile(a.path("keep/k2"), "new");
+    ExpectConverged(hidden);
+    EXPECT_EQ(e2e::ReadFile(b.path("keep/k1")), "kept");
+    EXPECT_NE(NotSynchronised().find("/keep: "), std::string::npos) << NotSynchronised();
+    const PObject status = a.daemon->Send("get_status");
+    EXPECT_FALSE(status["session_list"][0].hasMember("failing")) << status.toString().c_str_utf8();
+
+    ASSERT_EQ(chmod(a.path("keep").c_str(), 0755), 0);
+    ASSERT_EQ(chmod(a.path("late").c_str(), 0755), 0);
+    ExpectConverged();
+    EXPECT_FALSE(fs::exists(b.path("keep/k1")));
+    EXPECT_EQ(e2e::ReadFile(b.path("keep/k2")), "new");
+    EXPECT_EQ(e2e::ReadFile(b.path("late/sub/f")), "late content");
+    EXPECT_EQ(NotSynchronised(), "");
 }
 
 }  // namespace
