@@ -247,8 +247,7 @@ size_t SessionRoot::ForgetUnreadable(const ustring& rel, bool below) const {
     MutexLock guard(reported_lock);
     size_t forgotten = 0;
     for (auto it = reported.lower_bound(top); it != reported.end() && it->first.compare(0, top.size(), top) == 0;) {
-        const bool in_tree =
-            it->first.size() == top.size() || (below && (top == "/" || it->first[top.size()] == '/'));
+        const bool in_tree = it->first.size() == top.size() || (below && (top == "/" || it->first[top.size()] == '/'));
         if (in_tree && it->second == kUnreadable) {
             it = reported.erase(it);
             ++forgotten;

@@ -155,7 +155,7 @@ public:
     // The reason noted for a folder this process may not list (or an item beneath one
     // it may not search): its permissions. Its content is then neither uploaded nor
     // read as removed.
-    static constexpr const char* kUnreadable = "permission denied: this process may not read it";
+    static constexpr const char* kUnreadable = "permission denied: the daemon may not read it";
     // Whether err is such a refusal.
     static bool Denied(int err) { return err == EACCES || err == EPERM; }
     // Whether this process's permissions refuse it rel: a folder above rel may not be

@@ -208,4 +208,33 @@ TEST_F(NeverLose, FoldersItMayNotReadAreListedKeptAndSyncedOnceReadable) {
     EXPECT_EQ(NotSynchronised(), "");
 }
 
+TEST_F(NeverLose, MaxSizeHoldsForFilesThatGrowAndPausedWorkIsUnfinished) {
+    a.Kill();
+    e2e::WriteFile(a.config + "/conf/blacklist.filter",
+                   "[Version]\nmajor = 1\nminor = 0\n[File]\nmax_size = 1048576\n");
+    ASSERT_EQ(a.Start(server), "");
+    // Written in place: the first event sees an empty file, the upload a large one.
+    const std::string chunk = e2e::Noise(100 * 1024, 3);
+    for (int i = 0; i < 3; ++i) {
+        std::ofstream out(a.path("grown" + std::to_string(i)), std::ios::binary);
+        for (int k = 0; k < 50; ++k, usleep(5000)) ASSERT_TRUE(out.write(chunk.data(), chunk.size()).flush());
+    }
+    e2e::WriteFile(a.path("small.txt"), "fits");
+    ExpectConverged([](const std::string& p) { return p.rfind("grown", 0) == 0; });
+    for (int i = 0; i < 3; ++i) EXPECT_FALSE(fs::exists(b.path("grown" + std::to_string(i)))) << i;
+    EXPECT_EQ(e2e::ReadFile(b.path("small.txt")), "fits");
+
+    // A paused session's queue is work to do, never "up to date".
+    PObject pause = e2e::Action("pause");
+    pause["session_id"] = static_cast<uint64_t>(1);
+    a.daemon->Send(pause);
+    e2e::WriteFile(a.path("while-paused.txt"), "waits");
+    PObject session;
+    for (int i = 0; i < 100 && session["unfinished_files"].asUInt64() == 0; ++i, usleep(100 * 1000))
+        session = a.daemon->Send("get_status")["session_list"][0];
+    EXPECT_EQ(session["state"].asString(), "paused");
+    EXPECT_EQ(session["status"].asString(), "syncing");
+    EXPECT_EQ(session["unfinished_files"].asUInt64(), 1u);
+}
+
 }  // namespace
