@@ -22,6 +22,9 @@ int MapAddError(int err) {
             return INOTIFY_ERR_NOT_DIR;
         case ENOENT:
             return INOTIFY_ERR_GONE;
+        case EACCES:
+        case EPERM:
+            return INOTIFY_ERR_DENIED;
         default:
             return INOTIFY_ERR;
     }

@@ -11,6 +11,8 @@
 //   INOTIFY_ERR_NOT_DIR -3   AddWatch, AddWatchAt: the path names no directory, or a
 //                            link (never followed)
 //   INOTIFY_ERR_GONE    -4   AddWatch: the path does not exist
+//   INOTIFY_ERR_DENIED  -5   AddWatch, AddWatchAt: this process may not read the
+//                            directory (its permissions)
 // Thread safety: any thread may add and remove watches while another one reads.
 #pragma once
 
@@ -28,6 +30,7 @@ enum {
     INOTIFY_ERR_LIMIT = -2,
     INOTIFY_ERR_NOT_DIR = -3,
     INOTIFY_ERR_GONE = -4,
+    INOTIFY_ERR_DENIED = -5,
 };
 
 struct InotifyRecord {

@@ -223,6 +223,41 @@ void SessionRoot::ForgetUnsyncable(const ustring& rel) const {
     reported.erase(rel.str());
 }
 
+bool SessionRoot::Unreadable(const ustring& rel) const {
+    int fd = -1;
+    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != FsResult::kOk) return Denied(errno);
+    struct stat st {};
+    bool denied = false;
+    if (fstat(fd, &st) == 0 && (S_ISDIR(st.st_mode) || S_ISREG(st.st_mode))) {
+        // Opened again through the descriptor's /proc name, which leads to the very
+        // item found above and checks the permissions; only a regular file or a
+        // folder, non-blocking, so nothing waits here.
+        char name[64];
+        snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+        const int opened = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        denied = opened < 0 && Denied(errno);
+        if (opened >= 0) close(opened);
+    }
+    close(fd);
+    return denied;
+}
+
+size_t SessionRoot::ForgetUnreadable(const ustring& rel, bool below) const {
+    const std::string& top = rel.str();
+    MutexLock guard(reported_lock);
+    size_t forgotten = 0;
+    for (auto it = reported.lower_bound(top); it != reported.end() && it->first.compare(0, top.size(), top) == 0;) {
+        const bool in_tree = it->first.size() == top.size() || (below && (top == "/" || it->first[top.size()] == '/'));
+        if (in_tree && it->second == kUnreadable) {
+            it = reported.erase(it);
+            ++forgotten;
+        } else {
+            ++it;
+        }
+    }
+    return forgotten;
+}
+
 void SessionRoot::NoteUnsynchronised(const ustring& rel, FILE_TYPE type) const {
     if (type == FT_SLINK) {
         (void)NoteLink(rel);

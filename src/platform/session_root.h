@@ -149,6 +149,19 @@ public:
     bool NoteUnsyncable(const ustring& rel, const char* reason) const;
     // Forgets a record of rel (it synchronises again, or it is gone).
     void ForgetUnsyncable(const ustring& rel) const EXCLUDES(reported_lock);
+    // Forgets the records noted for kUnreadable of rel and, with below, of everything
+    // below it (rel can be read again); the number forgotten.
+    size_t ForgetUnreadable(const ustring& rel, bool below) const EXCLUDES(reported_lock);
+    // The reason noted for a folder this process may not list (or an item beneath one
+    // it may not search): its permissions. Its content is then neither uploaded nor
+    // read as removed.
+    static constexpr const char* kUnreadable = "permission denied: the daemon may not read it";
+    // Whether err is such a refusal.
+    static bool Denied(int err) { return err == EACCES || err == EPERM; }
+    // Whether this process's permissions refuse it rel: a folder above rel may not be
+    // searched, or rel is a folder it may not list or a file it may not read. False
+    // when rel can be read, is gone, or fails for another reason.
+    bool Unreadable(const ustring& rel) const;
 
     // One item met that is not synchronised, and why, as a sentence for the status.
     struct Unsynchronised {

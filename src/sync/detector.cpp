@@ -115,6 +115,11 @@ public:
         else
             entry.root->ForgetUnsyncable(ustring(rel));
     }
+    size_t Readable(uint64_t sess_id, const std::string& rel) override {
+        Registry::Entry entry;
+        if (services.registry->Find(sess_id, entry) == 0 || !entry.root) return 0;
+        return entry.root->ForgetUnreadable(ustring(rel), true);
+    }
 
 private:
     const SyncServices services;
@@ -273,6 +278,13 @@ void Detector::AddTree(uint64_t sess_id, session_info& info, const std::string& 
         stack.pop_back();
         const int rc = WatchDir(sess_id, info, dir, out);
         if (rc == INOTIFY_ERR_GONE || rc == INOTIFY_ERR_NOT_DIR) continue;
+        if (rc == INOTIFY_ERR_DENIED) {
+            // Neither announced nor walked: its content is unknown, not empty. Its
+            // change of mode (reported by its parent) brings it in.
+            if (UnsyncableReason(ustring(dir)) == nullptr)
+                out.unsyncable.push_back({sess_id, dir, SessionRoot::kUnreadable});
+            continue;
+        }
         const bool syncable = push && (dir == "/" || Syncable(sess_id, dir, out));
         if (push && syncable && dir != "/") out.Push(sess_id, Event::EV_CREATE, dir, true, false);
         // A subtree that cannot be watched is left to the rescans; with push its
@@ -576,7 +588,10 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
         dirty.erase(key);
         push_file(Event::EV_MODIFY);
     } else if ((rec.mask & IN_ATTRIB) != 0) {
-        if (!is_dir) push_file(Event::EV_MODIFY);
+        if (is_dir)
+            ModeChanged(sess_id, info, rel, out);
+        else
+            push_file(Event::EV_MODIFY);
     } else if ((rec.mask & IN_DELETE) != 0) {
         dirty.erase(key);
         if (is_dir) DropTree(sess_id, info, rel);
@@ -672,6 +687,22 @@ void Detector::MovedOut(const PendingMove& move, Outbox& out) {
     }
     // Only a path the event database knows was synchronised and has to go.
     out.Push(move.sess_id, Event::EV_REMOVE, move.rel, move.is_dir, true);
+}
+
+void Detector::ModeChanged(uint64_t sess_id, session_info& info, const std::string& rel, Outbox& out) {
+    if (UnsyncableReason(ustring(rel)) != nullptr) return;
+    if (info.root->Unreadable(ustring(rel))) {
+        out.unsyncable.push_back({sess_id, rel, SessionRoot::kUnreadable});
+        return;
+    }
+    const bool unwatched = info.dirs.count(rel) == 0;
+    if (unwatched) {
+        AddTree(sess_id, info, rel, false, out);
+        if (info.dirs.count(rel) == 0) return;
+        // The folder itself may be new to the server; the rescan does what is below it.
+        out.Push(sess_id, Event::EV_CREATE, rel, true, false);
+    }
+    out.readable.push_back({sess_id, rel, unwatched});
 }
 
 void Detector::Overflow(Outbox& out) {
@@ -815,4 +846,7 @@ void Detector::Deliver(Outbox& out) {
     for (const auto& [sess_id, code] : out.errors) sink->ReportSessionError(sess_id, code);
     for (const auto& [sess_id, line] : out.warnings) sink->Warning(sess_id, line);
     for (const Outbox::Unsyncable& u : out.unsyncable) sink->Unsyncable(u.sess_id, u.rel, u.reason);
+    // After the notes: a folder noted and given back in one round is rescanned.
+    for (const Outbox::Regained& r : out.readable)
+        if (sink->Readable(r.sess_id, r.rel) > 0 || r.unwatched) sink->IssueRescan(r.sess_id, ustring(r.rel), false);
 }

@@ -40,6 +40,9 @@ public:
     // The item rel cannot be synchronised for reason (a static sentence), to be listed
     // in the status and noted once; reason null: it can be again.
     virtual void Unsyncable(uint64_t, const std::string&, const char*) {}
+    // The folder rel can be read again: the notes that it or something below it could
+    // not be read are dropped; their number.
+    virtual size_t Readable(uint64_t, const std::string&) { return 0; }
 };
 
 class Detector : public Task {
@@ -128,6 +131,14 @@ private:
             const char* reason;  // null: syncable again
         };
         std::vector<Unsyncable> unsyncable;
+        struct Regained {
+            uint64_t sess_id;
+            std::string rel;
+            bool unwatched;  // it was not watched until now
+        };
+        // Folders whose mode changed and that can be read: rescanned when they were
+        // not watched or something in them was noted as unreadable.
+        std::vector<Regained> readable;
 
         void Push(uint64_t sess_id, Event::Type type, const std::string& rel, bool is_dir, bool type_from_db);
         void Rescan(uint64_t sess_id, bool merge);
@@ -155,6 +166,9 @@ private:
     std::vector<std::pair<std::string, std::string>> TakeHeld(uint64_t sess_id, const std::string& rel) REQUIRES(lock);
     // A held item that is gone for good: its held-back removals go out now.
     void ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) REQUIRES(lock);
+    // A folder's mode (or owner, or times) changed: one that cannot be read now is
+    // noted, one that can is watched and goes to out.readable.
+    void ModeChanged(uint64_t sess_id, session_info& info, const std::string& rel, Outbox& out) REQUIRES(lock);
     void Overflow(Outbox& out) REQUIRES(lock);
     void DoDue(Clock::time_point now, Outbox& out) REQUIRES(lock);
 

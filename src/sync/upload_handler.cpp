@@ -74,6 +74,15 @@ int UploadHandler::TestUploadLocalFilter() {
     }
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
+    if (root->Unreadable(port.GetPath())) {
+        // Trying again helps only once its mode changes, and the detector sees that
+        // (a folder's content is rescanned then). Meanwhile it is listed, and nothing
+        // of it goes to the server nor is removed there.
+        (void)root->NoteUnsyncable(port.GetPath(), SessionRoot::kUnreadable);
+        port.SetNotify(WorkerPort::NOTIFY_FILTERED);
+        return 0;
+    }
+    (void)root->ForgetUnreadable(port.GetPath(), false);  // its mode was given back
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
                 port.WorkerId(), path);

@@ -39,9 +39,15 @@ int WorkerPort::WalkLocalTree(const ustring& rel, bool check_abort, const WalkVi
             // Gone since it was listed (or never there): nothing below it exists.
             if (rc == FsResult::kFailed && err == ENOENT) continue;
             NLOG_AT(L_WARNING, kChannel, "worker.cpp", "FSOpenDir(%s)\n", root->Full(where).c_str_utf8());
-            // The walked folder itself: a link, a file or a name too long for a path
-            // stays so, and nothing of it is synchronised; anything else may pass.
-            const bool lasting = rc == FsResult::kLink || err == ENOTDIR || err == ENAMETOOLONG;
+            // A folder this process may not read is listed for the user; its change of
+            // mode is watched for, so it is not tried again meanwhile.
+            if (rc == FsResult::kFailed && SessionRoot::Denied(err))
+                (void)root->NoteUnsyncable(where, SessionRoot::kUnreadable);
+            // The walked folder itself: a link, a file, a name too long for a path or a
+            // folder it may not read stays so, and nothing of it is synchronised (nor
+            // removed); anything else may pass.
+            const bool lasting =
+                rc == FsResult::kLink || err == ENOTDIR || err == ENAMETOOLONG || SessionRoot::Denied(err);
             if (folder.empty() && !lasting) return ERR_SYS;
             if (unknown) unknown->insert(folder);
             continue;

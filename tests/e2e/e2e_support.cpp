@@ -349,7 +349,9 @@ Daemon::~Daemon() {
 }
 
 bool Daemon::Start() {
-    process = new Process({BinDir() + "/nimbreld", config_path, std::to_string(ui.port())});
+    std::vector<std::string> argv = launcher;
+    argv.insert(argv.end(), {BinDir() + "/nimbreld", config_path, std::to_string(ui.port())});
+    process = new Process(argv);
     PObject announcement;
     // Start-up under the sanitizers on a loaded machine can be slow.
     if (!ui.Receive(announcement, 120)) return false;

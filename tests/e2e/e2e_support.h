@@ -127,6 +127,8 @@ public:
     TempDir dir;
     std::string config_path;
     std::string system_filter;
+    // Put before the daemon's command line (e.g. a program that drops capabilities).
+    std::vector<std::string> launcher;
     Listener ui;
     Process* process = nullptr;
 

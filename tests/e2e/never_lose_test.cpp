@@ -157,4 +157,59 @@ TEST_F(NeverLose, TypeChangesEndWithTheNewTypeEverywhere) {
         EXPECT_EQ(path.find("Conflict_a"), std::string::npos) << "a conflict name renamed again: " << path;
 }
 
+TEST_F(NeverLose, UnreadableFoldersAndFilesGrownPastMaxSizeStayHere) {
+    a.Kill();
+    e2e::WriteFile(a.config + "/conf/blacklist.filter",
+                   "[Version]\nmajor = 1\nminor = 0\n[File]\nmax_size = 1048576\n");
+    // Root reads whatever the modes say: a runs without that capability.
+    if (geteuid() == 0)
+        a.daemon->launcher = {"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", "--"};
+    ASSERT_EQ(a.Start(server), "");
+    const auto status = [&] { return a.daemon->Send("get_status")["session_list"][0].toString().str(); };
+    const auto here = [](const std::string& p) { return p.starts_with("grown"); };
+    const auto hidden = [&](const std::string& p) { return here(p) || p.starts_with("late") || p.starts_with("keep"); };
+    fs::create_directories(a.path("keep"));
+    e2e::WriteFile(a.path("keep/k1"), "kept");
+    // Written in place: the first event sees an empty file, the upload a large one.
+    const std::string chunk = e2e::Noise(100 * 1024, 3);
+    for (const char* name : {"grown0", "grown1", "grown2"}) {
+        std::ofstream out(a.path(name), std::ios::binary);
+        for (int k = 0; k < 50; ++k, usleep(5000)) ASSERT_TRUE(out.write(chunk.data(), chunk.size()).flush());
+    }
+    ExpectConverged(here);
+
+    // One folder made unreadable in place, one moved in unreadable with content.
+    const std::string outside = a.daemon->dir.file("late");
+    fs::create_directories(outside + "/sub");
+    e2e::WriteFile(outside + "/sub/f", "late content");
+    ASSERT_TRUE(chmod(a.path("keep").c_str(), 0) == 0 && chmod(outside.c_str(), 0) == 0);
+    fs::rename(outside, a.path("late"));
+    ExpectConverged(hidden);
+    EXPECT_NE(status().find("/late\", \"reason\": \"permission denied"), std::string::npos) << status();
+
+    // Never read as emptied, also by the rescan after a restart, nor tried again and
+    // again; changes made meanwhile (by someone who may) wait for the folder.
+    a.Kill();
+    ASSERT_EQ(a.Start(server), "");
+    fs::remove(a.path("keep/k1"));
+    e2e::WriteFile(a.path("keep/k2"), "new");
+    ExpectConverged(hidden);
+    EXPECT_EQ(e2e::ReadFile(b.path("keep/k1")), "kept");
+    EXPECT_TRUE(status().find("/keep\", \"reason\": \"permission denied") != std::string::npos &&
+                status().find("failing") == std::string::npos)
+        << status();
+
+    for (const char* folder : {"keep", "late"}) ASSERT_EQ(chmod(a.path(folder).c_str(), 0755), 0);
+    ExpectConverged(here);
+    for (const char* name : {"grown0", "grown1", "grown2"}) EXPECT_FALSE(fs::exists(b.path(name))) << name;
+    EXPECT_EQ(status().find("not_synchronised"), std::string::npos) << status();
+
+    // A paused session's queue is work to do, never "up to date".
+    PObject session = a.daemon->Send("pause");  // no count in the reply: the status is asked below
+    e2e::WriteFile(a.path("while-paused.txt"), "waits");
+    for (int i = 0; i < 100 && session["unfinished_files"].asUInt64() == 0; ++i, usleep(100 * 1000))
+        session = a.daemon->Send("get_status")["session_list"][0];
+    EXPECT_EQ(session["state"].asString() + " " + session["status"].asString(), "paused syncing");
+}
+
 }  // namespace
