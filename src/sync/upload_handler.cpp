@@ -74,25 +74,28 @@ int UploadHandler::TestUploadLocalFilter() {
     }
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
-    if (root->Unreadable(port.GetPath())) {
-        // Trying again helps only once its mode changes, and the detector sees that
-        // (a folder's content is rescanned then). Meanwhile it is listed, and nothing
-        // of it goes to the server nor is removed there.
+    // Trying again helps only once its mode changes, and the detector sees that (a
+    // folder's content is rescanned then). Meanwhile it is listed, and nothing of it
+    // goes to the server nor is removed there. Only a refusal pays for this check.
+    auto unreadable = [&] {
+        if (!root->Unreadable(port.GetPath())) return false;
         (void)root->NoteUnsyncable(port.GetPath(), SessionRoot::kUnreadable);
         port.SetNotify(WorkerPort::NOTIFY_FILTERED);
-        return 0;
-    }
-    (void)root->ForgetUnreadable(port.GetPath(), false);  // its mode was given back
+        return true;
+    };
     if (isFileLocked(port.GetFullPath(), FS_ACCESS_READ)) {
+        if (unreadable()) return 0;
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Worker (%d): unable to handle locked/no permission file '%s'.\n",
                 port.WorkerId(), path);
         return ERR_LOCKED_FILE;
     }
     FILE_INFO st;
     if (root->Stat(port.GetPath(), st) != FsResult::kOk) {
+        if (unreadable()) return 0;
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "Failed to get file status for '%s'.\n", path);
         return ERR_SYS;
     }
+    (void)root->ForgetUnreadable(port.GetPath(), false);  // its mode was given back
     // Size limits concern files; a directory has no size of its own.
     if (st.isExist && st.type == FT_FILE && !PassesSizeFilter(st.size)) return 0;
     return 1;
