@@ -42,8 +42,9 @@ int ComparePaths(const std::string& a, const std::string& b) {
     return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// Whether path is, or lies below, one of the entries the walk could not read.
-bool Unknown(const std::set<ustring>* unknown, const ustring& path) {
+// Whether path is, or lies below, one of the entries of the set (such as those the
+// walk could not read).
+bool AtOrBelow(const std::set<ustring>* unknown, const ustring& path) {
     if (unknown == nullptr || unknown->empty()) return false;
     if (unknown->count(ustring())) return true;  // the walked folder itself
     const std::string& p = path.str();
@@ -134,10 +135,26 @@ int RescanHandler::Rescan() {
 StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
                                           const std::set<ustring>* unknown) {
     const uint64_t sess = context.root_entry.sess_id;
+    FileList::reverse_iterator l = local.rbegin(), d = db.rbegin();
+    const FileList::reverse_iterator l_end = local.rend(), d_end = db.rend();
+    // Items the user replaced by one of the other type since they were synchronised.
+    // What lies below one belongs to the old item or to the new one, and the new one's
+    // upload settles both: it removes the old tree on the server, then uploads the new.
+    std::set<ustring> replaced;
+    for (auto li = l, di = d; li != l_end && di != d_end;) {
+        const int c = ComparePaths(li->path.str(), di->path.str());
+        if (c == 0 && !li->path.empty() && li->is_dir() != di->is_dir()) replaced.insert(li->path);
+        if (c >= 0) ++li;
+        if (c <= 0) ++di;
+    }
+    auto local_only = [&](const FileList::Entry& e) {
+        if (e.path.empty() || AtOrBelow(&replaced, e.path)) return;
+        PushUploadEvent(SubPath(root, e.path), e.is_dir());
+    };
     auto only_in_db = [&](const FileList::Entry& e) {
-        if (e.path.empty()) return;
+        if (e.path.empty() || AtOrBelow(&replaced, e.path)) return;
         const ustring path = SubPath(root, e.path);
-        if (Unknown(unknown, e.path)) {
+        if (AtOrBelow(unknown, e.path)) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' cannot be read, kept\n", path.c_str_utf8());
             return;
         }
@@ -153,13 +170,11 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         return true;
     };
 
-    FileList::reverse_iterator l = local.rbegin(), d = db.rbegin();
-    const FileList::reverse_iterator l_end = local.rend(), d_end = db.rend();
     while (l != l_end && d != d_end) {
         if (aborted()) return StepResult::kFailed;
         const int c = ComparePaths(l->path.str(), d->path.str());
         if (c > 0) {
-            PushUploadEvent(SubPath(root, l->path), l->is_dir());
+            local_only(*l);
             ++l;
             continue;
         }
@@ -178,8 +193,10 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
                 PushUploadEvent(path, false);
             }
         } else if (!l->path.empty()) {
+            // The user replaced the item since it was synchronised (a file by a folder
+            // or back): the new one goes up, and its upload removes the old one on the
+            // server. Fetching the old one here would push the newest item aside.
             PushUploadEvent(path, l->is_dir());
-            if (merge) PushDownloadEvent(path, d->is_dir());
         }
         ++l;
         ++d;
@@ -188,7 +205,7 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         if (aborted()) return StepResult::kFailed;
         if (l->path.empty()) continue;
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "fs_iter: %s\n", l->path.c_str_utf8());
-        PushUploadEvent(SubPath(root, l->path), l->is_dir());
+        local_only(*l);
     }
     for (; d != d_end; ++d) {
         if (aborted()) return StepResult::kFailed;

@@ -35,7 +35,9 @@ private:
     // Compares a local list with a database list of the folder root, name by name in
     // the order the lists' iterators walk, and queues the events that make the two
     // sides agree: uploads for what is new or changed locally; for what is only in
-    // the database a removal, or with merge a forced download. Entries at or below a
+    // the database a removal, or with merge a forced download. A local item of another
+    // type than its row is uploaded alone: its upload removes the old one on the server
+    // and then queues what lies below the new one. Entries at or below a
     // path in unknown (one the walk could not read) never count as removed.
     // kFailed when the abort flag stopped it (the events queued so far stay).
     StepResult CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,

@@ -157,4 +157,35 @@ TEST_F(NeverLose, TypeChangesEndWithTheNewTypeEverywhere) {
         EXPECT_EQ(path.find("Conflict_a"), std::string::npos) << "a conflict name renamed again: " << path;
 }
 
+// What a kill leaves when it lands before a type change reached the server: the rows
+// still name the old type, the folder holds the new one. The restart's merge must
+// keep the new item (and send it), never fetch the old one back over it.
+TEST_F(NeverLose, TypeChangesMadeWhileTheDaemonIsDownWinAfterTheRestart) {
+    fs::create_directories(a.path("box/sub"));
+    for (int i = 0; i < 5; ++i) e2e::WriteFile(a.path("box/sub/f" + std::to_string(i)), "old " + std::to_string(i));
+    e2e::WriteFile(a.path("item"), "a file first");
+    fs::create_directories(a.path("gone"));
+    e2e::WriteFile(a.path("gone/x.txt"), "removed by beta");
+    ExpectConverged();
+
+    a.Kill();
+    fs::remove_all(a.path("box"));
+    e2e::WriteFile(a.path("box"), "now a file");
+    fs::remove(a.path("item"));
+    fs::create_directories(a.path("item"));
+    e2e::WriteFile(a.path("item/inside.txt"), "now a folder");
+    // The server's copy removed meanwhile, the local one replaced: the new item stays.
+    fs::remove_all(b.path("gone"));
+    e2e::Tree on_server = {{"gone", ""}};
+    for (int i = 0; i < 300 && on_server.count("gone"); ++i, usleep(100 * 1000)) e2e::ServerTree(server, on_server);
+    fs::remove_all(a.path("gone"));
+    e2e::WriteFile(a.path("gone"), "the newest");
+    ASSERT_EQ(a.Start(server), "");
+    ExpectConverged();
+    EXPECT_EQ(e2e::ReadFile(b.path("box")), "now a file");
+    EXPECT_EQ(e2e::ReadFile(b.path("item/inside.txt")), "now a folder");
+    EXPECT_EQ(e2e::ReadFile(b.path("gone")), "the newest");
+    EXPECT_EQ(e2e::LocalTree(a.sync).size(), 5u) << e2e::Describe(e2e::LocalTree(a.sync));  // no conflict copies
+}
+
 }  // namespace
