@@ -155,6 +155,9 @@ private:
     std::vector<std::pair<std::string, std::string>> TakeHeld(uint64_t sess_id, const std::string& rel) REQUIRES(lock);
     // A held item that is gone for good: its held-back removals go out now.
     void ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) REQUIRES(lock);
+    // The topmost unsyncable name rel was renamed to a valid one or went, and no hold
+    // of this run covers it: a rescan of the session settles a hold an earlier run kept.
+    static void RescanForHold(uint64_t sess_id, const std::string& rel, Outbox& out);
     void Overflow(Outbox& out) REQUIRES(lock);
     void DoDue(Clock::time_point now, Outbox& out) REQUIRES(lock);
 

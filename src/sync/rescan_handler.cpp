@@ -8,8 +8,11 @@
 // file) the walk cannot read never turns the rows below it into removals.
 #include "sync/rescan_handler.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,7 @@
 #include "store/file_list.h"
 #include "store/filter_db.h"
 #include "store/session_folders.h"
+#include "sync/server_path.h"
 
 namespace {
 
@@ -147,8 +151,10 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         if (c >= 0) ++li;
         if (c <= 0) ++di;
     }
+    const UnsyncableItems unsyncable = FindUnsyncable(root, local);
+    std::set<ustring> holding;  // folders above a row whose removal is held back
     auto local_only = [&](const FileList::Entry& e) {
-        if (e.path.empty() || AtOrBelow(&replaced, e.path)) return;
+        if (e.path.empty() || AtOrBelow(&replaced, e.path) || unsyncable.paths.count(e.path)) return;
         PushUploadEvent(SubPath(root, e.path), e.is_dir());
     };
     auto only_in_db = [&](const FileList::Entry& e) {
@@ -156,6 +162,12 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         const ustring path = SubPath(root, e.path);
         if (AtOrBelow(unknown, e.path)) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' cannot be read, kept\n", path.c_str_utf8());
+            return;
+        }
+        if (e.is_dir() ? holding.count(e.path) != 0 : StillHereUnsyncable(path, unsyncable)) {
+            const std::string& p = e.path.str();
+            for (size_t slash = p.rfind('/'); slash != std::string::npos && slash > 0; slash = p.rfind('/', slash - 1))
+                holding.insert(ustring(p.substr(0, slash)));
             return;
         }
         if (TestFilteredDeleteEvent(sess, path, e.is_dir()) == 1) return;
@@ -213,6 +225,42 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         only_in_db(*d);
     }
     return StepResult::kOk;
+}
+
+RescanHandler::UnsyncableItems RescanHandler::FindUnsyncable(const ustring& root, const FileList& local) {
+    UnsyncableItems found;
+    for (auto it = local.rbegin(); it != local.rend(); ++it) {
+        if (it->path.empty()) continue;
+        const ustring path = SubPath(root, it->path);
+        const char* reason = UnsyncableReason(path);
+        if (reason == nullptr) continue;
+        found.paths.insert(it->path);
+        // Noted once, at the top of what cannot go (below it every path fails too).
+        if (UnsyncableReason(ParentOf(path)) == nullptr) (void)context.root_entry.root->NoteUnsyncable(path, reason);
+        WorkerPort::FileStamp st;
+        if (it->is_dir() || port.StampOf(path, st) != StepResult::kOk || !st.exists) continue;
+        found.by_inode.emplace(st.inode, path);
+        found.by_size.emplace(st.size, path);
+    }
+    return found;
+}
+
+bool RescanHandler::StillHereUnsyncable(const ustring& path, const UnsyncableItems& items) {
+    FileEventDB* db = port.GetEventDatabase();
+    ClientFileEventInfo row;
+    if (items.by_size.empty() || db == nullptr || db->getEventInfo(path, row) != DbLookup::kFound) return false;
+    ustring as;
+    if (auto it = items.by_inode.find(row.stamp.inode); row.stamp.known() && it != items.by_inode.end()) as = it->second;
+    for (auto [at, end] = items.by_size.equal_range(row.fileSize); as.empty() && at != end; ++at) {
+        ustring hash;
+        if (port.ReadFileOnce(at->second, hash, ustring(), ustring(), ustring()) == 0 &&
+            strcasecmp(hash.c_str_utf8(), row.fileCheckSum.c_str_utf8()) == 0)
+            as = at->second;
+    }
+    if (as.empty()) return false;
+    NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' is here as '%s', which cannot be synchronised; kept\n",
+            path.c_str_utf8(), EscapeForLog(as).c_str());
+    return true;
 }
 
 bool RescanHandler::StampMatches(const ustring& path) {
