@@ -167,6 +167,8 @@ TEST_F(NeverLose, TypeChangesMadeWhileTheDaemonIsDownWinAfterTheRestart) {
     e2e::WriteFile(a.path("item"), "a file first");
     fs::create_directories(a.path("gone"));
     e2e::WriteFile(a.path("gone/x.txt"), "removed by beta");
+    fs::create_directories(a.path("edited"));
+    e2e::WriteFile(a.path("edited/e.txt"), "v1");
     ExpectConverged();
 
     a.Kill();
@@ -175,18 +177,27 @@ TEST_F(NeverLose, TypeChangesMadeWhileTheDaemonIsDownWinAfterTheRestart) {
     fs::remove(a.path("item"));
     fs::create_directories(a.path("item"));
     e2e::WriteFile(a.path("item/inside.txt"), "now a folder");
-    // The server's copy removed meanwhile, the local one replaced: the new item stays.
+    // The server's copies changed meanwhile (one removed, one edited), the local ones
+    // replaced: the new items stay; the edited tree stays too, beside a conflict copy.
     fs::remove_all(b.path("gone"));
+    e2e::WriteFile(b.path("edited/e.txt"), "beta's v2");
     e2e::Tree on_server = {{"gone", ""}};
-    for (int i = 0; i < 300 && on_server.count("gone"); ++i, usleep(100 * 1000)) e2e::ServerTree(server, on_server);
+    for (int i = 0; i < 300 && (on_server.count("gone") || on_server["edited/e.txt"] != e2e::Md4OfFile(b.path("edited/e.txt")));
+         ++i, usleep(100 * 1000))
+        e2e::ServerTree(server, on_server);
     fs::remove_all(a.path("gone"));
     e2e::WriteFile(a.path("gone"), "the newest");
+    fs::remove_all(a.path("edited"));
+    e2e::WriteFile(a.path("edited"), "alpha's file");
     ASSERT_EQ(a.Start(server), "");
     ExpectConverged();
     EXPECT_EQ(e2e::ReadFile(b.path("box")), "now a file");
     EXPECT_EQ(e2e::ReadFile(b.path("item/inside.txt")), "now a folder");
     EXPECT_EQ(e2e::ReadFile(b.path("gone")), "the newest");
-    EXPECT_EQ(e2e::LocalTree(a.sync).size(), 4u) << e2e::Describe(e2e::LocalTree(a.sync));  // no conflict copies
+    EXPECT_EQ(e2e::ReadFile(b.path("edited/e.txt")), "beta's v2");
+    const e2e::Tree tree = e2e::LocalTree(a.sync);
+    ASSERT_EQ(tree.size(), 7u) << e2e::Describe(tree);  // one conflict copy
+    EXPECT_EQ(e2e::ReadFile(a.path(std::next(tree.find("edited/e.txt"))->first)), "alpha's file") << e2e::Describe(tree);
 }
 
 // A rename to a name that cannot sync holds the removal back; a restart (whose rescan
