@@ -250,7 +250,8 @@ bool RescanHandler::StillHereUnsyncable(const ustring& path, const UnsyncableIte
     ClientFileEventInfo row;
     if (items.by_size.empty() || db == nullptr || db->getEventInfo(path, row) != DbLookup::kFound) return false;
     ustring as;
-    if (auto it = items.by_inode.find(row.stamp.inode); row.stamp.known() && it != items.by_inode.end()) as = it->second;
+    if (auto it = items.by_inode.find(row.stamp.inode); row.stamp.known() && it != items.by_inode.end())
+        as = it->second;
     for (auto [at, end] = items.by_size.equal_range(row.fileSize); as.empty() && at != end; ++at) {
         ustring hash;
         if (port.ReadFileOnce(at->second, hash, ustring(), ustring(), ustring()) == 0 &&
@@ -258,8 +259,9 @@ bool RescanHandler::StillHereUnsyncable(const ustring& path, const UnsyncableIte
             as = at->second;
     }
     if (as.empty()) return false;
-    NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' is here as '%s', which cannot be synchronised; kept\n",
-            path.c_str_utf8(), EscapeForLog(as).c_str());
+    NLOG_AT(L_INFO, kChannel, "worker.cpp",
+            "CompareFileList: '%s' is here as '%s', which cannot be synchronised; kept\n", path.c_str_utf8(),
+            EscapeForLog(as).c_str());
     return true;
 }
 

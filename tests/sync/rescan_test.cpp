@@ -120,7 +120,9 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
     const std::set<std::string> common = {
         "local modify /changed.txt",  // size differs
         "local modify /touched.txt",  // time differs
-        "local modify /new.txt",     "local modify /newdir", "local modify /newdir/inner.txt",
+        "local modify /new.txt",
+        "local modify /newdir",
+        "local modify /newdir/inner.txt",
         // A file where the database knows a directory: it goes up alone, and its
         // upload removes the old tree; nothing below it is removed or fetched.
         "local modify /kind",
