@@ -55,6 +55,13 @@ namespace {
 
 const char* const kChannel = "detector_debug";
 
+// Whether the folder holding rel can be synchronised: rel is then the topmost name of
+// a tree that cannot.
+bool ParentSyncable(const std::string& rel) {
+    const size_t slash = rel.rfind('/');
+    return UnsyncableReason(ustring(slash == 0 || slash == std::string::npos ? "/" : rel.substr(0, slash))) == nullptr;
+}
+
 // Everything that changes a directory's entries or a file's content or times. The
 // directory's own removal or move ends its watch.
 constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_ATTRIB | IN_MOVED_FROM |
@@ -622,9 +629,7 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
 bool Detector::Syncable(uint64_t sess_id, const std::string& rel, Outbox& out) {
     const char* reason = UnsyncableReason(ustring(rel));
     if (reason == nullptr) return true;
-    const size_t slash = rel.rfind('/');
-    const std::string parent = slash == 0 || slash == std::string::npos ? "/" : rel.substr(0, slash);
-    if (UnsyncableReason(ustring(parent)) == nullptr) out.unsyncable.push_back({sess_id, rel, reason});
+    if (ParentSyncable(rel)) out.unsyncable.push_back({sess_id, rel, reason});
     return false;
 }
 
@@ -642,12 +647,21 @@ std::vector<std::pair<std::string, std::string>> Detector::TakeHeld(uint64_t ses
 }
 
 void Detector::ReleaseHeld(uint64_t sess_id, const std::string& rel, Outbox& out) {
-    for (const auto& [below, original] : TakeHeld(sess_id, rel)) {
+    const auto held = TakeHeld(sess_id, rel);
+    if (held.empty()) RescanForHold(sess_id, rel, out);
+    for (const auto& [below, original] : held) {
         NLOG_AT(L_INFO, kChannel, "detector-win2.cpp", "%s is gone, so is %s\n", (rel + below).c_str(),
                 original.c_str());
         // Typed from the event database: only a synchronised path is removed.
         out.Push(sess_id, Event::EV_REMOVE, original, false, true);
     }
+}
+
+void Detector::RescanForHold(uint64_t sess_id, const std::string& rel, Outbox& out) {
+    // A hold kept by an earlier run (the restart's rescan found the item under its
+    // unsyncable name and kept its rows) is not in held_back: a rescan finds the rows
+    // the item left, now that it is renamed or gone, and removes them on the server.
+    if (ParentSyncable(rel)) out.Rescan(sess_id, false);
 }
 
 bool Detector::MovedWithin(uint64_t sess_id, session_info& info, const PendingMove& from, const std::string& to,
@@ -661,6 +675,7 @@ bool Detector::MovedWithin(uint64_t sess_id, session_info& info, const PendingMo
         // A rename: the old name goes (a held-back one with it), the new one comes.
         if (from_ok) out.Push(sess_id, Event::EV_REMOVE, from.rel, from.is_dir, false);
         for (const auto& hold : holds) out.Push(sess_id, Event::EV_REMOVE, hold.second, false, true);
+        if (!from_ok && holds.empty()) RescanForHold(sess_id, from.rel, out);
         return true;
     }
     // The item is still here under a name that cannot be synchronised: removing it

@@ -169,6 +169,9 @@ private:
     // A folder's mode (or owner, or times) changed: one that cannot be read now is
     // noted, one that can is watched and goes to out.readable.
     void ModeChanged(uint64_t sess_id, session_info& info, const std::string& rel, Outbox& out) REQUIRES(lock);
+    // The topmost unsyncable name rel was renamed to a valid one or went, and no hold
+    // of this run covers it: a rescan of the session settles a hold an earlier run kept.
+    static void RescanForHold(uint64_t sess_id, const std::string& rel, Outbox& out);
     void Overflow(Outbox& out) REQUIRES(lock);
     void DoDue(Clock::time_point now, Outbox& out) REQUIRES(lock);
 

@@ -51,11 +51,6 @@ constexpr int kNameTooLong = FsCode(FsResult::kNameTooLong);
 // Bad patches on an unchanged basis before the whole file is fetched instead.
 constexpr unsigned kPatchErrorLimit = 2;
 
-ustring ParentOf(const ustring& path) {
-    const uint32_t slash = path.rfind('/');
-    return slash == ustring::npos || slash == 0 ? ustring("/") : path.substr(0, slash);
-}
-
 uint32_t EvenSeconds(uint32_t t) { return t & ~1u; }
 
 // MD4s are compared in the lower-case form the hash reader writes.

@@ -45,6 +45,11 @@ private:
     // another type now under the name, queued for upload once the old one is gone.
     // A result code.
     int RecordRemoval(const PObject& answer, const FILE_INFO* replaced_by);
+    // A type change whose removal the server refused (its item is newer than the row):
+    // the new local item moves to a conflict name and is queued as new; a folder row is
+    // rescanned with merge so that the server's tree comes back. 0, or ERR_SYS when the
+    // rename failed.
+    int KeepBothAfterTypeChange(const FILE_INFO& replaced_by);
     // Command 15 exchange for the current row. 0 with the reply (which may hold
     // "error"); a result code for a broken exchange.
     int ProtoRemoveObject(PObject& reply);

@@ -148,6 +148,7 @@ int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replace
         } else if (code == kErrRemoveModified) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp",
                     "RemoveRemote: Object '%s' on the server is modified, abort anyway\n", path);
+            if (replaced_by != nullptr) return KeepBothAfterTypeChange(*replaced_by);
             if (row.fileType == 1) {
                 // The row stays and the rescan merges: the server's newer content below
                 // wins over the removal, so what is gone here is fetched again (a plain
@@ -190,5 +191,21 @@ int RemoveHandler::RecordRemoval(const PObject& answer, const FILE_INFO* replace
             port.PushLocalEvent(port.GetPath(), Event::EV_CREATE, false);
     }
     port.SetNotify(WorkerPort::NOTIFY_CLIENT_REMOVE);
+    return 0;
+}
+
+int RemoveHandler::KeepBothAfterTypeChange(const FILE_INFO& replaced_by) {
+    // The server's item changed after the version the row names, so it is not ours to
+    // remove: the new local item takes a conflict name and goes up as a new item, and
+    // the name is free for the server's version (a folder is fetched again by a merging
+    // rescan, a file by its pending server event).
+    ustring renamed;
+    if (port.KeepConflictCopy("Conflict", "replaced here, changed on the server", &renamed) != 0) return ERR_SYS;
+    if (replaced_by.type == FT_DIR)
+        port.PushTreeCreateEvents(renamed);
+    else
+        port.PushLocalEvent(renamed, Event::EV_CREATE, false);
+    if (context.database_record.fileType == 1)
+        services.events->IssueRescan(context.root_entry.sess_id, port.GetPath(), true);
     return 0;
 }

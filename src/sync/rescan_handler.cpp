@@ -8,8 +8,11 @@
 // file) the walk cannot read never turns the rows below it into removals.
 #include "sync/rescan_handler.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cerrno>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -22,6 +25,7 @@
 #include "store/file_list.h"
 #include "store/filter_db.h"
 #include "store/session_folders.h"
+#include "sync/server_path.h"
 
 namespace {
 
@@ -42,8 +46,9 @@ int ComparePaths(const std::string& a, const std::string& b) {
     return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
-// Whether path is, or lies below, one of the entries the walk could not read.
-bool Unknown(const std::set<ustring>* unknown, const ustring& path) {
+// Whether path is, or lies below, one of the entries of the set (such as those the
+// walk could not read).
+bool AtOrBelow(const std::set<ustring>* unknown, const ustring& path) {
     if (unknown == nullptr || unknown->empty()) return false;
     if (unknown->count(ustring())) return true;  // the walked folder itself
     const std::string& p = path.str();
@@ -134,11 +139,35 @@ int RescanHandler::Rescan() {
 StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
                                           const std::set<ustring>* unknown) {
     const uint64_t sess = context.root_entry.sess_id;
+    FileList::reverse_iterator l = local.rbegin(), d = db.rbegin();
+    const FileList::reverse_iterator l_end = local.rend(), d_end = db.rend();
+    // Items the user replaced by one of the other type since they were synchronised.
+    // What lies below one belongs to the old item or to the new one, and the new one's
+    // upload settles both: it removes the old tree on the server, then uploads the new.
+    std::set<ustring> replaced;
+    for (auto li = l, di = d; li != l_end && di != d_end;) {
+        const int c = ComparePaths(li->path.str(), di->path.str());
+        if (c == 0 && !li->path.empty() && li->is_dir() != di->is_dir()) replaced.insert(li->path);
+        if (c >= 0) ++li;
+        if (c <= 0) ++di;
+    }
+    const UnsyncableItems unsyncable = FindUnsyncable(root, local);
+    std::set<ustring> holding;  // folders above a row whose removal is held back
+    auto local_only = [&](const FileList::Entry& e) {
+        if (e.path.empty() || AtOrBelow(&replaced, e.path) || unsyncable.paths.count(e.path)) return;
+        PushUploadEvent(SubPath(root, e.path), e.is_dir());
+    };
     auto only_in_db = [&](const FileList::Entry& e) {
-        if (e.path.empty()) return;
+        if (e.path.empty() || AtOrBelow(&replaced, e.path)) return;
         const ustring path = SubPath(root, e.path);
-        if (Unknown(unknown, e.path)) {
+        if (AtOrBelow(unknown, e.path)) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "CompareFileList: '%s' cannot be read, kept\n", path.c_str_utf8());
+            return;
+        }
+        if (e.is_dir() ? holding.count(e.path) != 0 : StillHereUnsyncable(path, unsyncable)) {
+            const std::string& p = e.path.str();
+            for (size_t slash = p.rfind('/'); slash != std::string::npos && slash > 0; slash = p.rfind('/', slash - 1))
+                holding.insert(ustring(p.substr(0, slash)));
             return;
         }
         if (TestFilteredDeleteEvent(sess, path, e.is_dir()) == 1) return;
@@ -153,13 +182,11 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         return true;
     };
 
-    FileList::reverse_iterator l = local.rbegin(), d = db.rbegin();
-    const FileList::reverse_iterator l_end = local.rend(), d_end = db.rend();
     while (l != l_end && d != d_end) {
         if (aborted()) return StepResult::kFailed;
         const int c = ComparePaths(l->path.str(), d->path.str());
         if (c > 0) {
-            PushUploadEvent(SubPath(root, l->path), l->is_dir());
+            local_only(*l);
             ++l;
             continue;
         }
@@ -178,8 +205,10 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
                 PushUploadEvent(path, false);
             }
         } else if (!l->path.empty()) {
+            // The user replaced the item since it was synchronised (a file by a folder
+            // or back): the new one goes up, and its upload removes the old one on the
+            // server. Fetching the old one here would push the newest item aside.
             PushUploadEvent(path, l->is_dir());
-            if (merge) PushDownloadEvent(path, d->is_dir());
         }
         ++l;
         ++d;
@@ -188,7 +217,7 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         if (aborted()) return StepResult::kFailed;
         if (l->path.empty()) continue;
         NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "fs_iter: %s\n", l->path.c_str_utf8());
-        PushUploadEvent(SubPath(root, l->path), l->is_dir());
+        local_only(*l);
     }
     for (; d != d_end; ++d) {
         if (aborted()) return StepResult::kFailed;
@@ -196,6 +225,44 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         only_in_db(*d);
     }
     return StepResult::kOk;
+}
+
+RescanHandler::UnsyncableItems RescanHandler::FindUnsyncable(const ustring& root, const FileList& local) {
+    UnsyncableItems found;
+    for (auto it = local.rbegin(); it != local.rend(); ++it) {
+        if (it->path.empty()) continue;
+        const ustring path = SubPath(root, it->path);
+        const char* reason = UnsyncableReason(path);
+        if (reason == nullptr) continue;
+        found.paths.insert(it->path);
+        // Noted once, at the top of what cannot go (below it every path fails too).
+        if (UnsyncableReason(ParentOf(path)) == nullptr) (void)context.root_entry.root->NoteUnsyncable(path, reason);
+        WorkerPort::FileStamp st;
+        if (it->is_dir() || port.StampOf(path, st) != StepResult::kOk || !st.exists) continue;
+        found.by_inode.emplace(st.inode, path);
+        found.by_size.emplace(st.size, path);
+    }
+    return found;
+}
+
+bool RescanHandler::StillHereUnsyncable(const ustring& path, const UnsyncableItems& items) {
+    FileEventDB* db = port.GetEventDatabase();
+    ClientFileEventInfo row;
+    if (items.by_size.empty() || db == nullptr || db->getEventInfo(path, row) != DbLookup::kFound) return false;
+    ustring as;
+    if (auto it = items.by_inode.find(row.stamp.inode); row.stamp.known() && it != items.by_inode.end())
+        as = it->second;
+    for (auto [at, end] = items.by_size.equal_range(row.fileSize); as.empty() && at != end; ++at) {
+        ustring hash;
+        if (port.ReadFileOnce(at->second, hash, ustring(), ustring(), ustring()) == 0 &&
+            strcasecmp(hash.c_str_utf8(), row.fileCheckSum.c_str_utf8()) == 0)
+            as = at->second;
+    }
+    if (as.empty()) return false;
+    NLOG_AT(L_INFO, kChannel, "worker.cpp",
+            "CompareFileList: '%s' is here as '%s', which cannot be synchronised; kept\n", path.c_str_utf8(),
+            EscapeForLog(as).c_str());
+    return true;
 }
 
 bool RescanHandler::StampMatches(const ustring& path) {

@@ -8,6 +8,7 @@
 // Threads: only the worker's thread calls in; the abort flag is polled while walking.
 #pragma once
 
+#include <map>
 #include <set>
 
 #include "sync/worker_port.h"
@@ -35,7 +36,10 @@ private:
     // Compares a local list with a database list of the folder root, name by name in
     // the order the lists' iterators walk, and queues the events that make the two
     // sides agree: uploads for what is new or changed locally; for what is only in
-    // the database a removal, or with merge a forced download. Entries at or below a
+    // the database a removal, or with merge a forced download, unless it is still here
+    // under a name that cannot be synchronised (noted, never uploaded). A local item of another
+    // type than its row is uploaded alone: its upload removes the old one on the server
+    // and then queues what lies below the new one. Entries at or below a
     // path in unknown (one the walk could not read) never count as removed.
     // kFailed when the abort flag stopped it (the events queued so far stay).
     StepResult CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
@@ -47,6 +51,18 @@ private:
     // and seconds alone miss a same-size edit whose time was put back. An unknown
     // stamp is no match (the upload reads the file and keeps its stamp).
     bool StampMatches(const ustring& path);
+    // The local entries of a rescan whose session path cannot be synchronised (list
+    // paths), and their files by inode and by size.
+    struct UnsyncableItems {
+        std::set<ustring> paths;
+        std::multimap<uint64_t, ustring> by_inode, by_size;
+    };
+    // Finds them in the local list of the folder root and notes each for the status.
+    UnsyncableItems FindUnsyncable(const ustring& root, const FileList& local);
+    // Whether the file row path, missing locally, is still here under a name that
+    // cannot be synchronised (the row's inode, or its size and content): a rename to
+    // such a name, whose removal is held back (the server keeps the item).
+    bool StillHereUnsyncable(const ustring& path, const UnsyncableItems& items);
     int TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
     // Queues a local modification (an upload) of path in the current session.
     void PushUploadEvent(const ustring& path, bool is_dir);

@@ -488,11 +488,25 @@ int UploadHandler::Admit(Item& item) {
         port.PushRemoveEvent(path, item.row.fileType == 1);
         return 0;
     }
+    if (InsideReplacedFile(path)) {
+        // The server still holds the file this item's folder replaced; sent now, the
+        // item would meet it as a conflict. The file's removal queues the whole folder.
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadLocal: '%s' waits for the type change above it\n", cpath);
+        return 0;
+    }
     if (port.StampOf(path, item.stamp) != StepResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "UploadLocal: failed to get local file system info of '%s'\n", cpath);
         return ERR_SYS;
     }
     return kGoOn;
+}
+
+bool UploadHandler::InsideReplacedFile(const ustring& path) {
+    FileEventDB* db = port.GetEventDatabase();
+    ClientFileEventInfo row;
+    for (ustring at = ParentOf(path); db != nullptr && at != "/"; at = ParentOf(at))
+        if (db->getEventInfo(at, row) == DbLookup::kFound) return row.syncID != 0 && row.fileType == 0;
+    return false;
 }
 
 void UploadHandler::DropStaleResume(const Item& item) {

@@ -54,6 +54,9 @@ private:
     // kGoOn with item filled: the item is to be sent. Else the handler's result: it is
     // in the working directory, filtered, gone, unsupported or renamed for its name.
     int Admit(Item& item);
+    // Whether the nearest folder above path that has a row is a file on the server: a
+    // file replaced here by a folder whose removal has not gone out yet.
+    bool InsideReplacedFile(const ustring& path);
     // Drops a held request that no longer fits the local item.
     void DropStaleResume(const Item& item);
     // A new request for the item (content read, resume state stored for a large

@@ -343,3 +343,8 @@ ustring LastComponent(const ustring& path) {
     const uint32_t slash = path.rfind('/');
     return slash == ustring::npos ? path : path.substr(slash + 1);
 }
+
+ustring ParentOf(const ustring& path) {
+    const uint32_t slash = path.rfind('/');
+    return slash == ustring::npos || slash == 0 ? ustring("/") : path.substr(0, slash);
+}

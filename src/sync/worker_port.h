@@ -37,6 +37,8 @@ class ConnectionPool;
 
 // The text after the last "/" of a session path (the whole path when it has none).
 ustring LastComponent(const ustring& path);
+// The session path of the folder holding path ("/" at the top level).
+ustring ParentOf(const ustring& path);
 // The session path of sub ("/a/b", or "" for the folder itself) below the session
 // folder dir ("/" for the session root).
 ustring SubPath(const ustring& dir, const ustring& sub);

@@ -73,6 +73,14 @@ TEST_F(NeverLose, UnsyncableNamesAndQuickRenamesKeepEveryFile) {
     EXPECT_NE(listed.find("/proj\\xff: the name is not valid UTF-8"), std::string::npos) << listed;
     EXPECT_EQ(server.Log().find("one.txt"), std::string::npos);
 
+    // A restart (its rescan merges) neither fetches the old names back nor lets the
+    // held removals go; renamed back below, they go out as renames all the same.
+    a.Kill();
+    ASSERT_EQ(a.Start(server), "");
+    ExpectConverged(unsyncable);
+    EXPECT_FALSE(fs::exists(a.path("doc.txt")) || fs::exists(a.path("proj")));
+    EXPECT_EQ(e2e::ReadFile(b.path("proj/in/plan.txt")), "the plan");
+
     // A name ending in a blank is renamed, but not while a program still writes by it.
     fs::create_directories(a.path("notes "));
     e2e::WriteFile(a.path("notes /log.txt"), "line 1\n");
@@ -210,6 +218,40 @@ TEST_F(NeverLose, UnreadableFoldersAndFilesGrownPastMaxSizeStayHere) {
     for (int i = 0; i < 100 && session["unfinished_files"].asUInt64() == 0; ++i, usleep(100 * 1000))
         session = a.daemon->Send("get_status")["session_list"][0];
     EXPECT_EQ(session["state"].asString() + " " + session["status"].asString(), "paused syncing");
+}
+
+// What a kill leaves when it lands before a type change reached the server: the rows
+// still name the old type, the folder holds the new one. The restart's merge must
+// keep the new item (and send it), never fetch the old one back over it.
+TEST_F(NeverLose, TypeChangesMadeWhileTheDaemonIsDownWinAfterTheRestart) {
+    for (const std::string d : {"box", "gone", "edited"}) {
+        fs::create_directories(a.path(d + "/sub"));
+        e2e::WriteFile(a.path(d + "/sub/x.txt"), d);
+    }
+    e2e::WriteFile(a.path("item"), "a file first");
+    ExpectConverged();
+    a.Kill();
+    // Meanwhile the server's copies of two changed (one removed, one edited): the new
+    // items stay all the same, and so does the edited tree, beside a conflict copy.
+    fs::remove_all(b.path("gone"));
+    e2e::WriteFile(b.path("edited/sub/x.txt"), "beta's v2");
+    const std::string v1 = e2e::Md4OfFile(a.path("edited/sub/x.txt"));
+    e2e::Tree t = {{"gone", ""}};
+    for (int i = 0; i < 300 && (t.count("gone") || t["edited/sub/x.txt"] == v1); ++i, usleep(100000))
+        e2e::ServerTree(server, t);
+    for (const std::string d : {"box", "gone", "edited", "item"}) {
+        fs::remove_all(a.path(d));
+        if (d == "item") fs::create_directories(a.path(d));
+        e2e::WriteFile(a.path(d == "item" ? "item/inside.txt" : d), "new " + d);
+    }
+    ASSERT_EQ(a.Start(server), "");
+    ExpectConverged();
+    for (const std::string d : {"box", "gone", "item/inside.txt"})
+        EXPECT_EQ(e2e::ReadFile(b.path(d)), "new " + d.substr(0, 4));
+    EXPECT_EQ(e2e::ReadFile(b.path("edited/sub/x.txt")), "beta's v2");
+    const e2e::Tree tree = e2e::LocalTree(a.sync);
+    ASSERT_EQ(tree.size(), 8u) << e2e::Describe(tree);  // one conflict copy
+    EXPECT_EQ(e2e::ReadFile(a.path(std::next(tree.find("edited/sub/x.txt"))->first)), "new edited");
 }
 
 }  // namespace

@@ -119,6 +119,22 @@ inline void UserMove(const std::string& root, const std::string& prefix, std::mt
     }
 }
 
+// A file renamed to a name that cannot be synchronised (its removal is held back);
+// the rename to a valid name, to make after the restart, is returned ("" when none).
+// expected follows the end state.
+inline std::pair<std::string, std::string> RenameToUnsyncable(const std::string& root, const std::string& prefix,
+                                                              std::mt19937_64& rng, e2e::Tree& expected) {
+    auto it = expected.lower_bound(prefix + "/");
+    for (uint64_t n = rng() % 100; n > 0 && it != expected.end(); --n) ++it;
+    if (it == expected.end() || it->second == e2e::kDirMark || it->first.rfind(prefix + "/", 0) != 0) return {};
+    const std::string f = it->first;
+    std::error_code ec;
+    std::filesystem::rename(root + "/" + f, root + "/" + f + "\\x", ec);
+    expected[f + ".back"] = it->second;
+    expected.erase(f);
+    return {root + "/" + f + "\\x", root + "/" + f + ".back"};
+}
+
 // What one run left, measured against what was written. A file is lost when one of the
 // three sides lacks it, corrupted when one holds other content; extra counts entries
 // nobody wrote (such as conflict copies, which a single writer per file never makes).

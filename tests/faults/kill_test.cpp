@@ -1,6 +1,7 @@
 // Daemons killed (SIGKILL, as a crash or power cut would) at random moments while they
-// synchronise (and while a user renames a folder back and forth or changes an item's
-// type): after a restart everything written arrives everywhere, and every database
+// synchronise (and while a user renames a folder back and forth, changes an item's
+// type or renames a file to a name that cannot sync and, after the restart, back to a
+// valid one): after a restart everything written arrives everywhere, and every database
 // the daemon keeps is whole.
 #include "faults/fault_loop.h"
 
@@ -21,8 +22,12 @@ TEST(Faults, DaemonKilledAtARandomMomentLosesNothing) {
         faults::UserMove(w.a.sync, "from-alpha", rng, expected);
         faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs / 2));
         e2e::Client& victim = rng() % 2 ? w.a : w.b;
+        const auto renamed = faults::RenameToUnsyncable(w.a.sync, "from-alpha", rng, expected);
         victim.Kill();
         ASSERT_EQ(victim.Start(w.server), "");
+        // Back to a valid name once alpha has settled: it goes out as a rename.
+        for (int i = 0; !renamed.first.empty() && i < 600 && !w.a.Idle(); ++i) faults::SleepMs(200);
+        if (!renamed.first.empty()) std::filesystem::rename(renamed.first, renamed.second);
         Check check;
         const bool converged = w.Settle(expected, check);
         tally.Add(run, converged, check);
