@@ -62,14 +62,16 @@ const char* const kSchema =
     "fileCheckSum text NOT NULL, "
     "macHash text default NULL, "
     "time NUMERIC NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_syncID_idx ON eventinfo(syncID);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_maxSyncID_idx ON eventinfo(maxSyncID);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_baseName_idx ON eventinfo(baseName);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_path_idx ON eventinfo(path);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_updateClient_idx ON eventinfo(updateClient);"
     "CREATE INDEX IF NOT EXISTS eventinfo_fileCheckSum_idx ON eventinfo(fileCheckSum);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_macHash_idx ON eventinfo(macHash);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_isExist_idx ON eventinfo(isExist);"
+    // No query looks rows up by these (path has its unique index): each cost a b-tree
+    // write per row and per ancestor on every commit. Databases from before lose them.
+    "DROP INDEX IF EXISTS eventinfo_syncID_idx;"
+    "DROP INDEX IF EXISTS eventinfo_maxSyncID_idx;"
+    "DROP INDEX IF EXISTS eventinfo_baseName_idx;"
+    "DROP INDEX IF EXISTS eventinfo_path_idx;"
+    "DROP INDEX IF EXISTS eventinfo_updateClient_idx;"
+    "DROP INDEX IF EXISTS eventinfo_macHash_idx;"
+    "DROP INDEX IF EXISTS eventinfo_isExist_idx;"
     "CREATE INDEX IF NOT EXISTS recycle_bin_table_fileCheckSum_idx ON recycle_bin_table(fileCheckSum);"
     "CREATE INDEX IF NOT EXISTS recycle_bin_table_macHash_idx ON recycle_bin_table(macHash);"
     "CREATE INDEX IF NOT EXISTS recycle_bin_table_time_idx ON recycle_bin_table(time);"
@@ -336,7 +338,7 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
     int rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) {
-        NLOG_AT(L_INFO, kChannel, "event-db.cpp", "No record for event-path: [%s]\n", path.c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "No record for event-path: [%s]\n", path.c_str_utf8());
         return DbLookup::kAbsent;
     }
     if (rc != SQLITE_ROW) return stepFailed<DbLookup>(m_db, rc);
@@ -523,7 +525,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     }
     // A file version recorded without a signature (a small file) leaves none of an
     // earlier version behind: a delta against it would not fit the new content.
-    if (info.fileType != 1 && info.signaturePath.empty() && rowChanged)
+    if (info.fileType != 1 && info.signaturePath.empty() && rowChanged && found == DbLookup::kFound)
         unlink(getSignaturePath(rowId).c_str_utf8());  // a missing file is fine
     return DbResult::kOk;
 }
