@@ -87,22 +87,33 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
         "table|config_table",
         "table|conflict_table",
         "table|eventinfo",
-        "index|eventinfo_baseName_idx",
         "trigger|eventinfo_delete_trigger",
         "index|eventinfo_fileCheckSum_idx",
-        "index|eventinfo_isExist_idx",
-        "index|eventinfo_macHash_idx",
-        "index|eventinfo_maxSyncID_idx",
-        "index|eventinfo_path_idx",
         "index|eventinfo_stampInode_idx",
-        "index|eventinfo_syncID_idx",
-        "index|eventinfo_updateClient_idx",
         "table|recycle_bin_table",
         "index|recycle_bin_table_fileCheckSum_idx",
         "index|recycle_bin_table_macHash_idx",
         "index|recycle_bin_table_time_idx",
     };
     EXPECT_EQ(objects, expected);
+
+    // A database from before had indexes no query uses: opening it drops them and
+    // keeps its rows.
+    ClientFileEventInfo row = file("/kept", 3);
+    ASSERT_EQ(db.setEventInfo(row), DbResult::kOk);
+    db.destroy();
+    sqlite3* h = nullptr;
+    ASSERT_EQ(sqlite3_open(dbPath.c_str(), &h), SQLITE_OK);
+    EXPECT_EQ(sqlite3_exec(h,
+                           "CREATE INDEX eventinfo_isExist_idx ON eventinfo(isExist);"
+                           "CREATE INDEX eventinfo_path_idx ON eventinfo(path);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(h);
+    ASSERT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);
+    EXPECT_EQ(query(dbPath, "SELECT name FROM sqlite_master WHERE name IN ('eventinfo_isExist_idx', 'eventinfo_path_idx')"),
+              std::vector<std::string>{});
+    EXPECT_EQ(paths(), std::vector<std::string>{"kept"});
 
     auto cols = query(dbPath, "SELECT name, type, \"notnull\", dflt_value, pk FROM pragma_table_info('eventinfo')");
     std::vector<std::string> expectedCols = {
