@@ -481,7 +481,7 @@ EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const
 // Push
 
 bool EventList2::Push(const Event& e) {
-    NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "[Push Event] = [%s]\n", EventText(e).c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Push Event] = [%s]\n", EventText(e).c_str_utf8());
     Event old;
     return Push(e, old);
 }
