@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <ctime>
 #include <filesystem>
 #include <thread>
@@ -641,4 +642,29 @@ TEST(FileEventDBRecovery, OldDatabaseGainsOriginsAndConflicts) {
     EXPECT_TRUE(conflicts.empty());
     db.destroy();
     fs::remove_all(dir);
+}
+
+// Workers finishing files together share commits: every call still reports its own
+// row, a failing row takes no other down, and a reader in between sees whole rows.
+TEST_F(FileEventDBTest, ConcurrentWritersAllCommitted) {
+    constexpr int kThreads = 4, kRows = 60;
+    std::vector<std::thread> writers;
+    std::atomic<int> failures{0};
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kRows; ++i) {
+                const std::string path = "/w" + std::to_string(t) + "/f" + std::to_string(i);
+                if (db.setEventInfo(file(path.c_str(), 10 + i)) != DbResult::kOk) ++failures;
+                if (i % 10 == 0 && db.setEventInfo(file("", 1)) != DbResult::kFailed) ++failures;
+                FileEventDB::EventInfo got;
+                if (db.contains(path.c_str(), got) != DbLookup::kFound) ++failures;
+            }
+        });
+    }
+    for (auto& w : writers) w.join();
+    EXPECT_EQ(failures.load(), 0);
+    // Every row and its folder, after the handle is closed and opened again.
+    db.destroy();
+    ASSERT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);
+    EXPECT_EQ(paths().size(), static_cast<size_t>(kThreads * (kRows + 1)));
 }
