@@ -282,8 +282,7 @@ void UiNotifier::Run() {
             // On a kept connection the notices of the next few milliseconds go out in
             // the same write: under load one wake-up and one write serve many files.
             // Post wakes only the first of them; Stop and SetHeld end the wait early.
-            if (kept && !stopping && !held && !queue.empty() && queue.size() < kBatch)
-                cv.WaitFor(mu, kGather);
+            if (kept && !stopping && !held && !queue.empty() && queue.size() < kBatch) cv.WaitFor(mu, kGather);
             if (queue.empty()) {
                 // Drained: say once how many were dropped on the way, then wait or end.
                 to_log = dropped_unlogged;

@@ -484,8 +484,8 @@ void FileEventDB::settleGroupLocked() {
     m_groupOpen = false;
     const bool committed = stepDone(cached("COMMIT;"), "setEventInfo") == DbResult::kOk;
     if (!committed) {
-        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "committing %zu rows failed. Error code: %d.\n",
-                m_groupMembers.size(), sqlite3_errcode(m_db));
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "committing %zu rows failed. Error code: %d.\n", m_groupMembers.size(),
+                sqlite3_errcode(m_db));
         rollbackIfOpen(m_db);
     }
     endGroupLocked(committed);

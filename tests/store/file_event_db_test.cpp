@@ -112,8 +112,9 @@ TEST_F(FileEventDBTest, SchemaIsCreatedAsDescribed) {
               SQLITE_OK);
     sqlite3_close(h);
     ASSERT_EQ(db.initialize(dbPath.c_str()), DbResult::kOk);
-    EXPECT_EQ(query(dbPath, "SELECT name FROM sqlite_master WHERE name IN ('eventinfo_isExist_idx', 'eventinfo_path_idx')"),
-              std::vector<std::string>{});
+    EXPECT_EQ(
+        query(dbPath, "SELECT name FROM sqlite_master WHERE name IN ('eventinfo_isExist_idx', 'eventinfo_path_idx')"),
+        std::vector<std::string>{});
     EXPECT_EQ(paths(), std::vector<std::string>{"kept"});
 
     auto cols = query(dbPath, "SELECT name, type, \"notnull\", dflt_value, pk FROM pragma_table_info('eventinfo')");
