@@ -7,7 +7,7 @@
 #include "platform/session_root.h"
 
 void LogItemDone(const Event& e) {
-    if (Logger::GetLevel("worker_debug") < Logger::L_INFO) return;
+    if (!Logger::Wants(Logger::L_INFO, "worker_debug")) return;
     const bool removal = e.m_type == Event::EV_REMOVE;
     const char* what = removal ? (e.isServerEvent() ? "removed locally" : "removed on the server")
                                : (e.isServerEvent() ? "downloaded" : "uploaded");

@@ -481,7 +481,7 @@ EventList2::Attribute EventList2::HandleConflict(const Attribute& oldAttr, const
 // Push
 
 bool EventList2::Push(const Event& e) {
-    NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "[Push Event] = [%s]\n", EventText(e).c_str_utf8());
+    NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "[Push Event] = [%s]\n", EventText(e).c_str_utf8());
     Event old;
     return Push(e, old);
 }
@@ -833,7 +833,7 @@ bool EventList2::DoneEvent(const Event& e) {
             done = true;
         }
     }
-    if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
+    if (Logger::Wants(Logger::L_DEBUG, LogChannel())) {
         NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "DoneEvent ret = [%d], %s.\n", done ? 0 : -1,
                 EventText(e).c_str_utf8());
         NLOG_AT(L_DEBUG, LogChannel(), "event-list2.cpp", "DoneEvent local event = [%d], server event = [%d]\n",
@@ -924,7 +924,7 @@ void EventList2::ClearLocalEvent() {
 void EventList2::Clear() {
     MutexLock l(mutex);
     NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp", "========Clear=========\n");
-    if (Logger::GetLevel(LogChannel()) >= Logger::L_DEBUG) {
+    if (Logger::Wants(Logger::L_DEBUG, LogChannel())) {
         // Every directory is named in the log before the tree goes.
         std::vector<DirNode*> stack{root};
         while (!stack.empty()) {
@@ -979,7 +979,7 @@ void EventList2::Traverse(DirNode* d) {
 
 void EventList2::TraverseTree() {
     MutexLock l(mutex);
-    if (Logger::GetLevel(LogChannel()) < Logger::L_INFO) return;
+    if (!Logger::Wants(Logger::L_INFO, LogChannel())) return;
     NLOG_AT(L_INFO, LogChannel(), "event-list2.cpp",
             "========TraverseTree , server_event_count = [%d], "
             "local_event_count=[%d] =========\n",

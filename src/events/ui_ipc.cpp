@@ -267,6 +267,7 @@ void UiNotifier::Run() {
         uint64_t to_log = 0;
         bool exit = false;
         batch.clear();
+        const bool kept = Settings::getInstance().uiReadsSeveralValues();
         {
             MutexLock l(mu);
             while (!stopping && (held || (queue.empty() && dropped_unlogged == 0))) {
@@ -278,6 +279,10 @@ void UiNotifier::Run() {
                     cv.WaitFor(mu, std::chrono::milliseconds(100));
                 }
             }
+            // On a kept connection the notices of the next few milliseconds go out in
+            // the same write: under load one wake-up and one write serve many files.
+            // Post wakes only the first of them; Stop and SetHeld end the wait early.
+            if (kept && !stopping && !held && !queue.empty() && queue.size() < kBatch) cv.WaitFor(mu, kGather);
             if (queue.empty()) {
                 // Drained: say once how many were dropped on the way, then wait or end.
                 to_log = dropped_unlogged;
@@ -295,7 +300,6 @@ void UiNotifier::Run() {
         if (to_log != 0)
             NLOG_AT(L_WARNING, LogChannel(), "ui-ipc.cpp", "%llu syncing_file notices dropped: the UI queue was full\n",
                     static_cast<unsigned long long>(to_log));
-        const bool kept = Settings::getInstance().uiReadsSeveralValues();
         if (kept) {
             (void)link.SendAll(batch);
         } else {

@@ -152,7 +152,8 @@ private:
     uint64_t done GUARDED_BY(mu) = 0;    // sent (or failed) or dropped, ever
     uint64_t dropped GUARDED_BY(mu) = 0;
     uint64_t dropped_unlogged GUARDED_BY(mu) = 0;
-    static constexpr size_t kBatch = 256;  // notices taken from the queue at once
+    static constexpr size_t kBatch = 256;                    // notices taken from the queue at once
+    static constexpr std::chrono::milliseconds kGather{10};  // see Run
     // The thread's own: the kept connection and the rate limit of the other mode.
     UiLink link;
     RecentLimiter summaries;

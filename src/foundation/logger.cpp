@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -29,6 +31,16 @@ ustring* log_path_ptr() REQUIRES(log_lock) {
 std::map<ustring, int>& level_table() REQUIRES(log_lock) {
     static auto* t = new std::map<ustring, int>();
     return *t;
+}
+
+// The highest level any channel allows (a channel without an entry takes
+// "default_component"'s, L_WARNING without one); kept with every change of the table.
+std::atomic<int> highest_level{Logger::L_WARNING};
+void NoteLevels() REQUIRES(log_lock) {
+    const auto& table = level_table();
+    int highest = table.count("default_component") ? 0 : Logger::L_WARNING;
+    for (const auto& [channel, level] : table) highest = std::max(highest, level);
+    highest_level.store(highest, std::memory_order_relaxed);
 }
 
 FILE* current_stream() REQUIRES(log_lock) {
@@ -110,6 +122,7 @@ bool Logger::Initialize(Type type, const ustring& log_path, const ustring& level
         if (cfg.read(level_path))
             for (auto& [k, v] : cfg.store) table[k] = Config::to_int(v);
     }
+    NoteLevels();
     log_type = type;
     if (type >= FILE_LOGGER) {
         if (log_path.empty()) return false;
@@ -139,6 +152,15 @@ int Logger::GetLevel(const ustring& channel) {
 void Logger::SetLevel(const ustring& channel, int level) {
     MutexLock l(log_lock);
     level_table()[channel] = level;
+    NoteLevels();
+}
+
+bool Logger::Wants(int level, const char* channel) {
+    return level <= highest_level.load(std::memory_order_relaxed) && GetLevel(ustring(channel)) >= level;
+}
+
+bool Logger::Wants(int level, const ustring& channel) {
+    return level <= highest_level.load(std::memory_order_relaxed) && GetLevel(channel) >= level;
 }
 
 void Logger::LogMsg(Level level, const ustring& channel, const char* format, ...) {

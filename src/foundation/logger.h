@@ -14,7 +14,7 @@
 // debug lines on busy paths.
 #define NLOG(level, channel, format, ...)                                                        \
     do {                                                                                         \
-        if (Logger::GetLevel(channel) >= Logger::level)                                          \
+        if (Logger::Wants(Logger::level, channel))                                               \
             Logger::LogMsg(Logger::level, channel, format, __LINE__ __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 
@@ -23,7 +23,7 @@
 //   NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The strpath is empty.\n");
 #define NLOG_AT(level, channel, file, format, ...)                                                    \
     do {                                                                                              \
-        if (Logger::GetLevel(channel) >= Logger::level)                                               \
+        if (Logger::Wants(Logger::level, channel))                                                    \
             Logger::LogAt(Logger::level, channel, file, __LINE__, format __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 
@@ -52,6 +52,11 @@ public:
     // Level in force for a channel; one without an entry takes "default_component"'s
     // (4 unless the level file sets it).
     static int GetLevel(const ustring& channel);
+    // Whether a line of `level` on `channel` would be written. A level above every
+    // channel's answers false at once, without the lock or a channel lookup: most
+    // lines are debug lines on busy paths.
+    static bool Wants(int level, const char* channel);
+    static bool Wants(int level, const ustring& channel);
     // Lets tests raise or lower a channel without a level file.
     static void SetLevel(const ustring& channel, int level);
 };

@@ -332,6 +332,18 @@ FsResult SessionRoot::OpenParent(const ustring& rel, int& dir_fd, std::string& n
     return FsResult::kOk;
 }
 
+FsResult SessionRoot::ParentOrRoot(const ustring& rel, int& dir_fd, std::string& name) const {
+    std::vector<std::string> parts;
+    if (split(rel, parts) && parts.size() == 1) {
+        // One component without "/", "." or "..": it cannot leave the root, and the
+        // caller does not follow a link there.
+        name = parts.front();
+        dir_fd = root_fd;
+        return FsResult::kOk;
+    }
+    return OpenParent(rel, dir_fd, name);
+}
+
 FsResult SessionRoot::OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const {
     std::vector<std::string> parts;
     if (!split(rel, parts)) {
@@ -341,6 +353,17 @@ FsResult SessionRoot::OpenAt(const ustring& rel, int flags, mode_t mode, int& fd
     if ((flags & (O_WRONLY | O_RDWR | O_CREAT | O_TRUNC)) != 0 && Faulted()) return FsResult::kFailed;
     fd = open_beneath(root_fd, joined(parts, parts.size()).c_str(), flags, mode);
     if (fd < 0) return Refused(errno, rel);
+    return FsResult::kOk;
+}
+
+FsResult SessionRoot::LStat(const ustring& rel, struct stat& st) const {
+    int dir_fd = -1;
+    std::string name;
+    const FsResult rc = ParentOrRoot(rel, dir_fd, name);
+    if (rc != FsResult::kOk) return rc;
+    Fd dir(dir_fd == root_fd ? -1 : dir_fd);
+    if (fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0)) != 0)
+        return Refused(errno, rel);
     return FsResult::kOk;
 }
 
@@ -382,18 +405,14 @@ bool SessionRoot::TakeModeFor(const ustring& rel, const ustring& target, bool ex
 }
 
 bool SessionRoot::IsExecutable(const ustring& rel) const {
-    int fd = -1;
-    if (OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd) != FsResult::kOk) return false;
     struct stat st {};
-    const bool exec = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;
-    close(fd);
-    return exec;
+    return LStat(rel, st) == FsResult::kOk && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) != 0;
 }
 
 FsResult SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
     int dir_fd = -1;
     std::string name;
-    FsResult rc = OpenParent(rel, dir_fd, name);
+    FsResult rc = ParentOrRoot(rel, dir_fd, name);
     if (rc != FsResult::kOk) {
         if (rc == FsResult::kFailed && (errno == ENOENT || errno == ENOTDIR)) {
             info.isExist = false;
@@ -401,7 +420,7 @@ FsResult SessionRoot::Stat(const ustring& rel, FILE_INFO& info) const {
         }
         return rc;
     }
-    Fd dir(dir_fd);
+    Fd dir(dir_fd == root_fd ? -1 : dir_fd);
     struct stat st;
     if (fstatat(dir_fd, name.empty() ? "" : name.c_str(), &st,
                 AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0)) != 0) {
@@ -440,6 +459,15 @@ FsResult SessionRoot::MKDirP(const ustring& rel, bool force) const {
         return FsResult::kFailed;
     }
     if (Faulted()) return FsResult::kFailed;
+    // Usually the folder is there already (a worker makes sure of its working folder
+    // for every file): one open answers that, instead of a mkdir and an open per level.
+    if (!parts.empty()) {
+        const int there = open_beneath(root_fd, joined(parts, parts.size()).c_str(), O_PATH | O_DIRECTORY, 0);
+        if (there >= 0) {
+            close(there);
+            return FsResult::kOk;
+        }
+    }
     int cur = open_beneath(root_fd, ".", O_PATH | O_DIRECTORY, 0);
     if (cur < 0) return FsResult::kFailed;
     for (size_t i = 0; i < parts.size(); ++i) {

@@ -21,6 +21,7 @@
 // of threads may use one at a time and a task may keep one after its session is gone.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -77,6 +78,10 @@ public:
     // Opens rel with open(2) flags (O_CLOEXEC is added; O_CREAT takes `mode`). kOk with
     // `fd` set (the caller closes it), kLink, or kFailed.
     [[nodiscard]] FsResult OpenAt(const ustring& rel, int flags, mode_t mode, int& fd) const;
+    // lstat(2) of rel beneath the root: as OpenAt(rel, O_PATH | O_NOFOLLOW) and fstat,
+    // with the same results (kOk with `st`, kLink, or kFailed with errno), in one call
+    // for an entry of the root.
+    [[nodiscard]] FsResult LStat(const ustring& rel, struct stat& st) const;
     // As FSStat: a link at rel is reported as FT_SLINK, never followed; a missing
     // path gives kOk with isExist false (also when a parent is missing). kLink when a
     // parent is a link, kFailed when the path cannot be examined.
@@ -178,6 +183,9 @@ private:
     // The folder holding rel's last component, opened beneath the root: kOk with
     // `dir_fd` (O_PATH) and `name` set; `name` is empty for the root itself.
     FsResult OpenParent(const ustring& rel, int& dir_fd, std::string& name) const;
+    // As OpenParent, but an entry of the root itself gets the root's own descriptor
+    // (`dir_fd` == root_fd: not to be closed) instead of a new one.
+    FsResult ParentOrRoot(const ustring& rel, int& dir_fd, std::string& name) const;
     // Both parents for a move or link: kOk with both descriptors open (the caller
     // closes them), else a rename result with none left open.
     FsResult OpenParents(const ustring& from, int& from_dir, std::string& from_name, const ustring& to, int& to_dir,

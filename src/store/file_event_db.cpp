@@ -62,14 +62,16 @@ const char* const kSchema =
     "fileCheckSum text NOT NULL, "
     "macHash text default NULL, "
     "time NUMERIC NOT NULL);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_syncID_idx ON eventinfo(syncID);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_maxSyncID_idx ON eventinfo(maxSyncID);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_baseName_idx ON eventinfo(baseName);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_path_idx ON eventinfo(path);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_updateClient_idx ON eventinfo(updateClient);"
     "CREATE INDEX IF NOT EXISTS eventinfo_fileCheckSum_idx ON eventinfo(fileCheckSum);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_macHash_idx ON eventinfo(macHash);"
-    "CREATE INDEX IF NOT EXISTS eventinfo_isExist_idx ON eventinfo(isExist);"
+    // No query looks rows up by these (path has its unique index): each cost a b-tree
+    // write per row and per ancestor on every commit. Databases from before lose them.
+    "DROP INDEX IF EXISTS eventinfo_syncID_idx;"
+    "DROP INDEX IF EXISTS eventinfo_maxSyncID_idx;"
+    "DROP INDEX IF EXISTS eventinfo_baseName_idx;"
+    "DROP INDEX IF EXISTS eventinfo_path_idx;"
+    "DROP INDEX IF EXISTS eventinfo_updateClient_idx;"
+    "DROP INDEX IF EXISTS eventinfo_macHash_idx;"
+    "DROP INDEX IF EXISTS eventinfo_isExist_idx;"
     "CREATE INDEX IF NOT EXISTS recycle_bin_table_fileCheckSum_idx ON recycle_bin_table(fileCheckSum);"
     "CREATE INDEX IF NOT EXISTS recycle_bin_table_macHash_idx ON recycle_bin_table(macHash);"
     "CREATE INDEX IF NOT EXISTS recycle_bin_table_time_idx ON recycle_bin_table(time);"
@@ -199,6 +201,7 @@ ustring FileEventDB::getSignaturePath(uint64_t id) const { return m_signPath + "
 
 DbResult FileEventDB::initialize(const ustring& location) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (m_db) {
         NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB has been initialized (no-op)\n");
         return DbResult::kOk;
@@ -259,6 +262,7 @@ DbResult FileEventDB::initialize(const ustring& location) {
 
 void FileEventDB::destroy() {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) {
         NLOG_AT(L_INFO, kChannel, "event-db.cpp", "FileEventDB has been deinitialzed (no-op)\n");
         return;
@@ -324,6 +328,7 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
         return DbLookup::kFailed;
     }
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbLookup::kFailed;
     ustring stripped = stripSlash(path);
     // Same query as "select * from eventinfo where path='%q'", with the path bound.
@@ -336,7 +341,7 @@ DbLookup FileEventDB::getEventInfo(const ustring& path, ClientFileEventInfo& inf
     sqlite3_bind_text(stp, 1, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
     int rc = sqlite3_step(stp);
     if (rc == SQLITE_DONE) {
-        NLOG_AT(L_INFO, kChannel, "event-db.cpp", "No record for event-path: [%s]\n", path.c_str_utf8());
+        NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "No record for event-path: [%s]\n", path.c_str_utf8());
         return DbLookup::kAbsent;
     }
     if (rc != SQLITE_ROW) return stepFailed<DbLookup>(m_db, rc);
@@ -383,6 +388,7 @@ DbLookup FileEventDB::containsLocked(const ustring& stripped, EventInfo& info) {
 
 DbLookup FileEventDB::contains(const ustring& path, EventInfo& info) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     return containsLocked(stripSlash(path), info);
 }
 
@@ -417,27 +423,98 @@ DbResult FileEventDB::updateAncestorsLocked(const ustring& stripped, uint64_t sy
 }
 
 DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
+    const ustring stripped = stripSlash(info.path);
+    // Workers finishing files at the same moment share one transaction: a caller
+    // that sees another one queued for the lock leaves the commit to it and waits
+    // for it. No caller returns before its row is committed.
+    m_arriving.fetch_add(1, std::memory_order_relaxed);
     MutexLock lock(m_dbMutex);
-    if (!m_db) return DbResult::kFailed;
-    ustring stripped = stripSlash(info.path);
-    if (stripped.empty()) {
-        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The strpath is empty.\n");
+    m_arriving.fetch_sub(1, std::memory_order_relaxed);
+    if (!m_db || stripped.empty()) {
+        if (m_db) NLOG_AT(L_ERR, kChannel, "event-db.cpp", "The strpath is empty.\n");
+        settleGroupLocked();
         return DbResult::kFailed;
     }
-    // The row, its ancestors and the signature move form one change: all or nothing.
-    if (stepDone(cached("BEGIN TRANSACTION;"), "setEventInfo") != DbResult::kOk) return DbResult::kFailed;
-    auto fail = [this]() REQUIRES(m_dbMutex) {
-        rollbackIfOpen(m_db);
+    // The row, its ancestors and the signature move form one change: all or nothing,
+    // whatever the rest of the group does. The first writer of a group has the
+    // transaction to itself; one joining an open group works inside a savepoint.
+    const bool joining = m_groupOpen;
+    if (!joining) {
+        if (stepDone(cached("BEGIN TRANSACTION;"), "setEventInfo") != DbResult::kOk) return DbResult::kFailed;
+        m_groupOpen = true;
+    }
+    GroupMember mine;
+    bool found = false, renamed = false;
+    uint64_t rowId = 0;
+    ustring location;
+    if (!joining || stepDone(cached("SAVEPOINT row_change;"), "setEventInfo") == DbResult::kOk) {
+        if (writeRowLocked(info, stripped, found, rowId, renamed, location) == DbResult::kOk &&
+            (!joining || stepDone(cached("RELEASE row_change;"), "setEventInfo") == DbResult::kOk)) {
+            mine.pending = true;
+            m_groupMembers.push_back(&mine);
+        } else {
+            if (renamed) unlink(location.c_str_utf8());
+            renamed = false;
+            if (!joining || stepDone(cached("ROLLBACK TO row_change;"), "setEventInfo") != DbResult::kOk ||
+                stepDone(cached("RELEASE row_change;"), "setEventInfo") != DbResult::kOk) {
+                rollbackGroupLocked();  // alone in it, or its state unknown: none of it stays
+            }
+        }
+    }
+    if (m_arriving.load(std::memory_order_relaxed) > 0) {
+        while (mine.pending) m_groupDone.Wait(m_dbMutex);
+    } else {
+        settleGroupLocked();
+    }
+    if (!mine.committed) {
+        // The old row stays; a signature that no longer matches it must not survive.
+        if (renamed) unlink(location.c_str_utf8());
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "set event info ('%s') failed.\n", stripped.c_str_utf8());
         return DbResult::kFailed;
-    };
+    }
+    // A file version recorded without a signature (a small file) leaves none of an
+    // earlier version behind: a delta against it would not fit the new content.
+    if (info.fileType != 1 && info.signaturePath.empty() && found && rowId != 0)
+        unlink(getSignaturePath(rowId).c_str_utf8());  // a missing file is fine
+    return DbResult::kOk;
+}
 
+void FileEventDB::settleGroupLocked() {
+    if (!m_groupOpen) return;
+    m_groupOpen = false;
+    const bool committed = stepDone(cached("COMMIT;"), "setEventInfo") == DbResult::kOk;
+    if (!committed) {
+        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "committing %zu rows failed. Error code: %d.\n", m_groupMembers.size(),
+                sqlite3_errcode(m_db));
+        rollbackIfOpen(m_db);
+    }
+    endGroupLocked(committed);
+}
+
+void FileEventDB::rollbackGroupLocked() {
+    rollbackIfOpen(m_db);
+    m_groupOpen = false;
+    endGroupLocked(false);
+}
+
+void FileEventDB::endGroupLocked(bool committed) {
+    for (GroupMember* m : m_groupMembers) {
+        m->pending = false;
+        m->committed = committed;
+    }
+    m_groupMembers.clear();
+    m_groupDone.Broadcast();
+}
+
+DbResult FileEventDB::writeRowLocked(const ClientFileEventInfo& info, const ustring& stripped, bool& found_row,
+                                     uint64_t& rowId, bool& renamed, ustring& location) {
     EventInfo existing;
     const DbLookup found = containsLocked(stripped, existing);
     if (found == DbLookup::kFailed) {
         NLOG_AT(L_ERR, kChannel, "event-db.cpp", "error occurs while getting info of '%s'\n", stripped.c_str_utf8());
-        return fail();
+        return DbResult::kFailed;
     }
-    uint64_t rowId = 0;
+    found_row = found == DbLookup::kFound;
     bool rowChanged = true;
     auto text = [](sqlite3_stmt* st, int i, const ustring& v) {
         sqlite3_bind_text(st, i, v.c_str_utf8(), static_cast<int>(v.length()), SQLITE_TRANSIENT);
@@ -453,7 +530,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
             "fileSize = ?4, fileModTime = ?5, "
             "fileCheckSum = ?6, path = ?7, macHash = ?8, execBit = ?9, stampMtimeNs = ?18, stampCtimeNs = ?19, "
             "stampInode = ?20 WHERE path = ?7 AND syncID <= ?2;");
-        if (!st) return fail();
+        if (!st) return DbResult::kFailed;
         rowId = existing.row_id;
     } else {
         st = cached(
@@ -461,7 +538,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
             "fileCheckSum, baseName, path, filePrivilege, updateClient, signPath, macHash, windowsHash, linuxHash, "
             "varnelHash, execBit, stampMtimeNs, stampCtimeNs, stampInode) VALUES (NULL, ?1, ?10, ?2, ?3, ?11, ?4, ?5, "
             "?6, ?12, ?7, ?13, ?14, '', ?8, ?15, ?16, ?17, ?9, ?18, ?19, ?20);");
-        if (!st) return fail();
+        if (!st) return DbResult::kFailed;
         sqlite3_bind_int(st, 10, info.isExist);
         int64(st, 11, info.pDirID);
         text(st, 12, info.baseName);
@@ -488,7 +565,7 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
     }
     if (stepDone(st, "setEventInfo") != DbResult::kOk) {
         NLOG_AT(L_ERR, kChannel, "event-db.cpp", "set event info ('%s') failed.\n", stripped.c_str_utf8());
-        return fail();
+        return DbResult::kFailed;
     }
     if (found == DbLookup::kFound) {
         rowChanged = sqlite3_changes(m_db) > 0;
@@ -496,39 +573,28 @@ DbResult FileEventDB::setEventInfo(const ClientFileEventInfo& info) {
         rowId = static_cast<uint64_t>(sqlite3_last_insert_rowid(m_db));
     }
 
-    if (updateAncestorsLocked(stripped, info.syncID, info.fileModTime) != DbResult::kOk) return fail();
+    if (updateAncestorsLocked(stripped, info.syncID, info.fileModTime) != DbResult::kOk) return DbResult::kFailed;
 
     // A row kept because the stored version is newer keeps its own signature too.
-    bool renamed = false;
-    ustring location;
     if (info.fileType != 1 && !info.signaturePath.empty() && rowChanged) {
         location = getSignaturePath(rowId);
         NLOG_AT(L_DEBUG, kChannel, "event-db.cpp", "signPath = [%s]\n", location.c_str_utf8());
         ustring dir = location.substr(0, location.rfind('/'));
         if (!MakeDirs(dir.str(), 0700)) {
             NLOG_AT(L_ERR, kChannel, "event-db.cpp", "Failed to Create folder at [%s].\n", dir.c_str_utf8());
-            return fail();
+            return DbResult::kFailed;
         }
         if (info.signaturePath != location) {
             if (!moveFile(info.signaturePath.c_str_utf8(), location.c_str_utf8())) {
                 NLOG_AT(L_ERR, kChannel, "event-db.cpp", "Failed to rename from [%s] to [%s]\n.",
                         info.signaturePath.c_str_utf8(), location.c_str_utf8());
-                return fail();
+                return DbResult::kFailed;
             }
             renamed = true;
         }
     }
-    if (stepDone(cached("COMMIT;"), "setEventInfo") != DbResult::kOk) {
-        NLOG_AT(L_ERR, kChannel, "event-db.cpp", "set event info ('%s') failed. Error code: %d.\n",
-                stripped.c_str_utf8(), sqlite3_errcode(m_db));
-        // The old row stays; a signature that no longer matches it must not survive.
-        if (renamed) unlink(location.c_str_utf8());
-        return fail();
-    }
-    // A file version recorded without a signature (a small file) leaves none of an
-    // earlier version behind: a delta against it would not fit the new content.
-    if (info.fileType != 1 && info.signaturePath.empty() && rowChanged)
-        unlink(getSignaturePath(rowId).c_str_utf8());  // a missing file is fine
+    // A kept row (the stored version is newer) keeps its signature.
+    if (!rowChanged) found_row = false;
     return DbResult::kOk;
 }
 
@@ -538,6 +604,7 @@ DbResult FileEventDB::rmEventInfo(const ustring& path) {
         return DbResult::kFailed;
     }
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbResult::kFailed;
     const std::string stripped = stripSlash(path).str();
     const SubtreeRange below(stripped);
@@ -549,6 +616,7 @@ DbResult FileEventDB::rmEventInfoV3(const ustring& path) {
     ustring stripped = stripSlash(path);
     if (stripped.find('/') == ustring::npos) return rmEventInfo(path);
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     const SubtreeRange below(stripped.str());
     return runBound(m_db, "DELETE FROM eventinfo WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
                     {stripped.str(), below.lo, below.hi}, "rmEventInfoV3");
@@ -556,6 +624,7 @@ DbResult FileEventDB::rmEventInfoV3(const ustring& path) {
 
 DbResult FileEventDB::raiseAncestorsMaxSyncId(const ustring& path, uint64_t syncID) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbResult::kFailed;
     const ustring stripped = stripSlash(path);
     for (uint32_t end = stripped.rfind('/'); end != ustring::npos && end > 0;) {
@@ -572,11 +641,13 @@ DbResult FileEventDB::raiseAncestorsMaxSyncId(const ustring& path, uint64_t sync
 
 DbResult FileEventDB::rmAllFolders() {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     return execLocked("DELETE FROM eventinfo WHERE fileType = 1 OR path like '%/%';", "rmAllFolders");
 }
 
 DbResult FileEventDB::getSyncId(uint64_t& sync_id) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     sqlite3_stmt* st = cached("SELECT value FROM config_table WHERE key = 'sync_id';");
     if (!st) return DbResult::kFailed;
     sqlutil::ResetGuard reset(st);
@@ -597,6 +668,7 @@ DbResult FileEventDB::getSyncId(uint64_t& sync_id) {
 
 DbResult FileEventDB::setSyncId(uint64_t sync_id) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     // Kept as text so that the full unsigned 64-bit range survives.
     sqlite3_stmt* st = cached("UPDATE config_table SET value = ?1 WHERE key = 'sync_id';");
     if (!st) return DbResult::kFailed;
@@ -649,6 +721,7 @@ DbResult FileEventDB::getFileList(FileList* list, const ustring& prefix) {
     if (prefix.empty()) return DbResult::kOk;
     if (!list) return DbResult::kFailed;
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbResult::kFailed;
     ustring stripped = stripSlash(prefix);
     Stmt st;
@@ -675,6 +748,7 @@ DbResult FileEventDB::getFileListWithoutRecursive(FileList* list, const ustring&
     if (prefix.empty()) return DbResult::kOk;
     if (!list) return DbResult::kFailed;
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbResult::kFailed;
     ustring stripped = stripSlash(prefix);
     bool bySync = syncID != UINT64_MAX;
@@ -708,6 +782,7 @@ DbLookup FileEventDB::pathByHash(const char* sql, const ustring& hash, ustring& 
     // Directory rows carry an empty checksum: an empty hash names no content.
     if (hash.empty()) return DbLookup::kAbsent;
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbLookup::kFailed;
     Stmt st;
     if (!prepare(m_db, sql, st)) return DbLookup::kFailed;
@@ -733,6 +808,7 @@ DbLookup FileEventDB::getFilePathByHashFromRecycle(const ustring& hash, const us
 DbResult FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, const ustring& checksum,
                                           const ustring& macHash) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     SqlText sql(sqlite3_mprintf(
         "INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) VALUES ('%q', %llu, '%q', '%q', "
         "%lu);",
@@ -744,6 +820,7 @@ DbResult FileEventDB::addFileToRecycleBin(const ustring& path, uint64_t size, co
 
 DbResult FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ustring& path) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     ustring stripped = stripSlash(path);
     SqlText sql(sqlite3_mprintf(
         "BEGIN TRANSACTION;INSERT INTO recycle_bin_table (path, fileSize, fileCheckSum, macHash, time) SELECT (%Q), "
@@ -756,6 +833,7 @@ DbResult FileEventDB::dumpFileToRecycleBin(const ustring& recyclePath, const ust
 
 DbResult FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const ustring& path) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     const std::string stripped = stripSlash(path).str();
     const std::string prefix = recyclePrefix.str();
     const SubtreeRange below(stripped);
@@ -784,6 +862,7 @@ DbResult FileEventDB::dumpDirToRecycleBin(const ustring& recyclePrefix, const us
 
 DbResult FileEventDB::rmRecycleByPath(const ustring& path) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE path = '%q';", path.c_str_utf8()));
     if (!sql) return DbResult::kFailed;
     return execLocked(sql.get(), "rmRecycleByPath");
@@ -791,6 +870,7 @@ DbResult FileEventDB::rmRecycleByPath(const ustring& path) {
 
 DbResult FileEventDB::rmRecycleTree(const ustring& path) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     const SubtreeRange below(path.str());
     return runBound(m_db, "DELETE FROM recycle_bin_table WHERE path = ?1 OR (path >= ?2 AND path < ?3);",
                     {path.str(), below.lo, below.hi}, "rmRecycleTree");
@@ -798,11 +878,13 @@ DbResult FileEventDB::rmRecycleTree(const ustring& path) {
 
 DbResult FileEventDB::resetRecycleBin() {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     return execLocked("DELETE FROM recycle_bin_table;", "resetRecycleBin");
 }
 
 DbResult FileEventDB::getOldestRecyleTime(uint32_t& t) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbResult::kFailed;
     Stmt st;
     if (!prepare(m_db, "SELECT MIN(time) FROM recycle_bin_table;", st)) return DbResult::kFailed;
@@ -814,6 +896,7 @@ DbResult FileEventDB::getOldestRecyleTime(uint32_t& t) {
 
 DbResult FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     if (!m_db) return DbResult::kFailed;
     SqlText sql(sqlite3_mprintf("SELECT path FROM recycle_bin_table WHERE path NOT LIKE '/%%/%%' AND time <= %lu;",
                                 (unsigned long)t));
@@ -828,6 +911,7 @@ DbResult FileEventDB::getRotateList(uint32_t t, std::set<ustring>& list) {
 
 DbResult FileEventDB::rmRotateRecords(uint32_t t) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     SqlText sql(sqlite3_mprintf("DELETE FROM recycle_bin_table WHERE time <= %lu;", (unsigned long)t));
     if (!sql) return DbResult::kFailed;
     return execLocked(sql.get(), "rmRotateRecords");
@@ -837,6 +921,7 @@ DbResult FileEventDB::getPathsByInode(uint64_t inode, std::vector<ustring>& path
     paths.clear();
     if (inode == 0) return DbResult::kOk;
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     sqlite3_stmt* st = cached("SELECT path FROM eventinfo WHERE stampInode = ?1 AND fileType = 0;");
     if (!st) return DbResult::kFailed;
     sqlutil::ResetGuard reset(st);

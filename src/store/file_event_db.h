@@ -5,6 +5,7 @@
 
 #include <sqlite3.h>
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <set>
@@ -116,6 +117,21 @@ public:
     const ustring& getSignDir() const { return m_signPath; }
 
 private:
+    // A caller of setEventInfo whose row waits in the open group transaction.
+    struct GroupMember {
+        bool pending = false;    // written, not yet committed or rolled back
+        bool committed = false;  // its group was committed
+    };
+    // The row's part of setEventInfo (inside the group transaction): the row, its
+    // ancestors and the signature move. `found` tells whether an existing row changed;
+    // `renamed` whether the signature was moved to `location`.
+    [[nodiscard]] DbResult writeRowLocked(const ClientFileEventInfo& info, const ustring& stripped, bool& found,
+                                          uint64_t& rowId, bool& renamed, ustring& location) REQUIRES(m_dbMutex);
+    // Commits the open group transaction, if any, and wakes its members. Every holder
+    // of the lock calls it first, so that a group never outlives its last writer.
+    void settleGroupLocked() REQUIRES(m_dbMutex);
+    void rollbackGroupLocked() REQUIRES(m_dbMutex);
+    void endGroupLocked(bool committed) REQUIRES(m_dbMutex);
     [[nodiscard]] DbResult execLocked(const char* sql, const char* what) REQUIRES(m_dbMutex);
     // Adds the recycle origin columns, the conflict table and the stamp columns when a
     // database from before them is opened.
@@ -138,4 +154,9 @@ private:
     Mutex m_dbMutex;
     sqlite3* m_db GUARDED_BY(m_dbMutex) = nullptr;
     std::map<std::string, sqlite3_stmt*> m_stmts GUARDED_BY(m_dbMutex);
+    bool m_groupOpen GUARDED_BY(m_dbMutex) = false;
+    std::vector<GroupMember*> m_groupMembers GUARDED_BY(m_dbMutex);
+    CondVar m_groupDone;
+    // setEventInfo callers about to take the lock: one of them will commit the group.
+    std::atomic<int> m_arriving{0};
 };

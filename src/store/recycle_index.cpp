@@ -91,6 +91,7 @@ DbResult FileEventDB::migrateRecoveryLocked() {
 
 DbResult FileEventDB::setRecycleOrigin(const ustring& name, const ustring& origPath, const ustring& reason) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     Stmt st;
     if (prepareBound(m_db, "UPDATE recycle_bin_table SET origPath = ?2, reason = ?3 WHERE path = ?1;",
                      {name.str(), origPath.str(), reason.str()}, st, "setRecycleOrigin") != DbResult::kOk)
@@ -101,6 +102,7 @@ DbResult FileEventDB::setRecycleOrigin(const ustring& name, const ustring& origP
 DbResult FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPath, const ustring& reason,
                                       uint64_t size, const ustring& checksum, const ustring& macHash, uint32_t time) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     Stmt st;
     if (prepareBound(m_db,
                      "INSERT INTO recycle_bin_table (path, origPath, reason, fileCheckSum, macHash, fileSize, time) "
@@ -115,6 +117,7 @@ DbResult FileEventDB::addRecycleEntry(const ustring& name, const ustring& origPa
 
 DbResult FileEventDB::listRecycle(std::vector<RecycleItem>& out) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     Stmt st;
     const std::string sql = std::string(kItemSelect) + "ORDER BY t.time, t.id;";
     if (prepareBound(m_db, sql.c_str(), {}, st, "listRecycle") != DbResult::kOk) return DbResult::kFailed;
@@ -127,6 +130,7 @@ DbResult FileEventDB::listRecycle(std::vector<RecycleItem>& out) {
 
 DbResult FileEventDB::findRecycleFor(const ustring& path, std::vector<RecycleItem>& out) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     // path itself or any folder above it: origPath <= path and path starts with it.
     Stmt st;
     const std::string sql = std::string(kItemSelect) +
@@ -143,6 +147,7 @@ DbResult FileEventDB::findRecycleFor(const ustring& path, std::vector<RecycleIte
 DbResult FileEventDB::addConflict(const ustring& copyPath, const ustring& origPath, const ustring& reason,
                                   uint32_t time) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     Stmt st;
     if (prepareBound(
             m_db, "INSERT OR REPLACE INTO conflict_table (copyPath, origPath, reason, time) VALUES (?1, ?2, ?3, ?4);",
@@ -154,6 +159,7 @@ DbResult FileEventDB::addConflict(const ustring& copyPath, const ustring& origPa
 
 DbResult FileEventDB::listConflicts(std::vector<ConflictItem>& out) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     Stmt st;
     if (prepareBound(m_db, "SELECT copyPath, origPath, reason, time FROM conflict_table ORDER BY time, id;", {}, st,
                      "listConflicts") != DbResult::kOk)
@@ -174,6 +180,7 @@ DbResult FileEventDB::listConflicts(std::vector<ConflictItem>& out) {
 
 DbResult FileEventDB::rmConflict(const ustring& copyPath) {
     MutexLock lock(m_dbMutex);
+    settleGroupLocked();
     Stmt st;
     if (prepareBound(m_db, "DELETE FROM conflict_table WHERE copyPath = ?1;", {copyPath.str()}, st, "rmConflict") !=
         DbResult::kOk)

@@ -321,7 +321,7 @@ Loaded Worker::UpdateContext() {
         RedoEvent();
         return Loaded::kNothing;
     }
-    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(), e.toString().c_str_utf8());
+    NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): current event: %s\n", GetId(), e.toString().c_str_utf8());
 
     if (!entry.recursive) {
         int slashes = 0;
@@ -412,7 +412,11 @@ int Worker::HandleError(int code) {
         NLOG_AT(L_CRIT, kChannel, "worker.cpp", "worker: unknown error code [%d].\n", code);
         return ACTION_RETURN_EVENT;
     }
-    NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
+    // Every finished event passes here: a success is a debug line, the rest stay visible.
+    if (code == ERR_OK)
+        NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
+    else
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d): HandleError: %s.\n", GetId(), GetErrorString(code));
     int action = ActionOf(code);
     if (action == A_NONE) {
         NLOG_AT(L_CRIT, kChannel, "worker.cpp", "Worker (%d): unexpected error code [%d].\n", GetId(), code);

@@ -69,13 +69,9 @@ StepResult WorkerPort::StampOf(const ustring& rel, FileStamp& out) const {
     out = FileStamp();
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return StepResult::kFailed;
-    int fd = -1;
-    const FsResult rc = root->OpenAt(rel, O_PATH | O_NOFOLLOW, 0, fd);
-    if (rc != FsResult::kOk) return rc == FsResult::kFailed && errno == ENOENT ? StepResult::kOk : StepResult::kFailed;
     struct stat st;
-    const int got = fstat(fd, &st);
-    close(fd);
-    if (got != 0) return StepResult::kFailed;
+    const FsResult rc = root->LStat(rel, st);
+    if (rc != FsResult::kOk) return rc == FsResult::kFailed && errno == ENOENT ? StepResult::kOk : StepResult::kFailed;
     out.exists = true;
     out.kind = st.st_mode & S_IFMT;
     out.size = (uint64_t)st.st_size;

@@ -110,7 +110,7 @@ void PStream::GetStatus(ustring& item, uint64_t& sent, uint64_t& size) {
 // ---- sending ---------------------------------------------------------------
 
 StreamResult PStream::Send(Channel& c, const PObject& value) {
-    trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    trace = Logger::Wants(Logger::L_DEBUG, kLog());
     StreamResult r = SendObject(c, value);
     if (r != StreamResult::kOk) {
         DumpHistory();
@@ -126,7 +126,7 @@ StreamResult PStream::Send(Channel& c, const PObject& value) {
 }
 
 StreamResult PStream::SendBuffered(Channel& c, const PObject& value) {
-    trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    trace = Logger::Wants(Logger::L_DEBUG, kLog());
     const StreamResult r = SendObject(c, value);
     if (r != StreamResult::kOk) DumpHistory();
     ClearHistory();
@@ -303,7 +303,7 @@ StreamResult PStream::ChannelFailed(int code) {
 }
 
 StreamResult PStream::Recv(Channel& c, PObject& value) {
-    trace = Logger::GetLevel(kLog()) >= Logger::L_DEBUG;
+    trace = Logger::Wants(Logger::L_DEBUG, kLog());
     recv_elements = 0;
     recv_bytes = 0;
     over_limit = false;

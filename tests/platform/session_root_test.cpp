@@ -57,6 +57,8 @@ TEST_F(SessionRootTest, NoOperationPassesThroughALink) {
         EXPECT_EQ(r.OpenAt(v + "/secret", O_RDONLY, 0, fd), FsResult::kLink);
         FILE_INFO info;
         EXPECT_EQ(r.Stat(v + "/secret", info), FsResult::kLink);
+        struct stat st {};
+        EXPECT_EQ(r.LStat(v + "/secret", st), FsResult::kLink);
         DIR_HANDLE dh;
         EXPECT_EQ(r.OpenDir(v, 0, dh), FsResult::kLink);
     }
@@ -79,6 +81,18 @@ TEST_F(SessionRootTest, LinksThemselvesAreSeenAndRemovedNeverFollowed) {
     ASSERT_EQ(r.Stat("/link", info), FsResult::kOk);
     EXPECT_EQ(info.type, FT_SLINK);
     EXPECT_TRUE(r.Exists("/filelink"));
+    // LStat, at the root and below it: the link itself, the file, or ENOENT.
+    struct stat st {};
+    ASSERT_EQ(r.LStat("/filelink", st), FsResult::kOk);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(r.LStat("/d/f", st), FsResult::kOk);
+    EXPECT_TRUE(S_ISREG(st.st_mode) && st.st_size == 4);
+    EXPECT_EQ(r.LStat("/missing", st), FsResult::kFailed);
+    EXPECT_EQ(errno, ENOENT);
+    // MKDirP: an existing folder is fine, a file in its place is not (without force).
+    EXPECT_EQ(r.MKDirP("/d"), FsResult::kOk);
+    EXPECT_NE(r.MKDirP("/d/f"), FsResult::kOk);
+    EXPECT_EQ(read("sync/d/f"), "data");
     EXPECT_EQ(r.Remove("/filelink"), FsResult::kOk);
     EXPECT_EQ(r.Remove("/link"), FsResult::kOk);
     EXPECT_FALSE(exists("sync/link"));
