@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <random>
 #include <string>
 #include <thread>
@@ -90,10 +91,15 @@ inline void WriteTree(const std::string& root, const std::string& prefix, uint64
         write(prefix + "/large" + std::to_string(i) + ".bin", e2e::Noise(large_bytes, rng()));
 }
 
+// How a side's tree is read before it is compared with expected (nullptr: as it is).
+using TreeView = std::function<e2e::Tree(const e2e::Tree&)>;
+
 // What users do to a tree while it synchronises, one of them drawn: a folder renamed
-// away and back four times with no pause, a file replaced by a folder of its name, a
-// folder replaced by a file. expected follows the change.
-inline void UserMove(const std::string& root, const std::string& prefix, std::mt19937_64& rng, e2e::Tree& expected) {
+// away and back four times with no pause, a file replaced by a folder of its name
+// (half the time while the other side, other_root, edits that file), a folder replaced
+// by a file. expected follows the change; the view to compare with it is returned.
+inline TreeView UserMove(const std::string& root, const std::string& prefix, std::mt19937_64& rng, e2e::Tree& expected,
+                         const std::string& other_root = "") {
     namespace fs = std::filesystem;
     std::vector<std::string> files, dirs;
     for (const auto& [path, hash] : expected)
@@ -105,11 +111,38 @@ inline void UserMove(const std::string& root, const std::string& prefix, std::mt
         for (int i = 0; i < 4; ++i) fs::rename(i % 2 ? d + ".away" : d, i % 2 ? d : d + ".away", ec);
     } else if (kind == 1 && !files.empty()) {
         const std::string f = files[rng() % files.size()];
+        std::mt19937_64 side = rng;  // a draw of its own: the loop's later draws stay
+        const bool edit = !other_root.empty() && side() % 2 && fs::is_regular_file(other_root + "/" + f, ec);
         fs::remove(root + "/" + f, ec);
         fs::create_directory(root + "/" + f, ec);
         e2e::WriteFile(root + "/" + f + "/inside.txt", "was a file");
         expected[f] = e2e::kDirMark;
         expected[f + "/inside.txt"] = e2e::Md4OfFile(root + "/" + f + "/inside.txt");
+        if (edit) {
+            e2e::WriteFile(other_root + "/" + f, "edited meanwhile");
+            // Whichever change reaches the server first keeps the name; the other item
+            // lives on under a conflict name. Both contents must survive: the items of
+            // that name and its conflict copies are compared by content alone.
+            const size_t slash = f.rfind('/'), dot = f.rfind('.');
+            const std::string stem = f.substr(0, dot == std::string::npos || dot < slash ? f.size() : dot) + "_";
+            const auto ours = [f, stem](const std::string& rel) {
+                return rel == f || rel.rfind(f + "/", 0) == 0 ||
+                       (rel.rfind(stem, 0) == 0 && rel.find("_Conflict") != std::string::npos &&
+                        rel.find('/', stem.size()) >= rel.find("_Conflict"));
+            };
+            const TreeView view = [f, ours](const e2e::Tree& tree) {
+                e2e::Tree out;
+                for (const auto& [rel, hash] : tree)
+                    if (!ours(rel))
+                        out[rel] = hash;
+                    else if (hash != e2e::kDirMark)
+                        out[f + "#" + hash] = hash;
+                return out;
+            };
+            expected[f + "#" + e2e::Md4OfFile(other_root + "/" + f)] = e2e::Md4OfFile(other_root + "/" + f);
+            expected = view(expected);
+            return view;
+        }
     } else if (kind == 2 && !dirs.empty()) {
         const std::string d = dirs[rng() % dirs.size()];
         fs::remove_all(root + "/" + d, ec);
@@ -117,6 +150,7 @@ inline void UserMove(const std::string& root, const std::string& prefix, std::mt
         std::erase_if(expected, [&](const auto& e) { return e.first.rfind(d + "/", 0) == 0; });
         expected[d] = e2e::Md4OfFile(root + "/" + d);
     }
+    return nullptr;
 }
 
 // A file renamed to a name that cannot be synchronised (its removal is held back);
@@ -201,7 +235,7 @@ struct World {
     // Waits for the three to agree, then compares them with expected. When they do not
     // agree, the detail names each path on which they differ.
     // `as` maps each tree before the comparison (e.g. conflict copies to their names).
-    bool Settle(const e2e::Tree& expected, Check& check, e2e::Tree (*as)(const e2e::Tree&) = nullptr) {
+    bool Settle(const e2e::Tree& expected, Check& check, const TreeView& as = nullptr) {
         std::string why;
         const bool converged = e2e::Converge(a, b, server, kConvergeSeconds, why);
         e2e::Tree ts;

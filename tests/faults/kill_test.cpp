@@ -19,7 +19,7 @@ TEST(Faults, DaemonKilledAtARandomMomentLosesNothing) {
         ASSERT_EQ(w.Start(), "");
         e2e::Tree expected = w.WriteTrees(rng);
         faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs / 2));
-        faults::UserMove(w.a.sync, "from-alpha", rng, expected);
+        const faults::TreeView view = faults::UserMove(w.a.sync, "from-alpha", rng, expected, w.b.sync);
         faults::SleepMs(faults::RandomMs(rng, faults::kWindowMs / 2));
         e2e::Client& victim = rng() % 2 ? w.a : w.b;
         const auto renamed = faults::RenameToUnsyncable(w.a.sync, "from-alpha", rng, expected);
@@ -29,7 +29,7 @@ TEST(Faults, DaemonKilledAtARandomMomentLosesNothing) {
         for (int i = 0; !renamed.first.empty() && i < 600 && !w.a.Idle(); ++i) faults::SleepMs(200);
         if (!renamed.first.empty()) std::filesystem::rename(renamed.first, renamed.second);
         Check check;
-        const bool converged = w.Settle(expected, check);
+        const bool converged = w.Settle(expected, check, view);
         tally.Add(run, converged, check);
     }
     tally.Report();
