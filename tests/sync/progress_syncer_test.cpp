@@ -203,6 +203,7 @@ TEST_F(ProgressSyncerTest, LooseningAFilterBringsDownExactlyTheFilesItHadSkipped
         EXPECT_EQ(Sorted(Paths(std::vector<Event>(seen.begin() + before, seen.end()))), c.expected);
         EXPECT_EQ(Stored(sess), (std::map<uint64_t, uint64_t>{{row, last}}));
         EXPECT_TRUE(ProgressCache::getInstance().isInProgrssCache(sess));
+        EXPECT_TRUE(server.WaitLog(c.answered, 1));  // written after the reply
         EXPECT_EQ(server.CountLog(c.answered), 1);
 
         // Nothing newer: the condition is retired, and nothing else comes down.
@@ -285,6 +286,7 @@ TEST_F(ProgressSyncerTest, PausedMidWayKeepsTheConditionsSyncIdAndThePullComplet
     EXPECT_EQ(Stored(1), (std::map<uint64_t, uint64_t>{{row, last}}));
     EXPECT_EQ(progress.RunOnce(), ProgressSyncer::ACTION_DONE);
     EXPECT_TRUE(Stored(1).empty());
+    EXPECT_TRUE(server.WaitLog("since 0 with extension mp4: 2 events", 2));
     EXPECT_EQ(server.CountLog("since 0 with extension mp4: 2 events"), 2);
     std::vector<std::string> paths = Paths(worker.Seen());
     EXPECT_EQ(std::set<std::string>(paths.begin(), paths.end()), (std::set<std::string>{"/x.mp4", "/y.mp4"}));
