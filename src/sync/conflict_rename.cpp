@@ -1,5 +1,6 @@
 #include "sync/conflict_rename.h"
 
+#include <cctype>
 #include <cstdio>
 #include <ctime>
 
@@ -87,6 +88,24 @@ FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const 
                 root.Full(org_path).c_str_utf8(), root.Full(to).c_str_utf8(), FsCode(rc));
     }
     return rc;
+}
+
+bool IsConflictName(const ustring& path, const ustring& reason) {
+    const std::string& p = path.str();
+    const size_t slash = p.rfind('/');
+    std::string stem = p.substr(slash == std::string::npos ? 0 : slash + 1);
+    const size_t dot = stem.rfind('.');
+    if (dot != std::string::npos && dot > 0) stem.resize(dot);
+    // "_<n>" after the reason when the plain name was taken.
+    size_t end = stem.size();
+    while (end > 0 && std::isdigit(static_cast<unsigned char>(stem[end - 1]))) --end;
+    if (end < stem.size() && end > 0 && stem[end - 1] == '_') stem.resize(end - 1);
+    const std::string tail = "_" + reason.str();
+    if (stem.size() <= tail.size() || stem.compare(stem.size() - tail.size(), tail.size(), tail) != 0) return false;
+    // The time stamp before it: "_Mon-DD-HHMM-YYYY".
+    const std::string before = stem.substr(0, stem.size() - tail.size());
+    const size_t under = before.rfind('_');
+    return under != std::string::npos && before.size() - under - 1 == 16 && before[before.size() - 5] == '-';
 }
 
 FsResult WhiteSpaceConflictRename(const SessionRoot& root, const ustring& fullpath, const ustring& basename,

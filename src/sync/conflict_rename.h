@@ -19,6 +19,10 @@ class SessionRoot;
 [[nodiscard]] FsResult ConflictRename(const SessionRoot& root, const ustring& org_path, const ustring& client_name,
                                       const ustring& reason, ustring* renamed_to = nullptr);
 
+// Whether the last component of path is a name ConflictRename made for reason: its
+// stem (before the last ".") ends with "_<time>_<reason>" or "_<time>_<reason>_<n>".
+bool IsConflictName(const ustring& path, const ustring& reason);
+
 // For a name with leading or trailing spaces: moves fullpath to the trimmed
 // basename in the same folder, or when that is taken to the first free name among
 //   <trimmed stem>_<client>_<time>_WhiteSpaceConflict<ext> and ..._WhiteSpaceConflict_<n><ext>, n = 0..99.

@@ -380,6 +380,9 @@ int UploadHandler::UploadErrorResult(const PObject& response) {
     }
     if ((code & 0xF000) == 0x6000) {
         NLOG_AT(L_INFO, kChannel, "worker.cpp", "UploadFile: Pathname '%s' conflict.\n", path);
+        // A conflict copy is never renamed again (a name of names, longer each time):
+        // it is tried again later, as the server's word about a new name cannot last.
+        if (IsConflictName(port.GetPath(), "Conflict")) return ERR_INT;
         return port.KeepConflictCopy("Conflict", "made here and on the server under one name") == 0 ? ERR_INT : ERR_SYS;
     }
     if (code == kErrInternal) {

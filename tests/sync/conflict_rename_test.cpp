@@ -58,6 +58,13 @@ TEST(ConflictName, TimeStampAndExtensionRule) {
     EXPECT_EQ(InsertBeforeExtension("D:/s/name.", "_X", false), "D:/s/name._X");
     EXPECT_EQ(InsertBeforeExtension("D:/s/name.", "_X", true), "D:/s/name_X.");
     EXPECT_EQ(InsertBeforeExtension("noslash.txt", "_X", false), "noslash_X.txt");
+
+    // The names ConflictRename makes are known again, and only those.
+    for (const char* made : {"/a/r_PC1_Dec-06-1604-2026_Conflict.txt", "/r_PC1_Dec-06-1604-2026_Conflict_12.txt",
+                             "/dir_PC1_Dec-06-1604-2026_Conflict"})
+        EXPECT_TRUE(IsConflictName(made, "Conflict")) << made;
+    for (const char* other : {"/a/r.txt", "/my_Conflict.txt", "/r_PC1_Dec-06-1604-2026_Conflict.d/x.txt"})
+        EXPECT_FALSE(IsConflictName(other, "Conflict")) << other;
 }
 
 TEST_F(ConflictRenameTest, RenamesBesideTheFileAndCountsOnWhenTaken) {
