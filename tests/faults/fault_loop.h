@@ -139,7 +139,13 @@ inline TreeView UserMove(const std::string& root, const std::string& prefix, std
                         out[f + "#" + hash] = hash;
                 return out;
             };
-            expected[f + "#" + e2e::Md4OfFile(other_root + "/" + f)] = e2e::Md4OfFile(other_root + "/" + f);
+            // Hashed from a copy outside the folder: the other daemon may rename its
+            // file at any moment from now on.
+            const std::string copy = other_root + ".edit";
+            e2e::WriteFile(copy, "edited meanwhile");
+            const std::string edited = e2e::Md4OfFile(copy);
+            fs::remove(copy, ec);
+            expected[f + "#" + edited] = edited;
             expected = view(expected);
             return view;
         }
