@@ -14,8 +14,10 @@
 // until its partner arrives or kMoveWait passes; a partner inside the same session
 // makes a removal + creation, one elsewhere (another session, the working directory,
 // outside every folder) makes the first half a removal of a known path. Writes are
-// coalesced: IN_MODIFY only marks the file (`dirty`); its close, or a second of
-// writing without one, makes the one EV_MODIFY.
+// coalesced: IN_CREATE and IN_MODIFY only mark the file (`dirty`); its close makes
+// the one EV_CREATE or EV_MODIFY, so that nobody reads a file half written. A file left
+// open makes it once it has neither been written nor grown for kWriteFlush, or after
+// kWriteFlushMax of writing (a log that is never closed still travels).
 // A name that cannot be synchronised (sync/server_path.h) is noted once for the status
 // and produces no events. A synchronised item renamed to such a name is still here:
 // its removal is held back (`held_back`) until it is removed or moved out for good, and it
@@ -69,6 +71,7 @@ constexpr uint32_t kMask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | 
 constexpr int kPollMs = 200;  // the task sees pause and stop within this
 constexpr auto kMoveWait = std::chrono::milliseconds(20);
 constexpr auto kWriteFlush = std::chrono::seconds(1);
+constexpr auto kWriteFlushMax = std::chrono::seconds(10);
 constexpr auto kLostCheck = std::chrono::seconds(1);
 constexpr auto kDegradedInterval = std::chrono::seconds(120);
 constexpr int kReadsPerRound = 16;
@@ -585,15 +588,20 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
     };
 
     if ((rec.mask & IN_CREATE) != 0) {
+        FILE_INFO fi;
         if (is_dir)
             AddTree(sess_id, info, rel, true, out);
+        else if (info.root->Stat(rel, fi) == FsResult::kOk && fi.isExist && fi.type == FT_FILE)
+            MarkWritten(info, key, now, true);  // a link() has no close: DoDue announces it
         else
-            push_file(Event::EV_CREATE);
+            push_file(Event::EV_CREATE);  // gone again, or a link or special file: noted
     } else if ((rec.mask & IN_MODIFY) != 0) {
-        if (!is_dir) dirty.emplace(key, now);
+        if (!is_dir) MarkWritten(info, key, now, false);
     } else if ((rec.mask & IN_CLOSE_WRITE) != 0) {
-        dirty.erase(key);
-        push_file(Event::EV_MODIFY);
+        auto d = dirty.find(key);
+        const bool created = d != dirty.end() && d->second.created;
+        if (d != dirty.end()) dirty.erase(d);
+        push_file(created ? Event::EV_CREATE : Event::EV_MODIFY);
     } else if ((rec.mask & IN_ATTRIB) != 0) {
         if (is_dir)
             ModeChanged(sess_id, info, rel, out);
@@ -623,6 +631,17 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
             AddTree(sess_id, info, rel, true, out);
         else
             push_file(Event::EV_CREATE);
+    }
+}
+
+void Detector::MarkWritten(const session_info& info, const std::pair<uint64_t, std::string>& key, Clock::time_point now,
+                           bool created) {
+    FILE_INFO fi;
+    if (info.root->Stat(key.second, fi) != FsResult::kOk || !fi.isExist) return;
+    auto [it, fresh] = dirty.try_emplace(key, OpenWrite{now, now, fi.size, created});
+    if (!fresh) {
+        it->second.last = now;
+        it->second.size = fi.size;
     }
 }
 
@@ -751,18 +770,27 @@ void Detector::DoDue(Clock::time_point now, Outbox& out) {
         MovedOut(from, out);
     }
     for (auto it = dirty.begin(); it != dirty.end();) {
-        if (now - it->second < kWriteFlush) {
+        OpenWrite& w = it->second;
+        if (now - w.last < kWriteFlush) {
             ++it;
             continue;
         }
-        // Written for a while without being closed (a log, a download): report it now.
+        // Quiet for a while without being closed (a log, a download, a writer the
+        // kernel holds up): report it now, unless it grew meanwhile.
         const auto [sess_id, rel] = it->first;
-        it = dirty.erase(it);
         auto s = index.find(sess_id);
         FILE_INFO fi;
-        if (s != index.end() && !s->second.lost && s->second.root->Stat(rel, fi) == FsResult::kOk && fi.isExist &&
-            fi.type == FT_FILE)
-            out.Push(sess_id, Event::EV_MODIFY, rel, false, false);
+        const bool here = s != index.end() && !s->second.lost && s->second.root->Stat(rel, fi) == FsResult::kOk &&
+                          fi.isExist && fi.type == FT_FILE;
+        if (here && fi.size != w.size && now - w.first < kWriteFlushMax) {
+            w.last = now;
+            w.size = fi.size;
+            ++it;
+            continue;
+        }
+        const Event::Type type = w.created ? Event::EV_CREATE : Event::EV_MODIFY;
+        it = dirty.erase(it);
+        if (here && Syncable(sess_id, rel, out)) out.Push(sess_id, type, rel, false, false);
     }
     for (auto& [sess_id, info] : index) {
         if (info.lost) {

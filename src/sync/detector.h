@@ -113,6 +113,16 @@ private:
         Clock::time_point seen;
     };
 
+    // A file written and not closed yet. Its size is looked at again when it has been
+    // quiet for a while: one long write (held up by the kernel's write-back) grows the
+    // file without any event until it returns.
+    struct OpenWrite {
+        Clock::time_point first;  // the first write (or the creation)
+        Clock::time_point last;   // the last write, or the last time it was seen growing
+        uint64_t size = 0;        // the size then
+        bool created = false;     // created by this writer: announced as a creation
+    };
+
     // What one round produced, handed on once the lock is released.
     struct Outbox {
         struct Item {
@@ -153,6 +163,10 @@ private:
     void HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec, Clock::time_point now,
                      Outbox& out) REQUIRES(lock);
     void MovedOut(const PendingMove& move, Outbox& out) REQUIRES(lock);
+    // Notes the file key as written and not closed (created: by this writer); its
+    // close, or DoDue, announces it.
+    void MarkWritten(const session_info& info, const std::pair<uint64_t, std::string>& key, Clock::time_point now,
+                     bool created) REQUIRES(lock);
     // A rename inside the session's folder from `from` to `to`: pushes the removal it
     // makes, or keeps the hold while the item has a name that cannot be synchronised.
     // True when the new name is to be announced as a creation.
@@ -202,9 +216,9 @@ private:
 
     Mutex lock;
     std::map<uint64_t, session_info> index GUARDED_BY(lock);
-    std::map<int, std::vector<Owner>> by_wd GUARDED_BY(lock);  // a folder may sit in two sessions
-    std::map<uint32_t, PendingMove> moves GUARDED_BY(lock);    // by cookie
-    std::map<std::pair<uint64_t, std::string>, Clock::time_point> dirty GUARDED_BY(lock);  // written, not closed
+    std::map<int, std::vector<Owner>> by_wd GUARDED_BY(lock);                      // a folder may sit in two sessions
+    std::map<uint32_t, PendingMove> moves GUARDED_BY(lock);                        // by cookie
+    std::map<std::pair<uint64_t, std::string>, OpenWrite> dirty GUARDED_BY(lock);  // written, not closed
     // Synchronised items renamed to a name that cannot be synchronised: (session, that
     // name) -> the path whose removal is held back until the item is gone for good or
     // comes back under a valid name (then it goes out as a rename).

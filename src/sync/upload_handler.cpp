@@ -183,6 +183,12 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
                 path.c_str_utf8());
         return ERR_SYS;
     }
+    // The size sent is the one stated first; the stamp the content is checked against
+    // must be of that same size (a writer between the two would get a tail cut off).
+    if (stamp.size != first.size) {
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is still being written, try it again later\n", path.c_str_utf8());
+        return ERR_INT;
+    }
     // The size that is read and sent passes the size filters, whatever the size the
     // event was admitted with (a file written in place grows after its first event).
     if (!PassesSizeFilter(stamp.size)) return kFiltered;
