@@ -115,6 +115,11 @@ int RemoveHandler::RemoveRemote() {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "Worker (%d) RemoveRemote: Need ExpandLocalDeleteEvent at '%s'.\n",
                     port.WorkerId(), path);
             (void)port.ExpandLocalDeleteEvent(port.GetPath());
+        } else if (local.type == FT_FILE) {
+            // The file here goes up: its upload may have waited for this very removal
+            // (a folder replaced by a file after the removal had started sees no type
+            // change). An unchanged file is referred to, not sent.
+            port.PushLocalEvent(port.GetPath(), Event::EV_CREATE, false);
         }
         return 0;
     }

@@ -124,6 +124,12 @@ TEST_F(RemoveTest, StaleRemovalAndReappearedItemsHandOnToTheExpansions) {
     EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
     EXPECT_EQ(w.expanded, (std::vector<std::string>{"server /s " + std::to_string(Row("/s").syncID), "local /s"}));
     EXPECT_EQ(server.CountLog("remove:"), 0);
+    // A file no row knows where a local removal finds it (its upload waited for it) goes up.
+    std::ofstream(Local("/late.txt")) << "came late";
+    EventManager::getInstance().PushLocalEvent(RemovalEvent("/late.txt", false, false));
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(w.RunOnce(), Worker::ACTION_DONE);
+    EXPECT_EQ(server.CountLog("upload: /late.txt: stored as"), 1);
 }
 
 TEST_F(RemoveTest, LocalRemovalRemovesOnTheServerAndHandlesItsRefusals) {
