@@ -412,7 +412,15 @@ int DownloadHandler::TestDownloadConflict(const FILE_INFO& local, const ClientFi
         }
         return CONFLICT_NONE;
     }
-    if (local_dir) return remote.is_dir ? CONFLICT_IGNORE : CONFLICT_RETRY;
+    if (local_dir) {
+        if (remote.is_dir) return CONFLICT_IGNORE;
+        // A folder holding nothing the database does not know unchanged (an empty one
+        // a download made before a kill, say) keeps nothing the server's file would
+        // hide: it makes way, to the recycle folder, instead of becoming a conflict copy.
+        bool clean = false;
+        return port.TreeMatchesDatabase(port.GetPath(), clean) == StepResult::kOk && clean ? CONFLICT_NONE
+                                                                                           : CONFLICT_RETRY;
+    }
     if (remote.is_dir || remote.size != local.size) return CONFLICT_RETRY;
     if (port.ReadFileOnce(port.GetPath(), hash, ustring(), ustring(), ustring()) != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "CheckBasisFile: Failed to calculate checksum for basis file\n");
