@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -94,10 +96,47 @@ inline void WriteTree(const std::string& root, const std::string& prefix, uint64
 // How a side's tree is read before it is compared with expected (nullptr: as it is).
 using TreeView = std::function<e2e::Tree(const e2e::Tree&)>;
 
+// The other side (other_root) edits its file rel meanwhile: whichever change reaches
+// the server first keeps the name, the other lives on under a conflict name. Items of
+// `name`, below it and its conflict copies are compared by content alone (only those
+// in `kept`, when given: a removed folder's other files may come back with the edit).
+inline TreeView EditMeanwhile(const std::string& other_root, const std::string& name, const std::string& rel,
+                              e2e::Tree& expected, std::set<std::string> kept = {}) {
+    std::error_code ec;
+    e2e::WriteFile(other_root + "/" + rel, "edited meanwhile");
+    const size_t slash = name.rfind('/'), dot = name.rfind('.');
+    const std::string stem = name.substr(0, dot == std::string::npos || dot < slash ? name.size() : dot) + "_";
+    const auto ours = [name, stem](const std::string& p) {
+        return p == name || p.rfind(name + "/", 0) == 0 ||
+               (p.rfind(stem, 0) == 0 && p.find("_Conflict") != std::string::npos &&
+                p.find('/', stem.size()) >= p.find("_Conflict"));
+    };
+    // Hashed from a copy outside the folder: the other daemon may rename its file at
+    // any moment from now on.
+    const std::string copy = other_root + ".edit";
+    e2e::WriteFile(copy, "edited meanwhile");
+    const std::string edited = e2e::Md4OfFile(copy);
+    std::filesystem::remove(copy, ec);
+    if (!kept.empty()) kept.insert(edited);
+    const TreeView view = [name, ours, kept](const e2e::Tree& tree) {
+        e2e::Tree out;
+        for (const auto& [p, hash] : tree)
+            if (!ours(p))
+                out[p] = hash;
+            else if (hash != e2e::kDirMark && (kept.empty() || kept.count(hash)))
+                out[name + "#" + hash] = hash;
+        return out;
+    };
+    expected[name + "#" + edited] = edited;
+    expected = view(expected);
+    return view;
+}
+
 // What users do to a tree while it synchronises, one of them drawn: a folder renamed
-// away and back four times with no pause, a file replaced by a folder of its name
-// (half the time while the other side, other_root, edits that file), a folder replaced
-// by a file. expected follows the change; the view to compare with it is returned.
+// away and back four times with no pause, a file replaced by a folder of its name, a
+// folder replaced by a file (the last two half the time while the other side,
+// other_root, edits that file or a file of that folder). expected follows the change;
+// the view to compare with it is returned.
 inline TreeView UserMove(const std::string& root, const std::string& prefix, std::mt19937_64& rng, e2e::Tree& expected,
                          const std::string& other_root = "") {
     namespace fs = std::filesystem;
@@ -118,43 +157,19 @@ inline TreeView UserMove(const std::string& root, const std::string& prefix, std
         e2e::WriteFile(root + "/" + f + "/inside.txt", "was a file");
         expected[f] = e2e::kDirMark;
         expected[f + "/inside.txt"] = e2e::Md4OfFile(root + "/" + f + "/inside.txt");
-        if (edit) {
-            e2e::WriteFile(other_root + "/" + f, "edited meanwhile");
-            // Whichever change reaches the server first keeps the name; the other item
-            // lives on under a conflict name. Both contents must survive: the items of
-            // that name and its conflict copies are compared by content alone.
-            const size_t slash = f.rfind('/'), dot = f.rfind('.');
-            const std::string stem = f.substr(0, dot == std::string::npos || dot < slash ? f.size() : dot) + "_";
-            const auto ours = [f, stem](const std::string& rel) {
-                return rel == f || rel.rfind(f + "/", 0) == 0 ||
-                       (rel.rfind(stem, 0) == 0 && rel.find("_Conflict") != std::string::npos &&
-                        rel.find('/', stem.size()) >= rel.find("_Conflict"));
-            };
-            const TreeView view = [f, ours](const e2e::Tree& tree) {
-                e2e::Tree out;
-                for (const auto& [rel, hash] : tree)
-                    if (!ours(rel))
-                        out[rel] = hash;
-                    else if (hash != e2e::kDirMark)
-                        out[f + "#" + hash] = hash;
-                return out;
-            };
-            // Hashed from a copy outside the folder: the other daemon may rename its
-            // file at any moment from now on.
-            const std::string copy = other_root + ".edit";
-            e2e::WriteFile(copy, "edited meanwhile");
-            const std::string edited = e2e::Md4OfFile(copy);
-            fs::remove(copy, ec);
-            expected[f + "#" + edited] = edited;
-            expected = view(expected);
-            return view;
-        }
+        if (edit) return EditMeanwhile(other_root, f, f, expected);
     } else if (kind == 2 && !dirs.empty()) {
         const std::string d = dirs[rng() % dirs.size()];
+        std::mt19937_64 side = rng;
+        const auto inside = std::find_if(files.begin(), files.end(), [&](const std::string& f) {
+            return f.rfind(d + "/", 0) == 0 && fs::is_regular_file(other_root + "/" + f, ec);
+        });
+        const bool edit = !other_root.empty() && side() % 2 && inside != files.end();
         fs::remove_all(root + "/" + d, ec);
         e2e::WriteFile(root + "/" + d, "was a folder");
         std::erase_if(expected, [&](const auto& e) { return e.first.rfind(d + "/", 0) == 0; });
         expected[d] = e2e::Md4OfFile(root + "/" + d);
+        if (edit) return EditMeanwhile(other_root, d, *inside, expected, {expected[d]});
     }
     return nullptr;
 }
