@@ -284,6 +284,12 @@ StepResult WorkerPort::TreeMatchesDatabase(const ustring& rel, bool& clean) cons
             const ustring child = folder + "/" + entry.name;
             ClientFileEventInfo row;
             if (db->getEventInfo(child, row) != DbLookup::kFound || row.syncID == 0) {
+                // A folder alone holds nothing (a download cut short by a kill leaves
+                // empty ones): only a file in it would need keeping.
+                if (entry.type == FT_DIR) {
+                    folders.push_back(child);
+                    continue;
+                }
                 NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is unknown to the database\n", child.c_str_utf8());
                 FSCloseDir(dh);
                 return StepResult::kOk;

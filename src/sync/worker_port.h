@@ -251,8 +251,9 @@ public:
     // kFailed when that fails (the file is then deleted).
     StepResult MoveFileToRecycleBin(const ustring& rel, uint64_t size, const ustring& hash, const ustring& mac_hash);
     // Whether everything below the directory rel is what the event database knows:
-    // every entry has a row of its kind and every file its row's size and time. kOk
-    // with clean set; kFailed when the tree cannot be read (treat as not clean).
+    // every file has a row of its kind with its size and time, every folder a row or
+    // nothing but such files and folders below it. kOk with clean set; kFailed when
+    // the tree cannot be read (treat as not clean).
     StepResult TreeMatchesDatabase(const ustring& rel, bool& clean) const;
 
     // Called with the entry's path relative to the walked folder ("/a/b"), the folder

@@ -96,10 +96,9 @@ inline void WriteTree(const std::string& root, const std::string& prefix, uint64
 // How a side's tree is read before it is compared with expected (nullptr: as it is).
 using TreeView = std::function<e2e::Tree(const e2e::Tree&)>;
 
-// The other side (other_root) edits its file rel meanwhile: whichever change reaches
-// the server first keeps the name, the other lives on under a conflict name. Items of
-// `name`, below it and its conflict copies are compared by content alone (only those
-// in `kept`, when given: a removed folder's other files may come back with the edit).
+// The other side edits its file rel meanwhile; the first change on the server keeps the
+// name. Items of `name`, below it and its conflict copies are compared by content (only
+// those in `kept`, when given: a removed folder's other files may come back with the edit).
 inline TreeView EditMeanwhile(const std::string& other_root, const std::string& name, const std::string& rel,
                               e2e::Tree& expected, std::set<std::string> kept = {}) {
     std::error_code ec;
@@ -111,8 +110,7 @@ inline TreeView EditMeanwhile(const std::string& other_root, const std::string& 
                (p.rfind(stem, 0) == 0 && p.find("_Conflict") != std::string::npos &&
                 p.find('/', stem.size()) >= p.find("_Conflict"));
     };
-    // Hashed from a copy outside the folder: the other daemon may rename its file at
-    // any moment from now on.
+    // Hashed from a copy: the other daemon may rename its file from now on.
     const std::string copy = other_root + ".edit";
     e2e::WriteFile(copy, "edited meanwhile");
     const std::string edited = e2e::Md4OfFile(copy);
@@ -133,10 +131,9 @@ inline TreeView EditMeanwhile(const std::string& other_root, const std::string& 
 }
 
 // What users do to a tree while it synchronises, one of them drawn: a folder renamed
-// away and back four times with no pause, a file replaced by a folder of its name, a
-// folder replaced by a file (the last two half the time while the other side,
-// other_root, edits that file or a file of that folder). expected follows the change;
-// the view to compare with it is returned.
+// away and back four times with no pause, a file replaced by a folder, a folder by a
+// file (each half the time while other_root edits that file or one in that folder).
+// expected follows the change; the view to compare with it is returned.
 inline TreeView UserMove(const std::string& root, const std::string& prefix, std::mt19937_64& rng, e2e::Tree& expected,
                          const std::string& other_root = "") {
     namespace fs = std::filesystem;

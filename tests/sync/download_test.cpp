@@ -264,7 +264,7 @@ TEST_F(DownloadTest, TypeJumpsNeverDeleteUnsynchronisedItems) {
     EXPECT_TRUE(fs::is_directory(Local("/g")));
     EXPECT_EQ(session.event_db->getFilePathByHashFromRecycle(Md4Of("file g"), "", found), DbLookup::kFound);
     // An empty folder nobody synchronised makes way for the server's file, unrenamed.
-    fs::create_directories(Local("/h"));
+    fs::create_directories(Local("/h/empty"));
     EXPECT_EQ(Sync("/h", "file h"), kDone);
     EXPECT_EQ(Read(Local("/h")), "file h");
     EXPECT_TRUE(Named(session.local_path.str(), "h_testbox_").empty());

@@ -108,6 +108,13 @@ TEST_F(RemoveTest, ServerRemovalOfADirectoryKeepsWhatWasMadeOffline) {
     std::string hash, blob;
     EXPECT_EQ(ServerFile(server.data_root().string(), kView, "/d/new.txt", &hash, &blob), 1);
     EXPECT_EQ(hash, Md4Of("made while offline"));
+    // Folders alone hold nothing: an unknown empty one below (a cut download) goes too.
+    for (const char* dir : {"/g", "/g/known"}) EXPECT_EQ(Sync(dir, "", true), kDone);
+    fs::create_directories(Local("/g/known/empty/deeper"));
+    EventManager::getInstance().PushServerEvent(
+        RemovalEvent("/g", true, true, AddServerChange(server.data_root().string(), kView, "/g", true, true)));
+    for (int i = 0; i < 12 && EventManager::getInstance().GetAllPendingEventCount(1) > 0; ++i) worker.RunOnce();
+    EXPECT_FALSE(fs::exists(Local("/g")));
 }
 
 TEST_F(RemoveTest, StaleRemovalAndReappearedItemsHandOnToTheExpansions) {
