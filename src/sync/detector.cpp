@@ -592,11 +592,12 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
         if (is_dir)
             AddTree(sess_id, info, rel, true, out);
         else if (info.root->Stat(rel, fi) == FsResult::kOk && fi.isExist && fi.type == FT_FILE)
-            MarkWritten(info, key, now, true);  // a link() has no close: DoDue announces it
+            MarkWritten(key, now, fi.size, true);  // a link() has no close: DoDue announces it
         else
             push_file(Event::EV_CREATE);  // gone again, or a link or special file: noted
     } else if ((rec.mask & IN_MODIFY) != 0) {
-        if (!is_dir) MarkWritten(info, key, now, false);
+        FILE_INFO fi;
+        if (!is_dir && info.root->Stat(rel, fi) == FsResult::kOk && fi.isExist) MarkWritten(key, now, fi.size, false);
     } else if ((rec.mask & IN_CLOSE_WRITE) != 0) {
         auto d = dirty.find(key);
         const bool created = d != dirty.end() && d->second.created;
@@ -634,14 +635,12 @@ void Detector::HandleEntry(uint64_t sess_id, const std::string& rel, const Inoti
     }
 }
 
-void Detector::MarkWritten(const session_info& info, const std::pair<uint64_t, std::string>& key, Clock::time_point now,
+void Detector::MarkWritten(const std::pair<uint64_t, std::string>& key, Clock::time_point now, uint64_t size,
                            bool created) {
-    FILE_INFO fi;
-    if (info.root->Stat(key.second, fi) != FsResult::kOk || !fi.isExist) return;
-    auto [it, fresh] = dirty.try_emplace(key, OpenWrite{now, now, fi.size, created});
+    auto [it, fresh] = dirty.try_emplace(key, OpenWrite{now, now, size, created});
     if (!fresh) {
         it->second.last = now;
-        it->second.size = fi.size;
+        it->second.size = size;
     }
 }
 

@@ -163,10 +163,10 @@ private:
     void HandleEntry(uint64_t sess_id, const std::string& rel, const InotifyRecord& rec, Clock::time_point now,
                      Outbox& out) REQUIRES(lock);
     void MovedOut(const PendingMove& move, Outbox& out) REQUIRES(lock);
-    // Notes the file key as written and not closed (created: by this writer); its
-    // close, or DoDue, announces it.
-    void MarkWritten(const session_info& info, const std::pair<uint64_t, std::string>& key, Clock::time_point now,
-                     bool created) REQUIRES(lock);
+    // Notes the file key, of size bytes now, as written and not closed (created: by
+    // this writer); its close, or DoDue, announces it.
+    void MarkWritten(const std::pair<uint64_t, std::string>& key, Clock::time_point now, uint64_t size, bool created)
+        REQUIRES(lock);
     // A rename inside the session's folder from `from` to `to`: pushes the removal it
     // makes, or keeps the hold while the item has a name that cannot be synchronised.
     // True when the new name is to be announced as a creation.
