@@ -105,7 +105,7 @@ void make_files(size_t mib) {
     SimpleFileReader delta;
     delta.setFile(g_new);
     delta.setDelta(g_delta, g_sig);
-    if (sig.readFile() != 0 || delta.readFile() != 0) std::abort();
+    if (sig.readFile() != DeltaResult::kDone || delta.readFile() != DeltaResult::kDone) std::abort();
 }
 
 void remove_files() {
@@ -138,7 +138,7 @@ void BM_Md4(benchmark::State& state) {
         ustring hex;
         r.setFile(g_old);
         r.setHashString(hex);
-        if (r.readFile() != 0) state.SkipWithError("md4 failed");
+        if (r.readFile() != DeltaResult::kDone) state.SkipWithError("md4 failed");
     }
 }
 
@@ -150,7 +150,7 @@ void BM_Signature_Ours(benchmark::State& state) {
         SimpleFileReader r;
         r.setFile(g_old);
         r.setSignature(out);
-        if (r.readFile() != 0) state.SkipWithError("signature failed");
+        if (r.readFile() != DeltaResult::kDone) state.SkipWithError("signature failed");
     }
 }
 
@@ -176,7 +176,7 @@ void delta_ours(benchmark::State& state, const std::string& file) {
         SimpleFileReader r;
         r.setFile(file);
         r.setDelta(out, g_sig);
-        if (r.readFile() != 0) state.SkipWithError("delta failed");
+        if (r.readFile() != DeltaResult::kDone) state.SkipWithError("delta failed");
     }
 }
 
@@ -209,7 +209,7 @@ void BM_Patch_Ours(benchmark::State& state) {
         DeltaFileReader r;
         r.setFile(g_delta, g_old);
         r.setNewFile(out);
-        if (r.readFile() != 0) state.SkipWithError("patch failed");
+        if (r.readFile() != DeltaResult::kDone) state.SkipWithError("patch failed");
     }
 }
 

@@ -87,7 +87,12 @@ start_server() {
 start_client() {
   local home=$1
   mkdir -p "$home/log"
-  [ -f "$home/nimbreld.conf" ] || "$ctl" init-config --config "$home/nimbreld.conf" --state "$home" 2>/dev/null
+  if [ ! -f "$home/nimbreld.conf" ]; then
+    "$ctl" init-config --config "$home/nimbreld.conf" --state "$home" 2>/dev/null
+    # NIMBREL_BENCH_WORKERS=N: the client runs N workers instead of its default.
+    [ -z "${NIMBREL_BENCH_WORKERS:-}" ] ||
+      sed -i "s/^worker_count = .*/worker_count = $NIMBREL_BENCH_WORKERS/" "$home/nimbreld.conf"
+  fi
   setsid "$ctl" daemon --config "$home/nimbreld.conf" --state "$home" --nimbreld "$bin/nimbreld" \
     >>"$home/log/notifications.jsonl" 2>>"$home/log/nimbrelctl.log" </dev/null &
   client_pid=$!

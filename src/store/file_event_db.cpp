@@ -917,6 +917,32 @@ DbResult FileEventDB::rmRotateRecords(uint32_t t) {
     return execLocked(sql.get(), "rmRotateRecords");
 }
 
+DbResult FileEventDB::setStamps(const std::vector<RowStamp>& rows) {
+    if (rows.empty()) return DbResult::kOk;
+    MutexLock lock(m_dbMutex);
+    settleGroupLocked();
+    if (execLocked("BEGIN TRANSACTION;", "setStamps") != DbResult::kOk) return DbResult::kFailed;
+    for (const RowStamp& r : rows) {
+        if (!r.stamp.known()) continue;
+        const ustring stripped = stripSlash(r.path);
+        sqlite3_stmt* st = cached(
+            "UPDATE eventinfo SET stampMtimeNs = ?1, stampCtimeNs = ?2, stampInode = ?3 "
+            "WHERE path = ?4 AND syncID = ?5 AND fileType = 0 AND fileCheckSum = ?6 AND execBit = ?7;");
+        sqlite3_bind_int64(st, 1, r.stamp.mtime_ns);
+        sqlite3_bind_int64(st, 2, r.stamp.ctime_ns);
+        sqlite3_bind_int64(st, 3, static_cast<sqlite3_int64>(r.stamp.inode));
+        sqlite3_bind_text(st, 4, stripped.c_str_utf8(), static_cast<int>(stripped.length()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 5, static_cast<sqlite3_int64>(r.syncID));
+        sqlite3_bind_text(st, 6, r.checksum.c_str_utf8(), static_cast<int>(r.checksum.length()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(st, 7, r.execBit);
+        if (stepDone(st, "setStamps") != DbResult::kOk) {
+            rollbackIfOpen(m_db);
+            return DbResult::kFailed;
+        }
+    }
+    return execLocked("COMMIT;", "setStamps");
+}
+
 DbResult FileEventDB::getPathsByInode(uint64_t inode, std::vector<ustring>& paths) {
     paths.clear();
     if (inode == 0) return DbResult::kOk;

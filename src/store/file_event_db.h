@@ -104,6 +104,17 @@ public:
     [[nodiscard]] DbResult listConflicts(std::vector<ConflictItem>& out);
     [[nodiscard]] DbResult rmConflict(const ustring& copyPath);
 
+    // A stamp that a file was compared under, for the row of the version it held.
+    struct RowStamp {
+        ustring path;
+        uint64_t syncID = 0;
+        ustring checksum;
+        uint32_t execBit = 0;
+        LocalStamp stamp;
+    };
+    // Writes each stamp where its row is still a file of that sync id, checksum and
+    // execute bit (a row changed since keeps what it has), all in one transaction.
+    [[nodiscard]] DbResult setStamps(const std::vector<RowStamp>& rows);
     // The paths of the file rows whose stamp names this inode (hard links of one file,
     // with their leading "/").
     [[nodiscard]] DbResult getPathsByInode(uint64_t inode, std::vector<ustring>& paths);

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cassert>
 #include <climits>
 #include <vector>
@@ -943,6 +944,44 @@ int DownloadHandler::FetchWithFallback(bool forced) {
 }
 
 int DownloadHandler::Run() {
+    StampPlaced();
+    const int rc = Download();
+    if (rc == 0 && !context.current_event.isDir()) NotePlaced();
+    return rc;
+}
+
+void DownloadHandler::NotePlaced() {
+    FileEventDB* db = port.GetEventDatabase();
+    ClientFileEventInfo row;
+    if (db == nullptr || db->getEventInfo(port.GetPath(), row) != DbLookup::kFound || row.fileType != 0 ||
+        row.syncID == 0 || row.stamp.known())
+        return;
+    if (placed.sess_id != context.root_entry.sess_id) placed = Placed{context.root_entry.sess_id, {}, {}};
+    placed.files.push_back(
+        FileEventDB::RowStamp{port.GetPath(), row.syncID, row.fileCheckSum, row.execBit, LocalStamp()});
+    placed.noted_ns.push_back(WorkerPort::WallNowNs());
+}
+
+void DownloadHandler::StampPlaced() {
+    if (placed.sess_id != context.root_entry.sess_id) placed = Placed{context.root_entry.sess_id, {}, {}};
+    assert(placed.files.size() == placed.noted_ns.size());
+    // Those noted two ticks ago or more (a file placed later may still be in its tick),
+    // in batches: one transaction for many rows, or for the few left after a while.
+    constexpr size_t kBatch = 256;
+    constexpr int64_t kMaxDelayNs = 1000 * 1000 * 1000LL;
+    const int64_t now_ns = WorkerPort::WallNowNs();
+    const int64_t due = now_ns - 2 * WorkerPort::kTimestampTickNs;
+    const size_t n = std::upper_bound(placed.noted_ns.begin(), placed.noted_ns.end(), due) - placed.noted_ns.begin();
+    if (n == 0 || (n < kBatch && placed.noted_ns.front() > now_ns - kMaxDelayNs)) return;
+    const std::vector<FileEventDB::RowStamp> now(placed.files.begin(), placed.files.begin() + n);
+    placed.files.erase(placed.files.begin(), placed.files.begin() + n);
+    placed.noted_ns.erase(placed.noted_ns.begin(), placed.noted_ns.begin() + n);
+    // Files that changed or cannot be read keep no stamp: their next upload pass or
+    // rescan reads them.
+    (void)port.KeepVerifiedStamps(now);
+}
+
+int DownloadHandler::Download() {
     bool forced = false;
     if (const int rc = Admit(forced); rc != WorkerPort::kGoOn) return rc;
     const Event& ev = context.current_event;

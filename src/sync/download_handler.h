@@ -12,8 +12,9 @@
 // test found unchanged (checked again before it is replaced); the count of bad
 // patches on an unchanged basis (at the limit the whole file is fetched once more,
 // and the worker's error policy resets it when the event is handed back).
-// Threads: only the worker's thread calls in and writes `resume`; no lock is taken
-// here. Rule (asserted): partial data is never held without its request.
+// State (`placed`): the files this handler placed, until their stamps are kept.
+// Threads: only the worker's thread calls in and writes `resume` and `placed`; no
+// lock is taken here. Rule (asserted): partial data is never held without its request.
 #pragma once
 
 #include "sync/worker_port.h"
@@ -54,6 +55,14 @@ public:
     Resume& State() { return resume; }
 
 private:
+    // Run's steps, without the stamps of placed files.
+    int Download();
+    // The file rows this handler left without a stamp, kept once they are a tick old
+    // (a stamp taken at once could match a write within the same tick). Only the
+    // current session's are kept: another session's are dropped, and its next rescan
+    // reads them.
+    void NotePlaced();
+    void StampPlaced();
     // The steps of Run before the ways without a transfer: filters, the base row
     // (resume.base), a forced download turned into a request for the row's version.
     // kGoOn; else the handler's result (filtered, locked, nothing to force).
@@ -128,4 +137,10 @@ private:
     WorkerPort::EventContext& context;
     RemoveHandler& remove;
     Resume resume;
+    struct Placed {
+        uint64_t sess_id = 0;
+        std::vector<FileEventDB::RowStamp> files;
+        std::vector<int64_t> noted_ns;  // when each was noted, in order
+    };
+    Placed placed;
 };

@@ -182,6 +182,19 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         return true;
     };
 
+    // Files whose rows keep no stamp yet and whose size and seconds agree are read
+    // here, in batches: those that hold their row's version get its stamp at no
+    // further cost, the rest go up as changed.
+    constexpr size_t kStampBatch = 512;
+    std::vector<FileEventDB::RowStamp> unstamped;
+    auto stamp_unstamped = [&] {
+        const std::vector<FileEventDB::RowStamp> left = port.KeepVerifiedStamps(unstamped);
+        unstamped.clear();
+        if (aborted()) return false;
+        for (const FileEventDB::RowStamp& f : left) PushUploadEvent(f.path, false);
+        return true;
+    };
+
     while (l != l_end && d != d_end) {
         if (aborted()) return StepResult::kFailed;
         const int c = ComparePaths(l->path.str(), d->path.str());
@@ -197,8 +210,15 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         }
         const ustring path = SubPath(root, l->path);
         if (l->is_dir() == d->is_dir()) {
-            if (l->is_dir() || (l->mtime == d->mtime && l->size == d->size && StampMatches(path))) {
+            FileEventDB::RowStamp version;
+            const StampCheck stamp = l->is_dir() || l->mtime != d->mtime || l->size != d->size
+                                         ? StampCheck::kDiffers
+                                         : CheckStamp(path, version);
+            if (l->is_dir() || stamp == StampCheck::kMatches) {
                 NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "CompareFileList: skipping: %s\n", path.c_str_utf8());
+            } else if (stamp == StampCheck::kUnknown) {
+                unstamped.push_back(std::move(version));
+                if (unstamped.size() >= kStampBatch && !stamp_unstamped()) return StepResult::kFailed;
             } else {
                 NLOG_AT(L_DEBUG, kChannel, "worker.cpp", "CompareFileList: '%s' is locally modified ...\n",
                         path.c_str_utf8());
@@ -213,6 +233,7 @@ StepResult RescanHandler::CompareFileList(const ustring& root, const FileList& l
         ++l;
         ++d;
     }
+    if (!stamp_unstamped()) return StepResult::kFailed;
     for (; l != l_end; ++l) {
         if (aborted()) return StepResult::kFailed;
         if (l->path.empty()) continue;
@@ -265,12 +286,18 @@ bool RescanHandler::StillHereUnsyncable(const ustring& path, const UnsyncableIte
     return true;
 }
 
-bool RescanHandler::StampMatches(const ustring& path) {
+RescanHandler::StampCheck RescanHandler::CheckStamp(const ustring& path, FileEventDB::RowStamp& version) {
     FileEventDB* db = port.GetEventDatabase();
     ClientFileEventInfo row;
+    if (db == nullptr || db->getEventInfo(path, row) != DbLookup::kFound || row.fileType != 0 || row.syncID == 0)
+        return StampCheck::kDiffers;
+    if (!row.stamp.known()) {
+        version = FileEventDB::RowStamp{path, row.syncID, row.fileCheckSum, row.execBit, LocalStamp()};
+        return StampCheck::kUnknown;
+    }
     WorkerPort::FileStamp now;
-    return db != nullptr && db->getEventInfo(path, row) == DbLookup::kFound && row.stamp.known() &&
-           port.StampOf(path, now) == StepResult::kOk && now.AsRow() == row.stamp;
+    return port.StampOf(path, now) == StepResult::kOk && now.AsRow() == row.stamp ? StampCheck::kMatches
+                                                                                  : StampCheck::kDiffers;
 }
 
 int RescanHandler::TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir) {

@@ -45,12 +45,12 @@ private:
     StepResult CompareFileList(const ustring& root, const FileList& local, const FileList& db, bool merge,
                                const std::set<ustring>* unknown = nullptr);
 
-    // 1: the database item path is excluded by the session's selective-sync prefix
-    // rule; a filtered record was stored and no event is wanted. 0 otherwise.
     // Whether the row of the file path keeps a stamp and the file still has it: size
-    // and seconds alone miss a same-size edit whose time was put back. An unknown
-    // stamp is no match (the upload reads the file and keeps its stamp).
-    bool StampMatches(const ustring& path);
+    // and seconds alone miss a same-size edit whose time was put back. kUnknown: the
+    // row keeps none yet (a download, a row from before stamps); `row` then names its
+    // version, for KeepVerifiedStamps.
+    enum class StampCheck { kMatches, kUnknown, kDiffers };
+    StampCheck CheckStamp(const ustring& path, FileEventDB::RowStamp& row);
     // The local entries of a rescan whose session path cannot be synchronised (list
     // paths), and their files by inode and by size.
     struct UnsyncableItems {
@@ -63,6 +63,8 @@ private:
     // cannot be synchronised (the row's inode, or its size and content): a rename to
     // such a name, whose removal is held back (the server keeps the item).
     bool StillHereUnsyncable(const ustring& path, const UnsyncableItems& items);
+    // 1: the database item path is excluded by the session's selective-sync prefix
+    // rule; a filtered record was stored and no event is wanted. 0 otherwise.
     int TestFilteredDeleteEvent(uint64_t sess_id, const ustring& path, bool is_dir);
     // Queues a local modification (an upload) of path in the current session.
     void PushUploadEvent(const ustring& path, bool is_dir);

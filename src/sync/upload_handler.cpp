@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <cassert>
+#include <memory>
 
 #include "filter/black_list.h"
 #include "filter/filter_codes.h"
@@ -142,19 +143,10 @@ bool UploadHandler::IsFakeRequest(const PObject& request) {
 }
 
 int UploadHandler::WaitOutTimestampTick(const ustring& rel) {
-    // File times advance by clock ticks (a few milliseconds), not nanoseconds.
-    constexpr int64_t kTickNs = 20 * 1000 * 1000;
     constexpr int kMaxWaitMs = 3000;
     for (int waited = 0;; waited += 20) {
         FileStamp s;
-        if (port.StampOf(rel, s) != StepResult::kOk || !s.exists) return 0;
-        timespec now{};
-        clock_gettime(CLOCK_REALTIME, &now);
-        const int64_t now_ns = (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
-        const int64_t latest = std::max(s.mtime_ns, s.ctime_ns);
-        // A time in the future (a skewed clock, a restored file) would never pass and
-        // is read as it is.
-        if (latest <= now_ns - kTickNs || latest > now_ns) return 0;
+        if (port.StampOf(rel, s) != StepResult::kOk || !s.exists || s.Settled(WorkerPort::WallNowNs())) return 0;
         if (port.Aborted()) return ERR_INT;
         if (waited >= kMaxWaitMs) {
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "'%s' is still being written, try it again later\n",
@@ -228,7 +220,16 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
                 path.c_str_utf8());
     }
     ustring hash;
-    int rc = port.ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath());
+    // A whole upload streams the very file that was hashed: kept open here, never
+    // opened again by its name (which a FIFO or another file may have taken since).
+    int kept_fd = -1;
+    int rc = port.ReadFileOnce(path, hash, sig.getPath(), base_sig, delta.getRelPath(),
+                               base_sig.empty() ? &kept_fd : nullptr);
+    const std::shared_ptr<const int> opened =
+        kept_fd < 0 ? nullptr : std::shared_ptr<const int>(new int(kept_fd), [](const int* p) {
+            close(*p);
+            delete p;
+        });
     if (rc != 0) {
         NLOG_AT(L_ERR, kChannel, "worker.cpp", "PrepareFileBlock: Failed to read file for '%s', try it again\n",
                 path.c_str_utf8());
@@ -269,30 +270,20 @@ int UploadHandler::PrepareFileBlock(PObject& request, TempFile& sig, TempFile& d
         file["is_delta"] = (uint64_t)1;
         file["data"] = PObject::binary_type(delta.getPath(), 0, d.size);
     } else {
-        // The stream sends the file that was hashed: opened here and checked against
-        // the stamp it was read under, never opened again by its name (which a FIFO or
-        // another file may have taken since).
-        int fd = -1;
+        // Checked once more against the stamp it was read under: a write since the
+        // read goes round again rather than up with a hash that no longer fits.
         struct stat st {};
-        const bool same = root->OpenAt(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0, fd) == FsResult::kOk &&
-                          fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_ino == stamp.inode &&
+        const bool same = opened != nullptr && fstat(*opened, &st) == 0 && (uint64_t)st.st_ino == stamp.inode &&
                           (uint64_t)st.st_size == stamp.size &&
                           (int64_t)st.st_mtim.tv_sec * 1000000000 + st.st_mtim.tv_nsec == stamp.mtime_ns &&
                           (int64_t)st.st_ctim.tv_sec * 1000000000 + st.st_ctim.tv_nsec == stamp.ctime_ns;
         if (!same) {
-            if (fd >= 0) close(fd);
             NLOG_AT(L_INFO, kChannel, "worker.cpp", "PrepareFileBlock: '%s' changed after it was read, try it again\n",
                     path.c_str_utf8());
             return ERR_INT;
         }
         file["is_delta"] = (uint64_t)0;
-        file["data"] = PObject::binary_type(port.GetFullPath(),
-                                            std::shared_ptr<const int>(new int(fd),
-                                                                       [](const int* p) {
-                                                                           close(*p);
-                                                                           delete p;
-                                                                       }),
-                                            0, first.size);
+        file["data"] = PObject::binary_type(port.GetFullPath(), opened, 0, first.size);
     }
     return 0;
 }

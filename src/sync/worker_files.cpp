@@ -2,9 +2,11 @@
 // test, the one read that hashes a file and writes its signature and delta, and the
 // database steps that record or forget a path.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <vector>
@@ -81,8 +83,47 @@ StepResult WorkerPort::StampOf(const ustring& rel, FileStamp& out) const {
     return StepResult::kOk;
 }
 
+bool WorkerPort::FileStamp::Settled(int64_t now_ns) const {
+    const int64_t latest = std::max(mtime_ns, ctime_ns);
+    return latest <= now_ns - kTimestampTickNs || latest > now_ns;
+}
+
+int64_t WorkerPort::WallNowNs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return (int64_t)now.tv_sec * 1000000000 + now.tv_nsec;
+}
+
+std::vector<FileEventDB::RowStamp> WorkerPort::KeepVerifiedStamps(const std::vector<FileEventDB::RowStamp>& files) {
+    std::vector<FileEventDB::RowStamp> kept, left;
+    for (const FileEventDB::RowStamp& f : files) {
+        // The content read between two equal stamps that are a tick old is the content
+        // under that stamp: a write during the read, or any later one, leaves other
+        // times. The execute bit is the one other thing a stamp would hide (a chmod
+        // changes only the change time).
+        FileStamp before, after;
+        ustring hash;
+        if (!Aborted() && StampOf(f.path, before) == StepResult::kOk && before.exists && before.kind == S_IFREG &&
+            before.Settled(WallNowNs()) && context.root_entry.root->IsExecutable(f.path) == (f.execBit != 0) &&
+            ReadFileOnce(f.path, hash, ustring(), ustring(), ustring()) == 0 &&
+            StampOf(f.path, after) == StepResult::kOk && after == before &&
+            strcasecmp(hash.c_str_utf8(), f.checksum.c_str_utf8()) == 0) {
+            kept.push_back(f);
+            kept.back().stamp = before.AsRow();
+        } else {
+            left.push_back(f);
+        }
+    }
+    FileEventDB* db = GetEventDatabase();
+    if (!kept.empty() && (db == nullptr || db->setStamps(kept) != DbResult::kOk)) {
+        NLOG_AT(L_INFO, kChannel, "worker.cpp", "the stamps of %zu files are not kept\n", kept.size());
+        left.insert(left.end(), kept.begin(), kept.end());
+    }
+    return left;
+}
+
 int WorkerPort::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
-                             const ustring& delta_rel) {
+                             const ustring& delta_rel, int* keep_fd) {
     const SessionRoot* root = context.root_entry.root.get();
     if (root == nullptr) return ERR_SYS;
     int fd = -1;
@@ -107,7 +148,10 @@ int WorkerPort::ReadFileOnce(const ustring& rel, ustring& hash, const ustring& s
     if (!sig_path.empty()) reader.setSignature(sig_path);
     if (out >= 0) reader.setDeltaHandle(out, root->Full(delta_rel), base_sig);
     const DeltaResult rc = reader.readFile();
-    close(fd);
+    if (keep_fd != nullptr && rc == DeltaResult::kDone)
+        *keep_fd = fd;
+    else
+        close(fd);
     if (out >= 0) close(out);
     if (rc == DeltaResult::kAbort) return ERR_INT;
     return rc == DeltaResult::kDone ? 0 : ERR_SYS;

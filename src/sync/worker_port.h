@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <set>
+#include <vector>
 
 #include "events/registry.h"
 #include "events/sync_services.h"
@@ -20,6 +21,7 @@
 #include "foundation/ustring.h"
 #include "platform/file_ops.h"
 #include "store/event.h"
+#include "store/file_event_db.h"
 #include "sync/recycle.h"
 #include "sync/step_result.h"
 #include "sync/with_lease.h"
@@ -82,7 +84,14 @@ public:
         bool operator==(const FileStamp&) const = default;
         // As the event database keeps it with the row (unknown when missing).
         LocalStamp AsRow() const { return exists ? LocalStamp{mtime_ns, ctime_ns, inode} : LocalStamp(); }
+        // Whether a later write must leave other times: the latest of the two is a
+        // file-time tick behind now_ns (a time ahead of now_ns is taken as it is).
+        bool Settled(int64_t now_ns) const;
     };
+    // File times advance by clock ticks (a few milliseconds), not nanoseconds.
+    static constexpr int64_t kTimestampTickNs = 20 * 1000 * 1000;
+    // The wall clock in nanoseconds, the clock file times are taken from.
+    static int64_t WallNowNs();
 
     // task gives the id and state of the worker; abort is its abort flag.
     WorkerPort(const SyncServices& services, Task& task, std::atomic<int>& abort);
@@ -213,6 +222,12 @@ public:
     // The stamp of the session item rel (never through a link): 0 with out set
     // (exists false when it is missing); kFailed when it cannot be examined.
     StepResult StampOf(const ustring& rel, FileStamp& out) const;
+    // Files named with the synchronised version their rows record (path, sync id,
+    // checksum, execute bit; the stamps are ignored): each is read between two equal
+    // stamps that are Settled, and where it holds that version the stamp goes into
+    // its row (one transaction for all). Returns those not stamped: changed,
+    // unreadable, or written too recently to tell.
+    std::vector<FileEventDB::RowStamp> KeepVerifiedStamps(const std::vector<FileEventDB::RowStamp>& files);
     // Whether the local item differs from the row: its kind, a regular file's size or
     // modification time, and (hash given) its content. Logs the reason.
     bool LocallyModified(const FILE_INFO& local, const ClientFileEventInfo& row, const ustring* hash) const;
@@ -220,10 +235,12 @@ public:
     // link), with the worker's abort flag: its MD4 into hash, its signature into
     // sig_path (block 2048, strong sum 8) and, when base_sig is not empty, its delta
     // against base_sig into the existing empty session file delta_rel (opened beneath
-    // the root as well). 0; ERR_INT when aborted; ERR_SYS otherwise.
+    // the root as well). 0; ERR_INT when aborted; ERR_SYS otherwise. With keep_fd, on
+    // 0 the file stays open and its descriptor goes there (the caller closes it): what
+    // was read can be sent without opening the name again.
     // Virtual so that tests can change a file while it is read.
     virtual int ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig_path, const ustring& base_sig,
-                             const ustring& delta_rel);
+                             const ustring& delta_rel, int* keep_fd = nullptr);
     // The scratch folder for transfers (the working directory), made when missing. 0
     // with rel set to its path relative to the root, ERR_LOCAL_DISKFULL when the
     // volume has no room for it, or ERR_SYS.

@@ -574,6 +574,19 @@ TEST_F(FileEventDBTest, StampsAreKeptAndRowsFromBeforeThemHaveNone) {
     a.stamp = LocalStamp();  // written without a stamp: unknown again, never a stale one
     ASSERT_TRUE(db.setEventInfo(a) == DbResult::kOk && db.getEventInfo("/a", got) == DbLookup::kFound);
     EXPECT_FALSE(got.stamp.known());
+
+    // A verified stamp lands only on the row of the version it was verified against.
+    const LocalStamp seen{1, 2, 7};
+    ASSERT_EQ(db.setStamps({{"/a", 3, a.fileCheckSum, a.execBit, seen},
+                            {"/old", 1, "other", 0, seen},
+                            {"/b", 3, b.fileCheckSum, b.execBit, seen}}),
+              DbResult::kOk);
+    for (const char* p : {"/a", "/old"}) {
+        ASSERT_EQ(db.getEventInfo(p, got), DbLookup::kFound);
+        EXPECT_FALSE(got.stamp.known()) << p;
+    }
+    ASSERT_EQ(db.getEventInfo("/b", got), DbLookup::kFound);
+    EXPECT_EQ(got.stamp, seen);
 }
 
 TEST_F(FileEventDBTest, ConcurrentWritersAreSerialised) {

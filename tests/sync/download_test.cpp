@@ -35,6 +35,17 @@ TEST_F(DownloadTest, NewFileArrivesWholeWithItsTimeAndAChangeArrivesAsPatch) {
     EXPECT_EQ(Sync("/sub", "", true), kDone);
     EXPECT_TRUE(fs::is_directory(Local("/sub")));
     EXPECT_EQ(Row("/sub").fileType, 1);
+
+    // Placed files get their stamps at a later download (a few together, once a
+    // second has passed), unless they no longer hold what was placed: here a
+    // same-size edit whose time was put back, which only the content tells.
+    EXPECT_EQ(Sync("/kept.txt", "kept"), kDone);
+    EXPECT_EQ(Sync("/edited.txt", "left"), kDone);
+    Put("/edited.txt", "EDIT", kServerTime);
+    usleep(1100 * 1000);
+    EXPECT_EQ(Sync("/later.txt", "later"), kDone);
+    EXPECT_TRUE(Row("/kept.txt").stamp.known());
+    EXPECT_FALSE(Row("/edited.txt").stamp.known());
 }
 
 TEST_F(DownloadTest, EchoMergeRecycleAndLocalCopyTakeNoTransfer) {

@@ -67,7 +67,8 @@ protected:
         utimbuf t{mtime, mtime};
         utime(Local(rel).c_str(), &t);
     }
-    void Row(const std::string& path, bool dir, uint64_t size = 0, uint64_t sync_id = 1) {
+    void Row(const std::string& path, bool dir, uint64_t size = 0, uint64_t sync_id = 1,
+             const char* checksum = "0123456789abcdef0123456789abcdef") {
         ClientFileEventInfo r;
         r.path = path;
         r.fileType = dir ? 1 : 0;
@@ -75,7 +76,7 @@ protected:
         r.syncID = r.maxSyncID = sync_id;
         r.fileSize = size;
         r.fileModTime = kTime;
-        r.fileCheckSum = dir ? "" : "0123456789abcdef0123456789abcdef";
+        r.fileCheckSum = dir ? "" : checksum;
         r.baseName = LastComponent(path);
         r.updateClient = "testbox";
         ASSERT_EQ(session.event_db->setEventInfo(r), DbResult::kOk) << path;
@@ -126,6 +127,10 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         // A file where the database knows a directory: it goes up alone, and its
         // upload removes the old tree; nothing below it is removed or fetched.
         "local modify /kind",
+        // Size and time as the row has them, no stamp yet: read, and it differs (or
+        // its execute bit does).
+        "local modify /put-back.txt",
+        "local modify /chmod.txt",
     };
     auto with = [&](std::set<std::string> extra) {
         extra.insert(common.begin(), common.end());
@@ -153,6 +158,17 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
         Put("/kind", "file");
         Synced("/same.txt");
         Synced("/dir/kept.txt");
+        // Rows without a stamp (a download's, or from before stamps): a file that still
+        // holds the row's version gets its stamp; an edit whose time went back goes up.
+        const char* const kMd4OfSame = "ef775eca60e176e1aa7468dc67b82c59";
+        Row("/unstamped.txt", false, 4, 1, kMd4OfSame);
+        Row("/put-back.txt", false, 4, 1, kMd4OfSame);
+        Row("/chmod.txt", false, 4, 1, kMd4OfSame);
+        Put("/unstamped.txt", "same");
+        Put("/put-back.txt", "edit");
+        Put("/chmod.txt", "same");
+        fs::permissions(Local("/chmod.txt"), fs::perms::owner_exec, fs::perm_options::add);
+        usleep(50 * 1000);  // their change times a file-time tick old, as after a restart
         // The daemon's own scratch folder is never part of the comparison.
         Put("/.VarnelWorkingDirectory/scratch", "x");
 
@@ -171,6 +187,11 @@ TEST_F(RescanTest, FindsNewRemovedAndChangedItemsWithAndWithoutMerge) {
             }
         }
         EXPECT_EQ(got, c.events);
+        ClientFileEventInfo row;
+        ASSERT_EQ(session.event_db->getEventInfo("/unstamped.txt", row), DbLookup::kFound);
+        EXPECT_TRUE(row.stamp.known());
+        ASSERT_EQ(session.event_db->getEventInfo("/put-back.txt", row), DbLookup::kFound);
+        EXPECT_FALSE(row.stamp.known());
     }
 }
 

@@ -29,9 +29,9 @@ public:
         Join();
     }
     std::function<void()> after_read;
-    int ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig, const ustring& base,
-                     const ustring& delta) override {
-        const int rc = Worker::ReadFileOnce(rel, hash, sig, base, delta);
+    int ReadFileOnce(const ustring& rel, ustring& hash, const ustring& sig, const ustring& base, const ustring& delta,
+                     int* keep_fd) override {
+        const int rc = Worker::ReadFileOnce(rel, hash, sig, base, delta, keep_fd);
         if (after_read) {
             auto hook = std::move(after_read);
             after_read = nullptr;
